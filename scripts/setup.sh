@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing needs, from Debian's own packages only.
+# Does nothing when everything is already there.
+set -euo pipefail
+packages=(build-essential cmake pkg-config zlib1g-dev libsqlite3-dev libplist-dev
+          juce-modules-source-data googletest libgtest-dev libgmock-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+if [ "$(id -u)" -ne 0 ]; then
+  echo "setup: missing packages: ${missing[*]} (run as root to install them)" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,268 @@
+#include "app/CommandLine.h"
+#include "app/Operations.h"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+
+namespace vornconv::app
+{
+
+namespace
+{
+const LineSink* currentSink = nullptr;
+
+struct ScopedSink
+{
+    explicit ScopedSink (const LineSink* sink) : previous (currentSink) { currentSink = sink; }
+    ~ScopedSink() { currentSink = previous; }
+    const LineSink* previous;
+};
+
+enum class ValueKind { none, file, lowerText, text, probe };
+
+struct OptionWord
+{
+    const char* word;
+    ValueKind kind;
+};
+
+// Compared in this order; the first equal word decides.
+const OptionWord optionWords[] = {
+    { "--tree", ValueKind::none },
+    { "--manifest", ValueKind::none },
+    { "--session-report", ValueKind::none },
+    { "--export-states", ValueKind::file },
+    { "--plan", ValueKind::lowerText },
+    { "--selection-report", ValueKind::lowerText },
+    { "--waves-selection-report", ValueKind::lowerText },
+    { "--selection", ValueKind::file },
+    { "--factory-catalog", ValueKind::file },
+    { "--reaper-cache", ValueKind::file },
+    { "--plugin-probe", ValueKind::file },
+    { "--parameter-cache", ValueKind::file },
+    { "--convert", ValueKind::lowerText },
+    { "--waves-convert", ValueKind::lowerText },
+    { "--output", ValueKind::file },
+    { "--template", ValueKind::file },
+    { "--profile", ValueKind::text },
+    { "--io", ValueKind::text },
+    { "--reaper-state-probe", ValueKind::probe },
+    { "--reaper-normalized-probe", ValueKind::none },
+};
+
+void storeFlag (const juce::String& word, CommandLineOptions& o)
+{
+    if (word == "--tree") o.tree = true;
+    else if (word == "--manifest") o.manifest = true;
+    else if (word == "--session-report") o.sessionReport = true;
+    else if (word == "--reaper-normalized-probe") o.reaperNormalizedProbe = true;
+}
+
+void storeValue (const juce::String& word, const juce::String& value, CommandLineOptions& o)
+{
+    if (word == "--export-states") o.exportStates = resolveArgument (value);
+    else if (word == "--plan") o.plan = value.toLowerCase();
+    else if (word == "--selection-report") o.selectionReport = value.toLowerCase();
+    else if (word == "--waves-selection-report") o.wavesSelectionReport = value.toLowerCase();
+    else if (word == "--selection") o.selection = resolveArgument (value);
+    else if (word == "--factory-catalog") o.factoryCatalog = resolveArgument (value);
+    else if (word == "--reaper-cache") o.reaperCache = resolveArgument (value);
+    else if (word == "--plugin-probe") o.pluginProbe = resolveArgument (value);
+    else if (word == "--parameter-cache") o.parameterCache = resolveArgument (value);
+    else if (word == "--convert") o.convert = value.toLowerCase();
+    else if (word == "--waves-convert") o.wavesConvert = value.toLowerCase();
+    else if (word == "--output") o.output = resolveArgument (value);
+    else if (word == "--template") o.templateFile = resolveArgument (value);
+    else if (word == "--profile") o.profile = value;
+    else if (word == "--io") o.io = value;
+}
+
+bool parseProbe (const juce::String& value, CommandLineOptions& o)
+{
+    const int colon = value.indexOfChar (':');
+    if (colon <= 0 || colon == value.length() - 1)
+    {
+        printLine ("ERROR   --reaper-state-probe must be <strip>:<slot>");
+        return false;
+    }
+    int strip = -1, slot = -1;
+    if (! parseDecimalInt (value.substring (0, colon), true, strip)
+        || ! parseDecimalInt (value.substring (colon + 1), true, slot))
+    {
+        printLine ("ERROR   --reaper-state-probe indices must be non-negative decimal integers");
+        return false;
+    }
+    o.probeStrip = strip;
+    o.probeSlot = slot;
+    return true;
+}
+
+int countOperations (const CommandLineOptions& o)
+{
+    int count = 0;
+    if (isGiven (o.exportStates)) ++count;
+    if (o.sessionReport) ++count;
+    for (auto* value : { &o.plan, &o.selectionReport, &o.convert, &o.wavesSelectionReport, &o.wavesConvert })
+        if (value->isNotEmpty())
+            ++count;
+    return count;
+}
+
+int dispatch (const CommandLineOptions& o)
+{
+    if (countOperations (o) > 1)
+    {
+        printLine ("ERROR   choose exactly one conversion/report operation");
+        return 1;
+    }
+    if (o.wavesSelectionReport.isNotEmpty())
+        return runWavesSelectionReport (o);
+    if (o.wavesConvert.isNotEmpty())
+        return runWavesConvert (o);
+    if (o.sessionReport)
+        return runSessionReport (o);
+    if (o.plan.isEmpty() && o.convert.isEmpty() && o.selectionReport.isEmpty())
+        return runDump (o);
+    return runTargetOperation (o);
+}
+
+int invoke (const juce::StringArray& arguments)
+{
+    CommandLineOptions options;
+    if (parseArguments (arguments, options) == ParseOutcome::refused)
+        return 1;
+    if (options.inputs.isEmpty())
+    {
+        for (const auto& line : usageLines())
+            printLine (line);
+        return 1;
+    }
+    return dispatch (options) == 0 ? 0 : 1;
+}
+
+} // namespace
+
+bool isGiven (const juce::File& file)
+{
+    return file != juce::File();
+}
+
+juce::File resolveArgument (const juce::String& word)
+{
+    return juce::File::getCurrentWorkingDirectory().getChildFile (word);
+}
+
+void printLine (const juce::String& text)
+{
+    if (currentSink != nullptr && *currentSink)
+    {
+        (*currentSink) (text);
+        return;
+    }
+    const auto bytes = text.toRawUTF8();
+    std::fwrite (bytes, 1, std::strlen (bytes), stdout);
+    std::fputc ('\n', stdout);
+}
+
+bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
+{
+    auto p = text.text;
+    if (p.isEmpty())
+        return false;
+    juce::int64 value = 0;
+    for (; ! p.isEmpty(); ++p)
+    {
+        const auto c = *p;
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+        if (value >= (juce::int64 (1) << 31))
+            return false;
+    }
+    if (value < (zeroAllowed ? 0 : 1))
+        return false;
+    out = (int) value;
+    return true;
+}
+
+ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOptions& options)
+{
+    for (int i = 0; i < arguments.size(); ++i)
+    {
+        const auto& arg = arguments[i];
+        bool matched = false;
+        for (const auto& option : optionWords)
+        {
+            if (arg != option.word)
+                continue;
+            if (option.kind == ValueKind::none)
+            {
+                storeFlag (arg, options);
+                matched = true;
+                break;
+            }
+            if (i + 1 >= arguments.size())
+                continue; // an option word in last place takes no value and stays a word
+            const auto& value = arguments[++i];
+            if (option.kind == ValueKind::probe)
+            {
+                if (! parseProbe (value, options))
+                    return ParseOutcome::refused;
+            }
+            else
+            {
+                storeValue (arg, value, options);
+            }
+            matched = true;
+            break;
+        }
+        if (! matched)
+            options.inputs.add (arg);
+    }
+    return ParseOutcome::parsed;
+}
+
+const juce::StringArray& usageLines()
+{
+    static const juce::StringArray lines = [] {
+        const char* const texts[] = {
+#include "app/UsageLines.inc"
+        };
+        juce::StringArray result;
+        for (auto* t : texts)
+            result.add (juce::String::fromUTF8 (t));
+        return result;
+    }();
+    return lines;
+}
+
+int refuseUnavailable (const juce::String& operation)
+{
+    printLine ("ERROR   " + operation + " is not available in this build");
+    return 1;
+}
+
+int runVornconv (const juce::StringArray& arguments, const LineSink& sink)
+{
+    ScopedSink scoped (sink ? &sink : nullptr);
+    try
+    {
+        return invoke (arguments);
+    }
+    catch (const std::bad_alloc&)
+    {
+        printLine ("ERROR   internal error: out of memory");
+    }
+    catch (const std::exception& e)
+    {
+        printLine ("ERROR   internal error: " + juce::String::fromUTF8 (e.what()));
+    }
+    catch (...)
+    {
+        printLine ("ERROR   internal error: unknown exception");
+    }
+    return 1;
+}
+
+} // namespace vornconv::app

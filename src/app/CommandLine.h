@@ -1,0 +1,68 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+#include <functional>
+
+namespace vornconv::app
+{
+
+// Everything one invocation asked for, as parsed from the argument list.
+struct CommandLineOptions
+{
+    bool tree = false;
+    bool manifest = false;
+    bool sessionReport = false;
+    juce::File exportStates;
+    juce::String plan;
+    juce::String selectionReport;
+    juce::String wavesSelectionReport;
+    juce::File selection;
+    juce::File factoryCatalog;
+    juce::File reaperCache;
+    juce::File pluginProbe;
+    juce::File parameterCache;
+    juce::String convert;
+    juce::String wavesConvert;
+    juce::File output;
+    juce::File templateFile;
+    juce::String profile;
+    juce::String io;
+    int probeStrip = -1;
+    int probeSlot = -1;
+    bool reaperNormalizedProbe = false;
+    juce::StringArray inputs;
+};
+
+// A file option counts as given when it differs from the empty File().
+bool isGiven (const juce::File& file);
+
+// Resolves a file argument the way every file option and input word is resolved.
+juce::File resolveArgument (const juce::String& word);
+
+// Where printLine sends its lines; standard output unless an invocation installed its own sink.
+using LineSink = std::function<void (const juce::String&)>;
+
+// Writes the UTF-8 bytes of text and one newline byte.
+void printLine (const juce::String& text);
+
+// Strict decimal parse: digits 0-9 only, value below 2^31 and at least 1 (0 when zeroAllowed).
+// On failure out is left unchanged.
+bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out);
+
+enum class ParseOutcome
+{
+    parsed,
+    refused // the refusal line has been printed; the invocation ends with status 1
+};
+
+// Parses arguments (without the program name) into options.
+ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOptions& options);
+
+// The usage lines, in order.
+const juce::StringArray& usageLines();
+
+// One whole invocation: parse, check, dispatch. Lines go to sink when one is given.
+// Always returns 0 or 1, also when an exception escapes an operation.
+int runVornconv (const juce::StringArray& arguments, const LineSink& sink = {});
+
+} // namespace vornconv::app

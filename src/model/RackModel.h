@@ -1,0 +1,207 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+// The one in-memory form of a rack session. Every reader fills a RackReadResult; everything
+// else only reads it. All types are plain values: copies are deep, moves are cheap, and objects
+// refer to each other only by strip index or slot position.
+namespace vornconv
+{
+
+enum class Fidelity : juce::int32
+{
+    lossless = 0,
+    approx = 1,
+    dropped = 2
+};
+
+juce::String fidelityName (Fidelity fidelity);
+
+struct ConversionNote
+{
+    Fidelity fidelity = Fidelity::lossless;
+    juce::String code;
+    juce::String text;
+};
+
+struct NoteList
+{
+    juce::Array<ConversionNote> items;
+
+    void add (Fidelity fidelity, juce::StringRef code, juce::StringRef text);
+    int size() const noexcept { return items.size(); }
+    bool isEmpty() const noexcept { return items.isEmpty(); }
+    const ConversionNote& operator[] (int i) const { return items.getReference (i); }
+    const ConversionNote* begin() const noexcept { return items.begin(); }
+    const ConversionNote* end() const noexcept { return items.end(); }
+};
+
+enum class PluginStateEncoding : juce::int32
+{
+    none = 0,
+    juceVst3Xml = 1,
+    vst3Container = 2,
+    audioUnitPlist = 3,
+    hostSpecific = 4,
+    opaque = 5
+};
+
+// "none", "juce-vst3-xml", ...; an out-of-range value gives an empty text.
+juce::String pluginStateEncodingName (PluginStateEncoding encoding);
+
+struct PluginState
+{
+    PluginStateEncoding encoding = PluginStateEncoding::none;
+    juce::MemoryBlock raw;
+    juce::MemoryBlock component;
+    juce::MemoryBlock controller;
+    juce::MemoryBlock parameters;
+    bool parameterMirrorComplete = false;
+    bool opaqueStatePending = false;
+};
+
+struct PluginCoverage
+{
+    bool identity = false;
+    bool activation = false;
+    bool mute = false;
+    bool sidechain = false;
+    bool state = false;
+};
+
+enum SidechainKind : juce::int32
+{
+    sidechainLegacy = 0,
+    sidechainPhysical = 1,
+    sidechainRackPre = 2,
+    sidechainRackPost = 3
+};
+
+// "legacy", "physical", "rackPre", "rackPost"; an out-of-range kind gives an empty text.
+juce::String sidechainKindName (juce::int32 kind);
+
+struct PluginRef
+{
+    bool occupied = false;
+    juce::String name;
+    juce::String vendor;
+    juce::String format;
+    juce::String classId;
+    juce::String descriptionXml;
+    juce::File file;
+    juce::uint32 uniqueId = 0;
+    juce::uint32 deprecatedUid = 0;
+    juce::uint32 auType = 0;
+    juce::uint32 auSubtype = 0;
+    juce::uint32 auManufacturer = 0;
+    bool bypassed = false;
+    bool inactive = false;
+    bool unavailable = false;
+    bool muted = false;
+    juce::int32 sidechainSource = -1;
+    juce::int32 sidechainKind = sidechainLegacy;
+    bool sidechainEnabled = true;
+    PluginState state;
+    PluginCoverage coverage;
+    juce::String pendingSidechainReason;
+    juce::String pendingStateReason;
+};
+
+struct RackPhysicalPatch
+{
+    bool isInput = true;
+    juce::int32 rackChannel = 0;
+    juce::int32 physicalChannel = -1;
+};
+
+struct RackSourceParameter
+{
+    juce::String name;
+    juce::String value;
+};
+
+struct RackSnapshot
+{
+    juce::int32 number = 0;
+    juce::String name;
+    juce::String note;
+};
+
+struct StripCoverage
+{
+    bool name = false;
+    bool inputGain = false;
+    bool outputGain = false;
+    bool pan = false;
+    bool mute = false;
+    bool solo = false;
+    bool bypass = false;
+    bool channelLayout = false;
+    bool route = false;
+};
+
+struct RackStrip
+{
+    juce::int32 index = 0;
+    juce::String name;
+    bool hasColour = false;
+    juce::uint32 colour = 0;
+    float inputGainDb = 0.0f;
+    float outputGainDb = 0.0f;
+    float pan = 0.5f;
+    bool muted = false;
+    bool soloed = false;
+    bool bypassed = false;
+    juce::int32 inputChannels = 2;
+    juce::int32 outputChannels = 2;
+    juce::Array<PluginRef> plugins;
+    juce::int32 routeInL = -1;
+    juce::int32 routeInR = -1;
+    juce::int32 routeOutL = -1;
+    juce::int32 routeOutR = -1;
+    juce::Array<RackPhysicalPatch> routePatches;
+    juce::Array<RackSourceParameter> sourceParameters;
+    StripCoverage coverage;
+};
+
+struct RackSession
+{
+    juce::String sourceFormat;
+    juce::String sourceApp;
+    juce::String sourceVersion;
+    juce::String sourceFile;
+    juce::String sourceSnapshotStatus;
+    juce::int32 pluginUndockExclusions = 0;
+    double sampleRate = 0.0;
+    juce::int32 bufferSize = 0;
+    juce::String inputDevice;
+    juce::String outputDevice;
+    juce::int32 capacityStrips = 0;
+    juce::int32 capacitySlots = 0;
+    juce::Array<RackStrip> strips;
+    juce::Array<RackSnapshot> snapshots;
+    NoteList notes;
+
+    // Occupied slots over every position of every strip.
+    int countPlugins() const;
+};
+
+enum ReadStatus : juce::int32
+{
+    readFailed = 0,
+    readComplete = 1,
+    readPartial = 2
+};
+
+// "failed", "complete", "partial (writer blocked)"; an unknown status gives an empty text.
+juce::String readStatusName (juce::int32 status);
+
+struct RackReadResult
+{
+    bool ok = false;
+    juce::int32 status = readFailed;
+    juce::String error;
+    RackSession session;
+};
+
+} // namespace vornconv

@@ -1,0 +1,151 @@
+#pragma once
+
+// Small helpers shared by the test programs: running the real binary, temporary folders,
+// and in-process invocations with their lines captured.
+
+#include "app/CommandLine.h"
+
+#include <juce_core/juce_core.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace vorntest
+{
+
+struct ProcessResult
+{
+    int exitCode = -1;      // -1 when the child did not exit normally
+    std::string out;
+    std::string err;
+
+    juce::StringArray outLines() const
+    {
+        juce::StringArray lines;
+        lines.addTokens (juce::String::fromUTF8 (out.c_str()), "\n", "");
+        if (! lines.isEmpty() && lines[lines.size() - 1].isEmpty())
+            lines.remove (lines.size() - 1);
+        return lines;
+    }
+};
+
+inline std::string vornconvBinary()
+{
+    const char* bin = std::getenv ("VORNCONV_BIN");
+    return bin != nullptr ? bin : "vornconv";
+}
+
+// Runs program with arguments in cwd (empty: inherited), extra environment entries "K=V" added.
+inline ProcessResult runProgram (const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& cwd = {}, const std::vector<std::string>& env = {})
+{
+    ProcessResult result;
+    int outPipe[2], errPipe[2];
+    if (pipe2 (outPipe, O_CLOEXEC) != 0 || pipe2 (errPipe, O_CLOEXEC) != 0)
+        return result;
+    const pid_t pid = fork();
+    if (pid == 0)
+    {
+        dup2 (outPipe[1], 1);
+        dup2 (errPipe[1], 2);
+        int devnull = open ("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2 (devnull, 0);
+        if (! cwd.empty() && chdir (cwd.c_str()) != 0)
+            _exit (127);
+        for (const auto& e : env)
+        {
+            const auto eq = e.find ('=');
+            setenv (e.substr (0, eq).c_str(), e.substr (eq + 1).c_str(), 1);
+        }
+        std::vector<char*> argv;
+        argv.push_back (const_cast<char*> (program.c_str()));
+        for (const auto& a : args)
+            argv.push_back (const_cast<char*> (a.c_str()));
+        argv.push_back (nullptr);
+        execv (program.c_str(), argv.data());
+        _exit (127);
+    }
+    close (outPipe[1]);
+    close (errPipe[1]);
+    pollfd fds[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
+    int open = 2;
+    char buffer[65536];
+    while (open > 0)
+    {
+        if (poll (fds, 2, 120000) <= 0)
+        {
+            kill (pid, SIGKILL);
+            break;
+        }
+        for (int i = 0; i < 2; ++i)
+        {
+            if (fds[i].fd < 0 || fds[i].revents == 0)
+                continue;
+            const auto n = read (fds[i].fd, buffer, sizeof (buffer));
+            if (n <= 0)
+            {
+                close (fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+                continue;
+            }
+            (i == 0 ? result.out : result.err).append (buffer, (size_t) n);
+        }
+    }
+    for (auto& f : fds)
+        if (f.fd >= 0)
+            close (f.fd);
+    int status = 0;
+    waitpid (pid, &status, 0);
+    result.exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : -1;
+    return result;
+}
+
+inline ProcessResult runVornconvBinary (const std::vector<std::string>& args, const std::string& cwd = {},
+                                        const std::vector<std::string>& env = {})
+{
+    return runProgram (vornconvBinary(), args, cwd, env);
+}
+
+// An in-process invocation with its printed lines.
+struct Invocation
+{
+    int status = -1;
+    juce::StringArray lines;
+};
+
+inline Invocation invoke (const juce::StringArray& args)
+{
+    Invocation inv;
+    inv.status = vornconv::app::runVornconv (args, [&inv] (const juce::String& line) { inv.lines.add (line); });
+    return inv;
+}
+
+// A fresh folder under the system temporary folder, removed with everything in it at the end.
+struct TempFolder
+{
+    TempFolder()
+    {
+        std::string pattern = juce::File::getSpecialLocation (juce::File::tempDirectory)
+                                  .getChildFile ("vorntest-XXXXXX").getFullPathName().toStdString();
+        if (mkdtemp (pattern.data()) != nullptr)
+            folder = juce::File (pattern);
+    }
+    ~TempFolder() { folder.deleteRecursively(); }
+    TempFolder (const TempFolder&) = delete;
+    TempFolder& operator= (const TempFolder&) = delete;
+
+    juce::File file (const juce::String& name) const { return folder.getChildFile (name); }
+    std::string path() const { return folder.getFullPathName().toStdString(); }
+
+    juce::File folder;
+};
+
+} // namespace vorntest
