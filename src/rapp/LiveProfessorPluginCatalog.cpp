@@ -1,7 +1,7 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 
-#include <algorithm>
-#include <string>
+#include "model/StrictXml.h"
+
 #include <unordered_set>
 
 namespace vornconv::rapp
@@ -11,9 +11,6 @@ namespace
 
 // LiveProfessor's own lists are a few hundred kilobytes; anything near this is not one.
 constexpr juce::int64 maxCatalogBytes = 64 * 1024 * 1024;
-
-// The list is four levels deep; deeper nesting is refused before the recursive parser sees it.
-constexpr int maxXmlDepth = 256;
 
 // 1 to 8 hexadecimal digits with a non-zero value.
 bool parseHexId (juce::StringRef text, juce::uint32& out)
@@ -95,68 +92,19 @@ bool parseAudioUnitDescriptor (const juce::String& text, juce::uint32& type, juc
     return true;
 }
 
-// Deepest element nesting of the text, following XML's comments, CDATA sections, processing
-// instructions, declarations and quoted attribute values.
-int xmlNestingDepth (const std::string& s)
-{
-    const auto skipPast = [&s] (size_t from, const char* end) -> size_t
-    {
-        const auto at = s.find (end, from);
-        return at == std::string::npos ? s.size() : at + std::char_traits<char>::length (end);
-    };
-
-    int depth = 0, deepest = 0;
-    size_t i = 0;
-    while (i < s.size())
-    {
-        if (s[i] != '<')
-        {
-            ++i;
-            continue;
-        }
-        if (s.compare (i, 4, "<!--") == 0) i = skipPast (i + 4, "-->");
-        else if (s.compare (i, 9, "<![CDATA[") == 0) i = skipPast (i + 9, "]]>");
-        else if (s.compare (i, 2, "<?") == 0) i = skipPast (i + 2, "?>");
-        else if (s.compare (i, 2, "<!") == 0) i = skipPast (i + 2, ">");
-        else if (s.compare (i, 2, "</") == 0)
-        {
-            depth = std::max (0, depth - 1);
-            i = skipPast (i + 2, ">");
-        }
-        else
-        {
-            char quote = 0, previous = 0;
-            size_t j = i + 1;
-            for (; j < s.size(); ++j)
-            {
-                const char c = s[j];
-                if (quote != 0) { if (c == quote) quote = 0; }
-                else if (c == '"' || c == '\'') quote = c;
-                else if (c == '>') break;
-                if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-                    previous = c;
-            }
-            if (! (j < s.size() && previous == '/'))
-                deepest = std::max (deepest, ++depth);
-            i = j + 1;
-        }
-    }
-    return deepest;
-}
-
+// The list's root element, or null. The bytes are size-limited and must pass the strict XML
+// guard (one well-formed document, bounded nesting, no DOCTYPE) before JUCE parses them from
+// memory, so nothing outside the file is ever resolved.
 std::unique_ptr<juce::XmlElement> parseUntrustedXml (const juce::File& file)
 {
     const auto size = file.getSize();
     if (size <= 0 || size > maxCatalogBytes)
         return {};
-    const auto text = file.loadFileAsString();
-    // No document type declarations: they could pull in other files or expand entities.
-    if (text.containsIgnoreCase ("<!DOCTYPE") || text.containsIgnoreCase ("<!ENTITY"))
+    juce::MemoryBlock bytes;
+    if (! file.loadFileAsData (bytes) || (juce::int64) bytes.getSize() != size)
         return {};
-    if (xmlNestingDepth (text.toStdString()) > maxXmlDepth)
-        return {};
-    juce::XmlDocument document (text);
-    return document.getDocumentElement();
+    juce::String ignored;
+    return strictXml::parse (bytes.getData(), bytes.getSize(), strictXml::defaultMaxDepth, ignored);
 }
 
 bool fillEntry (const juce::XmlElement& record, bool isAudioUnit, LiveProfessorPluginEntry& entry)
