@@ -1,0 +1,361 @@
+#include "model/RackSemanticCompare.h"
+
+#include "model/ParameterSnapshot.h"
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <set>
+#include <tuple>
+
+namespace vornconv
+{
+namespace
+{
+
+const char* const unknownText = "<unknown>";
+constexpr double stripFloatTolerance = 0.0001;
+constexpr double sampleRateTolerance = 0.001;
+constexpr int summaryLines = 8;
+
+struct MismatchSink
+{
+    juce::Array<RackSemanticMismatch>& list;
+
+    void add (const juce::String& path, const juce::String& field,
+              const juce::String& expected, const juce::String& actual)
+    {
+        list.add ({ path, field, expected, actual });
+    }
+};
+
+juce::String boolText (bool b) { return b ? "true" : "false"; }
+juce::String floatText (float f) { return juce::String (f, 7); }
+
+// Written so that a non-finite value on either side never counts as "within tolerance".
+bool withinTolerance (double expected, double actual, double tolerance)
+{
+    return std::isfinite (expected) && std::isfinite (actual)
+           && std::fabs (expected - actual) <= tolerance;
+}
+
+bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
+{
+    if (a.getSize() != b.getSize())
+        return false;
+    return a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0;
+}
+
+juce::String stripPath (const RackStrip& strip) { return "strip " + juce::String (strip.index); }
+
+const RackStrip* findFirstStrip (const RackSession& session, juce::int32 index)
+{
+    for (const auto& strip : session.strips)
+        if (strip.index == index)
+            return &strip;
+    return nullptr;
+}
+
+using PatchTriple = std::tuple<bool, juce::int32, juce::int32>;
+
+std::set<PatchTriple> canonicalPatches (const RackStrip& strip)
+{
+    std::set<PatchTriple> set;
+    for (const auto& patch : strip.routePatches)
+        if (patch.physicalChannel >= 0)
+            set.emplace (patch.isInput, patch.rackChannel, patch.physicalChannel);
+
+    if (set.empty())
+    {
+        if (strip.routeInL >= 0)
+            set.emplace (true, 0, strip.routeInL);
+        if (strip.inputChannels >= 2 && strip.routeInR >= 0)
+            set.emplace (true, 1, strip.routeInR);
+        if (strip.routeOutL >= 0)
+            set.emplace (false, 0, strip.routeOutL);
+        if (strip.outputChannels >= 2 && strip.routeOutR >= 0)
+            set.emplace (false, 1, strip.routeOutR);
+    }
+    return set;
+}
+
+void compareSession (const RackSession& e, const RackSession& a, MismatchSink& sink)
+{
+    const juce::String path ("session");
+
+    if (e.sampleRate > 0.0)
+    {
+        if (a.sampleRate <= 0.0)
+            sink.add (path, "sampleRate", juce::String (e.sampleRate, 3), unknownText);
+        else if (! withinTolerance (e.sampleRate, a.sampleRate, sampleRateTolerance))
+            sink.add (path, "sampleRate", juce::String (e.sampleRate, 3), juce::String (a.sampleRate, 3));
+    }
+
+    if (e.bufferSize >= 1)
+    {
+        if (a.bufferSize <= 0)
+            sink.add (path, "bufferSize", juce::String (e.bufferSize), unknownText);
+        else if (a.bufferSize != e.bufferSize)
+            sink.add (path, "bufferSize", juce::String (e.bufferSize), juce::String (a.bufferSize));
+    }
+
+    auto compareDevice = [&] (const char* field, const juce::String& ev, const juce::String& av)
+    {
+        if (ev.isNotEmpty() && ev != av)
+            sink.add (path, field, ev, av.isEmpty() ? juce::String (unknownText) : av);
+    };
+    compareDevice ("inputDevice", e.inputDevice, a.inputDevice);
+    compareDevice ("outputDevice", e.outputDevice, a.outputDevice);
+}
+
+void compareFloat (const juce::String& path, const char* field, bool expectedKnown, bool actualKnown,
+                   float ev, float av, MismatchSink& sink)
+{
+    if (! expectedKnown)
+        return;
+    if (! actualKnown)
+        sink.add (path, field, floatText (ev), unknownText);
+    else if (! withinTolerance (ev, av, stripFloatTolerance))
+        sink.add (path, field, floatText (ev), floatText (av));
+}
+
+void compareBool (const juce::String& path, const char* field, bool expectedKnown, bool actualKnown,
+                  bool ev, bool av, MismatchSink& sink)
+{
+    if (! expectedKnown)
+        return;
+    if (! actualKnown)
+        sink.add (path, field, boolText (ev), unknownText);
+    else if (ev != av)
+        sink.add (path, field, boolText (ev), boolText (av));
+}
+
+void compareInt (const juce::String& path, const char* field, bool expectedKnown, bool actualKnown,
+                 juce::int32 ev, juce::int32 av, MismatchSink& sink)
+{
+    if (! expectedKnown)
+        return;
+    if (! actualKnown)
+        sink.add (path, field, juce::String (ev), unknownText);
+    else if (ev != av)
+        sink.add (path, field, juce::String (ev), juce::String (av));
+}
+
+bool sameIdentity (const PluginRef& e, const PluginRef& a)
+{
+    if (e.format != a.format)
+        return false;
+
+    if (e.format == "AU")
+        return e.auType != 0 && e.auType == a.auType && e.auSubtype == a.auSubtype
+               && e.auManufacturer == a.auManufacturer;
+
+    if (e.classId.isNotEmpty() && a.classId.isNotEmpty())
+        return e.classId.equalsIgnoreCase (a.classId);
+
+    if (e.uniqueId == 0)
+        return e.name == a.name && e.vendor == a.vendor;
+
+    if (e.uniqueId != a.uniqueId)
+        return false;
+    if (e.deprecatedUid != 0 && e.deprecatedUid != a.deprecatedUid)
+        return false;
+    if (e.file != juce::File() && e.file != a.file)
+        return false;
+    return true;
+}
+
+juce::String identityText (const PluginRef& p)
+{
+    return p.classId.isNotEmpty() ? p.classId : p.name;
+}
+
+bool sameMirror (const juce::MemoryBlock& e, const juce::MemoryBlock& a)
+{
+    parameterState::Snapshot es, as;
+    juce::String error;
+    if (! parameterState::decode (e, es, error) || ! parameterState::decode (a, as, error))
+        return false;
+    if (es.values.size() != as.values.size())
+        return false;
+    for (int i = 0; i < es.values.size(); ++i)
+        if (! (es.values.getUnchecked (i) == as.values.getUnchecked (i)))
+            return false;
+    return true;
+}
+
+void compareSlot (const juce::String& path, const PluginRef& e, const PluginRef& a, MismatchSink& sink)
+{
+    if (e.occupied != a.occupied)
+    {
+        sink.add (path, "presence", e.occupied ? "present" : "empty", a.occupied ? "present" : "empty");
+        return;
+    }
+    if (! e.occupied)
+        return;
+
+    const auto& ec = e.coverage;
+    const auto& ac = a.coverage;
+
+    if (ec.identity)
+    {
+        if (! ac.identity)
+            sink.add (path, "identity", e.name, unknownText);
+        else if (! sameIdentity (e, a))
+            sink.add (path, "identity", identityText (e), identityText (a));
+    }
+
+    compareBool (path, "bypassed", ec.activation, ac.activation, e.bypassed, a.bypassed, sink);
+    compareBool (path, "inactive", ec.activation, ac.activation, e.inactive, a.inactive, sink);
+    compareBool (path, "muted", ec.mute, ac.mute, e.muted, a.muted, sink);
+    compareInt (path, "sidechainSource", ec.sidechain, ac.sidechain, e.sidechainSource, a.sidechainSource, sink);
+    if (e.sidechainSource >= 0)
+    {
+        compareInt (path, "sidechainKind", ec.sidechain, ac.sidechain, e.sidechainKind, a.sidechainKind, sink);
+        compareBool (path, "sidechainEnabled", ec.sidechain, ac.sidechain,
+                     e.sidechainEnabled, a.sidechainEnabled, sink);
+    }
+
+    if (ec.state)
+    {
+        if (! ac.state)
+        {
+            sink.add (path, "state", "Comp/Cont", unknownText);
+        }
+        else if (e.format == "AU")
+        {
+            if (! sameBytes (e.state.raw, a.state.raw))
+                sink.add (path, "state.auClassInfo", "exact bytes", "different bytes");
+        }
+        else
+        {
+            if (! sameBytes (e.state.component, a.state.component))
+                sink.add (path, "state.component", "exact bytes", "different bytes");
+            if (! sameBytes (e.state.controller, a.state.controller))
+                sink.add (path, "state.controller", "exact bytes", "different bytes");
+        }
+    }
+
+    if (e.state.parameterMirrorComplete)
+    {
+        if (! a.state.parameterMirrorComplete)
+            sink.add (path, "state.parameters", "complete VNPM mirror", unknownText);
+        else if (! sameMirror (e.state.parameters, a.state.parameters))
+            sink.add (path, "state.parameters", "exact normalized values", "different values");
+    }
+}
+
+void compareStrip (const RackStrip& e, const RackStrip& a, MismatchSink& sink)
+{
+    const auto path = stripPath (e);
+    const auto& ec = e.coverage;
+    const auto& ac = a.coverage;
+
+    if (ec.name)
+    {
+        if (! ac.name)
+            sink.add (path, "name", e.name, unknownText);
+        else if (e.name != a.name)
+            sink.add (path, "name", e.name, a.name);
+    }
+
+    compareFloat (path, "inputGainDb", ec.inputGain, ac.inputGain, e.inputGainDb, a.inputGainDb, sink);
+    compareFloat (path, "outputGainDb", ec.outputGain, ac.outputGain, e.outputGainDb, a.outputGainDb, sink);
+    compareFloat (path, "pan", ec.pan, ac.pan, e.pan, a.pan, sink);
+    compareBool (path, "muted", ec.mute, ac.mute, e.muted, a.muted, sink);
+    compareBool (path, "soloed", ec.solo, ac.solo, e.soloed, a.soloed, sink);
+    compareBool (path, "bypassed", ec.bypass, ac.bypass, e.bypassed, a.bypassed, sink);
+    compareInt (path, "inputChannels", ec.channelLayout, ac.channelLayout, e.inputChannels, a.inputChannels, sink);
+    compareInt (path, "outputChannels", ec.channelLayout, ac.channelLayout, e.outputChannels, a.outputChannels, sink);
+
+    if (ec.route)
+    {
+        if (! ac.route)
+            sink.add (path, "route", "known physical patches", unknownText);
+        else if (canonicalPatches (e) != canonicalPatches (a))
+            sink.add (path, "route", "exact physical patches", "different patches");
+    }
+
+    const int slotCount = juce::jmax (e.plugins.size(), a.plugins.size());
+    const PluginRef emptySlot;
+    for (int s = 0; s < slotCount; ++s)
+    {
+        const auto& es = s < e.plugins.size() ? e.plugins.getReference (s) : emptySlot;
+        const auto& as = s < a.plugins.size() ? a.plugins.getReference (s) : emptySlot;
+        compareSlot (path + ", slot " + juce::String (s), es, as, sink);
+    }
+}
+
+juce::String occurrenceText (int count)
+{
+    return count == 0 ? "missing" : (count == 1 ? "present" : "duplicate");
+}
+
+// Matching takes the first strip with an index, so a repeated index on either side would hide
+// a strip from the proof; every repeated index is reported once.
+void reportDuplicateIndices (const RackSession& e, const RackSession& a, MismatchSink& sink)
+{
+    std::map<juce::int32, int> expectedCount, actualCount;
+    for (const auto& strip : e.strips)
+        ++expectedCount[strip.index];
+    for (const auto& strip : a.strips)
+        ++actualCount[strip.index];
+
+    std::set<juce::int32> reported;
+    auto visit = [&] (const RackSession& side)
+    {
+        for (const auto& strip : side.strips)
+        {
+            const int ec = expectedCount[strip.index];
+            const int ac = actualCount[strip.index];
+            if ((ec > 1 || ac > 1) && reported.insert (strip.index).second)
+                sink.add (stripPath (strip), "presence", occurrenceText (ec), occurrenceText (ac));
+        }
+    };
+    visit (e);
+    visit (a);
+}
+
+} // namespace
+
+juce::String RackSemanticComparison::summary() const
+{
+    if (mismatches.isEmpty())
+        return "exact";
+
+    juce::String text = juce::String (mismatches.size()) + " mismatch(es)";
+    for (int i = 0; i < juce::jmin (summaryLines, mismatches.size()); ++i)
+    {
+        const auto& m = mismatches.getReference (i);
+        text << "\n" << m.path << "." << m.field << ": " << m.expected << " != " << m.actual;
+    }
+    return text;
+}
+
+RackSemanticComparison compareRackSemantics (const RackSession& expected, const RackSession& actual)
+{
+    RackSemanticComparison result;
+    MismatchSink sink { result.mismatches };
+
+    compareSession (expected, actual, sink);
+
+    for (const auto& strip : expected.strips)
+    {
+        const auto* other = findFirstStrip (actual, strip.index);
+        if (other == nullptr)
+        {
+            sink.add (stripPath (strip), "presence", "present", "missing");
+            continue;
+        }
+        compareStrip (strip, *other, sink);
+    }
+
+    for (const auto& strip : actual.strips)
+        if (findFirstStrip (expected, strip.index) == nullptr)
+            sink.add (stripPath (strip), "presence", "missing", "present");
+
+    reportDuplicateIndices (expected, actual, sink);
+    return result;
+}
+
+} // namespace vornconv

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "model/RackModel.h"
+
+// Field-by-field proof that a re-read session still holds everything an expected session proved.
+// The comparison is asymmetric: the expected side's coverage flags decide which fields are
+// compared; the re-read ("actual") side only has to agree. A writer commits only on an empty list.
+namespace vornconv
+{
+
+struct RackSemanticMismatch
+{
+    juce::String path;      // "session", "strip 3" or "strip 3, slot 0"
+    juce::String field;     // e.g. "sampleRate", "inputGainDb", "identity", "state.component"
+    juce::String expected;  // the expected side's value as text
+    juce::String actual;    // the re-read side's value as text, "<unknown>" when it is not proven
+};
+
+struct RackSemanticComparison
+{
+    juce::Array<RackSemanticMismatch> mismatches;
+
+    bool isExact() const noexcept { return mismatches.isEmpty(); }
+
+    // "exact", or "<n> mismatch(es)" followed by one "\n<path>.<field>: <expected> != <actual>"
+    // line for each of the first eight mismatches.
+    juce::String summary() const;
+};
+
+// Never fails: undecodable parameter mirrors and the like show up as mismatches.
+RackSemanticComparison compareRackSemantics (const RackSession& expected, const RackSession& actual);
+
+} // namespace vornconv

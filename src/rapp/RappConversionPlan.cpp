@@ -1,0 +1,814 @@
+#include "rapp/RappConversionPlan.h"
+
+#include "rapp/LiveProfessorPluginCatalog.h"
+#include "rapp/Vst3ModuleIndex.h"
+
+#include <cmath>
+#include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vornconv::rapp
+{
+namespace
+{
+
+// Every issue text the preflight produces. Many are Korean and are printed exactly as written.
+namespace text
+{
+constexpr const char* readerFailedPrefix = "입력 리더가 실패했다: ";
+constexpr const char* incompleteProof = "입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다";
+constexpr const char* undockNotAuthorized = "Performer window docking omission is only authorized for Vorn Live";
+constexpr const char* coveragePrefix = "source reader가 의미를 증명하지 못한 필드: ";
+constexpr const char* pendingSidechainPrefix = "sidechain: ";
+constexpr const char* pendingIdentityPrefix = "identity=";
+constexpr const char* pendingStateInfix = "; state: ";
+constexpr const char* nativeNamesPrefix = "unmapped Active mixer fields: ";
+constexpr const char* hostLoad = "converter exact reread는 통과 가능하지만 실제 host load/DSP 검증 전에는 candidate다";
+constexpr const char* snapshotsActiveOnly = "Saved snapshots excluded; Active state only";
+constexpr const char* snapshotsBlocked = "여러 snapshot의 개별 mixer/plugin 상태를 아직 IR에 보존하지 못한다";
+constexpr const char* profileMissing = "가변 구조 호스트의 source-shaped output profile이 제공되지 않았다";
+constexpr const char* ioMissingHead = "물리 라우팅을 보존하려면 대상 호스트 입출력 용량을 ";
+constexpr const char* ioMissingTail = "--io <inputs>x<outputs>로 명시해야 한다";
+constexpr const char* stripCapacityHead = "대상 호스트의 ";
+constexpr const char* stripCapacityTail = "-strip capacity를 초과한다";
+constexpr const char* monoStereoOnly = "RAPP v1은 mono/stereo chain만 지원한다";
+constexpr const char* vornTrimRange = "Vorn Live trim range is -24..+12 dB; gain is not clamped";
+constexpr const char* vornMultiplePatch = "Vorn는 동일 rack channel의 다중 physical patch를 저장하지 못한다";
+constexpr const char* superRackFieldsPrefix = "SuperRack one-change fixture가 아직 없는 non-default field: ";
+constexpr const char* reaperFieldsPrefix = "REAPER v1 template proof 범위 밖 필드: ";
+constexpr const char* liveProfessorPan = "LiveProfessor chain에는 pan 동등 필드가 없다";
+constexpr const char* physicalInputHead = "물리 input ";
+constexpr const char* physicalOutputHead = "물리 output ";
+constexpr const char* physicalCapacityInfix = "번이 대상 I/O capacity ";
+constexpr const char* physicalCapacityTail = "ch를 초과한다";
+constexpr const char* slotCapacityHead = "대상 호스트의 채널당 ";
+constexpr const char* slotCapacityTail = "-slot capacity를 초과한다 — 잘라내지 않는다";
+constexpr const char* unsupportedFormat = "지원하지 않는 플러그인 포맷은 대상 호스트에 이식하지 않는다";
+constexpr const char* missingComponent = "Comp 상태 스트림이 없어 플러그인 상태를 이식할 수 없다";
+constexpr const char* wavesToPerformer = "Waves plug-ins cannot be transferred to SuperRack Performer";
+constexpr const char* performerInactive = "Vorn inactive slot은 SuperRack bypass/disabled와 동등성이 검증되지 않았다";
+constexpr const char* auIncomplete = "AU ClassInfo 상태 또는 component identity가 완전하지 않다";
+constexpr const char* performerAu = "SuperRack Performer는 AU를 지원하지 않아 해당 슬롯을 사용 불가/비활성으로 보존한다";
+constexpr const char* reaperMuteInactive = "REAPER v1은 inactive/plugin mute 매핑을 아직 검증하지 않았다";
+constexpr const char* schema2Sidechain = "This target has not verified schema-2 sidechain source semantics";
+constexpr const char* reaperSidechain = "REAPER track은 유효한 non-self sidechain target 하나만 허용한다";
+constexpr const char* vornSlotMute = "Vorn slot에는 SuperRack plugin mute의 동등 필드가 없다";
+constexpr const char* vornSidechainAccepted = "sidechain 입력 경로는 저장되지만 플러그인의 auxiliary bus 활성화, 채널 폭과 실신호 동등성은 실제 호스트에서 검증해야 한다";
+constexpr const char* vornSidechainUnproven = "Vorn sidechain source 또는 입력 L 라우팅을 확인할 수 없다";
+constexpr const char* performerSidechainPatch = "sidechain source strip의 physical input L patch가 하나로 확정되지 않았다";
+constexpr const char* vst3Unresolved = "설치된 VST3 moduleinfo와 CID를 고유하게 검증하지 못했다";
+constexpr const char* idMismatchHead = "저장 ID (";
+constexpr const char* idMismatchInfix = ")와 현재 bundle factory ID (";
+constexpr const char* idMismatchTail = ")가 다르다. 상태를 다른 CID에 쓰지 않는다";
+constexpr const char* noFactoryIdentity = "factory cache에 target identity가 없어 inactive placeholder를 만들 수 없다";
+constexpr const char* factoryUnavailable = "최신 factory cache에 없어 inactive로 기록한다";
+constexpr const char* lpSidechainSource = "LiveProfessor sidechain source strip이 유효하지 않다";
+constexpr const char* lpChainSidechainHead = "LiveProfessor chain sidechain은 catalog상 추가 input bus를 가진 ";
+constexpr const char* lpChainSidechainTail = "stereo target plugin 하나에만 고유하게 도달해야 한다";
+constexpr const char* lpCatalogMissing = "LiveProfessor KnownPluginList catalog가 제공되지 않았다";
+constexpr const char* lpAuUnlinked = "AU identity를 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다";
+constexpr const char* lpVst3Unlinked = "VST3 CID를 현재 설치 모듈과 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다";
+constexpr const char* lpFactoryUnavailable = "최신 factory cache에 없어 LiveProfessor에서 inactive로 기록한다";
+constexpr const char* sidechainCycle = "VORN Live Post-FX sidechain dependencies contain a cycle";
+
+// Checks the system adds where the source model alone would let an unprovable session through.
+constexpr const char* negativeStripIndex = "strip index is negative and cannot be placed in the target host";
+constexpr const char* duplicateStripIndex = "strip index is shared with an earlier strip; the strips cannot be told apart";
+constexpr const char* unknownTarget = "unknown conversion target: ";
+constexpr const char* invalidSidechainKind = "sidechain kind is not legacy, physical, rackPre or rackPost and cannot be carried over";
+} // namespace text
+
+namespace code
+{
+constexpr const char* source = "source";
+constexpr const char* target = "target";
+constexpr const char* undock = "source.ui.pluginUndock";
+constexpr const char* stripCoverage = "source.stripCoverage";
+constexpr const char* pluginCoverage = "source.pluginCoverage";
+constexpr const char* diagnosticPrefix = "source.diagnostic strip ";
+constexpr const char* nativeParameterNames = "source.nativeParameterNames";
+constexpr const char* hostLoad = "target.hostLoad";
+constexpr const char* snapshots = "source.snapshots";
+constexpr const char* profile = "target.profile";
+constexpr const char* io = "target.io";
+constexpr const char* catalog = "target.catalog";
+constexpr const char* sidechainCycle = "source.sidechainCycle";
+} // namespace code
+
+juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
+
+constexpr float defaultTolerance = 0.0001f;
+constexpr int labelCharacters = 128;
+constexpr int physicalSidechainSources = 256;
+constexpr int cycleNodes = 64;
+
+// Written so that NaN and infinity never count as the default value.
+bool differsFrom (float value, float reference)
+{
+    return ! (std::fabs (value - reference) <= defaultTolerance);
+}
+
+juce::String hex32 (juce::uint32 value)
+{
+    const char* digits = "0123456789abcdef";
+    juce::String s;
+    do
+    {
+        s = juce::String::charToString ((juce::juce_wchar) digits[value & 15u]) + s;
+        value >>= 4;
+    } while (value != 0);
+    return s;
+}
+
+juce::String stripCode (const RackStrip& strip) { return "strip " + juce::String (strip.index); }
+
+juce::String slotCode (const RackStrip& strip, int slot)
+{
+    return stripCode (strip) + ", slot " + juce::String (slot);
+}
+
+juce::String namedSlotCode (const RackStrip& strip, int slot, const PluginRef& plugin)
+{
+    return slotCode (strip, slot) + " (" + printableSessionText (plugin.name) + ")";
+}
+
+// CR, LF and TAB become blanks and the text is cut to its first 128 characters.
+juce::String cleanedLabel (const juce::String& s)
+{
+    return s.replaceCharacter ('\r', ' ').replaceCharacter ('\n', ' ').replaceCharacter ('\t', ' ')
+            .substring (0, labelCharacters);
+}
+
+juce::String countedEntries (const std::map<std::string, int>& counts, bool markEmpty)
+{
+    juce::StringArray parts;
+    for (const auto& [name, count] : counts)
+    {
+        auto shown = juce::String::fromUTF8 (name.c_str(), (int) name.size());
+        if (markEmpty && shown.isEmpty())
+            shown = "<empty>";
+        parts.add (printableSessionText (shown) + "=" + juce::String (count));
+    }
+    return parts.joinIntoString (", ");
+}
+
+bool isAuFormat (const juce::String& format) { return format == "AU" || format == "AudioUnit"; }
+
+const RackStrip* firstStrip (const RackSession& session, juce::int32 index)
+{
+    for (const auto& strip : session.strips)
+        if (strip.index == index)
+            return &strip;
+    return nullptr;
+}
+
+const RackStrip* lastStrip (const RackSession& session, juce::int32 index)
+{
+    const RackStrip* found = nullptr;
+    for (const auto& strip : session.strips)
+        if (strip.index == index)
+            found = &strip;
+    return found;
+}
+
+bool usesPhysicalRouting (const RackSession& session)
+{
+    for (const auto& strip : session.strips)
+    {
+        for (const auto& patch : strip.routePatches)
+            if (patch.physicalChannel >= 0)
+                return true;
+        if (strip.routeInL >= 0 || strip.routeInR >= 0 || strip.routeOutL >= 0 || strip.routeOutR >= 0)
+            return true;
+    }
+    return false;
+}
+
+struct Inspection
+{
+    const RackReadResult& source;
+    const RackSession& session;
+    Target target;
+    const Vst3ModuleIndex& index;
+    const DeploymentProfile* profile;
+    const LiveProfessorPluginCatalog* catalog;
+    ConversionPlan& plan;
+
+    void blocker (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityBlocker, c, m }); }
+    void warning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m }); }
+
+    // The class id of a VST3 slot: as stored, or resolved through the index when it has none.
+    juce::String classKey (const PluginRef& plugin) const
+    {
+        return plugin.classId.isNotEmpty() ? plugin.classId : index.resolveClassId (plugin);
+    }
+
+    const LiveProfessorPluginEntry* catalogEntry (const PluginRef& plugin) const
+    {
+        return catalog != nullptr ? catalog->findUnique (plugin, index) : nullptr;
+    }
+
+    void passThroughNotes()
+    {
+        for (const auto& note : session.notes)
+        {
+            const bool listed = note.code == "dugan.disabled" || note.code == "ui.channelColour"
+                                || (note.code == "ui.pluginUndock" && target == targetVornScene);
+            if (listed && note.fidelity == Fidelity::dropped)
+                warning (printableSessionText (note.code), printableSessionText (note.text));
+        }
+    }
+
+    void coverage()
+    {
+        std::map<std::string, int> strips, slots;
+        for (const auto& strip : session.strips)
+        {
+            const auto& c = strip.coverage;
+            const std::pair<const char*, bool> flags[] = {
+                { "name", c.name }, { "inputGain", c.inputGain }, { "outputGain", c.outputGain },
+                { "pan", c.pan }, { "mute", c.mute }, { "solo", c.solo }, { "bypass", c.bypass },
+                { "channelLayout", c.channelLayout }, { "route", c.route }
+            };
+            for (const auto& [name, known] : flags)
+                if (! known)
+                    ++strips[name];
+            if (! strip.sourceParameters.isEmpty())
+                strips["nativeParameters"] += strip.sourceParameters.size();
+
+            for (const auto& plugin : strip.plugins)
+            {
+                if (! plugin.occupied)
+                    continue;
+                const auto& p = plugin.coverage;
+                const std::pair<const char*, bool> slotFlags[] = {
+                    { "identity", p.identity }, { "activation", p.activation }, { "mute", p.mute },
+                    { "sidechain", p.sidechain }, { "state", p.state }
+                };
+                for (const auto& [name, known] : slotFlags)
+                    if (! known)
+                        ++slots[name];
+            }
+        }
+        if (! strips.empty())
+            blocker (code::stripCoverage, utf8 (text::coveragePrefix) + countedEntries (strips, false));
+        if (! slots.empty())
+            blocker (code::pluginCoverage, utf8 (text::coveragePrefix) + countedEntries (slots, false));
+    }
+
+    void superRackDiagnostics()
+    {
+        if (session.sourceFormat != "waves.sprk")
+            return;
+
+        std::map<std::string, int> names;
+        for (const auto& strip : session.strips)
+        {
+            for (int s = 0; s < strip.plugins.size(); ++s)
+            {
+                const auto& plugin = strip.plugins.getReference (s);
+                if (! plugin.occupied)
+                    continue;
+                const auto label = utf8 (code::diagnosticPrefix) + juce::String (strip.index) + ", slot "
+                                   + juce::String (s) + " (" + printableSessionText (cleanedLabel (plugin.name)) + ")";
+                if (! plugin.coverage.sidechain && plugin.pendingSidechainReason.isNotEmpty())
+                    warning (label, utf8 (text::pendingSidechainPrefix) + printableSessionText (plugin.pendingSidechainReason));
+                if (! (plugin.coverage.identity && plugin.coverage.state) && plugin.pendingStateReason.isNotEmpty())
+                    warning (label, utf8 (text::pendingIdentityPrefix) + (plugin.coverage.identity ? "known" : "unknown")
+                                        + utf8 (text::pendingStateInfix) + printableSessionText (plugin.pendingStateReason));
+            }
+            for (const auto& parameter : strip.sourceParameters)
+                ++names[cleanedLabel (parameter.name).toStdString()];
+        }
+        if (! names.empty())
+            warning (code::nativeParameterNames, utf8 (text::nativeNamesPrefix) + countedEntries (names, true));
+    }
+
+    void snapshots()
+    {
+        if (session.snapshots.size() < 2)
+            return;
+        int active = 0;
+        for (const auto& snapshot : session.snapshots)
+            if (snapshot.number == -1)
+                ++active;
+        if (target == targetVornScene && session.sourceFormat == "waves.sprk"
+            && session.sourceApp == "SuperRack Performer" && active == 1)
+            warning (code::snapshots, utf8 (text::snapshotsActiveOnly));
+        else
+            blocker (code::snapshots, utf8 (text::snapshotsBlocked));
+    }
+
+    bool ioGiven() const { return profile != nullptr && profile->ioInputs >= 1 && profile->ioOutputs >= 1; }
+
+    void stripChecks (const RackStrip& strip, bool repeatedIndex)
+    {
+        const auto c = stripCode (strip);
+
+        if (strip.index < 0)
+            blocker (c, utf8 (text::negativeStripIndex));
+        else if (strip.index >= plan.capacity.strips)
+            blocker (c, utf8 (text::stripCapacityHead) + juce::String (plan.capacity.strips) + utf8 (text::stripCapacityTail));
+        if (repeatedIndex)
+            blocker (c, utf8 (text::duplicateStripIndex));
+
+        if (strip.inputChannels > 2 || strip.outputChannels > 2)
+            blocker (c, utf8 (text::monoStereoOnly));
+
+        if (target == targetVornScene)
+        {
+            auto inTrimRange = [] (float db) { return std::isfinite (db) && db >= -24.0f && db <= 12.0f; };
+            if (! inTrimRange (strip.inputGainDb) || ! inTrimRange (strip.outputGainDb))
+                blocker (c, utf8 (text::vornTrimRange));
+
+            // The scene keeps one physical channel per rack channel; a repeated identical patch
+            // is the same routing and is not a second channel.
+            std::vector<std::pair<std::pair<bool, int>, std::set<int>>> groups;
+            for (const auto& patch : strip.routePatches)
+            {
+                if (patch.physicalChannel < 0)
+                    continue;
+                const std::pair<bool, int> key { patch.isInput, patch.rackChannel };
+                auto it = groups.begin();
+                while (it != groups.end() && it->first != key)
+                    ++it;
+                if (it == groups.end())
+                    groups.push_back ({ key, { patch.physicalChannel } });
+                else
+                    it->second.insert (patch.physicalChannel);
+            }
+            for (const auto& group : groups)
+                if (group.second.size() >= 2)
+                    blocker (c, utf8 (text::vornMultiplePatch));
+        }
+
+        if (target == targetSuperRackPerformer)
+        {
+            juce::StringArray fields;
+            if (differsFrom (strip.inputGainDb, 0.0f)) fields.add ("inputGain");
+            if (differsFrom (strip.pan, 0.5f)) fields.add ("pan");
+            if (strip.muted) fields.add ("mute");
+            if (strip.soloed) fields.add ("solo");
+            if (! fields.isEmpty())
+                blocker (c, utf8 (text::superRackFieldsPrefix) + fields.joinIntoString (", "));
+        }
+
+        if (target == targetReaper)
+        {
+            auto monoOrStereo = [] (int n) { return n == 1 || n == 2; };
+            juce::StringArray fields;
+            if (! (monoOrStereo (strip.inputChannels) && monoOrStereo (strip.outputChannels)))
+                fields.add ("nonMonoStereoLayout");
+            if (differsFrom (strip.inputGainDb, 0.0f))
+                fields.add ("inputGain");
+            if (! fields.isEmpty())
+                blocker (c, utf8 (text::reaperFieldsPrefix) + fields.joinIntoString (", "));
+        }
+
+        if (target == targetLiveProfessor && differsFrom (strip.pan, 0.5f))
+            blocker (c, utf8 (text::liveProfessorPan));
+
+        if ((target == targetLiveProfessor || target == targetReaper) && ioGiven())
+            physicalCapacity (strip, c);
+    }
+
+    void physicalCapacity (const RackStrip& strip, const juce::String& c)
+    {
+        // Keyed by (isInput, rack channel): outputs come first, rack channels ascending.
+        std::map<std::pair<bool, int>, int> channels;
+        for (const auto& patch : strip.routePatches)
+            if (patch.physicalChannel >= 0)
+                channels.emplace (std::make_pair (patch.isInput, (int) patch.rackChannel), (int) patch.physicalChannel);
+
+        if (channels.empty())
+        {
+            if (strip.routeInL >= 0) channels[{ true, 0 }] = strip.routeInL;
+            if (strip.inputChannels >= 2 && strip.routeInR >= 0) channels[{ true, 1 }] = strip.routeInR;
+            if (strip.routeOutL >= 0) channels[{ false, 0 }] = strip.routeOutL;
+            if (strip.outputChannels >= 2 && strip.routeOutR >= 0) channels[{ false, 1 }] = strip.routeOutR;
+        }
+
+        for (const auto& [key, physical] : channels)
+        {
+            const bool isInput = key.first;
+            const int limit = isInput ? profile->ioInputs : profile->ioOutputs;
+            if (physical >= limit)
+                blocker (c, utf8 (isInput ? text::physicalInputHead : text::physicalOutputHead) + juce::String (physical)
+                                + utf8 (text::physicalCapacityInfix) + juce::String (limit) + utf8 (text::physicalCapacityTail));
+        }
+    }
+
+    static int occupiedWithSidechain (const RackStrip& strip)
+    {
+        int n = 0;
+        for (const auto& p : strip.plugins)
+            if (p.occupied && p.sidechainSource >= 0)
+                ++n;
+        return n;
+    }
+
+    void slotChecks (const RackStrip& strip, int s)
+    {
+        const auto& plugin = strip.plugins.getReference (s);
+
+        if (s >= plan.capacity.slots)
+        {
+            blocker (slotCode (strip, s), utf8 (text::slotCapacityHead) + juce::String (plan.capacity.slots)
+                                              + utf8 (text::slotCapacityTail));
+            return;
+        }
+
+        const auto c = namedSlotCode (strip, s, plugin);
+        ++plan.plugins;
+
+        if (plugin.sidechainSource >= 0 && (plugin.sidechainKind < sidechainLegacy || plugin.sidechainKind > sidechainRackPost))
+            blocker (c, utf8 (text::invalidSidechainKind));
+
+        const bool isVst3 = plugin.format == "VST3";
+        const bool isAu = isAuFormat (plugin.format);
+        if (! isVst3 && ! isAu)
+        {
+            blocker (c, utf8 (text::unsupportedFormat));
+            return;
+        }
+
+        if (isVst3)
+        {
+            if (plugin.state.component.isEmpty())
+            {
+                blocker (c, utf8 (text::missingComponent));
+                return;
+            }
+            ++plan.statePortable;
+
+            if (target == targetSuperRackPerformer)
+            {
+                if (isWavesPlugin (plugin))
+                {
+                    blocker (c, utf8 (text::wavesToPerformer));
+                    return;
+                }
+                if (plugin.inactive && ! plugin.unavailable)
+                    blocker (c, utf8 (text::performerInactive));
+            }
+        }
+        else
+        {
+            const auto& st = plugin.state;
+            if (st.encoding != PluginStateEncoding::audioUnitPlist || st.raw.isEmpty()
+                || plugin.auType == 0 || plugin.auSubtype == 0 || plugin.auManufacturer == 0)
+            {
+                blocker (c, utf8 (text::auIncomplete));
+                return;
+            }
+            ++plan.auComplete;
+            if (target == targetSuperRackPerformer)
+            {
+                warning (c, utf8 (text::performerAu));
+                return;
+            }
+        }
+
+        const bool hasSidechain = plugin.sidechainSource >= 0;
+        const bool legacySidechain = hasSidechain && plugin.sidechainKind == sidechainLegacy;
+
+        if (target == targetReaper && (plugin.muted || (plugin.inactive && ! plugin.unavailable)))
+            blocker (c, utf8 (text::reaperMuteInactive));
+
+        if (target != targetVornScene && hasSidechain && ! (plugin.sidechainKind == sidechainLegacy && plugin.sidechainEnabled))
+            blocker (c, utf8 (text::schema2Sidechain));
+
+        if (target == targetReaper && legacySidechain)
+        {
+            const auto* sourceStrip = firstStrip (session, plugin.sidechainSource);
+            if (! (sourceStrip != nullptr && sourceStrip->index != strip.index && occupiedWithSidechain (strip) == 1))
+                blocker (c, utf8 (text::reaperSidechain));
+        }
+
+        if (target == targetVornScene)
+            vornSlotSidechain (plugin, c);
+
+        if (target == targetSuperRackPerformer && legacySidechain)
+        {
+            const auto* sourceStrip = lastStrip (session, plugin.sidechainSource);
+            int inputLeft = 0;
+            if (sourceStrip != nullptr)
+                for (const auto& patch : sourceStrip->routePatches)
+                    if (patch.isInput && patch.rackChannel == 0 && patch.physicalChannel >= 0)
+                        ++inputLeft;
+            if (! (sourceStrip != nullptr && inputLeft == 1))
+                blocker (c, utf8 (text::performerSidechainPatch));
+        }
+
+        if (target == targetLiveProfessor)
+            liveProfessorIdentity (strip, plugin, c, isAu);
+        else
+            moduleIdentity (plugin, c, isAu);
+    }
+
+    bool isWavesPlugin (const PluginRef& plugin) const
+    {
+        juce::String vendor = plugin.vendor;
+        juce::String bundleName = plugin.file.getFileName();
+        const auto key = classKey (plugin);
+        if (key.isNotEmpty())
+        {
+            if (const auto* entry = index.findByClassId (key))
+            {
+                vendor = entry->vendor.isNotEmpty() ? entry->vendor : plugin.vendor;
+                bundleName = entry->bundle.getFileName();
+            }
+        }
+        vendor = vendor.trim().toLowerCase();
+        bundleName = bundleName.toLowerCase();
+        return vendor == "waves" || vendor.startsWith ("waves ") || bundleName.contains ("waveshell");
+    }
+
+    void vornSlotSidechain (const PluginRef& plugin, const juce::String& c)
+    {
+        if (plugin.muted)
+            blocker (c, utf8 (text::vornSlotMute));
+        if (plugin.sidechainSource < 0)
+            return;
+
+        const int kind = plugin.sidechainKind;
+        if (kind < sidechainLegacy || kind > sidechainRackPost)
+            return; // already refused for its kind
+
+        bool accepted = false;
+        if (kind == sidechainPhysical)
+        {
+            accepted = plugin.sidechainSource < physicalSidechainSources;
+        }
+        else
+        {
+            const auto* sourceStrip = firstStrip (session, plugin.sidechainSource);
+            accepted = sourceStrip != nullptr && plugin.sidechainSource < plan.capacity.strips
+                       && (kind != sidechainLegacy || (sourceStrip->coverage.route && sourceStrip->routeInL >= 0));
+        }
+        if (accepted)
+            warning (c, utf8 (text::vornSidechainAccepted));
+        else
+            blocker (c, utf8 (text::vornSidechainUnproven));
+    }
+
+    void moduleIdentity (const PluginRef& plugin, const juce::String& c, bool isAu)
+    {
+        if (isAu)
+        {
+            ++plan.identityResolved;
+            return;
+        }
+
+        const auto key = classKey (plugin);
+        if (key.isEmpty())
+        {
+            if (const auto* entry = index.findUniqueByBundle (plugin.file))
+                blocker (c, utf8 (text::idMismatchHead) + hex32 (plugin.uniqueId) + ", " + hex32 (plugin.deprecatedUid)
+                                + utf8 (text::idMismatchInfix) + hex32 ((juce::uint32) entry->uniqueId) + ", "
+                                + hex32 ((juce::uint32) entry->uid) + utf8 (text::idMismatchTail));
+            else
+                blocker (c, utf8 (text::vst3Unresolved));
+            return;
+        }
+
+        ++plan.identityResolved;
+        const auto* entry = index.findByClassId (key);
+        if (entry == nullptr)
+        {
+            blocker (c, utf8 (text::noFactoryIdentity));
+            return;
+        }
+        if (plugin.unavailable || ! entry->available)
+            warning (c, utf8 (text::factoryUnavailable));
+    }
+
+    void liveProfessorIdentity (const RackStrip& strip, const PluginRef& plugin, const juce::String& c, bool isAu)
+    {
+        if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+        {
+            const auto* sourceStrip = firstStrip (session, plugin.sidechainSource);
+            if (! (sourceStrip != nullptr && sourceStrip->outputChannels > 0 && sourceStrip->index != strip.index))
+                blocker (c, utf8 (text::lpSidechainSource));
+
+            int withSidechain = 0, occupied = 0, wideInputs = 0;
+            std::set<juce::int32> sources;
+            for (const auto& other : strip.plugins)
+            {
+                if (! other.occupied)
+                    continue;
+                ++occupied;
+                if (other.sidechainSource >= 0)
+                {
+                    ++withSidechain;
+                    sources.insert (other.sidechainSource);
+                }
+                if (const auto* entry = catalogEntry (other))
+                    if (entry->numInputs > strip.inputChannels)
+                        ++wideInputs;
+            }
+            const auto* own = catalogEntry (plugin);
+            const bool ownBusWide = own != nullptr && (juce::int64) own->numInputs >= 2 * (juce::int64) strip.inputChannels;
+            if (! (withSidechain == 1 && wideInputs == 1 && ownBusWide && sources.size() == 1
+                   && (strip.inputChannels != 1 || occupied == 1)))
+                blocker (c, utf8 (text::lpChainSidechainHead) + utf8 (text::lpChainSidechainTail));
+        }
+
+        if (catalog == nullptr)
+        {
+            blocker (code::catalog, utf8 (text::lpCatalogMissing));
+            return;
+        }
+
+        if (catalogEntry (plugin) == nullptr)
+        {
+            blocker (c, utf8 (isAu ? text::lpAuUnlinked : text::lpVst3Unlinked));
+            return;
+        }
+
+        ++plan.identityResolved;
+        if (isAu)
+            return;
+
+        const auto key = plugin.classId.isNotEmpty() ? plugin.classId.toUpperCase() : index.resolveClassId (plugin);
+        const auto* entry = key.isNotEmpty() ? index.findByClassId (key) : nullptr;
+        if (! (entry != nullptr && ! plugin.unavailable && entry->available))
+            warning (c, utf8 (text::lpFactoryUnavailable));
+    }
+
+    void sidechainCycle()
+    {
+        std::vector<std::vector<int>> edges (cycleNodes);
+        for (const auto& strip : session.strips)
+        {
+            if (strip.index < 0 || strip.index >= cycleNodes)
+                continue;
+            for (const auto& plugin : strip.plugins)
+                if (plugin.occupied && plugin.sidechainEnabled && plugin.sidechainKind == sidechainRackPost
+                    && plugin.sidechainSource >= 0 && plugin.sidechainSource < cycleNodes)
+                    edges[(size_t) plugin.sidechainSource].push_back (strip.index);
+        }
+
+        enum Colour { unvisited, inProgress, done };
+        std::vector<Colour> colour (cycleNodes, unvisited);
+
+        // Iterative depth-first search: the stack holds (node, next edge to follow).
+        for (int start = 0; start < cycleNodes; ++start)
+        {
+            if (colour[(size_t) start] != unvisited)
+                continue;
+            std::vector<std::pair<int, size_t>> stack { { start, 0 } };
+            colour[(size_t) start] = inProgress;
+            while (! stack.empty())
+            {
+                auto& [node, next] = stack.back();
+                const auto& out = edges[(size_t) node];
+                if (next == out.size())
+                {
+                    colour[(size_t) node] = done;
+                    stack.pop_back();
+                    continue;
+                }
+                const int to = out[next++];
+                if (colour[(size_t) to] == inProgress)
+                {
+                    blocker (code::sidechainCycle, utf8 (text::sidechainCycle));
+                    return;
+                }
+                if (colour[(size_t) to] == unvisited)
+                {
+                    colour[(size_t) to] = inProgress;
+                    stack.push_back ({ to, 0 });
+                }
+            }
+        }
+    }
+
+    void run()
+    {
+        // No writer exists for any other value: such a plan must never read as writable.
+        if (target < targetVornScene || target > targetReaper)
+        {
+            blocker (code::target, utf8 (text::unknownTarget) + juce::String ((int) target));
+            return;
+        }
+
+        if (! source.ok)
+        {
+            blocker (code::source, utf8 (text::readerFailedPrefix) + printableSessionText (source.error));
+            return;
+        }
+        if (source.status != readComplete)
+            blocker (code::source, utf8 (text::incompleteProof));
+
+        passThroughNotes();
+
+        if (target != targetVornScene && session.pluginUndockExclusions > 0)
+            blocker (code::undock, utf8 (text::undockNotAuthorized));
+
+        coverage();
+        superRackDiagnostics();
+        warning (code::hostLoad, utf8 (text::hostLoad));
+        snapshots();
+
+        if (! plan.capacity.fixed)
+        {
+            if (profile == nullptr || profile->strips <= 0 || profile->slots <= 0)
+            {
+                blocker (code::profile, utf8 (text::profileMissing));
+                return;
+            }
+            plan.capacity = { profile->strips, profile->slots, true };
+        }
+
+        if ((target == targetLiveProfessor || target == targetReaper) && usesPhysicalRouting (session) && ! ioGiven())
+            blocker (code::io, utf8 (text::ioMissingHead) + utf8 (text::ioMissingTail));
+
+        std::set<juce::int32> seen;
+        for (const auto& strip : session.strips)
+        {
+            stripChecks (strip, ! seen.insert (strip.index).second);
+            for (int s = 0; s < strip.plugins.size(); ++s)
+                if (strip.plugins.getReference (s).occupied)
+                    slotChecks (strip, s);
+        }
+
+        if (target == targetVornScene)
+            sidechainCycle();
+    }
+};
+
+} // namespace
+
+bool ConversionPlan::canWrite() const
+{
+    for (const auto& issue : issues)
+        if (issue.severity == severityBlocker)
+            return false;
+    return true;
+}
+
+juce::String targetName (Target target)
+{
+    switch (target)
+    {
+        case targetVornScene: return "Vorn Live (.ksn)";
+        case targetSuperRackPerformer: return "SuperRack Performer (.sprk)";
+        case targetLiveProfessor: return "LiveProfessor (.rack2)";
+        case targetReaper: return "REAPER (.rpp)";
+    }
+    return "unknown";
+}
+
+HostCapacity targetCapacity (Target target)
+{
+    if (target == targetVornScene || target == targetSuperRackPerformer)
+        return { 64, 8, true };
+    return {};
+}
+
+ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3ModuleIndex& index,
+                        const DeploymentProfile* profile, const LiveProfessorPluginCatalog* catalog)
+{
+    ConversionPlan plan;
+    plan.target = target;
+    plan.capacity = targetCapacity (target);
+    Inspection { source, source.session, target, index, profile, catalog, plan }.run();
+    return plan;
+}
+
+juce::String severityName (juce::int32 severity)
+{
+    return severity == severityBlocker ? "BLOCKER" : "WARNING";
+}
+
+juce::String formatIssueLine (const Issue& issue)
+{
+    constexpr int codeWidth = 36;
+    const auto code = issue.code.length() > codeWidth ? issue.code.substring (0, codeWidth)
+                                                      : issue.code.paddedRight (' ', codeWidth);
+    return "  " + severityName (issue.severity) + " " + code + issue.message;
+}
+
+juce::String printableSessionText (const juce::String& text)
+{
+    juce::String out;
+    out.preallocateBytes (text.getNumBytesAsUTF8());
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto ch = p.getAndAdvance();
+        if (ch == '\r') out << "\\r";
+        else if (ch == '\n') out << "\\n";
+        else if (ch == '\t') out << "\\t";
+        else if (ch < 0x20 || ch == 0x7f) out << "\\x" << juce::String::toHexString ((int) ch).paddedLeft ('0', 2);
+        else if ((ch >= 0x80 && ch <= 0x9f) || ch == 0x2028 || ch == 0x2029)
+            out << "\\u" << juce::String::toHexString ((int) ch).paddedLeft ('0', 4);
+        else out << juce::String::charToString (ch);
+    }
+    return out;
+}
+
+} // namespace vornconv::rapp
