@@ -1,5 +1,6 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 
+#include "model/AudioUnitState.h"
 #include "model/StrictXml.h"
 
 #include <unordered_set>
@@ -53,45 +54,6 @@ bool parseCount (const juce::String& text, juce::int32& out)
     return true;
 }
 
-// "AudioUnit:" + category + "/" + three four-character codes separated by ",".
-bool parseAudioUnitDescriptor (const juce::String& text, juce::uint32& type, juce::uint32& subtype,
-                               juce::uint32& manufacturer)
-{
-    type = subtype = manufacturer = 0;
-    if (! text.startsWith ("AudioUnit:"))
-        return false;
-    const int slash = text.indexOfChar ('/');
-    const auto codes = slash < 0 ? juce::String() : text.substring (slash + 1);
-
-    juce::uint32 parsed[3] {};
-    int count = 0, start = 0;
-    for (;;)
-    {
-        const int comma = codes.indexOfChar (start, ',');
-        const auto token = comma < 0 ? codes.substring (start) : codes.substring (start, comma);
-        if (count >= 3 || token.length() != 4)
-            return false;
-        juce::uint32 code = 0;
-        for (auto p = token.getCharPointer(); ! p.isEmpty();)
-        {
-            const auto c = p.getAndAdvance();
-            if (c < 32 || c > 126)
-                return false;
-            code = (code << 8) | (juce::uint32) c;
-        }
-        parsed[count++] = code;
-        if (comma < 0)
-            break;
-        start = comma + 1;
-    }
-    if (count != 3)
-        return false;
-    type = parsed[0];
-    subtype = parsed[1];
-    manufacturer = parsed[2];
-    return true;
-}
-
 // The list's root element, or null. The bytes are size-limited and must pass the strict XML
 // guard (one well-formed document, bounded nesting, no DOCTYPE) before JUCE parses them from
 // memory, so nothing outside the file is ever resolved.
@@ -121,8 +83,12 @@ bool fillEntry (const juce::XmlElement& record, bool isAudioUnit, LiveProfessorP
 
     if (isAudioUnit)
     {
-        if (! parseAudioUnitDescriptor (entry.file, entry.auType, entry.auSubtype, entry.auManufacturer))
+        audioUnit::Identity identity;
+        if (! audioUnit::parseDescriptorFile (entry.file, identity))
             return false;
+        entry.auType = identity.type;
+        entry.auSubtype = identity.subtype;
+        entry.auManufacturer = identity.manufacturer;
     }
     else
     {
