@@ -1,0 +1,17 @@
+#pragma once
+
+#include "model/RackModel.h"
+
+namespace vornconv::app
+{
+
+// "vorn" 0, "superrack-performer" 1, "liveprofessor" 2, "reaper" 3; -1 for any other word.
+int targetFromWord (const juce::String& word);
+
+// Parses "<a>x<b>" (the first "x", else the first "X") into two positive decimal values.
+// A misplaced or missing separator gives shapeError, a value that is not positive decimal
+// gives valueError.
+bool parseDimensions (const juce::String& text, const juce::String& shapeError, const juce::String& valueError,
+                      int& first, int& second, juce::String& error);
+
+} // namespace vornconv::app

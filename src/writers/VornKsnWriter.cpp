@@ -1,0 +1,437 @@
+#include "writers/VornKsnWriter.h"
+
+#include "model/AtomicFileCommit.h"
+#include "model/AudioUnitState.h"
+#include "model/RackSemanticCompare.h"
+#include "model/Vst3State.h"
+#include "rapp/RappConversionPlan.h"
+#include "rapp/Vst3ModuleIndex.h"
+#include "readers/VornKsnReader.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vornconv::rapp
+{
+
+namespace
+{
+constexpr int sceneStrips = 64;
+constexpr int sceneSlots = 8;
+
+juce::String hex (juce::uint32 value) { return juce::String::toHexString (value); }
+juce::String hex64 (juce::int64 value) { return juce::String::toHexString ((juce::uint64) value); }
+
+bool hasBalancedParentheses (const juce::String& text)
+{
+    int depth = 0;
+    for (auto p = text.getCharPointer(); ! p.isEmpty(); ++p)
+    {
+        const auto c = *p;
+        if (c == '(')
+            ++depth;
+        else if (c == ')' && --depth < 0)
+            return false;
+    }
+    return depth == 0;
+}
+
+juce::String slotClassId (const PluginRef& slot, const Vst3ModuleIndex& index)
+{
+    return slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot);
+}
+
+const Vst3ModuleEntry* moduleEntryFor (const PluginRef& slot, const Vst3ModuleIndex& index)
+{
+    const auto cid = slotClassId (slot, index);
+    return cid.isEmpty() ? nullptr : index.findByClassId (cid);
+}
+
+const RackStrip* stripWithIndex (const RackSession& session, int index)
+{
+    for (const auto& strip : session.strips)
+        if (strip.index == index)
+            return &strip;
+    return nullptr;
+}
+
+bool anythingAt (const juce::File& file)
+{
+    struct stat st;
+    return ::lstat (file.getFullPathName().toRawUTF8(), &st) == 0;
+}
+
+// Creates the missing folders up to dir, remembering which ones this call made, so that a failed
+// write can take them away again.
+bool createFolders (const juce::File& dir, juce::Array<juce::File>& created)
+{
+    if (dir.isDirectory())
+        return true;
+    if (anythingAt (dir) || dir.getParentDirectory() == dir)
+        return false;
+    if (! createFolders (dir.getParentDirectory(), created))
+        return false;
+    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
+        return false;
+    created.add (dir);
+    return true;
+}
+
+void removeCreatedFolders (juce::Array<juce::File>& created)
+{
+    for (int i = created.size(); --i >= 0;)
+        ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
+    created.clear();
+}
+
+// Writes the document into a file that must not exist yet, with every write error checked.
+bool writeDocumentExclusive (const juce::XmlElement& root, const juce::File& file, bool& created)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    created = true;
+    ::close (fd);
+    bool ok = false;
+    {
+        juce::FileOutputStream out (file);
+        if (out.openedOk())
+        {
+            root.writeTo (out, juce::XmlElement::TextFormat());
+            out.flush();
+            ok = out.getStatus().wasOk();
+        }
+    }
+    return ok;
+}
+
+// The time the plug-in description was last refreshed: kept from the source description when it
+// has one, so that converting a written scene again gives the same bytes.
+juce::String infoUpdateTimeFor (const PluginRef& slot)
+{
+    if (slot.descriptionXml.isNotEmpty())
+    {
+        if (auto description = juce::parseXML (slot.descriptionXml))
+        {
+            const auto kept = description->getStringAttribute ("infoUpdateTime");
+            if (kept.isNotEmpty() && kept.length() <= 16 && kept.containsOnly ("0123456789abcdef"))
+                return kept;
+        }
+    }
+    return hex64 (juce::Time::currentTimeMillis());
+}
+
+std::unique_ptr<juce::XmlElement> describePlugin (const PluginRef& slot, const RackStrip& strip,
+                                                  const Vst3ModuleEntry* entry)
+{
+    auto plugin = std::make_unique<juce::XmlElement> ("PLUGIN");
+    const bool au = slot.format == "AU";
+    if (au)
+    {
+        const auto unique = slot.uniqueId != 0 ? slot.uniqueId : (slot.auType ^ slot.auSubtype ^ slot.auManufacturer);
+        plugin->setAttribute ("name", slot.name);
+        plugin->setAttribute ("format", "AudioUnit");
+        plugin->setAttribute ("category", "Effect");
+        plugin->setAttribute ("manufacturer", slot.vendor);
+        plugin->setAttribute ("version", juce::String());
+        plugin->setAttribute ("file", "AudioUnit:Effects/" + audioUnit::fourCcText (slot.auType) + ","
+                                          + audioUnit::fourCcText (slot.auSubtype) + ","
+                                          + audioUnit::fourCcText (slot.auManufacturer));
+        plugin->setAttribute ("uniqueId", hex (unique));
+        plugin->setAttribute ("uid", hex (slot.deprecatedUid != 0 ? slot.deprecatedUid : unique));
+        plugin->setAttribute ("isInstrument", 0);
+        plugin->setAttribute ("fileTime", "0");
+    }
+    else
+    {
+        const auto name = slot.name.isNotEmpty() && hasBalancedParentheses (slot.name) ? slot.name : entry->name;
+        const auto vendor = slot.vendor.isNotEmpty() && hasBalancedParentheses (slot.vendor) ? slot.vendor : entry->vendor;
+        plugin->setAttribute ("name", name);
+        plugin->setAttribute ("format", "VST3");
+        plugin->setAttribute ("category", juce::String());
+        plugin->setAttribute ("manufacturer", vendor);
+        plugin->setAttribute ("version", entry->version);
+        plugin->setAttribute ("file", entry->bundle.getFullPathName());
+        plugin->setAttribute ("uniqueId", hex (entry->uniqueId));
+        plugin->setAttribute ("uid", hex (entry->uid));
+        plugin->setAttribute ("isInstrument", 0);
+        plugin->setAttribute ("fileTime", hex64 (entry->bundle.getLastModificationTime().toMilliseconds()));
+    }
+    plugin->setAttribute ("infoUpdateTime", infoUpdateTimeFor (slot));
+    plugin->setAttribute ("numInputs", strip.inputChannels < 1 ? 0 : strip.inputChannels);
+    plugin->setAttribute ("numOutputs", strip.outputChannels < 1 ? 0 : strip.outputChannels);
+    plugin->setAttribute ("isShell", 0);
+    plugin->setAttribute ("hasARAExtension", 0);
+    return plugin;
+}
+
+void writeSidechain (juce::XmlElement& slotXml, const PluginRef& slot)
+{
+    if (slot.sidechainSource < 0 || (slot.sidechainKind == sidechainLegacy && slot.sidechainEnabled))
+    {
+        slotXml.setAttribute ("sidechainSrc", slot.sidechainSource < 0 ? 0 : slot.sidechainSource + 1);
+        return;
+    }
+    juce::String kind = "legacy";
+    if (slot.sidechainKind == sidechainPhysical) kind = "physical";
+    else if (slot.sidechainKind == sidechainRackPre) kind = "rackPre";
+    else if (slot.sidechainKind == sidechainRackPost) kind = "rackPost";
+    slotXml.setAttribute ("sidechainSrc", 0);
+    slotXml.setAttribute ("sidechainSchema", 2);
+    slotXml.setAttribute ("sidechainKind", kind);
+    slotXml.setAttribute ("sidechainIndex", slot.sidechainSource);
+    slotXml.setAttribute ("sidechainEnabled", slot.sidechainEnabled ? 1 : 0);
+}
+
+// Fills a slot element; false when the slot no longer carries what the preflight accepted.
+bool writeSlot (juce::XmlElement& slotXml, const PluginRef& slot, const RackStrip& strip, const Vst3ModuleIndex& index)
+{
+    const bool au = slot.format == "AU";
+    const Vst3ModuleEntry* entry = nullptr;
+    if (au)
+    {
+        if (slot.state.encoding != PluginStateEncoding::audioUnitPlist || slot.state.raw.isEmpty())
+            return false;
+    }
+    else
+    {
+        entry = moduleEntryFor (slot, index);
+        if (entry == nullptr || slot.state.component.isEmpty())
+            return false;
+    }
+    slotXml.setAttribute ("state", slot.inactive ? 2 : (slot.bypassed ? 1 : 0));
+    writeSidechain (slotXml, slot);
+    slotXml.addChildElement (describePlugin (slot, strip, entry).release());
+    const auto stateBytes = au ? slot.state.raw : vst3::buildJuceVst3State (slot.state.component, slot.state.controller);
+    slotXml.setAttribute ("pluginState", stateBytes.toBase64Encoding());
+    if (! slot.state.parameters.isEmpty())
+        slotXml.setAttribute ("parameterState", slot.state.parameters.toBase64Encoding());
+    if (slot.state.parameterMirrorComplete)
+        slotXml.setAttribute ("vornconvParameterMirrorComplete", 1);
+    return true;
+}
+
+RackStrip defaultSceneStrip (int index)
+{
+    RackStrip strip;
+    strip.index = index;
+    strip.name = "Ch " + juce::String (index + 1);
+    auto& c = strip.coverage;
+    c.name = c.inputGain = c.outputGain = c.pan = c.mute = c.solo = c.bypass = c.channelLayout = c.route = true;
+    return strip;
+}
+
+// What a correct scene must read back as.
+RackSession makeExpectedVornSession (const RackSession& source, const Vst3ModuleIndex& index, int activeChannels)
+{
+    RackSession expected = source;
+    expected.capacityStrips = sceneStrips;
+    expected.capacitySlots = sceneSlots;
+    for (auto& strip : expected.strips)
+    {
+        for (auto& slot : strip.plugins)
+        {
+            if (! slot.occupied)
+                continue;
+            if (const auto* entry = moduleEntryFor (slot, index))
+            {
+                slot.classId = {};
+                slot.uniqueId = entry->uniqueId;
+                slot.deprecatedUid = entry->uid;
+                slot.file = entry->bundle;
+            }
+        }
+    }
+    // Every active channel the source does not fill reads back as a default strip of its own index.
+    for (int i = 0; i < activeChannels; ++i)
+        if (stripWithIndex (expected, i) == nullptr)
+            expected.strips.add (defaultSceneStrip (i));
+    return expected;
+}
+
+std::unique_ptr<juce::XmlElement> buildScene (const RackSession& session, const Vst3ModuleIndex& index,
+                                              int unmappedCount, int channelMode, juce::String& error)
+{
+    auto root = std::make_unique<juce::XmlElement> ("VornLiveScene");
+    root->setAttribute ("version", 1);
+    root->setAttribute ("operatingMode", 0);
+    root->setAttribute ("unmappedMixerParameterCount", unmappedCount);
+    root->setAttribute ("disabledSidechainCount", 0);
+
+    auto* device = root->createNewChildElement ("AudioDevice");
+    device->setAttribute ("outputDevice", session.outputDevice);
+    device->setAttribute ("inputDevice", session.inputDevice);
+    if (session.sampleRate > 0.0)
+        device->setAttribute ("sampleRate", session.sampleRate);
+    if (session.bufferSize > 0)
+        device->setAttribute ("bufferSize", session.bufferSize);
+
+    auto* strips = root->createNewChildElement ("Strips");
+    for (int i = 0; i < sceneStrips; ++i)
+    {
+        const auto* strip = stripWithIndex (session, i);
+        auto* s = strips->createNewChildElement ("Strip");
+        s->setAttribute ("index", i);
+        s->setAttribute ("name", strip != nullptr ? strip->name : "Ch " + juce::String (i + 1));
+        s->setAttribute ("trimDb", strip != nullptr ? (double) strip->inputGainDb : 0.0);
+        s->setAttribute ("outTrimDb", strip != nullptr ? (double) strip->outputGainDb : 0.0);
+        s->setAttribute ("pan", strip != nullptr ? 2.0 * (double) strip->pan - 1.0 : 0.0);
+        s->setAttribute ("muted", strip != nullptr && strip->muted ? 1 : 0);
+        s->setAttribute ("soloed", strip != nullptr && strip->soloed ? 1 : 0);
+        s->setAttribute ("bypassed", strip != nullptr && strip->bypassed ? 1 : 0);
+        s->setAttribute ("inputStereo", strip == nullptr || strip->inputChannels >= 2 ? 1 : 0);
+        s->setAttribute ("outputStereo", strip == nullptr || strip->outputChannels >= 2 ? 1 : 0);
+        for (int k = 0; k < sceneSlots; ++k)
+        {
+            auto* slotXml = s->createNewChildElement ("Slot");
+            slotXml->setAttribute ("index", k);
+            slotXml->setAttribute ("state", 0);
+            slotXml->setAttribute ("sidechainSrc", 0);
+            if (strip == nullptr || k >= strip->plugins.size() || ! strip->plugins.getReference (k).occupied)
+                continue;
+            if (! writeSlot (*slotXml, strip->plugins.getReference (k), *strip, index))
+            {
+                error = "preflight changed while writing at strip " + juce::String (i) + ", slot " + juce::String (k);
+                return nullptr;
+            }
+        }
+    }
+
+    auto* routing = root->createNewChildElement ("Routing");
+    for (int i = 0; i < sceneStrips; ++i)
+    {
+        const auto* strip = stripWithIndex (session, i);
+        auto* route = routing->createNewChildElement ("Route");
+        route->setAttribute ("strip", i);
+        int inL = -1, inR = -1, outL = -1, outR = -1;
+        if (strip != nullptr)
+        {
+            inL = strip->routeInL;
+            inR = strip->inputChannels == 1 && strip->routeInL >= 0 ? strip->routeInL : strip->routeInR;
+            outL = strip->routeOutL;
+            outR = strip->outputChannels == 1 && strip->routeOutL >= 0 ? strip->routeOutL : strip->routeOutR;
+        }
+        route->setAttribute ("inL", inL);
+        route->setAttribute ("inR", inR);
+        route->setAttribute ("outL", outL);
+        route->setAttribute ("outR", outR);
+    }
+
+    root->createNewChildElement ("Setup")->setAttribute ("channelMode", channelMode);
+    return root;
+}
+
+} // namespace
+
+WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& output)
+{
+    WriteResult result;
+    const auto& session = source.session;
+
+    const auto plan = inspect (source, targetVornScene, index, nullptr, nullptr);
+    if (! plan.canWrite())
+    {
+        result.error = "RAPP preflight blocked Vorn output";
+        return result;
+    }
+
+    for (const auto& note : session.notes)
+        if (note.fidelity == Fidelity::approx && (note.code == "source.snapshots" || note.code == "ui.pluginUndock"))
+            result.notes.add (note.text);
+
+    const int n = session.strips.size();
+    if (n > sceneStrips)
+    {
+        result.error = "Vorn Live output supports at most 64 current channels";
+        return result;
+    }
+    // A strip is placed by its index, so the channel mode must reach the highest index as well as
+    // hold every strip; an index outside the scene, or one used twice, cannot be placed at all.
+    int reach = n;
+    for (int i = 0; i < n; ++i)
+    {
+        const int stripIndex = session.strips.getReference (i).index;
+        bool repeated = false;
+        for (int j = 0; j < i; ++j)
+            repeated = repeated || session.strips.getReference (j).index == stripIndex;
+        if (stripIndex < 0 || stripIndex >= sceneStrips || repeated)
+        {
+            result.error = "Vorn Live output cannot place strip index " + juce::String (stripIndex)
+                           + " (indices must be unique and 0 to 63)";
+            return result;
+        }
+        reach = juce::jmax (reach, stripIndex + 1);
+    }
+    const int channelMode = reach >= 1 && reach <= 16 ? 0 : (reach <= 32 ? 1 : 2);
+    const int activeChannels = channelMode == 0 ? 16 : (channelMode == 1 ? 32 : 64);
+
+    if (anythingAt (output))
+    {
+        result.error = "refusing to replace existing output: " + output.getFullPathName();
+        return result;
+    }
+
+    juce::Array<juce::File> createdFolders;
+    if (! createFolders (output.getParentDirectory(), createdFolders))
+    {
+        removeCreatedFolders (createdFolders);
+        result.error = "could not create output directory";
+        return result;
+    }
+
+    // The temporary file belongs to this call: it is gone on every path out, before any folder
+    // this call made is taken away again.
+    const auto tempFile = juce::TemporaryFile (output).getFile();
+    bool tempCreated = false;
+    auto fail = [&] (const juce::String& error) {
+        if (tempCreated)
+            tempFile.deleteFile();
+        removeCreatedFolders (createdFolders);
+        result.error = error;
+        return result;
+    };
+
+    int unmappedCount = 0;
+    for (const auto& strip : session.strips)
+    {
+        unmappedCount += strip.sourceParameters.size();
+        for (const auto& slot : strip.plugins)
+            if (slot.occupied
+                && (slot.state.opaqueStatePending || (slot.state.parameterMirrorComplete && slot.state.parameters.isEmpty())))
+                return fail ("cannot write pending opaque state or an empty complete parameter mirror");
+    }
+    if (unmappedCount > 0)
+        result.notes.add (juce::String (unmappedCount)
+                          + juce::String::fromUTF8 (u8" SuperRack mixer parameter 값은 의미 매핑이 미검증이라 출력하지 않았다"));
+
+    juce::String error;
+    auto document = buildScene (session, index, unmappedCount, channelMode, error);
+    if (document == nullptr)
+        return fail (error);
+
+    if (! writeDocumentExclusive (*document, tempFile, tempCreated))
+        return fail ("temporary scene write failed");
+    document.reset();
+
+    const auto reread = readVornKsn (tempFile);
+    if (! reread.ok || reread.status != readComplete || reread.session.countPlugins() != session.countPlugins())
+        return fail ("written scene failed converter reread validation"
+                     + (reread.error.isNotEmpty() ? ": " + reread.error : juce::String()));
+
+    const auto expected = makeExpectedVornSession (session, index, activeChannels);
+    const auto comparison = compareRackSemantics (expected, reread.session);
+    if (! comparison.mismatches.isEmpty())
+        return fail ("written Vorn scene failed exact semantic validation: " + comparison.summary());
+
+    juce::String commitError;
+    if (! commitNewFileExclusive (tempFile, output, commitError))
+        return fail ("atomic scene move failed: " + commitError);
+
+    result.notes.add ("converter exact reread passed; Vorn Live host load/DSP validation pending");
+    result.ok = true;
+    return result;
+}
+
+} // namespace vornconv::rapp
