@@ -58,6 +58,8 @@ struct Scanner
 {
     const char* p;
     const char* end;
+    bool allowDoctype = false;
+    bool seenDoctype = false;
     juce::String error;
 
     bool fail (const char* why)
@@ -152,8 +154,25 @@ struct Scanner
         return skipPast ("?>") || fail ("unterminated processing instruction");
     }
 
+    // <!DOCTYPE name PUBLIC "..." "..."> and the like, without an internal subset. No '<', '>'
+    // or '[' may stand inside, which keeps JUCE's own skipping of the DOCTYPE in step with this.
+    bool skipDoctype()
+    {
+        p += 9;
+        while (p < end && *p != '>')
+        {
+            if (*p == '[' || *p == '<')
+                return fail ("DOCTYPE with an internal subset is not accepted");
+            ++p;
+        }
+        if (atEnd())
+            return fail ("unterminated DOCTYPE");
+        ++p;
+        return true;
+    }
+
     // White space, comments and processing instructions between or around the root element.
-    bool skipMisc()
+    bool skipMisc (bool beforeRoot)
     {
         for (;;)
         {
@@ -166,6 +185,12 @@ struct Scanner
             else if (startsWith ("<?"))
             {
                 if (! skipProcessingInstruction())
+                    return false;
+            }
+            else if (beforeRoot && allowDoctype && ! seenDoctype && startsWith ("<!DOCTYPE") && left() > 9 && isSpace (p[9]))
+            {
+                seenDoctype = true;
+                if (! skipDoctype())
                     return false;
             }
             else if (startsWith ("<!"))
@@ -242,7 +267,7 @@ struct Scanner
     {
         if (startsWith ("\xEF\xBB\xBF"))
             return fail ("byte order mark is not accepted");
-        if (! skipMisc())
+        if (! skipMisc (true))
             return false;
         if (atEnd() || *p != '<')
             return fail ("root element expected");
@@ -328,7 +353,7 @@ struct Scanner
             }
         }
 
-        if (! skipMisc())
+        if (! skipMisc (false))
             return false;
         if (! atEnd())
             return fail ("content after the root element");
@@ -336,9 +361,7 @@ struct Scanner
     }
 };
 
-} // namespace
-
-bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error)
+bool check (const void* data, size_t size, int maxDepth, bool allowDoctype, juce::String& error)
 {
     error.clear();
     const auto* text = static_cast<const char*> (data);
@@ -358,7 +381,7 @@ bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& er
         return false;
     }
 
-    Scanner scanner { text, text + size, {} };
+    Scanner scanner { text, text + size, allowDoctype, false, {} };
     if (! scanner.readDocument (maxDepth))
     {
         error = scanner.error;
@@ -367,15 +390,37 @@ bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& er
     return true;
 }
 
-std::unique_ptr<juce::XmlElement> parse (const void* data, size_t size, int maxDepth, juce::String& error)
+std::unique_ptr<juce::XmlElement> parseChecked (const void* data, size_t size, int maxDepth, bool allowDoctype, juce::String& error)
 {
-    if (! isWellFormed (data, size, maxDepth, error))
+    if (! check (data, size, maxDepth, allowDoctype, error))
         return {};
 
     auto root = juce::XmlDocument::parse (juce::String::fromUTF8 (static_cast<const char*> (data), (int) size));
     if (root == nullptr)
         error = "document did not parse";
     return root;
+}
+
+} // namespace
+
+bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return check (data, size, maxDepth, false, error);
+}
+
+std::unique_ptr<juce::XmlElement> parse (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return parseChecked (data, size, maxDepth, false, error);
+}
+
+bool isWellFormedAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return check (data, size, maxDepth, true, error);
+}
+
+std::unique_ptr<juce::XmlElement> parseAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return parseChecked (data, size, maxDepth, true, error);
 }
 
 } // namespace vornconv::strictXml

@@ -23,4 +23,10 @@ bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& er
 // The document's root element, or null (with the reason in error) when the bytes are refused.
 std::unique_ptr<juce::XmlElement> parse (const void* data, size_t size, int maxDepth, juce::String& error);
 
+// As above, but one DOCTYPE naming an external DTD is allowed before the root (the standard
+// header of XML property lists). An internal subset ("[...]", where entities are defined) is
+// still refused, and the DTD is never read.
+bool isWellFormedAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error);
+std::unique_ptr<juce::XmlElement> parseAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error);
+
 } // namespace vornconv::strictXml
