@@ -6,4 +6,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build/release"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$build" -j"$(nproc)" --target vornconv
+if [ $# -eq 0 ]; then
+  set -- "$root/examples/stage-left.ksn"
+fi
 "$build/bin/vornconv" "$@"

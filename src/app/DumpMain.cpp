@@ -1,12 +1,238 @@
+#include "app/DumpMain.h"
+
+#include "app/Manifest.h"
 #include "app/Operations.h"
+#include "app/SessionFormats.h"
+#include "app/StateExport.h"
+#include "readers/ValueTreeDump.h"
+#include "readers/ValueTreeReader.h"
 
 namespace vornconv::app
 {
 
+namespace
+{
+
+constexpr int treeDumpLevels = 12;
+
+juce::String statusName (juce::int32 status)
+{
+    const auto name = readStatusName (status);
+    return name.isEmpty() ? juce::String ("?") : name;
+}
+
+// Empty for "none"; "?" for any value without a name.
+juce::String dumpEncodingName (PluginStateEncoding encoding)
+{
+    if (encoding == PluginStateEncoding::none)
+        return {};
+    const auto name = pluginStateEncodingName (encoding);
+    return name.isEmpty() ? juce::String ("?") : name;
+}
+
+juce::String fidelityText (Fidelity fidelity)
+{
+    const auto name = fidelityName (fidelity);
+    return name.isEmpty() ? juce::String ("?") : name;
+}
+
+juce::String bytes (const juce::MemoryBlock& block)
+{
+    return juce::String ((juce::int64) block.getSize()) + "B";
+}
+
+juce::String slotRow (const PluginRef& slot, int position)
+{
+    auto row = "         [" + juce::String (position) + "] " + fitColumn (slot.name, 34)
+             + fitColumn (slot.vendor, 22) + fitColumn (slot.format, 6);
+    const auto& state = slot.state;
+    const auto encoding = dumpEncodingName (state.encoding);
+    if (encoding.isNotEmpty())
+    {
+        row << encoding;
+        if (! state.component.isEmpty())
+            row << "  split=OK comp=" << bytes (state.component) << " cont=" << bytes (state.controller);
+        else if (! state.raw.isEmpty())
+            row << "  split=NO raw=" << bytes (state.raw);
+    }
+    if (slot.bypassed)
+        row << "  [bypassed]";
+    return row;
+}
+
+void printBanner (const juce::File& file)
+{
+    printLine ({});
+    printLine (juce::String::repeatedString ("=", 68));
+    printLine ("FILE    " + file.getFullPathName());
+}
+
+// Prints text exactly as it is: every line of it already ends with "\n".
+void printText (const juce::String& text)
+{
+    int start = 0;
+    for (int i = 0; i < text.length(); ++i)
+    {
+        if (text[i] == '\n')
+        {
+            printLine (text.substring (start, i));
+            start = i + 1;
+        }
+    }
+    if (start < text.length())
+        printLine (text.substring (start)); // a final line without "\n" gets one, as every line does
+}
+
+bool dumpTree (const juce::File& file, const juce::String& formatId)
+{
+    if (formatId != "liveprofessor.rack2")
+    {
+        printLine ("ERROR   --tree is only supported for .rack2");
+        return true;
+    }
+    juce::ValueTree tree;
+    juce::String error;
+    if (! readValueTreeFile (file, tree, error))
+    {
+        printLine ("ERROR   ValueTree parse failed");
+        return true;
+    }
+    printLine ({});
+    printText (describeValueTree (tree, 0, treeDumpLevels));
+    return false;
+}
+
+} // namespace
+
+juce::String fitColumn (const juce::String& text, int width)
+{
+    if (text.length() >= width)
+        return text.substring (0, width);
+    return text.paddedRight (' ', width);
+}
+
+juce::StringArray formatTextDump (const RackReadResult& read)
+{
+    const auto& session = read.session;
+    juce::StringArray lines;
+    lines.add ("READ    " + statusName (read.status));
+    auto formatLine = "FORMAT  " + session.sourceFormat + "   app=" + session.sourceApp;
+    if (session.sourceVersion.isNotEmpty())
+        formatLine << " ver=" << session.sourceVersion;
+    lines.add (formatLine);
+    if (session.sampleRate > 0.0 || session.bufferSize > 0 || session.inputDevice.isNotEmpty())
+        lines.add ("DEVICE  in=" + session.inputDevice + "  out=" + session.outputDevice + "  "
+                   + juce::String (session.sampleRate) + " Hz / " + juce::String (session.bufferSize) + " smp");
+
+    int stripsInUse = 0;
+    for (const auto& strip : session.strips)
+        for (const auto& slot : strip.plugins)
+            if (slot.occupied)
+            {
+                ++stripsInUse;
+                break;
+            }
+    lines.add ("RACK    " + juce::String (session.strips.size()) + " strips (" + juce::String (stripsInUse) + " in use), "
+               + juce::String (session.countPlugins()) + " plugins, " + juce::String (session.snapshots.size()) + " snapshots");
+    if (session.capacityStrips >= 1 && session.capacitySlots >= 1)
+        lines.add ("CAPACITY " + juce::String (session.capacityStrips) + " strips x " + juce::String (session.capacitySlots) + " slots");
+    else
+        lines.add (juce::String::fromUTF8 ("CAPACITY variable/unconfirmed \xe2\x80\x94 current session occupancy is not a host limit"));
+
+    lines.add ({});
+    lines.add ("  IDX  NAME                 I/O   SLOTS");
+    for (const auto& strip : session.strips)
+    {
+        bool occupied = false;
+        for (const auto& slot : strip.plugins)
+            occupied = occupied || slot.occupied;
+        if (! occupied && strip.name.isEmpty())
+            continue;
+        lines.add ("  " + fitColumn (juce::String (strip.index), 5)
+                   + fitColumn (strip.name.isEmpty() ? juce::String ("-") : strip.name, 21)
+                   + fitColumn (juce::String (strip.inputChannels) + "/" + juce::String (strip.outputChannels), 6));
+        for (int position = 0; position < strip.plugins.size(); ++position)
+            if (strip.plugins.getReference (position).occupied)
+                lines.add (slotRow (strip.plugins.getReference (position), position));
+    }
+
+    if (! session.snapshots.isEmpty())
+    {
+        lines.add ({});
+        lines.add ("SNAPSHOTS");
+        for (const auto& snapshot : session.snapshots)
+            lines.add ("  " + fitColumn (juce::String (snapshot.number), 6) + (snapshot.name.isEmpty() ? juce::String ("-") : snapshot.name));
+    }
+    if (! session.notes.isEmpty())
+    {
+        lines.add ({});
+        lines.add ("NOTES");
+        for (const auto& note : session.notes)
+            lines.add ("  " + fitColumn (fidelityText (note.fidelity), 9) + fitColumn (note.code, 22) + note.text);
+    }
+    return lines;
+}
+
+bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::File& exportDirectory)
+{
+    if (! manifest)
+        printBanner (file);
+    if (! file.existsAsFile())
+    {
+        printLine ("ERROR   file not found");
+        return true;
+    }
+    const auto formatId = detectFormat (file);
+    if (formatId.isEmpty())
+    {
+        printLine ("ERROR   unrecognised extension: " + file.getFileExtension());
+        return true;
+    }
+    if (tree)
+        return dumpTree (file, formatId);
+
+    const auto read = readSessionFile (file, formatId);
+    if (! read.ok)
+    {
+        printLine ("ERROR   " + read.error);
+        return true;
+    }
+    if (manifest)
+    {
+        printLine (buildManifestJson (read.session));
+        return false;
+    }
+    for (const auto& line : formatTextDump (read))
+        printLine (line);
+    if (isGiven (exportDirectory))
+    {
+        juce::String error;
+        if (! exportStates (read.session, exportDirectory, error))
+        {
+            printLine ("ERROR   " + error);
+            return true;
+        }
+        printLine ({});
+        printLine ("EXPORT  plugin states -> " + exportDirectory.getFullPathName());
+    }
+    return false;
+}
+
 int runDump (const CommandLineOptions& options)
 {
-    juce::ignoreUnused (options);
-    return refuseUnavailable ("dump");
+    // The tree and the manifest replace the text dump that the export follows; asking for both
+    // would otherwise end in success with nothing exported.
+    if (isGiven (options.exportStates) && (options.tree || options.manifest))
+    {
+        printLine ("ERROR   --export-states cannot be combined with --tree or --manifest");
+        return 1;
+    }
+    int failures = 0;
+    for (const auto& word : options.inputs)
+        if (dumpFile (resolveArgument (word), options.tree, options.manifest, options.exportStates))
+            ++failures;
+    printLine ({});
+    return failures > 0 ? 1 : 0;
 }
 
 } // namespace vornconv::app

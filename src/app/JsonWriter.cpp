@@ -1,0 +1,134 @@
+#include "app/JsonWriter.h"
+
+#include <cmath>
+
+namespace vornconv::app
+{
+
+namespace
+{
+
+void writeEscapedUnit (juce::MemoryOutputStream& out, unsigned int unit)
+{
+    out << "\\u" << juce::String::toHexString ((int) unit).paddedLeft ('0', 4);
+}
+
+void writeString (juce::MemoryOutputStream& out, const juce::String& text)
+{
+    out << '"';
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto c = (juce::uint32) p.getAndAdvance();
+        switch (c)
+        {
+            case '"':  out << "\\\""; break;
+            case '\\': out << "\\\\"; break;
+            case '\b': out << "\\b"; break;
+            case '\f': out << "\\f"; break;
+            case '\t': out << "\\t"; break;
+            case '\r': out << "\\r"; break;
+            case '\n': out << "\\n"; break;
+            default:
+                if (c >= 32 && c < 127)
+                {
+                    out << (char) c;
+                }
+                else if (c >= 0x10000 && c <= 0x10FFFF)
+                {
+                    const auto v = c - 0x10000;
+                    writeEscapedUnit (out, 0xD800 + (v >> 10));
+                    writeEscapedUnit (out, 0xDC00 + (v & 0x3FF));
+                }
+                else if (c < 0x10000)
+                {
+                    writeEscapedUnit (out, c);
+                }
+                else
+                {
+                    writeEscapedUnit (out, 0xFFFD); // not a Unicode scalar value
+                }
+                break;
+        }
+    }
+    out << '"';
+}
+
+void writeValue (juce::MemoryOutputStream& out, const juce::var& v, int depth)
+{
+    if (depth > maxJsonDepth)
+    {
+        out << "null";
+        return;
+    }
+    if (v.isString())
+    {
+        writeString (out, v.toString());
+    }
+    else if (v.isBool())
+    {
+        out << ((bool) v ? "true" : "false");
+    }
+    else if (v.isInt())
+    {
+        out << juce::String ((int) v);
+    }
+    else if (v.isInt64())
+    {
+        out << juce::String ((juce::int64) v);
+    }
+    else if (v.isDouble())
+    {
+        const auto d = (double) v;
+        if (std::isfinite (d))
+            out << juce::JSON::toString (juce::var (d), true); // JUCE's number form for a finite double
+        else
+            out << "null";
+    }
+    else if (auto* array = v.getArray())
+    {
+        out << '[';
+        for (int i = 0; i < array->size(); ++i)
+        {
+            if (i > 0)
+                out << ", ";
+            writeValue (out, array->getReference (i), depth + 1);
+        }
+        out << ']';
+    }
+    else if (auto* object = v.getDynamicObject())
+    {
+        out << '{';
+        const auto& properties = object->getProperties();
+        for (int i = 0; i < properties.size(); ++i)
+        {
+            if (i > 0)
+                out << ", ";
+            writeString (out, properties.getName (i).toString());
+            out << ": ";
+            writeValue (out, properties.getValueAt (i), depth + 1);
+        }
+        out << '}';
+    }
+    else
+    {
+        out << "null";
+    }
+}
+
+} // namespace
+
+juce::String toJsonLine (const juce::var& value)
+{
+    juce::MemoryOutputStream out (1024);
+    writeValue (out, value, 0);
+    return out.toUTF8();
+}
+
+juce::String jsonQuoted (const juce::String& text)
+{
+    juce::MemoryOutputStream out;
+    writeString (out, text);
+    return out.toUTF8();
+}
+
+} // namespace vornconv::app

@@ -1,0 +1,45 @@
+#include "app/SessionFormats.h"
+
+#include "readers/VornKsnReader.h"
+
+namespace vornconv::app
+{
+
+namespace
+{
+
+RackReadResult unavailable (const juce::File& file, const juce::String& formatId, const juce::String& what)
+{
+    RackReadResult result;
+    result.session.sourceFormat = formatId;
+    result.session.sourceFile = file.getFullPathName();
+    result.error = what + " is not available in this build";
+    return result;
+}
+
+} // namespace
+
+juce::String detectFormat (const juce::File& file)
+{
+    const auto extension = file.getFileExtension().toLowerCase();
+    if (extension == ".ksn")   return "vorn.ksn";
+    if (extension == ".sprk")  return "waves.sprk";
+    if (extension == ".rack2") return "liveprofessor.rack2";
+    if (extension == ".rpp")   return "reaper.rpp";
+    return {};
+}
+
+RackReadResult readSessionFile (const juce::File& file, const juce::String& formatId)
+{
+    if (formatId == "vorn.ksn")
+        return readVornKsn (file);
+    if (formatId == "waves.sprk")
+        return unavailable (file, formatId, "the SuperRack session reader");
+    if (formatId == "liveprofessor.rack2")
+        return unavailable (file, formatId, "the LiveProfessor project reader");
+    if (formatId == "reaper.rpp")
+        return unavailable (file, formatId, "the REAPER project reader");
+    return unavailable (file, formatId, "a reader for this format");
+}
+
+} // namespace vornconv::app

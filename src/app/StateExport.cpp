@@ -1,0 +1,173 @@
+#include "app/StateExport.h"
+
+#include "model/AtomicFileCommit.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <memory>
+#include <vector>
+
+namespace vornconv::app
+{
+
+namespace
+{
+
+struct ExportItem
+{
+    juce::File target;
+    const juce::MemoryBlock* bytes = nullptr; // the session's own block, which outlives the call
+};
+
+// The folder's child named name. File::getChildFile would take a name starting with "~" as
+// home-relative; joining the text keeps every export inside the folder (names never hold "/").
+juce::File childInside (const juce::File& directory, const juce::String& name)
+{
+    return juce::File (directory.getFullPathName() + juce::File::getSeparatorString() + name);
+}
+
+// Creates the file (which must not exist yet, and is never followed through a link) and writes
+// all bytes into it.
+bool writeNewFile (const juce::File& file, const juce::MemoryBlock& bytes)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const auto* p = static_cast<const char*> (bytes.getData());
+    size_t left = bytes.getSize();
+    bool ok = true;
+    while (left > 0)
+    {
+        const auto n = ::write (fd, p, left);
+        if (n < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+            break;
+        }
+        p += n;
+        left -= (size_t) n;
+    }
+    if (::close (fd) != 0)
+        ok = false;
+    return ok;
+}
+
+// Removes the folders this call made, deepest first, as long as they are empty.
+void removeCreatedFolders (const juce::Array<juce::File>& created)
+{
+    for (int i = created.size(); --i >= 0;)
+        if (created.getReference (i).isDirectory())
+            ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
+}
+
+// Makes directory and any missing parents; created lists each made, outermost first.
+bool makeFolders (const juce::File& directory, juce::Array<juce::File>& created)
+{
+    juce::Array<juce::File> missing;
+    for (auto f = directory; ! f.exists(); f = f.getParentDirectory())
+    {
+        missing.insert (0, f);
+        if (f.getParentDirectory() == f)
+            break;
+    }
+    for (const auto& f : missing)
+    {
+        if (::mkdir (f.getFullPathName().toRawUTF8(), 0755) != 0)
+        {
+            removeCreatedFolders (created);
+            created.clear();
+            return false;
+        }
+        created.add (f);
+    }
+    return directory.isDirectory();
+}
+
+} // namespace
+
+bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error)
+{
+    std::vector<ExportItem> items;
+    for (const auto& strip : session.strips)
+    {
+        for (int position = 0; position < strip.plugins.size(); ++position)
+        {
+            const auto& slot = strip.plugins.getReference (position);
+            if (! slot.occupied)
+                continue;
+            const auto& state = slot.state;
+            if (state.component.isEmpty())
+            {
+                error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position);
+                return false;
+            }
+            const auto stem = juce::File::createLegalFileName (slot.name) + "__" + juce::String (strip.index) + "-" + juce::String (position);
+            const auto plan = [&] (const juce::String& extension, const juce::MemoryBlock& bytes) {
+                const auto target = childInside (directory, stem + extension);
+                if (target.exists() || target.isSymbolicLink())
+                {
+                    error = "refusing to replace existing state export: " + target.getFullPathName();
+                    return false;
+                }
+                for (const auto& earlier : items)
+                {
+                    if (earlier.target == target)
+                    {
+                        error = "duplicate state export target: " + target.getFullPathName();
+                        return false;
+                    }
+                }
+                items.push_back ({ target, &bytes });
+                return true;
+            };
+            if (! plan (".comp", state.component))
+                return false;
+            if (! state.controller.isEmpty() && ! plan (".cont", state.controller))
+                return false;
+        }
+    }
+
+    juce::Array<juce::File> createdFolders;
+    if (! makeFolders (directory, createdFolders))
+    {
+        error = "could not create state export directory";
+        return false;
+    }
+    if (items.empty())
+        return true;
+
+    std::vector<std::unique_ptr<juce::TemporaryFile>> temporaries;
+    const auto fail = [&] (const juce::String& message) {
+        temporaries.clear(); // deletes the temporary files before their folder is removed
+        removeCreatedFolders (createdFolders);
+        error = message;
+        return false;
+    };
+
+    for (const auto& item : items)
+    {
+        temporaries.push_back (std::make_unique<juce::TemporaryFile> (item.target));
+        if (! writeNewFile (temporaries.back()->getFile(), *item.bytes))
+            return fail ("could not write temporary state export");
+    }
+
+    juce::Array<juce::File> committed;
+    for (size_t i = 0; i < items.size(); ++i)
+    {
+        juce::String commitError;
+        if (! commitNewFileExclusive (temporaries[i]->getFile(), items[i].target, commitError))
+        {
+            for (const auto& f : committed)
+                f.deleteFile();
+            return fail (commitError);
+        }
+        committed.add (items[i].target);
+    }
+    return true;
+}
+
+} // namespace vornconv::app

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <juce_data_structures/juce_data_structures.h>
+
+namespace vornconv
+{
+
+// Indented text of a value tree, one line per node ending in "\n": depth times two blanks, the
+// type, then "  [name=value, ...]" when the node has properties. Binary values show as
+// "<binary:N>", arrays as "<array:N>", other values as their text; a value text longer than 40
+// characters is cut to 37 and "...". Nodes deeper than maxDepth are left out; the result is empty
+// when depth > maxDepth.
+juce::String describeValueTree (const juce::ValueTree& tree, int depth, int maxDepth);
+
+} // namespace vornconv

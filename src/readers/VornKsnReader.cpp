@@ -1,0 +1,623 @@
+#include "readers/VornKsnReader.h"
+
+#include "model/AudioUnitState.h"
+#include "model/ParameterSnapshot.h"
+#include "model/StrictXml.h"
+#include "model/Vst3State.h"
+
+#include <cmath>
+#include <set>
+
+namespace vornconv
+{
+
+namespace
+{
+
+constexpr int sceneStrips = 64;
+constexpr int sceneSlots = 8;
+constexpr int physicalSidechainLimit = 256;
+constexpr double pristineTolerance = 1e-6;
+
+const char* const noteConverterShape = "구형 VornLiveScene v1에는 snapshotStatus/root count가 없지만 모든 occupied VST3 slot의 Comp/Cont와 전체 routing payload가 완전하다";
+const char* const noteStripColour = "Vorn Live 는 스트립 색상을 저장하지 않는다";
+const char* const noteIdentity = "VST3 Class ID는 저장돼 있지 않다 — PluginDescription의 uniqueId/uid 32비트 해시를 설치된 moduleinfo/factory로 검증해 해소하기 전에는 타 호스트 출력이 불가하다";
+const char* const noteBlocked = "Vorn snapshot이 confirmed가 아니거나 slot Comp/Cont 상태가 완전하지 않아 strict writer를 차단한다 (status=";
+
+// Integers in a scene are plain decimal as JUCE writes them: an optional minus, digits, no
+// leading zero, within 32 bits. JUCE's own attribute reading would take "3abc" as 3 and "abc"
+// as 0; such text is refused instead.
+bool parseCanonicalInt (const juce::String& text, int& out)
+{
+    auto p = text.getCharPointer();
+    bool negative = false;
+    if (*p == '-')
+    {
+        negative = true;
+        ++p;
+    }
+    if (p.isEmpty())
+        return false;
+    if (*p == '0' && ! (p + 1).isEmpty())
+        return false;
+    juce::int64 value = 0;
+    for (; ! p.isEmpty(); ++p)
+    {
+        const auto c = *p;
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+        if (value > ((juce::int64) 1 << 31))
+            return false;
+    }
+    if (negative && value == 0)
+        return false;
+    value = negative ? -value : value;
+    if (value < std::numeric_limits<juce::int32>::min() || value > std::numeric_limits<juce::int32>::max())
+        return false;
+    out = (int) value;
+    return true;
+}
+
+// An absent attribute gives fallback; a present one must be canonical.
+bool readIntAttribute (const juce::XmlElement& e, const char* name, int fallback, int& out)
+{
+    if (! e.hasAttribute (name))
+    {
+        out = fallback;
+        return true;
+    }
+    return parseCanonicalInt (e.getStringAttribute (name), out);
+}
+
+// A decimal number: sign, digits, optional fraction, optional exponent. Refuses "nan", "inf",
+// hexadecimal and trailing text, all of which JUCE would read as some number.
+bool parseDecimalDouble (const juce::String& text, double& out)
+{
+    auto p = text.getCharPointer();
+    if (*p == '-' || *p == '+')
+        ++p;
+    int digits = 0;
+    while (*p >= '0' && *p <= '9') { ++p; ++digits; }
+    if (*p == '.')
+    {
+        ++p;
+        while (*p >= '0' && *p <= '9') { ++p; ++digits; }
+    }
+    if (digits == 0)
+        return false;
+    if (*p == 'e' || *p == 'E')
+    {
+        ++p;
+        if (*p == '-' || *p == '+')
+            ++p;
+        int exponentDigits = 0;
+        while (*p >= '0' && *p <= '9') { ++p; ++exponentDigits; }
+        if (exponentDigits == 0)
+            return false;
+    }
+    if (! p.isEmpty())
+        return false;
+    out = text.getDoubleValue();
+    return std::isfinite (out);
+}
+
+bool readDoubleAttribute (const juce::XmlElement& e, const char* name, double& out)
+{
+    if (! e.hasAttribute (name))
+    {
+        out = 0.0;
+        return true;
+    }
+    return parseDecimalDouble (e.getStringAttribute (name), out);
+}
+
+// A float field of the model: the double must stay finite as a float too.
+bool readFloatAttribute (const juce::XmlElement& e, const char* name, float& out)
+{
+    double value = 0.0;
+    if (! readDoubleAttribute (e, name, value))
+        return false;
+    out = (float) value;
+    return std::isfinite (out);
+}
+
+// PLUGIN uniqueId and uid: JUCE writes them as hexadecimal text of a 32-bit value.
+bool parseHex32 (const juce::String& text, juce::uint32& out)
+{
+    if (text.isEmpty() || text.length() > 8 || ! text.containsOnly ("0123456789abcdefABCDEF"))
+        return false;
+    out = (juce::uint32) text.getHexValue32();
+    return true;
+}
+
+bool readHexAttribute (const juce::XmlElement& e, const char* name, juce::uint32& out)
+{
+    if (! e.hasAttribute (name))
+    {
+        out = 0;
+        return true;
+    }
+    return parseHex32 (e.getStringAttribute (name), out);
+}
+
+juce::String at (int strip, int slot)
+{
+    return " at strip " + juce::String (strip) + ", slot " + juce::String (slot);
+}
+
+bool isCanonicalDecimal (const juce::String& text)
+{
+    if (text.isEmpty() || ! text.containsOnly ("0123456789"))
+        return false;
+    return text == "0" || text[0] != '0';
+}
+
+struct SceneReadState
+{
+    bool legacyRoot = false;
+    bool converterShapeRoot = false; // version "1", no status, no root counts
+    bool strictCandidate = false;
+    int mirrorIncomplete = 0;
+    int opaquePending = 0;
+};
+
+RackReadResult failure (RackReadResult result, const juce::String& message)
+{
+    result.ok = false;
+    result.status = readFailed;
+    result.error = message;
+    return result;
+}
+
+// The sidechain attributes of one slot; false with error set on a refusal.
+bool readSidechain (const juce::XmlElement& e, int s, int k, PluginRef& slot, juce::String& error)
+{
+    int legacySource = 0;
+    if (! readIntAttribute (e, "sidechainSrc", 0, legacySource) || legacySource < 0 || legacySource > sceneStrips)
+    {
+        // The legacy form names a 1-based strip number; it gets the same bound as the current form.
+        error = "invalid Vorn legacy sidechain" + at (s, k);
+        return false;
+    }
+    slot.sidechainSource = legacySource - 1;
+    slot.sidechainKind = sidechainLegacy;
+    slot.sidechainEnabled = true;
+
+    if (! (e.hasAttribute ("sidechainSchema") || e.hasAttribute ("sidechainKind")
+           || e.hasAttribute ("sidechainIndex") || e.hasAttribute ("sidechainEnabled")))
+        return true;
+
+    const auto kindText = e.getStringAttribute ("sidechainKind");
+    const auto indexText = e.getStringAttribute ("sidechainIndex");
+    const auto enabledText = e.getStringAttribute ("sidechainEnabled");
+    const juce::StringArray kinds { "legacy", "physical", "rackPre", "rackPost" };
+    const int kind = kinds.indexOf (kindText);
+    bool valid = e.getStringAttribute ("sidechainSchema") == "2"
+              && e.getStringAttribute ("sidechainSrc") == "0"
+              && isCanonicalDecimal (indexText) && indexText.length() <= 3
+              && (enabledText == "0" || enabledText == "1")
+              && kind >= 0;
+    if (valid)
+    {
+        const int index = indexText.getIntValue();
+        valid = index < (kind == sidechainPhysical ? physicalSidechainLimit : sceneStrips);
+        if (valid)
+        {
+            slot.sidechainSource = index;
+            slot.sidechainEnabled = enabledText == "1";
+            slot.sidechainKind = kind;
+        }
+    }
+    if (! valid)
+        error = "invalid Vorn sidechain schema 2" + at (s, k);
+    return valid;
+}
+
+// The PLUGIN child and the state attributes; false with error set on a refusal.
+bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, int s, int k,
+                       PluginRef& slot, juce::String& error)
+{
+    if (auto* plugin = e.getChildByName ("PLUGIN"))
+    {
+        slot.occupied = true;
+        slot.name = plugin->getStringAttribute ("name");
+        slot.vendor = plugin->getStringAttribute ("manufacturer");
+        slot.format = plugin->getStringAttribute ("format");
+        if (! readHexAttribute (*plugin, "uniqueId", slot.uniqueId) || ! readHexAttribute (*plugin, "uid", slot.deprecatedUid))
+        {
+            error = "invalid PLUGIN uniqueId/uid" + at (s, k);
+            return false;
+        }
+        slot.descriptionXml = plugin->toString();
+        const auto fileText = plugin->getStringAttribute ("file");
+        if (fileText.isNotEmpty())
+        {
+            // Only a leading "/" makes a path absolute: a relative text (even one that starts
+            // with "~") stays under the scene's folder.
+            slot.file = fileText.startsWithChar ('/') ? juce::File (fileText)
+                                                      : sceneFolder.getChildFile ("./" + fileText);
+        }
+        if (slot.format == "AudioUnit" || slot.format == "AU")
+        {
+            slot.format = "AU";
+            // The descriptor is the raw attribute text, not the path it was resolved to.
+            audioUnit::Identity descriptor;
+            if (audioUnit::parseDescriptorFile (fileText, descriptor))
+            {
+                slot.auType = descriptor.type;
+                slot.auSubtype = descriptor.subtype;
+                slot.auManufacturer = descriptor.manufacturer;
+            }
+        }
+    }
+
+    const auto pluginStateText = e.getStringAttribute ("pluginState");
+    if (pluginStateText.isNotEmpty())
+    {
+        if (! slot.occupied)
+        {
+            error = "pluginState without PLUGIN descriptor" + at (s, k);
+            return false;
+        }
+        juce::String decodeError;
+        if (! vst3::decodeJuceMemoryBlock (pluginStateText, slot.state.raw, vst3::maxStateBytes, decodeError))
+        {
+            error = "invalid JUCE pluginState encoding" + at (s, k) + ": " + decodeError;
+            return false;
+        }
+        auto& state = slot.state;
+        if (vst3::looksLikeJuceXmlContainer (state.raw))
+        {
+            state.encoding = PluginStateEncoding::juceVst3Xml;
+            auto split = vst3::parseJuceVst3State (state.raw);
+            if (! split.ok)
+            {
+                error = "invalid VST3 state" + at (s, k) + ": " + split.error;
+                return false;
+            }
+            state.component = std::move (split.component);
+            state.controller = std::move (split.controller);
+        }
+        else if (slot.format == "AU")
+        {
+            audioUnit::Identity identity;
+            juce::String plistError;
+            if (! audioUnit::parsePropertyList (state.raw, identity, plistError))
+            {
+                error = "invalid AudioUnit state" + at (s, k) + ": " + plistError;
+                return false;
+            }
+            const auto agrees = [] (juce::uint32 described, juce::uint32 stored) { return described == 0 || described == stored; };
+            if (! agrees (slot.auType, identity.type) || ! agrees (slot.auSubtype, identity.subtype)
+                || ! agrees (slot.auManufacturer, identity.manufacturer))
+            {
+                error = "AudioUnit descriptor/state identity mismatch" + at (s, k);
+                return false;
+            }
+            slot.auType = identity.type;
+            slot.auSubtype = identity.subtype;
+            slot.auManufacturer = identity.manufacturer;
+            state.encoding = PluginStateEncoding::audioUnitPlist;
+        }
+        else
+        {
+            state.encoding = PluginStateEncoding::hostSpecific;
+        }
+    }
+    // The text is no longer needed; dropping it keeps a large scene's peak memory down.
+    e.removeAttribute ("pluginState");
+
+    const auto parameterText = e.getStringAttribute ("parameterState");
+    if (parameterText.isNotEmpty())
+    {
+        juce::String decodeError;
+        if (! vst3::decodeJuceMemoryBlock (parameterText, slot.state.parameters, vst3::maxStateBytes, decodeError))
+        {
+            error = "invalid Vorn parameterState" + at (s, k) + ": " + decodeError;
+            return false;
+        }
+    }
+    e.removeAttribute ("parameterState");
+    return true;
+}
+
+bool isPristine (const RackStrip& strip, int position)
+{
+    if (strip.index != position)
+        return false;
+    if (strip.name.isNotEmpty() && strip.name != "Ch " + juce::String (strip.index + 1))
+        return false;
+    for (const auto& slot : strip.plugins)
+        if (slot.occupied)
+            return false;
+    return strip.routePatches.isEmpty()
+        && std::abs (strip.inputGainDb) <= pristineTolerance
+        && std::abs (strip.outputGainDb) <= pristineTolerance
+        && std::abs (strip.pan - 0.5f) <= pristineTolerance
+        && ! strip.muted && ! strip.soloed && ! strip.bypassed;
+}
+
+bool hasCompleteConverterState (const PluginRef& slot)
+{
+    if (! slot.coverage.state)
+        return false;
+    if (slot.format == "VST3")
+        return ! slot.state.component.isEmpty();
+    return slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist && ! slot.state.raw.isEmpty();
+}
+
+// Whole file into root; false with the parse-failure message.
+bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root)
+{
+    if (! file.existsAsFile() || file.getSize() > maxVornKsnFileBytes)
+        return false;
+    juce::MemoryBlock bytes;
+    {
+        juce::FileInputStream stream (file);
+        if (! stream.openedOk())
+            return false;
+        const auto size = file.getSize();
+        stream.readIntoMemoryBlock (bytes, (ssize_t) size + 1);
+        if ((juce::int64) bytes.getSize() != size)
+            return false;
+    }
+    juce::String detail;
+    root = strictXml::parse (bytes.getData(), bytes.getSize(), maxVornKsnXmlDepth, detail);
+    return root != nullptr;
+}
+
+} // namespace
+
+RackReadResult readVornKsn (const juce::File& file)
+{
+    RackReadResult result;
+    auto& session = result.session;
+    session.sourceFormat = "vorn.ksn";
+    session.sourceApp = "Vorn Live";
+    session.sourceFile = file.getFullPathName();
+    session.capacityStrips = sceneStrips;
+    session.capacitySlots = sceneSlots;
+
+    std::unique_ptr<juce::XmlElement> root;
+    if (! loadScene (file, root))
+        return failure (std::move (result), "XML parse failed");
+
+    SceneReadState read;
+    if (root->hasTagName ("VornLegacyScene"))
+        read.legacyRoot = true;
+    else if (! root->hasTagName ("VornLiveScene"))
+        return failure (std::move (result), "unexpected root tag: " + root->getTagName());
+
+    session.sourceVersion = root->getStringAttribute ("version", "1");
+    session.sourceSnapshotStatus = root->getStringAttribute ("snapshotStatus", read.legacyRoot ? "legacy" : "");
+
+    int activeChannels = sceneStrips;
+    if (auto* setup = root->getChildByName ("Setup"))
+    {
+        int mode = -1;
+        if (! setup->hasAttribute ("channelMode") || ! readIntAttribute (*setup, "channelMode", -1, mode) || mode < 0 || mode > 2)
+            return failure (std::move (result), "invalid Vorn channelMode");
+        activeChannels = mode == 0 ? 16 : (mode == 1 ? 32 : 64);
+    }
+
+    int dirtyCount = -1, opaqueCount = -1, incompleteCount = -1;
+    if (! readIntAttribute (*root, "dirtyPluginStateCount", -1, dirtyCount)
+        || ! readIntAttribute (*root, "opaqueStatePendingCount", -1, opaqueCount)
+        || ! readIntAttribute (*root, "incompleteParameterMirrorCount", -1, incompleteCount))
+        return failure (std::move (result), "Vorn root persistence counts disagree with occupied slot flags");
+    read.strictCandidate = ! read.legacyRoot
+                        && (session.sourceSnapshotStatus == "confirmed" || session.sourceSnapshotStatus == "convertedCanonical");
+    read.converterShapeRoot = ! read.legacyRoot && session.sourceVersion == "1" && dirtyCount < 0 && opaqueCount < 0
+                           && incompleteCount < 0 && session.sourceSnapshotStatus.isEmpty();
+
+    if (auto* device = root->getChildByName ("AudioDevice"))
+    {
+        if (! readDoubleAttribute (*device, "sampleRate", session.sampleRate) || session.sampleRate < 0.0)
+            return failure (std::move (result), "invalid Vorn sampleRate");
+        if (! readIntAttribute (*device, "bufferSize", 0, session.bufferSize) || session.bufferSize < 0)
+            return failure (std::move (result), "invalid Vorn bufferSize");
+        session.inputDevice = device->getStringAttribute ("inputDevice");
+        session.outputDevice = device->getStringAttribute ("outputDevice");
+    }
+
+    auto* stripsNode = root->getChildByName ("Strips");
+    if (stripsNode == nullptr)
+        return failure (std::move (result), "missing Strips node");
+
+    const auto sceneFolder = file.getParentDirectory();
+    std::set<int> stripIndices;
+    for (auto* stripNode : stripsNode->getChildWithTagNameIterator ("Strip"))
+    {
+        RackStrip strip;
+        int s = -1;
+        if (! readIntAttribute (*stripNode, "index", -1, s) || s < 0 || s >= sceneStrips || stripIndices.count (s) != 0)
+            return failure (std::move (result), "invalid or duplicate Strip index: "
+                                                    + stripNode->getStringAttribute ("index", "-1"));
+        stripIndices.insert (s);
+        strip.index = s;
+        const juce::String where = " at strip " + juce::String (s);
+
+        strip.name = stripNode->getStringAttribute ("name");
+        if (! readFloatAttribute (*stripNode, "trimDb", strip.inputGainDb))
+            return failure (std::move (result), "invalid Vorn trimDb" + where);
+        if (! readFloatAttribute (*stripNode, "outTrimDb", strip.outputGainDb))
+            return failure (std::move (result), "invalid Vorn outTrimDb" + where);
+        float pan = 0.0f;
+        if (! readFloatAttribute (*stripNode, "pan", pan) || std::abs (pan) > 1.0f)
+            return failure (std::move (result), "invalid Vorn pan" + where);
+        strip.pan = (pan + 1.0f) / 2.0f;
+
+        strip.muted = stripNode->getBoolAttribute ("muted");
+        strip.soloed = stripNode->getBoolAttribute ("soloed");
+        strip.bypassed = stripNode->getBoolAttribute ("bypassed");
+        strip.inputChannels = stripNode->getBoolAttribute ("inputStereo") ? 2 : 1;
+        strip.outputChannels = stripNode->getBoolAttribute ("outputStereo") ? 2 : 1;
+        auto& cover = strip.coverage;
+        cover.name = cover.inputGain = cover.outputGain = cover.pan = true;
+        cover.mute = cover.solo = cover.bypass = cover.channelLayout = true;
+
+        std::set<int> slotIndices;
+        for (auto* slotNode : stripNode->getChildWithTagNameIterator ("Slot"))
+        {
+            int k = -1;
+            if (! readIntAttribute (*slotNode, "index", -1, k) || k < 0 || k >= session.capacitySlots || slotIndices.count (k) != 0)
+                return failure (std::move (result), "invalid or duplicate Slot index in strip " + juce::String (s) + ": "
+                                                        + slotNode->getStringAttribute ("index", "-1"));
+            slotIndices.insert (k);
+
+            PluginRef slot;
+            juce::String error;
+            if (! readSidechain (*slotNode, s, k, slot, error))
+                return failure (std::move (result), error);
+
+            int activation = 0;
+            if (! readIntAttribute (*slotNode, "state", 0, activation) || activation < 0 || activation > 2)
+                return failure (std::move (result), "invalid plugin activation state" + at (s, k));
+            slot.bypassed = activation == 1;
+            slot.inactive = activation == 2;
+
+            if (! readSlotContents (*slotNode, sceneFolder, s, k, slot, error))
+                return failure (std::move (result), error);
+
+            slot.state.parameterMirrorComplete = slotNode->getBoolAttribute ("parameterMirrorComplete");
+            if (read.converterShapeRoot && ! slotNode->hasAttribute ("parameterMirrorComplete")
+                && slotNode->hasAttribute ("vornconvParameterMirrorComplete"))
+            {
+                parameterState::Snapshot snapshot;
+                juce::String snapshotError;
+                if (slotNode->getStringAttribute ("vornconvParameterMirrorComplete") != "1"
+                    || ! parameterState::decode (slot.state.parameters, snapshot, snapshotError))
+                    return failure (std::move (result), "invalid converter parameter mirror provenance" + at (s, k));
+                slot.state.parameterMirrorComplete = true;
+            }
+
+            slot.state.opaqueStatePending = slotNode->getBoolAttribute ("opaqueStatePending");
+            slot.coverage.identity = slot.occupied;
+            slot.coverage.activation = slot.coverage.mute = slot.coverage.sidechain = true;
+            slot.coverage.state = slot.occupied
+                               && (! slot.state.component.isEmpty()
+                                   || (slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist));
+
+            if (slot.occupied)
+            {
+                if (! slot.state.parameterMirrorComplete)
+                    ++read.mirrorIncomplete;
+                if (slot.state.opaqueStatePending)
+                    ++read.opaquePending;
+                if (slot.state.opaqueStatePending || (slot.format == "VST3" && slot.state.component.isEmpty()))
+                    read.strictCandidate = false;
+            }
+
+            while (strip.plugins.size() <= k)
+                strip.plugins.add (PluginRef());
+            strip.plugins.getReference (k) = std::move (slot);
+        }
+        session.strips.add (std::move (strip));
+    }
+
+    if (session.strips.isEmpty())
+        return failure (std::move (result), "Strips node contains no Strip records");
+    read.strictCandidate = read.strictCandidate && session.strips.size() == sceneStrips;
+    if (! read.legacyRoot)
+    {
+        if (dirtyCount >= 0 && opaqueCount >= 0)
+        {
+            if (dirtyCount != opaqueCount || opaqueCount != read.opaquePending
+                || (incompleteCount >= 0 && incompleteCount != read.mirrorIncomplete))
+                return failure (std::move (result), "Vorn root persistence counts disagree with occupied slot flags");
+        }
+        else
+        {
+            read.strictCandidate = false;
+        }
+    }
+
+    if (auto* routing = root->getChildByName ("Routing"))
+    {
+        std::set<int> routed;
+        int routeCount = 0;
+        for (auto* route : routing->getChildWithTagNameIterator ("Route"))
+        {
+            ++routeCount;
+            int index = -1;
+            RackStrip* target = nullptr;
+            if (readIntAttribute (*route, "strip", -1, index) && routed.count (index) == 0)
+                for (auto& strip : session.strips)
+                    if (strip.index == index)
+                        target = &strip;
+            if (target == nullptr)
+                return failure (std::move (result), "invalid or duplicate Vorn Route index: "
+                                                        + route->getStringAttribute ("strip", "-1"));
+            routed.insert (index);
+
+            int channels[4] = { -1, -1, -1, -1 };
+            const char* const names[4] = { "inL", "inR", "outL", "outR" };
+            for (int i = 0; i < 4; ++i)
+                if (! readIntAttribute (*route, names[i], -1, channels[i]) || channels[i] < -1)
+                    return failure (std::move (result), "invalid Vorn route " + juce::String (names[i])
+                                                            + " at strip " + juce::String (index));
+            auto& strip = *target;
+            strip.routeInL = channels[0];
+            strip.routeInR = channels[1];
+            strip.routeOutL = channels[2];
+            strip.routeOutR = channels[3];
+            strip.coverage.route = true;
+            if (strip.routeInL >= 0)
+                strip.routePatches.add ({ true, 0, strip.routeInL });
+            if (strip.routeInR >= 0 && strip.inputChannels >= 2)
+                strip.routePatches.add ({ true, 1, strip.routeInR });
+            if (strip.routeOutL >= 0)
+                strip.routePatches.add ({ false, 0, strip.routeOutL });
+            if (strip.routeOutR >= 0 && strip.outputChannels >= 2)
+                strip.routePatches.add ({ false, 1, strip.routeOutR });
+        }
+        read.strictCandidate = read.strictCandidate && routeCount == session.strips.size();
+    }
+    else
+    {
+        read.strictCandidate = false;
+    }
+
+    if (read.converterShapeRoot && read.opaquePending == 0 && session.strips.size() == sceneStrips)
+    {
+        bool complete = true;
+        for (const auto& strip : session.strips)
+        {
+            complete = complete && strip.coverage.route;
+            for (const auto& slot : strip.plugins)
+                if (slot.occupied)
+                    complete = complete && hasCompleteConverterState (slot);
+        }
+        if (complete)
+        {
+            session.notes.add (Fidelity::lossless, "source.snapshot", juce::String::fromUTF8 (noteConverterShape));
+            read.strictCandidate = true;
+        }
+    }
+
+    for (int p = activeChannels; p < session.strips.size(); ++p)
+        if (! isPristine (session.strips.getReference (p), p))
+            return failure (std::move (result), "inactive Vorn channel contains session data");
+    if (session.strips.size() > activeChannels)
+        session.strips.removeRange (activeChannels, session.strips.size() - activeChannels);
+
+    session.snapshots.add ({ 0, file.getFileNameWithoutExtension(), {} });
+    session.notes.add (Fidelity::dropped, "strip.colour", juce::String::fromUTF8 (noteStripColour));
+    session.notes.add (Fidelity::approx, "plugin.identity", juce::String::fromUTF8 (noteIdentity));
+
+    result.ok = true;
+    if (read.strictCandidate)
+    {
+        result.status = readComplete;
+    }
+    else
+    {
+        session.notes.add (Fidelity::dropped, "source.snapshot",
+                           juce::String::fromUTF8 (noteBlocked) + session.sourceSnapshotStatus + ")");
+        result.status = readPartial;
+    }
+    return result;
+}
+
+} // namespace vornconv

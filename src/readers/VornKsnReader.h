@@ -1,0 +1,20 @@
+#pragma once
+
+#include "model/RackModel.h"
+
+// Reader of Vorn Live scene files (.ksn): one XML document holding up to 64 strips of 8 plug-in
+// slots, as the host saves it and as the scene writer produces it.
+namespace vornconv
+{
+
+// Largest scene file that is read at all.
+constexpr juce::int64 maxVornKsnFileBytes = (juce::int64) 1 << 30;
+
+// Deepest element nesting accepted in a scene (the format itself needs five levels).
+constexpr int maxVornKsnXmlDepth = 64;
+
+// Reads the scene strictly. Never throws: a hard error gives ok false, status 0 and the error;
+// a readable scene that cannot be proven complete gives status 2 with a "source.snapshot" note.
+RackReadResult readVornKsn (const juce::File& file);
+
+} // namespace vornconv
