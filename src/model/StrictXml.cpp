@@ -1,0 +1,426 @@
+#include "model/StrictXml.h"
+
+#include <string_view>
+#include <vector>
+
+namespace vornconv::strictXml
+{
+
+namespace
+{
+
+bool isSpace (char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool isNameStart (char c) noexcept
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
+}
+
+bool isNameChar (char c) noexcept
+{
+    return isNameStart (c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated sequence.
+bool isValidUtf8 (const juce::uint8* p, size_t size) noexcept
+{
+    size_t i = 0;
+    while (i < size)
+    {
+        const juce::uint8 b = p[i];
+        if (b < 0x80)
+        {
+            ++i;
+            continue;
+        }
+        size_t extra = 0;
+        juce::uint32 cp = 0, min = 0;
+        if ((b & 0xE0) == 0xC0) { extra = 1; cp = b & 0x1Fu; min = 0x80; }
+        else if ((b & 0xF0) == 0xE0) { extra = 2; cp = b & 0x0Fu; min = 0x800; }
+        else if ((b & 0xF8) == 0xF0) { extra = 3; cp = b & 0x07u; min = 0x10000; }
+        else return false;
+        if (size - i <= extra)
+            return false;
+        for (size_t k = 1; k <= extra; ++k)
+        {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (p[i + k] & 0x3Fu);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+struct Scanner
+{
+    const char* p;
+    const char* end;
+    bool allowDoctype = false;
+    bool seenDoctype = false;
+    juce::String error;
+
+    bool fail (const char* why)
+    {
+        if (error.isEmpty())
+            error = why;
+        return false;
+    }
+
+    bool atEnd() const noexcept { return p >= end; }
+    size_t left() const noexcept { return (size_t) (end - p); }
+
+    bool startsWith (std::string_view s) const noexcept
+    {
+        return left() >= s.size() && std::string_view (p, s.size()) == s;
+    }
+
+    void skipSpace() noexcept
+    {
+        while (p < end && isSpace (*p))
+            ++p;
+    }
+
+    // Moves past the next occurrence of terminator; false when there is none.
+    bool skipPast (std::string_view terminator) noexcept
+    {
+        const std::string_view rest (p, left());
+        const auto at = rest.find (terminator);
+        if (at == std::string_view::npos)
+            return false;
+        p += at + terminator.size();
+        return true;
+    }
+
+    bool readName (std::string_view& name)
+    {
+        if (atEnd() || ! isNameStart (*p))
+            return fail ("element or attribute name expected");
+        const char* start = p;
+        while (p < end && isNameChar (*p))
+            ++p;
+        name = std::string_view (start, (size_t) (p - start));
+        return true;
+    }
+
+    // At '&': one of the predefined references or a numeric one naming a valid, non-NUL scalar.
+    bool readReference()
+    {
+        ++p;
+        for (const char* named : { "amp;", "lt;", "gt;", "quot;", "apos;" })
+            if (startsWith (named))
+            {
+                p += std::char_traits<char>::length (named);
+                return true;
+            }
+
+        if (atEnd() || *p != '#')
+            return fail ("unknown entity reference");
+        ++p;
+        const bool hex = ! atEnd() && *p == 'x';
+        if (hex)
+            ++p;
+        juce::int64 value = 0;
+        int digits = 0;
+        while (p < end && *p != ';')
+        {
+            int d = -1;
+            const char c = *p;
+            if (c >= '0' && c <= '9') d = c - '0';
+            else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+            else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+            if (d < 0 || ++digits > 8)
+                return fail ("malformed character reference");
+            value = value * (hex ? 16 : 10) + d;
+            ++p;
+        }
+        if (atEnd() || digits == 0 || value < 1 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+            return fail ("malformed character reference");
+        ++p;
+        return true;
+    }
+
+    bool skipComment()
+    {
+        p += 4;
+        return skipPast ("-->") || fail ("unterminated comment");
+    }
+
+    bool skipProcessingInstruction()
+    {
+        p += 2;
+        return skipPast ("?>") || fail ("unterminated processing instruction");
+    }
+
+    // <!DOCTYPE name PUBLIC "..." "..."> and the like, without an internal subset. No '<', '>'
+    // or '[' may stand inside, which keeps JUCE's own skipping of the DOCTYPE in step with this.
+    bool skipDoctype()
+    {
+        p += 9;
+        while (p < end && *p != '>')
+        {
+            if (*p == '[' || *p == '<')
+                return fail ("DOCTYPE with an internal subset is not accepted");
+            ++p;
+        }
+        if (atEnd())
+            return fail ("unterminated DOCTYPE");
+        ++p;
+        return true;
+    }
+
+    // White space, comments and processing instructions between or around the root element.
+    bool skipMisc (bool beforeRoot)
+    {
+        for (;;)
+        {
+            skipSpace();
+            if (startsWith ("<!--"))
+            {
+                if (! skipComment())
+                    return false;
+            }
+            else if (startsWith ("<?"))
+            {
+                if (! skipProcessingInstruction())
+                    return false;
+            }
+            else if (beforeRoot && allowDoctype && ! seenDoctype && startsWith ("<!DOCTYPE") && left() > 9 && isSpace (p[9]))
+            {
+                seenDoctype = true;
+                if (! skipDoctype())
+                    return false;
+            }
+            else if (startsWith ("<!"))
+                return fail ("DOCTYPE and declarations are not accepted");
+            else
+                return true;
+        }
+    }
+
+    // After the name of an open tag: attributes up to '>' or '/>'.
+    bool readAttributes (bool& selfClosing)
+    {
+        std::vector<std::string_view> seen;
+        for (;;)
+        {
+            const bool spaced = p < end && isSpace (*p);
+            skipSpace();
+            if (atEnd())
+                return fail ("unterminated tag");
+            if (*p == '>')
+            {
+                ++p;
+                selfClosing = false;
+                return true;
+            }
+            if (startsWith ("/>"))
+            {
+                p += 2;
+                selfClosing = true;
+                return true;
+            }
+            if (! spaced)
+                return fail ("white space expected between attributes");
+
+            std::string_view name;
+            if (! readName (name))
+                return false;
+            for (auto other : seen)
+                if (other == name)
+                    return fail ("duplicate attribute");
+            seen.push_back (name);
+
+            skipSpace();
+            if (atEnd() || *p != '=')
+                return fail ("'=' expected after attribute name");
+            ++p;
+            skipSpace();
+            if (atEnd() || (*p != '"' && *p != '\''))
+                return fail ("quoted attribute value expected");
+            const char quote = *p++;
+            for (;;)
+            {
+                if (atEnd())
+                    return fail ("unterminated attribute value");
+                if (*p == quote)
+                {
+                    ++p;
+                    break;
+                }
+                if (*p == '<')
+                    return fail ("'<' inside an attribute value");
+                if (*p == '&')
+                {
+                    if (! readReference())
+                        return false;
+                }
+                else
+                    ++p;
+            }
+        }
+    }
+
+    bool readDocument (int maxDepth)
+    {
+        if (startsWith ("\xEF\xBB\xBF"))
+            return fail ("byte order mark is not accepted");
+        if (! skipMisc (true))
+            return false;
+        if (atEnd() || *p != '<')
+            return fail ("root element expected");
+
+        std::vector<std::string_view> open;
+        bool rootDone = false;
+        while (! rootDone)
+        {
+            // Here p is at '<' of an element's open tag.
+            ++p;
+            std::string_view name;
+            if (! readName (name))
+                return false;
+            bool selfClosing = false;
+            if (! readAttributes (selfClosing))
+                return false;
+            if (selfClosing)
+            {
+                if (open.empty())
+                    break;
+            }
+            else
+            {
+                if ((int) open.size() >= maxDepth)
+                    return fail ("elements are nested too deeply");
+                open.push_back (name);
+            }
+
+            // Content until the next child open tag, or until the root is closed.
+            for (;;)
+            {
+                if (atEnd())
+                    return fail ("unclosed element");
+                const char c = *p;
+                if (c == '&')
+                {
+                    if (! readReference())
+                        return false;
+                }
+                else if (c != '<')
+                {
+                    ++p;
+                }
+                else if (startsWith ("<!--"))
+                {
+                    if (! skipComment())
+                        return false;
+                }
+                else if (startsWith ("<![CDATA["))
+                {
+                    p += 9;
+                    if (! skipPast ("]]>"))
+                        return fail ("unterminated CDATA section");
+                }
+                else if (startsWith ("<!"))
+                    return fail ("DOCTYPE and declarations are not accepted");
+                else if (startsWith ("<?"))
+                {
+                    if (! skipProcessingInstruction())
+                        return false;
+                }
+                else if (startsWith ("</"))
+                {
+                    p += 2;
+                    std::string_view closing;
+                    if (! readName (closing))
+                        return false;
+                    skipSpace();
+                    if (atEnd() || *p != '>')
+                        return fail ("unterminated close tag");
+                    ++p;
+                    if (open.empty() || open.back() != closing)
+                        return fail ("close tag does not match its element");
+                    open.pop_back();
+                    if (open.empty())
+                    {
+                        rootDone = true;
+                        break;
+                    }
+                }
+                else
+                    break; // a child element
+            }
+        }
+
+        if (! skipMisc (false))
+            return false;
+        if (! atEnd())
+            return fail ("content after the root element");
+        return true;
+    }
+};
+
+bool check (const void* data, size_t size, int maxDepth, bool allowDoctype, juce::String& error)
+{
+    error.clear();
+    const auto* text = static_cast<const char*> (data);
+    if (size == 0 || text == nullptr)
+    {
+        error = "empty document";
+        return false;
+    }
+    if (std::string_view (text, size).find ('\0') != std::string_view::npos)
+    {
+        error = "NUL byte in document";
+        return false;
+    }
+    if (size > (size_t) std::numeric_limits<int>::max() || ! isValidUtf8 (static_cast<const juce::uint8*> (data), size))
+    {
+        error = "document is not valid UTF-8";
+        return false;
+    }
+
+    Scanner scanner { text, text + size, allowDoctype, false, {} };
+    if (! scanner.readDocument (maxDepth))
+    {
+        error = scanner.error;
+        return false;
+    }
+    return true;
+}
+
+std::unique_ptr<juce::XmlElement> parseChecked (const void* data, size_t size, int maxDepth, bool allowDoctype, juce::String& error)
+{
+    if (! check (data, size, maxDepth, allowDoctype, error))
+        return {};
+
+    auto root = juce::XmlDocument::parse (juce::String::fromUTF8 (static_cast<const char*> (data), (int) size));
+    if (root == nullptr)
+        error = "document did not parse";
+    return root;
+}
+
+} // namespace
+
+bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return check (data, size, maxDepth, false, error);
+}
+
+std::unique_ptr<juce::XmlElement> parse (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return parseChecked (data, size, maxDepth, false, error);
+}
+
+bool isWellFormedAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return check (data, size, maxDepth, true, error);
+}
+
+std::unique_ptr<juce::XmlElement> parseAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error)
+{
+    return parseChecked (data, size, maxDepth, true, error);
+}
+
+} // namespace vornconv::strictXml

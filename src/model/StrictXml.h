@@ -1,0 +1,32 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <memory>
+
+// A guard in front of JUCE's XmlDocument for untrusted XML. JUCE's parser recurses once per
+// nesting level without a limit, accepts text after the root element, mismatched close tags and
+// DTDs with entity definitions. Here the bytes are first checked to be one well-formed UTF-8
+// document: optional declaration, comments and processing instructions, exactly one root element
+// with matching close tags, nesting no deeper than maxDepth, attribute values quoted, only the
+// five predefined and numeric character references, no DOCTYPE, no NUL byte, and nothing but
+// white space, comments or processing instructions after the root. Only then is JUCE's parser run,
+// from memory (never from a file, so nothing outside the bytes is resolved).
+namespace vornconv::strictXml
+{
+
+constexpr int defaultMaxDepth = 256;
+
+// True when the bytes pass the rules above; otherwise false with a short reason in error.
+bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error);
+
+// The document's root element, or null (with the reason in error) when the bytes are refused.
+std::unique_ptr<juce::XmlElement> parse (const void* data, size_t size, int maxDepth, juce::String& error);
+
+// As above, but one DOCTYPE naming an external DTD is allowed before the root (the standard
+// header of XML property lists). An internal subset ("[...]", where entities are defined) is
+// still refused, and the DTD is never read.
+bool isWellFormedAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error);
+std::unique_ptr<juce::XmlElement> parseAllowingExternalDoctype (const void* data, size_t size, int maxDepth, juce::String& error);
+
+} // namespace vornconv::strictXml

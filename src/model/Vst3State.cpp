@@ -1,0 +1,474 @@
+#include "model/Vst3State.h"
+
+#include "model/StrictXml.h"
+
+#include <cstring>
+#include <limits>
+
+namespace vornconv::vst3
+{
+
+namespace
+{
+
+using int128 = __int128;
+
+constexpr juce::int64 int64Max = std::numeric_limits<juce::int64>::max();
+
+const char* const juceBase64Alphabet = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
+
+int juceBase64Value (juce::uint8 c) noexcept
+{
+    if (c == '.') return 0;
+    if (c >= 'A' && c <= 'Z') return c - 'A' + 1;
+    if (c >= 'a' && c <= 'z') return c - 'a' + 27;
+    if (c >= '0' && c <= '9') return c - '0' + 53;
+    if (c == '+') return 63;
+    return -1;
+}
+
+juce::uint32 readU32 (const juce::uint8* p) noexcept
+{
+    return (juce::uint32) p[0] | ((juce::uint32) p[1] << 8) | ((juce::uint32) p[2] << 16) | ((juce::uint32) p[3] << 24);
+}
+
+juce::int32 readI32 (const juce::uint8* p) noexcept
+{
+    const auto u = readU32 (p);
+    juce::int32 v;
+    std::memcpy (&v, &u, sizeof v);
+    return v;
+}
+
+juce::int64 readI64 (const juce::uint8* p) noexcept
+{
+    const juce::uint64 u = (juce::uint64) readU32 (p) | ((juce::uint64) readU32 (p + 4) << 32);
+    juce::int64 v;
+    std::memcpy (&v, &u, sizeof v);
+    return v;
+}
+
+bool hasTag (const juce::uint8* p, const char* tag) noexcept
+{
+    return std::memcmp (p, tag, 4) == 0;
+}
+
+bool isHexDigit (juce::juce_wchar c) noexcept
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+juce::String decimal (int128 v)
+{
+    if (v == 0)
+        return "0";
+    const bool negative = v < 0;
+    char digits[48];
+    int n = 0;
+    while (v != 0)
+    {
+        const int d = (int) (v % 10);
+        digits[n++] = (char) ('0' + (d < 0 ? -d : d));
+        v /= 10;
+    }
+    juce::String s (negative ? "-" : "");
+    while (n > 0)
+        s << juce::String::charToString ((juce::juce_wchar) digits[--n]);
+    return s;
+}
+
+bool fitsInt64 (int128 v) noexcept
+{
+    return v >= (int128) std::numeric_limits<juce::int64>::min() && v <= (int128) int64Max;
+}
+
+// Plain RFC 4648 base64 through JUCE's decoder; false on any character outside the alphabet.
+bool decodeStandardBase64 (const juce::String& text, juce::MemoryBlock& out)
+{
+    juce::MemoryOutputStream stream;
+    if (! juce::Base64::convertFromBase64 (stream, text))
+        return false;
+    out = stream.getMemoryBlock();
+    return true;
+}
+
+// Whole preset blob: wrapper header, component and controller streams and the chunk table.
+constexpr size_t maxPresetBlobBytes = 45 + 2 * maxStateBytes + 48;
+
+} // namespace
+
+bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
+{
+    out.reset();
+    const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
+    const size_t size = bytes != nullptr ? std::strlen (reinterpret_cast<const char*> (bytes)) : 0;
+
+    size_t dot = 0;
+    while (dot < size && bytes[dot] != '.')
+        ++dot;
+    if (dot == size || dot == 0)
+    {
+        error = "JUCE base64 length prefix is missing";
+        return false;
+    }
+
+    for (size_t i = 0; i < dot; ++i)
+        if (bytes[i] < '0' || bytes[i] > '9')
+        {
+            error = "JUCE base64 length prefix is invalid";
+            return false;
+        }
+
+    size_t declared = 0;
+    for (size_t i = 0; i < dot; ++i)
+    {
+        const size_t digit = (size_t) (bytes[i] - '0');
+        if (digit > maxBytes || declared > (maxBytes - digit) / 10)
+        {
+            error = "JUCE base64 decoded size exceeds limit";
+            return false;
+        }
+        declared = declared * 10 + digit;
+    }
+
+    // Characters, not bytes, after the dot: a multi-byte character counts once, and is refused
+    // as invalid by the next step.
+    size_t payloadChars = 0;
+    for (size_t i = dot + 1; i < size; ++i)
+        if ((bytes[i] & 0xC0) != 0x80)
+            ++payloadChars;
+
+    // (8N + 4) / 6 without overflow for any N.
+    const size_t expectedChars = declared / 3 * 4 + ((declared % 3) * 4 + 2) / 3;
+    if (payloadChars != expectedChars)
+    {
+        error = "JUCE base64 payload length does not match prefix";
+        return false;
+    }
+
+    for (size_t i = dot + 1; i < size; ++i)
+        if (juceBase64Value (bytes[i]) < 0)
+        {
+            error = "JUCE base64 payload contains an invalid character";
+            return false;
+        }
+
+    // JUCE packs each character's 6 bits at ascending bit positions of the block, lowest first.
+    juce::MemoryBlock decoded (declared, true);
+    auto* dest = static_cast<juce::uint8*> (decoded.getData());
+    juce::uint32 accumulator = 0;
+    int bits = 0;
+    size_t written = 0;
+    for (size_t i = dot + 1; i < size; ++i)
+    {
+        accumulator |= (juce::uint32) juceBase64Value (bytes[i]) << bits;
+        bits += 6;
+        while (bits >= 8 && written < declared)
+        {
+            dest[written++] = (juce::uint8) (accumulator & 0xFF);
+            accumulator >>= 8;
+            bits -= 8;
+        }
+    }
+
+    // Canonical means JUCE's own encoder writes exactly this text: no leading zero in the size
+    // and no stray bits in the last character.
+    if (written != declared || decoded.toBase64Encoding() != juce::String (text.text))
+    {
+        error = "JUCE base64 payload is not canonical";
+        return false;
+    }
+
+    out = std::move (decoded);
+    return true;
+}
+
+bool looksLikeJuceXmlContainer (const juce::MemoryBlock& data)
+{
+    return data.getSize() >= 9 && hasTag (static_cast<const juce::uint8*> (data.getData()), "VC2!");
+}
+
+JuceStateSplit parseJuceVst3State (const juce::MemoryBlock& data)
+{
+    JuceStateSplit result;
+    if (! looksLikeJuceXmlContainer (data))
+    {
+        result.error = "not a JUCE xml-binary container";
+        return result;
+    }
+
+    const auto* bytes = static_cast<const juce::uint8*> (data.getData());
+    const juce::uint64 xmlLength = readU32 (bytes + 4);
+    if ((juce::uint64) data.getSize() != xmlLength + 9 || xmlLength < 1 || xmlLength > maxStateBytes
+        || bytes[8 + xmlLength] != 0)
+    {
+        result.error = "embedded xml length/container terminator is invalid";
+        return result;
+    }
+
+    juce::String xmlError;
+    const auto root = strictXml::parse (bytes + 8, (size_t) xmlLength, strictXml::defaultMaxDepth, xmlError);
+    if (root == nullptr)
+    {
+        result.error = "embedded xml did not parse";
+        return result;
+    }
+    if (! root->hasTagName ("VST3PluginState"))
+    {
+        result.error = "unexpected root tag: " + root->getTagName();
+        return result;
+    }
+
+    for (const char* childName : { "IComponent", "IEditController" })
+    {
+        juce::XmlElement* child = nullptr;
+        for (auto* e : root->getChildIterator())
+        {
+            if (! e->hasTagName (childName))
+                continue;
+            if (child != nullptr)
+            {
+                // Two copies of one stream cannot both be carried; refuse instead of picking one.
+                result.component.reset();
+                result.controller.reset();
+                result.error = juce::String (childName) + " stream is invalid: element appears more than once";
+                return result;
+            }
+            child = e;
+        }
+        if (child == nullptr)
+            continue;
+
+        auto& block = juce::String (childName) == "IComponent" ? result.component : result.controller;
+        juce::String error;
+        if (! decodeJuceMemoryBlock (child->getAllSubText().trim(), block, maxStateBytes, error))
+        {
+            result.component.reset();
+            result.controller.reset();
+            result.error = juce::String (childName) + " stream is invalid: " + error;
+            return result;
+        }
+    }
+
+    if (result.component.isEmpty())
+    {
+        result.controller.reset();
+        result.error = "IComponent stream missing or empty";
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+juce::MemoryBlock buildJuceVst3State (const juce::MemoryBlock& component, const juce::MemoryBlock& controller)
+{
+    juce::XmlElement root ("VST3PluginState");
+    if (! component.isEmpty())
+        root.createNewChildElement ("IComponent")->addTextElement (component.toBase64Encoding());
+    if (! controller.isEmpty())
+        root.createNewChildElement ("IEditController")->addTextElement (controller.toBase64Encoding());
+
+    const juce::String xml = root.toString (juce::XmlElement::TextFormat().singleLine());
+
+    juce::MemoryOutputStream out;
+    out.write ("VC2!", 4);
+    out.writeInt (0);
+    out.write (xml.toRawUTF8(), xml.getNumBytesAsUTF8());
+    out.writeByte (0);
+
+    juce::MemoryBlock block = out.getMemoryBlock();
+    const auto length = (juce::uint32) (block.getSize() - 9);
+    auto* b = static_cast<juce::uint8*> (block.getData());
+    for (int i = 0; i < 4; ++i)
+        b[4 + i] = (juce::uint8) (length >> (8 * i));
+    return block;
+}
+
+SuperRackPreset parseSuperRackPreset (const juce::String& text)
+{
+    SuperRackPreset result;
+
+    juce::StringArray lines;
+    lines.addLines (text);
+    juce::StringArray sections;
+    for (const auto& line : lines)
+        if (line.containsNonWhitespaceChars())
+            sections.add (line.trim());
+    if (sections.size() < 2)
+    {
+        result.error = "preset text has fewer than two base64 sections";
+        return result;
+    }
+
+    juce::MemoryBlock tag;
+    if (! decodeStandardBase64 (sections[0], tag))
+    {
+        result.error = "format tag base64 decode failed";
+        return result;
+    }
+    result.formatTag = juce::String::createStringFromData (tag.getData(), (int) tag.getSize());
+    // Compared as bytes: through text, "VST\0" would compare equal to "VST".
+    if (tag.getSize() != 3 || std::memcmp (tag.getData(), "VST", 3) != 0)
+    {
+        result.error = "preset format tag is not VST";
+        return result;
+    }
+
+    sections.remove (0);
+    const juce::String joined = sections.joinIntoString ("");
+    // A text that cannot decode to within the largest possible blob is refused before decoding.
+    if ((size_t) joined.length() > (maxPresetBlobBytes + 2) / 3 * 4
+        || ! decodeStandardBase64 (joined, result.blob) || result.blob.getSize() <= 47)
+    {
+        result.blob.reset();
+        result.error = "blob base64 decode failed";
+        return result;
+    }
+
+    const auto* b = static_cast<const juce::uint8*> (result.blob.getData());
+    const size_t size = result.blob.getSize();
+    result.marker = readI32 (b);
+    if (result.marker != 307 || b[4] != 0)
+    {
+        result.error = "preset wrapper marker/layout is invalid";
+        return result;
+    }
+
+    for (size_t i = 5; i < 37; ++i)
+        if (! isHexDigit (b[i]))
+        {
+            result.error = "preset class id is invalid";
+            return result;
+        }
+
+    const juce::int64 bodyLength = readI64 (b + 37);
+    if (bodyLength < 1 || (juce::uint64) bodyLength != (juce::uint64) (size - 45))
+    {
+        result.error = "preset body length does not match wrapper";
+        return result;
+    }
+
+    result.classId = juce::String (reinterpret_cast<const char*> (b + 5), 32).toUpperCase();
+    result.bodyOffset = 45;
+    result.body = juce::MemoryBlock (b + 45, (size_t) bodyLength);
+    result.ok = true;
+    return result;
+}
+
+juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBlock& component, const juce::MemoryBlock& controller)
+{
+    if (component.isEmpty())
+        return {};
+    const juce::String id (classId.text);
+    if (id.length() != 32)
+        return {};
+    for (auto c : id)
+        if (! isHexDigit (c))
+            return {};
+
+    const auto compSize = (juce::int64) component.getSize();
+    const auto contSize = (juce::int64) controller.getSize();
+    const bool withController = contSize > 0;
+
+    juce::MemoryOutputStream blob;
+    blob.writeInt (307);
+    blob.writeByte (0);
+    blob.write (id.toUpperCase().toRawUTF8(), 32);
+    blob.writeInt64 (compSize + contSize + (withController ? 48 : 28));
+    blob.write (component.getData(), component.getSize());
+    if (withController)
+        blob.write (controller.getData(), controller.getSize());
+    blob.write ("List", 4);
+    blob.writeInt (withController ? 2 : 1);
+    blob.write ("Comp", 4);
+    blob.writeInt64 (48);
+    blob.writeInt64 (compSize);
+    if (withController)
+    {
+        blob.write ("Cont", 4);
+        blob.writeInt64 (compSize + 48);
+        blob.writeInt64 (contSize);
+    }
+
+    return juce::Base64::toBase64 ("VST", 3) + "\n" + juce::Base64::toBase64 (blob.getData(), blob.getDataSize());
+}
+
+JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t base)
+{
+    JuceStateSplit result;
+    const auto* b = static_cast<const juce::uint8*> (blob.getData());
+    const size_t size = blob.getSize();
+
+    if (size < base || size - base < 24)
+    {
+        result.error = "blob too small for a chunk list";
+        return result;
+    }
+
+    const size_t room = size - base;
+    size_t table = 0;
+    if (room >= 48 && hasTag (b + size - 48, "List") && readU32 (b + size - 44) == 2
+        && hasTag (b + size - 40, "Comp") && hasTag (b + size - 20, "Cont"))
+    {
+        table = size - 48;
+        result.chunkCount = 2;
+    }
+    else if (room >= 28 && hasTag (b + size - 28, "List") && readU32 (b + size - 24) == 1
+             && hasTag (b + size - 20, "Comp"))
+    {
+        table = size - 28;
+        result.chunkCount = 1;
+    }
+    else
+    {
+        result.error = "chunk table count/tags/layout are invalid";
+        return result;
+    }
+
+    const juce::int64 compOffset = readI64 (b + table + 12);
+    const juce::int64 compSize = readI64 (b + table + 20);
+    if (compSize <= 0)
+    {
+        result.error = "Comp chunk has non-positive size";
+        return result;
+    }
+
+    // Everything below is exact 128-bit arithmetic; each 64-bit overflow is itself a refusal.
+    const int128 basePos = (int128) base;
+    const int128 tablePos = (int128) table;
+    const int128 delta = basePos - compOffset;
+    const int128 compEnd = basePos + compSize;
+
+    bool fits = compOffset >= 0 && fitsInt64 (delta) && fitsInt64 ((int128) compOffset + compSize) && fitsInt64 (compEnd);
+    int128 contPos = 0;
+    juce::int64 contSize = 0;
+    if (result.chunkCount == 1)
+    {
+        fits = fits && compEnd == tablePos;
+    }
+    else
+    {
+        const juce::int64 contOffset = readI64 (b + table + 32);
+        contSize = readI64 (b + table + 40);
+        contPos = (int128) contOffset + delta;
+        fits = fits && contOffset >= 0 && contSize >= 0
+               && fitsInt64 ((int128) contOffset + contSize) && fitsInt64 (contPos) && fitsInt64 (contPos + contSize)
+               && compEnd <= tablePos && contPos >= basePos && contPos == compEnd && contPos + contSize == tablePos;
+    }
+
+    if (! fits)
+    {
+        result.error = "chunk regions fell outside the body (base=" + decimal (delta) + " comp=" + decimal (compOffset)
+                       + "+" + decimal (compSize) + " limit=" + decimal (tablePos) + ")";
+        return result;
+    }
+
+    result.delta = (juce::int64) delta;
+    result.component = juce::MemoryBlock (b + base, (size_t) compSize);
+    if (result.chunkCount == 2 && contSize >= 1)
+        result.controller = juce::MemoryBlock (b + (size_t) contPos, (size_t) contSize);
+    result.ok = true;
+    return result;
+}
+
+} // namespace vornconv::vst3

@@ -1,0 +1,666 @@
+#include "rapp/Vst3ModuleIndex.h"
+
+#include <algorithm>
+#include <set>
+#include <sys/stat.h>
+#include <utility>
+
+namespace vornconv::rapp
+{
+namespace
+{
+
+// Text files larger than this are refused before they are read.
+constexpr juce::int64 maxTextFileBytes = 64 * 1024 * 1024;
+
+// Deeper JSON nesting is refused before the (recursive) parser sees it.
+constexpr int maxJsonDepth = 256;
+
+// Bundles nested deeper than this below a root are not looked for.
+constexpr int maxScanDepth = 64;
+
+int hexDigitValue (juce::juce_wchar c) noexcept
+{
+    if (c >= '0' && c <= '9') return (int) (c - '0');
+    if (c >= 'a' && c <= 'f') return (int) (c - 'a') + 10;
+    if (c >= 'A' && c <= 'F') return (int) (c - 'A') + 10;
+    return -1;
+}
+
+// The sixteen bytes of a class id; false when the text is not a class id.
+bool classIdBytes (juce::StringRef text, juce::uint8 (&bytes)[16])
+{
+    if (! isHexClassId (text))
+        return false;
+    auto p = text.text;
+    for (int i = 0; i < 16; ++i)
+    {
+        const int hi = hexDigitValue (p.getAndAdvance());
+        const int lo = hexDigitValue (p.getAndAdvance());
+        bytes[i] = (juce::uint8) ((hi << 4) | lo);
+    }
+    return true;
+}
+
+// Lines split at LF, CR LF or CR.
+juce::StringArray splitLines (const juce::String& text)
+{
+    juce::StringArray lines;
+    auto p = text.getCharPointer();
+    auto start = p;
+    for (;;)
+    {
+        const auto c = *p;
+        if (c == 0)
+        {
+            if (start != p)
+                lines.add (juce::String (start, p));
+            break;
+        }
+        if (c == '\n' || c == '\r')
+        {
+            lines.add (juce::String (start, p));
+            ++p;
+            if (c == '\r' && *p == '\n')
+                ++p;
+            start = p;
+            continue;
+        }
+        ++p;
+    }
+    return lines;
+}
+
+// Columns split at every TAB; empty columns count.
+juce::StringArray splitTabs (const juce::String& line)
+{
+    juce::StringArray columns;
+    int start = 0;
+    for (;;)
+    {
+        const int tab = line.indexOfChar (start, '\t');
+        if (tab < 0)
+        {
+            columns.add (line.substring (start));
+            return columns;
+        }
+        columns.add (line.substring (start, tab));
+        start = tab + 1;
+    }
+}
+
+// A File only for a path that is absolute as written; anything else stays File(), so that
+// untrusted relative text is never resolved against the working folder.
+juce::File absoluteFileOrNone (const juce::String& path)
+{
+    if (! path.startsWithChar ('/'))
+        return {};
+    return juce::File (path);
+}
+
+bool readWholeText (const juce::File& file, juce::String& text)
+{
+    text.clear();
+    if (! file.existsAsFile())
+        return false;
+    const auto size = file.getSize();
+    if (size <= 0 || size > maxTextFileBytes)
+        return false;
+    text = file.loadFileAsString();
+    return text.isNotEmpty();
+}
+
+// Deepest array/object nesting outside strings, the way the JSON parser will see it (it takes
+// both quote characters as string delimiters).
+int jsonNestingDepth (const juce::String& text)
+{
+    int depth = 0, deepest = 0;
+    juce::juce_wchar quote = 0;
+    bool escaped = false;
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto c = p.getAndAdvance();
+        if (quote != 0)
+        {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == quote) quote = 0;
+            continue;
+        }
+        if (c == '"' || c == '\'') quote = c;
+        else if (c == '[' || c == '{') deepest = std::max (deepest, ++depth);
+        else if (c == ']' || c == '}') depth = std::max (0, depth - 1);
+    }
+    return deepest;
+}
+
+Vst3ModuleEntry entryForClassId (const juce::String& upperClassId)
+{
+    Vst3ModuleEntry entry;
+    entry.classId = upperClassId;
+    entry.uniqueId = deriveUniqueId (upperClassId);
+    entry.uid = deriveUid (upperClassId);
+    return entry;
+}
+
+// Digits only, 1 to 4294967295.
+bool parseReaperId (const juce::String& text, juce::uint32& out)
+{
+    if (text.isEmpty() || text.length() > 10)
+        return false;
+    juce::uint64 value = 0;
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto c = p.getAndAdvance();
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (juce::uint64) (c - '0');
+    }
+    if (value == 0 || value > 0xffffffffull)
+        return false;
+    out = (juce::uint32) value;
+    return true;
+}
+
+bool isBundleName (const juce::File& dir)
+{
+    return dir.getFileName().matchesWildcard ("*.vst3", ! juce::File::areFileNamesCaseSensitive());
+}
+
+using FolderKey = std::pair<juce::uint64, juce::uint64>;
+
+bool folderKey (const juce::File& dir, FolderKey& key)
+{
+    struct stat info {};
+    if (::stat (dir.getFullPathName().toRawUTF8(), &info) != 0)
+        return false;
+    key = { (juce::uint64) info.st_dev, (juce::uint64) info.st_ino };
+    return true;
+}
+
+// Collects the bundles below dir in name order, never inside a bundle, never twice into one
+// folder (symbolic link cycles), at most maxScanDepth levels deep.
+void collectBundles (const juce::File& dir, int depth, std::set<FolderKey>& visited, juce::Array<juce::File>& bundles)
+{
+    FolderKey key;
+    if (depth > maxScanDepth || ! folderKey (dir, key) || ! visited.insert (key).second)
+        return;
+
+    auto children = dir.findChildFiles (juce::File::findDirectories, false, "*", juce::File::FollowSymlinks::yes);
+    std::sort (children.begin(), children.end(), [] (const juce::File& a, const juce::File& b)
+               { return a.getFileName().compare (b.getFileName()) < 0; });
+
+    for (const auto& child : children)
+    {
+        if (isBundleName (child))
+            bundles.add (child);
+        else
+            collectBundles (child, depth + 1, visited, bundles);
+    }
+}
+
+} // namespace
+
+//==============================================================================
+bool isHexClassId (juce::StringRef text)
+{
+    int count = 0;
+    for (auto p = text.text; ! p.isEmpty(); ++count)
+        if (hexDigitValue (p.getAndAdvance()) < 0 || count >= 32)
+            return false;
+    return count == 32;
+}
+
+juce::uint32 deriveUniqueId (juce::StringRef classId)
+{
+    juce::uint8 b[16];
+    if (! classIdBytes (classId, b))
+        return 0;
+    juce::uint32 h = 0;
+    for (int w = 0; w < 4; ++w)
+    {
+        const auto word = ((juce::uint32) b[4 * w] << 24) | ((juce::uint32) b[4 * w + 1] << 16)
+                        | ((juce::uint32) b[4 * w + 2] << 8) | (juce::uint32) b[4 * w + 3];
+        h = h * 31u + word;
+    }
+    return h;
+}
+
+juce::uint32 deriveUid (juce::StringRef classId)
+{
+    juce::uint8 b[16];
+    if (! classIdBytes (classId, b))
+        return 0;
+    juce::uint32 h = 0;
+    for (auto byte : b)
+        h = h * 31u + (juce::uint32) (juce::int32) (juce::int8) byte;
+    return h;
+}
+
+juce::String removeTrailingJsonCommas (const juce::String& text)
+{
+    juce::String cleaned;
+    cleaned.preallocateBytes (text.getNumBytesAsUTF8());
+    bool inString = false, escaped = false;
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto c = p.getAndAdvance();
+        if (inString)
+        {
+            if (escaped) escaped = false;
+            else if (c == '\\') escaped = true;
+            else if (c == '"') inString = false;
+        }
+        else if (c == '"')
+        {
+            inString = true;
+        }
+        else if (c == ',')
+        {
+            const auto next = *p.findEndOfWhitespace();
+            if (next == ']' || next == '}')
+                continue;
+        }
+        cleaned += c;
+    }
+    return cleaned;
+}
+
+//==============================================================================
+juce::Array<juce::File> Vst3ModuleIndex::defaultScanRoots()
+{
+    const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory);
+    juce::Array<juce::File> roots { juce::File ("/Library/Audio/Plug-Ins/VST3"),
+                                    home.getChildFile ("Library/Audio/Plug-Ins/VST3") };
+   #if JUCE_LINUX
+    roots.add (home.getChildFile (".vst3"));
+    roots.add (juce::File ("/usr/lib/vst3"));
+    roots.add (juce::File ("/usr/local/lib/vst3"));
+   #endif
+    return roots;
+}
+
+void Vst3ModuleIndex::scanDefaultLocations()
+{
+    scanLocations (defaultScanRoots());
+}
+
+void Vst3ModuleIndex::scanLocations (const juce::Array<juce::File>& roots)
+{
+    entries.clear();
+    warnings.clear();
+    positions.clear();
+
+    for (const auto& root : roots)
+    {
+        if (! root.isDirectory())
+            continue;
+        std::set<FolderKey> visited;
+        juce::Array<juce::File> bundles;
+        collectBundles (root, 0, visited, bundles);
+        for (const auto& bundle : bundles)
+            addBundle (bundle);
+    }
+}
+
+void Vst3ModuleIndex::addBundle (const juce::File& bundle)
+{
+    const auto info = bundle.getChildFile ("Contents/Resources/moduleinfo.json");
+    if (! info.existsAsFile())
+        return;
+
+    const auto path = info.getFullPathName();
+    juce::String text;
+    readWholeText (info, text);
+    const auto cleaned = removeTrailingJsonCommas (text);
+
+    juce::var parsed;
+    if (jsonNestingDepth (cleaned) > maxJsonDepth || juce::JSON::parse (cleaned, parsed).failed()
+        || ! parsed.isObject())
+    {
+        warnings.add (path + ": invalid JSON");
+        return;
+    }
+
+    const auto classes = parsed.getProperty ("Classes", {});
+    const auto* list = classes.getArray();
+    if (list == nullptr)
+    {
+        warnings.add (path + ": missing Classes");
+        return;
+    }
+
+    for (const auto& item : *list)
+    {
+        if (! item.isObject() || item.getProperty ("Category", {}).toString() != "Audio Module Class")
+            continue;
+
+        const auto cid = item.getProperty ("CID", {}).toString().toUpperCase();
+        if (! isHexClassId (cid))
+        {
+            warnings.addIfNotAlreadyThere (path + ": invalid Audio Module CID");
+            continue;
+        }
+
+        auto entry = entryForClassId (cid);
+        entry.name = item.getProperty ("Name", {}).toString();
+        entry.vendor = item.getProperty ("Vendor", {}).toString();
+        entry.version = item.getProperty ("Version", {}).toString();
+        entry.bundle = bundle;
+        addOrReplace (entry);
+    }
+}
+
+//==============================================================================
+void Vst3ModuleIndex::syncPositions()
+{
+    if (positions.size() == (size_t) entries.size())
+        return;
+    positions.clear();
+    for (int i = 0; i < entries.size(); ++i)
+        positions.emplace (entries.getReference (i).classId, i);
+}
+
+void Vst3ModuleIndex::appendEntry (const Vst3ModuleEntry& entry)
+{
+    syncPositions();
+    entries.add (entry);
+    positions.emplace (entry.classId, entries.size() - 1);
+}
+
+int Vst3ModuleIndex::positionOf (const juce::String& upperClassId) const
+{
+    if (positions.size() == (size_t) entries.size())
+    {
+        const auto found = positions.find (upperClassId);
+        if (found == positions.end())
+            return -1;
+        if (juce::isPositiveAndBelow (found->second, entries.size())
+            && entries.getReference (found->second).classId == upperClassId)
+            return found->second;
+    }
+    for (int i = 0; i < entries.size(); ++i)
+        if (entries.getReference (i).classId == upperClassId)
+            return i;
+    return -1;
+}
+
+void Vst3ModuleIndex::addOrReplace (const Vst3ModuleEntry& entry)
+{
+    syncPositions();
+    const int at = positionOf (entry.classId);
+    if (at < 0)
+    {
+        appendEntry (entry);
+        return;
+    }
+
+    auto& existing = entries.getReference (at);
+    if (entry.name.isNotEmpty()) existing.name = entry.name;
+    if (entry.vendor.isNotEmpty()) existing.vendor = entry.vendor;
+    if (entry.version.isNotEmpty()) existing.version = entry.version;
+    if (entry.bundle.exists()) existing.bundle = entry.bundle;
+    existing.uniqueId = entry.uniqueId;
+    existing.uid = entry.uid;
+    existing.available = entry.available;
+}
+
+//==============================================================================
+bool Vst3ModuleIndex::loadFactoryCatalog (const juce::File& file, juce::String& error)
+{
+    juce::String text;
+    if (! readWholeText (file, text))
+    {
+        error = "factory catalog is empty or unreadable: " + file.getFullPathName();
+        return false;
+    }
+    return loadFactoryCatalogText (text, error);
+}
+
+bool Vst3ModuleIndex::loadFactoryCatalogText (juce::StringRef text, juce::String& error)
+{
+    error.clear();
+    int stored = 0;
+
+    for (const auto& rawLine : splitLines (juce::String (text.text)))
+    {
+        const auto line = rawLine.trimEnd();
+        if (line.isEmpty())
+            continue;
+
+        const auto columns = splitTabs (line);
+        if (columns.size() < 5 || columns.size() > 6)
+        {
+            error = "invalid factory catalog row (expected 5 or 6 tab-separated columns)";
+            return false;
+        }
+
+        const auto cid = columns[0].trim().toUpperCase();
+        if (! isHexClassId (cid))
+        {
+            error = "invalid VST3 CID in factory catalog: " + columns[0];
+            return false;
+        }
+
+        bool available = true;
+        if (columns.size() == 6)
+        {
+            if (columns[5] == "1") available = true;
+            else if (columns[5] == "0") available = false;
+            else
+            {
+                error = "invalid availability flag in factory catalog";
+                return false;
+            }
+        }
+
+        auto entry = entryForClassId (cid);
+        entry.name = columns[1];
+        entry.vendor = columns[2];
+        entry.version = columns[3];
+        entry.bundle = absoluteFileOrNone (columns[4]);
+        entry.available = available;
+        addOrReplace (entry);
+        ++stored;
+    }
+
+    if (stored == 0)
+    {
+        error = "factory catalog has no plugin records";
+        return false;
+    }
+    return true;
+}
+
+//==============================================================================
+bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& error)
+{
+    error.clear();
+    juce::String text;
+    if (! readWholeText (file, text))
+    {
+        error = "REAPER VST cache is empty or unreadable: " + file.getFullPathName();
+        return false;
+    }
+
+    syncPositions();
+    int stored = 0;
+
+    for (const auto& rawLine : splitLines (text))
+    {
+        const auto line = rawLine.trimEnd();
+        const int equals = line.indexOfChar ('=');
+        if (equals <= 0)
+            continue;
+        const auto key = line.substring (0, equals);
+        if (! key.endsWithIgnoreCase (".vst3"))
+            continue;
+
+        const int comma = line.indexOfChar (equals + 1, ',');
+        if (comma < 0)
+            continue;
+        const int brace = line.indexOfChar (comma + 1, '{');
+        if (brace < 0)
+            continue;
+
+        if (brace - comma < 2 || line.length() - (brace + 1) < 33 || line[brace + 33] != ',')
+        {
+            error = "invalid REAPER VST3 cache row: " + key;
+            return false;
+        }
+
+        const auto cid = line.substring (brace + 1, brace + 33).toUpperCase();
+        const auto name = line.substring (brace + 34);
+        juce::uint32 id = 0;
+        if (! parseReaperId (line.substring (comma + 1, brace), id) || ! isHexClassId (cid) || name.isEmpty())
+        {
+            error = "invalid REAPER VST3 identity row: " + key;
+            return false;
+        }
+
+        int at = positionOf (cid);
+        if (at < 0)
+        {
+            PluginRef ref;
+            ref.occupied = true;
+            ref.format = "VST3";
+            ref.classId = cid;
+            ref.name = name;
+            addUnavailableSourceIdentity (ref);
+            at = positionOf (cid);
+            if (at < 0)
+            {
+                error = "could not retain REAPER cache identity for CID " + cid;
+                return false;
+            }
+        }
+
+        auto& entry = entries.getReference (at);
+        if (entry.reaperId != 0 && (entry.reaperId != id || entry.reaperName != name))
+        {
+            error = "conflicting REAPER cache identity for CID " + cid;
+            return false;
+        }
+
+        entry.reaperId = id;
+        if (entry.reaperKey.isEmpty())
+            entry.reaperKey = key;
+        entry.reaperName = name;
+        ++stored;
+    }
+
+    if (stored == 0)
+    {
+        error = "REAPER VST cache has no entries matching the module index";
+        return false;
+    }
+    return true;
+}
+
+//==============================================================================
+bool Vst3ModuleIndex::addUnavailableSourceIdentity (const PluginRef& plugin)
+{
+    const auto cid = plugin.classId.toUpperCase();
+    if (plugin.format != "VST3" || ! isHexClassId (cid))
+        return false;
+    if (positionOf (cid) >= 0)
+        return true;
+
+    auto entry = entryForClassId (cid);
+    entry.name = plugin.name;
+    entry.vendor = plugin.vendor;
+    entry.bundle = plugin.file;
+    appendEntry (entry);
+    return true;
+}
+
+const Vst3ModuleEntry* Vst3ModuleIndex::findByClassId (juce::StringRef classId) const
+{
+    const int at = positionOf (juce::String (classId.text).toUpperCase());
+    return at < 0 ? nullptr : &entries.getReference (at);
+}
+
+const Vst3ModuleEntry* Vst3ModuleIndex::findUniqueByBundle (const juce::File& bundle) const
+{
+    if (bundle == juce::File())
+        return nullptr;
+    const Vst3ModuleEntry* match = nullptr;
+    for (const auto& entry : entries)
+    {
+        if (entry.bundle != bundle)
+            continue;
+        if (match != nullptr)
+            return nullptr;
+        match = &entry;
+    }
+    return match;
+}
+
+juce::String Vst3ModuleIndex::resolveClassId (const PluginRef& plugin) const
+{
+    if (plugin.format != "VST3" || (plugin.uniqueId == 0 && plugin.deprecatedUid == 0))
+        return {};
+
+    // One pass over one id: the class id of the single match; empty for none or several.
+    const auto single = [this] (juce::uint32 wanted, bool byUniqueId, bool& any) -> juce::String
+    {
+        const Vst3ModuleEntry* match = nullptr;
+        for (const auto& entry : entries)
+        {
+            if ((byUniqueId ? entry.uniqueId : entry.uid) != wanted)
+                continue;
+            any = true;
+            if (match != nullptr)
+                return {};
+            match = &entry;
+        }
+        return match != nullptr ? match->classId : juce::String();
+    };
+
+    bool any = false;
+    if (plugin.uniqueId != 0)
+    {
+        const auto found = single (plugin.uniqueId, true, any);
+        if (any)
+            return found;
+    }
+    // A slot without an older uid cannot be singled out by it.
+    if (plugin.deprecatedUid == 0)
+        return {};
+    return single (plugin.deprecatedUid, false, any);
+}
+
+int Vst3ModuleIndex::applyCachedAvailability (RackReadResult& result)
+{
+    int marked = 0;
+    for (auto& strip : result.session.strips)
+    {
+        for (auto& slot : strip.plugins)
+        {
+            if (! slot.occupied || slot.format != "VST3")
+                continue;
+
+            juce::String key;
+            if (slot.classId.isNotEmpty())
+            {
+                addUnavailableSourceIdentity (slot);
+                key = slot.classId.toUpperCase();
+            }
+            else
+            {
+                key = resolveClassId (slot);
+            }
+
+            const auto* entry = key.isEmpty() ? nullptr : findByClassId (key);
+            if (entry == nullptr || ! entry->available)
+            {
+                slot.inactive = true;
+                slot.unavailable = true;
+                ++marked;
+            }
+        }
+    }
+    return marked;
+}
+
+} // namespace vornconv::rapp

@@ -1,0 +1,63 @@
+#include "model/StrictXml.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace vornconv;
+
+TEST (StrictXml, AcceptsOrdinaryDocumentsAndRefusesWhatJuceWouldMisread)
+{
+    struct Case { const char* xml; bool ok; bool externalDoctype; };
+    const Case cases[] = {
+        { "<a/>", true, false },
+        { "<?xml version=\"1.0\"?>\n<!-- c --><a x='1' y=\"&amp;&#60;&#x3E;\">t&lt;<![CDATA[<raw>]]><b/><?pi x?></a>\n<!-- end -->\n", true, false },
+        { "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><a/>", true, true },
+        { "<!DOCTYPE plist PUBLIC \"x\" \"y\"><a/>", false, false },
+        { "<!DOCTYPE a [<!ENTITY e \"<b/>\">]><a>&e;</a>", false, true },
+        { "<!DOCTYPE a \"x>y\"><a/>", false, true },
+        { "<a/><!DOCTYPE a>", false, true },
+        { "<a></b>", false, false },
+        { "<a><b></a></b>", false, false },
+        { "<a>", false, false },
+        { "<a/>x", false, false },
+        { "<a/><a/>", false, false },
+        { "<a x=1/>", false, false },
+        { "<a x='1'y='2'/>", false, false },
+        { "<a x='1' x='2'/>", false, false },
+        { "<a x='<'/>", false, false },
+        { "<a>&nbsp;</a>", false, false },
+        { "<a>&#0;</a>", false, false },
+        { "<a>&#xD800;</a>", false, false },
+        { "<a>&#x110000;</a>", false, false },
+        { "<a>&#123456789;</a>", false, false },
+        { "<a><!-- open</a>", false, false },
+        { "<a><![CDATA[open</a>", false, false },
+        { "\xEF\xBB\xBF<a/>", false, false },
+        { "<a>\xC0\xAF</a>", false, false },
+        { "<a>\xED\xA0\x80</a>", false, false },
+        { "<a>\xF4\x90\x80\x80</a>", false, false },
+        { "<a>\xE2\x82</a>", false, false },
+        { "<a>\xE2\x82\xAC</a>", true, false },
+        { "", false, false },
+    };
+    for (const auto& c : cases)
+    {
+        juce::String error;
+        const bool ok = c.externalDoctype ? strictXml::isWellFormedAllowingExternalDoctype (c.xml, std::strlen (c.xml), 8, error)
+                                          : strictXml::isWellFormed (c.xml, std::strlen (c.xml), 8, error);
+        EXPECT_EQ (ok, c.ok) << c.xml << ": " << error;
+        EXPECT_EQ (error.isEmpty(), c.ok) << c.xml;
+    }
+
+    // The depth limit counts open elements; JUCE then parses what passed.
+    juce::String error;
+    EXPECT_TRUE (strictXml::parse ("<a><b><c/></b></a>", 18, 2, error) != nullptr) << error;
+    EXPECT_TRUE (strictXml::parse ("<a><b><c></c></b></a>", 21, 2, error) == nullptr);
+    EXPECT_EQ (error, "elements are nested too deeply");
+    const char* withText = "<a x='&amp;'>t&#x41;<![CDATA[<b>]]></a>";
+    const auto root = strictXml::parse (withText, std::strlen (withText), 4, error);
+    ASSERT_NE (root, nullptr);
+    EXPECT_EQ (root->getStringAttribute ("x"), "&");
+    EXPECT_EQ (root->getAllSubText(), "tA<b>");
+}
