@@ -1,0 +1,37 @@
+#pragma once
+
+// Reading one VST3 bundle's plug-in factory inside the current process: the child side of the
+// catalog tool (`--one`). Loading a plug-in runs foreign code, so this is only ever done in a
+// process of its own.
+
+#include <string>
+#include <vector>
+
+namespace vornconv::vst3catalog
+{
+
+// The folder inside "Contents" that holds this machine's module binary, e.g. "x86_64-linux".
+std::string architectureFolderName();
+
+// The module binary of a bundle: Contents/<arch>/<bundle name>.so when that is a regular file,
+// otherwise the first regular ".so" file of that folder in name order (links followed).
+// Empty when there is none.
+std::string findBundleBinary (const std::string& bundlePath);
+
+struct BundleCatalog
+{
+    bool ok = false;
+    std::string error;               // "\t" + message + "\n" when not ok
+    std::vector<std::string> rows;   // complete catalog rows, each ending with LF
+};
+
+// Loads the bundle's module, calls ModuleEntry / GetPluginFactory / ModuleExit and lists its
+// "Audio Module Class" classes as rows. rowBundlePath is written into the rows' last column.
+BundleCatalog readBundleCatalog (const std::string& bundlePath, const std::string& rowBundlePath);
+
+// The child mode on this process's descriptors: rows go to what standard output was on entry,
+// while everything else (the plug-in's own standard output included) goes to standard error.
+// Returns the exit code: 0 when at least one row was written, else 1.
+int runChildMode (const std::string& bundlePath);
+
+} // namespace vornconv::vst3catalog

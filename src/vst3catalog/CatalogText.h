@@ -1,0 +1,33 @@
+#pragma once
+
+// Texts of the catalog tool: catalog rows and the quoting of paths in its error lines.
+
+#include <cstddef>
+#include <string>
+
+namespace vornconv::vst3catalog
+{
+
+// The path in double quotes, with every double quote and backslash inside escaped by a backslash.
+std::string quotedPath (const std::string& path);
+
+// A fixed-size text field of a factory record: read up to its first NUL (never past size bytes),
+// with every TAB, CR and LF replaced by a space so that it cannot break a row.
+std::string catalogField (const char* field, std::size_t size);
+
+// The 16 bytes of a class id as 32 upper-case hexadecimal digits.
+std::string classIdText (const unsigned char* cid);
+
+// Whether a bundle path can stand as the last column of a row and be read back unchanged:
+// no TAB, CR or LF, no trailing whitespace (readers trim it), and valid UTF-8.
+bool isRowSafeBundlePath (const std::string& path);
+
+// One row: CID, name, vendor, version and bundle path separated by TAB, ending with LF.
+std::string catalogRow (const std::string& cid, const std::string& name, const std::string& vendor,
+                        const std::string& version, const std::string& bundlePath);
+
+// Whether line (without its LF) has the shape of a row this tool prints: five columns, an
+// upper-case 32-digit CID and a non-empty bundle path.
+bool isCatalogRow (const std::string& line);
+
+} // namespace vornconv::vst3catalog

@@ -1,0 +1,291 @@
+#include "vst3catalog/IsolatedReader.h"
+
+#include "vst3catalog/CatalogText.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace vornconv::vst3catalog
+{
+namespace
+{
+
+struct Stream
+{
+    int fd = -1;
+    bool open = true;    // false once the child's end is closed
+    std::string text;
+};
+
+// Reads what the pipe holds now. False on a read error or when the text would outgrow the cap.
+bool drain (Stream& stream, std::size_t cap)
+{
+    char buffer[4096];
+    while (stream.open)
+    {
+        const ssize_t n = ::read (stream.fd, buffer, sizeof (buffer));
+        if (n > 0)
+        {
+            if (static_cast<std::size_t> (n) > cap - stream.text.size())
+                return false;
+            stream.text.append (buffer, static_cast<std::size_t> (n));
+            continue;
+        }
+        if (n == 0)
+        {
+            stream.open = false;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        return false;
+    }
+    return true;
+}
+
+bool setNonBlocking (int fd)
+{
+    const int flags = ::fcntl (fd, F_GETFL);
+    return flags >= 0 && ::fcntl (fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void closeFd (int& fd)
+{
+    if (fd >= 0)
+        ::close (fd);
+    fd = -1;
+}
+
+void killChild (pid_t pid)
+{
+    ::kill (-pid, SIGKILL);   // its own process group: helpers it started go too
+    ::kill (pid, SIGKILL);
+}
+
+// Blocks until the child is gone; false when it cannot be waited for.
+bool reap (pid_t pid, int& status)
+{
+    for (;;)
+    {
+        const pid_t r = ::waitpid (pid, &status, 0);
+        if (r == pid)
+            return true;
+        if (r < 0 && errno == EINTR)
+            continue;
+        return false;
+    }
+}
+
+// Splits text at LF; a final LF does not start another line.
+template <typename Fn>
+void forEachLine (const std::string& text, Fn&& fn)
+{
+    std::size_t start = 0;
+    while (start < text.size())
+    {
+        const std::size_t end = text.find ('\n', start);
+        if (end == std::string::npos)
+        {
+            fn (text.substr (start), false);
+            return;
+        }
+        fn (text.substr (start, end - start), true);
+        start = end + 1;
+    }
+}
+
+} // namespace
+
+std::string selfExecutablePath (const char* invokedName)
+{
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlink ("/proc/self/exe", buffer, PATH_MAX);
+    if (n > 0 && n < PATH_MAX)
+        return std::string (buffer, static_cast<std::size_t> (n));
+    return invokedName != nullptr ? invokedName : std::string();
+}
+
+int catalogBundleIsolated (const std::string& selfPath, const std::string& bundlePath,
+                           const IsolationLimits& limits, std::ostream& out, std::ostream& err)
+{
+    const std::string prefix = "ERROR\t" + quotedPath (bundlePath);
+
+    int catalogPipe[2] = { -1, -1 };
+    int diagnosticPipe[2] = { -1, -1 };
+    if (::pipe2 (catalogPipe, O_CLOEXEC) != 0)
+    {
+        err << prefix << "\tunable to create catalog pipe\n" << std::flush;
+        return 1;
+    }
+    if (::pipe2 (diagnosticPipe, O_CLOEXEC) != 0)
+    {
+        closeFd (catalogPipe[0]);
+        closeFd (catalogPipe[1]);
+        err << prefix << "\tunable to create diagnostic pipe\n" << std::flush;
+        return 1;
+    }
+
+    // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
+    const char* program = selfPath.c_str();
+    const char* bundle = bundlePath.c_str();
+    const unsigned alarmSeconds = limits.childAlarmSeconds;
+    out.flush();
+    err.flush();
+
+    const pid_t pid = ::fork();
+    if (pid < 0)
+    {
+        closeFd (catalogPipe[0]);
+        closeFd (catalogPipe[1]);
+        closeFd (diagnosticPipe[0]);
+        closeFd (diagnosticPipe[1]);
+        err << prefix << "\tunable to fork catalog reader\n" << std::flush;
+        return 1;
+    }
+
+    if (pid == 0)
+    {
+        ::setpgid (0, 0);
+        // The alarm must be able to end the child whatever this process inherited.
+        struct sigaction defaultAction {};
+        defaultAction.sa_handler = SIG_DFL;
+        ::sigemptyset (&defaultAction.sa_mask);
+        ::sigaction (SIGALRM, &defaultAction, nullptr);
+        sigset_t alarmOnly;
+        ::sigemptyset (&alarmOnly);
+        ::sigaddset (&alarmOnly, SIGALRM);
+        ::sigprocmask (SIG_UNBLOCK, &alarmOnly, nullptr);
+        ::alarm (alarmSeconds);
+
+        if (::dup2 (catalogPipe[1], 1) < 0 || ::dup2 (diagnosticPipe[1], 2) < 0)
+            ::_exit (127);
+        ::close (catalogPipe[0]);
+        ::close (catalogPipe[1]);
+        ::close (diagnosticPipe[0]);
+        ::close (diagnosticPipe[1]);
+        ::execl (program, program, "--one", bundle, static_cast<char*> (nullptr));
+        ::_exit (127);
+    }
+
+    closeFd (catalogPipe[1]);
+    closeFd (diagnosticPipe[1]);
+    Stream catalog;
+    catalog.fd = catalogPipe[0];
+    Stream diagnostic;
+    diagnostic.fd = diagnosticPipe[0];
+
+    if (! setNonBlocking (catalog.fd) || ! setNonBlocking (diagnostic.fd))
+    {
+        int status = 0;
+        killChild (pid);
+        reap (pid, status);
+        closeFd (catalog.fd);
+        closeFd (diagnostic.fd);
+        err << prefix << "\tunable to configure catalog pipe\n" << std::flush;
+        return 1;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds (limits.deadlineMilliseconds);
+    bool failed = false;
+    bool ended = false;
+    int status = 0;
+
+    for (;;)
+    {
+        if (! drain (catalog, limits.outputCap) || ! drain (diagnostic, limits.outputCap))
+            failed = true;
+
+        if (! failed)
+        {
+            const pid_t r = ::waitpid (pid, &status, WNOHANG);
+            if (r == pid)
+            {
+                ended = true;
+                if (! drain (catalog, limits.outputCap) || ! drain (diagnostic, limits.outputCap))
+                    failed = true;
+                break;
+            }
+            if (r < 0 && errno != EINTR)
+            {
+                failed = true;
+                ended = errno == ECHILD;   // nothing left to reap
+            }
+        }
+
+        if (failed || std::chrono::steady_clock::now() >= deadline)
+        {
+            failed = true;
+            if (! ended)
+            {
+                killChild (pid);
+                reap (pid, status);
+                ended = true;
+            }
+            break;
+        }
+
+        pollfd fds[2];
+        nfds_t count = 0;
+        for (Stream* stream : { &catalog, &diagnostic })
+            if (stream->open)
+                fds[count++] = pollfd { stream->fd, POLLIN, 0 };
+        ::poll (count > 0 ? fds : nullptr, count, 50);
+    }
+
+    closeFd (catalog.fd);
+    closeFd (diagnostic.fd);
+
+    const bool exitedCleanly = ! failed && WIFEXITED (status) && WEXITSTATUS (status) == 0;
+
+    // The child is our own program, but it runs foreign code: only well-formed rows count as an
+    // answer. Anything else is shown as a diagnostic and costs the bundle its rows.
+    bool answerIsClean = ! catalog.text.empty();
+    std::string rejected;
+    if (exitedCleanly)
+        forEachLine (catalog.text, [&] (const std::string& line, bool terminated)
+        {
+            if (! terminated || ! isCatalogRow (line))
+            {
+                answerIsClean = false;
+                rejected += line + '\n';
+            }
+        });
+    const std::string diagnosticText = diagnostic.text + rejected;
+
+    if (! diagnosticText.empty())
+    {
+        err << "DIAGNOSTIC\t" << quotedPath (bundlePath) << '\n';
+        forEachLine (diagnosticText, [&err] (const std::string& line, bool)
+        {
+            err << "DIAGNOSTIC\t" << line << '\n';
+        });
+        err.flush();
+    }
+
+    if (failed)
+    {
+        err << prefix << "\tcatalog reader timed out or output failed\n" << std::flush;
+        return 1;
+    }
+    if (exitedCleanly && answerIsClean)
+    {
+        out << catalog.text << std::flush;
+        return 0;
+    }
+    err << prefix << "\tisolation reader failed";
+    if (WIFSIGNALED (status))
+        err << " (signal " << WTERMSIG (status) << ")";
+    err << '\n' << std::flush;
+    return 1;
+}
+
+} // namespace vornconv::vst3catalog
