@@ -235,6 +235,9 @@ RackSession makeExpectedVornSession (const RackSession& source, const Vst3Module
         {
             if (! slot.occupied)
                 continue;
+            // A scene slot holds one activation state: switched off wins over bypassed.
+            if (slot.inactive)
+                slot.bypassed = false;
             if (const auto* entry = moduleEntryFor (slot, index))
             {
                 slot.classId = {};
@@ -394,14 +397,23 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     };
 
     int unmappedCount = 0;
+    juce::StringArray bypassNotKept;
     for (const auto& strip : session.strips)
     {
         unmappedCount += strip.sourceParameters.size();
-        for (const auto& slot : strip.plugins)
-            if (slot.occupied
-                && (slot.state.opaqueStatePending || (slot.state.parameterMirrorComplete && slot.state.parameters.isEmpty())))
+        for (int k = 0; k < strip.plugins.size(); ++k)
+        {
+            const auto& slot = strip.plugins.getReference (k);
+            if (! slot.occupied)
+                continue;
+            if (slot.state.opaqueStatePending || (slot.state.parameterMirrorComplete && slot.state.parameters.isEmpty()))
                 return fail ("cannot write pending opaque state or an empty complete parameter mirror");
+            if (slot.inactive && slot.bypassed)
+                bypassNotKept.add ("strip " + juce::String (strip.index) + ", slot " + juce::String (k)
+                                   + " is written switched off; its bypass flag cannot be stored as well");
+        }
     }
+    result.notes.addArray (bypassNotKept);
     if (unmappedCount > 0)
         result.notes.add (juce::String (unmappedCount)
                           + juce::String::fromUTF8 (u8" SuperRack mixer parameter 값은 의미 매핑이 미검증이라 출력하지 않았다"));

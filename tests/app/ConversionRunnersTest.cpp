@@ -76,9 +76,9 @@ juce::String writerShapedScene (const std::vector<SceneSlot>& slots, int strips 
     return root.toString();
 }
 
-juce::String catalogRow (const juce::String& flag = {})
+juce::String catalogRow (const juce::String& flag = {}, const juce::String& cid = testCid)
 {
-    juce::String row = juce::String (testCid) + "\tTestComp\tAcme\t1.0\t/opt/fake/TestComp.vst3";
+    juce::String row = cid + "\tTestComp\tAcme\t1.0\t/opt/fake/TestComp.vst3";
     if (flag.isNotEmpty())
         row << "\t" << flag;
     return row + "\n";
@@ -154,4 +154,221 @@ TEST (ConversionRunnerParsing, ProfileDimensions)
             EXPECT_EQ (b, c.b);
         }
     }
+}
+
+namespace
+{
+std::string str (const juce::File& f) { return f.getFullPathName().toStdString(); }
+
+juce::StringArray lines (std::initializer_list<juce::String> l)
+{
+    juce::StringArray a;
+    for (const auto& s : l)
+        a.add (s);
+    return a;
+}
+
+const juce::String banner = juce::String::repeatedString ("=", 68);
+const juce::String hostLoadWarning = juce::String::fromUTF8 (
+    u8"  WARNING target.hostLoad                     converter exact reread는 통과 가능하지만 실제 host load/DSP 검증 전에는 candidate다");
+} // namespace
+
+TEST (ConversionRunnerSetup, RefusalsComeInTheirOrder)
+{
+    RunnerSandbox box;
+    const auto scene = box.write ("in.ksn", writerShapedScene ({ SceneSlot() }));
+    const auto good = box.write ("good.tsv", catalogRow());
+    const auto bad = box.write ("bad.tsv", "not a catalog row\n");
+    const auto missing = box.work.getChildFile ("missing.tsv");
+
+    struct Case { std::vector<std::string> args; juce::String line; };
+    const std::vector<Case> cases = {
+        { { "--plan", "bogus", "in.ksn" }, "ERROR   target must be vorn, superrack-performer, liveprofessor, or reaper" },
+        { { "--plan", "vorn", "--reaper-state-probe", "0:0", "in.ksn" }, "ERROR   REAPER probe options require a REAPER conversion target" },
+        { { "--convert", "liveprofessor", "--reaper-normalized-probe", "in.ksn" }, "ERROR   REAPER probe options require a REAPER conversion target" },
+        { { "--plan", "liveprofessor", "--plugin-probe", "p", "in.ksn" }, "ERROR   LiveProfessor requires --plugin-probe and --parameter-cache" },
+        { { "--plan", "reaper", "--parameter-cache", "c", "in.ksn" }, "ERROR   parameter probe options require a LiveProfessor target" },
+        { { "--convert", "vorn", "in.ksn" }, "ERROR   --convert requires --output <new file>" },
+        { { "--convert", "vorn", "--output", "o.ksn", "in.ksn", "in.ksn" }, "ERROR   --convert accepts exactly one input file" },
+        { { "--selection-report", "reaper", "in.ksn", "in.ksn" }, "ERROR   --selection-report accepts exactly one input file" },
+        { { "--selection-report", "vorn", "--selection", "s.json", "in.ksn" }, "ERROR   --selection requires --plan or --convert" },
+        { { "--plan", "vorn", "--factory-catalog", "missing.tsv", "in.ksn" }, "ERROR   factory catalog is empty or unreadable: " + missing.getFullPathName() },
+        // The index is built before the profile is looked at: its error wins.
+        { { "--plan", "reaper", "--io", "8x8", "--factory-catalog", "bad.tsv", "in.ksn" },
+          "ERROR   invalid factory catalog row (expected 5 or 6 tab-separated columns)" },
+        { { "--plan", "reaper", "--io", "8x8", "--factory-catalog", "good.tsv", "in.ksn" }, "ERROR   --io requires --profile for a variable host target" },
+        { { "--plan", "reaper", "--profile", "64x", "--factory-catalog", "good.tsv", "in.ksn" },
+          "ERROR   --profile must be <positive strips>x<positive slots>, e.g. 64x8" },
+        { { "--plan", "reaper", "--profile", "0x8", "--factory-catalog", "good.tsv", "in.ksn" },
+          "ERROR   --profile values must both be positive decimal integers, e.g. 64x8" },
+        { { "--plan", "reaper", "--profile", "8x8", "--io", "x8", "--factory-catalog", "good.tsv", "in.ksn" },
+          "ERROR   --io must be <positive inputs>x<positive outputs>, e.g. 128x128" },
+        { { "--plan", "reaper", "--profile", "8x8", "--io", "8x-8", "--factory-catalog", "good.tsv", "in.ksn" },
+          "ERROR   --io values must both be positive decimal integers, e.g. 128x128" },
+        { { "--plan", "liveprofessor", "--plugin-probe", "p", "--parameter-cache", "c", "--factory-catalog", "good.tsv", "in.ksn" },
+          "ERROR   LiveProfessor plugin catalog does not exist: "
+              + box.home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2/Plugins.xml").getFullPathName() },
+    };
+    const auto before = digestOf (scene);
+    for (const auto& c : cases)
+    {
+        const auto run = box.run (c.args);
+        EXPECT_EQ (run.exitCode, 1) << c.line;
+        EXPECT_EQ (run.outLines(), lines ({ c.line })) << c.line;
+        EXPECT_EQ (run.err, "");
+    }
+    EXPECT_EQ (digestOf (scene), before);
+    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_FALSE (box.work.getChildFile ("o.ksn").exists());
+}
+
+TEST (ConversionRunnerPlan, CleanAndBlockedScenes)
+{
+    RunnerSandbox box;
+    const auto scene = box.write ("in.ksn", writerShapedScene ({ SceneSlot() }));
+    box.write ("good.tsv", catalogRow());
+    box.write ("other.tsv", catalogRow ({}, "FEDCBA9876543210FEDCBA9876543210"));
+
+    const auto clean = box.run ({ "--plan", "VORN", "--factory-catalog", "good.tsv", "in.ksn" });
+    EXPECT_EQ (clean.exitCode, 0);
+    EXPECT_EQ (clean.outLines(), lines ({ "", banner, "FILE    " + scene.getFullPathName(), "RAPP PLAN  target=Vorn Live (.ksn)",
+                                          "  capacity=64 strips x 8 slots", "  VST3 moduleinfo: 1 indexed",
+                                          "  plugins=1 state-portable=1 identity-resolved=1", "  WRITE: allowed", hostLoadWarning, "" }));
+
+    // No catalog row proves the slot's identity: the write is blocked.
+    const auto blocked = box.run ({ "--plan", "vorn", "--factory-catalog", "other.tsv", "in.ksn" });
+    EXPECT_EQ (blocked.exitCode, 1);
+    const auto blockedLines = blocked.outLines();
+    ASSERT_GE (blockedLines.size(), 9);
+    EXPECT_EQ (blockedLines[7], "  WRITE: BLOCKED");
+    EXPECT_TRUE (blockedLines.contains (hostLoadWarning));
+    bool slotBlocker = false;
+    for (const auto& l : blockedLines)
+        slotBlocker = slotBlocker || l.startsWith ("  BLOCKER strip 0, slot 0 (TestComp)     ");
+    EXPECT_TRUE (slotBlocker) << blocked.out;
+    EXPECT_EQ (blockedLines[blockedLines.size() - 1], "");
+
+    // Two inputs: two banners, one empty line at the end, and a blocked or unreadable one fails the run.
+    box.write ("notes.txt", "x");
+    const auto two = box.run ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "in.ksn", "notes.txt" });
+    EXPECT_EQ (two.exitCode, 1);
+    const auto twoLines = two.outLines();
+    ASSERT_EQ (twoLines.size(), 9 + 4 + 1);
+    EXPECT_EQ (twoLines[9], "");
+    EXPECT_EQ (twoLines[10], banner);
+    EXPECT_EQ (twoLines[11], "FILE    " + box.work.getChildFile ("notes.txt").getFullPathName());
+    EXPECT_EQ (twoLines[12], "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp");
+    EXPECT_EQ (twoLines[13], "");
+    EXPECT_TRUE (box.tmpIsEmpty());
+}
+
+TEST (ConversionRunnerPlan, FailedReadIsReportedByThePreflight)
+{
+    RunnerSandbox box;
+    const auto scene = box.write ("broken.ksn", "<VornLiveScene version=\"1\"><Strips/></VornLiveScene>");
+    box.write ("good.tsv", catalogRow());
+    const auto run = box.run ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "broken.ksn" });
+    EXPECT_EQ (run.exitCode, 1);
+    const auto l = run.outLines();
+    ASSERT_EQ (l.size(), 10);
+    EXPECT_EQ (l[7], "  WRITE: BLOCKED");
+    EXPECT_EQ (l[8], juce::String::fromUTF8 (u8"  BLOCKER source                              입력 리더가 실패했다: Strips node contains no Strip records"));
+}
+
+TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
+{
+    RunnerSandbox box;
+    SceneSlot bypassed;
+    bypassed.strip = 3;
+    bypassed.slot = 5;
+    bypassed.state = 1;
+    const auto scene = box.write ("in.ksn", writerShapedScene ({ SceneSlot(), bypassed }));
+    box.write ("good.tsv", catalogRow());
+    const auto before = digestOf (scene);
+    const auto first = box.work.getChildFile ("out/nested/first.ksn");
+
+    const auto run = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--output", str (first), "in.ksn" });
+    EXPECT_EQ (run.exitCode, 0) << run.out;
+    EXPECT_EQ (run.outLines(), lines ({ "CANDIDATE  " + scene.getFullPathName() + " -> " + first.getFullPathName(),
+                                        "WARNING    converter exact reread passed; Vorn Live host load/DSP validation pending", "" }));
+    ASSERT_TRUE (first.existsAsFile());
+    EXPECT_EQ (first.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
+
+    // The written scene reads back as complete and converts again to the very same bytes.
+    const auto second = box.work.getChildFile ("second.KSN");
+    const auto again = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--output", "second.KSN", str (first) });
+    EXPECT_EQ (again.exitCode, 0) << again.out;
+    EXPECT_EQ (digestOf (second), digestOf (first));
+
+    // A second convert onto an existing file is refused and leaves it untouched.
+    const auto firstDigest = digestOf (first);
+    const auto refused = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--output", str (first), "in.ksn" });
+    EXPECT_EQ (refused.exitCode, 1);
+    EXPECT_EQ (refused.outLines(), lines ({ "ERROR   refusing to replace existing output: " + first.getFullPathName(), "" }));
+    EXPECT_EQ (digestOf (first), firstDigest);
+
+    // A plug-in the catalog knows but marks as not installed is written switched off, and counted.
+    box.write ("unavailable.tsv", catalogRow ("0"));
+    const auto off = box.work.getChildFile ("off.ksn");
+    const auto unavailable = box.run ({ "--convert", "vorn", "--factory-catalog", "unavailable.tsv", "--output", "off.ksn", "in.ksn" });
+    EXPECT_EQ (unavailable.exitCode, 0) << unavailable.out;
+    EXPECT_EQ (unavailable.outLines(), lines ({ "CANDIDATE  " + scene.getFullPathName() + " -> " + off.getFullPathName(),
+                                                "WARNING    strip 3, slot 5 is written switched off; its bypass flag cannot be stored as well",
+                                                "WARNING    converter exact reread passed; Vorn Live host load/DSP validation pending",
+                                                "UNAVAILABLE_PLUGINS 2", "" }));
+    EXPECT_TRUE (off.loadFileAsString().contains ("<Slot index=\"0\" state=\"2\""));
+
+    // The input itself is an existing file too.
+    const auto onto = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--output", "in.ksn", "in.ksn" });
+    EXPECT_EQ (onto.exitCode, 1);
+    EXPECT_EQ (digestOf (scene), before);
+    EXPECT_TRUE (box.tmpIsEmpty());
+}
+
+TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
+{
+    RunnerSandbox box;
+    box.write ("in.ksn", writerShapedScene ({ SceneSlot() }));
+    box.write ("good.tsv", catalogRow());
+    box.write ("other.tsv", catalogRow ({}, "FEDCBA9876543210FEDCBA9876543210"));
+    box.write ("notes.txt", "x");
+
+    struct Case { std::vector<std::string> args; juce::String line; };
+    const std::vector<Case> cases = {
+        // The output's extension is checked before the input is read at all.
+        { { "--convert", "vorn", "--output", "out/x.xml", "missing.ksn" }, "ERROR   output extension must be .ksn" },
+        { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   output extension must be .rpp" },
+        { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
+        { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   XML parse failed" },
+        { { "--convert", "vorn", "--factory-catalog", "other.tsv", "--output", "out/x.ksn", "in.ksn" },
+          "ERROR   RAPP preflight blocked Vorn output" },
+        { { "--convert", "superrack-performer", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
+          "ERROR   SuperRack writer requires a verified 5.0.0.19 host-save base" },
+        { { "--convert", "superrack-performer", "--template", "t.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
+          "ERROR   SuperRack template extension must be .sprk" },
+        { { "--convert", "reaper", "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
+          "ERROR   REAPER writer requires --profile <strips>x<slots>" },
+        { { "--convert", "reaper", "--template", "t.txt", "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
+          "ERROR   REAPER optional template extension must be .rpp" },
+        { { "--convert", "reaper", "--profile", "1x1", "--reaper-state-probe", "0:1", "--reaper-normalized-probe",
+            "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
+          "ERROR   REAPER probe requires a complete source and exactly one probe mode" },
+        { { "--convert", "reaper", "--profile", "1x1", "--reaper-state-probe", "0:1", "--factory-catalog", "good.tsv",
+            "--output", "out/x.rpp", "in.ksn" },
+          "ERROR   REAPER state probe source slot is absent" },
+        { { "--convert", "reaper", "--profile", "1x1", "--reaper-state-probe", "1:0", "--factory-catalog", "good.tsv",
+            "--output", "out/x.rpp", "in.ksn" },
+          "ERROR   REAPER state probe source slot is absent" },
+        { { "--convert", "reaper", "--profile", "70x8", "--reaper-normalized-probe", "--factory-catalog", "good.tsv",
+            "--output", "out/x.rpp", "in.ksn" },
+          "ERROR   REAPER state probe profile exceeds source strips" },
+    };
+    for (const auto& c : cases)
+    {
+        const auto run = box.run (c.args);
+        EXPECT_EQ (run.exitCode, 1) << c.line;
+        EXPECT_EQ (run.outLines(), lines ({ c.line, "" })) << c.line << "\n" << run.out;
+    }
+    EXPECT_FALSE (box.work.getChildFile ("out").exists());
+    EXPECT_TRUE (box.tmpIsEmpty());
 }

@@ -1,0 +1,201 @@
+#include "TestSupport.h"
+
+#include "rapp/RappConversionPlan.h"
+#include "rapp/Vst3ModuleIndex.h"
+#include "readers/VornKsnReader.h"
+#include "writers/VornKsnWriter.h"
+
+#include <gtest/gtest.h>
+
+using namespace vornconv;
+
+namespace
+{
+const juce::String cid = "0123456789ABCDEF0123456789ABCDEF";
+
+rapp::Vst3ModuleIndex catalogIndex()
+{
+    rapp::Vst3ModuleIndex index;
+    juce::String error;
+    EXPECT_TRUE (index.loadFactoryCatalogText (cid + "\tCatalog Comp\tAcme\t2.1\t/opt/fake/Comp.vst3\n", error)) << error;
+    return index;
+}
+
+RackStrip strip (int index, const juce::String& name)
+{
+    RackStrip s;
+    s.index = index;
+    s.name = name;
+    auto& c = s.coverage;
+    c.name = c.inputGain = c.outputGain = c.pan = c.mute = c.solo = c.bypass = c.channelLayout = c.route = true;
+    return s;
+}
+
+PluginRef comp (const juce::String& name = "Comp")
+{
+    PluginRef p;
+    p.occupied = true;
+    p.name = name;
+    p.vendor = "Acme";
+    p.format = "VST3";
+    p.classId = cid;
+    p.state.encoding = PluginStateEncoding::vst3Container;
+    p.state.component = juce::MemoryBlock ("comp", 4);
+    p.state.controller = juce::MemoryBlock ("ctl", 3);
+    auto& c = p.coverage;
+    c.identity = c.activation = c.mute = c.sidechain = c.state = true;
+    return p;
+}
+
+RackReadResult sessionOf (juce::Array<RackStrip> strips)
+{
+    RackReadResult r;
+    r.ok = true;
+    r.status = readComplete;
+    r.session.sourceFormat = "vorn.ksn";
+    r.session.strips = strips;
+    return r;
+}
+
+struct Written
+{
+    rapp::WriteResult result;
+    juce::String text;
+    RackReadResult reread;
+};
+
+Written write (const RackReadResult& source, const vorntest::TempFolder& tmp, const juce::String& name = "out.ksn")
+{
+    Written w;
+    const auto out = tmp.file (name);
+    w.result = rapp::writeVornKsn (source, catalogIndex(), out);
+    if (w.result.ok)
+    {
+        w.text = out.loadFileAsString();
+        w.reread = readVornKsn (out);
+    }
+    return w;
+}
+
+const RackStrip* findStrip (const RackSession& s, int index)
+{
+    for (const auto& st : s.strips)
+        if (st.index == index)
+            return &st;
+    return nullptr;
+}
+} // namespace
+
+TEST (VornKsnWriter, ChannelModeFollowsTheStripsItMustHold)
+{
+    vorntest::TempFolder tmp;
+    juce::Array<RackStrip> twenty;
+    for (int i = 0; i < 20; ++i)
+        twenty.add (strip (i, "S" + juce::String (i)));
+    const auto w = write (sessionOf (twenty), tmp, "twenty.ksn");
+    ASSERT_TRUE (w.result.ok) << w.result.error;
+    EXPECT_TRUE (w.text.contains ("channelMode=\"1\""));
+    EXPECT_EQ (w.reread.session.strips.size(), 32);
+    ASSERT_NE (findStrip (w.reread.session, 20), nullptr);
+    EXPECT_EQ (findStrip (w.reread.session, 20)->name, "Ch 21");
+
+    // Strips placed by index beyond the first sixteen channels are carried, not lost.
+    juce::Array<RackStrip> sparse;
+    sparse.add (strip (0, "Kick"), strip (40, "Far"));
+    const auto s = write (sessionOf (sparse), tmp, "sparse.ksn");
+    ASSERT_TRUE (s.result.ok) << s.result.error;
+    EXPECT_TRUE (s.text.contains ("channelMode=\"2\""));
+    ASSERT_NE (findStrip (s.reread.session, 40), nullptr);
+    EXPECT_EQ (findStrip (s.reread.session, 40)->name, "Far");
+    EXPECT_EQ (findStrip (s.reread.session, 1)->name, "Ch 2");
+}
+
+TEST (VornKsnWriter, SlotsRoutesAndSidechainsAsTheSceneStoresThem)
+{
+    vorntest::TempFolder tmp;
+    auto mono = strip (0, "Mono");
+    mono.inputChannels = 1;
+    mono.routeInL = 5;
+    auto legacy = comp();
+    legacy.sidechainSource = 3;
+    auto disabled = comp ("Comp (old");
+    disabled.sidechainSource = 3;
+    disabled.sidechainEnabled = false;
+    auto reversed = comp (")Comp(");
+    reversed.bypassed = true;
+    mono.plugins.add (legacy, disabled, reversed);
+    auto key = strip (3, "Key");
+    key.routeInL = 2; // a sidechain source must be fed from a physical input
+    const auto source = sessionOf ({ mono, key });
+    const auto w = write (source, tmp);
+    const auto plan = rapp::inspect (source, rapp::targetVornScene, catalogIndex(), nullptr, nullptr);
+    juce::String issues;
+    for (const auto& i : plan.issues)
+        issues << rapp::formatIssueLine (i) << "\n";
+    ASSERT_TRUE (w.result.ok) << w.result.error << "\n" << issues;
+
+    EXPECT_TRUE (w.text.contains ("<Route strip=\"0\" inL=\"5\" inR=\"5\" outL=\"-1\" outR=\"-1\"/>"));
+    auto root = juce::parseXML (w.text);
+    ASSERT_NE (root, nullptr);
+    auto* slots = root->getChildByName ("Strips")->getChildElement (0);
+    auto* s0 = slots->getChildElement (0);
+    auto* s1 = slots->getChildElement (1);
+    auto* s2 = slots->getChildElement (2);
+    EXPECT_EQ (s0->getStringAttribute ("sidechainSrc"), "4");
+    EXPECT_FALSE (s0->hasAttribute ("sidechainSchema"));
+    EXPECT_EQ (s1->getStringAttribute ("sidechainSrc"), "0");
+    EXPECT_EQ (s1->getStringAttribute ("sidechainSchema"), "2");
+    EXPECT_EQ (s1->getStringAttribute ("sidechainKind"), "legacy");
+    EXPECT_EQ (s1->getStringAttribute ("sidechainIndex"), "3");
+    EXPECT_EQ (s1->getStringAttribute ("sidechainEnabled"), "0");
+    EXPECT_EQ (s2->getStringAttribute ("state"), "1");
+    // Names the host could not show are replaced by the installed plug-in's own name.
+    EXPECT_EQ (s0->getChildByName ("PLUGIN")->getStringAttribute ("name"), "Comp");
+    EXPECT_EQ (s1->getChildByName ("PLUGIN")->getStringAttribute ("name"), "Catalog Comp");
+    EXPECT_EQ (s2->getChildByName ("PLUGIN")->getStringAttribute ("name"), "Catalog Comp");
+    EXPECT_EQ (s0->getChildByName ("PLUGIN")->getStringAttribute ("file"), "/opt/fake/Comp.vst3");
+    EXPECT_EQ (s0->getChildByName ("PLUGIN")->getStringAttribute ("uniqueId"),
+               juce::String::toHexString (rapp::deriveUniqueId (cid)));
+
+    const auto& back = w.reread.session.strips.getReference (0).plugins;
+    ASSERT_EQ (back.size(), 8); // every slot of the strip is written, occupied or not
+    EXPECT_FALSE (back[3].occupied);
+    EXPECT_EQ (back[1].sidechainSource, 3);
+    EXPECT_FALSE (back[1].sidechainEnabled);
+    EXPECT_EQ (back[0].state.component, legacy.state.component);
+    EXPECT_EQ (back[0].state.controller, legacy.state.controller);
+}
+
+TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
+{
+    vorntest::TempFolder tmp;
+    const auto existing = tmp.file ("taken.ksn");
+    ASSERT_TRUE (existing.replaceWithText ("keep"));
+    auto s = strip (0, "A");
+    s.plugins.add (comp());
+    const auto source = sessionOf ({ s });
+
+    auto r = rapp::writeVornKsn (source, catalogIndex(), existing);
+    EXPECT_FALSE (r.ok);
+    EXPECT_EQ (r.error, "refusing to replace existing output: " + existing.getFullPathName());
+    EXPECT_EQ (existing.loadFileAsString(), "keep");
+
+    // A blocked preflight creates no folder; nor does a pending state found while writing.
+    const auto nested = tmp.file ("new/deeper/out.ksn");
+    r = rapp::writeVornKsn (source, rapp::Vst3ModuleIndex(), nested);
+    EXPECT_EQ (r.error, "RAPP preflight blocked Vorn output");
+    EXPECT_FALSE (tmp.file ("new").exists());
+
+    auto partial = source;
+    partial.status = readPartial;
+    r = rapp::writeVornKsn (partial, catalogIndex(), nested);
+    EXPECT_EQ (r.error, "RAPP preflight blocked Vorn output");
+
+    juce::Array<RackStrip> many;
+    for (int i = 0; i < 65; ++i)
+        many.add (strip (i, "S"));
+    r = rapp::writeVornKsn (sessionOf (many), catalogIndex(), nested);
+    EXPECT_FALSE (r.ok);
+    EXPECT_FALSE (tmp.file ("new").exists());
+    EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
+}
