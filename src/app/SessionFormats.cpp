@@ -1,5 +1,6 @@
 #include "app/SessionFormats.h"
 
+#include "readers/LiveProfessorRack2Reader.h"
 #include "readers/VornKsnReader.h"
 
 namespace vornconv::app
@@ -36,7 +37,7 @@ RackReadResult readSessionFile (const juce::File& file, const juce::String& form
     if (formatId == "waves.sprk")
         return unavailable (file, formatId, "the SuperRack session reader");
     if (formatId == "liveprofessor.rack2")
-        return unavailable (file, formatId, "the LiveProfessor project reader");
+        return readLiveProfessorRack2 (file);
     if (formatId == "reaper.rpp")
         return unavailable (file, formatId, "the REAPER project reader");
     return unavailable (file, formatId, "a reader for this format");
