@@ -370,3 +370,52 @@ TEST (SessionReportCommand, PreparationStatuses)
                "cannot generate LiveProfessor parameters because the installed plug-in is unavailable at strip 0: Fake EQ");
     EXPECT_TRUE (box.tmpIsEmpty());
 }
+
+TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
+{
+    ReportSandbox box;
+    const std::vector<std::string> options = { "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache" };
+    const auto with = [&options] (std::vector<std::string> head, std::vector<std::string> tail)
+    {
+        head.insert (head.end(), options.begin(), options.end());
+        head.insert (head.end(), tail.begin(), tail.end());
+        return head;
+    };
+
+    const auto noProfile = box.run (with ({ "--convert", "liveprofessor" }, { "--output", "out.rack2", "two.ksn" }));
+    EXPECT_EQ (noProfile.exitCode, 1);
+    EXPECT_EQ (noProfile.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=1 cache=0 probed=1 repaired=0 skippedAU=0",
+                                              "ERROR   LiveProfessor writer requires --profile <strips>x<slots>", "" }));
+    EXPECT_EQ (box.cacheFiles ("cache"), 1);
+
+    const auto badTemplate = box.run (with ({ "--convert", "liveprofessor" }, { "--template", "t.rpp", "--output", "out.rack2", "one.ksn" }));
+    EXPECT_EQ (badTemplate.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
+                                                "ERROR   LiveProfessor optional template extension must be .rack2", "" }));
+
+    const auto noWriter = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
+    EXPECT_EQ (noWriter.exitCode, 1);
+    EXPECT_EQ (noWriter.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
+                                             "ERROR   LiveProfessor project writing is not available in this build", "" }));
+    EXPECT_FALSE (box.work.getChildFile ("out.rack2").exists());
+
+    const auto plan = box.run (with ({ "--plan", "liveprofessor", "--profile", "64x8" }, { "one.ksn" }));
+    const auto planLines = plan.outLines();
+    ASSERT_GE (planLines.size(), 5);
+    EXPECT_TRUE (planLines[2].startsWith ("FILE    "));
+    EXPECT_EQ (planLines[3], "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    EXPECT_EQ (planLines[4], "RAPP PLAN  target=LiveProfessor (.rack2)");
+    EXPECT_EQ (box.probeRuns ("probe.sh"), 1);
+
+    // No retry in the hydration: the first failure ends the run.
+    const auto failing = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "fail.sh",
+                                    "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });
+    EXPECT_EQ (failing.exitCode, 1);
+    EXPECT_EQ (failing.outLines(), words ({ "ERROR   isolated parameter probe failed for Fake EQ: boom", "" }));
+    EXPECT_EQ (box.probeRuns ("fail.sh"), 1);
+
+    const auto missing = box.run ({ "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope",
+                                    "--parameter-cache", "other", "one.ksn" });
+    EXPECT_EQ (missing.outLines()[3], "ERROR   LiveProfessor parameter probe helper is unavailable");
+    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (noProfile.err + failing.err + plan.err, "");
+}
