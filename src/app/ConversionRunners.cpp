@@ -5,6 +5,7 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/ParameterMirrorHydrator.h"
 #include "rapp/RappConversionPlan.h"
+#include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "writers/VornKsnWriter.h"
 
@@ -51,14 +52,22 @@ bool applySelection (RackReadResult& result, const juce::File& selection, int ta
 {
     if (selection == juce::File())
         return true;
-    const auto capacity = rapp::targetCapacity (asTarget (target));
-    if (! capacity.fixed && profile == nullptr)
+    auto capacity = rapp::targetCapacity (asTarget (target));
+    if (! capacity.fixed && profile != nullptr)
+        capacity = { profile->strips, profile->slots, true };
+    if (! capacity.fixed)
     {
         error = "selection requires a fixed target capacity or --profile";
         return false;
     }
-    error = "--selection is not available in this build";
-    return false;
+    RackReadResult projected;
+    if (! rapp::applySelectionFile (result, selection, capacity, targetWords[target], projected, error))
+        return false;
+    result.ok = projected.ok;
+    result.status = projected.status;
+    result.error = projected.error;
+    result.session = std::move (projected.session);
+    return true;
 }
 
 void printParameterMirrorStats (const rapp::ParameterMirrorHydrationStats& stats)
@@ -299,13 +308,27 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
 
 int selectionReportFile (const juce::File& input, int target, const DeploymentProfile* profile)
 {
-    juce::ignoreUnused (target, profile);
     RackReadResult result;
     if (! readInput (input, result))
         return 1;
     if (! result.ok)
         return fail (result.error);
-    return refuseUnavailable ("--selection-report");
+
+    auto capacity = rapp::targetCapacity (asTarget (target));
+    if (! capacity.fixed && profile != nullptr)
+    {
+        capacity = { profile->strips, profile->slots, true };
+    }
+    else if (! capacity.fixed)
+    {
+        // A variable host without a profile: propose the session's own shape.
+        int slots = 1;
+        for (const auto& strip : result.session.strips)
+            slots = juce::jmax (slots, strip.plugins.size());
+        capacity = { result.session.strips.size(), slots, true };
+    }
+    printLine (rapp::buildSelectionReportJson (result, capacity, targetWords[target]));
+    return 0;
 }
 
 bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
