@@ -6,6 +6,7 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include <unistd.h>
 
 namespace vornconv::rapp
 {
@@ -311,18 +314,41 @@ bool loadCacheEntry (const juce::File& file, juce::MemoryBlock& bytes)
     return true;
 }
 
-// The bytes go to a randomly named file beside the target, which then replaces the target in one
-// rename: a reader sees the old file or the new one, never a part.
+// The bytes go to a new, exclusively created file beside the target, which then replaces the
+// target in one rename: a reader sees the old file or the new one, never a part. mkstemps names
+// the file without any shared random state, so worker threads can write at the same time.
 bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, juce::String& error)
 {
-    juce::TemporaryFile temporary (file);
-    const bool written = writeWholeFile (temporary.getFile(), bytes)
-                      && std::rename (temporary.getFile().getFullPathName().toRawUTF8(), file.getFullPathName().toRawUTF8()) == 0;
-    if (! written)
+    error = "could not atomically update parameter mirror cache";
+    auto pattern = file.getSiblingFile (file.getFileNameWithoutExtension() + "_tempXXXXXX" + file.getFileExtension())
+                       .getFullPathName().toStdString();
+    const int suffix = (int) file.getFileExtension().getNumBytesAsUTF8();
+    const int fd = ::mkstemps (pattern.data(), suffix);
+    if (fd < 0)
+        return false;
+
+    const auto* data = static_cast<const char*> (bytes.getData());
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.getSize())
     {
-        error = "could not atomically update parameter mirror cache";
+        const auto n = ::write (fd, data + done, bytes.getSize() - done);
+        if (n > 0)
+            done += (size_t) n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    ok = ok && ::fsync (fd) == 0;
+    ok = (::close (fd) == 0) && ok;
+    ok = ok && std::rename (pattern.c_str(), file.getFullPathName().toRawUTF8()) == 0;
+    if (! ok)
+    {
+        ::unlink (pattern.c_str());
         return false;
     }
+    error.clear();
     return true;
 }
 

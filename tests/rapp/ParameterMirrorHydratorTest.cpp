@@ -466,6 +466,14 @@ TEST (ParameterMirrorHydration, ProbeMisbehaviourFailsCleanly)
     EXPECT_EQ (big.session.strips.getReference (0).plugins.getReference (0).state.parameters.getSize(), 20u + 4u * 200000u);
     EXPECT_TRUE (foreign.getChildFile ("sentinel").existsAsFile());
     EXPECT_EQ (box.tmp.findChildFiles (juce::File::findFilesAndDirectories, false, "*").size(), 1);
+
+    // A folder where the cache file belongs: the answer cannot be stored, and nothing is left behind.
+    const auto blocked = box.cache.getChildFile (expectedKey (box.bundle, bundleTime, "blocked", "") + ".vnpm");
+    ASSERT_TRUE (blocked.createDirectory());
+    auto unstorable = session ({ { vst3Slot ("blocked") } });
+    EXPECT_EQ (box.hydrate (unstorable, stats), "could not atomically update parameter mirror cache");
+    EXPECT_EQ (box.cache.findChildFiles (juce::File::findFilesAndDirectories, false, "*").size(), 2); // big's file and the folder
+    EXPECT_TRUE (blocked.isDirectory());
 }
 
 TEST (ParameterMirrorPreparation, JobsWorkersRetryAndCounters)
