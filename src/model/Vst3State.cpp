@@ -15,16 +15,63 @@ using int128 = __int128;
 
 constexpr juce::int64 int64Max = std::numeric_limits<juce::int64>::max();
 
-const char* const juceBase64Alphabet = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
-
-int juceBase64Value (juce::uint8 c) noexcept
+// JUCE's memory-block alphabet as a byte table: the 6-bit value of each character, or 0xFF for
+// a byte outside the alphabet (every non-ASCII byte included). A valid value never has bit 7 set,
+// so OR-ing the values of a run tells at once whether any of them was invalid.
+struct JuceBase64Table
 {
-    if (c == '.') return 0;
-    if (c >= 'A' && c <= 'Z') return c - 'A' + 1;
-    if (c >= 'a' && c <= 'z') return c - 'a' + 27;
-    if (c >= '0' && c <= '9') return c - '0' + 53;
-    if (c == '+') return 63;
-    return -1;
+    juce::uint8 value[256];
+};
+
+constexpr JuceBase64Table makeJuceBase64Table()
+{
+    JuceBase64Table table {};
+    for (int i = 0; i < 256; ++i)
+        table.value[i] = 0xFF;
+    const char alphabet[] = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
+    for (int i = 0; i < 64; ++i)
+        table.value[(juce::uint8) alphabet[i]] = (juce::uint8) i;
+    return table;
+}
+
+constexpr JuceBase64Table juceBase64 = makeJuceBase64Table();
+
+// Decodes chars characters of JUCE base64 into (chars * 6) / 8 bytes. JUCE packs each character's
+// 6 bits at ascending bit positions, lowest first, so 4 characters carry 3 whole bytes. Returns
+// the OR of all character values (bit 7 set when any character was invalid) and, in lastValue,
+// the value of the partial group at the end (0 when there is none): its bits above the last whole
+// byte are the ones JUCE's encoder always writes as zero.
+juce::uint32 decodeJuceBase64 (const juce::uint8* text, size_t chars, juce::uint8* dest, juce::uint32& lastValue) noexcept
+{
+    const auto* v = juceBase64.value;
+    juce::uint32 seen = 0;
+    const size_t whole = chars / 4;
+    for (size_t g = 0; g < whole; ++g)
+    {
+        const juce::uint32 a = v[text[0]], b = v[text[1]], c = v[text[2]], d = v[text[3]];
+        seen |= a | b | c | d;
+        const juce::uint32 bits = a | (b << 6) | (c << 12) | (d << 18);
+        dest[0] = (juce::uint8) bits;
+        dest[1] = (juce::uint8) (bits >> 8);
+        dest[2] = (juce::uint8) (bits >> 16);
+        text += 4;
+        dest += 3;
+    }
+
+    lastValue = 0;
+    const size_t rest = chars % 4;
+    juce::uint32 bits = 0;
+    for (size_t i = 0; i < rest; ++i)
+    {
+        const juce::uint32 x = v[text[i]];
+        seen |= x;
+        bits |= (x & 63u) << (6 * i);
+    }
+    for (size_t i = 0; i < rest * 6 / 8; ++i)
+        dest[i] = (juce::uint8) (bits >> (8 * i));
+    if (rest > 0)
+        lastValue = bits;
+    return seen;
 }
 
 juce::uint32 readU32 (const juce::uint8* p) noexcept
@@ -131,49 +178,53 @@ bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t
         declared = declared * 10 + digit;
     }
 
-    // Characters, not bytes, after the dot: a multi-byte character counts once, and is refused
-    // as invalid by the next step.
-    size_t payloadChars = 0;
-    for (size_t i = dot + 1; i < size; ++i)
-        if ((bytes[i] & 0xC0) != 0x80)
-            ++payloadChars;
-
     // (8N + 4) / 6 without overflow for any N.
     const size_t expectedChars = declared / 3 * 4 + ((declared % 3) * 4 + 2) / 3;
-    if (payloadChars != expectedChars)
+    const auto* payload = bytes + dot + 1;
+    const size_t payloadBytes = size - dot - 1;
+
+    // The payload length counts characters, not bytes: a multi-byte character counts once (and is
+    // then refused as invalid). Characters never outnumber bytes, so only a payload of more bytes
+    // than expected needs counting here; one of exactly as many bytes is counted below, and only
+    // when it holds a byte outside the alphabet.
+    const auto countCharacters = [payload, payloadBytes]
+    {
+        size_t n = 0;
+        for (size_t i = 0; i < payloadBytes; ++i)
+            n += (payload[i] & 0xC0) != 0x80 ? 1 : 0;
+        return n;
+    };
+    const auto lengthMismatch = [&error]
     {
         error = "JUCE base64 payload length does not match prefix";
         return false;
-    }
-
-    for (size_t i = dot + 1; i < size; ++i)
-        if (juceBase64Value (bytes[i]) < 0)
-        {
-            error = "JUCE base64 payload contains an invalid character";
-            return false;
-        }
-
-    // JUCE packs each character's 6 bits at ascending bit positions of the block, lowest first.
-    juce::MemoryBlock decoded (declared, true);
-    auto* dest = static_cast<juce::uint8*> (decoded.getData());
-    juce::uint32 accumulator = 0;
-    int bits = 0;
-    size_t written = 0;
-    for (size_t i = dot + 1; i < size; ++i)
+    };
+    const auto invalidCharacter = [&error]
     {
-        accumulator |= (juce::uint32) juceBase64Value (bytes[i]) << bits;
-        bits += 6;
-        while (bits >= 8 && written < declared)
-        {
-            dest[written++] = (juce::uint8) (accumulator & 0xFF);
-            accumulator >>= 8;
-            bits -= 8;
-        }
-    }
+        error = "JUCE base64 payload contains an invalid character";
+        return false;
+    };
 
-    // Canonical means JUCE's own encoder writes exactly this text: no leading zero in the size
-    // and no stray bits in the last character.
-    if (written != declared || decoded.toBase64Encoding() != juce::String (text.text))
+    if (payloadBytes < expectedChars)
+        return lengthMismatch();
+    if (payloadBytes > expectedChars)
+        return countCharacters() != expectedChars ? lengthMismatch() : invalidCharacter();
+
+    juce::MemoryBlock decoded (declared, false);
+    juce::uint32 lastValue = 0;
+    const auto seen = decodeJuceBase64 (payload, payloadBytes, static_cast<juce::uint8*> (decoded.getData()), lastValue);
+    if ((seen & 0x80u) != 0)
+        return countCharacters() != expectedChars ? lengthMismatch() : invalidCharacter();
+
+    // Canonical means JUCE's own encoder writes exactly this text. That encoder writes the size
+    // as an unsigned 32-bit decimal without leading zeros, then one character per 6 bits of the
+    // block, with the bits past its end as zero. The characters here already decode to the block,
+    // so what is left to prove is the size form and the zero bits of a partial last group: of 2
+    // characters (one byte) only the low 8 of 12 bits may be set, of 3 characters (two bytes) the
+    // low 16 of 18.
+    const size_t rest = expectedChars % 4;
+    const bool strayBits = (rest == 2 && lastValue >= (1u << 8)) || (rest == 3 && lastValue >= (1u << 16));
+    if ((bytes[0] == '0' && dot > 1) || (juce::uint64) declared > 0xFFFFFFFFu || strayBits)
     {
         error = "JUCE base64 payload is not canonical";
         return false;

@@ -135,6 +135,75 @@ TEST (JuceMemoryBlockText, RoundTripsJuceEncoderOutput)
     }
 }
 
+// The canonical form is defined by JUCE itself: a text is canonical exactly when JUCE's decoder
+// followed by its encoder gives the same text back. The decoder proves that without encoding;
+// this compares the two on edge and random texts, including every last character of the sizes
+// whose last character carries unused bits.
+TEST (JuceMemoryBlockText, CanonicalCheckAgreesWithJuceRoundTrip)
+{
+    const juce::String alphabet = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
+    const auto payloadChars = [] (int n) { return (8 * n + 5) / 6; };
+    juce::Random random (20240611);
+    const auto randomPayload = [&] (int chars)
+    {
+        juce::String p;
+        for (int i = 0; i < chars; ++i)
+            p << alphabet[random.nextInt (64)];
+        return p;
+    };
+
+    juce::StringArray texts;
+    for (int n : { 1, 2, 3, 4, 5, 301, 302, 303 })
+        for (int last = 0; last < 64; ++last)
+            texts.add (juce::String (n) + "." + randomPayload (payloadChars (n) - 1) + alphabet[last]);
+    for (const char* edge : { "0.", "00.", "0.A", "01.A.", "1.A.", "1.D.", "1.E.", "2.AAA", "2.AAP", "2.AAQ", "3.++++",
+                              "1.+.", "1.++", "10.", "010.AAAAAAAAAAAAAA" })
+        texts.add (edge);
+    for (int i = 0; i < 20000; ++i)
+    {
+        const int n = random.nextInt (5) == 0 ? 500 + random.nextInt (20) : random.nextInt (40);
+        juce::String prefix (n);
+        if (random.nextInt (20) == 0)
+            prefix = "0" + prefix;
+        int chars = payloadChars (n);
+        if (random.nextInt (20) == 0)
+            chars += random.nextBool() ? 1 : -1;
+        auto payload = randomPayload (juce::jmax (0, chars));
+        if (payload.isNotEmpty() && random.nextInt (20) == 0)
+        {
+            const int at = random.nextInt (payload.length());
+            const juce::juce_wchar strangers[] = { '-', '=', '/', ' ', 0xE9 };
+            payload = payload.replaceSection (at, 1, juce::String::charToString (strangers[random.nextInt (5)]));
+        }
+        texts.add (prefix + "." + payload);
+    }
+
+    int accepted = 0, refused = 0;
+    for (const auto& text : texts)
+    {
+        juce::MemoryBlock reference;
+        reference.fromBase64Encoding (text);
+        const bool canonical = reference.toBase64Encoding() == text;
+
+        juce::MemoryBlock out;
+        juce::String error;
+        const bool ok = vst3::decodeJuceMemoryBlock (text, out, vst3::maxStateBytes, error);
+        ASSERT_EQ (ok, canonical) << text << ": " << error;
+        if (ok)
+        {
+            EXPECT_EQ (str (out), str (reference)) << text;
+            ++accepted;
+        }
+        else
+        {
+            ++refused;
+        }
+    }
+    // Both outcomes must be well represented, or the comparison proves little.
+    EXPECT_GT (accepted, 1000);
+    EXPECT_GT (refused, 1000);
+}
+
 TEST (JuceVst3Container, BuildThenParseGivesSameStreams)
 {
     const juce::MemoryBlock comp = randomBlock (5000, 1), cont = randomBlock (77, 2);
