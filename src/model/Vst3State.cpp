@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <limits>
+#include <string_view>
 
 namespace vornconv::vst3
 {
@@ -142,13 +143,10 @@ bool decodeStandardBase64 (const juce::String& text, juce::MemoryBlock& out)
 // Whole preset blob: wrapper header, component and controller streams and the chunk table.
 constexpr size_t maxPresetBlobBytes = 45 + 2 * maxStateBytes + 48;
 
-} // namespace
-
-bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
+// The memory-block text held in size bytes (no terminator needed).
+bool decodeMemoryBlockText (const juce::uint8* bytes, size_t size, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
 {
     out.reset();
-    const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
-    const size_t size = bytes != nullptr ? std::strlen (reinterpret_cast<const char*> (bytes)) : 0;
 
     size_t dot = 0;
     while (dot < size && bytes[dot] != '.')
@@ -234,6 +232,104 @@ bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t
     return true;
 }
 
+
+// The text of one state stream of a container: where it is, and how often its element appears.
+struct StreamText
+{
+    const juce::uint8* data = nullptr;
+    size_t size = 0;
+    int count = 0;
+    juce::String holder; // owns the text when it was taken from JUCE's tree
+};
+
+bool isXmlBlank (juce::uint8 c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool isMemoryBlockTextByte (juce::uint8 c) noexcept
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '+';
+}
+
+// The plain shape state writers produce: an optional "<?xml ...?>" declaration of printable
+// ASCII, then <VST3PluginState> with no attributes holding only <IComponent> and
+// <IEditController> elements (exact names, no attributes) whose content is nothing but
+// memory-block characters, with blanks between elements. Such a document is plain ASCII with one
+// root, matching tags and depth 2, so the strict check accepts it; and JUCE's parser gives each
+// child exactly its content as its only text, which has no blanks to trim. Reading the texts in
+// place therefore gives what the tree would, without copying the streams through it. Any other
+// document returns false and takes the full path.
+bool scanPlainContainer (const juce::uint8* p, size_t size, StreamText (&streams)[2])
+{
+    const auto* const end = p + size;
+    const auto startsWith = [&p, end] (std::string_view s)
+    {
+        return (size_t) (end - p) >= s.size() && std::memcmp (p, s.data(), s.size()) == 0;
+    };
+    const auto skipBlanks = [&p, end]
+    {
+        while (p < end && isXmlBlank (*p))
+            ++p;
+    };
+
+    if (startsWith ("<?xml"))
+    {
+        p += 5;
+        for (;;)
+        {
+            if (end - p < 2)
+                return false;
+            if (p[0] == '?' && p[1] == '>')
+                break;
+            if (*p < 0x20 || *p > 0x7E)
+                return false;
+            ++p;
+        }
+        p += 2;
+    }
+    skipBlanks();
+    if (! startsWith ("<VST3PluginState>"))
+        return false;
+    p += 17;
+
+    const std::string_view open[2] = { "<IComponent>", "<IEditController>" };
+    const std::string_view close[2] = { "</IComponent>", "</IEditController>" };
+    for (;;)
+    {
+        skipBlanks();
+        if (startsWith ("</VST3PluginState>"))
+        {
+            p += 18;
+            break;
+        }
+        const int which = startsWith (open[0]) ? 0 : (startsWith (open[1]) ? 1 : -1);
+        if (which < 0)
+            return false;
+        p += open[which].size();
+        const auto* text = p;
+        while (p < end && isMemoryBlockTextByte (*p))
+            ++p;
+        if (! startsWith (close[which]))
+            return false;
+        auto& stream = streams[which];
+        if (stream.count++ == 0)
+        {
+            stream.data = text;
+            stream.size = (size_t) (p - text);
+        }
+        p += close[which].size();
+    }
+    skipBlanks();
+    return p == end;
+}
+
+} // namespace
+
+bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
+{
+    const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
+    const size_t size = bytes != nullptr ? std::strlen (reinterpret_cast<const char*> (bytes)) : 0;
+    return decodeMemoryBlockText (bytes, size, out, maxBytes, error);
+}
+
 bool looksLikeJuceXmlContainer (const juce::MemoryBlock& data)
 {
     return data.getSize() >= 9 && hasTag (static_cast<const juce::uint8*> (data.getData()), "VC2!");
@@ -257,46 +353,58 @@ JuceStateSplit parseJuceVst3State (const juce::MemoryBlock& data)
         return result;
     }
 
-    juce::String xmlError;
-    const auto root = strictXml::parse (bytes + 8, (size_t) xmlLength, strictXml::defaultMaxDepth, xmlError);
-    if (root == nullptr)
+    const char* const childNames[2] = { "IComponent", "IEditController" };
+    StreamText streams[2];
+    if (! scanPlainContainer (bytes + 8, (size_t) xmlLength, streams))
     {
-        result.error = "embedded xml did not parse";
-        return result;
-    }
-    if (! root->hasTagName ("VST3PluginState"))
-    {
-        result.error = "unexpected root tag: " + root->getTagName();
-        return result;
-    }
-
-    for (const char* childName : { "IComponent", "IEditController" })
-    {
-        juce::XmlElement* child = nullptr;
-        for (auto* e : root->getChildIterator())
+        streams[0] = streams[1] = StreamText();
+        juce::String xmlError;
+        const auto root = strictXml::parse (bytes + 8, (size_t) xmlLength, strictXml::defaultMaxDepth, xmlError);
+        if (root == nullptr)
         {
-            if (! e->hasTagName (childName))
-                continue;
-            if (child != nullptr)
-            {
-                // Two copies of one stream cannot both be carried; refuse instead of picking one.
-                result.component.reset();
-                result.controller.reset();
-                result.error = juce::String (childName) + " stream is invalid: element appears more than once";
-                return result;
-            }
-            child = e;
+            result.error = "embedded xml did not parse";
+            return result;
         }
-        if (child == nullptr)
-            continue;
+        if (! root->hasTagName ("VST3PluginState"))
+        {
+            result.error = "unexpected root tag: " + root->getTagName();
+            return result;
+        }
+        for (int i = 0; i < 2; ++i)
+            for (auto* e : root->getChildIterator())
+            {
+                if (! e->hasTagName (childNames[i]))
+                    continue;
+                auto& stream = streams[i];
+                if (stream.count++ == 0)
+                {
+                    stream.holder = e->getAllSubText().trim();
+                    stream.data = reinterpret_cast<const juce::uint8*> (stream.holder.toRawUTF8());
+                    stream.size = std::strlen (stream.holder.toRawUTF8());
+                }
+            }
+    }
 
-        auto& block = juce::String (childName) == "IComponent" ? result.component : result.controller;
+    for (int i = 0; i < 2; ++i)
+    {
+        const auto& stream = streams[i];
+        if (stream.count == 0)
+            continue;
+        if (stream.count > 1)
+        {
+            // Two copies of one stream cannot both be carried; refuse instead of picking one.
+            result.component.reset();
+            result.controller.reset();
+            result.error = juce::String (childNames[i]) + " stream is invalid: element appears more than once";
+            return result;
+        }
+        auto& block = i == 0 ? result.component : result.controller;
         juce::String error;
-        if (! decodeJuceMemoryBlock (child->getAllSubText().trim(), block, maxStateBytes, error))
+        if (! decodeMemoryBlockText (stream.data, stream.size, block, maxStateBytes, error))
         {
             result.component.reset();
             result.controller.reset();
-            result.error = juce::String (childName) + " stream is invalid: " + error;
+            result.error = juce::String (childNames[i]) + " stream is invalid: " + error;
             return result;
         }
     }

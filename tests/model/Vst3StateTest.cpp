@@ -1,5 +1,7 @@
 #include "model/Vst3State.h"
 
+#include "model/StrictXml.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -285,6 +287,123 @@ TEST (JuceVst3Container, AcceptsJuceStyleVariants)
     ASSERT_TRUE (split.ok) << split.error;
     EXPECT_EQ (str (split.component), str (bytesOf ("abc")));
     EXPECT_EQ (str (split.controller), str (juce::MemoryBlock ("\x01", 1)));
+}
+
+// Containers in the plain shape that state writers produce are read without building JUCE's
+// tree. Whatever the shape, the result must be what the tree gives: the first IComponent and
+// IEditController child (names compared as JUCE compares them), their whole text trimmed, decoded
+// as memory-block text. This compares the parser with that reading on plain shapes and on every
+// kind of near miss.
+TEST (JuceVst3Container, PlainShapeReadsAsJuceTreeWould)
+{
+    struct Reading { bool ok = false; juce::String error; std::string component, controller; };
+    const auto throughTree = [] (const juce::String& xml)
+    {
+        Reading r;
+        juce::String detail;
+        const auto root = strictXml::parse (xml.toRawUTF8(), xml.getNumBytesAsUTF8(), strictXml::defaultMaxDepth, detail);
+        if (root == nullptr)
+        {
+            r.error = "embedded xml did not parse";
+            return r;
+        }
+        if (! root->hasTagName ("VST3PluginState"))
+        {
+            r.error = "unexpected root tag: " + root->getTagName();
+            return r;
+        }
+        for (const char* name : { "IComponent", "IEditController" })
+        {
+            juce::Array<juce::XmlElement*> found;
+            for (auto* e : root->getChildIterator())
+                if (e->hasTagName (name))
+                    found.add (e);
+            if (found.size() > 1)
+            {
+                r = Reading();
+                r.error = juce::String (name) + " stream is invalid: element appears more than once";
+                return r;
+            }
+            if (found.isEmpty())
+                continue;
+            juce::MemoryBlock block;
+            juce::String error;
+            if (! vst3::decodeJuceMemoryBlock (found[0]->getAllSubText().trim(), block, vst3::maxStateBytes, error))
+            {
+                r = Reading();
+                r.error = juce::String (name) + " stream is invalid: " + error;
+                return r;
+            }
+            (juce::String (name) == "IComponent" ? r.component : r.controller) = str (block);
+        }
+        if (r.component.empty())
+        {
+            r.controller.clear();
+            r.error = "IComponent stream missing or empty";
+            return r;
+        }
+        r.ok = true;
+        return r;
+    };
+
+    const juce::String comp = randomBlock (301, 7).toBase64Encoding(), cont = randomBlock (2, 8).toBase64Encoding();
+    const juce::String decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    const auto plain = [&] (const juce::String& c, const juce::String& e)
+    {
+        return "<VST3PluginState><IComponent>" + c + "</IComponent><IEditController>" + e + "</IEditController></VST3PluginState>";
+    };
+    const juce::String body = plain (comp, cont);
+    const juce::String variants[] = {
+        decl + " " + body,
+        body,
+        decl + body,
+        "<?xml?>" + body,
+        decl + "\r\n" + body + "\r\n \t",
+        decl + "\n<VST3PluginState>\n  <IComponent>" + comp + "</IComponent>\n  <IEditController>" + cont + "</IEditController>\n</VST3PluginState>\n",
+        "<VST3PluginState><IEditController>" + cont + "</IEditController><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState></VST3PluginState>",
+        "<VST3PluginState><IComponent></IComponent></VST3PluginState>",
+        plain (comp, ""),
+        plain ("0" + comp, cont),
+        plain (comp.dropLastCharacters (1), cont),
+        plain (comp, cont + "A"),
+        plain (comp, "1.+."),
+        "<VST3PluginState><IComponent>" + comp + "</IComponent><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent><icomponent>0.</icomponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent><IEditController>0.</IEditController><IEditController>0.</IEditController></VST3PluginState>",
+        "<vst3pluginstate><IComponent>" + comp + "</IComponent></vst3pluginstate>",
+        "<VST3PluginState><IComponent> " + comp + "\n</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp.substring (0, 10) + "\r\n" + comp.substring (10) + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp.substring (0, 10) + "<!-- x -->" + comp.substring (10) + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent><![CDATA[" + comp + "]]></IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp.replace ("+", "&#43;") + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "<x/></IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent >" + comp + "</IComponent ></VST3PluginState>",
+        "<VST3PluginState v=\"1\"><IComponent a='b'>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><Other>x</Other><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState>text<IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IEditController></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent>",
+        "<VST3PluginState><IComponent>" + comp,
+        body + "x",
+        body + body,
+        body + "<!-- end -->",
+        "<?xml version=\"1.0\"" + body,
+        "<?xml \xe2\x80\x94?>" + body,
+        "<!-- c -->" + body,
+        " " + body,
+        "<Other><IComponent>" + comp + "</IComponent></Other>",
+    };
+    for (const auto& xml : variants)
+    {
+        const auto expected = throughTree (xml);
+        const auto split = vst3::parseJuceVst3State (container (xml));
+        EXPECT_EQ (split.ok, expected.ok) << xml;
+        EXPECT_EQ (split.error, expected.error) << xml;
+        EXPECT_EQ (str (split.component), expected.component) << xml;
+        EXPECT_EQ (str (split.controller), expected.controller) << xml;
+    }
 }
 
 TEST (SuperRackPreset, BuildParseAndChunksRoundTrip)
