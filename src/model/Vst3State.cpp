@@ -244,9 +244,21 @@ struct StreamText
 
 bool isXmlBlank (juce::uint8 c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-bool isMemoryBlockTextByte (juce::uint8 c) noexcept
+// The length of the run of memory-block characters at the start of the size bytes at p.
+size_t memoryBlockTextRun (const juce::uint8* p, size_t size) noexcept
 {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '.' || c == '+';
+    const auto* v = juceBase64.value;
+    size_t n = 0;
+    while (size - n >= 8)
+    {
+        const auto* u = p + n;
+        if (((v[u[0]] | v[u[1]] | v[u[2]] | v[u[3]] | v[u[4]] | v[u[5]] | v[u[6]] | v[u[7]]) & 0x80) != 0)
+            break;
+        n += 8;
+    }
+    while (n < size && v[p[n]] != 0xFF)
+        ++n;
+    return n;
 }
 
 // The plain shape state writers produce: an optional "<?xml ...?>" declaration of printable
@@ -305,8 +317,7 @@ bool scanPlainContainer (const juce::uint8* p, size_t size, StreamText (&streams
             return false;
         p += open[which].size();
         const auto* text = p;
-        while (p < end && isMemoryBlockTextByte (*p))
-            ++p;
+        p += memoryBlockTextRun (p, (size_t) (end - p));
         if (! startsWith (close[which]))
             return false;
         auto& stream = streams[which];

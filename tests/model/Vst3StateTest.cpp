@@ -353,7 +353,7 @@ TEST (JuceVst3Container, PlainShapeReadsAsJuceTreeWould)
         return "<VST3PluginState><IComponent>" + c + "</IComponent><IEditController>" + e + "</IEditController></VST3PluginState>";
     };
     const juce::String body = plain (comp, cont);
-    const juce::String variants[] = {
+    juce::StringArray variants {
         decl + " " + body,
         body,
         decl + body,
@@ -395,6 +395,14 @@ TEST (JuceVst3Container, PlainShapeReadsAsJuceTreeWould)
         " " + body,
         "<Other><IComponent>" + comp + "</IComponent></Other>",
     };
+    // Anything but memory-block characters, at every position of the first bytes of a stream.
+    for (const char* stranger : { " ", "\r\n", "&#46;", "<!---->", "/" })
+        for (int at = 0; at <= 17; ++at)
+            variants.add (plain (comp.substring (0, at) + stranger + comp.substring (at), cont));
+    // Blanks that trimming removes, after streams of every length modulo the scan's stride.
+    for (int n = 1; n <= 24; ++n)
+        for (const char* blank : { " ", "\r\n" })
+            variants.add (plain (randomBlock ((size_t) n, n).toBase64Encoding() + blank, cont));
     for (const auto& xml : variants)
     {
         const auto expected = throughTree (xml);
