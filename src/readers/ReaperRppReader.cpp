@@ -154,6 +154,20 @@ void takeBodyLine (OpenBlock& block, const juce::String& line)
     }
 }
 
+// ---- stable ids -------------------------------------------------------------------------------
+
+const char* const trackIdTag = "564F524E52505401";
+const char* const fxIdTag = "564F524E52505001";
+
+juce::String guidText (const char* tag, juce::uint32 a, juce::uint32 b, juce::uint32 c)
+{
+    char fields[32];
+    std::snprintf (fields, sizeof (fields), "%08X%04X%04X", (unsigned) a, (unsigned) (b & 0xFFFFu), (unsigned) (c & 0xFFFFu));
+    const juce::String digits = juce::String (tag) + juce::String (fields);
+    return "{" + digits.substring (0, 8) + "-" + digits.substring (8, 12) + "-" + digits.substring (12, 16)
+         + "-" + digits.substring (16, 20) + "-" + digits.substring (20, 32) + "}";
+}
+
 } // namespace
 
 juce::StringArray tokenise (const juce::String& line)
@@ -391,6 +405,36 @@ bool decodeReaperPluginLines (const RppNode& node, juce::MemoryBlock& out, juce:
     if (decoded.getDataSize() == 0)
         return finish (false, "VST3 state block is empty");
     return finish (true, "");
+}
+
+juce::String makeReaperStableTrackId (int trackIndex)
+{
+    const auto track = (juce::uint32) trackIndex;
+    return guidText (trackIdTag, track, 0, track * 257u + 0x5A3Cu);
+}
+
+juce::String makeReaperStableFxId (int track, int slot)
+{
+    const auto t = (juce::uint32) track;
+    const auto s = (juce::uint32) slot;
+    return guidText (fxIdTag, t, s, t * 257u + s * 17u + 0xA5C3u);
+}
+
+bool parseReaperStableFxId (juce::StringRef text, int& track, int& slot)
+{
+    const auto digits = juce::String (text).trim().removeCharacters ("{}-").toUpperCase();
+    if (digits.length() != 32 || ! digits.startsWith (fxIdTag) || ! digits.containsOnly ("0123456789ABCDEF"))
+        return false;
+    const auto t = (juce::uint32) digits.substring (16, 24).getHexValue64();
+    const auto s = (juce::uint32) digits.substring (24, 28).getHexValue64();
+    const auto check = (juce::uint32) digits.substring (28, 32).getHexValue64();
+    if (t >= 0x80000000u || s >= 0x80000000u)
+        return false;
+    if (((check ^ (t * 257u + s * 17u + 0xA5C3u)) & 0xFFFFu) != 0)
+        return false;
+    track = (int) t;
+    slot = (int) s;
+    return true;
 }
 
 } // namespace vornconv

@@ -65,4 +65,14 @@ bool parseUnsignedDecimal (const juce::String& text, juce::uint32& out);
 // lines before the failing one.
 bool decodeReaperPluginLines (const RppNode& node, juce::MemoryBlock& out, juce::String& error);
 
+// "{564F524E-5250-5401-...}": the id the converter gives the track at trackIndex.
+juce::String makeReaperStableTrackId (int trackIndex);
+
+// "{564F524E-5250-5001-...}": the id the converter gives the plug-in at (track, slot).
+juce::String makeReaperStableFxId (int track, int slot);
+
+// Reads a converter effect id in any letter case, with or without braces and dashes. track and
+// slot are set only on success.
+bool parseReaperStableFxId (juce::StringRef text, int& track, int& slot);
+
 } // namespace vornconv
