@@ -1,9 +1,14 @@
 #include "readers/ReaperRppReader.h"
 
+#include "model/AudioUnitState.h"
+#include "model/ReaperVst3State.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
+#include <set>
 
 namespace vornconv
 {
@@ -168,6 +173,710 @@ juce::String guidText (const char* tag, juce::uint32 a, juce::uint32 b, juce::ui
          + "-" + digits.substring (16, 20) + "-" + digits.substring (20, 32) + "}";
 }
 
+
+// ---- project reader ---------------------------------------------------------------------------
+
+const char* const noteTimeline = "트랙의 아이템·오토메이션은 랙 모델에 대응물이 없어 무시한다";
+const char* const noteMasterFx = "REAPER Master FX 체인은 대상 호스트의 개별 랙 스트립에 일대일 대응되지 않아 변환 대상에서 제외한다";
+const char* const notePrototype = "converter TRACKID/FXID 또는 검증된 layout/routing 불변조건이 없어 역변환을 차단한다";
+const char* const noteSidechainConfig = "REAPER VST3 wrapper is not stereo main + stereo sidechain (4 inputs, observed 2/4 output pin map, channel_config=2)";
+const char* const noteFxIdInconsistent = "converter FXID strip/slot is inconsistent or duplicated";
+
+constexpr int maxMarkerIndex = 1023;
+constexpr int maxMarkerHexChars = 16384;
+constexpr int maxSlotPosition = 1024;
+// REAPER marks a custom track colour with this bit; without it the value is the theme default.
+constexpr juce::uint32 reaperCustomColourFlag = 0x1000000u;
+
+struct ParsedTrackRouting
+{
+    bool valid = false;
+    int inputLayout = 2;
+    int outputLayout = 2;
+    int sidechainSlot = -1;
+    int sidechainSource = -1;
+    std::map<int, juce::String> pluginNames;
+    std::map<int, juce::String> pluginVendors;
+    int routeInL = -1, routeInR = -1, routeOutL = -1, routeOutR = -1;
+    juce::Array<RackPhysicalPatch> patches;
+};
+
+struct ReadFlags
+{
+    bool timeline = false;
+    bool masterFx = false;
+    bool allControlled = true;
+};
+
+bool isPluginTag (const juce::String& tag)
+{
+    return tag == "VST" || tag == "AU" || tag == "JS" || tag == "CLAP";
+}
+
+const RppNode* onlyChild (const RppNode& node, juce::StringRef tag, int& count)
+{
+    const RppNode* found = nullptr;
+    count = 0;
+    for (const auto& child : node.children)
+        if (child.tag == tag)
+        {
+            if (found == nullptr)
+                found = &child;
+            ++count;
+        }
+    return found;
+}
+
+bool tokensAre (const juce::StringArray& tokens, std::initializer_list<const char*> expected, std::initializer_list<int> free)
+{
+    if (tokens.size() != (int) expected.size())
+        return false;
+    int i = 0;
+    for (auto* e : expected)
+    {
+        const bool isFree = std::find (free.begin(), free.end(), i) != free.end();
+        if (! isFree && tokens[i] != e)
+            return false;
+        ++i;
+    }
+    return true;
+}
+
+// "-" or upper-case hex pairs of valid UTF-8 without zero bytes.
+bool decodeMarkerText (const juce::String& value, juce::String& out)
+{
+    if (value == "-")
+    {
+        out.clear();
+        return true;
+    }
+    const int length = value.length();
+    if (length < 1 || length > maxMarkerHexChars || length % 2 != 0 || ! value.containsOnly ("0123456789ABCDEF"))
+        return false;
+    std::string raw;
+    raw.reserve ((size_t) length / 2);
+    for (int i = 0; i < length; i += 2)
+    {
+        const auto byte = (char) value.substring (i, i + 2).getHexValue32();
+        if (byte == 0)
+            return false;
+        raw += byte;
+    }
+    if (! juce::CharPointer_UTF8::isValidString (raw.data(), (int) raw.size()))
+        return false;
+    const auto text = juce::String::fromUTF8 (raw.data(), (int) raw.size());
+    if (text.toStdString() != raw)
+        return false;
+    out = text;
+    return true;
+}
+
+// "PREFIX<n>" with n a strict int in 0..1023.
+bool markerIndex (const juce::String& token, juce::StringRef prefix, int& index)
+{
+    int n = 0;
+    if (! token.startsWith (prefix) || ! parseStrictInt (token.substring (juce::String (prefix).length()), n)
+        || n < 0 || n > maxMarkerIndex)
+        return false;
+    index = n;
+    return true;
+}
+
+bool parseRouting (const RppNode& track, int trackIndex, ParsedTrackRouting& routing)
+{
+    int extCount = 0;
+    const RppNode* ext = onlyChild (track, "EXT", extCount);
+    if (ext == nullptr)
+    {
+        if (hasExactUniqueCommand (track, "REC", "REC 0 0 1 0 0 0 0 0") && hasExactUniqueCommand (track, "NCHAN", "NCHAN 2")
+            && hasExactUniqueCommand (track, "MAINSEND", "MAINSEND 1 0") && countCommand (track, "AUXRECV") == 0
+            && countCommand (track, "HWOUT") == 0)
+            routing.valid = true;
+        return routing.valid;
+    }
+    if (extCount != 1 || ! ext->params.isEmpty() || ! ext->children.empty() || ext->lines.isEmpty())
+        return false;
+
+    bool seenLayout = false, seenShared = false, seenSidechain = false;
+    int sharedChannel = -1;
+    for (const auto& line : ext->lines)
+    {
+        const auto tokens = tokenise (line);
+        if (tokens.size() != 2)
+            return false;
+        const auto& key = tokens[0];
+        const auto& value = tokens[1];
+        int n = 0;
+        if (key == "VORN_CHANNEL_LAYOUT")
+        {
+            juce::StringArray parts;
+            parts.addTokens (value, ",", "");
+            int in = 0, out = 0;
+            if (seenLayout || parts.size() != 2 || ! parseStrictInt (parts[0], in) || ! parseStrictInt (parts[1], out)
+                || in < 1 || in > 2 || out < 1 || out > 2)
+                return false;
+            seenLayout = true;
+            routing.inputLayout = in;
+            routing.outputLayout = out;
+        }
+        else if (key == "VORN_SHARED_MONO_INPUT")
+        {
+            if (seenShared || ! parseStrictInt (value, n) || n < 0 || n > maxMarkerIndex)
+                return false;
+            seenShared = true;
+            sharedChannel = n;
+        }
+        else if (markerIndex (key, "VORN_SIDECHAIN_SLOT_", n))
+        {
+            int source = 0;
+            if (seenSidechain || ! parseStrictInt (value, source) || source < 0 || source == trackIndex)
+                return false;
+            seenSidechain = true;
+            routing.sidechainSlot = n;
+            routing.sidechainSource = source;
+        }
+        else if (markerIndex (key, "VORN_PLUGIN_NAME_SLOT_", n))
+        {
+            juce::String text;
+            if (routing.pluginNames.count (n) != 0 || ! decodeMarkerText (value, text))
+                return false;
+            routing.pluginNames[n] = text;
+        }
+        else if (markerIndex (key, "VORN_PLUGIN_VENDOR_SLOT_", n))
+        {
+            juce::String text;
+            if (routing.pluginVendors.count (n) != 0 || ! decodeMarkerText (value, text))
+                return false;
+            routing.pluginVendors[n] = text;
+        }
+        else
+        {
+            return false;
+        }
+    }
+    if (! seenLayout)
+        return false;
+
+    // Input.
+    if (countCommand (track, "REC") != 1)
+        return false;
+    const auto rec = findCommand (track, "REC");
+    int input = 0;
+    if (! tokensAre (rec, { "0", "", "1", "0", "0", "0", "0", "0" }, { 1 }) || ! parseStrictInt (rec[1], input))
+        return false;
+    if (input == -1)
+    {
+        if (seenShared)
+            return false;
+    }
+    else
+    {
+        if (input < 0)
+            return false;
+        const bool stereoPair = routing.inputLayout == 2 && ! seenShared;
+        const juce::int64 c = stereoPair ? (juce::int64) input - 1024 : input;
+        if (c < 0 || c > 1023 || (stereoPair && c > 1022))
+            return false;
+        if (seenShared && (routing.inputLayout != 2 || c != sharedChannel))
+            return false;
+        routing.routeInL = (int) c;
+        routing.patches.add ({ true, 0, (int) c });
+        if (routing.inputLayout == 2)
+        {
+            routing.routeInR = seenShared ? (int) c : (int) c + 1;
+            routing.patches.add ({ true, 1, routing.routeInR });
+        }
+    }
+
+    // Output.
+    const int hwouts = countCommand (track, "HWOUT");
+    if (hwouts > 1)
+        return false;
+    if (hwouts == 0)
+    {
+        if (! hasExactUniqueCommand (track, "MAINSEND", "MAINSEND 1 0"))
+            return false;
+    }
+    else
+    {
+        const auto hw = findCommand (track, "HWOUT");
+        int out = 0, flag = 0;
+        if (! tokensAre (hw, { "", "0", "1", "0", "0", "0", "", "-1:U", "-1" }, { 0, 6 })
+            || ! parseStrictInt (hw[0], out) || ! parseStrictInt (hw[6], flag)
+            || ! hasExactUniqueCommand (track, "MAINSEND", "MAINSEND 0 0"))
+            return false;
+        const bool mono = routing.outputLayout == 1;
+        const juce::int64 c = mono ? (juce::int64) out - 1024 : out;
+        if (flag != (mono ? 1024 : 0) || c < 0 || c > 1023 || (! mono && c > 1022))
+            return false;
+        routing.routeOutL = (int) c;
+        routing.patches.add ({ false, 0, (int) c });
+        if (! mono)
+        {
+            routing.routeOutR = (int) c + 1;
+            routing.patches.add ({ false, 1, (int) c + 1 });
+        }
+    }
+
+    // Sidechain feed.
+    if (! seenSidechain)
+    {
+        if (countCommand (track, "AUXRECV") != 0 || ! hasExactUniqueCommand (track, "NCHAN", "NCHAN 2"))
+            return false;
+    }
+    else
+    {
+        if (countCommand (track, "AUXRECV") != 1)
+            return false;
+        const auto aux = findCommand (track, "AUXRECV");
+        int source = 0;
+        if (! tokensAre (aux, { "", "0", "1", "0", "0", "0", "0", "0", "2", "-1:U", "31", "-1", "''" }, { 0 })
+            || ! parseStrictInt (aux[0], source) || source != routing.sidechainSource
+            || ! hasExactUniqueCommand (track, "NCHAN", "NCHAN 4"))
+            return false;
+    }
+    routing.valid = true;
+    return true;
+}
+
+// The NAME value. REAPER quotes a value that holds a double quote with single quotes or
+// backquotes instead; such a value runs to the matching closing character.
+juce::String trackName (const RppNode& track, bool& present)
+{
+    present = false;
+    for (const auto& line : track.lines)
+    {
+        const auto tokens = tokenise (line);
+        if (tokens.isEmpty() || tokens[0] != "NAME")
+            continue;
+        const auto rest = line.fromFirstOccurrenceOf ("NAME", false, false).trimStart();
+        if (line.startsWith ("NAME") && rest.isNotEmpty() && (rest[0] == '\'' || rest[0] == '`'))
+        {
+            const auto quote = rest[0];
+            const int close = rest.indexOfChar (1, quote);
+            if (close > 1)
+            {
+                present = true;
+                return rest.substring (1, close);
+            }
+        }
+        if (tokens.size() >= 2)
+        {
+            present = true;
+            return tokens[1];
+        }
+        return {};
+    }
+    return {};
+}
+
+// "name (vendor)": REAPER may append a channel-count group, "(34ch)", after the vendor.
+void splitNameVendor (const juce::String& rest, juce::String& name, juce::String& vendor)
+{
+    name = rest;
+    vendor.clear();
+    auto text = rest;
+    for (int pass = 0; pass < 2; ++pass)
+    {
+        if (! text.endsWithChar (')') || ! text.containsChar ('('))
+            return;
+        const int open = text.lastIndexOfChar ('(');
+        const auto group = text.substring (open + 1, text.length() - 1).trim();
+        const auto before = text.substring (0, open).trim();
+        const bool channelCount = pass == 0 && group.endsWith ("ch") && group.length() > 2
+                               && group.dropLastCharacters (2).containsOnly ("0123456789")
+                               && before.endsWithChar (')') && before.containsChar ('(');
+        if (! channelCount)
+        {
+            vendor = group;
+            name = before;
+            return;
+        }
+        text = before;
+    }
+}
+
+// "<digits>{<32 hex>}".
+bool parseIdField (const juce::String& text, juce::uint32& id, juce::String& classId)
+{
+    const int brace = text.indexOfChar ('{');
+    if (brace < 1 || ! text.endsWithChar ('}') || text.length() != brace + 34)
+        return false;
+    const auto inner = text.substring (brace + 1, text.length() - 1);
+    juce::uint32 value = 0;
+    if (! parseUnsignedDecimal (text.substring (0, brace), value) || ! inner.containsOnly ("0123456789ABCDEFabcdef"))
+        return false;
+    id = value;
+    classId = inner.toUpperCase();
+    return true;
+}
+
+juce::String stateNoteCode (int trackIndex, int slot)
+{
+    return "plugin[" + juce::String (trackIndex) + ":" + juce::String (slot) + "].state";
+}
+
+struct PlacedSlots
+{
+    std::map<int, bool> sidechainCapable; // by slot position, for plug-ins placed by their id
+};
+
+void readPluginBlock (const RppNode& block, int trackIndex, RackStrip& strip, bool& strict, PlacedSlots& placed,
+                      NoteList& notes)
+{
+    PluginRef slot;
+    slot.occupied = true;
+    if (! block.bypass.isEmpty())
+    {
+        slot.bypassed = block.bypass[0].getIntValue() != 0;
+        slot.coverage.activation = block.bypass.size() == 3 && (block.bypass[0] == "0" || block.bypass[0] == "1")
+                                && block.bypass[1] == "0" && block.bypass[2] == "0";
+    }
+
+    juce::String rest;
+    if (! block.params.isEmpty())
+    {
+        const auto& p = block.params[0];
+        if (p.containsChar (':'))
+        {
+            slot.format = p.upToFirstOccurrenceOf (":", false, false).trim();
+            rest = p.fromFirstOccurrenceOf (":", false, false).trim();
+        }
+        else
+        {
+            slot.format = block.tag;
+            rest = p;
+        }
+        splitNameVendor (rest, slot.name, slot.vendor);
+    }
+    else
+    {
+        slot.format = block.tag;
+    }
+
+    const int k = strip.plugins.size();
+    bool sidechainCapable = false;
+    if (slot.format == "VST3")
+    {
+        int fields = 0;
+        juce::uint32 reaperId = 0;
+        for (const auto& param : block.params)
+        {
+            juce::uint32 id = 0;
+            juce::String classId;
+            if (parseIdField (param, id, classId))
+            {
+                if (++fields == 1)
+                {
+                    reaperId = id;
+                    slot.classId = classId;
+                }
+            }
+        }
+        const bool idFound = fields == 1;
+        if (! idFound)
+            slot.classId.clear();
+        const juce::String headerError = fields > 1 ? "VST3 header has multiple REAPER id/CID fields"
+                                                    : "VST3 header has no valid REAPER id/CID";
+        juce::MemoryBlock bytes;
+        juce::String error;
+        const bool decoded = decodeReaperPluginLines (block, bytes, error);
+        bool split = false;
+        if (idFound && decoded)
+        {
+            split = splitReaperVst3State (bytes, reaperId, slot.state, error);
+            juce::String ignored;
+            if (split)
+                sidechainCapable = validateReaperVst3StereoSidechainConfig (bytes, reaperId, ignored);
+        }
+        slot.coverage.identity = idFound && slot.name.isNotEmpty();
+        slot.coverage.state = split;
+        if (! split)
+        {
+            if (decoded)
+            {
+                slot.state.raw = std::move (bytes);
+                slot.state.encoding = PluginStateEncoding::opaque;
+            }
+            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k), idFound ? error : headerError);
+            strict = false;
+        }
+    }
+    else if (slot.format == "AU" && block.tag == "AU")
+    {
+        audioUnit::Identity header;
+        const bool headerValid = block.params.size() >= 5 && parseUnsignedDecimal (block.params[2], header.type)
+                              && parseUnsignedDecimal (block.params[3], header.subtype)
+                              && parseUnsignedDecimal (block.params[4], header.manufacturer)
+                              && header.type != 0 && header.subtype != 0 && header.manufacturer != 0;
+        juce::MemoryBlock bytes, plist;
+        juce::String error;
+        const bool decoded = decodeReaperPluginLines (block, bytes, error);
+        bool unwrapped = decoded && audioUnit::splitReaperState (bytes, plist, error);
+        bool matched = false;
+        if (unwrapped && headerValid)
+        {
+            audioUnit::Identity fromList;
+            if (audioUnit::parsePropertyList (plist, fromList, error))
+            {
+                matched = fromList.type == header.type && fromList.subtype == header.subtype
+                       && fromList.manufacturer == header.manufacturer;
+                if (! matched)
+                    error = "REAPER AudioUnit header identity does not match the property list";
+            }
+        }
+        if (matched)
+        {
+            slot.auType = header.type;
+            slot.auSubtype = header.subtype;
+            slot.auManufacturer = header.manufacturer;
+            slot.uniqueId = slot.deprecatedUid = header.type ^ header.subtype ^ header.manufacturer;
+            slot.state.raw = std::move (plist);
+            slot.state.encoding = PluginStateEncoding::audioUnitPlist;
+            slot.coverage.identity = slot.name.isNotEmpty();
+            slot.coverage.state = true;
+        }
+        else
+        {
+            if (decoded)
+            {
+                slot.state.raw = std::move (bytes);
+                slot.state.encoding = PluginStateEncoding::opaque;
+            }
+            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k),
+                       headerValid ? error : juce::String ("REAPER AudioUnit identity is malformed"));
+            strict = false;
+        }
+    }
+    else
+    {
+        slot.coverage.identity = slot.name.isNotEmpty() && slot.format.isNotEmpty();
+        if (! block.lines.isEmpty())
+        {
+            juce::String ignored;
+            const bool whole = decodeReaperPluginLines (block, slot.state.raw, ignored);
+            slot.state.encoding = whole ? PluginStateEncoding::hostSpecific : PluginStateEncoding::opaque;
+        }
+        strict = false;
+    }
+
+    int fxTrack = 0, fxSlot = 0;
+    if (! parseReaperStableFxId (block.fxid, fxTrack, fxSlot))
+    {
+        strict = false;
+    }
+    else if (fxTrack != trackIndex || fxSlot < strip.plugins.size() || fxSlot >= maxSlotPosition)
+    {
+        notes.add (Fidelity::dropped, "plugin[" + juce::String (trackIndex) + "].stableFxId", noteFxIdInconsistent);
+        slot.coverage.identity = false;
+        strict = false;
+    }
+    else
+    {
+        placed.sidechainCapable[fxSlot] = sidechainCapable;
+        while (strip.plugins.size() < fxSlot)
+            strip.plugins.add (PluginRef());
+    }
+
+    const bool knownFormat = (slot.format == "VST3" && slot.coverage.identity) || slot.format == "AU";
+    if (! block.children.empty() || ! knownFormat || ! slot.coverage.identity || ! slot.coverage.state
+        || ! slot.coverage.activation)
+        strict = false;
+    slot.muted = false;
+    slot.sidechainSource = -1;
+    slot.coverage.mute = strict;
+    slot.coverage.sidechain = strict;
+    strip.plugins.add (std::move (slot));
+}
+
+bool readTrack (const RppNode& track, int trackIndex, RackSession& session, ReadFlags& flags)
+{
+    RackStrip strip;
+    strip.index = trackIndex;
+
+    ParsedTrackRouting routing;
+    parseRouting (track, trackIndex, routing);
+    const auto stableId = makeReaperStableTrackId (trackIndex);
+    bool strict = routing.valid && track.params.size() == 1 && track.params[0] == stableId
+               && hasExactUniqueCommand (track, "TRACKID", "TRACKID " + stableId)
+               && hasExactUniqueCommand (track, "IPHASE", "IPHASE 0")
+               && hasExactUniqueCommand (track, "PLAYOFFS", "PLAYOFFS 0 1");
+
+    bool hasName = false;
+    strip.name = trackName (track, hasName);
+    strip.coverage.name = hasName;
+    strict = strict && countCommand (track, "NAME") == 1 && strip.name.isNotEmpty();
+
+    if (countCommand (track, "PEAKCOL") > 0)
+    {
+        const auto values = findCommand (track, "PEAKCOL");
+        strip.colour = (juce::uint32) (values[0].getLargeIntValue() & 0xFFFFFFFF);
+        strip.hasColour = (strip.colour & reaperCustomColourFlag) != 0;
+    }
+
+    {
+        const auto v = findCommand (track, "VOLPAN");
+        double volume = 0, pan = 0;
+        const bool taken = tokensAre (v, { "", "", "-1", "-1", "1" }, { 0, 1 }) && parseStrictDouble (v[0], volume)
+                        && parseStrictDouble (v[1], pan) && volume >= 0 && std::abs (pan) <= 1;
+        if (taken)
+        {
+            strip.outputGainDb = volume == 0 ? -100.0f : (float) (20.0 * std::log10 (volume));
+            strip.pan = (float) ((pan + 1.0) / 2.0);
+            strip.coverage.outputGain = strip.coverage.pan = true;
+        }
+        strict = strict && taken && countCommand (track, "VOLPAN") == 1;
+    }
+    {
+        const auto v = findCommand (track, "MUTESOLO");
+        int m = 0, so = 0, x = 0;
+        const bool taken = v.size() == 3 && parseStrictInt (v[0], m) && parseStrictInt (v[1], so) && parseStrictInt (v[2], x)
+                        && (m == 0 || m == 1) && (so == 0 || so == 1) && x == 0;
+        if (taken)
+        {
+            strip.muted = m == 1;
+            strip.soloed = so == 1;
+            strip.coverage.mute = strip.coverage.solo = true;
+        }
+        strict = strict && taken && countCommand (track, "MUTESOLO") == 1;
+    }
+    {
+        const auto v = findCommand (track, "FX");
+        const bool taken = v.size() == 1 && (v[0] == "0" || v[0] == "1");
+        if (taken)
+            strip.bypassed = v[0] == "0";
+        strict = strict && taken && countCommand (track, "FX") == 1;
+    }
+
+    int chains = 0;
+    for (const auto& child : track.children)
+    {
+        if (child.tag == "FXCHAIN")
+            ++chains;
+        else if (child.tag != "EXT")
+        {
+            flags.timeline = true;
+            strict = false;
+        }
+    }
+    strict = strict && chains == 1;
+    if (strict)
+    {
+        strip.inputChannels = routing.inputLayout;
+        strip.outputChannels = routing.outputLayout;
+        strip.routeInL = routing.routeInL;
+        strip.routeInR = routing.routeInR;
+        strip.routeOutL = routing.routeOutL;
+        strip.routeOutR = routing.routeOutR;
+        strip.routePatches = routing.patches;
+        strip.coverage.inputGain = strip.coverage.bypass = strip.coverage.channelLayout = strip.coverage.route = true;
+    }
+
+    PlacedSlots placed;
+    for (const auto& chain : track.children)
+    {
+        if (chain.tag != "FXCHAIN")
+            continue;
+        int pluginBlocks = 0;
+        for (const auto& child : chain.children)
+            if (isPluginTag (child.tag))
+                ++pluginBlocks;
+        if (countCommand (chain, "BYPASS") != pluginBlocks || countCommand (chain, "FXID") != pluginBlocks)
+            strict = false;
+        for (const auto& child : chain.children)
+        {
+            if (! isPluginTag (child.tag))
+            {
+                flags.timeline = true;
+                strict = false;
+                continue;
+            }
+            readPluginBlock (child, trackIndex, strip, strict, placed, session.notes);
+        }
+    }
+
+    if (strict && routing.sidechainSlot >= 0)
+    {
+        const int s = routing.sidechainSlot;
+        if (s >= strip.plugins.size() || ! strip.plugins.getReference (s).occupied)
+            strict = false;
+        else if (placed.sidechainCapable.count (s) != 0 && placed.sidechainCapable[s])
+            strip.plugins.getReference (s).sidechainSource = routing.sidechainSource;
+        else
+        {
+            session.notes.add (Fidelity::dropped,
+                               "plugin[" + juce::String (trackIndex) + ":" + juce::String (s) + "].sidechainConfig",
+                               noteSidechainConfig);
+            strict = false;
+        }
+    }
+
+    if (strict && (! routing.pluginNames.empty() || ! routing.pluginVendors.empty()))
+    {
+        int occupied = 0;
+        bool complete = true;
+        for (int s = 0; s < strip.plugins.size(); ++s)
+        {
+            if (! strip.plugins.getReference (s).occupied)
+                continue;
+            ++occupied;
+            const auto name = routing.pluginNames.find (s);
+            if (name == routing.pluginNames.end() || name->second.isEmpty() || routing.pluginVendors.count (s) == 0)
+                complete = false;
+        }
+        if (complete && occupied == (int) routing.pluginNames.size() && occupied == (int) routing.pluginVendors.size())
+        {
+            for (int s = 0; s < strip.plugins.size(); ++s)
+            {
+                auto& slot = strip.plugins.getReference (s);
+                if (slot.occupied)
+                {
+                    slot.name = routing.pluginNames[s];
+                    slot.vendor = routing.pluginVendors[s];
+                }
+            }
+        }
+        else
+        {
+            strict = false;
+        }
+    }
+
+    if (! strict)
+        for (auto& slot : strip.plugins)
+            if (slot.occupied)
+                slot.coverage.mute = slot.coverage.sidechain = false;
+    session.strips.add (std::move (strip));
+    return strict;
+}
+
+// Lines cut at CR, LF or CR LF, trimmed, blank ones dropped.
+juce::StringArray projectLines (const juce::String& text)
+{
+    juce::StringArray lines;
+    auto start = text.getCharPointer();
+    auto p = start;
+    for (;;)
+    {
+        const auto c = *p;
+        if (c == 0 || c == '\r' || c == '\n')
+        {
+            if (p != start)
+            {
+                auto line = juce::String (start, p).trim();
+                if (line.isNotEmpty())
+                    lines.add (std::move (line));
+            }
+            if (c == 0)
+                break;
+            ++p;
+            start = p;
+            continue;
+        }
+        ++p;
+    }
+    return lines;
+}
 } // namespace
 
 juce::StringArray tokenise (const juce::String& line)
@@ -435,6 +1144,88 @@ bool parseReaperStableFxId (juce::StringRef text, int& track, int& slot)
     track = (int) t;
     slot = (int) s;
     return true;
+}
+
+
+RackReadResult readReaperRpp (const juce::File& file)
+{
+    RackReadResult result;
+    auto& session = result.session;
+    session.sourceFormat = "reaper.rpp";
+    session.sourceApp = "REAPER";
+    session.sourceFile = file.getFullPathName();
+    auto fail = [&result] (const juce::String& message)
+    {
+        result.ok = false;
+        result.status = readFailed;
+        result.error = message;
+        return result;
+    };
+
+    if (! file.existsAsFile() || file.getSize() > maxReaperRppFileBytes)
+        return fail ("file empty or unreadable");
+    const auto lines = projectLines (file.loadFileAsString());
+    if (lines.isEmpty())
+        return fail ("file empty or unreadable");
+
+    int index = 0;
+    while (index < lines.size() && ! lines[index].startsWithChar ('<'))
+        ++index;
+    if (index == lines.size())
+        return fail ("no root block found");
+    bool ok = true;
+    const RppNode root = parseBlock (lines, index, ok);
+    if (root.tag != "REAPER_PROJECT")
+        return fail ("unexpected root block: " + root.tag);
+    if (! ok || index != lines.size())
+        return fail ("unbalanced or trailing REAPER project data");
+
+    if (root.params.size() >= 2)
+        session.sourceVersion = root.params[1];
+    if (countCommand (root, "SAMPLERATE") == 1)
+    {
+        const auto values = findCommand (root, "SAMPLERATE");
+        const double rate = values.isEmpty() ? 0.0 : values[0].getDoubleValue();
+        if (std::isfinite (rate) && rate > 0)
+            session.sampleRate = rate;
+    }
+    session.capacityStrips = 0;
+    session.capacitySlots = 0;
+
+    ReadFlags flags;
+    int trackIndex = 0;
+    for (const auto& child : root.children)
+    {
+        // An empty master chain (REAPER writes one once its window has been opened) holds nothing
+        // that a conversion would lose.
+        if (child.tag == "MASTERFXLIST" && ! child.children.empty())
+            flags.masterFx = true;
+        else if (child.tag == "TRACK")
+        {
+            if (! readTrack (child, trackIndex, session, flags))
+                flags.allControlled = false;
+            ++trackIndex;
+        }
+    }
+
+    const int strips = session.strips.size();
+    for (auto& strip : session.strips)
+        for (auto& slot : strip.plugins)
+            if (slot.occupied && slot.sidechainSource >= strips)
+            {
+                slot.coverage.sidechain = false;
+                flags.allControlled = false;
+            }
+
+    if (flags.timeline)
+        session.notes.add (Fidelity::dropped, "track.timeline", noteTimeline);
+    if (flags.masterFx)
+        session.notes.add (Fidelity::dropped, "master.fxchain", noteMasterFx);
+    if (! flags.allControlled)
+        session.notes.add (Fidelity::dropped, "reaper.prototype", notePrototype);
+    result.ok = true;
+    result.status = flags.allControlled && ! flags.masterFx ? readComplete : readPartial;
+    return result;
 }
 
 } // namespace vornconv

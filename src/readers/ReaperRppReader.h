@@ -75,4 +75,8 @@ juce::String makeReaperStableFxId (int track, int slot);
 // slot are set only on success.
 bool parseReaperStableFxId (juce::StringRef text, int& track, int& slot);
 
+// Reads the project. Never throws: a text-level failure gives ok false and status 0 (format,
+// application and file still set); everything else that is unexpected only lowers the grade.
+RackReadResult readReaperRpp (const juce::File& file);
+
 } // namespace vornconv
