@@ -1,5 +1,6 @@
 #include "app/SessionFormats.h"
 
+#include "readers/ReaperRppReader.h"
 #include "readers/VornKsnReader.h"
 
 namespace vornconv::app
@@ -38,7 +39,7 @@ RackReadResult readSessionFile (const juce::File& file, const juce::String& form
     if (formatId == "liveprofessor.rack2")
         return unavailable (file, formatId, "the LiveProfessor project reader");
     if (formatId == "reaper.rpp")
-        return unavailable (file, formatId, "the REAPER project reader");
+        return readReaperRpp (file);
     return unavailable (file, formatId, "a reader for this format");
 }
 
