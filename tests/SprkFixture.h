@@ -98,6 +98,45 @@ struct SprkFixture
               + ",-1," + juce::String (paramId) + "," + value + ");");
     }
 
+    // The last four are SQL value texts: 'VS2S', NULL, 1 ...
+    void addPlug (int id, int strip, int slot, const juce::String& name = "EQ", const juce::String& vendor = "Acme",
+                  const juce::String& fourCc = "''", const juce::String& additionalInfo = "''", const juce::String& disabled = "0",
+                  const juce::String& sideChain = "0")
+    {
+        exec ("INSERT INTO plug(id,chainer_id,slot,plugin_name,vendor_name,plugin_4cc,additional_info,disabled,side_chain) VALUES("
+              + juce::String (id) + "," + juce::String (1000 + strip) + "," + juce::String (slot) + ",'" + name + "','" + vendor + "',"
+              + fourCc + "," + additionalInfo + "," + disabled + "," + sideChain + ");");
+    }
+
+    // A plug_sidechain row; values is the eight assignment fields as SQL text.
+    void addSidechain (int plug, const juce::String& values)
+    {
+        exec ("INSERT INTO plug_sidechain(plug_id,AsgnType,ControlType,TrackType,TrackHandle,SectionType,SectionIndex,ChannelIndex,controlID) VALUES("
+              + juce::String (plug) + "," + values + ");");
+    }
+
+    // A preset row and the active state row of plug that uses it.
+    void addState (int plug, const juce::String& preset, int bypass = 0, int mute = 0)
+    {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2 (handle, "INSERT INTO plugin_preset(id,preset) VALUES(?,?)", -1, &st, nullptr);
+        sqlite3_bind_int (st, 1, plug);
+        sqlite3_bind_text (st, 2, preset.toRawUTF8(), -1, SQLITE_TRANSIENT);
+        EXPECT_EQ (sqlite3_step (st), SQLITE_DONE);
+        sqlite3_finalize (st);
+        exec ("INSERT INTO snapshot_plugin(plug_id,preset_id,snapshot_id,bypass,mute) VALUES(" + juce::String (plug) + ","
+              + juce::String (plug) + ",-1," + juce::String (bypass) + "," + juce::String (mute) + ");");
+    }
+
+    void setInfo (const juce::String& info)
+    {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2 (handle, "UPDATE snapshot SET info=? WHERE id=-1", -1, &st, nullptr);
+        sqlite3_bind_text (st, 1, info.toRawUTF8(), -1, SQLITE_TRANSIENT);
+        EXPECT_EQ (sqlite3_step (st), SQLITE_DONE);
+        sqlite3_finalize (st);
+    }
+
     void close()
     {
         if (handle != nullptr)
