@@ -999,7 +999,7 @@ void applyConverterMetadata (ReadState& s)
             ref.state.encoding = PluginStateEncoding::audioUnitPlist;
             ref.state.raw = std::move (plist);
             ref.coverage.identity = ref.coverage.activation = ref.coverage.mute = ref.coverage.sidechain = ref.coverage.state = true;
-            strip.plugins.set (slot, std::move (ref));
+            strip.plugins.getReference (slot) = std::move (ref);
         }
         else
         {
