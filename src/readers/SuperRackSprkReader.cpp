@@ -132,6 +132,22 @@ bool numberAt (sqlite3_stmt* statement, int column, double& out)
     return true;
 }
 
+// A stored on/off flag: a number (non-zero is on) or NULL (off). A text or blob is no flag, and
+// reading it as off would report a guess as a fact.
+bool flagAt (sqlite3_stmt* statement, int column, bool& on)
+{
+    const auto type = sqlite3_column_type (statement, column);
+    if (type == SQLITE_NULL)
+    {
+        on = false;
+        return true;
+    }
+    if (type != SQLITE_INTEGER && type != SQLITE_FLOAT)
+        return false;
+    on = sqlite3_column_double (statement, column) != 0.0;
+    return true;
+}
+
 // The integer of a column for texts shown to the user: the stored text when it is no integer.
 juce::String integerText (sqlite3_stmt* statement, int column)
 {
@@ -539,6 +555,9 @@ void readPlugRows (ReadState& s)
                                       }
                                       if (! idIsInteger)
                                           return fail (s, "invalid SuperRack plugin ID" + context);
+                                      bool disabled = false, sidechained = false;
+                                      if (! flagAt (st, 7, disabled) || ! flagAt (st, 8, sidechained))
+                                          return fail (s, "invalid SuperRack plugin flag" + context);
                                       if (s.takenSlots.count ({ chainer, slot }) > 0)
                                           return fail (s, "duplicate SuperRack plugin slot" + context);
                                       if (s.acceptedPlugs.count (id) > 0)
@@ -547,14 +566,13 @@ void readPlugRows (ReadState& s)
                                       auto& plugins = s.strips().getReference (position).plugins;
                                       while (plugins.size() < slot + 1)
                                           plugins.add (PluginRef());
-                                      const bool sidechained = sqlite3_column_int64 (st, 8) != 0;
                                       auto& ref = plugins.getReference ((int) slot);
                                       ref.occupied = true;
                                       ref.name = name;
                                       ref.vendor = vendor;
                                       ref.classId = classIdFromPlugRow (st);
                                       ref.format = ref.classId.isNotEmpty() ? "VST3" : "";
-                                      ref.bypassed = sqlite3_column_int64 (st, 7) != 0;
+                                      ref.bypassed = disabled;
                                       ref.sidechainSource = -1;
                                       ref.sidechainKind = sidechainLegacy;
                                       ref.sidechainEnabled = true;
@@ -700,9 +718,13 @@ void readActiveStates (ReadState& s)
                                       const auto key = s.plugLocation[plug];
                                       const auto stripIndex = s.strips()[key.first].index;
                                       auto& ref = slotAt (s, key);
+                                      bool bypass = false, mute = false;
+                                      if (! flagAt (st, 1, bypass) || ! flagAt (st, 2, mute))
+                                          return fail (s, "invalid SuperRack active plugin flag at strip " + juce::String (stripIndex)
+                                                              + ", slot " + juce::String (key.second));
                                       if (! ref.bypassed)
-                                          ref.bypassed = sqlite3_column_int64 (st, 1) != 0;
-                                      ref.muted = sqlite3_column_int64 (st, 2) != 0;
+                                          ref.bypassed = bypass;
+                                      ref.muted = mute;
                                       ref.coverage.mute = true;
 
                                       // The stored bytes are kept exactly as stored, whatever the parser makes of them.
