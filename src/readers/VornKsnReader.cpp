@@ -173,20 +173,22 @@ RackReadResult failure (RackReadResult result, const juce::String& message)
 // The sidechain attributes of one slot; false with error set on a refusal.
 bool readSidechain (const juce::XmlElement& e, int s, int k, PluginRef& slot, juce::String& error)
 {
-    int legacySource = 0;
-    if (! readIntAttribute (e, "sidechainSrc", 0, legacySource) || legacySource < 0 || legacySource > sceneStrips)
-    {
-        // The legacy form names a 1-based strip number; it gets the same bound as the current form.
-        error = "invalid Vorn legacy sidechain" + at (s, k);
-        return false;
-    }
-    slot.sidechainSource = legacySource - 1;
     slot.sidechainKind = sidechainLegacy;
     slot.sidechainEnabled = true;
-
     if (! (e.hasAttribute ("sidechainSchema") || e.hasAttribute ("sidechainKind")
            || e.hasAttribute ("sidechainIndex") || e.hasAttribute ("sidechainEnabled")))
+    {
+        int legacySource = 0;
+        if (! readIntAttribute (e, "sidechainSrc", 0, legacySource) || legacySource < 0 || legacySource > sceneStrips)
+        {
+            // The legacy form names a 1-based strip number; it gets the same bound as the current form.
+            error = "invalid Vorn legacy sidechain" + at (s, k);
+            return false;
+        }
+        slot.sidechainSource = legacySource - 1;
         return true;
+    }
+    // The schema-2 form: its own rule below decides about sidechainSrc, which must be "0".
 
     const auto kindText = e.getStringAttribute ("sidechainKind");
     const auto indexText = e.getStringAttribute ("sidechainIndex");
