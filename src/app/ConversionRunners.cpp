@@ -3,7 +3,9 @@
 #include "app/SessionFormats.h"
 #include "app/Operations.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
+#include "rapp/ParameterMirrorHydrator.h"
 #include "rapp/RappConversionPlan.h"
+#include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "writers/VornKsnWriter.h"
 
@@ -50,21 +52,41 @@ bool applySelection (RackReadResult& result, const juce::File& selection, int ta
 {
     if (selection == juce::File())
         return true;
-    const auto capacity = rapp::targetCapacity (asTarget (target));
-    if (! capacity.fixed && profile == nullptr)
+    auto capacity = rapp::targetCapacity (asTarget (target));
+    if (! capacity.fixed && profile != nullptr)
+        capacity = { profile->strips, profile->slots, true };
+    if (! capacity.fixed)
     {
         error = "selection requires a fixed target capacity or --profile";
         return false;
     }
-    error = "--selection is not available in this build";
-    return false;
+    RackReadResult projected;
+    if (! rapp::applySelectionFile (result, selection, capacity, targetWords[target], projected, error))
+        return false;
+    result.ok = projected.ok;
+    result.status = projected.status;
+    result.error = projected.error;
+    result.session = std::move (projected.session);
+    return true;
 }
 
-// Parameter mirrors come from an outside probe program; that preparation is not part of this build.
-bool prepareParameterMirrors (juce::String& error)
+void printParameterMirrorStats (const rapp::ParameterMirrorHydrationStats& stats)
 {
-    error = "LiveProfessor parameter mirror preparation is not available in this build";
-    return false;
+    printLine ("PARAMETER_MIRRORS source=" + juce::String (stats.alreadyComplete) + " memory=" + juce::String (stats.reusedInCall)
+               + " cache=" + juce::String (stats.cacheHits) + " probed=" + juce::String (stats.probed)
+               + " repaired=" + juce::String (stats.replacedInvalid) + " skippedAU=" + juce::String (stats.auSkipped));
+}
+
+// Fills every VST3 slot's parameter mirror, from the cache folder or by running the probe program
+// (30 s per run), and prints the mirror line.
+bool prepareParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& index, const juce::File& probe,
+                              const juce::File& cacheDir, juce::String& error)
+{
+    rapp::ParameterMirrorHydrationStats stats;
+    if (! rapp::hydrateParameterMirrors (result, index, probe, cacheDir, stats, error, 30000))
+        return false;
+    printParameterMirrorStats (stats);
+    return true;
 }
 
 void printDuganOmissions (const NoteList& notes)
@@ -81,7 +103,8 @@ void printUnavailablePlugins (int count)
 }
 
 int planRappFile (const juce::File& input, int target, const Vst3ModuleIndex& index, const DeploymentProfile* profile,
-                  const LiveProfessorPluginCatalog* catalog, const juce::File& selection)
+                  const LiveProfessorPluginCatalog* catalog, const juce::File& selection, const juce::File& probe,
+                  const juce::File& cacheDir)
 {
     printLine ({});
     printLine (juce::String::repeatedString ("=", 68));
@@ -100,7 +123,7 @@ int planRappFile (const juce::File& input, int target, const Vst3ModuleIndex& in
         if (! applySelection (result, selection, target, profile, error))
             return fail (error);
         copy.applyCachedAvailability (result);
-        if (target == targetLiveProfessor && ! prepareParameterMirrors (error))
+        if (target == targetLiveProfessor && ! prepareParameterMirrors (result, copy, probe, cacheDir, error))
             return fail (error);
     }
 
@@ -135,6 +158,8 @@ struct ConvertRequest
     int probeSlot = -1;
     bool normalizedProbe = false;
     juce::File selection;
+    juce::File probe;
+    juce::File cacheDir;
 };
 
 juce::String upperClassId (const PluginRef& slot, const Vst3ModuleIndex& index)
@@ -250,8 +275,14 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
                 return fail ("SuperRack template extension must be .sprk");
             return refuseUnavailable ("SuperRack Performer writing");
         case targetLiveProfessor:
-            if (! prepareParameterMirrors (error))
+            if (! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
                 return fail (error);
+            if (request.templateFile != juce::File() && request.templateFile.getFileExtension().toLowerCase() != ".rack2")
+                return fail ("LiveProfessor optional template extension must be .rack2");
+            if (request.profile == nullptr)
+                return fail ("LiveProfessor writer requires --profile <strips>x<slots>");
+            if (request.catalog == nullptr)
+                return fail ("LiveProfessor plugin catalog is unavailable");
             return refuseUnavailable ("LiveProfessor project writing");
         case targetReaper:
             if (request.templateFile != juce::File() && request.templateFile.getFileExtension().toLowerCase() != ".rpp")
@@ -277,13 +308,27 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
 
 int selectionReportFile (const juce::File& input, int target, const DeploymentProfile* profile)
 {
-    juce::ignoreUnused (target, profile);
     RackReadResult result;
     if (! readInput (input, result))
         return 1;
     if (! result.ok)
         return fail (result.error);
-    return refuseUnavailable ("--selection-report");
+
+    auto capacity = rapp::targetCapacity (asTarget (target));
+    if (! capacity.fixed && profile != nullptr)
+    {
+        capacity = { profile->strips, profile->slots, true };
+    }
+    else if (! capacity.fixed)
+    {
+        // A variable host without a profile: propose the session's own shape.
+        int slots = 1;
+        for (const auto& strip : result.session.strips)
+            slots = juce::jmax (slots, strip.plugins.size());
+        capacity = { result.session.strips.size(), slots, true };
+    }
+    printLine (rapp::buildSelectionReportJson (result, capacity, targetWords[target]));
+    return 0;
 }
 
 bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
@@ -431,11 +476,13 @@ int runTargetOperation (const CommandLineOptions& o)
             request.probeSlot = o.probeSlot;
             request.normalizedProbe = o.reaperNormalizedProbe;
             request.selection = o.selection;
+            request.probe = o.pluginProbe;
+            request.cacheDir = o.parameterCache;
             status = convertRappFile (request, index);
         }
         else
         {
-            status = planRappFile (input, target, index, profile, catalog, o.selection);
+            status = planRappFile (input, target, index, profile, catalog, o.selection, o.pluginProbe, o.parameterCache);
         }
         if (status != 0)
             ++failures;

@@ -224,6 +224,8 @@ struct BinaryReader
         return true;
     }
 
+    // JUCE text cannot hold U+0000, and would end at it: a NUL is kept as U+FFFD instead, so a
+    // key such as "type\0x" never reads as the identity key "type".
     juce::String stringAt (juce::uint64 index)
     {
         juce::uint64 offset = 0;
@@ -231,13 +233,24 @@ struct BinaryReader
         const juce::uint8 marker = b[offset];
         juce::uint64 pos = offset + 1, count = 0;
         readCount (marker, pos, count);
+        const juce::juce_wchar nulStandIn = 0xFFFD;
         if ((marker >> 4) == 0x5)
-            return juce::String (juce::CharPointer_ASCII (reinterpret_cast<const char*> (b + pos)), (size_t) count);
+        {
+            const juce::String text (juce::CharPointer_ASCII (reinterpret_cast<const char*> (b + pos)), (size_t) count);
+            if ((juce::uint64) text.length() == count)
+                return text;
+            juce::String kept;
+            for (juce::uint64 i = 0; i < count; ++i)
+                kept << juce::String::charToString (b[pos + i] == 0 ? nulStandIn : (juce::juce_wchar) b[pos + i]);
+            return kept;
+        }
 
         juce::String text;
         for (juce::uint64 i = 0; i < count; ++i)
         {
             juce::juce_wchar unit = (juce::juce_wchar) readBigEndian (b + pos + 2 * i, 2);
+            if (unit == 0)
+                unit = nulStandIn;
             if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count)
             {
                 const auto low = (juce::juce_wchar) readBigEndian (b + pos + 2 * (i + 1), 2);

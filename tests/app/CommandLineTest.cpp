@@ -191,4 +191,16 @@ TEST (Binary, RealProcessWritesOnlyToStandardOutput)
     EXPECT_EQ (probe.exitCode, 1);
     EXPECT_EQ (probe.out, "ERROR   --reaper-state-probe must be <strip>:<slot>\n");
     EXPECT_EQ (probe.err, "");
+
+    // Arguments that are not UTF-8 (a cut-off sequence, a stray continuation byte, an overlong
+    // form) are read with U+FFFD in place of each bad byte; well-formed text stays as it is.
+    const std::string bad = "\xC3", stray = "\x80", overlong = "\xC0\xAF";
+    auto lowered = vorntest::runVornconvBinary ({ "--plan", bad, "x.ksn" }, tmp.path());
+    EXPECT_EQ (lowered.exitCode, 1);
+    EXPECT_EQ (lowered.err, "");
+    auto dumped = vorntest::runVornconvBinary ({ "a" + bad + "b" + stray + overlong + "\xEC\x84\xB8.ksn" }, tmp.path());
+    EXPECT_EQ (dumped.exitCode, 1);
+    EXPECT_EQ (dumped.err, "");
+    EXPECT_EQ (dumped.outLines()[2], "FILE    " + tmp.folder.getFullPathName()
+                                         + juce::String::fromUTF8 ("/a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEC\x84\xB8.ksn"));
 }

@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
 #include "app/ConversionRunners.h"
+#include "app/JsonWriter.h"
+#include "app/SessionFormats.h"
 #include "model/Vst3State.h"
 
 #include <gtest/gtest.h>
@@ -370,5 +372,129 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         EXPECT_EQ (run.outLines(), lines ({ c.line, "" })) << c.line << "\n" << run.out;
     }
     EXPECT_FALSE (box.work.getChildFile ("out").exists());
+    EXPECT_TRUE (box.tmpIsEmpty());
+}
+
+namespace
+{
+juce::var parsedJson (const std::string& text)
+{
+    juce::var v;
+    EXPECT_TRUE (juce::JSON::parse (juce::String::fromUTF8 (text.c_str()), v).wasOk()) << text;
+    return v;
+}
+} // namespace
+
+TEST (ConversionRunnerSelection, ReportCapacityFollowsTargetAndProfile)
+{
+    RunnerSandbox box;
+    SceneSlot late;
+    late.strip = 1;
+    late.slot = 4;
+    SceneSlot second;
+    second.strip = 2;
+    second.slot = 1;
+    // Three strips whose slot lists hold 0, 5 and 2 positions.
+    const auto scene = box.write ("in.ksn", writerShapedScene ({ late, second }, 3));
+    box.write ("good.tsv", catalogRow());
+
+    struct Case { std::vector<std::string> args; int strips; int slots; };
+    const Case cases[] = {
+        { { "--selection-report", "reaper", "in.ksn" }, 3, 5 },
+        { { "--selection-report", "reaper", "--profile", "16x4", "in.ksn" }, 16, 4 },
+        { { "--selection-report", "vorn", "in.ksn" }, 64, 8 },
+        { { "--selection-report", "vorn", "--profile", "16x4", "in.ksn" }, 64, 8 },
+        // The probe option is accepted and not used.
+        { { "--selection-report", "liveprofessor", "--plugin-probe", "p", "in.ksn" }, 3, 5 },
+    };
+    for (const auto& c : cases)
+    {
+        auto args = c.args;
+        args.insert (args.end() - 1, { "--factory-catalog", "good.tsv" });
+        const auto run = box.run (args);
+        EXPECT_EQ (run.exitCode, 0) << run.out;
+        EXPECT_EQ (run.err, "");
+        ASSERT_EQ (run.outLines().size(), 1) << run.out;  // one JSON line, no banner, no empty line
+        const auto doc = parsedJson (run.out);
+        EXPECT_EQ (doc["schema"].toString(), "vorn-rapp-selection-v1");
+        EXPECT_EQ (doc["target"].toString(), juce::String (c.args[1]));
+        EXPECT_EQ (doc["sourceSha256"].toString(), digestOf (scene));
+        EXPECT_EQ ((int) doc["targetStrips"], c.strips) << c.args[1];
+        EXPECT_EQ ((int) doc["targetSlots"], c.slots) << c.args[1];
+        EXPECT_EQ (doc["channels"].size(), 3);
+    }
+
+    const auto failed = box.run ({ "--selection-report", "vorn", "--factory-catalog", "good.tsv", "missing.ksn" });
+    EXPECT_EQ (failed.exitCode, 1);
+    EXPECT_EQ (failed.outLines(), lines ({ "ERROR   XML parse failed" }));
+}
+
+TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
+{
+    RunnerSandbox box;
+    SceneSlot bypassed;
+    bypassed.strip = 3;
+    bypassed.slot = 5;
+    const auto scene = box.write ("in.ksn", writerShapedScene ({ SceneSlot(), bypassed }));
+    box.write ("good.tsv", catalogRow());
+
+    // Leave strip 3's plug-in out and move strip 0 to 10.
+    const auto report = box.run ({ "--selection-report", "vorn", "--factory-catalog", "good.tsv", "in.ksn" });
+    ASSERT_EQ (report.exitCode, 0);
+    auto doc = parsedJson (report.out);
+    auto& channels = *doc["channels"].getArray();
+    channels.getReference (3)["plugins"].getArray()->getReference (0).getDynamicObject()->setProperty ("selected", false);
+    channels.getReference (0).getDynamicObject()->setProperty ("targetIndex", 10);
+    channels.getReference (10).getDynamicObject()->setProperty ("selected", false);
+    box.write ("edited.json", vornconv::app::toJsonLine (doc));
+
+    const auto plan = box.run ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "--selection", "edited.json", "in.ksn" });
+    EXPECT_EQ (plan.exitCode, 0) << plan.out;
+    const auto planLines = plan.outLines();
+    EXPECT_TRUE (planLines.contains ("  plugins=1 state-portable=1 identity-resolved=1")) << plan.out;
+
+    const auto out = box.work.getChildFile ("out.ksn");
+    const auto convert = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--selection", "edited.json",
+                                    "--output", "out.ksn", "in.ksn" });
+    EXPECT_EQ (convert.exitCode, 0) << convert.out;
+    const auto written = vornconv::app::readSessionFile (out, "vorn.ksn");
+    ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_EQ (written.session.countPlugins(), 1);
+    bool movedStrip = false;
+    for (const auto& strip : written.session.strips)
+        if (strip.index == 10)
+            movedStrip = strip.name == "Vox" && strip.plugins.size() > 0 && strip.plugins.getReference (0).occupied;
+    EXPECT_TRUE (movedStrip);
+
+    // Refusals: after the banner for a plan, on their own for a convert; each followed by main's empty line.
+    box.write ("anything.json", "{}");
+    const auto fileLine = "FILE    " + scene.getFullPathName();
+    struct Case { std::vector<std::string> args; juce::StringArray expected; };
+    const std::vector<Case> cases = {
+        { { "--plan", "reaper", "--selection", "anything.json", "in.ksn" },
+          lines ({ "", banner, fileLine, "ERROR   selection requires a fixed target capacity or --profile", "" }) },
+        { { "--plan", "vorn", "--selection", "none.json", "in.ksn" },
+          lines ({ "", banner, fileLine, "ERROR   selection file does not exist", "" }) },
+        { { "--plan", "reaper", "--profile", "64x8", "--selection", "edited.json", "in.ksn" },
+          lines ({ "", banner, fileLine, "ERROR   selection target does not match conversion target", "" }) },
+        { { "--convert", "vorn", "--selection", "anything.json", "--output", "x.ksn", "in.ksn" },
+          lines ({ "ERROR   selection schema is invalid", "" }) },
+    };
+    for (const auto& c : cases)
+    {
+        auto args = c.args;
+        args.insert (args.end() - 1, { "--factory-catalog", "good.tsv" });
+        const auto run = box.run (args);
+        EXPECT_EQ (run.exitCode, 1);
+        EXPECT_EQ (run.outLines(), c.expected) << run.out;
+    }
+
+    // One changed byte of the input voids the selection.
+    scene.replaceWithText (scene.loadFileAsString().replace ("Vox", "Vix"));
+    const auto changed = box.run ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "--selection", "edited.json", "in.ksn" });
+    EXPECT_EQ (changed.exitCode, 1);
+    EXPECT_EQ (changed.outLines(),
+               lines ({ "", banner, fileLine, "ERROR   selection source fingerprint does not match the current input file", "" }));
+    EXPECT_FALSE (box.work.getChildFile ("x.ksn").exists());
     EXPECT_TRUE (box.tmpIsEmpty());
 }

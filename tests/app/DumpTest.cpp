@@ -160,7 +160,7 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
         { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt" },
         { args ({ "--tree", empty.getFullPathName() }), empty, "ERROR   ValueTree parse failed" },
         { args ({ "--tree", truncated.getFullPathName() }), truncated, "ERROR   ValueTree parse failed" },
-        { args ({ session.getFullPathName() }), session, "ERROR   the SuperRack session reader is not available in this build" },
+        { args ({ session.getFullPathName() }), session, "ERROR   could not distinguish SuperRack Performer from SoundGrid: no such table: main.info" },
         { args ({ scene.getFullPathName() }), scene, "ERROR   XML parse failed" },
     };
     for (const auto& c : cases)
@@ -198,6 +198,21 @@ TEST (DumpFile, TreePrintsTheValueTree)
     const auto inv = invoke (args ({ "--tree", "--manifest", file.getFullPathName() }));
     EXPECT_EQ (inv.status, 0);
     EXPECT_EQ (inv.lines, args ({ "", "LiveProfessorProjectFile  [version=2]", "  Chain  [name=Kick", "Drum]", "" }));
+
+    // A wide tree prints in time linear in its text: 150,000 nodes are a few megabytes of lines.
+    juce::ValueTree wide ("Root");
+    for (int i = 0; i < 150000; ++i)
+        wide.appendChild (juce::ValueTree ("N"), nullptr);
+    const auto wideFile = tmp.file ("wide.rack2");
+    {
+        juce::FileOutputStream out (wideFile);
+        wide.writeToStream (out);
+    }
+    const auto wideDump = invoke (args ({ "--tree", "--manifest", wideFile.getFullPathName() }));
+    EXPECT_EQ (wideDump.status, 0);
+    ASSERT_EQ (wideDump.lines.size(), 150000 + 3);
+    EXPECT_EQ (wideDump.lines[1], "Root");
+    EXPECT_EQ (wideDump.lines[150001], "  N");
 }
 
 } // namespace

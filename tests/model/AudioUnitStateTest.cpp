@@ -199,6 +199,10 @@ TEST (AudioUnitPropertyList, IdentityMustBeThreeIntegersInRange)
         { "binary real", identityBinary ("\x23" + BinaryPlist::be (0x41D0000000000000ull, 8)).bytes() },
         { "binary string", identityBinary (BinaryPlist::ascii ("Acme")).bytes() },
         { "binary true", identityBinary ("\x09").bytes() },
+        { "binary ASCII key type NUL x", [] { auto p = identityBinary ("\x12" + BinaryPlist::be (1, 4));
+                                             p.objects[1] = BinaryPlist::ascii (std::string ("type\0x", 6)); return p.bytes(); }() },
+        { "binary UTF-16 key type NUL", [] { auto p = identityBinary ("\x12" + BinaryPlist::be (1, 4));
+                                            p.objects[1] = std::string ("\x65\0t\0y\0p\0e\0\0", 11); return p.bytes(); }() },
     };
     for (const auto& c : cases)
         expectFailure (c.plist, noIdentity, c.what);

@@ -189,6 +189,8 @@ TEST (VornKsnReader, OneLineEdits)
           0, "invalid Vorn sidechain schema 2 at strip 0, slot 0" },
         { slot0, slotAttr ("sidechainSrc=\"1\" sidechainSchema=\"2\" sidechainKind=\"rackPre\" sidechainIndex=\"6\" sidechainEnabled=\"1\""),
           0, "invalid Vorn sidechain schema 2 at strip 0, slot 0" },
+        { slot0, slotAttr ("sidechainSrc=\"99\" sidechainSchema=\"2\" sidechainKind=\"rackPre\" sidechainIndex=\"6\" sidechainEnabled=\"1\""),
+          0, "invalid Vorn sidechain schema 2 at strip 0, slot 0" },
         { slot0, slotAttr ("sidechainSrc=\"0\" sidechainKind=\"physical\""), 0, "invalid Vorn sidechain schema 2 at strip 0, slot 0" },
         { strip1, "<Strip index=\"1\" inputStereo=\"1\" outputStereo=\"1\"><Slot index=\"0\" pluginState=\"3.gI1X\"/></Strip>",
           0, "pluginState without PLUGIN descriptor at strip 1, slot 0" },

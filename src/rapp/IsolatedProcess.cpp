@@ -1,0 +1,205 @@
+#include "rapp/IsolatedProcess.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace vornconv::rapp
+{
+
+namespace
+{
+
+using Clock = std::chrono::steady_clock;
+
+// How long one wait for output may last before we look whether the child has ended: a child can
+// end while something it started still holds the pipe open, and that must not cost the deadline.
+constexpr int waitSliceMs = 20;
+
+struct Descriptor
+{
+    int fd = -1;
+    ~Descriptor() { closeNow(); }
+    void closeNow()
+    {
+        if (fd >= 0)
+            ::close (fd);
+        fd = -1;
+    }
+};
+
+enum class ReadState { more, drained, ended, capped };
+
+// Reads what is there without blocking; stops at the cap.
+ReadState readAvailable (int fd, std::string& output, std::size_t cap)
+{
+    char buffer[65536];
+    for (;;)
+    {
+        const auto n = ::read (fd, buffer, sizeof (buffer));
+        if (n > 0)
+        {
+            const auto room = cap - output.size();
+            if ((std::size_t) n > room)
+            {
+                output.append (buffer, room);
+                return ReadState::capped;
+            }
+            output.append (buffer, (std::size_t) n);
+            continue;
+        }
+        if (n == 0)
+            return ReadState::ended;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return ReadState::drained;
+        return ReadState::ended;
+    }
+}
+
+// True once the child has ended; it stays a zombie (not reaped), so its pid and process group id
+// cannot be taken by another process before we have killed the group.
+bool hasEnded (pid_t pid)
+{
+    siginfo_t info {};
+    info.si_pid = 0;
+    return ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
+}
+
+bool spawnChild (const std::vector<std::string>& arguments, int outputFd, pid_t& pid)
+{
+    std::vector<char*> argv;
+    argv.reserve (arguments.size() + 1);
+    for (const auto& a : arguments)
+        argv.push_back (const_cast<char*> (a.c_str()));
+    argv.push_back (nullptr);
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init (&actions) != 0)
+        return false;
+    posix_spawnattr_t attributes;
+    if (posix_spawnattr_init (&attributes) != 0)
+    {
+        posix_spawn_file_actions_destroy (&actions);
+        return false;
+    }
+
+    sigset_t noSignals, defaultSignals;
+    sigemptyset (&noSignals);
+    sigemptyset (&defaultSignals);
+    for (int s : { SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD })
+        sigaddset (&defaultSignals, s);
+
+    bool ready = posix_spawn_file_actions_adddup2 (&actions, outputFd, STDOUT_FILENO) == 0
+              && posix_spawn_file_actions_adddup2 (&actions, outputFd, STDERR_FILENO) == 0
+              && posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
+              && posix_spawnattr_setpgroup (&attributes, 0) == 0
+              && posix_spawnattr_setsigmask (&attributes, &noSignals) == 0
+              && posix_spawnattr_setsigdefault (&attributes, &defaultSignals) == 0
+              && posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK
+                                                            | POSIX_SPAWN_SETSIGDEF) == 0;
+    // glibc reports a failed exec as the result of posix_spawn and reaps that child itself.
+    if (ready)
+        ready = ::posix_spawn (&pid, arguments[0].c_str(), &actions, &attributes, argv.data(), environ) == 0;
+
+    posix_spawnattr_destroy (&attributes);
+    posix_spawn_file_actions_destroy (&actions);
+    return ready;
+}
+
+} // namespace
+
+ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap)
+{
+    ProcessRun run;
+    if (arguments.empty() || arguments[0].empty())
+        return run;
+
+    int ends[2];
+    if (::pipe2 (ends, O_CLOEXEC) != 0)
+        return run;
+    Descriptor readEnd { ends[0] };
+    Descriptor writeEnd { ends[1] };
+    if (::fcntl (readEnd.fd, F_SETFL, O_NONBLOCK) != 0)
+        return run;
+
+    pid_t pid = -1;
+    if (! spawnChild (arguments, writeEnd.fd, pid))
+        return run;
+    writeEnd.closeNow(); // only the child may hold the write end, or the end of output is never seen
+
+    const auto deadline = Clock::now() + std::chrono::milliseconds (timeoutMs < 1 ? 1 : timeoutMs);
+    enum class Ending { ended, timedOut, capped } ending = Ending::ended;
+    bool outputEnded = false;
+
+    for (;;)
+    {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds> (deadline - Clock::now()).count();
+        const int slice = (int) (left < 0 ? 0 : (left < waitSliceMs ? left : waitSliceMs));
+        if (! outputEnded)
+        {
+            pollfd p { readEnd.fd, POLLIN, 0 };
+            if (::poll (&p, 1, slice) > 0)
+            {
+                const auto state = readAvailable (readEnd.fd, run.output, outputCap);
+                if (state == ReadState::capped)
+                {
+                    ending = Ending::capped;
+                    break;
+                }
+                outputEnded = state == ReadState::ended;
+            }
+        }
+        else
+        {
+            ::poll (nullptr, 0, slice);
+        }
+
+        if (hasEnded (pid))
+        {
+            // What the child wrote before it ended is still in the pipe.
+            if (! outputEnded && readAvailable (readEnd.fd, run.output, outputCap) == ReadState::capped)
+                ending = Ending::capped;
+            break;
+        }
+        if (Clock::now() >= deadline)
+        {
+            ending = Ending::timedOut;
+            break;
+        }
+    }
+
+    // The whole group goes: the child when it is still running, and whatever it left behind.
+    ::kill (-pid, SIGKILL);
+    int status = 0;
+    pid_t reaped = -1;
+    do
+        reaped = ::waitpid (pid, &status, 0);
+    while (reaped < 0 && errno == EINTR);
+
+    if (ending == Ending::timedOut)
+        run.outcome = ProcessOutcome::timedOut;
+    else if (ending == Ending::capped)
+        run.outcome = ProcessOutcome::outputTooLarge;
+    else if (reaped == pid && WIFEXITED (status))
+    {
+        run.outcome = ProcessOutcome::exited;
+        run.exitCode = WEXITSTATUS (status);
+    }
+    else
+    {
+        run.outcome = ProcessOutcome::signalled;
+        run.signalNumber = WIFSIGNALED (status) ? WTERMSIG (status) : 0;
+    }
+    return run;
+}
+
+} // namespace vornconv::rapp

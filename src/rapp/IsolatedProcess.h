@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Runs an untrusted helper program as a child process and collects what it prints, without
+// ever waiting on it for longer than a deadline or holding more of its output than a cap.
+//
+// The child gets its own process group, /dev/null as standard input and one pipe for standard
+// output and standard error together. No descriptor of ours leaks into it (every pipe is made
+// close-on-exec), so children started at the same time from several threads never hold each
+// other's pipes open. Whatever the outcome, the child is reaped before the call returns, and
+// anything left in its process group (helpers it started itself) is killed.
+namespace vornconv::rapp
+{
+
+enum class ProcessOutcome
+{
+    exited,         // ended on its own; exitCode holds its status
+    signalled,      // ended by a signal (a crash); signalNumber holds it
+    timedOut,       // still running at the deadline; killed
+    outputTooLarge, // printed more than the cap; killed
+    startFailed     // could not be started at all (missing, not executable, no resources)
+};
+
+struct ProcessRun
+{
+    ProcessOutcome outcome = ProcessOutcome::startFailed;
+    int exitCode = -1;
+    int signalNumber = 0;
+    std::string output; // standard output and standard error as they arrived, at most the cap
+};
+
+// arguments[0] is the program path (not searched for in PATH). timeoutMs below 1 counts as 1.
+ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap);
+
+} // namespace vornconv::rapp

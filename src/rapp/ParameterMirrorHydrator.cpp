@@ -1,0 +1,710 @@
+#include "rapp/ParameterMirrorHydrator.h"
+
+#include "model/ParameterSnapshot.h"
+#include "rapp/IsolatedProcess.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include <unistd.h>
+
+namespace vornconv::rapp
+{
+
+namespace
+{
+
+// Held only while a probe directory is named and created, never while a probe runs.
+std::mutex temporaryProbeDirectoryMutex;
+
+const char* const probeDirectoryPrefix = "vorn-parameter-probe-";
+const char* const cacheKeyTag = "vorn-parameter-mirror-v2-float-max-digits10";
+constexpr int maxProbeIndex = 1000000;
+constexpr int maxWorkers = 3;
+
+// The longest probe line quoted in an error message, in bytes.
+constexpr size_t maxQuotedLineBytes = 300;
+
+// ---------------------------------------------------------------------------------------------
+// VNPM text
+
+struct ByteRange
+{
+    const char* data = nullptr;
+    size_t size = 0;
+
+    bool startsWith (const char* prefix) const
+    {
+        const size_t n = std::strlen (prefix);
+        return size >= n && std::memcmp (data, prefix, n) == 0;
+    }
+};
+
+bool isAsciiSpace (char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+ByteRange trimmedEnd (ByteRange r)
+{
+    while (r.size > 0 && isAsciiSpace (r.data[r.size - 1]))
+        --r.size;
+    return r;
+}
+
+ByteRange trimmed (ByteRange r)
+{
+    r = trimmedEnd (r);
+    while (r.size > 0 && isAsciiSpace (r.data[0]))
+    {
+        ++r.data;
+        --r.size;
+    }
+    return r;
+}
+
+// Calls visit for every line; LF, CR LF and CR each end one.
+template <typename Visit>
+bool forEachLine (const char* data, size_t size, Visit&& visit)
+{
+    size_t start = 0;
+    for (size_t i = 0; i <= size; ++i)
+    {
+        if (i < size && data[i] != '\n' && data[i] != '\r')
+            continue;
+        if (i == size && start == size)
+            break;
+        if (! visit (ByteRange { data + start, i - start }))
+            return false;
+        if (i < size && data[i] == '\r' && i + 1 < size && data[i + 1] == '\n')
+            ++i;
+        start = i + 1;
+    }
+    return true;
+}
+
+std::vector<ByteRange> splitTabs (ByteRange line)
+{
+    std::vector<ByteRange> fields;
+    size_t start = 0;
+    for (size_t i = 0; i <= line.size; ++i)
+    {
+        if (i < line.size && line.data[i] != '\t')
+            continue;
+        fields.push_back ({ line.data + start, i - start });
+        start = i + 1;
+    }
+    return fields;
+}
+
+// Decimal digits only, at most maxProbeIndex (leading zeros allowed).
+bool parseBoundedDecimal (ByteRange field, int& out)
+{
+    if (field.size == 0)
+        return false;
+    juce::int64 value = 0;
+    for (size_t i = 0; i < field.size; ++i)
+    {
+        const char c = field.data[i];
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+        if (value > maxProbeIndex)
+            return false;
+    }
+    out = (int) value;
+    return true;
+}
+
+// A "C" decimal read straight into a 32-bit float (one rounding), the whole field consumed; the
+// range is tested on the rounded value.
+bool parseUnitFloat (ByteRange field, float& out)
+{
+    if (field.size == 0)
+        return false;
+    float value = 0.0f;
+    const auto end = field.data + field.size;
+    const auto parsed = std::from_chars (field.data, end, value, std::chars_format::general);
+    if (parsed.ec != std::errc() || parsed.ptr != end || ! std::isfinite (value) || value < 0.0f || value > 1.0f)
+        return false;
+    out = value;
+    return true;
+}
+
+bool parseProbeBytes (const char* data, size_t size, juce::Array<float>& values, juce::String& error)
+{
+    values.clearQuick();
+    error.clear();
+
+    bool headerSeen = false;
+    int count = 0;
+    std::vector<bool> seen;
+    std::vector<std::pair<int, float>> rows;
+
+    const bool linesOk = forEachLine (data, size, [&] (ByteRange raw)
+    {
+        const auto line = trimmedEnd (raw);
+        if (line.startsWith ("VNPM\t"))
+        {
+            const auto fields = splitTabs (line);
+            int parsed = 0;
+            if (headerSeen || fields.size() != 2 || ! parseBoundedDecimal (fields[1], parsed))
+            {
+                error = "malformed or duplicate VNPM header";
+                return false;
+            }
+            headerSeen = true;
+            count = parsed;
+        }
+        else if (line.startsWith ("P\t"))
+        {
+            const auto fields = splitTabs (line);
+            int index = 0;
+            float value = 0.0f;
+            if (seen.empty())
+                seen.assign ((size_t) maxProbeIndex + 1, false);
+            if (fields.size() != 3 || ! parseBoundedDecimal (fields[1], index) || seen[(size_t) index]
+                || ! parseUnitFloat (fields[2], value))
+            {
+                error = "malformed or duplicate VNPM parameter row";
+                return false;
+            }
+            seen[(size_t) index] = true;
+            rows.emplace_back (index, value);
+        }
+        return true;
+    });
+    if (! linesOk)
+        return false;
+
+    if (! headerSeen || rows.size() != (size_t) count)
+    {
+        error = "VNPM parameter row count does not match the header";
+        return false;
+    }
+    // The indices are distinct and as many as the count: all below it means exactly 0 .. count - 1.
+    for (const auto& row : rows)
+    {
+        if (row.first >= count)
+        {
+            error = "VNPM parameter rows are not contiguous";
+            return false;
+        }
+    }
+    values.resize (count);
+    for (const auto& row : rows)
+        values.setUnchecked (row.first, row.second);
+    return true;
+}
+
+// The last non-empty line of what a probe printed, trimmed, made safe to print in one line:
+// bounded in length, a TAB as a blank, invalid UTF-8 and other control characters as '?'.
+juce::String lastOutputLine (const std::string& output)
+{
+    ByteRange last;
+    forEachLine (output.data(), output.size(), [&last] (ByteRange line)
+    {
+        const auto t = trimmed (line);
+        if (t.size > 0)
+            last = t;
+        return true;
+    });
+    if (last.size == 0)
+        return {};
+
+    size_t n = last.size;
+    if (n > maxQuotedLineBytes)
+    {
+        n = maxQuotedLineBytes;
+        while (n > 0 && ((unsigned char) last.data[n] & 0xC0) == 0x80)
+            --n; // do not cut a character in half
+    }
+    std::string bytes (last.data, n);
+    if (! juce::CharPointer_UTF8::isValidString (bytes.c_str(), (int) bytes.size()))
+        for (auto& c : bytes)
+            if ((unsigned char) c >= 0x80)
+                c = '?';
+    for (auto& c : bytes)
+        if (c == '\t')
+            c = ' ';
+        else if ((unsigned char) c < 0x20 || c == 0x7F)
+            c = '?';
+    return juce::String::fromUTF8 (bytes.c_str(), (int) bytes.size());
+}
+
+bool isBlank (const std::string& output)
+{
+    for (char c : output)
+        if (! isAsciiSpace (c))
+            return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Files
+
+// Removes its folder with everything in it when it goes, but only a probe folder.
+struct TemporaryProbeDirectory
+{
+    juce::File folder;
+
+    TemporaryProbeDirectory() = default;
+    TemporaryProbeDirectory (const TemporaryProbeDirectory&) = delete;
+    TemporaryProbeDirectory& operator= (const TemporaryProbeDirectory&) = delete;
+    ~TemporaryProbeDirectory()
+    {
+        if (folder != juce::File() && folder.isDirectory() && folder.getFileName().startsWith (probeDirectoryPrefix))
+            folder.deleteRecursively (false);
+    }
+};
+
+// Writes the whole block to a new file, every step checked.
+bool writeWholeFile (const juce::File& file, const juce::MemoryBlock& bytes)
+{
+    juce::FileOutputStream out (file);
+    if (! out.openedOk())
+        return false;
+    if (bytes.getSize() > 0 && ! out.write (bytes.getData(), bytes.getSize()))
+        return false;
+    out.flush();
+    return out.getStatus().wasOk();
+}
+
+juce::String stateCacheKey (const juce::String& cid, const Vst3ModuleEntry& entry, const PluginState& state)
+{
+    juce::MemoryOutputStream out (256 + state.component.getSize() + state.controller.getSize());
+    out.writeString (cacheKeyTag);
+    out.writeString (cid.toUpperCase());
+    out.writeString (entry.version);
+    out.writeString (entry.bundle.getFullPathName());
+    out.writeInt64 (entry.bundle.getLastModificationTime().toMilliseconds());
+    for (const auto* block : { &state.component, &state.controller })
+    {
+        out.writeInt64 ((juce::int64) block->getSize());
+        if (block->getSize() > 0)
+            out.write (block->getData(), block->getSize());
+    }
+    return juce::SHA256 (out.getData(), out.getDataSize()).toHexString();
+}
+
+// A usable cache file: a regular file no larger than the largest snapshot, that decodes.
+bool loadCacheEntry (const juce::File& file, juce::MemoryBlock& bytes)
+{
+    constexpr juce::int64 largest = (juce::int64) parameterState::snapshotHeaderSize
+                                  + 4 * (juce::int64) parameterState::maxSnapshotValues;
+    if (! file.existsAsFile() || file.getSize() > largest)
+        return false;
+    juce::MemoryBlock loaded;
+    if (! file.loadFileAsData (loaded))
+        return false;
+    parameterState::Snapshot snapshot;
+    juce::String error;
+    if (! parameterState::decode (loaded, snapshot, error))
+        return false;
+    bytes = std::move (loaded);
+    return true;
+}
+
+// The bytes go to a new, exclusively created file beside the target, which then replaces the
+// target in one rename: a reader sees the old file or the new one, never a part. mkstemps names
+// the file without any shared random state, so worker threads can write at the same time.
+bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, juce::String& error)
+{
+    error = "could not atomically update parameter mirror cache";
+    auto pattern = file.getSiblingFile (file.getFileNameWithoutExtension() + "_tempXXXXXX" + file.getFileExtension())
+                       .getFullPathName().toStdString();
+    const int suffix = (int) file.getFileExtension().getNumBytesAsUTF8();
+    const int fd = ::mkstemps (pattern.data(), suffix);
+    if (fd < 0)
+        return false;
+
+    const auto* data = static_cast<const char*> (bytes.getData());
+    size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.getSize())
+    {
+        const auto n = ::write (fd, data + done, bytes.getSize() - done);
+        if (n > 0)
+            done += (size_t) n;
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            ok = false;
+    }
+    ok = ok && ::fsync (fd) == 0;
+    ok = (::close (fd) == 0) && ok;
+    ok = ok && std::rename (pattern.c_str(), file.getFullPathName().toRawUTF8()) == 0;
+    if (! ok)
+    {
+        ::unlink (pattern.c_str());
+        return false;
+    }
+    error.clear();
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// One probe run
+
+bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, const Vst3ModuleEntry& entry,
+               const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error)
+{
+    TemporaryProbeDirectory probeDirectory;
+    {
+        // mkdtemp creates a fresh folder (mode 0700) that no other process can have chosen.
+        std::lock_guard<std::mutex> lock (temporaryProbeDirectoryMutex);
+        auto pattern = temporaryRoot.getChildFile (juce::String (probeDirectoryPrefix) + "XXXXXX").getFullPathName().toStdString();
+        if (temporaryRoot == juce::File() || ::mkdtemp (pattern.data()) == nullptr)
+        {
+            error = "could not create isolated parameter probe directory";
+            return false;
+        }
+        probeDirectory.folder = juce::File (juce::String::fromUTF8 (pattern.c_str()));
+    }
+
+    const auto component = probeDirectory.folder.getChildFile ("component.bin");
+    const auto controller = probeDirectory.folder.getChildFile ("controller.bin");
+    if (! writeWholeFile (component, state.component) || ! writeWholeFile (controller, state.controller))
+    {
+        error = "could not stage VST3 state for parameter probe";
+        return false;
+    }
+
+    const auto run = runIsolatedProcess ({ probeProgram.getFullPathName().toStdString(), "--vnpm",
+                                           entry.bundle.getFullPathName().toStdString(),
+                                           component.getFullPathName().toStdString(),
+                                           controller.getFullPathName().toStdString() },
+                                         timeoutMs, maxProbeOutputBytes);
+    switch (run.outcome)
+    {
+        case ProcessOutcome::startFailed:
+            error = "could not start isolated parameter probe";
+            return false;
+        case ProcessOutcome::timedOut:
+            error = "isolated parameter probe timed out for " + entry.name;
+            return false;
+        case ProcessOutcome::outputTooLarge:
+            error = "isolated parameter probe failed for " + entry.name + ": output exceeds "
+                  + juce::String ((juce::int64) (maxProbeOutputBytes / (1024 * 1024))) + " MiB";
+            return false;
+        case ProcessOutcome::signalled:
+        case ProcessOutcome::exited:
+            break;
+    }
+
+    // A probe killed by a signal (a crashing plug-in) failed, whatever it printed before.
+    if (run.outcome == ProcessOutcome::signalled || run.exitCode != 0)
+    {
+        error = "isolated parameter probe failed for " + entry.name;
+        const auto line = lastOutputLine (run.output);
+        if (line.isNotEmpty())
+            error << ": " << line;
+        return false;
+    }
+    if (isBlank (run.output))
+    {
+        error = "isolated parameter probe terminated without output for " + entry.name;
+        return false;
+    }
+    juce::Array<float> values;
+    juce::String parseError;
+    if (! parseProbeBytes (run.output.data(), run.output.size(), values, parseError))
+    {
+        error = "invalid parameter probe output for " + entry.name + ": " + parseError;
+        return false;
+    }
+    snapshot = parameterState::encode (values, 0);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Slots
+
+bool isAudioUnit (const PluginRef& slot) { return slot.format == "AU" || slot.format == "AudioUnit"; }
+
+// Resolves the installed plug-in of a slot that needs a mirror; false with the slot's message.
+bool resolveSlot (const PluginRef& slot, int stripIndex, const Vst3ModuleIndex& index, const Vst3ModuleEntry*& entry,
+                  juce::String& cid, juce::String& message)
+{
+    entry = nullptr;
+    if (slot.state.component.isEmpty())
+    {
+        message = "cannot generate LiveProfessor parameters without Comp state at strip " + juce::String (stripIndex);
+        return false;
+    }
+    cid = (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
+    entry = cid.isEmpty() ? nullptr : index.findByClassId (cid);
+    if (entry == nullptr || ! entry->available || ! entry->bundle.exists())
+    {
+        message = "cannot generate LiveProfessor parameters because the installed plug-in is unavailable at strip "
+                + juce::String (stripIndex) + ": " + slot.name;
+        return false;
+    }
+    return true;
+}
+
+bool checkPreconditions (const juce::File& probeProgram, const juce::File& cacheDir, int timeoutMs,
+                         const juce::String& prefix, juce::String& error)
+{
+    if (probeProgram == juce::File() || ! probeProgram.existsAsFile())
+    {
+        error = prefix + "parameter probe helper is unavailable";
+        return false;
+    }
+    if (timeoutMs < 1 || cacheDir == juce::File()
+        || (! cacheDir.isDirectory() && (cacheDir.createDirectory().failed() || ! cacheDir.isDirectory())))
+    {
+        error = prefix + "parameter mirror cache is unavailable";
+        return false;
+    }
+    return true;
+}
+
+juce::File cacheFileFor (const juce::File& cacheDir, const juce::String& key) { return cacheDir.getChildFile (key + ".vnpm"); }
+
+// ---------------------------------------------------------------------------------------------
+// Best-effort preparation
+
+struct PreparationSlot
+{
+    int strip = 0;
+    int slot = 0;
+    juce::String name;
+};
+
+struct PreparationJob
+{
+    // Built by copy construction only: copy-assigning an empty MemoryBlock is not safe.
+    PreparationJob (juce::String k, const Vst3ModuleEntry& e, const PluginState& s, juce::File f)
+        : key (std::move (k)), entry (e), state (s), cacheFile (std::move (f)) {}
+
+    juce::String key;
+    Vst3ModuleEntry entry;
+    PluginState state;
+    juce::File cacheFile;
+    std::vector<PreparationSlot> slots;
+    bool servedFromCache = false;
+    bool probedAndWritten = false;
+    bool replacedInvalid = false;
+    juce::String error;
+};
+
+void runJob (PreparationJob& job, const juce::File& probeProgram, const juce::File& temporaryRoot, int timeoutMs)
+{
+    job.servedFromCache = job.probedAndWritten = job.replacedInvalid = false;
+    job.error.clear();
+    try
+    {
+        juce::MemoryBlock snapshot;
+        if (loadCacheEntry (job.cacheFile, snapshot))
+        {
+            job.servedFromCache = true;
+            return;
+        }
+        const bool existed = job.cacheFile.exists();
+        juce::String error;
+        if (! runProbe (probeProgram, temporaryRoot, job.entry, job.state, timeoutMs, snapshot, error)
+            || ! writeCacheEntry (job.cacheFile, snapshot, error))
+        {
+            job.error = error;
+            return;
+        }
+        job.probedAndWritten = true;
+        job.replacedInvalid = existed;
+    }
+    catch (...)
+    {
+        // Nothing may escape a worker thread; the job simply failed.
+        job.error = "could not run isolated parameter probe for " + job.entry.name;
+    }
+}
+
+} // namespace
+
+bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& values, juce::String& error)
+{
+    return parseProbeBytes (text.toRawUTF8(), text.getNumBytesAsUTF8(), values, error);
+}
+
+int preparationWorkerCount (int jobs)
+{
+    return juce::jlimit (0, maxWorkers, jobs);
+}
+
+bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& index, const juce::File& probeProgram,
+                              const juce::File& cacheDir, ParameterMirrorHydrationStats& stats, juce::String& error,
+                              int timeoutMs)
+{
+    stats = ParameterMirrorHydrationStats();
+    error.clear();
+    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, "LiveProfessor ", error))
+        return false;
+
+    const auto temporaryRoot = juce::File::getSpecialLocation (juce::File::tempDirectory);
+    std::map<juce::String, juce::MemoryBlock> obtained;
+    for (auto& strip : result.session.strips)
+    {
+        for (auto& slot : strip.plugins)
+        {
+            if (! slot.occupied)
+                continue;
+            if (isAudioUnit (slot))
+            {
+                ++stats.auSkipped;
+                continue;
+            }
+            if (slot.state.parameterMirrorComplete)
+                ++stats.alreadyComplete;
+
+            const Vst3ModuleEntry* entry = nullptr;
+            juce::String cid;
+            if (! resolveSlot (slot, strip.index, index, entry, cid, error))
+                return false;
+
+            const auto key = stateCacheKey (cid, *entry, slot.state);
+            const auto cacheFile = cacheFileFor (cacheDir, key);
+            juce::MemoryBlock snapshot;
+            const auto known = obtained.find (key);
+            if (known != obtained.end())
+            {
+                snapshot = known->second;
+                ++stats.reusedInCall;
+            }
+            else if (loadCacheEntry (cacheFile, snapshot))
+            {
+                ++stats.cacheHits;
+            }
+            else
+            {
+                const bool existed = cacheFile.exists();
+                if (! runProbe (probeProgram, temporaryRoot, *entry, slot.state, timeoutMs, snapshot, error)
+                    || ! writeCacheEntry (cacheFile, snapshot, error))
+                    return false;
+                ++stats.probed;
+                if (existed)
+                    ++stats.replacedInvalid;
+            }
+            if (known == obtained.end())
+                obtained.emplace (key, snapshot);
+            stats.cacheFiles.addIfNotAlreadyThere (cacheFile);
+            slot.state.parameters = std::move (snapshot);
+            slot.state.parameterMirrorComplete = true;
+        }
+    }
+    return true;
+}
+
+bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3ModuleIndex& index,
+                                        const juce::File& probeProgram, const juce::File& cacheDir,
+                                        ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs)
+{
+    report = ParameterMirrorPreparationReport();
+    error.clear();
+    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, {}, error))
+        return false;
+
+    // Scan on the calling thread: problems become issues, the rest become one job per key.
+    std::vector<PreparationJob> jobs;
+    std::map<juce::String, size_t> jobOfKey;
+    for (const auto& strip : result.session.strips)
+    {
+        for (int position = 0; position < strip.plugins.size(); ++position)
+        {
+            const auto& slot = strip.plugins.getReference (position);
+            if (! slot.occupied)
+                continue;
+            if (isAudioUnit (slot))
+            {
+                ++report.auSkipped;
+                continue;
+            }
+            if (slot.state.parameterMirrorComplete)
+                ++report.alreadyComplete;
+
+            const Vst3ModuleEntry* entry = nullptr;
+            juce::String cid, message;
+            if (! resolveSlot (slot, strip.index, index, entry, cid, message))
+            {
+                report.issues.add (ParameterMirrorPreparationIssue { strip.index, position, slot.name, message });
+                continue;
+            }
+            const auto key = stateCacheKey (cid, *entry, slot.state);
+            auto found = jobOfKey.find (key);
+            if (found == jobOfKey.end())
+            {
+                jobs.emplace_back (key, *entry, slot.state, cacheFileFor (cacheDir, key));
+                found = jobOfKey.emplace (key, jobs.size() - 1).first;
+            }
+            jobs[found->second].slots.push_back ({ strip.index, position, slot.name });
+        }
+    }
+
+    // Workers touch nothing but their own job; the join orders their writes before the fold.
+    const auto temporaryRoot = juce::File::getSpecialLocation (juce::File::tempDirectory);
+    const int jobCount = (int) jobs.size();
+    std::atomic<int> next { 0 };
+    const auto work = [&jobs, &next, jobCount, &probeProgram, &temporaryRoot, timeoutMs]
+    {
+        for (;;)
+        {
+            const int i = next.fetch_add (1, std::memory_order_relaxed);
+            if (i >= jobCount)
+                break;
+            runJob (jobs[(size_t) i], probeProgram, temporaryRoot, timeoutMs);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int w = 0; w < preparationWorkerCount (jobCount); ++w)
+    {
+        try
+        {
+            workers.emplace_back (work);
+        }
+        catch (...)
+        {
+            break; // the workers that did start take the remaining jobs
+        }
+    }
+    if (workers.empty())
+        work();
+    for (auto& worker : workers)
+        worker.join();
+
+    // A failure may be passing (a busy machine, a probe that fails once): each failed job gets one
+    // more run here, in job order.
+    for (auto& job : jobs)
+        if (job.error.isNotEmpty())
+            runJob (job, probeProgram, temporaryRoot, timeoutMs);
+
+    for (const auto& job : jobs)
+    {
+        if (job.error.isNotEmpty())
+        {
+            for (const auto& slot : job.slots)
+                report.issues.add (ParameterMirrorPreparationIssue { slot.strip, slot.slot, slot.name, job.error });
+            continue;
+        }
+        if (job.servedFromCache)
+            report.cacheHits += (juce::int32) job.slots.size();
+        if (job.probedAndWritten)
+        {
+            ++report.probed;
+            report.reusedInCall += (juce::int32) job.slots.size() - 1;
+            if (job.replacedInvalid)
+                ++report.replacedInvalid;
+        }
+        report.cacheFiles.addIfNotAlreadyThere (job.cacheFile);
+    }
+    return true;
+}
+
+} // namespace vornconv::rapp

@@ -1,0 +1,78 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/Vst3ModuleIndex.h"
+
+#include <juce_core/juce_core.h>
+
+// Parameter mirrors: the normalised values of all parameters of one VST3 plug-in state, which a
+// LiveProfessor project stores beside the opaque state. The converter never loads a plug-in
+// itself. An outside probe program is started once per distinct state, in a child process of its
+// own with a time limit, as
+//     <probe> --vnpm <bundle> <dir>/component.bin <dir>/controller.bin
+// and prints the values as VNPM text. The answer is kept as a binary parameter snapshot (key 0)
+// in <cache>/<sha256 key>.vnpm; the key covers the state bytes, the plug-in version, the bundle
+// path and the bundle's modification time, so a changed plug-in or state never meets an old file.
+namespace vornconv::rapp
+{
+
+struct ParameterMirrorHydrationStats
+{
+    juce::int32 alreadyComplete = 0; // slots whose mirror was complete already (hydrated again)
+    juce::int32 reusedInCall = 0;    // slots served by a mirror obtained earlier in the same call
+    juce::int32 cacheHits = 0;       // slots served from a valid cache file
+    juce::int32 probed = 0;          // probe runs
+    juce::int32 replacedInvalid = 0; // probe runs that replaced an unusable cache file
+    juce::int32 auSkipped = 0;       // AudioUnit slots
+    juce::Array<juce::File> cacheFiles; // every cache file used, once
+};
+
+struct ParameterMirrorPreparationIssue
+{
+    juce::int32 strip = 0;
+    juce::int32 slot = 0;
+    juce::String plugin;
+    juce::String message;
+};
+
+struct ParameterMirrorPreparationReport
+{
+    juce::int32 alreadyComplete = 0; // slots whose mirror was complete already
+    juce::int32 reusedInCall = 0;    // further slots served by another slot's probe run
+    juce::int32 cacheHits = 0;       // slots served from the cache
+    juce::int32 probed = 0;          // jobs probed and written
+    juce::int32 replacedInvalid = 0; // unusable cache files replaced
+    juce::int32 auSkipped = 0;       // AudioUnit slots
+    juce::Array<juce::File> cacheFiles;
+    juce::Array<ParameterMirrorPreparationIssue> issues;
+};
+
+// The most a probe may print (standard output and error together); more kills it.
+constexpr size_t maxProbeOutputBytes = size_t (64) * 1024 * 1024;
+
+// The VNPM text: lines ending in LF, CR LF or CR, trailing whitespace ignored; one header
+// "VNPM" TAB count, rows "P" TAB index TAB value (any order, each index once, indices exactly
+// 0 .. count - 1), every other line ignored. Counts and indices are plain decimal digits up to
+// 1,000,000; a value is a "C" decimal read as a 32-bit float, finite and within [0, 1].
+// On success values holds the values in index order.
+bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& values, juce::String& error);
+
+// Fills the mirror of every VST3 slot (state.parameters, parameterMirrorComplete), from this
+// call's earlier answers, from the cache or by running the probe; single-threaded. The first
+// failure ends the call with false; the slots handled before it stay hydrated.
+bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& index, const juce::File& probeProgram,
+                              const juce::File& cacheDir, ParameterMirrorHydrationStats& stats, juce::String& error,
+                              int timeoutMs);
+
+// Fills the cache for every VST3 slot that can be probed, on at most three worker threads, and
+// reports per-slot problems as issues instead of failing; a failed probe is tried once more on the
+// calling thread. False only when the probe program or the cache folder is unusable. The session
+// is not changed.
+bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3ModuleIndex& index,
+                                        const juce::File& probeProgram, const juce::File& cacheDir,
+                                        ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs);
+
+// The number of worker threads for a number of jobs: none for none, at most three.
+int preparationWorkerCount (int jobs);
+
+} // namespace vornconv::rapp

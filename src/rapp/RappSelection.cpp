@@ -1,0 +1,488 @@
+#include "rapp/RappSelection.h"
+
+#include "app/JsonWriter.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace vornconv::rapp
+{
+
+const char* const selectionSchema = "vorn-rapp-selection-v1";
+
+namespace
+{
+
+// JUCE's number parser accumulates digits in an int64 (mantissa) and an int (exponent) without
+// overflow checks; longer digit runs than these are refused before it sees them.
+constexpr int maxNumberDigits = 18;
+constexpr int maxExponentDigits = 8;
+
+struct PluginMapping
+{
+    juce::int32 sourceSlot = 0;
+    juce::int32 targetSlot = 0;
+};
+
+struct ChannelMapping
+{
+    juce::int32 sourceIndex = 0;
+    juce::int32 targetIndex = 0;
+    std::vector<PluginMapping> plugins;
+};
+
+// SHA-256 of the session's source file, resolved against the working directory; empty when
+// there is no such readable file.
+juce::String sourceSha256 (const RackSession& session)
+{
+    if (session.sourceFile.isEmpty())
+        return {};
+    const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (session.sourceFile);
+    if (! file.existsAsFile())
+        return {};
+    juce::FileInputStream in (file);
+    if (! in.openedOk())
+        return {};
+    return juce::SHA256 (in).toHexString().toLowerCase();
+}
+
+// True when the text stays within what JUCE's JSON parser takes safely: nesting no deeper than
+// the limit, digit runs short enough for its unchecked accumulators, and a minus sign always
+// directly followed by a digit (the parser would otherwise fold any character into the number).
+// Strings are skipped the way the parser reads them: either quote character, backslash escapes.
+bool withinParserLimits (const juce::String& text)
+{
+    int depth = 0;
+    int digits = 0;
+    bool exponentDigits = false;
+    juce::juce_wchar quote = 0, previous = 0, beforePrevious = 0;
+    bool escaped = false;
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto c = p.getAndAdvance();
+        if (quote != 0)
+        {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == quote)
+                quote = 0;
+            continue;
+        }
+        if (c >= '0' && c <= '9')
+        {
+            if (digits == 0)
+                exponentDigits = previous == 'e' || previous == 'E'
+                              || ((previous == '+' || previous == '-') && (beforePrevious == 'e' || beforePrevious == 'E'));
+            if (++digits > (exponentDigits ? maxExponentDigits : maxNumberDigits))
+                return false;
+        }
+        else
+        {
+            digits = 0;
+        }
+        if (previous == '-' && ! (c >= '0' && c <= '9'))
+            return false;
+        if (c == '"' || c == '\'')
+            quote = c;
+        else if (c == '[' || c == '{')
+        {
+            if (++depth > maxSelectionJsonDepth)
+                return false;
+        }
+        else if (c == ']' || c == '}')
+            depth = std::max (0, depth - 1);
+        beforePrevious = previous;
+        previous = c;
+    }
+    return previous != '-';
+}
+
+// The whole file as one JSON object, or a void var when it is too large, not UTF-8, beyond the
+// parser's limits or not a JSON object.
+juce::var parseSelectionFile (const juce::File& file)
+{
+    juce::MemoryBlock bytes;
+    {
+        juce::FileInputStream in (file);
+        if (! in.openedOk())
+            return {};
+        in.readIntoMemoryBlock (bytes, (ssize_t) maxSelectionFileBytes + 1);
+    }
+    if ((juce::int64) bytes.getSize() > maxSelectionFileBytes || bytes.isEmpty())
+        return {};
+    const auto* data = static_cast<const char*> (bytes.getData());
+    if (std::memchr (data, 0, bytes.getSize()) != nullptr
+        || ! juce::CharPointer_UTF8::isValidString (data, (int) bytes.getSize()))
+        return {};
+    const auto text = juce::String::fromUTF8 (data, (int) bytes.getSize());
+    if (! withinParserLimits (text))
+        return {};
+    juce::var parsed;
+    if (juce::JSON::parse (text, parsed).failed() || parsed.getDynamicObject() == nullptr)
+        return {};
+    return parsed;
+}
+
+bool stringPropertyEquals (const juce::var& object, const char* key, const juce::String& expected)
+{
+    const auto value = object.getProperty (key, {});
+    return value.isString() && value.toString() == expected;
+}
+
+// An integer property in the int32 range; JSON numbers with a fraction or exponent, strings,
+// booleans and null are not integers.
+bool intProperty (const juce::var& object, const char* key, juce::int32& value, juce::String& error)
+{
+    auto* dynamic = object.getDynamicObject();
+    if (dynamic == nullptr || ! dynamic->hasProperty (key))
+    {
+        error = juce::String ("selection property is missing: ") + key;
+        return false;
+    }
+    const auto v = dynamic->getProperty (key);
+    if (v.isInt())
+    {
+        value = (int) v;
+        return true;
+    }
+    if (v.isInt64())
+    {
+        // A wider value would otherwise wrap onto another strip or slot without a word.
+        const auto wide = (juce::int64) v;
+        if (wide >= std::numeric_limits<juce::int32>::min() && wide <= std::numeric_limits<juce::int32>::max())
+        {
+            value = (juce::int32) wide;
+            return true;
+        }
+    }
+    error = juce::String ("selection property must be an integer: ") + key;
+    return false;
+}
+
+enum class Selected
+{
+    yes,
+    no,
+    invalid
+};
+
+// A missing "selected" keeps the element; anything but a JSON boolean is refused, so that 0,
+// "false" or null are not silently read as a decision either way.
+Selected selectedFlag (const juce::var& object)
+{
+    auto* dynamic = object.getDynamicObject();
+    if (! dynamic->hasProperty ("selected"))
+        return Selected::yes;
+    const auto v = dynamic->getProperty ("selected");
+    if (! v.isBool())
+        return Selected::invalid;
+    return (bool) v ? Selected::yes : Selected::no;
+}
+
+const RackStrip* firstStripWithIndex (const RackSession& session, juce::int32 index)
+{
+    for (const auto& strip : session.strips)
+        if (strip.index == index)
+            return &strip;
+    return nullptr;
+}
+
+bool readPluginMappings (const juce::var& channel, const RackStrip& strip, const HostCapacity& capacity,
+                         std::vector<PluginMapping>& mappings, juce::String& error)
+{
+    const auto* plugins = channel.getProperty ("plugins", {}).getArray();
+    if (plugins == nullptr)
+    {
+        error = "selection plugins array is missing";
+        return false;
+    }
+    const juce::int32 slotLimit = std::min (capacity.slots, maxSelectionSlotsPerStrip);
+    std::set<juce::int32> sourceSlots, targetSlots;
+    for (const auto& element : *plugins)
+    {
+        if (element.getDynamicObject() == nullptr)
+        {
+            error = "selection plugin entry is invalid";
+            return false;
+        }
+        const auto selected = selectedFlag (element);
+        if (selected == Selected::invalid)
+        {
+            error = "selection plugin entry is invalid";
+            return false;
+        }
+        if (selected == Selected::no)
+            continue;
+        PluginMapping mapping;
+        if (! intProperty (element, "sourceSlot", mapping.sourceSlot, error)
+            || ! intProperty (element, "targetSlot", mapping.targetSlot, error))
+            return false;
+        const bool sourceValid = mapping.sourceSlot >= 0 && mapping.sourceSlot < strip.plugins.size()
+                              && strip.plugins.getReference (mapping.sourceSlot).occupied;
+        const bool targetValid = mapping.targetSlot >= 0 && mapping.targetSlot < slotLimit;
+        if (! sourceValid || ! targetValid || ! sourceSlots.insert (mapping.sourceSlot).second
+            || ! targetSlots.insert (mapping.targetSlot).second)
+        {
+            error = "selection plugin mapping is out of range, absent, or duplicated";
+            return false;
+        }
+        mappings.push_back (mapping);
+    }
+    std::sort (mappings.begin(), mappings.end(),
+               [] (const PluginMapping& a, const PluginMapping& b) { return a.targetSlot < b.targetSlot; });
+    return true;
+}
+
+bool readChannelMappings (const juce::var& document, const RackSession& session, const HostCapacity& capacity,
+                          std::vector<ChannelMapping>& mappings, juce::String& error)
+{
+    const auto* channels = document.getProperty ("channels", {}).getArray();
+    if (channels == nullptr)
+    {
+        error = "selection channels array is missing";
+        return false;
+    }
+    std::set<juce::int32> sourceIndices, targetIndices;
+    for (const auto& element : *channels)
+    {
+        if (element.getDynamicObject() == nullptr)
+        {
+            error = "selection channel entry is invalid";
+            return false;
+        }
+        const auto selected = selectedFlag (element);
+        if (selected == Selected::invalid)
+        {
+            error = "selection channel entry is invalid";
+            return false;
+        }
+        if (selected == Selected::no)
+            continue;
+        ChannelMapping mapping;
+        if (! intProperty (element, "sourceIndex", mapping.sourceIndex, error)
+            || ! intProperty (element, "targetIndex", mapping.targetIndex, error))
+            return false;
+        const auto* strip = firstStripWithIndex (session, mapping.sourceIndex);
+        if (strip == nullptr)
+        {
+            error = "selection references a missing source channel";
+            return false;
+        }
+        if (mapping.targetIndex < 0 || mapping.targetIndex >= capacity.strips
+            || ! sourceIndices.insert (mapping.sourceIndex).second || ! targetIndices.insert (mapping.targetIndex).second)
+        {
+            error = "selection channel mapping is out of range or duplicated";
+            return false;
+        }
+        if (! readPluginMappings (element, *strip, capacity, mapping.plugins, error))
+            return false;
+        mappings.push_back (std::move (mapping));
+    }
+    if (mappings.empty())
+    {
+        error = "selection must keep at least one channel";
+        return false;
+    }
+    std::sort (mappings.begin(), mappings.end(),
+               [] (const ChannelMapping& a, const ChannelMapping& b) { return a.targetIndex < b.targetIndex; });
+    return true;
+}
+
+// projected starts as a copy of source (copy-constructed: assigning empty memory blocks is not safe).
+bool project (const RackReadResult& source, const HostCapacity& capacity, const std::vector<ChannelMapping>& channels,
+              RackReadResult& projected, juce::String& error)
+{
+    auto& session = projected.session;
+    session.strips.clear();
+    session.capacityStrips = capacity.strips;
+    session.capacitySlots = capacity.slots;
+
+    std::map<juce::int32, juce::int32> keptTargetIndex;
+    for (const auto& channel : channels)
+        keptTargetIndex[channel.sourceIndex] = channel.targetIndex;
+
+    int keptPlugins = 0;
+    for (const auto& channel : channels)
+    {
+        const auto& original = *firstStripWithIndex (source.session, channel.sourceIndex);
+        RackStrip strip = original;
+        strip.index = channel.targetIndex;
+        strip.plugins.clear();
+        for (const auto& mapping : channel.plugins)
+        {
+            PluginRef slot = original.plugins.getReference (mapping.sourceSlot);
+            if (slot.sidechainSource >= 0 && slot.sidechainKind != sidechainPhysical)
+            {
+                const auto kept = keptTargetIndex.find (slot.sidechainSource);
+                if (kept == keptTargetIndex.end())
+                {
+                    error = "selected sidechain plugin requires a channel that was not selected";
+                    return false;
+                }
+                slot.sidechainSource = kept->second;
+            }
+            while (strip.plugins.size() < mapping.targetSlot)
+                strip.plugins.add (PluginRef());
+            strip.plugins.add (std::move (slot));
+            ++keptPlugins;
+        }
+        session.strips.add (std::move (strip));
+    }
+
+    const int excludedChannels = source.session.strips.size() - (int) channels.size();
+    if (excludedChannels > 0)
+        session.notes.add (Fidelity::dropped, "selection.channels",
+                           "user excluded " + juce::String (excludedChannels) + " channels for target capacity");
+    const int excludedPlugins = source.session.countPlugins() - keptPlugins;
+    if (excludedPlugins > 0)
+        session.notes.add (Fidelity::dropped, "selection.plugins",
+                           "user excluded " + juce::String (excludedPlugins) + " plugins for target capacity");
+    return true;
+}
+
+} // namespace
+
+juce::String buildSelectionReportJson (const RackReadResult& source, const HostCapacity& capacity,
+                                       const juce::String& targetId)
+{
+    const auto& session = source.session;
+    const bool fixed = capacity.fixed;
+
+    bool channelOverflow = false;
+    if (fixed)
+    {
+        channelOverflow = session.strips.size() > capacity.strips;
+        for (const auto& strip : session.strips)
+            channelOverflow = channelOverflow || strip.index < 0 || strip.index >= capacity.strips;
+    }
+
+    bool required = channelOverflow;
+    juce::Array<juce::var> channels;
+    int selectedChannels = 0;
+    for (const auto& strip : session.strips)
+    {
+        bool selected = true;
+        juce::int32 targetIndex = strip.index;
+        if (fixed && ! channelOverflow)
+        {
+            selected = strip.index >= 0 && strip.index < capacity.strips;
+        }
+        else if (fixed)
+        {
+            selected = selectedChannels < capacity.strips;
+            targetIndex = selectedChannels;
+        }
+        if (selected)
+            ++selectedChannels;
+
+        juce::Array<int> occupied;
+        for (int p = 0; p < strip.plugins.size(); ++p)
+            if (strip.plugins.getReference (p).occupied)
+                occupied.add (p);
+        bool pluginOverflow = false;
+        if (fixed)
+        {
+            pluginOverflow = occupied.size() > capacity.slots;
+            for (const auto p : occupied)
+                pluginOverflow = pluginOverflow || p >= capacity.slots;
+        }
+        required = required || pluginOverflow;
+
+        juce::Array<juce::var> plugins;
+        int selectedPlugins = 0;
+        for (const auto p : occupied)
+        {
+            const auto& slot = strip.plugins.getReference (p);
+            const bool pluginSelected = selectedPlugins < capacity.slots || ! (fixed && pluginOverflow);
+            const int targetSlot = pluginOverflow ? selectedPlugins : p;
+            if (pluginSelected)
+                ++selectedPlugins;
+            auto* plugin = new juce::DynamicObject();
+            plugin->setProperty ("sourceSlot", p);
+            plugin->setProperty ("targetSlot", targetSlot);
+            plugin->setProperty ("name", slot.name);
+            plugin->setProperty ("vendor", slot.vendor);
+            plugin->setProperty ("selected", pluginSelected);
+            plugin->setProperty ("sidechainSource", (int) slot.sidechainSource);
+            plugins.add (juce::var (plugin));
+        }
+
+        auto* channel = new juce::DynamicObject();
+        channel->setProperty ("sourceIndex", (int) strip.index);
+        channel->setProperty ("targetIndex", (int) targetIndex);
+        channel->setProperty ("name", strip.name);
+        channel->setProperty ("selected", selected);
+        channel->setProperty ("overflow", channelOverflow);
+        channel->setProperty ("pluginOverflow", pluginOverflow);
+        channel->setProperty ("plugins", plugins);
+        channels.add (juce::var (channel));
+    }
+
+    auto* document = new juce::DynamicObject();
+    const juce::var root (document);
+    document->setProperty ("schema", selectionSchema);
+    document->setProperty ("target", targetId);
+    document->setProperty ("sourceSha256", sourceSha256 (session));
+    document->setProperty ("targetStrips", (int) capacity.strips);
+    document->setProperty ("targetSlots", (int) capacity.slots);
+    document->setProperty ("required", required);
+    document->setProperty ("channelOverflow", channelOverflow);
+    document->setProperty ("channels", channels);
+    return app::toJsonLine (root);
+}
+
+bool applySelectionFile (const RackReadResult& source, const juce::File& selection, const HostCapacity& capacity,
+                         const juce::String& targetId, RackReadResult& out, juce::String& error)
+{
+    if (! selection.existsAsFile())
+    {
+        error = "selection file does not exist";
+        return false;
+    }
+    const auto document = parseSelectionFile (selection);
+    if (document.getDynamicObject() == nullptr || ! stringPropertyEquals (document, "schema", selectionSchema))
+    {
+        error = "selection schema is invalid";
+        return false;
+    }
+    if (! stringPropertyEquals (document, "target", targetId))
+    {
+        error = "selection target does not match conversion target";
+        return false;
+    }
+    const auto fingerprint = sourceSha256 (source.session);
+    if (fingerprint.isEmpty() || ! stringPropertyEquals (document, "sourceSha256", fingerprint))
+    {
+        error = "selection source fingerprint does not match the current input file";
+        return false;
+    }
+    juce::int32 strips = 0, slots = 0;
+    if (! intProperty (document, "targetStrips", strips, error) || ! intProperty (document, "targetSlots", slots, error))
+        return false;
+    if (! capacity.fixed || strips != capacity.strips || slots != capacity.slots)
+    {
+        error = "selection capacity does not match conversion capacity";
+        return false;
+    }
+
+    std::vector<ChannelMapping> channels;
+    if (! readChannelMappings (document, source.session, capacity, channels, error))
+        return false;
+
+    // Built aside, so that a failure half-way leaves the caller's output untouched.
+    RackReadResult projected = source;
+    if (! project (source, capacity, channels, projected, error))
+        return false;
+    out = std::move (projected);
+    return true;
+}
+
+} // namespace vornconv::rapp

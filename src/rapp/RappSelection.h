@@ -1,0 +1,37 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/RappConversionPlan.h"
+
+#include <juce_core/juce_core.h>
+
+// The selection report proposes which channels and plug-ins of a session fit a target's capacity;
+// the user edits it and hands it back as a selection file, which projects the session onto the
+// kept channels and plug-ins. Both sides are tied to the exact input file by its SHA-256.
+namespace vornconv::rapp
+{
+
+// The "schema" value of both documents.
+extern const char* const selectionSchema;
+
+// The selection file is untrusted: it is read only up to this size, and deeper JSON nesting
+// than this is refused before the (recursive) parser sees it. A report is five levels deep.
+constexpr juce::int64 maxSelectionFileBytes = 16 * 1024 * 1024;
+constexpr int maxSelectionJsonDepth = 16;
+
+// A kept plug-in's target slot must stay below this as well as below the capacity: the
+// projection pads every strip with empty slots up to each target slot.
+constexpr juce::int32 maxSelectionSlotsPerStrip = 256;
+
+// The one-line JSON document for the source, the capacity and the target id ("vorn",
+// "superrack-performer", "liveprofessor" or "reaper").
+juce::String buildSelectionReportJson (const RackReadResult& source, const HostCapacity& capacity,
+                                       const juce::String& targetId);
+
+// Checks the selection file against the source, the capacity and the target id and projects the
+// source onto the kept channels and plug-ins. out is written only on success; on failure error
+// says why and out is left as it was.
+bool applySelectionFile (const RackReadResult& source, const juce::File& selection, const HostCapacity& capacity,
+                         const juce::String& targetId, RackReadResult& out, juce::String& error);
+
+} // namespace vornconv::rapp

@@ -1,0 +1,421 @@
+#include "TestSupport.h"
+
+#include "app/SessionReport.h"
+#include "model/Vst3State.h"
+
+#include <gtest/gtest.h>
+
+using namespace vornconv;
+
+namespace
+{
+
+const char* const fakeCid = "0123456789ABCDEF0123456789ABCDEF";
+
+juce::MemoryBlock bytesOf (const char* text) { return juce::MemoryBlock (text, std::strlen (text)); }
+
+PluginRef plugin (const juce::String& name, const juce::String& format, const juce::String& classId = {},
+                  juce::uint32 uniqueId = 0)
+{
+    PluginRef slot;
+    slot.occupied = true;
+    slot.name = name;
+    slot.vendor = "Acme";
+    slot.format = format;
+    slot.classId = classId;
+    slot.uniqueId = uniqueId;
+    return slot;
+}
+
+juce::var parse (const juce::String& json)
+{
+    juce::var v;
+    EXPECT_TRUE (juce::JSON::parse (json, v).wasOk()) << json;
+    return v;
+}
+
+juce::StringArray keysOf (const juce::var& object)
+{
+    juce::StringArray keys;
+    if (auto* o = object.getDynamicObject())
+        for (const auto& p : o->getProperties())
+            keys.add (p.name.toString());
+    return keys;
+}
+
+juce::StringArray words (std::initializer_list<const char*> list)
+{
+    juce::StringArray a;
+    for (auto* w : list)
+        a.add (w);
+    return a;
+}
+
+// Working folder, HOME and TMPDIR of one run of the program, with a bundle, a catalog, a scene
+// of one or two VST3 slots and probes that answer well or fail.
+struct ReportSandbox
+{
+    vorntest::TempFolder root;
+    juce::File work = root.file ("work");
+    juce::File home = root.file ("home");
+    juce::File tmp = root.file ("tmp");
+    juce::File bundle = root.file ("work/Fake.vst3");
+
+    ReportSandbox()
+    {
+        work.createDirectory();
+        home.createDirectory();
+        tmp.createDirectory();
+        bundle.createDirectory();
+        write ("cat.tsv", catalogRow ({}));
+        write ("off.tsv", catalogRow ("\t0"));
+        write ("bad.tsv", "0123456789ABCDEF0123456789ABCDEF\tFake EQ\tAcme\t1.0.0\n");
+        write ("one.ksn", scene (1));
+        write ("two.ksn", scene (2));
+        write ("empty.ksn", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VornLiveScene version=\"1\"><Strips><Strip index=\"0\" name=\"A\"/></Strips></VornLiveScene>");
+        write ("broken.ksn", "<VornLiveScene");
+        probe ("probe.sh", "printf 'VNPM\\t2\\nP\\t0\\t0.25\\nP\\t1\\t1\\n'");
+        probe ("fail.sh", "echo boom >&2\nexit 1");
+        const auto lists = home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2");
+        lists.createDirectory();
+        lists.getChildFile ("Plugins.xml").replaceWithText (
+            "<PROPERTIES><VALUE name=\"KnownPluginList\"><KNOWNPLUGINS><PLUGIN format=\"VST3\" name=\"Fake EQ\" manufacturer=\"Acme\" "
+            "version=\"1.0.0\" file=\"" + bundle.getFullPathName() + "\" numInputs=\"2\" numOutputs=\"2\" uniqueId=\"e26ab0d0\" "
+            "uid=\"be9e7a10\"/></KNOWNPLUGINS></VALUE></PROPERTIES>");
+    }
+
+    juce::String catalogRow (const juce::String& flag) const
+    {
+        return juce::String (fakeCid) + "\tFake EQ\tAcme\t1.0.0\t" + bundle.getFullPathName() + flag + "\n";
+    }
+
+    juce::String scene (int strips) const
+    {
+        const auto state = vst3::buildJuceVst3State (bytesOf ("ABC"), {}).toBase64Encoding();
+        juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VornLiveScene version=\"1\"><Strips>";
+        for (int s = 0; s < strips; ++s)
+            text << "<Strip index=\"" << s << "\" name=\"Ch" << s << "\"><Slot index=\"0\" state=\"0\" pluginState=\"" << state
+                 << "\"><PLUGIN name=\"Fake EQ\" format=\"VST3\" manufacturer=\"Acme\" uniqueId=\"e26ab0d0\" uid=\"be9e7a10\" file=\""
+                 << bundle.getFullPathName() << "\"/></Slot></Strip>";
+        return text + "</Strips></VornLiveScene>";
+    }
+
+    void write (const juce::String& name, const juce::String& text) const { work.getChildFile (name).replaceWithText (text, false, false, "\n"); }
+
+    void probe (const juce::String& name, const juce::String& body) const
+    {
+        const auto log = work.getChildFile (name + ".log").getFullPathName();
+        write (name, "#!/bin/sh\necho \"$@\" >> '" + log + "'\n" + body + "\n");
+        work.getChildFile (name).setExecutePermission (true);
+    }
+
+    int probeRuns (const juce::String& name) const
+    {
+        juce::StringArray lines;
+        lines.addLines (work.getChildFile (name + ".log").loadFileAsString());
+        lines.removeEmptyStrings();
+        return lines.size();
+    }
+
+    vorntest::ProcessResult run (const std::vector<std::string>& args) const
+    {
+        return vorntest::runVornconvBinary (args, work.getFullPathName().toStdString(),
+                                            { "HOME=" + home.getFullPathName().toStdString(),
+                                              "TMPDIR=" + tmp.getFullPathName().toStdString() });
+    }
+
+    // The "vnpm" object of a report run that must print exactly one JSON line and exit 0.
+    juce::var vnpm (const std::vector<std::string>& args) const
+    {
+        const auto r = run (args);
+        EXPECT_EQ (r.exitCode, 0) << r.out;
+        EXPECT_EQ (r.err, "");
+        EXPECT_EQ (r.outLines().size(), 1) << r.out;
+        return parse (r.outLines()[0])["vnpm"];
+    }
+
+    bool tmpIsEmpty() const { return tmp.findChildFiles (juce::File::findFilesAndDirectories, false, "*").isEmpty(); }
+    int cacheFiles (const juce::String& folder) const
+    {
+        return work.getChildFile (folder).findChildFiles (juce::File::findFiles, false, "*.vnpm").size();
+    }
+};
+
+const juce::StringArray counterKeys = words ({ "status", "requiredStates", "error", "preparedInstances", "sourceMirrors",
+                                               "memoryHits", "cacheHits", "probed", "repaired", "skippedAudioUnits",
+                                               "cacheEntries", "issues" });
+
+} // namespace
+
+TEST (SessionReportDocument, CountsUsageAndKeyOrder)
+{
+    RackReadResult result;
+    result.ok = true;
+    result.status = readPartial;
+    result.session.sourceFile = "/x/a.ksn";
+    result.session.sourceFormat = "vorn.ksn";
+    result.session.sourceApp = "Vorn Live";
+    result.session.sourceVersion = "1";
+    result.session.sampleRate = 48000.0;
+    result.session.bufferSize = 64;
+    result.session.inputDevice = juce::String::fromUTF8 (u8"입력\a");
+    result.session.notes.add (Fidelity::dropped, "dugan.disabled", "Dugan A");
+    result.session.notes.add (Fidelity::approx, "dugan.disabled", "Dugan approx");
+    result.session.notes.add (Fidelity::dropped, "routing.physical", "other");
+    result.session.notes.add (Fidelity::dropped, "dugan.disabled", "Dugan B");
+
+    auto eq = plugin ("beta", "VST3", "0123456789abcdef0123456789abcdef");
+    eq.state.component = bytesOf ("x");
+    auto eqBypassed = eq;
+    eqBypassed.bypassed = true;
+    eqBypassed.format = "AU"; // same class id, another format: still the same plug-in
+    auto eqOff = eq;
+    eqOff.inactive = eqOff.unavailable = true;
+    auto au1 = plugin ("alpha", "AU", {}, 7);
+    auto au2 = plugin ("alpha", "AU", {}, 8);
+    auto big1 = plugin ("Alpha", "AU", {}, 0xFFFFFFFF);
+    RackStrip s0, s1, s2;
+    s0.index = 0;
+    s0.plugins.add (eq, PluginRef(), eqBypassed);
+    s1.index = 1; // no plug-ins: an active channel, but not a plug-in channel
+    s1.plugins.add (PluginRef());
+    s2.index = 2;
+    s2.plugins.add (au1, big1, big1, big1, eqOff, au2);
+    result.session.strips.add (s0, s1, s2);
+
+    const auto doc = parse (app::buildSessionReportJson (result, nullptr, "skipped", "why"));
+    EXPECT_EQ (keysOf (doc), words ({ "schema", "sourceFile", "sourceFormat", "sourceApp", "sourceVersion", "readComplete",
+                                      "activeChannels", "pluginChannels", "sampleRate", "bufferSize", "inputDevice",
+                                      "outputDevice", "totalPlugins", "uniquePlugins", "bypassedPlugins", "inactivePlugins",
+                                      "unavailablePlugins", "omittedFeatures", "pluginUsage", "vnpm" }));
+    EXPECT_EQ (doc["schema"], juce::var ("vorn-session-report-v1"));
+    EXPECT_EQ (doc["readComplete"], juce::var (false));
+    EXPECT_EQ ((int) doc["activeChannels"], 3);
+    EXPECT_EQ ((int) doc["pluginChannels"], 2);
+    EXPECT_EQ ((double) doc["sampleRate"], 48000.0);
+    EXPECT_EQ ((int) doc["bufferSize"], 64);
+    EXPECT_EQ (doc["inputDevice"].toString(), juce::String::fromUTF8 (u8"입력\a"));
+    EXPECT_EQ ((int) doc["totalPlugins"], 8);
+    EXPECT_EQ ((int) doc["uniquePlugins"], 4);
+    EXPECT_EQ ((int) doc["bypassedPlugins"], 1);
+    EXPECT_EQ ((int) doc["inactivePlugins"], 1);
+    EXPECT_EQ ((int) doc["unavailablePlugins"], 1);
+    ASSERT_EQ (doc["omittedFeatures"].size(), 2);
+    EXPECT_EQ (doc["omittedFeatures"][0].toString(), "Dugan A");
+    EXPECT_EQ (doc["omittedFeatures"][1].toString(), "Dugan B");
+
+    // count 3 "Alpha", count 3 "beta", then the two distinct count-1 "alpha" plug-ins.
+    const auto usage = doc["pluginUsage"];
+    ASSERT_EQ (usage.size(), 4);
+    EXPECT_EQ (keysOf (usage[0]), words ({ "name", "vendor", "format", "classId", "count", "bypassed", "inactive", "unavailable" }));
+    EXPECT_EQ (usage[0]["name"].toString(), "Alpha");
+    EXPECT_EQ ((int) usage[0]["count"], 3);
+    EXPECT_EQ (usage[0]["classId"].toString(), "");
+    EXPECT_EQ (usage[1]["name"].toString(), "beta");
+    EXPECT_EQ (usage[1]["format"].toString(), "VST3"); // texts of the first slot with the key
+    EXPECT_EQ (usage[1]["classId"].toString(), fakeCid);
+    EXPECT_EQ ((int) usage[1]["count"], 3);
+    EXPECT_EQ ((int) usage[1]["bypassed"], 1);
+    EXPECT_EQ ((int) usage[1]["inactive"], 1);
+    EXPECT_EQ ((int) usage[1]["unavailable"], 1);
+    EXPECT_EQ (usage[2]["name"].toString(), "alpha");
+    EXPECT_EQ ((int) usage[2]["count"], 1);
+    EXPECT_EQ (usage[3]["name"].toString(), "alpha");
+
+    // Without a report the preparation object stops after the error; only the VST3 slots with a
+    // component count as required.
+    EXPECT_EQ (keysOf (doc["vnpm"]), words ({ "status", "requiredStates", "error" }));
+    EXPECT_EQ ((int) doc["vnpm"]["requiredStates"], 2);
+    EXPECT_EQ (doc["vnpm"]["error"].toString(), "why");
+
+    rapp::ParameterMirrorPreparationReport report;
+    report.alreadyComplete = 1;
+    report.reusedInCall = 2;
+    report.cacheHits = 3;
+    report.probed = 4;
+    report.replacedInvalid = 5;
+    report.auSkipped = 6;
+    report.cacheFiles.add (juce::File ("/c/a.vnpm"), juce::File ("/c/b.vnpm"));
+    report.issues.add (rapp::ParameterMirrorPreparationIssue { 2, 4, "beta", "isolated parameter probe failed for beta: boom" });
+    const auto withReport = parse (app::buildSessionReportJson (result, &report, "partial", ""))["vnpm"];
+    EXPECT_EQ (keysOf (withReport), counterKeys);
+    EXPECT_EQ ((int) withReport["preparedInstances"], 9);
+    EXPECT_EQ ((int) withReport["sourceMirrors"], 1);
+    EXPECT_EQ ((int) withReport["memoryHits"], 2);
+    EXPECT_EQ ((int) withReport["cacheHits"], 3);
+    EXPECT_EQ ((int) withReport["probed"], 4);
+    EXPECT_EQ ((int) withReport["repaired"], 5);
+    EXPECT_EQ ((int) withReport["skippedAudioUnits"], 6);
+    EXPECT_EQ ((int) withReport["cacheEntries"], 2);
+    ASSERT_EQ (withReport["issues"].size(), 1);
+    EXPECT_EQ (keysOf (withReport["issues"][0]), words ({ "strip", "slot", "plugin", "detail" }));
+    EXPECT_EQ ((int) withReport["issues"][0]["strip"], 2);
+    EXPECT_EQ ((int) withReport["issues"][0]["slot"], 4);
+    EXPECT_EQ (withReport["issues"][0]["detail"].toString(), "isolated parameter probe failed for beta: boom");
+}
+
+TEST (SessionReportCommand, RefusalsPrintOneErrorLine)
+{
+    ReportSandbox box;
+    box.write ("notes.txt", "x");
+    struct Case { std::vector<std::string> args; juce::String line; };
+    const std::vector<Case> cases = {
+        { { "--session-report", "one.ksn", "two.ksn" }, "ERROR   --session-report accepts exactly one input file" },
+        { { "--session-report", "--plugin-probe", "probe.sh", "one.ksn" },
+          "ERROR   session report VNPM preparation requires both --plugin-probe and --parameter-cache" },
+        { { "--session-report", "--parameter-cache", "cache", "one.ksn" },
+          "ERROR   session report VNPM preparation requires both --plugin-probe and --parameter-cache" },
+        { { "--session-report", "--plan", "vorn", "one.ksn" }, "ERROR   choose exactly one conversion/report operation" },
+        { { "--session-report", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
+        { { "--session-report", "--factory-catalog", "bad.tsv", "one.ksn" },
+          "ERROR   invalid factory catalog row (expected 5 or 6 tab-separated columns)" },
+    };
+    for (const auto& c : cases)
+    {
+        const auto r = box.run (c.args);
+        EXPECT_EQ (r.exitCode, 1) << c.line;
+        EXPECT_EQ (r.outLines(), juce::StringArray (c.line)) << r.out;
+    }
+    const auto broken = box.run ({ "--session-report", "broken.ksn" });
+    EXPECT_EQ (broken.exitCode, 1);
+    ASSERT_EQ (broken.outLines().size(), 1) << broken.out;
+    EXPECT_TRUE (broken.outLines()[0].startsWith ("ERROR   ")) << broken.out;
+    EXPECT_FALSE (box.work.getChildFile ("cache").exists());
+}
+
+TEST (SessionReportCommand, PreparationStatuses)
+{
+    ReportSandbox box;
+
+    // Nothing to prepare: counters present and zero, even without options.
+    const auto none = box.vnpm ({ "--session-report", "empty.ksn" });
+    EXPECT_EQ (keysOf (none), counterKeys);
+    EXPECT_EQ (none["status"].toString(), "not-required");
+    EXPECT_EQ ((int) none["requiredStates"], 0);
+    EXPECT_EQ ((int) none["preparedInstances"], 0);
+    EXPECT_EQ (none["issues"].size(), 0);
+
+    struct Skip { std::vector<std::string> args; const char* error; };
+    const std::vector<Skip> skips = {
+        { { "--session-report", "one.ksn" }, "VST3 factory cache is unavailable" },
+        { { "--session-report", "--factory-catalog", "missing.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache", "one.ksn" },
+          "VST3 factory cache is unavailable" },
+        { { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope", "--parameter-cache", "cache", "one.ksn" },
+          "parameter probe helper is unavailable" },
+    };
+    for (const auto& s : skips)
+    {
+        const auto v = box.vnpm (s.args);
+        EXPECT_EQ (keysOf (v), words ({ "status", "requiredStates", "error" }));
+        EXPECT_EQ (v["status"].toString(), "skipped");
+        EXPECT_EQ ((int) v["requiredStates"], 1);
+        EXPECT_EQ (v["error"].toString(), s.error);
+    }
+    EXPECT_FALSE (box.work.getChildFile ("cache").exists());
+
+    const std::vector<std::string> ready = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                             "--parameter-cache", "cache", "two.ksn" };
+    const auto first = box.vnpm (ready);
+    EXPECT_EQ (first["status"].toString(), "ready");
+    EXPECT_EQ ((int) first["preparedInstances"], 2);
+    EXPECT_EQ ((int) first["probed"], 1);
+    EXPECT_EQ ((int) first["memoryHits"], 1);
+    EXPECT_EQ ((int) first["cacheEntries"], 1);
+    EXPECT_EQ (box.probeRuns ("probe.sh"), 1);
+    EXPECT_EQ (box.cacheFiles ("cache"), 1);
+    EXPECT_TRUE (box.tmpIsEmpty());
+
+    const auto second = box.vnpm (ready);
+    EXPECT_EQ ((int) second["cacheHits"], 2);
+    EXPECT_EQ ((int) second["memoryHits"], 0);
+    EXPECT_EQ ((int) second["probed"], 0);
+    EXPECT_EQ (box.probeRuns ("probe.sh"), 1);
+
+    // A damaged cache file is repaired.
+    box.work.getChildFile ("cache").findChildFiles (juce::File::findFiles, false, "*.vnpm")[0].replaceWithText ("junk");
+    const auto repaired = box.vnpm (ready);
+    EXPECT_EQ ((int) repaired["probed"], 1);
+    EXPECT_EQ ((int) repaired["repaired"], 1);
+    EXPECT_EQ (box.work.getChildFile ("cache").findChildFiles (juce::File::findFiles, false, "*.vnpm")[0].getSize(), 28);
+
+    // A failing probe: one issue per slot, exit 0, the probe tried again once.
+    const auto failing = box.vnpm ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "fail.sh",
+                                     "--parameter-cache", "fresh", "one.ksn" });
+    EXPECT_EQ (failing["status"].toString(), "partial");
+    EXPECT_EQ ((int) failing["probed"], 0);
+    EXPECT_EQ ((int) failing["cacheEntries"], 0);
+    ASSERT_EQ (failing["issues"].size(), 1);
+    EXPECT_EQ ((int) failing["issues"][0]["strip"], 0);
+    EXPECT_EQ ((int) failing["issues"][0]["slot"], 0);
+    EXPECT_EQ (failing["issues"][0]["plugin"].toString(), "Fake EQ");
+    EXPECT_EQ (failing["issues"][0]["detail"].toString(), "isolated parameter probe failed for Fake EQ: boom");
+    EXPECT_EQ (box.probeRuns ("fail.sh"), 2);
+
+    // A cache path that is a regular file: the preparation fails, and the document says so.
+    const auto failed = box.vnpm ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                    "--parameter-cache", "cat.tsv", "one.ksn" });
+    EXPECT_EQ (keysOf (failed), counterKeys);
+    EXPECT_EQ (failed["status"].toString(), "failed");
+    EXPECT_EQ (failed["error"].toString(), "parameter mirror cache is unavailable");
+    EXPECT_EQ ((int) failed["preparedInstances"], 0);
+
+    // A catalog row that marks the plug-in unavailable.
+    const auto r = box.run ({ "--session-report", "--factory-catalog", "off.tsv", "--plugin-probe", "probe.sh",
+                              "--parameter-cache", "cache", "one.ksn" });
+    const auto doc = parse (r.outLines()[0]);
+    EXPECT_EQ ((int) doc["inactivePlugins"], 1);
+    EXPECT_EQ ((int) doc["unavailablePlugins"], 1);
+    EXPECT_EQ (doc["vnpm"]["status"].toString(), "partial");
+    EXPECT_EQ (doc["vnpm"]["issues"][0]["detail"].toString(),
+               "cannot generate LiveProfessor parameters because the installed plug-in is unavailable at strip 0: Fake EQ");
+    EXPECT_TRUE (box.tmpIsEmpty());
+}
+
+TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
+{
+    ReportSandbox box;
+    const std::vector<std::string> options = { "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache" };
+    const auto with = [&options] (std::vector<std::string> head, std::vector<std::string> tail)
+    {
+        head.insert (head.end(), options.begin(), options.end());
+        head.insert (head.end(), tail.begin(), tail.end());
+        return head;
+    };
+
+    const auto noProfile = box.run (with ({ "--convert", "liveprofessor" }, { "--output", "out.rack2", "two.ksn" }));
+    EXPECT_EQ (noProfile.exitCode, 1);
+    EXPECT_EQ (noProfile.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=1 cache=0 probed=1 repaired=0 skippedAU=0",
+                                              "ERROR   LiveProfessor writer requires --profile <strips>x<slots>", "" }));
+    EXPECT_EQ (box.cacheFiles ("cache"), 1);
+
+    const auto badTemplate = box.run (with ({ "--convert", "liveprofessor" }, { "--template", "t.rpp", "--output", "out.rack2", "one.ksn" }));
+    EXPECT_EQ (badTemplate.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
+                                                "ERROR   LiveProfessor optional template extension must be .rack2", "" }));
+
+    const auto noWriter = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
+    EXPECT_EQ (noWriter.exitCode, 1);
+    EXPECT_EQ (noWriter.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
+                                             "ERROR   LiveProfessor project writing is not available in this build", "" }));
+    EXPECT_FALSE (box.work.getChildFile ("out.rack2").exists());
+
+    const auto plan = box.run (with ({ "--plan", "liveprofessor", "--profile", "64x8" }, { "one.ksn" }));
+    const auto planLines = plan.outLines();
+    ASSERT_GE (planLines.size(), 5);
+    EXPECT_TRUE (planLines[2].startsWith ("FILE    "));
+    EXPECT_EQ (planLines[3], "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    EXPECT_EQ (planLines[4], "RAPP PLAN  target=LiveProfessor (.rack2)");
+    EXPECT_EQ (box.probeRuns ("probe.sh"), 1);
+
+    // No retry in the hydration: the first failure ends the run.
+    const auto failing = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "fail.sh",
+                                    "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });
+    EXPECT_EQ (failing.exitCode, 1);
+    EXPECT_EQ (failing.outLines(), words ({ "ERROR   isolated parameter probe failed for Fake EQ: boom", "" }));
+    EXPECT_EQ (box.probeRuns ("fail.sh"), 1);
+
+    const auto missing = box.run ({ "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope",
+                                    "--parameter-cache", "other", "one.ksn" });
+    EXPECT_EQ (missing.outLines()[3], "ERROR   LiveProfessor parameter probe helper is unavailable");
+    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (noProfile.err + failing.err + plan.err, "");
+}
