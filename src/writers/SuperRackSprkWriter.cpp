@@ -2,6 +2,7 @@
 
 #include "model/Vst3State.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "waves/WavesSessionTransfer.h"
 
 #include <cstring>
 
@@ -42,22 +43,6 @@ constexpr int maxMetadataColumnBytes = 4096;
 // state streams of the state limit plus the wrapper and chunk-list overhead, in base64, with room
 // for the tag line and line breaks); it is refused before it is copied.
 constexpr juce::int64 maxPresetTextBytes = (juce::int64) ((2 * vst3::maxStateBytes + 96) / 3 + 1) * 4 + 65536;
-
-struct Statement
-{
-    sqlite3_stmt* handle = nullptr;
-
-    Statement() = default;
-    Statement (const Statement&) = delete;
-    Statement& operator= (const Statement&) = delete;
-    ~Statement() { sqlite3_finalize (handle); }
-};
-
-juce::String sqliteMessage (sqlite3* db)
-{
-    const char* message = db != nullptr ? sqlite3_errmsg (db) : nullptr;
-    return message != nullptr ? juce::String::fromUTF8 (message) : juce::String ("unknown SQLite error");
-}
 
 // Bytes of a text that JUCE can hold unchanged: valid UTF-8 without an embedded NUL (a JUCE
 // text would end at it).
@@ -116,18 +101,22 @@ bool collectTemplatePluginEncodings (sqlite3* db, TemplatePluginMetadata& out, j
         return false;
     };
 
-    Statement statement;
-    if (db == nullptr
-        || sqlite3_prepare_v2 (db,
-                               "SELECT p.plugin_4cc, p.additional_info, p.vendor_name, pp.preset FROM plug p JOIN snapshot_plugin sp ON "
-                               "sp.plug_id = p.id JOIN plugin_preset pp ON pp.id = sp.preset_id",
-                               -1, &statement.handle, nullptr)
-               != SQLITE_OK)
-        return fail (sqliteMessage (db));
+    waves::Statement statement;
+    juce::String problem;
+    if (! waves::prepare (db,
+                          "SELECT p.plugin_4cc, p.additional_info, p.vendor_name, pp.preset FROM plug p JOIN snapshot_plugin sp ON "
+                          "sp.plug_id = p.id JOIN plugin_preset pp ON pp.id = sp.preset_id",
+                          statement, problem))
+        return fail (problem);
 
-    int rc = SQLITE_DONE;
-    while ((rc = sqlite3_step (statement.handle)) == SQLITE_ROW)
+    for (;;)
     {
+        bool hasRow = false;
+        if (! waves::stepRow (db, statement.handle, hasRow, problem))
+            return fail (problem);
+        if (! hasRow)
+            break;
+
         const auto key = presetClassId (statement.handle, 3);
         if (key.isEmpty())
             continue;
@@ -158,8 +147,6 @@ bool collectTemplatePluginEncodings (sqlite3* db, TemplatePluginMetadata& out, j
         else if (! derived || seen->second != encoding.plugin4cc)
             seen->second = {}; // once unusable, for good: an empty 4cc never equals a row's again
     }
-    if (rc != SQLITE_DONE)
-        return fail (sqliteMessage (db));
     return true;
 }
 

@@ -321,6 +321,18 @@ TEST (SuperRackTemplateEncodings, ReportsSQLiteFailures)
     EXPECT_FALSE (rapp::collectTemplatePluginEncodings (t.db, metadata, error));
     EXPECT_EQ (error, "no such table: plugin_preset");
 
+    // A failure met while stepping (here a value that overflows on the first row read) is an
+    // error too, not the end of the rows.
+    TemplateDatabase failing ({ { "'VS0S'", "''", "'Acme'", "NULL" } }, false);
+    char* message = nullptr;
+    ASSERT_EQ (sqlite3_exec (failing.db, "CREATE VIEW plugin_preset AS SELECT 1 AS id, abs(-9223372036854775807-1) AS preset",
+                             nullptr, nullptr, &message),
+               SQLITE_OK);
+    sqlite3_free (message);
+    error.clear();
+    EXPECT_FALSE (rapp::collectTemplatePluginEncodings (failing.db, metadata, error));
+    EXPECT_EQ (error, "integer overflow");
+
     error.clear();
     EXPECT_FALSE (rapp::collectTemplatePluginEncodings (nullptr, metadata, error));
     EXPECT_TRUE (error.isNotEmpty());
