@@ -1,5 +1,6 @@
 #include "app/SessionFormats.h"
 
+#include "readers/LiveProfessorRack2Reader.h"
 #include "readers/ReaperRppReader.h"
 #include "readers/SuperRackSprkReader.h"
 #include "readers/VornKsnReader.h"
@@ -38,7 +39,7 @@ RackReadResult readSessionFile (const juce::File& file, const juce::String& form
     if (formatId == "waves.sprk")
         return readSuperRackSprk (file);
     if (formatId == "liveprofessor.rack2")
-        return unavailable (file, formatId, "the LiveProfessor project reader");
+        return readLiveProfessorRack2 (file);
     if (formatId == "reaper.rpp")
         return readReaperRpp (file);
     return unavailable (file, formatId, "a reader for this format");
