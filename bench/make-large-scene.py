@@ -2,7 +2,8 @@
 """Writes a large Vorn Live scene for the benchmark: 64 strips x 8 slots, every slot a VST3
 plug-in whose state is a JUCE VST3 container (component + controller), about 128 MiB of state
 bytes in all. Also writes the concatenated component and controller bytes beside it, so that
-the time of sha256sum over the same state bytes can be measured.
+the time of sha256sum over the same state bytes can be measured, and a factory catalog that
+proves every plug-in's identity, so that the scene can be converted.
 
 usage: make-large-scene.py <out.ksn> [total MiB of state bytes, default 128]
 """
@@ -39,6 +40,19 @@ def vst3_container(component, controller):
     return b"VC2!" + struct.pack("<I", len(xml)) + xml + b"\0"
 
 
+def derived_ids(cid):
+    """The 32-bit ids a VST3 host derives from a class id: uniqueId folds the four big-endian
+    words, uid folds the sixteen bytes taken as signed chars."""
+    data = bytes.fromhex(cid)
+    uid = 0
+    for b in data:
+        uid = (uid * 31 + (b - 256 if b > 127 else b)) & 0xFFFFFFFF
+    unique = 0
+    for i in range(0, 16, 4):
+        unique = (unique * 31 + int.from_bytes(data[i:i + 4], "big")) & 0xFFFFFFFF
+    return unique, uid
+
+
 def main():
     if len(sys.argv) < 2:
         sys.exit(__doc__)
@@ -50,7 +64,8 @@ def main():
     rng = random.Random(1)
     slots = 64 * 8
     component_size = total * 1024 * 1024 // slots
-    with open(out, "wb") as scene, open(out + ".state-bytes", "wb") as raw:
+    with open(out, "wb") as scene, open(out + ".state-bytes", "wb") as raw, \
+            open(out + ".catalog.tsv", "w") as catalog:
         scene.write(b'<?xml version="1.0" encoding="UTF-8"?>\r\n<VornLiveScene version="1">\r\n')
         scene.write(b'  <AudioDevice outputDevice="Bench" inputDevice="Bench" sampleRate="48000.0" bufferSize="64"/>\r\n  <Strips>\r\n')
         for s in range(64):
@@ -61,8 +76,12 @@ def main():
                 raw.write(component + controller)
                 scene.write(b'      <Slot index="%d" state="0" sidechainSrc="0" pluginState="' % k)
                 scene.write(memory_block(vst3_container(component, controller)))
-                scene.write(b'">\r\n        <PLUGIN name="Bench %d-%d" format="VST3" manufacturer="Bench" uniqueId="%x" uid="0"/>\r\n'
-                            b'      </Slot>\r\n' % (s, k, 0x10000 + s * 8 + k))
+                cid = "BE7C%02X%02X" % (s, k) + "0123456789ABCDEF01234567"
+                unique, uid = derived_ids(cid)
+                catalog.write("%s\tBench %d-%d\tBench\t1.0\t/opt/bench/Bench%d-%d.vst3\n" % (cid, s, k, s, k))
+                scene.write(b'">\r\n        <PLUGIN name="Bench %d-%d" format="VST3" manufacturer="Bench" '
+                            b'file="/opt/bench/Bench%d-%d.vst3" uniqueId="%x" uid="%x"/>\r\n'
+                            b'      </Slot>\r\n' % (s, k, s, k, unique, uid))
             scene.write(b"    </Strip>\r\n")
         scene.write(b"  </Strips>\r\n  <Routing>\r\n")
         for s in range(64):

@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Benchmark of the dump and the manifest on a large scene (see make-large-scene.py).
+"""Benchmark of the dump, the manifest and a scene-to-scene conversion of a large scene (see make-large-scene.py).
 
 Builds the release program, generates the scene in a temporary folder, then runs sha256sum over
-the scene's state bytes, the text dump and the manifest, and prints for each the wall time, the
+the scene's state bytes, the text dump, the manifest and the conversion, and prints for each the wall time, the
 throughput in MB/s of input and the peak resident memory.
 
 usage: run-bench.py [total MiB of state bytes, default 128]
@@ -41,6 +41,8 @@ def main():
             ("sha256sum of the state bytes", [ "sha256sum", scene + ".state-bytes" ], state_bytes),
             ("vornconv dump", [program, scene], scene_bytes),
             ("vornconv --manifest", [program, "--manifest", scene], scene_bytes),
+            ("vornconv --convert vorn", [program, "--convert", "vorn", "--factory-catalog", scene + ".catalog.tsv",
+                                          "--output", os.path.join(folder, "converted.ksn"), scene], scene_bytes),
         ]
         for name, argv, size in rows:
             elapsed, peak = run(argv)

@@ -491,20 +491,73 @@ JuceStateSplit parseJuceVst3State (const juce::MemoryBlock& data)
     return result;
 }
 
+bool writeJuceMemoryBlockText (juce::OutputStream& out, const void* data, size_t size)
+{
+    static const char alphabet[] = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
+    const auto* bytes = static_cast<const juce::uint8*> (data);
+    const juce::String prefix = juce::String ((juce::uint64) size) + ".";
+    if (! out.write (prefix.toRawUTF8(), prefix.getNumBytesAsUTF8()))
+        return false;
+
+    // The bit stream is little-endian: each 3 bytes give 4 characters, lowest 6 bits first.
+    char buffer[65536];
+    size_t used = 0;
+    const size_t whole = size - size % 3;
+    for (size_t i = 0; i < whole; i += 3)
+    {
+        const juce::uint32 v = (juce::uint32) bytes[i] | ((juce::uint32) bytes[i + 1] << 8) | ((juce::uint32) bytes[i + 2] << 16);
+        buffer[used++] = alphabet[v & 63];
+        buffer[used++] = alphabet[(v >> 6) & 63];
+        buffer[used++] = alphabet[(v >> 12) & 63];
+        buffer[used++] = alphabet[(v >> 18) & 63];
+        if (used + 4 > sizeof (buffer))
+        {
+            if (! out.write (buffer, used))
+                return false;
+            used = 0;
+        }
+    }
+    const size_t rest = size - whole;
+    if (rest > 0)
+    {
+        const juce::uint32 v = (juce::uint32) bytes[whole] | (rest == 2 ? ((juce::uint32) bytes[whole + 1] << 8) : 0u);
+        buffer[used++] = alphabet[v & 63];
+        buffer[used++] = alphabet[(v >> 6) & 63];
+        if (rest == 2)
+            buffer[used++] = alphabet[(v >> 12) & 63];
+    }
+    return used == 0 || out.write (buffer, used);
+}
+
 juce::MemoryBlock buildJuceVst3State (const juce::MemoryBlock& component, const juce::MemoryBlock& controller)
 {
-    juce::XmlElement root ("VST3PluginState");
-    if (! component.isEmpty())
-        root.createNewChildElement ("IComponent")->addTextElement (component.toBase64Encoding());
-    if (! controller.isEmpty())
-        root.createNewChildElement ("IEditController")->addTextElement (controller.toBase64Encoding());
-
-    const juce::String xml = root.toString (juce::XmlElement::TextFormat().singleLine());
-
-    juce::MemoryOutputStream out;
+    // The single-line text JUCE's XmlElement writes for this tree; memory-block text needs no
+    // escaping, so it is written straight into place.
+    juce::MemoryOutputStream out (component.getSize() * 4 / 3 + controller.getSize() * 4 / 3 + 200);
     out.write ("VC2!", 4);
     out.writeInt (0);
-    out.write (xml.toRawUTF8(), xml.getNumBytesAsUTF8());
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?> <VST3PluginState";
+    if (component.isEmpty() && controller.isEmpty())
+    {
+        out << "/>";
+    }
+    else
+    {
+        out << ">";
+        if (! component.isEmpty())
+        {
+            out << "<IComponent>";
+            writeJuceMemoryBlockText (out, component.getData(), component.getSize());
+            out << "</IComponent>";
+        }
+        if (! controller.isEmpty())
+        {
+            out << "<IEditController>";
+            writeJuceMemoryBlockText (out, controller.getData(), controller.getSize());
+            out << "</IEditController>";
+        }
+        out << "</VST3PluginState>";
+    }
     out.writeByte (0);
 
     juce::MemoryBlock block = out.getMemoryBlock();

@@ -38,6 +38,10 @@ struct SuperRackPreset
 // emptied first and stays empty on failure.
 bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error);
 
+// Writes the canonical memory-block text of size bytes at data (what MemoryBlock::toBase64Encoding
+// gives, without building it as one string); false when the stream fails.
+bool writeJuceMemoryBlockText (juce::OutputStream& out, const void* data, size_t size);
+
 // At least 9 bytes starting with the magic "VC2!".
 bool looksLikeJuceXmlContainer (const juce::MemoryBlock& data);
 

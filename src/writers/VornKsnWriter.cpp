@@ -13,6 +13,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string_view>
+#include <vector>
+
 namespace vornconv::rapp
 {
 
@@ -86,9 +89,81 @@ void removeCreatedFolders (juce::Array<juce::File>& created)
     created.clear();
 }
 
-// Writes the document into a file that must not exist yet, with every write error checked.
-bool writeDocumentExclusive (const juce::XmlElement& root, const juce::File& file, bool& created)
+// Plug-in states are by far the largest part of a scene. Their memory-block text needs no XML
+// escaping, so the document is written by JUCE with a fixed-length stand-in for each of them, and
+// the real text is streamed into the stand-in's place while the file is written. A stand-in is
+// only used where the real text is at least as long, so JUCE breaks the attribute lines exactly
+// where it would have broken them around the real text.
+struct SceneStates
 {
+    struct Text
+    {
+        const juce::MemoryBlock* bytes = nullptr;      // written as they are
+        const juce::MemoryBlock* component = nullptr;  // or wrapped as a JUCE VST3 container
+        const juce::MemoryBlock* controller = nullptr;
+    };
+
+    static constexpr int standInLength = 64;
+    juce::String nonce = juce::Uuid().toString();
+    std::vector<Text> texts;
+
+    static size_t textLength (size_t size) { return (size_t) juce::String ((juce::uint64) size).length() + 1 + (8 * size + 5) / 6; }
+
+    juce::String add (const Text& text, size_t size, const juce::MemoryBlock& direct)
+    {
+        if (textLength (size) < (size_t) standInLength)
+            return direct.toBase64Encoding();
+        const auto standIn = ("@" + nonce + "@" + juce::String ((int) texts.size()).paddedLeft ('0', 8) + "@")
+                                 .paddedRight ('@', standInLength);
+        texts.push_back (text);
+        return standIn;
+    }
+
+    juce::String addBytes (const juce::MemoryBlock& bytes) { return add ({ &bytes, nullptr, nullptr }, bytes.getSize(), bytes); }
+
+    juce::String addContainer (const juce::MemoryBlock& component, const juce::MemoryBlock& controller)
+    {
+        // The container's own size is only known once built; small ones are built at once.
+        if (component.getSize() + controller.getSize() < 1024)
+            return vst3::buildJuceVst3State (component, controller).toBase64Encoding();
+        return add ({ nullptr, &component, &controller }, 1024, {});
+    }
+
+    bool write (juce::OutputStream& out, const Text& text) const
+    {
+        if (text.bytes != nullptr)
+            return vst3::writeJuceMemoryBlockText (out, text.bytes->getData(), text.bytes->getSize());
+        const auto container = vst3::buildJuceVst3State (*text.component, *text.controller);
+        return vst3::writeJuceMemoryBlockText (out, container.getData(), container.getSize());
+    }
+
+    // Copies the document to out with every stand-in replaced by its text.
+    bool splice (const juce::MemoryBlock& document, juce::OutputStream& out) const
+    {
+        const auto* data = static_cast<const char*> (document.getData());
+        const size_t size = document.getSize();
+        const std::string marker = ("@" + nonce + "@").toStdString();
+        const std::string_view all (data, size);
+        size_t from = 0;
+        for (const auto& text : texts)
+        {
+            const auto at = all.find (marker, from);
+            if (at == std::string_view::npos || at + standInLength > size)
+                return false;
+            if (! out.write (data + from, at - from) || ! write (out, text))
+                return false;
+            from = at + standInLength;
+        }
+        return all.find (marker, from) == std::string_view::npos && out.write (data + from, size - from);
+    }
+};
+
+// Writes the document into a file that must not exist yet, with every write error checked.
+bool writeDocumentExclusive (const juce::XmlElement& root, const SceneStates& states, const juce::File& file, bool& created)
+{
+    juce::MemoryOutputStream document;
+    root.writeTo (document, juce::XmlElement::TextFormat());
+
     const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
         return false;
@@ -99,9 +174,9 @@ bool writeDocumentExclusive (const juce::XmlElement& root, const juce::File& fil
         juce::FileOutputStream out (file);
         if (out.openedOk())
         {
-            root.writeTo (out, juce::XmlElement::TextFormat());
+            ok = states.splice (document.getMemoryBlock(), out);
             out.flush();
-            ok = out.getStatus().wasOk();
+            ok = ok && out.getStatus().wasOk();
         }
     }
     return ok;
@@ -186,7 +261,8 @@ void writeSidechain (juce::XmlElement& slotXml, const PluginRef& slot)
 }
 
 // Fills a slot element; false when the slot no longer carries what the preflight accepted.
-bool writeSlot (juce::XmlElement& slotXml, const PluginRef& slot, const RackStrip& strip, const Vst3ModuleIndex& index)
+bool writeSlot (juce::XmlElement& slotXml, const PluginRef& slot, const RackStrip& strip, const Vst3ModuleIndex& index,
+                SceneStates& states)
 {
     const bool au = slot.format == "AU";
     const Vst3ModuleEntry* entry = nullptr;
@@ -204,10 +280,10 @@ bool writeSlot (juce::XmlElement& slotXml, const PluginRef& slot, const RackStri
     slotXml.setAttribute ("state", slot.inactive ? 2 : (slot.bypassed ? 1 : 0));
     writeSidechain (slotXml, slot);
     slotXml.addChildElement (describePlugin (slot, strip, entry).release());
-    const auto stateBytes = au ? slot.state.raw : vst3::buildJuceVst3State (slot.state.component, slot.state.controller);
-    slotXml.setAttribute ("pluginState", stateBytes.toBase64Encoding());
+    slotXml.setAttribute ("pluginState", au ? states.addBytes (slot.state.raw)
+                                            : states.addContainer (slot.state.component, slot.state.controller));
     if (! slot.state.parameters.isEmpty())
-        slotXml.setAttribute ("parameterState", slot.state.parameters.toBase64Encoding());
+        slotXml.setAttribute ("parameterState", states.addBytes (slot.state.parameters));
     if (slot.state.parameterMirrorComplete)
         slotXml.setAttribute ("vornconvParameterMirrorComplete", 1);
     return true;
@@ -255,7 +331,7 @@ RackSession makeExpectedVornSession (const RackSession& source, const Vst3Module
 }
 
 std::unique_ptr<juce::XmlElement> buildScene (const RackSession& session, const Vst3ModuleIndex& index,
-                                              int unmappedCount, int channelMode, juce::String& error)
+                                              int unmappedCount, int channelMode, SceneStates& states, juce::String& error)
 {
     auto root = std::make_unique<juce::XmlElement> ("VornLiveScene");
     root->setAttribute ("version", 1);
@@ -294,7 +370,7 @@ std::unique_ptr<juce::XmlElement> buildScene (const RackSession& session, const 
             slotXml->setAttribute ("sidechainSrc", 0);
             if (strip == nullptr || k >= strip->plugins.size() || ! strip->plugins.getReference (k).occupied)
                 continue;
-            if (! writeSlot (*slotXml, strip->plugins.getReference (k), *strip, index))
+            if (! writeSlot (*slotXml, strip->plugins.getReference (k), *strip, index, states))
             {
                 error = "preflight changed while writing at strip " + juce::String (i) + ", slot " + juce::String (k);
                 return nullptr;
@@ -419,11 +495,12 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
                           + juce::String::fromUTF8 (u8" SuperRack mixer parameter 값은 의미 매핑이 미검증이라 출력하지 않았다"));
 
     juce::String error;
-    auto document = buildScene (session, index, unmappedCount, channelMode, error);
+    SceneStates states;
+    auto document = buildScene (session, index, unmappedCount, channelMode, states, error);
     if (document == nullptr)
         return fail (error);
 
-    if (! writeDocumentExclusive (*document, tempFile, tempCreated))
+    if (! writeDocumentExclusive (*document, states, tempFile, tempCreated))
         return fail ("temporary scene write failed");
     document.reset();
 

@@ -2,6 +2,7 @@
 
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "model/ParameterSnapshot.h"
 #include "readers/VornKsnReader.h"
 #include "writers/VornKsnWriter.h"
 
@@ -164,6 +165,50 @@ TEST (VornKsnWriter, SlotsRoutesAndSidechainsAsTheSceneStoresThem)
     EXPECT_FALSE (back[1].sidechainEnabled);
     EXPECT_EQ (back[0].state.component, legacy.state.component);
     EXPECT_EQ (back[0].state.controller, legacy.state.controller);
+}
+
+TEST (VornKsnWriter, LargeStatesAreWrittenInJuceOwnTextFormat)
+{
+    vorntest::TempFolder tmp;
+    juce::Random random (7);
+    auto bytes = [&random] (int size) {
+        juce::MemoryBlock block ((size_t) size);
+        for (int i = 0; i < size; ++i)
+            static_cast<juce::uint8*> (block.getData())[i] = (juce::uint8) random.nextInt (256);
+        return block;
+    };
+    auto s = strip (0, "Big");
+    for (int size : { 3, 40, 47, 48, 1000, 70000 })
+    {
+        auto p = comp();
+        p.state.component = bytes (size);
+        p.state.controller = bytes (size / 3);
+        juce::Array<float> values;
+        for (int i = 0; i < size / 8; ++i)
+            values.add (random.nextFloat());
+        p.state.parameters = parameterState::encode (values, 0);
+        p.state.parameterMirrorComplete = true; // one more attribute after the parameter text
+        s.plugins.add (p);
+    }
+    const auto w = write (sessionOf ({ s }), tmp);
+    ASSERT_TRUE (w.result.ok) << w.result.error;
+
+    // JUCE writing back the tree it reads from the file gives the file's own bytes: stand-ins for
+    // long texts never change where JUCE breaks lines.
+    auto root = juce::parseXML (w.text);
+    ASSERT_NE (root, nullptr);
+    juce::MemoryOutputStream again;
+    root->writeTo (again, juce::XmlElement::TextFormat());
+    EXPECT_TRUE (again.toString() == w.text);
+    EXPECT_FALSE (w.text.contains ("@"));
+
+    const auto& back = w.reread.session.strips.getReference (0).plugins;
+    for (int k = 0; k < s.plugins.size(); ++k)
+    {
+        EXPECT_EQ (back[k].state.component, s.plugins[k].state.component) << k;
+        EXPECT_EQ (back[k].state.controller, s.plugins[k].state.controller) << k;
+        EXPECT_EQ (back[k].state.parameters, s.plugins[k].state.parameters) << k;
+    }
 }
 
 TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
