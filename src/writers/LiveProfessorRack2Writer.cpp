@@ -3,6 +3,8 @@
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
 
+#include <cmath>
+
 namespace vornconv::rapp::liveProfessorWriter
 {
 
@@ -649,6 +651,254 @@ juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vs
 
     appendHostScaffolding (root, session);
     return root;
+}
+
+//==============================================================================
+// Patch inventories and runtime-id references
+
+namespace
+{
+
+// The most channels a LiveProfessor chain has; a larger count in a session is never written
+// (the chain makers refuse it), so the inventory never lists more outputs per chain than this.
+constexpr int maxChainChannels = 128;
+
+bool isFixedHostNode (juce::int64 nodeId)
+{
+    for (auto id : fixedHostNodeIds)
+        if (id == nodeId)
+            return true;
+    return false;
+}
+
+bool isIntegerValue (const juce::var& value) { return value.isInt() || value.isInt64(); }
+
+// A number read as int64, as JUCE would, but without its undefined conversions: a double must be
+// finite and in range, and a text (which JUCE would parse without overflow checks) is no number.
+bool readAsInt64 (const juce::var& value, juce::int64& out)
+{
+    if (value.isInt() || value.isInt64() || value.isBool())
+    {
+        out = (juce::int64) value;
+        return true;
+    }
+    if (value.isDouble())
+    {
+        const double d = value;
+        if (! std::isfinite (d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+            return false;
+        out = (juce::int64) d;
+        return true;
+    }
+    return false;
+}
+
+bool propertyEquals (const juce::ValueTree& node, const juce::Identifier& name, juce::int64 expected)
+{
+    juce::int64 value = 0;
+    return readAsInt64 (node.getProperty (name), value) && value == expected;
+}
+
+int countOutputs (const juce::ValueTree& audioPatch, juce::int64 nodeId, int channel, juce::ValueTree* match)
+{
+    int count = 0;
+    for (const auto& child : audioPatch)
+    {
+        if (child.hasType ("outputs") && propertyEquals (child, "nodeId", nodeId)
+            && propertyEquals (child, "channelId", channel))
+        {
+            ++count;
+            if (match != nullptr)
+                *match = child;
+        }
+    }
+    return count;
+}
+
+juce::ValueTree makeAudioPatchEntry (juce::int64 nodeId, int channel)
+{
+    auto entry = makeNode ("outputs");
+    set (entry, "nodeId", int64Value (nodeId));
+    set (entry, "channelId", channel);
+    return entry;
+}
+
+bool replaceIfReference (juce::ValueTree& node, const juce::Identifier& name, juce::int64 oldId, juce::int64 newId)
+{
+    const auto* value = node.getPropertyPointer (name);
+    if (value == nullptr || ! isIntegerValue (*value) || (juce::int64) *value != oldId)
+        return false;
+    set (node, name, int64Value (newId));
+    return true;
+}
+
+} // namespace
+
+std::set<SourcePatch> sourcePatches (const RackStrip& strip)
+{
+    std::set<SourcePatch> patches;
+    for (const auto& patch : strip.routePatches)
+        if (patch.physicalChannel >= 0)
+            patches.emplace (patch.isInput ? 1 : 0, patch.rackChannel, patch.physicalChannel);
+    if (! patches.empty())
+        return patches;
+
+    if (strip.routeInL >= 0)
+        patches.emplace (1, 0, strip.routeInL);
+    if (strip.inputChannels >= 2 && strip.routeInR >= 0)
+        patches.emplace (1, 1, strip.routeInR);
+    if (strip.routeOutL >= 0)
+        patches.emplace (0, 0, strip.routeOutL);
+    if (strip.outputChannels >= 2 && strip.routeOutR >= 0)
+        patches.emplace (0, 1, strip.routeOutR);
+    return patches;
+}
+
+void rebuildPatchInventories (juce::ValueTree root, const RackSession& session)
+{
+    juce::Array<juce::ValueTree> audioPatches;
+    collectNodes (root, "AudioPatch", audioPatches);
+    for (auto& patch : audioPatches)
+    {
+        for (int i = patch.getNumChildren(); --i >= 0;)
+            patch.removeChild (i, nullptr);
+
+        std::set<std::pair<juce::int64, int>> entries;
+        for (const auto& strip : session.strips)
+        {
+            for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
+            {
+                juce::ignoreUnused (rackChannel);
+                if (isInput == 1)
+                    entries.emplace (1, physicalChannel);
+            }
+            const auto chainId = chainRuntimeId (strip.index);
+            for (int channel = 0; channel < juce::jmin (strip.outputChannels, maxChainChannels); ++channel)
+                entries.emplace (chainId, channel);
+        }
+        for (const auto& [nodeId, channel] : entries)
+            append (patch, makeAudioPatchEntry (nodeId, channel));
+    }
+
+    juce::Array<juce::ValueTree> midiPatches;
+    collectNodes (root, "MidiPatch", midiPatches);
+    for (auto& patch : midiPatches)
+    {
+        for (int i = patch.getNumChildren(); --i >= 0;)
+        {
+            juce::int64 nodeId = 0;
+            if (! readAsInt64 (patch.getChild (i).getProperty ("nodeId"), nodeId) || ! isFixedHostNode (nodeId))
+                patch.removeChild (i, nullptr);
+        }
+        for (const auto& strip : session.strips)
+            append (patch, makeMidiPatchEntry (chainRuntimeId (strip.index)));
+    }
+}
+
+juce::ValueTree findOutputs (const juce::ValueTree& audioPatch, juce::int64 nodeId, int channel)
+{
+    juce::ValueTree match;
+    return countOutputs (audioPatch, nodeId, channel, &match) == 1 ? match : juce::ValueTree();
+}
+
+bool ensureAudioPatchOutput (juce::ValueTree audioPatch, juce::int64 nodeId, int channel, juce::String& error)
+{
+    if (! audioPatch.isValid())
+    {
+        // Appending to a missing node would silently drop the entry.
+        error = "LiveProfessor AudioPatch is missing";
+        return false;
+    }
+    const int count = countOutputs (audioPatch, nodeId, channel, nullptr);
+    if (count >= 2)
+    {
+        error = "LiveProfessor template AudioPatch has duplicate output inventory";
+        return false;
+    }
+    if (count == 0)
+        append (audioPatch, makeAudioPatchEntry (nodeId, channel));
+    return true;
+}
+
+bool updateProcessorState (juce::ValueTree node, bool enabled, bool bypassed, bool audioMute, bool isolate,
+                           float inputGain, float outputGain)
+{
+    auto state = node.getChildWithName ("processorState");
+    if (! state.isValid() || ! state.hasProperty ("enabled") || ! state.hasProperty ("bypassed")
+        || ! state.hasProperty ("audioMute"))
+        return false;
+    set (state, "enabled", enabled);
+    set (state, "bypassed", bypassed);
+    set (state, "audioMute", audioMute);
+    if (state.hasProperty ("isolate"))
+        set (state, "isolate", isolate);
+    if (state.hasProperty ("inputGain"))
+        set (state, "inputGain", (double) inputGain);
+    if (state.hasProperty ("outputGain"))
+        set (state, "outputGain", (double) outputGain);
+    return true;
+}
+
+bool isJuceHexId (juce::StringRef text)
+{
+    juce::uint32 value = 0;
+    int length = 0;
+    for (auto p = text.text; ! p.isEmpty();)
+    {
+        const auto c = p.getAndAdvance();
+        if (++length > 8)
+            return false;
+        int digit = -1;
+        if (c >= '0' && c <= '9') digit = (int) (c - '0');
+        else if (c >= 'a' && c <= 'f') digit = (int) (c - 'a') + 10;
+        else if (c >= 'A' && c <= 'F') digit = (int) (c - 'A') + 10;
+        if (digit < 0)
+            return false;
+        value = (value << 4) | (juce::uint32) digit;
+    }
+    return length > 0 && value != 0;
+}
+
+bool treeContainsNumericValue (const juce::ValueTree& tree, juce::int64 value)
+{
+    for (int i = 0; i < tree.getNumProperties(); ++i)
+    {
+        const auto& property = tree.getProperty (tree.getPropertyName (i));
+        if (isIntegerValue (property) && (juce::int64) property == value)
+            return true;
+    }
+    for (const auto& child : tree)
+        if (treeContainsNumericValue (child, value))
+            return true;
+    return false;
+}
+
+void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::int64 newId,
+                                 RuntimeIdReplacementCounts& counts)
+{
+    if (tree.hasType ("plug"))
+    {
+        counts.plug += replaceIfReference (tree, "id", oldId, newId) ? 1 : 0;
+    }
+    else if (tree.hasType ("Plugin"))
+    {
+        counts.plugin += replaceIfReference (tree, "pluginUid", oldId, newId) ? 1 : 0;
+        counts.plugin += replaceIfReference (tree, "PluginId", oldId, newId) ? 1 : 0;
+    }
+    else if (tree.hasType ("ProcessorSettingsContainer"))
+    {
+        counts.processorSettings += replaceIfReference (tree, "id", oldId, newId) ? 1 : 0;
+    }
+    else if (tree.hasType ("PluginSnapshot"))
+    {
+        counts.snapshot += replaceIfReference (tree, "SnapshotIdTag", oldId, newId) ? 1 : 0;
+    }
+    else if (tree.hasType ("storedViewSetItem"))
+    {
+        replaceIfReference (tree, "storedViewSetItemPluginId", oldId, newId);
+    }
+    for (auto child : tree)
+        replaceRuntimeIdReferences (child, oldId, newId, counts);
 }
 
 } // namespace vornconv::rapp::liveProfessorWriter

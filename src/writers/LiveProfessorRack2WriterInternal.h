@@ -8,6 +8,9 @@
 #include <juce_core/juce_core.h>
 #include <juce_data_structures/juce_data_structures.h>
 
+#include <set>
+#include <tuple>
+
 // The tree steps of the LiveProfessor 2 project writer: the built-in native project profile,
 // the node makers the template path shares with it, and the routines that rebuild patch
 // inventories and rewrite plug-in runtime ids. Only the writer itself (and its tests) call them.
@@ -65,5 +68,64 @@ bool rebuildBusList (juce::ValueTree busses, const char* busType, int channelCou
 
 // Depth-first pre-order, the tree itself included.
 void collectNodes (const juce::ValueTree& tree, const juce::Identifier& type, juce::Array<juce::ValueTree>& out);
+
+//==============================================================================
+// Patch inventories and runtime-id references
+
+// (isInput 1 or 0, rack channel, physical channel)
+using SourcePatch = std::tuple<juce::int32, juce::int32, juce::int32>;
+
+// The strip's physical patches: its explicit patches with a physical channel, or, when it has
+// none, its summary routes (the R routes only for a stereo side).
+std::set<SourcePatch> sourcePatches (const RackStrip& strip);
+
+// Every AudioPatch becomes a bare inventory of the used physical inputs and every chain output;
+// every MidiPatch keeps its fixed host nodes and gets one entry per chain.
+void rebuildPatchInventories (juce::ValueTree root, const RackSession& session);
+
+// The one outputs entry for the node and channel; invalid when there is none or several.
+juce::ValueTree findOutputs (const juce::ValueTree& audioPatch, juce::int64 nodeId, int channel);
+
+// Makes sure the audio patch lists the node and channel exactly once (appending a bare entry
+// when it is missing); false with the message when it is listed twice or more, or when there
+// is no audio patch to hold the entry.
+bool ensureAudioPatchOutput (juce::ValueTree audioPatch, juce::int64 nodeId, int channel, juce::String& error);
+
+// Sets the node's processorState flags and, where present, isolate and the linear gains. False,
+// with nothing changed, when processorState or one of enabled, bypassed and audioMute is missing.
+bool updateProcessorState (juce::ValueTree node, bool enabled, bool bypassed, bool audioMute, bool isolate,
+                           float inputGain, float outputGain);
+
+// 1 to 8 ASCII hexadecimal digits with a value other than 0.
+bool isJuceHexId (juce::StringRef text);
+
+// True when some int or int64 property anywhere in the tree equals the value.
+bool treeContainsNumericValue (const juce::ValueTree& tree, juce::int64 value);
+
+struct RuntimeIdReplacementCounts
+{
+    juce::int32 plug = 0;
+    juce::int32 plugin = 0;
+    juce::int32 processorSettings = 0;
+    juce::int32 snapshot = 0;
+};
+
+// Rewrites every int or int64 reference to oldId by the plug-in id properties (plug id,
+// Plugin pluginUid and PluginId, ProcessorSettingsContainer id, PluginSnapshot SnapshotIdTag,
+// storedViewSetItem storedViewSetItemPluginId) as an int64 newId, counting all but the last.
+void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::int64 newId,
+                                 RuntimeIdReplacementCounts& counts);
+
+// One bound source slot of the writer.
+struct PluginBinding
+{
+    juce::int32 chainIndex = -1;
+    juce::int32 slotIndex = -1;
+    juce::int64 runtimeId = 0;
+    juce::String typeId;
+    juce::MemoryBlock stateBytes;
+    bool hasParameters = false;
+    juce::Array<float> parameterValues;
+};
 
 } // namespace vornconv::rapp::liveProfessorWriter

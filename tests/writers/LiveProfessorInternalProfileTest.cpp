@@ -5,6 +5,8 @@
 #include "readers/ValueTreeReader.h"
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
+#include "LiveProfessorTreeText.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -14,48 +16,12 @@ using namespace vornconv::rapp;
 using namespace vornconv::rapp::liveProfessorWriter;
 using juce::String;
 using juce::ValueTree;
+using vorntest::childTypes;
+using vorntest::describe;
+using vorntest::describeTree;
 
 namespace
 {
-
-// One node as "Type name:kind=value ..."; the kind letters make int/int64/double/string mix-ups
-// visible: i int, l int64, b bool, d double, s string, x binary (with its size), v void.
-String describe (const ValueTree& node)
-{
-    String text = node.getType().toString();
-    for (int i = 0; i < node.getNumProperties(); ++i)
-    {
-        const auto name = node.getPropertyName (i);
-        const auto& value = node.getProperty (name);
-        String kind, shown = value.toString();
-        if (value.isInt()) kind = "i";
-        else if (value.isInt64()) kind = "l";
-        else if (value.isBool()) kind = "b";
-        else if (value.isDouble()) kind = "d";
-        else if (value.isString()) kind = "s";
-        else if (value.isBinaryData()) { kind = "x"; shown = String ((int) value.getBinaryData()->getSize()); }
-        else if (value.isVoid()) { kind = "v"; shown = {}; }
-        else kind = "?";
-        text << " " << name.toString() << ":" << kind << "=" << shown;
-    }
-    return text;
-}
-
-String describeTree (const ValueTree& node, int depth = 0)
-{
-    String text = String::repeatedString (" ", depth) + describe (node) + "\n";
-    for (const auto& child : node)
-        text << describeTree (child, depth + 1);
-    return text;
-}
-
-String childTypes (const ValueTree& node)
-{
-    juce::StringArray types;
-    for (const auto& child : node)
-        types.add (child.getType().toString());
-    return types.joinIntoString (",");
-}
 
 ValueTree at (const ValueTree& node, std::initializer_list<const char*> path)
 {
