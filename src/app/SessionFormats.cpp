@@ -1,5 +1,8 @@
 #include "app/SessionFormats.h"
 
+#include "readers/LiveProfessorRack2Reader.h"
+#include "readers/ReaperRppReader.h"
+#include "readers/SuperRackSprkReader.h"
 #include "readers/VornKsnReader.h"
 
 namespace vornconv::app
@@ -34,11 +37,11 @@ RackReadResult readSessionFile (const juce::File& file, const juce::String& form
     if (formatId == "vorn.ksn")
         return readVornKsn (file);
     if (formatId == "waves.sprk")
-        return unavailable (file, formatId, "the SuperRack session reader");
+        return readSuperRackSprk (file);
     if (formatId == "liveprofessor.rack2")
-        return unavailable (file, formatId, "the LiveProfessor project reader");
+        return readLiveProfessorRack2 (file);
     if (formatId == "reaper.rpp")
-        return unavailable (file, formatId, "the REAPER project reader");
+        return readReaperRpp (file);
     return unavailable (file, formatId, "a reader for this format");
 }
 

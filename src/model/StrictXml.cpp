@@ -1,5 +1,6 @@
 #include "model/StrictXml.h"
 
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -27,6 +28,17 @@ bool isValidUtf8 (const juce::uint8* p, size_t size) noexcept
     size_t i = 0;
     while (i < size)
     {
+        // Eight ASCII bytes at a time: most of a document, and all of its encoded states.
+        if (size - i >= 8)
+        {
+            juce::uint64 word;
+            std::memcpy (&word, p + i, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0)
+            {
+                i += 8;
+                continue;
+            }
+        }
         const juce::uint8 b = p[i];
         if (b < 0x80)
         {
@@ -52,6 +64,41 @@ bool isValidUtf8 (const juce::uint8* p, size_t size) noexcept
         i += extra + 1;
     }
     return true;
+}
+
+// Bytes that end a run of plain character data: in content '<' and '&', in an attribute value
+// also either quote (the one that does not close the value is then taken as a plain byte).
+struct StopTable
+{
+    juce::uint8 stop[256];
+};
+
+constexpr StopTable makeStopTable (bool quotes)
+{
+    StopTable t {};
+    t.stop[(unsigned char) '<'] = t.stop[(unsigned char) '&'] = 1;
+    if (quotes)
+        t.stop[(unsigned char) '"'] = t.stop[(unsigned char) '\''] = 1;
+    return t;
+}
+
+constexpr StopTable contentStops = makeStopTable (false);
+constexpr StopTable attributeStops = makeStopTable (true);
+
+// The first byte at or after p that the table stops at, or end.
+const char* skipPlainRun (const char* p, const char* end, const StopTable& table) noexcept
+{
+    const auto* stop = table.stop;
+    while (end - p >= 8)
+    {
+        const auto* u = reinterpret_cast<const juce::uint8*> (p);
+        if ((stop[u[0]] | stop[u[1]] | stop[u[2]] | stop[u[3]] | stop[u[4]] | stop[u[5]] | stop[u[6]] | stop[u[7]]) != 0)
+            break;
+        p += 8;
+    }
+    while (p < end && stop[(juce::uint8) *p] == 0)
+        ++p;
+    return p;
 }
 
 struct Scanner
@@ -243,6 +290,7 @@ struct Scanner
             const char quote = *p++;
             for (;;)
             {
+                p = skipPlainRun (p, end, attributeStops);
                 if (atEnd())
                     return fail ("unterminated attribute value");
                 if (*p == quote)
@@ -258,7 +306,7 @@ struct Scanner
                         return false;
                 }
                 else
-                    ++p;
+                    ++p; // the other quote
             }
         }
     }
@@ -299,6 +347,7 @@ struct Scanner
             // Content until the next child open tag, or until the root is closed.
             for (;;)
             {
+                p = skipPlainRun (p, end, contentStops);
                 if (atEnd())
                     return fail ("unclosed element");
                 const char c = *p;
@@ -402,6 +451,17 @@ std::unique_ptr<juce::XmlElement> parseChecked (const void* data, size_t size, i
 }
 
 } // namespace
+
+std::unique_ptr<juce::XmlElement> parseText (const juce::String& text, size_t size, int maxDepth, juce::String& error)
+{
+    if (! check (text.toRawUTF8(), size, maxDepth, false, error))
+        return {};
+
+    auto root = juce::XmlDocument::parse (text);
+    if (root == nullptr)
+        error = "document did not parse";
+    return root;
+}
 
 bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error)
 {

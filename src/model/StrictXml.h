@@ -23,6 +23,11 @@ bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& er
 // The document's root element, or null (with the reason in error) when the bytes are refused.
 std::unique_ptr<juce::XmlElement> parse (const void* data, size_t size, int maxDepth, juce::String& error);
 
+// As parse, for a document already held in text (size bytes, then its terminator), which JUCE
+// then parses where it is instead of from a copy. The size is what is checked: a NUL byte among
+// those bytes, which the text itself would end at, is refused as above.
+std::unique_ptr<juce::XmlElement> parseText (const juce::String& text, size_t size, int maxDepth, juce::String& error);
+
 // As above, but one DOCTYPE naming an external DTD is allowed before the root (the standard
 // header of XML property lists). An internal subset ("[...]", where entities are defined) is
 // still refused, and the DTD is never read.

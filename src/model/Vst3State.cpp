@@ -4,6 +4,12 @@
 
 #include <cstring>
 #include <limits>
+#include <string_view>
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+ #define VORNCONV_WIDE_BASE64 1
+ #include <immintrin.h>
+#endif
 
 namespace vornconv::vst3
 {
@@ -15,16 +21,119 @@ using int128 = __int128;
 
 constexpr juce::int64 int64Max = std::numeric_limits<juce::int64>::max();
 
-const char* const juceBase64Alphabet = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
-
-int juceBase64Value (juce::uint8 c) noexcept
+// JUCE's memory-block alphabet as a byte table: the 6-bit value of each character, or 0xFF for
+// a byte outside the alphabet (every non-ASCII byte included). A valid value never has bit 7 set,
+// so OR-ing the values of a run tells at once whether any of them was invalid.
+struct JuceBase64Table
 {
-    if (c == '.') return 0;
-    if (c >= 'A' && c <= 'Z') return c - 'A' + 1;
-    if (c >= 'a' && c <= 'z') return c - 'a' + 27;
-    if (c >= '0' && c <= '9') return c - '0' + 53;
-    if (c == '+') return 63;
-    return -1;
+    juce::uint8 value[256];
+};
+
+constexpr JuceBase64Table makeJuceBase64Table()
+{
+    JuceBase64Table table {};
+    for (int i = 0; i < 256; ++i)
+        table.value[i] = 0xFF;
+    const char alphabet[] = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
+    for (int i = 0; i < 64; ++i)
+        table.value[(juce::uint8) alphabet[i]] = (juce::uint8) i;
+    return table;
+}
+
+constexpr JuceBase64Table juceBase64 = makeJuceBase64Table();
+
+// Decodes chars characters of JUCE base64 into (chars * 6) / 8 bytes. JUCE packs each character's
+// 6 bits at ascending bit positions, lowest first, so 4 characters carry 3 whole bytes. Returns
+// the OR of all character values (bit 7 set when any character was invalid) and, in lastValue,
+// the value of the partial group at the end (0 when there is none): its bits above the last whole
+// byte are the ones JUCE's encoder always writes as zero.
+#if VORNCONV_WIDE_BASE64
+
+// Sixteen characters to twelve bytes per step, while at least 32 characters remain (so the
+// 16-byte store stays inside the output). Stops early at a step with any character outside the
+// alphabet, leaving it to the byte-wise decoder; returns the number of characters decoded.
+__attribute__ ((target ("ssse3")))
+size_t decodeJuceBase64Wide (const juce::uint8* text, size_t chars, juce::uint8* dest) noexcept
+{
+    const auto between = [] (__m128i c, char low, char high) // low <= c <= high, for ASCII c
+    {
+        return _mm_and_si128 (_mm_cmpgt_epi8 (c, _mm_set1_epi8 ((char) (low - 1))), _mm_cmplt_epi8 (c, _mm_set1_epi8 ((char) (high + 1))));
+    };
+    const __m128i compact = _mm_setr_epi8 (0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+    size_t done = 0;
+    for (; chars - done >= 32; done += 16, dest += 12)
+    {
+        // Bytes of 0x80 and above are negative here and fall in no class.
+        const __m128i c = _mm_loadu_si128 (reinterpret_cast<const __m128i*> (text + done));
+        const __m128i upper = between (c, 'A', 'Z'), lower = between (c, 'a', 'z'), digit = between (c, '0', '9');
+        const __m128i dot = _mm_cmpeq_epi8 (c, _mm_set1_epi8 ('.')), plus = _mm_cmpeq_epi8 (c, _mm_set1_epi8 ('+'));
+        const __m128i valid = _mm_or_si128 (_mm_or_si128 (upper, lower), _mm_or_si128 (digit, _mm_or_si128 (dot, plus)));
+        if (_mm_movemask_epi8 (valid) != 0xFFFF)
+            break;
+
+        // The value is the character plus an offset per class: '.' 0, 'A' 1, 'a' 27, '0' 53, '+' 63.
+        const __m128i offset = _mm_or_si128 (
+            _mm_or_si128 (_mm_and_si128 (upper, _mm_set1_epi8 (1 - 'A')), _mm_and_si128 (lower, _mm_set1_epi8 (27 - 'a'))),
+            _mm_or_si128 (_mm_and_si128 (digit, _mm_set1_epi8 (53 - '0')),
+                          _mm_or_si128 (_mm_and_si128 (dot, _mm_set1_epi8 (-'.')), _mm_and_si128 (plus, _mm_set1_epi8 (63 - '+')))));
+        const __m128i values = _mm_add_epi8 (c, offset);
+
+        // Each 4 values a, b, c, d become a | b << 6 | c << 12 | d << 18: pairs first, then quads.
+        const __m128i pairs = _mm_maddubs_epi16 (values, _mm_set1_epi32 (0x40014001));
+        const __m128i quads = _mm_madd_epi16 (pairs, _mm_set1_epi32 (0x10000001));
+        _mm_storeu_si128 (reinterpret_cast<__m128i*> (dest), _mm_shuffle_epi8 (quads, compact));
+    }
+    return done;
+}
+
+bool hasSsse3() noexcept
+{
+    static const bool available = __builtin_cpu_supports ("ssse3");
+    return available;
+}
+
+#endif
+
+juce::uint32 decodeJuceBase64 (const juce::uint8* text, size_t chars, juce::uint8* dest, juce::uint32& lastValue) noexcept
+{
+    const auto* v = juceBase64.value;
+    juce::uint32 seen = 0;
+#if VORNCONV_WIDE_BASE64
+    if (hasSsse3())
+    {
+        const size_t done = decodeJuceBase64Wide (text, chars, dest);
+        text += done;
+        dest += done / 4 * 3;
+        chars -= done;
+    }
+#endif
+    const size_t whole = chars / 4;
+    for (size_t g = 0; g < whole; ++g)
+    {
+        const juce::uint32 a = v[text[0]], b = v[text[1]], c = v[text[2]], d = v[text[3]];
+        seen |= a | b | c | d;
+        const juce::uint32 bits = a | (b << 6) | (c << 12) | (d << 18);
+        dest[0] = (juce::uint8) bits;
+        dest[1] = (juce::uint8) (bits >> 8);
+        dest[2] = (juce::uint8) (bits >> 16);
+        text += 4;
+        dest += 3;
+    }
+
+    lastValue = 0;
+    const size_t rest = chars % 4;
+    juce::uint32 bits = 0;
+    for (size_t i = 0; i < rest; ++i)
+    {
+        const juce::uint32 x = v[text[i]];
+        seen |= x;
+        bits |= (x & 63u) << (6 * i);
+    }
+    for (size_t i = 0; i < rest * 6 / 8; ++i)
+        dest[i] = (juce::uint8) (bits >> (8 * i));
+    if (rest > 0)
+        lastValue = bits;
+    return seen;
 }
 
 juce::uint32 readU32 (const juce::uint8* p) noexcept
@@ -95,13 +204,10 @@ bool decodeStandardBase64 (const juce::String& text, juce::MemoryBlock& out)
 // Whole preset blob: wrapper header, component and controller streams and the chunk table.
 constexpr size_t maxPresetBlobBytes = 45 + 2 * maxStateBytes + 48;
 
-} // namespace
-
-bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
+// The memory-block text held in size bytes (no terminator needed).
+bool decodeMemoryBlockText (const juce::uint8* bytes, size_t size, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
 {
     out.reset();
-    const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
-    const size_t size = bytes != nullptr ? std::strlen (reinterpret_cast<const char*> (bytes)) : 0;
 
     size_t dot = 0;
     while (dot < size && bytes[dot] != '.')
@@ -131,49 +237,53 @@ bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t
         declared = declared * 10 + digit;
     }
 
-    // Characters, not bytes, after the dot: a multi-byte character counts once, and is refused
-    // as invalid by the next step.
-    size_t payloadChars = 0;
-    for (size_t i = dot + 1; i < size; ++i)
-        if ((bytes[i] & 0xC0) != 0x80)
-            ++payloadChars;
-
     // (8N + 4) / 6 without overflow for any N.
     const size_t expectedChars = declared / 3 * 4 + ((declared % 3) * 4 + 2) / 3;
-    if (payloadChars != expectedChars)
+    const auto* payload = bytes + dot + 1;
+    const size_t payloadBytes = size - dot - 1;
+
+    // The payload length counts characters, not bytes: a multi-byte character counts once (and is
+    // then refused as invalid). Characters never outnumber bytes, so only a payload of more bytes
+    // than expected needs counting here; one of exactly as many bytes is counted below, and only
+    // when it holds a byte outside the alphabet.
+    const auto countCharacters = [payload, payloadBytes]
+    {
+        size_t n = 0;
+        for (size_t i = 0; i < payloadBytes; ++i)
+            n += (payload[i] & 0xC0) != 0x80 ? 1 : 0;
+        return n;
+    };
+    const auto lengthMismatch = [&error]
     {
         error = "JUCE base64 payload length does not match prefix";
         return false;
-    }
-
-    for (size_t i = dot + 1; i < size; ++i)
-        if (juceBase64Value (bytes[i]) < 0)
-        {
-            error = "JUCE base64 payload contains an invalid character";
-            return false;
-        }
-
-    // JUCE packs each character's 6 bits at ascending bit positions of the block, lowest first.
-    juce::MemoryBlock decoded (declared, true);
-    auto* dest = static_cast<juce::uint8*> (decoded.getData());
-    juce::uint32 accumulator = 0;
-    int bits = 0;
-    size_t written = 0;
-    for (size_t i = dot + 1; i < size; ++i)
+    };
+    const auto invalidCharacter = [&error]
     {
-        accumulator |= (juce::uint32) juceBase64Value (bytes[i]) << bits;
-        bits += 6;
-        while (bits >= 8 && written < declared)
-        {
-            dest[written++] = (juce::uint8) (accumulator & 0xFF);
-            accumulator >>= 8;
-            bits -= 8;
-        }
-    }
+        error = "JUCE base64 payload contains an invalid character";
+        return false;
+    };
 
-    // Canonical means JUCE's own encoder writes exactly this text: no leading zero in the size
-    // and no stray bits in the last character.
-    if (written != declared || decoded.toBase64Encoding() != juce::String (text.text))
+    if (payloadBytes < expectedChars)
+        return lengthMismatch();
+    if (payloadBytes > expectedChars)
+        return countCharacters() != expectedChars ? lengthMismatch() : invalidCharacter();
+
+    juce::MemoryBlock decoded (declared, false);
+    juce::uint32 lastValue = 0;
+    const auto seen = decodeJuceBase64 (payload, payloadBytes, static_cast<juce::uint8*> (decoded.getData()), lastValue);
+    if ((seen & 0x80u) != 0)
+        return countCharacters() != expectedChars ? lengthMismatch() : invalidCharacter();
+
+    // Canonical means JUCE's own encoder writes exactly this text. That encoder writes the size
+    // as an unsigned 32-bit decimal without leading zeros, then one character per 6 bits of the
+    // block, with the bits past its end as zero. The characters here already decode to the block,
+    // so what is left to prove is the size form and the zero bits of a partial last group: of 2
+    // characters (one byte) only the low 8 of 12 bits may be set, of 3 characters (two bytes) the
+    // low 16 of 18.
+    const size_t rest = expectedChars % 4;
+    const bool strayBits = (rest == 2 && lastValue >= (1u << 8)) || (rest == 3 && lastValue >= (1u << 16));
+    if ((bytes[0] == '0' && dot > 1) || (juce::uint64) declared > 0xFFFFFFFFu || strayBits)
     {
         error = "JUCE base64 payload is not canonical";
         return false;
@@ -181,6 +291,115 @@ bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t
 
     out = std::move (decoded);
     return true;
+}
+
+
+// The text of one state stream of a container: where it is, and how often its element appears.
+struct StreamText
+{
+    const juce::uint8* data = nullptr;
+    size_t size = 0;
+    int count = 0;
+    juce::String holder; // owns the text when it was taken from JUCE's tree
+};
+
+bool isXmlBlank (juce::uint8 c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The length of the run of memory-block characters at the start of the size bytes at p.
+size_t memoryBlockTextRun (const juce::uint8* p, size_t size) noexcept
+{
+    const auto* v = juceBase64.value;
+    size_t n = 0;
+    while (size - n >= 8)
+    {
+        const auto* u = p + n;
+        if (((v[u[0]] | v[u[1]] | v[u[2]] | v[u[3]] | v[u[4]] | v[u[5]] | v[u[6]] | v[u[7]]) & 0x80) != 0)
+            break;
+        n += 8;
+    }
+    while (n < size && v[p[n]] != 0xFF)
+        ++n;
+    return n;
+}
+
+// The plain shape state writers produce: an optional "<?xml ...?>" declaration of printable
+// ASCII, then <VST3PluginState> with no attributes holding only <IComponent> and
+// <IEditController> elements (exact names, no attributes) whose content is nothing but
+// memory-block characters, with blanks between elements. Such a document is plain ASCII with one
+// root, matching tags and depth 2, so the strict check accepts it; and JUCE's parser gives each
+// child exactly its content as its only text, which has no blanks to trim. Reading the texts in
+// place therefore gives what the tree would, without copying the streams through it. Any other
+// document returns false and takes the full path.
+bool scanPlainContainer (const juce::uint8* p, size_t size, StreamText (&streams)[2])
+{
+    const auto* const end = p + size;
+    const auto startsWith = [&p, end] (std::string_view s)
+    {
+        return (size_t) (end - p) >= s.size() && std::memcmp (p, s.data(), s.size()) == 0;
+    };
+    const auto skipBlanks = [&p, end]
+    {
+        while (p < end && isXmlBlank (*p))
+            ++p;
+    };
+
+    if (startsWith ("<?xml"))
+    {
+        p += 5;
+        for (;;)
+        {
+            if (end - p < 2)
+                return false;
+            if (p[0] == '?' && p[1] == '>')
+                break;
+            if (*p < 0x20 || *p > 0x7E)
+                return false;
+            ++p;
+        }
+        p += 2;
+    }
+    skipBlanks();
+    if (! startsWith ("<VST3PluginState>"))
+        return false;
+    p += 17;
+
+    const std::string_view open[2] = { "<IComponent>", "<IEditController>" };
+    const std::string_view close[2] = { "</IComponent>", "</IEditController>" };
+    for (;;)
+    {
+        skipBlanks();
+        if (startsWith ("</VST3PluginState>"))
+        {
+            p += 18;
+            break;
+        }
+        const int which = startsWith (open[0]) ? 0 : (startsWith (open[1]) ? 1 : -1);
+        if (which < 0)
+            return false;
+        p += open[which].size();
+        const auto* text = p;
+        p += memoryBlockTextRun (p, (size_t) (end - p));
+        if (! startsWith (close[which]))
+            return false;
+        auto& stream = streams[which];
+        if (stream.count++ == 0)
+        {
+            stream.data = text;
+            stream.size = (size_t) (p - text);
+        }
+        p += close[which].size();
+    }
+    skipBlanks();
+    return p == end;
+}
+
+} // namespace
+
+bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
+{
+    const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
+    const size_t size = bytes != nullptr ? std::strlen (reinterpret_cast<const char*> (bytes)) : 0;
+    return decodeMemoryBlockText (bytes, size, out, maxBytes, error);
 }
 
 bool looksLikeJuceXmlContainer (const juce::MemoryBlock& data)
@@ -206,46 +425,58 @@ JuceStateSplit parseJuceVst3State (const juce::MemoryBlock& data)
         return result;
     }
 
-    juce::String xmlError;
-    const auto root = strictXml::parse (bytes + 8, (size_t) xmlLength, strictXml::defaultMaxDepth, xmlError);
-    if (root == nullptr)
+    const char* const childNames[2] = { "IComponent", "IEditController" };
+    StreamText streams[2];
+    if (! scanPlainContainer (bytes + 8, (size_t) xmlLength, streams))
     {
-        result.error = "embedded xml did not parse";
-        return result;
-    }
-    if (! root->hasTagName ("VST3PluginState"))
-    {
-        result.error = "unexpected root tag: " + root->getTagName();
-        return result;
-    }
-
-    for (const char* childName : { "IComponent", "IEditController" })
-    {
-        juce::XmlElement* child = nullptr;
-        for (auto* e : root->getChildIterator())
+        streams[0] = streams[1] = StreamText();
+        juce::String xmlError;
+        const auto root = strictXml::parse (bytes + 8, (size_t) xmlLength, strictXml::defaultMaxDepth, xmlError);
+        if (root == nullptr)
         {
-            if (! e->hasTagName (childName))
-                continue;
-            if (child != nullptr)
-            {
-                // Two copies of one stream cannot both be carried; refuse instead of picking one.
-                result.component.reset();
-                result.controller.reset();
-                result.error = juce::String (childName) + " stream is invalid: element appears more than once";
-                return result;
-            }
-            child = e;
+            result.error = "embedded xml did not parse";
+            return result;
         }
-        if (child == nullptr)
-            continue;
+        if (! root->hasTagName ("VST3PluginState"))
+        {
+            result.error = "unexpected root tag: " + root->getTagName();
+            return result;
+        }
+        for (int i = 0; i < 2; ++i)
+            for (auto* e : root->getChildIterator())
+            {
+                if (! e->hasTagName (childNames[i]))
+                    continue;
+                auto& stream = streams[i];
+                if (stream.count++ == 0)
+                {
+                    stream.holder = e->getAllSubText().trim();
+                    stream.data = reinterpret_cast<const juce::uint8*> (stream.holder.toRawUTF8());
+                    stream.size = std::strlen (stream.holder.toRawUTF8());
+                }
+            }
+    }
 
-        auto& block = juce::String (childName) == "IComponent" ? result.component : result.controller;
+    for (int i = 0; i < 2; ++i)
+    {
+        const auto& stream = streams[i];
+        if (stream.count == 0)
+            continue;
+        if (stream.count > 1)
+        {
+            // Two copies of one stream cannot both be carried; refuse instead of picking one.
+            result.component.reset();
+            result.controller.reset();
+            result.error = juce::String (childNames[i]) + " stream is invalid: element appears more than once";
+            return result;
+        }
+        auto& block = i == 0 ? result.component : result.controller;
         juce::String error;
-        if (! decodeJuceMemoryBlock (child->getAllSubText().trim(), block, maxStateBytes, error))
+        if (! decodeMemoryBlockText (stream.data, stream.size, block, maxStateBytes, error))
         {
             result.component.reset();
             result.controller.reset();
-            result.error = juce::String (childName) + " stream is invalid: " + error;
+            result.error = juce::String (childNames[i]) + " stream is invalid: " + error;
             return result;
         }
     }

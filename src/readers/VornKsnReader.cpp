@@ -349,23 +349,41 @@ bool hasCompleteConverterState (const PluginRef& slot)
     return slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist && ! slot.state.raw.isEmpty();
 }
 
-// Whole file into root; false with the parse-failure message.
+// Whole file into root; false with the parse-failure message. The bytes are read once, straight
+// into the text that JUCE's parser reads, so a large scene is held once beside its tree rather
+// than three times; the text is released as soon as the tree is built.
 bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root)
 {
     if (! file.existsAsFile() || file.getSize() > maxVornKsnFileBytes)
         return false;
-    juce::MemoryBlock bytes;
+    const auto size = file.getSize();
+    if (size < 0)
+        return false;
+    juce::String text;
     {
         juce::FileInputStream stream (file);
         if (! stream.openedOk())
             return false;
-        const auto size = file.getSize();
-        stream.readIntoMemoryBlock (bytes, (ssize_t) size + 1);
-        if ((juce::int64) bytes.getSize() != size)
+        // One byte more than the size is asked for, so that a file that grew since its size was
+        // taken is noticed; the text holds that byte and its terminator.
+        const auto wanted = (size_t) size + 1;
+        text.preallocateBytes (wanted);
+        auto* buffer = text.getCharPointer().getAddress();
+        size_t got = 0;
+        while (got < wanted)
+        {
+            const auto chunk = (int) juce::jmin (wanted - got, (size_t) 1 << 24);
+            const auto n = stream.read (buffer + got, chunk);
+            if (n <= 0)
+                break;
+            got += (size_t) n;
+        }
+        buffer[got] = 0;
+        if (got != (size_t) size)
             return false;
     }
     juce::String detail;
-    root = strictXml::parse (bytes.getData(), bytes.getSize(), maxVornKsnXmlDepth, detail);
+    root = strictXml::parseText (text, (size_t) size, maxVornKsnXmlDepth, detail);
     return root != nullptr;
 }
 

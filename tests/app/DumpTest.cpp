@@ -160,7 +160,7 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
         { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt" },
         { args ({ "--tree", empty.getFullPathName() }), empty, "ERROR   ValueTree parse failed" },
         { args ({ "--tree", truncated.getFullPathName() }), truncated, "ERROR   ValueTree parse failed" },
-        { args ({ session.getFullPathName() }), session, "ERROR   the SuperRack session reader is not available in this build" },
+        { args ({ session.getFullPathName() }), session, "ERROR   could not distinguish SuperRack Performer from SoundGrid: no such table: main.info" },
         { args ({ scene.getFullPathName() }), scene, "ERROR   XML parse failed" },
     };
     for (const auto& c : cases)

@@ -2,6 +2,7 @@
 #include "model/ParameterSnapshot.h"
 
 #include <gtest/gtest.h>
+#include <juce_cryptography/juce_cryptography.h>
 
 #include <limits>
 
@@ -138,6 +139,30 @@ TEST (Manifest, ParameterDigests)
     EXPECT_NE (app::sha256Hex (keyFive), valuesDigest);
     EXPECT_EQ (app::sha256Hex ({}), "");
     EXPECT_EQ (app::sha256Hex (bytesOf ("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+}
+
+// The digest must agree with JUCE's SHA-256 (and the published vectors) at every length around
+// the block and padding boundaries, and on a stream large enough to span many blocks.
+TEST (Manifest, Sha256AgreesWithJuceAtEveryPaddingBoundary)
+{
+    juce::Random random (77);
+    juce::MemoryBlock data (70000);
+    for (size_t i = 0; i < data.getSize(); ++i)
+        data[i] = (char) random.nextInt (256);
+
+    juce::Array<size_t> sizes;
+    for (size_t n = 1; n <= 260; ++n)
+        sizes.add (n);
+    for (size_t n : { 1000u, 4095u, 4096u, 4097u, 65536u, 69999u, 70000u })
+        sizes.add (n);
+    for (const auto n : sizes)
+    {
+        const juce::MemoryBlock block (data.getData(), n);
+        EXPECT_EQ (app::sha256Hex (block), juce::SHA256 (block).toHexString()) << n;
+    }
+
+    const char* const twoBlocks = "abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq";
+    EXPECT_EQ (app::sha256Hex (bytesOf (twoBlocks)), "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
 } // namespace

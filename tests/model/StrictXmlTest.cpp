@@ -61,3 +61,52 @@ TEST (StrictXml, AcceptsOrdinaryDocumentsAndRefusesWhatJuceWouldMisread)
     EXPECT_EQ (root->getStringAttribute ("x"), "&");
     EXPECT_EQ (root->getAllSubText(), "tA<b>");
 }
+
+// Plain runs of content and attribute text are skipped several bytes at a time; a byte that
+// matters must be seen at every position of such a run. parseText must give what parse gives,
+// from the text itself, and still see a NUL that would end the text early.
+TEST (StrictXml, SeesEveryByteOfLongRunsAndParsesTextInPlace)
+{
+    struct Probe { const char* inserted; bool inContent; bool ok; };
+    const Probe probes[] = {
+        { "&amp;", true, true }, { "&bad;", true, false }, { "<b/>", true, true }, { "<", true, false },
+        { "\xC0\xAF", true, false }, { "\x80", true, false }, { "\xE2\x82\xAC", true, true }, { ">", true, true },
+        { "'", false, true }, { "<", false, false }, { "&lt;", false, true }, { "&x", false, false },
+        { "\xED\xA0\x80", false, false }, { "\xFF", false, false }, { "\"", false, false },
+    };
+    for (const auto& probe : probes)
+        for (int at = 0; at <= 20; ++at)
+        {
+            const juce::String before = juce::String::repeatedString ("x", at), after = juce::String::repeatedString ("y", 20 - at);
+            const juce::String run = before + juce::String::fromUTF8 (probe.inserted) + after;
+            juce::String xml = probe.inContent ? "<a>" + run + "</a>" : "<a v=\"" + run + "\"/>";
+            // Invalid UTF-8 cannot pass through a String; build those documents byte by byte.
+            juce::MemoryOutputStream bytes;
+            bytes << (probe.inContent ? "<a>" : "<a v=\"") << before;
+            bytes.write (probe.inserted, std::strlen (probe.inserted));
+            bytes << after << (probe.inContent ? "</a>" : "\"/>");
+
+            juce::String error;
+            EXPECT_EQ (strictXml::isWellFormed (bytes.getData(), bytes.getDataSize(), 8, error), probe.ok)
+                << probe.inserted << " at " << at << ": " << error;
+            if (juce::CharPointer_UTF8::isValidString (static_cast<const char*> (bytes.getData()), (int) bytes.getDataSize()))
+            {
+                xml = juce::String::fromUTF8 (static_cast<const char*> (bytes.getData()), (int) bytes.getDataSize());
+                juce::String textError;
+                const auto fromText = strictXml::parseText (xml, xml.getNumBytesAsUTF8(), 8, textError);
+                const auto fromBytes = strictXml::parse (bytes.getData(), bytes.getDataSize(), 8, error);
+                EXPECT_EQ (fromText != nullptr, fromBytes != nullptr) << xml;
+                EXPECT_EQ (textError, error) << xml;
+                if (fromText != nullptr && fromBytes != nullptr)
+                    EXPECT_TRUE (fromText->isEquivalentTo (fromBytes.get(), false)) << xml;
+            }
+        }
+
+    // The text ends at the NUL; the size says there is more, and the document is refused.
+    juce::String text ("<a>x</a>");
+    text.preallocateBytes (16);
+    std::memcpy (text.getCharPointer().getAddress(), "<a>x\0y</a>", 11);
+    juce::String error;
+    EXPECT_EQ (strictXml::parseText (text, 10, 8, error), nullptr);
+    EXPECT_EQ (error, "NUL byte in document");
+}

@@ -1,5 +1,7 @@
 #include "model/Vst3State.h"
 
+#include "model/StrictXml.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -135,6 +137,75 @@ TEST (JuceMemoryBlockText, RoundTripsJuceEncoderOutput)
     }
 }
 
+// The canonical form is defined by JUCE itself: a text is canonical exactly when JUCE's decoder
+// followed by its encoder gives the same text back. The decoder proves that without encoding;
+// this compares the two on edge and random texts, including every last character of the sizes
+// whose last character carries unused bits.
+TEST (JuceMemoryBlockText, CanonicalCheckAgreesWithJuceRoundTrip)
+{
+    const juce::String alphabet = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
+    const auto payloadChars = [] (int n) { return (8 * n + 5) / 6; };
+    juce::Random random (20240611);
+    const auto randomPayload = [&] (int chars)
+    {
+        juce::String p;
+        for (int i = 0; i < chars; ++i)
+            p << alphabet[random.nextInt (64)];
+        return p;
+    };
+
+    juce::StringArray texts;
+    for (int n : { 1, 2, 3, 4, 5, 301, 302, 303 })
+        for (int last = 0; last < 64; ++last)
+            texts.add (juce::String (n) + "." + randomPayload (payloadChars (n) - 1) + alphabet[last]);
+    for (const char* edge : { "0.", "00.", "0.A", "01.A.", "1.A.", "1.D.", "1.E.", "2.AAA", "2.AAP", "2.AAQ", "3.++++",
+                              "1.+.", "1.++", "10.", "010.AAAAAAAAAAAAAA" })
+        texts.add (edge);
+    for (int i = 0; i < 20000; ++i)
+    {
+        const int n = random.nextInt (5) == 0 ? 500 + random.nextInt (20) : random.nextInt (40);
+        juce::String prefix (n);
+        if (random.nextInt (20) == 0)
+            prefix = "0" + prefix;
+        int chars = payloadChars (n);
+        if (random.nextInt (20) == 0)
+            chars += random.nextBool() ? 1 : -1;
+        auto payload = randomPayload (juce::jmax (0, chars));
+        if (payload.isNotEmpty() && random.nextInt (20) == 0)
+        {
+            const int at = random.nextInt (payload.length());
+            const juce::juce_wchar strangers[] = { '-', '=', '/', ' ', 0xE9 };
+            payload = payload.replaceSection (at, 1, juce::String::charToString (strangers[random.nextInt (5)]));
+        }
+        texts.add (prefix + "." + payload);
+    }
+
+    int accepted = 0, refused = 0;
+    for (const auto& text : texts)
+    {
+        juce::MemoryBlock reference;
+        reference.fromBase64Encoding (text);
+        const bool canonical = reference.toBase64Encoding() == text;
+
+        juce::MemoryBlock out;
+        juce::String error;
+        const bool ok = vst3::decodeJuceMemoryBlock (text, out, vst3::maxStateBytes, error);
+        ASSERT_EQ (ok, canonical) << text << ": " << error;
+        if (ok)
+        {
+            EXPECT_EQ (str (out), str (reference)) << text;
+            ++accepted;
+        }
+        else
+        {
+            ++refused;
+        }
+    }
+    // Both outcomes must be well represented, or the comparison proves little.
+    EXPECT_GT (accepted, 1000);
+    EXPECT_GT (refused, 1000);
+}
+
 TEST (JuceVst3Container, BuildThenParseGivesSameStreams)
 {
     const juce::MemoryBlock comp = randomBlock (5000, 1), cont = randomBlock (77, 2);
@@ -216,6 +287,131 @@ TEST (JuceVst3Container, AcceptsJuceStyleVariants)
     ASSERT_TRUE (split.ok) << split.error;
     EXPECT_EQ (str (split.component), str (bytesOf ("abc")));
     EXPECT_EQ (str (split.controller), str (juce::MemoryBlock ("\x01", 1)));
+}
+
+// Containers in the plain shape that state writers produce are read without building JUCE's
+// tree. Whatever the shape, the result must be what the tree gives: the first IComponent and
+// IEditController child (names compared as JUCE compares them), their whole text trimmed, decoded
+// as memory-block text. This compares the parser with that reading on plain shapes and on every
+// kind of near miss.
+TEST (JuceVst3Container, PlainShapeReadsAsJuceTreeWould)
+{
+    struct Reading { bool ok = false; juce::String error; std::string component, controller; };
+    const auto throughTree = [] (const juce::String& xml)
+    {
+        Reading r;
+        juce::String detail;
+        const auto root = strictXml::parse (xml.toRawUTF8(), xml.getNumBytesAsUTF8(), strictXml::defaultMaxDepth, detail);
+        if (root == nullptr)
+        {
+            r.error = "embedded xml did not parse";
+            return r;
+        }
+        if (! root->hasTagName ("VST3PluginState"))
+        {
+            r.error = "unexpected root tag: " + root->getTagName();
+            return r;
+        }
+        for (const char* name : { "IComponent", "IEditController" })
+        {
+            juce::Array<juce::XmlElement*> found;
+            for (auto* e : root->getChildIterator())
+                if (e->hasTagName (name))
+                    found.add (e);
+            if (found.size() > 1)
+            {
+                r = Reading();
+                r.error = juce::String (name) + " stream is invalid: element appears more than once";
+                return r;
+            }
+            if (found.isEmpty())
+                continue;
+            juce::MemoryBlock block;
+            juce::String error;
+            if (! vst3::decodeJuceMemoryBlock (found[0]->getAllSubText().trim(), block, vst3::maxStateBytes, error))
+            {
+                r = Reading();
+                r.error = juce::String (name) + " stream is invalid: " + error;
+                return r;
+            }
+            (juce::String (name) == "IComponent" ? r.component : r.controller) = str (block);
+        }
+        if (r.component.empty())
+        {
+            r.controller.clear();
+            r.error = "IComponent stream missing or empty";
+            return r;
+        }
+        r.ok = true;
+        return r;
+    };
+
+    const juce::String comp = randomBlock (301, 7).toBase64Encoding(), cont = randomBlock (2, 8).toBase64Encoding();
+    const juce::String decl = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+    const auto plain = [&] (const juce::String& c, const juce::String& e)
+    {
+        return "<VST3PluginState><IComponent>" + c + "</IComponent><IEditController>" + e + "</IEditController></VST3PluginState>";
+    };
+    const juce::String body = plain (comp, cont);
+    juce::StringArray variants {
+        decl + " " + body,
+        body,
+        decl + body,
+        "<?xml?>" + body,
+        decl + "\r\n" + body + "\r\n \t",
+        decl + "\n<VST3PluginState>\n  <IComponent>" + comp + "</IComponent>\n  <IEditController>" + cont + "</IEditController>\n</VST3PluginState>\n",
+        "<VST3PluginState><IEditController>" + cont + "</IEditController><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState></VST3PluginState>",
+        "<VST3PluginState><IComponent></IComponent></VST3PluginState>",
+        plain (comp, ""),
+        plain ("0" + comp, cont),
+        plain (comp.dropLastCharacters (1), cont),
+        plain (comp, cont + "A"),
+        plain (comp, "1.+."),
+        "<VST3PluginState><IComponent>" + comp + "</IComponent><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent><icomponent>0.</icomponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent><IEditController>0.</IEditController><IEditController>0.</IEditController></VST3PluginState>",
+        "<vst3pluginstate><IComponent>" + comp + "</IComponent></vst3pluginstate>",
+        "<VST3PluginState><IComponent> " + comp + "\n</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp.substring (0, 10) + "\r\n" + comp.substring (10) + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp.substring (0, 10) + "<!-- x -->" + comp.substring (10) + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent><![CDATA[" + comp + "]]></IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp.replace ("+", "&#43;") + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "<x/></IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent >" + comp + "</IComponent ></VST3PluginState>",
+        "<VST3PluginState v=\"1\"><IComponent a='b'>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><Other>x</Other><IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState>text<IComponent>" + comp + "</IComponent></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IEditController></VST3PluginState>",
+        "<VST3PluginState><IComponent>" + comp + "</IComponent>",
+        "<VST3PluginState><IComponent>" + comp,
+        body + "x",
+        body + body,
+        body + "<!-- end -->",
+        "<?xml version=\"1.0\"" + body,
+        "<?xml \xe2\x80\x94?>" + body,
+        "<!-- c -->" + body,
+        " " + body,
+        "<Other><IComponent>" + comp + "</IComponent></Other>",
+    };
+    // Anything but memory-block characters, at every position of the first bytes of a stream.
+    for (const char* stranger : { " ", "\r\n", "&#46;", "<!---->", "/" })
+        for (int at = 0; at <= 17; ++at)
+            variants.add (plain (comp.substring (0, at) + stranger + comp.substring (at), cont));
+    // Blanks that trimming removes, after streams of every length modulo the scan's stride.
+    for (int n = 1; n <= 24; ++n)
+        for (const char* blank : { " ", "\r\n" })
+            variants.add (plain (randomBlock ((size_t) n, n).toBase64Encoding() + blank, cont));
+    for (const auto& xml : variants)
+    {
+        const auto expected = throughTree (xml);
+        const auto split = vst3::parseJuceVst3State (container (xml));
+        EXPECT_EQ (split.ok, expected.ok) << xml;
+        EXPECT_EQ (split.error, expected.error) << xml;
+        EXPECT_EQ (str (split.component), expected.component) << xml;
+        EXPECT_EQ (str (split.controller), expected.controller) << xml;
+    }
 }
 
 TEST (SuperRackPreset, BuildParseAndChunksRoundTrip)

@@ -1,0 +1,276 @@
+#include "model/ReaperVst3State.h"
+
+namespace vornconv
+{
+
+namespace
+{
+
+constexpr juce::uint32 wrapperMagic = 0xFEED5EEEu;
+constexpr juce::uint64 maxPins = 64;
+
+struct Layout
+{
+    juce::uint32 inputPins = 0;
+    juce::uint32 outputPins = 0;
+    juce::uint64 p = 0;               // the aggregate length word after the pin maps
+    juce::uint64 componentLengthAt = 0;
+    juce::uint64 componentAt = 0;
+    juce::uint32 c = 0;
+    juce::uint32 t = 0;
+    juce::uint64 q = 0;               // the controller length word
+    juce::uint64 controllerAt = 0;
+    juce::uint64 tailAt = 0;
+};
+
+juce::uint32 readU32 (const juce::uint8* b) noexcept
+{
+    return (juce::uint32) b[0] | ((juce::uint32) b[1] << 8) | ((juce::uint32) b[2] << 16) | ((juce::uint32) b[3] << 24);
+}
+
+juce::uint64 readU64 (const juce::uint8* b) noexcept
+{
+    return (juce::uint64) readU32 (b) | ((juce::uint64) readU32 (b + 4) << 32);
+}
+
+void writeU32 (juce::MemoryOutputStream& out, juce::uint32 v)
+{
+    const juce::uint8 b[4] = { (juce::uint8) v, (juce::uint8) (v >> 8), (juce::uint8) (v >> 16), (juce::uint8) (v >> 24) };
+    out.write (b, 4);
+}
+
+bool sameBytes (const juce::MemoryBlock& a, const juce::uint8* b, size_t size) noexcept
+{
+    return a.getSize() == size && (size == 0 || std::memcmp (a.getData(), b, size) == 0);
+}
+
+bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juce::uint32& count, juce::String& error)
+{
+    if (size - pos < 4)
+    {
+        error = "REAPER VST3 pin-map count is truncated";
+        return false;
+    }
+    const auto n = readU32 (b + pos);
+    pos += 4;
+    if (n == 0 || n > maxPins || (juce::uint64) n > (size - pos) / 8)
+    {
+        error = "REAPER VST3 pin-map count is invalid";
+        return false;
+    }
+    for (juce::uint32 i = 0; i < n; ++i)
+    {
+        if (readU64 (b + pos) != ((juce::uint64) 1 << i))
+        {
+            error = "REAPER VST3 pin-map is not the observed sequential topology";
+            return false;
+        }
+        pos += 8;
+    }
+    count = n;
+    return true;
+}
+
+bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& layout, juce::String& error)
+{
+    const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
+    const juce::uint64 size = wrapper.getSize();
+    if (size <= 43)
+    {
+        error = "REAPER VST3 wrapper is too small";
+        return false;
+    }
+    if (readU32 (b) != reaperId)
+    {
+        error = "REAPER VST3 header id does not match the VST line";
+        return false;
+    }
+    if (readU32 (b + 4) != wrapperMagic)
+    {
+        error = "REAPER VST3 wrapper magic/version is unsupported";
+        return false;
+    }
+    Layout l;
+    juce::uint64 pos = 8;
+    if (! readPinMap (b, size, pos, l.inputPins, error) || ! readPinMap (b, size, pos, l.outputPins, error))
+        return false;
+    l.p = pos;
+    if (size - l.p < 20)
+    {
+        error = "REAPER VST3 state header is truncated";
+        return false;
+    }
+    const auto marker = readU32 (b + l.p + 8);
+    if (readU32 (b + l.p + 4) != 1 || readU32 (b + l.p + 16) != 1 || (marker != 0 && marker != 65535 && marker != 68))
+    {
+        error = "REAPER VST3 state header markers are invalid";
+        return false;
+    }
+    l.componentLengthAt = l.p + 12;
+    l.componentAt = l.p + 20;
+    l.c = readU32 (b + l.componentLengthAt);
+    if (l.c < 1 || l.c > maxReaperVst3StreamBytes || (juce::uint64) l.c > size - l.componentAt)
+    {
+        error = "REAPER VST3 component length is invalid";
+        return false;
+    }
+    l.q = l.componentAt + l.c;
+    if (size - l.q < 8)
+    {
+        error = "REAPER VST3 controller header is truncated";
+        return false;
+    }
+    l.t = readU32 (b + l.q);
+    l.controllerAt = l.q + 8;
+    if (readU32 (b + l.q + 4) != 0 || l.t > maxReaperVst3StreamBytes || (juce::uint64) l.t > size - l.controllerAt)
+    {
+        error = "REAPER VST3 controller length/type is invalid";
+        return false;
+    }
+    if ((juce::uint64) readU32 (b + l.p) != (juce::uint64) l.c + l.t + 16)
+    {
+        error = "REAPER VST3 aggregate state length is inconsistent";
+        return false;
+    }
+    l.tailAt = l.controllerAt + l.t;
+    layout = l;
+    return true;
+}
+
+bool readConfig (const juce::MemoryBlock& wrapper, const Layout& layout, int& count, juce::String& error)
+{
+    const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
+    const juce::uint64 size = wrapper.getSize();
+    if (size - layout.tailAt <= 4)
+    {
+        error = "REAPER VST3 program tail has no channel_config field";
+        return false;
+    }
+    if (readU32 (b + size - 5) != 0)
+    {
+        error = "REAPER VST3 channel_config tail marker is invalid";
+        return false;
+    }
+    const int value = b[size - 1];
+    if (value > 128)
+    {
+        error = "REAPER VST3 channel_config count is out of range";
+        return false;
+    }
+    count = value;
+    return true;
+}
+
+} // namespace
+
+bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error)
+{
+    Layout layout;
+    if (! inspect (wrapper, reaperId, layout, error))
+        return false;
+    const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
+    PluginState state;
+    state.encoding = PluginStateEncoding::hostSpecific;
+    state.raw.append (b, wrapper.getSize());
+    state.component.append (b + layout.componentAt, layout.c);
+    if (layout.t > 0)
+        state.controller.append (b + layout.controllerAt, layout.t);
+    out = std::move (state);
+    return true;
+}
+
+bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint32 templateId, juce::uint32 hostId,
+                           const juce::MemoryBlock& component, const juce::MemoryBlock& controller,
+                           juce::MemoryBlock& out, juce::String& error)
+{
+    auto fail = [&] (const juce::String& message)
+    {
+        out.reset();
+        error = message;
+        return false;
+    };
+
+    Layout layout;
+    juce::String inspectError;
+    if (! inspect (templateWrapper, templateId, layout, inspectError))
+        return fail ("REAPER template wrapper rejected: " + inspectError);
+    if (hostId == 0)
+        return fail ("REAPER output host ID is zero");
+    if (component.isEmpty())
+        return fail ("REAPER output requires a non-empty Comp state");
+    if (component.getSize() > maxReaperVst3StreamBytes || controller.getSize() > maxReaperVst3StreamBytes)
+        return fail ("REAPER output state exceeds the 64 MiB stream limit");
+
+    const auto* t = static_cast<const juce::uint8*> (templateWrapper.getData());
+    const auto c = (juce::uint32) component.getSize();
+    const auto ctrl = (juce::uint32) controller.getSize();
+    const auto tailSize = (size_t) (templateWrapper.getSize() - layout.tailAt);
+    juce::MemoryOutputStream stream ((size_t) layout.p + 28 + c + ctrl + tailSize);
+    writeU32 (stream, hostId);
+    stream.write (t + 4, (size_t) layout.p - 4);
+    writeU32 (stream, c + ctrl + 16);
+    writeU32 (stream, 1);
+    writeU32 (stream, 0);
+    writeU32 (stream, c);
+    writeU32 (stream, 1);
+    stream.write (component.getData(), c);
+    writeU32 (stream, ctrl);
+    writeU32 (stream, 0);
+    if (ctrl > 0)
+        stream.write (controller.getData(), ctrl);
+    if (tailSize > 0)
+        stream.write (t + layout.tailAt, tailSize);
+
+    juce::MemoryBlock built (stream.getData(), stream.getDataSize());
+    PluginState check;
+    juce::String splitError;
+    if (! splitReaperVst3State (built, hostId, check, splitError))
+        return fail (splitError.isNotEmpty() ? splitError : juce::String ("REAPER rebuilt wrapper failed byte-exact state verification"));
+    if (! sameBytes (check.component, static_cast<const juce::uint8*> (component.getData()), component.getSize())
+        || ! sameBytes (check.controller, static_cast<const juce::uint8*> (controller.getData()), controller.getSize()))
+        return fail ("REAPER rebuilt wrapper failed byte-exact state verification");
+    out = std::move (built);
+    return true;
+}
+
+bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint32 id,
+                           const juce::MemoryBlock& component, const juce::MemoryBlock& controller,
+                           juce::MemoryBlock& out, juce::String& error)
+{
+    return buildReaperVst3State (templateWrapper, id, id, component, controller, out, error);
+}
+
+bool readReaperVst3ChannelConfig (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, int& count, juce::String& error)
+{
+    Layout layout;
+    return inspect (wrapper, reaperId, layout, error) && readConfig (wrapper, layout, count, error);
+}
+
+bool setReaperVst3ChannelConfig (juce::MemoryBlock& wrapper, juce::uint32 reaperId, int count, juce::String& error)
+{
+    int current = 0;
+    if (! readReaperVst3ChannelConfig (wrapper, reaperId, current, error))
+        return false;
+    if (count < 1 || count > 128)
+    {
+        error = "REAPER VST3 channel_config request is invalid";
+        return false;
+    }
+    static_cast<juce::uint8*> (wrapper.getData())[wrapper.getSize() - 1] = (juce::uint8) count;
+    int readBack = 0;
+    return readReaperVst3ChannelConfig (wrapper, reaperId, readBack, error) && readBack == count;
+}
+
+bool validateReaperVst3StereoSidechainConfig (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, juce::String& error)
+{
+    Layout layout;
+    int config = 0;
+    if (! inspect (wrapper, reaperId, layout, error) || ! readConfig (wrapper, layout, config, error))
+        return false;
+    if (layout.inputPins == 4 && (layout.outputPins == 2 || layout.outputPins == 4) && config == 2)
+        return true;
+    error = "REAPER VST3 sidechain target is not stereo main + stereo sidechain (4 inputs, observed 2/4 output pin map, channel_config=2)";
+    return false;
+}
+
+} // namespace vornconv

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "model/RackModel.h"
+
+// REAPER's binary wrapper around a VST3 plug-in's state: the plug-in's numeric id, the input and
+// output pin maps, the component and controller streams with their lengths, and a program tail
+// whose last byte is the plug-in's channel configuration. Only the one shape seen in REAPER
+// projects is accepted (sequential pin maps, fixed header markers); anything else is refused with
+// a reason. All integers are little-endian.
+namespace vornconv
+{
+
+// Largest component or controller stream inside a wrapper.
+constexpr juce::uint32 maxReaperVst3StreamBytes = 64u * 1024u * 1024u;
+
+// Checks wrapper against reaperId (the id of the project's VST line) and, on success, resets out
+// and fills raw (the whole wrapper), component and controller, with encoding host-specific. out is
+// untouched on failure.
+bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error);
+
+// A new wrapper for hostId around component and controller, with the magic, pin maps and program
+// tail of templateWrapper (checked against templateId). The result is split again and must give
+// the same streams byte for byte. out is emptied on any failure.
+bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint32 templateId, juce::uint32 hostId,
+                           const juce::MemoryBlock& component, const juce::MemoryBlock& controller,
+                           juce::MemoryBlock& out, juce::String& error);
+
+// The same with one id for the template and the output.
+bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint32 id,
+                           const juce::MemoryBlock& component, const juce::MemoryBlock& controller,
+                           juce::MemoryBlock& out, juce::String& error);
+
+// The channel configuration in the last byte of the program tail (0..128).
+bool readReaperVst3ChannelConfig (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, int& count, juce::String& error);
+
+// Writes count (1..128) into the last byte of a wrapper whose configuration is readable; the
+// wrapper is untouched when the request is refused.
+bool setReaperVst3ChannelConfig (juce::MemoryBlock& wrapper, juce::uint32 reaperId, int count, juce::String& error);
+
+// True for exactly 4 input pins, 2 or 4 output pins and channel configuration 2: a stereo main
+// input with a stereo sidechain.
+bool validateReaperVst3StereoSidechainConfig (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, juce::String& error);
+
+} // namespace vornconv

@@ -1,0 +1,1023 @@
+#include "readers/LiveProfessorRack2Reader.h"
+
+#include "model/AudioUnitState.h"
+#include "model/ParameterSnapshot.h"
+#include "model/Vst3State.h"
+#include "readers/ValueTreeReader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <set>
+#include <tuple>
+#include <vector>
+#include <utility>
+
+namespace vornconv
+{
+
+const char* const cleanSnapshotName = "VORN_CLEAN_SNAPSHOT";
+
+namespace
+{
+
+const juce::Identifier metadataType ("VORNConverterMetadata");
+const juce::Identifier slotType ("Slot");
+const juce::Identifier schemaVersionName ("schemaVersion");
+const juce::Identifier slotsPerStripName ("sourceSlotsPerStrip");
+const juce::Identifier nativeWriterProfileName ("nativeWriterProfile");
+const juce::Identifier chainIndexName ("chainIndex");
+const juce::Identifier slotIndexName ("slotIndex");
+const juce::Identifier runtimeIdName ("pluginRuntimeId");
+
+// Leading decimal digits of a text, as JUCE reads a number from text, but saturating instead
+// of overflowing.
+juce::int64 leadingInteger (const juce::String& text)
+{
+    auto p = text.trimStart().getCharPointer();
+    bool negative = false;
+    if (*p == '-' || *p == '+')
+    {
+        negative = *p == '-';
+        ++p;
+    }
+    juce::uint64 magnitude = 0;
+    constexpr juce::uint64 cap = (juce::uint64) std::numeric_limits<juce::int64>::max();
+    for (; *p >= '0' && *p <= '9'; ++p)
+    {
+        magnitude = magnitude * 10 + (juce::uint64) (*p - '0');
+        if (magnitude > cap)
+            magnitude = cap;
+    }
+    return negative ? -(juce::int64) magnitude : (juce::int64) magnitude;
+}
+
+// A value as int64 the way a var converts, without the undefined conversions: a non-finite
+// double gives 0 and a double outside the range saturates.
+juce::int64 asInt64 (const juce::var& v)
+{
+    if (v.isInt() || v.isInt64() || v.isBool())
+        return (juce::int64) v;
+    if (v.isDouble())
+    {
+        const double d = v;
+        if (! std::isfinite (d))
+            return 0;
+        if (d >= 9.2e18)
+            return std::numeric_limits<juce::int64>::max();
+        if (d <= -9.2e18)
+            return std::numeric_limits<juce::int64>::min();
+        return (juce::int64) d;
+    }
+    if (v.isString())
+        return leadingInteger (v.toString());
+    return 0;
+}
+
+int asInt (const juce::var& v)
+{
+    return (int) juce::jlimit ((juce::int64) std::numeric_limits<int>::min(),
+                               (juce::int64) std::numeric_limits<int>::max(), asInt64 (v));
+}
+
+bool asBool (const juce::var& v)
+{
+    if (v.isBool() || v.isInt() || v.isInt64())
+        return (bool) v;
+    if (v.isDouble())
+        return (double) v != 0.0;
+    if (v.isString())
+    {
+        const auto text = v.toString().trim();
+        return leadingInteger (text) != 0 || text.equalsIgnoreCase ("true");
+    }
+    return false;
+}
+
+// Node 1 is the hardware input device and node 2 the hardware output device in an audio patch.
+constexpr juce::int64 hardwareInputNode = 1;
+constexpr juce::int64 hardwareOutputNode = 2;
+constexpr juce::int64 maxChannelId = 2147483647;
+constexpr int maxChainChannels = 128;
+constexpr int maxSideChainCount = 2;
+
+// Empty slots that converter metadata may ask for in front of placed plug-ins, over the whole
+// session. Without a limit a few bytes of metadata could ask for billions of empty slots.
+constexpr juce::int64 maxPaddingSlots = 65536;
+
+const char* const noteUnassigned = "chain 밖의 독립 plugin processor는 RackIR에 넣지 않는다";
+const char* const parseFailed = "ValueTree parse failed — not a JUCE ValueTree stream?";
+
+using PatchPoint = std::tuple<juce::int64, juce::int64, juce::int64, juce::int64>;
+using PatchPointSet = std::set<PatchPoint>;
+
+juce::var firstProperty (const juce::ValueTree& tree, const juce::Identifier& name)
+{
+    return tree.hasProperty (name) ? tree.getProperty (name) : juce::var();
+}
+
+juce::ValueTree firstChild (const juce::ValueTree& tree, const juce::Identifier& name)
+{
+    return tree.getChildWithName (name);
+}
+
+bool isNumeric (const juce::var& v)
+{
+    return v.isInt() || v.isInt64() || v.isDouble();
+}
+
+bool hasAll (const juce::ValueTree& tree, std::initializer_list<const char*> names)
+{
+    for (auto* name : names)
+        if (! tree.hasProperty (name))
+            return false;
+    return true;
+}
+
+bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
+{
+    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
+}
+
+// Reads one Plugin node's activation, state and parameters into slot; the slot's format must be
+// set already. What was set before a failure stays set.
+bool parsePluginPayload (const juce::ValueTree& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error)
+{
+    const auto container = firstChild (pluginNode, "ProcessorSettingsContainer");
+    const auto processor = firstChild (container, "processorState");
+    if (! container.isValid() || ! processor.isValid() || ! container.hasProperty ("id")
+        || asInt64 (container.getProperty ("id")) != runtimeId
+        || ! hasAll (processor, { "enabled", "bypassed", "audioMute" }))
+    {
+        error = "LiveProfessor plugin processorState is incomplete";
+        return false;
+    }
+    slot.inactive = ! asBool (processor.getProperty ("enabled"));
+    slot.bypassed = asBool (processor.getProperty ("bypassed"));
+    slot.muted = asBool (processor.getProperty ("audioMute"));
+    slot.coverage.activation = true;
+    slot.coverage.mute = true;
+
+    const auto payload = firstChild (pluginNode, "Plugin");
+    juce::ValueTree snapshot;
+    int snapshots = 0;
+    for (const auto& child : payload)
+        if (child.hasType ("PluginSnapshot") && snapshots++ == 0)
+            snapshot = child;
+    const auto* chunk = snapshot.getProperty ("chunkData").getBinaryData();
+    if (snapshots != 1 || chunk == nullptr || chunk->getSize() == 0 || ! snapshot.hasProperty ("SnapshotIdTag")
+        || asInt64 (snapshot.getProperty ("SnapshotIdTag")) != runtimeId)
+    {
+        error = "LiveProfessor plugin chunkData is missing";
+        return false;
+    }
+    if (chunk->getSize() > vst3::maxStateBytes)
+    {
+        error = "LiveProfessor plugin chunkData exceeds the safety limit";
+        return false;
+    }
+    slot.state.raw = *chunk;
+
+    if (slot.format == "VST3")
+    {
+        slot.state.encoding = PluginStateEncoding::juceVst3Xml;
+        auto split = vst3::parseJuceVst3State (slot.state.raw);
+        if (! split.ok)
+        {
+            error = "LiveProfessor VST3 chunkData failed strict parse: " + split.error;
+            return false;
+        }
+        slot.state.component = std::move (split.component);
+        slot.state.controller = std::move (split.controller);
+    }
+    else
+    {
+        audioUnit::Identity identity;
+        juce::String plistError;
+        if (! audioUnit::parsePropertyList (slot.state.raw, identity, plistError))
+        {
+            error = "LiveProfessor AudioUnit chunkData failed strict parse: " + plistError;
+            return false;
+        }
+        slot.auType = identity.type;
+        slot.auSubtype = identity.subtype;
+        slot.auManufacturer = identity.manufacturer;
+        slot.state.encoding = PluginStateEncoding::audioUnitPlist;
+    }
+
+    juce::ValueTree parameters;
+    int parameterNodes = 0;
+    for (const auto& child : snapshot)
+        if (child.hasType ("parameters") && parameterNodes++ == 0)
+            parameters = child;
+    if (parameterNodes != 1 || parameters.getNumChildren() != 0)
+    {
+        error = "LiveProfessor PluginSnapshot parameters are missing or malformed";
+        return false;
+    }
+    const int count = parameters.getNumProperties();
+    if (count > parameterState::maxSnapshotValues)
+    {
+        error = "LiveProfessor PluginSnapshot parameter count exceeds the safety limit";
+        return false;
+    }
+    juce::Array<float> values;
+    values.ensureStorageAllocated (count);
+    for (int i = 0; i < count; ++i)
+    {
+        const auto* value = parameters.getPropertyPointer (juce::Identifier ("P" + juce::String (i)));
+        if (value == nullptr)
+        {
+            error = "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set";
+            return false;
+        }
+        if (! isNumeric (*value))
+        {
+            error = "LiveProfessor PluginSnapshot parameter is not numeric";
+            return false;
+        }
+        const double d = *value;
+        // Range-check the double before narrowing: a float conversion of a huge double is undefined.
+        const float f = (std::isfinite (d) && d >= -1.0 && d <= 2.0) ? (float) d : -1.0f;
+        if (! (f >= 0.0f && f <= 1.0f))
+        {
+            error = "LiveProfessor PluginSnapshot parameter is not normalized";
+            return false;
+        }
+        values.add (f);
+    }
+    slot.state.parameters = parameterState::encode (values, 0);
+    slot.state.parameterMirrorComplete = true;
+    slot.coverage.identity = true;
+    slot.coverage.state = true;
+    return true;
+}
+
+// The (nodeId, channelId) of an outputs node and the points below it, checked strictly.
+bool collectPatchPoints (const juce::ValueTree& audioPatch, PatchPointSet& points, juce::String& error)
+{
+    if (! audioPatch.isValid())
+    {
+        error = "AudioPatch is missing";
+        return false;
+    }
+    for (const auto& outputs : audioPatch)
+    {
+        if (! outputs.hasType ("outputs") || ! hasAll (outputs, { "nodeId", "channelId" }))
+        {
+            error = "AudioPatch contains an invalid outputs node";
+            return false;
+        }
+        const auto nodeId = asInt64 (outputs.getProperty ("nodeId"));
+        const auto channelId = asInt64 (outputs.getProperty ("channelId"));
+        if (channelId < 0 || channelId > maxChannelId)
+        {
+            error = "AudioPatch outputs channel is out of range";
+            return false;
+        }
+        for (const auto& point : outputs)
+        {
+            if (! point.hasType ("point")
+                || ! hasAll (point, { "outputNodeId", "outputChannelId", "inputNodeId", "inputChannelId", "isMidi" })
+                || asBool (point.getProperty ("isMidi")))
+            {
+                error = "AudioPatch contains a malformed or MIDI point";
+                return false;
+            }
+            const PatchPoint tuple { asInt64 (point.getProperty ("outputNodeId")), asInt64 (point.getProperty ("outputChannelId")),
+                                     asInt64 (point.getProperty ("inputNodeId")), asInt64 (point.getProperty ("inputChannelId")) };
+            if (std::get<0> (tuple) != nodeId || std::get<1> (tuple) != channelId
+                || std::get<3> (tuple) < 0 || std::get<3> (tuple) > maxChannelId
+                || ! points.insert (tuple).second)
+            {
+                error = "AudioPatch contains an inconsistent or duplicate point";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The runtime id each occupied slot was placed from, by (strip, slot).
+using PlacedIdMap = std::map<std::pair<int, int>, juce::int64>;
+
+// Replaces the occupied slots' activation, state and parameters by the clean snapshot's copies.
+// Every clean plug-in must carry exactly the runtime id of the slot it names, and every occupied
+// slot must be restored once. Slots restored before a failure keep their restored values.
+// A restored slot whose values differ from the live ones gets an APPROX note, so the older
+// clean state never replaces an edited live state unreported.
+bool restoreCleanSnapshotPluginStates (const juce::ValueTree& cleanSnapshot, RackSession& session,
+                                       const PlacedIdMap& placedIds, juce::String& error)
+{
+    const auto plugins = firstChild (cleanSnapshot, "Plugins");
+    if (! plugins.isValid())
+    {
+        error = "VORN_CLEAN_SNAPSHOT Plugins is missing";
+        return false;
+    }
+    std::set<juce::int64> seenIds;
+    std::set<std::pair<int, int>> restored;
+    for (const auto& plugin : plugins)
+    {
+        if (! plugin.hasType ("Plugin") || ! plugin.hasProperty ("PluginId"))
+        {
+            error = "VORN_CLEAN_SNAPSHOT contains an invalid Plugin";
+            return false;
+        }
+        const auto id = asInt64 (plugin.getProperty ("PluginId"));
+        if (! seenIds.insert (id).second || ! isStableRuntimeId (id) || stableRuntimeIdChain (id) >= session.strips.size())
+        {
+            error = "VORN_CLEAN_SNAPSHOT plugin runtime id is invalid";
+            return false;
+        }
+        const int chain = stableRuntimeIdChain (id);
+        const int slotIndex = stableRuntimeIdSlot (id);
+        auto& strip = session.strips.getReference (chain);
+        const auto placed = placedIds.find ({ chain, slotIndex });
+        if (strip.index != chain || strip.plugins.size() <= slotIndex || ! strip.plugins.getReference (slotIndex).occupied
+            || placed == placedIds.end() || placed->second != id || restored.count ({ chain, slotIndex }) != 0)
+        {
+            error = "VORN_CLEAN_SNAPSHOT plugin location is not present in the current graph";
+            return false;
+        }
+        auto& live = strip.plugins.getReference (slotIndex);
+        PluginRef copy (live);
+        juce::String payloadError;
+        if (! parsePluginPayload (plugin, id, copy, payloadError))
+        {
+            error = "VORN_CLEAN_SNAPSHOT " + payloadError;
+            return false;
+        }
+        if (! sameBytes (copy.state.raw, live.state.raw) || ! sameBytes (copy.state.parameters, live.state.parameters)
+            || copy.inactive != live.inactive || copy.bypassed != live.bypassed || copy.muted != live.muted)
+            session.notes.add (Fidelity::approx, "plugin.state",
+                               "clean snapshot state replaces a different live state at strip " + juce::String (chain)
+                                   + ", slot " + juce::String (slotIndex));
+        live = std::move (copy);
+        restored.insert ({ chain, slotIndex });
+    }
+    if ((int) restored.size() != session.countPlugins())
+    {
+        error = "VORN_CLEAN_SNAPSHOT plugin count does not match the current graph";
+        return false;
+    }
+    return true;
+}
+
+// Whether a patch holds a point from the hardware input or into the hardware output.
+bool touchesHardware (const PatchPointSet& points)
+{
+    for (const auto& p : points)
+        if (std::get<0> (p) == hardwareInputNode || std::get<2> (p) == hardwareOutputNode)
+            return true;
+    return false;
+}
+
+// The clean snapshot to recover from, or an invalid tree when the live patch is to be walked as
+// it is: only when there is exactly one, both patches are well formed, the live patch lost every
+// hardware connection, the clean patch has some, and holds every live point.
+juce::ValueTree chooseCleanSnapshot (const juce::ValueTree& globalSnapshots, const juce::ValueTree& livePatch)
+{
+    juce::ValueTree clean;
+    int count = 0;
+    for (const auto& snapshot : globalSnapshots)
+        if (snapshot.hasType ("GlobalSnapshot") && snapshot.getProperty ("GSname").toString() == cleanSnapshotName
+            && count++ == 0)
+            clean = snapshot;
+    if (count != 1)
+        return {};
+    PatchPointSet livePoints, cleanPoints;
+    juce::String ignored;
+    if (! collectPatchPoints (livePatch, livePoints, ignored)
+        || ! collectPatchPoints (firstChild (clean, "AudioPatch"), cleanPoints, ignored))
+        return {};
+    if (touchesHardware (livePoints) || ! touchesHardware (cleanPoints))
+        return {};
+    for (const auto& p : livePoints)
+        if (cleanPoints.count (p) == 0)
+            return {};
+    return clean;
+}
+
+struct ChainFacts
+{
+    int sideChainCount = 0;
+};
+
+struct SidechainFeed
+{
+    int source = 0;
+    juce::int64 sourceChannel = 0;
+    juce::int64 inputChannel = 0;
+
+    bool operator< (const SidechainFeed& o) const
+    {
+        return std::tie (source, sourceChannel, inputChannel) < std::tie (o.source, o.sourceChannel, o.inputChannel);
+    }
+
+    bool operator== (const SidechainFeed& o) const
+    {
+        return std::tie (source, sourceChannel, inputChannel) == std::tie (o.source, o.sourceChannel, o.inputChannel);
+    }
+};
+
+// Walks the audio patch into the strips' physical patches and the slots' sidechain sources.
+// Returns false (with every patch appended so far kept) when any point is malformed or cannot be
+// told apart as a main-bus physical connection or an exact sidechain feed.
+bool walkAudioPatch (const juce::ValueTree& audioPatch, RackSession& session, const std::map<juce::int64, int>& chainStrip,
+                     const std::vector<ChainFacts>& facts, bool stableIds, std::set<int>& fedStrips)
+{
+    bool ok = true;
+    PatchPointSet seen;
+    std::map<int, std::set<SidechainFeed>> feeds;
+    auto stripOf = [&chainStrip] (juce::int64 node)
+    {
+        const auto it = chainStrip.find (node);
+        return it == chainStrip.end() ? -1 : it->second;
+    };
+
+    for (const auto& outputs : audioPatch)
+    {
+        if (! outputs.hasType ("outputs") || ! hasAll (outputs, { "nodeId", "channelId" }))
+        {
+            ok = false;
+            continue;
+        }
+        const auto nodeId = asInt64 (outputs.getProperty ("nodeId"));
+        const auto channelId = asInt64 (outputs.getProperty ("channelId"));
+        for (const auto& point : outputs)
+        {
+            if (! point.hasType ("point")
+                || ! hasAll (point, { "outputNodeId", "outputChannelId", "inputNodeId", "inputChannelId", "isMidi" })
+                || asBool (point.getProperty ("isMidi")))
+            {
+                ok = false;
+                continue;
+            }
+            const auto outNode = asInt64 (point.getProperty ("outputNodeId"));
+            const auto outChannel = asInt64 (point.getProperty ("outputChannelId"));
+            const auto inNode = asInt64 (point.getProperty ("inputNodeId"));
+            const auto inChannel = asInt64 (point.getProperty ("inputChannelId"));
+            if (outNode != nodeId || outChannel != channelId || outChannel < 0 || outChannel > maxChannelId
+                || inChannel < 0 || inChannel > maxChannelId || ! seen.insert ({ outNode, outChannel, inNode, inChannel }).second)
+            {
+                ok = false;
+                continue;
+            }
+
+            const int source = stripOf (outNode);
+            const int destination = stripOf (inNode);
+            if (destination >= 0 && outNode == hardwareInputNode)
+            {
+                auto& strip = session.strips.getReference (destination);
+                if (inChannel >= strip.inputChannels)
+                    ok = false;
+                else
+                    strip.routePatches.add ({ true, (juce::int32) inChannel, (juce::int32) outChannel });
+            }
+            else if (source >= 0 && inNode == hardwareOutputNode)
+            {
+                auto& strip = session.strips.getReference (source);
+                if (outChannel >= strip.outputChannels)
+                    ok = false;
+                else
+                    strip.routePatches.add ({ false, (juce::int32) outChannel, (juce::int32) inChannel });
+            }
+            else if (source >= 0 && destination >= 0)
+            {
+                const auto& from = session.strips.getReference (source);
+                const auto& to = session.strips.getReference (destination);
+                const int sideChains = facts[(size_t) destination].sideChainCount;
+                if (source == destination || outChannel >= from.outputChannels || sideChains < 1
+                    || inChannel < to.inputChannels || inChannel >= to.inputChannels + sideChains)
+                    ok = false;
+                else
+                    feeds[destination].insert ({ source, outChannel, inChannel });
+            }
+            else
+            {
+                ok = false;
+            }
+        }
+    }
+    if (! ok)
+        return false;
+
+    for (const auto& entry : feeds)
+        fedStrips.insert (entry.first);
+    for (const auto& [destination, destinationFeeds] : feeds)
+    {
+        const int source = destinationFeeds.begin()->source;
+        auto& to = session.strips.getReference (destination);
+        const int sideChains = facts[(size_t) destination].sideChainCount;
+        if (source < 0 || source >= session.strips.size() || sideChains != to.inputChannels)
+            return false;
+        const auto& from = session.strips.getReference (source);
+        if (from.outputChannels < 1)
+            return false;
+        std::set<SidechainFeed> expected;
+        for (int j = 0; j < sideChains; ++j)
+            expected.insert ({ source, (juce::int64) juce::jmin (j, from.outputChannels - 1), (juce::int64) to.inputChannels + j });
+        if (destinationFeeds != expected)
+            return false;
+
+        if (stableIds)
+        {
+            int carriers = 0;
+            for (const auto& slot : to.plugins)
+                if (slot.occupied && slot.sidechainSource >= 0)
+                {
+                    ++carriers;
+                    if (slot.sidechainSource != source)
+                        return false;
+                }
+            if (carriers != 1)
+                return false;
+        }
+        else
+        {
+            PluginRef* only = nullptr;
+            int occupied = 0;
+            for (auto& slot : to.plugins)
+                if (slot.occupied && occupied++ == 0)
+                    only = &slot;
+            if (occupied != 1)
+                return false;
+            only->sidechainSource = source;
+        }
+    }
+    if (stableIds)
+        for (int s = 0; s < session.strips.size(); ++s)
+            if (feeds.count (s) == 0)
+                for (const auto& slot : session.strips.getReference (s).plugins)
+                    if (slot.occupied && slot.sidechainSource >= 0)
+                        return false;
+    return true;
+}
+
+// Summary routes, route coverage and sidechain coverage once the patch has been read whole.
+void finishRoutes (RackSession& session, const std::set<int>& fedStrips)
+{
+    for (int s = 0; s < session.strips.size(); ++s)
+    {
+        auto& strip = session.strips.getReference (s);
+        for (const auto& patch : strip.routePatches)
+        {
+            auto* route = patch.isInput ? (patch.rackChannel == 0 ? &strip.routeInL : patch.rackChannel == 1 ? &strip.routeInR : nullptr)
+                                        : (patch.rackChannel == 0 ? &strip.routeOutL : patch.rackChannel == 1 ? &strip.routeOutR : nullptr);
+            if (route != nullptr && *route < 0)
+                *route = patch.physicalChannel;
+        }
+        strip.coverage.route = true;
+        const bool fed = fedStrips.count (s) != 0;
+        for (auto& slot : strip.plugins)
+        {
+            if (! fed)
+                slot.sidechainSource = -1;
+            slot.coverage.sidechain = true;
+        }
+    }
+}
+
+// Checks a pluginTypeId and sets the slot's format and uniqueId from it; false with the slot
+// failure text otherwise.
+bool readPluginType (const juce::String& typeId, PluginRef& slot, juce::String& error)
+{
+    const bool vst3 = typeId.startsWith ("VST3-");
+    if (! vst3 && ! typeId.startsWith ("AudioUnit-"))
+    {
+        error = "unsupported LiveProfessor plugin type: " + typeId;
+        return false;
+    }
+    const int dash = typeId.lastIndexOfChar ('-');
+    const auto hex = typeId.substring (dash + 1);
+    bool valid = dash >= 6 && hex.length() >= 1 && hex.length() <= 8 && hex.containsOnly ("0123456789abcdefABCDEF");
+    const auto value = valid ? (juce::uint32) hex.getHexValue64() : 0u;
+    if (! valid || value == 0)
+    {
+        error = "invalid LiveProfessor pluginTypeId: " + typeId;
+        return false;
+    }
+    slot.format = vst3 ? "VST3" : "AU";
+    slot.uniqueId = value;
+    return true;
+}
+
+} // namespace
+
+bool isStableRuntimeId (juce::int64 id) noexcept
+{
+    return id >= 0 && id <= (juce::int64) 0xFFFFFFFF
+        && (id >> 16) == (stableRuntimeIdBase >> 16)
+        && (id & 0x7F) <= 64;
+}
+
+int stableRuntimeIdChain (juce::int64 id) noexcept { return (int) ((id >> 10) & 0x3F); }
+int stableRuntimeIdSlot (juce::int64 id) noexcept { return (int) ((id >> 7) & 0x7); }
+int stableRuntimeIdSidechainSource (juce::int64 id) noexcept { return (int) (id & 0x7F) - 1; }
+
+juce::int64 makeStableRuntimeId (int chain, int slot, int sidechainSource) noexcept
+{
+    if (chain < 0 || chain > 63 || slot < 0 || slot > 7 || sidechainSource < -1 || sidechainSource > 63)
+        return 0;
+    return stableRuntimeIdBase + chain * 1024 + slot * 128 + sidechainSource + 1;
+}
+
+bool readConverterMetadata (const juce::ValueTree& root, bool& present, ConverterSlotMap& entries, juce::String& error)
+{
+    present = false;
+    entries.clear();
+    juce::ValueTree node;
+    int count = 0;
+    for (const auto& child : root)
+        if (child.hasType (metadataType))
+        {
+            if (count++ == 0)
+                node = child;
+        }
+    if (count == 0)
+        return true;
+    if (count > 1 || ! node.hasProperty (schemaVersionName) || asInt (node.getProperty (schemaVersionName)) != 1
+        || ! node.hasProperty (slotsPerStripName))
+    {
+        error = "VORN converter metadata header is invalid";
+        return false;
+    }
+    const int slotsPerStrip = asInt (node.getProperty (slotsPerStripName));
+    if (slotsPerStrip < 1)
+    {
+        error = "VORN converter metadata slot capacity is invalid";
+        return false;
+    }
+
+    ConverterSlotMap map;
+    std::set<std::pair<int, int>> places;
+    for (const auto& slot : node)
+    {
+        if (! slot.hasType (slotType) || ! slot.hasProperty (chainIndexName) || ! slot.hasProperty (slotIndexName)
+            || ! slot.hasProperty (runtimeIdName))
+        {
+            error = "VORN converter metadata contains an invalid Slot";
+            return false;
+        }
+        const int chainIndex = asInt (slot.getProperty (chainIndexName));
+        const int slotIndex = asInt (slot.getProperty (slotIndexName));
+        const auto runtimeId = asInt64 (slot.getProperty (runtimeIdName));
+        if (chainIndex < 0 || slotIndex < 0 || slotIndex >= slotsPerStrip || runtimeId == 0
+            || map.count (runtimeId) != 0 || ! places.insert ({ chainIndex, slotIndex }).second)
+        {
+            error = "VORN converter metadata contains duplicate or out-of-range slot mapping";
+            return false;
+        }
+        map[runtimeId] = { chainIndex, slotIndex };
+    }
+    entries = std::move (map);
+    present = true;
+    return true;
+}
+
+bool markConverterCleanSnapshot (juce::ValueTree root, juce::String& error)
+{
+    const auto snapshots = root.getChildWithName ("GlobalSnapshots");
+    juce::ValueTree only;
+    int count = 0;
+    for (const auto& child : snapshots)
+        if (child.hasType ("GlobalSnapshot"))
+        {
+            if (count++ == 0)
+                only = child;
+        }
+    if (count != 1)
+    {
+        error = "LiveProfessor output requires one recallable clean snapshot";
+        return false;
+    }
+    only.setProperty ("GSname", juce::String (cleanSnapshotName), nullptr);
+    return true;
+}
+
+bool appendConverterMetadata (juce::ValueTree root, const juce::Array<PluginBinding>& bindings,
+                              const rapp::DeploymentProfile& profile, juce::StringRef nativeWriterProfile,
+                              juce::String& error)
+{
+    if (root.getChildWithName (metadataType).isValid())
+    {
+        error = "LiveProfessor template already contains VORN converter metadata";
+        return false;
+    }
+    juce::ValueTree node (metadataType);
+    node.setProperty (schemaVersionName, 1, nullptr);
+    node.setProperty (slotsPerStripName, (int) profile.slots, nullptr);
+    if (nativeWriterProfile.isNotEmpty())
+        node.setProperty (nativeWriterProfileName, juce::String (nativeWriterProfile), nullptr);
+    for (const auto& binding : bindings)
+    {
+        juce::ValueTree slot (slotType);
+        slot.setProperty (chainIndexName, (int) binding.chainIndex, nullptr);
+        slot.setProperty (slotIndexName, (int) binding.slotIndex, nullptr);
+        slot.setProperty (runtimeIdName, binding.runtimeId, nullptr);
+        node.appendChild (slot, nullptr);
+    }
+    root.appendChild (node, nullptr);
+    return true;
+}
+
+RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const juce::String& sourcePath)
+{
+    RackReadResult result;
+    auto& session = result.session;
+    session.sourceFormat = "liveprofessor.rack2";
+    session.sourceApp = "LiveProfessor";
+    session.sourceFile = sourcePath;
+    auto fail = [&result] (const juce::String& message)
+    {
+        result.ok = false;
+        result.status = readFailed;
+        result.error = message;
+        return result;
+    };
+    bool strict = true;
+    auto dropped = [&session, &strict] (const char* code, const juce::String& text)
+    {
+        session.notes.add (Fidelity::dropped, code, text);
+        strict = false;
+    };
+
+    if (! root.isValid())
+        return fail (juce::String::fromUTF8 (parseFailed));
+    if (! root.hasType ("LiveProfessorProjectFile"))
+        return fail ("unexpected root type: " + root.getType().toString());
+    session.sourceVersion = firstProperty (root, "appVersion").toString();
+
+    bool hasMetadata = false;
+    ConverterSlotMap metadata;
+    juce::String error;
+    if (! readConverterMetadata (root, hasMetadata, metadata, error))
+        return fail (error);
+
+    const auto device = firstChild (firstChild (root, "AudioMidiHardware"), "IOdeviceProperties");
+    if (device.isValid())
+    {
+        session.inputDevice = firstProperty (device, "inputDeviceName").toString();
+        session.outputDevice = firstProperty (device, "outputDeviceName").toString();
+    }
+    const auto settings = firstChild (root, "projectSettings");
+    if (settings.isValid())
+        session.bufferSize = asInt (firstProperty (settings, "BufferSize"));
+
+    const auto chains = firstChild (root, "Chains");
+    if (! chains.isValid())
+        return fail ("no Chains node");
+
+    std::map<juce::int64, int> chainStrip;
+    std::vector<ChainFacts> facts;
+    PlacedIdMap placedIds;
+    bool stableIds = false, nativeIds = false;
+    juce::int64 paddingSlots = 0;
+
+    for (const auto& chain : chains)
+    {
+        if (! chain.hasType ("Chain"))
+            continue;
+        const int k = session.strips.size();
+        RackStrip strip;
+        strip.index = k;
+
+        const auto chainSettings = firstChild (chain, "ChainSettings");
+        if (! chainSettings.isValid())
+            return fail ("LiveProfessor ChainSettings is missing");
+        const auto colour = firstProperty (chainSettings, "ChainColour").toString();
+        if (colour.isNotEmpty())
+        {
+            strip.hasColour = true;
+            strip.colour = (juce::uint32) (colour.getHexValue64() & 0xFFFFFFFF);
+        }
+        const auto inputCount = firstProperty (chainSettings, "ChainInputCount");
+        const auto outputCount = firstProperty (chainSettings, "ChainOutputCount");
+        const auto sideChainCount = firstProperty (chainSettings, "SideChainCount");
+        if (! isNumeric (inputCount) || ! isNumeric (outputCount) || ! isNumeric (sideChainCount))
+            return fail ("LiveProfessor chain channel-count property is missing or invalid");
+        const int inputs = asInt (inputCount), outputs = asInt (outputCount), sideChains = asInt (sideChainCount);
+        if (inputs < 1 || inputs > maxChainChannels || outputs < 1 || outputs > maxChainChannels
+            || sideChains < 0 || sideChains > maxSideChainCount)
+            return fail ("LiveProfessor chain channel count is out of supported range");
+        strip.inputChannels = inputs;
+        strip.outputChannels = outputs;
+
+        const auto container = firstChild (chainSettings, "ProcessorSettingsContainer");
+        if (! container.isValid())
+            return fail ("LiveProfessor ProcessorSettingsContainer is missing");
+        if (! container.hasProperty ("id"))
+            return fail ("LiveProfessor chain runtime id is missing");
+        const auto chainId = asInt64 (container.getProperty ("id"));
+        // A chain carrying a hardware node id would make its patch points read as physical I/O.
+        if (chainId == hardwareInputNode || chainId == hardwareOutputNode)
+            return fail ("LiveProfessor chain runtime id collides with a hardware node id");
+        if (! chainStrip.emplace (chainId, k).second)
+            return fail ("LiveProfessor chain runtime id is duplicated");
+        strip.name = firstProperty (container, "name").toString();
+
+        const auto processor = firstChild (container, "processorState");
+        if (! processor.isValid())
+            return fail ("LiveProfessor chain processorState is missing");
+        const auto inputGain = firstProperty (processor, "inputGain");
+        const auto outputGain = firstProperty (processor, "outputGain");
+        auto validGain = [] (const juce::var& v) { return isNumeric (v) && std::isfinite ((double) v) && (double) v >= 0.0; };
+        if (! validGain (inputGain) || ! validGain (outputGain))
+            return fail ("LiveProfessor chain processorState property is missing or invalid");
+        for (auto* flag : { "audioMute", "isolate", "bypassed", "enabled" })
+            if (! firstProperty (processor, flag).isBool())
+                return fail ("LiveProfessor chain processorState property is missing or invalid");
+        auto toDb = [] (double gain) { return gain > 0.0 ? (float) (20.0 * std::log10 (gain)) : -100.0f; };
+        strip.inputGainDb = toDb (inputGain);
+        strip.outputGainDb = toDb (outputGain);
+        strip.muted = processor.getProperty ("audioMute");
+        strip.soloed = processor.getProperty ("isolate");
+        strip.bypassed = (bool) processor.getProperty ("bypassed") || ! (bool) processor.getProperty ("enabled");
+        strip.coverage.name = strip.coverage.inputGain = strip.coverage.outputGain = strip.coverage.pan = true;
+        strip.coverage.mute = strip.coverage.solo = strip.coverage.bypass = strip.coverage.channelLayout = true;
+
+        const auto chainPlugins = firstChild (chain, "ChainPlugins");
+        const auto order = firstChild (chainSettings, "ProcessorOrder");
+        if (! chainPlugins.isValid() || ! order.isValid())
+            return fail ("LiveProfessor ChainPlugins/ProcessorOrder is missing");
+
+        juce::Array<juce::int64> orderIds;
+        juce::StringArray orderTypes;
+        std::set<juce::int64> distinctIds;
+        for (const auto& plug : order)
+        {
+            if (! plug.hasType ("plug") || ! hasAll (plug, { "id", "type" }))
+                return fail ("LiveProfessor ProcessorOrder contains an invalid node");
+            const auto id = asInt64 (plug.getProperty ("id"));
+            if (! distinctIds.insert (id).second)
+                return fail ("LiveProfessor ProcessorOrder contains a duplicate plugin id");
+            orderIds.add (id);
+            orderTypes.add (plug.getProperty ("type").toString());
+        }
+        if (chainPlugins.getNumChildren() != orderIds.size())
+            return fail ("LiveProfessor ProcessorOrder/ChainPlugins count mismatch");
+
+        // pluginUid of every Plugin child, so each ProcessorOrder id is resolved without rescanning.
+        std::map<juce::int64, std::vector<int>> pluginsByUid;
+        for (int c = 0; c < chainPlugins.getNumChildren(); ++c)
+        {
+            const auto child = chainPlugins.getChild (c);
+            if (child.hasType ("Plugin") && child.hasProperty ("pluginUid"))
+                pluginsByUid[asInt64 (child.getProperty ("pluginUid"))].push_back (c);
+        }
+
+        int lastSlot = -1;
+        for (int p = 0; p < orderIds.size(); ++p)
+        {
+            const auto r = orderIds[p];
+            const auto found = pluginsByUid.find (r);
+            if (found == pluginsByUid.end() || found->second.size() != 1)
+                return fail ("LiveProfessor ProcessorOrder id does not resolve uniquely");
+            const auto pluginNode = chainPlugins.getChild (found->second.front());
+            const auto typeId = firstProperty (pluginNode, "pluginTypeId").toString();
+            if (typeId != orderTypes[p])
+                return fail ("LiveProfessor ProcessorOrder type does not match ChainPlugins");
+
+            PluginRef slot;
+            slot.occupied = true;
+            slot.name = firstProperty (pluginNode, "pluginTypeName").toString();
+            juce::String slotError;
+            const bool slotOk = slot.name.isNotEmpty() && pluginNode.hasProperty ("pluginUid")
+                             && readPluginType (typeId, slot, slotError)
+                             && parsePluginPayload (pluginNode, r, slot, slotError);
+            if (! slotOk)
+                dropped ("plugin.state", slotError);
+
+            int slotIndex = p;
+            if (isStableRuntimeId (r))
+            {
+                stableIds = true;
+                const int s = stableRuntimeIdSlot (r);
+                if (stableRuntimeIdChain (r) != k || s <= lastSlot)
+                    return fail ("LiveProfessor stable runtime id does not match ProcessorOrder");
+                slot.sidechainSource = stableRuntimeIdSidechainSource (r);
+                if (hasMetadata)
+                {
+                    const auto entry = metadata.find (r);
+                    if (entry == metadata.end() || entry->second.chainIndex != k || entry->second.slotIndex != s)
+                        return fail ("VORN converter metadata does not match ProcessorOrder");
+                    metadata.erase (entry);
+                }
+                slotIndex = s;
+            }
+            else
+            {
+                nativeIds = true;
+                if (hasMetadata)
+                {
+                    const auto entry = metadata.find (r);
+                    if (entry == metadata.end() || entry->second.chainIndex != k || entry->second.slotIndex <= lastSlot)
+                        return fail ("VORN converter metadata does not match ProcessorOrder");
+                    slotIndex = entry->second.slotIndex;
+                    metadata.erase (entry);
+                }
+            }
+            paddingSlots += slotIndex - strip.plugins.size();
+            if (paddingSlots > maxPaddingSlots)
+                return fail ("LiveProfessor slot layout exceeds the safety limit");
+            lastSlot = slotIndex;
+            while (strip.plugins.size() < slotIndex)
+                strip.plugins.add (PluginRef());
+            placedIds[{ k, slotIndex }] = r;
+            strip.plugins.add (std::move (slot));
+        }
+
+        int position = 0;
+        for (const auto& entry : firstChild (chain, "ChainSnapshotList"))
+            session.snapshots.add ({ position++, firstProperty (entry, "name").toString(), {} });
+
+        facts.push_back ({ sideChains });
+        session.strips.add (std::move (strip));
+    }
+
+    if (stableIds && nativeIds)
+        return fail ("LiveProfessor project mixes stable and native plugin runtime ids");
+    if (hasMetadata && ! metadata.empty())
+        return fail ("VORN converter metadata references plugins outside ProcessorOrder");
+
+    if (firstChild (root, "Plugins").getNumChildren() > 0)
+        dropped ("plugin.unassigned", juce::String::fromUTF8 (noteUnassigned));
+
+    const auto globalSnapshots = firstChild (root, "GlobalSnapshots");
+    if (globalSnapshots.isValid())
+    {
+        int position = 0;
+        std::vector<juce::int64> ids;
+        for (const auto& snapshot : globalSnapshots)
+        {
+            if (! snapshot.hasType ("GlobalSnapshot"))
+                continue;
+            const auto id = asInt64 (firstProperty (snapshot, "GSid"));
+            ids.push_back (id);
+            session.snapshots.add ({ position++, firstProperty (snapshot, "GSname").toString(), "GSid=" + juce::String (id) });
+        }
+        if (ids.size() > 1)
+            dropped ("snapshots", "multiple GlobalSnapshots need per-snapshot RackIR state");
+        if (globalSnapshots.hasProperty ("ActiveSnapshot") && ! ids.empty())
+        {
+            const auto active = asInt64 (globalSnapshots.getProperty ("ActiveSnapshot"));
+            if (std::count (ids.begin(), ids.end(), active) != 1)
+                dropped ("snapshots.active", "ActiveSnapshot does not resolve uniquely");
+        }
+    }
+
+    result.ok = true;
+    auto audioPatch = firstChild (firstChild (root, "GlobalSnapshot"), "AudioPatch");
+    bool cleanUsed = false;
+    if (stableIds && globalSnapshots.isValid())
+    {
+        const auto clean = chooseCleanSnapshot (globalSnapshots, audioPatch);
+        if (clean.isValid())
+        {
+            cleanUsed = true;
+            audioPatch = firstChild (clean, "AudioPatch");
+            juce::String restoreError;
+            if (! restoreCleanSnapshotPluginStates (clean, session, placedIds, restoreError))
+                dropped ("plugin.state", restoreError);
+        }
+    }
+
+    if (! audioPatch.isValid())
+    {
+        dropped ("routing.audioPatch", "current GlobalSnapshot/AudioPatch is missing");
+        result.status = readPartial;
+        return result;
+    }
+    std::set<int> fedStrips;
+    if (! walkAudioPatch (audioPatch, session, chainStrip, facts, stableIds, fedStrips))
+    {
+        dropped ("routing.audioPatch", "AudioPatch contains a non-main-bus or malformed graph point");
+        result.status = readPartial;
+        return result;
+    }
+    if (cleanUsed)
+        session.notes.add (Fidelity::lossless, "routing.audioPatch", "host-normalized physical I/O restored from VORN_CLEAN_SNAPSHOT");
+    finishRoutes (session, fedStrips);
+    result.status = strict ? readComplete : readPartial;
+    return result;
+}
+
+RackReadResult readLiveProfessorRack2 (const juce::File& file)
+{
+    const auto path = file.getFullPathName();
+    if (! file.existsAsFile() || ! juce::FileInputStream (file).openedOk())
+    {
+        auto result = readLiveProfessorRack2Tree ({}, path);
+        result.error = "could not open file";
+        return result;
+    }
+    juce::ValueTree root;
+    juce::String ignored;
+    if (! readValueTreeFile (file, root, ignored))
+        root = juce::ValueTree();
+    return readLiveProfessorRack2Tree (root, path);
+}
+
+} // namespace vornconv

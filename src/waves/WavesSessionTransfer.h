@@ -1,0 +1,104 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <sqlite3.h>
+
+// Waves session databases (SuperRack .sprk, eMotion LV1 .emo) as the converter touches them:
+// the fingerprint of a database with its write-ahead sidecars, private staged copies, one error
+// convention around SQLite, and the check that tells a SuperRack Performer session from a
+// SuperRack SoundGrid one. The user's file is only ever read and copied; SQLite opens copies.
+namespace vornconv::waves
+{
+
+enum class SuperRackProductKind : int
+{
+    unknown = 0,
+    performer = 1,
+    soundGrid = 2
+};
+
+struct SuperRackProductInspection
+{
+    SuperRackProductKind kind = SuperRackProductKind::unknown;
+    juce::String applicationType;
+    juce::int32 nativeBufferSize = -1;
+    juce::int32 soundGridServers = 0;
+    juce::String error; // set exactly when kind stays unknown
+};
+
+// "SuperRack Performer", "SuperRack SoundGrid", any other value "Unknown SuperRack".
+juce::String superRackProductName (SuperRackProductKind kind);
+
+// Reads a staged copy of sprk; never modifies the file and leaves no staging folder behind.
+SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk);
+
+// ---- Shared by the Waves operations and the SuperRack reader --------------------------------
+
+// SHA-256 over the database file and its "-wal" / "-shm" siblings (64 lower-case hex digits);
+// empty when the database file does not exist.
+juce::String fileSha256 (const juce::File& database);
+
+// A new folder only this process can use (mkdtemp, mode 0700) in the system temporary folder,
+// named prefix + six random characters. False when it could not be made.
+bool makePrivateDirectory (const juce::String& prefix, juce::File& directory);
+
+// A staged copy of a database. The folder and everything in it go with the owner.
+struct StagedSource
+{
+    juce::File directory;
+    juce::File database;
+
+    StagedSource() = default;
+    StagedSource (const StagedSource&) = delete;
+    StagedSource& operator= (const StagedSource&) = delete;
+    ~StagedSource();
+};
+
+// Copies source and its existing sidecars into a fresh private folder, between two equal
+// fingerprints; fingerprint receives the first one.
+bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::String& fingerprint, juce::String& error);
+
+struct Database
+{
+    sqlite3* handle = nullptr;
+
+    Database() = default;
+    Database (const Database&) = delete;
+    Database& operator= (const Database&) = delete;
+    ~Database();
+};
+
+struct Statement
+{
+    sqlite3_stmt* handle = nullptr;
+
+    Statement() = default;
+    Statement (const Statement&) = delete;
+    Statement& operator= (const Statement&) = delete;
+    ~Statement();
+};
+
+// Limits every connection to an untrusted database: no trusted schema, defensive mode, a cap on
+// the size of one text or blob value, and a cap on the work of one statement.
+void hardenConnection (sqlite3* db);
+// Gives the next statement on this thread its full work budget.
+void resetWorkBudget();
+
+// The largest text or blob value a hardened connection reads (larger ones fail with
+// SQLITE_TOOBIG).
+constexpr int maxValueBytes = 128 * 1024 * 1024;
+
+// Opens read-write (for databases the caller is about to change), busy timeout 5000 ms.
+bool openDatabase (const juce::File& database, Database& db, juce::String& error);
+// Opens read-only, busy timeout 5000 ms: for copies that are only read.
+bool openDatabaseReadOnly (const juce::File& database, Database& db, juce::String& error);
+
+juce::String applicationType (sqlite3* db, const char* schema, juce::String& error);
+bool prepare (sqlite3* db, const char* sql, Statement& statement, juce::String& error);
+bool stepRow (sqlite3* db, sqlite3_stmt* statement, bool& hasRow, juce::String& error);
+bool stepDone (sqlite3* db, sqlite3_stmt* statement, juce::String& error);
+bool execute (sqlite3* db, const juce::String& sql, juce::String& error);
+bool verifyIntegrity (sqlite3* db, juce::String& error);
+
+} // namespace vornconv::waves

@@ -1,0 +1,68 @@
+#pragma once
+
+// Builders of REAPER VST3 state wrappers for tests: a header with the given id, sequential pin
+// maps, the marker word at P + 8, the two streams and a program tail.
+
+#include <juce_core/juce_core.h>
+
+#include <string>
+
+namespace vorntest
+{
+
+inline void putU32 (juce::MemoryOutputStream& out, juce::uint32 v)
+{
+    const juce::uint8 b[4] = { (juce::uint8) v, (juce::uint8) (v >> 8), (juce::uint8) (v >> 16), (juce::uint8) (v >> 24) };
+    out.write (b, 4);
+}
+
+inline void putU64 (juce::MemoryOutputStream& out, juce::uint64 v)
+{
+    putU32 (out, (juce::uint32) v);
+    putU32 (out, (juce::uint32) (v >> 32));
+}
+
+// The program tail REAPER writes: "\0Program 1\0", four zero bytes and the channel configuration.
+inline std::string programTail (juce::uint8 config = 0)
+{
+    std::string tail ("\0Program 1\0\0\0\0\0", 15);
+    tail += (char) config;
+    return tail;
+}
+
+inline juce::MemoryBlock makeWrapper (juce::uint32 id, int ins, int outs, juce::uint32 p8, const std::string& comp,
+                                      const std::string& ctrl, const std::string& tail)
+{
+    juce::MemoryOutputStream out;
+    putU32 (out, id);
+    putU32 (out, 0xFEED5EEEu);
+    putU32 (out, (juce::uint32) ins);
+    for (int i = 0; i < ins; ++i)
+        putU64 (out, (juce::uint64) 1 << i);
+    putU32 (out, (juce::uint32) outs);
+    for (int i = 0; i < outs; ++i)
+        putU64 (out, (juce::uint64) 1 << i);
+    putU32 (out, (juce::uint32) (comp.size() + ctrl.size() + 16));
+    putU32 (out, 1);
+    putU32 (out, p8);
+    putU32 (out, (juce::uint32) comp.size());
+    putU32 (out, 1);
+    out.write (comp.data(), comp.size());
+    putU32 (out, (juce::uint32) ctrl.size());
+    putU32 (out, 0);
+    out.write (ctrl.data(), ctrl.size());
+    out.write (tail.data(), tail.size());
+    return juce::MemoryBlock (out.getData(), out.getDataSize());
+}
+
+inline juce::MemoryBlock bytesOf (const std::string& s)
+{
+    return juce::MemoryBlock (s.data(), s.size());
+}
+
+inline std::string stringOf (const juce::MemoryBlock& b)
+{
+    return std::string (static_cast<const char*> (b.getData()), b.getSize());
+}
+
+} // namespace vorntest

@@ -1,0 +1,195 @@
+#include "model/ReaperVst3State.h"
+
+#include "ReaperFixtures.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace vornconv;
+using vorntest::bytesOf;
+using vorntest::makeWrapper;
+using vorntest::programTail;
+using vorntest::stringOf;
+
+namespace
+{
+
+constexpr juce::uint32 id = 934538646u;
+
+// 2 in / 2 out: P = 48, component at 68, Q = 72, controller at 80, tail at 84.
+juce::MemoryBlock validWrapper()
+{
+    return makeWrapper (id, 2, 2, 0, "COMP", "CONT", programTail());
+}
+
+void setU32 (juce::MemoryBlock& b, size_t at, juce::uint32 v)
+{
+    auto* d = static_cast<juce::uint8*> (b.getData());
+    for (int i = 0; i < 4; ++i)
+        d[at + (size_t) i] = (juce::uint8) (v >> (8 * i));
+}
+
+} // namespace
+
+TEST (ReaperVst3State, InspectionRefusesEachMalformedField)
+{
+    using Edit = std::function<void (juce::MemoryBlock&)>;
+    struct Case { const char* what; Edit edit; const char* error; };
+    const Case cases[] = {
+        { "43 bytes", [] (auto& b) { b.setSize (43); }, "REAPER VST3 wrapper is too small" },
+        { "id + 1", [] (auto& b) { setU32 (b, 0, id + 1); }, "REAPER VST3 header id does not match the VST line" },
+        { "magic", [] (auto& b) { setU32 (b, 4, 0xFEED5EEFu); }, "REAPER VST3 wrapper magic/version is unsupported" },
+        { "I = 0", [] (auto& b) { setU32 (b, 8, 0); }, "REAPER VST3 pin-map count is invalid" },
+        { "I = 65", [] (auto& b) { setU32 (b, 8, 65); }, "REAPER VST3 pin-map count is invalid" },
+        { "I past end", [] (auto& b) { b = makeWrapper (id, 2, 2, 0, "COMP", "CONT", programTail()); setU32 (b, 8, 13); },
+          "REAPER VST3 pin-map count is invalid" },
+        { "O count cut off", [] (auto& b) { b = makeWrapper (id, 4, 1, 0, "C", "", ""); b.setSize (46); },
+          "REAPER VST3 pin-map count is truncated" },
+        { "masks 1,2,8", [] (auto& b) { b = makeWrapper (id, 2, 3, 0, "COMP", "CONT", programTail()); setU32 (b, 48, 8); },
+          "REAPER VST3 pin-map is not the observed sequential topology" },
+        { "mask high word", [] (auto& b) { setU32 (b, 16, 1); }, "REAPER VST3 pin-map is not the observed sequential topology" },
+        { "P+4 = 2", [] (auto& b) { setU32 (b, 52, 2); }, "REAPER VST3 state header markers are invalid" },
+        { "P+8 = 0x0010FFFF", [] (auto& b) { setU32 (b, 56, 0x0010FFFFu); }, "REAPER VST3 state header markers are invalid" },
+        { "P+16 = 0", [] (auto& b) { setU32 (b, 64, 0); }, "REAPER VST3 state header markers are invalid" },
+        { "under 20 bytes after maps", [] (auto& b) { b = makeWrapper (id, 4, 1, 0, "C", "", ""); b.setSize (70); },
+          "REAPER VST3 state header is truncated" },
+        { "C = 0", [] (auto& b) { setU32 (b, 60, 0); }, "REAPER VST3 component length is invalid" },
+        { "C past end", [] (auto& b) { setU32 (b, 60, 200); }, "REAPER VST3 component length is invalid" },
+        { "C huge", [] (auto& b) { setU32 (b, 60, 0xFFFFFFFFu); }, "REAPER VST3 component length is invalid" },
+        { "7 bytes after comp", [] (auto& b) { b.setSize (79); }, "REAPER VST3 controller header is truncated" },
+        { "Q+4 = 1", [] (auto& b) { setU32 (b, 76, 1); }, "REAPER VST3 controller length/type is invalid" },
+        { "T past end", [] (auto& b) { setU32 (b, 72, 100); }, "REAPER VST3 controller length/type is invalid" },
+        { "T huge", [] (auto& b) { setU32 (b, 72, 0xFFFFFFF0u); }, "REAPER VST3 controller length/type is invalid" },
+        { "A - 1", [] (auto& b) { setU32 (b, 48, 23); }, "REAPER VST3 aggregate state length is inconsistent" },
+    };
+    for (const auto& c : cases)
+    {
+        auto wrapper = validWrapper();
+        c.edit (wrapper);
+        PluginState out;
+        out.raw = bytesOf ("keep");
+        juce::String error;
+        EXPECT_FALSE (splitReaperVst3State (wrapper, id, out, error)) << c.what;
+        EXPECT_EQ (error, c.error) << c.what;
+        EXPECT_EQ (stringOf (out.raw), "keep") << c.what;
+    }
+}
+
+TEST (ReaperVst3State, SplitAndRebuildAreByteExact)
+{
+    const auto wrapper = makeWrapper (id, 2, 2, 65535, "COMP", "CONT", programTail());
+    PluginState state;
+    state.parameterMirrorComplete = true;
+    juce::String error;
+    ASSERT_TRUE (splitReaperVst3State (wrapper, id, state, error)) << error;
+    EXPECT_EQ (state.encoding, PluginStateEncoding::hostSpecific);
+    EXPECT_EQ (state.raw, wrapper);
+    EXPECT_EQ (stringOf (state.component), "COMP");
+    EXPECT_EQ (stringOf (state.controller), "CONT");
+    EXPECT_FALSE (state.parameterMirrorComplete);
+
+    // A new host id and new streams: the pin maps and tail are copied, P + 8 becomes 0.
+    juce::MemoryBlock rebuilt;
+    ASSERT_TRUE (buildReaperVst3State (wrapper, id, 77, bytesOf ("NEWCOMP"), bytesOf ("C2"), rebuilt, error)) << error;
+    EXPECT_EQ (rebuilt, makeWrapper (77, 2, 2, 0, "NEWCOMP", "C2", programTail()));
+
+    // An empty controller splits to an empty block and rebuilds to the same bytes.
+    const auto noController = makeWrapper (id, 4, 2, 0, "X", "", programTail (2));
+    ASSERT_TRUE (splitReaperVst3State (noController, id, state, error)) << error;
+    EXPECT_TRUE (state.controller.isEmpty());
+    ASSERT_TRUE (buildReaperVst3State (noController, id, state.component, state.controller, rebuilt, error)) << error;
+    EXPECT_EQ (rebuilt, noController);
+
+    // The marker 68 is accepted in a template too.
+    ASSERT_TRUE (buildReaperVst3State (makeWrapper (id, 1, 1, 68, "Q", "", ""), id, bytesOf ("Z"), {}, rebuilt, error)) << error;
+    EXPECT_EQ (rebuilt, makeWrapper (id, 1, 1, 0, "Z", "", ""));
+}
+
+TEST (ReaperVst3State, BuildRefusalsEmptyTheOutput)
+{
+    const auto wrapper = validWrapper();
+    juce::MemoryBlock big;
+    big.setSize ((size_t) maxReaperVst3StreamBytes + 1, true);
+    auto broken = wrapper;
+    setU32 (broken, 4, 0);
+    struct Case { juce::MemoryBlock templ; juce::uint32 host; juce::MemoryBlock comp; juce::MemoryBlock ctrl; juce::String error; };
+    const Case cases[] = {
+        { wrapper, 0, bytesOf ("C"), {}, "REAPER output host ID is zero" },
+        { wrapper, 5, {}, bytesOf ("x"), "REAPER output requires a non-empty Comp state" },
+        { wrapper, 5, big, {}, "REAPER output state exceeds the 64 MiB stream limit" },
+        { wrapper, 5, bytesOf ("C"), big, "REAPER output state exceeds the 64 MiB stream limit" },
+        { broken, 5, bytesOf ("C"), {}, "REAPER template wrapper rejected: REAPER VST3 wrapper magic/version is unsupported" },
+    };
+    for (const auto& c : cases)
+    {
+        juce::MemoryBlock out = bytesOf ("stale");
+        juce::String error;
+        EXPECT_FALSE (buildReaperVst3State (c.templ, id, c.host, c.comp, c.ctrl, out, error)) << c.error;
+        EXPECT_EQ (error, c.error);
+        EXPECT_TRUE (out.isEmpty()) << c.error;
+    }
+}
+
+TEST (ReaperVst3State, ChannelConfiguration)
+{
+    struct ReadCase { std::string tail; int count; const char* error; };
+    const ReadCase reads[] = {
+        { programTail (2), 2, nullptr },
+        { std::string ("\0\0\0\0\0", 5), 0, nullptr },
+        { std::string ("\0\0\0\x80", 4), 0, "REAPER VST3 program tail has no channel_config field" },
+        { std::string ("\0\0\x10\0\0\0", 6), 0, "REAPER VST3 channel_config tail marker is invalid" },
+        { std::string ("\0\0\0\0\0\x81", 6), 0, "REAPER VST3 channel_config count is out of range" },
+    };
+    for (const auto& c : reads)
+    {
+        int count = -1;
+        juce::String error;
+        const auto wrapper = makeWrapper (id, 2, 2, 0, "COMP", "CONT", c.tail);
+        EXPECT_EQ (readReaperVst3ChannelConfig (wrapper, id, count, error), c.error == nullptr) << c.tail.size();
+        if (c.error != nullptr)
+            EXPECT_EQ (error, c.error);
+        else
+            EXPECT_EQ (count, c.count);
+    }
+
+    struct SetCase { std::string tail; int count; const char* error; };
+    const SetCase sets[] = {
+        { programTail(), 0, "REAPER VST3 channel_config request is invalid" },
+        { programTail(), 129, "REAPER VST3 channel_config request is invalid" },
+        { std::string ("\0\0\0\0", 4), 2, "REAPER VST3 program tail has no channel_config field" },
+        { programTail (7), 2, nullptr },
+        { programTail(), 128, nullptr },
+    };
+    for (const auto& c : sets)
+    {
+        const auto original = makeWrapper (id, 4, 2, 0, "COMP", "CONT", c.tail);
+        auto wrapper = original;
+        juce::String error;
+        EXPECT_EQ (setReaperVst3ChannelConfig (wrapper, id, c.count, error), c.error == nullptr) << c.count;
+        if (c.error != nullptr)
+        {
+            EXPECT_EQ (error, c.error);
+            EXPECT_EQ (wrapper, original);
+        }
+        else
+        {
+            auto expected = original;
+            static_cast<juce::uint8*> (expected.getData())[expected.getSize() - 1] = (juce::uint8) c.count;
+            EXPECT_EQ (wrapper, expected);
+        }
+    }
+
+    struct SidechainCase { int ins; int outs; juce::uint8 config; bool ok; };
+    const SidechainCase sidechains[] = {
+        { 4, 2, 2, true }, { 4, 4, 2, true }, { 2, 2, 2, false }, { 4, 3, 2, false }, { 4, 2, 1, false },
+    };
+    for (const auto& c : sidechains)
+    {
+        juce::String error;
+        const auto wrapper = makeWrapper (id, c.ins, c.outs, 0, "COMP", "CONT", programTail (c.config));
+        EXPECT_EQ (validateReaperVst3StereoSidechainConfig (wrapper, id, error), c.ok) << c.ins << "/" << c.outs;
+        if (! c.ok)
+            EXPECT_EQ (error, "REAPER VST3 sidechain target is not stereo main + stereo sidechain (4 inputs, observed 2/4 output pin map, channel_config=2)");
+    }
+}
