@@ -4,6 +4,7 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "readers/LiveProfessorRack2Reader.h"
 
 #include <juce_core/juce_core.h>
 #include <juce_data_structures/juce_data_structures.h>
@@ -116,16 +117,7 @@ struct RuntimeIdReplacementCounts
 void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::int64 newId,
                                  RuntimeIdReplacementCounts& counts);
 
-// One bound source slot of the writer.
-struct PluginBinding
-{
-    juce::int32 chainIndex = -1;
-    juce::int32 slotIndex = -1;
-    juce::int64 runtimeId = 0;
-    juce::String typeId;
-    juce::MemoryBlock stateBytes;
-    bool hasParameters = false;
-    juce::Array<float> parameterValues;
-};
+// One bound source slot of the writer, the same record the converter metadata is written from.
+using PluginBinding = vornconv::PluginBinding;
 
 } // namespace vornconv::rapp::liveProfessorWriter
