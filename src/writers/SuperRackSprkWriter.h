@@ -1,0 +1,84 @@
+#pragma once
+
+#include "model/RackModel.h"
+
+#include <juce_core/juce_core.h>
+
+#include <sqlite3.h>
+
+#include <array>
+#include <map>
+
+// SuperRack Performer sessions as the converter writes them.
+//
+// Every VST3 row that SuperRack saves in its plug table carries two host-made values beside
+// the class id: plugin_4cc and additional_info. The writer takes them only from verified
+// places, in this order: a plug-in of the same class in the host-saved template, the built-in
+// table of known plug-ins, or another plug-in of the same vendor in the template.
+namespace vornconv::rapp
+{
+
+struct Vst3ModuleIndex;
+
+// The plugin_4cc and additional_info values of one VST3 class.
+struct TemplatePluginEncoding
+{
+    juce::String plugin4cc;
+    juce::String additionalInfo;
+};
+
+struct TemplatePluginMetadata
+{
+    // Upper-case 32-hex class id -> the template's values for that class.
+    std::map<juce::String, TemplatePluginEncoding> byCid;
+    // Vendor name (exact, case-sensitive) -> the 4cc all of that vendor's rows agree on; an
+    // empty text marks a vendor whose rows disagree and that gives no usable 4cc.
+    std::map<juce::String, juce::String> byVendor;
+};
+
+namespace SuperRackNativeProfile
+{
+struct Plugin
+{
+    const char* cid;       // 32 upper-case hexadecimal digits
+    const char* vendor;
+    const char* plugin4cc;
+};
+
+// Plug-ins whose SuperRack values are known without a template row.
+extern const std::array<Plugin, 17> plugins;
+} // namespace SuperRackNativeProfile
+
+// Reads the plug-ins of the template's working copy (every snapshot, every chainer). A row whose
+// preset text does not parse, or names no class, is skipped. Fails on a class whose rows
+// disagree, on a value that is neither text nor NULL or is too long, and on SQLite errors. out
+// is cleared first and left empty on failure.
+bool collectTemplatePluginEncodings (sqlite3* db, TemplatePluginMetadata& out, juce::String& error);
+
+// Base64 of class-id bytes 0..2, "\n", Base64 of bytes 3..15; empty for a text that is not
+// exactly 32 hexadecimal digits.
+juce::String makeAdditionalInfo (juce::StringRef classId);
+
+// The built-in row for this class id (compared in upper case), or null.
+const SuperRackNativeProfile::Plugin* nativePluginForCid (juce::StringRef classId);
+
+// The slot's class id in upper case, or else the one the index resolves from its ids; empty
+// when neither gives one.
+juce::String resolvedClassId (const PluginRef& plugin, const Vst3ModuleIndex& index);
+
+struct PluginEncodingResolution
+{
+    bool ok = false;
+    juce::String error;
+    // Every class the writer may meet: the template's classes plus those added for the slots.
+    std::map<juce::String, TemplatePluginEncoding> byCid;
+    // Classes served by another plug-in of the same vendor (each class counted once).
+    int vendorFallbacks = 0;
+};
+
+// The values for every occupied "VST3" slot of the session (strips in order, slots ascending);
+// the first slot that no verified source serves ends the resolution with an error.
+PluginEncodingResolution resolvePluginEncodings (const RackSession& session, const Vst3ModuleIndex& index,
+                                                 const TemplatePluginMetadata& templateMetadata);
+
+} // namespace vornconv::rapp
