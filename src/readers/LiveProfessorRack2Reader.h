@@ -52,12 +52,17 @@ struct ConverterSlotLocation
 // Runtime id to the source place it was written for.
 using ConverterSlotMap = std::map<juce::int64, ConverterSlotLocation>;
 
-// One bound source slot as the metadata records it.
+// One bound source slot of the writer; the metadata records its place and runtime id, the
+// writer's tree steps also carry what they store for it.
 struct PluginBinding
 {
     juce::int32 chainIndex = -1;
     juce::int32 slotIndex = -1;
     juce::int64 runtimeId = 0;
+    juce::String typeId;               // the plug-in's pluginTypeId text
+    juce::MemoryBlock stateBytes;      // stored as chunkData
+    bool hasParameters = false;        // parameterValues are stored as P0 .. Pn
+    juce::Array<float> parameterValues;
 };
 
 // Validates the root's metadata node, if any. present tells whether there was one; entries is

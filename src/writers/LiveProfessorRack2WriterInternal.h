@@ -1,0 +1,123 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/LiveProfessorPluginCatalog.h"
+#include "rapp/RappConversionPlan.h"
+#include "rapp/Vst3ModuleIndex.h"
+#include "readers/LiveProfessorRack2Reader.h"
+
+#include <juce_core/juce_core.h>
+#include <juce_data_structures/juce_data_structures.h>
+
+#include <set>
+#include <tuple>
+
+// The tree steps of the LiveProfessor 2 project writer: the built-in native project profile,
+// the node makers the template path shares with it, and the routines that rebuild patch
+// inventories and rewrite plug-in runtime ids. Only the writer itself (and its tests) call them.
+//
+// Property kinds are part of a .rack2 file (the value-tree stream records each value's kind),
+// so every id below is stored as an int64 even where it would fit in 32 bits.
+namespace vornconv::rapp::liveProfessorWriter
+{
+
+// The name of the built-in profile; it appears in its messages and in the converter metadata.
+extern const char* const internalProfileName;
+
+// Id spaces of the built-in profile.
+juce::int64 chainRuntimeId (juce::int32 stripIndex);                          // 0xAC720000 | index
+juce::int64 internalPluginRuntimeId (juce::int32 stripIndex, int slot);      // 0x5A000000 | index << 8 | slot
+constexpr juce::uint32 firstSnapshotUId = 0x5B000000u;
+constexpr juce::int64 cleanSnapshotId = 0x5B100001;
+constexpr juce::int64 controllerMapId = 0x5B100002;
+constexpr juce::int64 currentSnapshotId = 0x5B100003;
+constexpr juce::int64 workspaceId = 0x5B100010;
+constexpr juce::int64 viewSetId = 0x5B100011;
+constexpr juce::int64 uiRootId = 0x5B100020;
+
+// True when the 32-bit JUCE uniqueId belongs to one of the VST3 classes LiveProfessor has been
+// verified to load from this profile.
+bool isHostVerifiedUniqueId (juce::uint32 uniqueId);
+
+// A complete LiveProfessorProjectFile tree: one chain per strip, one plug-in per occupied slot,
+// repeated in the clean and the current global snapshot, with fixed host scaffolding. Plug-in
+// runtime ids are provisional (internalPluginRuntimeId) until the writer replaces them. On
+// failure: an invalid tree and the message in error.
+juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vst3ModuleIndex& index,
+                                            const LiveProfessorPluginCatalog& catalog,
+                                            const DeploymentProfile& profile, juce::String& error);
+
+// The strip's one sidechain source over its occupied slots (-1 = none); false, with the message,
+// when the slots name different sources or more than one slot names a source.
+bool sidechainSourceForStrip (const RackStrip& strip, int& source, juce::String& error);
+
+// Sets the channel layout (and ChainId when setChainId) on a Chain or ChainSettings node and the
+// id and name of its first ProcessorSettingsContainer.
+bool configureChainProperties (juce::ValueTree chainNode, const RackStrip& strip, juce::int64 chainId,
+                               bool setChainId, juce::String& error);
+
+// Fills a Plugin node (built-in or taken from a template) for one slot: identity, runtime id,
+// activation, the next snapshot uId, the state bytes, the parameter mirror and the bus lists.
+// Only properties the node already has are changed.
+bool configurePluginPrototype (juce::ValueTree pluginNode, const PluginRef& slot,
+                               const LiveProfessorPluginEntry& entry, juce::int64 runtimeId,
+                               juce::uint32& uIdCounter, juce::String& error);
+
+// Replaces the children of a bus list by buses of the type for 0..4 channels: "L R" buses of
+// two channels and a last "C" bus for an odd count.
+bool rebuildBusList (juce::ValueTree busses, const char* busType, int channelCount, juce::String& error);
+
+// Depth-first pre-order, the tree itself included.
+void collectNodes (const juce::ValueTree& tree, const juce::Identifier& type, juce::Array<juce::ValueTree>& out);
+
+//==============================================================================
+// Patch inventories and runtime-id references
+
+// (isInput 1 or 0, rack channel, physical channel)
+using SourcePatch = std::tuple<juce::int32, juce::int32, juce::int32>;
+
+// The strip's physical patches: its explicit patches with a physical channel, or, when it has
+// none, its summary routes (the R routes only for a stereo side).
+std::set<SourcePatch> sourcePatches (const RackStrip& strip);
+
+// Every AudioPatch becomes a bare inventory of the used physical inputs and every chain output;
+// every MidiPatch keeps its fixed host nodes and gets one entry per chain.
+void rebuildPatchInventories (juce::ValueTree root, const RackSession& session);
+
+// The one outputs entry for the node and channel; invalid when there is none or several.
+juce::ValueTree findOutputs (const juce::ValueTree& audioPatch, juce::int64 nodeId, int channel);
+
+// Makes sure the audio patch lists the node and channel exactly once (appending a bare entry
+// when it is missing); false with the message when it is listed twice or more, or when there
+// is no audio patch to hold the entry.
+bool ensureAudioPatchOutput (juce::ValueTree audioPatch, juce::int64 nodeId, int channel, juce::String& error);
+
+// Sets the node's processorState flags and, where present, isolate and the linear gains. False,
+// with nothing changed, when processorState or one of enabled, bypassed and audioMute is missing.
+bool updateProcessorState (juce::ValueTree node, bool enabled, bool bypassed, bool audioMute, bool isolate,
+                           float inputGain, float outputGain);
+
+// 1 to 8 ASCII hexadecimal digits with a value other than 0.
+bool isJuceHexId (juce::StringRef text);
+
+// True when some int or int64 property anywhere in the tree equals the value.
+bool treeContainsNumericValue (const juce::ValueTree& tree, juce::int64 value);
+
+struct RuntimeIdReplacementCounts
+{
+    juce::int32 plug = 0;
+    juce::int32 plugin = 0;
+    juce::int32 processorSettings = 0;
+    juce::int32 snapshot = 0;
+};
+
+// Rewrites every int or int64 reference to oldId by the plug-in id properties (plug id,
+// Plugin pluginUid and PluginId, ProcessorSettingsContainer id, PluginSnapshot SnapshotIdTag,
+// storedViewSetItem storedViewSetItemPluginId) as an int64 newId, counting all but the last.
+void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::int64 newId,
+                                 RuntimeIdReplacementCounts& counts);
+
+// One bound source slot of the writer, the same record the converter metadata is written from.
+using PluginBinding = vornconv::PluginBinding;
+
+} // namespace vornconv::rapp::liveProfessorWriter
