@@ -7,6 +7,7 @@
 #include "rapp/RappConversionPlan.h"
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "writers/LiveProfessorRack2Writer.h"
 #include "writers/VornKsnWriter.h"
 
 namespace vornconv::app
@@ -283,7 +284,9 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
                 return fail ("LiveProfessor writer requires --profile <strips>x<slots>");
             if (request.catalog == nullptr)
                 return fail ("LiveProfessor plugin catalog is unavailable");
-            return refuseUnavailable ("LiveProfessor project writing");
+            written = rapp::writeLiveProfessorRack2 (result, copy, *request.catalog, request.templateFile,
+                                                     *request.profile, request.output);
+            break;
         case targetReaper:
             if (request.templateFile != juce::File() && request.templateFile.getFileExtension().toLowerCase() != ".rpp")
                 return fail ("REAPER optional template extension must be .rpp");

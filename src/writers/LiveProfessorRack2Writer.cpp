@@ -1,9 +1,16 @@
+#include "writers/LiveProfessorRack2Writer.h"
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
+#include "model/AtomicFileCommit.h"
 #include "model/ParameterSnapshot.h"
+#include "model/RackSemanticCompare.h"
 #include "model/Vst3State.h"
+#include "readers/ValueTreeReader.h"
 
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vornconv::rapp::liveProfessorWriter
 {
@@ -902,3 +909,852 @@ void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::
 }
 
 } // namespace vornconv::rapp::liveProfessorWriter
+
+//==============================================================================
+// Topology binding, repeated state placement and stable runtime ids
+
+namespace vornconv::rapp::liveProfessorWriter
+{
+
+namespace
+{
+
+// A channel count beyond any chain LiveProfessor offers; a larger one (from a hostile template
+// or source) would only make the patch steps loop for nothing.
+constexpr int maxStripChannels = 128;
+
+// Ids are integers in a project; a text or a double that happens to read as the same number is
+// not the same reference.
+bool readId (const juce::var& value, juce::int64& out)
+{
+    if (! isIntegerValue (value))
+        return false;
+    out = (juce::int64) value;
+    return true;
+}
+
+bool idProperty (const juce::ValueTree& node, const juce::Identifier& name, juce::int64& out)
+{
+    return readId (node.getProperty (name), out);
+}
+
+const RackStrip* stripWithIndex (const RackSession& session, int stripIndex)
+{
+    for (const auto& strip : session.strips)
+        if (strip.index == stripIndex)
+            return &strip;
+    return nullptr;
+}
+
+const PluginRef* occupiedSlot (const RackStrip* strip, int slot)
+{
+    if (strip == nullptr || slot < 0 || slot >= strip->plugins.size())
+        return nullptr;
+    const auto& ref = strip->plugins.getReference (slot);
+    return ref.occupied ? &ref : nullptr;
+}
+
+int countOccupied (const RackStrip& strip)
+{
+    int count = 0;
+    for (const auto& slot : strip.plugins)
+        count += slot.occupied ? 1 : 0;
+    return count;
+}
+
+bool fails (juce::String& error, const juce::String& message)
+{
+    error = message;
+    return false;
+}
+
+void removeAllChildren (juce::ValueTree node)
+{
+    for (int i = node.getNumChildren(); --i >= 0;)
+        node.removeChild (i, nullptr);
+}
+
+// The catalog entry for a slot written into a synthesised chain: a VST3 entry must still be
+// installed where LiveProfessor's list says it is.
+const LiveProfessorPluginEntry* installedEntry (const PluginRef& slot, const Vst3ModuleIndex& index,
+                                                const LiveProfessorPluginCatalog& catalog)
+{
+    const auto* entry = catalog.findUnique (slot, index);
+    if (entry == nullptr || (entry->format == "VST3" && ! entry->bundle.isDirectory() && ! entry->bundle.existsAsFile()))
+        return nullptr;
+    return entry;
+}
+
+float linearGain (float db) { return std::pow (10.0f, db / 20.0f); }
+
+juce::String hexSuffix (const juce::String& type) { return type.fromLastOccurrenceOf ("-", false, false); }
+
+void copyBytes (juce::MemoryBlock& target, const juce::MemoryBlock& source)
+{
+    // Copy-assigning an empty block hands a null pointer to memcpy.
+    if (source.isEmpty())
+        target.reset();
+    else
+        target = source;
+}
+
+} // namespace
+
+void removeNodesOfType (juce::ValueTree tree, const juce::Identifier& type)
+{
+    for (int i = tree.getNumChildren(); --i >= 0;)
+    {
+        auto child = tree.getChild (i);
+        if (child.hasType (type))
+            tree.removeChild (i, nullptr);
+        else
+            removeNodesOfType (child, type);
+    }
+}
+
+bool synthesiseTopologyFromSinglePrototype (juce::ValueTree root, const RackSession& session,
+                                            const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                                            juce::String& error)
+{
+    auto chains = root.getChildWithName ("Chains");
+    if (! chains.isValid() || chains.getNumChildren() < 1)
+        return fails (error, "LiveProfessor variable topology requires a native prototype chain");
+
+    const auto prototypeChain = chains.getChild (0).createCopy();
+    const auto prototypeOrder = prototypeChain.getChildWithName ("ChainSettings").getChildWithName ("ProcessorOrder");
+    if (! prototypeOrder.isValid() || prototypeOrder.getNumChildren() < 1)
+        return fails (error, "LiveProfessor variable topology prototype must contain a plugin");
+    const auto prototypePlug = prototypeOrder.getChild (0).createCopy();
+    const auto prototypePlugin = prototypeChain.getChildWithName ("ChainPlugins").getChild (0).createCopy();
+
+    removeAllChildren (chains);
+    juce::uint32 uIdCounter = firstSnapshotUId;
+
+    for (int i = 0; i < session.strips.size(); ++i)
+    {
+        const auto& strip = session.strips.getReference (i);
+        const auto chainId = chainRuntimeId (strip.index);
+        auto chain = prototypeChain.createCopy();
+        set (chain, "ChainViewOrder", i);
+        auto settings = chain.getChildWithName ("ChainSettings");
+        if (! configureChainProperties (settings, strip, chainId, false, error))
+            return false;
+        auto order = settings.getChildWithName ("ProcessorOrder");
+        auto chainPlugins = chain.getChildWithName ("ChainPlugins");
+        removeAllChildren (order);
+        removeAllChildren (chainPlugins);
+        // The prototype's own chain snapshots carry its old ids and states; repeated into every
+        // chain they would recall the prototype, not the session.
+        removeAllChildren (chain.getChildWithName ("ChainSnapshotList"));
+
+        for (int s = 0; s < strip.plugins.size(); ++s)
+        {
+            const auto& slot = strip.plugins.getReference (s);
+            if (! slot.occupied)
+                continue;
+            const auto* entry = installedEntry (slot, index, catalog);
+            if (entry == nullptr)
+                return fails (error, "LiveProfessor generated plugin identity is unavailable at strip "
+                                         + String (strip.index) + ", slot " + String (s));
+            const auto runtimeId = internalPluginRuntimeId (strip.index, s);
+            auto plug = prototypePlug.createCopy();
+            set (plug, "id", int64Value (runtimeId));
+            set (plug, "type", entry->identifier);
+            auto plugin = prototypePlugin.createCopy();
+            if (! configurePluginPrototype (plugin, slot, *entry, runtimeId, uIdCounter, error))
+                return false;
+            append (order, plug);
+            append (chainPlugins, plugin);
+        }
+        append (chains, chain);
+    }
+
+    juce::Array<ValueTree> snapshots;
+    collectNodes (root, "GlobalSnapshot", snapshots);
+    if (snapshots.isEmpty())
+        return fails (error, "LiveProfessor variable topology template has no global snapshots");
+
+    for (auto& snapshot : snapshots)
+    {
+        auto snapshotChains = snapshot.getChildWithName ("Chains");
+        auto snapshotPlugins = snapshot.getChildWithName ("Plugins");
+        if (! snapshotChains.isValid() || snapshotChains.getNumChildren() < 1 || ! snapshotPlugins.isValid()
+            || snapshotPlugins.getNumChildren() < 1)
+            return fails (error, "LiveProfessor variable topology snapshot has no prototype");
+        const auto chainPrototype = snapshotChains.getChild (0).createCopy();
+        const auto pluginPrototype = snapshotPlugins.getChild (0).createCopy();
+        const auto plugPrototype = chainPrototype.getChildWithName ("ProcessorOrder").getChild (0).createCopy();
+        // Without a plug to copy, the snapshot's chains would recall empty chains in the host
+        // while the live chains hold plug-ins.
+        if (! chainPrototype.getChildWithName ("ProcessorOrder").isValid()
+            || (! plugPrototype.isValid() && session.countPlugins() > 0))
+            return fails (error, "LiveProfessor variable topology snapshot has no prototype");
+
+        removeAllChildren (snapshotChains);
+        removeAllChildren (snapshotPlugins);
+        for (const auto& strip : session.strips)
+        {
+            auto chain = chainPrototype.createCopy();
+            if (! configureChainProperties (chain, strip, chainRuntimeId (strip.index), true, error))
+                return false;
+            auto order = chain.getChildWithName ("ProcessorOrder");
+            removeAllChildren (order);
+            append (snapshotChains, chain);
+            for (int s = 0; s < strip.plugins.size(); ++s)
+            {
+                const auto& slot = strip.plugins.getReference (s);
+                if (! slot.occupied)
+                    continue;
+                const auto* entry = installedEntry (slot, index, catalog);
+                if (entry == nullptr)
+                    return fails (error, "LiveProfessor snapshot plugin identity is unavailable");
+                const auto runtimeId = internalPluginRuntimeId (strip.index, s);
+                auto plug = plugPrototype.createCopy();
+                set (plug, "id", int64Value (runtimeId));
+                set (plug, "type", entry->identifier);
+                append (order, plug);
+                auto plugin = pluginPrototype.createCopy();
+                if (! configurePluginPrototype (plugin, slot, *entry, runtimeId, uIdCounter, error))
+                    return false;
+                append (snapshotPlugins, plugin);
+            }
+        }
+    }
+
+    removeNodesOfType (root, "storedViewSetItem");
+    removeNodesOfType (root, "WireViewNode");
+    rebuildPatchInventories (root, session);
+    return true;
+}
+
+bool bindMainTopology (juce::ValueTree root, const RackSession& session, const DeploymentProfile& profile,
+                       const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                       ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, juce::String& error)
+{
+    const auto chains = root.getChildWithName ("Chains");
+    if (! chains.isValid() || chains.getNumChildren() != session.strips.size() || session.strips.size() != profile.strips)
+        return fails (error, "LiveProfessor template/profile/source chain count mismatch");
+
+    std::set<juce::int64> usedChainIds, boundIds;
+    for (int i = 0; i < session.strips.size(); ++i)
+    {
+        const auto& strip = session.strips.getReference (i);
+        const auto chain = chains.getChild (i);
+        const String at (strip.index);
+        if (strip.index != i)
+            return fails (error, "LiveProfessor topology writer requires contiguous strip indices");
+
+        const auto settings = chain.getChildWithName ("ChainSettings");
+        const auto container = settings.getChildWithName ("ProcessorSettingsContainer");
+        const auto order = settings.getChildWithName ("ProcessorOrder");
+        const auto chainPlugins = chain.getChildWithName ("ChainPlugins");
+        if (! chain.hasType ("Chain") || ! container.isValid() || ! container.hasProperty ("id") || ! order.isValid()
+            || ! chainPlugins.isValid())
+            return fails (error, "LiveProfessor template main chain structure is incomplete");
+
+        juce::int64 inputs = 0, outputs = 0;
+        if (! readAsInt64 (settings.getProperty ("ChainInputCount"), inputs) || inputs != strip.inputChannels
+            || ! readAsInt64 (settings.getProperty ("ChainOutputCount"), outputs) || outputs != strip.outputChannels
+            || strip.inputChannels < 0 || strip.inputChannels > maxStripChannels || strip.outputChannels < 0
+            || strip.outputChannels > maxStripChannels)
+            return fails (error, "LiveProfessor template/source channel layout mismatch at strip " + at);
+
+        int source = -1;
+        if (! sidechainSourceForStrip (strip, source, error))
+            return false;
+        juce::int64 sidechains = 0;
+        if (! readAsInt64 (settings.getProperty ("SideChainCount"), sidechains)
+            || sidechains != (source < 0 ? 0 : strip.inputChannels))
+            return fails (error, "LiveProfessor template/source sidechain layout mismatch at strip " + at);
+
+        juce::int64 chainId = 0;
+        if (! idProperty (container, "id", chainId) || chainId < 3 || ! usedChainIds.insert (chainId).second)
+            return fails (error, "LiveProfessor template chain runtime id is invalid");
+        chainIds[strip.index] = chainId;
+
+        const int occupied = countOccupied (strip);
+        if (occupied > profile.slots || occupied != order.getNumChildren())
+            return fails (error, "LiveProfessor template/profile/source plugin topology mismatch at strip " + at);
+
+        int k = 0;
+        for (int s = 0; s < strip.plugins.size(); ++s)
+        {
+            const auto& slot = strip.plugins.getReference (s);
+            if (! slot.occupied)
+                continue;
+            const auto plug = order.getChild (k++);
+            juce::int64 id = 0;
+            const auto type = plug.getProperty ("type").toString();
+            juce::ValueTree plugin;
+            int matches = 0;
+            if (idProperty (plug, "id", id))
+                for (const auto& candidate : chainPlugins)
+                    if (juce::int64 uid = 0; idProperty (candidate, "pluginUid", uid) && uid == id)
+                    {
+                        ++matches;
+                        plugin = candidate;
+                    }
+            if (! plug.hasType ("plug") || id == 0 || type.isEmpty() || matches != 1
+                || plugin.getProperty ("pluginTypeId").toString() != type)
+                return fails (error, "LiveProfessor template ProcessorOrder is inconsistent");
+            if (! boundIds.insert (id).second)
+                return fails (error, "LiveProfessor template runtime id is duplicated");
+            const auto hex = hexSuffix (type);
+            if (! type.contains ("-") || ! isJuceHexId (hex))
+                return fails (error, "LiveProfessor template pluginTypeId is malformed");
+
+            const auto* entry = catalog.findUnique (slot, index);
+            if (entry == nullptr || (juce::uint32) hex.getHexValue32() != entry->uniqueId
+                || plugin.getProperty ("pluginTypeName").toString() != entry->name)
+                return fails (error, "LiveProfessor template/source plugin identity mismatch at strip " + at
+                                         + ", slot " + String (s));
+
+            PluginBinding binding;
+            binding.chainIndex = strip.index;
+            binding.slotIndex = s;
+            binding.runtimeId = id;
+            binding.typeId = type;
+            const bool isAudioUnit = slot.format == "AU";
+            if (isAudioUnit)
+                copyBytes (binding.stateBytes, slot.state.raw);
+            else
+                binding.stateBytes = vst3::buildJuceVst3State (slot.state.component, slot.state.controller);
+            binding.hasParameters = ! isAudioUnit || slot.state.parameterMirrorComplete;
+            if (binding.hasParameters)
+            {
+                parameterState::Snapshot mirror;
+                String decodeError;
+                if (! slot.state.parameterMirrorComplete
+                    || ! parameterState::decode (slot.state.parameters, mirror, decodeError))
+                {
+                    error = "LiveProfessor output requires a complete valid VNPM parameter mirror";
+                    if (decodeError.isNotEmpty())
+                        error << ": " << decodeError;
+                    return false;
+                }
+                binding.parameterValues = mirror.values;
+            }
+            bindings.add (std::move (binding));
+        }
+    }
+    return true;
+}
+
+namespace
+{
+
+struct PatchContext
+{
+    const RackSession& session;
+    const ChainIdMap& chainIds;
+    std::map<juce::int64, const RackStrip*> stripOfChain;
+};
+
+// The entries one strip needs in an audio patch: its physical patches, then its sidechain feeds.
+bool ensureStripInventory (juce::ValueTree patch, const PatchContext& context, const RackStrip& strip, juce::String& error)
+{
+    const auto found = context.chainIds.find (strip.index);
+    if (found == context.chainIds.end())
+        return fails (error, "internal LiveProfessor chain id mapping failed");
+    for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
+        if (! (isInput == 1 ? ensureAudioPatchOutput (patch, 1, physicalChannel, error)
+                            : ensureAudioPatchOutput (patch, found->second, rackChannel, error)))
+            return false;
+
+    int source = -1;
+    if (! sidechainSourceForStrip (strip, source, error))
+        return false;
+    if (source < 0)
+        return true;
+    const auto* sourceStrip = stripWithIndex (context.session, source);
+    const auto sourceChain = context.chainIds.find (source);
+    if (sourceStrip == nullptr || sourceChain == context.chainIds.end() || sourceStrip->outputChannels < 1)
+        return fails (error, "LiveProfessor sidechain source strip is missing");
+    for (int j = 0; j < strip.inputChannels; ++j)
+        if (! ensureAudioPatchOutput (patch, sourceChain->second, juce::jmin (j, sourceStrip->outputChannels - 1), error))
+            return false;
+    return true;
+}
+
+// A point the writer itself would have made: physical input, physical output or sidechain feed.
+bool isModelledPoint (const juce::ValueTree& point, juce::int64 nodeId, juce::int64 channel, const PatchContext& context)
+{
+    juce::int64 outNode = 0, outChannel = 0, inNode = 0, inChannel = 0, midi = 0;
+    if (! point.hasType ("point") || ! readAsInt64 (point.getProperty ("outputNodeId"), outNode)
+        || ! readAsInt64 (point.getProperty ("outputChannelId"), outChannel)
+        || ! readAsInt64 (point.getProperty ("inputNodeId"), inNode)
+        || ! readAsInt64 (point.getProperty ("inputChannelId"), inChannel)
+        || ! readAsInt64 (point.getProperty ("isMidi"), midi) || midi != 0)
+        return false;
+    if (outNode != nodeId || outChannel != channel || outChannel < 0 || inChannel < 0)
+        return false;
+
+    const auto strip = [&context] (juce::int64 id) -> const RackStrip* {
+        const auto found = context.stripOfChain.find (id);
+        return found == context.stripOfChain.end() ? nullptr : found->second;
+    };
+    const auto* from = strip (outNode);
+    const auto* to = strip (inNode);
+    if (outNode == 1 && to != nullptr)
+        return inChannel < to->inputChannels;
+    if (from != nullptr && inNode == 2)
+        return outChannel < from->outputChannels;
+    if (from == nullptr || to == nullptr || from == to || from->outputChannels < 1)
+        return false;
+    int source = -1;
+    juce::String ignored;
+    if (! sidechainSourceForStrip (*to, source, ignored) || source != from->index)
+        return false;
+    const auto k = inChannel - to->inputChannels;
+    return k >= 0 && k < to->inputChannels && outChannel == juce::jmin ((juce::int64) from->outputChannels - 1, k);
+}
+
+bool validateExistingPoints (const juce::ValueTree& patch, const PatchContext& context, juce::String& error)
+{
+    for (const auto& outputs : patch)
+    {
+        juce::int64 nodeId = 0, channel = 0;
+        if (! outputs.hasType ("outputs") || ! readAsInt64 (outputs.getProperty ("nodeId"), nodeId)
+            || ! readAsInt64 (outputs.getProperty ("channelId"), channel))
+            return fails (error, "LiveProfessor template AudioPatch contains an invalid outputs node");
+        for (const auto& point : outputs)
+            if (! isModelledPoint (point, nodeId, channel, context))
+                return fails (error, "LiveProfessor template AudioPatch contains an unmodelled or malformed graph point");
+    }
+    return true;
+}
+
+bool checkStripPresence (const juce::ValueTree& patch, const PatchContext& context, const RackStrip& strip,
+                         juce::String& error)
+{
+    const auto chainId = context.chainIds.find (strip.index);
+    if (chainId == context.chainIds.end())
+        return fails (error, "internal LiveProfessor chain id mapping failed");
+    for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
+    {
+        const bool present = isInput == 1 ? findOutputs (patch, 1, physicalChannel).isValid()
+                                          : findOutputs (patch, chainId->second, rackChannel).isValid();
+        if (! present)
+            return fails (error, "LiveProfessor template AudioPatch lacks output node/channel for strip "
+                                     + String (strip.index) + (isInput == 1 ? " input " : " output ")
+                                     + String (rackChannel) + " -> physical " + String (physicalChannel));
+    }
+    int source = -1;
+    if (! sidechainSourceForStrip (strip, source, error))
+        return false;
+    if (source < 0)
+        return true;
+    const auto* sourceStrip = stripWithIndex (context.session, source);
+    const auto sourceChain = context.chainIds.find (source);
+    if (sourceStrip == nullptr || sourceChain == context.chainIds.end() || sourceStrip->outputChannels < 1)
+        return fails (error, "LiveProfessor sidechain source strip is missing");
+    for (int j = 0; j < strip.inputChannels; ++j)
+        if (! findOutputs (patch, sourceChain->second, juce::jmin (j, sourceStrip->outputChannels - 1)).isValid())
+            return fails (error, "LiveProfessor template AudioPatch lacks sidechain source output");
+    return true;
+}
+
+void appendPoint (const juce::ValueTree& patch, juce::int64 outNode, int outChannel, juce::int64 inNode, int inChannel)
+{
+    auto point = makeNode ("point");
+    set (point, "outputNodeId", int64Value (outNode));
+    set (point, "outputChannelId", outChannel);
+    set (point, "inputNodeId", int64Value (inNode));
+    set (point, "inputChannelId", inChannel);
+    set (point, "isMidi", false);
+    auto outputs = findOutputs (patch, outNode, outChannel);
+    append (outputs, point);
+}
+
+void addSessionPoints (const juce::ValueTree& patch, const PatchContext& context, const RackStrip& strip)
+{
+    const auto chainId = context.chainIds.at (strip.index);
+    for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
+    {
+        if (isInput == 1)
+            appendPoint (patch, 1, physicalChannel, chainId, rackChannel);
+        else
+            appendPoint (patch, chainId, rackChannel, 2, physicalChannel);
+    }
+    int source = -1;
+    juce::String ignored;
+    if (! sidechainSourceForStrip (strip, source, ignored) || source < 0)
+        return;
+    const auto* sourceStrip = stripWithIndex (context.session, source);
+    const auto sourceChain = context.chainIds.at (source);
+    for (int j = 0; j < strip.inputChannels; ++j)
+        appendPoint (patch, sourceChain, juce::jmin (j, sourceStrip->outputChannels - 1), chainId,
+                     strip.inputChannels + j);
+}
+
+} // namespace
+
+bool updateRepeatedState (juce::ValueTree root, const RackSession& session, const ChainIdMap& chainIds,
+                          const juce::Array<PluginBinding>& bindings, juce::String& error)
+{
+    PatchContext context { session, chainIds, {} };
+    for (const auto& [stripIndex, chainId] : chainIds)
+        context.stripOfChain[chainId] = stripWithIndex (session, stripIndex);
+    std::map<juce::int64, const PluginBinding*> bindingOf;
+    for (const auto& binding : bindings)
+        bindingOf[binding.runtimeId] = &binding;
+    std::map<juce::int64, int> chainCount, containerCount, snapshotCount;
+
+    juce::Array<ValueTree> containers;
+    collectNodes (root, "ProcessorSettingsContainer", containers);
+    for (auto& container : containers)
+    {
+        juce::int64 id = 0;
+        if (! readAsInt64 (container.getProperty ("id"), id))
+            continue;
+        if (const auto chain = context.stripOfChain.find (id); chain != context.stripOfChain.end() && chain->second != nullptr)
+        {
+            const auto& strip = *chain->second;
+            if (container.hasProperty ("name"))
+                set (container, "name", strip.name);
+            if (! updateProcessorState (container, ! strip.bypassed, strip.bypassed, strip.muted, strip.soloed,
+                                        linearGain (strip.inputGainDb), linearGain (strip.outputGainDb)))
+                return fails (error, "LiveProfessor repeated chain processorState is incomplete");
+            ++chainCount[id];
+        }
+        else if (const auto bound = bindingOf.find (id); bound != bindingOf.end())
+        {
+            const auto* slot = occupiedSlot (stripWithIndex (session, bound->second->chainIndex), bound->second->slotIndex);
+            if (slot == nullptr)
+                return fails (error, "internal LiveProfessor plugin state mapping failed");
+            if (! updateProcessorState (container, ! slot->inactive, slot->bypassed, slot->muted, false, 1.0f, 1.0f))
+                return fails (error, "LiveProfessor repeated plugin processorState is incomplete");
+            ++containerCount[id];
+        }
+    }
+
+    juce::Array<ValueTree> snapshots;
+    collectNodes (root, "PluginSnapshot", snapshots);
+    for (auto& snapshot : snapshots)
+    {
+        juce::int64 id = 0;
+        if (! readAsInt64 (snapshot.getProperty ("SnapshotIdTag"), id))
+            continue;
+        const auto bound = bindingOf.find (id);
+        if (bound == bindingOf.end())
+            continue;
+        const auto& binding = *bound->second;
+        if (snapshot.hasProperty ("pluginTypeId") && snapshot.getProperty ("pluginTypeId").toString() != binding.typeId)
+            return fails (error, "LiveProfessor repeated PluginSnapshot identity mismatch");
+        setBytes (snapshot, "chunkData", binding.stateBytes);
+
+        juce::Array<ValueTree> parameterNodes;
+        for (const auto& child : snapshot)
+            if (child.hasType ("parameters"))
+                parameterNodes.add (child);
+        if (parameterNodes.size() != 1 || parameterNodes.getReference (0).getNumChildren() != 0)
+            return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
+        auto parameters = parameterNodes.getReference (0);
+        if (! binding.hasParameters)
+        {
+            parameters.removeAllProperties (nullptr);
+        }
+        else
+        {
+            if (parameters.getNumProperties() != binding.parameterValues.size())
+                return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
+            for (int i = 0; i < binding.parameterValues.size(); ++i)
+            {
+                const juce::Identifier name ("P" + String (i));
+                if (! parameters.hasProperty (name))
+                    return fails (error, "LiveProfessor template parameters are not a contiguous P0..Pn set");
+                set (parameters, name, (double) binding.parameterValues.getUnchecked (i));
+            }
+        }
+        ++snapshotCount[id];
+    }
+
+    for (const auto& [chainId, strip] : context.stripOfChain)
+        if (strip != nullptr && chainCount[chainId] < 1)
+            return fails (error, "LiveProfessor chain processor state was not found");
+    for (const auto& binding : bindings)
+        if (containerCount[binding.runtimeId] < 1 || snapshotCount[binding.runtimeId] < 1)
+            return fails (error, "LiveProfessor plugin state was not found in template");
+
+    juce::Array<ValueTree> patches;
+    collectNodes (root, "AudioPatch", patches);
+    if (patches.isEmpty())
+        return fails (error, "LiveProfessor template has no AudioPatch");
+    for (auto& patch : patches)
+    {
+        for (const auto& strip : session.strips)
+            if (! ensureStripInventory (patch, context, strip, error))
+                return false;
+        if (! validateExistingPoints (patch, context, error))
+            return false;
+        for (const auto& strip : session.strips)
+            if (! checkStripPresence (patch, context, strip, error))
+                return false;
+        for (auto outputs : patch)
+            removeAllChildren (outputs);
+        for (const auto& strip : session.strips)
+            addSessionPoints (patch, context, strip);
+    }
+    return true;
+}
+
+bool remapPluginRuntimeIds (juce::ValueTree root, const RackSession& session, juce::Array<PluginBinding>& bindings,
+                            juce::String& error)
+{
+    for (auto& binding : bindings)
+    {
+        const auto* slot = occupiedSlot (stripWithIndex (session, binding.chainIndex), binding.slotIndex);
+        if (slot == nullptr || binding.chainIndex < 0 || binding.chainIndex > 63 || binding.slotIndex > 7
+            || slot->sidechainSource < -1 || slot->sidechainSource > 63)
+            return fails (error, "LiveProfessor stable runtime id cannot represent source location");
+
+        const auto stable = makeStableRuntimeId (binding.chainIndex, binding.slotIndex, slot->sidechainSource);
+        if (binding.runtimeId == stable)
+            continue;
+        if (treeContainsNumericValue (root, stable))
+            return fails (error, "LiveProfessor stable runtime id collides with template state");
+
+        RuntimeIdReplacementCounts counts;
+        replaceRuntimeIdReferences (root, binding.runtimeId, stable, counts);
+        if (counts.plug < 1 || counts.plugin < 1 || counts.processorSettings < 1 || counts.snapshot < 1
+            || treeContainsNumericValue (root, binding.runtimeId))
+            return fails (error, "LiveProfessor plugin runtime id has an unmodelled native reference");
+        binding.runtimeId = stable;
+    }
+    return true;
+}
+
+} // namespace vornconv::rapp::liveProfessorWriter
+
+//==============================================================================
+namespace vornconv::rapp
+{
+
+namespace
+{
+
+using namespace liveProfessorWriter;
+
+bool anythingAt (const juce::File& file)
+{
+    struct stat st;
+    return ::lstat (file.getFullPathName().toRawUTF8(), &st) == 0;
+}
+
+// Creates the missing folders up to dir, remembering which ones this call made, so that a failed
+// write can take them away again.
+bool createFolders (const juce::File& dir, juce::Array<juce::File>& created)
+{
+    if (dir.isDirectory())
+        return true;
+    if (anythingAt (dir) || dir.getParentDirectory() == dir)
+        return false;
+    if (! createFolders (dir.getParentDirectory(), created))
+        return false;
+    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
+        return false;
+    created.add (dir);
+    return true;
+}
+
+void removeCreatedFolders (juce::Array<juce::File>& created)
+{
+    for (int i = created.size(); --i >= 0;)
+        ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
+    created.clear();
+}
+
+juce::ValueTree child (const juce::ValueTree& tree, const char* name) { return tree.getChildWithName (name); }
+
+// The template is read once: the same tree is checked by the project reader and becomes the
+// starting tree, so the file cannot change between the check and its use.
+bool readTemplate (const juce::File& templateFile, juce::ValueTree& tree, juce::String& error)
+{
+    if (! templateFile.existsAsFile())
+    {
+        error = "LiveProfessor template file does not exist";
+        return false;
+    }
+    const auto path = templateFile.getFullPathName();
+    juce::ValueTree root;
+    juce::String parseError;
+    const bool opened = juce::FileInputStream (templateFile).openedOk();
+    if (! opened || ! readValueTreeFile (templateFile, root, parseError))
+        root = juce::ValueTree();
+    auto checked = readLiveProfessorRack2Tree (root, path);
+    if (! opened)
+        checked.error = "could not open file";
+    if (! checked.ok || checked.status != readComplete)
+    {
+        error = "LiveProfessor template reader is not complete";
+        if (checked.error.isNotEmpty())
+            error << ": " << checked.error;
+        return false;
+    }
+    if (! root.isValid() || ! root.hasType ("LiveProfessorProjectFile"))
+    {
+        error = "LiveProfessor template ValueTree parse failed";
+        return false;
+    }
+    tree = root.createCopy();
+    return true;
+}
+
+// Into a file that must not exist yet, so nothing raced into its place can stand before the tree.
+bool writeTreeExclusive (const juce::ValueTree& tree, const juce::File& file, bool& created)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    created = true;
+    ::close (fd);
+    juce::FileOutputStream out (file, 16384);
+    if (! out.openedOk())
+        return false;
+    tree.writeToStream (out);
+    out.flush();
+    return out.getStatus().wasOk();
+}
+
+} // namespace
+
+WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index,
+                                     const LiveProfessorPluginCatalog& catalog, const juce::File& templateFile,
+                                     const DeploymentProfile& profile, const juce::File& output)
+{
+    WriteResult result;
+    const auto& session = source.session;
+    const bool withTemplate = templateFile != juce::File();
+
+    const auto plan = inspect (source, targetLiveProfessor, index, &profile, &catalog);
+    if (! plan.canWrite())
+    {
+        result.error = "RAPP preflight blocked LiveProfessor output";
+        return result;
+    }
+    if (anythingAt (output))
+    {
+        result.error = "refusing to replace existing output: " + output.getFullPathName();
+        return result;
+    }
+
+    juce::Array<juce::File> createdFolders;
+    if (! createFolders (output.getParentDirectory(), createdFolders))
+    {
+        removeCreatedFolders (createdFolders);
+        result.error = "could not create output directory";
+        return result;
+    }
+
+    // The temporary file belongs to this call: it is gone on every path out, before any folder
+    // this call made is taken away again.
+    const auto tempFile = juce::TemporaryFile (output).getFile();
+    bool tempCreated = false;
+    auto fail = [&] (const juce::String& error) {
+        if (tempCreated)
+            tempFile.deleteFile();
+        removeCreatedFolders (createdFolders);
+        result.error = error;
+        return result;
+    };
+
+    juce::String error;
+    juce::ValueTree root;
+    if (withTemplate)
+    {
+        if (! readTemplate (templateFile, root, error))
+            return fail (error);
+    }
+    else
+    {
+        root = buildInternalProfile2026_1 (session, index, catalog, profile, error);
+        if (! root.isValid())
+            return fail (error);
+    }
+
+    auto device = child (child (root, "AudioMidiHardware"), "IOdeviceProperties");
+    auto settings = child (root, "projectSettings");
+    if (! device.isValid() || ! settings.isValid())
+        return fail ("LiveProfessor profile lacks audio device/project settings");
+    if (session.inputDevice.isNotEmpty())
+        device.setProperty ("inputDeviceName", session.inputDevice, nullptr);
+    if (session.outputDevice.isNotEmpty())
+        device.setProperty ("outputDeviceName", session.outputDevice, nullptr);
+    if (session.bufferSize > 0)
+        settings.setProperty ("BufferSize", (int) session.bufferSize, nullptr);
+
+    removeNodesOfType (root, "VORNConverterMetadata");
+
+    const auto chains = child (root, "Chains");
+    if (! chains.isValid() || chains.getNumChildren() != session.strips.size())
+        if (! synthesiseTopologyFromSinglePrototype (root, session, index, catalog, error))
+            return fail (error);
+
+    ChainIdMap chainIds;
+    juce::Array<PluginBinding> bindings;
+    if (! bindMainTopology (root, session, profile, index, catalog, chainIds, bindings, error)
+        || ! updateRepeatedState (root, session, chainIds, bindings, error)
+        || ! remapPluginRuntimeIds (root, session, bindings, error)
+        || ! markConverterCleanSnapshot (root, error)
+        || ! appendConverterMetadata (root, bindings, profile, withTemplate ? juce::StringRef() : juce::StringRef (internalProfileName),
+                                      error))
+        return fail (error);
+
+    if (! writeTreeExclusive (root, tempFile, tempCreated))
+        return fail ("temporary LiveProfessor project write failed");
+    root = juce::ValueTree();
+
+    const auto reread = readLiveProfessorRack2 (tempFile);
+    if (! reread.ok || reread.status != readComplete)
+    {
+        juce::String detail;
+        if (reread.error.isNotEmpty())
+            detail = ": " + reread.error;
+        else
+            for (const auto& note : reread.session.notes.items)
+                if (note.fidelity == Fidelity::dropped)
+                {
+                    detail = ": " + note.code + " - " + note.text;
+                    break;
+                }
+        return fail ("written LiveProfessor project failed converter reread validation" + detail);
+    }
+
+    // The project as LiveProfessor identifies its plug-ins; it stores no sample rate, so the
+    // device decides that (and the notes below say so).
+    RackSession expected = session;
+    expected.sampleRate = 0.0;
+    for (auto& strip : expected.strips)
+        for (auto& slot : strip.plugins)
+        {
+            if (! slot.occupied)
+                continue;
+            const auto* entry = catalog.findUnique (slot, index);
+            if (entry == nullptr)
+                return fail ("internal LiveProfessor canonical identity mapping failed");
+            slot.uniqueId = entry->uniqueId;
+            slot.classId = {};
+            slot.deprecatedUid = 0;
+            slot.file = juce::File();
+        }
+
+    const auto comparison = compareRackSemantics (expected, reread.session);
+    if (! comparison.mismatches.isEmpty())
+        return fail ("written LiveProfessor project failed exact semantic validation: " + comparison.summary());
+
+    juce::String commitError;
+    if (! commitNewFileExclusive (tempFile, output, commitError))
+        return fail ("atomic LiveProfessor project move failed: " + commitError);
+
+    result.notes.add (withTemplate
+                          ? juce::String ("converter exact reread passed; LiveProfessor host load/DSP validation pending")
+                          : juce::String ("internal liveprofessor-2026.1-native-v1 exact reread passed; LiveProfessor host load/save/DSP validation pending"));
+    if (session.sampleRate > 0.0)
+        result.notes.add (juce::String::fromUTF8 (u8"LiveProfessor project에는 검증된 sample-rate 필드가 없어 audio device 설정이 결정한다"));
+    if (session.bufferSize < 1)
+        result.notes.add (juce::String::fromUTF8 (u8"source buffer size가 없어 LiveProfessor profile의 BufferSize를 유지했다"));
+    result.ok = true;
+    return result;
+}
+
+} // namespace vornconv::rapp

@@ -9,6 +9,7 @@
 #include <juce_core/juce_core.h>
 #include <juce_data_structures/juce_data_structures.h>
 
+#include <map>
 #include <set>
 #include <tuple>
 
@@ -119,5 +120,39 @@ void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::
 
 // One bound source slot of the writer, the same record the converter metadata is written from.
 using PluginBinding = vornconv::PluginBinding;
+
+} // namespace vornconv::rapp::liveProfessorWriter
+
+//==============================================================================
+// Topology binding, repeated state placement and stable runtime ids
+namespace vornconv::rapp::liveProfessorWriter
+{
+
+// A strip's index to the runtime id of its chain (the id of the chain's processor container).
+using ChainIdMap = std::map<juce::int32, juce::int64>;
+
+// Rebuilds every chain, and every global snapshot's chain list, from the tree's first chain and
+// its first plug-in, one chain per strip and one plug-in per occupied slot.
+bool synthesiseTopologyFromSinglePrototype (juce::ValueTree root, const RackSession& session,
+                                            const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                                            juce::String& error);
+
+// Proves that the tree's chains and plug-ins correspond one to one with the session's strips and
+// occupied slots, and records the chain ids and one binding per occupied slot.
+bool bindMainTopology (juce::ValueTree root, const RackSession& session, const DeploymentProfile& profile,
+                       const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                       ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, juce::String& error);
+
+// Writes the mixer state, activation, plug-in states, parameter values and routing into every
+// place of the tree that repeats them.
+bool updateRepeatedState (juce::ValueTree root, const RackSession& session, const ChainIdMap& chainIds,
+                          const juce::Array<PluginBinding>& bindings, juce::String& error);
+
+// Replaces every bound plug-in's runtime id by the stable id of its source place.
+bool remapPluginRuntimeIds (juce::ValueTree root, const RackSession& session,
+                            juce::Array<PluginBinding>& bindings, juce::String& error);
+
+// Removes every node of the type anywhere below tree, with its subtree.
+void removeNodesOfType (juce::ValueTree tree, const juce::Identifier& type);
 
 } // namespace vornconv::rapp::liveProfessorWriter

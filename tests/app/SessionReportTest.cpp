@@ -392,10 +392,10 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     EXPECT_EQ (badTemplate.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
                                                 "ERROR   LiveProfessor optional template extension must be .rack2", "" }));
 
-    const auto noWriter = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
-    EXPECT_EQ (noWriter.exitCode, 1);
-    EXPECT_EQ (noWriter.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
-                                             "ERROR   LiveProfessor project writing is not available in this build", "" }));
+    const auto blocked = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
+    EXPECT_EQ (blocked.exitCode, 1);
+    EXPECT_EQ (blocked.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
+                                             "ERROR   RAPP preflight blocked LiveProfessor output", "" }));
     EXPECT_FALSE (box.work.getChildFile ("out.rack2").exists());
 
     const auto plan = box.run (with ({ "--plan", "liveprofessor", "--profile", "64x8" }, { "one.ksn" }));

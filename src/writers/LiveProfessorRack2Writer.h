@@ -1,0 +1,20 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/LiveProfessorPluginCatalog.h"
+#include "rapp/RappConversionPlan.h"
+#include "rapp/Vst3ModuleIndex.h"
+#include "writers/WriteResult.h"
+
+namespace vornconv::rapp
+{
+
+// Writes source as a new LiveProfessor 2 project at output, from the host-saved template or,
+// when templateFile is File(), from the built-in native profile: preflight, topology, states in
+// every repeated place, stable runtime ids, converter metadata, temporary file beside the output,
+// read back, exact comparison, exclusive commit. Never replaces an existing file.
+WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index,
+                                     const LiveProfessorPluginCatalog& catalog, const juce::File& templateFile,
+                                     const DeploymentProfile& profile, const juce::File& output);
+
+} // namespace vornconv::rapp

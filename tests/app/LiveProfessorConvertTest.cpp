@@ -1,0 +1,116 @@
+#include "TestSupport.h"
+
+#include "model/Vst3State.h"
+#include "rapp/Vst3ModuleIndex.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+const juce::String verifiedCid = "ED57BD725C60467EA64DD2F400758B6F";
+
+// A scene of one strip with one host-verified VST3, its factory catalog, LiveProfessor's list in
+// HOME and a probe that answers with two parameters.
+struct ConvertSandbox
+{
+    vorntest::TempFolder root;
+    juce::File work = root.file ("work");
+    juce::File home = root.file ("home");
+    juce::File tmp = root.file ("tmp");
+    juce::File bundle = root.file ("work/Eq.vst3");
+
+    ConvertSandbox()
+    {
+        work.createDirectory();
+        home.createDirectory();
+        tmp.createDirectory();
+        bundle.createDirectory();
+        const auto uniqueId = juce::String::toHexString ((juce::int64) vornconv::rapp::deriveUniqueId (verifiedCid));
+        const auto uid = juce::String::toHexString ((juce::int64) vornconv::rapp::deriveUid (verifiedCid));
+        write ("cat.tsv", verifiedCid + "\tEQ Test\tAcme\t1.0.0\t" + bundle.getFullPathName() + "\n");
+        const auto state = vornconv::vst3::buildJuceVst3State (juce::MemoryBlock ("ABC", 3), {}).toBase64Encoding();
+        write ("one.ksn", scene (uniqueId, uid));
+        write ("probe.sh", "#!/bin/sh\nprintf 'VNPM\\t2\\nP\\t0\\t0.25\\nP\\t1\\t1\\n'\n");
+        work.getChildFile ("probe.sh").setExecutePermission (true);
+        const auto lists = home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2");
+        lists.createDirectory();
+        lists.getChildFile ("Plugins.xml").replaceWithText (
+            "<PROPERTIES><VALUE name=\"KnownPluginList\"><KNOWNPLUGINS><PLUGIN format=\"VST3\" name=\"EQ Test\" manufacturer=\"Acme\" "
+            "version=\"1.0.0\" file=\"" + bundle.getFullPathName() + "\" numInputs=\"2\" numOutputs=\"2\" uniqueId=\"" + uniqueId
+            + "\" uid=\"" + uid + "\"/></KNOWNPLUGINS></VALUE></PROPERTIES>");
+    }
+
+    // A confirmed scene of 64 strips; the first holds the plug-in and is routed.
+    juce::String scene (const juce::String& uniqueId, const juce::String& uid) const
+    {
+        const auto state = vornconv::vst3::buildJuceVst3State (juce::MemoryBlock ("ABC", 3), {}).toBase64Encoding();
+        juce::String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VornLiveScene version=\"1\" operatingMode=\"0\" "
+                            "unmappedMixerParameterCount=\"0\" disabledSidechainCount=\"0\" snapshotStatus=\"confirmed\" dirtyPluginStateCount=\"0\" opaqueStatePendingCount=\"0\" incompleteParameterMirrorCount=\"1\"><Strips>";
+        juce::String routes;
+        for (int s = 0; s < 64; ++s)
+        {
+            text << "<Strip index=\"" << s << "\" name=\"Ch" << s << "\" trimDb=\"0.0\" outTrimDb=\"0.0\" pan=\"0.0\" muted=\"0\" "
+                 << "soloed=\"0\" bypassed=\"0\" inputStereo=\"1\" outputStereo=\"1\">";
+            if (s == 0)
+                text << "<Slot index=\"0\" state=\"0\" pluginState=\"" << state << "\"><PLUGIN name=\"EQ Test\" format=\"VST3\" "
+                     << "manufacturer=\"Acme\" uniqueId=\"" << uniqueId << "\" uid=\"" << uid << "\" file=\""
+                     << bundle.getFullPathName() << "\"/></Slot>";
+            text << "</Strip>";
+            routes << "<Route strip=\"" << s << "\" " << (s == 0 ? "inL=\"0\" inR=\"1\" outL=\"0\" outR=\"1\""
+                                                              : "inL=\"-1\" inR=\"-1\" outL=\"-1\" outR=\"-1\"") << "/>";
+        }
+        return text + "</Strips><Routing>" + routes + "</Routing><Setup channelMode=\"2\"/></VornLiveScene>";
+    }
+
+    void write (const juce::String& name, const juce::String& text) const { work.getChildFile (name).replaceWithText (text, false, false, "\n"); }
+
+    vorntest::ProcessResult convert (std::vector<std::string> extra) const
+    {
+        std::vector<std::string> args = { "--convert", "liveprofessor", "--profile", "64x8", "--io", "2x2", "--factory-catalog",
+                                          "cat.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache" };
+        args.insert (args.end(), extra.begin(), extra.end());
+        return vorntest::runVornconvBinary (args, work.getFullPathName().toStdString(),
+                                            { "HOME=" + home.getFullPathName().toStdString(),
+                                              "TMPDIR=" + tmp.getFullPathName().toStdString() });
+    }
+};
+
+} // namespace
+
+TEST (LiveProfessorConvert, WritesOnceAndThenRefusesToReplaceOrToGuessATemplate)
+{
+    ConvertSandbox box;
+    const auto output = box.work.getChildFile ("show.rack2");
+
+    const auto first = box.convert ({ "--output", "show.rack2", "one.ksn" });
+    EXPECT_EQ (first.exitCode, 0);
+    const auto lines = first.outLines();
+    ASSERT_GE (lines.size(), 3);
+    EXPECT_TRUE (lines[0].startsWith ("PARAMETER_MIRRORS ")) << lines[0];
+    EXPECT_EQ (lines[1], "CANDIDATE  " + box.work.getChildFile ("one.ksn").getFullPathName() + " -> " + output.getFullPathName());
+    EXPECT_TRUE (lines.contains ("WARNING    internal liveprofessor-2026.1-native-v1 exact reread passed; "
+                                 "LiveProfessor host load/save/DSP validation pending"));
+    EXPECT_TRUE (output.existsAsFile());
+
+    const auto again = box.convert ({ "--output", "show.rack2", "one.ksn" });
+    EXPECT_EQ (again.exitCode, 1);
+    EXPECT_TRUE (again.outLines().contains ("ERROR   refusing to replace existing output: " + output.getFullPathName()));
+
+    const auto missingTemplate = box.convert ({ "--template", "none.rack2", "--output", "next.rack2", "one.ksn" });
+    EXPECT_EQ (missingTemplate.exitCode, 1);
+    EXPECT_TRUE (missingTemplate.outLines().contains ("ERROR   LiveProfessor template file does not exist"));
+    EXPECT_FALSE (box.work.getChildFile ("next.rack2").exists());
+
+    const auto fromTemplate = box.convert ({ "--template", "show.rack2", "--output", "next.rack2", "one.ksn" });
+    EXPECT_EQ (fromTemplate.exitCode, 0);
+    EXPECT_TRUE (fromTemplate.outLines().contains ("WARNING    converter exact reread passed; LiveProfessor host load/DSP validation pending"));
+
+    // Nothing but the outputs and the cache is left behind.
+    juce::StringArray names;
+    for (const auto& f : box.work.findChildFiles (juce::File::findFilesAndDirectories, false, "*.rack2"))
+        names.add (f.getFileName());
+    names.sort (false);
+    EXPECT_EQ (names, juce::StringArray ({ "next.rack2", "show.rack2" }));
+    EXPECT_TRUE (box.tmp.findChildFiles (juce::File::findFilesAndDirectories, true).isEmpty());
+}

@@ -1,0 +1,748 @@
+#include "TestSupport.h"
+
+#include "model/ParameterSnapshot.h"
+#include "model/RackSemanticCompare.h"
+#include "model/Vst3State.h"
+#include "readers/LiveProfessorRack2Reader.h"
+#include "readers/ValueTreeReader.h"
+#include "writers/LiveProfessorRack2Writer.h"
+#include "writers/LiveProfessorRack2WriterInternal.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace vornconv;
+using namespace vornconv::rapp;
+using namespace vornconv::rapp::liveProfessorWriter;
+using juce::String;
+using juce::ValueTree;
+
+namespace
+{
+
+juce::MemoryBlock bytes (const char* text) { return juce::MemoryBlock (text, strlen (text)); }
+
+// An AudioUnit ClassInfo property list for aufx/cmp1/Acme.
+juce::MemoryBlock auState()
+{
+    const String text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                        "<key>type</key><integer>" + String (0x61756678) + "</integer>"
+                        "<key>subtype</key><integer>" + String (0x636D7031) + "</integer>"
+                        "<key>manufacturer</key><integer>" + String (0x41636D65) + "</integer>"
+                        "</dict></plist>\n";
+    return juce::MemoryBlock (text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
+const String verifiedCid = "ED57BD725C60467EA64DD2F400758B6F"; // JUCE uniqueId beb1ab47, host-verified
+
+// Two strips: a stereo "Vox" with a VST3 at slot 0 and full routing, and a mono "Bus" with an
+// AudioUnit (no parameter mirror) at slot 2 that takes strip 0 as its sidechain.
+struct Fixture
+{
+    vorntest::TempFolder temp;
+    Vst3ModuleIndex index;
+    LiveProfessorPluginCatalog catalog;
+    RackReadResult source;
+    DeploymentProfile profile { 2, 8, 4, 4 };
+
+    Fixture()
+    {
+        const auto bundle = temp.file ("Eq.vst3");
+        bundle.createDirectory();
+        Vst3ModuleEntry module;
+        module.classId = verifiedCid;
+        module.name = "EQ Test";
+        module.bundle = bundle;
+        module.uniqueId = deriveUniqueId (verifiedCid);
+        module.uid = deriveUid (verifiedCid);
+        module.available = true;
+        index.entries.add (module);
+
+        LiveProfessorPluginEntry vst3;
+        vst3.format = "VST3";
+        vst3.name = "EQ Test";
+        vst3.file = bundle.getFullPathName();
+        vst3.bundle = bundle;
+        vst3.uniqueId = module.uniqueId;
+        vst3.uid = module.uid;
+        vst3.numInputs = 2;
+        vst3.numOutputs = 2;
+        vst3.identifier = liveProfessorPluginIdentifier ("VST3", vst3.name, vst3.file, vst3.uniqueId);
+        catalog.entries.add (vst3);
+
+        LiveProfessorPluginEntry au;
+        au.format = "AU";
+        au.name = "AU Comp";
+        au.file = "AudioUnit:Effects/aufx,cmp1,Acme";
+        au.auType = 0x61756678;
+        au.auSubtype = 0x636D7031;
+        au.auManufacturer = 0x41636D65;
+        au.uniqueId = 0x1234;
+        au.uid = 0x1234;
+        au.numInputs = 2;
+        au.numOutputs = 1;
+        au.identifier = liveProfessorPluginIdentifier ("AU", au.name, au.file, au.uniqueId);
+        catalog.entries.add (au);
+
+        source.ok = true;
+        source.status = readComplete;
+        auto& session = source.session;
+        session.sourceFormat = "vorn.ksn";
+        session.bufferSize = 256;
+        session.inputDevice = "In Device";
+        session.outputDevice = "Out Device";
+
+        auto vox = strip (0, "Vox", 2, 2);
+        vox.routeInL = 0;
+        vox.routeInR = 1;
+        vox.routeOutL = 0;
+        vox.routeOutR = 1;
+        vox.inputGainDb = -6.0206f;
+        vox.plugins.add (vst3Slot());
+        auto bus = strip (1, "Bus", 1, 1);
+        bus.routeInL = 2;
+        bus.routeOutL = 3;
+        bus.muted = true;
+        bus.bypassed = true;
+        bus.plugins.add (PluginRef(), PluginRef(), auSlot());
+        bus.plugins.getReference (2).sidechainSource = 0;
+        session.strips.add (vox, bus);
+    }
+
+    RackSession& session() { return source.session; }
+
+    static RackStrip strip (int index, const String& name, int in, int out)
+    {
+        RackStrip s;
+        s.index = index;
+        s.name = name;
+        s.inputChannels = in;
+        s.outputChannels = out;
+        s.coverage.name = s.coverage.inputGain = s.coverage.outputGain = s.coverage.pan = true;
+        s.coverage.mute = s.coverage.solo = s.coverage.bypass = s.coverage.channelLayout = s.coverage.route = true;
+        return s;
+    }
+
+    static void cover (PluginRef& p)
+    {
+        p.coverage.identity = p.coverage.activation = p.coverage.mute = p.coverage.sidechain = p.coverage.state = true;
+    }
+
+    static PluginRef vst3Slot()
+    {
+        PluginRef p;
+        p.occupied = true;
+        p.name = "EQ Test";
+        p.format = "VST3";
+        p.classId = verifiedCid;
+        p.uniqueId = deriveUniqueId (verifiedCid);
+        p.state.encoding = PluginStateEncoding::juceVst3Xml;
+        p.state.component = bytes ("COMP");
+        p.state.controller = bytes ("CTRL");
+        p.state.parameters = parameterState::encode ({ 0.25f, 0.75f }, 0);
+        p.state.parameterMirrorComplete = true;
+        cover (p);
+        return p;
+    }
+
+    static PluginRef auSlot()
+    {
+        PluginRef p;
+        p.occupied = true;
+        p.name = "AU Comp";
+        p.format = "AU";
+        p.uniqueId = 0x1234;
+        p.auType = 0x61756678;
+        p.auSubtype = 0x636D7031;
+        p.auManufacturer = 0x41636D65;
+        p.inactive = true;
+        p.state.encoding = PluginStateEncoding::audioUnitPlist;
+        p.state.raw = auState();
+        cover (p);
+        return p;
+    }
+
+    WriteResult write (const juce::File& output, const juce::File& templateFile = {}) const
+    {
+        return writeLiveProfessorRack2 (source, index, catalog, templateFile, profile, output);
+    }
+
+    // The built-in tree, bound, as the writer has it before the state placement.
+    ValueTree boundTree (ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, String& error) const
+    {
+        auto root = buildInternalProfile2026_1 (source.session, index, catalog, profile, error);
+        if (root.isValid() && ! bindMainTopology (root, source.session, profile, index, catalog, chainIds, bindings, error))
+            return {};
+        return root;
+    }
+
+    juce::StringArray folderEntries() const
+    {
+        juce::StringArray names;
+        for (const auto& f : temp.folder.findChildFiles (juce::File::findFilesAndDirectories, true))
+            names.add (f.getRelativePathFrom (temp.folder));
+        names.sort (false);
+        return names;
+    }
+};
+
+ValueTree readTree (const juce::File& file)
+{
+    ValueTree root;
+    String error;
+    EXPECT_TRUE (readValueTreeFile (file, root, error)) << error;
+    return root;
+}
+
+bool writeTree (const ValueTree& tree, const juce::File& file)
+{
+    juce::FileOutputStream out (file);
+    if (! out.openedOk())
+        return false;
+    tree.writeToStream (out);
+    out.flush();
+    return out.getStatus().wasOk();
+}
+
+juce::Array<ValueTree> nodes (const ValueTree& root, const char* type)
+{
+    juce::Array<ValueTree> out;
+    collectNodes (root, type, out);
+    return out;
+}
+
+// The session as a LiveProfessor project identifies it: catalog uniqueIds, no class ids, no
+// sample rate.
+RackSession expectedOf (const Fixture& f)
+{
+    RackSession expected = f.source.session;
+    expected.sampleRate = 0.0;
+    for (auto& strip : expected.strips)
+        for (auto& slot : strip.plugins)
+            if (slot.occupied)
+            {
+                slot.uniqueId = f.catalog.findUnique (slot, f.index)->uniqueId;
+                slot.classId = {};
+                slot.deprecatedUid = 0;
+                slot.file = juce::File();
+            }
+    return expected;
+}
+
+} // namespace
+
+//==============================================================================
+TEST (LiveProfessorWriter, WritesReadsBackExactlyWithStableIdsAndNoLeftovers)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void (Fixture&)> change;
+        juce::StringArray extraNotes;
+    };
+    const String srNote = String::fromUTF8 (u8"LiveProfessor project에는 검증된 sample-rate 필드가 없어 audio device 설정이 결정한다");
+    const String bufferNote = String::fromUTF8 (u8"source buffer size가 없어 LiveProfessor profile의 BufferSize를 유지했다");
+    const Case cases[] = {
+        { "routing, gains, sidechain and an AudioUnit without mirror", [] (Fixture&) {}, {} },
+        { "explicit patches over summary routes",
+          [] (Fixture& f) {
+              auto& vox = f.session().strips.getReference (0);
+              for (const RackPhysicalPatch p : { RackPhysicalPatch { true, 0, 3 }, RackPhysicalPatch { true, 1, 2 },
+                                                RackPhysicalPatch { false, 0, 1 }, RackPhysicalPatch { false, 1, 0 } })
+                  vox.routePatches.add (p);
+          }, {} },
+        { "sample rate and no buffer size", [] (Fixture& f) { f.session().sampleRate = 48000.0; f.session().bufferSize = 0; },
+          { srNote, bufferNote } },
+        { "no plug-ins at all",
+          [] (Fixture& f) { for (auto& s : f.session().strips) s.plugins.clear(); }, {} },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        Fixture f;
+        c.change (f);
+        const auto output = f.temp.file ("out/nested/show.rack2");
+        const auto written = f.write (output);
+        ASSERT_TRUE (written.ok) << written.error;
+
+        juce::StringArray notes { "internal liveprofessor-2026.1-native-v1 exact reread passed; LiveProfessor host load/save/DSP validation pending" };
+        notes.addArray (c.extraNotes);
+        EXPECT_EQ (written.notes, notes);
+        EXPECT_EQ (f.folderEntries(), juce::StringArray ({ "Eq.vst3", "out", "out/nested", "out/nested/show.rack2" }));
+
+        const auto reread = readLiveProfessorRack2 (output);
+        ASSERT_TRUE (reread.ok && reread.status == readComplete) << reread.error;
+        EXPECT_EQ (compareRackSemantics (expectedOf (f), reread.session).summary(), "exact");
+
+        const auto root = readTree (output);
+        EXPECT_EQ (root.getChildWithName ("projectSettings").getProperty ("BufferSize"),
+                   juce::var (f.session().bufferSize > 0 ? f.session().bufferSize : 512));
+        EXPECT_EQ (root.getChildWithName ("AudioMidiHardware").getChildWithName ("IOdeviceProperties")
+                       .getProperty ("inputDeviceName").toString(), "In Device");
+
+        // Every plug-in id is its stable id; no provisional id survives anywhere.
+        bool present = false;
+        ConverterSlotMap slots;
+        String error;
+        ASSERT_TRUE (readConverterMetadata (root, present, slots, error)) << error;
+        EXPECT_TRUE (present);
+        const int plugins = f.session().countPlugins();
+        EXPECT_EQ ((int) slots.size(), plugins);
+        for (const auto& strip : f.session().strips)
+            for (int s = 0; s < strip.plugins.size(); ++s)
+                if (strip.plugins.getReference (s).occupied)
+                {
+                    const auto stable = makeStableRuntimeId (strip.index, s, strip.plugins.getReference (s).sidechainSource);
+                    EXPECT_EQ (slots.count (stable), 1u);
+                    EXPECT_FALSE (treeContainsNumericValue (root, internalPluginRuntimeId (strip.index, s)));
+                }
+        const auto metadata = root.getChildWithName ("VORNConverterMetadata");
+        EXPECT_EQ (metadata.getProperty ("nativeWriterProfile").toString(), "liveprofessor-2026.1-native-v1");
+    }
+}
+
+TEST (LiveProfessorWriter, PlacesStatesAndRoutingIntoEveryRepeatedPlace)
+{
+    Fixture f;
+    ChainIdMap chainIds;
+    juce::Array<PluginBinding> bindings;
+    String error;
+    auto root = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (root.isValid()) << error;
+    ASSERT_EQ (bindings.size(), 2);
+    EXPECT_TRUE (bindings[0].hasParameters);
+    EXPECT_FALSE (bindings[1].hasParameters);
+    EXPECT_EQ (bindings[1].slotIndex, 2);
+
+    // Stale values the placement must overwrite in every copy.
+    for (auto node : nodes (root, "parameters"))
+        node.setProperty ("P0", 0.0, nullptr);
+    for (auto node : nodes (root, "parameters"))
+        if (node.getNumProperties() == 1)
+            node.setProperty ("P1", 0.0, nullptr);
+    ASSERT_TRUE (updateRepeatedState (root, f.session(), chainIds, bindings, error)) << error;
+
+    int voxContainers = 0, busContainers = 0, vstContainers = 0, auContainers = 0;
+    for (const auto& container : nodes (root, "ProcessorSettingsContainer"))
+    {
+        const auto state = container.getChildWithName ("processorState");
+        const auto id = (juce::int64) container.getProperty ("id");
+        if (id == chainIds[0])
+        {
+            ++voxContainers;
+            EXPECT_NEAR ((double) state.getProperty ("inputGain"), 0.5, 1e-6);
+            EXPECT_EQ ((double) state.getProperty ("outputGain"), 1.0);
+            EXPECT_TRUE ((bool) state.getProperty ("enabled"));
+        }
+        else if (id == chainIds[1])
+        {
+            ++busContainers;
+            EXPECT_FALSE ((bool) state.getProperty ("enabled"));
+            EXPECT_TRUE ((bool) state.getProperty ("bypassed"));
+            EXPECT_TRUE ((bool) state.getProperty ("audioMute"));
+        }
+        else if (id == bindings[0].runtimeId)
+        {
+            ++vstContainers;
+            EXPECT_TRUE ((bool) state.getProperty ("enabled"));
+        }
+        else if (id == bindings[1].runtimeId)
+        {
+            ++auContainers;
+            EXPECT_FALSE ((bool) state.getProperty ("enabled"));
+        }
+    }
+    // The live chain, the clean and the current snapshot.
+    EXPECT_EQ (voxContainers, 3);
+    EXPECT_EQ (busContainers, 3);
+    EXPECT_EQ (vstContainers, 3);
+    EXPECT_EQ (auContainers, 3);
+
+    int vstSnapshots = 0, auSnapshots = 0;
+    for (const auto& snapshot : nodes (root, "PluginSnapshot"))
+    {
+        const auto parameters = snapshot.getChildWithName ("parameters");
+        const auto id = (juce::int64) snapshot.getProperty ("SnapshotIdTag");
+        if (id == bindings[0].runtimeId)
+        {
+            ++vstSnapshots;
+            EXPECT_EQ (parameters.getNumProperties(), 2);
+            EXPECT_EQ ((double) parameters.getProperty ("P0"), 0.25);
+            EXPECT_EQ ((double) parameters.getProperty ("P1"), 0.75);
+            EXPECT_EQ (*snapshot.getProperty ("chunkData").getBinaryData(),
+                       vst3::buildJuceVst3State (bytes ("COMP"), bytes ("CTRL")));
+        }
+        else if (id == bindings[1].runtimeId)
+        {
+            ++auSnapshots;
+            EXPECT_EQ (parameters.getNumProperties(), 0);
+            EXPECT_EQ (*snapshot.getProperty ("chunkData").getBinaryData(), auState());
+        }
+    }
+    EXPECT_EQ (vstSnapshots, 3);
+    EXPECT_EQ (auSnapshots, 3);
+
+    // Each audio patch holds exactly the session's points: two inputs and two outputs of Vox, one
+    // input and one output of Bus, and the mono Bus fed from Vox's channel 0 into its input 1.
+    const auto vox = chainIds[0], bus = chainIds[1];
+    const juce::StringArray expectedPoints {
+        "1:0->" + String (vox) + ":0", "1:1->" + String (vox) + ":1", "1:2->" + String (bus) + ":0",
+        String (vox) + ":0->" + String (bus) + ":1", String (vox) + ":0->2:0", String (vox) + ":1->2:1",
+        String (bus) + ":0->2:3",
+    };
+    const auto audioPatches = nodes (root, "AudioPatch");
+    ASSERT_EQ (audioPatches.size(), 2);
+    for (const auto& patch : audioPatches)
+    {
+        juce::StringArray points;
+        for (const auto& outputs : patch)
+            for (const auto& point : outputs)
+            {
+                EXPECT_TRUE (point.getProperty ("outputNodeId").isInt64());
+                EXPECT_TRUE (point.getProperty ("isMidi").isBool());
+                points.add (point.getProperty ("outputNodeId").toString() + ":" + point.getProperty ("outputChannelId").toString()
+                            + "->" + point.getProperty ("inputNodeId").toString() + ":"
+                            + point.getProperty ("inputChannelId").toString());
+            }
+        points.sort (false);
+        auto sortedExpected = expectedPoints;
+        sortedExpected.sort (false);
+        EXPECT_EQ (points, sortedExpected);
+    }
+}
+
+TEST (LiveProfessorWriter, BindingAndPlacementRefuseTreesTheyCannotAccountFor)
+{
+    struct Case
+    {
+        const char* message;
+        std::function<void (ValueTree&, Fixture&)> change;
+        bool failsInBinding;
+    };
+    const auto firstOf = [] (ValueTree& root, const char* type) { return nodes (root, type)[0]; };
+    const Case cases[] = {
+        { "LiveProfessor template chain runtime id is invalid",
+          [&] (ValueTree& root, Fixture&) {
+              root.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainSettings")
+                  .getChildWithName ("ProcessorSettingsContainer").setProperty ("id", juce::var ((juce::int64) 2), nullptr);
+          }, true },
+        { "LiveProfessor template pluginTypeId is malformed",
+          [&] (ValueTree& root, Fixture&) {
+              auto plug = firstOf (root, "plug");
+              const auto id = plug.getProperty ("id");
+              for (auto plugin : nodes (root, "Plugin"))
+                  if (plugin.getProperty ("pluginUid") == id)
+                      plugin.setProperty ("pluginTypeId", "VST3-EQ Test-1-0", nullptr);
+              plug.setProperty ("type", "VST3-EQ Test-1-0", nullptr);
+          }, true },
+        { "LiveProfessor template/source plugin identity mismatch at strip 0, slot 0",
+          [&] (ValueTree& root, Fixture&) {
+              auto plug = firstOf (root, "plug");
+              const auto id = plug.getProperty ("id");
+              for (auto plugin : nodes (root, "Plugin"))
+                  if (plugin.getProperty ("pluginUid") == id)
+                      plugin.setProperty ("pluginTypeName", "Other EQ", nullptr);
+          }, true },
+        { "LiveProfessor output requires a complete valid VNPM parameter mirror",
+          [&] (ValueTree&, Fixture& f) { f.session().strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete = false; },
+          true },
+        { "LiveProfessor template AudioPatch contains an unmodelled or malformed graph point",
+          [&] (ValueTree& root, Fixture&) {
+              auto outputs = ValueTree ("outputs");
+              outputs.setProperty ("nodeId", juce::var ((juce::int64) 1), nullptr);
+              outputs.setProperty ("channelId", 0, nullptr);
+              auto point = ValueTree ("point");
+              point.setProperty ("outputNodeId", juce::var ((juce::int64) 1), nullptr);
+              point.setProperty ("outputChannelId", 0, nullptr);
+              point.setProperty ("inputNodeId", juce::var ((juce::int64) chainRuntimeId (0)), nullptr);
+              point.setProperty ("inputChannelId", 0, nullptr);
+              point.setProperty ("isMidi", true, nullptr);
+              outputs.appendChild (point, nullptr);
+              firstOf (root, "AudioPatch").appendChild (outputs, nullptr);
+          }, false },
+        { "LiveProfessor template AudioPatch contains an unmodelled or malformed graph point",
+          [&] (ValueTree& root, Fixture&) {
+              // Bus's output into Vox's main input.
+              auto outputs = ValueTree ("outputs");
+              outputs.setProperty ("nodeId", juce::var ((juce::int64) chainRuntimeId (1)), nullptr);
+              outputs.setProperty ("channelId", 0, nullptr);
+              auto point = ValueTree ("point");
+              point.setProperty ("outputNodeId", juce::var ((juce::int64) chainRuntimeId (1)), nullptr);
+              point.setProperty ("outputChannelId", 0, nullptr);
+              point.setProperty ("inputNodeId", juce::var ((juce::int64) chainRuntimeId (0)), nullptr);
+              point.setProperty ("inputChannelId", 0, nullptr);
+              point.setProperty ("isMidi", false, nullptr);
+              outputs.appendChild (point, nullptr);
+              firstOf (root, "AudioPatch").appendChild (outputs, nullptr);
+          }, false },
+        { "LiveProfessor template AudioPatch has duplicate output inventory",
+          [&] (ValueTree& root, Fixture&) {
+              for (int i = 0; i < 2; ++i)
+              {
+                  auto outputs = ValueTree ("outputs");
+                  outputs.setProperty ("nodeId", juce::var ((juce::int64) 1), nullptr);
+                  outputs.setProperty ("channelId", 0, nullptr);
+                  firstOf (root, "AudioPatch").appendChild (outputs, nullptr);
+              }
+          }, false },
+        { "LiveProfessor template parameter topology does not match source parameter mirror",
+          [&] (ValueTree& root, Fixture&) { firstOf (root, "parameters").setProperty ("P2", 0.0, nullptr); }, false },
+        { "LiveProfessor template parameters are not a contiguous P0..Pn set",
+          [&] (ValueTree& root, Fixture&) {
+              auto parameters = firstOf (root, "parameters");
+              parameters.removeProperty ("P1", nullptr);
+              parameters.setProperty ("P3", 0.0, nullptr);
+          }, false },
+        { "LiveProfessor repeated PluginSnapshot identity mismatch",
+          [&] (ValueTree& root, Fixture&) { firstOf (root, "PluginSnapshot").setProperty ("pluginTypeId", "VST3-x-1-2", nullptr); },
+          false },
+        { "LiveProfessor plugin state was not found in template",
+          [&] (ValueTree& root, Fixture&) {
+              for (auto snapshot : nodes (root, "PluginSnapshot"))
+                  if (snapshot.getProperty ("SnapshotIdTag") == juce::var ((juce::int64) internalPluginRuntimeId (1, 2)))
+                      snapshot.getParent().removeChild (snapshot, nullptr);
+          }, false },
+        { "LiveProfessor repeated chain processorState is incomplete",
+          [&] (ValueTree& root, Fixture&) {
+              auto container = nodes (root, "ProcessorSettingsContainer").getLast();
+              for (auto c : nodes (root, "ProcessorSettingsContainer"))
+                  if (c.getProperty ("id") == juce::var ((juce::int64) chainRuntimeId (1)))
+                      container = c;
+              container.getChildWithName ("processorState").removeProperty ("audioMute", nullptr);
+          }, false },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.message);
+        Fixture f;
+        String error;
+        auto root = buildInternalProfile2026_1 (f.session(), f.index, f.catalog, f.profile, error);
+        ASSERT_TRUE (root.isValid()) << error;
+        c.change (root, f);
+        ChainIdMap chainIds;
+        juce::Array<PluginBinding> bindings;
+        const bool bound = bindMainTopology (root, f.session(), f.profile, f.index, f.catalog, chainIds, bindings, error);
+        if (c.failsInBinding)
+        {
+            EXPECT_FALSE (bound);
+            EXPECT_EQ (error, c.message);
+            continue;
+        }
+        ASSERT_TRUE (bound) << error;
+        EXPECT_FALSE (updateRepeatedState (root, f.session(), chainIds, bindings, error));
+        EXPECT_EQ (error, c.message);
+    }
+}
+
+TEST (LiveProfessorWriter, StableIdsRefuseWhatTheyCannotEncodeOrWouldCollideWith)
+{
+    Fixture f;
+    ChainIdMap chainIds;
+    juce::Array<PluginBinding> bindings;
+    String error;
+    auto root = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (root.isValid()) << error;
+
+    auto session = f.session();
+    session.strips.getReference (1).plugins.getReference (2).sidechainSource = 64;
+    auto copy = bindings;
+    EXPECT_FALSE (remapPluginRuntimeIds (root.createCopy(), session, copy, error));
+    EXPECT_EQ (error, "LiveProfessor stable runtime id cannot represent source location");
+
+    session.strips.getReference (1).plugins.getReference (2).sidechainSource = 63;
+    copy = bindings;
+    ASSERT_TRUE (remapPluginRuntimeIds (root.createCopy(), session, copy, error)) << error;
+    EXPECT_EQ (copy[1].runtimeId & 127, 64);
+
+    // The stable id already stands in the tree as some other value.
+    auto colliding = root.createCopy();
+    colliding.getChildWithName ("GlobalSnapshots").setProperty ("Stray", juce::var (makeStableRuntimeId (0, 0, -1)), nullptr);
+    copy = bindings;
+    EXPECT_FALSE (remapPluginRuntimeIds (colliding, f.session(), copy, error));
+    EXPECT_EQ (error, "LiveProfessor stable runtime id collides with template state");
+
+    // A reference the replacement does not know would keep the old id alive.
+    auto unmodelled = root.createCopy();
+    unmodelled.getChildWithName ("TempoAndSync").setProperty ("Link", juce::var ((int) internalPluginRuntimeId (0, 0)), nullptr);
+    copy = bindings;
+    EXPECT_FALSE (remapPluginRuntimeIds (unmodelled, f.session(), copy, error));
+    EXPECT_EQ (error, "LiveProfessor plugin runtime id has an unmodelled native reference");
+}
+
+TEST (LiveProfessorWriter, RefusesWithoutLeavingAnythingBehind)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void (Fixture&, juce::File& output, juce::File& templateFile)> setUp;
+        String message; // empty: starts with the output path refusal
+    };
+    const Case cases[] = {
+        { "existing file", [] (Fixture& f, juce::File& out, juce::File&) { out = f.temp.file ("show.rack2"); out.replaceWithText ("x"); }, {} },
+        { "existing empty folder", [] (Fixture& f, juce::File& out, juce::File&) { out = f.temp.file ("show.rack2"); out.createDirectory(); }, {} },
+        { "missing template", [] (Fixture& f, juce::File&, juce::File& t) { t = f.temp.file ("none.rack2"); },
+          "LiveProfessor template file does not exist" },
+        { "template that is no value tree",
+          [] (Fixture& f, juce::File&, juce::File& t) { t = f.temp.file ("bad.rack2"); t.replaceWithText ("not a tree"); },
+          "LiveProfessor template reader is not complete: ValueTree parse failed" },
+        { "blocked preflight", [] (Fixture& f, juce::File&, juce::File&) { f.source.status = readPartial; },
+          "RAPP preflight blocked LiveProfessor output" },
+        { "reader refuses what the tree steps accept: a mono strip patched on rack channel 1",
+          [] (Fixture& f, juce::File&, juce::File&) { f.session().strips.getReference (1).routePatches.add (RackPhysicalPatch { false, 1, 0 }); },
+          "written LiveProfessor project failed converter reread validation" },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        Fixture f;
+        auto output = f.temp.file ("sub/show.rack2");
+        juce::File templateFile;
+        c.setUp (f, output, templateFile);
+        const auto entries = f.folderEntries();
+        const auto written = f.write (output, templateFile);
+        EXPECT_FALSE (written.ok);
+        if (c.message.isEmpty())
+            EXPECT_EQ (written.error, "refusing to replace existing output: " + output.getFullPathName());
+        else
+            EXPECT_TRUE (written.error.startsWith (c.message)) << written.error;
+        // Neither the temporary file nor the folder made for the output is left.
+        EXPECT_EQ (f.folderEntries(), entries);
+    }
+}
+
+//==============================================================================
+TEST (LiveProfessorWriterTemplate, KeepsAMatchingTopologyAndRewritesItsStates)
+{
+    Fixture f;
+    const auto templateFile = f.temp.file ("template.rack2");
+    ASSERT_TRUE (f.write (templateFile).ok);
+    const auto templateRoot = readTree (templateFile);
+
+    auto& vox = f.session().strips.getReference (0);
+    vox.outputGainDb = -12.0f;
+    vox.soloed = true;
+    vox.plugins.getReference (0).state.parameters = parameterState::encode ({ 0.5f, 0.125f }, 0);
+    const auto output = f.temp.file ("show.rack2");
+    const auto written = f.write (output, templateFile);
+    ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_EQ (written.notes, juce::StringArray ({ "converter exact reread passed; LiveProfessor host load/DSP validation pending" }));
+
+    const auto reread = readLiveProfessorRack2 (output);
+    ASSERT_TRUE (reread.ok && reread.status == readComplete) << reread.error;
+    EXPECT_EQ (compareRackSemantics (expectedOf (f), reread.session).summary(), "exact");
+
+    const auto root = readTree (output);
+    EXPECT_FALSE (root.getChildWithName ("VORNConverterMetadata").hasProperty ("nativeWriterProfile"));
+    EXPECT_EQ (nodes (root, "VORNConverterMetadata").size(), 1);
+    // The template's chains and their ids stay; the plug-in ids already were the stable ones.
+    const auto chains = root.getChildWithName ("Chains");
+    ASSERT_EQ (chains.getNumChildren(), 2);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ (chains.getChild (i).getChildWithName ("ChainSettings").getChildWithName ("ProcessorSettingsContainer")
+                       .getProperty ("id"),
+                   templateRoot.getChildWithName ("Chains").getChild (i).getChildWithName ("ChainSettings")
+                       .getChildWithName ("ProcessorSettingsContainer").getProperty ("id"));
+    EXPECT_EQ (nodes (root, "plug")[0].getProperty ("id"), juce::var (makeStableRuntimeId (0, 0, -1)));
+}
+
+TEST (LiveProfessorWriterTemplate, SynthesisesEveryChainFromASinglePrototype)
+{
+    // A one-chain template with one plug-in, written for a one-strip session.
+    Fixture single;
+    single.session().strips.removeLast();
+    single.profile.strips = 1;
+    const auto templateFile = single.temp.file ("one.rack2");
+    ASSERT_TRUE (single.write (templateFile).ok);
+
+    Fixture f;
+    f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+    auto& keys = f.session().strips.getReference (2);
+    keys.plugins.add (Fixture::vst3Slot(), PluginRef(), PluginRef(), Fixture::vst3Slot());
+    keys.routeOutL = 2;
+    keys.routeOutR = 3;
+    f.profile.strips = 3;
+    const auto copied = f.temp.file ("one.rack2");
+    ASSERT_TRUE (templateFile.copyFileTo (copied));
+
+    const auto output = f.temp.file ("show.rack2");
+    const auto written = f.write (output, copied);
+    ASSERT_TRUE (written.ok) << written.error;
+    const auto reread = readLiveProfessorRack2 (output);
+    ASSERT_TRUE (reread.ok && reread.status == readComplete) << reread.error;
+    EXPECT_EQ (compareRackSemantics (expectedOf (f), reread.session).summary(), "exact");
+
+    const auto root = readTree (output);
+    const auto chains = root.getChildWithName ("Chains");
+    ASSERT_EQ (chains.getNumChildren(), 3);
+    const int expectedPlugs[] = { 1, 1, 2 };
+    for (int i = 0; i < 3; ++i)
+    {
+        EXPECT_EQ (chains.getChild (i).getProperty ("ChainViewOrder"), juce::var (i));
+        EXPECT_EQ (chains.getChild (i).getChildWithName ("ChainSettings").getChildWithName ("ProcessorOrder").getNumChildren(),
+                   expectedPlugs[i]);
+    }
+    for (const auto& snapshot : nodes (root, "GlobalSnapshot"))
+        EXPECT_EQ (snapshot.getChildWithName ("Chains").getNumChildren(), 3);
+    EXPECT_TRUE (nodes (root, "storedViewSetItem").isEmpty());
+    EXPECT_TRUE (nodes (root, "WireViewNode").isEmpty());
+}
+
+TEST (LiveProfessorWriterTemplate, RefusesTemplatesItCannotProve)
+{
+    struct Case
+    {
+        String message;
+        std::function<void (ValueTree&, Fixture&)> change;
+    };
+    const auto emptyFirstOrder = [] (ValueTree& root) {
+        auto order = root.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainSettings").getChildWithName ("ProcessorOrder");
+        order.removeAllChildren (nullptr);
+        root.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainPlugins").removeAllChildren (nullptr);
+        // A host-saved template carries no metadata for plug-ins it does not hold.
+        root.removeChild (root.getChildWithName ("VORNConverterMetadata"), nullptr);
+    };
+    const Case cases[] = {
+        // A MIDI point makes the template's own reading partial; the reader gives no error text.
+        { "LiveProfessor template reader is not complete",
+          [] (ValueTree& root, Fixture&) {
+              // The live patch: the current snapshot's, after the clean one.
+              auto outputs = nodes (root, "AudioPatch").getLast().getChild (0);
+              auto point = ValueTree ("point");
+              point.setProperty ("outputNodeId", outputs.getProperty ("nodeId"), nullptr);
+              point.setProperty ("outputChannelId", outputs.getProperty ("channelId"), nullptr);
+              point.setProperty ("inputNodeId", juce::var ((juce::int64) 2), nullptr);
+              point.setProperty ("inputChannelId", 0, nullptr);
+              point.setProperty ("isMidi", true, nullptr);
+              outputs.appendChild (point, nullptr);
+          } },
+        { "LiveProfessor variable topology prototype must contain a plugin",
+          [&] (ValueTree& root, Fixture& f) {
+              // Two chains for one strip: the chains are rebuilt from the first one, which has no plug-in.
+              emptyFirstOrder (root);
+              f.session().strips.removeLast();
+              f.profile.strips = 1;
+          } },
+        { "LiveProfessor template/profile/source plugin topology mismatch at strip 0",
+          [&] (ValueTree& root, Fixture&) { emptyFirstOrder (root); } },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.message);
+        Fixture f;
+        const auto original = f.temp.file ("written.rack2");
+        ASSERT_TRUE (f.write (original).ok);
+        auto root = readTree (original);
+        c.change (root, f);
+        const auto templateFile = f.temp.file ("template.rack2");
+        ASSERT_TRUE (writeTree (root, templateFile));
+        const auto entries = f.folderEntries();
+        const auto written = f.write (f.temp.file ("show.rack2"), templateFile);
+        EXPECT_FALSE (written.ok);
+        EXPECT_EQ (written.error, c.message);
+        EXPECT_EQ (f.folderEntries(), entries);
+    }
+}
