@@ -428,6 +428,13 @@ TEST (LiveProfessorWriter, BindingAndPlacementRefuseTreesTheyCannotAccountFor)
               root.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainSettings")
                   .getChildWithName ("ProcessorSettingsContainer").setProperty ("id", juce::var ((juce::int64) 2), nullptr);
           }, true },
+        { "LiveProfessor template/source channel layout mismatch at strip 0",
+          [&] (ValueTree& root, Fixture& f) {
+              // Agreeing, but far beyond any chain: the patch steps would loop over every channel.
+              f.session().strips.getReference (0).inputChannels = 1000000;
+              root.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainSettings")
+                  .setProperty ("ChainInputCount", 1000000, nullptr);
+          }, true },
         { "LiveProfessor template pluginTypeId is malformed",
           [&] (ValueTree& root, Fixture&) {
               auto plug = firstOf (root, "plug");
@@ -665,8 +672,13 @@ TEST (LiveProfessorWriterTemplate, SynthesisesEveryChainFromASinglePrototype)
     keys.routeOutL = 2;
     keys.routeOutR = 3;
     f.profile.strips = 3;
+    // The prototype's own chain snapshot would recall its old plug-in in every synthesised chain.
+    auto prototype = readTree (templateFile);
+    auto chainSnapshot = ValueTree ("ChainSnapshot");
+    chainSnapshot.setProperty ("Stale", juce::var ((juce::int64) 0x12345678), nullptr);
+    prototype.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainSnapshotList").appendChild (chainSnapshot, nullptr);
     const auto copied = f.temp.file ("one.rack2");
-    ASSERT_TRUE (templateFile.copyFileTo (copied));
+    ASSERT_TRUE (writeTree (prototype, copied));
 
     const auto output = f.temp.file ("show.rack2");
     const auto written = f.write (output, copied);
@@ -687,6 +699,7 @@ TEST (LiveProfessorWriterTemplate, SynthesisesEveryChainFromASinglePrototype)
     }
     for (const auto& snapshot : nodes (root, "GlobalSnapshot"))
         EXPECT_EQ (snapshot.getChildWithName ("Chains").getNumChildren(), 3);
+    EXPECT_FALSE (treeContainsNumericValue (root, 0x12345678));
     EXPECT_TRUE (nodes (root, "storedViewSetItem").isEmpty());
     EXPECT_TRUE (nodes (root, "WireViewNode").isEmpty());
 }
@@ -725,6 +738,14 @@ TEST (LiveProfessorWriterTemplate, RefusesTemplatesItCannotProve)
               emptyFirstOrder (root);
               f.session().strips.removeLast();
               f.profile.strips = 1;
+          } },
+        { "LiveProfessor variable topology snapshot has no prototype",
+          [&] (ValueTree& root, Fixture& f) {
+              // The snapshot's chains have no plug to repeat while the session holds plug-ins.
+              f.session().strips.removeLast();
+              f.profile.strips = 1;
+              for (auto snapshot : nodes (root, "GlobalSnapshot"))
+                  snapshot.getChildWithName ("Chains").getChild (0).getChildWithName ("ProcessorOrder").removeAllChildren (nullptr);
           } },
         { "LiveProfessor template/profile/source plugin topology mismatch at strip 0",
           [&] (ValueTree& root, Fixture&) { emptyFirstOrder (root); } },
