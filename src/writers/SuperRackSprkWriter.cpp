@@ -9,6 +9,7 @@
 
 #include <juce_cryptography/juce_cryptography.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <set>
@@ -274,6 +275,28 @@ PatchSet physicalPatches (const RackStrip& strip)
     if (strip.outputChannels >= 2 && strip.routeOutR >= 0)
         patches.emplace (false, 1, strip.routeOutR);
     return patches;
+}
+
+// The patch set in its order, except that within one direction and rack channel the strip's
+// main (summary) route comes first: the reader takes the first route it meets as the main one, so
+// a channel fed from several physical inputs keeps its main input.
+std::vector<std::tuple<bool, int, int>> routesInWritingOrder (const RackStrip& strip)
+{
+    const auto patches = physicalPatches (strip);
+    std::vector<std::tuple<bool, int, int>> ordered (patches.begin(), patches.end());
+    const auto isMain = [&strip] (const std::tuple<bool, int, int>& patch)
+    {
+        const auto& [isInput, rack, physical] = patch;
+        const int main = isInput ? (rack == 0 ? strip.routeInL : strip.routeInR) : (rack == 0 ? strip.routeOutL : strip.routeOutR);
+        return rack <= 1 && main >= 0 && physical == main;
+    };
+    std::stable_sort (ordered.begin(), ordered.end(), [&] (const auto& a, const auto& b)
+                      {
+                          if (std::get<0> (a) != std::get<0> (b) || std::get<1> (a) != std::get<1> (b))
+                              return std::make_pair (std::get<0> (a), std::get<1> (a)) < std::make_pair (std::get<0> (b), std::get<1> (b));
+                          return isMain (a) && ! isMain (b);
+                      });
+    return ordered;
 }
 
 const RackStrip* stripWithIndex (const RackSession& session, int index)
@@ -709,7 +732,7 @@ bool writeChainer (ChainerContext& c, int number, juce::int64 chainerId, juce::S
     if (strip->bypassed && ! addParam (c.inOnOffId, 0.0))
         return false;
 
-    for (const auto& [isInput, rack, physical] : physicalPatches (*strip))
+    for (const auto& [isInput, rack, physical] : routesInWritingOrder (*strip))
     {
         auto* r = isInput ? st.inputRoute.get() : st.outputRoute.get();
         const bool bound = isInput ? (sqlite3_bind_int (r, 1, physical) == SQLITE_OK && sqlite3_bind_int (r, 2, number) == SQLITE_OK

@@ -296,17 +296,36 @@ TEST (SuperRackWriter, PlainSessionsKeepTheTemplateSettingsAndSayWhatWasNotCarri
     EXPECT_EQ (query (out, "SELECT name FROM snapshot_chainer WHERE chainer_id=1000"), rows ({ "Vox" }));
 }
 
-TEST (SuperRackWriter, AudioUnitWordIsKeptOutOfTheHostGraphLikeAu)
+TEST (SuperRackWriter, AudioUnitWordIsKeptOutOfTheHostGraphLikeAuAndItsLostSettingsAreSaid)
 {
     WriteSandbox box;
     auto s = strip (0, "Keys");
     s.plugins.add (auSlot ("AudioUnit"));
+    s.plugins.getReference (0).muted = true;
     const auto written = box.write (sourceOf ({ s }), catalog());
     ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_TRUE (written.notes.contains ("1 AU slot mute, sidechain or parameter mirror settings were not transferred: the unavailable AU "
+                                         "record keeps identity and state only"))
+        << written.notes.joinIntoString ("\n");
     EXPECT_EQ (query (box.output, "SELECT count(*) FROM plug"), rows ({ "0" }));
     const auto back = readSuperRackSprk (box.output);
     ASSERT_TRUE (back.ok) << back.error;
     EXPECT_EQ (back.session.strips[0].plugins[0].format, "AU");
+}
+
+TEST (SuperRackWriter, AChannelFedFromSeveralInputsKeepsItsMainInput)
+{
+    WriteSandbox box;
+    auto s = strip (0, "Spread");
+    s.routePatches.add ({ true, 0, 3 });
+    s.routePatches.add ({ true, 0, 7 });
+    s.routeInL = 7;
+    const auto written = box.write (sourceOf ({ s }), catalog());
+    ASSERT_TRUE (written.ok) << written.error;
+    const auto back = readSuperRackSprk (box.output);
+    ASSERT_TRUE (back.ok) << back.error;
+    EXPECT_EQ (back.session.strips[0].routeInL, 7);
+    EXPECT_EQ (back.session.strips[0].routePatches.size(), 2);
 }
 
 TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
