@@ -44,8 +44,26 @@ int runWavesSelectionReport (const CommandLineOptions& options)
 
 int runWavesConvert (const CommandLineOptions& options)
 {
-    juce::ignoreUnused (options);
-    return refuseUnavailable ("--waves-convert");
+    const auto& target = options.wavesConvert;
+    if (! checkWavesTarget (target, options))
+        return 1;
+    if (! isGiven (options.output) || ! isGiven (options.templateFile) || ! isGiven (options.selection))
+    {
+        printLine ("ERROR   Waves conversion requires --output, --template, and --selection");
+        return 1;
+    }
+    const juce::String extension = target == waves::superRackSoundGridTarget ? ".sprk" : ".emo";
+    if (! options.output.getFileExtension().equalsIgnoreCase (extension))
+    {
+        printLine ("ERROR   Waves output extension must be " + extension);
+        return 1;
+    }
+    const auto result = waves::convertSession (resolveArgument (options.inputs[0]), target, options.selection, options.templateFile,
+                                               options.output);
+    printLine (result.ok ? "OK      " + result.summary : "ERROR   " + result.error);
+    if (result.note.isNotEmpty())
+        printLine (result.note);
+    return result.ok ? 0 : 1;
 }
 
 } // namespace vornconv::app

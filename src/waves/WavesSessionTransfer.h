@@ -122,4 +122,18 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
 // maxDepth, carries numbers that JUCE's parser cannot take safely, or does not parse.
 juce::var parseBoundedJson (const juce::String& text, size_t maxBytes, int maxDepth);
 
+struct TransferResult
+{
+    bool ok = false;
+    juce::String error;
+    juce::String summary;
+    juce::String note;
+};
+
+// Copies the channels and plug-ins that the selection document marks into a copy of the
+// host-saved template and publishes it at output, which must not exist yet. The input, the
+// selection and the template are only read; nothing is left behind when it fails.
+TransferResult convertSession (const juce::File& input, juce::StringRef target, const juce::File& selection,
+                               const juce::File& hostSaveTemplate, const juce::File& output);
+
 } // namespace vornconv::waves
