@@ -334,3 +334,72 @@ TEST (WavesNativeTransfer, CommandLine)
     EXPECT_EQ (inv.lines, juce::StringArray ({ "ERROR   Waves output already exists; it was not overwritten" }));
     EXPECT_EQ (juce::SHA256 (juce::File (output)).toHexString(), written);
 }
+
+TEST (WavesNativeTransfer, TemplateSaveStillInItsWriteAheadLogCounts)
+{
+    vorntest::WavesFixture lv1 ("show.emo", true);
+    buildLv1Show (lv1);
+    lv1.close();
+    vorntest::WavesFixture sg ("template.sprk", false);
+    buildSoundGridTemplate (sg);
+    // The host keeps the session open: its last save (rack channel 12) lives only in the -wal.
+    sg.exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+    sg.addChannel (0, 12, "'late'");
+    ASSERT_TRUE (sg.file.getSiblingFile ("template.sprk-wal").getSize() > 0);
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, [] (juce::var& doc) {
+        lv1Choice (doc);
+        set (channel (doc, 2), "targetIndex", 12);
+    }));
+    const auto output = out.file ("result.sprk");
+    const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+    ASSERT_TRUE (result.ok) << result.error;
+    EXPECT_EQ (vorntest::queryRows (output, "SELECT name FROM snapshot_chainer WHERE chainer_id=6012"), juce::StringArray ({ "Verb" }));
+    EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json", "result.sprk" }));
+}
+
+TEST (WavesNativeTransfer, SoundGridToLv1DestinationFields)
+{
+    vorntest::WavesFixture sg ("rack.sprk", false);
+    sg.addChannels (0, 2, "R");
+    sg.addChannel (0, 2, "none"); // no active row: the generic name stands, not NULL
+    sg.exec ("UPDATE config_info SET num_tracks=3;");
+    sg.addPlug (30, 0, 1, 2, "EQ");
+    sg.close();
+    vorntest::WavesFixture lv1Template ("template.emo", true);
+    lv1Template.addChannels (0, 4);
+    lv1Template.addChannels (1, 2);
+    lv1Template.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    const auto pluginOf = [] (juce::var& doc) -> juce::var& { return channel (doc, 1)["plugins"].getArray()->getReference (0); };
+    const struct
+    {
+        const char* name;
+        std::function<void (juce::var&)> edit;
+        const char* error;
+        const char* plug; // chainer|slot of the copied plug-in
+    } cases[] = {
+        { "as proposed", nullptr, "", "1001|2" },
+        { "to a group, slot 63", [&] (juce::var& d) { set (channel (d, 1), "destinationType", 1); set (pluginOf (d), "destinationSlot", 63); }, "", "2001|63" },
+        { "fractional destination", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 1.5); }, "Waves selection property must be an integer: destinationIndex", "" },
+        { "slot 64", [&] (juce::var& d) { set (pluginOf (d), "destinationSlot", 64); }, "Waves selection plug-in mapping is invalid or duplicated", "" },
+        { "destination twice", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 0); }, "Waves selection channel mapping is invalid or duplicated", "" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (writeSelection (sg.file, "waves-lv1", selection, c.edit));
+        const auto output = out.file ("show.emo");
+        const auto result = waves::convertSession (sg.file, "waves-lv1", selection, lv1Template.file, output);
+        EXPECT_EQ (result.error, juce::String (c.error));
+        if (result.ok)
+        {
+            EXPECT_EQ (vorntest::queryRows (output, "SELECT chainer_id,slot FROM plug"), juce::StringArray (c.plug));
+            EXPECT_EQ (vorntest::queryRows (output, "SELECT name FROM snapshot_chainer WHERE chainer_id IN (1002,1003) ORDER BY chainer_id"),
+                       juce::StringArray ({ "Input 3", "Input 4" }));
+        }
+        output.deleteFile();
+    }
+}
