@@ -113,7 +113,7 @@ juce::var readSelectionDocument (const juce::File& selection)
     const auto* data = static_cast<const char*> (bytes.getData());
     if (std::memchr (data, 0, bytes.getSize()) != nullptr || ! juce::CharPointer_UTF8::isValidString (data, (int) bytes.getSize()))
         return {};
-    return parseBoundedJson (juce::String::fromUTF8 (data, (int) bytes.getSize()), maxSelectionBytes, maxSelectionDepth);
+    return app::parseBoundedJson (juce::String::fromUTF8 (data, (int) bytes.getSize()), maxSelectionBytes, maxSelectionDepth);
 }
 
 bool readSelection (const juce::File& selection, const juce::String& target, const juce::String& fingerprint,

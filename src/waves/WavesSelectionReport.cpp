@@ -19,8 +19,6 @@ constexpr int maxSourceSlot = 63;
 
 // JUCE's number parser accumulates digits in an int64 mantissa and an int exponent without
 // overflow checks; longer runs are refused before it sees them.
-constexpr int maxNumberDigits = 18;
-constexpr int maxExponentDigits = 8;
 
 // The channel-map record is untrusted text from a session database.
 constexpr size_t maxChannelMapBytes = 4 * 1024 * 1024;
@@ -87,7 +85,7 @@ EmbeddedMap readEmbeddedMap (sqlite3* db)
         || bytes - headerBytes > maxChannelMapBytes
         || ! juce::CharPointer_UTF8::isValidString (text + headerBytes, (int) (bytes - headerBytes)))
         return map;
-    const auto parsed = parseBoundedJson (juce::String::fromUTF8 (text + headerBytes, (int) (bytes - headerBytes)),
+    const auto parsed = app::parseBoundedJson (juce::String::fromUTF8 (text + headerBytes, (int) (bytes - headerBytes)),
                                           maxChannelMapBytes, maxChannelMapDepth);
     if (parsed.getDynamicObject() == nullptr)
         return map;
@@ -200,59 +198,6 @@ bool expectedDirection (const juce::String& applicationType, juce::StringRef tar
 juce::String genericChannelName (int type, int index)
 {
     return typeWord (type) + " " + juce::String ((juce::int64) index + 1);
-}
-
-juce::var parseBoundedJson (const juce::String& text, size_t maxBytes, int maxDepth)
-{
-    if (text.getNumBytesAsUTF8() > maxBytes)
-        return {};
-    int depth = 0, digits = 0;
-    bool inExponent = false, escaped = false;
-    juce::juce_wchar quote = 0, previous = 0, beforePrevious = 0;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (quote != 0)
-        {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == quote)
-                quote = 0;
-            continue;
-        }
-        const bool digit = c >= '0' && c <= '9';
-        if (digit)
-        {
-            if (digits == 0)
-                inExponent = previous == 'e' || previous == 'E'
-                          || ((previous == '+' || previous == '-') && (beforePrevious == 'e' || beforePrevious == 'E'));
-            if (++digits > (inExponent ? maxExponentDigits : maxNumberDigits))
-                return {};
-        }
-        else
-        {
-            digits = 0;
-        }
-        // JUCE folds whatever follows a lone minus sign into a number.
-        if (previous == '-' && ! digit)
-            return {};
-        if (c == '"' || c == '\'')
-            quote = c;
-        else if ((c == '[' || c == '{') && ++depth > maxDepth)
-            return {};
-        else if (c == ']' || c == '}')
-            depth = std::max (0, depth - 1);
-        beforePrevious = previous;
-        previous = c;
-    }
-    if (previous == '-')
-        return {};
-    juce::var parsed;
-    if (juce::JSON::parse (text, parsed).failed())
-        return {};
-    return parsed;
 }
 
 juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error)

@@ -118,10 +118,6 @@ juce::String genericChannelName (int type, int index);
 // of input is opened.
 juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error);
 
-// Untrusted JSON text as a var, or a void var when it is larger than maxBytes, nests deeper than
-// maxDepth, carries numbers that JUCE's parser cannot take safely, or does not parse.
-juce::var parseBoundedJson (const juce::String& text, size_t maxBytes, int maxDepth);
-
 struct TransferResult
 {
     bool ok = false;
