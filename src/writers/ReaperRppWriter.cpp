@@ -1,11 +1,18 @@
+#include "writers/ReaperRppWriter.h"
 #include "writers/ReaperRppWriterInternal.h"
 
+#include "model/AtomicFileCommit.h"
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
 #include "readers/ReaperRppReader.h"
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vornconv::rapp::reaperWriter
 {
@@ -617,3 +624,439 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
 }
 
 } // namespace vornconv::rapp::reaperWriter
+
+namespace vornconv::rapp
+{
+
+const char* const reaperNativeProfileName = "reaper-7.65-native-v1";
+
+namespace
+{
+using namespace reaperWriter;
+
+// The prototype identity of the built-in profile when the source holds no VST3 plug-in; it is
+// used only to check the unit shape and never reaches an output.
+const char* const fallbackPrototypeName = "Pro-Q 4 (FabFilter)";
+const char* const fallbackPrototypeFile = "FabFilter Pro-Q 4.vst3";
+const char* const fallbackPrototypeCid = "ED57BD725C60467EA64DD2F400758B6F";
+constexpr juce::uint32 fallbackPrototypeId = 934538646u;
+
+const char* const noteNoSampleRate = u8"source sample rate가 없어 REAPER profile 설정을 유지했다";
+const char* const noteNoBufferSize = u8"REAPER project에는 audio buffer size 필드가 없어 Preferences/Audio Device 설정이 결정한다";
+
+bool unsafeText (const juce::String& text)
+{
+    return text.containsAnyOf ("\"\r\n");
+}
+
+bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
+{
+    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
+}
+
+bool anythingAt (const juce::File& file)
+{
+    struct stat st;
+    return ::lstat (file.getFullPathName().toRawUTF8(), &st) == 0;
+}
+
+// Creates the missing folders up to dir, remembering which ones this call made, so that a failed
+// write can take them away again.
+bool createFolders (const juce::File& dir, juce::Array<juce::File>& created)
+{
+    if (dir.isDirectory())
+        return true;
+    if (anythingAt (dir) || dir.getParentDirectory() == dir)
+        return false;
+    if (! createFolders (dir.getParentDirectory(), created))
+        return false;
+    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
+        return false;
+    created.add (dir);
+    return true;
+}
+
+void removeCreatedFolders (juce::Array<juce::File>& created)
+{
+    for (int i = created.size(); --i >= 0;)
+        ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
+    created.clear();
+}
+
+// JUCE gives a text that ends with a line break one empty last line; that line is not part of
+// the project and would otherwise grow by one with every conversion of a written file.
+juce::StringArray projectLinesOf (const juce::String& text)
+{
+    auto lines = juce::StringArray::fromLines (text);
+    if (! lines.isEmpty() && lines[lines.size() - 1].isEmpty())
+        lines.remove (lines.size() - 1);
+    return lines;
+}
+
+void putU32 (juce::MemoryOutputStream& out, juce::uint32 v)
+{
+    const juce::uint8 b[4] = { (juce::uint8) v, (juce::uint8) (v >> 8), (juce::uint8) (v >> 16), (juce::uint8) (v >> 24) };
+    out.write (b, 4);
+}
+
+void putU64 (juce::MemoryOutputStream& out, juce::uint64 v)
+{
+    putU32 (out, (juce::uint32) v);
+    putU32 (out, (juce::uint32) (v >> 32));
+}
+
+// The wrapper of the built-in prototype: four input pins, two output pins, an empty component
+// and controller, and the program tail with channel configuration 0.
+juce::MemoryBlock nativePrototypeState (juce::uint32 hostId)
+{
+    juce::MemoryOutputStream out;
+    putU32 (out, hostId);
+    putU32 (out, 0xFEED5EEEu);
+    putU32 (out, 4);
+    for (juce::uint64 mask : { 1, 2, 4, 8 })
+        putU64 (out, mask);
+    putU32 (out, 2);
+    for (juce::uint64 mask : { 1, 2 })
+        putU64 (out, mask);
+    for (juce::uint32 word : { 17u, 1u, 0u, 1u, 1u })
+        putU32 (out, word);
+    out.writeByte (0);
+    putU32 (out, 0);
+    putU32 (out, 0);
+    out.writeByte (0);
+    out.write ("Program 1", 9);
+    out.writeByte (0);
+    putU32 (out, 0);
+    return out.getMemoryBlock();
+}
+
+juce::StringArray nativeSkeleton (const juce::String& name, const juce::String& file, juce::uint32 hostId,
+                                  const juce::String& cid, const juce::MemoryBlock& state)
+{
+    juce::StringArray lines;
+    lines.add ("<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"");
+    for (auto* text : { "RIPPLE 0 0", "AUTOXFADE 129", "PANLAW 1", "CURSOR 0", "TEMPO 120 4 4", "SAMPLERATE 44100 0 0" })
+        lines.add (juce::String ("  ") + text);
+    lines.add ("  <TRACK {AAABDE1A-5CB6-A84B-9FAD-D8341BB68D98}");
+    for (auto* text : { "NAME \"\"", "PEAKCOL 16576", "BEAT -1", "AUTOMODE 0", "PANLAWFLAGS 3", "VOLPAN 1 0 -1 -1 1",
+                        "MUTESOLO 0 0 0", "IPHASE 0", "PLAYOFFS 0 1", "ISBUS 0 0", "BUSCOMP 0 0 0 0 0",
+                        "REC 0 0 1 0 0 0 0 0", "NCHAN 2", "FX 1", "TRACKID {AAABDE1A-5CB6-A84B-9FAD-D8341BB68D98}",
+                        "PERF 0", "MIDIOUT -1", "MAINSEND 1 0" })
+        lines.add (juce::String ("    ") + text);
+    lines.add ("    <FXCHAIN");
+    for (auto* text : { "SHOW 0", "LASTSEL 0", "DOCKED 0", "BYPASS 0 0 0" })
+        lines.add (juce::String ("      ") + text);
+    lines.add ("      <VST \"VST3: " + name + "\" \"" + file + "\" 0 \"\" " + juce::String (hostId) + "{" + cid + "} \"\"");
+    lines.add ("        " + juce::Base64::toBase64 (state.getData(), state.getSize()));
+    lines.add ("      >");
+    lines.add ("      FXID {1CB0EB53-8D4C-3844-ABD8-3E0B85985EFB}");
+    lines.add ("    >");
+    lines.add ("  >");
+    lines.add (">");
+    return lines;
+}
+
+bool completeCacheIdentity (const Vst3ModuleEntry* entry)
+{
+    return entry != nullptr && entry->reaperId != 0 && entry->reaperName.isNotEmpty() && entry->reaperKey.isNotEmpty();
+}
+
+bool supportedSlot (const PluginRef& slot, int k, const DeploymentProfile& profile)
+{
+    const bool vst3 = slot.format == "VST3";
+    const bool au = slot.format == "AU";
+    if ((! vst3 && ! au) || k >= profile.slots || slot.name.isEmpty() || slot.muted || (slot.inactive && ! slot.unavailable))
+        return false;
+    if (vst3)
+        return slot.state.component.getSize() > 0;
+    return slot.state.encoding == PluginStateEncoding::audioUnitPlist && slot.state.raw.getSize() > 0 && slot.auType != 0
+        && slot.auSubtype != 0 && slot.auManufacturer != 0;
+}
+
+int occupiedCount (const RackStrip& strip)
+{
+    int n = 0;
+    for (const auto& slot : strip.plugins)
+        n += slot.occupied ? 1 : 0;
+    return n;
+}
+
+bool writeTextExclusive (const juce::String& text, const juce::File& file, bool& created)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    created = true;
+    ::close (fd);
+    juce::FileOutputStream out (file);
+    if (! out.openedOk())
+        return false;
+    const bool written = out.write (text.toRawUTF8(), text.getNumBytesAsUTF8());
+    out.flush();
+    return written && out.getStatus().wasOk();
+}
+
+bool stripsAgree (const RackReadResult& source, const RackStrip& expected, const RackReadResult& reread,
+                  const RackStrip& actual, const DeploymentProfile& profile)
+{
+    CanonicalPhysicalRouting want, got;
+    juce::String ignored;
+    if (! canonicalRouting (source, expected, profile, want, ignored) || ! canonicalRouting (reread, actual, profile, got, ignored))
+        return false;
+    // The strip bypass, the shared-mono marker and the input span are written too, so they are
+    // checked as well: a written file that lost one of them must not be committed.
+    return expected.name == actual.name && std::abs (expected.outputGainDb - actual.outputGainDb) <= 0.0001f
+        && std::abs (expected.pan - actual.pan) <= 0.0001f && expected.muted == actual.muted
+        && expected.soloed == actual.soloed && expected.bypassed == actual.bypassed
+        && actual.inputChannels == want.inputChannels && actual.outputChannels == want.outputChannels
+        && want.inputFirst == got.inputFirst && want.outputFirst == got.outputFirst
+        && want.sharedMonoInput == got.sharedMonoInput && want.inputSpan == got.inputSpan
+        && want.sidechainSlot == got.sidechainSlot && want.sidechainSource == got.sidechainSource;
+}
+
+bool pluginsAgree (const SourcePlugin* source, const PluginRef& expected, const PluginRef& actual)
+{
+    if (! actual.occupied || expected.name != actual.name || expected.vendor != actual.vendor
+        || actual.bypassed != (expected.bypassed || expected.unavailable) || actual.sidechainSource != expected.sidechainSource)
+        return false;
+    if (expected.format == "AU")
+        return actual.format == "AU" && actual.auType == expected.auType && actual.auSubtype == expected.auSubtype
+            && actual.auManufacturer == expected.auManufacturer && sameBytes (actual.state.raw, expected.state.raw);
+    return source != nullptr && actual.classId == source->cid && sameBytes (actual.state.component, expected.state.component)
+        && sameBytes (actual.state.controller, expected.state.controller);
+}
+
+} // namespace
+
+WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                            const DeploymentProfile& profile, const juce::File& output)
+{
+    WriteResult result;
+    const auto& session = source.session;
+    auto refuse = [&result] (const juce::String& error) {
+        result.error = error;
+        return result;
+    };
+
+    const auto plan = inspect (source, targetReaper, index, &profile, nullptr);
+    if (! plan.canWrite())
+        return refuse ("RAPP preflight blocked REAPER output");
+    if (profile.strips < 1 || profile.slots < 1 || session.strips.size() != profile.strips)
+        return refuse ("REAPER writer requires an exact positive source-shaped profile");
+
+    std::vector<SourcePlugin> sources;
+    juce::String error;
+    for (int i = 0; i < session.strips.size(); ++i)
+    {
+        const auto& strip = session.strips.getReference (i);
+        if (strip.index != i)
+            return refuse ("REAPER prototype writer requires ordered strips");
+        CanonicalPhysicalRouting routing;
+        if (! canonicalRouting (source, strip, profile, routing, error))
+            return refuse (error);
+        if (strip.name.isEmpty() || unsafeText (strip.name))
+            return refuse ("REAPER prototype writer requires non-empty names without quotes/newlines");
+        if (! (std::abs (strip.inputGainDb) <= 0.0001f))
+            return refuse ("REAPER prototype writer only supports default input trim");
+        for (int k = 0; k < strip.plugins.size(); ++k)
+        {
+            const auto& slot = strip.plugins.getReference (k);
+            if (! slot.occupied)
+                continue;
+            if (! supportedSlot (slot, k, profile))
+                return refuse ("REAPER prototype writer found an out-of-profile or unsupported plugin");
+            if (slot.format == "AU")
+            {
+                sources.push_back ({ i, k, &slot, nullptr, {} });
+                continue;
+            }
+            const auto cid = (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
+            const auto* entry = cid.isNotEmpty() ? index.findByClassId (cid) : nullptr;
+            if (entry == nullptr)
+                return refuse ("REAPER source plugin CID/cache identity is unresolved");
+            sources.push_back ({ i, k, &slot, entry, cid });
+        }
+    }
+
+    if (anythingAt (output))
+        return refuse ("refusing to replace existing output: " + output.getFullPathName());
+    juce::Array<juce::File> createdFolders;
+    if (! createFolders (output.getParentDirectory(), createdFolders))
+    {
+        removeCreatedFolders (createdFolders);
+        return refuse ("could not create output directory");
+    }
+
+    // The temporary file belongs to this call: it is gone on every path out, before any folder
+    // this call made is taken away again.
+    const auto tempFile = juce::TemporaryFile (output).getFile();
+    bool tempCreated = false;
+    auto fail = [&] (const juce::String& message) {
+        if (tempCreated)
+            tempFile.deleteFile();
+        removeCreatedFolders (createdFolders);
+        result.error = message;
+        return result;
+    };
+
+    const bool builtIn = templateFile == juce::File();
+    juce::StringArray lines;
+    PluginState prototypeState;
+    if (builtIn)
+    {
+        juce::String name = fallbackPrototypeName, file = fallbackPrototypeFile, cid = fallbackPrototypeCid;
+        juce::uint32 hostId = fallbackPrototypeId;
+        for (const auto& s : sources)
+        {
+            if (s.entry == nullptr)
+                continue;
+            if (! completeCacheIdentity (s.entry))
+                return fail ("REAPER internal profile requires a complete native cache identity for CID " + s.cid);
+            name = s.entry->reaperName;
+            file = s.entry->reaperKey;
+            hostId = s.entry->reaperId;
+            cid = s.cid;
+            break;
+        }
+        if (unsafeText (name) || unsafeText (file))
+            return fail ("REAPER internal profile cache identity contains unsafe text");
+        if (hostId == 0)
+            return fail ("REAPER internal profile cannot encode a zero host ID");
+        const auto state = nativePrototypeState (hostId);
+        if (! splitReaperVst3State (state, hostId, prototypeState, error))
+            return fail ("REAPER internal native profile is invalid: " + error);
+        lines = nativeSkeleton (name, file, hostId, cid, state);
+    }
+    else
+    {
+        if (! templateFile.existsAsFile())
+            return fail ("explicit REAPER template file does not exist");
+        const auto read = readReaperRpp (templateFile);
+        if (! read.ok || read.session.strips.size() != 1 || read.session.strips.getReference (0).plugins.size() != 1
+            || ! read.session.strips.getReference (0).plugins.getReference (0).occupied
+            || read.session.strips.getReference (0).plugins.getReference (0).format != "VST3"
+            || ! read.session.strips.getReference (0).plugins.getReference (0).coverage.state)
+            return fail ("REAPER template must contain one strictly decoded VST3 state");
+        // Copy-construct, then move: copy-assigning an empty MemoryBlock hands memcpy a null pointer.
+        PluginState taken (read.session.strips.getReference (0).plugins.getReference (0).state);
+        prototypeState = std::move (taken);
+        lines = projectLinesOf (templateFile.loadFileAsString());
+    }
+
+    if (session.sampleRate > 0)
+    {
+        if (! std::isfinite (session.sampleRate) || session.sampleRate > 2147483647.0)
+            return fail ("source sample rate cannot be represented by REAPER");
+        if (! replaceUniqueCommand (lines, "SAMPLERATE", "SAMPLERATE " + juce::String ((juce::int64) std::llround (session.sampleRate)) + " 0 0", error))
+            return fail (error);
+    }
+
+    const auto trackSpan = findUniqueBlock (lines, "<TRACK ", error);
+    if (! trackSpan.isValid())
+        return fail (error);
+    TrackPrototype prototype;
+    prototype.track = copyRange (lines, trackSpan.first, trackSpan.last);
+    for (const auto& line : prototype.track)
+    {
+        const auto text = line.trimStart();
+        if (text.startsWith ("<EXT") || text.startsWith ("AUXRECV ") || text.startsWith ("HWOUT "))
+            return fail ("REAPER template must use the strict default route without EXT/AUX/HWOUT");
+    }
+    prototype.fxChain = findUniqueBlock (prototype.track, "<FXCHAIN", error);
+    if (! prototype.fxChain.isValid())
+        return fail (error);
+    const auto vst = findUniqueBlock (prototype.track, "<VST ", error);
+    if (! vst.isValid())
+        return fail (error);
+    if (vst.first <= prototype.fxChain.first || vst.last >= prototype.fxChain.last)
+        return fail ("REAPER template VST block is outside FXCHAIN");
+    for (int i = vst.first - 1; i > prototype.fxChain.first && prototype.unitFirst < 0; --i)
+        if (prototype.track[i].trimStart().startsWith ("BYPASS "))
+            prototype.unitFirst = i;
+    if (prototype.unitFirst < 0)
+        return fail ("REAPER template VST block has no preceding BYPASS");
+    prototype.unitLast = prototype.fxChain.last - 1;
+    prototype.unit = copyRange (prototype.track, prototype.unitFirst, prototype.unitLast);
+    prototype.state = std::move (prototypeState);
+
+    {
+        auto unitCopy = prototype.unit;
+        if (! replaceVstState (unitCopy, prototype.state.raw, prototype.hostId, prototype.cid, error))
+            return fail (error);
+    }
+
+    for (const auto& s : sources)
+    {
+        if (s.entry == nullptr || (! builtIn && s.cid == prototype.cid))
+            continue;
+        if (! completeCacheIdentity (s.entry) || unsafeText (s.entry->reaperName) || unsafeText (s.entry->reaperKey))
+            return fail ("REAPER cache lacks a complete identity for source CID " + s.cid);
+    }
+
+    juce::StringArray tracks;
+    int sharedMonoInputs = 0;
+    for (const auto& strip : session.strips)
+    {
+        CanonicalPhysicalRouting routing;
+        juce::StringArray track;
+        if (! canonicalRouting (source, strip, profile, routing, error) || ! buildTrack (prototype, strip, routing, sources, track, error))
+            return fail (error);
+        tracks.addArray (track);
+        sharedMonoInputs += routing.sharedMonoInput ? 1 : 0;
+    }
+    replaceRange (lines, trackSpan.first, trackSpan.last, tracks);
+
+    if (! writeTextExclusive (lines.joinIntoString ("\r\n") + "\r\n", tempFile, tempCreated))
+        return fail ("temporary REAPER project write failed");
+    lines.clear();
+    tracks.clear();
+
+    const auto reread = readReaperRpp (tempFile);
+    if (! reread.ok || reread.status != readComplete || reread.session.strips.size() != session.strips.size()
+        || (session.sampleRate > 0 && ! (std::abs (reread.session.sampleRate - session.sampleRate) <= 0.001)))
+        return fail ("written REAPER project failed strict reread");
+
+    for (int i = 0; i < session.strips.size(); ++i)
+        if (! stripsAgree (source, session.strips.getReference (i), reread, reread.session.strips.getReference (i), profile))
+            return fail ("written REAPER project failed exact strip-field validation");
+
+    for (int i = 0; i < session.strips.size(); ++i)
+    {
+        const auto& expected = session.strips.getReference (i);
+        const auto& actual = reread.session.strips.getReference (i);
+        if (occupiedCount (expected) != occupiedCount (actual))
+            return fail ("written REAPER project changed plugin count");
+        for (int k = 0; k < expected.plugins.size(); ++k)
+        {
+            const auto& slot = expected.plugins.getReference (k);
+            if (! slot.occupied)
+                continue;
+            if (k >= actual.plugins.size())
+                return fail ("written REAPER project lost a fixed slot");
+            const SourcePlugin* written = nullptr;
+            for (const auto& s : sources)
+                if (s.strip == i && s.slot == k)
+                    written = &s;
+            if (! pluginsAgree (written, slot, actual.plugins.getReference (k)))
+                return fail ("written REAPER project failed exact plugin/state validation");
+        }
+    }
+
+    juce::String commitError;
+    if (! commitNewFileExclusive (tempFile, output, commitError))
+        return fail ("atomic REAPER project move failed: " + commitError);
+
+    result.notes.add (juce::String ("exact converter reread passed for REAPER cache-verified multi-CID ")
+                      + (builtIn ? reaperNativeProfileName : "external-template compatibility profile") + "; host load pending");
+    if (sharedMonoInputs > 0)
+        result.notes.add (juce::String (sharedMonoInputs)
+                          + " VORN shared stereo input route was represented as a REAPER stereo track with a shared mono record input");
+    if (! (session.sampleRate > 0))
+        result.notes.add (juce::String::fromUTF8 (noteNoSampleRate));
+    if (session.bufferSize > 0)
+        result.notes.add (juce::String::fromUTF8 (noteNoBufferSize));
+    result.ok = true;
+    return result;
+}
+
+} // namespace vornconv::rapp
