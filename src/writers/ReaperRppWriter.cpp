@@ -6,6 +6,7 @@
 #include "model/ReaperVst3State.h"
 #include "readers/ReaperRppReader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -96,12 +97,14 @@ juce::String vstLine (const juce::String& indent, const juce::String& name, cons
     return indent + "<VST \"VST3: " + name + "\" \"" + file + "\" 0 \"\" " + juce::String (hostId) + "{" + cid + "} \"\"";
 }
 
+// sources is in strip then slot order, so a session of any size is looked up in log time.
 const SourcePlugin* sourceFor (const std::vector<SourcePlugin>& sources, int stripIndex, int slot)
 {
-    for (const auto& source : sources)
-        if (source.strip == stripIndex && source.slot == slot)
-            return &source;
-    return nullptr;
+    const auto at = std::lower_bound (sources.begin(), sources.end(), std::make_pair (stripIndex, slot),
+                                      [] (const SourcePlugin& s, const std::pair<int, int>& key) {
+                                          return std::make_pair (s.strip, s.slot) < key;
+                                      });
+    return at != sources.end() && at->strip == stripIndex && at->slot == slot ? &*at : nullptr;
 }
 
 bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
@@ -200,6 +203,11 @@ bool buildAudioUnitUnit (const TrackPrototype& prototype, const RackStrip& strip
 
 } // namespace
 
+const SourcePlugin* findSourcePlugin (const std::vector<SourcePlugin>& sources, int stripIndex, int slot)
+{
+    return sourceFor (sources, stripIndex, slot);
+}
+
 bool replaceUniqueCommand (juce::StringArray& lines, const juce::String& name, const juce::String& newText, juce::String& error)
 {
     int found = -1;
@@ -263,10 +271,15 @@ void replaceRange (juce::StringArray& lines, int first, int last, const juce::St
 {
     if (first < 0 || first > lines.size())
         return;
-    if (last >= first)
-        lines.removeRange (first, last - first + 1);
-    for (int i = 0; i < newLines.size(); ++i)
-        lines.insert (first + i, newLines[i]);
+    // Rebuilt in one pass: inserting line by line would move the tail once per new line.
+    juce::StringArray result;
+    result.ensureStorageAllocated (lines.size() + newLines.size());
+    for (int i = 0; i < first; ++i)
+        result.add (lines[i]);
+    result.addArray (newLines);
+    for (int i = juce::jmax (first, last + 1); i < lines.size(); ++i)
+        result.add (lines[i]);
+    lines = std::move (result);
 }
 
 juce::String utf8Hex (const juce::String& text)
@@ -1033,11 +1046,7 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
                 continue;
             if (k >= actual.plugins.size())
                 return fail ("written REAPER project lost a fixed slot");
-            const SourcePlugin* written = nullptr;
-            for (const auto& s : sources)
-                if (s.strip == i && s.slot == k)
-                    written = &s;
-            if (! pluginsAgree (written, slot, actual.plugins.getReference (k)))
+            if (! pluginsAgree (findSourcePlugin (sources, i, k), slot, actual.plugins.getReference (k)))
                 return fail ("written REAPER project failed exact plugin/state validation");
         }
     }

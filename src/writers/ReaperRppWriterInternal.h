@@ -72,6 +72,10 @@ struct SourcePlugin
     juce::String cid;
 };
 
+// The source plug-in of (strip, slot), or null; sources must be in strip then slot order, as the
+// writer builds it.
+const SourcePlugin* findSourcePlugin (const std::vector<SourcePlugin>& sources, int stripIndex, int slot);
+
 // What the track builder clones: the prototype track, the span of its FXCHAIN block and the
 // first and last line of its plug-in unit (all relative to track), the unit itself and the
 // prototype plug-in's state and identity.
