@@ -8,6 +8,7 @@
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "writers/ReaperRppWriter.h"
+#include "writers/SuperRackSprkWriter.h"
 #include "writers/VornKsnWriter.h"
 
 namespace vornconv::app
@@ -283,7 +284,8 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
                 return fail ("SuperRack writer requires a verified 5.0.0.19 host-save base");
             if (request.templateFile.getFileExtension().toLowerCase() != ".sprk")
                 return fail ("SuperRack template extension must be .sprk");
-            return refuseUnavailable ("SuperRack Performer writing");
+            written = rapp::writeSuperRackSprk (result, copy, request.templateFile, request.output);
+            break;
         case targetLiveProfessor:
             if (! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
                 return fail (error);
