@@ -7,6 +7,7 @@
 #include "rapp/RappConversionPlan.h"
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "writers/ReaperRppWriter.h"
 #include "writers/SuperRackSprkWriter.h"
 #include "writers/VornKsnWriter.h"
 
@@ -179,7 +180,8 @@ const RackStrip* lastStripWithIndex (const RackSession& session, int stripIndex)
 
 // The REAPER diagnostic probe: a session of the profile's shape that carries the source's plug-in
 // states with everything around them normalised, so one plug-in state can be checked in isolation.
-int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& request, const Vst3ModuleIndex& index)
+int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& request, const Vst3ModuleIndex& index,
+                         int unavailable)
 {
     const bool slotMode = request.probeStrip >= 0 && request.probeSlot >= 0;
     if (! source.ok || source.status != readComplete || slotMode == request.normalizedProbe)
@@ -240,7 +242,15 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
     }
     if (taken == 0)
         return fail ("REAPER state probe found no selected-CID instances in profile");
-    return refuseUnavailable ("REAPER project writing");
+    const auto written = rapp::writeReaperRpp (probe, index, request.templateFile, profile, request.output);
+    if (! written.ok)
+        return fail (written.error);
+    printLine ("STATE PROBE  " + request.input.getFullPathName() + " -> " + request.output.getFullPathName());
+    for (const auto& note : written.notes)
+        printLine ("WARNING    " + note);
+    printDuganOmissions (source.session.notes);
+    printUnavailablePlugins (unavailable);
+    return 0;
 }
 
 int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
@@ -292,8 +302,9 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
             if (request.profile == nullptr)
                 return fail ("REAPER writer requires --profile <strips>x<slots>");
             if (probeOptions)
-                return runReaperStateProbe (result, request, copy);
-            return refuseUnavailable ("REAPER project writing");
+                return runReaperStateProbe (result, request, copy, unavailable);
+            written = rapp::writeReaperRpp (result, copy, request.templateFile, *request.profile, request.output);
+            break;
         default:
             return fail ("target must be vorn, superrack-performer, liveprofessor, or reaper");
     }
