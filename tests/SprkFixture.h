@@ -150,4 +150,42 @@ struct SprkFixture
     bool ok = false;
 };
 
+// Turns a fixture into a writer template: the tables and columns a host-saved Performer session has
+// beyond what the reader needs (the unique preset hash, the cleared snapshot tables, ...), and
+// mixer settings of 44100 Hz / 512 samples that a written session may replace.
+inline void makeSprkTemplate (SprkFixture& f)
+{
+    f.exec (R"SQL(
+ALTER TABLE chainer ADD COLUMN input_stem_format INTEGER;
+ALTER TABLE chainer ADD COLUMN output_stem_format INTEGER;
+ALTER TABLE snapshot ADD COLUMN tempo REAL;
+ALTER TABLE snapshot ADD COLUMN sync_tempo INTEGER;
+ALTER TABLE snapshot_chainer ADD COLUMN preset_name TEXT;
+ALTER TABLE snapshot_chainer ADD COLUMN selected_slot INTEGER;
+ALTER TABLE snapshot_chainer ADD COLUMN ch_scope_type_id INTEGER;
+ALTER TABLE snapshot_chainer ADD COLUMN in_scope INTEGER;
+ALTER TABLE routes ADD COLUMN src_control_id INTEGER;
+ALTER TABLE routes ADD COLUMN src_asgn_type INTEGER;
+ALTER TABLE routes ADD COLUMN dst_control_id INTEGER;
+ALTER TABLE routes ADD COLUMN dst_asgn_type INTEGER;
+ALTER TABLE plugin_preset ADD COLUMN hash TEXT;
+ALTER TABLE plugin_preset ADD COLUMN ref_count INTEGER;
+CREATE UNIQUE INDEX plugin_preset_hash ON plugin_preset(hash);
+ALTER TABLE snapshot_plugin ADD COLUMN setup_type_id INTEGER;
+ALTER TABLE snapshot_plugin ADD COLUMN docked INTEGER;
+CREATE TABLE recalled_snapshot(id INTEGER PRIMARY KEY, number INTEGER);
+CREATE TABLE hot_plug(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id));
+CREATE TABLE snapshot_hot_plugins(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id));
+CREATE TABLE snapshot_assignment(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id));
+CREATE TABLE snapshot_iom(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id));
+CREATE TABLE snapshot_mute_group(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id));
+CREATE TABLE snapshot_output_chainer_preset(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id));
+CREATE TABLE snapshot_scope_settings(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id));
+CREATE TABLE chainer_snapshot_scope_settings(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id), chainer_id INTEGER);
+CREATE TABLE hot_snapshots(id INTEGER PRIMARY KEY, snapshot_id INTEGER REFERENCES snapshot(id));
+UPDATE mixer_settings SET user_sample_rate=44100, native_buffer_size=512;
+INSERT INTO recalled_snapshot(number) VALUES(-1);
+)SQL");
+}
+
 } // namespace vorntest

@@ -8,6 +8,8 @@
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "writers/LiveProfessorRack2Writer.h"
+#include "writers/ReaperRppWriter.h"
+#include "writers/SuperRackSprkWriter.h"
 #include "writers/VornKsnWriter.h"
 
 namespace vornconv::app
@@ -179,7 +181,8 @@ const RackStrip* lastStripWithIndex (const RackSession& session, int stripIndex)
 
 // The REAPER diagnostic probe: a session of the profile's shape that carries the source's plug-in
 // states with everything around them normalised, so one plug-in state can be checked in isolation.
-int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& request, const Vst3ModuleIndex& index)
+int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& request, const Vst3ModuleIndex& index,
+                         int unavailable)
 {
     const bool slotMode = request.probeStrip >= 0 && request.probeSlot >= 0;
     if (! source.ok || source.status != readComplete || slotMode == request.normalizedProbe)
@@ -240,7 +243,15 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
     }
     if (taken == 0)
         return fail ("REAPER state probe found no selected-CID instances in profile");
-    return refuseUnavailable ("REAPER project writing");
+    const auto written = rapp::writeReaperRpp (probe, index, request.templateFile, profile, request.output);
+    if (! written.ok)
+        return fail (written.error);
+    printLine ("STATE PROBE  " + request.input.getFullPathName() + " -> " + request.output.getFullPathName());
+    for (const auto& note : written.notes)
+        printLine ("WARNING    " + note);
+    printDuganOmissions (source.session.notes);
+    printUnavailablePlugins (unavailable);
+    return 0;
 }
 
 int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
@@ -274,7 +285,8 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
                 return fail ("SuperRack writer requires a verified 5.0.0.19 host-save base");
             if (request.templateFile.getFileExtension().toLowerCase() != ".sprk")
                 return fail ("SuperRack template extension must be .sprk");
-            return refuseUnavailable ("SuperRack Performer writing");
+            written = rapp::writeSuperRackSprk (result, copy, request.templateFile, request.output);
+            break;
         case targetLiveProfessor:
             if (! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
                 return fail (error);
@@ -293,8 +305,9 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
             if (request.profile == nullptr)
                 return fail ("REAPER writer requires --profile <strips>x<slots>");
             if (probeOptions)
-                return runReaperStateProbe (result, request, copy);
-            return refuseUnavailable ("REAPER project writing");
+                return runReaperStateProbe (result, request, copy, unavailable);
+            written = rapp::writeReaperRpp (result, copy, request.templateFile, *request.profile, request.output);
+            break;
         default:
             return fail ("target must be vorn, superrack-performer, liveprofessor, or reaper");
     }

@@ -131,4 +131,59 @@ juce::String jsonQuoted (const juce::String& text)
     return out.toUTF8();
 }
 
+juce::var parseBoundedJson (const juce::String& text, size_t maxBytes, int maxDepth)
+{
+    constexpr int maxNumberDigits = 18;
+    constexpr int maxExponentDigits = 8;
+    if (text.getNumBytesAsUTF8() > maxBytes)
+        return {};
+    int depth = 0, digits = 0;
+    bool inExponent = false, escaped = false;
+    juce::juce_wchar quote = 0, previous = 0, beforePrevious = 0;
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto c = p.getAndAdvance();
+        if (quote != 0)
+        {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == quote)
+                quote = 0;
+            continue;
+        }
+        const bool digit = c >= '0' && c <= '9';
+        if (digit)
+        {
+            if (digits == 0)
+                inExponent = previous == 'e' || previous == 'E'
+                          || ((previous == '+' || previous == '-') && (beforePrevious == 'e' || beforePrevious == 'E'));
+            if (++digits > (inExponent ? maxExponentDigits : maxNumberDigits))
+                return {};
+        }
+        else
+        {
+            digits = 0;
+        }
+        // JUCE folds whatever follows a lone minus sign into a number.
+        if (previous == '-' && ! digit)
+            return {};
+        if (c == '"' || c == '\'')
+            quote = c;
+        else if ((c == '[' || c == '{') && ++depth > maxDepth)
+            return {};
+        else if (c == ']' || c == '}')
+            depth = std::max (0, depth - 1);
+        beforePrevious = previous;
+        previous = c;
+    }
+    if (previous == '-')
+        return {};
+    juce::var parsed;
+    if (juce::JSON::parse (text, parsed).failed())
+        return {};
+    return parsed;
+}
+
 } // namespace vornconv::app

@@ -23,4 +23,10 @@ juce::String toJsonLine (const juce::var& value);
 // text as a JSON string literal, quotes included.
 juce::String jsonQuoted (const juce::String& text);
 
+// Untrusted JSON text parsed with JUCE's parser only when it stays within what that parser takes
+// safely (it recurses without limit and folds digits into unchecked accumulators): at most
+// maxBytes of UTF-8, nesting no deeper than maxDepth, digit runs of at most 18 (8 in an exponent)
+// and a minus sign always directly followed by a digit. A void var otherwise, or when it does not parse.
+juce::var parseBoundedJson (const juce::String& text, size_t maxBytes, int maxDepth);
+
 } // namespace vornconv::app

@@ -19,11 +19,6 @@ const char* const selectionSchema = "vorn-rapp-selection-v1";
 namespace
 {
 
-// JUCE's number parser accumulates digits in an int64 (mantissa) and an int (exponent) without
-// overflow checks; longer digit runs than these are refused before it sees them.
-constexpr int maxNumberDigits = 18;
-constexpr int maxExponentDigits = 8;
-
 struct PluginMapping
 {
     juce::int32 sourceSlot = 0;
@@ -52,59 +47,6 @@ juce::String sourceSha256 (const RackSession& session)
     return juce::SHA256 (in).toHexString().toLowerCase();
 }
 
-// True when the text stays within what JUCE's JSON parser takes safely: nesting no deeper than
-// the limit, digit runs short enough for its unchecked accumulators, and a minus sign always
-// directly followed by a digit (the parser would otherwise fold any character into the number).
-// Strings are skipped the way the parser reads them: either quote character, backslash escapes.
-bool withinParserLimits (const juce::String& text)
-{
-    int depth = 0;
-    int digits = 0;
-    bool exponentDigits = false;
-    juce::juce_wchar quote = 0, previous = 0, beforePrevious = 0;
-    bool escaped = false;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (quote != 0)
-        {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == quote)
-                quote = 0;
-            continue;
-        }
-        if (c >= '0' && c <= '9')
-        {
-            if (digits == 0)
-                exponentDigits = previous == 'e' || previous == 'E'
-                              || ((previous == '+' || previous == '-') && (beforePrevious == 'e' || beforePrevious == 'E'));
-            if (++digits > (exponentDigits ? maxExponentDigits : maxNumberDigits))
-                return false;
-        }
-        else
-        {
-            digits = 0;
-        }
-        if (previous == '-' && ! (c >= '0' && c <= '9'))
-            return false;
-        if (c == '"' || c == '\'')
-            quote = c;
-        else if (c == '[' || c == '{')
-        {
-            if (++depth > maxSelectionJsonDepth)
-                return false;
-        }
-        else if (c == ']' || c == '}')
-            depth = std::max (0, depth - 1);
-        beforePrevious = previous;
-        previous = c;
-    }
-    return previous != '-';
-}
-
 // The whole file as one JSON object, or a void var when it is too large, not UTF-8, beyond the
 // parser's limits or not a JSON object.
 juce::var parseSelectionFile (const juce::File& file)
@@ -122,13 +64,9 @@ juce::var parseSelectionFile (const juce::File& file)
     if (std::memchr (data, 0, bytes.getSize()) != nullptr
         || ! juce::CharPointer_UTF8::isValidString (data, (int) bytes.getSize()))
         return {};
-    const auto text = juce::String::fromUTF8 (data, (int) bytes.getSize());
-    if (! withinParserLimits (text))
-        return {};
-    juce::var parsed;
-    if (juce::JSON::parse (text, parsed).failed() || parsed.getDynamicObject() == nullptr)
-        return {};
-    return parsed;
+    const auto parsed = app::parseBoundedJson (juce::String::fromUTF8 (data, (int) bytes.getSize()),
+                                               (size_t) maxSelectionFileBytes, maxSelectionJsonDepth);
+    return parsed.getDynamicObject() != nullptr ? parsed : juce::var();
 }
 
 bool stringPropertyEquals (const juce::var& object, const char* key, const juce::String& expected)

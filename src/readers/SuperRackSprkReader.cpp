@@ -29,7 +29,7 @@ using SlotKey = std::pair<int, int>; // strip position, slot
 constexpr int maxSnapshots = 100000;
 constexpr int maxSourceParameters = 1000000;
 constexpr int maxRoutePatches = 65536;
-constexpr size_t maxMetadataBytes = 67108864;
+constexpr size_t maxMetadataBytes = superRackMetadata::maxBytes;
 constexpr size_t maxDecodedNameBytes = 16384;
 
 struct ReadState
@@ -889,7 +889,7 @@ bool decodeUtf8Base64 (juce::StringRef text, juce::String& out)
 
 juce::String stateSha256 (const juce::MemoryBlock& bytes)
 {
-    return juce::SHA256 (bytes).toHexString();
+    return superRackMetadata::stateDigest (bytes);
 }
 
 // Splits at "\r\n", "\r" or "\n"; a break at the end gives an empty last line. Stops once more
@@ -927,12 +927,12 @@ juce::StringArray splitLines (const juce::String& text, int maxLines)
 void applyConverterMetadata (ReadState& s)
 {
     const auto& info = s.activeInfo;
-    const bool v1 = info.startsWith ("VORN_CONVERTER_SUPERRACK_V1|");
-    const bool v2 = info.startsWith ("VORN_CONVERTER_SUPERRACK_V2|");
+    const bool v1 = info.startsWith (juce::String (superRackMetadata::headerV1) + "|");
+    const bool v2 = info.startsWith (juce::String (superRackMetadata::headerV2) + "|");
     if (! v1 && ! v2)
         return;
     if (info.getNumBytesAsUTF8() > maxMetadataBytes)
-        return fail (s, "SuperRack converter metadata exceeds 64 MiB");
+        return fail (s, superRackMetadata::tooLargeMessage);
 
     auto& session = s.session();
     auto& strips = s.strips();
@@ -940,7 +940,7 @@ void applyConverterMetadata (ReadState& s)
     const auto lines = splitLines (info, maxRecords + 1);
     const auto header = juce::StringArray::fromTokens (lines[0], "|", "");
     int count = 0;
-    if (header.size() != 2 || (header[0] != "VORN_CONVERTER_SUPERRACK_V1" && header[0] != "VORN_CONVERTER_SUPERRACK_V2")
+    if (header.size() != 2 || (header[0] != superRackMetadata::headerV1 && header[0] != superRackMetadata::headerV2)
         || ! parseNonNegativeInt (header[1], count) || count > maxRecords || count != lines.size() - 1)
         return fail (s, "invalid SuperRack converter metadata header");
 
@@ -1233,6 +1233,11 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
 }
 
 } // namespace
+
+juce::String superRackMetadata::stateDigest (const juce::MemoryBlock& bytes)
+{
+    return juce::SHA256 (bytes).toHexString();
+}
 
 RackReadResult readSuperRackSprk (const juce::File& sprk)
 {

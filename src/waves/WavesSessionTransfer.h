@@ -101,4 +101,35 @@ bool stepDone (sqlite3* db, sqlite3_stmt* statement, juce::String& error);
 bool execute (sqlite3* db, const juce::String& sql, juce::String& error);
 bool verifyIntegrity (sqlite3* db, juce::String& error);
 
+// ---- Channel selection report and native transfer between eMotion LV1 and SuperRack SoundGrid
+
+// Target identifiers of the two directions.
+constexpr const char* superRackSoundGridTarget = "superrack-soundgrid"; // LV1 .emo -> SoundGrid .sprk
+constexpr const char* wavesLv1Target = "waves-lv1";                     // SoundGrid .sprk -> LV1 .emo
+
+// True for ("com.waves.mixer.lv1", "superrack-soundgrid") and ("com.waves.mixer.MRSG", "waves-lv1").
+bool expectedDirection (const juce::String& applicationType, juce::StringRef target);
+
+// "Input 1", "Group 3", "Aux 2", "Matrix 4"; other types are "Unsupported N".
+juce::String genericChannelName (int type, int index);
+
+// The one-line selection document of every configured channel of input, with the proposed
+// destination of each in the other product; empty with error set on failure. Only a staged copy
+// of input is opened.
+juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error);
+
+struct TransferResult
+{
+    bool ok = false;
+    juce::String error;
+    juce::String summary;
+    juce::String note;
+};
+
+// Copies the channels and plug-ins that the selection document marks into a copy of the
+// host-saved template and publishes it at output, which must not exist yet. The input, the
+// selection and the template are only read; nothing is left behind when it fails.
+TransferResult convertSession (const juce::File& input, juce::StringRef target, const juce::File& selection,
+                               const juce::File& hostSaveTemplate, const juce::File& output);
+
 } // namespace vornconv::waves

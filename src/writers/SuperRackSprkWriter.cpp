@@ -1,10 +1,20 @@
 #include "writers/SuperRackSprkWriter.h"
 
+#include "model/AtomicFileCommit.h"
 #include "model/Vst3State.h"
+#include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "readers/SuperRackSprkReader.h"
 #include "waves/WavesSessionTransfer.h"
 
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <set>
+#include <tuple>
+#include <vector>
 
 namespace vornconv::rapp
 {
@@ -229,6 +239,819 @@ PluginEncodingResolution resolvePluginEncodings (const RackSession& session, con
         }
     }
 
+    result.ok = true;
+    return result;
+}
+
+namespace
+{
+
+constexpr int chainerCapacity = 64;
+const char* const performerApp = "SuperRack Performer";
+
+using PatchSet = std::set<std::tuple<bool, int, int>>; // isInput, rack channel, physical channel
+
+// AudioUnit slots are kept out of the host graph: SuperRack Performer hosts VST3 only. "AudioUnit"
+// is the word other readers use for the same format.
+bool isAudioUnitFormat (const juce::String& format)
+{
+    return format == "AU" || format == "AudioUnit";
+}
+
+PatchSet physicalPatches (const RackStrip& strip)
+{
+    PatchSet patches;
+    for (const auto& patch : strip.routePatches)
+        if (patch.physicalChannel >= 0)
+            patches.emplace (patch.isInput, patch.rackChannel, patch.physicalChannel);
+    if (! patches.empty())
+        return patches;
+    if (strip.routeInL >= 0)
+        patches.emplace (true, 0, strip.routeInL);
+    if (strip.inputChannels >= 2 && strip.routeInR >= 0)
+        patches.emplace (true, 1, strip.routeInR);
+    if (strip.routeOutL >= 0)
+        patches.emplace (false, 0, strip.routeOutL);
+    if (strip.outputChannels >= 2 && strip.routeOutR >= 0)
+        patches.emplace (false, 1, strip.routeOutR);
+    return patches;
+}
+
+// The patch set in its order, except that within one direction and rack channel the strip's
+// main (summary) route comes first: the reader takes the first route it meets as the main one, so
+// a channel fed from several physical inputs keeps its main input.
+std::vector<std::tuple<bool, int, int>> routesInWritingOrder (const RackStrip& strip)
+{
+    const auto patches = physicalPatches (strip);
+    std::vector<std::tuple<bool, int, int>> ordered (patches.begin(), patches.end());
+    const auto isMain = [&strip] (const std::tuple<bool, int, int>& patch)
+    {
+        const auto& [isInput, rack, physical] = patch;
+        const int main = isInput ? (rack == 0 ? strip.routeInL : strip.routeInR) : (rack == 0 ? strip.routeOutL : strip.routeOutR);
+        return rack <= 1 && main >= 0 && physical == main;
+    };
+    std::stable_sort (ordered.begin(), ordered.end(), [&] (const auto& a, const auto& b)
+                      {
+                          if (std::get<0> (a) != std::get<0> (b) || std::get<1> (a) != std::get<1> (b))
+                              return std::make_pair (std::get<0> (a), std::get<1> (a)) < std::make_pair (std::get<0> (b), std::get<1> (b));
+                          return isMain (a) && ! isMain (b);
+                      });
+    return ordered;
+}
+
+const RackStrip* stripWithIndex (const RackSession& session, int index)
+{
+    for (const auto& strip : session.strips)
+        if (strip.index == index)
+            return &strip;
+    return nullptr;
+}
+
+// The one physical channel feeding rack channel L of the source strip, or -1 when there is none
+// or more than one.
+int sidechainPhysicalInput (const RackSession& session, int sourceStripIndex)
+{
+    const auto* strip = stripWithIndex (session, sourceStripIndex);
+    if (strip == nullptr)
+        return -1;
+    int channel = -1;
+    for (const auto& [isInput, rack, physical] : physicalPatches (*strip))
+    {
+        if (! isInput || rack != 0)
+            continue;
+        if (channel >= 0 && channel != physical)
+            return -1;
+        channel = physical;
+    }
+    return channel;
+}
+
+// The name a chainer carries in the written session: the host shows an unnamed input as "Ch N".
+juce::String writtenStripName (const RackStrip& strip)
+{
+    return strip.name.isNotEmpty() ? strip.name : "Ch " + juce::String (strip.index + 1);
+}
+
+juce::String base64OfText (const juce::String& text)
+{
+    return juce::Base64::toBase64 (text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
+// The converter metadata records (sidechain sources, unavailable AudioUnits, parameter mirrors)
+// or the plain marker when there are none. Streamed: mirrors and AudioUnit states can be large.
+juce::String buildConverterSnapshotInfo (const RackSession& session, const Vst3ModuleIndex& index)
+{
+    juce::MemoryOutputStream records;
+    int count = 0;
+    const auto startRecord = [&]
+    {
+        records << "\n";
+        ++count;
+    };
+    for (const auto& strip : session.strips)
+    {
+        for (int slot = 0; slot < strip.plugins.size(); ++slot)
+        {
+            const auto& plugin = strip.plugins.getReference (slot);
+            if (! plugin.occupied)
+                continue;
+            const juce::String prefix = juce::String (strip.index) + "|" + juce::String (slot) + "|";
+            if (plugin.format == "VST3" && plugin.sidechainSource >= 0)
+            {
+                startRecord();
+                records << "S|" << prefix << juce::String (plugin.sidechainSource);
+            }
+            if (isAudioUnitFormat (plugin.format))
+            {
+                startRecord();
+                records << "U|" << prefix << base64OfText (plugin.name) << "|" << base64OfText (plugin.vendor) << "|"
+                        << juce::String (plugin.uniqueId) << "|" << juce::String (plugin.deprecatedUid) << "|"
+                        << juce::String (plugin.auType) << "|" << juce::String (plugin.auSubtype) << "|"
+                        << juce::String (plugin.auManufacturer) << "|";
+                records << juce::Base64::toBase64 (plugin.state.raw.getData(), plugin.state.raw.getSize());
+            }
+            else if (plugin.state.parameterMirrorComplete && ! plugin.state.parameters.isEmpty())
+            {
+                startRecord();
+                records << "P|" << prefix << resolvedClassId (plugin, index) << "|"
+                        << superRackMetadata::stateDigest (plugin.state.component) << "|"
+                        << superRackMetadata::stateDigest (plugin.state.controller) << "|";
+                vst3::writeJuceMemoryBlockText (records, plugin.state.parameters.getData(), plugin.state.parameters.getSize());
+            }
+        }
+    }
+    if (count == 0)
+        return superRackMetadata::noRecordsInfo;
+    juce::MemoryOutputStream text;
+    text << superRackMetadata::headerV2 << "|" << juce::String (count);
+    text.write (records.getData(), records.getDataSize());
+    return text.toUTF8();
+}
+
+// Owns a statement; reset and cleared after every row.
+struct Prepared
+{
+    waves::Statement statement;
+    sqlite3_stmt* get() const { return statement.handle; }
+};
+
+bool bindText (sqlite3_stmt* statement, int position, const juce::String& text)
+{
+    return sqlite3_bind_text64 (statement, position, text.toRawUTF8(), (sqlite3_uint64) text.getNumBytesAsUTF8(), SQLITE_TRANSIENT,
+                                SQLITE_UTF8)
+           == SQLITE_OK;
+}
+
+// Runs a bound statement to its end, then resets it and clears its bindings.
+bool runBound (sqlite3* db, sqlite3_stmt* statement, juce::String& error)
+{
+    waves::resetWorkBudget();
+    const bool done = waves::stepDone (db, statement, error);
+    sqlite3_reset (statement);
+    sqlite3_clear_bindings (statement);
+    return done;
+}
+
+bool bindFailed (sqlite3* db, juce::String& error)
+{
+    error = juce::String::fromUTF8 (sqlite3_errmsg (db));
+    return false;
+}
+
+// Runs "ROLLBACK" (its error ignored) unless the transaction was committed.
+struct RollbackGuard
+{
+    sqlite3* db = nullptr;
+    bool active = false;
+
+    ~RollbackGuard()
+    {
+        if (active && db != nullptr)
+        {
+            juce::String ignored;
+            waves::execute (db, "ROLLBACK", ignored);
+        }
+    }
+};
+
+// Removes the working copy's journal siblings on every path.
+struct SidecarCleanup
+{
+    juce::File database;
+
+    void removeNow() const
+    {
+        for (const char* suffix : { "-wal", "-shm", "-journal" })
+            database.getSiblingFile (database.getFileName() + suffix).deleteFile();
+    }
+    ~SidecarCleanup() { removeNow(); }
+};
+
+// Folders made for the output; removed again (only while empty) unless the write succeeded.
+struct CreatedFolders
+{
+    std::vector<juce::File> made; // outermost first
+    bool keep = false;
+
+    ~CreatedFolders()
+    {
+        if (keep)
+            return;
+        for (auto it = made.rbegin(); it != made.rend(); ++it)
+            if (it->isDirectory() && it->getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles) == 0
+                && it->findChildFiles (juce::File::findFilesAndDirectories, false, "*").isEmpty())
+                it->deleteFile();
+    }
+};
+
+bool createOutputFolder (const juce::File& folder, CreatedFolders& created)
+{
+    std::vector<juce::File> missing;
+    for (auto f = folder; ! f.exists() && f != f.getParentDirectory(); f = f.getParentDirectory())
+        missing.insert (missing.begin(), f);
+    for (const auto& f : missing)
+    {
+        if (! f.createDirectory() || ! f.isDirectory())
+            return false;
+        created.made.push_back (f);
+    }
+    return folder.isDirectory();
+}
+
+bool readInputChainers (sqlite3* db, std::vector<juce::int64>& chainers, int capacity, juce::String& error)
+{
+    chainers.assign ((size_t) capacity, -1);
+    waves::Statement statement;
+    if (! waves::prepare (db, "SELECT c.obj_id, o.obj_index FROM chainer c JOIN object o ON o.id = c.obj_id WHERE o.obj_type = 0",
+                          statement, error))
+        return false;
+    int rows = 0;
+    for (;;)
+    {
+        bool hasRow = false;
+        if (! waves::stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            break;
+        const bool integers = sqlite3_column_type (statement.handle, 0) == SQLITE_INTEGER
+                              && sqlite3_column_type (statement.handle, 1) == SQLITE_INTEGER;
+        const auto id = sqlite3_column_int64 (statement.handle, 0);
+        const auto position = sqlite3_column_int64 (statement.handle, 1);
+        if (! integers || position < 0 || position >= capacity || chainers[(size_t) position] != -1)
+        {
+            error = "template input chainer index is invalid or duplicated";
+            return false;
+        }
+        chainers[(size_t) position] = id;
+        ++rows;
+    }
+    if (rows != capacity)
+    {
+        error = "template input chainer count does not match target capacity";
+        return false;
+    }
+    return true;
+}
+
+bool findChainerParameterId (sqlite3* db, const juce::String& name, juce::int64& id, juce::String& error)
+{
+    waves::Statement statement;
+    if (! waves::prepare (db, "SELECT id FROM chainer_params WHERE name=?", statement, error))
+        return false;
+    if (! bindText (statement.handle, 1, name))
+        return bindFailed (db, error);
+    bool hasRow = false;
+    if (! waves::stepRow (db, statement.handle, hasRow, error))
+        return false;
+    if (! hasRow)
+    {
+        error = "SuperRack template is missing chainer parameter " + name;
+        return false;
+    }
+    id = sqlite3_column_int64 (statement.handle, 0);
+    if (! waves::stepRow (db, statement.handle, hasRow, error))
+        return false;
+    if (hasRow)
+    {
+        error = "SuperRack template has duplicate chainer parameter " + name;
+        return false;
+    }
+    return true;
+}
+
+bool validateForeignKeys (sqlite3* db, juce::String& error)
+{
+    waves::Statement statement;
+    bool hasRow = false;
+    if (! waves::prepare (db, "PRAGMA foreign_key_check", statement, error) || ! waves::stepRow (db, statement.handle, hasRow, error))
+        return false;
+    if (hasRow)
+    {
+        const auto* table = sqlite3_column_text (statement.handle, 0);
+        error = "written .sprk failed SQLite foreign_key_check at table "
+                + (table != nullptr ? juce::String::fromUTF8 (reinterpret_cast<const char*> (table)) : juce::String());
+        return false;
+    }
+    return true;
+}
+
+// Strip indices the written session can carry: exactly 0 to n-1, each once. The reader numbers
+// the strips it finds by position, and a chainer past the track count must stay empty.
+bool hasContiguousStripIndices (const RackSession& session)
+{
+    std::vector<bool> seen ((size_t) session.strips.size(), false);
+    for (const auto& strip : session.strips)
+    {
+        if (strip.index < 0 || strip.index >= session.strips.size() || seen[(size_t) strip.index])
+            return false;
+        seen[(size_t) strip.index] = true;
+    }
+    return true;
+}
+
+struct Statements
+{
+    Prepared objectName, snapshotChainer, chainerLayout, chainerParam, inputRoute, outputRoute, plug, plugSidechain, presetUpsert,
+        presetId, snapshotPlugin;
+};
+
+bool prepareStatements (sqlite3* db, Statements& st, juce::String& error)
+{
+    const std::pair<Prepared*, const char*> all[] = {
+        { &st.objectName, "UPDATE object SET name=? WHERE id=?" },
+        { &st.snapshotChainer, "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name,preset_name,selected_slot,ch_scope_type_id,in_scope) VALUES(?,?,?,'',-1,0,1)" },
+        { &st.chainerLayout, "UPDATE chainer SET num_inputs=?,num_outputs=?,input_stem_format=?,output_stem_format=? WHERE obj_id=?" },
+        { &st.chainerParam, "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(?,?,?,?)" },
+        { &st.inputRoute, "INSERT INTO routes(src_cluster_type,src_cluster_type_index,src_section_type,src_section_index,src_channel_index,src_control_id,src_asgn_type,dst_cluster_type,dst_cluster_type_index,dst_section_type,dst_section_index,dst_channel_index,dst_control_id,dst_asgn_type,status) VALUES(10,0,-1,-1,?,-1,-1,0,?,0,0,?,-1,0,4)" },
+        { &st.outputRoute, "INSERT INTO routes(src_cluster_type,src_cluster_type_index,src_section_type,src_section_index,src_channel_index,src_control_id,src_asgn_type,dst_cluster_type,dst_cluster_type_index,dst_section_type,dst_section_index,dst_channel_index,dst_control_id,dst_asgn_type,status) VALUES(0,?,-1,0,?,-1,-1,11,0,0,-1,?,-1,0,4)" },
+        { &st.plug, "INSERT INTO plug(chainer_id,slot,plugin_name,plugin_4cc,additional_info,disabled,side_chain,vendor_name) VALUES(?,?,?,?,?,?,?,?)" },
+        { &st.plugSidechain, "INSERT INTO plug_sidechain(plug_id,AsgnType,ControlType,TrackType,TrackHandle,SectionType,SectionIndex,ChannelIndex,controlID) VALUES(?,-1,2,10,0,-1,-1,?,-1)" },
+        { &st.presetUpsert, "INSERT INTO plugin_preset(hash,ref_count,preset) VALUES(?,1,?) ON CONFLICT(hash) DO UPDATE SET ref_count=plugin_preset.ref_count+1" },
+        { &st.presetId, "SELECT id FROM plugin_preset WHERE hash=?" },
+        { &st.snapshotPlugin, "INSERT INTO snapshot_plugin(plug_id,preset_id,snapshot_id,setup_type_id,bypass,mute,docked) VALUES(?,?,?,-1,?,?,1)" },
+    };
+    for (const auto& [prepared, sql] : all)
+        if (! waves::prepare (db, sql, prepared->statement, error))
+            return false;
+    return true;
+}
+
+struct ChainerContext
+{
+    sqlite3* db = nullptr;
+    Statements* st = nullptr;
+    const RackSession* session = nullptr;
+    const Vst3ModuleIndex* index = nullptr;
+    const std::map<juce::String, TemplatePluginEncoding>* encodings = nullptr;
+    juce::int64 outputGainId = 0, inOnOffId = 0;
+    int unmappedParameters = 0;
+    int patchedSidechains = 0;
+};
+
+bool writePlugin (ChainerContext& c, juce::int64 chainerId, int slot, const PluginRef& plugin, juce::String& error)
+{
+    auto& st = *c.st;
+    sqlite3* db = c.db;
+    const auto cid = resolvedClassId (plugin, *c.index);
+    const auto encoding = c.encodings->find (cid);
+    if (cid.isEmpty() || encoding == c.encodings->end())
+    {
+        // Only VST3 slots have an encoding; any other format cannot be hosted.
+        error = "SuperRack Performer cannot host plugin " + plugin.name + " (format " + plugin.format + ")";
+        return false;
+    }
+    const auto preset = vst3::buildSuperRackPreset (cid, plugin.state.component, plugin.state.controller);
+    if (preset.isEmpty())
+    {
+        error = "could not build SuperRack preset for " + plugin.name;
+        return false;
+    }
+    const int disabled = plugin.bypassed ? 1 : (plugin.unavailable ? 1 : 0);
+    auto* p = st.plug.get();
+    if (sqlite3_bind_int64 (p, 1, chainerId) != SQLITE_OK || sqlite3_bind_int (p, 2, slot) != SQLITE_OK || ! bindText (p, 3, plugin.name)
+        || ! bindText (p, 4, encoding->second.plugin4cc) || ! bindText (p, 5, encoding->second.additionalInfo)
+        || sqlite3_bind_int (p, 6, disabled) != SQLITE_OK || sqlite3_bind_int (p, 7, plugin.sidechainSource >= 0 ? 1 : 0) != SQLITE_OK
+        || ! bindText (p, 8, plugin.vendor))
+        return bindFailed (db, error);
+    if (! runBound (db, p, error))
+        return false;
+    const auto plugId = sqlite3_last_insert_rowid (db);
+
+    if (plugin.sidechainSource >= 0)
+    {
+        const int channel = sidechainPhysicalInput (*c.session, plugin.sidechainSource);
+        if (channel < 0)
+        {
+            error = "sidechain source has no unique physical input route";
+            return false;
+        }
+        auto* s = st.plugSidechain.get();
+        if (sqlite3_bind_int64 (s, 1, plugId) != SQLITE_OK || sqlite3_bind_int (s, 2, channel) != SQLITE_OK)
+            return bindFailed (db, error);
+        if (! runBound (db, s, error))
+            return false;
+        ++c.patchedSidechains;
+    }
+
+    // The host keys presets by the digest of the text without its last byte.
+    const auto* presetBytes = preset.toRawUTF8();
+    const auto presetSize = preset.getNumBytesAsUTF8();
+    const auto hash = juce::SHA256 (presetBytes, presetSize - 1).toHexString();
+    auto* u = st.presetUpsert.get();
+    if (! bindText (u, 1, hash) || ! bindText (u, 2, preset))
+        return bindFailed (db, error);
+    if (! runBound (db, u, error))
+        return false;
+
+    auto* q = st.presetId.get();
+    if (! bindText (q, 1, hash))
+        return bindFailed (db, error);
+    waves::resetWorkBudget();
+    bool hasRow = false;
+    const bool stepped = waves::stepRow (db, q, hasRow, error);
+    const auto presetId = hasRow ? sqlite3_column_int64 (q, 0) : 0;
+    sqlite3_reset (q);
+    sqlite3_clear_bindings (q);
+    if (! stepped)
+        return false;
+    if (! hasRow)
+    {
+        error = juce::String::fromUTF8 (sqlite3_errmsg (db));
+        return false;
+    }
+
+    auto* sp = st.snapshotPlugin.get();
+    if (sqlite3_bind_int64 (sp, 1, plugId) != SQLITE_OK || sqlite3_bind_int64 (sp, 2, presetId) != SQLITE_OK
+        || sqlite3_bind_int (sp, 3, -1) != SQLITE_OK || sqlite3_bind_int (sp, 4, disabled) != SQLITE_OK
+        || sqlite3_bind_int (sp, 5, plugin.muted ? 1 : 0) != SQLITE_OK)
+        return bindFailed (db, error);
+    return runBound (db, sp, error);
+}
+
+bool writeChainer (ChainerContext& c, int number, juce::int64 chainerId, juce::String& error)
+{
+    auto& st = *c.st;
+    sqlite3* db = c.db;
+    const auto* strip = stripWithIndex (*c.session, number);
+    const auto name = strip != nullptr ? writtenStripName (*strip) : juce::String();
+
+    auto* on = st.objectName.get();
+    if (! bindText (on, 1, name) || sqlite3_bind_int64 (on, 2, chainerId) != SQLITE_OK)
+        return bindFailed (db, error);
+    if (! runBound (db, on, error))
+        return false;
+    auto* sc = st.snapshotChainer.get();
+    if (sqlite3_bind_int64 (sc, 1, chainerId) != SQLITE_OK || sqlite3_bind_int (sc, 2, -1) != SQLITE_OK || ! bindText (sc, 3, name))
+        return bindFailed (db, error);
+    if (! runBound (db, sc, error))
+        return false;
+
+    const int inputs = strip != nullptr ? strip->inputChannels : 2;
+    const int outputs = strip != nullptr ? strip->outputChannels : 2;
+    auto* cl = st.chainerLayout.get();
+    if (sqlite3_bind_int (cl, 1, inputs) != SQLITE_OK || sqlite3_bind_int (cl, 2, outputs) != SQLITE_OK
+        || sqlite3_bind_int (cl, 3, inputs == 1 ? 100 : 101) != SQLITE_OK || sqlite3_bind_int (cl, 4, outputs == 1 ? 100 : 101) != SQLITE_OK
+        || sqlite3_bind_int64 (cl, 5, chainerId) != SQLITE_OK)
+        return bindFailed (db, error);
+    if (! runBound (db, cl, error))
+        return false;
+    if (strip == nullptr)
+        return true;
+
+    c.unmappedParameters += strip->sourceParameters.size();
+    const auto addParam = [&] (juce::int64 paramId, double value)
+    {
+        auto* cp = st.chainerParam.get();
+        if (sqlite3_bind_int64 (cp, 1, chainerId) != SQLITE_OK || sqlite3_bind_int (cp, 2, -1) != SQLITE_OK
+            || sqlite3_bind_int64 (cp, 3, paramId) != SQLITE_OK || sqlite3_bind_double (cp, 4, value) != SQLITE_OK)
+            return bindFailed (db, error);
+        return runBound (db, cp, error);
+    };
+    if (std::abs ((double) strip->outputGainDb) > 0.000001 && ! addParam (c.outputGainId, (double) strip->outputGainDb))
+        return false;
+    if (strip->bypassed && ! addParam (c.inOnOffId, 0.0))
+        return false;
+
+    for (const auto& [isInput, rack, physical] : routesInWritingOrder (*strip))
+    {
+        auto* r = isInput ? st.inputRoute.get() : st.outputRoute.get();
+        const bool bound = isInput ? (sqlite3_bind_int (r, 1, physical) == SQLITE_OK && sqlite3_bind_int (r, 2, number) == SQLITE_OK
+                                      && sqlite3_bind_int (r, 3, rack) == SQLITE_OK)
+                                   : (sqlite3_bind_int (r, 1, number) == SQLITE_OK && sqlite3_bind_int (r, 2, rack) == SQLITE_OK
+                                      && sqlite3_bind_int (r, 3, physical) == SQLITE_OK);
+        if (! bound)
+            return bindFailed (db, error);
+        if (! runBound (db, r, error))
+            return false;
+    }
+
+    for (int slot = 0; slot < strip->plugins.size(); ++slot)
+    {
+        const auto& plugin = strip->plugins.getReference (slot);
+        if (! plugin.occupied || isAudioUnitFormat (plugin.format))
+            continue;
+        if (! writePlugin (c, chainerId, slot, plugin, error))
+            return false;
+    }
+    return true;
+}
+
+bool near (double a, double b, double tolerance) { return std::abs (a - b) <= tolerance; }
+
+bool allStripCoverage (const StripCoverage& c)
+{
+    return c.name && c.inputGain && c.outputGain && c.pan && c.mute && c.solo && c.bypass && c.channelLayout && c.route;
+}
+
+bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
+{
+    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
+}
+
+// The read-back against the source; an empty text when every checked field agrees.
+juce::String validateReadBack (const RackSession& expected, const RackReadResult& read, const Vst3ModuleIndex& index)
+{
+    juce::String detail;
+    const auto& got = read.session;
+    if (! read.ok)
+        detail = "SuperRack reader failed";
+    else if (read.status != readComplete)
+    {
+        detail = "SuperRack reader reported incomplete session semantics";
+        juce::StringArray soft;
+        for (const auto& note : got.notes)
+            if (note.fidelity != Fidelity::lossless)
+                soft.add (note.code + ": " + note.text);
+        if (! soft.isEmpty())
+            detail << " (" << soft.joinIntoString ("; ") << ")";
+    }
+    else if (got.sourceApp != performerApp)
+        detail = "written session is not read as a SuperRack Performer session (" + got.sourceApp + ")";
+    else if (got.countPlugins() != expected.countPlugins())
+        detail = "plugin count differs (source=" + juce::String (expected.countPlugins()) + ", output=" + juce::String (got.countPlugins()) + ")";
+    else if (got.snapshots.size() != 1)
+        detail = "snapshot count differs (expected 1, output=" + juce::String (got.snapshots.size()) + ")";
+    else if (expected.sampleRate > 0 && ! near (got.sampleRate, expected.sampleRate, 0.001))
+        detail = "sample rate differs (source=" + juce::String (expected.sampleRate, 3) + ", output=" + juce::String (got.sampleRate, 3) + ")";
+    else if (expected.bufferSize >= 1 && got.bufferSize != expected.bufferSize)
+        detail = "buffer size differs (source=" + juce::String (expected.bufferSize) + ", output=" + juce::String (got.bufferSize) + ")";
+    if (detail.isNotEmpty())
+    {
+        auto message = "written SuperRack session failed converter reread validation: " + detail;
+        if (read.error.isNotEmpty())
+            message << " (" << read.error << ")";
+        return message;
+    }
+
+    for (const auto& source : expected.strips)
+    {
+        const auto* strip = stripWithIndex (got, source.index);
+        const juce::String at (source.index);
+        if (strip == nullptr)
+            return "written SuperRack session lost strip " + at;
+        if (! allStripCoverage (strip->coverage) || strip->name != writtenStripName (source)
+            || ! near (strip->inputGainDb, source.inputGainDb, 0.0001) || ! near (strip->outputGainDb, source.outputGainDb, 0.0001)
+            || ! near (strip->pan, source.pan, 0.0001) || strip->muted != source.muted || strip->soloed != source.soloed
+            || strip->bypassed != source.bypassed || strip->inputChannels != source.inputChannels
+            || strip->outputChannels != source.outputChannels || physicalPatches (*strip) != physicalPatches (source))
+            return "written SuperRack strip semantics differ at strip " + at;
+
+        for (int slot = 0; slot < source.plugins.size(); ++slot)
+        {
+            const auto& want = source.plugins.getReference (slot);
+            if (! want.occupied)
+                continue;
+            if (slot >= strip->plugins.size())
+                return "written SuperRack session lost plugin slot";
+            const auto& have = strip->plugins.getReference (slot);
+            const auto where = at + ", slot " + juce::String (slot);
+            if (isAudioUnitFormat (want.format))
+            {
+                if (! have.occupied || have.format != "AU" || ! have.unavailable || ! have.inactive || ! have.bypassed
+                    || have.auType != want.auType || have.auSubtype != want.auSubtype || have.auManufacturer != want.auManufacturer
+                    || ! sameBytes (have.state.raw, want.state.raw))
+                    return "written SuperRack unavailable AU metadata differs at strip " + where;
+                continue;
+            }
+            const auto& hc = have.coverage;
+            const bool same = have.occupied && hc.identity && have.classId.toUpperCase() == resolvedClassId (want, index)
+                              && hc.activation && have.bypassed == (want.bypassed || want.unavailable)
+                              && (want.unavailable || have.inactive == want.inactive) && hc.mute && have.muted == want.muted
+                              && hc.sidechain && have.sidechainSource == want.sidechainSource
+                              && sameBytes (have.state.component, want.state.component)
+                              && sameBytes (have.state.controller, want.state.controller)
+                              && have.state.parameterMirrorComplete == want.state.parameterMirrorComplete
+                              && (! want.state.parameterMirrorComplete || sameBytes (have.state.parameters, want.state.parameters))
+                              && have.state.opaqueStatePending == want.state.opaqueStatePending;
+            if (! same)
+                return "written SuperRack state differs at strip " + where;
+        }
+    }
+    return {};
+}
+
+juce::String utf8Text (const char* text) { return juce::String (juce::CharPointer_UTF8 (text)); }
+
+} // namespace
+
+WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                const juce::File& output)
+{
+    WriteResult result;
+    const auto failWith = [&result] (const juce::String& message)
+    {
+        result.ok = false;
+        result.error = message;
+        result.notes.clear();
+        return result;
+    };
+    const auto& session = source.session;
+
+    const auto plan = inspect (source, targetSuperRackPerformer, index, nullptr, nullptr);
+    if (! plan.canWrite())
+        return failWith ("RAPP preflight blocked SuperRack output");
+    if (! hasContiguousStripIndices (session))
+        return failWith ("SuperRack output requires strip indices 0 to " + juce::String (session.strips.size() - 1)
+                         + " without gaps or repeats");
+
+    if (hostSaveTemplate == juce::File())
+        return failWith ("SuperRack writer requires a verified 5.0.0.19 host-save base");
+    if (! hostSaveTemplate.existsAsFile())
+        return failWith ("SuperRack template path was provided but the file was not found");
+
+    if (output.exists())
+        return failWith ("refusing to replace existing output: " + output.getFullPathName());
+    CreatedFolders createdFolders;
+    if (! createOutputFolder (output.getParentDirectory(), createdFolders))
+        return failWith ("could not create output directory");
+
+    // The template read and the template copied must be the same bytes.
+    const auto templateFingerprint = waves::fileSha256 (hostSaveTemplate);
+    const auto base = readSuperRackSprk (hostSaveTemplate);
+    if (! base.ok || base.status != readComplete)
+        return failWith ("SuperRack template is not completely readable" + (base.error.isNotEmpty() ? ": " + base.error : juce::String()));
+    if (base.session.sourceApp != performerApp)
+        return failWith ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
+
+    juce::TemporaryFile working (output);
+    const auto copy = working.getFile();
+    SidecarCleanup sidecars { copy };
+    if (! hostSaveTemplate.copyFileTo (copy))
+        return failWith ("could not copy SuperRack template to temporary output");
+    for (const char* suffix : { "-wal", "-shm" })
+    {
+        const auto sidecar = hostSaveTemplate.getSiblingFile (hostSaveTemplate.getFileName() + suffix);
+        if (sidecar.existsAsFile() && ! sidecar.copyFileTo (copy.getSiblingFile (copy.getFileName() + suffix)))
+            return failWith ("could not copy SuperRack template journal sidecar");
+    }
+    if (waves::fileSha256 (hostSaveTemplate) != templateFingerprint)
+        return failWith ("SuperRack template changed while it was being copied");
+
+    int vendorFallbacks = 0;
+    int unmappedParameters = 0;
+    int patchedSidechains = 0;
+    {
+        waves::Database db;
+        juce::String error;
+        if (! waves::openDatabase (copy, db, error))
+            return failWith ("sqlite open output failed: " + error);
+
+        const auto preflightFailed = [&] (const juce::String& e) { return failWith ("SuperRack template preflight failed: " + e); };
+        std::vector<juce::int64> chainers;
+        TemplatePluginMetadata templateMetadata;
+        juce::int64 outputGainId = 0, inOnOffId = 0;
+        if (! waves::execute (db.handle, "PRAGMA foreign_keys=ON", error)
+            || ! readInputChainers (db.handle, chainers, chainerCapacity, error)
+            || ! collectTemplatePluginEncodings (db.handle, templateMetadata, error)
+            || ! findChainerParameterId (db.handle, "PARAM_OUTPUT_GAIN", outputGainId, error)
+            || ! findChainerParameterId (db.handle, "PARAM_IN_ON_OFF", inOnOffId, error))
+            return preflightFailed (error);
+
+        const auto resolution = resolvePluginEncodings (session, index, templateMetadata);
+        if (! resolution.ok)
+            return failWith (resolution.error);
+        vendorFallbacks = resolution.vendorFallbacks;
+
+        if (! waves::execute (db.handle, "BEGIN IMMEDIATE", error))
+            return failWith ("could not begin SuperRack output transaction: " + error);
+        RollbackGuard rollback { db.handle, true };
+
+        juce::StringArray assignments;
+        const double rate = session.sampleRate;
+        if (rate > 0)
+        {
+            if (! std::isfinite (rate) || rate > 2147483647.0)
+                return failWith ("source sample rate cannot be represented by SuperRack");
+            assignments.add ("sample_rate_preference=-1");
+            assignments.add ("user_sample_rate=" + juce::String ((juce::int64) std::round (rate)));
+        }
+        if (session.bufferSize >= 1)
+            assignments.add ("native_buffer_size=" + juce::String (session.bufferSize));
+        if (! assignments.isEmpty())
+        {
+            error.clear();
+            if (! waves::execute (db.handle, "UPDATE mixer_settings SET " + assignments.joinIntoString (","), error)
+                || sqlite3_changes (db.handle) != 1)
+                return failWith ("could not set SuperRack sample-rate/buffer settings" + (error.isNotEmpty() ? ": " + error : juce::String()));
+        }
+
+        if (! waves::execute (db.handle, "UPDATE config_info SET num_tracks=" + juce::String (session.strips.size()) + " WHERE track_type=0", error))
+            return failWith ("could not set SuperRack current input track count: " + error);
+
+        if (! waves::execute (db.handle,
+                              "DELETE FROM snapshot_assignment;DELETE FROM snapshot_chainer_params;DELETE FROM snapshot_chainer;DELETE FROM "
+                              "snapshot_hot_plugins;DELETE FROM snapshot_iom;DELETE FROM snapshot_mute_group;DELETE FROM "
+                              "snapshot_output_chainer_preset;DELETE FROM snapshot_plugin;DELETE FROM snapshot_scope_settings;DELETE FROM "
+                              "chainer_snapshot_scope_settings;DELETE FROM hot_snapshots;DELETE FROM recalled_snapshot;DELETE FROM "
+                              "plug_sidechain;DELETE FROM hot_plug;DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM snapshot;DELETE "
+                              "FROM routes WHERE (src_cluster_type=10 AND src_cluster_type_index=0 AND dst_cluster_type=0  AND "
+                              "dst_section_type=0 AND dst_section_index=0) OR (src_cluster_type=0 AND src_section_type=-1 AND "
+                              "src_section_index=0  AND dst_cluster_type=11 AND dst_cluster_type_index=0);",
+                              error))
+            return failWith ("could not clear template session content: " + error);
+
+        {
+            waves::Statement snapshot;
+            if (! waves::prepare (db.handle, "INSERT INTO snapshot(id,number,name,note,info,tempo,sync_tempo) VALUES(-1,-1,'Active',?,?,120,0)",
+                                  snapshot, error))
+                return failWith ("could not create active snapshot: " + error);
+            const auto sourceName = juce::File::getCurrentWorkingDirectory().getChildFile (session.sourceFile).getFileNameWithoutExtension();
+            const auto info = buildConverterSnapshotInfo (session, index);
+            if (info.getNumBytesAsUTF8() > superRackMetadata::maxBytes)
+                return failWith (superRackMetadata::tooLargeMessage);
+            if (! bindText (snapshot.handle, 1, "Converted from " + sourceName + " by Vorn Converter") || ! bindText (snapshot.handle, 2, info))
+                return failWith ("could not save active snapshot: " + juce::String::fromUTF8 (sqlite3_errmsg (db.handle)));
+            if (! runBound (db.handle, snapshot.handle, error))
+                return failWith ("could not save active snapshot: " + error);
+        }
+        if (! waves::execute (db.handle, "INSERT INTO recalled_snapshot(number) VALUES(-1)", error))
+            return failWith ("could not select active SuperRack snapshot: " + error);
+
+        Statements statements;
+        if (! prepareStatements (db.handle, statements, error))
+            return failWith ("could not prepare SuperRack insert statements: " + error);
+
+        ChainerContext context { db.handle, &statements, &session, &index, &resolution.byCid, outputGainId, inOnOffId };
+        for (int i = 0; i < chainerCapacity; ++i)
+            if (! writeChainer (context, i, chainers[(size_t) i], error))
+                return failWith ("could not write SuperRack session: " + error);
+        unmappedParameters = context.unmappedParameters;
+        patchedSidechains = context.patchedSidechains;
+
+        if (! validateForeignKeys (db.handle, error) || ! waves::execute (db.handle, "COMMIT", error))
+            return failWith ("could not finalise SuperRack output: " + error);
+        rollback.active = false;
+        if (! waves::execute (db.handle, "PRAGMA wal_checkpoint(TRUNCATE)", error))
+            return failWith ("could not finalise SuperRack output: " + error);
+    } // statements finalized, connection closed
+
+    const auto readBack = readSuperRackSprk (copy);
+    const auto mismatch = validateReadBack (session, readBack, index);
+    if (mismatch.isNotEmpty())
+        return failWith (mismatch);
+
+    if (unmappedParameters > 0)
+        result.notes.add (juce::String (unmappedParameters) + utf8Text (" Vorn mixer parameter는 SuperRack 의미 매핑이 미검증이라 출력하지 않았다"));
+    if (patchedSidechains > 0)
+        result.notes.add (juce::String (patchedSidechains) + utf8Text (" Vorn sidechain source를 source strip physical input으로 patch했다"));
+    if (! (session.sampleRate > 0))
+        result.notes.add (utf8Text ("source sample rate가 없어 SuperRack base 설정을 유지했다"));
+    if (session.bufferSize < 1)
+        result.notes.add (utf8Text ("source buffer size가 없어 SuperRack base 설정을 유지했다"));
+    if (session.inputDevice.isNotEmpty() || session.outputDevice.isNotEmpty())
+        result.notes.add ("SuperRack has no verified session field for audio device identity; source device names were not transferred");
+    if (vendorFallbacks > 0)
+        result.notes.add (juce::String (vendorFallbacks)
+                          + utf8Text (" plugin CID는 template에 없어서 동일 vendor의 검증된 SuperRack VST3 metadata를 적용했다; host load 검증이 필요하다"));
+    if (plan.auComplete > 0)
+        result.notes.add (juce::String (plan.auComplete)
+                          + utf8Text (" AU slot은 SuperRack Performer가 지원하지 않아 host graph에서 제외하고 사용 불가/비활성 메타데이터로 보존했다"));
+
+    // What the written session cannot hold is said, not dropped in silence.
+    int colours = 0, auSettings = 0;
+    for (const auto& strip : session.strips)
+    {
+        colours += strip.hasColour ? 1 : 0;
+        for (const auto& plugin : strip.plugins)
+            if (plugin.occupied && isAudioUnitFormat (plugin.format)
+                && (plugin.muted || plugin.sidechainSource >= 0 || (plugin.state.parameterMirrorComplete && ! plugin.state.parameters.isEmpty())))
+                ++auSettings;
+    }
+    if (colours > 0)
+        result.notes.add (juce::String (colours) + " strip colours were not transferred: SuperRack has no verified colour field");
+    if (auSettings > 0)
+        result.notes.add (juce::String (auSettings)
+                          + " AU slot mute, sidechain or parameter mirror settings were not transferred: the unavailable AU record keeps identity and state only");
+
+    sidecars.removeNow();
+    juce::String error;
+    if (! commitNewFileExclusive (copy, output, error))
+    {
+        result.error = "atomic SuperRack output move failed: " + error;
+        return result;
+    }
+    createdFolders.keep = true;
+    result.notes.add ("converter exact reread passed; SuperRack host load/DSP validation pending");
     result.ok = true;
     return result;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/RackModel.h"
+#include "writers/WriteResult.h"
 
 #include <juce_core/juce_core.h>
 
@@ -80,5 +81,12 @@ struct PluginEncodingResolution
 // the first slot that no verified source serves ends the resolution with an error.
 PluginEncodingResolution resolvePluginEncodings (const RackSession& session, const Vst3ModuleIndex& index,
                                                  const TemplatePluginMetadata& templateMetadata);
+
+// Writes source as a SuperRack Performer session built from a copy of the host-saved template:
+// preflight, a checked copy of the template, one transaction that replaces its session content,
+// a read-back that must match the source, and an exclusive commit. The template and the source
+// are only read; on failure nothing is left at the output or beside it.
+WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                const juce::File& output);
 
 } // namespace vornconv::rapp

@@ -1,0 +1,358 @@
+#include "waves/WavesSessionTransfer.h"
+
+#include "app/JsonWriter.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <map>
+
+namespace vornconv::waves
+{
+
+namespace
+{
+
+constexpr int maxChannels = 64;
+constexpr int maxSlots = 8;
+constexpr int maxSourceSlot = 63;
+
+// JUCE's number parser accumulates digits in an int64 mantissa and an int exponent without
+// overflow checks; longer runs are refused before it sees them.
+
+// The channel-map record is untrusted text from a session database.
+constexpr size_t maxChannelMapBytes = 4 * 1024 * 1024;
+constexpr int maxChannelMapDepth = 8;
+
+const char* const channelMapHeader = "VORN_WAVES_CHANNEL_MAP_V1\n";
+
+struct EmbeddedChannel
+{
+    int sourceType = 0;
+    int sourceIndex = 0;
+    std::map<int, int> plugins; // rack slot -> LV1 slot
+};
+
+using EmbeddedMap = std::map<int, EmbeddedChannel>;
+
+bool isChannelType (juce::int64 type)
+{
+    return type == 0 || type == 1 || type == 2 || type == 6;
+}
+
+// A JSON integer (int or int64 var) within int32; anything else is not one.
+bool strictInt (const juce::var& value, int& out)
+{
+    if (value.isInt())
+    {
+        out = (int) value;
+        return true;
+    }
+    if (value.isInt64())
+    {
+        const auto wide = (juce::int64) value;
+        if (wide < std::numeric_limits<int>::min() || wide > std::numeric_limits<int>::max())
+            return false;
+        out = (int) wide;
+        return true;
+    }
+    return false;
+}
+
+bool intMember (const juce::var& object, const char* key, int& out)
+{
+    auto* dynamic = object.getDynamicObject();
+    return dynamic != nullptr && dynamic->hasProperty (key) && strictInt (dynamic->getProperty (key), out);
+}
+
+// Where each rack channel of a SoundGrid session came from, as an earlier transfer recorded it.
+// Whatever cannot be read leaves the map empty or the entry out: the record only refines the
+// proposal, it never blocks the report.
+EmbeddedMap readEmbeddedMap (sqlite3* db)
+{
+    EmbeddedMap map;
+    Statement statement;
+    juce::String ignored;
+    bool hasRow = false;
+    if (! prepare (db, "SELECT info FROM snapshot WHERE id=-1", statement, ignored)
+        || ! stepRow (db, statement.handle, hasRow, ignored) || ! hasRow
+        || sqlite3_column_type (statement.handle, 0) != SQLITE_TEXT)
+        return map;
+    const auto* text = reinterpret_cast<const char*> (sqlite3_column_text (statement.handle, 0));
+    const auto bytes = (size_t) sqlite3_column_bytes (statement.handle, 0);
+    const auto headerBytes = std::strlen (channelMapHeader);
+    if (text == nullptr || bytes < headerBytes || std::memcmp (text, channelMapHeader, headerBytes) != 0
+        || bytes - headerBytes > maxChannelMapBytes
+        || ! juce::CharPointer_UTF8::isValidString (text + headerBytes, (int) (bytes - headerBytes)))
+        return map;
+    const auto parsed = app::parseBoundedJson (juce::String::fromUTF8 (text + headerBytes, (int) (bytes - headerBytes)),
+                                          maxChannelMapBytes, maxChannelMapDepth);
+    if (parsed.getDynamicObject() == nullptr)
+        return map;
+    const auto* channels = parsed.getProperty ("channels", {}).getArray();
+    if (channels == nullptr)
+        return map;
+    for (const auto& channel : *channels)
+    {
+        int rackIndex = 0, sourceType = 0, sourceIndex = 0;
+        if (! intMember (channel, "rackIndex", rackIndex) || ! intMember (channel, "sourceType", sourceType)
+            || ! intMember (channel, "sourceIndex", sourceIndex) || rackIndex < 0 || rackIndex >= maxChannels
+            || ! isChannelType (sourceType) || sourceIndex < 0 || map.count (rackIndex) != 0)
+            continue;
+        EmbeddedChannel entry;
+        entry.sourceType = sourceType;
+        entry.sourceIndex = sourceIndex;
+        if (const auto* plugins = channel.getProperty ("plugins", {}).getArray())
+        {
+            for (const auto& plugin : *plugins)
+            {
+                int rackSlot = 0, sourceSlot = 0;
+                if (intMember (plugin, "rackSlot", rackSlot) && intMember (plugin, "sourceSlot", sourceSlot))
+                    entry.plugins.emplace (rackSlot, sourceSlot); // the first pair for a slot wins
+            }
+        }
+        map.emplace (rackIndex, std::move (entry));
+    }
+    return map;
+}
+
+// Number of channels of one type that the listing shows, 0..64.
+bool channelCount (sqlite3* db, int type, int& count, juce::String& error)
+{
+    static const char* const matrixCount =
+        "SELECT COALESCE(MAX(o.obj_index)+1,0) FROM object o WHERE o.obj_type=6 AND (EXISTS(SELECT 1 FROM plug p WHERE "
+        "p.chainer_id=o.id) OR EXISTS(SELECT 1 FROM routes r WHERE (r.src_cluster_type=6 AND "
+        "r.src_cluster_type_index=o.obj_index) OR (r.dst_cluster_type=6 AND r.dst_cluster_type_index=o.obj_index)) OR "
+        "EXISTS(SELECT 1 FROM snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 AND trim(sc.name)<>''))";
+    Statement statement;
+    if (! prepare (db, type == 6 ? matrixCount : "SELECT num_tracks FROM config_info WHERE track_type=?", statement, error))
+        return false;
+    if (type != 6)
+        sqlite3_bind_int (statement.handle, 1, type);
+    bool hasRow = false;
+    if (! stepRow (db, statement.handle, hasRow, error))
+        return false;
+    const auto value = hasRow ? sqlite3_column_int64 (statement.handle, 0) : 0;
+    count = (int) juce::jlimit<juce::int64> (0, maxChannels, value);
+    return true;
+}
+
+juce::String columnText (sqlite3_stmt* statement, int column)
+{
+    const auto* text = sqlite3_column_text (statement, column);
+    return text != nullptr ? juce::String::fromUTF8 (reinterpret_cast<const char*> (text), sqlite3_column_bytes (statement, column))
+                           : juce::String();
+}
+
+struct ListedPlugin
+{
+    int slot = 0;
+    juce::String name, vendor;
+};
+
+bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& plugins, juce::String& error)
+{
+    Statement statement;
+    if (! prepare (db, "SELECT slot,plugin_name,vendor_name FROM plug WHERE chainer_id=? ORDER BY slot", statement, error))
+        return false;
+    sqlite3_bind_int64 (statement.handle, 1, objectId);
+    for (;;)
+    {
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        const auto slot = sqlite3_column_int64 (statement.handle, 0);
+        if (sqlite3_column_type (statement.handle, 0) != SQLITE_INTEGER || slot < 0 || slot > maxSourceSlot)
+        {
+            error = "Waves channel contains an invalid plug-in slot";
+            return false;
+        }
+        plugins.add ({ (int) slot, columnText (statement.handle, 1), columnText (statement.handle, 2) });
+    }
+}
+
+juce::String typeWord (int type)
+{
+    switch (type)
+    {
+        case 0: return "Input";
+        case 1: return "Group";
+        case 2: return "Aux";
+        case 6: return "Matrix";
+        default: break;
+    }
+    return "Unsupported";
+}
+
+} // namespace
+
+bool expectedDirection (const juce::String& applicationType, juce::StringRef target)
+{
+    const juce::String t (target);
+    return (applicationType == "com.waves.mixer.lv1" && t == superRackSoundGridTarget)
+        || (applicationType == "com.waves.mixer.MRSG" && t == wavesLv1Target);
+}
+
+juce::String genericChannelName (int type, int index)
+{
+    return typeWord (type) + " " + juce::String ((juce::int64) index + 1);
+}
+
+juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error)
+{
+    const juce::String targetId (target);
+    // The staged folder outlives the connection that reads from it.
+    StagedSource staged;
+    juce::String sourceSha256, problem;
+    if (! stageSourceSnapshot (input, staged, sourceSha256, problem))
+    {
+        error = problem;
+        return {};
+    }
+    Database db;
+    if (! openDatabase (staged.database, db, problem))
+    {
+        error = problem;
+        return {};
+    }
+    const auto appType = applicationType (db.handle, "main", problem);
+    if (problem.isNotEmpty() || ! expectedDirection (appType, targetId))
+    {
+        error = problem.isNotEmpty() ? problem
+                                     : juce::String ("Waves native transfer supports only LV1 .emo -> SuperRack SoundGrid .sprk and the reverse");
+        return {};
+    }
+    const bool lv1Source = appType == "com.waves.mixer.lv1";
+    if (! lv1Source)
+    {
+        const auto inspection = inspectSuperRackProduct (input);
+        if (inspection.kind != SuperRackProductKind::soundGrid)
+        {
+            error = inspection.error.isNotEmpty() ? inspection.error
+                                                  : juce::String ("The .sprk source is not a verified SuperRack SoundGrid session");
+            return {};
+        }
+    }
+    const bool toLv1 = targetId == wavesLv1Target;
+    const auto embedded = lv1Source ? EmbeddedMap() : readEmbeddedMap (db.handle);
+
+    juce::Array<juce::var> channels;
+    int listed = 0; // n: channels listed so far, never above 64
+    const int lv1Types[] = { 0, 2, 1, 6 };
+    const int superRackTypes[] = { 0 };
+    const auto* types = lv1Source ? lv1Types : superRackTypes;
+    const int typeCount = lv1Source ? 4 : 1;
+    for (int t = 0; t < typeCount; ++t)
+    {
+        const int type = types[t];
+        int count = 0;
+        if (! channelCount (db.handle, type, count, problem))
+        {
+            error = problem;
+            return {};
+        }
+        for (int i = 0; i < count; ++i)
+        {
+            Statement statement;
+            bool hasRow = false;
+            if (! prepare (db.handle,
+                           "SELECT o.id,COALESCE(sc.name,o.name,'') FROM object o LEFT JOIN snapshot_chainer sc ON "
+                           "sc.chainer_id=o.id AND sc.snapshot_id=-1 WHERE o.obj_type=? AND o.obj_index=?",
+                           statement, problem))
+            {
+                error = problem;
+                return {};
+            }
+            sqlite3_bind_int (statement.handle, 1, type);
+            sqlite3_bind_int (statement.handle, 2, i);
+            if (! stepRow (db.handle, statement.handle, hasRow, problem) || ! hasRow)
+            {
+                error = problem.isNotEmpty() ? problem : juce::String ("configured Waves channel object is missing");
+                return {};
+            }
+            const auto objectId = sqlite3_column_int64 (statement.handle, 0);
+            auto name = columnText (statement.handle, 1);
+            if (name.isEmpty())
+                name = genericChannelName (type, i);
+
+            const int n = listed;
+            listed = std::min (listed + 1, maxChannels);
+            const EmbeddedChannel* entry = nullptr;
+            if (toLv1)
+                if (const auto found = embedded.find (i); found != embedded.end())
+                    entry = &found->second;
+            const int destinationType = toLv1 ? (entry != nullptr ? entry->sourceType : 0) : 0;
+            const int destinationIndex = toLv1 ? (entry != nullptr ? entry->sourceIndex : i) : n;
+
+            juce::Array<ListedPlugin> rows;
+            if (! listPlugins (db.handle, objectId, rows, problem))
+            {
+                error = problem;
+                return {};
+            }
+            bool pluginOverflow = rows.size() > maxSlots;
+            for (const auto& row : rows)
+                pluginOverflow = pluginOverflow || row.slot >= maxSlots;
+
+            juce::Array<juce::var> plugins;
+            for (int k = 0; k < rows.size(); ++k)
+            {
+                const auto& row = rows.getReference (k);
+                const int targetSlot = pluginOverflow ? (k < maxSlots ? k : -1) : row.slot;
+                auto* plugin = new juce::DynamicObject();
+                plugin->setProperty ("sourceSlot", row.slot);
+                plugin->setProperty ("targetSlot", targetSlot);
+                plugin->setProperty ("name", row.name);
+                plugin->setProperty ("vendor", row.vendor);
+                plugin->setProperty ("selected", k < maxSlots);
+                plugin->setProperty ("sidechainSource", -1);
+                if (toLv1)
+                {
+                    int destinationSlot = row.slot;
+                    if (entry != nullptr)
+                        if (const auto slot = entry->plugins.find (row.slot); slot != entry->plugins.end())
+                            destinationSlot = slot->second;
+                    plugin->setProperty ("destinationSlot", destinationSlot);
+                }
+                plugins.add (juce::var (plugin));
+            }
+
+            auto* channel = new juce::DynamicObject();
+            channel->setProperty ("sourceType", type);
+            channel->setProperty ("sourceIndex", i);
+            channel->setProperty ("targetIndex", n < maxChannels ? n : -1);
+            channel->setProperty ("typeName", typeWord (type));
+            channel->setProperty ("name", name);
+            channel->setProperty ("selected", n < maxChannels);
+            channel->setProperty ("overflow", true);
+            channel->setProperty ("destinationType", destinationType);
+            channel->setProperty ("destinationIndex", destinationIndex);
+            channel->setProperty ("destinationName", genericChannelName (destinationType, destinationIndex));
+            channel->setProperty ("pluginOverflow", pluginOverflow);
+            channel->setProperty ("plugins", plugins);
+            channels.add (juce::var (channel));
+        }
+    }
+
+    if (fileSha256 (input) != sourceSha256)
+    {
+        error = "Waves source changed while the channel list was being read";
+        return {};
+    }
+    auto* root = new juce::DynamicObject();
+    root->setProperty ("schema", "vorn-waves-selection-v1");
+    root->setProperty ("target", targetId);
+    root->setProperty ("sourceSha256", sourceSha256);
+    root->setProperty ("targetStrips", maxChannels);
+    root->setProperty ("targetSlots", maxSlots);
+    root->setProperty ("required", true);
+    root->setProperty ("channelOverflow", true);
+    root->setProperty ("wavesNative", true);
+    root->setProperty ("sourceApp", lv1Source ? "Waves LV1" : "SuperRack SoundGrid");
+    root->setProperty ("channels", channels);
+    return app::toJsonLine (juce::var (root));
+}
+
+} // namespace vornconv::waves

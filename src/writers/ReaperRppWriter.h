@@ -1,0 +1,22 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/RappConversionPlan.h"
+#include "writers/WriteResult.h"
+
+namespace vornconv::rapp
+{
+
+struct Vst3ModuleIndex;
+
+// The name of the built-in project profile, used when no template is given.
+extern const char* const reaperNativeProfileName;
+
+// Writes source as a new REAPER project at output, one track per strip, cloned from the one
+// track of templateFile or, when templateFile is File(), of the built-in profile: preflight,
+// build, temporary file beside the output, strict read-back, field-by-field check, exclusive
+// commit. Never replaces an existing file and leaves nothing behind when it fails.
+WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                            const DeploymentProfile& profile, const juce::File& output);
+
+} // namespace vornconv::rapp

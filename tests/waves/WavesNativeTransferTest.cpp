@@ -1,0 +1,405 @@
+#include "WavesFixture.h"
+
+#include "waves/WavesSessionTransfer.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <functional>
+
+using namespace vornconv;
+
+namespace
+{
+
+// LV1 show: Input 1 "Snare", Input 2 "Kick" {EQ@0, Comp@1 sharing EQ's preset}, Aux 1 "Verb";
+// routes: physical in 3 -> Kick, Kick -> Group 1, Verb -> physical out 5, Snare -> physical out 1.
+void buildLv1Show (vorntest::WavesFixture& lv1)
+{
+    lv1.exec ("INSERT INTO config_info(track_type,num_tracks) VALUES(0,2),(2,1),(1,1);");
+    lv1.addChannel (0, 0, "'Snare'");
+    lv1.addChannel (0, 1, "'Kick'");
+    lv1.addChannel (2, 0, "'Verb'");
+    lv1.addChannel (1, 0, "'Drums'");
+    lv1.addPlug (5, 0, 1, 0, "EQ", 0, 1, 0);
+    lv1.addPlug (6, 0, 1, 1, "Comp", 5, 0, 1);
+    lv1.exec ("INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,bypass) VALUES(900,5,5,3,1);"); // another snapshot
+    lv1.addRoute (1, 10, 0, 0, 1, 3);
+    lv1.addRoute (2, 0, 1, 1, 0, 0);
+    lv1.addRoute (3, 2, 0, 11, 0, 5);
+    lv1.addRoute (4, 0, 0, 11, 0, 1);
+}
+
+// SoundGrid template: 12 input chainers (ids 6000 + i) named "T<i>", with a plug-in, a route and
+// a parameter of its own that the transfer must clear.
+void buildSoundGridTemplate (vorntest::WavesFixture& sg, int channels = 12)
+{
+    sg.base = 5000;
+    sg.addChannels (0, channels, "T");
+    sg.addPlug (77, 0, 3, 0, "Old");
+    sg.addRoute (70, 10, 0, 0, 3, 1);
+    sg.exec ("INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(6003,-1,1,0.5);");
+}
+
+// The report of input for target, edited by edit and written to file.
+bool writeSelection (const juce::File& input, const char* target, const juce::File& file, const std::function<void (juce::var&)>& edit)
+{
+    juce::String error;
+    const auto text = waves::buildSelectionReport (input, target, error);
+    EXPECT_EQ (error, juce::String());
+    juce::var doc;
+    if (! juce::JSON::parse (text, doc).wasOk())
+        return false;
+    if (edit)
+        edit (doc);
+    return file.replaceWithText (juce::JSON::toString (doc));
+}
+
+juce::var& channel (juce::var& doc, int i)
+{
+    return doc["channels"].getArray()->getReference (i);
+}
+
+void set (juce::var& object, const char* key, const juce::var& value)
+{
+    object.getDynamicObject()->setProperty (key, value);
+}
+
+// Lv1 show selection: Snare off, Kick to rack channel 5, Verb to rack channel 2, Drums off.
+void lv1Choice (juce::var& doc)
+{
+    set (channel (doc, 0), "selected", false);
+    set (channel (doc, 1), "targetIndex", 5);
+    set (channel (doc, 3), "selected", false);
+}
+
+juce::StringArray folderEntries (const juce::File& folder)
+{
+    juce::StringArray names;
+    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*", juce::File::FollowSymlinks::no))
+        names.add (f.getFileName());
+    names.sort (false);
+    return names;
+}
+
+} // namespace
+
+TEST (WavesNativeTransfer, Lv1ToSoundGridCopiesSelectedChannelsPluginsAndPhysicalRoutes)
+{
+    vorntest::WavesFixture lv1 ("show.emo", true);
+    buildLv1Show (lv1);
+    lv1.close();
+    vorntest::WavesFixture sg ("template.sprk", false);
+    buildSoundGridTemplate (sg);
+    sg.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, lv1Choice));
+    const auto output = out.file ("result.sprk");
+    const auto sums = juce::SHA256 (lv1.file).toHexString() + juce::SHA256 (sg.file).toHexString() + juce::SHA256 (selection).toHexString();
+
+    vorntest::PrivateTempDirectory tmp;
+    const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+    ASSERT_TRUE (result.ok) << result.error;
+    EXPECT_EQ (result.summary, "Waves candidate created: 2 channels, 2 plug-ins, 2 physical routes");
+    EXPECT_TRUE (result.note.startsWith ("Native Waves preset payloads and active bypass/mute values were copied exactly."));
+
+    using vorntest::queryRows;
+    EXPECT_EQ (queryRows (output, "SELECT id,chainer_id,slot,plugin_name,plugin_4cc,recall_safe,side_chain,hot_plugin FROM plug ORDER BY id"),
+               juce::StringArray ({ "5|6005|0|EQ|4CC5|0|0|-1", "6|6005|1|Comp|4CC6|0|0|-1" }));
+    EXPECT_EQ (queryRows (output, "SELECT id,hash,ref_count,hex(preset) FROM plugin_preset"), juce::StringArray ({ "5|h5|2|000005FF" }));
+    EXPECT_EQ (queryRows (output, "SELECT id,plug_id,preset_id,snapshot_id,setup_type_id,bypass,mute,fw_posx FROM snapshot_plugin ORDER BY id"),
+               juce::StringArray ({ "505|5|5|-1|-1|1|0|15", "506|6|5|-1|-1|0|1|18" }));
+    // Physical in renumbered onto rack channel 5, Verb's output from rack channel 2; the route to
+    // a group and the unselected Snare's output stay behind.
+    EXPECT_EQ (queryRows (output, "SELECT * FROM routes ORDER BY id"),
+               juce::StringArray ({ "1|10|0|-1|0|3|7|1|0|5|0|0|3|8|2|4", "3|0|2|-1|0|5|7|1|11|0|0|0|5|8|2|4" }));
+    EXPECT_EQ (queryRows (output, "SELECT chainer_id,name,preset_name,selected_slot FROM snapshot_chainer WHERE chainer_id IN (6000,6002,6005,6011) ORDER BY chainer_id"),
+               juce::StringArray ({ "6000|Input 1|P6000|1", "6002|Verb|P3000|1", "6005|Kick|P1001|1", "6011|Input 12|P6011|1" }));
+    EXPECT_EQ (queryRows (output, "SELECT count(*) FROM snapshot_chainer_params"), juce::StringArray ({ "0" }));
+    EXPECT_EQ (queryRows (output, "SELECT hp_1_plug_id,hp_2_plug_id FROM snapshot_hot_plugins"), juce::StringArray ({ "-1|-1" }));
+    EXPECT_EQ (queryRows (output, "PRAGMA journal_mode"), juce::StringArray ({ "delete" }));
+    EXPECT_EQ (queryRows (output, "PRAGMA integrity_check"), juce::StringArray ({ "ok" }));
+
+    const auto info = queryRows (output, "SELECT info FROM snapshot WHERE id=-1")[0];
+    ASSERT_TRUE (info.startsWith ("VORN_WAVES_CHANNEL_MAP_V1\n"));
+    juce::var record;
+    ASSERT_TRUE (juce::JSON::parse (info.substring (26), record).wasOk());
+    EXPECT_EQ (record["schema"].toString(), "vorn-waves-channel-map-v1");
+    EXPECT_EQ (juce::JSON::toString (record["channels"], true),
+               R"([{"rackIndex": 5, "sourceType": 0, "sourceIndex": 1, "plugins": [{"rackSlot": 0, "sourceSlot": 0}, {"rackSlot": 1, "sourceSlot": 1}]}, )"
+               R"({"rackIndex": 2, "sourceType": 2, "sourceIndex": 0, "plugins": []}])");
+
+    EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json", "result.sprk" }));
+    EXPECT_EQ (tmp.entries(), 0);
+    EXPECT_EQ (juce::SHA256 (lv1.file).toHexString() + juce::SHA256 (sg.file).toHexString() + juce::SHA256 (selection).toHexString(), sums);
+
+    // Back again: the SoundGrid result proposes the LV1 channels it came from, and the reverse
+    // transfer puts them there.
+    const auto back = out.file ("back.json");
+    ASSERT_TRUE (writeSelection (output, "waves-lv1", back, [] (juce::var& doc) {
+        for (int i = 0; i < doc["channels"].getArray()->size(); ++i)
+            set (channel (doc, i), "selected", i == 5 || i == 2);
+        EXPECT_EQ (channel (doc, 5)["destinationName"].toString(), "Input 2");
+        EXPECT_EQ (channel (doc, 2)["destinationName"].toString(), "Aux 1");
+        auto& comp = channel (doc, 5)["plugins"].getArray()->getReference (1);
+        set (comp, "targetSlot", 3);
+        set (comp, "destinationSlot", 40); // wins over targetSlot
+    }));
+    vorntest::WavesFixture lv1Template ("lv1-template.emo", true);
+    lv1Template.base = 100;
+    lv1Template.addChannels (0, 4, "L");
+    lv1Template.addChannels (2, 2, "A");
+    lv1Template.close();
+    const auto lv1Output = out.file ("again.EMO");
+    const auto reverse = waves::convertSession (output, "waves-lv1", back, lv1Template.file, lv1Output);
+    ASSERT_TRUE (reverse.ok) << reverse.error;
+    EXPECT_EQ (reverse.summary, "Waves candidate created: 2 channels, 2 plug-ins, 2 physical routes");
+    EXPECT_EQ (queryRows (lv1Output, "SELECT id,chainer_id,slot FROM plug ORDER BY id"), juce::StringArray ({ "5|1101|0", "6|1101|40" }));
+    EXPECT_EQ (queryRows (lv1Output, "SELECT src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index FROM routes ORDER BY id"),
+               juce::StringArray ({ "10|0|0|1", "2|0|11|0" }));
+    EXPECT_EQ (queryRows (lv1Output, "SELECT name FROM snapshot_chainer WHERE chainer_id IN (1100,1101,3100) ORDER BY chainer_id"),
+               juce::StringArray ({ "Input 1", "Kick", "Verb" }));
+    juce::var reverseRecord;
+    ASSERT_TRUE (juce::JSON::parse (queryRows (lv1Output, "SELECT info FROM snapshot WHERE id=-1")[0].substring (26), reverseRecord).wasOk());
+    EXPECT_EQ (juce::JSON::toString (reverseRecord["channels"][0], true),
+               R"({"rackIndex": 2, "sourceType": 2, "sourceIndex": 0, "plugins": []})");
+    EXPECT_EQ (juce::JSON::toString (reverseRecord["channels"][1]["plugins"], true),
+               R"([{"rackSlot": 0, "sourceSlot": 0}, {"rackSlot": 1, "sourceSlot": 40}])");
+}
+
+TEST (WavesNativeTransfer, RefusesInvalidSelections)
+{
+    vorntest::WavesFixture lv1 ("show.emo", true);
+    buildLv1Show (lv1);
+    lv1.close();
+    vorntest::WavesFixture sg ("template.sprk", false);
+    buildSoundGridTemplate (sg);
+    sg.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    const auto output = out.file ("result.sprk");
+
+    using Edit = std::function<void (juce::var&)>;
+    const auto plugin = [] (juce::var& doc, int i) -> juce::var& { return channel (doc, 1)["plugins"].getArray()->getReference (i); };
+    const struct
+    {
+        const char* name;
+        Edit edit;
+        const char* text; // replaces the document when set
+        const char* error;
+    } cases[] = {
+        { "other schema", [] (juce::var& d) { set (d, "schema", "vorn-rapp-selection-v1"); }, nullptr, "Waves selection schema is invalid" },
+        { "not JSON", nullptr, "{\"schema\": ", "Waves selection schema is invalid" },
+        { "too deep", nullptr, "", "Waves selection schema is invalid" },
+        { "other target", [] (juce::var& d) { set (d, "target", "waves-lv1"); }, nullptr, "Waves selection target does not match the conversion target" },
+        { "other source state", [] (juce::var& d) { set (d, "sourceSha256", juce::String::repeatedString ("0", 64)); }, nullptr,
+          "Waves selection source fingerprint does not match the current input file" },
+        { "no channel list", [] (juce::var& d) { set (d, "channels", 3); }, nullptr, "Waves selection channel list is missing" },
+        { "channel not an object", [] (juce::var& d) { d["channels"].getArray()->add (7); }, nullptr, "Waves selection contains an invalid channel" },
+        { "selected not a boolean", [] (juce::var& d) { set (channel (d, 0), "selected", 0); }, nullptr, "Waves selection contains an invalid channel" },
+        { "missing key", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("sourceIndex"); }, nullptr,
+          "Waves selection property is missing: sourceIndex" },
+        { "double index", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 3.0); }, nullptr,
+          "Waves selection property must be an integer: targetIndex" },
+        { "index beyond int32", [] (juce::var& d) { set (channel (d, 1), "targetIndex", (juce::int64) 4294967297LL); }, nullptr,
+          "Waves selection property must be an integer: targetIndex" },
+        { "rack channel 64", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 64); }, nullptr,
+          "Waves selection channel mapping is invalid or duplicated" },
+        { "unsupported source type", [] (juce::var& d) { set (channel (d, 1), "sourceType", 3); }, nullptr,
+          "Waves selection channel mapping is invalid or duplicated" },
+        { "rack channel twice", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 0); }, nullptr,
+          "Waves selection channel mapping is invalid or duplicated" },
+        { "no plug-in list", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("plugins"); }, nullptr,
+          "Waves selection plug-in list is missing" },
+        { "rack slot 8", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 8); }, nullptr,
+          "Waves selection plug-in mapping is invalid or duplicated" },
+        { "rack slot twice", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 0); }, nullptr,
+          "Waves selection plug-in mapping is invalid or duplicated" },
+        { "nothing selected", [] (juce::var& d) { for (auto& c : *d["channels"].getArray()) set (c, "selected", false); }, nullptr,
+          "Select between 1 and 64 Waves channels" },
+        { "missing source plug-in", [plugin] (juce::var& d) { set (plugin (d, 1), "sourceSlot", 6); }, nullptr,
+          "Waves selection references a missing source plug-in" },
+        { "missing destination channel", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 40); }, nullptr,
+          "Selected Waves source or destination channel object is missing" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, c.edit));
+        if (c.text != nullptr)
+            selection.replaceWithText (*c.text != 0 ? juce::String (c.text) : juce::String::repeatedString ("[", 100000));
+        vorntest::PrivateTempDirectory tmp;
+        const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+        EXPECT_FALSE (result.ok);
+        EXPECT_EQ (result.error, juce::String (c.error));
+        EXPECT_EQ (result.summary + result.note, juce::String());
+        EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json" }));
+        EXPECT_EQ (tmp.entries(), 0);
+    }
+}
+
+TEST (WavesNativeTransfer, BlocksWhatCannotBeCarriedAndLeavesNothingBehind)
+{
+    const struct
+    {
+        const char* name;
+        const char* sourceSql;
+        const char* templateSql;
+        const char* error;
+    } cases[] = {
+        { "sidechain assignment", "INSERT INTO plug_sidechain(plug_id,TrackHandle) VALUES(6,2);", "",
+          "Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction" },
+        { "sidechain flag without assignment", "UPDATE plug SET side_chain=1 WHERE id=5;", "",
+          "Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction" },
+        { "no active state", "DELETE FROM snapshot_plugin WHERE plug_id=6;", "", "A selected Waves plug-in has no unique active state" },
+        { "two states balance a missing one", "DELETE FROM snapshot_plugin WHERE plug_id=6; INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id) VALUES(950,5,5,-1);",
+          "", "A selected Waves plug-in has no unique active state" },
+        { "performer template", "", "UPDATE mixer_settings SET native_buffer_size=64; DELETE FROM device;",
+          "The SuperRack host-save template is not a verified SuperRack SoundGrid session" },
+        { "lv1 template", "", "UPDATE info SET application_type='com.waves.mixer.lv1';",
+          "Waves source/template application types do not match the requested direction" },
+        { "template without an active snapshot", "", "DELETE FROM snapshot;", "Waves host-save template has no active snapshot row" },
+        { "template foreign key broken", "", "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(9999,-1,'ghost');",
+          "written Waves session failed foreign_key_check at snapshot_chainer" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        vorntest::WavesFixture lv1 ("show.emo", true);
+        buildLv1Show (lv1);
+        lv1.exec (c.sourceSql);
+        lv1.close();
+        vorntest::WavesFixture sg ("template.sprk", false);
+        buildSoundGridTemplate (sg);
+        sg.exec (c.templateSql);
+        sg.close();
+        vorntest::TempFolder out;
+        const auto selection = out.file ("pick.json");
+        ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, lv1Choice));
+        const auto templateSum = juce::SHA256 (sg.file).toHexString();
+        vorntest::PrivateTempDirectory tmp;
+        const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, out.file ("result.sprk"));
+        EXPECT_FALSE (result.ok);
+        EXPECT_EQ (result.error, juce::String (c.error));
+        EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json" }));
+        EXPECT_EQ (tmp.entries(), 0);
+        EXPECT_EQ (juce::SHA256 (sg.file).toHexString(), templateSum);
+    }
+}
+
+TEST (WavesNativeTransfer, CommandLine)
+{
+    vorntest::WavesFixture lv1 ("show.emo", true);
+    buildLv1Show (lv1);
+    lv1.close();
+    vorntest::WavesFixture sg ("template.sprk", false);
+    buildSoundGridTemplate (sg);
+    sg.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, lv1Choice));
+    const auto input = lv1.file.getFullPathName(), pick = selection.getFullPathName(), templ = sg.file.getFullPathName();
+    const auto output = out.file ("r.SPRK").getFullPathName();
+
+    const struct
+    {
+        juce::StringArray args;
+        juce::StringArray lines;
+    } refusals[] = {
+        { { "--waves-convert", "superrack-soundgrid", input, "--output", output, "--template", templ },
+          { "ERROR   Waves conversion requires --output, --template, and --selection" } },
+        { { "--waves-convert", "waves-lv1", input, "--output", output, "--template", templ, "--selection", pick },
+          { "ERROR   Waves output extension must be .emo" } },
+        { { "--waves-convert", "superrack-soundgrid", input, "--output", out.file ("r.emo").getFullPathName(), "--template", templ, "--selection", pick },
+          { "ERROR   Waves output extension must be .sprk" } },
+        { { "--waves-convert", "superrack-soundgrid", input, "--output", output, "--template", templ, "--selection", out.file ("none.json").getFullPathName() },
+          { "ERROR   Waves conversion requires a channel selection" } },
+        { { "--waves-convert", "superrack", input, "--output", output }, { "ERROR   Waves target must be superrack-soundgrid or waves-lv1" } },
+    };
+    for (const auto& r : refusals)
+    {
+        const auto inv = vorntest::invoke (r.args);
+        EXPECT_EQ (inv.status, 1);
+        EXPECT_EQ (inv.lines, r.lines);
+    }
+
+    const juce::StringArray args { "--waves-convert", "SuperRack-SoundGrid", input, "--output", output, "--template", templ, "--selection", pick };
+    auto inv = vorntest::invoke (args);
+    EXPECT_EQ (inv.status, 0);
+    EXPECT_EQ (inv.lines, juce::StringArray ({ "OK      Waves candidate created: 2 channels, 2 plug-ins, 2 physical routes",
+                                               "Native Waves preset payloads and active bypass/mute values were copied exactly. Only physical I/O routes are translated; LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent. Target-host load/save validation is still required." }));
+    const auto written = juce::SHA256 (juce::File (output)).toHexString();
+    inv = vorntest::invoke (args);
+    EXPECT_EQ (inv.status, 1);
+    EXPECT_EQ (inv.lines, juce::StringArray ({ "ERROR   Waves output already exists; it was not overwritten" }));
+    EXPECT_EQ (juce::SHA256 (juce::File (output)).toHexString(), written);
+}
+
+TEST (WavesNativeTransfer, TemplateSaveStillInItsWriteAheadLogCounts)
+{
+    vorntest::WavesFixture lv1 ("show.emo", true);
+    buildLv1Show (lv1);
+    lv1.close();
+    vorntest::WavesFixture sg ("template.sprk", false);
+    buildSoundGridTemplate (sg);
+    // The host keeps the session open: its last save (rack channel 12) lives only in the -wal.
+    sg.exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+    sg.addChannel (0, 12, "'late'");
+    ASSERT_TRUE (sg.file.getSiblingFile ("template.sprk-wal").getSize() > 0);
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, [] (juce::var& doc) {
+        lv1Choice (doc);
+        set (channel (doc, 2), "targetIndex", 12);
+    }));
+    const auto output = out.file ("result.sprk");
+    const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+    ASSERT_TRUE (result.ok) << result.error;
+    EXPECT_EQ (vorntest::queryRows (output, "SELECT name FROM snapshot_chainer WHERE chainer_id=6012"), juce::StringArray ({ "Verb" }));
+    EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json", "result.sprk" }));
+}
+
+TEST (WavesNativeTransfer, SoundGridToLv1DestinationFields)
+{
+    vorntest::WavesFixture sg ("rack.sprk", false);
+    sg.addChannels (0, 2, "R");
+    sg.addChannel (0, 2, "none"); // no active row: the generic name stands, not NULL
+    sg.exec ("UPDATE config_info SET num_tracks=3;");
+    sg.addPlug (30, 0, 1, 2, "EQ");
+    sg.close();
+    vorntest::WavesFixture lv1Template ("template.emo", true);
+    lv1Template.addChannels (0, 4);
+    lv1Template.addChannels (1, 2);
+    lv1Template.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    const auto pluginOf = [] (juce::var& doc) -> juce::var& { return channel (doc, 1)["plugins"].getArray()->getReference (0); };
+    const struct
+    {
+        const char* name;
+        std::function<void (juce::var&)> edit;
+        const char* error;
+        const char* plug; // chainer|slot of the copied plug-in
+    } cases[] = {
+        { "as proposed", nullptr, "", "1001|2" },
+        { "to a group, slot 63", [&] (juce::var& d) { set (channel (d, 1), "destinationType", 1); set (pluginOf (d), "destinationSlot", 63); }, "", "2001|63" },
+        { "fractional destination", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 1.5); }, "Waves selection property must be an integer: destinationIndex", "" },
+        { "slot 64", [&] (juce::var& d) { set (pluginOf (d), "destinationSlot", 64); }, "Waves selection plug-in mapping is invalid or duplicated", "" },
+        { "destination twice", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 0); }, "Waves selection channel mapping is invalid or duplicated", "" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        ASSERT_TRUE (writeSelection (sg.file, "waves-lv1", selection, c.edit));
+        const auto output = out.file ("show.emo");
+        const auto result = waves::convertSession (sg.file, "waves-lv1", selection, lv1Template.file, output);
+        EXPECT_EQ (result.error, juce::String (c.error));
+        if (result.ok)
+        {
+            EXPECT_EQ (vorntest::queryRows (output, "SELECT chainer_id,slot FROM plug"), juce::StringArray (c.plug));
+            EXPECT_EQ (vorntest::queryRows (output, "SELECT name FROM snapshot_chainer WHERE chainer_id IN (1002,1003) ORDER BY chainer_id"),
+                       juce::StringArray ({ "Input 3", "Input 4" }));
+        }
+        output.deleteFile();
+    }
+}

@@ -1,0 +1,359 @@
+#include "writers/ReaperRppWriter.h"
+
+#include "ReaperFixtures.h"
+#include "TestSupport.h"
+
+#include "rapp/Vst3ModuleIndex.h"
+#include "readers/ReaperRppReader.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace vornconv;
+using vorntest::bytesOf;
+using vorntest::makeWrapper;
+using vorntest::programTail;
+using vorntest::stringOf;
+
+namespace
+{
+
+const juce::String eqCid = "ED57BD725C60467EA64DD2F400758B6F";
+const juce::String compCid = "0123456789ABCDEF0123456789ABCDEF";
+constexpr juce::uint32 eqId = 934538646u;
+
+juce::uint32 fourCc (const char* c)
+{
+    return ((juce::uint32) (juce::uint8) c[0] << 24) | ((juce::uint32) (juce::uint8) c[1] << 16)
+         | ((juce::uint32) (juce::uint8) c[2] << 8) | (juce::uint32) (juce::uint8) c[3];
+}
+
+rapp::Vst3ModuleEntry entry (const juce::String& cid, const juce::String& name, juce::uint32 reaperId, const juce::String& key)
+{
+    rapp::Vst3ModuleEntry e;
+    e.classId = cid;
+    e.name = name;
+    e.vendor = "Vendor";
+    e.available = true;
+    e.reaperId = reaperId;
+    e.reaperKey = key;
+    e.reaperName = reaperId != 0 ? name + " (Vendor)" : juce::String();
+    return e;
+}
+
+rapp::Vst3ModuleIndex makeIndex (bool withCache = true)
+{
+    rapp::Vst3ModuleIndex index;
+    index.entries.add (entry (eqCid, "Pro-Q 4", withCache ? eqId : 0, withCache ? "FabFilter_Pro-Q_4.vst3" : ""));
+    index.entries.add (entry (compCid, "Comp", withCache ? 4000000000u : 0, withCache ? "Comp.vst3" : ""));
+    return index;
+}
+
+PluginRef vst3 (const juce::String& cid, const juce::String& name, const std::string& comp)
+{
+    PluginRef slot;
+    slot.occupied = true;
+    slot.format = "VST3";
+    slot.classId = cid;
+    slot.name = name;
+    slot.vendor = "Vendor";
+    slot.state.encoding = PluginStateEncoding::hostSpecific;
+    slot.state.component = bytesOf (comp);
+    slot.state.controller = bytesOf ("CTRL-" + comp);
+    slot.coverage = { true, true, true, true, true };
+    return slot;
+}
+
+PluginRef audioUnit()
+{
+    PluginRef slot;
+    slot.occupied = true;
+    slot.format = "AU";
+    slot.name = "Satt";
+    slot.vendor = "Acme";
+    slot.auType = fourCc ("aufx");
+    slot.auSubtype = fourCc ("Satt");
+    slot.auManufacturer = fourCc ("Acme");
+    slot.state.encoding = PluginStateEncoding::audioUnitPlist;
+    slot.state.raw = bytesOf ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
+                              "<key>type</key><integer>" + std::to_string (fourCc ("aufx")) + "</integer>"
+                              "<key>subtype</key><integer>" + std::to_string (fourCc ("Satt")) + "</integer>"
+                              "<key>manufacturer</key><integer>" + std::to_string (fourCc ("Acme")) + "</integer>"
+                              "</dict>\n</plist>\n");
+    slot.coverage = { true, true, true, true, true };
+    return slot;
+}
+
+RackStrip strip (int index, const juce::String& name)
+{
+    RackStrip s;
+    s.index = index;
+    s.name = name;
+    s.coverage = { true, true, true, true, true, true, true, true, true };
+    return s;
+}
+
+RackReadResult session (std::initializer_list<RackStrip> strips)
+{
+    RackReadResult r;
+    r.ok = true;
+    r.status = readComplete;
+    r.session.sourceFormat = "test";
+    for (const auto& s : strips)
+        r.session.strips.add (s);
+    return r;
+}
+
+// A strict one-track project holding one VST3 plug-in of eqCid: usable as a template.
+juce::String templateText (const juce::String& extraTrackLine = {}, const juce::String& extraProjectLines = {})
+{
+    const auto wrapper = makeWrapper (eqId, 2, 2, 0, "COMP", "CONT", programTail());
+    return "<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"\n"
+           "  SAMPLERATE 48000 0 0\n" + extraProjectLines +
+           "  <TRACK " + makeReaperStableTrackId (0) + "\n"
+           "    NAME \"Kick\"\n"
+           "    VOLPAN 1 0 -1 -1 1\n"
+           "    MUTESOLO 0 0 0\n"
+           "    IPHASE 0\n"
+           "    PLAYOFFS 0 1\n"
+           "    REC 0 0 1 0 0 0 0 0\n"
+           "    NCHAN 2\n"
+           "    FX 1\n"
+           "    TRACKID " + makeReaperStableTrackId (0) + "\n"
+           "    MAINSEND 1 0\n" + extraTrackLine +
+           "    <FXCHAIN\n"
+           "      SHOW 0\n"
+           "      BYPASS 0 0 0\n"
+           "      <VST \"VST3: Template EQ (Somebody)\" \"Template EQ.vst3\" 0 \"\" 934538646{" + eqCid + "} \"\"\n"
+           "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
+           "      >\n"
+           "      FXID " + makeReaperStableFxId (0, 0) + "\n"
+           "    >\n"
+           "  >\n"
+           ">\n";
+}
+
+juce::StringArray folderNames (const juce::File& folder)
+{
+    juce::StringArray names;
+    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*"))
+        names.add (f.getRelativePathFrom (folder));
+    names.sort (false);
+    return names;
+}
+
+// The first occupied slots agree in identity and state bytes.
+void expectSameStates (const RackSession& expected, const RackSession& actual)
+{
+    ASSERT_EQ (expected.strips.size(), actual.strips.size());
+    for (int i = 0; i < expected.strips.size(); ++i)
+        for (int k = 0; k < expected.strips.getReference (i).plugins.size(); ++k)
+        {
+            const auto& want = expected.strips.getReference (i).plugins.getReference (k);
+            if (! want.occupied)
+                continue;
+            ASSERT_LT (k, actual.strips.getReference (i).plugins.size());
+            const auto& got = actual.strips.getReference (i).plugins.getReference (k);
+            EXPECT_EQ (got.name, want.name) << i << ":" << k;
+            EXPECT_EQ (got.vendor, want.vendor) << i << ":" << k;
+            if (want.format == "AU")
+                EXPECT_EQ (stringOf (got.state.raw), stringOf (want.state.raw)) << i << ":" << k;
+            else
+            {
+                EXPECT_EQ (got.classId, want.classId) << i << ":" << k;
+                EXPECT_EQ (stringOf (got.state.component), stringOf (want.state.component)) << i << ":" << k;
+                EXPECT_EQ (stringOf (got.state.controller), stringOf (want.state.controller)) << i << ":" << k;
+            }
+        }
+}
+
+} // namespace
+
+TEST (ReaperRppWriterBuiltIn, WritesVerifiesAndCommitsAMultiPluginProject)
+{
+    auto kick = strip (0, "Kick");
+    kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-A"));
+    kick.plugins.add (audioUnit());
+    auto vox = strip (1, "Vox");
+    vox.plugins.add (PluginRef());
+    vox.plugins.add (vst3 (compCid, "Comp", "COMP-B"));
+    vox.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-C"));
+    vox.outputGainDb = -3.5f;
+    vox.bypassed = true;
+    auto source = session ({ kick, vox });
+    source.session.sampleRate = 48000;
+    source.session.bufferSize = 256;
+
+    vorntest::TempFolder folder;
+    const auto output = folder.file ("new/out.rpp");
+    const auto index = makeIndex();
+    const auto written = rapp::writeReaperRpp (source, index, {}, { 2, 3, 0, 0 }, output);
+    ASSERT_TRUE (written.ok) << written.error;
+    const juce::StringArray expectedNotes {
+        "exact converter reread passed for REAPER cache-verified multi-CID reaper-7.65-native-v1; host load pending",
+        juce::String::fromUTF8 (u8"REAPER project에는 audio buffer size 필드가 없어 Preferences/Audio Device 설정이 결정한다") };
+    EXPECT_EQ (written.notes, expectedNotes);
+    EXPECT_EQ (folderNames (folder.file ({})), juce::StringArray ({ "new", "new/out.rpp" }));
+
+    juce::MemoryBlock bytes;
+    ASSERT_TRUE (output.loadFileAsData (bytes));
+    const auto text = bytes.toString();
+    EXPECT_TRUE (text.startsWith ("<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"\r\n"));
+    EXPECT_TRUE (text.endsWith (">\r\n") && ! text.endsWith ("\r\n\r\n"));
+    EXPECT_FALSE (text.replace ("\r\n", "").containsAnyOf ("\r\n")) << "every line ends with CR LF";
+    EXPECT_TRUE (text.contains ("\r\n  SAMPLERATE 48000 0 0\r\n"));
+    EXPECT_TRUE (text.contains ("<VST \"VST3: Pro-Q 4 (Vendor)\" \"FabFilter_Pro-Q_4.vst3\" 0 \"\" 934538646{" + eqCid + "} \"\""));
+    EXPECT_TRUE (text.contains ("<VST \"VST3: Comp (Vendor)\" \"Comp.vst3\" 0 \"\" 4000000000{" + compCid + "} \"\""));
+    EXPECT_FALSE (text.contains ("AAABDE1A") || text.contains ("1CB0EB53")) << "the skeleton's ids never reach an output";
+
+    const auto reread = readReaperRpp (output);
+    ASSERT_EQ (reread.status, readComplete);
+    expectSameStates (source.session, reread.session);
+    EXPECT_TRUE (reread.session.strips[1].bypassed);
+
+    // The ids are stable and the states are rebuilt from the same prototype, so a written
+    // project converts to the very same text.
+    const auto again = folder.file ("again.rpp");
+    const auto second = rapp::writeReaperRpp (reread, index, {}, { 2, 3, 0, 0 }, again);
+    ASSERT_TRUE (second.ok) << second.error;
+    EXPECT_EQ (again.loadFileAsString(), text);
+}
+
+TEST (ReaperRppWriterBuiltIn, AudioUnitOnlySourceAndSharedMonoInput)
+{
+    auto gtr = strip (0, "Gtr");
+    gtr.routeInL = gtr.routeInR = 3;
+    gtr.routePatches.add ({ true, 0, 3 });
+    gtr.routePatches.add ({ true, 1, 3 });
+    gtr.plugins.add (audioUnit());
+    auto empty = strip (1, "Empty");
+    const auto source = session ({ gtr, empty });
+
+    vorntest::TempFolder folder;
+    const auto output = folder.file ("au.rpp");
+    const auto written = rapp::writeReaperRpp (source, makeIndex (false), {}, { 2, 1, 8, 8 }, output);
+    ASSERT_TRUE (written.ok) << written.error;
+    ASSERT_EQ (written.notes.size(), 3);
+    EXPECT_EQ (written.notes[1], "1 VORN shared stereo input route was represented as a REAPER stereo track with a shared mono record input");
+    EXPECT_EQ (written.notes[2], juce::String::fromUTF8 (u8"source sample rate가 없어 REAPER profile 설정을 유지했다"));
+    const auto text = output.loadFileAsString();
+    EXPECT_FALSE (text.contains ("<VST ")) << "the fallback prototype's unit is never written";
+    EXPECT_TRUE (text.contains ("SAMPLERATE 44100 0 0"));
+    const auto reread = readReaperRpp (output);
+    ASSERT_EQ (reread.status, readComplete);
+    expectSameStates (source.session, reread.session);
+    EXPECT_EQ (reread.session.strips[0].routeInR, 3);
+}
+
+TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
+{
+    auto ok = [] {
+        auto s = strip (0, "Kick");
+        s.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
+        auto r = session ({ s });
+        r.session.sampleRate = 48000;
+        return r;
+    };
+    struct Case
+    {
+        const char* label;
+        std::function<void (RackReadResult&)> change;
+        rapp::DeploymentProfile profile;
+        bool withCache;
+        const char* error;
+    };
+    const Case cases[] = {
+        { "partial source", [] (RackReadResult& r) { r.status = readPartial; }, { 1, 1, 0, 0 }, true, "RAPP preflight blocked REAPER output" },
+        { "muted plug-in", [] (RackReadResult& r) { r.session.strips.getReference (0).plugins.getReference (0).muted = true; }, { 1, 1, 0, 0 }, true,
+          "RAPP preflight blocked REAPER output" },
+        { "profile not source-shaped", [] (RackReadResult&) {}, { 2, 1, 0, 0 }, true, "REAPER writer requires an exact positive source-shaped profile" },
+        { "strips out of order", [] (RackReadResult& r) { r.session.strips.insert (0, strip (1, "Snare")); }, { 2, 1, 0, 0 }, true,
+          "REAPER prototype writer requires ordered strips" },
+        { "quote in name", [] (RackReadResult& r) { r.session.strips.getReference (0).name = "Kick \"2\""; }, { 1, 1, 0, 0 }, true,
+          "REAPER prototype writer requires non-empty names without quotes/newlines" },
+        { "newline in name", [] (RackReadResult& r) { r.session.strips.getReference (0).name = "Kick\n"; }, { 1, 1, 0, 0 }, true,
+          "REAPER prototype writer requires non-empty names without quotes/newlines" },
+        { "no cache identity", [] (RackReadResult&) {}, { 1, 1, 0, 0 }, false,
+          "REAPER internal profile requires a complete native cache identity for CID ED57BD725C60467EA64DD2F400758B6F" },
+        { "second CID without cache identity", [] (RackReadResult& r) { r.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C")); },
+          { 1, 2, 0, 0 }, true, "REAPER cache lacks a complete identity for source CID 0123456789ABCDEF0123456789ABCDEF" },
+        { "fractional sample rate", [] (RackReadResult& r) { r.session.sampleRate = 48000.4; }, { 1, 1, 0, 0 }, true,
+          "written REAPER project failed strict reread" },
+        { "sample rate too large", [] (RackReadResult& r) { r.session.sampleRate = 3.0e9; }, { 1, 1, 0, 0 }, true,
+          "source sample rate cannot be represented by REAPER" },
+        { "output route past what the reader takes back", [] (RackReadResult& r) { r.session.strips.getReference (0).routeOutL = 1023; r.session.strips.getReference (0).routeOutR = 1024; },
+          { 1, 1, 2048, 2048 }, true, "written REAPER project failed strict reread" },
+    };
+    for (const auto& c : cases)
+    {
+        auto source = ok();
+        c.change (source);
+        auto index = makeIndex();
+        if (! c.withCache)
+            index.entries.getReference (0).reaperId = 0;
+        if (juce::String (c.label) == "second CID without cache identity")
+            index.entries.getReference (1).reaperKey.clear();
+        vorntest::TempFolder folder;
+        const auto written = rapp::writeReaperRpp (source, index, {}, c.profile, folder.file ("sub/dir/out.rpp"));
+        EXPECT_FALSE (written.ok) << c.label;
+        EXPECT_EQ (written.error, c.error) << c.label;
+        EXPECT_TRUE (folderNames (folder.file ({})).isEmpty()) << c.label << ": " << folderNames (folder.file ({})).joinIntoString (", ");
+    }
+
+    vorntest::TempFolder folder;
+    const auto existing = folder.file ("out.rpp");
+    ASSERT_TRUE (existing.replaceWithText ("keep"));
+    const auto written = rapp::writeReaperRpp (ok(), makeIndex(), {}, { 1, 1, 0, 0 }, existing);
+    EXPECT_EQ (written.error, "refusing to replace existing output: " + existing.getFullPathName());
+    EXPECT_EQ (existing.loadFileAsString(), "keep");
+    EXPECT_EQ (folderNames (folder.file ({})), juce::StringArray ("out.rpp"));
+}
+
+TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
+{
+    auto kick = strip (0, "Kick");
+    kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-A"));
+    auto bass = strip (1, "Bass");
+    bass.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-B"));
+    bass.muted = true;
+    auto source = session ({ kick, bass });
+    source.session.sampleRate = 96000;
+
+    vorntest::TempFolder folder;
+    const auto templateFile = folder.file ("template.rpp");
+    ASSERT_TRUE (templateFile.replaceWithText (templateText()));
+    const auto output = folder.file ("out.rpp");
+    // The template's own plug-in identity carries the same CID, so no cache identity is needed.
+    const auto written = rapp::writeReaperRpp (source, makeIndex (false), templateFile, { 2, 1, 0, 0 }, output);
+    ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_EQ (written.notes[0], "exact converter reread passed for REAPER cache-verified multi-CID external-template compatibility profile; host load pending");
+    const auto text = output.loadFileAsString();
+    EXPECT_TRUE (text.contains ("SAMPLERATE 96000 0 0"));
+    EXPECT_EQ (text.removeCharacters ("\r").length() - text.removeCharacters ("\r").replace ("\"VST3: Template EQ (Somebody)\" \"Template EQ.vst3\"", "").length(),
+               2 * juce::String ("\"VST3: Template EQ (Somebody)\" \"Template EQ.vst3\"").length())
+        << "both tracks keep the template's VST line";
+    const auto reread = readReaperRpp (output);
+    ASSERT_EQ (reread.status, readComplete);
+    expectSameStates (source.session, reread.session);
+    EXPECT_TRUE (reread.session.strips[1].muted);
+
+    struct Case { const char* label; juce::String text; const char* error; };
+    const Case cases[] = {
+        { "hardware output in the template", templateText ("    HWOUT 0 0 1 0 0 0 0 -1:U -1\n"),
+          "REAPER template must use the strict default route without EXT/AUX/HWOUT" },
+        { "master chain in the template", templateText ({}, "  <MASTERFXLIST\n    BYPASS 0 0 0\n    <JS gain \"\"\n    >\n  >\n"), "written REAPER project failed strict reread" },
+        { "no plug-in", templateText().replace ("934538646{", "1{"), "REAPER template must contain one strictly decoded VST3 state" },
+        { "two tracks", templateText().replace ("  <TRACK ", "  <TRACK {0}\n  >\n  <TRACK "), "REAPER template must contain one strictly decoded VST3 state" },
+    };
+    for (const auto& c : cases)
+    {
+        vorntest::TempFolder f;
+        ASSERT_TRUE (f.file ("t.rpp").replaceWithText (c.text));
+        const auto r = rapp::writeReaperRpp (source, makeIndex(), f.file ("t.rpp"), { 2, 1, 0, 0 }, f.file ("o.rpp"));
+        EXPECT_EQ (r.error, c.error) << c.label;
+        EXPECT_EQ (folderNames (f.file ({})), juce::StringArray ("t.rpp")) << c.label;
+    }
+    const auto missing = rapp::writeReaperRpp (source, makeIndex(), folder.file ("none.rpp"), { 2, 1, 0, 0 }, folder.file ("o.rpp"));
+    EXPECT_EQ (missing.error, "explicit REAPER template file does not exist");
+}
