@@ -237,12 +237,6 @@ const juce::StringArray& usageLines()
     return lines;
 }
 
-int refuseUnavailable (const juce::String& operation)
-{
-    printLine ("ERROR   " + operation + " is not available in this build");
-    return 1;
-}
-
 int runVornconv (const juce::StringArray& arguments, const LineSink& sink)
 {
     ScopedSink scoped (sink ? &sink : nullptr);

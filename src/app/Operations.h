@@ -13,7 +13,4 @@ int runSessionReport (const CommandLineOptions& options);
 int runDump (const CommandLineOptions& options);
 int runTargetOperation (const CommandLineOptions& options);
 
-// The one line an operation that this build does not carry answers with.
-int refuseUnavailable (const juce::String& operation);
-
 } // namespace vornconv::app

@@ -8,20 +8,6 @@
 namespace vornconv::app
 {
 
-namespace
-{
-
-RackReadResult unavailable (const juce::File& file, const juce::String& formatId, const juce::String& what)
-{
-    RackReadResult result;
-    result.session.sourceFormat = formatId;
-    result.session.sourceFile = file.getFullPathName();
-    result.error = what + " is not available in this build";
-    return result;
-}
-
-} // namespace
-
 juce::String detectFormat (const juce::File& file)
 {
     const auto extension = file.getFileExtension().toLowerCase();
@@ -42,7 +28,11 @@ RackReadResult readSessionFile (const juce::File& file, const juce::String& form
         return readLiveProfessorRack2 (file);
     if (formatId == "reaper.rpp")
         return readReaperRpp (file);
-    return unavailable (file, formatId, "a reader for this format");
+    RackReadResult result;
+    result.session.sourceFormat = formatId;
+    result.session.sourceFile = file.getFullPathName();
+    result.error = "no session reader for format " + formatId;
+    return result;
 }
 
 } // namespace vornconv::app
