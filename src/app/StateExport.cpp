@@ -56,37 +56,6 @@ bool writeNewFile (const juce::File& file, const juce::MemoryBlock& bytes)
     return ok;
 }
 
-// Removes the folders this call made, deepest first, as long as they are empty.
-void removeCreatedFolders (const juce::Array<juce::File>& created)
-{
-    for (int i = created.size(); --i >= 0;)
-        if (created.getReference (i).isDirectory())
-            ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
-}
-
-// Makes directory and any missing parents; created lists each made, outermost first.
-bool makeFolders (const juce::File& directory, juce::Array<juce::File>& created)
-{
-    juce::Array<juce::File> missing;
-    for (auto f = directory; ! f.exists(); f = f.getParentDirectory())
-    {
-        missing.insert (0, f);
-        if (f.getParentDirectory() == f)
-            break;
-    }
-    for (const auto& f : missing)
-    {
-        if (::mkdir (f.getFullPathName().toRawUTF8(), 0755) != 0)
-        {
-            removeCreatedFolders (created);
-            created.clear();
-            return false;
-        }
-        created.add (f);
-    }
-    return directory.isDirectory();
-}
-
 } // namespace
 
 bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error)
@@ -132,8 +101,9 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     }
 
     juce::Array<juce::File> createdFolders;
-    if (! makeFolders (directory, createdFolders))
+    if (! createMissingFolders (directory, createdFolders))
     {
+        removeCreatedFolders (createdFolders);
         error = "could not create state export directory";
         return false;
     }

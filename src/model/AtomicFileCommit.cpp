@@ -30,4 +30,31 @@ bool commitNewFileExclusive (const juce::File& temporary, const juce::File& targ
     return true;
 }
 
+bool anythingExistsAt (const juce::File& file)
+{
+    struct stat st;
+    return ::lstat (file.getFullPathName().toRawUTF8(), &st) == 0;
+}
+
+bool createMissingFolders (const juce::File& dir, juce::Array<juce::File>& created)
+{
+    if (dir.isDirectory())
+        return true;
+    if (anythingExistsAt (dir) || dir.getParentDirectory() == dir)
+        return false;
+    if (! createMissingFolders (dir.getParentDirectory(), created))
+        return false;
+    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
+        return false;
+    created.add (dir);
+    return true;
+}
+
+void removeCreatedFolders (juce::Array<juce::File>& created)
+{
+    for (int i = created.size(); --i >= 0;)
+        ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
+    created.clear();
+}
+
 } // namespace vornconv

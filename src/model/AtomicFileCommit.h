@@ -12,4 +12,16 @@ namespace vornconv
 // copy fallback; on failure the temporary file stays where it is for its owner to delete.
 bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error);
 
+// True when anything (file, folder, link, even a dangling one) stands at file.
+bool anythingExistsAt (const juce::File& file);
+
+// Creates dir and its missing parents, each with mkdir (never taking over a folder someone else
+// made meanwhile); created receives every folder this call made, outermost first, so that a
+// failed write can take them away again. False when dir cannot be made a folder.
+bool createMissingFolders (const juce::File& dir, juce::Array<juce::File>& created);
+
+// Removes the folders listed by createMissingFolders, deepest first, as long as they are empty,
+// and clears the list.
+void removeCreatedFolders (juce::Array<juce::File>& created);
+
 } // namespace vornconv

@@ -1535,35 +1535,6 @@ namespace
 
 using namespace liveProfessorWriter;
 
-bool anythingAt (const juce::File& file)
-{
-    struct stat st;
-    return ::lstat (file.getFullPathName().toRawUTF8(), &st) == 0;
-}
-
-// Creates the missing folders up to dir, remembering which ones this call made, so that a failed
-// write can take them away again.
-bool createFolders (const juce::File& dir, juce::Array<juce::File>& created)
-{
-    if (dir.isDirectory())
-        return true;
-    if (anythingAt (dir) || dir.getParentDirectory() == dir)
-        return false;
-    if (! createFolders (dir.getParentDirectory(), created))
-        return false;
-    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
-        return false;
-    created.add (dir);
-    return true;
-}
-
-void removeCreatedFolders (juce::Array<juce::File>& created)
-{
-    for (int i = created.size(); --i >= 0;)
-        ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
-    created.clear();
-}
-
 juce::ValueTree child (const juce::ValueTree& tree, const char* name) { return tree.getChildWithName (name); }
 
 // The template is read once: the same tree is checked by the project reader and becomes the
@@ -1632,14 +1603,14 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
         result.error = "RAPP preflight blocked LiveProfessor output";
         return result;
     }
-    if (anythingAt (output))
+    if (anythingExistsAt (output))
     {
         result.error = "refusing to replace existing output: " + output.getFullPathName();
         return result;
     }
 
     juce::Array<juce::File> createdFolders;
-    if (! createFolders (output.getParentDirectory(), createdFolders))
+    if (! createMissingFolders (output.getParentDirectory(), createdFolders))
     {
         removeCreatedFolders (createdFolders);
         result.error = "could not create output directory";

@@ -667,35 +667,6 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
     return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
 }
 
-bool anythingAt (const juce::File& file)
-{
-    struct stat st;
-    return ::lstat (file.getFullPathName().toRawUTF8(), &st) == 0;
-}
-
-// Creates the missing folders up to dir, remembering which ones this call made, so that a failed
-// write can take them away again.
-bool createFolders (const juce::File& dir, juce::Array<juce::File>& created)
-{
-    if (dir.isDirectory())
-        return true;
-    if (anythingAt (dir) || dir.getParentDirectory() == dir)
-        return false;
-    if (! createFolders (dir.getParentDirectory(), created))
-        return false;
-    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
-        return false;
-    created.add (dir);
-    return true;
-}
-
-void removeCreatedFolders (juce::Array<juce::File>& created)
-{
-    for (int i = created.size(); --i >= 0;)
-        ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
-    created.clear();
-}
-
 // JUCE gives a text that ends with a line break one empty last line; that line is not part of
 // the project and would otherwise grow by one with every conversion of a written file.
 juce::StringArray projectLinesOf (const juce::String& text)
@@ -891,10 +862,10 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
         }
     }
 
-    if (anythingAt (output))
+    if (anythingExistsAt (output))
         return refuse ("refusing to replace existing output: " + output.getFullPathName());
     juce::Array<juce::File> createdFolders;
-    if (! createFolders (output.getParentDirectory(), createdFolders))
+    if (! createMissingFolders (output.getParentDirectory(), createdFolders))
     {
         removeCreatedFolders (createdFolders);
         return refuse ("could not create output directory");

@@ -450,33 +450,15 @@ struct SidecarCleanup
 // Folders made for the output; removed again (only while empty) unless the write succeeded.
 struct CreatedFolders
 {
-    std::vector<juce::File> made; // outermost first
+    juce::Array<juce::File> made; // outermost first
     bool keep = false;
 
     ~CreatedFolders()
     {
-        if (keep)
-            return;
-        for (auto it = made.rbegin(); it != made.rend(); ++it)
-            if (it->isDirectory() && it->getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles) == 0
-                && it->findChildFiles (juce::File::findFilesAndDirectories, false, "*").isEmpty())
-                it->deleteFile();
+        if (! keep)
+            removeCreatedFolders (made);
     }
 };
-
-bool createOutputFolder (const juce::File& folder, CreatedFolders& created)
-{
-    std::vector<juce::File> missing;
-    for (auto f = folder; ! f.exists() && f != f.getParentDirectory(); f = f.getParentDirectory())
-        missing.insert (missing.begin(), f);
-    for (const auto& f : missing)
-    {
-        if (! f.createDirectory() || ! f.isDirectory())
-            return false;
-        created.made.push_back (f);
-    }
-    return folder.isDirectory();
-}
 
 bool readInputChainers (sqlite3* db, std::vector<juce::int64>& chainers, int capacity, juce::String& error)
 {
@@ -882,7 +864,7 @@ WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIn
     if (output.exists())
         return failWith ("refusing to replace existing output: " + output.getFullPathName());
     CreatedFolders createdFolders;
-    if (! createOutputFolder (output.getParentDirectory(), createdFolders))
+    if (! createMissingFolders (output.getParentDirectory(), createdFolders.made))
         return failWith ("could not create output directory");
 
     // The template read and the template copied must be the same bytes.

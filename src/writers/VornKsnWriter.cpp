@@ -60,35 +60,6 @@ const RackStrip* stripWithIndex (const RackSession& session, int index)
     return nullptr;
 }
 
-bool anythingAt (const juce::File& file)
-{
-    struct stat st;
-    return ::lstat (file.getFullPathName().toRawUTF8(), &st) == 0;
-}
-
-// Creates the missing folders up to dir, remembering which ones this call made, so that a failed
-// write can take them away again.
-bool createFolders (const juce::File& dir, juce::Array<juce::File>& created)
-{
-    if (dir.isDirectory())
-        return true;
-    if (anythingAt (dir) || dir.getParentDirectory() == dir)
-        return false;
-    if (! createFolders (dir.getParentDirectory(), created))
-        return false;
-    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
-        return false;
-    created.add (dir);
-    return true;
-}
-
-void removeCreatedFolders (juce::Array<juce::File>& created)
-{
-    for (int i = created.size(); --i >= 0;)
-        ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
-    created.clear();
-}
-
 // Plug-in states are by far the largest part of a scene. Their memory-block text needs no XML
 // escaping, so the document is written by JUCE with a fixed-length stand-in for each of them, and
 // the real text is streamed into the stand-in's place while the file is written. A stand-in is
@@ -446,14 +417,14 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     const int channelMode = reach >= 1 && reach <= 16 ? 0 : (reach <= 32 ? 1 : 2);
     const int activeChannels = channelMode == 0 ? 16 : (channelMode == 1 ? 32 : 64);
 
-    if (anythingAt (output))
+    if (anythingExistsAt (output))
     {
         result.error = "refusing to replace existing output: " + output.getFullPathName();
         return result;
     }
 
     juce::Array<juce::File> createdFolders;
-    if (! createFolders (output.getParentDirectory(), createdFolders))
+    if (! createMissingFolders (output.getParentDirectory(), createdFolders))
     {
         removeCreatedFolders (createdFolders);
         result.error = "could not create output directory";
