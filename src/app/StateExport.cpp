@@ -35,22 +35,7 @@ bool writeNewFile (const juce::File& file, const juce::MemoryBlock& bytes)
     const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;
-    const auto* p = static_cast<const char*> (bytes.getData());
-    size_t left = bytes.getSize();
-    bool ok = true;
-    while (left > 0)
-    {
-        const auto n = ::write (fd, p, left);
-        if (n < 0)
-        {
-            if (errno == EINTR)
-                continue;
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= (size_t) n;
-    }
+    bool ok = writeAllBytes (fd, bytes.getData(), bytes.getSize());
     if (::close (fd) != 0)
         ok = false;
     return ok;

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vornconv
 {
@@ -26,6 +27,22 @@ bool commitNewFileExclusive (const juce::File& temporary, const juce::File& targ
         const int code = errno;
         error = "exclusive atomic rename failed: " + juce::String (std::strerror (code));
         return false;
+    }
+    return true;
+}
+
+bool writeAllBytes (int fd, const void* data, size_t size)
+{
+    const auto* p = static_cast<const char*> (data);
+    while (size > 0)
+    {
+        const auto n = ::write (fd, p, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= (size_t) n;
     }
     return true;
 }

@@ -12,6 +12,9 @@ namespace vornconv
 // copy fallback; on failure the temporary file stays where it is for its owner to delete.
 bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error);
 
+// Writes all size bytes to the open descriptor, going on after interruptions; false on any error.
+bool writeAllBytes (int fd, const void* data, size_t size);
+
 // True when anything (file, folder, link, even a dangling one) stands at file.
 bool anythingExistsAt (const juce::File& file);
 

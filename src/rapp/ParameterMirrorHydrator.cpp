@@ -1,5 +1,7 @@
 #include "rapp/ParameterMirrorHydrator.h"
 
+#include "model/AtomicFileCommit.h"
+
 #include "model/ParameterSnapshot.h"
 #include "rapp/IsolatedProcess.h"
 
@@ -328,18 +330,7 @@ bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, ju
         return false;
 
     const auto* data = static_cast<const char*> (bytes.getData());
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < bytes.getSize())
-    {
-        const auto n = ::write (fd, data + done, bytes.getSize() - done);
-        if (n > 0)
-            done += (size_t) n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            ok = false;
-    }
+    bool ok = writeAllBytes (fd, data, bytes.getSize());
     ok = ok && ::fsync (fd) == 0;
     ok = (::close (fd) == 0) && ok;
     ok = ok && std::rename (pattern.c_str(), file.getFullPathName().toRawUTF8()) == 0;

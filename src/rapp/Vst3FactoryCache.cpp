@@ -1,5 +1,7 @@
 #include "rapp/Vst3FactoryCache.h"
 
+#include "model/AtomicFileCommit.h"
+
 #include "model/StrictXml.h"
 #include "rapp/Vst3ModuleIndex.h"
 
@@ -42,52 +44,6 @@ const char* const layoutFileName = "plugin_layout_capabilities.xml";
 
 // ---------------------------------------------------------------------------------------------
 // Text helpers
-
-// Lines split at LF, CR LF or CR, so that no CR can survive into a field.
-juce::StringArray splitLines (const juce::String& text)
-{
-    juce::StringArray lines;
-    auto p = text.getCharPointer();
-    auto start = p;
-    for (;;)
-    {
-        const auto c = *p;
-        if (c == 0)
-        {
-            if (start != p)
-                lines.add (juce::String (start, p));
-            return lines;
-        }
-        if (c == '\n' || c == '\r')
-        {
-            lines.add (juce::String (start, p));
-            ++p;
-            if (c == '\r' && *p == '\n')
-                ++p;
-            start = p;
-            continue;
-        }
-        ++p;
-    }
-}
-
-// Fields split at every TAB; empty fields count, there is no quoting.
-juce::StringArray splitTabs (const juce::String& line)
-{
-    juce::StringArray fields;
-    int start = 0;
-    for (;;)
-    {
-        const int tab = line.indexOfChar (start, '\t');
-        if (tab < 0)
-        {
-            fields.add (line.substring (start));
-            return fields;
-        }
-        fields.add (line.substring (start, tab));
-        start = tab + 1;
-    }
-}
 
 // The text before the first TAB (the whole line without one) is a class id.
 bool startsWithClassId (const juce::String& line)
@@ -309,17 +265,7 @@ bool replaceFileAtomically (const juce::File& output, const std::string& bytes)
     const mode_t mode = ::stat (target.c_str(), &existing) == 0 && S_ISREG (existing.st_mode)
                             ? (mode_t) (existing.st_mode & 0777) : (mode_t) 0644;
     bool ok = ::fchmod (fd, mode) == 0;
-    size_t done = 0;
-    while (ok && done < bytes.size())
-    {
-        const auto n = ::write (fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0)
-            done += (size_t) n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            ok = false;
-    }
+    ok = ok && writeAllBytes (fd, bytes.data(), bytes.size());
     ok = ok && ::fsync (fd) == 0;
     ok = (::close (fd) == 0) && ok;
     ok = ok && std::rename (pattern.c_str(), target.c_str()) == 0;

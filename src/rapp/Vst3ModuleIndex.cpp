@@ -42,53 +42,6 @@ bool classIdBytes (juce::StringRef text, juce::uint8 (&bytes)[16])
     return true;
 }
 
-// Lines split at LF, CR LF or CR.
-juce::StringArray splitLines (const juce::String& text)
-{
-    juce::StringArray lines;
-    auto p = text.getCharPointer();
-    auto start = p;
-    for (;;)
-    {
-        const auto c = *p;
-        if (c == 0)
-        {
-            if (start != p)
-                lines.add (juce::String (start, p));
-            break;
-        }
-        if (c == '\n' || c == '\r')
-        {
-            lines.add (juce::String (start, p));
-            ++p;
-            if (c == '\r' && *p == '\n')
-                ++p;
-            start = p;
-            continue;
-        }
-        ++p;
-    }
-    return lines;
-}
-
-// Columns split at every TAB; empty columns count.
-juce::StringArray splitTabs (const juce::String& line)
-{
-    juce::StringArray columns;
-    int start = 0;
-    for (;;)
-    {
-        const int tab = line.indexOfChar (start, '\t');
-        if (tab < 0)
-        {
-            columns.add (line.substring (start));
-            return columns;
-        }
-        columns.add (line.substring (start, tab));
-        start = tab + 1;
-    }
-}
-
 // A File only for a path that is absolute as written; anything else stays File(), so that
 // untrusted relative text is never resolved against the working folder.
 juce::File absoluteFileOrNone (const juce::String& path)
@@ -200,6 +153,54 @@ void collectBundles (const juce::File& dir, int depth, std::set<FolderKey>& visi
 }
 
 } // namespace
+
+// Lines split at LF, CR LF or CR.
+juce::StringArray splitLines (const juce::String& text)
+{
+    juce::StringArray lines;
+    auto p = text.getCharPointer();
+    auto start = p;
+    for (;;)
+    {
+        const auto c = *p;
+        if (c == 0)
+        {
+            if (start != p)
+                lines.add (juce::String (start, p));
+            break;
+        }
+        if (c == '\n' || c == '\r')
+        {
+            lines.add (juce::String (start, p));
+            ++p;
+            if (c == '\r' && *p == '\n')
+                ++p;
+            start = p;
+            continue;
+        }
+        ++p;
+    }
+    return lines;
+}
+
+// Columns split at every TAB; empty columns count.
+juce::StringArray splitTabs (const juce::String& line)
+{
+    juce::StringArray columns;
+    int start = 0;
+    for (;;)
+    {
+        const int tab = line.indexOfChar (start, '\t');
+        if (tab < 0)
+        {
+            columns.add (line.substring (start));
+            return columns;
+        }
+        columns.add (line.substring (start, tab));
+        start = tab + 1;
+    }
+}
+
 
 //==============================================================================
 bool isHexClassId (juce::StringRef text)

@@ -42,6 +42,11 @@ juce::uint32 deriveUid (juce::StringRef classId);
 // character closes an array or object; everything else is kept as it is.
 juce::String removeTrailingJsonCommas (const juce::String& text);
 
+// The line and column rules of the tab-separated catalogs: lines end with LF, CR LF or CR (so no
+// CR survives into a field); columns are split at every TAB and empty columns count.
+juce::StringArray splitLines (const juce::String& text);
+juce::StringArray splitTabs (const juce::String& line);
+
 struct Vst3ModuleIndex
 {
     // Insertion order, one entry per classId. Entries may be read, edited (except their classId)
