@@ -31,6 +31,22 @@ bool commitNewFileExclusive (const juce::File& temporary, const juce::File& targ
     return true;
 }
 
+bool writeNewFileExclusive (const juce::File& file, bool& created,
+                            const std::function<bool (juce::OutputStream&)>& writeBody)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    created = true;
+    ::close (fd);
+    juce::FileOutputStream out (file, 65536);
+    if (! out.openedOk())
+        return false;
+    const bool written = writeBody (out);
+    out.flush();
+    return written && out.getStatus().wasOk();
+}
+
 bool writeAllBytes (int fd, const void* data, size_t size)
 {
     const auto* p = static_cast<const char*> (data);

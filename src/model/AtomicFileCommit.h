@@ -2,6 +2,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
+
 namespace vornconv
 {
 
@@ -11,6 +13,13 @@ namespace vornconv
 // system, so callers create their temporary file beside the target. There is no retry and no
 // copy fallback; on failure the temporary file stays where it is for its owner to delete.
 bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error);
+
+// Creates file, which must not exist yet (so nothing raced into its place is written through),
+// and fills it through a buffered stream whose every write is checked: writeBody gets the stream
+// and returns false on a failure of its own. created tells whether this call made the file, which
+// is then the caller's to delete on failure.
+bool writeNewFileExclusive (const juce::File& file, bool& created,
+                            const std::function<bool (juce::OutputStream&)>& writeBody);
 
 // Writes all size bytes to the open descriptor, going on after interruptions; false on any error.
 bool writeAllBytes (int fd, const void* data, size_t size);

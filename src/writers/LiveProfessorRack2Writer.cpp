@@ -1571,22 +1571,6 @@ bool readTemplate (const juce::File& templateFile, juce::ValueTree& tree, juce::
     return true;
 }
 
-// Into a file that must not exist yet, so nothing raced into its place can stand before the tree.
-bool writeTreeExclusive (const juce::ValueTree& tree, const juce::File& file, bool& created)
-{
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    created = true;
-    ::close (fd);
-    juce::FileOutputStream out (file, 16384);
-    if (! out.openedOk())
-        return false;
-    tree.writeToStream (out);
-    out.flush();
-    return out.getStatus().wasOk();
-}
-
 } // namespace
 
 WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index,
@@ -1671,7 +1655,10 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
                                       error))
         return fail (error);
 
-    if (! writeTreeExclusive (root, tempFile, tempCreated))
+    if (! writeNewFileExclusive (tempFile, tempCreated, [&root] (juce::OutputStream& out) {
+            root.writeToStream (out);
+            return true;
+        }))
         return fail ("temporary LiveProfessor project write failed");
     root = juce::ValueTree();
 

@@ -765,21 +765,6 @@ int occupiedCount (const RackStrip& strip)
     return n;
 }
 
-bool writeTextExclusive (const juce::String& text, const juce::File& file, bool& created)
-{
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    created = true;
-    ::close (fd);
-    juce::FileOutputStream out (file);
-    if (! out.openedOk())
-        return false;
-    const bool written = out.write (text.toRawUTF8(), text.getNumBytesAsUTF8());
-    out.flush();
-    return written && out.getStatus().wasOk();
-}
-
 bool stripsAgree (const RackReadResult& source, const RackStrip& expected, const RackReadResult& reread,
                   const RackStrip& actual, const DeploymentProfile& profile)
 {
@@ -990,7 +975,10 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
     }
     replaceRange (lines, trackSpan.first, trackSpan.last, tracks);
 
-    if (! writeTextExclusive (lines.joinIntoString ("\r\n") + "\r\n", tempFile, tempCreated))
+    const auto text = lines.joinIntoString ("\r\n") + "\r\n";
+    if (! writeNewFileExclusive (tempFile, tempCreated, [&text] (juce::OutputStream& out) {
+            return out.write (text.toRawUTF8(), text.getNumBytesAsUTF8());
+        }))
         return fail ("temporary REAPER project write failed");
     lines.clear();
     tracks.clear();

@@ -129,30 +129,6 @@ struct SceneStates
     }
 };
 
-// Writes the document into a file that must not exist yet, with every write error checked.
-bool writeDocumentExclusive (const juce::XmlElement& root, const SceneStates& states, const juce::File& file, bool& created)
-{
-    juce::MemoryOutputStream document;
-    root.writeTo (document, juce::XmlElement::TextFormat());
-
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
-    created = true;
-    ::close (fd);
-    bool ok = false;
-    {
-        juce::FileOutputStream out (file);
-        if (out.openedOk())
-        {
-            ok = states.splice (document.getMemoryBlock(), out);
-            out.flush();
-            ok = ok && out.getStatus().wasOk();
-        }
-    }
-    return ok;
-}
-
 // The time the plug-in description was last refreshed: kept from the source description when it
 // has one, so that converting a written scene again gives the same bytes.
 juce::String infoUpdateTimeFor (const PluginRef& slot)
@@ -471,7 +447,11 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     if (document == nullptr)
         return fail (error);
 
-    if (! writeDocumentExclusive (*document, states, tempFile, tempCreated))
+    juce::MemoryOutputStream documentText;
+    document->writeTo (documentText, juce::XmlElement::TextFormat());
+    if (! writeNewFileExclusive (tempFile, tempCreated, [&] (juce::OutputStream& out) {
+            return states.splice (documentText.getMemoryBlock(), out);
+        }))
         return fail ("temporary scene write failed");
     document.reset();
 
