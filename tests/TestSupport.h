@@ -148,4 +148,33 @@ struct TempFolder
     juce::File folder;
 };
 
+// Points the system temporary folder at a private folder for the life of the object, so that a
+// test can see every staging folder the code under test leaves behind.
+struct PrivateTmp
+{
+    PrivateTmp()
+    {
+        const char* old = std::getenv ("TMPDIR");
+        hadOld = old != nullptr;
+        if (hadOld)
+            previous = old;
+        setenv ("TMPDIR", tmp.path().c_str(), 1);
+    }
+    ~PrivateTmp()
+    {
+        if (hadOld)
+            setenv ("TMPDIR", previous.c_str(), 1);
+        else
+            unsetenv ("TMPDIR");
+    }
+    PrivateTmp (const PrivateTmp&) = delete;
+    PrivateTmp& operator= (const PrivateTmp&) = delete;
+
+    int entries() const { return tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"); }
+
+    TempFolder tmp;
+    bool hadOld = false;
+    std::string previous;
+};
+
 } // namespace vorntest

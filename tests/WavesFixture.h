@@ -146,31 +146,6 @@ struct WavesFixture
     bool ok = false;
 };
 
-// Points the system temporary folder at a private folder for the life of the object, so that a
-// test can see every staging folder the code under test leaves behind.
-struct PrivateTempDirectory
-{
-    PrivateTempDirectory()
-    {
-        const char* old = std::getenv ("TMPDIR");
-        hadOld = old != nullptr;
-        if (hadOld)
-            previous = old;
-        setenv ("TMPDIR", tmp.path().c_str(), 1);
-    }
-    ~PrivateTempDirectory()
-    {
-        if (hadOld)
-            setenv ("TMPDIR", previous.c_str(), 1);
-        else
-            unsetenv ("TMPDIR");
-    }
-    int entries() const { return tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"); }
-
-    TempFolder tmp;
-    bool hadOld = false;
-    std::string previous;
-};
 
 // Runs one query on a database file and returns the rows, columns joined by "|".
 inline juce::StringArray queryRows (const juce::File& database, const juce::String& sql)

@@ -90,4 +90,29 @@ void removeCreatedFolders (juce::Array<juce::File>& created)
     created.clear();
 }
 
+void PendingOutput::abandon()
+{
+    if (temporaryCreated)
+        temporary.deleteFile();
+    temporaryCreated = false;
+    removeCreatedFolders (createdFolders);
+}
+
+bool beginNewOutput (const juce::File& output, PendingOutput& pending, juce::String& error)
+{
+    if (anythingExistsAt (output))
+    {
+        error = "refusing to replace existing output: " + output.getFullPathName();
+        return false;
+    }
+    if (! createMissingFolders (output.getParentDirectory(), pending.createdFolders))
+    {
+        removeCreatedFolders (pending.createdFolders);
+        error = "could not create output directory";
+        return false;
+    }
+    pending.temporary = juce::TemporaryFile (output).getFile();
+    return true;
+}
+
 } // namespace vornconv

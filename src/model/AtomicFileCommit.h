@@ -21,6 +21,22 @@ bool commitNewFileExclusive (const juce::File& temporary, const juce::File& targ
 bool writeNewFileExclusive (const juce::File& file, bool& created,
                             const std::function<bool (juce::OutputStream&)>& writeBody);
 
+// A new output file in the making: the folders made for it and its temporary file beside it
+// (beside it, so the final rename never crosses file systems).
+struct PendingOutput
+{
+    juce::File temporary;               // created by writeNewFileExclusive
+    bool temporaryCreated = false;
+    juce::Array<juce::File> createdFolders;
+
+    // Takes away what this output's writer made: the temporary file first, then the folders.
+    void abandon();
+};
+
+// Refuses an output that anything stands at already ("refusing to replace existing output: ...")
+// and makes its missing folders ("could not create output directory"); then names the temporary.
+bool beginNewOutput (const juce::File& output, PendingOutput& pending, juce::String& error);
+
 // Writes all size bytes to the open descriptor, going on after interruptions; false on any error.
 bool writeAllBytes (int fd, const void* data, size_t size);
 

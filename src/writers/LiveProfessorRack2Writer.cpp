@@ -1587,29 +1587,13 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
         result.error = "RAPP preflight blocked LiveProfessor output";
         return result;
     }
-    if (anythingExistsAt (output))
-    {
-        result.error = "refusing to replace existing output: " + output.getFullPathName();
+    PendingOutput pending;
+    if (! beginNewOutput (output, pending, result.error))
         return result;
-    }
-
-    juce::Array<juce::File> createdFolders;
-    if (! createMissingFolders (output.getParentDirectory(), createdFolders))
-    {
-        removeCreatedFolders (createdFolders);
-        result.error = "could not create output directory";
-        return result;
-    }
-
-    // The temporary file belongs to this call: it is gone on every path out, before any folder
-    // this call made is taken away again.
-    const auto tempFile = juce::TemporaryFile (output).getFile();
-    bool tempCreated = false;
-    auto fail = [&] (const juce::String& error) {
-        if (tempCreated)
-            tempFile.deleteFile();
-        removeCreatedFolders (createdFolders);
-        result.error = error;
+    // What this call makes for the output is gone on every path out but the commit.
+    auto fail = [&] (const juce::String& message) {
+        pending.abandon();
+        result.error = message;
         return result;
     };
 
@@ -1655,14 +1639,14 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
                                       error))
         return fail (error);
 
-    if (! writeNewFileExclusive (tempFile, tempCreated, [&root] (juce::OutputStream& out) {
+    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&root] (juce::OutputStream& out) {
             root.writeToStream (out);
             return true;
         }))
         return fail ("temporary LiveProfessor project write failed");
     root = juce::ValueTree();
 
-    const auto reread = readLiveProfessorRack2 (tempFile);
+    const auto reread = readLiveProfessorRack2 (pending.temporary);
     if (! reread.ok || reread.status != readComplete)
     {
         juce::String detail;
@@ -1701,7 +1685,7 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
         return fail ("written LiveProfessor project failed exact semantic validation: " + comparison.summary());
 
     juce::String commitError;
-    if (! commitNewFileExclusive (tempFile, output, commitError))
+    if (! commitNewFileExclusive (pending.temporary, output, commitError))
         return fail ("atomic LiveProfessor project move failed: " + commitError);
 
     result.notes.add (withTemplate

@@ -847,23 +847,13 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
         }
     }
 
-    if (anythingExistsAt (output))
-        return refuse ("refusing to replace existing output: " + output.getFullPathName());
-    juce::Array<juce::File> createdFolders;
-    if (! createMissingFolders (output.getParentDirectory(), createdFolders))
-    {
-        removeCreatedFolders (createdFolders);
-        return refuse ("could not create output directory");
-    }
-
-    // The temporary file belongs to this call: it is gone on every path out, before any folder
-    // this call made is taken away again.
-    const auto tempFile = juce::TemporaryFile (output).getFile();
-    bool tempCreated = false;
+    PendingOutput pending;
+    juce::String beginError;
+    if (! beginNewOutput (output, pending, beginError))
+        return refuse (beginError);
+    // What this call makes for the output is gone on every path out but the commit.
     auto fail = [&] (const juce::String& message) {
-        if (tempCreated)
-            tempFile.deleteFile();
-        removeCreatedFolders (createdFolders);
+        pending.abandon();
         result.error = message;
         return result;
     };
@@ -976,14 +966,14 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
     replaceRange (lines, trackSpan.first, trackSpan.last, tracks);
 
     const auto text = lines.joinIntoString ("\r\n") + "\r\n";
-    if (! writeNewFileExclusive (tempFile, tempCreated, [&text] (juce::OutputStream& out) {
+    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&text] (juce::OutputStream& out) {
             return out.write (text.toRawUTF8(), text.getNumBytesAsUTF8());
         }))
         return fail ("temporary REAPER project write failed");
     lines.clear();
     tracks.clear();
 
-    const auto reread = readReaperRpp (tempFile);
+    const auto reread = readReaperRpp (pending.temporary);
     if (! reread.ok || reread.status != readComplete || reread.session.strips.size() != session.strips.size()
         || (session.sampleRate > 0 && ! (std::abs (reread.session.sampleRate - session.sampleRate) <= 0.001)))
         return fail ("written REAPER project failed strict reread");
@@ -1011,7 +1001,7 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
     }
 
     juce::String commitError;
-    if (! commitNewFileExclusive (tempFile, output, commitError))
+    if (! commitNewFileExclusive (pending.temporary, output, commitError))
         return fail ("atomic REAPER project move failed: " + commitError);
 
     result.notes.add (juce::String ("exact converter reread passed for REAPER cache-verified multi-CID ")

@@ -393,29 +393,13 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     const int channelMode = reach >= 1 && reach <= 16 ? 0 : (reach <= 32 ? 1 : 2);
     const int activeChannels = channelMode == 0 ? 16 : (channelMode == 1 ? 32 : 64);
 
-    if (anythingExistsAt (output))
-    {
-        result.error = "refusing to replace existing output: " + output.getFullPathName();
+    PendingOutput pending;
+    if (! beginNewOutput (output, pending, result.error))
         return result;
-    }
-
-    juce::Array<juce::File> createdFolders;
-    if (! createMissingFolders (output.getParentDirectory(), createdFolders))
-    {
-        removeCreatedFolders (createdFolders);
-        result.error = "could not create output directory";
-        return result;
-    }
-
-    // The temporary file belongs to this call: it is gone on every path out, before any folder
-    // this call made is taken away again.
-    const auto tempFile = juce::TemporaryFile (output).getFile();
-    bool tempCreated = false;
-    auto fail = [&] (const juce::String& error) {
-        if (tempCreated)
-            tempFile.deleteFile();
-        removeCreatedFolders (createdFolders);
-        result.error = error;
+    // What this call makes for the output is gone on every path out but the commit.
+    auto fail = [&] (const juce::String& message) {
+        pending.abandon();
+        result.error = message;
         return result;
     };
 
@@ -449,13 +433,13 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
 
     juce::MemoryOutputStream documentText;
     document->writeTo (documentText, juce::XmlElement::TextFormat());
-    if (! writeNewFileExclusive (tempFile, tempCreated, [&] (juce::OutputStream& out) {
+    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&] (juce::OutputStream& out) {
             return states.splice (documentText.getMemoryBlock(), out);
         }))
         return fail ("temporary scene write failed");
     document.reset();
 
-    const auto reread = readVornKsn (tempFile);
+    const auto reread = readVornKsn (pending.temporary);
     if (! reread.ok || reread.status != readComplete || reread.session.countPlugins() != session.countPlugins())
         return fail ("written scene failed converter reread validation"
                      + (reread.error.isNotEmpty() ? ": " + reread.error : juce::String()));
@@ -466,7 +450,7 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
         return fail ("written Vorn scene failed exact semantic validation: " + comparison.summary());
 
     juce::String commitError;
-    if (! commitNewFileExclusive (tempFile, output, commitError))
+    if (! commitNewFileExclusive (pending.temporary, output, commitError))
         return fail ("atomic scene move failed: " + commitError);
 
     result.notes.add ("converter exact reread passed; Vorn Live host load/DSP validation pending");

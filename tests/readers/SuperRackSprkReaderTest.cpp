@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 using namespace vornconv;
+using vorntest::PrivateTmp;
 
 namespace
 {
@@ -27,29 +28,6 @@ juce::String preset (const char* classId, const char* component = "ABC", const c
 
 juce::String sha (const juce::MemoryBlock& b) { return juce::SHA256 (b).toHexString(); }
 
-struct PrivateTmp
-{
-    PrivateTmp()
-    {
-        const char* old = std::getenv ("TMPDIR");
-        hadOld = old != nullptr;
-        if (hadOld)
-            previous = old;
-        setenv ("TMPDIR", tmp.path().c_str(), 1);
-    }
-    ~PrivateTmp()
-    {
-        if (hadOld)
-            setenv ("TMPDIR", previous.c_str(), 1);
-        else
-            unsetenv ("TMPDIR");
-    }
-    int entries() const { return tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles, "*"); }
-
-    vorntest::TempFolder tmp;
-    bool hadOld = false;
-    std::string previous;
-};
 
 // Two active strips: 0 "Kick", mono, one left input and one output patch, an EQ in slot 0;
 // 1 unnamed, stereo, -3.5 dB and bypassed, fed by physical inputs 6 and 7.

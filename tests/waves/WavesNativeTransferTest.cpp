@@ -7,6 +7,7 @@
 #include <functional>
 
 using namespace vornconv;
+using vorntest::PrivateTmp;
 
 namespace
 {
@@ -97,7 +98,7 @@ TEST (WavesNativeTransfer, Lv1ToSoundGridCopiesSelectedChannelsPluginsAndPhysica
     const auto output = out.file ("result.sprk");
     const auto sums = juce::SHA256 (lv1.file).toHexString() + juce::SHA256 (sg.file).toHexString() + juce::SHA256 (selection).toHexString();
 
-    vorntest::PrivateTempDirectory tmp;
+    vorntest::PrivateTmp tmp;
     const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
     ASSERT_TRUE (result.ok) << result.error;
     EXPECT_EQ (result.summary, "Waves candidate created: 2 channels, 2 plug-ins, 2 physical routes");
@@ -228,7 +229,7 @@ TEST (WavesNativeTransfer, RefusesInvalidSelections)
         ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, c.edit));
         if (c.text != nullptr)
             selection.replaceWithText (*c.text != 0 ? juce::String (c.text) : juce::String::repeatedString ("[", 100000));
-        vorntest::PrivateTempDirectory tmp;
+        vorntest::PrivateTmp tmp;
         const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
         EXPECT_FALSE (result.ok);
         EXPECT_EQ (result.error, juce::String (c.error));
@@ -277,7 +278,7 @@ TEST (WavesNativeTransfer, BlocksWhatCannotBeCarriedAndLeavesNothingBehind)
         const auto selection = out.file ("pick.json");
         ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, lv1Choice));
         const auto templateSum = juce::SHA256 (sg.file).toHexString();
-        vorntest::PrivateTempDirectory tmp;
+        vorntest::PrivateTmp tmp;
         const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, out.file ("result.sprk"));
         EXPECT_FALSE (result.ok);
         EXPECT_EQ (result.error, juce::String (c.error));

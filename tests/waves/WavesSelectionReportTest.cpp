@@ -5,6 +5,7 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 using namespace vornconv;
+using vorntest::PrivateTmp;
 
 namespace
 {
@@ -51,7 +52,7 @@ TEST (WavesSelectionReport, SmallLv1SessionDocument)
     lv1.close();
     const auto fingerprint = waves::fileSha256 (lv1.file);
 
-    vorntest::PrivateTempDirectory tmp;
+    vorntest::PrivateTmp tmp;
     juce::String error;
     const auto text = waves::buildSelectionReport (lv1.file, "superrack-soundgrid", error);
     EXPECT_EQ (error, juce::String());
@@ -240,7 +241,7 @@ TEST (WavesSelectionReport, RefusesWrongSourcesAndLeavesNothingBehind)
         db.exec (c.sql);
         db.close();
         const auto before = juce::SHA256 (db.file).toHexString();
-        vorntest::PrivateTempDirectory tmp;
+        vorntest::PrivateTmp tmp;
         juce::String error;
         EXPECT_EQ (waves::buildSelectionReport (db.file, c.target, error), juce::String());
         EXPECT_EQ (error, juce::String (c.error));

@@ -7,35 +7,11 @@
 #include <cstdlib>
 
 using namespace vornconv;
+using vorntest::PrivateTmp;
 
 namespace
 {
 
-// Points the system temporary folder at a private folder for the life of the object, so that a
-// test can see every staging folder the code under test leaves behind.
-struct PrivateTmp
-{
-    PrivateTmp()
-    {
-        const char* old = std::getenv ("TMPDIR");
-        hadOld = old != nullptr;
-        if (hadOld)
-            previous = old;
-        setenv ("TMPDIR", tmp.path().c_str(), 1);
-    }
-    ~PrivateTmp()
-    {
-        if (hadOld)
-            setenv ("TMPDIR", previous.c_str(), 1);
-        else
-            unsetenv ("TMPDIR");
-    }
-    int entries() const { return tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles, "*"); }
-
-    vorntest::TempFolder tmp;
-    bool hadOld = false;
-    std::string previous;
-};
 
 juce::String sha (const juce::File& f) { return juce::SHA256 (f).toHexString(); }
 
