@@ -91,11 +91,14 @@ bool dumpTree (const juce::File& file, const juce::String& formatId)
         printLine ("ERROR   --tree is only supported for .rack2");
         return true;
     }
-    juce::ValueTree tree;
+    TreeNode tree;
     juce::String error;
-    if (! readValueTreeFile (file, tree, error))
+    bool limitExceeded = false;
+    if (! readValueTreeFile (file, tree, error, limitExceeded))
     {
-        printLine ("ERROR   ValueTree parse failed");
+        // A stream that is well formed but too large for the limits says so; anything else is
+        // no value tree at all.
+        printLine (limitExceeded ? "ERROR   ValueTree exceeds a safety limit: " + error : juce::String ("ERROR   ValueTree parse failed"));
         return true;
     }
     printLine ({});

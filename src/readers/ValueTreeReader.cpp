@@ -1,6 +1,8 @@
 #include "readers/ValueTreeReader.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace vornconv
 {
@@ -8,12 +10,56 @@ namespace vornconv
 namespace
 {
 
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated sequence.
+bool isStrictUtf8 (const juce::uint8* p, size_t size) noexcept
+{
+    size_t i = 0;
+    while (i < size)
+    {
+        if (size - i >= 8)
+        {
+            juce::uint64 word;
+            std::memcpy (&word, p + i, sizeof word);
+            if ((word & 0x8080808080808080ull) == 0)
+            {
+                i += 8;
+                continue;
+            }
+        }
+        const juce::uint8 b = p[i];
+        if (b < 0x80)
+        {
+            ++i;
+            continue;
+        }
+        size_t extra = 0;
+        juce::uint32 cp = 0, min = 0;
+        if ((b & 0xE0) == 0xC0) { extra = 1; cp = b & 0x1Fu; min = 0x80; }
+        else if ((b & 0xF0) == 0xE0) { extra = 2; cp = b & 0x0Fu; min = 0x800; }
+        else if ((b & 0xF8) == 0xF0) { extra = 3; cp = b & 0x07u; min = 0x10000; }
+        else return false;
+        if (size - i <= extra)
+            return false;
+        for (size_t k = 1; k <= extra; ++k)
+        {
+            if ((p[i + k] & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (p[i + k] & 0x3Fu);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
 struct Cursor
 {
     const juce::uint8* data = nullptr;
     size_t size = 0;
     size_t pos = 0;
     juce::String error;
+    bool limitExceeded = false;
 
     size_t remaining() const noexcept { return size - pos; }
 
@@ -24,10 +70,20 @@ struct Cursor
         return false;
     }
 
-    bool failWith (const juce::String& fullMessage)
+    bool failLimit (const juce::String& message)
     {
         if (error.isEmpty())
-            error = fullMessage;
+            limitExceeded = true;
+        return fail (message);
+    }
+
+    bool failWith (const Cursor& inner)
+    {
+        if (error.isEmpty())
+        {
+            error = inner.error;
+            limitExceeded = inner.limitExceeded;
+        }
         return false;
     }
 
@@ -36,15 +92,6 @@ struct Cursor
         if (remaining() < 1)
             return fail ("value tree is truncated");
         out = data[pos++];
-        return true;
-    }
-
-    bool readBytes (void* out, size_t n)
-    {
-        if (remaining() < n)
-            return fail ("value tree is truncated");
-        std::memcpy (out, data + pos, n);
-        pos += n;
         return true;
     }
 
@@ -61,17 +108,19 @@ struct Cursor
         const int numBytes = head & 0x7f;
         if (numBytes < 1 || numBytes > 4)
             return fail ("value tree holds an invalid compressed integer");
-        juce::uint8 bytes[4] = {};
-        if (! readBytes (bytes, (size_t) numBytes))
-            return false;
+        if (remaining() < (size_t) numBytes)
+            return fail ("value tree is truncated");
         juce::int64 magnitude = 0;
         for (int i = numBytes; --i >= 0;)
-            magnitude = (magnitude << 8) | bytes[i];
+            magnitude = (magnitude << 8) | data[pos + (size_t) i];
+        pos += (size_t) numBytes;
         out = (head & 0x80) != 0 ? -magnitude : magnitude;
         return true;
     }
 
-    bool readCount (juce::int64 minimumBytesEach, juce::int64& out)
+    // A count of items that take at least minimumBytesEach bytes each, and of which at most
+    // limit are allowed.
+    bool readCount (juce::int64 minimumBytesEach, juce::int64 limit, const char* what, juce::int64& out)
     {
         if (! readCompressedInt (out))
             return false;
@@ -79,10 +128,14 @@ struct Cursor
             return fail ("value tree holds a negative count");
         if (out > (juce::int64) remaining() / minimumBytesEach)
             return fail ("value tree count exceeds the bytes that remain");
+        if (out > limit)
+            return failLimit (juce::String ("value tree ") + what + " holds more than " + juce::String (limit)
+                              + (limit == 1 ? " item" : " items"));
         return true;
     }
 
-    bool readName (juce::String& out)
+    // A NUL-terminated, non-empty, UTF-8 name; the view points into the input.
+    bool readName (std::string_view& out)
     {
         const auto* start = data + pos;
         const auto* end = static_cast<const juce::uint8*> (std::memchr (start, 0, remaining()));
@@ -91,9 +144,9 @@ struct Cursor
         const auto length = (size_t) (end - start);
         if (length == 0)
             return fail ("value tree holds an empty name");
-        if (! juce::CharPointer_UTF8::isValidString (reinterpret_cast<const char*> (start), (int) length))
+        if (! isStrictUtf8 (start, length))
             return fail ("value tree holds a name that is not UTF-8");
-        out = juce::String::fromUTF8 (reinterpret_cast<const char*> (start), (int) length);
+        out = std::string_view (reinterpret_cast<const char*> (start), length);
         pos += length + 1;
         return true;
     }
@@ -107,12 +160,10 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
     switch (marker)
     {
         case 1: // int32
-        {
             if (payloadSize != 4)
                 return in.fail ("value tree int has the wrong size");
             out = (int) juce::ByteOrder::littleEndianInt (payload);
             break;
-        }
         case 2:
         case 3:
             if (payloadSize != 0)
@@ -135,33 +186,30 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
                 || std::memchr (payload, 0, payloadSize - 1) != nullptr)
                 return in.fail ("value tree string is not NUL-terminated");
             const auto length = payloadSize - 1;
-            if (length > (size_t) std::numeric_limits<int>::max()
-                || ! juce::CharPointer_UTF8::isValidString (reinterpret_cast<const char*> (payload), (int) length))
+            if (length > (size_t) std::numeric_limits<int>::max() || ! isStrictUtf8 (payload, length))
                 return in.fail ("value tree string is not UTF-8");
             out = juce::String::fromUTF8 (reinterpret_cast<const char*> (payload), (int) length);
             break;
         }
         case 6:
-        {
             if (payloadSize != 8)
                 return in.fail ("value tree int64 has the wrong size");
             out = (juce::int64) juce::ByteOrder::littleEndianInt64 (payload);
             break;
-        }
         case 7:
         {
             // The elements must fill the payload exactly.
-            Cursor inner { payload, payloadSize, 0, {} };
+            Cursor inner { payload, payloadSize, 0, {}, false };
             juce::int64 count = 0;
-            if (! inner.readCount (1, count))
-                return in.failWith (inner.error);
+            if (! inner.readCount (1, maxValueTreeProperties, "array", count))
+                return in.failWith (inner);
             juce::Array<juce::var> items;
             items.ensureStorageAllocated ((int) count);
             for (juce::int64 i = 0; i < count; ++i)
             {
                 juce::var item;
                 if (! readValue (inner, depth + 1, item))
-                    return in.failWith (inner.error);
+                    return in.failWith (inner);
                 items.add (std::move (item));
             }
             if (inner.remaining() != 0)
@@ -170,6 +218,8 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
             break;
         }
         case 8:
+            if ((juce::int64) payloadSize > maxValueTreeBinaryBytes)
+                return in.failLimit ("value tree binary value is larger than " + juce::String (maxValueTreeBinaryBytes) + " bytes");
             out = juce::var (payload, payloadSize);
             break;
         case 9:
@@ -205,64 +255,190 @@ bool readValue (Cursor& in, int depth, juce::var& out)
     return readPayload (in, depth, marker, (size_t) numBytes - 1, out);
 }
 
-// The node is built as it is read; a caller never sees it unless the whole input was accepted.
-bool readNode (Cursor& in, int depth, juce::ValueTree& node)
+// A canonical decimal number (no sign, no leading zero but for 0 itself) below limit, as the
+// whole of text; -1 otherwise.
+juce::int64 canonicalIndex (std::string_view text, juce::int64 limit) noexcept
+{
+    if (text.empty() || text.size() > 18 || (text.size() > 1 && text.front() == '0'))
+        return -1;
+    juce::int64 value = 0;
+    for (const char c : text)
+    {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value < limit ? value : -1;
+}
+
+// Whether no two properties share a name. Long lists are mostly numbered (P0, P1, ... for a
+// plug-in's parameters): when every name is one prefix and a distinct index below the count, one
+// pass over a bitmap proves them unique; any other long list is sorted.
+bool namesAreUnique (const std::vector<TreeProperty>& properties)
+{
+    const size_t n = properties.size();
+    if (n <= 16)
+    {
+        for (size_t i = 1; i < n; ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (properties[i].name == properties[j].name)
+                    return false;
+        return true;
+    }
+
+    const auto prefixLength = [] (std::string_view name) {
+        size_t end = name.size();
+        while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9')
+            --end;
+        return end;
+    };
+    const std::string_view first (properties.front().name);
+    const std::string_view prefix = first.substr (0, prefixLength (first));
+    std::vector<bool> seen (n, false);
+    bool numbered = true;
+    for (const auto& property : properties)
+    {
+        const std::string_view name (property.name);
+        if (name.size() <= prefix.size() || name.compare (0, prefix.size(), prefix) != 0)
+        {
+            numbered = false;
+            break;
+        }
+        const auto index = canonicalIndex (name.substr (prefix.size()), (juce::int64) n);
+        if (index < 0)
+        {
+            numbered = false;
+            break;
+        }
+        if (seen[(size_t) index])
+            return false;
+        seen[(size_t) index] = true;
+    }
+    if (numbered)
+        return true;
+
+    std::vector<std::string_view> names;
+    names.reserve (n);
+    for (const auto& property : properties)
+        names.emplace_back (property.name);
+    std::sort (names.begin(), names.end());
+    return std::adjacent_find (names.begin(), names.end()) == names.end();
+}
+
+bool readNode (Cursor& in, int depth, TreeNode& node)
 {
     if (depth > maxValueTreeDepth)
         return in.fail ("value tree is nested too deeply");
-    juce::String type;
+    std::string_view type;
     if (! in.readName (type))
         return false;
-    node = juce::ValueTree { juce::Identifier (type) };
+    node.type.assign (type);
 
     // A property needs at least a one-character name, its NUL and a size byte.
     juce::int64 numProps = 0;
-    if (! in.readCount (3, numProps))
+    if (! in.readCount (3, maxValueTreeProperties, "node", numProps))
         return false;
+    node.properties.reserve ((size_t) numProps);
     for (juce::int64 i = 0; i < numProps; ++i)
     {
-        juce::String name;
+        std::string_view name;
         if (! in.readName (name))
             return false;
-        const juce::Identifier id (name);
-        if (node.hasProperty (id))
-            return in.fail ("value tree node repeats the property " + name);
         juce::var value;
         if (! readValue (in, depth + 1, value))
             return false;
-        node.setProperty (id, value, nullptr);
+        node.properties.push_back ({ std::string (name), std::move (value) });
     }
+    if (! namesAreUnique (node.properties))
+        return in.fail ("value tree node repeats a property name");
 
     // A child needs at least a one-character type, its NUL and two count bytes.
     juce::int64 numChildren = 0;
-    if (! in.readCount (4, numChildren))
+    if (! in.readCount (4, std::numeric_limits<juce::int64>::max(), "node", numChildren))
         return false;
-    for (juce::int64 i = 0; i < numChildren; ++i)
-    {
-        juce::ValueTree child;
+    node.children.resize ((size_t) numChildren);
+    for (auto& child : node.children)
         if (! readNode (in, depth + 1, child))
             return false;
-        node.appendChild (child, nullptr);
-    }
     return true;
+}
+
+bool writeName (juce::OutputStream& out, const std::string& name)
+{
+    return out.write (name.data(), name.size()) && out.writeByte (0);
 }
 
 } // namespace
 
-bool readValueTreeBytes (const void* data, size_t size, juce::ValueTree& out, juce::String& error)
+const juce::var* findProperty (const TreeNode& node, std::string_view name) noexcept
 {
-    out = juce::ValueTree();
+    for (const auto& property : node.properties)
+        if (property.name == name)
+            return &property.value;
+    return nullptr;
+}
+
+juce::var* findProperty (TreeNode& node, std::string_view name) noexcept
+{
+    for (auto& property : node.properties)
+        if (property.name == name)
+            return &property.value;
+    return nullptr;
+}
+
+juce::var propertyValue (const TreeNode& node, std::string_view name)
+{
+    const auto* value = findProperty (node, name);
+    return value != nullptr ? *value : juce::var();
+}
+
+void setProperty (TreeNode& node, std::string_view name, juce::var value)
+{
+    if (auto* existing = findProperty (node, name))
+        *existing = std::move (value);
+    else
+        node.properties.push_back ({ std::string (name), std::move (value) });
+}
+
+void removeProperty (TreeNode& node, std::string_view name)
+{
+    node.properties.erase (std::remove_if (node.properties.begin(), node.properties.end(),
+                                           [name] (const TreeProperty& p) { return p.name == name; }),
+                           node.properties.end());
+}
+
+const TreeNode* findChild (const TreeNode& node, std::string_view type) noexcept
+{
+    for (const auto& child : node.children)
+        if (child.type == type)
+            return &child;
+    return nullptr;
+}
+
+TreeNode* findChild (TreeNode& node, std::string_view type) noexcept
+{
+    for (auto& child : node.children)
+        if (child.type == type)
+            return &child;
+    return nullptr;
+}
+
+bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error, bool& limitExceeded)
+{
+    out = TreeNode();
     error.clear();
-    Cursor in { static_cast<const juce::uint8*> (data), size, 0, {} };
+    limitExceeded = false;
     if (size == 0 || data == nullptr)
     {
         error = "value tree is empty";
         return false;
     }
-    juce::ValueTree root;
+    Cursor in { static_cast<const juce::uint8*> (data), size, 0, {}, false };
+    TreeNode root;
     if (! readNode (in, 0, root))
     {
         error = in.error;
+        limitExceeded = in.limitExceeded;
         return false;
     }
     if (in.remaining() != 0)
@@ -270,13 +446,20 @@ bool readValueTreeBytes (const void* data, size_t size, juce::ValueTree& out, ju
         error = "value tree is followed by " + juce::String ((juce::int64) in.remaining()) + " trailing bytes";
         return false;
     }
-    out = root;
+    out = std::move (root);
     return true;
 }
 
-bool readValueTreeFile (const juce::File& file, juce::ValueTree& out, juce::String& error)
+bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error)
 {
-    out = juce::ValueTree();
+    bool limitExceeded = false;
+    return readValueTreeBytes (data, size, out, error, limitExceeded);
+}
+
+bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& error, bool& limitExceeded)
+{
+    out = TreeNode();
+    limitExceeded = false;
     if (! file.existsAsFile())
     {
         error = "value tree file does not exist";
@@ -302,7 +485,31 @@ bool readValueTreeFile (const juce::File& file, juce::ValueTree& out, juce::Stri
         error = "value tree file changed while it was read";
         return false;
     }
-    return readValueTreeBytes (bytes.getData(), bytes.getSize(), out, error);
+    return readValueTreeBytes (bytes.getData(), bytes.getSize(), out, error, limitExceeded);
+}
+
+bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& error)
+{
+    bool limitExceeded = false;
+    return readValueTreeFile (file, out, error, limitExceeded);
+}
+
+bool writeValueTree (const TreeNode& tree, juce::OutputStream& out)
+{
+    // The same calls, in the same order, as JUCE's own writer; the values write themselves. No
+    // node at all comes out as JUCE writes an invalid tree: an empty type and no properties or
+    // children.
+    bool ok = writeName (out, tree.type) && out.writeCompressedInt ((int) tree.properties.size());
+    for (const auto& property : tree.properties)
+    {
+        ok = ok && writeName (out, property.name);
+        if (ok)
+            property.value.writeToStream (out);
+    }
+    ok = ok && out.writeCompressedInt ((int) tree.children.size());
+    for (const auto& child : tree.children)
+        ok = ok && writeValueTree (child, out);
+    return ok;
 }
 
 } // namespace vornconv

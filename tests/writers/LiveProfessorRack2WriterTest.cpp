@@ -8,6 +8,8 @@
 #include "writers/LiveProfessorRack2Writer.h"
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
+#include "ValueTreeBridge.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -17,6 +19,8 @@ using namespace vornconv::rapp;
 using namespace vornconv::rapp::liveProfessorWriter;
 using juce::String;
 using juce::ValueTree;
+using vorntest::fromJuce;
+using vorntest::toJuce;
 
 namespace
 {
@@ -169,10 +173,10 @@ struct Fixture
     }
 
     // The built-in tree, bound, as the writer has it before the state placement.
-    ValueTree boundTree (ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, String& error) const
+    TreeNode boundTree (ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, String& error) const
     {
         auto root = buildInternalProfile2026_1 (source.session, index, catalog, profile, error);
-        if (root.isValid() && ! bindMainTopology (root, source.session, profile, index, catalog, chainIds, bindings, error))
+        if (isValidTree (root) && ! bindMainTopology (root, source.session, profile, index, catalog, chainIds, bindings, error))
             return {};
         return root;
     }
@@ -189,10 +193,10 @@ struct Fixture
 
 ValueTree readTree (const juce::File& file)
 {
-    ValueTree root;
+    TreeNode root;
     String error;
     EXPECT_TRUE (readValueTreeFile (file, root, error)) << error;
-    return root;
+    return toJuce (root);
 }
 
 bool writeTree (const ValueTree& tree, const juce::File& file)
@@ -205,10 +209,14 @@ bool writeTree (const ValueTree& tree, const juce::File& file)
     return out.getStatus().wasOk();
 }
 
+// Depth-first pre-order, the tree itself included.
 juce::Array<ValueTree> nodes (const ValueTree& root, const char* type)
 {
     juce::Array<ValueTree> out;
-    collectNodes (root, type, out);
+    if (root.hasType (type))
+        out.add (root);
+    for (const auto& child : root)
+        out.addArray (nodes (child, type));
     return out;
 }
 
@@ -286,7 +294,7 @@ TEST (LiveProfessorWriter, WritesReadsBackExactlyWithStableIdsAndNoLeftovers)
         bool present = false;
         ConverterSlotMap slots;
         String error;
-        ASSERT_TRUE (readConverterMetadata (root, present, slots, error)) << error;
+        ASSERT_TRUE (readConverterMetadata (fromJuce (root), present, slots, error)) << error;
         EXPECT_TRUE (present);
         const int plugins = f.session().countPlugins();
         EXPECT_EQ ((int) slots.size(), plugins);
@@ -296,7 +304,7 @@ TEST (LiveProfessorWriter, WritesReadsBackExactlyWithStableIdsAndNoLeftovers)
                 {
                     const auto stable = makeStableRuntimeId (strip.index, s, strip.plugins.getReference (s).sidechainSource);
                     EXPECT_EQ (slots.count (stable), 1u);
-                    EXPECT_FALSE (treeContainsNumericValue (root, internalPluginRuntimeId (strip.index, s)));
+                    EXPECT_FALSE (treeContainsNumericValue (fromJuce (root), internalPluginRuntimeId (strip.index, s)));
                 }
         const auto metadata = root.getChildWithName ("VORNConverterMetadata");
         EXPECT_EQ (metadata.getProperty ("nativeWriterProfile").toString(), "liveprofessor-2026.1-native-v1");
@@ -309,20 +317,23 @@ TEST (LiveProfessorWriter, PlacesStatesAndRoutingIntoEveryRepeatedPlace)
     ChainIdMap chainIds;
     juce::Array<PluginBinding> bindings;
     String error;
-    auto root = f.boundTree (chainIds, bindings, error);
-    ASSERT_TRUE (root.isValid()) << error;
+    auto tree = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (isValidTree (tree)) << error;
     ASSERT_EQ (bindings.size(), 2);
     EXPECT_TRUE (bindings[0].hasParameters);
     EXPECT_FALSE (bindings[1].hasParameters);
     EXPECT_EQ (bindings[1].slotIndex, 2);
 
     // Stale values the placement must overwrite in every copy.
+    auto root = toJuce (tree);
     for (auto node : nodes (root, "parameters"))
         node.setProperty ("P0", 0.0, nullptr);
     for (auto node : nodes (root, "parameters"))
         if (node.getNumProperties() == 1)
             node.setProperty ("P1", 0.0, nullptr);
-    ASSERT_TRUE (updateRepeatedState (root, f.session(), chainIds, bindings, error)) << error;
+    tree = fromJuce (root);
+    ASSERT_TRUE (updateRepeatedState (tree, f.session(), chainIds, bindings, error)) << error;
+    root = toJuce (tree);
 
     int voxContainers = 0, busContainers = 0, vstContainers = 0, auContainers = 0;
     for (const auto& container : nodes (root, "ProcessorSettingsContainer"))
@@ -526,12 +537,13 @@ TEST (LiveProfessorWriter, BindingAndPlacementRefuseTreesTheyCannotAccountFor)
         SCOPED_TRACE (c.message);
         Fixture f;
         String error;
-        auto root = buildInternalProfile2026_1 (f.session(), f.index, f.catalog, f.profile, error);
+        auto root = toJuce (buildInternalProfile2026_1 (f.session(), f.index, f.catalog, f.profile, error));
         ASSERT_TRUE (root.isValid()) << error;
         c.change (root, f);
+        auto tree = fromJuce (root);
         ChainIdMap chainIds;
         juce::Array<PluginBinding> bindings;
-        const bool bound = bindMainTopology (root, f.session(), f.profile, f.index, f.catalog, chainIds, bindings, error);
+        const bool bound = bindMainTopology (tree, f.session(), f.profile, f.index, f.catalog, chainIds, bindings, error);
         if (c.failsInBinding)
         {
             EXPECT_FALSE (bound);
@@ -539,7 +551,7 @@ TEST (LiveProfessorWriter, BindingAndPlacementRefuseTreesTheyCannotAccountFor)
             continue;
         }
         ASSERT_TRUE (bound) << error;
-        EXPECT_FALSE (updateRepeatedState (root, f.session(), chainIds, bindings, error));
+        EXPECT_FALSE (updateRepeatedState (tree, f.session(), chainIds, bindings, error));
         EXPECT_EQ (error, c.message);
     }
 }
@@ -550,32 +562,37 @@ TEST (LiveProfessorWriter, StableIdsRefuseWhatTheyCannotEncodeOrWouldCollideWith
     ChainIdMap chainIds;
     juce::Array<PluginBinding> bindings;
     String error;
-    auto root = f.boundTree (chainIds, bindings, error);
-    ASSERT_TRUE (root.isValid()) << error;
+    const auto tree = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (isValidTree (tree)) << error;
+    const auto root = toJuce (tree);
 
     auto session = f.session();
     session.strips.getReference (1).plugins.getReference (2).sidechainSource = 64;
     auto copy = bindings;
-    EXPECT_FALSE (remapPluginRuntimeIds (root.createCopy(), session, copy, error));
+    auto work = tree;
+    EXPECT_FALSE (remapPluginRuntimeIds (work, session, copy, error));
     EXPECT_EQ (error, "LiveProfessor stable runtime id cannot represent source location");
 
     session.strips.getReference (1).plugins.getReference (2).sidechainSource = 63;
     copy = bindings;
-    ASSERT_TRUE (remapPluginRuntimeIds (root.createCopy(), session, copy, error)) << error;
+    work = tree;
+    ASSERT_TRUE (remapPluginRuntimeIds (work, session, copy, error)) << error;
     EXPECT_EQ (copy[1].runtimeId & 127, 64);
 
     // The stable id already stands in the tree as some other value.
     auto colliding = root.createCopy();
     colliding.getChildWithName ("GlobalSnapshots").setProperty ("Stray", juce::var (makeStableRuntimeId (0, 0, -1)), nullptr);
     copy = bindings;
-    EXPECT_FALSE (remapPluginRuntimeIds (colliding, f.session(), copy, error));
+    work = fromJuce (colliding);
+    EXPECT_FALSE (remapPluginRuntimeIds (work, f.session(), copy, error));
     EXPECT_EQ (error, "LiveProfessor stable runtime id collides with template state");
 
     // A reference the replacement does not know would keep the old id alive.
     auto unmodelled = root.createCopy();
     unmodelled.getChildWithName ("TempoAndSync").setProperty ("Link", juce::var ((int) internalPluginRuntimeId (0, 0)), nullptr);
     copy = bindings;
-    EXPECT_FALSE (remapPluginRuntimeIds (unmodelled, f.session(), copy, error));
+    work = fromJuce (unmodelled);
+    EXPECT_FALSE (remapPluginRuntimeIds (work, f.session(), copy, error));
     EXPECT_EQ (error, "LiveProfessor plugin runtime id has an unmodelled native reference");
 }
 
@@ -699,7 +716,7 @@ TEST (LiveProfessorWriterTemplate, SynthesisesEveryChainFromASinglePrototype)
     }
     for (const auto& snapshot : nodes (root, "GlobalSnapshot"))
         EXPECT_EQ (snapshot.getChildWithName ("Chains").getNumChildren(), 3);
-    EXPECT_FALSE (treeContainsNumericValue (root, 0x12345678));
+    EXPECT_FALSE (treeContainsNumericValue (fromJuce (root), 0x12345678));
     EXPECT_TRUE (nodes (root, "storedViewSetItem").isEmpty());
     EXPECT_TRUE (nodes (root, "WireViewNode").isEmpty());
 }
