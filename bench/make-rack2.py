@@ -7,8 +7,9 @@ a live audio patch that wires every chain's main bus to hardware channels.
 
 Two shapes make the usual benchmark pair: many small plug-in states (many strips and slots, small
 chunk and parameter list), and one large plug-in state (one strip, one slot, a large chunk or a
-long parameter list; a parameter costs 18 to 20 bytes of the file, and a project holds at most
-1,000,000 of them).
+long parameter list; a parameter costs 18 to 20 bytes of the file). A plug-in may hold at most
+1,000,000 parameters: one more makes a project the converter refuses, which is a benchmark case
+of its own.
 
 With --convert-kit DIR it also writes what a conversion of the project needs into DIR: the
 plug-in's bundle folder, a factory catalog (cat.tsv) and LiveProfessor's plug-in list under
@@ -17,7 +18,7 @@ slots, and converts with --profile <strips>x<slots> --io 128x128.
 
 usage: make-rack2.py <out.rack2> [--strips N] [--slots N] [--params N] [--chunk BYTES] [--convert-kit DIR]
 """
-import argparse, base64, os, struct, sys
+import argparse, base64, os, struct
 
 CID = "ED57BD725C60467EA64DD2F400758B6F"   # a class the converter's built-in LiveProfessor profile accepts
 NAME = "EQ Test"
@@ -193,8 +194,6 @@ def main():
     parser.add_argument("--chunk", type=int, default=64, help="component bytes of every plug-in state")
     parser.add_argument("--convert-kit", metavar="DIR")
     args = parser.parse_args()
-    if args.params > 1000000:
-        sys.exit("a project holds at most 1,000,000 parameters per plug-in")
 
     unique, uid = derived_ids(CID)
     kit = os.path.abspath(args.convert_kit) if args.convert_kit else None

@@ -784,3 +784,262 @@ TEST (LiveProfessorWriterTemplate, RefusesTemplatesItCannotProve)
         EXPECT_EQ (f.folderEntries(), entries);
     }
 }
+
+namespace
+{
+
+// The Assignments list of the project's controller map.
+ValueTree assignments (const ValueTree& root)
+{
+    return root.getChildWithName ("HardwareControllers").getChildWithName ("HardwareCtrlMaps")
+        .getChildWithName ("HardwareCtrlMap").getChildWithName ("Assignments");
+}
+
+ValueTree assignment (const String& controllable)
+{
+    ValueTree node ("Assignment");
+    node.setProperty ("ControllableId", controllable, nullptr);
+    node.setProperty ("ParameterIndex", 3, nullptr);
+    return node;
+}
+
+juce::StringArray controllables (const ValueTree& tree)
+{
+    juce::StringArray ids;
+    if (tree.hasProperty ("ControllableId"))
+        ids.add (tree.getProperty ("ControllableId").toString());
+    for (const auto& child : tree)
+        ids.addArray (controllables (child));
+    return ids;
+}
+
+} // namespace
+
+TEST (LiveProfessorWriterTemplate, ChecksEveryBoundPluginAgainstTheCurrentList)
+{
+    // A template whose chains match the session keeps its plug-ins; each must still be the one
+    // LiveProfessor's list holds now, installed, under the type id the list gives it.
+    struct Case
+    {
+        const char* what;
+        std::function<void (Fixture&)> change;
+    };
+    const Case cases[] = {
+        { "the class was installed again in another bundle",
+          [] (Fixture& f) {
+              const auto moved = f.temp.file ("Moved/Eq.vst3");
+              ASSERT_TRUE (moved.createDirectory());
+              f.index.entries.getReference (0).bundle = moved;
+              auto& entry = f.catalog.entries.getReference (0);
+              entry.file = moved.getFullPathName();
+              entry.bundle = moved;
+              entry.identifier = liveProfessorPluginIdentifier ("VST3", entry.name, entry.file, entry.uniqueId);
+          } },
+        { "the bundle the list names is gone", [] (Fixture& f) { ASSERT_TRUE (f.temp.file ("Eq.vst3").deleteRecursively()); } },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        Fixture f;
+        const auto templateFile = f.temp.file ("template.rack2");
+        ASSERT_TRUE (f.write (templateFile).ok);
+        c.change (f);
+        const auto written = f.write (f.temp.file ("show.rack2"), templateFile);
+        EXPECT_FALSE (written.ok);
+        EXPECT_EQ (written.error, "LiveProfessor generated plugin identity is unavailable at strip 0, slot 0");
+        EXPECT_FALSE (f.temp.file ("show.rack2").exists());
+    }
+}
+
+TEST (LiveProfessorWriterTemplate, DropsControllerAssignmentsWhoseProcessorIsGone)
+{
+    // A two-chain template written for a one-strip session: the chains are rebuilt from the first
+    // one, so the second chain and its AudioUnit are gone; the first chain and its VST3 come back
+    // under the same ids.
+    Fixture f;
+    const auto original = f.temp.file ("two.rack2");
+    ASSERT_TRUE (f.write (original).ok);
+    const auto chain0 = "Processor" + String (chainRuntimeId (0));
+    const auto chain1 = "Processor" + String (chainRuntimeId (1));
+    const auto vst3 = "Processor" + String (makeStableRuntimeId (0, 0, -1));
+    const auto au = "Processor" + String (makeStableRuntimeId (1, 2, 0));
+    auto root = readTree (original);
+    auto list = assignments (root);
+    for (const auto& id : { chain0, chain1, vst3, au, String ("Processor1"), String ("Tempo") })
+        list.appendChild (assignment (id), nullptr);
+    // Anywhere in the tree, however deep: the node that holds a dangling ControllableId goes.
+    auto group = ValueTree ("AssignmentGroup");
+    group.appendChild (assignment (chain1), nullptr);
+    root.getChildWithName ("uiComp").appendChild (group, nullptr);
+    const auto templateFile = f.temp.file ("template.rack2");
+    ASSERT_TRUE (writeTree (root, templateFile));
+
+    // Written for the session the template was made from, the chains stay and so does every
+    // assignment.
+    const auto same = f.write (f.temp.file ("same.rack2"), templateFile);
+    ASSERT_TRUE (same.ok) << same.error;
+    EXPECT_EQ (same.notes, juce::StringArray ({ "converter exact reread passed; LiveProfessor host load/DSP validation pending" }));
+    EXPECT_EQ (controllables (readTree (f.temp.file ("same.rack2"))),
+               juce::StringArray (chain0, chain1, vst3, au, "Processor1", "Tempo", chain1));
+
+    f.session().strips.removeLast();
+    f.profile.strips = 1;
+    const auto output = f.temp.file ("show.rack2");
+    const auto written = f.write (output, templateFile);
+    ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_EQ (written.notes, juce::StringArray ("converter exact reread passed; LiveProfessor host load/DSP validation pending",
+                                                 "3" + String::fromUTF8 (u8" LiveProfessor controller assignment는 출력에 없는 processor를 가리켜 제거했다")));
+    const auto result = readTree (output);
+    EXPECT_EQ (controllables (result), juce::StringArray (chain0, vst3, "Processor1", "Tempo"));
+    EXPECT_EQ (assignments (result).getNumChildren(), 4);
+    EXPECT_EQ (result.getChildWithName ("uiComp").getChildWithName ("AssignmentGroup").getNumChildren(), 0);
+}
+
+namespace
+{
+
+// A template: the fixture's own project, changed as a host or a user might have changed it.
+juce::File templateFrom (Fixture& f, const std::function<void (ValueTree&)>& change)
+{
+    const auto written = f.temp.file ("written.rack2");
+    if (! written.existsAsFile())
+        EXPECT_TRUE (f.write (written).ok);
+    auto root = readTree (written);
+    change (root);
+    const auto file = f.temp.file ("template.rack2");
+    file.deleteFile();
+    EXPECT_TRUE (writeTree (root, file));
+    return file;
+}
+
+} // namespace
+
+TEST (LiveProfessorWriter, TheCheckGivesTheWritersRefusalBeforeAnyOutput)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void (Fixture&, juce::File& templateFile)> setUp;
+    };
+    const auto keys = [] (Fixture& f) {
+        f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+        auto& strip = f.session().strips.getReference (2);
+        strip.plugins.add (Fixture::vst3Slot(), PluginRef(), PluginRef(), Fixture::vst3Slot());
+        strip.routeOutL = 2;
+        strip.routeOutR = 3;
+        f.profile.strips = 3;
+    };
+    const Case cases[] = {
+        { "blocked preflight", [] (Fixture& f, juce::File&) { f.source.status = readPartial; } },
+        { "missing template", [] (Fixture& f, juce::File& t) { t = f.temp.file ("none.rack2"); } },
+        { "template that is no value tree", [] (Fixture& f, juce::File& t) { t = f.temp.file ("bad.rack2"); t.replaceWithText ("x"); } },
+        { "template whose own reading is partial",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  root.getChildWithName ("GlobalSnapshots").appendChild (ValueTree ("GlobalSnapshot"), nullptr);
+              });
+          } },
+        { "template without device settings",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) { root.removeChild (root.getChildWithName ("AudioMidiHardware"), nullptr); });
+          } },
+        { "profile strips other than the session's, built-in", [] (Fixture& f, juce::File&) { f.profile.strips = 3; } },
+        { "profile strips other than the session's, template",
+          [] (Fixture& f, juce::File& t) { t = templateFrom (f, [] (ValueTree&) {}); f.profile.strips = 3; } },
+        { "no host-verified class without a template",
+          [] (Fixture& f, juce::File&) {
+              const String cid = "00000000000000000000000000000001";
+              const auto bundle = f.temp.file ("Odd.vst3");
+              bundle.createDirectory();
+              Vst3ModuleEntry module = f.index.entries.getReference (0);
+              module.classId = cid;
+              module.name = "Odd EQ";
+              module.bundle = bundle;
+              module.uniqueId = deriveUniqueId (cid);
+              module.uid = deriveUid (cid);
+              f.index.entries.add (module);
+              auto entry = f.catalog.entries.getReference (0);
+              entry.name = "Odd EQ";
+              entry.file = bundle.getFullPathName();
+              entry.bundle = bundle;
+              entry.uniqueId = module.uniqueId;
+              entry.uid = module.uid;
+              entry.identifier = liveProfessorPluginIdentifier ("VST3", entry.name, entry.file, entry.uniqueId);
+              f.catalog.entries.add (entry);
+              auto& slot = f.session().strips.getReference (0).plugins.getReference (0);
+              slot.name = "Odd EQ";
+              slot.classId = cid;
+              slot.uniqueId = module.uniqueId;
+          } },
+        { "a catalog bundle that is not installed, built-in",
+          [] (Fixture& f, juce::File&) { f.temp.file ("Eq.vst3").deleteRecursively(); } },
+        { "a catalog bundle that is not installed, template",
+          [] (Fixture& f, juce::File& t) { t = templateFrom (f, [] (ValueTree&) {}); f.temp.file ("Eq.vst3").deleteRecursively(); } },
+        { "no complete parameter mirror",
+          [] (Fixture& f, juce::File&) { f.session().strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete = false; } },
+        { "a prototype chain without a plug-in",
+          [=] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  auto chain = root.getChildWithName ("Chains").getChild (0);
+                  chain.getChildWithName ("ChainSettings").getChildWithName ("ProcessorOrder").removeAllChildren (nullptr);
+                  chain.getChildWithName ("ChainPlugins").removeAllChildren (nullptr);
+                  root.removeChild (root.getChildWithName ("VORNConverterMetadata"), nullptr);
+              });
+              keys (f);
+          } },
+        { "a template plug-in of another name",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  root.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainPlugins").getChild (0)
+                      .setProperty ("pluginTypeName", "Other EQ", nullptr);
+              });
+          } },
+        { "an unmodelled point in the template",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  auto outputs = root.getChildWithName ("GlobalSnapshots").getChild (0).getChildWithName ("AudioPatch").getChild (0);
+                  ValueTree point ("point");
+                  point.setProperty ("outputNodeId", outputs.getProperty ("nodeId"), nullptr);
+                  point.setProperty ("outputChannelId", outputs.getProperty ("channelId"), nullptr);
+                  point.setProperty ("inputNodeId", juce::var ((juce::int64) 2), nullptr);
+                  point.setProperty ("inputChannelId", 7, nullptr);
+                  point.setProperty ("isMidi", true, nullptr);
+                  outputs.appendChild (point, nullptr);
+              });
+          } },
+        { "a stable id that collides with template state",
+          [=] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  root.getChildWithName ("TempoAndSync").setProperty ("Stray", juce::var (makeStableRuntimeId (2, 3, -1)), nullptr);
+              });
+              keys (f);
+          } },
+        { "a read-back that refuses what the tree steps accept",
+          [] (Fixture& f, juce::File&) { f.session().strips.getReference (1).routePatches.add (RackPhysicalPatch { false, 1, 0 }); } },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        Fixture f;
+        juce::File templateFile;
+        c.setUp (f, templateFile);
+        const auto entries = f.folderEntries();
+        const auto checked = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, templateFile, f.profile);
+        EXPECT_EQ (f.folderEntries(), entries);
+        const auto written = f.write (f.temp.file ("out/show.rack2"), templateFile);
+        EXPECT_FALSE (written.ok);
+        EXPECT_FALSE (checked.ok);
+        EXPECT_TRUE (checked.error.isNotEmpty());
+        EXPECT_EQ (checked.error, written.error);
+    }
+
+    // Where the writer writes, the check allows, and neither says anything else.
+    Fixture f;
+    const auto checked = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, {}, f.profile);
+    EXPECT_TRUE (checked.ok) << checked.error;
+    EXPECT_TRUE (checked.error.isEmpty());
+    EXPECT_TRUE (f.write (f.temp.file ("show.rack2")).ok);
+    const auto withTemplate = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, f.temp.file ("show.rack2"), f.profile);
+    EXPECT_TRUE (withTemplate.ok) << withTemplate.error;
+}
