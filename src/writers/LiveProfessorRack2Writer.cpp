@@ -1822,6 +1822,10 @@ bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session, juce::Ar
     return true;
 }
 
+namespace
+{
+
+// The ids of every ProcessorSettingsContainer of the tree.
 std::set<juce::int64> processorIds (const TreeNode& root)
 {
     std::set<juce::int64> ids;
@@ -1829,6 +1833,9 @@ std::set<juce::int64> processorIds (const TreeNode& root)
     return ids;
 }
 
+// Removes every node whose ControllableId names a processor ("Processor" and its runtime id)
+// among the gone ones, with its subtree, and returns how many were removed. Assignments that name
+// anything else are kept.
 int removeDanglingControllerAssignments (TreeNode& root, const std::set<juce::int64>& goneProcessors)
 {
     int removed = 0;
@@ -1847,6 +1854,8 @@ int removeDanglingControllerAssignments (TreeNode& root, const std::set<juce::in
     root.children.erase (kept, root.children.end());
     return removed;
 }
+
+} // namespace
 
 } // namespace vornconv::rapp::liveProfessorWriter
 

@@ -51,8 +51,8 @@ bool isHostVerifiedUniqueId (juce::uint32 uniqueId);
 // runtime ids are provisional (internalPluginRuntimeId) until the writer replaces them. On
 // failure: an invalid (empty) tree and the message in error.
 TreeNode buildInternalProfile2026_1 (const RackSession& session, const Vst3ModuleIndex& index,
-                                            const LiveProfessorPluginCatalog& catalog,
-                                            const DeploymentProfile& profile, juce::String& error);
+                                     const LiveProfessorPluginCatalog& catalog,
+                                     const DeploymentProfile& profile, juce::String& error);
 
 // The strip's one sidechain source over its occupied slots (-1 = none); false, with the message,
 // when the slots name different sources or more than one slot names a source.
@@ -162,13 +162,5 @@ bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session,
 
 // Removes every node of the type anywhere below tree, with its subtree.
 void removeNodesOfType (TreeNode& tree, std::string_view type);
-
-// Removes every node whose ControllableId names a processor ("Processor" and its runtime id)
-// that is among the gone ids, with its subtree, and returns how many were removed. Assignments
-// that name anything else are kept.
-int removeDanglingControllerAssignments (TreeNode& root, const std::set<juce::int64>& goneProcessors);
-
-// The ids of every ProcessorSettingsContainer of the tree.
-std::set<juce::int64> processorIds (const TreeNode& root);
 
 } // namespace vornconv::rapp::liveProfessorWriter

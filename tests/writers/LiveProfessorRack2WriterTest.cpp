@@ -1043,3 +1043,57 @@ TEST (LiveProfessorWriter, TheCheckGivesTheWritersRefusalBeforeAnyOutput)
     const auto withTemplate = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, f.temp.file ("show.rack2"), f.profile);
     EXPECT_TRUE (withTemplate.ok) << withTemplate.error;
 }
+
+TEST (LiveProfessorWriterTemplate, TemplatesThatNestWhatTheWriterRebuildsAreVisitedSafely)
+{
+    // Patches and snapshots found inside parts of the tree that the writer replaces are still
+    // visited in order (as JUCE visits a removed node), never after they are gone.
+    const auto nestPatch = [] (ValueTree& root) {
+        auto live = root.getChildWithName ("GlobalSnapshot").getChildWithName ("AudioPatch");
+        live.getChild (0).getChild (0).appendChild (ValueTree ("AudioPatch"), nullptr);
+        auto midi = root.getChildWithName ("GlobalSnapshot").getChildWithName ("MidiPatch");
+        midi.getChild (0).appendChild (ValueTree ("MidiPatch"), nullptr);
+    };
+    struct Case
+    {
+        const char* what;
+        std::function<void (ValueTree&)> change;
+        bool synthesise;
+        String error;   // empty: written
+    };
+    const Case cases[] = {
+        { "a patch inside a live point, chains kept", nestPatch, false, {} },
+        { "a patch inside a live point, chains rebuilt", nestPatch, true, {} },
+        { "a snapshot inside the clean snapshot's plug-in list, chains rebuilt",
+          [] (ValueTree& root) {
+              root.getChildWithName ("GlobalSnapshots").getChild (0).getChildWithName ("Plugins")
+                  .appendChild (ValueTree ("GlobalSnapshot"), nullptr);
+          },
+          true, "LiveProfessor variable topology snapshot has no prototype" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        Fixture f;
+        const auto templateFile = templateFrom (f, c.change);
+        if (c.synthesise)
+        {
+            f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+            f.session().strips.getReference (2).plugins.add (Fixture::vst3Slot());
+            f.profile.strips = 3;
+        }
+        const auto output = f.temp.file ("show.rack2");
+        const auto written = f.write (output, templateFile);
+        if (c.error.isNotEmpty())
+        {
+            EXPECT_FALSE (written.ok);
+            EXPECT_EQ (written.error, c.error);
+            continue;
+        }
+        ASSERT_TRUE (written.ok) << written.error;
+        const auto reread = readLiveProfessorRack2 (output);
+        EXPECT_TRUE (reread.ok && reread.status == readComplete) << reread.error;
+        // The live patch holds the session's points only; whatever was inside its old points is gone.
+        EXPECT_EQ (nodes (readTree (output).getChildWithName ("GlobalSnapshot").getChildWithName ("AudioPatch"), "AudioPatch").size(), 1);
+    }
+}
