@@ -16,9 +16,12 @@ plug-in's bundle folder, a factory catalog (cat.tsv) and LiveProfessor's plug-in
 DIR/home (run vornconv with HOME=DIR/home). The project must then hold at most 64 strips and 8
 slots, and converts with --profile <strips>x<slots> --io 128x128.
 
-usage: make-rack2.py <out.rack2> [--strips N] [--slots N] [--params N] [--chunk BYTES] [--convert-kit DIR]
+With --mib M the number of strips is chosen so that the file comes to about M MiB (the many
+small states shape at a given size).
+
+usage: make-rack2.py <out.rack2> [--strips N | --mib M] [--slots N] [--params N] [--chunk BYTES] [--convert-kit DIR]
 """
-import argparse, base64, os, struct
+import argparse, base64, io, os, struct
 
 CID = "ED57BD725C60467EA64DD2F400758B6F"   # a class the converter's built-in LiveProfessor profile accepts
 NAME = "EQ Test"
@@ -189,6 +192,7 @@ def main():
     parser = argparse.ArgumentParser(usage=__doc__)
     parser.add_argument("output")
     parser.add_argument("--strips", type=int, default=1)
+    parser.add_argument("--mib", type=float, help="choose the number of strips for a file of about this size")
     parser.add_argument("--slots", type=int, default=1)
     parser.add_argument("--params", type=int, default=16)
     parser.add_argument("--chunk", type=int, default=64, help="component bytes of every plug-in state")
@@ -202,15 +206,26 @@ def main():
     component = bytes((i * 131 + 7) & 0xFF for i in range(args.chunk))
     chunk = vst3_container(component, b"CTRL")
 
-    root = branch("LiveProfessorProjectFile", [("appVersion", v_string("2.5.1"))], [
-        branch("AudioMidiHardware", [], [leaf("IOdeviceProperties", [("inputDeviceName", v_string("Bench In")),
-                                                                    ("outputDeviceName", v_string("Bench Out"))])]),
-        leaf("projectSettings", [("BufferSize", v_int(256))]),
-        branch("Chains", [], [chain_node(s, args.slots, type_text, chunk, args.params) for s in range(args.strips)]),
-        branch("GlobalSnapshot", [], [audio_patch(args.strips)]),
-    ])
+    def project(strips):
+        return branch("LiveProfessorProjectFile", [("appVersion", v_string("2.5.1"))], [
+            branch("AudioMidiHardware", [], [leaf("IOdeviceProperties", [("inputDeviceName", v_string("Bench In")),
+                                                                        ("outputDeviceName", v_string("Bench Out"))])]),
+            leaf("projectSettings", [("BufferSize", v_int(256))]),
+            branch("Chains", [], [chain_node(s, args.slots, type_text, chunk, args.params) for s in range(strips)]),
+            branch("GlobalSnapshot", [], [audio_patch(strips)]),
+        ])
+
+    strips = args.strips
+    if args.mib:
+        sizes = []
+        for n in (1, 2):
+            probe = io.BytesIO()
+            project(n)(probe)
+            sizes.append(len(probe.getvalue()))
+        per_strip = sizes[1] - sizes[0]
+        strips = max(1, round((args.mib * 1048576 - (sizes[0] - per_strip)) / per_strip))
     with open(args.output, "wb") as out:
-        root(out)
+        project(strips)(out)
 
     if kit:
         home_list = os.path.join(kit, "home", "Library", "Application Support", "audiostrom", "LiveProfessor 2")
