@@ -384,6 +384,73 @@ bool copyPhysicalRoutes (sqlite3* db, const std::map<ChannelKey, ChannelKey>& ma
     }
 }
 
+// How many channels of a type the host-saved template holds: its configured count (a matrix
+// without a configured count: the matrices the template has). The transfer never changes the
+// template's size, so a channel written at or beyond that count is one the host does not show
+// and that would be lost on its next save.
+bool templateChannelCount (sqlite3* db, int type, juce::int64& count, juce::String& error)
+{
+    Statement statement;
+    if (! prepare (db, "SELECT num_tracks FROM main.config_info WHERE track_type=?", statement, error))
+        return false;
+    sqlite3_bind_int (statement.handle, 1, type);
+    int rows = 0;
+    bool integer = true;
+    for (;;)
+    {
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            break;
+        ++rows;
+        integer = integer && sqlite3_column_type (statement.handle, 0) == SQLITE_INTEGER;
+        count = sqlite3_column_int64 (statement.handle, 0);
+    }
+    if (rows > 1 || ! integer)
+    {
+        error = "Waves host-save template channel configuration is invalid";
+        return false;
+    }
+    if (rows == 1)
+        return true;
+    count = 0;
+    if (type != 6)
+        return true;
+    std::vector<juce::int64> matrices;
+    bool hasRow = false;
+    if (! queryInts (db, "SELECT COALESCE(MAX(obj_index)+1,0) FROM main.object WHERE obj_type=6", {}, matrices, hasRow, error))
+        return false;
+    count = hasRow && ! matrices.empty() && matrices[0] != sqlNull ? matrices[0] : 0;
+    return true;
+}
+
+// Every destination must lie inside the template's configured channels of its type.
+bool checkDestinationsFitTemplate (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    std::map<int, juce::int64> counts;
+    for (const auto& choice : choices)
+    {
+        const auto type = choice.destination.type;
+        if (counts.count (type) == 0)
+        {
+            juce::int64 count = 0;
+            if (! templateChannelCount (db, type, count, error))
+                return false;
+            counts[type] = juce::jmax<juce::int64> (0, count);
+        }
+        const auto count = counts[type];
+        if (choice.destination.index >= count)
+        {
+            error = "Waves selection places " + genericChannelName (choice.source.type, choice.source.index) + " on "
+                    + genericChannelName (type, choice.destination.index) + ", but the host-save template holds "
+                    + juce::String (count) + " " + channelTypeName (type) + " channels";
+            return false;
+        }
+    }
+    return true;
+}
+
 // The channel-map record: where each rack channel and slot sits on the LV1 side.
 juce::String channelMapRecord (const std::vector<ChannelChoice>& choices, bool toLv1)
 {
@@ -488,6 +555,10 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
                                                                 : what + (inspection.error.isNotEmpty() && ! toLv1 ? ": " + inspection.error : juce::String()));
         }
     }
+
+    // Before anything is written: the selection must fit the template as the host saved it.
+    if (! checkDestinationsFitTemplate (db(), choices, error))
+        return fail (error);
 
     if (! execute (db(),
                    "BEGIN IMMEDIATE;CREATE TEMP TABLE vorn_channel_map(source_type INTEGER,source_index INTEGER,source_id INTEGER,target_type INTEGER,target_index INTEGER,target_id INTEGER,rack_index INTEGER,PRIMARY KEY(source_type,source_index),UNIQUE(target_type,target_index));CREATE TEMP TABLE vorn_plugin_map(source_id INTEGER PRIMARY KEY,target_id INTEGER UNIQUE,source_slot INTEGER,target_slot INTEGER);",

@@ -26,6 +26,10 @@ constexpr int maxChannelMapDepth = 8;
 
 const char* const channelMapHeader = "VORN_WAVES_CHANNEL_MAP_V1\n";
 
+// The transfer refuses a destination at or beyond the channels the host-save template is
+// configured with; the proposals here are made without the template.
+const char* const destinationLimitNote = "destinationIndex must be below the host-save template's configured channel count of destinationType";
+
 struct EmbeddedChannel
 {
     int sourceType = 0;
@@ -173,7 +177,9 @@ bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& 
     }
 }
 
-juce::String typeWord (int type)
+} // namespace
+
+juce::String channelTypeName (int type)
 {
     switch (type)
     {
@@ -186,8 +192,6 @@ juce::String typeWord (int type)
     return "Unsupported";
 }
 
-} // namespace
-
 bool expectedDirection (const juce::String& applicationType, juce::StringRef target)
 {
     const juce::String t (target);
@@ -197,7 +201,7 @@ bool expectedDirection (const juce::String& applicationType, juce::StringRef tar
 
 juce::String genericChannelName (int type, int index)
 {
-    return typeWord (type) + " " + juce::String ((juce::int64) index + 1);
+    return channelTypeName (type) + " " + juce::String ((juce::int64) index + 1);
 }
 
 juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error)
@@ -323,7 +327,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
             channel->setProperty ("sourceType", type);
             channel->setProperty ("sourceIndex", i);
             channel->setProperty ("targetIndex", n < maxChannels ? n : -1);
-            channel->setProperty ("typeName", typeWord (type));
+            channel->setProperty ("typeName", channelTypeName (type));
             channel->setProperty ("name", name);
             channel->setProperty ("selected", n < maxChannels);
             channel->setProperty ("overflow", true);
@@ -350,6 +354,8 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     root->setProperty ("required", true);
     root->setProperty ("channelOverflow", true);
     root->setProperty ("wavesNative", true);
+    // The report does not know the template: say what its proposals must still fit.
+    root->setProperty ("destinationLimit", destinationLimitNote);
     root->setProperty ("sourceApp", lv1Source ? "Waves LV1" : "SuperRack SoundGrid");
     root->setProperty ("channels", channels);
     return app::toJsonLine (juce::var (root));

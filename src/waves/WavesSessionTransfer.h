@@ -110,6 +110,9 @@ constexpr const char* wavesLv1Target = "waves-lv1";                     // Sound
 // True for ("com.waves.mixer.lv1", "superrack-soundgrid") and ("com.waves.mixer.MRSG", "waves-lv1").
 bool expectedDirection (const juce::String& applicationType, juce::StringRef target);
 
+// "Input", "Group", "Aux", "Matrix"; other types are "Unsupported".
+juce::String channelTypeName (int type);
+
 // "Input 1", "Group 3", "Aux 2", "Matrix 4"; other types are "Unsupported N".
 juce::String genericChannelName (int type, int index);
 
