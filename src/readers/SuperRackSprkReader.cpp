@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <functional>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -155,6 +156,42 @@ juce::String integerText (sqlite3_stmt* statement, int column)
     return integerAt (statement, column, value) ? juce::String (value) : columnText (statement, column);
 }
 
+// The columns the reader matches rows on or reads whole numbers from must hold integers (or
+// NULL) in every row: a key stored as the text '1000' never equals chainer 1000, so its rows
+// would drop out of the read without a word. A table or column that is missing is left to the
+// statement that reads it, which reports it.
+void requireIntegerColumns (ReadState& s, const char* table, std::initializer_list<const char*> columns)
+{
+    if (s.error.isNotEmpty())
+        return;
+    juce::String select, where;
+    for (const auto* column : columns)
+    {
+        const auto type = "typeof(" + juce::String (column) + ")";
+        select << (select.isEmpty() ? "" : ",") << type;
+        where << (where.isEmpty() ? "" : " OR ") << type << " NOT IN ('integer','null')";
+    }
+    const auto sql = "SELECT " + select + " FROM " + table + " WHERE " + where + " LIMIT 1";
+    waves::resetWorkBudget();
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2 (s.db, sql.toRawUTF8(), -1, &statement, nullptr) == SQLITE_OK && statement != nullptr
+        && sqlite3_step (statement) == SQLITE_ROW)
+    {
+        int index = 0;
+        for (const auto* column : columns)
+        {
+            const auto* type = reinterpret_cast<const char*> (sqlite3_column_text (statement, index++));
+            const std::string name (type != nullptr ? type : "");
+            if (name != "integer" && name != "null")
+            {
+                fail (s, "non-integer SuperRack " + juce::String (table) + "." + column);
+                break;
+            }
+        }
+    }
+    sqlite3_finalize (statement);
+}
+
 RackStrip* firstStripWithIndex (ReadState& s, Int64 index)
 {
     for (auto& strip : s.strips())
@@ -191,6 +228,9 @@ void readSettings (ReadState& s)
     }
     if (tableCount == 1)
     {
+        requireIntegerColumns (s, "mixer_settings", { "sample_rate_preference", "user_sample_rate", "native_buffer_size" });
+        if (s.error.isNotEmpty())
+            return;
         int rows = 0;
         const bool ok = runStatement (s, "SELECT sample_rate_preference,user_sample_rate,native_buffer_size FROM mixer_settings",
                                       [&] (sqlite3_stmt* st)
@@ -216,6 +256,9 @@ void readSettings (ReadState& s)
             return;
         }
     }
+    requireIntegerColumns (s, "config_info", { "track_type", "num_tracks" });
+    if (s.error.isNotEmpty())
+        return;
     int rows = 0;
     bool valid = true;
     Int64 tracks = 0;
@@ -239,6 +282,12 @@ void readSettings (ReadState& s)
 
 void readStrips (ReadState& s)
 {
+    requireIntegerColumns (s, "chainer", { "obj_id", "num_inputs", "num_outputs" });
+    requireIntegerColumns (s, "object", { "id", "obj_type", "obj_index" });
+    requireIntegerColumns (s, "snapshot", { "id", "number" });
+    requireIntegerColumns (s, "snapshot_chainer", { "snapshot_id", "chainer_id" });
+    if (s.error.isNotEmpty())
+        return;
     std::set<Int64> seenIndices;
     const bool ok = runStatement (s, "SELECT c.obj_id, o.obj_index, o.name, c.num_inputs, c.num_outputs FROM chainer c JOIN object o "
                                      "ON o.id = c.obj_id WHERE o.obj_type = 0 ORDER BY o.obj_index",
@@ -341,7 +390,10 @@ void readStrips (ReadState& s)
 
 void readInputBanks (ReadState& s)
 {
-    if (! s.performer)
+    // Both products read the mixer parameters later; their keys are checked once, here.
+    requireIntegerColumns (s, "snapshot_chainer_params", { "snapshot_id", "chainer_id", "param_id" });
+    requireIntegerColumns (s, "chainer_params", { "id" });
+    if (! s.performer || s.error.isNotEmpty())
         return;
     const auto sql = "SELECT scp.chainer_id,scp.param_value FROM snapshot_chainer_params scp JOIN chainer_params cp ON cp.id=scp.param_id "
                      "WHERE scp.snapshot_id=" + juce::String (s.activeId) + " AND cp.name='PARAM_INPUT_CHOOSE_BANK'";
@@ -404,6 +456,11 @@ void addPatch (ReadState& s, Int64 stripIndex, Int64 rackChannel, Int64 physical
 
 void readRoutes (ReadState& s)
 {
+    requireIntegerColumns (s, "routes", { "src_cluster_type", "src_cluster_type_index", "src_section_type", "src_section_index",
+                                          "src_channel_index", "dst_cluster_type", "dst_cluster_type_index", "dst_section_type",
+                                          "dst_section_index", "dst_channel_index", "status" });
+    if (s.error.isNotEmpty())
+        return;
     for (auto& strip : s.strips())
         strip.coverage.route = true;
 
@@ -518,6 +575,9 @@ void appendPlugDiagnostics (ReadState& s)
 
 void readPlugRows (ReadState& s)
 {
+    requireIntegerColumns (s, "plug", { "id", "chainer_id", "slot", "disabled", "side_chain" });
+    if (s.error.isNotEmpty())
+        return;
     const int capacitySlots = s.session().capacitySlots;
     const bool ok = runStatement (s, "SELECT id, chainer_id, slot, plugin_name, vendor_name, plugin_4cc, additional_info, disabled, side_chain "
                                      "FROM plug ORDER BY chainer_id, slot",
@@ -612,6 +672,10 @@ void mapPhysicalInputOwners (ReadState& s)
 
 void readSidechains (ReadState& s)
 {
+    // Only the key: the assignment fields have a reading of their own when they are no integers.
+    requireIntegerColumns (s, "plug_sidechain", { "plug_id" });
+    if (s.error.isNotEmpty())
+        return;
     const bool ok = runStatement (s, "SELECT plug_id,AsgnType,ControlType,TrackType,TrackHandle,SectionType,SectionIndex,ChannelIndex,controlID FROM plug_sidechain",
                                   [&] (sqlite3_stmt* st)
                                   {
@@ -705,6 +769,10 @@ void noteFirstFailure (ReadState& s, const juce::String& reason)
 
 void readActiveStates (ReadState& s)
 {
+    requireIntegerColumns (s, "snapshot_plugin", { "plug_id", "preset_id", "snapshot_id", "bypass", "mute" });
+    requireIntegerColumns (s, "plugin_preset", { "id" });
+    if (s.error.isNotEmpty())
+        return;
     const bool ok = runStatement (s, "SELECT sp.plug_id, sp.bypass, sp.mute, pp.preset FROM snapshot_plugin sp JOIN plugin_preset pp "
                                      "ON pp.id = sp.preset_id WHERE sp.snapshot_id = " + juce::String (s.activeId),
                                   [&] (sqlite3_stmt* st)
@@ -1109,6 +1177,11 @@ void readMixerParameters (ReadState& s)
                                               return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
                                           if (s.outputGainChainers.count (chainer) > 0)
                                               return fail (s, "duplicate SuperRack PARAM_OUTPUT_GAIN");
+                                          // The model holds a float: a finite double beyond its range
+                                          // would become infinity there.
+                                          if (std::abs (value) > (double) std::numeric_limits<float>::max()
+                                              || ! std::isfinite ((float) value))
+                                              return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
                                           s.outputGainChainers.insert (chainer);
                                           strip.outputGainDb = (float) value;
                                           ++s.outputGains;
@@ -1215,7 +1288,9 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
         error = "could not copy session to temporary directory";
         return false;
     }
-    for (const char* suffix : { "-wal", "-shm" })
+    // A hot rollback journal goes with the copy: SQLite then rolls the copy back to the last
+    // committed state instead of the reader taking a half-written transaction for the session.
+    for (const char* suffix : { "-wal", "-shm", "-journal" })
     {
         const auto sidecar = sprk.getSiblingFile (sprk.getFileName() + suffix);
         if (sidecar.existsAsFile() && ! sidecar.copyFileTo (directory.getChildFile (sidecar.getFileName())))
@@ -1263,7 +1338,8 @@ RackReadResult readSuperRackSprk (const juce::File& sprk)
 
     waves::Database db;
     sqlite3* handle = nullptr;
-    if (sqlite3_open_v2 (staged.database.getFullPathName().toRawUTF8(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    // Read-write on the private copy: rolling back a staged hot journal needs it.
+    if (sqlite3_open_v2 (staged.database.getFullPathName().toRawUTF8(), &handle, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
     {
         result.error = "sqlite open failed: " + (handle != nullptr ? juce::String::fromUTF8 (sqlite3_errmsg (handle)) : juce::String ("unknown"));
         if (handle != nullptr)

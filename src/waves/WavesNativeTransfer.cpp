@@ -517,11 +517,20 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
 
     OutputStage stage;
     stage.file = output.getSiblingFile ("." + output.getFileName() + ".vorn-stage-" + juce::Uuid().toString().removeCharacters ("-"));
-    // A host save that still sits in the template's write-ahead log belongs to the template.
-    const auto templateWal = hostSaveTemplate.getSiblingFile (hostSaveTemplate.getFileName() + "-wal");
-    if (! hostSaveTemplate.copyFileTo (stage.file)
-        || (templateWal.existsAsFile() && ! templateWal.copyFileTo (stage.file.getSiblingFile (stage.file.getFileName() + "-wal"))))
+    // A host save that still sits in the template's write-ahead log belongs to the template; an
+    // unfinished one in its rollback journal is rolled back on the stage by SQLite. The copy is
+    // taken between two equal fingerprints.
+    const auto templateFingerprint = fileSha256 (hostSaveTemplate);
+    if (! hostSaveTemplate.copyFileTo (stage.file))
         return fail ("Could not stage the Waves host-save template");
+    for (const char* suffix : { "-wal", "-journal" })
+    {
+        const auto sidecar = hostSaveTemplate.getSiblingFile (hostSaveTemplate.getFileName() + suffix);
+        if (sidecar.existsAsFile() && ! sidecar.copyFileTo (stage.file.getSiblingFile (stage.file.getFileName() + suffix)))
+            return fail ("Could not stage the Waves host-save template");
+    }
+    if (fileSha256 (hostSaveTemplate) != templateFingerprint)
+        return fail ("Waves host-save template changed while it was being staged");
 
     const auto db = [&stage] { return stage.db.handle; };
     if (! openDatabase (stage.file, stage.db, error) || ! execute (db(), "PRAGMA journal_mode=DELETE", error)

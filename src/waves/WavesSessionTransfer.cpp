@@ -85,8 +85,11 @@ juce::String fileSha256 (const juce::File& database)
 {
     if (! database.existsAsFile())
         return {};
-    const auto text = "main:" + sha256Hex (database) + "\n" + sidecarLine (database, "-wal") + "\n"
-                      + sidecarLine (database, "-shm");
+    auto text = "main:" + sha256Hex (database) + "\n" + sidecarLine (database, "-wal") + "\n" + sidecarLine (database, "-shm");
+    // A rollback journal is staged with the database (it holds what an unfinished write
+    // transaction overwrote), so it is part of the state; without one the text stays as before.
+    if (database.getSiblingFile (database.getFileName() + "-journal").existsAsFile())
+        text << "\n" << sidecarLine (database, "-journal");
     return juce::SHA256 (text.toUTF8()).toHexString();
 }
 
@@ -127,7 +130,9 @@ bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::
         error = "Could not stage the Waves source database";
         return false;
     }
-    for (const char* suffix : { "-wal", "-shm" })
+    // A hot rollback journal goes with the copy, so that SQLite rolls the copy back to the last
+    // committed state instead of reading a half-written transaction as the session.
+    for (const char* suffix : { "-wal", "-shm", "-journal" })
     {
         const auto sidecar = source.getSiblingFile (source.getFileName() + suffix);
         if (sidecar.existsAsFile()
@@ -175,11 +180,6 @@ void hardenConnection (sqlite3* db)
 bool openDatabase (const juce::File& database, Database& db, juce::String& error)
 {
     return openWithFlags (database, db, SQLITE_OPEN_READWRITE, error);
-}
-
-bool openDatabaseReadOnly (const juce::File& database, Database& db, juce::String& error)
-{
-    return openWithFlags (database, db, SQLITE_OPEN_READONLY, error);
 }
 
 bool prepare (sqlite3* db, const char* sql, Statement& statement, juce::String& error)
@@ -335,8 +335,9 @@ SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk)
         result.error = error;
         return result;
     }
+    // Read-write on the private copy: rolling back a staged hot journal needs it.
     Database db;
-    if (! openDatabaseReadOnly (staged.database, db, error))
+    if (! openDatabase (staged.database, db, error))
     {
         result.error = error;
         return result;

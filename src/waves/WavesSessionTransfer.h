@@ -35,8 +35,8 @@ SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk);
 
 // ---- Shared by the Waves operations and the SuperRack reader --------------------------------
 
-// SHA-256 over the database file and its "-wal" / "-shm" siblings (64 lower-case hex digits);
-// empty when the database file does not exist.
+// SHA-256 over the database file and its "-wal" / "-shm" siblings, and its "-journal" sibling
+// when there is one (64 lower-case hex digits); empty when the database file does not exist.
 juce::String fileSha256 (const juce::File& database);
 
 // A new folder only this process can use (mkdtemp, mode 0700) in the system temporary folder,
@@ -55,8 +55,9 @@ struct StagedSource
     ~StagedSource();
 };
 
-// Copies source and its existing sidecars into a fresh private folder, between two equal
-// fingerprints; fingerprint receives the first one.
+// Copies source and its existing sidecars ("-wal", "-shm", "-journal") into a fresh private
+// folder, between two equal fingerprints; fingerprint receives the first one. Open the copy
+// read-write: a staged hot journal is rolled back on first access.
 bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::String& fingerprint, juce::String& error);
 
 struct Database
@@ -89,10 +90,8 @@ void resetWorkBudget();
 // SQLITE_TOOBIG).
 constexpr int maxValueBytes = 128 * 1024 * 1024;
 
-// Opens read-write (for databases the caller is about to change), busy timeout 5000 ms.
+// Opens read-write, busy timeout 5000 ms. Only ever given private copies.
 bool openDatabase (const juce::File& database, Database& db, juce::String& error);
-// Opens read-only, busy timeout 5000 ms: for copies that are only read.
-bool openDatabaseReadOnly (const juce::File& database, Database& db, juce::String& error);
 
 juce::String applicationType (sqlite3* db, const char* schema, juce::String& error);
 bool prepare (sqlite3* db, const char* sql, Statement& statement, juce::String& error);

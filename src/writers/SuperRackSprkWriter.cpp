@@ -880,7 +880,9 @@ WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIn
     SidecarCleanup sidecars { copy };
     if (! hostSaveTemplate.copyFileTo (copy))
         return failWith ("could not copy SuperRack template to temporary output");
-    for (const char* suffix : { "-wal", "-shm" })
+    // A hot rollback journal goes with the copy, so that SQLite rolls it back as it did for the
+    // template read above.
+    for (const char* suffix : { "-wal", "-shm", "-journal" })
     {
         const auto sidecar = hostSaveTemplate.getSiblingFile (hostSaveTemplate.getFileName() + suffix);
         if (sidecar.existsAsFile() && ! sidecar.copyFileTo (copy.getSiblingFile (copy.getFileName() + suffix)))

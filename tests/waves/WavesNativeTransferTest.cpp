@@ -1,3 +1,4 @@
+#include "SprkFixture.h"
 #include "WavesFixture.h"
 
 #include "waves/WavesSessionTransfer.h"
@@ -485,5 +486,42 @@ TEST (WavesNativeTransfer, RefusesDestinationsBeyondTheTemplatesConfiguredChanne
         EXPECT_EQ (lv1Output.existsAsFile(), result.ok);
         EXPECT_EQ (tmp.entries(), 0);
         lv1Output.deleteFile();
+    }
+}
+
+TEST (WavesNativeTransfer, UnfinishedWriteTransactionsOfSourceAndTemplateAreNotCopied)
+{
+    for (const bool wal : { false, true })
+    {
+        SCOPED_TRACE (wal ? "write-ahead log" : "rollback journal");
+        vorntest::WavesFixture lv1 ("show.emo", true);
+        buildLv1Show (lv1);
+        vorntest::WavesFixture sg ("template.sprk", false);
+        buildSoundGridTemplate (sg);
+        if (wal)
+            for (auto* f : { &lv1, &sg })
+                f->exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+        // Both hosts are in the middle of a save that may never be committed.
+        vorntest::writeUnfinishedTransaction (lv1.handle, "UPDATE snapshot_chainer SET name='Half'; DELETE FROM snapshot_plugin; DELETE FROM plug;");
+        vorntest::writeUnfinishedTransaction (sg.handle, "UPDATE config_info SET num_tracks=1; UPDATE snapshot_chainer SET name='Torn';");
+        vorntest::TempFolder out;
+        const auto selection = out.file ("pick.json");
+        vorntest::PrivateTmp tmp;
+        ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, [] (juce::var& doc) {
+            EXPECT_EQ (channel (doc, 1)["name"].toString(), "Kick");
+            EXPECT_EQ (channel (doc, 1)["plugins"].getArray()->size(), 2);
+            lv1Choice (doc);
+        }));
+        const auto output = out.file ("result.sprk");
+        const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+        ASSERT_TRUE (result.ok) << result.error;
+        EXPECT_EQ (result.summary, "Waves candidate created: 2 channels, 2 plug-ins, 2 physical routes");
+        EXPECT_EQ (vorntest::queryRows (output, "SELECT name FROM snapshot_chainer WHERE chainer_id IN (6001,6005) ORDER BY chainer_id"),
+                   juce::StringArray ({ "Input 2", "Kick" }));
+        EXPECT_EQ (vorntest::queryRows (output, "SELECT num_tracks FROM config_info"), juce::StringArray ({ "12" }));
+        EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json", "result.sprk" }));
+        EXPECT_EQ (tmp.entries(), 0);
+        lv1.exec ("ROLLBACK;");
+        sg.exec ("ROLLBACK;");
     }
 }

@@ -409,3 +409,29 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
         EXPECT_EQ (waves::fileSha256 (box.base.file), templateDigest);
     }
 }
+
+TEST (SuperRackWriter, AnUnfinishedTemplateSaveIsNotPartOfTheTemplate)
+{
+    for (const bool wal : { false, true })
+    {
+        SCOPED_TRACE (wal ? "write-ahead log" : "rollback journal");
+        vorntest::SprkFixture base ("template.sprk");
+        vorntest::makeSprkTemplate (base);
+        if (wal)
+            base.exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+        vorntest::writeUnfinishedTransaction (base.handle, "DELETE FROM chainer WHERE obj_id=1063; DELETE FROM object WHERE id=1063;"
+                                                           "DELETE FROM chainer_params WHERE name='PARAM_IN_ON_OFF';");
+        vorntest::TempFolder out;
+        const auto output = out.file ("show.sprk");
+        auto s = strip (0, "Kick");
+        s.bypassed = true;
+        s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+        vorntest::PrivateTmp tmp;
+        const auto written = rapp::writeSuperRackSprk (sourceOf ({ s }), catalog(), base.file, output);
+        ASSERT_TRUE (written.ok) << written.error;
+        EXPECT_EQ (filesIn (out.folder), rows ({ "show.sprk" }));
+        EXPECT_EQ (query (output, "SELECT count(*) FROM chainer c JOIN object o ON o.id=c.obj_id WHERE o.obj_type=0"), rows ({ "64" }));
+        EXPECT_EQ (tmp.entries(), 0);
+        base.exec ("ROLLBACK;");
+    }
+}
