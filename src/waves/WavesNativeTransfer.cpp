@@ -3,6 +3,7 @@
 #include "model/JsonWriter.h"
 #include "model/UntrustedFile.h"
 #include "model/AtomicFileCommit.h"
+#include "model/PrivateFiles.h"
 
 #include <cstring>
 #include <limits>
@@ -223,34 +224,21 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
     return true;
 }
 
-// The stage file beside the output and the connection that writes it. Unless the file was
-// published, it goes with its sidecars and journal when this goes out of scope: every way out
-// of the transfer other than a successful commit removes it.
+// The copy of the template that becomes the output, in a private folder of its own, and the
+// connection that writes it. The folder goes with everything in it (the copy, its journal) on
+// every way out and when the run is interrupted; the output is written beside its target only
+// once the copy is finished.
 struct OutputStage
 {
+    PrivateFolder folder;
     juce::File file;
-    Database db;
-    bool published = false;
-
-    OutputStage() = default;
-    OutputStage (const OutputStage&) = delete;
-    OutputStage& operator= (const OutputStage&) = delete;
+    Database db; // closed before the folder goes
 
     void close()
     {
         if (db.handle != nullptr)
             sqlite3_close_v2 (db.handle);
         db.handle = nullptr;
-    }
-
-    ~OutputStage()
-    {
-        close();
-        if (published || file == juce::File())
-            return;
-        file.deleteFile();
-        for (const char* suffix : { "-wal", "-shm", "-journal" })
-            file.getSiblingFile (file.getFileName() + suffix).deleteFile();
     }
 };
 
@@ -493,15 +481,15 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
 
     if (! input.existsAsFile() || ! hostSaveTemplate.existsAsFile())
         return fail ("Waves source or host-save template is unavailable");
-    if (output.exists() || output.isSymbolicLink())
+    if (anythingExistsAt (output))
         return fail ("Waves output already exists; it was not overwritten");
     if (! selection.existsAsFile())
         return fail ("Waves conversion requires a channel selection");
 
     juce::String error;
     std::vector<ChannelChoice> choices;
-    const auto selectedFingerprint = fileSha256 (input);
-    if (! readSelection (selection, target, selectedFingerprint, choices, error))
+    juce::String selectedFingerprint;
+    if (! sourceFingerprint (input, selectedFingerprint, error) || ! readSelection (selection, target, selectedFingerprint, choices, error))
         return fail (error);
 
     // Declared before the output stage: the connection that attaches the staged input closes first.
@@ -513,21 +501,21 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     if (fingerprint != selectedFingerprint)
         return fail ("Waves selection source fingerprint does not match the current input file");
 
+    // The output's temporary file is made first, beside the output, so that an output folder that
+    // cannot take it fails before any work; it is written once the session is finished.
+    TemporaryFileBeside temporary;
     OutputStage stage;
-    stage.file = output.getSiblingFile ("." + output.getFileName() + ".vorn-stage-" + juce::Uuid().toString().removeCharacters ("-"));
-    // A host save that still sits in the template's write-ahead log belongs to the template; an
-    // unfinished one in its rollback journal is rolled back on the stage by SQLite. The copy is
-    // taken between two equal fingerprints.
-    const auto templateFingerprint = fileSha256 (hostSaveTemplate);
-    if (! hostSaveTemplate.copyFileTo (stage.file))
+    juce::String ignored;
+    if (! makeTemporaryBeside (output, temporary, ignored) || ! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
         return fail ("Could not stage the Waves host-save template");
-    for (const char* suffix : { "-wal", "-journal" })
-    {
-        const auto sidecar = hostSaveTemplate.getSiblingFile (hostSaveTemplate.getFileName() + suffix);
-        if (sidecar.existsAsFile() && ! sidecar.copyFileTo (stage.file.getSiblingFile (stage.file.getFileName() + suffix)))
-            return fail ("Could not stage the Waves host-save template");
-    }
-    if (fileSha256 (hostSaveTemplate) != templateFingerprint)
+    // A host save that still sits in the template's write-ahead log belongs to the template; an
+    // unfinished one in its rollback journal is rolled back on the copy by SQLite.
+    stage.file = stage.folder.folder.getChildFile ("template" + output.getFileExtension());
+    DatabaseCopy templateCopy;
+    if (! copyDatabase (hostSaveTemplate, stage.file, templateCopy))
+        return fail (templateCopy.refusal.isNotEmpty() ? templateCopy.refusal : juce::String ("Could not stage the Waves host-save template"));
+    juce::String templateNow;
+    if (! sourceFingerprint (hostSaveTemplate, templateNow, ignored) || templateNow != templateCopy.fingerprint)
         return fail ("Waves host-save template changed while it was being staged");
 
     const auto db = [&stage] { return stage.db.handle; };
@@ -553,7 +541,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     // A SuperRack Performer session carries the same application type as a SoundGrid one; the
     // SuperRack side of either direction must prove that it is SoundGrid.
     {
-        const auto inspection = inspectSuperRackProduct (toLv1 ? input : hostSaveTemplate);
+        const auto inspection = inspectSuperRackDatabase (db(), toLv1 ? "source_session" : "main");
         if (inspection.kind != SuperRackProductKind::soundGrid)
         {
             const juce::String what = toLv1 ? "The .sprk source is not a verified SuperRack SoundGrid session"
@@ -675,9 +663,18 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return fail (error);
     stage.close();
 
-    if (! commitNewFileExclusive (stage.file, output, error))
+    // The finished session goes into the temporary file beside the output, and from there to
+    // the output in one step that never replaces anything.
+    {
+        juce::MemoryBlock bytes;
+        if (! readUntrustedBytes (stage.file, maxDatabaseFileBytes, bytes, error))
+            return fail (error);
+        if (! writeAllBytes (temporary.fd, bytes.getData(), bytes.getSize()) || ! temporary.close())
+            return fail ("Could not write the Waves output beside " + output.getFullPathName());
+    }
+    if (! commitNewFileExclusive (temporary.file, output, error))
         return fail (error);
-    stage.published = true;
+    temporary.release();
 
     result.ok = true;
     result.summary = "Waves candidate created: " + juce::String ((int) choices.size()) + " channels, " + juce::String (pluginCount)

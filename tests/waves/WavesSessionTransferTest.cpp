@@ -116,7 +116,7 @@ TEST (WavesStaging, CopiesExistingSidecarsOnlyAndRemovesTheFolder)
         juce::String fingerprint, error;
         ASSERT_TRUE (waves::stageSourceSnapshot (db, staged, fingerprint, error)) << error;
         EXPECT_EQ (fingerprint, waves::fileSha256 (db));
-        stagedFolder = staged.directory;
+        stagedFolder = staged.folder.folder;
         EXPECT_TRUE (stagedFolder.getFileName().startsWith ("vorn-waves-source"));
         EXPECT_EQ (stagedFolder.getParentDirectory(), tmp.tmp.folder);
         EXPECT_EQ (staged.database.loadFileAsString(), "main bytes");
