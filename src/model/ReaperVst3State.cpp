@@ -9,11 +9,24 @@ namespace
 constexpr juce::uint32 wrapperMagic = 0xFEED5EEEu;
 constexpr juce::uint64 maxPins = 64;
 
+// The word after the aggregate length: REAPER's saves hold 0x00100000 or 0x0010FFFF there, older
+// shapes 0, 65535 or 68. The high half is kept when a wrapper is rebuilt; the low half becomes 0.
+constexpr juce::uint32 markerHighMask = 0xFFFF0000u;
+constexpr juce::uint32 markerHighReaper = 0x00100000u;
+
+bool isKnownMarker (juce::uint32 word) noexcept
+{
+    const auto high = word & markerHighMask;
+    const auto low = word & ~markerHighMask;
+    return (high == 0 || high == markerHighReaper) && (low == 0 || low == 65535 || low == 68);
+}
+
 struct Layout
 {
     juce::uint32 inputPins = 0;
     juce::uint32 outputPins = 0;
     juce::uint64 p = 0;               // the aggregate length word after the pin maps
+    juce::uint32 marker = 0;          // the word at p + 8
     juce::uint64 componentLengthAt = 0;
     juce::uint64 componentAt = 0;
     juce::uint32 c = 0;
@@ -44,7 +57,9 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::uint8* b, size_t size) n
     return a.getSize() == size && (size == 0 || std::memcmp (a.getData(), b, size) == 0);
 }
 
-bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juce::uint32& count, juce::String& error)
+// minPins is 0 for the input map (instruments have no input pins) and 1 for the output map.
+bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juce::uint32 minPins, juce::uint32& count,
+                 juce::String& error)
 {
     if (size - pos < 4)
     {
@@ -53,7 +68,7 @@ bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juc
     }
     const auto n = readU32 (b + pos);
     pos += 4;
-    if (n == 0 || n > maxPins || (juce::uint64) n > (size - pos) / 8)
+    if (n < minPins || n > maxPins || (juce::uint64) n > (size - pos) / 8)
     {
         error = "REAPER VST3 pin-map count is invalid";
         return false;
@@ -92,7 +107,7 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
     }
     Layout l;
     juce::uint64 pos = 8;
-    if (! readPinMap (b, size, pos, l.inputPins, error) || ! readPinMap (b, size, pos, l.outputPins, error))
+    if (! readPinMap (b, size, pos, 0, l.inputPins, error) || ! readPinMap (b, size, pos, 1, l.outputPins, error))
         return false;
     l.p = pos;
     if (size - l.p < 20)
@@ -100,8 +115,8 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
         error = "REAPER VST3 state header is truncated";
         return false;
     }
-    const auto marker = readU32 (b + l.p + 8);
-    if (readU32 (b + l.p + 4) != 1 || readU32 (b + l.p + 16) != 1 || (marker != 0 && marker != 65535 && marker != 68))
+    l.marker = readU32 (b + l.p + 8);
+    if (readU32 (b + l.p + 4) != 1 || readU32 (b + l.p + 16) != 1 || ! isKnownMarker (l.marker))
     {
         error = "REAPER VST3 state header markers are invalid";
         return false;
@@ -210,7 +225,7 @@ bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint3
     stream.write (t + 4, (size_t) layout.p - 4);
     writeU32 (stream, c + ctrl + 16);
     writeU32 (stream, 1);
-    writeU32 (stream, 0);
+    writeU32 (stream, layout.marker & markerHighMask);
     writeU32 (stream, c);
     writeU32 (stream, 1);
     stream.write (component.getData(), c);

@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
 
 #include <gtest/gtest.h>
 

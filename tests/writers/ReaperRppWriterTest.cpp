@@ -5,6 +5,7 @@
 
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
 
 #include <gtest/gtest.h>
 
