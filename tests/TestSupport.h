@@ -42,14 +42,22 @@ inline std::string vornconvBinary()
     return bin != nullptr ? bin : "vornconv";
 }
 
-// Runs program with arguments in cwd (empty: inherited), extra environment entries "K=V" added.
-inline ProcessResult runProgram (const std::string& program, const std::vector<std::string>& args,
-                                 const std::string& cwd = {}, const std::vector<std::string>& env = {})
+// A program started by startProgram and not yet waited for.
+struct RunningProgram
 {
-    ProcessResult result;
+    pid_t pid = -1;
+    int outFd = -1;
+    int errFd = -1;
+};
+
+// Starts program with arguments in cwd (empty: inherited), extra environment entries "K=V" added.
+inline RunningProgram startProgram (const std::string& program, const std::vector<std::string>& args,
+                                    const std::string& cwd = {}, const std::vector<std::string>& env = {})
+{
+    RunningProgram running;
     int outPipe[2], errPipe[2];
     if (pipe2 (outPipe, O_CLOEXEC) != 0 || pipe2 (errPipe, O_CLOEXEC) != 0)
-        return result;
+        return running;
     const pid_t pid = fork();
     if (pid == 0)
     {
@@ -74,14 +82,27 @@ inline ProcessResult runProgram (const std::string& program, const std::vector<s
     }
     close (outPipe[1]);
     close (errPipe[1]);
-    pollfd fds[2] = { { outPipe[0], POLLIN, 0 }, { errPipe[0], POLLIN, 0 } };
+    running.pid = pid;
+    running.outFd = outPipe[0];
+    running.errFd = errPipe[0];
+    return running;
+}
+
+// Collects what a started program prints until it ends (killed when it prints nothing for
+// silenceMs), and reaps it.
+inline ProcessResult finishProgram (RunningProgram& running, int silenceMs = 120000)
+{
+    ProcessResult result;
+    if (running.pid < 0)
+        return result;
+    pollfd fds[2] = { { running.outFd, POLLIN, 0 }, { running.errFd, POLLIN, 0 } };
     int open = 2;
     char buffer[65536];
     while (open > 0)
     {
-        if (poll (fds, 2, 120000) <= 0)
+        if (poll (fds, 2, silenceMs) <= 0)
         {
-            kill (pid, SIGKILL);
+            kill (running.pid, SIGKILL);
             break;
         }
         for (int i = 0; i < 2; ++i)
@@ -103,9 +124,29 @@ inline ProcessResult runProgram (const std::string& program, const std::vector<s
         if (f.fd >= 0)
             close (f.fd);
     int status = 0;
-    waitpid (pid, &status, 0);
+    waitpid (running.pid, &status, 0);
+    running = {};
     result.exitCode = WIFEXITED (status) ? WEXITSTATUS (status) : -1;
     return result;
+}
+
+// Runs program with arguments in cwd (empty: inherited), extra environment entries "K=V" added.
+inline ProcessResult runProgram (const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& cwd = {}, const std::vector<std::string>& env = {})
+{
+    auto running = startProgram (program, args, cwd, env);
+    return finishProgram (running);
+}
+
+// True while a process with this pid exists and has not ended (a zombie, left for a parent that
+// does not reap it, counts as ended).
+inline bool processIsAlive (pid_t pid)
+{
+    if (pid <= 0 || kill (pid, 0) != 0)
+        return false;
+    const auto stat = juce::File ("/proc/" + juce::String (pid) + "/stat").loadFileAsString();
+    const int close = stat.lastIndexOfChar (')');
+    return close < 0 || stat.substring (close + 2, close + 3) != "Z";
 }
 
 inline ProcessResult runVornconvBinary (const std::vector<std::string>& args, const std::string& cwd = {},

@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "app/Operations.h"
+#include "model/Utf8Text.h"
 
 #include <cstdio>
 #include <exception>
@@ -250,7 +251,7 @@ int runVornconv (const juce::StringArray& arguments, const LineSink& sink)
     }
     catch (const std::exception& e)
     {
-        printLine ("ERROR   internal error: " + juce::String::fromUTF8 (e.what()));
+        printLine ("ERROR   internal error: " + utf8::toTextReplacingMalformed (e.what()));
     }
     catch (...)
     {

@@ -1,6 +1,6 @@
 #include "app/Manifest.h"
 
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
 #include "model/ParameterSnapshot.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -274,7 +274,7 @@ juce::String buildManifestJson (const RackSession& session)
     for (const auto& strip : session.strips)
         strips.add (stripObject (strip));
     put (root, "strips", strips);
-    return toJsonLine (root);
+    return json::toJsonLine (root);
 }
 
 } // namespace vornconv::app

@@ -1,7 +1,7 @@
 #include "app/SessionReport.h"
 
 #include "app/CommandLine.h"
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
 #include "app/Operations.h"
 #include "app/SessionFormats.h"
 #include "rapp/Vst3ModuleIndex.h"
@@ -181,7 +181,7 @@ juce::String buildSessionReportJson (const RackReadResult& result, const rapp::P
     put (document, "omittedFeatures", omitted);
     put (document, "pluginUsage", usageArray);
     put (document, "vnpm", preparationObject (requiredStates, report, status, error));
-    return toJsonLine (document);
+    return json::toJsonLine (document);
 }
 
 int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog, const juce::File& probeProgram,

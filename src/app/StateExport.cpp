@@ -1,12 +1,9 @@
 #include "app/StateExport.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/PrivateFiles.h"
 
 #include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <memory>
 #include <vector>
 
 namespace vornconv::app
@@ -26,19 +23,6 @@ struct ExportItem
 juce::File childInside (const juce::File& directory, const juce::String& name)
 {
     return juce::File (directory.getFullPathName() + juce::File::getSeparatorString() + name);
-}
-
-// Creates the file (which must not exist yet, and is never followed through a link) and writes
-// all bytes into it.
-bool writeNewFile (const juce::File& file, const juce::MemoryBlock& bytes)
-{
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    bool ok = writeAllBytes (fd, bytes.getData(), bytes.getSize());
-    if (::close (fd) != 0)
-        ok = false;
-    return ok;
 }
 
 } // namespace
@@ -95,7 +79,9 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     if (items.empty())
         return true;
 
-    std::vector<std::unique_ptr<juce::TemporaryFile>> temporaries;
+    // Each temporary lies beside its target, is written through the descriptor that created it,
+    // and is removed on every path out but its commit (an interruption included).
+    std::vector<TemporaryFileBeside> temporaries;
     const auto fail = [&] (const juce::String& message) {
         temporaries.clear(); // deletes the temporary files before their folder is removed
         removeCreatedFolders (createdFolders);
@@ -105,8 +91,11 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
 
     for (const auto& item : items)
     {
-        temporaries.push_back (std::make_unique<juce::TemporaryFile> (item.target));
-        if (! writeNewFile (temporaries.back()->getFile(), *item.bytes))
+        temporaries.emplace_back();
+        juce::String ignored;
+        auto& temporary = temporaries.back();
+        if (! makeTemporaryBeside (item.target, temporary, ignored)
+            || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
             return fail ("could not write temporary state export");
     }
 
@@ -114,12 +103,13 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     for (size_t i = 0; i < items.size(); ++i)
     {
         juce::String commitError;
-        if (! commitNewFileExclusive (temporaries[i]->getFile(), items[i].target, commitError))
+        if (! commitNewFileExclusive (temporaries[i].file, items[i].target, commitError))
         {
             for (const auto& f : committed)
                 f.deleteFile();
             return fail (commitError);
         }
+        temporaries[i].release();
         committed.add (items[i].target);
     }
     return true;

@@ -1,14 +1,68 @@
 #include "model/AtomicFileCommit.h"
 
+#include "model/PrivateFiles.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace vornconv
 {
+namespace
+{
+
+// A buffered stream over a descriptor we created ourselves. Writing through that descriptor, and
+// never reopening the file by its name, means nothing raced into the name's place (a link to a
+// file elsewhere) is ever written.
+struct DescriptorOutputStream final : juce::OutputStream
+{
+    explicit DescriptorOutputStream (int descriptor) : fd (descriptor) { buffer.reserve (bufferSize); }
+    ~DescriptorOutputStream() override { flush(); }
+
+    void flush() override
+    {
+        if (! buffer.empty() && failed == false)
+            failed = ! writeAllBytes (fd, buffer.data(), buffer.size());
+        buffer.clear();
+    }
+
+    bool setPosition (juce::int64) override { return false; }
+    juce::int64 getPosition() override { return position; }
+
+    bool write (const void* data, size_t size) override
+    {
+        if (failed)
+            return false;
+        position += (juce::int64) size;
+        if (buffer.size() + size <= bufferSize)
+        {
+            const auto* bytes = static_cast<const char*> (data);
+            buffer.insert (buffer.end(), bytes, bytes + size);
+            return true;
+        }
+        flush();
+        if (size >= bufferSize)
+            failed = failed || ! writeAllBytes (fd, data, size);
+        else
+        {
+            const auto* bytes = static_cast<const char*> (data);
+            buffer.insert (buffer.end(), bytes, bytes + size);
+        }
+        return ! failed;
+    }
+
+    static constexpr size_t bufferSize = 65536;
+    int fd;
+    std::vector<char> buffer;
+    juce::int64 position = 0;
+    bool failed = false;
+};
+
+} // namespace
 
 bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error)
 {
@@ -28,23 +82,25 @@ bool commitNewFileExclusive (const juce::File& temporary, const juce::File& targ
         error = "exclusive atomic rename failed: " + juce::String (std::strerror (code));
         return false;
     }
+    forgetFile (temporary); // the name is no longer ours to remove
     return true;
 }
 
 bool writeNewFileExclusive (const juce::File& file, bool& created,
                             const std::function<bool (juce::OutputStream&)>& writeBody)
 {
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
+    int fd = -1;
+    if (! createRegisteredFile (file, fd))
         return false;
     created = true;
-    ::close (fd);
-    juce::FileOutputStream out (file, 65536);
-    if (! out.openedOk())
-        return false;
-    const bool written = writeBody (out);
-    out.flush();
-    return written && out.getStatus().wasOk();
+    bool written;
+    {
+        DescriptorOutputStream out (fd);
+        written = writeBody (out);
+        out.flush();
+        written = written && ! out.failed;
+    }
+    return ::close (fd) == 0 && written;
 }
 
 bool writeAllBytes (int fd, const void* data, size_t size)
@@ -77,7 +133,7 @@ bool createMissingFolders (const juce::File& dir, juce::Array<juce::File>& creat
         return false;
     if (! createMissingFolders (dir.getParentDirectory(), created))
         return false;
-    if (::mkdir (dir.getFullPathName().toRawUTF8(), 0777) != 0)
+    if (! makeFolderForOutput (dir))
         return false;
     created.add (dir);
     return true;
@@ -86,14 +142,20 @@ bool createMissingFolders (const juce::File& dir, juce::Array<juce::File>& creat
 void removeCreatedFolders (juce::Array<juce::File>& created)
 {
     for (int i = created.size(); --i >= 0;)
+    {
         ::rmdir (created.getReference (i).getFullPathName().toRawUTF8());
+        forgetFolderMadeForOutput (created.getReference (i));
+    }
     created.clear();
 }
 
 void PendingOutput::abandon()
 {
     if (temporaryCreated)
-        temporary.deleteFile();
+    {
+        ::unlink (temporary.getFullPathName().toRawUTF8());
+        forgetFile (temporary);
+    }
     temporaryCreated = false;
     removeCreatedFolders (createdFolders);
 }
@@ -111,7 +173,7 @@ bool beginNewOutput (const juce::File& output, PendingOutput& pending, juce::Str
         error = "could not create output directory";
         return false;
     }
-    pending.temporary = juce::TemporaryFile (output).getFile();
+    pending.temporary = temporaryNameBeside (output);
     return true;
 }
 

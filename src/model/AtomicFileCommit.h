@@ -15,9 +15,10 @@ namespace vornconv
 bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error);
 
 // Creates file, which must not exist yet (so nothing raced into its place is written through),
-// and fills it through a buffered stream whose every write is checked: writeBody gets the stream
-// and returns false on a failure of its own. created tells whether this call made the file, which
-// is then the caller's to delete on failure.
+// and fills it through a buffered stream over the descriptor that created it, whose every write
+// is checked: writeBody gets the stream and returns false on a failure of its own. created tells
+// whether this call made the file, which is then the caller's to delete on failure (an
+// interrupted run removes it as well, until it is committed).
 bool writeNewFileExclusive (const juce::File& file, bool& created,
                             const std::function<bool (juce::OutputStream&)>& writeBody);
 
@@ -25,7 +26,7 @@ bool writeNewFileExclusive (const juce::File& file, bool& created,
 // (beside it, so the final rename never crosses file systems).
 struct PendingOutput
 {
-    juce::File temporary;               // created by writeNewFileExclusive
+    juce::File temporary;               // named by beginNewOutput, created by writeNewFileExclusive
     bool temporaryCreated = false;
     juce::Array<juce::File> createdFolders;
 
@@ -34,7 +35,8 @@ struct PendingOutput
 };
 
 // Refuses an output that anything stands at already ("refusing to replace existing output: ...")
-// and makes its missing folders ("could not create output directory"); then names the temporary.
+// and makes its missing folders ("could not create output directory"); then names the temporary
+// beside the output (a fresh name built from the folder's full path).
 bool beginNewOutput (const juce::File& output, PendingOutput& pending, juce::String& error);
 
 // Writes all size bytes to the open descriptor, going on after interruptions; false on any error.

@@ -1,5 +1,7 @@
 #include "model/StrictXml.h"
 
+#include "model/Utf8Text.h"
+
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -20,50 +22,6 @@ bool isNameStart (char c) noexcept
 bool isNameChar (char c) noexcept
 {
     return isNameStart (c) || (c >= '0' && c <= '9') || c == '-' || c == '.';
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no truncated sequence.
-bool isValidUtf8 (const juce::uint8* p, size_t size) noexcept
-{
-    size_t i = 0;
-    while (i < size)
-    {
-        // Eight ASCII bytes at a time: most of a document, and all of its encoded states.
-        if (size - i >= 8)
-        {
-            juce::uint64 word;
-            std::memcpy (&word, p + i, sizeof word);
-            if ((word & 0x8080808080808080ull) == 0)
-            {
-                i += 8;
-                continue;
-            }
-        }
-        const juce::uint8 b = p[i];
-        if (b < 0x80)
-        {
-            ++i;
-            continue;
-        }
-        size_t extra = 0;
-        juce::uint32 cp = 0, min = 0;
-        if ((b & 0xE0) == 0xC0) { extra = 1; cp = b & 0x1Fu; min = 0x80; }
-        else if ((b & 0xF0) == 0xE0) { extra = 2; cp = b & 0x0Fu; min = 0x800; }
-        else if ((b & 0xF8) == 0xF0) { extra = 3; cp = b & 0x07u; min = 0x10000; }
-        else return false;
-        if (size - i <= extra)
-            return false;
-        for (size_t k = 1; k <= extra; ++k)
-        {
-            if ((p[i + k] & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (p[i + k] & 0x3Fu);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
 }
 
 // Bytes that end a run of plain character data: in content '<' and '&', in an attribute value
@@ -230,10 +188,7 @@ struct Scanner
                     return false;
             }
             else if (startsWith ("<?"))
-            {
-                if (! skipProcessingInstruction())
-                    return false;
-            }
+                return fail ("processing instructions are not accepted");
             else if (beforeRoot && allowDoctype && ! seenDoctype && startsWith ("<!DOCTYPE") && left() > 9 && isSpace (p[9]))
             {
                 seenDoctype = true;
@@ -315,6 +270,11 @@ struct Scanner
     {
         if (startsWith ("\xEF\xBB\xBF"))
             return fail ("byte order mark is not accepted");
+        // The XML declaration is the one processing instruction accepted, and only first. JUCE's
+        // parser loops for ever on an instruction inside element content that text follows.
+        skipSpace();
+        if (startsWith ("<?xml") && left() > 5 && (isSpace (p[5]) || p[5] == '?') && ! skipProcessingInstruction())
+            return false;
         if (! skipMisc (true))
             return false;
         if (atEnd() || *p != '<')
@@ -374,10 +334,7 @@ struct Scanner
                 else if (startsWith ("<!"))
                     return fail ("DOCTYPE and declarations are not accepted");
                 else if (startsWith ("<?"))
-                {
-                    if (! skipProcessingInstruction())
-                        return false;
-                }
+                    return fail ("processing instructions are not accepted");
                 else if (startsWith ("</"))
                 {
                     p += 2;
@@ -424,7 +381,7 @@ bool check (const void* data, size_t size, int maxDepth, bool allowDoctype, juce
         error = "NUL byte in document";
         return false;
     }
-    if (size > (size_t) std::numeric_limits<int>::max() || ! isValidUtf8 (static_cast<const juce::uint8*> (data), size))
+    if (size > (size_t) std::numeric_limits<int>::max() || ! utf8::isValid (data, size))
     {
         error = "document is not valid UTF-8";
         return false;

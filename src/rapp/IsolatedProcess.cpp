@@ -1,11 +1,13 @@
 #include "rapp/IsolatedProcess.h"
 
+#include "model/PrivateFiles.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -74,45 +76,66 @@ bool hasEnded (pid_t pid)
     return ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
+// Starts the child in its own process group, registered so that an interrupted run kills it, and
+// set to die with us when we die without a chance to clean up. A failed exec is reported back
+// through a close-on-exec pipe, so "could not be started" stays told apart from a child that ran.
 bool spawnChild (const std::vector<std::string>& arguments, int outputFd, pid_t& pid)
 {
+    // Everything the child needs is made before the fork: after it only async-signal-safe calls.
     std::vector<char*> argv;
     argv.reserve (arguments.size() + 1);
     for (const auto& a : arguments)
         argv.push_back (const_cast<char*> (a.c_str()));
     argv.push_back (nullptr);
 
-    posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init (&actions) != 0)
+    Descriptor input { ::open ("/dev/null", O_RDONLY | O_CLOEXEC) };
+    int report[2];
+    if (input.fd < 0 || ::pipe2 (report, O_CLOEXEC) != 0)
         return false;
-    posix_spawnattr_t attributes;
-    if (posix_spawnattr_init (&attributes) != 0)
+    Descriptor reportRead { report[0] };
+    Descriptor reportWrite { report[1] };
+    sigset_t noSignals;
+    sigemptyset (&noSignals);
+    const pid_t parent = ::getpid();
+
+    pid = forkChildInOwnGroup();
+    if (pid < 0)
+        return false;
+    if (pid == 0)
     {
-        posix_spawn_file_actions_destroy (&actions);
-        return false;
+        int failure = 0;
+        if (::prctl (PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
+            ::_exit (127); // the parent is already gone: nobody would ever end this child
+        for (int s : { SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD })
+            ::signal (s, SIG_DFL);
+        ::sigprocmask (SIG_SETMASK, &noSignals, nullptr);
+        if (::dup2 (outputFd, STDOUT_FILENO) < 0 || ::dup2 (outputFd, STDERR_FILENO) < 0
+            || ::dup2 (input.fd, STDIN_FILENO) < 0)
+            failure = errno;
+        else
+        {
+            ::execve (argv[0], argv.data(), environ);
+            failure = errno;
+        }
+        (void) ! ::write (reportWrite.fd, &failure, sizeof failure);
+        ::_exit (127);
     }
 
-    sigset_t noSignals, defaultSignals;
-    sigemptyset (&noSignals);
-    sigemptyset (&defaultSignals);
-    for (int s : { SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD })
-        sigaddset (&defaultSignals, s);
+    reportWrite.closeNow();
+    int failure = 0;
+    ssize_t got;
+    do
+        got = ::read (reportRead.fd, &failure, sizeof failure);
+    while (got < 0 && errno == EINTR);
+    if (got == 0)
+        return true; // the exec closed the pipe: the program runs
 
-    bool ready = posix_spawn_file_actions_adddup2 (&actions, outputFd, STDOUT_FILENO) == 0
-              && posix_spawn_file_actions_adddup2 (&actions, outputFd, STDERR_FILENO) == 0
-              && posix_spawn_file_actions_addopen (&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0
-              && posix_spawnattr_setpgroup (&attributes, 0) == 0
-              && posix_spawnattr_setsigmask (&attributes, &noSignals) == 0
-              && posix_spawnattr_setsigdefault (&attributes, &defaultSignals) == 0
-              && posix_spawnattr_setflags (&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK
-                                                            | POSIX_SPAWN_SETSIGDEF) == 0;
-    // glibc reports a failed exec as the result of posix_spawn and reaps that child itself.
-    if (ready)
-        ready = ::posix_spawn (&pid, arguments[0].c_str(), &actions, &attributes, argv.data(), environ) == 0;
-
-    posix_spawnattr_destroy (&attributes);
-    posix_spawn_file_actions_destroy (&actions);
-    return ready;
+    int status = 0;
+    while (::waitpid (pid, &status, 0) < 0 && errno == EINTR)
+    {
+    }
+    forgetChildGroup (pid);
+    return false;
 }
 
 } // namespace
@@ -184,6 +207,7 @@ ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int ti
     do
         reaped = ::waitpid (pid, &status, 0);
     while (reaped < 0 && errno == EINTR);
+    forgetChildGroup (pid);
 
     if (ending == Ending::timedOut)
         run.outcome = ProcessOutcome::timedOut;

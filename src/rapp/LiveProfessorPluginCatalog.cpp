@@ -1,5 +1,7 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 
+#include "model/UntrustedFile.h"
+
 #include "model/AudioUnitState.h"
 #include "model/StrictXml.h"
 
@@ -54,16 +56,14 @@ bool parseCount (const juce::String& text, juce::int32& out)
     return true;
 }
 
-// The list's root element, or null. The bytes are size-limited and must pass the strict XML
-// guard (one well-formed document, bounded nesting, no DOCTYPE) before JUCE parses them from
-// memory, so nothing outside the file is ever resolved.
-std::unique_ptr<juce::XmlElement> parseUntrustedXml (const juce::File& file)
+// The list's root element, or null. The bytes come through the loader (a regular file of
+// bounded size, read whole; its refusal is in reason) and must pass the strict XML guard (one
+// well-formed document, bounded nesting, no DOCTYPE) before JUCE parses them from memory, so
+// nothing outside the file is ever resolved.
+std::unique_ptr<juce::XmlElement> parseUntrustedXml (const juce::File& file, juce::String& reason)
 {
-    const auto size = file.getSize();
-    if (size <= 0 || size > maxCatalogBytes)
-        return {};
     juce::MemoryBlock bytes;
-    if (! file.loadFileAsData (bytes) || (juce::int64) bytes.getSize() != size)
+    if (! readUntrustedBytes (file, maxCatalogBytes, bytes, reason))
         return {};
     juce::String ignored;
     return strictXml::parse (bytes.getData(), bytes.getSize(), strictXml::defaultMaxDepth, ignored);
@@ -149,7 +149,10 @@ bool LiveProfessorPluginCatalog::load (const juce::File& file, juce::String& err
     if (! file.existsAsFile())
         return fail ("LiveProfessor plugin catalog does not exist: " + file.getFullPathName());
 
-    const auto root = parseUntrustedXml (file);
+    juce::String reason;
+    const auto root = parseUntrustedXml (file, reason);
+    if (reason.isNotEmpty())
+        return fail ("LiveProfessor plugin catalog cannot be read: " + reason);
     if (root == nullptr)
         return fail ("LiveProfessor plugin catalog XML parse failed");
     if (root->getTagName() != "PROPERTIES")

@@ -3,6 +3,9 @@
 #include "model/AtomicFileCommit.h"
 
 #include "model/ParameterSnapshot.h"
+#include "model/PrivateFiles.h"
+#include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
 #include "rapp/IsolatedProcess.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -27,9 +30,6 @@ namespace vornconv::rapp
 
 namespace
 {
-
-// Held only while a probe directory is named and created, never while a probe runs.
-std::mutex temporaryProbeDirectoryMutex;
 
 const char* const probeDirectoryPrefix = "vorn-parameter-probe-";
 const char* const cacheKeyTag = "vorn-parameter-mirror-v2-float-max-digits10";
@@ -231,7 +231,7 @@ juce::String lastOutputLine (const std::string& output)
             --n; // do not cut a character in half
     }
     std::string bytes (last.data, n);
-    if (! juce::CharPointer_UTF8::isValidString (bytes.c_str(), (int) bytes.size()))
+    if (! utf8::isValid (bytes.data(), bytes.size()))
         for (auto& c : bytes)
             if ((unsigned char) c >= 0x80)
                 c = '?';
@@ -240,7 +240,7 @@ juce::String lastOutputLine (const std::string& output)
             c = ' ';
         else if ((unsigned char) c < 0x20 || c == 0x7F)
             c = '?';
-    return juce::String::fromUTF8 (bytes.c_str(), (int) bytes.size());
+    return utf8::toTextReplacingMalformed (bytes.data(), bytes.size());
 }
 
 bool isBlank (const std::string& output)
@@ -253,21 +253,6 @@ bool isBlank (const std::string& output)
 
 // ---------------------------------------------------------------------------------------------
 // Files
-
-// Removes its folder with everything in it when it goes, but only a probe folder.
-struct TemporaryProbeDirectory
-{
-    juce::File folder;
-
-    TemporaryProbeDirectory() = default;
-    TemporaryProbeDirectory (const TemporaryProbeDirectory&) = delete;
-    TemporaryProbeDirectory& operator= (const TemporaryProbeDirectory&) = delete;
-    ~TemporaryProbeDirectory()
-    {
-        if (folder != juce::File() && folder.isDirectory() && folder.getFileName().startsWith (probeDirectoryPrefix))
-            folder.deleteRecursively (false);
-    }
-};
 
 // Writes the whole block to a new file, every step checked.
 bool writeWholeFile (const juce::File& file, const juce::MemoryBlock& bytes)
@@ -298,15 +283,15 @@ juce::String stateCacheKey (const juce::String& cid, const Vst3ModuleEntry& entr
     return juce::SHA256 (out.getData(), out.getDataSize()).toHexString();
 }
 
-// A usable cache file: a regular file no larger than the largest snapshot, that decodes.
+// A usable cache file: a regular file no larger than the largest snapshot, that decodes. Anything
+// else (a FIFO or a link to a device put in the folder included) counts as missing.
 bool loadCacheEntry (const juce::File& file, juce::MemoryBlock& bytes)
 {
     constexpr juce::int64 largest = (juce::int64) parameterState::snapshotHeaderSize
                                   + 4 * (juce::int64) parameterState::maxSnapshotValues;
-    if (! file.existsAsFile() || file.getSize() > largest)
-        return false;
     juce::MemoryBlock loaded;
-    if (! file.loadFileAsData (loaded))
+    juce::String ignored;
+    if (! readUntrustedBytes (file, largest, loaded, ignored))
         return false;
     parameterState::Snapshot snapshot;
     juce::String error;
@@ -349,17 +334,14 @@ bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, ju
 bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, const Vst3ModuleEntry& entry,
                const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error)
 {
-    TemporaryProbeDirectory probeDirectory;
+    // A fresh folder (mode 0700) that no other process can have chosen, removed on every path out
+    // of the run, an interruption included.
+    PrivateFolder probeDirectory;
+    juce::String folderError;
+    if (temporaryRoot == juce::File() || ! makePrivateFolder (temporaryRoot, probeDirectoryPrefix, probeDirectory, folderError))
     {
-        // mkdtemp creates a fresh folder (mode 0700) that no other process can have chosen.
-        std::lock_guard<std::mutex> lock (temporaryProbeDirectoryMutex);
-        auto pattern = temporaryRoot.getChildFile (juce::String (probeDirectoryPrefix) + "XXXXXX").getFullPathName().toStdString();
-        if (temporaryRoot == juce::File() || ::mkdtemp (pattern.data()) == nullptr)
-        {
-            error = "could not create isolated parameter probe directory";
-            return false;
-        }
-        probeDirectory.folder = juce::File (juce::String::fromUTF8 (pattern.c_str()));
+        error = "could not create isolated parameter probe directory";
+        return false;
     }
 
     const auto component = probeDirectory.folder.getChildFile ("component.bin");
@@ -540,7 +522,7 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
     if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, "LiveProfessor ", error))
         return false;
 
-    const auto temporaryRoot = juce::File::getSpecialLocation (juce::File::tempDirectory);
+    const auto temporaryRoot = vornconv::temporaryRoot();
     std::map<juce::String, juce::MemoryBlock> obtained;
     for (auto& strip : result.session.strips)
     {
@@ -640,7 +622,7 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
     }
 
     // Workers touch nothing but their own job; the join orders their writes before the fold.
-    const auto temporaryRoot = juce::File::getSpecialLocation (juce::File::tempDirectory);
+    const auto temporaryRoot = vornconv::temporaryRoot();
     const int jobCount = (int) jobs.size();
     std::atomic<int> next { 0 };
     const auto work = [&jobs, &next, jobCount, &probeProgram, &temporaryRoot, timeoutMs]

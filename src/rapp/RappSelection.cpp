@@ -1,6 +1,7 @@
 #include "rapp/RappSelection.h"
 
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
+#include "model/UntrustedFile.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -47,25 +48,15 @@ juce::String sourceSha256 (const RackSession& session)
     return juce::SHA256 (in).toHexString().toLowerCase();
 }
 
-// The whole file as one JSON object, or a void var when it is too large, not UTF-8, beyond the
+// The whole file as one JSON object, or a void var when it is not one: when the loader refuses
+// the file (too large, not a regular file, not UTF-8 text; reason says why) or it is beyond the
 // parser's limits or not a JSON object.
-juce::var parseSelectionFile (const juce::File& file)
+juce::var parseSelectionFile (const juce::File& file, juce::String& reason)
 {
-    juce::MemoryBlock bytes;
-    {
-        juce::FileInputStream in (file);
-        if (! in.openedOk())
-            return {};
-        in.readIntoMemoryBlock (bytes, (ssize_t) maxSelectionFileBytes + 1);
-    }
-    if ((juce::int64) bytes.getSize() > maxSelectionFileBytes || bytes.isEmpty())
+    juce::String text;
+    if (! readUntrustedText (file, maxSelectionFileBytes, text, reason) || text.isEmpty())
         return {};
-    const auto* data = static_cast<const char*> (bytes.getData());
-    if (std::memchr (data, 0, bytes.getSize()) != nullptr
-        || ! juce::CharPointer_UTF8::isValidString (data, (int) bytes.getSize()))
-        return {};
-    const auto parsed = app::parseBoundedJson (juce::String::fromUTF8 (data, (int) bytes.getSize()),
-                                               (size_t) maxSelectionFileBytes, maxSelectionJsonDepth);
+    const auto parsed = json::parseBoundedJson (text, (size_t) maxSelectionFileBytes, maxSelectionJsonDepth);
     return parsed.getDynamicObject() != nullptr ? parsed : juce::var();
 }
 
@@ -374,7 +365,7 @@ juce::String buildSelectionReportJson (const RackReadResult& source, const HostC
     document->setProperty ("required", required);
     document->setProperty ("channelOverflow", channelOverflow);
     document->setProperty ("channels", channels);
-    return app::toJsonLine (root);
+    return json::toJsonLine (root);
 }
 
 bool applySelectionFile (const RackReadResult& source, const juce::File& selection, const HostCapacity& capacity,
@@ -385,7 +376,13 @@ bool applySelectionFile (const RackReadResult& source, const juce::File& selecti
         error = "selection file does not exist";
         return false;
     }
-    const auto document = parseSelectionFile (selection);
+    juce::String reason;
+    const auto document = parseSelectionFile (selection, reason);
+    if (reason.isNotEmpty())
+    {
+        error = "selection file cannot be read: " + reason;
+        return false;
+    }
     if (document.getDynamicObject() == nullptr || ! stringPropertyEquals (document, "schema", selectionSchema))
     {
         error = "selection schema is invalid";

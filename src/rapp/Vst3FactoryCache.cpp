@@ -3,6 +3,8 @@
 #include "model/AtomicFileCommit.h"
 
 #include "model/StrictXml.h"
+#include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
 #include "rapp/Vst3ModuleIndex.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -57,41 +59,18 @@ bool hasLineBreakOrTab (const juce::String& text)
     return text.containsAnyOf ("\t\r\n");
 }
 
-// Exactly what the bytes say: false for an unreadable file, one larger than the limit, or a file
-// that changes size while it is read.
+// Exactly what the bytes say: false for a missing or unreadable file, one that is not a regular
+// file, one larger than the limit, or one that changes size while it is read.
 bool readFileBytes (const juce::File& file, juce::MemoryBlock& bytes)
 {
-    bytes.reset();
-    if (! file.existsAsFile())
-        return false;
-    const auto size = file.getSize();
-    if (size < 0 || size > maxFileBytes)
-        return false;
-    juce::FileInputStream in (file);
-    if (! in.openedOk())
-        return false;
-    if (size > 0)
-    {
-        bytes.setSize ((size_t) size);
-        if (in.read (bytes.getData(), (size_t) size) != (int) size)
-            return false;
-    }
-    char extra = 0;
-    return in.read (&extra, 1) == 0 && in.getStatus().wasOk();
+    juce::String ignored;
+    return file.existsAsFile() && readUntrustedBytes (file, maxFileBytes, bytes, ignored);
 }
 
 // UTF-8 text without NUL bytes; false for anything else.
 bool bytesAsText (const juce::MemoryBlock& bytes, juce::String& text)
 {
-    text.clear();
-    const auto* data = static_cast<const char*> (bytes.getData());
-    const auto size = bytes.getSize();
-    if (size == 0)
-        return true;
-    if (std::memchr (data, 0, size) != nullptr || ! juce::CharPointer_UTF8::isValidString (data, (int) size))
-        return false;
-    text = juce::String::fromUTF8 (data, (int) size);
-    return true;
+    return utf8::toText (bytes.getData(), bytes.getSize(), text);
 }
 
 juce::String sha256Hex (const juce::MemoryBlock& bytes)
@@ -474,12 +453,12 @@ juce::String hostOsBuild()
     size_t size = sizeof (buffer) - 1;
     if (::sysctlbyname ("kern.osversion", buffer, &size, nullptr, 0) != 0)
         return {};
-    return juce::String::fromUTF8 (buffer, (int) juce::jmin (size, strlen (buffer)));
+    return utf8::toTextReplacingMalformed (buffer, juce::jmin (size, strlen (buffer)));
    #else
     struct utsname names;
     if (::uname (&names) != 0)
         return {};
-    return juce::String::fromUTF8 (names.release);
+    return utf8::toTextReplacingMalformed (names.release);
    #endif
 }
 

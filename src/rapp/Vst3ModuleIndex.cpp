@@ -1,8 +1,13 @@
 #include "rapp/Vst3ModuleIndex.h"
 
+#include "model/JsonWriter.h"
+#include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
+
 #include <algorithm>
 #include <map>
 #include <set>
+#include <string>
 #include <sys/stat.h>
 #include <utility>
 
@@ -52,40 +57,17 @@ juce::File absoluteFileOrNone (const juce::String& path)
     return juce::File (path);
 }
 
-bool readWholeText (const juce::File& file, juce::String& text)
+// The whole file as text. False when it is missing or empty (reason empty) or refused by the
+// loader (reason says why and names the file).
+bool readWholeText (const juce::File& file, juce::String& text, juce::String& reason)
 {
     text.clear();
+    reason.clear();
     if (! file.existsAsFile())
         return false;
-    const auto size = file.getSize();
-    if (size <= 0 || size > maxTextFileBytes)
+    if (! readUntrustedText (file, maxTextFileBytes, text, reason))
         return false;
-    text = file.loadFileAsString();
     return text.isNotEmpty();
-}
-
-// Deepest array/object nesting outside strings, the way the JSON parser will see it (it takes
-// both quote characters as string delimiters).
-int jsonNestingDepth (const juce::String& text)
-{
-    int depth = 0, deepest = 0;
-    juce::juce_wchar quote = 0;
-    bool escaped = false;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (quote != 0)
-        {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == quote) quote = 0;
-            continue;
-        }
-        if (c == '"' || c == '\'') quote = c;
-        else if (c == '[' || c == '{') deepest = std::max (deepest, ++depth);
-        else if (c == ']' || c == '}') depth = std::max (0, depth - 1);
-    }
-    return deepest;
 }
 
 Vst3ModuleEntry entryForClassId (const juce::String& upperClassId)
@@ -241,12 +223,16 @@ juce::uint32 deriveUid (juce::StringRef classId)
 
 juce::String removeTrailingJsonCommas (const juce::String& text)
 {
-    juce::String cleaned;
-    cleaned.preallocateBytes (text.getNumBytesAsUTF8());
+    // On the bytes: every character that matters here is ASCII, and appending to a juce::String
+    // one character at a time walks the whole text each time.
+    const char* p = text.toRawUTF8();
+    const size_t size = text.getNumBytesAsUTF8();
+    std::string cleaned;
+    cleaned.reserve (size);
     bool inString = false, escaped = false;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    for (size_t i = 0; i < size; ++i)
     {
-        const auto c = p.getAndAdvance();
+        const char c = p[i];
         if (inString)
         {
             if (escaped) escaped = false;
@@ -259,13 +245,17 @@ juce::String removeTrailingJsonCommas (const juce::String& text)
         }
         else if (c == ',')
         {
-            const auto next = *p.findEndOfWhitespace();
-            if (next == ']' || next == '}')
+            size_t next = i + 1;
+            while (next < size && (p[next] == ' ' || (p[next] >= '\t' && p[next] <= '\r')))
+                ++next;
+            if (next < size && (p[next] == ']' || p[next] == '}'))
                 continue;
         }
         cleaned += c;
     }
-    return cleaned;
+    juce::String out;
+    utf8::toText (cleaned.data(), cleaned.size(), out);
+    return out;
 }
 
 //==============================================================================
@@ -312,13 +302,14 @@ void Vst3ModuleIndex::addBundle (const juce::File& bundle)
         return;
 
     const auto path = info.getFullPathName();
-    juce::String text;
-    readWholeText (info, text);
-    const auto cleaned = removeTrailingJsonCommas (text);
-
-    juce::var parsed;
-    if (jsonNestingDepth (cleaned) > maxJsonDepth || juce::JSON::parse (cleaned, parsed).failed()
-        || ! parsed.isObject())
+    juce::String text, reason;
+    if (! readWholeText (info, text, reason) && reason.isNotEmpty())
+    {
+        warnings.add (path + ": " + reason);
+        return;
+    }
+    const auto parsed = json::parseBoundedJson (removeTrailingJsonCommas (text), (size_t) maxTextFileBytes, maxJsonDepth);
+    if (! parsed.isObject())
     {
         warnings.add (path + ": invalid JSON");
         return;
@@ -410,10 +401,11 @@ void Vst3ModuleIndex::addOrReplace (const Vst3ModuleEntry& entry)
 //==============================================================================
 bool Vst3ModuleIndex::loadFactoryCatalog (const juce::File& file, juce::String& error)
 {
-    juce::String text;
-    if (! readWholeText (file, text))
+    juce::String text, reason;
+    if (! readWholeText (file, text, reason))
     {
-        error = "factory catalog is empty or unreadable: " + file.getFullPathName();
+        error = reason.isEmpty() ? "factory catalog is empty or unreadable: " + file.getFullPathName()
+                                 : "factory catalog cannot be read: " + reason;
         return false;
     }
     return loadFactoryCatalogText (text, error);
@@ -478,10 +470,11 @@ bool Vst3ModuleIndex::loadFactoryCatalogText (juce::StringRef text, juce::String
 bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& error)
 {
     error.clear();
-    juce::String text;
-    if (! readWholeText (file, text))
+    juce::String text, reason;
+    if (! readWholeText (file, text, reason))
     {
-        error = "REAPER VST cache is empty or unreadable: " + file.getFullPathName();
+        error = reason.isEmpty() ? "REAPER VST cache is empty or unreadable: " + file.getFullPathName()
+                                 : "REAPER VST cache cannot be read: " + reason;
         return false;
     }
 

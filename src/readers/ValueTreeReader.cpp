@@ -1,5 +1,7 @@
 #include "readers/ValueTreeReader.h"
 
+#include "model/UntrustedFile.h"
+
 #include <cstring>
 
 namespace vornconv
@@ -282,26 +284,9 @@ bool readValueTreeFile (const juce::File& file, juce::ValueTree& out, juce::Stri
         error = "value tree file does not exist";
         return false;
     }
-    const auto size = file.getSize();
-    if (size > maxValueTreeFileBytes)
-    {
-        error = "value tree file exceeds the size limit";
-        return false;
-    }
-    juce::FileInputStream stream (file);
-    if (! stream.openedOk())
-    {
-        error = "could not open value tree file";
-        return false;
-    }
     juce::MemoryBlock bytes;
-    // Read at most one byte past the size seen, so a file that grows meanwhile is noticed.
-    stream.readIntoMemoryBlock (bytes, (ssize_t) size + 1);
-    if ((juce::int64) bytes.getSize() != size)
-    {
-        error = "value tree file changed while it was read";
+    if (! readUntrustedBytes (file, maxValueTreeFileBytes, bytes, error))
         return false;
-    }
     return readValueTreeBytes (bytes.getData(), bytes.getSize(), out, error);
 }
 

@@ -3,6 +3,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/StrictXml.h"
+#include "model/UntrustedFile.h"
 #include "model/Vst3State.h"
 
 #include <cmath>
@@ -280,6 +281,9 @@ bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, int s
             }
             state.component = std::move (split.component);
             state.controller = std::move (split.controller);
+            // The container is rebuilt from its two streams wherever it is written again, and
+            // nothing reads it back: holding it beside them would double every state in memory.
+            state.raw.reset();
         }
         else if (slot.format == "AU")
         {
@@ -349,41 +353,22 @@ bool hasCompleteConverterState (const PluginRef& slot)
     return slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist && ! slot.state.raw.isEmpty();
 }
 
-// Whole file into root; false with the parse-failure message. The bytes are read once, straight
-// into the text that JUCE's parser reads, so a large scene is held once beside its tree rather
-// than three times; the text is released as soon as the tree is built.
-bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root)
+// Whole file into root; false with the message. The bytes are read once, straight into the text
+// that JUCE's parser reads, so a large scene is held once beside its tree rather than three
+// times; the text is released as soon as the tree is built. A file the loader refuses (not a
+// regular file, too large, not UTF-8) says why; anything else that is not a scene document is
+// "XML parse failed".
+bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root, juce::String& error)
 {
-    if (! file.existsAsFile() || file.getSize() > maxVornKsnFileBytes)
-        return false;
-    const auto size = file.getSize();
-    if (size < 0)
+    error = "XML parse failed";
+    if (! file.existsAsFile())
         return false;
     juce::String text;
-    {
-        juce::FileInputStream stream (file);
-        if (! stream.openedOk())
-            return false;
-        // One byte more than the size is asked for, so that a file that grew since its size was
-        // taken is noticed; the text holds that byte and its terminator.
-        const auto wanted = (size_t) size + 1;
-        text.preallocateBytes (wanted);
-        auto* buffer = text.getCharPointer().getAddress();
-        size_t got = 0;
-        while (got < wanted)
-        {
-            const auto chunk = (int) juce::jmin (wanted - got, (size_t) 1 << 24);
-            const auto n = stream.read (buffer + got, chunk);
-            if (n <= 0)
-                break;
-            got += (size_t) n;
-        }
-        buffer[got] = 0;
-        if (got != (size_t) size)
-            return false;
-    }
+    if (! readUntrustedText (file, maxVornKsnFileBytes, text, error))
+        return false;
     juce::String detail;
-    root = strictXml::parseText (text, (size_t) size, maxVornKsnXmlDepth, detail);
+    root = strictXml::parseText (text, (size_t) text.getNumBytesAsUTF8(), maxVornKsnXmlDepth, detail);
+    error = "XML parse failed";
     return root != nullptr;
 }
 
@@ -400,8 +385,9 @@ RackReadResult readVornKsn (const juce::File& file)
     session.capacitySlots = sceneSlots;
 
     std::unique_ptr<juce::XmlElement> root;
-    if (! loadScene (file, root))
-        return failure (std::move (result), "XML parse failed");
+    juce::String loadError;
+    if (! loadScene (file, root, loadError))
+        return failure (std::move (result), loadError);
 
     SceneReadState read;
     if (root->hasTagName ("VornLegacyScene"))

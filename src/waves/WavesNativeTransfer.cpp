@@ -1,6 +1,7 @@
 #include "waves/WavesSessionTransfer.h"
 
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
+#include "model/UntrustedFile.h"
 #include "model/AtomicFileCommit.h"
 
 #include <cstring>
@@ -99,27 +100,24 @@ Selected selectedFlag (const juce::DynamicObject& object)
     return (bool) v ? Selected::yes : Selected::no;
 }
 
-juce::var readSelectionDocument (const juce::File& selection)
+juce::var readSelectionDocument (const juce::File& selection, juce::String& reason)
 {
-    juce::MemoryBlock bytes;
-    {
-        juce::FileInputStream in (selection);
-        if (! in.openedOk())
-            return {};
-        in.readIntoMemoryBlock (bytes, (ssize_t) maxSelectionBytes + 1);
-    }
-    if (bytes.getSize() > maxSelectionBytes || bytes.isEmpty())
+    juce::String text;
+    if (! readUntrustedText (selection, (juce::int64) maxSelectionBytes, text, reason) || text.isEmpty())
         return {};
-    const auto* data = static_cast<const char*> (bytes.getData());
-    if (std::memchr (data, 0, bytes.getSize()) != nullptr || ! juce::CharPointer_UTF8::isValidString (data, (int) bytes.getSize()))
-        return {};
-    return app::parseBoundedJson (juce::String::fromUTF8 (data, (int) bytes.getSize()), maxSelectionBytes, maxSelectionDepth);
+    return json::parseBoundedJson (text, maxSelectionBytes, maxSelectionDepth);
 }
 
 bool readSelection (const juce::File& selection, const juce::String& target, const juce::String& fingerprint,
                     std::vector<ChannelChoice>& choices, juce::String& error)
 {
-    const auto document = readSelectionDocument (selection);
+    juce::String reason;
+    const auto document = readSelectionDocument (selection, reason);
+    if (reason.isNotEmpty())
+    {
+        error = "Waves selection file cannot be read: " + reason;
+        return false;
+    }
     auto* root = document.getDynamicObject();
     if (root == nullptr || root->getProperty ("schema").toString() != "vorn-waves-selection-v1")
     {
@@ -409,7 +407,7 @@ juce::String channelMapRecord (const std::vector<ChannelChoice>& choices, bool t
     auto* root = new juce::DynamicObject();
     root->setProperty ("schema", "vorn-waves-channel-map-v1");
     root->setProperty ("channels", channels);
-    return "VORN_WAVES_CHANNEL_MAP_V1\n" + app::toJsonLine (juce::var (root));
+    return "VORN_WAVES_CHANNEL_MAP_V1\n" + json::toJsonLine (juce::var (root));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "waves/WavesSessionTransfer.h"
 
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
 
 #include <algorithm>
 #include <cstring>
@@ -85,7 +85,7 @@ EmbeddedMap readEmbeddedMap (sqlite3* db)
         || bytes - headerBytes > maxChannelMapBytes
         || ! juce::CharPointer_UTF8::isValidString (text + headerBytes, (int) (bytes - headerBytes)))
         return map;
-    const auto parsed = app::parseBoundedJson (juce::String::fromUTF8 (text + headerBytes, (int) (bytes - headerBytes)),
+    const auto parsed = json::parseBoundedJson (juce::String::fromUTF8 (text + headerBytes, (int) (bytes - headerBytes)),
                                           maxChannelMapBytes, maxChannelMapDepth);
     if (parsed.getDynamicObject() == nullptr)
         return map;
@@ -352,7 +352,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     root->setProperty ("wavesNative", true);
     root->setProperty ("sourceApp", lv1Source ? "Waves LV1" : "SuperRack SoundGrid");
     root->setProperty ("channels", channels);
-    return app::toJsonLine (juce::var (root));
+    return json::toJsonLine (juce::var (root));
 }
 
 } // namespace vornconv::waves

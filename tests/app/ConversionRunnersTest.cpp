@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
 #include "app/ConversionRunners.h"
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
 #include "app/SessionFormats.h"
 #include "model/Vst3State.h"
 
@@ -446,7 +446,7 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
     channels.getReference (3)["plugins"].getArray()->getReference (0).getDynamicObject()->setProperty ("selected", false);
     channels.getReference (0).getDynamicObject()->setProperty ("targetIndex", 10);
     channels.getReference (10).getDynamicObject()->setProperty ("selected", false);
-    box.write ("edited.json", vornconv::app::toJsonLine (doc));
+    box.write ("edited.json", vornconv::json::toJsonLine (doc));
 
     const auto plan = box.run ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "--selection", "edited.json", "in.ksn" });
     EXPECT_EQ (plan.exitCode, 0) << plan.out;

@@ -419,3 +419,45 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     EXPECT_TRUE (box.tmpIsEmpty());
     EXPECT_EQ (noProfile.err + failing.err + plan.err, "");
 }
+
+// SIGINT reaches only the terminal's own process group, and the probe runs in a group of its own:
+// an interrupted run must end its probe and take away the probe's folder itself, and a probe must
+// not outlive a parent that is killed without a chance to clean up.
+TEST (ParameterProbeInterrupts, NoProbeOutlivesTheRunAndNothingStaysInTmp)
+{
+    ReportSandbox box;
+    const auto pidFile = box.work.getChildFile ("hang.pid");
+    box.probe ("hang.sh", "echo $$ > '" + pidFile.getFullPathName() + "'\ntrap '' INT TERM HUP\nwhile :; do sleep 1; done");
+    const std::vector<std::string> args = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "hang.sh",
+                                            "--parameter-cache", "cache", "one.ksn" };
+    for (int signal : { SIGINT, SIGTERM, SIGHUP, SIGKILL })
+    {
+        pidFile.deleteFile();
+        auto running = vorntest::startProgram (vorntest::vornconvBinary(), args, box.work.getFullPathName().toStdString(),
+                                               { "HOME=" + box.home.getFullPathName().toStdString(),
+                                                 "TMPDIR=" + box.tmp.getFullPathName().toStdString() });
+        for (int waited = 0; waited < 2000 && pidFile.loadFileAsString().trim().isEmpty(); ++waited)
+            ::usleep (10000);
+        const pid_t probe = pidFile.loadFileAsString().trim().getIntValue();
+        ASSERT_GT (probe, 0) << "the probe never started";
+        EXPECT_GT (box.tmp.getNumberOfChildFiles (juce::File::findDirectories), 0);
+
+        ::kill (running.pid, signal);
+        const auto result = vorntest::finishProgram (running, 20000);
+        for (int waited = 0; waited < 500 && vorntest::processIsAlive (probe); ++waited)
+            ::usleep (10000);
+        EXPECT_FALSE (vorntest::processIsAlive (probe)) << signal;
+        if (signal == SIGKILL)
+        {
+            ::kill (probe, SIGKILL); // never leave it behind, whatever the outcome
+            box.tmp.deleteRecursively();
+            box.tmp.createDirectory();
+            continue;
+        }
+        EXPECT_EQ (result.exitCode, 1) << signal;
+        EXPECT_EQ (result.err, "") << signal;
+        EXPECT_TRUE (result.outLines().contains ("ERROR   interrupted")) << result.out;
+        EXPECT_EQ (result.outLines()[result.outLines().size() - 1], "ERROR   interrupted") << result.out;
+        EXPECT_EQ (box.tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0) << signal;
+    }
+}

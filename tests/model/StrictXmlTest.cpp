@@ -11,7 +11,18 @@ TEST (StrictXml, AcceptsOrdinaryDocumentsAndRefusesWhatJuceWouldMisread)
     struct Case { const char* xml; bool ok; bool externalDoctype; };
     const Case cases[] = {
         { "<a/>", true, false },
-        { "<?xml version=\"1.0\"?>\n<!-- c --><a x='1' y=\"&amp;&#60;&#x3E;\">t&lt;<![CDATA[<raw>]]><b/><?pi x?></a>\n<!-- end -->\n", true, false },
+        { "<?xml version=\"1.0\"?>\n<!-- c --><a x='1' y=\"&amp;&#60;&#x3E;\">t&lt;<![CDATA[<raw>]]><b/></a>\n<!-- end -->\n", true, false },
+        { "  <?xml version=\"1.0\" encoding=\"UTF-8\"?><a/>", true, false },
+        // Processing instructions: JUCE's parser loops for ever on one inside content that text
+        // follows, so none is let through but the declaration, and that only first.
+        { "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VornLiveScene version=\"1\"><?x y?>t</VornLiveScene>", false, false },
+        { "<a><?pi x?></a>", false, false },
+        { "<key><?x?>name</key>", false, false },
+        { "<?pi x?><a/>", false, false },
+        { "<a/><?pi x?>", false, false },
+        { "<!-- c --><?xml version=\"1.0\"?><a/>", false, false },
+        { "<?xml version=\"1.0\"?><?xml version=\"1.0\"?><a/>", false, false },
+        { "<?xml-stylesheet href=\"x\"?><a/>", false, false },
         { "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\"><a/>", true, true },
         { "<!DOCTYPE plist PUBLIC \"x\" \"y\"><a/>", false, false },
         { "<!DOCTYPE a [<!ENTITY e \"<b/>\">]><a>&e;</a>", false, true },

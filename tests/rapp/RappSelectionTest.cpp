@@ -1,7 +1,7 @@
 #include "rapp/RappSelection.h"
 
 #include "TestSupport.h"
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -105,7 +105,7 @@ struct Fixture
 
     juce::var report() const { return parsed (rapp::buildSelectionReportJson (session, capacity, target)); }
 
-    void write (const juce::var& doc) const { selection.replaceWithText (app::toJsonLine (doc)); }
+    void write (const juce::var& doc) const { selection.replaceWithText (json::toJsonLine (doc)); }
 
     bool apply (RackReadResult& out, juce::String& error) const
     {
@@ -418,7 +418,9 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
         { "long number", {}, text ("\"targetStrips\": 4", "\"targetStrips\": 99999999999999999999"), "selection schema is invalid" },
         { "long exponent", {}, text ("\"targetStrips\": 4", "\"targetStrips\": 1e99999999999"), "selection schema is invalid" },
         { "minus without digit", {}, text ("\"targetStrips\": 4", "\"targetStrips\": -Z999999999999999999"), "selection schema is invalid" },
-        { "oversized", {}, reportText + juce::String::repeatedString (" ", (int) rapp::maxSelectionFileBytes), "selection schema is invalid" },
+        { "oversized", {}, reportText + juce::String::repeatedString (" ", (int) rapp::maxSelectionFileBytes),
+          "selection file cannot be read: file is larger than " + juce::String (rapp::maxSelectionFileBytes) + " bytes: "
+              + f.selection.getFullPathName() },
     };
     for (const auto& c : cases)
     {
@@ -453,7 +455,7 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
     const char bad[] = { '{', '"', 's', '\xff', '"', ':', '1', '}' };
     f.selection.replaceWithData (bad, sizeof (bad));
     EXPECT_FALSE (f.apply (out, error));
-    EXPECT_EQ (error, "selection schema is invalid");
+    EXPECT_EQ (error, "selection file cannot be read: not valid UTF-8 text (byte 3): " + f.selection.getFullPathName());
     EXPECT_FALSE (rapp::applySelectionFile (f.session, f.folder.file ("none.json"), f.capacity, f.target, out, error));
     EXPECT_EQ (error, "selection file does not exist");
     EXPECT_FALSE (rapp::applySelectionFile (f.session, f.folder.folder, f.capacity, f.target, out, error));

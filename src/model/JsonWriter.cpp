@@ -1,8 +1,8 @@
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
 
 #include <cmath>
 
-namespace vornconv::app
+namespace vornconv::json
 {
 
 namespace
@@ -186,4 +186,4 @@ juce::var parseBoundedJson (const juce::String& text, size_t maxBytes, int maxDe
     return parsed;
 }
 
-} // namespace vornconv::app
+} // namespace vornconv::json

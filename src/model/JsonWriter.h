@@ -12,7 +12,7 @@
 //     never JUCE's "\a";
 //   - a non-finite double, an undefined value, a method or a binary block are null;
 //   - nesting deeper than maxJsonDepth is written as null rather than recursing further.
-namespace vornconv::app
+namespace vornconv::json
 {
 
 constexpr int maxJsonDepth = 64;
@@ -29,4 +29,4 @@ juce::String jsonQuoted (const juce::String& text);
 // and a minus sign always directly followed by a digit. A void var otherwise, or when it does not parse.
 juce::var parseBoundedJson (const juce::String& text, size_t maxBytes, int maxDepth);
 
-} // namespace vornconv::app
+} // namespace vornconv::json

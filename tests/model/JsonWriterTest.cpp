@@ -1,4 +1,4 @@
-#include "app/JsonWriter.h"
+#include "model/JsonWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 namespace
 {
 
-using vornconv::app::jsonQuoted;
-using vornconv::app::toJsonLine;
+using vornconv::json::jsonQuoted;
+using vornconv::json::toJsonLine;
 
 TEST (JsonWriter, EscapesStringsAsJson)
 {

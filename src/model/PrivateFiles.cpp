@@ -1,0 +1,384 @@
+#include "model/PrivateFiles.h"
+
+#include "model/Utf8Text.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace vornconv
+{
+namespace
+{
+
+enum class Kind
+{
+    tree,        // a private folder and everything in it
+    file,        // one temporary file
+    emptyFolder, // a folder made for an output, removed only while empty
+    childGroup   // a child's process group
+};
+
+struct Entry
+{
+    int id = 0;
+    Kind kind = Kind::file;
+    std::string path;
+    pid_t group = 0;
+};
+
+struct Registry
+{
+    std::mutex lock;
+    std::vector<Entry> entries;
+    int lastId = 0;
+};
+
+Registry& registry()
+{
+    static Registry* r = new Registry(); // never destroyed: the interrupt thread may use it at exit
+    return *r;
+}
+
+int addEntry (Kind kind, std::string path, pid_t group)
+{
+    // Called with the lock held.
+    auto& r = registry();
+    r.entries.push_back ({ ++r.lastId, kind, std::move (path), group });
+    return r.lastId;
+}
+
+void dropEntry (int id)
+{
+    if (id == 0)
+        return;
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    for (auto it = r.entries.begin(); it != r.entries.end(); ++it)
+        if (it->id == id)
+        {
+            r.entries.erase (it);
+            return;
+        }
+}
+
+void forgetPath (Kind kind, const std::string& path)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    for (auto it = r.entries.rbegin(); it != r.entries.rend(); ++it)
+        if (it->kind == kind && it->path == path)
+        {
+            r.entries.erase (std::next (it).base());
+            return;
+        }
+}
+
+void removeTree (const std::string& path)
+{
+    // A folder being written into while it goes may need a second pass.
+    for (int attempt = 0; attempt < 5; ++attempt)
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all (path, ignored);
+        struct stat info;
+        if (::lstat (path.c_str(), &info) != 0)
+            return;
+    }
+}
+
+void takeAway (const Entry& e)
+{
+    switch (e.kind)
+    {
+        case Kind::tree:        removeTree (e.path); break;
+        case Kind::file:        ::unlink (e.path.c_str()); break;
+        case Kind::emptyFolder: ::rmdir (e.path.c_str()); break;
+        case Kind::childGroup:  break;
+    }
+}
+
+void waitForInterrupt (sigset_t signals, std::string line)
+{
+    int received = 0;
+    while (sigwait (&signals, &received) != 0)
+    {
+    }
+    auto& r = registry();
+    r.lock.lock(); // held until the end: nothing new is made or forgotten after this point
+    for (const auto& e : r.entries)
+        if (e.kind == Kind::childGroup)
+        {
+            ::kill (-e.group, SIGKILL);
+            ::kill (e.group, SIGKILL);
+        }
+    for (auto it = r.entries.rbegin(); it != r.entries.rend(); ++it)
+        takeAway (*it);
+
+    // Other threads may still be printing; the line comes after whatever they managed to print.
+    bool locked = false;
+    for (int i = 0; i < 100 && ! locked; ++i)
+    {
+        locked = ::ftrylockfile (stdout) == 0;
+        if (! locked)
+            std::this_thread::sleep_for (std::chrono::milliseconds (10));
+    }
+    if (locked)
+        ::fflush_unlocked (stdout);
+    line += "\n";
+    (void) ! ::write (STDOUT_FILENO, line.data(), line.size());
+    ::_exit (1);
+}
+
+std::string randomSuffix()
+{
+    static std::atomic<unsigned> counter { 0 };
+    auto& random = juce::Random::getSystemRandom();
+    return juce::String::toHexString (random.nextInt64()).paddedLeft ('0', 16).toStdString()
+         + juce::String::toHexString ((int) ++counter).toStdString();
+}
+
+} // namespace
+
+void installInterruptCleanup (const char* line)
+{
+    static std::once_flag once;
+    std::call_once (once, [line] {
+        sigset_t signals;
+        sigemptyset (&signals);
+        for (int s : { SIGINT, SIGTERM, SIGHUP })
+            sigaddset (&signals, s);
+        ::pthread_sigmask (SIG_BLOCK, &signals, nullptr);
+        std::thread (waitForInterrupt, signals, std::string (line)).detach();
+    });
+}
+
+juce::File temporaryRoot()
+{
+    const char* fromEnvironment = std::getenv ("TMPDIR");
+    juce::String path;
+    if (fromEnvironment != nullptr && fromEnvironment[0] == '/')
+        path = utf8::toTextReplacingMalformed (fromEnvironment);
+    return juce::File (path.isNotEmpty() ? path : juce::String ("/tmp"));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+PrivateFolder::PrivateFolder (PrivateFolder&& other) noexcept
+    : folder (std::move (other.folder)), registration (other.registration)
+{
+    other.registration = 0;
+    other.folder = juce::File();
+}
+
+PrivateFolder& PrivateFolder::operator= (PrivateFolder&& other) noexcept
+{
+    if (this != &other)
+    {
+        remove();
+        folder = std::move (other.folder);
+        registration = other.registration;
+        other.registration = 0;
+        other.folder = juce::File();
+    }
+    return *this;
+}
+
+PrivateFolder::~PrivateFolder()
+{
+    remove();
+}
+
+void PrivateFolder::remove()
+{
+    if (registration == 0)
+        return;
+    removeTree (folder.getFullPathName().toStdString());
+    dropEntry (registration);
+    registration = 0;
+    folder = juce::File();
+}
+
+bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, PrivateFolder& out, juce::String& error)
+{
+    out.remove();
+    auto pattern = (parent.getFullPathName() + "/" + prefix + "XXXXXX").toStdString();
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    if (parent.getFullPathName().isEmpty() || ::mkdtemp (pattern.data()) == nullptr)
+    {
+        error = "could not create a private folder in " + parent.getFullPathName() + ": "
+              + utf8::toTextReplacingMalformed (std::strerror (errno));
+        return false;
+    }
+    out.registration = addEntry (Kind::tree, pattern, 0);
+    out.folder = juce::File (utf8::toTextReplacingMalformed (pattern.data(), pattern.size()));
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+TemporaryFileBeside::TemporaryFileBeside (TemporaryFileBeside&& other) noexcept
+    : file (std::move (other.file)), fd (other.fd), registered (other.registered)
+{
+    other.fd = -1;
+    other.registered = false;
+    other.file = juce::File();
+}
+
+TemporaryFileBeside& TemporaryFileBeside::operator= (TemporaryFileBeside&& other) noexcept
+{
+    if (this != &other)
+    {
+        remove();
+        file = std::move (other.file);
+        fd = other.fd;
+        registered = other.registered;
+        other.fd = -1;
+        other.registered = false;
+        other.file = juce::File();
+    }
+    return *this;
+}
+
+TemporaryFileBeside::~TemporaryFileBeside()
+{
+    remove();
+}
+
+bool TemporaryFileBeside::close()
+{
+    if (fd < 0)
+        return true;
+    const int result = ::close (fd);
+    fd = -1;
+    return result == 0;
+}
+
+void TemporaryFileBeside::remove()
+{
+    close();
+    if (! registered)
+        return;
+    ::unlink (file.getFullPathName().toRawUTF8());
+    forgetFile (file);
+    registered = false;
+    file = juce::File();
+}
+
+void TemporaryFileBeside::release()
+{
+    close();
+    if (registered)
+        forgetFile (file);
+    registered = false;
+}
+
+bool createRegisteredFile (const juce::File& file, int& fd)
+{
+    const auto path = file.getFullPathName();
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    fd = ::open (path.toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    addEntry (Kind::file, path.toStdString(), 0);
+    return true;
+}
+
+void forgetFile (const juce::File& file)
+{
+    forgetPath (Kind::file, file.getFullPathName().toStdString());
+}
+
+juce::File temporaryNameBeside (const juce::File& target)
+{
+    return juce::File (target.getParentDirectory().getFullPathName() + "/" + target.getFileName() + ".tmp-"
+                       + juce::String (randomSuffix()));
+}
+
+bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, juce::String& error)
+{
+    out.remove();
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
+        const auto candidate = temporaryNameBeside (target);
+        int fd = -1;
+        if (createRegisteredFile (candidate, fd))
+        {
+            out.fd = fd;
+            out.file = candidate;
+            out.registered = true;
+            return true;
+        }
+        if (errno != EEXIST)
+        {
+            error = "could not create temporary file beside " + target.getFullPathName() + ": "
+                  + utf8::toTextReplacingMalformed (std::strerror (errno));
+            return false;
+        }
+    }
+    error = "could not create temporary file beside " + target.getFullPathName();
+    return false;
+}
+
+bool makeFolderForOutput (const juce::File& folder)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    if (::mkdir (folder.getFullPathName().toRawUTF8(), 0777) != 0)
+        return false;
+    addEntry (Kind::emptyFolder, folder.getFullPathName().toStdString(), 0);
+    return true;
+}
+
+void forgetFolderMadeForOutput (const juce::File& folder)
+{
+    forgetPath (Kind::emptyFolder, folder.getFullPathName().toStdString());
+}
+
+pid_t forkChildInOwnGroup()
+{
+    auto& r = registry();
+    r.lock.lock();
+    const pid_t pid = ::fork();
+    if (pid == 0)
+    {
+        // The child's copy of the lock is never touched again: it only execs or exits.
+        ::setpgid (0, 0);
+        return 0;
+    }
+    if (pid > 0)
+    {
+        ::setpgid (pid, pid); // either side may run first; both make the group
+        addEntry (Kind::childGroup, {}, pid);
+    }
+    r.lock.unlock();
+    return pid;
+}
+
+void forgetChildGroup (pid_t child)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    for (auto it = r.entries.begin(); it != r.entries.end(); ++it)
+        if (it->kind == Kind::childGroup && it->group == child)
+        {
+            r.entries.erase (it);
+            return;
+        }
+}
+
+} // namespace vornconv

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+// The one loader for files we did not write (sessions, templates, catalogs, caches, selection
+// files, plug-in lists). A file is opened once, without waiting on a FIFO, and must then be a
+// regular file no larger than the caller's limit; its bytes are read whole through that one
+// descriptor, and a file that grows or shrinks meanwhile is refused. Text must also be
+// well-formed UTF-8: it is never re-decoded as another encoding and never cut short at a NUL.
+//
+// Every refusal is a message that names the file, ready to follow "ERROR   ".
+namespace vornconv
+{
+
+// Opens file for reading: a regular file of at most maxBytes. On success fd is an open
+// descriptor (close-on-exec, blocking) that the caller closes, size its size at opening.
+bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, juce::String& error);
+
+// The file's bytes.
+bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error);
+
+// The file's bytes, which must be well-formed UTF-8 (NUL bytes are left for the caller's format
+// to judge).
+bool readUntrustedUtf8 (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error);
+
+// The file as text: well-formed UTF-8 without a NUL byte. The bytes are read straight into the
+// text, so the file is held once.
+bool readUntrustedText (const juce::File& file, juce::int64 maxBytes, juce::String& text, juce::String& error);
+
+} // namespace vornconv

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <juce_core/juce_core.h>
+
+#include <cstddef>
+
+// The one way bytes we did not write become a juce::String.
+//
+// JUCE 7.0.5 takes UTF-8 bytes on trust: String::fromUTF8 on malformed bytes sizes its buffer
+// from a decode that stops early and then copies every byte (a heap overflow), a cut-off sequence
+// lets its character walks run past the end, and CharPointer_UTF8::isValidString lets overlong
+// forms and surrogates through. Everything here checks the bytes first, strictly: no overlong
+// form, no surrogate, nothing above U+10FFFF, no cut-off sequence.
+namespace vornconv::utf8
+{
+
+// Offset of the first byte that does not begin a well-formed sequence, or size when the bytes
+// are all well-formed UTF-8. NUL is well-formed here.
+size_t firstMalformedByte (const void* data, size_t size) noexcept;
+
+inline bool isValid (const void* data, size_t size) noexcept
+{
+    return firstMalformedByte (data, size) == size;
+}
+
+// For text that becomes data (names, paths, documents): the bytes as text when they are
+// well-formed UTF-8 without a NUL byte (a juce::String would end at it); false otherwise, and out
+// is then empty.
+bool toText (const void* data, size_t size, juce::String& out);
+
+// For text that only goes into a message (an SQLite error, a quoted foreign value): every byte
+// that does not begin a well-formed sequence, and every NUL, becomes U+FFFD; never fails.
+juce::String toTextReplacingMalformed (const void* data, size_t size);
+juce::String toTextReplacingMalformed (const char* nulTerminated);
+
+} // namespace vornconv::utf8
