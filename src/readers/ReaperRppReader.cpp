@@ -2,14 +2,13 @@
 
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
+#include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
 #include "readers/ReaperRppText.h"
 
 #include <cmath>
 #include <map>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vornconv
 {
@@ -47,17 +46,10 @@ struct ReadFlags
     bool allControlled = true;
 };
 
-// Text the user sees but nothing depends on: a zero byte cannot live in a juce::String.
+// Text the user sees but nothing depends on.
 juce::String shownText (std::string_view bytes)
 {
-    juce::String text;
-    if (rppTextValue (bytes, text))
-        return text;
-    std::string cleaned (bytes);
-    for (auto& c : cleaned)
-        if (c == '\0')
-            c = '?';
-    return rppTextValue (cleaned, text) ? text : juce::String();
+    return utf8::toTextReplacingMalformed (bytes.data(), bytes.size());
 }
 
 bool isPluginTag (std::string_view tag)
@@ -712,45 +704,21 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
 
 } // namespace
 
-bool loadReaperProjectBytes (const juce::File& file, std::string& bytes)
-{
-    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    struct stat info {};
-    bool ok = ::fstat (fd, &info) == 0 && S_ISREG (info.st_mode) && info.st_size <= maxReaperRppFileBytes;
-    if (ok)
-    {
-        bytes.resize ((size_t) info.st_size);
-        size_t got = 0;
-        while (ok && got < bytes.size())
-        {
-            const auto n = ::read (fd, bytes.data() + got, bytes.size() - got);
-            if (n <= 0)
-                ok = false;
-            else
-                got += (size_t) n;
-        }
-        char extra = 0;
-        ok = ok && ::read (fd, &extra, 1) == 0;
-    }
-    ::close (fd);
-    return ok && juce::CharPointer_UTF8::isValidString (bytes.data(), (int) bytes.size());
-}
-
 RackReadResult readReaperRpp (const juce::File& file)
 {
-    std::string bytes;
-    if (! loadReaperProjectBytes (file, bytes))
+    juce::MemoryBlock bytes;
+    juce::String error;
+    if (file.existsAsFile() && ! readUntrustedUtf8 (file, maxReaperRppFileBytes, bytes, error))
     {
+        // Refused by the loader (not a regular file, too large, not UTF-8): it says why.
         RackReadResult result;
         result.session.sourceFormat = "reaper.rpp";
         result.session.sourceApp = "REAPER";
         result.session.sourceFile = file.getFullPathName();
-        result.error = "file empty or unreadable";
+        result.error = error;
         return result;
     }
-    return readReaperRppBytes (file, bytes);
+    return readReaperRppBytes (file, std::string_view (static_cast<const char*> (bytes.getData()), bytes.getSize()));
 }
 
 RackReadResult readReaperRppBytes (const juce::File& file, std::string_view text)

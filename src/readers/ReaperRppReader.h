@@ -17,10 +17,7 @@ namespace vornconv
 RackReadResult readReaperRpp (const juce::File& file);
 
 // The same for a project whose bytes were loaded (and checked as UTF-8) already; file only names
-// it in the result.
+// it in the result. A missing file reads as empty.
 RackReadResult readReaperRppBytes (const juce::File& file, std::string_view bytes);
-
-// The whole file as bytes, opened once: a regular file of at most 1 GiB that is valid UTF-8.
-bool loadReaperProjectBytes (const juce::File& file, std::string& bytes);
 
 } // namespace vornconv

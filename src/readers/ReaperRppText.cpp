@@ -1,5 +1,7 @@
 #include "readers/ReaperRppText.h"
 
+#include "model/Utf8Text.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -532,47 +534,9 @@ bool parseReaperIdField (std::string_view text, juce::uint32& id, juce::String& 
     return true;
 }
 
-bool isStrictUtf8WithoutZero (std::string_view bytes) noexcept
-{
-    const auto* p = reinterpret_cast<const juce::uint8*> (bytes.data());
-    const auto* end = p + bytes.size();
-    while (p < end)
-    {
-        const auto c = *p;
-        if (c == 0)
-            return false;
-        if (c < 0x80)
-        {
-            ++p;
-            continue;
-        }
-        int extra = 0;
-        juce::uint32 cp = 0, minimum = 0;
-        if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; minimum = 0x80; }
-        else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; minimum = 0x800; }
-        else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; minimum = 0x10000; }
-        else return false;
-        if (end - p <= extra)
-            return false;
-        for (int i = 1; i <= extra; ++i)
-        {
-            if ((p[i] & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        p += extra + 1;
-    }
-    return true;
-}
-
 bool rppTextValue (std::string_view bytes, juce::String& out)
 {
-    if (! isStrictUtf8WithoutZero (bytes))
-        return false;
-    out = juce::String::fromUTF8 (bytes.data(), (int) bytes.size());
-    return true;
+    return utf8::toText (bytes.data(), bytes.size(), out);
 }
 
 //==================================================================================================

@@ -148,11 +148,7 @@ double leadingDecimal (std::string_view text);
 // "<digits>{<32 hex>}": REAPER's numeric plug-in id and the class id (upper-cased).
 bool parseReaperIdField (std::string_view text, juce::uint32& id, juce::String& classId);
 
-// Strictly valid UTF-8 (shortest forms, no surrogates, nothing above U+10FFFF) without a zero
-// byte; only such bytes become text.
-bool isStrictUtf8WithoutZero (std::string_view bytes) noexcept;
-
-// The bytes as text when isStrictUtf8WithoutZero holds.
+// The bytes as text when they are well-formed UTF-8 without a zero byte (utf8::toText).
 bool rppTextValue (std::string_view bytes, juce::String& out);
 
 // ---- base64 bodies -----------------------------------------------------------------------------
@@ -201,7 +197,8 @@ constexpr int maxRppMarkerHexChars = 16384;
 juce::String utf8Hex (const juce::String& text);
 
 // The reverse of utf8Hex: "-" or 1 to maxRppMarkerHexChars upper-case hex digits, an even count,
-// whose bytes are strictly valid UTF-8 without a zero byte.
+// whose bytes are well-formed UTF-8 (no overlong form, no surrogate) without a zero byte, so
+// that the text gives the same bytes again.
 bool decodeMarkerText (std::string_view value, juce::String& out);
 
 // "VORN_CHANNEL_LAYOUT in,out" and the other marker lines, without indentation.

@@ -4,6 +4,7 @@
 #include "model/AtomicFileCommit.h"
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
+#include "model/UntrustedFile.h"
 #include "readers/ReaperRppReader.h"
 
 #include <algorithm>
@@ -896,9 +897,11 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
     {
         if (! templateFile.existsAsFile())
             return "explicit REAPER template file does not exist";
-        std::string bytes;
-        const bool loaded = loadReaperProjectBytes (templateFile, bytes);
-        const auto read = loaded ? readReaperRppBytes (templateFile, bytes) : RackReadResult();
+        // Opened once: the text read is the text cloned.
+        juce::String text, loadError;
+        if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
+            return "REAPER template cannot be read: " + loadError;
+        const auto read = readReaperRppBytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
         if (! read.ok || read.session.strips.size() != 1 || read.session.strips.getReference (0).plugins.size() != 1
             || ! read.session.strips.getReference (0).plugins.getReference (0).occupied
             || read.session.strips.getReference (0).plugins.getReference (0).format != "VST3"
@@ -907,7 +910,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         // Copy-construct, then move: copy-assigning an empty MemoryBlock hands memcpy a null pointer.
         PluginState taken (read.session.strips.getReference (0).plugins.getReference (0).state);
         prototypeState = std::move (taken);
-        lines = projectLinesOf (juce::String::fromUTF8 (bytes.data(), (int) bytes.size()));
+        lines = projectLinesOf (text);
     }
 
     if (session.sampleRate > 0)

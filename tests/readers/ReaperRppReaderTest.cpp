@@ -297,6 +297,8 @@ TEST (ReaperRppReader, SingleEditsLowerTheGradeWithTheRightNote)
         { "lower-case hex name", [&] { return replaced (base, hexOf ("FabFilter"), juce::String (hexOf ("FabFilter")).toLowerCase().toStdString()); },
           2, "reaper.prototype", {}, [] (const RackSession& s) { EXPECT_EQ (s.strips[0].plugins[0].name, "Header Name"); } },
         { "hex name not UTF-8", [&] { return replaced (base, hexOf ("Pro-Q 4"), "C328"); }, 2, "reaper.prototype", nullptr, {} },
+        { "hex name an overlong form", [&] { return replaced (base, hexOf ("Pro-Q 4"), "50C0AF"); }, 2, "reaper.prototype", nullptr, {} },
+        { "hex vendor a surrogate", [&] { return replaced (base, hexOf ("FabFilter"), "EDA080"); }, 2, "reaper.prototype", nullptr, {} },
         { "hex name with zero byte", [&] { return replaced (base, hexOf ("Pro-Q 4"), "4100"); }, 2, "reaper.prototype", nullptr, {} },
         { "REC stereo value 5", [&] { return replaced (base, "REC 0 1028", "REC 0 5"); }, 2, "reaper.prototype", nullptr, {} },
         { "HWOUT source flag", [&] { return replaced (base, "0 0 1024 -1:U", "0 0 0 -1:U"); }, 2, "reaper.prototype", nullptr, {} },
@@ -586,4 +588,15 @@ TEST (ReaperRppReader, EveryByteOfTheFileIsRead)
     ASSERT_TRUE (zeroName.ok);
     EXPECT_EQ (zeroName.status, readPartial);
     EXPECT_FALSE (zeroName.session.strips[0].coverage.name);
+
+    // One byte that is not UTF-8 refuses the project, naming the file; the rest is never
+    // re-decoded as another encoding (which would turn every "Caf\xc3\xa9" into "Caf\xc3\x83\xc2\xa9").
+    const auto cafe = replaced (track, "NAME A", "NAME Caf\xc3\xa9");
+    ASSERT_EQ (readText (cafe).session.strips[0].name, juce::String::fromUTF8 ("Caf\xc3\xa9"));
+    const auto stray = readText (cafe + "\xe9\n");
+    EXPECT_FALSE (stray.ok);
+    EXPECT_EQ (stray.status, readFailed);
+    EXPECT_TRUE (stray.error.startsWith ("not valid UTF-8 text (byte ")) << stray.error;
+    EXPECT_TRUE (stray.error.endsWith ("/session.rpp")) << stray.error;
+    EXPECT_TRUE (stray.session.strips.isEmpty());
 }
