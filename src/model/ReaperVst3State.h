@@ -18,6 +18,10 @@ constexpr juce::uint32 maxReaperVst3StreamBytes = 64u * 1024u * 1024u;
 // untouched on failure.
 bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error);
 
+// The same, taking the wrapper's bytes for raw instead of copying them (a state may be 64 MiB);
+// the wrapper is left as it was when the split fails.
+bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error);
+
 // A new wrapper for hostId around component and controller, with the magic, pin maps and program
 // tail of templateWrapper (checked against templateId); the header marker keeps the template's
 // high half and gets 0 in its low half. The result is split again and must give the same streams

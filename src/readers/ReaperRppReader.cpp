@@ -434,10 +434,10 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
         bool split = false;
         if (idFound && decoded)
         {
-            split = splitReaperVst3State (bytes, reaperId, slot.state, error);
+            split = splitReaperVst3State (std::move (bytes), reaperId, slot.state, error);
             juce::String ignored;
             if (split)
-                sidechainCapable = validateReaperVst3StereoSidechainConfig (bytes, reaperId, ignored);
+                sidechainCapable = validateReaperVst3StereoSidechainConfig (slot.state.raw, reaperId, ignored);
         }
         slot.coverage.identity = idFound && slot.name.isNotEmpty() && texts;
         slot.coverage.state = split;

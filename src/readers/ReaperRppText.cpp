@@ -24,6 +24,31 @@ bool isLineEnd (char c) noexcept
     return c == '\n' || c == '\r';
 }
 
+// The first CR or LF at or after from, or size. Eight bytes at a time: only a word that holds a
+// byte below 14 (a line end, a TAB, a control character) is looked at byte by byte, so the long
+// lines of plug-in states pass at memory speed.
+size_t findLineEnd (const char* data, size_t from, size_t size) noexcept
+{
+    constexpr juce::uint64 ones = 0x0101010101010101ull;
+    constexpr juce::uint64 highs = 0x8080808080808080ull;
+    size_t i = from;
+    while (i + 8 <= size)
+    {
+        juce::uint64 word;
+        std::memcpy (&word, data + i, 8);
+        if (((word - ones * 14) & ~word & highs) != 0)
+        {
+            for (size_t k = 0; k < 8; ++k)
+                if (isLineEnd (data[i + k]))
+                    return i + k;
+        }
+        i += 8;
+    }
+    while (i < size && ! isLineEnd (data[i]))
+        ++i;
+    return i;
+}
+
 // ---- base64 ------------------------------------------------------------------------------------
 
 const char* const base64Alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -46,17 +71,38 @@ const Base64Table& base64Table() noexcept
     return table;
 }
 
+// Pairs of base64 characters for every 12-bit value: two lookups per three bytes.
+struct Base64Pairs
+{
+    char pair[4096][2];
+
+    Base64Pairs() noexcept
+    {
+        for (int v = 0; v < 4096; ++v)
+        {
+            pair[v][0] = base64Alphabet[v >> 6];
+            pair[v][1] = base64Alphabet[v & 63];
+        }
+    }
+};
+
+const Base64Pairs& base64Pairs() noexcept
+{
+    static const Base64Pairs pairs;
+    return pairs;
+}
+
 // Encodes size bytes into out (which has room for (size + 2) / 3 * 4 characters).
 void encodeBase64 (const juce::uint8* data, size_t size, char* out) noexcept
 {
+    const auto& pairs = base64Pairs().pair;
     size_t i = 0;
     for (; i + 3 <= size; i += 3)
     {
         const juce::uint32 word = ((juce::uint32) data[i] << 16) | ((juce::uint32) data[i + 1] << 8) | data[i + 2];
-        *out++ = base64Alphabet[(word >> 18) & 63];
-        *out++ = base64Alphabet[(word >> 12) & 63];
-        *out++ = base64Alphabet[(word >> 6) & 63];
-        *out++ = base64Alphabet[word & 63];
+        std::memcpy (out, pairs[word >> 12], 2);
+        std::memcpy (out + 2, pairs[word & 0xFFF], 2);
+        out += 4;
     }
     if (i < size)
     {
@@ -97,30 +143,36 @@ const char* checkBase64Line (std::string_view line, size_t& decodedSize) noexcep
     return nullptr;
 }
 
-// Decodes a line that passed checkBase64Line into out; false when it is not the canonical text of
-// its bytes (the bits below the last padded unit's bytes must be zero).
-bool decodeCheckedBase64Line (std::string_view line, juce::uint8* out) noexcept
+// Decodes a line of whole units whose trailing "=" (at most two) have been counted into out:
+// 0 when it is strict base64 and canonical, 1 when a character is not base64 (or a "=" stands
+// before the end), 2 when the bits below the last unit's bytes are not zero.
+int decodeBase64Line (std::string_view line, size_t padding, juce::uint8* out) noexcept
 {
     const auto& table = base64Table();
     const auto* p = reinterpret_cast<const unsigned char*> (line.data());
     const size_t units = line.size() / 4;
+    int invalid = 0;
     for (size_t u = 0; u + 1 < units; ++u, p += 4)
     {
-        const juce::uint32 word = ((juce::uint32) table.value[p[0]] << 18) | ((juce::uint32) table.value[p[1]] << 12)
-                                | ((juce::uint32) table.value[p[2]] << 6) | (juce::uint32) table.value[p[3]];
+        const int a = table.value[p[0]], b = table.value[p[1]], c = table.value[p[2]], d = table.value[p[3]];
+        invalid |= a | b | c | d;
+        const juce::uint32 word = ((juce::uint32) a << 18) | ((juce::uint32) b << 12) | ((juce::uint32) c << 6) | (juce::uint32) d;
         *out++ = (juce::uint8) (word >> 16);
         *out++ = (juce::uint8) (word >> 8);
         *out++ = (juce::uint8) word;
     }
-    const int pad = (p[3] == '=') + (p[2] == '=');
-    const juce::uint32 word = ((juce::uint32) table.value[p[0]] << 18) | ((juce::uint32) table.value[p[1]] << 12)
-                            | (pad < 2 ? (juce::uint32) table.value[p[2]] << 6 : 0u)
-                            | (pad < 1 ? (juce::uint32) table.value[p[3]] : 0u);
+    const int pad = (int) padding;
+    const int a = table.value[p[0]], b = table.value[p[1]];
+    const int c = pad < 2 ? table.value[p[2]] : 0;
+    const int d = pad < 1 ? table.value[p[3]] : 0;
+    if ((invalid | a | b | c | d) < 0)
+        return 1;
+    const juce::uint32 word = ((juce::uint32) a << 18) | ((juce::uint32) b << 12) | ((juce::uint32) c << 6) | (juce::uint32) d;
     *out++ = (juce::uint8) (word >> 16);
     if (pad < 2) *out++ = (juce::uint8) (word >> 8);
     if (pad < 1) *out++ = (juce::uint8) word;
     const juce::uint32 unusedBits = pad == 2 ? 0xFFFFu : (pad == 1 ? 0xFFu : 0u);
-    return (word & unusedBits) == 0;
+    return (word & unusedBits) == 0 ? 0 : 2;
 }
 
 // ---- stable ids --------------------------------------------------------------------------------
@@ -208,9 +260,7 @@ bool nextRppLine (std::string_view text, size_t& pos, std::string_view& line) no
     while (pos < size)
     {
         const size_t start = pos;
-        size_t end = start;
-        while (end < size && ! isLineEnd (data[end]))
-            ++end;
+        const size_t end = findLineEnd (data, start, size);
         pos = end;
         if (pos < size)
         {
@@ -285,11 +335,18 @@ bool parseRppBlock (std::string_view text, size_t& pos, RppDocument& document)
     document.text = text;
     if (document.blocks.empty())
     {
-        // One record per opening line at most: count them first so the array is sized once.
-        size_t openings = 0, scan = pos;
-        std::string_view line;
-        while (nextRppLine (text, scan, line))
-            openings += line[0] == '<' ? 1 : 0;
+        // One record per opening line at most: count them first so the array is sized once. An
+        // opening line is a "<" with nothing but whitespace before it on its line; plug-in states
+        // hold no "<", so the search skips them whole.
+        size_t openings = 0;
+        const char* data = text.data();
+        for (const char* at = data + pos; (at = static_cast<const char*> (std::memchr (at, '<', (size_t) (data + text.size() - at)))) != nullptr; ++at)
+        {
+            const char* before = at;
+            while (before > data + pos && isSpace (before[-1]) && ! isLineEnd (before[-1]))
+                --before;
+            openings += before == data + pos || isLineEnd (before[-1]) ? 1 : 0;
+        }
         document.blocks.reserve (openings);
     }
 
@@ -542,23 +599,12 @@ bool rppTextValue (std::string_view bytes, juce::String& out)
 //==================================================================================================
 bool decodeReaperPluginLines (RppNode node, juce::MemoryBlock& out, juce::String& error)
 {
-    // Sized once: the lines' decoded sizes up to the first refused line (or the limit).
-    size_t total = 0;
-    {
-        auto walk = startRppWalk (node);
-        RppItem item;
-        while (nextRppItem (walk, item))
-        {
-            if (item.isBlock)
-                continue;
-            size_t size = 0;
-            if (checkBase64Line (item.line, size) != nullptr || size > maxReaperPluginStateBytes - total)
-                break;
-            total += size;
-        }
-    }
+    // Sized once, from the block's bytes (four characters give at most three bytes), and never
+    // beyond the limit: a line that would cross it is refused before it is decoded.
+    const auto& block = node.document->blocks[node.index];
+    const size_t span = block.closeAt - block.openAt;
     out.reset();
-    out.setSize (total);
+    out.setSize (juce::jmin (span / 4 * 3 + 3, maxReaperPluginStateBytes));
     auto* data = static_cast<juce::uint8*> (out.getData());
     size_t written = 0;
     auto finish = [&] (const char* message)
@@ -575,14 +621,30 @@ bool decodeReaperPluginLines (RppNode node, juce::MemoryBlock& out, juce::String
     {
         if (item.isBlock)
             continue;
-        size_t size = 0;
-        if (const char* refusal = checkBase64Line (item.line, size))
+        const auto line = item.line;
+        size_t trailing = 0;
+        while (trailing < line.size() && line[line.size() - 1 - trailing] == '=')
+            ++trailing;
+        const size_t size = line.size() / 4 * 3 - juce::jmin (trailing, (size_t) 2);
+        const bool fast = ! line.empty() && line.size() % 4 == 0 && trailing <= 2 && size <= maxReaperPluginStateBytes - written;
+        if (fast)
+        {
+            const int result = decodeBase64Line (line, trailing, data + written);
+            if (result == 0)
+            {
+                written += size;
+                continue;
+            }
+            if (result == 2)
+                return finish ("base64 line is not canonical");
+        }
+        // The refusal, in the order the checks are made.
+        size_t checkedSize = 0;
+        if (const char* refusal = checkBase64Line (line, checkedSize))
             return finish (refusal);
-        if (size > maxReaperPluginStateBytes - written)
+        if (checkedSize > maxReaperPluginStateBytes - written)
             return finish ("decoded VST3 state exceeds limit");
-        if (! decodeCheckedBase64Line (item.line, data + written))
-            return finish ("base64 line is not canonical");
-        written += size;
+        return finish ("base64 line decode failed");
     }
     if (written == 0)
         return finish ("VST3 state block is empty");
@@ -594,15 +656,15 @@ void appendReaperBase64Lines (juce::StringArray& lines, const juce::MemoryBlock&
     constexpr size_t lineBytes = 96;   // 128 characters, a whole number of units
     const auto* data = static_cast<const juce::uint8*> (bytes.getData());
     const std::string prefix = indent.toStdString();
-    std::string line;
+    std::vector<char> line (prefix.size() + 128);
+    std::memcpy (line.data(), prefix.data(), prefix.size());
+    char* text = line.data() + prefix.size();
     lines.ensureStorageAllocated (lines.size() + (int) ((bytes.getSize() + lineBytes - 1) / lineBytes));
     for (size_t at = 0; at < bytes.getSize(); at += lineBytes)
     {
         const size_t n = juce::jmin (lineBytes, bytes.getSize() - at);
-        line.assign (prefix);
-        line.resize (prefix.size() + (n + 2) / 3 * 4);
-        encodeBase64 (data + at, n, line.data() + prefix.size());
-        lines.add (juce::String (juce::CharPointer_UTF8 (line.data()), juce::CharPointer_UTF8 (line.data() + line.size())));
+        encodeBase64 (data + at, n, text);
+        lines.add (juce::String (juce::CharPointer_UTF8 (line.data()), juce::CharPointer_UTF8 (text + (n + 2) / 3 * 4)));
     }
 }
 

@@ -18,39 +18,49 @@ namespace vornconv::rapp::reaperWriter
 namespace
 {
 
-// The leading blanks and TABs of a line: the indentation every rewritten line keeps.
-juce::String leadingWhitespace (const juce::String& line)
+// The whitespace a line may be indented with: ASCII's (the only whitespace the format knows, and
+// the only whitespace JUCE's trimming sees in the C locale).
+bool isIndent (char c) noexcept
 {
-    auto p = line.getCharPointer();
-    const auto start = p;
-    while (juce::CharacterFunctions::isWhitespace (*p))
-        ++p;
-    return juce::String (start, p);
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-// The line without its indentation starts with prefix. Compares in place: these tests run over
-// every line of tracks that hold whole plug-in states.
-bool startsAfterIndent (const juce::String& line, const char* prefix)
+const char* afterIndent (const juce::String& line) noexcept
 {
-    auto p = line.getCharPointer();
-    while (juce::CharacterFunctions::isWhitespace (*p))
+    const char* p = line.toRawUTF8();
+    while (isIndent (*p))
         ++p;
-    return std::strncmp (p.getAddress(), prefix, std::strlen (prefix)) == 0;
+    return p;
+}
+
+// The leading whitespace of a line: the indentation every rewritten line keeps.
+juce::String leadingWhitespace (const juce::String& line)
+{
+    const char* start = line.toRawUTF8();
+    return juce::String (juce::CharPointer_UTF8 (start), juce::CharPointer_UTF8 (afterIndent (line)));
+}
+
+// The line without its indentation starts with prefix. Compares in place, stopping at the first
+// difference: these tests run over every line of tracks that hold whole plug-in states.
+bool startsAfterIndent (const juce::String& line, const char* prefix) noexcept
+{
+    const char* p = afterIndent (line);
+    for (; *prefix != 0; ++p, ++prefix)
+        if (*p != *prefix)
+            return false;
+    return true;
 }
 
 // The line is exactly text once its surrounding whitespace is dropped.
-bool isTrimmed (const juce::String& line, const char* text)
+bool isTrimmed (const juce::String& line, const char* text) noexcept
 {
-    auto p = line.getCharPointer();
-    while (juce::CharacterFunctions::isWhitespace (*p))
-        ++p;
-    const size_t n = std::strlen (text);
-    if (std::strncmp (p.getAddress(), text, n) != 0)
-        return false;
-    for (auto q = juce::CharPointer_UTF8 (p.getAddress() + n); ! q.isEmpty(); ++q)
-        if (! juce::CharacterFunctions::isWhitespace (*q))
+    const char* p = afterIndent (line);
+    for (; *text != 0; ++p, ++text)
+        if (*p != *text)
             return false;
-    return true;
+    while (isIndent (*p))
+        ++p;
+    return *p == 0;
 }
 
 juce::String fixed12 (double value)
@@ -101,6 +111,67 @@ const SourcePlugin* sourceFor (const std::vector<SourcePlugin>& sources, int str
     return at != sources.end() && at->strip == stripIndex && at->slot == slot ? &*at : nullptr;
 }
 
+bool locateVstBlock (const juce::StringArray& unitLines, int& vstIndex, int& end, juce::uint32& hostId, juce::String& cid,
+                     juce::String& error)
+{
+    const int vstLines = countStartingWith (unitLines, "<VST ", vstIndex);
+    if (vstLines == 0)
+    {
+        error = "REAPER plugin unit has no VST line";
+        return false;
+    }
+    if (vstLines > 1)
+    {
+        error = "REAPER v1 writer requires exactly one VST block";
+        return false;
+    }
+
+    // Positions count characters, as the line is text; the walks are over its bytes.
+    const auto line = unitLines[vstIndex].trimStart();
+    const char* bytes = line.toRawUTF8();
+    const char* openAt = std::strchr (bytes, '{');
+    const char* closeAt = openAt != nullptr ? std::strchr (openAt, '}') : nullptr;
+    const int open = openAt != nullptr ? juce::CharPointer_UTF8 (bytes).lengthUpTo (juce::CharPointer_UTF8 (openAt)) : -1;
+    const int close = closeAt != nullptr ? open + juce::CharPointer_UTF8 (openAt).lengthUpTo (juce::CharPointer_UTF8 (closeAt)) : -1;
+    if (open < 1 || close != open + 33)
+    {
+        error = "REAPER template VST line has no exact 32-hex CID";
+        return false;
+    }
+    const char* digitsStart = openAt;
+    while (digitsStart > bytes && digitsStart[-1] >= '0' && digitsStart[-1] <= '9')
+        --digitsStart;
+    juce::uint32 id = 0;
+    if (! parseUnsignedDecimal (std::string_view (digitsStart, (size_t) (openAt - digitsStart)), id))
+    {
+        error = "REAPER template VST line has no valid numeric host id";
+        return false;
+    }
+    const juce::String inner (juce::CharPointer_UTF8 (openAt + 1), juce::CharPointer_UTF8 (closeAt));
+    if (! inner.containsOnly ("0123456789ABCDEFabcdef"))
+    {
+        error = "REAPER template VST CID is not hexadecimal";
+        return false;
+    }
+    end = blockEnd (unitLines, vstIndex);
+    if (end < 0)
+    {
+        error = "REAPER template VST block is unbalanced";
+        return false;
+    }
+    hostId = id;
+    cid = inner.toUpperCase();
+    return true;
+}
+
+// The state in base64 lines of the VST line's indentation and two blanks, at insertAt.
+void insertStateLines (juce::StringArray& unitLines, int vstIndex, int insertAt, const juce::MemoryBlock& state)
+{
+    juce::StringArray body;
+    appendReaperBase64Lines (body, state, leadingWhitespace (unitLines[vstIndex]) + "  ");
+    replaceRange (unitLines, insertAt, insertAt - 1, std::move (body));
+}
+
 bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
                     const SourcePlugin& source, juce::StringArray& unit, juce::String& error)
 {
@@ -147,10 +218,14 @@ bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, con
             return false;
     }
 
+    // As replaceVstState, with the BYPASS and FXID lines set before the state lines go in: the
+    // state lines match neither, so the searches need not walk them.
     juce::uint32 writtenId = 0;
     juce::String writtenCid;
-    if (! replaceVstState (unit, state, writtenId, writtenCid, error))
+    int vstIndex = -1, end = -1;
+    if (! locateVstBlock (unit, vstIndex, end, writtenId, writtenCid, error))
         return false;
+    replaceRange (unit, vstIndex + 1, end - 1, {});
     if (writtenId != hostId || writtenCid != source.cid)
     {
         error = "REAPER plugin unit VST line does not carry CID " + source.cid;
@@ -158,8 +233,11 @@ bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, con
     }
 
     const bool off = plugin.bypassed || plugin.unavailable;
-    return replaceUniqueCommand (unit, "BYPASS", bypassLine (off), error)
-        && replaceUniqueCommand (unit, "FXID", fxIdLine (strip.index, source.slot), error);
+    if (! replaceUniqueCommand (unit, "BYPASS", bypassLine (off), error)
+        || ! replaceUniqueCommand (unit, "FXID", fxIdLine (strip.index, source.slot), error))
+        return false;
+    insertStateLines (unit, vstIndex, vstIndex + 1, state);
+    return true;
 }
 
 bool buildAudioUnitUnit (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
@@ -196,6 +274,14 @@ bool buildAudioUnitUnit (const TrackPrototype& prototype, const RackStrip& strip
 }
 
 } // namespace
+
+void appendMoved (juce::StringArray& lines, juce::StringArray& more)
+{
+    lines.ensureStorageAllocated (lines.size() + more.size());
+    for (auto& line : more)
+        lines.add (std::move (line));
+    more.clear();
+}
 
 const SourcePlugin* findSourcePlugin (const std::vector<SourcePlugin>& sources, int stripIndex, int slot)
 {
@@ -261,18 +347,19 @@ juce::StringArray copyRange (const juce::StringArray& lines, int first, int last
     return out;
 }
 
-void replaceRange (juce::StringArray& lines, int first, int last, const juce::StringArray& newLines)
+void replaceRange (juce::StringArray& lines, int first, int last, juce::StringArray newLines)
 {
     if (first < 0 || first > lines.size())
         return;
-    // Rebuilt in one pass: inserting line by line would move the tail once per new line.
+    // Rebuilt in one pass, moving every line: inserting line by line would move the tail once
+    // per new line.
     juce::StringArray result;
     result.ensureStorageAllocated (lines.size() + newLines.size());
     for (int i = 0; i < first; ++i)
-        result.add (lines[i]);
-    result.addArray (newLines);
+        result.add (std::move (lines.getReference (i)));
+    appendMoved (result, newLines);
     for (int i = juce::jmax (first, last + 1); i < lines.size(); ++i)
-        result.add (lines[i]);
+        result.add (std::move (lines.getReference (i)));
     lines = std::move (result);
 }
 
@@ -441,60 +528,18 @@ bool canonicalRouting (const RackReadResult& session, const RackStrip& strip, co
 bool replaceVstState (juce::StringArray& unitLines, const juce::MemoryBlock& state, juce::uint32& hostId,
                       juce::String& cid, juce::String& error)
 {
-    int vstIndex = -1;
-    const int vstLines = countStartingWith (unitLines, "<VST ", vstIndex);
-    if (vstLines == 0)
-    {
-        error = "REAPER plugin unit has no VST line";
-        return false;
-    }
-    if (vstLines > 1)
-    {
-        error = "REAPER v1 writer requires exactly one VST block";
-        return false;
-    }
-
-    // Positions count characters, as the line is text; the walks are over its bytes.
-    const auto line = unitLines[vstIndex].trimStart();
-    const char* bytes = line.toRawUTF8();
-    const char* openAt = std::strchr (bytes, '{');
-    const char* closeAt = openAt != nullptr ? std::strchr (openAt, '}') : nullptr;
-    const int open = openAt != nullptr ? juce::CharPointer_UTF8 (bytes).lengthUpTo (juce::CharPointer_UTF8 (openAt)) : -1;
-    const int close = closeAt != nullptr ? open + juce::CharPointer_UTF8 (openAt).lengthUpTo (juce::CharPointer_UTF8 (closeAt)) : -1;
-    if (open < 1 || close != open + 33)
-    {
-        error = "REAPER template VST line has no exact 32-hex CID";
-        return false;
-    }
-    const char* digitsStart = openAt;
-    while (digitsStart > bytes && digitsStart[-1] >= '0' && digitsStart[-1] <= '9')
-        --digitsStart;
+    int vstIndex = -1, end = -1;
     juce::uint32 id = 0;
-    if (! parseUnsignedDecimal (std::string_view (digitsStart, (size_t) (openAt - digitsStart)), id))
-    {
-        error = "REAPER template VST line has no valid numeric host id";
+    juce::String found;
+    if (! locateVstBlock (unitLines, vstIndex, end, id, found, error))
         return false;
-    }
-    const juce::String inner (juce::CharPointer_UTF8 (openAt + 1), juce::CharPointer_UTF8 (closeAt));
-    if (! inner.containsOnly ("0123456789ABCDEFabcdef"))
-    {
-        error = "REAPER template VST CID is not hexadecimal";
-        return false;
-    }
-    const int end = blockEnd (unitLines, vstIndex);
-    if (end < 0)
-    {
-        error = "REAPER template VST block is unbalanced";
-        return false;
-    }
-
-    juce::StringArray body;
-    appendReaperBase64Lines (body, state, leadingWhitespace (unitLines[vstIndex]) + "  ");
-    replaceRange (unitLines, vstIndex + 1, end - 1, body);
+    replaceRange (unitLines, vstIndex + 1, end - 1, {});
+    insertStateLines (unitLines, vstIndex, vstIndex + 1, state);
     hostId = id;
-    cid = inner.toUpperCase();
+    cid = found;
     return true;
 }
+
 
 bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
                  const std::vector<SourcePlugin>& sources, juce::StringArray& outLines, juce::String& error)
@@ -540,10 +585,22 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
                                                           : buildVst3Unit (prototype, strip, routing, *source, unit, error);
         if (! built)
             return false;
-        chain.addArray (unit);
+        appendMoved (chain, unit);
     }
     chain.addArray (copyRange (lines, prototype.unitLast + 1, prototype.fxChain.last));
-    replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, chain);
+
+    // The FX, NCHAN and MAINSEND searches below see the whole track. When the chain holds none of
+    // those lines (a unit of plug-in states never does), one placeholder line stands for it while
+    // they run, so they need not walk the states; it is replaced by the chain at the end.
+    bool chainIsInert = true;
+    for (const auto& line : chain)
+        chainIsInert = chainIsInert && ! startsAfterIndent (line, "FX ") && ! startsAfterIndent (line, "NCHAN ")
+                    && ! startsAfterIndent (line, "MAINSEND ");
+    const juce::String placeholder ("\n");  // no other line can hold a line break
+    if (chainIsInert)
+        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, juce::StringArray (placeholder));
+    else
+        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, std::move (chain));
 
     const auto fxText = fxLine (strip.bypassed);
     int fxIndex = -1;
@@ -599,7 +656,7 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
     ext.add (ind + ">");
     if (routing.sidechainSlot >= 0)
         ext.add (ind + auxRecvLine (routing.sidechainSource));
-    replaceRange (lines, nchanIndex + 1, nchanIndex, ext);
+    replaceRange (lines, nchanIndex + 1, nchanIndex, std::move (ext));
 
     if (outputRoute)
     {
@@ -614,6 +671,11 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
                                                                : (juce::int64) routing.outputFirst, mono));
     }
 
+    if (chainIsInert)
+    {
+        const int at = lines.indexOf (placeholder);
+        replaceRange (lines, at, at, std::move (chain));
+    }
     outLines = std::move (lines);
     return true;
 }
@@ -979,10 +1041,10 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         juce::StringArray track;
         if (! canonicalRouting (source, strip, profile, routing, error) || ! buildTrack (prototype, strip, routing, sources, track, error))
             return error;
-        tracks.addArray (track);
+        appendMoved (tracks, track);
         prepared.sharedMonoInputs += routing.sharedMonoInput ? 1 : 0;
     }
-    replaceRange (lines, trackSpan.first, trackSpan.last, tracks);
+    replaceRange (lines, trackSpan.first, trackSpan.last, std::move (tracks));
     return {};
 }
 
@@ -1028,7 +1090,8 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
             juce::MemoryOutputStream buffer (1 << 20);
             for (const auto& line : prepared.lines)
             {
-                buffer.write (line.toRawUTF8(), line.getNumBytesAsUTF8());
+                const char* bytes = line.toRawUTF8();
+                buffer.write (bytes, std::strlen (bytes));
                 buffer.write ("\r\n", 2);
                 if (buffer.getDataSize() >= (1 << 20))
                 {

@@ -38,7 +38,10 @@ BlockSpan findUniqueBlock (const juce::StringArray& lines, const juce::String& o
 juce::StringArray copyRange (const juce::StringArray& lines, int first, int last);
 
 // Removes first..last and inserts newLines at first.
-void replaceRange (juce::StringArray& lines, int first, int last, const juce::StringArray& newLines);
+void replaceRange (juce::StringArray& lines, int first, int last, juce::StringArray newLines);
+
+// Moves every line of more to the end of lines; more is left empty.
+void appendMoved (juce::StringArray& lines, juce::StringArray& more);
 
 // The physical routing of one strip in the one shape a REAPER track can carry.
 struct CanonicalPhysicalRouting
