@@ -5,7 +5,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
-#include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppReader.h"  // only to read a template and to read the output back
 
 #include <algorithm>
 #include <cmath>
@@ -1146,8 +1146,8 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
     if (session.bufferSize > 0)
         result.notes.add (juce::String::fromUTF8 (noteNoBufferSize));
     if (! prepared.colouredStrips.isEmpty())
-        result.notes.add ("DROPPED custom track colour of strips " + prepared.colouredStrips.joinIntoString (", ")
-                          + ": REAPER output keeps the profile's PEAKCOL");
+        result.notes.add (juce::String (prepared.colouredStrips.size()) + " strip colours were not transferred: REAPER output keeps"
+                          " the profile's track colour (strips " + prepared.colouredStrips.joinIntoString (", ") + ")");
     result.ok = true;
     return result;
 }

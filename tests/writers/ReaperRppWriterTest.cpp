@@ -394,7 +394,7 @@ TEST (ReaperRppWriterBuiltIn, InstrumentsColoursAndClassIdsTheCacheGivesTwoPlugi
     const auto written = rapp::writeReaperRpp (source, index, {}, { 3, 2, 0, 0 }, output);
     ASSERT_TRUE (written.ok) << written.error;
     EXPECT_EQ (written.notes[written.notes.size() - 1],
-               "DROPPED custom track colour of strips 0, 2: REAPER output keeps the profile's PEAKCOL");
+               "2 strip colours were not transferred: REAPER output keeps the profile's track colour (strips 0, 2)");
     const auto text = output.loadFileAsString();
     EXPECT_TRUE (text.contains ("<VST \"VST3i: Synth (Vendor)\" \"Synth.vst3\" 0 \"\" 77{" + synthCid + "} \"\"")) << text;
     EXPECT_FALSE (text.contains ("!!!VSTi"));
