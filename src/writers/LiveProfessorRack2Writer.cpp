@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <set>
 #include <string>
 
 namespace vornconv::rapp::liveProfessorWriter
@@ -1781,6 +1783,20 @@ juce::int64 controlledProcessor (const juce::var& value)
     return id;
 }
 
+// Points every ControllableId that names a renamed processor at its new id.
+void renameControllerAssignments (TreeNode& tree, const std::map<juce::int64, juce::int64>& renamed)
+{
+    for (auto& property : tree.properties)
+        if (property.name == "ControllableId")
+        {
+            const auto found = renamed.find (controlledProcessor (property.value));
+            if (found != renamed.end())
+                property.value = "Processor" + juce::String (found->second);
+        }
+    for (auto& child : tree.children)
+        renameControllerAssignments (child, renamed);
+}
+
 void collectProcessorIds (const TreeNode& tree, std::set<juce::int64>& ids)
 {
     juce::int64 id = 0;
@@ -1797,6 +1813,7 @@ bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session, juce::Ar
 {
     const auto strips = stripsByIndex (session);
     std::unique_ptr<RuntimeIdIndex> ids;
+    std::map<juce::int64, juce::int64> renamed;
     for (auto& binding : bindings)
     {
         const auto* slot = occupiedSlot (stripWithIndex (strips, binding.chainIndex), binding.slotIndex);
@@ -1817,8 +1834,13 @@ bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session, juce::Ar
         if (counts.plug < 1 || counts.plugin < 1 || counts.processorSettings < 1 || counts.snapshot < 1
             || ids->count (binding.runtimeId) > 0)
             return fails (error, "LiveProfessor plugin runtime id has an unmodelled native reference");
+        renamed[binding.runtimeId] = stable;
         binding.runtimeId = stable;
     }
+    // A controller assignment names its processor in text; the plug-in it controls is still there
+    // under its new id, so the assignment follows it.
+    if (! renamed.empty())
+        renameControllerAssignments (root, renamed);
     return true;
 }
 

@@ -895,6 +895,30 @@ TEST (LiveProfessorWriterTemplate, DropsControllerAssignmentsWhoseProcessorIsGon
     EXPECT_EQ (result.getChildWithName ("uiComp").getChildWithName ("AssignmentGroup").getNumChildren(), 0);
 }
 
+// A plug-in whose host-made runtime id is replaced by a stable one is still there: the
+// assignments that control it follow it to its new id, and nothing else changes.
+TEST (LiveProfessorWriterTemplate, ControllerAssignmentsFollowARenamedPlugin)
+{
+    Fixture f;
+    ChainIdMap chainIds;
+    juce::Array<PluginBinding> bindings;
+    String error;
+    const auto tree = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (isValidTree (tree)) << error;
+    auto root = toJuce (tree);
+    const auto before = "Processor" + String (internalPluginRuntimeId (0, 0));
+    auto holder = ValueTree ("Assignments");
+    for (const auto& id : { before, String ("Processor1"), String ("Tempo") })
+        holder.appendChild (assignment (id), nullptr);
+    root.appendChild (holder, nullptr);
+
+    auto work = fromJuce (root);
+    auto copy = bindings;
+    ASSERT_TRUE (remapPluginRuntimeIds (work, f.session(), copy, error)) << error;
+    EXPECT_EQ (controllables (toJuce (work)),
+               juce::StringArray ("Processor" + String (makeStableRuntimeId (0, 0, -1)), "Processor1", "Tempo"));
+}
+
 namespace
 {
 
