@@ -416,10 +416,17 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
     {
         index.scanDefaultLocations();
     }
-    if (isGiven (o.reaperCache) && ! index.loadReaperCache (o.reaperCache, error))
+    if (isGiven (o.reaperCache))
     {
-        fail (error);
-        return false;
+        if (! index.loadReaperCache (o.reaperCache, error))
+        {
+            // A refused cache may say why on a second line.
+            for (const auto& line : juce::StringArray::fromLines (error))
+                fail (line);
+            return false;
+        }
+        for (const auto& warning : index.cacheWarnings)
+            printLine ("WARNING " + warning);
     }
     return true;
 }
