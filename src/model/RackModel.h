@@ -202,6 +202,9 @@ struct RackReadResult
     juce::int32 status = readFailed;
     juce::String error;
     RackSession session;
+
+    // A strict read the writers accept: read, and graded complete.
+    bool isComplete() const noexcept { return ok && status == readComplete; }
 };
 
 } // namespace vornconv

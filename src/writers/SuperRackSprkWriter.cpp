@@ -865,7 +865,7 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         return failWith ("SuperRack template changed while it was being copied");
 
     const auto base = readSuperRackSprk (copy);
-    if (! base.ok || base.status != readComplete)
+    if (! base.isComplete())
         return failWith ("SuperRack template is not completely readable" + (base.error.isNotEmpty() ? ": " + base.error : juce::String()));
     if (base.session.sourceApp != performerApp)
         return failWith ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
