@@ -244,13 +244,6 @@ const char* const performerApp = "SuperRack Performer";
 
 using PatchSet = std::set<std::tuple<bool, int, int>>; // isInput, rack channel, physical channel
 
-// AudioUnit slots are kept out of the host graph: SuperRack Performer hosts VST3 only. "AudioUnit"
-// is the word other readers use for the same format.
-bool isAudioUnitFormat (const juce::String& format)
-{
-    return format == "AU" || format == "AudioUnit";
-}
-
 PatchSet physicalPatches (const RackStrip& strip)
 {
     PatchSet patches;
