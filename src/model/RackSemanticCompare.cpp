@@ -1,3 +1,11 @@
+// The semantic comparison of an expected session with a re-read one, field by field.
+//
+// Divisions, in order:
+//   1. Value texts, tolerances, strip lookup and the canonical patch set.
+//   2. Session fields; strip fields, routes and slots; identities, states and mirrors.
+//   3. Paths, the mismatch text and the summary.
+//   4. compareRackSemantics: session, expected strips, strips only the re-read side has, repeats.
+
 #include "model/RackSemanticCompare.h"
 
 #include "model/ParameterSnapshot.h"
@@ -46,7 +54,7 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
     return a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0;
 }
 
-juce::String stripPath (const RackStrip& strip) { return "strip " + juce::String (strip.index); }
+juce::String stripPath (const RackStrip& strip) { return semanticStripPath (strip.index); }
 
 // The first strip of each index: a lookup per strip, not a walk over all of them.
 std::map<juce::int32, const RackStrip*> firstStrips (const RackSession& session)
@@ -289,7 +297,7 @@ void compareStrip (const RackStrip& e, const RackStrip& a, MismatchSink& sink)
     {
         const auto& es = s < e.plugins.size() ? e.plugins.getReference (s) : emptySlot;
         const auto& as = s < a.plugins.size() ? a.plugins.getReference (s) : emptySlot;
-        compareSlot (path + ", slot " + juce::String (s), es, as, sink);
+        compareSlot (semanticSlotPath (e.index, s), es, as, sink);
     }
 }
 
@@ -325,6 +333,21 @@ void reportDuplicateIndices (const RackSession& e, const RackSession& a, Mismatc
 
 } // namespace
 
+juce::String semanticStripPath (juce::int32 stripIndex)
+{
+    return "strip " + juce::String (stripIndex);
+}
+
+juce::String semanticSlotPath (juce::int32 stripIndex, int slot)
+{
+    return semanticStripPath (stripIndex) + ", slot " + juce::String (slot);
+}
+
+juce::String RackSemanticMismatch::text() const
+{
+    return path + "." + field + ": " + expected + " != " + actual;
+}
+
 juce::String RackSemanticComparison::summary() const
 {
     if (mismatches.isEmpty())
@@ -332,10 +355,7 @@ juce::String RackSemanticComparison::summary() const
 
     juce::String text = juce::String (mismatches.size()) + " mismatch(es)";
     for (int i = 0; i < juce::jmin (summaryLines, mismatches.size()); ++i)
-    {
-        const auto& m = mismatches.getReference (i);
-        text << "\n" << m.path << "." << m.field << ": " << m.expected << " != " << m.actual;
-    }
+        text << "\n" << mismatches.getReference (i).text();
     return text;
 }
 

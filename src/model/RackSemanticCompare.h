@@ -14,6 +14,9 @@ struct RackSemanticMismatch
     juce::String field;     // e.g. "sampleRate", "inputGainDb", "identity", "state.component"
     juce::String expected;  // the expected side's value as text
     juce::String actual;    // the re-read side's value as text, "<unknown>" when it is not proven
+
+    // "<path>.<field>: <expected> != <actual>", the form the summary lists.
+    juce::String text() const;
 };
 
 struct RackSemanticComparison
@@ -26,6 +29,10 @@ struct RackSemanticComparison
     // line for each of the first eight mismatches.
     juce::String summary() const;
 };
+
+// The paths mismatches carry: "strip 3" for a strip's fields, "strip 3, slot 0" for a slot's.
+juce::String semanticStripPath (juce::int32 stripIndex);
+juce::String semanticSlotPath (juce::int32 stripIndex, int slot);
 
 // Never fails: undecodable parameter mirrors and the like show up as mismatches.
 RackSemanticComparison compareRackSemantics (const RackSession& expected, const RackSession& actual);

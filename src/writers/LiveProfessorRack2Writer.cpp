@@ -1,11 +1,23 @@
+// The LiveProfessor 2 project writer: a rack session as a new .rack2 value tree, from a host-saved
+// template or the built-in native profile, proven by reading it back.
+//
+// Divisions, in order:
+//   1. The built-in native profile: node makers, host scaffolding, chains and plug-ins.
+//   2. Patch inventories and runtime-id references.
+//   3. Topology: synthesis from a single prototype and the binding of chains and plug-ins.
+//   4. Repeated state placement: mixer state, plug-in states and routing in every place.
+//   5. Stable runtime ids and the controller assignments that follow or lose their processor.
+//   6. The project prepared in memory (everything before the output is needed) and its proof.
+//   7. checkLiveProfessorRack2Write and writeLiveProfessorRack2, the latter through the
+//      verified-write pipeline.
+
 #include "writers/LiveProfessorRack2Writer.h"
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
-#include "model/AtomicFileCommit.h"
 #include "model/ParameterSnapshot.h"
-#include "model/RackSemanticCompare.h"
 #include "model/Vst3State.h"
 #include "readers/ValueTreeReader.h"
+#include "writers/VerifiedWrite.h"
 
 #include <algorithm>
 #include <cmath>
@@ -2003,11 +2015,14 @@ bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index,
 // The written project, read back, must be complete and hold the session exactly, its plug-ins
 // identified as LiveProfessor identifies them; it stores no sample rate, so the device decides
 // that (and the notes say so).
-bool verifyReread (const RackReadResult& reread, const RackReadResult& source, const Vst3ModuleIndex& index,
-                   const LiveProfessorPluginCatalog& catalog, juce::String& error)
+ReadBackProof liveProfessorProof (const RackReadResult& source, const Vst3ModuleIndex& index,
+                                  const LiveProfessorPluginCatalog& catalog)
 {
-    if (! reread.isComplete())
+    ReadBackProof proof;
+    proof.accept = [] (const RackReadResult& reread)
     {
+        if (reread.isComplete())
+            return juce::String();
         juce::String detail;
         if (reread.error.isNotEmpty())
             detail = ": " + reread.error;
@@ -2018,36 +2033,35 @@ bool verifyReread (const RackReadResult& reread, const RackReadResult& source, c
                     detail = ": " + note.code + " - " + note.text;
                     break;
                 }
-        error = "written LiveProfessor project failed converter reread validation" + detail;
-        return false;
-    }
-
-    RackSession expected = source.session;
-    expected.sampleRate = 0.0;
-    for (auto& strip : expected.strips)
-        for (auto& slot : strip.plugins)
-        {
-            if (! slot.occupied)
-                continue;
-            const auto* entry = catalog.findUnique (slot, index);
-            if (entry == nullptr)
-            {
-                error = "internal LiveProfessor canonical identity mapping failed";
-                return false;
-            }
-            slot.uniqueId = entry->uniqueId;
-            slot.classId = {};
-            slot.deprecatedUid = 0;
-            slot.file = juce::File();
-        }
-
-    const auto comparison = compareRackSemantics (expected, reread.session);
-    if (! comparison.mismatches.isEmpty())
+        return "written LiveProfessor project failed converter reread validation" + detail;
+    };
+    proof.expected = [&source, &index, &catalog] (RackSession& expected, juce::String& error)
     {
-        error = "written LiveProfessor project failed exact semantic validation: " + comparison.summary();
-        return false;
-    }
-    return true;
+        expected = source.session;
+        expected.sampleRate = 0.0;
+        for (auto& strip : expected.strips)
+            for (auto& slot : strip.plugins)
+            {
+                if (! slot.occupied)
+                    continue;
+                const auto* entry = catalog.findUnique (slot, index);
+                if (entry == nullptr)
+                {
+                    error = "internal LiveProfessor canonical identity mapping failed";
+                    return false;
+                }
+                slot.uniqueId = entry->uniqueId;
+                slot.classId = {};
+                slot.deprecatedUid = 0;
+                slot.file = juce::File();
+            }
+        return true;
+    };
+    proof.refusal = [] (const RackSession&, const RackSession&, const RackSemanticComparison& comparison)
+    {
+        return "written LiveProfessor project failed exact semantic validation: " + comparison.summary();
+    };
+    return proof;
 }
 
 } // namespace
@@ -2070,10 +2084,10 @@ WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vs
     juce::MemoryOutputStream bytes;
     writeValueTree (project.root, bytes);
     project.root = {};
-    if (! verifyReread (readLiveProfessorRack2Bytes (bytes.getData(), bytes.getDataSize(), {}), source, index, catalog,
-                        result.error))
-        return result;
-    result.ok = true;
+    const auto reread = readersOf (targetLiveProfessor).bytes ({}, std::string_view (static_cast<const char*> (bytes.getData()),
+                                                                                      bytes.getDataSize()));
+    result.error = proveReadBack (reread, liveProfessorProof (source, index, catalog));
+    result.ok = result.error.isEmpty();
     return result;
 }
 
@@ -2090,32 +2104,25 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
         result.error = preflightRefusal;
         return result;
     }
-    PendingOutput pending;
-    if (! beginNewOutput (output, pending, result.error))
-        return result;
-    // What this call makes for the output is gone on every path out but the commit.
-    auto fail = [&] (const juce::String& message) {
-        pending.abandon();
-        result.error = message;
-        return result;
-    };
 
     PreparedProject project;
-    juce::String error;
-    if (! prepareProject (source, index, catalog, templateFile, profile, project, error))
-        return fail (error);
-
-    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated,
-                                 [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); }))
-        return fail ("temporary LiveProfessor project write failed");
-    project.root = {};
-
-    if (! verifyReread (readLiveProfessorRack2 (pending.temporary), source, index, catalog, error))
-        return fail (error);
-
-    juce::String commitError;
-    if (! commitNewFileExclusive (pending.temporary, output, commitError))
-        return fail ("atomic LiveProfessor project move failed: " + commitError);
+    VerifiedOutput steps;
+    steps.prepare = [&] (juce::String& error)
+    {
+        return prepareProject (source, index, catalog, templateFile, profile, project, error);
+    };
+    steps.writeDocument = [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); };
+    steps.documentWritten = [&project] { project.root = {}; };
+    steps.readBack = readersOf (targetLiveProfessor).file;
+    steps.proof = liveProfessorProof (source, index, catalog);
+    steps.writeFailed = "temporary LiveProfessor project write failed";
+    steps.commitFailed = "atomic LiveProfessor project move failed: ";
+    const auto outcome = writeVerifiedOutput (output, steps);
+    if (! outcome.committed)
+    {
+        result.error = outcome.error;
+        return result;
+    }
 
     result.notes.add (withTemplate
                           ? juce::String ("converter exact reread passed; LiveProfessor host load/DSP validation pending")

@@ -1,11 +1,23 @@
+// The REAPER project writer: a rack session as a new .rpp project, one track per strip cloned
+// from the one track of a template or of the built-in profile, proven by reading it back.
+//
+// Divisions, in order:
+//   1. Line helpers: indentation, commands and blocks matched after leading whitespace.
+//   2. Plug-in units: the VST block of a unit, a VST3 unit rebuilt for a slot, an AudioUnit unit.
+//   3. Line editing and the canonical routing of a strip (the shape a track can carry).
+//   4. The track builder.
+//   5. The built-in profile: its prototype state and project skeleton; the plug-in checks.
+//   6. The project prepared in memory (everything before the output is needed).
+//   7. The proof of a written project: expected session, routing and marker checks, refusal.
+//   8. checkReaperRppWrite and writeReaperRpp, the latter through the verified-write pipeline.
+
 #include "writers/ReaperRppWriter.h"
 #include "writers/ReaperRppWriterInternal.h"
 
-#include "model/AtomicFileCommit.h"
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
-#include "readers/ReaperRppReader.h"  // only to read a template and to read the output back
+#include "writers/VerifiedWrite.h"
 
 #include <algorithm>
 #include <cmath>
@@ -99,16 +111,6 @@ int blockEnd (const juce::StringArray& lines, int first)
         }
     }
     return -1;
-}
-
-// sources is in strip then slot order, so a session of any size is looked up in log time.
-const SourcePlugin* sourceFor (const std::vector<SourcePlugin>& sources, int stripIndex, int slot)
-{
-    const auto at = std::lower_bound (sources.begin(), sources.end(), std::make_pair (stripIndex, slot),
-                                      [] (const SourcePlugin& s, const std::pair<int, int>& key) {
-                                          return std::make_pair (s.strip, s.slot) < key;
-                                      });
-    return at != sources.end() && at->strip == stripIndex && at->slot == slot ? &*at : nullptr;
 }
 
 bool locateVstBlock (const juce::StringArray& unitLines, int& vstIndex, int& end, juce::uint32& hostId, juce::String& cid,
@@ -283,9 +285,14 @@ void appendMoved (juce::StringArray& lines, juce::StringArray& more)
     more.clear();
 }
 
+// sources is in strip then slot order, so a session of any size is looked up in log time.
 const SourcePlugin* findSourcePlugin (const std::vector<SourcePlugin>& sources, int stripIndex, int slot)
 {
-    return sourceFor (sources, stripIndex, slot);
+    const auto at = std::lower_bound (sources.begin(), sources.end(), std::make_pair (stripIndex, slot),
+                                      [] (const SourcePlugin& s, const std::pair<int, int>& key) {
+                                          return std::make_pair (s.strip, s.slot) < key;
+                                      });
+    return at != sources.end() && at->strip == stripIndex && at->slot == slot ? &*at : nullptr;
 }
 
 bool replaceUniqueCommand (juce::StringArray& lines, const juce::String& name, const juce::String& newText, juce::String& error)
@@ -577,7 +584,7 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
     auto chain = copyRange (lines, prototype.fxChain.first, prototype.unitFirst - 1);
     for (int k = 0; k < strip.plugins.size(); ++k)
     {
-        const auto* source = sourceFor (sources, strip.index, k);
+        const auto* source = findSourcePlugin (sources, strip.index, k);
         if (source == nullptr || source->plugin == nullptr)
             continue;
         juce::StringArray unit;
@@ -701,11 +708,6 @@ constexpr juce::uint32 fallbackPrototypeId = 934538646u;
 const char* const noteNoSampleRate = u8"source sample rate가 없어 REAPER profile 설정을 유지했다";
 const char* const noteNoBufferSize = u8"REAPER project에는 audio buffer size 필드가 없어 Preferences/Audio Device 설정이 결정한다";
 
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
-}
-
 // JUCE gives a text that ends with a line break one empty last line; that line is not part of
 // the project and would otherwise grow by one with every conversion of a written file.
 juce::StringArray projectLinesOf (const juce::String& text)
@@ -809,44 +811,6 @@ bool supportedSlot (const PluginRef& slot, int k, const DeploymentProfile& profi
         return slot.state.component.getSize() > 0;
     return slot.state.encoding == PluginStateEncoding::audioUnitPlist && slot.state.raw.getSize() > 0 && slot.auType != 0
         && slot.auSubtype != 0 && slot.auManufacturer != 0;
-}
-
-int occupiedCount (const RackStrip& strip)
-{
-    int n = 0;
-    for (const auto& slot : strip.plugins)
-        n += slot.occupied ? 1 : 0;
-    return n;
-}
-
-bool stripsAgree (const RackReadResult& source, const RackStrip& expected, const RackReadResult& reread,
-                  const RackStrip& actual, const DeploymentProfile& profile)
-{
-    CanonicalPhysicalRouting want, got;
-    juce::String ignored;
-    if (! canonicalRouting (source, expected, profile, want, ignored) || ! canonicalRouting (reread, actual, profile, got, ignored))
-        return false;
-    // The strip bypass, the shared-mono marker and the input span are written too, so they are
-    // checked as well: a written file that lost one of them must not be committed.
-    return expected.name == actual.name && std::abs (expected.outputGainDb - actual.outputGainDb) <= 0.0001f
-        && std::abs (expected.pan - actual.pan) <= 0.0001f && expected.muted == actual.muted
-        && expected.soloed == actual.soloed && expected.bypassed == actual.bypassed
-        && actual.inputChannels == want.inputChannels && actual.outputChannels == want.outputChannels
-        && want.inputFirst == got.inputFirst && want.outputFirst == got.outputFirst
-        && want.sharedMonoInput == got.sharedMonoInput && want.inputSpan == got.inputSpan
-        && want.sidechainSlot == got.sidechainSlot && want.sidechainSource == got.sidechainSource;
-}
-
-bool pluginsAgree (const SourcePlugin* source, const PluginRef& expected, const PluginRef& actual)
-{
-    if (! actual.occupied || expected.name != actual.name || expected.vendor != actual.vendor
-        || actual.bypassed != (expected.bypassed || expected.unavailable) || actual.sidechainSource != expected.sidechainSource)
-        return false;
-    if (expected.format == "AU")
-        return actual.format == "AU" && actual.auType == expected.auType && actual.auSubtype == expected.auSubtype
-            && actual.auManufacturer == expected.auManufacturer && sameBytes (actual.state.raw, expected.state.raw);
-    return source != nullptr && actual.classId == source->cid && sameBytes (actual.state.component, expected.state.component)
-        && sameBytes (actual.state.controller, expected.state.controller);
 }
 
 // The prototype unit without the base64 lines of its VST block. Such lines match no command and
@@ -963,7 +927,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         juce::String text, loadError;
         if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
             return "REAPER template cannot be read: " + loadError;
-        const auto read = readReaperRppBytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
+        const auto read = readersOf (targetReaper).bytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
         if (! read.ok || read.session.strips.size() != 1 || read.session.strips.getReference (0).plugins.size() != 1
             || ! read.session.strips.getReference (0).plugins.getReference (0).occupied
             || read.session.strips.getReference (0).plugins.getReference (0).format != "VST3"
@@ -1048,6 +1012,173 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
     return {};
 }
 
+int occupiedCount (const RackStrip& strip)
+{
+    int n = 0;
+    for (const auto& slot : strip.plugins)
+        n += slot.occupied ? 1 : 0;
+    return n;
+}
+
+// A track's routing as a refusal shows it.
+juce::String routingText (const CanonicalPhysicalRouting& r)
+{
+    juce::String text ("input ");
+    text << (r.inputFirst < 0 ? juce::String ("none")
+                              : juce::String (r.inputFirst) + (r.sharedMonoInput ? " shared mono" : " x" + juce::String (r.inputSpan)));
+    text << ", output " << (r.outputFirst < 0 ? juce::String ("none") : juce::String (r.outputFirst) + " x" + juce::String (r.outputChannels));
+    text << ", sidechain " << (r.sidechainSlot < 0 ? juce::String ("none")
+                                                   : "slot " + juce::String (r.sidechainSlot) + " from strip " + juce::String (r.sidechainSource));
+    return text;
+}
+
+bool sameRouting (const CanonicalPhysicalRouting& a, const CanonicalPhysicalRouting& b)
+{
+    return a.inputFirst == b.inputFirst && a.outputFirst == b.outputFirst && a.sharedMonoInput == b.sharedMonoInput
+        && a.inputSpan == b.inputSpan && a.sidechainSlot == b.sidechainSlot && a.sidechainSource == b.sidechainSource;
+}
+
+// What a correct project reads back as: every track's name, volume, pan, mute, solo, FX bypass and
+// channel layout, and every plug-in's identity (the class id the writer resolved), bypass (an
+// unavailable plug-in is written bypassed), sidechain and state bytes. A project holds no input
+// trim (only the default is written), no plug-in mute or offline state, no parameter mirror, no
+// buffer size and no devices; its sample rate is checked as the read is accepted. The routing and
+// the plug-in names are proven by the writer's own checks.
+RackSession expectedReaperSession (const RackSession& source, const std::vector<SourcePlugin>& sources)
+{
+    RackSession expected;
+    for (const auto& strip : source.strips)
+    {
+        auto want = copyWithoutSlots (strip);
+        auto& c = want.coverage;
+        c.name = c.outputGain = c.pan = c.mute = c.solo = c.bypass = c.channelLayout = true;
+        c.inputGain = c.route = false;
+        for (int k = 0; k < strip.plugins.size(); ++k)
+        {
+            const auto& slot = strip.plugins.getReference (k);
+            if (! slot.occupied)
+            {
+                want.plugins.add (PluginRef());
+                continue;
+            }
+            auto p = copyWithoutStateBlocks (slot);
+            p.bypassed = slot.bypassed || slot.unavailable;
+            p.inactive = false;
+            p.state.parameterMirrorComplete = false;
+            p.coverage.identity = p.coverage.activation = p.coverage.sidechain = p.coverage.state = true;
+            p.coverage.mute = false;
+            if (slot.format == "AU")
+            {
+                p.state.raw = juce::MemoryBlock (slot.state.raw);
+            }
+            else
+            {
+                const auto* written = findSourcePlugin (sources, strip.index, k);
+                p.classId = written != nullptr ? written->cid : juce::String();
+                p.state.component = juce::MemoryBlock (slot.state.component);
+                p.state.controller = juce::MemoryBlock (slot.state.controller);
+            }
+            want.plugins.add (std::move (p));
+        }
+        expected.strips.add (std::move (want));
+    }
+    return expected;
+}
+
+// The checks the project needs beyond the comparison: each track's routing in the one shape a
+// track can carry (one record input, one hardware output, the shared-mono marker, the one
+// sidechain slot and its source), and each plug-in's name and vendor as its markers carry them.
+void checkTracksAndMarkers (const RackReadResult& source, const DeploymentProfile& profile, const RackSession& expected,
+                            const RackReadResult& reread, juce::Array<RackSemanticMismatch>& mismatches)
+{
+    // An accepted read holds as many strips as the source, in its order.
+    for (int i = 0; i < expected.strips.size(); ++i)
+    {
+        const auto& want = expected.strips.getReference (i);
+        const auto& have = reread.session.strips.getReference (i);
+        CanonicalPhysicalRouting wanted, got;
+        juce::String wantError, gotError;
+        const bool wantOk = canonicalRouting (source, source.session.strips.getReference (i), profile, wanted, wantError);
+        const bool gotOk = canonicalRouting (reread, have, profile, got, gotError);
+        if (! wantOk || ! gotOk || ! sameRouting (wanted, got))
+            mismatches.add ({ semanticStripPath (want.index), "routing", wantOk ? routingText (wanted) : wantError,
+                              gotOk ? routingText (got) : gotError });
+
+        for (int k = 0; k < want.plugins.size() && k < have.plugins.size(); ++k)
+        {
+            const auto& w = want.plugins.getReference (k);
+            const auto& h = have.plugins.getReference (k);
+            if (! w.occupied || ! h.occupied)
+                continue;
+            if (w.name != h.name)
+                mismatches.add ({ semanticSlotPath (want.index, k), "name", w.name, h.name });
+            if (w.vendor != h.vendor)
+                mismatches.add ({ semanticSlotPath (want.index, k), "vendor", w.vendor, h.vendor });
+        }
+    }
+}
+
+// The refusal in the order the project is proven: the fields and routing of every track first,
+// then, track by track, the number of plug-ins and each plug-in.
+juce::String reaperRefusal (const RackSession& expected, const RackSession& actual, const RackSemanticComparison& comparison)
+{
+    const auto first = firstMismatchAtEachPath (comparison);
+    const auto at = [&first] (const juce::String& path)
+    {
+        const auto found = first.find (path);
+        return found != first.end() ? found->second : nullptr;
+    };
+    for (const auto& strip : expected.strips)
+        if (const auto* m = at (semanticStripPath (strip.index)))
+            return refusalNaming ("written REAPER project failed exact strip-field validation", *m);
+
+    for (int i = 0; i < expected.strips.size(); ++i)
+    {
+        const auto& want = expected.strips.getReference (i);
+        const auto& have = actual.strips.getReference (i);
+        if (occupiedCount (want) != occupiedCount (have))
+            return refusalNaming ("written REAPER project changed plugin count",
+                                  { semanticStripPath (want.index), "pluginCount", juce::String (occupiedCount (want)),
+                                    juce::String (occupiedCount (have)) });
+        for (int k = 0; k < want.plugins.size(); ++k)
+        {
+            if (! want.plugins.getReference (k).occupied)
+                continue;
+            const auto* m = at (semanticSlotPath (want.index, k));
+            if (k >= have.plugins.size())
+                return m != nullptr ? refusalNaming ("written REAPER project lost a fixed slot", *m)
+                                    : juce::String ("written REAPER project lost a fixed slot");
+            if (m != nullptr)
+                return refusalNaming ("written REAPER project failed exact plugin/state validation", *m);
+        }
+    }
+    return refusalNaming ("written REAPER project failed exact plugin/state validation", comparison.mismatches.getReference (0));
+}
+
+ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile& profile, const std::vector<SourcePlugin>& sources)
+{
+    const auto& session = source.session;
+    ReadBackProof proof;
+    proof.accept = [&session] (const RackReadResult& reread)
+    {
+        const bool strict = reread.isComplete() && reread.session.strips.size() == session.strips.size()
+                            && ! (session.sampleRate > 0 && ! (std::abs (reread.session.sampleRate - session.sampleRate) <= 0.001));
+        return strict ? juce::String() : juce::String ("written REAPER project failed strict reread");
+    };
+    proof.expected = [&session, &sources] (RackSession& expected, juce::String&)
+    {
+        expected = expectedReaperSession (session, sources);
+        return true;
+    };
+    proof.ownChecks = [&source, &profile] (const RackSession& expected, const RackReadResult& reread,
+                                           juce::Array<RackSemanticMismatch>& mismatches)
+    {
+        checkTracksAndMarkers (source, profile, expected, reread, mismatches);
+    };
+    proof.refusal = reaperRefusal;
+    return proof;
+}
+
 } // namespace
 
 WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
@@ -1070,71 +1201,37 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
     if (result.error.isNotEmpty())
         return result;
 
-    PendingOutput pending;
-    juce::String beginError;
-    if (! beginNewOutput (output, pending, beginError))
-    {
-        result.error = beginError;
-        return result;
-    }
-    // What this call makes for the output is gone on every path out but the commit.
-    auto fail = [&] (const juce::String& message) {
-        pending.abandon();
-        result.error = message;
-        return result;
-    };
-
+    VerifiedOutput steps;
     // Every line ends in CR LF; no line holds a line break of its own (the template's lines were
     // split at every break, and every written value was refused one).
-    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&prepared] (juce::OutputStream& out) {
-            juce::MemoryOutputStream buffer (1 << 20);
-            for (const auto& line : prepared.lines)
-            {
-                const char* bytes = line.toRawUTF8();
-                buffer.write (bytes, std::strlen (bytes));
-                buffer.write ("\r\n", 2);
-                if (buffer.getDataSize() >= (1 << 20))
-                {
-                    if (! out.write (buffer.getData(), buffer.getDataSize()))
-                        return false;
-                    buffer.reset();
-                }
-            }
-            return out.write (buffer.getData(), buffer.getDataSize());
-        }))
-        return fail ("temporary REAPER project write failed");
-    prepared.lines.clear();
-
-    const auto reread = readReaperRpp (pending.temporary);
-    if (! reread.isComplete() || reread.session.strips.size() != session.strips.size()
-        || (session.sampleRate > 0 && ! (std::abs (reread.session.sampleRate - session.sampleRate) <= 0.001)))
-        return fail ("written REAPER project failed strict reread");
-
-    for (int i = 0; i < session.strips.size(); ++i)
-        if (! stripsAgree (source, session.strips.getReference (i), reread, reread.session.strips.getReference (i), profile))
-            return fail ("written REAPER project failed exact strip-field validation");
-
-    for (int i = 0; i < session.strips.size(); ++i)
+    steps.writeDocument = [&prepared] (juce::OutputStream& out)
     {
-        const auto& expected = session.strips.getReference (i);
-        const auto& actual = reread.session.strips.getReference (i);
-        if (occupiedCount (expected) != occupiedCount (actual))
-            return fail ("written REAPER project changed plugin count");
-        for (int k = 0; k < expected.plugins.size(); ++k)
+        juce::MemoryOutputStream buffer (1 << 20);
+        for (const auto& line : prepared.lines)
         {
-            const auto& slot = expected.plugins.getReference (k);
-            if (! slot.occupied)
-                continue;
-            if (k >= actual.plugins.size())
-                return fail ("written REAPER project lost a fixed slot");
-            if (! pluginsAgree (findSourcePlugin (prepared.sources, i, k), slot, actual.plugins.getReference (k)))
-                return fail ("written REAPER project failed exact plugin/state validation");
+            const char* bytes = line.toRawUTF8();
+            buffer.write (bytes, std::strlen (bytes));
+            buffer.write ("\r\n", 2);
+            if (buffer.getDataSize() >= (1 << 20))
+            {
+                if (! out.write (buffer.getData(), buffer.getDataSize()))
+                    return false;
+                buffer.reset();
+            }
         }
+        return out.write (buffer.getData(), buffer.getDataSize());
+    };
+    steps.documentWritten = [&prepared] { prepared.lines.clear(); };
+    steps.readBack = readersOf (targetReaper).file;
+    steps.proof = reaperProof (source, profile, prepared.sources);
+    steps.writeFailed = "temporary REAPER project write failed";
+    steps.commitFailed = "atomic REAPER project move failed: ";
+    const auto outcome = writeVerifiedOutput (output, steps);
+    if (! outcome.committed)
+    {
+        result.error = outcome.error;
+        return result;
     }
-
-    juce::String commitError;
-    if (! commitNewFileExclusive (pending.temporary, output, commitError))
-        return fail ("atomic REAPER project move failed: " + commitError);
 
     result.notes.add (juce::String ("exact converter reread passed for REAPER cache-verified multi-CID ")
                       + (prepared.builtIn ? reaperNativeProfileName : "external-template compatibility profile") + "; host load pending");

@@ -1,3 +1,16 @@
+// The SuperRack Performer writer: a rack session as a new .sprk session, written by SQLite into a
+// private copy of a host-saved template, proven by reading that copy back, and published beside
+// the output through the verified-write pipeline.
+//
+// Divisions, in order:
+//   1. Plug-in encodings: the built-in table, the template's values, their resolution per class.
+//   2. Session helpers: physical patches, strips by index, sidechain inputs, converter metadata.
+//   3. SQLite helpers and the template's chainers and parameters.
+//   4. Writing one chainer and its plug-ins.
+//   5. The build: template copy, one transaction for the session content, the notes.
+//   6. The proof of a written session: acceptance, expected session, own checks, refusal.
+//   7. checkSuperRackSprkWrite and writeSuperRackSprk.
+
 #include "writers/SuperRackSprkWriter.h"
 
 #include "model/AtomicFileCommit.h"
@@ -9,6 +22,7 @@
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/SuperRackSprkReader.h"
 #include "waves/WavesSessionTransfer.h"
+#include "writers/VerifiedWrite.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -698,105 +712,10 @@ bool writeChainer (ChainerContext& c, int number, juce::int64 chainerId, juce::S
     return true;
 }
 
-bool near (double a, double b, double tolerance) { return std::abs (a - b) <= tolerance; }
-
-bool allStripCoverage (const StripCoverage& c)
-{
-    return c.name && c.inputGain && c.outputGain && c.pan && c.mute && c.solo && c.bypass && c.channelLayout && c.route;
-}
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
-}
-
-// The read-back against the source; an empty text when every checked field agrees.
-juce::String validateReadBack (const RackSession& expected, const RackReadResult& read, const Vst3ModuleIndex& index)
-{
-    juce::String detail;
-    const auto& got = read.session;
-    if (! read.ok)
-        detail = "SuperRack reader failed";
-    else if (read.status != readComplete)
-    {
-        detail = "SuperRack reader reported incomplete session semantics";
-        juce::StringArray soft;
-        for (const auto& note : got.notes)
-            if (note.fidelity != Fidelity::lossless)
-                soft.add (note.code + ": " + note.text);
-        if (! soft.isEmpty())
-            detail << " (" << soft.joinIntoString ("; ") << ")";
-    }
-    else if (got.sourceApp != performerApp)
-        detail = "written session is not read as a SuperRack Performer session (" + got.sourceApp + ")";
-    else if (got.countPlugins() != expected.countPlugins())
-        detail = "plugin count differs (source=" + juce::String (expected.countPlugins()) + ", output=" + juce::String (got.countPlugins()) + ")";
-    else if (got.snapshots.size() != 1)
-        detail = "snapshot count differs (expected 1, output=" + juce::String (got.snapshots.size()) + ")";
-    else if (expected.sampleRate > 0 && ! near (got.sampleRate, expected.sampleRate, 0.001))
-        detail = "sample rate differs (source=" + juce::String (expected.sampleRate, 3) + ", output=" + juce::String (got.sampleRate, 3) + ")";
-    else if (expected.bufferSize >= 1 && got.bufferSize != expected.bufferSize)
-        detail = "buffer size differs (source=" + juce::String (expected.bufferSize) + ", output=" + juce::String (got.bufferSize) + ")";
-    if (detail.isNotEmpty())
-    {
-        auto message = "written SuperRack session failed converter reread validation: " + detail;
-        if (read.error.isNotEmpty())
-            message << " (" << read.error << ")";
-        return message;
-    }
-
-    for (const auto& source : expected.strips)
-    {
-        const auto* strip = stripWithIndex (got, source.index);
-        const juce::String at (source.index);
-        if (strip == nullptr)
-            return "written SuperRack session lost strip " + at;
-        if (! allStripCoverage (strip->coverage) || strip->name != writtenStripName (source)
-            || ! near (strip->inputGainDb, source.inputGainDb, 0.0001) || ! near (strip->outputGainDb, source.outputGainDb, 0.0001)
-            || ! near (strip->pan, source.pan, 0.0001) || strip->muted != source.muted || strip->soloed != source.soloed
-            || strip->bypassed != source.bypassed || strip->inputChannels != source.inputChannels
-            || strip->outputChannels != source.outputChannels || physicalPatches (*strip) != physicalPatches (source))
-            return "written SuperRack strip semantics differ at strip " + at;
-
-        for (int slot = 0; slot < source.plugins.size(); ++slot)
-        {
-            const auto& want = source.plugins.getReference (slot);
-            if (! want.occupied)
-                continue;
-            if (slot >= strip->plugins.size())
-                return "written SuperRack session lost plugin slot";
-            const auto& have = strip->plugins.getReference (slot);
-            const auto where = at + ", slot " + juce::String (slot);
-            if (isAudioUnitFormat (want.format))
-            {
-                if (! have.occupied || have.format != "AU" || ! have.unavailable || ! have.inactive || ! have.bypassed
-                    || have.auType != want.auType || have.auSubtype != want.auSubtype || have.auManufacturer != want.auManufacturer
-                    || ! sameBytes (have.state.raw, want.state.raw))
-                    return "written SuperRack unavailable AU metadata differs at strip " + where;
-                continue;
-            }
-            const auto& hc = have.coverage;
-            const bool same = have.occupied && hc.identity && have.classId.toUpperCase() == resolvedClassId (want, index)
-                              && hc.activation && have.bypassed == (want.bypassed || want.unavailable)
-                              && (want.unavailable || have.inactive == want.inactive) && hc.mute && have.muted == want.muted
-                              && hc.sidechain && have.sidechainSource == want.sidechainSource
-                              && sameBytes (have.state.component, want.state.component)
-                              && sameBytes (have.state.controller, want.state.controller)
-                              && have.state.parameterMirrorComplete == want.state.parameterMirrorComplete
-                              && (! want.state.parameterMirrorComplete || sameBytes (have.state.parameters, want.state.parameters))
-                              && have.state.opaqueStatePending == want.state.opaqueStatePending;
-            if (! same)
-                return "written SuperRack state differs at strip " + where;
-        }
-    }
-    return {};
-}
-
 juce::String utf8Text (const char* text) { return juce::String (juce::CharPointer_UTF8 (text)); }
 
-// A session written into a private copy of the template, read back and verified: what the
-// publication needs. The folder goes with everything in it when its owner does, or with an
-// interrupted run.
+// A session written into a private copy of the template: what the proof and the publication
+// need. The folder goes with everything in it when its owner does, or with an interrupted run.
 struct SuperRackBuild
 {
     PrivateFolder folder;
@@ -822,9 +741,8 @@ bool checkSourceAndTemplatePath (const RackReadResult& source, const Vst3ModuleI
     return false;
 }
 
-// Everything the write does before it needs the output: the template copied into a private
-// folder and read there, the session written into that copy in one transaction, read back and
-// verified, and the notes of what was not carried. ok with the notes, or the refusal.
+// The template copied into a private folder and read there, the session written into that copy in
+// one transaction, and the notes of what was not carried. ok with the notes, or the refusal.
 WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
                                    const ConversionPlan& plan, SuperRackBuild& build)
 {
@@ -961,11 +879,6 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
             return failWith ("could not finalise SuperRack output: " + error);
     } // statements finalized, connection closed
 
-    const auto readBack = readSuperRackSprk (copy);
-    const auto mismatch = validateReadBack (session, readBack, index);
-    if (mismatch.isNotEmpty())
-        return failWith (mismatch);
-
     if (unmappedParameters > 0)
         result.notes.add (juce::String (unmappedParameters) + utf8Text (" Vorn mixer parameter는 SuperRack 의미 매핑이 미검증이라 출력하지 않았다"));
     if (patchedSidechains > 0)
@@ -1003,6 +916,193 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     return result;
 }
 
+bool near (double a, double b, double tolerance) { return std::abs (a - b) <= tolerance; }
+
+bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
+{
+    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
+}
+
+juce::String boolText (bool value) { return value ? "true" : "false"; }
+
+// The read as a whole: complete, a Performer session with the source's plug-ins in one snapshot,
+// at the source's sample rate and buffer size. Empty when it may be compared.
+juce::String acceptReadBack (const RackSession& source, const RackReadResult& read)
+{
+    juce::String detail;
+    const auto& got = read.session;
+    if (! read.ok)
+        detail = "SuperRack reader failed";
+    else if (read.status != readComplete)
+    {
+        detail = "SuperRack reader reported incomplete session semantics";
+        juce::StringArray soft;
+        for (const auto& note : got.notes)
+            if (note.fidelity != Fidelity::lossless)
+                soft.add (note.code + ": " + note.text);
+        if (! soft.isEmpty())
+            detail << " (" << soft.joinIntoString ("; ") << ")";
+    }
+    else if (got.sourceApp != performerApp)
+        detail = "written session is not read as a SuperRack Performer session (" + got.sourceApp + ")";
+    else if (got.countPlugins() != source.countPlugins())
+        detail = "plugin count differs (source=" + juce::String (source.countPlugins()) + ", output=" + juce::String (got.countPlugins()) + ")";
+    else if (got.snapshots.size() != 1)
+        detail = "snapshot count differs (expected 1, output=" + juce::String (got.snapshots.size()) + ")";
+    else if (source.sampleRate > 0 && ! near (got.sampleRate, source.sampleRate, 0.001))
+        detail = "sample rate differs (source=" + juce::String (source.sampleRate, 3) + ", output=" + juce::String (got.sampleRate, 3) + ")";
+    else if (source.bufferSize >= 1 && got.bufferSize != source.bufferSize)
+        detail = "buffer size differs (source=" + juce::String (source.bufferSize) + ", output=" + juce::String (got.bufferSize) + ")";
+    if (detail.isEmpty())
+        return {};
+    auto message = "written SuperRack session failed converter reread validation: " + detail;
+    if (read.error.isNotEmpty())
+        message << " (" << read.error << ")";
+    return message;
+}
+
+// What a correct session reads back as: every strip with all its fields (named as the host names
+// an unnamed input), every hosted plug-in with the class id the writer resolved, its bypass (an
+// unavailable plug-in is written disabled and reads back active), mute, sidechain and state bytes,
+// and every AudioUnit as the unavailable, inactive, bypassed record that keeps its identity and
+// state. The session fields were checked as the read was accepted; the parameter mirrors and the
+// pending-state flags are proven by the writer's own checks.
+RackSession expectedSession (const RackSession& source, const Vst3ModuleIndex& index)
+{
+    RackSession expected;
+    for (const auto& strip : source.strips)
+    {
+        auto want = copyWithoutSlots (strip);
+        want.name = writtenStripName (strip);
+        auto& c = want.coverage;
+        c.name = c.inputGain = c.outputGain = c.pan = c.mute = c.solo = c.bypass = c.channelLayout = c.route = true;
+        for (const auto& slot : strip.plugins)
+        {
+            if (! slot.occupied)
+            {
+                want.plugins.add (PluginRef());
+                continue;
+            }
+            auto p = copyWithoutStateBlocks (slot);
+            p.state.parameterMirrorComplete = false;
+            if (isAudioUnitFormat (slot.format))
+            {
+                p.format = "AU";
+                p.bypassed = p.inactive = true;
+                p.coverage.identity = p.coverage.activation = p.coverage.state = true;
+                p.coverage.mute = p.coverage.sidechain = false;
+                p.state.raw = juce::MemoryBlock (slot.state.raw);
+            }
+            else
+            {
+                p.format = "VST3";
+                p.classId = resolvedClassId (slot, index);
+                p.bypassed = slot.bypassed || slot.unavailable;
+                p.inactive = slot.unavailable ? false : slot.inactive;
+                p.coverage.identity = p.coverage.activation = p.coverage.mute = p.coverage.sidechain = p.coverage.state = true;
+                p.state.component = juce::MemoryBlock (slot.state.component);
+                p.state.controller = juce::MemoryBlock (slot.state.controller);
+            }
+            want.plugins.add (std::move (p));
+        }
+        expected.strips.add (std::move (want));
+    }
+    return expected;
+}
+
+// The checks the session needs beyond the comparison: a hosted plug-in's parameter mirror byte
+// for byte and its pending-state flag, and the unavailable flag of an AudioUnit record.
+void checkMirrorsAndRecords (const RackSession& source, const RackSession& expected, const RackReadResult& read,
+                             juce::Array<RackSemanticMismatch>& mismatches)
+{
+    for (int i = 0; i < expected.strips.size(); ++i)
+    {
+        const auto& want = expected.strips.getReference (i);
+        const auto& origin = source.strips.getReference (i);
+        const auto* have = stripWithIndex (read.session, want.index);
+        if (have == nullptr)
+            continue;
+        for (int k = 0; k < want.plugins.size() && k < have->plugins.size(); ++k)
+        {
+            const auto& w = want.plugins.getReference (k);
+            const auto& h = have->plugins.getReference (k);
+            if (! w.occupied || ! h.occupied)
+                continue;
+            const auto path = semanticSlotPath (want.index, k);
+            if (w.format == "AU")
+            {
+                if (! h.unavailable)
+                    mismatches.add ({ path, "unavailable", "true", "false" });
+                continue;
+            }
+            const auto& o = origin.plugins.getReference (k).state;
+            if (h.state.parameterMirrorComplete != o.parameterMirrorComplete)
+                mismatches.add ({ path, "state.parameterMirrorComplete", boolText (o.parameterMirrorComplete),
+                                  boolText (h.state.parameterMirrorComplete) });
+            else if (o.parameterMirrorComplete && ! sameBytes (h.state.parameters, o.parameters))
+                mismatches.add ({ path, "state.parameters", "exact bytes", "different bytes" });
+            if (h.state.opaqueStatePending != o.opaqueStatePending)
+                mismatches.add ({ path, "state.opaqueStatePending", boolText (o.opaqueStatePending), boolText (h.state.opaqueStatePending) });
+        }
+    }
+}
+
+// The refusal in the order the session is proven: strip by strip, its fields, then its slots.
+juce::String refusalFor (const RackSession& expected, const RackSession& actual, const RackSemanticComparison& comparison)
+{
+    const auto first = firstMismatchAtEachPath (comparison);
+    const auto at = [&first] (const juce::String& path)
+    {
+        const auto found = first.find (path);
+        return found != first.end() ? found->second : nullptr;
+    };
+    for (const auto& want : expected.strips)
+    {
+        const juce::String where (want.index);
+        const auto* have = stripWithIndex (actual, want.index);
+        const auto* stripMismatch = at (semanticStripPath (want.index));
+        if (have == nullptr || stripMismatch != nullptr)
+        {
+            const auto message = have == nullptr ? "written SuperRack session lost strip " + where
+                                                 : "written SuperRack strip semantics differ at strip " + where;
+            return stripMismatch != nullptr ? refusalNaming (message, *stripMismatch) : message;
+        }
+        for (int k = 0; k < want.plugins.size(); ++k)
+        {
+            const auto& slot = want.plugins.getReference (k);
+            if (! slot.occupied)
+                continue;
+            const auto* m = at (semanticSlotPath (want.index, k));
+            if (k >= have->plugins.size())
+                return m != nullptr ? refusalNaming ("written SuperRack session lost plugin slot", *m)
+                                    : juce::String ("written SuperRack session lost plugin slot");
+            if (m != nullptr)
+                return refusalNaming ((slot.format == "AU" ? "written SuperRack unavailable AU metadata differs at strip "
+                                                           : "written SuperRack state differs at strip ")
+                                          + where + ", slot " + juce::String (k),
+                                      *m);
+        }
+    }
+    return refusalNaming ("written SuperRack session failed converter reread validation", comparison.mismatches.getReference (0));
+}
+
+ReadBackProof superRackProof (const RackSession& source, const Vst3ModuleIndex& index)
+{
+    ReadBackProof proof;
+    proof.accept = [&source] (const RackReadResult& read) { return acceptReadBack (source, read); };
+    proof.expected = [&source, &index] (RackSession& expected, juce::String&)
+    {
+        expected = expectedSession (source, index);
+        return true;
+    };
+    proof.ownChecks = [&source] (const RackSession& expected, const RackReadResult& read, juce::Array<RackSemanticMismatch>& mismatches)
+    {
+        checkMirrorsAndRecords (source, expected, read, mismatches);
+    };
+    proof.refusal = refusalFor;
+    return proof;
+}
+
 } // namespace
 
 WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate)
@@ -1012,7 +1112,12 @@ WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3Mod
     if (! checkSourceAndTemplatePath (source, index, hostSaveTemplate, plan, refused.error))
         return refused;
     SuperRackBuild build;
-    return buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
+    auto result = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
+    if (! result.ok)
+        return result;
+    // The private copy is proven as the write proves the file it publishes.
+    refused.error = proveReadBack (readersOf (targetSuperRackPerformer).file (build.database), superRackProof (source.session, index));
+    return refused.error.isEmpty() ? result : refused;
 }
 
 WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
@@ -1022,40 +1127,43 @@ WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIn
     WriteResult refused;
     if (! checkSourceAndTemplatePath (source, index, hostSaveTemplate, plan, refused.error))
         return refused;
-    PendingOutput pending;
-    if (! beginNewOutput (output, pending, refused.error))
-        return refused;
 
     SuperRackBuild build;
-    auto result = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
-    if (! result.ok)
+    WriteResult built;
+    VerifiedOutput steps;
+    steps.prepare = [&] (juce::String& error)
     {
-        pending.abandon();
-        return result;
-    }
-
-    // The finished session goes into the temporary file beside the output, written through its
-    // own descriptor, and from there to the output in one step that never replaces anything.
-    juce::MemoryBlock bytes;
-    juce::String error;
-    if (! readUntrustedBytes (build.database, waves::maxDatabaseFileBytes, bytes, error)
-        || ! writeNewFileExclusive (pending.temporary, pending.temporaryCreated,
-                                    [&bytes] (juce::OutputStream& out) { return out.write (bytes.getData(), bytes.getSize()); }))
+        built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
+        error = built.error;
+        return built.ok;
+    };
+    // The session SQLite wrote into the private copy is proven there; its bytes then go into the
+    // temporary file beside the output, written through its own descriptor.
+    steps.documentFile = [&build] { return build.database; };
+    steps.writeDocument = [&build] (juce::OutputStream& out)
     {
-        pending.abandon();
-        refused.error = "could not write SuperRack temporary output";
+        juce::MemoryBlock bytes;
+        juce::String ignored;
+        return readUntrustedBytes (build.database, waves::maxDatabaseFileBytes, bytes, ignored)
+            && out.write (bytes.getData(), bytes.getSize());
+    };
+    steps.documentWritten = [&build] { build.folder.remove(); };
+    steps.readBack = readersOf (targetSuperRackPerformer).file;
+    steps.proof = superRackProof (source.session, index);
+    steps.writeFailed = "could not write SuperRack temporary output";
+    steps.commitFailed = "atomic SuperRack output move failed: ";
+    const auto outcome = writeVerifiedOutput (output, steps);
+    // The notes of what was not carried stay with a proven session, even when its commit failed.
+    if (! outcome.proven)
+    {
+        refused.error = outcome.error;
         return refused;
     }
-    if (! commitNewFileExclusive (pending.temporary, output, error))
-    {
-        // The notes of what was not carried stay with the refusal.
-        pending.abandon();
-        result.ok = false;
-        result.error = "atomic SuperRack output move failed: " + error;
-        return result;
-    }
-    result.notes.add ("converter exact reread passed; SuperRack host load/DSP validation pending");
-    return result;
+    built.ok = outcome.committed;
+    built.error = outcome.error;
+    if (outcome.committed)
+        built.notes.add ("converter exact reread passed; SuperRack host load/DSP validation pending");
+    return built;
 }
 
 } // namespace vornconv::rapp

@@ -1,17 +1,22 @@
+// The Vorn Live scene writer: a rack session as a new .ksn scene of 64 strips by 8 slots, proven by
+// reading it back.
+//
+// Divisions, in order:
+//   1. Helpers: hexadecimal texts, balanced names, module entries, strips by index.
+//   2. Plug-in states streamed into the written document in place of short stand-ins.
+//   3. One slot: the PLUGIN description, the sidechain attributes, the states.
+//   4. The expected session: what a correct scene reads back as.
+//   5. The document: device, strips and slots, routing, setup.
+//   6. Placement and the document build: what a write decides before and after it claims the output.
+//   7. checkVornKsnWrite and writeVornKsn, the latter through the verified-write pipeline.
+
 #include "writers/VornKsnWriter.h"
 
-#include "model/AtomicFileCommit.h"
 #include "model/AudioUnitState.h"
-#include "model/RackSemanticCompare.h"
 #include "model/Vst3State.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
-#include "readers/VornKsnReader.h"
-
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "writers/VerifiedWrite.h"
 
 #include <string_view>
 #include <vector>
@@ -455,44 +460,47 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     if (! placeScene (source, index, build))
         return result;
 
-    PendingOutput pending;
-    if (! beginNewOutput (output, pending, result.error))
-        return result;
-    // What this call makes for the output is gone on every path out but the commit.
-    auto fail = [&] (const juce::String& message) {
-        pending.abandon();
-        result.error = message;
-        return result;
+    VerifiedOutput steps;
+    steps.prepare = [&] (juce::String& error)
+    {
+        const bool built = buildSceneDocument (source, index, build);
+        error = result.error;
+        return built;
+    };
+    steps.writeDocument = [&build] (juce::OutputStream& out)
+    {
+        juce::MemoryOutputStream documentText;
+        build.document->writeTo (documentText, juce::XmlElement::TextFormat());
+        return build.states.splice (documentText.getMemoryBlock(), out);
+    };
+    steps.documentWritten = [&build] { build.document.reset(); };
+    steps.readBack = readersOf (targetVornScene).file;
+    steps.writeFailed = "temporary scene write failed";
+    steps.commitFailed = "atomic scene move failed: ";
+
+    auto& proof = steps.proof;
+    proof.accept = [&session] (const RackReadResult& reread)
+    {
+        if (reread.isComplete() && reread.session.countPlugins() == session.countPlugins())
+            return juce::String();
+        return "written scene failed converter reread validation" + (reread.error.isNotEmpty() ? ": " + reread.error : juce::String());
+    };
+    proof.expected = [&] (RackSession& expected, juce::String&)
+    {
+        expected = makeExpectedVornSession (session, index, build.activeChannels);
+        return true;
+    };
+    proof.refusal = [] (const RackSession&, const RackSession&, const RackSemanticComparison& comparison)
+    {
+        return "written Vorn scene failed exact semantic validation: " + comparison.summary();
     };
 
-    if (! buildSceneDocument (source, index, build))
-        return fail (result.error);
-    auto& document = build.document;
-    auto& states = build.states;
-    const int activeChannels = build.activeChannels;
-
-    juce::MemoryOutputStream documentText;
-    document->writeTo (documentText, juce::XmlElement::TextFormat());
-    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&] (juce::OutputStream& out) {
-            return states.splice (documentText.getMemoryBlock(), out);
-        }))
-        return fail ("temporary scene write failed");
-    document.reset();
-
-    const auto reread = readVornKsn (pending.temporary);
-    if (! reread.isComplete() || reread.session.countPlugins() != session.countPlugins())
-        return fail ("written scene failed converter reread validation"
-                     + (reread.error.isNotEmpty() ? ": " + reread.error : juce::String()));
-
-    const auto expected = makeExpectedVornSession (session, index, activeChannels);
-    const auto comparison = compareRackSemantics (expected, reread.session);
-    if (! comparison.mismatches.isEmpty())
-        return fail ("written Vorn scene failed exact semantic validation: " + comparison.summary());
-
-    juce::String commitError;
-    if (! commitNewFileExclusive (pending.temporary, output, commitError))
-        return fail ("atomic scene move failed: " + commitError);
-
+    const auto outcome = writeVerifiedOutput (output, steps);
+    if (! outcome.committed)
+    {
+        result.error = outcome.error;
+        return result;
+    }
     result.notes.add ("converter exact reread passed; Vorn Live host load/DSP validation pending");
     result.ok = true;
     return result;

@@ -561,3 +561,21 @@ TEST (ReaperRppWriterBuiltIn, StatesAtTheStreamLimitAndJustOver)
         }
     }
 }
+
+TEST (ReaperRppWriterProof, ARefusedReadBackNamesTheFirstDifference)
+{
+    // A volume of -170 dB is written as 0.000000003162, which reads back 0.0008 dB away: more
+    // than the comparison allows.
+    auto kick = strip (0, "Kick");
+    kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
+    auto bass = strip (1, "Bass");
+    bass.outputGainDb = -170.0f;
+    const auto source = session ({ kick, bass });
+
+    vorntest::TempFolder folder;
+    const auto written = rapp::writeReaperRpp (source, makeIndex(), {}, { 2, 1, 0, 0 }, folder.file ("sub/out.rpp"));
+    EXPECT_FALSE (written.ok);
+    EXPECT_TRUE (written.error.startsWith ("written REAPER project failed exact strip-field validation: strip 1.outputGainDb: -170.0000000 != -170.000"))
+        << written.error;
+    EXPECT_TRUE (folderNames (folder.file ({})).isEmpty());
+}

@@ -488,3 +488,22 @@ TEST (SuperRackWriter, TheTemporaryLiesBesideAnOutputNamedWithATilde)
     previous.setAsCurrentWorkingDirectory();
     outFolder.deleteRecursively();
 }
+
+TEST (SuperRackWriter, ARefusedReadBackNamesTheFirstDifference)
+{
+    // A state still pending in the source cannot come back pending from a written session.
+    WriteSandbox box;
+    auto s = strip (0, "Kick");
+    s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+    s.plugins.getReference (0).state.opaqueStatePending = true;
+    const auto source = sourceOf ({ s });
+    const juce::String refusal = "written SuperRack state differs at strip 0, slot 0: strip 0, slot 0.state.opaqueStatePending: true != false";
+
+    const auto written = box.write (source, catalog());
+    EXPECT_FALSE (written.ok);
+    EXPECT_EQ (written.error, refusal);
+    EXPECT_TRUE (written.notes.isEmpty());
+    EXPECT_TRUE (filesIn (box.outFolder.folder).isEmpty());
+    vorntest::PrivateTmp tmp;
+    EXPECT_EQ (rapp::checkSuperRackSprkWrite (source, catalog(), box.base.file).error, refusal);
+}

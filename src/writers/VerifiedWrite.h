@@ -1,0 +1,125 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "model/RackSemanticCompare.h"
+#include "rapp/RappConversionPlan.h"
+
+#include <juce_core/juce_core.h>
+
+#include <functional>
+#include <map>
+#include <string_view>
+
+// The one road every writer's output takes: claim the output, write the document into a
+// temporary file beside it, read the document back with the target's own reader, prove the
+// read-back against the session the writer meant to write, and publish the file. A writer
+// supplies only its document and its proof (how it accepts a read-back, the expected session,
+// the checks of its own and the words of its refusal); everything about files is here.
+//
+// States of one write, in order; a failure in any of them abandons the write:
+//   claimed    nothing stood at the output; its missing folders are made (and remembered), and a
+//              fresh temporary name is chosen beside it. Nothing exists under that name yet.
+//   prepared   the writer's own work once the output is claimed (building its document) is done.
+//   written    the temporary file is created exclusively and filled through the descriptor that
+//              created it; an interrupted run removes it.
+//   read back  the document is read with the target's own reader: the temporary file itself, or,
+//              for a document that is a file of its own (a database that SQLite wrote into a
+//              private copy), that file, before its bytes are copied into the temporary file.
+//   proven     the writer accepts the read-back, builds the expected session, and
+//              compareRackSemantics together with the writer's own checks finds no difference.
+//   committed  the temporary file is renamed onto the output in one step that fails rather
+//              than replace anything.
+//   abandoned  the temporary file and the folders made for the output are gone again.
+//
+// Invariants:
+//   - Nothing stands at the output before the commit, and the commit never replaces a file: an
+//     output that appears meanwhile makes the commit fail and stays untouched.
+//   - The temporary lies beside the output, so the commit never crosses file systems.
+//   - The temporary is written only through the descriptor that created it, never reopened.
+//   - The read-back uses the target's own reader on the document as written.
+//   - The expected session is built only once the read-back is accepted, and, where the document
+//     is written first, only after the writer has released it: a writer never holds its
+//     document and the expected session at once.
+//   - A write is ok only once committed; on every other way out nothing of it is left behind.
+namespace vornconv::rapp
+{
+
+// A target's own readers: of a file, and of a file's bytes already loaded (a template read once,
+// a document proven before it is written). A null bytes reader: the target has none.
+struct TargetReaders
+{
+    RackReadResult (*file) (const juce::File& file) = nullptr;
+    RackReadResult (*bytes) (const juce::File& name, std::string_view bytes) = nullptr;
+};
+
+const TargetReaders& readersOf (Target target);
+
+// How a writer proves a read-back of its output.
+struct ReadBackProof
+{
+    // Empty when the read may be compared at all (complete, of the right shape), else the refusal.
+    std::function<juce::String (const RackReadResult& readBack)> accept;
+    // The session a correct output reads back as; false with the refusal when it cannot be built.
+    std::function<bool (RackSession& expected, juce::String& error)> expected;
+    // What the writer proves beyond compareRackSemantics (optional), added as mismatches of the
+    // same form.
+    std::function<void (const RackSession& expected, const RackReadResult& readBack,
+                        juce::Array<RackSemanticMismatch>& mismatches)> ownChecks;
+    // The refusal, in the writer's own words, for a comparison that found differences.
+    std::function<juce::String (const RackSession& expected, const RackSession& actual,
+                                const RackSemanticComparison& comparison)> refusal;
+};
+
+// Runs the proof on a read-back: an empty text when it holds, else the refusal.
+juce::String proveReadBack (const RackReadResult& readBack, const ReadBackProof& proof);
+
+// One output to write.
+struct VerifiedOutput
+{
+    // The writer's work once the output is claimed (optional); false with the refusal.
+    std::function<bool (juce::String& error)> prepare;
+    // Writes the whole document; false on a failure of its own.
+    std::function<bool (juce::OutputStream& out)> writeDocument;
+    // Releases the document once it is written (optional).
+    std::function<void()> documentWritten;
+    // For a document that is a file of its own (optional): that file, known once prepared; it is
+    // read back in place of the temporary file.
+    std::function<juce::File()> documentFile;
+    // The target's own reader (readersOf (target).file).
+    std::function<RackReadResult (const juce::File&)> readBack;
+    ReadBackProof proof;
+    juce::String writeFailed;      // the refusal when the temporary file cannot be written
+    juce::String commitFailed;     // put before the commit's own reason
+};
+
+struct VerifiedWriteOutcome
+{
+    bool committed = false;  // the output now holds the proven document
+    bool proven = false;     // written and proven: only the commit was left (it may have failed)
+    juce::String error;
+};
+
+// Claims output ("refusing to replace existing output: ..." when anything stands there, "could not
+// create output directory"), then prepares, writes, reads back, proves and commits.
+VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps);
+
+//==============================================================================
+// For expected sessions that copy only the state blocks the target proves (a session's states are
+// most of its size, and the expected session lives beside the source and the read-back).
+
+// The strip's own fields, without its slots.
+RackStrip copyWithoutSlots (const RackStrip& strip);
+
+// The slot's fields and state flags, without its state blocks.
+PluginRef copyWithoutStateBlocks (const PluginRef& slot);
+
+//==============================================================================
+// For refusals that name the first difference of the first strip or slot in the writer's order.
+
+// The first mismatch at each path.
+std::map<juce::String, const RackSemanticMismatch*> firstMismatchAtEachPath (const RackSemanticComparison& comparison);
+
+// message + ": " + the mismatch as the summary lists it.
+juce::String refusalNaming (const juce::String& message, const RackSemanticMismatch& first);
+
+} // namespace vornconv::rapp

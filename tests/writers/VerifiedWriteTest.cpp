@@ -1,0 +1,209 @@
+#include "writers/VerifiedWrite.h"
+
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace vornconv;
+using namespace vornconv::rapp;
+
+namespace
+{
+
+juce::StringArray namesIn (const juce::File& folder)
+{
+    juce::StringArray names;
+    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*", juce::File::FollowSymlinks::no))
+        names.add (f.getRelativePathFrom (folder));
+    names.sort (false);
+    return names;
+}
+
+RackSession oneStrip (const juce::String& name)
+{
+    RackSession session;
+    RackStrip strip;
+    strip.name = name;
+    strip.coverage.name = true;
+    session.strips.add (strip);
+    return session;
+}
+
+// A write whose every step records itself: the document "DOC", a reader that looks at what it is
+// given and reads back a strip named "Kick", and a proof that expects a strip named "Kick".
+struct RecordedWrite
+{
+    juce::StringArray steps;
+    juce::File output;
+    juce::File readFrom;
+    juce::String readBytes;
+    bool outputExistedWhenRead = false;
+    juce::StringArray besideOutputWhenRead;
+    VerifiedOutput out;
+
+    explicit RecordedWrite (const juce::File& target) : output (target)
+    {
+        out.prepare = [this] (juce::String&) { steps.add ("prepare"); return true; };
+        out.writeDocument = [this] (juce::OutputStream& stream) { steps.add ("write"); return stream.writeText ("DOC", false, false, nullptr); };
+        out.documentWritten = [this] { steps.add ("written"); };
+        out.readBack = [this] (const juce::File& file)
+        {
+            steps.add ("read");
+            readFrom = file;
+            readBytes = file.loadFileAsString();
+            outputExistedWhenRead = output.exists();
+            besideOutputWhenRead = namesIn (output.getParentDirectory());
+            RackReadResult read;
+            read.ok = true;
+            read.status = readComplete;
+            read.session = oneStrip ("Kick");
+            read.session.strips.getReference (0).coverage.name = true;
+            return read;
+        };
+        out.proof.accept = [this] (const RackReadResult&) { steps.add ("accept"); return juce::String(); };
+        out.proof.expected = [this] (RackSession& expected, juce::String&)
+        {
+            steps.add ("expected");
+            expected = oneStrip ("Kick");
+            return true;
+        };
+        out.proof.refusal = [this] (const RackSession&, const RackSession&, const RackSemanticComparison& comparison)
+        {
+            steps.add ("refusal");
+            return "refused: " + comparison.summary();
+        };
+        out.writeFailed = "write failed";
+        out.commitFailed = "commit failed: ";
+    }
+};
+
+} // namespace
+
+TEST (VerifiedWrite, ProvesTheTemporaryBesideTheOutputAndThenPublishesIt)
+{
+    vorntest::TempFolder folder;
+    RecordedWrite write (folder.file ("new/deeper/show.x"));
+    const auto outcome = writeVerifiedOutput (write.output, write.out);
+    ASSERT_TRUE (outcome.committed) << outcome.error;
+    EXPECT_TRUE (outcome.proven);
+    EXPECT_EQ (write.steps, juce::StringArray ({ "prepare", "write", "written", "read", "accept", "expected" }));
+
+    // The read-back saw the temporary, beside the output and holding the document, while nothing
+    // stood at the output.
+    EXPECT_EQ (write.readFrom.getParentDirectory(), write.output.getParentDirectory());
+    EXPECT_TRUE (write.readFrom.getFileName().startsWith ("show.x.tmp-")) << write.readFrom.getFileName();
+    EXPECT_EQ (write.readBytes, "DOC");
+    EXPECT_FALSE (write.outputExistedWhenRead);
+    EXPECT_EQ (write.besideOutputWhenRead, juce::StringArray (write.readFrom.getFileName()));
+
+    EXPECT_EQ (write.output.loadFileAsString(), "DOC");
+    EXPECT_EQ (namesIn (folder.folder), juce::StringArray ({ "new", "new/deeper", "new/deeper/show.x" }));
+}
+
+TEST (VerifiedWrite, EveryRefusalLeavesNothingBehind)
+{
+    struct Case
+    {
+        const char* label;
+        std::function<void (RecordedWrite&)> change;
+        juce::String error;        // the outcome's error ("<output>" stands for the output's path)
+        juce::String lastStep;     // the last step that ran
+    };
+    const std::vector<Case> cases = {
+        { "an output that exists", [] (RecordedWrite& w) { w.output.getParentDirectory().createDirectory(); w.output.replaceWithText ("keep"); },
+          "refusing to replace existing output: <output>", "" },
+        { "an output that is a folder", [] (RecordedWrite& w) { w.output.createDirectory(); },
+          "refusing to replace existing output: <output>", "" },
+        { "a refused preparation", [] (RecordedWrite& w) { w.out.prepare = [&w] (juce::String& e) { w.steps.add ("prepare"); e = "no document"; return false; }; },
+          "no document", "prepare" },
+        { "a failed write", [] (RecordedWrite& w) { w.out.writeDocument = [&w] (juce::OutputStream& s) { w.steps.add ("write"); s.writeText ("DO", false, false, nullptr); return false; }; },
+          "write failed", "write" },
+        { "a refused read", [] (RecordedWrite& w) { w.out.proof.accept = [&w] (const RackReadResult&) { w.steps.add ("accept"); return juce::String ("not complete"); }; },
+          "not complete", "accept" },
+        { "an expected session that cannot be built", [] (RecordedWrite& w) { w.out.proof.expected = [&w] (RackSession&, juce::String& e) { w.steps.add ("expected"); e = "no mapping"; return false; }; },
+          "no mapping", "expected" },
+        { "a read-back that differs", [] (RecordedWrite& w) { w.out.proof.expected = [&w] (RackSession& e, juce::String&) { w.steps.add ("expected"); e = oneStrip ("Snare"); return true; }; },
+          "refused: 1 mismatch(es)\nstrip 0.name: Snare != Kick", "refusal" },
+        { "a difference only the writer's own check sees", [] (RecordedWrite& w)
+          {
+              w.out.proof.ownChecks = [&w] (const RackSession&, const RackReadResult&, juce::Array<RackSemanticMismatch>& m)
+              {
+                  w.steps.add ("own");
+                  m.add ({ "strip 0", "routing", "input 3", "input 4" });
+              };
+          },
+          "refused: 1 mismatch(es)\nstrip 0.routing: input 3 != input 4", "refusal" },
+        { "an output that appears before the commit", [] (RecordedWrite& w)
+          {
+              const auto read = w.out.readBack;
+              w.out.readBack = [&w, read] (const juce::File& f) { auto r = read (f); w.output.replaceWithText ("raced"); return r; };
+          },
+          "commit failed: exclusive atomic rename failed: File exists", "expected" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        vorntest::TempFolder folder;
+        RecordedWrite write (folder.file ("new/deeper/show.x"));
+        c.change (write);
+        const auto before = namesIn (folder.folder);
+        const auto kept = write.output.existsAsFile() ? write.output.loadFileAsString() : juce::String();
+
+        const auto outcome = writeVerifiedOutput (write.output, write.out);
+        EXPECT_FALSE (outcome.committed);
+        EXPECT_EQ (outcome.error, c.error.replace ("<output>", write.output.getFullPathName()));
+        EXPECT_EQ (write.steps.isEmpty() ? juce::String() : write.steps[write.steps.size() - 1], c.lastStep);
+        EXPECT_EQ (outcome.proven, juce::String (c.label) == "an output that appears before the commit");
+        if (juce::String (c.label) == "an output that appears before the commit")
+        {
+            EXPECT_EQ (write.output.loadFileAsString(), "raced");
+            EXPECT_EQ (namesIn (folder.folder), juce::StringArray ({ "new", "new/deeper", "new/deeper/show.x" }));
+        }
+        else
+        {
+            // Only what stood there before: no temporary, none of the folders made for the output.
+            EXPECT_EQ (namesIn (folder.folder), before);
+            if (kept.isNotEmpty())
+                EXPECT_EQ (write.output.loadFileAsString(), kept);
+        }
+    }
+}
+
+TEST (VerifiedWrite, ADocumentThatIsAFileOfItsOwnIsProvenBeforeItIsCopied)
+{
+    for (const bool accepted : { true, false })
+    {
+        SCOPED_TRACE (accepted ? "accepted" : "refused");
+        vorntest::TempFolder folder;
+        vorntest::TempFolder work;
+        const auto document = work.file ("session.db");
+        ASSERT_TRUE (document.replaceWithText ("DB"));
+        RecordedWrite write (folder.file ("show.x"));
+        write.out.documentFile = [document] { return document; };
+        write.out.writeDocument = [&write, document] (juce::OutputStream& s)
+        {
+            write.steps.add ("write");
+            return s.writeText (document.loadFileAsString(), false, false, nullptr);
+        };
+        if (! accepted)
+            write.out.proof.accept = [] (const RackReadResult&) { return juce::String ("not complete"); };
+
+        const auto outcome = writeVerifiedOutput (write.output, write.out);
+        EXPECT_EQ (write.readFrom, document);
+        EXPECT_TRUE (write.besideOutputWhenRead.isEmpty()) << "the temporary does not exist yet";
+        EXPECT_EQ (outcome.committed, accepted) << outcome.error;
+        if (accepted)
+        {
+            EXPECT_EQ (write.steps, juce::StringArray ({ "prepare", "read", "accept", "expected", "write", "written" }));
+            EXPECT_EQ (write.output.loadFileAsString(), "DB");
+        }
+        else
+        {
+            EXPECT_EQ (outcome.error, "not complete");
+            EXPECT_EQ (write.steps, juce::StringArray ({ "prepare", "read" }));
+            EXPECT_TRUE (namesIn (folder.folder).isEmpty());
+        }
+    }
+}
