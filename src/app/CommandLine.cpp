@@ -1,4 +1,6 @@
 #include "app/CommandLine.h"
+
+#include "app/HostFormats.h"
 #include "app/Operations.h"
 #include "model/Utf8Text.h"
 
@@ -166,6 +168,12 @@ void printLine (const juce::String& text)
     std::fputc ('\n', stdout);
 }
 
+int printError (const juce::String& error)
+{
+    printLine ("ERROR   " + error);
+    return 1;
+}
+
 bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
 {
     auto p = text.text;
@@ -232,7 +240,13 @@ const juce::StringArray& usageLines()
         };
         juce::StringArray result;
         for (auto* t : texts)
-            result.add (juce::String::fromUTF8 (t));
+        {
+            const auto line = juce::String::fromUTF8 (t);
+            if (line == "{convert lines}")
+                result.addArray (usageConvertLines());
+            else
+                result.add (line.replace ("{target words}", usageTargetWords()).replace ("{extensions}", usageExtensions()));
+        }
         return result;
     }();
     return lines;
