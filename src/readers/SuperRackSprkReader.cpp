@@ -4,6 +4,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 #include "model/Vst3State.h"
 #include "waves/WavesSessionTransfer.h"
@@ -907,18 +908,9 @@ void readActiveStates (ReadState& s)
 
 bool parseNonNegativeInt (juce::StringRef text, int& out)
 {
-    if (text.isEmpty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (std::string_view (text.text.getAddress()), DecimalForm::digits, 0, 2147483647, value))
         return false;
-    Int64 value = 0;
-    for (auto p = text.text; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > 2147483647)
-            return false;
-    }
     out = (int) value;
     return true;
 }
@@ -927,18 +919,9 @@ bool parseNonNegativeInt (juce::StringRef text, int& out)
 // half of all AudioUnit ids have the top bit set, so the whole range has to read back.
 bool parseUnsigned32 (juce::StringRef text, juce::uint32& out)
 {
-    if (text.isEmpty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (std::string_view (text.text.getAddress()), DecimalForm::digits, 0, 0xffffffffll, value))
         return false;
-    juce::uint64 value = 0;
-    for (auto p = text.text; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (juce::uint64) (c - '0');
-        if (value > 0xffffffffull)
-            return false;
-    }
     out = (juce::uint32) value;
     return true;
 }
