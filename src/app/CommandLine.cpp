@@ -1,11 +1,26 @@
+// The command line of vornconv: the option words, the parse of the arguments, the usage, the
+// check that one operation was asked for and the hand-over to it, and the way every line is
+// printed.
+//
+// In this file, in order:
+//   - the option words and how each stores its value;
+//   - the operation count and the dispatch;
+//   - printing, refusals and the strict decimal parse;
+//   - the parse of the arguments;
+//   - the usage, with the hosts filled in from the table of hosts;
+//   - one whole invocation.
+
 #include "app/CommandLine.h"
 
 #include "app/HostFormats.h"
 #include "app/Operations.h"
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
 
 namespace vornconv::app
@@ -176,20 +191,9 @@ int printError (const juce::String& error)
 
 bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
 {
-    auto p = text.text;
-    if (p.isEmpty())
-        return false;
     juce::int64 value = 0;
-    for (; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value >= (juce::int64 (1) << 31))
-            return false;
-    }
-    if (value < (zeroAllowed ? 0 : 1))
+    if (! parseStrictDecimal (text.text.getAddress(), DecimalForm::digits, zeroAllowed ? 0 : 1,
+                              std::numeric_limits<juce::int32>::max(), value))
         return false;
     out = (int) value;
     return true;

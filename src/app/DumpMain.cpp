@@ -1,3 +1,12 @@
+// The dump operation: for each input file a readable listing of its session, its raw value tree
+// (--tree) or its manifest (--manifest), optionally followed by the export of its plug-in states.
+//
+// In this file, in order:
+//   - the printed names and the slot row;
+//   - the banner, the verbatim text printer and the value-tree dump;
+//   - column fitting and the text dump;
+//   - the dump of one file, and of every input word.
+
 #include "app/DumpMain.h"
 
 #include "app/HostFormats.h"

@@ -1,3 +1,13 @@
+// The session report: one line of JSON that summarises a session (where it came from, its audio
+// setup, its channel and plug-in counts, each distinct plug-in, the features the reader dropped)
+// and the state of its parameter mirrors, which it prepares on a best-effort basis when asked.
+//
+// In this file, in order:
+//   - the plug-in usage entries and the JSON helpers;
+//   - the preparation object;
+//   - the report document;
+//   - the operation: reading, the optional preparation, and its command-line checks.
+
 #include "app/SessionReport.h"
 
 #include "app/CommandLine.h"
