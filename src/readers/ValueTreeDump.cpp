@@ -1,5 +1,7 @@
 #include "readers/ValueTreeDump.h"
 
+#include <cmath>
+
 namespace vornconv
 {
 
@@ -30,6 +32,13 @@ void writeValueText (juce::MemoryOutputStream& out, const juce::var& value)
     if (auto* array = value.getArray())
     {
         out << "<array:" << juce::String (array->size()) << ">";
+        return;
+    }
+    // JUCE's number text is undefined for a double that is not finite; a file may hold one.
+    if (value.isDouble() && ! std::isfinite ((double) value))
+    {
+        const auto number = (double) value;
+        out << (std::isnan (number) ? "nan" : number > 0 ? "inf" : "-inf");
         return;
     }
     const auto text = value.toString();
