@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The fuzz targets under fuzz/, one per reader and codec of untrusted input.
 #
-#   scripts/fuzz.sh [-t SECONDS] [-j JOBS] [NAME...]
+#   scripts/fuzz.sh [-t SECONDS] [-j JOBS] [-k] [NAME...]
 #       Builds the targets (build/test, the sanitizer test build) and runs each named target (all
 #       by default) for SECONDS (default 120), JOBS at a time (default 4). Each run starts from
-#       fuzz/seeds/NAME and the corpus it grew before (build/fuzz/corpus/NAME) and stops at its
+#       fuzz/seeds/NAME and the corpus it grew before (build/test/fuzz/corpus/NAME) and stops at its
 #       first crash, hang (-timeout), leak or memory blow-up (-rss_limit_mb); the input that did it
-#       is copied to fuzz/regressions/NAME/ to be committed with the fix. Logs: build/fuzz/logs.
+#       is copied to fuzz/regressions/NAME/ to be committed with the fix. With -k a run goes on
+#       past what it finds (libFuzzer's fork mode) and every input it saved is copied; the same
+#       fault may then come more than once. Logs: build/test/fuzz/logs.
 #   scripts/fuzz.sh --replay NAME BINARY
 #       Runs BINARY once over every input in fuzz/seeds/NAME and fuzz/regressions/NAME, except
 #       those fuzz/regressions/PENDING lists (faults found and not fixed yet); the test suite runs
@@ -68,11 +70,11 @@ run_one() {
   mkdir -p "$corpus" "$artifacts" "$(dirname "$log")"
   rm -f "$artifacts"/*
   local status=0
-  "$build/fuzz/fuzz_$name" "$corpus" "$fuzz/seeds/$name" "${limits[@]}" -max_total_time="$seconds" \
+  "$build/fuzz/fuzz_$name" "$corpus" "$fuzz/seeds/$name" "${limits[@]}" "${keep_going[@]}" -max_total_time="$seconds" \
     -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1 || status=$?
   local execs
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  [ -n "$execs" ] || execs=$(grep -o '#[0-9]*' "$log" | tail -1 | tr -d '#')
+  [ -n "$execs" ] || execs=$(grep -oE '^#[0-9]+' "$log" | tail -1 | tr -d '#')
   local found=()
   local artifact
   for artifact in "$artifacts"/*; do
@@ -99,11 +101,13 @@ fi
 
 seconds=120
 jobs=4
-while getopts "t:j:" option; do
+keep_going=()
+while getopts "t:j:k" option; do
   case $option in
     t) seconds=$OPTARG ;;
     j) jobs=$OPTARG ;;
-    *) echo "usage: $0 [-t SECONDS] [-j JOBS] [NAME...]" >&2; exit 2 ;;
+    k) keep_going=(-fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1) ;;
+    *) echo "usage: $0 [-t SECONDS] [-j JOBS] [-k] [NAME...]" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
