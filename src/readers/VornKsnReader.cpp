@@ -281,6 +281,9 @@ bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, int s
             }
             state.component = std::move (split.component);
             state.controller = std::move (split.controller);
+            // The container is rebuilt from its two streams wherever it is written again, and
+            // nothing reads it back: holding it beside them would double every state in memory.
+            state.raw.reset();
         }
         else if (slot.format == "AU")
         {

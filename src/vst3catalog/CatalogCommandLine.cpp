@@ -1,6 +1,7 @@
 #include "vst3catalog/CatalogCommandLine.h"
 
 #include "vst3catalog/BundleWalk.h"
+#include "vst3catalog/CatalogInterrupts.h"
 #include "vst3catalog/CatalogText.h"
 
 namespace vornconv::vst3catalog
@@ -8,10 +9,33 @@ namespace vornconv::vst3catalog
 namespace
 {
 
+// A watched signal that arrived while no child was running is noticed here, before the next
+// bundle (the subject then) or at the end of the run (the subject then is the last bundle or
+// folder handled).
+bool interruptNoticed (const std::string& subject, std::ostream& err)
+{
+    const int signalNumber = receivedInterrupt();
+    if (signalNumber == 0)
+        return false;
+    err << interruptedLine (subject, signalNumber) << std::flush;
+    return true;
+}
+
+// An interrupted read and rows that could not be written end the run; both have printed their
+// line already.
+bool endsTheRun (IsolationOutcome outcome)
+{
+    return outcome == bundleInterrupted || outcome == catalogOutputFailed;
+}
+
 int scanAll (const CatalogSettings& settings, std::ostream& out, std::ostream& err)
 {
+    const auto items = findBundles (settings.roots);
+    // Before the first bundle the subject of an interruption is the last folder walked.
+    std::string subject = settings.roots.empty() ? std::string() : settings.roots.back();
+
     long long attempted = 0, succeeded = 0, failed = 0;
-    for (const auto& item : findBundles (settings.roots))
+    for (const auto& item : items)
     {
         if (! item.isBundle)
         {
@@ -19,12 +43,20 @@ int scanAll (const CatalogSettings& settings, std::ostream& out, std::ostream& e
             ++failed;
             continue;
         }
+        subject = item.path;
+        if (interruptNoticed (subject, err))
+            return 1;
         ++attempted;
-        if (catalogBundleIsolated (settings.selfPath, item.path, settings.limits, out, err) == 0)
+        const IsolationOutcome outcome = catalogBundleIsolated (settings.selfPath, item.path, settings.limits, out, err);
+        if (endsTheRun (outcome))
+            return 1;
+        if (outcome == bundleRead)
             ++succeeded;
         else
             ++failed;
     }
+    if (interruptNoticed (subject, err))
+        return 1;
     err << "SCAN_SUMMARY\tattempted=" << attempted << "\tsucceeded=" << succeeded << "\tfailed=" << failed << '\n'
         << std::flush;
     return attempted == 0 || succeeded == 0 ? 1 : 0;
@@ -57,9 +89,16 @@ int runCatalogCommandLine (const std::vector<std::string>& args, const CatalogSe
 
     int result = 0;
     for (const auto& bundle : args)
-        if (catalogBundleIsolated (settings.selfPath, bundle, settings.limits, out, err) != 0)
+    {
+        if (interruptNoticed (bundle, err))
+            return 1;
+        const IsolationOutcome outcome = catalogBundleIsolated (settings.selfPath, bundle, settings.limits, out, err);
+        if (endsTheRun (outcome))
+            return 1;
+        if (outcome != bundleRead)
             result = 1;
-    return result;
+    }
+    return interruptNoticed (args.back(), err) ? 1 : result;
 }
 
 } // namespace vornconv::vst3catalog

@@ -25,7 +25,8 @@ extern const char* const usageText;
 bool isChildModeInvocation (const std::vector<std::string>& args);
 
 // Usage, `--all` or a list of bundle paths; rows to out, every other line to err.
-// Returns the exit code.
+// Returns the exit code. A signal noted by the interrupt watch (see CatalogInterrupts.h) or
+// rows that cannot be written to out end the run at once with exit code 1.
 int runCatalogCommandLine (const std::vector<std::string>& args, const CatalogSettings& settings,
                            std::ostream& out, std::ostream& err);
 

@@ -1,6 +1,5 @@
 #include "vst3catalog/CatalogText.h"
 
-#include <cstdint>
 #include <cstring>
 
 namespace vornconv::vst3catalog
@@ -13,32 +12,45 @@ bool isUpperHexDigit (char c)
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
 
+// The length of the well-formed UTF-8 sequence that starts at bytes[i], or 0 when the byte there
+// cannot start one: a stray continuation byte, a lead byte that is never used, a sequence cut
+// short, an overlong form, a surrogate or a value above U+10FFFF.
+std::size_t wellFormedLength (const unsigned char* bytes, std::size_t size, std::size_t i)
+{
+    const unsigned char lead = bytes[i];
+    if (lead < 0x80)
+        return 1;
+
+    // The allowed range of the second byte narrows for the leads whose sequences could
+    // otherwise be overlong, surrogates or too large.
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF)       length = 2;
+    else if (lead == 0xE0)                  { length = 3; low = 0xA0; }
+    else if (lead == 0xED)                  { length = 3; high = 0x9F; }
+    else if (lead >= 0xE1 && lead <= 0xEF)  length = 3;
+    else if (lead == 0xF0)                  { length = 4; low = 0x90; }
+    else if (lead == 0xF4)                  { length = 4; high = 0x8F; }
+    else if (lead >= 0xF1 && lead <= 0xF3)  length = 4;
+    else                                    return 0;
+
+    if (length > size - i)
+        return 0;
+    if (bytes[i + 1] < low || bytes[i + 1] > high)
+        return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if ((bytes[i + k] & 0xC0) != 0x80)
+            return 0;
+    return length;
+}
+
 bool isValidUtf8 (const std::string& text)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*> (text.data());
-    const std::size_t size = text.size();
-    std::size_t i = 0;
-    while (i < size)
+    for (std::size_t i = 0; i < text.size();)
     {
-        const unsigned char lead = bytes[i];
-        std::size_t length = 0;
-        std::uint32_t code = 0;
-        if (lead < 0x80)           { ++i; continue; }
-        else if ((lead & 0xE0) == 0xC0) { length = 2; code = lead & 0x1F; }
-        else if ((lead & 0xF0) == 0xE0) { length = 3; code = lead & 0x0F; }
-        else if ((lead & 0xF8) == 0xF0) { length = 4; code = lead & 0x07; }
-        else return false;
-
-        if (length > size - i)
-            return false;
-        for (std::size_t k = 1; k < length; ++k)
-        {
-            if ((bytes[i + k] & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (bytes[i + k] & 0x3F);
-        }
-        const std::uint32_t smallest = length == 2 ? 0x80 : length == 3 ? 0x800 : 0x10000;
-        if (code < smallest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        const std::size_t length = wellFormedLength (bytes, text.size(), i);
+        if (length == 0)
             return false;
         i += length;
     }
@@ -66,10 +78,25 @@ std::string catalogField (const char* field, std::size_t size)
 {
     const void* nul = std::memchr (field, 0, size);
     const std::size_t length = nul != nullptr ? static_cast<std::size_t> (static_cast<const char*> (nul) - field) : size;
-    std::string text (field, length);
-    for (char& c : text)
-        if (c == '\t' || c == '\r' || c == '\n')
-            c = ' ';
+    const auto* bytes = reinterpret_cast<const unsigned char*> (field);
+    std::string text;
+    text.reserve (length);
+    for (std::size_t i = 0; i < length;)
+    {
+        const std::size_t sequence = wellFormedLength (bytes, length, i);
+        if (sequence == 0)
+        {
+            text += "\xEF\xBF\xBD";   // U+FFFD for each byte that is not part of a well-formed character
+            ++i;
+            continue;
+        }
+        const char c = field[i];
+        if (sequence == 1 && (c == '\t' || c == '\r' || c == '\n'))
+            text += ' ';
+        else
+            text.append (field + i, sequence);
+        i += sequence;
+    }
     return text;
 }
 
@@ -121,7 +148,7 @@ bool isCatalogRow (const std::string& line)
     for (std::size_t i = 0; i < 32; ++i)
         if (! isUpperHexDigit (line[i]))
             return false;
-    return true;
+    return isValidUtf8 (line);
 }
 
 } // namespace vornconv::vst3catalog

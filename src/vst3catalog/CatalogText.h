@@ -12,7 +12,9 @@ namespace vornconv::vst3catalog
 std::string quotedPath (const std::string& path);
 
 // A fixed-size text field of a factory record: read up to its first NUL (never past size bytes),
-// with every TAB, CR and LF replaced by a space so that it cannot break a row.
+// with every TAB, CR and LF replaced by a space so that it cannot break a row, and every byte
+// that is not part of a well-formed UTF-8 character replaced by U+FFFD, so that the row stays
+// valid UTF-8 whatever the plug-in wrote.
 std::string catalogField (const char* field, std::size_t size);
 
 // The 16 bytes of a class id as 32 upper-case hexadecimal digits.
@@ -26,8 +28,8 @@ bool isRowSafeBundlePath (const std::string& path);
 std::string catalogRow (const std::string& cid, const std::string& name, const std::string& vendor,
                         const std::string& version, const std::string& bundlePath);
 
-// Whether line (without its LF) has the shape of a row this tool prints: five columns, an
-// upper-case 32-digit CID and a non-empty bundle path.
+// Whether line (without its LF) has the shape of a row this tool prints: valid UTF-8, five
+// columns, an upper-case 32-digit CID and a non-empty bundle path.
 bool isCatalogRow (const std::string& line);
 
 } // namespace vornconv::vst3catalog

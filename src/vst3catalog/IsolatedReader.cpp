@@ -1,13 +1,16 @@
 #include "vst3catalog/IsolatedReader.h"
 
+#include "vst3catalog/CatalogInterrupts.h"
 #include "vst3catalog/CatalogText.h"
 
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,8 +117,21 @@ std::string selfExecutablePath (const char* invokedName)
     return invokedName != nullptr ? invokedName : std::string();
 }
 
-int catalogBundleIsolated (const std::string& selfPath, const std::string& bundlePath,
-                           const IsolationLimits& limits, std::ostream& out, std::ostream& err)
+std::string interruptedLine (const std::string& bundlePath, int signalNumber)
+{
+    return "ERROR\t" + quotedPath (bundlePath) + "\tinterrupted (signal " + std::to_string (signalNumber) + ")\n";
+}
+
+std::string outputFailedLine (int systemError)
+{
+    std::string line = "ERROR\t" + quotedPath ("/dev/stdout") + "\tunable to write catalog rows";
+    if (systemError != 0)
+        line += std::string (": ") + std::strerror (systemError);
+    return line + "\n";
+}
+
+IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::string& bundlePath,
+                                        const IsolationLimits& limits, std::ostream& out, std::ostream& err)
 {
     const std::string prefix = "ERROR\t" + quotedPath (bundlePath);
 
@@ -124,37 +140,46 @@ int catalogBundleIsolated (const std::string& selfPath, const std::string& bundl
     if (::pipe2 (catalogPipe, O_CLOEXEC) != 0)
     {
         err << prefix << "\tunable to create catalog pipe\n" << std::flush;
-        return 1;
+        return bundleFailed;
     }
     if (::pipe2 (diagnosticPipe, O_CLOEXEC) != 0)
     {
         closeFd (catalogPipe[0]);
         closeFd (catalogPipe[1]);
         err << prefix << "\tunable to create diagnostic pipe\n" << std::flush;
-        return 1;
+        return bundleFailed;
     }
 
     // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
     const char* program = selfPath.c_str();
     const char* bundle = bundlePath.c_str();
     const unsigned alarmSeconds = limits.childAlarmSeconds;
+    const pid_t parent = ::getpid();
     out.flush();
     err.flush();
 
+    sigset_t savedMask;
+    blockInterrupts (savedMask);
     const pid_t pid = ::fork();
     if (pid < 0)
     {
+        restoreInterrupts (savedMask, false);
         closeFd (catalogPipe[0]);
         closeFd (catalogPipe[1]);
         closeFd (diagnosticPipe[0]);
         closeFd (diagnosticPipe[1]);
         err << prefix << "\tunable to fork catalog reader\n" << std::flush;
-        return 1;
+        return bundleFailed;
     }
 
     if (pid == 0)
     {
+        // A child must not outlive the tool, even one killed without a chance to clean up. The
+        // parent may already be gone before the request is in place: then stop at once.
+        if (::prctl (PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
+            ::_exit (127);
         ::setpgid (0, 0);
+        restoreInterrupts (savedMask, true);
         // The alarm must be able to end the child whatever this process inherited.
         struct sigaction defaultAction {};
         defaultAction.sa_handler = SIG_DFL;
@@ -176,6 +201,9 @@ int catalogBundleIsolated (const std::string& selfPath, const std::string& bundl
         ::_exit (127);
     }
 
+    // Both sides set the group, so that it exists before the parent may need to kill it.
+    ::setpgid (pid, pid);
+    restoreInterrupts (savedMask, false);
     closeFd (catalogPipe[1]);
     closeFd (diagnosticPipe[1]);
     Stream catalog;
@@ -191,16 +219,25 @@ int catalogBundleIsolated (const std::string& selfPath, const std::string& bundl
         closeFd (catalog.fd);
         closeFd (diagnostic.fd);
         err << prefix << "\tunable to configure catalog pipe\n" << std::flush;
-        return 1;
+        return bundleFailed;
     }
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds (limits.deadlineMilliseconds);
     bool failed = false;
     bool ended = false;
+    int interruptedBy = 0;
     int status = 0;
 
     for (;;)
     {
+        interruptedBy = receivedInterrupt();
+        if (interruptedBy != 0)
+        {
+            killChild (pid);
+            reap (pid, status);
+            break;
+        }
+
         if (! drain (catalog, limits.outputCap) || ! drain (diagnostic, limits.outputCap))
             failed = true;
 
@@ -233,18 +270,20 @@ int catalogBundleIsolated (const std::string& selfPath, const std::string& bundl
             break;
         }
 
-        pollfd fds[2];
+        pollfd fds[3];
         nfds_t count = 0;
         for (Stream* stream : { &catalog, &diagnostic })
             if (stream->open)
                 fds[count++] = pollfd { stream->fd, POLLIN, 0 };
+        if (interruptWakeDescriptor() >= 0)
+            fds[count++] = pollfd { interruptWakeDescriptor(), POLLIN, 0 };
         ::poll (count > 0 ? fds : nullptr, count, 50);
     }
 
     closeFd (catalog.fd);
     closeFd (diagnostic.fd);
 
-    const bool exitedCleanly = ! failed && WIFEXITED (status) && WEXITSTATUS (status) == 0;
+    const bool exitedCleanly = ! failed && interruptedBy == 0 && WIFEXITED (status) && WEXITSTATUS (status) == 0;
 
     // The child is our own program, but it runs foreign code: only well-formed rows count as an
     // answer. Anything else is shown as a diagnostic and costs the bundle its rows.
@@ -271,21 +310,32 @@ int catalogBundleIsolated (const std::string& selfPath, const std::string& bundl
         err.flush();
     }
 
+    if (interruptedBy != 0)
+    {
+        err << interruptedLine (bundlePath, interruptedBy) << std::flush;
+        return bundleInterrupted;
+    }
     if (failed)
     {
         err << prefix << "\tcatalog reader timed out or output failed\n" << std::flush;
-        return 1;
+        return bundleFailed;
     }
     if (exitedCleanly && answerIsClean)
     {
+        errno = 0;
         out << catalog.text << std::flush;
-        return 0;
+        if (! out)
+        {
+            err << outputFailedLine (errno) << std::flush;
+            return catalogOutputFailed;
+        }
+        return bundleRead;
     }
     err << prefix << "\tisolation reader failed";
     if (WIFSIGNALED (status))
         err << " (signal " << WTERMSIG (status) << ")";
     err << '\n' << std::flush;
-    return 1;
+    return bundleFailed;
 }
 
 } // namespace vornconv::vst3catalog

@@ -21,10 +21,27 @@ struct IsolationLimits
 // PATH works), falling back to the invoked name when the system cannot tell.
 std::string selfExecutablePath (const char* invokedName);
 
+enum IsolationOutcome
+{
+    bundleRead = 0,
+    bundleFailed = 1,
+    bundleInterrupted = 2,      // a watched signal came; the child is gone and the line printed
+    catalogOutputFailed = 3,    // the rows could not be written to out; the line printed
+};
+
+// The ERROR line for a bundle whose reading was stopped by signal signalNumber.
+std::string interruptedLine (const std::string& bundlePath, int signalNumber);
+
+// The ERROR line for rows that could not be written to standard output; systemError is the
+// errno of the failure, or 0 when it is not known.
+std::string outputFailedLine (int systemError);
+
 // Starts selfPath with "--one" and the bundle path, collects its rows and diagnostics, and
 // prints rows to out (only when the child ended with exit code 0 and a clean answer) and the
-// DIAGNOSTIC and ERROR lines to err. Returns 0 when the bundle was read, else 1.
-int catalogBundleIsolated (const std::string& selfPath, const std::string& bundlePath,
-                           const IsolationLimits& limits, std::ostream& out, std::ostream& err);
+// DIAGNOSTIC and ERROR lines to err. A signal noted by the interrupt watch (see
+// CatalogInterrupts.h) ends the child's process group at once. The child is killed when this
+// process dies, however it dies.
+IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::string& bundlePath,
+                                        const IsolationLimits& limits, std::ostream& out, std::ostream& err);
 
 } // namespace vornconv::vst3catalog

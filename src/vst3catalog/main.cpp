@@ -3,9 +3,11 @@
 #include "vst3catalog/BundleReader.h"
 #include "vst3catalog/BundleWalk.h"
 #include "vst3catalog/CatalogCommandLine.h"
+#include "vst3catalog/CatalogInterrupts.h"
 #include "vst3catalog/IsolatedReader.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <iostream>
 #include <string>
@@ -25,6 +27,23 @@ void occupyStandardDescriptors()
                 return;
 }
 
+// Rows may still sit in a buffer, and some file systems report a failed write only when the
+// file is closed: flush and close standard output before the exit code can claim success.
+// False (with the line printed) when that fails.
+bool finishStandardOutput()
+{
+    errno = 0;
+    std::cout.flush();
+    bool written = std::cout.good();
+    if (written && (std::fflush (stdout) != 0 || std::ferror (stdout) != 0))
+        written = false;
+    if (written && ::close (STDOUT_FILENO) != 0 && errno != EINTR)
+        written = false;
+    if (! written)
+        std::cerr << vornconv::vst3catalog::outputFailedLine (errno) << std::flush;
+    return written;
+}
+
 } // namespace
 
 int main (int argc, char** argv)
@@ -39,8 +58,14 @@ int main (int argc, char** argv)
     if (isChildModeInvocation (args))
         return runChildMode (args[1]);
 
+    watchInterrupts();
     CatalogSettings settings;
     settings.selfPath = selfExecutablePath (argc > 0 ? argv[0] : nullptr);
     settings.roots = defaultScanRoots();
-    return runCatalogCommandLine (args, settings, std::cout, std::cerr);
+    const int exitCode = runCatalogCommandLine (args, settings, std::cout, std::cerr);
+
+    // A failed write of rows has been reported already and ended the run.
+    if (! std::cout.good())
+        return 1;
+    return finishStandardOutput() ? exitCode : 1;
 }

@@ -349,18 +349,27 @@ std::unique_ptr<juce::XmlElement> buildScene (const RackSession& session, const 
     return root;
 }
 
-} // namespace
-
-WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& output)
+// What a scene write decides before it touches the output, then the document it builds.
+struct SceneBuild
 {
     WriteResult result;
+    int channelMode = 0;
+    int activeChannels = 16;
+    SceneStates states;
+    std::unique_ptr<juce::XmlElement> document;
+};
+
+// The preflight and the placement of every strip: what is refused before the output is looked at.
+bool placeScene (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
+{
+    auto& result = build.result;
     const auto& session = source.session;
 
     const auto plan = inspect (source, targetVornScene, index, nullptr, nullptr);
     if (! plan.canWrite())
     {
         result.error = "RAPP preflight blocked Vorn output";
-        return result;
+        return false;
     }
 
     for (const auto& note : session.notes)
@@ -371,7 +380,7 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     if (n > sceneStrips)
     {
         result.error = "Vorn Live output supports at most 64 current channels";
-        return result;
+        return false;
     }
     // A strip is placed by its index, so the channel mode must reach the highest index as well as
     // hold every strip; an index outside the scene, or one used twice, cannot be placed at all.
@@ -386,23 +395,20 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
         {
             result.error = "Vorn Live output cannot place strip index " + juce::String (stripIndex)
                            + " (indices must be unique and 0 to 63)";
-            return result;
+            return false;
         }
         reach = juce::jmax (reach, stripIndex + 1);
     }
-    const int channelMode = reach >= 1 && reach <= 16 ? 0 : (reach <= 32 ? 1 : 2);
-    const int activeChannels = channelMode == 0 ? 16 : (channelMode == 1 ? 32 : 64);
+    build.channelMode = reach >= 1 && reach <= 16 ? 0 : (reach <= 32 ? 1 : 2);
+    build.activeChannels = build.channelMode == 0 ? 16 : (build.channelMode == 1 ? 32 : 64);
+    return true;
+}
 
-    PendingOutput pending;
-    if (! beginNewOutput (output, pending, result.error))
-        return result;
-    // What this call makes for the output is gone on every path out but the commit.
-    auto fail = [&] (const juce::String& message) {
-        pending.abandon();
-        result.error = message;
-        return result;
-    };
-
+// The states the scene can hold, and the document with a stand-in for every large state.
+bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
+{
+    auto& result = build.result;
+    const auto& session = source.session;
     int unmappedCount = 0;
     juce::StringArray bypassNotKept;
     for (const auto& strip : session.strips)
@@ -414,7 +420,10 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
             if (! slot.occupied)
                 continue;
             if (slot.state.opaqueStatePending || (slot.state.parameterMirrorComplete && slot.state.parameters.isEmpty()))
-                return fail ("cannot write pending opaque state or an empty complete parameter mirror");
+            {
+                result.error = "cannot write pending opaque state or an empty complete parameter mirror";
+                return false;
+            }
             if (slot.inactive && slot.bypassed)
                 bypassNotKept.add ("strip " + juce::String (strip.index) + ", slot " + juce::String (k)
                                    + " is written switched off; its bypass flag cannot be stored as well");
@@ -425,11 +434,42 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
         result.notes.add (juce::String (unmappedCount)
                           + juce::String::fromUTF8 (u8" SuperRack mixer parameter 값은 의미 매핑이 미검증이라 출력하지 않았다"));
 
-    juce::String error;
-    SceneStates states;
-    auto document = buildScene (session, index, unmappedCount, channelMode, states, error);
-    if (document == nullptr)
-        return fail (error);
+    build.document = buildScene (session, index, unmappedCount, build.channelMode, build.states, result.error);
+    return build.document != nullptr;
+}
+
+} // namespace
+
+WriteResult checkVornKsnWrite (const RackReadResult& source, const Vst3ModuleIndex& index)
+{
+    SceneBuild build;
+    build.result.ok = placeScene (source, index, build) && buildSceneDocument (source, index, build);
+    return build.result;
+}
+
+WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& output)
+{
+    SceneBuild build;
+    auto& result = build.result;
+    const auto& session = source.session;
+    if (! placeScene (source, index, build))
+        return result;
+
+    PendingOutput pending;
+    if (! beginNewOutput (output, pending, result.error))
+        return result;
+    // What this call makes for the output is gone on every path out but the commit.
+    auto fail = [&] (const juce::String& message) {
+        pending.abandon();
+        result.error = message;
+        return result;
+    };
+
+    if (! buildSceneDocument (source, index, build))
+        return fail (result.error);
+    auto& document = build.document;
+    auto& states = build.states;
+    const int activeChannels = build.activeChannels;
 
     juce::MemoryOutputStream documentText;
     document->writeTo (documentText, juce::XmlElement::TextFormat());

@@ -111,9 +111,11 @@ inline std::string readFile (const fs::path& path)
 }
 
 // Runs program (searched in PATH when it has no slash) as a real process with PATH set to
-// pathFolder when that is given; output captured through files.
+// pathFolder when that is given; output captured through files, unless stdoutPath names a file
+// to open with stdoutFlags as its standard output instead (run.out is then empty).
 inline ToolRun runProcess (const std::string& program, const std::vector<std::string>& args,
-                           const std::string& pathFolder = {})
+                           const std::string& pathFolder = {}, const std::string& stdoutPath = {},
+                           int stdoutFlags = O_WRONLY)
 {
     TempDir capture;
     const std::string outFile = (capture.path / "out").string();
@@ -128,7 +130,8 @@ inline ToolRun runProcess (const std::string& program, const std::vector<std::st
     const pid_t pid = ::fork();
     if (pid == 0)
     {
-        const int o = ::open (outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int o = stdoutPath.empty() ? ::open (outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+                                         : ::open (stdoutPath.c_str(), stdoutFlags);
         const int e = ::open (errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (o < 0 || e < 0 || ::dup2 (o, 1) < 0 || ::dup2 (e, 2) < 0)
             ::_exit (126);

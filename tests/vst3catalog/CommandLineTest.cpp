@@ -74,3 +74,29 @@ TEST (CatalogCommandLine, ChildModeKeepsPluginOutputOffTheRows)
     EXPECT_EQ (run.out, "");
     EXPECT_EQ (run.err, "ERROR\t\"" + (dir.path / "None.vst3").string() + "\"\tmissing Contents/x86_64-linux binary\n");
 }
+
+TEST (CatalogCommandLine, RowsThatCannotBeWrittenAreAnErrorAndEndTheRun)
+{
+    TempDir dir;
+    const std::string first = makeBundle (dir.path, "First.vst3", "v1");
+    const std::string second = makeBundle (dir.path, "Second.vst3", "v1");
+    const struct { const char* stdoutPath; int flags; const char* line; } cases[] = {
+        { "/dev/full", O_WRONLY, "ERROR\t\"/dev/stdout\"\tunable to write catalog rows: No space left on device\n" },
+        { "/dev/null", O_RDONLY, "ERROR\t\"/dev/stdout\"\tunable to write catalog rows: Bad file descriptor\n" },
+    };
+    for (const auto& c : cases)
+    {
+        const ToolRun run = runProcess (VORNVST3CATALOG_BIN, { first, second }, {}, c.stdoutPath, c.flags);
+        EXPECT_EQ (run.exitCode, 1) << c.stdoutPath;
+        EXPECT_EQ (run.err, c.line) << c.stdoutPath;   // once: the second bundle is not read in vain
+    }
+
+    // The same in a scan: no summary claims a result nobody received.
+    std::ostream broken (nullptr);
+    std::ostringstream err;
+    auto settings = testSettings();
+    settings.roots = { dir.path.string() };
+    EXPECT_EQ (vornconv::vst3catalog::runCatalogCommandLine ({ "--all" }, settings, broken, err), 1);
+    EXPECT_EQ (err.str().rfind ("ERROR\t\"/dev/stdout\"\tunable to write catalog rows", 0), 0u) << err.str();
+    EXPECT_EQ (splitLines (err.str()).size(), 1u) << err.str();
+}

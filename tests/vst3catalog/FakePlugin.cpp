@@ -24,6 +24,7 @@
 #define FAKE_NOAUDIO 9
 #define FAKE_CHATTER 10
 #define FAKE_BIGOUT 11
+#define FAKE_BADTEXT 12
 
 #ifndef FAKE_MODE
 #error FAKE_MODE must be defined
@@ -79,6 +80,11 @@ struct FakeClass
 const FakeClass classes[] = {
 #if FAKE_MODE == FAKE_NOAUDIO
     { { 0xC0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15 }, "Component Controller Class", "Only Controller", "CV", "1" },
+#elif FAKE_MODE == FAKE_BADTEXT
+    // An old plug-in's texts in a legacy encoding or cut short: an overlong slash and a cut-off
+    // euro sign in the name, a surrogate in the vendor, a value above U+10FFFF in the version.
+    { { 0x5E,0x11,0x22,0x33,0x44,0x55,0x66,0x77,0x88,0x99,0xAA,0xBB,0xCC,0xDD,0xEE,0xFF },
+      "Audio Module Class", "Old\xC0\xAF" "Amp\xE2\x82", "Ven\xED\xA0\x80" "dor", "1.\xF4\x90\x80\x80" "0" },
 #else
     { { 0x01,0x23,0x45,0x67,0x89,0xAB,0xCD,0xEF,0xFE,0xDC,0xBA,0x98,0x76,0x54,0x32,0x10 },
       "Audio Module Class", "Alpha", "Alpha Vendor", "1.2.3" },
@@ -224,7 +230,7 @@ FakeFactory theFactory;
 // When the module is unloaded every reference must be back and ModuleExit must have run.
 __attribute__((destructor)) void checkUnload()
 {
-#if FAKE_MODE == FAKE_OK || FAKE_MODE == FAKE_V1 || FAKE_MODE == FAKE_NULLFACTORY || FAKE_MODE == FAKE_NOAUDIO || FAKE_MODE == FAKE_CHATTER
+#if FAKE_MODE == FAKE_OK || FAKE_MODE == FAKE_V1 || FAKE_MODE == FAKE_NULLFACTORY || FAKE_MODE == FAKE_NOAUDIO || FAKE_MODE == FAKE_CHATTER || FAKE_MODE == FAKE_BADTEXT
     if (references != 0)
         complain ("fake: factory references left at unload\n");
     if (! exited)

@@ -91,6 +91,18 @@ TEST (IsolatedReader, PluginOutputBecomesDiagnosticsAndNeverARow)
         EXPECT_EQ (line.rfind ("DIAGNOSTIC\t", 0), 0u) << line;
 }
 
+TEST (IsolatedReader, MalformedClassTextsAreRepairedSoTheRowStaysValidUtf8)
+{
+    TempDir dir;
+    const std::string bundle = makeBundle (dir.path, "Old.vst3", "badtext");
+    const ToolRun run = readIsolated (bundle);
+    EXPECT_EQ (run.exitCode, 0) << run.err;
+    const std::string r = "\xEF\xBF\xBD";
+    EXPECT_EQ (run.out, "5E112233445566778899AABBCCDDEEFF\tOld" + r + r + "Amp" + r + r
+                        + "\tVen" + r + r + r + "dor\t1." + r + r + r + r + "0\t" + bundle + "\n");
+    EXPECT_EQ (run.err, "");
+}
+
 TEST (IsolatedReader, FailedBundlesCostOnlyTheirRowsAndSayWhy)
 {
     const struct

@@ -244,3 +244,42 @@ TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
     EXPECT_FALSE (tmp.file ("new").exists());
     EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
 }
+
+// The plan runs the write's own checks: whatever the write refuses before it needs the output,
+// the check refuses with the same words, and a session the check passes is written.
+TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
+{
+    vorntest::TempFolder tmp;
+    auto s = strip (0, "A");
+    s.plugins.add (comp());
+    const auto good = sessionOf ({ s });
+    auto partial = good;
+    partial.status = readPartial;
+    juce::Array<RackStrip> many;
+    for (int i = 0; i < 65; ++i)
+        many.add (strip (i, "S"));
+    auto emptyMirror = good;
+    emptyMirror.session.strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete = true;
+
+    struct Case { const char* what; RackReadResult source; bool catalog; };
+    const Case cases[] = {
+        { "unknown plug-in", good, false },
+        { "partial read", partial, true },
+        { "too many strips", sessionOf (many), true },
+        { "empty complete mirror", emptyMirror, true },
+    };
+    for (const auto& c : cases)
+    {
+        const auto index = c.catalog ? catalogIndex() : rapp::Vst3ModuleIndex();
+        const auto checked = rapp::checkVornKsnWrite (c.source, index);
+        const auto written = rapp::writeVornKsn (c.source, index, tmp.file ("out.ksn"));
+        EXPECT_FALSE (written.ok) << c.what;
+        EXPECT_FALSE (checked.ok) << c.what;
+        EXPECT_EQ (checked.error, written.error) << c.what;
+        EXPECT_FALSE (tmp.file ("out.ksn").exists()) << c.what;
+    }
+    const auto checked = rapp::checkVornKsnWrite (good, catalogIndex());
+    EXPECT_TRUE (checked.ok) << checked.error;
+    EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    EXPECT_TRUE (rapp::writeVornKsn (good, catalogIndex(), tmp.file ("out.ksn")).ok);
+}
