@@ -6,6 +6,7 @@
 #include <juce_core/juce_core.h>
 
 #include <string>
+#include <vector>
 
 namespace vorntest
 {
@@ -30,18 +31,30 @@ inline std::string programTail (juce::uint8 config = 0)
     return tail;
 }
 
-inline juce::MemoryBlock makeWrapper (juce::uint32 id, int ins, int outs, juce::uint32 p8, const std::string& comp,
-                                      const std::string& ctrl, const std::string& tail)
+// The tail every REAPER save ends a VST3 state with: a program name, its terminating zero and the
+// little-endian 32-bit 16.
+inline std::string reaperSavedTail (const std::string& programName = "Default")
+{
+    return std::string (1, '\0') + programName + std::string ("\0\x10\0\0\0", 5);
+}
+
+// The header marker words REAPER saves hold at P + 8.
+constexpr juce::uint32 reaperMarkerZero = 0x00100000u;
+constexpr juce::uint32 reaperMarkerFull = 0x0010FFFFu;
+
+inline juce::MemoryBlock makeWrapperWithMasks (juce::uint32 id, const std::vector<juce::uint64>& inputMasks,
+                                               const std::vector<juce::uint64>& outputMasks, juce::uint32 p8,
+                                               const std::string& comp, const std::string& ctrl, const std::string& tail)
 {
     juce::MemoryOutputStream out;
     putU32 (out, id);
     putU32 (out, 0xFEED5EEEu);
-    putU32 (out, (juce::uint32) ins);
-    for (int i = 0; i < ins; ++i)
-        putU64 (out, (juce::uint64) 1 << i);
-    putU32 (out, (juce::uint32) outs);
-    for (int i = 0; i < outs; ++i)
-        putU64 (out, (juce::uint64) 1 << i);
+    putU32 (out, (juce::uint32) inputMasks.size());
+    for (auto mask : inputMasks)
+        putU64 (out, mask);
+    putU32 (out, (juce::uint32) outputMasks.size());
+    for (auto mask : outputMasks)
+        putU64 (out, mask);
     putU32 (out, (juce::uint32) (comp.size() + ctrl.size() + 16));
     putU32 (out, 1);
     putU32 (out, p8);
@@ -53,6 +66,20 @@ inline juce::MemoryBlock makeWrapper (juce::uint32 id, int ins, int outs, juce::
     out.write (ctrl.data(), ctrl.size());
     out.write (tail.data(), tail.size());
     return juce::MemoryBlock (out.getData(), out.getDataSize());
+}
+
+inline std::vector<juce::uint64> sequentialMasks (int count)
+{
+    std::vector<juce::uint64> masks;
+    for (int i = 0; i < count; ++i)
+        masks.push_back ((juce::uint64) 1 << i);
+    return masks;
+}
+
+inline juce::MemoryBlock makeWrapper (juce::uint32 id, int ins, int outs, juce::uint32 p8, const std::string& comp,
+                                      const std::string& ctrl, const std::string& tail)
+{
+    return makeWrapperWithMasks (id, sequentialMasks (ins), sequentialMasks (outs), p8, comp, ctrl, tail);
 }
 
 inline juce::MemoryBlock bytesOf (const std::string& s)

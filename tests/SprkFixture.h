@@ -150,6 +150,31 @@ struct SprkFixture
     bool ok = false;
 };
 
+// Runs sql inside a write transaction that stays open, with its pages pushed out to the files
+// (the database and its rollback journal, or the write-ahead log) as a host that crashed or is
+// still saving leaves them. The caller ends it with "ROLLBACK".
+inline void writeUnfinishedTransaction (sqlite3* db, const juce::String& sql)
+{
+    ASSERT_EQ (sqlite3_exec (db, ("BEGIN IMMEDIATE;" + sql).toRawUTF8(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg (db);
+    ASSERT_EQ (sqlite3_db_cacheflush (db), SQLITE_OK);
+}
+
+// Rebuilds table with column declared without a type, so that a text or real stored in it stays
+// one (a column declared INTEGER turns the text '1000' into the number).
+inline void untypeColumn (sqlite3* db, const juce::String& table, const juce::String& column)
+{
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2 (db, "SELECT sql FROM sqlite_master WHERE type='table' AND name=?", -1, &st, nullptr);
+    sqlite3_bind_text (st, 1, table.toRawUTF8(), -1, SQLITE_TRANSIENT);
+    ASSERT_EQ (sqlite3_step (st), SQLITE_ROW);
+    const auto create = juce::String::fromUTF8 (reinterpret_cast<const char*> (sqlite3_column_text (st, 0)));
+    sqlite3_finalize (st);
+    ASSERT_TRUE (create.contains (" " + column + " INTEGER")) << create;
+    const auto sql = "ALTER TABLE " + table + " RENAME TO old_" + table + ";" + create.replaceFirstOccurrenceOf (" " + column + " INTEGER", " " + column)
+                     + ";INSERT INTO " + table + " SELECT * FROM old_" + table + ";DROP TABLE old_" + table + ";";
+    ASSERT_EQ (sqlite3_exec (db, sql.toRawUTF8(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg (db);
+}
+
 // Turns a fixture into a writer template: the tables and columns a host-saved Performer session has
 // beyond what the reader needs (the unique preset hash, the cleared snapshot tables, ...), and
 // mixer settings of 44100 Hz / 512 samples that a written session may replace.

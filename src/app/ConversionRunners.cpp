@@ -105,10 +105,82 @@ void printUnavailablePlugins (int count)
         printLine ("UNAVAILABLE_PLUGINS " + juce::String (count));
 }
 
-int planRappFile (const juce::File& input, int target, const Vst3ModuleIndex& index, const DeploymentProfile* profile,
-                  const LiveProfessorPluginCatalog* catalog, const juce::File& selection, const juce::File& probe,
-                  const juce::File& cacheDir)
+struct ConvertRequest
 {
+    juce::File input;
+    int target = -1;
+    juce::File output;
+    juce::File templateFile;
+    const DeploymentProfile* profile = nullptr;
+    const LiveProfessorPluginCatalog* catalog = nullptr;
+    int probeStrip = -1;
+    int probeSlot = -1;
+    bool normalizedProbe = false;
+    juce::File selection;
+    juce::File probe;
+    juce::File cacheDir;
+};
+
+// The convert's own refusals that need neither the output nor a session: the options each writer
+// requires. Empty when there is none.
+juce::String writerOptionRefusal (const ConvertRequest& request)
+{
+    const auto extension = request.templateFile.getFileExtension().toLowerCase();
+    switch (request.target)
+    {
+        case targetSuperRack:
+            if (request.templateFile == juce::File())
+                return "SuperRack writer requires a verified 5.0.0.19 host-save base";
+            if (extension != ".sprk")
+                return "SuperRack template extension must be .sprk";
+            break;
+        case targetLiveProfessor:
+            if (request.templateFile != juce::File() && extension != ".rack2")
+                return "LiveProfessor optional template extension must be .rack2";
+            if (request.profile == nullptr)
+                return "LiveProfessor writer requires --profile <strips>x<slots>";
+            if (request.catalog == nullptr)
+                return "LiveProfessor plugin catalog is unavailable";
+            break;
+        case targetReaper:
+            if (request.templateFile != juce::File() && extension != ".rpp")
+                return "REAPER optional template extension must be .rpp";
+            if (request.profile == nullptr)
+                return "REAPER writer requires --profile <strips>x<slots>";
+            break;
+        default:
+            break;
+    }
+    return {};
+}
+
+// Everything the target's writer checks before it needs the output, run on the session the
+// convert would write: ok, or the writer's refusal in its own words.
+rapp::WriteResult checkWrite (const RackReadResult& result, const ConvertRequest& request, const Vst3ModuleIndex& index)
+{
+    rapp::WriteResult refused;
+    refused.error = writerOptionRefusal (request);
+    if (refused.error.isNotEmpty())
+        return refused;
+    switch (request.target)
+    {
+        case targetVorn:          return rapp::checkVornKsnWrite (result, index);
+        case targetSuperRack:     return rapp::checkSuperRackSprkWrite (result, index, request.templateFile);
+        case targetLiveProfessor: return rapp::checkLiveProfessorRack2Write (result, index, *request.catalog,
+                                                                            request.templateFile, *request.profile);
+        case targetReaper:        return rapp::checkReaperRppWrite (result, index, request.templateFile, *request.profile);
+        default:                  break;
+    }
+    refused.error = "target must be vorn, superrack-performer, liveprofessor, or reaper";
+    return refused;
+}
+
+int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
+{
+    const auto& input = request.input;
+    const int target = request.target;
+    const auto* profile = request.profile;
+    const auto* catalog = request.catalog;
     printLine ({});
     printLine (juce::String::repeatedString ("=", 68));
     printLine ("FILE    " + input.getFullPathName());
@@ -123,14 +195,22 @@ int planRappFile (const juce::File& input, int target, const Vst3ModuleIndex& in
     if (result.ok)
     {
         juce::String error;
-        if (! applySelection (result, selection, target, profile, error))
+        if (! applySelection (result, request.selection, target, profile, error))
             return fail (error);
         copy.applyCachedAvailability (result);
-        if (target == targetLiveProfessor && ! prepareParameterMirrors (result, copy, probe, cacheDir, error))
+        if (target == targetLiveProfessor && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
             return fail (error);
     }
 
-    const auto plan = rapp::inspect (result, asTarget (target), copy, profile, catalog);
+    auto plan = rapp::inspect (result, asTarget (target), copy, profile, catalog);
+    // "Allowed" promises that the convert with the same options will write: what its writer would
+    // refuse before it needs the output is a blocker here, in the writer's words.
+    if (plan.canWrite())
+    {
+        const auto checked = checkWrite (result, request, copy);
+        if (! checked.ok)
+            plan.issues.add ({ rapp::severityBlocker, "target.writer", rapp::printableSessionText (checked.error) });
+    }
     printLine ("RAPP PLAN  target=" + rapp::targetName (plan.target));
     if (plan.capacity.fixed)
         printLine ("  capacity=" + juce::String (plan.capacity.strips) + " strips x " + juce::String (plan.capacity.slots)
@@ -148,22 +228,6 @@ int planRappFile (const juce::File& input, int target, const Vst3ModuleIndex& in
         printLine (rapp::formatIssueLine (issue));
     return plan.canWrite() ? 0 : 1;
 }
-
-struct ConvertRequest
-{
-    juce::File input;
-    int target = -1;
-    juce::File output;
-    juce::File templateFile;
-    const DeploymentProfile* profile = nullptr;
-    const LiveProfessorPluginCatalog* catalog = nullptr;
-    int probeStrip = -1;
-    int probeSlot = -1;
-    bool normalizedProbe = false;
-    juce::File selection;
-    juce::File probe;
-    juce::File cacheDir;
-};
 
 juce::String upperClassId (const PluginRef& slot, const Vst3ModuleIndex& index)
 {
@@ -273,6 +337,12 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     Vst3ModuleIndex copy = index;
     const int unavailable = copy.applyCachedAvailability (result);
 
+    const auto optionRefusal = writerOptionRefusal (request);
+    if (target == targetLiveProfessor && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
+        return fail (error);
+    if (optionRefusal.isNotEmpty())
+        return fail (optionRefusal);
+
     rapp::WriteResult written;
     const bool probeOptions = request.probeStrip >= 0 || request.probeSlot >= 0 || request.normalizedProbe;
     switch (target)
@@ -281,29 +351,13 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
             written = rapp::writeVornKsn (result, copy, request.output);
             break;
         case targetSuperRack:
-            if (request.templateFile == juce::File())
-                return fail ("SuperRack writer requires a verified 5.0.0.19 host-save base");
-            if (request.templateFile.getFileExtension().toLowerCase() != ".sprk")
-                return fail ("SuperRack template extension must be .sprk");
             written = rapp::writeSuperRackSprk (result, copy, request.templateFile, request.output);
             break;
         case targetLiveProfessor:
-            if (! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
-                return fail (error);
-            if (request.templateFile != juce::File() && request.templateFile.getFileExtension().toLowerCase() != ".rack2")
-                return fail ("LiveProfessor optional template extension must be .rack2");
-            if (request.profile == nullptr)
-                return fail ("LiveProfessor writer requires --profile <strips>x<slots>");
-            if (request.catalog == nullptr)
-                return fail ("LiveProfessor plugin catalog is unavailable");
             written = rapp::writeLiveProfessorRack2 (result, copy, *request.catalog, request.templateFile,
                                                      *request.profile, request.output);
             break;
         case targetReaper:
-            if (request.templateFile != juce::File() && request.templateFile.getFileExtension().toLowerCase() != ".rpp")
-                return fail ("REAPER optional template extension must be .rpp");
-            if (request.profile == nullptr)
-                return fail ("REAPER writer requires --profile <strips>x<slots>");
             if (probeOptions)
                 return runReaperStateProbe (result, request, copy, unavailable);
             written = rapp::writeReaperRpp (result, copy, request.templateFile, *request.profile, request.output);
@@ -362,10 +416,17 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
     {
         index.scanDefaultLocations();
     }
-    if (isGiven (o.reaperCache) && ! index.loadReaperCache (o.reaperCache, error))
+    if (isGiven (o.reaperCache))
     {
-        fail (error);
-        return false;
+        if (! index.loadReaperCache (o.reaperCache, error))
+        {
+            // A refused cache may say why on a second line.
+            for (const auto& line : juce::StringArray::fromLines (error))
+                fail (line);
+            return false;
+        }
+        for (const auto& warning : index.cacheWarnings)
+            printLine ("WARNING " + warning);
     }
     return true;
 }
@@ -477,29 +538,20 @@ int runTargetOperation (const CommandLineOptions& o)
     int failures = 0;
     for (const auto& word : o.inputs)
     {
-        const auto input = resolveArgument (word);
-        int status = 1;
-        if (convert)
-        {
-            ConvertRequest request;
-            request.input = input;
-            request.target = target;
-            request.output = o.output;
-            request.templateFile = o.templateFile;
-            request.profile = profile;
-            request.catalog = catalog;
-            request.probeStrip = o.probeStrip;
-            request.probeSlot = o.probeSlot;
-            request.normalizedProbe = o.reaperNormalizedProbe;
-            request.selection = o.selection;
-            request.probe = o.pluginProbe;
-            request.cacheDir = o.parameterCache;
-            status = convertRappFile (request, index);
-        }
-        else
-        {
-            status = planRappFile (input, target, index, profile, catalog, o.selection, o.pluginProbe, o.parameterCache);
-        }
+        ConvertRequest request;
+        request.input = resolveArgument (word);
+        request.target = target;
+        request.output = o.output;
+        request.templateFile = o.templateFile;
+        request.profile = profile;
+        request.catalog = catalog;
+        request.probeStrip = o.probeStrip;
+        request.probeSlot = o.probeSlot;
+        request.normalizedProbe = o.reaperNormalizedProbe;
+        request.selection = o.selection;
+        request.probe = o.pluginProbe;
+        request.cacheDir = o.parameterCache;
+        const int status = convert ? convertRappFile (request, index) : planRappFile (request, index);
         if (status != 0)
             ++failures;
     }

@@ -91,11 +91,16 @@ bool dumpTree (const juce::File& file, const juce::String& formatId)
         printLine ("ERROR   --tree is only supported for .rack2");
         return true;
     }
-    juce::ValueTree tree;
+    TreeNode tree;
     juce::String error;
-    if (! readValueTreeFile (file, tree, error))
+    TreeReadFault fault;
+    if (! readValueTreeFile (file, tree, error, fault))
     {
-        printLine ("ERROR   ValueTree parse failed");
+        // A file that cannot be read says why; a stream that is well formed but too large for
+        // the limits says so; anything else is no value tree at all.
+        printLine (fault == TreeReadFault::unreadableFile ? "ERROR   " + error
+                   : fault == TreeReadFault::overLimit     ? "ERROR   ValueTree exceeds a safety limit: " + error
+                                                           : juce::String ("ERROR   ValueTree parse failed"));
         return true;
     }
     printLine ({});

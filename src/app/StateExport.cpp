@@ -4,6 +4,7 @@
 #include "model/PrivateFiles.h"
 
 #include <cerrno>
+#include <set>
 #include <vector>
 
 namespace vornconv::app
@@ -30,6 +31,7 @@ juce::File childInside (const juce::File& directory, const juce::String& name)
 bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error)
 {
     std::vector<ExportItem> items;
+    std::set<juce::File> targets;  // looked up in log time: a session may hold thousands of states
     for (const auto& strip : session.strips)
     {
         for (int position = 0; position < strip.plugins.size(); ++position)
@@ -51,13 +53,10 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
                     error = "refusing to replace existing state export: " + target.getFullPathName();
                     return false;
                 }
-                for (const auto& earlier : items)
+                if (! targets.insert (target).second)
                 {
-                    if (earlier.target == target)
-                    {
-                        error = "duplicate state export target: " + target.getFullPathName();
-                        return false;
-                    }
+                    error = "duplicate state export target: " + target.getFullPathName();
+                    return false;
                 }
                 items.push_back ({ target, &bytes });
                 return true;

@@ -9,11 +9,24 @@ namespace
 constexpr juce::uint32 wrapperMagic = 0xFEED5EEEu;
 constexpr juce::uint64 maxPins = 64;
 
+// The word after the aggregate length: REAPER's saves hold 0x00100000 or 0x0010FFFF there, older
+// shapes 0, 65535 or 68. The high half is kept when a wrapper is rebuilt; the low half becomes 0.
+constexpr juce::uint32 markerHighMask = 0xFFFF0000u;
+constexpr juce::uint32 markerHighReaper = 0x00100000u;
+
+bool isKnownMarker (juce::uint32 word) noexcept
+{
+    const auto high = word & markerHighMask;
+    const auto low = word & ~markerHighMask;
+    return (high == 0 || high == markerHighReaper) && (low == 0 || low == 65535 || low == 68);
+}
+
 struct Layout
 {
     juce::uint32 inputPins = 0;
     juce::uint32 outputPins = 0;
     juce::uint64 p = 0;               // the aggregate length word after the pin maps
+    juce::uint32 marker = 0;          // the word at p + 8
     juce::uint64 componentLengthAt = 0;
     juce::uint64 componentAt = 0;
     juce::uint32 c = 0;
@@ -33,10 +46,13 @@ juce::uint64 readU64 (const juce::uint8* b) noexcept
     return (juce::uint64) readU32 (b) | ((juce::uint64) readU32 (b + 4) << 32);
 }
 
-void writeU32 (juce::MemoryOutputStream& out, juce::uint32 v)
+juce::uint8* putU32 (juce::uint8* at, juce::uint32 v) noexcept
 {
-    const juce::uint8 b[4] = { (juce::uint8) v, (juce::uint8) (v >> 8), (juce::uint8) (v >> 16), (juce::uint8) (v >> 24) };
-    out.write (b, 4);
+    at[0] = (juce::uint8) v;
+    at[1] = (juce::uint8) (v >> 8);
+    at[2] = (juce::uint8) (v >> 16);
+    at[3] = (juce::uint8) (v >> 24);
+    return at + 4;
 }
 
 bool sameBytes (const juce::MemoryBlock& a, const juce::uint8* b, size_t size) noexcept
@@ -44,7 +60,9 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::uint8* b, size_t size) n
     return a.getSize() == size && (size == 0 || std::memcmp (a.getData(), b, size) == 0);
 }
 
-bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juce::uint32& count, juce::String& error)
+// minPins is 0 for the input map (instruments have no input pins) and 1 for the output map.
+bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juce::uint32 minPins, juce::uint32& count,
+                 juce::String& error)
 {
     if (size - pos < 4)
     {
@@ -53,7 +71,7 @@ bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juc
     }
     const auto n = readU32 (b + pos);
     pos += 4;
-    if (n == 0 || n > maxPins || (juce::uint64) n > (size - pos) / 8)
+    if (n < minPins || n > maxPins || (juce::uint64) n > (size - pos) / 8)
     {
         error = "REAPER VST3 pin-map count is invalid";
         return false;
@@ -92,7 +110,7 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
     }
     Layout l;
     juce::uint64 pos = 8;
-    if (! readPinMap (b, size, pos, l.inputPins, error) || ! readPinMap (b, size, pos, l.outputPins, error))
+    if (! readPinMap (b, size, pos, 0, l.inputPins, error) || ! readPinMap (b, size, pos, 1, l.outputPins, error))
         return false;
     l.p = pos;
     if (size - l.p < 20)
@@ -100,8 +118,8 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
         error = "REAPER VST3 state header is truncated";
         return false;
     }
-    const auto marker = readU32 (b + l.p + 8);
-    if (readU32 (b + l.p + 4) != 1 || readU32 (b + l.p + 16) != 1 || (marker != 0 && marker != 65535 && marker != 68))
+    l.marker = readU32 (b + l.p + 8);
+    if (readU32 (b + l.p + 4) != 1 || readU32 (b + l.p + 16) != 1 || ! isKnownMarker (l.marker))
     {
         error = "REAPER VST3 state header markers are invalid";
         return false;
@@ -165,16 +183,22 @@ bool readConfig (const juce::MemoryBlock& wrapper, const Layout& layout, int& co
 
 bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error)
 {
+    auto copy = wrapper;
+    return splitReaperVst3State (std::move (copy), reaperId, out, error);
+}
+
+bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error)
+{
     Layout layout;
     if (! inspect (wrapper, reaperId, layout, error))
         return false;
     const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
     PluginState state;
     state.encoding = PluginStateEncoding::hostSpecific;
-    state.raw.append (b, wrapper.getSize());
     state.component.append (b + layout.componentAt, layout.c);
     if (layout.t > 0)
         state.controller.append (b + layout.controllerAt, layout.t);
+    state.raw.swapWith (wrapper);
     out = std::move (state);
     return true;
 }
@@ -205,29 +229,27 @@ bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint3
     const auto c = (juce::uint32) component.getSize();
     const auto ctrl = (juce::uint32) controller.getSize();
     const auto tailSize = (size_t) (templateWrapper.getSize() - layout.tailAt);
-    juce::MemoryOutputStream stream ((size_t) layout.p + 28 + c + ctrl + tailSize);
-    writeU32 (stream, hostId);
-    stream.write (t + 4, (size_t) layout.p - 4);
-    writeU32 (stream, c + ctrl + 16);
-    writeU32 (stream, 1);
-    writeU32 (stream, 0);
-    writeU32 (stream, c);
-    writeU32 (stream, 1);
-    stream.write (component.getData(), c);
-    writeU32 (stream, ctrl);
-    writeU32 (stream, 0);
+    juce::MemoryBlock built ((size_t) layout.p + 28 + c + ctrl + tailSize, false);
+    auto* o = static_cast<juce::uint8*> (built.getData());
+    putU32 (o, hostId);
+    std::memcpy (o + 4, t + 4, (size_t) layout.p - 4);
+    o += layout.p;
+    for (const juce::uint32 word : { c + ctrl + 16, 1u, layout.marker & markerHighMask, c, 1u })
+        o = putU32 (o, word);
+    std::memcpy (o, component.getData(), c);
+    o = putU32 (putU32 (o + c, ctrl), 0);
     if (ctrl > 0)
-        stream.write (controller.getData(), ctrl);
+        std::memcpy (o, controller.getData(), ctrl);
     if (tailSize > 0)
-        stream.write (t + layout.tailAt, tailSize);
+        std::memcpy (o + ctrl, t + layout.tailAt, tailSize);
 
-    juce::MemoryBlock built (stream.getData(), stream.getDataSize());
-    PluginState check;
+    // The new wrapper must split again into exactly the given streams.
+    Layout check;
     juce::String splitError;
-    if (! splitReaperVst3State (built, hostId, check, splitError))
+    if (! inspect (built, hostId, check, splitError))
         return fail (splitError.isNotEmpty() ? splitError : juce::String ("REAPER rebuilt wrapper failed byte-exact state verification"));
-    if (! sameBytes (check.component, static_cast<const juce::uint8*> (component.getData()), component.getSize())
-        || ! sameBytes (check.controller, static_cast<const juce::uint8*> (controller.getData()), controller.getSize()))
+    const auto* b = static_cast<const juce::uint8*> (built.getData());
+    if (! sameBytes (component, b + check.componentAt, check.c) || ! sameBytes (controller, b + check.controllerAt, check.t))
         return fail ("REAPER rebuilt wrapper failed byte-exact state verification");
     out = std::move (built);
     return true;

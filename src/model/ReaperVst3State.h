@@ -4,9 +4,9 @@
 
 // REAPER's binary wrapper around a VST3 plug-in's state: the plug-in's numeric id, the input and
 // output pin maps, the component and controller streams with their lengths, and a program tail
-// whose last byte is the plug-in's channel configuration. Only the one shape seen in REAPER
-// projects is accepted (sequential pin maps, fixed header markers); anything else is refused with
-// a reason. All integers are little-endian.
+// whose last byte is the plug-in's channel configuration. Only the shapes seen in REAPER saves are
+// accepted (sequential pin maps, no input pins for instruments, known header markers); anything
+// else is refused with a reason. All integers are little-endian.
 namespace vornconv
 {
 
@@ -18,9 +18,14 @@ constexpr juce::uint32 maxReaperVst3StreamBytes = 64u * 1024u * 1024u;
 // untouched on failure.
 bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error);
 
+// The same, taking the wrapper's bytes for raw instead of copying them (a state may be 64 MiB);
+// the wrapper is left as it was when the split fails.
+bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error);
+
 // A new wrapper for hostId around component and controller, with the magic, pin maps and program
-// tail of templateWrapper (checked against templateId). The result is split again and must give
-// the same streams byte for byte. out is emptied on any failure.
+// tail of templateWrapper (checked against templateId); the header marker keeps the template's
+// high half and gets 0 in its low half. The result is split again and must give the same streams
+// byte for byte. out is emptied on any failure.
 bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint32 templateId, juce::uint32 hostId,
                            const juce::MemoryBlock& component, const juce::MemoryBlock& controller,
                            juce::MemoryBlock& out, juce::String& error);

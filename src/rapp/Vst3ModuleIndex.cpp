@@ -5,6 +5,7 @@
 #include "model/Utf8Text.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -479,6 +480,12 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
 
     syncPositions();
     int stored = 0;
+    int vst3Rows = 0;
+    int rowsWithClassId = 0;
+    // The identities this cache gives each class id, by key: one key with two identities is a
+    // broken cache, two keys with two identities are two plug-ins sharing one class id.
+    struct Identity { juce::uint32 id; juce::String name; };
+    std::map<juce::String, std::map<juce::String, Identity>> seen;
 
     for (const auto& rawLine : splitLines (text))
     {
@@ -489,6 +496,7 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
         const auto key = line.substring (0, equals);
         if (! key.endsWithIgnoreCase (".vst3"))
             continue;
+        ++vst3Rows;
 
         const int comma = line.indexOfChar (equals + 1, ',');
         if (comma < 0)
@@ -496,6 +504,7 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
         const int brace = line.indexOfChar (comma + 1, '{');
         if (brace < 0)
             continue;
+        ++rowsWithClassId;
 
         if (brace - comma < 2 || line.length() - (brace + 1) < 33 || line[brace + 33] != ',')
         {
@@ -529,23 +538,57 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
             }
         }
 
-        auto& entry = entries.getReference (at);
-        if (entry.reaperId != 0 && (entry.reaperId != id || entry.reaperName != name))
+        auto& keys = seen[cid];
+        const auto earlier = keys.find (key);
+        if (earlier != keys.end() && (earlier->second.id != id || earlier->second.name != name))
         {
             error = "conflicting REAPER cache identity for CID " + cid;
             return false;
         }
-
-        entry.reaperId = id;
-        if (entry.reaperKey.isEmpty())
-            entry.reaperKey = key;
-        entry.reaperName = name;
+        const bool firstOfThisCache = keys.empty();
+        keys.emplace (key, Identity { id, name });
         ++stored;
+
+        auto& entry = entries.getReference (at);
+        if (! entry.reaperAmbiguousKeys.isEmpty())
+        {
+            entry.reaperAmbiguousKeys.addIfNotAlreadyThere (key);
+            continue;
+        }
+        if (entry.reaperId == 0 || (entry.reaperId == id && entry.reaperName == name))
+        {
+            entry.reaperId = id;
+            if (entry.reaperKey.isEmpty())
+                entry.reaperKey = key;
+            entry.reaperName = name;
+            continue;
+        }
+        // Another identity: from an earlier cache it contradicts that cache; within this cache,
+        // under another key, it is a second plug-in with the same class id.
+        if (firstOfThisCache)
+        {
+            error = "conflicting REAPER cache identity for CID " + cid;
+            return false;
+        }
+        entry.reaperAmbiguousKeys.add (entry.reaperKey);
+        entry.reaperAmbiguousKeys.addIfNotAlreadyThere (key);
+        entry.reaperId = 0;
+        entry.reaperKey.clear();
+        entry.reaperName.clear();
     }
+
+    for (const auto& entry : entries)
+        if (entry.reaperAmbiguousKeys.size() > 1 && seen.count (entry.classId) != 0)
+            cacheWarnings.addIfNotAlreadyThere ("REAPER cache gives class id " + entry.classId + " to "
+                                                + entry.reaperAmbiguousKeys.joinIntoString (" and ")
+                                                + "; plug-ins of this class id cannot be written to REAPER");
 
     if (stored == 0)
     {
         error = "REAPER VST cache has no entries matching the module index";
+        if (vst3Rows > 0 && rowsWithClassId == 0)
+            error << "\nno .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
+                     " rescan the plug-ins in a newer REAPER";
         return false;
     }
     return true;

@@ -24,6 +24,10 @@ struct Vst3ModuleEntry
     juce::uint32 reaperId = 0;  // REAPER's numeric id, the full unsigned range; 0 = none
     juce::String reaperKey;     // the REAPER cache key of the first row stored for this class
     juce::String reaperName;
+    // The cache keys of two or more plug-ins that share this class id under different REAPER
+    // identities. When set, the class has no REAPER identity: reaperId is 0, reaperKey and
+    // reaperName are empty.
+    juce::StringArray reaperAmbiguousKeys;
     bool available = false;
 };
 
@@ -53,6 +57,7 @@ struct Vst3ModuleIndex
     // and appended to directly; remove entries or change a classId only by building a new index.
     juce::Array<Vst3ModuleEntry> entries;
     juce::StringArray warnings;             // problems met while scanning bundles
+    juce::StringArray cacheWarnings;        // what loadReaperCache could not use; the driver prints them
 
     // The folders scanDefaultLocations walks, in order: the system and the user VST3 folders of
     // macOS and, on Linux, also ~/.vst3, /usr/lib/vst3 and /usr/local/lib/vst3.
@@ -81,7 +86,10 @@ struct Vst3ModuleIndex
     bool loadFactoryCatalogText (juce::StringRef text, juce::String& error);
 
     // Joins REAPER's plug-in cache: stores REAPER's id, key and name per class, and adds classes
-    // the index lacks as unavailable entries.
+    // the index lacks as unavailable entries. A class id that two keys of one cache give
+    // different identities becomes ambiguous (reaperAmbiguousKeys) with a line in cacheWarnings;
+    // one key with two identities, or an identity that differs from an earlier cache's, fails.
+    // A failure's error may hold a second line that tells why.
     bool loadReaperCache (const juce::File& file, juce::String& error);
 
     // Registers a VST3 slot's class id as an unavailable entry unless the index has it already.

@@ -22,14 +22,14 @@ const char* const cleanSnapshotName = "VORN_CLEAN_SNAPSHOT";
 namespace
 {
 
-const juce::Identifier metadataType ("VORNConverterMetadata");
-const juce::Identifier slotType ("Slot");
-const juce::Identifier schemaVersionName ("schemaVersion");
-const juce::Identifier slotsPerStripName ("sourceSlotsPerStrip");
-const juce::Identifier nativeWriterProfileName ("nativeWriterProfile");
-const juce::Identifier chainIndexName ("chainIndex");
-const juce::Identifier slotIndexName ("slotIndex");
-const juce::Identifier runtimeIdName ("pluginRuntimeId");
+constexpr const char* metadataType = "VORNConverterMetadata";
+constexpr const char* slotType = "Slot";
+constexpr const char* schemaVersionName = "schemaVersion";
+constexpr const char* slotsPerStripName = "sourceSlotsPerStrip";
+constexpr const char* nativeWriterProfileName = "nativeWriterProfile";
+constexpr const char* chainIndexName = "chainIndex";
+constexpr const char* slotIndexName = "slotIndex";
+constexpr const char* runtimeIdName = "pluginRuntimeId";
 
 // Leading decimal digits of a text, as JUCE reads a number from text, but saturating instead
 // of overflowing.
@@ -112,14 +112,31 @@ const char* const parseFailed = "ValueTree parse failed — not a JUCE ValueTree
 using PatchPoint = std::tuple<juce::int64, juce::int64, juce::int64, juce::int64>;
 using PatchPointSet = std::set<PatchPoint>;
 
-juce::var firstProperty (const juce::ValueTree& tree, const juce::Identifier& name)
+// A property's value, or void when the node or the property is missing. Binary values are never
+// read through here (a copy of a var copies its bytes).
+juce::var firstProperty (const TreeNode* tree, std::string_view name)
 {
-    return tree.hasProperty (name) ? tree.getProperty (name) : juce::var();
+    return tree != nullptr ? propertyValue (*tree, name) : juce::var();
 }
 
-juce::ValueTree firstChild (const juce::ValueTree& tree, const juce::Identifier& name)
+// The first child of the type, or null; a missing node has no children.
+const TreeNode* firstChild (const TreeNode* tree, std::string_view type)
 {
-    return tree.getChildWithName (name);
+    return tree != nullptr ? findChild (*tree, type) : nullptr;
+}
+
+const juce::var& valueOf (const TreeNode& tree, std::string_view name)
+{
+    static const juce::var none;
+    const auto* value = findProperty (tree, name);
+    return value != nullptr ? *value : none;
+}
+
+// The children of a node that may be missing.
+const std::vector<TreeNode>& childrenOf (const TreeNode* tree)
+{
+    static const std::vector<TreeNode> none;
+    return tree != nullptr ? tree->children : none;
 }
 
 bool isNumeric (const juce::var& v)
@@ -127,10 +144,10 @@ bool isNumeric (const juce::var& v)
     return v.isInt() || v.isInt64() || v.isDouble();
 }
 
-bool hasAll (const juce::ValueTree& tree, std::initializer_list<const char*> names)
+bool hasAll (const TreeNode& tree, std::initializer_list<const char*> names)
 {
     for (auto* name : names)
-        if (! tree.hasProperty (name))
+        if (! hasProperty (tree, name))
             return false;
     return true;
 }
@@ -140,34 +157,49 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
     return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
 }
 
+// The index i when name is "P" followed by i in decimal, as JUCE spells a number, for an i below
+// count; -1 otherwise.
+int parameterIndex (const std::string& name, int count) noexcept
+{
+    if (name.size() < 2 || name.size() > 11 || name[0] != 'P' || (name.size() > 2 && name[1] == '0'))
+        return -1;
+    juce::int64 index = 0;
+    for (size_t i = 1; i < name.size(); ++i)
+    {
+        if (name[i] < '0' || name[i] > '9')
+            return -1;
+        index = index * 10 + (name[i] - '0');
+    }
+    return index < count ? (int) index : -1;
+}
+
 // Reads one Plugin node's activation, state and parameters into slot; the slot's format must be
 // set already. What was set before a failure stays set.
-bool parsePluginPayload (const juce::ValueTree& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error)
+bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error)
 {
-    const auto container = firstChild (pluginNode, "ProcessorSettingsContainer");
-    const auto processor = firstChild (container, "processorState");
-    if (! container.isValid() || ! processor.isValid() || ! container.hasProperty ("id")
-        || asInt64 (container.getProperty ("id")) != runtimeId
-        || ! hasAll (processor, { "enabled", "bypassed", "audioMute" }))
+    const auto* container = findChild (pluginNode, "ProcessorSettingsContainer");
+    const auto* processor = firstChild (container, "processorState");
+    if (container == nullptr || processor == nullptr || ! hasProperty (*container, "id")
+        || asInt64 (valueOf (*container, "id")) != runtimeId
+        || ! hasAll (*processor, { "enabled", "bypassed", "audioMute" }))
     {
         error = "LiveProfessor plugin processorState is incomplete";
         return false;
     }
-    slot.inactive = ! asBool (processor.getProperty ("enabled"));
-    slot.bypassed = asBool (processor.getProperty ("bypassed"));
-    slot.muted = asBool (processor.getProperty ("audioMute"));
+    slot.inactive = ! asBool (valueOf (*processor, "enabled"));
+    slot.bypassed = asBool (valueOf (*processor, "bypassed"));
+    slot.muted = asBool (valueOf (*processor, "audioMute"));
     slot.coverage.activation = true;
     slot.coverage.mute = true;
 
-    const auto payload = firstChild (pluginNode, "Plugin");
-    juce::ValueTree snapshot;
+    const TreeNode* snapshot = nullptr;
     int snapshots = 0;
-    for (const auto& child : payload)
-        if (child.hasType ("PluginSnapshot") && snapshots++ == 0)
-            snapshot = child;
-    const auto* chunk = snapshot.getProperty ("chunkData").getBinaryData();
-    if (snapshots != 1 || chunk == nullptr || chunk->getSize() == 0 || ! snapshot.hasProperty ("SnapshotIdTag")
-        || asInt64 (snapshot.getProperty ("SnapshotIdTag")) != runtimeId)
+    for (const auto& child : childrenOf (findChild (pluginNode, "Plugin")))
+        if (child.type == "PluginSnapshot" && snapshots++ == 0)
+            snapshot = &child;
+    const auto* chunk = snapshot != nullptr ? valueOf (*snapshot, "chunkData").getBinaryData() : nullptr;
+    if (snapshots != 1 || chunk == nullptr || chunk->getSize() == 0 || ! hasProperty (*snapshot, "SnapshotIdTag")
+        || asInt64 (valueOf (*snapshot, "SnapshotIdTag")) != runtimeId)
     {
         error = "LiveProfessor plugin chunkData is missing";
         return false;
@@ -206,27 +238,32 @@ bool parsePluginPayload (const juce::ValueTree& pluginNode, juce::int64 runtimeI
         slot.state.encoding = PluginStateEncoding::audioUnitPlist;
     }
 
-    juce::ValueTree parameters;
+    const TreeNode* parameters = nullptr;
     int parameterNodes = 0;
-    for (const auto& child : snapshot)
-        if (child.hasType ("parameters") && parameterNodes++ == 0)
-            parameters = child;
-    if (parameterNodes != 1 || parameters.getNumChildren() != 0)
+    for (const auto& child : snapshot->children)
+        if (child.type == "parameters" && parameterNodes++ == 0)
+            parameters = &child;
+    if (parameterNodes != 1 || ! parameters->children.empty())
     {
         error = "LiveProfessor PluginSnapshot parameters are missing or malformed";
         return false;
     }
-    const int count = parameters.getNumProperties();
-    if (count > parameterState::maxSnapshotValues)
+    if (parameters->properties.size() > (size_t) parameterState::maxSnapshotValues)
     {
         error = "LiveProfessor PluginSnapshot parameter count exceeds the safety limit";
         return false;
     }
+    const int count = (int) parameters->properties.size();
+    // Each property is placed by the index its name spells, so P0 .. Pn are found in one pass.
+    std::vector<const juce::var*> byIndex ((size_t) count, nullptr);
+    for (const auto& property : parameters->properties)
+        if (const auto index = parameterIndex (property.name, count); index >= 0)
+            byIndex[(size_t) index] = &property.value;
     juce::Array<float> values;
     values.ensureStorageAllocated (count);
     for (int i = 0; i < count; ++i)
     {
-        const auto* value = parameters.getPropertyPointer (juce::Identifier ("P" + juce::String (i)));
+        const auto* value = byIndex[(size_t) i];
         if (value == nullptr)
         {
             error = "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set";
@@ -255,38 +292,38 @@ bool parsePluginPayload (const juce::ValueTree& pluginNode, juce::int64 runtimeI
 }
 
 // The (nodeId, channelId) of an outputs node and the points below it, checked strictly.
-bool collectPatchPoints (const juce::ValueTree& audioPatch, PatchPointSet& points, juce::String& error)
+bool collectPatchPoints (const TreeNode* audioPatch, PatchPointSet& points, juce::String& error)
 {
-    if (! audioPatch.isValid())
+    if (audioPatch == nullptr)
     {
         error = "AudioPatch is missing";
         return false;
     }
-    for (const auto& outputs : audioPatch)
+    for (const auto& outputs : audioPatch->children)
     {
-        if (! outputs.hasType ("outputs") || ! hasAll (outputs, { "nodeId", "channelId" }))
+        if (outputs.type != "outputs" || ! hasAll (outputs, { "nodeId", "channelId" }))
         {
             error = "AudioPatch contains an invalid outputs node";
             return false;
         }
-        const auto nodeId = asInt64 (outputs.getProperty ("nodeId"));
-        const auto channelId = asInt64 (outputs.getProperty ("channelId"));
+        const auto nodeId = asInt64 (valueOf (outputs, "nodeId"));
+        const auto channelId = asInt64 (valueOf (outputs, "channelId"));
         if (channelId < 0 || channelId > maxChannelId)
         {
             error = "AudioPatch outputs channel is out of range";
             return false;
         }
-        for (const auto& point : outputs)
+        for (const auto& point : outputs.children)
         {
-            if (! point.hasType ("point")
+            if (point.type != "point"
                 || ! hasAll (point, { "outputNodeId", "outputChannelId", "inputNodeId", "inputChannelId", "isMidi" })
-                || asBool (point.getProperty ("isMidi")))
+                || asBool (valueOf (point, "isMidi")))
             {
                 error = "AudioPatch contains a malformed or MIDI point";
                 return false;
             }
-            const PatchPoint tuple { asInt64 (point.getProperty ("outputNodeId")), asInt64 (point.getProperty ("outputChannelId")),
-                                     asInt64 (point.getProperty ("inputNodeId")), asInt64 (point.getProperty ("inputChannelId")) };
+            const PatchPoint tuple { asInt64 (valueOf (point, "outputNodeId")), asInt64 (valueOf (point, "outputChannelId")),
+                                     asInt64 (valueOf (point, "inputNodeId")), asInt64 (valueOf (point, "inputChannelId")) };
             if (std::get<0> (tuple) != nodeId || std::get<1> (tuple) != channelId
                 || std::get<3> (tuple) < 0 || std::get<3> (tuple) > maxChannelId
                 || ! points.insert (tuple).second)
@@ -307,25 +344,25 @@ using PlacedIdMap = std::map<std::pair<int, int>, juce::int64>;
 // slot must be restored once. Slots restored before a failure keep their restored values.
 // A restored slot whose values differ from the live ones gets an APPROX note, so the older
 // clean state never replaces an edited live state unreported.
-bool restoreCleanSnapshotPluginStates (const juce::ValueTree& cleanSnapshot, RackSession& session,
+bool restoreCleanSnapshotPluginStates (const TreeNode& cleanSnapshot, RackSession& session,
                                        const PlacedIdMap& placedIds, juce::String& error)
 {
-    const auto plugins = firstChild (cleanSnapshot, "Plugins");
-    if (! plugins.isValid())
+    const auto* plugins = findChild (cleanSnapshot, "Plugins");
+    if (plugins == nullptr)
     {
         error = "VORN_CLEAN_SNAPSHOT Plugins is missing";
         return false;
     }
     std::set<juce::int64> seenIds;
     std::set<std::pair<int, int>> restored;
-    for (const auto& plugin : plugins)
+    for (const auto& plugin : plugins->children)
     {
-        if (! plugin.hasType ("Plugin") || ! plugin.hasProperty ("PluginId"))
+        if (plugin.type != "Plugin" || ! hasProperty (plugin, "PluginId"))
         {
             error = "VORN_CLEAN_SNAPSHOT contains an invalid Plugin";
             return false;
         }
-        const auto id = asInt64 (plugin.getProperty ("PluginId"));
+        const auto id = asInt64 (valueOf (plugin, "PluginId"));
         if (! seenIds.insert (id).second || ! isStableRuntimeId (id) || stableRuntimeIdChain (id) >= session.strips.size())
         {
             error = "VORN_CLEAN_SNAPSHOT plugin runtime id is invalid";
@@ -377,26 +414,26 @@ bool touchesHardware (const PatchPointSet& points)
 // The clean snapshot to recover from, or an invalid tree when the live patch is to be walked as
 // it is: only when there is exactly one, both patches are well formed, the live patch lost every
 // hardware connection, the clean patch has some, and holds every live point.
-juce::ValueTree chooseCleanSnapshot (const juce::ValueTree& globalSnapshots, const juce::ValueTree& livePatch)
+const TreeNode* chooseCleanSnapshot (const TreeNode& globalSnapshots, const TreeNode* livePatch)
 {
-    juce::ValueTree clean;
+    const TreeNode* clean = nullptr;
     int count = 0;
-    for (const auto& snapshot : globalSnapshots)
-        if (snapshot.hasType ("GlobalSnapshot") && snapshot.getProperty ("GSname").toString() == cleanSnapshotName
+    for (const auto& snapshot : globalSnapshots.children)
+        if (snapshot.type == "GlobalSnapshot" && valueOf (snapshot, "GSname").toString() == cleanSnapshotName
             && count++ == 0)
-            clean = snapshot;
+            clean = &snapshot;
     if (count != 1)
-        return {};
+        return nullptr;
     PatchPointSet livePoints, cleanPoints;
     juce::String ignored;
     if (! collectPatchPoints (livePatch, livePoints, ignored)
-        || ! collectPatchPoints (firstChild (clean, "AudioPatch"), cleanPoints, ignored))
-        return {};
+        || ! collectPatchPoints (findChild (*clean, "AudioPatch"), cleanPoints, ignored))
+        return nullptr;
     if (touchesHardware (livePoints) || ! touchesHardware (cleanPoints))
-        return {};
+        return nullptr;
     for (const auto& p : livePoints)
         if (cleanPoints.count (p) == 0)
-            return {};
+            return nullptr;
     return clean;
 }
 
@@ -425,7 +462,7 @@ struct SidechainFeed
 // Walks the audio patch into the strips' physical patches and the slots' sidechain sources.
 // Returns false (with every patch appended so far kept) when any point is malformed or cannot be
 // told apart as a main-bus physical connection or an exact sidechain feed.
-bool walkAudioPatch (const juce::ValueTree& audioPatch, RackSession& session, const std::map<juce::int64, int>& chainStrip,
+bool walkAudioPatch (const TreeNode& audioPatch, RackSession& session, const std::map<juce::int64, int>& chainStrip,
                      const std::vector<ChainFacts>& facts, bool stableIds, std::set<int>& fedStrips)
 {
     bool ok = true;
@@ -437,28 +474,28 @@ bool walkAudioPatch (const juce::ValueTree& audioPatch, RackSession& session, co
         return it == chainStrip.end() ? -1 : it->second;
     };
 
-    for (const auto& outputs : audioPatch)
+    for (const auto& outputs : audioPatch.children)
     {
-        if (! outputs.hasType ("outputs") || ! hasAll (outputs, { "nodeId", "channelId" }))
+        if (outputs.type != "outputs" || ! hasAll (outputs, { "nodeId", "channelId" }))
         {
             ok = false;
             continue;
         }
-        const auto nodeId = asInt64 (outputs.getProperty ("nodeId"));
-        const auto channelId = asInt64 (outputs.getProperty ("channelId"));
-        for (const auto& point : outputs)
+        const auto nodeId = asInt64 (valueOf (outputs, "nodeId"));
+        const auto channelId = asInt64 (valueOf (outputs, "channelId"));
+        for (const auto& point : outputs.children)
         {
-            if (! point.hasType ("point")
+            if (point.type != "point"
                 || ! hasAll (point, { "outputNodeId", "outputChannelId", "inputNodeId", "inputChannelId", "isMidi" })
-                || asBool (point.getProperty ("isMidi")))
+                || asBool (valueOf (point, "isMidi")))
             {
                 ok = false;
                 continue;
             }
-            const auto outNode = asInt64 (point.getProperty ("outputNodeId"));
-            const auto outChannel = asInt64 (point.getProperty ("outputChannelId"));
-            const auto inNode = asInt64 (point.getProperty ("inputNodeId"));
-            const auto inChannel = asInt64 (point.getProperty ("inputChannelId"));
+            const auto outNode = asInt64 (valueOf (point, "outputNodeId"));
+            const auto outChannel = asInt64 (valueOf (point, "outputChannelId"));
+            const auto inNode = asInt64 (valueOf (point, "inputNodeId"));
+            const auto inChannel = asInt64 (valueOf (point, "inputChannelId"));
             if (outNode != nodeId || outChannel != channelId || outChannel < 0 || outChannel > maxChannelId
                 || inChannel < 0 || inChannel > maxChannelId || ! seen.insert ({ outNode, outChannel, inNode, inChannel }).second)
             {
@@ -604,6 +641,19 @@ bool readPluginType (const juce::String& typeId, PluginRef& slot, juce::String& 
     return true;
 }
 
+// The result for bytes that are no value tree, one beyond the reader's limits (which is told
+// apart: such a file is a value tree, only too large to be taken in), or a file that could not be
+// read at all (the loader's refusal names it).
+RackReadResult treeReadFailure (const juce::String& path, const juce::String& error, TreeReadFault fault)
+{
+    auto result = readLiveProfessorRack2Tree ({}, path);
+    if (fault == TreeReadFault::overLimit)
+        result.error = "LiveProfessor project exceeds a safety limit: " + error;
+    else if (fault == TreeReadFault::unreadableFile)
+        result.error = error;
+    return result;
+}
+
 } // namespace
 
 bool isStableRuntimeId (juce::int64 id) noexcept
@@ -624,27 +674,27 @@ juce::int64 makeStableRuntimeId (int chain, int slot, int sidechainSource) noexc
     return stableRuntimeIdBase + chain * 1024 + slot * 128 + sidechainSource + 1;
 }
 
-bool readConverterMetadata (const juce::ValueTree& root, bool& present, ConverterSlotMap& entries, juce::String& error)
+bool readConverterMetadata (const TreeNode& root, bool& present, ConverterSlotMap& entries, juce::String& error)
 {
     present = false;
     entries.clear();
-    juce::ValueTree node;
+    const TreeNode* node = nullptr;
     int count = 0;
-    for (const auto& child : root)
-        if (child.hasType (metadataType))
+    for (const auto& child : root.children)
+        if (child.type == metadataType)
         {
             if (count++ == 0)
-                node = child;
+                node = &child;
         }
     if (count == 0)
         return true;
-    if (count > 1 || ! node.hasProperty (schemaVersionName) || asInt (node.getProperty (schemaVersionName)) != 1
-        || ! node.hasProperty (slotsPerStripName))
+    if (count > 1 || ! hasProperty (*node, schemaVersionName) || asInt (valueOf (*node, schemaVersionName)) != 1
+        || ! hasProperty (*node, slotsPerStripName))
     {
         error = "VORN converter metadata header is invalid";
         return false;
     }
-    const int slotsPerStrip = asInt (node.getProperty (slotsPerStripName));
+    const int slotsPerStrip = asInt (valueOf (*node, slotsPerStripName));
     if (slotsPerStrip < 1)
     {
         error = "VORN converter metadata slot capacity is invalid";
@@ -653,17 +703,17 @@ bool readConverterMetadata (const juce::ValueTree& root, bool& present, Converte
 
     ConverterSlotMap map;
     std::set<std::pair<int, int>> places;
-    for (const auto& slot : node)
+    for (const auto& slot : node->children)
     {
-        if (! slot.hasType (slotType) || ! slot.hasProperty (chainIndexName) || ! slot.hasProperty (slotIndexName)
-            || ! slot.hasProperty (runtimeIdName))
+        if (slot.type != slotType || ! hasProperty (slot, chainIndexName) || ! hasProperty (slot, slotIndexName)
+            || ! hasProperty (slot, runtimeIdName))
         {
             error = "VORN converter metadata contains an invalid Slot";
             return false;
         }
-        const int chainIndex = asInt (slot.getProperty (chainIndexName));
-        const int slotIndex = asInt (slot.getProperty (slotIndexName));
-        const auto runtimeId = asInt64 (slot.getProperty (runtimeIdName));
+        const int chainIndex = asInt (valueOf (slot, chainIndexName));
+        const int slotIndex = asInt (valueOf (slot, slotIndexName));
+        const auto runtimeId = asInt64 (valueOf (slot, runtimeIdName));
         if (chainIndex < 0 || slotIndex < 0 || slotIndex >= slotsPerStrip || runtimeId == 0
             || map.count (runtimeId) != 0 || ! places.insert ({ chainIndex, slotIndex }).second)
         {
@@ -677,53 +727,54 @@ bool readConverterMetadata (const juce::ValueTree& root, bool& present, Converte
     return true;
 }
 
-bool markConverterCleanSnapshot (juce::ValueTree root, juce::String& error)
+bool markConverterCleanSnapshot (TreeNode& root, juce::String& error)
 {
-    const auto snapshots = root.getChildWithName ("GlobalSnapshots");
-    juce::ValueTree only;
+    TreeNode* only = nullptr;
     int count = 0;
-    for (const auto& child : snapshots)
-        if (child.hasType ("GlobalSnapshot"))
-        {
-            if (count++ == 0)
-                only = child;
-        }
+    if (auto* snapshots = findChild (root, "GlobalSnapshots"))
+        for (auto& child : snapshots->children)
+            if (child.type == "GlobalSnapshot")
+            {
+                if (count++ == 0)
+                    only = &child;
+            }
     if (count != 1)
     {
         error = "LiveProfessor output requires one recallable clean snapshot";
         return false;
     }
-    only.setProperty ("GSname", juce::String (cleanSnapshotName), nullptr);
+    setProperty (*only, "GSname", juce::String (cleanSnapshotName));
     return true;
 }
 
-bool appendConverterMetadata (juce::ValueTree root, const juce::Array<PluginBinding>& bindings,
+bool appendConverterMetadata (TreeNode& root, const juce::Array<PluginBinding>& bindings,
                               const rapp::DeploymentProfile& profile, juce::StringRef nativeWriterProfile,
                               juce::String& error)
 {
-    if (root.getChildWithName (metadataType).isValid())
+    if (findChild (root, metadataType) != nullptr)
     {
         error = "LiveProfessor template already contains VORN converter metadata";
         return false;
     }
-    juce::ValueTree node (metadataType);
-    node.setProperty (schemaVersionName, 1, nullptr);
-    node.setProperty (slotsPerStripName, (int) profile.slots, nullptr);
+    TreeNode node { metadataType, {}, {} };
+    setProperty (node, schemaVersionName, 1);
+    setProperty (node, slotsPerStripName, (int) profile.slots);
     if (nativeWriterProfile.isNotEmpty())
-        node.setProperty (nativeWriterProfileName, juce::String (nativeWriterProfile), nullptr);
+        setProperty (node, nativeWriterProfileName, juce::String (nativeWriterProfile));
+    node.children.reserve ((size_t) bindings.size());
     for (const auto& binding : bindings)
     {
-        juce::ValueTree slot (slotType);
-        slot.setProperty (chainIndexName, (int) binding.chainIndex, nullptr);
-        slot.setProperty (slotIndexName, (int) binding.slotIndex, nullptr);
-        slot.setProperty (runtimeIdName, binding.runtimeId, nullptr);
-        node.appendChild (slot, nullptr);
+        TreeNode slot { slotType, {}, {} };
+        setProperty (slot, chainIndexName, (int) binding.chainIndex);
+        setProperty (slot, slotIndexName, (int) binding.slotIndex);
+        setProperty (slot, runtimeIdName, binding.runtimeId);
+        node.children.push_back (std::move (slot));
     }
-    root.appendChild (node, nullptr);
+    root.children.push_back (std::move (node));
     return true;
 }
 
-RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const juce::String& sourcePath)
+RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::String& sourcePath)
 {
     RackReadResult result;
     auto& session = result.session;
@@ -744,11 +795,11 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
         strict = false;
     };
 
-    if (! root.isValid())
+    if (! isValidTree (root))
         return fail (juce::String::fromUTF8 (parseFailed));
-    if (! root.hasType ("LiveProfessorProjectFile"))
-        return fail ("unexpected root type: " + root.getType().toString());
-    session.sourceVersion = firstProperty (root, "appVersion").toString();
+    if (root.type != "LiveProfessorProjectFile")
+        return fail ("unexpected root type: " + juce::String::fromUTF8 (root.type.data(), (int) root.type.size()));
+    session.sourceVersion = firstProperty (&root, "appVersion").toString();
 
     bool hasMetadata = false;
     ConverterSlotMap metadata;
@@ -756,18 +807,18 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
     if (! readConverterMetadata (root, hasMetadata, metadata, error))
         return fail (error);
 
-    const auto device = firstChild (firstChild (root, "AudioMidiHardware"), "IOdeviceProperties");
-    if (device.isValid())
+    const auto* device = firstChild (firstChild (&root, "AudioMidiHardware"), "IOdeviceProperties");
+    if (device != nullptr)
     {
         session.inputDevice = firstProperty (device, "inputDeviceName").toString();
         session.outputDevice = firstProperty (device, "outputDeviceName").toString();
     }
-    const auto settings = firstChild (root, "projectSettings");
-    if (settings.isValid())
+    const auto* settings = firstChild (&root, "projectSettings");
+    if (settings != nullptr)
         session.bufferSize = asInt (firstProperty (settings, "BufferSize"));
 
-    const auto chains = firstChild (root, "Chains");
-    if (! chains.isValid())
+    const auto* chains = firstChild (&root, "Chains");
+    if (chains == nullptr)
         return fail ("no Chains node");
 
     std::map<juce::int64, int> chainStrip;
@@ -776,16 +827,16 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
     bool stableIds = false, nativeIds = false;
     juce::int64 paddingSlots = 0;
 
-    for (const auto& chain : chains)
+    for (const auto& chain : chains->children)
     {
-        if (! chain.hasType ("Chain"))
+        if (chain.type != "Chain")
             continue;
         const int k = session.strips.size();
         RackStrip strip;
         strip.index = k;
 
-        const auto chainSettings = firstChild (chain, "ChainSettings");
-        if (! chainSettings.isValid())
+        const auto* chainSettings = findChild (chain, "ChainSettings");
+        if (chainSettings == nullptr)
             return fail ("LiveProfessor ChainSettings is missing");
         const auto colour = firstProperty (chainSettings, "ChainColour").toString();
         if (colour.isNotEmpty())
@@ -805,12 +856,12 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
         strip.inputChannels = inputs;
         strip.outputChannels = outputs;
 
-        const auto container = firstChild (chainSettings, "ProcessorSettingsContainer");
-        if (! container.isValid())
+        const auto* container = firstChild (chainSettings, "ProcessorSettingsContainer");
+        if (container == nullptr)
             return fail ("LiveProfessor ProcessorSettingsContainer is missing");
-        if (! container.hasProperty ("id"))
+        if (! hasProperty (*container, "id"))
             return fail ("LiveProfessor chain runtime id is missing");
-        const auto chainId = asInt64 (container.getProperty ("id"));
+        const auto chainId = asInt64 (valueOf (*container, "id"));
         // A chain carrying a hardware node id would make its patch points read as physical I/O.
         if (chainId == hardwareInputNode || chainId == hardwareOutputNode)
             return fail ("LiveProfessor chain runtime id collides with a hardware node id");
@@ -818,8 +869,8 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
             return fail ("LiveProfessor chain runtime id is duplicated");
         strip.name = firstProperty (container, "name").toString();
 
-        const auto processor = firstChild (container, "processorState");
-        if (! processor.isValid())
+        const auto* processor = firstChild (container, "processorState");
+        if (processor == nullptr)
             return fail ("LiveProfessor chain processorState is missing");
         const auto inputGain = firstProperty (processor, "inputGain");
         const auto outputGain = firstProperty (processor, "outputGain");
@@ -832,40 +883,40 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
         auto toDb = [] (double gain) { return gain > 0.0 ? (float) (20.0 * std::log10 (gain)) : -100.0f; };
         strip.inputGainDb = toDb (inputGain);
         strip.outputGainDb = toDb (outputGain);
-        strip.muted = processor.getProperty ("audioMute");
-        strip.soloed = processor.getProperty ("isolate");
-        strip.bypassed = (bool) processor.getProperty ("bypassed") || ! (bool) processor.getProperty ("enabled");
+        strip.muted = valueOf (*processor, "audioMute");
+        strip.soloed = valueOf (*processor, "isolate");
+        strip.bypassed = (bool) valueOf (*processor, "bypassed") || ! (bool) valueOf (*processor, "enabled");
         strip.coverage.name = strip.coverage.inputGain = strip.coverage.outputGain = strip.coverage.pan = true;
         strip.coverage.mute = strip.coverage.solo = strip.coverage.bypass = strip.coverage.channelLayout = true;
 
-        const auto chainPlugins = firstChild (chain, "ChainPlugins");
-        const auto order = firstChild (chainSettings, "ProcessorOrder");
-        if (! chainPlugins.isValid() || ! order.isValid())
+        const auto* chainPlugins = findChild (chain, "ChainPlugins");
+        const auto* order = firstChild (chainSettings, "ProcessorOrder");
+        if (chainPlugins == nullptr || order == nullptr)
             return fail ("LiveProfessor ChainPlugins/ProcessorOrder is missing");
 
         juce::Array<juce::int64> orderIds;
         juce::StringArray orderTypes;
         std::set<juce::int64> distinctIds;
-        for (const auto& plug : order)
+        for (const auto& plug : order->children)
         {
-            if (! plug.hasType ("plug") || ! hasAll (plug, { "id", "type" }))
+            if (plug.type != "plug" || ! hasAll (plug, { "id", "type" }))
                 return fail ("LiveProfessor ProcessorOrder contains an invalid node");
-            const auto id = asInt64 (plug.getProperty ("id"));
+            const auto id = asInt64 (valueOf (plug, "id"));
             if (! distinctIds.insert (id).second)
                 return fail ("LiveProfessor ProcessorOrder contains a duplicate plugin id");
             orderIds.add (id);
-            orderTypes.add (plug.getProperty ("type").toString());
+            orderTypes.add (valueOf (plug, "type").toString());
         }
-        if (chainPlugins.getNumChildren() != orderIds.size())
+        if (chainPlugins->children.size() != (size_t) orderIds.size())
             return fail ("LiveProfessor ProcessorOrder/ChainPlugins count mismatch");
 
         // pluginUid of every Plugin child, so each ProcessorOrder id is resolved without rescanning.
-        std::map<juce::int64, std::vector<int>> pluginsByUid;
-        for (int c = 0; c < chainPlugins.getNumChildren(); ++c)
+        std::map<juce::int64, std::vector<size_t>> pluginsByUid;
+        for (size_t c = 0; c < chainPlugins->children.size(); ++c)
         {
-            const auto child = chainPlugins.getChild (c);
-            if (child.hasType ("Plugin") && child.hasProperty ("pluginUid"))
-                pluginsByUid[asInt64 (child.getProperty ("pluginUid"))].push_back (c);
+            const auto& child = chainPlugins->children[c];
+            if (child.type == "Plugin" && hasProperty (child, "pluginUid"))
+                pluginsByUid[asInt64 (valueOf (child, "pluginUid"))].push_back (c);
         }
 
         int lastSlot = -1;
@@ -875,16 +926,16 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
             const auto found = pluginsByUid.find (r);
             if (found == pluginsByUid.end() || found->second.size() != 1)
                 return fail ("LiveProfessor ProcessorOrder id does not resolve uniquely");
-            const auto pluginNode = chainPlugins.getChild (found->second.front());
-            const auto typeId = firstProperty (pluginNode, "pluginTypeId").toString();
+            const auto& pluginNode = chainPlugins->children[found->second.front()];
+            const auto typeId = firstProperty (&pluginNode, "pluginTypeId").toString();
             if (typeId != orderTypes[p])
                 return fail ("LiveProfessor ProcessorOrder type does not match ChainPlugins");
 
             PluginRef slot;
             slot.occupied = true;
-            slot.name = firstProperty (pluginNode, "pluginTypeName").toString();
+            slot.name = firstProperty (&pluginNode, "pluginTypeName").toString();
             juce::String slotError;
-            const bool slotOk = slot.name.isNotEmpty() && pluginNode.hasProperty ("pluginUid")
+            const bool slotOk = slot.name.isNotEmpty() && hasProperty (pluginNode, "pluginUid")
                              && readPluginType (typeId, slot, slotError)
                              && parsePluginPayload (pluginNode, r, slot, slotError);
             if (! slotOk)
@@ -930,8 +981,8 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
         }
 
         int position = 0;
-        for (const auto& entry : firstChild (chain, "ChainSnapshotList"))
-            session.snapshots.add ({ position++, firstProperty (entry, "name").toString(), {} });
+        for (const auto& entry : childrenOf (findChild (chain, "ChainSnapshotList")))
+            session.snapshots.add ({ position++, firstProperty (&entry, "name").toString(), {} });
 
         facts.push_back ({ sideChains });
         session.strips.add (std::move (strip));
@@ -942,56 +993,55 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
     if (hasMetadata && ! metadata.empty())
         return fail ("VORN converter metadata references plugins outside ProcessorOrder");
 
-    if (firstChild (root, "Plugins").getNumChildren() > 0)
+    if (! childrenOf (firstChild (&root, "Plugins")).empty())
         dropped ("plugin.unassigned", juce::String::fromUTF8 (noteUnassigned));
 
-    const auto globalSnapshots = firstChild (root, "GlobalSnapshots");
-    if (globalSnapshots.isValid())
+    const auto* globalSnapshots = firstChild (&root, "GlobalSnapshots");
+    if (globalSnapshots != nullptr)
     {
         int position = 0;
         std::vector<juce::int64> ids;
-        for (const auto& snapshot : globalSnapshots)
+        for (const auto& snapshot : globalSnapshots->children)
         {
-            if (! snapshot.hasType ("GlobalSnapshot"))
+            if (snapshot.type != "GlobalSnapshot")
                 continue;
-            const auto id = asInt64 (firstProperty (snapshot, "GSid"));
+            const auto id = asInt64 (firstProperty (&snapshot, "GSid"));
             ids.push_back (id);
-            session.snapshots.add ({ position++, firstProperty (snapshot, "GSname").toString(), "GSid=" + juce::String (id) });
+            session.snapshots.add ({ position++, firstProperty (&snapshot, "GSname").toString(), "GSid=" + juce::String (id) });
         }
         if (ids.size() > 1)
             dropped ("snapshots", "multiple GlobalSnapshots need per-snapshot RackIR state");
-        if (globalSnapshots.hasProperty ("ActiveSnapshot") && ! ids.empty())
+        if (hasProperty (*globalSnapshots, "ActiveSnapshot") && ! ids.empty())
         {
-            const auto active = asInt64 (globalSnapshots.getProperty ("ActiveSnapshot"));
+            const auto active = asInt64 (valueOf (*globalSnapshots, "ActiveSnapshot"));
             if (std::count (ids.begin(), ids.end(), active) != 1)
                 dropped ("snapshots.active", "ActiveSnapshot does not resolve uniquely");
         }
     }
 
     result.ok = true;
-    auto audioPatch = firstChild (firstChild (root, "GlobalSnapshot"), "AudioPatch");
+    const auto* audioPatch = firstChild (firstChild (&root, "GlobalSnapshot"), "AudioPatch");
     bool cleanUsed = false;
-    if (stableIds && globalSnapshots.isValid())
+    if (stableIds && globalSnapshots != nullptr)
     {
-        const auto clean = chooseCleanSnapshot (globalSnapshots, audioPatch);
-        if (clean.isValid())
+        if (const auto* clean = chooseCleanSnapshot (*globalSnapshots, audioPatch))
         {
             cleanUsed = true;
-            audioPatch = firstChild (clean, "AudioPatch");
+            audioPatch = findChild (*clean, "AudioPatch");
             juce::String restoreError;
-            if (! restoreCleanSnapshotPluginStates (clean, session, placedIds, restoreError))
+            if (! restoreCleanSnapshotPluginStates (*clean, session, placedIds, restoreError))
                 dropped ("plugin.state", restoreError);
         }
     }
 
-    if (! audioPatch.isValid())
+    if (audioPatch == nullptr)
     {
         dropped ("routing.audioPatch", "current GlobalSnapshot/AudioPatch is missing");
         result.status = readPartial;
         return result;
     }
     std::set<int> fedStrips;
-    if (! walkAudioPatch (audioPatch, session, chainStrip, facts, stableIds, fedStrips))
+    if (! walkAudioPatch (*audioPatch, session, chainStrip, facts, stableIds, fedStrips))
     {
         dropped ("routing.audioPatch", "AudioPatch contains a non-main-bus or malformed graph point");
         result.status = readPartial;
@@ -1004,20 +1054,37 @@ RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const ju
     return result;
 }
 
-RackReadResult readLiveProfessorRack2 (const juce::File& file)
+RackReadResult readLiveProfessorRack2 (const juce::File& file, TreeNode& root)
 {
+    root = TreeNode();
     const auto path = file.getFullPathName();
-    if (! file.existsAsFile() || ! juce::FileInputStream (file).openedOk())
+    if (! file.existsAsFile())
     {
         auto result = readLiveProfessorRack2Tree ({}, path);
         result.error = "could not open file";
         return result;
     }
-    juce::ValueTree root;
-    juce::String ignored;
-    if (! readValueTreeFile (file, root, ignored))
-        root = juce::ValueTree();
+    juce::String error;
+    TreeReadFault fault;
+    if (! readValueTreeFile (file, root, error, fault))
+        return treeReadFailure (path, error, fault);
     return readLiveProfessorRack2Tree (root, path);
+}
+
+RackReadResult readLiveProfessorRack2 (const juce::File& file)
+{
+    TreeNode root;
+    return readLiveProfessorRack2 (file, root);
+}
+
+RackReadResult readLiveProfessorRack2Bytes (const void* data, size_t size, const juce::String& sourcePath)
+{
+    TreeNode root;
+    juce::String error;
+    TreeReadFault fault;
+    if (! readValueTreeBytes (data, size, root, error, fault))
+        return treeReadFailure (sourcePath, error, fault);
+    return readLiveProfessorRack2Tree (root, sourcePath);
 }
 
 } // namespace vornconv

@@ -2,9 +2,9 @@
 
 #include "model/RackModel.h"
 #include "rapp/RappConversionPlan.h"
+#include "readers/ValueTreeReader.h"
 
 #include <juce_core/juce_core.h>
-#include <juce_data_structures/juce_data_structures.h>
 
 #include <map>
 
@@ -25,8 +25,14 @@ namespace vornconv
 // error; what cannot be proven becomes a DROPPED note and status 2.
 RackReadResult readLiveProfessorRack2 (const juce::File& file);
 
-// The same checks on a tree already read; sourcePath becomes the session's sourceFile.
-RackReadResult readLiveProfessorRack2Tree (const juce::ValueTree& root, const juce::String& sourcePath);
+// The same, keeping the tree that was read in root (empty when none could be read).
+RackReadResult readLiveProfessorRack2 (const juce::File& file, TreeNode& root);
+
+// The same checks on the stream form held in memory; sourcePath becomes the session's sourceFile.
+RackReadResult readLiveProfessorRack2Bytes (const void* data, size_t size, const juce::String& sourcePath);
+
+// The same checks on a tree already read (an empty tree is a stream that could not be read).
+RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::String& sourcePath);
 
 // GSname of the converter's clean global snapshot.
 extern const char* const cleanSnapshotName;
@@ -67,15 +73,14 @@ struct PluginBinding
 
 // Validates the root's metadata node, if any. present tells whether there was one; entries is
 // filled only on success. On false, error holds the message and the read must stop.
-bool readConverterMetadata (const juce::ValueTree& root, bool& present, ConverterSlotMap& entries, juce::String& error);
+bool readConverterMetadata (const TreeNode& root, bool& present, ConverterSlotMap& entries, juce::String& error);
 
-// Names the one global snapshot of root's GlobalSnapshots as the clean snapshot. root is a
-// handle: the tree it refers to is changed.
-bool markConverterCleanSnapshot (juce::ValueTree root, juce::String& error);
+// Names the one global snapshot of root's GlobalSnapshots as the clean snapshot.
+bool markConverterCleanSnapshot (TreeNode& root, juce::String& error);
 
 // Appends the metadata node as root's last child; nativeWriterProfile is stored only when not
 // empty. Refuses a root that already holds one.
-bool appendConverterMetadata (juce::ValueTree root, const juce::Array<PluginBinding>& bindings,
+bool appendConverterMetadata (TreeNode& root, const juce::Array<PluginBinding>& bindings,
                               const rapp::DeploymentProfile& profile, juce::StringRef nativeWriterProfile,
                               juce::String& error);
 

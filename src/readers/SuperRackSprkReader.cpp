@@ -1,7 +1,10 @@
 #include "readers/SuperRackSprkReader.h"
 
+#include "model/AtomicFileCommit.h"
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
+#include "model/PrivateFiles.h"
+#include "model/Utf8Text.h"
 #include "model/Vst3State.h"
 #include "waves/WavesSessionTransfer.h"
 
@@ -10,7 +13,9 @@
 #include <sqlite3.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <map>
 #include <set>
 #include <string>
@@ -92,7 +97,7 @@ bool runStatement (ReadState& s, const juce::String& sql, const std::function<vo
     sqlite3_stmt* statement = nullptr;
     if (sqlite3_prepare_v2 (s.db, sql.toRawUTF8(), -1, &statement, nullptr) != SQLITE_OK || statement == nullptr)
     {
-        s.messages.add (juce::String::fromUTF8 (sqlite3_errmsg (s.db)));
+        s.messages.add (utf8::toTextReplacingMalformed (sqlite3_errmsg (s.db)));
         if (statement != nullptr)
             sqlite3_finalize (statement);
         return false;
@@ -101,17 +106,28 @@ bool runStatement (ReadState& s, const juce::String& sql, const std::function<vo
     while ((rc = sqlite3_step (statement)) == SQLITE_ROW)
         onRow (statement);
     if (rc != SQLITE_DONE)
-        s.messages.add (juce::String::fromUTF8 (sqlite3_errmsg (s.db)));
+        s.messages.add (utf8::toTextReplacingMalformed (sqlite3_errmsg (s.db)));
     sqlite3_finalize (statement);
     return rc == SQLITE_DONE;
 }
 
-juce::String columnText (sqlite3_stmt* statement, int column)
+// A text column that becomes part of the session (a name, a vendor, a stored value): NULL is
+// empty; bytes that are not UTF-8, or hold a NUL, end the read with an error naming the column.
+bool textAt (ReadState& s, sqlite3_stmt* statement, int column, const char* tableColumn, juce::String& out)
+{
+    out = {};
+    const auto* text = sqlite3_column_text (statement, column);
+    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out))
+        return true;
+    fail (s, "invalid UTF-8 text in SuperRack " + juce::String (tableColumn));
+    return false;
+}
+
+// A text column quoted in a message only: malformed bytes become U+FFFD.
+juce::String messageText (sqlite3_stmt* statement, int column)
 {
     const auto* text = sqlite3_column_text (statement, column);
-    if (text == nullptr)
-        return {};
-    return juce::String::fromUTF8 (reinterpret_cast<const char*> (text), sqlite3_column_bytes (statement, column));
+    return text != nullptr ? utf8::toTextReplacingMalformed (text, (size_t) sqlite3_column_bytes (statement, column)) : juce::String();
 }
 
 // Only a value stored as INTEGER is an integer: a text or real is never truncated into one.
@@ -152,7 +168,43 @@ bool flagAt (sqlite3_stmt* statement, int column, bool& on)
 juce::String integerText (sqlite3_stmt* statement, int column)
 {
     Int64 value = 0;
-    return integerAt (statement, column, value) ? juce::String (value) : columnText (statement, column);
+    return integerAt (statement, column, value) ? juce::String (value) : messageText (statement, column);
+}
+
+// The columns the reader matches rows on or reads whole numbers from must hold integers (or
+// NULL) in every row: a key stored as the text '1000' never equals chainer 1000, so its rows
+// would drop out of the read without a word. A table or column that is missing is left to the
+// statement that reads it, which reports it.
+void requireIntegerColumns (ReadState& s, const char* table, std::initializer_list<const char*> columns)
+{
+    if (s.error.isNotEmpty())
+        return;
+    juce::String select, where;
+    for (const auto* column : columns)
+    {
+        const auto type = "typeof(" + juce::String (column) + ")";
+        select << (select.isEmpty() ? "" : ",") << type;
+        where << (where.isEmpty() ? "" : " OR ") << type << " NOT IN ('integer','null')";
+    }
+    const auto sql = "SELECT " + select + " FROM " + table + " WHERE " + where + " LIMIT 1";
+    waves::resetWorkBudget();
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2 (s.db, sql.toRawUTF8(), -1, &statement, nullptr) == SQLITE_OK && statement != nullptr
+        && sqlite3_step (statement) == SQLITE_ROW)
+    {
+        int index = 0;
+        for (const auto* column : columns)
+        {
+            const auto* type = reinterpret_cast<const char*> (sqlite3_column_text (statement, index++));
+            const std::string name (type != nullptr ? type : "");
+            if (name != "integer" && name != "null")
+            {
+                fail (s, "non-integer SuperRack " + juce::String (table) + "." + column);
+                break;
+            }
+        }
+    }
+    sqlite3_finalize (statement);
 }
 
 RackStrip* firstStripWithIndex (ReadState& s, Int64 index)
@@ -191,6 +243,9 @@ void readSettings (ReadState& s)
     }
     if (tableCount == 1)
     {
+        requireIntegerColumns (s, "mixer_settings", { "sample_rate_preference", "user_sample_rate", "native_buffer_size" });
+        if (s.error.isNotEmpty())
+            return;
         int rows = 0;
         const bool ok = runStatement (s, "SELECT sample_rate_preference,user_sample_rate,native_buffer_size FROM mixer_settings",
                                       [&] (sqlite3_stmt* st)
@@ -216,6 +271,9 @@ void readSettings (ReadState& s)
             return;
         }
     }
+    requireIntegerColumns (s, "config_info", { "track_type", "num_tracks" });
+    if (s.error.isNotEmpty())
+        return;
     int rows = 0;
     bool valid = true;
     Int64 tracks = 0;
@@ -237,8 +295,28 @@ void readSettings (ReadState& s)
     s.activeTracks = (int) tracks;
 }
 
+// The active snapshot's info text. Only the converter's own metadata is read from it, and that
+// must be UTF-8; any other text is not read, whatever its bytes.
+void readActiveInfo (ReadState& s, sqlite3_stmt* statement, int column)
+{
+    s.activeInfo = {};
+    const auto* text = reinterpret_cast<const char*> (sqlite3_column_text (statement, column));
+    const auto size = (size_t) sqlite3_column_bytes (statement, column);
+    if (text == nullptr || utf8::toText (text, size, s.activeInfo))
+        return;
+    const auto prefix = juce::String (superRackMetadata::headerV1).dropLastCharacters (1);
+    if (size >= (size_t) prefix.length() && std::memcmp (text, prefix.toRawUTF8(), (size_t) prefix.length()) == 0)
+        fail (s, "invalid UTF-8 text in SuperRack snapshot.info");
+}
+
 void readStrips (ReadState& s)
 {
+    requireIntegerColumns (s, "chainer", { "obj_id", "num_inputs", "num_outputs" });
+    requireIntegerColumns (s, "object", { "id", "obj_type", "obj_index" });
+    requireIntegerColumns (s, "snapshot", { "id", "number" });
+    requireIntegerColumns (s, "snapshot_chainer", { "snapshot_id", "chainer_id" });
+    if (s.error.isNotEmpty())
+        return;
     std::set<Int64> seenIndices;
     const bool ok = runStatement (s, "SELECT c.obj_id, o.obj_index, o.name, c.num_inputs, c.num_outputs FROM chainer c JOIN object o "
                                      "ON o.id = c.obj_id WHERE o.obj_type = 0 ORDER BY o.obj_index",
@@ -260,7 +338,8 @@ void readStrips (ReadState& s)
                                       }
                                       RackStrip strip;
                                       strip.index = (juce::int32) index;
-                                      strip.name = columnText (st, 2);
+                                      if (! textAt (s, st, 2, "object.name", strip.name))
+                                          return;
                                       strip.inputChannels = inputs < 2 ? 1 : (juce::int32) inputs;
                                       strip.outputChannels = outputs < 2 ? 1 : (juce::int32) outputs;
                                       auto& c = strip.coverage;
@@ -301,15 +380,15 @@ void readStrips (ReadState& s)
                             }
                             RackSnapshot snapshot;
                             snapshot.number = (juce::int32) number;
-                            snapshot.name = columnText (st, 2);
-                            snapshot.note = columnText (st, 3);
+                            if (! textAt (s, st, 2, "snapshot.name", snapshot.name) || ! textAt (s, st, 3, "snapshot.note", snapshot.note))
+                                return;
                             s.session().snapshots.add (std::move (snapshot));
                             if (number == -1)
                             {
                                 ++s.activeSnapshots;
                                 s.activeIdKnown = integerAt (st, 0, activeId);
                                 s.activeId = activeId;
-                                s.activeInfo = columnText (st, 4);
+                                readActiveInfo (s, st, 4);
                             }
                         }))
         fail (s, "could not query snapshots: " + sqliteMessages (s));
@@ -328,7 +407,10 @@ void readStrips (ReadState& s)
                             if (! integerAt (st, 0, chainer) || s.chainerMap.count (chainer) == 0)
                                 return;
                             auto& strip = s.strips().getReference (s.chainerMap[chainer]);
-                            strip.name = strip.index < s.activeTracks ? columnText (st, 1) : juce::String();
+                            juce::String name;
+                            if (! textAt (s, st, 1, "snapshot_chainer.name", name))
+                                return;
+                            strip.name = strip.index < s.activeTracks ? name : juce::String();
                         }))
     {
         fail (s, "could not query active strip names: " + sqliteMessages (s));
@@ -341,7 +423,10 @@ void readStrips (ReadState& s)
 
 void readInputBanks (ReadState& s)
 {
-    if (! s.performer)
+    // Both products read the mixer parameters later; their keys are checked once, here.
+    requireIntegerColumns (s, "snapshot_chainer_params", { "snapshot_id", "chainer_id", "param_id" });
+    requireIntegerColumns (s, "chainer_params", { "id" });
+    if (! s.performer || s.error.isNotEmpty())
         return;
     const auto sql = "SELECT scp.chainer_id,scp.param_value FROM snapshot_chainer_params scp JOIN chainer_params cp ON cp.id=scp.param_id "
                      "WHERE scp.snapshot_id=" + juce::String (s.activeId) + " AND cp.name='PARAM_INPUT_CHOOSE_BANK'";
@@ -404,6 +489,11 @@ void addPatch (ReadState& s, Int64 stripIndex, Int64 rackChannel, Int64 physical
 
 void readRoutes (ReadState& s)
 {
+    requireIntegerColumns (s, "routes", { "src_cluster_type", "src_cluster_type_index", "src_section_type", "src_section_index",
+                                          "src_channel_index", "dst_cluster_type", "dst_cluster_type_index", "dst_section_type",
+                                          "dst_section_index", "dst_channel_index", "status" });
+    if (s.error.isNotEmpty())
+        return;
     for (auto& strip : s.strips())
         strip.coverage.route = true;
 
@@ -467,7 +557,11 @@ juce::String classIdFromPlugRow (sqlite3_stmt* statement)
     juce::MemoryOutputStream bytes;
     for (int column : { 5, 6 })
     {
-        const auto text = columnText (statement, column);
+        // Bytes that are not UTF-8 are no Base64 either: they contribute nothing.
+        juce::String text;
+        const auto* stored = sqlite3_column_text (statement, column);
+        if (stored == nullptr || ! utf8::toText (stored, (size_t) sqlite3_column_bytes (statement, column), text))
+            continue;
         juce::MemoryOutputStream scratch; // the decoder writes partial output before it fails
         if (text.isNotEmpty() && juce::Base64::convertFromBase64 (scratch, text))
             bytes.write (scratch.getData(), scratch.getDataSize());
@@ -490,7 +584,7 @@ void appendPlugDiagnostics (ReadState& s)
     };
     bool hasRoleColumn = false;
     const bool pragmaOk = query ("PRAGMA table_info(plug)",
-                                 [&] (sqlite3_stmt* st) { hasRoleColumn = hasRoleColumn || columnText (st, 1).equalsIgnoreCase ("plug_role"); });
+                                 [&] (sqlite3_stmt* st) { hasRoleColumn = hasRoleColumn || messageText (st, 1).equalsIgnoreCase ("plug_role"); });
     if (pragmaOk && hasRoleColumn)
     {
         juce::String roles;
@@ -498,7 +592,7 @@ void appendPlugDiagnostics (ReadState& s)
                                [&] (sqlite3_stmt* st)
                                {
                                    roles << "\nPlugin role: "
-                                         << (sqlite3_column_type (st, 0) == SQLITE_NULL ? juce::String ("NULL") : columnText (st, 0));
+                                         << (sqlite3_column_type (st, 0) == SQLITE_NULL ? juce::String ("NULL") : messageText (st, 0));
                                });
         s.error << roles;
         if (! ok)
@@ -518,6 +612,9 @@ void appendPlugDiagnostics (ReadState& s)
 
 void readPlugRows (ReadState& s)
 {
+    requireIntegerColumns (s, "plug", { "id", "chainer_id", "slot", "disabled", "side_chain" });
+    if (s.error.isNotEmpty())
+        return;
     const int capacitySlots = s.session().capacitySlots;
     const bool ok = runStatement (s, "SELECT id, chainer_id, slot, plugin_name, vendor_name, plugin_4cc, additional_info, disabled, side_chain "
                                      "FROM plug ORDER BY chainer_id, slot",
@@ -529,8 +626,9 @@ void readPlugRows (ReadState& s)
                                       if (! integerAt (st, 1, chainer) || s.chainerMap.count (chainer) == 0)
                                           return;
                                       const int position = s.chainerMap[chainer];
-                                      const auto name = columnText (st, 3);
-                                      const auto vendor = columnText (st, 4);
+                                      juce::String name, vendor;
+                                      if (! textAt (s, st, 3, "plug.plugin_name", name) || ! textAt (s, st, 4, "plug.vendor_name", vendor))
+                                          return;
                                       Int64 slot = -1, id = 0;
                                       const bool slotIsInteger = integerAt (st, 2, slot);
                                       double disabledValue = 0.0;
@@ -612,6 +710,10 @@ void mapPhysicalInputOwners (ReadState& s)
 
 void readSidechains (ReadState& s)
 {
+    // Only the key: the assignment fields have a reading of their own when they are no integers.
+    requireIntegerColumns (s, "plug_sidechain", { "plug_id" });
+    if (s.error.isNotEmpty())
+        return;
     const bool ok = runStatement (s, "SELECT plug_id,AsgnType,ControlType,TrackType,TrackHandle,SectionType,SectionIndex,ChannelIndex,controlID FROM plug_sidechain",
                                   [&] (sqlite3_stmt* st)
                                   {
@@ -705,6 +807,10 @@ void noteFirstFailure (ReadState& s, const juce::String& reason)
 
 void readActiveStates (ReadState& s)
 {
+    requireIntegerColumns (s, "snapshot_plugin", { "plug_id", "preset_id", "snapshot_id", "bypass", "mute" });
+    requireIntegerColumns (s, "plugin_preset", { "id" });
+    if (s.error.isNotEmpty())
+        return;
     const bool ok = runStatement (s, "SELECT sp.plug_id, sp.bypass, sp.mute, pp.preset FROM snapshot_plugin sp JOIN plugin_preset pp "
                                      "ON pp.id = sp.preset_id WHERE sp.snapshot_id = " + juce::String (s.activeId),
                                   [&] (sqlite3_stmt* st)
@@ -733,8 +839,18 @@ void readActiveStates (ReadState& s)
                                       ref.state.raw.reset();
                                       if (bytes != nullptr && size > 0)
                                           ref.state.raw.append (bytes, (size_t) size);
-                                      const auto text = columnText (st, 3);
                                       const auto textBytes = juce::String ((Int64) ref.state.raw.getSize());
+                                      juce::String text;
+                                      if (! utf8::toText (ref.state.raw.getData(), ref.state.raw.getSize(), text))
+                                      {
+                                          // Kept as stored, but no preset text can be read from it.
+                                          const juce::String reason = "preset text is not valid UTF-8";
+                                          ref.state.encoding = PluginStateEncoding::opaque;
+                                          ref.pendingStateReason = reason + "; formatTag=other/unknown; presetTextBytes=" + textBytes;
+                                          ++s.failedStates;
+                                          noteFirstFailure (s, reason);
+                                          return;
+                                      }
 
                                       auto preset = vst3::parseSuperRackPreset (text);
                                       if (! preset.ok)
@@ -844,47 +960,13 @@ bool decodeStandardBase64 (juce::StringRef text, juce::MemoryBlock& out, size_t 
     return true;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF, no cut sequence.
-bool isStrictUtf8 (const juce::uint8* b, size_t size)
-{
-    for (size_t i = 0; i < size;)
-    {
-        const auto c = b[i];
-        size_t extra = 0;
-        juce::uint32 cp = 0, min = 0;
-        if (c < 0x80) { ++i; continue; }
-        if ((c & 0xe0) == 0xc0) { extra = 1; cp = c & 0x1f; min = 0x80; }
-        else if ((c & 0xf0) == 0xe0) { extra = 2; cp = c & 0x0f; min = 0x800; }
-        else if ((c & 0xf8) == 0xf0) { extra = 3; cp = c & 0x07; min = 0x10000; }
-        else return false;
-        if (size - i <= extra)
-            return false;
-        for (size_t k = 1; k <= extra; ++k)
-        {
-            if ((b[i + k] & 0xc0) != 0x80)
-                return false;
-            cp = (cp << 6) | (b[i + k] & 0x3f);
-        }
-        if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 bool decodeUtf8Base64 (juce::StringRef text, juce::String& out)
 {
     juce::MemoryBlock bytes;
     if (! decodeStandardBase64 (text, bytes, maxDecodedNameBytes))
         return false;
-    const auto* b = static_cast<const juce::uint8*> (bytes.getData());
-    for (size_t i = 0; i < bytes.getSize(); ++i)
-        if (b[i] == 0)
-            return false;
-    if (! isStrictUtf8 (b, bytes.getSize()))
-        return false;
-    out = juce::String::fromUTF8 (static_cast<const char*> (bytes.getData()), (int) bytes.getSize());
-    return out.getNumBytesAsUTF8() == bytes.getSize();
+    // Well-formed UTF-8 without a NUL byte, so that the text holds every decoded byte.
+    return utf8::toText (bytes.getData(), bytes.getSize(), out);
 }
 
 juce::String stateSha256 (const juce::MemoryBlock& bytes)
@@ -904,14 +986,15 @@ juce::StringArray splitLines (const juce::String& text, int maxLines)
     const char* start = p;
     while (true)
     {
+        // Cut at ASCII line breaks, each piece of the checked text is well-formed in turn.
         if (p == end)
         {
-            lines.add (juce::String::fromUTF8 (start, (int) (p - start)));
+            lines.add (utf8::toTextReplacingMalformed (start, (size_t) (p - start)));
             break;
         }
         if (*p == '\n' || *p == '\r')
         {
-            lines.add (juce::String::fromUTF8 (start, (int) (p - start)));
+            lines.add (utf8::toTextReplacingMalformed (start, (size_t) (p - start)));
             if (lines.size() > maxLines)
                 break;
             if (*p == '\r' && p + 1 != end && p[1] == '\n')
@@ -1058,7 +1141,9 @@ void keepRaw (ReadState& s, RackStrip& strip, const juce::String& name, sqlite3_
 {
     if (++s.sourceParameterCount > maxSourceParameters)
         return fail (s, "SuperRack chainer parameters exceed the supported count");
-    strip.sourceParameters.add ({ name, columnText (st, 2) });
+    juce::String value;
+    if (textAt (s, st, 2, "snapshot_chainer_params.param_value", value))
+        strip.sourceParameters.add ({ name, value });
 }
 
 void readMixerParameters (ReadState& s)
@@ -1073,7 +1158,9 @@ void readMixerParameters (ReadState& s)
                                       if (! integerAt (st, 0, chainer) || s.chainerMap.count (chainer) == 0)
                                           return;
                                       auto& strip = s.strips().getReference (s.chainerMap[chainer]);
-                                      const auto name = columnText (st, 1);
+                                      juce::String name;
+                                      if (! textAt (s, st, 1, "chainer_params.name", name))
+                                          return;
                                       double value = 0.0;
                                       const bool numeric = numberAt (st, 2, value);
                                       const bool finite = numeric && std::isfinite (value);
@@ -1109,6 +1196,11 @@ void readMixerParameters (ReadState& s)
                                               return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
                                           if (s.outputGainChainers.count (chainer) > 0)
                                               return fail (s, "duplicate SuperRack PARAM_OUTPUT_GAIN");
+                                          // The model holds a float: a finite double beyond its range
+                                          // would become infinity there.
+                                          if (std::abs (value) > (double) std::numeric_limits<float>::max()
+                                              || ! std::isfinite ((float) value))
+                                              return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
                                           s.outputGainChainers.insert (chainer);
                                           strip.outputGainDb = (float) value;
                                           ++s.outputGains;
@@ -1199,32 +1291,33 @@ void addPluginNotes (ReadState& s)
 // Copies the session and its journal sidecars into the read's own folder. The copy is taken
 // between two equal fingerprints, so a host writing at the same time cannot hand the reader a
 // database and a log from different moments.
+// Copies the session and its journal sidecars into the read's own private folder: each file
+// opened once through the untrusted-file loader, and the copy checked against the file as it is
+// afterwards, so that a host writing at the same time cannot hand the reader a database and a
+// log from different moments. A hot rollback journal goes with the copy: SQLite then rolls the
+// copy back to the last committed state.
 bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::String& error)
 {
-    juce::File directory;
-    if (! waves::makePrivateDirectory ("vornconv_", directory))
+    juce::String ignored;
+    if (! makePrivateFolder (temporaryRoot(), "vornconv_", staged.folder, ignored))
     {
         error = "could not create temporary working directory";
         return false;
     }
-    staged.directory = directory;
-    staged.database = directory.getChildFile (sprk.getFileName());
-    const auto before = waves::fileSha256 (sprk);
-    if (before.isEmpty() || ! sprk.copyFileTo (staged.database))
+    staged.database = staged.folder.folder.getChildFile (sprk.getFileName());
+    waves::DatabaseCopy copy;
+    if (! waves::copyDatabase (sprk, staged.database, copy))
     {
-        error = "could not copy session to temporary directory";
+        if (copy.refusal.isNotEmpty())
+            error = copy.refusal;
+        else if (copy.failedPart.isEmpty())
+            error = "could not copy session to temporary directory";
+        else
+            error = "could not copy SuperRack journal sidecar: " + sprk.getFileName() + copy.failedPart;
         return false;
     }
-    for (const char* suffix : { "-wal", "-shm" })
-    {
-        const auto sidecar = sprk.getSiblingFile (sprk.getFileName() + suffix);
-        if (sidecar.existsAsFile() && ! sidecar.copyFileTo (directory.getChildFile (sidecar.getFileName())))
-        {
-            error = "could not copy SuperRack journal sidecar: " + sidecar.getFileName();
-            return false;
-        }
-    }
-    if (waves::fileSha256 (sprk) != before)
+    juce::String now;
+    if (! waves::sourceFingerprint (sprk, now, ignored) || now != copy.fingerprint)
     {
         error = "SuperRack session changed while it was being copied";
         return false;
@@ -1248,13 +1341,12 @@ RackReadResult readSuperRackSprk (const juce::File& sprk)
     session.capacityStrips = 64;
     session.capacitySlots = 8;
 
-    const auto inspection = waves::inspectSuperRackProduct (sprk);
-    if (inspection.kind == waves::SuperRackProductKind::unknown)
+    // The file is copied once; the product is told from that copy.
+    if (! anythingExistsAt (sprk) || ! sprk.getFileExtension().equalsIgnoreCase (".sprk"))
     {
-        result.error = "could not distinguish SuperRack Performer from SoundGrid: " + inspection.error;
+        result.error = "could not distinguish SuperRack Performer from SoundGrid: SuperRack product inspection requires an existing .sprk file";
         return result;
     }
-    session.sourceApp = waves::superRackProductName (inspection.kind);
 
     // The folder outlives the connection: members are destroyed in reverse order.
     waves::StagedSource staged;
@@ -1263,15 +1355,24 @@ RackReadResult readSuperRackSprk (const juce::File& sprk)
 
     waves::Database db;
     sqlite3* handle = nullptr;
-    if (sqlite3_open_v2 (staged.database.getFullPathName().toRawUTF8(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+    // Read-write on the private copy: rolling back a staged hot journal needs it.
+    if (sqlite3_open_v2 (staged.database.getFullPathName().toRawUTF8(), &handle, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK)
     {
-        result.error = "sqlite open failed: " + (handle != nullptr ? juce::String::fromUTF8 (sqlite3_errmsg (handle)) : juce::String ("unknown"));
+        result.error = "sqlite open failed: " + (handle != nullptr ? utf8::toTextReplacingMalformed (sqlite3_errmsg (handle)) : juce::String ("unknown"));
         if (handle != nullptr)
             sqlite3_close_v2 (handle);
         return result;
     }
     db.handle = handle;
     waves::hardenConnection (handle);
+
+    const auto inspection = waves::inspectSuperRackDatabase (handle, "main");
+    if (inspection.kind == waves::SuperRackProductKind::unknown)
+    {
+        result.error = "could not distinguish SuperRack Performer from SoundGrid: " + inspection.error;
+        return result;
+    }
+    session.sourceApp = waves::superRackProductName (inspection.kind);
 
     ReadState s (result);
     s.db = handle;

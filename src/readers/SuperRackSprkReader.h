@@ -4,7 +4,8 @@
 
 // Reader of Waves SuperRack sessions (.sprk, SQLite), Performer and SoundGrid alike: the active
 // snapshot's strips, routes, plug-in slots with their states and sidechains, and the converter's
-// own metadata records. The user's file is only copied; a private copy is opened read-only.
+// own metadata records. The user's file is only copied (each of its files opened once, as a
+// regular file of bounded size); the private copy is opened instead.
 namespace vornconv
 {
 

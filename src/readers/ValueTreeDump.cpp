@@ -8,43 +8,81 @@ namespace
 
 constexpr int maxValueTextLength = 40;
 
-juce::String valueText (const juce::var& value)
+void writeBytes (juce::MemoryOutputStream& out, std::string_view bytes)
 {
-    juce::String text;
-    if (auto* block = value.getBinaryData())
-        text = "<binary:" + juce::String ((juce::int64) block->getSize()) + ">";
-    else if (auto* array = value.getArray())
-        text = "<array:" + juce::String (array->size()) + ">";
-    else
-        text = value.toString();
-    if (text.length() > maxValueTextLength)
-        text = text.substring (0, maxValueTextLength - 3) + "...";
-    return text;
+    out.write (bytes.data(), bytes.size());
 }
 
-void describeInto (juce::MemoryOutputStream& out, const juce::ValueTree& tree, int depth, int maxDepth)
+void writeText (juce::MemoryOutputStream& out, const juce::String& text)
+{
+    out.write (text.toRawUTF8(), text.getNumBytesAsUTF8());
+}
+
+// The value's text, cut to 37 characters and "..." when it is longer than 40 characters. Only
+// the characters up to the cut are walked, however long the text.
+void writeValueText (juce::MemoryOutputStream& out, const juce::var& value)
+{
+    if (auto* block = value.getBinaryData())
+    {
+        out << "<binary:" << juce::String ((juce::int64) block->getSize()) << ">";
+        return;
+    }
+    if (auto* array = value.getArray())
+    {
+        out << "<array:" << juce::String (array->size()) << ">";
+        return;
+    }
+    const auto text = value.toString();
+    const auto start = text.getCharPointer();
+    auto p = start;
+    int characters = 0;
+    auto cut = start;
+    while (! p.isEmpty() && characters <= maxValueTextLength)
+    {
+        if (characters == maxValueTextLength - 3)
+            cut = p;
+        ++p;
+        ++characters;
+    }
+    if (characters <= maxValueTextLength)
+    {
+        writeText (out, text);
+        return;
+    }
+    out.write (start.getAddress(), (size_t) (cut.getAddress() - start.getAddress()));
+    out << "...";
+}
+
+void describeInto (juce::MemoryOutputStream& out, const TreeNode& tree, int depth, int maxDepth)
 {
     if (depth > maxDepth)
         return;
-    out << juce::String::repeatedString ("  ", depth) << tree.getType().toString();
-    if (tree.getNumProperties() > 0)
+    for (int i = 0; i < depth; ++i)
+        out << "  ";
+    writeBytes (out, tree.type);
+    if (! tree.properties.empty())
     {
-        juce::StringArray entries;
-        for (int i = 0; i < tree.getNumProperties(); ++i)
+        out << "  [";
+        bool first = true;
+        for (const auto& property : tree.properties)
         {
-            const auto name = tree.getPropertyName (i);
-            entries.add (name.toString() + "=" + valueText (tree.getProperty (name)));
+            if (! first)
+                out << ", ";
+            first = false;
+            writeBytes (out, property.name);
+            out << "=";
+            writeValueText (out, property.value);
         }
-        out << "  [" << entries.joinIntoString (", ") << "]";
+        out << "]";
     }
     out << "\n";
-    for (const auto& child : tree)
+    for (const auto& child : tree.children)
         describeInto (out, child, depth + 1, maxDepth);
 }
 
 } // namespace
 
-juce::String describeValueTree (const juce::ValueTree& tree, int depth, int maxDepth)
+juce::String describeValueTree (const TreeNode& tree, int depth, int maxDepth)
 {
     juce::MemoryOutputStream out;
     describeInto (out, tree, depth, maxDepth);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <juce_data_structures/juce_data_structures.h>
+#include "readers/ValueTreeReader.h"
 
 namespace vornconv
 {
@@ -10,6 +10,6 @@ namespace vornconv
 // "<binary:N>", arrays as "<array:N>", other values as their text; a value text longer than 40
 // characters is cut to 37 and "...". Nodes deeper than maxDepth are left out; the result is empty
 // when depth > maxDepth.
-juce::String describeValueTree (const juce::ValueTree& tree, int depth, int maxDepth);
+juce::String describeValueTree (const TreeNode& tree, int depth, int maxDepth);
 
 } // namespace vornconv

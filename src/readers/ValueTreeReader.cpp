@@ -1,8 +1,11 @@
 #include "readers/ValueTreeReader.h"
 
 #include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 namespace vornconv
 {
@@ -16,6 +19,7 @@ struct Cursor
     size_t size = 0;
     size_t pos = 0;
     juce::String error;
+    bool limitExceeded = false;
 
     size_t remaining() const noexcept { return size - pos; }
 
@@ -26,10 +30,20 @@ struct Cursor
         return false;
     }
 
-    bool failWith (const juce::String& fullMessage)
+    bool failLimit (const juce::String& message)
     {
         if (error.isEmpty())
-            error = fullMessage;
+            limitExceeded = true;
+        return fail (message);
+    }
+
+    bool failWith (const Cursor& inner)
+    {
+        if (error.isEmpty())
+        {
+            error = inner.error;
+            limitExceeded = inner.limitExceeded;
+        }
         return false;
     }
 
@@ -38,15 +52,6 @@ struct Cursor
         if (remaining() < 1)
             return fail ("value tree is truncated");
         out = data[pos++];
-        return true;
-    }
-
-    bool readBytes (void* out, size_t n)
-    {
-        if (remaining() < n)
-            return fail ("value tree is truncated");
-        std::memcpy (out, data + pos, n);
-        pos += n;
         return true;
     }
 
@@ -63,17 +68,19 @@ struct Cursor
         const int numBytes = head & 0x7f;
         if (numBytes < 1 || numBytes > 4)
             return fail ("value tree holds an invalid compressed integer");
-        juce::uint8 bytes[4] = {};
-        if (! readBytes (bytes, (size_t) numBytes))
-            return false;
+        if (remaining() < (size_t) numBytes)
+            return fail ("value tree is truncated");
         juce::int64 magnitude = 0;
         for (int i = numBytes; --i >= 0;)
-            magnitude = (magnitude << 8) | bytes[i];
+            magnitude = (magnitude << 8) | data[pos + (size_t) i];
+        pos += (size_t) numBytes;
         out = (head & 0x80) != 0 ? -magnitude : magnitude;
         return true;
     }
 
-    bool readCount (juce::int64 minimumBytesEach, juce::int64& out)
+    // A count of items that take at least minimumBytesEach bytes each, and of which at most
+    // limit are allowed.
+    bool readCount (juce::int64 minimumBytesEach, juce::int64 limit, const char* what, juce::int64& out)
     {
         if (! readCompressedInt (out))
             return false;
@@ -81,10 +88,14 @@ struct Cursor
             return fail ("value tree holds a negative count");
         if (out > (juce::int64) remaining() / minimumBytesEach)
             return fail ("value tree count exceeds the bytes that remain");
+        if (out > limit)
+            return failLimit (juce::String ("value tree ") + what + " holds more than " + juce::String (limit)
+                              + (limit == 1 ? " item" : " items"));
         return true;
     }
 
-    bool readName (juce::String& out)
+    // A NUL-terminated, non-empty, UTF-8 name; the view points into the input.
+    bool readName (std::string_view& out)
     {
         const auto* start = data + pos;
         const auto* end = static_cast<const juce::uint8*> (std::memchr (start, 0, remaining()));
@@ -93,9 +104,9 @@ struct Cursor
         const auto length = (size_t) (end - start);
         if (length == 0)
             return fail ("value tree holds an empty name");
-        if (! juce::CharPointer_UTF8::isValidString (reinterpret_cast<const char*> (start), (int) length))
+        if (! utf8::isValid (start, length))
             return fail ("value tree holds a name that is not UTF-8");
-        out = juce::String::fromUTF8 (reinterpret_cast<const char*> (start), (int) length);
+        out = std::string_view (reinterpret_cast<const char*> (start), length);
         pos += length + 1;
         return true;
     }
@@ -109,12 +120,10 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
     switch (marker)
     {
         case 1: // int32
-        {
             if (payloadSize != 4)
                 return in.fail ("value tree int has the wrong size");
             out = (int) juce::ByteOrder::littleEndianInt (payload);
             break;
-        }
         case 2:
         case 3:
             if (payloadSize != 0)
@@ -137,33 +146,30 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
                 || std::memchr (payload, 0, payloadSize - 1) != nullptr)
                 return in.fail ("value tree string is not NUL-terminated");
             const auto length = payloadSize - 1;
-            if (length > (size_t) std::numeric_limits<int>::max()
-                || ! juce::CharPointer_UTF8::isValidString (reinterpret_cast<const char*> (payload), (int) length))
+            if (length > (size_t) std::numeric_limits<int>::max() || ! utf8::isValid (payload, length))
                 return in.fail ("value tree string is not UTF-8");
             out = juce::String::fromUTF8 (reinterpret_cast<const char*> (payload), (int) length);
             break;
         }
         case 6:
-        {
             if (payloadSize != 8)
                 return in.fail ("value tree int64 has the wrong size");
             out = (juce::int64) juce::ByteOrder::littleEndianInt64 (payload);
             break;
-        }
         case 7:
         {
             // The elements must fill the payload exactly.
-            Cursor inner { payload, payloadSize, 0, {} };
+            Cursor inner { payload, payloadSize, 0, {}, false };
             juce::int64 count = 0;
-            if (! inner.readCount (1, count))
-                return in.failWith (inner.error);
+            if (! inner.readCount (1, maxValueTreeProperties, "array", count))
+                return in.failWith (inner);
             juce::Array<juce::var> items;
             items.ensureStorageAllocated ((int) count);
             for (juce::int64 i = 0; i < count; ++i)
             {
                 juce::var item;
                 if (! readValue (inner, depth + 1, item))
-                    return in.failWith (inner.error);
+                    return in.failWith (inner);
                 items.add (std::move (item));
             }
             if (inner.remaining() != 0)
@@ -172,6 +178,8 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
             break;
         }
         case 8:
+            if ((juce::int64) payloadSize > maxValueTreeBinaryBytes)
+                return in.failLimit ("value tree binary value is larger than " + juce::String (maxValueTreeBinaryBytes) + " bytes");
             out = juce::var (payload, payloadSize);
             break;
         case 9:
@@ -207,64 +215,191 @@ bool readValue (Cursor& in, int depth, juce::var& out)
     return readPayload (in, depth, marker, (size_t) numBytes - 1, out);
 }
 
-// The node is built as it is read; a caller never sees it unless the whole input was accepted.
-bool readNode (Cursor& in, int depth, juce::ValueTree& node)
+// A canonical decimal number (no sign, no leading zero but for 0 itself) below limit, as the
+// whole of text; -1 otherwise.
+juce::int64 canonicalIndex (std::string_view text, juce::int64 limit) noexcept
+{
+    if (text.empty() || text.size() > 18 || (text.size() > 1 && text.front() == '0'))
+        return -1;
+    juce::int64 value = 0;
+    for (const char c : text)
+    {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value < limit ? value : -1;
+}
+
+// Whether no two properties share a name. Long lists are mostly numbered (P0, P1, ... for a
+// plug-in's parameters): when every name is one prefix and a distinct index below the count, one
+// pass over a bitmap proves them unique; any other long list is sorted.
+bool namesAreUnique (const std::vector<TreeProperty>& properties)
+{
+    const size_t n = properties.size();
+    if (n <= 16)
+    {
+        for (size_t i = 1; i < n; ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (properties[i].name == properties[j].name)
+                    return false;
+        return true;
+    }
+
+    const auto prefixLength = [] (std::string_view name) {
+        size_t end = name.size();
+        while (end > 0 && name[end - 1] >= '0' && name[end - 1] <= '9')
+            --end;
+        return end;
+    };
+    const std::string_view first (properties.front().name);
+    const std::string_view prefix = first.substr (0, prefixLength (first));
+    std::vector<bool> seen (n, false);
+    bool numbered = true;
+    for (const auto& property : properties)
+    {
+        const std::string_view name (property.name);
+        if (name.size() <= prefix.size() || name.compare (0, prefix.size(), prefix) != 0)
+        {
+            numbered = false;
+            break;
+        }
+        const auto index = canonicalIndex (name.substr (prefix.size()), (juce::int64) n);
+        if (index < 0)
+        {
+            numbered = false;
+            break;
+        }
+        if (seen[(size_t) index])
+            return false;
+        seen[(size_t) index] = true;
+    }
+    if (numbered)
+        return true;
+
+    std::vector<std::string_view> names;
+    names.reserve (n);
+    for (const auto& property : properties)
+        names.emplace_back (property.name);
+    std::sort (names.begin(), names.end());
+    return std::adjacent_find (names.begin(), names.end()) == names.end();
+}
+
+bool readNode (Cursor& in, int depth, TreeNode& node)
 {
     if (depth > maxValueTreeDepth)
         return in.fail ("value tree is nested too deeply");
-    juce::String type;
+    std::string_view type;
     if (! in.readName (type))
         return false;
-    node = juce::ValueTree { juce::Identifier (type) };
+    node.type.assign (type);
 
     // A property needs at least a one-character name, its NUL and a size byte.
     juce::int64 numProps = 0;
-    if (! in.readCount (3, numProps))
+    if (! in.readCount (3, maxValueTreeProperties, "node", numProps))
         return false;
+    node.properties.reserve ((size_t) numProps);
     for (juce::int64 i = 0; i < numProps; ++i)
     {
-        juce::String name;
+        std::string_view name;
         if (! in.readName (name))
             return false;
-        const juce::Identifier id (name);
-        if (node.hasProperty (id))
-            return in.fail ("value tree node repeats the property " + name);
         juce::var value;
         if (! readValue (in, depth + 1, value))
             return false;
-        node.setProperty (id, value, nullptr);
+        node.properties.push_back ({ std::string (name), std::move (value) });
     }
+    if (! namesAreUnique (node.properties))
+        return in.fail ("value tree node repeats a property name");
 
     // A child needs at least a one-character type, its NUL and two count bytes.
     juce::int64 numChildren = 0;
-    if (! in.readCount (4, numChildren))
+    if (! in.readCount (4, std::numeric_limits<juce::int64>::max(), "node", numChildren))
         return false;
-    for (juce::int64 i = 0; i < numChildren; ++i)
-    {
-        juce::ValueTree child;
+    node.children.resize ((size_t) numChildren);
+    for (auto& child : node.children)
         if (! readNode (in, depth + 1, child))
             return false;
-        node.appendChild (child, nullptr);
-    }
     return true;
+}
+
+bool writeName (juce::OutputStream& out, const std::string& name)
+{
+    return out.write (name.data(), name.size()) && out.writeByte (0);
 }
 
 } // namespace
 
-bool readValueTreeBytes (const void* data, size_t size, juce::ValueTree& out, juce::String& error)
+const juce::var* findProperty (const TreeNode& node, std::string_view name) noexcept
 {
-    out = juce::ValueTree();
+    for (const auto& property : node.properties)
+        if (property.name == name)
+            return &property.value;
+    return nullptr;
+}
+
+juce::var* findProperty (TreeNode& node, std::string_view name) noexcept
+{
+    for (auto& property : node.properties)
+        if (property.name == name)
+            return &property.value;
+    return nullptr;
+}
+
+juce::var propertyValue (const TreeNode& node, std::string_view name)
+{
+    const auto* value = findProperty (node, name);
+    return value != nullptr ? *value : juce::var();
+}
+
+void setProperty (TreeNode& node, std::string_view name, juce::var value)
+{
+    if (auto* existing = findProperty (node, name))
+        *existing = std::move (value);
+    else
+        node.properties.push_back ({ std::string (name), std::move (value) });
+}
+
+void removeProperty (TreeNode& node, std::string_view name)
+{
+    node.properties.erase (std::remove_if (node.properties.begin(), node.properties.end(),
+                                           [name] (const TreeProperty& p) { return p.name == name; }),
+                           node.properties.end());
+}
+
+const TreeNode* findChild (const TreeNode& node, std::string_view type) noexcept
+{
+    for (const auto& child : node.children)
+        if (child.type == type)
+            return &child;
+    return nullptr;
+}
+
+TreeNode* findChild (TreeNode& node, std::string_view type) noexcept
+{
+    for (auto& child : node.children)
+        if (child.type == type)
+            return &child;
+    return nullptr;
+}
+
+bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error, TreeReadFault& fault)
+{
+    out = TreeNode();
     error.clear();
-    Cursor in { static_cast<const juce::uint8*> (data), size, 0, {} };
+    fault = TreeReadFault::malformed;
     if (size == 0 || data == nullptr)
     {
         error = "value tree is empty";
         return false;
     }
-    juce::ValueTree root;
+    Cursor in { static_cast<const juce::uint8*> (data), size, 0, {}, false };
+    TreeNode root;
     if (! readNode (in, 0, root))
     {
         error = in.error;
+        if (in.limitExceeded)
+            fault = TreeReadFault::overLimit;
         return false;
     }
     if (in.remaining() != 0)
@@ -272,13 +407,20 @@ bool readValueTreeBytes (const void* data, size_t size, juce::ValueTree& out, ju
         error = "value tree is followed by " + juce::String ((juce::int64) in.remaining()) + " trailing bytes";
         return false;
     }
-    out = root;
+    out = std::move (root);
     return true;
 }
 
-bool readValueTreeFile (const juce::File& file, juce::ValueTree& out, juce::String& error)
+bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error)
 {
-    out = juce::ValueTree();
+    TreeReadFault fault;
+    return readValueTreeBytes (data, size, out, error, fault);
+}
+
+bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& error, TreeReadFault& fault)
+{
+    out = TreeNode();
+    fault = TreeReadFault::unreadableFile;
     if (! file.existsAsFile())
     {
         error = "value tree file does not exist";
@@ -287,7 +429,31 @@ bool readValueTreeFile (const juce::File& file, juce::ValueTree& out, juce::Stri
     juce::MemoryBlock bytes;
     if (! readUntrustedBytes (file, maxValueTreeFileBytes, bytes, error))
         return false;
-    return readValueTreeBytes (bytes.getData(), bytes.getSize(), out, error);
+    return readValueTreeBytes (bytes.getData(), bytes.getSize(), out, error, fault);
+}
+
+bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& error)
+{
+    TreeReadFault fault;
+    return readValueTreeFile (file, out, error, fault);
+}
+
+bool writeValueTree (const TreeNode& tree, juce::OutputStream& out)
+{
+    // The same calls, in the same order, as JUCE's own writer; the values write themselves. No
+    // node at all comes out as JUCE writes an invalid tree: an empty type and no properties or
+    // children.
+    bool ok = writeName (out, tree.type) && out.writeCompressedInt ((int) tree.properties.size());
+    for (const auto& property : tree.properties)
+    {
+        ok = ok && writeName (out, property.name);
+        if (ok)
+            property.value.writeToStream (out);
+    }
+    ok = ok && out.writeCompressedInt ((int) tree.children.size());
+    for (const auto& child : tree.children)
+        ok = ok && writeValueTree (child, out);
+    return ok;
 }
 
 } // namespace vornconv

@@ -3,6 +3,7 @@
 #include "model/JsonWriter.h"
 #include "model/UntrustedFile.h"
 #include "model/AtomicFileCommit.h"
+#include "model/PrivateFiles.h"
 
 #include <cstring>
 #include <limits>
@@ -223,34 +224,21 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
     return true;
 }
 
-// The stage file beside the output and the connection that writes it. Unless the file was
-// published, it goes with its sidecars and journal when this goes out of scope: every way out
-// of the transfer other than a successful commit removes it.
+// The copy of the template that becomes the output, in a private folder of its own, and the
+// connection that writes it. The folder goes with everything in it (the copy, its journal) on
+// every way out and when the run is interrupted; the output is written beside its target only
+// once the copy is finished.
 struct OutputStage
 {
+    PrivateFolder folder;
     juce::File file;
-    Database db;
-    bool published = false;
-
-    OutputStage() = default;
-    OutputStage (const OutputStage&) = delete;
-    OutputStage& operator= (const OutputStage&) = delete;
+    Database db; // closed before the folder goes
 
     void close()
     {
         if (db.handle != nullptr)
             sqlite3_close_v2 (db.handle);
         db.handle = nullptr;
-    }
-
-    ~OutputStage()
-    {
-        close();
-        if (published || file == juce::File())
-            return;
-        file.deleteFile();
-        for (const char* suffix : { "-wal", "-shm", "-journal" })
-            file.getSiblingFile (file.getFileName() + suffix).deleteFile();
     }
 };
 
@@ -382,6 +370,73 @@ bool copyPhysicalRoutes (sqlite3* db, const std::map<ChannelKey, ChannelKey>& ma
     }
 }
 
+// How many channels of a type the host-saved template holds: its configured count (a matrix
+// without a configured count: the matrices the template has). The transfer never changes the
+// template's size, so a channel written at or beyond that count is one the host does not show
+// and that would be lost on its next save.
+bool templateChannelCount (sqlite3* db, int type, juce::int64& count, juce::String& error)
+{
+    Statement statement;
+    if (! prepare (db, "SELECT num_tracks FROM main.config_info WHERE track_type=?", statement, error))
+        return false;
+    sqlite3_bind_int (statement.handle, 1, type);
+    int rows = 0;
+    bool integer = true;
+    for (;;)
+    {
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            break;
+        ++rows;
+        integer = integer && sqlite3_column_type (statement.handle, 0) == SQLITE_INTEGER;
+        count = sqlite3_column_int64 (statement.handle, 0);
+    }
+    if (rows > 1 || ! integer)
+    {
+        error = "Waves host-save template channel configuration is invalid";
+        return false;
+    }
+    if (rows == 1)
+        return true;
+    count = 0;
+    if (type != 6)
+        return true;
+    std::vector<juce::int64> matrices;
+    bool hasRow = false;
+    if (! queryInts (db, "SELECT COALESCE(MAX(obj_index)+1,0) FROM main.object WHERE obj_type=6", {}, matrices, hasRow, error))
+        return false;
+    count = hasRow && ! matrices.empty() && matrices[0] != sqlNull ? matrices[0] : 0;
+    return true;
+}
+
+// Every destination must lie inside the template's configured channels of its type.
+bool checkDestinationsFitTemplate (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    std::map<int, juce::int64> counts;
+    for (const auto& choice : choices)
+    {
+        const auto type = choice.destination.type;
+        if (counts.count (type) == 0)
+        {
+            juce::int64 count = 0;
+            if (! templateChannelCount (db, type, count, error))
+                return false;
+            counts[type] = juce::jmax<juce::int64> (0, count);
+        }
+        const auto count = counts[type];
+        if (choice.destination.index >= count)
+        {
+            error = "Waves selection places " + genericChannelName (choice.source.type, choice.source.index) + " on "
+                    + genericChannelName (type, choice.destination.index) + ", but the host-save template holds "
+                    + juce::String (count) + " " + channelTypeName (type) + " channels";
+            return false;
+        }
+    }
+    return true;
+}
+
 // The channel-map record: where each rack channel and slot sits on the LV1 side.
 juce::String channelMapRecord (const std::vector<ChannelChoice>& choices, bool toLv1)
 {
@@ -426,15 +481,15 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
 
     if (! input.existsAsFile() || ! hostSaveTemplate.existsAsFile())
         return fail ("Waves source or host-save template is unavailable");
-    if (output.exists() || output.isSymbolicLink())
+    if (anythingExistsAt (output))
         return fail ("Waves output already exists; it was not overwritten");
     if (! selection.existsAsFile())
         return fail ("Waves conversion requires a channel selection");
 
     juce::String error;
     std::vector<ChannelChoice> choices;
-    const auto selectedFingerprint = fileSha256 (input);
-    if (! readSelection (selection, target, selectedFingerprint, choices, error))
+    juce::String selectedFingerprint;
+    if (! sourceFingerprint (input, selectedFingerprint, error) || ! readSelection (selection, target, selectedFingerprint, choices, error))
         return fail (error);
 
     // Declared before the output stage: the connection that attaches the staged input closes first.
@@ -446,13 +501,22 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     if (fingerprint != selectedFingerprint)
         return fail ("Waves selection source fingerprint does not match the current input file");
 
+    // The output's temporary file is made first, beside the output, so that an output folder that
+    // cannot take it fails before any work; it is written once the session is finished.
+    TemporaryFileBeside temporary;
     OutputStage stage;
-    stage.file = output.getSiblingFile ("." + output.getFileName() + ".vorn-stage-" + juce::Uuid().toString().removeCharacters ("-"));
-    // A host save that still sits in the template's write-ahead log belongs to the template.
-    const auto templateWal = hostSaveTemplate.getSiblingFile (hostSaveTemplate.getFileName() + "-wal");
-    if (! hostSaveTemplate.copyFileTo (stage.file)
-        || (templateWal.existsAsFile() && ! templateWal.copyFileTo (stage.file.getSiblingFile (stage.file.getFileName() + "-wal"))))
+    juce::String ignored;
+    if (! makeTemporaryBeside (output, temporary, ignored) || ! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
         return fail ("Could not stage the Waves host-save template");
+    // A host save that still sits in the template's write-ahead log belongs to the template; an
+    // unfinished one in its rollback journal is rolled back on the copy by SQLite.
+    stage.file = stage.folder.folder.getChildFile ("template" + output.getFileExtension());
+    DatabaseCopy templateCopy;
+    if (! copyDatabase (hostSaveTemplate, stage.file, templateCopy))
+        return fail (templateCopy.refusal.isNotEmpty() ? templateCopy.refusal : juce::String ("Could not stage the Waves host-save template"));
+    juce::String templateNow;
+    if (! sourceFingerprint (hostSaveTemplate, templateNow, ignored) || templateNow != templateCopy.fingerprint)
+        return fail ("Waves host-save template changed while it was being staged");
 
     const auto db = [&stage] { return stage.db.handle; };
     if (! openDatabase (stage.file, stage.db, error) || ! execute (db(), "PRAGMA journal_mode=DELETE", error)
@@ -477,7 +541,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     // A SuperRack Performer session carries the same application type as a SoundGrid one; the
     // SuperRack side of either direction must prove that it is SoundGrid.
     {
-        const auto inspection = inspectSuperRackProduct (toLv1 ? input : hostSaveTemplate);
+        const auto inspection = inspectSuperRackDatabase (db(), toLv1 ? "source_session" : "main");
         if (inspection.kind != SuperRackProductKind::soundGrid)
         {
             const juce::String what = toLv1 ? "The .sprk source is not a verified SuperRack SoundGrid session"
@@ -486,6 +550,10 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
                                                                 : what + (inspection.error.isNotEmpty() && ! toLv1 ? ": " + inspection.error : juce::String()));
         }
     }
+
+    // Before anything is written: the selection must fit the template as the host saved it.
+    if (! checkDestinationsFitTemplate (db(), choices, error))
+        return fail (error);
 
     if (! execute (db(),
                    "BEGIN IMMEDIATE;CREATE TEMP TABLE vorn_channel_map(source_type INTEGER,source_index INTEGER,source_id INTEGER,target_type INTEGER,target_index INTEGER,target_id INTEGER,rack_index INTEGER,PRIMARY KEY(source_type,source_index),UNIQUE(target_type,target_index));CREATE TEMP TABLE vorn_plugin_map(source_id INTEGER PRIMARY KEY,target_id INTEGER UNIQUE,source_slot INTEGER,target_slot INTEGER);",
@@ -595,9 +663,18 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return fail (error);
     stage.close();
 
-    if (! commitNewFileExclusive (stage.file, output, error))
+    // The finished session goes into the temporary file beside the output, and from there to
+    // the output in one step that never replaces anything.
+    {
+        juce::MemoryBlock bytes;
+        if (! readUntrustedBytes (stage.file, maxDatabaseFileBytes, bytes, error))
+            return fail (error);
+        if (! writeAllBytes (temporary.fd, bytes.getData(), bytes.getSize()) || ! temporary.close())
+            return fail ("Could not write the Waves output beside " + output.getFullPathName());
+    }
+    if (! commitNewFileExclusive (temporary.file, output, error))
         return fail (error);
-    stage.published = true;
+    temporary.release();
 
     result.ok = true;
     result.summary = "Waves candidate created: " + juce::String ((int) choices.size()) + " channels, " + juce::String (pluginCount)

@@ -1,6 +1,7 @@
 #include "waves/WavesSessionTransfer.h"
 
 #include "model/JsonWriter.h"
+#include "model/Utf8Text.h"
 
 #include <algorithm>
 #include <cstring>
@@ -25,6 +26,10 @@ constexpr size_t maxChannelMapBytes = 4 * 1024 * 1024;
 constexpr int maxChannelMapDepth = 8;
 
 const char* const channelMapHeader = "VORN_WAVES_CHANNEL_MAP_V1\n";
+
+// The transfer refuses a destination at or beyond the channels the host-save template is
+// configured with; the proposals here are made without the template.
+const char* const destinationLimitNote = "destinationIndex must be below the host-save template's configured channel count of destinationType";
 
 struct EmbeddedChannel
 {
@@ -81,12 +86,11 @@ EmbeddedMap readEmbeddedMap (sqlite3* db)
     const auto* text = reinterpret_cast<const char*> (sqlite3_column_text (statement.handle, 0));
     const auto bytes = (size_t) sqlite3_column_bytes (statement.handle, 0);
     const auto headerBytes = std::strlen (channelMapHeader);
+    juce::String document;
     if (text == nullptr || bytes < headerBytes || std::memcmp (text, channelMapHeader, headerBytes) != 0
-        || bytes - headerBytes > maxChannelMapBytes
-        || ! juce::CharPointer_UTF8::isValidString (text + headerBytes, (int) (bytes - headerBytes)))
+        || bytes - headerBytes > maxChannelMapBytes || ! utf8::toText (text + headerBytes, bytes - headerBytes, document))
         return map;
-    const auto parsed = json::parseBoundedJson (juce::String::fromUTF8 (text + headerBytes, (int) (bytes - headerBytes)),
-                                          maxChannelMapBytes, maxChannelMapDepth);
+    const auto parsed = json::parseBoundedJson (document, maxChannelMapBytes, maxChannelMapDepth);
     if (parsed.getDynamicObject() == nullptr)
         return map;
     const auto* channels = parsed.getProperty ("channels", {}).getArray();
@@ -137,11 +141,16 @@ bool channelCount (sqlite3* db, int type, int& count, juce::String& error)
     return true;
 }
 
-juce::String columnText (sqlite3_stmt* statement, int column)
+// A text column that becomes part of the document: NULL is empty; bytes that are not UTF-8 (or
+// hold a NUL) are refused, naming where they were found.
+bool textColumn (sqlite3_stmt* statement, int column, const char* where, juce::String& out, juce::String& error)
 {
+    out = {};
     const auto* text = sqlite3_column_text (statement, column);
-    return text != nullptr ? juce::String::fromUTF8 (reinterpret_cast<const char*> (text), sqlite3_column_bytes (statement, column))
-                           : juce::String();
+    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out))
+        return true;
+    error = juce::String ("invalid UTF-8 text in Waves ") + where;
+    return false;
 }
 
 struct ListedPlugin
@@ -169,11 +178,17 @@ bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& 
             error = "Waves channel contains an invalid plug-in slot";
             return false;
         }
-        plugins.add ({ (int) slot, columnText (statement.handle, 1), columnText (statement.handle, 2) });
+        ListedPlugin plugin { (int) slot, {}, {} };
+        if (! textColumn (statement.handle, 1, "plug.plugin_name", plugin.name, error)
+            || ! textColumn (statement.handle, 2, "plug.vendor_name", plugin.vendor, error))
+            return false;
+        plugins.add (plugin);
     }
 }
 
-juce::String typeWord (int type)
+} // namespace
+
+juce::String channelTypeName (int type)
 {
     switch (type)
     {
@@ -186,8 +201,6 @@ juce::String typeWord (int type)
     return "Unsupported";
 }
 
-} // namespace
-
 bool expectedDirection (const juce::String& applicationType, juce::StringRef target)
 {
     const juce::String t (target);
@@ -197,7 +210,7 @@ bool expectedDirection (const juce::String& applicationType, juce::StringRef tar
 
 juce::String genericChannelName (int type, int index)
 {
-    return typeWord (type) + " " + juce::String ((juce::int64) index + 1);
+    return channelTypeName (type) + " " + juce::String ((juce::int64) index + 1);
 }
 
 juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error)
@@ -227,7 +240,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     const bool lv1Source = appType == "com.waves.mixer.lv1";
     if (! lv1Source)
     {
-        const auto inspection = inspectSuperRackProduct (input);
+        const auto inspection = inspectSuperRackDatabase (db.handle, "main");
         if (inspection.kind != SuperRackProductKind::soundGrid)
         {
             error = inspection.error.isNotEmpty() ? inspection.error
@@ -258,7 +271,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
             Statement statement;
             bool hasRow = false;
             if (! prepare (db.handle,
-                           "SELECT o.id,COALESCE(sc.name,o.name,'') FROM object o LEFT JOIN snapshot_chainer sc ON "
+                           "SELECT o.id,sc.name,o.name FROM object o LEFT JOIN snapshot_chainer sc ON "
                            "sc.chainer_id=o.id AND sc.snapshot_id=-1 WHERE o.obj_type=? AND o.obj_index=?",
                            statement, problem))
             {
@@ -273,7 +286,14 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
                 return {};
             }
             const auto objectId = sqlite3_column_int64 (statement.handle, 0);
-            auto name = columnText (statement.handle, 1);
+            // The active name, else the object's name (COALESCE of the two), else the generic one.
+            const bool active = sqlite3_column_type (statement.handle, 1) != SQLITE_NULL;
+            juce::String name;
+            if (! textColumn (statement.handle, active ? 1 : 2, active ? "snapshot_chainer.name" : "object.name", name, problem))
+            {
+                error = problem;
+                return {};
+            }
             if (name.isEmpty())
                 name = genericChannelName (type, i);
 
@@ -323,7 +343,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
             channel->setProperty ("sourceType", type);
             channel->setProperty ("sourceIndex", i);
             channel->setProperty ("targetIndex", n < maxChannels ? n : -1);
-            channel->setProperty ("typeName", typeWord (type));
+            channel->setProperty ("typeName", channelTypeName (type));
             channel->setProperty ("name", name);
             channel->setProperty ("selected", n < maxChannels);
             channel->setProperty ("overflow", true);
@@ -350,6 +370,8 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     root->setProperty ("required", true);
     root->setProperty ("channelOverflow", true);
     root->setProperty ("wavesNative", true);
+    // The report does not know the template: say what its proposals must still fit.
+    root->setProperty ("destinationLimit", destinationLimitNote);
     root->setProperty ("sourceApp", lv1Source ? "Waves LV1" : "SuperRack SoundGrid");
     root->setProperty ("channels", channels);
     return json::toJsonLine (juce::var (root));

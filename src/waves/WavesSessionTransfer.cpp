@@ -1,10 +1,15 @@
 #include "waves/WavesSessionTransfer.h"
 
+#include "model/AtomicFileCommit.h"
+#include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
+
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cmath>
-#include <cstdlib>
+#include <fcntl.h>
 #include <string>
+#include <unistd.h>
 
 namespace vornconv::waves
 {
@@ -30,20 +35,64 @@ int progressGuard (void* counter)
 // caller that prepares statements itself (resetWorkBudget).
 thread_local int workCounter = 0;
 
-juce::String sha256Hex (const juce::File& file)
+// The sidecars that belong to a database's state: the write-ahead log and its index, and a
+// rollback journal that holds what an unfinished write transaction overwrote.
+const char* const sidecarSuffixes[] = { "-wal", "-shm", "-journal" };
+
+juce::File partFile (const juce::File& database, int part)
 {
-    return juce::SHA256 (file).toHexString();
+    return part == 0 ? database : database.getSiblingFile (database.getFileName() + sidecarSuffixes[part - 1]);
 }
 
-juce::String sidecarLine (const juce::File& database, const char* suffix)
+// One file of a database as it is now, read through the loader: its bytes, or absent (a
+// sidecar only; one that the host removes meanwhile counts as absent too).
+bool readPart (const juce::File& database, int part, bool& present, juce::MemoryBlock& bytes, juce::String& error)
 {
-    const auto sidecar = database.getSiblingFile (database.getFileName() + suffix);
-    return juce::String (suffix) + ":" + (sidecar.existsAsFile() ? sha256Hex (sidecar) : juce::String ("absent"));
+    present = false;
+    bytes.reset();
+    const auto file = partFile (database, part);
+    if (part > 0 && ! anythingExistsAt (file))
+        return true;
+    juce::String refusal;
+    if (readUntrustedBytes (file, maxDatabaseFileBytes, bytes, refusal))
+    {
+        present = true;
+        return true;
+    }
+    if (part > 0 && ! anythingExistsAt (file))
+        return true;
+    error = refusal;
+    return false;
+}
+
+// The fingerprint of the four digests (empty: absent). Without a journal its text is that of
+// the database, "-wal" and "-shm" alone.
+juce::String fingerprintOf (const juce::String (&digests)[4])
+{
+    auto text = "main:" + digests[0];
+    for (int part = 1; part < 4; ++part)
+    {
+        if (part == 3 && digests[part].isEmpty())
+            break;
+        text << "\n" << sidecarSuffixes[part - 1] << ":" << (digests[part].isEmpty() ? juce::String ("absent") : digests[part]);
+    }
+    return juce::SHA256 (text.toUTF8()).toHexString();
+}
+
+// Creates file (which must not exist yet) and writes bytes to it.
+bool writeNewCopy (const juce::File& file, const juce::MemoryBlock& bytes)
+{
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool written = writeAllBytes (fd, bytes.getData(), bytes.getSize());
+    return ::close (fd) == 0 && written;
 }
 
 juce::String messageOf (sqlite3* db)
 {
-    return db != nullptr ? juce::String::fromUTF8 (sqlite3_errmsg (db)) : juce::String (unavailableDatabase);
+    // SQLite quotes bytes of the file (its schema, its values) in its messages.
+    return db != nullptr ? utf8::toTextReplacingMalformed (sqlite3_errmsg (db)) : juce::String (unavailableDatabase);
 }
 
 bool openWithFlags (const juce::File& database, Database& db, int flags, juce::String& error)
@@ -81,67 +130,83 @@ juce::String superRackProductName (SuperRackProductKind kind)
     return "Unknown SuperRack";
 }
 
+bool sourceFingerprint (const juce::File& database, juce::String& fingerprint, juce::String& error)
+{
+    juce::String digests[4];
+    for (int part = 0; part < 4; ++part)
+    {
+        bool present = false;
+        juce::MemoryBlock bytes;
+        if (! readPart (database, part, present, bytes, error))
+            return false;
+        if (present)
+            digests[part] = juce::SHA256 (bytes).toHexString();
+    }
+    fingerprint = fingerprintOf (digests);
+    return true;
+}
+
 juce::String fileSha256 (const juce::File& database)
 {
-    if (! database.existsAsFile())
-        return {};
-    const auto text = "main:" + sha256Hex (database) + "\n" + sidecarLine (database, "-wal") + "\n"
-                      + sidecarLine (database, "-shm");
-    return juce::SHA256 (text.toUTF8()).toHexString();
+    juce::String fingerprint, ignored;
+    return sourceFingerprint (database, fingerprint, ignored) ? fingerprint : juce::String();
 }
 
-bool makePrivateDirectory (const juce::String& prefix, juce::File& directory)
+bool copyDatabase (const juce::File& source, const juce::File& copy, DatabaseCopy& result)
 {
-    const auto base = juce::File::getSpecialLocation (juce::File::tempDirectory);
-    std::string pattern = base.getChildFile (prefix + "XXXXXX").getFullPathName().toStdString();
-    if (mkdtemp (pattern.data()) == nullptr)
-        return false;
-    directory = juce::File (juce::String::fromUTF8 (pattern.c_str()));
-    return directory.isDirectory();
-}
-
-StagedSource::~StagedSource()
-{
-    if (directory != juce::File() && directory.isDirectory())
-        directory.deleteRecursively();
+    result = {};
+    juce::String digests[4];
+    for (int part = 0; part < 4; ++part)
+    {
+        bool present = false;
+        juce::MemoryBlock bytes;
+        if (! readPart (source, part, present, bytes, result.refusal))
+            return false;
+        if (! present)
+            continue;
+        if (! writeNewCopy (partFile (copy, part), bytes))
+        {
+            result.failedPart = part == 0 ? juce::String() : juce::String (sidecarSuffixes[part - 1]);
+            return false;
+        }
+        digests[part] = juce::SHA256 (bytes).toHexString();
+    }
+    result.fingerprint = fingerprintOf (digests);
+    return true;
 }
 
 bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::String& fingerprint, juce::String& error)
 {
-    fingerprint = fileSha256 (source);
-    if (fingerprint.isEmpty())
+    if (! anythingExistsAt (source))
     {
         error = "Waves source is unavailable";
         return false;
     }
-    juce::File directory;
-    if (! makePrivateDirectory ("vorn-waves-source", directory))
+    juce::String ignored;
+    if (! makePrivateFolder (temporaryRoot(), "vorn-waves-source", staged.folder, ignored))
     {
         error = "Could not create a private Waves source staging directory";
         return false;
     }
-    staged.directory = directory;
-    staged.database = directory.getChildFile (source.getFileName());
-    if (! source.copyFileTo (staged.database))
+    staged.database = staged.folder.folder.getChildFile (source.getFileName());
+    DatabaseCopy copy;
+    if (! copyDatabase (source, staged.database, copy))
     {
-        error = "Could not stage the Waves source database";
+        if (copy.refusal.isNotEmpty())
+            error = copy.refusal;
+        else if (copy.failedPart.isEmpty())
+            error = "Could not stage the Waves source database";
+        else
+            error = "Could not stage the Waves source " + copy.failedPart + " sidecar";
         return false;
     }
-    for (const char* suffix : { "-wal", "-shm" })
-    {
-        const auto sidecar = source.getSiblingFile (source.getFileName() + suffix);
-        if (sidecar.existsAsFile()
-            && ! sidecar.copyFileTo (directory.getChildFile (staged.database.getFileName() + suffix)))
-        {
-            error = "Could not stage the Waves source " + juce::String (suffix) + " sidecar";
-            return false;
-        }
-    }
-    if (fileSha256 (source) != fingerprint)
+    juce::String now;
+    if (! sourceFingerprint (source, now, ignored) || now != copy.fingerprint)
     {
         error = "Waves source changed while it was being staged";
         return false;
     }
+    fingerprint = copy.fingerprint;
     return true;
 }
 
@@ -175,11 +240,6 @@ void hardenConnection (sqlite3* db)
 bool openDatabase (const juce::File& database, Database& db, juce::String& error)
 {
     return openWithFlags (database, db, SQLITE_OPEN_READWRITE, error);
-}
-
-bool openDatabaseReadOnly (const juce::File& database, Database& db, juce::String& error)
-{
-    return openWithFlags (database, db, SQLITE_OPEN_READONLY, error);
 }
 
 bool prepare (sqlite3* db, const char* sql, Statement& statement, juce::String& error)
@@ -248,7 +308,7 @@ bool execute (sqlite3* db, const juce::String& sql, juce::String& error)
     const auto rc = sqlite3_exec (db, sql.toRawUTF8(), nullptr, nullptr, &message);
     if (rc != SQLITE_OK)
     {
-        error = message != nullptr ? juce::String::fromUTF8 (message) : messageOf (db);
+        error = message != nullptr ? utf8::toTextReplacingMalformed (message) : messageOf (db);
         sqlite3_free (message);
         return false;
     }
@@ -277,8 +337,9 @@ juce::String applicationType (sqlite3* db, const char* schema, juce::String& err
         error = "Waves session info row is missing";
         return {};
     }
+    // Only compared with the known types: bytes that are no UTF-8 can never equal one.
     const auto* text = sqlite3_column_text (statement.handle, 0);
-    return text != nullptr ? juce::String::fromUTF8 (reinterpret_cast<const char*> (text)) : juce::String();
+    return text != nullptr ? utf8::toTextReplacingMalformed (text, (size_t) sqlite3_column_bytes (statement.handle, 0)) : juce::String();
 }
 
 bool verifyIntegrity (sqlite3* db, juce::String& error)
@@ -313,7 +374,7 @@ bool verifyIntegrity (sqlite3* db, juce::String& error)
     {
         const auto* table = sqlite3_column_text (statement.handle, 0);
         error = "written Waves session failed foreign_key_check at "
-                + (table != nullptr ? juce::String::fromUTF8 (reinterpret_cast<const char*> (table)) : juce::String());
+                + (table != nullptr ? utf8::toTextReplacingMalformed (reinterpret_cast<const char*> (table)) : juce::String());
         return false;
     }
     return true;
@@ -322,7 +383,7 @@ bool verifyIntegrity (sqlite3* db, juce::String& error)
 SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk)
 {
     SuperRackProductInspection result;
-    if (! sprk.existsAsFile() || ! sprk.getFileExtension().equalsIgnoreCase (".sprk"))
+    if (! anythingExistsAt (sprk) || ! sprk.getFileExtension().equalsIgnoreCase (".sprk"))
     {
         result.error = "SuperRack product inspection requires an existing .sprk file";
         return result;
@@ -335,14 +396,23 @@ SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk)
         result.error = error;
         return result;
     }
+    // Read-write on the private copy: rolling back a staged hot journal needs it.
     Database db;
-    if (! openDatabaseReadOnly (staged.database, db, error))
+    if (! openDatabase (staged.database, db, error))
     {
         result.error = error;
         return result;
     }
-    juce::String typeError;
-    result.applicationType = applicationType (db.handle, "main", typeError);
+    return inspectSuperRackDatabase (db.handle, "main");
+}
+
+SuperRackProductInspection inspectSuperRackDatabase (sqlite3* db, const char* schema)
+{
+    SuperRackProductInspection result;
+    // Unqualified in the main schema, so that SQLite's messages name the tables as they are.
+    const auto prefix = juce::String (schema) == "main" ? juce::String() : juce::String (schema) + ".";
+    juce::String error, typeError;
+    result.applicationType = applicationType (db, schema, typeError);
     if (result.applicationType != "com.waves.mixer.MRSG")
     {
         result.error = typeError.isNotEmpty() ? typeError : juce::String ("The .sprk application_type is not com.waves.mixer.MRSG");
@@ -351,8 +421,8 @@ SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk)
     {
         Statement statement;
         bool hasRow = false;
-        if (! prepare (db.handle, "SELECT native_buffer_size FROM mixer_settings LIMIT 2", statement, error)
-            || ! stepRow (db.handle, statement.handle, hasRow, error))
+        const auto sql = "SELECT native_buffer_size FROM " + prefix + "mixer_settings LIMIT 2";
+        if (! prepare (db, sql.toRawUTF8(), statement, error) || ! stepRow (db, statement.handle, hasRow, error))
         {
             result.error = error;
             return result;
@@ -369,7 +439,7 @@ SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk)
         const bool whole = (type == SQLITE_INTEGER || type == SQLITE_FLOAT) && value >= 0.0 && value <= 2147483647.0
                            && value == std::floor (value);
         result.nativeBufferSize = whole ? (juce::int32) value : -1;
-        if (! stepRow (db.handle, statement.handle, hasRow, error))
+        if (! stepRow (db, statement.handle, hasRow, error))
         {
             result.error = error;
             return result;
@@ -384,8 +454,8 @@ SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk)
         Statement statement;
         bool hasRow = false;
         juce::String problem;
-        if (! prepare (db.handle, "SELECT COUNT(*) FROM device WHERE device_gender=3 OR UPPER(description)='SGS'", statement, problem)
-            || ! stepRow (db.handle, statement.handle, hasRow, problem) || ! hasRow)
+        const auto sql = "SELECT COUNT(*) FROM " + prefix + "device WHERE device_gender=3 OR UPPER(description)='SGS'";
+        if (! prepare (db, sql.toRawUTF8(), statement, problem) || ! stepRow (db, statement.handle, hasRow, problem) || ! hasRow)
         {
             result.error = problem.isNotEmpty() ? problem : juce::String ("SuperRack device inventory could not be read");
             return result;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/PrivateFiles.h"
+
 #include <juce_core/juce_core.h>
 
 #include <sqlite3.h>
@@ -33,30 +35,47 @@ juce::String superRackProductName (SuperRackProductKind kind);
 // Reads a staged copy of sprk; never modifies the file and leaves no staging folder behind.
 SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk);
 
-// ---- Shared by the Waves operations and the SuperRack reader --------------------------------
+// The same verdict for a session already open (a private copy), in the given schema.
+SuperRackProductInspection inspectSuperRackDatabase (sqlite3* db, const char* schema);
 
-// SHA-256 over the database file and its "-wal" / "-shm" siblings (64 lower-case hex digits);
-// empty when the database file does not exist.
+// ---- Shared by the Waves operations, the SuperRack reader and the SuperRack writer ----------
+
+// The largest database or sidecar file that is fingerprinted or staged.
+constexpr juce::int64 maxDatabaseFileBytes = (juce::int64) 1 << 30;
+
+// The fingerprint of database and its sidecars (64 lower-case hex digits): SHA-256 over "main:"
+// and the digest of the database file, "-wal:" and "-shm:" with the digests of those siblings or
+// "absent", and "-journal:" with the digest of a rollback journal when there is one. Every file
+// is read through the untrusted-file loader; false with its refusal (naming the file) when a file
+// is not a regular file of bounded size or the database file is missing.
+bool sourceFingerprint (const juce::File& database, juce::String& fingerprint, juce::String& error);
+
+// The same, or an empty text when it cannot be taken.
 juce::String fileSha256 (const juce::File& database);
 
-// A new folder only this process can use (mkdtemp, mode 0700) in the system temporary folder,
-// named prefix + six random characters. False when it could not be made.
-bool makePrivateDirectory (const juce::String& prefix, juce::File& directory);
+// A copy of a database and its existing sidecars ("-wal", "-shm", "-journal"): every file is
+// opened once through the untrusted-file loader and copied from those bytes into a new file at
+// copy (+ the suffix), created exclusively. A staged hot journal makes SQLite roll the copy back
+// to the last committed state when it is first opened read-write.
+struct DatabaseCopy
+{
+    juce::String fingerprint; // of the bytes copied, as sourceFingerprint gives it
+    juce::String refusal;     // set when a file to copy was refused by the loader (names the file)
+    juce::String failedPart;  // when a copy could not be written: empty for the database, else the suffix
+};
+bool copyDatabase (const juce::File& source, const juce::File& copy, DatabaseCopy& result);
 
-// A staged copy of a database. The folder and everything in it go with the owner.
+// A staged copy of a database in a private folder of its own. The folder and everything in it
+// go with the owner, or with an interrupted run.
 struct StagedSource
 {
-    juce::File directory;
+    PrivateFolder folder;
     juce::File database;
-
-    StagedSource() = default;
-    StagedSource (const StagedSource&) = delete;
-    StagedSource& operator= (const StagedSource&) = delete;
-    ~StagedSource();
 };
 
-// Copies source and its existing sidecars into a fresh private folder, between two equal
-// fingerprints; fingerprint receives the first one.
+// Copies source and its existing sidecars into a fresh private folder "vorn-waves-source...",
+// and checks that the source still has the fingerprint of what was copied; fingerprint receives
+// it. Open the copy read-write: a staged hot journal is rolled back on first access.
 bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::String& fingerprint, juce::String& error);
 
 struct Database
@@ -89,10 +108,8 @@ void resetWorkBudget();
 // SQLITE_TOOBIG).
 constexpr int maxValueBytes = 128 * 1024 * 1024;
 
-// Opens read-write (for databases the caller is about to change), busy timeout 5000 ms.
+// Opens read-write, busy timeout 5000 ms. Only ever given private copies.
 bool openDatabase (const juce::File& database, Database& db, juce::String& error);
-// Opens read-only, busy timeout 5000 ms: for copies that are only read.
-bool openDatabaseReadOnly (const juce::File& database, Database& db, juce::String& error);
 
 juce::String applicationType (sqlite3* db, const char* schema, juce::String& error);
 bool prepare (sqlite3* db, const char* sql, Statement& statement, juce::String& error);
@@ -109,6 +126,9 @@ constexpr const char* wavesLv1Target = "waves-lv1";                     // Sound
 
 // True for ("com.waves.mixer.lv1", "superrack-soundgrid") and ("com.waves.mixer.MRSG", "waves-lv1").
 bool expectedDirection (const juce::String& applicationType, juce::StringRef target);
+
+// "Input", "Group", "Aux", "Matrix"; other types are "Unsupported".
+juce::String channelTypeName (int type);
 
 // "Input 1", "Group 3", "Aux 2", "Matrix 4"; other types are "Unsupported N".
 juce::String genericChannelName (int type, int index);

@@ -7,10 +7,11 @@
 #include "model/Vst3State.h"
 #include "readers/ValueTreeReader.h"
 
+#include <algorithm>
 #include <cmath>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <map>
+#include <set>
+#include <string>
 
 namespace vornconv::rapp::liveProfessorWriter
 {
@@ -22,7 +23,6 @@ namespace
 
 using juce::int64;
 using juce::String;
-using juce::ValueTree;
 using juce::var;
 
 // The host's own nodes: hardware input, hardware output and three further host nodes.
@@ -39,34 +39,36 @@ constexpr juce::uint32 hostVerifiedUniqueIds[] = {
 var int64Value (int64 value) { return var (value); }
 var emptyText() { return var (String()); }
 
-ValueTree makeNode (const char* type) { return ValueTree (juce::Identifier (type)); }
+TreeNode makeNode (const char* type) { return TreeNode { type, {}, {} }; }
 
-void set (ValueTree& node, const juce::Identifier& name, const var& value) { node.setProperty (name, value, nullptr); }
+void set (TreeNode& node, std::string_view name, var value) { setProperty (node, name, std::move (value)); }
 
-// JUCE compares the old and the new block before it replaces a binary value, and comparing two
-// empty blocks hands null pointers to memcmp; an empty block over an empty block is left alone.
-void setBytes (ValueTree& node, const juce::Identifier& name, const juce::MemoryBlock& bytes)
+// An empty block over an empty block is left as it is, as JUCE leaves a value it is set to again.
+void setBytes (TreeNode& node, std::string_view name, const juce::MemoryBlock& bytes)
 {
     if (bytes.isEmpty())
-        if (const auto* old = node.getPropertyPointer (name); old != nullptr && old->isBinaryData()
-                                                              && old->getBinaryData()->isEmpty())
+        if (const auto* old = findProperty (node, name); old != nullptr && old->isBinaryData()
+                                                          && old->getBinaryData()->isEmpty())
             return;
     set (node, name, var (bytes));
 }
 
-void append (ValueTree& parent, const ValueTree& child) { parent.appendChild (child, nullptr); }
+void append (TreeNode& parent, TreeNode child) { parent.children.push_back (std::move (child)); }
 
-ValueTree makeEmptyChild (ValueTree& parent, const char* type)
+// Appending to a node that is not there does nothing, as with JUCE's invalid trees.
+void appendIfPresent (TreeNode* parent, TreeNode child)
 {
-    auto child = makeNode (type);
-    append (parent, child);
-    return child;
+    if (parent != nullptr)
+        append (*parent, std::move (child));
 }
 
 String busConfig (int channels) { return channels == 1 ? String ("C") : String ("L R"); }
 
+// "P" and the index in decimal: the name of a plug-in parameter.
+std::string parameterName (int index) { return "P" + std::to_string (index); }
+
 //==============================================================================
-ValueTree makeProcessorContainer (juce::StringRef name, int64 id)
+TreeNode makeProcessorContainer (juce::StringRef name, int64 id)
 {
     auto container = makeNode ("ProcessorSettingsContainer");
     set (container, "name", String (name));
@@ -79,50 +81,54 @@ ValueTree makeProcessorContainer (juce::StringRef name, int64 id)
     set (state, "audioMute", false);
     set (state, "inputGain", 1.0);
     set (state, "outputGain", 1.0);
-    append (container, state);
+    append (container, std::move (state));
 
     auto midi = makeNode ("midi");
     set (midi, "midiMute", false);
     set (midi, "midiThru", false);
-    makeEmptyChild (midi, "midiChannels");
-    auto modifiers = makeEmptyChild (midi, "modifiers");
+    append (midi, makeNode ("midiChannels"));
+    auto modifiers = makeNode ("modifiers");
     set (modifiers, "modifiersEnabled", false);
     set (modifiers, "transpose", 0);
     set (modifiers, "channelChange", 0);
-    auto keyzone = makeEmptyChild (midi, "keyzone");
+    append (midi, std::move (modifiers));
+    auto keyzone = makeNode ("keyzone");
     set (keyzone, "keyZoneEnabled", false);
     set (keyzone, "upperNote", 127);
     set (keyzone, "lowerNote", 0);
-    auto filter = makeEmptyChild (midi, "filter");
+    append (midi, std::move (keyzone));
+    auto filter = makeNode ("filter");
     set (filter, "filterEnabled", false);
-    append (container, midi);
+    append (midi, std::move (filter));
+    append (container, std::move (midi));
     return container;
 }
 
-ValueTree makeStoredViewSet (const char* type)
+TreeNode makeStoredViewSet (const char* type)
 {
     auto viewSet = makeNode (type);
     set (viewSet, "storedViewSetName", String ("VORN Converter"));
     set (viewSet, "storedViewSetId", int64Value (viewSetId));
-    makeEmptyChild (viewSet, "storedViewSetItems");
+    append (viewSet, makeNode ("storedViewSetItems"));
     return viewSet;
 }
 
-ValueTree makeProfileWorkspace (int viewMode)
+TreeNode makeProfileWorkspace (int viewMode)
 {
     auto workspace = makeNode ("Workspace");
     set (workspace, "WorkspaceId", int64Value (workspaceId));
     set (workspace, "WorkspaceName", emptyText());
     set (workspace, "storedViewSetId", int64Value (viewSetId));
     set (workspace, "ViewMode", viewMode);
-    makeEmptyChild (workspace, "DockablePanelLayout");
-    auto cueListWindows = makeEmptyChild (workspace, "CueListWindows");
+    append (workspace, makeNode ("DockablePanelLayout"));
+    auto cueListWindows = makeNode ("CueListWindows");
     set (cueListWindows, "SelectedLiveListId", 0);
+    append (workspace, std::move (cueListWindows));
     append (workspace, makeStoredViewSet ("storedViewSet"));
     return workspace;
 }
 
-ValueTree makeMidiPatchEntry (int64 nodeId)
+TreeNode makeMidiPatchEntry (int64 nodeId)
 {
     auto entry = makeNode ("outputs");
     set (entry, "nodeId", int64Value (nodeId));
@@ -130,7 +136,7 @@ ValueTree makeMidiPatchEntry (int64 nodeId)
     return entry;
 }
 
-ValueTree makeProfileMidiPatch (const RackSession& session)
+TreeNode makeProfileMidiPatch (const RackSession& session)
 {
     auto patch = makeNode ("MidiPatch");
     for (auto id : fixedHostNodeIds)
@@ -140,20 +146,22 @@ ValueTree makeProfileMidiPatch (const RackSession& session)
     return patch;
 }
 
-ValueTree makeProfileSnapshotFilter (bool allFlags)
+TreeNode makeProfileSnapshotFilter (bool allFlags)
 {
     auto filterNode = makeNode ("GlobalSnapshotFilter");
     set (filterNode, "name", emptyText());
-    auto snapshotFilter = makeEmptyChild (filterNode, "SnapshotFilter");
-    auto global = makeEmptyChild (snapshotFilter, "GlobalFilter");
+    auto snapshotFilter = makeNode ("SnapshotFilter");
+    auto global = makeNode ("GlobalFilter");
     if (allFlags)
         for (auto flag : { "workspace", "audioPatch", "midiPatch", "chainOrder" })
             set (global, flag, true);
-    makeEmptyChild (snapshotFilter, "PluginFilter");
+    append (snapshotFilter, std::move (global));
+    append (snapshotFilter, makeNode ("PluginFilter"));
+    append (filterNode, std::move (snapshotFilter));
     return filterNode;
 }
 
-ValueTree makeChainSettingsSkeleton (const RackStrip& strip, int64 chainId, bool snapshotForm, String& error)
+TreeNode makeChainSettingsSkeleton (const RackStrip& strip, int64 chainId, bool snapshotForm, String& error)
 {
     auto node = makeNode (snapshotForm ? "Chain" : "ChainSettings");
     if (! snapshotForm)
@@ -166,13 +174,13 @@ ValueTree makeChainSettingsSkeleton (const RackStrip& strip, int64 chainId, bool
         set (node, "MuteAffectsInput", false);
     }
     append (node, makeProcessorContainer (strip.name, chainId));
-    makeEmptyChild (node, "ProcessorOrder");
-    if (! configureChainProperties (node, strip, chainId, snapshotForm, error))
+    append (node, makeNode ("ProcessorOrder"));
+    if (! configureChainProperties (&node, strip, chainId, snapshotForm, error))
         return {};
     return node;
 }
 
-bool appendInternalProfilePlugin (ValueTree processorOrder, ValueTree pluginList, const RackStrip& strip, int slot,
+bool appendInternalProfilePlugin (TreeNode* processorOrder, TreeNode& pluginList, const RackStrip& strip, int slot,
                                   bool snapshotForm, const Vst3ModuleIndex& index,
                                   const LiveProfessorPluginCatalog& catalog, juce::uint32& uIdCounter, String& error)
 {
@@ -191,12 +199,12 @@ bool appendInternalProfilePlugin (ValueTree processorOrder, ValueTree pluginList
     }
 
     const auto runtimeId = internalPluginRuntimeId (strip.index, slot);
-    if (processorOrder.isValid())
+    if (processorOrder != nullptr)
     {
         auto plug = makeNode ("plug");
         set (plug, "id", int64Value (runtimeId));
         set (plug, "type", entry->identifier);
-        append (processorOrder, plug);
+        append (*processorOrder, std::move (plug));
     }
 
     auto plugin = makeNode ("Plugin");
@@ -214,7 +222,7 @@ bool appendInternalProfilePlugin (ValueTree processorOrder, ValueTree pluginList
 
     auto payload = makeNode ("Plugin");
     set (payload, "useMinimalView", false);
-    auto snapshot = makeEmptyChild (payload, "PluginSnapshot");
+    auto snapshot = makeNode ("PluginSnapshot");
     set (snapshot, "name", emptyText());
     set (snapshot, "uId", int64Value (0));
     set (snapshot, "updateTime", int64Value (0));
@@ -222,25 +230,27 @@ bool appendInternalProfilePlugin (ValueTree processorOrder, ValueTree pluginList
     set (snapshot, "loadedPreset", false);
     set (snapshot, "SnapshotIdTag", int64Value (runtimeId));
     set (snapshot, "chunkData", var());
-    makeEmptyChild (snapshot, "parameters");
-    makeEmptyChild (payload, "PluginSnapshotList");
-    append (plugin, payload);
+    append (snapshot, makeNode ("parameters"));
+    append (payload, std::move (snapshot));
+    append (payload, makeNode ("PluginSnapshotList"));
+    append (plugin, std::move (payload));
 
     if (! snapshotForm)
     {
-        auto layout = makeEmptyChild (plugin, "bussesLayout");
-        makeEmptyChild (layout, "inputBusses");
-        makeEmptyChild (layout, "outputBusses");
+        auto layout = makeNode ("bussesLayout");
+        append (layout, makeNode ("inputBusses"));
+        append (layout, makeNode ("outputBusses"));
+        append (plugin, std::move (layout));
     }
 
     if (! configurePluginPrototype (plugin, ref, *entry, runtimeId, uIdCounter, error))
         return false;
-    append (pluginList, plugin);
+    append (pluginList, std::move (plugin));
     return true;
 }
 
 // Chains and Plugins of one global snapshot; nothing is added to the snapshot on failure.
-bool appendInternalProfileSnapshotTopology (ValueTree snapshot, const RackSession& session,
+bool appendInternalProfileSnapshotTopology (TreeNode& snapshot, const RackSession& session,
                                             const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
                                             juce::uint32& uIdCounter, String& error)
 {
@@ -249,21 +259,21 @@ bool appendInternalProfileSnapshotTopology (ValueTree snapshot, const RackSessio
     for (const auto& strip : session.strips)
     {
         auto chain = makeChainSettingsSkeleton (strip, chainRuntimeId (strip.index), true, error);
-        if (! chain.isValid())
+        if (! isValidTree (chain))
             return false;
-        auto order = chain.getChildWithName ("ProcessorOrder");
+        auto* order = findChild (chain, "ProcessorOrder");
         for (int slot = 0; slot < strip.plugins.size(); ++slot)
             if (strip.plugins.getReference (slot).occupied
                 && ! appendInternalProfilePlugin (order, plugins, strip, slot, true, index, catalog, uIdCounter, error))
                 return false;
-        append (chains, chain);
+        append (chains, std::move (chain));
     }
-    append (snapshot, chains);
-    append (snapshot, plugins);
+    append (snapshot, std::move (chains));
+    append (snapshot, std::move (plugins));
     return true;
 }
 
-ValueTree makeGlobalSnapshot (int64 id, const String& name, int viewMode, const RackSession& session)
+TreeNode makeGlobalSnapshot (int64 id, const String& name, int viewMode, const RackSession& session)
 {
     auto snapshot = makeNode ("GlobalSnapshot");
     set (snapshot, "GSid", int64Value (id));
@@ -272,11 +282,11 @@ ValueTree makeGlobalSnapshot (int64 id, const String& name, int viewMode, const 
     set (snapshot, "ControllerMapId", int64Value (controllerMapId));
     append (snapshot, makeProfileWorkspace (viewMode));
     append (snapshot, makeProfileMidiPatch (session));
-    makeEmptyChild (snapshot, "AudioPatch");
+    append (snapshot, makeNode ("AudioPatch"));
     return snapshot;
 }
 
-ValueTree makeIoChannel (const char* type, int index)
+TreeNode makeIoChannel (const char* type, int index)
 {
     auto channel = makeNode (type);
     set (channel, "Index", index);
@@ -284,65 +294,74 @@ ValueTree makeIoChannel (const char* type, int index)
     return channel;
 }
 
-ValueTree makeAudioMidiHardware (const DeploymentProfile& profile)
+TreeNode makeAudioMidiHardware (const DeploymentProfile& profile)
 {
     auto hardware = makeNode ("AudioMidiHardware");
-    auto device = makeEmptyChild (hardware, "IOdeviceProperties");
+    auto device = makeNode ("IOdeviceProperties");
     set (device, "audioDeviceType", emptyText());
     set (device, "inputDeviceName", emptyText());
     set (device, "outputDeviceName", emptyText());
     set (device, "RequiredInputs", profile.ioInputs);
     set (device, "RequiredOutputs", profile.ioOutputs);
-    auto inputs = makeEmptyChild (hardware, "AudioInputs");
+    append (hardware, std::move (device));
+    auto inputs = makeNode ("AudioInputs");
     for (int i = 0; i < profile.ioInputs; ++i)
         append (inputs, makeIoChannel ("InputChannel", i));
-    auto outputs = makeEmptyChild (hardware, "AudioOutputs");
+    append (hardware, std::move (inputs));
+    auto outputs = makeNode ("AudioOutputs");
     for (int i = 0; i < profile.ioOutputs; ++i)
         append (outputs, makeIoChannel ("OutputChannel", i));
-    auto midi = makeEmptyChild (hardware, "MidiDevices");
-    makeEmptyChild (midi, "MidiInputDevices");
-    makeEmptyChild (midi, "MidiOutputDevices");
+    append (hardware, std::move (outputs));
+    auto midi = makeNode ("MidiDevices");
+    append (midi, makeNode ("MidiInputDevices"));
+    append (midi, makeNode ("MidiOutputDevices"));
+    append (hardware, std::move (midi));
     return hardware;
 }
 
-void appendHostScaffolding (ValueTree& root, const RackSession& session)
+void appendHostScaffolding (TreeNode& root, const RackSession& session)
 {
-    auto cueLists = makeEmptyChild (root, "CueLists");
+    auto cueLists = makeNode ("CueLists");
     set (cueLists, "MSCenabled", false);
     set (cueLists, "MSCid", 0);
     set (cueLists, "TCenabled", false);
-    makeEmptyChild (cueLists, "OSCdestinations");
+    append (cueLists, makeNode ("OSCdestinations"));
+    append (root, std::move (cueLists));
 
-    auto osc = makeEmptyChild (root, "GlobalOscController");
+    auto osc = makeNode ("GlobalOscController");
     set (osc, "enabled", false);
     set (osc, "hostIp", emptyText());
     set (osc, "inputPort", 50055);
     set (osc, "outputPort", 50056);
+    append (root, std::move (osc));
 
     auto controllers = makeNode ("HardwareControllers");
     set (controllers, "ActiveMap", int64Value (controllerMapId));
-    makeEmptyChild (controllers, "HardwareControllers");
-    auto maps = makeEmptyChild (controllers, "HardwareCtrlMaps");
-    auto map = makeEmptyChild (maps, "HardwareCtrlMap");
+    append (controllers, makeNode ("HardwareControllers"));
+    auto maps = makeNode ("HardwareCtrlMaps");
+    auto map = makeNode ("HardwareCtrlMap");
     set (map, "Name", String ("VORN Converter"));
     set (map, "mapId", int64Value (controllerMapId));
-    makeEmptyChild (map, "Assignments");
-    append (root, controllers);
+    append (map, makeNode ("Assignments"));
+    append (maps, std::move (map));
+    append (controllers, std::move (maps));
+    append (root, std::move (controllers));
 
-    makeEmptyChild (root, "Workspaces");
+    append (root, makeNode ("Workspaces"));
 
     auto ui = makeNode ("uiComp");
     set (ui, "ID", String ("root-1527771136"));
     set (ui, "idInt", int64Value (uiRootId));
     set (ui, "name", String ("root"));
     set (ui, "contentType", String ("folder"));
-    auto content = makeEmptyChild (ui, "content1527771137");
+    auto content = makeNode ("content1527771137");
     set (content, "ID", int64Value (cleanSnapshotId));
     set (content, "contentType", String ("item"));
-    append (root, ui);
+    append (ui, std::move (content));
+    append (root, std::move (ui));
 
     auto wireView = makeNode ("WireView");
-    auto nodes = makeEmptyChild (wireView, "Nodes");
+    auto nodes = makeNode ("Nodes");
     juce::Array<int64> nodeIds;
     for (auto id : fixedHostNodeIds)
         nodeIds.add (id);
@@ -350,12 +369,14 @@ void appendHostScaffolding (ValueTree& root, const RackSession& session)
         nodeIds.add (chainRuntimeId (strip.index));
     for (int k = 0; k < nodeIds.size(); ++k)
     {
-        auto node = makeEmptyChild (nodes, "WireViewNode");
+        auto node = makeNode ("WireViewNode");
         set (node, "NodeId", int64Value (nodeIds[k]));
         set (node, "XPos", (k % 4) * 215 + 5);
         set (node, "YPos", (k / 4) * 117 + 5);
+        append (nodes, std::move (node));
     }
-    append (root, wireView);
+    append (wireView, std::move (nodes));
+    append (root, std::move (wireView));
 }
 
 bool checkProfileLimits (const RackSession& session, const DeploymentProfile& profile, String& error)
@@ -409,14 +430,20 @@ bool isHostVerifiedUniqueId (juce::uint32 uniqueId)
     return false;
 }
 
-void collectNodes (const juce::ValueTree& tree, const juce::Identifier& type, juce::Array<juce::ValueTree>& out)
+void collectNodes (const TreeNode& tree, std::string_view type, std::vector<const TreeNode*>& out)
 {
-    if (! tree.isValid())
-        return;
-    if (tree.hasType (type))
-        out.add (tree);
-    for (int i = 0; i < tree.getNumChildren(); ++i)
-        collectNodes (tree.getChild (i), type, out);
+    if (tree.type == type)
+        out.push_back (&tree);
+    for (const auto& child : tree.children)
+        collectNodes (child, type, out);
+}
+
+void collectNodes (TreeNode& tree, std::string_view type, std::vector<TreeNode*>& out)
+{
+    if (tree.type == type)
+        out.push_back (&tree);
+    for (auto& child : tree.children)
+        collectNodes (child, type, out);
 }
 
 bool sidechainSourceForStrip (const RackStrip& strip, int& source, juce::String& error)
@@ -446,11 +473,12 @@ bool sidechainSourceForStrip (const RackStrip& strip, int& source, juce::String&
     return true;
 }
 
-bool configureChainProperties (juce::ValueTree chainNode, const RackStrip& strip, juce::int64 chainId,
+bool configureChainProperties (TreeNode* chainNode, const RackStrip& strip, juce::int64 chainId,
                                bool setChainId, juce::String& error)
 {
     const auto isMonoOrStereo = [] (int channels) { return channels == 1 || channels == 2; };
-    if (! chainNode.isValid() || ! isMonoOrStereo (strip.inputChannels) || ! isMonoOrStereo (strip.outputChannels))
+    if (chainNode == nullptr || ! isValidTree (*chainNode) || ! isMonoOrStereo (strip.inputChannels)
+        || ! isMonoOrStereo (strip.outputChannels))
     {
         error = "LiveProfessor generated chain layout is outside mono/stereo scope";
         return false;
@@ -459,34 +487,34 @@ bool configureChainProperties (juce::ValueTree chainNode, const RackStrip& strip
     if (! sidechainSourceForStrip (strip, source, error))
         return false;
 
+    auto& node = *chainNode;
     if (setChainId)
-        set (chainNode, "ChainId", int64Value (chainId));
-    set (chainNode, "ChainInputCount", strip.inputChannels);
-    set (chainNode, "ChainOutputCount", strip.outputChannels);
-    set (chainNode, "ChainMainInputBusConfig", busConfig (strip.inputChannels));
-    set (chainNode, "ChainMainOutputBusConfig", busConfig (strip.outputChannels));
-    set (chainNode, "SideChainCount", source >= 0 ? strip.inputChannels : 0);
+        set (node, "ChainId", int64Value (chainId));
+    set (node, "ChainInputCount", strip.inputChannels);
+    set (node, "ChainOutputCount", strip.outputChannels);
+    set (node, "ChainMainInputBusConfig", busConfig (strip.inputChannels));
+    set (node, "ChainMainOutputBusConfig", busConfig (strip.outputChannels));
+    set (node, "SideChainCount", source >= 0 ? strip.inputChannels : 0);
 
-    auto container = chainNode.getChildWithName ("ProcessorSettingsContainer");
-    if (! container.isValid())
+    auto* container = findChild (node, "ProcessorSettingsContainer");
+    if (container == nullptr)
     {
         error = "LiveProfessor generated chain has no processor settings";
         return false;
     }
-    set (container, "id", int64Value (chainId));
-    set (container, "name", strip.name);
+    set (*container, "id", int64Value (chainId));
+    set (*container, "name", strip.name);
     return true;
 }
 
-bool rebuildBusList (juce::ValueTree busses, const char* busType, int channelCount, juce::String& error)
+bool rebuildBusList (TreeNode* busses, const char* busType, int channelCount, juce::String& error)
 {
-    if (channelCount < 0 || channelCount > 4 || ! busses.isValid())
+    if (channelCount < 0 || channelCount > 4 || busses == nullptr)
     {
         error = "LiveProfessor plugin bus inventory is outside the observed 0..4 channel scope";
         return false;
     }
-    for (int i = busses.getNumChildren(); --i >= 0;)
-        busses.removeChild (i, nullptr);
+    busses->children.clear();
     int remaining = channelCount;
     for (int index = 0; remaining > 0; ++index)
     {
@@ -495,29 +523,30 @@ bool rebuildBusList (juce::ValueTree busses, const char* busType, int channelCou
         set (bus, "channelCount", channels);
         set (bus, "index", index);
         set (bus, "busLayoutName", remaining == 1 ? String ("C") : String ("L R"));
-        append (busses, bus);
+        append (*busses, std::move (bus));
         remaining -= channels;
     }
     return true;
 }
 
-bool configurePluginPrototype (juce::ValueTree pluginNode, const PluginRef& slot,
+bool configurePluginPrototype (TreeNode& pluginNode, const PluginRef& slot,
                                const LiveProfessorPluginEntry& entry, juce::int64 runtimeId,
                                juce::uint32& uIdCounter, juce::String& error)
 {
     // LiveProfessor names a plug-in type by its own list entry, and the topology binding checks
     // pluginTypeName against that entry; a source name that differs (a class matched through the
     // module index) would otherwise make every write of that slot fail.
-    if (pluginNode.hasProperty ("pluginTypeId"))
+    if (hasProperty (pluginNode, "pluginTypeId"))
         set (pluginNode, "pluginTypeId", entry.identifier);
-    if (pluginNode.hasProperty ("pluginTypeName"))
+    if (hasProperty (pluginNode, "pluginTypeName"))
         set (pluginNode, "pluginTypeName", entry.name);
-    if (pluginNode.hasProperty ("pluginUid"))
+    if (hasProperty (pluginNode, "pluginUid"))
         set (pluginNode, "pluginUid", int64Value (runtimeId));
-    if (pluginNode.hasProperty ("PluginId"))
+    if (hasProperty (pluginNode, "PluginId"))
         set (pluginNode, "PluginId", int64Value (runtimeId));
 
-    juce::Array<ValueTree> containers, snapshots, layouts;
+    // Only properties change from here on, and the bus lists last, so the nodes found stay put.
+    std::vector<TreeNode*> containers, snapshots, layouts;
     collectNodes (pluginNode, "ProcessorSettingsContainer", containers);
     collectNodes (pluginNode, "PluginSnapshot", snapshots);
     collectNodes (pluginNode, "bussesLayout", layouts);
@@ -527,19 +556,19 @@ bool configurePluginPrototype (juce::ValueTree pluginNode, const PluginRef& slot
         return false;
     }
 
-    auto container = containers.getReference (0);
+    auto& container = *containers.front();
     set (container, "id", int64Value (runtimeId));
-    auto processorState = container.getChildWithName ("processorState");
-    if (! processorState.isValid())
+    auto* processorState = findChild (container, "processorState");
+    if (processorState == nullptr)
     {
         error = "LiveProfessor plugin prototype has no processorState";
         return false;
     }
-    set (processorState, "enabled", ! slot.inactive);
-    set (processorState, "bypassed", slot.bypassed);
-    set (processorState, "audioMute", slot.muted);
+    set (*processorState, "enabled", ! slot.inactive);
+    set (*processorState, "bypassed", slot.bypassed);
+    set (*processorState, "audioMute", slot.muted);
 
-    auto snapshot = snapshots.getReference (0);
+    auto& snapshot = *snapshots.front();
     set (snapshot, "pluginTypeId", entry.identifier);
     set (snapshot, "SnapshotIdTag", int64Value (runtimeId));
     set (snapshot, "uId", int64Value ((int64) uIdCounter));
@@ -551,13 +580,13 @@ bool configurePluginPrototype (juce::ValueTree pluginNode, const PluginRef& slot
     else
         setBytes (snapshot, "chunkData", vst3::buildJuceVst3State (slot.state.component, slot.state.controller));
 
-    auto parameters = snapshot.getChildWithName ("parameters");
-    if (! parameters.isValid())
+    auto* parameters = findChild (snapshot, "parameters");
+    if (parameters == nullptr)
     {
         error = "LiveProfessor plugin prototype has no parameters node";
         return false;
     }
-    parameters.removeAllProperties (nullptr);
+    parameters->properties.clear();
 
     if (slot.format == "VST3" || (isAudioUnit && slot.state.parameterMirrorComplete))
     {
@@ -570,20 +599,22 @@ bool configurePluginPrototype (juce::ValueTree pluginNode, const PluginRef& slot
                 error << ": " << decodeError;
             return false;
         }
+        // The list was emptied above, so each value is appended in its place without a lookup.
+        parameters->properties.reserve ((size_t) mirror.values.size());
         for (int i = 0; i < mirror.values.size(); ++i)
-            set (parameters, juce::Identifier ("P" + String (i)), (double) mirror.values.getUnchecked (i));
+            parameters->properties.push_back ({ parameterName (i), var ((double) mirror.values.getUnchecked (i)) });
     }
 
-    if (layouts.isEmpty())
+    if (layouts.empty())
         return true;
-    auto layout = layouts.getReference (0);
-    return rebuildBusList (layout.getChildWithName ("inputBusses"), "inputBus", entry.numInputs, error)
-        && rebuildBusList (layout.getChildWithName ("outputBusses"), "outputBus", entry.numOutputs, error);
+    auto& layout = *layouts.front();
+    return rebuildBusList (findChild (layout, "inputBusses"), "inputBus", entry.numInputs, error)
+        && rebuildBusList (findChild (layout, "outputBusses"), "outputBus", entry.numOutputs, error);
 }
 
-juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vst3ModuleIndex& index,
-                                            const LiveProfessorPluginCatalog& catalog,
-                                            const DeploymentProfile& profile, juce::String& error)
+TreeNode buildInternalProfile2026_1 (const RackSession& session, const Vst3ModuleIndex& index,
+                                     const LiveProfessorPluginCatalog& catalog,
+                                     const DeploymentProfile& profile, juce::String& error)
 {
     if (! checkProfileLimits (session, profile, error))
         return {};
@@ -599,8 +630,8 @@ juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vs
     set (settings, "BufferSize", 512);
     set (settings, "AutoSaveCounter", 0);
     set (settings, "useSIPmode", false);
-    append (root, settings);
-    makeEmptyChild (root, "Plugins");
+    append (root, std::move (settings));
+    append (root, makeNode ("Plugins"));
 
     juce::uint32 uIdCounter = firstSnapshotUId;
 
@@ -611,25 +642,25 @@ juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vs
         auto chain = makeNode ("Chain");
         set (chain, "ChainViewOrder", i);
         auto chainSettings = makeChainSettingsSkeleton (strip, chainRuntimeId (strip.index), false, error);
-        if (! chainSettings.isValid())
+        if (! isValidTree (chainSettings))
             return {};
-        auto order = chainSettings.getChildWithName ("ProcessorOrder");
+        auto* order = findChild (chainSettings, "ProcessorOrder");
         auto chainPlugins = makeNode ("ChainPlugins");
         for (int slot = 0; slot < strip.plugins.size(); ++slot)
             if (strip.plugins.getReference (slot).occupied
                 && ! appendInternalProfilePlugin (order, chainPlugins, strip, slot, false, index, catalog, uIdCounter, error))
                 return {};
-        append (chain, chainSettings);
-        append (chain, chainPlugins);
-        makeEmptyChild (chain, "ChainSnapshotList");
-        append (chains, chain);
+        append (chain, std::move (chainSettings));
+        append (chain, std::move (chainPlugins));
+        append (chain, makeNode ("ChainSnapshotList"));
+        append (chains, std::move (chain));
     }
-    append (root, chains);
+    append (root, std::move (chains));
 
     auto windowManager = makeNode ("WindowManager");
     set (windowManager, "navigatorOpenness", emptyText());
     append (windowManager, makeStoredViewSet ("ViewSet"));
-    append (root, windowManager);
+    append (root, std::move (windowManager));
 
     auto tempo = makeNode ("TempoAndSync");
     set (tempo, "Tempo", 120.0);
@@ -637,7 +668,7 @@ juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vs
     set (tempo, "TimeSigNum", 4);
     set (tempo, "TimeSigDenum", 4);
     set (tempo, "MidiClockActive", false);
-    append (root, tempo);
+    append (root, std::move (tempo));
 
     auto snapshots = makeNode ("GlobalSnapshots");
     set (snapshots, "ActiveSnapshot", int64Value (cleanSnapshotId));
@@ -645,16 +676,16 @@ juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vs
     if (! appendInternalProfileSnapshotTopology (clean, session, index, catalog, uIdCounter, error))
         return {};
     append (clean, makeProfileSnapshotFilter (true));
-    append (snapshots, clean);
+    append (snapshots, std::move (clean));
     append (snapshots, makeProfileSnapshotFilter (true));
-    makeEmptyChild (snapshots, "GlobalSnapshotTriggers");
-    append (root, snapshots);
+    append (snapshots, makeNode ("GlobalSnapshotTriggers"));
+    append (root, std::move (snapshots));
 
     auto current = makeGlobalSnapshot (currentSnapshotId, {}, 3, session);
     if (! appendInternalProfileSnapshotTopology (current, session, index, catalog, uIdCounter, error))
         return {};
     append (current, makeProfileSnapshotFilter (false));
-    append (root, current);
+    append (root, std::move (current));
 
     appendHostScaffolding (root, session);
     return root;
@@ -700,29 +731,35 @@ bool readAsInt64 (const juce::var& value, juce::int64& out)
     return false;
 }
 
-bool propertyEquals (const juce::ValueTree& node, const juce::Identifier& name, juce::int64 expected)
+// The property read as int64; false when the node lacks it or it is no number.
+bool readProperty (const TreeNode& node, std::string_view name, juce::int64& out)
 {
-    juce::int64 value = 0;
-    return readAsInt64 (node.getProperty (name), value) && value == expected;
+    const auto* value = findProperty (node, name);
+    return value != nullptr && readAsInt64 (*value, out);
 }
 
-int countOutputs (const juce::ValueTree& audioPatch, juce::int64 nodeId, int channel, juce::ValueTree* match)
+bool propertyEquals (const TreeNode& node, std::string_view name, juce::int64 expected)
+{
+    juce::int64 value = 0;
+    return readProperty (node, name, value) && value == expected;
+}
+
+int countOutputs (const TreeNode& audioPatch, juce::int64 nodeId, int channel, const TreeNode** match)
 {
     int count = 0;
-    for (const auto& child : audioPatch)
+    for (const auto& child : audioPatch.children)
     {
-        if (child.hasType ("outputs") && propertyEquals (child, "nodeId", nodeId)
-            && propertyEquals (child, "channelId", channel))
+        if (child.type == "outputs" && propertyEquals (child, "nodeId", nodeId) && propertyEquals (child, "channelId", channel))
         {
             ++count;
             if (match != nullptr)
-                *match = child;
+                *match = &child;
         }
     }
     return count;
 }
 
-juce::ValueTree makeAudioPatchEntry (juce::int64 nodeId, int channel)
+TreeNode makeAudioPatchEntry (juce::int64 nodeId, int channel)
 {
     auto entry = makeNode ("outputs");
     set (entry, "nodeId", int64Value (nodeId));
@@ -730,12 +767,12 @@ juce::ValueTree makeAudioPatchEntry (juce::int64 nodeId, int channel)
     return entry;
 }
 
-bool replaceIfReference (juce::ValueTree& node, const juce::Identifier& name, juce::int64 oldId, juce::int64 newId)
+bool replaceIfReference (TreeNode& node, std::string_view name, juce::int64 oldId, juce::int64 newId)
 {
-    const auto* value = node.getPropertyPointer (name);
+    auto* value = findProperty (node, name);
     if (value == nullptr || ! isIntegerValue (*value) || (juce::int64) *value != oldId)
         return false;
-    set (node, name, int64Value (newId));
+    *value = int64Value (newId);
     return true;
 }
 
@@ -761,88 +798,94 @@ std::set<SourcePatch> sourcePatches (const RackStrip& strip)
     return patches;
 }
 
-void rebuildPatchInventories (juce::ValueTree root, const RackSession& session)
+void rebuildPatchInventories (TreeNode& root, const RackSession& session)
 {
-    juce::Array<juce::ValueTree> audioPatches;
-    collectNodes (root, "AudioPatch", audioPatches);
-    for (auto& patch : audioPatches)
+    // Every audio patch gets the same inventory.
+    std::set<std::pair<juce::int64, int>> entries;
+    for (const auto& strip : session.strips)
     {
-        for (int i = patch.getNumChildren(); --i >= 0;)
-            patch.removeChild (i, nullptr);
-
-        std::set<std::pair<juce::int64, int>> entries;
-        for (const auto& strip : session.strips)
+        for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
         {
-            for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
-            {
-                juce::ignoreUnused (rackChannel);
-                if (isInput == 1)
-                    entries.emplace (1, physicalChannel);
-            }
-            const auto chainId = chainRuntimeId (strip.index);
-            for (int channel = 0; channel < juce::jmin (strip.outputChannels, maxChainChannels); ++channel)
-                entries.emplace (chainId, channel);
+            juce::ignoreUnused (rackChannel);
+            if (isInput == 1)
+                entries.emplace (1, physicalChannel);
         }
+        const auto chainId = chainRuntimeId (strip.index);
+        for (int channel = 0; channel < juce::jmin (strip.outputChannels, maxChainChannels); ++channel)
+            entries.emplace (chainId, channel);
+    }
+
+    // Each patch is rebuilt from its own content alone, so they are taken last first: a patch
+    // found inside another one is done before the outer one drops it, and rebuilding a patch never
+    // moves a patch still to come.
+    std::vector<TreeNode*> audioPatches;
+    collectNodes (root, "AudioPatch", audioPatches);
+    for (auto it = audioPatches.rbegin(); it != audioPatches.rend(); ++it)
+    {
+        auto& patch = **it;
+        patch.children.clear();
+        patch.children.reserve (entries.size());
         for (const auto& [nodeId, channel] : entries)
             append (patch, makeAudioPatchEntry (nodeId, channel));
     }
 
-    juce::Array<juce::ValueTree> midiPatches;
+    std::vector<TreeNode*> midiPatches;
     collectNodes (root, "MidiPatch", midiPatches);
-    for (auto& patch : midiPatches)
+    for (auto it = midiPatches.rbegin(); it != midiPatches.rend(); ++it)
     {
-        for (int i = patch.getNumChildren(); --i >= 0;)
-        {
-            juce::int64 nodeId = 0;
-            if (! readAsInt64 (patch.getChild (i).getProperty ("nodeId"), nodeId) || ! isFixedHostNode (nodeId))
-                patch.removeChild (i, nullptr);
-        }
+        auto& patch = **it;
+        patch.children.erase (std::remove_if (patch.children.begin(), patch.children.end(),
+                                              [] (const TreeNode& child) {
+                                                  juce::int64 nodeId = 0;
+                                                  return ! readProperty (child, "nodeId", nodeId) || ! isFixedHostNode (nodeId);
+                                              }),
+                              patch.children.end());
         for (const auto& strip : session.strips)
             append (patch, makeMidiPatchEntry (chainRuntimeId (strip.index)));
     }
 }
 
-juce::ValueTree findOutputs (const juce::ValueTree& audioPatch, juce::int64 nodeId, int channel)
+const TreeNode* findOutputs (const TreeNode& audioPatch, juce::int64 nodeId, int channel)
 {
-    juce::ValueTree match;
-    return countOutputs (audioPatch, nodeId, channel, &match) == 1 ? match : juce::ValueTree();
+    const TreeNode* match = nullptr;
+    return countOutputs (audioPatch, nodeId, channel, &match) == 1 ? match : nullptr;
 }
 
-bool ensureAudioPatchOutput (juce::ValueTree audioPatch, juce::int64 nodeId, int channel, juce::String& error)
+bool ensureAudioPatchOutput (TreeNode* audioPatch, juce::int64 nodeId, int channel, juce::String& error)
 {
-    if (! audioPatch.isValid())
+    if (audioPatch == nullptr)
     {
         // Appending to a missing node would silently drop the entry.
         error = "LiveProfessor AudioPatch is missing";
         return false;
     }
-    const int count = countOutputs (audioPatch, nodeId, channel, nullptr);
+    const int count = countOutputs (*audioPatch, nodeId, channel, nullptr);
     if (count >= 2)
     {
         error = "LiveProfessor template AudioPatch has duplicate output inventory";
         return false;
     }
     if (count == 0)
-        append (audioPatch, makeAudioPatchEntry (nodeId, channel));
+        append (*audioPatch, makeAudioPatchEntry (nodeId, channel));
     return true;
 }
 
-bool updateProcessorState (juce::ValueTree node, bool enabled, bool bypassed, bool audioMute, bool isolate,
+bool updateProcessorState (TreeNode& node, bool enabled, bool bypassed, bool audioMute, bool isolate,
                            float inputGain, float outputGain)
 {
-    auto state = node.getChildWithName ("processorState");
-    if (! state.isValid() || ! state.hasProperty ("enabled") || ! state.hasProperty ("bypassed")
-        || ! state.hasProperty ("audioMute"))
+    auto* state = findChild (node, "processorState");
+    if (state == nullptr || ! hasProperty (*state, "enabled") || ! hasProperty (*state, "bypassed")
+        || ! hasProperty (*state, "audioMute"))
         return false;
-    set (state, "enabled", enabled);
-    set (state, "bypassed", bypassed);
-    set (state, "audioMute", audioMute);
-    if (state.hasProperty ("isolate"))
-        set (state, "isolate", isolate);
-    if (state.hasProperty ("inputGain"))
-        set (state, "inputGain", (double) inputGain);
-    if (state.hasProperty ("outputGain"))
-        set (state, "outputGain", (double) outputGain);
+    set (*state, "enabled", enabled);
+    set (*state, "bypassed", bypassed);
+    set (*state, "audioMute", audioMute);
+    if (hasProperty (*state, "isolate"))
+        set (*state, "isolate", isolate);
+    if (hasProperty (*state, "inputGain"))
+        set (*state, "inputGain", (double) inputGain);
+    if (hasProperty (*state, "outputGain"))
+        set (*state, "outputGain", (double) outputGain);
     return true;
 }
 
@@ -866,45 +909,42 @@ bool isJuceHexId (juce::StringRef text)
     return length > 0 && value != 0;
 }
 
-bool treeContainsNumericValue (const juce::ValueTree& tree, juce::int64 value)
+bool treeContainsNumericValue (const TreeNode& tree, juce::int64 value)
 {
-    for (int i = 0; i < tree.getNumProperties(); ++i)
-    {
-        const auto& property = tree.getProperty (tree.getPropertyName (i));
-        if (isIntegerValue (property) && (juce::int64) property == value)
+    for (const auto& property : tree.properties)
+        if (isIntegerValue (property.value) && (juce::int64) property.value == value)
             return true;
-    }
-    for (const auto& child : tree)
+    for (const auto& child : tree.children)
         if (treeContainsNumericValue (child, value))
             return true;
     return false;
 }
 
-void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::int64 newId,
+void replaceRuntimeIdReferences (TreeNode& tree, juce::int64 oldId, juce::int64 newId,
                                  RuntimeIdReplacementCounts& counts)
 {
-    if (tree.hasType ("plug"))
+    if (tree.type == "plug")
     {
         counts.plug += replaceIfReference (tree, "id", oldId, newId) ? 1 : 0;
     }
-    else if (tree.hasType ("Plugin"))
+    else if (tree.type == "Plugin")
     {
         counts.plugin += replaceIfReference (tree, "pluginUid", oldId, newId) ? 1 : 0;
         counts.plugin += replaceIfReference (tree, "PluginId", oldId, newId) ? 1 : 0;
     }
-    else if (tree.hasType ("ProcessorSettingsContainer"))
+    else if (tree.type == "ProcessorSettingsContainer")
     {
         counts.processorSettings += replaceIfReference (tree, "id", oldId, newId) ? 1 : 0;
     }
-    else if (tree.hasType ("PluginSnapshot"))
+    else if (tree.type == "PluginSnapshot")
     {
         counts.snapshot += replaceIfReference (tree, "SnapshotIdTag", oldId, newId) ? 1 : 0;
     }
-    else if (tree.hasType ("storedViewSetItem"))
+    else if (tree.type == "storedViewSetItem")
     {
         replaceIfReference (tree, "storedViewSetItemPluginId", oldId, newId);
     }
-    for (auto child : tree)
+    for (auto& child : tree.children)
         replaceRuntimeIdReferences (child, oldId, newId, counts);
 }
 
@@ -933,17 +973,27 @@ bool readId (const juce::var& value, juce::int64& out)
     return true;
 }
 
-bool idProperty (const juce::ValueTree& node, const juce::Identifier& name, juce::int64& out)
+bool idProperty (const TreeNode& node, std::string_view name, juce::int64& out)
 {
-    return readId (node.getProperty (name), out);
+    const auto* value = findProperty (node, name);
+    return value != nullptr && readId (*value, out);
 }
 
-const RackStrip* stripWithIndex (const RackSession& session, int stripIndex)
+// The first strip of each index, looked up in log time.
+using StripsByIndex = std::map<int, const RackStrip*>;
+
+StripsByIndex stripsByIndex (const RackSession& session)
 {
+    StripsByIndex strips;
     for (const auto& strip : session.strips)
-        if (strip.index == stripIndex)
-            return &strip;
-    return nullptr;
+        strips.emplace (strip.index, &strip);
+    return strips;
+}
+
+const RackStrip* stripWithIndex (const StripsByIndex& strips, int stripIndex)
+{
+    const auto found = strips.find (stripIndex);
+    return found == strips.end() ? nullptr : found->second;
 }
 
 const PluginRef* occupiedSlot (const RackStrip* strip, int slot)
@@ -968,10 +1018,18 @@ bool fails (juce::String& error, const juce::String& message)
     return false;
 }
 
-void removeAllChildren (juce::ValueTree node)
+// Nodes taken out of the tree while other nodes of it are still being worked on. Moving a child
+// list here keeps every node in it where it is, so a node found before (and perhaps inside what
+// was taken out) can still be visited, to no effect on the tree, as JUCE visits a removed node.
+using Graveyard = std::vector<std::vector<TreeNode>>;
+
+void removeAllChildren (TreeNode* node, Graveyard* graveyard = nullptr)
 {
-    for (int i = node.getNumChildren(); --i >= 0;)
-        node.removeChild (i, nullptr);
+    if (node == nullptr)
+        return;
+    if (graveyard != nullptr && ! node->children.empty())
+        graveyard->push_back (std::move (node->children));
+    node->children.clear();
 }
 
 // The catalog entry for a slot written into a synthesised chain: a VST3 entry must still be
@@ -983,6 +1041,11 @@ const LiveProfessorPluginEntry* installedEntry (const PluginRef& slot, const Vst
     if (entry == nullptr || (entry->format == "VST3" && ! entry->bundle.isDirectory() && ! entry->bundle.existsAsFile()))
         return nullptr;
     return entry;
+}
+
+juce::String unavailableIdentity (int stripIndex, int slot)
+{
+    return "LiveProfessor generated plugin identity is unavailable at strip " + String (stripIndex) + ", slot " + String (slot);
 }
 
 float linearGain (float db) { return std::pow (10.0f, db / 20.0f); }
@@ -998,54 +1061,93 @@ void copyBytes (juce::MemoryBlock& target, const juce::MemoryBlock& source)
         target = source;
 }
 
-} // namespace
-
-void removeNodesOfType (juce::ValueTree tree, const juce::Identifier& type)
+// The index i when name is "P" followed by i in decimal, for an i below count; -1 otherwise.
+int parameterIndex (const std::string& name, size_t count) noexcept
 {
-    for (int i = tree.getNumChildren(); --i >= 0;)
+    if (name.size() < 2 || name.size() > 11 || name[0] != 'P' || (name.size() > 2 && name[1] == '0'))
+        return -1;
+    juce::int64 index = 0;
+    for (size_t i = 1; i < name.size(); ++i)
     {
-        auto child = tree.getChild (i);
-        if (child.hasType (type))
-            tree.removeChild (i, nullptr);
-        else
-            removeNodesOfType (child, type);
+        if (name[i] < '0' || name[i] > '9')
+            return -1;
+        index = index * 10 + (name[i] - '0');
     }
+    return index < (juce::int64) count ? (int) index : -1;
 }
 
-bool synthesiseTopologyFromSinglePrototype (juce::ValueTree root, const RackSession& session,
+// A prototype plug-in is copied once per slot, and each copy then gets its own state bytes and
+// parameter list in place of the prototype's; dropping the prototype's own beforehand keeps the
+// copies small. Only what the configuration replaces anyway is dropped, and only when the
+// configuration gets that far (one container, one snapshot, at most one bus layout).
+void dropReplacedPrototypeState (TreeNode& prototype)
+{
+    std::vector<TreeNode*> containers, snapshots, layouts;
+    collectNodes (prototype, "ProcessorSettingsContainer", containers);
+    collectNodes (prototype, "PluginSnapshot", snapshots);
+    collectNodes (prototype, "bussesLayout", layouts);
+    if (containers.size() != 1 || snapshots.size() != 1 || layouts.size() > 1)
+        return;
+    auto& snapshot = *snapshots.front();
+    if (auto* chunk = findProperty (snapshot, "chunkData"))
+        *chunk = var (juce::MemoryBlock());
+    if (auto* parameters = findChild (snapshot, "parameters"))
+        parameters->properties.clear();
+}
+
+} // namespace
+
+void removeNodesOfType (TreeNode& tree, std::string_view type)
+{
+    for (auto& child : tree.children)
+        if (child.type != type)
+            removeNodesOfType (child, type);
+    tree.children.erase (std::remove_if (tree.children.begin(), tree.children.end(),
+                                         [type] (const TreeNode& child) { return child.type == type; }),
+                         tree.children.end());
+}
+
+bool synthesiseTopologyFromSinglePrototype (TreeNode& root, const RackSession& session,
                                             const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
                                             juce::String& error)
 {
-    auto chains = root.getChildWithName ("Chains");
-    if (! chains.isValid() || chains.getNumChildren() < 1)
+    auto* chains = findChild (root, "Chains");
+    if (chains == nullptr || chains->children.empty())
         return fails (error, "LiveProfessor variable topology requires a native prototype chain");
 
-    const auto prototypeChain = chains.getChild (0).createCopy();
-    const auto prototypeOrder = prototypeChain.getChildWithName ("ChainSettings").getChildWithName ("ProcessorOrder");
-    if (! prototypeOrder.isValid() || prototypeOrder.getNumChildren() < 1)
+    auto prototypeChain = chains->children.front();
+    auto* prototypeSettings = findChild (prototypeChain, "ChainSettings");
+    auto* prototypeOrder = prototypeSettings != nullptr ? findChild (*prototypeSettings, "ProcessorOrder") : nullptr;
+    if (prototypeOrder == nullptr || prototypeOrder->children.empty())
         return fails (error, "LiveProfessor variable topology prototype must contain a plugin");
-    const auto prototypePlug = prototypeOrder.getChild (0).createCopy();
-    const auto prototypePlugin = prototypeChain.getChildWithName ("ChainPlugins").getChild (0).createCopy();
+    const auto prototypePlug = prototypeOrder->children.front();
+    auto* prototypePlugins = findChild (prototypeChain, "ChainPlugins");
+    TreeNode prototypePlugin;
+    if (prototypePlugins != nullptr && ! prototypePlugins->children.empty())
+        prototypePlugin = prototypePlugins->children.front();
+    dropReplacedPrototypeState (prototypePlugin);
+    // Every copy of the chain empties these lists; the prototype's own chain snapshots carry its
+    // old ids and states, and repeated into every chain they would recall the prototype, not the
+    // session.
+    removeAllChildren (prototypeOrder);
+    removeAllChildren (prototypePlugins);
+    removeAllChildren (findChild (prototypeChain, "ChainSnapshotList"));
 
     removeAllChildren (chains);
+    chains->children.reserve ((size_t) session.strips.size());
     juce::uint32 uIdCounter = firstSnapshotUId;
 
     for (int i = 0; i < session.strips.size(); ++i)
     {
         const auto& strip = session.strips.getReference (i);
         const auto chainId = chainRuntimeId (strip.index);
-        auto chain = prototypeChain.createCopy();
+        auto chain = prototypeChain;
         set (chain, "ChainViewOrder", i);
-        auto settings = chain.getChildWithName ("ChainSettings");
+        auto* settings = findChild (chain, "ChainSettings");
         if (! configureChainProperties (settings, strip, chainId, false, error))
             return false;
-        auto order = settings.getChildWithName ("ProcessorOrder");
-        auto chainPlugins = chain.getChildWithName ("ChainPlugins");
-        removeAllChildren (order);
-        removeAllChildren (chainPlugins);
-        // The prototype's own chain snapshots carry its old ids and states; repeated into every
-        // chain they would recall the prototype, not the session.
-        removeAllChildren (chain.getChildWithName ("ChainSnapshotList"));
+        auto* order = findChild (*settings, "ProcessorOrder");
+        auto* chainPlugins = findChild (chain, "ChainPlugins");
 
         for (int s = 0; s < strip.plugins.size(); ++s)
         {
@@ -1054,52 +1156,57 @@ bool synthesiseTopologyFromSinglePrototype (juce::ValueTree root, const RackSess
                 continue;
             const auto* entry = installedEntry (slot, index, catalog);
             if (entry == nullptr)
-                return fails (error, "LiveProfessor generated plugin identity is unavailable at strip "
-                                         + String (strip.index) + ", slot " + String (s));
+                return fails (error, unavailableIdentity (strip.index, s));
             const auto runtimeId = internalPluginRuntimeId (strip.index, s);
-            auto plug = prototypePlug.createCopy();
+            auto plug = prototypePlug;
             set (plug, "id", int64Value (runtimeId));
             set (plug, "type", entry->identifier);
-            auto plugin = prototypePlugin.createCopy();
+            auto plugin = prototypePlugin;
             if (! configurePluginPrototype (plugin, slot, *entry, runtimeId, uIdCounter, error))
                 return false;
-            append (order, plug);
-            append (chainPlugins, plugin);
+            appendIfPresent (order, std::move (plug));
+            appendIfPresent (chainPlugins, std::move (plugin));
         }
-        append (chains, chain);
+        append (*chains, std::move (chain));
     }
 
-    juce::Array<ValueTree> snapshots;
+    // A snapshot nested inside what another snapshot's rebuild drops stays alive in the graveyard,
+    // so that every snapshot found is visited in order, as JUCE does.
+    std::vector<TreeNode*> snapshots;
     collectNodes (root, "GlobalSnapshot", snapshots);
-    if (snapshots.isEmpty())
+    if (snapshots.empty())
         return fails (error, "LiveProfessor variable topology template has no global snapshots");
 
-    for (auto& snapshot : snapshots)
+    Graveyard graveyard;
+    for (auto* snapshot : snapshots)
     {
-        auto snapshotChains = snapshot.getChildWithName ("Chains");
-        auto snapshotPlugins = snapshot.getChildWithName ("Plugins");
-        if (! snapshotChains.isValid() || snapshotChains.getNumChildren() < 1 || ! snapshotPlugins.isValid()
-            || snapshotPlugins.getNumChildren() < 1)
+        auto* snapshotChains = findChild (*snapshot, "Chains");
+        auto* snapshotPlugins = findChild (*snapshot, "Plugins");
+        if (snapshotChains == nullptr || snapshotChains->children.empty() || snapshotPlugins == nullptr
+            || snapshotPlugins->children.empty())
             return fails (error, "LiveProfessor variable topology snapshot has no prototype");
-        const auto chainPrototype = snapshotChains.getChild (0).createCopy();
-        const auto pluginPrototype = snapshotPlugins.getChild (0).createCopy();
-        const auto plugPrototype = chainPrototype.getChildWithName ("ProcessorOrder").getChild (0).createCopy();
+        auto chainPrototype = snapshotChains->children.front();
+        auto pluginPrototype = snapshotPlugins->children.front();
+        auto* prototypeChainOrder = findChild (chainPrototype, "ProcessorOrder");
+        TreeNode plugPrototype;
+        if (prototypeChainOrder != nullptr && ! prototypeChainOrder->children.empty())
+            plugPrototype = prototypeChainOrder->children.front();
         // Without a plug to copy, the snapshot's chains would recall empty chains in the host
         // while the live chains hold plug-ins.
-        if (! chainPrototype.getChildWithName ("ProcessorOrder").isValid()
-            || (! plugPrototype.isValid() && session.countPlugins() > 0))
+        if (prototypeChainOrder == nullptr || (! isValidTree (plugPrototype) && session.countPlugins() > 0))
             return fails (error, "LiveProfessor variable topology snapshot has no prototype");
+        removeAllChildren (prototypeChainOrder);
+        dropReplacedPrototypeState (pluginPrototype);
 
-        removeAllChildren (snapshotChains);
-        removeAllChildren (snapshotPlugins);
+        removeAllChildren (snapshotChains, &graveyard);
+        removeAllChildren (snapshotPlugins, &graveyard);
         for (const auto& strip : session.strips)
         {
-            auto chain = chainPrototype.createCopy();
-            if (! configureChainProperties (chain, strip, chainRuntimeId (strip.index), true, error))
+            auto chain = chainPrototype;
+            if (! configureChainProperties (&chain, strip, chainRuntimeId (strip.index), true, error))
                 return false;
-            auto order = chain.getChildWithName ("ProcessorOrder");
+            auto* order = findChild (chain, "ProcessorOrder");
             removeAllChildren (order);
-            append (snapshotChains, chain);
             for (int s = 0; s < strip.plugins.size(); ++s)
             {
                 const auto& slot = strip.plugins.getReference (s);
@@ -1109,17 +1216,19 @@ bool synthesiseTopologyFromSinglePrototype (juce::ValueTree root, const RackSess
                 if (entry == nullptr)
                     return fails (error, "LiveProfessor snapshot plugin identity is unavailable");
                 const auto runtimeId = internalPluginRuntimeId (strip.index, s);
-                auto plug = plugPrototype.createCopy();
+                auto plug = plugPrototype;
                 set (plug, "id", int64Value (runtimeId));
                 set (plug, "type", entry->identifier);
-                append (order, plug);
-                auto plugin = pluginPrototype.createCopy();
+                appendIfPresent (order, std::move (plug));
+                auto plugin = pluginPrototype;
                 if (! configurePluginPrototype (plugin, slot, *entry, runtimeId, uIdCounter, error))
                     return false;
-                append (snapshotPlugins, plugin);
+                append (*snapshotPlugins, std::move (plugin));
             }
+            append (*snapshotChains, std::move (chain));
         }
     }
+    graveyard.clear();
 
     removeNodesOfType (root, "storedViewSetItem");
     removeNodesOfType (root, "WireViewNode");
@@ -1127,34 +1236,35 @@ bool synthesiseTopologyFromSinglePrototype (juce::ValueTree root, const RackSess
     return true;
 }
 
-bool bindMainTopology (juce::ValueTree root, const RackSession& session, const DeploymentProfile& profile,
+bool bindMainTopology (const TreeNode& root, const RackSession& session, const DeploymentProfile& profile,
                        const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
                        ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, juce::String& error)
 {
-    const auto chains = root.getChildWithName ("Chains");
-    if (! chains.isValid() || chains.getNumChildren() != session.strips.size() || session.strips.size() != profile.strips)
+    const auto* chains = findChild (root, "Chains");
+    if (chains == nullptr || chains->children.size() != (size_t) session.strips.size()
+        || session.strips.size() != profile.strips)
         return fails (error, "LiveProfessor template/profile/source chain count mismatch");
 
     std::set<juce::int64> usedChainIds, boundIds;
     for (int i = 0; i < session.strips.size(); ++i)
     {
         const auto& strip = session.strips.getReference (i);
-        const auto chain = chains.getChild (i);
+        const auto& chain = chains->children[(size_t) i];
         const String at (strip.index);
         if (strip.index != i)
             return fails (error, "LiveProfessor topology writer requires contiguous strip indices");
 
-        const auto settings = chain.getChildWithName ("ChainSettings");
-        const auto container = settings.getChildWithName ("ProcessorSettingsContainer");
-        const auto order = settings.getChildWithName ("ProcessorOrder");
-        const auto chainPlugins = chain.getChildWithName ("ChainPlugins");
-        if (! chain.hasType ("Chain") || ! container.isValid() || ! container.hasProperty ("id") || ! order.isValid()
-            || ! chainPlugins.isValid())
+        const auto* settings = findChild (chain, "ChainSettings");
+        const auto* container = settings != nullptr ? findChild (*settings, "ProcessorSettingsContainer") : nullptr;
+        const auto* order = settings != nullptr ? findChild (*settings, "ProcessorOrder") : nullptr;
+        const auto* chainPlugins = findChild (chain, "ChainPlugins");
+        if (chain.type != "Chain" || container == nullptr || ! hasProperty (*container, "id") || order == nullptr
+            || chainPlugins == nullptr)
             return fails (error, "LiveProfessor template main chain structure is incomplete");
 
         juce::int64 inputs = 0, outputs = 0;
-        if (! readAsInt64 (settings.getProperty ("ChainInputCount"), inputs) || inputs != strip.inputChannels
-            || ! readAsInt64 (settings.getProperty ("ChainOutputCount"), outputs) || outputs != strip.outputChannels
+        if (! readProperty (*settings, "ChainInputCount", inputs) || inputs != strip.inputChannels
+            || ! readProperty (*settings, "ChainOutputCount", outputs) || outputs != strip.outputChannels
             || strip.inputChannels < 0 || strip.inputChannels > maxStripChannels || strip.outputChannels < 0
             || strip.outputChannels > maxStripChannels)
             return fails (error, "LiveProfessor template/source channel layout mismatch at strip " + at);
@@ -1163,39 +1273,47 @@ bool bindMainTopology (juce::ValueTree root, const RackSession& session, const D
         if (! sidechainSourceForStrip (strip, source, error))
             return false;
         juce::int64 sidechains = 0;
-        if (! readAsInt64 (settings.getProperty ("SideChainCount"), sidechains)
-            || sidechains != (source < 0 ? 0 : strip.inputChannels))
+        if (! readProperty (*settings, "SideChainCount", sidechains) || sidechains != (source < 0 ? 0 : strip.inputChannels))
             return fails (error, "LiveProfessor template/source sidechain layout mismatch at strip " + at);
 
         juce::int64 chainId = 0;
-        if (! idProperty (container, "id", chainId) || chainId < 3 || ! usedChainIds.insert (chainId).second)
+        if (! idProperty (*container, "id", chainId) || chainId < 3 || ! usedChainIds.insert (chainId).second)
             return fails (error, "LiveProfessor template chain runtime id is invalid");
         chainIds[strip.index] = chainId;
 
         const int occupied = countOccupied (strip);
-        if (occupied > profile.slots || occupied != order.getNumChildren())
+        if (occupied > profile.slots || (size_t) occupied != order->children.size())
             return fails (error, "LiveProfessor template/profile/source plugin topology mismatch at strip " + at);
 
-        int k = 0;
+        // The chain's plug-ins by pluginUid: how many carry each id, and the last of them.
+        std::map<juce::int64, std::pair<int, const TreeNode*>> pluginsByUid;
+        for (const auto& candidate : chainPlugins->children)
+            if (juce::int64 uid = 0; idProperty (candidate, "pluginUid", uid))
+            {
+                auto& found = pluginsByUid[uid];
+                ++found.first;
+                found.second = &candidate;
+            }
+
+        size_t k = 0;
         for (int s = 0; s < strip.plugins.size(); ++s)
         {
             const auto& slot = strip.plugins.getReference (s);
             if (! slot.occupied)
                 continue;
-            const auto plug = order.getChild (k++);
+            const auto& plug = order->children[k++];
             juce::int64 id = 0;
-            const auto type = plug.getProperty ("type").toString();
-            juce::ValueTree plugin;
+            const auto type = propertyValue (plug, "type").toString();
+            const TreeNode* plugin = nullptr;
             int matches = 0;
             if (idProperty (plug, "id", id))
-                for (const auto& candidate : chainPlugins)
-                    if (juce::int64 uid = 0; idProperty (candidate, "pluginUid", uid) && uid == id)
-                    {
-                        ++matches;
-                        plugin = candidate;
-                    }
-            if (! plug.hasType ("plug") || id == 0 || type.isEmpty() || matches != 1
-                || plugin.getProperty ("pluginTypeId").toString() != type)
+                if (const auto found = pluginsByUid.find (id); found != pluginsByUid.end())
+                {
+                    matches = found->second.first;
+                    plugin = found->second.second;
+                }
+            if (plug.type != "plug" || id == 0 || type.isEmpty() || matches != 1
+                || propertyValue (*plugin, "pluginTypeId").toString() != type)
                 return fails (error, "LiveProfessor template ProcessorOrder is inconsistent");
             if (! boundIds.insert (id).second)
                 return fails (error, "LiveProfessor template runtime id is duplicated");
@@ -1205,9 +1323,14 @@ bool bindMainTopology (juce::ValueTree root, const RackSession& session, const D
 
             const auto* entry = catalog.findUnique (slot, index);
             if (entry == nullptr || (juce::uint32) hex.getHexValue32() != entry->uniqueId
-                || plugin.getProperty ("pluginTypeName").toString() != entry->name)
+                || propertyValue (*plugin, "pluginTypeName").toString() != entry->name)
                 return fails (error, "LiveProfessor template/source plugin identity mismatch at strip " + at
                                          + ", slot " + String (s));
+            // The plug-in must be one LiveProfessor's current list holds, installed, under the very
+            // type id the project names: a template saved before the list changed (another bundle
+            // of the same class) would otherwise name a type the host no longer knows.
+            if (installedEntry (slot, index, catalog) == nullptr || type != entry->identifier)
+                return fails (error, unavailableIdentity (strip.index, s));
 
             PluginBinding binding;
             binding.chainIndex = strip.index;
@@ -1232,7 +1355,7 @@ bool bindMainTopology (juce::ValueTree root, const RackSession& session, const D
                         error << ": " << decodeError;
                     return false;
                 }
-                binding.parameterValues = mirror.values;
+                binding.parameterValues = std::move (mirror.values);
             }
             bindings.add (std::move (binding));
         }
@@ -1247,18 +1370,58 @@ struct PatchContext
 {
     const RackSession& session;
     const ChainIdMap& chainIds;
+    StripsByIndex strips;
     std::map<juce::int64, const RackStrip*> stripOfChain;
 };
 
+// The outputs entries of one audio patch by (node, channel), each with the positions of the
+// children that list it, so that every lookup of the state placement is one search in a map.
+using OutputsIndex = std::map<std::pair<juce::int64, juce::int64>, std::vector<size_t>>;
+
+OutputsIndex indexOutputs (const TreeNode& patch)
+{
+    OutputsIndex index;
+    for (size_t i = 0; i < patch.children.size(); ++i)
+    {
+        const auto& child = patch.children[i];
+        juce::int64 nodeId = 0, channel = 0;
+        if (child.type == "outputs" && readProperty (child, "nodeId", nodeId) && readProperty (child, "channelId", channel))
+            index[{ nodeId, channel }].push_back (i);
+    }
+    return index;
+}
+
+// The one entry for the node and channel, or null when there is none or several.
+TreeNode* uniqueOutputs (TreeNode& patch, const OutputsIndex& index, juce::int64 nodeId, int channel)
+{
+    const auto found = index.find ({ nodeId, (juce::int64) channel });
+    return found != index.end() && found->second.size() == 1 ? &patch.children[found->second.front()] : nullptr;
+}
+
+// The output check on an indexed patch: a missing entry is appended, a repeated one refused.
+bool ensureIndexedOutput (TreeNode& patch, OutputsIndex& index, juce::int64 nodeId, int channel, juce::String& error)
+{
+    auto& positions = index[{ nodeId, (juce::int64) channel }];
+    if (positions.size() >= 2)
+        return fails (error, "LiveProfessor template AudioPatch has duplicate output inventory");
+    if (positions.empty())
+    {
+        positions.push_back (patch.children.size());
+        append (patch, makeAudioPatchEntry (nodeId, channel));
+    }
+    return true;
+}
+
 // The entries one strip needs in an audio patch: its physical patches, then its sidechain feeds.
-bool ensureStripInventory (juce::ValueTree patch, const PatchContext& context, const RackStrip& strip, juce::String& error)
+bool ensureStripInventory (TreeNode& patch, OutputsIndex& index, const PatchContext& context, const RackStrip& strip,
+                           juce::String& error)
 {
     const auto found = context.chainIds.find (strip.index);
     if (found == context.chainIds.end())
         return fails (error, "internal LiveProfessor chain id mapping failed");
     for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
-        if (! (isInput == 1 ? ensureAudioPatchOutput (patch, 1, physicalChannel, error)
-                            : ensureAudioPatchOutput (patch, found->second, rackChannel, error)))
+        if (! (isInput == 1 ? ensureIndexedOutput (patch, index, 1, physicalChannel, error)
+                            : ensureIndexedOutput (patch, index, found->second, rackChannel, error)))
             return false;
 
     int source = -1;
@@ -1266,25 +1429,25 @@ bool ensureStripInventory (juce::ValueTree patch, const PatchContext& context, c
         return false;
     if (source < 0)
         return true;
-    const auto* sourceStrip = stripWithIndex (context.session, source);
+    const auto* sourceStrip = stripWithIndex (context.strips, source);
     const auto sourceChain = context.chainIds.find (source);
     if (sourceStrip == nullptr || sourceChain == context.chainIds.end() || sourceStrip->outputChannels < 1)
         return fails (error, "LiveProfessor sidechain source strip is missing");
     for (int j = 0; j < strip.inputChannels; ++j)
-        if (! ensureAudioPatchOutput (patch, sourceChain->second, juce::jmin (j, sourceStrip->outputChannels - 1), error))
+        if (! ensureIndexedOutput (patch, index, sourceChain->second, juce::jmin (j, sourceStrip->outputChannels - 1), error))
             return false;
     return true;
 }
 
 // A point the writer itself would have made: physical input, physical output or sidechain feed.
-bool isModelledPoint (const juce::ValueTree& point, juce::int64 nodeId, juce::int64 channel, const PatchContext& context)
+bool isModelledPoint (const TreeNode& point, juce::int64 nodeId, juce::int64 channel, const PatchContext& context)
 {
     juce::int64 outNode = 0, outChannel = 0, inNode = 0, inChannel = 0, midi = 0;
-    if (! point.hasType ("point") || ! readAsInt64 (point.getProperty ("outputNodeId"), outNode)
-        || ! readAsInt64 (point.getProperty ("outputChannelId"), outChannel)
-        || ! readAsInt64 (point.getProperty ("inputNodeId"), inNode)
-        || ! readAsInt64 (point.getProperty ("inputChannelId"), inChannel)
-        || ! readAsInt64 (point.getProperty ("isMidi"), midi) || midi != 0)
+    if (point.type != "point" || ! readProperty (point, "outputNodeId", outNode)
+        || ! readProperty (point, "outputChannelId", outChannel)
+        || ! readProperty (point, "inputNodeId", inNode)
+        || ! readProperty (point, "inputChannelId", inChannel)
+        || ! readProperty (point, "isMidi", midi) || midi != 0)
         return false;
     if (outNode != nodeId || outChannel != channel || outChannel < 0 || inChannel < 0)
         return false;
@@ -1309,22 +1472,21 @@ bool isModelledPoint (const juce::ValueTree& point, juce::int64 nodeId, juce::in
     return k >= 0 && k < to->inputChannels && outChannel == juce::jmin ((juce::int64) from->outputChannels - 1, k);
 }
 
-bool validateExistingPoints (const juce::ValueTree& patch, const PatchContext& context, juce::String& error)
+bool validateExistingPoints (const TreeNode& patch, const PatchContext& context, juce::String& error)
 {
-    for (const auto& outputs : patch)
+    for (const auto& outputs : patch.children)
     {
         juce::int64 nodeId = 0, channel = 0;
-        if (! outputs.hasType ("outputs") || ! readAsInt64 (outputs.getProperty ("nodeId"), nodeId)
-            || ! readAsInt64 (outputs.getProperty ("channelId"), channel))
+        if (outputs.type != "outputs" || ! readProperty (outputs, "nodeId", nodeId) || ! readProperty (outputs, "channelId", channel))
             return fails (error, "LiveProfessor template AudioPatch contains an invalid outputs node");
-        for (const auto& point : outputs)
+        for (const auto& point : outputs.children)
             if (! isModelledPoint (point, nodeId, channel, context))
                 return fails (error, "LiveProfessor template AudioPatch contains an unmodelled or malformed graph point");
     }
     return true;
 }
 
-bool checkStripPresence (const juce::ValueTree& patch, const PatchContext& context, const RackStrip& strip,
+bool checkStripPresence (TreeNode& patch, const OutputsIndex& index, const PatchContext& context, const RackStrip& strip,
                          juce::String& error)
 {
     const auto chainId = context.chainIds.find (strip.index);
@@ -1332,8 +1494,8 @@ bool checkStripPresence (const juce::ValueTree& patch, const PatchContext& conte
         return fails (error, "internal LiveProfessor chain id mapping failed");
     for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
     {
-        const bool present = isInput == 1 ? findOutputs (patch, 1, physicalChannel).isValid()
-                                          : findOutputs (patch, chainId->second, rackChannel).isValid();
+        const bool present = isInput == 1 ? uniqueOutputs (patch, index, 1, physicalChannel) != nullptr
+                                          : uniqueOutputs (patch, index, chainId->second, rackChannel) != nullptr;
         if (! present)
             return fails (error, "LiveProfessor template AudioPatch lacks output node/channel for strip "
                                      + String (strip.index) + (isInput == 1 ? " input " : " output ")
@@ -1344,17 +1506,18 @@ bool checkStripPresence (const juce::ValueTree& patch, const PatchContext& conte
         return false;
     if (source < 0)
         return true;
-    const auto* sourceStrip = stripWithIndex (context.session, source);
+    const auto* sourceStrip = stripWithIndex (context.strips, source);
     const auto sourceChain = context.chainIds.find (source);
     if (sourceStrip == nullptr || sourceChain == context.chainIds.end() || sourceStrip->outputChannels < 1)
         return fails (error, "LiveProfessor sidechain source strip is missing");
     for (int j = 0; j < strip.inputChannels; ++j)
-        if (! findOutputs (patch, sourceChain->second, juce::jmin (j, sourceStrip->outputChannels - 1)).isValid())
+        if (uniqueOutputs (patch, index, sourceChain->second, juce::jmin (j, sourceStrip->outputChannels - 1)) == nullptr)
             return fails (error, "LiveProfessor template AudioPatch lacks sidechain source output");
     return true;
 }
 
-void appendPoint (const juce::ValueTree& patch, juce::int64 outNode, int outChannel, juce::int64 inNode, int inChannel)
+void appendPoint (TreeNode& patch, const OutputsIndex& index, juce::int64 outNode, int outChannel, juce::int64 inNode,
+                  int inChannel)
 {
     auto point = makeNode ("point");
     set (point, "outputNodeId", int64Value (outNode));
@@ -1362,108 +1525,114 @@ void appendPoint (const juce::ValueTree& patch, juce::int64 outNode, int outChan
     set (point, "inputNodeId", int64Value (inNode));
     set (point, "inputChannelId", inChannel);
     set (point, "isMidi", false);
-    auto outputs = findOutputs (patch, outNode, outChannel);
-    append (outputs, point);
+    appendIfPresent (uniqueOutputs (patch, index, outNode, outChannel), std::move (point));
 }
 
-void addSessionPoints (const juce::ValueTree& patch, const PatchContext& context, const RackStrip& strip)
+void addSessionPoints (TreeNode& patch, const OutputsIndex& index, const PatchContext& context, const RackStrip& strip)
 {
     const auto chainId = context.chainIds.at (strip.index);
     for (const auto& [isInput, rackChannel, physicalChannel] : sourcePatches (strip))
     {
         if (isInput == 1)
-            appendPoint (patch, 1, physicalChannel, chainId, rackChannel);
+            appendPoint (patch, index, 1, physicalChannel, chainId, rackChannel);
         else
-            appendPoint (patch, chainId, rackChannel, 2, physicalChannel);
+            appendPoint (patch, index, chainId, rackChannel, 2, physicalChannel);
     }
     int source = -1;
     juce::String ignored;
     if (! sidechainSourceForStrip (strip, source, ignored) || source < 0)
         return;
-    const auto* sourceStrip = stripWithIndex (context.session, source);
+    const auto* sourceStrip = stripWithIndex (context.strips, source);
     const auto sourceChain = context.chainIds.at (source);
     for (int j = 0; j < strip.inputChannels; ++j)
-        appendPoint (patch, sourceChain, juce::jmin (j, sourceStrip->outputChannels - 1), chainId,
+        appendPoint (patch, index, sourceChain, juce::jmin (j, sourceStrip->outputChannels - 1), chainId,
                      strip.inputChannels + j);
 }
 
 } // namespace
 
-bool updateRepeatedState (juce::ValueTree root, const RackSession& session, const ChainIdMap& chainIds,
+bool updateRepeatedState (TreeNode& root, const RackSession& session, const ChainIdMap& chainIds,
                           const juce::Array<PluginBinding>& bindings, juce::String& error)
 {
-    PatchContext context { session, chainIds, {} };
+    PatchContext context { session, chainIds, stripsByIndex (session), {} };
     for (const auto& [stripIndex, chainId] : chainIds)
-        context.stripOfChain[chainId] = stripWithIndex (session, stripIndex);
+        context.stripOfChain[chainId] = stripWithIndex (context.strips, stripIndex);
     std::map<juce::int64, const PluginBinding*> bindingOf;
     for (const auto& binding : bindings)
         bindingOf[binding.runtimeId] = &binding;
     std::map<juce::int64, int> chainCount, containerCount, snapshotCount;
 
-    juce::Array<ValueTree> containers;
+    // The first two steps change properties only, so the nodes found stay where they are.
+    std::vector<TreeNode*> containers;
     collectNodes (root, "ProcessorSettingsContainer", containers);
-    for (auto& container : containers)
+    for (auto* container : containers)
     {
         juce::int64 id = 0;
-        if (! readAsInt64 (container.getProperty ("id"), id))
+        if (! readProperty (*container, "id", id))
             continue;
         if (const auto chain = context.stripOfChain.find (id); chain != context.stripOfChain.end() && chain->second != nullptr)
         {
             const auto& strip = *chain->second;
-            if (container.hasProperty ("name"))
-                set (container, "name", strip.name);
-            if (! updateProcessorState (container, ! strip.bypassed, strip.bypassed, strip.muted, strip.soloed,
+            if (hasProperty (*container, "name"))
+                set (*container, "name", strip.name);
+            if (! updateProcessorState (*container, ! strip.bypassed, strip.bypassed, strip.muted, strip.soloed,
                                         linearGain (strip.inputGainDb), linearGain (strip.outputGainDb)))
                 return fails (error, "LiveProfessor repeated chain processorState is incomplete");
             ++chainCount[id];
         }
         else if (const auto bound = bindingOf.find (id); bound != bindingOf.end())
         {
-            const auto* slot = occupiedSlot (stripWithIndex (session, bound->second->chainIndex), bound->second->slotIndex);
+            const auto* slot = occupiedSlot (stripWithIndex (context.strips, bound->second->chainIndex), bound->second->slotIndex);
             if (slot == nullptr)
                 return fails (error, "internal LiveProfessor plugin state mapping failed");
-            if (! updateProcessorState (container, ! slot->inactive, slot->bypassed, slot->muted, false, 1.0f, 1.0f))
+            if (! updateProcessorState (*container, ! slot->inactive, slot->bypassed, slot->muted, false, 1.0f, 1.0f))
                 return fails (error, "LiveProfessor repeated plugin processorState is incomplete");
             ++containerCount[id];
         }
     }
 
-    juce::Array<ValueTree> snapshots;
+    std::vector<TreeNode*> snapshots;
     collectNodes (root, "PluginSnapshot", snapshots);
-    for (auto& snapshot : snapshots)
+    for (auto* snapshot : snapshots)
     {
         juce::int64 id = 0;
-        if (! readAsInt64 (snapshot.getProperty ("SnapshotIdTag"), id))
+        if (! readProperty (*snapshot, "SnapshotIdTag", id))
             continue;
         const auto bound = bindingOf.find (id);
         if (bound == bindingOf.end())
             continue;
         const auto& binding = *bound->second;
-        if (snapshot.hasProperty ("pluginTypeId") && snapshot.getProperty ("pluginTypeId").toString() != binding.typeId)
+        if (const auto* typeId = findProperty (*snapshot, "pluginTypeId"); typeId != nullptr && typeId->toString() != binding.typeId)
             return fails (error, "LiveProfessor repeated PluginSnapshot identity mismatch");
-        setBytes (snapshot, "chunkData", binding.stateBytes);
+        setBytes (*snapshot, "chunkData", binding.stateBytes);
 
-        juce::Array<ValueTree> parameterNodes;
-        for (const auto& child : snapshot)
-            if (child.hasType ("parameters"))
-                parameterNodes.add (child);
-        if (parameterNodes.size() != 1 || parameterNodes.getReference (0).getNumChildren() != 0)
+        TreeNode* parameters = nullptr;
+        int parameterNodes = 0;
+        for (auto& child : snapshot->children)
+            if (child.type == "parameters" && parameterNodes++ == 0)
+                parameters = &child;
+        if (parameterNodes != 1 || ! parameters->children.empty())
             return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
-        auto parameters = parameterNodes.getReference (0);
         if (! binding.hasParameters)
         {
-            parameters.removeAllProperties (nullptr);
+            parameters->properties.clear();
         }
         else
         {
-            if (parameters.getNumProperties() != binding.parameterValues.size())
+            const auto count = (size_t) binding.parameterValues.size();
+            if (parameters->properties.size() != count)
                 return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
-            for (int i = 0; i < binding.parameterValues.size(); ++i)
+            // Each value goes where its name stands; names are unique, so P0 .. Pn are all there
+            // exactly when every index below the count is named once.
+            std::vector<juce::var*> byIndex (count, nullptr);
+            for (auto& property : parameters->properties)
+                if (const auto i = parameterIndex (property.name, count); i >= 0)
+                    byIndex[(size_t) i] = &property.value;
+            for (size_t i = 0; i < count; ++i)
             {
-                const juce::Identifier name ("P" + String (i));
-                if (! parameters.hasProperty (name))
+                if (byIndex[i] == nullptr)
                     return fails (error, "LiveProfessor template parameters are not a contiguous P0..Pn set");
-                set (parameters, name, (double) binding.parameterValues.getUnchecked (i));
+                *byIndex[i] = (double) binding.parameterValues.getUnchecked ((int) i);
             }
         }
         ++snapshotCount[id];
@@ -1476,34 +1645,178 @@ bool updateRepeatedState (juce::ValueTree root, const RackSession& session, cons
         if (containerCount[binding.runtimeId] < 1 || snapshotCount[binding.runtimeId] < 1)
             return fails (error, "LiveProfessor plugin state was not found in template");
 
-    juce::Array<ValueTree> patches;
+    std::vector<TreeNode*> patches;
     collectNodes (root, "AudioPatch", patches);
-    if (patches.isEmpty())
+    if (patches.empty())
         return fails (error, "LiveProfessor template has no AudioPatch");
-    for (auto& patch : patches)
+    // A patch can only sit inside another one below a point (anywhere else the outer patch is
+    // refused), and the points of a patch are taken out into the graveyard: a patch found there is
+    // still visited in order, as JUCE does, without touching the tree.
+    Graveyard graveyard;
+    for (auto* patch : patches)
     {
+        auto index = indexOutputs (*patch);
         for (const auto& strip : session.strips)
-            if (! ensureStripInventory (patch, context, strip, error))
+            if (! ensureStripInventory (*patch, index, context, strip, error))
                 return false;
-        if (! validateExistingPoints (patch, context, error))
+        if (! validateExistingPoints (*patch, context, error))
             return false;
         for (const auto& strip : session.strips)
-            if (! checkStripPresence (patch, context, strip, error))
+            if (! checkStripPresence (*patch, index, context, strip, error))
                 return false;
-        for (auto outputs : patch)
-            removeAllChildren (outputs);
+        for (auto& outputs : patch->children)
+            removeAllChildren (&outputs, &graveyard);
         for (const auto& strip : session.strips)
-            addSessionPoints (patch, context, strip);
+            addSessionPoints (*patch, index, context, strip);
     }
     return true;
 }
 
-bool remapPluginRuntimeIds (juce::ValueTree root, const RackSession& session, juce::Array<PluginBinding>& bindings,
+namespace
+{
+
+// Every int and int64 property value of a tree, counted, and every place a plug-in runtime id is
+// referred to, so that all bindings are remapped with one walk of the tree. The counts follow the
+// replacements as they are made.
+struct RuntimeIdIndex
+{
+    enum Counter { plugCounter, pluginCounter, processorCounter, snapshotCounter, noCounter, notAReference };
+
+    struct Reference
+    {
+        juce::int64 value;
+        TreeNode* node;
+        size_t property;
+        Counter counter;
+    };
+
+    std::vector<juce::int64> values;            // sorted
+    std::map<juce::int64, juce::int64> changes; // added (or, negative, removed) since the walk
+    std::vector<Reference> references;          // sorted by value
+
+    Counter counterFor (const std::string& type, const std::string& name) const
+    {
+        if (type == "plug" && name == "id") return plugCounter;
+        if (type == "Plugin" && (name == "pluginUid" || name == "PluginId")) return pluginCounter;
+        if (type == "ProcessorSettingsContainer" && name == "id") return processorCounter;
+        if (type == "PluginSnapshot" && name == "SnapshotIdTag") return snapshotCounter;
+        if (type == "storedViewSetItem" && name == "storedViewSetItemPluginId") return noCounter;
+        return notAReference;
+    }
+
+    void walk (TreeNode& node)
+    {
+        for (size_t i = 0; i < node.properties.size(); ++i)
+        {
+            const auto& value = node.properties[i].value;
+            if (! isIntegerValue (value))
+                continue;
+            values.push_back ((juce::int64) value);
+            const auto counter = counterFor (node.type, node.properties[i].name);
+            if (counter != notAReference)
+                references.push_back ({ (juce::int64) value, &node, i, counter });
+        }
+        for (auto& child : node.children)
+            walk (child);
+    }
+
+    explicit RuntimeIdIndex (TreeNode& root)
+    {
+        walk (root);
+        std::sort (values.begin(), values.end());
+        std::sort (references.begin(), references.end(),
+                   [] (const Reference& a, const Reference& b) { return a.value < b.value; });
+    }
+
+    juce::int64 count (juce::int64 value) const
+    {
+        const auto range = std::equal_range (values.begin(), values.end(), value);
+        const auto changed = changes.find (value);
+        return (juce::int64) (range.second - range.first) + (changed != changes.end() ? changed->second : 0);
+    }
+
+    // replaceRuntimeIdReferences over the whole tree, without walking it.
+    void replace (juce::int64 oldId, juce::int64 newId, RuntimeIdReplacementCounts& counts)
+    {
+        const auto first = std::lower_bound (references.begin(), references.end(), oldId,
+                                             [] (const Reference& r, juce::int64 v) { return r.value < v; });
+        juce::int64 replaced = 0;
+        for (auto it = first; it != references.end() && it->value == oldId; ++it)
+        {
+            auto& value = it->node->properties[it->property].value;
+            if (! isIntegerValue (value) || (juce::int64) value != oldId)
+                continue;
+            value = int64Value (newId);
+            ++replaced;
+            switch (it->counter)
+            {
+                case plugCounter: ++counts.plug; break;
+                case pluginCounter: ++counts.plugin; break;
+                case processorCounter: ++counts.processorSettings; break;
+                case snapshotCounter: ++counts.snapshot; break;
+                case noCounter:
+                case notAReference: break;
+            }
+        }
+        changes[oldId] -= replaced;
+        changes[newId] += replaced;
+    }
+};
+
+// The runtime id a ControllableId names ("Processor" and the id in decimal), or -1.
+juce::int64 controlledProcessor (const juce::var& value)
+{
+    if (! value.isString())
+        return -1;
+    const auto text = value.toString();
+    const std::string_view bytes (text.toRawUTF8(), text.getNumBytesAsUTF8());
+    constexpr std::string_view prefix ("Processor");
+    if (bytes.size() <= prefix.size() || bytes.size() > prefix.size() + 18 || bytes.compare (0, prefix.size(), prefix) != 0)
+        return -1;
+    juce::int64 id = 0;
+    for (const char c : bytes.substr (prefix.size()))
+    {
+        if (c < '0' || c > '9')
+            return -1;
+        id = id * 10 + (c - '0');
+    }
+    return id;
+}
+
+// Points every ControllableId that names a renamed processor at its new id.
+void renameControllerAssignments (TreeNode& tree, const std::map<juce::int64, juce::int64>& renamed)
+{
+    for (auto& property : tree.properties)
+        if (property.name == "ControllableId")
+        {
+            const auto found = renamed.find (controlledProcessor (property.value));
+            if (found != renamed.end())
+                property.value = "Processor" + juce::String (found->second);
+        }
+    for (auto& child : tree.children)
+        renameControllerAssignments (child, renamed);
+}
+
+void collectProcessorIds (const TreeNode& tree, std::set<juce::int64>& ids)
+{
+    juce::int64 id = 0;
+    if (tree.type == "ProcessorSettingsContainer" && idProperty (tree, "id", id))
+        ids.insert (id);
+    for (const auto& child : tree.children)
+        collectProcessorIds (child, ids);
+}
+
+} // namespace
+
+bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session, juce::Array<PluginBinding>& bindings,
                             juce::String& error)
 {
+    const auto strips = stripsByIndex (session);
+    std::unique_ptr<RuntimeIdIndex> ids;
+    std::map<juce::int64, juce::int64> renamed;
     for (auto& binding : bindings)
     {
-        const auto* slot = occupiedSlot (stripWithIndex (session, binding.chainIndex), binding.slotIndex);
+        const auto* slot = occupiedSlot (stripWithIndex (strips, binding.chainIndex), binding.slotIndex);
         if (slot == nullptr || binding.chainIndex < 0 || binding.chainIndex > 63 || binding.slotIndex > 7
             || slot->sidechainSource < -1 || slot->sidechainSource > 63)
             return fails (error, "LiveProfessor stable runtime id cannot represent source location");
@@ -1511,18 +1824,60 @@ bool remapPluginRuntimeIds (juce::ValueTree root, const RackSession& session, ju
         const auto stable = makeStableRuntimeId (binding.chainIndex, binding.slotIndex, slot->sidechainSource);
         if (binding.runtimeId == stable)
             continue;
-        if (treeContainsNumericValue (root, stable))
+        if (ids == nullptr)
+            ids = std::make_unique<RuntimeIdIndex> (root);
+        if (ids->count (stable) > 0)
             return fails (error, "LiveProfessor stable runtime id collides with template state");
 
         RuntimeIdReplacementCounts counts;
-        replaceRuntimeIdReferences (root, binding.runtimeId, stable, counts);
+        ids->replace (binding.runtimeId, stable, counts);
         if (counts.plug < 1 || counts.plugin < 1 || counts.processorSettings < 1 || counts.snapshot < 1
-            || treeContainsNumericValue (root, binding.runtimeId))
+            || ids->count (binding.runtimeId) > 0)
             return fails (error, "LiveProfessor plugin runtime id has an unmodelled native reference");
+        renamed[binding.runtimeId] = stable;
         binding.runtimeId = stable;
     }
+    // A controller assignment names its processor in text; the plug-in it controls is still there
+    // under its new id, so the assignment follows it.
+    if (! renamed.empty())
+        renameControllerAssignments (root, renamed);
     return true;
 }
+
+namespace
+{
+
+// The ids of every ProcessorSettingsContainer of the tree.
+std::set<juce::int64> processorIds (const TreeNode& root)
+{
+    std::set<juce::int64> ids;
+    collectProcessorIds (root, ids);
+    return ids;
+}
+
+// Removes every node whose ControllableId names a processor ("Processor" and its runtime id)
+// among the gone ones, with its subtree, and returns how many were removed. Assignments that name
+// anything else are kept.
+int removeDanglingControllerAssignments (TreeNode& root, const std::set<juce::int64>& goneProcessors)
+{
+    int removed = 0;
+    const auto dangling = [&goneProcessors] (const TreeNode& node) {
+        const auto* controllable = findProperty (node, "ControllableId");
+        if (controllable == nullptr)
+            return false;
+        const auto id = controlledProcessor (*controllable);
+        return id >= 0 && goneProcessors.count (id) != 0;
+    };
+    for (auto& child : root.children)
+        if (! dangling (child))
+            removed += removeDanglingControllerAssignments (child, goneProcessors);
+    const auto kept = std::remove_if (root.children.begin(), root.children.end(), dangling);
+    removed += (int) std::distance (kept, root.children.end());
+    root.children.erase (kept, root.children.end());
+    return removed;
+}
+
+} // namespace
 
 } // namespace vornconv::rapp::liveProfessorWriter
 
@@ -1535,26 +1890,22 @@ namespace
 
 using namespace liveProfessorWriter;
 
-juce::ValueTree child (const juce::ValueTree& tree, const char* name) { return tree.getChildWithName (name); }
+const char* const preflightRefusal = "RAPP preflight blocked LiveProfessor output";
+const char* const noteRemovedAssignments = u8" LiveProfessor controller assignment는 출력에 없는 processor를 가리켜 제거했다";
+
+TreeNode* child (TreeNode* tree, const char* type) { return tree != nullptr ? findChild (*tree, type) : nullptr; }
 
 // The template is read once: the same tree is checked by the project reader and becomes the
 // starting tree, so the file cannot change between the check and its use.
-bool readTemplate (const juce::File& templateFile, juce::ValueTree& tree, juce::String& error)
+bool readTemplate (const juce::File& templateFile, TreeNode& tree, juce::String& error)
 {
     if (! templateFile.existsAsFile())
     {
         error = "LiveProfessor template file does not exist";
         return false;
     }
-    const auto path = templateFile.getFullPathName();
-    juce::ValueTree root;
-    juce::String parseError;
-    const bool opened = juce::FileInputStream (templateFile).openedOk();
-    if (! opened || ! readValueTreeFile (templateFile, root, parseError))
-        root = juce::ValueTree();
-    auto checked = readLiveProfessorRack2Tree (root, path);
-    if (! opened)
-        checked.error = "could not open file";
+    TreeNode root;
+    const auto checked = readLiveProfessorRack2 (templateFile, root);
     if (! checked.ok || checked.status != readComplete)
     {
         error = "LiveProfessor template reader is not complete";
@@ -1562,91 +1913,99 @@ bool readTemplate (const juce::File& templateFile, juce::ValueTree& tree, juce::
             error << ": " << checked.error;
         return false;
     }
-    if (! root.isValid() || ! root.hasType ("LiveProfessorProjectFile"))
+    if (! isValidTree (root) || root.type != "LiveProfessorProjectFile")
     {
         error = "LiveProfessor template ValueTree parse failed";
         return false;
     }
-    tree = root.createCopy();
+    tree = std::move (root);
     return true;
 }
 
-} // namespace
-
-WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index,
-                                     const LiveProfessorPluginCatalog& catalog, const juce::File& templateFile,
-                                     const DeploymentProfile& profile, const juce::File& output)
+bool preflightAllows (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                      const DeploymentProfile& profile)
 {
-    WriteResult result;
+    return inspect (source, targetLiveProfessor, index, &profile, &catalog).canWrite();
+}
+
+// The project as it is to be written.
+struct PreparedProject
+{
+    TreeNode root;
+    int removedAssignments = 0;   // controller assignments whose processor is gone
+};
+
+// Everything the writer does before it needs the output: the starting tree from the template or
+// the built-in profile, the device settings, the topology, its binding to the session, the
+// states and routing in every repeated place, the stable runtime ids, the controller assignments
+// that still resolve, the clean snapshot and the converter metadata.
+bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                     const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project,
+                     juce::String& error)
+{
     const auto& session = source.session;
     const bool withTemplate = templateFile != juce::File();
-
-    const auto plan = inspect (source, targetLiveProfessor, index, &profile, &catalog);
-    if (! plan.canWrite())
-    {
-        result.error = "RAPP preflight blocked LiveProfessor output";
-        return result;
-    }
-    PendingOutput pending;
-    if (! beginNewOutput (output, pending, result.error))
-        return result;
-    // What this call makes for the output is gone on every path out but the commit.
-    auto fail = [&] (const juce::String& message) {
-        pending.abandon();
-        result.error = message;
-        return result;
-    };
-
-    juce::String error;
-    juce::ValueTree root;
+    auto& root = project.root;
     if (withTemplate)
     {
         if (! readTemplate (templateFile, root, error))
-            return fail (error);
+            return false;
     }
     else
     {
         root = buildInternalProfile2026_1 (session, index, catalog, profile, error);
-        if (! root.isValid())
-            return fail (error);
+        if (! isValidTree (root))
+            return false;
     }
 
-    auto device = child (child (root, "AudioMidiHardware"), "IOdeviceProperties");
-    auto settings = child (root, "projectSettings");
-    if (! device.isValid() || ! settings.isValid())
-        return fail ("LiveProfessor profile lacks audio device/project settings");
+    auto* device = child (child (&root, "AudioMidiHardware"), "IOdeviceProperties");
+    auto* settings = child (&root, "projectSettings");
+    if (device == nullptr || settings == nullptr)
+    {
+        error = "LiveProfessor profile lacks audio device/project settings";
+        return false;
+    }
     if (session.inputDevice.isNotEmpty())
-        device.setProperty ("inputDeviceName", session.inputDevice, nullptr);
+        setProperty (*device, "inputDeviceName", session.inputDevice);
     if (session.outputDevice.isNotEmpty())
-        device.setProperty ("outputDeviceName", session.outputDevice, nullptr);
+        setProperty (*device, "outputDeviceName", session.outputDevice);
     if (session.bufferSize > 0)
-        settings.setProperty ("BufferSize", (int) session.bufferSize, nullptr);
+        setProperty (*settings, "BufferSize", (int) session.bufferSize);
 
     removeNodesOfType (root, "VORNConverterMetadata");
+    const auto processorsBefore = processorIds (root);
 
-    const auto chains = child (root, "Chains");
-    if (! chains.isValid() || chains.getNumChildren() != session.strips.size())
+    const auto* chains = child (&root, "Chains");
+    if (chains == nullptr || chains->children.size() != (size_t) session.strips.size())
         if (! synthesiseTopologyFromSinglePrototype (root, session, index, catalog, error))
-            return fail (error);
+            return false;
 
     ChainIdMap chainIds;
     juce::Array<PluginBinding> bindings;
     if (! bindMainTopology (root, session, profile, index, catalog, chainIds, bindings, error)
         || ! updateRepeatedState (root, session, chainIds, bindings, error)
-        || ! remapPluginRuntimeIds (root, session, bindings, error)
-        || ! markConverterCleanSnapshot (root, error)
-        || ! appendConverterMetadata (root, bindings, profile, withTemplate ? juce::StringRef() : juce::StringRef (internalProfileName),
-                                      error))
-        return fail (error);
+        || ! remapPluginRuntimeIds (root, session, bindings, error))
+        return false;
 
-    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&root] (juce::OutputStream& out) {
-            root.writeToStream (out);
-            return true;
-        }))
-        return fail ("temporary LiveProfessor project write failed");
-    root = juce::ValueTree();
+    // Rebuilt chains and remapped plug-ins leave the processors they replaced behind; a
+    // controller assignment naming one of them would name nothing in the host.
+    const auto processorsAfter = processorIds (root);
+    std::set<juce::int64> gone;
+    std::set_difference (processorsBefore.begin(), processorsBefore.end(), processorsAfter.begin(), processorsAfter.end(),
+                         std::inserter (gone, gone.end()));
+    project.removedAssignments = removeDanglingControllerAssignments (root, gone);
 
-    const auto reread = readLiveProfessorRack2 (pending.temporary);
+    return markConverterCleanSnapshot (root, error)
+        && appendConverterMetadata (root, bindings, profile,
+                                    withTemplate ? juce::StringRef() : juce::StringRef (internalProfileName), error);
+}
+
+// The written project, read back, must be complete and hold the session exactly, its plug-ins
+// identified as LiveProfessor identifies them; it stores no sample rate, so the device decides
+// that (and the notes say so).
+bool verifyReread (const RackReadResult& reread, const RackReadResult& source, const Vst3ModuleIndex& index,
+                   const LiveProfessorPluginCatalog& catalog, juce::String& error)
+{
     if (! reread.ok || reread.status != readComplete)
     {
         juce::String detail;
@@ -1659,12 +2018,11 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
                     detail = ": " + note.code + " - " + note.text;
                     break;
                 }
-        return fail ("written LiveProfessor project failed converter reread validation" + detail);
+        error = "written LiveProfessor project failed converter reread validation" + detail;
+        return false;
     }
 
-    // The project as LiveProfessor identifies its plug-ins; it stores no sample rate, so the
-    // device decides that (and the notes below say so).
-    RackSession expected = session;
+    RackSession expected = source.session;
     expected.sampleRate = 0.0;
     for (auto& strip : expected.strips)
         for (auto& slot : strip.plugins)
@@ -1673,7 +2031,10 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
                 continue;
             const auto* entry = catalog.findUnique (slot, index);
             if (entry == nullptr)
-                return fail ("internal LiveProfessor canonical identity mapping failed");
+            {
+                error = "internal LiveProfessor canonical identity mapping failed";
+                return false;
+            }
             slot.uniqueId = entry->uniqueId;
             slot.classId = {};
             slot.deprecatedUid = 0;
@@ -1682,7 +2043,75 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
 
     const auto comparison = compareRackSemantics (expected, reread.session);
     if (! comparison.mismatches.isEmpty())
-        return fail ("written LiveProfessor project failed exact semantic validation: " + comparison.summary());
+    {
+        error = "written LiveProfessor project failed exact semantic validation: " + comparison.summary();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vst3ModuleIndex& index,
+                                          const LiveProfessorPluginCatalog& catalog, const juce::File& templateFile,
+                                          const DeploymentProfile& profile)
+{
+    WriteResult result;
+    if (! preflightAllows (source, index, catalog, profile))
+    {
+        result.error = preflightRefusal;
+        return result;
+    }
+    PreparedProject project;
+    if (! prepareProject (source, index, catalog, templateFile, profile, project, result.error))
+        return result;
+
+    // The bytes the writer would write, read back from memory instead of from the file.
+    juce::MemoryOutputStream bytes;
+    writeValueTree (project.root, bytes);
+    project.root = {};
+    if (! verifyReread (readLiveProfessorRack2Bytes (bytes.getData(), bytes.getDataSize(), {}), source, index, catalog,
+                        result.error))
+        return result;
+    result.ok = true;
+    return result;
+}
+
+WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index,
+                                     const LiveProfessorPluginCatalog& catalog, const juce::File& templateFile,
+                                     const DeploymentProfile& profile, const juce::File& output)
+{
+    WriteResult result;
+    const auto& session = source.session;
+    const bool withTemplate = templateFile != juce::File();
+
+    if (! preflightAllows (source, index, catalog, profile))
+    {
+        result.error = preflightRefusal;
+        return result;
+    }
+    PendingOutput pending;
+    if (! beginNewOutput (output, pending, result.error))
+        return result;
+    // What this call makes for the output is gone on every path out but the commit.
+    auto fail = [&] (const juce::String& message) {
+        pending.abandon();
+        result.error = message;
+        return result;
+    };
+
+    PreparedProject project;
+    juce::String error;
+    if (! prepareProject (source, index, catalog, templateFile, profile, project, error))
+        return fail (error);
+
+    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated,
+                                 [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); }))
+        return fail ("temporary LiveProfessor project write failed");
+    project.root = {};
+
+    if (! verifyReread (readLiveProfessorRack2 (pending.temporary), source, index, catalog, error))
+        return fail (error);
 
     juce::String commitError;
     if (! commitNewFileExclusive (pending.temporary, output, commitError))
@@ -1691,6 +2120,8 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
     result.notes.add (withTemplate
                           ? juce::String ("converter exact reread passed; LiveProfessor host load/DSP validation pending")
                           : juce::String ("internal liveprofessor-2026.1-native-v1 exact reread passed; LiveProfessor host load/save/DSP validation pending"));
+    if (project.removedAssignments > 0)
+        result.notes.add (juce::String (project.removedAssignments) + juce::String::fromUTF8 (noteRemovedAssignments));
     if (session.sampleRate > 0.0)
         result.notes.add (juce::String::fromUTF8 (u8"LiveProfessor project에는 검증된 sample-rate 필드가 없어 audio device 설정이 결정한다"));
     if (session.bufferSize < 1)

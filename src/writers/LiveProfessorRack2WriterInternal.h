@@ -5,13 +5,15 @@
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/LiveProfessorRack2Reader.h"
+#include "readers/ValueTreeReader.h"
 
 #include <juce_core/juce_core.h>
-#include <juce_data_structures/juce_data_structures.h>
 
 #include <map>
 #include <set>
+#include <string_view>
 #include <tuple>
+#include <vector>
 
 // The tree steps of the LiveProfessor 2 project writer: the built-in native project profile,
 // the node makers the template path shares with it, and the routines that rebuild patch
@@ -19,6 +21,10 @@
 //
 // Property kinds are part of a .rack2 file (the value-tree stream records each value's kind),
 // so every id below is stored as an int64 even where it would fit in 32 bits.
+//
+// The tree is the plain TreeNode of the value-tree reader. A node's address stays as it is while
+// nodes are added to or removed from other nodes' child lists; only the direct children of a list
+// that grows or shrinks move. The steps below hold on to nodes only where that cannot happen.
 namespace vornconv::rapp::liveProfessorWriter
 {
 
@@ -43,33 +49,35 @@ bool isHostVerifiedUniqueId (juce::uint32 uniqueId);
 // A complete LiveProfessorProjectFile tree: one chain per strip, one plug-in per occupied slot,
 // repeated in the clean and the current global snapshot, with fixed host scaffolding. Plug-in
 // runtime ids are provisional (internalPluginRuntimeId) until the writer replaces them. On
-// failure: an invalid tree and the message in error.
-juce::ValueTree buildInternalProfile2026_1 (const RackSession& session, const Vst3ModuleIndex& index,
-                                            const LiveProfessorPluginCatalog& catalog,
-                                            const DeploymentProfile& profile, juce::String& error);
+// failure: an invalid (empty) tree and the message in error.
+TreeNode buildInternalProfile2026_1 (const RackSession& session, const Vst3ModuleIndex& index,
+                                     const LiveProfessorPluginCatalog& catalog,
+                                     const DeploymentProfile& profile, juce::String& error);
 
 // The strip's one sidechain source over its occupied slots (-1 = none); false, with the message,
 // when the slots name different sources or more than one slot names a source.
 bool sidechainSourceForStrip (const RackStrip& strip, int& source, juce::String& error);
 
 // Sets the channel layout (and ChainId when setChainId) on a Chain or ChainSettings node and the
-// id and name of its first ProcessorSettingsContainer.
-bool configureChainProperties (juce::ValueTree chainNode, const RackStrip& strip, juce::int64 chainId,
+// id and name of its first ProcessorSettingsContainer. A null node is refused like a chain of the
+// wrong layout.
+bool configureChainProperties (TreeNode* chainNode, const RackStrip& strip, juce::int64 chainId,
                                bool setChainId, juce::String& error);
 
 // Fills a Plugin node (built-in or taken from a template) for one slot: identity, runtime id,
 // activation, the next snapshot uId, the state bytes, the parameter mirror and the bus lists.
 // Only properties the node already has are changed.
-bool configurePluginPrototype (juce::ValueTree pluginNode, const PluginRef& slot,
+bool configurePluginPrototype (TreeNode& pluginNode, const PluginRef& slot,
                                const LiveProfessorPluginEntry& entry, juce::int64 runtimeId,
                                juce::uint32& uIdCounter, juce::String& error);
 
 // Replaces the children of a bus list by buses of the type for 0..4 channels: "L R" buses of
-// two channels and a last "C" bus for an odd count.
-bool rebuildBusList (juce::ValueTree busses, const char* busType, int channelCount, juce::String& error);
+// two channels and a last "C" bus for an odd count. A null list is refused.
+bool rebuildBusList (TreeNode* busses, const char* busType, int channelCount, juce::String& error);
 
 // Depth-first pre-order, the tree itself included.
-void collectNodes (const juce::ValueTree& tree, const juce::Identifier& type, juce::Array<juce::ValueTree>& out);
+void collectNodes (const TreeNode& tree, std::string_view type, std::vector<const TreeNode*>& out);
+void collectNodes (TreeNode& tree, std::string_view type, std::vector<TreeNode*>& out);
 
 //==============================================================================
 // Patch inventories and runtime-id references
@@ -83,26 +91,26 @@ std::set<SourcePatch> sourcePatches (const RackStrip& strip);
 
 // Every AudioPatch becomes a bare inventory of the used physical inputs and every chain output;
 // every MidiPatch keeps its fixed host nodes and gets one entry per chain.
-void rebuildPatchInventories (juce::ValueTree root, const RackSession& session);
+void rebuildPatchInventories (TreeNode& root, const RackSession& session);
 
-// The one outputs entry for the node and channel; invalid when there is none or several.
-juce::ValueTree findOutputs (const juce::ValueTree& audioPatch, juce::int64 nodeId, int channel);
+// The one outputs entry for the node and channel; null when there is none or several.
+const TreeNode* findOutputs (const TreeNode& audioPatch, juce::int64 nodeId, int channel);
 
 // Makes sure the audio patch lists the node and channel exactly once (appending a bare entry
 // when it is missing); false with the message when it is listed twice or more, or when there
-// is no audio patch to hold the entry.
-bool ensureAudioPatchOutput (juce::ValueTree audioPatch, juce::int64 nodeId, int channel, juce::String& error);
+// is no audio patch (null) to hold the entry.
+bool ensureAudioPatchOutput (TreeNode* audioPatch, juce::int64 nodeId, int channel, juce::String& error);
 
 // Sets the node's processorState flags and, where present, isolate and the linear gains. False,
 // with nothing changed, when processorState or one of enabled, bypassed and audioMute is missing.
-bool updateProcessorState (juce::ValueTree node, bool enabled, bool bypassed, bool audioMute, bool isolate,
+bool updateProcessorState (TreeNode& node, bool enabled, bool bypassed, bool audioMute, bool isolate,
                            float inputGain, float outputGain);
 
 // 1 to 8 ASCII hexadecimal digits with a value other than 0.
 bool isJuceHexId (juce::StringRef text);
 
 // True when some int or int64 property anywhere in the tree equals the value.
-bool treeContainsNumericValue (const juce::ValueTree& tree, juce::int64 value);
+bool treeContainsNumericValue (const TreeNode& tree, juce::int64 value);
 
 struct RuntimeIdReplacementCounts
 {
@@ -115,7 +123,7 @@ struct RuntimeIdReplacementCounts
 // Rewrites every int or int64 reference to oldId by the plug-in id properties (plug id,
 // Plugin pluginUid and PluginId, ProcessorSettingsContainer id, PluginSnapshot SnapshotIdTag,
 // storedViewSetItem storedViewSetItemPluginId) as an int64 newId, counting all but the last.
-void replaceRuntimeIdReferences (juce::ValueTree tree, juce::int64 oldId, juce::int64 newId,
+void replaceRuntimeIdReferences (TreeNode& tree, juce::int64 oldId, juce::int64 newId,
                                  RuntimeIdReplacementCounts& counts);
 
 // One bound source slot of the writer, the same record the converter metadata is written from.
@@ -133,26 +141,26 @@ using ChainIdMap = std::map<juce::int32, juce::int64>;
 
 // Rebuilds every chain, and every global snapshot's chain list, from the tree's first chain and
 // its first plug-in, one chain per strip and one plug-in per occupied slot.
-bool synthesiseTopologyFromSinglePrototype (juce::ValueTree root, const RackSession& session,
+bool synthesiseTopologyFromSinglePrototype (TreeNode& root, const RackSession& session,
                                             const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
                                             juce::String& error);
 
 // Proves that the tree's chains and plug-ins correspond one to one with the session's strips and
 // occupied slots, and records the chain ids and one binding per occupied slot.
-bool bindMainTopology (juce::ValueTree root, const RackSession& session, const DeploymentProfile& profile,
+bool bindMainTopology (const TreeNode& root, const RackSession& session, const DeploymentProfile& profile,
                        const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
                        ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, juce::String& error);
 
 // Writes the mixer state, activation, plug-in states, parameter values and routing into every
 // place of the tree that repeats them.
-bool updateRepeatedState (juce::ValueTree root, const RackSession& session, const ChainIdMap& chainIds,
+bool updateRepeatedState (TreeNode& root, const RackSession& session, const ChainIdMap& chainIds,
                           const juce::Array<PluginBinding>& bindings, juce::String& error);
 
 // Replaces every bound plug-in's runtime id by the stable id of its source place.
-bool remapPluginRuntimeIds (juce::ValueTree root, const RackSession& session,
+bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session,
                             juce::Array<PluginBinding>& bindings, juce::String& error);
 
 // Removes every node of the type anywhere below tree, with its subtree.
-void removeNodesOfType (juce::ValueTree tree, const juce::Identifier& type);
+void removeNodesOfType (TreeNode& tree, std::string_view type);
 
 } // namespace vornconv::rapp::liveProfessorWriter

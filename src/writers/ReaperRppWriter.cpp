@@ -4,45 +4,63 @@
 #include "model/AtomicFileCommit.h"
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
-#include "readers/ReaperRppReader.h"
+#include "model/UntrustedFile.h"
+#include "readers/ReaperRppReader.h"  // only to read a template and to read the output back
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace vornconv::rapp::reaperWriter
 {
 
 namespace
 {
-constexpr int base64LineLength = 128;
 
+// The whitespace a line may be indented with: ASCII's (the only whitespace the format knows, and
+// the only whitespace JUCE's trimming sees in the C locale).
+bool isIndent (char c) noexcept
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+const char* afterIndent (const juce::String& line) noexcept
+{
+    const char* p = line.toRawUTF8();
+    while (isIndent (*p))
+        ++p;
+    return p;
+}
+
+// The leading whitespace of a line: the indentation every rewritten line keeps.
 juce::String leadingWhitespace (const juce::String& line)
 {
-    int i = 0;
-    while (i < line.length() && juce::CharacterFunctions::isWhitespace (line[i]))
-        ++i;
-    return line.substring (0, i);
+    const char* start = line.toRawUTF8();
+    return juce::String (juce::CharPointer_UTF8 (start), juce::CharPointer_UTF8 (afterIndent (line)));
 }
 
-juce::String afterIndent (const juce::String& line)
+// The line without its indentation starts with prefix. Compares in place, stopping at the first
+// difference: these tests run over every line of tracks that hold whole plug-in states.
+bool startsAfterIndent (const juce::String& line, const char* prefix) noexcept
 {
-    return line.trimStart();
+    const char* p = afterIndent (line);
+    for (; *prefix != 0; ++p, ++prefix)
+        if (*p != *prefix)
+            return false;
+    return true;
 }
 
-bool startsCommand (const juce::String& line, const juce::String& name)
+// The line is exactly text once its surrounding whitespace is dropped.
+bool isTrimmed (const juce::String& line, const char* text) noexcept
 {
-    return afterIndent (line).startsWith (name + " ");
-}
-
-bool holdsUnsafeText (const juce::String& text)
-{
-    return text.containsAnyOf ("\"\r\n");
+    const char* p = afterIndent (line);
+    for (; *text != 0; ++p, ++text)
+        if (*p != *text)
+            return false;
+    while (isIndent (*p))
+        ++p;
+    return *p == 0;
 }
 
 juce::String fixed12 (double value)
@@ -52,12 +70,12 @@ juce::String fixed12 (double value)
     return juce::String (buffer);
 }
 
-int countStartingWith (const juce::StringArray& lines, const juce::String& prefix, int& lastIndex)
+int countStartingWith (const juce::StringArray& lines, const char* prefix, int& lastIndex)
 {
     int count = 0;
     lastIndex = -1;
     for (int i = 0; i < lines.size(); ++i)
-        if (afterIndent (lines[i]).startsWith (prefix))
+        if (startsAfterIndent (lines.getReference (i), prefix))
         {
             ++count;
             lastIndex = i;
@@ -71,30 +89,16 @@ int blockEnd (const juce::StringArray& lines, int first)
     int depth = 0;
     for (int i = first; i < lines.size(); ++i)
     {
-        const auto trimmed = lines[i].trim();
-        if (trimmed.startsWithChar ('<'))
+        const auto& line = lines.getReference (i);
+        if (startsAfterIndent (line, "<"))
             ++depth;
-        else if (trimmed == ">")
+        else if (isTrimmed (line, ">"))
         {
             if (--depth == 0)
                 return i;
         }
     }
     return -1;
-}
-
-// Standard base64 with padding, cut into lines that each decode on their own.
-void appendBase64Lines (juce::StringArray& out, const juce::MemoryBlock& bytes, const juce::String& indent)
-{
-    const auto text = juce::Base64::toBase64 (bytes.getData(), bytes.getSize());
-    for (int i = 0; i < text.length(); i += base64LineLength)
-        out.add (indent + text.substring (i, i + base64LineLength));
-}
-
-juce::String vstLine (const juce::String& indent, const juce::String& name, const juce::String& file, juce::uint32 hostId,
-                      const juce::String& cid)
-{
-    return indent + "<VST \"VST3: " + name + "\" \"" + file + "\" 0 \"\" " + juce::String (hostId) + "{" + cid + "} \"\"";
 }
 
 // sources is in strip then slot order, so a session of any size is looked up in log time.
@@ -105,6 +109,67 @@ const SourcePlugin* sourceFor (const std::vector<SourcePlugin>& sources, int str
                                           return std::make_pair (s.strip, s.slot) < key;
                                       });
     return at != sources.end() && at->strip == stripIndex && at->slot == slot ? &*at : nullptr;
+}
+
+bool locateVstBlock (const juce::StringArray& unitLines, int& vstIndex, int& end, juce::uint32& hostId, juce::String& cid,
+                     juce::String& error)
+{
+    const int vstLines = countStartingWith (unitLines, "<VST ", vstIndex);
+    if (vstLines == 0)
+    {
+        error = "REAPER plugin unit has no VST line";
+        return false;
+    }
+    if (vstLines > 1)
+    {
+        error = "REAPER v1 writer requires exactly one VST block";
+        return false;
+    }
+
+    // Positions count characters, as the line is text; the walks are over its bytes.
+    const auto line = unitLines[vstIndex].trimStart();
+    const char* bytes = line.toRawUTF8();
+    const char* openAt = std::strchr (bytes, '{');
+    const char* closeAt = openAt != nullptr ? std::strchr (openAt, '}') : nullptr;
+    const int open = openAt != nullptr ? juce::CharPointer_UTF8 (bytes).lengthUpTo (juce::CharPointer_UTF8 (openAt)) : -1;
+    const int close = closeAt != nullptr ? open + juce::CharPointer_UTF8 (openAt).lengthUpTo (juce::CharPointer_UTF8 (closeAt)) : -1;
+    if (open < 1 || close != open + 33)
+    {
+        error = "REAPER template VST line has no exact 32-hex CID";
+        return false;
+    }
+    const char* digitsStart = openAt;
+    while (digitsStart > bytes && digitsStart[-1] >= '0' && digitsStart[-1] <= '9')
+        --digitsStart;
+    juce::uint32 id = 0;
+    if (! parseUnsignedDecimal (std::string_view (digitsStart, (size_t) (openAt - digitsStart)), id))
+    {
+        error = "REAPER template VST line has no valid numeric host id";
+        return false;
+    }
+    const juce::String inner (juce::CharPointer_UTF8 (openAt + 1), juce::CharPointer_UTF8 (closeAt));
+    if (! inner.containsOnly ("0123456789ABCDEFabcdef"))
+    {
+        error = "REAPER template VST CID is not hexadecimal";
+        return false;
+    }
+    end = blockEnd (unitLines, vstIndex);
+    if (end < 0)
+    {
+        error = "REAPER template VST block is unbalanced";
+        return false;
+    }
+    hostId = id;
+    cid = inner.toUpperCase();
+    return true;
+}
+
+// The state in base64 lines of the VST line's indentation and two blanks, at insertAt.
+void insertStateLines (juce::StringArray& unitLines, int vstIndex, int insertAt, const juce::MemoryBlock& state)
+{
+    juce::StringArray body;
+    appendReaperBase64Lines (body, state, leadingWhitespace (unitLines[vstIndex]) + "  ");
+    replaceRange (unitLines, insertAt, insertAt - 1, std::move (body));
 }
 
 bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
@@ -122,7 +187,7 @@ bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, con
     if (! sameCid)
     {
         const auto& entry = *source.entry;
-        if (entry.reaperName.isEmpty() || holdsUnsafeText (entry.reaperName) || holdsUnsafeText (entry.reaperKey))
+        if (entry.reaperName.isEmpty() || ! canQuoteInRpp (entry.reaperName) || ! canQuoteInRpp (entry.reaperKey))
         {
             error = "REAPER cache identity cannot be encoded for CID " + source.cid;
             return false;
@@ -139,7 +204,7 @@ bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, con
             error = "REAPER plugin unit has no VST line";
             return false;
         }
-        unit.set (vstIndex, vstLine (leadingWhitespace (unit[vstIndex]), entry.reaperName, entry.reaperKey, hostId, source.cid));
+        unit.set (vstIndex, vst3Line (leadingWhitespace (unit[vstIndex]), entry.reaperName, entry.reaperKey, hostId, source.cid));
     }
 
     juce::MemoryBlock state;
@@ -153,10 +218,14 @@ bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, con
             return false;
     }
 
+    // As replaceVstState, with the BYPASS and FXID lines set before the state lines go in: the
+    // state lines match neither, so the searches need not walk them.
     juce::uint32 writtenId = 0;
     juce::String writtenCid;
-    if (! replaceVstState (unit, state, writtenId, writtenCid, error))
+    int vstIndex = -1, end = -1;
+    if (! locateVstBlock (unit, vstIndex, end, writtenId, writtenCid, error))
         return false;
+    replaceRange (unit, vstIndex + 1, end - 1, {});
     if (writtenId != hostId || writtenCid != source.cid)
     {
         error = "REAPER plugin unit VST line does not carry CID " + source.cid;
@@ -164,8 +233,11 @@ bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, con
     }
 
     const bool off = plugin.bypassed || plugin.unavailable;
-    return replaceUniqueCommand (unit, "BYPASS", juce::String ("BYPASS ") + (off ? "1" : "0") + " 0 0", error)
-        && replaceUniqueCommand (unit, "FXID", "FXID " + makeReaperStableFxId (strip.index, source.slot), error);
+    if (! replaceUniqueCommand (unit, "BYPASS", bypassLine (off), error)
+        || ! replaceUniqueCommand (unit, "FXID", fxIdLine (strip.index, source.slot), error))
+        return false;
+    insertStateLines (unit, vstIndex, vstIndex + 1, state);
+    return true;
 }
 
 bool buildAudioUnitUnit (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
@@ -182,7 +254,7 @@ bool buildAudioUnitUnit (const TrackPrototype& prototype, const RackStrip& strip
         return false;
     const auto display = plugin.vendor.isNotEmpty() ? plugin.name + " (" + plugin.vendor + ")" : plugin.name;
     const auto second = plugin.vendor.isNotEmpty() ? plugin.vendor + ": " + plugin.name : plugin.name;
-    if (holdsUnsafeText (display) || holdsUnsafeText (second))
+    if (! canQuoteInRpp (display) || ! canQuoteInRpp (second))
     {
         error = "REAPER AudioUnit identity contains unsafe text";
         return false;
@@ -191,17 +263,25 @@ bool buildAudioUnitUnit (const TrackPrototype& prototype, const RackStrip& strip
     const auto ind = leadingWhitespace (prototype.unit[0]);
     const bool off = plugin.bypassed || plugin.unavailable;
     unit.clear();
-    unit.add (ind + "BYPASS " + (off ? "1" : "0") + " 0 0");
+    unit.add (ind + bypassLine (off));
     unit.add (ind + "<AU \"AU: " + display + "\" \"" + second + "\" \"\" " + juce::String (plugin.auType) + " "
               + juce::String (plugin.auSubtype) + " " + juce::String (plugin.auManufacturer));
-    appendBase64Lines (unit, wrapper, ind + "  ");
+    appendReaperBase64Lines (unit, wrapper, ind + "  ");
     unit.add (ind + ">");
-    unit.add (ind + "FXID " + makeReaperStableFxId (strip.index, source.slot));
+    unit.add (ind + fxIdLine (strip.index, source.slot));
     unit.add (ind + "WAK 0 0");
     return true;
 }
 
 } // namespace
+
+void appendMoved (juce::StringArray& lines, juce::StringArray& more)
+{
+    lines.ensureStorageAllocated (lines.size() + more.size());
+    for (auto& line : more)
+        lines.add (std::move (line));
+    more.clear();
+}
 
 const SourcePlugin* findSourcePlugin (const std::vector<SourcePlugin>& sources, int stripIndex, int slot)
 {
@@ -212,8 +292,9 @@ bool replaceUniqueCommand (juce::StringArray& lines, const juce::String& name, c
 {
     int found = -1;
     int count = 0;
+    const auto prefix = name + " ";
     for (int i = 0; i < lines.size(); ++i)
-        if (startsCommand (lines[i], name))
+        if (startsAfterIndent (lines.getReference (i), prefix.toRawUTF8()))
         {
             ++count;
             found = i;
@@ -238,8 +319,7 @@ BlockSpan findUniqueBlock (const juce::StringArray& lines, const juce::String& o
     int count = 0;
     for (int i = 0; i < lines.size(); ++i)
     {
-        const auto text = afterIndent (lines[i]);
-        if (text.startsWith (opener) && text.startsWithChar ('<'))
+        if (startsAfterIndent (lines.getReference (i), opener.toRawUTF8()) && startsAfterIndent (lines.getReference (i), "<"))
         {
             if (count++ == 0)
                 first = i;
@@ -267,35 +347,20 @@ juce::StringArray copyRange (const juce::StringArray& lines, int first, int last
     return out;
 }
 
-void replaceRange (juce::StringArray& lines, int first, int last, const juce::StringArray& newLines)
+void replaceRange (juce::StringArray& lines, int first, int last, juce::StringArray newLines)
 {
     if (first < 0 || first > lines.size())
         return;
-    // Rebuilt in one pass: inserting line by line would move the tail once per new line.
+    // Rebuilt in one pass, moving every line: inserting line by line would move the tail once
+    // per new line.
     juce::StringArray result;
     result.ensureStorageAllocated (lines.size() + newLines.size());
     for (int i = 0; i < first; ++i)
-        result.add (lines[i]);
-    result.addArray (newLines);
+        result.add (std::move (lines.getReference (i)));
+    appendMoved (result, newLines);
     for (int i = juce::jmax (first, last + 1); i < lines.size(); ++i)
-        result.add (lines[i]);
+        result.add (std::move (lines.getReference (i)));
     lines = std::move (result);
-}
-
-juce::String utf8Hex (const juce::String& text)
-{
-    if (text.isEmpty())
-        return "-";
-    static const char digits[] = "0123456789ABCDEF";
-    const auto utf8 = text.toStdString();
-    juce::MemoryOutputStream out;
-    for (const auto c : utf8)
-    {
-        const auto byte = (juce::uint8) c;
-        out.writeByte (digits[byte >> 4]);
-        out.writeByte (digits[byte & 15]);
-    }
-    return out.toString();
 }
 
 bool extractCanonicalDirection (const RackStrip& strip, bool input, int channels, bool allowSharedMono, int& first,
@@ -463,56 +528,18 @@ bool canonicalRouting (const RackReadResult& session, const RackStrip& strip, co
 bool replaceVstState (juce::StringArray& unitLines, const juce::MemoryBlock& state, juce::uint32& hostId,
                       juce::String& cid, juce::String& error)
 {
-    int vstIndex = -1;
-    const int vstLines = countStartingWith (unitLines, "<VST ", vstIndex);
-    if (vstLines == 0)
-    {
-        error = "REAPER plugin unit has no VST line";
-        return false;
-    }
-    if (vstLines > 1)
-    {
-        error = "REAPER v1 writer requires exactly one VST block";
-        return false;
-    }
-
-    const auto line = afterIndent (unitLines[vstIndex]);
-    const int open = line.indexOfChar ('{');
-    const int close = open >= 0 ? line.indexOfChar (open, '}') : -1;
-    if (open < 1 || close != open + 33)
-    {
-        error = "REAPER template VST line has no exact 32-hex CID";
-        return false;
-    }
-    int digitsStart = open;
-    while (digitsStart > 0 && line[digitsStart - 1] >= '0' && line[digitsStart - 1] <= '9')
-        --digitsStart;
+    int vstIndex = -1, end = -1;
     juce::uint32 id = 0;
-    if (! parseUnsignedDecimal (line.substring (digitsStart, open), id))
-    {
-        error = "REAPER template VST line has no valid numeric host id";
+    juce::String found;
+    if (! locateVstBlock (unitLines, vstIndex, end, id, found, error))
         return false;
-    }
-    const auto inner = line.substring (open + 1, close);
-    if (! inner.containsOnly ("0123456789ABCDEFabcdef"))
-    {
-        error = "REAPER template VST CID is not hexadecimal";
-        return false;
-    }
-    const int end = blockEnd (unitLines, vstIndex);
-    if (end < 0)
-    {
-        error = "REAPER template VST block is unbalanced";
-        return false;
-    }
-
-    juce::StringArray body;
-    appendBase64Lines (body, state, leadingWhitespace (unitLines[vstIndex]) + "  ");
-    replaceRange (unitLines, vstIndex + 1, end - 1, body);
+    replaceRange (unitLines, vstIndex + 1, end - 1, {});
+    insertStateLines (unitLines, vstIndex, vstIndex + 1, state);
     hostId = id;
-    cid = inner.toUpperCase();
+    cid = found;
     return true;
 }
+
 
 bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
                  const std::vector<SourcePlugin>& sources, juce::StringArray& outLines, juce::String& error)
@@ -540,9 +567,9 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
         || ! replaceUniqueCommand (lines, "VOLPAN", "VOLPAN " + fixed12 (volume) + " " + fixed12 (panValue) + " -1 -1 1", error)
         || ! replaceUniqueCommand (lines, "MUTESOLO", juce::String ("MUTESOLO ") + (strip.muted ? "1" : "0") + " "
                                                           + (strip.soloed ? "1" : "0") + " 0", error)
-        || ! replaceUniqueCommand (lines, "REC", "REC 0 " + juce::String (recordInput) + " 1 0 0 0 0 0", error)
-        || ! replaceUniqueCommand (lines, "NCHAN", juce::String ("NCHAN ") + (routing.sidechainSlot >= 0 ? "4" : "2"), error)
-        || ! replaceUniqueCommand (lines, "MAINSEND", juce::String ("MAINSEND ") + (outputRoute ? "0 0" : "1 0"), error)
+        || ! replaceUniqueCommand (lines, "REC", recLine (recordInput), error)
+        || ! replaceUniqueCommand (lines, "NCHAN", nchanLine (routing.sidechainSlot >= 0), error)
+        || ! replaceUniqueCommand (lines, "MAINSEND", mainSendLine (outputRoute), error)
         || ! replaceUniqueCommand (lines, "TRACKID", "TRACKID " + trackId, error))
         return false;
 
@@ -558,12 +585,24 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
                                                           : buildVst3Unit (prototype, strip, routing, *source, unit, error);
         if (! built)
             return false;
-        chain.addArray (unit);
+        appendMoved (chain, unit);
     }
     chain.addArray (copyRange (lines, prototype.unitLast + 1, prototype.fxChain.last));
-    replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, chain);
 
-    const auto fxText = juce::String ("FX ") + (strip.bypassed ? "0" : "1");
+    // The FX, NCHAN and MAINSEND searches below see the whole track. When the chain holds none of
+    // those lines (a unit of plug-in states never does), one placeholder line stands for it while
+    // they run, so they need not walk the states; it is replaced by the chain at the end.
+    bool chainIsInert = true;
+    for (const auto& line : chain)
+        chainIsInert = chainIsInert && ! startsAfterIndent (line, "FX ") && ! startsAfterIndent (line, "NCHAN ")
+                    && ! startsAfterIndent (line, "MAINSEND ");
+    const juce::String placeholder ("\n");  // no other line can hold a line break
+    if (chainIsInert)
+        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, juce::StringArray (placeholder));
+    else
+        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, std::move (chain));
+
+    const auto fxText = fxLine (strip.bypassed);
     int fxIndex = -1;
     const int fxLines = countStartingWith (lines, "FX ", fxIndex);
     if (fxLines > 1)
@@ -600,24 +639,24 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
     }
     const auto ind = leadingWhitespace (lines[nchanIndex]);
     juce::StringArray ext;
-    ext.add (ind + "<EXT");
-    ext.add (ind + "  VORN_CHANNEL_LAYOUT " + juce::String (routing.inputChannels) + "," + juce::String (routing.outputChannels));
+    ext.add (ind + "<" + rppMarker::extTag);
+    ext.add (ind + "  " + channelLayoutMarkerLine (routing.inputChannels, routing.outputChannels));
     if (routing.sharedMonoInput)
-        ext.add (ind + "  VORN_SHARED_MONO_INPUT " + juce::String (routing.inputFirst));
+        ext.add (ind + "  " + sharedMonoInputMarkerLine (routing.inputFirst));
     for (int k = 0; k < strip.plugins.size(); ++k)
     {
         const auto& slot = strip.plugins.getReference (k);
         if (! slot.occupied)
             continue;
-        ext.add (ind + "  VORN_PLUGIN_NAME_SLOT_" + juce::String (k) + " " + utf8Hex (slot.name));
-        ext.add (ind + "  VORN_PLUGIN_VENDOR_SLOT_" + juce::String (k) + " " + utf8Hex (slot.vendor));
+        ext.add (ind + "  " + pluginNameMarkerLine (k, slot.name));
+        ext.add (ind + "  " + pluginVendorMarkerLine (k, slot.vendor));
     }
     if (routing.sidechainSlot >= 0)
-        ext.add (ind + "  VORN_SIDECHAIN_SLOT_" + juce::String (routing.sidechainSlot) + " " + juce::String (routing.sidechainSource));
+        ext.add (ind + "  " + sidechainMarkerLine (routing.sidechainSlot, routing.sidechainSource));
     ext.add (ind + ">");
     if (routing.sidechainSlot >= 0)
-        ext.add (ind + "AUXRECV " + juce::String (routing.sidechainSource) + " 0 1 0 0 0 0 0 2 -1:U 31 -1 ''");
-    replaceRange (lines, nchanIndex + 1, nchanIndex, ext);
+        ext.add (ind + auxRecvLine (routing.sidechainSource));
+    replaceRange (lines, nchanIndex + 1, nchanIndex, std::move (ext));
 
     if (outputRoute)
     {
@@ -628,10 +667,15 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
             return false;
         }
         const bool mono = routing.outputChannels == 1;
-        lines.insert (mainSendIndex + 1, ind + "HWOUT " + juce::String (mono ? (juce::int64) routing.outputFirst + 1024 : (juce::int64) routing.outputFirst)
-                                             + " 0 1 0 0 0 " + (mono ? "1024" : "0") + " -1:U -1");
+        lines.insert (mainSendIndex + 1, ind + hwOutLine (mono ? (juce::int64) routing.outputFirst + 1024
+                                                               : (juce::int64) routing.outputFirst, mono));
     }
 
+    if (chainIsInert)
+    {
+        const int at = lines.indexOf (placeholder);
+        replaceRange (lines, at, at, std::move (chain));
+    }
     outLines = std::move (lines);
     return true;
 }
@@ -656,11 +700,6 @@ constexpr juce::uint32 fallbackPrototypeId = 934538646u;
 
 const char* const noteNoSampleRate = u8"source sample rate가 없어 REAPER profile 설정을 유지했다";
 const char* const noteNoBufferSize = u8"REAPER project에는 audio buffer size 필드가 없어 Preferences/Audio Device 설정이 결정한다";
-
-bool unsafeText (const juce::String& text)
-{
-    return text.containsAnyOf ("\"\r\n");
-}
 
 bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
 {
@@ -723,15 +762,21 @@ juce::StringArray nativeSkeleton (const juce::String& name, const juce::String& 
         lines.add (juce::String ("  ") + text);
     lines.add ("  <TRACK {AAABDE1A-5CB6-A84B-9FAD-D8341BB68D98}");
     for (auto* text : { "NAME \"\"", "PEAKCOL 16576", "BEAT -1", "AUTOMODE 0", "PANLAWFLAGS 3", "VOLPAN 1 0 -1 -1 1",
-                        "MUTESOLO 0 0 0", "IPHASE 0", "PLAYOFFS 0 1", "ISBUS 0 0", "BUSCOMP 0 0 0 0 0",
-                        "REC 0 0 1 0 0 0 0 0", "NCHAN 2", "FX 1", "TRACKID {AAABDE1A-5CB6-A84B-9FAD-D8341BB68D98}",
-                        "PERF 0", "MIDIOUT -1", "MAINSEND 1 0" })
+                        "MUTESOLO 0 0 0", defaultPhaseLine, defaultPlayOffsetLine, "ISBUS 0 0", "BUSCOMP 0 0 0 0 0" })
         lines.add (juce::String ("    ") + text);
+    lines.add ("    " + juce::String (defaultRecLine));
+    lines.add ("    " + nchanLine (false));
+    lines.add ("    " + fxLine (false));
+    lines.add ("    TRACKID {AAABDE1A-5CB6-A84B-9FAD-D8341BB68D98}");
+    lines.add ("    PERF 0");
+    lines.add ("    MIDIOUT -1");
+    lines.add ("    " + mainSendLine (false));
     lines.add ("    <FXCHAIN");
-    for (auto* text : { "SHOW 0", "LASTSEL 0", "DOCKED 0", "BYPASS 0 0 0" })
+    for (auto* text : { "SHOW 0", "LASTSEL 0", "DOCKED 0" })
         lines.add (juce::String ("      ") + text);
-    lines.add ("      <VST \"VST3: " + name + "\" \"" + file + "\" 0 \"\" " + juce::String (hostId) + "{" + cid + "} \"\"");
-    lines.add ("        " + juce::Base64::toBase64 (state.getData(), state.getSize()));
+    lines.add ("      " + bypassLine (false));
+    lines.add (vst3Line ("      ", name, file, hostId, cid));
+    lines.add ("        " + reaperBase64 (state));
     lines.add ("      >");
     lines.add ("      FXID {1CB0EB53-8D4C-3844-ABD8-3E0B85985EFB}");
     lines.add ("    >");
@@ -743,6 +788,15 @@ juce::StringArray nativeSkeleton (const juce::String& name, const juce::String& 
 bool completeCacheIdentity (const Vst3ModuleEntry* entry)
 {
     return entry != nullptr && entry->reaperId != 0 && entry->reaperName.isNotEmpty() && entry->reaperKey.isNotEmpty();
+}
+
+// What a refusal for want of a cache identity adds when the cache gave the class id to several
+// plug-ins.
+juce::String sharedClassIdReason (const Vst3ModuleEntry* entry)
+{
+    if (entry == nullptr || entry->reaperAmbiguousKeys.size() < 2)
+        return {};
+    return " (the REAPER cache gives this class id to " + entry->reaperAmbiguousKeys.joinIntoString (" and ") + ")";
 }
 
 bool supportedSlot (const PluginRef& slot, int k, const DeploymentProfile& profile)
@@ -795,45 +849,68 @@ bool pluginsAgree (const SourcePlugin* source, const PluginRef& expected, const 
         && sameBytes (actual.state.controller, expected.state.controller);
 }
 
-} // namespace
-
-WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                            const DeploymentProfile& profile, const juce::File& output)
+// The prototype unit without the base64 lines of its VST block. Such lines match no command and
+// open or close no block, so every search over the unit or the track finds what it found before;
+// the state lines are replaced in every built unit anyway, and a large template state is then not
+// copied into every track.
+juce::StringArray withoutStateLines (const juce::StringArray& lines, int vstFirst, int vstLast)
 {
-    WriteResult result;
-    const auto& session = source.session;
-    auto refuse = [&result] (const juce::String& error) {
-        result.error = error;
-        return result;
-    };
+    juce::StringArray kept;
+    for (int i = 0; i < lines.size(); ++i)
+    {
+        if (i > vstFirst && i < vstLast)
+        {
+            const auto text = lines.getReference (i).trim();
+            if (text.isNotEmpty() && text.containsOnly ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="))
+                continue;
+        }
+        kept.add (lines.getReference (i));
+    }
+    return kept;
+}
 
+// Everything the writer does before it needs the output: the project, its sources and what the
+// notes will tell.
+struct PreparedProject
+{
+    juce::StringArray lines;
+    std::vector<SourcePlugin> sources;
+    bool builtIn = false;
+    int sharedMonoInputs = 0;
+    juce::StringArray colouredStrips;
+};
+
+juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                             const DeploymentProfile& profile, PreparedProject& prepared)
+{
+    const auto& session = source.session;
     const auto plan = inspect (source, targetReaper, index, &profile, nullptr);
     if (! plan.canWrite())
-        return refuse ("RAPP preflight blocked REAPER output");
+        return "RAPP preflight blocked REAPER output";
     if (profile.strips < 1 || profile.slots < 1 || session.strips.size() != profile.strips)
-        return refuse ("REAPER writer requires an exact positive source-shaped profile");
+        return "REAPER writer requires an exact positive source-shaped profile";
 
-    std::vector<SourcePlugin> sources;
+    auto& sources = prepared.sources;
     juce::String error;
     for (int i = 0; i < session.strips.size(); ++i)
     {
         const auto& strip = session.strips.getReference (i);
         if (strip.index != i)
-            return refuse ("REAPER prototype writer requires ordered strips");
+            return "REAPER prototype writer requires ordered strips";
         CanonicalPhysicalRouting routing;
         if (! canonicalRouting (source, strip, profile, routing, error))
-            return refuse (error);
-        if (strip.name.isEmpty() || unsafeText (strip.name))
-            return refuse ("REAPER prototype writer requires non-empty names without quotes/newlines");
+            return error;
+        if (strip.name.isEmpty() || ! canQuoteInRpp (strip.name))
+            return "REAPER prototype writer requires non-empty names without quotes/newlines";
         if (! (std::abs (strip.inputGainDb) <= 0.0001f))
-            return refuse ("REAPER prototype writer only supports default input trim");
+            return "REAPER prototype writer only supports default input trim";
         for (int k = 0; k < strip.plugins.size(); ++k)
         {
             const auto& slot = strip.plugins.getReference (k);
             if (! slot.occupied)
                 continue;
             if (! supportedSlot (slot, k, profile))
-                return refuse ("REAPER prototype writer found an out-of-profile or unsupported plugin");
+                return "REAPER prototype writer found an out-of-profile or unsupported plugin";
             if (slot.format == "AU")
             {
                 sources.push_back ({ i, k, &slot, nullptr, {} });
@@ -842,26 +919,17 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
             const auto cid = (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
             const auto* entry = cid.isNotEmpty() ? index.findByClassId (cid) : nullptr;
             if (entry == nullptr)
-                return refuse ("REAPER source plugin CID/cache identity is unresolved");
+                return "REAPER source plugin CID/cache identity is unresolved";
             sources.push_back ({ i, k, &slot, entry, cid });
         }
+        if (strip.hasColour)
+            prepared.colouredStrips.add (juce::String (i));
     }
 
-    PendingOutput pending;
-    juce::String beginError;
-    if (! beginNewOutput (output, pending, beginError))
-        return refuse (beginError);
-    // What this call makes for the output is gone on every path out but the commit.
-    auto fail = [&] (const juce::String& message) {
-        pending.abandon();
-        result.error = message;
-        return result;
-    };
-
-    const bool builtIn = templateFile == juce::File();
-    juce::StringArray lines;
+    prepared.builtIn = templateFile == juce::File();
+    auto& lines = prepared.lines;
     PluginState prototypeState;
-    if (builtIn)
+    if (prepared.builtIn)
     {
         juce::String name = fallbackPrototypeName, file = fallbackPrototypeFile, cid = fallbackPrototypeCid;
         juce::uint32 hostId = fallbackPrototypeId;
@@ -870,70 +938,75 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
             if (s.entry == nullptr)
                 continue;
             if (! completeCacheIdentity (s.entry))
-                return fail ("REAPER internal profile requires a complete native cache identity for CID " + s.cid);
+                return "REAPER internal profile requires a complete native cache identity for CID " + s.cid
+                     + sharedClassIdReason (s.entry);
             name = s.entry->reaperName;
             file = s.entry->reaperKey;
             hostId = s.entry->reaperId;
             cid = s.cid;
             break;
         }
-        if (unsafeText (name) || unsafeText (file))
-            return fail ("REAPER internal profile cache identity contains unsafe text");
+        if (! canQuoteInRpp (name) || ! canQuoteInRpp (file))
+            return "REAPER internal profile cache identity contains unsafe text";
         if (hostId == 0)
-            return fail ("REAPER internal profile cannot encode a zero host ID");
+            return "REAPER internal profile cannot encode a zero host ID";
         const auto state = nativePrototypeState (hostId);
         if (! splitReaperVst3State (state, hostId, prototypeState, error))
-            return fail ("REAPER internal native profile is invalid: " + error);
+            return "REAPER internal native profile is invalid: " + error;
         lines = nativeSkeleton (name, file, hostId, cid, state);
     }
     else
     {
         if (! templateFile.existsAsFile())
-            return fail ("explicit REAPER template file does not exist");
-        const auto read = readReaperRpp (templateFile);
+            return "explicit REAPER template file does not exist";
+        // Opened once: the text read is the text cloned.
+        juce::String text, loadError;
+        if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
+            return "REAPER template cannot be read: " + loadError;
+        const auto read = readReaperRppBytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
         if (! read.ok || read.session.strips.size() != 1 || read.session.strips.getReference (0).plugins.size() != 1
             || ! read.session.strips.getReference (0).plugins.getReference (0).occupied
             || read.session.strips.getReference (0).plugins.getReference (0).format != "VST3"
             || ! read.session.strips.getReference (0).plugins.getReference (0).coverage.state)
-            return fail ("REAPER template must contain one strictly decoded VST3 state");
+            return "REAPER template must contain one strictly decoded VST3 state";
         // Copy-construct, then move: copy-assigning an empty MemoryBlock hands memcpy a null pointer.
         PluginState taken (read.session.strips.getReference (0).plugins.getReference (0).state);
         prototypeState = std::move (taken);
-        lines = projectLinesOf (templateFile.loadFileAsString());
+        lines = projectLinesOf (text);
     }
 
     if (session.sampleRate > 0)
     {
         if (! std::isfinite (session.sampleRate) || session.sampleRate > 2147483647.0)
-            return fail ("source sample rate cannot be represented by REAPER");
+            return "source sample rate cannot be represented by REAPER";
         if (! replaceUniqueCommand (lines, "SAMPLERATE", "SAMPLERATE " + juce::String ((juce::int64) std::llround (session.sampleRate)) + " 0 0", error))
-            return fail (error);
+            return error;
     }
 
     const auto trackSpan = findUniqueBlock (lines, "<TRACK ", error);
     if (! trackSpan.isValid())
-        return fail (error);
+        return error;
     TrackPrototype prototype;
     prototype.track = copyRange (lines, trackSpan.first, trackSpan.last);
     for (const auto& line : prototype.track)
     {
         const auto text = line.trimStart();
-        if (text.startsWith ("<EXT") || text.startsWith ("AUXRECV ") || text.startsWith ("HWOUT "))
-            return fail ("REAPER template must use the strict default route without EXT/AUX/HWOUT");
+        if (text.startsWith ("<" + juce::String (rppMarker::extTag)) || text.startsWith ("AUXRECV ") || text.startsWith ("HWOUT "))
+            return "REAPER template must use the strict default route without EXT/AUX/HWOUT";
     }
     prototype.fxChain = findUniqueBlock (prototype.track, "<FXCHAIN", error);
     if (! prototype.fxChain.isValid())
-        return fail (error);
+        return error;
     const auto vst = findUniqueBlock (prototype.track, "<VST ", error);
     if (! vst.isValid())
-        return fail (error);
+        return error;
     if (vst.first <= prototype.fxChain.first || vst.last >= prototype.fxChain.last)
-        return fail ("REAPER template VST block is outside FXCHAIN");
+        return "REAPER template VST block is outside FXCHAIN";
     for (int i = vst.first - 1; i > prototype.fxChain.first && prototype.unitFirst < 0; --i)
         if (prototype.track[i].trimStart().startsWith ("BYPASS "))
             prototype.unitFirst = i;
     if (prototype.unitFirst < 0)
-        return fail ("REAPER template VST block has no preceding BYPASS");
+        return "REAPER template VST block has no preceding BYPASS";
     prototype.unitLast = prototype.fxChain.last - 1;
     prototype.unit = copyRange (prototype.track, prototype.unitFirst, prototype.unitLast);
     prototype.state = std::move (prototypeState);
@@ -941,37 +1014,96 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
     {
         auto unitCopy = prototype.unit;
         if (! replaceVstState (unitCopy, prototype.state.raw, prototype.hostId, prototype.cid, error))
-            return fail (error);
+            return error;
+    }
+    {
+        // Every built unit replaces the state lines: drop them from the prototype once.
+        const auto bareTrack = withoutStateLines (prototype.track, vst.first, vst.last);
+        const int dropped = prototype.track.size() - bareTrack.size();
+        prototype.track = bareTrack;
+        prototype.fxChain.last -= dropped;
+        prototype.unitLast -= dropped;
+        prototype.unit = copyRange (prototype.track, prototype.unitFirst, prototype.unitLast);
     }
 
     for (const auto& s : sources)
     {
-        if (s.entry == nullptr || (! builtIn && s.cid == prototype.cid))
+        if (s.entry == nullptr || (! prepared.builtIn && s.cid == prototype.cid))
             continue;
-        if (! completeCacheIdentity (s.entry) || unsafeText (s.entry->reaperName) || unsafeText (s.entry->reaperKey))
-            return fail ("REAPER cache lacks a complete identity for source CID " + s.cid);
+        if (! completeCacheIdentity (s.entry) || ! canQuoteInRpp (s.entry->reaperName) || ! canQuoteInRpp (s.entry->reaperKey))
+            return "REAPER cache lacks a complete identity for source CID " + s.cid + sharedClassIdReason (s.entry);
     }
 
     juce::StringArray tracks;
-    int sharedMonoInputs = 0;
     for (const auto& strip : session.strips)
     {
         CanonicalPhysicalRouting routing;
         juce::StringArray track;
         if (! canonicalRouting (source, strip, profile, routing, error) || ! buildTrack (prototype, strip, routing, sources, track, error))
-            return fail (error);
-        tracks.addArray (track);
-        sharedMonoInputs += routing.sharedMonoInput ? 1 : 0;
+            return error;
+        appendMoved (tracks, track);
+        prepared.sharedMonoInputs += routing.sharedMonoInput ? 1 : 0;
     }
-    replaceRange (lines, trackSpan.first, trackSpan.last, tracks);
+    replaceRange (lines, trackSpan.first, trackSpan.last, std::move (tracks));
+    return {};
+}
 
-    const auto text = lines.joinIntoString ("\r\n") + "\r\n";
-    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&text] (juce::OutputStream& out) {
-            return out.write (text.toRawUTF8(), text.getNumBytesAsUTF8());
+} // namespace
+
+WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                                 const DeploymentProfile& profile)
+{
+    WriteResult result;
+    PreparedProject prepared;
+    result.error = prepareProject (source, index, templateFile, profile, prepared);
+    result.ok = result.error.isEmpty();
+    return result;
+}
+
+WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                            const DeploymentProfile& profile, const juce::File& output)
+{
+    WriteResult result;
+    const auto& session = source.session;
+    PreparedProject prepared;
+    result.error = prepareProject (source, index, templateFile, profile, prepared);
+    if (result.error.isNotEmpty())
+        return result;
+
+    PendingOutput pending;
+    juce::String beginError;
+    if (! beginNewOutput (output, pending, beginError))
+    {
+        result.error = beginError;
+        return result;
+    }
+    // What this call makes for the output is gone on every path out but the commit.
+    auto fail = [&] (const juce::String& message) {
+        pending.abandon();
+        result.error = message;
+        return result;
+    };
+
+    // Every line ends in CR LF; no line holds a line break of its own (the template's lines were
+    // split at every break, and every written value was refused one).
+    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, [&prepared] (juce::OutputStream& out) {
+            juce::MemoryOutputStream buffer (1 << 20);
+            for (const auto& line : prepared.lines)
+            {
+                const char* bytes = line.toRawUTF8();
+                buffer.write (bytes, std::strlen (bytes));
+                buffer.write ("\r\n", 2);
+                if (buffer.getDataSize() >= (1 << 20))
+                {
+                    if (! out.write (buffer.getData(), buffer.getDataSize()))
+                        return false;
+                    buffer.reset();
+                }
+            }
+            return out.write (buffer.getData(), buffer.getDataSize());
         }))
         return fail ("temporary REAPER project write failed");
-    lines.clear();
-    tracks.clear();
+    prepared.lines.clear();
 
     const auto reread = readReaperRpp (pending.temporary);
     if (! reread.ok || reread.status != readComplete || reread.session.strips.size() != session.strips.size()
@@ -995,7 +1127,7 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
                 continue;
             if (k >= actual.plugins.size())
                 return fail ("written REAPER project lost a fixed slot");
-            if (! pluginsAgree (findSourcePlugin (sources, i, k), slot, actual.plugins.getReference (k)))
+            if (! pluginsAgree (findSourcePlugin (prepared.sources, i, k), slot, actual.plugins.getReference (k)))
                 return fail ("written REAPER project failed exact plugin/state validation");
         }
     }
@@ -1005,14 +1137,17 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
         return fail ("atomic REAPER project move failed: " + commitError);
 
     result.notes.add (juce::String ("exact converter reread passed for REAPER cache-verified multi-CID ")
-                      + (builtIn ? reaperNativeProfileName : "external-template compatibility profile") + "; host load pending");
-    if (sharedMonoInputs > 0)
-        result.notes.add (juce::String (sharedMonoInputs)
+                      + (prepared.builtIn ? reaperNativeProfileName : "external-template compatibility profile") + "; host load pending");
+    if (prepared.sharedMonoInputs > 0)
+        result.notes.add (juce::String (prepared.sharedMonoInputs)
                           + " VORN shared stereo input route was represented as a REAPER stereo track with a shared mono record input");
     if (! (session.sampleRate > 0))
         result.notes.add (juce::String::fromUTF8 (noteNoSampleRate));
     if (session.bufferSize > 0)
         result.notes.add (juce::String::fromUTF8 (noteNoBufferSize));
+    if (! prepared.colouredStrips.isEmpty())
+        result.notes.add (juce::String (prepared.colouredStrips.size()) + " strip colours were not transferred: REAPER output keeps"
+                          " the profile's track colour (strips " + prepared.colouredStrips.joinIntoString (", ") + ")");
     result.ok = true;
     return result;
 }

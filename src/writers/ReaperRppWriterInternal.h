@@ -3,6 +3,7 @@
 #include "model/RackModel.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "readers/ReaperRppText.h"
 
 #include <juce_core/juce_core.h>
 
@@ -37,10 +38,10 @@ BlockSpan findUniqueBlock (const juce::StringArray& lines, const juce::String& o
 juce::StringArray copyRange (const juce::StringArray& lines, int first, int last);
 
 // Removes first..last and inserts newLines at first.
-void replaceRange (juce::StringArray& lines, int first, int last, const juce::StringArray& newLines);
+void replaceRange (juce::StringArray& lines, int first, int last, juce::StringArray newLines);
 
-// "-" for an empty text, else the UTF-8 bytes as upper-case hexadecimal pairs.
-juce::String utf8Hex (const juce::String& text);
+// Moves every line of more to the end of lines; more is left empty.
+void appendMoved (juce::StringArray& lines, juce::StringArray& more);
 
 // The physical routing of one strip in the one shape a REAPER track can carry.
 struct CanonicalPhysicalRouting

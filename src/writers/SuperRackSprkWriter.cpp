@@ -1,6 +1,9 @@
 #include "writers/SuperRackSprkWriter.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/PrivateFiles.h"
+#include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
 #include "model/Vst3State.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
@@ -54,14 +57,6 @@ constexpr int maxMetadataColumnBytes = 4096;
 // for the tag line and line breaks); it is refused before it is copied.
 constexpr juce::int64 maxPresetTextBytes = (juce::int64) ((2 * vst3::maxStateBytes + 96) / 3 + 1) * 4 + 65536;
 
-// Bytes of a text that JUCE can hold unchanged: valid UTF-8 without an embedded NUL (a JUCE
-// text would end at it).
-bool isPlainUtf8 (const char* bytes, int size)
-{
-    return size == 0
-        || (std::memchr (bytes, 0, (size_t) size) == nullptr && juce::CharPointer_UTF8::isValidString (bytes, size));
-}
-
 // A TEXT value, or NULL as an empty text. Any other type, an oversized value or bytes that
 // would not survive as text fail.
 bool readMetadataColumn (sqlite3_stmt* statement, int column, juce::String& out)
@@ -76,10 +71,7 @@ bool readMetadataColumn (sqlite3_stmt* statement, int column, juce::String& out)
         return false;
     const auto* text = reinterpret_cast<const char*> (sqlite3_column_text (statement, column));
     const int size = sqlite3_column_bytes (statement, column);
-    if (text == nullptr || size < 0 || size > maxMetadataColumnBytes || ! isPlainUtf8 (text, size))
-        return false;
-    out = juce::String::fromUTF8 (text, size);
-    return true;
+    return text != nullptr && size >= 0 && size <= maxMetadataColumnBytes && utf8::toText (text, (size_t) size, out);
 }
 
 // The class id named by a stored preset, or an empty text when the value is no preset text.
@@ -93,9 +85,10 @@ juce::String presetClassId (sqlite3_stmt* statement, int column)
         return {};
     const auto* text = reinterpret_cast<const char*> (type == SQLITE_TEXT ? sqlite3_column_text (statement, column)
                                                                           : sqlite3_column_blob (statement, column));
-    if (text == nullptr || ! isPlainUtf8 (text, size))
+    juce::String presetText;
+    if (text == nullptr || ! utf8::toText (text, (size_t) size, presetText))
         return {};
-    const auto preset = vst3::parseSuperRackPreset (juce::String::fromUTF8 (text, size));
+    const auto preset = vst3::parseSuperRackPreset (presetText);
     return preset.ok ? preset.classId.toUpperCase() : juce::String();
 }
 
@@ -414,7 +407,7 @@ bool runBound (sqlite3* db, sqlite3_stmt* statement, juce::String& error)
 
 bool bindFailed (sqlite3* db, juce::String& error)
 {
-    error = juce::String::fromUTF8 (sqlite3_errmsg (db));
+    error = utf8::toTextReplacingMalformed (sqlite3_errmsg (db));
     return false;
 }
 
@@ -431,32 +424,6 @@ struct RollbackGuard
             juce::String ignored;
             waves::execute (db, "ROLLBACK", ignored);
         }
-    }
-};
-
-// Removes the working copy's journal siblings on every path.
-struct SidecarCleanup
-{
-    juce::File database;
-
-    void removeNow() const
-    {
-        for (const char* suffix : { "-wal", "-shm", "-journal" })
-            database.getSiblingFile (database.getFileName() + suffix).deleteFile();
-    }
-    ~SidecarCleanup() { removeNow(); }
-};
-
-// Folders made for the output; removed again (only while empty) unless the write succeeded.
-struct CreatedFolders
-{
-    juce::Array<juce::File> made; // outermost first
-    bool keep = false;
-
-    ~CreatedFolders()
-    {
-        if (! keep)
-            removeCreatedFolders (made);
     }
 };
 
@@ -531,7 +498,7 @@ bool validateForeignKeys (sqlite3* db, juce::String& error)
     {
         const auto* table = sqlite3_column_text (statement.handle, 0);
         error = "written .sprk failed SQLite foreign_key_check at table "
-                + (table != nullptr ? juce::String::fromUTF8 (reinterpret_cast<const char*> (table)) : juce::String());
+                + (table != nullptr ? utf8::toTextReplacingMalformed (reinterpret_cast<const char*> (table)) : juce::String());
         return false;
     }
     return true;
@@ -658,7 +625,7 @@ bool writePlugin (ChainerContext& c, juce::int64 chainerId, int slot, const Plug
         return false;
     if (! hasRow)
     {
-        error = juce::String::fromUTF8 (sqlite3_errmsg (db));
+        error = utf8::toTextReplacingMalformed (sqlite3_errmsg (db));
         return false;
     }
 
@@ -834,10 +801,39 @@ juce::String validateReadBack (const RackSession& expected, const RackReadResult
 
 juce::String utf8Text (const char* text) { return juce::String (juce::CharPointer_UTF8 (text)); }
 
-} // namespace
+// A session written into a private copy of the template, read back and verified: what the
+// publication needs. The folder goes with everything in it when its owner does, or with an
+// interrupted run.
+struct SuperRackBuild
+{
+    PrivateFolder folder;
+    juce::File database;
+};
 
-WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                                const juce::File& output)
+// The checks that need neither the template's content nor the output.
+bool checkSourceAndTemplatePath (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                 ConversionPlan& plan, juce::String& error)
+{
+    const auto& session = source.session;
+    plan = inspect (source, targetSuperRackPerformer, index, nullptr, nullptr);
+    if (! plan.canWrite())
+        error = "RAPP preflight blocked SuperRack output";
+    else if (! hasContiguousStripIndices (session))
+        error = "SuperRack output requires strip indices 0 to " + juce::String (session.strips.size() - 1) + " without gaps or repeats";
+    else if (hostSaveTemplate == juce::File())
+        error = "SuperRack writer requires a verified 5.0.0.19 host-save base";
+    else if (! anythingExistsAt (hostSaveTemplate))
+        error = "SuperRack template path was provided but the file was not found";
+    else
+        return true;
+    return false;
+}
+
+// Everything the write does before it needs the output: the template copied into a private
+// folder and read there, the session written into that copy in one transaction, read back and
+// verified, and the notes of what was not carried. ok with the notes, or the refusal.
+WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                   const ConversionPlan& plan, SuperRackBuild& build)
 {
     WriteResult result;
     const auto failWith = [&result] (const juce::String& message)
@@ -849,45 +845,30 @@ WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIn
     };
     const auto& session = source.session;
 
-    const auto plan = inspect (source, targetSuperRackPerformer, index, nullptr, nullptr);
-    if (! plan.canWrite())
-        return failWith ("RAPP preflight blocked SuperRack output");
-    if (! hasContiguousStripIndices (session))
-        return failWith ("SuperRack output requires strip indices 0 to " + juce::String (session.strips.size() - 1)
-                         + " without gaps or repeats");
+    // The template is copied once (each of its files opened once, as a regular file of bounded
+    // size, a hot journal going with it) and then read from the copy, so that what is read and
+    // what is written into are the same bytes.
+    juce::String ignored;
+    if (! makePrivateFolder (temporaryRoot(), "vornconv_superrack_", build.folder, ignored))
+        return failWith ("could not copy SuperRack template to temporary output");
+    const auto copy = build.database = build.folder.folder.getChildFile ("session.sprk");
+    waves::DatabaseCopy templateCopy;
+    if (! waves::copyDatabase (hostSaveTemplate, copy, templateCopy))
+    {
+        if (templateCopy.refusal.isNotEmpty())
+            return failWith ("SuperRack template is not completely readable: " + templateCopy.refusal);
+        return failWith (templateCopy.failedPart.isEmpty() ? "could not copy SuperRack template to temporary output"
+                                                           : "could not copy SuperRack template journal sidecar");
+    }
+    juce::String now;
+    if (! waves::sourceFingerprint (hostSaveTemplate, now, ignored) || now != templateCopy.fingerprint)
+        return failWith ("SuperRack template changed while it was being copied");
 
-    if (hostSaveTemplate == juce::File())
-        return failWith ("SuperRack writer requires a verified 5.0.0.19 host-save base");
-    if (! hostSaveTemplate.existsAsFile())
-        return failWith ("SuperRack template path was provided but the file was not found");
-
-    if (output.exists())
-        return failWith ("refusing to replace existing output: " + output.getFullPathName());
-    CreatedFolders createdFolders;
-    if (! createMissingFolders (output.getParentDirectory(), createdFolders.made))
-        return failWith ("could not create output directory");
-
-    // The template read and the template copied must be the same bytes.
-    const auto templateFingerprint = waves::fileSha256 (hostSaveTemplate);
-    const auto base = readSuperRackSprk (hostSaveTemplate);
+    const auto base = readSuperRackSprk (copy);
     if (! base.ok || base.status != readComplete)
         return failWith ("SuperRack template is not completely readable" + (base.error.isNotEmpty() ? ": " + base.error : juce::String()));
     if (base.session.sourceApp != performerApp)
         return failWith ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
-
-    juce::TemporaryFile working (output);
-    const auto copy = working.getFile();
-    SidecarCleanup sidecars { copy };
-    if (! hostSaveTemplate.copyFileTo (copy))
-        return failWith ("could not copy SuperRack template to temporary output");
-    for (const char* suffix : { "-wal", "-shm" })
-    {
-        const auto sidecar = hostSaveTemplate.getSiblingFile (hostSaveTemplate.getFileName() + suffix);
-        if (sidecar.existsAsFile() && ! sidecar.copyFileTo (copy.getSiblingFile (copy.getFileName() + suffix)))
-            return failWith ("could not copy SuperRack template journal sidecar");
-    }
-    if (waves::fileSha256 (hostSaveTemplate) != templateFingerprint)
-        return failWith ("SuperRack template changed while it was being copied");
 
     int vendorFallbacks = 0;
     int unmappedParameters = 0;
@@ -962,7 +943,7 @@ WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIn
             if (info.getNumBytesAsUTF8() > superRackMetadata::maxBytes)
                 return failWith (superRackMetadata::tooLargeMessage);
             if (! bindText (snapshot.handle, 1, "Converted from " + sourceName + " by Vorn Converter") || ! bindText (snapshot.handle, 2, info))
-                return failWith ("could not save active snapshot: " + juce::String::fromUTF8 (sqlite3_errmsg (db.handle)));
+                return failWith ("could not save active snapshot: " + utf8::toTextReplacingMalformed (sqlite3_errmsg (db.handle)));
             if (! runBound (db.handle, snapshot.handle, error))
                 return failWith ("could not save active snapshot: " + error);
         }
@@ -1025,16 +1006,62 @@ WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIn
         result.notes.add (juce::String (auSettings)
                           + " AU slot mute, sidechain or parameter mirror settings were not transferred: the unavailable AU record keeps identity and state only");
 
-    sidecars.removeNow();
-    juce::String error;
-    if (! commitNewFileExclusive (copy, output, error))
+    result.ok = true;
+    return result;
+}
+
+} // namespace
+
+WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate)
+{
+    ConversionPlan plan;
+    WriteResult refused;
+    if (! checkSourceAndTemplatePath (source, index, hostSaveTemplate, plan, refused.error))
+        return refused;
+    SuperRackBuild build;
+    return buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
+}
+
+WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                const juce::File& output)
+{
+    ConversionPlan plan;
+    WriteResult refused;
+    if (! checkSourceAndTemplatePath (source, index, hostSaveTemplate, plan, refused.error))
+        return refused;
+    PendingOutput pending;
+    if (! beginNewOutput (output, pending, refused.error))
+        return refused;
+
+    SuperRackBuild build;
+    auto result = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
+    if (! result.ok)
     {
+        pending.abandon();
+        return result;
+    }
+
+    // The finished session goes into the temporary file beside the output, written through its
+    // own descriptor, and from there to the output in one step that never replaces anything.
+    juce::MemoryBlock bytes;
+    juce::String error;
+    if (! readUntrustedBytes (build.database, waves::maxDatabaseFileBytes, bytes, error)
+        || ! writeNewFileExclusive (pending.temporary, pending.temporaryCreated,
+                                    [&bytes] (juce::OutputStream& out) { return out.write (bytes.getData(), bytes.getSize()); }))
+    {
+        pending.abandon();
+        refused.error = "could not write SuperRack temporary output";
+        return refused;
+    }
+    if (! commitNewFileExclusive (pending.temporary, output, error))
+    {
+        // The notes of what was not carried stay with the refusal.
+        pending.abandon();
+        result.ok = false;
         result.error = "atomic SuperRack output move failed: " + error;
         return result;
     }
-    createdFolders.keep = true;
     result.notes.add ("converter exact reread passed; SuperRack host load/DSP validation pending");
-    result.ok = true;
     return result;
 }
 

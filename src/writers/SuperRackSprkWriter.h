@@ -82,6 +82,12 @@ struct PluginEncodingResolution
 PluginEncodingResolution resolvePluginEncodings (const RackSession& session, const Vst3ModuleIndex& index,
                                                  const TemplatePluginMetadata& templateMetadata);
 
+// Everything writeSuperRackSprk does before it needs the output path, run the same way: the
+// preflight, the template's checks and plug-in encodings, and the session written into a private
+// copy of the template, read back and verified. ok with the notes the write would give (all but
+// the last), or the refusal with the exact text the write would give. Leaves nothing behind.
+WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate);
+
 // Writes source as a SuperRack Performer session built from a copy of the host-saved template:
 // preflight, a checked copy of the template, one transaction that replaces its session content,
 // a read-back that must match the source, and an exclusive commit. The template and the source

@@ -277,6 +277,71 @@ TEST (ConversionRunnerPlan, FailedReadIsReportedByThePreflight)
     EXPECT_EQ (l[8], juce::String::fromUTF8 (u8"  BLOCKER source                              입력 리더가 실패했다: Strips node contains no Strip records"));
 }
 
+// "WRITE: allowed" is a promise that the convert with the same options writes: whatever the
+// writer would refuse before it needs the output shows in the plan as a blocker, in its words.
+TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
+{
+    RunnerSandbox box;
+    box.write ("in.ksn", writerShapedScene ({ SceneSlot() }));
+    box.write ("good.tsv", catalogRow());
+    box.write ("not-a-template.rpp", "<REAPER_PROJECT\n>\n");
+
+    struct Case { const char* what; std::vector<std::string> options; bool writes; };
+    const Case cases[] = {
+        { "scene", { "vorn" }, true },
+        { "SuperRack without a template", { "superrack-performer" }, false },
+        { "SuperRack with a REAPER template", { "superrack-performer", "--template", "not-a-template.rpp" }, false },
+        { "SuperRack with a missing template", { "superrack-performer", "--template", "missing.sprk" }, false },
+        { "REAPER without a cache identity", { "reaper", "--profile", "64x8" }, false },
+        { "REAPER with another profile", { "reaper", "--profile", "65x8" }, false },
+        { "REAPER with a SuperRack template", { "reaper", "--profile", "64x8", "--template", "x.sprk" }, false },
+    };
+    int index = 0;
+    for (const auto& c : cases)
+    {
+        std::vector<std::string> plan = { "--plan" }, convert = { "--convert" };
+        for (const auto& o : c.options)
+        {
+            plan.push_back (o);
+            convert.push_back (o);
+        }
+        const auto output = "out" + std::to_string (index++) + box.work.getChildFile (c.options[0] == "vorn" ? "x.ksn" : c.options[0] == "reaper" ? "x.rpp" : "x.sprk").getFileExtension().toStdString();
+        for (auto* args : { &plan, &convert })
+            args->insert (args->end(), { "--factory-catalog", "good.tsv" });
+        convert.insert (convert.end(), { "--output", output });
+        plan.push_back ("in.ksn");
+        convert.push_back ("in.ksn");
+
+        const auto planned = box.run (plan);
+        const auto converted = box.run (convert);
+        EXPECT_EQ (converted.exitCode, c.writes ? 0 : 1) << c.what << "\n" << converted.out;
+        EXPECT_EQ (planned.exitCode, converted.exitCode) << c.what << "\n" << planned.out << converted.out;
+        EXPECT_EQ (planned.outLines().contains ("  WRITE: allowed"), c.writes) << c.what << "\n" << planned.out;
+        if (c.writes)
+            continue;
+        // The convert's refusal is the plan's writer blocker, unless the preflight blocked first.
+        juce::String refusal;
+        for (const auto& line : converted.outLines())
+            if (line.startsWith ("ERROR   "))
+                refusal = line.substring (8);
+        ASSERT_TRUE (refusal.isNotEmpty()) << c.what << "\n" << converted.out;
+        bool writerBlocker = false, otherBlocker = false;
+        for (const auto& line : planned.outLines())
+        {
+            if (line.startsWith ("  BLOCKER target.writer "))
+            {
+                writerBlocker = true;
+                EXPECT_EQ (line.substring (45), refusal) << c.what;
+            }
+            else if (line.startsWith ("  BLOCKER "))
+                otherBlocker = true;
+        }
+        EXPECT_TRUE (writerBlocker || otherBlocker) << c.what << "\n" << planned.out;
+        EXPECT_FALSE (box.work.getChildFile (output).exists()) << c.what;
+    }
+    EXPECT_TRUE (box.tmpIsEmpty());
+}
+
 TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
 {
     RunnerSandbox box;

@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
 
 #include <gtest/gtest.h>
 
@@ -114,4 +115,54 @@ TEST (ReaperConvert, ConvertAndStateProbeWriteVerifiedProjects)
     EXPECT_EQ (again.lines[0], "ERROR   REAPER internal profile requires a complete native cache identity for CID " + cid);
     EXPECT_EQ (again.status, 1);
     EXPECT_FALSE (f.folder.file ("none.rpp").exists());
+}
+
+TEST (ReaperConvert, RealCachesAndARealTemplateThroughTheProgram)
+{
+    Files f;
+    const juce::String shared = "ABCDEF0123456789ABCDEF0123456789";
+    const auto cache = f.folder.file ("real.ini");
+    cache.replaceWithText ("[vstcache]\n"
+                           "DirectionalCompressor.vst3=00A1,1397572658{" + shared + ",DirectionalCompressor (IEM)\n"
+                           "FabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + cid + ",Pro-Q 4 (FabFilter)\n"
+                           "DistanceCompensator.vst3=00A3,1397572658{" + shared + ",DistanceCompensator (IEM)\n");
+    const auto wrapper = vorntest::makeWrapper (934538646u, 2, 2, vorntest::reaperMarkerFull, "T", "", vorntest::reaperSavedTail());
+    const auto templateFile = f.folder.file ("saved.rpp");
+    templateFile.replaceWithText ("<REAPER_PROJECT 0.1 \"7.30/linux-x86_64\" 1733300000\n  SAMPLERATE 48000 1 0\n"
+                                  "  <TRACK {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    NAME Vox\n    VOLPAN 1 0 -1 -1 1\n    MUTESOLO 0 0 0\n"
+                                  "    IPHASE 0\n    PLAYOFFS 0 1\n    SEL 1\n    REC 0 0 1 0 0 0 0 0\n    VU 2\n    NCHAN 2\n    FX 1\n"
+                                  "    TRACKID {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    MAINSEND 1 0\n    <FXCHAIN\n      SHOW 0\n      BYPASS 0 0 0\n"
+                                  "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + cid + "} \"\"\n"
+                                  "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
+                                  "      >\n      FLOATPOS 0 0 0 0\n      FXID {0E2A1D4C-7E55-4F0B-9C43-6C0C2D1B9A77}\n      WAK 0 0 0\n    >\n  >\n>\n");
+
+    for (const bool withTemplate : { false, true })
+    {
+        const auto output = f.folder.file (withTemplate ? "templated.rpp" : "cached.rpp");
+        juce::StringArray args { "--convert", "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                 "--reaper-cache", cache.getFullPathName(), "--output", output.getFullPathName() };
+        if (withTemplate)
+            args.addArray ({ "--template", templateFile.getFullPathName() });
+        args.add (f.input.getFullPathName());
+        const auto run = vorntest::invoke (args);
+        ASSERT_GE (run.lines.size(), 2) << run.lines.joinIntoString ("\n");
+        EXPECT_EQ (run.lines[0], "WARNING REAPER cache gives class id " + shared
+                                     + " to DirectionalCompressor.vst3 and DistanceCompensator.vst3; plug-ins of this class id cannot be written to REAPER");
+        EXPECT_EQ (run.lines[1], "CANDIDATE  " + f.input.getFullPathName() + " -> " + output.getFullPathName());
+        EXPECT_EQ (run.status, 0) << run.lines.joinIntoString ("\n");
+        const auto read = vornconv::readReaperRpp (output);
+        EXPECT_EQ (read.status, vornconv::readComplete);
+        ASSERT_EQ (read.session.strips.size(), 1);
+        EXPECT_EQ (vorntest::stringOf (read.session.strips[0].plugins[0].state.component), "COMP");
+    }
+
+    // A cache from REAPER 6.05 to 6.13 has no class ids at all: the refusal says so.
+    cache.replaceWithText ("[vstcache]\nFabFilter_Pro-Q_4.vst3=0000000000000000,934538646,Pro-Q 4 (FabFilter)\n");
+    const auto old = vorntest::invoke ({ "--plan", "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                         "--reaper-cache", cache.getFullPathName(), f.input.getFullPathName() });
+    EXPECT_EQ (old.status, 1);
+    ASSERT_GE (old.lines.size(), 2);
+    EXPECT_EQ (old.lines[0], "ERROR   REAPER VST cache has no entries matching the module index");
+    EXPECT_EQ (old.lines[1], "ERROR   no .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
+                             " rescan the plug-ins in a newer REAPER");
 }

@@ -12,6 +12,9 @@ const char* const strictState =
 // The same with the header word that REAPER itself writes after the pin maps.
 const char* const reaperMarkerState =
     "lu2zN+5e7f4CAAAAAQAAAAAAAAACAAAAAAAAAAIAAAABAAAAAAAAAAIAAAAAAAAAGAAAAAEAAAD//xAABAAAAAEAAABDT01QBAAAAAAAAABDT05UAFByb2dyYW0gMQAAAAAA";
+// The same with a header word no REAPER save holds (0x0011FFFF).
+const char* const unknownMarkerState =
+    "lu2zN+5e7f4CAAAAAQAAAAAAAAACAAAAAAAAAAIAAAABAAAAAAAAAAIAAAAAAAAAGAAAAAEAAAD//xEABAAAAAEAAABDT01QBAAAAAAAAABDT05UAFByb2dyYW0gMQAAAAAA";
 
 std::string project (const char* state)
 {
@@ -43,7 +46,8 @@ TEST (ReaperDump, StrictAndReaperShapedProjectsThroughTheProgram)
 {
     vorntest::TempFolder tmp;
     tmp.file ("A.rpp").replaceWithText (project (strictState));
-    tmp.file ("B.rpp").replaceWithText (project (reaperMarkerState));
+    tmp.file ("B.rpp").replaceWithText (project (unknownMarkerState));
+    tmp.file ("C.rpp").replaceWithText (project (reaperMarkerState));
     tmp.file ("empty.rpp").create();
 
     const auto a = vorntest::runVornconvBinary ({ "A.rpp" }, tmp.path());
@@ -62,6 +66,11 @@ TEST (ReaperDump, StrictAndReaperShapedProjectsThroughTheProgram)
     EXPECT_TRUE (bLines.contains ("READ    partial (writer blocked)")) << b.out;
     EXPECT_TRUE (hasLineContaining (bLines, "VST3  opaque  split=NO raw=99B")) << b.out;
     EXPECT_TRUE (hasLineContaining (bLines, "REAPER VST3 state header markers are invalid")) << b.out;
+
+    const auto c = vorntest::runVornconvBinary ({ "C.rpp" }, tmp.path());
+    EXPECT_EQ (c.exitCode, 0) << c.out;
+    EXPECT_TRUE (c.outLines().contains ("READ    complete")) << c.out;
+    EXPECT_TRUE (hasLineContaining (c.outLines(), "VST3  host-specific  split=OK comp=4B cont=4B")) << c.out;
 
     const auto empty = vorntest::runVornconvBinary ({ "empty.rpp" }, tmp.path());
     EXPECT_EQ (empty.exitCode, 1);

@@ -1,8 +1,14 @@
 #include "SprkFixture.h"
+#include "WavesFixture.h"
 
 #include "model/Vst3State.h"
 #include "waves/WavesSessionTransfer.h"
 #include "writers/SuperRackSprkWriter.h"
+
+#include <csignal>
+#include <functional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vornconv;
 
@@ -61,4 +67,186 @@ TEST (SuperRackConvert, ConvertRunnerWritesAVerifiedPerformerSessionOnce)
     EXPECT_EQ (again.out, ("ERROR   refusing to replace existing output: " + output.getFullPathName() + "\n\n").toStdString());
     EXPECT_EQ (waves::fileSha256 (output), digest);
     EXPECT_EQ (output.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
+}
+
+namespace
+{
+
+// Writes a schema entry whose name and text hold bytes that are not UTF-8: every statement on
+// the database then fails with an SQLite message that quotes them.
+void breakSchema (sqlite3* db)
+{
+    ASSERT_EQ (sqlite3_exec (db, "PRAGMA writable_schema=ON; INSERT INTO sqlite_master VALUES('table',CAST(X'62FF80' AS TEXT),"
+                                 "CAST(X'62FF80' AS TEXT),0,'CREATE TABLE b(x) ' || CAST(X'FF80' AS TEXT));",
+                             nullptr, nullptr, nullptr),
+               SQLITE_OK)
+        << sqlite3_errmsg (db);
+}
+
+struct HostileBox
+{
+    vorntest::TempFolder root;
+    juce::File work = root.file ("work");
+    juce::File tmp = root.file ("tmp");
+
+    HostileBox()
+    {
+        work.createDirectory();
+        tmp.createDirectory();
+    }
+
+    juce::String path (const juce::String& name) const { return work.getChildFile (name).getFullPathName(); }
+
+    vorntest::RunningProgram start (const std::vector<std::string>& args) const
+    {
+        return vorntest::startProgram (vorntest::vornconvBinary(), args, work.getFullPathName().toStdString(),
+                                       { "TMPDIR=" + tmp.getFullPathName().toStdString(), "HOME=" + root.path() });
+    }
+
+    vorntest::ProcessResult run (const std::vector<std::string>& args) const
+    {
+        auto running = start (args);
+        return vorntest::finishProgram (running, 20000); // a hang fails the case instead of the whole run
+    }
+
+    int tmpEntries() const { return tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories); }
+};
+
+} // namespace
+
+// Waves databases an attacker or a careless user could hand the program: a FIFO or a device in
+// place of a session, a template or a sidecar; a schema or text columns with bytes that are not
+// UTF-8. Each ends in one ERROR line and exit 1, without a hang, a crash or a private copy left
+// in $TMPDIR.
+TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
+{
+    HostileBox box;
+    const auto make = [&box] (const juce::String& name, const std::function<void (vorntest::SprkFixture&)>& edit)
+    {
+        vorntest::SprkFixture f ("made.sprk");
+        fillSource (f);
+        if (edit)
+            edit (f);
+        f.close();
+        EXPECT_TRUE (f.file.copyFileTo (box.work.getChildFile (name)));
+    };
+    make ("good.sprk", nullptr);
+    make ("badschema.sprk", [] (auto& f) { breakSchema (f.handle); });
+    make ("badtext.sprk", [] (auto& f) { f.exec ("UPDATE plug SET plugin_name=CAST(X'50FF80' AS TEXT);"); });
+    {
+        vorntest::SprkFixture base ("tmpl.sprk");
+        vorntest::makeSprkTemplate (base);
+        base.close();
+        EXPECT_TRUE (base.file.copyFileTo (box.work.getChildFile ("tmpl.sprk")));
+    }
+    const auto makeEmo = [&box] (const juce::String& name, const std::function<void (vorntest::WavesFixture&)>& edit)
+    {
+        vorntest::WavesFixture lv1 ("made.emo", true);
+        lv1.addChannels (0, 2, "In");
+        if (edit)
+            edit (lv1);
+        lv1.close();
+        EXPECT_TRUE (lv1.file.copyFileTo (box.work.getChildFile (name)));
+    };
+    makeEmo ("good.emo", nullptr);
+    makeEmo ("badschema.emo", [] (auto& lv1) { breakSchema (lv1.handle); });
+    makeEmo ("badtext.emo", [] (auto& lv1) { lv1.exec ("UPDATE snapshot_chainer SET name=CAST(X'4BFF80' AS TEXT);"); });
+    {
+        vorntest::WavesFixture sg ("sg.sprk", false);
+        sg.addChannels (0, 8, "T");
+        sg.close();
+        EXPECT_TRUE (sg.file.copyFileTo (box.work.getChildFile ("sg.sprk")));
+    }
+    juce::String reportError;
+    const auto report = waves::buildSelectionReport (box.work.getChildFile ("good.emo"), "superrack-soundgrid", reportError);
+    ASSERT_TRUE (box.work.getChildFile ("pick.json").replaceWithText (report)) << reportError;
+    box.work.getChildFile ("cat.tsv").replaceWithText (proQ + "\tPro-Q 3\tFabFilter\t3.0\t/opt/vst3/ProQ3.vst3\n");
+    for (const char* name : { "fifo.sprk", "fifo.emo", "fifo-template.sprk" })
+        ASSERT_EQ (::mkfifo (box.path (name).toRawUTF8(), 0600), 0);
+    for (const char* name : { "zero.sprk", "zero.emo", "zero-template.sprk" })
+        ASSERT_EQ (::symlink ("/dev/zero", box.path (name).toRawUTF8()), 0);
+    ASSERT_TRUE (box.work.getChildFile ("good.sprk").copyFileTo (box.work.getChildFile ("walfifo.sprk")));
+    ASSERT_EQ (::mkfifo (box.path ("walfifo.sprk-wal").toRawUTF8(), 0600), 0);
+
+    const juce::String replaced = juce::String::fromUTF8 ("b\xEF\xBF\xBD\xEF\xBF\xBD");
+    const auto convert = [] (const char* templateName) {
+        return std::vector<std::string> { "--convert", "superrack-performer", "--factory-catalog", "cat.tsv", "--template", templateName,
+                                          "--output", "out/new.sprk", "good.sprk" };
+    };
+    const auto wavesConvert = [] (const char* templateName) {
+        return std::vector<std::string> { "--waves-convert", "superrack-soundgrid", "good.emo", "--output", "out.sprk", "--template", templateName,
+                                          "--selection", "pick.json" };
+    };
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> args;
+        juce::String error; // the start of the one ERROR line
+    } cases[] = {
+        { "FIFO session", { "fifo.sprk" }, "ERROR   not a regular file: " + box.path ("fifo.sprk") },
+        { "device session", { "zero.sprk" }, "ERROR   not a regular file: " + box.path ("zero.sprk") },
+        { "FIFO write-ahead log", { "walfifo.sprk" }, "ERROR   not a regular file: " + box.path ("walfifo.sprk-wal") },
+        { "schema quoting malformed bytes", { "badschema.sprk" },
+          "ERROR   could not distinguish SuperRack Performer from SoundGrid: malformed database schema (" + replaced + ")" },
+        { "malformed plug-in name", { "badtext.sprk" }, "ERROR   invalid UTF-8 text in SuperRack plug.plugin_name" },
+        { "FIFO LV1 session", { "--waves-selection-report", "superrack-soundgrid", "fifo.emo" }, "ERROR   not a regular file: " + box.path ("fifo.emo") },
+        { "device LV1 session", { "--waves-selection-report", "superrack-soundgrid", "zero.emo" }, "ERROR   not a regular file: " + box.path ("zero.emo") },
+        { "LV1 schema quoting malformed bytes", { "--waves-selection-report", "superrack-soundgrid", "badschema.emo" },
+          "ERROR   malformed database schema (" + replaced + ")" },
+        { "malformed LV1 channel name", { "--waves-selection-report", "superrack-soundgrid", "badtext.emo" },
+          "ERROR   invalid UTF-8 text in Waves snapshot_chainer.name" },
+        { "FIFO Performer template", convert ("fifo-template.sprk"),
+          "ERROR   SuperRack template is not completely readable: not a regular file: " + box.path ("fifo-template.sprk") },
+        { "device Performer template", convert ("zero-template.sprk"),
+          "ERROR   SuperRack template is not completely readable: not a regular file: " + box.path ("zero-template.sprk") },
+        { "FIFO SoundGrid template", wavesConvert ("fifo-template.sprk"), "ERROR   not a regular file: " + box.path ("fifo-template.sprk") },
+        { "device SoundGrid template", wavesConvert ("zero-template.sprk"), "ERROR   not a regular file: " + box.path ("zero-template.sprk") },
+        { "schema of a SoundGrid template", wavesConvert ("badschema.sprk"), "ERROR   malformed database schema (" + replaced + ")" },
+    };
+    const auto before = box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories);
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto r = box.run (c.args);
+        EXPECT_EQ (r.exitCode, 1) << r.out;
+        EXPECT_EQ (r.err, "");
+        juce::StringArray errors;
+        for (const auto& line : r.outLines())
+            if (line.startsWith ("ERROR"))
+                errors.add (line);
+        ASSERT_EQ (errors.size(), 1) << r.out;
+        EXPECT_TRUE (errors[0].startsWith (c.error)) << errors[0];
+        EXPECT_EQ (box.tmpEntries(), 0);
+        EXPECT_EQ (box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories), before);
+    }
+}
+
+// An interrupted read takes its private copy of the session with it.
+TEST (SuperRackHostileFiles, AnInterruptedReadLeavesNoPrivateCopy)
+{
+    HostileBox box;
+    {
+        // A plug table that never ends keeps the read busy until its statement budget runs out.
+        vorntest::SprkFixture f ("made.sprk");
+        fillSource (f);
+        f.exec ("DROP TABLE plug; CREATE VIEW plug AS WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x+1 FROM c) SELECT x AS id, "
+                "1 AS chainer_id, 0 AS slot, 'a' AS plugin_name, 'b' AS vendor_name, '' AS plugin_4cc, '' AS additional_info, "
+                "0 AS disabled, 0 AS side_chain, 0 AS plug_role FROM c;");
+        f.close();
+        ASSERT_TRUE (f.file.copyFileTo (box.work.getChildFile ("busy.sprk")));
+    }
+    for (int signal : { SIGINT, SIGTERM, SIGHUP })
+    {
+        SCOPED_TRACE (signal);
+        auto running = box.start ({ "busy.sprk" });
+        for (int waited = 0; waited < 20000 && box.tmpEntries() == 0; ++waited)
+            ::usleep (1000);
+        ASSERT_GT (box.tmpEntries(), 0) << "the read never staged its copy";
+        ::kill (running.pid, signal);
+        const auto result = vorntest::finishProgram (running, 20000);
+        EXPECT_EQ (result.exitCode, 1);
+        EXPECT_EQ (result.err, "");
+        EXPECT_EQ (result.outLines()[result.outLines().size() - 1], "ERROR   interrupted") << result.out;
+        EXPECT_EQ (box.tmpEntries(), 0);
+    }
 }

@@ -9,7 +9,12 @@
 using namespace vornconv;
 using vorntest::bytesOf;
 using vorntest::makeWrapper;
+using vorntest::makeWrapperWithMasks;
 using vorntest::programTail;
+using vorntest::reaperMarkerFull;
+using vorntest::reaperMarkerZero;
+using vorntest::reaperSavedTail;
+using vorntest::sequentialMasks;
 using vorntest::stringOf;
 
 namespace
@@ -40,7 +45,7 @@ TEST (ReaperVst3State, InspectionRefusesEachMalformedField)
         { "43 bytes", [] (auto& b) { b.setSize (43); }, "REAPER VST3 wrapper is too small" },
         { "id + 1", [] (auto& b) { setU32 (b, 0, id + 1); }, "REAPER VST3 header id does not match the VST line" },
         { "magic", [] (auto& b) { setU32 (b, 4, 0xFEED5EEFu); }, "REAPER VST3 wrapper magic/version is unsupported" },
-        { "I = 0", [] (auto& b) { setU32 (b, 8, 0); }, "REAPER VST3 pin-map count is invalid" },
+        { "O = 0", [] (auto& b) { setU32 (b, 28, 0); }, "REAPER VST3 pin-map count is invalid" },
         { "I = 65", [] (auto& b) { setU32 (b, 8, 65); }, "REAPER VST3 pin-map count is invalid" },
         { "I past end", [] (auto& b) { b = makeWrapper (id, 2, 2, 0, "COMP", "CONT", programTail()); setU32 (b, 8, 13); },
           "REAPER VST3 pin-map count is invalid" },
@@ -50,7 +55,9 @@ TEST (ReaperVst3State, InspectionRefusesEachMalformedField)
           "REAPER VST3 pin-map is not the observed sequential topology" },
         { "mask high word", [] (auto& b) { setU32 (b, 16, 1); }, "REAPER VST3 pin-map is not the observed sequential topology" },
         { "P+4 = 2", [] (auto& b) { setU32 (b, 52, 2); }, "REAPER VST3 state header markers are invalid" },
-        { "P+8 = 0x0010FFFF", [] (auto& b) { setU32 (b, 56, 0x0010FFFFu); }, "REAPER VST3 state header markers are invalid" },
+        { "P+8 = 0x0011FFFF", [] (auto& b) { setU32 (b, 56, 0x0011FFFFu); }, "REAPER VST3 state header markers are invalid" },
+        { "P+8 = 0x00100001", [] (auto& b) { setU32 (b, 56, 0x00100001u); }, "REAPER VST3 state header markers are invalid" },
+        { "P+8 = 0xFFFF0000", [] (auto& b) { setU32 (b, 56, 0xFFFF0000u); }, "REAPER VST3 state header markers are invalid" },
         { "P+16 = 0", [] (auto& b) { setU32 (b, 64, 0); }, "REAPER VST3 state header markers are invalid" },
         { "under 20 bytes after maps", [] (auto& b) { b = makeWrapper (id, 4, 1, 0, "C", "", ""); b.setSize (70); },
           "REAPER VST3 state header is truncated" },
@@ -192,4 +199,64 @@ TEST (ReaperVst3State, ChannelConfiguration)
         if (! c.ok)
             EXPECT_EQ (error, "REAPER VST3 sidechain target is not stereo main + stereo sidechain (4 inputs, observed 2/4 output pin map, channel_config=2)");
     }
+}
+
+TEST (ReaperVst3State, ShapesOfRealSavesSplitAndRebuild)
+{
+    // Pin maps and markers as REAPER 5 to 7 save them; each ends in a program name's zero and 16.
+    struct Case { const char* what; int ins; int outs; juce::uint32 marker; };
+    const Case cases[] = {
+        { "2/2, marker 0x00100000", 2, 2, reaperMarkerZero },
+        { "2/2, marker 0x0010FFFF", 2, 2, reaperMarkerFull },
+        { "4/2 with a controller", 4, 2, reaperMarkerFull },
+        { "4/4", 4, 4, reaperMarkerZero },
+        { "2/4", 2, 4, reaperMarkerZero },
+        { "instrument without input pins", 0, 2, reaperMarkerFull },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto saved = makeWrapper (id, c.ins, c.outs, c.marker, "COMPONENT", "CTRL", reaperSavedTail());
+        PluginState state;
+        juce::String error;
+        ASSERT_TRUE (splitReaperVst3State (saved, id, state, error)) << error;
+        EXPECT_EQ (stringOf (state.component), "COMPONENT");
+        EXPECT_EQ (stringOf (state.controller), "CTRL");
+
+        // Rebuilt around its own streams: the same bytes, except that the marker's low half is 0.
+        juce::MemoryBlock rebuilt;
+        ASSERT_TRUE (buildReaperVst3State (saved, id, state.component, state.controller, rebuilt, error)) << error;
+        EXPECT_EQ (rebuilt, makeWrapper (id, c.ins, c.outs, reaperMarkerZero, "COMPONENT", "CTRL", reaperSavedTail()));
+        if (c.marker == reaperMarkerZero)
+            EXPECT_EQ (rebuilt, saved);
+        PluginState again;
+        ASSERT_TRUE (splitReaperVst3State (rebuilt, id, again, error)) << error;
+        EXPECT_EQ (again.component, state.component);
+        EXPECT_EQ (again.controller, state.controller);
+
+        // The channel configuration cannot be read from such a tail, so a sidechain cannot be set.
+        int count = -1;
+        EXPECT_FALSE (readReaperVst3ChannelConfig (saved, id, count, error));
+        EXPECT_EQ (error, "REAPER VST3 channel_config tail marker is invalid");
+        auto copy = saved;
+        EXPECT_FALSE (setReaperVst3ChannelConfig (copy, id, 2, error));
+        EXPECT_EQ (error, "REAPER VST3 channel_config tail marker is invalid");
+        EXPECT_EQ (copy, saved);
+        EXPECT_FALSE (validateReaperVst3StereoSidechainConfig (saved, id, error));
+    }
+
+    // Mono plug-ins map both outputs onto their one channel: refused, as every other topology.
+    for (const auto& outputs : { std::vector<juce::uint64> { 0x3, 0x2 }, std::vector<juce::uint64> { 0x2 } })
+    {
+        const auto mono = makeWrapperWithMasks (id, sequentialMasks (2), outputs, reaperMarkerZero, "C", "", reaperSavedTail());
+        PluginState state;
+        juce::String error;
+        EXPECT_FALSE (splitReaperVst3State (mono, id, state, error));
+        EXPECT_EQ (error, "REAPER VST3 pin-map is not the observed sequential topology");
+    }
+    // An instrument still needs an output pin.
+    PluginState state;
+    juce::String error;
+    EXPECT_FALSE (splitReaperVst3State (makeWrapper (id, 0, 0, reaperMarkerZero, "COMPONENT", "", reaperSavedTail()), id, state, error));
+    EXPECT_EQ (error, "REAPER VST3 pin-map count is invalid");
 }

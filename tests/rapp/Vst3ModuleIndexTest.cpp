@@ -275,6 +275,8 @@ TEST (Vst3ReaperCache, LineTable)
     const auto line = [&] (const juce::String& id, const juce::String& cid, const juce::String& name)
     { return key + "=00A1B2C3D4E5F600," + id + "{" + cid + "," + name + "\n"; };
     const juce::String none = "REAPER VST cache has no entries matching the module index";
+    const juce::String noClassIds = "no .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
+                                    " rescan the plug-ins in a newer REAPER";
     const juce::String badRow = "invalid REAPER VST3 cache row: " + key;
     const juce::String badIdentity = "invalid REAPER VST3 identity row: " + key;
 
@@ -283,7 +285,8 @@ TEST (Vst3ReaperCache, LineTable)
         { "[vstcache]\n" + line ("123", cidA, "Comp (Maker)"), {} },
         { "Old.dylib=00,5{" + cidB + ",VST2\nOld.vst=1,2{" + cidB + ",x\n", none },
         { "Comp.VST3=00,77{" + cidA + ",Comp, with comma!!!VSTi\n", {} },
-        { key + "=00A1\n" + key + "=00A1,\n" + key + "=00A1,123\n", none },   // unscanned lines
+        { key + "=00A1\n" + key + "=00A1,\n" + key + "=00A1,123\n", none + "\n" + noClassIds },   // unscanned lines
+        { "[vstcache]\nOld.dll=00,5{" + cidB + ",VST2\n" + key + "=00A1B2C3D4E5F600,1397572658,Comp (Maker)\n", none + "\n" + noClassIds },
         { "=0,1{" + cidA + ",x\n", none },
         { line ("123", cidA.dropLastCharacters (1), "Comp"), badRow },
         { line ("123", cidA, "").trimEnd().dropLastCharacters (1) + "\n", badRow },  // no comma after the CID
@@ -353,6 +356,43 @@ TEST (Vst3ReaperCache, StoresIdentitiesAndAddsUnknownClassesUnavailable)
         EXPECT_FALSE (index.loadReaperCache (bad, error));
         EXPECT_EQ (error, "REAPER VST cache is empty or unreadable: " + bad.getFullPathName());
     }
+}
+
+TEST (Vst3ReaperCache, ClassIdSharedByTwoPluginsIsAmbiguousAndTheRestLoads)
+{
+    vorntest::TempFolder temp;
+    const auto cache = temp.file ("reaper-vstplugins64.ini");
+    const juce::String shared = "ABCDEF0123456789ABCDEF0123456789";
+    ASSERT_TRUE (cache.replaceWithText ("[vstcache]\n"
+                                        "DirectionalCompressor.vst3=00A1,1397572658{" + shared + ",DirectionalCompressor (IEM)\n"
+                                        "Comp.vst3=00A2,42{" + cidA + ",Comp (Maker)\n"
+                                        "DistanceCompensator.vst3=00A3,1397572658{" + shared + ",DistanceCompensator (IEM)\n"));
+    Vst3ModuleIndex index;
+    juce::String error;
+    ASSERT_TRUE (index.loadReaperCache (cache, error)) << error;
+    ASSERT_TRUE (index.loadReaperCache (cache, error)) << error;  // the same cache again changes nothing
+
+    const auto* ambiguous = index.findByClassId (shared);
+    ASSERT_NE (ambiguous, nullptr);
+    EXPECT_EQ (ambiguous->reaperId, 0u);
+    EXPECT_TRUE (ambiguous->reaperKey.isEmpty());
+    EXPECT_TRUE (ambiguous->reaperName.isEmpty());
+    EXPECT_EQ (ambiguous->reaperAmbiguousKeys, juce::StringArray ({ "DirectionalCompressor.vst3", "DistanceCompensator.vst3" }));
+    EXPECT_EQ (index.cacheWarnings, juce::StringArray ("REAPER cache gives class id " + shared
+                                                      + " to DirectionalCompressor.vst3 and DistanceCompensator.vst3;"
+                                                        " plug-ins of this class id cannot be written to REAPER"));
+
+    const auto* comp = index.findByClassId (cidA);
+    ASSERT_NE (comp, nullptr);
+    EXPECT_EQ (comp->reaperId, 42u);
+    EXPECT_EQ (comp->reaperKey, "Comp.vst3");
+    EXPECT_TRUE (comp->reaperAmbiguousKeys.isEmpty());
+
+    // One key with two identities is still a broken cache, also when the class id is ambiguous.
+    ASSERT_TRUE (cache.replaceWithText ("A.vst3=0,7{" + shared + ",A (V)\nB.vst3=0,8{" + shared + ",B (V)\nA.vst3=0,9{" + shared + ",A (V)\n"));
+    Vst3ModuleIndex fresh;
+    EXPECT_FALSE (fresh.loadReaperCache (cache, error));
+    EXPECT_EQ (error, "conflicting REAPER cache identity for CID " + shared);
 }
 
 //==============================================================================

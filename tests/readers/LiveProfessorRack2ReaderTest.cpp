@@ -6,6 +6,8 @@
 #include "model/Vst3State.h"
 #include "readers/LiveProfessorRack2Reader.h"
 
+#include "ValueTreeBridge.h"
+
 #include <gtest/gtest.h>
 #include <juce_data_structures/juce_data_structures.h>
 
@@ -18,6 +20,8 @@ using namespace vornconv;
 using juce::int64;
 using juce::ValueTree;
 using juce::var;
+using vorntest::fromJuce;
+using vorntest::toJuce;
 
 namespace
 {
@@ -488,6 +492,100 @@ TEST (LiveProfessorReader, StructuralFaultsAreHardErrors)
     }
 }
 
+// The basic project with count parameters on its plug-in, written through the converter's own
+// tree: JUCE's tree takes quadratic time over a million property names.
+void writeWithParameters (const juce::File& file, int count)
+{
+    auto tree = fromJuce (basicProject());
+    auto* parameters = &tree;
+    for (auto* type : { "Chains", "Chain", "ChainPlugins", "Plugin", "Plugin", "PluginSnapshot", "parameters" })
+        parameters = findChild (*parameters, type);
+    ASSERT_NE (parameters, nullptr);
+    parameters->properties.clear();
+    for (int i = 0; i < count; ++i)
+        parameters->properties.push_back ({ "P" + std::to_string (i), var (i % 4 == 0 ? 1.0 : 0.25) });
+    juce::FileOutputStream out (file);
+    ASSERT_TRUE (writeValueTree (tree, out));
+}
+
+TEST (LiveProfessorReader, ReadsAMillionParametersAndRefusesOneMoreAsItReads)
+{
+    Rack2File atLimit, beyond;
+    writeWithParameters (atLimit.file, 1000000);
+    writeWithParameters (beyond.file, 1000001);
+
+    const auto r = readLiveProfessorRack2 (atLimit.file);
+    ASSERT_TRUE (r.ok) << r.error;
+    EXPECT_EQ (r.status, readComplete);
+    const auto values = decodedParameters (r.session.strips[0].plugins[0].state);
+    ASSERT_EQ (values.size(), 1000000);
+    EXPECT_EQ (values[0], 1.0f);
+    EXPECT_EQ (values[999999], 0.25f);
+
+    const auto refused = readLiveProfessorRack2 (beyond.file);
+    EXPECT_FALSE (refused.ok);
+    EXPECT_EQ (refused.status, readFailed);
+    EXPECT_TRUE (refused.error.startsWith ("LiveProfessor project exceeds a safety limit: value tree node holds more than 1000000 items"))
+        << refused.error;
+
+    const auto tree = vorntest::invoke ({ "--tree", beyond.file.getFullPathName() });
+    EXPECT_EQ (tree.status, 1);
+    const auto refusal = tree.lines.indexOf ("ERROR   ValueTree parse failed");
+    int limitLines = 0;
+    for (const auto& line : tree.lines)
+        limitLines += line.startsWith ("ERROR   ValueTree exceeds a safety limit: value tree node holds more than 1000000 items") ? 1 : 0;
+    EXPECT_EQ (refusal, -1);
+    EXPECT_EQ (limitLines, 1) << tree.lines.joinIntoString ("\n");
+}
+
+TEST (LiveProfessorReader, FindsParametersByTheIndexTheirNamesSpell)
+{
+    // Stored in any order, P0 .. Pn read back in index order; a gap, a name JUCE would not spell
+    // for an index, or a value out of range fails at the first index that is wrong.
+    struct Case
+    {
+        const char* what;
+        std::vector<std::pair<std::string, var>> properties;
+        juce::String note;   // empty: read
+    };
+    const Case cases[] = {
+        { "reversed", { { "P2", 0.5 }, { "P1", 1 }, { "P0", (int64) 0 } }, {} },
+        { "a gap", { { "P0", 0.5 }, { "P2", 0.5 } }, "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set" },
+        { "a leading zero", { { "P0", 0.5 }, { "P01", 0.5 } }, "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set" },
+        { "a sign", { { "P0", 0.5 }, { "P+1", 0.5 } }, "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set" },
+        { "text before a gap", { { "P1", "x" }, { "P0", 0.5 }, { "P3", 0.5 } }, "LiveProfessor PluginSnapshot parameter is not numeric" },
+        { "out of range before text", { { "P1", "x" }, { "P0", 1.5 } }, "LiveProfessor PluginSnapshot parameter is not normalized" },
+    };
+    for (const auto& c : cases)
+    {
+        auto tree = fromJuce (basicProject());
+        auto* parameters = &tree;
+        for (auto* type : { "Chains", "Chain", "ChainPlugins", "Plugin", "Plugin", "PluginSnapshot", "parameters" })
+            parameters = findChild (*parameters, type);
+        ASSERT_NE (parameters, nullptr);
+        parameters->properties.clear();
+        for (const auto& [name, value] : c.properties)
+            parameters->properties.push_back ({ name, value });
+        Rack2File f;
+        {
+            juce::FileOutputStream out (f.file);
+            ASSERT_TRUE (writeValueTree (tree, out));
+        }
+        const auto r = readLiveProfessorRack2 (f.file);
+        ASSERT_TRUE (r.ok) << c.what << ": " << r.error;
+        if (c.note.isEmpty())
+        {
+            EXPECT_EQ (r.status, readComplete) << c.what;
+            EXPECT_EQ (decodedParameters (r.session.strips[0].plugins[0].state), (juce::Array<float> { 0.0f, 1.0f, 0.5f })) << c.what;
+        }
+        else
+        {
+            EXPECT_EQ (r.status, readPartial) << c.what;
+            EXPECT_EQ (noteLines (r.session), juce::StringArray ("DROPPED plugin.state " + c.note)) << c.what;
+        }
+    }
+}
+
 TEST (LiveProfessorReader, AcceptsCountsOfAnyNumericKind)
 {
     auto root = basicProject();
@@ -933,7 +1031,9 @@ TEST (ConverterMetadata, WhatTheWriterAppendsTheReaderMapsBack)
     bindings.add ({ 0, 0, makeStableRuntimeId (0, 0, -1) });
     bindings.add ({ 3, 7, (int64) 1 << 40 });
     juce::String error;
-    ASSERT_TRUE (appendConverterMetadata (root, bindings, profile, "liveprofessor-2026.1-native-v1", error)) << error;
+    auto tree = fromJuce (root);
+    ASSERT_TRUE (appendConverterMetadata (tree, bindings, profile, "liveprofessor-2026.1-native-v1", error)) << error;
+    root = toJuce (tree);
 
     const auto meta = root.getChild (root.getNumChildren() - 1);
     ASSERT_TRUE (meta.hasType ("VORNConverterMetadata"));
@@ -949,18 +1049,18 @@ TEST (ConverterMetadata, WhatTheWriterAppendsTheReaderMapsBack)
 
     bool present = false;
     ConverterSlotMap map;
-    ASSERT_TRUE (readConverterMetadata (root, present, map, error)) << error;
+    ASSERT_TRUE (readConverterMetadata (fromJuce (root), present, map, error)) << error;
     EXPECT_TRUE (present);
     ASSERT_EQ (map.size(), 2u);
     EXPECT_EQ (map[(int64) 1 << 40].chainIndex, 3);
     EXPECT_EQ (map[(int64) 1 << 40].slotIndex, 7);
 
-    EXPECT_FALSE (appendConverterMetadata (root, bindings, profile, "", error));
+    EXPECT_FALSE (appendConverterMetadata (tree, bindings, profile, "", error));
     EXPECT_EQ (error, "LiveProfessor template already contains VORN converter metadata");
 
-    ValueTree plain ("LiveProfessorProjectFile");
+    auto plain = fromJuce (ValueTree ("LiveProfessorProjectFile"));
     ASSERT_TRUE (appendConverterMetadata (plain, {}, profile, "", error));
-    EXPECT_FALSE (plain.getChild (0).hasProperty ("nativeWriterProfile"));
+    EXPECT_FALSE (toJuce (plain).getChild (0).hasProperty ("nativeWriterProfile"));
 }
 
 TEST (ConverterMetadata, MarksExactlyOneRecallableSnapshot)
@@ -973,8 +1073,10 @@ TEST (ConverterMetadata, MarksExactlyOneRecallableSnapshot)
             list.appendChild (node ("GlobalSnapshot", { { "GSid", (int64) i }, { "GSname", "Show" } }), nullptr);
         root.appendChild (list, nullptr);
         juce::String error;
-        const bool ok = markConverterCleanSnapshot (root, error);
+        auto tree = fromJuce (root);
+        const bool ok = markConverterCleanSnapshot (tree, error);
         EXPECT_EQ (ok, snapshots == 1) << snapshots;
+        list = toJuce (tree).getChildWithName ("GlobalSnapshots");
         if (ok)
         {
             EXPECT_EQ (list.getChild (0)["GSname"].toString(), "VORN_CLEAN_SNAPSHOT");
@@ -986,7 +1088,8 @@ TEST (ConverterMetadata, MarksExactlyOneRecallableSnapshot)
         }
     }
     juce::String error;
-    EXPECT_FALSE (markConverterCleanSnapshot (ValueTree ("LiveProfessorProjectFile"), error));
+    auto bare = fromJuce (ValueTree ("LiveProfessorProjectFile"));
+    EXPECT_FALSE (markConverterCleanSnapshot (bare, error));
 }
 
 TEST (ConverterMetadata, StableRuntimeIdsEncodeTheirPlace)

@@ -1,4 +1,5 @@
 #include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
 
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
@@ -296,6 +297,8 @@ TEST (ReaperRppReader, SingleEditsLowerTheGradeWithTheRightNote)
         { "lower-case hex name", [&] { return replaced (base, hexOf ("FabFilter"), juce::String (hexOf ("FabFilter")).toLowerCase().toStdString()); },
           2, "reaper.prototype", {}, [] (const RackSession& s) { EXPECT_EQ (s.strips[0].plugins[0].name, "Header Name"); } },
         { "hex name not UTF-8", [&] { return replaced (base, hexOf ("Pro-Q 4"), "C328"); }, 2, "reaper.prototype", nullptr, {} },
+        { "hex name an overlong form", [&] { return replaced (base, hexOf ("Pro-Q 4"), "50C0AF"); }, 2, "reaper.prototype", nullptr, {} },
+        { "hex vendor a surrogate", [&] { return replaced (base, hexOf ("FabFilter"), "EDA080"); }, 2, "reaper.prototype", nullptr, {} },
         { "hex name with zero byte", [&] { return replaced (base, hexOf ("Pro-Q 4"), "4100"); }, 2, "reaper.prototype", nullptr, {} },
         { "REC stereo value 5", [&] { return replaced (base, "REC 0 1028", "REC 0 5"); }, 2, "reaper.prototype", nullptr, {} },
         { "HWOUT source flag", [&] { return replaced (base, "0 0 1024 -1:U", "0 0 0 -1:U"); }, 2, "reaper.prototype", nullptr, {} },
@@ -325,13 +328,22 @@ TEST (ReaperRppReader, SingleEditsLowerTheGradeWithTheRightNote)
         { "no id field", [&] { return replaced (base, vstHeader, "934538646{ED57BD725C60467EA64DD2F400758B6}"); },
           2, "plugin[0:0].state", "VST3 header has no valid REAPER id/CID",
           [] (const RackSession& s) { EXPECT_EQ (s.strips[0].plugins[0].state.encoding, PluginStateEncoding::opaque); } },
-        { "REAPER-observed header marker",
-          [&] { return replaced (base, firstStateLine, base64Lines (makeWrapper (proQId, 2, 2, 0x0010FFFFu, "COMP", "CONT", programTail()), "        ")); },
+        { "header marker of a REAPER save",
+          [&] { return replaced (base, firstStateLine, base64Lines (makeWrapper (proQId, 2, 2, vorntest::reaperMarkerFull, "COMP", "CONT", programTail()), "        ")); },
+          1, {}, nullptr,
+          [] (const RackSession& s) {
+              const auto& slot = s.strips[0].plugins[0];
+              EXPECT_EQ (slot.state.encoding, PluginStateEncoding::hostSpecific);
+              EXPECT_EQ (stringOf (slot.state.component), "COMP");
+              EXPECT_TRUE (slot.coverage.state);
+          } },
+        { "unknown header marker",
+          [&] { return replaced (base, firstStateLine, base64Lines (makeWrapper (proQId, 2, 2, 0x0011FFFFu, "COMP", "CONT", programTail()), "        ")); },
           2, "plugin[0:0].state", "REAPER VST3 state header markers are invalid",
           [] (const RackSession& s) {
               const auto& slot = s.strips[0].plugins[0];
               EXPECT_EQ (slot.state.encoding, PluginStateEncoding::opaque);
-              EXPECT_EQ (slot.state.raw, makeWrapper (proQId, 2, 2, 0x0010FFFFu, "COMP", "CONT", programTail()));
+              EXPECT_EQ (slot.state.raw, makeWrapper (proQId, 2, 2, 0x0011FFFFu, "COMP", "CONT", programTail()));
               EXPECT_FALSE (slot.coverage.state);
           } },
         { "AU header names other codes", [&] { return replaced (base, auWrapperLines (auPlist()), auWrapperLines (auPlist ("Bcme"))); },
@@ -429,7 +441,12 @@ TEST (ReaperRppReader, TextLevelFailuresAndMinimalProjects)
 
 TEST (ReaperRppReader, ProjectShapedLikeReaperSavesItReadsAsPartial)
 {
-    const auto vst3 = base64Lines (makeWrapper (42, 2, 2, 0x0010FFFFu, "C", "D", std::string ("\0\0\x10\0\0\0", 6)), "");
+    // VST3 states as REAPER saves them: its header markers, its program tail, an instrument
+    // without input pins, and a mono plug-in whose outputs both carry its one channel.
+    const auto vst3 = base64Lines (makeWrapper (42, 2, 2, vorntest::reaperMarkerFull, "C", "D", vorntest::reaperSavedTail()), "");
+    const auto instrument = base64Lines (makeWrapper (77, 0, 2, vorntest::reaperMarkerZero, "I", "", vorntest::reaperSavedTail()), "");
+    const auto mono = base64Lines (vorntest::makeWrapperWithMasks (78, vorntest::sequentialMasks (2), { 0x3, 0x2 }, vorntest::reaperMarkerZero,
+                                                                   "M", "", vorntest::reaperSavedTail()), "");
     const std::string text =
         "<REAPER_PROJECT 0.1 \"7.22/macOS-arm64\" 1712345678 0\r\n"
         "  RIPPLE 0\r\n  SAMPLERATE 44100 1 0\r\n"
@@ -450,6 +467,12 @@ TEST (ReaperRppReader, ProjectShapedLikeReaperSavesItReadsAsPartial)
         "      BYPASS 0 0 0\r\n      <VST \"VST3: Graillon 3 (Auburn Sounds)\" \"Graillon 3.vst3\" 0 \"\" 42{ABCDEF0123456789ABCDEF0123456789} \"\"\r\n"
         + vst3 +
         "      >\r\n      FXID {AAAAAAAA-0000-4000-8000-000000000005}\r\n"
+        "      BYPASS 0 0 0\r\n      <VST \"VST3i: Playbeat (Audiomodern) (10 out)\" Playbeat.vst3 0 \"\" 77{00000000000000000000000000000077} \"\"\r\n"
+        + instrument +
+        "      >\r\n      FXID {AAAAAAAA-0000-4000-8000-000000000006}\r\n"
+        "      BYPASS 0 0 0\r\n      <VST \"VST3: Soundboard (Ultraschall) (mono)\" Soundboard.vst3 0 \"\" 78{00000000000000000000000000000078} \"\"\r\n"
+        + mono +
+        "      >\r\n      FXID {AAAAAAAA-0000-4000-8000-000000000007}\r\n"
         "    >\r\n"
         "    <ITEM\r\n      POSITION 1\r\n      <SOURCE WAVE\r\n        FILE \"a.wav\"\r\n      >\r\n    >\r\n"
         "  >\r\n"
@@ -461,8 +484,8 @@ TEST (ReaperRppReader, ProjectShapedLikeReaperSavesItReadsAsPartial)
     const auto& s = result.session;
     EXPECT_EQ (s.sourceVersion, "7.22/macOS-arm64");
     EXPECT_EQ (s.sampleRate, 44100.0);
-    EXPECT_EQ (noteCodes (s), juce::StringArray ({ "plugin[0:3].state", "track.timeline", "reaper.prototype" }));
-    EXPECT_EQ (noteText (s, "plugin[0:3].state"), "REAPER VST3 state header markers are invalid");
+    EXPECT_EQ (noteCodes (s), juce::StringArray ({ "plugin[0:5].state", "track.timeline", "reaper.prototype" }));
+    EXPECT_EQ (noteText (s, "plugin[0:5].state"), "REAPER VST3 pin-map is not the observed sequential topology");
     ASSERT_EQ (s.strips.size(), 2);
 
     const auto& vox = s.strips.getReference (0);
@@ -472,15 +495,17 @@ TEST (ReaperRppReader, ProjectShapedLikeReaperSavesItReadsAsPartial)
     EXPECT_FLOAT_EQ (vox.pan, 0.0f);
     EXPECT_TRUE (vox.soloed);
     EXPECT_FALSE (vox.coverage.route);
-    ASSERT_EQ (vox.plugins.size(), 4);
+    ASSERT_EQ (vox.plugins.size(), 6);
     struct Slot { const char* format; const char* name; const char* vendor; PluginStateEncoding encoding; bool activation; };
     const Slot slots[] = {
         { "VST", "ReaEQ", "Cockos", PluginStateEncoding::hostSpecific, true },
         { "JS", "utility/volume", "", PluginStateEncoding::opaque, false },
         { "CLAP", "Thing", "Maker", PluginStateEncoding::opaque, true },
-        { "VST3", "Graillon 3", "Auburn Sounds", PluginStateEncoding::opaque, true },
+        { "VST3", "Graillon 3", "Auburn Sounds", PluginStateEncoding::hostSpecific, true },
+        { "VST3", "Playbeat", "Audiomodern", PluginStateEncoding::hostSpecific, true },
+        { "VST3", "Soundboard", "Ultraschall", PluginStateEncoding::opaque, true },
     };
-    for (int i = 0; i < 4; ++i)
+    for (int i = 0; i < 6; ++i)
     {
         const auto& slot = vox.plugins.getReference (i);
         EXPECT_TRUE (slot.occupied) << i;
@@ -494,10 +519,84 @@ TEST (ReaperRppReader, ProjectShapedLikeReaperSavesItReadsAsPartial)
     }
     EXPECT_EQ (stringOf (vox.plugins[0].state.raw), "qeer\xee^\xed\xfe");
     EXPECT_EQ (vox.plugins[3].classId, "ABCDEF0123456789ABCDEF0123456789");
+    EXPECT_EQ (stringOf (vox.plugins[3].state.component), "C");
+    EXPECT_EQ (stringOf (vox.plugins[3].state.controller), "D");
+    EXPECT_EQ (stringOf (vox.plugins[4].state.component), "I");
+    EXPECT_EQ (vox.plugins[4].classId, "00000000000000000000000000000077");
 
     const auto& empty = s.strips.getReference (1);
     EXPECT_TRUE (empty.name.isEmpty());
     EXPECT_TRUE (empty.hasColour);
     EXPECT_EQ (empty.colour, 25362292u);
     EXPECT_TRUE (empty.plugins.isEmpty());
+}
+
+TEST (ReaperRppReader, HeaderNamesAndVendorsOfRealSaves)
+{
+    struct Case { const char* first; const char* format; const char* name; const char* vendor; };
+    const Case cases[] = {
+        { "VST3: Pro-Q 4 (FabFilter)", "VST3", "Pro-Q 4", "FabFilter" },
+        { "VST3: Soundboard (Ultraschall) (mono)", "VST3", "Soundboard", "Ultraschall" },
+        { "VST3i: Playbeat (Audiomodern) (10 out)", "VST3", "Playbeat", "Audiomodern" },
+        { "VST3: Kontakt (Native Instruments) (34ch)", "VST3", "Kontakt", "Native Instruments" },
+        { "VST3: Pro-Q 3 (Mono) (FabFilter)", "VST3", "Pro-Q 3 (Mono)", "FabFilter" },
+        { "VST3: Thing (mono)", "VST3", "Thing", "mono" },             // no vendor before it: the group is the vendor
+        { "VST3: Thing (Maker) (Mono)", "VST3", "Thing (Maker)", "Mono" },
+        { "VST3: Thing (Maker) (out)", "VST3", "Thing (Maker)", "out" },
+        { "VST3: Thing (Maker) (2 outs)", "VST3", "Thing (Maker)", "2 outs" },
+        { "VST3: Thing (Maker) (ch)", "VST3", "Thing (Maker)", "ch" },
+    };
+    for (const auto& c : cases)
+    {
+        const auto t0 = makeReaperStableTrackId (0).toStdString();
+        const auto wrapper = base64Lines (makeWrapper (5, 2, 2, vorntest::reaperMarkerZero, "C", "", vorntest::reaperSavedTail()), "");
+        const auto result = readText ("<REAPER_PROJECT 0.1 x\n<TRACK " + t0 + "\nNAME A\nVOLPAN 1 0 -1 -1 1\nMUTESOLO 0 0 0\n"
+                                      "IPHASE 0\nPLAYOFFS 0 1\nREC 0 0 1 0 0 0 0 0\nNCHAN 2\nMAINSEND 1 0\nFX 1\nTRACKID " + t0 + "\n"
+                                      "<FXCHAIN\nBYPASS 0 0 0\n<VST \"" + c.first + "\" x.vst3 0 \"\" 5{0123456789ABCDEF0123456789ABCDEF} \"\"\n"
+                                      + wrapper + ">\nFXID " + makeReaperStableFxId (0, 0).toStdString() + "\n>\n>\n>\n");
+        ASSERT_TRUE (result.ok) << c.first;
+        EXPECT_EQ (result.status, readComplete) << c.first;
+        ASSERT_EQ (result.session.strips.size(), 1);
+        ASSERT_EQ (result.session.strips[0].plugins.size(), 1);
+        const auto& slot = result.session.strips[0].plugins[0];
+        EXPECT_EQ (slot.format, c.format) << c.first;
+        EXPECT_EQ (slot.name, c.name) << c.first;
+        EXPECT_EQ (slot.vendor, c.vendor) << c.first;
+        EXPECT_EQ (stringOf (slot.state.component), "C") << c.first;
+    }
+}
+
+TEST (ReaperRppReader, EveryByteOfTheFileIsRead)
+{
+    const std::string project = "<REAPER_PROJECT 0.1 x\n  SAMPLERATE 48000 0 0\n>\n";
+    // Data after a zero byte is still data: here it follows the root.
+    for (const auto& tail : { std::string ("\0", 1), std::string ("\0junk\n", 6), std::string ("  \0  \n", 6) })
+    {
+        const auto result = readText (project + tail);
+        EXPECT_FALSE (result.ok);
+        EXPECT_EQ (result.error, "unbalanced or trailing REAPER project data");
+    }
+    const auto clean = readText (project + "\n \t\r\n");
+    EXPECT_TRUE (clean.ok) << clean.error;
+
+    // A zero byte inside a name is not taken for the end of the name.
+    const auto t0 = makeReaperStableTrackId (0).toStdString();
+    const std::string track = "<REAPER_PROJECT 0.1 x\n<TRACK " + t0 + "\nNAME A\nVOLPAN 1 0 -1 -1 1\nMUTESOLO 0 0 0\n"
+                              "IPHASE 0\nPLAYOFFS 0 1\nREC 0 0 1 0 0 0 0 0\nNCHAN 2\nMAINSEND 1 0\nFX 1\nTRACKID " + t0 + "\n<FXCHAIN\n>\n>\n>\n";
+    ASSERT_EQ (readText (track).status, readComplete);
+    const auto zeroName = readText (replaced (track, "NAME A", std::string ("NAME A\0B", 8)));
+    ASSERT_TRUE (zeroName.ok);
+    EXPECT_EQ (zeroName.status, readPartial);
+    EXPECT_FALSE (zeroName.session.strips[0].coverage.name);
+
+    // One byte that is not UTF-8 refuses the project, naming the file; the rest is never
+    // re-decoded as another encoding (which would turn every "Caf\xc3\xa9" into "Caf\xc3\x83\xc2\xa9").
+    const auto cafe = replaced (track, "NAME A", "NAME Caf\xc3\xa9");
+    ASSERT_EQ (readText (cafe).session.strips[0].name, juce::String::fromUTF8 ("Caf\xc3\xa9"));
+    const auto stray = readText (cafe + "\xe9\n");
+    EXPECT_FALSE (stray.ok);
+    EXPECT_EQ (stray.status, readFailed);
+    EXPECT_TRUE (stray.error.startsWith ("not valid UTF-8 text (byte ")) << stray.error;
+    EXPECT_TRUE (stray.error.endsWith ("/session.rpp")) << stray.error;
+    EXPECT_TRUE (stray.session.strips.isEmpty());
 }

@@ -1,4 +1,4 @@
-#include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +33,7 @@ TEST (ReaperStableIds, WorkedValuesMakeAndParseBack)
     }
     // A large track index wraps in 32 bits instead of overflowing.
     int track = -1, slot = -1;
-    ASSERT_TRUE (parseReaperStableFxId (makeReaperStableFxId (0x7FFFFFFF, 1023), track, slot));
+    ASSERT_TRUE (parseReaperStableFxId (makeReaperStableFxId (0x7FFFFFFF, 1023).toStdString(), track, slot));
     EXPECT_EQ (track, 0x7FFFFFFF);
     EXPECT_EQ (slot, 1023);
 }

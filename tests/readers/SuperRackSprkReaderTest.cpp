@@ -1,4 +1,5 @@
 #include "SprkFixture.h"
+#include "WavesFixture.h"
 
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
@@ -147,7 +148,7 @@ TEST (SuperRackSprkReader, HardErrorsEndTheReadAndLeaveNothingBehind)
           "could not distinguish SuperRack Performer from SoundGrid: SuperRack mixer_settings row is missing" },
         { "UPDATE config_info SET num_tracks=65", "invalid SuperRack input track configuration" },
         { "UPDATE config_info SET num_tracks=-1", "invalid SuperRack input track configuration" },
-        { "UPDATE config_info SET num_tracks='2x'", "invalid SuperRack input track configuration" },
+        { "UPDATE config_info SET num_tracks='2x'", "non-integer SuperRack config_info.num_tracks" },
         { "INSERT INTO config_info(track_type,num_tracks) VALUES(0,2)", "invalid SuperRack input track configuration" },
         { "UPDATE object SET obj_index=64 WHERE id=1063", "invalid/duplicate SuperRack input chainer index" },
         // A 64-bit index must not wrap around onto strip 0.
@@ -163,12 +164,17 @@ TEST (SuperRackSprkReader, HardErrorsEndTheReadAndLeaveNothingBehind)
         { "UPDATE routes SET dst_channel_index=2 WHERE id=1", "SuperRack route has unsupported rack channel index" },
         { "UPDATE routes SET dst_cluster_type_index=70 WHERE id=1", "SuperRack route references an unknown rack strip" },
         { "UPDATE routes SET src_channel_index=-4 WHERE id=1", "SuperRack route has unsupported physical channel index" },
-        { "UPDATE routes SET dst_channel_index='L' WHERE id=1", "SuperRack route has a non-integer field" },
+        { "UPDATE routes SET dst_channel_index='L' WHERE id=1", "non-integer SuperRack routes.dst_channel_index" },
         { "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,4,18.5)",
           "invalid/duplicate SuperRack input gain fader" },
         { "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,4,1),(1000,-1,4,2)",
           "invalid/duplicate SuperRack input gain fader" },
         { "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,9e999)",
+          "non-finite SuperRack PARAM_OUTPUT_GAIN" },
+        // Finite as a double, infinite as the float the model holds.
+        { "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,1e308)",
+          "non-finite SuperRack PARAM_OUTPUT_GAIN" },
+        { "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,-3.5e38)",
           "non-finite SuperRack PARAM_OUTPUT_GAIN" },
         { "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,'loud')",
           "non-numeric SuperRack PARAM_OUTPUT_GAIN" },
@@ -193,8 +199,8 @@ TEST (SuperRackSprkReader, HardErrorsEndTheReadAndLeaveNothingBehind)
           "duplicate SuperRack plugin slot (rack=1, slot=0, pluginId=2)" },
         { "INSERT INTO snapshot_plugin(plug_id,preset_id,snapshot_id,bypass,mute) VALUES(1,1,-1,0,0)",
           "duplicate plugin state in active SuperRack snapshot" },
-        { "UPDATE plug SET disabled='no' WHERE id=1", "invalid SuperRack plugin flag (rack=1, slot=0, pluginId=1)" },
-        { "UPDATE snapshot_plugin SET mute='on'", "invalid SuperRack active plugin flag at strip 0, slot 0" },
+        { "UPDATE plug SET disabled='no' WHERE id=1", "non-integer SuperRack plug.disabled" },
+        { "UPDATE snapshot_plugin SET mute='on'", "non-integer SuperRack snapshot_plugin.mute" },
         { "UPDATE plug SET disabled=NULL WHERE id=1; UPDATE snapshot_plugin SET bypass=0.0, mute=NULL", nullptr },
         { "UPDATE plug SET plugin_4cc='7Ve9',additional_info='clxgRn6mTdL0AHWLbw==' WHERE id=1", nullptr },
         { "UPDATE plug SET plugin_4cc='AAAA',additional_info='clxgRn6mTdL0AHWLbw==' WHERE id=1",
@@ -221,6 +227,85 @@ TEST (SuperRackSprkReader, HardErrorsEndTheReadAndLeaveNothingBehind)
             EXPECT_EQ (result.error, juce::String::fromUTF8 (c.error));
         }
         EXPECT_EQ (tmp.entries(), 0);
+    }
+}
+
+TEST (SuperRackSprkReader, KeysAndWholeNumbersOfAnotherTypeAreErrorsNotMissingRows)
+{
+    // A key stored as text never equals the integer it spells: without the check the plug-in or
+    // the gain would drop out of a read that still says complete.
+    struct Case
+    {
+        const char* table; // its column is rebuilt without a type first; null: no rebuild
+        const char* column;
+        const char* sql;
+    };
+    const Case cases[] = {
+        { "plug", "chainer_id", "UPDATE plug SET chainer_id='1000'" },
+        { "snapshot_chainer_params", "chainer_id", "UPDATE snapshot_chainer_params SET chainer_id='1001'" },
+        { "snapshot_chainer_params", "snapshot_id", "UPDATE snapshot_chainer_params SET snapshot_id='-1'" },
+        { "snapshot_chainer_params", "param_id", "UPDATE snapshot_chainer_params SET param_id='1' WHERE param_id=1" },
+        { "snapshot_plugin", "plug_id", "UPDATE snapshot_plugin SET plug_id='1'" },
+        { "snapshot_plugin", "preset_id", "UPDATE snapshot_plugin SET preset_id='1'" },
+        { "snapshot_chainer", "chainer_id", "UPDATE snapshot_chainer SET chainer_id='1000'" },
+        { "object", "obj_type", "UPDATE object SET obj_type='0' WHERE id=1001" },
+        { nullptr, "routes.src_cluster_type", "UPDATE routes SET src_cluster_type='10' WHERE id=1" },
+        { nullptr, "plug.slot", "UPDATE plug SET slot=0.5" },
+        { nullptr, "snapshot_plugin.bypass", "UPDATE snapshot_plugin SET bypass=0.25" },
+        { nullptr, "chainer.num_inputs", "UPDATE chainer SET num_inputs=1.5 WHERE obj_id=1040" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.sql);
+        vorntest::SprkFixture f;
+        twoStrips (f);
+        if (c.table != nullptr)
+            vorntest::untypeColumn (f.handle, c.table, c.column);
+        f.exec (c.sql);
+        f.close();
+        PrivateTmp tmp;
+        const auto result = read (f);
+        EXPECT_FALSE (result.ok);
+        EXPECT_EQ (result.error, "non-integer SuperRack " + (c.table != nullptr ? juce::String (c.table) + "." : juce::String()) + c.column);
+        EXPECT_EQ (tmp.entries(), 0);
+    }
+}
+
+TEST (SuperRackSprkReader, AnUnfinishedWriteTransactionIsNotReadAsTheSession)
+{
+    for (const bool wal : { false, true })
+    {
+        SCOPED_TRACE (wal ? "write-ahead log" : "rollback journal");
+        vorntest::SprkFixture f;
+        twoStrips (f);
+        if (wal)
+            f.exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+        // The host renames the strip and drops its plug-in, but has not committed.
+        vorntest::writeUnfinishedTransaction (f.handle, "UPDATE snapshot_chainer SET name='Half'; DELETE FROM snapshot_plugin;"
+                                                        "DELETE FROM plug; UPDATE snapshot_chainer_params SET param_value=-20;");
+        const auto sidecar = f.folder.file (wal ? "session.sprk-wal" : "session.sprk-journal");
+        ASSERT_GT (sidecar.getSize(), 0);
+        if (! wal)
+        {
+            // The database file alone already holds the uncommitted rows.
+            const auto alone = f.folder.file ("alone.sprk");
+            ASSERT_TRUE (f.file.copyFileTo (alone));
+            ASSERT_EQ (vorntest::queryRows (alone, "SELECT name FROM snapshot_chainer WHERE chainer_id=1000"), juce::StringArray ({ "Half" }));
+            alone.deleteFile();
+        }
+        const auto digests = juce::SHA256 (f.file).toHexString() + juce::SHA256 (sidecar).toHexString();
+
+        PrivateTmp tmp;
+        const auto result = read (f);
+        ASSERT_TRUE (result.ok) << result.error;
+        EXPECT_EQ (result.status, readComplete);
+        ASSERT_EQ (result.session.strips.size(), 2);
+        EXPECT_EQ (result.session.strips[0].name, "Kick");
+        EXPECT_EQ (result.session.countPlugins(), 1);
+        EXPECT_EQ (result.session.strips[1].outputGainDb, -3.5f);
+        EXPECT_EQ (tmp.entries(), 0);
+        EXPECT_EQ (juce::SHA256 (f.file).toHexString() + juce::SHA256 (sidecar).toHexString(), digests);
+        f.exec ("ROLLBACK;");
     }
 }
 

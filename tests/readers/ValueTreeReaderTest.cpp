@@ -1,7 +1,13 @@
 #include "readers/ValueTreeDump.h"
 #include "readers/ValueTreeReader.h"
 
+#include "ValueTreeBridge.h"
+
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <limits>
+#include <string>
 
 namespace
 {
@@ -20,7 +26,11 @@ juce::MemoryBlock hexBytes (const char* hex)
     return block;
 }
 
-bool readBlock (const juce::MemoryBlock& bytes, juce::ValueTree& tree, juce::String& error)
+using vornconv::TreeNode;
+using vorntest::fromJuce;
+using vorntest::toJuce;
+
+bool readBlock (const juce::MemoryBlock& bytes, TreeNode& tree, juce::String& error)
 {
     return vornconv::readValueTreeBytes (bytes.getData(), bytes.getSize(), tree, error);
 }
@@ -52,20 +62,22 @@ TEST (ValueTreeReader, ReadsWhatJuceWritesAndOnlyThat)
 {
     const auto original = everyKindOfValue();
     const auto bytes = streamOf (original);
-    juce::ValueTree tree;
+    TreeNode tree;
     juce::String error;
     ASSERT_TRUE (readBlock (bytes, tree, error)) << error;
-    EXPECT_TRUE (tree.isEquivalentTo (original));
-    EXPECT_EQ (tree.getProperty ("big"), juce::var ((juce::int64) 1 << 40));
-    ASSERT_NE (tree.getProperty ("blob").getBinaryData(), nullptr);
-    EXPECT_EQ (tree.getProperty ("blob").getBinaryData()->getSize(), 5u);
+    EXPECT_TRUE (toJuce (tree).isEquivalentTo (original));
+    EXPECT_EQ (vornconv::propertyValue (tree, "big"), juce::var ((juce::int64) 1 << 40));
+    EXPECT_TRUE (vornconv::propertyValue (tree, "big").isInt64());
+    ASSERT_NE (vornconv::findProperty (tree, "blob"), nullptr);
+    ASSERT_NE (vornconv::findProperty (tree, "blob")->getBinaryData(), nullptr);
+    EXPECT_EQ (vornconv::findProperty (tree, "blob")->getBinaryData()->getSize(), 5u);
 
     // Every proper prefix is truncated input, and a single extra byte is trailing data.
     for (size_t cut = 0; cut < bytes.getSize(); ++cut)
     {
-        juce::ValueTree partial;
+        TreeNode partial;
         EXPECT_FALSE (vornconv::readValueTreeBytes (bytes.getData(), cut, partial, error)) << "prefix " << cut;
-        EXPECT_FALSE (partial.isValid());
+        EXPECT_FALSE (vornconv::isValidTree (partial));
     }
     auto longer = bytes;
     longer.append ("\0", 1);
@@ -94,10 +106,10 @@ TEST (ValueTreeReader, RefusesMalformedStreams)
     };
     for (const auto& c : cases)
     {
-        juce::ValueTree tree;
+        TreeNode tree;
         juce::String error;
         EXPECT_FALSE (readBlock (hexBytes (c.hex), tree, error)) << c.what;
-        EXPECT_FALSE (tree.isValid()) << c.what;
+        EXPECT_FALSE (vornconv::isValidTree (tree)) << c.what;
         EXPECT_TRUE (error.isNotEmpty()) << c.what;
     }
 }
@@ -121,7 +133,7 @@ juce::MemoryBlock nested (int levels)
 
 TEST (ValueTreeReader, LimitsNesting)
 {
-    juce::ValueTree tree;
+    TreeNode tree;
     juce::String error;
     EXPECT_TRUE (readBlock (nested (vornconv::maxValueTreeDepth + 1), tree, error)) << error;
     EXPECT_FALSE (readBlock (nested (vornconv::maxValueTreeDepth + 2), tree, error));
@@ -141,7 +153,7 @@ TEST (ValueTreeReader, LimitsNesting)
 TEST (ValueTreeReader, ReadsFilesWhole)
 {
     juce::TemporaryFile temp (".rack2");
-    juce::ValueTree tree;
+    TreeNode tree;
     juce::String error;
     EXPECT_FALSE (vornconv::readValueTreeFile (temp.getFile(), tree, error));
     ASSERT_TRUE (temp.getFile().replaceWithData ("", 0));
@@ -149,7 +161,7 @@ TEST (ValueTreeReader, ReadsFilesWhole)
     const auto bytes = streamOf (everyKindOfValue());
     ASSERT_TRUE (temp.getFile().replaceWithData (bytes.getData(), bytes.getSize()));
     ASSERT_TRUE (vornconv::readValueTreeFile (temp.getFile(), tree, error)) << error;
-    EXPECT_EQ (tree.getNumChildren(), 2);
+    EXPECT_EQ (tree.children.size(), 2u);
 }
 
 TEST (ValueTreeDump, DescribesNodesAndCutsLongValues)
@@ -171,17 +183,193 @@ TEST (ValueTreeDump, DescribesNodesAndCutsLongValues)
                         + ", none=<binary:0>, list=<array:3>, half=0.5]\n"
                           "  Child\n"
                           "    Grandchild\n";
-    EXPECT_EQ (vornconv::describeValueTree (root, 0, 12), expected);
-    EXPECT_EQ (vornconv::describeValueTree (child, 1, 1), "  Child\n");
-    EXPECT_EQ (vornconv::describeValueTree (child, 2, 1), "");
+    EXPECT_EQ (vornconv::describeValueTree (fromJuce (root), 0, 12), expected);
+    EXPECT_EQ (vornconv::describeValueTree (fromJuce (child), 1, 1), "  Child\n");
+    EXPECT_EQ (vornconv::describeValueTree (fromJuce (child), 2, 1), "");
 }
 
 TEST (ValueTreeDump, ReadsAHandWrittenStream)
 {
-    juce::ValueTree tree;
+    TreeNode tree;
     juce::String error;
     ASSERT_TRUE (readBlock (hexBytes ("41000101700001050107000000010142000101730001070568656c6c6f0000"), tree, error)) << error;
     EXPECT_EQ (vornconv::describeValueTree (tree, 0, 12), "A  [p=7]\n  B  [s=hello]\n");
 }
 
 } // namespace
+
+namespace
+{
+
+// One node of type N in the stream form, with the properties given by name and value writer, and
+// no children: built by hand, since JUCE itself takes quadratic time over long property lists.
+juce::MemoryBlock nodeWith (size_t count, const std::function<std::string (size_t)>& name,
+                            const std::function<void (juce::MemoryOutputStream&, size_t)>& value)
+{
+    juce::MemoryOutputStream out;
+    out.write ("N", 2);
+    out.writeCompressedInt ((int) count);
+    for (size_t i = 0; i < count; ++i)
+    {
+        const auto text = name (i);
+        out.write (text.c_str(), text.size() + 1);
+        value (out, i);
+    }
+    out.writeCompressedInt (0);
+    return out.getMemoryBlock();
+}
+
+void writeDouble (juce::MemoryOutputStream& out, size_t) { juce::var (0.5).writeToStream (out); }
+void writeInt (juce::MemoryOutputStream& out, size_t) { juce::var (1).writeToStream (out); }
+std::string numbered (size_t i) { return "P" + std::to_string (i); }
+
+juce::ValueTree withEveryOperation()
+{
+    auto tree = everyKindOfValue();
+    tree.setProperty ("undefined", juce::var::undefined(), nullptr);
+    tree.setProperty ("void", juce::var(), nullptr);
+    tree.setProperty ("emptyList", juce::Array<juce::var>(), nullptr);
+    tree.setProperty ("minimum", (juce::int64) std::numeric_limits<juce::int64>::min(), nullptr);
+    tree.setProperty ("negativeInt", std::numeric_limits<int>::min(), nullptr);
+    tree.getChild (0).setProperty ("nested", juce::Array<juce::var> { juce::Array<juce::var> { juce::var::undefined(), "x" }, -7 }, nullptr);
+    return tree;
+}
+
+} // namespace
+
+TEST (ValueTreeWriter, WritesTheBytesJuceWrites)
+{
+    // Read and written back, every kind of value and every shape comes out byte for byte.
+    for (const auto& tree : { everyKindOfValue(), withEveryOperation(), juce::ValueTree ("Bare") })
+    {
+        const auto expected = streamOf (tree);
+        juce::MemoryOutputStream written;
+        ASSERT_TRUE (vornconv::writeValueTree (fromJuce (tree), written));
+        EXPECT_TRUE (written.getMemoryBlock() == expected) << tree.getType().toString();
+    }
+    juce::MemoryOutputStream invalid, juceInvalid;
+    EXPECT_TRUE (vornconv::writeValueTree (TreeNode(), invalid));
+    juce::ValueTree().writeToStream (juceInvalid);
+    EXPECT_TRUE (invalid.getMemoryBlock() == juceInvalid.getMemoryBlock());
+
+    // Setting keeps a property in its place (with its new kind), a new one goes last, removing
+    // keeps the order of the rest: as JUCE does.
+    auto juceTree = everyKindOfValue();
+    auto tree = fromJuce (juceTree);
+    const std::pair<const char*, juce::var> changes[] = {
+        { "double", juce::var ((juce::int64) 3) }, { "added", "new" }, { "int", 8 }, { "text", juce::var() },
+    };
+    for (const auto& [name, value] : changes)
+    {
+        juceTree.setProperty (name, value, nullptr);
+        vornconv::setProperty (tree, name, value);
+    }
+    juceTree.removeProperty ("yes", nullptr);
+    vornconv::removeProperty (tree, "yes");
+    vornconv::removeProperty (tree, "absent");
+    juce::MemoryOutputStream changed;
+    ASSERT_TRUE (vornconv::writeValueTree (tree, changed));
+    EXPECT_TRUE (changed.getMemoryBlock() == streamOf (juceTree));
+}
+
+TEST (ValueTreeReader, RefusesCountsAndSizesBeyondTheLimitsAsTheyAreRead)
+{
+    struct Case
+    {
+        const char* what;
+        juce::MemoryBlock bytes;
+        bool accepted;
+    };
+    const auto binary = [] (juce::int64 size) {
+        return nodeWith (1, [] (size_t) { return std::string ("chunkData"); }, [size] (juce::MemoryOutputStream& out, size_t) {
+            out.writeCompressedInt ((int) size + 1);
+            out.writeByte (8);
+            out.writeRepeatedByte (0x5a, (size_t) size);
+        });
+    };
+    const auto array = [] (int count) {
+        return nodeWith (1, [] (size_t) { return std::string ("list"); }, [count] (juce::MemoryOutputStream& out, size_t) {
+            juce::MemoryOutputStream elements;
+            elements.writeCompressedInt (count);
+            elements.writeRepeatedByte (0, (size_t) count);   // void values
+            out.writeCompressedInt (1 + (int) elements.getDataSize());
+            out.writeByte (7);
+            out << elements;
+        });
+    };
+    const Case cases[] = {
+        { "1,000,000 properties", nodeWith (1000000, numbered, writeDouble), true },
+        { "1,000,001 properties", nodeWith (1000001, numbered, writeDouble), false },
+        { "a binary value of 64 MiB", binary (vornconv::maxValueTreeBinaryBytes), true },
+        { "a binary value of 64 MiB and one byte", binary (vornconv::maxValueTreeBinaryBytes + 1), false },
+        { "1,000,000 array elements", array (1000000), true },
+        { "1,000,001 array elements", array (1000001), false },
+    };
+    for (const auto& c : cases)
+    {
+        TreeNode tree;
+        juce::String error;
+        auto fault = vornconv::TreeReadFault::unreadableFile;
+        EXPECT_EQ (vornconv::readValueTreeBytes (c.bytes.getData(), c.bytes.getSize(), tree, error, fault), c.accepted)
+            << c.what << ": " << error;
+        if (! c.accepted)
+            EXPECT_EQ (fault, vornconv::TreeReadFault::overLimit) << c.what;
+        EXPECT_EQ (vornconv::isValidTree (tree), c.accepted) << c.what;
+    }
+
+    // The million properties are all there, in order.
+    TreeNode tree;
+    juce::String error;
+    const auto million = nodeWith (1000000, numbered, writeDouble);
+    ASSERT_TRUE (vornconv::readValueTreeBytes (million.getData(), million.getSize(), tree, error)) << error;
+    ASSERT_EQ (tree.properties.size(), 1000000u);
+    EXPECT_EQ (tree.properties.back().name, "P999999");
+    EXPECT_EQ ((double) tree.properties.back().value, 0.5);
+
+    // A stream that is merely broken is no limit case.
+    auto fault = vornconv::TreeReadFault::overLimit;
+    EXPECT_FALSE (vornconv::readValueTreeBytes (million.getData(), million.getSize() - 1, tree, error, fault));
+    EXPECT_EQ (fault, vornconv::TreeReadFault::malformed);
+}
+
+TEST (ValueTreeReader, RefusesARepeatedNameInAnyPropertyList)
+{
+    struct Case
+    {
+        const char* what;
+        std::vector<std::string> names;
+        bool unique;
+    };
+    std::vector<std::string> run;
+    for (size_t i = 0; i < 40; ++i)
+        run.push_back (numbered (i));
+    const auto with = [&run] (size_t at, const std::string& name) {
+        auto names = run;
+        names[at] = name;
+        return names;
+    };
+    std::vector<std::string> words;
+    for (size_t i = 0; i < 40; ++i)
+        words.push_back (std::string ("w") + (char) ('a' + i % 26) + (char) ('a' + i / 26));
+    const Case cases[] = {
+        { "P0 .. P39", run, true },
+        { "P7 twice", with (39, "P7"), false },
+        { "P0 twice, first and last", with (39, "P0"), false },
+        { "an index beyond the count", with (39, "P400"), true },
+        { "a name with a leading zero beside its plain twin", with (39, "P01"), true },
+        { "another prefix", with (20, "Q20"), true },
+        { "another prefix, repeated", [&] { auto n = with (20, "Q20"); n[30] = "Q20"; return n; }(), false },
+        { "words", words, true },
+        { "words with a repeat", [&] { auto n = words; n[33] = n[2]; return n; }(), false },
+        { "three properties, the last repeating the first", { "a", "b", "a" }, false },
+    };
+    for (const auto& c : cases)
+    {
+        const auto bytes = nodeWith (c.names.size(), [&c] (size_t i) { return c.names[i]; }, writeInt);
+        TreeNode tree;
+        juce::String error;
+        EXPECT_EQ (vornconv::readValueTreeBytes (bytes.getData(), bytes.getSize(), tree, error), c.unique) << c.what << ": " << error;
+        if (! c.unique)
+            EXPECT_TRUE (error.contains ("repeats")) << c.what << ": " << error;
+    }
+}

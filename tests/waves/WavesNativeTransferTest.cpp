@@ -1,3 +1,4 @@
+#include "SprkFixture.h"
 #include "WavesFixture.h"
 
 #include "waves/WavesSessionTransfer.h"
@@ -220,7 +221,9 @@ TEST (WavesNativeTransfer, RefusesInvalidSelections)
           "Select between 1 and 64 Waves channels" },
         { "missing source plug-in", [plugin] (juce::var& d) { set (plugin (d, 1), "sourceSlot", 6); }, nullptr,
           "Waves selection references a missing source plug-in" },
-        { "missing destination channel", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 40); }, nullptr,
+        { "destination beyond the template's channels", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 40); }, nullptr,
+          "Waves selection places Input 2 on Input 41, but the host-save template holds 12 Input channels" },
+        { "missing source channel", [] (juce::var& d) { set (channel (d, 1), "sourceIndex", 5); }, nullptr,
           "Selected Waves source or destination channel object is missing" },
     };
     for (const auto& c : cases)
@@ -346,6 +349,7 @@ TEST (WavesNativeTransfer, TemplateSaveStillInItsWriteAheadLogCounts)
     // The host keeps the session open: its last save (rack channel 12) lives only in the -wal.
     sg.exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
     sg.addChannel (0, 12, "'late'");
+    sg.exec ("UPDATE config_info SET num_tracks=13 WHERE track_type=0;");
     ASSERT_TRUE (sg.file.getSiblingFile ("template.sprk-wal").getSize() > 0);
     vorntest::TempFolder out;
     const auto selection = out.file ("pick.json");
@@ -402,5 +406,122 @@ TEST (WavesNativeTransfer, SoundGridToLv1DestinationFields)
                        juce::StringArray ({ "Input 3", "Input 4" }));
         }
         output.deleteFile();
+    }
+}
+
+TEST (WavesNativeTransfer, RefusesDestinationsBeyondTheTemplatesConfiguredChannels)
+{
+    // LV1 show of 8 inputs, 4 auxes, 2 groups and 4 matrices; the SoundGrid template has its 64
+    // input chainers, 8 of them configured.
+    vorntest::WavesFixture lv1 ("show.emo", true);
+    lv1.addChannels (0, 8, "In");
+    lv1.addChannels (2, 4, "Aux");
+    lv1.addChannels (1, 2, "Grp");
+    lv1.addChannels (6, 4, "Mtx");
+    lv1.addPlug (5, 2, 0, 0, "Verb");
+    lv1.addRoute (1, 10, 0, 2, 0, 4);
+    lv1.close();
+    vorntest::WavesFixture sg ("template.sprk", false);
+    sg.base = 5000;
+    sg.addChannels (0, 64, "T", false);
+    sg.exec ("INSERT INTO config_info(track_type,num_tracks) VALUES(0,8);");
+    sg.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    const auto output = out.file ("result.sprk");
+
+    // As proposed, all 18 channels go to rack channels 0..17.
+    ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, nullptr));
+    {
+        vorntest::PrivateTmp tmp;
+        const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+        EXPECT_FALSE (result.ok);
+        EXPECT_EQ (result.error, "Waves selection places Aux 1 on Input 9, but the host-save template holds 8 Input channels");
+        EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json" }));
+        EXPECT_EQ (tmp.entries(), 0);
+    }
+    // The first eight fit.
+    ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, [] (juce::var& doc) {
+        for (int i = 8; i < doc["channels"].getArray()->size(); ++i)
+            set (channel (doc, i), "selected", false);
+    }));
+    const auto fits = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+    ASSERT_TRUE (fits.ok) << fits.error;
+    EXPECT_EQ (fits.summary, "Waves candidate created: 8 channels, 0 plug-ins, 0 physical routes");
+
+    // Toward LV1: the template has 8 inputs, 2 groups and 2 matrices (no configured matrix count).
+    vorntest::WavesFixture rack ("rack.sprk", false);
+    rack.addChannels (0, 2, "R");
+    rack.close();
+    vorntest::WavesFixture lv1Template ("template.emo", true);
+    lv1Template.base = 100;
+    lv1Template.addChannels (0, 8);
+    lv1Template.addChannels (1, 2);
+    lv1Template.addChannels (6, 2, "", false);
+    lv1Template.close();
+    const struct
+    {
+        int type, index;
+        const char* error;
+    } cases[] = {
+        { 0, 11, "Waves selection places Input 1 on Input 12, but the host-save template holds 8 Input channels" },
+        { 0, 8, "Waves selection places Input 1 on Input 9, but the host-save template holds 8 Input channels" },
+        { 2, 0, "Waves selection places Input 1 on Aux 1, but the host-save template holds 0 Aux channels" },
+        { 6, 2, "Waves selection places Input 1 on Matrix 3, but the host-save template holds 2 Matrix channels" },
+        { 1, 1, "" },
+        { 6, 1, "" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (juce::String (c.type) + "/" + juce::String (c.index));
+        ASSERT_TRUE (writeSelection (rack.file, "waves-lv1", selection, [&c] (juce::var& doc) {
+            set (channel (doc, 1), "selected", false);
+            set (channel (doc, 0), "destinationType", c.type);
+            set (channel (doc, 0), "destinationIndex", c.index);
+        }));
+        const auto lv1Output = out.file ("show.emo");
+        vorntest::PrivateTmp tmp;
+        const auto result = waves::convertSession (rack.file, "waves-lv1", selection, lv1Template.file, lv1Output);
+        EXPECT_EQ (result.error, juce::String (c.error));
+        EXPECT_EQ (lv1Output.existsAsFile(), result.ok);
+        EXPECT_EQ (tmp.entries(), 0);
+        lv1Output.deleteFile();
+    }
+}
+
+TEST (WavesNativeTransfer, UnfinishedWriteTransactionsOfSourceAndTemplateAreNotCopied)
+{
+    for (const bool wal : { false, true })
+    {
+        SCOPED_TRACE (wal ? "write-ahead log" : "rollback journal");
+        vorntest::WavesFixture lv1 ("show.emo", true);
+        buildLv1Show (lv1);
+        vorntest::WavesFixture sg ("template.sprk", false);
+        buildSoundGridTemplate (sg);
+        if (wal)
+            for (auto* f : { &lv1, &sg })
+                f->exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+        // Both hosts are in the middle of a save that may never be committed.
+        vorntest::writeUnfinishedTransaction (lv1.handle, "UPDATE snapshot_chainer SET name='Half'; DELETE FROM snapshot_plugin; DELETE FROM plug;");
+        vorntest::writeUnfinishedTransaction (sg.handle, "UPDATE config_info SET num_tracks=1; UPDATE snapshot_chainer SET name='Torn';");
+        vorntest::TempFolder out;
+        const auto selection = out.file ("pick.json");
+        vorntest::PrivateTmp tmp;
+        ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, [] (juce::var& doc) {
+            EXPECT_EQ (channel (doc, 1)["name"].toString(), "Kick");
+            EXPECT_EQ (channel (doc, 1)["plugins"].getArray()->size(), 2);
+            lv1Choice (doc);
+        }));
+        const auto output = out.file ("result.sprk");
+        const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+        ASSERT_TRUE (result.ok) << result.error;
+        EXPECT_EQ (result.summary, "Waves candidate created: 2 channels, 2 plug-ins, 2 physical routes");
+        EXPECT_EQ (vorntest::queryRows (output, "SELECT name FROM snapshot_chainer WHERE chainer_id IN (6001,6005) ORDER BY chainer_id"),
+                   juce::StringArray ({ "Input 2", "Kick" }));
+        EXPECT_EQ (vorntest::queryRows (output, "SELECT num_tracks FROM config_info"), juce::StringArray ({ "12" }));
+        EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json", "result.sprk" }));
+        EXPECT_EQ (tmp.entries(), 0);
+        lv1.exec ("ROLLBACK;");
+        sg.exec ("ROLLBACK;");
     }
 }

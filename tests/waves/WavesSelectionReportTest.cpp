@@ -59,7 +59,7 @@ TEST (WavesSelectionReport, SmallLv1SessionDocument)
     const juce::String plugin = R"({"sourceSlot": 1, "targetSlot": 1, "name": "C1 \"comp\"", "vendor": "Waves", "selected": true, "sidechainSource": -1})";
     const juce::String expected
         = R"({"schema": "vorn-waves-selection-v1", "target": "superrack-soundgrid", "sourceSha256": ")" + fingerprint
-          + R"(", "targetStrips": 64, "targetSlots": 8, "required": true, "channelOverflow": true, "wavesNative": true, "sourceApp": "Waves LV1", "channels": [)"
+          + R"(", "targetStrips": 64, "targetSlots": 8, "required": true, "channelOverflow": true, "wavesNative": true, "destinationLimit": "destinationIndex must be below the host-save template's configured channel count of destinationType", "sourceApp": "Waves LV1", "channels": [)"
           + R"({"sourceType": 0, "sourceIndex": 0, "targetIndex": 0, "typeName": "Input", "name": "Kick", "selected": true, "overflow": true, "destinationType": 0, "destinationIndex": 0, "destinationName": "Input 1", "pluginOverflow": false, "plugins": [)"
           + plugin + "]}, "
           + R"({"sourceType": 0, "sourceIndex": 1, "targetIndex": 1, "typeName": "Input", "name": "Input 2", "selected": true, "overflow": true, "destinationType": 0, "destinationIndex": 1, "destinationName": "Input 2", "pluginOverflow": false, "plugins": []}, )"

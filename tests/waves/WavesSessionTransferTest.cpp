@@ -101,6 +101,14 @@ TEST (WavesStaging, FingerprintCoversSidecars)
     EXPECT_NE (withWal, expected);
     folder.file ("s.emo-shm").replaceWithText ("s");
     EXPECT_NE (waves::fileSha256 (db), withWal);
+
+    // A rollback journal adds its own line; without one the text is the three lines above.
+    folder.file ("s.emo-wal").deleteFile();
+    folder.file ("s.emo-shm").deleteFile();
+    folder.file ("s.emo-journal").replaceWithText ("j");
+    const auto journalHash = juce::SHA256 (folder.file ("s.emo-journal")).toHexString();
+    EXPECT_EQ (waves::fileSha256 (db),
+               juce::SHA256 (("main:" + mainHash + "\n-wal:absent\n-shm:absent\n-journal:" + journalHash).toUTF8()).toHexString());
 }
 
 TEST (WavesStaging, CopiesExistingSidecarsOnlyAndRemovesTheFolder)
@@ -109,6 +117,7 @@ TEST (WavesStaging, CopiesExistingSidecarsOnlyAndRemovesTheFolder)
     const auto db = folder.file ("s.sprk");
     db.replaceWithText ("main bytes");
     folder.file ("s.sprk-wal").replaceWithText ("wal bytes");
+    folder.file ("s.sprk-journal").replaceWithText ("journal bytes");
     PrivateTmp tmp;
     juce::File stagedFolder;
     {
@@ -116,12 +125,13 @@ TEST (WavesStaging, CopiesExistingSidecarsOnlyAndRemovesTheFolder)
         juce::String fingerprint, error;
         ASSERT_TRUE (waves::stageSourceSnapshot (db, staged, fingerprint, error)) << error;
         EXPECT_EQ (fingerprint, waves::fileSha256 (db));
-        stagedFolder = staged.directory;
+        stagedFolder = staged.folder.folder;
         EXPECT_TRUE (stagedFolder.getFileName().startsWith ("vorn-waves-source"));
         EXPECT_EQ (stagedFolder.getParentDirectory(), tmp.tmp.folder);
         EXPECT_EQ (staged.database.loadFileAsString(), "main bytes");
         EXPECT_EQ (stagedFolder.getChildFile ("s.sprk-wal").loadFileAsString(), "wal bytes");
         EXPECT_FALSE (stagedFolder.getChildFile ("s.sprk-shm").exists());
+        EXPECT_EQ (stagedFolder.getChildFile ("s.sprk-journal").loadFileAsString(), "journal bytes");
         EXPECT_EQ (waves::fileSha256 (staged.database), fingerprint);
     }
     EXPECT_FALSE (stagedFolder.exists());

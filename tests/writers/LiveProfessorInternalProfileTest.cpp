@@ -6,6 +6,7 @@
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
 #include "LiveProfessorTreeText.h"
+#include "ValueTreeBridge.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,8 @@ using juce::ValueTree;
 using vorntest::childTypes;
 using vorntest::describe;
 using vorntest::describeTree;
+using vorntest::fromJuce;
+using vorntest::toJuce;
 
 namespace
 {
@@ -162,7 +165,8 @@ struct Fixture
         return catalog.entries.getReference (0);
     }
 
-    ValueTree build (String& error) const { return buildInternalProfile2026_1 (session, index, catalog, profile, error); }
+    TreeNode buildTree (String& error) const { return buildInternalProfile2026_1 (session, index, catalog, profile, error); }
+    ValueTree build (String& error) const { return toJuce (buildTree (error)); }
 };
 
 const String processorStateNeutral =
@@ -389,17 +393,17 @@ TEST (LiveProfessorInternalProfile, StreamsAndReadsBackWithEveryKindAndIsDetermi
 {
     Fixture f;
     String error;
-    const auto root = f.build (error);
-    ASSERT_TRUE (root.isValid()) << error;
+    const auto root = f.buildTree (error);
+    ASSERT_TRUE (isValidTree (root)) << error;
 
     juce::MemoryOutputStream first, second;
-    root.writeToStream (first);
-    f.build (error).writeToStream (second);
+    ASSERT_TRUE (writeValueTree (root, first));
+    ASSERT_TRUE (writeValueTree (f.buildTree (error), second));
     EXPECT_TRUE (first.getMemoryBlock() == second.getMemoryBlock());
 
-    ValueTree back;
+    TreeNode back;
     ASSERT_TRUE (readValueTreeBytes (first.getData(), first.getDataSize(), back, error)) << error;
-    EXPECT_EQ (describeTree (back), describeTree (root));
+    EXPECT_EQ (describeTree (toJuce (back)), describeTree (toJuce (root)));
 }
 
 TEST (LiveProfessorInternalProfile, AcceptsTheFullProfileRange)
@@ -543,10 +547,11 @@ TEST (LiveProfessorNodeMakers, ConfigurePluginPrototypeChangesOnlyWhatTheTemplat
     Fixture f;
     const auto& eq = f.entryNamed ("EQ Test");
     auto slot = Fixture::vst3Slot (verifiedCid, "EQ Test");
-    auto plugin = templatePlugin();
+    auto tree = fromJuce (templatePlugin());
     juce::uint32 counter = 0x5B000007;
     String error;
-    ASSERT_TRUE (configurePluginPrototype (plugin, slot, eq, 0x5A000102, counter, error)) << error;
+    ASSERT_TRUE (configurePluginPrototype (tree, slot, eq, 0x5A000102, counter, error)) << error;
+    const auto plugin = toJuce (tree);
     EXPECT_EQ (counter, 0x5B000008u);
     EXPECT_EQ (describe (plugin), "Plugin pluginTypeId:s=" + eq.identifier + " custom:i=7");
     EXPECT_EQ (describe (at (plugin, { "ProcessorSettingsContainer" })), "ProcessorSettingsContainer id:l=1509949698");
@@ -564,8 +569,9 @@ TEST (LiveProfessorNodeMakers, ConfigurePluginPrototypeChangesOnlyWhatTheTemplat
     auto snapshotForm = templatePlugin();
     snapshotForm.removeChild (snapshotForm.getChildWithName ("bussesLayout"), nullptr);
     snapshotForm.setProperty ("PluginId", 1, nullptr);
-    ASSERT_TRUE (configurePluginPrototype (snapshotForm, slot, eq, 0x5A000102, counter, error)) << error;
-    EXPECT_EQ (snapshotForm.getProperty ("PluginId"), juce::var ((juce::int64) 0x5A000102));
+    auto snapshotTree = fromJuce (snapshotForm);
+    ASSERT_TRUE (configurePluginPrototype (snapshotTree, slot, eq, 0x5A000102, counter, error)) << error;
+    EXPECT_EQ (toJuce (snapshotTree).getProperty ("PluginId"), juce::var ((juce::int64) 0x5A000102));
 }
 
 TEST (LiveProfessorNodeMakers, ConfigurePluginPrototypeRefusesBrokenPrototypes)
@@ -589,9 +595,10 @@ TEST (LiveProfessorNodeMakers, ConfigurePluginPrototypeRefusesBrokenPrototypes)
     {
         auto plugin = templatePlugin();
         change (plugin);
+        auto tree = fromJuce (plugin);
         juce::uint32 counter = 0;
         String error;
-        EXPECT_FALSE (configurePluginPrototype (plugin, slot, eq, 1, counter, error));
+        EXPECT_FALSE (configurePluginPrototype (tree, slot, eq, 1, counter, error));
         EXPECT_EQ (error, message);
     }
 }
@@ -607,26 +614,28 @@ TEST (LiveProfessorNodeMakers, RebuildBusListSplitsChannelsIntoStereoAndMonoBuse
     };
     for (const auto& [count, expected] : cases)
     {
-        ValueTree busses ("busses");
-        busses.appendChild (ValueTree ("old"), nullptr);
+        ValueTree old ("busses");
+        old.appendChild (ValueTree ("old"), nullptr);
+        auto tree = fromJuce (old);
         String error;
-        ASSERT_TRUE (rebuildBusList (busses, "bus", count, error)) << count;
+        ASSERT_TRUE (rebuildBusList (&tree, "bus", count, error)) << count;
         String text;
-        for (const auto& child : busses)
+        for (const auto& child : toJuce (tree))
             text << describe (child) << "\n";
         EXPECT_EQ (text, expected) << count;
     }
     for (int bad : { -1, 5 })
     {
-        ValueTree busses ("busses");
-        busses.appendChild (ValueTree ("old"), nullptr);
+        ValueTree old ("busses");
+        old.appendChild (ValueTree ("old"), nullptr);
+        auto tree = fromJuce (old);
         String error;
-        EXPECT_FALSE (rebuildBusList (busses, "bus", bad, error));
+        EXPECT_FALSE (rebuildBusList (&tree, "bus", bad, error));
         EXPECT_EQ (error, "LiveProfessor plugin bus inventory is outside the observed 0..4 channel scope");
-        EXPECT_EQ (busses.getNumChildren(), 1);
+        EXPECT_EQ (tree.children.size(), 1u);
     }
     String error;
-    EXPECT_FALSE (rebuildBusList ({}, "bus", 2, error));
+    EXPECT_FALSE (rebuildBusList (nullptr, "bus", 2, error));
 }
 
 TEST (LiveProfessorNodeMakers, SidechainSourceLooksOnlyAtOccupiedSlotSources)
@@ -676,19 +685,24 @@ TEST (LiveProfessorNodeMakers, ConfigureChainPropertiesNeedsAProcessorContainer)
     strip.plugins.getReference (0).occupied = true;
     strip.plugins.getReference (0).sidechainSource = 0;
 
-    ValueTree chain ("Chain", { { "ChainId", 1 }, { "Keep", "me" } });
-    chain.appendChild (ValueTree ("ProcessorSettingsContainer", { { "name", "old" }, { "id", 3 } }), nullptr);
+    ValueTree chainTemplate ("Chain", { { "ChainId", 1 }, { "Keep", "me" } });
+    chainTemplate.appendChild (ValueTree ("ProcessorSettingsContainer", { { "name", "old" }, { "id", 3 } }), nullptr);
+    auto tree = fromJuce (chainTemplate);
     String error;
-    ASSERT_TRUE (configureChainProperties (chain, strip, chainRuntimeId (4), true, error)) << error;
+    ASSERT_TRUE (configureChainProperties (&tree, strip, chainRuntimeId (4), true, error)) << error;
+    const auto chain = toJuce (tree);
     EXPECT_EQ (describe (chain), "Chain ChainId:l=2893152260 Keep:s=me ChainInputCount:i=2 ChainOutputCount:i=1 "
                                  "ChainMainInputBusConfig:s=L R ChainMainOutputBusConfig:s=C SideChainCount:i=2");
     EXPECT_EQ (describe (chain.getChild (0)), "ProcessorSettingsContainer name:s=Drums id:l=2893152260");
 
-    ValueTree bare ("ChainSettings");
-    EXPECT_FALSE (configureChainProperties (bare, strip, chainRuntimeId (4), false, error));
+    auto bareTree = fromJuce (ValueTree ("ChainSettings"));
+    EXPECT_FALSE (configureChainProperties (&bareTree, strip, chainRuntimeId (4), false, error));
     EXPECT_EQ (error, "LiveProfessor generated chain has no processor settings");
+    const auto bare = toJuce (bareTree);
     EXPECT_EQ (bare.getProperty ("SideChainCount"), juce::var (2));
     EXPECT_FALSE (bare.hasProperty ("ChainId"));
+    EXPECT_FALSE (configureChainProperties (nullptr, strip, chainRuntimeId (4), false, error));
+    EXPECT_EQ (error, "LiveProfessor generated chain layout is outside mono/stereo scope");
 }
 
 TEST (LiveProfessorNodeMakers, CollectNodesIsPreOrderAndIncludesTheRoot)
@@ -699,11 +713,12 @@ TEST (LiveProfessorNodeMakers, CollectNodesIsPreOrderAndIncludesTheRoot)
     a.appendChild (inner, nullptr);
     root.appendChild (a, nullptr);
     root.appendChild (ValueTree ("X", { { "n", 2 } }), nullptr);
-    juce::Array<ValueTree> found;
-    collectNodes (root, "X", found);
-    ASSERT_EQ (found.size(), 3);
+    const auto tree = fromJuce (root);
+    std::vector<const TreeNode*> found;
+    collectNodes (tree, "X", found);
+    ASSERT_EQ (found.size(), 3u);
     for (int i = 0; i < 3; ++i)
-        EXPECT_EQ (found[i].getProperty ("n"), juce::var (i));
+        EXPECT_EQ (propertyValue (*found[(size_t) i], "n"), juce::var (i));
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
 #include "LiveProfessorTreeText.h"
+#include "ValueTreeBridge.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@ using juce::String;
 using juce::ValueTree;
 using vorntest::describe;
 using vorntest::describeTree;
+using vorntest::fromJuce;
+using vorntest::toJuce;
 
 namespace
 {
@@ -91,7 +94,9 @@ TEST (LiveProfessorPatchInventory, RebuildListsUsedInputsAndEveryChainOutputInEa
     s1.routeInR = 9;
     session.strips.add (s0, s1);
 
-    rebuildPatchInventories (root, session);
+    auto tree = fromJuce (root);
+    rebuildPatchInventories (tree, session);
+    root = toJuce (tree);
 
     const String audio = "AudioPatch\n"
                          " outputs nodeId:l=1 channelId:i=4\n"
@@ -112,11 +117,11 @@ TEST (LiveProfessorPatchInventory, RebuildListsUsedInputsAndEveryChainOutputInEa
     }
 
     juce::MemoryOutputStream stream;
-    root.writeToStream (stream);
-    ValueTree back;
+    ASSERT_TRUE (writeValueTree (tree, stream));
+    TreeNode back;
     String error;
     ASSERT_TRUE (readValueTreeBytes (stream.getData(), stream.getDataSize(), back, error)) << error;
-    EXPECT_EQ (describeTree (back), describeTree (root));
+    EXPECT_EQ (describeTree (toJuce (back)), describeTree (root));
 }
 
 TEST (LiveProfessorPatchInventory, RebuildStaysBoundedForAnImpossibleChannelCount)
@@ -125,8 +130,9 @@ TEST (LiveProfessorPatchInventory, RebuildStaysBoundedForAnImpossibleChannelCoun
     root.appendChild (ValueTree ("AudioPatch"), nullptr);
     RackSession session;
     session.strips.add (strip (0, 2, std::numeric_limits<int>::max()));
-    rebuildPatchInventories (root, session);
-    const auto audio = root.getChild (0);
+    auto tree = fromJuce (root);
+    rebuildPatchInventories (tree, session);
+    const auto audio = toJuce (tree).getChild (0);
     ASSERT_EQ (audio.getNumChildren(), 128);
     EXPECT_EQ (describe (audio.getChild (127)), "outputs nodeId:l=2893152256 channelId:i=127");
 }
@@ -171,27 +177,29 @@ TEST (LiveProfessorPatchInventory, FindOutputsAndTheOutputCheckAgreeOnUniqueEntr
     // (chain1, 0).
     audio.appendChild (ValueTree ("point", { { "nodeId", chain1 }, { "channelId", 0 } }), nullptr);
     audio.appendChild (outputs (chain1, (int64) 1 << 32), nullptr);
+    auto tree = fromJuce (audio);
 
-    EXPECT_FALSE (findOutputs (audio, 1, 0).isValid());
-    EXPECT_EQ (findOutputs (audio, chain0, 1), chainEntry);
-    EXPECT_FALSE (findOutputs (audio, chain1, 0).isValid());
+    EXPECT_EQ (findOutputs (tree, 1, 0), nullptr);
+    EXPECT_EQ (findOutputs (tree, chain0, 1), &tree.children[2]);
+    EXPECT_EQ (describeTree (toJuce (*findOutputs (tree, chain0, 1))), describeTree (chainEntry));
+    EXPECT_EQ (findOutputs (tree, chain1, 0), nullptr);
 
     String error;
-    EXPECT_FALSE (ensureAudioPatchOutput (audio, 1, 0, error));
+    EXPECT_FALSE (ensureAudioPatchOutput (&tree, 1, 0, error));
     EXPECT_EQ (error, "LiveProfessor template AudioPatch has duplicate output inventory");
 
-    const int before = audio.getNumChildren();
+    const auto before = tree.children.size();
     error.clear();
-    EXPECT_TRUE (ensureAudioPatchOutput (audio, chain0, 1, error));
-    EXPECT_EQ (audio.getNumChildren(), before);
-    EXPECT_TRUE (ensureAudioPatchOutput (audio, chain1, 0, error));
-    ASSERT_EQ (audio.getNumChildren(), before + 1);
-    const auto added = audio.getChild (before);
-    EXPECT_EQ (describeTree (added), "outputs nodeId:l=2893152257 channelId:i=0\n");
-    EXPECT_EQ (findOutputs (audio, chain1, 0), added);
+    EXPECT_TRUE (ensureAudioPatchOutput (&tree, chain0, 1, error));
+    EXPECT_EQ (tree.children.size(), before);
+    EXPECT_TRUE (ensureAudioPatchOutput (&tree, chain1, 0, error));
+    ASSERT_EQ (tree.children.size(), before + 1);
+    const auto& added = tree.children[before];
+    EXPECT_EQ (describeTree (toJuce (added)), "outputs nodeId:l=2893152257 channelId:i=0\n");
+    EXPECT_EQ (findOutputs (tree, chain1, 0), &added);
     EXPECT_TRUE (error.isEmpty());
 
-    EXPECT_FALSE (ensureAudioPatchOutput ({}, chain1, 0, error));
+    EXPECT_FALSE (ensureAudioPatchOutput (nullptr, chain1, 0, error));
     EXPECT_FALSE (error.isEmpty());
 }
 
@@ -218,11 +226,13 @@ TEST (LiveProfessorPatchInventory, UpdateProcessorStateSetsOnlyWhatExists)
     };
     for (const auto& c : cases)
     {
-        EXPECT_EQ (updateProcessorState (c.node, false, true, true, true, 0.5f, 2.0f), c.ok);
+        auto tree = fromJuce (c.node);
+        EXPECT_EQ (updateProcessorState (tree, false, true, true, true, 0.5f, 2.0f), c.ok);
+        const auto node = toJuce (tree);
         if (c.after.isNotEmpty())
-            EXPECT_EQ (describe (c.node.getChildWithName ("processorState")), c.after);
+            EXPECT_EQ (describe (node.getChildWithName ("processorState")), c.after);
         else
-            EXPECT_EQ (c.node.getNumChildren(), 0);
+            EXPECT_EQ (node.getNumChildren(), 0);
     }
 }
 
@@ -254,19 +264,20 @@ TEST (LiveProfessorRuntimeIds, ReplacementRewritesOnlyIntegerPluginReferences)
     plugin.appendChild (payload, nullptr);
     root.appendChild (plugin, nullptr);
     root.appendChild (ValueTree ("storedViewSetItem", { { "storedViewSetItemPluginId", (int) oldId } }), nullptr);
+    auto tree = fromJuce (root);
 
-    EXPECT_TRUE (treeContainsNumericValue (root, oldId));
-    EXPECT_FALSE (treeContainsNumericValue (root, newId));
+    EXPECT_TRUE (treeContainsNumericValue (tree, oldId));
+    EXPECT_FALSE (treeContainsNumericValue (tree, newId));
 
     RuntimeIdReplacementCounts counts;
-    replaceRuntimeIdReferences (root, oldId, newId, counts);
+    replaceRuntimeIdReferences (tree, oldId, newId, counts);
     EXPECT_EQ (counts.plug, 1);
     EXPECT_EQ (counts.plugin, 2);
     EXPECT_EQ (counts.processorSettings, 1);
     EXPECT_EQ (counts.snapshot, 1);
 
     const String n = String (newId), o = String (oldId);
-    EXPECT_EQ (describeTree (root),
+    EXPECT_EQ (describeTree (toJuce (tree)),
                "LiveProfessorProjectFile\n"
                " Unlisted\n"
                "  plug id:l=" + n + " type:s=x\n"
@@ -280,10 +291,11 @@ TEST (LiveProfessorRuntimeIds, ReplacementRewritesOnlyIntegerPluginReferences)
 
     // Only the unrelated `other` property still holds the old id as an integer; the double and
     // the text copies are never numeric references.
-    EXPECT_TRUE (treeContainsNumericValue (root, oldId));
-    plugin.removeProperty ("other", nullptr);
-    EXPECT_FALSE (treeContainsNumericValue (root, oldId));
-    EXPECT_TRUE (treeContainsNumericValue (root, newId));
+    EXPECT_TRUE (treeContainsNumericValue (tree, oldId));
+    ASSERT_EQ (tree.children[1].type, "Plugin");
+    removeProperty (tree.children[1], "other");
+    EXPECT_FALSE (treeContainsNumericValue (tree, oldId));
+    EXPECT_TRUE (treeContainsNumericValue (tree, newId));
 }
 
 } // namespace

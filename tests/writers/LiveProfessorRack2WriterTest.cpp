@@ -8,6 +8,8 @@
 #include "writers/LiveProfessorRack2Writer.h"
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
+#include "ValueTreeBridge.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -17,6 +19,8 @@ using namespace vornconv::rapp;
 using namespace vornconv::rapp::liveProfessorWriter;
 using juce::String;
 using juce::ValueTree;
+using vorntest::fromJuce;
+using vorntest::toJuce;
 
 namespace
 {
@@ -169,10 +173,10 @@ struct Fixture
     }
 
     // The built-in tree, bound, as the writer has it before the state placement.
-    ValueTree boundTree (ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, String& error) const
+    TreeNode boundTree (ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, String& error) const
     {
         auto root = buildInternalProfile2026_1 (source.session, index, catalog, profile, error);
-        if (root.isValid() && ! bindMainTopology (root, source.session, profile, index, catalog, chainIds, bindings, error))
+        if (isValidTree (root) && ! bindMainTopology (root, source.session, profile, index, catalog, chainIds, bindings, error))
             return {};
         return root;
     }
@@ -189,10 +193,10 @@ struct Fixture
 
 ValueTree readTree (const juce::File& file)
 {
-    ValueTree root;
+    TreeNode root;
     String error;
     EXPECT_TRUE (readValueTreeFile (file, root, error)) << error;
-    return root;
+    return toJuce (root);
 }
 
 bool writeTree (const ValueTree& tree, const juce::File& file)
@@ -205,10 +209,14 @@ bool writeTree (const ValueTree& tree, const juce::File& file)
     return out.getStatus().wasOk();
 }
 
+// Depth-first pre-order, the tree itself included.
 juce::Array<ValueTree> nodes (const ValueTree& root, const char* type)
 {
     juce::Array<ValueTree> out;
-    collectNodes (root, type, out);
+    if (root.hasType (type))
+        out.add (root);
+    for (const auto& child : root)
+        out.addArray (nodes (child, type));
     return out;
 }
 
@@ -286,7 +294,7 @@ TEST (LiveProfessorWriter, WritesReadsBackExactlyWithStableIdsAndNoLeftovers)
         bool present = false;
         ConverterSlotMap slots;
         String error;
-        ASSERT_TRUE (readConverterMetadata (root, present, slots, error)) << error;
+        ASSERT_TRUE (readConverterMetadata (fromJuce (root), present, slots, error)) << error;
         EXPECT_TRUE (present);
         const int plugins = f.session().countPlugins();
         EXPECT_EQ ((int) slots.size(), plugins);
@@ -296,7 +304,7 @@ TEST (LiveProfessorWriter, WritesReadsBackExactlyWithStableIdsAndNoLeftovers)
                 {
                     const auto stable = makeStableRuntimeId (strip.index, s, strip.plugins.getReference (s).sidechainSource);
                     EXPECT_EQ (slots.count (stable), 1u);
-                    EXPECT_FALSE (treeContainsNumericValue (root, internalPluginRuntimeId (strip.index, s)));
+                    EXPECT_FALSE (treeContainsNumericValue (fromJuce (root), internalPluginRuntimeId (strip.index, s)));
                 }
         const auto metadata = root.getChildWithName ("VORNConverterMetadata");
         EXPECT_EQ (metadata.getProperty ("nativeWriterProfile").toString(), "liveprofessor-2026.1-native-v1");
@@ -309,20 +317,23 @@ TEST (LiveProfessorWriter, PlacesStatesAndRoutingIntoEveryRepeatedPlace)
     ChainIdMap chainIds;
     juce::Array<PluginBinding> bindings;
     String error;
-    auto root = f.boundTree (chainIds, bindings, error);
-    ASSERT_TRUE (root.isValid()) << error;
+    auto tree = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (isValidTree (tree)) << error;
     ASSERT_EQ (bindings.size(), 2);
     EXPECT_TRUE (bindings[0].hasParameters);
     EXPECT_FALSE (bindings[1].hasParameters);
     EXPECT_EQ (bindings[1].slotIndex, 2);
 
     // Stale values the placement must overwrite in every copy.
+    auto root = toJuce (tree);
     for (auto node : nodes (root, "parameters"))
         node.setProperty ("P0", 0.0, nullptr);
     for (auto node : nodes (root, "parameters"))
         if (node.getNumProperties() == 1)
             node.setProperty ("P1", 0.0, nullptr);
-    ASSERT_TRUE (updateRepeatedState (root, f.session(), chainIds, bindings, error)) << error;
+    tree = fromJuce (root);
+    ASSERT_TRUE (updateRepeatedState (tree, f.session(), chainIds, bindings, error)) << error;
+    root = toJuce (tree);
 
     int voxContainers = 0, busContainers = 0, vstContainers = 0, auContainers = 0;
     for (const auto& container : nodes (root, "ProcessorSettingsContainer"))
@@ -526,12 +537,13 @@ TEST (LiveProfessorWriter, BindingAndPlacementRefuseTreesTheyCannotAccountFor)
         SCOPED_TRACE (c.message);
         Fixture f;
         String error;
-        auto root = buildInternalProfile2026_1 (f.session(), f.index, f.catalog, f.profile, error);
+        auto root = toJuce (buildInternalProfile2026_1 (f.session(), f.index, f.catalog, f.profile, error));
         ASSERT_TRUE (root.isValid()) << error;
         c.change (root, f);
+        auto tree = fromJuce (root);
         ChainIdMap chainIds;
         juce::Array<PluginBinding> bindings;
-        const bool bound = bindMainTopology (root, f.session(), f.profile, f.index, f.catalog, chainIds, bindings, error);
+        const bool bound = bindMainTopology (tree, f.session(), f.profile, f.index, f.catalog, chainIds, bindings, error);
         if (c.failsInBinding)
         {
             EXPECT_FALSE (bound);
@@ -539,7 +551,7 @@ TEST (LiveProfessorWriter, BindingAndPlacementRefuseTreesTheyCannotAccountFor)
             continue;
         }
         ASSERT_TRUE (bound) << error;
-        EXPECT_FALSE (updateRepeatedState (root, f.session(), chainIds, bindings, error));
+        EXPECT_FALSE (updateRepeatedState (tree, f.session(), chainIds, bindings, error));
         EXPECT_EQ (error, c.message);
     }
 }
@@ -550,32 +562,37 @@ TEST (LiveProfessorWriter, StableIdsRefuseWhatTheyCannotEncodeOrWouldCollideWith
     ChainIdMap chainIds;
     juce::Array<PluginBinding> bindings;
     String error;
-    auto root = f.boundTree (chainIds, bindings, error);
-    ASSERT_TRUE (root.isValid()) << error;
+    const auto tree = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (isValidTree (tree)) << error;
+    const auto root = toJuce (tree);
 
     auto session = f.session();
     session.strips.getReference (1).plugins.getReference (2).sidechainSource = 64;
     auto copy = bindings;
-    EXPECT_FALSE (remapPluginRuntimeIds (root.createCopy(), session, copy, error));
+    auto work = tree;
+    EXPECT_FALSE (remapPluginRuntimeIds (work, session, copy, error));
     EXPECT_EQ (error, "LiveProfessor stable runtime id cannot represent source location");
 
     session.strips.getReference (1).plugins.getReference (2).sidechainSource = 63;
     copy = bindings;
-    ASSERT_TRUE (remapPluginRuntimeIds (root.createCopy(), session, copy, error)) << error;
+    work = tree;
+    ASSERT_TRUE (remapPluginRuntimeIds (work, session, copy, error)) << error;
     EXPECT_EQ (copy[1].runtimeId & 127, 64);
 
     // The stable id already stands in the tree as some other value.
     auto colliding = root.createCopy();
     colliding.getChildWithName ("GlobalSnapshots").setProperty ("Stray", juce::var (makeStableRuntimeId (0, 0, -1)), nullptr);
     copy = bindings;
-    EXPECT_FALSE (remapPluginRuntimeIds (colliding, f.session(), copy, error));
+    work = fromJuce (colliding);
+    EXPECT_FALSE (remapPluginRuntimeIds (work, f.session(), copy, error));
     EXPECT_EQ (error, "LiveProfessor stable runtime id collides with template state");
 
     // A reference the replacement does not know would keep the old id alive.
     auto unmodelled = root.createCopy();
     unmodelled.getChildWithName ("TempoAndSync").setProperty ("Link", juce::var ((int) internalPluginRuntimeId (0, 0)), nullptr);
     copy = bindings;
-    EXPECT_FALSE (remapPluginRuntimeIds (unmodelled, f.session(), copy, error));
+    work = fromJuce (unmodelled);
+    EXPECT_FALSE (remapPluginRuntimeIds (work, f.session(), copy, error));
     EXPECT_EQ (error, "LiveProfessor plugin runtime id has an unmodelled native reference");
 }
 
@@ -699,7 +716,7 @@ TEST (LiveProfessorWriterTemplate, SynthesisesEveryChainFromASinglePrototype)
     }
     for (const auto& snapshot : nodes (root, "GlobalSnapshot"))
         EXPECT_EQ (snapshot.getChildWithName ("Chains").getNumChildren(), 3);
-    EXPECT_FALSE (treeContainsNumericValue (root, 0x12345678));
+    EXPECT_FALSE (treeContainsNumericValue (fromJuce (root), 0x12345678));
     EXPECT_TRUE (nodes (root, "storedViewSetItem").isEmpty());
     EXPECT_TRUE (nodes (root, "WireViewNode").isEmpty());
 }
@@ -765,5 +782,342 @@ TEST (LiveProfessorWriterTemplate, RefusesTemplatesItCannotProve)
         EXPECT_FALSE (written.ok);
         EXPECT_EQ (written.error, c.message);
         EXPECT_EQ (f.folderEntries(), entries);
+    }
+}
+
+namespace
+{
+
+// The Assignments list of the project's controller map.
+ValueTree assignments (const ValueTree& root)
+{
+    return root.getChildWithName ("HardwareControllers").getChildWithName ("HardwareCtrlMaps")
+        .getChildWithName ("HardwareCtrlMap").getChildWithName ("Assignments");
+}
+
+ValueTree assignment (const String& controllable)
+{
+    ValueTree node ("Assignment");
+    node.setProperty ("ControllableId", controllable, nullptr);
+    node.setProperty ("ParameterIndex", 3, nullptr);
+    return node;
+}
+
+juce::StringArray controllables (const ValueTree& tree)
+{
+    juce::StringArray ids;
+    if (tree.hasProperty ("ControllableId"))
+        ids.add (tree.getProperty ("ControllableId").toString());
+    for (const auto& child : tree)
+        ids.addArray (controllables (child));
+    return ids;
+}
+
+} // namespace
+
+TEST (LiveProfessorWriterTemplate, ChecksEveryBoundPluginAgainstTheCurrentList)
+{
+    // A template whose chains match the session keeps its plug-ins; each must still be the one
+    // LiveProfessor's list holds now, installed, under the type id the list gives it.
+    struct Case
+    {
+        const char* what;
+        std::function<void (Fixture&)> change;
+    };
+    const Case cases[] = {
+        { "the class was installed again in another bundle",
+          [] (Fixture& f) {
+              const auto moved = f.temp.file ("Moved/Eq.vst3");
+              ASSERT_TRUE (moved.createDirectory());
+              f.index.entries.getReference (0).bundle = moved;
+              auto& entry = f.catalog.entries.getReference (0);
+              entry.file = moved.getFullPathName();
+              entry.bundle = moved;
+              entry.identifier = liveProfessorPluginIdentifier ("VST3", entry.name, entry.file, entry.uniqueId);
+          } },
+        { "the bundle the list names is gone", [] (Fixture& f) { ASSERT_TRUE (f.temp.file ("Eq.vst3").deleteRecursively()); } },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        Fixture f;
+        const auto templateFile = f.temp.file ("template.rack2");
+        ASSERT_TRUE (f.write (templateFile).ok);
+        c.change (f);
+        const auto written = f.write (f.temp.file ("show.rack2"), templateFile);
+        EXPECT_FALSE (written.ok);
+        EXPECT_EQ (written.error, "LiveProfessor generated plugin identity is unavailable at strip 0, slot 0");
+        EXPECT_FALSE (f.temp.file ("show.rack2").exists());
+    }
+}
+
+TEST (LiveProfessorWriterTemplate, DropsControllerAssignmentsWhoseProcessorIsGone)
+{
+    // A two-chain template written for a one-strip session: the chains are rebuilt from the first
+    // one, so the second chain and its AudioUnit are gone; the first chain and its VST3 come back
+    // under the same ids.
+    Fixture f;
+    const auto original = f.temp.file ("two.rack2");
+    ASSERT_TRUE (f.write (original).ok);
+    const auto chain0 = "Processor" + String (chainRuntimeId (0));
+    const auto chain1 = "Processor" + String (chainRuntimeId (1));
+    const auto vst3 = "Processor" + String (makeStableRuntimeId (0, 0, -1));
+    const auto au = "Processor" + String (makeStableRuntimeId (1, 2, 0));
+    auto root = readTree (original);
+    auto list = assignments (root);
+    for (const auto& id : { chain0, chain1, vst3, au, String ("Processor1"), String ("Tempo") })
+        list.appendChild (assignment (id), nullptr);
+    // Anywhere in the tree, however deep: the node that holds a dangling ControllableId goes.
+    auto group = ValueTree ("AssignmentGroup");
+    group.appendChild (assignment (chain1), nullptr);
+    root.getChildWithName ("uiComp").appendChild (group, nullptr);
+    const auto templateFile = f.temp.file ("template.rack2");
+    ASSERT_TRUE (writeTree (root, templateFile));
+
+    // Written for the session the template was made from, the chains stay and so does every
+    // assignment.
+    const auto same = f.write (f.temp.file ("same.rack2"), templateFile);
+    ASSERT_TRUE (same.ok) << same.error;
+    EXPECT_EQ (same.notes, juce::StringArray ({ "converter exact reread passed; LiveProfessor host load/DSP validation pending" }));
+    EXPECT_EQ (controllables (readTree (f.temp.file ("same.rack2"))),
+               juce::StringArray (chain0, chain1, vst3, au, "Processor1", "Tempo", chain1));
+
+    f.session().strips.removeLast();
+    f.profile.strips = 1;
+    const auto output = f.temp.file ("show.rack2");
+    const auto written = f.write (output, templateFile);
+    ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_EQ (written.notes, juce::StringArray ("converter exact reread passed; LiveProfessor host load/DSP validation pending",
+                                                 "3" + String::fromUTF8 (u8" LiveProfessor controller assignment는 출력에 없는 processor를 가리켜 제거했다")));
+    const auto result = readTree (output);
+    EXPECT_EQ (controllables (result), juce::StringArray (chain0, vst3, "Processor1", "Tempo"));
+    EXPECT_EQ (assignments (result).getNumChildren(), 4);
+    EXPECT_EQ (result.getChildWithName ("uiComp").getChildWithName ("AssignmentGroup").getNumChildren(), 0);
+}
+
+// A plug-in whose host-made runtime id is replaced by a stable one is still there: the
+// assignments that control it follow it to its new id, and nothing else changes.
+TEST (LiveProfessorWriterTemplate, ControllerAssignmentsFollowARenamedPlugin)
+{
+    Fixture f;
+    ChainIdMap chainIds;
+    juce::Array<PluginBinding> bindings;
+    String error;
+    const auto tree = f.boundTree (chainIds, bindings, error);
+    ASSERT_TRUE (isValidTree (tree)) << error;
+    auto root = toJuce (tree);
+    const auto before = "Processor" + String (internalPluginRuntimeId (0, 0));
+    auto holder = ValueTree ("Assignments");
+    for (const auto& id : { before, String ("Processor1"), String ("Tempo") })
+        holder.appendChild (assignment (id), nullptr);
+    root.appendChild (holder, nullptr);
+
+    auto work = fromJuce (root);
+    auto copy = bindings;
+    ASSERT_TRUE (remapPluginRuntimeIds (work, f.session(), copy, error)) << error;
+    EXPECT_EQ (controllables (toJuce (work)),
+               juce::StringArray ("Processor" + String (makeStableRuntimeId (0, 0, -1)), "Processor1", "Tempo"));
+}
+
+namespace
+{
+
+// A template: the fixture's own project, changed as a host or a user might have changed it.
+juce::File templateFrom (Fixture& f, const std::function<void (ValueTree&)>& change)
+{
+    const auto written = f.temp.file ("written.rack2");
+    if (! written.existsAsFile())
+        EXPECT_TRUE (f.write (written).ok);
+    auto root = readTree (written);
+    change (root);
+    const auto file = f.temp.file ("template.rack2");
+    file.deleteFile();
+    EXPECT_TRUE (writeTree (root, file));
+    return file;
+}
+
+} // namespace
+
+TEST (LiveProfessorWriter, TheCheckGivesTheWritersRefusalBeforeAnyOutput)
+{
+    struct Case
+    {
+        const char* what;
+        std::function<void (Fixture&, juce::File& templateFile)> setUp;
+    };
+    const auto keys = [] (Fixture& f) {
+        f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+        auto& strip = f.session().strips.getReference (2);
+        strip.plugins.add (Fixture::vst3Slot(), PluginRef(), PluginRef(), Fixture::vst3Slot());
+        strip.routeOutL = 2;
+        strip.routeOutR = 3;
+        f.profile.strips = 3;
+    };
+    const Case cases[] = {
+        { "blocked preflight", [] (Fixture& f, juce::File&) { f.source.status = readPartial; } },
+        { "missing template", [] (Fixture& f, juce::File& t) { t = f.temp.file ("none.rack2"); } },
+        { "template that is no value tree", [] (Fixture& f, juce::File& t) { t = f.temp.file ("bad.rack2"); t.replaceWithText ("x"); } },
+        { "template whose own reading is partial",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  root.getChildWithName ("GlobalSnapshots").appendChild (ValueTree ("GlobalSnapshot"), nullptr);
+              });
+          } },
+        { "template without device settings",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) { root.removeChild (root.getChildWithName ("AudioMidiHardware"), nullptr); });
+          } },
+        { "profile strips other than the session's, built-in", [] (Fixture& f, juce::File&) { f.profile.strips = 3; } },
+        { "profile strips other than the session's, template",
+          [] (Fixture& f, juce::File& t) { t = templateFrom (f, [] (ValueTree&) {}); f.profile.strips = 3; } },
+        { "no host-verified class without a template",
+          [] (Fixture& f, juce::File&) {
+              const String cid = "00000000000000000000000000000001";
+              const auto bundle = f.temp.file ("Odd.vst3");
+              bundle.createDirectory();
+              Vst3ModuleEntry module = f.index.entries.getReference (0);
+              module.classId = cid;
+              module.name = "Odd EQ";
+              module.bundle = bundle;
+              module.uniqueId = deriveUniqueId (cid);
+              module.uid = deriveUid (cid);
+              f.index.entries.add (module);
+              auto entry = f.catalog.entries.getReference (0);
+              entry.name = "Odd EQ";
+              entry.file = bundle.getFullPathName();
+              entry.bundle = bundle;
+              entry.uniqueId = module.uniqueId;
+              entry.uid = module.uid;
+              entry.identifier = liveProfessorPluginIdentifier ("VST3", entry.name, entry.file, entry.uniqueId);
+              f.catalog.entries.add (entry);
+              auto& slot = f.session().strips.getReference (0).plugins.getReference (0);
+              slot.name = "Odd EQ";
+              slot.classId = cid;
+              slot.uniqueId = module.uniqueId;
+          } },
+        { "a catalog bundle that is not installed, built-in",
+          [] (Fixture& f, juce::File&) { f.temp.file ("Eq.vst3").deleteRecursively(); } },
+        { "a catalog bundle that is not installed, template",
+          [] (Fixture& f, juce::File& t) { t = templateFrom (f, [] (ValueTree&) {}); f.temp.file ("Eq.vst3").deleteRecursively(); } },
+        { "no complete parameter mirror",
+          [] (Fixture& f, juce::File&) { f.session().strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete = false; } },
+        { "a prototype chain without a plug-in",
+          [=] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  auto chain = root.getChildWithName ("Chains").getChild (0);
+                  chain.getChildWithName ("ChainSettings").getChildWithName ("ProcessorOrder").removeAllChildren (nullptr);
+                  chain.getChildWithName ("ChainPlugins").removeAllChildren (nullptr);
+                  root.removeChild (root.getChildWithName ("VORNConverterMetadata"), nullptr);
+              });
+              keys (f);
+          } },
+        { "a template plug-in of another name",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  root.getChildWithName ("Chains").getChild (0).getChildWithName ("ChainPlugins").getChild (0)
+                      .setProperty ("pluginTypeName", "Other EQ", nullptr);
+              });
+          } },
+        { "an unmodelled point in the template",
+          [] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  auto outputs = root.getChildWithName ("GlobalSnapshots").getChild (0).getChildWithName ("AudioPatch").getChild (0);
+                  ValueTree point ("point");
+                  point.setProperty ("outputNodeId", outputs.getProperty ("nodeId"), nullptr);
+                  point.setProperty ("outputChannelId", outputs.getProperty ("channelId"), nullptr);
+                  point.setProperty ("inputNodeId", juce::var ((juce::int64) 2), nullptr);
+                  point.setProperty ("inputChannelId", 7, nullptr);
+                  point.setProperty ("isMidi", true, nullptr);
+                  outputs.appendChild (point, nullptr);
+              });
+          } },
+        { "a stable id that collides with template state",
+          [=] (Fixture& f, juce::File& t) {
+              t = templateFrom (f, [] (ValueTree& root) {
+                  root.getChildWithName ("TempoAndSync").setProperty ("Stray", juce::var (makeStableRuntimeId (2, 3, -1)), nullptr);
+              });
+              keys (f);
+          } },
+        { "a read-back that refuses what the tree steps accept",
+          [] (Fixture& f, juce::File&) { f.session().strips.getReference (1).routePatches.add (RackPhysicalPatch { false, 1, 0 }); } },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        Fixture f;
+        juce::File templateFile;
+        c.setUp (f, templateFile);
+        const auto entries = f.folderEntries();
+        const auto checked = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, templateFile, f.profile);
+        EXPECT_EQ (f.folderEntries(), entries);
+        const auto written = f.write (f.temp.file ("out/show.rack2"), templateFile);
+        EXPECT_FALSE (written.ok);
+        EXPECT_FALSE (checked.ok);
+        EXPECT_TRUE (checked.error.isNotEmpty());
+        EXPECT_EQ (checked.error, written.error);
+    }
+
+    // Where the writer writes, the check allows, and neither says anything else.
+    Fixture f;
+    const auto checked = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, {}, f.profile);
+    EXPECT_TRUE (checked.ok) << checked.error;
+    EXPECT_TRUE (checked.error.isEmpty());
+    EXPECT_TRUE (f.write (f.temp.file ("show.rack2")).ok);
+    const auto withTemplate = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, f.temp.file ("show.rack2"), f.profile);
+    EXPECT_TRUE (withTemplate.ok) << withTemplate.error;
+}
+
+TEST (LiveProfessorWriterTemplate, TemplatesThatNestWhatTheWriterRebuildsAreVisitedSafely)
+{
+    // Patches and snapshots found inside parts of the tree that the writer replaces are still
+    // visited in order (as JUCE visits a removed node), never after they are gone.
+    const auto nestPatch = [] (ValueTree& root) {
+        auto live = root.getChildWithName ("GlobalSnapshot").getChildWithName ("AudioPatch");
+        live.getChild (0).getChild (0).appendChild (ValueTree ("AudioPatch"), nullptr);
+        auto midi = root.getChildWithName ("GlobalSnapshot").getChildWithName ("MidiPatch");
+        midi.getChild (0).appendChild (ValueTree ("MidiPatch"), nullptr);
+    };
+    struct Case
+    {
+        const char* what;
+        std::function<void (ValueTree&)> change;
+        bool synthesise;
+        String error;   // empty: written
+    };
+    const Case cases[] = {
+        { "a patch inside a live point, chains kept", nestPatch, false, {} },
+        { "a patch inside a live point, chains rebuilt", nestPatch, true, {} },
+        { "a snapshot inside the clean snapshot's plug-in list, chains rebuilt",
+          [] (ValueTree& root) {
+              root.getChildWithName ("GlobalSnapshots").getChild (0).getChildWithName ("Plugins")
+                  .appendChild (ValueTree ("GlobalSnapshot"), nullptr);
+          },
+          true, "LiveProfessor variable topology snapshot has no prototype" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        Fixture f;
+        const auto templateFile = templateFrom (f, c.change);
+        if (c.synthesise)
+        {
+            f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+            f.session().strips.getReference (2).plugins.add (Fixture::vst3Slot());
+            f.profile.strips = 3;
+        }
+        const auto output = f.temp.file ("show.rack2");
+        const auto written = f.write (output, templateFile);
+        if (c.error.isNotEmpty())
+        {
+            EXPECT_FALSE (written.ok);
+            EXPECT_EQ (written.error, c.error);
+            continue;
+        }
+        ASSERT_TRUE (written.ok) << written.error;
+        const auto reread = readLiveProfessorRack2 (output);
+        EXPECT_TRUE (reread.ok && reread.status == readComplete) << reread.error;
+        // The live patch holds the session's points only; whatever was inside its old points is gone.
+        EXPECT_EQ (nodes (readTree (output).getChildWithName ("GlobalSnapshot").getChildWithName ("AudioPatch"), "AudioPatch").size(), 1);
     }
 }

@@ -5,6 +5,7 @@
 
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
 
 #include <gtest/gtest.h>
 
@@ -356,4 +357,207 @@ TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
     }
     const auto missing = rapp::writeReaperRpp (source, makeIndex(), folder.file ("none.rpp"), { 2, 1, 0, 0 }, folder.file ("o.rpp"));
     EXPECT_EQ (missing.error, "explicit REAPER template file does not exist");
+
+    // A template that is not UTF-8 is refused, naming the file, before anything is written.
+    const auto latin1 = folder.file ("latin1.rpp");
+    std::string raw = templateText().toStdString();
+    raw.replace (raw.find ("Kick"), 4, "Caf\xe9");
+    ASSERT_TRUE (latin1.replaceWithData (raw.data(), raw.size()));
+    const auto refused = rapp::writeReaperRpp (source, makeIndex(), latin1, { 2, 1, 0, 0 }, folder.file ("o.rpp"));
+    EXPECT_TRUE (refused.error.startsWith ("REAPER template cannot be read: not valid UTF-8 text (byte ")) << refused.error;
+    EXPECT_TRUE (refused.error.endsWith (latin1.getFullPathName())) << refused.error;
+    EXPECT_FALSE (folder.file ("o.rpp").exists());
+}
+
+TEST (ReaperRppWriterBuiltIn, InstrumentsColoursAndClassIdsTheCacheGivesTwoPlugins)
+{
+    const juce::String synthCid = "5353594E5448000000000000000000AA";
+    auto index = makeIndex();
+    auto synth = entry (synthCid, "Synth", 77, "Synth.vst3");
+    synth.reaperName = "Synth (Vendor)!!!VSTi";  // how REAPER's cache marks an instrument
+    index.entries.add (synth);
+
+    auto keys = strip (0, "Keys");
+    keys.plugins.add (vst3 (synthCid, "Synth", "SYNTH"));
+    keys.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
+    keys.hasColour = true;
+    keys.colour = 0x1FF0000u;
+    auto vox = strip (1, "Vox");
+    auto pad = strip (2, "Pad");
+    pad.hasColour = true;
+    pad.colour = 0x1000001u;
+    auto source = session ({ keys, vox, pad });
+    source.session.sampleRate = 48000;
+
+    vorntest::TempFolder folder;
+    const auto output = folder.file ("out.rpp");
+    const auto written = rapp::writeReaperRpp (source, index, {}, { 3, 2, 0, 0 }, output);
+    ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_EQ (written.notes[written.notes.size() - 1],
+               "2 strip colours were not transferred: REAPER output keeps the profile's track colour (strips 0, 2)");
+    const auto text = output.loadFileAsString();
+    EXPECT_TRUE (text.contains ("<VST \"VST3i: Synth (Vendor)\" \"Synth.vst3\" 0 \"\" 77{" + synthCid + "} \"\"")) << text;
+    EXPECT_FALSE (text.contains ("!!!VSTi"));
+    const auto reread = readReaperRpp (output);
+    ASSERT_EQ (reread.status, readComplete);
+    EXPECT_EQ (reread.session.strips[0].plugins[0].format, "VST3");
+    expectSameStates (source.session, reread.session);
+
+    // A class id the cache gave two plug-ins has no REAPER identity: only the plug-ins that need it
+    // are refused, and the refusal names both keys.
+    auto shared = index;
+    auto& ambiguous = shared.entries.getReference (1);  // compCid
+    ambiguous.reaperId = 0;
+    ambiguous.reaperKey.clear();
+    ambiguous.reaperName.clear();
+    ambiguous.reaperAmbiguousKeys = { "DirectionalCompressor.vst3", "DistanceCompensator.vst3" };
+    const juce::String why = " (the REAPER cache gives this class id to DirectionalCompressor.vst3 and DistanceCompensator.vst3)";
+    EXPECT_TRUE (rapp::writeReaperRpp (source, shared, {}, { 3, 2, 0, 0 }, folder.file ("fine.rpp")).ok);
+
+    auto second = source;
+    second.session.strips.getReference (1).plugins.add (vst3 (compCid, "Comp", "C"));
+    EXPECT_EQ (rapp::writeReaperRpp (second, shared, {}, { 3, 2, 0, 0 }, folder.file ("a.rpp")).error,
+               "REAPER cache lacks a complete identity for source CID " + compCid + why);
+    auto first = session ({ strip (0, "Comp") });
+    first.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C"));
+    EXPECT_EQ (rapp::writeReaperRpp (first, shared, {}, { 1, 1, 0, 0 }, folder.file ("b.rpp")).error,
+               "REAPER internal profile requires a complete native cache identity for CID " + compCid + why);
+    EXPECT_FALSE (folder.file ("a.rpp").exists() || folder.file ("b.rpp").exists());
+}
+
+TEST (ReaperRppWriterTemplate, AOneTrackProjectAsReaperSavesItServesAsTemplate)
+{
+    // No converter ids or markers, REAPER's own extra lines, and a state in REAPER's saved shape.
+    const auto wrapper = makeWrapper (eqId, 2, 2, vorntest::reaperMarkerFull, "REAPER-COMP", "REAPER-CONT", vorntest::reaperSavedTail ("Init"));
+    const juce::String text =
+        "<REAPER_PROJECT 0.1 \"7.30/linux-x86_64\" 1733300000 0\r\n"
+        "  RIPPLE 0 0\r\n  SAMPLERATE 48000 1 0\r\n"
+        "  <TRACK {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\r\n"
+        "    NAME Vox\r\n    PEAKCOL 16576\r\n    BEAT -1\r\n    AUTOMODE 0\r\n    PANLAWFLAGS 3\r\n    VOLPAN 1 0 -1 -1 1\r\n"
+        "    MUTESOLO 0 0 0\r\n    IPHASE 0\r\n    PLAYOFFS 0 1\r\n    ISBUS 0 0\r\n    BUSCOMP 0 0 0 0 0\r\n    SHOWINMIX 1 0.6667 0.5 1 0.5 0 0 0\r\n"
+        "    FIXEDLANES 9 0 0 0 0\r\n    SEL 1\r\n    REC 0 0 1 0 0 0 0 0\r\n    VU 2\r\n    TRACKHEIGHT 0 0 0 0 0 0 0\r\n    INQ 0 0 0 0.5 100 0 0 100\r\n"
+        "    NCHAN 2\r\n    FX 1\r\n    TRACKID {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\r\n    PERF 0\r\n    MIDIOUT -1\r\n    MAINSEND 1 0\r\n"
+        "    <FXCHAIN\r\n      WNDRECT 24 52 861 571\r\n      SHOW 0\r\n      LASTSEL 0\r\n      DOCKED 0\r\n      BYPASS 0 0 0\r\n"
+        "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + eqCid + "} \"\"\r\n"
+        "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\r\n"
+        "      >\r\n      PRESETNAME Init\r\n      FLOATPOS 0 0 0 0\r\n      FXID {0E2A1D4C-7E55-4F0B-9C43-6C0C2D1B9A77}\r\n      WAK 0 0 0\r\n"
+        "    >\r\n  >\r\n>\r\n";
+    vorntest::TempFolder folder;
+    const auto templateFile = folder.file ("reaper-saved.rpp");
+    ASSERT_TRUE (templateFile.replaceWithText (text));
+
+    auto kick = strip (0, "Kick");
+    kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-A"));
+    auto bass = strip (1, "Bass");
+    bass.plugins.add (vst3 (compCid, "Comp", "COMP-B"));
+    auto source = session ({ kick, bass });
+    source.session.sampleRate = 48000;
+    const auto output = folder.file ("out.rpp");
+    const auto written = rapp::writeReaperRpp (source, makeIndex(), templateFile, { 2, 1, 0, 0 }, output);
+    ASSERT_TRUE (written.ok) << written.error;
+    const auto reread = readReaperRpp (output);
+    ASSERT_EQ (reread.status, readComplete);
+    expectSameStates (source.session, reread.session);
+    EXPECT_TRUE (output.loadFileAsString().contains ("PRESETNAME Init"));
+
+    // The rebuilt wrapper keeps the template's marker high half and tail.
+    EXPECT_EQ (reread.session.strips[0].plugins[0].state.raw,
+               makeWrapper (eqId, 2, 2, vorntest::reaperMarkerZero, "EQ-A", "CTRL-EQ-A", vorntest::reaperSavedTail ("Init")));
+}
+
+TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
+{
+    auto kick = strip (0, "Kick");
+    kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
+    const auto ok = session ({ kick });
+    vorntest::TempFolder folder;
+    const auto goodTemplate = folder.file ("t.rpp");
+    ASSERT_TRUE (goodTemplate.replaceWithText (templateText()));
+    const auto hwoutTemplate = folder.file ("hwout.rpp");
+    ASSERT_TRUE (hwoutTemplate.replaceWithText (templateText ("    HWOUT 0 0 1 0 0 0 0 -1:U -1\n")));
+    const auto twoTracks = folder.file ("two.rpp");
+    ASSERT_TRUE (twoTracks.replaceWithText (templateText().replace ("  <TRACK ", "  <TRACK {0}\n  >\n  <TRACK ")));
+    const auto latin1 = folder.file ("latin1.rpp");
+    ASSERT_TRUE (latin1.replaceWithData ("<REAPER_PROJECT\xe9\n>\n", 18));
+
+    struct Case
+    {
+        const char* label;
+        std::function<void (RackReadResult&, rapp::Vst3ModuleIndex&)> change;
+        rapp::DeploymentProfile profile;
+        juce::File templateFile;
+    };
+    const Case cases[] = {
+        { "writable", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, {} },
+        { "writable from a template", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, goodTemplate },
+        { "partial source", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) { r.status = readPartial; }, { 1, 1, 0, 0 }, {} },
+        { "profile", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 2, 1, 0, 0 }, {} },
+        { "name", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) { r.session.strips.getReference (0).name = "a\"b"; }, { 1, 1, 0, 0 }, {} },
+        { "routing", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) { r.session.strips.getReference (0).routeInL = 4; }, { 1, 1, 8, 8 }, {} },
+        { "unresolved", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) { r.session.strips.getReference (0).plugins.getReference (0).classId = "11111111111111111111111111111111"; },
+          { 1, 1, 0, 0 }, {} },
+        { "no native identity", [] (RackReadResult&, rapp::Vst3ModuleIndex& i) { i.entries.getReference (0).reaperId = 0; }, { 1, 1, 0, 0 }, {} },
+        { "second CID", [] (RackReadResult& r, rapp::Vst3ModuleIndex& i) {
+              r.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C"));
+              i.entries.getReference (1).reaperName.clear(); },
+          { 1, 2, 0, 0 }, {} },
+        { "second CID against a template", [] (RackReadResult& r, rapp::Vst3ModuleIndex& i) {
+              r.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C"));
+              i.entries.getReference (1).reaperId = 0; },
+          { 1, 2, 0, 0 }, goodTemplate },
+        { "sample rate", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) { r.session.sampleRate = 1.0e12; }, { 1, 1, 0, 0 }, {} },
+        { "missing template", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, folder.file ("none.rpp") },
+        { "template not UTF-8", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, latin1 },
+        { "template with HWOUT", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, hwoutTemplate },
+        { "template with two tracks", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, twoTracks },
+    };
+    int n = 0;
+    for (const auto& c : cases)
+    {
+        auto source = ok;
+        auto index = makeIndex();
+        c.change (source, index);
+        const auto checked = rapp::checkReaperRppWrite (source, index, c.templateFile, c.profile);
+        const auto output = folder.file ("out" + juce::String (n++) + ".rpp");
+        const auto written = rapp::writeReaperRpp (source, index, c.templateFile, c.profile, output);
+        EXPECT_EQ (written.ok, juce::String (c.label).startsWith ("writable")) << c.label << ": " << written.error;
+        EXPECT_EQ (checked.ok, written.ok) << c.label << ": " << written.error;
+        EXPECT_EQ (checked.error, written.error) << c.label;
+        EXPECT_EQ (output.exists(), written.ok) << c.label;
+        EXPECT_TRUE (checked.notes.isEmpty()) << c.label;
+    }
+}
+
+TEST (ReaperRppWriterBuiltIn, StatesAtTheStreamLimitAndJustOver)
+{
+    // The built-in wrapper adds 107 bytes around an empty controller: a component of 64 MiB - 107
+    // bytes makes a wrapper of exactly 64 MiB, which the reader takes back; one byte more does not.
+    constexpr size_t overhead = 107;
+    for (const size_t extra : { (size_t) 0, (size_t) 1 })
+    {
+        std::string component (maxReaperPluginStateBytes - overhead + extra, '\0');
+        for (size_t i = 0; i < component.size(); i += 4096)
+            component[i] = (char) (i >> 12);
+        auto big = strip (0, "Big");
+        big.plugins.add (vst3 (eqCid, "Pro-Q 4", component));
+        big.plugins.getReference (0).state.controller.reset();
+        const auto source = session ({ big });
+
+        vorntest::TempFolder folder;
+        const auto output = folder.file ("big.rpp");
+        const auto written = rapp::writeReaperRpp (source, makeIndex(), {}, { 1, 1, 0, 0 }, output);
+        if (extra == 0)
+        {
+            ASSERT_TRUE (written.ok) << written.error;
+            const auto reread = readReaperRpp (output);
+            ASSERT_EQ (reread.status, readComplete);
+            EXPECT_EQ (reread.session.strips[0].plugins[0].state.raw.getSize(), maxReaperPluginStateBytes);
+            EXPECT_TRUE (reread.session.strips[0].plugins[0].state.component == source.session.strips[0].plugins[0].state.component);
+        }
+        else
+        {
+            EXPECT_EQ (written.error, "written REAPER project failed strict reread");
+            EXPECT_TRUE (folderNames (folder.file ({})).isEmpty());
+        }
+    }
 }

@@ -6,6 +6,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
 #include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
 
 #include <gtest/gtest.h>
 

@@ -10,6 +10,7 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <functional>
+#include <sys/stat.h>
 
 using namespace vornconv;
 
@@ -184,8 +185,17 @@ TEST (SuperRackWriter, WritesTheSessionIntoACopyOfTheTemplateAndReadsBackEqual)
     unnamed.plugins.getReference (1).bypassed = true;
 
     const auto source = sourceOf ({ kick, unnamed });
+    rapp::WriteResult checked;
+    {
+        vorntest::PrivateTmp tmp;
+        checked = rapp::checkSuperRackSprkWrite (source, catalog(), box.base.file);
+        EXPECT_EQ (tmp.entries(), 0);
+    }
     const auto written = box.write (source, catalog());
     ASSERT_TRUE (written.ok) << written.error;
+    EXPECT_TRUE (checked.ok) << checked.error;
+    EXPECT_EQ (checked.notes.joinIntoString ("\n") + "\n" + "converter exact reread passed; SuperRack host load/DSP validation pending",
+               written.notes.joinIntoString ("\n"));
     EXPECT_EQ (written.notes, rows ({ utf8 ("1 Vorn sidechain source를 source strip physical input으로 patch했다"),
                                                    utf8 ("1 AU slot은 SuperRack Performer가 지원하지 않아 host graph에서 제외하고 사용 불가/비활성 메타데이터로 보존했다"),
                                                    "converter exact reread passed; SuperRack host load/DSP validation pending" }));
@@ -386,6 +396,10 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
           "written SuperRack session failed converter reread validation: sample rate differs (source=44100.500, output=44101.000)" },
         { "opaque state", [] (auto&, auto& s, auto&, auto&) { s.session.strips.getReference (0).plugins.getReference (0).state.opaqueStatePending = true; },
           "written SuperRack state differs at strip 0, slot 0" },
+        { "sample rate beyond the host's range", [] (auto&, auto& s, auto&, auto&) { s.session.sampleRate = 1e12; },
+          "source sample rate cannot be represented by SuperRack" },
+        { "template that is a folder", [] (auto&, auto&, auto& t, auto& o) { t = o.getSiblingFile ("folder.sprk"); t.createDirectory(); },
+          "SuperRack template is not completely readable: not a regular file: " },
     };
     for (const auto& c : cases)
     {
@@ -404,8 +418,73 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
         EXPECT_FALSE (written.ok);
         EXPECT_TRUE (written.error.startsWith (c.error)) << written.error;
         EXPECT_TRUE (written.notes.isEmpty());
+        // Every refusal that does not depend on the output comes from the check as well, word for word.
+        if (juce::String (c.what) != "output exists")
+        {
+            vorntest::PrivateTmp tmp;
+            const auto checked = rapp::checkSuperRackSprkWrite (source, catalog(), templateFile);
+            EXPECT_FALSE (checked.ok);
+            EXPECT_EQ (checked.error, written.error);
+            EXPECT_TRUE (checked.notes.isEmpty());
+            EXPECT_EQ (tmp.entries(), 0);
+        }
         EXPECT_EQ (filesIn (box.outFolder.folder), before);
         EXPECT_EQ (filesIn (box.base.folder.folder), rows ({ "template.sprk" }));
         EXPECT_EQ (waves::fileSha256 (box.base.file), templateDigest);
     }
+}
+
+TEST (SuperRackWriter, AnUnfinishedTemplateSaveIsNotPartOfTheTemplate)
+{
+    for (const bool wal : { false, true })
+    {
+        SCOPED_TRACE (wal ? "write-ahead log" : "rollback journal");
+        vorntest::SprkFixture base ("template.sprk");
+        vorntest::makeSprkTemplate (base);
+        if (wal)
+            base.exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+        vorntest::writeUnfinishedTransaction (base.handle, "DELETE FROM chainer WHERE obj_id=1063; DELETE FROM object WHERE id=1063;"
+                                                           "DELETE FROM chainer_params WHERE name='PARAM_IN_ON_OFF';");
+        vorntest::TempFolder out;
+        const auto output = out.file ("show.sprk");
+        auto s = strip (0, "Kick");
+        s.bypassed = true;
+        s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+        vorntest::PrivateTmp tmp;
+        const auto written = rapp::writeSuperRackSprk (sourceOf ({ s }), catalog(), base.file, output);
+        ASSERT_TRUE (written.ok) << written.error;
+        EXPECT_EQ (filesIn (out.folder), rows ({ "show.sprk" }));
+        EXPECT_EQ (query (output, "SELECT count(*) FROM chainer c JOIN object o ON o.id=c.obj_id WHERE o.obj_type=0"), rows ({ "64" }));
+        EXPECT_EQ (tmp.entries(), 0);
+        base.exec ("ROLLBACK;");
+    }
+}
+
+// The temporary file lies beside the output, whatever the output's name: a name starting with
+// '~' once put it in the current folder, from where the final rename cannot reach an output on
+// another file system.
+TEST (SuperRackWriter, TheTemporaryLiesBesideAnOutputNamedWithATilde)
+{
+    const juce::File shm ("/dev/shm");
+    struct stat here {}, there {};
+    vorntest::TempFolder cwd;
+    if (! shm.isDirectory() || ::stat (cwd.path().c_str(), &here) != 0 || ::stat ("/dev/shm", &there) != 0 || here.st_dev == there.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on a file system of its own";
+    std::string pattern = "/dev/shm/vorntest-XXXXXX";
+    ASSERT_NE (::mkdtemp (pattern.data()), nullptr);
+    const juce::File outFolder (pattern);
+    const auto previous = juce::File::getCurrentWorkingDirectory();
+    ASSERT_TRUE (cwd.folder.setAsCurrentWorkingDirectory());
+
+    WriteSandbox box;
+    auto s = strip (0, "Kick");
+    s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+    const juce::File output (outFolder.getFullPathName() + "/~x.sprk"); // not getChildFile, which takes "~x" for a home folder
+    const auto written = rapp::writeSuperRackSprk (sourceOf ({ s }), catalog(), box.base.file, output);
+    EXPECT_TRUE (written.ok) << written.error;
+    EXPECT_EQ (filesIn (outFolder), rows ({ "~x.sprk" }));
+    EXPECT_EQ (filesIn (cwd.folder), juce::StringArray());
+
+    previous.setAsCurrentWorkingDirectory();
+    outFolder.deleteRecursively();
 }
