@@ -13,7 +13,8 @@
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/LiveProfessorRack2Reader.h"
-#include "readers/ReaperRppReader.h"
+#include "readers/ReaperRppText.h"
+#include "readers/ValueTreeReader.h"
 #include "readers/SuperRackSprkReader.h"
 #include "readers/VornKsnReader.h"
 #include "writers/VornKsnWriter.h"
@@ -181,6 +182,9 @@ void vst3Seeds()
     seed ("reaper_vst3_state", "stereo.bin", makeWrapper (934538646u, 2, 2, 0, "COMP", "CONT", programTail()));
     seed ("reaper_vst3_state", "sidechain.bin", makeWrapper (7u, 4, 2, 65535, "component", "", programTail (2)));
     seed ("reaper_vst3_state", "short-tail.bin", makeWrapper (0x12345678u, 1, 4, 68, "C", "controller", std::string ("\0\0\0\0", 4)));
+    seed ("reaper_vst3_state", "saved.bin", makeWrapper (934538646u, 2, 2, vorntest::reaperMarkerFull, "T", "", vorntest::reaperSavedTail()));
+    seed ("reaper_vst3_state", "saved-zero.bin",
+          makeWrapper (1397572658u, 4, 2, vorntest::reaperMarkerZero, "component", "ctl", vorntest::reaperSavedTail ("Program 1")));
 
     seed ("parameter_snapshot", "three.bin", parameterState::encode ({ 0.25f, 1.0f, 0.0f }, 0));
     seed ("parameter_snapshot", "empty-keyed.bin", parameterState::encode ({}, 0x0102030405060708LL));
@@ -269,6 +273,17 @@ void reaperSeeds()
                          "  >\n"
                          ">\n";
     seed ("reaper_rpp", "one-track.rpp", project);
+
+    // A project as REAPER itself saves it.
+    const auto saved = vorntest::makeWrapper (934538646u, 2, 2, vorntest::reaperMarkerFull, "T", "", vorntest::reaperSavedTail());
+    seed ("reaper_rpp", "host-saved.rpp",
+          "<REAPER_PROJECT 0.1 \"7.30/linux-x86_64\" 1733300000\n  SAMPLERATE 48000 1 0\n"
+          "  <TRACK {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    NAME Vox\n    VOLPAN 1 0 -1 -1 1\n    MUTESOLO 0 0 0\n"
+          "    IPHASE 0\n    PLAYOFFS 0 1\n    SEL 1\n    REC 0 0 1 0 0 0 0 0\n    VU 2\n    NCHAN 2\n    FX 1\n"
+          "    TRACKID {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    MAINSEND 1 0\n    <FXCHAIN\n      SHOW 0\n      BYPASS 0 0 0\n"
+          "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + cid + "} \"\"\n"
+          "        " + juce::Base64::toBase64 (saved.getData(), saved.getSize()) + "\n"
+          "      >\n      FLOATPOS 0 0 0 0\n      FXID {0E2A1D4C-7E55-4F0B-9C43-6C0C2D1B9A77}\n      WAK 0 0 0\n    >\n  >\n>\n");
     seed ("reaper_rpp", "one-track-crlf.rpp", project.replace ("\n", "\r\n"));
 
     seed ("reaper_cache", "vstplugins.ini",
@@ -376,8 +391,16 @@ void liveProfessorSeeds()
     seed ("value_tree", "project.rack2", streamOf (project));
 
     // The converter's own shape: metadata node and the marked clean snapshot.
-    auto converted = project.createCopy();
+    auto withSnapshots = project.createCopy();
+    withSnapshots.appendChild (node ("GlobalSnapshots", {}, { node ("GlobalSnapshot", { { "GSname", "Scene 1" } }) }), nullptr);
+    const auto bytes = streamOf (withSnapshots);
+    TreeNode converted;
     juce::String error;
+    if (! readValueTreeBytes (bytes.getData(), bytes.getSize(), converted, error))
+    {
+        std::fprintf (stderr, "LiveProfessor project: %s\n", error.toRawUTF8());
+        std::exit (1);
+    }
     rapp::DeploymentProfile profile;
     profile.strips = 2;
     profile.slots = 1;
@@ -391,9 +414,10 @@ void liveProfessorSeeds()
     b.chainIndex = 1;
     b.slotIndex = 0;
     b.runtimeId = 7002;
-    converted.appendChild (node ("GlobalSnapshots", {}, { node ("GlobalSnapshot", { { "GSname", "Scene 1" } }) }), nullptr);
-    if (markConverterCleanSnapshot (converted, error) && appendConverterMetadata (converted, { a, b }, profile, "", error))
-        seed ("live_professor_rack2", "converted.rack2", streamOf (converted));
+    juce::MemoryOutputStream out;
+    if (markConverterCleanSnapshot (converted, error) && appendConverterMetadata (converted, { a, b }, profile, "", error)
+        && writeValueTree (converted, out))
+        seed ("live_professor_rack2", "converted.rack2", out.getMemoryBlock());
     else
         std::fprintf (stderr, "note: no converted LiveProfessor seed: %s\n", error.toRawUTF8());
 
