@@ -5,7 +5,7 @@
 # Does nothing when everything is already there.
 set -euo pipefail
 packages=(build-essential cmake pkg-config clang-14 libclang-rt-14-dev zlib1g-dev libsqlite3-dev libplist-dev
-          juce-modules-source-data googletest libgtest-dev libgmock-dev)
+          juce-modules-source-data googletest libgtest-dev libgmock-dev python3)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

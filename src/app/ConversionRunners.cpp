@@ -249,7 +249,7 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
                          int unavailable)
 {
     const bool slotMode = request.probeStrip >= 0 && request.probeSlot >= 0;
-    if (! source.ok || source.status != readComplete || slotMode == request.normalizedProbe)
+    if (! source.isComplete() || slotMode == request.normalizedProbe)
         return fail ("REAPER probe requires a complete source and exactly one probe mode");
 
     const auto& profile = *request.profile;

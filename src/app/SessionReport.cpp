@@ -166,7 +166,7 @@ juce::String buildSessionReportJson (const RackReadResult& result, const rapp::P
     put (document, "sourceFormat", session.sourceFormat);
     put (document, "sourceApp", session.sourceApp);
     put (document, "sourceVersion", session.sourceVersion);
-    put (document, "readComplete", result.ok && result.status == readComplete);
+    put (document, "readComplete", result.isComplete());
     put (document, "activeChannels", session.strips.size());
     put (document, "pluginChannels", pluginChannels);
     put (document, "sampleRate", session.sampleRate);

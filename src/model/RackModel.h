@@ -196,12 +196,18 @@ enum ReadStatus : juce::int32
 // "failed", "complete", "partial (writer blocked)"; an unknown status gives an empty text.
 juce::String readStatusName (juce::int32 status);
 
+// True for an AudioUnit slot's format, in either spelling the readers meet ("AU", "AudioUnit").
+inline bool isAudioUnitFormat (const juce::String& format) { return format == "AU" || format == "AudioUnit"; }
+
 struct RackReadResult
 {
     bool ok = false;
     juce::int32 status = readFailed;
     juce::String error;
     RackSession session;
+
+    // A strict read the writers accept: read, and graded complete.
+    bool isComplete() const noexcept { return ok && status == readComplete; }
 };
 
 } // namespace vornconv

@@ -48,12 +48,19 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
 
 juce::String stripPath (const RackStrip& strip) { return "strip " + juce::String (strip.index); }
 
-const RackStrip* findFirstStrip (const RackSession& session, juce::int32 index)
+// The first strip of each index: a lookup per strip, not a walk over all of them.
+std::map<juce::int32, const RackStrip*> firstStrips (const RackSession& session)
 {
+    std::map<juce::int32, const RackStrip*> first;
     for (const auto& strip : session.strips)
-        if (strip.index == index)
-            return &strip;
-    return nullptr;
+        first.emplace (strip.index, &strip);
+    return first;
+}
+
+const RackStrip* findFirstStrip (const std::map<juce::int32, const RackStrip*>& strips, juce::int32 index)
+{
+    const auto found = strips.find (index);
+    return found != strips.end() ? found->second : nullptr;
 }
 
 using PatchTriple = std::tuple<bool, juce::int32, juce::int32>;
@@ -339,9 +346,11 @@ RackSemanticComparison compareRackSemantics (const RackSession& expected, const 
 
     compareSession (expected, actual, sink);
 
+    const auto expectedStrips = firstStrips (expected);
+    const auto actualStrips = firstStrips (actual);
     for (const auto& strip : expected.strips)
     {
-        const auto* other = findFirstStrip (actual, strip.index);
+        const auto* other = findFirstStrip (actualStrips, strip.index);
         if (other == nullptr)
         {
             sink.add (stripPath (strip), "presence", "present", "missing");
@@ -351,7 +360,7 @@ RackSemanticComparison compareRackSemantics (const RackSession& expected, const 
     }
 
     for (const auto& strip : actual.strips)
-        if (findFirstStrip (expected, strip.index) == nullptr)
+        if (findFirstStrip (expectedStrips, strip.index) == nullptr)
             sink.add (stripPath (strip), "presence", "missing", "present");
 
     reportDuplicateIndices (expected, actual, sink);

@@ -402,7 +402,7 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
 // ---------------------------------------------------------------------------------------------
 // Slots
 
-bool isAudioUnit (const PluginRef& slot) { return slot.format == "AU" || slot.format == "AudioUnit"; }
+bool isAudioUnit (const PluginRef& slot) { return isAudioUnitFormat (slot.format); }
 
 // Resolves the installed plug-in of a slot that needs a mirror; false with the slot's message.
 bool resolveSlot (const PluginRef& slot, int stripIndex, const Vst3ModuleIndex& index, const Vst3ModuleEntry*& entry,

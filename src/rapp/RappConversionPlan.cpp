@@ -155,7 +155,6 @@ juce::String countedEntries (const std::map<std::string, int>& counts, bool mark
     return parts.joinIntoString (", ");
 }
 
-bool isAuFormat (const juce::String& format) { return format == "AU" || format == "AudioUnit"; }
 
 const RackStrip* firstStrip (const RackSession& session, juce::int32 index)
 {
@@ -428,7 +427,7 @@ struct Inspection
             blocker (c, utf8 (text::invalidSidechainKind));
 
         const bool isVst3 = plugin.format == "VST3";
-        const bool isAu = isAuFormat (plugin.format);
+        const bool isAu = isAudioUnitFormat (plugin.format);
         if (! isVst3 && ! isAu)
         {
             blocker (c, utf8 (text::unsupportedFormat));

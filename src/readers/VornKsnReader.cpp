@@ -241,7 +241,7 @@ bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, int s
             slot.file = fileText.startsWithChar ('/') ? juce::File (fileText)
                                                       : sceneFolder.getChildFile ("./" + fileText);
         }
-        if (slot.format == "AudioUnit" || slot.format == "AU")
+        if (isAudioUnitFormat (slot.format))
         {
             slot.format = "AU";
             // The descriptor is the raw attribute text, not the path it was resolved to.

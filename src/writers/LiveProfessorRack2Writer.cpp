@@ -1906,7 +1906,7 @@ bool readTemplate (const juce::File& templateFile, TreeNode& tree, juce::String&
     }
     TreeNode root;
     const auto checked = readLiveProfessorRack2 (templateFile, root);
-    if (! checked.ok || checked.status != readComplete)
+    if (! checked.isComplete())
     {
         error = "LiveProfessor template reader is not complete";
         if (checked.error.isNotEmpty())
@@ -2006,7 +2006,7 @@ bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index,
 bool verifyReread (const RackReadResult& reread, const RackReadResult& source, const Vst3ModuleIndex& index,
                    const LiveProfessorPluginCatalog& catalog, juce::String& error)
 {
-    if (! reread.ok || reread.status != readComplete)
+    if (! reread.isComplete())
     {
         juce::String detail;
         if (reread.error.isNotEmpty())

@@ -1106,7 +1106,7 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
     prepared.lines.clear();
 
     const auto reread = readReaperRpp (pending.temporary);
-    if (! reread.ok || reread.status != readComplete || reread.session.strips.size() != session.strips.size()
+    if (! reread.isComplete() || reread.session.strips.size() != session.strips.size()
         || (session.sampleRate > 0 && ! (std::abs (reread.session.sampleRate - session.sampleRate) <= 0.001)))
         return fail ("written REAPER project failed strict reread");
 

@@ -244,13 +244,6 @@ const char* const performerApp = "SuperRack Performer";
 
 using PatchSet = std::set<std::tuple<bool, int, int>>; // isInput, rack channel, physical channel
 
-// AudioUnit slots are kept out of the host graph: SuperRack Performer hosts VST3 only. "AudioUnit"
-// is the word other readers use for the same format.
-bool isAudioUnitFormat (const juce::String& format)
-{
-    return format == "AU" || format == "AudioUnit";
-}
-
 PatchSet physicalPatches (const RackStrip& strip)
 {
     PatchSet patches;
@@ -865,7 +858,7 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         return failWith ("SuperRack template changed while it was being copied");
 
     const auto base = readSuperRackSprk (copy);
-    if (! base.ok || base.status != readComplete)
+    if (! base.isComplete())
         return failWith ("SuperRack template is not completely readable" + (base.error.isNotEmpty() ? ": " + base.error : juce::String()));
     if (base.session.sourceApp != performerApp)
         return failWith ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");

@@ -480,7 +480,7 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     document.reset();
 
     const auto reread = readVornKsn (pending.temporary);
-    if (! reread.ok || reread.status != readComplete || reread.session.countPlugins() != session.countPlugins())
+    if (! reread.isComplete() || reread.session.countPlugins() != session.countPlugins())
         return fail ("written scene failed converter reread validation"
                      + (reread.error.isNotEmpty() ? ": " + reread.error : juce::String()));
 

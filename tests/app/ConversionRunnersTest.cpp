@@ -285,6 +285,7 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
     box.write ("in.ksn", writerShapedScene ({ SceneSlot() }));
     box.write ("good.tsv", catalogRow());
     box.write ("not-a-template.rpp", "<REAPER_PROJECT\n>\n");
+    box.write ("reaper.ini", "[vstcache]\nTestComp.vst3=0000000000000000,934538646{" + juce::String (testCid) + ",TestComp (Acme)\n");
 
     struct Case { const char* what; std::vector<std::string> options; bool writes; };
     const Case cases[] = {
@@ -292,7 +293,10 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
         { "SuperRack without a template", { "superrack-performer" }, false },
         { "SuperRack with a REAPER template", { "superrack-performer", "--template", "not-a-template.rpp" }, false },
         { "SuperRack with a missing template", { "superrack-performer", "--template", "missing.sprk" }, false },
-        { "REAPER without a cache identity", { "reaper", "--profile", "64x8" }, false },
+        { "REAPER without a cache identity", { "reaper", "--profile", "64x8", "--io", "2x2" }, false },
+        { "REAPER with a cache identity", { "reaper", "--profile", "64x9", "--io", "2x2", "--reaper-cache", "reaper.ini" }, true },
+        { "REAPER with fewer strips", { "reaper", "--profile", "63x8", "--io", "2x2", "--reaper-cache", "reaper.ini" }, false },
+        { "REAPER with more strips", { "reaper", "--profile", "65x8", "--io", "2x2", "--reaper-cache", "reaper.ini" }, false },
         { "REAPER with another profile", { "reaper", "--profile", "65x8" }, false },
         { "REAPER with a SuperRack template", { "reaper", "--profile", "64x8", "--template", "x.sprk" }, false },
     };
@@ -305,7 +309,8 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
             plan.push_back (o);
             convert.push_back (o);
         }
-        const auto output = "out" + std::to_string (index++) + box.work.getChildFile (c.options[0] == "vorn" ? "x.ksn" : c.options[0] == "reaper" ? "x.rpp" : "x.sprk").getFileExtension().toStdString();
+        const std::string output = "out" + std::to_string (index++)
+                                 + (c.options[0] == "vorn" ? ".ksn" : c.options[0] == "reaper" ? ".rpp" : ".sprk");
         for (auto* args : { &plan, &convert })
             args->insert (args->end(), { "--factory-catalog", "good.tsv" });
         convert.insert (convert.end(), { "--output", output });
@@ -331,7 +336,7 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
             if (line.startsWith ("  BLOCKER target.writer "))
             {
                 writerBlocker = true;
-                EXPECT_EQ (line.substring (45), refusal) << c.what;
+                EXPECT_EQ (line.substring (46), refusal) << c.what;
             }
             else if (line.startsWith ("  BLOCKER "))
                 otherBlocker = true;

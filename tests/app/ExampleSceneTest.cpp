@@ -26,7 +26,7 @@ juce::String exampleWithAudioUnit()
                                "</dict></plist>";
     const auto state = juce::MemoryBlock (plist.toRawUTF8(), plist.getNumBytesAsUTF8()).toBase64Encoding();
     auto text = exampleScene.loadFileAsString();
-    const juce::String vocal = "name=\"Lead Vocal\" trimDb=\"3.0\" outTrimDb=\"0.0\" pan=\"0.0\" muted=\"0\" soloed=\"0\" "
+    const juce::String vocal = "name=\"Lead Vocal\" trimDb=\"0.0\" outTrimDb=\"0.0\" pan=\"0.0\" muted=\"0\" soloed=\"0\" "
                                "bypassed=\"0\" inputStereo=\"1\" outputStereo=\"1\"/>";
     EXPECT_TRUE (text.contains (vocal));
     return text.replace (vocal, vocal.dropLastCharacters (2) + "><Slot index=\"1\" state=\"0\" sidechainSrc=\"0\" pluginState=\""

@@ -406,6 +406,37 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     EXPECT_EQ (planLines[4], "RAPP PLAN  target=LiveProfessor (.rack2)");
     EXPECT_EQ (box.probeRuns ("probe.sh"), 1);
 
+    // The plan runs the writer's own checks: it says "allowed" exactly when the convert writes.
+    juce::String strips, routes;
+    for (int i = 0; i < 64; ++i)
+    {
+        if (i > 0)
+            strips << "<Strip index=\"" << i << "\" name=\"Ch" << i << "\"/>";
+        routes << "<Route strip=\"" << i << "\"/>";
+    }
+    box.write ("routed.ksn", box.scene (1).replace ("</Strips>", strips + "</Strips><Routing>" + routes + "</Routing>"));
+    int round = 0;
+    for (const auto& shape : std::vector<std::vector<std::string>> { { "--profile", "64x8", "--io", "2x2" },
+                                                                      { "--profile", "65x8", "--io", "2x2" },
+                                                                      { "--profile", "64x8" } })
+    {
+        auto planArgs = with ({ "--plan", "liveprofessor" }, { "routed.ksn" });
+        auto convertArgs = with ({ "--convert", "liveprofessor" }, { "--output", "agree" + std::to_string (round++) + ".rack2", "routed.ksn" });
+        planArgs.insert (planArgs.begin() + 2, shape.begin(), shape.end());
+        convertArgs.insert (convertArgs.begin() + 2, shape.begin(), shape.end());
+        const auto planned = box.run (planArgs);
+        const auto converted = box.run (convertArgs);
+        EXPECT_EQ (planned.exitCode, converted.exitCode) << planned.out << converted.out;
+        EXPECT_EQ (planned.outLines().contains ("  WRITE: allowed"), converted.exitCode == 0) << planned.out << converted.out;
+        // Each of these passes the preflight and is refused by the writer itself (a class with no
+        // host-verified mapping, a profile of another strip count, no explicit --io).
+        const auto refusal = converted.outLines()[1];
+        EXPECT_EQ (converted.exitCode, 1);
+        EXPECT_TRUE (refusal.startsWith ("ERROR   LiveProfessor internal profile ")) << converted.out;
+        EXPECT_TRUE (planned.outLines().contains ("  BLOCKER target.writer                       " + refusal.substring (8)))
+            << planned.out << converted.out;
+    }
+
     // No retry in the hydration: the first failure ends the run.
     const auto failing = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "fail.sh",
                                     "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });

@@ -1,0 +1,55 @@
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+// The README's commands are the ones a new user types first: every one of them that needs no
+// host-saved file and no probe is run by scripts/run-examples.sh, in the README's own words, and
+// that script must run through.
+namespace
+{
+
+const juce::File root = juce::File (VORN_TEST_SOURCE_DIR).getParentDirectory();
+
+// The README's command lines (indented by four blanks) that name no <placeholder>, as the
+// examples script writes them: run-example.sh passes its arguments on to vornconv.
+juce::StringArray readmeCommands()
+{
+    juce::StringArray commands;
+    juce::StringArray lines;
+    lines.addLines (root.getChildFile ("README.md").loadFileAsString());
+    for (const auto& line : lines)
+    {
+        if (! line.startsWith ("    ") || line.containsChar ('<'))
+            continue;
+        auto command = line.trim();
+        if (command.startsWith ("bash scripts/run-example.sh"))
+        {
+            const auto arguments = command.fromFirstOccurrenceOf ("run-example.sh", false, false).trim();
+            command = "build/release/bin/vornconv " + (arguments.isEmpty() ? juce::String ("examples/stage-left.ksn") : arguments);
+        }
+        if (command.startsWith ("build/release/bin/") || command.startsWith ("python3 "))
+            commands.add (command);
+    }
+    return commands;
+}
+
+} // namespace
+
+TEST (Readme, EveryCommandIsRunByTheExamplesScriptAndTheScriptRuns)
+{
+    const auto script = root.getChildFile ("scripts/run-examples.sh").loadFileAsString();
+    const auto commands = readmeCommands();
+    EXPECT_GE (commands.size(), 20);
+    for (const auto& command : commands)
+        EXPECT_TRUE (script.contains ("run \"" + command + "\"")) << command;
+
+    vorntest::TempFolder out;
+    const auto bin = juce::File (vorntest::vornconvBinary());
+    const auto r = vorntest::runProgram ("/bin/bash", { root.getChildFile ("scripts/run-examples.sh").getFullPathName().toStdString(),
+                                                      out.file ("examples").getFullPathName().toStdString() },
+                                         {}, { "VORNCONV=" + bin.getFullPathName().toStdString(),
+                                               "VORNVST3CATALOG=" + bin.getSiblingFile ("vornvst3catalog").getFullPathName().toStdString() });
+    EXPECT_EQ (r.exitCode, 0) << r.err << r.out.substr (r.out.size() > 4000 ? r.out.size() - 4000 : 0);
+    EXPECT_TRUE (out.file ("examples/stage-left.rpp").existsAsFile());
+    EXPECT_TRUE (out.file ("examples/new.ksn").existsAsFile());
+}
