@@ -191,16 +191,6 @@ bool fitsInt64 (int128 v) noexcept
     return v >= (int128) std::numeric_limits<juce::int64>::min() && v <= (int128) int64Max;
 }
 
-// Plain RFC 4648 base64 through JUCE's decoder; false on any character outside the alphabet.
-bool decodeStandardBase64 (const juce::String& text, juce::MemoryBlock& out)
-{
-    juce::MemoryOutputStream stream;
-    if (! juce::Base64::convertFromBase64 (stream, text))
-        return false;
-    out = stream.getMemoryBlock();
-    return true;
-}
-
 // Whole preset blob: wrapper header, component and controller streams and the chunk table.
 constexpr size_t maxPresetBlobBytes = 45 + 2 * maxStateBytes + 48;
 
@@ -395,6 +385,23 @@ bool scanPlainContainer (const juce::uint8* p, size_t size, StreamText (&streams
 
 } // namespace
 
+bool decodeStandardBase64 (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes)
+{
+    out.reset();
+    if (text.isEmpty())
+        return true;
+    // Four characters give at least one byte more than two less than three: refuse before
+    // decoding what cannot fit.
+    const auto length = (size_t) text.length();
+    if (maxBytes < std::numeric_limits<size_t>::max() - 2 && length / 4 * 3 > maxBytes + 2)
+        return false;
+    juce::MemoryOutputStream decoded;
+    if (! juce::Base64::convertFromBase64 (decoded, text) || decoded.getDataSize() > maxBytes)
+        return false;
+    out = decoded.getMemoryBlock();
+    return true;
+}
+
 bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
 {
     const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
@@ -585,7 +592,7 @@ SuperRackPreset parseSuperRackPreset (const juce::String& text)
     }
 
     juce::MemoryBlock tag;
-    if (! decodeStandardBase64 (sections[0], tag))
+    if (! decodeStandardBase64 (sections[0], tag, std::numeric_limits<size_t>::max()))
     {
         result.error = "format tag base64 decode failed";
         return result;
@@ -602,7 +609,7 @@ SuperRackPreset parseSuperRackPreset (const juce::String& text)
     const juce::String joined = sections.joinIntoString ("");
     // A text that cannot decode to within the largest possible blob is refused before decoding.
     if ((size_t) joined.length() > (maxPresetBlobBytes + 2) / 3 * 4
-        || ! decodeStandardBase64 (joined, result.blob) || result.blob.getSize() <= 47)
+        || ! decodeStandardBase64 (joined, result.blob, std::numeric_limits<size_t>::max()) || result.blob.getSize() <= 47)
     {
         result.blob.reset();
         result.error = "blob base64 decode failed";

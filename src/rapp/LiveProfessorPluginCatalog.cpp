@@ -1,6 +1,7 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 
 #include "model/UntrustedFile.h"
+#include "model/StrictDecimal.h"
 
 #include "model/AudioUnitState.h"
 #include "model/StrictXml.h"
@@ -40,17 +41,9 @@ bool parseHexId (juce::StringRef text, juce::uint32& out)
 // Digits 0-9 only, at most 2^31 - 1; zero allowed.
 bool parseCount (const juce::String& text, juce::int32& out)
 {
-    if (text.isEmpty() || text.length() > 10)
-        return false;
+    const auto bytes = utf8Bytes (text);
     juce::int64 value = 0;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value > 0x7fffffff)
+    if (bytes.size() > 10 || ! parseStrictDecimal (bytes, DecimalForm::digits, 0, 0x7fffffff, value))
         return false;
     out = (juce::int32) value;
     return true;

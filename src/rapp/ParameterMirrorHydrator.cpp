@@ -4,6 +4,7 @@
 
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
+#include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 #include "rapp/IsolatedProcess.h"
@@ -111,18 +112,9 @@ std::vector<ByteRange> splitTabs (ByteRange line)
 // Decimal digits only, at most maxProbeIndex (leading zeros allowed).
 bool parseBoundedDecimal (ByteRange field, int& out)
 {
-    if (field.size == 0)
-        return false;
     juce::int64 value = 0;
-    for (size_t i = 0; i < field.size; ++i)
-    {
-        const char c = field.data[i];
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > maxProbeIndex)
-            return false;
-    }
+    if (! parseStrictDecimal ({ field.data, field.size }, DecimalForm::digits, 0, maxProbeIndex, value))
+        return false;
     out = (int) value;
     return true;
 }

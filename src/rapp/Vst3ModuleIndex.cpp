@@ -1,6 +1,7 @@
 #include "rapp/Vst3ModuleIndex.h"
 
 #include "model/JsonWriter.h"
+#include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 
@@ -82,17 +83,9 @@ Vst3ModuleEntry entryForClassId (const juce::String& upperClassId)
 // Digits only, 1 to 4294967295.
 bool parseReaperId (const juce::String& text, juce::uint32& out)
 {
-    if (text.isEmpty() || text.length() > 10)
-        return false;
-    juce::uint64 value = 0;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (juce::uint64) (c - '0');
-    }
-    if (value == 0 || value > 0xffffffffull)
+    const auto bytes = utf8Bytes (text);
+    juce::int64 value = 0;
+    if (bytes.size() > 10 || ! parseStrictDecimal (bytes, DecimalForm::digits, 1, 0xffffffffll, value))
         return false;
     out = (juce::uint32) value;
     return true;

@@ -2,6 +2,7 @@
 
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
+#include "model/StrictDecimal.h"
 #include "model/Vst3State.h"
 #include "readers/ValueTreeReader.h"
 
@@ -161,16 +162,10 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
 // count; -1 otherwise.
 int parameterIndex (const std::string& name, int count) noexcept
 {
-    if (name.size() < 2 || name.size() > 11 || name[0] != 'P' || (name.size() > 2 && name[1] == '0'))
-        return -1;
     juce::int64 index = 0;
-    for (size_t i = 1; i < name.size(); ++i)
-    {
-        if (name[i] < '0' || name[i] > '9')
-            return -1;
-        index = index * 10 + (name[i] - '0');
-    }
-    return index < count ? (int) index : -1;
+    return name.size() >= 2 && name[0] == 'P' && count > 0
+               && parseStrictDecimal (std::string_view (name).substr (1), DecimalForm::canonical, 0, count - 1, index)
+             ? (int) index : -1;
 }
 
 // Reads one Plugin node's activation, state and parameters into slot; the slot's format must be

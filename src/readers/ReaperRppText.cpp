@@ -1,5 +1,6 @@
 #include "readers/ReaperRppText.h"
 
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
 #include <cerrno>
@@ -513,25 +514,10 @@ bool hasExactUniqueCommand (RppNode node, std::string_view name, std::string_vie
 //==================================================================================================
 bool parseStrictInt (std::string_view text, int& out)
 {
-    size_t i = 0;
-    const bool negative = ! text.empty() && text[0] == '-';
-    if (negative)
-        ++i;
-    if (i == text.size())
-        return false;
     juce::int64 value = 0;
-    for (; i < text.size(); ++i)
-    {
-        const char c = text[i];
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > ((juce::int64) 1 << 31))
-            return false;
-    }
-    if (! negative && value > 2147483647)
+    if (! parseStrictDecimal (text, DecimalForm::signedDigits, -2147483648ll, 2147483647, value))
         return false;
-    out = (int) (negative ? -value : value);
+    out = (int) value;
     return true;
 }
 
@@ -552,17 +538,9 @@ bool parseStrictDouble (std::string_view text, double& out)
 
 bool parseUnsignedDecimal (std::string_view text, juce::uint32& out)
 {
-    if (text.empty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (text, DecimalForm::digits, 0, 0xffffffffll, value))
         return false;
-    juce::uint64 value = 0;
-    for (const char c : text)
-    {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (juce::uint64) (c - '0');
-        if (value > 4294967295ull)
-            return false;
-    }
     out = (juce::uint32) value;
     return true;
 }

@@ -4,6 +4,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 #include "model/Vst3State.h"
 #include "waves/WavesSessionTransfer.h"
@@ -562,9 +563,9 @@ juce::String classIdFromPlugRow (sqlite3_stmt* statement)
         const auto* stored = sqlite3_column_text (statement, column);
         if (stored == nullptr || ! utf8::toText (stored, (size_t) sqlite3_column_bytes (statement, column), text))
             continue;
-        juce::MemoryOutputStream scratch; // the decoder writes partial output before it fails
-        if (text.isNotEmpty() && juce::Base64::convertFromBase64 (scratch, text))
-            bytes.write (scratch.getData(), scratch.getDataSize());
+        juce::MemoryBlock decoded;
+        if (vst3::decodeStandardBase64 (text, decoded, std::numeric_limits<size_t>::max()))
+            bytes.write (decoded.getData(), decoded.getSize());
     }
     if (bytes.getDataSize() != 16)
         return {};
@@ -907,18 +908,9 @@ void readActiveStates (ReadState& s)
 
 bool parseNonNegativeInt (juce::StringRef text, int& out)
 {
-    if (text.isEmpty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (std::string_view (text.text.getAddress()), DecimalForm::digits, 0, 2147483647, value))
         return false;
-    Int64 value = 0;
-    for (auto p = text.text; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > 2147483647)
-            return false;
-    }
     out = (int) value;
     return true;
 }
@@ -927,43 +919,17 @@ bool parseNonNegativeInt (juce::StringRef text, int& out)
 // half of all AudioUnit ids have the top bit set, so the whole range has to read back.
 bool parseUnsigned32 (juce::StringRef text, juce::uint32& out)
 {
-    if (text.isEmpty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (std::string_view (text.text.getAddress()), DecimalForm::digits, 0, 0xffffffffll, value))
         return false;
-    juce::uint64 value = 0;
-    for (auto p = text.text; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (juce::uint64) (c - '0');
-        if (value > 0xffffffffull)
-            return false;
-    }
     out = (juce::uint32) value;
-    return true;
-}
-
-bool decodeStandardBase64 (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes)
-{
-    out.reset();
-    if (text.isEmpty())
-        return true;
-    // Four characters give at least one byte more than two less than three: refuse before
-    // decoding what cannot fit.
-    const auto length = (size_t) text.length();
-    if (length / 4 * 3 > maxBytes + 2)
-        return false;
-    juce::MemoryOutputStream decoded;
-    if (! juce::Base64::convertFromBase64 (decoded, text) || decoded.getDataSize() > maxBytes)
-        return false;
-    out = decoded.getMemoryBlock();
     return true;
 }
 
 bool decodeUtf8Base64 (juce::StringRef text, juce::String& out)
 {
     juce::MemoryBlock bytes;
-    if (! decodeStandardBase64 (text, bytes, maxDecodedNameBytes))
+    if (! vst3::decodeStandardBase64 (text, bytes, maxDecodedNameBytes))
         return false;
     // Well-formed UTF-8 without a NUL byte, so that the text holds every decoded byte.
     return utf8::toText (bytes.getData(), bytes.getSize(), out);
@@ -1091,7 +1057,7 @@ void applyConverterMetadata (ReadState& s)
             if (! decodeUtf8Base64 (fields[2], ref.name) || ref.name.isEmpty() || ! decodeUtf8Base64 (fields[3], ref.vendor)
                 || ! parseUnsigned32 (fields[4], ref.uniqueId) || ! parseUnsigned32 (fields[5], ref.deprecatedUid)
                 || ! parseUnsigned32 (fields[6], ref.auType) || ! parseUnsigned32 (fields[7], ref.auSubtype)
-                || ! parseUnsigned32 (fields[8], ref.auManufacturer) || ! decodeStandardBase64 (fields[9], plist, maxMetadataBytes))
+                || ! parseUnsigned32 (fields[8], ref.auManufacturer) || ! vst3::decodeStandardBase64 (fields[9], plist, maxMetadataBytes))
                 return fail (s, "invalid SuperRack unavailable AU metadata payload");
             audioUnit::Identity identity;
             juce::String error;

@@ -1,6 +1,7 @@
 #include "readers/ValueTreeReader.h"
 
 #include "model/UntrustedFile.h"
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
 #include <algorithm>
@@ -219,16 +220,8 @@ bool readValue (Cursor& in, int depth, juce::var& out)
 // whole of text; -1 otherwise.
 juce::int64 canonicalIndex (std::string_view text, juce::int64 limit) noexcept
 {
-    if (text.empty() || text.size() > 18 || (text.size() > 1 && text.front() == '0'))
-        return -1;
     juce::int64 value = 0;
-    for (const char c : text)
-    {
-        if (c < '0' || c > '9')
-            return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value < limit ? value : -1;
+    return limit > 0 && parseStrictDecimal (text, DecimalForm::canonical, 0, limit - 1, value) ? value : -1;
 }
 
 // Whether no two properties share a name. Long lists are mostly numbered (P0, P1, ... for a

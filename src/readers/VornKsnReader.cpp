@@ -3,6 +3,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/StrictXml.h"
+#include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Vst3State.h"
 
@@ -30,31 +31,9 @@ const char* const noteBlocked = "Vorn snapshot이 confirmed가 아니거나 slot
 // as 0; such text is refused instead.
 bool parseCanonicalInt (const juce::String& text, int& out)
 {
-    auto p = text.getCharPointer();
-    bool negative = false;
-    if (*p == '-')
-    {
-        negative = true;
-        ++p;
-    }
-    if (p.isEmpty())
-        return false;
-    if (*p == '0' && ! (p + 1).isEmpty())
-        return false;
     juce::int64 value = 0;
-    for (; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > ((juce::int64) 1 << 31))
-            return false;
-    }
-    if (negative && value == 0)
-        return false;
-    value = negative ? -value : value;
-    if (value < std::numeric_limits<juce::int32>::min() || value > std::numeric_limits<juce::int32>::max())
+    if (! parseStrictDecimal (utf8Bytes (text), DecimalForm::signedCanonical, std::numeric_limits<juce::int32>::min(),
+                              std::numeric_limits<juce::int32>::max(), value))
         return false;
     out = (int) value;
     return true;
