@@ -1,8 +1,18 @@
+// LiveProfessor 2's own plug-in list (Plugins.xml), read as untrusted XML: through the loader and
+// the strict guard, then every VST3 and AudioUnit record checked strictly (absolute .vst3 paths,
+// JUCE descriptors, non-zero hexadecimal ids, plain counts). A malformed record or a repeated
+// plug-in identifier fails the whole load, and lookups answer only when exactly one record
+// matches.
+//
+// In this file, in order:
+//   - Records: the size limit, strict ids and counts, the parsed list, one record to an entry.
+//   - Identifiers, loading and lookups: the identifier LiveProfessor stores as pluginTypeId, the
+//     default file, load, and findUnique by slot or through the module index.
+
 #include "rapp/LiveProfessorPluginCatalog.h"
 
 #include "model/UntrustedFile.h"
 #include "model/StrictDecimal.h"
-
 #include "model/AudioUnitState.h"
 #include "model/StrictXml.h"
 
@@ -12,6 +22,9 @@ namespace vornconv::rapp
 {
 namespace
 {
+
+//==============================================================================
+// Records
 
 // LiveProfessor's own lists are a few hundred kilobytes; anything near this is not one.
 constexpr juce::int64 maxCatalogBytes = 64 * 1024 * 1024;
@@ -104,6 +117,8 @@ bool fillEntry (const juce::XmlElement& record, bool isAudioUnit, LiveProfessorP
 } // namespace
 
 //==============================================================================
+// Identifiers, loading and lookups
+
 juce::uint32 liveProfessorStringHash (juce::StringRef text)
 {
     juce::uint32 hash = 0;

@@ -1,3 +1,10 @@
+// The indented text of a value tree that the tree operation prints: one line per node, its
+// properties in brackets, long values cut. Everything is written into one memory stream as bytes,
+// so a large tree costs no repeated string building.
+//
+// The file holds, in order: the byte writers and the cut value text (private), the recursive walk,
+// then describeValueTree.
+
 #include "readers/ValueTreeDump.h"
 
 #include <cmath>
