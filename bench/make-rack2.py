@@ -12,14 +12,19 @@ long parameter list; a parameter costs 18 to 20 bytes of the file). A plug-in ma
 of its own.
 
 With --convert-kit DIR it also writes what a conversion of the project needs into DIR: the
-plug-in's bundle folder, a factory catalog (cat.tsv) and LiveProfessor's plug-in list under
-DIR/home (run vornconv with HOME=DIR/home). The project must then hold at most 64 strips and 8
-slots, and converts with --profile <strips>x<slots> --io 128x128.
+plug-in's bundle folder, a factory catalog (cat.tsv), LiveProfessor's plug-in list under
+DIR/home (run vornconv with HOME=DIR/home) and a parameter probe (probe.sh) that answers, for the
+generated state, the VNPM text of the project's own parameter values: a benchmark measures the
+converter, not a plug-in. The project must then hold at most 64 strips and 8 slots, and converts
+with --profile <strips>x<slots> --io 128x128 --factory-catalog DIR/cat.tsv
+--plugin-probe DIR/probe.sh --parameter-cache <a folder>.
 
 With --mib M the number of strips is chosen so that the file comes to about M MiB (the many
-small states shape at a given size).
+small states shape at a given size). With --state BYTES the component is chosen so that the
+stored state (the JUCE VST3 container in chunkData, which the 64 MiB limit of a state bounds)
+comes to at most BYTES.
 
-usage: make-rack2.py <out.rack2> [--strips N | --mib M] [--slots N] [--params N] [--chunk BYTES] [--convert-kit DIR]
+usage: make-rack2.py <out.rack2> [--strips N | --mib M] [--slots N] [--params N] [--chunk BYTES | --state BYTES] [--convert-kit DIR]
 """
 import argparse, base64, io, os, struct
 
@@ -110,6 +115,22 @@ def vst3_container(component, controller):
     return b"VC2!" + struct.pack("<I", len(xml)) + xml + b"\0"
 
 
+def largest_component(limit, controller):
+    """The most component bytes whose container, with this controller, is at most limit bytes."""
+    fixed = len(vst3_container(b"", controller)) - len(b"0.")
+    size_of = lambda n: fixed + len(b"%d." % n) + (8 * n + 5) // 6
+    size = max(0, (limit - size_of(0)) * 3 // 4)
+    while size > 0 and size_of(size) > limit:
+        size -= 1
+    while size_of(size + 1) <= limit:
+        size += 1
+    return size
+
+
+def parameter_value(i):
+    return ((i * 7919) % 1000) / 999.0
+
+
 def derived_ids(cid):
     """uniqueId folds the class id's four big-endian words, uid its sixteen signed bytes (31-hash)."""
     data = bytes.fromhex(cid)
@@ -142,7 +163,7 @@ def plugin_node(runtime_id, type_text, chunk, params):
         out.write(compressed_int(params))
         for i in range(params):
             out.write(name("P%d" % i))
-            out.write(v_double(((i * 7919) % 1000) / 999.0))
+            out.write(v_double(parameter_value(i)))
         out.write(compressed_int(0))
 
     snapshot = branch("PluginSnapshot", [("chunkData", v_binary(chunk)), ("SnapshotIdTag", v_int64(runtime_id))], [parameters])
@@ -196,6 +217,7 @@ def main():
     parser.add_argument("--slots", type=int, default=1)
     parser.add_argument("--params", type=int, default=16)
     parser.add_argument("--chunk", type=int, default=64, help="component bytes of every plug-in state")
+    parser.add_argument("--state", type=int, help="stored bytes of every plug-in state (sets --chunk)")
     parser.add_argument("--convert-kit", metavar="DIR")
     args = parser.parse_args()
 
@@ -203,7 +225,10 @@ def main():
     kit = os.path.abspath(args.convert_kit) if args.convert_kit else None
     bundle = os.path.join(kit, "Eq.vst3") if kit else "/Library/Audio/Plug-Ins/VST3/Eq.vst3"
     type_text = type_id(bundle, unique)
-    component = bytes((i * 131 + 7) & 0xFF for i in range(args.chunk))
+    if args.state:
+        args.chunk = largest_component(args.state, b"CTRL")
+    component = bytes((i * 131 + 7) & 0xFF for i in range(4096)) * (args.chunk // 4096 + 1)
+    component = component[:args.chunk]
     chunk = vst3_container(component, b"CTRL")
 
     def project(strips):
@@ -237,6 +262,14 @@ def main():
             f.write('<PROPERTIES><VALUE name="KnownPluginList"><KNOWNPLUGINS><PLUGIN format="VST3" name="%s" manufacturer="%s" '
                     'version="1.0.0" file="%s" numInputs="2" numOutputs="2" uniqueId="%x" uid="%x"/></KNOWNPLUGINS></VALUE>'
                     '</PROPERTIES>' % (NAME, VENDOR, bundle, unique, uid))
+        answer = os.path.join(kit, "probe.vnpm")
+        with open(answer, "w") as f:
+            f.write("VNPM\t%d\n" % args.params)
+            f.writelines("P\t%d\t%.9g\n" % (i, parameter_value(i)) for i in range(args.params))
+        probe = os.path.join(kit, "probe.sh")
+        with open(probe, "w") as f:
+            f.write("#!/bin/sh\n# Every generated plug-in shares one state and one parameter list.\nexec cat '%s'\n" % answer)
+        os.chmod(probe, 0o755)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing needs, from Debian's own packages only.
+# clang-14 builds the sanitizer test build and the fuzz targets; libclang-rt-14-dev holds its
+# sanitizer and libFuzzer runtimes (only recommended by clang-14, so named here).
 # Does nothing when everything is already there.
 set -euo pipefail
-packages=(build-essential cmake pkg-config zlib1g-dev libsqlite3-dev libplist-dev
+packages=(build-essential cmake pkg-config clang-14 libclang-rt-14-dev zlib1g-dev libsqlite3-dev libplist-dev
           juce-modules-source-data googletest libgtest-dev libgmock-dev python3)
 missing=()
 for p in "${packages[@]}"; do

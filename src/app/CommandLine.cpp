@@ -1,9 +1,26 @@
+// The command line of vornconv: the option words, the parse of the arguments, the usage, the
+// check that one operation was asked for and the hand-over to it, and the way every line is
+// printed.
+//
+// In this file, in order:
+//   - the option words and how each stores its value;
+//   - the operation count and the dispatch;
+//   - printing, refusals and the strict decimal parse;
+//   - the parse of the arguments;
+//   - the usage, with the hosts filled in from the table of hosts;
+//   - one whole invocation.
+
 #include "app/CommandLine.h"
+
+#include "app/HostFormats.h"
 #include "app/Operations.h"
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
+#include <limits>
 #include <new>
 
 namespace vornconv::app
@@ -166,22 +183,17 @@ void printLine (const juce::String& text)
     std::fputc ('\n', stdout);
 }
 
+int printError (const juce::String& error)
+{
+    printLine ("ERROR   " + error);
+    return 1;
+}
+
 bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
 {
-    auto p = text.text;
-    if (p.isEmpty())
-        return false;
     juce::int64 value = 0;
-    for (; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value >= (juce::int64 (1) << 31))
-            return false;
-    }
-    if (value < (zeroAllowed ? 0 : 1))
+    if (! parseStrictDecimal (text.text.getAddress(), DecimalForm::digits, zeroAllowed ? 0 : 1,
+                              std::numeric_limits<juce::int32>::max(), value))
         return false;
     out = (int) value;
     return true;
@@ -232,7 +244,13 @@ const juce::StringArray& usageLines()
         };
         juce::StringArray result;
         for (auto* t : texts)
-            result.add (juce::String::fromUTF8 (t));
+        {
+            const auto line = juce::String::fromUTF8 (t);
+            if (line == "{convert lines}")
+                result.addArray (usageConvertLines());
+            else
+                result.add (line.replace ("{target words}", usageTargetWords()).replace ("{extensions}", usageExtensions()));
+        }
         return result;
     }();
     return lines;

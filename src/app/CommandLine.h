@@ -45,6 +45,9 @@ using LineSink = std::function<void (const juce::String&)>;
 // Writes the UTF-8 bytes of text and one newline byte.
 void printLine (const juce::String& text);
 
+// Prints "ERROR   " followed by error, and returns 1: the exit status of a refusal.
+int printError (const juce::String& error);
+
 // Strict decimal parse: digits 0-9 only, value below 2^31 and at least 1 (0 when zeroAllowed).
 // On failure out is left unchanged.
 bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out);

@@ -1,16 +1,25 @@
+// The runners of the target operations: --plan (one plan per input), --convert (one input) and
+// --selection-report, with the command-line checks and set-up they share. Every choice that
+// depends on the target host comes from the host's row in the table of hosts.
+//
+// In this file, in order:
+//   - reading the input and applying a selection;
+//   - the parameter mirrors and the printers shared by plan and convert;
+//   - the request of one run, and the writer's checks that a plan runs;
+//   - the plan runner;
+//   - the REAPER diagnostic state probe and the convert runner;
+//   - the selection-report runner;
+//   - the checks and set-up of the command line, and the dispatch to the runners.
+
 #include "app/ConversionRunners.h"
 
-#include "app/SessionFormats.h"
+#include "app/HostFormats.h"
 #include "app/Operations.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/ParameterMirrorHydrator.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
-#include "writers/LiveProfessorRack2Writer.h"
-#include "writers/ReaperRppWriter.h"
-#include "writers/SuperRackSprkWriter.h"
-#include "writers/VornKsnWriter.h"
 
 namespace vornconv::app
 {
@@ -21,41 +30,22 @@ using rapp::Vst3ModuleIndex;
 
 namespace
 {
-const char* const targetWords[] = { "vorn", "superrack-performer", "liveprofessor", "reaper" };
-const char* const targetExtensions[] = { ".ksn", ".sprk", ".rack2", ".rpp" };
 
-constexpr int targetVorn = 0;
-constexpr int targetSuperRack = 1;
-constexpr int targetLiveProfessor = 2;
-constexpr int targetReaper = 3;
-
-int fail (const juce::String& error)
-{
-    printLine ("ERROR   " + error);
-    return 1;
-}
-
-rapp::Target asTarget (int target) { return static_cast<rapp::Target> (target); }
-
-// Reads an input by its extension; an empty format id is refused before anything is read.
+// Reads an input by its extension; an extension no host has is refused before anything is read.
 bool readInput (const juce::File& input, RackReadResult& result)
 {
-    const auto format = detectFormat (input);
-    if (format.isEmpty())
-    {
-        printLine ("ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp");
-        return false;
-    }
-    result = readSessionFile (input, format);
-    return true;
+    if (readHostInput (input, result))
+        return true;
+    printError (result.error);
+    return false;
 }
 
-bool applySelection (RackReadResult& result, const juce::File& selection, int target,
+bool applySelection (RackReadResult& result, const juce::File& selection, const HostFormat& host,
                      const DeploymentProfile* profile, juce::String& error)
 {
     if (selection == juce::File())
         return true;
-    auto capacity = rapp::targetCapacity (asTarget (target));
+    auto capacity = rapp::targetCapacity (host.target);
     if (! capacity.fixed && profile != nullptr)
         capacity = { profile->strips, profile->slots, true };
     if (! capacity.fixed)
@@ -64,7 +54,7 @@ bool applySelection (RackReadResult& result, const juce::File& selection, int ta
         return false;
     }
     RackReadResult projected;
-    if (! rapp::applySelectionFile (result, selection, capacity, targetWords[target], projected, error))
+    if (! rapp::applySelectionFile (result, selection, capacity, host.targetWord, projected, error))
         return false;
     result.ok = projected.ok;
     result.status = projected.status;
@@ -108,11 +98,8 @@ void printUnavailablePlugins (int count)
 struct ConvertRequest
 {
     juce::File input;
-    int target = -1;
-    juce::File output;
-    juce::File templateFile;
-    const DeploymentProfile* profile = nullptr;
-    const LiveProfessorPluginCatalog* catalog = nullptr;
+    const HostFormat* host = nullptr;
+    WriteOptions options;
     int probeStrip = -1;
     int probeSlot = -1;
     bool normalizedProbe = false;
@@ -121,66 +108,22 @@ struct ConvertRequest
     juce::File cacheDir;
 };
 
-// The convert's own refusals that need neither the output nor a session: the options each writer
-// requires. Empty when there is none.
-juce::String writerOptionRefusal (const ConvertRequest& request)
-{
-    const auto extension = request.templateFile.getFileExtension().toLowerCase();
-    switch (request.target)
-    {
-        case targetSuperRack:
-            if (request.templateFile == juce::File())
-                return "SuperRack writer requires a verified 5.0.0.19 host-save base";
-            if (extension != ".sprk")
-                return "SuperRack template extension must be .sprk";
-            break;
-        case targetLiveProfessor:
-            if (request.templateFile != juce::File() && extension != ".rack2")
-                return "LiveProfessor optional template extension must be .rack2";
-            if (request.profile == nullptr)
-                return "LiveProfessor writer requires --profile <strips>x<slots>";
-            if (request.catalog == nullptr)
-                return "LiveProfessor plugin catalog is unavailable";
-            break;
-        case targetReaper:
-            if (request.templateFile != juce::File() && extension != ".rpp")
-                return "REAPER optional template extension must be .rpp";
-            if (request.profile == nullptr)
-                return "REAPER writer requires --profile <strips>x<slots>";
-            break;
-        default:
-            break;
-    }
-    return {};
-}
-
 // Everything the target's writer checks before it needs the output, run on the session the
 // convert would write: ok, or the writer's refusal in its own words.
 rapp::WriteResult checkWrite (const RackReadResult& result, const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
     rapp::WriteResult refused;
-    refused.error = writerOptionRefusal (request);
+    refused.error = request.host->optionRefusal (request.options);
     if (refused.error.isNotEmpty())
         return refused;
-    switch (request.target)
-    {
-        case targetVorn:          return rapp::checkVornKsnWrite (result, index);
-        case targetSuperRack:     return rapp::checkSuperRackSprkWrite (result, index, request.templateFile);
-        case targetLiveProfessor: return rapp::checkLiveProfessorRack2Write (result, index, *request.catalog,
-                                                                            request.templateFile, *request.profile);
-        case targetReaper:        return rapp::checkReaperRppWrite (result, index, request.templateFile, *request.profile);
-        default:                  break;
-    }
-    refused.error = "target must be vorn, superrack-performer, liveprofessor, or reaper";
-    return refused;
+    return request.host->checkWrite (result, index, request.options);
 }
 
 int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
     const auto& input = request.input;
-    const int target = request.target;
-    const auto* profile = request.profile;
-    const auto* catalog = request.catalog;
+    const auto& host = *request.host;
+    const auto* profile = request.options.profile;
     printLine ({});
     printLine (juce::String::repeatedString ("=", 68));
     printLine ("FILE    " + input.getFullPathName());
@@ -195,14 +138,14 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     if (result.ok)
     {
         juce::String error;
-        if (! applySelection (result, request.selection, target, profile, error))
-            return fail (error);
+        if (! applySelection (result, request.selection, host, profile, error))
+            return printError (error);
         copy.applyCachedAvailability (result);
-        if (target == targetLiveProfessor && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
-            return fail (error);
+        if (host.preparesParameterMirrors && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
+            return printError (error);
     }
 
-    auto plan = rapp::inspect (result, asTarget (target), copy, profile, catalog);
+    auto plan = rapp::inspect (result, host.target, copy, profile, request.options.catalog);
     // "Allowed" promises that the convert with the same options will write: what its writer would
     // refuse before it needs the output is a blocker here, in the writer's words.
     if (plan.canWrite())
@@ -250,19 +193,19 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
 {
     const bool slotMode = request.probeStrip >= 0 && request.probeSlot >= 0;
     if (! source.isComplete() || slotMode == request.normalizedProbe)
-        return fail ("REAPER probe requires a complete source and exactly one probe mode");
+        return printError ("REAPER probe requires a complete source and exactly one probe mode");
 
-    const auto& profile = *request.profile;
+    const auto& profile = *request.options.profile;
     juce::String selectedClassId;
     if (slotMode)
     {
         const auto* strip = lastStripWithIndex (source.session, request.probeStrip);
         if (strip == nullptr || request.probeSlot >= strip->plugins.size()
             || ! strip->plugins.getReference (request.probeSlot).occupied)
-            return fail ("REAPER state probe source slot is absent");
+            return printError ("REAPER state probe source slot is absent");
         selectedClassId = upperClassId (strip->plugins.getReference (request.probeSlot), index);
         if (selectedClassId.isEmpty() || request.probeStrip >= profile.strips || request.probeSlot >= profile.slots)
-            return fail ("REAPER state probe CID/profile is unresolved or undersized");
+            return printError ("REAPER state probe CID/profile is unresolved or undersized");
     }
 
     RackReadResult probe;
@@ -275,7 +218,7 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
     {
         const auto* strip = lastStripWithIndex (source.session, t);
         if (strip == nullptr)
-            return fail ("REAPER state probe profile exceeds source strips");
+            return printError ("REAPER state probe profile exceeds source strips");
         RackStrip copy = *strip;
         copy.inputGainDb = 0.0f;
         copy.bypassed = false;
@@ -306,11 +249,11 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
         probe.session.strips.add (copy);
     }
     if (taken == 0)
-        return fail ("REAPER state probe found no selected-CID instances in profile");
-    const auto written = rapp::writeReaperRpp (probe, index, request.templateFile, profile, request.output);
+        return printError ("REAPER state probe found no selected-CID instances in profile");
+    const auto written = request.host->write (probe, index, request.options);
     if (! written.ok)
-        return fail (written.error);
-    printLine ("STATE PROBE  " + request.input.getFullPathName() + " -> " + request.output.getFullPathName());
+        return printError (written.error);
+    printLine ("STATE PROBE  " + request.input.getFullPathName() + " -> " + request.options.output.getFullPathName());
     for (const auto& note : written.notes)
         printLine ("WARNING    " + note);
     printDuganOmissions (source.session.notes);
@@ -320,55 +263,39 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
 
 int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
-    const int target = request.target;
-    const juce::String extension = targetExtensions[target];
-    if (request.output.getFileExtension().toLowerCase() != extension)
-        return fail ("output extension must be " + extension);
+    const auto& host = *request.host;
+    const auto& output = request.options.output;
+    const juce::String extension = host.extension;
+    if (output.getFileExtension().toLowerCase() != extension)
+        return printError ("output extension must be " + extension);
 
     RackReadResult result;
     if (! readInput (request.input, result))
         return 1;
     if (! result.ok)
-        return fail (result.error);
+        return printError (result.error);
 
     juce::String error;
-    if (! applySelection (result, request.selection, target, request.profile, error))
-        return fail (error);
+    if (! applySelection (result, request.selection, host, request.options.profile, error))
+        return printError (error);
     Vst3ModuleIndex copy = index;
     const int unavailable = copy.applyCachedAvailability (result);
 
-    const auto optionRefusal = writerOptionRefusal (request);
-    if (target == targetLiveProfessor && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
-        return fail (error);
+    // The mirrors are prepared (and cached) before the writer's options are refused.
+    const auto optionRefusal = host.optionRefusal (request.options);
+    if (host.preparesParameterMirrors && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
+        return printError (error);
     if (optionRefusal.isNotEmpty())
-        return fail (optionRefusal);
+        return printError (optionRefusal);
 
-    rapp::WriteResult written;
     const bool probeOptions = request.probeStrip >= 0 || request.probeSlot >= 0 || request.normalizedProbe;
-    switch (target)
-    {
-        case targetVorn:
-            written = rapp::writeVornKsn (result, copy, request.output);
-            break;
-        case targetSuperRack:
-            written = rapp::writeSuperRackSprk (result, copy, request.templateFile, request.output);
-            break;
-        case targetLiveProfessor:
-            written = rapp::writeLiveProfessorRack2 (result, copy, *request.catalog, request.templateFile,
-                                                     *request.profile, request.output);
-            break;
-        case targetReaper:
-            if (probeOptions)
-                return runReaperStateProbe (result, request, copy, unavailable);
-            written = rapp::writeReaperRpp (result, copy, request.templateFile, *request.profile, request.output);
-            break;
-        default:
-            return fail ("target must be vorn, superrack-performer, liveprofessor, or reaper");
-    }
+    if (host.takesStateProbes && probeOptions)
+        return runReaperStateProbe (result, request, copy, unavailable);
 
+    const auto written = host.write (result, copy, request.options);
     if (! written.ok)
-        return fail (written.error);
-    printLine ("CANDIDATE  " + request.input.getFullPathName() + " -> " + request.output.getFullPathName());
+        return printError (written.error);
+    printLine ("CANDIDATE  " + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : written.notes)
         printLine ("WARNING    " + note);
     printDuganOmissions (result.session.notes);
@@ -376,15 +303,15 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     return 0;
 }
 
-int selectionReportFile (const juce::File& input, int target, const DeploymentProfile* profile)
+int selectionReportFile (const juce::File& input, const HostFormat& host, const DeploymentProfile* profile)
 {
     RackReadResult result;
     if (! readInput (input, result))
         return 1;
     if (! result.ok)
-        return fail (result.error);
+        return printError (result.error);
 
-    auto capacity = rapp::targetCapacity (asTarget (target));
+    auto capacity = rapp::targetCapacity (host.target);
     if (! capacity.fixed && profile != nullptr)
     {
         capacity = { profile->strips, profile->slots, true };
@@ -397,7 +324,7 @@ int selectionReportFile (const juce::File& input, int target, const DeploymentPr
             slots = juce::jmax (slots, strip.plugins.size());
         capacity = { result.session.strips.size(), slots, true };
     }
-    printLine (rapp::buildSelectionReportJson (result, capacity, targetWords[target]));
+    printLine (rapp::buildSelectionReportJson (result, capacity, host.targetWord));
     return 0;
 }
 
@@ -408,7 +335,7 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
     {
         if (! index.loadFactoryCatalog (o.factoryCatalog, error))
         {
-            fail (error);
+            printError (error);
             return false;
         }
     }
@@ -422,7 +349,7 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
         {
             // A refused cache may say why on a second line.
             for (const auto& line : juce::StringArray::fromLines (error))
-                fail (line);
+                printError (line);
             return false;
         }
         for (const auto& warning : index.cacheWarnings)
@@ -432,14 +359,6 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
 }
 
 } // namespace
-
-int targetFromWord (const juce::String& word)
-{
-    for (int i = 0; i < 4; ++i)
-        if (word == targetWords[i])
-            return i;
-    return -1;
-}
 
 bool parseDimensions (const juce::String& text, const juce::String& shapeError, const juce::String& valueError,
                       int& first, int& second, juce::String& error)
@@ -466,35 +385,35 @@ bool parseDimensions (const juce::String& text, const juce::String& shapeError, 
 int runTargetOperation (const CommandLineOptions& o)
 {
     const auto word = o.convert.isNotEmpty() ? o.convert : (o.plan.isNotEmpty() ? o.plan : o.selectionReport);
-    const int target = targetFromWord (word);
-    if (target < 0)
-        return fail ("target must be vorn, superrack-performer, liveprofessor, or reaper");
+    const auto* host = hostForTargetWord (word);
+    if (host == nullptr)
+        return printError (unknownTargetRefusal());
     const bool convert = o.convert.isNotEmpty();
     const bool plan = ! convert && o.plan.isNotEmpty();
     const bool selectionReport = ! convert && ! plan;
 
-    if (target != targetReaper && (o.probeStrip >= 0 || o.probeSlot >= 0 || o.reaperNormalizedProbe))
-        return fail ("REAPER probe options require a REAPER conversion target");
-    if (target == targetLiveProfessor)
+    if (! host->takesStateProbes && (o.probeStrip >= 0 || o.probeSlot >= 0 || o.reaperNormalizedProbe))
+        return printError ("REAPER probe options require a REAPER conversion target");
+    if (host->preparesParameterMirrors)
     {
         if (! selectionReport && (! isGiven (o.pluginProbe) || ! isGiven (o.parameterCache)))
-            return fail ("LiveProfessor requires --plugin-probe and --parameter-cache");
+            return printError ("LiveProfessor requires --plugin-probe and --parameter-cache");
     }
     else if (isGiven (o.pluginProbe) || isGiven (o.parameterCache))
     {
-        return fail ("parameter probe options require a LiveProfessor target");
+        return printError ("parameter probe options require a LiveProfessor target");
     }
     if (convert)
     {
         if (! isGiven (o.output))
-            return fail ("--convert requires --output <new file>");
+            return printError ("--convert requires --output <new file>");
         if (o.inputs.size() != 1)
-            return fail ("--convert accepts exactly one input file");
+            return printError ("--convert accepts exactly one input file");
     }
     if (selectionReport && o.inputs.size() != 1)
-        return fail ("--selection-report accepts exactly one input file");
+        return printError ("--selection-report accepts exactly one input file");
     if (isGiven (o.selection) && selectionReport)
-        return fail ("--selection requires --plan or --convert");
+        return printError ("--selection requires --plan or --convert");
 
     Vst3ModuleIndex index;
     if (! buildModuleIndex (o, index))
@@ -508,7 +427,7 @@ int runTargetOperation (const CommandLineOptions& o)
         if (! parseDimensions (o.profile, "--profile must be <positive strips>x<positive slots>, e.g. 64x8",
                                "--profile values must both be positive decimal integers, e.g. 64x8",
                                profileValue.strips, profileValue.slots, error))
-            return fail (error);
+            return printError (error);
         profile = &profileValue;
     }
     if (o.io.isNotEmpty())
@@ -516,22 +435,22 @@ int runTargetOperation (const CommandLineOptions& o)
         int inputs = 0, outputs = 0;
         if (! parseDimensions (o.io, "--io must be <positive inputs>x<positive outputs>, e.g. 128x128",
                                "--io values must both be positive decimal integers, e.g. 128x128", inputs, outputs, error))
-            return fail (error);
+            return printError (error);
         if (profile == nullptr)
-            return fail ("--io requires --profile for a variable host target");
+            return printError ("--io requires --profile for a variable host target");
         profileValue.ioInputs = inputs;
         profileValue.ioOutputs = outputs;
     }
 
     if (selectionReport)
-        return selectionReportFile (resolveArgument (o.inputs[0]), target, profile);
+        return selectionReportFile (resolveArgument (o.inputs[0]), *host, profile);
 
     LiveProfessorPluginCatalog catalogValue;
     const LiveProfessorPluginCatalog* catalog = nullptr;
-    if (target == targetLiveProfessor)
+    if (host->needsPluginCatalog)
     {
         if (! catalogValue.load (LiveProfessorPluginCatalog::defaultFile(), error))
-            return fail (error);
+            return printError (error);
         catalog = &catalogValue;
     }
 
@@ -540,11 +459,11 @@ int runTargetOperation (const CommandLineOptions& o)
     {
         ConvertRequest request;
         request.input = resolveArgument (word);
-        request.target = target;
-        request.output = o.output;
-        request.templateFile = o.templateFile;
-        request.profile = profile;
-        request.catalog = catalog;
+        request.host = host;
+        request.options.output = o.output;
+        request.options.templateFile = o.templateFile;
+        request.options.profile = profile;
+        request.options.catalog = catalog;
         request.probeStrip = o.probeStrip;
         request.probeSlot = o.probeSlot;
         request.normalizedProbe = o.reaperNormalizedProbe;

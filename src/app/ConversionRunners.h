@@ -1,12 +1,9 @@
 #pragma once
 
-#include "model/RackModel.h"
+#include <juce_core/juce_core.h>
 
 namespace vornconv::app
 {
-
-// "vorn" 0, "superrack-performer" 1, "liveprofessor" 2, "reaper" 3; -1 for any other word.
-int targetFromWord (const juce::String& word);
 
 // Parses "<a>x<b>" (the first "x", else the first "X") into two positive decimal values.
 // A misplaced or missing separator gives shapeError, a value that is not positive decimal

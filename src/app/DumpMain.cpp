@@ -1,8 +1,17 @@
+// The dump operation: for each input file a readable listing of its session, its raw value tree
+// (--tree) or its manifest (--manifest), optionally followed by the export of its plug-in states.
+//
+// In this file, in order:
+//   - the printed names and the slot row;
+//   - the banner, the verbatim text printer and the value-tree dump;
+//   - column fitting and the text dump;
+//   - the dump of one file, and of every input word.
+
 #include "app/DumpMain.h"
 
+#include "app/HostFormats.h"
 #include "app/Manifest.h"
 #include "app/Operations.h"
-#include "app/SessionFormats.h"
 #include "app/StateExport.h"
 #include "readers/ValueTreeDump.h"
 #include "readers/ValueTreeReader.h"
@@ -84,9 +93,9 @@ void printText (const juce::String& text)
     }
 }
 
-bool dumpTree (const juce::File& file, const juce::String& formatId)
+bool dumpTree (const juce::File& file, const HostFormat& host)
 {
-    if (formatId != "liveprofessor.rack2")
+    if (! host.dumpsValueTree)
     {
         printLine ("ERROR   --tree is only supported for .rack2");
         return true;
@@ -188,16 +197,16 @@ bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::Fil
         printLine ("ERROR   file not found");
         return true;
     }
-    const auto formatId = detectFormat (file);
-    if (formatId.isEmpty())
+    const auto* host = hostForFile (file);
+    if (host == nullptr)
     {
         printLine ("ERROR   unrecognised extension: " + file.getFileExtension());
         return true;
     }
     if (tree)
-        return dumpTree (file, formatId);
+        return dumpTree (file, *host);
 
-    const auto read = readSessionFile (file, formatId);
+    const auto read = host->read (file);
     if (! read.ok)
     {
         printLine ("ERROR   " + read.error);

@@ -1,9 +1,19 @@
+// The session report: one line of JSON that summarises a session (where it came from, its audio
+// setup, its channel and plug-in counts, each distinct plug-in, the features the reader dropped)
+// and the state of its parameter mirrors, which it prepares on a best-effort basis when asked.
+//
+// In this file, in order:
+//   - the plug-in usage entries and the JSON helpers;
+//   - the preparation object;
+//   - the report document;
+//   - the operation: reading, the optional preparation, and its command-line checks.
+
 #include "app/SessionReport.h"
 
 #include "app/CommandLine.h"
-#include "model/JsonWriter.h"
+#include "app/HostFormats.h"
 #include "app/Operations.h"
-#include "app/SessionFormats.h"
+#include "model/JsonWriter.h"
 #include "rapp/Vst3ModuleIndex.h"
 
 #include <algorithm>
@@ -88,12 +98,6 @@ juce::var preparationObject (int requiredStates, const rapp::ParameterMirrorPrep
     }
     put (o, "issues", issues);
     return o;
-}
-
-int fail (const juce::String& error)
-{
-    printLine ("ERROR   " + error);
-    return 1;
 }
 
 } // namespace
@@ -188,13 +192,9 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
                        const juce::File& cacheDir)
 {
     RackReadResult result;
-    const auto format = detectFormat (input);
-    if (format.isEmpty())
-        result.error = "RAPP input must be .ksn, .sprk, .rack2, or .rpp";
-    else
-        result = readSessionFile (input, format);
+    readHostInput (input, result);
     if (! result.ok)
-        return fail (result.error);
+        return printError (result.error);
 
     // Only a catalog that exists takes part; the report never scans the plug-in folders.
     rapp::Vst3ModuleIndex index;
@@ -203,7 +203,7 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
     {
         juce::String error;
         if (! index.loadFactoryCatalog (factoryCatalog, error))
-            return fail (error);
+            return printError (error);
         index.applyCachedAvailability (result);
     }
 
@@ -246,9 +246,9 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
 int runSessionReport (const CommandLineOptions& options)
 {
     if (options.inputs.size() != 1)
-        return fail ("--session-report accepts exactly one input file");
+        return printError ("--session-report accepts exactly one input file");
     if (isGiven (options.pluginProbe) != isGiven (options.parameterCache))
-        return fail ("session report VNPM preparation requires both --plugin-probe and --parameter-cache");
+        return printError ("session report VNPM preparation requires both --plugin-probe and --parameter-cache");
     return sessionReportFile (resolveArgument (options.inputs[0]), options.factoryCatalog, options.pluginProbe,
                               options.parameterCache);
 }

@@ -1,3 +1,13 @@
+// AudioUnit plug-in states: the component identity (type, subtype, manufacturer) that a state's
+// property list must name, REAPER's fixed binary wrapper around that property list, and the
+// four-character codes as text and in JUCE's "AudioUnit:" descriptor. The property list itself is
+// checked by the strict reader in PropertyList; only its top-level identity keys are looked at
+// here.
+//
+// The file holds, in order: the wrapper's header words and the identity-field lookup (private),
+// then parsePropertyList, splitReaperState and buildReaperState, fourCcText and
+// parseDescriptorFile.
+
 #include "model/AudioUnitState.h"
 
 #include "model/PropertyList.h"

@@ -1,3 +1,16 @@
+// What a run makes for itself and must take away again: private folders, temporary files beside an
+// output, folders made for an output and the process groups of its children. Each is registered
+// under one lock as it is made, so that the interrupt thread can kill and remove everything still
+// registered when SIGINT, SIGTERM or SIGHUP arrives.
+//
+// In this file, in order:
+//   - The registry: the entries and their removal, the thread that waits for the interrupt
+//     signals, fresh random name suffixes.
+//   - Interrupts and the temporary folder: installInterruptCleanup and temporaryRoot.
+//   - Private folders: PrivateFolder and makePrivateFolder.
+//   - Temporary files, output folders and child groups: TemporaryFileBeside, registered files,
+//     folders made for an output, and children forked into a process group of their own.
+
 #include "model/PrivateFiles.h"
 
 #include "model/Utf8Text.h"
@@ -22,6 +35,9 @@ namespace vornconv
 {
 namespace
 {
+
+// ---------------------------------------------------------------------------------------------
+// The registry
 
 enum class Kind
 {
@@ -152,6 +168,9 @@ std::string randomSuffix()
 
 } // namespace
 
+// ---------------------------------------------------------------------------------------------
+// Interrupts and the temporary folder
+
 void installInterruptCleanup (const char* line)
 {
     static std::once_flag once;
@@ -175,6 +194,7 @@ juce::File temporaryRoot()
 }
 
 // ---------------------------------------------------------------------------------------------
+// Private folders
 
 PrivateFolder::PrivateFolder (PrivateFolder&& other) noexcept
     : folder (std::move (other.folder)), registration (other.registration)
@@ -229,6 +249,7 @@ bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, Pr
 }
 
 // ---------------------------------------------------------------------------------------------
+// Temporary files, output folders and child groups
 
 TemporaryFileBeside::TemporaryFileBeside (TemporaryFileBeside&& other) noexcept
     : file (std::move (other.file)), fd (other.fd), registered (other.registered)

@@ -1,3 +1,17 @@
+// Apple property lists from untrusted plug-in states, read strictly. The whole document, XML
+// ("<plist>") or binary ("bplist00"), is checked before anything is handed out: every value must
+// be well-formed, binary references must stay in range and form no cycle, and nesting is limited.
+// Only the entries of the root dictionary are handed out; the values below them are checked, never
+// built.
+//
+// In this file, in order:
+//   - Binary form: the trailer, the offset table and every object, each checked once (its height
+//     is kept, so an object shared at several depths is held to the nesting limit everywhere),
+//     then the root dictionary's entries.
+//   - XML form: <plist> around one value, checked element by element (integers, reals, base64
+//     data, dates) over the tree that the strict XML guard lets JUCE build.
+//   - Entry point: readDictionary, which tells the two forms apart by the binary magic.
+
 #include "model/PropertyList.h"
 
 #include "model/StrictXml.h"
@@ -532,6 +546,9 @@ bool readXml (const void* data, size_t size, juce::Array<TopLevelEntry>& entries
 }
 
 } // namespace
+
+//==============================================================================
+// Entry point
 
 bool readDictionary (const void* data, size_t size, juce::Array<TopLevelEntry>& entries, juce::String& error)
 {

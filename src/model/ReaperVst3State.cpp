@@ -1,3 +1,15 @@
+// REAPER's binary wrapper around a VST3 state: plug-in id, magic, the input and output pin maps, a
+// state header with the component and controller streams, and a program tail whose last byte is
+// the channel configuration. One strict walk (inspect) finds every field's place; splitting,
+// rebuilding around a template and the channel-configuration calls all go through it, and a
+// rebuilt wrapper is walked again before it is handed out.
+//
+// In this file, in order:
+//   - The wrapper's layout: the header markers, little-endian fields, the pin maps, inspect and
+//     the channel-configuration field.
+//   - Splitting and building: splitReaperVst3State and buildReaperVst3State.
+//   - Channel configuration: reading, setting and checking the stereo-sidechain shape.
+
 #include "model/ReaperVst3State.h"
 
 namespace vornconv
@@ -5,6 +17,9 @@ namespace vornconv
 
 namespace
 {
+
+//==============================================================================
+// The wrapper's layout
 
 constexpr juce::uint32 wrapperMagic = 0xFEED5EEEu;
 constexpr juce::uint64 maxPins = 64;
@@ -181,6 +196,9 @@ bool readConfig (const juce::MemoryBlock& wrapper, const Layout& layout, int& co
 
 } // namespace
 
+//==============================================================================
+// Splitting and building
+
 bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error)
 {
     auto copy = wrapper;
@@ -261,6 +279,9 @@ bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint3
 {
     return buildReaperVst3State (templateWrapper, id, id, component, controller, out, error);
 }
+
+//==============================================================================
+// Channel configuration
 
 bool readReaperVst3ChannelConfig (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, int& count, juce::String& error)
 {

@@ -1,8 +1,18 @@
+// The guard in front of JUCE's XML parser for documents we did not write. The bytes are scanned
+// once, front to back, without building anything; only a document that passes (one well-formed
+// UTF-8 document of bounded depth, by the rules in StrictXml.h) is handed to JUCE, from memory.
+//
+// In this file, in order:
+//   - Character classes: names, blanks and the tables that end a run of plain character data.
+//   - The scanner: the declaration, comments, an optional external DOCTYPE, elements with their
+//     attributes and references, CDATA sections, and what may follow the root.
+//   - Checking and parsing: the byte checks around the scanner (empty, NUL, UTF-8) and the entry
+//     points.
+
 #include "model/StrictXml.h"
 
 #include "model/Utf8Text.h"
 
-#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -11,6 +21,9 @@ namespace vornconv::strictXml
 
 namespace
 {
+
+//==============================================================================
+// Character classes
 
 bool isSpace (char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -58,6 +71,9 @@ const char* skipPlainRun (const char* p, const char* end, const StopTable& table
         ++p;
     return p;
 }
+
+//==============================================================================
+// The scanner
 
 struct Scanner
 {
@@ -366,6 +382,9 @@ struct Scanner
         return true;
     }
 };
+
+//==============================================================================
+// Checking and parsing
 
 bool check (const void* data, size_t size, int maxDepth, bool allowDoctype, juce::String& error)
 {

@@ -7,10 +7,10 @@
 // A guard in front of JUCE's XmlDocument for untrusted XML. JUCE's parser recurses once per
 // nesting level without a limit, accepts text after the root element, mismatched close tags and
 // DTDs with entity definitions. Here the bytes are first checked to be one well-formed UTF-8
-// document: optional declaration (first), comments, exactly one root element
-// with matching close tags, nesting no deeper than maxDepth, attribute values quoted, only the
-// five predefined and numeric character references, no DOCTYPE, no NUL byte, and nothing but
-// white space or comments after the root; no processing instruction but the declaration. Only then is JUCE's parser run,
+// document: optional declaration (first), comments, exactly one root element with matching close
+// tags, nesting no deeper than maxDepth, attribute values quoted, only the five predefined and
+// numeric character references, no DOCTYPE, no NUL byte, and nothing but white space or comments
+// after the root; no processing instruction but the declaration. Only then is JUCE's parser run,
 // from memory (never from a file, so nothing outside the bytes is resolved).
 namespace vornconv::strictXml
 {

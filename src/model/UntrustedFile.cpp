@@ -1,3 +1,11 @@
+// The one loader for files we did not write: one open that never waits on a FIFO, an fstat that
+// must find a regular file within the caller's size limit, one read of exactly that many bytes (a
+// file that changes meanwhile is refused), and for text the strict UTF-8 check. Every refusal
+// names the file.
+//
+// The file holds, in order: the private read and UTF-8 checks, then openUntrustedFile and the
+// three readers built on it (bytes, UTF-8 bytes, text).
+
 #include "model/UntrustedFile.h"
 
 #include "model/Utf8Text.h"

@@ -1,3 +1,22 @@
+// The codecs of a VST3 plug-in's two state streams in the wrappers hosts keep them in: JUCE's
+// memory-block text ("<size>.<JUCE base64>", accepted only as JUCE itself writes it), JUCE's VST3
+// state container ("VC2!" and an XML document holding both streams), SuperRack's preset text
+// (standard base64 around a wrapper and a VST3 preset body) and the Steinberg chunk list that ends
+// such a body. States of many megabytes pass through here, so the hot loops work on bytes: a
+// table-driven base64 decoder (sixteen characters a step where the processor has SSSE3) and a scan
+// that reads the streams of a plainly written container in place.
+//
+// In this file, in order:
+//   - JUCE base64: the alphabet table and the wide and byte-wise decoders.
+//   - Binary fields: little-endian integers, tags, hexadecimal digits, 128-bit bounds.
+//   - Memory-block text: the strict, canonical decoding of one memory-block text.
+//   - Plain containers: the in-place scan of a container as state writers produce it.
+//   - Base64 and memory blocks: decodeStandardBase64 and decodeJuceMemoryBlock.
+//   - JUCE's VST3 state: recognising, splitting and building the container, and writing the
+//     memory-block text of a stream.
+//   - SuperRack preset text: parsed and built.
+//   - Steinberg chunk list: extractSteinbergChunks.
+
 #include "model/Vst3State.h"
 
 #include "model/StrictXml.h"
@@ -21,6 +40,9 @@ using int128 = __int128;
 
 constexpr juce::int64 int64Max = std::numeric_limits<juce::int64>::max();
 
+//==============================================================================
+// JUCE base64
+
 // JUCE's memory-block alphabet as a byte table: the 6-bit value of each character, or 0xFF for
 // a byte outside the alphabet (every non-ASCII byte included). A valid value never has bit 7 set,
 // so OR-ing the values of a run tells at once whether any of them was invalid.
@@ -42,11 +64,6 @@ constexpr JuceBase64Table makeJuceBase64Table()
 
 constexpr JuceBase64Table juceBase64 = makeJuceBase64Table();
 
-// Decodes chars characters of JUCE base64 into (chars * 6) / 8 bytes. JUCE packs each character's
-// 6 bits at ascending bit positions, lowest first, so 4 characters carry 3 whole bytes. Returns
-// the OR of all character values (bit 7 set when any character was invalid) and, in lastValue,
-// the value of the partial group at the end (0 when there is none): its bits above the last whole
-// byte are the ones JUCE's encoder always writes as zero.
 #if VORNCONV_WIDE_BASE64
 
 // Sixteen characters to twelve bytes per step, while at least 32 characters remain (so the
@@ -94,6 +111,11 @@ bool hasSsse3() noexcept
 
 #endif
 
+// Decodes chars characters of JUCE base64 into (chars * 6) / 8 bytes. JUCE packs each character's
+// 6 bits at ascending bit positions, lowest first, so 4 characters carry 3 whole bytes. Returns
+// the OR of all character values (bit 7 set when any character was invalid) and, in lastValue,
+// the value of the partial group at the end (0 when there is none): its bits above the last whole
+// byte are the ones JUCE's encoder always writes as zero.
 juce::uint32 decodeJuceBase64 (const juce::uint8* text, size_t chars, juce::uint8* dest, juce::uint32& lastValue) noexcept
 {
     const auto* v = juceBase64.value;
@@ -135,6 +157,9 @@ juce::uint32 decodeJuceBase64 (const juce::uint8* text, size_t chars, juce::uint
         lastValue = bits;
     return seen;
 }
+
+//==============================================================================
+// Binary fields
 
 juce::uint32 readU32 (const juce::uint8* p) noexcept
 {
@@ -191,15 +216,8 @@ bool fitsInt64 (int128 v) noexcept
     return v >= (int128) std::numeric_limits<juce::int64>::min() && v <= (int128) int64Max;
 }
 
-// Plain RFC 4648 base64 through JUCE's decoder; false on any character outside the alphabet.
-bool decodeStandardBase64 (const juce::String& text, juce::MemoryBlock& out)
-{
-    juce::MemoryOutputStream stream;
-    if (! juce::Base64::convertFromBase64 (stream, text))
-        return false;
-    out = stream.getMemoryBlock();
-    return true;
-}
+//==============================================================================
+// Memory-block text
 
 // Whole preset blob: wrapper header, component and controller streams and the chunk table.
 constexpr size_t maxPresetBlobBytes = 45 + 2 * maxStateBytes + 48;
@@ -293,6 +311,8 @@ bool decodeMemoryBlockText (const juce::uint8* bytes, size_t size, juce::MemoryB
     return true;
 }
 
+//==============================================================================
+// Plain containers
 
 // The text of one state stream of a container: where it is, and how often its element appears.
 struct StreamText
@@ -395,12 +415,35 @@ bool scanPlainContainer (const juce::uint8* p, size_t size, StreamText (&streams
 
 } // namespace
 
+//==============================================================================
+// Base64 and memory blocks
+
+bool decodeStandardBase64 (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes)
+{
+    out.reset();
+    if (text.isEmpty())
+        return true;
+    // Four characters give at least one byte more than two less than three: refuse before
+    // decoding what cannot fit.
+    const auto length = (size_t) text.length();
+    if (maxBytes < std::numeric_limits<size_t>::max() - 2 && length / 4 * 3 > maxBytes + 2)
+        return false;
+    juce::MemoryOutputStream decoded;
+    if (! juce::Base64::convertFromBase64 (decoded, text) || decoded.getDataSize() > maxBytes)
+        return false;
+    out = decoded.getMemoryBlock();
+    return true;
+}
+
 bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error)
 {
     const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
     const size_t size = bytes != nullptr ? std::strlen (reinterpret_cast<const char*> (bytes)) : 0;
     return decodeMemoryBlockText (bytes, size, out, maxBytes, error);
 }
+
+//==============================================================================
+// JUCE's VST3 state
 
 bool looksLikeJuceXmlContainer (const juce::MemoryBlock& data)
 {
@@ -568,6 +611,9 @@ juce::MemoryBlock buildJuceVst3State (const juce::MemoryBlock& component, const 
     return block;
 }
 
+//==============================================================================
+// SuperRack preset text
+
 SuperRackPreset parseSuperRackPreset (const juce::String& text)
 {
     SuperRackPreset result;
@@ -585,7 +631,7 @@ SuperRackPreset parseSuperRackPreset (const juce::String& text)
     }
 
     juce::MemoryBlock tag;
-    if (! decodeStandardBase64 (sections[0], tag))
+    if (! decodeStandardBase64 (sections[0], tag, std::numeric_limits<size_t>::max()))
     {
         result.error = "format tag base64 decode failed";
         return result;
@@ -602,7 +648,7 @@ SuperRackPreset parseSuperRackPreset (const juce::String& text)
     const juce::String joined = sections.joinIntoString ("");
     // A text that cannot decode to within the largest possible blob is refused before decoding.
     if ((size_t) joined.length() > (maxPresetBlobBytes + 2) / 3 * 4
-        || ! decodeStandardBase64 (joined, result.blob) || result.blob.getSize() <= 47)
+        || ! decodeStandardBase64 (joined, result.blob, std::numeric_limits<size_t>::max()) || result.blob.getSize() <= 47)
     {
         result.blob.reset();
         result.error = "blob base64 decode failed";
@@ -676,6 +722,9 @@ juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBl
 
     return juce::Base64::toBase64 ("VST", 3) + "\n" + juce::Base64::toBase64 (blob.getData(), blob.getDataSize());
 }
+
+//==============================================================================
+// Steinberg chunk list
 
 JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t base)
 {

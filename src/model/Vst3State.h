@@ -34,6 +34,12 @@ struct SuperRackPreset
     juce::uint64 bodyOffset = 0; // 45 once parsed
 };
 
+// Standard (RFC 4648) base64 as JUCE's Base64::convertFromBase64 reads it, with no canonical
+// check: out is emptied; an empty text succeeds with an empty block; true only when the text
+// decodes and the decoded size is at most maxBytes (a text too long for that is refused before
+// decoding).
+bool decodeStandardBase64 (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes);
+
 // JUCE's MemoryBlock text ("<size>.<JUCE base64>"), accepted only in its canonical form. out is
 // emptied first and stays empty on failure.
 bool decodeJuceMemoryBlock (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes, juce::String& error);

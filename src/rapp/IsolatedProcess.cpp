@@ -1,3 +1,14 @@
+// Runs an untrusted helper program as a child and collects what it prints, never waiting past a
+// deadline or holding more than a cap. The child is forked into a process group of its own
+// (registered, so an interrupted run kills it), dies with us, gets /dev/null as input and one
+// close-on-exec pipe for its output, and reports a failed exec back through a second pipe. The
+// parent polls in short slices, so a child that has ended is noticed even while something it
+// started still holds the pipe open; the whole group is killed and the child reaped on every way
+// out.
+//
+// The file holds, in order: the descriptor holder, reading without blocking, the
+// ended-but-not-reaped check and the spawn (private), then runIsolatedProcess.
+
 #include "rapp/IsolatedProcess.h"
 
 #include "model/PrivateFiles.h"

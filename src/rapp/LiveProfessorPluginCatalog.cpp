@@ -1,7 +1,18 @@
+// LiveProfessor 2's own plug-in list (Plugins.xml), read as untrusted XML: through the loader and
+// the strict guard, then every VST3 and AudioUnit record checked strictly (absolute .vst3 paths,
+// JUCE descriptors, non-zero hexadecimal ids, plain counts). A malformed record or a repeated
+// plug-in identifier fails the whole load, and lookups answer only when exactly one record
+// matches.
+//
+// In this file, in order:
+//   - Records: the size limit, strict ids and counts, the parsed list, one record to an entry.
+//   - Identifiers, loading and lookups: the identifier LiveProfessor stores as pluginTypeId, the
+//     default file, load, and findUnique by slot or through the module index.
+
 #include "rapp/LiveProfessorPluginCatalog.h"
 
 #include "model/UntrustedFile.h"
-
+#include "model/StrictDecimal.h"
 #include "model/AudioUnitState.h"
 #include "model/StrictXml.h"
 
@@ -11,6 +22,9 @@ namespace vornconv::rapp
 {
 namespace
 {
+
+//==============================================================================
+// Records
 
 // LiveProfessor's own lists are a few hundred kilobytes; anything near this is not one.
 constexpr juce::int64 maxCatalogBytes = 64 * 1024 * 1024;
@@ -40,17 +54,9 @@ bool parseHexId (juce::StringRef text, juce::uint32& out)
 // Digits 0-9 only, at most 2^31 - 1; zero allowed.
 bool parseCount (const juce::String& text, juce::int32& out)
 {
-    if (text.isEmpty() || text.length() > 10)
-        return false;
+    const auto bytes = utf8Bytes (text);
     juce::int64 value = 0;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    if (value > 0x7fffffff)
+    if (bytes.size() > 10 || ! parseStrictDecimal (bytes, DecimalForm::digits, 0, 0x7fffffff, value))
         return false;
     out = (juce::int32) value;
     return true;
@@ -111,6 +117,8 @@ bool fillEntry (const juce::XmlElement& record, bool isAudioUnit, LiveProfessorP
 } // namespace
 
 //==============================================================================
+// Identifiers, loading and lookups
+
 juce::uint32 liveProfessorStringHash (juce::StringRef text)
 {
     juce::uint32 hash = 0;

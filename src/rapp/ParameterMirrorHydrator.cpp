@@ -1,9 +1,31 @@
+// Parameter mirrors for LiveProfessor: the normalised values of every parameter of a VST3 state,
+// obtained from an outside probe program run in isolation (a private folder for the state copies,
+// a process group of its own, a deadline and an output cap) and kept in a cache folder as binary
+// snapshots named by a SHA-256 key over the state and the installed plug-in. The probe's answer is
+// untrusted text and is parsed strictly on its bytes.
+//
+// Two ways in: hydrateParameterMirrors fills every VST3 slot on the calling thread and stops at
+// the first failure; prepareParameterMirrorsBestEffort only fills the cache, one job per distinct
+// key on up to three worker threads that take jobs from a shared counter, retries each failed job
+// once on the calling thread, and reports per-slot issues instead of failing.
+//
+// In this file, in order:
+//   - VNPM text: lines, fields, bounded indices and unit floats on byte ranges, and the last line
+//     of a failed probe's output made safe to quote.
+//   - Files: the staged state copies, the cache key, and reading and atomically replacing a cache
+//     file.
+//   - One probe run: a private folder, the isolated run and its outcomes, the parsed answer.
+//   - Slots: resolving a slot's installed plug-in, the preconditions and the cache file name.
+//   - Best-effort preparation: the jobs and one job's run.
+//   - Entry points: parseParameterProbeOutput, preparationWorkerCount, hydrateParameterMirrors and
+//     prepareParameterMirrorsBestEffort.
+
 #include "rapp/ParameterMirrorHydrator.h"
 
 #include "model/AtomicFileCommit.h"
-
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
+#include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 #include "rapp/IsolatedProcess.h"
@@ -11,14 +33,12 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -111,18 +131,9 @@ std::vector<ByteRange> splitTabs (ByteRange line)
 // Decimal digits only, at most maxProbeIndex (leading zeros allowed).
 bool parseBoundedDecimal (ByteRange field, int& out)
 {
-    if (field.size == 0)
-        return false;
     juce::int64 value = 0;
-    for (size_t i = 0; i < field.size; ++i)
-    {
-        const char c = field.data[i];
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > maxProbeIndex)
-            return false;
-    }
+    if (! parseStrictDecimal ({ field.data, field.size }, DecimalForm::digits, 0, maxProbeIndex, value))
+        return false;
     out = (int) value;
     return true;
 }
@@ -502,6 +513,9 @@ void runJob (PreparationJob& job, const juce::File& probeProgram, const juce::Fi
 }
 
 } // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Entry points
 
 bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& values, juce::String& error)
 {

@@ -1,3 +1,21 @@
+// The preflight of every conversion: before a writer touches a file, `inspect` walks the rack
+// model read from the source and lists, as issues, everything the target host cannot hold
+// exactly. A BLOCKER stops the writer; a WARNING is printed and writing goes on.
+//
+// The steps every target runs are written once; what differs from host to host is a row of the
+// hosts' rules (capacity, display name, a few yes-or-no rules and the host's own strip, slot and
+// session checks), which the steps ask instead of testing which host it is.
+//
+// In this file, in order:
+//   - the issue texts and codes;
+//   - small helpers over texts, strips and routing;
+//   - the rules record of a host;
+//   - the inspection: the steps every target runs, in the order their issues appear, and the
+//     identity check that most hosts share;
+//   - the rules of each host: Vorn Live scene, SuperRack Performer, LiveProfessor, REAPER;
+//   - the table of hosts;
+//   - the public functions.
+
 #include "rapp/RappConversionPlan.h"
 
 #include "rapp/LiveProfessorPluginCatalog.h"
@@ -105,6 +123,11 @@ constexpr int labelCharacters = 128;
 constexpr int physicalSidechainSources = 256;
 constexpr int cycleNodes = 64;
 
+// The source whose own diagnostics the preflight passes on, and the one product of it whose
+// saved snapshots a host may leave out.
+constexpr const char* superRackFormatId = "waves.sprk";
+constexpr const char* superRackPerformerApp = "SuperRack Performer";
+
 // Written so that NaN and infinity never count as the default value.
 bool differsFrom (float value, float reference)
 {
@@ -155,7 +178,6 @@ juce::String countedEntries (const std::map<std::string, int>& counts, bool mark
     return parts.joinIntoString (", ");
 }
 
-
 const RackStrip* firstStrip (const RackSession& session, juce::int32 index)
 {
     for (const auto& strip : session.strips)
@@ -186,11 +208,47 @@ bool usesPhysicalRouting (const RackSession& session)
     return false;
 }
 
+int occupiedWithSidechain (const RackStrip& strip)
+{
+    int n = 0;
+    for (const auto& p : strip.plugins)
+        if (p.occupied && p.sidechainSource >= 0)
+            ++n;
+    return n;
+}
+
+struct Inspection;
+
+// What one target host can hold, beyond the checks every host shares. A new host is one row of
+// the table below and the functions its row names.
+struct HostRules
+{
+    Target target;
+    const char* name;           // what targetName gives
+    HostCapacity capacity;      // fixed, or 0 x 0 for a host shaped by the deployment profile
+
+    // The host keeps the window docking records that a Performer source leaves out (and says so
+    // with the source's note); every other host refuses a session that left them out.
+    bool keepsUndockOmission;
+    // A SuperRack Performer source's saved snapshots may be left out when its Active state is
+    // unambiguous; otherwise two or more snapshots block.
+    bool takesPerformerActiveState;
+    // Physical routing needs the host's I/O capacity from --io, and every patch must fit it.
+    bool checksPhysicalIo;
+
+    // The host's own strip checks, after the shared ones and before the physical I/O check.
+    void (*stripRules) (Inspection&, const RackStrip&, const juce::String& code);
+    // Everything after the shared proof of the slot's format and state, identity included.
+    void (*slotRules) (Inspection&, const RackStrip&, const PluginRef&, const juce::String& code, bool isAu);
+    // After all strips; null when the host has none.
+    void (*sessionRules) (Inspection&);
+};
+
 struct Inspection
 {
     const RackReadResult& source;
     const RackSession& session;
-    Target target;
+    const HostRules& rules;
     const Vst3ModuleIndex& index;
     const DeploymentProfile* profile;
     const LiveProfessorPluginCatalog* catalog;
@@ -210,12 +268,14 @@ struct Inspection
         return catalog != nullptr ? catalog->findUnique (plugin, index) : nullptr;
     }
 
+    bool ioGiven() const { return profile != nullptr && profile->ioInputs >= 1 && profile->ioOutputs >= 1; }
+
     void passThroughNotes()
     {
         for (const auto& note : session.notes)
         {
             const bool listed = note.code == "dugan.disabled" || note.code == "ui.channelColour"
-                                || (note.code == "ui.pluginUndock" && target == targetVornScene);
+                                || (note.code == "ui.pluginUndock" && rules.keepsUndockOmission);
             if (listed && note.fidelity == Fidelity::dropped)
                 warning (printableSessionText (note.code), printableSessionText (note.text));
         }
@@ -260,7 +320,7 @@ struct Inspection
 
     void superRackDiagnostics()
     {
-        if (session.sourceFormat != "waves.sprk")
+        if (session.sourceFormat != superRackFormatId)
             return;
 
         std::map<std::string, int> names;
@@ -294,14 +354,12 @@ struct Inspection
         for (const auto& snapshot : session.snapshots)
             if (snapshot.number == -1)
                 ++active;
-        if (target == targetVornScene && session.sourceFormat == "waves.sprk"
-            && session.sourceApp == "SuperRack Performer" && active == 1)
+        if (rules.takesPerformerActiveState && session.sourceFormat == superRackFormatId
+            && session.sourceApp == superRackPerformerApp && active == 1)
             warning (code::snapshots, utf8 (text::snapshotsActiveOnly));
         else
             blocker (code::snapshots, utf8 (text::snapshotsBlocked));
     }
-
-    bool ioGiven() const { return profile != nullptr && profile->ioInputs >= 1 && profile->ioOutputs >= 1; }
 
     void stripChecks (const RackStrip& strip, bool repeatedIndex)
     {
@@ -317,60 +375,9 @@ struct Inspection
         if (strip.inputChannels > 2 || strip.outputChannels > 2)
             blocker (c, utf8 (text::monoStereoOnly));
 
-        if (target == targetVornScene)
-        {
-            auto inTrimRange = [] (float db) { return std::isfinite (db) && db >= -24.0f && db <= 12.0f; };
-            if (! inTrimRange (strip.inputGainDb) || ! inTrimRange (strip.outputGainDb))
-                blocker (c, utf8 (text::vornTrimRange));
+        rules.stripRules (*this, strip, c);
 
-            // The scene keeps one physical channel per rack channel; a repeated identical patch
-            // is the same routing and is not a second channel.
-            std::vector<std::pair<std::pair<bool, int>, std::set<int>>> groups;
-            for (const auto& patch : strip.routePatches)
-            {
-                if (patch.physicalChannel < 0)
-                    continue;
-                const std::pair<bool, int> key { patch.isInput, patch.rackChannel };
-                auto it = groups.begin();
-                while (it != groups.end() && it->first != key)
-                    ++it;
-                if (it == groups.end())
-                    groups.push_back ({ key, { patch.physicalChannel } });
-                else
-                    it->second.insert (patch.physicalChannel);
-            }
-            for (const auto& group : groups)
-                if (group.second.size() >= 2)
-                    blocker (c, utf8 (text::vornMultiplePatch));
-        }
-
-        if (target == targetSuperRackPerformer)
-        {
-            juce::StringArray fields;
-            if (differsFrom (strip.inputGainDb, 0.0f)) fields.add ("inputGain");
-            if (differsFrom (strip.pan, 0.5f)) fields.add ("pan");
-            if (strip.muted) fields.add ("mute");
-            if (strip.soloed) fields.add ("solo");
-            if (! fields.isEmpty())
-                blocker (c, utf8 (text::superRackFieldsPrefix) + fields.joinIntoString (", "));
-        }
-
-        if (target == targetReaper)
-        {
-            auto monoOrStereo = [] (int n) { return n == 1 || n == 2; };
-            juce::StringArray fields;
-            if (! (monoOrStereo (strip.inputChannels) && monoOrStereo (strip.outputChannels)))
-                fields.add ("nonMonoStereoLayout");
-            if (differsFrom (strip.inputGainDb, 0.0f))
-                fields.add ("inputGain");
-            if (! fields.isEmpty())
-                blocker (c, utf8 (text::reaperFieldsPrefix) + fields.joinIntoString (", "));
-        }
-
-        if (target == targetLiveProfessor && differsFrom (strip.pan, 0.5f))
-            blocker (c, utf8 (text::liveProfessorPan));
-
-        if ((target == targetLiveProfessor || target == targetReaper) && ioGiven())
+        if (rules.checksPhysicalIo && ioGiven())
             physicalCapacity (strip, c);
     }
 
@@ -400,15 +407,8 @@ struct Inspection
         }
     }
 
-    static int occupiedWithSidechain (const RackStrip& strip)
-    {
-        int n = 0;
-        for (const auto& p : strip.plugins)
-            if (p.occupied && p.sidechainSource >= 0)
-                ++n;
-        return n;
-    }
-
+    // The checks every host shares (capacity, format, the state a plug-in must carry), then the
+    // host's own.
     void slotChecks (const RackStrip& strip, int s)
     {
         const auto& plugin = strip.plugins.getReference (s);
@@ -442,17 +442,6 @@ struct Inspection
                 return;
             }
             ++plan.statePortable;
-
-            if (target == targetSuperRackPerformer)
-            {
-                if (isWavesPlugin (plugin))
-                {
-                    blocker (c, utf8 (text::wavesToPerformer));
-                    return;
-                }
-                if (plugin.inactive && ! plugin.unavailable)
-                    blocker (c, utf8 (text::performerInactive));
-            }
         }
         else
         {
@@ -464,96 +453,19 @@ struct Inspection
                 return;
             }
             ++plan.auComplete;
-            if (target == targetSuperRackPerformer)
-            {
-                warning (c, utf8 (text::performerAu));
-                return;
-            }
         }
 
-        const bool hasSidechain = plugin.sidechainSource >= 0;
-        const bool legacySidechain = hasSidechain && plugin.sidechainKind == sidechainLegacy;
+        rules.slotRules (*this, strip, plugin, c, isAu);
+    }
 
-        if (target == targetReaper && (plugin.muted || (plugin.inactive && ! plugin.unavailable)))
-            blocker (c, utf8 (text::reaperMuteInactive));
-
-        if (target != targetVornScene && hasSidechain && ! (plugin.sidechainKind == sidechainLegacy && plugin.sidechainEnabled))
+    // Hosts that have verified only enabled legacy sidechains refuse every other kind.
+    void unverifiedSidechain (const PluginRef& plugin, const juce::String& c)
+    {
+        if (plugin.sidechainSource >= 0 && ! (plugin.sidechainKind == sidechainLegacy && plugin.sidechainEnabled))
             blocker (c, utf8 (text::schema2Sidechain));
-
-        if (target == targetReaper && legacySidechain)
-        {
-            const auto* sourceStrip = firstStrip (session, plugin.sidechainSource);
-            if (! (sourceStrip != nullptr && sourceStrip->index != strip.index && occupiedWithSidechain (strip) == 1))
-                blocker (c, utf8 (text::reaperSidechain));
-        }
-
-        if (target == targetVornScene)
-            vornSlotSidechain (plugin, c);
-
-        if (target == targetSuperRackPerformer && legacySidechain)
-        {
-            const auto* sourceStrip = lastStrip (session, plugin.sidechainSource);
-            int inputLeft = 0;
-            if (sourceStrip != nullptr)
-                for (const auto& patch : sourceStrip->routePatches)
-                    if (patch.isInput && patch.rackChannel == 0 && patch.physicalChannel >= 0)
-                        ++inputLeft;
-            if (! (sourceStrip != nullptr && inputLeft == 1))
-                blocker (c, utf8 (text::performerSidechainPatch));
-        }
-
-        if (target == targetLiveProfessor)
-            liveProfessorIdentity (strip, plugin, c, isAu);
-        else
-            moduleIdentity (plugin, c, isAu);
     }
 
-    bool isWavesPlugin (const PluginRef& plugin) const
-    {
-        juce::String vendor = plugin.vendor;
-        juce::String bundleName = plugin.file.getFileName();
-        const auto key = classKey (plugin);
-        if (key.isNotEmpty())
-        {
-            if (const auto* entry = index.findByClassId (key))
-            {
-                vendor = entry->vendor.isNotEmpty() ? entry->vendor : plugin.vendor;
-                bundleName = entry->bundle.getFileName();
-            }
-        }
-        vendor = vendor.trim().toLowerCase();
-        bundleName = bundleName.toLowerCase();
-        return vendor == "waves" || vendor.startsWith ("waves ") || bundleName.contains ("waveshell");
-    }
-
-    void vornSlotSidechain (const PluginRef& plugin, const juce::String& c)
-    {
-        if (plugin.muted)
-            blocker (c, utf8 (text::vornSlotMute));
-        if (plugin.sidechainSource < 0)
-            return;
-
-        const int kind = plugin.sidechainKind;
-        if (kind < sidechainLegacy || kind > sidechainRackPost)
-            return; // already refused for its kind
-
-        bool accepted = false;
-        if (kind == sidechainPhysical)
-        {
-            accepted = plugin.sidechainSource < physicalSidechainSources;
-        }
-        else
-        {
-            const auto* sourceStrip = firstStrip (session, plugin.sidechainSource);
-            accepted = sourceStrip != nullptr && plugin.sidechainSource < plan.capacity.strips
-                       && (kind != sidechainLegacy || (sourceStrip->coverage.route && sourceStrip->routeInL >= 0));
-        }
-        if (accepted)
-            warning (c, utf8 (text::vornSidechainAccepted));
-        else
-            blocker (c, utf8 (text::vornSidechainUnproven));
-    }
-
+    // The identity check of the hosts that name a VST3 plug-in by the module index alone.
     void moduleIdentity (const PluginRef& plugin, const juce::String& c, bool isAu)
     {
         if (isAu)
@@ -585,116 +497,8 @@ struct Inspection
             warning (c, utf8 (text::factoryUnavailable));
     }
 
-    void liveProfessorIdentity (const RackStrip& strip, const PluginRef& plugin, const juce::String& c, bool isAu)
-    {
-        if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
-        {
-            const auto* sourceStrip = firstStrip (session, plugin.sidechainSource);
-            if (! (sourceStrip != nullptr && sourceStrip->outputChannels > 0 && sourceStrip->index != strip.index))
-                blocker (c, utf8 (text::lpSidechainSource));
-
-            int withSidechain = 0, occupied = 0, wideInputs = 0;
-            std::set<juce::int32> sources;
-            for (const auto& other : strip.plugins)
-            {
-                if (! other.occupied)
-                    continue;
-                ++occupied;
-                if (other.sidechainSource >= 0)
-                {
-                    ++withSidechain;
-                    sources.insert (other.sidechainSource);
-                }
-                if (const auto* entry = catalogEntry (other))
-                    if (entry->numInputs > strip.inputChannels)
-                        ++wideInputs;
-            }
-            const auto* own = catalogEntry (plugin);
-            const bool ownBusWide = own != nullptr && (juce::int64) own->numInputs >= 2 * (juce::int64) strip.inputChannels;
-            if (! (withSidechain == 1 && wideInputs == 1 && ownBusWide && sources.size() == 1
-                   && (strip.inputChannels != 1 || occupied == 1)))
-                blocker (c, utf8 (text::lpChainSidechainHead) + utf8 (text::lpChainSidechainTail));
-        }
-
-        if (catalog == nullptr)
-        {
-            blocker (code::catalog, utf8 (text::lpCatalogMissing));
-            return;
-        }
-
-        if (catalogEntry (plugin) == nullptr)
-        {
-            blocker (c, utf8 (isAu ? text::lpAuUnlinked : text::lpVst3Unlinked));
-            return;
-        }
-
-        ++plan.identityResolved;
-        if (isAu)
-            return;
-
-        const auto key = plugin.classId.isNotEmpty() ? plugin.classId.toUpperCase() : index.resolveClassId (plugin);
-        const auto* entry = key.isNotEmpty() ? index.findByClassId (key) : nullptr;
-        if (! (entry != nullptr && ! plugin.unavailable && entry->available))
-            warning (c, utf8 (text::lpFactoryUnavailable));
-    }
-
-    void sidechainCycle()
-    {
-        std::vector<std::vector<int>> edges (cycleNodes);
-        for (const auto& strip : session.strips)
-        {
-            if (strip.index < 0 || strip.index >= cycleNodes)
-                continue;
-            for (const auto& plugin : strip.plugins)
-                if (plugin.occupied && plugin.sidechainEnabled && plugin.sidechainKind == sidechainRackPost
-                    && plugin.sidechainSource >= 0 && plugin.sidechainSource < cycleNodes)
-                    edges[(size_t) plugin.sidechainSource].push_back (strip.index);
-        }
-
-        enum Colour { unvisited, inProgress, done };
-        std::vector<Colour> colour (cycleNodes, unvisited);
-
-        // Iterative depth-first search: the stack holds (node, next edge to follow).
-        for (int start = 0; start < cycleNodes; ++start)
-        {
-            if (colour[(size_t) start] != unvisited)
-                continue;
-            std::vector<std::pair<int, size_t>> stack { { start, 0 } };
-            colour[(size_t) start] = inProgress;
-            while (! stack.empty())
-            {
-                auto& [node, next] = stack.back();
-                const auto& out = edges[(size_t) node];
-                if (next == out.size())
-                {
-                    colour[(size_t) node] = done;
-                    stack.pop_back();
-                    continue;
-                }
-                const int to = out[next++];
-                if (colour[(size_t) to] == inProgress)
-                {
-                    blocker (code::sidechainCycle, utf8 (text::sidechainCycle));
-                    return;
-                }
-                if (colour[(size_t) to] == unvisited)
-                {
-                    colour[(size_t) to] = inProgress;
-                    stack.push_back ({ to, 0 });
-                }
-            }
-        }
-    }
-
     void run()
     {
-        // No writer exists for any other value: such a plan must never read as writable.
-        if (target < targetVornScene || target > targetReaper)
-        {
-            blocker (code::target, utf8 (text::unknownTarget) + juce::String ((int) target));
-            return;
-        }
-
         if (! source.ok)
         {
             blocker (code::source, utf8 (text::readerFailedPrefix) + printableSessionText (source.error));
@@ -705,7 +509,7 @@ struct Inspection
 
         passThroughNotes();
 
-        if (target != targetVornScene && session.pluginUndockExclusions > 0)
+        if (! rules.keepsUndockOmission && session.pluginUndockExclusions > 0)
             blocker (code::undock, utf8 (text::undockNotAuthorized));
 
         coverage();
@@ -723,7 +527,7 @@ struct Inspection
             plan.capacity = { profile->strips, profile->slots, true };
         }
 
-        if ((target == targetLiveProfessor || target == targetReaper) && usesPhysicalRouting (session) && ! ioGiven())
+        if (rules.checksPhysicalIo && usesPhysicalRouting (session) && ! ioGiven())
             blocker (code::io, utf8 (text::ioMissingHead) + utf8 (text::ioMissingTail));
 
         std::set<juce::int32> seen;
@@ -735,10 +539,306 @@ struct Inspection
                     slotChecks (strip, s);
         }
 
-        if (target == targetVornScene)
-            sidechainCycle();
+        if (rules.sessionRules != nullptr)
+            rules.sessionRules (*this);
     }
 };
+
+//==============================================================================
+// Vorn Live scene: a fixed 64 x 8 rack with trim limits, one physical channel per rack channel,
+// and sidechains from strips, physical inputs or post-fader rack points that must not loop.
+
+void vornStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
+{
+    auto inTrimRange = [] (float db) { return std::isfinite (db) && db >= -24.0f && db <= 12.0f; };
+    if (! inTrimRange (strip.inputGainDb) || ! inTrimRange (strip.outputGainDb))
+        in.blocker (c, utf8 (text::vornTrimRange));
+
+    // The scene keeps one physical channel per rack channel; a repeated identical patch is the
+    // same routing and is not a second channel.
+    std::vector<std::pair<std::pair<bool, int>, std::set<int>>> groups;
+    for (const auto& patch : strip.routePatches)
+    {
+        if (patch.physicalChannel < 0)
+            continue;
+        const std::pair<bool, int> key { patch.isInput, patch.rackChannel };
+        auto it = groups.begin();
+        while (it != groups.end() && it->first != key)
+            ++it;
+        if (it == groups.end())
+            groups.push_back ({ key, { patch.physicalChannel } });
+        else
+            it->second.insert (patch.physicalChannel);
+    }
+    for (const auto& group : groups)
+        if (group.second.size() >= 2)
+            in.blocker (c, utf8 (text::vornMultiplePatch));
+}
+
+void vornSlotRules (Inspection& in, const RackStrip&, const PluginRef& plugin, const juce::String& c, bool isAu)
+{
+    if (plugin.muted)
+        in.blocker (c, utf8 (text::vornSlotMute));
+
+    const int kind = plugin.sidechainKind;
+    // A kind outside the four has been refused already.
+    if (plugin.sidechainSource >= 0 && kind >= sidechainLegacy && kind <= sidechainRackPost)
+    {
+        bool accepted = false;
+        if (kind == sidechainPhysical)
+        {
+            accepted = plugin.sidechainSource < physicalSidechainSources;
+        }
+        else
+        {
+            const auto* sourceStrip = firstStrip (in.session, plugin.sidechainSource);
+            accepted = sourceStrip != nullptr && plugin.sidechainSource < in.plan.capacity.strips
+                       && (kind != sidechainLegacy || (sourceStrip->coverage.route && sourceStrip->routeInL >= 0));
+        }
+        if (accepted)
+            in.warning (c, utf8 (text::vornSidechainAccepted));
+        else
+            in.blocker (c, utf8 (text::vornSidechainUnproven));
+    }
+
+    in.moduleIdentity (plugin, c, isAu);
+}
+
+// Post-fader sidechains between strips must not form a cycle.
+void vornSessionRules (Inspection& in)
+{
+    std::vector<std::vector<int>> edges (cycleNodes);
+    for (const auto& strip : in.session.strips)
+    {
+        if (strip.index < 0 || strip.index >= cycleNodes)
+            continue;
+        for (const auto& plugin : strip.plugins)
+            if (plugin.occupied && plugin.sidechainEnabled && plugin.sidechainKind == sidechainRackPost
+                && plugin.sidechainSource >= 0 && plugin.sidechainSource < cycleNodes)
+                edges[(size_t) plugin.sidechainSource].push_back (strip.index);
+    }
+
+    enum Colour { unvisited, inProgress, done };
+    std::vector<Colour> colour (cycleNodes, unvisited);
+
+    // Iterative depth-first search: the stack holds (node, next edge to follow).
+    for (int start = 0; start < cycleNodes; ++start)
+    {
+        if (colour[(size_t) start] != unvisited)
+            continue;
+        std::vector<std::pair<int, size_t>> stack { { start, 0 } };
+        colour[(size_t) start] = inProgress;
+        while (! stack.empty())
+        {
+            auto& [node, next] = stack.back();
+            const auto& out = edges[(size_t) node];
+            if (next == out.size())
+            {
+                colour[(size_t) node] = done;
+                stack.pop_back();
+                continue;
+            }
+            const int to = out[next++];
+            if (colour[(size_t) to] == inProgress)
+            {
+                in.blocker (code::sidechainCycle, utf8 (text::sidechainCycle));
+                return;
+            }
+            if (colour[(size_t) to] == unvisited)
+            {
+                colour[(size_t) to] = inProgress;
+                stack.push_back ({ to, 0 });
+            }
+        }
+    }
+}
+
+//==============================================================================
+// SuperRack Performer: a fixed 64 x 8 rack that takes third-party VST3 plug-ins only, with
+// default strip fields, and legacy sidechains keyed from one physical input.
+
+bool isWavesPlugin (const Inspection& in, const PluginRef& plugin)
+{
+    juce::String vendor = plugin.vendor;
+    juce::String bundleName = plugin.file.getFileName();
+    const auto key = in.classKey (plugin);
+    if (key.isNotEmpty())
+    {
+        if (const auto* entry = in.index.findByClassId (key))
+        {
+            vendor = entry->vendor.isNotEmpty() ? entry->vendor : plugin.vendor;
+            bundleName = entry->bundle.getFileName();
+        }
+    }
+    vendor = vendor.trim().toLowerCase();
+    bundleName = bundleName.toLowerCase();
+    return vendor == "waves" || vendor.startsWith ("waves ") || bundleName.contains ("waveshell");
+}
+
+void superRackStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
+{
+    juce::StringArray fields;
+    if (differsFrom (strip.inputGainDb, 0.0f)) fields.add ("inputGain");
+    if (differsFrom (strip.pan, 0.5f)) fields.add ("pan");
+    if (strip.muted) fields.add ("mute");
+    if (strip.soloed) fields.add ("solo");
+    if (! fields.isEmpty())
+        in.blocker (c, utf8 (text::superRackFieldsPrefix) + fields.joinIntoString (", "));
+}
+
+void superRackSlotRules (Inspection& in, const RackStrip&, const PluginRef& plugin, const juce::String& c, bool isAu)
+{
+    if (isAu)
+    {
+        in.warning (c, utf8 (text::performerAu));
+        return;
+    }
+    if (isWavesPlugin (in, plugin))
+    {
+        in.blocker (c, utf8 (text::wavesToPerformer));
+        return;
+    }
+    if (plugin.inactive && ! plugin.unavailable)
+        in.blocker (c, utf8 (text::performerInactive));
+
+    in.unverifiedSidechain (plugin, c);
+
+    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+    {
+        const auto* sourceStrip = lastStrip (in.session, plugin.sidechainSource);
+        int inputLeft = 0;
+        if (sourceStrip != nullptr)
+            for (const auto& patch : sourceStrip->routePatches)
+                if (patch.isInput && patch.rackChannel == 0 && patch.physicalChannel >= 0)
+                    ++inputLeft;
+        if (! (sourceStrip != nullptr && inputLeft == 1))
+            in.blocker (c, utf8 (text::performerSidechainPatch));
+    }
+
+    in.moduleIdentity (plugin, c, isAu);
+}
+
+//==============================================================================
+// LiveProfessor: a rack shaped by the deployment profile, chains without pan, and plug-ins that
+// its own plug-in list must name.
+
+void liveProfessorStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
+{
+    if (differsFrom (strip.pan, 0.5f))
+        in.blocker (c, utf8 (text::liveProfessorPan));
+}
+
+void liveProfessorSlotRules (Inspection& in, const RackStrip& strip, const PluginRef& plugin, const juce::String& c,
+                             bool isAu)
+{
+    in.unverifiedSidechain (plugin, c);
+
+    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+    {
+        const auto* sourceStrip = firstStrip (in.session, plugin.sidechainSource);
+        if (! (sourceStrip != nullptr && sourceStrip->outputChannels > 0 && sourceStrip->index != strip.index))
+            in.blocker (c, utf8 (text::lpSidechainSource));
+
+        int withSidechain = 0, occupied = 0, wideInputs = 0;
+        std::set<juce::int32> sources;
+        for (const auto& other : strip.plugins)
+        {
+            if (! other.occupied)
+                continue;
+            ++occupied;
+            if (other.sidechainSource >= 0)
+            {
+                ++withSidechain;
+                sources.insert (other.sidechainSource);
+            }
+            if (const auto* entry = in.catalogEntry (other))
+                if (entry->numInputs > strip.inputChannels)
+                    ++wideInputs;
+        }
+        const auto* own = in.catalogEntry (plugin);
+        const bool ownBusWide = own != nullptr && (juce::int64) own->numInputs >= 2 * (juce::int64) strip.inputChannels;
+        if (! (withSidechain == 1 && wideInputs == 1 && ownBusWide && sources.size() == 1
+               && (strip.inputChannels != 1 || occupied == 1)))
+            in.blocker (c, utf8 (text::lpChainSidechainHead) + utf8 (text::lpChainSidechainTail));
+    }
+
+    if (in.catalog == nullptr)
+    {
+        in.blocker (code::catalog, utf8 (text::lpCatalogMissing));
+        return;
+    }
+
+    if (in.catalogEntry (plugin) == nullptr)
+    {
+        in.blocker (c, utf8 (isAu ? text::lpAuUnlinked : text::lpVst3Unlinked));
+        return;
+    }
+
+    ++in.plan.identityResolved;
+    if (isAu)
+        return;
+
+    const auto key = plugin.classId.isNotEmpty() ? plugin.classId.toUpperCase() : in.index.resolveClassId (plugin);
+    const auto* entry = key.isNotEmpty() ? in.index.findByClassId (key) : nullptr;
+    if (! (entry != nullptr && ! plugin.unavailable && entry->available))
+        in.warning (c, utf8 (text::lpFactoryUnavailable));
+}
+
+//==============================================================================
+// REAPER: tracks shaped by the deployment profile, mono or stereo without input trim, active and
+// unmuted plug-ins, and at most one legacy sidechain per track from another track.
+
+void reaperStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
+{
+    auto monoOrStereo = [] (int n) { return n == 1 || n == 2; };
+    juce::StringArray fields;
+    if (! (monoOrStereo (strip.inputChannels) && monoOrStereo (strip.outputChannels)))
+        fields.add ("nonMonoStereoLayout");
+    if (differsFrom (strip.inputGainDb, 0.0f))
+        fields.add ("inputGain");
+    if (! fields.isEmpty())
+        in.blocker (c, utf8 (text::reaperFieldsPrefix) + fields.joinIntoString (", "));
+}
+
+void reaperSlotRules (Inspection& in, const RackStrip& strip, const PluginRef& plugin, const juce::String& c, bool isAu)
+{
+    if (plugin.muted || (plugin.inactive && ! plugin.unavailable))
+        in.blocker (c, utf8 (text::reaperMuteInactive));
+
+    in.unverifiedSidechain (plugin, c);
+
+    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+    {
+        const auto* sourceStrip = firstStrip (in.session, plugin.sidechainSource);
+        if (! (sourceStrip != nullptr && sourceStrip->index != strip.index && occupiedWithSidechain (strip) == 1))
+            in.blocker (c, utf8 (text::reaperSidechain));
+    }
+
+    in.moduleIdentity (plugin, c, isAu);
+}
+
+//==============================================================================
+// One row a host: target, display name, capacity; keepsUndockOmission, takesPerformerActiveState,
+// checksPhysicalIo; its strip, slot and session rules.
+const HostRules hostRules[] = {
+    { targetVornScene, "Vorn Live (.ksn)", { 64, 8, true },
+      true, true, false, vornStripRules, vornSlotRules, vornSessionRules },
+    { targetSuperRackPerformer, "SuperRack Performer (.sprk)", { 64, 8, true },
+      false, false, false, superRackStripRules, superRackSlotRules, nullptr },
+    { targetLiveProfessor, "LiveProfessor (.rack2)", {},
+      false, false, true, liveProfessorStripRules, liveProfessorSlotRules, nullptr },
+    { targetReaper, "REAPER (.rpp)", {},
+      false, false, true, reaperStripRules, reaperSlotRules, nullptr },
+};
+
+// Null for a value no host has.
+const HostRules* rulesFor (Target target)
+{
+    for (const auto& rules : hostRules)
+        if (rules.target == target)
+            return &rules;
+    return nullptr;
+}
 
 } // namespace
 
@@ -752,21 +852,14 @@ bool ConversionPlan::canWrite() const
 
 juce::String targetName (Target target)
 {
-    switch (target)
-    {
-        case targetVornScene: return "Vorn Live (.ksn)";
-        case targetSuperRackPerformer: return "SuperRack Performer (.sprk)";
-        case targetLiveProfessor: return "LiveProfessor (.rack2)";
-        case targetReaper: return "REAPER (.rpp)";
-    }
-    return "unknown";
+    const auto* rules = rulesFor (target);
+    return rules != nullptr ? rules->name : "unknown";
 }
 
 HostCapacity targetCapacity (Target target)
 {
-    if (target == targetVornScene || target == targetSuperRackPerformer)
-        return { 64, 8, true };
-    return {};
+    const auto* rules = rulesFor (target);
+    return rules != nullptr ? rules->capacity : HostCapacity {};
 }
 
 ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3ModuleIndex& index,
@@ -775,7 +868,12 @@ ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3M
     ConversionPlan plan;
     plan.target = target;
     plan.capacity = targetCapacity (target);
-    Inspection { source, source.session, target, index, profile, catalog, plan }.run();
+    const auto* rules = rulesFor (target);
+    // No writer exists for any other value: such a plan must never read as writable.
+    if (rules == nullptr)
+        plan.issues.add ({ severityBlocker, code::target, utf8 (text::unknownTarget) + juce::String ((int) target) });
+    else
+        Inspection { source, source.session, *rules, index, profile, catalog, plan }.run();
     return plan;
 }
 

@@ -1,3 +1,19 @@
+// The selection report and the selection file. The report proposes, for a target's capacity, which
+// channels and plug-ins to keep and where to put them; the user edits it and hands it back, and
+// the file then projects the session onto the kept channels and plug-ins. Both are tied to the
+// exact input file by its SHA-256. The file is untrusted JSON: it goes through the loader and the
+// bounded parse, every integer must be a JSON integer in range, every "selected" a JSON boolean,
+// and every mapping must point at something that exists, once.
+//
+// In this file, in order:
+//   - Reading a selection file: the source digest, the document, strict properties, and the
+//     channel and plug-in mappings.
+//   - Projection: the projected session, with sidechain sources renumbered and notes for what was
+//     left out.
+//   - The report: buildSelectionReportJson.
+//   - Applying a selection file: applySelectionFile, which checks schema, target, digest and
+//     capacity before it projects.
+
 #include "rapp/RappSelection.h"
 
 #include "model/JsonWriter.h"
@@ -6,7 +22,6 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <set>
@@ -19,6 +34,9 @@ const char* const selectionSchema = "vorn-rapp-selection-v1";
 
 namespace
 {
+
+//==============================================================================
+// Reading a selection file
 
 struct PluginMapping
 {
@@ -225,6 +243,9 @@ bool readChannelMappings (const juce::var& document, const RackSession& session,
     return true;
 }
 
+//==============================================================================
+// Projection
+
 // projected starts as a copy of source (copy-constructed: assigning empty memory blocks is not safe).
 bool project (const RackReadResult& source, const HostCapacity& capacity, const std::vector<ChannelMapping>& channels,
               RackReadResult& projected, juce::String& error)
@@ -278,6 +299,9 @@ bool project (const RackReadResult& source, const HostCapacity& capacity, const 
 }
 
 } // namespace
+
+//==============================================================================
+// The report
 
 juce::String buildSelectionReportJson (const RackReadResult& source, const HostCapacity& capacity,
                                        const juce::String& targetId)
@@ -367,6 +391,9 @@ juce::String buildSelectionReportJson (const RackReadResult& source, const HostC
     document->setProperty ("channels", channels);
     return json::toJsonLine (root);
 }
+
+//==============================================================================
+// Applying a selection file
 
 bool applySelectionFile (const RackReadResult& source, const juce::File& selection, const HostCapacity& capacity,
                          const juce::String& targetId, RackReadResult& out, juce::String& error)

@@ -1,7 +1,27 @@
+// The converter's persistent factory cache: one text file of VST3 class records in ascending
+// class-id order, written whole and then renamed into place so that a reader sees the old cache or
+// the new one, never a part. A full scan replaces what it finds and marks everything else
+// unavailable; a per-bundle merge keeps the records it does not touch. The import from Vorn Live
+// takes only the plug-ins that the live host has verified one by one in this very environment,
+// matches each against the installed bundles (or an isolated factory check), and makes sure that
+// none of the files it relied on changed before it merges.
+//
+// Every file read here is untrusted: it comes through the loader, and XML through the strict
+// guard.
+//
+// In this file, in order:
+//   - Text helpers: class-id lines, the untrusted reads, digests, strict integer and hexadecimal
+//     attributes, file times.
+//   - Records: parsing, merging and writing records, and the atomic replacement of the cache file.
+//   - The live host's verified layouts: the layout records, their capability check, the
+//     environment signature, matching a bundle's classes, and the isolated factory check.
+//   - This machine and its bundles: the operating-system build, translation, the live host's
+//     identity key and a bundle's fingerprint.
+//   - The cache operations: validate, mergeScan and importVornLive.
+
 #include "rapp/Vst3FactoryCache.h"
 
 #include "model/AtomicFileCommit.h"
-
 #include "model/StrictXml.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
@@ -9,7 +29,6 @@
 
 #include <juce_cryptography/juce_cryptography.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <cstdio>
@@ -445,6 +464,7 @@ bool failImport (juce::String& error, const char* message)
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
+// This machine and its bundles
 
 juce::String hostOsBuild()
 {
@@ -513,6 +533,9 @@ juce::String bundleFingerprint (const juce::File& bundle)
         out << "|Info:" << juce::String (info.getSize()) << ":" << juce::String (modificationMillis (info));
     return out.toString();
 }
+
+// ---------------------------------------------------------------------------------------------
+// The cache operations
 
 bool validate (const juce::File& cache, FactoryCacheStats& stats, juce::String& error)
 {

@@ -1,6 +1,28 @@
+// The VST3 module index: the plug-in classes the converter may name in a target file, gathered
+// from the moduleinfo.json of installed bundles, from factory catalogs (the only source that makes
+// a class available) and from REAPER's plug-in cache, which adds REAPER's own id and name. Entries
+// keep their insertion order and are found by class id through a position map that is checked
+// against the entries before it is trusted. Every file is untrusted: it goes through the loader,
+// JSON through the bounded parse, and the bundle walk is bounded in depth and never enters a
+// folder twice.
+//
+// In this file, in order:
+//   - Limits and helpers: class-id bytes, absolute paths, whole text files, REAPER ids, and the
+//     bundle walk.
+//   - Catalog lines and columns: splitLines and splitTabs.
+//   - Class ids and moduleinfo text: isHexClassId, the two derived ids, and the trailing-comma
+//     clean-up of moduleinfo.json.
+//   - Scanning bundles: the default folders, scanLocations and addBundle.
+//   - Entries by class id: the position map and addOrReplace.
+//   - Factory catalogs
+//   - REAPER's plug-in cache: joining identities, ambiguous class ids and conflicts.
+//   - Lookups and availability: unavailable source identities, finding by class id or bundle,
+//     resolving a class id from a slot's ids, and marking unavailable slots.
+
 #include "rapp/Vst3ModuleIndex.h"
 
 #include "model/JsonWriter.h"
+#include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 
@@ -15,6 +37,9 @@ namespace vornconv::rapp
 {
 namespace
 {
+
+//==============================================================================
+// Limits and helpers
 
 // Text files larger than this are refused before they are read.
 constexpr juce::int64 maxTextFileBytes = 64 * 1024 * 1024;
@@ -82,17 +107,9 @@ Vst3ModuleEntry entryForClassId (const juce::String& upperClassId)
 // Digits only, 1 to 4294967295.
 bool parseReaperId (const juce::String& text, juce::uint32& out)
 {
-    if (text.isEmpty() || text.length() > 10)
-        return false;
-    juce::uint64 value = 0;
-    for (auto p = text.getCharPointer(); ! p.isEmpty();)
-    {
-        const auto c = p.getAndAdvance();
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (juce::uint64) (c - '0');
-    }
-    if (value == 0 || value > 0xffffffffull)
+    const auto bytes = utf8Bytes (text);
+    juce::int64 value = 0;
+    if (bytes.size() > 10 || ! parseStrictDecimal (bytes, DecimalForm::digits, 1, 0xffffffffll, value))
         return false;
     out = (juce::uint32) value;
     return true;
@@ -136,6 +153,9 @@ void collectBundles (const juce::File& dir, int depth, std::set<FolderKey>& visi
 }
 
 } // namespace
+
+//==============================================================================
+// Catalog lines and columns
 
 // Lines split at LF, CR LF or CR.
 juce::StringArray splitLines (const juce::String& text)
@@ -184,8 +204,9 @@ juce::StringArray splitTabs (const juce::String& line)
     }
 }
 
-
 //==============================================================================
+// Class ids and moduleinfo text
+
 bool isHexClassId (juce::StringRef text)
 {
     int count = 0;
@@ -259,6 +280,8 @@ juce::String removeTrailingJsonCommas (const juce::String& text)
 }
 
 //==============================================================================
+// Scanning bundles
+
 juce::Array<juce::File> Vst3ModuleIndex::defaultScanRoots()
 {
     const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory);
@@ -345,6 +368,8 @@ void Vst3ModuleIndex::addBundle (const juce::File& bundle)
 }
 
 //==============================================================================
+// Entries by class id
+
 void Vst3ModuleIndex::syncPositions()
 {
     if (positions.size() == (size_t) entries.size())
@@ -399,6 +424,8 @@ void Vst3ModuleIndex::addOrReplace (const Vst3ModuleEntry& entry)
 }
 
 //==============================================================================
+// Factory catalogs
+
 bool Vst3ModuleIndex::loadFactoryCatalog (const juce::File& file, juce::String& error)
 {
     juce::String text, reason;
@@ -467,6 +494,8 @@ bool Vst3ModuleIndex::loadFactoryCatalogText (juce::StringRef text, juce::String
 }
 
 //==============================================================================
+// REAPER's plug-in cache
+
 bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& error)
 {
     error.clear();
@@ -595,6 +624,8 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
 }
 
 //==============================================================================
+// Lookups and availability
+
 bool Vst3ModuleIndex::addUnavailableSourceIdentity (const PluginRef& plugin)
 {
     const auto cid = plugin.classId.toUpperCase();

@@ -1,7 +1,36 @@
+// The reader of LiveProfessor 2 projects (.rack2): the binary value tree is read by the bounded
+// reader (ValueTreeReader) and then checked node by node. Chains become strips, the plug-ins of a
+// chain (in ProcessorOrder) its slots with their activation, state and normalised parameters, the
+// live audio patch the physical patches and sidechain sources, and the chain and global snapshots
+// RackSnapshot rows. A structural fault fails the read; what cannot be proven becomes a DROPPED
+// note and a partial grade.
+//
+// A project the converter wrote carries stable runtime ids and its metadata node, which place
+// every plug-in at its source strip and slot; when the host has since saved the project and
+// dropped the hardware connections from the live patch, the patch and the plug-in states are
+// recovered from the marked clean global snapshot.
+//
+// In this file, in order:
+//   - Names and value conversions: the metadata node's names, and numbers and flags read the
+//     lenient way JUCE reads them, without its undefined conversions.
+//   - Limits, notes and tree access: hardware node ids, channel and padding limits, the note
+//     texts, and lookups on nodes that may be missing.
+//   - Plug-in payloads: one Plugin node's activation, state (VST3 container or AudioUnit property
+//     list) and P0..Pn parameters.
+//   - Patch points and the clean snapshot: strict patch points, restoring the plug-in states from
+//     the clean snapshot, and choosing when it is used.
+//   - The audio patch: physical patches and sidechain feeds, then the summary routes and coverage.
+//   - Plug-in types and failed reads: pluginTypeId, and the result of a stream or file that could
+//     not be read.
+//   - Stable runtime ids
+//   - Converter metadata: reading, marking the clean snapshot, appending.
+//   - The reader: readLiveProfessorRack2Tree, and the file and byte entry points that feed it.
+
 #include "readers/LiveProfessorRack2Reader.h"
 
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
+#include "model/StrictDecimal.h"
 #include "model/Vst3State.h"
 #include "readers/ValueTreeReader.h"
 
@@ -16,6 +45,9 @@
 
 namespace vornconv
 {
+
+//==============================================================================
+// Names and value conversions
 
 const char* const cleanSnapshotName = "VORN_CLEAN_SNAPSHOT";
 
@@ -95,6 +127,9 @@ bool asBool (const juce::var& v)
     return false;
 }
 
+//==============================================================================
+// Limits, notes and tree access
+
 // Node 1 is the hardware input device and node 2 the hardware output device in an audio patch.
 constexpr juce::int64 hardwareInputNode = 1;
 constexpr juce::int64 hardwareOutputNode = 2;
@@ -112,19 +147,14 @@ const char* const parseFailed = "ValueTree parse failed — not a JUCE ValueTree
 using PatchPoint = std::tuple<juce::int64, juce::int64, juce::int64, juce::int64>;
 using PatchPointSet = std::set<PatchPoint>;
 
-// A property's value, or void when the node or the property is missing. Binary values are never
-// read through here (a copy of a var copies its bytes).
-juce::var firstProperty (const TreeNode* tree, std::string_view name)
-{
-    return tree != nullptr ? propertyValue (*tree, name) : juce::var();
-}
-
 // The first child of the type, or null; a missing node has no children.
 const TreeNode* firstChild (const TreeNode* tree, std::string_view type)
 {
     return tree != nullptr ? findChild (*tree, type) : nullptr;
 }
 
+// A property's value, or void when the node has none of that name. It is handed out in place:
+// a copy of a var copies a binary value's bytes.
 const juce::var& valueOf (const TreeNode& tree, std::string_view name)
 {
     static const juce::var none;
@@ -161,17 +191,14 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
 // count; -1 otherwise.
 int parameterIndex (const std::string& name, int count) noexcept
 {
-    if (name.size() < 2 || name.size() > 11 || name[0] != 'P' || (name.size() > 2 && name[1] == '0'))
-        return -1;
     juce::int64 index = 0;
-    for (size_t i = 1; i < name.size(); ++i)
-    {
-        if (name[i] < '0' || name[i] > '9')
-            return -1;
-        index = index * 10 + (name[i] - '0');
-    }
-    return index < count ? (int) index : -1;
+    return name.size() >= 2 && name[0] == 'P' && count > 0
+               && parseStrictDecimal (std::string_view (name).substr (1), DecimalForm::canonical, 0, count - 1, index)
+             ? (int) index : -1;
 }
+
+//==============================================================================
+// Plug-in payloads
 
 // Reads one Plugin node's activation, state and parameters into slot; the slot's format must be
 // set already. What was set before a failure stays set.
@@ -290,6 +317,9 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
     slot.coverage.state = true;
     return true;
 }
+
+//==============================================================================
+// Patch points and the clean snapshot
 
 // The (nodeId, channelId) of an outputs node and the points below it, checked strictly.
 bool collectPatchPoints (const TreeNode* audioPatch, PatchPointSet& points, juce::String& error)
@@ -411,9 +441,9 @@ bool touchesHardware (const PatchPointSet& points)
     return false;
 }
 
-// The clean snapshot to recover from, or an invalid tree when the live patch is to be walked as
-// it is: only when there is exactly one, both patches are well formed, the live patch lost every
-// hardware connection, the clean patch has some, and holds every live point.
+// The clean snapshot to recover from, or null when the live patch is to be walked as it is: it
+// is used only when there is exactly one, both patches are well formed, the live patch lost every
+// hardware connection, and the clean patch has some and holds every live point.
 const TreeNode* chooseCleanSnapshot (const TreeNode& globalSnapshots, const TreeNode* livePatch)
 {
     const TreeNode* clean = nullptr;
@@ -436,6 +466,9 @@ const TreeNode* chooseCleanSnapshot (const TreeNode& globalSnapshots, const Tree
             return nullptr;
     return clean;
 }
+
+//==============================================================================
+// The audio patch
 
 struct ChainFacts
 {
@@ -617,6 +650,9 @@ void finishRoutes (RackSession& session, const std::set<int>& fedStrips)
     }
 }
 
+//==============================================================================
+// Plug-in types and failed reads
+
 // Checks a pluginTypeId and sets the slot's format and uniqueId from it; false with the slot
 // failure text otherwise.
 bool readPluginType (const juce::String& typeId, PluginRef& slot, juce::String& error)
@@ -656,6 +692,9 @@ RackReadResult treeReadFailure (const juce::String& path, const juce::String& er
 
 } // namespace
 
+//==============================================================================
+// Stable runtime ids
+
 bool isStableRuntimeId (juce::int64 id) noexcept
 {
     return id >= 0 && id <= (juce::int64) 0xFFFFFFFF
@@ -673,6 +712,9 @@ juce::int64 makeStableRuntimeId (int chain, int slot, int sidechainSource) noexc
         return 0;
     return stableRuntimeIdBase + chain * 1024 + slot * 128 + sidechainSource + 1;
 }
+
+//==============================================================================
+// Converter metadata
 
 bool readConverterMetadata (const TreeNode& root, bool& present, ConverterSlotMap& entries, juce::String& error)
 {
@@ -774,6 +816,9 @@ bool appendConverterMetadata (TreeNode& root, const juce::Array<PluginBinding>& 
     return true;
 }
 
+//==============================================================================
+// The reader
+
 RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::String& sourcePath)
 {
     RackReadResult result;
@@ -799,7 +844,7 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
         return fail (juce::String::fromUTF8 (parseFailed));
     if (root.type != "LiveProfessorProjectFile")
         return fail ("unexpected root type: " + juce::String::fromUTF8 (root.type.data(), (int) root.type.size()));
-    session.sourceVersion = firstProperty (&root, "appVersion").toString();
+    session.sourceVersion = valueOf (root, "appVersion").toString();
 
     bool hasMetadata = false;
     ConverterSlotMap metadata;
@@ -810,12 +855,12 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
     const auto* device = firstChild (firstChild (&root, "AudioMidiHardware"), "IOdeviceProperties");
     if (device != nullptr)
     {
-        session.inputDevice = firstProperty (device, "inputDeviceName").toString();
-        session.outputDevice = firstProperty (device, "outputDeviceName").toString();
+        session.inputDevice = valueOf (*device, "inputDeviceName").toString();
+        session.outputDevice = valueOf (*device, "outputDeviceName").toString();
     }
     const auto* settings = firstChild (&root, "projectSettings");
     if (settings != nullptr)
-        session.bufferSize = asInt (firstProperty (settings, "BufferSize"));
+        session.bufferSize = asInt (valueOf (*settings, "BufferSize"));
 
     const auto* chains = firstChild (&root, "Chains");
     if (chains == nullptr)
@@ -838,15 +883,15 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
         const auto* chainSettings = findChild (chain, "ChainSettings");
         if (chainSettings == nullptr)
             return fail ("LiveProfessor ChainSettings is missing");
-        const auto colour = firstProperty (chainSettings, "ChainColour").toString();
+        const auto colour = valueOf (*chainSettings, "ChainColour").toString();
         if (colour.isNotEmpty())
         {
             strip.hasColour = true;
             strip.colour = (juce::uint32) (colour.getHexValue64() & 0xFFFFFFFF);
         }
-        const auto inputCount = firstProperty (chainSettings, "ChainInputCount");
-        const auto outputCount = firstProperty (chainSettings, "ChainOutputCount");
-        const auto sideChainCount = firstProperty (chainSettings, "SideChainCount");
+        const auto inputCount = valueOf (*chainSettings, "ChainInputCount");
+        const auto outputCount = valueOf (*chainSettings, "ChainOutputCount");
+        const auto sideChainCount = valueOf (*chainSettings, "SideChainCount");
         if (! isNumeric (inputCount) || ! isNumeric (outputCount) || ! isNumeric (sideChainCount))
             return fail ("LiveProfessor chain channel-count property is missing or invalid");
         const int inputs = asInt (inputCount), outputs = asInt (outputCount), sideChains = asInt (sideChainCount);
@@ -867,18 +912,18 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
             return fail ("LiveProfessor chain runtime id collides with a hardware node id");
         if (! chainStrip.emplace (chainId, k).second)
             return fail ("LiveProfessor chain runtime id is duplicated");
-        strip.name = firstProperty (container, "name").toString();
+        strip.name = valueOf (*container, "name").toString();
 
         const auto* processor = firstChild (container, "processorState");
         if (processor == nullptr)
             return fail ("LiveProfessor chain processorState is missing");
-        const auto inputGain = firstProperty (processor, "inputGain");
-        const auto outputGain = firstProperty (processor, "outputGain");
+        const auto inputGain = valueOf (*processor, "inputGain");
+        const auto outputGain = valueOf (*processor, "outputGain");
         auto validGain = [] (const juce::var& v) { return isNumeric (v) && std::isfinite ((double) v) && (double) v >= 0.0; };
         if (! validGain (inputGain) || ! validGain (outputGain))
             return fail ("LiveProfessor chain processorState property is missing or invalid");
         for (auto* flag : { "audioMute", "isolate", "bypassed", "enabled" })
-            if (! firstProperty (processor, flag).isBool())
+            if (! valueOf (*processor, flag).isBool())
                 return fail ("LiveProfessor chain processorState property is missing or invalid");
         auto toDb = [] (double gain) { return gain > 0.0 ? (float) (20.0 * std::log10 (gain)) : -100.0f; };
         strip.inputGainDb = toDb (inputGain);
@@ -927,13 +972,13 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
             if (found == pluginsByUid.end() || found->second.size() != 1)
                 return fail ("LiveProfessor ProcessorOrder id does not resolve uniquely");
             const auto& pluginNode = chainPlugins->children[found->second.front()];
-            const auto typeId = firstProperty (&pluginNode, "pluginTypeId").toString();
+            const auto typeId = valueOf (pluginNode, "pluginTypeId").toString();
             if (typeId != orderTypes[p])
                 return fail ("LiveProfessor ProcessorOrder type does not match ChainPlugins");
 
             PluginRef slot;
             slot.occupied = true;
-            slot.name = firstProperty (&pluginNode, "pluginTypeName").toString();
+            slot.name = valueOf (pluginNode, "pluginTypeName").toString();
             juce::String slotError;
             const bool slotOk = slot.name.isNotEmpty() && hasProperty (pluginNode, "pluginUid")
                              && readPluginType (typeId, slot, slotError)
@@ -982,7 +1027,7 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
 
         int position = 0;
         for (const auto& entry : childrenOf (findChild (chain, "ChainSnapshotList")))
-            session.snapshots.add ({ position++, firstProperty (&entry, "name").toString(), {} });
+            session.snapshots.add ({ position++, valueOf (entry, "name").toString(), {} });
 
         facts.push_back ({ sideChains });
         session.strips.add (std::move (strip));
@@ -1005,9 +1050,9 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
         {
             if (snapshot.type != "GlobalSnapshot")
                 continue;
-            const auto id = asInt64 (firstProperty (&snapshot, "GSid"));
+            const auto id = asInt64 (valueOf (snapshot, "GSid"));
             ids.push_back (id);
-            session.snapshots.add ({ position++, firstProperty (&snapshot, "GSname").toString(), "GSid=" + juce::String (id) });
+            session.snapshots.add ({ position++, valueOf (snapshot, "GSname").toString(), "GSid=" + juce::String (id) });
         }
         if (ids.size() > 1)
             dropped ("snapshots", "multiple GlobalSnapshots need per-snapshot RackIR state");

@@ -1,3 +1,23 @@
+// The reader of REAPER projects (.rpp). The text is parsed once into the block tree of
+// ReaperRppText, and every TRACK block becomes a strip with its FXCHAIN's plug-ins as slots. Text
+// that is no project (no root block, unbalanced, trailing data) fails the read. Any well-formed
+// project is read; it is graded complete only when every track has exactly the shape the converter
+// writes (stable track and effect ids, the converter's EXT markers, the fixed routing lines,
+// plug-in states that decode strictly) and there is no master effect chain. Whatever falls short
+// lowers the grade and leaves a note.
+//
+// In this file, in order:
+//   - Note texts and read state: the notes, limits, and what one track's routing and the whole
+//     read collect.
+//   - Small helpers: text for messages, walking child blocks, token forms, marker names.
+//   - Track routing: the EXT markers, then the REC, HWOUT, MAINSEND, AUXRECV and NCHAN lines of
+//     one track.
+//   - Names: the track name, REAPER's lenient integers, and a plug-in's name and vendor.
+//   - Plug-in blocks: one VST, AU or other plug-in block with its BYPASS and FXID lines.
+//   - Tracks: a TRACK block with its id and fixed lines, volume, pan, mute, solo and FX, routing,
+//     plug-ins, the sidechain slot and the marker names.
+//   - The reader: readReaperRpp (through the untrusted-file loader) and readReaperRppBytes.
+
 #include "readers/ReaperRppReader.h"
 
 #include "model/AudioUnitState.h"
@@ -9,12 +29,14 @@
 #include <cmath>
 #include <map>
 
-
 namespace vornconv
 {
 
 namespace
 {
+
+//==============================================================================
+// Note texts and read state
 
 const char* const noteTimeline = "트랙의 아이템·오토메이션은 랙 모델에 대응물이 없어 무시한다";
 const char* const noteMasterFx = "REAPER Master FX 체인은 대상 호스트의 개별 랙 스트립에 일대일 대응되지 않아 변환 대상에서 제외한다";
@@ -45,6 +67,9 @@ struct ReadFlags
     bool masterFx = false;
     bool allControlled = true;
 };
+
+//==============================================================================
+// Small helpers
 
 // Text the user sees but nothing depends on.
 juce::String shownText (std::string_view bytes)
@@ -93,6 +118,9 @@ bool markerIndex (std::string_view token, std::string_view prefix, int& index)
     index = n;
     return true;
 }
+
+//==============================================================================
+// Track routing
 
 bool parseExtMarkers (RppNode ext, int trackIndex, ParsedTrackRouting& routing, bool& seenShared, int& sharedChannel,
                       bool& seenSidechain)
@@ -261,6 +289,9 @@ bool parseRouting (RppNode track, int trackIndex, ParsedTrackRouting& routing)
     return true;
 }
 
+//==============================================================================
+// Names
+
 // The NAME value. REAPER quotes a value that holds a double quote with single quotes or
 // backquotes instead; such a value runs to the matching closing character. present is false when
 // there is no value or it cannot be text.
@@ -362,6 +393,9 @@ void splitNameVendor (std::string_view rest, std::string_view& name, std::string
         text = before;
     }
 }
+
+//==============================================================================
+// Plug-in blocks
 
 juce::String stateNoteCode (int trackIndex, int slot)
 {
@@ -544,6 +578,9 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
     strip.plugins.add (std::move (slot));
 }
 
+//==============================================================================
+// Tracks
+
 bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& flags)
 {
     RackStrip strip;
@@ -703,6 +740,9 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
 }
 
 } // namespace
+
+//==============================================================================
+// The reader
 
 RackReadResult readReaperRpp (const juce::File& file)
 {

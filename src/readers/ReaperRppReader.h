@@ -2,7 +2,6 @@
 
 #include "model/RackModel.h"
 
-#include <string>
 #include <string_view>
 
 // Reader of REAPER projects (.rpp text). Any well-formed project is read; it is graded complete

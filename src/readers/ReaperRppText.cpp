@@ -1,5 +1,28 @@
+// The REAPER project text, spoken by both the reader and the writer, so that every line form is
+// spelled once. The reader's side works on the bytes of the whole file: lines are spans of those
+// bytes, the block tree records byte positions, and every walk is linear in the bytes it covers;
+// the long base64 lines of plug-in states are crossed eight bytes at a time and decoded through
+// tables.
+//
+// The private helpers come first (line ends, base64, stable ids, routing line forms); then the
+// functions of ReaperRppText.h, under that header's own section names.
+//
+// In this file, in order:
+//   - line ends: the next CR or LF, eight bytes at a time.
+//   - base64: the tables, the encoder and the strict one-line decoder with its refusals.
+//   - stable ids: the GUID text of a converter id and hexadecimal digits.
+//   - routing line forms: the fixed token forms of REC, HWOUT and AUXRECV, written and matched.
+//   - lines and tokens
+//   - blocks: the block tree, its nodes and walks, and the commands in a block's body.
+//   - strict values
+//   - base64 bodies: the base64 lines of a plug-in block, decoded and written.
+//   - stable ids: the converter's track and effect ids.
+//   - the converter's EXT markers
+//   - routing lines of fixed form: with the BYPASS, FXID, FX and VST lines.
+
 #include "readers/ReaperRppText.h"
 
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
 #include <cerrno>
@@ -13,6 +36,8 @@ namespace vornconv
 
 namespace
 {
+
+// ---- line ends ---------------------------------------------------------------------------------
 
 bool isSpace (char c) noexcept
 {
@@ -242,7 +267,8 @@ bool matchForm (const std::vector<std::string>& values, const char* const (&form
 
 } // namespace
 
-//==================================================================================================
+// ---- lines and tokens --------------------------------------------------------------------------
+
 std::string_view trimRppLine (std::string_view line) noexcept
 {
     size_t start = 0, end = line.size();
@@ -329,7 +355,8 @@ bool firstTokenIs (std::string_view line, std::string_view name)
     return matched > 0 && matched == name.size();
 }
 
-//==================================================================================================
+// ---- blocks ------------------------------------------------------------------------------------
+
 bool parseRppBlock (std::string_view text, size_t& pos, RppDocument& document)
 {
     document.text = text;
@@ -510,28 +537,14 @@ bool hasExactUniqueCommand (RppNode node, std::string_view name, std::string_vie
     return false;
 }
 
-//==================================================================================================
+// ---- strict values -----------------------------------------------------------------------------
+
 bool parseStrictInt (std::string_view text, int& out)
 {
-    size_t i = 0;
-    const bool negative = ! text.empty() && text[0] == '-';
-    if (negative)
-        ++i;
-    if (i == text.size())
-        return false;
     juce::int64 value = 0;
-    for (; i < text.size(); ++i)
-    {
-        const char c = text[i];
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > ((juce::int64) 1 << 31))
-            return false;
-    }
-    if (! negative && value > 2147483647)
+    if (! parseStrictDecimal (text, DecimalForm::signedDigits, -2147483648ll, 2147483647, value))
         return false;
-    out = (int) (negative ? -value : value);
+    out = (int) value;
     return true;
 }
 
@@ -552,17 +565,9 @@ bool parseStrictDouble (std::string_view text, double& out)
 
 bool parseUnsignedDecimal (std::string_view text, juce::uint32& out)
 {
-    if (text.empty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (text, DecimalForm::digits, 0, 0xffffffffll, value))
         return false;
-    juce::uint64 value = 0;
-    for (const char c : text)
-    {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (juce::uint64) (c - '0');
-        if (value > 4294967295ull)
-            return false;
-    }
     out = (juce::uint32) value;
     return true;
 }
@@ -596,7 +601,8 @@ bool rppTextValue (std::string_view bytes, juce::String& out)
     return utf8::toText (bytes.data(), bytes.size(), out);
 }
 
-//==================================================================================================
+// ---- base64 bodies -----------------------------------------------------------------------------
+
 bool decodeReaperPluginLines (RppNode node, juce::MemoryBlock& out, juce::String& error)
 {
     // Sized once, from the block's bytes (four characters give at most three bytes), and never
@@ -674,7 +680,8 @@ juce::String reaperBase64 (const juce::MemoryBlock& bytes)
     return juce::String (juce::CharPointer_UTF8 (text.data()), juce::CharPointer_UTF8 (text.data() + text.size()));
 }
 
-//==================================================================================================
+// ---- stable ids --------------------------------------------------------------------------------
+
 juce::String makeReaperStableTrackId (int trackIndex)
 {
     const auto track = (juce::uint32) trackIndex;
@@ -714,7 +721,8 @@ bool parseReaperStableFxId (std::string_view text, int& track, int& slot)
     return true;
 }
 
-//==================================================================================================
+// ---- the converter's EXT markers ---------------------------------------------------------------
+
 juce::String utf8Hex (const juce::String& text)
 {
     if (text.isEmpty())
@@ -778,7 +786,8 @@ juce::String sidechainMarkerLine (int slot, int source)
     return juce::String (rppMarker::sidechainSlot) + juce::String (slot) + " " + juce::String (source);
 }
 
-//==================================================================================================
+// ---- routing lines of fixed form ---------------------------------------------------------------
+
 const char* const defaultRecLine = "REC 0 0 1 0 0 0 0 0";
 const char* const defaultPhaseLine = "IPHASE 0";
 const char* const defaultPlayOffsetLine = "PLAYOFFS 0 1";

@@ -1,9 +1,38 @@
+// The reader of Waves SuperRack sessions (.sprk), Performer and SoundGrid alike. The user's file
+// and its journal sidecars are copied once into a private folder and only the copy is opened, on a
+// hardened connection; the product is told from that copy. The read then runs as a fixed sequence
+// of steps over one shared state, each step one or a few queries; the first hard error ends it. A
+// session is complete only when every plug-in state splits into its streams and every sidechain
+// resolves to a strip or a physical input; otherwise it is partial.
+//
+// Every column the reader matches rows on must hold integers in every row, text that becomes part
+// of the session must be UTF-8, and counts are bounded, so a crafted database can neither drop
+// rows silently nor make the reader hold without limit.
+//
+// In this file, in order:
+//   - the read, SQLite rows and strips: bounds, the shared read state, running a statement, strict
+//     column values, the integer-column check, strip and slot lookup.
+//   - session settings, strips and snapshots: sample rate and buffer size, the input track count,
+//     the input chainers, the snapshots with the active one and its info text, the active strip
+//     names, Performer's input banks.
+//   - physical routes: input and output patches and their summary routes.
+//   - plug-in slots, sidechains and active states: the plug rows, the owners of physical inputs,
+//     sidechain assignments, and the active presets split into their streams.
+//   - converter metadata: the converter's own records in the active snapshot's info text
+//     (parameter mirrors, unavailable AudioUnits, sidechain references).
+//   - mixer parameters and reserved strips: the chainer parameters of the active snapshot, the
+//     spare chainers past the track count, and the plug-in notes.
+//   - staging: the private copy of the session.
+//   - the reader: the state digest shared with the writer, and readSuperRackSprk, which stages,
+//     opens, inspects and runs the steps in order.
+
 #include "readers/SuperRackSprkReader.h"
 
 #include "model/AtomicFileCommit.h"
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 #include "model/Vst3State.h"
 #include "waves/WavesSessionTransfer.h"
@@ -26,6 +55,8 @@ namespace vornconv
 
 namespace
 {
+
+// ---- the read, SQLite rows and strips ------------------------------------------------------
 
 using Int64 = juce::int64;
 using SlotKey = std::pair<int, int>; // strip position, slot
@@ -207,21 +238,14 @@ void requireIntegerColumns (ReadState& s, const char* table, std::initializer_li
     sqlite3_finalize (statement);
 }
 
-RackStrip* firstStripWithIndex (ReadState& s, Int64 index)
+// The strip with this index, or null: readStrips refuses a repeated index, so there is never
+// more than one.
+RackStrip* stripWithIndex (ReadState& s, Int64 index)
 {
     for (auto& strip : s.strips())
         if (strip.index == index)
             return &strip;
     return nullptr;
-}
-
-RackStrip* lastStripWithIndex (ReadState& s, Int64 index)
-{
-    RackStrip* found = nullptr;
-    for (auto& strip : s.strips())
-        if (strip.index == index)
-            found = &strip;
-    return found;
 }
 
 PluginRef& slotAt (ReadState& s, const SlotKey& key)
@@ -462,7 +486,7 @@ void addPatch (ReadState& s, Int64 stripIndex, Int64 rackChannel, Int64 physical
 {
     if (s.error.isNotEmpty())
         return;
-    auto* strip = firstStripWithIndex (s, stripIndex);
+    auto* strip = stripWithIndex (s, stripIndex);
     if (strip == nullptr)
         return fail (s, "SuperRack route references an unknown rack strip");
     if (rackChannel != 0 && rackChannel != 1)
@@ -562,9 +586,9 @@ juce::String classIdFromPlugRow (sqlite3_stmt* statement)
         const auto* stored = sqlite3_column_text (statement, column);
         if (stored == nullptr || ! utf8::toText (stored, (size_t) sqlite3_column_bytes (statement, column), text))
             continue;
-        juce::MemoryOutputStream scratch; // the decoder writes partial output before it fails
-        if (text.isNotEmpty() && juce::Base64::convertFromBase64 (scratch, text))
-            bytes.write (scratch.getData(), scratch.getDataSize());
+        juce::MemoryBlock decoded;
+        if (vst3::decodeStandardBase64 (text, decoded, std::numeric_limits<size_t>::max()))
+            bytes.write (decoded.getData(), decoded.getSize());
     }
     if (bytes.getDataSize() != 16)
         return {};
@@ -751,7 +775,7 @@ void readSidechains (ReadState& s)
                                       {
                                           // Only an active strip can feed a sidechain: spare chainers are dropped
                                           // from the session, and a source among them would dangle.
-                                          if (handle >= 0 && handle <= 63 && handle < s.activeTracks && firstStripWithIndex (s, handle) != nullptr)
+                                          if (handle >= 0 && handle <= 63 && handle < s.activeTracks && stripWithIndex (s, handle) != nullptr)
                                               return resolve (handle, sidechainRackPost);
                                           ref.pendingSidechainReason = "rack output source is invalid: " + juce::String (handle);
                                           ++s.unresolvedSidechains;
@@ -783,7 +807,7 @@ void readSidechains (ReadState& s)
                                       }
                                       else
                                       {
-                                          const auto* source = lastStripWithIndex (s, owner->second);
+                                          const auto* source = stripWithIndex (s, owner->second);
                                           if (source != nullptr && source->coverage.route && source->routeInL == channel)
                                               return resolve (owner->second, sidechainLegacy);
                                           ref.pendingSidechainReason = "physical input is not the source strip's active left input; " + diagnostic;
@@ -907,18 +931,9 @@ void readActiveStates (ReadState& s)
 
 bool parseNonNegativeInt (juce::StringRef text, int& out)
 {
-    if (text.isEmpty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (std::string_view (text.text.getAddress()), DecimalForm::digits, 0, 2147483647, value))
         return false;
-    Int64 value = 0;
-    for (auto p = text.text; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > 2147483647)
-            return false;
-    }
     out = (int) value;
     return true;
 }
@@ -927,51 +942,20 @@ bool parseNonNegativeInt (juce::StringRef text, int& out)
 // half of all AudioUnit ids have the top bit set, so the whole range has to read back.
 bool parseUnsigned32 (juce::StringRef text, juce::uint32& out)
 {
-    if (text.isEmpty())
+    juce::int64 value = 0;
+    if (! parseStrictDecimal (std::string_view (text.text.getAddress()), DecimalForm::digits, 0, 0xffffffffll, value))
         return false;
-    juce::uint64 value = 0;
-    for (auto p = text.text; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (juce::uint64) (c - '0');
-        if (value > 0xffffffffull)
-            return false;
-    }
     out = (juce::uint32) value;
-    return true;
-}
-
-bool decodeStandardBase64 (juce::StringRef text, juce::MemoryBlock& out, size_t maxBytes)
-{
-    out.reset();
-    if (text.isEmpty())
-        return true;
-    // Four characters give at least one byte more than two less than three: refuse before
-    // decoding what cannot fit.
-    const auto length = (size_t) text.length();
-    if (length / 4 * 3 > maxBytes + 2)
-        return false;
-    juce::MemoryOutputStream decoded;
-    if (! juce::Base64::convertFromBase64 (decoded, text) || decoded.getDataSize() > maxBytes)
-        return false;
-    out = decoded.getMemoryBlock();
     return true;
 }
 
 bool decodeUtf8Base64 (juce::StringRef text, juce::String& out)
 {
     juce::MemoryBlock bytes;
-    if (! decodeStandardBase64 (text, bytes, maxDecodedNameBytes))
+    if (! vst3::decodeStandardBase64 (text, bytes, maxDecodedNameBytes))
         return false;
     // Well-formed UTF-8 without a NUL byte, so that the text holds every decoded byte.
     return utf8::toText (bytes.getData(), bytes.getSize(), out);
-}
-
-juce::String stateSha256 (const juce::MemoryBlock& bytes)
-{
-    return superRackMetadata::stateDigest (bytes);
 }
 
 // Splits at "\r\n", "\r" or "\n"; a break at the end gives an empty last line. Stops once more
@@ -1065,7 +1049,8 @@ void applyConverterMetadata (ReadState& s)
                 return fail (s, "SuperRack converter parameter mirror references a missing slot");
             auto& ref = strip.plugins.getReference (slot);
             if (! ref.occupied || ! ref.coverage.state || ref.classId.toUpperCase() != fields[2].toUpperCase()
-                || stateSha256 (ref.state.component) != fields[3] || stateSha256 (ref.state.controller) != fields[4])
+                || superRackMetadata::stateDigest (ref.state.component) != fields[3]
+                || superRackMetadata::stateDigest (ref.state.controller) != fields[4])
                 return fail (s, "SuperRack converter parameter mirror does not match active plugin state");
             juce::MemoryBlock mirror;
             juce::String error;
@@ -1091,7 +1076,7 @@ void applyConverterMetadata (ReadState& s)
             if (! decodeUtf8Base64 (fields[2], ref.name) || ref.name.isEmpty() || ! decodeUtf8Base64 (fields[3], ref.vendor)
                 || ! parseUnsigned32 (fields[4], ref.uniqueId) || ! parseUnsigned32 (fields[5], ref.deprecatedUid)
                 || ! parseUnsigned32 (fields[6], ref.auType) || ! parseUnsigned32 (fields[7], ref.auSubtype)
-                || ! parseUnsigned32 (fields[8], ref.auManufacturer) || ! decodeStandardBase64 (fields[9], plist, maxMetadataBytes))
+                || ! parseUnsigned32 (fields[8], ref.auManufacturer) || ! vst3::decodeStandardBase64 (fields[9], plist, maxMetadataBytes))
                 return fail (s, "invalid SuperRack unavailable AU metadata payload");
             audioUnit::Identity identity;
             juce::String error;
@@ -1124,7 +1109,7 @@ void applyConverterMetadata (ReadState& s)
             }
             if (s.ambiguousSlots.erase (key) == 0)
                 return fail (s, "SuperRack converter sidechain reference has no matching ambiguous host route");
-            const auto* sourceStrip = lastStripWithIndex (s, source);
+            const auto* sourceStrip = stripWithIndex (s, source);
             if (sourceStrip == nullptr || ! sourceStrip->coverage.route || sourceStrip->routeInL != s.ambiguousChannel[key])
                 return fail (s, "SuperRack converter sidechain reference conflicts with physical input L");
             ref.sidechainSource = source;
@@ -1288,9 +1273,8 @@ void addPluginNotes (ReadState& s)
         notes.add (Fidelity::approx, "plugin.state", juce::String (s.failedStates) + juce::String (juce::CharPointer_UTF8 ("개 상태는 청크 분리 실패 — 원본 블롭은 보존됨. 첫 사유: ")) + s.firstFailure);
 }
 
-// Copies the session and its journal sidecars into the read's own folder. The copy is taken
-// between two equal fingerprints, so a host writing at the same time cannot hand the reader a
-// database and a log from different moments.
+// ---- staging -------------------------------------------------------------------------------
+
 // Copies the session and its journal sidecars into the read's own private folder: each file
 // opened once through the untrusted-file loader, and the copy checked against the file as it is
 // afterwards, so that a host writing at the same time cannot hand the reader a database and a
@@ -1326,6 +1310,8 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
 }
 
 } // namespace
+
+// ---- the reader ----------------------------------------------------------------------------
 
 juce::String superRackMetadata::stateDigest (const juce::MemoryBlock& bytes)
 {

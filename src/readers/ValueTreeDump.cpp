@@ -1,4 +1,13 @@
+// The indented text of a value tree that the tree operation prints: one line per node, its
+// properties in brackets, long values cut. Everything is written into one memory stream as bytes,
+// so a large tree costs no repeated string building.
+//
+// The file holds, in order: the byte writers and the cut value text (private), the recursive walk,
+// then describeValueTree.
+
 #include "readers/ValueTreeDump.h"
+
+#include <cmath>
 
 namespace vornconv
 {
@@ -30,6 +39,13 @@ void writeValueText (juce::MemoryOutputStream& out, const juce::var& value)
     if (auto* array = value.getArray())
     {
         out << "<array:" << juce::String (array->size()) << ">";
+        return;
+    }
+    // JUCE's number text is undefined for a double that is not finite; a file may hold one.
+    if (value.isDouble() && ! std::isfinite ((double) value))
+    {
+        const auto number = (double) value;
+        out << (std::isnan (number) ? "nan" : number > 0 ? "inf" : "-inf");
         return;
     }
     const auto text = value.toString();

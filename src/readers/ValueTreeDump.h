@@ -2,6 +2,7 @@
 
 #include "readers/ValueTreeReader.h"
 
+// The readable dump of a value tree (the tree operation's output for a .rack2 file).
 namespace vornconv
 {
 

@@ -1,6 +1,23 @@
+// The bounded reader of JUCE's binary value-tree stream form, and its writer. The reader walks the
+// bytes once with a cursor that checks every count and length against the bytes that remain and
+// against the limits of ValueTreeReader.h before anything is allocated, limits the nesting of
+// nodes and arrays together, and refuses truncated input and trailing bytes; it builds plain
+// TreeNode values in time linear in the input. The writer makes the same calls, in the same order,
+// as JUCE's own.
+//
+// In this file, in order:
+//   - Cursor and values: compressed integers, counts, names, and the nine value kinds (arrays read
+//     with a cursor of their own that they must fill exactly).
+//   - Nodes: property names proven unique in linear time for numbered lists, a node with its
+//     properties and children, and a name written with its NUL.
+//   - Tree access: finding, reading, setting and removing properties, and finding children.
+//   - Reading: bytes and files, the fault told apart.
+//   - Writing: writeValueTree.
+
 #include "readers/ValueTreeReader.h"
 
 #include "model/UntrustedFile.h"
+#include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
 #include <algorithm>
@@ -12,6 +29,9 @@ namespace vornconv
 
 namespace
 {
+
+//==============================================================================
+// Cursor and values
 
 struct Cursor
 {
@@ -215,20 +235,15 @@ bool readValue (Cursor& in, int depth, juce::var& out)
     return readPayload (in, depth, marker, (size_t) numBytes - 1, out);
 }
 
+//==============================================================================
+// Nodes
+
 // A canonical decimal number (no sign, no leading zero but for 0 itself) below limit, as the
 // whole of text; -1 otherwise.
 juce::int64 canonicalIndex (std::string_view text, juce::int64 limit) noexcept
 {
-    if (text.empty() || text.size() > 18 || (text.size() > 1 && text.front() == '0'))
-        return -1;
     juce::int64 value = 0;
-    for (const char c : text)
-    {
-        if (c < '0' || c > '9')
-            return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value < limit ? value : -1;
+    return limit > 0 && parseStrictDecimal (text, DecimalForm::canonical, 0, limit - 1, value) ? value : -1;
 }
 
 // Whether no two properties share a name. Long lists are mostly numbered (P0, P1, ... for a
@@ -330,6 +345,9 @@ bool writeName (juce::OutputStream& out, const std::string& name)
 
 } // namespace
 
+//==============================================================================
+// Tree access
+
 const juce::var* findProperty (const TreeNode& node, std::string_view name) noexcept
 {
     for (const auto& property : node.properties)
@@ -382,6 +400,9 @@ TreeNode* findChild (TreeNode& node, std::string_view type) noexcept
             return &child;
     return nullptr;
 }
+
+//==============================================================================
+// Reading
 
 bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error, TreeReadFault& fault)
 {
@@ -437,6 +458,9 @@ bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& err
     TreeReadFault fault;
     return readValueTreeFile (file, out, error, fault);
 }
+
+//==============================================================================
+// Writing
 
 bool writeValueTree (const TreeNode& tree, juce::OutputStream& out)
 {

@@ -1,8 +1,28 @@
+// The reader of Vorn Live scenes (.ksn): the file goes once through the untrusted-file loader and
+// the strict XML guard into a JUCE tree, and the tree into the rack model. Every attribute the
+// model takes is read strictly (canonical integers, plain decimals, 32-bit hexadecimal), where
+// JUCE's own readers would guess. A scene is complete only when its snapshot status, its
+// persistence counts, every slot's state and the routing prove it; a readable scene that falls
+// short is partial, with a note saying why.
+//
+// In this file, in order:
+//   - Limits and note texts
+//   - Attribute values: integers, decimals, floats and hexadecimal ids as JUCE writes them, and
+//     the slot position in messages.
+//   - The read's state: what the walk over the strips learns, and the failed result.
+//   - Slots: the sidechain attributes, and the PLUGIN child with the plug-in and parameter states.
+//   - Scene checks and loading: a pristine inactive channel, a slot's complete converter state,
+//     and loadScene.
+//   - The reader: readVornKsn, which takes the root and setup, the audio device, strips and slots,
+//     the persistence counts, routing, the converter's own shape and the inactive channels in
+//     turn, then adds the notes and the grade.
+
 #include "readers/VornKsnReader.h"
 
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/StrictXml.h"
+#include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Vst3State.h"
 
@@ -15,6 +35,9 @@ namespace vornconv
 namespace
 {
 
+//==============================================================================
+// Limits and note texts
+
 constexpr int sceneStrips = 64;
 constexpr int sceneSlots = 8;
 constexpr int physicalSidechainLimit = 256;
@@ -25,36 +48,17 @@ const char* const noteStripColour = "Vorn Live 는 스트립 색상을 저장하
 const char* const noteIdentity = "VST3 Class ID는 저장돼 있지 않다 — PluginDescription의 uniqueId/uid 32비트 해시를 설치된 moduleinfo/factory로 검증해 해소하기 전에는 타 호스트 출력이 불가하다";
 const char* const noteBlocked = "Vorn snapshot이 confirmed가 아니거나 slot Comp/Cont 상태가 완전하지 않아 strict writer를 차단한다 (status=";
 
+//==============================================================================
+// Attribute values
+
 // Integers in a scene are plain decimal as JUCE writes them: an optional minus, digits, no
 // leading zero, within 32 bits. JUCE's own attribute reading would take "3abc" as 3 and "abc"
 // as 0; such text is refused instead.
 bool parseCanonicalInt (const juce::String& text, int& out)
 {
-    auto p = text.getCharPointer();
-    bool negative = false;
-    if (*p == '-')
-    {
-        negative = true;
-        ++p;
-    }
-    if (p.isEmpty())
-        return false;
-    if (*p == '0' && ! (p + 1).isEmpty())
-        return false;
     juce::int64 value = 0;
-    for (; ! p.isEmpty(); ++p)
-    {
-        const auto c = *p;
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-        if (value > ((juce::int64) 1 << 31))
-            return false;
-    }
-    if (negative && value == 0)
-        return false;
-    value = negative ? -value : value;
-    if (value < std::numeric_limits<juce::int32>::min() || value > std::numeric_limits<juce::int32>::max())
+    if (! parseStrictDecimal (utf8Bytes (text), DecimalForm::signedCanonical, std::numeric_limits<juce::int32>::min(),
+                              std::numeric_limits<juce::int32>::max(), value))
         return false;
     out = (int) value;
     return true;
@@ -154,6 +158,9 @@ bool isCanonicalDecimal (const juce::String& text)
     return text == "0" || text[0] != '0';
 }
 
+//==============================================================================
+// The read's state
+
 struct SceneReadState
 {
     bool legacyRoot = false;
@@ -170,6 +177,9 @@ RackReadResult failure (RackReadResult result, const juce::String& message)
     result.error = message;
     return result;
 }
+
+//==============================================================================
+// Slots
 
 // The sidechain attributes of one slot; false with error set on a refusal.
 bool readSidechain (const juce::XmlElement& e, int s, int k, PluginRef& slot, juce::String& error)
@@ -328,6 +338,9 @@ bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, int s
     return true;
 }
 
+//==============================================================================
+// Scene checks and loading
+
 bool isPristine (const RackStrip& strip, int position)
 {
     if (strip.index != position)
@@ -373,6 +386,9 @@ bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root,
 }
 
 } // namespace
+
+//==============================================================================
+// The reader
 
 RackReadResult readVornKsn (const juce::File& file)
 {

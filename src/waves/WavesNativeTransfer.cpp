@@ -1,3 +1,24 @@
+// The native transfer of selected channels between an eMotion LV1 session and a SuperRack
+// SoundGrid session, database to database, inside a copy of a host-saved template. The selection
+// file is untrusted and checked strictly against the input's fingerprint. The input and the
+// template are staged as private copies; the template copy is opened, the staged input attached,
+// both application types and the SoundGrid side proven, and every selected destination checked to
+// lie inside the template's channels before anything is written. Then, in one transaction, the
+// template's plug-ins and routes go, the selected channels' names, plug-ins, presets and physical
+// routes come over, and the channel map is recorded; the integrity checks must pass. The finished
+// file goes into a temporary file beside the output and is published with an exclusive rename. The
+// input, the selection and the template are only read.
+//
+// In this file, in order:
+//   - Limits and the selection file: channel keys and choices, strict integers and flags, and
+//     readSelection.
+//   - The output stage and SQL helpers: the private copy that becomes the output, and statements
+//     bound to integers.
+//   - Names, routes and the template's capacity: generic channel names, the physical routes of the
+//     selected channels, and the channel counts of the template.
+//   - The channel-map record: the record a later report reads back.
+//   - The transfer: convertSession.
+
 #include "waves/WavesSessionTransfer.h"
 
 #include "model/JsonWriter.h"
@@ -5,7 +26,6 @@
 #include "model/AtomicFileCommit.h"
 #include "model/PrivateFiles.h"
 
-#include <cstring>
 #include <limits>
 #include <map>
 #include <optional>
@@ -17,6 +37,9 @@ namespace vornconv::waves
 
 namespace
 {
+
+//==============================================================================
+// Limits and the selection file
 
 constexpr int maxChannels = 64;
 constexpr int superRackSlots = 8;
@@ -224,6 +247,9 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
     return true;
 }
 
+//==============================================================================
+// The output stage and SQL helpers
+
 // The copy of the template that becomes the output, in a private folder of its own, and the
 // connection that writes it. The folder goes with everything in it (the copy, its journal) on
 // every way out and when the run is interrupted; the output is written beside its target only
@@ -273,6 +299,9 @@ bool queryInts (sqlite3* db, const char* sql, std::initializer_list<juce::int64>
 }
 
 constexpr juce::int64 sqlNull = std::numeric_limits<juce::int64>::min();
+
+//==============================================================================
+// Names, routes and the template's capacity
 
 // Every template channel starts from its generic name. Only indices that exist are visited, so a
 // hostile obj_index cannot make this loop run for ever.
@@ -437,6 +466,9 @@ bool checkDestinationsFitTemplate (sqlite3* db, const std::vector<ChannelChoice>
     return true;
 }
 
+//==============================================================================
+// The channel-map record
+
 // The channel-map record: where each rack channel and slot sits on the LV1 side.
 juce::String channelMapRecord (const std::vector<ChannelChoice>& choices, bool toLv1)
 {
@@ -466,6 +498,9 @@ juce::String channelMapRecord (const std::vector<ChannelChoice>& choices, bool t
 }
 
 } // namespace
+
+//==============================================================================
+// The transfer
 
 TransferResult convertSession (const juce::File& input, juce::StringRef targetRef, const juce::File& selection,
                                const juce::File& hostSaveTemplate, const juce::File& output)

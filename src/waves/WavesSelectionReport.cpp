@@ -1,3 +1,19 @@
+// The Waves channel-selection report: every configured channel of an eMotion LV1 session (inputs,
+// auxes, groups, matrices) or a SuperRack SoundGrid session, with its plug-ins and the destination
+// proposed for it in the other product, as one JSON line for the user to edit into a selection
+// file. Only a staged copy of the input is opened, and the input must still have the copy's
+// fingerprint when the report is done. For a SoundGrid session that an earlier transfer wrote, the
+// channel-map record it left refines the proposals; that record is untrusted and never blocks the
+// report.
+//
+// In this file, in order:
+//   - Limits and the channel-map record: the embedded channel map, read leniently (whatever cannot
+//     be read is left out).
+//   - Channels and plug-ins of the source: channel counts, strict text columns, the plug-ins of
+//     one channel.
+//   - Channel names and directions: channelTypeName, expectedDirection and genericChannelName.
+//   - The report: buildSelectionReport.
+
 #include "waves/WavesSessionTransfer.h"
 
 #include "model/JsonWriter.h"
@@ -14,12 +30,12 @@ namespace vornconv::waves
 namespace
 {
 
+//==============================================================================
+// Limits and the channel-map record
+
 constexpr int maxChannels = 64;
 constexpr int maxSlots = 8;
 constexpr int maxSourceSlot = 63;
-
-// JUCE's number parser accumulates digits in an int64 mantissa and an int exponent without
-// overflow checks; longer runs are refused before it sees them.
 
 // The channel-map record is untrusted text from a session database.
 constexpr size_t maxChannelMapBytes = 4 * 1024 * 1024;
@@ -120,6 +136,9 @@ EmbeddedMap readEmbeddedMap (sqlite3* db)
     return map;
 }
 
+//==============================================================================
+// Channels and plug-ins of the source
+
 // Number of channels of one type that the listing shows, 0..64.
 bool channelCount (sqlite3* db, int type, int& count, juce::String& error)
 {
@@ -188,6 +207,9 @@ bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& 
 
 } // namespace
 
+//==============================================================================
+// Channel names and directions
+
 juce::String channelTypeName (int type)
 {
     switch (type)
@@ -212,6 +234,9 @@ juce::String genericChannelName (int type, int index)
 {
     return channelTypeName (type) + " " + juce::String ((juce::int64) index + 1);
 }
+
+//==============================================================================
+// The report
 
 juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error)
 {

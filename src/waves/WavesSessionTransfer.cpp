@@ -1,3 +1,23 @@
+// The Waves session databases as every part of the converter touches them. The user's file is
+// never opened by SQLite: it and its sidecars ("-wal", "-shm", "-journal") are read once each
+// through the untrusted-file loader, fingerprinted, and copied into a private folder, and the copy
+// is opened on a hardened connection (no trusted schema, defensive mode, a cap on values and on
+// the work of one statement). Errors are values with SQLite's message, its foreign bytes replaced.
+// The selection report and the native transfer declared beside these live in
+// WavesSelectionReport.cpp and WavesNativeTransfer.cpp.
+//
+// In this file, in order:
+//   - Work budget, sidecars and connections: the progress guard, one file of a database read
+//     through the loader, the fingerprint text, a new copy, SQLite's message, opening with flags.
+//   - Product names
+//   - Fingerprints and staged copies: sourceFingerprint, fileSha256, copyDatabase and
+//     stageSourceSnapshot.
+//   - Connections and statements: the owners of a connection and a statement, hardening, opening,
+//     prepare, step and execute, the application type, and the integrity checks of a written
+//     session.
+//   - Telling Performer from SoundGrid: the buffer-size and SoundGrid-server markers, on a staged
+//     copy or an open database.
+
 #include "waves/WavesSessionTransfer.h"
 
 #include "model/AtomicFileCommit.h"
@@ -16,6 +36,9 @@ namespace vornconv::waves
 
 namespace
 {
+
+//==============================================================================
+// Work budget, sidecars and connections
 
 const char* const unavailableDatabase = "SQLite database is unavailable";
 
@@ -119,6 +142,9 @@ bool openWithFlags (const juce::File& database, Database& db, int flags, juce::S
 
 } // namespace
 
+//==============================================================================
+// Product names
+
 juce::String superRackProductName (SuperRackProductKind kind)
 {
     switch (kind)
@@ -129,6 +155,9 @@ juce::String superRackProductName (SuperRackProductKind kind)
     }
     return "Unknown SuperRack";
 }
+
+//==============================================================================
+// Fingerprints and staged copies
 
 bool sourceFingerprint (const juce::File& database, juce::String& fingerprint, juce::String& error)
 {
@@ -209,6 +238,9 @@ bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::
     fingerprint = copy.fingerprint;
     return true;
 }
+
+//==============================================================================
+// Connections and statements
 
 Database::~Database()
 {
@@ -379,6 +411,9 @@ bool verifyIntegrity (sqlite3* db, juce::String& error)
     }
     return true;
 }
+
+//==============================================================================
+// Telling Performer from SoundGrid
 
 SuperRackProductInspection inspectSuperRackProduct (const juce::File& sprk)
 {

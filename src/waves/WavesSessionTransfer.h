@@ -9,7 +9,9 @@
 // Waves session databases (SuperRack .sprk, eMotion LV1 .emo) as the converter touches them:
 // the fingerprint of a database with its write-ahead sidecars, private staged copies, one error
 // convention around SQLite, and the check that tells a SuperRack Performer session from a
-// SuperRack SoundGrid one. The user's file is only ever read and copied; SQLite opens copies.
+// SuperRack SoundGrid one (WavesSessionTransfer.cpp); then the channel-selection report
+// (WavesSelectionReport.cpp) and the native transfer between eMotion LV1 and SuperRack SoundGrid
+// (WavesNativeTransfer.cpp). The user's file is only ever read and copied; SQLite opens copies.
 namespace vornconv::waves
 {
 

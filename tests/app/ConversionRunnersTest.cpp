@@ -2,8 +2,8 @@
 
 #include "app/ConversionRunners.h"
 #include "model/JsonWriter.h"
-#include "app/SessionFormats.h"
 #include "model/Vst3State.h"
+#include "readers/VornKsnReader.h"
 
 #include <gtest/gtest.h>
 
@@ -527,7 +527,7 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
     const auto convert = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--selection", "edited.json",
                                     "--output", "out.ksn", "in.ksn" });
     EXPECT_EQ (convert.exitCode, 0) << convert.out;
-    const auto written = vornconv::app::readSessionFile (out, "vorn.ksn");
+    const auto written = vornconv::readVornKsn (out);
     ASSERT_TRUE (written.ok) << written.error;
     EXPECT_EQ (written.session.countPlugins(), 1);
     bool movedStrip = false;

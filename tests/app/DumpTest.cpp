@@ -1,7 +1,7 @@
 #include "TestSupport.h"
 
 #include "app/DumpMain.h"
-#include "app/SessionFormats.h"
+#include "app/HostFormats.h"
 
 #include <gtest/gtest.h>
 #include <juce_data_structures/juce_data_structures.h>

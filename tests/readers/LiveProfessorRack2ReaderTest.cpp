@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "app/SessionFormats.h"
+#include "app/HostFormats.h"
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
@@ -371,7 +371,9 @@ TEST (LiveProfessorReader, IsTheReaderOfRack2SessionFiles)
         juce::FileOutputStream out (f.file);
         basicProject().writeToStream (out);
     }
-    const auto r = app::readSessionFile (f.file, app::detectFormat (f.file));
+    const auto* host = app::hostForFile (f.file);
+    ASSERT_NE (host, nullptr);
+    const auto r = host->read (f.file);
     ASSERT_TRUE (r.ok) << r.error;
     EXPECT_EQ (r.status, readComplete);
     EXPECT_EQ (r.session.countPlugins(), 1);

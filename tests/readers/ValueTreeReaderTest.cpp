@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <functional>
 #include <limits>
 #include <string>
@@ -186,6 +188,14 @@ TEST (ValueTreeDump, DescribesNodesAndCutsLongValues)
     EXPECT_EQ (vornconv::describeValueTree (fromJuce (root), 0, 12), expected);
     EXPECT_EQ (vornconv::describeValueTree (fromJuce (child), 1, 1), "  Child\n");
     EXPECT_EQ (vornconv::describeValueTree (fromJuce (child), 2, 1), "");
+
+    // A file may hold numbers that are not finite; JUCE's own text of them is undefined.
+    vornconv::TreeNode odd;
+    odd.type = "Odd";
+    for (const auto& [name, value] : { std::pair<const char*, double> { "n", std::nan ("") },
+                                       { "p", HUGE_VAL }, { "m", -HUGE_VAL } })
+        odd.properties.push_back ({ name, value });
+    EXPECT_EQ (vornconv::describeValueTree (odd, 0, 1), "Odd  [n=nan, p=inf, m=-inf]\n");
 }
 
 TEST (ValueTreeDump, ReadsAHandWrittenStream)

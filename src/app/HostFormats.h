@@ -1,0 +1,88 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/RappConversionPlan.h"
+#include "writers/WriteResult.h"
+
+#include <vector>
+
+namespace vornconv::rapp
+{
+struct Vst3ModuleIndex;
+struct LiveProfessorPluginCatalog;
+} // namespace vornconv::rapp
+
+// The one table of the hosts whose sessions this build reads and writes. Format detection, the
+// target words, the usage, the runners' refusals and their choice of reader and writer all come
+// from it; the preflight's rules of a host sit with its target in rapp/RappConversionPlan.cpp.
+namespace vornconv::app
+{
+
+// What a writer takes from the command line besides the session and the module index.
+struct WriteOptions
+{
+    juce::File output;
+    juce::File templateFile;                                   // File() when not given
+    const rapp::DeploymentProfile* profile = nullptr;          // null when --profile is absent
+    const rapp::LiveProfessorPluginCatalog* catalog = nullptr; // null unless the host needs it
+};
+
+struct HostFormat
+{
+    const char* formatId;       // the session's sourceFormat, as the host's reader sets it
+    const char* extension;      // lower case, with its dot: inputs are read by it, outputs must carry it
+    const char* targetWord;     // the value of --plan, --convert and --selection-report, and a selection's target
+    rapp::Target target;        // the preflight's rules, display name and capacity
+
+    RackReadResult (*read) (const juce::File&);
+    // The options the writer cannot do without, refused in its own words; empty when all are there.
+    juce::String (*optionRefusal) (const WriteOptions&);
+    // Everything the writer checks before it needs the output, when optionRefusal gave nothing:
+    // what a plan's "WRITE: allowed" promises.
+    rapp::WriteResult (*checkWrite) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&);
+    // Writes, verifies and commits the output, when optionRefusal gave nothing.
+    rapp::WriteResult (*write) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&);
+
+    // Plan and convert first fill every VST3 slot's parameter mirror (--plugin-probe and
+    // --parameter-cache are then required, and refused for every other host).
+    bool preparesParameterMirrors;
+    // Plan and convert need LiveProfessor's plug-in list.
+    bool needsPluginCatalog;
+    // A convert may write the REAPER diagnostic state probe instead (--reaper-state-probe,
+    // --reaper-normalized-probe); every other host refuses those options.
+    bool takesStateProbes;
+    // --tree can print the file's value tree.
+    bool dumpsValueTree;
+
+    const char* usageInput;     // the input named on the usage's convert line
+    const char* usageNote;      // a line the usage adds under it, or nullptr
+};
+
+// Every host, in the order the usage and the refusals list them.
+const std::vector<HostFormat>& hostFormats();
+
+// The host whose extension the file's lower-cased extension is; null for any other. Never
+// touches the file system.
+const HostFormat* hostForFile (const juce::File& file);
+
+// The host of a target word (already lower-cased); null for any other word.
+const HostFormat* hostForTargetWord (const juce::String& word);
+
+// The format id of the file's host ("vorn.ksn", "waves.sprk", "liveprofessor.rack2",
+// "reaper.rpp"); empty for any other extension.
+juce::String detectFormat (const juce::File& file);
+
+// Reads an input of the conversion operations with the reader its extension selects. For an
+// extension no host has, nothing is read: false, with the runners' refusal as the error.
+bool readHostInput (const juce::File& input, RackReadResult& result);
+
+// "target must be vorn, superrack-performer, liveprofessor, or reaper"
+juce::String unknownTargetRefusal();
+
+// The usage lines that depend on the hosts: the target words joined by "|", the extensions
+// joined by two blanks, and each host's convert line (and note).
+juce::String usageTargetWords();
+juce::String usageExtensions();
+juce::StringArray usageConvertLines();
+
+} // namespace vornconv::app
