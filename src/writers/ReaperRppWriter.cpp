@@ -1061,23 +1061,13 @@ RackSession expectedReaperSession (const RackSession& source, const std::vector<
                 want.plugins.add (PluginRef());
                 continue;
             }
-            auto p = copyWithoutStateBlocks (slot);
+            auto p = copyForStateComparison (slot, slot.format == "AU");
             p.bypassed = slot.bypassed || slot.unavailable;
             p.inactive = false;
-            p.state.parameterMirrorComplete = false;
             p.coverage.identity = p.coverage.activation = p.coverage.sidechain = p.coverage.state = true;
             p.coverage.mute = false;
-            if (slot.format == "AU")
-            {
-                p.state.raw = juce::MemoryBlock (slot.state.raw);
-            }
-            else
-            {
-                const auto* written = findSourcePlugin (sources, strip.index, k);
-                p.classId = written != nullptr ? written->cid : juce::String();
-                p.state.component = juce::MemoryBlock (slot.state.component);
-                p.state.controller = juce::MemoryBlock (slot.state.controller);
-            }
+            if (const auto* written = findSourcePlugin (sources, strip.index, k); written != nullptr && slot.format != "AU")
+                p.classId = written->cid;
             want.plugins.add (std::move (p));
         }
         expected.strips.add (std::move (want));

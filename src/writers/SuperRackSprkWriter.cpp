@@ -983,15 +983,14 @@ RackSession expectedSession (const RackSession& source, const Vst3ModuleIndex& i
                 want.plugins.add (PluginRef());
                 continue;
             }
-            auto p = copyWithoutStateBlocks (slot);
-            p.state.parameterMirrorComplete = false;
-            if (isAudioUnitFormat (slot.format))
+            const bool audioUnit = isAudioUnitFormat (slot.format);
+            auto p = copyForStateComparison (slot, audioUnit);
+            p.coverage.identity = p.coverage.activation = p.coverage.state = true;
+            if (audioUnit)
             {
                 p.format = "AU";
                 p.bypassed = p.inactive = true;
-                p.coverage.identity = p.coverage.activation = p.coverage.state = true;
                 p.coverage.mute = p.coverage.sidechain = false;
-                p.state.raw = juce::MemoryBlock (slot.state.raw);
             }
             else
             {
@@ -999,9 +998,7 @@ RackSession expectedSession (const RackSession& source, const Vst3ModuleIndex& i
                 p.classId = resolvedClassId (slot, index);
                 p.bypassed = slot.bypassed || slot.unavailable;
                 p.inactive = slot.unavailable ? false : slot.inactive;
-                p.coverage.identity = p.coverage.activation = p.coverage.mute = p.coverage.sidechain = p.coverage.state = true;
-                p.state.component = juce::MemoryBlock (slot.state.component);
-                p.state.controller = juce::MemoryBlock (slot.state.controller);
+                p.coverage.mute = p.coverage.sidechain = true;
             }
             want.plugins.add (std::move (p));
         }

@@ -123,7 +123,7 @@ RackStrip copyWithoutSlots (const RackStrip& strip)
     return copy;
 }
 
-PluginRef copyWithoutStateBlocks (const PluginRef& slot)
+PluginRef copyForStateComparison (const PluginRef& slot, bool audioUnit)
 {
     PluginRef copy;
     copy.occupied = slot.occupied;
@@ -146,8 +146,15 @@ PluginRef copyWithoutStateBlocks (const PluginRef& slot)
     copy.sidechainKind = slot.sidechainKind;
     copy.sidechainEnabled = slot.sidechainEnabled;
     copy.state.encoding = slot.state.encoding;
-    copy.state.parameterMirrorComplete = slot.state.parameterMirrorComplete;
     copy.state.opaqueStatePending = slot.state.opaqueStatePending;
+    // Copy-constructed: assigning an empty block hands memcpy a null pointer.
+    if (audioUnit)
+        copy.state.raw = juce::MemoryBlock (slot.state.raw);
+    else
+    {
+        copy.state.component = juce::MemoryBlock (slot.state.component);
+        copy.state.controller = juce::MemoryBlock (slot.state.controller);
+    }
     copy.coverage = slot.coverage;
     copy.pendingSidechainReason = slot.pendingSidechainReason;
     copy.pendingStateReason = slot.pendingStateReason;

@@ -110,8 +110,10 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
 // The strip's own fields, without its slots.
 RackStrip copyWithoutSlots (const RackStrip& strip);
 
-// The slot's fields and state flags, without its state blocks.
-PluginRef copyWithoutStateBlocks (const PluginRef& slot);
+// The slot's fields with only the state bytes a comparison reads of it: the property list of an
+// AudioUnit, the component and controller of any other plug-in. It carries no parameter mirror:
+// a writer whose target keeps one proves it on its own.
+PluginRef copyForStateComparison (const PluginRef& slot, bool audioUnit);
 
 //==============================================================================
 // For refusals that name the first difference of the first strip or slot in the writer's order.
