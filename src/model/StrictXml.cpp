@@ -14,6 +14,7 @@
 #include "model/Utf8Text.h"
 
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace vornconv::strictXml
@@ -82,6 +83,8 @@ struct Scanner
     bool allowDoctype = false;
     bool seenDoctype = false;
     juce::String error;
+    const AttributeVisitor* visitor = nullptr;
+    const char* begin = nullptr;
 
     bool fail (const char* why)
     {
@@ -219,9 +222,12 @@ struct Scanner
     }
 
     // After the name of an open tag: attributes up to '>' or '/>'.
-    bool readAttributes (bool& selfClosing)
+    bool readAttributes (std::string_view element, bool& selfClosing)
     {
+        // Names seen in this tag; a hash set once there are many, so that a tag with a great
+        // many attributes is still checked in linear time.
         std::vector<std::string_view> seen;
+        std::unordered_set<std::string_view> many;
         for (;;)
         {
             const bool spaced = p < end && isSpace (*p);
@@ -246,10 +252,17 @@ struct Scanner
             std::string_view name;
             if (! readName (name))
                 return false;
-            for (auto other : seen)
-                if (other == name)
-                    return fail ("duplicate attribute");
-            seen.push_back (name);
+            if (seen.size() < 16)
+            {
+                for (auto other : seen)
+                    if (other == name)
+                        return fail ("duplicate attribute");
+                seen.push_back (name);
+                if (seen.size() == 16)
+                    many.insert (seen.begin(), seen.end());
+            }
+            else if (! many.insert (name).second)
+                return fail ("duplicate attribute");
 
             skipSpace();
             if (atEnd() || *p != '=')
@@ -259,6 +272,8 @@ struct Scanner
             if (atEnd() || (*p != '"' && *p != '\''))
                 return fail ("quoted attribute value expected");
             const char quote = *p++;
+            const char* valueStart = p;
+            bool plain = true;
             for (;;)
             {
                 p = skipPlainRun (p, end, attributeStops);
@@ -266,6 +281,8 @@ struct Scanner
                     return fail ("unterminated attribute value");
                 if (*p == quote)
                 {
+                    if (visitor != nullptr)
+                        (*visitor) (element, name, (size_t) (valueStart - begin), (size_t) (p - begin), plain);
                     ++p;
                     break;
                 }
@@ -273,6 +290,7 @@ struct Scanner
                     return fail ("'<' inside an attribute value");
                 if (*p == '&')
                 {
+                    plain = false;
                     if (! readReference())
                         return false;
                 }
@@ -306,7 +324,7 @@ struct Scanner
             if (! readName (name))
                 return false;
             bool selfClosing = false;
-            if (! readAttributes (selfClosing))
+            if (! readAttributes (name, selfClosing))
                 return false;
             if (selfClosing)
             {
@@ -386,7 +404,8 @@ struct Scanner
 //==============================================================================
 // Checking and parsing
 
-bool check (const void* data, size_t size, int maxDepth, bool allowDoctype, juce::String& error)
+bool check (const void* data, size_t size, int maxDepth, bool allowDoctype, juce::String& error,
+            const AttributeVisitor* visitor = nullptr)
 {
     error.clear();
     const auto* text = static_cast<const char*> (data);
@@ -406,7 +425,7 @@ bool check (const void* data, size_t size, int maxDepth, bool allowDoctype, juce
         return false;
     }
 
-    Scanner scanner { text, text + size, allowDoctype, false, {} };
+    Scanner scanner { text, text + size, allowDoctype, false, {}, visitor, text };
     if (! scanner.readDocument (maxDepth))
     {
         error = scanner.error;
@@ -437,6 +456,11 @@ std::unique_ptr<juce::XmlElement> parseText (const juce::String& text, size_t si
     if (root == nullptr)
         error = "document did not parse";
     return root;
+}
+
+bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error, const AttributeVisitor& visitor)
+{
+    return check (data, size, maxDepth, false, error, &visitor);
 }
 
 bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error)

@@ -2,7 +2,9 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <memory>
+#include <string_view>
 
 // A guard in front of JUCE's XmlDocument for untrusted XML. JUCE's parser recurses once per
 // nesting level without a limit, accepts text after the root element, mismatched close tags and
@@ -19,6 +21,16 @@ constexpr int defaultMaxDepth = 256;
 
 // True when the bytes pass the rules above; otherwise false with a short reason in error.
 bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error);
+
+// Called for every attribute of every start tag, in document order: the element's name, the
+// attribute's name (both exactly as written), the byte offsets of the value between its quotes,
+// and whether the value holds no reference (its bytes are then its value as they stand). A
+// refused document may have been visited in part.
+using AttributeVisitor = std::function<void (std::string_view element, std::string_view attribute,
+                                             size_t valueBegin, size_t valueEnd, bool plain)>;
+
+// As isWellFormed, telling visitor every attribute on the way.
+bool isWellFormed (const void* data, size_t size, int maxDepth, juce::String& error, const AttributeVisitor& visitor);
 
 // The document's root element, or null (with the reason in error) when the bytes are refused.
 std::unique_ptr<juce::XmlElement> parse (const void* data, size_t size, int maxDepth, juce::String& error);

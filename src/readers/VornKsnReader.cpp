@@ -27,6 +27,7 @@
 #include "model/Vst3State.h"
 
 #include <cmath>
+#include <cstring>
 #include <set>
 
 namespace vornconv
@@ -178,6 +179,37 @@ RackReadResult failure (RackReadResult result, const juce::String& message)
     return result;
 }
 
+// The large plug-in states of a scene, taken out of its text before JUCE parses it. JUCE's parser
+// copies every attribute value into the tree, which held each state's text a second time beside
+// the file's text, and copying them was most of the reading time. Each pluginState value of a
+// Slot element that holds no character reference is decoded straight from the file's bytes (as
+// JUCE would have given it to the decoder) and replaced in the text by a stand-in: "@", a nonce of this read, "@" and its number. The
+// stand-in is not memory-block text, and without the nonce no file can spell one.
+struct LiftedState
+{
+    bool decoded = false;
+    juce::MemoryBlock bytes;      // what the value decodes to
+    juce::String error;           // or the decoder's refusal
+};
+
+struct LiftedStates
+{
+    juce::String prefix;
+    std::vector<LiftedState> states;
+
+    // The state a pluginState value stands in for, or null when it is the value itself.
+    LiftedState* find (const juce::String& value)
+    {
+        if (prefix.isEmpty() || ! value.startsWith (prefix))
+            return nullptr;
+        const auto number = value.substring (prefix.length());
+        juce::int64 index = -1;
+        if (! parseStrictDecimal (utf8Bytes (number), DecimalForm::canonical, 0, (juce::int64) states.size() - 1, index))
+            return nullptr;
+        return &states[(size_t) index];
+    }
+};
+
 //==============================================================================
 // Slots
 
@@ -228,7 +260,7 @@ bool readSidechain (const juce::XmlElement& e, int s, int k, PluginRef& slot, ju
 }
 
 // The PLUGIN child and the state attributes; false with error set on a refusal.
-bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, int s, int k,
+bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, LiftedStates& lifted, int s, int k,
                        PluginRef& slot, juce::String& error)
 {
     if (auto* plugin = e.getChildByName ("PLUGIN"))
@@ -274,7 +306,14 @@ bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, int s
             return false;
         }
         juce::String decodeError;
-        if (! vst3::decodeJuceMemoryBlock (pluginStateText, slot.state.raw, vst3::maxStateBytes, decodeError))
+        auto* taken = lifted.find (pluginStateText);
+        if (taken != nullptr)
+        {
+            decodeError = taken->error;
+            slot.state.raw = std::move (taken->bytes);
+        }
+        if (taken != nullptr ? ! taken->decoded
+                             : ! vst3::decodeJuceMemoryBlock (pluginStateText, slot.state.raw, vst3::maxStateBytes, decodeError))
         {
             error = "invalid JUCE pluginState encoding" + at (s, k) + ": " + decodeError;
             return false;
@@ -367,21 +406,66 @@ bool hasCompleteConverterState (const PluginRef& slot)
 }
 
 // Whole file into root; false with the message. The bytes are read once, straight into the text
-// that JUCE's parser reads, so a large scene is held once beside its tree rather than three
-// times; the text is released as soon as the tree is built. A file the loader refuses (not a
-// regular file, too large, not UTF-8) says why; anything else that is not a scene document is
-// "XML parse failed".
-bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root, juce::String& error)
+// that JUCE's parser reads; the large states are decoded from it and lifted out (above) in one
+// pass that moves the rest of the text up over them, and the text is released as soon as the
+// tree is built. A file the loader refuses (not a regular file, too large, not UTF-8) says why;
+// anything else that is not a scene document is "XML parse failed".
+bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted, juce::String& error)
 {
+    constexpr size_t smallestLifted = 64;
     error = "XML parse failed";
     if (! file.existsAsFile())
         return false;
     juce::String text;
     if (! readUntrustedText (file, maxVornKsnFileBytes, text, error))
         return false;
-    juce::String detail;
-    root = strictXml::parseText (text, (size_t) text.getNumBytesAsUTF8(), maxVornKsnXmlDepth, detail);
     error = "XML parse failed";
+    auto* bytes = text.getCharPointer().getAddress();
+    const size_t size = std::strlen (bytes);
+
+    // The guard checks the whole document and says where each pluginState value of a Slot lies.
+    std::vector<std::pair<size_t, size_t>> spans;
+    juce::String detail;
+    // A value with a reference in it is left to JUCE, which resolves it first.
+    const strictXml::AttributeVisitor visit = [&spans] (std::string_view element, std::string_view attribute,
+                                                        size_t begin, size_t end, bool plain) {
+        if (plain && attribute == "pluginState" && end - begin >= smallestLifted && element.size() == 4
+            && juce::String (juce::CharPointer_UTF8 (element.data()), 4).equalsIgnoreCase ("Slot"))
+            spans.emplace_back (begin, end);
+    };
+    if (! strictXml::isWellFormed (bytes, size, maxVornKsnXmlDepth, detail, visit))
+        return false;
+
+    if (! spans.empty())
+    {
+        lifted.prefix = "@" + juce::Uuid().toString() + "@";
+        const auto prefix = lifted.prefix.toStdString();
+        lifted.states.resize (spans.size());
+        size_t to = 0, from = 0;
+        for (size_t n = 0; n < spans.size(); ++n)
+        {
+            const auto [begin, end] = spans[n];
+            std::memmove (bytes + to, bytes + from, begin - from);
+            to += begin - from;
+            // The value is decoded where it stands (its closing quote briefly made its end).
+            auto& state = lifted.states[n];
+            const char quote = bytes[end];
+            bytes[end] = 0;
+            state.decoded = vst3::decodeJuceMemoryBlock (juce::StringRef (bytes + begin), state.bytes, vst3::maxStateBytes, state.error);
+            bytes[end] = quote;
+            const auto standIn = prefix + std::to_string (n);
+            std::memcpy (bytes + to, standIn.data(), standIn.size()); // never longer than the value
+            to += standIn.size();
+            from = end;
+        }
+        std::memmove (bytes + to, bytes + from, size - from);
+        to += size - from;
+        bytes[to] = 0;
+        // Most of the text was states: the rest goes into text of its own size.
+        if (to < size / 2)
+            text = juce::String (juce::CharPointer_UTF8 (bytes), to);
+    }
+    root = strictXml::parseText (text, std::strlen (text.toRawUTF8()), maxVornKsnXmlDepth, detail);
     return root != nullptr;
 }
 
@@ -401,8 +485,9 @@ RackReadResult readVornKsn (const juce::File& file)
     session.capacitySlots = sceneSlots;
 
     std::unique_ptr<juce::XmlElement> root;
+    LiftedStates lifted;
     juce::String loadError;
-    if (! loadScene (file, root, loadError))
+    if (! loadScene (file, root, lifted, loadError))
         return failure (std::move (result), loadError);
 
     SceneReadState read;
@@ -499,7 +584,7 @@ RackReadResult readVornKsn (const juce::File& file)
             slot.bypassed = activation == 1;
             slot.inactive = activation == 2;
 
-            if (! readSlotContents (*slotNode, sceneFolder, s, k, slot, error))
+            if (! readSlotContents (*slotNode, sceneFolder, lifted, s, k, slot, error))
                 return failure (std::move (result), error);
 
             slot.state.parameterMirrorComplete = slotNode->getBoolAttribute ("parameterMirrorComplete");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 using namespace vornconv;
 
@@ -120,4 +122,29 @@ TEST (StrictXml, SeesEveryByteOfLongRunsAndParsesTextInPlace)
     juce::String error;
     EXPECT_EQ (strictXml::parseText (text, 10, 8, error), nullptr);
     EXPECT_EQ (error, "NUL byte in document");
+}
+
+// The guard tells every attribute where its value lies, and whether its bytes are its value.
+TEST (StrictXml, VisitsEveryAttributeWithItsValuesBytes)
+{
+    const std::string doc = "<?xml version=\"1.0\"?><a x='1'><Slot pluginState=\"AB.c\" n=\"&amp;q\"/><b y=\"\"/></a>";
+    std::vector<std::string> seen;
+    const strictXml::AttributeVisitor visit = [&] (std::string_view element, std::string_view attribute, size_t begin,
+                                                   size_t end, bool plain) {
+        seen.push_back (std::string (element) + "." + std::string (attribute) + "=" + doc.substr (begin, end - begin)
+                        + (plain ? "" : " (references)"));
+    };
+    juce::String error;
+    ASSERT_TRUE (strictXml::isWellFormed (doc.data(), doc.size(), 8, error, visit)) << error;
+    EXPECT_EQ (seen, (std::vector<std::string> { "a.x=1", "Slot.pluginState=AB.c", "Slot.n=&amp;q (references)", "b.y=" }));
+
+    // Many attributes on one tag are checked for repeats in linear time, and still refused.
+    std::string many = "<a";
+    for (int i = 0; i < 100000; ++i)
+        many += " n" + std::to_string (i) + "=\"\"";
+    const auto wide = many + "/>";
+    EXPECT_TRUE (strictXml::isWellFormed (wide.data(), wide.size(), 8, error)) << error;
+    const auto repeated = many + " n99999=\"\"/>";
+    EXPECT_FALSE (strictXml::isWellFormed (repeated.data(), repeated.size(), 8, error));
+    EXPECT_EQ (error, "duplicate attribute");
 }

@@ -360,3 +360,40 @@ TEST (VornKsnReader, ImpossibleFilesFailCleanly)
 }
 
 } // namespace
+
+// Large states are decoded straight from the file's bytes rather than through JUCE's tree; what a
+// scene means must not depend on it: a value spelled with a character reference (left to JUCE),
+// a broken value, and a pluginState on the PLUGIN element itself read as they always did.
+TEST (VornKsnReader, LargeStatesReadTheSameHoweverTheyAreSpelled)
+{
+    const auto scene = canonicalScene();
+    const auto state = vst3State ("abc", "xy");
+    ASSERT_GT (state.length(), 64);
+    const auto plain = readText (scene);
+    ASSERT_TRUE (plain.isComplete()) << plain.error;
+    const auto& slot = plain.session.strips[0].plugins[0];
+
+    // The same value with one character written as a reference reads to the same state.
+    const auto referenced = readText (edited (scene, "pluginState=\"" + state.substring (0, 8),
+                                              "pluginState=\"" + state.substring (0, 7) + "&#"
+                                                  + juce::String ((int) state[7]) + ";"));
+    ASSERT_TRUE (referenced.isComplete()) << referenced.error;
+    const auto& same = referenced.session.strips[0].plugins[0];
+    EXPECT_EQ (same.state.component, slot.state.component);
+    EXPECT_EQ (same.state.controller, slot.state.controller);
+    EXPECT_EQ (same.state.encoding, slot.state.encoding);
+
+    // A broken value gives the same refusal whichever way it is spelled.
+    const auto broken = state.substring (0, 40) + "!" + state.substring (41);
+    const auto liftedError = readText (edited (scene, state, broken));
+    const auto parsedError = readText (edited (scene, state, broken.replace ("!", "&#33;")));
+    EXPECT_FALSE (liftedError.ok);
+    EXPECT_TRUE (liftedError.error.startsWith ("invalid JUCE pluginState encoding at strip 0, slot 0: ")) << liftedError.error;
+    EXPECT_EQ (liftedError.error, parsedError.error);
+
+    // A pluginState attribute of another element is nobody's state and stays in its text.
+    const auto described = readText (edited (scene, "<PLUGIN ", "<PLUGIN pluginState=\"" + state + "\" "));
+    ASSERT_TRUE (described.ok) << described.error;
+    EXPECT_TRUE (described.session.strips[0].plugins[0].descriptionXml.contains ("pluginState=\"" + state + "\""));
+    EXPECT_EQ (described.session.strips[0].plugins[0].state.component, slot.state.component);
+}
