@@ -2084,9 +2084,8 @@ WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vs
     juce::MemoryOutputStream bytes;
     writeValueTree (project.root, bytes);
     project.root = {};
-    const auto reread = readersOf (targetLiveProfessor).bytes ({}, std::string_view (static_cast<const char*> (bytes.getData()),
-                                                                                      bytes.getDataSize()));
-    result.error = proveReadBack (reread, liveProfessorProof (source, index, catalog));
+    const std::string_view document (static_cast<const char*> (bytes.getData()), bytes.getDataSize());
+    result.error = proveReadBack (readersOf (targetLiveProfessor).bytes ({}, document), liveProfessorProof (source, index, catalog));
     result.ok = result.error.isEmpty();
     return result;
 }

@@ -25,7 +25,8 @@
 //   read back  the document is read with the target's own reader: the temporary file itself, or,
 //              for a document that is a file of its own (a database that SQLite wrote into a
 //              private copy), that file, before its bytes are copied into the temporary file.
-//   proven     the writer accepts the read-back, builds the expected session, and
+//   proven     the writer accepts the read-back, which then lets go of the state bytes the
+//              comparison does not read; the writer builds the expected session, and
 //              compareRackSemantics together with the writer's own checks finds no difference.
 //   committed  the temporary file is renamed onto the output in one step that fails rather
 //              than replace anything.
@@ -37,9 +38,10 @@
 //   - The temporary lies beside the output, so the commit never crosses file systems.
 //   - The temporary is written only through the descriptor that created it, never reopened.
 //   - The read-back uses the target's own reader on the document as written.
-//   - The expected session is built only once the read-back is accepted, and, where the document
-//     is written first, only after the writer has released it: a writer never holds its
-//     document and the expected session at once.
+//   - The expected session is built only once the read-back is accepted and has let go of what
+//     the comparison does not read, and, where the document is written first, only after the
+//     writer has released it: a write never holds its document and the expected session at once,
+//     nor more state bytes while proving than the source and the complete read-back hold.
 //   - A write is ok only once committed; on every other way out nothing of it is left behind.
 namespace vornconv::rapp
 {
@@ -70,8 +72,10 @@ struct ReadBackProof
                                 const RackSemanticComparison& comparison)> refusal;
 };
 
-// Runs the proof on a read-back: an empty text when it holds, else the refusal.
-juce::String proveReadBack (const RackReadResult& readBack, const ReadBackProof& proof);
+// Runs the proof on a read-back: an empty text when it holds, else the refusal. Once the read is
+// accepted, the state bytes the comparison does not read (an AudioUnit's component and controller,
+// any other plug-in's raw block) are released before the expected session is built.
+juce::String proveReadBack (RackReadResult readBack, const ReadBackProof& proof);
 
 // One output to write.
 struct VerifiedOutput
