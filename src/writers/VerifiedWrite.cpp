@@ -22,9 +22,8 @@ RackReadResult readLiveProfessorBytes (const juce::File& name, std::string_view 
 }
 
 // The comparison reads an AudioUnit's property list and any other plug-in's component and
-// controller. The rest of a read-back's state bytes goes before the expected session, which holds
-// a copy of the states it proves, is built: proving a write never holds more state bytes than the
-// source and the complete read-back did.
+// controller. The rest of a read-back's state bytes goes before the expected session is built, so
+// that the copy of the states an expected session holds takes the place of bytes no longer needed.
 void releaseUncomparedStates (RackSession& readBack)
 {
     for (auto& strip : readBack.strips)

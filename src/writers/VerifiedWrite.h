@@ -40,8 +40,7 @@
 //   - The read-back uses the target's own reader on the document as written.
 //   - The expected session is built only once the read-back is accepted and has let go of what
 //     the comparison does not read, and, where the document is written first, only after the
-//     writer has released it: a write never holds its document and the expected session at once,
-//     nor more state bytes while proving than the source and the complete read-back hold.
+//     writer has released it: a write never holds its document and the expected session at once.
 //   - A write is ok only once committed; on every other way out nothing of it is left behind.
 namespace vornconv::rapp
 {
