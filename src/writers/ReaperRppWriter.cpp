@@ -1112,14 +1112,9 @@ void checkTracksAndMarkers (const RackReadResult& source, const DeploymentProfil
 // then, track by track, the number of plug-ins and each plug-in.
 juce::String reaperRefusal (const RackSession& expected, const RackSession& actual, const RackSemanticComparison& comparison)
 {
-    const auto first = firstMismatchAtEachPath (comparison);
-    const auto at = [&first] (const juce::String& path)
-    {
-        const auto found = first.find (path);
-        return found != first.end() ? found->second : nullptr;
-    };
+    const FirstMismatches first (comparison);
     for (const auto& strip : expected.strips)
-        if (const auto* m = at (semanticStripPath (strip.index)))
+        if (const auto* m = first.at (semanticStripPath (strip.index)))
             return refusalNaming ("written REAPER project failed exact strip-field validation", *m);
 
     for (int i = 0; i < expected.strips.size(); ++i)
@@ -1134,7 +1129,7 @@ juce::String reaperRefusal (const RackSession& expected, const RackSession& actu
         {
             if (! want.plugins.getReference (k).occupied)
                 continue;
-            const auto* m = at (semanticSlotPath (want.index, k));
+            const auto* m = first.at (semanticSlotPath (want.index, k));
             if (k >= have.plugins.size())
                 return m != nullptr ? refusalNaming ("written REAPER project lost a fixed slot", *m)
                                     : juce::String ("written REAPER project lost a fixed slot");

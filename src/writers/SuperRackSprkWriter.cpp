@@ -1047,17 +1047,12 @@ void checkMirrorsAndRecords (const RackSession& source, const RackSession& expec
 // The refusal in the order the session is proven: strip by strip, its fields, then its slots.
 juce::String refusalFor (const RackSession& expected, const RackSession& actual, const RackSemanticComparison& comparison)
 {
-    const auto first = firstMismatchAtEachPath (comparison);
-    const auto at = [&first] (const juce::String& path)
-    {
-        const auto found = first.find (path);
-        return found != first.end() ? found->second : nullptr;
-    };
+    const FirstMismatches first (comparison);
     for (const auto& want : expected.strips)
     {
         const juce::String where (want.index);
         const auto* have = stripWithIndex (actual, want.index);
-        const auto* stripMismatch = at (semanticStripPath (want.index));
+        const auto* stripMismatch = first.at (semanticStripPath (want.index));
         if (have == nullptr || stripMismatch != nullptr)
         {
             const auto message = have == nullptr ? "written SuperRack session lost strip " + where
@@ -1069,7 +1064,7 @@ juce::String refusalFor (const RackSession& expected, const RackSession& actual,
             const auto& slot = want.plugins.getReference (k);
             if (! slot.occupied)
                 continue;
-            const auto* m = at (semanticSlotPath (want.index, k));
+            const auto* m = first.at (semanticSlotPath (want.index, k));
             if (k >= have->plugins.size())
                 return m != nullptr ? refusalNaming ("written SuperRack session lost plugin slot", *m)
                                     : juce::String ("written SuperRack session lost plugin slot");

@@ -182,12 +182,16 @@ PluginRef copyForStateComparison (const PluginRef& slot, bool audioUnit)
     return copy;
 }
 
-std::map<juce::String, const RackSemanticMismatch*> firstMismatchAtEachPath (const RackSemanticComparison& comparison)
+FirstMismatches::FirstMismatches (const RackSemanticComparison& comparison)
 {
-    std::map<juce::String, const RackSemanticMismatch*> first;
     for (const auto& mismatch : comparison.mismatches)
-        first.emplace (mismatch.path, &mismatch);
-    return first;
+        byPath.emplace (mismatch.path, &mismatch);
+}
+
+const RackSemanticMismatch* FirstMismatches::at (const juce::String& path) const
+{
+    const auto found = byPath.find (path);
+    return found != byPath.end() ? found->second : nullptr;
 }
 
 juce::String refusalNaming (const juce::String& message, const RackSemanticMismatch& first)

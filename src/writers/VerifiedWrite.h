@@ -121,8 +121,16 @@ PluginRef copyForStateComparison (const PluginRef& slot, bool audioUnit);
 //==============================================================================
 // For refusals that name the first difference of the first strip or slot in the writer's order.
 
-// The first mismatch at each path.
-std::map<juce::String, const RackSemanticMismatch*> firstMismatchAtEachPath (const RackSemanticComparison& comparison);
+// The first mismatch at each path of a comparison (which must outlive it).
+struct FirstMismatches
+{
+    explicit FirstMismatches (const RackSemanticComparison& comparison);
+
+    // The first mismatch at path, or null.
+    const RackSemanticMismatch* at (const juce::String& path) const;
+
+    std::map<juce::String, const RackSemanticMismatch*> byPath;
+};
 
 // message + ": " + the mismatch as the summary lists it.
 juce::String refusalNaming (const juce::String& message, const RackSemanticMismatch& first);
