@@ -48,7 +48,7 @@ INSERT INTO snapshot(id,number,name,note,info) VALUES(-1,-1,'Active','','');
 
 struct SprkFixture
 {
-    explicit SprkFixture (const juce::String& name = "session.sprk") : file (folder.file (name))
+    explicit SprkFixture (const juce::String& name = "session.sprk") : file (folder.folder.getFullPathName() + "/" + name)
     {
         sqlite3* db = nullptr;
         ok = sqlite3_open_v2 (file.getFullPathName().toRawUTF8(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) == SQLITE_OK;

@@ -1288,7 +1288,8 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
         error = "could not create temporary working directory";
         return false;
     }
-    staged.database = staged.folder.folder.getChildFile (sprk.getFileName());
+    // Joined as text: JUCE would read a name starting with '~' as a home folder.
+    staged.database = juce::File (staged.folder.folder.getFullPathName() + "/" + sprk.getFileName());
     waves::DatabaseCopy copy;
     if (! waves::copyDatabase (sprk, staged.database, copy))
     {

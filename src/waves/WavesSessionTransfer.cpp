@@ -64,7 +64,8 @@ const char* const sidecarSuffixes[] = { "-wal", "-shm", "-journal" };
 
 juce::File partFile (const juce::File& database, int part)
 {
-    return part == 0 ? database : database.getSiblingFile (database.getFileName() + sidecarSuffixes[part - 1]);
+    // Built from the full path: JUCE reads a sibling name that starts with '~' as a home folder.
+    return part == 0 ? database : juce::File (database.getFullPathName() + sidecarSuffixes[part - 1]);
 }
 
 // One file of a database as it is now, read through the loader: its bytes, or absent (a
@@ -217,7 +218,7 @@ bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::
         error = "Could not create a private Waves source staging directory";
         return false;
     }
-    staged.database = staged.folder.folder.getChildFile (source.getFileName());
+    staged.database = juce::File (staged.folder.folder.getFullPathName() + "/" + source.getFileName());
     DatabaseCopy copy;
     if (! copyDatabase (source, staged.database, copy))
     {

@@ -438,3 +438,22 @@ TEST (SuperRackSprkReader, DumpReadsSprkFiles)
     EXPECT_TRUE (lines.contains ("READ    complete"));
     EXPECT_TRUE (lines.contains ("FORMAT  waves.sprk   app=SuperRack Performer"));
 }
+
+// JUCE reads a file name starting with '~' as a home folder: the staged copy of such a session,
+// and the sidecars it needs, must still be where the reader put and looks for them.
+TEST (SuperRackSprkReader, ASessionNamedWithATildeIsStagedInItsPrivateFolder)
+{
+    vorntest::SprkFixture f ("~x.sprk");
+    f.exec ("PRAGMA journal_mode=WAL; PRAGMA wal_autocheckpoint=0;");
+    f.setTracks (1);
+    f.exec ("INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1000,-1,'FromWal');");
+    ASSERT_TRUE (juce::File (f.file.getFullPathName() + "-wal").existsAsFile());
+    vorntest::TempFolder cwd, tmp;
+    const auto run = vorntest::runVornconvBinary ({ f.file.getFullPathName().toStdString() }, cwd.path(),
+                                                  { "HOME=" + cwd.path(), "TMPDIR=" + tmp.path() });
+    EXPECT_EQ (run.exitCode, 0) << run.out;
+    EXPECT_TRUE (run.outLines().contains ("READ    complete")) << run.out;
+    EXPECT_NE (run.out.find ("FromWal"), std::string::npos) << run.out;
+    EXPECT_EQ (cwd.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 0);
+    EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 0);
+}
