@@ -42,14 +42,31 @@ float readF32 (const juce::uint8* p) noexcept
 
 juce::MemoryBlock encode (const juce::Array<float>& values, juce::int64 key)
 {
-    juce::MemoryOutputStream out (256);
-    out.writeInt (snapshotMagic);
-    out.writeInt (snapshotVersion);
-    out.writeInt (values.size());
-    out.writeInt64 (key);
-    for (auto v : values)
-        out.writeFloat (v);
-    return out.getMemoryBlock();
+    return encode (values.begin(), (size_t) values.size(), key);
+}
+
+juce::MemoryBlock encode (const float* values, size_t count, juce::int64 key)
+{
+    // Written straight into a block of the final size: a mirror may hold a million values.
+    juce::MemoryBlock block (snapshotHeaderSize + count * 4, false);
+    auto* p = static_cast<juce::uint8*> (block.getData());
+    const auto put32 = [&p] (juce::uint32 v)
+    {
+        for (int i = 0; i < 4; ++i)
+            *p++ = (juce::uint8) (v >> (8 * i));
+    };
+    put32 ((juce::uint32) snapshotMagic);
+    put32 ((juce::uint32) snapshotVersion);
+    put32 ((juce::uint32) count);
+    put32 ((juce::uint32) ((juce::uint64) key & 0xFFFFFFFFu));
+    put32 ((juce::uint32) ((juce::uint64) key >> 32));
+    for (size_t i = 0; i < count; ++i)
+    {
+        juce::uint32 bits;
+        std::memcpy (&bits, values + i, sizeof bits);
+        put32 (bits);
+    }
+    return block;
 }
 
 bool decode (const juce::MemoryBlock& data, Snapshot& out, juce::String& error)

@@ -24,6 +24,9 @@ struct Snapshot
 // already normalised, and at most maxSnapshotValues of them.
 juce::MemoryBlock encode (const juce::Array<float>& values, juce::int64 key);
 
+// The same for count values at values.
+juce::MemoryBlock encode (const float* values, size_t count, juce::int64 key);
+
 // Parses and validates. On false, error names the reason and out must not be used.
 bool decode (const juce::MemoryBlock& data, Snapshot& out, juce::String& error);
 

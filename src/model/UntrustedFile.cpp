@@ -3,8 +3,8 @@
 // file that changes meanwhile is refused), and for text the strict UTF-8 check. Every refusal
 // names the file.
 //
-// The file holds, in order: the private read and UTF-8 checks, then openUntrustedFile and the
-// three readers built on it (bytes, UTF-8 bytes, text).
+// The file holds, in order: the private read and UTF-8 checks, then openUntrustedFile, the
+// reading of a file in pieces, and the three readers built on them (bytes, UTF-8 bytes, text).
 
 #include "model/UntrustedFile.h"
 
@@ -31,9 +31,13 @@ juce::String systemError (int code)
     return utf8::toTextReplacingMalformed (std::strerror (code));
 }
 
-// Reads exactly size bytes into buffer, then makes sure nothing follows: a file that changes
-// while it is read is refused rather than read half old, half new.
-bool readExactly (int fd, char* buffer, size_t size, const juce::File& file, juce::String& error)
+juce::String changedWhileRead (const juce::File& file)
+{
+    return "file changed while it was read: " + pathOf (file);
+}
+
+// Reads exactly size bytes into buffer; a file that ends before them has changed meanwhile.
+bool readPiece (int fd, char* buffer, size_t size, const juce::File& file, juce::String& error)
 {
     size_t got = 0;
     while (got < size)
@@ -47,20 +51,35 @@ bool readExactly (int fd, char* buffer, size_t size, const juce::File& file, juc
             return false;
         }
         if (n == 0)
-            break;
+        {
+            error = changedWhileRead (file);
+            return false;
+        }
         got += (size_t) n;
     }
+    return true;
+}
+
+// Makes sure nothing follows the bytes read: a file that changes while it is read is refused
+// rather than read half old, half new.
+bool finishRead (int fd, const juce::File& file, juce::String& error)
+{
     char extra;
     ssize_t more;
     do
         more = ::read (fd, &extra, 1);
     while (more < 0 && errno == EINTR);
-    if (got != size || more != 0)
+    if (more != 0)
     {
-        error = "file changed while it was read: " + pathOf (file);
+        error = changedWhileRead (file);
         return false;
     }
     return true;
+}
+
+bool readExactly (int fd, char* buffer, size_t size, const juce::File& file, juce::String& error)
+{
+    return readPiece (fd, buffer, size, file, error) && finishRead (fd, file, error);
 }
 
 bool checkUtf8 (const void* data, size_t size, bool allowNul, const juce::File& file, juce::String& error)
@@ -130,6 +149,16 @@ bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, j
     fd = opened;
     size = (juce::int64) info.st_size;
     return true;
+}
+
+bool readUntrustedPiece (int fd, const juce::File& file, void* buffer, size_t size, juce::String& error)
+{
+    return readPiece (fd, static_cast<char*> (buffer), size, file, error);
+}
+
+bool finishUntrustedRead (int fd, const juce::File& file, juce::String& error)
+{
+    return finishRead (fd, file, error);
 }
 
 bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error)

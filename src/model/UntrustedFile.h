@@ -16,6 +16,13 @@ namespace vornconv
 // descriptor (close-on-exec, blocking) that the caller closes, size its size at opening.
 bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, juce::String& error);
 
+// For a file read in pieces through the descriptor of openUntrustedFile, with the refusals of
+// the readers below: reads exactly size bytes into buffer (a file that ends before them has
+// changed while it was read), and, once every byte of the size found at opening has been read,
+// finishes the read by making sure that nothing follows.
+bool readUntrustedPiece (int fd, const juce::File& file, void* buffer, size_t size, juce::String& error);
+bool finishUntrustedRead (int fd, const juce::File& file, juce::String& error);
+
 // The file's bytes.
 bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error);
 

@@ -3,19 +3,23 @@
 // state container ("VC2!" and an XML document holding both streams), SuperRack's preset text
 // (standard base64 around a wrapper and a VST3 preset body) and the Steinberg chunk list that ends
 // such a body. States of many megabytes pass through here, so the hot loops work on bytes: a
-// table-driven base64 decoder (sixteen characters a step where the processor has SSSE3) and a scan
-// that reads the streams of a plainly written container in place.
+// table-driven base64 decoder (sixteen characters a step where the processor has SSSE3), a scan
+// that reads the streams of a plainly written container in place, and a preset reader that finds
+// the lines of the text in place and decodes them straight into the wrapper.
 //
 // In this file, in order:
 //   - JUCE base64: the alphabet table and the wide and byte-wise decoders.
+//   - Standard base64: JUCE's lax reading of RFC 4648 text, fed in pieces.
+//   - Preset lines: the non-blank, trimmed lines of a preset text, found in place.
 //   - Binary fields: little-endian integers, tags, hexadecimal digits, 128-bit bounds.
 //   - Memory-block text: the strict, canonical decoding of one memory-block text.
 //   - Plain containers: the in-place scan of a container as state writers produce it.
 //   - Base64 and memory blocks: decodeStandardBase64 and decodeJuceMemoryBlock.
 //   - JUCE's VST3 state: recognising, splitting and building the container, and writing the
 //     memory-block text of a stream.
-//   - SuperRack preset text: parsed and built.
-//   - Steinberg chunk list: extractSteinbergChunks.
+//   - SuperRack preset text: parsed (from text or from bytes) and built.
+//   - Steinberg chunk list: locating the chunks, then extractSteinbergChunks copying them out of
+//     the blob or cutting the component out of it.
 
 #include "model/Vst3State.h"
 
@@ -157,6 +161,248 @@ juce::uint32 decodeJuceBase64 (const juce::uint8* text, size_t chars, juce::uint
         lastValue = bits;
     return seen;
 }
+
+//==============================================================================
+// Standard base64
+
+// RFC 4648 values: 0 to 63 for the alphabet, 64 for the pad "=", 0xFF for every other byte (every
+// non-ASCII byte included).
+struct StandardBase64Table
+{
+    juce::uint8 value[256];
+};
+
+constexpr StandardBase64Table makeStandardBase64Table()
+{
+    StandardBase64Table table {};
+    for (int i = 0; i < 256; ++i)
+        table.value[i] = 0xFF;
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i)
+        table.value[(juce::uint8) alphabet[i]] = (juce::uint8) i;
+    table.value[(juce::uint8) '='] = 64;
+    return table;
+}
+
+constexpr StandardBase64Table standardBase64 = makeStandardBase64Table();
+
+// Decodes standard base64 the way JUCE's Base64::convertFromBase64 reads it, with the text given
+// in pieces that read as one text (the lines of a preset): groups of four characters; "=" is
+// allowed from the third character of a group on, and a group whose third character is "=" gives
+// one byte and one whose fourth is "=" two, whatever else the group holds; groups after a padded
+// one are read on; any other character, or a text that ends inside a group, refuses the whole
+// text. Nothing is checked for canonical form. dest must have room for three bytes for every
+// four characters fed. The text must be well-formed UTF-8 (as every checked text is): JUCE
+// refuses a text at its first non-ASCII character, and here its bytes, all 0x80 and above, are
+// refused.
+struct StandardBase64Decoder
+{
+    juce::uint8* dest = nullptr;
+    size_t written = 0;
+    juce::uint8 group[4] = {};
+    int pending = 0;
+    bool failed = false;
+
+    void emitGroup() noexcept
+    {
+        dest[written++] = (juce::uint8) ((group[0] << 2) | (group[1] >> 4));
+        if (group[2] < 64)
+        {
+            dest[written++] = (juce::uint8) ((group[1] << 4) | (group[2] >> 2));
+            if (group[3] < 64)
+                dest[written++] = (juce::uint8) ((group[2] << 6) | group[3]);
+        }
+    }
+
+    void push (juce::uint8 c) noexcept
+    {
+        const auto x = standardBase64.value[c];
+        if (x == 0xFF || (x == 64 && pending <= 1))
+        {
+            failed = true;
+            return;
+        }
+        group[pending++] = x;
+        if (pending == 4)
+        {
+            emitGroup();
+            pending = 0;
+        }
+    }
+
+    void feed (const juce::uint8* text, size_t size) noexcept
+    {
+        const auto* v = standardBase64.value;
+        size_t i = 0;
+        while (! failed && pending != 0 && i < size)
+            push (text[i++]);
+        while (! failed && size - i >= 4)
+        {
+            const juce::uint32 a = v[text[i]], b = v[text[i + 1]], c = v[text[i + 2]], d = v[text[i + 3]];
+            if ((a | b | c | d) < 64)
+            {
+                const juce::uint32 bits = (a << 18) | (b << 12) | (c << 6) | d;
+                dest[written] = (juce::uint8) (bits >> 16);
+                dest[written + 1] = (juce::uint8) (bits >> 8);
+                dest[written + 2] = (juce::uint8) bits;
+                written += 3;
+            }
+            else
+            {
+                // A padded group or a character outside the alphabet: one character at a time.
+                for (size_t k = 0; k < 4 && ! failed; ++k)
+                    push (text[i + k]);
+            }
+            i += 4;
+        }
+        while (! failed && i < size)
+            push (text[i++]);
+    }
+
+    bool finish() const noexcept { return ! failed && pending == 0; }
+};
+
+// Decodes the size bytes at text into out, sized to what they gave; false when the text does not
+// decode.
+bool decodeStandardBase64Bytes (const juce::uint8* text, size_t size, juce::MemoryBlock& out)
+{
+    out.reset();
+    if (size == 0)
+        return true;
+    juce::MemoryBlock decoded (size / 4 * 3 + 1, false);
+    StandardBase64Decoder decoder;
+    decoder.dest = static_cast<juce::uint8*> (decoded.getData());
+    decoder.feed (text, size);
+    if (! decoder.finish())
+        return false;
+    decoded.setSize (decoder.written);
+    out.swapWith (decoded);
+    return true;
+}
+
+//==============================================================================
+// Preset lines
+
+// The sections of a preset text, in order: the text split into lines as StringArray::addLines
+// splits it (at "\n", "\r\n" or a lone "\r"), each line trimmed as String::trim trims it, and the
+// lines that hold nothing but white space (String::containsNonWhitespaceChars) left out. White
+// space is what JUCE takes for it, CharacterFunctions::isWhitespace of each character: a base64
+// line may be padded with any character the C library counts as a space, not only ASCII blanks.
+// The sections are found in place, so a text of any number of lines costs no memory.
+struct PresetLines
+{
+    const juce::uint8* text = nullptr;
+    size_t size = 0;
+    size_t pos = 0;
+    bool asciiSpace[128] = {};
+
+    PresetLines (const juce::uint8* t, size_t n) : text (t), size (n)
+    {
+        for (int c = 0; c < 128; ++c)
+            asciiSpace[c] = juce::CharacterFunctions::isWhitespace ((juce::juce_wchar) c);
+    }
+
+    // The character starting at p, no further than end; length is its byte count. A byte that
+    // starts no well-formed sequence counts as one character that is not white space.
+    static juce::uint32 characterAt (const juce::uint8* p, const juce::uint8* end, size_t& length) noexcept
+    {
+        const juce::uint8 b = p[0];
+        length = 1;
+        if (b < 0x80)
+            return b;
+        size_t extra = 0;
+        juce::uint32 cp = 0;
+        if ((b & 0xE0) == 0xC0) { extra = 1; cp = b & 0x1Fu; }
+        else if ((b & 0xF0) == 0xE0) { extra = 2; cp = b & 0x0Fu; }
+        else if ((b & 0xF8) == 0xF0) { extra = 3; cp = b & 0x07u; }
+        else return notACharacter;
+        if ((size_t) (end - p) <= extra)
+            return notACharacter;
+        for (size_t k = 1; k <= extra; ++k)
+        {
+            if ((p[k] & 0xC0) != 0x80)
+                return notACharacter;
+            cp = (cp << 6) | (p[k] & 0x3Fu);
+        }
+        length = extra + 1;
+        return cp;
+    }
+
+    static constexpr juce::uint32 notACharacter = 0xFFFFFFFFu;
+
+    bool isSpace (juce::uint32 c) const noexcept
+    {
+        if (c < 128)
+            return asciiSpace[c];
+        return c != notACharacter && juce::CharacterFunctions::isWhitespace ((juce::juce_wchar) c);
+    }
+
+    // The first "\n" or "\r" at or after from, or size.
+    size_t lineEnd (size_t from) const noexcept
+    {
+        size_t i = from;
+        // Eight bytes at a time; only a word with a byte below 0x0E (base64 has none) is looked
+        // into.
+        constexpr juce::uint64 ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+        for (; size - i >= 8; i += 8)
+        {
+            juce::uint64 word;
+            std::memcpy (&word, text + i, sizeof word);
+            if (((word - ones * 0x0E) & ~word & highs) != 0)
+                for (size_t k = i; k < i + 8; ++k)
+                    if (text[k] == '\n' || text[k] == '\r')
+                        return k;
+        }
+        for (; i < size; ++i)
+            if (text[i] == '\n' || text[i] == '\r')
+                return i;
+        return size;
+    }
+
+    // The next section, or false when there is none.
+    bool next (const juce::uint8*& start, size_t& length) noexcept
+    {
+        while (pos < size)
+        {
+            const size_t begin = pos;
+            const size_t end = lineEnd (begin);
+            if (end < size)
+                pos = (text[end] == '\r' && end + 1 < size && text[end + 1] == '\n') ? end + 2 : end + 1;
+            else
+                pos = size;
+
+            const auto* const lineStart = text + begin;
+            const auto* const lineStop = text + end;
+            const auto* first = lineStart;
+            while (first < lineStop)
+            {
+                size_t n = 0;
+                if (! isSpace (characterAt (first, lineStop, n)))
+                    break;
+                first += n;
+            }
+            if (first == lineStop)
+                continue; // only white space
+
+            // Back from the end, a character at a time, as String::trim steps back.
+            const auto* last = lineStop;
+            while (last > first)
+            {
+                const auto* p = last - 1;
+                while (p > first && (*p & 0xC0) == 0x80 && last - p < 4)
+                    --p;
+                size_t n = 0;
+                if (! isSpace (characterAt (p, last, n)))
+                    break;
+                last = p;
+            }
+            start = first;
+            length = (size_t) (last - first);
+            return true;
+        }
+        return false;
+    }
+};
 
 //==============================================================================
 // Binary fields
@@ -424,14 +670,16 @@ bool decodeStandardBase64 (juce::StringRef text, juce::MemoryBlock& out, size_t 
     if (text.isEmpty())
         return true;
     // Four characters give at least one byte more than two less than three: refuse before
-    // decoding what cannot fit.
-    const auto length = (size_t) text.length();
+    // decoding what cannot fit. Bytes are counted, not characters: a text with a character
+    // outside ASCII does not decode either way.
+    const auto* bytes = reinterpret_cast<const juce::uint8*> (text.text.getAddress());
+    const auto length = std::strlen (text.text.getAddress());
     if (maxBytes < std::numeric_limits<size_t>::max() - 2 && length / 4 * 3 > maxBytes + 2)
         return false;
-    juce::MemoryOutputStream decoded;
-    if (! juce::Base64::convertFromBase64 (decoded, text) || decoded.getDataSize() > maxBytes)
+    juce::MemoryBlock decoded;
+    if (! decodeStandardBase64Bytes (bytes, length, decoded) || decoded.getSize() > maxBytes)
         return false;
-    out = decoded.getMemoryBlock();
+    out.swapWith (decoded);
     return true;
 }
 
@@ -614,24 +862,44 @@ juce::MemoryBlock buildJuceVst3State (const juce::MemoryBlock& component, const 
 //==============================================================================
 // SuperRack preset text
 
-SuperRackPreset parseSuperRackPreset (const juce::String& text)
+SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
 {
     SuperRackPreset result;
+    const auto* text = static_cast<const juce::uint8*> (data);
+    if (text == nullptr)
+        size = 0;
+    else if (const auto* nul = std::memchr (text, 0, size))
+        size = (size_t) (static_cast<const juce::uint8*> (nul) - text);
 
-    juce::StringArray lines;
-    lines.addLines (text);
-    juce::StringArray sections;
-    for (const auto& line : lines)
-        if (line.containsNonWhitespaceChars())
-            sections.add (line.trim());
-    if (sections.size() < 2)
+    // First pass: the number of sections, the first one (the format tag) and the length of the
+    // others, which together are the wrapper's base64.
+    PresetLines lines (text, size);
+    const juce::uint8* tagText = nullptr;
+    size_t tagLength = 0, sections = 0, blobChars = 0;
+    {
+        const juce::uint8* start = nullptr;
+        size_t length = 0;
+        while (lines.next (start, length))
+        {
+            if (sections++ == 0)
+            {
+                tagText = start;
+                tagLength = length;
+            }
+            else
+            {
+                blobChars += length;
+            }
+        }
+    }
+    if (sections < 2)
     {
         result.error = "preset text has fewer than two base64 sections";
         return result;
     }
 
     juce::MemoryBlock tag;
-    if (! decodeStandardBase64 (sections[0], tag, std::numeric_limits<size_t>::max()))
+    if (! decodeStandardBase64Bytes (tagText, tagLength, tag))
     {
         result.error = "format tag base64 decode failed";
         return result;
@@ -644,19 +912,35 @@ SuperRackPreset parseSuperRackPreset (const juce::String& text)
         return result;
     }
 
-    sections.remove (0);
-    const juce::String joined = sections.joinIntoString ("");
-    // A text that cannot decode to within the largest possible blob is refused before decoding.
-    if ((size_t) joined.length() > (maxPresetBlobBytes + 2) / 3 * 4
-        || ! decodeStandardBase64 (joined, result.blob, std::numeric_limits<size_t>::max()) || result.blob.getSize() <= 47)
+    // Second pass: the other sections decode as one text straight into the wrapper. A text that
+    // cannot decode to within the largest possible blob is refused before decoding.
+    bool decoded = false;
+    if (blobChars <= (maxPresetBlobBytes + 2) / 3 * 4)
     {
-        result.blob.reset();
+        juce::MemoryBlock blob (blobChars / 4 * 3 + 1, false);
+        StandardBase64Decoder decoder;
+        decoder.dest = static_cast<juce::uint8*> (blob.getData());
+        PresetLines rest (text, size);
+        const juce::uint8* start = nullptr;
+        size_t length = 0;
+        rest.next (start, length);
+        while (! decoder.failed && rest.next (start, length))
+            decoder.feed (start, length);
+        if (decoder.finish() && decoder.written > 47)
+        {
+            blob.setSize (decoder.written);
+            result.blob.swapWith (blob);
+            decoded = true;
+        }
+    }
+    if (! decoded)
+    {
         result.error = "blob base64 decode failed";
         return result;
     }
 
     const auto* b = static_cast<const juce::uint8*> (result.blob.getData());
-    const size_t size = result.blob.getSize();
+    const size_t blobSize = result.blob.getSize();
     result.marker = readI32 (b);
     if (result.marker != 307 || b[4] != 0)
     {
@@ -672,7 +956,7 @@ SuperRackPreset parseSuperRackPreset (const juce::String& text)
         }
 
     const juce::int64 bodyLength = readI64 (b + 37);
-    if (bodyLength < 1 || (juce::uint64) bodyLength != (juce::uint64) (size - 45))
+    if (bodyLength < 1 || (juce::uint64) bodyLength != (juce::uint64) (blobSize - 45))
     {
         result.error = "preset body length does not match wrapper";
         return result;
@@ -680,8 +964,16 @@ SuperRackPreset parseSuperRackPreset (const juce::String& text)
 
     result.classId = juce::String (reinterpret_cast<const char*> (b + 5), 32).toUpperCase();
     result.bodyOffset = 45;
-    result.body = juce::MemoryBlock (b + 45, (size_t) bodyLength);
     result.ok = true;
+    return result;
+}
+
+SuperRackPreset parseSuperRackPreset (const juce::String& text)
+{
+    auto result = parseSuperRackPresetBytes (text.toRawUTF8(), text.getNumBytesAsUTF8());
+    if (result.ok)
+        result.body = juce::MemoryBlock (static_cast<const juce::uint8*> (result.blob.getData()) + result.bodyOffset,
+                                         result.blob.getSize() - (size_t) result.bodyOffset);
     return result;
 }
 
@@ -726,16 +1018,25 @@ juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBl
 //==============================================================================
 // Steinberg chunk list
 
-JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t base)
+namespace
 {
-    JuceStateSplit result;
-    const auto* b = static_cast<const juce::uint8*> (blob.getData());
-    const size_t size = blob.getSize();
 
+// Where the streams of a checked chunk list lie in the blob.
+struct ChunkPlaces
+{
+    size_t componentSize = 0;
+    size_t controllerAt = 0;
+    size_t controllerSize = 0; // 0 when there is no controller
+};
+
+// Checks the chunk list at the end of the size bytes at b for a body starting at base; sets
+// result's error, or its delta and chunkCount and the places of the streams.
+bool locateSteinbergChunks (const juce::uint8* b, size_t size, size_t base, JuceStateSplit& result, ChunkPlaces& places)
+{
     if (size < base || size - base < 24)
     {
         result.error = "blob too small for a chunk list";
-        return result;
+        return false;
     }
 
     const size_t room = size - base;
@@ -755,7 +1056,7 @@ JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t bas
     else
     {
         result.error = "chunk table count/tags/layout are invalid";
-        return result;
+        return false;
     }
 
     const juce::int64 compOffset = readI64 (b + table + 12);
@@ -763,7 +1064,7 @@ JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t bas
     if (compSize <= 0)
     {
         result.error = "Comp chunk has non-positive size";
-        return result;
+        return false;
     }
 
     // Everything below is exact 128-bit arithmetic; each 64-bit overflow is itself a refusal.
@@ -793,13 +1094,51 @@ JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t bas
     {
         result.error = "chunk regions fell outside the body (base=" + decimal (delta) + " comp=" + decimal (compOffset)
                        + "+" + decimal (compSize) + " limit=" + decimal (tablePos) + ")";
-        return result;
+        return false;
     }
 
     result.delta = (juce::int64) delta;
-    result.component = juce::MemoryBlock (b + base, (size_t) compSize);
+    places.componentSize = (size_t) compSize;
     if (result.chunkCount == 2 && contSize >= 1)
-        result.controller = juce::MemoryBlock (b + (size_t) contPos, (size_t) contSize);
+    {
+        places.controllerAt = (size_t) contPos;
+        places.controllerSize = (size_t) contSize;
+    }
+    return true;
+}
+
+} // namespace
+
+JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t base)
+{
+    JuceStateSplit result;
+    ChunkPlaces places;
+    const auto* b = static_cast<const juce::uint8*> (blob.getData());
+    if (! locateSteinbergChunks (b, blob.getSize(), base, result, places))
+        return result;
+    result.component = juce::MemoryBlock (b + base, places.componentSize);
+    if (places.controllerSize > 0)
+        result.controller = juce::MemoryBlock (b + places.controllerAt, places.controllerSize);
+    result.ok = true;
+    return result;
+}
+
+JuceStateSplit extractSteinbergChunks (juce::MemoryBlock&& blob, size_t base)
+{
+    JuceStateSplit result;
+    ChunkPlaces places;
+    auto* b = static_cast<juce::uint8*> (blob.getData());
+    if (! locateSteinbergChunks (b, blob.getSize(), base, result, places))
+        return result;
+    // The controller follows the component, so it is copied out before the component moves to
+    // the front of the blob; the blob is then cut to the component, which keeps its storage.
+    if (places.controllerSize > 0)
+        result.controller = juce::MemoryBlock (b + places.controllerAt, places.controllerSize);
+    if (base > 0)
+        std::memmove (b, b + base, places.componentSize);
+    blob.setSize (places.componentSize);
+    result.component.swapWith (blob);
+    blob.reset();
     result.ok = true;
     return result;
 }

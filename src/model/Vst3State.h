@@ -62,11 +62,22 @@ juce::MemoryBlock buildJuceVst3State (const juce::MemoryBlock& component, const 
 // int64 body length, body).
 SuperRackPreset parseSuperRackPreset (const juce::String& text);
 
+// The same reading of preset text held as size bytes of well-formed UTF-8 (what utf8::toText
+// accepts; the text ends at a NUL byte, as a juce::String would), without making a text of it and
+// without copying the body out of the wrapper: blob holds the wrapper, the body starts at
+// bodyOffset within it, and body stays empty.
+SuperRackPreset parseSuperRackPresetBytes (const void* text, size_t size);
+
 // The two-line preset text, or an empty text when the component is empty or the class id is not
 // exactly 32 hexadecimal digits.
 juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBlock& component, const juce::MemoryBlock& controller);
 
 // The "List" table at the end of blob locates "Comp" (and "Cont") in the body that starts at base.
 JuceStateSplit extractSteinbergChunks (const juce::MemoryBlock& blob, size_t base);
+
+// The same split of a blob that is not needed afterwards: on success the component is cut out of
+// the blob's own storage instead of being copied, and blob is left empty; on failure blob is
+// left as it was.
+JuceStateSplit extractSteinbergChunks (juce::MemoryBlock&& blob, size_t base);
 
 } // namespace vornconv::vst3

@@ -200,9 +200,16 @@ int parameterIndex (const std::string& name, int count) noexcept
 //==============================================================================
 // Plug-in payloads
 
+// How a plug-in's stored state bytes go from the tree into the slot: copied, or taken out of a
+// tree that the read owns and throws away afterwards (a state may be tens of megabytes, and the
+// tree has no further use for it). Every Plugin node is read at most once, so a node whose bytes
+// were taken is never read again.
+enum class StateBytes { copy, take };
+
 // Reads one Plugin node's activation, state and parameters into slot; the slot's format must be
 // set already. What was set before a failure stays set.
-bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error)
+bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error,
+                         StateBytes stateBytes)
 {
     const auto* container = findChild (pluginNode, "ProcessorSettingsContainer");
     const auto* processor = firstChild (container, "processorState");
@@ -224,7 +231,7 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
     for (const auto& child : childrenOf (findChild (pluginNode, "Plugin")))
         if (child.type == "PluginSnapshot" && snapshots++ == 0)
             snapshot = &child;
-    const auto* chunk = snapshot != nullptr ? valueOf (*snapshot, "chunkData").getBinaryData() : nullptr;
+    auto* chunk = snapshot != nullptr ? valueOf (*snapshot, "chunkData").getBinaryData() : nullptr;
     if (snapshots != 1 || chunk == nullptr || chunk->getSize() == 0 || ! hasProperty (*snapshot, "SnapshotIdTag")
         || asInt64 (valueOf (*snapshot, "SnapshotIdTag")) != runtimeId)
     {
@@ -236,7 +243,15 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
         error = "LiveProfessor plugin chunkData exceeds the safety limit";
         return false;
     }
-    slot.state.raw = *chunk;
+    if (stateBytes == StateBytes::take)
+    {
+        slot.state.raw.reset();
+        slot.state.raw.swapWith (*chunk);
+    }
+    else
+    {
+        slot.state.raw = *chunk;
+    }
 
     if (slot.format == "VST3")
     {
@@ -281,16 +296,25 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
         return false;
     }
     const int count = (int) parameters->properties.size();
-    // Each property is placed by the index its name spells, so P0 .. Pn are found in one pass.
-    std::vector<const juce::var*> byIndex ((size_t) count, nullptr);
-    for (const auto& property : parameters->properties)
-        if (const auto index = parameterIndex (property.name, count); index >= 0)
-            byIndex[(size_t) index] = &property.value;
-    juce::Array<float> values;
-    values.ensureStorageAllocated (count);
+    const auto& properties = parameters->properties;
+    // Hosts write P0 .. Pn in order, and then each value stands where its index says. Otherwise
+    // each property is placed by the index its name spells, so P0 .. Pn are found in one pass.
+    bool inOrder = true;
+    for (int i = 0; i < count && inOrder; ++i)
+        inOrder = parameterIndex (properties[(size_t) i].name, count) == i;
+    std::vector<const juce::var*> byIndex;
+    if (! inOrder)
+    {
+        byIndex.assign ((size_t) count, nullptr);
+        for (const auto& property : properties)
+            if (const auto index = parameterIndex (property.name, count); index >= 0)
+                byIndex[(size_t) index] = &property.value;
+    }
+    std::vector<float> values;
+    values.reserve ((size_t) count);
     for (int i = 0; i < count; ++i)
     {
-        const auto* value = byIndex[(size_t) i];
+        const auto* value = inOrder ? &properties[(size_t) i].value : byIndex[(size_t) i];
         if (value == nullptr)
         {
             error = "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set";
@@ -309,9 +333,9 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
             error = "LiveProfessor PluginSnapshot parameter is not normalized";
             return false;
         }
-        values.add (f);
+        values.push_back (f);
     }
-    slot.state.parameters = parameterState::encode (values, 0);
+    slot.state.parameters = parameterState::encode (values.data(), values.size(), 0);
     slot.state.parameterMirrorComplete = true;
     slot.coverage.identity = true;
     slot.coverage.state = true;
@@ -375,7 +399,7 @@ using PlacedIdMap = std::map<std::pair<int, int>, juce::int64>;
 // A restored slot whose values differ from the live ones gets an APPROX note, so the older
 // clean state never replaces an edited live state unreported.
 bool restoreCleanSnapshotPluginStates (const TreeNode& cleanSnapshot, RackSession& session,
-                                       const PlacedIdMap& placedIds, juce::String& error)
+                                       const PlacedIdMap& placedIds, StateBytes stateBytes, juce::String& error)
 {
     const auto* plugins = findChild (cleanSnapshot, "Plugins");
     if (plugins == nullptr)
@@ -409,9 +433,15 @@ bool restoreCleanSnapshotPluginStates (const TreeNode& cleanSnapshot, RackSessio
             return false;
         }
         auto& live = strip.plugins.getReference (slotIndex);
+        // The restored slot starts as the live one without its state: the clean payload sets every
+        // part of the state that the live payload had set, so copying the live state first would
+        // only hold it twice.
+        auto liveState = std::move (live.state);
+        live.state = {};
         PluginRef copy (live);
+        live.state = std::move (liveState);
         juce::String payloadError;
-        if (! parsePluginPayload (plugin, id, copy, payloadError))
+        if (! parsePluginPayload (plugin, id, copy, payloadError, stateBytes))
         {
             error = "VORN_CLEAN_SNAPSHOT " + payloadError;
             return false;
@@ -819,7 +849,10 @@ bool appendConverterMetadata (TreeNode& root, const juce::Array<PluginBinding>& 
 //==============================================================================
 // The reader
 
-RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::String& sourcePath)
+namespace
+{
+
+RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath, StateBytes stateBytes)
 {
     RackReadResult result;
     auto& session = result.session;
@@ -982,7 +1015,7 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
             juce::String slotError;
             const bool slotOk = slot.name.isNotEmpty() && hasProperty (pluginNode, "pluginUid")
                              && readPluginType (typeId, slot, slotError)
-                             && parsePluginPayload (pluginNode, r, slot, slotError);
+                             && parsePluginPayload (pluginNode, r, slot, slotError, stateBytes);
             if (! slotOk)
                 dropped ("plugin.state", slotError);
 
@@ -1074,7 +1107,7 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
             cleanUsed = true;
             audioPatch = findChild (*clean, "AudioPatch");
             juce::String restoreError;
-            if (! restoreCleanSnapshotPluginStates (*clean, session, placedIds, restoreError))
+            if (! restoreCleanSnapshotPluginStates (*clean, session, placedIds, stateBytes, restoreError))
                 dropped ("plugin.state", restoreError);
         }
     }
@@ -1099,7 +1132,8 @@ RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::Str
     return result;
 }
 
-RackReadResult readLiveProfessorRack2 (const juce::File& file, TreeNode& root)
+// The project in the file; the tree that was read stays in root.
+RackReadResult readProjectFile (const juce::File& file, TreeNode& root, StateBytes stateBytes)
 {
     root = TreeNode();
     const auto path = file.getFullPathName();
@@ -1113,13 +1147,27 @@ RackReadResult readLiveProfessorRack2 (const juce::File& file, TreeNode& root)
     TreeReadFault fault;
     if (! readValueTreeFile (file, root, error, fault))
         return treeReadFailure (path, error, fault);
-    return readLiveProfessorRack2Tree (root, path);
+    return readProject (root, path, stateBytes);
 }
 
+} // namespace
+
+RackReadResult readLiveProfessorRack2Tree (const TreeNode& root, const juce::String& sourcePath)
+{
+    return readProject (root, sourcePath, StateBytes::copy);
+}
+
+RackReadResult readLiveProfessorRack2 (const juce::File& file, TreeNode& root)
+{
+    return readProjectFile (file, root, StateBytes::copy);
+}
+
+// The two entry points below own their tree and throw it away after the read: the plug-in states
+// are taken out of it instead of being copied.
 RackReadResult readLiveProfessorRack2 (const juce::File& file)
 {
     TreeNode root;
-    return readLiveProfessorRack2 (file, root);
+    return readProjectFile (file, root, StateBytes::take);
 }
 
 RackReadResult readLiveProfessorRack2Bytes (const void* data, size_t size, const juce::String& sourcePath)
@@ -1129,7 +1177,7 @@ RackReadResult readLiveProfessorRack2Bytes (const void* data, size_t size, const
     TreeReadFault fault;
     if (! readValueTreeBytes (data, size, root, error, fault))
         return treeReadFailure (sourcePath, error, fault);
-    return readLiveProfessorRack2Tree (root, sourcePath);
+    return readProject (root, sourcePath, StateBytes::take);
 }
 
 } // namespace vornconv

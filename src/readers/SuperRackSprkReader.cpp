@@ -49,6 +49,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vornconv
 {
@@ -829,92 +830,130 @@ void noteFirstFailure (ReadState& s, const juce::String& reason)
         s.firstFailure = reason;
 }
 
+// One active state row whose stored preset is read once the statement is done. While a row is
+// current SQLite holds its own copy of the preset text; reading the text in the row would hold it
+// a third time beside the stored bytes and the decoded wrapper.
+struct StoredPreset
+{
+    SlotKey key;
+    Int64 stripIndex = 0;
+    int row = 0; // position among the statement's rows
+};
+
+// Reads the stored preset of one slot into its state. The stored bytes are kept exactly as
+// stored, whatever the parser makes of them. Returns the hard error of the row, if any.
+juce::String readStoredPreset (ReadState& s, const StoredPreset& stored)
+{
+    auto& ref = slotAt (s, stored.key);
+    const auto& raw = ref.state.raw;
+    const auto textBytes = juce::String ((Int64) raw.getSize());
+    if (raw.getSize() > 0 && (std::memchr (raw.getData(), 0, raw.getSize()) != nullptr || ! utf8::isValid (raw.getData(), raw.getSize())))
+    {
+        // Kept as stored, but no preset text can be read from it.
+        const juce::String reason = "preset text is not valid UTF-8";
+        ref.state.encoding = PluginStateEncoding::opaque;
+        ref.pendingStateReason = reason + "; formatTag=other/unknown; presetTextBytes=" + textBytes;
+        ++s.failedStates;
+        noteFirstFailure (s, reason);
+        return {};
+    }
+
+    auto preset = vst3::parseSuperRackPresetBytes (raw.getData(), raw.getSize());
+    if (! preset.ok)
+    {
+        ref.state.encoding = PluginStateEncoding::opaque;
+        const auto tag = (preset.formatTag == "VST" || preset.formatTag == "AU") ? preset.formatTag : juce::String ("other/unknown");
+        ref.pendingStateReason = preset.error + "; formatTag=" + tag + "; presetTextBytes=" + textBytes;
+        ++s.failedStates;
+        noteFirstFailure (s, preset.error);
+        return {};
+    }
+    ref.state.encoding = PluginStateEncoding::vst3Container;
+    if (ref.classId.isNotEmpty() && ref.classId != preset.classId.toUpperCase())
+        return "SuperRack plug CID differs from preset CID at strip " + juce::String (stored.stripIndex) + ", slot "
+               + juce::String (stored.key.second);
+    if (ref.classId.isEmpty())
+        ref.classId = preset.classId;
+    if (ref.classId.isNotEmpty())
+    {
+        ref.format = "VST3";
+        ref.coverage.identity = true;
+    }
+    // The wrapper is not needed once split: the component is cut out of it in place.
+    auto split = vst3::extractSteinbergChunks (std::move (preset.blob), (size_t) preset.bodyOffset);
+    if (split.ok)
+    {
+        ref.state.component = std::move (split.component);
+        ref.state.controller = std::move (split.controller);
+        ref.coverage.state = true;
+        ref.pendingStateReason.clear();
+        s.basePoint = juce::String (split.delta);
+        ++s.statesSplit;
+    }
+    else
+    {
+        ref.pendingStateReason = split.error + "; formatTag=VST; presetTextBytes=" + textBytes;
+        ++s.failedStates;
+        noteFirstFailure (s, split.error);
+    }
+    return {};
+}
+
 void readActiveStates (ReadState& s)
 {
     requireIntegerColumns (s, "snapshot_plugin", { "plug_id", "preset_id", "snapshot_id", "bypass", "mute" });
     requireIntegerColumns (s, "plugin_preset", { "id" });
     if (s.error.isNotEmpty())
         return;
+
+    // The rows are taken in order; the presets are read after the statement, in the same order.
+    // A hard error belongs to the row that met it, so the error of the earliest row wins, as if
+    // every row had been read whole in its turn.
+    std::vector<StoredPreset> stored;
+    int rows = 0;
+    int errorRow = std::numeric_limits<int>::max();
+    const auto failAtRow = [&] (int row, const juce::String& message)
+    {
+        if (s.error.isEmpty() || row < errorRow)
+        {
+            s.error = message;
+            errorRow = row;
+        }
+    };
     const bool ok = runStatement (s, "SELECT sp.plug_id, sp.bypass, sp.mute, pp.preset FROM snapshot_plugin sp JOIN plugin_preset pp "
                                      "ON pp.id = sp.preset_id WHERE sp.snapshot_id = " + juce::String (s.activeId),
                                   [&] (sqlite3_stmt* st)
                                   {
+                                      const int row = rows++;
                                       Int64 plug = 0;
                                       if (! integerAt (st, 0, plug) || s.acceptedPlugs.count (plug) == 0)
                                           return;
                                       if (s.plugsWithStateRow.count (plug) > 0)
-                                          return fail (s, "duplicate plugin state in active SuperRack snapshot");
+                                          return failAtRow (row, "duplicate plugin state in active SuperRack snapshot");
                                       s.plugsWithStateRow.insert (plug);
                                       const auto key = s.plugLocation[plug];
                                       const auto stripIndex = s.strips()[key.first].index;
                                       auto& ref = slotAt (s, key);
                                       bool bypass = false, mute = false;
                                       if (! flagAt (st, 1, bypass) || ! flagAt (st, 2, mute))
-                                          return fail (s, "invalid SuperRack active plugin flag at strip " + juce::String (stripIndex)
-                                                              + ", slot " + juce::String (key.second));
+                                          return failAtRow (row, "invalid SuperRack active plugin flag at strip " + juce::String (stripIndex)
+                                                                     + ", slot " + juce::String (key.second));
                                       if (! ref.bypassed)
                                           ref.bypassed = bypass;
                                       ref.muted = mute;
                                       ref.coverage.mute = true;
 
-                                      // The stored bytes are kept exactly as stored, whatever the parser makes of them.
                                       const auto* bytes = sqlite3_column_text (st, 3);
                                       const int size = sqlite3_column_bytes (st, 3);
                                       ref.state.raw.reset();
                                       if (bytes != nullptr && size > 0)
                                           ref.state.raw.append (bytes, (size_t) size);
-                                      const auto textBytes = juce::String ((Int64) ref.state.raw.getSize());
-                                      juce::String text;
-                                      if (! utf8::toText (ref.state.raw.getData(), ref.state.raw.getSize(), text))
-                                      {
-                                          // Kept as stored, but no preset text can be read from it.
-                                          const juce::String reason = "preset text is not valid UTF-8";
-                                          ref.state.encoding = PluginStateEncoding::opaque;
-                                          ref.pendingStateReason = reason + "; formatTag=other/unknown; presetTextBytes=" + textBytes;
-                                          ++s.failedStates;
-                                          noteFirstFailure (s, reason);
-                                          return;
-                                      }
-
-                                      auto preset = vst3::parseSuperRackPreset (text);
-                                      if (! preset.ok)
-                                      {
-                                          ref.state.encoding = PluginStateEncoding::opaque;
-                                          const auto tag = (preset.formatTag == "VST" || preset.formatTag == "AU") ? preset.formatTag
-                                                                                                                    : juce::String ("other/unknown");
-                                          ref.pendingStateReason = preset.error + "; formatTag=" + tag + "; presetTextBytes=" + textBytes;
-                                          ++s.failedStates;
-                                          noteFirstFailure (s, preset.error);
-                                          return;
-                                      }
-                                      ref.state.encoding = PluginStateEncoding::vst3Container;
-                                      if (ref.classId.isNotEmpty() && ref.classId != preset.classId.toUpperCase())
-                                          return fail (s, "SuperRack plug CID differs from preset CID at strip " + juce::String (stripIndex)
-                                                              + ", slot " + juce::String (key.second));
-                                      if (ref.classId.isEmpty())
-                                          ref.classId = preset.classId;
-                                      if (ref.classId.isNotEmpty())
-                                      {
-                                          ref.format = "VST3";
-                                          ref.coverage.identity = true;
-                                      }
-                                      auto split = vst3::extractSteinbergChunks (preset.blob, (size_t) preset.bodyOffset);
-                                      if (split.ok)
-                                      {
-                                          ref.state.component = std::move (split.component);
-                                          ref.state.controller = std::move (split.controller);
-                                          ref.coverage.state = true;
-                                          ref.pendingStateReason.clear();
-                                          s.basePoint = juce::String (split.delta);
-                                          ++s.statesSplit;
-                                      }
-                                      else
-                                      {
-                                          ref.pendingStateReason = split.error + "; formatTag=VST; presetTextBytes=" + textBytes;
-                                          ++s.failedStates;
-                                          noteFirstFailure (s, split.error);
-                                      }
+                                      stored.push_back ({ key, stripIndex, row });
                                   });
+    // The statement is finalized: SQLite's copies of the rows are gone.
+    for (const auto& preset : stored)
+        if (const auto error = readStoredPreset (s, preset); error.isNotEmpty())
+            failAtRow (preset.row, error);
     if (! ok)
         fail (s, "could not query active plugin states: " + sqliteMessages (s));
     if (s.error.isNotEmpty())

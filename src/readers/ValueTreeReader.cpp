@@ -2,16 +2,20 @@
 // bytes once with a cursor that checks every count and length against the bytes that remain and
 // against the limits of ValueTreeReader.h before anything is allocated, limits the nesting of
 // nodes and arrays together, and refuses truncated input and trailing bytes; it builds plain
-// TreeNode values in time linear in the input. The writer makes the same calls, in the same order,
-// as JUCE's own.
+// TreeNode values in time linear in the input. A file is read through a window that holds only
+// the bytes being looked at, and a binary value (a plug-in state) is read straight into its own
+// block, so the file's bytes are not held beside the tree made of them. The writer makes the same
+// calls, in the same order, as JUCE's own.
 //
 // In this file, in order:
-//   - Cursor and values: compressed integers, counts, names, and the nine value kinds (arrays read
-//     with a cursor of their own that they must fill exactly).
+//   - Cursor and values: the bytes held in memory or a window on the file, compressed integers,
+//     counts, names, and the nine value kinds (arrays read with a cursor of their own that they
+//     must fill exactly).
 //   - Nodes: property names proven unique in linear time for numbered lists, a node with its
 //     properties and children, and a name written with its NUL.
 //   - Tree access: finding, reading, setting and removing properties, and finding children.
-//   - Reading: bytes and files, the fault told apart.
+//   - Reading: bytes and files (every byte of a file read before its contents are judged), the
+//     fault told apart.
 //   - Writing: writeValueTree.
 
 #include "readers/ValueTreeReader.h"
@@ -23,6 +27,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <unistd.h>
 
 namespace vornconv
 {
@@ -33,15 +38,103 @@ namespace
 //==============================================================================
 // Cursor and values
 
+// A file read a window at a time: its descriptor, the window's storage and, once the file could
+// not be read or changed while it was read, the loader's refusal.
+struct FileSource
+{
+    const juce::File& file;
+    int fd = -1;
+    juce::HeapBlock<juce::uint8> buffer;
+    size_t capacity = 0;
+    juce::String error;
+
+    explicit FileSource (const juce::File& f) : file (f) {}
+    FileSource (const FileSource&) = delete;
+    FileSource& operator= (const FileSource&) = delete;
+    ~FileSource()
+    {
+        if (fd >= 0)
+            ::close (fd);
+    }
+};
+
+// Bytes read from the file at a time, unless one item needs more.
+constexpr size_t fileWindowBytes = (size_t) 1 << 18;
+
 struct Cursor
 {
-    const juce::uint8* data = nullptr;
-    size_t size = 0;
+    const juce::uint8* data = nullptr; // the bytes held, from position start to position end
+    size_t start = 0;
+    size_t end = 0;
+    size_t size = 0;                   // every byte: all held, or the rest still in the file
     size_t pos = 0;
     juce::String error;
     bool limitExceeded = false;
+    FileSource* file = nullptr;        // null when every byte is held
+
+    static Cursor over (const juce::uint8* bytes, size_t n)
+    {
+        Cursor c;
+        c.data = bytes;
+        c.end = c.size = n;
+        return c;
+    }
 
     size_t remaining() const noexcept { return size - pos; }
+    const juce::uint8* here() const noexcept { return data + (pos - start); }
+
+    // Holds the n bytes at pos (n at most remaining()) from here() on.
+    bool hold (size_t n) { return pos + n <= end || refill (n); }
+
+    // Moves the window to pos and reads until it holds at least n bytes, as many more as fit.
+    bool refill (size_t n)
+    {
+        if (file == nullptr)
+            return fail ("value tree is truncated"); // not reached: every byte is held
+        const size_t kept = end - pos;
+        const size_t wanted = std::min (std::max (n, fileWindowBytes), remaining());
+        if (wanted > file->capacity)
+        {
+            const size_t capacity = std::max (wanted, std::min (file->capacity * 2, remaining()));
+            juce::HeapBlock<juce::uint8> larger (capacity);
+            if (kept > 0)
+                std::memcpy (larger.get(), here(), kept);
+            file->buffer.swapWith (larger);
+            file->capacity = capacity;
+        }
+        else if (kept > 0 && here() != file->buffer.get())
+        {
+            std::memmove (file->buffer.get(), here(), kept);
+        }
+        const size_t more = std::min (file->capacity - kept, size - end);
+        data = file->buffer.get();
+        start = pos;
+        end = pos + kept;
+        if (! readUntrustedPiece (file->fd, file->file, file->buffer.get() + kept, more, file->error))
+            return failFile();
+        end += more;
+        return true;
+    }
+
+    // The bytes of the file from end to end + n, straight into dest; the window is left empty at
+    // the position after them.
+    bool readPast (juce::uint8* dest, size_t n)
+    {
+        if (file == nullptr)
+            return fail ("value tree is truncated"); // not reached: every byte is held
+        if (! readUntrustedPiece (file->fd, file->file, dest, n, file->error))
+            return failFile();
+        start = end = end + n;
+        return true;
+    }
+
+    // The file could not be read: its refusal is what the read reports.
+    bool failFile()
+    {
+        if (error.isEmpty())
+            error = file->error;
+        return false;
+    }
 
     bool fail (const juce::String& message)
     {
@@ -71,7 +164,10 @@ struct Cursor
     {
         if (remaining() < 1)
             return fail ("value tree is truncated");
-        out = data[pos++];
+        if (! hold (1))
+            return false;
+        out = *here();
+        ++pos;
         return true;
     }
 
@@ -90,9 +186,12 @@ struct Cursor
             return fail ("value tree holds an invalid compressed integer");
         if (remaining() < (size_t) numBytes)
             return fail ("value tree is truncated");
+        if (! hold ((size_t) numBytes))
+            return false;
+        const auto* bytes = here();
         juce::int64 magnitude = 0;
         for (int i = numBytes; --i >= 0;)
-            magnitude = (magnitude << 8) | data[pos + (size_t) i];
+            magnitude = (magnitude << 8) | bytes[i];
         pos += (size_t) numBytes;
         out = (head & 0x80) != 0 ? -magnitude : magnitude;
         return true;
@@ -114,14 +213,27 @@ struct Cursor
         return true;
     }
 
-    // A NUL-terminated, non-empty, UTF-8 name; the view points into the input.
+    // A NUL-terminated, non-empty, UTF-8 name; the view points into the bytes held, and holds
+    // only until the cursor reads on.
     bool readName (std::string_view& out)
     {
-        const auto* start = data + pos;
-        const auto* end = static_cast<const juce::uint8*> (std::memchr (start, 0, remaining()));
-        if (end == nullptr)
-            return fail ("value tree is truncated");
-        const auto length = (size_t) (end - start);
+        size_t searched = 0;
+        const juce::uint8* nul = nullptr;
+        for (;;)
+        {
+            const size_t held = end - pos;
+            if (held > searched)
+                nul = static_cast<const juce::uint8*> (std::memchr (here() + searched, 0, held - searched));
+            if (nul != nullptr)
+                break;
+            if (end == size)
+                return fail ("value tree is truncated");
+            searched = held;
+            if (! refill (held + 1))
+                return false;
+        }
+        const auto* start = here();
+        const auto length = (size_t) (nul - start);
         if (length == 0)
             return fail ("value tree holds an empty name");
         if (! utf8::isValid (start, length))
@@ -136,12 +248,22 @@ bool readValue (Cursor& in, int depth, juce::var& out);
 
 bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize, juce::var& out)
 {
-    const auto* payload = in.data + in.pos;
+    // The payload is held only once its size is known to be right for its kind.
+    const juce::uint8* payload = nullptr;
+    const auto holdPayload = [&in, &payload, payloadSize]
+    {
+        if (! in.hold (payloadSize))
+            return false;
+        payload = in.here();
+        return true;
+    };
     switch (marker)
     {
         case 1: // int32
             if (payloadSize != 4)
                 return in.fail ("value tree int has the wrong size");
+            if (! holdPayload())
+                return false;
             out = (int) juce::ByteOrder::littleEndianInt (payload);
             break;
         case 2:
@@ -154,6 +276,8 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
         {
             if (payloadSize != 8)
                 return in.fail ("value tree double has the wrong size");
+            if (! holdPayload())
+                return false;
             const auto bits = juce::ByteOrder::littleEndianInt64 (payload);
             double d;
             std::memcpy (&d, &bits, sizeof (d));
@@ -162,6 +286,8 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
         }
         case 5:
         {
+            if (! holdPayload())
+                return false;
             if (payloadSize < 1 || payload[payloadSize - 1] != 0
                 || std::memchr (payload, 0, payloadSize - 1) != nullptr)
                 return in.fail ("value tree string is not NUL-terminated");
@@ -174,12 +300,16 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
         case 6:
             if (payloadSize != 8)
                 return in.fail ("value tree int64 has the wrong size");
+            if (! holdPayload())
+                return false;
             out = (juce::int64) juce::ByteOrder::littleEndianInt64 (payload);
             break;
         case 7:
         {
             // The elements must fill the payload exactly.
-            Cursor inner { payload, payloadSize, 0, {}, false };
+            if (! holdPayload())
+                return false;
+            auto inner = Cursor::over (payload, payloadSize);
             juce::int64 count = 0;
             if (! inner.readCount (1, maxValueTreeProperties, "array", count))
                 return in.failWith (inner);
@@ -200,7 +330,22 @@ bool readPayload (Cursor& in, int depth, juce::uint8 marker, size_t payloadSize,
         case 8:
             if ((juce::int64) payloadSize > maxValueTreeBinaryBytes)
                 return in.failLimit ("value tree binary value is larger than " + juce::String (maxValueTreeBinaryBytes) + " bytes");
-            out = juce::var (payload, payloadSize);
+            if (in.pos + payloadSize <= in.end)
+            {
+                out = juce::var (in.here(), payloadSize);
+            }
+            else
+            {
+                // Past the window of a file: what the window holds, then the rest of the value
+                // straight from the file into its own block.
+                juce::MemoryBlock block (payloadSize, false);
+                const size_t held = in.end - in.pos;
+                if (held > 0)
+                    std::memcpy (block.getData(), in.here(), held);
+                if (! in.readPast (static_cast<juce::uint8*> (block.getData()) + held, payloadSize - held))
+                    return false;
+                out = juce::var (std::move (block));
+            }
             break;
         case 9:
             if (payloadSize != 0)
@@ -319,10 +464,10 @@ bool readNode (Cursor& in, int depth, TreeNode& node)
         std::string_view name;
         if (! in.readName (name))
             return false;
-        juce::var value;
-        if (! readValue (in, depth + 1, value))
+        TreeProperty property { std::string (name), {} };
+        if (! readValue (in, depth + 1, property.value))
             return false;
-        node.properties.push_back ({ std::string (name), std::move (value) });
+        node.properties.push_back (std::move (property));
     }
     if (! namesAreUnique (node.properties))
         return in.fail ("value tree node repeats a property name");
@@ -404,19 +549,36 @@ TreeNode* findChild (TreeNode& node, std::string_view type) noexcept
 //==============================================================================
 // Reading
 
-bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error, TreeReadFault& fault)
+namespace
 {
-    out = TreeNode();
-    error.clear();
-    fault = TreeReadFault::malformed;
-    if (size == 0 || data == nullptr)
+
+// Reads one tree from the cursor's size bytes (at least one) into out, with the fault of a refusal.
+bool readWholeTree (Cursor& in, TreeNode& out, juce::String& error, TreeReadFault& fault)
+{
+    TreeNode root;
+    const bool read = readNode (in, 0, root);
+    // A file is read to its end whatever its bytes made: one that cannot be read, or that
+    // changes meanwhile, is refused as such before its contents are judged.
+    if (in.file != nullptr && in.file->error.isEmpty())
     {
-        error = "value tree is empty";
+        const size_t rest = in.size - in.end;
+        juce::HeapBlock<juce::uint8> scratch (std::min (rest, fileWindowBytes) + 1);
+        for (size_t done = 0; done < rest && in.file->error.isEmpty();)
+        {
+            const size_t n = std::min (rest - done, fileWindowBytes);
+            if (readUntrustedPiece (in.file->fd, in.file->file, scratch.get(), n, in.file->error))
+                done += n;
+        }
+        if (in.file->error.isEmpty())
+            finishUntrustedRead (in.file->fd, in.file->file, in.file->error);
+    }
+    if (in.file != nullptr && in.file->error.isNotEmpty())
+    {
+        error = in.file->error;
+        fault = TreeReadFault::unreadableFile;
         return false;
     }
-    Cursor in { static_cast<const juce::uint8*> (data), size, 0, {}, false };
-    TreeNode root;
-    if (! readNode (in, 0, root))
+    if (! read)
     {
         error = in.error;
         if (in.limitExceeded)
@@ -430,6 +592,22 @@ bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::Str
     }
     out = std::move (root);
     return true;
+}
+
+} // namespace
+
+bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error, TreeReadFault& fault)
+{
+    out = TreeNode();
+    error.clear();
+    fault = TreeReadFault::malformed;
+    if (size == 0 || data == nullptr)
+    {
+        error = "value tree is empty";
+        return false;
+    }
+    auto in = Cursor::over (static_cast<const juce::uint8*> (data), size);
+    return readWholeTree (in, out, error, fault);
 }
 
 bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error)
@@ -447,10 +625,24 @@ bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& err
         error = "value tree file does not exist";
         return false;
     }
-    juce::MemoryBlock bytes;
-    if (! readUntrustedBytes (file, maxValueTreeFileBytes, bytes, error))
+    FileSource source (file);
+    juce::int64 size = 0;
+    if (! openUntrustedFile (file, maxValueTreeFileBytes, source.fd, size, error))
         return false;
-    return readValueTreeBytes (bytes.getData(), bytes.getSize(), out, error, fault);
+    if (size == 0)
+    {
+        if (! finishUntrustedRead (source.fd, file, error))
+            return false;
+        error = "value tree is empty";
+        fault = TreeReadFault::malformed;
+        return false;
+    }
+    error.clear();
+    fault = TreeReadFault::malformed;
+    Cursor in;
+    in.size = (size_t) size;
+    in.file = &source;
+    return readWholeTree (in, out, error, fault);
 }
 
 bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& error)

@@ -87,7 +87,9 @@ enum class TreeReadFault { malformed, overLimit, unreadableFile };
 bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error, TreeReadFault& fault);
 bool readValueTreeBytes (const void* data, size_t size, TreeNode& out, juce::String& error);
 
-// Reads the whole file (at most maxValueTreeFileBytes) as one tree.
+// Reads the whole file (at most maxValueTreeFileBytes) as one tree, through a window rather than
+// whole, and each binary value straight into its own block. Every byte is read before the tree is
+// judged: a file that cannot be read, or that changes while it is read, is refused as such.
 bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& error, TreeReadFault& fault);
 bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& error);
 

@@ -574,3 +574,231 @@ TEST (SteinbergChunks, RefusesInconsistentTables)
     EXPECT_EQ (str (split.component), str (bytesOf ("component")));
     EXPECT_TRUE (split.controller.isEmpty());
 }
+
+namespace
+{
+
+// What a preset text gives when it is read with JUCE's own functions: lines as
+// StringArray::addLines splits them, the blank ones left out and the others trimmed, the first
+// and the joined rest decoded with Base64::convertFromBase64. error is empty when the wrapper was
+// decoded; the checks of the wrapper itself come after this.
+struct JuceReading
+{
+    juce::String error;
+    juce::String formatTag;
+    std::string blob;
+};
+
+JuceReading readWithJuce (const juce::String& text)
+{
+    JuceReading r;
+    juce::StringArray lines;
+    lines.addLines (text);
+    juce::StringArray sections;
+    for (const auto& line : lines)
+        if (line.containsNonWhitespaceChars())
+            sections.add (line.trim());
+    if (sections.size() < 2)
+    {
+        r.error = "preset text has fewer than two base64 sections";
+        return r;
+    }
+    juce::MemoryOutputStream tag;
+    if (! juce::Base64::convertFromBase64 (tag, sections[0]))
+    {
+        r.error = "format tag base64 decode failed";
+        return r;
+    }
+    r.formatTag = juce::String::createStringFromData (tag.getData(), (int) tag.getDataSize());
+    if (tag.getDataSize() != 3 || std::memcmp (tag.getData(), "VST", 3) != 0)
+    {
+        r.error = "preset format tag is not VST";
+        return r;
+    }
+    sections.remove (0);
+    juce::MemoryOutputStream blob;
+    if (! juce::Base64::convertFromBase64 (blob, sections.joinIntoString ("")) || blob.getDataSize() <= 47)
+    {
+        r.error = "blob base64 decode failed";
+        return r;
+    }
+    r.blob.assign (static_cast<const char*> (blob.getData()), blob.getDataSize());
+    return r;
+}
+
+// The blob in base64 groups of one or two bytes each, every group padded: JUCE reads on past a
+// padded group, so the text decodes to the blob all the same. With strayBits, each one-byte group
+// also sets the bits a canonical encoder leaves zero.
+juce::String paddedGroups (const juce::MemoryBlock& blob, size_t bytesPerGroup, bool strayBits)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const auto* b = static_cast<const juce::uint8*> (blob.getData());
+    juce::String text;
+    for (size_t i = 0; i < blob.getSize(); i += bytesPerGroup)
+    {
+        if (bytesPerGroup == 2 && i + 1 < blob.getSize())
+        {
+            text << juce::Base64::toBase64 (b + i, 2);
+            continue;
+        }
+        const int c = b[i];
+        text << juce::String::charToString (alphabet[c >> 2])
+             << juce::String::charToString (alphabet[((c & 3) << 4) | (strayBits ? 0x0F : 0)]) << "==";
+    }
+    return text;
+}
+
+} // namespace
+
+TEST (SuperRackPreset, TextsReadAsJuceReadsThem)
+{
+    const auto blob = presetBlob (vst3::buildSuperRackPreset (classId, bytesOf ("component"), bytesOf ("ctl")));
+    const auto b64 = juce::Base64::toBase64 (blob.getData(), blob.getSize());
+    const auto head = b64.substring (0, 7), middle = b64.substring (7, 22), tail = b64.substring (22);
+    const auto u = [] (const char* utf8) { return juce::String::fromUTF8 (utf8); };
+
+    // expected: the error, empty for a text that reads as the wrapper; null: whatever JUCE's
+    // functions make of it (white space outside ASCII is the C library's to decide).
+    struct Case { const char* what; juce::String text; const char* expected; };
+    const Case cases[] = {
+        { "LF", "VlNU\n" + b64, "" },
+        { "CR LF and a final line break", "VlNU\r\n" + b64 + "\r\n", "" },
+        { "lone CR", "VlNU\r" + b64, "" },
+        { "CR CR LF", "VlNU\r\r\n" + b64, "" },
+        { "wrapper over three lines, groups cut across them", "VlNU\n" + head + "\n\n" + middle + "\r\n \t\r\n" + tail, "" },
+        { "blank lines and padding", "\n\n \tVlNU \x0b\x0c\n  " + b64 + "\t\n \n", "" },
+        { "padded groups of two bytes", "VlNU\n" + paddedGroups (blob, 2, false), "" },
+        { "padded groups of one byte", "VlNU\n" + paddedGroups (blob, 1, false), "" },
+        { "pad bits set", "VlNU\n" + paddedGroups (blob, 1, true), "" },
+        { "pad then a character in one group", "VlNU\n" + b64 + "QQ=A", "preset body length does not match wrapper" },
+        { "tag in two lines", "Vl\nNU\n" + b64, "format tag base64 decode failed" },
+        { "empty text", "", "preset text has fewer than two base64 sections" },
+        { "only blank lines", " \n\t\r\n\x0b\r", "preset text has fewer than two base64 sections" },
+        { "one section", "  VlNU  ", "preset text has fewer than two base64 sections" },
+        { "tag not a whole group", "VlNUQ\n" + b64, "format tag base64 decode failed" },
+        { "pad at the start of a group", "VlNU====\n" + b64, "format tag base64 decode failed" },
+        { "tag VST and NUL", "VlNUAA==\n" + b64, "preset format tag is not VST" },
+        { "tag VS", "VlM=\n" + b64, "preset format tag is not VST" },
+        { "tag AU", "QVU=\n" + b64, "preset format tag is not VST" },
+        { "blank inside a line", "VlNU\n" + head + " " + middle + tail, "blob base64 decode failed" },
+        { "URL-safe alphabet", "VlNU\n" + b64.replaceCharacter ('+', '-').replaceCharacter ('/', '_') + "-_-_", "blob base64 decode failed" },
+        { "one character too many", "VlNU\n" + b64 + "A", "blob base64 decode failed" },
+        { "second character a pad", "VlNU\n" + b64 + "Q===", "blob base64 decode failed" },
+        { "letter outside ASCII", "VlNU\n" + head + u ("\xc3\xa9") + "AAA" + middle + tail, "blob base64 decode failed" },
+        { "47 bytes", "VlNU\n" + juce::Base64::toBase64 (blob.getData(), 47), "blob base64 decode failed" },
+        { "48 bytes", "VlNU\n" + juce::Base64::toBase64 (blob.getData(), 48), "preset body length does not match wrapper" },
+        { "ideographic spaces around the tag", u ("\xe3\x80\x80VlNU\xe3\x80\x80\n") + b64, nullptr },
+        { "no-break spaces around the wrapper", "VlNU\n" + u ("\xc2\xa0") + b64 + u ("\xc2\xa0"), nullptr },
+        { "a line of en quads", "VlNU\n" + u ("\xe2\x80\x80\xe2\x80\x80\n") + b64, nullptr },
+        { "line separator is no line break", "VlNU" + u ("\xe2\x80\xa8") + b64, nullptr },
+        { "next line is no line break", "VlNU" + u ("\xc2\x85") + b64, nullptr },
+    };
+    int read = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto juce = readWithJuce (c.text);
+        const auto fromText = vst3::parseSuperRackPreset (c.text);
+        const auto fromBytes = vst3::parseSuperRackPresetBytes (c.text.toRawUTF8(), c.text.getNumBytesAsUTF8());
+        for (const auto* preset : { &fromText, &fromBytes })
+        {
+            EXPECT_EQ (preset->formatTag, juce.formatTag);
+            if (juce.error.isNotEmpty())
+            {
+                EXPECT_FALSE (preset->ok);
+                EXPECT_EQ (preset->error, juce.error);
+                EXPECT_TRUE (preset->blob.isEmpty());
+            }
+            else
+            {
+                EXPECT_EQ (str (preset->blob), juce.blob);
+            }
+        }
+        EXPECT_EQ (fromText.error, fromBytes.error);
+        EXPECT_EQ (fromText.ok, fromBytes.ok);
+        if (c.expected != nullptr)
+            EXPECT_EQ (fromText.error, c.expected);
+        if (fromText.ok)
+        {
+            ++read;
+            EXPECT_EQ (str (fromText.blob), str (blob));
+            EXPECT_EQ (fromText.classId, fromBytes.classId);
+            // Only the text form copies the body out of the wrapper.
+            EXPECT_EQ (str (fromText.body), str (blob).substr (45));
+            EXPECT_TRUE (fromBytes.body.isEmpty());
+            EXPECT_EQ (fromBytes.bodyOffset, 45u);
+        }
+    }
+    EXPECT_GE (read, 9);
+
+    // Bytes end at a NUL, as a text made of them would.
+    const auto text = "VlNU\n" + b64;
+    std::string bytes = text.toStdString() + std::string ("\0\nQQ==", 6);
+    const auto cut = vst3::parseSuperRackPresetBytes (bytes.data(), bytes.size());
+    ASSERT_TRUE (cut.ok) << cut.error;
+    EXPECT_EQ (str (cut.blob), str (blob));
+    EXPECT_EQ (vst3::parseSuperRackPresetBytes (nullptr, 0).error, "preset text has fewer than two base64 sections");
+}
+
+TEST (StandardBase64, DecodesAsJuceReadsItWithinTheLimit)
+{
+    // A text longer than the limit allows, at three bytes for every four characters, is refused
+    // before it is decoded, whatever its padding would have made of it.
+    struct Case { juce::String text; size_t maxBytes; };
+    const size_t any = std::numeric_limits<size_t>::max();
+    const Case cases[] = {
+        { "", any }, { "QQ==", any }, { "QUI=", any }, { "QUJD", any }, { "QR==", any }, { "QQ==QQ==", any },
+        { "QQ=A", any }, { "QUJDQQ", any }, { "Q===", any }, { "=QQQ", any }, { "QQ==\n", any }, { " QQ==", any },
+        { "QU-D", any }, { "QU_D", any }, { "+/+/", any }, { juce::String::fromUTF8 ("QU\xc3\xa9"), any },
+        { "QUJDREVG", 6 }, { "QUJDREVG", 5 }, { "QUJDREVGQQ==", 6 }, { "QUJDREVGQQ==", 7 }, { "QQ==QQ==QQ==", 2 }, { "QQ==QQ==QQ==", 3 }, { "QUJD", 0 },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.text.toStdString() + " / " + std::to_string (c.maxBytes));
+        juce::MemoryOutputStream expected;
+        const bool fits = c.maxBytes == any || (size_t) c.text.length() / 4 * 3 <= c.maxBytes + 2;
+        const bool juceReads = fits && juce::Base64::convertFromBase64 (expected, c.text) && expected.getDataSize() <= c.maxBytes;
+        juce::MemoryBlock out = bytesOf ("stale");
+        EXPECT_EQ (vst3::decodeStandardBase64 (c.text, out, c.maxBytes), juceReads);
+        if (juceReads)
+            EXPECT_EQ (str (out), std::string (static_cast<const char*> (expected.getData()), expected.getDataSize()));
+        else
+            EXPECT_TRUE (out.isEmpty());
+    }
+}
+
+TEST (SteinbergChunks, TakingTheBlobSplitsItAsCopyingDoes)
+{
+    const auto two = presetBlob (vst3::buildSuperRackPreset (classId, randomBlock (5000, 7), randomBlock (33, 8)));
+    const auto one = presetBlob (vst3::buildSuperRackPreset (classId, randomBlock (700, 9), {}));
+    auto emptyCont = presetBlob (vst3::buildSuperRackPreset (classId, bytesOf ("component"), bytesOf ("ctl")));
+    emptyCont.removeSection (54, 3);
+    const size_t t = emptyCont.getSize() - 48;
+    emptyCont = withInt64 (withInt64 (emptyCont, t + 40, 0), t + 32, 57);
+
+    struct Case { const char* what; juce::MemoryBlock blob; size_t base; };
+    const Case cases[] = {
+        { "two chunks", two, 45 },
+        { "one chunk", one, 45 },
+        { "empty controller", emptyCont, 45 },
+        { "body at the start", juce::MemoryBlock (static_cast<const char*> (one.getData()) + 45, one.getSize() - 45), 0 },
+        { "too small", juce::MemoryBlock (one.getData(), 45 + 23), 45 },
+        { "no table", withBytes (one, one.getSize() - 28, "Lisx", 4), 45 },
+        { "component one short", withInt64 (one, one.getSize() - 8, 699), 45 },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto copied = vst3::extractSteinbergChunks (c.blob, c.base);
+        auto blob = c.blob;
+        const auto taken = vst3::extractSteinbergChunks (std::move (blob), c.base);
+        EXPECT_EQ (taken.ok, copied.ok);
+        EXPECT_EQ (taken.error, copied.error);
+        EXPECT_EQ (taken.delta, copied.delta);
+        EXPECT_EQ (taken.chunkCount, copied.chunkCount);
+        EXPECT_EQ (str (taken.component), str (copied.component));
+        EXPECT_EQ (str (taken.controller), str (copied.controller));
+        // Taken on success; left as it was on failure.
+        EXPECT_EQ (str (blob), copied.ok ? std::string() : str (c.blob));
+    }
+}

@@ -552,6 +552,12 @@ TEST (LiveProfessorReader, FindsParametersByTheIndexTheirNamesSpell)
     };
     const Case cases[] = {
         { "reversed", { { "P2", 0.5 }, { "P1", 1 }, { "P0", (int64) 0 } }, {} },
+        { "in order", { { "P0", (int64) 0 }, { "P1", 1 }, { "P2", 0.5 } }, {} },
+        { "in order, text before a value out of range", { { "P0", 0.5 }, { "P1", "x" }, { "P2", 1.5 } },
+          "LiveProfessor PluginSnapshot parameter is not numeric" },
+        { "in order, out of range", { { "P0", 0.5 }, { "P1", -0.5 } }, "LiveProfessor PluginSnapshot parameter is not normalized" },
+        { "in order up to a gap", { { "P0", 0.5 }, { "P1", 0.5 }, { "P3", 0.5 } },
+          "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set" },
         { "a gap", { { "P0", 0.5 }, { "P2", 0.5 } }, "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set" },
         { "a leading zero", { { "P0", 0.5 }, { "P01", 0.5 } }, "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set" },
         { "a sign", { { "P0", 0.5 }, { "P+1", 0.5 } }, "LiveProfessor PluginSnapshot parameters are not a contiguous P0..Pn set" },
@@ -1019,6 +1025,61 @@ TEST (LiveProfessorReader, UsesTheCleanSnapshotOnlyWhenItProvablyHoldsTheLostPat
     clean.removeChild (clean.getChildWithName ("Plugins"), nullptr);
     const auto r = readTree (root);
     EXPECT_EQ (noteLines (r.session), lines ({ "DROPPED plugin.state VORN_CLEAN_SNAPSHOT Plugins is missing", recovered }));
+}
+
+TEST (LiveProfessorReader, EveryEntryPointReadsTheSameStatesAndAKeptTreeStaysWhole)
+{
+    // A read that keeps the tree for its caller copies the states out of it; the others take
+    // them. The clean snapshot's states replace the live ones in both.
+    const CleanFixture clean;
+    const ValueTree projects[] = { basicProject(), clean.build ({}, clean.physical, { clean.restored (clean.id0), pluginWithId (clean.id1) }) };
+    for (const auto& project : projects)
+    {
+        Rack2File f;
+        {
+            juce::FileOutputStream out (f.file);
+            project.writeToStream (out);
+        }
+        juce::MemoryBlock bytes;
+        ASSERT_TRUE (f.file.loadFileAsData (bytes));
+        TreeNode kept;
+        const RackReadResult reads[] = {
+            readLiveProfessorRack2 (f.file),
+            readLiveProfessorRack2 (f.file, kept),
+            readLiveProfessorRack2Bytes (bytes.getData(), bytes.getSize(), f.file.getFullPathName()),
+            readLiveProfessorRack2Tree (kept, f.file.getFullPathName()),
+            readLiveProfessorRack2Tree (kept, f.file.getFullPathName()),
+        };
+        EXPECT_TRUE (toJuce (kept).isEquivalentTo (project));
+        const auto& first = reads[0];
+        ASSERT_TRUE (first.ok) << first.error;
+        ASSERT_EQ (first.status, readComplete);
+        ASSERT_GT (first.session.countPlugins(), 0);
+        for (const auto& r : reads)
+        {
+            ASSERT_EQ (r.ok, first.ok);
+            EXPECT_EQ (r.status, first.status);
+            EXPECT_EQ (noteLines (r.session), noteLines (first.session));
+            ASSERT_EQ (r.session.strips.size(), first.session.strips.size());
+            for (int s = 0; s < r.session.strips.size(); ++s)
+            {
+                const auto& slots = r.session.strips[s].plugins;
+                const auto& expected = first.session.strips[s].plugins;
+                ASSERT_EQ (slots.size(), expected.size());
+                for (int i = 0; i < slots.size(); ++i)
+                {
+                    const auto& a = slots[i].state;
+                    const auto& b = expected[i].state;
+                    EXPECT_FALSE (a.raw.isEmpty());
+                    EXPECT_EQ (a.raw.toBase64Encoding(), b.raw.toBase64Encoding());
+                    EXPECT_EQ (a.component.toBase64Encoding(), b.component.toBase64Encoding());
+                    EXPECT_EQ (a.controller.toBase64Encoding(), b.controller.toBase64Encoding());
+                    EXPECT_EQ (a.parameters.toBase64Encoding(), b.parameters.toBase64Encoding());
+                    EXPECT_EQ (a.encoding, b.encoding);
+                }
+            }
+        }
+    }
 }
 
 // ---- the writing helpers ----

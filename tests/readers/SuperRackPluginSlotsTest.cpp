@@ -242,3 +242,39 @@ TEST (SuperRackPluginSlots, SidechainAssignments)
     f.close();
     EXPECT_EQ (readSuperRackSprk (f.file).error, "duplicate SuperRack plug_sidechain row");
 }
+
+TEST (SuperRackPluginSlots, HardErrorsOfActiveStateRowsComeInRowOrder)
+{
+    // The stored presets are read once the rows are all taken; a preset's error still belongs to
+    // its row, so whichever row comes first names the failure.
+    const auto mismatch = [] (vorntest::SprkFixture& f) {
+        f.addPlug (1, 0, 0, "Pro-Q 3", "FabFilter", "'AAAA'", "'clxgRn6mTdL0AHWLbw=='");
+        f.addState (1, eqPreset());
+    };
+    const auto duplicate = [] (vorntest::SprkFixture& f) {
+        f.addPlug (2, 1, 0);
+        f.addState (2, eqPreset());
+        f.exec ("INSERT INTO snapshot_plugin(plug_id,preset_id,snapshot_id,bypass,mute) VALUES(2,2,-1,0,0);");
+    };
+    struct Case { const char* what; bool mismatchFirst; const char* error; };
+    const Case cases[] = {
+        { "class id mismatch first", true, "SuperRack plug CID differs from preset CID at strip 0, slot 0" },
+        { "duplicate row first", false, "duplicate plugin state in active SuperRack snapshot" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        vorntest::SprkFixture f;
+        f.setTracks (2);
+        if (c.mismatchFirst)
+            mismatch (f);
+        duplicate (f);
+        if (! c.mismatchFirst)
+            mismatch (f);
+        f.close();
+        const auto result = readSuperRackSprk (f.file);
+        EXPECT_FALSE (result.ok);
+        EXPECT_EQ (result.status, readFailed);
+        EXPECT_EQ (result.error, c.error);
+    }
+}

@@ -1,6 +1,7 @@
 #include "readers/ValueTreeDump.h"
 #include "readers/ValueTreeReader.h"
 
+#include "TestSupport.h"
 #include "ValueTreeBridge.h"
 
 #include <gtest/gtest.h>
@@ -382,4 +383,139 @@ TEST (ValueTreeReader, RefusesARepeatedNameInAnyPropertyList)
         if (! c.unique)
             EXPECT_TRUE (error.contains ("repeats")) << c.what << ": " << error;
     }
+}
+
+namespace
+{
+
+struct TreeOutcome
+{
+    bool ok = false;
+    juce::String error;
+    vornconv::TreeReadFault fault = vornconv::TreeReadFault::malformed;
+    std::string tree; // the stream form of what was read
+};
+
+TreeOutcome outcome (bool ok, const juce::String& error, vornconv::TreeReadFault fault, const TreeNode& tree)
+{
+    TreeOutcome o { ok, error, fault, {} };
+    juce::MemoryOutputStream out;
+    vornconv::writeValueTree (tree, out);
+    o.tree.assign (static_cast<const char*> (out.getData()), out.getDataSize());
+    return o;
+}
+
+TreeOutcome readAsBytes (const juce::MemoryBlock& bytes)
+{
+    TreeNode tree;
+    juce::String error;
+    auto fault = vornconv::TreeReadFault::unreadableFile;
+    const bool ok = vornconv::readValueTreeBytes (bytes.getData(), bytes.getSize(), tree, error, fault);
+    return outcome (ok, error, fault, tree);
+}
+
+TreeOutcome readAsFile (const juce::MemoryBlock& bytes, const juce::File& file)
+{
+    EXPECT_TRUE (file.replaceWithData (bytes.getData(), bytes.getSize()));
+    TreeNode tree;
+    juce::String error;
+    auto fault = vornconv::TreeReadFault::overLimit;
+    const bool ok = vornconv::readValueTreeFile (file, tree, error, fault);
+    return outcome (ok, error, fault, tree);
+}
+
+juce::var randomBinary (size_t n, int seed)
+{
+    juce::Random r (seed);
+    juce::MemoryBlock b (n, false);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = (char) r.nextInt (256);
+    return juce::var (std::move (b));
+}
+
+// A tree whose items straddle the windows a file is read through: many small properties, a binary
+// value over several windows, a name, a text and an array each longer than a window, and children
+// after them.
+juce::MemoryBlock straddlingStream()
+{
+    TreeNode root;
+    root.type = "Project";
+    for (int i = 0; i < 20000; ++i)
+        root.properties.push_back ({ "p" + std::to_string (i), i });
+    root.properties.push_back ({ "chunkData", randomBinary (700000, 1) });
+    root.properties.push_back ({ std::string (300000, 'n'), "x" });
+    root.properties.push_back ({ "text", juce::String::repeatedString (juce::String::fromUTF8 ("채널 "), 100000) });
+    juce::Array<juce::var> list;
+    for (int i = 0; i < 100000; ++i)
+        list.add (i);
+    root.properties.push_back ({ "list", list });
+    TreeNode chain;
+    chain.type = "Chain";
+    chain.properties.push_back ({ "small", randomBinary (10, 2) });
+    chain.properties.push_back ({ "large", randomBinary (200000, 3) });
+    chain.children.resize (3);
+    for (auto& child : chain.children)
+        child.type = "Plugin";
+    root.children = { chain, chain };
+    juce::MemoryOutputStream out;
+    EXPECT_TRUE (vornconv::writeValueTree (root, out));
+    return out.getMemoryBlock();
+}
+
+} // namespace
+
+TEST (ValueTreeReader, FilesReadAsTheirBytes)
+{
+    vorntest::TempFolder tmp;
+    const auto file = tmp.file ("project.rack2");
+    const auto bytes = straddlingStream();
+    const auto whole = readAsFile (bytes, file);
+    ASSERT_TRUE (whole.ok) << whole.error;
+    EXPECT_EQ (whole.tree, std::string (static_cast<const char*> (bytes.getData()), bytes.getSize()));
+
+    // Cut at every window edge and at many places between; corrupted anywhere; trailing data.
+    struct Case { std::string what; juce::MemoryBlock bytes; };
+    std::vector<Case> cases;
+    const size_t window = (size_t) 1 << 18;
+    std::vector<size_t> cuts { 1, 2, 7, 100 };
+    for (size_t edge = window; edge < bytes.getSize(); edge += window)
+        for (size_t at : { edge - 1, edge, edge + 1 })
+            cuts.push_back (at);
+    for (size_t at = 1000; at < bytes.getSize(); at += 65537)
+        cuts.push_back (at);
+    cuts.push_back (bytes.getSize() - 1);
+    for (auto at : cuts)
+        cases.push_back ({ "cut at " + std::to_string (at), juce::MemoryBlock (bytes.getData(), at) });
+    for (size_t at = 3; at < bytes.getSize(); at += 97003)
+    {
+        auto corrupted = bytes;
+        corrupted[at] = (char) 0xFF;
+        cases.push_back ({ "0xFF at " + std::to_string (at), corrupted });
+    }
+    auto longer = bytes;
+    longer.append ("\0\0", 2);
+    cases.push_back ({ "two trailing bytes", longer });
+    cases.push_back ({ "a million and one elements",
+                       nodeWith (1, [] (size_t) { return std::string ("list"); }, [] (juce::MemoryOutputStream& out, size_t) {
+                           juce::MemoryOutputStream elements;
+                           elements.writeCompressedInt (1000001);
+                           elements.writeRepeatedByte (0, 1000001);
+                           out.writeCompressedInt (1 + (int) elements.getDataSize());
+                           out.writeByte (7);
+                           out << elements;
+                       }) });
+
+    int refused = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto expected = readAsBytes (c.bytes);
+        const auto read = readAsFile (c.bytes, file);
+        EXPECT_EQ (read.ok, expected.ok);
+        EXPECT_EQ (read.error, expected.error);
+        EXPECT_EQ (read.fault, expected.fault);
+        EXPECT_EQ (read.tree, expected.tree);
+        refused += expected.ok ? 0 : 1;
+    }
+    EXPECT_GT (refused, (int) cuts.size());
 }
