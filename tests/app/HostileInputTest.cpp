@@ -107,6 +107,9 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
     box.write ("nul.tsv", std::string ("# catalog\n\0", 11) + fakeCid + "\tFake EQ\tAcme\t1.0.0\t/x/Fake.vst3\n");
     box.write ("latin1.ini", "[vst3]\nFake.vst3=00,1234{" + std::string (fakeCid) + "},F\xE9\n");
     box.write ("latin1.json", "{\"schema\": \"vorn-rapp-selection-v1\", \"x\": \"\xE9\"}");
+    const auto plugins = box.home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2/Plugins.xml");
+    plugins.getParentDirectory().createDirectory();
+    plugins.replaceWithText ("<PROPERTIES><VALUE name=\"KnownPluginList\"><?x?>t</VALUE></PROPERTIES>");
 
     struct Case
     {
@@ -134,6 +137,9 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
           "ERROR   factory catalog cannot be read: NUL byte in text (byte 10): " + work + "nul.tsv" },
         { "Latin-1 REAPER cache", { "--plan", "reaper", "--factory-catalog", "cat.tsv", "--reaper-cache", "latin1.ini", "good.ksn" },
           "ERROR   REAPER VST cache cannot be read: not valid UTF-8 text (byte 60): " + work + "latin1.ini" },
+        { "instruction in LiveProfessor's plug-in list",
+          { "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe", "--parameter-cache", "cache", "good.ksn" },
+          "ERROR   LiveProfessor plugin catalog XML parse failed" },
         { "FIFO as a selection file", { "--plan", "vorn", "--factory-catalog", "cat.tsv", "--selection", "fifo.json", "good.ksn" },
           "ERROR   selection file cannot be read: not a regular file: " + work + "fifo.json" },
         { "Latin-1 selection file", { "--plan", "vorn", "--factory-catalog", "cat.tsv", "--selection", "latin1.json", "good.ksn" },

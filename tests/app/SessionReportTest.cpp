@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace vornconv;
 
 namespace
@@ -337,6 +339,16 @@ TEST (SessionReportCommand, PreparationStatuses)
     EXPECT_EQ ((int) repaired["probed"], 1);
     EXPECT_EQ ((int) repaired["repaired"], 1);
     EXPECT_EQ (box.work.getChildFile ("cache").findChildFiles (juce::File::findFiles, false, "*.vnpm")[0].getSize(), 28);
+
+    // A cache entry that is not a regular file (a FIFO would make a plain read wait for ever)
+    // counts as missing: the state is probed again and the entry written afresh.
+    const auto entry = box.work.getChildFile ("cache").findChildFiles (juce::File::findFiles, false, "*.vnpm")[0];
+    ASSERT_TRUE (entry.deleteFile());
+    ASSERT_EQ (::mkfifo (entry.getFullPathName().toRawUTF8(), 0600), 0);
+    const auto refilled = box.vnpm (ready);
+    EXPECT_EQ (refilled["status"].toString(), "ready");
+    EXPECT_EQ ((int) refilled["probed"], 1);
+    EXPECT_EQ (entry.getSize(), 28);
 
     // A failing probe: one issue per slot, exit 0, the probe tried again once.
     const auto failing = box.vnpm ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "fail.sh",
