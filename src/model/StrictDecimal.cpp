@@ -1,5 +1,7 @@
 #include "model/StrictDecimal.h"
 
+#include <string>
+
 namespace vornconv
 {
 
@@ -33,6 +35,28 @@ bool parseStrictDecimal (std::string_view text, DecimalForm form, juce::int64 mi
         return false;
     out = value;
     return true;
+}
+
+double juceDoubleValue (std::string_view text)
+{
+    std::string copy (text);
+    // Every run of digits after an 'e' that could be read as an exponent is cut to eight
+    // significant digits: far beyond any double's range, so the value is the same, and far below
+    // what overflows.
+    for (size_t e = copy.find_first_of ("eE"); e != std::string::npos; e = copy.find_first_of ("eE", e + 1))
+    {
+        size_t first = e + 1;
+        if (first < copy.size() && (copy[first] == '+' || copy[first] == '-'))
+            ++first;
+        while (first < copy.size() && copy[first] == '0')
+            ++first;
+        size_t end = first;
+        while (end < copy.size() && copy[end] >= '0' && copy[end] <= '9')
+            ++end;
+        if (end - first >= 10)
+            copy.replace (first, end - first, "99999999");
+    }
+    return juce::CharacterFunctions::getDoubleValue (juce::CharPointer_UTF8 (copy.c_str()));
 }
 
 } // namespace vornconv

@@ -22,6 +22,11 @@ enum class DecimalForm
 bool parseStrictDecimal (std::string_view text, DecimalForm form, juce::int64 minimum, juce::int64 maximum,
                          juce::int64& out) noexcept;
 
+// JUCE's own reading of a number's text (String::getDoubleValue: leading blanks, then as much of
+// a decimal number as is there), except that an exponent of ten or more digits, which overflows
+// the integer JUCE reads it into, counts as the huge exponent it is: infinity or zero.
+double juceDoubleValue (std::string_view text);
+
 // The UTF-8 bytes of text, for the parse above.
 inline std::string_view utf8Bytes (const juce::String& text) noexcept
 {

@@ -574,9 +574,7 @@ bool parseUnsignedDecimal (std::string_view text, juce::uint32& out)
 
 double leadingDecimal (std::string_view text)
 {
-    // The same reading as juce::String::getDoubleValue: leading blanks, then a decimal number.
-    const std::string copy (text);
-    return juce::CharacterFunctions::getDoubleValue (juce::CharPointer_UTF8 (copy.c_str()));
+    return juceDoubleValue (text);
 }
 
 bool parseReaperIdField (std::string_view text, juce::uint32& id, juce::String& classId)

@@ -104,7 +104,7 @@ bool parseDecimalDouble (const juce::String& text, double& out)
     }
     if (! p.isEmpty())
         return false;
-    out = text.getDoubleValue();
+    out = juceDoubleValue (utf8Bytes (text));
     return std::isfinite (out);
 }
 

@@ -49,3 +49,21 @@ TEST (StrictDecimal, OnlyWholeDecimalTextWithinTheRange)
         EXPECT_EQ (value, c.ok ? c.value : -12345) << c.text;
     }
 }
+
+// JUCE's reading of a number, less the integer overflow an exponent of ten or more digits meets.
+TEST (StrictDecimal, JuceNumberReadingWithoutOverflow)
+{
+    struct Case { const char* text; double value; };
+    const Case cases[] = {
+        { "48000", 48000.0 }, { "  -3.5dB", -3.5 }, { "1e3", 1000.0 }, { "2.5E-1", 0.25 }, { "abc", 0.0 },
+        { "1e0000000000002", 100.0 },                          // leading zeros are not digits of weight
+        { "4.8e4444444444444444", HUGE_VAL }, { "-4.8e4444444444444444", -HUGE_VAL },
+        { "4.8e-4444444444444444", 0.0 }, { "480888888888888888888.8e444444444444444444444444", HUGE_VAL },
+    };
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ (juceDoubleValue (c.text), c.value) << c.text;
+        if (std::string_view (c.text).find ("444444") == std::string_view::npos)
+            EXPECT_EQ (juceDoubleValue (c.text), juce::String (c.text).getDoubleValue()) << c.text;
+    }
+}
