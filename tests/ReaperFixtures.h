@@ -82,14 +82,4 @@ inline juce::MemoryBlock makeWrapper (juce::uint32 id, int ins, int outs, juce::
     return makeWrapperWithMasks (id, sequentialMasks (ins), sequentialMasks (outs), p8, comp, ctrl, tail);
 }
 
-inline juce::MemoryBlock bytesOf (const std::string& s)
-{
-    return juce::MemoryBlock (s.data(), s.size());
-}
-
-inline std::string stringOf (const juce::MemoryBlock& b)
-{
-    return std::string (static_cast<const char*> (b.getData()), b.getSize());
-}
-
 } // namespace vorntest

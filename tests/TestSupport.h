@@ -189,6 +189,75 @@ struct TempFolder
     juce::File folder;
 };
 
+// A silence that ends a run which must not hang, so that a hang fails its case instead of the
+// whole test program.
+constexpr int hangSilenceMs = 20000;
+
+// A private root for runs of the program: the working folder it runs in and the folders its HOME
+// and TMPDIR point at, all removed at the end.
+struct ProgramSandbox
+{
+    // Texts that write() puts down get these line ends ("\n" or "\r\n").
+    explicit ProgramSandbox (const char* textLineEnds = "\n") : lineEnds (textLineEnds)
+    {
+        work.createDirectory();
+        home.createDirectory();
+        tmp.createDirectory();
+    }
+
+    // A text in the working folder, its folder made first.
+    juce::File write (const juce::String& name, const juce::String& text) const
+    {
+        const auto file = work.getChildFile (name);
+        file.getParentDirectory().createDirectory();
+        file.replaceWithText (text, false, false, lineEnds);
+        return file;
+    }
+
+    // Bytes as they are in the working folder, its folder made first.
+    juce::File writeBytes (const juce::String& name, const std::string& bytes) const
+    {
+        const auto file = work.getChildFile (name);
+        file.getParentDirectory().createDirectory();
+        file.replaceWithData (bytes.data(), bytes.size());
+        return file;
+    }
+
+    juce::String path (const juce::String& name) const { return work.getChildFile (name).getFullPathName(); }
+
+    // Where LiveProfessor keeps its plug-in list, under HOME.
+    juce::File liveProfessorList() const
+    {
+        return home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2/Plugins.xml");
+    }
+
+    std::vector<std::string> environment() const
+    {
+        return { "HOME=" + home.getFullPathName().toStdString(), "TMPDIR=" + tmp.getFullPathName().toStdString() };
+    }
+
+    RunningProgram start (const std::vector<std::string>& args) const
+    {
+        return startProgram (vornconvBinary(), args, work.getFullPathName().toStdString(), environment());
+    }
+
+    // The run is killed when it prints nothing for silenceMs.
+    ProcessResult run (const std::vector<std::string>& args, int silenceMs = 120000) const
+    {
+        auto running = start (args);
+        return finishProgram (running, silenceMs);
+    }
+
+    // Files and folders the runs left directly in TMPDIR, hidden ones too.
+    int tmpEntries() const { return tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"); }
+
+    TempFolder root;
+    juce::File work = root.file ("work");
+    juce::File home = root.file ("home");
+    juce::File tmp = root.file ("tmp");
+    const char* lineEnds;
+};
+
 // Points the system temporary folder at a private folder for the life of the object, so that a
 // test can see every staging folder the code under test leaves behind.
 struct PrivateTmp

@@ -93,37 +93,11 @@ juce::String digestOf (const juce::File& file)
     return juce::SHA256 (data).toHexString();
 }
 
-// One folder per test: working directory, HOME and TMPDIR of the program under test.
-struct RunnerSandbox
+// One sandbox per test. Its texts get CRLF line ends, juce::File's default, which the readers
+// take as they take LF.
+struct RunnerSandbox : vorntest::ProgramSandbox
 {
-    vorntest::TempFolder root;
-    juce::File work = root.file ("work");
-    juce::File home = root.file ("home");
-    juce::File tmp = root.file ("tmp");
-
-    RunnerSandbox()
-    {
-        work.createDirectory();
-        home.createDirectory();
-        tmp.createDirectory();
-    }
-
-    juce::File write (const juce::String& name, const juce::String& text) const
-    {
-        auto f = work.getChildFile (name);
-        f.replaceWithText (text);
-        return f;
-    }
-
-    vorntest::ProcessResult run (const std::vector<std::string>& args) const
-    {
-        return vorntest::runVornconvBinary (args, work.getFullPathName().toStdString(),
-                                            { "HOME=" + home.getFullPathName().toStdString(),
-                                              "TMPDIR=" + tmp.getFullPathName().toStdString() });
-    }
-
-    bool tmpIsEmpty() const { return tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories | juce::File::ignoreHiddenFiles) == 0
-                                     && tmp.findChildFiles (juce::File::findFilesAndDirectories, false, "*").isEmpty(); }
+    RunnerSandbox() : ProgramSandbox ("\r\n") {}
 };
 
 } // namespace
@@ -209,7 +183,7 @@ TEST (ConversionRunnerSetup, RefusalsComeInTheirOrder)
           "ERROR   --io values must both be positive decimal integers, e.g. 128x128" },
         { { "--plan", "liveprofessor", "--plugin-probe", "p", "--parameter-cache", "c", "--factory-catalog", "good.tsv", "in.ksn" },
           "ERROR   LiveProfessor plugin catalog does not exist: "
-              + box.home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2/Plugins.xml").getFullPathName() },
+              + box.liveProfessorList().getFullPathName() },
     };
     const auto before = digestOf (scene);
     for (const auto& c : cases)
@@ -220,7 +194,7 @@ TEST (ConversionRunnerSetup, RefusalsComeInTheirOrder)
         EXPECT_EQ (run.err, "");
     }
     EXPECT_EQ (digestOf (scene), before);
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
     EXPECT_FALSE (box.work.getChildFile ("o.ksn").exists());
 }
 
@@ -261,7 +235,7 @@ TEST (ConversionRunnerPlan, CleanAndBlockedScenes)
     EXPECT_EQ (twoLines[11], "FILE    " + box.work.getChildFile ("notes.txt").getFullPathName());
     EXPECT_EQ (twoLines[12], "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp");
     EXPECT_EQ (twoLines[13], "");
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 }
 
 TEST (ConversionRunnerPlan, FailedReadIsReportedByThePreflight)
@@ -344,7 +318,7 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
         EXPECT_TRUE (writerBlocker || otherBlocker) << c.what << "\n" << planned.out;
         EXPECT_FALSE (box.work.getChildFile (output).exists()) << c.what;
     }
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 }
 
 TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
@@ -394,7 +368,7 @@ TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
     const auto onto = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--output", "in.ksn", "in.ksn" });
     EXPECT_EQ (onto.exitCode, 1);
     EXPECT_EQ (digestOf (scene), before);
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 }
 
 TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
@@ -442,7 +416,7 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         EXPECT_EQ (run.outLines(), lines ({ c.line, "" })) << c.line << "\n" << run.out;
     }
     EXPECT_FALSE (box.work.getChildFile ("out").exists());
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 }
 
 namespace
@@ -566,5 +540,5 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
     EXPECT_EQ (changed.outLines(),
                lines ({ "", banner, fileLine, "ERROR   selection source fingerprint does not match the current input file", "" }));
     EXPECT_FALSE (box.work.getChildFile ("x.ksn").exists());
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 }

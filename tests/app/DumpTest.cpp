@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "app/DumpMain.h"
@@ -8,6 +9,7 @@
 
 using namespace vornconv;
 using vorntest::invoke;
+using vorntest::plugin;
 
 namespace
 {
@@ -36,16 +38,6 @@ TEST (FitColumn, CutsAndPadsByCharacters)
     EXPECT_EQ (app::fitColumn ("", 3), "   ");
 }
 
-PluginRef plugin (const char* name, const char* vendor, const char* format)
-{
-    PluginRef p;
-    p.occupied = true;
-    p.name = name;
-    p.vendor = vendor;
-    p.format = format;
-    return p;
-}
-
 TEST (TextDump, ListsTheSessionLineByLine)
 {
     RackReadResult read;
@@ -69,15 +61,15 @@ TEST (TextDump, ListsTheSessionLineByLine)
     busy.index = 123456;
     busy.inputChannels = 1;
     busy.outputChannels = 2;
-    auto none = plugin ("Gate", "Acme", "VST3");
+    auto none = plugin ("VST3", "Gate", "Acme");
     none.bypassed = true;
-    auto split = plugin ("0123456789012345678901234567890123456789", "Vendor", "VST3");
+    auto split = plugin ("VST3", "0123456789012345678901234567890123456789", "Vendor");
     split.state.encoding = PluginStateEncoding::juceVst3Xml;
     split.state.component.setSize (3);
-    auto raw = plugin ("AUEQ", "Apple", "AU");
+    auto raw = plugin ("AU", "AUEQ", "Apple");
     raw.state.encoding = PluginStateEncoding::hostSpecific;
     raw.state.raw.setSize (17);
-    auto unknown = plugin ("X", "Y", "VST3");
+    auto unknown = plugin ("VST3", "X", "Y");
     unknown.state.encoding = (PluginStateEncoding) 9;
     busy.plugins.add (none, PluginRef(), split, raw, unknown);
     s.strips.add (unnamedEmpty, namedEmpty, busy);

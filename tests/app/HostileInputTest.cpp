@@ -38,38 +38,14 @@ std::string sceneWith (const std::string& pluginState, const char* format = "VST
            + "\" manufacturer=\"Acme\" uniqueId=\"e26ab0d0\" uid=\"be9e7a10\"/></Slot></Strip></Strips></VornLiveScene>";
 }
 
-struct Sandbox
+// The program's sandbox with a good scene and a catalog of its plug-in.
+struct Sandbox : vorntest::ProgramSandbox
 {
-    vorntest::TempFolder root;
-    juce::File work = root.file ("work");
-    juce::File home = root.file ("home");
-    juce::File tmp = root.file ("tmp");
-
     Sandbox()
     {
-        work.createDirectory();
-        home.createDirectory();
-        tmp.createDirectory();
         const auto state = vornconv::vst3::buildJuceVst3State (juce::MemoryBlock ("ABC", 3), {}).toBase64Encoding().toStdString();
-        write ("good.ksn", sceneWith (state));
-        write ("cat.tsv", std::string (fakeCid) + "\tFake EQ\tAcme\t1.0.0\t" + work.getChildFile ("Fake.vst3").getFullPathName().toStdString() + "\n");
-    }
-
-    void write (const juce::String& name, const std::string& bytes) const
-    {
-        const auto file = work.getChildFile (name);
-        file.getParentDirectory().createDirectory();
-        file.replaceWithData (bytes.data(), bytes.size());
-    }
-
-    std::string path (const juce::String& name) const { return work.getChildFile (name).getFullPathName().toStdString(); }
-
-    vorntest::ProcessResult run (const std::vector<std::string>& args) const
-    {
-        auto running = vorntest::startProgram (vorntest::vornconvBinary(), args, work.getFullPathName().toStdString(),
-                                               { "HOME=" + home.getFullPathName().toStdString(),
-                                                 "TMPDIR=" + tmp.getFullPathName().toStdString() });
-        return vorntest::finishProgram (running, 20000); // a hang fails the case instead of the whole run
+        writeBytes ("good.ksn", sceneWith (state));
+        writeBytes ("cat.tsv", std::string (fakeCid) + "\tFake EQ\tAcme\t1.0.0\t" + work.getChildFile ("Fake.vst3").getFullPathName().toStdString() + "\n");
     }
 };
 
@@ -89,25 +65,25 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
     Sandbox box;
     // Processing instructions: JUCE's XML parser loops for ever on one inside content that text
     // follows, wherever the XML comes from.
-    box.write ("pi.ksn", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VornLiveScene version=\"1\"><?x y?>t</VornLiveScene>");
-    box.write ("pi-vst3.ksn", sceneWith (memoryBlockText (containerWithXml (
-                                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VST3PluginState><IComponent><?x?>t</IComponent>"
-                                  "<IEditController/></VST3PluginState>"))));
-    box.write ("pi-au.ksn", sceneWith (memoryBlockText ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                                                        "<key><?x?>name</key><string>a</string></dict></plist>"), "AU"));
+    box.writeBytes ("pi.ksn", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VornLiveScene version=\"1\"><?x y?>t</VornLiveScene>");
+    box.writeBytes ("pi-vst3.ksn", sceneWith (memoryBlockText (containerWithXml (
+                                       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<VST3PluginState><IComponent><?x?>t</IComponent>"
+                                       "<IEditController/></VST3PluginState>"))));
+    box.writeBytes ("pi-au.ksn", sceneWith (memoryBlockText ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                                             "<key><?x?>name</key><string>a</string></dict></plist>"), "AU"));
     // Not regular files: a FIFO and a device would make a plain read wait or run for ever.
-    ::mkfifo (box.path ("fifo.ksn").c_str(), 0600);
-    ::mkfifo (box.path ("fifo.rack2").c_str(), 0600);
-    ::mkfifo (box.path ("fifo.tsv").c_str(), 0600);
-    ::mkfifo (box.path ("fifo.json").c_str(), 0600);
-    ::symlink ("/dev/zero", box.path ("zero.ksn").c_str());
-    ::symlink ("/dev/zero", box.path ("zero.rack2").c_str());
+    ::mkfifo (box.path ("fifo.ksn").toRawUTF8(), 0600);
+    ::mkfifo (box.path ("fifo.rack2").toRawUTF8(), 0600);
+    ::mkfifo (box.path ("fifo.tsv").toRawUTF8(), 0600);
+    ::mkfifo (box.path ("fifo.json").toRawUTF8(), 0600);
+    ::symlink ("/dev/zero", box.path ("zero.ksn").toRawUTF8());
+    ::symlink ("/dev/zero", box.path ("zero.rack2").toRawUTF8());
     // Text that is not UTF-8, or that a NUL would cut short: never re-decoded, never shortened.
-    box.write ("latin1.tsv", std::string (fakeCid) + "\tM\xFCller EQ\tAcme\t1.0.0\t/x/M\xC3\xBCller EQ.vst3\n");
-    box.write ("nul.tsv", std::string ("# catalog\n\0", 11) + fakeCid + "\tFake EQ\tAcme\t1.0.0\t/x/Fake.vst3\n");
-    box.write ("latin1.ini", "[vst3]\nFake.vst3=00,1234{" + std::string (fakeCid) + "},F\xE9\n");
-    box.write ("latin1.json", "{\"schema\": \"vorn-rapp-selection-v1\", \"x\": \"\xE9\"}");
-    const auto plugins = box.home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2/Plugins.xml");
+    box.writeBytes ("latin1.tsv", std::string (fakeCid) + "\tM\xFCller EQ\tAcme\t1.0.0\t/x/M\xC3\xBCller EQ.vst3\n");
+    box.writeBytes ("nul.tsv", std::string ("# catalog\n\0", 11) + fakeCid + "\tFake EQ\tAcme\t1.0.0\t/x/Fake.vst3\n");
+    box.writeBytes ("latin1.ini", "[vst3]\nFake.vst3=00,1234{" + std::string (fakeCid) + "},F\xE9\n");
+    box.writeBytes ("latin1.json", "{\"schema\": \"vorn-rapp-selection-v1\", \"x\": \"\xE9\"}");
+    const auto plugins = box.liveProfessorList();
     plugins.getParentDirectory().createDirectory();
     plugins.replaceWithText ("<PROPERTIES><VALUE name=\"KnownPluginList\"><?x?>t</VALUE></PROPERTIES>");
 
@@ -147,13 +123,13 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
     };
     for (const auto& c : cases)
     {
-        const auto r = box.run (c.args);
+        const auto r = box.run (c.args, vorntest::hangSilenceMs);
         EXPECT_EQ (r.exitCode, 1) << c.what << "\n" << r.out << r.err;
         EXPECT_EQ (r.err, "") << c.what;
         const auto errors = errorLines (r);
         ASSERT_EQ (errors.size(), 1) << c.what << "\n" << r.out;
         EXPECT_TRUE (errors[0].startsWith (c.error)) << c.what << "\n" << errors[0];
-        EXPECT_EQ (box.tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0) << c.what;
+        EXPECT_EQ (box.tmpEntries(), 0) << c.what;
     }
 }
 
@@ -165,7 +141,7 @@ TEST (HostileInput, ABundleWithAnOverlongNumberIsSkippedAlone)
     const auto bundle = box.home.getChildFile (".vst3/Long.vst3/Contents/Resources");
     ASSERT_TRUE (bundle.createDirectory());
     bundle.getChildFile ("moduleinfo.json").replaceWithText ("{\"Name\": \"Long\", \"Version\": 123456789012345678901234, \"Classes\": []}");
-    const auto r = box.run ({ "--plan", "vorn", "good.ksn" });
+    const auto r = box.run ({ "--plan", "vorn", "good.ksn" }, vorntest::hangSilenceMs);
     EXPECT_EQ (r.err, "");
     EXPECT_TRUE (r.exitCode == 0 || r.exitCode == 1) << r.out;
     EXPECT_TRUE (r.out.find ("VST3 moduleinfo: 0 indexed, 1 skipped") != std::string::npos) << r.out;

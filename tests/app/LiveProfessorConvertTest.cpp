@@ -10,21 +10,14 @@ namespace
 
 const juce::String verifiedCid = "ED57BD725C60467EA64DD2F400758B6F";
 
-// A scene of one strip with one host-verified VST3, its factory catalog, LiveProfessor's list in
-// HOME and a probe that answers with two parameters.
-struct ConvertSandbox
+// The program's sandbox with a scene of one strip with one host-verified VST3, its factory
+// catalog, LiveProfessor's list in HOME and a probe that answers with two parameters.
+struct ConvertSandbox : vorntest::ProgramSandbox
 {
-    vorntest::TempFolder root;
-    juce::File work = root.file ("work");
-    juce::File home = root.file ("home");
-    juce::File tmp = root.file ("tmp");
     juce::File bundle = root.file ("work/Eq.vst3");
 
     ConvertSandbox()
     {
-        work.createDirectory();
-        home.createDirectory();
-        tmp.createDirectory();
         bundle.createDirectory();
         const auto uniqueId = juce::String::toHexString ((juce::int64) vornconv::rapp::deriveUniqueId (verifiedCid));
         const auto uid = juce::String::toHexString ((juce::int64) vornconv::rapp::deriveUid (verifiedCid));
@@ -33,9 +26,8 @@ struct ConvertSandbox
         write ("one.ksn", scene (uniqueId, uid));
         write ("probe.sh", "#!/bin/sh\nprintf 'VNPM\\t2\\nP\\t0\\t0.25\\nP\\t1\\t1\\n'\n");
         work.getChildFile ("probe.sh").setExecutePermission (true);
-        const auto lists = home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2");
-        lists.createDirectory();
-        lists.getChildFile ("Plugins.xml").replaceWithText (
+        liveProfessorList().getParentDirectory().createDirectory();
+        liveProfessorList().replaceWithText (
             "<PROPERTIES><VALUE name=\"KnownPluginList\"><KNOWNPLUGINS><PLUGIN format=\"VST3\" name=\"EQ Test\" manufacturer=\"Acme\" "
             "version=\"1.0.0\" file=\"" + bundle.getFullPathName() + "\" numInputs=\"2\" numOutputs=\"2\" uniqueId=\"" + uniqueId
             + "\" uid=\"" + uid + "\"/></KNOWNPLUGINS></VALUE></PROPERTIES>");
@@ -63,16 +55,12 @@ struct ConvertSandbox
         return text + "</Strips><Routing>" + routes + "</Routing><Setup channelMode=\"2\"/></VornLiveScene>";
     }
 
-    void write (const juce::String& name, const juce::String& text) const { work.getChildFile (name).replaceWithText (text, false, false, "\n"); }
-
     vorntest::ProcessResult convert (std::vector<std::string> extra) const
     {
         std::vector<std::string> args = { "--convert", "liveprofessor", "--profile", "64x8", "--io", "2x2", "--factory-catalog",
                                           "cat.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache" };
         args.insert (args.end(), extra.begin(), extra.end());
-        return vorntest::runVornconvBinary (args, work.getFullPathName().toStdString(),
-                                            { "HOME=" + home.getFullPathName().toStdString(),
-                                              "TMPDIR=" + tmp.getFullPathName().toStdString() });
+        return run (args);
     }
 };
 
@@ -112,5 +100,5 @@ TEST (LiveProfessorConvert, WritesOnceAndThenRefusesToReplaceOrToGuessATemplate)
         names.add (f.getFileName());
     names.sort (false);
     EXPECT_EQ (names, juce::StringArray ({ "next.rack2", "show.rack2" }));
-    EXPECT_TRUE (box.tmp.findChildFiles (juce::File::findFilesAndDirectories, true).isEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 }

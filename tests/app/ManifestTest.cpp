@@ -1,20 +1,18 @@
 #include "app/Manifest.h"
 #include "model/ParameterSnapshot.h"
 
+#include "RackBuilders.h"
+
 #include <gtest/gtest.h>
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <limits>
 
 using namespace vornconv;
+using vorntest::bytesOf;
 
 namespace
 {
-
-juce::MemoryBlock bytesOf (const char* text)
-{
-    return juce::MemoryBlock (text, std::strlen (text));
-}
 
 TEST (Manifest, EmptySession)
 {
@@ -52,12 +50,7 @@ TEST (Manifest, StripsAndPluginsInFull)
     strip.routePatches.add ({ false, 1, 9 });
     strip.coverage.name = strip.coverage.route = true;
 
-    PluginRef first;
-    first.occupied = true;
-    first.name = "EQ";
-    first.vendor = "Acme";
-    first.format = "VST3";
-    first.classId = "abcdef0123456789abcdef0123456789";
+    auto first = vorntest::vst3Slot ("abcdef0123456789abcdef0123456789", "EQ", "Acme");
     first.uniqueId = 0xFFFFFFFFu;
     first.deprecatedUid = 0x80000000u;
     first.state.encoding = PluginStateEncoding::juceVst3Xml;

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 

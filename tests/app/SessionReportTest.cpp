@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "app/SessionReport.h"
@@ -8,23 +9,17 @@
 #include <sys/stat.h>
 
 using namespace vornconv;
+using vorntest::bytesOf;
 
 namespace
 {
 
 const char* const fakeCid = "0123456789ABCDEF0123456789ABCDEF";
 
-juce::MemoryBlock bytesOf (const char* text) { return juce::MemoryBlock (text, std::strlen (text)); }
-
-PluginRef plugin (const juce::String& name, const juce::String& format, const juce::String& classId = {},
-                  juce::uint32 uniqueId = 0)
+// An Acme AudioUnit told apart by its uniqueId alone.
+PluginRef audioUnit (const juce::String& name, juce::uint32 uniqueId)
 {
-    PluginRef slot;
-    slot.occupied = true;
-    slot.name = name;
-    slot.vendor = "Acme";
-    slot.format = format;
-    slot.classId = classId;
+    auto slot = vorntest::plugin ("AU", name, "Acme");
     slot.uniqueId = uniqueId;
     return slot;
 }
@@ -53,21 +48,14 @@ juce::StringArray words (std::initializer_list<const char*> list)
     return a;
 }
 
-// Working folder, HOME and TMPDIR of one run of the program, with a bundle, a catalog, a scene
-// of one or two VST3 slots and probes that answer well or fail.
-struct ReportSandbox
+// The program's sandbox with a bundle, a catalog, a scene of one or two VST3 slots and probes
+// that answer well or fail.
+struct ReportSandbox : vorntest::ProgramSandbox
 {
-    vorntest::TempFolder root;
-    juce::File work = root.file ("work");
-    juce::File home = root.file ("home");
-    juce::File tmp = root.file ("tmp");
     juce::File bundle = root.file ("work/Fake.vst3");
 
     ReportSandbox()
     {
-        work.createDirectory();
-        home.createDirectory();
-        tmp.createDirectory();
         bundle.createDirectory();
         write ("cat.tsv", catalogRow ({}));
         write ("off.tsv", catalogRow ("\t0"));
@@ -78,9 +66,8 @@ struct ReportSandbox
         write ("broken.ksn", "<VornLiveScene");
         probe ("probe.sh", "printf 'VNPM\\t2\\nP\\t0\\t0.25\\nP\\t1\\t1\\n'");
         probe ("fail.sh", "echo boom >&2\nexit 1");
-        const auto lists = home.getChildFile ("Library/Application Support/audiostrom/LiveProfessor 2");
-        lists.createDirectory();
-        lists.getChildFile ("Plugins.xml").replaceWithText (
+        liveProfessorList().getParentDirectory().createDirectory();
+        liveProfessorList().replaceWithText (
             "<PROPERTIES><VALUE name=\"KnownPluginList\"><KNOWNPLUGINS><PLUGIN format=\"VST3\" name=\"Fake EQ\" manufacturer=\"Acme\" "
             "version=\"1.0.0\" file=\"" + bundle.getFullPathName() + "\" numInputs=\"2\" numOutputs=\"2\" uniqueId=\"e26ab0d0\" "
             "uid=\"be9e7a10\"/></KNOWNPLUGINS></VALUE></PROPERTIES>");
@@ -102,8 +89,6 @@ struct ReportSandbox
         return text + "</Strips></VornLiveScene>";
     }
 
-    void write (const juce::String& name, const juce::String& text) const { work.getChildFile (name).replaceWithText (text, false, false, "\n"); }
-
     void probe (const juce::String& name, const juce::String& body) const
     {
         const auto log = work.getChildFile (name + ".log").getFullPathName();
@@ -119,13 +104,6 @@ struct ReportSandbox
         return lines.size();
     }
 
-    vorntest::ProcessResult run (const std::vector<std::string>& args) const
-    {
-        return vorntest::runVornconvBinary (args, work.getFullPathName().toStdString(),
-                                            { "HOME=" + home.getFullPathName().toStdString(),
-                                              "TMPDIR=" + tmp.getFullPathName().toStdString() });
-    }
-
     // The "vnpm" object of a report run that must print exactly one JSON line and exit 0.
     juce::var vnpm (const std::vector<std::string>& args) const
     {
@@ -136,7 +114,6 @@ struct ReportSandbox
         return parse (r.outLines()[0])["vnpm"];
     }
 
-    bool tmpIsEmpty() const { return tmp.findChildFiles (juce::File::findFilesAndDirectories, false, "*").isEmpty(); }
     int cacheFiles (const juce::String& folder) const
     {
         return work.getChildFile (folder).findChildFiles (juce::File::findFiles, false, "*.vnpm").size();
@@ -166,16 +143,16 @@ TEST (SessionReportDocument, CountsUsageAndKeyOrder)
     result.session.notes.add (Fidelity::dropped, "routing.physical", "other");
     result.session.notes.add (Fidelity::dropped, "dugan.disabled", "Dugan B");
 
-    auto eq = plugin ("beta", "VST3", "0123456789abcdef0123456789abcdef");
+    auto eq = vorntest::vst3Slot ("0123456789abcdef0123456789abcdef", "beta", "Acme");
     eq.state.component = bytesOf ("x");
     auto eqBypassed = eq;
     eqBypassed.bypassed = true;
     eqBypassed.format = "AU"; // same class id, another format: still the same plug-in
     auto eqOff = eq;
     eqOff.inactive = eqOff.unavailable = true;
-    auto au1 = plugin ("alpha", "AU", {}, 7);
-    auto au2 = plugin ("alpha", "AU", {}, 8);
-    auto big1 = plugin ("Alpha", "AU", {}, 0xFFFFFFFF);
+    auto au1 = audioUnit ("alpha", 7);
+    auto au2 = audioUnit ("alpha", 8);
+    auto big1 = audioUnit ("Alpha", 0xFFFFFFFF);
     RackStrip s0, s1, s2;
     s0.index = 0;
     s0.plugins.add (eq, PluginRef(), eqBypassed);
@@ -325,7 +302,7 @@ TEST (SessionReportCommand, PreparationStatuses)
     EXPECT_EQ ((int) first["cacheEntries"], 1);
     EXPECT_EQ (box.probeRuns ("probe.sh"), 1);
     EXPECT_EQ (box.cacheFiles ("cache"), 1);
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 
     const auto second = box.vnpm (ready);
     EXPECT_EQ ((int) second["cacheHits"], 2);
@@ -380,7 +357,7 @@ TEST (SessionReportCommand, PreparationStatuses)
     EXPECT_EQ (doc["vnpm"]["status"].toString(), "partial");
     EXPECT_EQ (doc["vnpm"]["issues"][0]["detail"].toString(),
                "cannot generate LiveProfessor parameters because the installed plug-in is unavailable at strip 0: Fake EQ");
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
 }
 
 TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
@@ -459,7 +436,7 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     const auto missing = box.run ({ "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope",
                                     "--parameter-cache", "other", "one.ksn" });
     EXPECT_EQ (missing.outLines()[3], "ERROR   LiveProfessor parameter probe helper is unavailable");
-    EXPECT_TRUE (box.tmpIsEmpty());
+    EXPECT_EQ (box.tmpEntries(), 0);
     EXPECT_EQ (noProfile.err + failing.err + plan.err, "");
 }
 
@@ -476,9 +453,7 @@ TEST (ParameterProbeInterrupts, NoProbeOutlivesTheRunAndNothingStaysInTmp)
     for (int signal : { SIGINT, SIGTERM, SIGHUP, SIGKILL })
     {
         pidFile.deleteFile();
-        auto running = vorntest::startProgram (vorntest::vornconvBinary(), args, box.work.getFullPathName().toStdString(),
-                                               { "HOME=" + box.home.getFullPathName().toStdString(),
-                                                 "TMPDIR=" + box.tmp.getFullPathName().toStdString() });
+        auto running = box.start (args);
         for (int waited = 0; waited < 2000 && pidFile.loadFileAsString().trim().isEmpty(); ++waited)
             ::usleep (10000);
         const pid_t probe = pidFile.loadFileAsString().trim().getIntValue();
@@ -501,6 +476,6 @@ TEST (ParameterProbeInterrupts, NoProbeOutlivesTheRunAndNothingStaysInTmp)
         EXPECT_EQ (result.err, "") << signal;
         EXPECT_TRUE (result.outLines().contains ("ERROR   interrupted")) << result.out;
         EXPECT_EQ (result.outLines()[result.outLines().size() - 1], "ERROR   interrupted") << result.out;
-        EXPECT_EQ (box.tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0) << signal;
+        EXPECT_EQ (box.tmpEntries(), 0) << signal;
     }
 }

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "app/StateExport.h"
@@ -5,33 +6,17 @@
 #include <gtest/gtest.h>
 
 using namespace vornconv;
+using vorntest::bytesOf;
+using vorntest::stripWith;
 
 namespace
 {
 
-juce::MemoryBlock bytesOf (const char* text)
-{
-    return juce::MemoryBlock (text, std::strlen (text));
-}
-
 PluginRef slotWith (const juce::String& name, const char* component, const char* controller)
 {
-    PluginRef p;
-    p.occupied = true;
-    p.name = name;
-    p.format = "VST3";
-    p.state.component = bytesOf (component);
-    p.state.controller = bytesOf (controller);
+    auto p = vorntest::plugin ("VST3", name);
+    p.state = vorntest::vst3State (PluginStateEncoding::none, component, controller);
     return p;
-}
-
-RackStrip stripWith (int index, std::initializer_list<PluginRef> slots)
-{
-    RackStrip s;
-    s.index = index;
-    for (const auto& p : slots)
-        s.plugins.add (p);
-    return s;
 }
 
 juce::StringArray listing (const juce::File& folder)

@@ -33,36 +33,33 @@ void fillSource (vorntest::SprkFixture& f)
 
 TEST (SuperRackConvert, ConvertRunnerWritesAVerifiedPerformerSessionOnce)
 {
-    vorntest::TempFolder root;
-    const auto tmp = root.file ("tmp");
-    tmp.createDirectory();
+    vorntest::ProgramSandbox box;
     vorntest::SprkFixture source ("src.sprk");
     fillSource (source);
     source.close();
     vorntest::SprkFixture base ("tmpl.sprk");
     vorntest::makeSprkTemplate (base);
     base.close();
-    const auto catalog = root.file ("cat.tsv");
+    const auto catalog = box.work.getChildFile ("cat.tsv");
     catalog.replaceWithText (proQ + "\tPro-Q 3\tFabFilter\t3.0\t/opt/vst3/ProQ3.vst3\n");
-    const auto output = root.file ("out/new.sprk");
+    const auto output = box.work.getChildFile ("out/new.sprk");
     const auto sourceDigest = waves::fileSha256 (source.file);
 
     const std::vector<std::string> args = { "--convert", "superrack-performer", "--factory-catalog", catalog.getFullPathName().toStdString(),
                                             "--template", base.file.getFullPathName().toStdString(), "--output",
                                             output.getFullPathName().toStdString(), source.file.getFullPathName().toStdString() };
-    const std::vector<std::string> env = { "TMPDIR=" + tmp.getFullPathName().toStdString(), "HOME=" + root.path() };
-    const auto run = vorntest::runVornconvBinary (args, root.path(), env);
+    const auto run = box.run (args);
     EXPECT_EQ (run.exitCode, 0) << run.out;
     EXPECT_EQ (run.out, ("CANDIDATE  " + source.file.getFullPathName() + " -> " + output.getFullPathName()
                          + "\nWARNING    converter exact reread passed; SuperRack host load/DSP validation pending\n\n")
                             .toStdString());
     ASSERT_TRUE (output.existsAsFile());
     EXPECT_EQ (waves::fileSha256 (source.file), sourceDigest);
-    EXPECT_EQ (tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    EXPECT_EQ (box.tmpEntries(), 0);
 
     // The same conversion again refuses to replace what it wrote.
     const auto digest = waves::fileSha256 (output);
-    const auto again = vorntest::runVornconvBinary (args, root.path(), env);
+    const auto again = box.run (args);
     EXPECT_EQ (again.exitCode, 1);
     EXPECT_EQ (again.out, ("ERROR   refusing to replace existing output: " + output.getFullPathName() + "\n\n").toStdString());
     EXPECT_EQ (waves::fileSha256 (output), digest);
@@ -83,35 +80,6 @@ void breakSchema (sqlite3* db)
         << sqlite3_errmsg (db);
 }
 
-struct HostileBox
-{
-    vorntest::TempFolder root;
-    juce::File work = root.file ("work");
-    juce::File tmp = root.file ("tmp");
-
-    HostileBox()
-    {
-        work.createDirectory();
-        tmp.createDirectory();
-    }
-
-    juce::String path (const juce::String& name) const { return work.getChildFile (name).getFullPathName(); }
-
-    vorntest::RunningProgram start (const std::vector<std::string>& args) const
-    {
-        return vorntest::startProgram (vorntest::vornconvBinary(), args, work.getFullPathName().toStdString(),
-                                       { "TMPDIR=" + tmp.getFullPathName().toStdString(), "HOME=" + root.path() });
-    }
-
-    vorntest::ProcessResult run (const std::vector<std::string>& args) const
-    {
-        auto running = start (args);
-        return vorntest::finishProgram (running, 20000); // a hang fails the case instead of the whole run
-    }
-
-    int tmpEntries() const { return tmp.getNumberOfChildFiles (juce::File::findFilesAndDirectories); }
-};
-
 } // namespace
 
 // Waves databases an attacker or a careless user could hand the program: a FIFO or a device in
@@ -120,7 +88,7 @@ struct HostileBox
 // in $TMPDIR.
 TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
 {
-    HostileBox box;
+    vorntest::ProgramSandbox box;
     const auto make = [&box] (const juce::String& name, const std::function<void (vorntest::SprkFixture&)>& edit)
     {
         vorntest::SprkFixture f ("made.sprk");
@@ -207,7 +175,7 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.what);
-        const auto r = box.run (c.args);
+        const auto r = box.run (c.args, vorntest::hangSilenceMs);
         EXPECT_EQ (r.exitCode, 1) << r.out;
         EXPECT_EQ (r.err, "");
         juce::StringArray errors;
@@ -224,7 +192,7 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
 // An interrupted read takes its private copy of the session with it.
 TEST (SuperRackHostileFiles, AnInterruptedReadLeavesNoPrivateCopy)
 {
-    HostileBox box;
+    vorntest::ProgramSandbox box;
     {
         // A plug table that never ends keeps the read busy until its statement budget runs out.
         vorntest::SprkFixture f ("made.sprk");

@@ -1,6 +1,8 @@
 #include "model/AudioUnitState.h"
 #include "model/PropertyList.h"
 
+#include "RackBuilders.h"
+
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
@@ -10,17 +12,11 @@
 #include <vector>
 
 using namespace vornconv;
+using vorntest::bytesOf;
+using vorntest::fourCc;
 
 namespace
 {
-
-constexpr juce::uint32 fourCc (const char (&s)[5])
-{
-    return ((juce::uint32) (juce::uint8) s[0] << 24) | ((juce::uint32) (juce::uint8) s[1] << 16)
-         | ((juce::uint32) (juce::uint8) s[2] << 8) | (juce::uint32) (juce::uint8) s[3];
-}
-
-juce::MemoryBlock bytesOf (const std::string& s) { return juce::MemoryBlock (s.data(), s.size()); }
 
 std::string str (const juce::MemoryBlock& b)
 {

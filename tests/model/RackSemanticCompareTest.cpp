@@ -1,6 +1,8 @@
 #include "model/RackSemanticCompare.h"
 #include "model/ParameterSnapshot.h"
 
+#include "RackBuilders.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,6 +11,7 @@
 #include <vector>
 
 using namespace vornconv;
+using vorntest::proven;
 
 namespace
 {
@@ -23,18 +26,6 @@ juce::MemoryBlock bytes (std::initializer_list<int> values)
     return block;
 }
 
-void coverAll (RackStrip& strip)
-{
-    auto& c = strip.coverage;
-    c.name = c.inputGain = c.outputGain = c.pan = c.mute = c.solo = c.bypass = c.channelLayout = c.route = true;
-}
-
-void coverAll (PluginRef& slot)
-{
-    auto& c = slot.coverage;
-    c.identity = c.activation = c.mute = c.sidechain = c.state = true;
-}
-
 // One strip (index 3) with a VST3 slot carrying a parameter mirror and an AU slot; every field
 // proven, so that each case below changes exactly one thing.
 RackSession richSession()
@@ -45,33 +36,17 @@ RackSession richSession()
     s.inputDevice = "In";
     s.outputDevice = "Out";
 
-    RackStrip strip;
-    strip.index = 3;
-    strip.name = "Kick";
+    auto strip = proven (vorntest::strip (3, "Kick"));
     strip.routeInL = 4;
-    coverAll (strip);
 
-    PluginRef vst;
-    vst.occupied = true;
-    vst.name = "EQ";
-    vst.vendor = "Acme";
-    vst.format = "VST3";
-    vst.classId = "0123456789ABCDEF0123456789ABCDEF";
+    auto vst = proven (vorntest::vst3Slot ("0123456789ABCDEF0123456789ABCDEF", "EQ", "Acme"));
     vst.state.component = bytes ({ 1, 2, 3 });
     vst.state.controller = bytes ({ 4 });
     vst.state.parameters = parameterState::encode ({ 0.25f, 0.5f }, 0);
     vst.state.parameterMirrorComplete = true;
-    coverAll (vst);
 
-    PluginRef au;
-    au.occupied = true;
-    au.name = "Delay";
-    au.format = "AU";
-    au.auType = 0x61756678;
-    au.auSubtype = 0x64656c79;
-    au.auManufacturer = 0x41636d65;
+    auto au = proven (vorntest::auSlot ("Delay", "aufx", "dely", "Acme"));
     au.state.raw = bytes ({ 9, 9 });
-    coverAll (au);
 
     strip.plugins.add (vst);
     strip.plugins.add (au);
@@ -217,15 +192,11 @@ TEST (RackSemanticCompare, UncoveredStripOnlyNeedsToExist)
     e.index = 1;
     expected.strips.add (e);
 
-    RackStrip a;
-    a.index = 1;
-    a.name = "different";
+    auto a = proven (vorntest::strip (1, "different", 1, 1));
     a.inputGainDb = 6.0f;
     a.pan = 0.0f;
     a.muted = a.soloed = a.bypassed = true;
-    a.inputChannels = a.outputChannels = 1;
     a.routeInL = 3;
-    coverAll (a);
     actual.strips.add (a);
 
     EXPECT_TRUE (compareRackSemantics (expected, actual).isExact());

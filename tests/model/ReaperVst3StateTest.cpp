@@ -1,5 +1,6 @@
 #include "model/ReaperVst3State.h"
 
+#include "RackBuilders.h"
 #include "ReaperFixtures.h"
 
 #include <gtest/gtest.h>

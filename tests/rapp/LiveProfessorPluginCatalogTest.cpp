@@ -1,5 +1,6 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -41,10 +42,7 @@ juce::String pluginList (const juce::String& records)
 
 PluginRef slot (const juce::String& format, const juce::String& name, juce::uint32 uniqueId = 0)
 {
-    PluginRef ref;
-    ref.occupied = true;
-    ref.format = format;
-    ref.name = name;
+    auto ref = vorntest::plugin (format, name);
     ref.uniqueId = uniqueId;
     return ref;
 }

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "model/ParameterSnapshot.h"
@@ -8,7 +9,6 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <chrono>
-#include <cstdlib>
 
 using namespace vornconv;
 using namespace vornconv::rapp;
@@ -44,60 +44,39 @@ juce::MemoryBlock bytes (const juce::String& text) { return juce::MemoryBlock (t
 
 PluginRef vst3Slot (const juce::String& component, const juce::String& name = "Fake EQ", const juce::String& cid = cidA)
 {
-    PluginRef slot;
-    slot.occupied = true;
-    slot.name = name;
-    slot.vendor = "Acme";
-    slot.format = "VST3";
-    slot.classId = cid.toLowerCase(); // class ids are matched without regard to case
+    auto slot = vorntest::vst3Slot (cid.toLowerCase(), name, "Acme"); // class ids are matched without regard to case
     slot.state.component = bytes (component);
     return slot;
 }
 
 PluginRef auSlot()
 {
-    PluginRef slot;
-    slot.occupied = true;
-    slot.name = "Au Comp";
-    slot.format = "AU";
+    auto slot = vorntest::plugin ("AU", "Au Comp");
     slot.state.raw = bytes ("plist");
     return slot;
 }
 
 RackReadResult session (const std::vector<std::vector<PluginRef>>& strips)
 {
-    RackReadResult result;
-    result.ok = true;
-    result.status = readComplete;
-    for (size_t i = 0; i < strips.size(); ++i)
-    {
-        RackStrip strip;
-        strip.index = (int) i;
-        for (const auto& slot : strips[i])
-            strip.plugins.add (slot);
-        result.session.strips.add (strip);
-    }
-    return result;
+    return vorntest::completeRead ({}, vorntest::stripsOf (strips));
 }
 
 juce::String hex (const juce::MemoryBlock& block) { return juce::String::toHexString (block.getData(), (int) block.getSize(), 0); }
 
-// One folder per test, which is also the process's temporary folder while the test runs.
+// One folder per test, and a private temporary folder of the process while the test runs.
 struct MirrorSandbox
 {
     vorntest::TempFolder root;
-    juce::File tmp = root.file ("tmp");
+    vorntest::PrivateTmp privateTmp;
+    juce::File tmp = privateTmp.tmp.folder;
     juce::File cache = root.file ("cache");
     juce::File bundle = root.file ("Fake.vst3");
     juce::File probe = root.file ("probe.sh");
     juce::File log = root.file ("probe.log");
     Vst3ModuleIndex index;
-    std::string previousTmp;
-    bool hadTmp = false;
 
     MirrorSandbox()
     {
-        tmp.createDirectory();
         bundle.createDirectory();
         bundle.setLastModificationTime (juce::Time (bundleTime));
         probe.replaceWithText (juce::String (probeBody).replace ("$D", root.folder.getFullPathName()), false, false, "\n");
@@ -110,24 +89,9 @@ struct MirrorSandbox
         entry.bundle = bundle;
         entry.available = true;
         index.addOrReplace (entry);
-
-        if (const char* t = std::getenv ("TMPDIR"))
-        {
-            hadTmp = true;
-            previousTmp = t;
-        }
-        setenv ("TMPDIR", tmp.getFullPathName().toRawUTF8(), 1);
     }
 
-    ~MirrorSandbox()
-    {
-        if (hadTmp)
-            setenv ("TMPDIR", previousTmp.c_str(), 1);
-        else
-            unsetenv ("TMPDIR");
-    }
-
-    bool tmpIsEmpty() const { return tmp.findChildFiles (juce::File::findFilesAndDirectories, false, "*").isEmpty(); }
+    bool tmpIsEmpty() const { return privateTmp.entries() == 0; }
 
     juce::StringArray logLines() const
     {

@@ -3,6 +3,8 @@
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/Vst3ModuleIndex.h"
 
+#include "RackBuilders.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -12,6 +14,7 @@
 
 using namespace vornconv;
 using namespace vornconv::rapp;
+using vorntest::proven;
 
 namespace
 {
@@ -100,49 +103,26 @@ const juce::String eqCode = "strip 0, slot 0 (EQ)";
 
 juce::MemoryBlock someBytes() { return juce::MemoryBlock ("state", 5); }
 
-void coverAll (RackStrip& strip)
-{
-    auto& c = strip.coverage;
-    c.name = c.inputGain = c.outputGain = c.pan = c.mute = c.solo = c.bypass = c.channelLayout = c.route = true;
-}
-
 RackStrip makeStrip (int index)
 {
-    RackStrip strip;
-    strip.index = index;
-    strip.name = "Strip " + juce::String (index);
-    coverAll (strip);
-    return strip;
+    return proven (vorntest::strip (index, "Strip " + juce::String (index)));
 }
 
 PluginRef vst3Plugin (const juce::String& name, const juce::String& classId)
 {
-    PluginRef p;
-    p.occupied = true;
-    p.name = name;
-    p.vendor = "Acme";
-    p.format = "VST3";
-    p.classId = classId;
+    auto p = vorntest::vst3Slot (classId, name, "Acme");
     p.file = eqBundle;
-    p.state.encoding = PluginStateEncoding::vst3Container;
-    p.state.component = someBytes();
-    auto& c = p.coverage;
-    c.identity = c.activation = c.mute = c.sidechain = c.state = true;
-    return p;
+    p.state = vorntest::vst3State (PluginStateEncoding::vst3Container, "state");
+    return proven (p);
 }
 
 PluginRef auPlugin (const juce::String& name)
 {
-    PluginRef p = vst3Plugin (name, {});
-    p.format = "AU";
-    p.file = juce::File();
-    p.auType = 0x61756678;
-    p.auSubtype = 0x64656c79;
-    p.auManufacturer = 0x41636d65;
-    p.state = {};
+    auto p = vorntest::auSlot (name, "aufx", "dely", "Acme");
+    p.vendor = "Acme";
     p.state.encoding = PluginStateEncoding::audioUnitPlist;
     p.state.raw = someBytes();
-    return p;
+    return proven (p);
 }
 
 // A clean session: strip 0 holds one VST3 plug-in that the module index knows and reports
@@ -158,22 +138,12 @@ struct Fixture
 
     Fixture()
     {
-        source.ok = true;
-        source.status = readComplete;
-        source.session.sourceFormat = "vorn.ksn";
         auto strip = makeStrip (0);
         strip.plugins.add (vst3Plugin ("EQ", cidA));
-        source.session.strips.add (strip);
-        source.session.strips.add (makeStrip (1));
+        source = vorntest::completeRead ("vorn.ksn", { strip, makeStrip (1) });
 
-        Vst3ModuleEntry entry;
-        entry.classId = cidA;
-        entry.name = "EQ";
+        auto entry = vorntest::installedModule (cidA, "EQ", eqBundle);
         entry.vendor = "Acme";
-        entry.bundle = eqBundle;
-        entry.uniqueId = deriveUniqueId (cidA);
-        entry.uid = deriveUid (cidA);
-        entry.available = true;
         index.addOrReplace (entry);
 
         catalog.entries.add (catalogEntry ("VST3", "EQ", 2));

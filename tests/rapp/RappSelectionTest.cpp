@@ -1,5 +1,6 @@
 #include "rapp/RappSelection.h"
 
+#include "RackBuilders.h"
 #include "TestSupport.h"
 #include "model/JsonWriter.h"
 
@@ -25,29 +26,19 @@ struct StripSpec
 
 PluginRef pluginAt (int strip, int position)
 {
-    PluginRef slot;
-    slot.occupied = true;
-    slot.name = "P" + juce::String (strip) + "." + juce::String (position);
-    slot.vendor = "Acme";
-    slot.format = "VST3";
-    return slot;
+    return vorntest::plugin ("VST3", "P" + juce::String (strip) + "." + juce::String (position), "Acme");
 }
 
 RackReadResult sessionOf (const std::vector<StripSpec>& strips, const juce::String& sourceFile = {})
 {
-    RackReadResult result;
-    result.ok = true;
-    result.status = readComplete;
-    result.session.sourceFormat = "vorn.ksn";
+    auto result = vorntest::completeRead ("vorn.ksn");
     result.session.sourceFile = sourceFile;
     result.session.capacityStrips = 64;
     result.session.capacitySlots = 8;
     result.session.notes.add (Fidelity::approx, "source.note", "kept as it was");
     for (const auto& spec : strips)
     {
-        RackStrip strip;
-        strip.index = spec.index;
-        strip.name = "Ch " + juce::String (spec.index);
+        auto strip = vorntest::strip (spec.index, "Ch " + juce::String (spec.index));
         for (const auto p : spec.occupied)
         {
             while (strip.plugins.size() < p)

@@ -1,5 +1,6 @@
 #include "rapp/Vst3ModuleIndex.h"
 
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -46,13 +47,9 @@ juce::String moduleInfo (const juce::String& classes)
 
 PluginRef vst3Slot (juce::uint32 uniqueId, juce::uint32 uid, const juce::String& classId = {})
 {
-    PluginRef ref;
-    ref.occupied = true;
-    ref.format = "VST3";
-    ref.name = "Slot";
+    auto ref = vorntest::vst3Slot (classId, "Slot");
     ref.uniqueId = uniqueId;
     ref.deprecatedUid = uid;
-    ref.classId = classId;
     return ref;
 }
 

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "app/HostFormats.h"
@@ -20,6 +21,8 @@ using namespace vornconv;
 using juce::int64;
 using juce::ValueTree;
 using juce::var;
+using vorntest::bytesOf;
+using vorntest::fourCc;
 using vorntest::fromJuce;
 using vorntest::toJuce;
 
@@ -39,20 +42,9 @@ ValueTree node (const char* type, std::initializer_list<std::pair<const char*, v
     return n;
 }
 
-juce::MemoryBlock bytesOf (const char* text)
-{
-    return juce::MemoryBlock (text, std::strlen (text));
-}
-
 juce::MemoryBlock vst3Chunk (const char* component, const char* controller)
 {
     return vst3::buildJuceVst3State (bytesOf (component), bytesOf (controller));
-}
-
-juce::uint32 fourCc (const char* code)
-{
-    return ((juce::uint32) (juce::uint8) code[0] << 24) | ((juce::uint32) (juce::uint8) code[1] << 16)
-         | ((juce::uint32) (juce::uint8) code[2] << 8) | (juce::uint32) (juce::uint8) code[3];
 }
 
 juce::MemoryBlock auChunk()

@@ -1,6 +1,7 @@
 #include "readers/ReaperRppReader.h"
 #include "readers/ReaperRppText.h"
 
+#include "RackBuilders.h"
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 
@@ -11,19 +12,13 @@
 #include <functional>
 
 using namespace vornconv;
-using vorntest::bytesOf;
+using vorntest::fourCc;
 using vorntest::makeWrapper;
 using vorntest::programTail;
 using vorntest::stringOf;
 
 namespace
 {
-
-juce::uint32 fourCc (const char* c)
-{
-    return ((juce::uint32) (juce::uint8) c[0] << 24) | ((juce::uint32) (juce::uint8) c[1] << 16)
-         | ((juce::uint32) (juce::uint8) c[2] << 8) | (juce::uint32) (juce::uint8) c[3];
-}
 
 // Standard base64 in lines of 96 bytes each (128 characters), each line a whole unit.
 std::string base64Lines (const juce::MemoryBlock& data, const std::string& indent)
@@ -46,12 +41,7 @@ const juce::uint32 proQId = 934538646u;
 
 juce::MemoryBlock auPlist (const char* manufacturer = "Acme")
 {
-    const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-        "<key>type</key><integer>" + std::to_string (fourCc ("aufx")) + "</integer>"
-        "<key>subtype</key><integer>" + std::to_string (fourCc ("Satt")) + "</integer>"
-        "<key>manufacturer</key><integer>" + std::to_string (fourCc (manufacturer)) + "</integer>"
-        "<key>data</key><data>AAEC</data></dict>\n</plist>\n";
-    return bytesOf (text);
+    return vorntest::auClassInfo ("aufx", "Satt", manufacturer, "<key>data</key><data>AAEC</data>");
 }
 
 std::string auWrapperLines (const juce::MemoryBlock& plist)

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "model/ParameterSnapshot.h"
@@ -58,30 +59,21 @@ struct Fixture
         addVst3 (verifiedCid, "EQ Test", "Eq.vst3");
         addVst3 (unverifiedCid, "Odd EQ", "Odd.vst3");
 
-        LiveProfessorPluginEntry au;
-        au.format = "AU";
-        au.name = "AU Comp";
-        au.file = "AudioUnit:Effects/aufx,cmp1,Acme";
-        au.auType = 0x61756678;
-        au.auSubtype = 0x636D7031;
-        au.auManufacturer = 0x41636D65;
-        au.uniqueId = 0x1234;
-        au.uid = 0x1234;
+        auto au = vorntest::liveProfessorAu ("AU Comp", "aufx", "cmp1", "Acme", 0x1234);
         au.numInputs = 1;
         au.numOutputs = 1;
-        au.identifier = liveProfessorPluginIdentifier ("AU", au.name, au.file, au.uniqueId);
         catalog.entries.add (au);
 
         // Strip 0: mono, the VST3 at slot 1 fed by strip 2. Strip 1: stereo, empty, own colour.
         // Strip 2: stereo, an inactive, bypassed, muted AudioUnit without a mirror at slot 0.
-        auto s0 = strip (0, "Vox", 1, 1);
+        auto s0 = vorntest::strip (0, "Vox", 1, 1);
         s0.plugins.add (PluginRef());
         s0.plugins.add (vst3Slot (verifiedCid, "EQ Test"));
         s0.plugins.getReference (1).sidechainSource = 2;
-        auto s1 = strip (1, "Keys", 2, 2);
+        auto s1 = vorntest::strip (1, "Keys", 2, 2);
         s1.hasColour = true;
         s1.colour = 0xff336699;
-        auto s2 = strip (2, "Bus", 2, 2);
+        auto s2 = vorntest::strip (2, "Bus", 2, 2);
         s2.plugins.add (auSlot());
         session.strips.add (s0, s1, s2);
     }
@@ -90,49 +82,16 @@ struct Fixture
     {
         const auto bundle = temp.file (bundleName);
         bundle.createDirectory();
-        Vst3ModuleEntry module;
-        module.classId = cid;
-        module.name = name;
-        module.bundle = bundle;
-        module.uniqueId = deriveUniqueId (cid);
-        module.uid = deriveUid (cid);
-        module.available = true;
+        const auto module = vorntest::installedModule (cid, name, bundle);
         index.entries.add (module);
-
-        LiveProfessorPluginEntry entry;
-        entry.format = "VST3";
-        entry.name = name;
-        entry.file = bundle.getFullPathName();
-        entry.bundle = bundle;
-        entry.uniqueId = module.uniqueId;
-        entry.uid = module.uid;
-        entry.numInputs = 2;
-        entry.numOutputs = 2;
-        entry.identifier = liveProfessorPluginIdentifier ("VST3", name, entry.file, entry.uniqueId);
-        catalog.entries.add (entry);
-    }
-
-    static RackStrip strip (int index, const String& name, int in, int out)
-    {
-        RackStrip s;
-        s.index = index;
-        s.name = name;
-        s.inputChannels = in;
-        s.outputChannels = out;
-        return s;
+        catalog.entries.add (vorntest::liveProfessorVst3 (module, 2, 2));
     }
 
     static PluginRef vst3Slot (const String& cid, const String& name)
     {
-        PluginRef p;
-        p.occupied = true;
-        p.name = name;
-        p.format = "VST3";
-        p.classId = cid;
+        auto p = vorntest::vst3Slot (cid, name);
         p.uniqueId = deriveUniqueId (cid);
-        p.state.encoding = PluginStateEncoding::juceVst3Xml;
-        p.state.component = bytes ("COMP");
-        p.state.controller = bytes ("CTRL");
+        p.state = vorntest::vst3State (PluginStateEncoding::juceVst3Xml, "COMP", "CTRL");
         p.state.parameters = parameterState::encode ({ 0.25f, 1.0f }, 0);
         p.state.parameterMirrorComplete = true;
         return p;
@@ -140,14 +99,8 @@ struct Fixture
 
     static PluginRef auSlot()
     {
-        PluginRef p;
-        p.occupied = true;
-        p.name = "AU Comp";
-        p.format = "AU";
+        auto p = vorntest::auSlot ("AU Comp", "aufx", "cmp1", "Acme");
         p.uniqueId = 0x1234;
-        p.auType = 0x61756678;
-        p.auSubtype = 0x636D7031;
-        p.auManufacturer = 0x41636D65;
         p.inactive = true;
         p.bypassed = true;
         p.muted = true;
@@ -412,7 +365,7 @@ TEST (LiveProfessorInternalProfile, AcceptsTheFullProfileRange)
     f.session.strips.clear();
     for (int i = 0; i < 64; ++i)
     {
-        auto s = Fixture::strip (i, "S" + String (i), 2, 2);
+        auto s = vorntest::strip (i, "S" + String (i), 2, 2);
         for (int slot = 0; slot < 8; ++slot)
             s.plugins.add (Fixture::vst3Slot (verifiedCid, "EQ Test"));
         f.session.strips.add (s);
@@ -449,7 +402,7 @@ TEST (LiveProfessorInternalProfile, RefusesWhatItCannotBuildWithOneMessage)
         { "no strips", [] (Fixture& f) { f.session.strips.clear(); f.profile.strips = 0; }, limits },
         { "65 strips", [] (Fixture& f) {
               while (f.session.strips.size() < 65)
-                  f.session.strips.add (Fixture::strip (f.session.strips.size(), "x", 2, 2));
+                  f.session.strips.add (vorntest::strip (f.session.strips.size(), "x", 2, 2));
               f.profile.strips = 65; }, limits },
         { "profile strips differ", [] (Fixture& f) { f.profile.strips = 4; }, limits },
         { "no slots", [] (Fixture& f) { f.profile.slots = 0; }, limits },
@@ -680,7 +633,7 @@ TEST (LiveProfessorNodeMakers, SidechainSourceLooksOnlyAtOccupiedSlotSources)
 
 TEST (LiveProfessorNodeMakers, ConfigureChainPropertiesNeedsAProcessorContainer)
 {
-    auto strip = Fixture::strip (4, "Drums", 2, 1);
+    auto strip = vorntest::strip (4, "Drums", 2, 1);
     strip.plugins.add (PluginRef());
     strip.plugins.getReference (0).occupied = true;
     strip.plugins.getReference (0).sidechainSource = 0;

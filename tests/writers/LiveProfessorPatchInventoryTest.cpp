@@ -2,6 +2,7 @@
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
 #include "LiveProfessorTreeText.h"
+#include "RackBuilders.h"
 #include "ValueTreeBridge.h"
 
 #include <gtest/gtest.h>
@@ -33,15 +34,6 @@ ValueTree withChild (ValueTree parent, const ValueTree& child)
 {
     parent.appendChild (child, nullptr);
     return parent;
-}
-
-RackStrip strip (int index, int in, int out)
-{
-    RackStrip s;
-    s.index = index;
-    s.inputChannels = in;
-    s.outputChannels = out;
-    return s;
 }
 
 RackPhysicalPatch patch (bool isInput, int rack, int physical)
@@ -86,10 +78,10 @@ TEST (LiveProfessorPatchInventory, RebuildListsUsedInputsAndEveryChainOutputInEa
     RackSession session;
     // Explicit patches win over the summary route; strip 1 is mono, so its R input route is not
     // used, and it shares physical input 4 with strip 0.
-    auto s0 = strip (0, 2, 2);
+    auto s0 = vorntest::strip (0, {}, 2, 2);
     s0.routeInL = 9;
     s0.routePatches.add (patch (true, 0, 4), patch (true, 1, 5), patch (false, 0, 0));
-    auto s1 = strip (1, 1, 1);
+    auto s1 = vorntest::strip (1, {}, 1, 1);
     s1.routeInL = 4;
     s1.routeInR = 9;
     session.strips.add (s0, s1);
@@ -129,7 +121,7 @@ TEST (LiveProfessorPatchInventory, RebuildStaysBoundedForAnImpossibleChannelCoun
     ValueTree root ("LiveProfessorProjectFile");
     root.appendChild (ValueTree ("AudioPatch"), nullptr);
     RackSession session;
-    session.strips.add (strip (0, 2, std::numeric_limits<int>::max()));
+    session.strips.add (vorntest::strip (0, {}, 2, std::numeric_limits<int>::max()));
     auto tree = fromJuce (root);
     rebuildPatchInventories (tree, session);
     const auto audio = toJuce (tree).getChild (0);
@@ -140,17 +132,17 @@ TEST (LiveProfessorPatchInventory, RebuildStaysBoundedForAnImpossibleChannelCoun
 TEST (LiveProfessorPatchInventory, SourcePatchesPreferExplicitPatchesOverSummaryRoutes)
 {
     using Set = std::set<SourcePatch>;
-    auto explicitPatches = strip (0, 2, 2);
+    auto explicitPatches = vorntest::strip (0, {}, 2, 2);
     explicitPatches.routeInL = 7;
     explicitPatches.routePatches.add (patch (false, 0, 3), patch (true, 1, 5), patch (true, 1, 5), patch (true, 0, -1));
 
-    auto monoSummary = strip (0, 1, 2);
+    auto monoSummary = vorntest::strip (0, {}, 1, 2);
     monoSummary.routeInL = 4;
     monoSummary.routeInR = 9;
     monoSummary.routeOutL = 1;
     monoSummary.routeOutR = 2;
 
-    auto unpatchedPatches = strip (0, 2, 1);
+    auto unpatchedPatches = vorntest::strip (0, {}, 2, 1);
     unpatchedPatches.routePatches.add (patch (true, 0, -1));
     unpatchedPatches.routeInL = 3;
     unpatchedPatches.routeOutR = 6;
@@ -159,7 +151,7 @@ TEST (LiveProfessorPatchInventory, SourcePatchesPreferExplicitPatchesOverSummary
         { explicitPatches, Set { { 0, 0, 3 }, { 1, 1, 5 } } },
         { monoSummary, Set { { 1, 0, 4 }, { 0, 0, 1 }, { 0, 1, 2 } } },
         { unpatchedPatches, Set { { 1, 0, 3 } } },
-        { strip (0, 2, 2), Set {} },
+        { vorntest::strip (0, {}, 2, 2), Set {} },
     };
     for (const auto& [s, expected] : cases)
         EXPECT_EQ (sourcePatches (s), expected);

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "model/ParameterSnapshot.h"
@@ -20,6 +21,7 @@ using namespace vornconv::rapp::liveProfessorWriter;
 using juce::String;
 using juce::ValueTree;
 using vorntest::fromJuce;
+using vorntest::proven;
 using vorntest::toJuce;
 
 namespace
@@ -54,39 +56,12 @@ struct Fixture
     {
         const auto bundle = temp.file ("Eq.vst3");
         bundle.createDirectory();
-        Vst3ModuleEntry module;
-        module.classId = verifiedCid;
-        module.name = "EQ Test";
-        module.bundle = bundle;
-        module.uniqueId = deriveUniqueId (verifiedCid);
-        module.uid = deriveUid (verifiedCid);
-        module.available = true;
+        const auto module = vorntest::installedModule (verifiedCid, "EQ Test", bundle);
         index.entries.add (module);
-
-        LiveProfessorPluginEntry vst3;
-        vst3.format = "VST3";
-        vst3.name = "EQ Test";
-        vst3.file = bundle.getFullPathName();
-        vst3.bundle = bundle;
-        vst3.uniqueId = module.uniqueId;
-        vst3.uid = module.uid;
-        vst3.numInputs = 2;
-        vst3.numOutputs = 2;
-        vst3.identifier = liveProfessorPluginIdentifier ("VST3", vst3.name, vst3.file, vst3.uniqueId);
-        catalog.entries.add (vst3);
-
-        LiveProfessorPluginEntry au;
-        au.format = "AU";
-        au.name = "AU Comp";
-        au.file = "AudioUnit:Effects/aufx,cmp1,Acme";
-        au.auType = 0x61756678;
-        au.auSubtype = 0x636D7031;
-        au.auManufacturer = 0x41636D65;
-        au.uniqueId = 0x1234;
-        au.uid = 0x1234;
+        catalog.entries.add (vorntest::liveProfessorVst3 (module, 2, 2));
+        auto au = vorntest::liveProfessorAu ("AU Comp", "aufx", "cmp1", "Acme", 0x1234);
         au.numInputs = 2;
         au.numOutputs = 1;
-        au.identifier = liveProfessorPluginIdentifier ("AU", au.name, au.file, au.uniqueId);
         catalog.entries.add (au);
 
         source.ok = true;
@@ -97,14 +72,14 @@ struct Fixture
         session.inputDevice = "In Device";
         session.outputDevice = "Out Device";
 
-        auto vox = strip (0, "Vox", 2, 2);
+        auto vox = proven (vorntest::strip (0, "Vox", 2, 2));
         vox.routeInL = 0;
         vox.routeInR = 1;
         vox.routeOutL = 0;
         vox.routeOutR = 1;
         vox.inputGainDb = -6.0206f;
         vox.plugins.add (vst3Slot());
-        auto bus = strip (1, "Bus", 1, 1);
+        auto bus = proven (vorntest::strip (1, "Bus", 1, 1));
         bus.routeInL = 2;
         bus.routeOutL = 3;
         bus.muted = true;
@@ -116,55 +91,24 @@ struct Fixture
 
     RackSession& session() { return source.session; }
 
-    static RackStrip strip (int index, const String& name, int in, int out)
-    {
-        RackStrip s;
-        s.index = index;
-        s.name = name;
-        s.inputChannels = in;
-        s.outputChannels = out;
-        s.coverage.name = s.coverage.inputGain = s.coverage.outputGain = s.coverage.pan = true;
-        s.coverage.mute = s.coverage.solo = s.coverage.bypass = s.coverage.channelLayout = s.coverage.route = true;
-        return s;
-    }
-
-    static void cover (PluginRef& p)
-    {
-        p.coverage.identity = p.coverage.activation = p.coverage.mute = p.coverage.sidechain = p.coverage.state = true;
-    }
-
     static PluginRef vst3Slot()
     {
-        PluginRef p;
-        p.occupied = true;
-        p.name = "EQ Test";
-        p.format = "VST3";
-        p.classId = verifiedCid;
+        auto p = vorntest::vst3Slot (verifiedCid, "EQ Test");
         p.uniqueId = deriveUniqueId (verifiedCid);
-        p.state.encoding = PluginStateEncoding::juceVst3Xml;
-        p.state.component = bytes ("COMP");
-        p.state.controller = bytes ("CTRL");
+        p.state = vorntest::vst3State (PluginStateEncoding::juceVst3Xml, "COMP", "CTRL");
         p.state.parameters = parameterState::encode ({ 0.25f, 0.75f }, 0);
         p.state.parameterMirrorComplete = true;
-        cover (p);
-        return p;
+        return proven (p);
     }
 
     static PluginRef auSlot()
     {
-        PluginRef p;
-        p.occupied = true;
-        p.name = "AU Comp";
-        p.format = "AU";
+        auto p = vorntest::auSlot ("AU Comp", "aufx", "cmp1", "Acme");
         p.uniqueId = 0x1234;
-        p.auType = 0x61756678;
-        p.auSubtype = 0x636D7031;
-        p.auManufacturer = 0x41636D65;
         p.inactive = true;
         p.state.encoding = PluginStateEncoding::audioUnitPlist;
         p.state.raw = auState();
-        cover (p);
-        return p;
+        return proven (p);
     }
 
     WriteResult write (const juce::File& output, const juce::File& templateFile = {}) const
@@ -683,7 +627,7 @@ TEST (LiveProfessorWriterTemplate, SynthesisesEveryChainFromASinglePrototype)
     ASSERT_TRUE (single.write (templateFile).ok);
 
     Fixture f;
-    f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+    f.session().strips.add (proven (vorntest::strip (2, "Keys", 2, 2)));
     auto& keys = f.session().strips.getReference (2);
     keys.plugins.add (Fixture::vst3Slot(), PluginRef(), PluginRef(), Fixture::vst3Slot());
     keys.routeOutL = 2;
@@ -946,7 +890,7 @@ TEST (LiveProfessorWriter, TheCheckGivesTheWritersRefusalBeforeAnyOutput)
         std::function<void (Fixture&, juce::File& templateFile)> setUp;
     };
     const auto keys = [] (Fixture& f) {
-        f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+        f.session().strips.add (proven (vorntest::strip (2, "Keys", 2, 2)));
         auto& strip = f.session().strips.getReference (2);
         strip.plugins.add (Fixture::vst3Slot(), PluginRef(), PluginRef(), Fixture::vst3Slot());
         strip.routeOutL = 2;
@@ -1102,7 +1046,7 @@ TEST (LiveProfessorWriterTemplate, TemplatesThatNestWhatTheWriterRebuildsAreVisi
         const auto templateFile = templateFrom (f, c.change);
         if (c.synthesise)
         {
-            f.session().strips.add (Fixture::strip (2, "Keys", 2, 2));
+            f.session().strips.add (proven (vorntest::strip (2, "Keys", 2, 2)));
             f.session().strips.getReference (2).plugins.add (Fixture::vst3Slot());
             f.profile.strips = 3;
         }

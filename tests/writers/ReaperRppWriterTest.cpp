@@ -1,5 +1,6 @@
 #include "writers/ReaperRppWriter.h"
 
+#include "RackBuilders.h"
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 
@@ -13,9 +14,12 @@
 
 using namespace vornconv;
 using vorntest::bytesOf;
+using vorntest::completeRead;
 using vorntest::makeWrapper;
 using vorntest::programTail;
+using vorntest::proven;
 using vorntest::stringOf;
+using vorntest::strip;
 
 namespace
 {
@@ -23,12 +27,6 @@ namespace
 const juce::String eqCid = "ED57BD725C60467EA64DD2F400758B6F";
 const juce::String compCid = "0123456789ABCDEF0123456789ABCDEF";
 constexpr juce::uint32 eqId = 934538646u;
-
-juce::uint32 fourCc (const char* c)
-{
-    return ((juce::uint32) (juce::uint8) c[0] << 24) | ((juce::uint32) (juce::uint8) c[1] << 16)
-         | ((juce::uint32) (juce::uint8) c[2] << 8) | (juce::uint32) (juce::uint8) c[3];
-}
 
 rapp::Vst3ModuleEntry entry (const juce::String& cid, const juce::String& name, juce::uint32 reaperId, const juce::String& key)
 {
@@ -53,57 +51,18 @@ rapp::Vst3ModuleIndex makeIndex (bool withCache = true)
 
 PluginRef vst3 (const juce::String& cid, const juce::String& name, const std::string& comp)
 {
-    PluginRef slot;
-    slot.occupied = true;
-    slot.format = "VST3";
-    slot.classId = cid;
-    slot.name = name;
-    slot.vendor = "Vendor";
-    slot.state.encoding = PluginStateEncoding::hostSpecific;
-    slot.state.component = bytesOf (comp);
-    slot.state.controller = bytesOf ("CTRL-" + comp);
-    slot.coverage = { true, true, true, true, true };
-    return slot;
+    auto slot = vorntest::vst3Slot (cid, name, "Vendor");
+    slot.state = vorntest::vst3State (PluginStateEncoding::hostSpecific, comp, "CTRL-" + comp);
+    return proven (slot);
 }
 
 PluginRef audioUnit()
 {
-    PluginRef slot;
-    slot.occupied = true;
-    slot.format = "AU";
-    slot.name = "Satt";
+    auto slot = vorntest::auSlot ("Satt", "aufx", "Satt", "Acme");
     slot.vendor = "Acme";
-    slot.auType = fourCc ("aufx");
-    slot.auSubtype = fourCc ("Satt");
-    slot.auManufacturer = fourCc ("Acme");
     slot.state.encoding = PluginStateEncoding::audioUnitPlist;
-    slot.state.raw = bytesOf ("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-                              "<key>type</key><integer>" + std::to_string (fourCc ("aufx")) + "</integer>"
-                              "<key>subtype</key><integer>" + std::to_string (fourCc ("Satt")) + "</integer>"
-                              "<key>manufacturer</key><integer>" + std::to_string (fourCc ("Acme")) + "</integer>"
-                              "</dict>\n</plist>\n");
-    slot.coverage = { true, true, true, true, true };
-    return slot;
-}
-
-RackStrip strip (int index, const juce::String& name)
-{
-    RackStrip s;
-    s.index = index;
-    s.name = name;
-    s.coverage = { true, true, true, true, true, true, true, true, true };
-    return s;
-}
-
-RackReadResult session (std::initializer_list<RackStrip> strips)
-{
-    RackReadResult r;
-    r.ok = true;
-    r.status = readComplete;
-    r.session.sourceFormat = "test";
-    for (const auto& s : strips)
-        r.session.strips.add (s);
-    return r;
+    slot.state.raw = vorntest::auClassInfo ("aufx", "Satt", "Acme");
+    return proven (slot);
 }
 
 // A strict one-track project holding one VST3 plug-in of eqCid: usable as a template.
@@ -173,16 +132,16 @@ void expectSameStates (const RackSession& expected, const RackSession& actual)
 
 TEST (ReaperRppWriterBuiltIn, WritesVerifiesAndCommitsAMultiPluginProject)
 {
-    auto kick = strip (0, "Kick");
+    auto kick = proven (strip (0, "Kick"));
     kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-A"));
     kick.plugins.add (audioUnit());
-    auto vox = strip (1, "Vox");
+    auto vox = proven (strip (1, "Vox"));
     vox.plugins.add (PluginRef());
     vox.plugins.add (vst3 (compCid, "Comp", "COMP-B"));
     vox.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-C"));
     vox.outputGainDb = -3.5f;
     vox.bypassed = true;
-    auto source = session ({ kick, vox });
+    auto source = completeRead ("test", { kick, vox });
     source.session.sampleRate = 48000;
     source.session.bufferSize = 256;
 
@@ -223,13 +182,13 @@ TEST (ReaperRppWriterBuiltIn, WritesVerifiesAndCommitsAMultiPluginProject)
 
 TEST (ReaperRppWriterBuiltIn, AudioUnitOnlySourceAndSharedMonoInput)
 {
-    auto gtr = strip (0, "Gtr");
+    auto gtr = proven (strip (0, "Gtr"));
     gtr.routeInL = gtr.routeInR = 3;
     gtr.routePatches.add ({ true, 0, 3 });
     gtr.routePatches.add ({ true, 1, 3 });
     gtr.plugins.add (audioUnit());
-    auto empty = strip (1, "Empty");
-    const auto source = session ({ gtr, empty });
+    auto empty = proven (strip (1, "Empty"));
+    const auto source = completeRead ("test", { gtr, empty });
 
     vorntest::TempFolder folder;
     const auto output = folder.file ("au.rpp");
@@ -250,9 +209,9 @@ TEST (ReaperRppWriterBuiltIn, AudioUnitOnlySourceAndSharedMonoInput)
 TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
 {
     auto ok = [] {
-        auto s = strip (0, "Kick");
+        auto s = proven (strip (0, "Kick"));
         s.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
-        auto r = session ({ s });
+        auto r = completeRead ("test", { s });
         r.session.sampleRate = 48000;
         return r;
     };
@@ -269,7 +228,7 @@ TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
         { "muted plug-in", [] (RackReadResult& r) { r.session.strips.getReference (0).plugins.getReference (0).muted = true; }, { 1, 1, 0, 0 }, true,
           "RAPP preflight blocked REAPER output" },
         { "profile not source-shaped", [] (RackReadResult&) {}, { 2, 1, 0, 0 }, true, "REAPER writer requires an exact positive source-shaped profile" },
-        { "strips out of order", [] (RackReadResult& r) { r.session.strips.insert (0, strip (1, "Snare")); }, { 2, 1, 0, 0 }, true,
+        { "strips out of order", [] (RackReadResult& r) { r.session.strips.insert (0, proven (strip (1, "Snare"))); }, { 2, 1, 0, 0 }, true,
           "REAPER prototype writer requires ordered strips" },
         { "quote in name", [] (RackReadResult& r) { r.session.strips.getReference (0).name = "Kick \"2\""; }, { 1, 1, 0, 0 }, true,
           "REAPER prototype writer requires non-empty names without quotes/newlines" },
@@ -313,12 +272,12 @@ TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
 
 TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
 {
-    auto kick = strip (0, "Kick");
+    auto kick = proven (strip (0, "Kick"));
     kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-A"));
-    auto bass = strip (1, "Bass");
+    auto bass = proven (strip (1, "Bass"));
     bass.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-B"));
     bass.muted = true;
-    auto source = session ({ kick, bass });
+    auto source = completeRead ("test", { kick, bass });
     source.session.sampleRate = 96000;
 
     vorntest::TempFolder folder;
@@ -377,16 +336,16 @@ TEST (ReaperRppWriterBuiltIn, InstrumentsColoursAndClassIdsTheCacheGivesTwoPlugi
     synth.reaperName = "Synth (Vendor)!!!VSTi";  // how REAPER's cache marks an instrument
     index.entries.add (synth);
 
-    auto keys = strip (0, "Keys");
+    auto keys = proven (strip (0, "Keys"));
     keys.plugins.add (vst3 (synthCid, "Synth", "SYNTH"));
     keys.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
     keys.hasColour = true;
     keys.colour = 0x1FF0000u;
-    auto vox = strip (1, "Vox");
-    auto pad = strip (2, "Pad");
+    auto vox = proven (strip (1, "Vox"));
+    auto pad = proven (strip (2, "Pad"));
     pad.hasColour = true;
     pad.colour = 0x1000001u;
-    auto source = session ({ keys, vox, pad });
+    auto source = completeRead ("test", { keys, vox, pad });
     source.session.sampleRate = 48000;
 
     vorntest::TempFolder folder;
@@ -418,7 +377,7 @@ TEST (ReaperRppWriterBuiltIn, InstrumentsColoursAndClassIdsTheCacheGivesTwoPlugi
     second.session.strips.getReference (1).plugins.add (vst3 (compCid, "Comp", "C"));
     EXPECT_EQ (rapp::writeReaperRpp (second, shared, {}, { 3, 2, 0, 0 }, folder.file ("a.rpp")).error,
                "REAPER cache lacks a complete identity for source CID " + compCid + why);
-    auto first = session ({ strip (0, "Comp") });
+    auto first = completeRead ("test", { proven (strip (0, "Comp")) });
     first.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C"));
     EXPECT_EQ (rapp::writeReaperRpp (first, shared, {}, { 1, 1, 0, 0 }, folder.file ("b.rpp")).error,
                "REAPER internal profile requires a complete native cache identity for CID " + compCid + why);
@@ -446,11 +405,11 @@ TEST (ReaperRppWriterTemplate, AOneTrackProjectAsReaperSavesItServesAsTemplate)
     const auto templateFile = folder.file ("reaper-saved.rpp");
     ASSERT_TRUE (templateFile.replaceWithText (text));
 
-    auto kick = strip (0, "Kick");
+    auto kick = proven (strip (0, "Kick"));
     kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ-A"));
-    auto bass = strip (1, "Bass");
+    auto bass = proven (strip (1, "Bass"));
     bass.plugins.add (vst3 (compCid, "Comp", "COMP-B"));
-    auto source = session ({ kick, bass });
+    auto source = completeRead ("test", { kick, bass });
     source.session.sampleRate = 48000;
     const auto output = folder.file ("out.rpp");
     const auto written = rapp::writeReaperRpp (source, makeIndex(), templateFile, { 2, 1, 0, 0 }, output);
@@ -467,9 +426,9 @@ TEST (ReaperRppWriterTemplate, AOneTrackProjectAsReaperSavesItServesAsTemplate)
 
 TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
 {
-    auto kick = strip (0, "Kick");
+    auto kick = proven (strip (0, "Kick"));
     kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
-    const auto ok = session ({ kick });
+    const auto ok = completeRead ("test", { kick });
     vorntest::TempFolder folder;
     const auto goodTemplate = folder.file ("t.rpp");
     ASSERT_TRUE (goodTemplate.replaceWithText (templateText()));
@@ -538,10 +497,10 @@ TEST (ReaperRppWriterBuiltIn, StatesAtTheStreamLimitAndJustOver)
         std::string component (maxReaperPluginStateBytes - overhead + extra, '\0');
         for (size_t i = 0; i < component.size(); i += 4096)
             component[i] = (char) (i >> 12);
-        auto big = strip (0, "Big");
+        auto big = proven (strip (0, "Big"));
         big.plugins.add (vst3 (eqCid, "Pro-Q 4", component));
         big.plugins.getReference (0).state.controller.reset();
-        const auto source = session ({ big });
+        const auto source = completeRead ("test", { big });
 
         vorntest::TempFolder folder;
         const auto output = folder.file ("big.rpp");
@@ -566,11 +525,11 @@ TEST (ReaperRppWriterProof, ARefusedReadBackNamesTheFirstDifference)
 {
     // A volume of -170 dB is written as 0.000000003162, which reads back 0.0008 dB away: more
     // than the comparison allows.
-    auto kick = strip (0, "Kick");
+    auto kick = proven (strip (0, "Kick"));
     kick.plugins.add (vst3 (eqCid, "Pro-Q 4", "EQ"));
-    auto bass = strip (1, "Bass");
+    auto bass = proven (strip (1, "Bass"));
     bass.outputGainDb = -170.0f;
-    const auto source = session ({ kick, bass });
+    const auto source = completeRead ("test", { kick, bass });
 
     vorntest::TempFolder folder;
     const auto written = rapp::writeReaperRpp (source, makeIndex(), {}, { 2, 1, 0, 0 }, folder.file ("sub/out.rpp"));

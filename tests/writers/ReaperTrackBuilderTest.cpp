@@ -1,5 +1,6 @@
 #include "writers/ReaperRppWriterInternal.h"
 
+#include "RackBuilders.h"
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 
@@ -15,6 +16,7 @@
 using namespace vornconv;
 using namespace vornconv::rapp::reaperWriter;
 using vorntest::bytesOf;
+using vorntest::fourCc;
 using vorntest::makeWrapper;
 using vorntest::programTail;
 using vorntest::stringOf;
@@ -26,20 +28,19 @@ constexpr juce::uint32 protoId = 934538646u;
 const juce::String protoCid = "ED57BD725C60467EA64DD2F400758B6F";
 const juce::String otherCid = "0123456789ABCDEF0123456789ABCDEF";
 
-juce::uint32 fourCc (const char* c)
-{
-    return ((juce::uint32) (juce::uint8) c[0] << 24) | ((juce::uint32) (juce::uint8) c[1] << 16)
-         | ((juce::uint32) (juce::uint8) c[2] << 8) | (juce::uint32) (juce::uint8) c[3];
-}
-
 juce::MemoryBlock auPlist()
 {
-    const std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>"
-        "<key>type</key><integer>" + std::to_string (fourCc ("aufx")) + "</integer>"
-        "<key>subtype</key><integer>" + std::to_string (fourCc ("Satt")) + "</integer>"
-        "<key>manufacturer</key><integer>" + std::to_string (fourCc ("Acme")) + "</integer>"
-        "<key>data</key><data>AAEC</data></dict>\n</plist>\n";
-    return bytesOf (text);
+    return vorntest::auClassInfo ("aufx", "Satt", "Acme", "<key>data</key><data>AAEC</data>");
+}
+
+// The AudioUnit "Satt" with its ClassInfo state.
+PluginRef sattSlot (const juce::String& vendor)
+{
+    auto au = vorntest::auSlot ("Satt", "aufx", "Satt", "Acme");
+    au.vendor = vendor;
+    au.state.encoding = PluginStateEncoding::audioUnitPlist;
+    au.state.raw = auPlist();
+    return au;
 }
 
 juce::StringArray linesOf (const char* text)
@@ -87,23 +88,9 @@ TrackPrototype makePrototype()
 
 PluginRef vst3Slot (const juce::String& cid, const std::string& comp, const juce::String& name, const juce::String& vendor)
 {
-    PluginRef slot;
-    slot.occupied = true;
-    slot.format = "VST3";
-    slot.classId = cid;
-    slot.name = name;
-    slot.vendor = vendor;
-    slot.state.component = bytesOf (comp);
-    slot.state.controller = bytesOf ("CTRL");
+    auto slot = vorntest::vst3Slot (cid, name, vendor);
+    slot.state = vorntest::vst3State (PluginStateEncoding::none, comp, "CTRL");
     return slot;
-}
-
-RackStrip stereoStrip (int index, const juce::String& name)
-{
-    RackStrip strip;
-    strip.index = index;
-    strip.name = name;
-    return strip;
 }
 
 juce::String joined (const juce::StringArray& lines)
@@ -199,8 +186,8 @@ TEST (ReaperTrackBuilderRouting, CanonicalRoutingTable)
     for (const auto& c : cases)
     {
         RackReadResult session;
-        session.session.strips.add (stereoStrip (0, "A"), stereoStrip (1, "B"));
-        RackStrip strip = stereoStrip (1, "B");
+        session.session.strips.add (vorntest::strip (0, "A"), vorntest::strip (1, "B"));
+        RackStrip strip = vorntest::strip (1, "B");
         c.setUp (strip);
         CanonicalPhysicalRouting routing;
         juce::String error;
@@ -222,7 +209,7 @@ TEST (ReaperTrackBuilderRouting, CanonicalRoutingTable)
 TEST (ReaperTrackBuilderRouting, SidechainSourceMustBeOneOtherExistingStrip)
 {
     RackReadResult session;
-    session.session.strips.add (stereoStrip (0, "A"), stereoStrip (1, "B"));
+    session.session.strips.add (vorntest::strip (0, "A"), vorntest::strip (1, "B"));
     const rapp::DeploymentProfile profile { 2, 4, 0, 0 };
     struct Case { std::vector<int> sources; int slot; const char* error; };
     const Case cases[] = {
@@ -233,7 +220,7 @@ TEST (ReaperTrackBuilderRouting, SidechainSourceMustBeOneOtherExistingStrip)
     };
     for (const auto& c : cases)
     {
-        RackStrip strip = stereoStrip (1, "B");
+        RackStrip strip = vorntest::strip (1, "B");
         for (const int source : c.sources)
         {
             auto slot = vst3Slot (protoCid, "C", "P", "V");
@@ -325,13 +312,13 @@ TEST (ReaperTrackBuilderTrack, BuiltTracksReadBackStrictly)
     other.reaperKey = "Acme_Comp.vst3";
 
     RackReadResult source;
-    auto kick = stereoStrip (0, "Kick");
+    auto kick = vorntest::strip (0, "Kick");
     kick.inputChannels = 1;
     kick.routeInL = 2;
     kick.outputGainDb = -6.0f;
     kick.pan = 0.25f;
     kick.muted = true;
-    auto vox = stereoStrip (1, juce::String::fromUTF8 ("Vox \xea\xb0\x80"));
+    auto vox = vorntest::strip (1, juce::String::fromUTF8 ("Vox \xea\xb0\x80"));
     vox.routeInL = 3;
     vox.routeInR = 4;
     vox.routePatches.add ({ true, 0, 3 });
@@ -346,17 +333,7 @@ TEST (ReaperTrackBuilderTrack, BuiltTracksReadBackStrictly)
     sidechained.bypassed = true;
     vox.plugins.add (sidechained);
     vox.plugins.add (PluginRef());
-    PluginRef au;
-    au.occupied = true;
-    au.format = "AU";
-    au.name = "Satt";
-    au.vendor = "Acme";
-    au.auType = fourCc ("aufx");
-    au.auSubtype = fourCc ("Satt");
-    au.auManufacturer = fourCc ("Acme");
-    au.state.encoding = PluginStateEncoding::audioUnitPlist;
-    au.state.raw = auPlist();
-    vox.plugins.add (au);
+    vox.plugins.add (sattSlot ("Acme"));
     source.session.strips.add (kick, vox);
 
     const rapp::DeploymentProfile profile { 2, 4, 8, 8 };
@@ -443,7 +420,7 @@ TEST (ReaperTrackBuilderTrack, SharedMonoInputGetsItsMarker)
 {
     const auto prototype = makePrototype();
     RackReadResult source;
-    auto strip = stereoStrip (0, "Gtr");
+    auto strip = vorntest::strip (0, "Gtr");
     strip.routeInL = strip.routeInR = 3;
     strip.routePatches.add ({ true, 0, 3 });
     strip.routePatches.add ({ true, 1, 3 });
@@ -473,16 +450,7 @@ TEST (ReaperTrackBuilderTrack, RefusedUnits)
     noId.reaperName = "Fine";
     noId.reaperId = 0;
 
-    PluginRef au;
-    au.occupied = true;
-    au.format = "AU";
-    au.name = "Satt";
-    au.vendor = "Ac\"me";
-    au.auType = fourCc ("aufx");
-    au.auSubtype = fourCc ("Satt");
-    au.auManufacturer = fourCc ("Acme");
-    au.state.encoding = PluginStateEncoding::audioUnitPlist;
-    au.state.raw = auPlist();
+    const auto au = sattSlot ("Ac\"me");
     auto auSidechain = au;
     auSidechain.vendor = "Acme";
     auSidechain.sidechainSource = 0;
@@ -498,8 +466,8 @@ TEST (ReaperTrackBuilderTrack, RefusedUnits)
     for (const auto& c : cases)
     {
         RackReadResult source;
-        source.session.strips.add (stereoStrip (0, "A"));
-        auto strip = stereoStrip (1, "B");
+        source.session.strips.add (vorntest::strip (0, "A"));
+        auto strip = vorntest::strip (1, "B");
         strip.plugins.add (c.plugin);
         source.session.strips.add (strip);
         const std::vector<SourcePlugin> sources { { 1, 0, &source.session.strips.getReference (1).plugins.getReference (0), c.entry, c.cid } };

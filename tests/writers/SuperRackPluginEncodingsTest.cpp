@@ -1,3 +1,5 @@
+#include "RackBuilders.h"
+
 #include "model/Vst3State.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "writers/SuperRackSprkWriter.h"
@@ -10,6 +12,7 @@
 #include <vector>
 
 using namespace vornconv;
+using vorntest::vst3Slot;
 
 namespace
 {
@@ -78,29 +81,10 @@ struct TemplateDatabase
     ~TemplateDatabase() { sqlite3_close (db); }
 };
 
-PluginRef vst3Slot (const juce::String& name, const juce::String& vendor, const juce::String& cid)
-{
-    PluginRef p;
-    p.occupied = true;
-    p.name = name;
-    p.vendor = vendor;
-    p.format = "VST3";
-    p.classId = cid;
-    return p;
-}
-
 RackSession sessionWith (const std::vector<std::vector<PluginRef>>& strips)
 {
     RackSession session;
-    int index = 0;
-    for (const auto& slots : strips)
-    {
-        RackStrip strip;
-        strip.index = index++;
-        for (const auto& slot : slots)
-            strip.plugins.add (slot);
-        session.strips.add (strip);
-    }
+    session.strips = vorntest::stripsOf (strips);
     return session;
 }
 
@@ -344,18 +328,15 @@ TEST (SuperRackEncodingResolution, TakesTemplateThenBuiltInTableThenVendorAndCou
     const auto templateMetadata = metadataOf ({ { fabFilterCid, { "TMPL", "template info" } } },
                                               { { "Acme", "VS2S" }, { "Lost", "" } });
 
-    PluginRef au;
-    au.occupied = true;
-    au.name = "TestAU";
-    au.format = "AU"; // not resolved here: SuperRack keeps AU slots out of its plug-in table
+    const auto au = vorntest::plugin ("AU", "TestAU"); // not resolved here: SuperRack keeps AU slots out of its plug-in table
     PluginRef empty;
     empty.format = "VST3";
     empty.name = "Empty"; // an unoccupied position is not a plug-in
 
     const auto session = sessionWith ({
-        { vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid.toLowerCase()), empty, au },
-        { vst3Slot ("Little Plate", "Soundtoys", soundtoysCid), vst3Slot ("Acme One", "Acme", unknownCid) },
-        { vst3Slot ("Acme One again", "Acme", unknownCid.toLowerCase()), vst3Slot ("Acme Two", "Acme", otherCid) },
+        { vst3Slot (fabFilterCid.toLowerCase(), "Pro-Q 3", "FabFilter"), empty, au },
+        { vst3Slot (soundtoysCid, "Little Plate", "Soundtoys"), vst3Slot (unknownCid, "Acme One", "Acme") },
+        { vst3Slot (unknownCid.toLowerCase(), "Acme One again", "Acme"), vst3Slot (otherCid, "Acme Two", "Acme") },
     });
 
     rapp::Vst3ModuleIndex index;
@@ -382,7 +363,7 @@ TEST (SuperRackEncodingResolution, TakesTemplateThenBuiltInTableThenVendorAndCou
     }
 
     // Without the template row the built-in table serves the class.
-    const auto builtIn = rapp::resolvePluginEncodings (sessionWith ({ { vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid) } }), index, {});
+    const auto builtIn = rapp::resolvePluginEncodings (sessionWith ({ { vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter") } }), index, {});
     ASSERT_TRUE (builtIn.ok) << builtIn.error;
     EXPECT_EQ (builtIn.vendorFallbacks, 0);
     EXPECT_EQ (builtIn.byCid.at (fabFilterCid).plugin4cc, "VS2S");
@@ -398,7 +379,7 @@ TEST (SuperRackEncodingResolution, FindsTheClassThroughTheModuleIndexWhenTheSlot
     entry.uid = rapp::deriveUid (soundtoysCid);
     index.addOrReplace (entry);
 
-    auto slot = vst3Slot ("Little Plate", "Soundtoys", "");
+    auto slot = vst3Slot ("", "Little Plate", "Soundtoys");
     slot.uniqueId = rapp::deriveUniqueId (soundtoysCid);
     EXPECT_EQ (rapp::resolvedClassId (slot, index), soundtoysCid);
 
@@ -407,7 +388,7 @@ TEST (SuperRackEncodingResolution, FindsTheClassThroughTheModuleIndexWhenTheSlot
     EXPECT_EQ (result.byCid.at (soundtoysCid).plugin4cc, "VS0S");
 
     // A class id of its own wins over the ids.
-    EXPECT_EQ (rapp::resolvedClassId (vst3Slot ("x", "", unknownCid.toLowerCase()), index), unknownCid);
+    EXPECT_EQ (rapp::resolvedClassId (vst3Slot (unknownCid.toLowerCase(), "x", ""), index), unknownCid);
 }
 
 TEST (SuperRackEncodingResolution, StopsAtTheFirstSlotWithoutAVerifiedSource)
@@ -422,24 +403,24 @@ TEST (SuperRackEncodingResolution, StopsAtTheFirstSlotWithoutAVerifiedSource)
         juce::String error;
     };
     const Case cases[] = {
-        { "no class id and none resolvable", sessionWith ({ { vst3Slot ("Mystery", "Acme", "") } }),
+        { "no class id and none resolvable", sessionWith ({ { vst3Slot ("", "Mystery", "Acme") } }),
           "could not resolve VST3 CID for Mystery" },
-        { "a vendor the template does not know", sessionWith ({ { vst3Slot ("Gadget", "Nobody", unknownCid) } }),
+        { "a vendor the template does not know", sessionWith ({ { vst3Slot (unknownCid, "Gadget", "Nobody") } }),
           "template has no verified SuperRack metadata for Gadget (" + unknownCid + ")" },
-        { "a vendor whose template rows disagree", sessionWith ({ { vst3Slot ("Gadget", "Lost", unknownCid) } }),
+        { "a vendor whose template rows disagree", sessionWith ({ { vst3Slot (unknownCid, "Gadget", "Lost") } }),
           "template has no verified SuperRack metadata for Gadget (" + unknownCid + ")" },
-        { "a vendor known only in another case", sessionWith ({ { vst3Slot ("Gadget", "acme", unknownCid) } }),
+        { "a vendor known only in another case", sessionWith ({ { vst3Slot (unknownCid, "Gadget", "acme") } }),
           "template has no verified SuperRack metadata for Gadget (" + unknownCid + ")" },
-        { "a slot without a vendor", sessionWith ({ { vst3Slot ("Gadget", "", unknownCid) } }),
+        { "a slot without a vendor", sessionWith ({ { vst3Slot (unknownCid, "Gadget", "") } }),
           "template has no verified SuperRack metadata for Gadget (" + unknownCid + ")" },
         { "a class id of 31 digits from a known vendor",
-          sessionWith ({ { vst3Slot ("Short", "Acme", unknownCid.dropLastCharacters (1)) } }),
+          sessionWith ({ { vst3Slot (unknownCid.dropLastCharacters (1), "Short", "Acme") } }),
           "template has no verified SuperRack metadata for Short (" + unknownCid.dropLastCharacters (1) + ")" },
-        { "a built-in class cut to 31 digits", sessionWith ({ { vst3Slot ("Short", "FabFilter", fabFilterCid.dropLastCharacters (1)) } }),
+        { "a built-in class cut to 31 digits", sessionWith ({ { vst3Slot (fabFilterCid.dropLastCharacters (1), "Short", "FabFilter") } }),
           "template has no verified SuperRack metadata for Short (" + fabFilterCid.dropLastCharacters (1) + ")" },
         { "the first failing slot in strip order wins",
-          sessionWith ({ { vst3Slot ("Good", "Acme", otherCid), vst3Slot ("First", "Nobody", unknownCid) },
-                         { vst3Slot ("Second", "", "") } }),
+          sessionWith ({ { vst3Slot (otherCid, "Good", "Acme"), vst3Slot (unknownCid, "First", "Nobody") },
+                         { vst3Slot ("", "Second", "") } }),
           "template has no verified SuperRack metadata for First (" + unknownCid + ")" },
     };
 

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "SprkFixture.h"
 
 #include "model/ParameterSnapshot.h"
@@ -13,6 +14,8 @@
 #include <sys/stat.h>
 
 using namespace vornconv;
+using vorntest::proven;
+using vorntest::strip;
 
 namespace
 {
@@ -38,60 +41,33 @@ juce::String utf8 (const char* text) { return juce::String (juce::CharPointer_UT
 
 juce::MemoryBlock bytes (const char* text) { return juce::MemoryBlock (text, std::strlen (text)); }
 
-PluginRef vst3Slot (const juce::String& name, const juce::String& vendor, const juce::String& cid, const char* component = "ABC",
-                    const char* controller = "xy")
+// A proven slot of a class with the state streams "ABC" and "xy".
+PluginRef vst3Slot (const juce::String& cid, const juce::String& name, const juce::String& vendor)
 {
-    PluginRef p;
-    p.occupied = true;
-    p.name = name;
-    p.vendor = vendor;
-    p.format = "VST3";
-    p.classId = cid;
-    p.state.encoding = PluginStateEncoding::vst3Container;
-    p.state.component = bytes (component);
-    p.state.controller = bytes (controller);
-    p.coverage = { true, true, true, true, true };
-    return p;
+    auto p = vorntest::vst3Slot (cid, name, vendor);
+    p.state = vorntest::vst3State (PluginStateEncoding::vst3Container, "ABC", "xy");
+    return proven (p);
 }
 
 PluginRef auSlot (const juce::String& format = "AU")
 {
-    PluginRef p;
-    p.occupied = true;
-    p.name = "TestAU";
+    auto p = vorntest::auSlot ("TestAU", "aufx", "Test", "Demo"); // the codes auPlist names
     p.vendor = "Demo Audio";
     p.format = format;
     p.uniqueId = 0x90000001u; // top bit set, as half of all AudioUnit ids are
-    p.auType = 1635083896u;
-    p.auSubtype = 1415934836u;
-    p.auManufacturer = 1147497839u;
     p.state.encoding = PluginStateEncoding::audioUnitPlist;
     p.state.raw = bytes (auPlist);
-    p.coverage = { true, true, true, true, true };
-    return p;
+    return proven (p);
 }
 
-RackStrip strip (int index, const juce::String& name)
+RackReadResult sourceOf (const juce::Array<RackStrip>& strips, double rate = 48000.0, int buffer = 128)
 {
-    RackStrip s;
-    s.index = index;
-    s.name = name;
-    s.coverage = { true, true, true, true, true, true, true, true, true };
-    return s;
-}
-
-RackReadResult sourceOf (juce::Array<RackStrip> strips, double rate = 48000.0, int buffer = 128)
-{
-    RackReadResult r;
-    r.ok = true;
-    r.status = readComplete;
-    r.session.sourceFormat = "vorn.ksn";
+    auto r = vorntest::completeRead ("vorn.ksn", strips);
     r.session.sourceFile = "/somewhere/Main Show.ksn";
     r.session.sampleRate = rate;
     r.session.bufferSize = buffer;
     r.session.capacityStrips = 64;
     r.session.capacitySlots = 8;
-    r.session.strips = std::move (strips);
     return r;
 }
 
@@ -164,23 +140,23 @@ TEST (SuperRackWriter, WritesTheSessionIntoACopyOfTheTemplateAndReadsBackEqual)
     WriteSandbox box;
     const auto templateDigest = waves::fileSha256 (box.base.file);
 
-    auto kick = strip (0, "Kick");
+    auto kick = proven (strip (0, "Kick"));
     kick.inputChannels = kick.outputChannels = 1;
     kick.outputGainDb = 0.5f;
     kick.routePatches.add ({ true, 0, 3 });
     kick.routePatches.add ({ false, 0, 5 });
-    kick.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid.toLowerCase()));
+    kick.plugins.add (vst3Slot (fabFilterCid.toLowerCase(), "Pro-Q 3", "FabFilter"));
     kick.plugins.getReference (0).state.parameters = parameterState::encode ({ 0.0f, 1.0f }, 0);
     kick.plugins.getReference (0).state.parameterMirrorComplete = true;
     kick.plugins.getReference (0).muted = true;
     kick.plugins.add (auSlot());
 
-    auto unnamed = strip (1, "");
+    auto unnamed = proven (strip (1, ""));
     unnamed.bypassed = true;
     unnamed.outputGainDb = 0.0000005f; // below what the host stores
     unnamed.routeInL = 6;              // summary routing only; no right input
-    unnamed.plugins.add (vst3Slot ("Little", "Soundtoys", soundtoysCid));
-    unnamed.plugins.add (vst3Slot ("Little", "Soundtoys", soundtoysCid));
+    unnamed.plugins.add (vst3Slot (soundtoysCid, "Little", "Soundtoys"));
+    unnamed.plugins.add (vst3Slot (soundtoysCid, "Little", "Soundtoys"));
     unnamed.plugins.getReference (1).sidechainSource = 0;
     unnamed.plugins.getReference (1).bypassed = true;
 
@@ -264,9 +240,9 @@ TEST (SuperRackWriter, WritesTheSessionIntoACopyOfTheTemplateAndReadsBackEqual)
 TEST (SuperRackWriter, PlainSessionsKeepTheTemplateSettingsAndSayWhatWasNotCarried)
 {
     WriteSandbox box;
-    auto only = strip (0, "Vox");
+    auto only = proven (strip (0, "Vox"));
     only.hasColour = true;
-    only.plugins.add (vst3Slot ("Odd", "Acme", unknownCid)); // served by the template's other Acme plug-in
+    only.plugins.add (vst3Slot (unknownCid, "Odd", "Acme")); // served by the template's other Acme plug-in
     auto source = sourceOf ({ only }, 0.0, 0);
     source.session.inputDevice = "Interface";
 
@@ -309,7 +285,7 @@ TEST (SuperRackWriter, PlainSessionsKeepTheTemplateSettingsAndSayWhatWasNotCarri
 TEST (SuperRackWriter, AudioUnitWordIsKeptOutOfTheHostGraphLikeAuAndItsLostSettingsAreSaid)
 {
     WriteSandbox box;
-    auto s = strip (0, "Keys");
+    auto s = proven (strip (0, "Keys"));
     s.plugins.add (auSlot ("AudioUnit"));
     s.plugins.getReference (0).muted = true;
     const auto written = box.write (sourceOf ({ s }), catalog());
@@ -326,7 +302,7 @@ TEST (SuperRackWriter, AudioUnitWordIsKeptOutOfTheHostGraphLikeAuAndItsLostSetti
 TEST (SuperRackWriter, AChannelFedFromSeveralInputsKeepsItsMainInput)
 {
     WriteSandbox box;
-    auto s = strip (0, "Spread");
+    auto s = proven (strip (0, "Spread"));
     s.routePatches.add ({ true, 0, 3 });
     s.routePatches.add ({ true, 0, 7 });
     s.routeInL = 7;
@@ -405,8 +381,8 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
     {
         SCOPED_TRACE (c.what);
         WriteSandbox box;
-        auto s = strip (0, "Kick");
-        s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+        auto s = proven (strip (0, "Kick"));
+        s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
         auto source = sourceOf ({ s });
         auto templateFile = box.base.file;
         auto output = box.output;
@@ -447,9 +423,9 @@ TEST (SuperRackWriter, AnUnfinishedTemplateSaveIsNotPartOfTheTemplate)
                                                            "DELETE FROM chainer_params WHERE name='PARAM_IN_ON_OFF';");
         vorntest::TempFolder out;
         const auto output = out.file ("show.sprk");
-        auto s = strip (0, "Kick");
+        auto s = proven (strip (0, "Kick"));
         s.bypassed = true;
-        s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+        s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
         vorntest::PrivateTmp tmp;
         const auto written = rapp::writeSuperRackSprk (sourceOf ({ s }), catalog(), base.file, output);
         ASSERT_TRUE (written.ok) << written.error;
@@ -477,8 +453,8 @@ TEST (SuperRackWriter, TheTemporaryLiesBesideAnOutputNamedWithATilde)
     ASSERT_TRUE (cwd.folder.setAsCurrentWorkingDirectory());
 
     WriteSandbox box;
-    auto s = strip (0, "Kick");
-    s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+    auto s = proven (strip (0, "Kick"));
+    s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
     const juce::File output (outFolder.getFullPathName() + "/~x.sprk"); // not getChildFile, which takes "~x" for a home folder
     const auto written = rapp::writeSuperRackSprk (sourceOf ({ s }), catalog(), box.base.file, output);
     EXPECT_TRUE (written.ok) << written.error;
@@ -493,8 +469,8 @@ TEST (SuperRackWriter, ARefusedReadBackNamesTheFirstDifference)
 {
     // A state still pending in the source cannot come back pending from a written session.
     WriteSandbox box;
-    auto s = strip (0, "Kick");
-    s.plugins.add (vst3Slot ("Pro-Q 3", "FabFilter", fabFilterCid));
+    auto s = proven (strip (0, "Kick"));
+    s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
     s.plugins.getReference (0).state.opaqueStatePending = true;
     const auto source = sourceOf ({ s });
     const juce::String refusal = "written SuperRack state differs at strip 0, slot 0: strip 0, slot 0.state.opaqueStatePending: true != false";

@@ -1,3 +1,4 @@
+#include "RackBuilders.h"
 #include "TestSupport.h"
 
 #include "rapp/RappConversionPlan.h"
@@ -9,6 +10,9 @@
 #include <gtest/gtest.h>
 
 using namespace vornconv;
+using vorntest::completeRead;
+using vorntest::proven;
+using vorntest::strip;
 
 namespace
 {
@@ -22,40 +26,11 @@ rapp::Vst3ModuleIndex catalogIndex()
     return index;
 }
 
-RackStrip strip (int index, const juce::String& name)
-{
-    RackStrip s;
-    s.index = index;
-    s.name = name;
-    auto& c = s.coverage;
-    c.name = c.inputGain = c.outputGain = c.pan = c.mute = c.solo = c.bypass = c.channelLayout = c.route = true;
-    return s;
-}
-
 PluginRef comp (const juce::String& name = "Comp")
 {
-    PluginRef p;
-    p.occupied = true;
-    p.name = name;
-    p.vendor = "Acme";
-    p.format = "VST3";
-    p.classId = cid;
-    p.state.encoding = PluginStateEncoding::vst3Container;
-    p.state.component = juce::MemoryBlock ("comp", 4);
-    p.state.controller = juce::MemoryBlock ("ctl", 3);
-    auto& c = p.coverage;
-    c.identity = c.activation = c.mute = c.sidechain = c.state = true;
-    return p;
-}
-
-RackReadResult sessionOf (juce::Array<RackStrip> strips)
-{
-    RackReadResult r;
-    r.ok = true;
-    r.status = readComplete;
-    r.session.sourceFormat = "vorn.ksn";
-    r.session.strips = strips;
-    return r;
+    auto p = vorntest::vst3Slot (cid, name, "Acme");
+    p.state = vorntest::vst3State (PluginStateEncoding::vst3Container, "comp", "ctl");
+    return proven (p);
 }
 
 struct Written
@@ -92,8 +67,8 @@ TEST (VornKsnWriter, ChannelModeFollowsTheStripsItMustHold)
     vorntest::TempFolder tmp;
     juce::Array<RackStrip> twenty;
     for (int i = 0; i < 20; ++i)
-        twenty.add (strip (i, "S" + juce::String (i)));
-    const auto w = write (sessionOf (twenty), tmp, "twenty.ksn");
+        twenty.add (proven (strip (i, "S" + juce::String (i))));
+    const auto w = write (completeRead ("vorn.ksn", twenty), tmp, "twenty.ksn");
     ASSERT_TRUE (w.result.ok) << w.result.error;
     EXPECT_TRUE (w.text.contains ("channelMode=\"1\""));
     EXPECT_EQ (w.reread.session.strips.size(), 32);
@@ -102,8 +77,8 @@ TEST (VornKsnWriter, ChannelModeFollowsTheStripsItMustHold)
 
     // Strips placed by index beyond the first sixteen channels are carried, not lost.
     juce::Array<RackStrip> sparse;
-    sparse.add (strip (0, "Kick"), strip (40, "Far"));
-    const auto s = write (sessionOf (sparse), tmp, "sparse.ksn");
+    sparse.add (proven (strip (0, "Kick")), proven (strip (40, "Far")));
+    const auto s = write (completeRead ("vorn.ksn", sparse), tmp, "sparse.ksn");
     ASSERT_TRUE (s.result.ok) << s.result.error;
     EXPECT_TRUE (s.text.contains ("channelMode=\"2\""));
     ASSERT_NE (findStrip (s.reread.session, 40), nullptr);
@@ -114,7 +89,7 @@ TEST (VornKsnWriter, ChannelModeFollowsTheStripsItMustHold)
 TEST (VornKsnWriter, SlotsRoutesAndSidechainsAsTheSceneStoresThem)
 {
     vorntest::TempFolder tmp;
-    auto mono = strip (0, "Mono");
+    auto mono = proven (strip (0, "Mono"));
     mono.inputChannels = 1;
     mono.routeInL = 5;
     auto legacy = comp();
@@ -125,9 +100,9 @@ TEST (VornKsnWriter, SlotsRoutesAndSidechainsAsTheSceneStoresThem)
     auto reversed = comp (")Comp(");
     reversed.bypassed = true;
     mono.plugins.add (legacy, disabled, reversed);
-    auto key = strip (3, "Key");
+    auto key = proven (strip (3, "Key"));
     key.routeInL = 2; // a sidechain source must be fed from a physical input
-    const auto source = sessionOf ({ mono, key });
+    const auto source = completeRead ("vorn.ksn", { mono, key });
     const auto w = write (source, tmp);
     const auto plan = rapp::inspect (source, rapp::targetVornScene, catalogIndex(), nullptr, nullptr);
     juce::String issues;
@@ -177,7 +152,7 @@ TEST (VornKsnWriter, LargeStatesAreWrittenInJuceOwnTextFormat)
             static_cast<juce::uint8*> (block.getData())[i] = (juce::uint8) random.nextInt (256);
         return block;
     };
-    auto s = strip (0, "Big");
+    auto s = proven (strip (0, "Big"));
     for (int size : { 3, 40, 47, 48, 1000, 70000 })
     {
         auto p = comp();
@@ -190,7 +165,7 @@ TEST (VornKsnWriter, LargeStatesAreWrittenInJuceOwnTextFormat)
         p.state.parameterMirrorComplete = true; // one more attribute after the parameter text
         s.plugins.add (p);
     }
-    const auto w = write (sessionOf ({ s }), tmp);
+    const auto w = write (completeRead ("vorn.ksn", { s }), tmp);
     ASSERT_TRUE (w.result.ok) << w.result.error;
 
     // JUCE writing back the tree it reads from the file gives the file's own bytes: stand-ins for
@@ -216,9 +191,9 @@ TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
     vorntest::TempFolder tmp;
     const auto existing = tmp.file ("taken.ksn");
     ASSERT_TRUE (existing.replaceWithText ("keep"));
-    auto s = strip (0, "A");
+    auto s = proven (strip (0, "A"));
     s.plugins.add (comp());
-    const auto source = sessionOf ({ s });
+    const auto source = completeRead ("vorn.ksn", { s });
 
     auto r = rapp::writeVornKsn (source, catalogIndex(), existing);
     EXPECT_FALSE (r.ok);
@@ -238,8 +213,8 @@ TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
 
     juce::Array<RackStrip> many;
     for (int i = 0; i < 65; ++i)
-        many.add (strip (i, "S"));
-    r = rapp::writeVornKsn (sessionOf (many), catalogIndex(), nested);
+        many.add (proven (strip (i, "S")));
+    r = rapp::writeVornKsn (completeRead ("vorn.ksn", many), catalogIndex(), nested);
     EXPECT_FALSE (r.ok);
     EXPECT_FALSE (tmp.file ("new").exists());
     EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
@@ -250,14 +225,14 @@ TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
 TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
 {
     vorntest::TempFolder tmp;
-    auto s = strip (0, "A");
+    auto s = proven (strip (0, "A"));
     s.plugins.add (comp());
-    const auto good = sessionOf ({ s });
+    const auto good = completeRead ("vorn.ksn", { s });
     auto partial = good;
     partial.status = readPartial;
     juce::Array<RackStrip> many;
     for (int i = 0; i < 65; ++i)
-        many.add (strip (i, "S"));
+        many.add (proven (strip (i, "S")));
     auto emptyMirror = good;
     emptyMirror.session.strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete = true;
 
@@ -265,7 +240,7 @@ TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
     const Case cases[] = {
         { "unknown plug-in", good, false },
         { "partial read", partial, true },
-        { "too many strips", sessionOf (many), true },
+        { "too many strips", completeRead ("vorn.ksn", many), true },
         { "empty complete mirror", emptyMirror, true },
     };
     for (const auto& c : cases)
