@@ -23,6 +23,8 @@
 
 #include "model/Vst3State.h"
 
+#include "model/Utf8Text.h"
+
 #include "model/StrictXml.h"
 
 #include <cstring>
@@ -904,7 +906,11 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
         result.error = "format tag base64 decode failed";
         return result;
     }
-    result.formatTag = juce::String::createStringFromData (tag.getData(), (int) tag.getSize());
+    // The tag is any bytes the text decodes to. As text it ends at a NUL, as JUCE's reading of
+    // it does; but JUCE would read a malformed one past its end, so malformed bytes are replaced.
+    const auto* tagBytes = static_cast<const char*> (tag.getData());
+    const auto* nul = static_cast<const char*> (std::memchr (tagBytes, 0, tag.getSize()));
+    result.formatTag = utf8::toTextReplacingMalformed (tagBytes, nul != nullptr ? (size_t) (nul - tagBytes) : tag.getSize());
     // Compared as bytes: through text, "VST\0" would compare equal to "VST".
     if (tag.getSize() != 3 || std::memcmp (tag.getData(), "VST", 3) != 0)
     {
