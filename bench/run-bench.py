@@ -74,7 +74,11 @@ class Runner:
         self.folder = folder
         self.tmp = os.path.join(folder, "tmp")
         self.home = os.path.join(folder, "home")
-        self.scratch = os.path.join(folder, "scratch")
+        # Outputs (converted files, exported states) go to memory when the machine has a tmpfs:
+        # written to disk, the kernel's writeback of earlier runs' files would time itself.
+        shm = "/dev/shm"
+        self.scratch_root = tempfile.mkdtemp(prefix="vorn-bench-out-", dir=shm) if os.path.isdir(shm) else folder
+        self.scratch = os.path.join(self.scratch_root, "scratch")
         self.rss_file = os.path.join(folder, "peak-rss")
         os.makedirs(self.tmp)
         os.makedirs(self.home)
@@ -421,6 +425,8 @@ def main():
                             shutil.rmtree(target) if os.path.isdir(target) else os.remove(target)
         judge_rows(rows)
         extra = special_rows(rows)
+        if runner.scratch_root != folder:
+            shutil.rmtree(runner.scratch_root, ignore_errors=True)
     print_table(rows, extra, args.runs)
     print("\n%.0f s in all" % (time.monotonic() - started))
 
