@@ -27,7 +27,8 @@ juce::StringArray readmeCommands()
             const auto arguments = command.fromFirstOccurrenceOf ("run-example.sh", false, false).trim();
             command = "build/release/bin/vornconv " + (arguments.isEmpty() ? juce::String ("examples/stage-left.ksn") : arguments);
         }
-        if (command.startsWith ("build/release/bin/") || command.startsWith ("python3 "))
+        // The benchmark and the test and fuzz scripts are not examples: they build and run for minutes.
+        if (command.startsWith ("build/release/bin/") || command.startsWith ("python3 bench/make-"))
             commands.add (command);
     }
     return commands;
