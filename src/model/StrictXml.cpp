@@ -326,6 +326,9 @@ struct Scanner
             bool selfClosing = false;
             if (! readAttributes (name, selfClosing))
                 return false;
+            // An empty element is a level of the tree as much as one with content.
+            if ((int) open.size() >= maxDepth)
+                return fail ("elements are nested too deeply");
             if (selfClosing)
             {
                 if (open.empty())
@@ -333,8 +336,6 @@ struct Scanner
             }
             else
             {
-                if ((int) open.size() >= maxDepth)
-                    return fail ("elements are nested too deeply");
                 open.push_back (name);
             }
 

@@ -63,11 +63,15 @@ TEST (StrictXml, AcceptsOrdinaryDocumentsAndRefusesWhatJuceWouldMisread)
         EXPECT_EQ (error.isEmpty(), c.ok) << c.xml;
     }
 
-    // The depth limit counts open elements; JUCE then parses what passed.
+    // The depth limit bounds the tree JUCE builds, empty elements included.
     juce::String error;
-    EXPECT_TRUE (strictXml::parse ("<a><b><c/></b></a>", 18, 2, error) != nullptr) << error;
-    EXPECT_TRUE (strictXml::parse ("<a><b><c></c></b></a>", 21, 2, error) == nullptr);
-    EXPECT_EQ (error, "elements are nested too deeply");
+    for (const char* xml : { "<a><b><c/></b></a>", "<a><b><c></c></b></a>" })
+    {
+        const auto size = std::strlen (xml);
+        EXPECT_TRUE (strictXml::parse (xml, size, 3, error) != nullptr) << xml << ": " << error;
+        EXPECT_TRUE (strictXml::parse (xml, size, 2, error) == nullptr) << xml;
+        EXPECT_EQ (error, "elements are nested too deeply") << xml;
+    }
     const char* withText = "<a x='&amp;'>t&#x41;<![CDATA[<b>]]></a>";
     const auto root = strictXml::parse (withText, std::strlen (withText), 4, error);
     ASSERT_NE (root, nullptr);
