@@ -26,15 +26,13 @@ comes to at most BYTES.
 
 usage: make-rack2.py <out.rack2> [--strips N | --mib M] [--slots N] [--params N] [--chunk BYTES | --state BYTES] [--convert-kit DIR]
 """
-import argparse, base64, io, os, struct
+import argparse, io, os, struct
+
+from juce_state import derived_ids, largest_component, vst3_container
 
 CID = "ED57BD725C60467EA64DD2F400758B6F"   # a class the converter's built-in LiveProfessor profile accepts
 NAME = "EQ Test"
 VENDOR = "Acme"
-
-JUCE = b".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+"
-STD = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-TO_JUCE = bytes.maketrans(STD, JUCE)
 
 
 # ---- JUCE's binary value-tree stream ----
@@ -96,51 +94,8 @@ def branch(type_name, properties=(), children=()):
 
 # ---- plug-in states and identities ----
 
-def memory_block(data):
-    """JUCE MemoryBlock text: size, '.', 6-bit groups of the little-endian bit stream."""
-    n = len(data)
-    whole = n - n % 3
-    # Whole 3-byte groups map to 4 characters each; reversing the bytes, taking standard base64
-    # and reversing the characters gives the little-endian order JUCE uses.
-    text = base64.b64encode(data[:whole][::-1])[::-1].translate(TO_JUCE)
-    if n % 3:
-        v = int.from_bytes(data[whole:], "little")
-        text += bytes(JUCE[(v >> (6 * i)) & 63] for i in range((8 * (n - whole) + 5) // 6))
-    return b"%d." % n + text
-
-
-def vst3_container(component, controller):
-    xml = (b'<?xml version="1.0" encoding="UTF-8"?> <VST3PluginState><IComponent>' + memory_block(component)
-           + b"</IComponent><IEditController>" + memory_block(controller) + b"</IEditController></VST3PluginState>")
-    return b"VC2!" + struct.pack("<I", len(xml)) + xml + b"\0"
-
-
-def largest_component(limit, controller):
-    """The most component bytes whose container, with this controller, is at most limit bytes."""
-    fixed = len(vst3_container(b"", controller)) - len(b"0.")
-    size_of = lambda n: fixed + len(b"%d." % n) + (8 * n + 5) // 6
-    size = max(0, (limit - size_of(0)) * 3 // 4)
-    while size > 0 and size_of(size) > limit:
-        size -= 1
-    while size_of(size + 1) <= limit:
-        size += 1
-    return size
-
-
 def parameter_value(i):
     return ((i * 7919) % 1000) / 999.0
-
-
-def derived_ids(cid):
-    """uniqueId folds the class id's four big-endian words, uid its sixteen signed bytes (31-hash)."""
-    data = bytes.fromhex(cid)
-    uid = 0
-    for b in data:
-        uid = (uid * 31 + (b - 256 if b > 127 else b)) & 0xFFFFFFFF
-    unique = 0
-    for i in range(0, 16, 4):
-        unique = (unique * 31 + int.from_bytes(data[i:i + 4], "big")) & 0xFFFFFFFF
-    return unique, uid
 
 
 def string_hash(text):

@@ -1,7 +1,9 @@
 #pragma once
 
 // Builders of REAPER VST3 state wrappers for tests: a header with the given id, sequential pin
-// maps, the marker word at P + 8, the two streams and a program tail.
+// maps, the marker word at P + 8, the two streams and a program tail; and a project holding one.
+
+#include "readers/ReaperRppText.h"
 
 #include <juce_core/juce_core.h>
 
@@ -80,6 +82,41 @@ inline juce::MemoryBlock makeWrapper (juce::uint32 id, int ins, int outs, juce::
                                       const std::string& ctrl, const std::string& tail)
 {
     return makeWrapperWithMasks (id, sequentialMasks (ins), sequentialMasks (outs), p8, comp, ctrl, tail);
+}
+
+// A strict one-track project with one VST3 plug-in of classId (REAPER id 934538646), as the
+// converter writes it.
+inline juce::String oneTrackProject (const juce::String& classId)
+{
+    const auto wrapper = makeWrapper (934538646u, 2, 2, 0, "COMP", "CONT", programTail());
+    return "<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"\n"
+           "  SAMPLERATE 48000 0 0\n"
+           "  <TRACK " + vornconv::makeReaperStableTrackId (0) + "\n"
+           "    NAME \"Kick\"\n"
+           "    VOLPAN 1 0 -1 -1 1\n"
+           "    MUTESOLO 0 0 0\n"
+           "    IPHASE 0\n"
+           "    PLAYOFFS 0 1\n"
+           "    REC 0 -1 1 0 0 0 0 0\n"
+           "    NCHAN 2\n"
+           "    <EXT\n"
+           "      VORN_CHANNEL_LAYOUT 2,2\n"
+           "      VORN_PLUGIN_NAME_SLOT_0 50726F2D512034\n"
+           "      VORN_PLUGIN_VENDOR_SLOT_0 46616246696C746572\n"
+           "    >\n"
+           "    FX 1\n"
+           "    TRACKID " + vornconv::makeReaperStableTrackId (0) + "\n"
+           "    MAINSEND 1 0\n"
+           "    <FXCHAIN\n"
+           "      SHOW 0\n"
+           "      BYPASS 0 0 0\n"
+           "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + classId + "} \"\"\n"
+           "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
+           "      >\n"
+           "      FXID " + vornconv::makeReaperStableFxId (0, 0) + "\n"
+           "    >\n"
+           "  >\n"
+           ">\n";
 }
 
 } // namespace vorntest

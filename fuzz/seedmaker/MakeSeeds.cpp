@@ -2,6 +2,7 @@
 // builders and writers and the test fixtures, so that the fuzzers start from the shapes the
 // readers accept whole. Usage: fuzz_make_seeds <repository root> <seed folder>
 
+#include "RackBuilders.h"
 #include "ReaperFixtures.h"
 #include "SelectionSource.h"
 #include "SprkFixture.h"
@@ -29,6 +30,8 @@
 #include <utility>
 
 using namespace vornconv;
+using vorntest::bytesOf;
+using vorntest::fourCc;
 
 namespace
 {
@@ -69,17 +72,6 @@ void seedFile (const char* target, const char* name, const juce::File& file)
         std::exit (1);
     }
     seed (target, name, bytes);
-}
-
-juce::MemoryBlock bytesOf (const char* text)
-{
-    return juce::MemoryBlock (text, std::strlen (text));
-}
-
-juce::uint32 fourCc (const char* code)
-{
-    return ((juce::uint32) (juce::uint8) code[0] << 24) | ((juce::uint32) (juce::uint8) code[1] << 16)
-         | ((juce::uint32) (juce::uint8) code[2] << 8) | (juce::uint32) (juce::uint8) code[3];
 }
 
 //==============================================================================
@@ -243,35 +235,7 @@ void sessionWriterSeeds()
 void reaperSeeds()
 {
     const juce::String cid = "ED57BD725C60467EA64DD2F400758B6F";
-    const auto wrapper = vorntest::makeWrapper (934538646u, 2, 2, 0, "COMP", "CONT", vorntest::programTail());
-    const auto project = "<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"\n"
-                         "  SAMPLERATE 48000 0 0\n"
-                         "  <TRACK " + makeReaperStableTrackId (0) + "\n"
-                         "    NAME \"Kick\"\n"
-                         "    VOLPAN 1 0 -1 -1 1\n"
-                         "    MUTESOLO 0 0 0\n"
-                         "    IPHASE 0\n"
-                         "    PLAYOFFS 0 1\n"
-                         "    REC 0 -1 1 0 0 0 0 0\n"
-                         "    NCHAN 2\n"
-                         "    <EXT\n"
-                         "      VORN_CHANNEL_LAYOUT 2,2\n"
-                         "      VORN_PLUGIN_NAME_SLOT_0 50726F2D512034\n"
-                         "      VORN_PLUGIN_VENDOR_SLOT_0 46616246696C746572\n"
-                         "    >\n"
-                         "    FX 1\n"
-                         "    TRACKID " + makeReaperStableTrackId (0) + "\n"
-                         "    MAINSEND 1 0\n"
-                         "    <FXCHAIN\n"
-                         "      SHOW 0\n"
-                         "      BYPASS 0 0 0\n"
-                         "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + cid + "} \"\"\n"
-                         "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
-                         "      >\n"
-                         "      FXID " + makeReaperStableFxId (0, 0) + "\n"
-                         "    >\n"
-                         "  >\n"
-                         ">\n";
+    const auto project = vorntest::oneTrackProject (cid);
     seed ("reaper_rpp", "one-track.rpp", project);
 
     // A project as REAPER itself saves it.
@@ -352,12 +316,7 @@ juce::ValueTree point (juce::int64 outNode, juce::int64 outChannel, juce::int64 
 
 juce::ValueTree liveProfessorProject()
 {
-    const auto auText = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-                        "<key>type</key><integer>" + juce::String (fourCc ("aufx")) + "</integer>"
-                        "<key>subtype</key><integer>" + juce::String (fourCc ("Dly1")) + "</integer>"
-                        "<key>manufacturer</key><integer>" + juce::String (fourCc ("Acme")) + "</integer>"
-                        "</dict></plist>\n";
-    const juce::MemoryBlock auChunk (auText.toRawUTF8(), auText.getNumBytesAsUTF8());
+    const auto auChunk = vorntest::auClassInfo ("aufx", "Dly1", "Acme");
     const auto vst3Chunk = vst3::buildJuceVst3State (bytesOf ("COMP"), bytesOf ("CTRL"));
     return node ("LiveProfessorProjectFile", { { "appVersion", "2.5.1" } }, {
         node ("AudioMidiHardware", {}, { node ("IOdeviceProperties", { { "inputDeviceName", "MADI In" }, { "outputDeviceName", "MADI Out" } }) }),

@@ -49,26 +49,29 @@ constexpr juce::int64 int64Max = std::numeric_limits<juce::int64>::max();
 //==============================================================================
 // JUCE base64
 
-// JUCE's memory-block alphabet as a byte table: the 6-bit value of each character, or 0xFF for
-// a byte outside the alphabet (every non-ASCII byte included). A valid value never has bit 7 set,
-// so OR-ing the values of a run tells at once whether any of them was invalid.
-struct JuceBase64Table
+// A base64 alphabet as a byte table: the 6-bit value of each character, 64 for the pad character
+// when the alphabet has one, or 0xFF for a byte outside the alphabet (every non-ASCII byte
+// included). A valid value never has bit 7 set, so OR-ing the values of a run tells at once
+// whether any of them was invalid.
+struct Base64Table
 {
     juce::uint8 value[256];
 };
 
-constexpr JuceBase64Table makeJuceBase64Table()
+constexpr Base64Table makeBase64Table (const char (&alphabet)[65], char pad = 0)
 {
-    JuceBase64Table table {};
+    Base64Table table {};
     for (int i = 0; i < 256; ++i)
         table.value[i] = 0xFF;
-    const char alphabet[] = ".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+";
     for (int i = 0; i < 64; ++i)
         table.value[(juce::uint8) alphabet[i]] = (juce::uint8) i;
+    if (pad != 0)
+        table.value[(juce::uint8) pad] = 64;
     return table;
 }
 
-constexpr JuceBase64Table juceBase64 = makeJuceBase64Table();
+// JUCE's memory-block alphabet.
+constexpr Base64Table juceBase64 = makeBase64Table (".ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+");
 
 #if VORNCONV_WIDE_BASE64
 
@@ -167,26 +170,8 @@ juce::uint32 decodeJuceBase64 (const juce::uint8* text, size_t chars, juce::uint
 //==============================================================================
 // Standard base64
 
-// RFC 4648 values: 0 to 63 for the alphabet, 64 for the pad "=", 0xFF for every other byte (every
-// non-ASCII byte included).
-struct StandardBase64Table
-{
-    juce::uint8 value[256];
-};
-
-constexpr StandardBase64Table makeStandardBase64Table()
-{
-    StandardBase64Table table {};
-    for (int i = 0; i < 256; ++i)
-        table.value[i] = 0xFF;
-    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i)
-        table.value[(juce::uint8) alphabet[i]] = (juce::uint8) i;
-    table.value[(juce::uint8) '='] = 64;
-    return table;
-}
-
-constexpr StandardBase64Table standardBase64 = makeStandardBase64Table();
+// RFC 4648, with its pad "=".
+constexpr Base64Table standardBase64 = makeBase64Table ("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", '=');
 
 // Decodes standard base64 the way JUCE's Base64::convertFromBase64 reads it, with the text given
 // in pieces that read as one text (the lines of a preset): groups of four characters; "=" is

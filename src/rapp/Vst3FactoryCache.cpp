@@ -83,7 +83,7 @@ bool hasLineBreakOrTab (const juce::String& text)
 bool readFileBytes (const juce::File& file, juce::MemoryBlock& bytes)
 {
     juce::String ignored;
-    return file.existsAsFile() && readUntrustedBytes (file, maxFileBytes, bytes, ignored);
+    return readUntrustedBytes (file, maxFileBytes, bytes, ignored);
 }
 
 // UTF-8 text without NUL bytes; false for anything else.
@@ -576,7 +576,7 @@ bool mergeScan (const juce::File& existing, juce::StringRef scanText, const juce
     {
         juce::MemoryBlock bytes;
         juce::String text, parseError;
-        bool readable = existing.existsAsFile() && readFileBytes (existing, bytes) && bytesAsText (bytes, text);
+        bool readable = readFileBytes (existing, bytes) && bytesAsText (bytes, text);
         if (! readable)
             parseError = "factory cache is empty or unreadable";
         else if (! parsePersistentText (text, records, parseError))

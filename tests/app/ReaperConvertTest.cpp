@@ -12,40 +12,6 @@ namespace
 
 const juce::String cid = "ED57BD725C60467EA64DD2F400758B6F";
 
-// A strict one-track project with one VST3 plug-in, as the converter writes it.
-juce::String strictProject()
-{
-    const auto wrapper = vorntest::makeWrapper (934538646u, 2, 2, 0, "COMP", "CONT", vorntest::programTail());
-    return "<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"\n"
-           "  SAMPLERATE 48000 0 0\n"
-           "  <TRACK " + vornconv::makeReaperStableTrackId (0) + "\n"
-           "    NAME \"Kick\"\n"
-           "    VOLPAN 1 0 -1 -1 1\n"
-           "    MUTESOLO 0 0 0\n"
-           "    IPHASE 0\n"
-           "    PLAYOFFS 0 1\n"
-           "    REC 0 -1 1 0 0 0 0 0\n"
-           "    NCHAN 2\n"
-           "    <EXT\n"
-           "      VORN_CHANNEL_LAYOUT 2,2\n"
-           "      VORN_PLUGIN_NAME_SLOT_0 50726F2D512034\n"
-           "      VORN_PLUGIN_VENDOR_SLOT_0 46616246696C746572\n"
-           "    >\n"
-           "    FX 1\n"
-           "    TRACKID " + vornconv::makeReaperStableTrackId (0) + "\n"
-           "    MAINSEND 1 0\n"
-           "    <FXCHAIN\n"
-           "      SHOW 0\n"
-           "      BYPASS 0 0 0\n"
-           "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + cid + "} \"\"\n"
-           "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
-           "      >\n"
-           "      FXID " + vornconv::makeReaperStableFxId (0, 0) + "\n"
-           "    >\n"
-           "  >\n"
-           ">\n";
-}
-
 struct Files
 {
     vorntest::TempFolder folder;
@@ -55,7 +21,7 @@ struct Files
 
     Files()
     {
-        input.replaceWithText (strictProject());
+        input.replaceWithText (vorntest::oneTrackProject (cid));
         catalog.replaceWithText (cid + "\tPro-Q 4\tFabFilter\t4.0\t/opt/vst3/FabFilter Pro-Q 4.vst3\n");
         cache.replaceWithText ("[vstcache]\nFabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + cid + ",Pro-Q 4 (FabFilter)\n");
     }
