@@ -51,19 +51,22 @@ struct ChannelMapping
     std::vector<PluginMapping> plugins;
 };
 
+// No session reader takes a larger file, so a larger one cannot be the source that was read.
+constexpr juce::int64 maxSourceFileBytes = (juce::int64) 1 << 30;
+
 // SHA-256 of the session's source file, resolved against the working directory; empty when
-// there is no such readable file.
+// there is no such readable file. It is read through the loader like every file we did not
+// write, so a source swapped for a FIFO or a device after its read cannot hang the digest.
 juce::String sourceSha256 (const RackSession& session)
 {
     if (session.sourceFile.isEmpty())
         return {};
     const auto file = juce::File::getCurrentWorkingDirectory().getChildFile (session.sourceFile);
-    if (! file.existsAsFile())
+    juce::MemoryBlock bytes;
+    juce::String ignored;
+    if (! readUntrustedBytes (file, maxSourceFileBytes, bytes, ignored))
         return {};
-    juce::FileInputStream in (file);
-    if (! in.openedOk())
-        return {};
-    return juce::SHA256 (in).toHexString().toLowerCase();
+    return juce::SHA256 (bytes).toHexString().toLowerCase();
 }
 
 // The whole file as one JSON object, or a void var when it is not one: when the loader refuses

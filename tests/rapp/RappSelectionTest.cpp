@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <vector>
 
@@ -133,15 +135,18 @@ TEST (SelectionReport, DocumentShapeAndFingerprint)
     EXPECT_EQ ((int) plugin["sidechainSource"], 5);
 
     // The fingerprint follows the file: a relative path is taken against the working directory,
-    // and a missing or unnamed file gives an empty text.
+    // and a missing or unnamed file, or one that is no regular file (a source swapped for a FIFO
+    // after its read), gives an empty text at once.
     struct Case { juce::String sourceFile; juce::String expected; };
     const auto previous = juce::File::getCurrentWorkingDirectory();
     f.folder.folder.setAsCurrentWorkingDirectory();
+    ASSERT_EQ (mkfifo ("fifo.ksn", 0600), 0);
     const Case cases[] = {
         { "in.ksn", abcSha256 },
         { f.source.getFullPathName(), abcSha256 },
         { "missing.ksn", "" },
         { f.folder.folder.getFullPathName(), "" },  // a folder is not a file
+        { "fifo.ksn", "" },
         { "", "" },
     };
     for (const auto& c : cases)
