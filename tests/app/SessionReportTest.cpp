@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <sys/stat.h>
 
 using namespace vornconv;
@@ -438,6 +440,55 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     EXPECT_EQ (missing.outLines()[3], "ERROR   LiveProfessor parameter probe helper is unavailable");
     EXPECT_EQ (box.tmpEntries(), 0);
     EXPECT_EQ (noProfile.err + failing.err + plan.err, "");
+}
+
+// A plug-in updated or rebuilt in place: its module binary inside the bundle is rewritten within
+// the same second (even the same millisecond) while the bundle folder keeps its time. Its old
+// answer must never be used again, neither by the report nor by the LiveProfessor runners.
+TEST (ParameterProbeRuns, AModuleBinaryReplacedInPlaceIsProbedAgain)
+{
+    ReportSandbox box;
+    const auto binary = vorntest::moduleBinaryOf (box.bundle);
+    ASSERT_TRUE (binary.getParentDirectory().createDirectory());
+    const auto build = [&] (const char* bytes, long nanoseconds)
+    {
+        std::ofstream (binary.getFullPathName().toStdString(), std::ios::binary | std::ios::trunc) << bytes;
+        ASSERT_TRUE (vorntest::setFileTime (binary, 1700000000, nanoseconds));
+        ASSERT_TRUE (vorntest::setFileTime (box.bundle, 1700000000, 0));
+    };
+    const std::vector<std::string> report = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                              "--parameter-cache", "cache", "one.ksn" };
+    struct Step { const char* bytes; long nanoseconds; int probed; int cacheHits; };
+    const std::vector<Step> steps = {
+        { "build one", 100000000, 1, 0 },
+        { "build one", 100000000, 0, 1 }, // nothing changed
+        { "build two", 100000500, 1, 0 }, // same size, same millisecond
+        { "build three", 100000500, 1, 0 }, // another size, the same time
+    };
+    int runs = 0;
+    for (const auto& step : steps)
+    {
+        build (step.bytes, step.nanoseconds);
+        const auto v = box.vnpm (report);
+        EXPECT_EQ (v["status"].toString(), "ready") << step.bytes;
+        EXPECT_EQ ((int) v["probed"], step.probed) << step.bytes;
+        EXPECT_EQ ((int) v["cacheHits"], step.cacheHits) << step.bytes;
+        EXPECT_EQ ((int) v["repaired"], 0) << step.bytes;
+        EXPECT_EQ (box.probeRuns ("probe.sh"), runs += step.probed) << step.bytes;
+    }
+    EXPECT_EQ (box.cacheFiles ("cache"), 3);
+
+    // The conversion runners use the same key.
+    const auto plan = [&box]
+    {
+        const auto lines = box.run ({ "--plan", "liveprofessor", "--profile", "64x8", "--factory-catalog", "cat.tsv", "--plugin-probe",
+                                      "probe.sh", "--parameter-cache", "cache", "one.ksn" }).outLines();
+        return lines.size() > 3 ? lines[3] : juce::String();
+    };
+    EXPECT_EQ (plan(), "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    build ("build four", 100000501);
+    EXPECT_EQ (plan(), "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
+    EXPECT_EQ (box.tmpEntries(), 0);
 }
 
 // SIGINT reaches only the terminal's own process group, and the probe runs in a group of its own:

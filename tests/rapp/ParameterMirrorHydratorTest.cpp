@@ -10,6 +10,8 @@
 
 #include <chrono>
 
+#include <sys/stat.h>
+
 using namespace vornconv;
 using namespace vornconv::rapp;
 
@@ -116,23 +118,38 @@ struct MirrorSandbox
     }
 };
 
+// The module binary as the key sees it: size -1 and time 0 when there is none.
+struct BinaryStamp
+{
+    juce::int64 size = -1;
+    juce::int64 nanos = 0;
+};
+
 // The key worked out from the layout by hand: four zero-terminated texts, then little-endian
-// 64-bit numbers and the state bytes.
-juce::String expectedKey (const juce::File& bundle, juce::int64 time, const std::string& component, const std::string& controller)
+// 64-bit numbers: the bundle's time, the module binary (a count of one, its path, size and time
+// in nanoseconds) and the state bytes.
+juce::String expectedKey (const juce::File& bundle, juce::int64 time, const std::string& component, const std::string& controller,
+                          BinaryStamp binary = {})
 {
     std::string stream;
-    for (const auto& text : { std::string ("vorn-parameter-mirror-v2-float-max-digits10"), std::string (cidA),
-                              std::string ("1.0.0"), bundle.getFullPathName().toStdString() })
+    const auto text = [&stream] (const std::string& t)
     {
-        stream += text;
+        stream += t;
         stream.push_back ('\0');
-    }
+    };
+    for (const auto& t : { std::string ("vorn-parameter-mirror-v2-float-max-digits10"), std::string (cidA),
+                           std::string ("1.0.0"), bundle.getFullPathName().toStdString() })
+        text (t);
     const auto number = [&stream] (juce::int64 v)
     {
         for (int i = 0; i < 8; ++i)
             stream.push_back ((char) (((juce::uint64) v >> (8 * i)) & 0xFF));
     };
     number (time);
+    number (1);
+    text (vorntest::moduleBinaryOf (bundle).getFullPathName().toStdString());
+    number (binary.size);
+    number (binary.nanos);
     number ((juce::int64) component.size());
     stream += component;
     number ((juce::int64) controller.size());
@@ -260,6 +277,20 @@ TEST (ParameterMirrorHydration, KeyFileAndProbeInvocation)
     ASSERT_EQ (box.hydrate (withController, stats), "ok");
     EXPECT_EQ (stats.probed, 1);
     EXPECT_TRUE (box.cache.getChildFile (expectedKey (box.bundle, bundleTime, "ABC", std::string (1, '\0')) + ".vnpm").existsAsFile());
+
+    // Once the bundle holds its module binary, the binary's size and time to the nanosecond are
+    // part of the key.
+    const auto binary = vorntest::moduleBinaryOf (box.bundle);
+    ASSERT_TRUE (binary.getParentDirectory().createDirectory());
+    ASSERT_TRUE (binary.replaceWithText ("module"));
+    ASSERT_TRUE (box.bundle.setLastModificationTime (juce::Time (bundleTime)));
+    struct stat info {};
+    ASSERT_EQ (::stat (binary.getFullPathName().toRawUTF8(), &info), 0);
+    const BinaryStamp stamp { 6, (juce::int64) info.st_mtim.tv_sec * 1000000000 + info.st_mtim.tv_nsec };
+    auto withBinary = session ({ { vst3Slot ("ABC") } });
+    ASSERT_EQ (box.hydrate (withBinary, stats), "ok");
+    EXPECT_EQ (stats.probed, 1);
+    EXPECT_EQ (stats.cacheFiles, juce::Array<juce::File> { box.cache.getChildFile (expectedKey (box.bundle, bundleTime, "ABC", "", stamp) + ".vnpm") });
 }
 
 TEST (ParameterMirrorHydration, CountersOverASessionAndAgain)
