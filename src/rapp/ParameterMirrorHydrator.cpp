@@ -1,6 +1,7 @@
 // Parameter mirrors for LiveProfessor: the normalised values of every parameter of a VST3 state,
-// obtained from an outside probe program run in isolation (a private folder for the state copies,
-// a process group of its own, a deadline and an output cap) and kept in a cache folder as binary snapshots named by a SHA-256 key over the state and the
+// obtained from an outside probe program run in isolation (a private folder for the state copies
+// that is also its working folder, a process group of its own, a deadline and an output cap) and
+// kept in a cache folder as binary snapshots named by a SHA-256 key over the state and the
 // installed plug-in, its module binary included. The probe's answer is untrusted text and is
 // parsed strictly on its bytes.
 //
@@ -14,7 +15,8 @@
 //     of a failed probe's output made safe to quote.
 //   - Files: the staged state copies, the module binary and the cache key, and reading and
 //     atomically replacing a cache file.
-//   - One probe run: a private folder, the isolated run and its outcomes, the parsed answer.
+//   - One probe run: a private folder, also the probe's working folder, the isolated run and its
+//     outcomes, the parsed answer.
 //   - Slots: resolving a slot's installed plug-in, the preconditions and the cache file name.
 //   - Best-effort preparation: the jobs and one job's run.
 //   - Entry points: parseParameterProbeOutput, preparationWorkerCount, hydrateParameterMirrors and
@@ -382,7 +384,8 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
                const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error)
 {
     // A fresh folder (mode 0700) that no other process can have chosen, removed on every path out
-    // of the run, an interruption included.
+    // of the run, an interruption included. The probe also works in it, so whatever it or the
+    // plug-in writes to a relative path goes away with it instead of landing in the user's folder.
     PrivateFolder probeDirectory;
     juce::String folderError;
     if (temporaryRoot == juce::File() || ! makePrivateFolder (temporaryRoot, probeDirectoryPrefix, probeDirectory, folderError))
@@ -403,7 +406,8 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
                                            entry.bundle.getFullPathName().toStdString(),
                                            component.getFullPathName().toStdString(),
                                            controller.getFullPathName().toStdString() },
-                                         timeoutMs, maxProbeOutputBytes);
+                                         timeoutMs, maxProbeOutputBytes,
+                                         probeDirectory.folder.getFullPathName().toStdString());
     switch (run.outcome)
     {
         case ProcessOutcome::startFailed:

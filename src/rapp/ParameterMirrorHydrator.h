@@ -14,7 +14,7 @@
 // in <cache>/<sha256 key>.vnpm; the key covers the state bytes, the plug-in version, the bundle
 // path and the bundle's modification time, and the size and modification time (to the
 // nanosecond) of the module binary inside the bundle, so a changed plug-in or state never meets
-// an old file.
+// an old file. The probe works in the private folder that holds the state copies.
 namespace vornconv::rapp
 {
 

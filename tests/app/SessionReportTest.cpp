@@ -491,6 +491,31 @@ TEST (ParameterProbeRuns, AModuleBinaryReplacedInPlaceIsProbedAgain)
     EXPECT_EQ (box.tmpEntries(), 0);
 }
 
+// Whatever the probe (or the plug-in it loads) writes to a relative path lands in its private
+// folder, which goes away with the run, never in the folder vornconv was started in.
+TEST (ParameterProbeRuns, TheProbeWorksInItsPrivateFolder)
+{
+    ReportSandbox box;
+    const auto where = box.work.getChildFile ("where.log");
+    box.probe ("scribble.sh", "pwd >> '" + where.getFullPathName() + "'\necho left > relative.txt\nmkdir sub\n"
+                              "printf 'VNPM\\t1\\nP\\t0\\t0.5\\n'");
+    const auto report = box.vnpm ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "scribble.sh",
+                                    "--parameter-cache", "cache", "one.ksn" });
+    EXPECT_EQ (report["status"].toString(), "ready");
+    const auto convert = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "scribble.sh",
+                                    "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });
+    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
+
+    EXPECT_FALSE (box.work.getChildFile ("relative.txt").exists());
+    EXPECT_FALSE (box.work.getChildFile ("sub").exists());
+    juce::StringArray folders;
+    folders.addLines (where.loadFileAsString().trim());
+    ASSERT_EQ (folders.size(), 2);
+    for (const auto& folder : folders)
+        EXPECT_TRUE (folder.startsWith (box.tmp.getFullPathName() + "/vorn-parameter-probe-")) << folder;
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
 // SIGINT reaches only the terminal's own process group, and the probe runs in a group of its own:
 // an interrupted run must end its probe and take away the probe's folder itself, and a probe must
 // not outlive a parent that is killed without a chance to clean up.

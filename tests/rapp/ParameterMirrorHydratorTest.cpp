@@ -23,9 +23,10 @@ const juce::int64 bundleTime = 1700000000000;
 
 // The fake probe decides by the component state it is given (its third argument):
 //   fail, hang, crash, garbage, silent, noisy, big, flaky, conc*, and anything else answers well.
-// Every start is logged, one line of arguments each.
+// Every start is logged, one line of arguments each, and the folder it runs in.
 const char* const probeBody = R"(#!/bin/sh
 echo "$@" >> "$D/probe.log"
+pwd >> "$D/probe.cwd"
 mode=$(cat "$3")
 good() { printf 'noise before\r\nP\t1\t1\nVNPM\t2\nP\t0\t0.25\n'; }
 case "$mode" in
@@ -269,6 +270,7 @@ TEST (ParameterMirrorHydration, KeyFileAndProbeInvocation)
     EXPECT_TRUE (args[2].startsWith (box.tmp.getFullPathName() + "/vorn-parameter-probe-")) << args[2];
     EXPECT_TRUE (args[2].endsWith ("/component.bin"));
     EXPECT_EQ (args[3], juce::File (args[2]).getSiblingFile ("controller.bin").getFullPathName());
+    EXPECT_EQ (box.root.file ("probe.cwd").loadFileAsString().trim(), juce::File (args[2]).getParentDirectory().getFullPathName());
     EXPECT_TRUE (box.tmpIsEmpty());
 
     // The controller state is part of the key.
