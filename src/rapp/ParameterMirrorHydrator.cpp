@@ -15,8 +15,8 @@
 //     of a failed probe's output made safe to quote.
 //   - Files: the staged state copies, the module binary and the cache key, and reading and
 //     atomically replacing a cache file.
-//   - One probe run: a private folder, also the probe's working folder, the isolated run and its
-//     outcomes, the parsed answer.
+//   - One probe run: how a probe ended; a private folder, also the probe's working folder, the
+//     isolated run and its outcomes, the parsed answer.
 //   - Slots: resolving a slot's installed plug-in, the preconditions and the cache file name.
 //   - Best-effort preparation: the jobs and one job's run.
 //   - Entry points: parseParameterProbeOutput, preparationWorkerCount, hydrateParameterMirrors and
@@ -380,6 +380,14 @@ bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, ju
 // ---------------------------------------------------------------------------------------------
 // One probe run
 
+// How a probe ended that ended by itself or by a signal: "exit status 3", "killed by signal 11".
+juce::String howItEnded (const ProcessRun& run)
+{
+    if (run.outcome == ProcessOutcome::signalled)
+        return "killed by signal " + juce::String (run.signalNumber);
+    return "exit status " + juce::String (run.exitCode);
+}
+
 bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, const Vst3ModuleEntry& entry,
                const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error)
 {
@@ -425,10 +433,11 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
             break;
     }
 
-    // A probe killed by a signal (a crashing plug-in) failed, whatever it printed before.
+    // A probe killed by a signal (a crashing plug-in) failed, whatever it printed before. How it
+    // ended is told before its last line, which may be any answer it printed before the crash.
     if (run.outcome == ProcessOutcome::signalled || run.exitCode != 0)
     {
-        error = "isolated parameter probe failed for " + entry.name;
+        error = "isolated parameter probe failed for " + entry.name + " (" + howItEnded (run) + ")";
         const auto line = lastOutputLine (run.output);
         if (line.isNotEmpty())
             error << ": " << line;

@@ -339,7 +339,7 @@ TEST (SessionReportCommand, PreparationStatuses)
     EXPECT_EQ ((int) failing["issues"][0]["strip"], 0);
     EXPECT_EQ ((int) failing["issues"][0]["slot"], 0);
     EXPECT_EQ (failing["issues"][0]["plugin"].toString(), "Fake EQ");
-    EXPECT_EQ (failing["issues"][0]["detail"].toString(), "isolated parameter probe failed for Fake EQ: boom");
+    EXPECT_EQ (failing["issues"][0]["detail"].toString(), "isolated parameter probe failed for Fake EQ (exit status 1): boom");
     EXPECT_EQ (box.probeRuns ("fail.sh"), 2);
 
     // A cache path that is a regular file: the preparation fails, and the document says so.
@@ -432,7 +432,7 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     const auto failing = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "fail.sh",
                                     "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });
     EXPECT_EQ (failing.exitCode, 1);
-    EXPECT_EQ (failing.outLines(), words ({ "ERROR   isolated parameter probe failed for Fake EQ: boom", "" }));
+    EXPECT_EQ (failing.outLines(), words ({ "ERROR   isolated parameter probe failed for Fake EQ (exit status 1): boom", "" }));
     EXPECT_EQ (box.probeRuns ("fail.sh"), 1);
 
     const auto missing = box.run ({ "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope",
@@ -513,6 +513,37 @@ TEST (ParameterProbeRuns, TheProbeWorksInItsPrivateFolder)
     ASSERT_EQ (folders.size(), 2);
     for (const auto& folder : folders)
         EXPECT_TRUE (folder.startsWith (box.tmp.getFullPathName() + "/vorn-parameter-probe-")) << folder;
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// A probe that crashes after it printed a complete answer, or that exits with a status of its
+// own, is reported with how it ended besides its last line.
+TEST (ParameterProbeRuns, AFailedProbeIsReportedWithHowItEnded)
+{
+    ReportSandbox box;
+    box.probe ("crash.sh", "printf 'VNPM\\t2\\nP\\t0\\t0.25\\nP\\t1\\t1\\n'\nkill -SEGV $$");
+    box.probe ("three.sh", "echo 'cannot load module' >&2\nexit 3");
+    box.probe ("killed.sh", "kill -KILL $$");
+    struct Case { const char* probe; juce::String detail; };
+    const std::vector<Case> cases = {
+        { "crash.sh", "isolated parameter probe failed for Fake EQ (killed by signal 11): P 1 1" },
+        { "three.sh", "isolated parameter probe failed for Fake EQ (exit status 3): cannot load module" },
+        { "killed.sh", "isolated parameter probe failed for Fake EQ (killed by signal 9)" },
+    };
+    for (const auto& c : cases)
+    {
+        const auto v = box.vnpm ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", c.probe,
+                                   "--parameter-cache", "cache", "one.ksn" });
+        EXPECT_EQ (v["status"].toString(), "partial") << c.probe;
+        ASSERT_EQ (v["issues"].size(), 1) << c.probe;
+        EXPECT_EQ (v["issues"][0]["detail"].toString(), c.detail);
+
+        const auto converted = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", c.probe,
+                                          "--parameter-cache", "cache", "--output", "out.rack2", "one.ksn" });
+        EXPECT_EQ (converted.exitCode, 1);
+        EXPECT_EQ (converted.outLines(), juce::StringArray ("ERROR   " + c.detail, juce::String()));
+    }
+    EXPECT_EQ (box.cacheFiles ("cache"), 0);
     EXPECT_EQ (box.tmpEntries(), 0);
 }
 

@@ -22,7 +22,8 @@ const char* const cidA = "0123456789ABCDEF0123456789ABCDEF";
 const juce::int64 bundleTime = 1700000000000;
 
 // The fake probe decides by the component state it is given (its third argument):
-//   fail, hang, crash, garbage, silent, noisy, big, flaky, conc*, and anything else answers well.
+//   fail, hang, crash, quiet-crash, garbage, silent, noisy, big, flaky, conc*, and anything else
+//   answers well.
 // Every start is logged, one line of arguments each, and the folder it runs in.
 const char* const probeBody = R"(#!/bin/sh
 echo "$@" >> "$D/probe.log"
@@ -33,6 +34,7 @@ case "$mode" in
   fail) echo 'first line' >&2; echo 'boom  ' >&2; exit 1 ;;
   hang) sleep 30 ;;
   crash) good; kill -SEGV $$ ;;
+  quiet-crash) kill -KILL $$ ;;
   garbage) printf 'VNPM\t2\nP\t0\t0.5\n' ;;
   silent) printf ' \n\n' ;;
   noisy) printf 'bad\033[31m\001news\n'; exit 2 ;;
@@ -427,9 +429,10 @@ TEST (ParameterMirrorHydration, ProbeMisbehaviourFailsCleanly)
         juce::File probe;
     };
     const std::vector<Case> cases = {
-        { "fail", "isolated parameter probe failed for Fake EQ: boom", {} },
-        { "noisy", "isolated parameter probe failed for Fake EQ: bad?[31m?news", {} },
-        { "crash", "isolated parameter probe failed for Fake EQ: P 0 0.25", {} },
+        { "fail", "isolated parameter probe failed for Fake EQ (exit status 1): boom", {} },
+        { "noisy", "isolated parameter probe failed for Fake EQ (exit status 2): bad?[31m?news", {} },
+        { "crash", "isolated parameter probe failed for Fake EQ (killed by signal 11): P 0 0.25", {} },
+        { "quiet-crash", "isolated parameter probe failed for Fake EQ (killed by signal 9)", {} },
         { "silent", "isolated parameter probe terminated without output for Fake EQ", {} },
         { "garbage", "invalid parameter probe output for Fake EQ: VNPM parameter row count does not match the header", {} },
         { "hang", "isolated parameter probe timed out for Fake EQ", {} },
@@ -520,7 +523,7 @@ TEST (ParameterMirrorPreparation, IssuesRetriesAndTheDifferenceToHydration)
     EXPECT_EQ (report.issues[0].message,
                "cannot generate LiveProfessor parameters because the installed plug-in is unavailable at strip 1: Unknown");
     for (int i : { 1, 2 })
-        EXPECT_EQ (report.issues[i].message, "isolated parameter probe failed for Fake EQ: boom");
+        EXPECT_EQ (report.issues[i].message, "isolated parameter probe failed for Fake EQ (exit status 1): boom");
     EXPECT_EQ (report.issues[1].strip, 0);
     EXPECT_EQ (report.issues[2].strip, 1);
     EXPECT_EQ (report.issues[2].slot, 0);
