@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -153,6 +155,24 @@ inline ProcessResult runVornconvBinary (const std::vector<std::string>& args, co
                                         const std::vector<std::string>& env = {})
 {
     return runProgram (vornconvBinary(), args, cwd, env);
+}
+
+// Where a VST3 host on this machine loads a bundle's module from:
+// Contents/<machine>-linux/<bundle name>.so.
+inline juce::File moduleBinaryOf (const juce::File& bundle)
+{
+    struct utsname names {};
+    if (uname (&names) != 0)
+        return {};
+    return bundle.getChildFile ("Contents").getChildFile (juce::String (names.machine) + "-linux")
+                 .getChildFile (bundle.getFileNameWithoutExtension() + ".so");
+}
+
+// Sets a file's access and modification times to the nanosecond (JUCE sets whole seconds only).
+inline bool setFileTime (const juce::File& file, juce::int64 seconds, long nanoseconds)
+{
+    const timespec times[2] = { { (time_t) seconds, nanoseconds }, { (time_t) seconds, nanoseconds } };
+    return utimensat (AT_FDCWD, file.getFullPathName().toRawUTF8(), times, 0) == 0;
 }
 
 // An in-process invocation with its printed lines.

@@ -1,10 +1,10 @@
 // Runs an untrusted helper program as a child and collects what it prints, never waiting past a
 // deadline or holding more than a cap. The child is forked into a process group of its own
-// (registered, so an interrupted run kills it), dies with us, gets /dev/null as input and one
-// close-on-exec pipe for its output, and reports a failed exec back through a second pipe. The
-// parent polls in short slices, so a child that has ended is noticed even while something it
-// started still holds the pipe open; the whole group is killed and the child reaped on every way
-// out.
+// (registered, so an interrupted run kills it), dies with us, starts in the working folder asked
+// for, gets /dev/null as input and one close-on-exec pipe for its output, and reports a failed
+// exec back through a second pipe. The parent polls in short slices, so a child that has ended is
+// noticed even while something it started still holds the pipe open; the whole group is killed
+// and the child reaped on every way out.
 //
 // The file holds, in order: the descriptor holder, reading without blocking, the
 // ended-but-not-reaped check and the spawn (private), then runIsolatedProcess.
@@ -90,7 +90,7 @@ bool hasEnded (pid_t pid)
 // Starts the child in its own process group, registered so that an interrupted run kills it, and
 // set to die with us when we die without a chance to clean up. A failed exec is reported back
 // through a close-on-exec pipe, so "could not be started" stays told apart from a child that ran.
-bool spawnChild (const std::vector<std::string>& arguments, int outputFd, pid_t& pid)
+bool spawnChild (const std::vector<std::string>& arguments, const std::string& workingDirectory, int outputFd, pid_t& pid)
 {
     // Everything the child needs is made before the fork: after it only async-signal-safe calls.
     std::vector<char*> argv;
@@ -121,7 +121,7 @@ bool spawnChild (const std::vector<std::string>& arguments, int outputFd, pid_t&
             ::signal (s, SIG_DFL);
         ::sigprocmask (SIG_SETMASK, &noSignals, nullptr);
         if (::dup2 (outputFd, STDOUT_FILENO) < 0 || ::dup2 (outputFd, STDERR_FILENO) < 0
-            || ::dup2 (input.fd, STDIN_FILENO) < 0)
+            || ::dup2 (input.fd, STDIN_FILENO) < 0 || (! workingDirectory.empty() && ::chdir (workingDirectory.c_str()) != 0))
             failure = errno;
         else
         {
@@ -151,7 +151,8 @@ bool spawnChild (const std::vector<std::string>& arguments, int outputFd, pid_t&
 
 } // namespace
 
-ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap)
+ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap,
+                               const std::string& workingDirectory)
 {
     ProcessRun run;
     if (arguments.empty() || arguments[0].empty())
@@ -166,7 +167,7 @@ ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int ti
         return run;
 
     pid_t pid = -1;
-    if (! spawnChild (arguments, writeEnd.fd, pid))
+    if (! spawnChild (arguments, workingDirectory, writeEnd.fd, pid))
         return run;
     writeEnd.closeNow(); // only the child may hold the write end, or the end of output is never seen
 

@@ -32,7 +32,11 @@ struct ProcessRun
     std::string output; // standard output and standard error as they arrived, at most the cap
 };
 
-// arguments[0] is the program path (not searched for in PATH). timeoutMs below 1 counts as 1.
-ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap);
+// arguments[0] is the program path (not searched for in PATH; a relative one is taken from the
+// folder the child starts in). The child starts in workingDirectory when it is given, else in the
+// caller's working folder; a folder it cannot enter means it is not started. timeoutMs below 1
+// counts as 1.
+ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap,
+                               const std::string& workingDirectory = {});
 
 } // namespace vornconv::rapp

@@ -1,8 +1,9 @@
 // Parameter mirrors for LiveProfessor: the normalised values of every parameter of a VST3 state,
-// obtained from an outside probe program run in isolation (a private folder for the state copies,
-// a process group of its own, a deadline and an output cap) and kept in a cache folder as binary
-// snapshots named by a SHA-256 key over the state and the installed plug-in. The probe's answer is
-// untrusted text and is parsed strictly on its bytes.
+// obtained from an outside probe program run in isolation (a private folder for the state copies
+// that is also its working folder, a process group of its own, a deadline and an output cap) and
+// kept in a cache folder as binary snapshots named by a SHA-256 key over the state and the
+// installed plug-in, its module binary included. The probe's answer is untrusted text and is
+// parsed strictly on its bytes.
 //
 // Two ways in: hydrateParameterMirrors fills every VST3 slot on the calling thread and stops at
 // the first failure; prepareParameterMirrorsBestEffort only fills the cache, one job per distinct
@@ -12,9 +13,10 @@
 // In this file, in order:
 //   - VNPM text: lines, fields, bounded indices and unit floats on byte ranges, and the last line
 //     of a failed probe's output made safe to quote.
-//   - Files: the staged state copies, the cache key, and reading and atomically replacing a cache
-//     file.
-//   - One probe run: a private folder, the isolated run and its outcomes, the parsed answer.
+//   - Files: the staged state copies, the module binary and the cache key, and reading and
+//     atomically replacing a cache file.
+//   - One probe run: how a probe ended; a private folder, also the probe's working folder, the
+//     isolated run and its outcomes, the parsed answer.
 //   - Slots: resolving a slot's installed plug-in, the preconditions and the cache file name.
 //   - Best-effort preparation: the jobs and one job's run.
 //   - Entry points: parseParameterProbeOutput, preparationWorkerCount, hydrateParameterMirrors and
@@ -23,6 +25,7 @@
 #include "rapp/ParameterMirrorHydrator.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/FileTimes.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
@@ -43,6 +46,7 @@
 #include <utility>
 #include <vector>
 
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace vornconv::rapp
@@ -277,6 +281,28 @@ bool writeWholeFile (const juce::File& file, const juce::MemoryBlock& bytes)
     return out.getStatus().wasOk();
 }
 
+// The files that a VST3 host loads from a bundle, which the probe runs. On Linux the module
+// Contents/<machine>-linux/<bundle name>.so, with the machine as uname reports it (the one path
+// JUCE's host and the VST3 SDK open). On macOS the executable in Contents/MacOS that the bundle's
+// Info.plist names: rather than reading that list, every regular file directly in the folder is
+// taken, which holds it whatever its name.
+std::vector<juce::File> moduleBinaryFiles (const juce::File& bundle)
+{
+   #if JUCE_MAC
+    auto files = bundle.getChildFile ("Contents/MacOS")
+                     .findChildFiles (juce::File::findFiles, false, "*", juce::File::FollowSymlinks::yes);
+    files.sort();
+    return { files.begin(), files.end() };
+   #else
+    juce::String machine;
+    struct utsname names {};
+    if (::uname (&names) == 0)
+        machine = juce::String::fromUTF8 (names.machine);
+    return { bundle.getChildFile ("Contents").getChildFile (machine + "-linux")
+                   .getChildFile (bundle.getFileNameWithoutExtension() + ".so") };
+   #endif
+}
+
 juce::String stateCacheKey (const juce::String& cid, const Vst3ModuleEntry& entry, const PluginState& state)
 {
     juce::MemoryOutputStream out (256 + state.component.getSize() + state.controller.getSize());
@@ -284,7 +310,19 @@ juce::String stateCacheKey (const juce::String& cid, const Vst3ModuleEntry& entr
     out.writeString (cid.toUpperCase());
     out.writeString (entry.version);
     out.writeString (entry.bundle.getFullPathName());
-    out.writeInt64 (entry.bundle.getLastModificationTime().toMilliseconds());
+    out.writeInt64 (modificationMillis (entry.bundle));
+    // What the probe loads: a binary replaced inside the bundle leaves the bundle's own time as it
+    // was, so its size and time (to the nanosecond) are part of the key. A missing binary counts
+    // with size -1, and the key changes when one appears.
+    const auto binaries = moduleBinaryFiles (entry.bundle);
+    out.writeInt64 ((juce::int64) binaries.size());
+    for (const auto& binary : binaries)
+    {
+        const auto stamp = fileStamp (binary);
+        out.writeString (binary.getFullPathName());
+        out.writeInt64 (stamp.regularFile ? stamp.size : -1);
+        out.writeInt64 (stamp.regularFile ? stamp.modifiedNanos : 0);
+    }
     for (const auto* block : { &state.component, &state.controller })
     {
         out.writeInt64 ((juce::int64) block->getSize());
@@ -342,11 +380,20 @@ bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, ju
 // ---------------------------------------------------------------------------------------------
 // One probe run
 
+// How a probe ended that ended by itself or by a signal: "exit status 3", "killed by signal 11".
+juce::String howItEnded (const ProcessRun& run)
+{
+    if (run.outcome == ProcessOutcome::signalled)
+        return "killed by signal " + juce::String (run.signalNumber);
+    return "exit status " + juce::String (run.exitCode);
+}
+
 bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, const Vst3ModuleEntry& entry,
                const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error)
 {
     // A fresh folder (mode 0700) that no other process can have chosen, removed on every path out
-    // of the run, an interruption included.
+    // of the run, an interruption included. The probe also works in it, so whatever it or the
+    // plug-in writes to a relative path goes away with it instead of landing in the user's folder.
     PrivateFolder probeDirectory;
     juce::String folderError;
     if (temporaryRoot == juce::File() || ! makePrivateFolder (temporaryRoot, probeDirectoryPrefix, probeDirectory, folderError))
@@ -367,7 +414,8 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
                                            entry.bundle.getFullPathName().toStdString(),
                                            component.getFullPathName().toStdString(),
                                            controller.getFullPathName().toStdString() },
-                                         timeoutMs, maxProbeOutputBytes);
+                                         timeoutMs, maxProbeOutputBytes,
+                                         probeDirectory.folder.getFullPathName().toStdString());
     switch (run.outcome)
     {
         case ProcessOutcome::startFailed:
@@ -385,10 +433,11 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
             break;
     }
 
-    // A probe killed by a signal (a crashing plug-in) failed, whatever it printed before.
+    // A probe killed by a signal (a crashing plug-in) failed, whatever it printed before. How it
+    // ended is told before its last line, which may be any answer it printed before the crash.
     if (run.outcome == ProcessOutcome::signalled || run.exitCode != 0)
     {
-        error = "isolated parameter probe failed for " + entry.name;
+        error = "isolated parameter probe failed for " + entry.name + " (" + howItEnded (run) + ")";
         const auto line = lastOutputLine (run.output);
         if (line.isNotEmpty())
             error << ": " << line;

@@ -12,7 +12,9 @@
 //     <probe> --vnpm <bundle> <dir>/component.bin <dir>/controller.bin
 // and prints the values as VNPM text. The answer is kept as a binary parameter snapshot (key 0)
 // in <cache>/<sha256 key>.vnpm; the key covers the state bytes, the plug-in version, the bundle
-// path and the bundle's modification time, so a changed plug-in or state never meets an old file.
+// path and the bundle's modification time, and the size and modification time (to the
+// nanosecond) of the module binary inside the bundle, so a changed plug-in or state never meets
+// an old file. The probe works in the private folder that holds the state copies.
 namespace vornconv::rapp
 {
 

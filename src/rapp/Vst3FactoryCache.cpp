@@ -22,6 +22,7 @@
 #include "rapp/Vst3FactoryCache.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/FileTimes.h"
 #include "model/StrictXml.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
@@ -141,11 +142,6 @@ bool parseHex (const juce::String& text, int maxDigits, juce::uint64& value)
         value = (value << 4) | (juce::uint64) digit;
     }
     return true;
-}
-
-juce::int64 modificationMillis (const juce::File& file)
-{
-    return file.getLastModificationTime().toMilliseconds();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include "writers/VornKsnWriter.h"
 
 #include "model/AudioUnitState.h"
+#include "model/FileTimes.h"
 #include "model/Vst3State.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
@@ -184,7 +185,7 @@ std::unique_ptr<juce::XmlElement> describePlugin (const PluginRef& slot, const R
         plugin->setAttribute ("uniqueId", hex (entry->uniqueId));
         plugin->setAttribute ("uid", hex (entry->uid));
         plugin->setAttribute ("isInstrument", 0);
-        plugin->setAttribute ("fileTime", hex64 (entry->bundle.getLastModificationTime().toMilliseconds()));
+        plugin->setAttribute ("fileTime", hex64 (modificationMillis (entry->bundle)));
     }
     plugin->setAttribute ("infoUpdateTime", infoUpdateTimeFor (slot));
     plugin->setAttribute ("numInputs", strip.inputChannels < 1 ? 0 : strip.inputChannels);

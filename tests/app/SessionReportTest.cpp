@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <sys/stat.h>
 
 using namespace vornconv;
@@ -337,7 +339,7 @@ TEST (SessionReportCommand, PreparationStatuses)
     EXPECT_EQ ((int) failing["issues"][0]["strip"], 0);
     EXPECT_EQ ((int) failing["issues"][0]["slot"], 0);
     EXPECT_EQ (failing["issues"][0]["plugin"].toString(), "Fake EQ");
-    EXPECT_EQ (failing["issues"][0]["detail"].toString(), "isolated parameter probe failed for Fake EQ: boom");
+    EXPECT_EQ (failing["issues"][0]["detail"].toString(), "isolated parameter probe failed for Fake EQ (exit status 1): boom");
     EXPECT_EQ (box.probeRuns ("fail.sh"), 2);
 
     // A cache path that is a regular file: the preparation fails, and the document says so.
@@ -430,7 +432,7 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     const auto failing = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "fail.sh",
                                     "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });
     EXPECT_EQ (failing.exitCode, 1);
-    EXPECT_EQ (failing.outLines(), words ({ "ERROR   isolated parameter probe failed for Fake EQ: boom", "" }));
+    EXPECT_EQ (failing.outLines(), words ({ "ERROR   isolated parameter probe failed for Fake EQ (exit status 1): boom", "" }));
     EXPECT_EQ (box.probeRuns ("fail.sh"), 1);
 
     const auto missing = box.run ({ "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope",
@@ -438,6 +440,111 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     EXPECT_EQ (missing.outLines()[3], "ERROR   LiveProfessor parameter probe helper is unavailable");
     EXPECT_EQ (box.tmpEntries(), 0);
     EXPECT_EQ (noProfile.err + failing.err + plan.err, "");
+}
+
+// A plug-in updated or rebuilt in place: its module binary inside the bundle is rewritten within
+// the same second (even the same millisecond) while the bundle folder keeps its time. Its old
+// answer must never be used again, neither by the report nor by the LiveProfessor runners.
+TEST (ParameterProbeRuns, AModuleBinaryReplacedInPlaceIsProbedAgain)
+{
+    ReportSandbox box;
+    const auto binary = vorntest::moduleBinaryOf (box.bundle);
+    ASSERT_TRUE (binary.getParentDirectory().createDirectory());
+    const auto build = [&] (const char* bytes, long nanoseconds)
+    {
+        std::ofstream (binary.getFullPathName().toStdString(), std::ios::binary | std::ios::trunc) << bytes;
+        ASSERT_TRUE (vorntest::setFileTime (binary, 1700000000, nanoseconds));
+        ASSERT_TRUE (vorntest::setFileTime (box.bundle, 1700000000, 0));
+    };
+    const std::vector<std::string> report = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                              "--parameter-cache", "cache", "one.ksn" };
+    struct Step { const char* bytes; long nanoseconds; int probed; int cacheHits; };
+    const std::vector<Step> steps = {
+        { "build one", 100000000, 1, 0 },
+        { "build one", 100000000, 0, 1 }, // nothing changed
+        { "build two", 100000500, 1, 0 }, // same size, same millisecond
+        { "build three", 100000500, 1, 0 }, // another size, the same time
+    };
+    int runs = 0;
+    for (const auto& step : steps)
+    {
+        build (step.bytes, step.nanoseconds);
+        const auto v = box.vnpm (report);
+        EXPECT_EQ (v["status"].toString(), "ready") << step.bytes;
+        EXPECT_EQ ((int) v["probed"], step.probed) << step.bytes;
+        EXPECT_EQ ((int) v["cacheHits"], step.cacheHits) << step.bytes;
+        EXPECT_EQ ((int) v["repaired"], 0) << step.bytes;
+        EXPECT_EQ (box.probeRuns ("probe.sh"), runs += step.probed) << step.bytes;
+    }
+    EXPECT_EQ (box.cacheFiles ("cache"), 3);
+
+    // The conversion runners use the same key.
+    const auto plan = [&box]
+    {
+        const auto lines = box.run ({ "--plan", "liveprofessor", "--profile", "64x8", "--factory-catalog", "cat.tsv", "--plugin-probe",
+                                      "probe.sh", "--parameter-cache", "cache", "one.ksn" }).outLines();
+        return lines.size() > 3 ? lines[3] : juce::String();
+    };
+    EXPECT_EQ (plan(), "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    build ("build four", 100000501);
+    EXPECT_EQ (plan(), "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// Whatever the probe (or the plug-in it loads) writes to a relative path lands in its private
+// folder, which goes away with the run, never in the folder vornconv was started in.
+TEST (ParameterProbeRuns, TheProbeWorksInItsPrivateFolder)
+{
+    ReportSandbox box;
+    const auto where = box.work.getChildFile ("where.log");
+    box.probe ("scribble.sh", "pwd >> '" + where.getFullPathName() + "'\necho left > relative.txt\nmkdir sub\n"
+                              "printf 'VNPM\\t1\\nP\\t0\\t0.5\\n'");
+    const auto report = box.vnpm ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "scribble.sh",
+                                    "--parameter-cache", "cache", "one.ksn" });
+    EXPECT_EQ (report["status"].toString(), "ready");
+    const auto convert = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "scribble.sh",
+                                    "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });
+    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
+
+    EXPECT_FALSE (box.work.getChildFile ("relative.txt").exists());
+    EXPECT_FALSE (box.work.getChildFile ("sub").exists());
+    juce::StringArray folders;
+    folders.addLines (where.loadFileAsString().trim());
+    ASSERT_EQ (folders.size(), 2);
+    for (const auto& folder : folders)
+        EXPECT_TRUE (folder.startsWith (box.tmp.getFullPathName() + "/vorn-parameter-probe-")) << folder;
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// A probe that crashes after it printed a complete answer, or that exits with a status of its
+// own, is reported with how it ended besides its last line.
+TEST (ParameterProbeRuns, AFailedProbeIsReportedWithHowItEnded)
+{
+    ReportSandbox box;
+    box.probe ("crash.sh", "printf 'VNPM\\t2\\nP\\t0\\t0.25\\nP\\t1\\t1\\n'\nkill -SEGV $$");
+    box.probe ("three.sh", "echo 'cannot load module' >&2\nexit 3");
+    box.probe ("killed.sh", "kill -KILL $$");
+    struct Case { const char* probe; juce::String detail; };
+    const std::vector<Case> cases = {
+        { "crash.sh", "isolated parameter probe failed for Fake EQ (killed by signal 11): P 1 1" },
+        { "three.sh", "isolated parameter probe failed for Fake EQ (exit status 3): cannot load module" },
+        { "killed.sh", "isolated parameter probe failed for Fake EQ (killed by signal 9)" },
+    };
+    for (const auto& c : cases)
+    {
+        const auto v = box.vnpm ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", c.probe,
+                                   "--parameter-cache", "cache", "one.ksn" });
+        EXPECT_EQ (v["status"].toString(), "partial") << c.probe;
+        ASSERT_EQ (v["issues"].size(), 1) << c.probe;
+        EXPECT_EQ (v["issues"][0]["detail"].toString(), c.detail);
+
+        const auto converted = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", c.probe,
+                                          "--parameter-cache", "cache", "--output", "out.rack2", "one.ksn" });
+        EXPECT_EQ (converted.exitCode, 1);
+        EXPECT_EQ (converted.outLines(), juce::StringArray ("ERROR   " + c.detail, juce::String()));
+    }
+    EXPECT_EQ (box.cacheFiles ("cache"), 0);
+    EXPECT_EQ (box.tmpEntries(), 0);
 }
 
 // SIGINT reaches only the terminal's own process group, and the probe runs in a group of its own:

@@ -89,6 +89,25 @@ TEST (IsolatedProcess, ArgumentsReachTheChildUnchanged)
     EXPECT_EQ (run.output, "[--vnpm][with space][][tab\there]");
 }
 
+TEST (IsolatedProcess, TheChildStartsInTheFolderAskedFor)
+{
+    vorntest::TempFolder folder;
+    const auto inside = folder.file ("inside");
+    ASSERT_TRUE (inside.createDirectory());
+    const auto program = script (folder, "where.sh", "pwd; echo x > relative.txt");
+
+    const auto run = runIsolatedProcess ({ program }, 10000, 1024, inside.getFullPathName().toStdString());
+    EXPECT_EQ (run.outcome, ProcessOutcome::exited);
+    EXPECT_EQ (run.output, inside.getFullPathName().toStdString() + "\n");
+    EXPECT_TRUE (inside.getChildFile ("relative.txt").existsAsFile());
+    EXPECT_FALSE (juce::File::getCurrentWorkingDirectory().getChildFile ("relative.txt").exists());
+
+    // A folder that cannot be entered: the program never runs.
+    const auto missing = runIsolatedProcess ({ program }, 10000, 1024, folder.file ("missing").getFullPathName().toStdString());
+    EXPECT_EQ (missing.outcome, ProcessOutcome::startFailed);
+    EXPECT_EQ (missing.output, "");
+}
+
 TEST (IsolatedProcess, OutputLargerThanThePipeIsReadWhileTheChildRuns)
 {
     vorntest::TempFolder folder;

@@ -10,6 +10,8 @@
 
 #include <chrono>
 
+#include <sys/stat.h>
+
 using namespace vornconv;
 using namespace vornconv::rapp;
 
@@ -20,16 +22,19 @@ const char* const cidA = "0123456789ABCDEF0123456789ABCDEF";
 const juce::int64 bundleTime = 1700000000000;
 
 // The fake probe decides by the component state it is given (its third argument):
-//   fail, hang, crash, garbage, silent, noisy, big, flaky, conc*, and anything else answers well.
-// Every start is logged, one line of arguments each.
+//   fail, hang, crash, quiet-crash, garbage, silent, noisy, big, flaky, conc*, and anything else
+//   answers well.
+// Every start is logged, one line of arguments each, and the folder it runs in.
 const char* const probeBody = R"(#!/bin/sh
 echo "$@" >> "$D/probe.log"
+pwd >> "$D/probe.cwd"
 mode=$(cat "$3")
 good() { printf 'noise before\r\nP\t1\t1\nVNPM\t2\nP\t0\t0.25\n'; }
 case "$mode" in
   fail) echo 'first line' >&2; echo 'boom  ' >&2; exit 1 ;;
   hang) sleep 30 ;;
   crash) good; kill -SEGV $$ ;;
+  quiet-crash) kill -KILL $$ ;;
   garbage) printf 'VNPM\t2\nP\t0\t0.5\n' ;;
   silent) printf ' \n\n' ;;
   noisy) printf 'bad\033[31m\001news\n'; exit 2 ;;
@@ -116,23 +121,38 @@ struct MirrorSandbox
     }
 };
 
+// The module binary as the key sees it: size -1 and time 0 when there is none.
+struct BinaryStamp
+{
+    juce::int64 size = -1;
+    juce::int64 nanos = 0;
+};
+
 // The key worked out from the layout by hand: four zero-terminated texts, then little-endian
-// 64-bit numbers and the state bytes.
-juce::String expectedKey (const juce::File& bundle, juce::int64 time, const std::string& component, const std::string& controller)
+// 64-bit numbers: the bundle's time, the module binary (a count of one, its path, size and time
+// in nanoseconds) and the state bytes.
+juce::String expectedKey (const juce::File& bundle, juce::int64 time, const std::string& component, const std::string& controller,
+                          BinaryStamp binary = {})
 {
     std::string stream;
-    for (const auto& text : { std::string ("vorn-parameter-mirror-v2-float-max-digits10"), std::string (cidA),
-                              std::string ("1.0.0"), bundle.getFullPathName().toStdString() })
+    const auto text = [&stream] (const std::string& t)
     {
-        stream += text;
+        stream += t;
         stream.push_back ('\0');
-    }
+    };
+    for (const auto& t : { std::string ("vorn-parameter-mirror-v2-float-max-digits10"), std::string (cidA),
+                           std::string ("1.0.0"), bundle.getFullPathName().toStdString() })
+        text (t);
     const auto number = [&stream] (juce::int64 v)
     {
         for (int i = 0; i < 8; ++i)
             stream.push_back ((char) (((juce::uint64) v >> (8 * i)) & 0xFF));
     };
     number (time);
+    number (1);
+    text (vorntest::moduleBinaryOf (bundle).getFullPathName().toStdString());
+    number (binary.size);
+    number (binary.nanos);
     number ((juce::int64) component.size());
     stream += component;
     number ((juce::int64) controller.size());
@@ -252,6 +272,7 @@ TEST (ParameterMirrorHydration, KeyFileAndProbeInvocation)
     EXPECT_TRUE (args[2].startsWith (box.tmp.getFullPathName() + "/vorn-parameter-probe-")) << args[2];
     EXPECT_TRUE (args[2].endsWith ("/component.bin"));
     EXPECT_EQ (args[3], juce::File (args[2]).getSiblingFile ("controller.bin").getFullPathName());
+    EXPECT_EQ (box.root.file ("probe.cwd").loadFileAsString().trim(), juce::File (args[2]).getParentDirectory().getFullPathName());
     EXPECT_TRUE (box.tmpIsEmpty());
 
     // The controller state is part of the key.
@@ -260,6 +281,20 @@ TEST (ParameterMirrorHydration, KeyFileAndProbeInvocation)
     ASSERT_EQ (box.hydrate (withController, stats), "ok");
     EXPECT_EQ (stats.probed, 1);
     EXPECT_TRUE (box.cache.getChildFile (expectedKey (box.bundle, bundleTime, "ABC", std::string (1, '\0')) + ".vnpm").existsAsFile());
+
+    // Once the bundle holds its module binary, the binary's size and time to the nanosecond are
+    // part of the key.
+    const auto binary = vorntest::moduleBinaryOf (box.bundle);
+    ASSERT_TRUE (binary.getParentDirectory().createDirectory());
+    ASSERT_TRUE (binary.replaceWithText ("module"));
+    ASSERT_TRUE (box.bundle.setLastModificationTime (juce::Time (bundleTime)));
+    struct stat info {};
+    ASSERT_EQ (::stat (binary.getFullPathName().toRawUTF8(), &info), 0);
+    const BinaryStamp stamp { 6, (juce::int64) info.st_mtim.tv_sec * 1000000000 + info.st_mtim.tv_nsec };
+    auto withBinary = session ({ { vst3Slot ("ABC") } });
+    ASSERT_EQ (box.hydrate (withBinary, stats), "ok");
+    EXPECT_EQ (stats.probed, 1);
+    EXPECT_EQ (stats.cacheFiles, juce::Array<juce::File> { box.cache.getChildFile (expectedKey (box.bundle, bundleTime, "ABC", "", stamp) + ".vnpm") });
 }
 
 TEST (ParameterMirrorHydration, CountersOverASessionAndAgain)
@@ -394,9 +429,10 @@ TEST (ParameterMirrorHydration, ProbeMisbehaviourFailsCleanly)
         juce::File probe;
     };
     const std::vector<Case> cases = {
-        { "fail", "isolated parameter probe failed for Fake EQ: boom", {} },
-        { "noisy", "isolated parameter probe failed for Fake EQ: bad?[31m?news", {} },
-        { "crash", "isolated parameter probe failed for Fake EQ: P 0 0.25", {} },
+        { "fail", "isolated parameter probe failed for Fake EQ (exit status 1): boom", {} },
+        { "noisy", "isolated parameter probe failed for Fake EQ (exit status 2): bad?[31m?news", {} },
+        { "crash", "isolated parameter probe failed for Fake EQ (killed by signal 11): P 0 0.25", {} },
+        { "quiet-crash", "isolated parameter probe failed for Fake EQ (killed by signal 9)", {} },
         { "silent", "isolated parameter probe terminated without output for Fake EQ", {} },
         { "garbage", "invalid parameter probe output for Fake EQ: VNPM parameter row count does not match the header", {} },
         { "hang", "isolated parameter probe timed out for Fake EQ", {} },
@@ -487,7 +523,7 @@ TEST (ParameterMirrorPreparation, IssuesRetriesAndTheDifferenceToHydration)
     EXPECT_EQ (report.issues[0].message,
                "cannot generate LiveProfessor parameters because the installed plug-in is unavailable at strip 1: Unknown");
     for (int i : { 1, 2 })
-        EXPECT_EQ (report.issues[i].message, "isolated parameter probe failed for Fake EQ: boom");
+        EXPECT_EQ (report.issues[i].message, "isolated parameter probe failed for Fake EQ (exit status 1): boom");
     EXPECT_EQ (report.issues[1].strip, 0);
     EXPECT_EQ (report.issues[2].strip, 1);
     EXPECT_EQ (report.issues[2].slot, 0);
