@@ -177,6 +177,9 @@ void vst3Seeds()
     seed ("reaper_vst3_state", "saved.bin", makeWrapper (934538646u, 2, 2, vorntest::reaperMarkerFull, "T", "", vorntest::reaperSavedTail()));
     seed ("reaper_vst3_state", "saved-zero.bin",
           makeWrapper (1397572658u, 4, 2, vorntest::reaperMarkerZero, "component", "ctl", vorntest::reaperSavedTail ("Program 1")));
+    seed ("reaper_vst3_state", "sidechain-unconnected.bin",
+          vorntest::makeWrapperWithMasks (7u, { 1, 2, 0, 0 }, vorntest::sequentialMasks (2), vorntest::reaperMarkerFull, "component", "",
+                                          vorntest::reaperSavedTail()));
 
     seed ("parameter_snapshot", "three.bin", parameterState::encode ({ 0.25f, 1.0f, 0.0f }, 0));
     seed ("parameter_snapshot", "empty-keyed.bin", parameterState::encode ({}, 0x0102030405060708LL));
