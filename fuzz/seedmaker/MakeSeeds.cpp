@@ -139,6 +139,13 @@ void propertyListSeeds()
         }
         seed ("audio_unit_state", name, wrapper);
     }
+    // The shapes REAPER saves: an instrument with 34 outputs and a preset name, an effect whose
+    // sidechain pair is unconnected, and one routed to other track channels.
+    using vorntest::makeAudioUnitWrapper;
+    using vorntest::sequentialMasks;
+    seed ("audio_unit_state", "reaper-instrument.bin", makeAudioUnitWrapper ({}, sequentialMasks (34), auXml, "Freeze 1"));
+    seed ("audio_unit_state", "reaper-sidechain-unconnected.bin", makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), auBin));
+    seed ("audio_unit_state", "reaper-routed.bin", makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, auBin, "No Autogain"));
     seed ("audio_unit_state", "descriptor.txt", juce::String ("AudioUnit:Effects/aufx,Dly1,Acme"));
 }
 
