@@ -260,6 +260,30 @@ void reaperSeeds()
           "      >\n      FLOATPOS 0 0 0 0\n      FXID {0E2A1D4C-7E55-4F0B-9C43-6C0C2D1B9A77}\n      WAK 0 0 0\n    >\n  >\n>\n");
     seed ("reaper_rpp", "one-track-crlf.rpp", project.replace ("\n", "\r\n"));
 
+    // AudioUnits as REAPER saves them: an instrument (AUi) with 34 outputs and a preset name, an
+    // effect whose sidechain pair is unconnected, and one routed to channels 3/4.
+    auto auUnit = [] (int fx, const char* header, const char* type, const char* subtype, const juce::MemoryBlock& wrapper)
+    {
+        juce::StringArray lines;
+        appendReaperBase64Lines (lines, wrapper, "        ");
+        return juce::String ("      BYPASS 0 0 0\n      <AU ") + header + " \"\" " + juce::String (fourCc (type)) + " "
+             + juce::String (fourCc (subtype)) + " " + juce::String (fourCc ("Acme")) + " 0\n" + lines.joinIntoString ("\n")
+             + "\n      >\n      FLOATPOS 0 0 0 0\n      FXID {5E1C0A11-0000-4000-8000-00000000000" + juce::String (fx) + "}\n";
+    };
+    using vorntest::makeAudioUnitWrapper;
+    using vorntest::sequentialMasks;
+    seed ("reaper_rpp", "host-saved-audio-units.rpp",
+          "<REAPER_PROJECT 0.1 \"6.81/OSX64\" 1700000000\n  SAMPLERATE 48000 0 0\n"
+          "  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Keys\n    NCHAN 34\n    <FXCHAIN\n      SHOW 0\n"
+          + auUnit (1, "\"AUi: Synth One (Acme) (34ch)\" \"Acme: Synth One\"", "aumu", "Syn1",
+                    makeAudioUnitWrapper ({}, sequentialMasks (34), vorntest::auClassInfo ("aumu", "Syn1", "Acme"), "Freeze 1"))
+          + auUnit (2, "\"AU: Comp Two (Acme)\" \"Acme: Comp Two\"", "aufx", "Cmp2",
+                    makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), vorntest::auClassInfo ("aufx", "Cmp2", "Acme")))
+          + "    >\n  >\n  <TRACK {0D6B2C1E-0000-4000-8000-000000000002}\n    NAME Bus\n    NCHAN 4\n    <FXCHAIN\n"
+          + auUnit (3, "\"AU: Bus Three (Acme)\" \"Acme: Bus Three\"", "aufx", "Bus3",
+                    makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, vorntest::auClassInfo ("aufx", "Bus3", "Acme")))
+          + "    >\n  >\n>\n");
+
     seed ("reaper_cache", "vstplugins.ini",
           juce::String ("[vstcache]\r\nFabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + cid + ",Pro-Q 4 (FabFilter)\r\n"
                         "Comp.vst3=00A1,4000000000{0123456789abcdef0123456789ABCDEF,Comp (Vendor)\r\n"

@@ -447,10 +447,11 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
         splitNameVendor (rest, name, vendor);
         texts = rppTextValue (name, slot.name) && rppTextValue (vendor, slot.vendor);
     }
-    // REAPER names a VST3 instrument "VST3i"; the rack model knows it as a VST3 plug-in.
+    // REAPER names an instrument "VST3i" or "AUi"; the rack model knows it as a VST3 or an
+    // AudioUnit plug-in.
     const bool vst3 = isVst3Format (format);
-    const bool isAudioUnit = tag == "AU" && format == "AU";
-    slot.format = vst3 ? juce::String ("VST3") : shownText (format);
+    const bool isAudioUnit = tag == "AU" && (format == "AU" || format == "AUi");
+    slot.format = vst3 ? juce::String ("VST3") : isAudioUnit ? juce::String ("AU") : shownText (format);
 
     const int k = strip.plugins.size();
     bool sidechainCapable = false;

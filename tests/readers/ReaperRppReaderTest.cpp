@@ -406,18 +406,18 @@ TEST (ReaperRppReader, AudioUnitWrappersAsReaperSavesThem)
         bool identityKept;
     };
     const Case cases[] = {
-        { "instrument, 0 in / 34 out", withState (makeAudioUnitWrapper ({}, sequentialMasks (34), auPlist()),
-                                                        "<AU \"AU: Satt (Acme) (34ch)\""),
+        { "instrument, 0 in / 34 out, as AUi", withState (makeAudioUnitWrapper ({}, sequentialMasks (34), auPlist()),
+                                                        "<AU \"AUi: Satt (Acme) (34ch)\""),
           1, true, nullptr, {}, {}, true },
         { "sidechain pair unconnected", withState (makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), auPlist())),
           1, true, nullptr, {}, {}, true },
         { "a preset name", withState (makeAudioUnitWrapper (sequentialMasks (2), sequentialMasks (2), auPlist(), "Freeze 1")),
           1, true, "plugin[0:1].presetName", Fidelity::approx, "REAPER preset name \"Freeze 1\" is not carried", true },
         { "a preset name with a line break", withState (makeAudioUnitWrapper ({}, sequentialMasks (2), auPlist(), "No\nAutogain"),
-                                                          "<AU \"AU: Satt (Acme)\""),
+                                                          "<AU \"AUi: Satt (Acme)\""),
           1, true, "plugin[0:1].presetName", Fidelity::approx, "REAPER preset name \"No Autogain\" is not carried", true },
         { "routed to channels 3/4", withState (routedWrapper), 2, false, "plugin[0:1].state", Fidelity::dropped, routedText, true },
-        { "routed instrument", withState (makeAudioUnitWrapper ({}, { 0x100, 0x200 }, auPlist(), "Freeze 1"), "<AU \"AU: Satt (Acme)\""),
+        { "routed instrument", withState (makeAudioUnitWrapper ({}, { 0x100, 0x200 }, auPlist(), "Freeze 1"), "<AU \"AUi: Satt (Acme)\""),
           2, false, "plugin[0:1].state", Fidelity::dropped, routedText, true },
         { "routed, and the property list names other codes", withState (makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, auPlist ("Bcme"))),
           2, false, "plugin[0:1].state", Fidelity::dropped, "REAPER AudioUnit header identity does not match the property list", false },
@@ -474,6 +474,14 @@ TEST (ReaperRppReader, AudioUnitWrappersAsReaperSavesThem)
     }
     EXPECT_EQ (readText (withState (routedWrapper)).session.strips[0].plugins[2].state.raw, routedWrapper);
 
+    // Only "AU" and "AUi" name an AudioUnit; any other prefix keeps the bytes as they are.
+    const auto other = readText (replaced (base, plainHeader, "<AU \"AUx: Satt (Acme)\""));
+    ASSERT_TRUE (other.ok);
+    EXPECT_EQ (other.status, readPartial);
+    const auto& slot = other.session.strips[0].plugins[2];
+    EXPECT_EQ (slot.format, "AUx");
+    EXPECT_EQ (slot.state.encoding, PluginStateEncoding::hostSpecific);
+    EXPECT_EQ (slot.auType, 0u);
 }
 
 TEST (ReaperRppReader, TextLevelFailuresAndMinimalProjects)
