@@ -1,7 +1,8 @@
 #pragma once
 
-// Builders of REAPER VST3 state wrappers for tests: a header with the given id, sequential pin
-// maps, the marker word at P + 8, the two streams and a program tail; and a project holding one.
+// Builders of REAPER state wrappers for tests: VST3 wrappers (a header with the given id, pin maps,
+// the marker word at P + 8, the two streams and a program tail) and a project holding one, and
+// AudioUnit wrappers as REAPER saves them.
 
 #include "readers/ReaperRppText.h"
 
@@ -82,6 +83,28 @@ inline juce::MemoryBlock makeWrapper (juce::uint32 id, int ins, int outs, juce::
                                       const std::string& ctrl, const std::string& tail)
 {
     return makeWrapperWithMasks (id, sequentialMasks (ins), sequentialMasks (outs), p8, comp, ctrl, tail);
+}
+
+// REAPER's AudioUnit wrapper as its saves hold it: the int64 1001, the pin maps, the property
+// list, the preset name with its NUL (only the NUL when the name is empty) and five zero bytes.
+inline juce::MemoryBlock makeAudioUnitWrapper (const std::vector<juce::uint64>& inputMasks,
+                                               const std::vector<juce::uint64>& outputMasks,
+                                               const juce::MemoryBlock& plist, const std::string& presetName = {})
+{
+    juce::MemoryOutputStream out;
+    putU64 (out, 1001);
+    for (const auto* masks : { &inputMasks, &outputMasks })
+    {
+        putU32 (out, (juce::uint32) masks->size());
+        for (auto mask : *masks)
+            putU64 (out, mask);
+    }
+    putU32 (out, (juce::uint32) plist.getSize());
+    out.write (plist.getData(), plist.getSize());
+    putU32 (out, (juce::uint32) presetName.size() + 1);
+    out.write (presetName.data(), presetName.size());
+    out.write ("\0\0\0\0\0\0", 6);
+    return juce::MemoryBlock (out.getData(), out.getDataSize());
 }
 
 // A strict one-track project with one VST3 plug-in of classId (REAPER id 934538646), as the

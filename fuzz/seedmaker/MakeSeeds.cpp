@@ -139,6 +139,13 @@ void propertyListSeeds()
         }
         seed ("audio_unit_state", name, wrapper);
     }
+    // The shapes REAPER saves: an instrument with 34 outputs and a preset name, an effect whose
+    // sidechain pair is unconnected, and one routed to other track channels.
+    using vorntest::makeAudioUnitWrapper;
+    using vorntest::sequentialMasks;
+    seed ("audio_unit_state", "reaper-instrument.bin", makeAudioUnitWrapper ({}, sequentialMasks (34), auXml, "Freeze 1"));
+    seed ("audio_unit_state", "reaper-sidechain-unconnected.bin", makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), auBin));
+    seed ("audio_unit_state", "reaper-routed.bin", makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, auBin, "No Autogain"));
     seed ("audio_unit_state", "descriptor.txt", juce::String ("AudioUnit:Effects/aufx,Dly1,Acme"));
 }
 
@@ -177,6 +184,9 @@ void vst3Seeds()
     seed ("reaper_vst3_state", "saved.bin", makeWrapper (934538646u, 2, 2, vorntest::reaperMarkerFull, "T", "", vorntest::reaperSavedTail()));
     seed ("reaper_vst3_state", "saved-zero.bin",
           makeWrapper (1397572658u, 4, 2, vorntest::reaperMarkerZero, "component", "ctl", vorntest::reaperSavedTail ("Program 1")));
+    seed ("reaper_vst3_state", "sidechain-unconnected.bin",
+          vorntest::makeWrapperWithMasks (7u, { 1, 2, 0, 0 }, vorntest::sequentialMasks (2), vorntest::reaperMarkerFull, "component", "",
+                                          vorntest::reaperSavedTail()));
 
     seed ("parameter_snapshot", "three.bin", parameterState::encode ({ 0.25f, 1.0f, 0.0f }, 0));
     seed ("parameter_snapshot", "empty-keyed.bin", parameterState::encode ({}, 0x0102030405060708LL));
@@ -249,6 +259,30 @@ void reaperSeeds()
           "        " + juce::Base64::toBase64 (saved.getData(), saved.getSize()) + "\n"
           "      >\n      FLOATPOS 0 0 0 0\n      FXID {0E2A1D4C-7E55-4F0B-9C43-6C0C2D1B9A77}\n      WAK 0 0 0\n    >\n  >\n>\n");
     seed ("reaper_rpp", "one-track-crlf.rpp", project.replace ("\n", "\r\n"));
+
+    // AudioUnits as REAPER saves them: an instrument (AUi) with 34 outputs and a preset name, an
+    // effect whose sidechain pair is unconnected, and one routed to channels 3/4.
+    auto auUnit = [] (int fx, const char* header, const char* type, const char* subtype, const juce::MemoryBlock& wrapper)
+    {
+        juce::StringArray lines;
+        appendReaperBase64Lines (lines, wrapper, "        ");
+        return juce::String ("      BYPASS 0 0 0\n      <AU ") + header + " \"\" " + juce::String (fourCc (type)) + " "
+             + juce::String (fourCc (subtype)) + " " + juce::String (fourCc ("Acme")) + " 0\n" + lines.joinIntoString ("\n")
+             + "\n      >\n      FLOATPOS 0 0 0 0\n      FXID {5E1C0A11-0000-4000-8000-00000000000" + juce::String (fx) + "}\n";
+    };
+    using vorntest::makeAudioUnitWrapper;
+    using vorntest::sequentialMasks;
+    seed ("reaper_rpp", "host-saved-audio-units.rpp",
+          "<REAPER_PROJECT 0.1 \"6.81/OSX64\" 1700000000\n  SAMPLERATE 48000 0 0\n"
+          "  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Keys\n    NCHAN 34\n    <FXCHAIN\n      SHOW 0\n"
+          + auUnit (1, "\"AUi: Synth One (Acme) (34ch)\" \"Acme: Synth One\"", "aumu", "Syn1",
+                    makeAudioUnitWrapper ({}, sequentialMasks (34), vorntest::auClassInfo ("aumu", "Syn1", "Acme"), "Freeze 1"))
+          + auUnit (2, "\"AU: Comp Two (Acme)\" \"Acme: Comp Two\"", "aufx", "Cmp2",
+                    makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), vorntest::auClassInfo ("aufx", "Cmp2", "Acme")))
+          + "    >\n  >\n  <TRACK {0D6B2C1E-0000-4000-8000-000000000002}\n    NAME Bus\n    NCHAN 4\n    <FXCHAIN\n"
+          + auUnit (3, "\"AU: Bus Three (Acme)\" \"Acme: Bus Three\"", "aufx", "Bus3",
+                    makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, vorntest::auClassInfo ("aufx", "Bus3", "Acme")))
+          + "    >\n  >\n>\n");
 
     seed ("reaper_cache", "vstplugins.ini",
           juce::String ("[vstcache]\r\nFabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + cid + ",Pro-Q 4 (FabFilter)\r\n"

@@ -1,16 +1,18 @@
 // AudioUnit plug-in states: the component identity (type, subtype, manufacturer) that a state's
-// property list must name, REAPER's fixed binary wrapper around that property list, and the
+// property list must name, REAPER's binary wrapper around that property list, and the
 // four-character codes as text and in JUCE's "AudioUnit:" descriptor. The property list itself is
 // checked by the strict reader in PropertyList; only its top-level identity keys are looked at
 // here.
 //
-// The file holds, in order: the wrapper's header words and the identity-field lookup (private),
+// The file holds, in order: the wrapper's layout and the identity-field lookup (private),
 // then parsePropertyList, splitReaperState and buildReaperState, fourCcText and
 // parseDescriptorFile.
 
 #include "model/AudioUnitState.h"
 
 #include "model/PropertyList.h"
+#include "model/ReaperPinMap.h"
+#include "model/Utf8Text.h"
 
 #include <cstring>
 
@@ -20,9 +22,16 @@ namespace vornconv::audioUnit
 namespace
 {
 
+// The plain wrapper's header: the version 1001 as an int64, then two input and two output pins
+// on their own channels (masks 1 and 2).
 constexpr juce::uint32 reaperHeaderWords[12] = { 1001, 0, 2, 1, 0, 2, 0, 2, 1, 0, 2, 0 };
-constexpr size_t reaperHeaderBytes = 52; // twelve words and the length
-constexpr size_t reaperOverheadBytes = 62;
+constexpr size_t reaperOverheadBytes = 62; // the header, P, and L = 1 with its NUL and the zero bytes
+constexpr juce::uint32 reaperWrapperVersion = 1001;
+constexpr size_t reaperZeroTailBytes = 5;
+// The version, no input pin, one output pin, a one-byte property list and no preset name.
+constexpr size_t minReaperWrapperBytes = 8 + 4 + 12 + 4 + 1 + 4 + 1 + reaperZeroTailBytes;
+constexpr size_t maxReaperWrapperBytes = 8 + 2 * maxReaperPinMapBytes + 4 + maxPropertyListBytes + 4
+                                       + maxReaperPresetNameBytes + reaperZeroTailBytes;
 
 juce::uint32 readU32 (const juce::uint8* p) noexcept
 {
@@ -83,44 +92,77 @@ bool parsePropertyList (const juce::MemoryBlock& plist, Identity& out, juce::Str
     return true;
 }
 
-bool splitReaperState (const juce::MemoryBlock& wrapper, juce::MemoryBlock& plist, juce::String& error)
+ReaperStateSplit splitReaperState (const juce::MemoryBlock& wrapper)
 {
-    plist.reset();
-    error.clear();
+    ReaperStateSplit split;
+    auto fail = [&split] (const juce::String& message)
+    {
+        split = ReaperStateSplit();
+        split.error = message;
+        return split;
+    };
 
     const size_t size = wrapper.getSize();
-    if (size < reaperOverheadBytes || size > maxPropertyListBytes + reaperOverheadBytes)
-    {
-        error = "REAPER AudioUnit wrapper size is invalid";
-        return false;
-    }
-
+    if (size < minReaperWrapperBytes || size > maxReaperWrapperBytes)
+        return fail ("REAPER AudioUnit wrapper size is invalid");
     const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
-    for (int i = 0; i < 12; ++i)
-        if (readU32 (b + 4 * i) != reaperHeaderWords[i])
-        {
-            error = "REAPER AudioUnit pin-map header is unsupported";
-            return false;
-        }
+    if (readU32 (b) != reaperWrapperVersion || readU32 (b + 4) != 0)
+        return fail ("REAPER AudioUnit pin-map header is unsupported");
 
-    const size_t length = readU32 (b + 48);
-    if (length < 1 || length > maxPropertyListBytes || length != size - reaperOverheadBytes)
+    // The pin maps. One that routes the plug-in to other channels is well formed: the rest of
+    // the wrapper is still checked, so that such a refusal is the only fault of the state.
+    size_t pos = 8;
+    ReaperPinMap inputs, outputs;
+    const auto inputFault = readReaperPinMap (b, size, pos, ReaperPinMapSide::inputs, inputs);
+    const auto outputFault = inputFault == ReaperPinMapFault::none || inputFault == ReaperPinMapFault::routed
+                           ? readReaperPinMap (b, size, pos, ReaperPinMapSide::outputs, outputs)
+                           : inputFault;
+    if (outputFault == ReaperPinMapFault::countTruncated || outputFault == ReaperPinMapFault::countInvalid)
+        return fail ("REAPER AudioUnit pin-map header is unsupported");
+    const bool routed = inputFault == ReaperPinMapFault::routed || outputFault == ReaperPinMapFault::routed;
+
+    // The property list must leave room for the name's length, at least its NUL and the five
+    // zero bytes.
+    constexpr size_t shortestTail = 4 + 1 + reaperZeroTailBytes;
+    if (size - pos < 4 + shortestTail)
+        return fail ("REAPER AudioUnit property-list length is inconsistent");
+    const size_t length = readU32 (b + pos);
+    pos += 4;
+    if (length < 1 || length > maxPropertyListBytes || length > size - pos - shortestTail)
+        return fail ("REAPER AudioUnit property-list length is inconsistent");
+    const auto* plistAt = b + pos;
+    pos += length;
+
+    const size_t nameLength = readU32 (b + pos);
+    pos += 4;
+    if (nameLength < 1 || nameLength > maxReaperPresetNameBytes || nameLength != size - pos - reaperZeroTailBytes)
+        return fail ("REAPER AudioUnit preset-name length is inconsistent");
+    const auto* name = b + pos;
+    for (size_t i = size - reaperZeroTailBytes; i < size; ++i)
+        if (b[i] != 0)
+            return fail ("REAPER AudioUnit wrapper tail is unsupported");
+    if (name[nameLength - 1] != 0 || std::memchr (name, 0, nameLength - 1) != nullptr)
+        return fail ("REAPER AudioUnit preset name is not NUL-terminated");
+    juce::String presetName;
+    if (! utf8::toText (name, nameLength - 1, presetName))
+        return fail ("REAPER AudioUnit preset name is not valid UTF-8");
+
+    split.plist = juce::MemoryBlock (plistAt, length);
+    juce::String plistError;
+    if (! parsePropertyList (split.plist, split.identity, plistError))
+        return fail (plistError);
+    split.presetName = presetName;
+    split.inputPins = inputs.pins;
+    split.connectedInputs = inputs.connected;
+    split.outputPins = outputs.pins;
+    if (routed)
     {
-        error = "REAPER AudioUnit property-list length is inconsistent";
-        return false;
+        split.pinMapRouted = true;
+        split.error = "REAPER AudioUnit pin-map is not the observed sequential topology";
+        return split;
     }
-
-    const auto* tail = b + reaperHeaderBytes + length;
-    static const juce::uint8 expectedTail[10] = { 1, 0, 0, 0, 0, 0, 0, 0, 0, 0 };
-    if (std::memcmp (tail, expectedTail, sizeof expectedTail) != 0)
-    {
-        error = "REAPER AudioUnit wrapper tail is unsupported";
-        return false;
-    }
-
-    plist = juce::MemoryBlock (b + reaperHeaderBytes, length);
-    Identity identity;
-    return parsePropertyList (plist, identity, error);
+    split.ok = true;
+    return split;
 }
 
 bool buildReaperState (const juce::MemoryBlock& plist, juce::MemoryBlock& out, juce::String& error)
@@ -134,9 +176,10 @@ bool buildReaperState (const juce::MemoryBlock& plist, juce::MemoryBlock& out, j
         stream.writeInt ((int) word);
     stream.writeInt ((int) plist.getSize());
     stream.write (plist.getData(), plist.getSize());
-    stream.writeByte (1);
-    stream.writeInt64 (0);
+    stream.writeInt (1);     // no preset name: its length covers only the NUL
     stream.writeByte (0);
+    for (size_t i = 0; i < reaperZeroTailBytes; ++i)
+        stream.writeByte (0);
     out = stream.getMemoryBlock();
     return true;
 }

@@ -23,11 +23,33 @@ struct Identity
 // out is zeroed first and filled only on success.
 bool parsePropertyList (const juce::MemoryBlock& plist, Identity& out, juce::String& error);
 
-// REAPER's wrapper: twelve uint32 (1001, 0, 2, 1, 0, 2, 0, 2, 1, 0, 2, 0), uint32 P, P bytes of
-// property list, then 1 and nine 0 bytes. The property list must pass parsePropertyList.
-bool splitReaperState (const juce::MemoryBlock& wrapper, juce::MemoryBlock& plist, juce::String& error);
+// The longest preset name a REAPER wrapper may hold, its NUL included.
+constexpr size_t maxReaperPresetNameBytes = 64u * 1024u;
 
-// The wrapper around plist; out is left untouched when plist does not pass parsePropertyList.
+// REAPER's wrapper around an AudioUnit state, as every REAPER save holds it (little-endian):
+// int64 1001; the input and the output pin map (ReaperPinMap); uint32 P and the P bytes of the
+// property list; uint32 L and L bytes of preset name ending in its only NUL (L = 1: no name);
+// five zero bytes. The plain shape that buildReaperState writes is the case of two inputs and two
+// outputs on their own channels and no preset name.
+struct ReaperStateSplit
+{
+    bool ok = false;
+    juce::String error;               // set when ok is false
+    // Refused only because the pin map routes the plug-in to other track channels: everything
+    // else is sound, and plist and identity are filled as on success.
+    bool pinMapRouted = false;
+    juce::MemoryBlock plist;
+    Identity identity;                // the property list's component
+    juce::String presetName;          // REAPER's preset name, empty when there is none
+    juce::uint32 inputPins = 0;
+    juce::uint32 connectedInputs = 0; // the inputs after these are unconnected
+    juce::uint32 outputPins = 0;
+};
+
+// Checks the wrapper's every field and the property list (parsePropertyList).
+ReaperStateSplit splitReaperState (const juce::MemoryBlock& wrapper);
+
+// The plain wrapper around plist; out is left untouched when plist does not pass parsePropertyList.
 bool buildReaperState (const juce::MemoryBlock& plist, juce::MemoryBlock& out, juce::String& error);
 
 // The four characters of a code, most significant byte first, or an empty text when any byte is

@@ -12,6 +12,8 @@
 
 #include "model/ReaperVst3State.h"
 
+#include "model/ReaperPinMap.h"
+
 namespace vornconv
 {
 
@@ -22,7 +24,6 @@ namespace
 // The wrapper's layout
 
 constexpr juce::uint32 wrapperMagic = 0xFEED5EEEu;
-constexpr juce::uint64 maxPins = 64;
 
 // The word after the aggregate length: REAPER's saves hold 0x00100000 or 0x0010FFFF there, older
 // shapes 0, 65535 or 68. The high half is kept when a wrapper is rebuilt; the low half becomes 0.
@@ -39,6 +40,7 @@ bool isKnownMarker (juce::uint32 word) noexcept
 struct Layout
 {
     juce::uint32 inputPins = 0;
+    juce::uint32 connectedInputs = 0; // the inputs after these are unconnected
     juce::uint32 outputPins = 0;
     juce::uint64 p = 0;               // the aggregate length word after the pin maps
     juce::uint32 marker = 0;          // the word at p + 8
@@ -56,11 +58,6 @@ juce::uint32 readU32 (const juce::uint8* b) noexcept
     return (juce::uint32) b[0] | ((juce::uint32) b[1] << 8) | ((juce::uint32) b[2] << 16) | ((juce::uint32) b[3] << 24);
 }
 
-juce::uint64 readU64 (const juce::uint8* b) noexcept
-{
-    return (juce::uint64) readU32 (b) | ((juce::uint64) readU32 (b + 4) << 32);
-}
-
 juce::uint8* putU32 (juce::uint8* at, juce::uint32 v) noexcept
 {
     at[0] = (juce::uint8) v;
@@ -75,32 +72,26 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::uint8* b, size_t size) n
     return a.getSize() == size && (size == 0 || std::memcmp (a.getData(), b, size) == 0);
 }
 
-// minPins is 0 for the input map (instruments have no input pins) and 1 for the output map.
-bool readPinMap (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, juce::uint32 minPins, juce::uint32& count,
-                 juce::String& error)
+// Both pin maps through the shared reader; a map that routes the plug-in to other track channels
+// is refused, as a strip cannot hold it.
+bool readPinMaps (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, Layout& l, juce::String& error)
 {
-    if (size - pos < 4)
+    size_t at = (size_t) pos;
+    ReaperPinMap inputs, outputs;
+    auto fault = readReaperPinMap (b, (size_t) size, at, ReaperPinMapSide::inputs, inputs);
+    if (fault == ReaperPinMapFault::none)
+        fault = readReaperPinMap (b, (size_t) size, at, ReaperPinMapSide::outputs, outputs);
+    switch (fault)
     {
-        error = "REAPER VST3 pin-map count is truncated";
-        return false;
+        case ReaperPinMapFault::none: break;
+        case ReaperPinMapFault::countTruncated: error = "REAPER VST3 pin-map count is truncated"; return false;
+        case ReaperPinMapFault::countInvalid: error = "REAPER VST3 pin-map count is invalid"; return false;
+        case ReaperPinMapFault::routed: error = "REAPER VST3 pin-map is not the observed sequential topology"; return false;
     }
-    const auto n = readU32 (b + pos);
-    pos += 4;
-    if (n < minPins || n > maxPins || (juce::uint64) n > (size - pos) / 8)
-    {
-        error = "REAPER VST3 pin-map count is invalid";
-        return false;
-    }
-    for (juce::uint32 i = 0; i < n; ++i)
-    {
-        if (readU64 (b + pos) != ((juce::uint64) 1 << i))
-        {
-            error = "REAPER VST3 pin-map is not the observed sequential topology";
-            return false;
-        }
-        pos += 8;
-    }
-    count = n;
+    l.inputPins = inputs.pins;
+    l.connectedInputs = inputs.connected;
+    l.outputPins = outputs.pins;
+    pos = at;
     return true;
 }
 
@@ -125,7 +116,7 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
     }
     Layout l;
     juce::uint64 pos = 8;
-    if (! readPinMap (b, size, pos, 0, l.inputPins, error) || ! readPinMap (b, size, pos, 1, l.outputPins, error))
+    if (! readPinMaps (b, size, pos, l, error))
         return false;
     l.p = pos;
     if (size - l.p < 20)
@@ -310,7 +301,8 @@ bool validateReaperVst3StereoSidechainConfig (const juce::MemoryBlock& wrapper, 
     int config = 0;
     if (! inspect (wrapper, reaperId, layout, error) || ! readConfig (wrapper, layout, config, error))
         return false;
-    if (layout.inputPins == 4 && (layout.outputPins == 2 || layout.outputPins == 4) && config == 2)
+    // An unconnected input pin receives nothing, so the sidechain pair must be connected too.
+    if (layout.inputPins == 4 && layout.connectedInputs == 4 && (layout.outputPins == 2 || layout.outputPins == 4) && config == 2)
         return true;
     error = "REAPER VST3 sidechain target is not stereo main + stereo sidechain (4 inputs, observed 2/4 output pin map, channel_config=2)";
     return false;

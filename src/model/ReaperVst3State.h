@@ -5,8 +5,8 @@
 // REAPER's binary wrapper around a VST3 plug-in's state: the plug-in's numeric id, the input and
 // output pin maps, the component and controller streams with their lengths, and a program tail
 // whose last byte is the plug-in's channel configuration. Only the shapes seen in REAPER saves are
-// accepted (sequential pin maps, no input pins for instruments, known header markers); anything
-// else is refused with a reason. All integers are little-endian.
+// accepted (pin maps a rack strip can hold, see ReaperPinMap; known header markers); anything else
+// is refused with a reason. All integers are little-endian.
 namespace vornconv
 {
 
@@ -42,8 +42,8 @@ bool readReaperVst3ChannelConfig (const juce::MemoryBlock& wrapper, juce::uint32
 // wrapper is untouched when the request is refused.
 bool setReaperVst3ChannelConfig (juce::MemoryBlock& wrapper, juce::uint32 reaperId, int count, juce::String& error);
 
-// True for exactly 4 input pins, 2 or 4 output pins and channel configuration 2: a stereo main
-// input with a stereo sidechain.
+// True for exactly 4 input pins, all connected, 2 or 4 output pins and channel configuration 2: a
+// stereo main input with a stereo sidechain.
 bool validateReaperVst3StereoSidechainConfig (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, juce::String& error);
 
 } // namespace vornconv

@@ -77,6 +77,16 @@ juce::String shownText (std::string_view bytes)
     return utf8::toTextReplacingMalformed (bytes.data(), bytes.size());
 }
 
+// Text from a binary field for a one-line message: control characters become blanks.
+juce::String lineSafe (const juce::String& text)
+{
+    std::string bytes (text.toRawUTF8(), text.getNumBytesAsUTF8());
+    for (auto& c : bytes)
+        if ((unsigned char) c < 0x20 || c == 0x7F)
+            c = ' ';
+    return shownText (bytes);
+}
+
 bool isPluginTag (std::string_view tag)
 {
     return tag == "VST" || tag == "AU" || tag == "JS" || tag == "CLAP";
@@ -437,9 +447,11 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
         splitNameVendor (rest, name, vendor);
         texts = rppTextValue (name, slot.name) && rppTextValue (vendor, slot.vendor);
     }
-    // REAPER names a VST3 instrument "VST3i"; the rack model knows it as a VST3 plug-in.
+    // REAPER names an instrument "VST3i" or "AUi"; the rack model knows it as a VST3 or an
+    // AudioUnit plug-in.
     const bool vst3 = isVst3Format (format);
-    slot.format = vst3 ? juce::String ("VST3") : shownText (format);
+    const bool isAudioUnit = tag == "AU" && (format == "AU" || format == "AUi");
+    slot.format = vst3 ? juce::String ("VST3") : isAudioUnit ? juce::String ("AU") : shownText (format);
 
     const int k = strip.plugins.size();
     bool sidechainCapable = false;
@@ -486,39 +498,49 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
             strict = false;
         }
     }
-    else if (format == "AU" && tag == "AU")
+    else if (isAudioUnit)
     {
         audioUnit::Identity header;
         const bool headerValid = params.size() >= 5 && parseUnsignedDecimal (params[2], header.type)
                               && parseUnsignedDecimal (params[3], header.subtype)
                               && parseUnsignedDecimal (params[4], header.manufacturer)
                               && header.type != 0 && header.subtype != 0 && header.manufacturer != 0;
-        juce::MemoryBlock bytes, plist;
+        juce::MemoryBlock bytes;
         juce::String error;
         const bool decoded = decodeReaperPluginLines (block, bytes, error);
-        const bool unwrapped = decoded && audioUnit::splitReaperState (bytes, plist, error);
-        bool matched = false;
-        if (unwrapped && headerValid)
+        audioUnit::ReaperStateSplit split;
+        if (decoded)
         {
-            audioUnit::Identity fromList;
-            if (audioUnit::parsePropertyList (plist, fromList, error))
-            {
-                matched = fromList.type == header.type && fromList.subtype == header.subtype
-                       && fromList.manufacturer == header.manufacturer;
-                if (! matched)
-                    error = "REAPER AudioUnit header identity does not match the property list";
-            }
+            split = audioUnit::splitReaperState (bytes);
+            error = split.error;
         }
+        // The property list is sound when the wrapper is, or when only its pin map was refused.
+        bool matched = false;
+        if (headerValid && (split.ok || split.pinMapRouted))
+        {
+            const auto& named = split.identity;
+            matched = named.type == header.type && named.subtype == header.subtype && named.manufacturer == header.manufacturer;
+            if (! matched)
+                error = "REAPER AudioUnit header identity does not match the property list";
+        }
+        // A plug-in whose state was refused for its routing alone is still the component its
+        // header names, so the reports can say which plug-in lost its state.
         if (matched)
         {
             slot.auType = header.type;
             slot.auSubtype = header.subtype;
             slot.auManufacturer = header.manufacturer;
             slot.uniqueId = slot.deprecatedUid = header.type ^ header.subtype ^ header.manufacturer;
-            slot.state.raw = std::move (plist);
-            slot.state.encoding = PluginStateEncoding::audioUnitPlist;
             slot.coverage.identity = slot.name.isNotEmpty() && texts;
+        }
+        if (matched && split.ok)
+        {
+            slot.state.raw = std::move (split.plist);
+            slot.state.encoding = PluginStateEncoding::audioUnitPlist;
             slot.coverage.state = true;
+            if (split.presetName.isNotEmpty())
+                notes.add (Fidelity::approx, "plugin[" + juce::String (trackIndex) + ":" + juce::String (k) + "].presetName",
+                           "REAPER preset name \"" + lineSafe (split.presetName) + "\" is not carried");
         }
         else
         {

@@ -2,6 +2,7 @@
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 
+#include "model/AudioUnitState.h"
 #include "readers/ReaperRppReader.h"
 #include "readers/ReaperRppText.h"
 
@@ -132,4 +133,47 @@ TEST (ReaperConvert, RealCachesAndARealTemplateThroughTheProgram)
     EXPECT_EQ (old.lines[0], "ERROR   REAPER VST cache has no entries matching the module index");
     EXPECT_EQ (old.lines[1], "ERROR   no .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
                              " rescan the plug-ins in a newer REAPER");
+}
+
+TEST (ReaperConvert, AnAudioUnitEditedInReaperIsCarried)
+{
+    // A converter-written project whose AudioUnit REAPER saved again: a preset chosen and the
+    // plug-in's sidechain pair unconnected. Its property list is carried, and written back in the
+    // plain wrapper.
+    const auto plist = vorntest::auClassInfo ("aufx", "Satt", "Acme", "<key>data</key><data>AAEC</data>");
+    const auto saved = vorntest::makeAudioUnitWrapper ({ 1, 2, 0, 0 }, vorntest::sequentialMasks (2), plist, "Freeze 1");
+    juce::StringArray body;
+    vornconv::appendReaperBase64Lines (body, saved, "        ");
+    auto text = vorntest::oneTrackProject (cid);
+    const int vst = text.indexOf ("      <VST ");
+    const int end = text.indexOf (vst, "      >\n");
+    ASSERT_TRUE (vst > 0 && end > vst);
+    text = text.substring (0, vst) + "      <AU \"AU: Satt (Acme)\" \"Acme: Satt\" \"\" " + juce::String (vorntest::fourCc ("aufx")) + " "
+         + juce::String (vorntest::fourCc ("Satt")) + " " + juce::String (vorntest::fourCc ("Acme")) + "\n"
+         + body.joinIntoString ("\n") + "\n" + text.substring (end);
+    text = text.replace ("50726F2D512034", "53617474").replace ("46616246696C746572", "41636D65");
+    vorntest::TempFolder folder;
+    const auto input = folder.file ("edited.rpp");
+    input.replaceWithText (text);
+    const auto source = vornconv::readReaperRpp (input);
+    ASSERT_EQ (source.status, vornconv::readComplete) << source.session.notes.size();
+
+    const auto output = folder.file ("out.rpp");
+    const auto run = vorntest::invoke ({ "--convert", "reaper", "--profile", "1x1", "--output", output.getFullPathName(),
+                                         input.getFullPathName() });
+    EXPECT_EQ (run.status, 0) << run.lines.joinIntoString ("\n");
+    const auto read = vornconv::readReaperRpp (output);
+    ASSERT_EQ (read.status, vornconv::readComplete);
+    const auto& slot = read.session.strips[0].plugins[0];
+    EXPECT_EQ (slot.format, "AU");
+    EXPECT_EQ (slot.name, "Satt");
+    EXPECT_EQ (slot.state.raw, plist);
+    EXPECT_TRUE (read.session.notes.isEmpty());
+
+    juce::MemoryBlock plain;
+    juce::String error;
+    ASSERT_TRUE (vornconv::audioUnit::buildReaperState (plist, plain, error)) << error;
+    juce::StringArray plainBody;
+    vornconv::appendReaperBase64Lines (plainBody, plain, "");
+    EXPECT_TRUE (output.loadFileAsString().contains (plainBody[0])) << output.loadFileAsString();
 }

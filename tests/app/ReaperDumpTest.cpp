@@ -1,3 +1,5 @@
+#include "RackBuilders.h"
+#include "ReaperFixtures.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -84,4 +86,97 @@ TEST (ReaperDump, StrictAndReaperShapedProjectsThroughTheProgram)
     const auto manifest = vorntest::runVornconvBinary ({ "--manifest", "A.rpp" }, tmp.path());
     EXPECT_EQ (manifest.exitCode, 0) << manifest.out;
     EXPECT_NE (manifest.out.find ("\"reaper.rpp\""), std::string::npos) << manifest.out;
+}
+
+namespace
+{
+
+// Standard base64 in lines of 96 bytes, as REAPER writes a state.
+std::string stateLines (const juce::MemoryBlock& data)
+{
+    std::string out;
+    for (size_t at = 0; at < data.getSize(); at += 96)
+        out += "        " + juce::Base64::toBase64 (static_cast<const char*> (data.getData()) + at,
+                                                   juce::jmin ((size_t) 96, data.getSize() - at)).toStdString() + "\n";
+    return out;
+}
+
+std::string auBlock (int fx, const std::string& header, const char* type, const char* subtype, const juce::MemoryBlock& wrapper)
+{
+    return "      BYPASS 0 0 0\n      <AU " + header + " \"\" " + std::to_string (vorntest::fourCc (type)) + " "
+         + std::to_string (vorntest::fourCc (subtype)) + " " + std::to_string (vorntest::fourCc ("Acme")) + " 0\n"
+         + stateLines (wrapper) + "      >\n      FLOATPOS 0 0 0 0\n      FXID {5E1C0A11-0000-4000-8000-00000000000"
+         + std::to_string (fx) + "}\n";
+}
+
+} // namespace
+
+TEST (ReaperDump, AudioUnitsOfARealProjectThroughTheProgram)
+{
+    // A project as REAPER saves it: an instrument (AUi) without inputs and with 34 outputs and a
+    // preset name, an effect whose sidechain pair is unconnected, and one routed to channels 3/4.
+    using vorntest::makeAudioUnitWrapper;
+    using vorntest::sequentialMasks;
+    const auto plist = [] (const char* type, const char* subtype) { return vorntest::auClassInfo (type, subtype, "Acme", "<key>data</key><data>AAEC</data>"); };
+    const auto synth = plist ("aumu", "Syn1");
+    const auto comp = plist ("aufx", "Cmp2");
+    const auto bus = plist ("aufx", "Bus3");
+    const std::string text =
+        "<REAPER_PROJECT 0.1 \"6.81/OSX64\" 1700000000\n  SAMPLERATE 48000 0 0\n"
+        "  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Keys\n    NCHAN 34\n    <FXCHAIN\n      SHOW 0\n"
+        + auBlock (1, "\"AUi: Synth One (Acme) (34ch)\" \"Acme: Synth One\"", "aumu", "Syn1",
+                   makeAudioUnitWrapper ({}, sequentialMasks (34), synth, "Freeze 1"))
+        + auBlock (2, "\"AU: Comp Two (Acme)\" \"Acme: Comp Two\"", "aufx", "Cmp2",
+                   makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), comp))
+        + "    >\n  >\n"
+        "  <TRACK {0D6B2C1E-0000-4000-8000-000000000002}\n    NAME Bus\n    NCHAN 4\n    <FXCHAIN\n"
+        + auBlock (3, "\"AU: Bus Three (Acme)\" \"Acme: Bus Three\"", "aufx", "Bus3", makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, bus))
+        + "    >\n  >\n>\n";
+    vorntest::TempFolder tmp;
+    tmp.file ("live.rpp").replaceWithText (text);
+
+    const auto dump = vorntest::runVornconvBinary ({ "live.rpp" }, tmp.path());
+    EXPECT_EQ (dump.exitCode, 0) << dump.out;
+    const auto lines = dump.outLines();
+    auto row = [] (int slot, const char* name, const juce::String& rest) {
+        return "         [" + juce::String (slot) + "] " + juce::String (name).paddedRight (' ', 34)
+             + juce::String ("Acme").paddedRight (' ', 22) + "AU    " + rest;
+    };
+    EXPECT_TRUE (lines.contains (row (0, "Synth One", "audio-unit-plist  split=NO raw=" + juce::String ((int) synth.getSize()) + "B"))) << dump.out;
+    EXPECT_TRUE (lines.contains (row (1, "Comp Two", "audio-unit-plist  split=NO raw=" + juce::String ((int) comp.getSize()) + "B"))) << dump.out;
+    EXPECT_TRUE (hasLineContaining (lines, row (0, "Bus Three", "opaque  split=NO raw="))) << dump.out;
+    // Note rows: the grade in 9 columns, the code in 22, the text.
+    EXPECT_TRUE (lines.contains ("  APPROX   plugin[0:0].presetNameREAPER preset name \"Freeze 1\" is not carried")) << dump.out;
+    EXPECT_TRUE (lines.contains ("  DROPPED  plugin[1:0].state     REAPER AudioUnit pin-map is not the observed sequential topology")) << dump.out;
+
+    // The report lists each plug-in by its identity; the routed one is named too.
+    const auto report = vorntest::runVornconvBinary ({ "--session-report", "live.rpp" }, tmp.path());
+    EXPECT_EQ (report.exitCode, 0) << report.out;
+    juce::var document;
+    ASSERT_TRUE (juce::JSON::parse (juce::String::fromUTF8 (report.out.c_str()), document).wasOk()) << report.out;
+    EXPECT_EQ ((int) document["totalPlugins"], 3);
+    EXPECT_EQ ((int) document["uniquePlugins"], 3);
+    juce::StringArray usage;
+    if (auto* entries = document["pluginUsage"].getArray())
+        for (const auto& entry : *entries)
+            usage.add (entry["name"].toString() + "|" + entry["vendor"].toString() + "|" + entry["format"].toString());
+    usage.sort (false);
+    EXPECT_EQ (usage, juce::StringArray ({ "Bus Three|Acme|AU", "Comp Two|Acme|AU", "Synth One|Acme|AU" })) << report.out;
+    EXPECT_EQ ((int) document["vnpm"]["skippedAudioUnits"], 3);
+
+    // The manifest carries the identity and the encoding of each state.
+    const auto manifest = vorntest::runVornconvBinary ({ "--manifest", "live.rpp" }, tmp.path());
+    EXPECT_EQ (manifest.exitCode, 0) << manifest.out;
+    juce::var m;
+    ASSERT_TRUE (juce::JSON::parse (juce::String::fromUTF8 (manifest.out.c_str()), m).wasOk()) << manifest.out;
+    const auto& keys = m["strips"][0]["plugins"];
+    const auto& routed = m["strips"][1]["plugins"][0];
+    EXPECT_EQ (keys[0]["encoding"].toString(), "audio-unit-plist");
+    EXPECT_EQ ((juce::int64) keys[0]["uniqueId"], (juce::int64) (juce::int32) (vorntest::fourCc ("aumu") ^ vorntest::fourCc ("Syn1") ^ vorntest::fourCc ("Acme")));
+    EXPECT_TRUE ((bool) keys[0]["coverage"]["state"]);
+    EXPECT_EQ (keys[1]["encoding"].toString(), "audio-unit-plist");
+    EXPECT_EQ (routed["encoding"].toString(), "opaque");
+    EXPECT_EQ ((juce::int64) routed["uniqueId"], (juce::int64) (juce::int32) (vorntest::fourCc ("aufx") ^ vorntest::fourCc ("Bus3") ^ vorntest::fourCc ("Acme")));
+    EXPECT_TRUE ((bool) routed["coverage"]["identity"]);
+    EXPECT_FALSE ((bool) routed["coverage"]["state"]);
 }

@@ -2,6 +2,7 @@
 #include "model/PropertyList.h"
 
 #include "RackBuilders.h"
+#include "ReaperFixtures.h"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
@@ -14,6 +15,8 @@
 using namespace vornconv;
 using vorntest::bytesOf;
 using vorntest::fourCc;
+using vorntest::makeAudioUnitWrapper;
+using vorntest::sequentialMasks;
 
 namespace
 {
@@ -327,14 +330,20 @@ TEST (ReaperAudioUnitWrapper, BuildThenSplitGivesTheSameBytes)
         juce::MemoryBlock wrapper;
         juce::String error;
         ASSERT_TRUE (audioUnit::buildReaperState (plist, wrapper, error)) << error;
+        // The plain shape: two inputs and two outputs on their own channels, no preset name.
+        EXPECT_EQ (wrapper, makeAudioUnitWrapper (sequentialMasks (2), sequentialMasks (2), plist));
         ASSERT_EQ (wrapper.getSize(), plist.getSize() + 62);
-        const auto* w = static_cast<const juce::uint8*> (wrapper.getData());
-        EXPECT_EQ (w[0] | (w[1] << 8), 1001);
-        EXPECT_EQ (w[52 + plist.getSize()], 1);
 
-        juce::MemoryBlock back;
-        ASSERT_TRUE (audioUnit::splitReaperState (wrapper, back, error)) << error;
-        EXPECT_EQ (str (back), str (plist));
+        const auto split = audioUnit::splitReaperState (wrapper);
+        ASSERT_TRUE (split.ok) << split.error;
+        EXPECT_EQ (str (split.plist), str (plist));
+        EXPECT_TRUE (split.presetName.isEmpty());
+        EXPECT_EQ (split.identity.manufacturer, fourCc ("Acme"));
+        EXPECT_FALSE (split.pinMapRouted);
+
+        juce::MemoryBlock again;
+        ASSERT_TRUE (audioUnit::buildReaperState (split.plist, again, error)) << error;
+        EXPECT_EQ (again, wrapper);
     }
 
     juce::MemoryBlock untouched ("keep", 4);
@@ -344,53 +353,155 @@ TEST (ReaperAudioUnitWrapper, BuildThenSplitGivesTheSameBytes)
     EXPECT_EQ (str (untouched), "keep");
 }
 
-TEST (ReaperAudioUnitWrapper, RefusesCorruptWrappers)
+TEST (ReaperAudioUnitWrapper, ShapesOfRealSavesAreReadOrRefusedByTheirPinMaps)
 {
-    const auto plist = libplistDocument (true);
-    juce::MemoryBlock wrapper;
-    juce::String error;
-    ASSERT_TRUE (audioUnit::buildReaperState (plist, wrapper, error));
-    const size_t p = plist.getSize();
-    auto changed = [&wrapper] (size_t at, juce::uint8 value) { auto w = wrapper; w[at] = (char) value; return w; };
-
-    juce::MemoryBlock noIdentityWrapper;
+    const auto plist = libplistDocument (false);
+    const auto routedMessage = "REAPER AudioUnit pin-map is not the observed sequential topology";
+    struct Case
     {
-        const auto inner = xmlPlist ("<dict><key>type</key><integer>1</integer></dict>");
-        juce::MemoryOutputStream s;
-        for (int word : { 1001, 0, 2, 1, 0, 2, 0, 2, 1, 0, 2, 0, (int) inner.getSize() })
-            s.writeInt (word);
-        s << inner;
-        s.writeByte (1);
-        s.writeInt64 (0);
-        s.writeByte (0);
-        noIdentityWrapper = s.getMemoryBlock();
-    }
-
-    // The header with P = 0 and the tail: 62 bytes, so no room for any property list.
-    juce::MemoryBlock empty62 (wrapper.getData(), 48);
-    empty62.append ("\0\0\0\0\x01\0\0\0\0\0\0\0\0\0", 14);
-
-    struct Case { const char* what; juce::MemoryBlock data; const char* error; };
+        const char* what;
+        std::vector<juce::uint64> inputs, outputs;
+        std::string presetName;
+        bool routed;
+        juce::uint32 connectedInputs; // 0 when the inputs are routed
+    };
     const Case cases[] = {
-        { "61 bytes", juce::MemoryBlock (61, true), "REAPER AudioUnit wrapper size is invalid" },
-        { "too large", juce::MemoryBlock (audioUnit::maxPropertyListBytes + 63, true), "REAPER AudioUnit wrapper size is invalid" },
-        { "62 bytes", empty62, "REAPER AudioUnit property-list length is inconsistent" },
-        { "first word 1000", changed (0, 0xE8), "REAPER AudioUnit pin-map header is unsupported" },
-        { "last word 1", changed (44, 1), "REAPER AudioUnit pin-map header is unsupported" },
-        { "length one too large", changed (48, (juce::uint8) (wrapper[48] + 1)), "REAPER AudioUnit property-list length is inconsistent" },
-        { "length one too small", changed (48, (juce::uint8) (wrapper[48] - 1)), "REAPER AudioUnit property-list length is inconsistent" },
-        { "tail flag 0", changed (52 + p, 0), "REAPER AudioUnit wrapper tail is unsupported" },
-        { "tail int64 non-zero", changed (52 + p + 5, 1), "REAPER AudioUnit wrapper tail is unsupported" },
-        { "tail last byte", changed (61 + p, 1), "REAPER AudioUnit wrapper tail is unsupported" },
-        { "plist without identity", noIdentityWrapper, "AudioUnit property list has no complete component identity" },
-        { "plist corrupt", changed (52, 'x'), "AudioUnit state is not a property-list dictionary" },
+        { "2 in / 2 out", sequentialMasks (2), sequentialMasks (2), "", false, 2 },
+        { "instrument, 0 in / 34 out", {}, sequentialMasks (34), "", false, 0 },
+        { "instrument, 0 in / 2 out", {}, sequentialMasks (2), "", false, 0 },
+        { "sidechain pair unconnected", { 1, 2, 0, 0 }, sequentialMasks (2), "", false, 2 },
+        { "no input connected", { 0, 0 }, sequentialMasks (2), "", false, 0 },
+        { "64 in / 64 out", sequentialMasks (64), sequentialMasks (64), "", false, 64 },
+        { "a preset name", sequentialMasks (2), sequentialMasks (2), "Freeze 1", false, 2 },
+        { "a preset name in UTF-8", { 1, 2, 0, 0 }, sequentialMasks (2), "No Autogain \xec\xb9\xb4", false, 2 },
+        { "routed to channels 3/4", { 4, 8 }, { 4, 8 }, "", true, 0 },
+        { "routed to channels 9/10", { 0x100, 0x200 }, { 0x100, 0x200 }, "", true, 0 },
+        { "outputs routed only", sequentialMasks (2), { 1, 4 }, "", true, 2 },
+        { "input after an unconnected one", { 1, 0, 4 }, sequentialMasks (2), "", true, 0 },
+        { "an output unconnected", sequentialMasks (2), { 1, 0 }, "", true, 2 },
+        { "mono onto both outputs", sequentialMasks (2), { 3, 2 }, "Default", true, 2 },
     };
     for (const auto& c : cases)
     {
-        juce::MemoryBlock out;
-        EXPECT_FALSE (audioUnit::splitReaperState (c.data, out, error)) << c.what;
-        EXPECT_EQ (error, c.error) << c.what;
+        SCOPED_TRACE (c.what);
+        const auto split = audioUnit::splitReaperState (makeAudioUnitWrapper (c.inputs, c.outputs, plist, c.presetName));
+        EXPECT_EQ (split.ok, ! c.routed);
+        EXPECT_EQ (split.pinMapRouted, c.routed);
+        EXPECT_EQ (split.error, c.routed ? juce::String (routedMessage) : juce::String());
+        // Either way the rest of the wrapper was read whole.
+        EXPECT_EQ (str (split.plist), str (plist));
+        EXPECT_EQ (split.identity.type, fourCc ("aufx"));
+        EXPECT_EQ (split.identity.subtype, fourCc ("ABCD"));
+        EXPECT_EQ (split.identity.manufacturer, fourCc ("Acme"));
+        EXPECT_EQ (split.presetName, juce::String::fromUTF8 (c.presetName.c_str()));
+        EXPECT_EQ (split.inputPins, (juce::uint32) c.inputs.size());
+        EXPECT_EQ (split.outputPins, (juce::uint32) c.outputs.size());
+        EXPECT_EQ (split.connectedInputs, c.connectedInputs);
+
+        // What the converter writes back is always the plain shape.
+        if (split.ok)
+        {
+            juce::MemoryBlock rebuilt;
+            juce::String error;
+            ASSERT_TRUE (audioUnit::buildReaperState (split.plist, rebuilt, error)) << error;
+            EXPECT_EQ (rebuilt, makeAudioUnitWrapper (sequentialMasks (2), sequentialMasks (2), plist));
+        }
     }
+}
+
+TEST (ReaperAudioUnitWrapper, RefusesCorruptWrappers)
+{
+    const auto plist = libplistDocument (true);
+    const size_t p = plist.getSize();
+    // 0 in / 3 out: P at 40, the property list at 44, L at 44 + p, the name "Freeze 1" and its
+    // NUL at 48 + p, the zero bytes at 57 + p.
+    const auto wrapper = makeAudioUnitWrapper ({}, sequentialMasks (3), plist, "Freeze 1");
+    ASSERT_EQ (wrapper.getSize(), 62 + p);
+    ASSERT_TRUE (audioUnit::splitReaperState (wrapper).ok);
+    auto changed = [&wrapper] (size_t at, juce::uint8 value) { auto w = wrapper; w[at] = (char) value; return w; };
+    auto withU32 = [&wrapper] (size_t at, juce::uint32 value)
+    {
+        auto w = wrapper;
+        for (int i = 0; i < 4; ++i)
+            w[at + (size_t) i] = (char) (juce::uint8) (value >> (8 * i));
+        return w;
+    };
+    auto cut = [] (const juce::MemoryBlock& w, size_t size) { return juce::MemoryBlock (w.getData(), size); };
+    auto withName = [&plist] (const std::string& name) { return makeAudioUnitWrapper ({}, sequentialMasks (3), plist, name); };
+    auto withNameField = [&] (const std::string& field)
+    {
+        // The name field as given, its length counting every byte of it.
+        juce::MemoryBlock w (wrapper.getData(), 44 + p);
+        juce::MemoryOutputStream s (w, true);
+        vorntest::putU32 (s, (juce::uint32) field.size());
+        s.write (field.data(), field.size());
+        s.write ("\0\0\0\0\0", 5);
+        s.flush();
+        return w;
+    };
+
+    const auto noIdentityWrapper = makeAudioUnitWrapper ({}, sequentialMasks (3), xmlPlist ("<dict><key>type</key><integer>1</integer></dict>"));
+    // Routed, but the property list is broken as well: the broken list is what is reported.
+    auto routedBroken = makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, plist);
+    routedBroken[52] = 'x';
+
+    juce::MemoryBlock hugeCount = cut (wrapper, 8);
+    hugeCount.append ("\x41\0\0\0", 4);
+    hugeCount.append (juce::MemoryBlock (65 * 8 + 40, true).getData(), 65 * 8 + 40);
+    // 64 output pins announced, 24 bytes left.
+    auto masksBeyond = cut (wrapper, 40);
+    masksBeyond[12] = 64;
+
+    struct Case { const char* what; juce::MemoryBlock data; const char* error; };
+    const Case cases[] = {
+        { "38 bytes", juce::MemoryBlock (38, true), "REAPER AudioUnit wrapper size is invalid" },
+        { "too large", juce::MemoryBlock (audioUnit::maxPropertyListBytes + audioUnit::maxReaperPresetNameBytes + 2048, true),
+          "REAPER AudioUnit wrapper size is invalid" },
+        { "61 zero bytes", juce::MemoryBlock (61, true), "REAPER AudioUnit pin-map header is unsupported" },
+        { "version 1000", changed (0, 0xE8), "REAPER AudioUnit pin-map header is unsupported" },
+        { "version's high word", changed (5, 1), "REAPER AudioUnit pin-map header is unsupported" },
+        { "65 input pins", hugeCount, "REAPER AudioUnit pin-map header is unsupported" },
+        { "output masks beyond the bytes", masksBeyond, "REAPER AudioUnit pin-map header is unsupported" },
+        { "no output pin", makeAudioUnitWrapper ({}, {}, plist), "REAPER AudioUnit pin-map header is unsupported" },
+        { "output count cut off", cut (makeAudioUnitWrapper (sequentialMasks (4), sequentialMasks (2), plist), 46),
+          "REAPER AudioUnit pin-map header is unsupported" },
+        { "P beyond the bytes", withU32 (40, (juce::uint32) p + 65536), "REAPER AudioUnit property-list length is inconsistent" },
+        { "P = 0", withU32 (40, 0), "REAPER AudioUnit property-list length is inconsistent" },
+        { "P leaves no room for the name", cut (wrapper, 44 + 9), "REAPER AudioUnit property-list length is inconsistent" },
+        { "P one too large", withU32 (40, (juce::uint32) p + 1), "REAPER AudioUnit preset-name length is inconsistent" },
+        { "P one too small", withU32 (40, (juce::uint32) p - 1), "REAPER AudioUnit preset-name length is inconsistent" },
+        { "L = 0", withU32 (44 + p, 0), "REAPER AudioUnit preset-name length is inconsistent" },
+        { "L one too large", withU32 (44 + p, 10), "REAPER AudioUnit preset-name length is inconsistent" },
+        { "L one too small", withU32 (44 + p, 8), "REAPER AudioUnit preset-name length is inconsistent" },
+        { "L above the name limit", withName (std::string (audioUnit::maxReaperPresetNameBytes, 'n')),
+          "REAPER AudioUnit preset-name length is inconsistent" },
+        { "one zero byte missing", cut (wrapper, wrapper.getSize() - 1), "REAPER AudioUnit preset-name length is inconsistent" },
+        { "a zero byte is not zero", changed (57 + p, 1), "REAPER AudioUnit wrapper tail is unsupported" },
+        { "the last byte is not zero", changed (61 + p, 0x10), "REAPER AudioUnit wrapper tail is unsupported" },
+        { "name without its NUL", withNameField ("Freeze 1"), "REAPER AudioUnit preset name is not NUL-terminated" },
+        { "name with a NUL inside", withNameField (std::string ("Free\0ze\0", 8)), "REAPER AudioUnit preset name is not NUL-terminated" },
+        { "name not UTF-8", withNameField (std::string ("Caf\xe9\0", 5)), "REAPER AudioUnit preset name is not valid UTF-8" },
+        { "name an overlong form", withNameField (std::string ("\xc0\xaf\0", 3)), "REAPER AudioUnit preset name is not valid UTF-8" },
+        { "plist without identity", noIdentityWrapper, "AudioUnit property list has no complete component identity" },
+        { "plist corrupt", changed (44, 'x'), "AudioUnit state is not a property-list dictionary" },
+        { "routed and plist corrupt", routedBroken, "AudioUnit state is not a property-list dictionary" },
+    };
+    for (const auto& c : cases)
+    {
+        const auto split = audioUnit::splitReaperState (c.data);
+        EXPECT_FALSE (split.ok) << c.what;
+        EXPECT_FALSE (split.pinMapRouted) << c.what;
+        EXPECT_EQ (split.error, c.error) << c.what;
+        EXPECT_TRUE (split.plist.isEmpty()) << c.what;
+        EXPECT_TRUE (split.presetName.isEmpty()) << c.what;
+        EXPECT_EQ (split.identity.type, 0u) << c.what;
+    }
+
+    // The longest name there is room for is read.
+    const auto longest = std::string (audioUnit::maxReaperPresetNameBytes - 1, 'n');
+    const auto split = audioUnit::splitReaperState (withName (longest));
+    ASSERT_TRUE (split.ok) << split.error;
+    EXPECT_EQ (split.presetName.getNumBytesAsUTF8(), longest.size());
 }
 
 TEST (AudioUnitCodes, FourCcTextAndDescriptors)

@@ -246,13 +246,38 @@ TEST (ReaperVst3State, ShapesOfRealSavesSplitAndRebuild)
         EXPECT_FALSE (validateReaperVst3StereoSidechainConfig (saved, id, error));
     }
 
-    // Mono plug-ins map both outputs onto their one channel: refused, as every other topology.
-    for (const auto& outputs : { std::vector<juce::uint64> { 0x3, 0x2 }, std::vector<juce::uint64> { 0x2 } })
+    // Trailing inputs left unconnected (an unfed sidechain pair): read, and rebuilt with the same
+    // pin maps; such a plug-in has no sidechain, whatever its channel configuration.
+    for (const auto& inputs : { std::vector<juce::uint64> { 1, 2, 0, 0 }, std::vector<juce::uint64> { 1, 0 },
+                                std::vector<juce::uint64> { 0, 0 } })
     {
-        const auto mono = makeWrapperWithMasks (id, sequentialMasks (2), outputs, reaperMarkerZero, "C", "", reaperSavedTail());
+        SCOPED_TRACE (inputs.size());
+        const auto saved = makeWrapperWithMasks (id, inputs, sequentialMasks (2), reaperMarkerZero, "C", "T", programTail (2));
         PluginState state;
         juce::String error;
-        EXPECT_FALSE (splitReaperVst3State (mono, id, state, error));
+        ASSERT_TRUE (splitReaperVst3State (saved, id, state, error)) << error;
+        EXPECT_EQ (stringOf (state.component), "C");
+        juce::MemoryBlock rebuilt;
+        ASSERT_TRUE (buildReaperVst3State (saved, id, state.component, state.controller, rebuilt, error)) << error;
+        EXPECT_EQ (rebuilt, saved);
+        EXPECT_FALSE (validateReaperVst3StereoSidechainConfig (saved, id, error));
+        EXPECT_EQ (error, "REAPER VST3 sidechain target is not stereo main + stereo sidechain (4 inputs, observed 2/4 output pin map, channel_config=2)");
+    }
+
+    // Mono plug-ins map both outputs onto their one channel, others are routed to other track
+    // channels or connect an input after an unconnected one: refused, as every such topology.
+    using Masks = std::vector<juce::uint64>;
+    const std::pair<Masks, Masks> routed[] = {
+        { sequentialMasks (2), { 0x3, 0x2 } }, { sequentialMasks (2), { 0x2 } }, { sequentialMasks (2), { 1, 0 } },
+        { { 4, 8 }, { 4, 8 } }, { { 0x100, 0x200 }, sequentialMasks (2) }, { { 1, 0, 4 }, sequentialMasks (2) },
+        { { 0, 2 }, sequentialMasks (2) },
+    };
+    for (const auto& [inputs, outputs] : routed)
+    {
+        const auto wrapper = makeWrapperWithMasks (id, inputs, outputs, reaperMarkerZero, "C", "", reaperSavedTail());
+        PluginState state;
+        juce::String error;
+        EXPECT_FALSE (splitReaperVst3State (wrapper, id, state, error));
         EXPECT_EQ (error, "REAPER VST3 pin-map is not the observed sequential topology");
     }
     // An instrument still needs an output pin.

@@ -377,6 +377,113 @@ TEST (ReaperRppReader, SingleEditsLowerTheGradeWithTheRightNote)
     }
 }
 
+TEST (ReaperRppReader, AudioUnitWrappersAsReaperSavesThem)
+{
+    // The AudioUnit of the strict project's slot 2 in each shape REAPER saves; the header codes
+    // name aufx/Satt/Acme throughout.
+    const auto base = strictProject();
+    const auto plainState = auWrapperLines (auPlist());
+    const std::string plainHeader = "<AU \"AU: Satt (Acme)\"";
+    auto withState = [&] (const juce::MemoryBlock& wrapper, const std::string& header = "<AU \"AU: Satt (Acme)\"")
+    {
+        return replaced (replaced (base, plainState, base64Lines (wrapper, "        ")), plainHeader, header);
+    };
+    using vorntest::makeAudioUnitWrapper;
+    using vorntest::sequentialMasks;
+    const auto identity = fourCc ("aufx") ^ fourCc ("Satt") ^ fourCc ("Acme");
+    const auto routedWrapper = makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, auPlist());
+    const juce::String routedText = "REAPER AudioUnit pin-map is not the observed sequential topology";
+
+    struct Case
+    {
+        const char* what;
+        std::string text;
+        int status;
+        bool stateRead;
+        const char* noteCode;   // the slot's one note, or none
+        Fidelity fidelity;
+        juce::String noteText;
+        bool identityKept;
+    };
+    const Case cases[] = {
+        { "instrument, 0 in / 34 out, as AUi", withState (makeAudioUnitWrapper ({}, sequentialMasks (34), auPlist()),
+                                                        "<AU \"AUi: Satt (Acme) (34ch)\""),
+          1, true, nullptr, {}, {}, true },
+        { "sidechain pair unconnected", withState (makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), auPlist())),
+          1, true, nullptr, {}, {}, true },
+        { "a preset name", withState (makeAudioUnitWrapper (sequentialMasks (2), sequentialMasks (2), auPlist(), "Freeze 1")),
+          1, true, "plugin[0:1].presetName", Fidelity::approx, "REAPER preset name \"Freeze 1\" is not carried", true },
+        { "a preset name with a line break", withState (makeAudioUnitWrapper ({}, sequentialMasks (2), auPlist(), "No\nAutogain"),
+                                                          "<AU \"AUi: Satt (Acme)\""),
+          1, true, "plugin[0:1].presetName", Fidelity::approx, "REAPER preset name \"No Autogain\" is not carried", true },
+        { "routed to channels 3/4", withState (routedWrapper), 2, false, "plugin[0:1].state", Fidelity::dropped, routedText, true },
+        { "routed instrument", withState (makeAudioUnitWrapper ({}, { 0x100, 0x200 }, auPlist(), "Freeze 1"), "<AU \"AUi: Satt (Acme)\""),
+          2, false, "plugin[0:1].state", Fidelity::dropped, routedText, true },
+        { "routed, and the property list names other codes", withState (makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, auPlist ("Bcme"))),
+          2, false, "plugin[0:1].state", Fidelity::dropped, "REAPER AudioUnit header identity does not match the property list", false },
+        { "preset name without its NUL", [&] {
+              auto w = makeAudioUnitWrapper (sequentialMasks (2), sequentialMasks (2), auPlist(), "Freeze 1");
+              w[w.getSize() - 6] = 'x';
+              return withState (w); }(),
+          2, false, "plugin[0:1].state", Fidelity::dropped, "REAPER AudioUnit preset name is not NUL-terminated", false },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto result = readText (c.text);
+        ASSERT_TRUE (result.ok) << result.error;
+        EXPECT_EQ (result.status, c.status) << noteCodes (result.session).joinIntoString (",");
+        const auto& slot = result.session.strips[0].plugins[2];
+        EXPECT_EQ (slot.format, "AU");
+        // The converter's name for the slot replaces the header's only on a track read whole.
+        EXPECT_EQ (slot.name, c.status == 1 ? juce::String::fromUTF8 ("S\xc3\xa4tt") : juce::String ("Satt"));
+        EXPECT_EQ (slot.coverage.state, c.stateRead);
+        if (c.stateRead)
+        {
+            EXPECT_EQ (slot.state.encoding, PluginStateEncoding::audioUnitPlist);
+            EXPECT_EQ (slot.state.raw, auPlist());
+        }
+        EXPECT_EQ (slot.coverage.identity, c.identityKept);
+        EXPECT_EQ (slot.auType, c.identityKept ? fourCc ("aufx") : 0u);
+        EXPECT_EQ (slot.auSubtype, c.identityKept ? fourCc ("Satt") : 0u);
+        EXPECT_EQ (slot.auManufacturer, c.identityKept ? fourCc ("Acme") : 0u);
+        EXPECT_EQ (slot.uniqueId, c.identityKept ? identity : 0u);
+
+        juce::StringArray slotNotes;
+        for (const auto& note : result.session.notes)
+            if (note.code.startsWith ("plugin[0:"))
+                slotNotes.add (note.code);
+        if (c.noteCode == nullptr)
+        {
+            EXPECT_TRUE (slotNotes.isEmpty()) << slotNotes.joinIntoString (",");
+            continue;
+        }
+        EXPECT_EQ (slotNotes, juce::StringArray (c.noteCode));
+        for (const auto& note : result.session.notes)
+            if (note.code == c.noteCode)
+            {
+                EXPECT_EQ (note.fidelity, c.fidelity);
+                EXPECT_EQ (note.text, c.noteText);
+            }
+        if (! c.stateRead)
+        {
+            // What was not read is kept as the wrapper's bytes.
+            EXPECT_EQ (slot.state.encoding, PluginStateEncoding::opaque);
+            EXPECT_FALSE (slot.state.raw.isEmpty());
+        }
+    }
+    EXPECT_EQ (readText (withState (routedWrapper)).session.strips[0].plugins[2].state.raw, routedWrapper);
+
+    // Only "AU" and "AUi" name an AudioUnit; any other prefix keeps the bytes as they are.
+    const auto other = readText (replaced (base, plainHeader, "<AU \"AUx: Satt (Acme)\""));
+    ASSERT_TRUE (other.ok);
+    EXPECT_EQ (other.status, readPartial);
+    const auto& slot = other.session.strips[0].plugins[2];
+    EXPECT_EQ (slot.format, "AUx");
+    EXPECT_EQ (slot.state.encoding, PluginStateEncoding::hostSpecific);
+    EXPECT_EQ (slot.auType, 0u);
+}
+
 TEST (ReaperRppReader, TextLevelFailuresAndMinimalProjects)
 {
     struct Case { std::string text; const char* error; };
