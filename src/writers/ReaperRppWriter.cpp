@@ -17,6 +17,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
+#include "rapp/HostDescriptor.h"
 #include "writers/VerifiedWrite.h"
 
 #include <algorithm>
@@ -927,7 +928,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         juce::String text, loadError;
         if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
             return "REAPER template cannot be read: " + loadError;
-        const auto read = readersOf (targetReaper).bytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
+        const auto read = readersOf (hostDescriptor (targetReaper)).bytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
         if (! read.ok || read.session.strips.size() != 1 || read.session.strips.getReference (0).plugins.size() != 1
             || ! read.session.strips.getReference (0).plugins.getReference (0).occupied
             || read.session.strips.getReference (0).plugins.getReference (0).format != "VST3"
@@ -1146,9 +1147,21 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
     ReadBackProof proof;
     proof.accept = [&session] (const RackReadResult& reread)
     {
-        const bool strict = reread.isComplete() && reread.session.strips.size() == session.strips.size()
-                            && ! (session.sampleRate > 0 && ! (std::abs (reread.session.sampleRate - session.sampleRate) <= 0.001));
-        return strict ? juce::String() : juce::String ("written REAPER project failed strict reread");
+        // Why, in the order the read is judged: what made it partial, the tracks it holds, the
+        // sample rate it holds.
+        juce::String reason;
+        const auto& got = reread.session;
+        if (! reread.isComplete())
+            reason = incompleteReadReason (reread);
+        else if (got.strips.size() != session.strips.size())
+            reason = ": track count differs (source=" + juce::String (session.strips.size()) + ", output="
+                   + juce::String (got.strips.size()) + ")";
+        else if (session.sampleRate > 0 && ! (std::abs (got.sampleRate - session.sampleRate) <= 0.001))
+            reason = ": sample rate differs (source=" + juce::String (session.sampleRate, 3) + ", output="
+                   + juce::String (got.sampleRate, 3) + ")";
+        else
+            return juce::String();
+        return "written REAPER project failed strict reread" + reason;
     };
     proof.expected = [&session, &sources] (RackSession& expected, juce::String&)
     {
@@ -1166,26 +1179,13 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
 
 } // namespace
 
-WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                                 const DeploymentProfile& profile)
+namespace
 {
-    WriteResult result;
-    PreparedProject prepared;
-    result.error = prepareProject (source, index, templateFile, profile, prepared);
-    result.ok = result.error.isEmpty();
-    return result;
-}
 
-WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                            const DeploymentProfile& profile, const juce::File& output)
+// The write's steps once the project is prepared: its lines written with CR LF line ends,
+// released, read back with the REAPER reader and proven.
+VerifiedOutput projectSteps (const RackReadResult& source, const DeploymentProfile& profile, PreparedProject& prepared)
 {
-    WriteResult result;
-    const auto& session = source.session;
-    PreparedProject prepared;
-    result.error = prepareProject (source, index, templateFile, profile, prepared);
-    if (result.error.isNotEmpty())
-        return result;
-
     VerifiedOutput steps;
     // Every line ends in CR LF; no line holds a line break of its own (the template's lines were
     // split at every break, and every written value was refused one).
@@ -1207,11 +1207,44 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
         return out.write (buffer.getData(), buffer.getDataSize());
     };
     steps.documentWritten = [&prepared] { prepared.lines.clear(); };
-    steps.readBack = readersOf (targetReaper).file;
+    readBackWith (steps, hostDescriptor (targetReaper));
     steps.proof = reaperProof (source, profile, prepared.sources);
     steps.writeFailed = "temporary REAPER project write failed";
     steps.commitFailed = "atomic REAPER project move failed: ";
+    return steps;
+}
+
+} // namespace
+
+WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                                 const DeploymentProfile& profile)
+{
+    WriteResult result;
+    PreparedProject prepared;
+    result.error = prepareProject (source, index, templateFile, profile, prepared);
+    if (result.error.isEmpty())
+    {
+        auto proof = proveVerifiedDocument (projectSteps (source, profile, prepared));
+        result.error = proof.refusal;
+        result.compared = std::move (proof.compared);
+    }
+    result.ok = result.error.isEmpty();
+    return result;
+}
+
+WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                            const DeploymentProfile& profile, const juce::File& output)
+{
+    WriteResult result;
+    const auto& session = source.session;
+    PreparedProject prepared;
+    result.error = prepareProject (source, index, templateFile, profile, prepared);
+    if (result.error.isNotEmpty())
+        return result;
+
+    const auto steps = projectSteps (source, profile, prepared);
     const auto outcome = writeVerifiedOutput (output, steps);
+    result.compared = outcome.compared;
     if (! outcome.committed)
     {
         result.error = outcome.error;
