@@ -834,6 +834,37 @@ juce::StringArray withoutStateLines (const juce::StringArray& lines, int vstFirs
     return kept;
 }
 
+// The first block of the prototype track that a written track could not hold, named by its tags
+// below the track ("ITEM", "FXCHAIN/JS"); empty when there is none. A track holds its FXCHAIN, the
+// FXCHAIN the one plug-in block, and that block nothing: any other block (an item, an envelope,
+// anything else REAPER nests in a track) would be cloned into every track and make the read-back
+// partial.
+juce::String blockTheTrackCannotHold (const juce::StringArray& track)
+{
+    juce::StringArray open;   // the tags of the blocks around a line, the track's own first
+    for (const auto& line : track)
+    {
+        if (isTrimmed (line, ">"))
+        {
+            open.remove (open.size() - 1);
+            continue;
+        }
+        if (! startsAfterIndent (line, "<"))
+            continue;
+        const juce::String opener (juce::CharPointer_UTF8 (afterIndent (line) + 1));
+        const auto tag = opener.upToFirstOccurrenceOf (" ", false, false).upToFirstOccurrenceOf ("\t", false, false);
+        const bool held = open.isEmpty() || (open.size() == 1 && tag == "FXCHAIN")
+                          || (open.size() == 2 && open[1] == "FXCHAIN" && tag == "VST");
+        open.add (tag);
+        if (! held)
+        {
+            open.remove (0);
+            return open.joinIntoString ("/");
+        }
+    }
+    return {};
+}
+
 // Everything the writer does before it needs the output: the project, its sources and what the
 // notes will tell.
 struct PreparedProject
@@ -959,6 +990,8 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         if (text.startsWith ("<" + juce::String (rppMarker::extTag)) || text.startsWith ("AUXRECV ") || text.startsWith ("HWOUT "))
             return "REAPER template must use the strict default route without EXT/AUX/HWOUT";
     }
+    if (const auto block = blockTheTrackCannotHold (prototype.track); block.isNotEmpty())
+        return "REAPER template track holds a block the output cannot hold: " + block;
     prototype.fxChain = findUniqueBlock (prototype.track, "<FXCHAIN", error);
     if (! prototype.fxChain.isValid())
         return error;

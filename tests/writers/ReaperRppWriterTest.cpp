@@ -285,6 +285,15 @@ TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
           "REAPER template must use the strict default route without EXT/AUX/HWOUT" },
         { "master chain in the template", templateText ({}, "  <MASTERFXLIST\n    BYPASS 0 0 0\n    <JS gain \"\"\n    >\n  >\n"),
           "written REAPER project failed strict reread: " + masterChain },
+        // Timeline content of the track is refused as the template is read, by its block.
+        { "an item in the track", templateText ("    <ITEM\n      POSITION 0\n      LENGTH 1\n    >\n"),
+          "REAPER template track holds a block the output cannot hold: ITEM" },
+        { "an envelope in the track", templateText ("    <VOLENV2\n      ACT 1 -1\n      PT 0 1 0\n    >\n"),
+          "REAPER template track holds a block the output cannot hold: VOLENV2" },
+        { "a block in the FX chain", templateText().replace ("      SHOW 0\n", "      SHOW 0\n      <COMMENT\n        note\n      >\n"),
+          "REAPER template track holds a block the output cannot hold: FXCHAIN/COMMENT" },
+        { "a block in the plug-in", templateText().replace ("      >\n      FXID", "        <PARMENV 0\n        >\n      >\n      FXID"),
+          "REAPER template track holds a block the output cannot hold: FXCHAIN/VST/PARMENV" },
         { "no plug-in", templateText().replace ("934538646{", "1{"), "REAPER template must contain one strictly decoded VST3 state" },
         { "two tracks", templateText().replace ("  <TRACK ", "  <TRACK {0}\n  >\n  <TRACK "), "REAPER template must contain one strictly decoded VST3 state" },
     };
@@ -422,6 +431,8 @@ TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
     ASSERT_TRUE (latin1.replaceWithData ("<REAPER_PROJECT\xe9\n>\n", 18));
     const auto masterTemplate = folder.file ("master.rpp");
     ASSERT_TRUE (masterTemplate.replaceWithText (templateText ({}, "  <MASTERFXLIST\n    BYPASS 0 0 0\n    <JS gain \"\"\n    >\n  >\n")));
+    const auto itemTemplate = folder.file ("item.rpp");
+    ASSERT_TRUE (itemTemplate.replaceWithText (templateText ("    <ITEM\n      POSITION 0\n    >\n")));
 
     struct Case
     {
@@ -454,6 +465,7 @@ TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
         { "template not UTF-8", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, latin1 },
         { "template with HWOUT", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, hwoutTemplate },
         { "template with two tracks", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, twoTracks },
+        { "template with an item", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, itemTemplate },
         // What only the read-back finds: the plan proves it as the write does.
         { "template with a master chain", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, masterTemplate,
           "written REAPER project failed strict reread: " + masterChain },
