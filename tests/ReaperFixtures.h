@@ -142,4 +142,36 @@ inline juce::String oneTrackProject (const juce::String& classId)
            ">\n";
 }
 
+// A strict one-track project without the converter's markers, holding one VST3 plug-in of
+// classId (REAPER id 934538646): usable as a template. extraTrackLines go into the track before its
+// FX chain, extraProjectLines into the project before the track.
+inline juce::String oneTrackTemplate (const juce::String& classId, const juce::String& extraTrackLines = {},
+                                      const juce::String& extraProjectLines = {})
+{
+    const auto wrapper = makeWrapper (934538646u, 2, 2, 0, "COMP", "CONT", programTail());
+    return "<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"\n"
+           "  SAMPLERATE 48000 0 0\n" + extraProjectLines +
+           "  <TRACK " + vornconv::makeReaperStableTrackId (0) + "\n"
+           "    NAME \"Kick\"\n"
+           "    VOLPAN 1 0 -1 -1 1\n"
+           "    MUTESOLO 0 0 0\n"
+           "    IPHASE 0\n"
+           "    PLAYOFFS 0 1\n"
+           "    REC 0 0 1 0 0 0 0 0\n"
+           "    NCHAN 2\n"
+           "    FX 1\n"
+           "    TRACKID " + vornconv::makeReaperStableTrackId (0) + "\n"
+           "    MAINSEND 1 0\n" + extraTrackLines +
+           "    <FXCHAIN\n"
+           "      SHOW 0\n"
+           "      BYPASS 0 0 0\n"
+           "      <VST \"VST3: Template EQ (Somebody)\" \"Template EQ.vst3\" 0 \"\" 934538646{" + classId + "} \"\"\n"
+           "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
+           "      >\n"
+           "      FXID " + vornconv::makeReaperStableFxId (0, 0) + "\n"
+           "    >\n"
+           "  >\n"
+           ">\n";
+}
+
 } // namespace vorntest

@@ -1,13 +1,13 @@
 // The runners of the target operations: --plan (one plan per input), --convert (one input) and
 // --selection-report, with the command-line checks and set-up they share. Every choice that
-// depends on the target host comes from the host's row in the table of hosts.
+// depends on the target host comes from its descriptor and its row in the table of hosts.
 //
 // In this file, in order:
 //   - reading the input and applying a selection;
 //   - the parameter mirrors and the printers shared by plan and convert;
-//   - the request of one run, and the writer's checks that a plan runs;
+//   - the request of one run, and the writer's proof that a plan runs;
 //   - the plan runner;
-//   - the REAPER diagnostic state probe and the convert runner;
+//   - the convert runner;
 //   - the selection-report runner;
 //   - the checks and set-up of the command line, and the dispatch to the runners.
 
@@ -100,20 +100,18 @@ struct ConvertRequest
     juce::File input;
     const HostFormat* host = nullptr;
     WriteOptions options;
-    int probeStrip = -1;
-    int probeSlot = -1;
-    bool normalizedProbe = false;
+    rapp::ReaperStateProbe stateProbe;
     juce::File selection;
     juce::File probe;
     juce::File cacheDir;
 };
 
-// Everything the target's writer checks before it needs the output, run on the session the
-// convert would write: ok, or the writer's refusal in its own words.
+// The target's writer's proof without an output, run on the session the convert would write: ok,
+// or the writer's refusal in its own words.
 rapp::WriteResult checkWrite (const RackReadResult& result, const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
     rapp::WriteResult refused;
-    refused.error = request.host->optionRefusal (request.options);
+    refused.error = request.host->optionRefusal (*request.host, request.options);
     if (refused.error.isNotEmpty())
         return refused;
     return request.host->checkWrite (result, index, request.options);
@@ -146,8 +144,9 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     }
 
     auto plan = rapp::inspect (result, host.target, copy, profile, request.options.catalog);
-    // "Allowed" promises that the convert with the same options will write: what its writer would
-    // refuse before it needs the output is a blocker here, in the writer's words.
+    // "Allowed" promises that the convert with the same options will write: what its writer's
+    // proof refuses (everything but what only an output can meet) is a blocker here, in the
+    // writer's words.
     if (plan.canWrite())
     {
         const auto checked = checkWrite (result, request, copy);
@@ -172,100 +171,11 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     return plan.canWrite() ? 0 : 1;
 }
 
-juce::String upperClassId (const PluginRef& slot, const Vst3ModuleIndex& index)
-{
-    return (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
-}
-
-const RackStrip* lastStripWithIndex (const RackSession& session, int stripIndex)
-{
-    const RackStrip* found = nullptr;
-    for (const auto& strip : session.strips)
-        if (strip.index == stripIndex)
-            found = &strip;
-    return found;
-}
-
-// The REAPER diagnostic probe: a session of the profile's shape that carries the source's plug-in
-// states with everything around them normalised, so one plug-in state can be checked in isolation.
-int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& request, const Vst3ModuleIndex& index,
-                         int unavailable)
-{
-    const bool slotMode = request.probeStrip >= 0 && request.probeSlot >= 0;
-    if (! source.isComplete() || slotMode == request.normalizedProbe)
-        return printError ("REAPER probe requires a complete source and exactly one probe mode");
-
-    const auto& profile = *request.options.profile;
-    juce::String selectedClassId;
-    if (slotMode)
-    {
-        const auto* strip = lastStripWithIndex (source.session, request.probeStrip);
-        if (strip == nullptr || request.probeSlot >= strip->plugins.size()
-            || ! strip->plugins.getReference (request.probeSlot).occupied)
-            return printError ("REAPER state probe source slot is absent");
-        selectedClassId = upperClassId (strip->plugins.getReference (request.probeSlot), index);
-        if (selectedClassId.isEmpty() || request.probeStrip >= profile.strips || request.probeSlot >= profile.slots)
-            return printError ("REAPER state probe CID/profile is unresolved or undersized");
-    }
-
-    RackReadResult probe;
-    probe.ok = true;
-    probe.status = readComplete;
-    probe.session.sourceFormat = "reaper.state-probe";
-    probe.session.sourceApp = "Vorn Converter diagnostic";
-    int taken = 0;
-    for (int t = 0; t < profile.strips; ++t)
-    {
-        const auto* strip = lastStripWithIndex (source.session, t);
-        if (strip == nullptr)
-            return printError ("REAPER state probe profile exceeds source strips");
-        RackStrip copy = *strip;
-        copy.inputGainDb = 0.0f;
-        copy.bypassed = false;
-        copy.inputChannels = 2;
-        copy.outputChannels = 2;
-        copy.routeInL = copy.routeInR = copy.routeOutL = copy.routeOutR = -1;
-        copy.routePatches.clear();
-        copy.sourceParameters.clear();
-        copy.plugins.clear();
-        // The fields set here are known by construction; the kept ones stay as the source proved them.
-        copy.coverage.inputGain = copy.coverage.bypass = copy.coverage.channelLayout = copy.coverage.route = true;
-        const int slots = juce::jmin (profile.slots, strip->plugins.size());
-        for (int s = 0; s < slots; ++s)
-        {
-            const auto& slot = strip->plugins.getReference (s);
-            if (! slot.occupied || (slotMode && upperClassId (slot, index) != selectedClassId))
-                continue;
-            while (copy.plugins.size() < s)
-                copy.plugins.add (PluginRef());
-            PluginRef kept = slot;
-            kept.inactive = false;
-            kept.muted = false;
-            kept.sidechainSource = -1;
-            kept.coverage.activation = kept.coverage.mute = kept.coverage.sidechain = true;
-            copy.plugins.add (kept);
-            ++taken;
-        }
-        probe.session.strips.add (copy);
-    }
-    if (taken == 0)
-        return printError ("REAPER state probe found no selected-CID instances in profile");
-    const auto written = request.host->write (probe, index, request.options);
-    if (! written.ok)
-        return printError (written.error);
-    printLine ("STATE PROBE  " + request.input.getFullPathName() + " -> " + request.options.output.getFullPathName());
-    for (const auto& note : written.notes)
-        printLine ("WARNING    " + note);
-    printDuganOmissions (source.session.notes);
-    printUnavailablePlugins (unavailable);
-    return 0;
-}
-
 int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
     const auto& host = *request.host;
     const auto& output = request.options.output;
-    const juce::String extension = host.extension;
+    const juce::String extension = host.descriptor().extension;
     if (output.getFileExtension().toLowerCase() != extension)
         return printError ("output extension must be " + extension);
 
@@ -282,20 +192,18 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     const int unavailable = copy.applyCachedAvailability (result);
 
     // The mirrors are prepared (and cached) before the writer's options are refused.
-    const auto optionRefusal = host.optionRefusal (request.options);
+    const auto optionRefusal = host.optionRefusal (host, request.options);
     if (host.preparesParameterMirrors && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
         return printError (error);
     if (optionRefusal.isNotEmpty())
         return printError (optionRefusal);
 
-    const bool probeOptions = request.probeStrip >= 0 || request.probeSlot >= 0 || request.normalizedProbe;
-    if (host.takesStateProbes && probeOptions)
-        return runReaperStateProbe (result, request, copy, unavailable);
-
-    const auto written = host.write (result, copy, request.options);
+    const bool stateProbe = host.writeStateProbe != nullptr && request.stateProbe.requested();
+    const auto written = stateProbe ? host.writeStateProbe (result, copy, request.options, request.stateProbe)
+                                    : host.write (result, copy, request.options);
     if (! written.ok)
         return printError (written.error);
-    printLine ("CANDIDATE  " + request.input.getFullPathName() + " -> " + output.getFullPathName());
+    printLine ((stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : written.notes)
         printLine ("WARNING    " + note);
     printDuganOmissions (result.session.notes);
@@ -392,16 +300,21 @@ int runTargetOperation (const CommandLineOptions& o)
     const bool plan = ! convert && o.plan.isNotEmpty();
     const bool selectionReport = ! convert && ! plan;
 
-    if (! host->takesStateProbes && (o.probeStrip >= 0 || o.probeSlot >= 0 || o.reaperNormalizedProbe))
-        return printError ("REAPER probe options require a REAPER conversion target");
+    const rapp::ReaperStateProbe stateProbe { o.probeStrip, o.probeSlot, o.reaperNormalizedProbe };
+    if (host->writeStateProbe == nullptr && stateProbe.requested())
+    {
+        const juce::String name = hostWithStateProbe()->descriptor().hostName;
+        return printError (name + " probe options require a " + name + " conversion target");
+    }
     if (host->preparesParameterMirrors)
     {
         if (! selectionReport && (! isGiven (o.pluginProbe) || ! isGiven (o.parameterCache)))
-            return printError ("LiveProfessor requires --plugin-probe and --parameter-cache");
+            return printError (host->descriptor().hostName + juce::String (" requires --plugin-probe and --parameter-cache"));
     }
     else if (isGiven (o.pluginProbe) || isGiven (o.parameterCache))
     {
-        return printError ("parameter probe options require a LiveProfessor target");
+        return printError (juce::String ("parameter probe options require a ")
+                           + hostWith (&HostFormat::preparesParameterMirrors)->descriptor().hostName + " target");
     }
     if (convert)
     {
@@ -464,9 +377,7 @@ int runTargetOperation (const CommandLineOptions& o)
         request.options.templateFile = o.templateFile;
         request.options.profile = profile;
         request.options.catalog = catalog;
-        request.probeStrip = o.probeStrip;
-        request.probeSlot = o.probeSlot;
-        request.normalizedProbe = o.reaperNormalizedProbe;
+        request.stateProbe = stateProbe;
         request.selection = o.selection;
         request.probe = o.pluginProbe;
         request.cacheDir = o.parameterCache;

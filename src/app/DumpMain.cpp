@@ -97,7 +97,7 @@ bool dumpTree (const juce::File& file, const HostFormat& host)
 {
     if (! host.dumpsValueTree)
     {
-        printLine ("ERROR   --tree is only supported for .rack2");
+        printLine (juce::String ("ERROR   --tree is only supported for ") + hostWith (&HostFormat::dumpsValueTree)->descriptor().extension);
         return true;
     }
     TreeNode tree;

@@ -1,5 +1,6 @@
-// The table of hosts: for each host format the session reader, the writer, the options the
-// writer needs and its checks before the output, and what the command line shows of it.
+// The command line's table of hosts: for each host the adapters of its writer (the options it
+// needs, its proof without an output, its write) and what the command line shows of it; every
+// other fact about a host is its descriptor's.
 //
 // In this file, in order:
 //   - the writer adapters of each host: Vorn Live scene, SuperRack Performer, LiveProfessor,
@@ -9,10 +10,7 @@
 
 #include "app/HostFormats.h"
 
-#include "readers/LiveProfessorRack2Reader.h"
-#include "readers/ReaperRppReader.h"
-#include "readers/SuperRackSprkReader.h"
-#include "readers/VornKsnReader.h"
+#include "readers/HostReaders.h"
 #include "writers/LiveProfessorRack2Writer.h"
 #include "writers/ReaperRppWriter.h"
 #include "writers/SuperRackSprkWriter.h"
@@ -29,15 +27,24 @@ namespace
 
 bool templateGiven (const WriteOptions& options) { return options.templateFile != juce::File(); }
 
-bool templateHasExtension (const WriteOptions& options, const char* extension)
+// A template of the host's own format: its extension.
+bool templateHasExtension (const HostFormat& host, const WriteOptions& options)
 {
-    return options.templateFile.getFileExtension().toLowerCase() == extension;
+    return options.templateFile.getFileExtension().toLowerCase() == host.descriptor().extension;
+}
+
+// The host's name followed by what it refuses.
+juce::String refusalOf (const HostFormat& host, const char* what) { return host.descriptor().hostName + juce::String (what); }
+
+juce::String templateExtensionRefusal (const HostFormat& host, const char* what)
+{
+    return refusalOf (host, what) + host.descriptor().extension;
 }
 
 //==============================================================================
 // Vorn Live scene: built from the session alone; a template has no effect.
 
-juce::String vornOptionRefusal (const WriteOptions&) { return {}; }
+juce::String vornOptionRefusal (const HostFormat&, const WriteOptions&) { return {}; }
 
 WriteResult checkVornWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions&)
 {
@@ -52,12 +59,12 @@ WriteResult writeVorn (const RackReadResult& source, const Vst3ModuleIndex& inde
 //==============================================================================
 // SuperRack Performer: written into a copy of a session the host saved itself.
 
-juce::String superRackOptionRefusal (const WriteOptions& options)
+juce::String superRackOptionRefusal (const HostFormat& host, const WriteOptions& options)
 {
     if (! templateGiven (options))
-        return "SuperRack writer requires a verified 5.0.0.19 host-save base";
-    if (! templateHasExtension (options, ".sprk"))
-        return "SuperRack template extension must be .sprk";
+        return refusalOf (host, " writer requires a verified 5.0.0.19 host-save base");
+    if (! templateHasExtension (host, options))
+        return templateExtensionRefusal (host, " template extension must be ");
     return {};
 }
 
@@ -75,14 +82,14 @@ WriteResult writeSuperRack (const RackReadResult& source, const Vst3ModuleIndex&
 // LiveProfessor: shaped by the profile, with LiveProfessor's plug-in list; a host-saved
 // template is optional.
 
-juce::String liveProfessorOptionRefusal (const WriteOptions& options)
+juce::String liveProfessorOptionRefusal (const HostFormat& host, const WriteOptions& options)
 {
-    if (templateGiven (options) && ! templateHasExtension (options, ".rack2"))
-        return "LiveProfessor optional template extension must be .rack2";
+    if (templateGiven (options) && ! templateHasExtension (host, options))
+        return templateExtensionRefusal (host, " optional template extension must be ");
     if (options.profile == nullptr)
-        return "LiveProfessor writer requires --profile <strips>x<slots>";
+        return refusalOf (host, " writer requires --profile <strips>x<slots>");
     if (options.catalog == nullptr)
-        return "LiveProfessor plugin catalog is unavailable";
+        return refusalOf (host, " plugin catalog is unavailable");
     return {};
 }
 
@@ -100,12 +107,12 @@ WriteResult writeLiveProfessor (const RackReadResult& source, const Vst3ModuleIn
 //==============================================================================
 // REAPER: shaped by the profile; a one-track template is optional.
 
-juce::String reaperOptionRefusal (const WriteOptions& options)
+juce::String reaperOptionRefusal (const HostFormat& host, const WriteOptions& options)
 {
-    if (templateGiven (options) && ! templateHasExtension (options, ".rpp"))
-        return "REAPER optional template extension must be .rpp";
+    if (templateGiven (options) && ! templateHasExtension (host, options))
+        return templateExtensionRefusal (host, " optional template extension must be ");
     if (options.profile == nullptr)
-        return "REAPER writer requires --profile <strips>x<slots>";
+        return refusalOf (host, " writer requires --profile <strips>x<slots>");
     return {};
 }
 
@@ -119,6 +126,12 @@ WriteResult writeReaper (const RackReadResult& source, const Vst3ModuleIndex& in
     return rapp::writeReaperRpp (source, index, options.templateFile, *options.profile, options.output);
 }
 
+WriteResult writeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                                   const rapp::ReaperStateProbe& probe)
+{
+    return rapp::writeReaperStateProbe (source, index, options.templateFile, *options.profile, probe, options.output);
+}
+
 //==============================================================================
 // "a, b, c, or d"
 juce::String spokenList (const juce::StringArray& items)
@@ -129,11 +142,19 @@ juce::String spokenList (const juce::StringArray& items)
     return text;
 }
 
-juce::StringArray column (const char* HostFormat::*field)
+juce::StringArray targetWords()
 {
     juce::StringArray values;
     for (const auto& host : hostFormats())
-        values.add (host.*field);
+        values.add (host.targetWord);
+    return values;
+}
+
+juce::StringArray extensions()
+{
+    juce::StringArray values;
+    for (const auto& host : hostFormats())
+        values.add (host.descriptor().extension);
     return values;
 }
 
@@ -141,32 +162,37 @@ juce::StringArray column (const char* HostFormat::*field)
 
 const std::vector<HostFormat>& hostFormats()
 {
-    // format id, extension, target word, preflight target;
-    // reader, option refusal, writer's checks, writer;
-    // parameter mirrors, plug-in catalog, state probes, value tree; usage input, usage note.
+    // target, target word;
+    // option refusal, writer's proof, writer, state probe;
+    // parameter mirrors, plug-in catalog, value tree; usage input, usage note.
     static const std::vector<HostFormat> hosts = {
-        { "vorn.ksn", ".ksn", "vorn", rapp::targetVornScene,
-          readVornKsn, vornOptionRefusal, checkVornWrite, writeVorn,
-          false, false, false, false, "<input.sprk>", nullptr },
-        { "waves.sprk", ".sprk", "superrack-performer", rapp::targetSuperRackPerformer,
-          readSuperRackSprk, superRackOptionRefusal, checkSuperRackWrite, writeSuperRack,
-          false, false, false, false, "<input.ksn>",
+        { rapp::targetVornScene, "vorn",
+          vornOptionRefusal, checkVornWrite, writeVorn, nullptr,
+          false, false, false, "<input.sprk>", nullptr },
+        { rapp::targetSuperRackPerformer, "superrack-performer",
+          superRackOptionRefusal, checkSuperRackWrite, writeSuperRack, nullptr,
+          false, false, false, "<input.ksn>",
           "           SuperRack Performer transfers third-party VST3 only; Waves plug-ins are not transferable" },
-        { "liveprofessor.rack2", ".rack2", "liveprofessor", rapp::targetLiveProfessor,
-          readLiveProfessorRack2, liveProfessorOptionRefusal, checkLiveProfessorWrite, writeLiveProfessor,
-          true, true, false, true, "<input>", nullptr },
-        { "reaper.rpp", ".rpp", "reaper", rapp::targetReaper,
-          readReaperRpp, reaperOptionRefusal, checkReaperWrite, writeReaper,
-          false, false, true, false, "<input>", nullptr },
+        { rapp::targetLiveProfessor, "liveprofessor",
+          liveProfessorOptionRefusal, checkLiveProfessorWrite, writeLiveProfessor, nullptr,
+          true, true, true, "<input>", nullptr },
+        { rapp::targetReaper, "reaper",
+          reaperOptionRefusal, checkReaperWrite, writeReaper, writeReaperStateProbe,
+          false, false, false, "<input>", nullptr },
     };
     return hosts;
+}
+
+RackReadResult HostFormat::read (const juce::File& file) const
+{
+    return readersOf (descriptor()).file (file);
 }
 
 const HostFormat* hostForFile (const juce::File& file)
 {
     const auto extension = file.getFileExtension().toLowerCase();
     for (const auto& host : hostFormats())
-        if (extension == host.extension)
+        if (extension == host.descriptor().extension)
             return &host;
     return nullptr;
 }
@@ -179,10 +205,26 @@ const HostFormat* hostForTargetWord (const juce::String& word)
     return nullptr;
 }
 
+const HostFormat* hostWith (bool HostFormat::*flag)
+{
+    for (const auto& host : hostFormats())
+        if (host.*flag)
+            return &host;
+    return nullptr;
+}
+
+const HostFormat* hostWithStateProbe()
+{
+    for (const auto& host : hostFormats())
+        if (host.writeStateProbe != nullptr)
+            return &host;
+    return nullptr;
+}
+
 juce::String detectFormat (const juce::File& file)
 {
     const auto* host = hostForFile (file);
-    return host != nullptr ? host->formatId : "";
+    return host != nullptr ? host->descriptor().formatId : "";
 }
 
 bool readHostInput (const juce::File& input, RackReadResult& result)
@@ -191,7 +233,7 @@ bool readHostInput (const juce::File& input, RackReadResult& result)
     if (host == nullptr)
     {
         result = {};
-        result.error = "RAPP input must be " + spokenList (column (&HostFormat::extension));
+        result.error = "RAPP input must be " + spokenList (extensions());
         return false;
     }
     result = host->read (input);
@@ -200,17 +242,17 @@ bool readHostInput (const juce::File& input, RackReadResult& result)
 
 juce::String unknownTargetRefusal()
 {
-    return "target must be " + spokenList (column (&HostFormat::targetWord));
+    return "target must be " + spokenList (targetWords());
 }
 
 juce::String usageTargetWords()
 {
-    return column (&HostFormat::targetWord).joinIntoString ("|");
+    return targetWords().joinIntoString ("|");
 }
 
 juce::String usageExtensions()
 {
-    return column (&HostFormat::extension).joinIntoString ("  ");
+    return extensions().joinIntoString ("  ");
 }
 
 juce::StringArray usageConvertLines()
@@ -219,10 +261,10 @@ juce::StringArray usageConvertLines()
     for (const auto& host : hostFormats())
     {
         // A host without a fixed capacity is shaped by the profile, which its writer requires.
-        const bool needsProfile = ! rapp::targetCapacity (host.target).fixed;
+        const bool needsProfile = ! host.descriptor().capacity.fixed;
         lines.add (juce::String ("  vornconv --convert ") + host.targetWord
-                   + (needsProfile ? " --profile <strips>x<slots>" : "") + " --output <new" + host.extension + "> "
-                   + host.usageInput);
+                   + (needsProfile ? " --profile <strips>x<slots>" : "") + " --output <new" + host.descriptor().extension
+                   + "> " + host.usageInput);
         if (host.usageNote != nullptr)
             lines.add (host.usageNote);
     }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "model/RackModel.h"
+#include "rapp/HostDescriptor.h"
 #include "rapp/RappConversionPlan.h"
+#include "writers/ReaperStateProbe.h"
 #include "writers/WriteResult.h"
 
 #include <vector>
@@ -12,9 +14,10 @@ struct Vst3ModuleIndex;
 struct LiveProfessorPluginCatalog;
 } // namespace vornconv::rapp
 
-// The one table of the hosts whose sessions this build reads and writes. Format detection, the
-// target words, the usage, the runners' refusals and their choice of reader and writer all come
-// from it; the preflight's rules of a host sit with its target in rapp/RappConversionPlan.cpp.
+// The command line's table of hosts: for each host its descriptor (rapp/HostDescriptor.cpp: format
+// id, extension, names, capacity, preflight rules; its readers in readers/HostReaders.cpp), the
+// adapters of its writer and what the command line shows of it. Format detection, the target
+// words, the usage, the runners' refusals and their choice of reader and writer all come from it.
 namespace vornconv::app
 {
 
@@ -29,36 +32,40 @@ struct WriteOptions
 
 struct HostFormat
 {
-    const char* formatId;       // the session's sourceFormat, as the host's reader sets it
-    const char* extension;      // lower case, with its dot: inputs are read by it, outputs must carry it
+    rapp::Target target;        // the host's descriptor
     const char* targetWord;     // the value of --plan, --convert and --selection-report, and a selection's target
-    rapp::Target target;        // the preflight's rules, display name and capacity
 
-    RackReadResult (*read) (const juce::File&);
     // The options the writer cannot do without, refused in its own words; empty when all are there.
-    juce::String (*optionRefusal) (const WriteOptions&);
-    // Everything the writer checks before it needs the output, when optionRefusal gave nothing:
-    // what a plan's "WRITE: allowed" promises.
+    juce::String (*optionRefusal) (const HostFormat&, const WriteOptions&);
+    // The writer's proof without an output, when optionRefusal gave nothing: what a plan's
+    // "WRITE: allowed" promises.
     rapp::WriteResult (*checkWrite) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&);
     // Writes, verifies and commits the output, when optionRefusal gave nothing.
     rapp::WriteResult (*write) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&);
+    // A convert given the state probe options (--reaper-state-probe, --reaper-normalized-probe)
+    // writes the host's diagnostic state probe instead, when optionRefusal gave nothing; null for
+    // every host that has none, which refuses those options.
+    rapp::WriteResult (*writeStateProbe) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&,
+                                          const rapp::ReaperStateProbe&);
 
     // Plan and convert first fill every VST3 slot's parameter mirror (--plugin-probe and
     // --parameter-cache are then required, and refused for every other host).
     bool preparesParameterMirrors;
     // Plan and convert need LiveProfessor's plug-in list.
     bool needsPluginCatalog;
-    // A convert may write the REAPER diagnostic state probe instead (--reaper-state-probe,
-    // --reaper-normalized-probe); every other host refuses those options.
-    bool takesStateProbes;
     // --tree can print the file's value tree.
     bool dumpsValueTree;
 
     const char* usageInput;     // the input named on the usage's convert line
     const char* usageNote;      // a line the usage adds under it, or nullptr
+
+    const rapp::HostDescriptor& descriptor() const { return rapp::hostDescriptor (target); }
+
+    // The host's own reader of a file.
+    RackReadResult read (const juce::File& file) const;
 };
 
-// Every host, in the order the usage and the refusals list them.
+// Every host, in the order of the descriptors.
 const std::vector<HostFormat>& hostFormats();
 
 // The host whose extension the file's lower-cased extension is; null for any other. Never
@@ -67,6 +74,11 @@ const HostFormat* hostForFile (const juce::File& file);
 
 // The host of a target word (already lower-cased); null for any other word.
 const HostFormat* hostForTargetWord (const juce::String& word);
+
+// The first host that has what member points at (a flag that is true, an adapter that is
+// there); null when none has.
+const HostFormat* hostWith (bool HostFormat::*flag);
+const HostFormat* hostWithStateProbe();
 
 // The format id of the file's host ("vorn.ksn", "waves.sprk", "liveprofessor.rack2",
 // "reaper.rpp"); empty for any other extension.

@@ -2,9 +2,10 @@
 // model read from the source and lists, as issues, everything the target host cannot hold
 // exactly. A BLOCKER stops the writer; a WARNING is printed and writing goes on.
 //
-// The steps every target runs are written once; what differs from host to host is a row of the
-// hosts' rules (capacity, display name, a few yes-or-no rules and the host's own strip, slot and
-// session checks), which the steps ask instead of testing which host it is.
+// The steps every target runs are written once; what differs from host to host is the host's
+// descriptor (its capacity and display name, rapp/HostDescriptor.cpp) and its rules here (a few
+// yes-or-no rules and the host's own strip, slot and session checks), which the steps ask instead
+// of testing which host it is.
 //
 // In this file, in order:
 //   - the issue texts and codes;
@@ -13,11 +14,12 @@
 //   - the inspection: the steps every target runs, in the order their issues appear, and the
 //     identity check that most hosts share;
 //   - the rules of each host: Vorn Live scene, SuperRack Performer, LiveProfessor, REAPER;
-//   - the table of hosts;
+//   - the rules record of each host, which its descriptor names;
 //   - the public functions.
 
 #include "rapp/RappConversionPlan.h"
 
+#include "rapp/HostDescriptor.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/Vst3ModuleIndex.h"
 
@@ -123,10 +125,14 @@ constexpr int labelCharacters = 128;
 constexpr int physicalSidechainSources = 256;
 constexpr int cycleNodes = 64;
 
-// The source whose own diagnostics the preflight passes on, and the one product of it whose
-// saved snapshots a host may leave out.
-constexpr const char* superRackFormatId = "waves.sprk";
+// The product of SuperRack (the host whose sessions carry diagnostics of their reader that the
+// preflight passes on) whose saved snapshots a host may leave out.
 constexpr const char* superRackPerformerApp = "SuperRack Performer";
+
+bool isSuperRackSession (const RackSession& session)
+{
+    return session.sourceFormat == hostDescriptor (targetSuperRackPerformer).formatId;
+}
 
 // Written so that NaN and infinity never count as the default value.
 bool differsFrom (float value, float reference)
@@ -219,14 +225,12 @@ int occupiedWithSidechain (const RackStrip& strip)
 
 struct Inspection;
 
-// What one target host can hold, beyond the checks every host shares. A new host is one row of
-// the table below and the functions its row names.
+} // namespace
+
+// What one target host can hold, beyond the checks every host shares and the capacity its
+// descriptor gives. A new host is one record of these and the functions it names.
 struct HostRules
 {
-    Target target;
-    const char* name;           // what targetName gives
-    HostCapacity capacity;      // fixed, or 0 x 0 for a host shaped by the deployment profile
-
     // The host keeps the window docking records that a Performer source leaves out (and says so
     // with the source's note); every other host refuses a session that left them out.
     bool keepsUndockOmission;
@@ -243,6 +247,9 @@ struct HostRules
     // After all strips; null when the host has none.
     void (*sessionRules) (Inspection&);
 };
+
+namespace
+{
 
 struct Inspection
 {
@@ -320,7 +327,7 @@ struct Inspection
 
     void superRackDiagnostics()
     {
-        if (session.sourceFormat != superRackFormatId)
+        if (! isSuperRackSession (session))
             return;
 
         std::map<std::string, int> names;
@@ -354,7 +361,7 @@ struct Inspection
         for (const auto& snapshot : session.snapshots)
             if (snapshot.number == -1)
                 ++active;
-        if (rules.takesPerformerActiveState && session.sourceFormat == superRackFormatId
+        if (rules.takesPerformerActiveState && isSuperRackSession (session)
             && session.sourceApp == superRackPerformerApp && active == 1)
             warning (code::snapshots, utf8 (text::snapshotsActiveOnly));
         else
@@ -817,30 +824,15 @@ void reaperSlotRules (Inspection& in, const RackStrip& strip, const PluginRef& p
     in.moduleIdentity (plugin, c, isAu);
 }
 
-//==============================================================================
-// One row a host: target, display name, capacity; keepsUndockOmission, takesPerformerActiveState,
-// checksPhysicalIo; its strip, slot and session rules.
-const HostRules hostRules[] = {
-    { targetVornScene, "Vorn Live (.ksn)", { 64, 8, true },
-      true, true, false, vornStripRules, vornSlotRules, vornSessionRules },
-    { targetSuperRackPerformer, "SuperRack Performer (.sprk)", { 64, 8, true },
-      false, false, false, superRackStripRules, superRackSlotRules, nullptr },
-    { targetLiveProfessor, "LiveProfessor (.rack2)", {},
-      false, false, true, liveProfessorStripRules, liveProfessorSlotRules, nullptr },
-    { targetReaper, "REAPER (.rpp)", {},
-      false, false, true, reaperStripRules, reaperSlotRules, nullptr },
-};
-
-// Null for a value no host has.
-const HostRules* rulesFor (Target target)
-{
-    for (const auto& rules : hostRules)
-        if (rules.target == target)
-            return &rules;
-    return nullptr;
-}
-
 } // namespace
+
+//==============================================================================
+// The rules of each host: keepsUndockOmission, takesPerformerActiveState, checksPhysicalIo; its
+// strip, slot and session rules.
+const HostRules vornSceneRules { true, true, false, vornStripRules, vornSlotRules, vornSessionRules };
+const HostRules superRackPerformerRules { false, false, false, superRackStripRules, superRackSlotRules, nullptr };
+const HostRules liveProfessorRules { false, false, true, liveProfessorStripRules, liveProfessorSlotRules, nullptr };
+const HostRules reaperRules { false, false, true, reaperStripRules, reaperSlotRules, nullptr };
 
 bool ConversionPlan::canWrite() const
 {
@@ -852,14 +844,14 @@ bool ConversionPlan::canWrite() const
 
 juce::String targetName (Target target)
 {
-    const auto* rules = rulesFor (target);
-    return rules != nullptr ? rules->name : "unknown";
+    const auto* host = findHostDescriptor (target);
+    return host != nullptr ? host->targetName : "unknown";
 }
 
 HostCapacity targetCapacity (Target target)
 {
-    const auto* rules = rulesFor (target);
-    return rules != nullptr ? rules->capacity : HostCapacity {};
+    const auto* host = findHostDescriptor (target);
+    return host != nullptr ? host->capacity : HostCapacity {};
 }
 
 ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3ModuleIndex& index,
@@ -868,12 +860,12 @@ ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3M
     ConversionPlan plan;
     plan.target = target;
     plan.capacity = targetCapacity (target);
-    const auto* rules = rulesFor (target);
+    const auto* host = findHostDescriptor (target);
     // No writer exists for any other value: such a plan must never read as writable.
-    if (rules == nullptr)
+    if (host == nullptr)
         plan.issues.add ({ severityBlocker, code::target, utf8 (text::unknownTarget) + juce::String ((int) target) });
     else
-        Inspection { source, source.session, *rules, index, profile, catalog, plan }.run();
+        Inspection { source, source.session, host->rules, index, profile, catalog, plan }.run();
     return plan;
 }
 

@@ -32,6 +32,7 @@
 #include "model/ParameterSnapshot.h"
 #include "model/StrictDecimal.h"
 #include "model/Vst3State.h"
+#include "rapp/HostDescriptor.h"
 #include "readers/ValueTreeReader.h"
 
 #include <algorithm>
@@ -856,7 +857,7 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = "liveprofessor.rack2";
+    session.sourceFormat = rapp::hostDescriptor (rapp::targetLiveProfessor).formatId;
     session.sourceApp = "LiveProfessor";
     session.sourceFile = sourcePath;
     auto fail = [&result] (const juce::String& message)

@@ -24,6 +24,7 @@
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "rapp/HostDescriptor.h"
 #include "readers/ReaperRppText.h"
 
 #include <cmath>
@@ -774,7 +775,7 @@ RackReadResult readReaperRpp (const juce::File& file)
     {
         // Refused by the loader (not a regular file, too large, not UTF-8): it says why.
         RackReadResult result;
-        result.session.sourceFormat = "reaper.rpp";
+        result.session.sourceFormat = rapp::hostDescriptor (rapp::targetReaper).formatId;
         result.session.sourceApp = "REAPER";
         result.session.sourceFile = file.getFullPathName();
         result.error = error;
@@ -787,7 +788,7 @@ RackReadResult readReaperRppBytes (const juce::File& file, std::string_view text
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = "reaper.rpp";
+    session.sourceFormat = rapp::hostDescriptor (rapp::targetReaper).formatId;
     session.sourceApp = "REAPER";
     session.sourceFile = file.getFullPathName();
     auto fail = [&result] (const juce::String& message)

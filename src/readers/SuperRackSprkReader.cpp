@@ -35,6 +35,7 @@
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 #include "model/Vst3State.h"
+#include "rapp/HostDescriptor.h"
 #include "waves/WavesSessionTransfer.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -1362,7 +1363,7 @@ RackReadResult readSuperRackSprk (const juce::File& sprk)
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = "waves.sprk";
+    session.sourceFormat = rapp::hostDescriptor (rapp::targetSuperRackPerformer).formatId;
     session.sourceFile = sprk.getFullPathName();
     session.capacityStrips = 64;
     session.capacitySlots = 8;

@@ -13,9 +13,10 @@
 //   - Slots: the sidechain attributes, and the PLUGIN child with the plug-in and parameter states.
 //   - Scene checks and loading: a pristine inactive channel, a slot's complete converter state,
 //     and loadScene.
-//   - The reader: readVornKsn, which takes the root and setup, the audio device, strips and slots,
-//     the persistence counts, routing, the converter's own shape and the inactive channels in
-//     turn, then adds the notes and the grade.
+//   - The read of a scene's text: the root and setup, the audio device, strips and slots, the
+//     persistence counts, routing, the converter's own shape and the inactive channels in turn,
+//     then the notes and the grade.
+//   - The readers: readVornKsn (through the untrusted-file loader) and readVornKsnBytes.
 
 #include "readers/VornKsnReader.h"
 
@@ -24,7 +25,9 @@
 #include "model/StrictXml.h"
 #include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
+#include "model/Utf8Text.h"
 #include "model/Vst3State.h"
+#include "rapp/HostDescriptor.h"
 
 #include <cmath>
 #include <cstring>
@@ -405,20 +408,13 @@ bool hasCompleteConverterState (const PluginRef& slot)
     return slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist && ! slot.state.raw.isEmpty();
 }
 
-// Whole file into root; false with the message. The bytes are read once, straight into the text
-// that JUCE's parser reads; the large states are decoded from it and lifted out (above) in one
-// pass that moves the rest of the text up over them, and the text is released as soon as the
-// tree is built. A file the loader refuses (not a regular file, too large, not UTF-8) says why;
-// anything else that is not a scene document is "XML parse failed".
-bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted, juce::String& error)
+// The whole scene text into root; false with the message. The text (read once, straight into it)
+// is the one JUCE's parser reads; the large states are decoded from it and lifted out (above) in
+// one pass that moves the rest of the text up over them, and the text is released as soon as the
+// tree is built. Anything that is not a scene document is "XML parse failed".
+bool loadScene (juce::String text, std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted, juce::String& error)
 {
     constexpr size_t smallestLifted = 64;
-    error = "XML parse failed";
-    if (! file.existsAsFile())
-        return false;
-    juce::String text;
-    if (! readUntrustedText (file, maxVornKsnFileBytes, text, error))
-        return false;
     error = "XML parse failed";
     auto* bytes = text.getCharPointer().getAddress();
     const size_t size = std::strlen (bytes);
@@ -469,25 +465,33 @@ bool loadScene (const juce::File& file, std::unique_ptr<juce::XmlElement>& root,
     return root != nullptr;
 }
 
-} // namespace
-
 //==============================================================================
-// The reader
+// The read of a scene's text
 
-RackReadResult readVornKsn (const juce::File& file)
+// The result before anything of the scene is known: what every read, failed or not, names.
+RackReadResult startRead (const juce::File& file)
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = "vorn.ksn";
+    session.sourceFormat = rapp::hostDescriptor (rapp::targetVornScene).formatId;
     session.sourceApp = "Vorn Live";
     session.sourceFile = file.getFullPathName();
     session.capacityStrips = sceneStrips;
     session.capacitySlots = sceneSlots;
+    return result;
+}
+
+// file names the scene: its folder is where relative plug-in files lie, and its name is the
+// snapshot's.
+RackReadResult readScene (const juce::File& file, juce::String text)
+{
+    auto result = startRead (file);
+    auto& session = result.session;
 
     std::unique_ptr<juce::XmlElement> root;
     LiftedStates lifted;
     juce::String loadError;
-    if (! loadScene (file, root, lifted, loadError))
+    if (! loadScene (std::move (text), root, lifted, loadError))
         return failure (std::move (result), loadError);
 
     SceneReadState read;
@@ -725,6 +729,29 @@ RackReadResult readVornKsn (const juce::File& file)
         result.status = readPartial;
     }
     return result;
+}
+
+} // namespace
+
+//==============================================================================
+// The readers
+
+// A file the loader refuses (not a regular file, too large, not UTF-8) says why; a missing one
+// is "XML parse failed".
+RackReadResult readVornKsn (const juce::File& file)
+{
+    juce::String text, error ("XML parse failed");
+    if (! file.existsAsFile() || ! readUntrustedText (file, maxVornKsnFileBytes, text, error))
+        return failure (startRead (file), error);
+    return readScene (file, std::move (text));
+}
+
+RackReadResult readVornKsnBytes (const juce::File& file, std::string_view bytes)
+{
+    juce::String text;
+    if (bytes.size() > (size_t) maxVornKsnFileBytes || ! utf8::toText (bytes.data(), bytes.size(), text))
+        return failure (startRead (file), "scene text is not valid UTF-8 without NUL bytes");
+    return readScene (file, std::move (text));
 }
 
 } // namespace vornconv

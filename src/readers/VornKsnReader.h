@@ -2,6 +2,8 @@
 
 #include "model/RackModel.h"
 
+#include <string_view>
+
 // Reader of Vorn Live scene files (.ksn): one XML document holding up to 64 strips of 8 plug-in
 // slots, as the host saves it and as the scene writer produces it.
 namespace vornconv
@@ -16,5 +18,9 @@ constexpr int maxVornKsnXmlDepth = 64;
 // Reads the scene strictly. Never throws: a hard error gives ok false, status 0 and the error;
 // a readable scene that cannot be proven complete gives status 2 with a "source.snapshot" note.
 RackReadResult readVornKsn (const juce::File& file);
+
+// The same for a scene whose bytes are loaded already (they must be UTF-8 without a NUL byte);
+// file names it in the result, and relative plug-in files lie in its folder.
+RackReadResult readVornKsnBytes (const juce::File& file, std::string_view bytes);
 
 } // namespace vornconv

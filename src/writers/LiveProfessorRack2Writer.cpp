@@ -16,6 +16,7 @@
 
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
+#include "rapp/HostDescriptor.h"
 #include "readers/ValueTreeReader.h"
 #include "writers/VerifiedWrite.h"
 
@@ -2023,17 +2024,7 @@ ReadBackProof liveProfessorProof (const RackReadResult& source, const Vst3Module
     {
         if (reread.isComplete())
             return juce::String();
-        juce::String detail;
-        if (reread.error.isNotEmpty())
-            detail = ": " + reread.error;
-        else
-            for (const auto& note : reread.session.notes.items)
-                if (note.fidelity == Fidelity::dropped)
-                {
-                    detail = ": " + note.code + " - " + note.text;
-                    break;
-                }
-        return "written LiveProfessor project failed converter reread validation" + detail;
+        return "written LiveProfessor project failed converter reread validation" + incompleteReadReason (reread);
     };
     proof.expected = [&source, &index, &catalog] (RackSession& expected, juce::String& error)
     {
@@ -2064,6 +2055,26 @@ ReadBackProof liveProfessorProof (const RackReadResult& source, const Vst3Module
     return proof;
 }
 
+// The write's steps once the preflight allows: the project prepared when the output is claimed
+// (or, for a check, at once), streamed as a value tree, released, read back with the project
+// reader and proven.
+VerifiedOutput projectSteps (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                             const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project)
+{
+    VerifiedOutput steps;
+    steps.prepare = [&source, &index, &catalog, &templateFile, &profile, &project] (juce::String& error)
+    {
+        return prepareProject (source, index, catalog, templateFile, profile, project, error);
+    };
+    steps.writeDocument = [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); };
+    steps.documentWritten = [&project] { project.root = {}; };
+    readBackWith (steps, hostDescriptor (targetLiveProfessor));
+    steps.proof = liveProfessorProof (source, index, catalog);
+    steps.writeFailed = "temporary LiveProfessor project write failed";
+    steps.commitFailed = "atomic LiveProfessor project move failed: ";
+    return steps;
+}
+
 } // namespace
 
 WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vst3ModuleIndex& index,
@@ -2077,15 +2088,9 @@ WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vs
         return result;
     }
     PreparedProject project;
-    if (! prepareProject (source, index, catalog, templateFile, profile, project, result.error))
-        return result;
-
-    // The bytes the writer would write, read back from memory instead of from the file.
-    juce::MemoryOutputStream bytes;
-    writeValueTree (project.root, bytes);
-    project.root = {};
-    const std::string_view document (static_cast<const char*> (bytes.getData()), bytes.getDataSize());
-    result.error = proveReadBack (readersOf (targetLiveProfessor).bytes ({}, document), liveProfessorProof (source, index, catalog));
+    auto proof = proveVerifiedDocument (projectSteps (source, index, catalog, templateFile, profile, project));
+    result.error = proof.refusal;
+    result.compared = std::move (proof.compared);
     result.ok = result.error.isEmpty();
     return result;
 }
@@ -2105,18 +2110,9 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
     }
 
     PreparedProject project;
-    VerifiedOutput steps;
-    steps.prepare = [&] (juce::String& error)
-    {
-        return prepareProject (source, index, catalog, templateFile, profile, project, error);
-    };
-    steps.writeDocument = [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); };
-    steps.documentWritten = [&project] { project.root = {}; };
-    steps.readBack = readersOf (targetLiveProfessor).file;
-    steps.proof = liveProfessorProof (source, index, catalog);
-    steps.writeFailed = "temporary LiveProfessor project write failed";
-    steps.commitFailed = "atomic LiveProfessor project move failed: ";
+    const auto steps = projectSteps (source, index, catalog, templateFile, profile, project);
     const auto outcome = writeVerifiedOutput (output, steps);
+    result.compared = outcome.compared;
     if (! outcome.committed)
     {
         result.error = outcome.error;

@@ -17,6 +17,7 @@
 #include "model/AudioUnitState.h"
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
+#include "rapp/HostDescriptor.h"
 #include "writers/VerifiedWrite.h"
 
 #include <algorithm>
@@ -833,6 +834,37 @@ juce::StringArray withoutStateLines (const juce::StringArray& lines, int vstFirs
     return kept;
 }
 
+// The first block of the prototype track that a written track could not hold, named by its tags
+// below the track ("ITEM", "FXCHAIN/JS"); empty when there is none. A track holds its FXCHAIN, the
+// FXCHAIN the one plug-in block, and that block nothing: any other block (an item, an envelope,
+// anything else REAPER nests in a track) would be cloned into every track and make the read-back
+// partial.
+juce::String blockTheTrackCannotHold (const juce::StringArray& track)
+{
+    juce::StringArray open;   // the tags of the blocks around a line, the track's own first
+    for (const auto& line : track)
+    {
+        if (isTrimmed (line, ">"))
+        {
+            open.remove (open.size() - 1);
+            continue;
+        }
+        if (! startsAfterIndent (line, "<"))
+            continue;
+        const juce::String opener (juce::CharPointer_UTF8 (afterIndent (line) + 1));
+        const auto tag = opener.upToFirstOccurrenceOf (" ", false, false).upToFirstOccurrenceOf ("\t", false, false);
+        const bool held = open.isEmpty() || (open.size() == 1 && tag == "FXCHAIN")
+                          || (open.size() == 2 && open[1] == "FXCHAIN" && tag == "VST");
+        open.add (tag);
+        if (! held)
+        {
+            open.remove (0);
+            return open.joinIntoString ("/");
+        }
+    }
+    return {};
+}
+
 // Everything the writer does before it needs the output: the project, its sources and what the
 // notes will tell.
 struct PreparedProject
@@ -927,7 +959,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         juce::String text, loadError;
         if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
             return "REAPER template cannot be read: " + loadError;
-        const auto read = readersOf (targetReaper).bytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
+        const auto read = readersOf (hostDescriptor (targetReaper)).bytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
         if (! read.ok || read.session.strips.size() != 1 || read.session.strips.getReference (0).plugins.size() != 1
             || ! read.session.strips.getReference (0).plugins.getReference (0).occupied
             || read.session.strips.getReference (0).plugins.getReference (0).format != "VST3"
@@ -958,6 +990,8 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         if (text.startsWith ("<" + juce::String (rppMarker::extTag)) || text.startsWith ("AUXRECV ") || text.startsWith ("HWOUT "))
             return "REAPER template must use the strict default route without EXT/AUX/HWOUT";
     }
+    if (const auto block = blockTheTrackCannotHold (prototype.track); block.isNotEmpty())
+        return "REAPER template track holds a block the output cannot hold: " + block;
     prototype.fxChain = findUniqueBlock (prototype.track, "<FXCHAIN", error);
     if (! prototype.fxChain.isValid())
         return error;
@@ -1146,9 +1180,21 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
     ReadBackProof proof;
     proof.accept = [&session] (const RackReadResult& reread)
     {
-        const bool strict = reread.isComplete() && reread.session.strips.size() == session.strips.size()
-                            && ! (session.sampleRate > 0 && ! (std::abs (reread.session.sampleRate - session.sampleRate) <= 0.001));
-        return strict ? juce::String() : juce::String ("written REAPER project failed strict reread");
+        // Why, in the order the read is judged: what made it partial, the tracks it holds, the
+        // sample rate it holds.
+        juce::String reason;
+        const auto& got = reread.session;
+        if (! reread.isComplete())
+            reason = incompleteReadReason (reread);
+        else if (got.strips.size() != session.strips.size())
+            reason = ": track count differs (source=" + juce::String (session.strips.size()) + ", output="
+                   + juce::String (got.strips.size()) + ")";
+        else if (session.sampleRate > 0 && ! (std::abs (got.sampleRate - session.sampleRate) <= 0.001))
+            reason = ": sample rate differs (source=" + juce::String (session.sampleRate, 3) + ", output="
+                   + juce::String (got.sampleRate, 3) + ")";
+        else
+            return juce::String();
+        return "written REAPER project failed strict reread" + reason;
     };
     proof.expected = [&session, &sources] (RackSession& expected, juce::String&)
     {
@@ -1166,26 +1212,13 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
 
 } // namespace
 
-WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                                 const DeploymentProfile& profile)
+namespace
 {
-    WriteResult result;
-    PreparedProject prepared;
-    result.error = prepareProject (source, index, templateFile, profile, prepared);
-    result.ok = result.error.isEmpty();
-    return result;
-}
 
-WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                            const DeploymentProfile& profile, const juce::File& output)
+// The write's steps once the project is prepared: its lines written with CR LF line ends,
+// released, read back with the REAPER reader and proven.
+VerifiedOutput projectSteps (const RackReadResult& source, const DeploymentProfile& profile, PreparedProject& prepared)
 {
-    WriteResult result;
-    const auto& session = source.session;
-    PreparedProject prepared;
-    result.error = prepareProject (source, index, templateFile, profile, prepared);
-    if (result.error.isNotEmpty())
-        return result;
-
     VerifiedOutput steps;
     // Every line ends in CR LF; no line holds a line break of its own (the template's lines were
     // split at every break, and every written value was refused one).
@@ -1207,11 +1240,44 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
         return out.write (buffer.getData(), buffer.getDataSize());
     };
     steps.documentWritten = [&prepared] { prepared.lines.clear(); };
-    steps.readBack = readersOf (targetReaper).file;
+    readBackWith (steps, hostDescriptor (targetReaper));
     steps.proof = reaperProof (source, profile, prepared.sources);
     steps.writeFailed = "temporary REAPER project write failed";
     steps.commitFailed = "atomic REAPER project move failed: ";
+    return steps;
+}
+
+} // namespace
+
+WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                                 const DeploymentProfile& profile)
+{
+    WriteResult result;
+    PreparedProject prepared;
+    result.error = prepareProject (source, index, templateFile, profile, prepared);
+    if (result.error.isEmpty())
+    {
+        auto proof = proveVerifiedDocument (projectSteps (source, profile, prepared));
+        result.error = proof.refusal;
+        result.compared = std::move (proof.compared);
+    }
+    result.ok = result.error.isEmpty();
+    return result;
+}
+
+WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                            const DeploymentProfile& profile, const juce::File& output)
+{
+    WriteResult result;
+    const auto& session = source.session;
+    PreparedProject prepared;
+    result.error = prepareProject (source, index, templateFile, profile, prepared);
+    if (result.error.isNotEmpty())
+        return result;
+
+    const auto steps = projectSteps (source, profile, prepared);
     const auto outcome = writeVerifiedOutput (output, steps);
+    result.compared = outcome.compared;
     if (! outcome.committed)
     {
         result.error = outcome.error;

@@ -12,17 +12,17 @@ struct Vst3ModuleIndex;
 // The name of the built-in project profile, used when no template is given.
 extern const char* const reaperNativeProfileName;
 
-// Everything writeReaperRpp does before it needs the output: the preflight, the profile's shape,
-// the plug-in identities, the template and its shape, and the whole project text in memory.
-// ok, or the refusal writeReaperRpp would give; nothing is written.
+// Everything writeReaperRpp does but what needs the output: the preflight, the profile's shape,
+// the plug-in identities, the template and its shape, and the whole project text in memory, read
+// back from memory and proven as the write proves it. ok, or the refusal writeReaperRpp would
+// give; nothing is written.
 WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
                                  const DeploymentProfile& profile);
 
 // Writes source as a new REAPER project at output, one track per strip, cloned from the one
 // track of templateFile or, when templateFile is File(), of the built-in profile: preflight,
-// build (checkReaperRppWrite), then a temporary file beside the output, strict read-back,
-// field-by-field check, exclusive commit. Never replaces an existing file and leaves nothing
-// behind when it fails.
+// build, then a temporary file beside the output, strict read-back, field-by-field check,
+// exclusive commit. Never replaces an existing file and leaves nothing behind when it fails.
 WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
                             const DeploymentProfile& profile, const juce::File& output);
 

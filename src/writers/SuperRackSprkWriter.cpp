@@ -18,6 +18,7 @@
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 #include "model/Vst3State.h"
+#include "rapp/HostDescriptor.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/SuperRackSprkReader.h"
@@ -32,6 +33,8 @@
 #include <set>
 #include <tuple>
 #include <vector>
+
+#include <unistd.h>
 
 namespace vornconv::rapp
 {
@@ -722,6 +725,29 @@ struct SuperRackBuild
     juce::File database;
 };
 
+// The database SQLite wrote into the private copy, copied to out a piece at a time: the proof's
+// read-back is still held while it is copied.
+bool copyInPieces (const juce::File& database, juce::OutputStream& out)
+{
+    int fd = -1;
+    juce::int64 size = 0;
+    juce::String ignored;
+    if (! openUntrustedFile (database, waves::maxDatabaseFileBytes, fd, size, ignored))
+        return false;
+    constexpr juce::int64 pieceBytes = 1 << 20;
+    juce::HeapBlock<char> piece ((size_t) juce::jmin (size, pieceBytes) + 1);
+    bool copied = true;
+    for (juce::int64 done = 0; copied && done < size;)
+    {
+        const auto n = (size_t) juce::jmin (size - done, pieceBytes);
+        copied = readUntrustedPiece (fd, database, piece.get(), n, ignored) && out.write (piece.get(), n);
+        done += (juce::int64) n;
+    }
+    copied = copied && finishUntrustedRead (fd, database, ignored);
+    ::close (fd);
+    return copied;
+}
+
 // The checks that need neither the template's content nor the output.
 bool checkSourceAndTemplatePath (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
                                  ConversionPlan& plan, juce::String& error)
@@ -1097,6 +1123,35 @@ ReadBackProof superRackProof (const RackSession& source, const Vst3ModuleIndex& 
 
 } // namespace
 
+namespace
+{
+
+// The write's steps once the source and the template path are checked: the session written into
+// a private copy of the template when the output is claimed (or, for a check, at once), proven
+// there with the SuperRack reader, then copied into the temporary file beside the output through
+// its own descriptor.
+VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                               const ConversionPlan& plan, SuperRackBuild& build, WriteResult& built)
+{
+    VerifiedOutput steps;
+    steps.prepare = [&source, &index, &hostSaveTemplate, &plan, &build, &built] (juce::String& error)
+    {
+        built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
+        error = built.error;
+        return built.ok;
+    };
+    steps.documentFile = [&build] { return build.database; };
+    steps.writeDocument = [&build] (juce::OutputStream& out) { return copyInPieces (build.database, out); };
+    steps.documentWritten = [&build] { build.folder.remove(); };
+    readBackWith (steps, hostDescriptor (targetSuperRackPerformer));
+    steps.proof = superRackProof (source.session, index);
+    steps.writeFailed = "could not write SuperRack temporary output";
+    steps.commitFailed = "atomic SuperRack output move failed: ";
+    return steps;
+}
+
+} // namespace
+
 WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate)
 {
     ConversionPlan plan;
@@ -1104,12 +1159,14 @@ WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3Mod
     if (! checkSourceAndTemplatePath (source, index, hostSaveTemplate, plan, refused.error))
         return refused;
     SuperRackBuild build;
-    auto result = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
-    if (! result.ok)
-        return result;
-    // The private copy is proven as the write proves the file it publishes.
-    refused.error = proveReadBack (readersOf (targetSuperRackPerformer).file (build.database), superRackProof (source.session, index));
-    return refused.error.isEmpty() ? result : refused;
+    WriteResult built;
+    auto proof = proveVerifiedDocument (superRackSteps (source, index, hostSaveTemplate, plan, build, built));
+    // The notes of what was not carried come with a proven session only.
+    auto& result = proof.refusal.isEmpty() ? built : refused;
+    result.error = proof.refusal;
+    result.ok = result.error.isEmpty();
+    result.compared = std::move (proof.compared);
+    return result;
 }
 
 WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
@@ -1122,37 +1179,17 @@ WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIn
 
     SuperRackBuild build;
     WriteResult built;
-    VerifiedOutput steps;
-    steps.prepare = [&] (juce::String& error)
-    {
-        built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
-        error = built.error;
-        return built.ok;
-    };
-    // The session SQLite wrote into the private copy is proven there; its bytes then go into the
-    // temporary file beside the output, written through its own descriptor.
-    steps.documentFile = [&build] { return build.database; };
-    steps.writeDocument = [&build] (juce::OutputStream& out)
-    {
-        juce::MemoryBlock bytes;
-        juce::String ignored;
-        return readUntrustedBytes (build.database, waves::maxDatabaseFileBytes, bytes, ignored)
-            && out.write (bytes.getData(), bytes.getSize());
-    };
-    steps.documentWritten = [&build] { build.folder.remove(); };
-    steps.readBack = readersOf (targetSuperRackPerformer).file;
-    steps.proof = superRackProof (source.session, index);
-    steps.writeFailed = "could not write SuperRack temporary output";
-    steps.commitFailed = "atomic SuperRack output move failed: ";
-    const auto outcome = writeVerifiedOutput (output, steps);
+    const auto outcome = writeVerifiedOutput (output, superRackSteps (source, index, hostSaveTemplate, plan, build, built));
     // The notes of what was not carried stay with a proven session, even when its commit failed.
     if (! outcome.proven)
     {
         refused.error = outcome.error;
+        refused.compared = outcome.compared;
         return refused;
     }
     built.ok = outcome.committed;
     built.error = outcome.error;
+    built.compared = outcome.compared;
     if (outcome.committed)
         built.notes.add ("converter exact reread passed; SuperRack host load/DSP validation pending");
     return built;

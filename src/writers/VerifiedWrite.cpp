@@ -1,25 +1,16 @@
 // The verified-write pipeline (its states and invariants are described in the header): the
-// targets' readers, the proof of a read-back, the write itself, and the helpers writers build
-// their expected sessions and refusals with.
+// proof of a read-back, the write itself, the same steps without an output for a plan, and the
+// helpers writers build their expected sessions and refusals with.
 
 #include "writers/VerifiedWrite.h"
 
 #include "model/AtomicFileCommit.h"
-#include "readers/LiveProfessorRack2Reader.h"
-#include "readers/ReaperRppReader.h"
-#include "readers/SuperRackSprkReader.h"
-#include "readers/VornKsnReader.h"
 
 namespace vornconv::rapp
 {
 
 namespace
 {
-
-RackReadResult readLiveProfessorBytes (const juce::File& name, std::string_view bytes)
-{
-    return readLiveProfessorRack2Bytes (bytes.data(), bytes.size(), name == juce::File() ? juce::String() : name.getFullPathName());
-}
 
 // The comparison reads an AudioUnit's property list and any other plug-in's component and
 // controller. The rest of a read-back's state bytes goes before the expected session is built, so
@@ -41,38 +32,55 @@ void releaseUncomparedStates (RackSession& readBack)
         }
 }
 
+// The document a proof without an output writes: in memory, as the write would write it.
+struct DocumentInMemory
+{
+    juce::MemoryOutputStream bytes;
+
+    std::string_view view() const { return { static_cast<const char*> (bytes.getData()), bytes.getDataSize() }; }
+};
+
 } // namespace
 
-const TargetReaders& readersOf (Target target)
+ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof)
 {
-    static const TargetReaders scene { readVornKsn, nullptr };
-    static const TargetReaders superRack { readSuperRackSprk, nullptr };
-    static const TargetReaders liveProfessor { readLiveProfessorRack2, readLiveProfessorBytes };
-    static const TargetReaders reaper { readReaperRpp, readReaperRppBytes };
-    static const TargetReaders none;
-    switch (target)
-    {
-        case targetVornScene: return scene;
-        case targetSuperRackPerformer: return superRack;
-        case targetLiveProfessor: return liveProfessor;
-        case targetReaper: return reaper;
-    }
-    return none;
+    ProofOutcome outcome;
+    outcome.refusal = proof.accept (readBack);
+    if (outcome.refusal.isNotEmpty())
+        return outcome;
+    releaseUncomparedStates (readBack.session);
+    auto document = std::make_shared<ProvenDocument>();
+    if (! proof.expected (document->expected, outcome.refusal))
+        return outcome;
+    document->readBack = std::move (readBack);
+    const auto& expected = document->expected;
+    const auto& read = document->readBack;
+    auto comparison = compareRackSemantics (expected, read.session);
+    if (proof.ownChecks)
+        proof.ownChecks (expected, read, comparison.mismatches);
+    if (! comparison.isExact())
+        outcome.refusal = proof.refusal (expected, read.session, comparison);
+    outcome.compared = std::move (document);
+    return outcome;
 }
 
-juce::String proveReadBack (RackReadResult readBack, const ReadBackProof& proof)
+juce::String incompleteReadReason (const RackReadResult& readBack, const juce::String& noteCode)
 {
-    auto refusal = proof.accept (readBack);
-    if (refusal.isNotEmpty())
-        return refusal;
-    releaseUncomparedStates (readBack.session);
-    RackSession expected;
-    if (! proof.expected (expected, refusal))
-        return refusal;
-    auto comparison = compareRackSemantics (expected, readBack.session);
-    if (proof.ownChecks)
-        proof.ownChecks (expected, readBack, comparison.mismatches);
-    return comparison.isExact() ? juce::String() : proof.refusal (expected, readBack.session, comparison);
+    if (readBack.error.isNotEmpty())
+        return ": " + readBack.error;
+    for (const auto& note : readBack.session.notes.items)
+        if (note.fidelity == Fidelity::dropped && (noteCode.isEmpty() || note.code == noteCode))
+            return ": " + note.code + " - " + note.text;
+    return {};
+}
+
+void readBackWith (VerifiedOutput& steps, const HostDescriptor& host)
+{
+    const auto& readers = readersOf (host);
+    steps.readBack = readers.file;
+    steps.readBackBytes = nullptr;
+    if (readers.bytes != nullptr)
+        steps.readBackBytes = [read = readers.bytes] (std::string_view bytes) { return read (juce::File(), bytes); };
 }
 
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps)
@@ -97,9 +105,10 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     const bool ownFile = steps.documentFile != nullptr;
     if (ownFile)
     {
-        error = proveReadBack (steps.readBack (steps.documentFile()), steps.proof);
-        if (error.isNotEmpty())
-            return abandon (error);
+        auto proof = proveReadBack (steps.readBack (steps.documentFile()), steps.proof);
+        outcome.compared = std::move (proof.compared);
+        if (proof.refusal.isNotEmpty())
+            return abandon (proof.refusal);
     }
     if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, steps.writeDocument))
         return abandon (steps.writeFailed);
@@ -107,9 +116,10 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
         steps.documentWritten();
     if (! ownFile)
     {
-        error = proveReadBack (steps.readBack (pending.temporary), steps.proof);
-        if (error.isNotEmpty())
-            return abandon (error);
+        auto proof = proveReadBack (steps.readBack (pending.temporary), steps.proof);
+        outcome.compared = std::move (proof.compared);
+        if (proof.refusal.isNotEmpty())
+            return abandon (proof.refusal);
     }
     outcome.proven = true;
 
@@ -117,6 +127,31 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
         return abandon (steps.commitFailed + error);
     outcome.committed = true;
     return outcome;
+}
+
+ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
+{
+    ProofOutcome refused;
+    if (steps.prepare && ! steps.prepare (refused.refusal))
+        return refused;
+
+    // A document that is a file of its own is proven where it was made, as the write proves it.
+    if (steps.documentFile != nullptr)
+        return proveReadBack (steps.readBack (steps.documentFile()), steps.proof);
+
+    // Any other document is written as the write writes it, into memory, and released as the
+    // write releases it; its bytes go once they are read.
+    auto document = std::make_unique<DocumentInMemory>();
+    if (! steps.writeDocument (document->bytes))
+    {
+        refused.refusal = steps.writeFailed;
+        return refused;
+    }
+    if (steps.documentWritten)
+        steps.documentWritten();
+    auto readBack = steps.readBackBytes (document->view());
+    document.reset();
+    return proveReadBack (std::move (readBack), steps.proof);
 }
 
 RackStrip copyWithoutSlots (const RackStrip& strip)

@@ -3,11 +3,14 @@
 #include "model/RackModel.h"
 #include "model/RackSemanticCompare.h"
 #include "rapp/RappConversionPlan.h"
+#include "readers/HostReaders.h"
+#include "writers/WriteResult.h"
 
 #include <juce_core/juce_core.h>
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string_view>
 
 // The one road every writer's output takes: claim the output, write the document into a
@@ -15,6 +18,11 @@
 // read-back against the session the writer meant to write, and publish the file. A writer
 // supplies only its document and its proof (how it accepts a read-back, the expected session,
 // the checks of its own and the words of its refusal); everything about files is here.
+//
+// A plan runs the same steps up to the proof without an output (proveVerifiedDocument): the
+// document is built, read back from memory (or where it was made, for a document that is a file
+// of its own) and proven exactly as the write proves it, so that the plan's verdict is the
+// write's.
 //
 // States of one write, in order; a failure in any of them abandons the write:
 //   claimed    nothing stood at the output; its missing folders are made (and remembered), and a
@@ -45,16 +53,6 @@
 namespace vornconv::rapp
 {
 
-// A target's own readers: of a file, and of a file's bytes already loaded (a template read once,
-// a document proven before it is written). A null bytes reader: the target has none.
-struct TargetReaders
-{
-    RackReadResult (*file) (const juce::File& file) = nullptr;
-    RackReadResult (*bytes) (const juce::File& name, std::string_view bytes) = nullptr;
-};
-
-const TargetReaders& readersOf (Target target);
-
 // How a writer proves a read-back of its output.
 struct ReadBackProof
 {
@@ -71,10 +69,23 @@ struct ReadBackProof
                                 const RackSemanticComparison& comparison)> refusal;
 };
 
-// Runs the proof on a read-back: an empty text when it holds, else the refusal. Once the read is
-// accepted, the state bytes the comparison does not read (an AudioUnit's component and controller,
-// any other plug-in's raw block) are released before the expected session is built.
-juce::String proveReadBack (RackReadResult readBack, const ReadBackProof& proof);
+// What a proof gives its caller: the refusal (empty when the proof holds) and, once the read-back
+// was accepted and compared, what was compared (ProvenDocument, WriteResult.h).
+struct ProofOutcome
+{
+    juce::String refusal;
+    std::shared_ptr<const ProvenDocument> compared;
+};
+
+// Runs the proof on a read-back. Once the read is accepted, the state bytes the comparison does
+// not read (an AudioUnit's component and controller, any other plug-in's raw block) are released
+// before the expected session is built.
+ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof);
+
+// The refusal of a read-back the target's reader did not read completely, in its own words:
+// the reader's error, else the first note of the given code (any code when empty) that the read
+// graded DROPPED, as ": " + code + " - " + text; empty when there is neither.
+juce::String incompleteReadReason (const RackReadResult& readBack, const juce::String& noteCode = {});
 
 // One output to write.
 struct VerifiedOutput
@@ -88,23 +99,36 @@ struct VerifiedOutput
     // For a document that is a file of its own (optional): that file, known once prepared; it is
     // read back in place of the temporary file.
     std::function<juce::File()> documentFile;
-    // The target's own reader (readersOf (target).file).
+    // The target's own readers (readersOf (host)): of the temporary file (or the document's own
+    // file), and of the document's bytes, which a proof without an output reads from memory.
     std::function<RackReadResult (const juce::File&)> readBack;
+    std::function<RackReadResult (std::string_view)> readBackBytes;
     ReadBackProof proof;
     juce::String writeFailed;      // the refusal when the temporary file cannot be written
     juce::String commitFailed;     // put before the commit's own reason
 };
+
+// readBack and readBackBytes of steps become the host's own readers.
+void readBackWith (VerifiedOutput& steps, const HostDescriptor& host);
 
 struct VerifiedWriteOutcome
 {
     bool committed = false;  // the output now holds the proven document
     bool proven = false;     // written and proven: only the commit was left (it may have failed)
     juce::String error;
+    std::shared_ptr<const ProvenDocument> compared;   // as the proof left it
 };
 
 // Claims output ("refusing to replace existing output: ..." when anything stands there, "could not
 // create output directory"), then prepares, writes, reads back, proves and commits.
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps);
+
+// The write's steps up to the proof, without an output: prepares, writes the document into
+// memory and reads it back with readBackBytes (a document that is a file of its own is read where
+// it was made, as the write reads it) and proves it. Claims, creates and commits nothing; the
+// refusal is the write's, except for what only an output can meet (an output that stands there,
+// its folders, the temporary file and the commit).
+ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps);
 
 //==============================================================================
 // For expected sessions that copy only the state blocks the target proves (a session's states are

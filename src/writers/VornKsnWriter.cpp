@@ -8,13 +8,15 @@
 //   4. The expected session: what a correct scene reads back as.
 //   5. The document: device, strips and slots, routing, setup.
 //   6. Placement and the document build: what a write decides before and after it claims the output.
-//   7. checkVornKsnWrite and writeVornKsn, the latter through the verified-write pipeline.
+//   7. The steps of the verified-write pipeline: the document, its read-back and its proof.
+//   8. checkVornKsnWrite (the steps without an output) and writeVornKsn.
 
 #include "writers/VornKsnWriter.h"
 
 #include "model/AudioUnitState.h"
 #include "model/FileTimes.h"
 #include "model/Vst3State.h"
+#include "rapp/HostDescriptor.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "writers/VerifiedWrite.h"
@@ -444,28 +446,17 @@ bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& in
     return build.document != nullptr;
 }
 
-} // namespace
-
-WriteResult checkVornKsnWrite (const RackReadResult& source, const Vst3ModuleIndex& index)
+// The write's steps once the scene is placed: the document built when the output is claimed
+// (or, for a check, at once), written with its states spliced in, read back with the scene reader
+// and proven against the expected session.
+VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
 {
-    SceneBuild build;
-    build.result.ok = placeScene (source, index, build) && buildSceneDocument (source, index, build);
-    return build.result;
-}
-
-WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& output)
-{
-    SceneBuild build;
-    auto& result = build.result;
     const auto& session = source.session;
-    if (! placeScene (source, index, build))
-        return result;
-
     VerifiedOutput steps;
     steps.prepare = [&] (juce::String& error)
     {
         const bool built = buildSceneDocument (source, index, build);
-        error = result.error;
+        error = build.result.error;
         return built;
     };
     steps.writeDocument = [&build] (juce::OutputStream& out)
@@ -475,16 +466,21 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
         return build.states.splice (documentText.getMemoryBlock(), out);
     };
     steps.documentWritten = [&build] { build.document.reset(); };
-    steps.readBack = readersOf (targetVornScene).file;
+    readBackWith (steps, hostDescriptor (targetVornScene));
     steps.writeFailed = "temporary scene write failed";
     steps.commitFailed = "atomic scene move failed: ";
 
     auto& proof = steps.proof;
     proof.accept = [&session] (const RackReadResult& reread)
     {
-        if (reread.isComplete() && reread.session.countPlugins() == session.countPlugins())
+        const int written = reread.session.countPlugins(), meant = session.countPlugins();
+        if (reread.isComplete() && written == meant)
             return juce::String();
-        return "written scene failed converter reread validation" + (reread.error.isNotEmpty() ? ": " + reread.error : juce::String());
+        // Why: the reader's error or the note of the grade it gave, else the plug-ins it found.
+        const auto reason = ! reread.isComplete() ? incompleteReadReason (reread, "source.snapshot")
+                                                  : ": plugin count differs (source=" + juce::String (meant)
+                                                        + ", output=" + juce::String (written) + ")";
+        return "written scene failed converter reread validation" + reason;
     };
     proof.expected = [&] (RackSession& expected, juce::String&)
     {
@@ -495,8 +491,33 @@ WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& i
     {
         return "written Vorn scene failed exact semantic validation: " + comparison.summary();
     };
+    return steps;
+}
 
-    const auto outcome = writeVerifiedOutput (output, steps);
+} // namespace
+
+WriteResult checkVornKsnWrite (const RackReadResult& source, const Vst3ModuleIndex& index)
+{
+    SceneBuild build;
+    auto& result = build.result;
+    if (! placeScene (source, index, build))
+        return result;
+    auto proof = proveVerifiedDocument (sceneSteps (source, index, build));
+    result.error = proof.refusal;
+    result.compared = std::move (proof.compared);
+    result.ok = result.error.isEmpty();
+    return result;
+}
+
+WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& output)
+{
+    SceneBuild build;
+    auto& result = build.result;
+    if (! placeScene (source, index, build))
+        return result;
+
+    const auto outcome = writeVerifiedOutput (output, sceneSteps (source, index, build));
+    result.compared = outcome.compared;
     if (! outcome.committed)
     {
         result.error = outcome.error;

@@ -1,17 +1,34 @@
 #pragma once
 
+#include "model/RackModel.h"
+
 #include <juce_core/juce_core.h>
+
+#include <memory>
 
 namespace vornconv::rapp
 {
 
+// What a writer's proof compared: its document as the target's own reader read it back (the
+// state bytes the comparison does not read already released: an AudioUnit's component and
+// controller, any other plug-in's raw block) and the session it was proven against. The same for
+// a writer's check (a plan) and its write (a convert), for what looks at the read-back after the
+// proof.
+struct ProvenDocument
+{
+    RackReadResult readBack;
+    RackSession expected;
+};
+
 // What every writer returns: ok only once the output is committed; notes are sentences for
-// the user, printed as warnings by the convert runner, in the order added.
+// the user, printed as warnings by the convert runner, in the order added. compared is what the
+// proof compared, once it got that far (also when it then refused).
 struct WriteResult
 {
     bool ok = false;
     juce::String error;
     juce::StringArray notes;
+    std::shared_ptr<const ProvenDocument> compared;
 };
 
 } // namespace vornconv::rapp

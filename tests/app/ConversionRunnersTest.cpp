@@ -1,3 +1,4 @@
+#include "ReaperFixtures.h"
 #include "TestSupport.h"
 
 #include "app/ConversionRunners.h"
@@ -252,7 +253,8 @@ TEST (ConversionRunnerPlan, FailedReadIsReportedByThePreflight)
 }
 
 // "WRITE: allowed" is a promise that the convert with the same options writes: whatever the
-// writer would refuse before it needs the output shows in the plan as a blocker, in its words.
+// writer refuses but an output in its way (its read-back of what it built included) shows in the
+// plan as a blocker, in its words.
 TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
 {
     RunnerSandbox box;
@@ -260,9 +262,28 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
     box.write ("good.tsv", catalogRow());
     box.write ("not-a-template.rpp", "<REAPER_PROJECT\n>\n");
     box.write ("reaper.ini", "[vstcache]\nTestComp.vst3=0000000000000000,934538646{" + juce::String (testCid) + ",TestComp (Acme)\n");
+    // One-track REAPER templates: as the converter takes them, with a timeline item in the track,
+    // and with a master FX chain, which only the read-back of the written project meets.
+    box.write ("one-track.rpp", vorntest::oneTrackTemplate (testCid));
+    box.write ("item.rpp", vorntest::oneTrackTemplate (testCid, "    <ITEM\n      POSITION 0\n      LENGTH 2\n    >\n"));
+    box.write ("master.rpp", vorntest::oneTrackTemplate (testCid, {}, "  <MASTERFXLIST\n    BYPASS 0 0 0\n    <JS gain \"\"\n    >\n  >\n"));
 
-    struct Case { const char* what; std::vector<std::string> options; bool writes; };
+    struct Case
+    {
+        const char* what;
+        std::vector<std::string> options;
+        bool writes;
+        juce::String writerRefusal = {};   // the convert's refusal, which the plan must block with
+    };
+    const juce::String masterChain = juce::String::fromUTF8 (
+        u8"written REAPER project failed strict reread: master.fxchain - REAPER Master FX 체인은 대상 호스트의 개별 랙 스트립에 일대일 대응되지 않아 변환 대상에서 제외한다");
+    const std::vector<std::string> reaper = { "reaper", "--profile", "64x8", "--io", "2x2", "--reaper-cache", "reaper.ini", "--template" };
+    const auto withTemplate = [&reaper] (const char* name) { auto o = reaper; o.push_back (name); return o; };
     const Case cases[] = {
+        { "REAPER from a one-track template", withTemplate ("one-track.rpp"), true },
+        { "REAPER from a template with an item", withTemplate ("item.rpp"), false,
+          "REAPER template track holds a block the output cannot hold: ITEM" },
+        { "REAPER from a template with a master chain", withTemplate ("master.rpp"), false, masterChain },
         { "scene", { "vorn" }, true },
         { "SuperRack without a template", { "superrack-performer" }, false },
         { "SuperRack with a REAPER template", { "superrack-performer", "--template", "not-a-template.rpp" }, false },
@@ -316,6 +337,11 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
                 otherBlocker = true;
         }
         EXPECT_TRUE (writerBlocker || otherBlocker) << c.what << "\n" << planned.out;
+        if (c.writerRefusal.isNotEmpty())
+        {
+            EXPECT_EQ (refusal, c.writerRefusal) << c.what;
+            EXPECT_TRUE (writerBlocker && ! otherBlocker) << c.what << "\n" << planned.out;
+        }
         EXPECT_FALSE (box.work.getChildFile (output).exists()) << c.what;
     }
     EXPECT_EQ (box.tmpEntries(), 0);

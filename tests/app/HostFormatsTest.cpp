@@ -7,32 +7,31 @@
 
 using namespace vornconv;
 
-// A host is one row: what the program finds by the row must lead back to that row, and the row's
-// target must have preflight rules, or every plan for it is blocked as an unknown target.
-TEST (HostTable, EveryRowIsFoundByItsExtensionAndWordAndHasPreflightRules)
+// A host is one descriptor and one row of the command line's table: what the program finds by the
+// row must lead back to that row, and every descriptor has its row.
+TEST (HostTable, EveryRowIsFoundByItsExtensionAndWordAndEveryDescriptorHasOne)
 {
-    std::set<std::string> ids, extensions, words, names;
+    std::set<std::string> words;
     std::set<int> targets;
-    for (const auto& host : app::hostFormats())
+    ASSERT_EQ (app::hostFormats().size(), rapp::hostDescriptors().size());
+    for (size_t i = 0; i < app::hostFormats().size(); ++i)
     {
-        const juce::String extension = host.extension;
-        EXPECT_TRUE (extension.startsWithChar ('.') && extension == extension.toLowerCase()) << host.extension;
-        EXPECT_EQ (app::hostForFile (juce::File ("/x/session" + extension.toUpperCase())), &host) << host.extension;
-        EXPECT_EQ (app::detectFormat (juce::File ("/x/session" + extension)), juce::String (host.formatId));
+        const auto& host = app::hostFormats()[i];
+        const auto& descriptor = host.descriptor();
+        EXPECT_EQ (&descriptor, &rapp::hostDescriptors()[i]) << host.targetWord << ": the rows follow the descriptors";
+        const juce::String extension = descriptor.extension;
+        EXPECT_EQ (app::hostForFile (juce::File ("/x/session" + extension.toUpperCase())), &host) << extension;
+        EXPECT_EQ (app::detectFormat (juce::File ("/x/session" + extension)), juce::String (descriptor.formatId));
         EXPECT_EQ (app::hostForTargetWord (host.targetWord), &host) << host.targetWord;
-
-        const auto name = rapp::targetName (host.target);
-        EXPECT_NE (name, "unknown") << host.targetWord;
-        EXPECT_TRUE (name.endsWith ("(" + extension + ")")) << name;
-
-        EXPECT_TRUE (ids.insert (host.formatId).second) << host.formatId;
-        EXPECT_TRUE (extensions.insert (host.extension).second) << host.extension;
         EXPECT_TRUE (words.insert (host.targetWord).second) << host.targetWord;
-        EXPECT_TRUE (names.insert (name.toStdString()).second) << name;
         EXPECT_TRUE (targets.insert ((int) host.target).second) << host.targetWord;
     }
     EXPECT_EQ (app::hostForFile (juce::File ("/x/session.emo")), nullptr);
     EXPECT_EQ (app::hostForTargetWord ("superrack-soundgrid"), nullptr);
+    // The refusals that name the one host with a feature find it.
+    ASSERT_NE (app::hostWithStateProbe(), nullptr);
+    ASSERT_NE (app::hostWith (&app::HostFormat::preparesParameterMirrors), nullptr);
+    ASSERT_NE (app::hostWith (&app::HostFormat::dumpsValueTree), nullptr);
 }
 
 // The writers take the profile and the catalog by reference: a row must refuse, in words, the
@@ -43,13 +42,13 @@ TEST (HostTable, WritersNeverMeetAMissingProfileOrCatalog)
     for (const auto& host : app::hostFormats())
     {
         // A host shaped by the profile needs it, and so does the state probe.
-        if (! rapp::targetCapacity (host.target).fixed || host.takesStateProbes)
-            EXPECT_TRUE (host.optionRefusal ({}).isNotEmpty()) << host.targetWord;
+        if (! host.descriptor().capacity.fixed || host.writeStateProbe != nullptr)
+            EXPECT_TRUE (host.optionRefusal (host, {}).isNotEmpty()) << host.targetWord;
         if (host.needsPluginCatalog)
         {
             app::WriteOptions withProfile;
             withProfile.profile = &profile;
-            EXPECT_TRUE (host.optionRefusal (withProfile).isNotEmpty()) << host.targetWord;
+            EXPECT_TRUE (host.optionRefusal (host, withProfile).isNotEmpty()) << host.targetWord;
         }
     }
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+
 // The README's commands are the ones a new user types first: every one of them that needs no
 // host-saved file and no probe is run by scripts/run-examples.sh, in the README's own words, and
 // that script must run through.
@@ -53,4 +55,48 @@ TEST (Readme, EveryCommandIsRunByTheExamplesScriptAndTheScriptRuns)
     EXPECT_EQ (r.exitCode, 0) << r.err << r.out.substr (r.out.size() > 4000 ? r.out.size() - 4000 : 0);
     EXPECT_TRUE (out.file ("examples/stage-left.rpp").existsAsFile());
     EXPECT_TRUE (out.file ("examples/new.ksn").existsAsFile());
+}
+
+// "Adding a host format" lists every file a new host touches: each file it names exists (a name
+// with <Host> or <host> in it stands for one file per host), and every source file that names
+// every host's target, the per-host lists, is on the list.
+TEST (Readme, AddingAHostListsTheFilesThatHoldTheHosts)
+{
+    const auto readme = root.getChildFile ("README.md").loadFileAsString();
+    const auto section = readme.fromFirstOccurrenceOf ("## Adding a host format", false, false)
+                             .upToFirstOccurrenceOf ("\n## ", false, false);
+    ASSERT_TRUE (section.isNotEmpty());
+    juce::StringArray listed;
+    for (auto rest = section; rest.contains ("`");)
+    {
+        const auto quoted = rest.fromFirstOccurrenceOf ("`", false, false).upToFirstOccurrenceOf ("`", false, false);
+        rest = rest.fromFirstOccurrenceOf ("`", false, false).fromFirstOccurrenceOf ("`", false, false);
+        if (quoted.startsWith ("src/") || quoted.startsWith ("fuzz/") || quoted.startsWith ("tests/"))
+            listed.add (quoted);
+    }
+    EXPECT_GE (listed.size(), 12);
+    const char* const hosts[] = { "targetVornScene", "targetSuperRackPerformer", "targetLiveProfessor", "targetReaper" };
+    for (const auto& path : listed)
+    {
+        if (! path.containsChar ('<'))
+        {
+            EXPECT_TRUE (root.getChildFile (path).exists()) << path;
+            continue;
+        }
+        // One file (or folder) per host at least.
+        const auto folder = root.getChildFile (path.upToFirstOccurrenceOf ("<", false, false));
+        const auto pattern = path.fromFirstOccurrenceOf ("<", true, false).replace ("<Host>", "*").replace ("<host>", "*");
+        const int found = pattern.endsWithChar ('/') ? folder.getNumberOfChildFiles (juce::File::findDirectories)
+                                                     : folder.getNumberOfChildFiles (juce::File::findFiles, pattern);
+        EXPECT_GE (found, (int) std::size (hosts)) << path;
+    }
+    for (const auto& file : root.getChildFile ("src").findChildFiles (juce::File::findFiles, true, "*"))
+    {
+        const auto text = file.loadFileAsString();
+        bool all = true;
+        for (const auto* target : hosts)
+            all = all && text.contains (target);
+        if (all)
+            EXPECT_TRUE (listed.contains (file.getRelativePathFrom (root))) << file.getRelativePathFrom (root);
+    }
 }

@@ -1000,6 +1000,10 @@ TEST (LiveProfessorWriter, TheCheckGivesTheWritersRefusalBeforeAnyOutput)
         EXPECT_FALSE (checked.ok);
         EXPECT_TRUE (checked.error.isNotEmpty());
         EXPECT_EQ (checked.error, written.error);
+        // A read-back that is refused says why.
+        if (juce::String (c.what).startsWith ("a read-back"))
+            EXPECT_EQ (written.error, "written LiveProfessor project failed converter reread validation: routing.audioPatch - "
+                                      "AudioPatch contains a non-main-bus or malformed graph point");
     }
 
     // Where the writer writes, the check allows, and neither says anything else.

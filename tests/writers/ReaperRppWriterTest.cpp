@@ -25,6 +25,10 @@ namespace
 {
 
 const juce::String eqCid = "ED57BD725C60467EA64DD2F400758B6F";
+
+// What the reader notes when a track or the project is not the converter's shape.
+const juce::String notControlled = juce::String::fromUTF8 (u8"reaper.prototype - converter TRACKID/FXID 또는 검증된 layout/routing 불변조건이 없어 역변환을 차단한다");
+const juce::String masterChain = juce::String::fromUTF8 (u8"master.fxchain - REAPER Master FX 체인은 대상 호스트의 개별 랙 스트립에 일대일 대응되지 않아 변환 대상에서 제외한다");
 const juce::String compCid = "0123456789ABCDEF0123456789ABCDEF";
 constexpr juce::uint32 eqId = 934538646u;
 
@@ -68,30 +72,7 @@ PluginRef audioUnit()
 // A strict one-track project holding one VST3 plug-in of eqCid: usable as a template.
 juce::String templateText (const juce::String& extraTrackLine = {}, const juce::String& extraProjectLines = {})
 {
-    const auto wrapper = makeWrapper (eqId, 2, 2, 0, "COMP", "CONT", programTail());
-    return "<REAPER_PROJECT 0.1 \"7.65/macOS-arm64\"\n"
-           "  SAMPLERATE 48000 0 0\n" + extraProjectLines +
-           "  <TRACK " + makeReaperStableTrackId (0) + "\n"
-           "    NAME \"Kick\"\n"
-           "    VOLPAN 1 0 -1 -1 1\n"
-           "    MUTESOLO 0 0 0\n"
-           "    IPHASE 0\n"
-           "    PLAYOFFS 0 1\n"
-           "    REC 0 0 1 0 0 0 0 0\n"
-           "    NCHAN 2\n"
-           "    FX 1\n"
-           "    TRACKID " + makeReaperStableTrackId (0) + "\n"
-           "    MAINSEND 1 0\n" + extraTrackLine +
-           "    <FXCHAIN\n"
-           "      SHOW 0\n"
-           "      BYPASS 0 0 0\n"
-           "      <VST \"VST3: Template EQ (Somebody)\" \"Template EQ.vst3\" 0 \"\" 934538646{" + eqCid + "} \"\"\n"
-           "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
-           "      >\n"
-           "      FXID " + makeReaperStableFxId (0, 0) + "\n"
-           "    >\n"
-           "  >\n"
-           ">\n";
+    return vorntest::oneTrackTemplate (eqCid, extraTrackLine, extraProjectLines);
 }
 
 juce::StringArray folderNames (const juce::File& folder)
@@ -221,7 +202,7 @@ TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
         std::function<void (RackReadResult&)> change;
         rapp::DeploymentProfile profile;
         bool withCache;
-        const char* error;
+        juce::String error;
     };
     const Case cases[] = {
         { "partial source", [] (RackReadResult& r) { r.status = readPartial; }, { 1, 1, 0, 0 }, true, "RAPP preflight blocked REAPER output" },
@@ -239,11 +220,11 @@ TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
         { "second CID without cache identity", [] (RackReadResult& r) { r.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C")); },
           { 1, 2, 0, 0 }, true, "REAPER cache lacks a complete identity for source CID 0123456789ABCDEF0123456789ABCDEF" },
         { "fractional sample rate", [] (RackReadResult& r) { r.session.sampleRate = 48000.4; }, { 1, 1, 0, 0 }, true,
-          "written REAPER project failed strict reread" },
+          "written REAPER project failed strict reread: sample rate differs (source=48000.400, output=48000.000)" },
         { "sample rate too large", [] (RackReadResult& r) { r.session.sampleRate = 3.0e9; }, { 1, 1, 0, 0 }, true,
           "source sample rate cannot be represented by REAPER" },
         { "output route past what the reader takes back", [] (RackReadResult& r) { r.session.strips.getReference (0).routeOutL = 1023; r.session.strips.getReference (0).routeOutR = 1024; },
-          { 1, 1, 2048, 2048 }, true, "written REAPER project failed strict reread" },
+          { 1, 1, 2048, 2048 }, true, "written REAPER project failed strict reread: " + notControlled },
     };
     for (const auto& c : cases)
     {
@@ -298,11 +279,21 @@ TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
     expectSameStates (source.session, reread.session);
     EXPECT_TRUE (reread.session.strips[1].muted);
 
-    struct Case { const char* label; juce::String text; const char* error; };
+    struct Case { const char* label; juce::String text; juce::String error; };
     const Case cases[] = {
         { "hardware output in the template", templateText ("    HWOUT 0 0 1 0 0 0 0 -1:U -1\n"),
           "REAPER template must use the strict default route without EXT/AUX/HWOUT" },
-        { "master chain in the template", templateText ({}, "  <MASTERFXLIST\n    BYPASS 0 0 0\n    <JS gain \"\"\n    >\n  >\n"), "written REAPER project failed strict reread" },
+        { "master chain in the template", templateText ({}, "  <MASTERFXLIST\n    BYPASS 0 0 0\n    <JS gain \"\"\n    >\n  >\n"),
+          "written REAPER project failed strict reread: " + masterChain },
+        // Timeline content of the track is refused as the template is read, by its block.
+        { "an item in the track", templateText ("    <ITEM\n      POSITION 0\n      LENGTH 1\n    >\n"),
+          "REAPER template track holds a block the output cannot hold: ITEM" },
+        { "an envelope in the track", templateText ("    <VOLENV2\n      ACT 1 -1\n      PT 0 1 0\n    >\n"),
+          "REAPER template track holds a block the output cannot hold: VOLENV2" },
+        { "a block in the FX chain", templateText().replace ("      SHOW 0\n", "      SHOW 0\n      <COMMENT\n        note\n      >\n"),
+          "REAPER template track holds a block the output cannot hold: FXCHAIN/COMMENT" },
+        { "a block in the plug-in", templateText().replace ("      >\n      FXID", "        <PARMENV 0\n        >\n      >\n      FXID"),
+          "REAPER template track holds a block the output cannot hold: FXCHAIN/VST/PARMENV" },
         { "no plug-in", templateText().replace ("934538646{", "1{"), "REAPER template must contain one strictly decoded VST3 state" },
         { "two tracks", templateText().replace ("  <TRACK ", "  <TRACK {0}\n  >\n  <TRACK "), "REAPER template must contain one strictly decoded VST3 state" },
     };
@@ -438,6 +429,10 @@ TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
     ASSERT_TRUE (twoTracks.replaceWithText (templateText().replace ("  <TRACK ", "  <TRACK {0}\n  >\n  <TRACK ")));
     const auto latin1 = folder.file ("latin1.rpp");
     ASSERT_TRUE (latin1.replaceWithData ("<REAPER_PROJECT\xe9\n>\n", 18));
+    const auto masterTemplate = folder.file ("master.rpp");
+    ASSERT_TRUE (masterTemplate.replaceWithText (templateText ({}, "  <MASTERFXLIST\n    BYPASS 0 0 0\n    <JS gain \"\"\n    >\n  >\n")));
+    const auto itemTemplate = folder.file ("item.rpp");
+    ASSERT_TRUE (itemTemplate.replaceWithText (templateText ("    <ITEM\n      POSITION 0\n    >\n")));
 
     struct Case
     {
@@ -445,6 +440,7 @@ TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
         std::function<void (RackReadResult&, rapp::Vst3ModuleIndex&)> change;
         rapp::DeploymentProfile profile;
         juce::File templateFile;
+        juce::String readBackRefusal = {};   // for a project the writer builds and then cannot read back as it meant
     };
     const Case cases[] = {
         { "writable", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, {} },
@@ -469,6 +465,21 @@ TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
         { "template not UTF-8", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, latin1 },
         { "template with HWOUT", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, hwoutTemplate },
         { "template with two tracks", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, twoTracks },
+        { "template with an item", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, itemTemplate },
+        // What only the read-back finds: the plan proves it as the write does.
+        { "template with a master chain", [] (RackReadResult&, rapp::Vst3ModuleIndex&) {}, { 1, 1, 0, 0 }, masterTemplate,
+          "written REAPER project failed strict reread: " + masterChain },
+        { "fractional sample rate", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) { r.session.sampleRate = 48000.4; }, { 1, 1, 0, 0 }, {},
+          "written REAPER project failed strict reread: sample rate differs (source=48000.400, output=48000.000)" },
+        { "output route past what the reader takes back", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) {
+              r.session.strips.getReference (0).routeOutL = 1023;
+              r.session.strips.getReference (0).routeOutR = 1024; },
+          { 1, 1, 2048, 2048 }, {}, "written REAPER project failed strict reread: " + notControlled },
+        { "a volume the project cannot hold", [] (RackReadResult& r, rapp::Vst3ModuleIndex&) {
+              auto bass = proven (strip (1, "Bass"));
+              bass.outputGainDb = -170.0f;
+              r.session.strips.add (bass); },
+          { 2, 1, 0, 0 }, {}, "written REAPER project failed exact strip-field validation: strip 1.outputGainDb: -170.0000000 != -170.000" },
     };
     int n = 0;
     for (const auto& c : cases)
@@ -484,6 +495,12 @@ TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
         EXPECT_EQ (checked.error, written.error) << c.label;
         EXPECT_EQ (output.exists(), written.ok) << c.label;
         EXPECT_TRUE (checked.notes.isEmpty()) << c.label;
+        if (c.readBackRefusal.isNotEmpty())
+            EXPECT_TRUE (written.error.startsWith (c.readBackRefusal)) << c.label << ": " << written.error;
+        // A proof that compared hands over what the REAPER reader read back.
+        if (checked.compared != nullptr)
+            EXPECT_EQ (checked.compared->readBack.session.sourceFormat, "reaper.rpp") << c.label;
+        EXPECT_EQ (checked.compared != nullptr, written.compared != nullptr) << c.label;
     }
 }
 
@@ -515,7 +532,7 @@ TEST (ReaperRppWriterBuiltIn, StatesAtTheStreamLimitAndJustOver)
         }
         else
         {
-            EXPECT_EQ (written.error, "written REAPER project failed strict reread");
+            EXPECT_EQ (written.error, "written REAPER project failed strict reread: plugin[0:0].state - decoded VST3 state exceeds limit");
             EXPECT_TRUE (folderNames (folder.file ({})).isEmpty());
         }
     }

@@ -465,21 +465,40 @@ TEST (SuperRackWriter, TheTemporaryLiesBesideAnOutputNamedWithATilde)
     outFolder.deleteRecursively();
 }
 
+// What only the read-back finds is refused by the check (a plan) as by the write, with its reason.
 TEST (SuperRackWriter, ARefusedReadBackNamesTheFirstDifference)
 {
-    // A state still pending in the source cannot come back pending from a written session.
-    WriteSandbox box;
-    auto s = proven (strip (0, "Kick"));
-    s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
-    s.plugins.getReference (0).state.opaqueStatePending = true;
-    const auto source = sourceOf ({ s });
-    const juce::String refusal = "written SuperRack state differs at strip 0, slot 0: strip 0, slot 0.state.opaqueStatePending: true != false";
+    struct Case
+    {
+        const char* what;
+        std::function<void (RackReadResult&)> change;
+        juce::String refusal;
+    };
+    const Case cases[] = {
+        // A state still pending in the source cannot come back pending from a written session.
+        { "a pending state", [] (RackReadResult& r) { r.session.strips.getReference (0).plugins.getReference (0).state.opaqueStatePending = true; },
+          "written SuperRack state differs at strip 0, slot 0: strip 0, slot 0.state.opaqueStatePending: true != false" },
+        // A session stores whole sample rates only.
+        { "a fractional sample rate", [] (RackReadResult& r) { r.session.sampleRate = 48000.4; },
+          "written SuperRack session failed converter reread validation: sample rate differs (source=48000.400, output=48000.000)" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        WriteSandbox box;
+        auto s = proven (strip (0, "Kick"));
+        s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
+        auto source = sourceOf ({ s });
+        c.change (source);
 
-    const auto written = box.write (source, catalog());
-    EXPECT_FALSE (written.ok);
-    EXPECT_EQ (written.error, refusal);
-    EXPECT_TRUE (written.notes.isEmpty());
-    EXPECT_TRUE (filesIn (box.outFolder.folder).isEmpty());
-    vorntest::PrivateTmp tmp;
-    EXPECT_EQ (rapp::checkSuperRackSprkWrite (source, catalog(), box.base.file).error, refusal);
+        const auto written = box.write (source, catalog());
+        EXPECT_FALSE (written.ok);
+        EXPECT_EQ (written.error, c.refusal);
+        EXPECT_TRUE (written.notes.isEmpty());
+        EXPECT_TRUE (filesIn (box.outFolder.folder).isEmpty());
+        vorntest::PrivateTmp tmp;
+        const auto checked = rapp::checkSuperRackSprkWrite (source, catalog(), box.base.file);
+        EXPECT_EQ (checked.error, c.refusal);
+        EXPECT_EQ (checked.compared != nullptr, written.compared != nullptr);
+    }
 }

@@ -31,8 +31,18 @@ RackSession oneStrip (const juce::String& name)
     return session;
 }
 
+RackReadResult kick()
+{
+    RackReadResult read;
+    read.ok = true;
+    read.status = readComplete;
+    read.session = oneStrip ("Kick");
+    return read;
+}
+
 // A write whose every step records itself: the document "DOC", a reader that looks at what it is
-// given and reads back a strip named "Kick", and a proof that expects a strip named "Kick".
+// given (a file, or bytes) and reads back a strip named "Kick", and a proof that expects a strip
+// named "Kick".
 struct RecordedWrite
 {
     juce::StringArray steps;
@@ -55,12 +65,13 @@ struct RecordedWrite
             readBytes = file.loadFileAsString();
             outputExistedWhenRead = output.exists();
             besideOutputWhenRead = namesIn (output.getParentDirectory());
-            RackReadResult read;
-            read.ok = true;
-            read.status = readComplete;
-            read.session = oneStrip ("Kick");
-            read.session.strips.getReference (0).coverage.name = true;
-            return read;
+            return kick();
+        };
+        out.readBackBytes = [this] (std::string_view bytes)
+        {
+            steps.add ("read bytes");
+            readBytes = juce::String (bytes.data(), bytes.size());
+            return kick();
         };
         out.proof.accept = [this] (const RackReadResult&) { steps.add ("accept"); return juce::String(); };
         out.proof.expected = [this] (RackSession& expected, juce::String&)
@@ -206,4 +217,59 @@ TEST (VerifiedWrite, ADocumentThatIsAFileOfItsOwnIsProvenBeforeItIsCopied)
             EXPECT_TRUE (namesIn (folder.folder).isEmpty());
         }
     }
+}
+
+// A plan runs the write's steps without an output: the document is written into memory and read
+// back from there, or read where it was made when it is a file of its own; the proof is the
+// write's, and nothing is claimed, created or left anywhere.
+TEST (VerifiedWrite, TheProofWithoutAnOutputRunsTheWritesSteps)
+{
+    vorntest::TempFolder folder;
+    vorntest::TempFolder work;
+    const auto document = work.file ("session.db");
+    ASSERT_TRUE (document.replaceWithText ("DB"));
+    struct Case
+    {
+        const char* label;
+        std::function<void (RecordedWrite&)> change;
+        juce::String refusal;
+        juce::StringArray steps;
+    };
+    const std::vector<Case> cases = {
+        { "a proven document", [] (RecordedWrite&) {}, {},
+          { "prepare", "write", "written", "read bytes", "accept", "expected" } },
+        { "a document that is a file of its own", [document] (RecordedWrite& w) { w.out.documentFile = [document] { return document; }; }, {},
+          { "prepare", "read", "accept", "expected" } },
+        { "a refused preparation", [] (RecordedWrite& w) { w.out.prepare = [&w] (juce::String& e) { w.steps.add ("prepare"); e = "no document"; return false; }; },
+          "no document", { "prepare" } },
+        { "a failed write", [] (RecordedWrite& w) { w.out.writeDocument = [&w] (juce::OutputStream&) { w.steps.add ("write"); return false; }; },
+          "write failed", { "prepare", "write" } },
+        { "a refused read", [] (RecordedWrite& w) { w.out.proof.accept = [&w] (const RackReadResult&) { w.steps.add ("accept"); return juce::String ("not complete"); }; },
+          "not complete", { "prepare", "write", "written", "read bytes", "accept" } },
+        { "a read-back that differs", [] (RecordedWrite& w) { w.out.proof.expected = [&w] (RackSession& e, juce::String&) { w.steps.add ("expected"); e = oneStrip ("Snare"); return true; }; },
+          "refused: 1 mismatch(es)\nstrip 0.name: Snare != Kick", { "prepare", "write", "written", "read bytes", "accept", "expected", "refusal" } },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        RecordedWrite write (folder.file ("new/show.x"));
+        c.change (write);
+        const auto proof = proveVerifiedDocument (write.out);
+        EXPECT_EQ (proof.refusal, c.refusal);
+        EXPECT_EQ (write.steps, c.steps);
+        EXPECT_TRUE (namesIn (folder.folder).isEmpty());
+        // What was compared reaches the caller, refused or not; nothing when the read was not compared.
+        const bool compared = c.steps.contains ("expected");
+        ASSERT_EQ (proof.compared != nullptr, compared);
+        if (compared)
+        {
+            EXPECT_EQ (proof.compared->readBack.session.strips[0].name, "Kick");
+            EXPECT_EQ (proof.compared->expected.strips[0].name, c.refusal.isEmpty() ? "Kick" : "Snare");
+        }
+        if (juce::String (c.label) == "a proven document")
+            EXPECT_EQ (write.readBytes, "DOC");
+        if (juce::String (c.label) == "a document that is a file of its own")
+            EXPECT_EQ (write.readFrom, document);
+    }
+    EXPECT_EQ (document.loadFileAsString(), "DB");
 }

@@ -220,8 +220,9 @@ TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
     EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
 }
 
-// The plan runs the write's own checks: whatever the write refuses before it needs the output,
-// the check refuses with the same words, and a session the check passes is written.
+// The plan runs the write's own proof: whatever the write refuses but an output that stands in
+// its way, the check refuses with the same words (a read-back that fails too), and a session the
+// check passes is written.
 TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
 {
     vorntest::TempFolder tmp;
@@ -236,12 +237,26 @@ TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
     auto emptyMirror = good;
     emptyMirror.session.strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete = true;
 
-    struct Case { const char* what; RackReadResult source; bool catalog; };
+    // What only the read-back finds: an AudioUnit whose state names another plug-in than its
+    // descriptor, and a strip without inputs, which a scene stores as mono.
+    auto otherAu = good;
+    auto au = proven (vorntest::auSlot ("Satt", "aufx", "Satt", "Acme"));
+    au.state.encoding = PluginStateEncoding::audioUnitPlist;
+    au.state.raw = vorntest::auClassInfo ("aufx", "Othr", "Acme");
+    otherAu.session.strips.getReference (0).plugins.add (au);
+    auto noInputs = good;
+    noInputs.session.strips.getReference (0).inputChannels = 0;
+
+    struct Case { const char* what; RackReadResult source; bool catalog; juce::String readBackRefusal = {}; };
     const Case cases[] = {
         { "unknown plug-in", good, false },
         { "partial read", partial, true },
         { "too many strips", completeRead ("vorn.ksn", many), true },
         { "empty complete mirror", emptyMirror, true },
+        { "an AudioUnit state of another plug-in", otherAu, true,
+          "written scene failed converter reread validation: AudioUnit descriptor/state identity mismatch at strip 0, slot 1" },
+        { "a strip without inputs", noInputs, true,
+          "written Vorn scene failed exact semantic validation: 1 mismatch(es)\nstrip 0.inputChannels: 0 != 1" },
     };
     for (const auto& c : cases)
     {
@@ -251,10 +266,20 @@ TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
         EXPECT_FALSE (written.ok) << c.what;
         EXPECT_FALSE (checked.ok) << c.what;
         EXPECT_EQ (checked.error, written.error) << c.what;
+        if (c.readBackRefusal.isNotEmpty())
+            EXPECT_EQ (written.error, c.readBackRefusal) << c.what;
         EXPECT_FALSE (tmp.file ("out.ksn").exists()) << c.what;
     }
     const auto checked = rapp::checkVornKsnWrite (good, catalogIndex());
     EXPECT_TRUE (checked.ok) << checked.error;
     EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
-    EXPECT_TRUE (rapp::writeVornKsn (good, catalogIndex(), tmp.file ("out.ksn")).ok);
+    // The proof hands over what the scene reader read back and the session it was proven against.
+    ASSERT_NE (checked.compared, nullptr);
+    EXPECT_EQ (checked.compared->readBack.session.sourceFormat, "vorn.ksn");
+    EXPECT_EQ (checked.compared->readBack.session.countPlugins(), 1);
+    EXPECT_EQ (checked.compared->expected.strips.size(), 16);
+    const auto written = rapp::writeVornKsn (good, catalogIndex(), tmp.file ("out.ksn"));
+    EXPECT_TRUE (written.ok);
+    ASSERT_NE (written.compared, nullptr);
+    EXPECT_EQ (written.compared->readBack.session.strips.size(), checked.compared->readBack.session.strips.size());
 }

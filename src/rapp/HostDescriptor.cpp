@@ -1,0 +1,45 @@
+// The descriptors of the hosts: the one place for a host's target, format id, extension, names,
+// capacity and preflight rules.
+
+#include "rapp/HostDescriptor.h"
+
+namespace vornconv::rapp
+{
+
+const std::vector<HostDescriptor>& hostDescriptors()
+{
+    // target, format id, extension, host name, target name, capacity, preflight rules.
+    static const std::vector<HostDescriptor> hosts = {
+        { targetVornScene, "vorn.ksn", ".ksn", "Vorn Live", "Vorn Live (.ksn)", { 64, 8, true }, vornSceneRules },
+        { targetSuperRackPerformer, "waves.sprk", ".sprk", "SuperRack", "SuperRack Performer (.sprk)", { 64, 8, true },
+          superRackPerformerRules },
+        { targetLiveProfessor, "liveprofessor.rack2", ".rack2", "LiveProfessor", "LiveProfessor (.rack2)", {}, liveProfessorRules },
+        { targetReaper, "reaper.rpp", ".rpp", "REAPER", "REAPER (.rpp)", {}, reaperRules },
+    };
+    return hosts;
+}
+
+const HostDescriptor* findHostDescriptor (Target target)
+{
+    for (const auto& host : hostDescriptors())
+        if (host.target == target)
+            return &host;
+    return nullptr;
+}
+
+const HostDescriptor& hostDescriptor (Target target)
+{
+    const auto* host = findHostDescriptor (target);
+    jassert (host != nullptr);
+    return host != nullptr ? *host : hostDescriptors().front();
+}
+
+const HostDescriptor* hostDescriptorForFormat (const juce::String& formatId)
+{
+    for (const auto& host : hostDescriptors())
+        if (formatId == host.formatId)
+            return &host;
+    return nullptr;
+}
+
+} // namespace vornconv::rapp

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/HostDescriptor.h"
+
+#include <juce_core/juce_core.h>
+
+#include <string_view>
+
+// The readers of each host, bound to its descriptor: the only fact about a host that cannot sit
+// in the descriptor itself, which lies below the readers.
+namespace vornconv
+{
+
+// A host's own readers: of a file, and of a document's bytes already loaded (a template read
+// once, a document proven before it is written); name only names the bytes in the result. A
+// database has no bytes reader: SQLite reads it from a file.
+struct HostReaders
+{
+    RackReadResult (*file) (const juce::File& file) = nullptr;
+    RackReadResult (*bytes) (const juce::File& name, std::string_view bytes) = nullptr;
+};
+
+// The readers of a host (every descriptor has a file reader).
+const HostReaders& readersOf (const rapp::HostDescriptor& host);
+
+} // namespace vornconv

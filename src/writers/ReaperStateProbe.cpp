@@ -1,0 +1,100 @@
+// The REAPER diagnostic state probe: the diagnostic session and its write.
+
+#include "writers/ReaperStateProbe.h"
+
+#include "rapp/Vst3ModuleIndex.h"
+#include "writers/ReaperRppWriter.h"
+
+namespace vornconv::rapp
+{
+
+namespace
+{
+
+juce::String upperClassId (const PluginRef& slot, const Vst3ModuleIndex& index)
+{
+    return (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
+}
+
+const RackStrip* lastStripWithIndex (const RackSession& session, int stripIndex)
+{
+    const RackStrip* found = nullptr;
+    for (const auto& strip : session.strips)
+        if (strip.index == stripIndex)
+            found = &strip;
+    return found;
+}
+
+WriteResult refused (const char* message)
+{
+    WriteResult result;
+    result.error = message;
+    return result;
+}
+
+} // namespace
+
+WriteResult writeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                                   const DeploymentProfile& profile, const ReaperStateProbe& request, const juce::File& output)
+{
+    const bool slotMode = request.strip >= 0 && request.slot >= 0;
+    if (! source.isComplete() || slotMode == request.normalized)
+        return refused ("REAPER probe requires a complete source and exactly one probe mode");
+
+    juce::String selectedClassId;
+    if (slotMode)
+    {
+        const auto* strip = lastStripWithIndex (source.session, request.strip);
+        if (strip == nullptr || request.slot >= strip->plugins.size() || ! strip->plugins.getReference (request.slot).occupied)
+            return refused ("REAPER state probe source slot is absent");
+        selectedClassId = upperClassId (strip->plugins.getReference (request.slot), index);
+        if (selectedClassId.isEmpty() || request.strip >= profile.strips || request.slot >= profile.slots)
+            return refused ("REAPER state probe CID/profile is unresolved or undersized");
+    }
+
+    RackReadResult probe;
+    probe.ok = true;
+    probe.status = readComplete;
+    probe.session.sourceFormat = "reaper.state-probe";
+    probe.session.sourceApp = "Vorn Converter diagnostic";
+    int taken = 0;
+    for (int t = 0; t < profile.strips; ++t)
+    {
+        const auto* strip = lastStripWithIndex (source.session, t);
+        if (strip == nullptr)
+            return refused ("REAPER state probe profile exceeds source strips");
+        RackStrip copy = *strip;
+        copy.inputGainDb = 0.0f;
+        copy.bypassed = false;
+        copy.inputChannels = 2;
+        copy.outputChannels = 2;
+        copy.routeInL = copy.routeInR = copy.routeOutL = copy.routeOutR = -1;
+        copy.routePatches.clear();
+        copy.sourceParameters.clear();
+        copy.plugins.clear();
+        // The fields set here are known by construction; the kept ones stay as the source proved them.
+        copy.coverage.inputGain = copy.coverage.bypass = copy.coverage.channelLayout = copy.coverage.route = true;
+        const int slots = juce::jmin (profile.slots, strip->plugins.size());
+        for (int s = 0; s < slots; ++s)
+        {
+            const auto& slot = strip->plugins.getReference (s);
+            if (! slot.occupied || (slotMode && upperClassId (slot, index) != selectedClassId))
+                continue;
+            while (copy.plugins.size() < s)
+                copy.plugins.add (PluginRef());
+            PluginRef kept = slot;
+            kept.inactive = false;
+            kept.muted = false;
+            kept.sidechainSource = -1;
+            kept.coverage.activation = kept.coverage.mute = kept.coverage.sidechain = true;
+            copy.plugins.add (kept);
+            ++taken;
+        }
+        probe.session.strips.add (copy);
+    }
+    if (taken == 0)
+        return refused ("REAPER state probe found no selected-CID instances in profile");
+    return writeReaperRpp (probe, index, templateFile, profile, output);
+}
+
+} // namespace vornconv::rapp
