@@ -1,11 +1,14 @@
-// The bounded parse of untrusted JSON, and the JSON writer on whatever that parse gives: every
-// document the program prints must be valid JSON (RFC 8259), checked here by a plain validator.
+// The bounded parse of untrusted JSON, the strict parse of selection files, and the JSON writer on
+// whatever they give: every document the program prints must be valid JSON (RFC 8259), checked
+// here by a plain validator. The strict parse takes only what that validator takes, and refuses
+// a valid document only for a rule of its own (a repeated key, a number it cannot hold, ...).
 
 #include "FuzzSupport.h"
 
 #include <cctype>
 
 #include "model/JsonWriter.h"
+#include "model/StrictJson.h"
 #include "model/Utf8Text.h"
 
 using namespace vornconv;
@@ -175,6 +178,30 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     juce::String text;
     if (! utf8::toText (data, size, text))
         return 0;
+
+    juce::String reason;
+    const auto strict = json::parseStrictJson (text, 1 << 20, maxDepth, reason);
+    const bool valid = JsonValidator::isDocument (text);
+    if (reason.isEmpty())
+    {
+        FUZZ_CHECK (valid);
+        FUZZ_CHECK (JsonValidator::isDocument (json::toJsonLine (strict)));
+    }
+    else
+    {
+        FUZZ_CHECK (strict.isVoid() && utf8::isValid (reason.toRawUTF8(), reason.getNumBytesAsUTF8()) && ! reason.containsChar ('\n'));
+        if (valid)
+        {
+            const char* const ownRules[] = { "duplicate key", "empty key", "integer out of range", "number out of range", "unpaired surrogate",
+                                             "a NUL character", "nesting deeper than", "an object with more than", "more than " };
+            bool own = false;
+            for (const auto* rule : ownRules)
+                own = own || reason.startsWith (rule);
+            if (! own)
+                std::fprintf (stderr, "refused: %s\n", reason.toRawUTF8());
+            FUZZ_CHECK (own);
+        }
+    }
 
     const auto parsed = json::parseBoundedJson (text, 1 << 20, maxDepth);
     if (parsed.isVoid())

@@ -24,6 +24,7 @@ CREATE TABLE object(id INTEGER PRIMARY KEY, obj_type INTEGER NOT NULL, obj_index
 CREATE TABLE snapshot(id INTEGER PRIMARY KEY, number INTEGER, name TEXT, info TEXT);
 CREATE TABLE snapshot_chainer(id INTEGER PRIMARY KEY, chainer_id INTEGER REFERENCES object(id), snapshot_id INTEGER REFERENCES snapshot(id),
                               name TEXT, preset_name TEXT, selected_slot INTEGER);
+CREATE TABLE chainer_params(id INTEGER PRIMARY KEY, name TEXT);
 CREATE TABLE snapshot_chainer_params(id INTEGER PRIMARY KEY, chainer_id INTEGER REFERENCES object(id), snapshot_id INTEGER, param_id INTEGER, param_value);
 CREATE TABLE snapshot_hot_plugins(id INTEGER PRIMARY KEY, snapshot_id INTEGER, hp_1_plug_id INTEGER, hp_2_plug_id INTEGER, hp_3_plug_id INTEGER,
   hp_4_plug_id INTEGER, hp_5_plug_id INTEGER, hp_6_plug_id INTEGER, hp_7_plug_id INTEGER, hp_8_plug_id INTEGER, hp_9_plug_id INTEGER,
@@ -54,7 +55,8 @@ struct WavesFixture
         sqlite3* db = nullptr;
         ok = sqlite3_open_v2 (file.getFullPathName().toRawUTF8(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) == SQLITE_OK;
         handle = db;
-        ok = ok && exec (wavesSchema());
+        // A test session needs no durability: without a sync per statement it builds in a moment.
+        ok = ok && exec ("PRAGMA synchronous=OFF;") && exec (wavesSchema());
         if (lv1)
             ok = ok && exec ("INSERT INTO info VALUES(0,'com.waves.mixer.lv1');");
         else
@@ -146,6 +148,24 @@ struct WavesFixture
     bool ok = false;
 };
 
+
+// Runs SQL on a database file (a session built and closed before).
+inline void executeOn (const juce::File& database, const juce::String& sql)
+{
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2 (database.getFullPathName().toRawUTF8(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK)
+    {
+        char* message = nullptr;
+        if (sqlite3_exec (db, sql.toRawUTF8(), nullptr, nullptr, &message) != SQLITE_OK)
+            ADD_FAILURE() << "SQL failed: " << (message != nullptr ? message : "?") << "\n" << sql;
+        sqlite3_free (message);
+    }
+    else
+    {
+        ADD_FAILURE() << "cannot open " << database.getFullPathName();
+    }
+    sqlite3_close_v2 (db);
+}
 
 // Runs one query on a database file and returns the rows, columns joined by "|".
 inline juce::StringArray queryRows (const juce::File& database, const juce::String& sql)

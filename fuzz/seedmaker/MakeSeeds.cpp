@@ -212,6 +212,13 @@ void textSeeds()
           juce::String (u8"{\"a\": [1, -2, 3.5, -0.25e-3, 1E+2, true, false, null], \"s\": \"q\\\"\\\\\\/\\b\\f\\n\\r\\t\\u00e9 킥\", "
                         "\"o\": {\"n\": {}}, \"big\": 123456789012345678}"));
     seed ("bounded_json", "array.json", juce::String ("[[[\"x\"], {\"y\": [0]}], \"\\u0007\"]"));
+    // What only the strict parse refuses, and what no JSON parse should take.
+    seed ("bounded_json", "repeated-key.json", juce::String ("{\"a\": 1, \"b\": {\"c\": 2, \"c\": 3}}"));
+    seed ("bounded_json", "two-documents.json", juce::String ("{\"a\": [1, 2]} {\"b\": 3}\n"));
+    seed ("bounded_json", "leading-zero.json", juce::String ("[01, -0, 0.5e-0, 1.]"));
+    seed ("bounded_json", "escapes.json", juce::String ("[\"\\ud83c\\udfb8\", \"\\ud83c\", \"\\u0000\", \"\\q\", 'x']"));
+    seed ("bounded_json", "wide-numbers.json",
+          juce::String ("[9223372036854775807, -9223372036854775808, 9223372036854775808, 1e308, 1e309, -2147483649]"));
 }
 
 //==============================================================================
@@ -451,6 +458,11 @@ void selectionSeeds()
                       "{\"sourceIndex\": 6, \"targetIndex\": 1, \"plugins\": [{\"sourceSlot\": 0, \"targetSlot\": 0}]}, "
                       "{\"sourceIndex\": 2, \"selected\": false}]}";
     seed ("rapp_selection", "edited.json", edited);
+
+    // The report with a repeated key, text after it, and a renamed channel.
+    seed ("rapp_selection", "repeated-key.json", report.replaceFirstOccurrenceOf ("\"targetIndex\": 0,", "\"targetIndex\": 0, \"targetIndex\": 2,"));
+    seed ("rapp_selection", "trailing.json", report + "\n}");
+    seed ("rapp_selection", "renamed.json", report.replaceFirstOccurrenceOf ("\"Ch 3\"", "\"Bass\""));
 }
 
 //==============================================================================

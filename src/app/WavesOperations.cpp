@@ -61,8 +61,10 @@ int runWavesConvert (const CommandLineOptions& options)
     const auto result = waves::convertSession (resolveArgument (options.inputs[0]), target, options.selection, options.templateFile,
                                                options.output);
     printLine (result.ok ? "OK      " + result.summary : "ERROR   " + result.error);
+    // The note is one finding per line.
     if (result.note.isNotEmpty())
-        printLine (result.note);
+        for (const auto& line : juce::StringArray::fromLines (result.note))
+            printLine (line);
     return result.ok ? 0 : 1;
 }
 

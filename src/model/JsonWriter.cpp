@@ -13,7 +13,8 @@ void writeEscapedUnit (juce::MemoryOutputStream& out, unsigned int unit)
     out << "\\u" << juce::String::toHexString ((int) unit).paddedLeft ('0', 4);
 }
 
-void writeString (juce::MemoryOutputStream& out, const juce::String& text)
+// keepText: every character from U+0080 on is written as it is (for a message, not a document).
+void writeString (juce::MemoryOutputStream& out, const juce::String& text, bool keepText = false)
 {
     out << '"';
     for (auto p = text.getCharPointer(); ! p.isEmpty();)
@@ -32,6 +33,10 @@ void writeString (juce::MemoryOutputStream& out, const juce::String& text)
                 if (c >= 32 && c < 127)
                 {
                     out << (char) c;
+                }
+                else if (keepText && c >= 0xA0 && c <= 0x10FFFF)
+                {
+                    out << juce::String::charToString ((juce::juce_wchar) c);
                 }
                 else if (c >= 0x10000 && c <= 0x10FFFF)
                 {
@@ -128,6 +133,13 @@ juce::String jsonQuoted (const juce::String& text)
 {
     juce::MemoryOutputStream out;
     writeString (out, text);
+    return out.toUTF8();
+}
+
+juce::String quotedForMessage (const juce::String& text)
+{
+    juce::MemoryOutputStream out;
+    writeString (out, text, true);
     return out.toUTF8();
 }
 

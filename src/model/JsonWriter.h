@@ -23,6 +23,10 @@ juce::String toJsonLine (const juce::var& value);
 // text as a JSON string literal, quotes included.
 juce::String jsonQuoted (const juce::String& text);
 
+// text in double quotes for a one-line message: quotes, backslashes and control characters (C0,
+// DEL and C1) escaped as in a JSON string, every other character as it is.
+juce::String quotedForMessage (const juce::String& text);
+
 // Untrusted JSON text parsed with JUCE's parser only when it stays within what that parser takes
 // safely (it recurses without limit and folds digits into unchecked accumulators): at most
 // maxBytes of UTF-8, nesting no deeper than maxDepth, digit runs of at most 18 (8 in an exponent)

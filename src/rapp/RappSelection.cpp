@@ -2,8 +2,10 @@
 // channels and plug-ins to keep and where to put them; the user edits it and hands it back, and
 // the file then projects the session onto the kept channels and plug-ins. Both are tied to the
 // exact input file by its SHA-256. The file is untrusted JSON: it goes through the loader and the
-// bounded parse, every integer must be a JSON integer in range, every "selected" a JSON boolean,
-// and every mapping must point at something that exists, once.
+// strict parse (exactly one JSON document, no repeated key), every integer must be a JSON integer
+// in range, every "selected" a JSON boolean, every mapping must point at something that exists,
+// once, and what an entry repeats of the source (names, vendors, sidechain sources) must still be
+// what the source holds.
 //
 // In this file, in order:
 //   - Reading a selection file: the source digest, the document, strict properties, and the
@@ -17,6 +19,7 @@
 #include "rapp/RappSelection.h"
 
 #include "model/JsonWriter.h"
+#include "model/StrictJson.h"
 #include "model/UntrustedFile.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -69,16 +72,47 @@ juce::String sourceSha256 (const RackSession& session)
     return juce::SHA256 (bytes).toHexString().toLowerCase();
 }
 
-// The whole file as one JSON object, or a void var when it is not one: when the loader refuses
-// the file (too large, not a regular file, not UTF-8 text; reason says why) or it is beyond the
-// parser's limits or not a JSON object.
-juce::var parseSelectionFile (const juce::File& file, juce::String& reason)
+// The whole file as exactly one JSON document: a void var when the loader refuses the file
+// (too large, not a regular file, not UTF-8 text; readError says why) or when it is not one
+// JSON document within the parse's limits (shapeReason says what and where).
+juce::var parseSelectionFile (const juce::File& file, juce::String& readError, juce::String& shapeReason)
 {
     juce::String text;
-    if (! readUntrustedText (file, maxSelectionFileBytes, text, reason) || text.isEmpty())
+    if (! readUntrustedText (file, maxSelectionFileBytes, text, readError))
         return {};
-    const auto parsed = json::parseBoundedJson (text, (size_t) maxSelectionFileBytes, maxSelectionJsonDepth);
-    return parsed.getDynamicObject() != nullptr ? parsed : juce::var();
+    return json::parseStrictJson (text, (size_t) maxSelectionFileBytes, maxSelectionJsonDepth, shapeReason);
+}
+
+// The document is not of the declared shape; reason says where.
+bool shapeError (const juce::String& reason, juce::String& error)
+{
+    error = "selection schema is invalid: " + reason;
+    return false;
+}
+
+// A field the projection does not take from the document disagrees with the source: refused, so
+// that an edit is never silently ignored.
+bool disagreement (const juce::String& where, const juce::String& what, juce::String& error)
+{
+    error = "selection " + where + ": " + what;
+    return false;
+}
+
+// An optional text field, which must be the source's when it is given.
+bool checkTextField (const juce::var& object, const char* key, const juce::String& path, const juce::String& where,
+                     const juce::String& sourceValue, const char* sourceWhat, juce::String& error)
+{
+    auto* dynamic = object.getDynamicObject();
+    if (! dynamic->hasProperty (key))
+        return true;
+    const auto v = dynamic->getProperty (key);
+    if (! v.isString())
+        return shapeError (path + "." + key + " is not a string", error);
+    if (v.toString() != sourceValue)
+        return disagreement (where, juce::String (key) + " " + json::quotedForMessage (v.toString()) + " disagrees with the source "
+                                        + sourceWhat + "'s " + key + " " + json::quotedForMessage (sourceValue),
+                             error);
+    return true;
 }
 
 bool stringPropertyEquals (const juce::var& object, const char* key, const juce::String& expected)
@@ -145,8 +179,8 @@ const RackStrip* firstStripWithIndex (const RackSession& session, juce::int32 in
     return nullptr;
 }
 
-bool readPluginMappings (const juce::var& channel, const RackStrip& strip, const HostCapacity& capacity,
-                         std::vector<PluginMapping>& mappings, juce::String& error)
+bool readPluginMappings (const juce::var& channel, const juce::String& channelPath, const juce::String& channelWhere,
+                         const RackStrip& strip, const HostCapacity& capacity, std::vector<PluginMapping>& mappings, juce::String& error)
 {
     const auto* plugins = channel.getProperty ("plugins", {}).getArray();
     if (plugins == nullptr)
@@ -156,8 +190,9 @@ bool readPluginMappings (const juce::var& channel, const RackStrip& strip, const
     }
     const juce::int32 slotLimit = std::min (capacity.slots, maxSelectionSlotsPerStrip);
     std::set<juce::int32> sourceSlots, targetSlots;
-    for (const auto& element : *plugins)
+    for (int j = 0; j < plugins->size(); ++j)
     {
+        const auto& element = plugins->getReference (j);
         if (element.getDynamicObject() == nullptr)
         {
             error = "selection plugin entry is invalid";
@@ -184,6 +219,22 @@ bool readPluginMappings (const juce::var& channel, const RackStrip& strip, const
             error = "selection plugin mapping is out of range, absent, or duplicated";
             return false;
         }
+        const auto& slot = strip.plugins.getReference (mapping.sourceSlot);
+        const auto path = channelPath + ".plugins[" + juce::String (j) + "]";
+        const auto where = channelWhere + " plugins[" + juce::String (j) + "] (slot " + juce::String (mapping.sourceSlot) + ")";
+        if (! checkTextField (element, "name", path, where, slot.name, "plugin", error)
+            || ! checkTextField (element, "vendor", path, where, slot.vendor, "plugin", error))
+            return false;
+        if (element.getDynamicObject()->hasProperty ("sidechainSource"))
+        {
+            juce::int32 sidechain = 0;
+            if (! intProperty (element, "sidechainSource", sidechain, error))
+                return false;
+            if (sidechain != slot.sidechainSource)
+                return disagreement (where, "sidechainSource " + juce::String (sidechain) + " disagrees with the source plugin's sidechainSource "
+                                                + juce::String (slot.sidechainSource),
+                                     error);
+        }
         mappings.push_back (mapping);
     }
     std::sort (mappings.begin(), mappings.end(),
@@ -201,8 +252,9 @@ bool readChannelMappings (const juce::var& document, const RackSession& session,
         return false;
     }
     std::set<juce::int32> sourceIndices, targetIndices;
-    for (const auto& element : *channels)
+    for (int i = 0; i < channels->size(); ++i)
     {
+        const auto& element = channels->getReference (i);
         if (element.getDynamicObject() == nullptr)
         {
             error = "selection channel entry is invalid";
@@ -232,7 +284,10 @@ bool readChannelMappings (const juce::var& document, const RackSession& session,
             error = "selection channel mapping is out of range or duplicated";
             return false;
         }
-        if (! readPluginMappings (element, *strip, capacity, mapping.plugins, error))
+        const auto path = "channels[" + juce::String (i) + "]";
+        const auto where = path + " (source index " + juce::String (mapping.sourceIndex) + ")";
+        if (! checkTextField (element, "name", path, where, strip->name, "channel", error)
+            || ! readPluginMappings (element, path, where, *strip, capacity, mapping.plugins, error))
             return false;
         mappings.push_back (std::move (mapping));
     }
@@ -406,18 +461,19 @@ bool applySelectionFile (const RackReadResult& source, const juce::File& selecti
         error = "selection file does not exist";
         return false;
     }
-    juce::String reason;
-    const auto document = parseSelectionFile (selection, reason);
-    if (reason.isNotEmpty())
+    juce::String readError, shapeReason;
+    const auto document = parseSelectionFile (selection, readError, shapeReason);
+    if (readError.isNotEmpty())
     {
-        error = "selection file cannot be read: " + reason;
+        error = "selection file cannot be read: " + readError;
         return false;
     }
-    if (document.getDynamicObject() == nullptr || ! stringPropertyEquals (document, "schema", selectionSchema))
-    {
-        error = "selection schema is invalid";
-        return false;
-    }
+    if (shapeReason.isNotEmpty())
+        return shapeError (shapeReason, error);
+    if (document.getDynamicObject() == nullptr)
+        return shapeError ("the document is not a JSON object", error);
+    if (! stringPropertyEquals (document, "schema", selectionSchema))
+        return shapeError ("schema is not \"" + juce::String (selectionSchema) + "\"", error);
     if (! stringPropertyEquals (document, "target", targetId))
     {
         error = "selection target does not match conversion target";

@@ -15,7 +15,7 @@ namespace vornconv::rapp
 extern const char* const selectionSchema;
 
 // The selection file is untrusted: it is read only up to this size, and deeper JSON nesting
-// than this is refused before the (recursive) parser sees it. A report is five levels deep.
+// than this is refused. A report is five levels deep.
 constexpr juce::int64 maxSelectionFileBytes = 16 * 1024 * 1024;
 constexpr int maxSelectionJsonDepth = 16;
 

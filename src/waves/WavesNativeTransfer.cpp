@@ -1,31 +1,38 @@
 // The native transfer of selected channels between an eMotion LV1 session and a SuperRack
 // SoundGrid session, database to database, inside a copy of a host-saved template. The selection
-// file is untrusted and checked strictly against the input's fingerprint. The input and the
-// template are staged as private copies; the template copy is opened, the staged input attached,
-// both application types and the SoundGrid side proven, and every selected destination checked to
-// lie inside the template's channels before anything is written. Then, in one transaction, the
-// template's plug-ins and routes go, the selected channels' names, plug-ins, presets and physical
-// routes come over, and the channel map is recorded; the integrity checks must pass. The finished
-// file goes into a temporary file beside the output and is published with an exclusive rename. The
-// input, the selection and the template are only read.
+// file is untrusted: exactly one JSON document, checked strictly against the input's fingerprint,
+// and every field it repeats of the source must agree with the rest of it and with the source. The
+// input and the template are staged as private copies; the template copy is opened, the staged
+// input attached, both application types and the SoundGrid side proven, and every selected
+// channel checked before anything is written: a channel the report lists, one source channel, one
+// template channel inside the template's channels with its active row, one plug-in per selected
+// slot. Then, in one transaction, the template's plug-ins and routes go, the selected channels'
+// names, plug-ins, presets and physical routes come over, and the channel map is recorded; the
+// integrity checks must pass. The finished file goes into a temporary file beside the output and
+// is published with an exclusive rename. The note says what was not carried. The input, the
+// selection and the template are only read.
 //
 // In this file, in order:
-//   - Limits and the selection file: channel keys and choices, strict integers and flags, and
-//     readSelection.
+//   - Limits and the selection file: channel keys and choices, strict integers and flags, the
+//     fields an entry repeats, and readSelection.
 //   - The output stage and SQL helpers: the private copy that becomes the output, and statements
 //     bound to integers.
 //   - Names, routes and the template's capacity: generic channel names, the physical routes of the
-//     selected channels, and the channel counts of the template.
+//     selected channels, the channel counts of the template, and the rows every choice names.
+//   - The notes: what the source holds beyond the copy and what the template keeps.
 //   - The channel-map record: the record a later report reads back.
 //   - The transfer: convertSession.
 
-#include "waves/WavesSessionTransfer.h"
+#include "waves/WavesChannels.h"
 
 #include "model/JsonWriter.h"
+#include "model/StrictJson.h"
 #include "model/UntrustedFile.h"
 #include "model/AtomicFileCommit.h"
 #include "model/PrivateFiles.h"
+#include "model/Utf8Text.h"
 
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -46,8 +53,8 @@ constexpr int superRackSlots = 8;
 constexpr int lv1Slots = 64;
 constexpr int maxSourceSlot = 63;
 
-// The selection file is untrusted: read only up to this size, nesting refused beyond this depth
-// before JUCE's recursive parser sees it. A selection document is five levels deep.
+// The selection file is untrusted: read only up to this size, nesting refused beyond this depth.
+// A selection document is five levels deep.
 constexpr size_t maxSelectionBytes = 16 * 1024 * 1024;
 constexpr int maxSelectionDepth = 16;
 
@@ -66,6 +73,11 @@ struct PluginChoice
 {
     int sourceSlot = 0;
     int targetSlot = 0;
+    std::optional<juce::String> name, vendor; // as the entry gives them; they must be the source's
+    juce::String where;                      // "channels[1] (Input 2) plugins[0] (slot 0)", for messages
+    // Once the source is open:
+    juce::int64 plugId = 0;
+    juce::String sourceName;
 };
 
 struct ChannelChoice
@@ -74,6 +86,20 @@ struct ChannelChoice
     ChannelKey destination;
     int rackIndex = 0;
     std::vector<PluginChoice> plugins;
+    std::optional<juce::String> name; // as the entry gives it; it must be the name the channel gets
+    juce::String where;               // "channels[1] (Input 2)", for messages
+    // Once the source and the template are open:
+    juce::int64 sourceId = 0, targetId = 0;
+    juce::String outputName; // the source's name, or the template's for a channel without one
+    bool blank = false;      // no name of its own: it takes the template's
+};
+
+// The selected channels of a selection file. More than 64 selected are refused once the template
+// says how many it holds; their entries are not read.
+struct Selection
+{
+    std::vector<ChannelChoice> choices;
+    int selectedCount = 0;
 };
 
 bool isChannelType (int type)
@@ -124,30 +150,130 @@ Selected selectedFlag (const juce::DynamicObject& object)
     return (bool) v ? Selected::yes : Selected::no;
 }
 
-juce::var readSelectionDocument (const juce::File& selection, juce::String& reason)
+// The selection is not a document of the declared shape; reason says where.
+bool shapeError (const juce::String& reason, juce::String& error)
 {
-    juce::String text;
-    if (! readUntrustedText (selection, (juce::int64) maxSelectionBytes, text, reason) || text.isEmpty())
-        return {};
-    return json::parseBoundedJson (text, maxSelectionBytes, maxSelectionDepth);
+    error = "Waves selection schema is invalid: " + reason;
+    return false;
 }
 
-bool readSelection (const juce::File& selection, const juce::String& target, const juce::String& fingerprint,
-                    std::vector<ChannelChoice>& choices, juce::String& error)
+// An entry's field that the transfer does not take from the document disagrees with the rest of
+// it or with the source: refused, so that an edit is never silently ignored.
+bool disagreement (const juce::String& where, const juce::String& what, juce::String& error)
 {
-    juce::String reason;
-    const auto document = readSelectionDocument (selection, reason);
-    if (reason.isNotEmpty())
+    error = "Waves selection " + where + ": " + what;
+    return false;
+}
+
+// An optional text field: absent, or a JSON string.
+bool optionalText (const juce::DynamicObject& object, const char* key, const juce::String& path, std::optional<juce::String>& value,
+                   juce::String& error)
+{
+    if (! object.hasProperty (key))
+        return true;
+    const auto v = object.getProperty (key);
+    if (! v.isString())
+        return shapeError (path + "." + key + " is not a string", error);
+    value = v.toString();
+    return true;
+}
+
+// An optional integer field that must hold expected when present.
+bool optionalIntEquals (const juce::DynamicObject& object, const char* key, int expected, bool& differs, int& value, juce::String& error)
+{
+    differs = false;
+    if (! object.hasProperty (key))
+        return true;
+    if (! intProperty (object, key, value, error))
+        return false;
+    differs = value != expected;
+    return true;
+}
+
+// The fields of a channel entry beside the mapping: its type name and destination name repeat
+// the mapping, and toward SoundGrid the destination fields repeat targetIndex.
+bool checkChannelFields (const juce::DynamicObject& channel, const juce::String& path, bool toLv1, ChannelChoice& choice, juce::String& error)
+{
+    std::optional<juce::String> typeName, destinationName;
+    if (! optionalText (channel, "typeName", path, typeName, error) || ! optionalText (channel, "name", path, choice.name, error)
+        || ! optionalText (channel, "destinationName", path, destinationName, error))
+        return false;
+    if (typeName && *typeName != channelTypeName (choice.source.type))
+        return disagreement (choice.where, "typeName " + json::quotedForMessage (*typeName) + " disagrees with sourceType "
+                                               + juce::String (choice.source.type) + " (" + channelTypeName (choice.source.type) + ")",
+                             error);
+    if (! toLv1)
+    {
+        const struct
+        {
+            const char* key;
+            int expected;
+            const char* tail;
+        } repeats[] = { { "destinationType", 0, " (type 0)" }, { "destinationIndex", choice.rackIndex, "" } };
+        for (const auto& r : repeats)
+        {
+            bool differs = false;
+            int value = 0;
+            if (! optionalIntEquals (channel, r.key, r.expected, differs, value, error))
+                return false;
+            if (differs)
+                return disagreement (choice.where, juce::String (r.key) + " " + juce::String (value) + " disagrees with targetIndex "
+                                                       + juce::String (choice.rackIndex)
+                                                       + "; toward SuperRack SoundGrid the destination is the rack channel targetIndex" + r.tail,
+                                     error);
+        }
+    }
+    const auto destination = genericChannelName (choice.destination.type, choice.destination.index);
+    if (destinationName && *destinationName != destination)
+        return disagreement (choice.where, "destinationName " + json::quotedForMessage (*destinationName) + " disagrees with destinationType "
+                                               + juce::String (choice.destination.type) + " and destinationIndex "
+                                               + juce::String (choice.destination.index) + " (" + destination + ")",
+                             error);
+    return true;
+}
+
+// The fields of a plug-in entry beside its slots: toward SoundGrid destinationSlot repeats
+// targetSlot, and no sidechain is carried.
+bool checkPluginFields (const juce::DynamicObject& plugin, const juce::String& path, bool toLv1, PluginChoice& slot, juce::String& error)
+{
+    if (! optionalText (plugin, "name", path, slot.name, error) || ! optionalText (plugin, "vendor", path, slot.vendor, error))
+        return false;
+    bool differs = false;
+    int value = 0;
+    if (! toLv1)
+    {
+        if (! optionalIntEquals (plugin, "destinationSlot", slot.targetSlot, differs, value, error))
+            return false;
+        if (differs)
+            return disagreement (slot.where, "destinationSlot " + juce::String (value) + " disagrees with targetSlot " + juce::String (slot.targetSlot)
+                                                 + "; toward SuperRack SoundGrid the destination is the rack slot targetSlot",
+                                 error);
+    }
+    if (! optionalIntEquals (plugin, "sidechainSource", -1, differs, value, error))
+        return false;
+    if (differs)
+        return disagreement (slot.where, "sidechainSource " + juce::String (value) + " disagrees with the source: the Waves transfer carries no sidechain (-1)",
+                             error);
+    return true;
+}
+
+bool readSelection (const juce::File& selection, const juce::String& target, const juce::String& fingerprint, Selection& result,
+                    juce::String& error)
+{
+    juce::String text, reason;
+    if (! readUntrustedText (selection, (juce::int64) maxSelectionBytes, text, reason))
     {
         error = "Waves selection file cannot be read: " + reason;
         return false;
     }
+    const auto document = json::parseStrictJson (text, maxSelectionBytes, maxSelectionDepth, reason);
+    if (reason.isNotEmpty())
+        return shapeError (reason, error);
     auto* root = document.getDynamicObject();
-    if (root == nullptr || root->getProperty ("schema").toString() != "vorn-waves-selection-v1")
-    {
-        error = "Waves selection schema is invalid";
-        return false;
-    }
+    if (root == nullptr)
+        return shapeError ("the document is not a JSON object", error);
+    if (root->getProperty ("schema").toString() != "vorn-waves-selection-v1")
+        return shapeError ("schema is not \"vorn-waves-selection-v1\"", error);
     if (root->getProperty ("target").toString() != target)
     {
         error = "Waves selection target does not match the conversion target";
@@ -164,10 +290,9 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         error = "Waves selection channel list is missing";
         return false;
     }
-    const bool toLv1 = target == wavesLv1Target;
-    const int targetSlots = toLv1 ? lv1Slots : superRackSlots;
-    std::set<ChannelKey> sources, destinations;
-    std::set<int> rackIndices;
+    // First the count: too many channels are refused as that, not by the first entry that no
+    // longer fits.
+    result.selectedCount = 0;
     for (const auto& element : *channels)
     {
         auto* channel = element.getDynamicObject();
@@ -177,8 +302,26 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
             error = "Waves selection contains an invalid channel";
             return false;
         }
-        if (selected == Selected::no)
+        result.selectedCount += selected == Selected::yes ? 1 : 0;
+    }
+    if (result.selectedCount == 0)
+    {
+        error = "Select between 1 and 64 Waves channels";
+        return false;
+    }
+    if (result.selectedCount > maxChannels)
+        return true;
+
+    const bool toLv1 = target == wavesLv1Target;
+    const int targetSlots = toLv1 ? lv1Slots : superRackSlots;
+    std::set<ChannelKey> sources, destinations;
+    std::set<int> rackIndices;
+    for (int i = 0; i < channels->size(); ++i)
+    {
+        auto* channel = channels->getReference (i).getDynamicObject();
+        if (selectedFlag (*channel) == Selected::no)
             continue;
+        const auto path = "channels[" + juce::String (i) + "]";
         ChannelChoice choice;
         if (! intProperty (*channel, "sourceType", choice.source.type, error)
             || ! intProperty (*channel, "sourceIndex", choice.source.index, error)
@@ -186,11 +329,15 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
             return false;
         if (toLv1)
         {
-            // A missing destination key proposes type 0 / index 0; a present one must be an integer.
+            // Toward LV1 the destination is the user's to choose, so it must be given.
             for (const auto& [key, value] : { std::pair<const char*, int*> { "destinationType", &choice.destination.type },
                                               std::pair<const char*, int*> { "destinationIndex", &choice.destination.index } })
-                if (channel->hasProperty (key) && ! intProperty (*channel, key, *value, error))
+            {
+                if (! channel->hasProperty (key))
+                    return shapeError (path + " has no " + key, error);
+                if (! intProperty (*channel, key, *value, error))
                     return false;
+            }
         }
         else
         {
@@ -204,6 +351,9 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
             error = "Waves selection channel mapping is invalid or duplicated";
             return false;
         }
+        choice.where = path + " (" + genericChannelName (choice.source.type, choice.source.index) + ")";
+        if (! checkChannelFields (*channel, path, toLv1, choice, error))
+            return false;
         const auto* plugins = channel->getProperty ("plugins").getArray();
         if (plugins == nullptr)
         {
@@ -211,11 +361,12 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
             return false;
         }
         std::set<int> sourceSlots, usedTargetSlots;
-        for (const auto& pluginElement : *plugins)
+        for (int j = 0; j < plugins->size(); ++j)
         {
-            auto* plugin = pluginElement.getDynamicObject();
+            const auto pluginPath = path + ".plugins[" + juce::String (j) + "]";
+            auto* plugin = plugins->getReference (j).getDynamicObject();
             if (plugin == nullptr)
-                continue;
+                return shapeError (pluginPath + " is not an object", error);
             const auto pluginSelected = selectedFlag (*plugin);
             if (pluginSelected == Selected::no)
                 continue;
@@ -235,14 +386,12 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
                 error = "Waves selection plug-in mapping is invalid or duplicated";
                 return false;
             }
+            slot.where = choice.where + " plugins[" + juce::String (j) + "] (slot " + juce::String (slot.sourceSlot) + ")";
+            if (! checkPluginFields (*plugin, pluginPath, toLv1, slot, error))
+                return false;
             choice.plugins.push_back (slot);
         }
-        choices.push_back (std::move (choice));
-    }
-    if (choices.empty() || choices.size() > (size_t) maxChannels)
-    {
-        error = "Select between 1 and 64 Waves channels";
-        return false;
+        result.choices.push_back (std::move (choice));
     }
     return true;
 }
@@ -466,6 +615,322 @@ bool checkDestinationsFitTemplate (sqlite3* db, const std::vector<ChannelChoice>
     return true;
 }
 
+// What the host-save template holds, for a selection of more channels than a transfer carries.
+bool templateCapacityText (sqlite3* db, bool toLv1, juce::String& text, juce::String& error)
+{
+    if (! toLv1)
+    {
+        juce::int64 inputs = 0;
+        if (! templateChannelCount (db, 0, inputs, error))
+            return false;
+        text = "the host-save template holds " + juce::String (juce::jmax<juce::int64> (0, inputs)) + " Input channels";
+        return true;
+    }
+    juce::int64 total = 0;
+    juce::StringArray parts;
+    for (const int type : { 0, 1, 2, 6 })
+    {
+        juce::int64 count = 0;
+        if (! templateChannelCount (db, type, count, error))
+            return false;
+        count = juce::jmax<juce::int64> (0, count);
+        total += count;
+        parts.add (juce::String (count) + " " + channelTypeName (type));
+    }
+    text = "the host-save template holds " + juce::String (total) + " channels (" + parts.joinIntoString (", ") + ")";
+    return true;
+}
+
+bool countQuery (sqlite3* db, const char* sql, std::initializer_list<juce::int64> values, juce::int64& count, juce::String& error)
+{
+    std::vector<juce::int64> row;
+    bool hasRow = false;
+    if (! queryInts (db, sql, values, row, hasRow, error))
+        return false;
+    count = hasRow && ! row.empty() && row[0] != sqlNull ? row[0] : 0;
+    return true;
+}
+
+// Every selected channel is one the report lists, one object with at most one active row in the
+// source, and lands on one template channel that has its one active row (the name, preset name
+// and selected slot go there); every selected plug-in is the one plug-in in its source slot. What
+// the entry says of a channel's or plug-in's name must be what the transfer writes.
+bool resolveChannels (sqlite3* db, std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    std::map<int, juce::int64> configured;
+    for (auto& choice : choices)
+    {
+        const auto& from = choice.source;
+        const auto& to = choice.destination;
+        const auto sourceName = genericChannelName (from.type, from.index);
+        if (configured.count (from.type) == 0
+            && ! configuredChannelCount (db, "source_session", from.type, configured[from.type], error))
+            return false;
+        const auto count = configured[from.type];
+        if (from.index >= juce::jmin<juce::int64> (count, maxChannels))
+        {
+            error = "Waves selection takes " + sourceName + " from the source, but "
+                    + (count <= maxChannels ? "the source session configures " + juce::String (count) + " " + channelTypeName (from.type) + " channels"
+                                            : "a transfer carries only the first " + juce::String (maxChannels) + " " + channelTypeName (from.type)
+                                                  + " channels of the source");
+            return false;
+        }
+        bool found = false;
+        WavesChannel source, destination;
+        if (! readChannel (db, "source_session", from.type, from.index, "Waves source", found, source, error))
+            return false;
+        bool destinationFound = false;
+        if (found && ! readChannel (db, "main", to.type, to.index, "Waves host-save template", destinationFound, destination, error))
+            return false;
+        if (! found || ! destinationFound)
+        {
+            error = "Selected Waves source or destination channel object is missing";
+            return false;
+        }
+        if (! destination.activeRow)
+        {
+            error = "Waves host-save template has no active-snapshot row for " + genericChannelName (to.type, to.index)
+                    + " (snapshot_chainer); the channel's name, preset name and selected slot would be lost";
+            return false;
+        }
+        choice.sourceId = source.objectId;
+        choice.targetId = destination.objectId;
+        choice.blank = source.name.isEmpty();
+        choice.outputName = destinationChannelName (source, to.type, to.index);
+        if (choice.name && *choice.name != choice.outputName)
+            return disagreement (choice.where, "name " + json::quotedForMessage (*choice.name) + " disagrees with "
+                                                   + (choice.blank ? "the name the channel gets, the host-save template's "
+                                                                   : "the source channel's name ")
+                                                   + json::quotedForMessage (choice.outputName),
+                                 error);
+        for (auto& plugin : choice.plugins)
+        {
+            juce::int64 plugs = 0;
+            if (! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE chainer_id=? AND slot=?", { choice.sourceId, plugin.sourceSlot },
+                              plugs, error))
+                return false;
+            if (plugs == 0)
+            {
+                error = "Waves selection references a missing source plug-in";
+                return false;
+            }
+            if (plugs > 1)
+            {
+                error = "Waves source holds " + juce::String (plugs) + " plug-ins in slot " + juce::String (plugin.sourceSlot) + " of " + sourceName
+                        + "; nothing tells which one is meant";
+                return false;
+            }
+            Statement statement;
+            bool hasRow = false;
+            if (! prepare (db, "SELECT id,plugin_name,vendor_name FROM source_session.plug WHERE chainer_id=? AND slot=?", statement, error))
+                return false;
+            sqlite3_bind_int64 (statement.handle, 1, choice.sourceId);
+            sqlite3_bind_int (statement.handle, 2, plugin.sourceSlot);
+            juce::String vendor;
+            if (! stepRow (db, statement.handle, hasRow, error) || ! hasRow
+                || ! textColumn (statement.handle, 1, "plug.plugin_name", plugin.sourceName, error)
+                || ! textColumn (statement.handle, 2, "plug.vendor_name", vendor, error))
+            {
+                if (error.isEmpty())
+                    error = "Waves selection references a missing source plug-in";
+                return false;
+            }
+            plugin.plugId = sqlite3_column_int64 (statement.handle, 0);
+            if (plugin.name && *plugin.name != plugin.sourceName)
+                return disagreement (plugin.where, "name " + json::quotedForMessage (*plugin.name) + " disagrees with the source plug-in's name "
+                                                       + json::quotedForMessage (plugin.sourceName),
+                                     error);
+            if (plugin.vendor && *plugin.vendor != vendor)
+                return disagreement (plugin.where, "vendor " + json::quotedForMessage (*plugin.vendor) + " disagrees with the source plug-in's vendor "
+                                                       + json::quotedForMessage (vendor),
+                                     error);
+        }
+    }
+    return true;
+}
+
+//==============================================================================
+// The notes
+
+// What the transfer leaves behind or changes beyond the copy itself, for the note.
+struct TransferNotes
+{
+    juce::int64 channelParameters = 0;  // SuperRack channel parameter values of the transferred racks
+    juce::StringArray parameterNames;   // their names
+    juce::StringArray secondStates;     // selected plug-ins' active states of another setup
+    juce::int64 resetFlags = 0;         // plug-ins whose recall-safe or hot-plug-in flags were reset
+    int templateNames = 0;              // channels without a name that took the template's
+    juce::StringArray sourceSnapshots;  // source snapshots not carried
+    juce::StringArray keptSnapshots;    // template snapshots kept with the template's values on transferred channels
+
+    juce::String text (bool toLv1) const
+    {
+        juce::StringArray lines;
+        lines.add (juce::String ("Native Waves preset payloads and active bypass/mute values were copied exactly")
+                   + (secondStates.isEmpty() ? "" : ", except the second active states named below") + ". Only physical I/O routes are translated; "
+                   + (! toLv1 ? "LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent"
+                      : channelParameters == 0
+                          ? "SuperRack channel parameters have no verified LV1 equivalent"
+                          : juce::String (channelParameters)
+                                + (channelParameters == 1 ? " SuperRack channel parameter value" : " SuperRack channel parameter values")
+                                + " of the transferred rack channels (" + parameterNames.joinIntoString (", ")
+                                + (channelParameters == 1 ? ") has no verified LV1 equivalent and was not carried"
+                                                          : ") have no verified LV1 equivalent and were not carried"))
+                   + ". Target-host load/save validation is still required.");
+        if (! secondStates.isEmpty())
+            lines.add ("Active states of a second setup (setup_type_id other than -1) were not carried: " + secondStates.joinIntoString ("; ") + ".");
+        if (resetFlags > 0)
+            lines.add ("Recall-safe or hot-plug-in flags of " + juce::String (resetFlags) + (resetFlags == 1 ? " plug-in were" : " plug-ins were")
+                       + " reset (recall_safe 0, hot_plugin -1).");
+        if (templateNames > 0)
+            lines.add (juce::String (templateNames) + (templateNames == 1 ? " channel has" : " channels have")
+                       + " no name in the source and took the host-save template's name.");
+        if (! sourceSnapshots.isEmpty())
+            lines.add ("Source snapshots were not carried: " + sourceSnapshots.joinIntoString (", ") + ".");
+        if (! keptSnapshots.isEmpty())
+            lines.add ("Host-save template snapshots were kept with the template's values on the transferred channels (recalling one undoes the transfer there): "
+                       + keptSnapshots.joinIntoString (", ") + ".");
+        return lines.joinIntoString ("\n");
+    }
+};
+
+bool tableExists (sqlite3* db, const char* schema, const char* table, bool& exists, juce::String& error)
+{
+    Statement statement;
+    const auto sql = "SELECT count(*) FROM " + juce::String (schema) + ".sqlite_master WHERE type='table' AND name=?";
+    if (! prepare (db, sql.toRawUTF8(), statement, error))
+        return false;
+    sqlite3_bind_text (statement.handle, 1, table, -1, SQLITE_STATIC);
+    bool hasRow = false;
+    if (! stepRow (db, statement.handle, hasRow, error))
+        return false;
+    exists = hasRow && sqlite3_column_int64 (statement.handle, 0) > 0;
+    return true;
+}
+
+bool columnExists (sqlite3* db, const char* schema, const char* table, const char* column, bool& exists, juce::String& error)
+{
+    Statement statement;
+    if (! prepare (db, "SELECT count(*) FROM pragma_table_info(?,?) WHERE name=?", statement, error))
+        return false;
+    sqlite3_bind_text (statement.handle, 1, table, -1, SQLITE_STATIC);
+    sqlite3_bind_text (statement.handle, 2, schema, -1, SQLITE_STATIC);
+    sqlite3_bind_text (statement.handle, 3, column, -1, SQLITE_STATIC);
+    bool hasRow = false;
+    if (! stepRow (db, statement.handle, hasRow, error))
+        return false;
+    exists = hasRow && sqlite3_column_int64 (statement.handle, 0) > 0;
+    return true;
+}
+
+// Text of a row for a note: malformed bytes are replaced, since it only goes into a message.
+juce::String rowText (sqlite3_stmt* statement, int column)
+{
+    const auto* bytes = sqlite3_column_text (statement, column);
+    return bytes == nullptr ? juce::String() : utf8::toTextReplacingMalformed (bytes, (size_t) sqlite3_column_bytes (statement, column));
+}
+
+// The same, quoted when it holds a control character, so that the note keeps one finding per line.
+juce::String noteText (sqlite3_stmt* statement, int column)
+{
+    const auto text = rowText (statement, column);
+    for (auto p = text.getCharPointer(); ! p.isEmpty();)
+    {
+        const auto c = p.getAndAdvance();
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0))
+            return json::quotedForMessage (text);
+    }
+    return text;
+}
+
+// Every row of a query (bound to nothing) as one text for a note.
+bool noteRows (sqlite3* db, const juce::String& sql, const std::function<juce::String (sqlite3_stmt*)>& describe, juce::StringArray& out,
+               juce::String& error)
+{
+    Statement statement;
+    if (! prepare (db, sql.toRawUTF8(), statement, error))
+        return false;
+    for (;;)
+    {
+        resetWorkBudget();
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        out.add (describe (statement.handle));
+    }
+}
+
+// "Song" (number 3), from the columns name and number.
+juce::String describeSnapshot (sqlite3_stmt* statement)
+{
+    auto text = json::quotedForMessage (rowText (statement, 0));
+    if (sqlite3_column_type (statement, 1) != SQLITE_NULL)
+        text << " (number " << noteText (statement, 1) << ")";
+    return text;
+}
+
+bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool toLv1, TransferNotes& notes, juce::String& error)
+{
+    // A plug-in by its name and where the selection took it from.
+    std::map<juce::int64, juce::String> plugins;
+    for (const auto& choice : choices)
+    {
+        notes.templateNames += choice.blank ? 1 : 0;
+        for (const auto& plugin : choice.plugins)
+            plugins[plugin.plugId] = json::quotedForMessage (plugin.sourceName) + " ("
+                                     + genericChannelName (choice.source.type, choice.source.index) + ", slot " + juce::String (plugin.sourceSlot) + ")";
+    }
+
+    bool exists = false;
+    if (toLv1)
+    {
+        if (! tableExists (db, "source_session", "snapshot_chainer_params", exists, error))
+            return false;
+        if (exists)
+        {
+            bool named = false;
+            if (! tableExists (db, "source_session", "chainer_params", named, error)
+                || ! countQuery (db, "SELECT count(*) FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1",
+                                 {}, notes.channelParameters, error))
+                return false;
+            const juce::String name = named ? "COALESCE((SELECT cp.name FROM source_session.chainer_params cp WHERE cp.id=scp.param_id LIMIT 1),'parameter '||scp.param_id)"
+                                            : "'parameter '||scp.param_id";
+            if (! noteRows (db, "SELECT DISTINCT " + name + " AS n FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1 ORDER BY n",
+                            [] (sqlite3_stmt* st) { return noteText (st, 0); }, notes.parameterNames, error))
+                return false;
+        }
+    }
+
+    if (! noteRows (db, "SELECT sp.plug_id,sp.setup_type_id FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id IS NOT -1 ORDER BY sp.plug_id,sp.setup_type_id,sp.id",
+                    [&plugins] (sqlite3_stmt* st) {
+                        return plugins[sqlite3_column_int64 (st, 0)] + " setup " + (sqlite3_column_type (st, 1) == SQLITE_NULL ? juce::String ("NULL") : noteText (st, 1));
+                    },
+                    notes.secondStates, error))
+        return false;
+
+    bool recallSafe = false, hotPlugin = false;
+    if (! columnExists (db, "source_session", "plug", "recall_safe", recallSafe, error)
+        || ! columnExists (db, "source_session", "plug", "hot_plugin", hotPlugin, error))
+        return false;
+    if (recallSafe || hotPlugin)
+    {
+        const juce::String sql = juce::String ("SELECT count(*) FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id WHERE ")
+                                 + (recallSafe ? "COALESCE(p.recall_safe,0)<>0" : "0") + " OR " + (hotPlugin ? "COALESCE(p.hot_plugin,-1)<>-1" : "0");
+        if (! countQuery (db, sql.toRawUTF8(), {}, notes.resetFlags, error))
+            return false;
+    }
+
+    return noteRows (db, "SELECT name,number FROM source_session.snapshot WHERE id<>-1 ORDER BY number,id", describeSnapshot, notes.sourceSnapshots, error)
+        && tableExists (db, "main", "snapshot_chainer_params", exists, error)
+        && noteRows (db,
+                     juce::String ("SELECT s.name,s.number FROM main.snapshot s WHERE s.id<>-1 AND (EXISTS(SELECT 1 FROM main.snapshot_chainer sc WHERE sc.snapshot_id=s.id AND sc.chainer_id IN (SELECT target_id FROM vorn_channel_map))")
+                         + (exists ? " OR EXISTS(SELECT 1 FROM main.snapshot_chainer_params scp WHERE scp.snapshot_id=s.id AND scp.chainer_id IN (SELECT target_id FROM vorn_channel_map))" : "")
+                         + ") ORDER BY s.number,s.id",
+                     describeSnapshot, notes.keptSnapshots, error);
+}
+
 //==============================================================================
 // The channel-map record
 
@@ -522,10 +987,11 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return fail ("Waves conversion requires a channel selection");
 
     juce::String error;
-    std::vector<ChannelChoice> choices;
+    Selection picked;
     juce::String selectedFingerprint;
-    if (! sourceFingerprint (input, selectedFingerprint, error) || ! readSelection (selection, target, selectedFingerprint, choices, error))
+    if (! sourceFingerprint (input, selectedFingerprint, error) || ! readSelection (selection, target, selectedFingerprint, picked, error))
         return fail (error);
+    auto& choices = picked.choices;
 
     // Declared before the output stage: the connection that attaches the staged input closes first.
     StagedSource staged;
@@ -586,8 +1052,17 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         }
     }
 
-    // Before anything is written: the selection must fit the template as the host saved it.
-    if (! checkDestinationsFitTemplate (db(), choices, error))
+    // Before anything is written: the selection must fit the template as the host saved it, and
+    // every row it names must be there, once.
+    if (picked.selectedCount > maxChannels)
+    {
+        juce::String capacity;
+        if (! templateCapacityText (db(), toLv1, capacity, error))
+            return fail (error);
+        return fail ("Select between 1 and 64 Waves channels: the selection selects " + juce::String (picked.selectedCount) + ", and "
+                     + capacity);
+    }
+    if (! checkDestinationsFitTemplate (db(), choices, error) || ! resolveChannels (db(), choices, error))
         return fail (error);
 
     if (! execute (db(),
@@ -598,28 +1073,15 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     std::map<ChannelKey, ChannelKey> mapped;
     for (const auto& choice : choices)
     {
-        std::vector<juce::int64> ids;
-        bool hasRow = false;
-        if (! queryInts (db(), "SELECT (SELECT id FROM source_session.object WHERE obj_type=? AND obj_index=?),(SELECT id FROM main.object WHERE obj_type=? AND obj_index=?)",
-                         { choice.source.type, choice.source.index, choice.destination.type, choice.destination.index }, ids, hasRow, error)
-            || ! hasRow || ids.size() != 2 || ids[0] == sqlNull || ids[1] == sqlNull)
-            return fail ("Selected Waves source or destination channel object is missing");
         if (! bindAndStep (db(), "INSERT INTO vorn_channel_map VALUES(?,?,?,?,?,?,?)",
-                           { choice.source.type, choice.source.index, ids[0], choice.destination.type, choice.destination.index, ids[1],
-                             choice.rackIndex },
+                           { choice.source.type, choice.source.index, choice.sourceId, choice.destination.type, choice.destination.index,
+                             choice.targetId, choice.rackIndex },
                            error))
             return fail (error);
         for (const auto& plugin : choice.plugins)
-        {
-            std::vector<juce::int64> plug;
-            if (! queryInts (db(), "SELECT id FROM source_session.plug WHERE chainer_id=? AND slot=?", { ids[0], plugin.sourceSlot }, plug,
-                             hasRow, error)
-                || ! hasRow || plug.empty() || plug[0] == sqlNull)
-                return fail ("Waves selection references a missing source plug-in");
             if (! bindAndStep (db(), "INSERT INTO vorn_plugin_map(source_id,target_id,source_slot,target_slot) VALUES(?,?,?,?)",
-                               { plug[0], plug[0], plugin.sourceSlot, plugin.targetSlot }, error))
+                               { plugin.plugId, plugin.plugId, plugin.sourceSlot, plugin.targetSlot }, error))
                 return fail (error);
-        }
         mapped[choice.source] = choice.destination;
     }
 
@@ -654,10 +1116,26 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         || ! applyGenericNames (db(), error))
         return fail (error);
 
-    // A mapped channel whose source has no active name (or an empty one) keeps the generic name,
-    // as the selection report showed it, instead of a NULL or empty name.
+    // The notes are taken before the copy: what the source holds beyond the copy, and what the
+    // template keeps of its own on the transferred channels.
+    TransferNotes notes;
+    if (! collectNotes (db(), choices, toLv1, notes, error))
+        return fail (error);
+
+    // Each mapped channel takes the name the selection showed for it: its own, or for a channel
+    // without one the template's (generic) name, which it already has.
+    for (const auto& choice : choices)
+    {
+        Statement rename;
+        if (! prepare (db(), "UPDATE snapshot_chainer SET name=? WHERE snapshot_id=-1 AND chainer_id=?", rename, error))
+            return fail (error);
+        sqlite3_bind_text (rename.handle, 1, choice.outputName.toRawUTF8(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int64 (rename.handle, 2, choice.targetId);
+        if (! stepDone (db(), rename.handle, error))
+            return fail (error);
+    }
     if (! execute (db(),
-                   "UPDATE snapshot_chainer AS d SET name=COALESCE(NULLIF((SELECT s.name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),''),d.name),preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),''),selected_slot=COALESCE((SELECT s.selected_slot FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),-1) WHERE d.snapshot_id=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);INSERT INTO plug(id,chainer_id,slot,plugin_name,plugin_4cc,additional_info,disabled,recall_safe,side_chain,hot_plugin,vendor_name,plug_role,ignore_latency) SELECT p.id,m.target_id,pm.target_slot,p.plugin_name,p.plugin_4cc,p.additional_info,p.disabled,0,0,-1,p.vendor_name,p.plug_role,p.ignore_latency FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;INSERT INTO plugin_preset(id,hash,ref_count,preset) SELECT pp.id,pp.hash,count(*),pp.preset FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1 GROUP BY pp.id;INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id,bypass,mute,docked,fw_posx,fw_posy,fw_scale_precentage,fw_always_on_top) SELECT sp.id,pm.target_id,sp.preset_id,-1,-1,sp.bypass,sp.mute,sp.docked,sp.fw_posx,sp.fw_posy,sp.fw_scale_precentage,sp.fw_always_on_top FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1;",
+                   "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),''),selected_slot=COALESCE((SELECT s.selected_slot FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),-1) WHERE d.snapshot_id=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);INSERT INTO plug(id,chainer_id,slot,plugin_name,plugin_4cc,additional_info,disabled,recall_safe,side_chain,hot_plugin,vendor_name,plug_role,ignore_latency) SELECT p.id,m.target_id,pm.target_slot,p.plugin_name,p.plugin_4cc,p.additional_info,p.disabled,0,0,-1,p.vendor_name,p.plug_role,p.ignore_latency FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;INSERT INTO plugin_preset(id,hash,ref_count,preset) SELECT pp.id,pp.hash,count(*),pp.preset FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1 GROUP BY pp.id;INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id,bypass,mute,docked,fw_posx,fw_posy,fw_scale_precentage,fw_always_on_top) SELECT sp.id,pm.target_id,sp.preset_id,-1,-1,sp.bypass,sp.mute,sp.docked,sp.fw_posx,sp.fw_posy,sp.fw_scale_precentage,sp.fw_always_on_top FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1;",
                    error))
         return fail (error);
 
@@ -714,7 +1192,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     result.ok = true;
     result.summary = "Waves candidate created: " + juce::String ((int) choices.size()) + " channels, " + juce::String (pluginCount)
                      + " plug-ins, " + juce::String (routeCount) + " physical routes";
-    result.note = "Native Waves preset payloads and active bypass/mute values were copied exactly. Only physical I/O routes are translated; LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent. Target-host load/save validation is still required.";
+    result.note = notes.text (toLv1);
     return result;
 }
 

@@ -4,17 +4,19 @@
 // file. Only a staged copy of the input is opened, and the input must still have the copy's
 // fingerprint when the report is done. For a SoundGrid session that an earlier transfer wrote, the
 // channel-map record it left refines the proposals; that record is untrusted and never blocks the
-// report.
+// report. A channel without a name of its own shows the name the transfer gives it (the
+// template's for its destination), and plug-ins on channels the report does not list are named as
+// not transferable.
 //
 // In this file, in order:
 //   - Limits and the channel-map record: the embedded channel map, read leniently (whatever cannot
 //     be read is left out).
-//   - Channels and plug-ins of the source: channel counts, strict text columns, the plug-ins of
-//     one channel.
+//   - Channels and plug-ins of the source: the plug-ins of one channel, and those on channels the
+//     report does not list.
 //   - Channel names and directions: channelTypeName, expectedDirection and genericChannelName.
 //   - The report: buildSelectionReport.
 
-#include "waves/WavesSessionTransfer.h"
+#include "waves/WavesChannels.h"
 
 #include "model/JsonWriter.h"
 #include "model/Utf8Text.h"
@@ -139,39 +141,6 @@ EmbeddedMap readEmbeddedMap (sqlite3* db)
 //==============================================================================
 // Channels and plug-ins of the source
 
-// Number of channels of one type that the listing shows, 0..64.
-bool channelCount (sqlite3* db, int type, int& count, juce::String& error)
-{
-    static const char* const matrixCount =
-        "SELECT COALESCE(MAX(o.obj_index)+1,0) FROM object o WHERE o.obj_type=6 AND (EXISTS(SELECT 1 FROM plug p WHERE "
-        "p.chainer_id=o.id) OR EXISTS(SELECT 1 FROM routes r WHERE (r.src_cluster_type=6 AND "
-        "r.src_cluster_type_index=o.obj_index) OR (r.dst_cluster_type=6 AND r.dst_cluster_type_index=o.obj_index)) OR "
-        "EXISTS(SELECT 1 FROM snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 AND trim(sc.name)<>''))";
-    Statement statement;
-    if (! prepare (db, type == 6 ? matrixCount : "SELECT num_tracks FROM config_info WHERE track_type=?", statement, error))
-        return false;
-    if (type != 6)
-        sqlite3_bind_int (statement.handle, 1, type);
-    bool hasRow = false;
-    if (! stepRow (db, statement.handle, hasRow, error))
-        return false;
-    const auto value = hasRow ? sqlite3_column_int64 (statement.handle, 0) : 0;
-    count = (int) juce::jlimit<juce::int64> (0, maxChannels, value);
-    return true;
-}
-
-// A text column that becomes part of the document: NULL is empty; bytes that are not UTF-8 (or
-// hold a NUL) are refused, naming where they were found.
-bool textColumn (sqlite3_stmt* statement, int column, const char* where, juce::String& out, juce::String& error)
-{
-    out = {};
-    const auto* text = sqlite3_column_text (statement, column);
-    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out))
-        return true;
-    error = juce::String ("invalid UTF-8 text in Waves ") + where;
-    return false;
-}
-
 struct ListedPlugin
 {
     int slot = 0;
@@ -202,6 +171,56 @@ bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& 
             || ! textColumn (statement.handle, 2, "plug.vendor_name", plugin.vendor, error))
             return false;
         plugins.add (plugin);
+    }
+}
+
+// The plug-ins on channels of a type that the report does not list (below index 0, at or beyond
+// the configured count, or beyond the 64 a transfer carries): named, so that nothing the session
+// holds is left out of the report without a word.
+bool listNotTransferable (sqlite3* db, int type, juce::int64 configured, juce::Array<juce::var>& entries, juce::String& error)
+{
+    const auto listed = juce::jmin<juce::int64> (configured, maxChannels);
+    Statement statement;
+    if (! prepare (db,
+                   "SELECT o.obj_index,p.slot,p.plugin_name,p.vendor_name FROM object o JOIN plug p ON p.chainer_id=o.id "
+                   "WHERE o.obj_type=? AND (o.obj_index<0 OR o.obj_index>=?) ORDER BY o.obj_index,p.slot,p.id",
+                   statement, error))
+        return false;
+    sqlite3_bind_int (statement.handle, 1, type);
+    sqlite3_bind_int64 (statement.handle, 2, listed);
+    for (;;)
+    {
+        resetWorkBudget();
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        if (sqlite3_column_type (statement.handle, 0) != SQLITE_INTEGER)
+            continue;
+        const auto index = sqlite3_column_int64 (statement.handle, 0);
+        const auto channelName = genericChannelName (type, (int) juce::jlimit<juce::int64> (0, std::numeric_limits<int>::max() - 1, index));
+        juce::String reason;
+        if (index < 0)
+            reason = channelTypeName (type) + " index " + juce::String (index) + " is not a configured channel of the session";
+        else if (index >= configured)
+            reason = channelName + " lies beyond the " + juce::String (configured) + " " + channelTypeName (type)
+                     + " channels the session configures";
+        else
+            reason = channelName + " lies beyond the " + juce::String (maxChannels) + " channels a transfer carries";
+        juce::String name, vendor;
+        if (! textColumn (statement.handle, 2, "plug.plugin_name", name, error)
+            || ! textColumn (statement.handle, 3, "plug.vendor_name", vendor, error))
+            return false;
+        auto* entry = new juce::DynamicObject();
+        entry->setProperty ("sourceType", type);
+        entry->setProperty ("sourceIndex", index);
+        entry->setProperty ("typeName", channelTypeName (type));
+        entry->setProperty ("sourceSlot", sqlite3_column_int64 (statement.handle, 1));
+        entry->setProperty ("name", name);
+        entry->setProperty ("vendor", vendor);
+        entry->setProperty ("reason", reason);
+        entries.add (juce::var (entry));
     }
 }
 
@@ -276,7 +295,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     const bool toLv1 = targetId == wavesLv1Target;
     const auto embedded = lv1Source ? EmbeddedMap() : readEmbeddedMap (db.handle);
 
-    juce::Array<juce::var> channels;
+    juce::Array<juce::var> channels, notTransferable;
     int listed = 0; // n: channels listed so far, never above 64
     const int lv1Types[] = { 0, 2, 1, 6 };
     const int superRackTypes[] = { 0 };
@@ -285,42 +304,28 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     for (int t = 0; t < typeCount; ++t)
     {
         const int type = types[t];
-        int count = 0;
-        if (! channelCount (db.handle, type, count, problem))
+        juce::int64 configured = 0;
+        if (! configuredChannelCount (db.handle, "main", type, configured, problem))
+        {
+            error = problem;
+            return {};
+        }
+        const int count = (int) juce::jmin<juce::int64> (configured, maxChannels);
+        if (! listNotTransferable (db.handle, type, configured, notTransferable, problem))
         {
             error = problem;
             return {};
         }
         for (int i = 0; i < count; ++i)
         {
-            Statement statement;
-            bool hasRow = false;
-            if (! prepare (db.handle,
-                           "SELECT o.id,sc.name,o.name FROM object o LEFT JOIN snapshot_chainer sc ON "
-                           "sc.chainer_id=o.id AND sc.snapshot_id=-1 WHERE o.obj_type=? AND o.obj_index=?",
-                           statement, problem))
-            {
-                error = problem;
-                return {};
-            }
-            sqlite3_bind_int (statement.handle, 1, type);
-            sqlite3_bind_int (statement.handle, 2, i);
-            if (! stepRow (db.handle, statement.handle, hasRow, problem) || ! hasRow)
+            bool found = false;
+            WavesChannel source;
+            if (! readChannel (db.handle, "main", type, i, "Waves source", found, source, problem) || ! found)
             {
                 error = problem.isNotEmpty() ? problem : juce::String ("configured Waves channel object is missing");
                 return {};
             }
-            const auto objectId = sqlite3_column_int64 (statement.handle, 0);
-            // The active name, else the object's name (COALESCE of the two), else the generic one.
-            const bool active = sqlite3_column_type (statement.handle, 1) != SQLITE_NULL;
-            juce::String name;
-            if (! textColumn (statement.handle, active ? 1 : 2, active ? "snapshot_chainer.name" : "object.name", name, problem))
-            {
-                error = problem;
-                return {};
-            }
-            if (name.isEmpty())
-                name = genericChannelName (type, i);
+            const auto objectId = source.objectId;
 
             const int n = listed;
             listed = std::min (listed + 1, maxChannels);
@@ -330,6 +335,9 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
                     entry = &found->second;
             const int destinationType = toLv1 ? (entry != nullptr ? entry->sourceType : 0) : 0;
             const int destinationIndex = toLv1 ? (entry != nullptr ? entry->sourceIndex : i) : n;
+            // A channel without a name of its own takes the template's name for its destination,
+            // and the report shows that name.
+            const auto name = destinationChannelName (source, destinationType, destinationIndex);
 
             juce::Array<ListedPlugin> rows;
             if (! listPlugins (db.handle, objectId, rows, problem))
@@ -399,6 +407,8 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     root->setProperty ("destinationLimit", destinationLimitNote);
     root->setProperty ("sourceApp", lv1Source ? "Waves LV1" : "SuperRack SoundGrid");
     root->setProperty ("channels", channels);
+    // Plug-ins on channels the report does not list, which no selection can take.
+    root->setProperty ("notTransferable", notTransferable);
     return json::toJsonLine (juce::var (root));
 }
 

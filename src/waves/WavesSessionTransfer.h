@@ -145,7 +145,7 @@ struct TransferResult
     bool ok = false;
     juce::String error;
     juce::String summary;
-    juce::String note;
+    juce::String note; // one finding per line: what was copied as it was, and what was not
 };
 
 // Copies the channels and plug-ins that the selection document marks into a copy of the

@@ -538,6 +538,11 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
 
     // Refusals: after the banner for a plan, on their own for a convert; each followed by main's empty line.
     box.write ("anything.json", "{}");
+    // A selection is exactly one document: text after it is refused, saying where it stands.
+    const auto reaperReport = box.run ({ "--selection-report", "reaper", "--profile", "64x8", "in.ksn" });
+    ASSERT_EQ (reaperReport.exitCode, 0) << reaperReport.out;
+    const auto reaperSelection = juce::String (reaperReport.out).trimEnd();
+    box.write ("trailing.json", reaperSelection + "\n}");
     const auto fileLine = "FILE    " + scene.getFullPathName();
     struct Case { std::vector<std::string> args; juce::StringArray expected; };
     const std::vector<Case> cases = {
@@ -547,8 +552,10 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
           lines ({ "", banner, fileLine, "ERROR   selection file does not exist", "" }) },
         { { "--plan", "reaper", "--profile", "64x8", "--selection", "edited.json", "in.ksn" },
           lines ({ "", banner, fileLine, "ERROR   selection target does not match conversion target", "" }) },
+        { { "--plan", "reaper", "--profile", "64x8", "--selection", "trailing.json", "in.ksn" },
+          lines ({ "", banner, fileLine, "ERROR   selection schema is invalid: text after the JSON document at line 2, column 1", "" }) },
         { { "--convert", "vorn", "--selection", "anything.json", "--output", "x.ksn", "in.ksn" },
-          lines ({ "ERROR   selection schema is invalid", "" }) },
+          lines ({ "ERROR   selection schema is invalid: schema is not \"vorn-rapp-selection-v1\"", "" }) },
     };
     for (const auto& c : cases)
     {

@@ -33,6 +33,14 @@ TEST (JsonWriter, EscapesStringsAsJson)
     }
 }
 
+TEST (JsonWriter, QuotesTextForAOneLineMessage)
+{
+    // Quotes, backslashes and control characters are escaped; other characters stay as they are.
+    EXPECT_EQ (vornconv::json::quotedForMessage (juce::String::fromUTF8 ("a\"b\\\n\t\x7f\xc2\x85 \xed\x82\xa5\xf0\x9f\x8e\xb8")),
+               juce::String::fromUTF8 ("\"a\\\"b\\\\\\n\\t\\u007f\\u0085 \xed\x82\xa5\xf0\x9f\x8e\xb8\""));
+    EXPECT_EQ (vornconv::json::quotedForMessage ({}), "\"\"");
+}
+
 TEST (JsonWriter, WritesNumbersInJuceFormAndNeverANonFiniteOne)
 {
     struct Case { juce::var value; const char* json; };

@@ -362,14 +362,42 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
     auto onPlugin = [] (int c, int p, Edit e) { return Edit ([=] (juce::var& d) { auto x = pluginAt (channelAt (d, c), p); e (x); }); };
     auto both = [] (Edit a, Edit b) { return Edit ([=] (juce::var& d) { a (d); b (d); }); };
     auto text = [&] (const juce::String& from, const juce::String& to) { return reportText.replace (from, to); };
+    // Where a piece of text stands in a one-line document, as the refusal gives it.
+    auto at = [] (const juce::String& raw, const juce::String& piece, int from = 0) {
+        return " at line 1, column " + juce::String (raw.indexOf (from, piece) + 1);
+    };
+    const auto deep = text ("\"channels\"", "\"deep\": " + juce::String::repeatedString ("[", 100000) + ", \"channels\"");
+    const auto oneTooDeep = text ("\"channels\"", "\"deep\": " + juce::String::repeatedString ("[", 16) + juce::String::repeatedString ("]", 16) + ", \"channels\"");
+    const auto longNumber = text ("\"targetStrips\": 4", "\"targetStrips\": 99999999999999999999");
+    const auto longExponent = text ("\"targetStrips\": 4", "\"targetStrips\": 1e99999999999");
+    const auto lonelyMinus = text ("\"targetStrips\": 4", "\"targetStrips\": -Z999999999999999999");
+    const auto twice = text ("\"targetIndex\": 1,", "\"targetIndex\": 1, \"targetIndex\": 3,");
+    const auto leadingZero = text ("\"targetIndex\": 1,", "\"targetIndex\": 01,");
+    const juce::String shape = "selection schema is invalid: ";
 
     struct Case { const char* what; Edit edit; juce::String raw; juce::String error; };
     const std::vector<Case> cases = {
-        { "not JSON", {}, "not json", "selection schema is invalid" },
-        { "array", {}, "[" + reportText + "]", "selection schema is invalid" },
-        { "empty file", {}, " ", "selection schema is invalid" },
-        { "other schema", set ("schema", "vorn-rapp-selection-v2"), {}, "selection schema is invalid" },
-        { "schema before target", both (set ("schema", 1), set ("target", "vorn")), {}, "selection schema is invalid" },
+        { "not JSON", {}, "not json", shape + "unexpected 'n' at line 1, column 1" },
+        { "array", {}, "[" + reportText + "]", shape + "the document is not a JSON object" },
+        { "empty file", {}, " ", shape + "no JSON document" },
+        { "other schema", set ("schema", "vorn-rapp-selection-v2"), {}, shape + "schema is not \"vorn-rapp-selection-v1\"" },
+        { "schema before target", both (set ("schema", 1), set ("target", "vorn")), {}, shape + "schema is not \"vorn-rapp-selection-v1\"" },
+        // Exactly one document: nothing after it, no key twice, JSON's own numbers.
+        { "trailing junk", {}, reportText + " garbage}}", shape + "text after the JSON document" + at (reportText + " garbage}}", "garbage") },
+        { "two documents", {}, reportText + "\n" + reportText, shape + "a second JSON document at line 2, column 1" },
+        { "repeated key", {}, twice, shape + "duplicate key \"targetIndex\"" + at (twice, "\"targetIndex\": 3") },
+        { "leading zero", {}, leadingZero, shape + "number with a leading zero" + at (leadingZero, "01", leadingZero.indexOf ("\"targetIndex\": 01")) },
+        // What an entry repeats of the source must still be the source's.
+        { "channel renamed", onChannel (1, set ("name", "Bass")), {},
+          "selection channels[1] (source index 1): name \"Bass\" disagrees with the source channel's name \"Ch 1\"" },
+        { "channel name not text", onChannel (1, set ("name", 1)), {}, shape + "channels[1].name is not a string" },
+        { "plugin renamed", onPlugin (0, 1, set ("name", "Other")), {},
+          "selection channels[0] (source index 0) plugins[1] (slot 2): name \"Other\" disagrees with the source plugin's name \"P0.2\"" },
+        { "plugin vendor", onPlugin (0, 0, set ("vendor", "")), {},
+          "selection channels[0] (source index 0) plugins[0] (slot 0): vendor \"\" disagrees with the source plugin's vendor \"Acme\"" },
+        { "sidechain moved", onPlugin (1, 0, set ("sidechainSource", 1)), {},
+          "selection channels[1] (source index 1) plugins[0] (slot 0): sidechainSource 1 disagrees with the source plugin's sidechainSource 0" },
+        { "sidechain not an integer", onPlugin (1, 0, set ("sidechainSource", "0")), {}, "selection property must be an integer: sidechainSource" },
         { "target", set ("target", "vorn"), {}, "selection target does not match conversion target" },
         { "target type", set ("target", juce::var()), {}, "selection target does not match conversion target" },
         { "fingerprint", set ("sourceSha256", abcSha256.toUpperCase()), {}, "selection source fingerprint does not match the current input file" },
@@ -406,14 +434,11 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
         { "sidechain source left out", onChannel (0, set ("selected", false)), {},
           "selected sidechain plugin requires a channel that was not selected" },
         // Inputs JUCE's parser cannot take safely (unbounded recursion, integer overflow) never reach it.
-        { "deep nesting", {}, text ("\"channels\"", "\"deep\": " + juce::String::repeatedString ("[", 100000) + ", \"channels\""),
-          "selection schema is invalid" },
-        { "nesting one too deep", {}, text ("\"channels\"", "\"deep\": " + juce::String::repeatedString ("[", 16)
-                                                                + juce::String::repeatedString ("]", 16) + ", \"channels\""),
-          "selection schema is invalid" },
-        { "long number", {}, text ("\"targetStrips\": 4", "\"targetStrips\": 99999999999999999999"), "selection schema is invalid" },
-        { "long exponent", {}, text ("\"targetStrips\": 4", "\"targetStrips\": 1e99999999999"), "selection schema is invalid" },
-        { "minus without digit", {}, text ("\"targetStrips\": 4", "\"targetStrips\": -Z999999999999999999"), "selection schema is invalid" },
+        { "deep nesting", {}, deep, shape + "nesting deeper than 16" + at (deep, "[", deep.indexOf ("\"deep\"") + 23) },
+        { "nesting one too deep", {}, oneTooDeep, shape + "nesting deeper than 16" + at (oneTooDeep, "[", oneTooDeep.indexOf ("\"deep\"") + 23) },
+        { "long number", {}, longNumber, shape + "integer out of range" + at (longNumber, "99999") },
+        { "long exponent", {}, longExponent, shape + "number out of range" + at (longExponent, "1e999") },
+        { "minus without digit", {}, lonelyMinus, shape + "a digit expected, not 'Z'" + at (lonelyMinus, "Z") },
         { "oversized", {}, reportText + juce::String::repeatedString (" ", (int) rapp::maxSelectionFileBytes),
           "selection file cannot be read: file is larger than " + juce::String (rapp::maxSelectionFileBytes) + " bytes: "
               + f.selection.getFullPathName() },

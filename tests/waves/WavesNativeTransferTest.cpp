@@ -66,11 +66,27 @@ void set (juce::var& object, const char* key, const juce::var& value)
     object.getDynamicObject()->setProperty (key, value);
 }
 
+// Toward SoundGrid: a channel moved to another rack channel, with every field that names it.
+void toRack (juce::var& entry, int rack)
+{
+    set (entry, "targetIndex", rack);
+    set (entry, "destinationIndex", rack);
+    set (entry, "destinationName", waves::genericChannelName (0, rack));
+}
+
+// Toward LV1: a channel given another destination, with every field that names it.
+void toChannel (juce::var& entry, int type, int index)
+{
+    set (entry, "destinationType", type);
+    set (entry, "destinationIndex", index);
+    set (entry, "destinationName", waves::genericChannelName (type, index));
+}
+
 // Lv1 show selection: Snare off, Kick to rack channel 5, Verb to rack channel 2, Drums off.
 void lv1Choice (juce::var& doc)
 {
     set (channel (doc, 0), "selected", false);
-    set (channel (doc, 1), "targetIndex", 5);
+    toRack (channel (doc, 1), 5);
     set (channel (doc, 3), "selected", false);
 }
 
@@ -181,61 +197,110 @@ TEST (WavesNativeTransfer, RefusesInvalidSelections)
     const auto selection = out.file ("pick.json");
     const auto output = out.file ("result.sprk");
 
+    // The one-line report, and where a piece of text stands in it (column of its first character).
+    juce::String reportError;
+    const auto report = waves::buildSelectionReport (lv1.file, "superrack-soundgrid", reportError);
+    ASSERT_EQ (reportError, juce::String());
+    const auto at = [] (const juce::String& text, const juce::String& piece, int from = 0) {
+        return " at line 1, column " + juce::String (text.indexOf (from, piece) + 1);
+    };
+    const auto replaced = [&report] (const juce::String& from, const juce::String& to) { return report.replaceFirstOccurrenceOf (from, to); };
+
     using Edit = std::function<void (juce::var&)>;
     const auto plugin = [] (juce::var& doc, int i) -> juce::var& { return channel (doc, 1)["plugins"].getArray()->getReference (i); };
+    const auto leadingZero = replaced ("\"targetIndex\": 1,", "\"targetIndex\": 01,");
+    const auto twice = replaced ("\"targetIndex\": 1,", "\"targetIndex\": 1, \"targetIndex\": 40,");
+    const auto shaTwice = replaced ("\"sourceSha256\": \"", "\"sourceSha256\": \"" + juce::String::repeatedString ("0", 64) + "\", \"sourceSha256\": \"");
+    const auto quoted = replaced ("\"Kick\"", "'Kick'");
     const struct
     {
         const char* name;
         Edit edit;
-        const char* text; // replaces the document when set
-        const char* error;
+        juce::String text; // replaces the document when set
+        juce::String error;
     } cases[] = {
-        { "other schema", [] (juce::var& d) { set (d, "schema", "vorn-rapp-selection-v1"); }, nullptr, "Waves selection schema is invalid" },
-        { "not JSON", nullptr, "{\"schema\": ", "Waves selection schema is invalid" },
-        { "too deep", nullptr, "", "Waves selection schema is invalid" },
-        { "other target", [] (juce::var& d) { set (d, "target", "waves-lv1"); }, nullptr, "Waves selection target does not match the conversion target" },
-        { "other source state", [] (juce::var& d) { set (d, "sourceSha256", juce::String::repeatedString ("0", 64)); }, nullptr,
+        { "other schema", [] (juce::var& d) { set (d, "schema", "vorn-rapp-selection-v1"); }, {},
+          "Waves selection schema is invalid: schema is not \"vorn-waves-selection-v1\"" },
+        { "not an object", nullptr, "[" + report + "]", "Waves selection schema is invalid: the document is not a JSON object" },
+        { "not JSON", nullptr, "{\"schema\": ", "Waves selection schema is invalid: unexpected end of the document at line 1, column 12" },
+        { "empty", nullptr, " \n", "Waves selection schema is invalid: no JSON document" },
+        { "too deep", nullptr, juce::String::repeatedString ("[", 100000), "Waves selection schema is invalid: nesting deeper than 16 at line 1, column 17" },
+        // Exactly one document: nothing may follow it, no key may come twice, numbers are JSON's.
+        { "trailing junk", nullptr, report + " garbage}}", "Waves selection schema is invalid: text after the JSON document" + at (report + " garbage}}", "garbage") },
+        { "two documents", nullptr, report + report, "Waves selection schema is invalid: a second JSON document at line 1, column " + juce::String (report.length() + 1) },
+        { "leading zero", nullptr, leadingZero, "Waves selection schema is invalid: number with a leading zero" + at (leadingZero, "01", leadingZero.indexOf ("\"targetIndex\": 01")) },
+        { "repeated key", nullptr, twice,
+          "Waves selection schema is invalid: duplicate key \"targetIndex\"" + at (twice, "\"targetIndex\"", twice.indexOf ("\"targetIndex\": 1,") + 1) },
+        { "repeated fingerprint", nullptr, shaTwice,
+          "Waves selection schema is invalid: duplicate key \"sourceSha256\"" + at (shaTwice, "\"sourceSha256\"", shaTwice.indexOf ("\"sourceSha256\"") + 1) },
+        { "single quotes", nullptr, quoted, "Waves selection schema is invalid: unexpected a single quote" + at (quoted, "'Kick'") },
+        { "plug-in entry not an object", [] (juce::var& d) { channel (d, 1)["plugins"].getArray()->add ("EQ"); }, {},
+          "Waves selection schema is invalid: channels[1].plugins[2] is not an object" },
+        { "name not a string", [] (juce::var& d) { set (channel (d, 1), "name", 3); }, {}, "Waves selection schema is invalid: channels[1].name is not a string" },
+        { "other target", [] (juce::var& d) { set (d, "target", "waves-lv1"); }, {}, "Waves selection target does not match the conversion target" },
+        { "other source state", [] (juce::var& d) { set (d, "sourceSha256", juce::String::repeatedString ("0", 64)); }, {},
           "Waves selection source fingerprint does not match the current input file" },
-        { "no channel list", [] (juce::var& d) { set (d, "channels", 3); }, nullptr, "Waves selection channel list is missing" },
-        { "channel not an object", [] (juce::var& d) { d["channels"].getArray()->add (7); }, nullptr, "Waves selection contains an invalid channel" },
-        { "selected not a boolean", [] (juce::var& d) { set (channel (d, 0), "selected", 0); }, nullptr, "Waves selection contains an invalid channel" },
-        { "missing key", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("sourceIndex"); }, nullptr,
+        { "no channel list", [] (juce::var& d) { set (d, "channels", 3); }, {}, "Waves selection channel list is missing" },
+        { "channel not an object", [] (juce::var& d) { d["channels"].getArray()->add (7); }, {}, "Waves selection contains an invalid channel" },
+        { "selected not a boolean", [] (juce::var& d) { set (channel (d, 0), "selected", 0); }, {}, "Waves selection contains an invalid channel" },
+        { "missing key", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("sourceIndex"); }, {},
           "Waves selection property is missing: sourceIndex" },
-        { "double index", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 3.0); }, nullptr,
+        { "double index", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 3.0); }, {},
           "Waves selection property must be an integer: targetIndex" },
-        { "index beyond int32", [] (juce::var& d) { set (channel (d, 1), "targetIndex", (juce::int64) 4294967297LL); }, nullptr,
+        { "index beyond int32", [] (juce::var& d) { set (channel (d, 1), "targetIndex", (juce::int64) 4294967297LL); }, {},
           "Waves selection property must be an integer: targetIndex" },
-        { "rack channel 64", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 64); }, nullptr,
+        { "rack channel 64", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 64); }, {},
           "Waves selection channel mapping is invalid or duplicated" },
-        { "unsupported source type", [] (juce::var& d) { set (channel (d, 1), "sourceType", 3); }, nullptr,
+        { "unsupported source type", [] (juce::var& d) { set (channel (d, 1), "sourceType", 3); }, {},
           "Waves selection channel mapping is invalid or duplicated" },
-        { "rack channel twice", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 0); }, nullptr,
+        { "rack channel twice", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 0); }, {},
           "Waves selection channel mapping is invalid or duplicated" },
-        { "no plug-in list", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("plugins"); }, nullptr,
+        // What an entry repeats must agree with the rest of it: toward SoundGrid targetIndex decides.
+        { "only destinationIndex edited", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 7); }, {},
+          "Waves selection channels[1] (Input 2): destinationIndex 7 disagrees with targetIndex 1; toward SuperRack SoundGrid the destination is the rack channel targetIndex" },
+        { "only targetIndex edited", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 7); }, {},
+          "Waves selection channels[1] (Input 2): destinationIndex 1 disagrees with targetIndex 7; toward SuperRack SoundGrid the destination is the rack channel targetIndex" },
+        { "destinationType edited", [] (juce::var& d) { set (channel (d, 1), "destinationType", 2); }, {},
+          "Waves selection channels[1] (Input 2): destinationType 2 disagrees with targetIndex 1; toward SuperRack SoundGrid the destination is the rack channel targetIndex (type 0)" },
+        { "destinationName edited", [] (juce::var& d) { set (channel (d, 1), "destinationName", "Input 9"); }, {},
+          "Waves selection channels[1] (Input 2): destinationName \"Input 9\" disagrees with destinationType 0 and destinationIndex 1 (Input 2)" },
+        { "typeName edited", [] (juce::var& d) { set (channel (d, 2), "typeName", "Input"); }, {},
+          "Waves selection channels[2] (Aux 1): typeName \"Input\" disagrees with sourceType 2 (Aux)" },
+        { "name edited", [] (juce::var& d) { set (channel (d, 1), "name", juce::String::fromUTF8 ("킥")); }, {},
+          juce::String::fromUTF8 ("Waves selection channels[1] (Input 2): name \"킥\" disagrees with the source channel's name \"Kick\"") },
+        { "destinationSlot edited", [plugin] (juce::var& d) { set (plugin (d, 1), "destinationSlot", 4); }, {},
+          "Waves selection channels[1] (Input 2) plugins[1] (slot 1): destinationSlot 4 disagrees with targetSlot 1; toward SuperRack SoundGrid the destination is the rack slot targetSlot" },
+        { "plug-in name edited", [plugin] (juce::var& d) { set (plugin (d, 0), "name", "EQ2"); }, {},
+          "Waves selection channels[1] (Input 2) plugins[0] (slot 0): name \"EQ2\" disagrees with the source plug-in's name \"EQ\"" },
+        { "plug-in vendor edited", [plugin] (juce::var& d) { set (plugin (d, 0), "vendor", "Acme"); }, {},
+          "Waves selection channels[1] (Input 2) plugins[0] (slot 0): vendor \"Acme\" disagrees with the source plug-in's vendor \"Waves\"" },
+        { "sidechain asked for", [plugin] (juce::var& d) { set (plugin (d, 0), "sidechainSource", 0); }, {},
+          "Waves selection channels[1] (Input 2) plugins[0] (slot 0): sidechainSource 0 disagrees with the source: the Waves transfer carries no sidechain (-1)" },
+        { "no plug-in list", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("plugins"); }, {},
           "Waves selection plug-in list is missing" },
-        { "rack slot 8", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 8); }, nullptr,
+        { "rack slot 8", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 8); }, {},
           "Waves selection plug-in mapping is invalid or duplicated" },
-        { "rack slot twice", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 0); }, nullptr,
+        { "rack slot twice", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 0); }, {},
           "Waves selection plug-in mapping is invalid or duplicated" },
-        { "nothing selected", [] (juce::var& d) { for (auto& c : *d["channels"].getArray()) set (c, "selected", false); }, nullptr,
+        { "nothing selected", [] (juce::var& d) { for (auto& c : *d["channels"].getArray()) set (c, "selected", false); }, {},
           "Select between 1 and 64 Waves channels" },
-        { "missing source plug-in", [plugin] (juce::var& d) { set (plugin (d, 1), "sourceSlot", 6); }, nullptr,
+        { "missing source plug-in", [plugin] (juce::var& d) { set (plugin (d, 1), "sourceSlot", 6); }, {},
           "Waves selection references a missing source plug-in" },
-        { "destination beyond the template's channels", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 40); }, nullptr,
+        { "destination beyond the template's channels", [] (juce::var& d) { toRack (channel (d, 1), 40); }, {},
           "Waves selection places Input 2 on Input 41, but the host-save template holds 12 Input channels" },
-        { "missing source channel", [] (juce::var& d) { set (channel (d, 1), "sourceIndex", 5); }, nullptr,
-          "Selected Waves source or destination channel object is missing" },
+        { "source channel the report does not list", [] (juce::var& d) { set (channel (d, 1), "sourceIndex", 5); }, {},
+          "Waves selection takes Input 6 from the source, but the source session configures 2 Input channels" },
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE (c.name);
         ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, c.edit));
-        if (c.text != nullptr)
-            selection.replaceWithText (*c.text != 0 ? juce::String (c.text) : juce::String::repeatedString ("[", 100000));
+        if (c.text.isNotEmpty())
+            selection.replaceWithText (c.text);
         vorntest::PrivateTmp tmp;
         const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
         EXPECT_FALSE (result.ok);
-        EXPECT_EQ (result.error, juce::String (c.error));
+        EXPECT_EQ (result.error, c.error);
         EXPECT_EQ (result.summary + result.note, juce::String());
         EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json" }));
         EXPECT_EQ (tmp.entries(), 0);
@@ -263,6 +328,10 @@ TEST (WavesNativeTransfer, BlocksWhatCannotBeCarriedAndLeavesNothingBehind)
         { "lv1 template", "", "UPDATE info SET application_type='com.waves.mixer.lv1';",
           "Waves source/template application types do not match the requested direction" },
         { "template without an active snapshot", "", "DELETE FROM snapshot;", "Waves host-save template has no active snapshot row" },
+        { "template rack channel without its object", "", "DELETE FROM snapshot_chainer WHERE chainer_id=6005; DELETE FROM object WHERE id=6005;",
+          "Selected Waves source or destination channel object is missing" },
+        { "template rack channel with two active rows", "", "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(6005,-1,'dup');",
+          "Waves host-save template holds 2 active-snapshot rows for Input 6 (snapshot_chainer); nothing tells which one is meant" },
         { "template foreign key broken", "", "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(9999,-1,'ghost');",
           "written Waves session failed foreign_key_check at snapshot_chainer" },
     };
@@ -355,7 +424,7 @@ TEST (WavesNativeTransfer, TemplateSaveStillInItsWriteAheadLogCounts)
     const auto selection = out.file ("pick.json");
     ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, [] (juce::var& doc) {
         lv1Choice (doc);
-        set (channel (doc, 2), "targetIndex", 12);
+        toRack (channel (doc, 2), 12);
     }));
     const auto output = out.file ("result.sprk");
     const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
@@ -387,7 +456,7 @@ TEST (WavesNativeTransfer, SoundGridToLv1DestinationFields)
         const char* plug; // chainer|slot of the copied plug-in
     } cases[] = {
         { "as proposed", nullptr, "", "1001|2" },
-        { "to a group, slot 63", [&] (juce::var& d) { set (channel (d, 1), "destinationType", 1); set (pluginOf (d), "destinationSlot", 63); }, "", "2001|63" },
+        { "to a group, slot 63", [&] (juce::var& d) { toChannel (channel (d, 1), 1, 1); set (pluginOf (d), "destinationSlot", 63); }, "", "2001|63" },
         { "fractional destination", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 1.5); }, "Waves selection property must be an integer: destinationIndex", "" },
         { "slot 64", [&] (juce::var& d) { set (pluginOf (d), "destinationSlot", 64); }, "Waves selection plug-in mapping is invalid or duplicated", "" },
         { "destination twice", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 0); }, "Waves selection channel mapping is invalid or duplicated", "" },
@@ -476,8 +545,7 @@ TEST (WavesNativeTransfer, RefusesDestinationsBeyondTheTemplatesConfiguredChanne
         SCOPED_TRACE (juce::String (c.type) + "/" + juce::String (c.index));
         ASSERT_TRUE (writeSelection (rack.file, "waves-lv1", selection, [&c] (juce::var& doc) {
             set (channel (doc, 1), "selected", false);
-            set (channel (doc, 0), "destinationType", c.type);
-            set (channel (doc, 0), "destinationIndex", c.index);
+            toChannel (channel (doc, 0), c.type, c.index);
         }));
         const auto lv1Output = out.file ("show.emo");
         vorntest::PrivateTmp tmp;
@@ -524,4 +592,30 @@ TEST (WavesNativeTransfer, UnfinishedWriteTransactionsOfSourceAndTemplateAreNotC
         lv1.exec ("ROLLBACK;");
         sg.exec ("ROLLBACK;");
     }
+}
+
+TEST (WavesNativeTransfer, NoteKeepsOneFindingPerLine)
+{
+    // Names from the session that hold a line break are quoted: they cannot start a line of their own.
+    vorntest::WavesFixture sg ("rack.sprk", false);
+    sg.addChannels (0, 1, "R");
+    sg.addPlug (30, 0, 0, 0, "EQ\nOK      fake");
+    sg.exec ("INSERT INTO chainer_params(id,name) VALUES(1,'PARAM_X' || char(10) || 'OK      fake');"
+             "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,0);"
+             "INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id) VALUES(900,30,30,-1,'a' || char(10) || 'b');"
+             "INSERT INTO snapshot(id,number,name,info) VALUES(1,1,'Song' || char(10) || 'x','');");
+    sg.close();
+    vorntest::WavesFixture lv1Template ("template.emo", true);
+    lv1Template.addChannels (0, 1);
+    lv1Template.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (writeSelection (sg.file, "waves-lv1", selection, nullptr));
+    const auto result = waves::convertSession (sg.file, "waves-lv1", selection, lv1Template.file, out.file ("show.emo"));
+    ASSERT_TRUE (result.ok) << result.error;
+    const auto lines = juce::StringArray::fromLines (result.note);
+    ASSERT_EQ (lines.size(), 3) << result.note;
+    EXPECT_TRUE (lines[0].contains ("1 SuperRack channel parameter value of the transferred rack channels (\"PARAM_X\\nOK      fake\") has no verified LV1 equivalent and was not carried.")) << lines[0];
+    EXPECT_EQ (lines[1], "Active states of a second setup (setup_type_id other than -1) were not carried: \"EQ\\nOK      fake\" (Input 1, slot 0) setup \"a\\nb\".");
+    EXPECT_EQ (lines[2], "Source snapshots were not carried: \"Song\\nx\" (number 1).");
 }

@@ -45,7 +45,7 @@ TEST (WavesSelectionReport, SmallLv1SessionDocument)
     lv1.addChannel (0, 1, "''", "'Object name'"); // empty active name: generic, not the object's name
     lv1.addChannel (2, 0, "none", "'Verb'");      // no active row: the object's name
     lv1.addChannel (6, 0, "'  '");                // blank matrix 0, matrix 1 holds a plug-in
-    lv1.addChannel (6, 1, "NULL");
+    lv1.addChannel (6, 1, "NULL");               // no name at all: the template's name for its destination
     lv1.addChannel (6, 2, "''");
     lv1.addPlug (5, 0, 0, 1, "C1 \"comp\"");
     lv1.addPlug (6, 6, 1, 0, "Q10");
@@ -65,8 +65,9 @@ TEST (WavesSelectionReport, SmallLv1SessionDocument)
           + R"({"sourceType": 0, "sourceIndex": 1, "targetIndex": 1, "typeName": "Input", "name": "Input 2", "selected": true, "overflow": true, "destinationType": 0, "destinationIndex": 1, "destinationName": "Input 2", "pluginOverflow": false, "plugins": []}, )"
           + R"({"sourceType": 2, "sourceIndex": 0, "targetIndex": 2, "typeName": "Aux", "name": "Verb", "selected": true, "overflow": true, "destinationType": 0, "destinationIndex": 2, "destinationName": "Input 3", "pluginOverflow": false, "plugins": []}, )"
           + R"({"sourceType": 6, "sourceIndex": 0, "targetIndex": 3, "typeName": "Matrix", "name": "  ", "selected": true, "overflow": true, "destinationType": 0, "destinationIndex": 3, "destinationName": "Input 4", "pluginOverflow": false, "plugins": []}, )"
-          + R"({"sourceType": 6, "sourceIndex": 1, "targetIndex": 4, "typeName": "Matrix", "name": "Matrix 2", "selected": true, "overflow": true, "destinationType": 0, "destinationIndex": 4, "destinationName": "Input 5", "pluginOverflow": false, "plugins": [)"
-          + R"({"sourceSlot": 0, "targetSlot": 0, "name": "Q10", "vendor": "Waves", "selected": true, "sidechainSource": -1})" + "]}]}";
+          + R"({"sourceType": 6, "sourceIndex": 1, "targetIndex": 4, "typeName": "Matrix", "name": "Input 5", "selected": true, "overflow": true, "destinationType": 0, "destinationIndex": 4, "destinationName": "Input 5", "pluginOverflow": false, "plugins": [)"
+          + R"({"sourceSlot": 0, "targetSlot": 0, "name": "Q10", "vendor": "Waves", "selected": true, "sidechainSource": -1})" + "]}], "
+          + R"("notTransferable": []})";
     EXPECT_EQ (text, expected);
     EXPECT_EQ (tmp.entries(), 0);
     EXPECT_EQ (waves::fileSha256 (lv1.file), fingerprint);
@@ -120,6 +121,36 @@ TEST (WavesSelectionReport, ChannelsBeyondSixtyFourAreProposedButNotSelected)
             EXPECT_TRUE ((bool) last["selected"]);
         }
     }
+}
+
+TEST (WavesSelectionReport, NamesPlugInsOnChannelsItDoesNotList)
+{
+    // 96 configured inputs, of which the report lists 64; 2 configured auxes; plug-ins on input
+    // 71, on aux 3 (not configured), on an object with a negative index, and on listed channels.
+    vorntest::WavesFixture lv1 ("a.emo", true);
+    lv1.exec ("INSERT INTO config_info(track_type,num_tracks) VALUES(0,96);");
+    for (int i = 0; i < 64; ++i)
+        lv1.addChannel (0, i, "''");
+    lv1.addChannel (0, 70, "'Far'");
+    lv1.addChannels (2, 2, "Aux");
+    lv1.addChannel (2, 2, "'Unconfigured'");
+    lv1.addChannel (2, -1, "'Odd'");
+    lv1.addPlug (5, 0, 70, 1, "EQ");
+    lv1.addPlug (6, 2, 2, 0, "Verb");
+    lv1.addPlug (7, 2, -1, 3, "Odd");
+    lv1.addPlug (8, 0, 63, 0, "Listed");
+    lv1.close();
+    juce::String error;
+    const auto doc = report (lv1.file, "superrack-soundgrid", error);
+    ASSERT_EQ (error, juce::String());
+    juce::StringArray listed;
+    for (const auto& entry : *doc["notTransferable"].getArray())
+        listed.add (entry["typeName"].toString() + " " + entry["sourceIndex"].toString() + " slot " + entry["sourceSlot"].toString() + " "
+                    + entry["name"].toString() + ": " + entry["reason"].toString());
+    EXPECT_EQ (listed, juce::StringArray ({ "Input 70 slot 1 EQ: Input 71 lies beyond the 64 channels a transfer carries",
+                                            "Aux -1 slot 3 Odd: Aux index -1 is not a configured channel of the session",
+                                            "Aux 2 slot 0 Verb: Aux 3 lies beyond the 2 Aux channels the session configures" }));
+    EXPECT_EQ (doc["channels"].size(), 64 + 2);
 }
 
 TEST (WavesSelectionReport, PluginOverflowRenumbersInRowOrder)
@@ -232,6 +263,11 @@ TEST (WavesSelectionReport, RefusesWrongSourcesAndLeavesNothingBehind)
           "configured Waves channel object is missing" },
         { "no plug table", true, "superrack-soundgrid", "DROP TABLE snapshot_plugin; DROP TABLE plug_sidechain; DROP TABLE plug;",
           "no such table: plug" },
+        // Nothing would tell which of two rows a selection means.
+        { "two objects for one input", true, "superrack-soundgrid", "INSERT INTO object(id,obj_type,obj_index,name) VALUES(1999,0,1,'');",
+          "Waves source holds 2 channel objects for Input 2; nothing tells which one is meant" },
+        { "two active rows for one rack channel", false, "waves-lv1", "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1000,-1,'x');",
+          "Waves source holds 2 active-snapshot rows for Input 1 (snapshot_chainer); nothing tells which one is meant" },
     };
     for (const auto& c : cases)
     {

@@ -1,0 +1,571 @@
+// The native Waves transfer through the real program, one row per case: the selection report is
+// taken with --waves-selection-report, edited as a user would, and handed to --waves-convert.
+// Every row ends in the output holding what was selected (and the note naming what was not), or
+// in a refusal naming the channel, plug-in or key; the inputs are never changed and a refusal
+// leaves nothing behind.
+
+#include "WavesFixture.h"
+
+#include "model/JsonWriter.h"
+#include "waves/WavesSessionTransfer.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <cctype>
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+using vornconv::waves::genericChannelName;
+
+const char* const lv1Note = "Native Waves preset payloads and active bypass/mute values were copied exactly. Only physical I/O routes are "
+                            "translated; LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent. Target-host "
+                            "load/save validation is still required.";
+const char* const soundGridNote = "Native Waves preset payloads and active bypass/mute values were copied exactly. Only physical I/O "
+                                  "routes are translated; SuperRack channel parameters have no verified LV1 equivalent. Target-host "
+                                  "load/save validation is still required.";
+
+// LV1 show: inputs 1..8 ("Kick", "Snare", "In3".."In8"), auxes 1..4, groups 1..2, matrices 1..4;
+// five plug-ins (Kick: EQ@0 and Comp@1 sharing EQ's preset, Snare: C1@0, Aux 1: Verb@0,
+// Matrix 1: Q10@0); physical in 3 -> Kick, Kick -> physical out 1, Snare -> Group 1.
+void buildLv1Show (vorntest::WavesFixture& f)
+{
+    f.addChannels (0, 8, "In");
+    f.addChannels (2, 4, "Aux");
+    f.addChannels (1, 2, "Grp");
+    f.addChannels (6, 4, "Mtx", false);
+    f.exec ("UPDATE snapshot_chainer SET name='Kick' WHERE chainer_id=1000; UPDATE snapshot_chainer SET name='Snare' WHERE chainer_id=1001;");
+    f.addPlug (5, 0, 0, 0, "EQ");
+    f.addPlug (6, 0, 0, 1, "Comp", 5);
+    f.addPlug (7, 0, 1, 0, "C1");
+    f.addPlug (8, 2, 0, 0, "Verb");
+    f.addPlug (9, 6, 0, 0, "Q10");
+    f.addRoute (1, 10, 2, 0, 0, 3);
+    f.addRoute (2, 0, 0, 11, 0, 1);
+    f.addRoute (3, 0, 1, 1, 0, 0);
+}
+
+// SoundGrid template: 64 rack channels "T1".."T64" (object ids 6000 + rack) with a plug-in of its own.
+void buildSoundGridTemplate (vorntest::WavesFixture& f)
+{
+    f.base = 5000;
+    f.addChannels (0, 64, "T");
+    f.addPlug (77, 0, 3, 0, "Old");
+}
+
+// SoundGrid show: rack channels 1..8 ("Kick", "Snare", "R3".."R8"); Kick: EQ@0, Comp@1; Snare:
+// C1@0; physical in 1 -> Kick, Snare -> physical out 5.
+void buildSoundGridShow (vorntest::WavesFixture& f)
+{
+    f.addChannels (0, 8, "R");
+    f.exec ("UPDATE snapshot_chainer SET name='Kick' WHERE chainer_id=1000; UPDATE snapshot_chainer SET name='Snare' WHERE chainer_id=1001;");
+    f.addPlug (30, 0, 0, 0, "EQ");
+    f.addPlug (31, 0, 0, 1, "Comp");
+    f.addPlug (32, 0, 1, 0, "C1");
+    f.addRoute (1, 10, 0, 0, 0, 2);
+    f.addRoute (2, 0, 1, 11, 0, 5);
+}
+
+// LV1 template: an LV1 show of 8 inputs (ids 1100 + index), 4 auxes (3100 + index), 2 groups
+// (2100 + index) and 4 matrices (7100 + index), with a plug-in of its own.
+void buildLv1Template (vorntest::WavesFixture& f)
+{
+    f.base = 100;
+    f.addChannels (0, 8, "L");
+    f.addChannels (2, 4, "A");
+    f.addChannels (1, 2, "G");
+    f.addChannels (6, 4, "M", false);
+    f.addPlug (88, 0, 0, 0, "Old");
+}
+
+juce::var& channelAt (juce::var& doc, int i)
+{
+    return doc["channels"].getArray()->getReference (i);
+}
+
+juce::var& pluginAt (juce::var& doc, int channel, int plugin)
+{
+    return channelAt (doc, channel)["plugins"].getArray()->getReference (plugin);
+}
+
+void set (juce::var& object, const char* key, const juce::var& value)
+{
+    object.getDynamicObject()->setProperty (key, value);
+}
+
+// A channel moved with every field that names its destination.
+void toRack (juce::var& doc, int channel, int rack)
+{
+    auto& c = channelAt (doc, channel);
+    set (c, "targetIndex", rack);
+    set (c, "destinationIndex", rack);
+    set (c, "destinationName", genericChannelName (0, rack));
+}
+
+void toChannel (juce::var& doc, int channel, int type, int index)
+{
+    auto& c = channelAt (doc, channel);
+    set (c, "destinationType", type);
+    set (c, "destinationIndex", index);
+    set (c, "destinationName", genericChannelName (type, index));
+}
+
+// Where a piece of the one-line selection stands, as the refusal gives it.
+juce::String at (const juce::String& text, const juce::String& piece, int from = 0)
+{
+    return " at line 1, column " + juce::String (text.indexOf (from, piece) + 1);
+}
+
+using Query = std::pair<const char*, juce::StringArray>;
+
+struct TransferCase
+{
+    const char* name;
+    bool toLv1;
+    juce::String sourceSql, templateSql;
+    std::function<void (juce::var&)> edit;                     // on the report
+    std::function<juce::String (const juce::String&)> rewrite; // on the selection's text
+    // Applied to the source after the report; with craft, the selection is given the new
+    // fingerprint, as a user who computes it would.
+    juce::String afterReportSql;
+    bool craft = false;
+    std::function<juce::StringArray (const juce::String& selection)> lines; // every line printed
+    std::vector<Query> queries;                                               // on the output
+    std::function<void (const juce::var& report)> checkReport;
+};
+
+std::function<juce::StringArray (const juce::String&)> printed (const juce::StringArray& lines)
+{
+    return [lines] (const juce::String&) { return lines; };
+}
+
+std::function<juce::StringArray (const juce::String&)> refused (const juce::String& error)
+{
+    return printed ({ "ERROR   " + error });
+}
+
+juce::String ok (int channels, int plugins, int routes)
+{
+    return "OK      Waves candidate created: " + juce::String (channels) + " channels, " + juce::String (plugins) + " plug-ins, "
+           + juce::String (routes) + " physical routes";
+}
+
+std::vector<TransferCase> transferCases()
+{
+    const juce::String mismatch = "Waves selection schema is invalid: ";
+    std::vector<TransferCase> cases;
+
+    //==========================================================================
+    // eMotion LV1 -> SuperRack SoundGrid
+    {
+        TransferCase c { "lv1 as proposed", false };
+        c.lines = printed ({ ok (18, 5, 2), lv1Note });
+        c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (6000,6001,6008,6014,6018) ORDER BY 1",
+                        { "6000|Kick", "6001|Snare", "6008|Aux1", "6014|Mtx1", "6018|Input 19" } },
+                      { "SELECT id,chainer_id,slot,plugin_name FROM plug ORDER BY id",
+                        { "5|6000|0|EQ", "6|6000|1|Comp", "7|6001|0|C1", "8|6008|0|Verb", "9|6014|0|Q10" } },
+                      { "SELECT id,ref_count FROM plugin_preset ORDER BY id", { "5|2", "7|1", "8|1", "9|1" } },
+                      { "SELECT src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index FROM routes ORDER BY id",
+                        { "10|2|0|0", "0|0|11|0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "lv1 channel moved with every field naming it", false };
+        c.edit = [] (juce::var& d) {
+            for (int i = 2; i < 18; ++i)
+                set (channelAt (d, i), "selected", false);
+            toRack (d, 0, 40);
+        };
+        c.lines = printed ({ ok (2, 3, 2), lv1Note });
+        c.queries = { { "SELECT chainer_id,slot FROM plug ORDER BY id", { "6040|0", "6040|1", "6001|0" } },
+                      { "SELECT name FROM snapshot_chainer WHERE chainer_id IN (6000,6040) ORDER BY chainer_id", { "Input 1", "Kick" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "template rack channel without its active row", false };
+        c.templateSql = "DELETE FROM snapshot_chainer WHERE chainer_id=6005 AND snapshot_id=-1;";
+        c.lines = refused ("Waves host-save template has no active-snapshot row for Input 6 (snapshot_chainer); the channel's name, preset "
+                           "name and selected slot would be lost");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "second active setup of a plug-in", false };
+        c.sourceSql = "INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id) VALUES(950,5,5,-1,1);";
+        c.lines = printed ({ ok (18, 5, 2),
+                             juce::String (lv1Note).replace ("copied exactly.", "copied exactly, except the second active states named below."),
+                             "Active states of a second setup (setup_type_id other than -1) were not carried: \"EQ\" (Input 1, slot 0) setup 1." });
+        c.queries = { { "SELECT plug_id,setup_type_id FROM snapshot_plugin ORDER BY id", { "5|-1", "6|-1", "7|-1", "8|-1", "9|-1" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "snapshots of source and template", false };
+        c.sourceSql = "INSERT INTO snapshot(id,number,name,info) VALUES(1,1,'Song',''),(2,2,'Outro','');"
+                      "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1000,1,'Kick song');";
+        c.templateSql = "INSERT INTO snapshot(id,number,name,info) VALUES(4,1,'Song',''),(5,2,'Spare','');"
+                        "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(6000,4,'other'),(6040,5,'spare');";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, "Source snapshots were not carried: \"Song\" (number 1), \"Outro\" (number 2).",
+                             "Host-save template snapshots were kept with the template's values on the transferred channels (recalling one "
+                             "undoes the transfer there): \"Song\" (number 1)." });
+        c.queries = { { "SELECT snapshot_id,name FROM snapshot_chainer WHERE chainer_id=6000 ORDER BY snapshot_id", { "-1|Kick", "4|other" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "lv1 recall-safe and hot plug-in flags", false };
+        c.sourceSql = "UPDATE plug SET recall_safe=1 WHERE id=5; UPDATE plug SET hot_plugin=3 WHERE id=8;";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, "Recall-safe or hot-plug-in flags of 2 plug-ins were reset (recall_safe 0, hot_plugin -1)." });
+        c.queries = { { "SELECT id,recall_safe,hot_plugin FROM plug WHERE id IN (5,8) ORDER BY id", { "5|0|-1", "8|0|-1" } } };
+        cases.push_back (c);
+    }
+    {
+        // Input 3 has an empty active name: it shows and takes the template's name for where it
+        // goes. Input 4 has no active name: its object's name stands, in the report and the output.
+        TransferCase c { "lv1 channels without a name", false };
+        c.sourceSql = "UPDATE snapshot_chainer SET name='' WHERE chainer_id=1002; UPDATE object SET name='obj0_2' WHERE id=1002;"
+                      "UPDATE snapshot_chainer SET name=NULL WHERE chainer_id=1003; UPDATE object SET name='obj0_3' WHERE id=1003;";
+        c.checkReport = [] (const juce::var& report) {
+            EXPECT_EQ (report["channels"][2]["name"].toString(), "Input 3");
+            EXPECT_EQ (report["channels"][3]["name"].toString(), "obj0_3");
+        };
+        c.edit = [] (juce::var& d) {
+            toRack (d, 2, 20);
+            set (channelAt (d, 2), "name", "Input 21");
+        };
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, "1 channel has no name in the source and took the host-save template's name." });
+        c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (6002,6003,6020) ORDER BY 1",
+                        { "6002|Input 3", "6003|obj0_3", "6020|Input 21" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "text after the document", false };
+        c.rewrite = [] (const juce::String& text) { return text + " garbage}}"; };
+        c.lines = [mismatch] (const juce::String& text) {
+            return juce::StringArray ("ERROR   " + mismatch + "text after the JSON document" + at (text, "garbage"));
+        };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "two documents", false };
+        c.rewrite = [] (const juce::String& text) { return text + text; };
+        c.lines = [mismatch] (const juce::String& text) {
+            return juce::StringArray ("ERROR   " + mismatch + "a second JSON document at line 1, column " + juce::String (text.length() / 2 + 1));
+        };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "repeated targetIndex", false };
+        c.rewrite = [] (const juce::String& text) {
+            return text.replaceFirstOccurrenceOf ("\"targetIndex\": 0,", "\"targetIndex\": 0, \"targetIndex\": 40,");
+        };
+        c.lines = [mismatch] (const juce::String& text) {
+            return juce::StringArray ("ERROR   " + mismatch + "duplicate key \"targetIndex\"" + at (text, "\"targetIndex\": 40"));
+        };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "leading zero", false };
+        c.rewrite = [] (const juce::String& text) { return text.replaceFirstOccurrenceOf ("\"targetIndex\": 1,", "\"targetIndex\": 01,"); };
+        c.lines = [mismatch] (const juce::String& text) {
+            return juce::StringArray ("ERROR   " + mismatch + "number with a leading zero" + at (text, "01,", text.indexOf ("\"targetIndex\": 01")));
+        };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "plug-in entry that is not an object", false };
+        c.edit = [] (juce::var& d) { channelAt (d, 0)["plugins"].getArray()->add (3); };
+        c.lines = refused (mismatch + "channels[0].plugins[2] is not an object");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "destinationIndex edited alone", false };
+        c.edit = [] (juce::var& d) { set (channelAt (d, 0), "destinationIndex", 40); };
+        c.lines = refused ("Waves selection channels[0] (Input 1): destinationIndex 40 disagrees with targetIndex 0; toward SuperRack "
+                           "SoundGrid the destination is the rack channel targetIndex");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "channel renamed in the selection", false };
+        c.edit = [] (juce::var& d) { set (channelAt (d, 1), "name", "Snare top"); };
+        c.lines = refused ("Waves selection channels[1] (Input 2): name \"Snare top\" disagrees with the source channel's name \"Snare\"");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "destinationSlot edited toward SoundGrid", false };
+        c.edit = [] (juce::var& d) { set (pluginAt (d, 0, 1), "destinationSlot", 5); };
+        c.lines = refused ("Waves selection channels[0] (Input 1) plugins[1] (slot 1): destinationSlot 5 disagrees with targetSlot 1; "
+                           "toward SuperRack SoundGrid the destination is the rack slot targetSlot");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "two active rows for one channel", false };
+        c.sourceSql = "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1001,-1,'Snare 2');";
+        c.lines = refused ("Waves source holds 2 active-snapshot rows for Input 2 (snapshot_chainer); nothing tells which one is meant");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "two active rows in a crafted selection", false };
+        c.afterReportSql = "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1001,-1,'Snare 2');";
+        c.craft = true;
+        c.lines = refused ("Waves source holds 2 active-snapshot rows for Input 2 (snapshot_chainer); nothing tells which one is meant");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "two objects for one input in a crafted selection", false };
+        c.afterReportSql = "INSERT INTO object(id,obj_type,obj_index,name) VALUES(1999,0,1,'');";
+        c.craft = true;
+        c.lines = refused ("Waves source holds 2 channel objects for Input 2; nothing tells which one is meant");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "seventy-two channels selected", false };
+        c.sourceSql = "UPDATE config_info SET num_tracks=62 WHERE track_type=0;"
+                      "WITH RECURSIVE c(i) AS (SELECT 8 UNION ALL SELECT i+1 FROM c WHERE i<61) INSERT INTO object(id,obj_type,obj_index,name) SELECT 1000+i,0,i,'' FROM c;"
+                      "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name,preset_name,selected_slot) SELECT id,-1,'In'||(obj_index+1),'',1 FROM object WHERE obj_type=0 AND obj_index>=8;";
+        c.edit = [] (juce::var& d) {
+            for (auto& channel : *d["channels"].getArray())
+                set (channel, "selected", true);
+        };
+        c.lines = refused ("Select between 1 and 64 Waves channels: the selection selects 72, and the host-save template holds 64 Input channels");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "sidechained plug-in", false };
+        c.sourceSql = "INSERT INTO plug_sidechain(plug_id,TrackHandle) VALUES(7,2);";
+        c.lines = refused ("Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "source saved after the report", false };
+        c.afterReportSql = "UPDATE snapshot_chainer SET name='Kick 2' WHERE chainer_id=1000;";
+        c.lines = refused ("Waves selection source fingerprint does not match the current input file");
+        cases.push_back (c);
+    }
+
+    //==========================================================================
+    // SuperRack SoundGrid -> eMotion LV1
+    {
+        TransferCase c { "soundgrid as proposed", true };
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote });
+        c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (1100,1101,1107,3100) ORDER BY 1",
+                        { "1100|Kick", "1101|Snare", "1107|R8", "3100|Aux 1" } },
+                      { "SELECT id,chainer_id,slot FROM plug ORDER BY id", { "30|1100|0", "31|1100|1", "32|1101|0" } },
+                      { "SELECT src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index FROM routes ORDER BY id",
+                        { "10|0|0|0", "0|1|11|0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid channel to a group with every field naming it", true };
+        c.edit = [] (juce::var& d) { toChannel (d, 1, 1, 1); };
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote });
+        c.queries = { { "SELECT chainer_id,slot FROM plug WHERE id=32", { "2101|0" } },
+                      { "SELECT name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (1101,2101) ORDER BY chainer_id", { "Input 2", "Snare" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "snare onto an input without its active row", true };
+        c.templateSql = "DELETE FROM snapshot_chainer WHERE chainer_id=1102 AND snapshot_id=-1;";
+        c.edit = [] (juce::var& d) {
+            set (channelAt (d, 2), "selected", false);
+            toChannel (d, 1, 0, 2);
+        };
+        c.lines = refused ("Waves host-save template has no active-snapshot row for Input 3 (snapshot_chainer); the channel's name, preset "
+                           "name and selected slot would be lost");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "superrack channel parameters", true };
+        c.sourceSql = "INSERT INTO chainer_params(id,name) VALUES(1,'PARAM_OUTPUT_GAIN'),(2,'PARAM_IN_ON_OFF');"
+                      "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,-3.5),(1000,-1,2,1),(1001,-1,2,0),(1001,1,1,-6);";
+        c.lines = printed ({ ok (8, 3, 2),
+                             juce::String (soundGridNote)
+                                 .replace ("SuperRack channel parameters have no verified LV1 equivalent",
+                                           "3 SuperRack channel parameter values of the transferred rack channels (PARAM_IN_ON_OFF, "
+                                           "PARAM_OUTPUT_GAIN) have no verified LV1 equivalent and were not carried") });
+        c.queries = { { "SELECT count(*) FROM snapshot_chainer_params", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "template snapshot keeps its own channel values", true };
+        c.templateSql = "INSERT INTO snapshot(id,number,name,info) VALUES(1,1,'Song','');"
+                        "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1101,1,'other');";
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote,
+                             "Host-save template snapshots were kept with the template's values on the transferred channels (recalling one "
+                             "undoes the transfer there): \"Song\" (number 1)." });
+        c.queries = { { "SELECT snapshot_id,name FROM snapshot_chainer WHERE chainer_id=1101 ORDER BY snapshot_id", { "-1|Snare", "1|other" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid hot plug-in flag", true };
+        c.sourceSql = "UPDATE plug SET hot_plugin=2 WHERE id=31;";
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, "Recall-safe or hot-plug-in flags of 1 plug-in were reset (recall_safe 0, hot_plugin -1)." });
+        c.queries = { { "SELECT recall_safe,hot_plugin FROM plug WHERE id=31", { "0|-1" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid channels without a name", true };
+        c.sourceSql = "UPDATE snapshot_chainer SET name=NULL WHERE chainer_id=1002; UPDATE object SET name='obj0_2' WHERE id=1002;"
+                      "UPDATE snapshot_chainer SET name='' WHERE chainer_id=1003;";
+        c.checkReport = [] (const juce::var& report) {
+            EXPECT_EQ (report["channels"][2]["name"].toString(), "obj0_2");
+            EXPECT_EQ (report["channels"][3]["name"].toString(), "Input 4");
+        };
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, "1 channel has no name in the source and took the host-save template's name." });
+        c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (1102,1103) ORDER BY 1",
+                        { "1102|obj0_2", "1103|Input 4" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "missing destinationIndex", true };
+        c.edit = [] (juce::var& d) { channelAt (d, 1).getDynamicObject()->removeProperty ("destinationIndex"); };
+        c.lines = refused (mismatch + "channels[1] has no destinationIndex");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "missing destinationType", true };
+        c.edit = [] (juce::var& d) { channelAt (d, 0).getDynamicObject()->removeProperty ("destinationType"); };
+        c.lines = refused (mismatch + "channels[0] has no destinationType");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "destination edited without its name", true };
+        c.edit = [] (juce::var& d) { set (channelAt (d, 1), "destinationType", 2); };
+        c.lines = refused ("Waves selection channels[1] (Input 2): destinationName \"Input 2\" disagrees with destinationType 2 and "
+                           "destinationIndex 1 (Aux 2)");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "plug-in on a rack beyond the configured ones", true };
+        c.sourceSql = "INSERT INTO object(id,obj_type,obj_index,name) VALUES(1009,0,9,'');"
+                      "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1009,-1,'Far');"
+                      "INSERT INTO plug(id,chainer_id,slot,plugin_name,vendor_name) VALUES(40,1009,2,'Far EQ','Waves');";
+        c.checkReport = [] (const juce::var& report) {
+            EXPECT_EQ (report["channels"].size(), 8);
+            EXPECT_EQ (vornconv::json::toJsonLine (report["notTransferable"]),
+                       R"([{"sourceType": 0, "sourceIndex": 9, "typeName": "Input", "sourceSlot": 2, "name": "Far EQ", "vendor": "Waves", )"
+                       R"("reason": "Input 10 lies beyond the 8 Input channels the session configures"}])");
+        };
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote });
+        c.queries = { { "SELECT count(*) FROM plug WHERE id=40", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "rack beyond the configured ones in a selection", true };
+        c.sourceSql = "INSERT INTO object(id,obj_type,obj_index,name) VALUES(1009,0,9,'');";
+        c.edit = [] (juce::var& d) { set (channelAt (d, 7), "sourceIndex", 9); };
+        c.lines = refused ("Waves selection takes Input 10 from the source, but the source session configures 8 Input channels");
+        cases.push_back (c);
+    }
+    return cases;
+}
+
+void PrintTo (const TransferCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class WavesTransferProgram : public ::testing::TestWithParam<TransferCase>
+{
+};
+
+juce::StringArray folderEntries (const juce::File& folder)
+{
+    juce::StringArray names;
+    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, false, "*", juce::File::FollowSymlinks::no))
+        names.add (f.getFileName());
+    names.sort (false);
+    return names;
+}
+
+TEST_P (WavesTransferProgram, EndsInWhatWasSelectedANoteOrARefusal)
+{
+    const auto& c = GetParam();
+    const char* target = c.toLv1 ? "waves-lv1" : "superrack-soundgrid";
+    vorntest::WavesFixture source (c.toLv1 ? "show.sprk" : "show.emo", ! c.toLv1);
+    vorntest::WavesFixture hostTemplate (c.toLv1 ? "template.emo" : "template.sprk", c.toLv1);
+    if (c.toLv1)
+    {
+        buildSoundGridShow (source);
+        buildLv1Template (hostTemplate);
+    }
+    else
+    {
+        buildLv1Show (source);
+        buildSoundGridTemplate (hostTemplate);
+    }
+    source.exec (c.sourceSql);
+    hostTemplate.exec (c.templateSql);
+    hostTemplate.close();
+    source.close();
+
+    vorntest::TempFolder out, tmp;
+    const std::vector<std::string> env { "TMPDIR=" + tmp.path() };
+    const auto report = vorntest::runVornconvBinary ({ "--waves-selection-report", target, source.file.getFullPathName().toStdString() }, {}, env);
+    const auto reportLines = report.outLines();
+    ASSERT_EQ (reportLines.size(), 1) << report.out;
+    if (report.exitCode != 0)
+    {
+        EXPECT_EQ (report.exitCode, 1);
+        EXPECT_EQ (reportLines, c.lines ({}));
+        EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+        return;
+    }
+    juce::var doc;
+    ASSERT_TRUE (juce::JSON::parse (reportLines[0], doc).wasOk());
+    if (c.checkReport)
+        c.checkReport (doc);
+    if (c.edit)
+        c.edit (doc);
+    auto text = vornconv::json::toJsonLine (doc);
+    if (c.rewrite)
+        text = c.rewrite (text);
+    if (c.afterReportSql.isNotEmpty())
+    {
+        vorntest::executeOn (source.file, c.afterReportSql);
+        if (c.craft)
+            text = text.replace (doc["sourceSha256"].toString(), vornconv::waves::fileSha256 (source.file));
+    }
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (selection.replaceWithText (text));
+    const auto sums = juce::SHA256 (source.file).toHexString() + juce::SHA256 (hostTemplate.file).toHexString()
+                      + juce::SHA256 (selection).toHexString();
+
+    const auto output = out.file (c.toLv1 ? "result.emo" : "result.sprk");
+    const auto run = vorntest::runVornconvBinary ({ "--waves-convert", target, source.file.getFullPathName().toStdString(), "--selection",
+                                                    selection.getFullPathName().toStdString(), "--template",
+                                                    hostTemplate.file.getFullPathName().toStdString(), "--output",
+                                                    output.getFullPathName().toStdString() },
+                                                  {}, env);
+    const auto expected = c.lines (text);
+    EXPECT_EQ (run.outLines(), expected);
+    EXPECT_EQ (run.err, std::string());
+    const bool succeeded = expected[0].startsWith ("OK");
+    EXPECT_EQ (run.exitCode, succeeded ? 0 : 1);
+    juce::StringArray left { "pick.json" };
+    if (succeeded)
+        left.add (output.getFileName());
+    EXPECT_EQ (folderEntries (out.folder), left);
+    EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    EXPECT_EQ (juce::SHA256 (source.file).toHexString() + juce::SHA256 (hostTemplate.file).toHexString()
+                   + juce::SHA256 (selection).toHexString(),
+               sums);
+    if (! succeeded)
+        return;
+    EXPECT_EQ (vorntest::queryRows (output, "PRAGMA integrity_check"), juce::StringArray ({ "ok" }));
+    EXPECT_EQ (vorntest::queryRows (output, "PRAGMA foreign_key_check"), juce::StringArray());
+    for (const auto& [sql, rows] : c.queries)
+        EXPECT_EQ (vorntest::queryRows (output, sql), rows) << sql;
+}
+
+std::string caseName (const ::testing::TestParamInfo<TransferCase>& info)
+{
+    std::string name;
+    for (const char* p = info.param.name; *p != 0; ++p)
+        name += std::isalnum ((unsigned char) *p) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P (Cases, WavesTransferProgram, ::testing::ValuesIn (transferCases()), caseName);
+
+} // namespace
