@@ -261,6 +261,15 @@ void reaperSeeds()
                         "Comp.vst3=00A1,4000000000{0123456789abcdef0123456789ABCDEF,Comp (Vendor)\r\n"
                         "New.vst3=00A3,42{00112233445566770011223344556677,Gate (Other)!!!VSTi  \r\n"
                         "Old.dylib=00,5{" + cid + ",VST2\r\n"));
+    // REAPER writes names as plug-ins report them: 8-bit bytes in rows that are skipped and in
+    // .vst3 rows, whose class ids then lose their REAPER identity; a leading byte-order mark.
+    const std::string proQRow = "FabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + cid.toStdString() + ",Pro-Q 4 (FabFilter)\r\n";
+    seedBytes ("reaper_cache", "8-bit-rows.ini",
+               "[vstcache]\r\nMicroTonicVST.vst=00A0,1397572658,\xB5Tonic (Sonic Charge)!!!VSTi\r\n"
+               "UAD_Precision_Reflection_Engine.vst=00A1,1,UAD Precision Reflection Engine\xC5 (Universal Audio, Inc.)\r\n" + proQRow
+               + "MicroTonic.vst3=00A2,1397572659{56534D54546F6E696300000000000001,\xB5Tonic (Sonic Charge)\r\n"
+                 "\xB5Gate.vst3=00A3,44{00112233445566770011223344556677,Gate (Other)\r\n");
+    seedBytes ("reaper_cache", "byte-order-mark.ini", "\xEF\xBB\xBF" + proQRow);
     seed ("factory_catalog", "rows.tsv",
           juce::String (cid + "\tPro-Q 4\tFabFilter\t4.0\t/opt/vst3/FabFilter Pro-Q 4.vst3\n"
                         "0123456789abcdef0123456789ABCDEF\tComp\tVendor\t1.0\t/p/Comp.vst3\t0\r\n"

@@ -7,8 +7,9 @@
 #include <functional>
 #include <string>
 
-// Text files as real machines hold them, through the real program: files that editors on Windows
-// begin with a byte-order mark, and NUL bytes where no text has one.
+// Text files as real machines hold them, through the real program: REAPER caches with 8-bit
+// names in the rows REAPER writes for VST2 plug-ins, files that editors on Windows begin with a
+// byte-order mark, and NUL bytes where no text has one.
 namespace
 {
 
@@ -34,6 +35,11 @@ juce::StringArray linesStartingWith (const vorntest::ProcessResult& r, const cha
     return found;
 }
 
+// REAPER's cache: two VST2 rows with the 8-bit names real machines hold (a Windows one and a
+// macOS one), then the rows the conversions use.
+const std::string vst2Rows = "[vstcache]\r\n"
+                             "MicroTonicVST.vst=00A0,1397572658,\xB5Tonic (Sonic Charge)!!!VSTi\r\n"
+                             "UAD_Precision_Reflection_Engine.vst=00A1,1,UAD Precision Reflection Engine\xC5 (Universal Audio, Inc.)\r\n";
 const std::string proQRow = "FabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + proQ.toStdString() + ",Pro-Q 4 (FabFilter)\r\n";
 
 struct Sandbox : vorntest::ProgramSandbox
@@ -45,9 +51,74 @@ struct Sandbox : vorntest::ProgramSandbox
         write ("cat.tsv", proQ + "\tPro-Q 4\tFabFilter\t4.0\t/opt/vst3/FabFilter Pro-Q 4.vst3\n"
                           + tonic + "\tMicroTonic\tSonic Charge\t3.0\t/opt/vst3/MicroTonic.vst3\n");
     }
+
+    vorntest::ProcessResult convertToReaper (const char* cache, const char* input, const char* output) const
+    {
+        return run ({ "--convert", "reaper", "--profile", "1x1", "--factory-catalog", "cat.tsv", "--reaper-cache", cache,
+                      "--output", output, input });
+    }
 };
 
 } // namespace
+
+// A row the cache load skips is skipped whatever its bytes. A .vst3 row whose name or key is not
+// UTF-8 is warned about once and costs only its class id: other plug-ins convert, and only a
+// session that needs that class id is refused, naming the row.
+TEST (TextFiles, ReaperCacheRowsAreCheckedWhereTheyAreUsed)
+{
+    Sandbox box;
+    box.writeBytes ("vst2.ini", vst2Rows + proQRow);
+    const std::string tonicRow = ",1397572659{" + tonic.toStdString() + ",";
+    box.writeBytes ("name.ini", vst2Rows + proQRow + "MicroTonic.vst3=00A2" + tonicRow + "\xB5Tonic (Sonic Charge)\r\n"
+                                + "MicroTonic.vst3=00A2" + tonicRow + "\xB5Tonic (Sonic Charge)\r\n");
+    box.writeBytes ("key.ini", vst2Rows + proQRow + "\xB5Tonic.vst3=00A2" + tonicRow + "MicroTonic (Sonic Charge)\r\n");
+
+    const auto warning = [] (const juce::String& key)
+    {
+        return "WARNING REAPER cache row " + key + " is not valid UTF-8 text; plug-ins of class id " + tonic
+             + " cannot be written to REAPER";
+    };
+    const auto refusal = [] (const juce::String& key)
+    {
+        return "ERROR   REAPER internal profile requires a complete native cache identity for CID " + tonic + " (the REAPER cache row "
+             + key + " is not valid UTF-8 text)";
+    };
+    const auto shownKey = juce::String::fromUTF8 ("\xEF\xBF\xBDTonic.vst3");
+    const struct
+    {
+        const char* what;
+        const char* cache;
+        const char* input;
+        juce::StringArray warnings;
+        juce::String error; // the one ERROR line; none when the conversion writes
+    } cases[] = {
+        { "8-bit VST2 rows are skipped", "vst2.ini", "proq.rpp", {}, {} },
+        { "a malformed name costs only its class id", "name.ini", "proq.rpp", { warning ("MicroTonic.vst3") }, {} },
+        { "a session that needs it is refused", "name.ini", "tonic.rpp", { warning ("MicroTonic.vst3") }, refusal ("MicroTonic.vst3") },
+        { "a malformed key is shown as well as it can be", "key.ini", "tonic.rpp", { warning (shownKey) }, refusal (shownKey) },
+    };
+    int n = 0;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto output = "out" + std::to_string (n++) + ".rpp";
+        const auto r = box.convertToReaper (c.cache, c.input, output.c_str());
+        EXPECT_EQ (r.err, "");
+        EXPECT_EQ (linesStartingWith (r, "WARNING REAPER cache"), c.warnings) << r.out;
+        EXPECT_EQ (linesStartingWith (r, "ERROR"), c.error.isEmpty() ? juce::StringArray() : juce::StringArray (c.error)) << r.out;
+        EXPECT_EQ (r.exitCode, c.error.isEmpty() ? 0 : 1) << r.out;
+        const auto written = box.work.getChildFile (output);
+        EXPECT_EQ (written.existsAsFile(), c.error.isEmpty());
+        if (c.error.isEmpty())
+        {
+            // The cache serves the plug-in it names: its key and id are what the project loads.
+            EXPECT_EQ (linesStartingWith (r, "CANDIDATE  "), juce::StringArray ("CANDIDATE  " + box.path (c.input) + " -> " + written.getFullPathName()));
+            const auto project = written.loadFileAsString();
+            EXPECT_TRUE (project.contains ("\"FabFilter_Pro-Q_4.vst3\" 0 \"\" 934538646{" + proQ + "}")) << project;
+        }
+        EXPECT_EQ (box.tmpEntries(), 0);
+    }
+}
 
 // Every text file kind read with one leading UTF-8 byte-order mark gives exactly what it gives
 // without one: the same lines, the same exit status and the same written file.
