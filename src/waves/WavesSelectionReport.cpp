@@ -160,15 +160,16 @@ bool channelCount (sqlite3* db, int type, int& count, juce::String& error)
     return true;
 }
 
-// A text column that becomes part of the document: NULL is empty; bytes that are not UTF-8 (or
-// hold a NUL) are refused, naming where they were found.
+// A text column that becomes part of the document: NULL is empty; bytes that are not UTF-8, or
+// hold a NUL, are refused, saying which and naming where they were found.
 bool textColumn (sqlite3_stmt* statement, int column, const char* where, juce::String& out, juce::String& error)
 {
     out = {};
     const auto* text = sqlite3_column_text (statement, column);
-    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out))
+    utf8::TextFault fault;
+    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out, fault))
         return true;
-    error = juce::String ("invalid UTF-8 text in Waves ") + where;
+    error = juce::String (utf8::faultName (fault)) + " in Waves " + where;
     return false;
 }
 

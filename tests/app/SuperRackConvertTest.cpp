@@ -101,6 +101,7 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
     make ("good.sprk", nullptr);
     make ("badschema.sprk", [] (auto& f) { breakSchema (f.handle); });
     make ("badtext.sprk", [] (auto& f) { f.exec ("UPDATE plug SET plugin_name=CAST(X'50FF80' AS TEXT);"); });
+    make ("nultext.sprk", [] (auto& f) { f.exec ("UPDATE plug SET plugin_name=CAST(X'500051' AS TEXT);"); });
     {
         vorntest::SprkFixture base ("tmpl.sprk");
         vorntest::makeSprkTemplate (base);
@@ -119,6 +120,7 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
     makeEmo ("good.emo", nullptr);
     makeEmo ("badschema.emo", [] (auto& lv1) { breakSchema (lv1.handle); });
     makeEmo ("badtext.emo", [] (auto& lv1) { lv1.exec ("UPDATE snapshot_chainer SET name=CAST(X'4BFF80' AS TEXT);"); });
+    makeEmo ("nultext.emo", [] (auto& lv1) { lv1.exec ("UPDATE snapshot_chainer SET name=CAST(X'4B0069' AS TEXT);"); });
     {
         vorntest::WavesFixture sg ("sg.sprk", false);
         sg.addChannels (0, 8, "T");
@@ -157,12 +159,16 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
         { "schema quoting malformed bytes", { "badschema.sprk" },
           "ERROR   could not distinguish SuperRack Performer from SoundGrid: malformed database schema (" + replaced + ")" },
         { "malformed plug-in name", { "badtext.sprk" }, "ERROR   invalid UTF-8 text in SuperRack plug.plugin_name" },
+        // A NUL is well-formed UTF-8, but cutting the name at it would lose the rest in silence.
+        { "NUL in a plug-in name", { "nultext.sprk" }, "ERROR   NUL byte in SuperRack plug.plugin_name" },
         { "FIFO LV1 session", { "--waves-selection-report", "superrack-soundgrid", "fifo.emo" }, "ERROR   not a regular file: " + box.path ("fifo.emo") },
         { "device LV1 session", { "--waves-selection-report", "superrack-soundgrid", "zero.emo" }, "ERROR   not a regular file: " + box.path ("zero.emo") },
         { "LV1 schema quoting malformed bytes", { "--waves-selection-report", "superrack-soundgrid", "badschema.emo" },
           "ERROR   malformed database schema (" + replaced + ")" },
         { "malformed LV1 channel name", { "--waves-selection-report", "superrack-soundgrid", "badtext.emo" },
           "ERROR   invalid UTF-8 text in Waves snapshot_chainer.name" },
+        { "NUL in an LV1 channel name", { "--waves-selection-report", "superrack-soundgrid", "nultext.emo" },
+          "ERROR   NUL byte in Waves snapshot_chainer.name" },
         { "FIFO Performer template", convert ("fifo-template.sprk"),
           "ERROR   SuperRack template is not completely readable: not a regular file: " + box.path ("fifo-template.sprk") },
         { "device Performer template", convert ("zero-template.sprk"),
