@@ -1327,7 +1327,9 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
     juce::String ignored;
     if (! makePrivateFolder (temporaryRoot(), "vornconv_", staged.folder, ignored))
     {
-        error = "could not create temporary working directory";
+        // The product is told from this one copy, so the product inspection is what fails here
+        // first: a session read would stage its copy only after the inspection had staged its own.
+        error = "could not distinguish SuperRack Performer from SoundGrid: Could not create a private Waves source staging directory";
         return false;
     }
     // Joined as text: JUCE would read a name starting with '~' as a home folder.

@@ -195,6 +195,51 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
     }
 }
 
+// The private copy of a session goes where TMPDIR says: a relative folder lies below the working
+// folder, as for any program, and one that does not exist refuses the read in the product
+// inspection's words (the product is told from that copy) instead of sending the copy elsewhere.
+TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
+{
+    vorntest::ProgramSandbox box;
+    {
+        vorntest::SprkFixture f ("made.sprk");
+        fillSource (f);
+        f.close();
+        ASSERT_TRUE (f.file.copyFileTo (box.work.getChildFile ("good.sprk")));
+    }
+    ASSERT_TRUE (box.work.getChildFile ("scratch").createDirectory());
+    const auto home = "HOME=" + box.home.getFullPathName().toStdString();
+    const juce::String missing = "ERROR   could not distinguish SuperRack Performer from SoundGrid: "
+                                 "Could not create a private Waves source staging directory";
+    const struct
+    {
+        const char* what;
+        std::string tmpdir;
+        juce::String error; // the one ERROR line, or none
+    } cases[] = {
+        { "absolute folder that does not exist", box.work.getChildFile ("gone").getFullPathName().toStdString(), missing },
+        { "relative folder that does not exist", "gone", missing },
+        { "relative folder below the working folder", "scratch", {} },
+        { "relative folder given with a dot", "./scratch", {} },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto r = vorntest::runProgram (vorntest::vornconvBinary(), { "good.sprk" }, box.work.getFullPathName().toStdString(),
+                                             { home, "TMPDIR=" + c.tmpdir });
+        juce::StringArray errors;
+        for (const auto& line : r.outLines())
+            if (line.startsWith ("ERROR"))
+                errors.add (line);
+        EXPECT_EQ (errors, c.error.isEmpty() ? juce::StringArray() : juce::StringArray (c.error)) << r.out;
+        EXPECT_EQ (r.exitCode, c.error.isEmpty() ? 0 : 1) << r.out;
+        EXPECT_TRUE (c.error.isNotEmpty() || r.out.find ("READ    ") != std::string::npos) << r.out;
+        EXPECT_EQ (r.err, "");
+        EXPECT_FALSE (box.work.getChildFile ("gone").exists());
+        EXPECT_EQ (box.work.getChildFile ("scratch").getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    }
+}
+
 // An interrupted read takes its private copy of the session with it.
 TEST (SuperRackHostileFiles, AnInterruptedReadLeavesNoPrivateCopy)
 {
