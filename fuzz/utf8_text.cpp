@@ -60,6 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
     juce::String text;
     const bool converted = utf8::toText (data, size, text);
     FUZZ_CHECK (converted == (valid && ! hasNul));
+
+    // The fault named is the first one: a NUL before the first malformed byte, else that byte.
+    const auto* nul = static_cast<const uint8_t*> (std::memchr (data, 0, size));
+    const auto check = utf8::checkText (data, size);
+    if (nul != nullptr && (size_t) (nul - data) < first)
+        FUZZ_CHECK (check.fault == utf8::TextFault::nulByte && check.at == (size_t) (nul - data));
+    else if (! valid)
+        FUZZ_CHECK (check.fault == utf8::TextFault::malformed && check.at == first);
+    else
+        FUZZ_CHECK (check.fault == utf8::TextFault::none && check.at == 0);
+    juce::String again;
+    auto fault = utf8::TextFault::tooLarge;
+    FUZZ_CHECK (utf8::toText (data, size, again, fault) == converted && fault == check.fault && again == text);
     if (converted)
     {
         FUZZ_CHECK (text.getNumBytesAsUTF8() == size && std::memcmp (text.toRawUTF8(), data, size) == 0);

@@ -174,4 +174,18 @@ inline juce::String oneTrackTemplate (const juce::String& classId, const juce::S
            ">\n";
 }
 
+// A one-track project with one VST3 plug-in of classId (REAPER id 934538646) as REAPER itself
+// saves it: a template for the converter.
+inline juce::String hostSavedProject (const juce::String& classId)
+{
+    const auto wrapper = makeWrapper (934538646u, 2, 2, reaperMarkerFull, "T", "", reaperSavedTail());
+    return "<REAPER_PROJECT 0.1 \"7.30/linux-x86_64\" 1733300000\n  SAMPLERATE 48000 1 0\n"
+           "  <TRACK {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    NAME Vox\n    VOLPAN 1 0 -1 -1 1\n    MUTESOLO 0 0 0\n"
+           "    IPHASE 0\n    PLAYOFFS 0 1\n    SEL 1\n    REC 0 0 1 0 0 0 0 0\n    VU 2\n    NCHAN 2\n    FX 1\n"
+           "    TRACKID {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    MAINSEND 1 0\n    <FXCHAIN\n      SHOW 0\n      BYPASS 0 0 0\n"
+           "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + classId + "} \"\"\n"
+           "        " + juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()) + "\n"
+           "      >\n      FLOATPOS 0 0 0 0\n      FXID {0E2A1D4C-7E55-4F0B-9C43-6C0C2D1B9A77}\n      WAK 0 0 0\n    >\n  >\n>\n";
+}
+
 } // namespace vorntest

@@ -256,15 +256,7 @@ void reaperSeeds()
     seed ("reaper_rpp", "one-track.rpp", project);
 
     // A project as REAPER itself saves it.
-    const auto saved = vorntest::makeWrapper (934538646u, 2, 2, vorntest::reaperMarkerFull, "T", "", vorntest::reaperSavedTail());
-    seed ("reaper_rpp", "host-saved.rpp",
-          "<REAPER_PROJECT 0.1 \"7.30/linux-x86_64\" 1733300000\n  SAMPLERATE 48000 1 0\n"
-          "  <TRACK {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    NAME Vox\n    VOLPAN 1 0 -1 -1 1\n    MUTESOLO 0 0 0\n"
-          "    IPHASE 0\n    PLAYOFFS 0 1\n    SEL 1\n    REC 0 0 1 0 0 0 0 0\n    VU 2\n    NCHAN 2\n    FX 1\n"
-          "    TRACKID {3F2C7C59-93F1-4E5D-8C7B-0F3A3AFC1E11}\n    MAINSEND 1 0\n    <FXCHAIN\n      SHOW 0\n      BYPASS 0 0 0\n"
-          "      <VST \"VST3: Pro-Q 4 (FabFilter)\" \"FabFilter Pro-Q 4.vst3\" 0 \"\" 934538646{" + cid + "} \"\"\n"
-          "        " + juce::Base64::toBase64 (saved.getData(), saved.getSize()) + "\n"
-          "      >\n      FLOATPOS 0 0 0 0\n      FXID {0E2A1D4C-7E55-4F0B-9C43-6C0C2D1B9A77}\n      WAK 0 0 0\n    >\n  >\n>\n");
+    seed ("reaper_rpp", "host-saved.rpp", vorntest::hostSavedProject (cid));
     seed ("reaper_rpp", "one-track-crlf.rpp", project.replace ("\n", "\r\n"));
 
     // AudioUnits as REAPER saves them: an instrument (AUi) with 34 outputs and a preset name, an
@@ -291,11 +283,34 @@ void reaperSeeds()
                     makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, vorntest::auClassInfo ("aufx", "Bus3", "Acme")))
           + "    >\n  >\n>\n");
 
+    // Text as real machines hold it: a leading byte-order mark, and NUL bytes in a name and after
+    // the root, which refuse the file.
+    const auto text = project.toStdString();
+    const auto withNulAfter = [&text] (const std::string& after)
+    {
+        const auto at = text.find (after) + after.size();
+        return text.substr (0, at) + std::string (1, '\0') + text.substr (at);
+    };
+    const auto seedBytes = [] (const char* target, const char* name, const std::string& bytes)
+    { seed (target, name, bytes.data(), bytes.size()); };
+    seedBytes ("reaper_rpp", "byte-order-mark.rpp", "\xEF\xBB\xBF" + text);
+    seedBytes ("reaper_rpp", "nul-in-name.rpp", withNulAfter ("NAME \"Ki"));
+    seedBytes ("reaper_rpp", "nul-after-root.rpp", text + std::string (1, '\0'));
+
     seed ("reaper_cache", "vstplugins.ini",
           juce::String ("[vstcache]\r\nFabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + cid + ",Pro-Q 4 (FabFilter)\r\n"
                         "Comp.vst3=00A1,4000000000{0123456789abcdef0123456789ABCDEF,Comp (Vendor)\r\n"
                         "New.vst3=00A3,42{00112233445566770011223344556677,Gate (Other)!!!VSTi  \r\n"
                         "Old.dylib=00,5{" + cid + ",VST2\r\n"));
+    // REAPER writes names as plug-ins report them: 8-bit bytes in rows that are skipped and in
+    // .vst3 rows, whose class ids then lose their REAPER identity; a leading byte-order mark.
+    const std::string proQRow = "FabFilter_Pro-Q_4.vst3=0000000000000000,934538646{" + cid.toStdString() + ",Pro-Q 4 (FabFilter)\r\n";
+    seedBytes ("reaper_cache", "8-bit-rows.ini",
+               "[vstcache]\r\nMicroTonicVST.vst=00A0,1397572658,\xB5Tonic (Sonic Charge)!!!VSTi\r\n"
+               "UAD_Precision_Reflection_Engine.vst=00A1,1,UAD Precision Reflection Engine\xC5 (Universal Audio, Inc.)\r\n" + proQRow
+               + "MicroTonic.vst3=00A2,1397572659{56534D54546F6E696300000000000001,\xB5Tonic (Sonic Charge)\r\n"
+                 "\xB5Gate.vst3=00A3,44{00112233445566770011223344556677,Gate (Other)\r\n");
+    seedBytes ("reaper_cache", "byte-order-mark.ini", "\xEF\xBB\xBF" + proQRow);
     seed ("factory_catalog", "rows.tsv",
           juce::String (cid + "\tPro-Q 4\tFabFilter\t4.0\t/opt/vst3/FabFilter Pro-Q 4.vst3\n"
                         "0123456789abcdef0123456789ABCDEF\tComp\tVendor\t1.0\t/p/Comp.vst3\t0\r\n"

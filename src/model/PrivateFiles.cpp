@@ -187,10 +187,14 @@ void installInterruptCleanup (const char* line)
 juce::File temporaryRoot()
 {
     const char* fromEnvironment = std::getenv ("TMPDIR");
-    juce::String path;
-    if (fromEnvironment != nullptr && fromEnvironment[0] == '/')
-        path = utf8::toTextReplacingMalformed (fromEnvironment);
-    return juce::File (path.isNotEmpty() ? path : juce::String ("/tmp"));
+    if (fromEnvironment == nullptr || fromEnvironment[0] == 0)
+        return juce::File ("/tmp");
+    const auto path = utf8::toTextReplacingMalformed (fromEnvironment);
+    if (fromEnvironment[0] == '/')
+        return juce::File (path);
+    // A relative folder is the user's word too: it lies below the working folder, as for any
+    // other program. Joined as text, so that a name starting with '~' is never a home folder.
+    return juce::File (juce::File::getCurrentWorkingDirectory().getFullPathName() + "/" + path);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -22,7 +22,8 @@ namespace vornconv
 // standard output, followed by a newline, after the clean-up.
 void installInterruptCleanup (const char* line);
 
-// The folder temporary files go to: $TMPDIR when set, else /tmp.
+// The folder temporary files go to: $TMPDIR when set and not empty (a relative one below the
+// working folder), else /tmp.
 juce::File temporaryRoot();
 
 // A private folder (mode 0700, a fresh unpredictable name starting with prefix) removed with

@@ -1,10 +1,11 @@
 // The one loader for files we did not write: one open that never waits on a FIFO, an fstat that
 // must find a regular file within the caller's size limit, one read of exactly that many bytes (a
-// file that changes meanwhile is refused), and for text the strict UTF-8 check. Every refusal
-// names the file.
+// file that changes meanwhile is refused), and for text the byte-order mark and the strict UTF-8
+// and NUL checks. Every refusal names the file.
 //
-// The file holds, in order: the private read and UTF-8 checks, then openUntrustedFile, the
-// reading of a file in pieces, and the three readers built on them (bytes, UTF-8 bytes, text).
+// The file holds, in order: the private read, mark and text checks, then openUntrustedFile, the
+// reading of a file in pieces, and the four readers built on them (bytes, UTF-8 bytes, text,
+// lines).
 
 #include "model/UntrustedFile.h"
 
@@ -82,21 +83,68 @@ bool readExactly (int fd, char* buffer, size_t size, const juce::File& file, juc
     return readPiece (fd, buffer, size, file, error) && finishRead (fd, file, error);
 }
 
-bool checkUtf8 (const void* data, size_t size, bool allowNul, const juce::File& file, juce::String& error)
+juce::String notUtf8 (size_t at, const juce::File& file)
 {
-    const auto bad = utf8::firstMalformedByte (data, size);
-    if (bad != size)
+    return "not valid UTF-8 text (byte " + juce::String ((juce::int64) at) + "): " + pathOf (file);
+}
+
+juce::String nulByte (size_t at, const juce::File& file)
+{
+    return "NUL byte in text (byte " + juce::String ((juce::int64) at) + "): " + pathOf (file);
+}
+
+// The size of the UTF-8 byte-order mark the text starts with: 3, or 0 when there is none.
+size_t leadingMarkSize (const char* data, size_t size) noexcept
+{
+    return size >= 3 && std::memcmp (data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+}
+
+// The text after its mark (at offset skip of the file) must be well-formed UTF-8 without a NUL
+// byte, or, for lines, hold no NUL byte and begin with no UTF-16 mark.
+bool checkText (const char* data, size_t size, size_t skip, bool wholeUtf8, const juce::File& file, juce::String& error)
+{
+    const auto length = size - skip;
+    if (length == 0)
+        return true;
+    const auto* text = data + skip;
+    if (wholeUtf8)
     {
-        error = "not valid UTF-8 text (byte " + juce::String ((juce::int64) bad) + "): " + pathOf (file);
+        const auto check = utf8::checkText (text, length);
+        if (check.fault == utf8::TextFault::none)
+            return true;
+        error = check.fault == utf8::TextFault::nulByte ? nulByte (skip + check.at, file) : notUtf8 (skip + check.at, file);
         return false;
     }
-    if (! allowNul)
-        if (const auto* nul = std::memchr (data, 0, size))
-        {
-            const auto at = static_cast<const char*> (nul) - static_cast<const char*> (data);
-            error = "NUL byte in text (byte " + juce::String ((juce::int64) at) + "): " + pathOf (file);
-            return false;
-        }
+    // FF FE or FE FF: the start of UTF-16 text, whose lines are not UTF-8 anywhere.
+    const auto startsWith = [text, length] (juce::uint8 a, juce::uint8 b)
+    { return length >= 2 && (juce::uint8) text[0] == a && (juce::uint8) text[1] == b; };
+    if (startsWith (0xFF, 0xFE) || startsWith (0xFE, 0xFF))
+    {
+        error = notUtf8 (skip, file);
+        return false;
+    }
+    if (const auto* nul = std::memchr (text, 0, length))
+    {
+        error = nulByte (skip + (size_t) (static_cast<const char*> (nul) - text), file);
+        return false;
+    }
+    return true;
+}
+
+// The bytes of a text file, checked, without the mark.
+bool readTextBytes (const juce::File& file, juce::int64 maxBytes, bool wholeUtf8, juce::MemoryBlock& bytes, juce::String& error)
+{
+    if (! readUntrustedBytes (file, maxBytes, bytes, error))
+        return false;
+    const auto* data = static_cast<const char*> (bytes.getData());
+    const auto skip = leadingMarkSize (data, bytes.getSize());
+    if (! checkText (data, bytes.getSize(), skip, wholeUtf8, file, error))
+    {
+        bytes.reset();
+        return false;
+    }
+    if (skip > 0)
+        bytes.removeSection (0, skip);
     return true;
 }
 
@@ -177,12 +225,12 @@ bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::Mem
 
 bool readUntrustedUtf8 (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error)
 {
-    if (! readUntrustedBytes (file, maxBytes, bytes, error))
-        return false;
-    if (checkUtf8 (bytes.getData(), bytes.getSize(), true, file, error))
-        return true;
-    bytes.reset();
-    return false;
+    return readTextBytes (file, maxBytes, true, bytes, error);
+}
+
+bool readUntrustedLines (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error)
+{
+    return readTextBytes (file, maxBytes, false, bytes, error);
 }
 
 bool readUntrustedText (const juce::File& file, juce::int64 maxBytes, juce::String& text, juce::String& error)
@@ -208,11 +256,14 @@ bool readUntrustedText (const juce::File& file, juce::int64 maxBytes, juce::Stri
     if (! readExactly (in.fd, buffer, (size_t) size, file, error))
         return false;
     buffer[size] = 0;
-    if (! checkUtf8 (buffer, (size_t) size, false, file, error))
+    const auto skip = leadingMarkSize (buffer, (size_t) size);
+    if (! checkText (buffer, (size_t) size, skip, true, file, error))
     {
         buffer[0] = 0;
         return false;
     }
+    if (skip > 0)
+        std::memmove (buffer, buffer + skip, (size_t) size - skip + 1);
     text = std::move (read);
     return true;
 }

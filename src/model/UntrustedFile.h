@@ -8,6 +8,11 @@
 // descriptor, and a file that grows or shrinks meanwhile is refused. Text must also be
 // well-formed UTF-8: it is never re-decoded as another encoding and never cut short at a NUL.
 //
+// Every text file is handed out without one leading UTF-8 byte-order mark (EF BB BF), which
+// editors on Windows put before the text; a mark anywhere else is ordinary text. A UTF-16 mark
+// is not UTF-8 and is refused as such. Byte offsets in messages count from the start of the file,
+// the mark included.
+//
 // Every refusal is a message that names the file, ready to follow "ERROR   ".
 namespace vornconv
 {
@@ -26,12 +31,15 @@ bool finishUntrustedRead (int fd, const juce::File& file, juce::String& error);
 // The file's bytes.
 bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error);
 
-// The file's bytes, which must be well-formed UTF-8 (NUL bytes are left for the caller's format
-// to judge).
+// The file's text as bytes: well-formed UTF-8 without a NUL byte.
 bool readUntrustedUtf8 (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error);
 
 // The file as text: well-formed UTF-8 without a NUL byte. The bytes are read straight into the
 // text, so the file is held once.
 bool readUntrustedText (const juce::File& file, juce::int64 maxBytes, juce::String& text, juce::String& error);
+
+// The file's text as bytes for a reader that takes it line by line and skips lines it does not
+// use: no NUL byte anywhere, but UTF-8 is left for the reader to check in the lines it uses.
+bool readUntrustedLines (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error);
 
 } // namespace vornconv

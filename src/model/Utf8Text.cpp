@@ -60,15 +60,53 @@ size_t firstMalformedByte (const void* data, size_t size) noexcept
     return size;
 }
 
-bool toText (const void* data, size_t size, juce::String& out)
+TextCheck checkText (const void* data, size_t size) noexcept
+{
+    if (size == 0)
+        return {};
+    const auto malformed = firstMalformedByte (data, size);
+    // A NUL before the first malformed byte comes first; none is searched for beyond it.
+    if (const auto* nul = std::memchr (data, 0, malformed))
+        return { TextFault::nulByte, (size_t) (static_cast<const char*> (nul) - static_cast<const char*> (data)) };
+    if (malformed != size)
+        return { TextFault::malformed, malformed };
+    return {};
+}
+
+const char* faultName (TextFault fault) noexcept
+{
+    switch (fault)
+    {
+        case TextFault::nulByte:   return "NUL byte";
+        case TextFault::malformed: return "invalid UTF-8 text";
+        case TextFault::tooLarge:  return "oversized text";
+        case TextFault::none:      break;
+    }
+    return "";
+}
+
+bool toText (const void* data, size_t size, juce::String& out, TextFault& fault)
 {
     out.clear();
+    fault = TextFault::none;
     if (size == 0)
         return true;
-    if (size > (size_t) std::numeric_limits<int>::max() || std::memchr (data, 0, size) != nullptr || ! isValid (data, size))
+    if (size > (size_t) std::numeric_limits<int>::max())
+    {
+        fault = TextFault::tooLarge;
+        return false;
+    }
+    fault = checkText (data, size).fault;
+    if (fault != TextFault::none)
         return false;
     out = juce::String::fromUTF8 (static_cast<const char*> (data), (int) size);
     return true;
+}
+
+bool toText (const void* data, size_t size, juce::String& out)
+{
+    TextFault ignored;
+    return toText (data, size, out, ignored);
 }
 
 juce::String toTextReplacingMalformed (const void* data, size_t size)

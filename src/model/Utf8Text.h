@@ -23,10 +23,33 @@ inline bool isValid (const void* data, size_t size) noexcept
     return firstMalformedByte (data, size) == size;
 }
 
+// What keeps bytes from becoming text. A NUL is well-formed UTF-8, but a juce::String would end
+// at it, so text that becomes data may not hold one either.
+enum class TextFault
+{
+    none,
+    nulByte,     // a NUL byte
+    malformed,   // a byte that does not begin a well-formed UTF-8 sequence
+    tooLarge     // more bytes than a juce::String can hold
+};
+
+// The fault and its offset: the first malformed byte or NUL, whichever comes first.
+struct TextCheck
+{
+    TextFault fault = TextFault::none;
+    size_t at = 0;
+};
+TextCheck checkText (const void* data, size_t size) noexcept;
+
+// What a message calls the fault, as in "NUL byte in SuperRack plug.plugin_name": "NUL byte",
+// "invalid UTF-8 text" or "oversized text"; empty for none.
+const char* faultName (TextFault fault) noexcept;
+
 // For text that becomes data (names, paths, documents): the bytes as text when they are
 // well-formed UTF-8 without a NUL byte (a juce::String would end at it); false otherwise, and out
-// is then empty.
+// is then empty. The second form also says why it failed (TextFault::none on success).
 bool toText (const void* data, size_t size, juce::String& out);
+bool toText (const void* data, size_t size, juce::String& out, TextFault& fault);
 
 // For text that only goes into a message (an SQLite error, a quoted foreign value): every byte
 // that does not begin a well-formed sequence, and every NUL, becomes U+FFFD; never fails.

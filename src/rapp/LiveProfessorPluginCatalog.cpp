@@ -62,14 +62,15 @@ bool parseCount (const juce::String& text, juce::int32& out)
     return true;
 }
 
-// The list's root element, or null. The bytes come through the loader (a regular file of
-// bounded size, read whole; its refusal is in reason) and must pass the strict XML guard (one
-// well-formed document, bounded nesting, no DOCTYPE) before JUCE parses them from memory, so
-// nothing outside the file is ever resolved.
+// The list's root element, or null. The text comes through the loader (a regular file of
+// bounded size, read whole, UTF-8 without a NUL byte and without a leading byte-order mark; its
+// refusal is in reason) and must pass the strict XML guard (one well-formed document, bounded
+// nesting, no DOCTYPE) before JUCE parses it from memory, so nothing outside the file is ever
+// resolved.
 std::unique_ptr<juce::XmlElement> parseUntrustedXml (const juce::File& file, juce::String& reason)
 {
     juce::MemoryBlock bytes;
-    if (! readUntrustedBytes (file, maxCatalogBytes, bytes, reason))
+    if (! readUntrustedUtf8 (file, maxCatalogBytes, bytes, reason))
         return {};
     juce::String ignored;
     return strictXml::parse (bytes.getData(), bytes.getSize(), strictXml::defaultMaxDepth, ignored);

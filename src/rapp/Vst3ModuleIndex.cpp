@@ -15,7 +15,8 @@
 //   - Scanning bundles: the default folders, scanLocations and addBundle.
 //   - Entries by class id: the position map and addOrReplace.
 //   - Factory catalogs
-//   - REAPER's plug-in cache: joining identities, ambiguous class ids and conflicts.
+//   - REAPER's plug-in cache: its lines as bytes, joining identities, rows that are not UTF-8,
+//     ambiguous class ids and conflicts.
 //   - Lookups and availability: unavailable source identities, finding by class id or bundle,
 //     resolving a class id from a slot's ids, and marking unavailable slots.
 
@@ -30,6 +31,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <utility>
 
@@ -105,9 +107,8 @@ Vst3ModuleEntry entryForClassId (const juce::String& upperClassId)
 }
 
 // Digits only, 1 to 4294967295.
-bool parseReaperId (const juce::String& text, juce::uint32& out)
+bool parseReaperId (std::string_view bytes, juce::uint32& out)
 {
-    const auto bytes = utf8Bytes (text);
     juce::int64 value = 0;
     if (bytes.size() > 10 || ! parseStrictDecimal (bytes, DecimalForm::digits, 1, 0xffffffffll, value))
         return false;
@@ -496,16 +497,92 @@ bool Vst3ModuleIndex::loadFactoryCatalogText (juce::StringRef text, juce::String
 //==============================================================================
 // REAPER's plug-in cache
 
+namespace
+{
+
+bool isAsciiSpace (char c) noexcept
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Calls visit with every line of the text, lines ending at LF, CR LF or CR, each without its
+// trailing whitespace, until visit returns false.
+template <typename Visit>
+void forEachCacheLine (std::string_view text, Visit&& visit)
+{
+    size_t start = 0;
+    while (start < text.size())
+    {
+        auto end = text.find_first_of ("\r\n", start);
+        if (end == std::string_view::npos)
+            end = text.size();
+        auto line = text.substr (start, end - start);
+        while (! line.empty() && isAsciiSpace (line.back()))
+            line.remove_suffix (1);
+        if (! visit (line))
+            return;
+        start = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
+    }
+}
+
+bool endsWithVst3 (std::string_view key) noexcept
+{
+    constexpr std::string_view suffix = ".vst3";
+    if (key.size() < suffix.size())
+        return false;
+    for (size_t i = 0; i < suffix.size(); ++i)
+        if (juce::CharacterFunctions::toLowerCase ((juce::juce_wchar) (juce::uint8) key[key.size() - suffix.size() + i])
+            != (juce::juce_wchar) suffix[i])
+            return false;
+    return true;
+}
+
+// The byte offset in line of the character count characters after from, counting each byte that
+// does not continue a UTF-8 sequence as the start of one; npos when the line ends first.
+size_t characterOffset (std::string_view line, size_t from, int count) noexcept
+{
+    size_t at = from;
+    for (int k = 0; k < count; ++k)
+    {
+        if (at >= line.size())
+            return std::string_view::npos;
+        ++at;
+        while (at < line.size() && ((juce::uint8) line[at] & 0xC0) == 0x80)
+            ++at;
+    }
+    return at < line.size() ? at : std::string_view::npos;
+}
+
+// Bytes known to be well-formed UTF-8 without a NUL byte, as text.
+juce::String checkedText (std::string_view bytes)
+{
+    juce::String text;
+    utf8::toText (bytes.data(), bytes.size(), text);
+    return text;
+}
+
+// A key for a message: malformed bytes shown as U+FFFD.
+juce::String shownKey (std::string_view bytes)
+{
+    return utf8::toTextReplacingMalformed (bytes.data(), bytes.size());
+}
+
+} // namespace
+
 bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& error)
 {
     error.clear();
-    juce::String text, reason;
-    if (! readWholeText (file, text, reason))
+    // REAPER writes plug-in names as the plug-ins report them, 8-bit text included: UTF-8 is
+    // checked in the rows that are used, not in the file. A NUL byte still refuses the file.
+    juce::MemoryBlock bytes;
+    juce::String reason;
+    if (! file.existsAsFile() || ! readUntrustedLines (file, maxTextFileBytes, bytes, reason) || bytes.isEmpty())
     {
         error = reason.isEmpty() ? "REAPER VST cache is empty or unreadable: " + file.getFullPathName()
                                  : "REAPER VST cache cannot be read: " + reason;
         return false;
     }
+    const std::string_view text (static_cast<const char*> (bytes.getData()), bytes.getSize());
 
     syncPositions();
     int stored = 0;
@@ -516,39 +593,78 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
     struct Identity { juce::uint32 id; juce::String name; };
     std::map<juce::String, std::map<juce::String, Identity>> seen;
 
-    for (const auto& rawLine : splitLines (text))
+    // The class id of a row whose key or name cannot be read as UTF-8 text loses its REAPER
+    // identity: what the row says about it is unknown, so no other row can be trusted to agree.
+    const auto markUnreadable = [this] (const juce::String& cid, const juce::String& key, const juce::String& name)
     {
-        const auto line = rawLine.trimEnd();
-        const int equals = line.indexOfChar ('=');
-        if (equals <= 0)
-            continue;
-        const auto key = line.substring (0, equals);
-        if (! key.endsWithIgnoreCase (".vst3"))
-            continue;
+        int at = positionOf (cid);
+        if (at < 0)
+        {
+            PluginRef ref;
+            ref.occupied = true;
+            ref.format = "VST3";
+            ref.classId = cid;
+            ref.name = name;
+            addUnavailableSourceIdentity (ref);
+            at = positionOf (cid);
+        }
+        if (at < 0)
+            return false;
+        auto& entry = entries.getReference (at);
+        entry.reaperUnreadableKeys.addIfNotAlreadyThere (key);
+        entry.reaperId = 0;
+        entry.reaperKey.clear();
+        entry.reaperName.clear();
+        cacheWarnings.addIfNotAlreadyThere ("REAPER cache row " + key + " is not valid UTF-8 text; plug-ins of class id " + cid
+                                            + " cannot be written to REAPER");
+        return true;
+    };
+
+    // One row at a time; false when the row refuses the cache.
+    bool refused = false;
+    forEachCacheLine (text, [&] (std::string_view line)
+    {
+        const auto equals = line.find ('=');
+        if (equals == std::string_view::npos || equals == 0)
+            return true;
+        const auto keyBytes = line.substr (0, equals);
+        // A row that is not used is skipped whatever its bytes.
+        if (! endsWithVst3 (keyBytes))
+            return true;
         ++vst3Rows;
 
-        const int comma = line.indexOfChar (equals + 1, ',');
-        if (comma < 0)
-            continue;
-        const int brace = line.indexOfChar (comma + 1, '{');
-        if (brace < 0)
-            continue;
+        const auto comma = line.find (',', equals + 1);
+        if (comma == std::string_view::npos)
+            return true;
+        const auto brace = line.find ('{', comma + 1);
+        if (brace == std::string_view::npos)
+            return true;
         ++rowsWithClassId;
 
-        if (brace - comma < 2 || line.length() - (brace + 1) < 33 || line[brace + 33] != ',')
+        const auto fail = [&] (const juce::String& message)
         {
-            error = "invalid REAPER VST3 cache row: " + key;
+            error = message;
+            refused = true;
             return false;
-        }
+        };
+        const auto cidEnd = characterOffset (line, brace + 1, 32);
+        if (brace - comma < 2 || cidEnd == std::string_view::npos || line[cidEnd] != ',')
+            return fail ("invalid REAPER VST3 cache row: " + shownKey (keyBytes));
 
-        const auto cid = line.substring (brace + 1, brace + 33).toUpperCase();
-        const auto name = line.substring (brace + 34);
+        // Hexadecimal digits and decimal digits are ASCII: bytes that are not UTF-8 fail them.
+        const auto cidBytes = line.substr (brace + 1, cidEnd - brace - 1);
+        const auto nameBytes = line.substr (cidEnd + 1);
         juce::uint32 id = 0;
-        if (! parseReaperId (line.substring (comma + 1, brace), id) || ! isHexClassId (cid) || name.isEmpty())
-        {
-            error = "invalid REAPER VST3 identity row: " + key;
-            return false;
-        }
+        const auto cid = utf8::isValid (cidBytes.data(), cidBytes.size()) ? checkedText (cidBytes).toUpperCase() : juce::String();
+        if (! parseReaperId (line.substr (comma + 1, brace - comma - 1), id) || ! isHexClassId (cid) || nameBytes.empty())
+            return fail ("invalid REAPER VST3 identity row: " + shownKey (keyBytes));
+
+        const bool nameReadable = utf8::isValid (nameBytes.data(), nameBytes.size());
+        if (! nameReadable || ! utf8::isValid (keyBytes.data(), keyBytes.size()))
+            return markUnreadable (cid, shownKey (keyBytes), nameReadable ? checkedText (nameBytes) : juce::String())
+                || fail ("could not retain REAPER cache identity for CID " + cid);
+        const auto key = checkedText (keyBytes);
+        const auto name = checkedText (nameBytes);
 
         int at = positionOf (cid);
         if (at < 0)
@@ -561,28 +677,24 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
             addUnavailableSourceIdentity (ref);
             at = positionOf (cid);
             if (at < 0)
-            {
-                error = "could not retain REAPER cache identity for CID " + cid;
-                return false;
-            }
+                return fail ("could not retain REAPER cache identity for CID " + cid);
         }
 
         auto& keys = seen[cid];
         const auto earlier = keys.find (key);
         if (earlier != keys.end() && (earlier->second.id != id || earlier->second.name != name))
-        {
-            error = "conflicting REAPER cache identity for CID " + cid;
-            return false;
-        }
+            return fail ("conflicting REAPER cache identity for CID " + cid);
         const bool firstOfThisCache = keys.empty();
         keys.emplace (key, Identity { id, name });
         ++stored;
 
         auto& entry = entries.getReference (at);
+        if (! entry.reaperUnreadableKeys.isEmpty())
+            return true;
         if (! entry.reaperAmbiguousKeys.isEmpty())
         {
             entry.reaperAmbiguousKeys.addIfNotAlreadyThere (key);
-            continue;
+            return true;
         }
         if (entry.reaperId == 0 || (entry.reaperId == id && entry.reaperName == name))
         {
@@ -590,21 +702,21 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
             if (entry.reaperKey.isEmpty())
                 entry.reaperKey = key;
             entry.reaperName = name;
-            continue;
+            return true;
         }
         // Another identity: from an earlier cache it contradicts that cache; within this cache,
         // under another key, it is a second plug-in with the same class id.
         if (firstOfThisCache)
-        {
-            error = "conflicting REAPER cache identity for CID " + cid;
-            return false;
-        }
+            return fail ("conflicting REAPER cache identity for CID " + cid);
         entry.reaperAmbiguousKeys.add (entry.reaperKey);
         entry.reaperAmbiguousKeys.addIfNotAlreadyThere (key);
         entry.reaperId = 0;
         entry.reaperKey.clear();
         entry.reaperName.clear();
-    }
+        return true;
+    });
+    if (refused)
+        return false;
 
     for (const auto& entry : entries)
         if (entry.reaperAmbiguousKeys.size() > 1 && seen.count (entry.classId) != 0)

@@ -28,6 +28,9 @@ struct Vst3ModuleEntry
     // identities. When set, the class has no REAPER identity: reaperId is 0, reaperKey and
     // reaperName are empty.
     juce::StringArray reaperAmbiguousKeys;
+    // The cache keys (malformed bytes shown as U+FFFD) of rows for this class id whose key or
+    // name is not valid UTF-8 text. When set, the class has no REAPER identity either.
+    juce::StringArray reaperUnreadableKeys;
     bool available = false;
 };
 
@@ -89,7 +92,10 @@ struct Vst3ModuleIndex
     // the index lacks as unavailable entries. A class id that two keys of one cache give
     // different identities becomes ambiguous (reaperAmbiguousKeys) with a line in cacheWarnings;
     // one key with two identities, or an identity that differs from an earlier cache's, fails.
-    // A failure's error may hold a second line that tells why.
+    // UTF-8 is checked only in the rows that are used: a .vst3 row whose key or name is not
+    // UTF-8 costs its class id the REAPER identity (reaperUnreadableKeys) with a line in
+    // cacheWarnings; a NUL byte anywhere refuses the file. A failure's error may hold a second
+    // line that tells why.
     bool loadReaperCache (const juce::File& file, juce::String& error);
 
     // Registers a VST3 slot's class id as an unavailable entry unless the index has it already.

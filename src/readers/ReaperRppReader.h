@@ -15,8 +15,8 @@ namespace vornconv
 // application and file still set); everything else that is unexpected only lowers the grade.
 RackReadResult readReaperRpp (const juce::File& file);
 
-// The same for a project whose bytes were loaded (and checked as UTF-8) already; file only names
-// it in the result. A missing file reads as empty.
+// The same for a project whose bytes were loaded already (checked as UTF-8 without a NUL byte,
+// the byte-order mark dropped); file only names it in the result. A missing file reads as empty.
 RackReadResult readReaperRppBytes (const juce::File& file, std::string_view bytes);
 
 } // namespace vornconv

@@ -145,14 +145,16 @@ bool runStatement (ReadState& s, const juce::String& sql, const std::function<vo
 }
 
 // A text column that becomes part of the session (a name, a vendor, a stored value): NULL is
-// empty; bytes that are not UTF-8, or hold a NUL, end the read with an error naming the column.
+// empty; bytes that are not UTF-8, or hold a NUL (cutting the text there would lose the rest of
+// it in silence), end the read with an error that says which and names the column.
 bool textAt (ReadState& s, sqlite3_stmt* statement, int column, const char* tableColumn, juce::String& out)
 {
     out = {};
     const auto* text = sqlite3_column_text (statement, column);
-    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out))
+    utf8::TextFault fault;
+    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out, fault))
         return true;
-    fail (s, "invalid UTF-8 text in SuperRack " + juce::String (tableColumn));
+    fail (s, juce::String (utf8::faultName (fault)) + " in SuperRack " + tableColumn);
     return false;
 }
 
@@ -328,11 +330,12 @@ void readActiveInfo (ReadState& s, sqlite3_stmt* statement, int column)
     s.activeInfo = {};
     const auto* text = reinterpret_cast<const char*> (sqlite3_column_text (statement, column));
     const auto size = (size_t) sqlite3_column_bytes (statement, column);
-    if (text == nullptr || utf8::toText (text, size, s.activeInfo))
+    utf8::TextFault fault;
+    if (text == nullptr || utf8::toText (text, size, s.activeInfo, fault))
         return;
     const auto prefix = juce::String (superRackMetadata::headerV1).dropLastCharacters (1);
     if (size >= (size_t) prefix.length() && std::memcmp (text, prefix.toRawUTF8(), (size_t) prefix.length()) == 0)
-        fail (s, "invalid UTF-8 text in SuperRack snapshot.info");
+        fail (s, juce::String (utf8::faultName (fault)) + " in SuperRack snapshot.info");
 }
 
 void readStrips (ReadState& s)
@@ -1325,7 +1328,9 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
     juce::String ignored;
     if (! makePrivateFolder (temporaryRoot(), "vornconv_", staged.folder, ignored))
     {
-        error = "could not create temporary working directory";
+        // The product is told from this one copy, so the product inspection is what fails here
+        // first: a session read would stage its copy only after the inspection had staged its own.
+        error = "could not distinguish SuperRack Performer from SoundGrid: Could not create a private Waves source staging directory";
         return false;
     }
     // Joined as text: JUCE would read a name starting with '~' as a home folder.

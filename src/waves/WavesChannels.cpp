@@ -112,9 +112,10 @@ bool textColumn (sqlite3_stmt* statement, int column, const char* where, juce::S
 {
     out = {};
     const auto* text = sqlite3_column_text (statement, column);
-    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out))
+    utf8::TextFault fault;
+    if (text == nullptr || utf8::toText (text, (size_t) sqlite3_column_bytes (statement, column), out, fault))
         return true;
-    error = juce::String ("invalid UTF-8 text in Waves ") + where;
+    error = juce::String (utf8::faultName (fault)) + " in Waves " + where;
     return false;
 }
 

@@ -794,12 +794,19 @@ bool completeCacheIdentity (const Vst3ModuleEntry* entry)
 }
 
 // What a refusal for want of a cache identity adds when the cache gave the class id to several
-// plug-ins.
-juce::String sharedClassIdReason (const Vst3ModuleEntry* entry)
+// plug-ins, or in a row that is not UTF-8 text.
+juce::String missingIdentityReason (const Vst3ModuleEntry* entry)
 {
-    if (entry == nullptr || entry->reaperAmbiguousKeys.size() < 2)
+    if (entry == nullptr)
         return {};
-    return " (the REAPER cache gives this class id to " + entry->reaperAmbiguousKeys.joinIntoString (" and ") + ")";
+    juce::StringArray reasons;
+    if (entry->reaperAmbiguousKeys.size() >= 2)
+        reasons.add ("the REAPER cache gives this class id to " + entry->reaperAmbiguousKeys.joinIntoString (" and "));
+    if (! entry->reaperUnreadableKeys.isEmpty())
+        reasons.add ((entry->reaperUnreadableKeys.size() == 1 ? "the REAPER cache row " : "the REAPER cache rows ")
+                     + entry->reaperUnreadableKeys.joinIntoString (" and ")
+                     + (entry->reaperUnreadableKeys.size() == 1 ? " is" : " are") + " not valid UTF-8 text");
+    return reasons.isEmpty() ? juce::String() : " (" + reasons.joinIntoString ("; ") + ")";
 }
 
 bool supportedSlot (const PluginRef& slot, int k, const DeploymentProfile& profile)
@@ -935,7 +942,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
                 continue;
             if (! completeCacheIdentity (s.entry))
                 return "REAPER internal profile requires a complete native cache identity for CID " + s.cid
-                     + sharedClassIdReason (s.entry);
+                     + missingIdentityReason (s.entry);
             name = s.entry->reaperName;
             file = s.entry->reaperKey;
             hostId = s.entry->reaperId;
@@ -1029,7 +1036,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         if (s.entry == nullptr || (! prepared.builtIn && s.cid == prototype.cid))
             continue;
         if (! completeCacheIdentity (s.entry) || ! canQuoteInRpp (s.entry->reaperName) || ! canQuoteInRpp (s.entry->reaperKey))
-            return "REAPER cache lacks a complete identity for source CID " + s.cid + sharedClassIdReason (s.entry);
+            return "REAPER cache lacks a complete identity for source CID " + s.cid + missingIdentityReason (s.entry);
     }
 
     juce::StringArray tracks;

@@ -81,7 +81,7 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
     // Text that is not UTF-8, or that a NUL would cut short: never re-decoded, never shortened.
     box.writeBytes ("latin1.tsv", std::string (fakeCid) + "\tM\xFCller EQ\tAcme\t1.0.0\t/x/M\xC3\xBCller EQ.vst3\n");
     box.writeBytes ("nul.tsv", std::string ("# catalog\n\0", 11) + fakeCid + "\tFake EQ\tAcme\t1.0.0\t/x/Fake.vst3\n");
-    box.writeBytes ("latin1.ini", "[vst3]\nFake.vst3=00,1234{" + std::string (fakeCid) + "},F\xE9\n");
+    box.writeBytes ("nul.ini", "[vst3]\nFake.vst3=00,1234{" + std::string (fakeCid) + "},F" + std::string (1, '\0') + "\n");
     box.writeBytes ("latin1.json", "{\"schema\": \"vorn-rapp-selection-v1\", \"x\": \"\xE9\"}");
     const auto plugins = box.liveProfessorList();
     plugins.getParentDirectory().createDirectory();
@@ -111,8 +111,8 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
           "ERROR   factory catalog cannot be read: not valid UTF-8 text (byte 34): " + work + "latin1.tsv" },
         { "NUL in a factory catalog", { "--plan", "vorn", "--factory-catalog", "nul.tsv", "good.ksn" },
           "ERROR   factory catalog cannot be read: NUL byte in text (byte 10): " + work + "nul.tsv" },
-        { "Latin-1 REAPER cache", { "--plan", "reaper", "--factory-catalog", "cat.tsv", "--reaper-cache", "latin1.ini", "good.ksn" },
-          "ERROR   REAPER VST cache cannot be read: not valid UTF-8 text (byte 60): " + work + "latin1.ini" },
+        { "NUL in a REAPER cache", { "--plan", "reaper", "--factory-catalog", "cat.tsv", "--reaper-cache", "nul.ini", "good.ksn" },
+          "ERROR   REAPER VST cache cannot be read: NUL byte in text (byte 60): " + work + "nul.ini" },
         { "instruction in LiveProfessor's plug-in list",
           { "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe", "--parameter-cache", "cache", "good.ksn" },
           "ERROR   LiveProfessor plugin catalog XML parse failed" },

@@ -101,6 +101,7 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
     make ("good.sprk", nullptr);
     make ("badschema.sprk", [] (auto& f) { breakSchema (f.handle); });
     make ("badtext.sprk", [] (auto& f) { f.exec ("UPDATE plug SET plugin_name=CAST(X'50FF80' AS TEXT);"); });
+    make ("nultext.sprk", [] (auto& f) { f.exec ("UPDATE plug SET plugin_name=CAST(X'500051' AS TEXT);"); });
     {
         vorntest::SprkFixture base ("tmpl.sprk");
         vorntest::makeSprkTemplate (base);
@@ -119,6 +120,7 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
     makeEmo ("good.emo", nullptr);
     makeEmo ("badschema.emo", [] (auto& lv1) { breakSchema (lv1.handle); });
     makeEmo ("badtext.emo", [] (auto& lv1) { lv1.exec ("UPDATE snapshot_chainer SET name=CAST(X'4BFF80' AS TEXT);"); });
+    makeEmo ("nultext.emo", [] (auto& lv1) { lv1.exec ("UPDATE snapshot_chainer SET name=CAST(X'4B0069' AS TEXT);"); });
     {
         vorntest::WavesFixture sg ("sg.sprk", false);
         sg.addChannels (0, 8, "T");
@@ -157,12 +159,16 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
         { "schema quoting malformed bytes", { "badschema.sprk" },
           "ERROR   could not distinguish SuperRack Performer from SoundGrid: malformed database schema (" + replaced + ")" },
         { "malformed plug-in name", { "badtext.sprk" }, "ERROR   invalid UTF-8 text in SuperRack plug.plugin_name" },
+        // A NUL is well-formed UTF-8, but cutting the name at it would lose the rest in silence.
+        { "NUL in a plug-in name", { "nultext.sprk" }, "ERROR   NUL byte in SuperRack plug.plugin_name" },
         { "FIFO LV1 session", { "--waves-selection-report", "superrack-soundgrid", "fifo.emo" }, "ERROR   not a regular file: " + box.path ("fifo.emo") },
         { "device LV1 session", { "--waves-selection-report", "superrack-soundgrid", "zero.emo" }, "ERROR   not a regular file: " + box.path ("zero.emo") },
         { "LV1 schema quoting malformed bytes", { "--waves-selection-report", "superrack-soundgrid", "badschema.emo" },
           "ERROR   malformed database schema (" + replaced + ")" },
         { "malformed LV1 channel name", { "--waves-selection-report", "superrack-soundgrid", "badtext.emo" },
           "ERROR   invalid UTF-8 text in Waves snapshot_chainer.name" },
+        { "NUL in an LV1 channel name", { "--waves-selection-report", "superrack-soundgrid", "nultext.emo" },
+          "ERROR   NUL byte in Waves snapshot_chainer.name" },
         { "FIFO Performer template", convert ("fifo-template.sprk"),
           "ERROR   SuperRack template is not completely readable: not a regular file: " + box.path ("fifo-template.sprk") },
         { "device Performer template", convert ("zero-template.sprk"),
@@ -186,6 +192,51 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
         EXPECT_TRUE (errors[0].startsWith (c.error)) << errors[0];
         EXPECT_EQ (box.tmpEntries(), 0);
         EXPECT_EQ (box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories), before);
+    }
+}
+
+// The private copy of a session goes where TMPDIR says: a relative folder lies below the working
+// folder, as for any program, and one that does not exist refuses the read in the product
+// inspection's words (the product is told from that copy) instead of sending the copy elsewhere.
+TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
+{
+    vorntest::ProgramSandbox box;
+    {
+        vorntest::SprkFixture f ("made.sprk");
+        fillSource (f);
+        f.close();
+        ASSERT_TRUE (f.file.copyFileTo (box.work.getChildFile ("good.sprk")));
+    }
+    ASSERT_TRUE (box.work.getChildFile ("scratch").createDirectory());
+    const auto home = "HOME=" + box.home.getFullPathName().toStdString();
+    const juce::String missing = "ERROR   could not distinguish SuperRack Performer from SoundGrid: "
+                                 "Could not create a private Waves source staging directory";
+    const struct
+    {
+        const char* what;
+        std::string tmpdir;
+        juce::String error; // the one ERROR line, or none
+    } cases[] = {
+        { "absolute folder that does not exist", box.work.getChildFile ("gone").getFullPathName().toStdString(), missing },
+        { "relative folder that does not exist", "gone", missing },
+        { "relative folder below the working folder", "scratch", {} },
+        { "relative folder given with a dot", "./scratch", {} },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto r = vorntest::runProgram (vorntest::vornconvBinary(), { "good.sprk" }, box.work.getFullPathName().toStdString(),
+                                             { home, "TMPDIR=" + c.tmpdir });
+        juce::StringArray errors;
+        for (const auto& line : r.outLines())
+            if (line.startsWith ("ERROR"))
+                errors.add (line);
+        EXPECT_EQ (errors, c.error.isEmpty() ? juce::StringArray() : juce::StringArray (c.error)) << r.out;
+        EXPECT_EQ (r.exitCode, c.error.isEmpty() ? 0 : 1) << r.out;
+        EXPECT_TRUE (c.error.isNotEmpty() || r.out.find ("READ    ") != std::string::npos) << r.out;
+        EXPECT_EQ (r.err, "");
+        EXPECT_FALSE (box.work.getChildFile ("gone").exists());
+        EXPECT_EQ (box.work.getChildFile ("scratch").getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
     }
 }
 

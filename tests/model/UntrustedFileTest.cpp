@@ -79,15 +79,73 @@ TEST (UntrustedFile, TextIsWellFormedUtf8OrRefusedWhole)
     EXPECT_FALSE (readUntrustedUtf8 (file, 1 << 20, bytes, error));
     EXPECT_EQ (error, "not valid UTF-8 text (byte 22): " + file.getFullPathName());
 
-    writeBytes (file, std::string ("<a/>\0<b/>", 9));
+    // A NUL refuses the file in every text reader, wherever it stands; the first fault is named.
+    writeBytes (file, std::string ("<a/>\0<b/>\xE9", 10));
     EXPECT_FALSE (readUntrustedText (file, 1 << 20, text, error));
     EXPECT_EQ (error, "NUL byte in text (byte 4): " + file.getFullPathName());
-    // Formats that judge a NUL themselves get every byte, the NUL and what follows it included.
-    ASSERT_TRUE (readUntrustedUtf8 (file, 1 << 20, bytes, error)) << error;
-    EXPECT_EQ (bytes.getSize(), 9u);
+    EXPECT_FALSE (readUntrustedUtf8 (file, 1 << 20, bytes, error));
+    EXPECT_EQ (error, "NUL byte in text (byte 4): " + file.getFullPathName());
+    EXPECT_EQ (bytes.getSize(), 0u);
+    EXPECT_FALSE (readUntrustedLines (file, 1 << 20, bytes, error));
+    EXPECT_EQ (error, "NUL byte in text (byte 4): " + file.getFullPathName());
 
     ASSERT_TRUE (file.deleteFile() && file.create().wasOk());
     error.clear();
     EXPECT_TRUE (readUntrustedText (file, 1 << 20, text, error)) << error;
     EXPECT_TRUE (text.isEmpty());
+}
+
+// Editors on Windows begin text files with a UTF-8 byte-order mark: every text reader hands the
+// text out without it, so each format sees its first line as written. Only one leading mark goes;
+// one anywhere else is text. A UTF-16 mark is no UTF-8, and offsets count the mark's bytes.
+TEST (UntrustedFile, OneLeadingByteOrderMarkIsDropped)
+{
+    vorntest::TempFolder dir;
+    const auto file = dir.file ("catalog.tsv");
+    const std::string mark = "\xEF\xBB\xBF";
+
+    const auto read = [&file] (const std::string& bytes, juce::String& text, juce::MemoryBlock& utf8, juce::MemoryBlock& lines,
+                               juce::String& error)
+    {
+        writeBytes (file, bytes);
+        error.clear();
+        juce::String e1, e2, e3;
+        const bool ok1 = readUntrustedText (file, 1 << 20, text, e1);
+        const bool ok2 = readUntrustedUtf8 (file, 1 << 20, utf8, e2);
+        const bool ok3 = readUntrustedLines (file, 1 << 20, lines, e3);
+        error = e1 + "|" + e2 + "|" + e3;
+        return juce::String (ok1 ? "1" : "0") + (ok2 ? "1" : "0") + (ok3 ? "1" : "0");
+    };
+
+    juce::String text, error;
+    juce::MemoryBlock utf8, lines;
+    const struct { std::string bytes, kept; } kept[] = {
+        { mark + "<REAPER_PROJECT\n>\n", "<REAPER_PROJECT\n>\n" },
+        { mark + mark + "x", mark + "x" },
+        { "x" + mark, "x" + mark },
+        { mark, "" },
+    };
+    for (const auto& c : kept)
+    {
+        EXPECT_EQ (read (c.bytes, text, utf8, lines, error), "111") << error;
+        EXPECT_EQ (text.toStdString(), c.kept);
+        EXPECT_EQ (utf8.toString().toStdString(), c.kept);
+        EXPECT_EQ (std::string (static_cast<const char*> (lines.getData()), lines.getSize()), c.kept);
+    }
+
+    // The lines reader leaves UTF-8 to the lines the caller uses, the mark still dropped.
+    EXPECT_EQ (read (mark + "a=\xB5Tonic\n", text, utf8, lines, error), "001");
+    EXPECT_EQ (error, "not valid UTF-8 text (byte 5): " + file.getFullPathName() + "|not valid UTF-8 text (byte 5): "
+                      + file.getFullPathName() + "|");
+    EXPECT_EQ (lines.toString().toStdString(), std::string ("a=\xB5Tonic\n"));
+    EXPECT_EQ (read (mark + std::string ("a\0", 2), text, utf8, lines, error), "000");
+    const auto nul = "NUL byte in text (byte 4): " + file.getFullPathName();
+    EXPECT_EQ (error, nul + "|" + nul + "|" + nul);
+
+    for (const std::string utf16 : { std::string ("\xFF\xFE[\0v\0", 6), std::string ("\xFE\xFF\0[\0v", 6) })
+    {
+        EXPECT_EQ (read (utf16, text, utf8, lines, error), "000");
+        const auto notUtf8 = "not valid UTF-8 text (byte 0): " + file.getFullPathName();
+        EXPECT_EQ (error, notUtf8 + "|" + notUtf8 + "|" + notUtf8);
+    }
 }

@@ -392,6 +392,79 @@ TEST (Vst3ReaperCache, ClassIdSharedByTwoPluginsIsAmbiguousAndTheRestLoads)
     EXPECT_EQ (error, "conflicting REAPER cache identity for CID " + shared);
 }
 
+// REAPER writes plug-in names as the plug-ins report them, 8-bit bytes included. A row the load
+// skips is skipped whatever its bytes; a .vst3 row whose key or name is not UTF-8 costs only its
+// class id the REAPER identity, with one warning; a NUL byte anywhere still refuses the file.
+TEST (Vst3ReaperCache, RowsAreCheckedAsUtf8OnlyWhereUsed)
+{
+    vorntest::TempFolder temp;
+    const auto cache = temp.file ("reaper-vstplugins64.ini");
+    const auto write = [&cache] (const std::string& bytes) { ASSERT_TRUE (cache.replaceWithData (bytes.data(), bytes.size())); };
+    const std::string a = cidA.toStdString(), b = cidB.toStdString(), c = cidC.toStdString();
+    const auto replacement = juce::String::fromUTF8 ("\xEF\xBF\xBD");
+
+    write ("[vstcache]\r\n"
+           "MicroTonicVST.vst=00A0,1397572658,\xB5Tonic (Sonic Charge)!!!VSTi\r\n"
+           "UAD_Precision_Reflection_Engine.vst=00A0,1,UAD Precision Reflection Engine\xC5 (Universal Audio, Inc.)\r\n"
+           "\xB5 a line of its own\r\n"
+           "Comp.vst3=00A1,42{" + a + ",Comp (Maker)\r\n"
+           "Tonic.vst3=00A2,43{" + b + ",\xB5Tonic (Sonic Charge)\r\n"
+           "Tonic.vst3=00A2,43{" + b + ",\xB5Tonic (Sonic Charge)\r\n"
+           "Tonic copy.vst3=00A3,43{" + b + ",Tonic (Sonic Charge)\r\n"
+           "\xB5Gate.vst3=00A4,44{" + c + ",Gate (Other)\r\n");
+    Vst3ModuleIndex index;
+    juce::String error;
+    ASSERT_TRUE (index.loadReaperCache (cache, error)) << error;
+
+    const auto* comp = index.findByClassId (cidA);
+    ASSERT_NE (comp, nullptr);
+    EXPECT_EQ (comp->reaperId, 42u);
+    EXPECT_EQ (comp->reaperName, "Comp (Maker)");
+    EXPECT_TRUE (comp->reaperUnreadableKeys.isEmpty());
+
+    // A readable row after an unreadable one for the same class id does not restore it: what
+    // the unreadable row says is unknown.
+    const auto* tonic = index.findByClassId (cidB);
+    ASSERT_NE (tonic, nullptr);
+    EXPECT_EQ (tonic->reaperId, 0u);
+    EXPECT_TRUE (tonic->reaperKey.isEmpty() && tonic->reaperName.isEmpty());
+    EXPECT_EQ (tonic->reaperUnreadableKeys, juce::StringArray ("Tonic.vst3"));
+    const auto* gate = index.findByClassId (cidC);
+    ASSERT_NE (gate, nullptr);
+    EXPECT_EQ (gate->reaperId, 0u);
+    EXPECT_EQ (gate->name, "Gate (Other)");
+    EXPECT_FALSE (gate->available);
+    EXPECT_EQ (gate->reaperUnreadableKeys, juce::StringArray (replacement + "Gate.vst3"));
+    juce::StringArray warnings;
+    warnings.add ("REAPER cache row Tonic.vst3 is not valid UTF-8 text; plug-ins of class id " + cidB + " cannot be written to REAPER");
+    warnings.add ("REAPER cache row " + replacement + "Gate.vst3 is not valid UTF-8 text; plug-ins of class id " + cidC
+                  + " cannot be written to REAPER");
+    EXPECT_EQ (index.cacheWarnings, warnings);
+
+    // A row that is refused names its key as well as it can.
+    const auto path = cache.getFullPathName();
+    const std::string nul (1, '\0');
+    struct Case { std::string bytes; juce::String error; };
+    const Case refused[] = {
+        { "Comp.vst3=00A1,42{" + a + ",Comp\nOld.dylib=00,5,VST2 " + nul + "\n", "REAPER VST cache cannot be read: NUL byte in text (byte 76): " + path },
+        { "\xEF\xBB\xBF[vstcache]\n" + nul, "REAPER VST cache cannot be read: NUL byte in text (byte 14): " + path },
+        { std::string ("\xFF\xFE[\0v\0", 6), "REAPER VST cache cannot be read: not valid UTF-8 text (byte 0): " + path },
+        { "\xB5X.vst3=00,{" + a + ",Comp\n", "invalid REAPER VST3 cache row: " + replacement + "X.vst3" },
+        { "\xB5X.vst3=00,4\xB5{" + a + ",Comp\n", "invalid REAPER VST3 identity row: " + replacement + "X.vst3" },
+        // The class id is 32 characters: a two-byte one among them keeps the row's shape.
+        { "X.vst3=00,4{" + a.substr (0, 31) + "\xC3\xA9,Comp\n", "invalid REAPER VST3 identity row: X.vst3" },
+        { "X.vst3=00,4{" + a.substr (0, 31) + "\xE9,Comp\n", "invalid REAPER VST3 identity row: X.vst3" },
+        { "Tonic.vst3=00A2,43{" + b + ",\xB5Tonic\n", "REAPER VST cache has no entries matching the module index" },
+    };
+    for (const auto& r : refused)
+    {
+        write (r.bytes);
+        Vst3ModuleIndex fresh;
+        EXPECT_FALSE (fresh.loadReaperCache (cache, error)) << r.bytes;
+        EXPECT_EQ (error, r.error) << r.bytes;
+    }
+}
+
 //==============================================================================
 TEST (Vst3Lookups, ResolveClassIdTable)
 {

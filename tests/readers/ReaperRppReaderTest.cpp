@@ -666,25 +666,29 @@ TEST (ReaperRppReader, HeaderNamesAndVendorsOfRealSaves)
 TEST (ReaperRppReader, EveryByteOfTheFileIsRead)
 {
     const std::string project = "<REAPER_PROJECT 0.1 x\n  SAMPLERATE 48000 0 0\n>\n";
-    // Data after a zero byte is still data: here it follows the root.
-    for (const auto& tail : { std::string ("\0", 1), std::string ("\0junk\n", 6), std::string ("  \0  \n", 6) })
-    {
-        const auto result = readText (project + tail);
-        EXPECT_FALSE (result.ok);
-        EXPECT_EQ (result.error, "unbalanced or trailing REAPER project data");
-    }
     const auto clean = readText (project + "\n \t\r\n");
     EXPECT_TRUE (clean.ok) << clean.error;
 
-    // A zero byte inside a name is not taken for the end of the name.
+    // A zero byte is never taken for the end of the text, nor passed over: wherever it stands,
+    // after the root or inside a name, it refuses the file, saying where.
     const auto t0 = makeReaperStableTrackId (0).toStdString();
     const std::string track = "<REAPER_PROJECT 0.1 x\n<TRACK " + t0 + "\nNAME A\nVOLPAN 1 0 -1 -1 1\nMUTESOLO 0 0 0\n"
                               "IPHASE 0\nPLAYOFFS 0 1\nREC 0 0 1 0 0 0 0 0\nNCHAN 2\nMAINSEND 1 0\nFX 1\nTRACKID " + t0 + "\n<FXCHAIN\n>\n>\n>\n";
     ASSERT_EQ (readText (track).status, readComplete);
-    const auto zeroName = readText (replaced (track, "NAME A", std::string ("NAME A\0B", 8)));
-    ASSERT_TRUE (zeroName.ok);
-    EXPECT_EQ (zeroName.status, readPartial);
-    EXPECT_FALSE (zeroName.session.strips[0].coverage.name);
+    const struct { std::string text; size_t at; } zeros[] = {
+        { project + std::string ("\0", 1), project.size() },
+        { project + std::string ("  \0  \n", 6), project.size() + 2 },
+        { replaced (track, "NAME A", std::string ("NAME A\0B", 8)), track.find ("NAME A") + 6 },
+    };
+    for (const auto& zero : zeros)
+    {
+        const auto result = readText (zero.text);
+        EXPECT_FALSE (result.ok);
+        EXPECT_EQ (result.status, readFailed);
+        EXPECT_TRUE (result.error.startsWith ("NUL byte in text (byte " + juce::String ((juce::int64) zero.at) + "): ")) << result.error;
+        EXPECT_TRUE (result.error.endsWith ("/session.rpp")) << result.error;
+        EXPECT_TRUE (result.session.strips.isEmpty());
+    }
 
     // One byte that is not UTF-8 refuses the project, naming the file; the rest is never
     // re-decoded as another encoding (which would turn every "Caf\xc3\xa9" into "Caf\xc3\x83\xc2\xa9").
