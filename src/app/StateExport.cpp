@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <set>
+#include <unistd.h>
 #include <vector>
 
 namespace vornconv::app
@@ -25,6 +26,44 @@ juce::File childInside (const juce::File& directory, const juce::String& name)
 {
     return juce::File (directory.getFullPathName() + juce::File::getSeparatorString() + name);
 }
+
+// What an export has made so far: the folders, the temporary files and the files already under
+// their final names, which stay registered for an interruption until the whole export is in
+// place. Unless the export finishes, all of it goes again on the way out, whatever the way (a
+// refusal, or an exception unwinding through the export).
+struct ExportInProgress
+{
+    ExportInProgress() = default;
+    ExportInProgress (const ExportInProgress&) = delete;
+    ExportInProgress& operator= (const ExportInProgress&) = delete;
+
+    ~ExportInProgress()
+    {
+        if (finished)
+            return;
+        temporaries.clear(); // removes the temporary files
+        for (const auto& f : committed)
+        {
+            ::unlink (f.getFullPathName().toRawUTF8());
+            forgetFile (f);
+        }
+        removeCreatedFolders (createdFolders);
+    }
+
+    // Every file is in place: from now on they stay, also when the run is interrupted.
+    void finish()
+    {
+        forgetFiles (committed);
+        for (const auto& folder : createdFolders)
+            forgetFolderMadeForOutput (folder);
+        finished = true;
+    }
+
+    juce::Array<juce::File> createdFolders;
+    std::vector<TemporaryFileBeside> temporaries;
+    juce::Array<juce::File> committed;
+    bool finished = false;
+};
 
 } // namespace
 
@@ -68,49 +107,46 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
         }
     }
 
-    juce::Array<juce::File> createdFolders;
-    if (! createMissingFolders (directory, createdFolders))
+    ExportInProgress progress;
+    if (! createMissingFolders (directory, progress.createdFolders))
     {
-        removeCreatedFolders (createdFolders);
         error = "could not create state export directory";
         return false;
     }
     if (items.empty())
-        return true;
-
-    // Each temporary lies beside its target, is written through the descriptor that created it,
-    // and is removed on every path out but its commit (an interruption included).
-    std::vector<TemporaryFileBeside> temporaries;
-    const auto fail = [&] (const juce::String& message) {
-        temporaries.clear(); // deletes the temporary files before their folder is removed
-        removeCreatedFolders (createdFolders);
-        error = message;
-        return false;
-    };
-
-    for (const auto& item : items)
     {
-        temporaries.emplace_back();
-        juce::String ignored;
-        auto& temporary = temporaries.back();
-        if (! makeTemporaryBeside (item.target, temporary, ignored)
-            || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
-            return fail ("could not write temporary state export");
+        progress.finish();
+        return true;
     }
 
-    juce::Array<juce::File> committed;
+    // Each temporary lies beside its target and is written through the descriptor that created
+    // it. Nothing is committed before every temporary is complete.
+    progress.temporaries.reserve (items.size());
+    for (const auto& item : items)
+    {
+        progress.temporaries.emplace_back();
+        juce::String ignored;
+        auto& temporary = progress.temporaries.back();
+        if (! makeTemporaryBeside (item.target, temporary, ignored)
+            || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
+        {
+            error = "could not write temporary state export";
+            return false;
+        }
+    }
+
     for (size_t i = 0; i < items.size(); ++i)
     {
         juce::String commitError;
-        if (! commitNewFileExclusive (temporaries[i].file, items[i].target, commitError))
+        if (! commitNewFileExclusiveProvisionally (progress.temporaries[i].file, items[i].target, commitError))
         {
-            for (const auto& f : committed)
-                f.deleteFile();
-            return fail (commitError);
+            error = commitError;
+            return false;
         }
-        temporaries[i].release();
-        committed.add (items[i].target);
+        progress.temporaries[i].release();
+        progress.committed.add (items[i].target);
     }
+    progress.finish();
     return true;
 }
 

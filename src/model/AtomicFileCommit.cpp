@@ -62,9 +62,7 @@ struct DescriptorOutputStream final : juce::OutputStream
     bool failed = false;
 };
 
-} // namespace
-
-bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error)
+bool commitExclusive (const juce::File& temporary, const juce::File& target, bool stayRegistered, juce::String& error)
 {
     const juce::String from = temporary.getFullPathName();
     const juce::String to = target.getFullPathName();
@@ -76,14 +74,30 @@ bool commitNewFileExclusive (const juce::File& temporary, const juce::File& targ
         return false;
     }
 
-    if (::renameat2 (AT_FDCWD, from.toRawUTF8(), AT_FDCWD, to.toRawUTF8(), RENAME_NOREPLACE) != 0)
+    // The registration changes in the same step as the name: the temporary's name is no longer
+    // ours to remove, and a file that stays registered goes with an interruption at its new name.
+    const bool moved = moveRegisteredFile (temporary, target, stayRegistered, [&] {
+        return ::renameat2 (AT_FDCWD, from.toRawUTF8(), AT_FDCWD, to.toRawUTF8(), RENAME_NOREPLACE) == 0;
+    });
+    if (! moved)
     {
         const int code = errno;
         error = "exclusive atomic rename failed: " + juce::String (std::strerror (code));
         return false;
     }
-    forgetFile (temporary); // the name is no longer ours to remove
     return true;
+}
+
+} // namespace
+
+bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error)
+{
+    return commitExclusive (temporary, target, false, error);
+}
+
+bool commitNewFileExclusiveProvisionally (const juce::File& temporary, const juce::File& target, juce::String& error)
+{
+    return commitExclusive (temporary, target, true, error);
 }
 
 bool writeNewFileExclusive (const juce::File& file, bool& created,

@@ -14,6 +14,11 @@ namespace vornconv
 // copy fallback; on failure the temporary file stays where it is for its owner to delete.
 bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error);
 
+// The same for one file of a set that is published all or nothing (the state export): the file
+// stays registered under its final name, so that an interruption before the whole set is in place
+// removes it there too, until the caller forgets the set (forgetFiles) once it is complete.
+bool commitNewFileExclusiveProvisionally (const juce::File& temporary, const juce::File& target, juce::String& error);
+
 // Creates file, which must not exist yet (so nothing raced into its place is written through),
 // and fills it through a buffered stream over the descriptor that created it, whose every write
 // is checked: writeBody gets the stream and returns false on a failure of its own. created tells

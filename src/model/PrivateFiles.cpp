@@ -15,6 +15,7 @@
 
 #include "model/Utf8Text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +26,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -322,6 +324,45 @@ bool createRegisteredFile (const juce::File& file, int& fd)
 void forgetFile (const juce::File& file)
 {
     forgetPath (Kind::file, file.getFullPathName().toStdString());
+}
+
+bool moveRegisteredFile (const juce::File& from, const juce::File& to, bool stayRegistered,
+                         const std::function<bool()>& move)
+{
+    const auto fromPath = from.getFullPathName().toStdString();
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    if (! move())
+        return false;
+    auto found = r.entries.end();
+    for (auto it = r.entries.begin(); it != r.entries.end(); ++it)
+        if (it->kind == Kind::file && it->path == fromPath)
+            found = it;
+    if (stayRegistered)
+    {
+        // The entry keeps its place, so that the folders made before the file still go after it.
+        if (found != r.entries.end())
+            found->path = to.getFullPathName().toStdString();
+        else
+            addEntry (Kind::file, to.getFullPathName().toStdString(), 0);
+    }
+    else if (found != r.entries.end())
+    {
+        r.entries.erase (found);
+    }
+    return true;
+}
+
+void forgetFiles (const juce::Array<juce::File>& files)
+{
+    std::set<std::string> paths;
+    for (const auto& f : files)
+        paths.insert (f.getFullPathName().toStdString());
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    r.entries.erase (std::remove_if (r.entries.begin(), r.entries.end(),
+                                     [&paths] (const Entry& e) { return e.kind == Kind::file && paths.count (e.path) != 0; }),
+                     r.entries.end());
 }
 
 juce::File temporaryNameBeside (const juce::File& target)

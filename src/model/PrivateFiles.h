@@ -2,6 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <sys/types.h>
 
 // What a run makes for itself and must take away again on every way out: private folders below
@@ -87,6 +88,17 @@ bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, ju
 // the file cannot be created. forgetFile drops the registration (the file was moved or removed).
 bool createRegisteredFile (const juce::File& file, int& fd);
 void forgetFile (const juce::File& file);
+
+// Moves a registered file from one name to another with move (which renames it and returns false,
+// errno kept, when it cannot), under the registry's lock, so that no interruption falls between
+// the rename and the change of registration. On success the registration follows the file to its
+// new name when stayRegistered (an interruption then removes it there), or is dropped.
+bool moveRegisteredFile (const juce::File& from, const juce::File& to, bool stayRegistered,
+                         const std::function<bool()>& move);
+
+// Drops the registrations of all these files in one step: an interruption finds either every one
+// of them still registered or none.
+void forgetFiles (const juce::Array<juce::File>& files);
 
 // Makes one folder (mkdir, mode 0777 before umask) that an interruption removes again while it is
 // empty; false when mkdir fails. Forget it with forgetFolderMadeForOutput once it stays.
