@@ -107,6 +107,12 @@ bool writeNewFileExclusive (const juce::File& file, bool& created,
     if (! createRegisteredFile (file, fd))
         return false;
     created = true;
+    // Closed on every way out, an exception from writeBody included.
+    struct Closer
+    {
+        int fd;
+        ~Closer() { if (fd >= 0) ::close (fd); }
+    } closer { fd };
     bool written;
     {
         DescriptorOutputStream out (fd);
@@ -114,6 +120,7 @@ bool writeNewFileExclusive (const juce::File& file, bool& created,
         out.flush();
         written = written && ! out.failed;
     }
+    closer.fd = -1;
     return ::close (fd) == 0 && written;
 }
 

@@ -41,6 +41,24 @@ void releaseUncomparedStates (RackSession& readBack)
         }
 }
 
+// Whatever leaves a write before its commit (a refusal, or an exception such as bad_alloc that
+// unwinds through it) takes away what the write made for its output: the temporary file and the
+// folders made for it.
+struct AbandonUnlessCommitted
+{
+    explicit AbandonUnlessCommitted (PendingOutput& p) : pending (p) {}
+    AbandonUnlessCommitted (const AbandonUnlessCommitted&) = delete;
+    AbandonUnlessCommitted& operator= (const AbandonUnlessCommitted&) = delete;
+    ~AbandonUnlessCommitted()
+    {
+        if (! committed)
+            pending.abandon();
+    }
+
+    PendingOutput& pending;
+    bool committed = false;
+};
+
 } // namespace
 
 const TargetReaders& readersOf (Target target)
@@ -82,6 +100,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     if (! beginNewOutput (output, pending, outcome.error))
         return outcome;
     // What this write made for the output is gone again on every way out but the commit.
+    AbandonUnlessCommitted guard (pending);
     const auto abandon = [&] (const juce::String& message)
     {
         pending.abandon();
@@ -115,7 +134,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
 
     if (! commitNewFileExclusive (pending.temporary, output, error))
         return abandon (steps.commitFailed + error);
-    outcome.committed = true;
+    guard.committed = outcome.committed = true;
     return outcome;
 }
 
