@@ -110,7 +110,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     ExportInProgress progress;
     if (! createMissingFolders (directory, progress.createdFolders))
     {
-        error = "could not create state export directory";
+        error = "could not create state export directory" + systemReason (errno);
         return false;
     }
     if (items.empty())
@@ -130,7 +130,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
         if (! makeTemporaryBeside (item.target, temporary, ignored)
             || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
         {
-            error = "could not write temporary state export";
+            error = "could not write temporary state export" + systemReason (errno);
             return false;
         }
     }

@@ -241,8 +241,10 @@ bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, Pr
     std::lock_guard<std::mutex> hold (r.lock);
     if (parent.getFullPathName().isEmpty() || ::mkdtemp (pattern.data()) == nullptr)
     {
+        const int code = parent.getFullPathName().isEmpty() ? ENOENT : errno;
         error = "could not create a private folder in " + parent.getFullPathName() + ": "
-              + utf8::toTextReplacingMalformed (std::strerror (errno));
+              + utf8::toTextReplacingMalformed (std::strerror (code));
+        errno = code;
         return false;
     }
     out.registration = addEntry (Kind::tree, pattern, 0);
@@ -367,8 +369,24 @@ void forgetFiles (const juce::Array<juce::File>& files)
 
 juce::File temporaryNameBeside (const juce::File& target)
 {
-    return juce::File (target.getParentDirectory().getFullPathName() + "/" + target.getFileName() + ".tmp-"
-                       + juce::String (randomSuffix()));
+    const auto folder = target.getParentDirectory().getFullPathName();
+    const std::string name = target.getFileName().toStdString();
+    const std::string suffix = ".tmp-" + randomSuffix();
+
+    // The limit is the folder's own (255 bytes on most file systems, less on a few).
+    const long fromSystem = ::pathconf (folder.toRawUTF8(), _PC_NAME_MAX);
+    const size_t limit = fromSystem > 0 ? (size_t) fromSystem : 255;
+    std::string stem = name;
+    if (name.size() <= limit && name.size() + suffix.size() > limit)
+    {
+        // A name too long for the folder is left whole, so that its refusal is the system's own.
+        size_t keep = limit > suffix.size() ? limit - suffix.size() : 0;
+        while (keep > 0 && (static_cast<unsigned char> (name[keep]) & 0xC0) == 0x80)
+            --keep; // never inside a character's bytes
+        stem = name.substr (0, keep);
+    }
+    const auto temporaryName = stem + suffix; // the bytes of a juce::String, cut at a character boundary
+    return juce::File (folder + "/" + utf8::toTextReplacingMalformed (temporaryName.data(), temporaryName.size()));
 }
 
 bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, juce::String& error)
@@ -385,14 +403,17 @@ bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, ju
             out.registered = true;
             return true;
         }
-        if (errno != EEXIST)
+        const int code = errno;
+        if (code != EEXIST)
         {
             error = "could not create temporary file beside " + target.getFullPathName() + ": "
-                  + utf8::toTextReplacingMalformed (std::strerror (errno));
+                  + utf8::toTextReplacingMalformed (std::strerror (code));
+            errno = code;
             return false;
         }
     }
     error = "could not create temporary file beside " + target.getFullPathName();
+    errno = EEXIST;
     return false;
 }
 

@@ -47,7 +47,8 @@ struct PrivateFolder
     int registration = 0;
 };
 
-// Makes a private folder inside parent (temporaryRoot() for staging).
+// Makes a private folder inside parent (temporaryRoot() for staging). False with errno kept and
+// error set when it cannot be made.
 bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, PrivateFolder& out, juce::String& error);
 
 // A new, empty file beside target (same folder, so that the final rename never crosses file
@@ -77,10 +78,14 @@ struct TemporaryFileBeside
 };
 
 // A fresh name "<target's name>.tmp-<random>" in target's folder, built from the folder's full
-// path, so that a name starting with '~' is never read as a home folder.
+// path, so that a name starting with '~' is never read as a home folder. Where that would pass
+// the folder's limit on the length of a name while target's own name fits, the target's name is
+// cut short (at a character boundary) before the suffix: a temporary fits wherever its final
+// name fits. The folder must exist.
 juce::File temporaryNameBeside (const juce::File& target);
 
-// Creates a temporary file under such a name (another name when one is taken).
+// Creates a temporary file under such a name (another name when one is taken). False with errno
+// kept and error set when the file cannot be created.
 bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, juce::String& error);
 
 // Creates file exclusively (O_EXCL, not following a link at its name) for writing, registered so

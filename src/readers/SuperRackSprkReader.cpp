@@ -1324,7 +1324,7 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
     juce::String ignored;
     if (! makePrivateFolder (temporaryRoot(), "vornconv_", staged.folder, ignored))
     {
-        error = "could not create temporary working directory";
+        error = "could not create temporary working directory" + systemReason (errno);
         return false;
     }
     // Joined as text: JUCE would read a name starting with '~' as a home folder.
@@ -1335,9 +1335,9 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
         if (copy.refusal.isNotEmpty())
             error = copy.refusal;
         else if (copy.failedPart.isEmpty())
-            error = "could not copy session to temporary directory";
+            error = "could not copy session to temporary directory" + systemReason (copy.systemError);
         else
-            error = "could not copy SuperRack journal sidecar: " + sprk.getFileName() + copy.failedPart;
+            error = "could not copy SuperRack journal sidecar: " + sprk.getFileName() + copy.failedPart + systemReason (copy.systemError);
         return false;
     }
     juce::String now;

@@ -121,7 +121,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
             return abandon (error);
     }
     if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, steps.writeDocument))
-        return abandon (steps.writeFailed);
+        return abandon (steps.writeFailed + systemReason (errno));
     if (steps.documentWritten)
         steps.documentWritten();
     if (! ownFile)

@@ -99,25 +99,41 @@ TEST (StateExport, EmptySessionMakesTheFolderOnly)
 
     ASSERT_TRUE (tmp.file ("file").replaceWithText ("x"));
     EXPECT_FALSE (app::exportStates (session, tmp.file ("file"), error));
-    EXPECT_EQ (error, "could not create state export directory");
+    EXPECT_EQ (error, "could not create state export directory: Not a directory");
 }
 
 TEST (StateExport, AFailedWriteLeavesNothingBehind)
 {
     vorntest::TempFolder tmp;
-    // The second name is too long for the file system once its temporary suffix is added.
+    // The second name is too long for the file system.
     RackSession session;
     session.strips.add (stripWith (0, { slotWith ("Fine", "a", "b"),
                                         slotWith (juce::String::repeatedString (juce::String::fromUTF8 ("가"), 120), "c", "") }));
     juce::String error;
     EXPECT_FALSE (app::exportStates (session, tmp.file ("new/out"), error));
-    EXPECT_EQ (error, "could not write temporary state export");
+    EXPECT_EQ (error, "could not write temporary state export: File name too long");
     EXPECT_EQ (listing (tmp.folder), juce::StringArray());
 
     // Into a folder that exists already: the folder stays, and stays empty.
     ASSERT_TRUE (tmp.file ("kept").createDirectory());
     EXPECT_FALSE (app::exportStates (session, tmp.file ("kept"), error));
     EXPECT_EQ (listing (tmp.folder), juce::StringArray ({ "kept" }));
+}
+
+// A final name that fits the folder (250 bytes) is written, although its temporary's name would
+// not fit whole.
+TEST (StateExport, LongNamesThatFitAreWritten)
+{
+    vorntest::TempFolder tmp;
+    const auto korean = juce::String::repeatedString (juce::String::fromUTF8 ("가"), 80);
+    RackSession session;
+    session.strips.add (stripWith (0, { PluginRef(), slotWith (korean, "long", "longer") }));
+    juce::String error;
+    ASSERT_TRUE (app::exportStates (session, tmp.file ("out"), error)) << error;
+    const auto longName = korean + "__0-1.comp";
+    ASSERT_EQ (longName.getNumBytesAsUTF8(), (size_t) 250);
+    EXPECT_EQ (listing (tmp.file ("out")), juce::StringArray (longName, korean + "__0-1.cont"));
+    EXPECT_EQ (tmp.file ("out").getChildFile (longName).loadFileAsString(), "long");
 }
 
 } // namespace

@@ -260,3 +260,32 @@ TEST (VerifiedWrite, AnExceptionUnwindingThroughTheWriteLeavesNothingBehind)
             EXPECT_TRUE (write.readFrom.getFileName().startsWith ("show.x.tmp-")) << "the temporary existed when the read began";
     }
 }
+
+// A temporary fits wherever its final name fits: beside an output whose name takes (nearly) all
+// of the folder's limit, its name is cut short before the suffix, at a character boundary.
+TEST (VerifiedWrite, ALongOutputNameIsWrittenThoughItsTemporaryIsCutShort)
+{
+    for (const auto& name : { juce::String::repeatedString ("x", 251) + ".k",
+                              juce::String::repeatedString (juce::String::fromUTF8 ("가"), 83) + ".k", // 249 + 2 bytes
+                              juce::String::repeatedString ("y", 253) + ".k" })
+    {
+        SCOPED_TRACE (name.getNumBytesAsUTF8());
+        vorntest::TempFolder folder;
+        RecordedWrite write (folder.file ("new/" + name));
+        const auto outcome = writeVerifiedOutput (write.output, write.out);
+        ASSERT_TRUE (outcome.committed) << outcome.error;
+        EXPECT_EQ (write.readFrom.getParentDirectory(), write.output.getParentDirectory());
+        EXPECT_LE (write.readFrom.getFileName().getNumBytesAsUTF8(), (size_t) 255);
+        EXPECT_TRUE (write.readFrom.getFileName().contains (".tmp-"));
+        EXPECT_EQ (write.output.loadFileAsString(), "DOC");
+        EXPECT_EQ (namesIn (folder.folder), juce::StringArray ("new", "new/" + name));
+    }
+
+    // A final name the folder cannot hold is the system's refusal, and nothing is left.
+    vorntest::TempFolder folder;
+    RecordedWrite write (folder.file ("new/" + juce::String::repeatedString ("z", 256)));
+    const auto outcome = writeVerifiedOutput (write.output, write.out);
+    EXPECT_FALSE (outcome.committed);
+    EXPECT_EQ (outcome.error, "write failed: File name too long");
+    EXPECT_EQ (namesIn (folder.folder), juce::StringArray());
+}
