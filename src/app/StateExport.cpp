@@ -2,9 +2,11 @@
 
 #include "model/AtomicFileCommit.h"
 #include "model/PrivateFiles.h"
+#include "model/Utf8Text.h"
 
 #include <cerrno>
 #include <set>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -25,6 +27,32 @@ struct ExportItem
 juce::File childInside (const juce::File& directory, const juce::String& name)
 {
     return juce::File (directory.getFullPathName() + juce::File::getSeparatorString() + name);
+}
+
+// The plug-in's name without control characters (C0, DEL and C1), which go the way the
+// characters a file name cannot hold go: a TAB or a line break in a file name breaks every
+// listing and script that meets it. Works on the UTF-8 bytes: C0 and DEL are single bytes, C1
+// characters are C2 80 to C2 9F.
+juce::String withoutControlCharacters (const juce::String& name)
+{
+    const char* bytes = name.toRawUTF8();
+    const size_t size = name.getNumBytesAsUTF8();
+    std::string kept;
+    kept.reserve (size);
+    for (size_t i = 0; i < size; ++i)
+    {
+        const auto b = static_cast<unsigned char> (bytes[i]);
+        if (b < 0x20 || b == 0x7F)
+            continue;
+        if (b == 0xC2 && i + 1 < size && static_cast<unsigned char> (bytes[i + 1]) >= 0x80
+            && static_cast<unsigned char> (bytes[i + 1]) <= 0x9F)
+        {
+            ++i;
+            continue;
+        }
+        kept.push_back (bytes[i]);
+    }
+    return kept.size() == size ? name : utf8::toTextReplacingMalformed (kept.data(), kept.size());
 }
 
 // What an export has made so far: the folders, the temporary files and the files already under
@@ -84,7 +112,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
                 error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position);
                 return false;
             }
-            const auto stem = juce::File::createLegalFileName (slot.name) + "__" + juce::String (strip.index) + "-" + juce::String (position);
+            const auto stem = juce::File::createLegalFileName (withoutControlCharacters (slot.name)) + "__" + juce::String (strip.index) + "-" + juce::String (position);
             const auto plan = [&] (const juce::String& extension, const juce::MemoryBlock& bytes) {
                 const auto target = childInside (directory, stem + extension);
                 if (target.exists() || target.isSymbolicLink())

@@ -120,6 +120,18 @@ TEST (StateExport, AFailedWriteLeavesNothingBehind)
     EXPECT_EQ (listing (tmp.folder), juce::StringArray ({ "kept" }));
 }
 
+// Control characters go the way the characters a file name cannot hold go.
+TEST (StateExport, NamesLoseControlCharacters)
+{
+    vorntest::TempFolder tmp;
+    const auto controls = juce::String ("a\tb\nc\x7f") + juce::String::charToString (0x85) + juce::String ("d\r");
+    RackSession session;
+    session.strips.add (stripWith (0, { slotWith (controls, "c", "") }));
+    juce::String error;
+    ASSERT_TRUE (app::exportStates (session, tmp.file ("out"), error)) << error;
+    EXPECT_EQ (listing (tmp.file ("out")), juce::StringArray ("abcd__0-0.comp"));
+}
+
 // A final name that fits the folder (250 bytes) is written, although its temporary's name would
 // not fit whole.
 TEST (StateExport, LongNamesThatFitAreWritten)
