@@ -151,6 +151,27 @@ inline ProcessResult runProgram (const std::string& program, const std::vector<s
     return finishProgram (running);
 }
 
+// For startProgram: standard output becomes a pipe whose reader is gone before the program
+// starts, so that its first write to it fails (`vornconv ... | head -c 10`, once head is done).
+inline void stdoutToGoneReader()
+{
+    int ends[2];
+    if (pipe (ends) != 0 || close (ends[0]) != 0 || dup2 (ends[1], 1) < 0)
+        _exit (126);
+    close (ends[1]);
+}
+
+// For startProgram: a limit on the size of any file the program writes (RLIMIT_FSIZE), as
+// `ulimit -f` sets it.
+inline ChildSetup fileSizeLimit (rlim_t bytes)
+{
+    return [bytes] {
+        const rlimit limit { bytes, bytes };
+        if (setrlimit (RLIMIT_FSIZE, &limit) != 0)
+            _exit (126);
+    };
+}
+
 // True while a process with this pid exists and has not ended (a zombie, left for a parent that
 // does not reap it, counts as ended).
 inline bool processIsAlive (pid_t pid)

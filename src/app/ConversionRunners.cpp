@@ -253,6 +253,7 @@ int runReaperStateProbe (const RackReadResult& source, const ConvertRequest& req
     const auto written = request.host->write (probe, index, request.options);
     if (! written.ok)
         return printError (written.error);
+    noteOutputWritten (request.options.output);
     printLine ("STATE PROBE  " + request.input.getFullPathName() + " -> " + request.options.output.getFullPathName());
     for (const auto& note : written.notes)
         printLine ("WARNING    " + note);
@@ -295,6 +296,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     const auto written = host.write (result, copy, request.options);
     if (! written.ok)
         return printError (written.error);
+    noteOutputWritten (output);
     printLine ("CANDIDATE  " + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : written.notes)
         printLine ("WARNING    " + note);

@@ -1,4 +1,5 @@
 #include "SceneFixture.h"
+#include "SprkFixture.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -132,6 +133,72 @@ TEST (RefusedWrites, AFolderThatMayNotBeWrittenOrNamedNamesTheReason)
         { box.convertTo (tooLong + "/out.ksn"), "ERROR   could not create output directory: File name too long" },
         { box.exportTo (tooLong), "ERROR   could not create state export directory: File name too long" },
     });
+}
+
+// `ulimit -f`: the write that passes the limit fails (EFBIG) and goes the way of any refused write.
+TEST (RefusedWrites, AFileSizeLimitIsARefusalNotADeath)
+{
+    Sandbox box;
+    expectRefusals (box, box.work, {
+        { box.convertTo ("new/out.ksn"), "ERROR   temporary scene write failed: File too large" },
+        { box.exportTo ("states"), "ERROR   could not write temporary state export: File too large" },
+    }, vorntest::fileSizeLimit (64 * 1024));
+
+    // Reading a session staged below $TMPDIR: the staging folder goes too.
+    {
+        vorntest::SprkFixture f ("made.sprk");
+        f.close();
+        ASSERT_GT (f.file.getSize(), 4096);
+        ASSERT_TRUE (f.file.copyFileTo (box.work.getChildFile ("session.sprk")));
+    }
+    expectRefusals (box, box.work, {
+        { { "session.sprk" }, "ERROR   could not copy session to temporary directory: File too large" },
+    }, vorntest::fileSizeLimit (4096));
+}
+
+// `vornconv ... | head -c 10`: standard output's reader is gone. The run says so on standard error
+// and exits 1; a run that wrote its output before that says that too, so that a second try is not
+// surprised to find it.
+TEST (RefusedWrites, AReaderThatIsGoneIsAnErrorNotASilentDeath)
+{
+    Sandbox box;
+    const juce::String broken = "vornconv: could not write standard output: Broken pipe\n";
+    const juce::String writtenAnyway = "vornconv: the output was written all the same: ";
+    const auto output = box.work.getChildFile ("new/out.ksn");
+    const auto states = box.work.getChildFile ("states");
+    const struct
+    {
+        std::vector<std::string> args;
+        juce::String err;
+        juce::File written;
+    } cases[] = {
+        { { "--manifest", "in.ksn" }, broken, {} },
+        { { "in.ksn" }, broken, {} },
+        { box.convertTo ("new/out.ksn"), broken + writtenAnyway + output.getFullPathName() + "\n", output },
+        { box.convertTo ("new/out.ksn"), broken, {} }, // refused: the output exists now
+        { box.exportTo ("states"), broken + writtenAnyway + states.getFullPathName() + "\n", states },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.args.front());
+        const auto r = box.run (c.args, vorntest::hangSilenceMs, vorntest::stdoutToGoneReader);
+        EXPECT_EQ (r.exitCode, 1);
+        EXPECT_EQ (juce::String (r.err), c.err);
+        if (c.written != juce::File())
+            EXPECT_TRUE (c.written.exists());
+        EXPECT_EQ (box.tmpEntries(), 0);
+    }
+    EXPECT_EQ (entriesOf (box.work.getChildFile ("new")), juce::StringArray ("out.ksn"));
+    EXPECT_EQ (entriesOf (states), juce::StringArray ({ "TestComp__0-0.comp", "TestComp__0-0.cont" }));
+
+    // A full stream, for comparison.
+    const auto r = box.run ({ "--manifest", "in.ksn" }, vorntest::hangSilenceMs, [] {
+        const int full = ::open ("/dev/full", O_WRONLY);
+        if (full < 0 || ::dup2 (full, 1) < 0)
+            ::_exit (126);
+    });
+    EXPECT_EQ (r.exitCode, 1);
+    EXPECT_EQ (juce::String (r.err), "vornconv: could not write standard output: No space left on device\n");
 }
 
 // A final name that fits the folder is written, although name and temporary suffix together
