@@ -9,11 +9,15 @@
 
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -52,9 +56,15 @@ struct RunningProgram
     int errFd = -1;
 };
 
-// Starts program with arguments in cwd (empty: inherited), extra environment entries "K=V" added.
+// What a test does in the child between fork and exec (a limit, another standard output).
+using ChildSetup = std::function<void()>;
+
+// Starts program with arguments in cwd (empty: inherited), extra environment entries "K=V" added,
+// and inChild run just before the exec. The program starts with the default action of SIGPIPE,
+// whatever this process does with it.
 inline RunningProgram startProgram (const std::string& program, const std::vector<std::string>& args,
-                                    const std::string& cwd = {}, const std::vector<std::string>& env = {})
+                                    const std::string& cwd = {}, const std::vector<std::string>& env = {},
+                                    const ChildSetup& inChild = {})
 {
     RunningProgram running;
     int outPipe[2], errPipe[2];
@@ -79,6 +89,9 @@ inline RunningProgram startProgram (const std::string& program, const std::vecto
         for (const auto& a : args)
             argv.push_back (const_cast<char*> (a.c_str()));
         argv.push_back (nullptr);
+        signal (SIGPIPE, SIG_DFL);
+        if (inChild)
+            inChild();
         execv (program.c_str(), argv.data());
         _exit (127);
     }
@@ -138,6 +151,27 @@ inline ProcessResult runProgram (const std::string& program, const std::vector<s
 {
     auto running = startProgram (program, args, cwd, env);
     return finishProgram (running);
+}
+
+// For startProgram: standard output becomes a pipe whose reader is gone before the program
+// starts, so that its first write to it fails (`vornconv ... | head -c 10`, once head is done).
+inline void stdoutToGoneReader()
+{
+    int ends[2];
+    if (pipe (ends) != 0 || close (ends[0]) != 0 || dup2 (ends[1], 1) < 0)
+        _exit (126);
+    close (ends[1]);
+}
+
+// For startProgram: a limit on the size of any file the program writes (RLIMIT_FSIZE), as
+// `ulimit -f` sets it.
+inline ChildSetup fileSizeLimit (rlim_t bytes)
+{
+    return [bytes] {
+        const rlimit limit { bytes, bytes };
+        if (setrlimit (RLIMIT_FSIZE, &limit) != 0)
+            _exit (126);
+    };
 }
 
 // True while a process with this pid exists and has not ended (a zombie, left for a parent that
@@ -256,15 +290,15 @@ struct ProgramSandbox
         return { "HOME=" + home.getFullPathName().toStdString(), "TMPDIR=" + tmp.getFullPathName().toStdString() };
     }
 
-    RunningProgram start (const std::vector<std::string>& args) const
+    RunningProgram start (const std::vector<std::string>& args, const ChildSetup& inChild = {}) const
     {
-        return startProgram (vornconvBinary(), args, work.getFullPathName().toStdString(), environment());
+        return startProgram (vornconvBinary(), args, work.getFullPathName().toStdString(), environment(), inChild);
     }
 
     // The run is killed when it prints nothing for silenceMs.
-    ProcessResult run (const std::vector<std::string>& args, int silenceMs = 120000) const
+    ProcessResult run (const std::vector<std::string>& args, int silenceMs = 120000, const ChildSetup& inChild = {}) const
     {
-        auto running = start (args);
+        auto running = start (args, inChild);
         return finishProgram (running, silenceMs);
     }
 
@@ -305,6 +339,40 @@ struct PrivateTmp
     TempFolder tmp;
     bool hadOld = false;
     std::string previous;
+};
+
+// A small file system of its own (tmpfs, "size=..." in options) mounted at folder for the life of
+// the object, read-only when asked: a full or a read-only place for the program to meet. The mount
+// lives in a mount namespace private to this test process (and the programs it starts), so
+// nothing else ever sees it. available is false where the system does not allow it.
+struct PrivateMount
+{
+    PrivateMount (const juce::File& mountPoint, const char* options, bool readOnly) : folder (mountPoint)
+    {
+        static const bool ownNamespace = unshare (CLONE_NEWNS) == 0
+                                      && mount (nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+        available = ownNamespace && folder.createDirectory()
+                 && mount ("vorntest", folder.getFullPathName().toRawUTF8(), "tmpfs", readOnly ? MS_RDONLY : 0UL, options) == 0;
+    }
+    ~PrivateMount()
+    {
+        if (available)
+            umount2 (folder.getFullPathName().toRawUTF8(), MNT_DETACH);
+    }
+    PrivateMount (const PrivateMount&) = delete;
+    PrivateMount& operator= (const PrivateMount&) = delete;
+
+    // What the programs left in it.
+    juce::StringArray entries() const
+    {
+        juce::StringArray names;
+        for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*", juce::File::FollowSymlinks::no))
+            names.add (f.getRelativePathFrom (folder));
+        return names;
+    }
+
+    juce::File folder;
+    bool available = false;
 };
 
 } // namespace vorntest

@@ -17,6 +17,7 @@
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -29,6 +30,11 @@ namespace vornconv::app
 namespace
 {
 const LineSink* currentSink = nullptr;
+
+// Standard output of this run: the system's reason for the first line it did not take, and the
+// outputs written so far.
+int standardOutputError = 0;
+juce::StringArray outputsWritten;
 
 struct ScopedSink
 {
@@ -179,8 +185,36 @@ void printLine (const juce::String& text)
         return;
     }
     const auto bytes = text.toRawUTF8();
-    std::fwrite (bytes, 1, std::strlen (bytes), stdout);
-    std::fputc ('\n', stdout);
+    const auto size = std::strlen (bytes);
+    errno = 0;
+    if ((std::fwrite (bytes, 1, size, stdout) != size || std::fputc ('\n', stdout) == EOF) && standardOutputError == 0)
+        standardOutputError = errno != 0 ? errno : EIO;
+}
+
+void noteOutputWritten (const juce::File& output)
+{
+    outputsWritten.add (output.getFullPathName());
+}
+
+int finishStandardOutput (int status)
+{
+    errno = 0;
+    const bool flushed = std::fflush (stdout) == 0 && ! std::ferror (stdout);
+    int code = flushed ? 0 : errno;
+    if (std::fclose (stdout) != 0 && code == 0)
+        code = errno;
+    if (standardOutputError != 0)
+        code = standardOutputError;
+    else if (flushed && code == 0)
+        return status;
+    if (code == 0)
+        code = EIO;
+    // With standard output gone, standard error is the one place left to say so.
+    std::fprintf (stderr, "vornconv: could not write standard output: %s\n", std::strerror (code));
+    for (const auto& path : outputsWritten)
+        std::fprintf (stderr, "vornconv: the output was written all the same: %s\n", path.toRawUTF8());
+    std::fflush (stderr);
+    return 1;
 }
 
 int printError (const juce::String& error)
@@ -259,6 +293,7 @@ const juce::StringArray& usageLines()
 int runVornconv (const juce::StringArray& arguments, const LineSink& sink)
 {
     ScopedSink scoped (sink ? &sink : nullptr);
+    outputsWritten.clear();
     try
     {
         return invoke (arguments);

@@ -42,8 +42,20 @@ juce::File resolveArgument (const juce::String& word);
 // Where printLine sends its lines; standard output unless an invocation installed its own sink.
 using LineSink = std::function<void (const juce::String&)>;
 
-// Writes the UTF-8 bytes of text and one newline byte.
+// Writes the UTF-8 bytes of text and one newline byte. A line that standard output does not take
+// (a full disk, a reader that is gone) is remembered for finishStandardOutput.
 void printLine (const juce::String& text);
+
+// Records that output now stands complete under its final name (a converted session, a folder of
+// exported states), so that a run whose standard output fails afterwards still says so.
+void noteOutputWritten (const juce::File& output);
+
+// Ends the program's standard output: flushes and closes it. When it failed, now or at any line
+// before, says so on standard error ("vornconv: could not write standard output: " and the
+// system's reason), followed by one line for each output the run wrote all the same ("vornconv:
+// the output was written all the same: " and its path, so that a second try is not surprised by
+// an existing output), and returns 1; otherwise returns status.
+int finishStandardOutput (int status);
 
 // Prints "ERROR   " followed by error, and returns 1: the exit status of a refusal.
 int printError (const juce::String& error);

@@ -203,6 +203,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
                                     : host.write (result, copy, request.options);
     if (! written.ok)
         return printError (written.error);
+    noteOutputWritten (output);
     printLine ((stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : written.notes)
         printLine ("WARNING    " + note);

@@ -227,6 +227,7 @@ bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::Fil
             printLine ("ERROR   " + error);
             return true;
         }
+        noteOutputWritten (exportDirectory);
         printLine ({});
         printLine ("EXPORT  plugin states -> " + exportDirectory.getFullPathName());
     }

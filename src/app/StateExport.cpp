@@ -2,9 +2,12 @@
 
 #include "model/AtomicFileCommit.h"
 #include "model/PrivateFiles.h"
+#include "model/Utf8Text.h"
 
 #include <cerrno>
 #include <set>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace vornconv::app
@@ -26,6 +29,70 @@ juce::File childInside (const juce::File& directory, const juce::String& name)
     return juce::File (directory.getFullPathName() + juce::File::getSeparatorString() + name);
 }
 
+// The plug-in's name without control characters (C0, DEL and C1), which go the way the
+// characters a file name cannot hold go: a TAB or a line break in a file name breaks every
+// listing and script that meets it. Works on the UTF-8 bytes: C0 and DEL are single bytes, C1
+// characters are C2 80 to C2 9F.
+juce::String withoutControlCharacters (const juce::String& name)
+{
+    const char* bytes = name.toRawUTF8();
+    const size_t size = name.getNumBytesAsUTF8();
+    std::string kept;
+    kept.reserve (size);
+    for (size_t i = 0; i < size; ++i)
+    {
+        const auto b = static_cast<unsigned char> (bytes[i]);
+        if (b < 0x20 || b == 0x7F)
+            continue;
+        if (b == 0xC2 && i + 1 < size && static_cast<unsigned char> (bytes[i + 1]) >= 0x80
+            && static_cast<unsigned char> (bytes[i + 1]) <= 0x9F)
+        {
+            ++i;
+            continue;
+        }
+        kept.push_back (bytes[i]);
+    }
+    return kept.size() == size ? name : utf8::toTextReplacingMalformed (kept.data(), kept.size());
+}
+
+// What an export has made so far: the folders, the temporary files and the files already under
+// their final names, which stay registered for an interruption until the whole export is in
+// place. Unless the export finishes, all of it goes again on the way out, whatever the way (a
+// refusal, or an exception unwinding through the export).
+struct ExportInProgress
+{
+    ExportInProgress() = default;
+    ExportInProgress (const ExportInProgress&) = delete;
+    ExportInProgress& operator= (const ExportInProgress&) = delete;
+
+    ~ExportInProgress()
+    {
+        if (finished)
+            return;
+        temporaries.clear(); // removes the temporary files
+        for (const auto& f : committed)
+        {
+            ::unlink (f.getFullPathName().toRawUTF8());
+            forgetFile (f);
+        }
+        removeCreatedFolders (createdFolders);
+    }
+
+    // Every file is in place: from now on they stay, also when the run is interrupted.
+    void finish()
+    {
+        forgetFiles (committed);
+        for (const auto& folder : createdFolders)
+            forgetFolderMadeForOutput (folder);
+        finished = true;
+    }
+
+    juce::Array<juce::File> createdFolders;
+    std::vector<TemporaryFileBeside> temporaries;
+    juce::Array<juce::File> committed;
+    bool finished = false;
+};
+
 } // namespace
 
 bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error)
@@ -45,7 +112,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
                 error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position);
                 return false;
             }
-            const auto stem = juce::File::createLegalFileName (slot.name) + "__" + juce::String (strip.index) + "-" + juce::String (position);
+            const auto stem = juce::File::createLegalFileName (withoutControlCharacters (slot.name)) + "__" + juce::String (strip.index) + "-" + juce::String (position);
             const auto plan = [&] (const juce::String& extension, const juce::MemoryBlock& bytes) {
                 const auto target = childInside (directory, stem + extension);
                 if (target.exists() || target.isSymbolicLink())
@@ -68,49 +135,46 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
         }
     }
 
-    juce::Array<juce::File> createdFolders;
-    if (! createMissingFolders (directory, createdFolders))
+    ExportInProgress progress;
+    if (! createMissingFolders (directory, progress.createdFolders))
     {
-        removeCreatedFolders (createdFolders);
-        error = "could not create state export directory";
+        error = "could not create state export directory" + systemReason (errno);
         return false;
     }
     if (items.empty())
-        return true;
-
-    // Each temporary lies beside its target, is written through the descriptor that created it,
-    // and is removed on every path out but its commit (an interruption included).
-    std::vector<TemporaryFileBeside> temporaries;
-    const auto fail = [&] (const juce::String& message) {
-        temporaries.clear(); // deletes the temporary files before their folder is removed
-        removeCreatedFolders (createdFolders);
-        error = message;
-        return false;
-    };
-
-    for (const auto& item : items)
     {
-        temporaries.emplace_back();
-        juce::String ignored;
-        auto& temporary = temporaries.back();
-        if (! makeTemporaryBeside (item.target, temporary, ignored)
-            || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
-            return fail ("could not write temporary state export");
+        progress.finish();
+        return true;
     }
 
-    juce::Array<juce::File> committed;
+    // Each temporary lies beside its target and is written through the descriptor that created
+    // it. Nothing is committed before every temporary is complete.
+    progress.temporaries.reserve (items.size());
+    for (const auto& item : items)
+    {
+        progress.temporaries.emplace_back();
+        juce::String ignored;
+        auto& temporary = progress.temporaries.back();
+        if (! makeTemporaryBeside (item.target, temporary, ignored)
+            || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
+        {
+            error = "could not write temporary state export" + systemReason (errno);
+            return false;
+        }
+    }
+
     for (size_t i = 0; i < items.size(); ++i)
     {
         juce::String commitError;
-        if (! commitNewFileExclusive (temporaries[i].file, items[i].target, commitError))
+        if (! commitNewFileExclusiveProvisionally (progress.temporaries[i].file, items[i].target, commitError))
         {
-            for (const auto& f : committed)
-                f.deleteFile();
-            return fail (commitError);
+            error = commitError;
+            return false;
         }
-        temporaries[i].release();
-        committed.add (items[i].target);
+        progress.temporaries[i].release();
+        progress.committed.add (items[i].target);
     }
+    progress.finish();
     return true;
 }
 

@@ -60,6 +60,8 @@ int runWavesConvert (const CommandLineOptions& options)
     }
     const auto result = waves::convertSession (resolveArgument (options.inputs[0]), target, options.selection, options.templateFile,
                                                options.output);
+    if (result.ok)
+        noteOutputWritten (options.output);
     printLine (result.ok ? "OK      " + result.summary : "ERROR   " + result.error);
     // The note is one finding per line.
     if (result.note.isNotEmpty())

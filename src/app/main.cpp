@@ -2,16 +2,38 @@
 #include "model/PrivateFiles.h"
 #include "model/Utf8Text.h"
 
-#include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <string>
+
+namespace
+{
+
+void onWriteRefused (int) {}
+
+// A write refused by a reader that is gone (SIGPIPE) or by the file-size limit (SIGXFSZ) must fail
+// like any other write, with EPIPE or EFBIG, so that the refusal paths report it and take away
+// what the run made, instead of the signal ending the run on the spot with nothing said. A handler
+// that does nothing has that effect and, unlike ignoring the signals, is not handed on to the
+// programs this one starts: exec gives them the default actions back.
+void letRefusedWritesFail()
+{
+    struct sigaction action {};
+    action.sa_handler = onWriteRefused;
+    sigemptyset (&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction (SIGPIPE, &action, nullptr);
+    sigaction (SIGXFSZ, &action, nullptr);
+}
+
+} // namespace
 
 int main (int argc, char* argv[])
 {
     // Before anything else, so that every thread started later leaves the three signals to the
     // one thread that cleans up after them.
     vornconv::installInterruptCleanup ("ERROR   interrupted");
+    letRefusedWritesFail();
     int status = 1;
     try
     {
@@ -25,13 +47,6 @@ int main (int argc, char* argv[])
         std::fputs ("ERROR   internal error: could not read the arguments\n", stdout);
         status = 1;
     }
-    // Lines that never reached their reader are a failure, whatever the operation said: with
-    // standard output gone, standard error is the one place left to say so.
-    if (std::fflush (stdout) != 0 || std::ferror (stdout) || std::fclose (stdout) != 0)
-    {
-        const int code = errno;
-        std::fprintf (stderr, "vornconv: could not write standard output: %s\n", std::strerror (code));
-        status = 1;
-    }
-    return status;
+    // Lines that never reached their reader are a failure, whatever the operation said.
+    return vornconv::app::finishStandardOutput (status);
 }

@@ -1,6 +1,7 @@
 #include "model/AtomicFileCommit.h"
 
 #include "model/PrivateFiles.h"
+#include "model/Utf8Text.h"
 
 #include <cerrno>
 #include <cstring>
@@ -26,8 +27,17 @@ struct DescriptorOutputStream final : juce::OutputStream
     void flush() override
     {
         if (! buffer.empty() && failed == false)
-            failed = ! writeAllBytes (fd, buffer.data(), buffer.size());
+            noteWrite (writeAllBytes (fd, buffer.data(), buffer.size()));
         buffer.clear();
+    }
+
+    void noteWrite (bool written)
+    {
+        if (! written && ! failed)
+        {
+            failed = true;
+            systemError = errno;
+        }
     }
 
     bool setPosition (juce::int64) override { return false; }
@@ -46,7 +56,10 @@ struct DescriptorOutputStream final : juce::OutputStream
         }
         flush();
         if (size >= bufferSize)
-            failed = failed || ! writeAllBytes (fd, data, size);
+        {
+            if (! failed)
+                noteWrite (writeAllBytes (fd, data, size));
+        }
         else
         {
             const auto* bytes = static_cast<const char*> (data);
@@ -60,11 +73,10 @@ struct DescriptorOutputStream final : juce::OutputStream
     std::vector<char> buffer;
     juce::int64 position = 0;
     bool failed = false;
+    int systemError = 0; // errno of the first failed write
 };
 
-} // namespace
-
-bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error)
+bool commitExclusive (const juce::File& temporary, const juce::File& target, bool stayRegistered, juce::String& error)
 {
     const juce::String from = temporary.getFullPathName();
     const juce::String to = target.getFullPathName();
@@ -76,14 +88,35 @@ bool commitNewFileExclusive (const juce::File& temporary, const juce::File& targ
         return false;
     }
 
-    if (::renameat2 (AT_FDCWD, from.toRawUTF8(), AT_FDCWD, to.toRawUTF8(), RENAME_NOREPLACE) != 0)
+    // The registration changes in the same step as the name: the temporary's name is no longer
+    // ours to remove, and a file that stays registered goes with an interruption at its new name.
+    const bool moved = moveRegisteredFile (temporary, target, stayRegistered, [&] {
+        return ::renameat2 (AT_FDCWD, from.toRawUTF8(), AT_FDCWD, to.toRawUTF8(), RENAME_NOREPLACE) == 0;
+    });
+    if (! moved)
     {
         const int code = errno;
         error = "exclusive atomic rename failed: " + juce::String (std::strerror (code));
         return false;
     }
-    forgetFile (temporary); // the name is no longer ours to remove
     return true;
+}
+
+} // namespace
+
+bool commitNewFileExclusive (const juce::File& temporary, const juce::File& target, juce::String& error)
+{
+    return commitExclusive (temporary, target, false, error);
+}
+
+bool commitNewFileExclusiveProvisionally (const juce::File& temporary, const juce::File& target, juce::String& error)
+{
+    return commitExclusive (temporary, target, true, error);
+}
+
+juce::String systemReason (int code)
+{
+    return code != 0 ? ": " + utf8::toTextReplacingMalformed (std::strerror (code)) : juce::String();
 }
 
 bool writeNewFileExclusive (const juce::File& file, bool& created,
@@ -93,14 +126,26 @@ bool writeNewFileExclusive (const juce::File& file, bool& created,
     if (! createRegisteredFile (file, fd))
         return false;
     created = true;
+    // Closed on every way out, an exception from writeBody included.
+    struct Closer
+    {
+        int fd;
+        ~Closer() { if (fd >= 0) ::close (fd); }
+    } closer { fd };
     bool written;
+    int code = 0;
     {
         DescriptorOutputStream out (fd);
         written = writeBody (out);
         out.flush();
-        written = written && ! out.failed;
+        code = out.systemError;
     }
-    return ::close (fd) == 0 && written;
+    closer.fd = -1;
+    // Some file systems report a failed write only when the file is closed.
+    if (::close (fd) != 0 && code == 0)
+        code = errno;
+    errno = code;
+    return written && code == 0;
 }
 
 bool writeAllBytes (int fd, const void* data, size_t size)
@@ -111,6 +156,8 @@ bool writeAllBytes (int fd, const void* data, size_t size)
         const auto n = ::write (fd, p, size);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n == 0)
+            errno = EIO; // no progress and no reason given
         if (n <= 0)
             return false;
         p += n;
@@ -129,7 +176,15 @@ bool createMissingFolders (const juce::File& dir, juce::Array<juce::File>& creat
 {
     if (dir.isDirectory())
         return true;
-    if (anythingExistsAt (dir) || dir.getParentDirectory() == dir)
+    struct stat info;
+    if (::lstat (dir.getFullPathName().toRawUTF8(), &info) == 0 || dir.getParentDirectory() == dir)
+    {
+        errno = ENOTDIR;
+        return false;
+    }
+    // Why it does not exist: a name too long or a folder that may not be searched says more than
+    // the mkdir that would follow.
+    if (errno != ENOENT)
         return false;
     if (! createMissingFolders (dir.getParentDirectory(), created))
         return false;
@@ -169,8 +224,9 @@ bool beginNewOutput (const juce::File& output, PendingOutput& pending, juce::Str
     }
     if (! createMissingFolders (output.getParentDirectory(), pending.createdFolders))
     {
+        const int code = errno;
         removeCreatedFolders (pending.createdFolders);
-        error = "could not create output directory";
+        error = "could not create output directory" + systemReason (code);
         return false;
     }
     pending.temporary = temporaryNameBeside (output);

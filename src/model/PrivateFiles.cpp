@@ -15,6 +15,7 @@
 
 #include "model/Utf8Text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -25,6 +26,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -243,8 +245,10 @@ bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, Pr
     std::lock_guard<std::mutex> hold (r.lock);
     if (parent.getFullPathName().isEmpty() || ::mkdtemp (pattern.data()) == nullptr)
     {
+        const int code = parent.getFullPathName().isEmpty() ? ENOENT : errno;
         error = "could not create a private folder in " + parent.getFullPathName() + ": "
-              + utf8::toTextReplacingMalformed (std::strerror (errno));
+              + utf8::toTextReplacingMalformed (std::strerror (code));
+        errno = code;
         return false;
     }
     out.registration = addEntry (Kind::tree, pattern, 0);
@@ -328,10 +332,65 @@ void forgetFile (const juce::File& file)
     forgetPath (Kind::file, file.getFullPathName().toStdString());
 }
 
+bool moveRegisteredFile (const juce::File& from, const juce::File& to, bool stayRegistered,
+                         const std::function<bool()>& move)
+{
+    const auto fromPath = from.getFullPathName().toStdString();
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    if (! move())
+        return false;
+    auto found = r.entries.end();
+    for (auto it = r.entries.begin(); it != r.entries.end(); ++it)
+        if (it->kind == Kind::file && it->path == fromPath)
+            found = it;
+    if (stayRegistered)
+    {
+        // The entry keeps its place, so that the folders made before the file still go after it.
+        if (found != r.entries.end())
+            found->path = to.getFullPathName().toStdString();
+        else
+            addEntry (Kind::file, to.getFullPathName().toStdString(), 0);
+    }
+    else if (found != r.entries.end())
+    {
+        r.entries.erase (found);
+    }
+    return true;
+}
+
+void forgetFiles (const juce::Array<juce::File>& files)
+{
+    std::set<std::string> paths;
+    for (const auto& f : files)
+        paths.insert (f.getFullPathName().toStdString());
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    r.entries.erase (std::remove_if (r.entries.begin(), r.entries.end(),
+                                     [&paths] (const Entry& e) { return e.kind == Kind::file && paths.count (e.path) != 0; }),
+                     r.entries.end());
+}
+
 juce::File temporaryNameBeside (const juce::File& target)
 {
-    return juce::File (target.getParentDirectory().getFullPathName() + "/" + target.getFileName() + ".tmp-"
-                       + juce::String (randomSuffix()));
+    const auto folder = target.getParentDirectory().getFullPathName();
+    const std::string name = target.getFileName().toStdString();
+    const std::string suffix = ".tmp-" + randomSuffix();
+
+    // The limit is the folder's own (255 bytes on most file systems, less on a few).
+    const long fromSystem = ::pathconf (folder.toRawUTF8(), _PC_NAME_MAX);
+    const size_t limit = fromSystem > 0 ? (size_t) fromSystem : 255;
+    std::string stem = name;
+    if (name.size() <= limit && name.size() + suffix.size() > limit)
+    {
+        // A name too long for the folder is left whole, so that its refusal is the system's own.
+        size_t keep = limit > suffix.size() ? limit - suffix.size() : 0;
+        while (keep > 0 && (static_cast<unsigned char> (name[keep]) & 0xC0) == 0x80)
+            --keep; // never inside a character's bytes
+        stem = name.substr (0, keep);
+    }
+    const auto temporaryName = stem + suffix; // the bytes of a juce::String, cut at a character boundary
+    return juce::File (folder + "/" + utf8::toTextReplacingMalformed (temporaryName.data(), temporaryName.size()));
 }
 
 bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, juce::String& error)
@@ -348,14 +407,17 @@ bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, ju
             out.registered = true;
             return true;
         }
-        if (errno != EEXIST)
+        const int code = errno;
+        if (code != EEXIST)
         {
             error = "could not create temporary file beside " + target.getFullPathName() + ": "
-                  + utf8::toTextReplacingMalformed (std::strerror (errno));
+                  + utf8::toTextReplacingMalformed (std::strerror (code));
+            errno = code;
             return false;
         }
     }
     error = "could not create temporary file beside " + target.getFullPathName();
+    errno = EEXIST;
     return false;
 }
 

@@ -2,6 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <sys/types.h>
 
 // What a run makes for itself and must take away again on every way out: private folders below
@@ -47,7 +48,8 @@ struct PrivateFolder
     int registration = 0;
 };
 
-// Makes a private folder inside parent (temporaryRoot() for staging).
+// Makes a private folder inside parent (temporaryRoot() for staging). False with errno kept and
+// error set when it cannot be made.
 bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, PrivateFolder& out, juce::String& error);
 
 // A new, empty file beside target (same folder, so that the final rename never crosses file
@@ -77,10 +79,14 @@ struct TemporaryFileBeside
 };
 
 // A fresh name "<target's name>.tmp-<random>" in target's folder, built from the folder's full
-// path, so that a name starting with '~' is never read as a home folder.
+// path, so that a name starting with '~' is never read as a home folder. Where that would pass
+// the folder's limit on the length of a name while target's own name fits, the target's name is
+// cut short (at a character boundary) before the suffix: a temporary fits wherever its final
+// name fits. The folder must exist.
 juce::File temporaryNameBeside (const juce::File& target);
 
-// Creates a temporary file under such a name (another name when one is taken).
+// Creates a temporary file under such a name (another name when one is taken). False with errno
+// kept and error set when the file cannot be created.
 bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, juce::String& error);
 
 // Creates file exclusively (O_EXCL, not following a link at its name) for writing, registered so
@@ -88,6 +94,17 @@ bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, ju
 // the file cannot be created. forgetFile drops the registration (the file was moved or removed).
 bool createRegisteredFile (const juce::File& file, int& fd);
 void forgetFile (const juce::File& file);
+
+// Moves a registered file from one name to another with move (which renames it and returns false,
+// errno kept, when it cannot), under the registry's lock, so that no interruption falls between
+// the rename and the change of registration. On success the registration follows the file to its
+// new name when stayRegistered (an interruption then removes it there), or is dropped.
+bool moveRegisteredFile (const juce::File& from, const juce::File& to, bool stayRegistered,
+                         const std::function<bool()>& move);
+
+// Drops the registrations of all these files in one step: an interruption finds either every one
+// of them still registered or none.
+void forgetFiles (const juce::Array<juce::File>& files);
 
 // Makes one folder (mkdir, mode 0777 before umask) that an interruption removes again while it is
 // empty; false when mkdir fails. Forget it with forgetFolderMadeForOutput once it stays.

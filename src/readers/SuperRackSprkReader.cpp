@@ -1330,7 +1330,8 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
     {
         // The product is told from this one copy, so the product inspection is what fails here
         // first: a session read would stage its copy only after the inspection had staged its own.
-        error = "could not distinguish SuperRack Performer from SoundGrid: Could not create a private Waves source staging directory";
+        error = "could not distinguish SuperRack Performer from SoundGrid: Could not create a private Waves source staging directory"
+              + systemReason (errno);
         return false;
     }
     // Joined as text: JUCE would read a name starting with '~' as a home folder.
@@ -1341,9 +1342,9 @@ bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::St
         if (copy.refusal.isNotEmpty())
             error = copy.refusal;
         else if (copy.failedPart.isEmpty())
-            error = "could not copy session to temporary directory";
+            error = "could not copy session to temporary directory" + systemReason (copy.systemError);
         else
-            error = "could not copy SuperRack journal sidecar: " + sprk.getFileName() + copy.failedPart;
+            error = "could not copy SuperRack journal sidecar: " + sprk.getFileName() + copy.failedPart + systemReason (copy.systemError);
         return false;
     }
     juce::String now;

@@ -67,23 +67,36 @@ bool writeAll (int fd, const std::string& text)
     return true;
 }
 
-std::string rowPathFor (const std::string& bundlePath)
-{
-    if (! bundlePath.empty() && bundlePath.front() == '/')
-        return bundlePath;
-    std::error_code ec;
-    const fs::path absolute = fs::absolute (bundlePath, ec);
-    return ec ? bundlePath : absolute.string();
-}
-
 void releaseInterface (void* object)
 {
     const auto* table = static_cast<const abi::UnknownTable*> (static_cast<abi::InterfaceObject*> (object)->table);
     table->release (object);
 }
 
-// Lists the classes of a factory; fills rows.
-void listClasses (void* factory, const std::string& rowBundlePath, std::vector<std::string>& rows)
+// Whether the factory describes class i as an audio class through its wide-text information only.
+bool describedOnlyInWideText (void* factory3, abi::int32 i)
+{
+    if (factory3 == nullptr)
+        return false;
+    const auto* table3 = static_cast<const abi::PluginFactory3Table*> (static_cast<abi::InterfaceObject*> (factory3)->table);
+    abi::PClassInfoW info;
+    std::memset (&info, 0, sizeof (info));
+    return table3->getClassInfoUnicode (factory3, i, &info) == abi::kResultOk
+        && sameCategory (info.category, sizeof (info.category));
+}
+
+void* queryFactory (void* factory, const unsigned char* iid)
+{
+    const auto* table = static_cast<const abi::UnknownTable*> (static_cast<abi::InterfaceObject*> (factory)->table);
+    void* other = nullptr;
+    if (table->queryInterface (factory, iid, &other) != abi::kResultOk)
+        return nullptr;
+    return other;
+}
+
+// Lists the classes of a factory; fills rows, and notes for the classes it cannot list.
+void listClasses (void* factory, const std::string& bundlePath, const std::string& rowBundlePath,
+                  std::vector<std::string>& rows, std::vector<std::string>& notes)
 {
     const auto* table = static_cast<const abi::PluginFactoryTable*> (static_cast<abi::InterfaceObject*> (factory)->table);
 
@@ -94,9 +107,9 @@ void listClasses (void* factory, const std::string& rowBundlePath, std::vector<s
 
     // The newer interface is asked for through the object's own queryInterface: a type check
     // of our own cannot see through a module boundary.
-    void* factory2 = nullptr;
-    if (table->unknown.queryInterface (factory, abi::iidPluginFactory2, &factory2) != abi::kResultOk)
-        factory2 = nullptr;
+    void* factory2 = queryFactory (factory, abi::iidPluginFactory2);
+    void* factory3 = nullptr; // asked for only when a class needs it
+    bool askedForFactory3 = false;
     const auto* table2 = factory2 != nullptr
         ? static_cast<const abi::PluginFactory2Table*> (static_cast<abi::InterfaceObject*> (factory2)->table)
         : nullptr;
@@ -125,12 +138,27 @@ void listClasses (void* factory, const std::string& rowBundlePath, std::vector<s
 
         abi::PClassInfo info;
         std::memset (&info, 0, sizeof (info));
-        if (table->getClassInfo (factory, i, &info) == abi::kResultOk
-            && sameCategory (info.category, sizeof (info.category)))
-            rows.push_back (catalogRow (classIdText (info.cid), catalogField (info.name, sizeof (info.name)),
-                                        factoryVendor, std::string(), rowBundlePath));
+        if (table->getClassInfo (factory, i, &info) == abi::kResultOk)
+        {
+            if (sameCategory (info.category, sizeof (info.category)))
+                rows.push_back (catalogRow (classIdText (info.cid), catalogField (info.name, sizeof (info.name)),
+                                            factoryVendor, std::string(), rowBundlePath));
+            continue;
+        }
+
+        // JUCE's factory, for one, refuses the 8-bit calls for a class whose texts need more.
+        if (! askedForFactory3)
+        {
+            askedForFactory3 = true;
+            factory3 = queryFactory (factory, abi::iidPluginFactory3);
+        }
+        if (describedOnlyInWideText (factory3, i))
+            notes.push_back (quotedPath (bundlePath) + "\tclass " + std::to_string (i)
+                             + " is described only through getClassInfoUnicode and is not listed\n");
     }
 
+    if (factory3 != nullptr)
+        releaseInterface (factory3);
     if (factory2 != nullptr)
         releaseInterface (factory2);
 }
@@ -224,14 +252,18 @@ BundleCatalog readBundleCatalog (const std::string& bundlePath, const std::strin
     }
 
     BundleCatalog result;
-    listClasses (factory, rowBundlePath, result.rows);
+    listClasses (factory, bundlePath, rowBundlePath, result.rows, result.notes);
     releaseInterface (factory);
     if (entered && moduleExit != nullptr)
         moduleExit();
     ::dlclose (library);
 
     if (result.rows.empty())
-        return failure ("no Audio Module Class exported");
+    {
+        auto refused = failure ("no Audio Module Class exported");
+        refused.notes = std::move (result.notes);
+        return refused;
+    }
     result.ok = true;
     return result;
 }
@@ -251,8 +283,10 @@ int runChildMode (const std::string& bundlePath)
     if (rowFd < 0 || ::dup2 (2, 1) < 0)
         return fail ("\tunable to separate catalog output\n");
 
-    const BundleCatalog catalog = readBundleCatalog (bundlePath, rowPathFor (bundlePath));
+    const BundleCatalog catalog = readBundleCatalog (bundlePath, catalogBundlePath (bundlePath));
     std::fflush (stdout);
+    for (const auto& note : catalog.notes)
+        writeAll (2, note);
     if (! catalog.ok)
     {
         ::close (rowFd);

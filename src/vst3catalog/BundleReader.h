@@ -23,10 +23,14 @@ struct BundleCatalog
     bool ok = false;
     std::string error;               // "\t" + message + "\n" when not ok
     std::vector<std::string> rows;   // complete catalog rows, each ending with LF
+    std::vector<std::string> notes;  // lines for standard error (the parent's DIAGNOSTIC lines), each ending with LF
 };
 
 // Loads the bundle's module, calls ModuleEntry / GetPluginFactory / ModuleExit and lists its
-// "Audio Module Class" classes as rows. rowBundlePath is written into the rows' last column.
+// "Audio Module Class" classes as rows. rowBundlePath is written into the rows' last column. An
+// audio class that the factory describes only through its wide-text class information (the
+// 8-bit calls refuse it) gets no row but a note naming the bundle and the class index, so that
+// the class missing from the catalog is told.
 BundleCatalog readBundleCatalog (const std::string& bundlePath, const std::string& rowBundlePath);
 
 // The child mode on this process's descriptors: rows go to what standard output was on entry,

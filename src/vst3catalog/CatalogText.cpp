@@ -1,6 +1,8 @@
 #include "vst3catalog/CatalogText.h"
 
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace vornconv::vst3catalog
 {
@@ -149,6 +151,41 @@ bool isCatalogRow (const std::string& line)
         if (! isUpperHexDigit (line[i]))
             return false;
     return isValidUtf8 (line);
+}
+
+std::string rowBundlePathOf (const std::string& line)
+{
+    const std::size_t lastTab = line.rfind ('\t');
+    return lastTab == std::string::npos ? std::string() : line.substr (lastTab + 1);
+}
+
+std::string catalogBundlePath (const std::string& bundlePath)
+{
+    std::string path = bundlePath;
+    if (path.empty() || path.front() != '/')
+    {
+        std::error_code ec;
+        const std::filesystem::path folder = std::filesystem::current_path (ec);
+        if (! ec)
+            path = folder.string() + "/" + path;
+    }
+    if (path.empty())
+        return path;
+    std::string normal;
+    std::size_t start = 0;
+    while (start <= path.size())
+    {
+        std::size_t end = path.find ('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr (start, end - start);
+        if (! part.empty() && part != ".")
+            normal += "/" + part;
+        start = end + 1;
+    }
+    if (normal.empty())
+        return path.front() == '/' ? "/" : ".";
+    return path.front() == '/' ? normal : normal.substr (1);
 }
 
 } // namespace vornconv::vst3catalog

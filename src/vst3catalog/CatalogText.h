@@ -32,4 +32,13 @@ std::string catalogRow (const std::string& cid, const std::string& name, const s
 // columns, an upper-case 32-digit CID and a non-empty bundle path.
 bool isCatalogRow (const std::string& line);
 
+// The bundle path column of such a row.
+std::string rowBundlePathOf (const std::string& line);
+
+// The one form in which a bundle's path is written into its rows, so that one bundle named in
+// different ways ("./Ok.vst3", "Ok.vst3/", "dir//Ok.vst3") gives the same rows: absolute (a
+// relative path is taken from the current folder), with no empty or "." parts and no trailing
+// slash. ".." parts are kept: through a symbolic link they need not lead back where they came from.
+std::string catalogBundlePath (const std::string& bundlePath);
+
 } // namespace vornconv::vst3catalog

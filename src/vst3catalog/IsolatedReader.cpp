@@ -285,19 +285,28 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
 
     const bool exitedCleanly = ! failed && interruptedBy == 0 && WIFEXITED (status) && WEXITSTATUS (status) == 0;
 
-    // The child is our own program, but it runs foreign code: only well-formed rows count as an
-    // answer. Anything else is shown as a diagnostic and costs the bundle its rows.
+    // The child is our own program, but it runs foreign code, which can write to any descriptor
+    // it inherited, the row channel included: only well-formed rows of the bundle being read count
+    // as an answer. Anything else is shown as a diagnostic and costs the bundle its rows; a row
+    // that speaks for another bundle is refused by name, since rows are what prove a class
+    // available.
     bool answerIsClean = ! catalog.text.empty();
     std::string rejected;
+    std::string foreignBundle;
     if (exitedCleanly)
+    {
+        const std::string ownPath = catalogBundlePath (bundlePath);
         forEachLine (catalog.text, [&] (const std::string& line, bool terminated)
         {
-            if (! terminated || ! isCatalogRow (line))
-            {
-                answerIsClean = false;
-                rejected += line + '\n';
-            }
+            const bool row = terminated && isCatalogRow (line);
+            if (row && rowBundlePathOf (line) == ownPath)
+                return;
+            answerIsClean = false;
+            rejected += line + '\n';
+            if (row && foreignBundle.empty())
+                foreignBundle = rowBundlePathOf (line);
         });
+    }
     const std::string diagnosticText = diagnostic.text + rejected;
 
     if (! diagnosticText.empty())
@@ -318,6 +327,11 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
     if (failed)
     {
         err << prefix << "\tcatalog reader timed out or output failed\n" << std::flush;
+        return bundleFailed;
+    }
+    if (exitedCleanly && ! foreignBundle.empty())
+    {
+        err << prefix << "\tcatalog row for another bundle refused: " << quotedPath (foreignBundle) << '\n' << std::flush;
         return bundleFailed;
     }
     if (exitedCleanly && answerIsClean)

@@ -26,6 +26,9 @@ using InterfaceId = unsigned char[16];
 constexpr unsigned char iidPluginFactory2[16] = {
     0x00, 0x07, 0xB6, 0x50, 0xF2, 0x4B, 0x4C, 0x0B, 0xA4, 0x64, 0xED, 0xB9, 0xF0, 0x0B, 0x2A, 0xBB };
 
+constexpr unsigned char iidPluginFactory3[16] = {
+    0x45, 0x55, 0xA2, 0xAB, 0xC1, 0x23, 0x4E, 0x57, 0x9B, 0x12, 0x29, 0x10, 0x36, 0x87, 0x89, 0x31 };
+
 struct PFactoryInfo
 {
     char vendor[64];
@@ -55,7 +58,22 @@ struct PClassInfo2
     char sdkVersion[64];
 };
 
+// The wide-text class information: names, vendor and versions in UTF-16.
+struct PClassInfoW
+{
+    unsigned char cid[16];
+    int32 cardinality;
+    char category[32];
+    char16_t name[64];
+    uint32 classFlags;
+    char subCategories[128];
+    char16_t vendor[64];
+    char16_t version[64];
+    char16_t sdkVersion[64];
+};
+
 static_assert (sizeof (PFactoryInfo) == 452, "PFactoryInfo layout");
+static_assert (sizeof (PClassInfoW) == 696, "PClassInfoW layout");
 static_assert (sizeof (PClassInfo) == 116, "PClassInfo layout");
 static_assert (sizeof (PClassInfo2) == 440, "PClassInfo2 layout");
 
@@ -79,6 +97,13 @@ struct PluginFactory2Table
 {
     PluginFactoryTable factory;
     tresult (*getClassInfo2) (void* self, int32 index, PClassInfo2* info);
+};
+
+struct PluginFactory3Table
+{
+    PluginFactory2Table factory2;
+    tresult (*getClassInfoUnicode) (void* self, int32 index, PClassInfoW* info);
+    tresult (*setHostContext) (void* self, void* context);
 };
 
 // Any interface pointer: the object starts with its table pointer.

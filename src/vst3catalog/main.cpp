@@ -7,6 +7,7 @@
 #include "vst3catalog/IsolatedReader.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <iostream>
@@ -44,12 +45,29 @@ bool finishStandardOutput()
     return written;
 }
 
+void onWriteRefused (int) {}
+
+// Rows that standard output does not take (a reader that is gone: SIGPIPE) must fail as a write,
+// with EPIPE, so that the run ends with its message and exit code 1 instead of dying in silence;
+// the same for the file-size limit (SIGXFSZ, EFBIG). A handler that does nothing has that effect
+// and, unlike ignoring the signals, is not handed on across exec to the child that loads a plug-in.
+void letRefusedWritesFail()
+{
+    struct sigaction action {};
+    action.sa_handler = onWriteRefused;
+    sigemptyset (&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction (SIGPIPE, &action, nullptr);
+    sigaction (SIGXFSZ, &action, nullptr);
+}
+
 } // namespace
 
 int main (int argc, char** argv)
 {
     using namespace vornconv::vst3catalog;
     occupyStandardDescriptors();
+    letRefusedWritesFail();
 
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i)

@@ -1008,13 +1008,14 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     OutputStage stage;
     juce::String ignored;
     if (! makeTemporaryBeside (output, temporary, ignored) || ! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
-        return fail ("Could not stage the Waves host-save template");
+        return fail ("Could not stage the Waves host-save template" + systemReason (errno));
     // A host save that still sits in the template's write-ahead log belongs to the template; an
     // unfinished one in its rollback journal is rolled back on the copy by SQLite.
     stage.file = stage.folder.folder.getChildFile ("template" + output.getFileExtension());
     DatabaseCopy templateCopy;
     if (! copyDatabase (hostSaveTemplate, stage.file, templateCopy))
-        return fail (templateCopy.refusal.isNotEmpty() ? templateCopy.refusal : juce::String ("Could not stage the Waves host-save template"));
+        return fail (templateCopy.refusal.isNotEmpty() ? templateCopy.refusal
+                                                       : "Could not stage the Waves host-save template" + systemReason (templateCopy.systemError));
     juce::String templateNow;
     if (! sourceFingerprint (hostSaveTemplate, templateNow, ignored) || templateNow != templateCopy.fingerprint)
         return fail ("Waves host-save template changed while it was being staged");
@@ -1183,7 +1184,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         if (! readUntrustedBytes (stage.file, maxDatabaseFileBytes, bytes, error))
             return fail (error);
         if (! writeAllBytes (temporary.fd, bytes.getData(), bytes.getSize()) || ! temporary.close())
-            return fail ("Could not write the Waves output beside " + output.getFullPathName());
+            return fail ("Could not write the Waves output beside " + output.getFullPathName() + systemReason (errno));
     }
     if (! commitNewFileExclusive (temporary.file, output, error))
         return fail (error);

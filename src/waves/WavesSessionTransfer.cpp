@@ -110,7 +110,11 @@ bool writeNewCopy (const juce::File& file, const juce::MemoryBlock& bytes)
     if (fd < 0)
         return false;
     const bool written = writeAllBytes (fd, bytes.getData(), bytes.getSize());
-    return ::close (fd) == 0 && written;
+    const int code = errno;
+    const bool closed = ::close (fd) == 0;
+    if (! written)
+        errno = code; // the write's reason, not the close's
+    return closed && written;
 }
 
 juce::String messageOf (sqlite3* db)
@@ -196,6 +200,7 @@ bool copyDatabase (const juce::File& source, const juce::File& copy, DatabaseCop
             continue;
         if (! writeNewCopy (partFile (copy, part), bytes))
         {
+            result.systemError = errno;
             result.failedPart = part == 0 ? juce::String() : juce::String (sidecarSuffixes[part - 1]);
             return false;
         }
@@ -215,7 +220,7 @@ bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::
     juce::String ignored;
     if (! makePrivateFolder (temporaryRoot(), "vorn-waves-source", staged.folder, ignored))
     {
-        error = "Could not create a private Waves source staging directory";
+        error = "Could not create a private Waves source staging directory" + systemReason (errno);
         return false;
     }
     staged.database = juce::File (staged.folder.folder.getFullPathName() + "/" + source.getFileName());
@@ -225,9 +230,9 @@ bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::
         if (copy.refusal.isNotEmpty())
             error = copy.refusal;
         else if (copy.failedPart.isEmpty())
-            error = "Could not stage the Waves source database";
+            error = "Could not stage the Waves source database" + systemReason (copy.systemError);
         else
-            error = "Could not stage the Waves source " + copy.failedPart + " sidecar";
+            error = "Could not stage the Waves source " + copy.failedPart + " sidecar" + systemReason (copy.systemError);
         return false;
     }
     juce::String now;

@@ -64,6 +64,7 @@ struct DatabaseCopy
     juce::String fingerprint; // of the bytes copied, as sourceFingerprint gives it
     juce::String refusal;     // set when a file to copy was refused by the loader (names the file)
     juce::String failedPart;  // when a copy could not be written: empty for the database, else the suffix
+    int systemError = 0;      // then the system's reason (errno)
 };
 bool copyDatabase (const juce::File& source, const juce::File& copy, DatabaseCopy& result);
 

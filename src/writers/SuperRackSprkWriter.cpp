@@ -787,15 +787,16 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     // what is written into are the same bytes.
     juce::String ignored;
     if (! makePrivateFolder (temporaryRoot(), "vornconv_superrack_", build.folder, ignored))
-        return failWith ("could not copy SuperRack template to temporary output");
+        return failWith ("could not copy SuperRack template to temporary output" + systemReason (errno));
     const auto copy = build.database = build.folder.folder.getChildFile ("session.sprk");
     waves::DatabaseCopy templateCopy;
     if (! waves::copyDatabase (hostSaveTemplate, copy, templateCopy))
     {
         if (templateCopy.refusal.isNotEmpty())
             return failWith ("SuperRack template is not completely readable: " + templateCopy.refusal);
-        return failWith (templateCopy.failedPart.isEmpty() ? "could not copy SuperRack template to temporary output"
-                                                           : "could not copy SuperRack template journal sidecar");
+        return failWith ((templateCopy.failedPart.isEmpty() ? "could not copy SuperRack template to temporary output"
+                                                            : "could not copy SuperRack template journal sidecar")
+                         + systemReason (templateCopy.systemError));
     }
     juce::String now;
     if (! waves::sourceFingerprint (hostSaveTemplate, now, ignored) || now != templateCopy.fingerprint)

@@ -40,6 +40,24 @@ struct DocumentInMemory
     std::string_view view() const { return { static_cast<const char*> (bytes.getData()), bytes.getDataSize() }; }
 };
 
+// Whatever leaves a write before its commit (a refusal, or an exception such as bad_alloc that
+// unwinds through it) takes away what the write made for its output: the temporary file and the
+// folders made for it.
+struct AbandonUnlessCommitted
+{
+    explicit AbandonUnlessCommitted (PendingOutput& p) : pending (p) {}
+    AbandonUnlessCommitted (const AbandonUnlessCommitted&) = delete;
+    AbandonUnlessCommitted& operator= (const AbandonUnlessCommitted&) = delete;
+    ~AbandonUnlessCommitted()
+    {
+        if (! committed)
+            pending.abandon();
+    }
+
+    PendingOutput& pending;
+    bool committed = false;
+};
+
 } // namespace
 
 ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof)
@@ -90,6 +108,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     if (! beginNewOutput (output, pending, outcome.error))
         return outcome;
     // What this write made for the output is gone again on every way out but the commit.
+    AbandonUnlessCommitted guard (pending);
     const auto abandon = [&] (const juce::String& message)
     {
         pending.abandon();
@@ -111,7 +130,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
             return abandon (proof.refusal);
     }
     if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, steps.writeDocument))
-        return abandon (steps.writeFailed);
+        return abandon (steps.writeFailed + systemReason (errno));
     if (steps.documentWritten)
         steps.documentWritten();
     if (! ownFile)
@@ -125,7 +144,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
 
     if (! commitNewFileExclusive (pending.temporary, output, error))
         return abandon (steps.commitFailed + error);
-    outcome.committed = true;
+    guard.committed = outcome.committed = true;
     return outcome;
 }
 

@@ -1,9 +1,15 @@
 #include "RackBuilders.h"
+#include "SceneFixture.h"
 #include "TestSupport.h"
 
 #include "app/StateExport.h"
 
 #include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 using namespace vornconv;
 using vorntest::bytesOf;
@@ -93,19 +99,19 @@ TEST (StateExport, EmptySessionMakesTheFolderOnly)
 
     ASSERT_TRUE (tmp.file ("file").replaceWithText ("x"));
     EXPECT_FALSE (app::exportStates (session, tmp.file ("file"), error));
-    EXPECT_EQ (error, "could not create state export directory");
+    EXPECT_EQ (error, "could not create state export directory: Not a directory");
 }
 
 TEST (StateExport, AFailedWriteLeavesNothingBehind)
 {
     vorntest::TempFolder tmp;
-    // The second name is too long for the file system once its temporary suffix is added.
+    // The second name is too long for the file system.
     RackSession session;
     session.strips.add (stripWith (0, { slotWith ("Fine", "a", "b"),
                                         slotWith (juce::String::repeatedString (juce::String::fromUTF8 ("가"), 120), "c", "") }));
     juce::String error;
     EXPECT_FALSE (app::exportStates (session, tmp.file ("new/out"), error));
-    EXPECT_EQ (error, "could not write temporary state export");
+    EXPECT_EQ (error, "could not write temporary state export: File name too long");
     EXPECT_EQ (listing (tmp.folder), juce::StringArray());
 
     // Into a folder that exists already: the folder stays, and stays empty.
@@ -114,4 +120,172 @@ TEST (StateExport, AFailedWriteLeavesNothingBehind)
     EXPECT_EQ (listing (tmp.folder), juce::StringArray ({ "kept" }));
 }
 
+// Control characters go the way the characters a file name cannot hold go.
+TEST (StateExport, NamesLoseControlCharacters)
+{
+    vorntest::TempFolder tmp;
+    const auto controls = juce::String ("a\tb\nc\x7f") + juce::String::charToString (0x85) + juce::String ("d\r");
+    RackSession session;
+    session.strips.add (stripWith (0, { slotWith (controls, "c", "") }));
+    juce::String error;
+    ASSERT_TRUE (app::exportStates (session, tmp.file ("out"), error)) << error;
+    EXPECT_EQ (listing (tmp.file ("out")), juce::StringArray ("abcd__0-0.comp"));
+}
+
+// A final name that fits the folder (250 bytes) is written, although its temporary's name would
+// not fit whole.
+TEST (StateExport, LongNamesThatFitAreWritten)
+{
+    vorntest::TempFolder tmp;
+    const auto korean = juce::String::repeatedString (juce::String::fromUTF8 ("가"), 80);
+    RackSession session;
+    session.strips.add (stripWith (0, { PluginRef(), slotWith (korean, "long", "longer") }));
+    juce::String error;
+    ASSERT_TRUE (app::exportStates (session, tmp.file ("out"), error)) << error;
+    const auto longName = korean + "__0-1.comp";
+    ASSERT_EQ (longName.getNumBytesAsUTF8(), (size_t) 250);
+    EXPECT_EQ (listing (tmp.file ("out")), juce::StringArray (longName, korean + "__0-1.cont"));
+    EXPECT_EQ (tmp.file ("out").getChildFile (longName).loadFileAsString(), "long");
+}
+
 } // namespace
+
+namespace
+{
+
+// Where an interruption falls: after the count-th event of this kind in the export's folder
+// (IN_CREATE: a temporary file made; IN_MOVED_TO: a file put under its final name).
+struct InterruptPoint
+{
+    uint32_t event;
+    int count;
+};
+
+struct InterruptedRun
+{
+    vorntest::ProcessResult result;
+    bool stopped = false;     // the point was reached before the export ended
+    int finalNamesAtStop = 0; // files under their final names when the run was stopped
+};
+
+// Runs the export of many.ksn into out/states, stops the program (SIGSTOP) at the point, counts
+// what stands in the folder, and then interrupts it (SIGTERM, delivered on SIGCONT). A run that
+// ends before the point is simply left to end.
+InterruptedRun interruptExport (const vorntest::ProgramSandbox& box, const InterruptPoint& point)
+{
+    InterruptedRun run;
+    const auto out = box.work.getChildFile ("out");
+    const auto states = out.getChildFile ("states");
+    const int events = inotify_init1 (IN_CLOEXEC);
+    const int outWatch = inotify_add_watch (events, out.getFullPathName().toRawUTF8(), IN_CREATE | IN_ONLYDIR);
+    if (events < 0 || outWatch < 0)
+    {
+        ADD_FAILURE() << "inotify";
+        return run;
+    }
+    auto running = box.start ({ "--export-states", "out/states", "many.ksn" });
+    int statesWatch = -1;
+    int seen = 0;
+    std::string printed; // the dump comes first and must be drained, or the program blocks on it
+    for (bool open = true; open && ! run.stopped;)
+    {
+        pollfd fds[2] = { { events, POLLIN, 0 }, { running.outFd, POLLIN, 0 } };
+        if (poll (fds, 2, vorntest::hangSilenceMs) <= 0)
+            break;
+        if (fds[0].revents != 0)
+        {
+            alignas (inotify_event) char buffer[65536];
+            const auto n = read (events, buffer, sizeof (buffer));
+            for (auto* p = buffer; n > 0 && p < buffer + n && ! run.stopped;)
+            {
+                const auto* e = reinterpret_cast<const inotify_event*> (p);
+                if (e->wd == outWatch && e->len > 0 && std::string (e->name) == "states")
+                    statesWatch = inotify_add_watch (events, states.getFullPathName().toRawUTF8(), IN_CREATE | IN_MOVED_TO);
+                else if (e->wd == statesWatch && (e->mask & point.event) != 0 && ++seen >= point.count)
+                {
+                    kill (running.pid, SIGSTOP);
+                    run.stopped = true;
+                }
+                p += sizeof (inotify_event) + e->len;
+            }
+        }
+        if (! run.stopped && fds[1].revents != 0)
+        {
+            char buffer[65536];
+            const auto n = read (running.outFd, buffer, sizeof (buffer));
+            if (n > 0)
+                printed.append (buffer, (size_t) n);
+            else
+                open = false; // the program has ended
+        }
+    }
+    close (events);
+    if (run.stopped)
+    {
+        for (const auto& f : states.findChildFiles (juce::File::findFiles, false, "*"))
+            if (! f.getFileName().contains (".tmp-"))
+                ++run.finalNamesAtStop;
+        kill (running.pid, SIGTERM);
+        kill (running.pid, SIGCONT);
+    }
+    run.result = vorntest::finishProgram (running, vorntest::hangSilenceMs);
+    run.result.out = printed + run.result.out;
+    return run;
+}
+
+} // namespace
+
+// An export interrupted anywhere, while its temporary files are written or while they are put
+// under their final names, leaves nothing: no file (temporary or final) and not the folder it
+// made. A run the signal reaches only after the last file is in place keeps the whole export.
+TEST (StateExportInterrupts, AnInterruptedExportIsAllOrNothing)
+{
+    vorntest::ProgramSandbox box;
+    vorntest::SceneShape shape;
+    shape.occupiedStrips = 16;
+    shape.slotsPerStrip = 8;
+    box.write ("many.ksn", vorntest::convertibleScene (shape));
+    ASSERT_TRUE (box.work.getChildFile ("out").createDirectory());
+    const auto states = box.work.getChildFile ("out/states");
+    constexpr int total = 256; // a component and a controller file per slot
+
+    const InterruptPoint points[] = { { IN_CREATE, 1 }, { IN_CREATE, 200 }, { IN_MOVED_TO, 1 },
+                                      { IN_MOVED_TO, 100 }, { IN_MOVED_TO, 250 } };
+    // The points inside the renaming are met in time on any machine but a stalled one; a round
+    // that met none of them is tried again.
+    bool metARenaming = false;
+    for (int round = 0; round < 5 && ! metARenaming; ++round)
+    {
+        for (const auto& point : points)
+        {
+            SCOPED_TRACE ((point.event == IN_CREATE ? "created " : "renamed ") + std::to_string (point.count));
+            const auto run = interruptExport (box, point);
+            metARenaming = metARenaming || (run.stopped && run.finalNamesAtStop > 0 && run.finalNamesAtStop < total);
+            const auto lines = run.result.outLines();
+            if (! states.exists())
+            {
+                EXPECT_TRUE (run.stopped);
+                EXPECT_EQ (run.result.exitCode, 1);
+                EXPECT_EQ (lines[lines.size() - 1], "ERROR   interrupted");
+            }
+            else
+            {
+                // Complete: every file under its final name, no temporary.
+                const auto files = states.findChildFiles (juce::File::findFiles, false, "*");
+                int temporaries = 0;
+                for (const auto& f : files)
+                    temporaries += f.getFileName().contains (".tmp-") ? 1 : 0;
+                EXPECT_EQ (files.size(), total) << "stopped with " << run.finalNamesAtStop << " in place";
+                EXPECT_EQ (temporaries, 0);
+                // Said so, unless the signal came before it could be said.
+                EXPECT_TRUE (lines.contains ("EXPORT  plugin states -> " + states.getFullPathName())
+                             || (run.result.exitCode == 1 && lines[lines.size() - 1] == "ERROR   interrupted"))
+                    << run.result.out;
+            }
+            EXPECT_EQ (run.result.err, "");
+            EXPECT_EQ (box.tmpEntries(), 0);
+            states.deleteRecursively();
+        }
+    }
+    EXPECT_TRUE (metARenaming) << "no run was stopped while the files were being put in place";
+}

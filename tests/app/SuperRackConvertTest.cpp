@@ -210,7 +210,7 @@ TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
     ASSERT_TRUE (box.work.getChildFile ("scratch").createDirectory());
     const auto home = "HOME=" + box.home.getFullPathName().toStdString();
     const juce::String missing = "ERROR   could not distinguish SuperRack Performer from SoundGrid: "
-                                 "Could not create a private Waves source staging directory";
+                                 "Could not create a private Waves source staging directory: No such file or directory";
     const struct
     {
         const char* what;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <csignal>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -110,13 +111,26 @@ inline std::string readFile (const fs::path& path)
     return text;
 }
 
+// The standard output runProcess gives its program: a pipe whose reader is gone before the
+// program starts.
+const char* const goneReader = "(a pipe without a reader)";
+
 // Runs program (searched in PATH when it has no slash) as a real process with PATH set to
 // pathFolder when that is given; output captured through files, unless stdoutPath names a file
-// to open with stdoutFlags as its standard output instead (run.out is then empty).
+// to open with stdoutFlags as its standard output instead, or is goneReader (run.out is then
+// empty). The program starts with the default action of SIGPIPE, whatever this process does.
 inline ToolRun runProcess (const std::string& program, const std::vector<std::string>& args,
                            const std::string& pathFolder = {}, const std::string& stdoutPath = {},
                            int stdoutFlags = O_WRONLY)
 {
+    int pipeEnds[2] = { -1, -1 };
+    const bool toGoneReader = stdoutPath == goneReader;
+    if (toGoneReader)
+    {
+        if (::pipe2 (pipeEnds, O_CLOEXEC) != 0)
+            return {};
+        ::close (pipeEnds[0]); // before the program starts, so that its first write already fails
+    }
     TempDir capture;
     const std::string outFile = (capture.path / "out").string();
     const std::string errFile = (capture.path / "err").string();
@@ -130,7 +144,9 @@ inline ToolRun runProcess (const std::string& program, const std::vector<std::st
     const pid_t pid = ::fork();
     if (pid == 0)
     {
-        const int o = stdoutPath.empty() ? ::open (outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
+        ::signal (SIGPIPE, SIG_DFL);
+        const int o = toGoneReader ? pipeEnds[1]
+                    : stdoutPath.empty() ? ::open (outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600)
                                          : ::open (stdoutPath.c_str(), stdoutFlags);
         const int e = ::open (errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (o < 0 || e < 0 || ::dup2 (o, 1) < 0 || ::dup2 (e, 2) < 0)
@@ -140,6 +156,8 @@ inline ToolRun runProcess (const std::string& program, const std::vector<std::st
         ::execvp (program.c_str(), argv.data());
         ::_exit (127);
     }
+    if (toGoneReader)
+        ::close (pipeEnds[1]);
     int status = 0;
     if (pid > 0 && ::waitpid (pid, &status, 0) == pid && WIFEXITED (status))
         run.exitCode = WEXITSTATUS (status);

@@ -83,6 +83,8 @@ TEST (CatalogCommandLine, RowsThatCannotBeWrittenAreAnErrorAndEndTheRun)
     const struct { const char* stdoutPath; int flags; const char* line; } cases[] = {
         { "/dev/full", O_WRONLY, "ERROR\t\"/dev/stdout\"\tunable to write catalog rows: No space left on device\n" },
         { "/dev/null", O_RDONLY, "ERROR\t\"/dev/stdout\"\tunable to write catalog rows: Bad file descriptor\n" },
+        // A reader that is gone (`vornvst3catalog --all | head -c 10`) must not end the tool in silence.
+        { goneReader, O_WRONLY, "ERROR\t\"/dev/stdout\"\tunable to write catalog rows: Broken pipe\n" },
     };
     for (const auto& c : cases)
     {
@@ -99,4 +101,50 @@ TEST (CatalogCommandLine, RowsThatCannotBeWrittenAreAnErrorAndEndTheRun)
     EXPECT_EQ (vornconv::vst3catalog::runCatalogCommandLine ({ "--all" }, settings, broken, err), 1);
     EXPECT_EQ (err.str().rfind ("ERROR\t\"/dev/stdout\"\tunable to write catalog rows", 0), 0u) << err.str();
     EXPECT_EQ (splitLines (err.str()).size(), 1u) << err.str();
+}
+
+// What a plug-in writes to a descriptor it inherited (the row channel included) must not certify
+// another bundle's classes: a row that names any other bundle costs the bundle being read all its
+// rows, with a line that says why.
+TEST (CatalogCommandLine, APluginCannotCertifyAnotherBundle)
+{
+    TempDir dir;
+    const std::string forger = makeBundle (dir.path, "Forger.vst3", "forge");
+    const std::string honest = makeBundle (dir.path, "Honest.vst3", "v1");
+    const ToolRun run = runProcess (VORNVST3CATALOG_BIN, { forger, honest });
+    EXPECT_EQ (run.exitCode, 1);
+    EXPECT_EQ (run.out, alphaRow + honest + "\n");
+    const auto lines = splitLines (run.err);
+    EXPECT_NE (std::find (lines.begin(), lines.end(),
+                          "ERROR\t\"" + forger + "\"\tcatalog row for another bundle refused: \"/forged.vst3\""),
+               lines.end())
+        << run.err;
+}
+
+// One bundle, however its path is written, gives the same rows.
+TEST (CatalogCommandLine, EachBundlePathIsWrittenInOneForm)
+{
+    TempDir dir;
+    makeBundle (dir.path, "Ok.vst3", "v1");
+    fs::create_directory (dir.path / "sub");
+    const fs::path previous = fs::current_path();
+    fs::current_path (dir.path);
+    const ToolRun run = runInProcess ({ "./Ok.vst3", "Ok.vst3/", "sub/..//./Ok.vst3", (fs::current_path() / "." / "Ok.vst3//").string() });
+    fs::current_path (previous);
+    EXPECT_EQ (run.exitCode, 0) << run.err;
+    const std::string own = (fs::canonical (dir.path) / "Ok.vst3").string();
+    const std::string viaSub = (fs::canonical (dir.path) / "sub/../Ok.vst3").string();
+    EXPECT_EQ (run.out, alphaRow + own + "\n" + alphaRow + own + "\n" + alphaRow + viaSub + "\n" + alphaRow + own + "\n");
+}
+
+// A class that the factory describes only in wide text gets no row, but the user is told.
+TEST (CatalogCommandLine, AClassDescribedOnlyInWideTextIsNamed)
+{
+    TempDir dir;
+    const std::string bundle = makeBundle (dir.path, "Wide.vst3", "wide");
+    const ToolRun run = runProcess (VORNVST3CATALOG_BIN, { bundle });
+    EXPECT_EQ (run.exitCode, 0) << run.err;
+    EXPECT_EQ (run.out, "0123456789ABCDEFFEDCBA9876543210\tAlpha\tAlpha Vendor\t1.2.3\t" + bundle + "\n");
+    EXPECT_EQ (run.err, "DIAGNOSTIC\t\"" + bundle + "\"\nDIAGNOSTIC\t\"" + bundle
+                        + "\"\tclass 2 is described only through getClassInfoUnicode and is not listed\n");
 }

@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 #include <iostream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define FAKE_OK 1
@@ -25,6 +26,8 @@
 #define FAKE_CHATTER 10
 #define FAKE_BIGOUT 11
 #define FAKE_BADTEXT 12
+#define FAKE_FORGE 13
+#define FAKE_WIDE 14
 
 #ifndef FAKE_MODE
 #error FAKE_MODE must be defined
@@ -63,10 +66,35 @@ struct Factory2 : Factory
     virtual tresult getClassInfo2 (int32_t index, ClassRecord2* info) = 0;
 };
 
+struct ClassRecordW
+{
+    unsigned char cid[16]; int32_t cardinality; char category[32]; char16_t name[64];
+    uint32_t classFlags; char subCategories[128]; char16_t vendor[64]; char16_t version[64]; char16_t sdkVersion[64];
+};
+
+struct Factory3 : Factory2
+{
+    virtual tresult getClassInfoUnicode (int32_t index, ClassRecordW* info) = 0;
+    virtual tresult setHostContext (Unknown* context) = 0;
+};
+
 // Published ids, each 32-bit word written out high byte first.
 const unsigned char unknownIid[16]  = { 0x00,0x00,0x00,0x00, 0x00,0x00,0x00,0x00, 0xC0,0x00,0x00,0x00, 0x00,0x00,0x00,0x46 };
 const unsigned char factoryIid[16]  = { 0x7A,0x4D,0x81,0x1C, 0x52,0x11,0x4A,0x1F, 0xAE,0xD9,0xD2,0xEE, 0x0B,0x43,0xBF,0x9F };
 const unsigned char factory2Iid[16] = { 0x00,0x07,0xB6,0x50, 0xF2,0x4B,0x4C,0x0B, 0xA4,0x64,0xED,0xB9, 0xF0,0x0B,0x2A,0xBB };
+const unsigned char factory3Iid[16] = { 0x45,0x55,0xA2,0xAB, 0xC1,0x23,0x4E,0x57, 0x9B,0x12,0x29,0x10, 0x36,0x87,0x89,0x31 };
+
+// Like JUCE's factory for a class whose texts need more than 8 bits: the 8-bit calls refuse the
+// last class, which only the wide-text call describes.
+bool onlyWide (int32_t index)
+{
+#if FAKE_MODE == FAKE_WIDE
+    return index == 2;
+#else
+    (void) index;
+    return false;
+#endif
+}
 
 struct FakeClass
 {
@@ -114,7 +142,7 @@ void* acquire (Unknown* object)
     return object;
 }
 
-struct FakeFactory final : Factory2
+struct FakeFactory final : Factory3
 {
     tresult queryInterface (const unsigned char* iid, void** obj) override
     {
@@ -126,6 +154,13 @@ struct FakeFactory final : Factory2
         }
 #if FAKE_MODE != FAKE_V1
         if (std::memcmp (iid, factory2Iid, 16) == 0)
+        {
+            *obj = acquire (this);
+            return 0;
+        }
+#endif
+#if FAKE_MODE == FAKE_WIDE
+        if (std::memcmp (iid, factory3Iid, 16) == 0)
         {
             *obj = acquire (this);
             return 0;
@@ -147,8 +182,8 @@ struct FakeFactory final : Factory2
     int32_t countClasses() override { return classCount; }
     tresult getClassInfo (int32_t index, ClassRecord* info) override
     {
-        if (index < 0 || index >= classCount)
-            return 2;
+        if (index < 0 || index >= classCount || onlyWide (index))
+            return 1;
         std::memcpy (info->cid, classes[index].cid, 16);
         info->cardinality = 0x7FFFFFFF;
         copyText (info->category, sizeof (info->category), classes[index].category);
@@ -162,8 +197,8 @@ struct FakeFactory final : Factory2
     }
     tresult getClassInfo2 (int32_t index, ClassRecord2* info) override
     {
-        if (index < 0 || index >= classCount)
-            return 2;
+        if (index < 0 || index >= classCount || onlyWide (index))
+            return 1;
         std::memcpy (info->cid, classes[index].cid, 16);
         info->cardinality = 0x7FFFFFFF;
         copyText (info->category, sizeof (info->category), classes[index].category);
@@ -175,6 +210,18 @@ struct FakeFactory final : Factory2
         copyText (info->sdkVersion, sizeof (info->sdkVersion), "VST 3.7");
         return 0;
     }
+    tresult getClassInfoUnicode (int32_t index, ClassRecordW* info) override
+    {
+        if (index < 0 || index >= classCount)
+            return 1;
+        std::memset (info, 0, sizeof (*info));
+        std::memcpy (info->cid, classes[index].cid, 16);
+        copyText (info->category, sizeof (info->category), classes[index].category);
+        for (int i = 0; i < 63 && classes[index].name[i] != 0; ++i)
+            info->name[i] = static_cast<char16_t> (classes[index].name[i]);
+        return 0;
+    }
+    tresult setHostContext (Unknown*) override { return 0; }
 };
 
 // A v1-only factory has no getClassInfo2 slot at all.
@@ -230,7 +277,7 @@ FakeFactory theFactory;
 // When the module is unloaded every reference must be back and ModuleExit must have run.
 __attribute__((destructor)) void checkUnload()
 {
-#if FAKE_MODE == FAKE_OK || FAKE_MODE == FAKE_V1 || FAKE_MODE == FAKE_NULLFACTORY || FAKE_MODE == FAKE_NOAUDIO || FAKE_MODE == FAKE_CHATTER || FAKE_MODE == FAKE_BADTEXT
+#if FAKE_MODE == FAKE_OK || FAKE_MODE == FAKE_V1 || FAKE_MODE == FAKE_NULLFACTORY || FAKE_MODE == FAKE_NOAUDIO || FAKE_MODE == FAKE_CHATTER || FAKE_MODE == FAKE_BADTEXT || FAKE_MODE == FAKE_WIDE
     if (references != 0)
         complain ("fake: factory references left at unload\n");
     if (! exited)
@@ -290,6 +337,18 @@ extern "C" __attribute__((visibility ("default"))) void* GetPluginFactory()
     std::printf ("hello from the plug-in\n");
     std::cout << "0123456789ABCDEF0123456789ABCDEF\tForged\tNobody\t9\t/forged.vst3" << std::endl;
     std::fprintf (stderr, "warning one\nwarning two\n");
+#elif FAKE_MODE == FAKE_FORGE
+    // A row for some other bundle, written straight to every pipe the module finds open.
+    const char forged[] = "0123456789ABCDEF0123456789ABCDEF\tForged\tNobody\t9\t/forged.vst3\n";
+    for (int fd = 3; fd < 256; ++fd)
+    {
+        struct stat info;
+        if (::fstat (fd, &info) == 0 && S_ISFIFO (info.st_mode))
+        {
+            ssize_t ignored = ::write (fd, forged, sizeof (forged) - 1);
+            (void) ignored;
+        }
+    }
 #elif FAKE_MODE == FAKE_BIGOUT
     std::string block (1 << 20, 'x');
     for (int i = 0; i < 17; ++i)

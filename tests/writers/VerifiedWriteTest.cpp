@@ -273,3 +273,85 @@ TEST (VerifiedWrite, TheProofWithoutAnOutputRunsTheWritesSteps)
     }
     EXPECT_EQ (document.loadFileAsString(), "DB");
 }
+
+// An exception that unwinds through a write (out of memory while the document is built, written,
+// read back or proven) takes away what the write made for its output, as a refusal does: the
+// temporary, complete or not, and the folders made for it. The exception itself goes on to the
+// caller, which reports it.
+TEST (VerifiedWrite, AnExceptionUnwindingThroughTheWriteLeavesNothingBehind)
+{
+    const auto outOfMemory = [] { throw std::bad_alloc(); };
+    struct Case
+    {
+        const char* step;
+        std::function<void (RecordedWrite&)> change;
+    };
+    const std::vector<Case> cases = {
+        { "prepare", [&] (RecordedWrite& w) { w.out.prepare = [&] (juce::String&) -> bool { outOfMemory(); return true; }; } },
+        { "write", [&] (RecordedWrite& w)
+          {
+              // Past the stream's buffer, so that the temporary holds bytes when the write is abandoned.
+              w.out.writeDocument = [&] (juce::OutputStream& s) -> bool
+              {
+                  s.writeRepeatedByte ('x', 200000);
+                  outOfMemory();
+                  return true;
+              };
+          } },
+        { "written", [&] (RecordedWrite& w) { w.out.documentWritten = [&] { outOfMemory(); }; } },
+        { "read", [&] (RecordedWrite& w)
+          {
+              w.out.readBack = [&w, &outOfMemory] (const juce::File& f) -> RackReadResult
+              {
+                  w.readFrom = f;
+                  outOfMemory();
+                  return {};
+              };
+          } },
+        { "expected", [&] (RecordedWrite& w) { w.out.proof.expected = [&] (RackSession&, juce::String&) -> bool { outOfMemory(); return true; }; } },
+        { "own checks", [&] (RecordedWrite& w)
+          {
+              w.out.proof.ownChecks = [&] (const RackSession&, const RackReadResult&, juce::Array<RackSemanticMismatch>&) { outOfMemory(); };
+          } },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.step);
+        vorntest::TempFolder folder;
+        RecordedWrite write (folder.file ("new/deeper/show.x"));
+        c.change (write);
+        EXPECT_THROW (writeVerifiedOutput (write.output, write.out), std::bad_alloc);
+        EXPECT_EQ (namesIn (folder.folder), juce::StringArray());
+        if (juce::String (c.step) == "read")
+            EXPECT_TRUE (write.readFrom.getFileName().startsWith ("show.x.tmp-")) << "the temporary existed when the read began";
+    }
+}
+
+// A temporary fits wherever its final name fits: beside an output whose name takes (nearly) all
+// of the folder's limit, its name is cut short before the suffix, at a character boundary.
+TEST (VerifiedWrite, ALongOutputNameIsWrittenThoughItsTemporaryIsCutShort)
+{
+    for (const auto& name : { juce::String::repeatedString ("x", 251) + ".k",
+                              juce::String::repeatedString (juce::String::fromUTF8 ("가"), 83) + ".k", // 249 + 2 bytes
+                              juce::String::repeatedString ("y", 253) + ".k" })
+    {
+        SCOPED_TRACE (name.getNumBytesAsUTF8());
+        vorntest::TempFolder folder;
+        RecordedWrite write (folder.file ("new/" + name));
+        const auto outcome = writeVerifiedOutput (write.output, write.out);
+        ASSERT_TRUE (outcome.committed) << outcome.error;
+        EXPECT_EQ (write.readFrom.getParentDirectory(), write.output.getParentDirectory());
+        EXPECT_LE (write.readFrom.getFileName().getNumBytesAsUTF8(), (size_t) 255);
+        EXPECT_TRUE (write.readFrom.getFileName().contains (".tmp-"));
+        EXPECT_EQ (write.output.loadFileAsString(), "DOC");
+        EXPECT_EQ (namesIn (folder.folder), juce::StringArray ("new", "new/" + name));
+    }
+
+    // A final name the folder cannot hold is the system's refusal, and nothing is left.
+    vorntest::TempFolder folder;
+    RecordedWrite write (folder.file ("new/" + juce::String::repeatedString ("z", 256)));
+    const auto outcome = writeVerifiedOutput (write.output, write.out);
+    EXPECT_FALSE (outcome.committed);
+    EXPECT_EQ (outcome.error, "write failed: File name too long");
+    EXPECT_EQ (namesIn (folder.folder), juce::StringArray());
+}
