@@ -20,6 +20,7 @@
 #include "rapp/RappConversionPlan.h"
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "writers/ConversionLedger.h"
 
 namespace vornconv::app
 {
@@ -146,12 +147,16 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     auto plan = rapp::inspect (result, host.target, copy, profile, request.options.catalog);
     // "Allowed" promises that the convert with the same options will write: what its writer's
     // proof refuses (everything but what only an output can meet) is a blocker here, in the
-    // writer's words.
+    // writer's words. A proof that holds lists what the output will hold differently from the
+    // source: every field of the ledger, since a plan prints none of the notes of the writer.
     if (plan.canWrite())
     {
         const auto checked = checkWrite (result, request, copy);
         if (! checked.ok)
             plan.issues.add ({ rapp::severityBlocker, "target.writer", rapp::printableSessionText (checked.error) });
+        else if (checked.compared != nullptr)
+            for (const auto& note : checked.compared->ledger)
+                plan.issues.add ({ rapp::severityWarning, note.code, note.text });
     }
     printLine ("RAPP PLAN  target=" + rapp::targetName (plan.target));
     if (plan.capacity.fixed)
@@ -207,6 +212,9 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     printLine ((stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : written.notes)
         printLine ("WARNING    " + note);
+    // What the output holds differently from the source and the writer's notes do not say.
+    for (const auto& note : rapp::unnotedLedger (written))
+        printLine ("WARNING    " + note.text);
     printDuganOmissions (result.session.notes);
     printUnavailablePlugins (unavailable);
     return 0;

@@ -333,6 +333,14 @@ void reportDuplicateIndices (const RackSession& e, const RackSession& a, Mismatc
 
 } // namespace
 
+juce::Array<RackPhysicalPatch> canonicalPatchSet (const RackStrip& strip)
+{
+    juce::Array<RackPhysicalPatch> patches;
+    for (const auto& [isInput, rackChannel, physicalChannel] : canonicalPatches (strip))
+        patches.add ({ isInput, rackChannel, physicalChannel });
+    return patches;
+}
+
 juce::String semanticStripPath (juce::int32 stripIndex)
 {
     return "strip " + juce::String (stripIndex);

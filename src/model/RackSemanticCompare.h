@@ -34,6 +34,11 @@ struct RackSemanticComparison
 juce::String semanticStripPath (juce::int32 stripIndex);
 juce::String semanticSlotPath (juce::int32 stripIndex, int slot);
 
+// A strip's physical routing as the comparison compares it: every patch of routePatches with a
+// physical channel, or, when there is none, the summary routes (R only on a stereo side); ordered
+// by direction (outputs first), rack channel and physical channel, each patch once.
+juce::Array<RackPhysicalPatch> canonicalPatchSet (const RackStrip& strip);
+
 // Never fails: undecodable parameter mirrors and the like show up as mismatches.
 RackSemanticComparison compareRackSemantics (const RackSession& expected, const RackSession& actual);
 

@@ -8,13 +8,14 @@ namespace vornconv::rapp
 
 const std::vector<HostDescriptor>& hostDescriptors()
 {
-    // target, format id, extension, host name, target name, capacity, preflight rules.
+    // target, format id, extension, host name, its documents, target name, capacity, preflight rules.
     static const std::vector<HostDescriptor> hosts = {
-        { targetVornScene, "vorn.ksn", ".ksn", "Vorn Live", "Vorn Live (.ksn)", { 64, 8, true }, vornSceneRules },
-        { targetSuperRackPerformer, "waves.sprk", ".sprk", "SuperRack", "SuperRack Performer (.sprk)", { 64, 8, true },
+        { targetVornScene, "vorn.ksn", ".ksn", "Vorn Live", "scenes", "Vorn Live (.ksn)", { 64, 8, true }, vornSceneRules },
+        { targetSuperRackPerformer, "waves.sprk", ".sprk", "SuperRack", "sessions", "SuperRack Performer (.sprk)", { 64, 8, true },
           superRackPerformerRules },
-        { targetLiveProfessor, "liveprofessor.rack2", ".rack2", "LiveProfessor", "LiveProfessor (.rack2)", {}, liveProfessorRules },
-        { targetReaper, "reaper.rpp", ".rpp", "REAPER", "REAPER (.rpp)", {}, reaperRules },
+        { targetLiveProfessor, "liveprofessor.rack2", ".rack2", "LiveProfessor", "projects", "LiveProfessor (.rack2)", {},
+          liveProfessorRules },
+        { targetReaper, "reaper.rpp", ".rpp", "REAPER", "projects", "REAPER (.rpp)", {}, reaperRules },
     };
     return hosts;
 }

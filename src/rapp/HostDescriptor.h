@@ -26,6 +26,7 @@ struct HostDescriptor
     const char* formatId;      // the sourceFormat its reader stamps
     const char* extension;     // lower case, with its dot: its sessions' files carry it
     const char* hostName;      // the host as refusals name it ("REAPER")
+    const char* documents;     // its files as a sentence names them, after the host ("projects")
     const char* targetName;    // what targetName gives ("REAPER (.rpp)")
     HostCapacity capacity;     // fixed, or 0 x 0 for a host shaped by the deployment profile
     const HostRules& rules;

@@ -18,6 +18,7 @@
 #include "model/Vst3State.h"
 #include "rapp/HostDescriptor.h"
 #include "readers/ValueTreeReader.h"
+#include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
 
 #include <algorithm>
@@ -2069,6 +2070,7 @@ VerifiedOutput projectSteps (const RackReadResult& source, const Vst3ModuleIndex
     steps.writeDocument = [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); };
     steps.documentWritten = [&project] { project.root = {}; };
     readBackWith (steps, hostDescriptor (targetLiveProfessor));
+    steps.ledger.carried = &source.session;
     steps.proof = liveProfessorProof (source, index, catalog);
     steps.writeFailed = "temporary LiveProfessor project write failed";
     steps.commitFailed = "atomic LiveProfessor project move failed: ";
@@ -2125,9 +2127,15 @@ WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3Mod
     if (project.removedAssignments > 0)
         result.notes.add (juce::String (project.removedAssignments) + juce::String::fromUTF8 (noteRemovedAssignments));
     if (session.sampleRate > 0.0)
+    {
         result.notes.add (juce::String::fromUTF8 (u8"LiveProfessor project에는 검증된 sample-rate 필드가 없어 audio device 설정이 결정한다"));
+        result.notedFields.add (ledgerField::sampleRate);
+    }
     if (session.bufferSize < 1)
+    {
         result.notes.add (juce::String::fromUTF8 (u8"source buffer size가 없어 LiveProfessor profile의 BufferSize를 유지했다"));
+        result.notedFields.add (ledgerField::bufferSize);
+    }
     result.ok = true;
     return result;
 }

@@ -18,6 +18,7 @@
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
 #include "rapp/HostDescriptor.h"
+#include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
 
 #include <algorithm>
@@ -1248,6 +1249,7 @@ VerifiedOutput projectSteps (const RackReadResult& source, const DeploymentProfi
     };
     steps.documentWritten = [&prepared] { prepared.lines.clear(); };
     readBackWith (steps, hostDescriptor (targetReaper));
+    steps.ledger.carried = &source.session;
     steps.proof = reaperProof (source, profile, prepared.sources);
     steps.writeFailed = "temporary REAPER project write failed";
     steps.commitFailed = "atomic REAPER project move failed: ";
@@ -1297,12 +1299,21 @@ WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex&
         result.notes.add (juce::String (prepared.sharedMonoInputs)
                           + " VORN shared stereo input route was represented as a REAPER stereo track with a shared mono record input");
     if (! (session.sampleRate > 0))
+    {
         result.notes.add (juce::String::fromUTF8 (noteNoSampleRate));
+        result.notedFields.add (ledgerField::sampleRate);
+    }
     if (session.bufferSize > 0)
+    {
         result.notes.add (juce::String::fromUTF8 (noteNoBufferSize));
+        result.notedFields.add (ledgerField::bufferSize);
+    }
     if (! prepared.colouredStrips.isEmpty())
+    {
         result.notes.add (juce::String (prepared.colouredStrips.size()) + " strip colours were not transferred: REAPER output keeps"
                           " the profile's track colour (strips " + prepared.colouredStrips.joinIntoString (", ") + ")");
+        result.notedFields.add (ledgerField::stripColour);
+    }
     result.ok = true;
     return result;
 }

@@ -23,6 +23,7 @@
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/SuperRackSprkReader.h"
 #include "waves/WavesSessionTransfer.h"
+#include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -911,17 +912,29 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     if (patchedSidechains > 0)
         result.notes.add (juce::String (patchedSidechains) + utf8Text (" Vorn sidechain source를 source strip physical input으로 patch했다"));
     if (! (session.sampleRate > 0))
+    {
         result.notes.add (utf8Text ("source sample rate가 없어 SuperRack base 설정을 유지했다"));
+        result.notedFields.add (ledgerField::sampleRate);
+    }
     if (session.bufferSize < 1)
+    {
         result.notes.add (utf8Text ("source buffer size가 없어 SuperRack base 설정을 유지했다"));
+        result.notedFields.add (ledgerField::bufferSize);
+    }
     if (session.inputDevice.isNotEmpty() || session.outputDevice.isNotEmpty())
+    {
         result.notes.add ("SuperRack has no verified session field for audio device identity; source device names were not transferred");
+        result.notedFields.addArray ({ ledgerField::inputDevice, ledgerField::outputDevice });
+    }
     if (vendorFallbacks > 0)
         result.notes.add (juce::String (vendorFallbacks)
                           + utf8Text (" plugin CID는 template에 없어서 동일 vendor의 검증된 SuperRack VST3 metadata를 적용했다; host load 검증이 필요하다"));
     if (plan.auComplete > 0)
+    {
         result.notes.add (juce::String (plan.auComplete)
                           + utf8Text (" AU slot은 SuperRack Performer가 지원하지 않아 host graph에서 제외하고 사용 불가/비활성 메타데이터로 보존했다"));
+        result.notedFields.add (ledgerField::pluginBypassed);
+    }
 
     // What the written session cannot hold is said, not dropped in silence.
     int colours = 0, auSettings = 0;
@@ -934,10 +947,17 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
                 ++auSettings;
     }
     if (colours > 0)
+    {
         result.notes.add (juce::String (colours) + " strip colours were not transferred: SuperRack has no verified colour field");
+        result.notedFields.add (ledgerField::stripColour);
+    }
     if (auSettings > 0)
+    {
         result.notes.add (juce::String (auSettings)
                           + " AU slot mute, sidechain or parameter mirror settings were not transferred: the unavailable AU record keeps identity and state only");
+        result.notedFields.addArray ({ ledgerField::pluginMuted, ledgerField::pluginSidechainSource, ledgerField::parameterSha256,
+                                       ledgerField::parameterValuesSha256, ledgerField::parameterMirrorComplete });
+    }
 
     result.ok = true;
     return result;
@@ -1145,6 +1165,7 @@ VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleInd
     steps.writeDocument = [&build] (juce::OutputStream& out) { return copyInPieces (build.database, out); };
     steps.documentWritten = [&build] { build.folder.remove(); };
     readBackWith (steps, hostDescriptor (targetSuperRackPerformer));
+    steps.ledger.carried = &source.session;
     steps.proof = superRackProof (source.session, index);
     steps.writeFailed = "could not write SuperRack temporary output";
     steps.commitFailed = "atomic SuperRack output move failed: ";

@@ -5,6 +5,7 @@
 #include "writers/VerifiedWrite.h"
 
 #include "model/AtomicFileCommit.h"
+#include "writers/ConversionLedger.h"
 
 namespace vornconv::rapp
 {
@@ -60,12 +61,16 @@ struct AbandonUnlessCommitted
 
 } // namespace
 
-ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof)
+ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof, const LedgerTerms& terms)
 {
     ProofOutcome outcome;
     outcome.refusal = proof.accept (readBack);
     if (outcome.refusal.isNotEmpty())
         return outcome;
+    // The ledger reads the read-back as the reader gave it: nothing of its states is released yet.
+    NoteList ledger;
+    if (terms.carried != nullptr && terms.target != nullptr)
+        ledger = balanceLedger (*terms.carried, readBack.session, *terms.target);
     releaseUncomparedStates (readBack.session);
     auto document = std::make_shared<ProvenDocument>();
     if (! proof.expected (document->expected, outcome.refusal))
@@ -78,6 +83,8 @@ ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof)
         proof.ownChecks (expected, read, comparison.mismatches);
     if (! comparison.isExact())
         outcome.refusal = proof.refusal (expected, read.session, comparison);
+    else
+        document->ledger = std::move (ledger);
     outcome.compared = std::move (document);
     return outcome;
 }
@@ -95,6 +102,7 @@ juce::String incompleteReadReason (const RackReadResult& readBack, const juce::S
 void readBackWith (VerifiedOutput& steps, const HostDescriptor& host)
 {
     const auto& readers = readersOf (host);
+    steps.ledger.target = &host;
     steps.readBack = readers.file;
     steps.readBackBytes = nullptr;
     if (readers.bytes != nullptr)
@@ -124,7 +132,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     const bool ownFile = steps.documentFile != nullptr;
     if (ownFile)
     {
-        auto proof = proveReadBack (steps.readBack (steps.documentFile()), steps.proof);
+        auto proof = proveReadBack (steps.readBack (steps.documentFile()), steps.proof, steps.ledger);
         outcome.compared = std::move (proof.compared);
         if (proof.refusal.isNotEmpty())
             return abandon (proof.refusal);
@@ -135,7 +143,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
         steps.documentWritten();
     if (! ownFile)
     {
-        auto proof = proveReadBack (steps.readBack (pending.temporary), steps.proof);
+        auto proof = proveReadBack (steps.readBack (pending.temporary), steps.proof, steps.ledger);
         outcome.compared = std::move (proof.compared);
         if (proof.refusal.isNotEmpty())
             return abandon (proof.refusal);
@@ -156,7 +164,7 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
 
     // A document that is a file of its own is proven where it was made, as the write proves it.
     if (steps.documentFile != nullptr)
-        return proveReadBack (steps.readBack (steps.documentFile()), steps.proof);
+        return proveReadBack (steps.readBack (steps.documentFile()), steps.proof, steps.ledger);
 
     // Any other document is written as the write writes it, into memory, and released as the
     // write releases it; its bytes go once they are read.
@@ -170,7 +178,7 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
         steps.documentWritten();
     auto readBack = steps.readBackBytes (document->view());
     document.reset();
-    return proveReadBack (std::move (readBack), steps.proof);
+    return proveReadBack (std::move (readBack), steps.proof, steps.ledger);
 }
 
 RackStrip copyWithoutSlots (const RackStrip& strip)

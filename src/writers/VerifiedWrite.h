@@ -33,9 +33,11 @@
 //   read back  the document is read with the target's own reader: the temporary file itself, or,
 //              for a document that is a file of its own (a database that SQLite wrote into a
 //              private copy), that file, before its bytes are copied into the temporary file.
-//   proven     the writer accepts the read-back, which then lets go of the state bytes the
-//              comparison does not read; the writer builds the expected session, and
-//              compareRackSemantics together with the writer's own checks finds no difference.
+//   proven     the writer accepts the read-back; the ledger compares it with the session the
+//              conversion carries; it lets go of the state bytes the comparison does not read;
+//              the writer builds the expected session, and compareRackSemantics together with the
+//              writer's own checks finds no difference. The ledger then says what the output
+//              holds differently from the source (ConversionLedger.h).
 //   committed  the temporary file is renamed onto the output in one step that fails rather
 //              than replace anything.
 //   abandoned  the temporary file and the folders made for the output are gone again.
@@ -77,10 +79,19 @@ struct ProofOutcome
     std::shared_ptr<const ProvenDocument> compared;
 };
 
-// Runs the proof on a read-back. Once the read is accepted, the state bytes the comparison does
-// not read (an AudioUnit's component and controller, any other plug-in's raw block) are released
-// before the expected session is built.
-ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof);
+// What the ledger of a proof (ConversionLedger.h) compares the read-back with.
+struct LedgerTerms
+{
+    const RackSession* carried = nullptr;    // the session the conversion carries; null keeps no ledger
+    const HostDescriptor* target = nullptr;  // the host of the document
+};
+
+// Runs the proof on a read-back. Once the read is accepted, the ledger compares it whole with the
+// session carried (so that a state is compared by its own bytes, not by what is left of it); then
+// the state bytes the comparison does not read (an AudioUnit's component and controller, any
+// other plug-in's raw block) are released before the expected session is built. The ledger's
+// notes go with what was compared only when the proof holds.
+ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof, const LedgerTerms& ledger = {});
 
 // The refusal of a read-back the target's reader did not read completely, in its own words:
 // the reader's error, else the first note of the given code (any code when empty) that the read
@@ -104,11 +115,13 @@ struct VerifiedOutput
     std::function<RackReadResult (const juce::File&)> readBack;
     std::function<RackReadResult (std::string_view)> readBackBytes;
     ReadBackProof proof;
+    LedgerTerms ledger;            // the ledger the proof keeps (target: set by readBackWith)
     juce::String writeFailed;      // the refusal when the temporary file cannot be written
     juce::String commitFailed;     // put before the commit's own reason
 };
 
-// readBack and readBackBytes of steps become the host's own readers.
+// readBack and readBackBytes of steps become the host's own readers, and the host the ledger's
+// target.
 void readBackWith (VerifiedOutput& steps, const HostDescriptor& host);
 
 struct VerifiedWriteOutcome

@@ -19,6 +19,7 @@
 #include "rapp/HostDescriptor.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
 
 #include <string_view>
@@ -438,6 +439,8 @@ bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& in
         }
     }
     result.notes.addArray (bypassNotKept);
+    if (! bypassNotKept.isEmpty())
+        result.notedFields.add (ledgerField::pluginBypassed);
     if (unmappedCount > 0)
         result.notes.add (juce::String (unmappedCount)
                           + juce::String::fromUTF8 (u8" SuperRack mixer parameter 값은 의미 매핑이 미검증이라 출력하지 않았다"));
@@ -467,6 +470,7 @@ VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& 
     };
     steps.documentWritten = [&build] { build.document.reset(); };
     readBackWith (steps, hostDescriptor (targetVornScene));
+    steps.ledger.carried = &session;
     steps.writeFailed = "temporary scene write failed";
     steps.commitFailed = "atomic scene move failed: ";
 

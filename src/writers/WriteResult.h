@@ -18,16 +18,21 @@ struct ProvenDocument
 {
     RackReadResult readBack;
     RackSession expected;
+    // Once the proof held: every field the output holds differently from the session the
+    // conversion carried, one note each (ConversionLedger.h).
+    NoteList ledger;
 };
 
 // What every writer returns: ok only once the output is committed; notes are sentences for
-// the user, printed as warnings by the convert runner, in the order added. compared is what the
-// proof compared, once it got that far (also when it then refused).
+// the user, printed as warnings by the convert runner, in the order added, and notedFields the
+// fields of the ledger (ConversionLedger.h) that those notes already account for. compared is
+// what the proof compared, once it got that far (also when it then refused).
 struct WriteResult
 {
     bool ok = false;
     juce::String error;
     juce::StringArray notes;
+    juce::StringArray notedFields;
     std::shared_ptr<const ProvenDocument> compared;
 };
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 
 using namespace vornconv;
@@ -354,4 +355,60 @@ TEST (VerifiedWrite, ALongOutputNameIsWrittenThoughItsTemporaryIsCutShort)
     EXPECT_FALSE (outcome.committed);
     EXPECT_EQ (outcome.error, "write failed: File name too long");
     EXPECT_EQ (namesIn (folder.folder), juce::StringArray());
+}
+
+// The ledger of a proof reads the read-back as its reader gave it, before the state bytes the
+// comparison does not read are let go: an AudioUnit's component that the output holds as the
+// source does is no difference, a plug-in's component that changed is one. The ledger comes with
+// what was compared only when the proof holds.
+TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHolds)
+{
+    const auto slot = [] (const char* format, const char* name, const char* component)
+    {
+        PluginRef p;
+        p.occupied = true;
+        p.format = format;
+        p.name = name;
+        p.state.component = juce::MemoryBlock (component, std::strlen (component));
+        return p;
+    };
+    auto carried = oneStrip ("Kick");
+    carried.strips.getReference (0).plugins.add (slot ("AU", "Satt", "AU-COMP"), slot ("VST3", "EQ", "A"));
+    auto read = kick();
+    read.session = carried;
+    read.session.strips.getReference (0).plugins.getReference (1).state.component = juce::MemoryBlock ("B", 1);
+
+    const auto proofExpecting = [] (const juce::String& name)
+    {
+        ReadBackProof proof;
+        proof.accept = [] (const RackReadResult&) { return juce::String(); };
+        proof.expected = [name] (RackSession& expected, juce::String&)
+        {
+            expected = oneStrip (name);
+            PluginRef occupied;
+            occupied.occupied = true;
+            expected.strips.getReference (0).plugins.add (occupied, occupied);
+            return true;
+        };
+        proof.refusal = [] (const RackSession&, const RackSession&, const RackSemanticComparison& c) { return c.summary(); };
+        return proof;
+    };
+    const LedgerTerms terms { &carried, &hostDescriptor (targetReaper) };
+
+    const auto held = proveReadBack (read, proofExpecting ("Kick"), terms);
+    ASSERT_TRUE (held.refusal.isEmpty()) << held.refusal;
+    ASSERT_NE (held.compared, nullptr);
+    EXPECT_TRUE (held.compared->readBack.session.strips[0].plugins[0].state.component.isEmpty());   // let go of
+    ASSERT_EQ (held.compared->ledger.size(), 1);
+    EXPECT_EQ (held.compared->ledger[0].code, "ledger.slot.componentSha256");
+    EXPECT_TRUE (held.compared->ledger[0].text.endsWith ("(first: strip 1, slot 2, EQ)")) << held.compared->ledger[0].text;
+
+    const auto refused = proveReadBack (read, proofExpecting ("Snare"), terms);
+    EXPECT_FALSE (refused.refusal.isEmpty());
+    ASSERT_NE (refused.compared, nullptr);
+    EXPECT_TRUE (refused.compared->ledger.isEmpty());
+
+    const auto withoutLedger = proveReadBack (read, proofExpecting ("Kick"));
+    ASSERT_NE (withoutLedger.compared, nullptr);
+    EXPECT_TRUE (withoutLedger.compared->ledger.isEmpty());
 }

@@ -1,0 +1,461 @@
+// The ledger of a conversion (what it compares and what its notes say is in the header).
+//
+// In this file, in order:
+//   - the value texts of the notes;
+//   - how two values of each kind differ: not at all, lost or replaced;
+//   - the tally of one field over strips or plug-ins, and its note;
+//   - the session's fields, the strips, their fields and their plug-ins' fields;
+//   - the ledger, and what of it a writer's notes leave unsaid.
+
+#include "writers/ConversionLedger.h"
+
+#include "model/ParameterSnapshot.h"
+#include "model/RackSemanticCompare.h"
+#include "rapp/RappConversionPlan.h"
+
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <vector>
+
+namespace vornconv::rapp
+{
+
+namespace
+{
+
+// The tolerances of the read-back comparison: a difference it lets pass is no difference here.
+constexpr double stripFloatTolerance = 0.0001;
+constexpr double sampleRateTolerance = 0.001;
+
+const juce::String& dash()
+{
+    static const auto text = juce::String::fromUTF8 (u8" \u2014 ");
+    return text;
+}
+
+const juce::String& arrow()
+{
+    static const auto text = juce::String::fromUTF8 (u8" \u2192 ");
+    return text;
+}
+
+//==============================================================================
+// Value texts: session text made printable, "(empty)" and "(none)" for what is not there.
+
+juce::String textValue (const juce::String& text) { return text.isEmpty() ? juce::String ("(empty)") : printableSessionText (text); }
+juce::String boolValue (bool value) { return value ? "true" : "false"; }
+juce::String floatValue (float value) { return juce::String (value); }
+juce::String rateValue (double rate) { return rate > 0.0 ? juce::String (rate) : juce::String ("(none)"); }
+juce::String bufferValue (juce::int32 size) { return size >= 1 ? juce::String (size) : juce::String ("(none)"); }
+juce::String sidechainValue (juce::int32 source) { return source >= 0 ? juce::String (source) : juce::String ("(none)"); }
+
+juce::String colourValue (const RackStrip& strip)
+{
+    return strip.hasColour ? juce::String::toHexString ((juce::int64) strip.colour).paddedLeft ('0', 8) : juce::String ("(none)");
+}
+
+juce::String routingValue (const juce::Array<RackPhysicalPatch>& patches)
+{
+    juce::StringArray parts;
+    for (const auto& patch : patches)
+        parts.add ((patch.isInput ? "in " : "out ") + juce::String (patch.rackChannel) + "=" + juce::String (patch.physicalChannel));
+    return parts.isEmpty() ? juce::String ("(none)") : parts.joinIntoString (", ");
+}
+
+//==============================================================================
+// How a value of the output differs from the carried one.
+
+enum class Change
+{
+    none,
+    lost,       // the output holds no value, or its reader does not prove the field
+    replaced    // the output holds another value (also where the source had none)
+};
+
+Change ofTexts (const juce::String& carried, const juce::String& output)
+{
+    if (carried == output)
+        return Change::none;
+    return output.isEmpty() ? Change::lost : Change::replaced;
+}
+
+bool withinTolerance (double a, double b, double tolerance)
+{
+    return std::isfinite (a) && std::isfinite (b) && std::fabs (a - b) <= tolerance;
+}
+
+// A field under a coverage flag: a value the output's reader does not prove is lost.
+Change ofProven (bool same, bool outputProven)
+{
+    if (same)
+        return Change::none;
+    return outputProven ? Change::replaced : Change::lost;
+}
+
+bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
+{
+    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
+}
+
+// What a digest of the manifest stands for is compared, not the digest: the bytes themselves
+// (an empty block has no digest).
+Change ofBytes (const juce::MemoryBlock& carried, const juce::MemoryBlock& output)
+{
+    if (sameBytes (carried, output))
+        return Change::none;
+    return output.isEmpty() ? Change::lost : Change::replaced;
+}
+
+// The values the manifest's parameter-value digest covers: a complete mirror that decodes.
+std::optional<juce::Array<float>> parameterValues (const PluginState& state)
+{
+    if (! state.parameterMirrorComplete)
+        return std::nullopt;
+    parameterState::Snapshot snapshot;
+    juce::String error;
+    if (! parameterState::decode (state.parameters, snapshot, error))
+        return std::nullopt;
+    return std::move (snapshot.values);
+}
+
+// The same digest means the same values bit for bit (the digest is taken over their encoding).
+Change ofParameterValues (const PluginState& carried, const PluginState& output)
+{
+    const auto a = parameterValues (carried);
+    const auto b = parameterValues (output);
+    if (! a.has_value() && ! b.has_value())
+        return Change::none;
+    if (! b.has_value())
+        return Change::lost;
+    if (a.has_value() && a->size() == b->size()
+        && (a->isEmpty() || std::memcmp (a->getRawDataPointer(), b->getRawDataPointer(), sizeof (float) * (size_t) a->size()) == 0))
+        return Change::none;
+    return Change::replaced;
+}
+
+bool samePatches (const juce::Array<RackPhysicalPatch>& a, const juce::Array<RackPhysicalPatch>& b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i)
+    {
+        const auto& x = a.getReference (i);
+        const auto& y = b.getReference (i);
+        if (x.isInput != y.isInput || x.rackChannel != y.rackChannel || x.physicalChannel != y.physicalChannel)
+            return false;
+    }
+    return true;
+}
+
+//==============================================================================
+// One field over every strip or plug-in it touches.
+
+struct Tally
+{
+    Tally (const char* name, bool plugins) : field (name), ofPlugins (plugins) {}
+
+    const char* field;   // "strip.pan", "slot.vendor"
+    bool ofPlugins;
+    int lost = 0;
+    int replaced = 0;
+    juce::String first;  // where the first difference is, and its values
+
+    // Counts a change; where is only asked for the first one.
+    template <typename Where>
+    void count (Change change, const Where& where)
+    {
+        if (change == Change::none)
+            return;
+        if (lost + replaced == 0)
+            first = where (change);
+        ++(change == Change::lost ? lost : replaced);
+    }
+};
+
+// The manifest's key: the field after its "strip." or "slot.".
+juce::String keyOf (const juce::String& field)
+{
+    return field.fromLastOccurrenceOf (".", false, false);
+}
+
+// The host's documents as the notes name them ("REAPER projects").
+juce::String documentsOf (const HostDescriptor& target)
+{
+    return juce::String (target.hostName) + " " + target.documents;
+}
+
+void addNote (NoteList& notes, const Tally& tally, const HostDescriptor& target)
+{
+    const int count = tally.lost + tally.replaced;
+    if (count == 0)
+        return;
+    const auto key = keyOf (tally.field);
+    const auto unit = tally.ofPlugins ? (count == 1 ? "plug-in" : "plug-ins") : (count == 1 ? "strip" : "strips");
+    const auto documents = documentsOf (target);
+    juce::String what, why;
+    if (tally.replaced == 0)
+    {
+        what = "not carried";
+        why = documents + " store no " + key;
+    }
+    else if (tally.lost == 0)
+    {
+        what = "replaced";
+        why = documents + " hold another value";
+    }
+    else
+    {
+        what = "not carried or replaced";
+        why = documents + " store no " + key + " or another value";
+    }
+    notes.add (tally.lost > 0 ? Fidelity::dropped : Fidelity::approx, ledgerNoteCode (tally.field),
+               juce::String (count) + " " + unit + ": " + key + " " + what + dash() + why + " (first: " + tally.first + ")");
+}
+
+// A difference's values: the source's when it is lost, else the source's and the output's.
+juce::String changeText (Change change, const juce::String& carried, const juce::String& output)
+{
+    return change == Change::lost ? carried : carried + arrow() + output;
+}
+
+//==============================================================================
+// The session's own fields: one note each.
+
+void sessionField (NoteList& notes, const char* field, Change change, const juce::String& carried, const juce::String& output,
+                   const HostDescriptor& target)
+{
+    if (change == Change::none)
+        return;
+    const auto documents = documentsOf (target);
+    if (change == Change::lost)
+        notes.add (Fidelity::dropped, ledgerNoteCode (field),
+                   juce::String (field) + " not carried" + dash() + documents + " store no " + field + " (source: " + carried + ")");
+    else
+        notes.add (Fidelity::approx, ledgerNoteCode (field),
+                   juce::String (field) + " replaced" + dash() + documents + " hold another value (" + carried + arrow() + output
+                       + ")");
+}
+
+void compareSession (NoteList& notes, const RackSession& carried, const RackSession& output, const HostDescriptor& target)
+{
+    const bool sameRate = (! (carried.sampleRate > 0.0) && ! (output.sampleRate > 0.0))
+                          || withinTolerance (carried.sampleRate, output.sampleRate, sampleRateTolerance);
+    const auto rate = sameRate ? Change::none : (carried.sampleRate > 0.0 && ! (output.sampleRate > 0.0) ? Change::lost : Change::replaced);
+    sessionField (notes, ledgerField::sampleRate, rate, rateValue (carried.sampleRate), rateValue (output.sampleRate), target);
+
+    const bool sameBuffer = (carried.bufferSize < 1 && output.bufferSize < 1) || carried.bufferSize == output.bufferSize;
+    const auto buffer = sameBuffer ? Change::none : (carried.bufferSize >= 1 && output.bufferSize < 1 ? Change::lost : Change::replaced);
+    sessionField (notes, ledgerField::bufferSize, buffer, bufferValue (carried.bufferSize), bufferValue (output.bufferSize), target);
+
+    sessionField (notes, ledgerField::inputDevice, ofTexts (carried.inputDevice, output.inputDevice), textValue (carried.inputDevice),
+                  textValue (output.inputDevice), target);
+    sessionField (notes, ledgerField::outputDevice, ofTexts (carried.outputDevice, output.outputDevice),
+                  textValue (carried.outputDevice), textValue (output.outputDevice), target);
+}
+
+//==============================================================================
+// Strips: matched by index (the first strip of each), counted, then compared field by field.
+
+using StripsByIndex = std::map<juce::int32, const RackStrip*>;
+
+StripsByIndex stripsByIndex (const RackSession& session)
+{
+    StripsByIndex strips;
+    for (const auto& strip : session.strips)
+        strips.emplace (strip.index, &strip);
+    return strips;
+}
+
+juce::String stripPlace (const RackStrip& strip) { return "strip " + juce::String ((juce::int64) strip.index + 1); }
+
+juce::String slotPlace (const RackStrip& strip, int slot) { return stripPlace (strip) + ", slot " + juce::String (slot + 1); }
+
+// "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 4, Ch 4)"
+void compareStripCount (NoteList& notes, const RackSession& carried, const RackSession& output, const StripsByIndex& carriedStrips,
+                        const StripsByIndex& outputStrips, const HostDescriptor& target)
+{
+    int lost = 0, added = 0;
+    juce::String first;
+    for (const auto& strip : carried.strips)
+        if (outputStrips.count (strip.index) == 0 && lost++ == 0)
+            first = stripPlace (strip) + ", " + textValue (strip.name);
+    for (const auto& strip : output.strips)
+        if (carriedStrips.count (strip.index) == 0 && added++ == 0 && lost == 0)
+            first = stripPlace (strip) + ", " + textValue (strip.name);
+    if (lost + added == 0)
+        return;
+    juce::StringArray what;
+    if (lost > 0)
+        what.add (juce::String (lost) + " not carried");
+    if (added > 0)
+        what.add (juce::String (added) + " added");
+    notes.add (lost > 0 ? Fidelity::dropped : Fidelity::approx, ledgerNoteCode ("strips"),
+               "strips: " + what.joinIntoString (", ") + dash() + documentsOf (target) + " hold " + juce::String (output.strips.size())
+                   + " strips where the source has " + juce::String (carried.strips.size()) + " (first: " + first + ")");
+}
+
+// The strip fields and the plug-in fields, in the manifest's order (the colour, which the manifest
+// leaves out, last).
+enum StripField { stripName, inputGainDb, outputGainDb, pan, stripMuted, soloed, stripBypassed, inputChannels, outputChannels,
+                  routePatches, colour, stripFieldCount };
+enum PluginField { pluginName, vendor, pluginBypassed, pluginMuted, sidechainSource, componentSha256, controllerSha256,
+                   parameterSha256, parameterValuesSha256, parameterMirrorComplete, pluginFieldCount };
+
+struct Tallies
+{
+    std::vector<Tally> strips {
+        { "strip.name", false }, { "strip.inputGainDb", false }, { "strip.outputGainDb", false }, { "strip.pan", false },
+        { "strip.muted", false }, { "strip.soloed", false }, { "strip.bypassed", false }, { "strip.inputChannels", false },
+        { "strip.outputChannels", false }, { "strip.routePatches", false }, { ledgerField::stripColour, false },
+    };
+    std::vector<Tally> plugins {
+        { "slot.name", true }, { "slot.vendor", true }, { ledgerField::pluginBypassed, true }, { ledgerField::pluginMuted, true },
+        { ledgerField::pluginSidechainSource, true }, { "slot.componentSha256", true }, { "slot.controllerSha256", true },
+        { ledgerField::parameterSha256, true }, { ledgerField::parameterValuesSha256, true },
+        { ledgerField::parameterMirrorComplete, true },
+    };
+};
+
+void compareStripFields (Tallies& tallies, const RackStrip& a, const RackStrip& b)
+{
+    auto& t = tallies.strips;
+    const auto& proven = b.coverage;
+    const auto at = [&a] (const juce::String& carried, const juce::String& output)
+    {
+        return [&a, carried, output] (Change change) { return stripPlace (a) + ", " + changeText (change, carried, output); };
+    };
+    const auto floats = [&] (StripField field, float x, float y, bool outputProven)
+    {
+        t[field].count (ofProven (withinTolerance (x, y, stripFloatTolerance), outputProven), at (floatValue (x), floatValue (y)));
+    };
+    const auto bools = [&] (StripField field, bool x, bool y, bool outputProven)
+    {
+        t[field].count (ofProven (x == y, outputProven), at (boolValue (x), boolValue (y)));
+    };
+    const auto ints = [&] (StripField field, juce::int32 x, juce::int32 y, bool outputProven)
+    {
+        t[field].count (ofProven (x == y, outputProven), at (juce::String (x), juce::String (y)));
+    };
+
+    const auto name = a.name == b.name ? Change::none : (b.name.isEmpty() || ! proven.name ? Change::lost : Change::replaced);
+    t[stripName].count (name, at (textValue (a.name), textValue (b.name)));
+    floats (inputGainDb, a.inputGainDb, b.inputGainDb, proven.inputGain);
+    floats (outputGainDb, a.outputGainDb, b.outputGainDb, proven.outputGain);
+    floats (pan, a.pan, b.pan, proven.pan);
+    bools (stripMuted, a.muted, b.muted, proven.mute);
+    bools (soloed, a.soloed, b.soloed, proven.solo);
+    bools (stripBypassed, a.bypassed, b.bypassed, proven.bypass);
+    ints (inputChannels, a.inputChannels, b.inputChannels, proven.channelLayout);
+    ints (outputChannels, a.outputChannels, b.outputChannels, proven.channelLayout);
+
+    const auto carriedPatches = canonicalPatchSet (a);
+    const auto outputPatches = canonicalPatchSet (b);
+    const auto routing = samePatches (carriedPatches, outputPatches)
+                             ? Change::none
+                             : (outputPatches.isEmpty() || ! proven.route ? Change::lost : Change::replaced);
+    t[routePatches].count (routing, at (routingValue (carriedPatches), routingValue (outputPatches)));
+
+    const bool sameColour = a.hasColour == b.hasColour && (! a.hasColour || a.colour == b.colour);
+    const auto colourChange = sameColour ? Change::none : (a.hasColour && ! b.hasColour ? Change::lost : Change::replaced);
+    t[colour].count (colourChange, at (colourValue (a), colourValue (b)));
+}
+
+void comparePluginFields (Tallies& tallies, const RackStrip& strip, int slot, const PluginRef& a, const PluginRef& b)
+{
+    auto& t = tallies.plugins;
+    const auto& proven = b.coverage;
+    const auto at = [&strip, slot] (const juce::String& carried, const juce::String& output)
+    {
+        return [&strip, slot, carried, output] (Change change)
+        {
+            return slotPlace (strip, slot) + ", " + changeText (change, carried, output);
+        };
+    };
+    // A state's digests say nothing a reader can use: the plug-in is named instead.
+    const auto named = [&strip, slot, &a] (Change) { return slotPlace (strip, slot) + ", " + textValue (a.name); };
+
+    t[pluginName].count (ofTexts (a.name, b.name), at (textValue (a.name), textValue (b.name)));
+    t[vendor].count (ofTexts (a.vendor, b.vendor), at (textValue (a.vendor), textValue (b.vendor)));
+    // An unavailable plug-in is written switched off, as the preflight says.
+    if (! a.unavailable)
+        t[pluginBypassed].count (ofProven (a.bypassed == b.bypassed, proven.activation),
+                                 at (boolValue (a.bypassed), boolValue (b.bypassed)));
+    t[pluginMuted].count (ofProven (a.muted == b.muted, proven.mute), at (boolValue (a.muted), boolValue (b.muted)));
+    const auto sidechain = a.sidechainSource == b.sidechainSource
+                               ? Change::none
+                               : (b.sidechainSource < 0 || ! proven.sidechain ? Change::lost : Change::replaced);
+    t[sidechainSource].count (sidechain, at (sidechainValue (a.sidechainSource), sidechainValue (b.sidechainSource)));
+
+    t[componentSha256].count (ofBytes (a.state.component, b.state.component), named);
+    t[controllerSha256].count (ofBytes (a.state.controller, b.state.controller), named);
+    t[parameterSha256].count (ofBytes (a.state.parameters, b.state.parameters), named);
+    t[parameterValuesSha256].count (ofParameterValues (a.state, b.state), named);
+    const auto mirror = a.state.parameterMirrorComplete == b.state.parameterMirrorComplete
+                            ? Change::none
+                            : (a.state.parameterMirrorComplete ? Change::lost : Change::replaced);
+    t[parameterMirrorComplete].count (mirror, named);
+}
+
+void compareStrip (Tallies& tallies, const RackStrip& a, const RackStrip& b)
+{
+    compareStripFields (tallies, a, b);
+    // A plug-in on one side only is what every proof refuses; only plug-ins on both sides are
+    // compared.
+    for (int k = 0; k < a.plugins.size() && k < b.plugins.size(); ++k)
+    {
+        const auto& x = a.plugins.getReference (k);
+        const auto& y = b.plugins.getReference (k);
+        if (x.occupied && y.occupied)
+            comparePluginFields (tallies, a, k, x, y);
+    }
+}
+
+} // namespace
+
+juce::String ledgerNoteCode (const juce::String& field)
+{
+    return "ledger." + field;
+}
+
+NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target)
+{
+    NoteList notes;
+    compareSession (notes, carried, output, target);
+
+    const auto carriedStrips = stripsByIndex (carried);
+    const auto outputStrips = stripsByIndex (output);
+    compareStripCount (notes, carried, output, carriedStrips, outputStrips, target);
+
+    Tallies tallies;
+    // In the order of the manifest; the first strip of an index stands for it (a repeated index
+    // is what the preflight refuses).
+    for (const auto& strip : carried.strips)
+        if (carriedStrips.at (strip.index) == &strip)
+            if (const auto found = outputStrips.find (strip.index); found != outputStrips.end())
+                compareStrip (tallies, strip, *found->second);
+    for (const auto& tally : tallies.strips)
+        addNote (notes, tally, target);
+    for (const auto& tally : tallies.plugins)
+        addNote (notes, tally, target);
+    return notes;
+}
+
+NoteList unnotedLedger (const WriteResult& written)
+{
+    NoteList notes;
+    if (written.compared == nullptr)
+        return notes;
+    for (const auto& note : written.compared->ledger)
+    {
+        bool noted = false;
+        for (const auto& field : written.notedFields)
+            noted = noted || note.code == ledgerNoteCode (field);
+        if (! noted)
+            notes.add (note.fidelity, note.code, note.text);
+    }
+    return notes;
+}
+
+} // namespace vornconv::rapp

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "model/RackModel.h"
+#include "rapp/HostDescriptor.h"
+#include "writers/WriteResult.h"
+
+#include <juce_core/juce_core.h>
+
+// The ledger of a conversion: the fields of the manifest that carry meaning, compared between the
+// session a conversion carries (its source, as the writer was given it) and its output, as the
+// target's own reader read it back, so that no field changes without a note.
+//
+// The fields, by their manifest key (a strip's after "strip.", a plug-in's after "slot."): the
+// session's sampleRate, bufferSize, inputDevice and outputDevice; the number of strips
+// ("strips"); each strip's name, inputGainDb, outputGainDb, pan, muted, soloed, bypassed,
+// inputChannels, outputChannels, its physical routing as the comparison sees it (the canonical
+// patch set, "strip.routePatches") and its colour ("strip.colour", which the manifest leaves
+// out); each plug-in's name, vendor, bypassed, muted, sidechainSource, the component, controller,
+// stored parameter and parameter-value digests (componentSha256, controllerSha256,
+// parameterSha256, parameterValuesSha256) and parameterMirrorComplete. Strips are matched by
+// index, plug-ins by strip and slot. What names the host (source format, application and version,
+// capacity, coverage flags, the host's own identifiers and encodings) is not compared, floats are
+// compared within the comparison's tolerances, and the digests are compared as what they digest:
+// the bytes, and the decoded parameter values.
+//
+// Every field that differs is one note, whatever the number of strips or plug-ins it touches:
+// code "ledger." + the field ("ledger.inputDevice", "ledger.slot.vendor"), fidelity DROPPED when
+// a value is lost (the output holds none, or its reader does not prove the field) and APPROX when
+// it is replaced (a value filled in where the source had none counts as replaced). The text names
+// the field, says how many strips or plug-ins it touches and gives the first of them (strips and
+// slots counted from 1) with the source's value, or the source's and the output's (a state's
+// digests by the plug-in's name):
+//   "2 plug-ins: vendor not carried — LiveProfessor projects store no vendor (first: strip 1, slot 1, FabFilter)"
+//   "1 plug-in: name replaced — Vorn Live scenes hold another value (first: strip 2, slot 3, My EQ (old → EQ Test)"
+//   "inputDevice not carried — REAPER projects store no inputDevice (source: Stage Interface)"
+//   "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 4, Ch 4)"
+// A plug-in the run found unavailable is written switched off, as the preflight's warning and the
+// convert's count of unavailable plug-ins say: its bypass is not a difference.
+namespace vornconv::rapp
+{
+
+// The fields a writer's own notes may account for (WriteResult::notedFields).
+namespace ledgerField
+{
+constexpr const char* sampleRate = "sampleRate";
+constexpr const char* bufferSize = "bufferSize";
+constexpr const char* inputDevice = "inputDevice";
+constexpr const char* outputDevice = "outputDevice";
+constexpr const char* stripColour = "strip.colour";
+constexpr const char* pluginBypassed = "slot.bypassed";
+constexpr const char* pluginMuted = "slot.muted";
+constexpr const char* pluginSidechainSource = "slot.sidechainSource";
+constexpr const char* parameterSha256 = "slot.parameterSha256";
+constexpr const char* parameterValuesSha256 = "slot.parameterValuesSha256";
+constexpr const char* parameterMirrorComplete = "slot.parameterMirrorComplete";
+} // namespace ledgerField
+
+// "ledger." + the field: the code of its note.
+juce::String ledgerNoteCode (const juce::String& field);
+
+// One note per field that differs between carried and output, in the manifest's order. The
+// states are compared where they lie and each parameter mirror is decoded once per side; no
+// digest is computed. target names the output in the notes.
+NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target);
+
+// The ledger of what a write compared (none before its proof held), less the fields the writer's
+// own notes account for: what the convert prints after the writer's notes.
+NoteList unnotedLedger (const WriteResult& written);
+
+} // namespace vornconv::rapp
