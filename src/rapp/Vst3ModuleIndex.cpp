@@ -593,9 +593,9 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
     struct Identity { juce::uint32 id; juce::String name; };
     std::map<juce::String, std::map<juce::String, Identity>> seen;
 
-    // The class id of a row whose key or name cannot be read as UTF-8 text loses its REAPER
-    // identity: what the row says about it is unknown, so no other row can be trusted to agree.
-    const auto markUnreadable = [this] (const juce::String& cid, const juce::String& key, const juce::String& name)
+    // The entry of a cache row's class id, made (known, not available) when the index has none;
+    // -1 when it cannot be kept.
+    const auto entryOf = [this] (const juce::String& cid, const juce::String& name)
     {
         int at = positionOf (cid);
         if (at < 0)
@@ -608,6 +608,14 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
             addUnavailableSourceIdentity (ref);
             at = positionOf (cid);
         }
+        return at;
+    };
+
+    // The class id of a row whose key or name cannot be read as UTF-8 text loses its REAPER
+    // identity: what the row says about it is unknown, so no other row can be trusted to agree.
+    const auto markUnreadable = [this, &entryOf] (const juce::String& cid, const juce::String& key, const juce::String& name)
+    {
+        const int at = entryOf (cid, name);
         if (at < 0)
             return false;
         auto& entry = entries.getReference (at);
@@ -666,19 +674,9 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
         const auto key = checkedText (keyBytes);
         const auto name = checkedText (nameBytes);
 
-        int at = positionOf (cid);
+        const int at = entryOf (cid, name);
         if (at < 0)
-        {
-            PluginRef ref;
-            ref.occupied = true;
-            ref.format = "VST3";
-            ref.classId = cid;
-            ref.name = name;
-            addUnavailableSourceIdentity (ref);
-            at = positionOf (cid);
-            if (at < 0)
-                return fail ("could not retain REAPER cache identity for CID " + cid);
-        }
+            return fail ("could not retain REAPER cache identity for CID " + cid);
 
         auto& keys = seen[cid];
         const auto earlier = keys.find (key);
