@@ -269,16 +269,17 @@ bool isBlank (const std::string& output)
 // ---------------------------------------------------------------------------------------------
 // Files
 
-// Writes the whole block to a new file, every step checked.
-bool writeWholeFile (const juce::File& file, const juce::MemoryBlock& bytes)
+// Writes the whole block to a new file, every step checked; on failure reason is ": " and the
+// system's reason.
+bool writeWholeFile (const juce::File& file, const juce::MemoryBlock& bytes, juce::String& reason)
 {
     juce::FileOutputStream out (file);
-    if (! out.openedOk())
-        return false;
-    if (bytes.getSize() > 0 && ! out.write (bytes.getData(), bytes.getSize()))
-        return false;
-    out.flush();
-    return out.getStatus().wasOk();
+    if (out.openedOk() && (bytes.getSize() == 0 || out.write (bytes.getData(), bytes.getSize())))
+        out.flush();
+    if (out.openedOk() && out.getStatus().wasOk())
+        return true;
+    reason = out.getStatus().failed() ? ": " + out.getStatus().getErrorMessage() : juce::String();
+    return false;
 }
 
 // The files that a VST3 host loads from a bundle, which the probe runs. On Linux the module
@@ -398,15 +399,17 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
     juce::String folderError;
     if (temporaryRoot == juce::File() || ! makePrivateFolder (temporaryRoot, probeDirectoryPrefix, probeDirectory, folderError))
     {
-        error = "could not create isolated parameter probe directory";
+        error = "could not create isolated parameter probe directory"
+              + (temporaryRoot == juce::File() ? juce::String() : systemReason (errno));
         return false;
     }
 
     const auto component = probeDirectory.folder.getChildFile ("component.bin");
     const auto controller = probeDirectory.folder.getChildFile ("controller.bin");
-    if (! writeWholeFile (component, state.component) || ! writeWholeFile (controller, state.controller))
+    juce::String reason;
+    if (! writeWholeFile (component, state.component, reason) || ! writeWholeFile (controller, state.controller, reason))
     {
-        error = "could not stage VST3 state for parameter probe";
+        error = "could not stage VST3 state for parameter probe" + reason;
         return false;
     }
 

@@ -375,6 +375,12 @@ TEST (ParameterMirrorHydration, RefusalsLeaveEarlierSlotsHydrated)
         EXPECT_EQ (error, "LiveProfessor parameter mirror cache is unavailable");
         EXPECT_FALSE (box.log.exists());
         EXPECT_FALSE (result.session.strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete);
+
+        // A probe folder the file system refuses says why.
+        setenv ("TMPDIR", box.root.file ("gone").getFullPathName().toRawUTF8(), 1);
+        EXPECT_EQ (box.hydrate (result, stats), "could not create isolated parameter probe directory: No such file or directory");
+        setenv ("TMPDIR", box.tmp.getFullPathName().toRawUTF8(), 1);
+        EXPECT_FALSE (box.log.exists());
     }
 
     auto unknown = vst3Slot ("B", "Other", "FEDCBA9876543210FEDCBA9876543210");
