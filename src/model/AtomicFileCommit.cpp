@@ -1,6 +1,7 @@
 #include "model/AtomicFileCommit.h"
 
 #include "model/PrivateFiles.h"
+#include "model/TestHooks.h"
 #include "model/Utf8Text.h"
 
 #include <cerrno>
@@ -78,6 +79,7 @@ struct DescriptorOutputStream final : juce::OutputStream
 
 bool commitExclusive (const juce::File& temporary, const juce::File& target, bool stayRegistered, juce::String& error)
 {
+    testHooks::stopPoint ("commit");
     const juce::String from = temporary.getFullPathName();
     const juce::String to = target.getFullPathName();
 

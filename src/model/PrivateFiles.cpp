@@ -13,6 +13,7 @@
 
 #include "model/PrivateFiles.h"
 
+#include "model/TestHooks.h"
 #include "model/Utf8Text.h"
 
 #include <algorithm>
@@ -423,6 +424,7 @@ bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, ju
 
 bool makeFolderForOutput (const juce::File& folder)
 {
+    testHooks::stopPoint ("make-folder");
     auto& r = registry();
     std::lock_guard<std::mutex> hold (r.lock);
     if (::mkdir (folder.getFullPathName().toRawUTF8(), 0777) != 0)
