@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "model/PrivateFiles.h"
+#include "model/TestHooks.h"
 #include "model/Utf8Text.h"
 
 #include <csignal>
@@ -34,6 +35,7 @@ int main (int argc, char* argv[])
     // one thread that cleans up after them.
     vornconv::installInterruptCleanup ("ERROR   interrupted");
     letRefusedWritesFail();
+    vornconv::testHooks::installFromEnvironment();
     int status = 1;
     try
     {
