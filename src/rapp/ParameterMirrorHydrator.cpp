@@ -26,6 +26,7 @@
 
 #include "model/AtomicFileCommit.h"
 #include "model/FileTimes.h"
+#include "model/Folders.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
@@ -496,8 +497,9 @@ bool checkPreconditions (const juce::File& probeProgram, const juce::File& cache
         error = prefix + "parameter probe helper is unavailable";
         return false;
     }
-    if (timeoutMs < 1 || cacheDir == juce::File()
-        || (! cacheDir.isDirectory() && (cacheDir.createDirectory().failed() || ! cacheDir.isDirectory())))
+    // Other runs may be making the same cache folder at this moment: one that stands when this
+    // run comes to make it is theirs, and it is used.
+    if (timeoutMs < 1 || cacheDir == juce::File() || ! makeFolderWithParents (cacheDir))
     {
         error = prefix + "parameter mirror cache is unavailable";
         return false;

@@ -23,6 +23,7 @@
 
 #include "model/AtomicFileCommit.h"
 #include "model/FileTimes.h"
+#include "model/Folders.h"
 #include "model/StrictXml.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
@@ -613,7 +614,7 @@ bool mergeScan (const juce::File& existing, juce::StringRef scanText, const juce
     }
 
     const auto folder = output.getParentDirectory();
-    if (! folder.isDirectory() && (! folder.createDirectory().wasOk() || ! folder.isDirectory()))
+    if (! makeFolderWithParents (folder))
     {
         error = "could not create factory cache directory";
         return false;

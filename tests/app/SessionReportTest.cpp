@@ -586,3 +586,39 @@ TEST (ParameterProbeInterrupts, NoProbeOutlivesTheRunAndNothingStaysInTmp)
         EXPECT_EQ (box.tmpEntries(), 0) << signal;
     }
 }
+
+// Runs started at the same moment with one cache folder that does not exist yet: each makes it,
+// and the mkdir of all but one finds it made. That folder is theirs to use, at any depth.
+TEST (ParameterCacheFolder, RunsThatMakeOneCacheFolderAtOnceAllUseIt)
+{
+    ReportSandbox box;
+    const auto report = [] (const std::string& cache)
+    {
+        return std::vector<std::string> { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                          "--parameter-cache", cache, "one.ksn" };
+    };
+
+   #if VORN_TEST_HOOKS
+    // Another run's folder appears just before this run's mkdir of each folder on the way.
+    for (const char* name : { "made", "deep" })
+    {
+        const auto r = box.run (report ("deep/made"), vorntest::hangSilenceMs, [name] { ::setenv ("VORN_TEST_FOLDER_MADE_MEANWHILE", name, 1); });
+        EXPECT_EQ (r.exitCode, 0) << r.out;
+        EXPECT_EQ (parse (r.outLines()[0])["vnpm"]["status"].toString(), "ready") << name << r.out;
+        box.work.getChildFile ("deep").deleteRecursively();
+    }
+   #endif
+
+    std::vector<vorntest::RunningProgram> runs;
+    for (int i = 0; i < 8; ++i)
+        runs.push_back (box.start (report ("shared/a/b/cache")));
+    for (auto& running : runs)
+    {
+        const auto r = vorntest::finishProgram (running, vorntest::hangSilenceMs);
+        EXPECT_EQ (r.exitCode, 0) << r.out;
+        ASSERT_EQ (r.outLines().size(), 1) << r.out;
+        EXPECT_EQ (parse (r.outLines()[0])["vnpm"]["status"].toString(), "ready") << r.out;
+    }
+    EXPECT_EQ (box.cacheFiles ("shared/a/b/cache"), 1);
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
