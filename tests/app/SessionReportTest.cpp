@@ -587,6 +587,33 @@ TEST (ParameterProbeInterrupts, NoProbeOutlivesTheRunAndNothingStaysInTmp)
     }
 }
 
+// A probe (and the plug-in it loads) gets standard input, output and error and nothing else:
+// not a descriptor the caller of vornconv left open, such as a log or another program's pipe.
+TEST (ParameterProbeRuns, AProbeReachesNoDescriptorOfTheCaller)
+{
+    ReportSandbox box;
+    const auto leak = box.work.getChildFile ("leak.txt");
+    box.probe ("leaky.sh", "echo forged >&7\nprintf 'VNPM\\t1\\nP\\t0\\t0.5\\n'");
+    const auto leakPath = leak.getFullPathName().toStdString();
+    const auto openSeven = [leakPath]
+    {
+        const int fd = ::open (leakPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || ::dup2 (fd, 7) < 0)
+            ::_exit (126);
+    };
+    const auto report = box.run ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "leaky.sh",
+                                   "--parameter-cache", "cache", "one.ksn" },
+                                 vorntest::hangSilenceMs, openSeven);
+    EXPECT_EQ (report.exitCode, 0) << report.out;
+    EXPECT_EQ (parse (report.outLines()[0])["vnpm"]["status"].toString(), "ready") << report.out;
+    const auto convert = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "leaky.sh",
+                                    "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" },
+                                  vorntest::hangSilenceMs, openSeven);
+    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0") << convert.out;
+    ASSERT_TRUE (leak.existsAsFile());
+    EXPECT_EQ (leak.getSize(), 0);
+}
+
 // Runs started at the same moment with one cache folder that does not exist yet: each makes it,
 // and the mkdir of all but one finds it made. That folder is theirs to use, at any depth.
 TEST (ParameterCacheFolder, RunsThatMakeOneCacheFolderAtOnceAllUseIt)
