@@ -47,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -270,16 +271,22 @@ bool isBlank (const std::string& output)
 // ---------------------------------------------------------------------------------------------
 // Files
 
-// Writes the whole block to a new file, every step checked; on failure reason is ": " and the
-// system's reason.
+// Writes the whole block to a new file (close-on-exec: a probe another worker starts meanwhile
+// must not hold it), every step checked; on failure reason is ": " and the system's reason.
 bool writeWholeFile (const juce::File& file, const juce::MemoryBlock& bytes, juce::String& reason)
 {
-    juce::FileOutputStream out (file);
-    if (out.openedOk() && (bytes.getSize() == 0 || out.write (bytes.getData(), bytes.getSize())))
-        out.flush();
-    if (out.openedOk() && out.getStatus().wasOk())
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+    {
+        reason = systemReason (errno);
+        return false;
+    }
+    const bool written = writeAllBytes (fd, bytes.getData(), bytes.getSize());
+    const int code = errno;
+    const bool closed = ::close (fd) == 0;
+    if (written && closed)
         return true;
-    reason = out.getStatus().failed() ? ": " + out.getStatus().getErrorMessage() : juce::String();
+    reason = systemReason (written ? errno : code);
     return false;
 }
 
@@ -361,7 +368,7 @@ bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, ju
     auto pattern = file.getSiblingFile (file.getFileNameWithoutExtension() + "_tempXXXXXX" + file.getFileExtension())
                        .getFullPathName().toStdString();
     const int suffix = (int) file.getFileExtension().getNumBytesAsUTF8();
-    const int fd = ::mkstemps (pattern.data(), suffix);
+    const int fd = ::mkostemps (pattern.data(), suffix, O_CLOEXEC); // a probe started meanwhile must not hold it
     if (fd < 0)
         return false;
 

@@ -252,7 +252,7 @@ bool replaceFileAtomically (const juce::File& output, const std::string& bytes)
 {
     const auto target = output.getFullPathName().toStdString();
     std::string pattern = output.getSiblingFile (output.getFileName() + ".tmp-XXXXXX").getFullPathName().toStdString();
-    const int fd = ::mkstemp (pattern.data());
+    const int fd = ::mkostemp (pattern.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
 
