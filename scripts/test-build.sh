@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Configures and builds the sanitizer test build in build/test: clang-14 with AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the libFuzzer targets under fuzz/; its programs stop at the
-# points between steps that tests name (src/model/TestHooks.h). Builds the given targets, or
+# UndefinedBehaviorSanitizer, the libFuzzer targets under fuzz/, and the test hooks that the
+# programs take from their environment (see src/model/TestHooks.h). Builds the given targets, or
 # everything when none is given. Used by scripts/test.sh and scripts/fuzz.sh.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

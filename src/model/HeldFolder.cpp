@@ -1,5 +1,7 @@
 #include "model/HeldFolder.h"
 
+#include "model/TestHooks.h"
+
 #include "model/Utf8Text.h"
 
 #include <atomic>
@@ -146,6 +148,8 @@ bool openHeldFolder (const juce::File& folder, bool create, const juce::String& 
         HeldFolder::MadeFolder step;
         step.parent = current;
         step.name = it->getFileName().toStdString();
+        if (testHooks::beforeFolderMade != nullptr)
+            testHooks::beforeFolderMade (it->getFullPathName().toRawUTF8());
         if (! makeRegisteredFolderIn (current, step.name, step.folder, step.registration))
         {
             const int code = errno;
