@@ -233,6 +233,41 @@ bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
     return true;
 }
 
+bool refuseNonUtf8Paths (int count, const char* const* words)
+{
+    const auto refuse = [] (const char* word)
+    {
+        const auto size = std::strlen (word);
+        if (utf8::isValid (word, size))
+            return false;
+        printLine ("ERROR   path is not valid UTF-8: " + utf8::escapedBytes (word, size));
+        return true;
+    };
+    for (int i = 0; i < count; ++i)
+    {
+        const OptionWord* option = nullptr;
+        for (const auto& o : optionWords)
+            if (std::strcmp (words[i], o.word) == 0)
+            {
+                option = &o;
+                break;
+            }
+        if (option == nullptr)
+        {
+            if (refuse (words[i]))
+                return true;
+            continue;
+        }
+        // As the parse takes them: a flag takes no value, an option word in last place none.
+        if (option->kind == ValueKind::none || i + 1 >= count)
+            continue;
+        ++i;
+        if (option->kind == ValueKind::file && refuse (words[i]))
+            return true;
+    }
+    return false;
+}
+
 ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOptions& options)
 {
     for (int i = 0; i < arguments.size(); ++i)

@@ -70,6 +70,13 @@ enum class ParseOutcome
     refused // the refusal line has been printed; the invocation ends with status 1
 };
 
+// The argument bytes as the system passed them (without the program name), before any becomes a
+// String: a path among them (a file option's value or an input word, told apart as the parse does)
+// that is not valid UTF-8 would name another file once it is text. Prints "ERROR   path is not
+// valid UTF-8: " and the path's bytes escaped (utf8::escapedBytes) for the first one, and returns
+// true; false when every path is text.
+bool refuseNonUtf8Paths (int count, const char* const* words);
+
 // Parses arguments (without the program name) into options.
 ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOptions& options);
 

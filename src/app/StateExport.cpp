@@ -1,13 +1,11 @@
 #include "app/StateExport.h"
 
 #include "model/AtomicFileCommit.h"
-#include "model/PrivateFiles.h"
 #include "model/Utf8Text.h"
 
 #include <cerrno>
 #include <set>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace vornconv::app
@@ -18,6 +16,7 @@ namespace
 
 struct ExportItem
 {
+    juce::String name; // in the folder
     juce::File target;
     const juce::MemoryBlock* bytes = nullptr; // the session's own block, which outlives the call
 };
@@ -55,44 +54,6 @@ juce::String withoutControlCharacters (const juce::String& name)
     return kept.size() == size ? name : utf8::toTextReplacingMalformed (kept.data(), kept.size());
 }
 
-// What an export has made so far: the folders, the temporary files and the files already under
-// their final names, which stay registered for an interruption until the whole export is in
-// place. Unless the export finishes, all of it goes again on the way out, whatever the way (a
-// refusal, or an exception unwinding through the export).
-struct ExportInProgress
-{
-    ExportInProgress() = default;
-    ExportInProgress (const ExportInProgress&) = delete;
-    ExportInProgress& operator= (const ExportInProgress&) = delete;
-
-    ~ExportInProgress()
-    {
-        if (finished)
-            return;
-        temporaries.clear(); // removes the temporary files
-        for (const auto& f : committed)
-        {
-            ::unlink (f.getFullPathName().toRawUTF8());
-            forgetFile (f);
-        }
-        removeCreatedFolders (createdFolders);
-    }
-
-    // Every file is in place: from now on they stay, also when the run is interrupted.
-    void finish()
-    {
-        forgetFiles (committed);
-        for (const auto& folder : createdFolders)
-            forgetFolderMadeForOutput (folder);
-        finished = true;
-    }
-
-    juce::Array<juce::File> createdFolders;
-    std::vector<TemporaryFileBeside> temporaries;
-    juce::Array<juce::File> committed;
-    bool finished = false;
-};
-
 } // namespace
 
 bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error)
@@ -114,7 +75,8 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
             }
             const auto stem = juce::File::createLegalFileName (withoutControlCharacters (slot.name)) + "__" + juce::String (strip.index) + "-" + juce::String (position);
             const auto plan = [&] (const juce::String& extension, const juce::MemoryBlock& bytes) {
-                const auto target = childInside (directory, stem + extension);
+                const auto name = stem + extension;
+                const auto target = childInside (directory, name);
                 if (target.exists() || target.isSymbolicLink())
                 {
                     error = "refusing to replace existing state export: " + target.getFullPathName();
@@ -125,7 +87,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
                     error = "duplicate state export target: " + target.getFullPathName();
                     return false;
                 }
-                items.push_back ({ target, &bytes });
+                items.push_back ({ name, target, &bytes });
                 return true;
             };
             if (! plan (".comp", state.component))
@@ -135,27 +97,32 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
         }
     }
 
-    ExportInProgress progress;
-    if (! createMissingFolders (directory, progress.createdFolders))
+    // The folder is held from here on: every temporary, every commit and every removal goes through
+    // its handle, so a folder moved or replaced meanwhile (a link to a folder of the user's) is
+    // never written into or cleaned up in. Unless the export finishes, whatever it made goes again
+    // on the way out, whatever the way (a refusal, or an exception unwinding through it): the
+    // files, temporary or under their final names, and then the folders made for it.
+    HeldFolder folder;
+    if (! openHeldFolder (directory, true, "state export folder", folder))
     {
         error = "could not create state export directory" + systemReason (errno);
         return false;
     }
+    std::vector<HeldFile> files;
     if (items.empty())
     {
-        progress.finish();
+        folder.keep();
         return true;
     }
 
-    // Each temporary lies beside its target and is written through the descriptor that created
-    // it. Nothing is committed before every temporary is complete.
-    progress.temporaries.reserve (items.size());
+    // Each temporary is written through the descriptor that created it. Nothing is committed
+    // before every temporary is complete.
+    files.reserve (items.size());
     for (const auto& item : items)
     {
-        progress.temporaries.emplace_back();
-        juce::String ignored;
-        auto& temporary = progress.temporaries.back();
-        if (! makeTemporaryBeside (item.target, temporary, ignored)
+        files.emplace_back();
+        auto& temporary = files.back();
+        if (! makeTemporaryIn (folder, item.name, temporary)
             || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
         {
             error = "could not write temporary state export" + systemReason (errno);
@@ -163,18 +130,12 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
         }
     }
 
+    // Each file stays registered under its final name until the whole export is in place, so that
+    // an interruption meanwhile takes all of them away.
     for (size_t i = 0; i < items.size(); ++i)
-    {
-        juce::String commitError;
-        if (! commitNewFileExclusiveProvisionally (progress.temporaries[i].file, items[i].target, commitError))
-        {
-            error = commitError;
+        if (! commitNewFileExclusiveProvisionally (folder, files[i], items[i].name, error))
             return false;
-        }
-        progress.temporaries[i].release();
-        progress.committed.add (items[i].target);
-    }
-    progress.finish();
+    folder.keep (files);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "app/CommandLine.h"
 #include "model/PrivateFiles.h"
+#include "model/TestHooks.h"
 #include "model/Utf8Text.h"
 
 #include <csignal>
@@ -34,13 +35,19 @@ int main (int argc, char* argv[])
     // one thread that cleans up after them.
     vornconv::installInterruptCleanup ("ERROR   interrupted");
     letRefusedWritesFail();
+    vornconv::testHooks::installFromEnvironment();
     int status = 1;
     try
     {
-        juce::StringArray arguments;
-        for (int i = 1; i < argc; ++i)
-            arguments.add (vornconv::utf8::toTextReplacingMalformed (argv[i])); // the system passes any bytes
-        status = vornconv::app::runVornconv (arguments);
+        // A path is checked as the bytes it is before it becomes text, which could not hold it
+        // unchanged; any other word only ever is compared, so its malformed bytes are replaced.
+        if (! vornconv::app::refuseNonUtf8Paths (argc - 1, argv + 1))
+        {
+            juce::StringArray arguments;
+            for (int i = 1; i < argc; ++i)
+                arguments.add (vornconv::utf8::toTextReplacingMalformed (argv[i]));
+            status = vornconv::app::runVornconv (arguments);
+        }
     }
     catch (...)
     {

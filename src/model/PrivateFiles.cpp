@@ -1,22 +1,23 @@
-// What a run makes for itself and must take away again: private folders, temporary files beside an
-// output, folders made for an output and the process groups of its children. Each is registered
-// under one lock as it is made, so that the interrupt thread can kill and remove everything still
-// registered when SIGINT, SIGTERM or SIGHUP arrives.
+// What a run makes for itself and must take away again: private folders, files and folders made in
+// a folder the run holds (an output's temporaries and folders) and the process groups of its
+// children. Each is registered under one lock as it is made, so that the interrupt thread can
+// kill and remove everything still registered when SIGINT, SIGTERM or SIGHUP arrives.
 //
 // In this file, in order:
 //   - The registry: the entries and their removal, the thread that waits for the interrupt
-//     signals, fresh random name suffixes.
+//     signals.
 //   - Interrupts and the temporary folder: installInterruptCleanup and temporaryRoot.
 //   - Private folders: PrivateFolder and makePrivateFolder.
-//   - Temporary files, output folders and child groups: TemporaryFileBeside, registered files,
-//     folders made for an output, and children forked into a process group of their own.
+//   - Made in a held folder: folder handles, registered files and folders, their renaming and
+//     removal through the handle.
+//   - Child groups: children forked into a process group of their own.
 
 #include "model/PrivateFiles.h"
 
+#include "model/TestHooks.h"
 #include "model/Utf8Text.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -26,7 +27,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
-#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -43,17 +43,20 @@ namespace
 
 enum class Kind
 {
-    tree,        // a private folder and everything in it
-    file,        // one temporary file
-    emptyFolder, // a folder made for an output, removed only while empty
-    childGroup   // a child's process group
+    tree,       // a private folder and everything in it
+    madeFile,   // a file made in a held folder
+    madeFolder, // a folder made in a held folder, removed only while empty
+    childGroup  // a child's process group
 };
 
 struct Entry
 {
     int id = 0;
-    Kind kind = Kind::file;
-    std::string path;
+    Kind kind = Kind::tree;
+    std::string path;     // a tree: its whole path; made in a held folder: the name there
+    SharedFolder folder;  // made in a held folder: that folder
+    dev_t device = 0;     // made in a held folder: the identity it had when made
+    ino_t inode = 0;
     pid_t group = 0;
 };
 
@@ -70,12 +73,33 @@ Registry& registry()
     return *r;
 }
 
+// Called with the lock held.
+int addEntry (Entry entry)
+{
+    auto& r = registry();
+    entry.id = ++r.lastId;
+    r.entries.push_back (std::move (entry));
+    return r.lastId;
+}
+
+// Called with the lock held.
 int addEntry (Kind kind, std::string path, pid_t group)
 {
-    // Called with the lock held.
+    Entry entry;
+    entry.kind = kind;
+    entry.path = std::move (path);
+    entry.group = group;
+    return addEntry (std::move (entry));
+}
+
+// Called with the lock held. Entries stay in the order they were added, which is the order of
+// their ids; end() when there is none.
+std::vector<Entry>::iterator findEntry (int id)
+{
     auto& r = registry();
-    r.entries.push_back ({ ++r.lastId, kind, std::move (path), group });
-    return r.lastId;
+    const auto found = std::lower_bound (r.entries.begin(), r.entries.end(), id,
+                                         [] (const Entry& e, int wanted) { return e.id < wanted; });
+    return found != r.entries.end() && found->id == id ? found : r.entries.end();
 }
 
 void dropEntry (int id)
@@ -84,24 +108,20 @@ void dropEntry (int id)
         return;
     auto& r = registry();
     std::lock_guard<std::mutex> hold (r.lock);
-    for (auto it = r.entries.begin(); it != r.entries.end(); ++it)
-        if (it->id == id)
-        {
-            r.entries.erase (it);
-            return;
-        }
+    const auto found = findEntry (id);
+    if (found != r.entries.end())
+        r.entries.erase (found);
 }
 
-void forgetPath (Kind kind, const std::string& path)
+// True while the entry's name in its folder still stands for what was made there: the same
+// device and inode, and still a file (or a folder), the name's own link never followed.
+bool stillMade (const Entry& e)
 {
-    auto& r = registry();
-    std::lock_guard<std::mutex> hold (r.lock);
-    for (auto it = r.entries.rbegin(); it != r.entries.rend(); ++it)
-        if (it->kind == kind && it->path == path)
-        {
-            r.entries.erase (std::next (it).base());
-            return;
-        }
+    struct stat info;
+    if (::fstatat (e.folder->fd, e.path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    const bool rightKind = e.kind == Kind::madeFolder ? S_ISDIR (info.st_mode) : S_ISREG (info.st_mode);
+    return rightKind && info.st_dev == e.device && info.st_ino == e.inode;
 }
 
 void removeTree (const std::string& path)
@@ -121,10 +141,10 @@ void takeAway (const Entry& e)
 {
     switch (e.kind)
     {
-        case Kind::tree:        removeTree (e.path); break;
-        case Kind::file:        ::unlink (e.path.c_str()); break;
-        case Kind::emptyFolder: ::rmdir (e.path.c_str()); break;
-        case Kind::childGroup:  break;
+        case Kind::tree:       removeTree (e.path); break;
+        case Kind::madeFile:   if (stillMade (e)) ::unlinkat (e.folder->fd, e.path.c_str(), 0); break;
+        case Kind::madeFolder: if (stillMade (e)) ::unlinkat (e.folder->fd, e.path.c_str(), AT_REMOVEDIR); break;
+        case Kind::childGroup: break;
     }
 }
 
@@ -158,14 +178,6 @@ void waitForInterrupt (sigset_t signals, std::string line)
     line += "\n";
     (void) ! ::write (STDOUT_FILENO, line.data(), line.size());
     ::_exit (1);
-}
-
-std::string randomSuffix()
-{
-    static std::atomic<unsigned> counter { 0 };
-    auto& random = juce::Random::getSystemRandom();
-    return juce::String::toHexString (random.nextInt64()).paddedLeft ('0', 16).toStdString()
-         + juce::String::toHexString ((int) ++counter).toStdString();
 }
 
 } // namespace
@@ -257,184 +269,131 @@ bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, Pr
 }
 
 // ---------------------------------------------------------------------------------------------
-// Temporary files, output folders and child groups
+// Made in a held folder
 
-TemporaryFileBeside::TemporaryFileBeside (TemporaryFileBeside&& other) noexcept
-    : file (std::move (other.file)), fd (other.fd), registered (other.registered)
+FolderHandle::~FolderHandle()
 {
-    other.fd = -1;
-    other.registered = false;
-    other.file = juce::File();
+    ::close (fd);
 }
 
-TemporaryFileBeside& TemporaryFileBeside::operator= (TemporaryFileBeside&& other) noexcept
+namespace
 {
-    if (this != &other)
-    {
-        remove();
-        file = std::move (other.file);
-        fd = other.fd;
-        registered = other.registered;
-        other.fd = -1;
-        other.registered = false;
-        other.file = juce::File();
-    }
-    return *this;
-}
 
-TemporaryFileBeside::~TemporaryFileBeside()
+// Called with the lock held: registers what was just made as name in folder, open as fd.
+bool registerMade (Kind kind, const SharedFolder& folder, const std::string& name, int fd, int& registration)
 {
-    remove();
-}
-
-bool TemporaryFileBeside::close()
-{
-    if (fd < 0)
-        return true;
-    const int result = ::close (fd);
-    fd = -1;
-    return result == 0;
-}
-
-void TemporaryFileBeside::remove()
-{
-    close();
-    if (! registered)
-        return;
-    ::unlink (file.getFullPathName().toRawUTF8());
-    forgetFile (file);
-    registered = false;
-    file = juce::File();
-}
-
-void TemporaryFileBeside::release()
-{
-    close();
-    if (registered)
-        forgetFile (file);
-    registered = false;
-}
-
-bool createRegisteredFile (const juce::File& file, int& fd)
-{
-    const auto path = file.getFullPathName();
-    auto& r = registry();
-    std::lock_guard<std::mutex> hold (r.lock);
-    fd = ::open (path.toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
+    struct stat info;
+    if (::fstat (fd, &info) != 0)
         return false;
-    addEntry (Kind::file, path.toStdString(), 0);
+    Entry entry;
+    entry.kind = kind;
+    entry.path = name;
+    entry.folder = folder;
+    entry.device = info.st_dev;
+    entry.inode = info.st_ino;
+    registration = addEntry (std::move (entry));
     return true;
 }
 
-void forgetFile (const juce::File& file)
-{
-    forgetPath (Kind::file, file.getFullPathName().toStdString());
-}
+} // namespace
 
-bool moveRegisteredFile (const juce::File& from, const juce::File& to, bool stayRegistered,
-                         const std::function<bool()>& move)
+bool createRegisteredFileIn (const SharedFolder& folder, const std::string& name, int& fd, int& registration)
 {
-    const auto fromPath = from.getFullPathName().toStdString();
+    registration = 0;
     auto& r = registry();
     std::lock_guard<std::mutex> hold (r.lock);
-    if (! move())
+    fd = ::openat (folder->fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
         return false;
-    auto found = r.entries.end();
-    for (auto it = r.entries.begin(); it != r.entries.end(); ++it)
-        if (it->kind == Kind::file && it->path == fromPath)
-            found = it;
-    if (stayRegistered)
+    if (! registerMade (Kind::madeFile, folder, name, fd, registration))
     {
-        // The entry keeps its place, so that the folders made before the file still go after it.
-        if (found != r.entries.end())
-            found->path = to.getFullPathName().toStdString();
-        else
-            addEntry (Kind::file, to.getFullPathName().toStdString(), 0);
+        const int code = errno;
+        ::close (fd);
+        fd = -1;
+        ::unlinkat (folder->fd, name.c_str(), 0);
+        errno = code;
+        return false;
     }
-    else if (found != r.entries.end())
+    return true;
+}
+
+bool makeRegisteredFolderIn (const SharedFolder& parent, const std::string& name, SharedFolder& made, int& registration)
+{
+    registration = 0;
+    testHooks::stopPoint ("make-folder");
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    const bool madeHere = ::mkdirat (parent->fd, name.c_str(), 0777) == 0;
+    if (! madeHere && errno != EEXIST)
+        return false;
+    // What stands at the name now is taken only when it is a folder: a link or a file fails with
+    // ENOTDIR.
+    const int fd = ::openat (parent->fd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    made = std::make_shared<const FolderHandle> (fd);
+    if (madeHere && ! registerMade (Kind::madeFolder, parent, name, fd, registration))
+    {
+        made.reset();
+        return false;
+    }
+    return true;
+}
+
+RenameOutcome renameRegisteredFile (int& registration, const std::string& name, bool stayRegistered)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    const auto found = findEntry (registration);
+    if (registration == 0 || found == r.entries.end() || found->kind != Kind::madeFile || ! stillMade (*found))
+        return RenameOutcome::missing;
+    const int folder = found->folder->fd;
+    if (::renameat2 (folder, found->path.c_str(), folder, name.c_str(), RENAME_NOREPLACE) != 0)
+        return RenameOutcome::failed;
+    // The entry keeps its place, so that the folders made before the file still go after it.
+    if (stayRegistered)
+        found->path = name;
+    else
     {
         r.entries.erase (found);
+        registration = 0;
     }
-    return true;
+    return RenameOutcome::renamed;
 }
 
-void forgetFiles (const juce::Array<juce::File>& files)
+void removeRegistered (int& registration)
 {
-    std::set<std::string> paths;
-    for (const auto& f : files)
-        paths.insert (f.getFullPathName().toStdString());
+    if (registration == 0)
+        return;
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    const auto found = findEntry (registration);
+    if (found != r.entries.end())
+    {
+        takeAway (*found);
+        r.entries.erase (found);
+    }
+    registration = 0;
+}
+
+void forgetRegistrations (const std::vector<int*>& registrations)
+{
+    std::vector<int> ids;
+    ids.reserve (registrations.size());
+    for (const int* registration : registrations)
+        ids.push_back (*registration);
+    std::sort (ids.begin(), ids.end());
     auto& r = registry();
     std::lock_guard<std::mutex> hold (r.lock);
     r.entries.erase (std::remove_if (r.entries.begin(), r.entries.end(),
-                                     [&paths] (const Entry& e) { return e.kind == Kind::file && paths.count (e.path) != 0; }),
+                                     [&ids] (const Entry& e) { return std::binary_search (ids.begin(), ids.end(), e.id); }),
                      r.entries.end());
+    for (int* registration : registrations)
+        *registration = 0;
 }
 
-juce::File temporaryNameBeside (const juce::File& target)
-{
-    const auto folder = target.getParentDirectory().getFullPathName();
-    const std::string name = target.getFileName().toStdString();
-    const std::string suffix = ".tmp-" + randomSuffix();
-
-    // The limit is the folder's own (255 bytes on most file systems, less on a few).
-    const long fromSystem = ::pathconf (folder.toRawUTF8(), _PC_NAME_MAX);
-    const size_t limit = fromSystem > 0 ? (size_t) fromSystem : 255;
-    std::string stem = name;
-    if (name.size() <= limit && name.size() + suffix.size() > limit)
-    {
-        // A name too long for the folder is left whole, so that its refusal is the system's own.
-        size_t keep = limit > suffix.size() ? limit - suffix.size() : 0;
-        while (keep > 0 && (static_cast<unsigned char> (name[keep]) & 0xC0) == 0x80)
-            --keep; // never inside a character's bytes
-        stem = name.substr (0, keep);
-    }
-    const auto temporaryName = stem + suffix; // the bytes of a juce::String, cut at a character boundary
-    return juce::File (folder + "/" + utf8::toTextReplacingMalformed (temporaryName.data(), temporaryName.size()));
-}
-
-bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, juce::String& error)
-{
-    out.remove();
-    for (int attempt = 0; attempt < 100; ++attempt)
-    {
-        const auto candidate = temporaryNameBeside (target);
-        int fd = -1;
-        if (createRegisteredFile (candidate, fd))
-        {
-            out.fd = fd;
-            out.file = candidate;
-            out.registered = true;
-            return true;
-        }
-        const int code = errno;
-        if (code != EEXIST)
-        {
-            error = "could not create temporary file beside " + target.getFullPathName() + ": "
-                  + utf8::toTextReplacingMalformed (std::strerror (code));
-            errno = code;
-            return false;
-        }
-    }
-    error = "could not create temporary file beside " + target.getFullPathName();
-    errno = EEXIST;
-    return false;
-}
-
-bool makeFolderForOutput (const juce::File& folder)
-{
-    auto& r = registry();
-    std::lock_guard<std::mutex> hold (r.lock);
-    if (::mkdir (folder.getFullPathName().toRawUTF8(), 0777) != 0)
-        return false;
-    addEntry (Kind::emptyFolder, folder.getFullPathName().toStdString(), 0);
-    return true;
-}
-
-void forgetFolderMadeForOutput (const juce::File& folder)
-{
-    forgetPath (Kind::emptyFolder, folder.getFullPathName().toStdString());
-}
+// ---------------------------------------------------------------------------------------------
+// Child groups
 
 pid_t forkChildInOwnGroup()
 {

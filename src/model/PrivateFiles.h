@@ -2,16 +2,18 @@
 
 #include <juce_core/juce_core.h>
 
-#include <functional>
+#include <memory>
+#include <string>
 #include <sys/types.h>
+#include <vector>
 
 // What a run makes for itself and must take away again on every way out: private folders below
-// the temporary folder (staging copies of sessions, probe folders), temporary files beside an
-// output, the folders made for an output, and the process groups of its children.
+// the temporary folder (staging copies of sessions, probe folders), temporary files in an
+// output's folder, the folders made for an output, and the process groups of its children.
 //
 // Each is made and registered in one step under one lock. When the program is interrupted
 // (SIGINT, SIGTERM, SIGHUP), one thread that waits for those signals takes that lock, so nothing
-// new is made after it, kills every registered child process group, removes every registered path
+// new is made after it, kills every registered child process group, removes everything registered
 // (the newest first), prints the interruption line and ends the process with status 1. Without
 // installInterruptCleanup (in tests that run an invocation in-process) the registry is kept all
 // the same and the owners remove what they made as usual.
@@ -52,64 +54,60 @@ struct PrivateFolder
 // error set when it cannot be made.
 bool makePrivateFolder (const juce::File& parent, const juce::String& prefix, PrivateFolder& out, juce::String& error);
 
-// A new, empty file beside target (same folder, so that the final rename never crosses file
-// systems), created exclusively without following links; written only through fd.
-struct TemporaryFileBeside
+// An open folder (O_PATH, close-on-exec), shared by whoever holds the folder and by the
+// registrations of what was made in it; closed with its last owner.
+struct FolderHandle
 {
-    juce::File file;
-    int fd = -1;
+    explicit FolderHandle (int descriptor) : fd (descriptor) {}
+    ~FolderHandle();
+    FolderHandle (const FolderHandle&) = delete;
+    FolderHandle& operator= (const FolderHandle&) = delete;
 
-    TemporaryFileBeside() = default;
-    TemporaryFileBeside (TemporaryFileBeside&& other) noexcept;
-    TemporaryFileBeside& operator= (TemporaryFileBeside&& other) noexcept;
-    TemporaryFileBeside (const TemporaryFileBeside&) = delete;
-    TemporaryFileBeside& operator= (const TemporaryFileBeside&) = delete;
-    ~TemporaryFileBeside(); // closes fd and removes the file unless it was released
-
-    bool exists() const { return registered; }
-
-    // Closes fd; false when closing reports an error (a write that failed late).
-    bool close();
-    // Removes the file now.
-    void remove();
-    // The file is no longer at its name (it was committed): forget it without touching anything.
-    void release();
-
-    bool registered = false;
+    const int fd;
 };
 
-// A fresh name "<target's name>.tmp-<random>" in target's folder, built from the folder's full
-// path, so that a name starting with '~' is never read as a home folder. Where that would pass
-// the folder's limit on the length of a name while target's own name fits, the target's name is
-// cut short (at a character boundary) before the suffix: a temporary fits wherever its final
-// name fits. The folder must exist.
-juce::File temporaryNameBeside (const juce::File& target);
+using SharedFolder = std::shared_ptr<const FolderHandle>;
 
-// Creates a temporary file under such a name (another name when one is taken). False with errno
-// kept and error set when the file cannot be created.
-bool makeTemporaryBeside (const juce::File& target, TemporaryFileBeside& out, juce::String& error);
+// What a run makes inside a folder it holds (temporary files, files committed provisionally, the
+// folders made for an output) is registered by that folder's handle, its name there and the
+// identity (device and inode) it had when it was made. Its removal, by its owner or by an
+// interruption, goes through the handle and only while the name still stands for that very file
+// or folder (fstatat, links not followed): it never follows a link, never reaches another folder
+// put at the held folder's path, and never removes what someone else has put at the name since.
+// A registration is a number, 0 for none.
 
-// Creates file exclusively (O_EXCL, not following a link at its name) for writing, registered so
-// that an interruption removes it; fd is then open (close-on-exec). False with errno kept when
-// the file cannot be created. forgetFile drops the registration (the file was moved or removed).
-bool createRegisteredFile (const juce::File& file, int& fd);
-void forgetFile (const juce::File& file);
+// Creates name in folder exclusively (O_EXCL, not following a link at the name) for writing,
+// registered; fd is then open (close-on-exec). False with errno kept.
+bool createRegisteredFileIn (const SharedFolder& folder, const std::string& name, int& fd, int& registration);
 
-// Moves a registered file from one name to another with move (which renames it and returns false,
-// errno kept, when it cannot), under the registry's lock, so that no interruption falls between
-// the rename and the change of registration. On success the registration follows the file to its
-// new name when stayRegistered (an interruption then removes it there), or is dropped.
-bool moveRegisteredFile (const juce::File& from, const juce::File& to, bool stayRegistered,
-                         const std::function<bool()>& move);
+// Makes the folder name in parent (mkdirat, mode 0777 before umask) and opens it (O_DIRECTORY,
+// not following a link), registered so that it goes again while empty. A folder that stands at
+// the name already (another run has just made it) is opened all the same and is not the run's to
+// remove: registration is then 0. False with errno kept: ENOTDIR when what stands at the name is
+// not a folder (a link, a file).
+bool makeRegisteredFolderIn (const SharedFolder& parent, const std::string& name, SharedFolder& made, int& registration);
 
-// Drops the registrations of all these files in one step: an interruption finds either every one
-// of them still registered or none.
-void forgetFiles (const juce::Array<juce::File>& files);
+enum class RenameOutcome
+{
+    renamed,
+    missing, // the registered name no longer stands for the file that was made
+    failed   // the rename itself failed, errno kept
+};
 
-// Makes one folder (mkdir, mode 0777 before umask) that an interruption removes again while it is
-// empty; false when mkdir fails. Forget it with forgetFolderMadeForOutput once it stays.
-bool makeFolderForOutput (const juce::File& folder);
-void forgetFolderMadeForOutput (const juce::File& folder);
+// Renames a registered file to name in the same folder, in one step that fails rather than
+// replace anything (renameat2, RENAME_NOREPLACE), under the registry's lock, so that no
+// interruption falls between the rename and the change of registration. On success the
+// registration follows the file to its new name when stayRegistered (an interruption then
+// removes it there), or is dropped (registration becomes 0).
+RenameOutcome renameRegisteredFile (int& registration, const std::string& name, bool stayRegistered);
+
+// Removes what registration names (a folder only while it is empty), as described above, and
+// drops the registration (it becomes 0).
+void removeRegistered (int& registration);
+
+// Drops all these registrations in one step without touching anything (each becomes 0): an
+// interruption finds either every one of them still registered or none.
+void forgetRegistrations (const std::vector<int*>& registrations);
 
 // fork() for starting a child in its own process group: the child's group is registered before an
 // interruption can be handled, so an interrupted run kills it. In the child (0 returned) only

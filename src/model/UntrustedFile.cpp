@@ -1,14 +1,16 @@
 // The one loader for files we did not write: one open that never waits on a FIFO, an fstat that
-// must find a regular file within the caller's size limit, one read of exactly that many bytes (a
-// file that changes meanwhile is refused), and for text the byte-order mark and the strict UTF-8
-// and NUL checks. Every refusal names the file.
+// must find a regular file within the caller's size limit, one read of exactly that many bytes, a
+// second fstat on the same descriptor that must find the file as the first one did (a file that
+// changes meanwhile is refused), and for text the byte-order mark and the strict UTF-8 and NUL
+// checks. Every refusal names the file.
 //
-// The file holds, in order: the private read, mark and text checks, then openUntrustedFile, the
-// reading of a file in pieces, and the four readers built on them (bytes, UTF-8 bytes, text,
+// The file holds, in order: the private read, stamp, mark and text checks, then openUntrustedFile,
+// the reading of a file in pieces, and the four readers built on them (bytes, UTF-8 bytes, text,
 // lines).
 
 #include "model/UntrustedFile.h"
 
+#include "model/TestHooks.h"
 #include "model/Utf8Text.h"
 
 #include <cerrno>
@@ -61,9 +63,32 @@ bool readPiece (int fd, char* buffer, size_t size, const juce::File& file, juce:
     return true;
 }
 
-// Makes sure nothing follows the bytes read: a file that changes while it is read is refused
-// rather than read half old, half new.
-bool finishRead (int fd, const juce::File& file, juce::String& error)
+UntrustedFileStamp stampOf (const struct stat& info) noexcept
+{
+    UntrustedFileStamp stamp;
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.size = (juce::int64) info.st_size;
+    stamp.modified = info.st_mtim;
+    stamp.changed = info.st_ctim;
+    return stamp;
+}
+
+bool sameTime (const timespec& a, const timespec& b) noexcept
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool sameStamp (const UntrustedFileStamp& a, const UntrustedFileStamp& b) noexcept
+{
+    return a.device == b.device && a.inode == b.inode && a.size == b.size && sameTime (a.modified, b.modified)
+        && sameTime (a.changed, b.changed);
+}
+
+// Makes sure nothing follows the bytes read and that the file is still the one stamped at
+// opening: a file that changes while it is read is refused rather than read half old, half new,
+// also when it keeps its size (a host saving a session in place).
+bool finishRead (int fd, const juce::File& file, const UntrustedFileStamp& opened, juce::String& error)
 {
     char extra;
     ssize_t more;
@@ -75,12 +100,25 @@ bool finishRead (int fd, const juce::File& file, juce::String& error)
         error = changedWhileRead (file);
         return false;
     }
+    if (testHooks::afterFileRead != nullptr)
+        testHooks::afterFileRead (pathOf (file).toRawUTF8());
+    struct stat info;
+    if (::fstat (fd, &info) != 0)
+    {
+        error = "cannot read " + pathOf (file) + ": " + systemError (errno);
+        return false;
+    }
+    if (! sameStamp (stampOf (info), opened))
+    {
+        error = changedWhileRead (file);
+        return false;
+    }
     return true;
 }
 
-bool readExactly (int fd, char* buffer, size_t size, const juce::File& file, juce::String& error)
+bool readExactly (int fd, char* buffer, size_t size, const juce::File& file, const UntrustedFileStamp& opened, juce::String& error)
 {
-    return readPiece (fd, buffer, size, file, error) && finishRead (fd, file, error);
+    return readPiece (fd, buffer, size, file, error) && finishRead (fd, file, opened, error);
 }
 
 juce::String notUtf8 (size_t at, const juce::File& file)
@@ -156,10 +194,12 @@ struct Descriptor
 
 } // namespace
 
-bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, juce::String& error)
+bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, UntrustedFileStamp& stamp,
+                        juce::String& error)
 {
     fd = -1;
     size = 0;
+    stamp = {};
     const auto path = pathOf (file);
     if (path.isEmpty())
     {
@@ -196,6 +236,7 @@ bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, j
     }
     fd = opened;
     size = (juce::int64) info.st_size;
+    stamp = stampOf (info);
     return true;
 }
 
@@ -204,9 +245,9 @@ bool readUntrustedPiece (int fd, const juce::File& file, void* buffer, size_t si
     return readPiece (fd, static_cast<char*> (buffer), size, file, error);
 }
 
-bool finishUntrustedRead (int fd, const juce::File& file, juce::String& error)
+bool finishUntrustedRead (int fd, const juce::File& file, const UntrustedFileStamp& stamp, juce::String& error)
 {
-    return finishRead (fd, file, error);
+    return finishRead (fd, file, stamp, error);
 }
 
 bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error)
@@ -214,10 +255,11 @@ bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::Mem
     bytes.reset();
     Descriptor in;
     juce::int64 size = 0;
-    if (! openUntrustedFile (file, maxBytes, in.fd, size, error))
+    UntrustedFileStamp stamp;
+    if (! openUntrustedFile (file, maxBytes, in.fd, size, stamp, error))
         return false;
     juce::MemoryBlock read ((size_t) size, false);
-    if (! readExactly (in.fd, static_cast<char*> (read.getData()), (size_t) size, file, error))
+    if (! readExactly (in.fd, static_cast<char*> (read.getData()), (size_t) size, file, stamp, error))
         return false;
     bytes = std::move (read);
     return true;
@@ -238,10 +280,11 @@ bool readUntrustedText (const juce::File& file, juce::int64 maxBytes, juce::Stri
     text.clear();
     Descriptor in;
     juce::int64 size = 0;
-    if (! openUntrustedFile (file, maxBytes, in.fd, size, error))
+    UntrustedFileStamp stamp;
+    if (! openUntrustedFile (file, maxBytes, in.fd, size, stamp, error))
         return false;
     if (size == 0)
-        return readExactly (in.fd, nullptr, 0, file, error);
+        return readExactly (in.fd, nullptr, 0, file, stamp, error);
     if (size >= std::numeric_limits<int>::max())
     {
         error = "file is too large to be held as text: " + pathOf (file);
@@ -253,7 +296,7 @@ bool readUntrustedText (const juce::File& file, juce::int64 maxBytes, juce::Stri
     read.preallocateBytes ((size_t) size + 1);
     auto* buffer = read.getCharPointer().getAddress();
     buffer[0] = 0;
-    if (! readExactly (in.fd, buffer, (size_t) size, file, error))
+    if (! readExactly (in.fd, buffer, (size_t) size, file, stamp, error))
         return false;
     buffer[size] = 0;
     const auto skip = leadingMarkSize (buffer, (size_t) size);

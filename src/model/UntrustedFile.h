@@ -2,31 +2,51 @@
 
 #include <juce_core/juce_core.h>
 
+#include <ctime>
+#include <sys/types.h>
+
 // The one loader for files we did not write (sessions, templates, catalogs, caches, selection
 // files, plug-in lists). A file is opened once, without waiting on a FIFO, and must then be a
 // regular file no larger than the caller's limit; its bytes are read whole through that one
-// descriptor, and a file that grows or shrinks meanwhile is refused. Text must also be
-// well-formed UTF-8: it is never re-decoded as another encoding and never cut short at a NUL.
+// descriptor, and then proven unchanged: a file that grows or shrinks meanwhile, or whose device,
+// inode, size, modification or change time (to the nanosecond, as fstat tells them on that one
+// descriptor) are not what they were at opening, is refused as changed while it was read. So a
+// host that saves a session in place while it is read never hands out half old, half new bytes.
+// Text must also be well-formed UTF-8: it is never re-decoded as another encoding and never cut
+// short at a NUL.
 //
 // Every text file is handed out without one leading UTF-8 byte-order mark (EF BB BF), which
 // editors on Windows put before the text; a mark anywhere else is ordinary text. A UTF-16 mark
 // is not UTF-8 and is refused as such. Byte offsets in messages count from the start of the file,
 // the mark included.
 //
-// Every refusal is a message that names the file, ready to follow "ERROR   ".
+// Every refusal is a message that names the file, ready to follow "ERROR   "; a changed file is
+// "file changed while it was read: " and its path.
 namespace vornconv
 {
 
+// What fstat told of an opened file: who it is and when it last changed.
+struct UntrustedFileStamp
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    juce::int64 size = 0;
+    timespec modified {};
+    timespec changed {};
+};
+
 // Opens file for reading: a regular file of at most maxBytes. On success fd is an open
-// descriptor (close-on-exec, blocking) that the caller closes, size its size at opening.
-bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, juce::String& error);
+// descriptor (close-on-exec, blocking) that the caller closes, size its size at opening and stamp
+// what its read must find unchanged at the end.
+bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, UntrustedFileStamp& stamp,
+                        juce::String& error);
 
 // For a file read in pieces through the descriptor of openUntrustedFile, with the refusals of
 // the readers below: reads exactly size bytes into buffer (a file that ends before them has
 // changed while it was read), and, once every byte of the size found at opening has been read,
-// finishes the read by making sure that nothing follows.
+// finishes the read by making sure that nothing follows and that the file is still as stamped.
 bool readUntrustedPiece (int fd, const juce::File& file, void* buffer, size_t size, juce::String& error);
-bool finishUntrustedRead (int fd, const juce::File& file, juce::String& error);
+bool finishUntrustedRead (int fd, const juce::File& file, const UntrustedFileStamp& stamp, juce::String& error);
 
 // The file's bytes.
 bool readUntrustedBytes (const juce::File& file, juce::int64 maxBytes, juce::MemoryBlock& bytes, juce::String& error);

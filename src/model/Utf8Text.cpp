@@ -138,4 +138,35 @@ juce::String toTextReplacingMalformed (const char* nulTerminated)
     return nulTerminated != nullptr ? toTextReplacingMalformed (nulTerminated, std::strlen (nulTerminated)) : juce::String();
 }
 
+juce::String escapedBytes (const void* data, size_t size)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    const auto* bytes = static_cast<const unsigned char*> (data);
+    std::string out;
+    out.reserve (size);
+    const auto escape = [&out] (unsigned char b)
+    {
+        out += "\\x";
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    };
+    for (size_t at = 0; at < size;)
+    {
+        const size_t end = at + firstMalformedByte (bytes + at, size - at);
+        for (; at < end; ++at)
+        {
+            const auto b = bytes[at];
+            if (b == '\\')
+                out += "\\\\";
+            else if (b < 0x20 || b == 0x7F)
+                escape (b);
+            else
+                out += (char) b;
+        }
+        if (at < size)
+            escape (bytes[at++]);
+    }
+    return toTextReplacingMalformed (out.data(), out.size()); // well-formed by now: nothing is replaced
+}
+
 } // namespace vornconv::utf8

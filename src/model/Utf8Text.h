@@ -56,4 +56,11 @@ bool toText (const void* data, size_t size, juce::String& out, TextFault& fault)
 juce::String toTextReplacingMalformed (const void* data, size_t size);
 juce::String toTextReplacingMalformed (const char* nulTerminated);
 
+// For a message that must show bytes exactly (a path the system passed, which may not be text):
+// each well-formed sequence as it is, except that a backslash becomes "\\"; a control byte
+// (below 0x20, NUL included, or 0x7F) and every byte that does not begin a well-formed sequence
+// become "\x" and two upper-case hexadecimal digits ("\xFF"). So the text tells the bytes apart,
+// on one line.
+juce::String escapedBytes (const void* data, size_t size);
+
 } // namespace vornconv::utf8

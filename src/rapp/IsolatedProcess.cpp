@@ -1,16 +1,18 @@
 // Runs an untrusted helper program as a child and collects what it prints, never waiting past a
 // deadline or holding more than a cap. The child is forked into a process group of its own
 // (registered, so an interrupted run kills it), dies with us, starts in the working folder asked
-// for, gets /dev/null as input and one close-on-exec pipe for its output, and reports a failed
-// exec back through a second pipe. The parent polls in short slices, so a child that has ended is
+// for, gets /dev/null as input, one close-on-exec pipe for its output and no other descriptor,
+// and reports a failed exec back (both through the spawn both programs share, ChildSpawn). The parent polls in short slices, so a child that has ended is
 // noticed even while something it started still holds the pipe open; the whole group is killed
 // and the child reaped on every way out.
 //
 // The file holds, in order: the descriptor holder, reading without blocking, the
-// ended-but-not-reaped check and the spawn (private), then runIsolatedProcess.
+// ended-but-not-reaped check, the child's signals and the spawn (private), then
+// runIsolatedProcess.
 
 #include "rapp/IsolatedProcess.h"
 
+#include "model/ChildSpawn.h"
 #include "model/PrivateFiles.h"
 
 #include <cerrno>
@@ -18,11 +20,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace vornconv::rapp
 {
@@ -87,59 +86,38 @@ bool hasEnded (pid_t pid)
     return ::waitid (P_PID, (id_t) pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid;
 }
 
-// Starts the child in its own process group, registered so that an interrupted run kills it, and
-// set to die with us when we die without a chance to clean up. A failed exec is reported back
-// through a close-on-exec pipe, so "could not be started" stays told apart from a child that ran.
-bool spawnChild (const std::vector<std::string>& arguments, const std::string& workingDirectory, int outputFd, pid_t& pid)
+// What a probe must not inherit from us: the interrupt signals blocked (the one thread that
+// cleans up after them waits for them) or handled. Only async-signal-safe calls.
+void giveSignalsBack (const void*)
 {
-    // Everything the child needs is made before the fork: after it only async-signal-safe calls.
-    std::vector<char*> argv;
-    argv.reserve (arguments.size() + 1);
-    for (const auto& a : arguments)
-        argv.push_back (const_cast<char*> (a.c_str()));
-    argv.push_back (nullptr);
-
-    Descriptor input { ::open ("/dev/null", O_RDONLY | O_CLOEXEC) };
-    int report[2];
-    if (input.fd < 0 || ::pipe2 (report, O_CLOEXEC) != 0)
-        return false;
-    Descriptor reportRead { report[0] };
-    Descriptor reportWrite { report[1] };
+    for (int s : { SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD })
+        ::signal (s, SIG_DFL);
     sigset_t noSignals;
     sigemptyset (&noSignals);
-    const pid_t parent = ::getpid();
+    ::sigprocmask (SIG_SETMASK, &noSignals, nullptr);
+}
 
-    pid = forkChildInOwnGroup();
-    if (pid < 0)
+// Starts the child in its own process group, registered so that an interrupted run kills it,
+// with /dev/null as input, outputFd as output and error and no other descriptor.
+bool spawnChild (const std::vector<std::string>& arguments, const std::string& workingDirectory, int outputFd, pid_t& pid)
+{
+    Descriptor input { ::open ("/dev/null", O_RDONLY | O_CLOEXEC) };
+    if (input.fd < 0)
         return false;
-    if (pid == 0)
-    {
-        int failure = 0;
-        if (::prctl (PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
-            ::_exit (127); // the parent is already gone: nobody would ever end this child
-        for (int s : { SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD })
-            ::signal (s, SIG_DFL);
-        ::sigprocmask (SIG_SETMASK, &noSignals, nullptr);
-        if (::dup2 (outputFd, STDOUT_FILENO) < 0 || ::dup2 (outputFd, STDERR_FILENO) < 0
-            || ::dup2 (input.fd, STDIN_FILENO) < 0 || (! workingDirectory.empty() && ::chdir (workingDirectory.c_str()) != 0))
-            failure = errno;
-        else
-        {
-            ::execve (argv[0], argv.data(), environ);
-            failure = errno;
-        }
-        (void) ! ::write (reportWrite.fd, &failure, sizeof failure);
-        ::_exit (127);
-    }
-
-    reportWrite.closeNow();
-    int failure = 0;
-    ssize_t got;
-    do
-        got = ::read (reportRead.fd, &failure, sizeof failure);
-    while (got < 0 && errno == EINTR);
-    if (got == 0)
-        return true; // the exec closed the pipe: the program runs
+    ChildLaunch launch;
+    launch.arguments = arguments;
+    launch.standardInput = input.fd;
+    launch.standardOutput = outputFd;
+    launch.standardError = outputFd;
+    launch.workingDirectory = workingDirectory;
+    launch.forkInOwnGroup = forkChildInOwnGroup;
+    launch.prepareChild = giveSignalsBack;
+    const auto child = launchChild (launch);
+    if (child.pid < 0)
+        return false;
+    pid = child.pid;
+    if (child.startError == 0)
+        return true; // the program runs
 
     int status = 0;
     while (::waitpid (pid, &status, 0) < 0 && errno == EINTR)

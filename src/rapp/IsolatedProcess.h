@@ -8,9 +8,9 @@
 // ever waiting on it for longer than a deadline or holding more of its output than a cap.
 //
 // The child gets its own process group, /dev/null as standard input and one pipe for standard
-// output and standard error together. No descriptor of ours leaks into it (every pipe is made
-// close-on-exec), so children started at the same time from several threads never hold each
-// other's pipes open. Whatever the outcome, the child is reaped before the call returns, and
+// output and standard error together, and no other descriptor: neither one of ours (so children
+// started at the same time from several threads never hold each other's pipes open) nor one our
+// caller left open. Whatever the outcome, the child is reaped before the call returns, and
 // anything left in its process group (helpers it started itself) is killed.
 namespace vornconv::rapp
 {

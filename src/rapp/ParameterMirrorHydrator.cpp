@@ -26,6 +26,7 @@
 
 #include "model/AtomicFileCommit.h"
 #include "model/FileTimes.h"
+#include "model/Folders.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
@@ -46,6 +47,7 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -269,16 +271,22 @@ bool isBlank (const std::string& output)
 // ---------------------------------------------------------------------------------------------
 // Files
 
-// Writes the whole block to a new file, every step checked; on failure reason is ": " and the
-// system's reason.
+// Writes the whole block to a new file (close-on-exec: a probe another worker starts meanwhile
+// must not hold it), every step checked; on failure reason is ": " and the system's reason.
 bool writeWholeFile (const juce::File& file, const juce::MemoryBlock& bytes, juce::String& reason)
 {
-    juce::FileOutputStream out (file);
-    if (out.openedOk() && (bytes.getSize() == 0 || out.write (bytes.getData(), bytes.getSize())))
-        out.flush();
-    if (out.openedOk() && out.getStatus().wasOk())
+    const int fd = ::open (file.getFullPathName().toRawUTF8(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+    {
+        reason = systemReason (errno);
+        return false;
+    }
+    const bool written = writeAllBytes (fd, bytes.getData(), bytes.getSize());
+    const int code = errno;
+    const bool closed = ::close (fd) == 0;
+    if (written && closed)
         return true;
-    reason = out.getStatus().failed() ? ": " + out.getStatus().getErrorMessage() : juce::String();
+    reason = systemReason (written ? errno : code);
     return false;
 }
 
@@ -360,7 +368,7 @@ bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, ju
     auto pattern = file.getSiblingFile (file.getFileNameWithoutExtension() + "_tempXXXXXX" + file.getFileExtension())
                        .getFullPathName().toStdString();
     const int suffix = (int) file.getFileExtension().getNumBytesAsUTF8();
-    const int fd = ::mkstemps (pattern.data(), suffix);
+    const int fd = ::mkostemps (pattern.data(), suffix, O_CLOEXEC); // a probe started meanwhile must not hold it
     if (fd < 0)
         return false;
 
@@ -496,8 +504,9 @@ bool checkPreconditions (const juce::File& probeProgram, const juce::File& cache
         error = prefix + "parameter probe helper is unavailable";
         return false;
     }
-    if (timeoutMs < 1 || cacheDir == juce::File()
-        || (! cacheDir.isDirectory() && (cacheDir.createDirectory().failed() || ! cacheDir.isDirectory())))
+    // Other runs may be making the same cache folder at this moment: one that stands when this
+    // run comes to make it is theirs, and it is used.
+    if (timeoutMs < 1 || cacheDir == juce::File() || ! makeFolderWithParents (cacheDir))
     {
         error = prefix + "parameter mirror cache is unavailable";
         return false;

@@ -23,6 +23,7 @@
 
 #include "model/AtomicFileCommit.h"
 #include "model/FileTimes.h"
+#include "model/Folders.h"
 #include "model/StrictXml.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
@@ -251,7 +252,7 @@ bool replaceFileAtomically (const juce::File& output, const std::string& bytes)
 {
     const auto target = output.getFullPathName().toStdString();
     std::string pattern = output.getSiblingFile (output.getFileName() + ".tmp-XXXXXX").getFullPathName().toStdString();
-    const int fd = ::mkstemp (pattern.data());
+    const int fd = ::mkostemp (pattern.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
 
@@ -613,7 +614,7 @@ bool mergeScan (const juce::File& existing, juce::StringRef scanText, const juce
     }
 
     const auto folder = output.getParentDirectory();
-    if (! folder.isDirectory() && (! folder.createDirectory().wasOk() || ! folder.isDirectory()))
+    if (! makeFolderWithParents (folder))
     {
         error = "could not create factory cache directory";
         return false;

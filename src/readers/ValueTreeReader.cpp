@@ -44,6 +44,7 @@ struct FileSource
 {
     const juce::File& file;
     int fd = -1;
+    UntrustedFileStamp stamp; // what the file must still be once it is read to its end
     juce::HeapBlock<juce::uint8> buffer;
     size_t capacity = 0;
     juce::String error;
@@ -570,7 +571,7 @@ bool readWholeTree (Cursor& in, TreeNode& out, juce::String& error, TreeReadFaul
                 done += n;
         }
         if (in.file->error.isEmpty())
-            finishUntrustedRead (in.file->fd, in.file->file, in.file->error);
+            finishUntrustedRead (in.file->fd, in.file->file, in.file->stamp, in.file->error);
     }
     if (in.file != nullptr && in.file->error.isNotEmpty())
     {
@@ -627,11 +628,11 @@ bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& err
     }
     FileSource source (file);
     juce::int64 size = 0;
-    if (! openUntrustedFile (file, maxValueTreeFileBytes, source.fd, size, error))
+    if (! openUntrustedFile (file, maxValueTreeFileBytes, source.fd, size, source.stamp, error))
         return false;
     if (size == 0)
     {
-        if (! finishUntrustedRead (source.fd, file, error))
+        if (! finishUntrustedRead (source.fd, file, source.stamp, error))
             return false;
         error = "value tree is empty";
         fault = TreeReadFault::malformed;

@@ -1,5 +1,6 @@
 #include "vst3catalog/IsolatedReader.h"
 
+#include "model/ChildSpawn.h"
 #include "vst3catalog/CatalogInterrupts.h"
 #include "vst3catalog/CatalogText.h"
 
@@ -10,7 +11,6 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,6 +66,13 @@ void closeFd (int& fd)
     if (fd >= 0)
         ::close (fd);
     fd = -1;
+}
+
+// In the child, before it execs: the interrupt signals as they were before the tool took them
+// over, and the signal mask from before the fork.
+void restoreInterruptsInChild (const void* savedMask)
+{
+    restoreInterrupts (*static_cast<const sigset_t*> (savedMask), true);
 }
 
 void killChild (pid_t pid)
@@ -150,20 +157,26 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
         return bundleFailed;
     }
 
-    // Everything the child needs is prepared before fork: after it only async-signal-safe calls.
-    const char* program = selfPath.c_str();
-    const char* bundle = bundlePath.c_str();
-    const unsigned alarmSeconds = limits.childAlarmSeconds;
-    const pid_t parent = ::getpid();
     out.flush();
     err.flush();
 
+    // The child gets the two pipes as standard output and error, the tool's standard input, and
+    // no other descriptor: a plug-in cannot write to anything the tool's caller left open (the
+    // catalog itself, with `3>&1`). A program that cannot be executed makes the child exit 127,
+    // which is reported below like any failed reader.
+    ChildLaunch launch;
+    launch.arguments = { selfPath, "--one", bundlePath };
+    launch.standardOutput = catalogPipe[1];
+    launch.standardError = diagnosticPipe[1];
+    launch.alarmSeconds = limits.childAlarmSeconds;
     sigset_t savedMask;
+    launch.prepareChild = restoreInterruptsInChild;
+    launch.context = &savedMask;
     blockInterrupts (savedMask);
-    const pid_t pid = ::fork();
-    if (pid < 0)
+    const LaunchedChild child = launchChild (launch);
+    restoreInterrupts (savedMask, false);
+    if (child.pid < 0)
     {
-        restoreInterrupts (savedMask, false);
         closeFd (catalogPipe[0]);
         closeFd (catalogPipe[1]);
         closeFd (diagnosticPipe[0]);
@@ -171,39 +184,7 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
         err << prefix << "\tunable to fork catalog reader\n" << std::flush;
         return bundleFailed;
     }
-
-    if (pid == 0)
-    {
-        // A child must not outlive the tool, even one killed without a chance to clean up. The
-        // parent may already be gone before the request is in place: then stop at once.
-        if (::prctl (PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
-            ::_exit (127);
-        ::setpgid (0, 0);
-        restoreInterrupts (savedMask, true);
-        // The alarm must be able to end the child whatever this process inherited.
-        struct sigaction defaultAction {};
-        defaultAction.sa_handler = SIG_DFL;
-        ::sigemptyset (&defaultAction.sa_mask);
-        ::sigaction (SIGALRM, &defaultAction, nullptr);
-        sigset_t alarmOnly;
-        ::sigemptyset (&alarmOnly);
-        ::sigaddset (&alarmOnly, SIGALRM);
-        ::sigprocmask (SIG_UNBLOCK, &alarmOnly, nullptr);
-        ::alarm (alarmSeconds);
-
-        if (::dup2 (catalogPipe[1], 1) < 0 || ::dup2 (diagnosticPipe[1], 2) < 0)
-            ::_exit (127);
-        ::close (catalogPipe[0]);
-        ::close (catalogPipe[1]);
-        ::close (diagnosticPipe[0]);
-        ::close (diagnosticPipe[1]);
-        ::execl (program, program, "--one", bundle, static_cast<char*> (nullptr));
-        ::_exit (127);
-    }
-
-    // Both sides set the group, so that it exists before the parent may need to kill it.
-    ::setpgid (pid, pid);
-    restoreInterrupts (savedMask, false);
+    const pid_t pid = child.pid;
     closeFd (catalogPipe[1]);
     closeFd (diagnosticPipe[1]);
     Stream catalog;

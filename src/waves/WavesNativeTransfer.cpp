@@ -1002,12 +1002,16 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     if (fingerprint != selectedFingerprint)
         return fail ("Waves selection source fingerprint does not match the current input file");
 
-    // The output's temporary file is made first, beside the output, so that an output folder that
-    // cannot take it fails before any work; it is written once the session is finished.
-    TemporaryFileBeside temporary;
+    // The output's folder is held, and the output's temporary file made in it, first, so that an
+    // output folder that cannot take it fails before any work; it is written once the session is
+    // finished, and committed through the folder's handle.
+    HeldFolder outputFolder;
+    HeldFile temporary;
     OutputStage stage;
     juce::String ignored;
-    if (! makeTemporaryBeside (output, temporary, ignored) || ! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
+    if (! openHeldFolder (output.getParentDirectory(), false, "output folder", outputFolder)
+        || ! makeTemporaryIn (outputFolder, output.getFileName(), temporary)
+        || ! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
         return fail ("Could not stage the Waves host-save template" + systemReason (errno));
     // A host save that still sits in the template's write-ahead log belongs to the template; an
     // unfinished one in its rollback journal is rolled back on the copy by SQLite.
@@ -1186,9 +1190,8 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         if (! writeAllBytes (temporary.fd, bytes.getData(), bytes.getSize()) || ! temporary.close())
             return fail ("Could not write the Waves output beside " + output.getFullPathName() + systemReason (errno));
     }
-    if (! commitNewFileExclusive (temporary.file, output, error))
+    if (! commitNewFileExclusive (outputFolder, temporary, output.getFileName(), error))
         return fail (error);
-    temporary.release();
 
     result.ok = true;
     result.summary = "Waves candidate created: " + juce::String ((int) choices.size()) + " channels, " + juce::String (pluginCount)

@@ -732,8 +732,9 @@ bool copyInPieces (const juce::File& database, juce::OutputStream& out)
 {
     int fd = -1;
     juce::int64 size = 0;
+    UntrustedFileStamp stamp;
     juce::String ignored;
-    if (! openUntrustedFile (database, waves::maxDatabaseFileBytes, fd, size, ignored))
+    if (! openUntrustedFile (database, waves::maxDatabaseFileBytes, fd, size, stamp, ignored))
         return false;
     constexpr juce::int64 pieceBytes = 1 << 20;
     juce::HeapBlock<char> piece ((size_t) juce::jmin (size, pieceBytes) + 1);
@@ -744,7 +745,7 @@ bool copyInPieces (const juce::File& database, juce::OutputStream& out)
         copied = readUntrustedPiece (fd, database, piece.get(), n, ignored) && out.write (piece.get(), n);
         done += (juce::int64) n;
     }
-    copied = copied && finishUntrustedRead (fd, database, ignored);
+    copied = copied && finishUntrustedRead (fd, database, stamp, ignored);
     ::close (fd);
     return copied;
 }

@@ -5,6 +5,7 @@
 #include "writers/VerifiedWrite.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/TestHooks.h"
 #include "writers/ConversionLedger.h"
 
 namespace vornconv::rapp
@@ -39,24 +40,6 @@ struct DocumentInMemory
     juce::MemoryOutputStream bytes;
 
     std::string_view view() const { return { static_cast<const char*> (bytes.getData()), bytes.getDataSize() }; }
-};
-
-// Whatever leaves a write before its commit (a refusal, or an exception such as bad_alloc that
-// unwinds through it) takes away what the write made for its output: the temporary file and the
-// folders made for it.
-struct AbandonUnlessCommitted
-{
-    explicit AbandonUnlessCommitted (PendingOutput& p) : pending (p) {}
-    AbandonUnlessCommitted (const AbandonUnlessCommitted&) = delete;
-    AbandonUnlessCommitted& operator= (const AbandonUnlessCommitted&) = delete;
-    ~AbandonUnlessCommitted()
-    {
-        if (! committed)
-            pending.abandon();
-    }
-
-    PendingOutput& pending;
-    bool committed = false;
 };
 
 } // namespace
@@ -112,21 +95,31 @@ void readBackWith (VerifiedOutput& steps, const HostDescriptor& host)
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps)
 {
     VerifiedWriteOutcome outcome;
-    PendingOutput pending;
-    if (! beginNewOutput (output, pending, outcome.error))
-        return outcome;
-    // What this write made for the output is gone again on every way out but the commit.
-    AbandonUnlessCommitted guard (pending);
-    const auto abandon = [&] (const juce::String& message)
+    // The output's folder is held from here on. Whatever leaves the write before its commit (a
+    // refusal, or an exception such as bad_alloc unwinding through it) takes away, through the
+    // folder's handle, the temporary file and then the folders made for the output.
+    HeldFolder folder;
+    if (! openHeldFolder (output.getParentDirectory(), true, "output folder", folder))
     {
-        pending.abandon();
+        outcome.error = "could not create output directory" + systemReason (errno);
+        return outcome;
+    }
+    const auto name = output.getFileName();
+    if (folder.holds (name))
+    {
+        outcome.error = "refusing to replace existing output: " + output.getFullPathName();
+        return outcome;
+    }
+    HeldFile temporary;
+    const auto refuse = [&outcome] (const juce::String& message)
+    {
         outcome.error = message;
         return outcome;
     };
 
     juce::String error;
     if (steps.prepare && ! steps.prepare (error))
-        return abandon (error);
+        return refuse (error);
 
     // A document that is a file of its own is proven where it was made, before it is copied.
     const bool ownFile = steps.documentFile != nullptr;
@@ -135,24 +128,26 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
         auto proof = proveReadBack (steps.readBack (steps.documentFile()), steps.proof, steps.ledger);
         outcome.compared = std::move (proof.compared);
         if (proof.refusal.isNotEmpty())
-            return abandon (proof.refusal);
+            return refuse (proof.refusal);
     }
-    if (! writeNewFileExclusive (pending.temporary, pending.temporaryCreated, steps.writeDocument))
-        return abandon (steps.writeFailed + systemReason (errno));
+    if (! makeTemporaryIn (folder, name, temporary) || ! writeThroughDescriptor (temporary, steps.writeDocument))
+        return refuse (steps.writeFailed + systemReason (errno));
     if (steps.documentWritten)
         steps.documentWritten();
     if (! ownFile)
     {
-        auto proof = proveReadBack (steps.readBack (pending.temporary), steps.proof, steps.ledger);
+        testHooks::stopPoint ("read-back");
+        auto proof = proveReadBack (steps.readBack (temporary.pathThroughHandle()), steps.proof, steps.ledger);
         outcome.compared = std::move (proof.compared);
         if (proof.refusal.isNotEmpty())
-            return abandon (proof.refusal);
+            return refuse (proof.refusal);
     }
     outcome.proven = true;
 
-    if (! commitNewFileExclusive (pending.temporary, output, error))
-        return abandon (steps.commitFailed + error);
-    guard.committed = outcome.committed = true;
+    if (! commitNewFileExclusive (folder, temporary, name, error))
+        return refuse (steps.commitFailed + error);
+    folder.keep();
+    outcome.committed = true;
     return outcome;
 }
 

@@ -25,27 +25,32 @@
 // write's.
 //
 // States of one write, in order; a failure in any of them abandons the write:
-//   claimed    nothing stood at the output; its missing folders are made (and remembered), and a
-//              fresh temporary name is chosen beside it. Nothing exists under that name yet.
+//   claimed    the output's folder is held (HeldFolder.h: opened once, its missing folders made
+//              and opened one by one from their parents' handles, and remembered), and nothing
+//              stands at the output's name in it.
 //   prepared   the writer's own work once the output is claimed (building its document) is done.
-//   written    the temporary file is created exclusively and filled through the descriptor that
-//              created it; an interrupted run removes it.
-//   read back  the document is read with the target's own reader: the temporary file itself, or,
-//              for a document that is a file of its own (a database that SQLite wrote into a
-//              private copy), that file, before its bytes are copied into the temporary file.
+//   written    a temporary file under a fresh name is created exclusively in the held folder and
+//              filled through the descriptor that created it; an interrupted run removes it.
+//   read back  the document is read with the target's own reader: the temporary file itself,
+//              reached through the folder's handle, or, for a document that is a file of its own
+//              (a database that SQLite wrote into a private copy), that file, before its bytes
+//              are copied into the temporary file.
 //   proven     the writer accepts the read-back; the ledger compares it with the session the
 //              conversion carries; it lets go of the state bytes the comparison does not read;
 //              the writer builds the expected session, and compareRackSemantics together with the
 //              writer's own checks finds no difference. The ledger then says what the output
 //              holds differently from the source (ConversionLedger.h).
-//   committed  the temporary file is renamed onto the output in one step that fails rather
-//              than replace anything.
-//   abandoned  the temporary file and the folders made for the output are gone again.
+//   committed  the output's path still names the held folder, and the temporary file is renamed
+//              onto the output's name within it in one step that fails rather than replace
+//              anything.
+//   abandoned  the temporary file and the folders made for the output are gone again, removed
+//              through their folders' handles and only while their names still stand for them.
 //
 // Invariants:
 //   - Nothing stands at the output before the commit, and the commit never replaces a file: an
 //     output that appears meanwhile makes the commit fail and stays untouched.
-//   - The temporary lies beside the output, so the commit never crosses file systems.
+//   - The temporary lies in the output's held folder, so the commit never crosses folders or
+//     file systems, and a folder moved or replaced meanwhile is refused, never written through.
 //   - The temporary is written only through the descriptor that created it, never reopened.
 //   - The read-back uses the target's own reader on the document as written.
 //   - The expected session is built only once the read-back is accepted and has let go of what
@@ -132,8 +137,10 @@ struct VerifiedWriteOutcome
     std::shared_ptr<const ProvenDocument> compared;   // as the proof left it
 };
 
-// Claims output ("refusing to replace existing output: ..." when anything stands there, "could not
-// create output directory"), then prepares, writes, reads back, proves and commits.
+// Claims output ("could not create output directory" and the system's reason, "refusing to replace
+// existing output: ..." when anything stands there), then prepares, writes, reads back, proves and
+// commits (a commit refused because the output's folder was moved or replaced says so after
+// commitFailed).
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps);
 
 // The write's steps up to the proof, without an output: prepares, writes the document into

@@ -1,3 +1,4 @@
+#include "SceneFixture.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -192,15 +193,57 @@ TEST (Binary, RealProcessWritesOnlyToStandardOutput)
     EXPECT_EQ (probe.out, "ERROR   --reaper-state-probe must be <strip>:<slot>\n");
     EXPECT_EQ (probe.err, "");
 
-    // Arguments that are not UTF-8 (a cut-off sequence, a stray continuation byte, an overlong
-    // form) are read with U+FFFD in place of each bad byte; well-formed text stays as it is.
-    const std::string bad = "\xC3", stray = "\x80", overlong = "\xC0\xAF";
+    // A word that is no path and is not UTF-8 (a cut-off sequence) is read with U+FFFD in place of
+    // each bad byte: it is only ever compared.
+    const std::string bad = "\xC3";
     auto lowered = vorntest::runVornconvBinary ({ "--plan", bad, "x.ksn" }, tmp.path());
     EXPECT_EQ (lowered.exitCode, 1);
     EXPECT_EQ (lowered.err, "");
-    auto dumped = vorntest::runVornconvBinary ({ "a" + bad + "b" + stray + overlong + "\xEC\x84\xB8.ksn" }, tmp.path());
-    EXPECT_EQ (dumped.exitCode, 1);
-    EXPECT_EQ (dumped.err, "");
-    EXPECT_EQ (dumped.outLines()[2], "FILE    " + tmp.folder.getFullPathName()
-                                         + juce::String::fromUTF8 ("/a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEC\x84\xB8.ksn"));
+}
+
+// A path that is not UTF-8 cannot become text unchanged: as text it would name another file (one
+// with U+FFFD in its name, written or looked for). Every path option's value and every input word
+// is checked as the bytes the system passed, before anything is read or written, and refused with
+// its bytes escaped; a word that is no path is not.
+TEST (Binary, PathsThatAreNotUtf8AreRefusedAsTheyAre)
+{
+    vorntest::ProgramSandbox box;
+    box.write ("in.ksn", vorntest::convertibleScene());
+    box.write ("cat.tsv", vorntest::convertibleSceneCatalog());
+    // The input that exists under the bytes asked for.
+    box.write ("x", vorntest::convertibleScene());
+    ASSERT_EQ (::rename (box.path ("x").toRawUTF8(), (box.work.getFullPathName().toStdString() + "/in\xFE.ksn").c_str()), 0);
+    const std::string ff = "\xFF";
+    struct Case { std::vector<std::string> args; std::string shown; };
+    const std::vector<Case> cases = {
+        { { "--manifest", "in\xFE.ksn" }, "in\\xFE.ksn" },
+        { { "in.ksn", "in\xFE.ksn" }, "in\\xFE.ksn" },
+        { { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", "x" + ff + ".ksn", "in.ksn" }, "x\\xFF.ksn" },
+        { { "--export-states", "st" + ff, "in.ksn" }, "st\\xFF" },
+        { { "--plan", "vorn", "--factory-catalog", "c\xC0\xAF.tsv", "in.ksn" }, "c\\xC0\\xAF.tsv" },
+        { { "--plan", "reaper", "--reaper-cache", "r\xED\xA0\x80", "in.ksn" }, "r\\xED\\xA0\\x80" },
+        { { "--plan", "vorn", "--selection", "s\xE2\x82", "in.ksn" }, "s\\xE2\\x82" },
+        { { "--session-report", "--plugin-probe", "p" + ff, "--parameter-cache", "c", "in.ksn" }, "p\\xFF" },
+        { { "--session-report", "--plugin-probe", "p", "--parameter-cache", "\xEC\x84\xB8\\" + ff + "\t", "in.ksn" },
+          "\xEC\x84\xB8\\\\\\xFF\\x09" },
+        { { "--waves-convert", "waves-lv1", "--template", "t" + ff, "in.ksn" }, "t\\xFF" },
+        // The first path that is not UTF-8 is the one named, before any other check.
+        { { "--reaper-state-probe", "x", "--output", ff, "in.ksn" }, "\\xFF" },
+    };
+    const auto before = box.work.findChildFiles (juce::File::findFilesAndDirectories, true).size();
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.shown);
+        const auto r = box.run (c.args);
+        EXPECT_EQ (r.exitCode, 1);
+        EXPECT_EQ (r.out, "ERROR   path is not valid UTF-8: " + c.shown + "\n");
+        EXPECT_EQ (r.err, "");
+        EXPECT_EQ (box.work.findChildFiles (juce::File::findFilesAndDirectories, true).size(), before);
+        EXPECT_EQ (box.tmpEntries(), 0);
+    }
+
+    // Text that is UTF-8 is a path like any other; a word that is no path is never refused as one.
+    EXPECT_EQ (box.run ({ "--manifest", "in.ksn" }).exitCode, 0);
+    const auto profile = box.run ({ "--profile", ff, "in.ksn" });
+    EXPECT_EQ (profile.out.find ("path is not valid UTF-8"), std::string::npos) << profile.out;
 }

@@ -586,3 +586,66 @@ TEST (ParameterProbeInterrupts, NoProbeOutlivesTheRunAndNothingStaysInTmp)
         EXPECT_EQ (box.tmpEntries(), 0) << signal;
     }
 }
+
+// A probe (and the plug-in it loads) gets standard input, output and error and nothing else:
+// not a descriptor the caller of vornconv left open, such as a log or another program's pipe.
+TEST (ParameterProbeRuns, AProbeReachesNoDescriptorOfTheCaller)
+{
+    ReportSandbox box;
+    const auto leak = box.work.getChildFile ("leak.txt");
+    box.probe ("leaky.sh", "echo forged >&7\nprintf 'VNPM\\t1\\nP\\t0\\t0.5\\n'");
+    const auto leakPath = leak.getFullPathName().toStdString();
+    const auto openSeven = [leakPath]
+    {
+        const int fd = ::open (leakPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd < 0 || ::dup2 (fd, 7) < 0)
+            ::_exit (126);
+    };
+    const auto report = box.run ({ "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "leaky.sh",
+                                   "--parameter-cache", "cache", "one.ksn" },
+                                 vorntest::hangSilenceMs, openSeven);
+    EXPECT_EQ (report.exitCode, 0) << report.out;
+    EXPECT_EQ (parse (report.outLines()[0])["vnpm"]["status"].toString(), "ready") << report.out;
+    const auto convert = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "leaky.sh",
+                                    "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" },
+                                  vorntest::hangSilenceMs, openSeven);
+    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0") << convert.out;
+    ASSERT_TRUE (leak.existsAsFile());
+    EXPECT_EQ (leak.getSize(), 0);
+}
+
+// Runs started at the same moment with one cache folder that does not exist yet: each makes it,
+// and the mkdir of all but one finds it made. That folder is theirs to use, at any depth.
+TEST (ParameterCacheFolder, RunsThatMakeOneCacheFolderAtOnceAllUseIt)
+{
+    ReportSandbox box;
+    const auto report = [] (const std::string& cache)
+    {
+        return std::vector<std::string> { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                          "--parameter-cache", cache, "one.ksn" };
+    };
+
+   #if VORN_TEST_HOOKS
+    // Another run's folder appears just before this run's mkdir of each folder on the way.
+    for (const char* name : { "made", "deep" })
+    {
+        const auto r = box.run (report ("deep/made"), vorntest::hangSilenceMs, [name] { ::setenv ("VORN_TEST_FOLDER_MADE_MEANWHILE", name, 1); });
+        EXPECT_EQ (r.exitCode, 0) << r.out;
+        EXPECT_EQ (parse (r.outLines()[0])["vnpm"]["status"].toString(), "ready") << name << r.out;
+        box.work.getChildFile ("deep").deleteRecursively();
+    }
+   #endif
+
+    std::vector<vorntest::RunningProgram> runs;
+    for (int i = 0; i < 8; ++i)
+        runs.push_back (box.start (report ("shared/a/b/cache")));
+    for (auto& running : runs)
+    {
+        const auto r = vorntest::finishProgram (running, vorntest::hangSilenceMs);
+        EXPECT_EQ (r.exitCode, 0) << r.out;
+        ASSERT_EQ (r.outLines().size(), 1) << r.out;
+        EXPECT_EQ (parse (r.outLines()[0])["vnpm"]["status"].toString(), "ready") << r.out;
+    }
+    EXPECT_EQ (box.cacheFiles ("shared/a/b/cache"), 1);
+    EXPECT_EQ (box.tmpEntries(), 0);
+}

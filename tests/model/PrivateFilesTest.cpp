@@ -1,4 +1,5 @@
 #include "model/AtomicFileCommit.h"
+#include "model/HeldFolder.h"
 #include "model/PrivateFiles.h"
 
 #include "TestSupport.h"
@@ -13,28 +14,24 @@
 
 using namespace vornconv;
 
-// JUCE reads a name starting with '~' as a home folder: a temporary named from such an output
-// must still lie beside it, or the final rename crosses folders (and file systems).
-TEST (PrivateFiles, TemporariesLieBesideTheirTargetWhateverItsName)
+// A temporary for any final name lies in the held folder itself (JUCE would read a name starting
+// with '~' as a home folder), and is published there.
+TEST (PrivateFiles, TemporariesLieInTheHeldFolderWhateverTheName)
 {
     vorntest::TempFolder dir;
+    HeldFolder folder;
+    ASSERT_TRUE (openHeldFolder (dir.folder, false, "output folder", folder));
     for (const char* name : { "~x.ksn", "~", "~root", "plain.rpp", "two words.rack2" })
     {
-        const auto target = juce::File (dir.folder.getFullPathName() + "/" + name);
-        PendingOutput pending;
-        juce::String error;
-        ASSERT_TRUE (beginNewOutput (target, pending, error)) << error;
-        EXPECT_EQ (pending.temporary.getParentDirectory(), dir.folder) << name;
-        ASSERT_TRUE (writeNewFileExclusive (pending.temporary, pending.temporaryCreated,
-                                            [] (juce::OutputStream& out) { return out.writeText ("payload", false, false, nullptr); }))
+        HeldFile temporary;
+        ASSERT_TRUE (makeTemporaryIn (folder, name, temporary)) << name;
+        EXPECT_TRUE (juce::File (dir.folder.getFullPathName() + "/" + juce::String (temporary.name)).existsAsFile()) << name;
+        ASSERT_TRUE (writeThroughDescriptor (temporary, [] (juce::OutputStream& out) { return out.writeText ("payload", false, false, nullptr); }))
             << name;
-        ASSERT_TRUE (commitNewFileExclusive (pending.temporary, target, error)) << error;
-        EXPECT_EQ (target.loadFileAsString(), "payload") << name;
-
-        TemporaryFileBeside beside;
-        ASSERT_TRUE (makeTemporaryBeside (target, beside, error)) << error;
-        EXPECT_EQ (beside.file.getParentDirectory(), dir.folder) << name;
-        beside.remove();
+        EXPECT_EQ (temporary.pathThroughHandle().loadFileAsString(), "payload") << name;
+        juce::String error;
+        ASSERT_TRUE (commitNewFileExclusive (folder, temporary, name, error)) << error;
+        EXPECT_EQ (juce::File (dir.folder.getFullPathName() + "/" + name).loadFileAsString(), "payload") << name;
     }
     EXPECT_EQ (dir.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 5);
 }
@@ -73,20 +70,56 @@ TEST (PrivateFiles, ALinkRacedIntoTheTemporarysPlaceIsNeverWrittenThrough)
         }
     });
 
+    HeldFolder folder;
+    ASSERT_TRUE (openHeldFolder (work, false, "output folder", folder));
     for (int round = 0; round < 3000; ++round)
     {
-        const auto target = work.getChildFile ("out" + juce::String (round) + ".rpp");
-        PendingOutput pending;
-        juce::String error;
-        if (beginNewOutput (target, pending, error))
-            writeNewFileExclusive (pending.temporary, pending.temporaryCreated,
-                                   [] (juce::OutputStream& out) { return out.writeText ("ATTACK", false, false, nullptr); });
-        pending.abandon();
+        HeldFile temporary;
+        if (makeTemporaryIn (folder, "out" + juce::String (round) + ".rpp", temporary))
+            writeThroughDescriptor (temporary, [] (juce::OutputStream& out) { return out.writeText ("ATTACK", false, false, nullptr); });
     }
     stop = true;
     racer.join();
     ::close (watch);
     EXPECT_EQ (victim.loadFileAsString(), "untouched");
+}
+
+// What the run made in a held folder goes again only while its name still stands for it: a file
+// or folder put at its name since (someone else's) stays, and so does a folder that is not empty.
+TEST (PrivateFiles, WhatTheRunMadeIsRemovedOnlyWhileItsNameStandsForIt)
+{
+    vorntest::TempFolder dir;
+    const auto userFolder = dir.file ("user");
+    ASSERT_TRUE (userFolder.createDirectory());
+    ASSERT_TRUE (dir.file ("user-file").replaceWithText ("the user's"));
+
+    HeldFolder folder;
+    ASSERT_TRUE (openHeldFolder (dir.file ("a/b"), true, "output folder", folder));
+    ASSERT_TRUE (dir.file ("a/b").isDirectory());
+    HeldFile mine, replaced;
+    ASSERT_TRUE (makeTemporaryIn (folder, "mine", mine));
+    ASSERT_TRUE (makeTemporaryIn (folder, "replaced", replaced));
+    const auto replacedPath = dir.file ("a/b").getChildFile (juce::String (replaced.name));
+    ASSERT_TRUE (dir.file ("user-file").moveFileTo (replacedPath));
+    mine.remove();
+    replaced.remove();
+    EXPECT_EQ (dir.file ("a/b").getNumberOfChildFiles (juce::File::findFilesAndDirectories, "*"), 1);
+    EXPECT_EQ (replacedPath.loadFileAsString(), "the user's");
+
+    // The made folder b, not empty, stays; a, replaced by the user's folder, stays too.
+    ASSERT_TRUE (dir.file ("a").moveFileTo (dir.file ("moved")));
+    ASSERT_TRUE (userFolder.moveFileTo (dir.file ("a")));
+    folder.removeMadeFolders();
+    EXPECT_TRUE (dir.file ("moved/b").isDirectory());
+    EXPECT_TRUE (dir.file ("a").isDirectory());
+
+    // An empty folder the run made goes through its parent's handle, wherever the parent is now.
+    HeldFolder again;
+    ASSERT_TRUE (openHeldFolder (dir.file ("a/c"), true, "output folder", again));
+    ASSERT_TRUE (dir.file ("a").moveFileTo (dir.file ("user-again")));
+    again.removeMadeFolders();
+    EXPECT_FALSE (dir.file ("user-again/c").exists());
+    EXPECT_TRUE (dir.file ("user-again").isDirectory());
 }
 
 TEST (PrivateFiles, PrivateFoldersArePrivateAndGoWithTheirOwner)

@@ -1,9 +1,12 @@
+#include "model/TestHooks.h"
 #include "model/UntrustedFile.h"
 
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +21,77 @@ void writeBytes (const juce::File& file, const std::string& bytes)
     ASSERT_TRUE (file.replaceWithData (bytes.data(), bytes.size()));
 }
 
+// Sets the hook that runs after a file's bytes were read, for one scope.
+struct AfterReadHook
+{
+    explicit AfterReadHook (void (*hook) (const char*)) { testHooks::afterFileRead = hook; }
+    ~AfterReadHook() { testHooks::afterFileRead = nullptr; }
+};
+
+void setTimesOnly (const char* path)
+{
+    const timespec times[2] = { { 1400000000, 7 }, { 1400000000, 7 } };
+    ::utimensat (AT_FDCWD, path, times, 0);
+}
+
 } // namespace
+
+// A host that saves a session in place while it is read keeps its size, so the bytes read would
+// be half old, half new. Every reader, and a read in pieces, proves the file unchanged after its
+// last byte (device, inode, size, modification and change time to the nanosecond, from the one
+// descriptor) and refuses it as changed. The file's times are set in the past first, so that the
+// change is seen whatever the clock's resolution.
+TEST (UntrustedFile, AFileChangedWhileItIsReadIsRefused)
+{
+    vorntest::TempFolder dir;
+    const auto file = dir.file ("scene.ksn");
+    const std::string content = "<VornLiveScene name=\"Stage left\"/>\n";
+
+    struct Reader { const char* name; std::function<bool (juce::String&)> read; };
+    const Reader readers[] = {
+        { "bytes", [&file] (juce::String& e) { juce::MemoryBlock b; return readUntrustedBytes (file, 1 << 20, b, e); } },
+        { "utf8", [&file] (juce::String& e) { juce::MemoryBlock b; return readUntrustedUtf8 (file, 1 << 20, b, e); } },
+        { "text", [&file] (juce::String& e) { juce::String t; return readUntrustedText (file, 1 << 20, t, e); } },
+        { "lines", [&file] (juce::String& e) { juce::MemoryBlock b; return readUntrustedLines (file, 1 << 20, b, e); } },
+        { "pieces", [&file] (juce::String& e) {
+              int fd = -1;
+              juce::int64 size = 0;
+              UntrustedFileStamp stamp;
+              if (! openUntrustedFile (file, 1 << 20, fd, size, stamp, e))
+                  return false;
+              std::string buffer ((size_t) size, 0);
+              const bool ok = readUntrustedPiece (fd, file, buffer.data(), 10, e)
+                           && readUntrustedPiece (fd, file, buffer.data() + 10, (size_t) size - 10, e)
+                           && finishUntrustedRead (fd, file, stamp, e);
+              ::close (fd);
+              return ok;
+          } },
+    };
+    struct Change { const char* name; void (*hook) (const char*); };
+    const Change changes[] = {
+        { "nothing", [] (const char*) {} },
+        { "one byte in place", testHooks::changeOneByteInPlace },
+        { "the times only", setTimesOnly },
+    };
+    for (const auto& reader : readers)
+        for (const auto& change : changes)
+        {
+            SCOPED_TRACE (std::string (reader.name) + ", " + change.name);
+            writeBytes (file, content);
+            ASSERT_TRUE (vorntest::setFileTime (file, 1500000000, 123));
+            AfterReadHook hook (change.hook);
+            juce::String error;
+            const bool read = reader.read (error);
+            if (change.name == std::string ("nothing"))
+            {
+                EXPECT_TRUE (read) << error;
+                continue;
+            }
+            EXPECT_FALSE (read);
+            EXPECT_EQ (error, "file changed while it was read: " + file.getFullPathName());
+            EXPECT_EQ (file.getSize(), (juce::int64) content.size());
+        }
+}
 
 // Opening a FIFO for reading, or reading a device, would wait or run for ever: neither is a file
 // whose whole content can be known, so neither is read at all.

@@ -67,3 +67,21 @@ TEST (Utf8Text, MessagesReplaceEachMalformedByteAndKeepTheRest)
     EXPECT_EQ (utf8::toTextReplacingMalformed ("x\xFF"), juce::String::fromUTF8 ("x\xEF\xBF\xBD"));
     EXPECT_EQ (utf8::toTextReplacingMalformed (nullptr), juce::String());
 }
+
+// A path the system passed is shown as the bytes it is: every byte that is no text, and every
+// control byte, as \xHH, a backslash doubled, well-formed text as it is.
+TEST (Utf8Text, EscapedBytesShowEveryByte)
+{
+    struct Case { std::string bytes; std::string shown; };
+    const Case cases[] = {
+        { "plain/path.ksn", "plain/path.ksn" },
+        { "x\xFF.ksn", "x\\xFF.ksn" },
+        { "Caf\xC3\xA9\xE2\x82", "Caf\xC3\xA9\\xE2\\x82" },
+        { "\xC0\xAF\xED\xA0\x80", "\\xC0\\xAF\\xED\\xA0\\x80" },
+        { "a\\xFF", "a\\\\xFF" },
+        { std::string ("t\tn\n\x7F\0z", 7), "t\\x09n\\x0A\\x7F\\x00z" },
+        { "\xEC\x84\xB8", "\xEC\x84\xB8" },
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ (std::string (utf8::escapedBytes (c.bytes.data(), c.bytes.size()).toRawUTF8()), c.shown) << c.bytes;
+}

@@ -1,3 +1,4 @@
+#include "model/TestHooks.h"
 #include "readers/ValueTreeDump.h"
 #include "readers/ValueTreeReader.h"
 
@@ -165,6 +166,34 @@ TEST (ValueTreeReader, ReadsFilesWhole)
     ASSERT_TRUE (temp.getFile().replaceWithData (bytes.getData(), bytes.getSize()));
     ASSERT_TRUE (vornconv::readValueTreeFile (temp.getFile(), tree, error)) << error;
     EXPECT_EQ (tree.children.size(), 2u);
+}
+
+// A project read through windows is proven unchanged once it is read to its end: one byte changed
+// in place after the last window, the size kept, refuses the whole file as unreadable.
+TEST (ValueTreeReader, AFileChangedWhileItIsReadIsRefused)
+{
+    vorntest::TempFolder tmp;
+    const auto file = tmp.file ("project.rack2");
+    juce::ValueTree root ("Project");
+    root.setProperty ("chunkData", juce::var (juce::MemoryBlock ((size_t) 3 << 18, true)), nullptr);
+    const auto bytes = streamOf (root);
+    for (bool changed : { false, true })
+    {
+        ASSERT_TRUE (file.replaceWithData (bytes.getData(), bytes.getSize()));
+        ASSERT_TRUE (vorntest::setFileTime (file, 1500000000, 0));
+        vornconv::testHooks::afterFileRead = changed ? vornconv::testHooks::changeOneByteInPlace : nullptr;
+        TreeNode tree;
+        juce::String error;
+        auto fault = vornconv::TreeReadFault::malformed;
+        const bool read = vornconv::readValueTreeFile (file, tree, error, fault);
+        vornconv::testHooks::afterFileRead = nullptr;
+        EXPECT_EQ (read, ! changed) << error;
+        if (changed)
+        {
+            EXPECT_EQ (error, "file changed while it was read: " + file.getFullPathName());
+            EXPECT_EQ (fault, vornconv::TreeReadFault::unreadableFile);
+        }
+    }
 }
 
 TEST (ValueTreeDump, DescribesNodesAndCutsLongValues)

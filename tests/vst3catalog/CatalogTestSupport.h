@@ -118,10 +118,11 @@ const char* const goneReader = "(a pipe without a reader)";
 // Runs program (searched in PATH when it has no slash) as a real process with PATH set to
 // pathFolder when that is given; output captured through files, unless stdoutPath names a file
 // to open with stdoutFlags as its standard output instead, or is goneReader (run.out is then
-// empty). The program starts with the default action of SIGPIPE, whatever this process does.
+// empty). The program starts with the default action of SIGPIPE, whatever this process does;
+// inChild runs just before the exec (to leave another descriptor open, as a shell's `3>&1` does).
 inline ToolRun runProcess (const std::string& program, const std::vector<std::string>& args,
                            const std::string& pathFolder = {}, const std::string& stdoutPath = {},
-                           int stdoutFlags = O_WRONLY)
+                           int stdoutFlags = O_WRONLY, void (*inChild)() = nullptr)
 {
     int pipeEnds[2] = { -1, -1 };
     const bool toGoneReader = stdoutPath == goneReader;
@@ -153,6 +154,8 @@ inline ToolRun runProcess (const std::string& program, const std::vector<std::st
             ::_exit (126);
         if (! pathFolder.empty())
             ::setenv ("PATH", pathFolder.c_str(), 1);
+        if (inChild != nullptr)
+            inChild();
         ::execvp (program.c_str(), argv.data());
         ::_exit (127);
     }

@@ -121,6 +121,21 @@ TEST (CatalogCommandLine, APluginCannotCertifyAnotherBundle)
         << run.err;
 }
 
+// A plug-in gets the reader's standard descriptors and nothing else: with `3>&1` descriptor 3 of
+// the tool is the catalog itself, and a row a plug-in writes there must not reach it.
+TEST (CatalogCommandLine, APluginReachesNoDescriptorOfTheToolsCaller)
+{
+    TempDir dir;
+    const std::string good = makeBundle (dir.path, "Good.vst3", "v1");
+    const std::string forger = makeBundle (dir.path, "Forger.vst3", "inherited");
+    const ToolRun run = runProcess (VORNVST3CATALOG_BIN, { good, forger }, {}, {}, O_WRONLY, [] {
+        if (::dup2 (1, 3) != 3)
+            ::_exit (126);
+    });
+    EXPECT_EQ (run.out, alphaRow + good + "\n");
+    EXPECT_EQ (run.out.find ("Forged"), std::string::npos) << run.out;
+}
+
 // One bundle, however its path is written, gives the same rows.
 TEST (CatalogCommandLine, EachBundlePathIsWrittenInOneForm)
 {

@@ -28,6 +28,7 @@
 #define FAKE_BADTEXT 12
 #define FAKE_FORGE 13
 #define FAKE_WIDE 14
+#define FAKE_INHERITED 15
 
 #ifndef FAKE_MODE
 #error FAKE_MODE must be defined
@@ -349,6 +350,12 @@ extern "C" __attribute__((visibility ("default"))) void* GetPluginFactory()
             (void) ignored;
         }
     }
+#elif FAKE_MODE == FAKE_INHERITED
+    // A row for some other bundle, written to descriptor 3 whatever it is: `3>&1` in the shell
+    // that started the tool would make it the catalog itself.
+    const char forged[] = "0123456789ABCDEF0123456789ABCDEF\tForged\tNobody\t9\t/forged.vst3\n";
+    ssize_t ignored = ::write (3, forged, sizeof (forged) - 1);
+    (void) ignored;
 #elif FAKE_MODE == FAKE_BIGOUT
     std::string block (1 << 20, 'x');
     for (int i = 0; i < 17; ++i)

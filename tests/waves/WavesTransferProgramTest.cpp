@@ -569,3 +569,66 @@ std::string caseName (const ::testing::TestParamInfo<TransferCase>& info)
 INSTANTIATE_TEST_SUITE_P (Cases, WavesTransferProgram, ::testing::ValuesIn (transferCases()), caseName);
 
 } // namespace
+
+#if VORN_TEST_HOOKS
+namespace
+{
+
+// A Waves session or template that the host saves in place while it is copied keeps its size:
+// the copy would be a database that never existed. Its copy is proven unchanged (the program's
+// test hook changes one byte of the named file just after its bytes were read), and the
+// operation is refused with nothing written and nothing left below $TMPDIR.
+TEST (WavesTransferProgram, ASessionChangedWhileItIsCopiedIsRefused)
+{
+    vorntest::WavesFixture source ("show.sprk", false);
+    vorntest::WavesFixture hostTemplate ("template.emo", true);
+    buildSoundGridShow (source);
+    buildLv1Template (hostTemplate);
+    source.close();
+    hostTemplate.close();
+    for (const auto* file : { &source.file, &hostTemplate.file })
+        ASSERT_TRUE (vorntest::setFileTime (*file, 1500000000, 0));
+
+    vorntest::TempFolder out, tmp;
+    const std::vector<std::string> env { "TMPDIR=" + tmp.path() };
+    const auto report = vorntest::runVornconvBinary ({ "--waves-selection-report", "waves-lv1", source.file.getFullPathName().toStdString() }, {}, env);
+    ASSERT_EQ (report.exitCode, 0) << report.out;
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (selection.replaceWithText (report.outLines()[0]));
+    const std::vector<std::string> convert { "--waves-convert", "waves-lv1", source.file.getFullPathName().toStdString(), "--selection",
+                                             selection.getFullPathName().toStdString(), "--template",
+                                             hostTemplate.file.getFullPathName().toStdString(), "--output",
+                                             out.file ("result.emo").getFullPathName().toStdString() };
+
+    struct Case { const juce::File* changed; std::vector<std::string> args; };
+    const Case cases[] = {
+        { &source.file, { "--waves-selection-report", "waves-lv1", source.file.getFullPathName().toStdString() } },
+        { &source.file, convert },
+        { &hostTemplate.file, convert },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.args[0] + ", " + c.changed->getFileName().toStdString() + " changed");
+        juce::MemoryBlock pristine;
+        ASSERT_TRUE (c.changed->loadFileAsData (pristine));
+        auto withHook = env;
+        withHook.push_back ("VORN_TEST_CHANGE_WHILE_READ=" + c.changed->getFileName().toStdString());
+        const auto run = vorntest::runVornconvBinary (c.args, {}, withHook);
+        EXPECT_EQ (run.exitCode, 1) << run.out;
+        ASSERT_EQ (run.outLines().size(), 1) << run.out;
+        EXPECT_TRUE (run.outLines()[0].startsWith ("ERROR   ")) << run.out;
+        EXPECT_TRUE (run.outLines()[0].endsWith ("file changed while it was read: " + c.changed->getFullPathName())) << run.out;
+        EXPECT_EQ (folderEntries (out.folder), juce::StringArray ({ "pick.json" }));
+        EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+        // The hook did change the file: put it back for the next case.
+        juce::MemoryBlock now;
+        ASSERT_TRUE (c.changed->loadFileAsData (now));
+        EXPECT_EQ (now.getSize(), pristine.getSize());
+        EXPECT_FALSE (now == pristine);
+        ASSERT_TRUE (c.changed->replaceWithData (pristine.getData(), pristine.getSize()));
+        ASSERT_TRUE (vorntest::setFileTime (*c.changed, 1500000000, 0));
+    }
+}
+
+} // namespace
+#endif

@@ -49,6 +49,7 @@ struct RecordedWrite
     juce::StringArray steps;
     juce::File output;
     juce::File readFrom;
+    juce::File readFromFolder; // the folder readFrom's folder resolves to at the read
     juce::String readBytes;
     bool outputExistedWhenRead = false;
     juce::StringArray besideOutputWhenRead;
@@ -63,6 +64,7 @@ struct RecordedWrite
         {
             steps.add ("read");
             readFrom = file;
+            readFromFolder = file.getParentDirectory().getLinkedTarget();
             readBytes = file.loadFileAsString();
             outputExistedWhenRead = output.exists();
             besideOutputWhenRead = namesIn (output.getParentDirectory());
@@ -104,7 +106,7 @@ TEST (VerifiedWrite, ProvesTheTemporaryBesideTheOutputAndThenPublishesIt)
 
     // The read-back saw the temporary, beside the output and holding the document, while nothing
     // stood at the output.
-    EXPECT_EQ (write.readFrom.getParentDirectory(), write.output.getParentDirectory());
+    EXPECT_EQ (write.readFromFolder, write.output.getParentDirectory());
     EXPECT_TRUE (write.readFrom.getFileName().startsWith ("show.x.tmp-")) << write.readFrom.getFileName();
     EXPECT_EQ (write.readBytes, "DOC");
     EXPECT_FALSE (write.outputExistedWhenRead);
@@ -341,7 +343,7 @@ TEST (VerifiedWrite, ALongOutputNameIsWrittenThoughItsTemporaryIsCutShort)
         RecordedWrite write (folder.file ("new/" + name));
         const auto outcome = writeVerifiedOutput (write.output, write.out);
         ASSERT_TRUE (outcome.committed) << outcome.error;
-        EXPECT_EQ (write.readFrom.getParentDirectory(), write.output.getParentDirectory());
+        EXPECT_EQ (write.readFromFolder, write.output.getParentDirectory());
         EXPECT_LE (write.readFrom.getFileName().getNumBytesAsUTF8(), (size_t) 255);
         EXPECT_TRUE (write.readFrom.getFileName().contains (".tmp-"));
         EXPECT_EQ (write.output.loadFileAsString(), "DOC");

@@ -1,0 +1,21 @@
+// Making a folder that other runs may be making at the same moment, with the one way the program
+// makes folders: from the deepest folder that stands, each missing one made and opened from its
+// parent's handle, a name taken meanwhile settled by what stands there.
+
+#include "model/Folders.h"
+
+#include "model/HeldFolder.h"
+
+namespace vornconv
+{
+
+bool makeFolderWithParents (const juce::File& folder)
+{
+    HeldFolder held;
+    if (! openHeldFolder (folder, true, "folder", held))
+        return false;
+    held.keep();
+    return true;
+}
+
+} // namespace vornconv
