@@ -162,4 +162,9 @@ struct TransferResult
 TransferResult convertSession (const juce::File& input, juce::StringRef target, const juce::File& selection,
                                const juce::File& hostSaveTemplate, const juce::File& output);
 
+// Called, when a test sets it, with the transfer's finished session file between the write and
+// the read-back that proves it (a test changes the file there to see the proof refuse it). The
+// program never sets it.
+extern void (*transferWrittenHook) (const juce::File& written);
+
 } // namespace vornconv::waves
