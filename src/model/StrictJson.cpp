@@ -16,6 +16,25 @@ namespace vornconv::json
 namespace
 {
 
+// Line and column of the byte at offset in text, both from 1; the column counts characters, not
+// bytes.
+juce::String lineAndColumn (const char* begin, const char* at)
+{
+    int line = 1;
+    const char* lineStart = begin;
+    for (const char* q = begin; q < at; ++q)
+        if (*q == '\n')
+        {
+            ++line;
+            lineStart = q + 1;
+        }
+    int column = 1;
+    for (const char* q = lineStart; q < at; ++q)
+        if (((unsigned char) *q & 0xC0) != 0x80)
+            ++column;
+    return "line " + juce::String (line) + ", column " + juce::String (column);
+}
+
 // A recursive descent over the UTF-8 bytes of the text. The text came through the checked
 // conversion, so its bytes are well-formed UTF-8 without NUL; recursion is bounded by maxDepth.
 struct Parser
@@ -26,24 +45,9 @@ struct Parser
     int maxDepth = 0;
     juce::String reason;
     std::unordered_set<std::string> keyNames;
+    KeyOffsets* keyOffsets = nullptr;
 
-    // Line and column of a byte, both from 1; the column counts characters, not bytes.
-    juce::String where (const char* at) const
-    {
-        int line = 1;
-        const char* lineStart = begin;
-        for (const char* q = begin; q < at; ++q)
-            if (*q == '\n')
-            {
-                ++line;
-                lineStart = q + 1;
-            }
-        int column = 1;
-        for (const char* q = lineStart; q < at; ++q)
-            if (((unsigned char) *q & 0xC0) != 0x80)
-                ++column;
-        return "line " + juce::String (line) + ", column " + juce::String (column);
-    }
+    juce::String where (const char* at) const { return lineAndColumn (begin, at); }
 
     bool fail (const char* at, const juce::String& what)
     {
@@ -293,6 +297,8 @@ struct Parser
                 return fail (keyStart, "an object with more than " + juce::String (maxStrictJsonKeysPerObject) + " keys");
             if (keyNames.insert (key).second && (int) keyNames.size() > maxStrictJsonKeyNames)
                 return fail (keyStart, "more than " + juce::String (maxStrictJsonKeyNames) + " distinct key names");
+            if (keyOffsets != nullptr)
+                keyOffsets->offsets.emplace (std::make_pair (object, key), (size_t) (keyStart - begin));
             space();
             if (p >= end || *p != ':')
                 return p >= end ? unexpected (p) : fail (p, "':' expected, not " + describe (p));
@@ -386,9 +392,20 @@ struct Parser
 
 } // namespace
 
-juce::var parseStrictJson (const juce::String& text, size_t maxBytes, int maxDepth, juce::String& reason)
+juce::String KeyOffsets::placeOf (const juce::String& text, const juce::DynamicObject* object, const juce::String& key) const
+{
+    const auto found = offsets.find (std::make_pair (object, key.toStdString()));
+    const auto* begin = text.toRawUTF8();
+    if (found == offsets.end() || found->second >= text.getNumBytesAsUTF8())
+        return {};
+    return lineAndColumn (begin, begin + found->second);
+}
+
+juce::var parseStrictJson (const juce::String& text, size_t maxBytes, int maxDepth, juce::String& reason, KeyOffsets* keys)
 {
     reason = {};
+    if (keys != nullptr)
+        keys->offsets.clear();
     const auto size = text.getNumBytesAsUTF8();
     if (size > maxBytes)
     {
@@ -399,6 +416,7 @@ juce::var parseStrictJson (const juce::String& text, size_t maxBytes, int maxDep
     parser.begin = parser.p = text.toRawUTF8();
     parser.end = parser.begin + size;
     parser.maxDepth = maxDepth;
+    parser.keyOffsets = keys;
     parser.space();
     if (parser.p >= parser.end)
     {

@@ -2,6 +2,10 @@
 
 #include <juce_core/juce_core.h>
 
+#include <map>
+#include <string>
+#include <utility>
+
 // The parse of JSON documents that a user edits and hands back (the selection files). JUCE's own
 // parser takes far more than JSON and keeps quiet about it: text after the document (a second
 // document, stray braces), leading zeros, single-quoted strings, unknown escapes and repeated keys,
@@ -24,6 +28,18 @@ constexpr int maxStrictJsonKeyNames = 4096;
 // the JSON document at line 3, column 2". Integers that fit 32 bits are int vars, wider ones int64
 // vars; numbers with a fraction or an exponent are doubles. Nesting deeper than maxDepth arrays
 // and objects (the outermost counts as 1) is refused, and so is text longer than maxBytes.
-juce::var parseStrictJson (const juce::String& text, size_t maxBytes, int maxDepth, juce::String& reason);
+//
+// With keys given, it also receives where every key of every object stands (the byte offset of its
+// opening quote), so that a reader can name the place of a key it does not know.
+struct KeyOffsets
+{
+    std::map<std::pair<const juce::DynamicObject*, std::string>, size_t> offsets;
+
+    // "line 3, column 7" of key in object (an object of the document parsed from text), or an
+    // empty text when the document has no such key there.
+    juce::String placeOf (const juce::String& text, const juce::DynamicObject* object, const juce::String& key) const;
+};
+
+juce::var parseStrictJson (const juce::String& text, size_t maxBytes, int maxDepth, juce::String& reason, KeyOffsets* keys = nullptr);
 
 } // namespace vornconv::json

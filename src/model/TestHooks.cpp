@@ -17,6 +17,7 @@ namespace vornconv::testHooks
 
 void (*afterFileRead) (const char*) = nullptr;
 void (*beforeFolderMade) (const char*) = nullptr;
+void (*afterWavesSessionWritten) (const char*) = nullptr;
 
 void changeOneByteInPlace (const char* path)
 {

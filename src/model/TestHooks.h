@@ -33,6 +33,10 @@ extern void (*afterFileRead) (const char* path);
 // Called with a folder's path just before the run makes that folder.
 extern void (*beforeFolderMade) (const char* path);
 
+// Called with the Waves transfer's finished session file between its write and the read-back
+// that proves it.
+extern void (*afterWavesSessionWritten) (const char* path);
+
 // In a build made for tests, sets the hooks that the environment asks for; elsewhere nothing.
 void installFromEnvironment();
 

@@ -1,11 +1,18 @@
 // The channels of a Waves session as the selection report lists them and the native transfer
-// takes them: the configured count per type, the rows of one channel (refused when ambiguous) and
-// the name it carries. Queries name their schema, since the transfer's connection holds two
-// sessions.
+// takes them: the configured count per type, the rows of one channel (refused when ambiguous), the
+// name it carries, and what the transfer carries of it, read alike from a source and from an
+// output so that the one can be proven against the other. Queries name their schema, since the
+// transfer's connection holds two sessions.
 
 #include "waves/WavesChannels.h"
 
+#include "model/JsonWriter.h"
 #include "model/Utf8Text.h"
+
+#include <juce_cryptography/juce_cryptography.h>
+
+#include <cmath>
+#include <cstring>
 
 namespace vornconv::waves
 {
@@ -17,6 +24,36 @@ namespace
 juce::String inSchema (const char* sql, const char* schema)
 {
     return juce::String (sql).replace ("@.", juce::String (schema) + ".");
+}
+
+// Texts and blobs up to this length are kept as they are; longer ones as their digest.
+constexpr size_t maxKeptValueBytes = 256;
+
+juce::String columnList (const char* const* columns, size_t count, const char* prefix)
+{
+    juce::StringArray names;
+    for (size_t c = 0; c < count; ++c)
+        names.add (juce::String (prefix) + columns[c]);
+    return names.joinIntoString (",");
+}
+
+// Every row of a prepared statement, all columns.
+bool allRows (sqlite3* db, sqlite3_stmt* statement, std::vector<SqlRow>& rows, juce::String& error)
+{
+    rows.clear();
+    for (;;)
+    {
+        resetWorkBudget();
+        bool hasRow = false;
+        if (! stepRow (db, statement, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        SqlRow row;
+        for (int c = 0; c < sqlite3_column_count (statement); ++c)
+            row.push_back (SqlValue::column (statement, c));
+        rows.push_back (std::move (row));
+    }
 }
 
 bool countRows (sqlite3* db, const juce::String& sql, int type, int index, juce::int64& count, juce::String& error)
@@ -106,6 +143,189 @@ bool readChannel (sqlite3* db, const char* schema, int type, int index, const ch
 juce::String destinationChannelName (const WavesChannel& channel, int destinationType, int destinationIndex)
 {
     return channel.name.isNotEmpty() ? channel.name : genericChannelName (destinationType, destinationIndex);
+}
+
+const char* const copiedPluginColumns[7] = { "plugin_name", "plugin_4cc", "additional_info", "disabled", "vendor_name", "plug_role", "ignore_latency" };
+const char* const activeStateColumns[11] = { "id",      "bypass",           "mute",      "docked", "fw_posx", "fw_posy",
+                                             "fw_scale_precentage", "fw_always_on_top", "preset_id", "hash",   "preset" };
+const char* const routeColumns[16] = { "id",
+                                       "src_cluster_type",
+                                       "src_cluster_type_index",
+                                       "src_section_type",
+                                       "src_section_index",
+                                       "src_channel_index",
+                                       "src_control_id",
+                                       "src_asgn_type",
+                                       "dst_cluster_type",
+                                       "dst_cluster_type_index",
+                                       "dst_section_type",
+                                       "dst_section_index",
+                                       "dst_channel_index",
+                                       "dst_control_id",
+                                       "dst_asgn_type",
+                                       "status" };
+
+SqlValue SqlValue::column (sqlite3_stmt* statement, int column)
+{
+    SqlValue value;
+    value.type = sqlite3_column_type (statement, column);
+    if (value.type == SQLITE_INTEGER)
+    {
+        value.integer = sqlite3_column_int64 (statement, column);
+    }
+    else if (value.type == SQLITE_FLOAT)
+    {
+        value.real = sqlite3_column_double (statement, column);
+    }
+    else if (value.type == SQLITE_TEXT || value.type == SQLITE_BLOB)
+    {
+        const auto* data = value.type == SQLITE_TEXT ? static_cast<const void*> (sqlite3_column_text (statement, column))
+                                                     : sqlite3_column_blob (statement, column);
+        value.length = (size_t) sqlite3_column_bytes (statement, column);
+        if (data == nullptr || value.length == 0)
+            value.length = 0;
+        else if (value.length <= maxKeptValueBytes)
+            value.bytes.assign (static_cast<const char*> (data), value.length);
+        else
+            value.bytes = juce::SHA256 (data, value.length).toHexString().toStdString();
+    }
+    return value;
+}
+
+SqlValue SqlValue::of (juce::int64 number)
+{
+    SqlValue value;
+    value.type = SQLITE_INTEGER;
+    value.integer = number;
+    return value;
+}
+
+SqlValue SqlValue::of (const juce::String& text)
+{
+    SqlValue value;
+    value.type = SQLITE_TEXT;
+    value.length = text.getNumBytesAsUTF8();
+    if (value.length <= maxKeptValueBytes)
+        value.bytes.assign (text.toRawUTF8(), value.length);
+    else
+        value.bytes = juce::SHA256 (text.toRawUTF8(), value.length).toHexString().toStdString();
+    return value;
+}
+
+bool SqlValue::operator== (const SqlValue& other) const
+{
+    if (type != other.type)
+    {
+        // The same whole number, as an integer column and a real column hold it.
+        if (! ((type == SQLITE_INTEGER && other.type == SQLITE_FLOAT) || (type == SQLITE_FLOAT && other.type == SQLITE_INTEGER)))
+            return false;
+        const auto& whole = type == SQLITE_INTEGER ? *this : other;
+        const auto real = type == SQLITE_INTEGER ? other.real : this->real;
+        return std::isfinite (real) && std::floor (real) == real && std::fabs (real) < 9.0e18 && (juce::int64) real == whole.integer;
+    }
+    switch (type)
+    {
+        case SQLITE_INTEGER: return integer == other.integer;
+        case SQLITE_FLOAT: return real == other.real || (std::isnan (real) && std::isnan (other.real));
+        case SQLITE_TEXT:
+        case SQLITE_BLOB: return length == other.length && bytes == other.bytes;
+        default: return true;
+    }
+}
+
+juce::String SqlValue::describe() const
+{
+    switch (type)
+    {
+        case SQLITE_INTEGER: return juce::String (integer);
+        case SQLITE_FLOAT: return juce::String (real);
+        case SQLITE_TEXT:
+            if (length <= maxKeptValueBytes)
+                return json::quotedForMessage (utf8::toTextReplacingMalformed (bytes.data(), bytes.size()));
+            return "a text of " + juce::String ((juce::int64) length) + " bytes";
+        case SQLITE_BLOB: return "a blob of " + juce::String ((juce::int64) length) + " bytes";
+        default: return "NULL";
+    }
+}
+
+bool readChannelContent (sqlite3* db, const char* schema, juce::int64 objectId, int type, int index, ChannelContent& content,
+                         juce::String& error)
+{
+    content = {};
+    {
+        Statement statement;
+        bool hasRow = false;
+        if (! prepare (db, inSchema ("SELECT name,preset_name,selected_slot FROM @.snapshot_chainer WHERE chainer_id=? AND snapshot_id=-1 LIMIT 1", schema)
+                               .toRawUTF8(),
+                       statement, error))
+            return false;
+        sqlite3_bind_int64 (statement.handle, 1, objectId);
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (hasRow)
+        {
+            content.name = SqlValue::column (statement.handle, 0);
+            content.presetName = SqlValue::column (statement.handle, 1);
+            content.selectedSlot = SqlValue::column (statement.handle, 2);
+        }
+    }
+    {
+        Statement plugs, states;
+        const auto plugSql = "SELECT id,slot," + columnList (copiedPluginColumns, 7, "") + " FROM @.plug WHERE chainer_id=? ORDER BY slot,id";
+        const auto stateSql = "SELECT " + columnList (activeStateColumns, 9, "sp.")
+                              + ",pp.hash,pp.preset FROM @.snapshot_plugin sp LEFT JOIN @.plugin_preset pp ON pp.id=sp.preset_id "
+                                "WHERE sp.plug_id=? AND sp.snapshot_id=-1 AND sp.setup_type_id=-1 ORDER BY sp.id";
+        if (! prepare (db, inSchema (plugSql.toRawUTF8(), schema).toRawUTF8(), plugs, error)
+            || ! prepare (db, inSchema (stateSql.toRawUTF8(), schema).toRawUTF8(), states, error))
+            return false;
+        sqlite3_bind_int64 (plugs.handle, 1, objectId);
+        std::vector<SqlRow> rows;
+        if (! allRows (db, plugs.handle, rows, error))
+            return false;
+        for (auto& row : rows)
+        {
+            PluginContent plugin;
+            plugin.id = row[0].integer;
+            plugin.slot = row[1];
+            plugin.row.assign (row.begin() + 2, row.end());
+            sqlite3_reset (states.handle);
+            sqlite3_bind_int64 (states.handle, 1, plugin.id);
+            if (! allRows (db, states.handle, plugin.states, error))
+                return false;
+            content.plugins.push_back (std::move (plugin));
+        }
+    }
+    {
+        Statement routes;
+        const auto sql = "SELECT " + columnList (routeColumns, 16, "")
+                         + " FROM @.routes WHERE (typeof(src_cluster_type)='integer' AND src_cluster_type=10 AND typeof(dst_cluster_type)='integer' "
+                           "AND dst_cluster_type=? AND typeof(dst_cluster_type_index)='integer' AND dst_cluster_type_index=?) OR "
+                           "(typeof(src_cluster_type)='integer' AND src_cluster_type=? AND typeof(src_cluster_type_index)='integer' AND "
+                           "src_cluster_type_index=? AND typeof(dst_cluster_type)='integer' AND dst_cluster_type=11) ORDER BY id";
+        if (! prepare (db, inSchema (sql.toRawUTF8(), schema).toRawUTF8(), routes, error))
+            return false;
+        sqlite3_bind_int (routes.handle, 1, type);
+        sqlite3_bind_int (routes.handle, 2, index);
+        sqlite3_bind_int (routes.handle, 3, type);
+        sqlite3_bind_int (routes.handle, 4, index);
+        if (! allRows (db, routes.handle, content.routes, error))
+            return false;
+    }
+    Statement table;
+    bool hasRow = false;
+    if (! prepare (db, inSchema ("SELECT count(*) FROM @.sqlite_master WHERE type='table' AND name='snapshot_chainer_params'", schema).toRawUTF8(),
+                   table, error)
+        || ! stepRow (db, table.handle, hasRow, error))
+        return false;
+    if (! hasRow || sqlite3_column_int64 (table.handle, 0) == 0)
+        return true;
+    Statement parameters;
+    if (! prepare (db, inSchema ("SELECT param_id,param_value FROM @.snapshot_chainer_params WHERE chainer_id=? AND snapshot_id=-1 ORDER BY id", schema)
+                           .toRawUTF8(),
+                   parameters, error))
+        return false;
+    sqlite3_bind_int64 (parameters.handle, 1, objectId);
+    return allRows (db, parameters.handle, content.parameters, error);
 }
 
 bool textColumn (sqlite3_stmt* statement, int column, const char* where, juce::String& out, juce::String& error)

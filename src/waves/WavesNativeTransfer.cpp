@@ -1,26 +1,31 @@
 // The native transfer of selected channels between an eMotion LV1 session and a SuperRack
 // SoundGrid session, database to database, inside a copy of a host-saved template. The selection
-// file is untrusted: exactly one JSON document, checked strictly against the input's fingerprint,
-// and every field it repeats of the source must agree with the rest of it and with the source. The
-// input and the template are staged as private copies; the template copy is opened, the staged
-// input attached, both application types and the SoundGrid side proven, and every selected
-// channel checked before anything is written: a channel the report lists, one source channel, one
-// template channel inside the template's channels with its active row, one plug-in per selected
-// slot. Then, in one transaction, the template's plug-ins and routes go, the selected channels'
-// names, plug-ins, presets and physical routes come over, and the channel map is recorded; the
-// integrity checks must pass. The finished file goes into a temporary file beside the output and
-// is published with an exclusive rename. The note says what was not carried. The input, the
-// selection and the template are only read.
+// file is untrusted: exactly one JSON document of known keys, checked strictly against the input's
+// fingerprint, and every field it repeats of the source or of itself must agree. The input and
+// the template are staged as private copies; the template copy is opened, its schema proven to be
+// a host's (tables and indexes only), the staged input attached, both application types and the
+// SoundGrid side proven, and every selected channel checked before anything is written: a channel
+// the report lists, one source channel, one template channel inside the template's channels with
+// its active row, one plug-in per selected slot, a template that can be emptied. Then, in one
+// transaction, the template's plug-ins and routes go, the selected channels' names, selected
+// slots, plug-ins, presets and physical routes come over, and the channel map is recorded; the
+// integrity checks must pass. The written session is read back and compared, channel by channel,
+// with what the selection asked; only then does it go into a temporary file beside the output and
+// is published with an exclusive rename. The note says, one finding a line, what was not carried.
+// The input, the selection and the template are only read.
 //
 // In this file, in order:
-//   - Limits and the selection file: channel keys and choices, strict integers and flags, the
-//     fields an entry repeats, and readSelection.
+//   - Limits and the selection file: channel keys and choices, the keys a document may hold,
+//     strict integers and flags, the fields an entry repeats, and readSelection.
 //   - The output stage and SQL helpers: the private copy that becomes the output, and statements
 //     bound to integers.
 //   - Names, routes and the template's capacity: generic channel names, the physical routes of the
-//     selected channels, the channel counts of the template, and the rows every choice names.
+//     selected channels, the channel counts of the template, the selected slot, and the rows every
+//     choice names.
+//   - The template: what it must hold to take the transfer, and what its own channels lose.
 //   - The notes: what the source holds beyond the copy and what the template keeps.
 //   - The channel-map record: the record a later report reads back.
+//   - The proof: the written session read back and compared with the selection.
 //   - The transfer: convertSession.
 
 #include "waves/WavesChannels.h"
@@ -30,8 +35,10 @@
 #include "model/UntrustedFile.h"
 #include "model/AtomicFileCommit.h"
 #include "model/PrivateFiles.h"
+#include "model/TestHooks.h"
 #include "model/Utf8Text.h"
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
@@ -78,6 +85,7 @@ struct PluginChoice
     // Once the source is open:
     juce::int64 plugId = 0;
     juce::String sourceName;
+    size_t sourcePlugin = 0; // its place in the channel's content
 };
 
 struct ChannelChoice
@@ -90,8 +98,11 @@ struct ChannelChoice
     juce::String where;               // "channels[1] (Input 2)", for messages
     // Once the source and the template are open:
     juce::int64 sourceId = 0, targetId = 0;
-    juce::String outputName; // the source's name, or the template's for a channel without one
-    bool blank = false;      // no name of its own: it takes the template's
+    juce::String outputName; // the source's name, or the generic name of the destination for a channel without one
+    bool blank = false;      // no name of its own: it takes the generic name of its destination
+    ChannelContent content;  // the source channel as the transfer carries it
+    SqlValue selectedSlot;   // the slot the output selects
+    bool selectionMoved = false; // and it is not the source's: what the source selects was not carried
 };
 
 // The selected channels of a selection file. More than 64 selected are refused once the template
@@ -106,6 +117,16 @@ bool isChannelType (int type)
 {
     return type == 0 || type == 1 || type == 2 || type == 6;
 }
+
+// The keys of each object of a selection document, as the report writes them. Any other key is
+// refused, so that a misspelled one ("selectd") is never silently ignored.
+const char* const documentKeys[] = { "schema",         "target",         "sourceSha256", "targetStrips", "targetSlots", "required",
+                                     "channelOverflow", "wavesNative",   "destinationLimit", "sourceApp", "channels",    "notTransferable",
+                                     nullptr };
+const char* const channelKeys[] = { "sourceType", "sourceIndex", "targetIndex", "typeName", "name", "selected", "overflow", "destinationType",
+                                    "destinationIndex", "destinationName", "pluginOverflow", "plugins", nullptr };
+const char* const pluginKeys[] = { "sourceSlot", "targetSlot", "name", "vendor", "selected", "sidechainSource", "destinationSlot", nullptr };
+const char* const notTransferableKeys[] = { "sourceType", "sourceIndex", "typeName", "sourceSlot", "name", "vendor", "reason", nullptr };
 
 // The key must exist and hold a JSON integer within int32; a wider value would otherwise wrap
 // onto another channel or slot without a word.
@@ -165,6 +186,56 @@ bool disagreement (const juce::String& where, const juce::String& what, juce::St
     return false;
 }
 
+// Every key of object must be one of keys; the first other one is refused, naming it, where it
+// stands in the document (path) and its line and column in the file.
+bool checkKeys (const juce::var& value, const char* const* keys, const juce::String& path, const juce::String& text,
+                const json::KeyOffsets& offsets, juce::String& error)
+{
+    auto* object = value.getDynamicObject();
+    if (object == nullptr)
+        return true;
+    for (const auto& property : object->getProperties())
+    {
+        const auto key = property.name.toString();
+        bool known = false;
+        for (auto* k = keys; *k != nullptr && ! known; ++k)
+            known = key == *k;
+        if (known)
+            continue;
+        const auto place = offsets.placeOf (text, object, key);
+        return shapeError ("unknown key " + json::quotedForMessage (key) + " in " + path + (place.isNotEmpty() ? " at " + place : juce::String()),
+                           error);
+    }
+    return true;
+}
+
+// The keys of the document, its channels and their plug-ins, and the entries it lists as not
+// transferable (where a "selected" would be ignored as well).
+bool checkDocumentKeys (const juce::var& document, const juce::String& text, const json::KeyOffsets& offsets, juce::String& error)
+{
+    if (! checkKeys (document, documentKeys, "the document", text, offsets, error))
+        return false;
+    if (const auto* entries = document.getProperty ("notTransferable", {}).getArray())
+        for (int i = 0; i < entries->size(); ++i)
+            if (! checkKeys (entries->getReference (i), notTransferableKeys, "notTransferable[" + juce::String (i) + "]", text, offsets, error))
+                return false;
+    const auto* channels = document.getProperty ("channels", {}).getArray();
+    for (int i = 0; channels != nullptr && i < channels->size(); ++i)
+    {
+        const auto& channel = channels->getReference (i);
+        const auto path = "channels[" + juce::String (i) + "]";
+        if (! checkKeys (channel, channelKeys, path, text, offsets, error))
+            return false;
+        if (channel.getDynamicObject() == nullptr)
+            continue;
+        if (const auto* plugins = channel.getProperty ("plugins", {}).getArray())
+            for (int j = 0; j < plugins->size(); ++j)
+                if (! checkKeys (plugins->getReference (j), pluginKeys, path + ".plugins[" + juce::String (j) + "]", text, offsets, error))
+                    return false;
+    }
+    return true;
+}
+
 // An optional text field: absent, or a JSON string.
 bool optionalText (const juce::DynamicObject& object, const char* key, const juce::String& path, std::optional<juce::String>& value,
                    juce::String& error)
@@ -191,7 +262,8 @@ bool optionalIntEquals (const juce::DynamicObject& object, const char* key, int 
 }
 
 // The fields of a channel entry beside the mapping: its type name and destination name repeat
-// the mapping, and toward SoundGrid the destination fields repeat targetIndex.
+// the mapping; toward SoundGrid the destination fields repeat targetIndex, toward LV1 targetIndex
+// repeats destinationIndex.
 bool checkChannelFields (const juce::DynamicObject& channel, const juce::String& path, bool toLv1, ChannelChoice& choice, juce::String& error)
 {
     std::optional<juce::String> typeName, destinationName;
@@ -223,6 +295,13 @@ bool checkChannelFields (const juce::DynamicObject& channel, const juce::String&
                                      error);
         }
     }
+    else if (choice.rackIndex != choice.destination.index)
+    {
+        return disagreement (choice.where, "targetIndex " + juce::String (choice.rackIndex) + " disagrees with destinationIndex "
+                                               + juce::String (choice.destination.index)
+                                               + "; toward eMotion LV1 the destination is destinationType and destinationIndex, and targetIndex repeats destinationIndex",
+                             error);
+    }
     const auto destination = genericChannelName (choice.destination.type, choice.destination.index);
     if (destinationName && *destinationName != destination)
         return disagreement (choice.where, "destinationName " + json::quotedForMessage (*destinationName) + " disagrees with destinationType "
@@ -233,13 +312,22 @@ bool checkChannelFields (const juce::DynamicObject& channel, const juce::String&
 }
 
 // The fields of a plug-in entry beside its slots: toward SoundGrid destinationSlot repeats
-// targetSlot, and no sidechain is carried.
+// targetSlot, toward LV1 targetSlot repeats destinationSlot, and no sidechain is carried.
 bool checkPluginFields (const juce::DynamicObject& plugin, const juce::String& path, bool toLv1, PluginChoice& slot, juce::String& error)
 {
     if (! optionalText (plugin, "name", path, slot.name, error) || ! optionalText (plugin, "vendor", path, slot.vendor, error))
         return false;
     bool differs = false;
     int value = 0;
+    if (toLv1 && plugin.hasProperty ("destinationSlot"))
+    {
+        if (! optionalIntEquals (plugin, "targetSlot", slot.targetSlot, differs, value, error))
+            return false;
+        if (differs)
+            return disagreement (slot.where, "targetSlot " + juce::String (value) + " disagrees with destinationSlot " + juce::String (slot.targetSlot)
+                                                 + "; toward eMotion LV1 the destination is the slot destinationSlot, and targetSlot repeats it",
+                                 error);
+    }
     if (! toLv1)
     {
         if (! optionalIntEquals (plugin, "destinationSlot", slot.targetSlot, differs, value, error))
@@ -266,7 +354,8 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         error = "Waves selection file cannot be read: " + reason;
         return false;
     }
-    const auto document = json::parseStrictJson (text, maxSelectionBytes, maxSelectionDepth, reason);
+    json::KeyOffsets offsets;
+    const auto document = json::parseStrictJson (text, maxSelectionBytes, maxSelectionDepth, reason, &offsets);
     if (reason.isNotEmpty())
         return shapeError (reason, error);
     auto* root = document.getDynamicObject();
@@ -274,6 +363,8 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         return shapeError ("the document is not a JSON object", error);
     if (root->getProperty ("schema").toString() != "vorn-waves-selection-v1")
         return shapeError ("schema is not \"vorn-waves-selection-v1\"", error);
+    if (! checkDocumentKeys (document, text, offsets, error))
+        return false;
     if (root->getProperty ("target").toString() != target)
     {
         error = "Waves selection target does not match the conversion target";
@@ -343,10 +434,12 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         {
             choice.destination = { 0, choice.rackIndex };
         }
+        // The rack channel is targetIndex toward SoundGrid; toward LV1 it is the source's own, and
+        // targetIndex only repeats the destination, which is unique by its type and index.
         if (! isChannelType (choice.source.type) || ! isChannelType (choice.destination.type) || choice.source.index < 0
-            || choice.destination.index < 0 || choice.rackIndex < 0 || choice.rackIndex >= maxChannels
+            || choice.destination.index < 0 || (! toLv1 && (choice.rackIndex < 0 || choice.rackIndex >= maxChannels))
             || ! sources.insert (choice.source).second || ! destinations.insert (choice.destination).second
-            || ! rackIndices.insert (choice.rackIndex).second)
+            || (! toLv1 && ! rackIndices.insert (choice.rackIndex).second))
         {
             error = "Waves selection channel mapping is invalid or duplicated";
             return false;
@@ -354,6 +447,8 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         choice.where = path + " (" + genericChannelName (choice.source.type, choice.source.index) + ")";
         if (! checkChannelFields (*channel, path, toLv1, choice, error))
             return false;
+        if (toLv1)
+            choice.rackIndex = choice.source.index;
         const auto* plugins = channel->getProperty ("plugins").getArray();
         if (plugins == nullptr)
         {
@@ -651,11 +746,47 @@ bool countQuery (sqlite3* db, const char* sql, std::initializer_list<juce::int64
     return true;
 }
 
+// The slot the output selects on a channel: where the plug-in that the source selects landed; an
+// empty slot that the source selects stays selected when the target has it and nothing lands
+// there. Otherwise (the plug-in was not carried, or the slot cannot be kept) the first slot that
+// holds a plug-in, or -1 when none does, and the note says so. A source that selects nothing (-1,
+// NULL, no active row) selects nothing.
+void mapSelectedSlot (ChannelChoice& choice, int targetSlots)
+{
+    const auto& selected = choice.content.selectedSlot;
+    choice.selectionMoved = false;
+    choice.selectedSlot = SqlValue::of ((juce::int64) -1);
+    if (selected.isNull() || selected == SqlValue::of ((juce::int64) -1))
+        return;
+    for (const auto& plugin : choice.plugins)
+        if (selected == SqlValue::of ((juce::int64) plugin.sourceSlot))
+        {
+            choice.selectedSlot = SqlValue::of ((juce::int64) plugin.targetSlot);
+            return;
+        }
+    bool sourceHolds = false, targetHolds = false;
+    for (const auto& plugin : choice.content.plugins)
+        sourceHolds = sourceHolds || plugin.slot == selected;
+    for (const auto& plugin : choice.plugins)
+        targetHolds = targetHolds || SqlValue::of ((juce::int64) plugin.targetSlot) == selected;
+    if (selected.type == SQLITE_INTEGER && selected.integer >= 0 && selected.integer < targetSlots && ! sourceHolds && ! targetHolds)
+    {
+        choice.selectedSlot = selected;
+        return;
+    }
+    juce::int64 first = -1;
+    for (const auto& plugin : choice.plugins)
+        if (first < 0 || plugin.targetSlot < first)
+            first = plugin.targetSlot;
+    choice.selectedSlot = SqlValue::of (first);
+    choice.selectionMoved = true;
+}
+
 // Every selected channel is one the report lists, one object with at most one active row in the
 // source, and lands on one template channel that has its one active row (the name, preset name
 // and selected slot go there); every selected plug-in is the one plug-in in its source slot. What
 // the entry says of a channel's or plug-in's name must be what the transfer writes.
-bool resolveChannels (sqlite3* db, std::vector<ChannelChoice>& choices, juce::String& error)
+bool resolveChannels (sqlite3* db, bool toLv1, std::vector<ChannelChoice>& choices, juce::String& error)
 {
     std::map<int, juce::int64> configured;
     for (auto& choice : choices)
@@ -663,6 +794,12 @@ bool resolveChannels (sqlite3* db, std::vector<ChannelChoice>& choices, juce::St
         const auto& from = choice.source;
         const auto& to = choice.destination;
         const auto sourceName = genericChannelName (from.type, from.index);
+        if (toLv1 && from.type != 0)
+        {
+            error = "Waves selection takes " + sourceName + " from the source, but the channels of a SuperRack SoundGrid session are its "
+                    + channelTypeName (0) + " (rack) channels";
+            return false;
+        }
         if (configured.count (from.type) == 0
             && ! configuredChannelCount (db, "source_session", from.type, configured[from.type], error))
             return false;
@@ -699,10 +836,13 @@ bool resolveChannels (sqlite3* db, std::vector<ChannelChoice>& choices, juce::St
         choice.outputName = destinationChannelName (source, to.type, to.index);
         if (choice.name && *choice.name != choice.outputName)
             return disagreement (choice.where, "name " + json::quotedForMessage (*choice.name) + " disagrees with "
-                                                   + (choice.blank ? "the name the channel gets, the host-save template's "
+                                                   + (choice.blank ? "the name the channel gets, the generic name of its destination "
                                                                    : "the source channel's name ")
-                                                   + json::quotedForMessage (choice.outputName),
+                                                   + json::quotedForMessage (choice.outputName)
+                                                   + (choice.blank ? "; give it that name or leave name out" : ""),
                                  error);
+        if (! readChannelContent (db, "source_session", choice.sourceId, from.type, from.index, choice.content, error))
+            return false;
         for (auto& plugin : choice.plugins)
         {
             juce::int64 plugs = 0;
@@ -736,6 +876,9 @@ bool resolveChannels (sqlite3* db, std::vector<ChannelChoice>& choices, juce::St
                 return false;
             }
             plugin.plugId = sqlite3_column_int64 (statement.handle, 0);
+            for (size_t p = 0; p < choice.content.plugins.size(); ++p)
+                if (choice.content.plugins[p].id == plugin.plugId)
+                    plugin.sourcePlugin = p;
             if (plugin.name && *plugin.name != plugin.sourceName)
                 return disagreement (plugin.where, "name " + json::quotedForMessage (*plugin.name) + " disagrees with the source plug-in's name "
                                                        + json::quotedForMessage (plugin.sourceName),
@@ -745,54 +888,13 @@ bool resolveChannels (sqlite3* db, std::vector<ChannelChoice>& choices, juce::St
                                                        + json::quotedForMessage (vendor),
                                      error);
         }
+        mapSelectedSlot (choice, toLv1 ? lv1Slots : superRackSlots);
     }
     return true;
 }
 
 //==============================================================================
-// The notes
-
-// What the transfer leaves behind or changes beyond the copy itself, for the note.
-struct TransferNotes
-{
-    juce::int64 channelParameters = 0;  // SuperRack channel parameter values of the transferred racks
-    juce::StringArray parameterNames;   // their names
-    juce::StringArray secondStates;     // selected plug-ins' active states of another setup
-    juce::int64 resetFlags = 0;         // plug-ins whose recall-safe or hot-plug-in flags were reset
-    int templateNames = 0;              // channels without a name that took the template's
-    juce::StringArray sourceSnapshots;  // source snapshots not carried
-    juce::StringArray keptSnapshots;    // template snapshots kept with the template's values on transferred channels
-
-    juce::String text (bool toLv1) const
-    {
-        juce::StringArray lines;
-        lines.add (juce::String ("Native Waves preset payloads and active bypass/mute values were copied exactly")
-                   + (secondStates.isEmpty() ? "" : ", except the second active states named below") + ". Only physical I/O routes are translated; "
-                   + (! toLv1 ? "LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent"
-                      : channelParameters == 0
-                          ? "SuperRack channel parameters have no verified LV1 equivalent"
-                          : juce::String (channelParameters)
-                                + (channelParameters == 1 ? " SuperRack channel parameter value" : " SuperRack channel parameter values")
-                                + " of the transferred rack channels (" + parameterNames.joinIntoString (", ")
-                                + (channelParameters == 1 ? ") has no verified LV1 equivalent and was not carried"
-                                                          : ") have no verified LV1 equivalent and were not carried"))
-                   + ". Target-host load/save validation is still required.");
-        if (! secondStates.isEmpty())
-            lines.add ("Active states of a second setup (setup_type_id other than -1) were not carried: " + secondStates.joinIntoString ("; ") + ".");
-        if (resetFlags > 0)
-            lines.add ("Recall-safe or hot-plug-in flags of " + juce::String (resetFlags) + (resetFlags == 1 ? " plug-in were" : " plug-ins were")
-                       + " reset (recall_safe 0, hot_plugin -1).");
-        if (templateNames > 0)
-            lines.add (juce::String (templateNames) + (templateNames == 1 ? " channel has" : " channels have")
-                       + " no name in the source and took the host-save template's name.");
-        if (! sourceSnapshots.isEmpty())
-            lines.add ("Source snapshots were not carried: " + sourceSnapshots.joinIntoString (", ") + ".");
-        if (! keptSnapshots.isEmpty())
-            lines.add ("Host-save template snapshots were kept with the template's values on the transferred channels (recalling one undoes the transfer there): "
-                       + keptSnapshots.joinIntoString (", ") + ".");
-        return lines.joinIntoString ("\n");
-    }
-};
+// The template: its shape, what it must hold, and what it loses
 
 bool tableExists (sqlite3* db, const char* schema, const char* table, bool& exists, juce::String& error)
 {
@@ -823,6 +925,24 @@ bool columnExists (sqlite3* db, const char* schema, const char* table, const cha
     return true;
 }
 
+// Runs sql (bound to nothing) and hands every row to take.
+bool eachRow (sqlite3* db, const juce::String& sql, const std::function<void (sqlite3_stmt*)>& take, juce::String& error)
+{
+    Statement statement;
+    if (! prepare (db, sql.toRawUTF8(), statement, error))
+        return false;
+    for (;;)
+    {
+        resetWorkBudget();
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        take (statement.handle);
+    }
+}
+
 // Text of a row for a note: malformed bytes are replaced, since it only goes into a message.
 juce::String rowText (sqlite3_stmt* statement, int column)
 {
@@ -843,23 +963,188 @@ juce::String noteText (sqlite3_stmt* statement, int column)
     return text;
 }
 
-// Every row of a query (bound to nothing) as one text for a note.
-bool noteRows (sqlite3* db, const juce::String& sql, const std::function<juce::String (sqlite3_stmt*)>& describe, juce::StringArray& out,
-               juce::String& error)
+juce::String identifier (const juce::String& name)
 {
-    Statement statement;
-    if (! prepare (db, sql.toRawUTF8(), statement, error))
+    return "\"" + name.replace ("\"", "\"\"") + "\"";
+}
+
+// The tables the transfer empties (of snapshot_chainer_params the active rows only), in the
+// order their foreign keys need: the active states, sidechain assignments and hot plug-ins that
+// point at the plug-ins, then the plug-ins, the presets, the routes and the channel parameters.
+const char* const emptiedTables[] = { "snapshot_plugin", "plug_sidechain", "hot_plug", "plug", "plugin_preset", "routes", "snapshot_chainer_params" };
+
+// Before anything is written, the template must take the transfer: its active snapshot row (the
+// channel map goes there, the copied states belong to it), and no rows of a table of its own that
+// refer to what the transfer empties (the transfer cannot know what they mean, and emptying the
+// tables under them would break them or, through a cascade, delete them in silence).
+bool checkTemplateTakesTheTransfer (sqlite3* db, juce::String& error)
+{
+    juce::int64 active = 0;
+    if (! countQuery (db, "SELECT count(*) FROM main.snapshot WHERE id=-1", {}, active, error))
         return false;
-    for (;;)
+    if (active == 0)
     {
-        resetWorkBudget();
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
-        out.add (describe (statement.handle));
+        error = "Waves host-save template has no active snapshot row";
+        return false;
     }
+    juce::StringArray list;
+    for (const auto* table : emptiedTables)
+        list.add ("'" + juce::String (table) + "'");
+    const auto names = list.joinIntoString (",");
+    std::vector<std::pair<juce::String, juce::String>> dependents;
+    if (! eachRow (db,
+                   "SELECT DISTINCT m.name,f.\"table\" FROM main.sqlite_master m JOIN pragma_foreign_key_list(m.name,'main') f WHERE m.type='table' AND "
+                   "lower(f.\"table\") IN (" + names + ") AND lower(m.name) NOT IN (" + names + ") ORDER BY m.name,f.\"table\"",
+                   [&dependents] (sqlite3_stmt* st) { dependents.emplace_back (rowText (st, 0), rowText (st, 1)); }, error))
+        return false;
+    for (const auto& [table, parent] : dependents)
+    {
+        juce::int64 rows = 0;
+        if (! countQuery (db, ("SELECT count(*) FROM main." + identifier (table)).toRawUTF8(), {}, rows, error))
+            return false;
+        if (rows > 0)
+        {
+            error = "Waves host-save template cannot be emptied: its table " + json::quotedForMessage (table) + " holds "
+                    + juce::String (rows) + (rows == 1 ? " row that refers" : " rows that refer") + " to " + json::quotedForMessage (parent)
+                    + ", which the transfer empties";
+            return false;
+        }
+    }
+    return true;
+}
+
+// What the template's own channels lose: their names (generic ones or the transferred channels'
+// take their place), and every plug-in, active channel parameter value, route and hot plug-in
+// assignment of the template; channels counts the channels that lose any of it.
+struct TemplateLosses
+{
+    int channels = 0;
+    int names = 0;
+    juce::int64 plugins = 0, parameters = 0, routes = 0, hotPlugins = 0;
+};
+
+// The hot plug-in columns of snapshot_hot_plugins in schema that exist, hp_1_plug_id to hp_12_plug_id.
+bool hotPluginColumns (sqlite3* db, const char* schema, juce::StringArray& columns, juce::String& error)
+{
+    columns.clear();
+    bool table = false;
+    if (! tableExists (db, schema, "snapshot_hot_plugins", table, error))
+        return false;
+    for (int k = 1; table && k <= 12; ++k)
+    {
+        const auto column = "hp_" + juce::String (k) + "_plug_id";
+        bool exists = false;
+        if (! columnExists (db, schema, "snapshot_hot_plugins", column.toRawUTF8(), exists, error))
+            return false;
+        if (exists)
+            columns.add (column);
+    }
+    return true;
+}
+
+bool collectTemplateLosses (sqlite3* db, TemplateLosses& losses, juce::String& error)
+{
+    losses = {};
+    std::set<juce::int64> channels, lost;
+    std::map<ChannelKey, juce::int64> objects;
+    if (! eachRow (db,
+                   "SELECT o.id,o.obj_type,o.obj_index,(SELECT sc.name FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 LIMIT 1),"
+                   "EXISTS(SELECT 1 FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1) FROM main.object o "
+                   "WHERE o.obj_type IN (0,1,2,6) AND typeof(o.obj_index)='integer'",
+                   [&] (sqlite3_stmt* st) {
+                       const auto id = sqlite3_column_int64 (st, 0);
+                       const auto type = sqlite3_column_int (st, 1);
+                       const auto index = sqlite3_column_int64 (st, 2);
+                       channels.insert (id);
+                       if (index < 0 || index >= std::numeric_limits<int>::max())
+                           return;
+                       objects.emplace (ChannelKey { type, (int) index }, id);
+                       if (sqlite3_column_int64 (st, 4) != 0 && SqlValue::column (st, 3) != SqlValue::of (genericChannelName (type, (int) index)))
+                       {
+                           ++losses.names;
+                           lost.insert (id);
+                       }
+                   },
+                   error))
+        return false;
+    const auto onChannel = [&channels, &lost] (sqlite3_stmt* st, int column) {
+        if (sqlite3_column_type (st, column) == SQLITE_INTEGER && channels.count (sqlite3_column_int64 (st, column)) != 0)
+            lost.insert (sqlite3_column_int64 (st, column));
+    };
+    if (! eachRow (db, "SELECT chainer_id FROM main.plug", [&] (sqlite3_stmt* st) { ++losses.plugins; onChannel (st, 0); }, error)
+        || ! eachRow (db, "SELECT chainer_id FROM main.snapshot_chainer_params WHERE snapshot_id=-1",
+                      [&] (sqlite3_stmt* st) { ++losses.parameters; onChannel (st, 0); }, error)
+        || ! eachRow (db, "SELECT src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index FROM main.routes",
+                      [&] (sqlite3_stmt* st) {
+                          ++losses.routes;
+                          for (const int end : { 0, 2 })
+                          {
+                              if (sqlite3_column_type (st, end) != SQLITE_INTEGER || sqlite3_column_type (st, end + 1) != SQLITE_INTEGER)
+                                  continue;
+                              const auto type = sqlite3_column_int64 (st, end), index = sqlite3_column_int64 (st, end + 1);
+                              if (type < 0 || type > 6 || index < 0 || index >= std::numeric_limits<int>::max())
+                                  continue;
+                              if (const auto found = objects.find ({ (int) type, (int) index }); found != objects.end())
+                                  lost.insert (found->second);
+                          }
+                      },
+                      error))
+        return false;
+    juce::StringArray hot;
+    bool hotPlug = false;
+    if (! hotPluginColumns (db, "main", hot, error) || ! tableExists (db, "main", "hot_plug", hotPlug, error))
+        return false;
+    for (const auto& column : hot)
+    {
+        juce::int64 assigned = 0;
+        const auto sql = "SELECT count(*) FROM main.snapshot_hot_plugins WHERE " + identifier (column) + " IS NOT NULL AND " + identifier (column)
+                         + " IS NOT -1";
+        if (! countQuery (db, sql.toRawUTF8(), {}, assigned, error))
+            return false;
+        losses.hotPlugins += assigned;
+    }
+    juce::int64 hotRows = 0;
+    if (hotPlug && ! countQuery (db, "SELECT count(*) FROM main.hot_plug", {}, hotRows, error))
+        return false;
+    losses.hotPlugins += hotRows;
+    losses.channels = (int) lost.size();
+    return true;
+}
+
+//==============================================================================
+// The notes
+
+juce::String counted (juce::int64 n, const char* one, const char* many)
+{
+    return juce::String (n) + " " + (n == 1 ? one : many);
+}
+
+// "a", "a and b", "a, b and c".
+juce::String listed (const juce::StringArray& items)
+{
+    if (items.size() < 2)
+        return items.joinIntoString ("");
+    juce::StringArray head (items);
+    head.remove (head.size() - 1);
+    return head.joinIntoString (", ") + " and " + items[items.size() - 1];
+}
+
+// A channel of a session row by its type and index columns: "Input 3", or "no channel".
+juce::String channelAt (sqlite3_stmt* statement, int typeColumn, int indexColumn)
+{
+    if (sqlite3_column_type (statement, typeColumn) != SQLITE_INTEGER || sqlite3_column_type (statement, indexColumn) != SQLITE_INTEGER)
+        return "no channel";
+    const auto type = sqlite3_column_int64 (statement, typeColumn), index = sqlite3_column_int64 (statement, indexColumn);
+    if (type < std::numeric_limits<int>::min() || type > std::numeric_limits<int>::max() || index < 0 || index >= std::numeric_limits<int>::max())
+        return "channel " + noteText (statement, typeColumn) + "/" + noteText (statement, indexColumn);
+    return genericChannelName ((int) type, (int) index);
+}
+
+// "EQ" (Input 1, slot 0), from the columns name, channel type, channel index and slot.
+juce::String describePlugin (sqlite3_stmt* statement, int first)
+{
+    return json::quotedForMessage (rowText (statement, first)) + " (" + channelAt (statement, first + 1, first + 2) + ", slot "
+           + noteText (statement, first + 3) + ")";
 }
 
 // "Song" (number 3), from the columns name and number.
@@ -871,36 +1156,121 @@ juce::String describeSnapshot (sqlite3_stmt* statement)
     return text;
 }
 
+// What the transfer leaves behind or changes beyond the copy itself, one line of the note each.
+struct TransferNotes
+{
+    juce::int64 channelParameters = 0;    // active channel parameter values of the transferred channels
+    juce::StringArray parameterNames;     // their names
+    juce::StringArray secondStates;       // selected plug-ins' active states of another setup
+    juce::StringArray resetPlugins;       // plug-ins whose recall-safe or hot-plug-in flags were reset
+    juce::StringArray hotAssignments;     // the source's active hot plug-in assignments
+    juce::StringArray movedSelections;    // channels that select another slot than in the source
+    juce::StringArray genericNames;       // channels without a name, and the name they got
+    juce::StringArray unselectedChannels; // source channels not selected
+    juce::StringArray unselectedPlugins;  // source plug-ins not selected
+    TemplateLosses templateLosses;
+    juce::StringArray sourceSnapshots;    // source snapshots not carried
+    juce::StringArray keptSnapshots;      // template snapshots kept with the template's values on transferred channels
+
+    juce::String text (bool toLv1) const
+    {
+        juce::StringArray lines;
+        const auto parameters = counted (channelParameters, toLv1 ? "SuperRack channel parameter value" : "LV1 channel parameter value",
+                                         toLv1 ? "SuperRack channel parameter values" : "LV1 channel parameter values")
+                                + " of the transferred " + (toLv1 ? "rack channels (" : "channels (") + parameterNames.joinIntoString (", ") + ")";
+        juce::String unmapped;
+        if (toLv1)
+            unmapped = channelParameters == 0 ? juce::String ("SuperRack channel parameters have no verified LV1 equivalent")
+                                              : parameters + (channelParameters == 1 ? " has no verified LV1 equivalent and was not carried"
+                                                                                      : " have no verified LV1 equivalent and were not carried");
+        else
+            unmapped = juce::String ("LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent")
+                       + (channelParameters == 0 ? juce::String() : ", and " + parameters + (channelParameters == 1 ? " was not carried" : " were not carried"));
+        lines.add (juce::String ("Native Waves preset payloads and active bypass/mute values were copied exactly")
+                   + (secondStates.isEmpty() ? "" : ", except the second active states named below") + ". Only physical I/O routes are translated; "
+                   + unmapped + ". Target-host load/save validation is still required.");
+        const auto add = [&lines] (const juce::StringArray& items, const juce::String& head) {
+            if (! items.isEmpty())
+                lines.add (head + items.joinIntoString (", ") + ".");
+        };
+        if (! secondStates.isEmpty())
+            lines.add ("Active states of a second setup (setup_type_id other than -1) were not carried: " + secondStates.joinIntoString ("; ") + ".");
+        add (resetPlugins, "Recall-safe or hot-plug-in flags of " + counted (resetPlugins.size(), "plug-in were", "plug-ins were")
+                               + " reset (recall_safe 0, hot_plugin -1): ");
+        add (hotAssignments, counted (hotAssignments.size(), "hot plug-in assignment", "hot plug-in assignments")
+                                 + " of the source " + (hotAssignments.size() == 1 ? "was" : "were") + " not carried: ");
+        add (movedSelections, counted (movedSelections.size(), "channel selects", "channels select")
+                                  + " another slot than in the source, since the plug-in or slot selected there was not carried: ");
+        add (genericNames, counted (genericNames.size(), "channel has", "channels have")
+                               + " no name in the source and got the generic name of " + (genericNames.size() == 1 ? "its" : "their") + " destination: ");
+        add (unselectedChannels, counted (unselectedChannels.size(), "source channel was", "source channels were") + " not selected and not carried: ");
+        add (unselectedPlugins, counted (unselectedPlugins.size(), "source plug-in was", "source plug-ins were") + " not selected and not carried: ");
+        const auto& lost = templateLosses;
+        if (lost.channels > 0 || lost.plugins > 0 || lost.parameters > 0 || lost.routes > 0 || lost.hotPlugins > 0)
+        {
+            juce::StringArray cleared;
+            if (lost.plugins > 0)
+                cleared.add (counted (lost.plugins, "plug-in", "plug-ins"));
+            if (lost.parameters > 0)
+                cleared.add (counted (lost.parameters, "channel parameter value", "channel parameter values"));
+            if (lost.routes > 0)
+                cleared.add (counted (lost.routes, "route", "routes"));
+            if (lost.hotPlugins > 0)
+                cleared.add (counted (lost.hotPlugins, "hot plug-in assignment", "hot plug-in assignments"));
+            juce::StringArray parts;
+            if (lost.names > 0)
+                parts.add (counted (lost.names, "name was", "names were")
+                           + " replaced (by the transferred channel's name or the generic one)");
+            if (! cleared.isEmpty())
+                parts.add (listed (cleared) + (lost.plugins + lost.parameters + lost.routes + lost.hotPlugins == 1 ? " was cleared" : " were cleared"));
+            lines.add (counted (lost.channels, "channel", "channels") + " of the host-save template lost content of "
+                       + (lost.channels == 1 ? "its" : "their") + " own: " + parts.joinIntoString ("; ") + ".");
+        }
+        add (sourceSnapshots, "Source snapshots were not carried: ");
+        add (keptSnapshots, "Host-save template snapshots were kept with the template's values on the transferred channels (recalling one "
+                            "undoes the transfer there): ");
+        return lines.joinIntoString ("\n");
+    }
+};
+
+// Every row of a query (bound to nothing) as one text for a note.
+bool noteRows (sqlite3* db, const juce::String& sql, const std::function<juce::String (sqlite3_stmt*)>& describe, juce::StringArray& out,
+               juce::String& error)
+{
+    return eachRow (db, sql, [&] (sqlite3_stmt* st) { out.add (describe (st)); }, error);
+}
+
 bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool toLv1, TransferNotes& notes, juce::String& error)
 {
     // A plug-in by its name and where the selection took it from.
     std::map<juce::int64, juce::String> plugins;
     for (const auto& choice : choices)
     {
-        notes.templateNames += choice.blank ? 1 : 0;
+        const auto from = genericChannelName (choice.source.type, choice.source.index);
+        if (choice.blank)
+            notes.genericNames.add (from + " as " + json::quotedForMessage (choice.outputName));
+        if (choice.selectionMoved)
+            notes.movedSelections.add (from + " (slot " + choice.content.selectedSlot.describe() + ", now "
+                                       + (choice.selectedSlot.integer < 0 ? juce::String ("none") : "slot " + choice.selectedSlot.describe()) + ")");
         for (const auto& plugin : choice.plugins)
-            plugins[plugin.plugId] = json::quotedForMessage (plugin.sourceName) + " ("
-                                     + genericChannelName (choice.source.type, choice.source.index) + ", slot " + juce::String (plugin.sourceSlot) + ")";
+            plugins[plugin.plugId] = json::quotedForMessage (plugin.sourceName) + " (" + from + ", slot " + juce::String (plugin.sourceSlot) + ")";
     }
 
     bool exists = false;
-    if (toLv1)
+    if (! tableExists (db, "source_session", "snapshot_chainer_params", exists, error))
+        return false;
+    if (exists)
     {
-        if (! tableExists (db, "source_session", "snapshot_chainer_params", exists, error))
+        bool named = false;
+        if (! tableExists (db, "source_session", "chainer_params", named, error)
+            || ! countQuery (db, "SELECT count(*) FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1",
+                             {}, notes.channelParameters, error))
             return false;
-        if (exists)
-        {
-            bool named = false;
-            if (! tableExists (db, "source_session", "chainer_params", named, error)
-                || ! countQuery (db, "SELECT count(*) FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1",
-                                 {}, notes.channelParameters, error))
-                return false;
-            const juce::String name = named ? "COALESCE((SELECT cp.name FROM source_session.chainer_params cp WHERE cp.id=scp.param_id LIMIT 1),'parameter '||scp.param_id)"
-                                            : "'parameter '||scp.param_id";
-            if (! noteRows (db, "SELECT DISTINCT " + name + " AS n FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1 ORDER BY n",
-                            [] (sqlite3_stmt* st) { return noteText (st, 0); }, notes.parameterNames, error))
-                return false;
-        }
+        const juce::String name = named ? "COALESCE((SELECT cp.name FROM source_session.chainer_params cp WHERE cp.id=scp.param_id LIMIT 1),'parameter '||scp.param_id)"
+                                        : "'parameter '||scp.param_id";
+        if (! noteRows (db, "SELECT DISTINCT " + name + " AS n FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1 ORDER BY n",
+                        [] (sqlite3_stmt* st) { return noteText (st, 0); }, notes.parameterNames, error))
+            return false;
     }
 
     if (! noteRows (db, "SELECT sp.plug_id,sp.setup_type_id FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id IS NOT -1 ORDER BY sp.plug_id,sp.setup_type_id,sp.id",
@@ -910,17 +1280,64 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
                     notes.secondStates, error))
         return false;
 
+    const juce::String plugColumns = "p.plugin_name,o.obj_type,o.obj_index,p.slot";
+    const juce::String plugOrder = " ORDER BY o.obj_type,o.obj_index,p.slot,p.id";
+    const auto describe = [] (sqlite3_stmt* st) { return describePlugin (st, 0); };
     bool recallSafe = false, hotPlugin = false;
     if (! columnExists (db, "source_session", "plug", "recall_safe", recallSafe, error)
         || ! columnExists (db, "source_session", "plug", "hot_plugin", hotPlugin, error))
         return false;
-    if (recallSafe || hotPlugin)
+    if ((recallSafe || hotPlugin)
+        && ! noteRows (db, "SELECT " + plugColumns + " FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE "
+                               + (recallSafe ? "COALESCE(p.recall_safe,0)<>0" : "0") + " OR " + (hotPlugin ? "COALESCE(p.hot_plugin,-1)<>-1" : "0") + plugOrder,
+                       describe, notes.resetPlugins, error))
+        return false;
+
+    // The source's hot plug-in assignments of its active snapshot: no verified equivalent in the
+    // other product, so none is carried.
+    juce::StringArray hot;
+    bool snapshotColumn = false;
+    if (! hotPluginColumns (db, "source_session", hot, error)
+        || ! columnExists (db, "source_session", "snapshot_hot_plugins", "snapshot_id", snapshotColumn, error))
+        return false;
+    for (const auto& column : hot)
     {
-        const juce::String sql = juce::String ("SELECT count(*) FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id WHERE ")
-                                 + (recallSafe ? "COALESCE(p.recall_safe,0)<>0" : "0") + " OR " + (hotPlugin ? "COALESCE(p.hot_plugin,-1)<>-1" : "0");
-        if (! countQuery (db, sql.toRawUTF8(), {}, notes.resetFlags, error))
+        const auto number = column.fromFirstOccurrenceOf ("hp_", false, false).upToFirstOccurrenceOf ("_", false, false);
+        const auto value = "h." + identifier (column);
+        if (! noteRows (db, "SELECT " + value + ",p.id,p.plugin_name,o.obj_type,o.obj_index,p.slot FROM source_session.snapshot_hot_plugins h LEFT JOIN source_session.plug p ON p.id="
+                                + value + " LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE " + (snapshotColumn ? "h.snapshot_id=-1" : "1") + " AND "
+                                + value + " IS NOT NULL AND " + value + " IS NOT -1 ORDER BY h.id",
+                        [&number] (sqlite3_stmt* st) {
+                            return "hot plug-in " + number + " "
+                                   + (sqlite3_column_type (st, 1) == SQLITE_NULL ? "plug-in id " + noteText (st, 0) + " (not a plug-in of the source)"
+                                                                                 : describePlugin (st, 2));
+                        },
+                        notes.hotAssignments, error))
             return false;
     }
+
+    // Everything the source holds that the selection left out: its channels as the report lists
+    // them, and every plug-in not carried (on those channels, on selected ones, or on channels the
+    // report cannot list).
+    const std::vector<int> types = toLv1 ? std::vector<int> { 0 } : std::vector<int> { 0, 2, 1, 6 };
+    for (const int type : types)
+    {
+        juce::int64 configured = 0;
+        if (! configuredChannelCount (db, "source_session", type, configured, error))
+            return false;
+        if (! noteRows (db, "SELECT o.obj_type,o.obj_index,COALESCE((SELECT sc.name FROM source_session.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 LIMIT 1),o.name) "
+                            "FROM source_session.object o WHERE o.obj_type=" + juce::String (type) + " AND typeof(o.obj_index)='integer' AND o.obj_index>=0 AND o.obj_index<"
+                                + juce::String (configured) + " AND o.id NOT IN (SELECT source_id FROM vorn_channel_map) ORDER BY o.obj_index,o.id",
+                        [] (sqlite3_stmt* st) {
+                            const auto name = rowText (st, 2);
+                            return channelAt (st, 0, 1) + (name.isEmpty() ? juce::String() : " " + json::quotedForMessage (name));
+                        },
+                        notes.unselectedChannels, error))
+            return false;
+    }
+    if (! noteRows (db, "SELECT " + plugColumns + " FROM source_session.plug p LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE p.id NOT IN (SELECT source_id FROM vorn_plugin_map)" + plugOrder,
+                    describe, notes.unselectedPlugins, error))
+        return false;
 
     return noteRows (db, "SELECT name,number FROM source_session.snapshot WHERE id<>-1 ORDER BY number,id", describeSnapshot, notes.sourceSnapshots, error)
         && tableExists (db, "main", "snapshot_chainer_params", exists, error)
@@ -960,6 +1377,219 @@ juce::String channelMapRecord (const std::vector<ChannelChoice>& choices, bool t
     root->setProperty ("schema", "vorn-waves-channel-map-v1");
     root->setProperty ("channels", channels);
     return "VORN_WAVES_CHANNEL_MAP_V1\n" + json::toJsonLine (juce::var (root));
+}
+
+//==============================================================================
+// The proof
+
+// What the written session must hold besides its channels: the template's snapshots as they were
+// (id, number, name), the channel map in the active one, and exactly the plug-ins, states and
+// routes the transfer copied.
+struct TransferProof
+{
+    std::vector<SqlRow> snapshots;
+    juce::String record;
+    int plugins = 0, routes = 0;
+};
+
+bool readSnapshots (sqlite3* db, std::vector<SqlRow>& rows, juce::String& error)
+{
+    rows.clear();
+    return eachRow (db, "SELECT id,number,name FROM main.snapshot ORDER BY id",
+                    [&rows] (sqlite3_stmt* st) { rows.push_back ({ SqlValue::column (st, 0), SqlValue::column (st, 1), SqlValue::column (st, 2) }); },
+                    error);
+}
+
+// What the selection asks of a channel: the name it gets, the source's preset name (empty when it
+// has none) and the mapped selected slot; each selected plug-in with its row and active state at
+// its target slot; the physical routes with the channel's end renumbered; no channel parameter.
+ChannelContent expectedContent (const ChannelChoice& choice)
+{
+    ChannelContent expected;
+    expected.name = SqlValue::of (choice.outputName);
+    expected.presetName = choice.content.presetName.isNull() ? SqlValue::of (juce::String()) : choice.content.presetName;
+    expected.selectedSlot = choice.selectedSlot;
+    auto plugins = choice.plugins;
+    std::sort (plugins.begin(), plugins.end(), [] (const PluginChoice& a, const PluginChoice& b) { return a.targetSlot < b.targetSlot; });
+    for (const auto& plugin : plugins)
+    {
+        auto content = choice.content.plugins[plugin.sourcePlugin];
+        content.slot = SqlValue::of ((juce::int64) plugin.targetSlot);
+        expected.plugins.push_back (std::move (content));
+    }
+    const auto type = SqlValue::of ((juce::int64) choice.source.type), index = SqlValue::of ((juce::int64) choice.source.index);
+    for (auto route : choice.content.routes)
+    {
+        const bool in = route[1] == SqlValue::of ((juce::int64) 10) && route[8] == type && route[9] == index;
+        route[in ? 8 : 1] = SqlValue::of ((juce::int64) choice.destination.type);
+        route[in ? 9 : 2] = SqlValue::of ((juce::int64) choice.destination.index);
+        expected.routes.push_back (std::move (route));
+    }
+    return expected;
+}
+
+// The first difference between a written channel and what the selection asks of it, or nothing.
+juce::String contentDifference (const ChannelContent& expected, const ChannelContent& actual)
+{
+    const auto differs = [] (const juce::String& what, const SqlValue& is, const SqlValue& asked) {
+        return what + " is " + is.describe() + ", the selection asks for " + asked.describe();
+    };
+    const auto rowDifference = [&differs] (const juce::String& what, const char* const* columns, const SqlRow& is, const SqlRow& asked) {
+        for (size_t c = 0; c < is.size() && c < asked.size(); ++c)
+            if (is[c] != asked[c])
+                return differs (what + " " + columns[c], is[c], asked[c]);
+        return juce::String();
+    };
+    if (actual.name != expected.name)
+        return differs ("name", actual.name, expected.name);
+    if (actual.presetName != expected.presetName)
+        return differs ("preset_name", actual.presetName, expected.presetName);
+    if (actual.selectedSlot != expected.selectedSlot)
+        return differs ("selected_slot", actual.selectedSlot, expected.selectedSlot);
+    if (actual.plugins.size() != expected.plugins.size())
+        return "it holds " + counted ((juce::int64) actual.plugins.size(), "plug-in", "plug-ins") + ", the selection asks for "
+               + juce::String ((juce::int64) expected.plugins.size());
+    for (size_t p = 0; p < actual.plugins.size(); ++p)
+    {
+        const auto& is = actual.plugins[p];
+        const auto& asked = expected.plugins[p];
+        const auto what = "the plug-in in slot " + asked.slot.describe();
+        if (is.slot != asked.slot)
+            return differs ("a plug-in's slot", is.slot, asked.slot);
+        if (is.id != asked.id)
+            return differs (what + " id", SqlValue::of (is.id), SqlValue::of (asked.id));
+        if (const auto row = rowDifference (what, copiedPluginColumns, is.row, asked.row); row.isNotEmpty())
+            return row;
+        if (is.states.size() != asked.states.size())
+            return what + " has " + counted ((juce::int64) is.states.size(), "active state", "active states") + ", the selection asks for "
+                   + juce::String ((juce::int64) asked.states.size());
+        for (size_t s = 0; s < is.states.size(); ++s)
+            if (const auto state = rowDifference (what + " active state", activeStateColumns, is.states[s], asked.states[s]); state.isNotEmpty())
+                return state;
+    }
+    if (actual.routes.size() != expected.routes.size())
+        return "it has " + counted ((juce::int64) actual.routes.size(), "physical route", "physical routes") + ", the selection asks for "
+               + juce::String ((juce::int64) expected.routes.size());
+    for (size_t r = 0; r < actual.routes.size(); ++r)
+        if (const auto route = rowDifference ("physical route " + expected.routes[r][0].describe(), routeColumns, actual.routes[r], expected.routes[r]);
+            route.isNotEmpty())
+            return route;
+    if (! actual.parameters.empty())
+        return "it holds " + counted ((juce::int64) actual.parameters.size(), "channel parameter value", "channel parameter values")
+               + ", the transfer carries none";
+    return {};
+}
+
+// Reads the written session back on a connection of its own, with the readers that read the
+// source, and compares it channel by channel with what the selection asked: names, preset names,
+// selected slots, plug-ins by slot with their rows and active states, physical routes, channel
+// parameters; then that nothing else came in (plug-ins, states, presets, routes, parameters, hot
+// plug-in assignments), that every template channel not transferred onto carries its generic
+// name, and that the snapshots are the template's with the channel map in the active one. The
+// first difference refuses the transfer.
+bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>& choices, const TransferProof& proof, juce::String& error)
+{
+    Database db;
+    if (! openDatabase (written, db, error))
+        return false;
+    const auto refuse = [&error] (const juce::String& where, const juce::String& what) {
+        error = "written Waves session differs from the selection" + where + ": " + what;
+        return false;
+    };
+    std::set<juce::int64> targets;
+    for (const auto& choice : choices)
+    {
+        const auto where = " at " + genericChannelName (choice.destination.type, choice.destination.index) + " (from "
+                           + genericChannelName (choice.source.type, choice.source.index) + ")";
+        bool found = false;
+        WavesChannel channel;
+        if (! readChannel (db.handle, "main", choice.destination.type, choice.destination.index, "written Waves session", found, channel, error))
+            return false;
+        if (! found || channel.objectId != choice.targetId || ! channel.activeRow)
+            return refuse (where, "its channel object or active row is not the template's");
+        targets.insert (channel.objectId);
+        ChannelContent actual;
+        if (! readChannelContent (db.handle, "main", channel.objectId, choice.destination.type, choice.destination.index, actual, error))
+            return false;
+        if (const auto difference = contentDifference (expectedContent (choice), actual); difference.isNotEmpty())
+            return refuse (where, difference);
+    }
+
+    const struct
+    {
+        const char* sql;
+        juce::int64 expected;
+        const char *one, *many;
+    } totals[] = {
+        { "SELECT count(*) FROM plug", proof.plugins, "plug-in", "plug-ins" },
+        { "SELECT count(*) FROM snapshot_plugin", proof.plugins, "plug-in state", "plug-in states" },
+        { "SELECT count(*) FROM routes", proof.routes, "route", "routes" },
+        { "SELECT count(*) FROM snapshot_chainer_params WHERE snapshot_id=-1", 0, "active channel parameter value", "active channel parameter values" },
+        { "SELECT count(*) FROM plug WHERE recall_safe IS NOT 0 OR side_chain IS NOT 0 OR hot_plugin IS NOT -1", 0,
+          "plug-in with recall_safe, side_chain or hot_plugin set", "plug-ins with recall_safe, side_chain or hot_plugin set" },
+        { "SELECT count(*) FROM plugin_preset pp WHERE pp.ref_count IS NOT (SELECT count(*) FROM snapshot_plugin sp WHERE sp.preset_id=pp.id) "
+          "OR NOT EXISTS(SELECT 1 FROM snapshot_plugin sp WHERE sp.preset_id=pp.id)",
+          0, "preset that no copied state uses or whose ref_count is not the number of states using it",
+          "presets that no copied state uses or whose ref_count is not the number of states using them" },
+    };
+    for (const auto& total : totals)
+    {
+        juce::int64 count = 0;
+        if (! countQuery (db.handle, total.sql, {}, count, error))
+            return false;
+        if (count != total.expected)
+            return refuse ({}, "it holds " + counted (count, total.one, total.many) + ", the selection asks for " + juce::String (total.expected));
+    }
+    juce::StringArray hot;
+    bool hotPlug = false;
+    if (! hotPluginColumns (db.handle, "main", hot, error) || ! tableExists (db.handle, "main", "hot_plug", hotPlug, error))
+        return false;
+    for (const auto& column : hot)
+    {
+        juce::int64 assigned = 0;
+        if (! countQuery (db.handle, ("SELECT count(*) FROM snapshot_hot_plugins WHERE " + identifier (column) + " IS NOT -1").toRawUTF8(), {}, assigned,
+                          error))
+            return false;
+        if (assigned != 0)
+            return refuse ({}, "snapshot_hot_plugins." + column + " holds a hot plug-in assignment, the transfer carries none");
+    }
+    juce::int64 hotRows = 0;
+    if (hotPlug && ! countQuery (db.handle, "SELECT count(*) FROM hot_plug", {}, hotRows, error))
+        return false;
+    if (hotRows != 0)
+        return refuse ({}, "hot_plug holds " + juce::String (hotRows) + " rows, the transfer carries none");
+
+    juce::String misnamed;
+    if (! eachRow (db.handle,
+                   "SELECT o.id,o.obj_type,o.obj_index,sc.name FROM object o JOIN snapshot_chainer sc ON sc.chainer_id=o.id AND sc.snapshot_id=-1 "
+                   "WHERE o.obj_type IN (0,1,2,6) AND typeof(o.obj_index)='integer' AND o.obj_index>=0 ORDER BY o.obj_type,o.obj_index",
+                   [&] (sqlite3_stmt* st) {
+                       const auto index = sqlite3_column_int64 (st, 2);
+                       if (misnamed.isNotEmpty() || targets.count (sqlite3_column_int64 (st, 0)) != 0 || index >= std::numeric_limits<int>::max())
+                           return;
+                       const auto generic = genericChannelName (sqlite3_column_int (st, 1), (int) index);
+                       const auto name = SqlValue::column (st, 3);
+                       if (name != SqlValue::of (generic))
+                           misnamed = generic + " of the host-save template is named " + name.describe() + ", the transfer gives it "
+                                      + json::quotedForMessage (generic);
+                   },
+                   error))
+        return false;
+    if (misnamed.isNotEmpty())
+        return refuse ({}, misnamed);
+
+    std::vector<SqlRow> snapshots;
+    if (! readSnapshots (db.handle, snapshots, error))
+        return false;
+    if (snapshots.size() != proof.snapshots.size() || ! std::equal (snapshots.begin(), snapshots.end(), proof.snapshots.begin()))
+        return refuse ({}, "its snapshots are not the host-save template's");
+    Statement info;
+    bool hasRow = false;
+    if (! prepare (db.handle, "SELECT info FROM snapshot WHERE id=-1", info, error) || ! stepRow (db.handle, info.handle, hasRow, error))
+        return false;
+    if (! hasRow || SqlValue::column (info.handle, 0) != SqlValue::of (proof.record))
+        return refuse ({}, "the active snapshot does not hold the channel map");
+    return true;
 }
 
 } // namespace
@@ -1010,8 +1640,9 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     OutputStage stage;
     juce::String ignored;
     if (! openHeldFolder (output.getParentDirectory(), false, "output folder", outputFolder)
-        || ! makeTemporaryIn (outputFolder, output.getFileName(), temporary)
-        || ! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
+        || ! makeTemporaryIn (outputFolder, output.getFileName(), temporary))
+        return fail ("Could not create the Waves output beside " + output.getFullPathName() + systemReason (errno));
+    if (! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
         return fail ("Could not stage the Waves host-save template" + systemReason (errno));
     // A host save that still sits in the template's write-ahead log belongs to the template; an
     // unfinished one in its rollback journal is rolled back on the copy by SQLite.
@@ -1025,8 +1656,8 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return fail ("Waves host-save template changed while it was being staged");
 
     const auto db = [&stage] { return stage.db.handle; };
-    if (! openDatabase (stage.file, stage.db, error) || ! execute (db(), "PRAGMA journal_mode=DELETE", error)
-        || ! execute (db(), "PRAGMA foreign_keys=ON", error))
+    if (! openDatabase (stage.file, stage.db, error) || ! checkHostShapedSchema (db(), "main", "Waves host-save template", error)
+        || ! execute (db(), "PRAGMA journal_mode=DELETE", error) || ! execute (db(), "PRAGMA foreign_keys=ON", error))
         return fail (error);
     {
         Statement attach;
@@ -1067,7 +1698,17 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return fail ("Select between 1 and 64 Waves channels: the selection selects " + juce::String (picked.selectedCount) + ", and "
                      + capacity);
     }
-    if (! checkDestinationsFitTemplate (db(), choices, error) || ! resolveChannels (db(), choices, error))
+    if (! checkDestinationsFitTemplate (db(), choices, error) || ! resolveChannels (db(), toLv1, choices, error)
+        || ! checkTemplateTakesTheTransfer (db(), error))
+        return fail (error);
+
+    // What the template holds before the write: its snapshots stay as they are, and the note says
+    // what its own channels lose.
+    TransferProof proof;
+    TemplateLosses templateLosses;
+    bool hotPlugTable = false;
+    if (! readSnapshots (db(), proof.snapshots, error) || ! collectTemplateLosses (db(), templateLosses, error)
+        || ! tableExists (db(), "main", "hot_plug", hotPlugTable, error))
         return fail (error);
 
     if (! execute (db(),
@@ -1115,8 +1756,8 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     // The template's plug-ins go with the rows that point at them, children first, so that the
     // delete holds under the host's foreign keys and no orphaned state is counted below.
     if (! execute (db(),
-                   "DELETE FROM snapshot_plugin;DELETE FROM plug_sidechain;"
-                   "DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM routes;DELETE FROM snapshot_chainer_params WHERE snapshot_id=-1;UPDATE snapshot_hot_plugins SET hp_1_plug_id=-1,hp_2_plug_id=-1,hp_3_plug_id=-1,hp_4_plug_id=-1,hp_5_plug_id=-1,hp_6_plug_id=-1,hp_7_plug_id=-1,hp_8_plug_id=-1,hp_9_plug_id=-1,hp_10_plug_id=-1,hp_11_plug_id=-1,hp_12_plug_id=-1;",
+                   juce::String ("DELETE FROM snapshot_plugin;DELETE FROM plug_sidechain;") + (hotPlugTable ? "DELETE FROM hot_plug;" : "")
+                       + "DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM routes;DELETE FROM snapshot_chainer_params WHERE snapshot_id=-1;UPDATE snapshot_hot_plugins SET hp_1_plug_id=-1,hp_2_plug_id=-1,hp_3_plug_id=-1,hp_4_plug_id=-1,hp_5_plug_id=-1,hp_6_plug_id=-1,hp_7_plug_id=-1,hp_8_plug_id=-1,hp_9_plug_id=-1,hp_10_plug_id=-1,hp_11_plug_id=-1,hp_12_plug_id=-1;",
                    error)
         || ! applyGenericNames (db(), error))
         return fail (error);
@@ -1124,23 +1765,26 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     // The notes are taken before the copy: what the source holds beyond the copy, and what the
     // template keeps of its own on the transferred channels.
     TransferNotes notes;
+    notes.templateLosses = templateLosses;
     if (! collectNotes (db(), choices, toLv1, notes, error))
         return fail (error);
 
-    // Each mapped channel takes the name the selection showed for it: its own, or for a channel
-    // without one the template's (generic) name, which it already has.
+    // Each mapped channel takes the name the selection showed for it (its own, or for a channel
+    // without one the generic name of its destination, which it already has) and selects the slot
+    // where the plug-in the source selects landed.
     for (const auto& choice : choices)
     {
         Statement rename;
-        if (! prepare (db(), "UPDATE snapshot_chainer SET name=? WHERE snapshot_id=-1 AND chainer_id=?", rename, error))
+        if (! prepare (db(), "UPDATE snapshot_chainer SET name=?,selected_slot=? WHERE snapshot_id=-1 AND chainer_id=?", rename, error))
             return fail (error);
         sqlite3_bind_text (rename.handle, 1, choice.outputName.toRawUTF8(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64 (rename.handle, 2, choice.targetId);
+        sqlite3_bind_int64 (rename.handle, 2, choice.selectedSlot.integer);
+        sqlite3_bind_int64 (rename.handle, 3, choice.targetId);
         if (! stepDone (db(), rename.handle, error))
             return fail (error);
     }
     if (! execute (db(),
-                   "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),''),selected_slot=COALESCE((SELECT s.selected_slot FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),-1) WHERE d.snapshot_id=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);INSERT INTO plug(id,chainer_id,slot,plugin_name,plugin_4cc,additional_info,disabled,recall_safe,side_chain,hot_plugin,vendor_name,plug_role,ignore_latency) SELECT p.id,m.target_id,pm.target_slot,p.plugin_name,p.plugin_4cc,p.additional_info,p.disabled,0,0,-1,p.vendor_name,p.plug_role,p.ignore_latency FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;INSERT INTO plugin_preset(id,hash,ref_count,preset) SELECT pp.id,pp.hash,count(*),pp.preset FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1 GROUP BY pp.id;INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id,bypass,mute,docked,fw_posx,fw_posy,fw_scale_precentage,fw_always_on_top) SELECT sp.id,pm.target_id,sp.preset_id,-1,-1,sp.bypass,sp.mute,sp.docked,sp.fw_posx,sp.fw_posy,sp.fw_scale_precentage,sp.fw_always_on_top FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1;",
+                   "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),'') WHERE d.snapshot_id=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);INSERT INTO plug(id,chainer_id,slot,plugin_name,plugin_4cc,additional_info,disabled,recall_safe,side_chain,hot_plugin,vendor_name,plug_role,ignore_latency) SELECT p.id,m.target_id,pm.target_slot,p.plugin_name,p.plugin_4cc,p.additional_info,p.disabled,0,0,-1,p.vendor_name,p.plug_role,p.ignore_latency FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;INSERT INTO plugin_preset(id,hash,ref_count,preset) SELECT pp.id,pp.hash,count(*),pp.preset FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1 GROUP BY pp.id;INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id,bypass,mute,docked,fw_posx,fw_posy,fw_scale_precentage,fw_always_on_top) SELECT sp.id,pm.target_id,sp.preset_id,-1,-1,sp.bypass,sp.mute,sp.docked,sp.fw_posx,sp.fw_posy,sp.fw_scale_precentage,sp.fw_always_on_top FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1;",
                    error))
         return fail (error);
 
@@ -1167,8 +1811,8 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         Statement update;
         if (! prepare (db(), "UPDATE snapshot SET info=? WHERE id=-1", update, error))
             return fail (error);
-        const auto record = channelMapRecord (choices, toLv1);
-        sqlite3_bind_text (update.handle, 1, record.toRawUTF8(), -1, SQLITE_TRANSIENT);
+        proof.record = channelMapRecord (choices, toLv1);
+        sqlite3_bind_text (update.handle, 1, proof.record.toRawUTF8(), -1, SQLITE_TRANSIENT);
         if (fileSha256 (input) != fingerprint)
             return fail ("Waves source changed during conversion; no output was published");
         if (! stepDone (db(), update.handle, error))
@@ -1180,6 +1824,14 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     if (! verifyIntegrity (db(), error) || ! execute (db(), "COMMIT", error))
         return fail (error);
     stage.close();
+
+    // The written session is read back and proven against the selection before it is published.
+    proof.plugins = pluginCount;
+    proof.routes = routeCount;
+    if (testHooks::afterWavesSessionWritten != nullptr)
+        testHooks::afterWavesSessionWritten (stage.file.getFullPathName().toRawUTF8());
+    if (! proveTransfer (stage.file, choices, proof, error))
+        return fail (error);
 
     // The finished session goes into the temporary file beside the output, and from there to
     // the output in one step that never replaces anything.

@@ -4,9 +4,11 @@
 // file. Only a staged copy of the input is opened, and the input must still have the copy's
 // fingerprint when the report is done. For a SoundGrid session that an earlier transfer wrote, the
 // channel-map record it left refines the proposals; that record is untrusted and never blocks the
-// report. A channel without a name of its own shows the name the transfer gives it (the
-// template's for its destination), and plug-ins on channels the report does not list are named as
-// not transferable.
+// report. A channel without a name of its own shows the name the transfer gives it (the generic
+// name of its destination), and plug-ins on channels the report does not list are named as not
+// transferable. Each destination a field repeats is written the same in both: toward SoundGrid
+// the destination fields repeat targetIndex and targetSlot, toward LV1 targetIndex and targetSlot
+// repeat destinationIndex and destinationSlot.
 //
 // In this file, in order:
 //   - Limits and the channel-map record: the embedded channel map, read leniently (whatever cannot
@@ -335,8 +337,8 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
                     entry = &found->second;
             const int destinationType = toLv1 ? (entry != nullptr ? entry->sourceType : 0) : 0;
             const int destinationIndex = toLv1 ? (entry != nullptr ? entry->sourceIndex : i) : n;
-            // A channel without a name of its own takes the template's name for its destination,
-            // and the report shows that name.
+            // A channel without a name of its own takes the generic name of its destination, and
+            // the report shows that name.
             const auto name = destinationChannelName (source, destinationType, destinationIndex);
 
             juce::Array<ListedPlugin> rows;
@@ -353,7 +355,13 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
             for (int k = 0; k < rows.size(); ++k)
             {
                 const auto& row = rows.getReference (k);
-                const int targetSlot = pluginOverflow ? (k < maxSlots ? k : -1) : row.slot;
+                int targetSlot = pluginOverflow ? (k < maxSlots ? k : -1) : row.slot;
+                // Toward LV1 the slot is where the embedded map says the plug-in came from (a
+                // renumbered one goes where it is renumbered to), and targetSlot repeats it.
+                int destinationSlot = targetSlot;
+                if (toLv1 && ! pluginOverflow && entry != nullptr)
+                    if (const auto slot = entry->plugins.find (row.slot); slot != entry->plugins.end())
+                        destinationSlot = targetSlot = slot->second;
                 auto* plugin = new juce::DynamicObject();
                 plugin->setProperty ("sourceSlot", row.slot);
                 plugin->setProperty ("targetSlot", targetSlot);
@@ -362,20 +370,14 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
                 plugin->setProperty ("selected", k < maxSlots);
                 plugin->setProperty ("sidechainSource", -1);
                 if (toLv1)
-                {
-                    int destinationSlot = row.slot;
-                    if (entry != nullptr)
-                        if (const auto slot = entry->plugins.find (row.slot); slot != entry->plugins.end())
-                            destinationSlot = slot->second;
                     plugin->setProperty ("destinationSlot", destinationSlot);
-                }
                 plugins.add (juce::var (plugin));
             }
 
             auto* channel = new juce::DynamicObject();
             channel->setProperty ("sourceType", type);
             channel->setProperty ("sourceIndex", i);
-            channel->setProperty ("targetIndex", n < maxChannels ? n : -1);
+            channel->setProperty ("targetIndex", toLv1 ? destinationIndex : (n < maxChannels ? n : -1));
             channel->setProperty ("typeName", channelTypeName (type));
             channel->setProperty ("name", name);
             channel->setProperty ("selected", n < maxChannels);

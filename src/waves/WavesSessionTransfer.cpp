@@ -21,6 +21,7 @@
 #include "waves/WavesSessionTransfer.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/JsonWriter.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 
@@ -271,6 +272,7 @@ void hardenConnection (sqlite3* db)
         return;
     sqlite3_db_config (db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     sqlite3_db_config (db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config (db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
     sqlite3_limit (db, SQLITE_LIMIT_LENGTH, maxValueBytes);
     sqlite3_progress_handler (db, progressInterval, progressGuard, &workCounter);
 }
@@ -416,6 +418,50 @@ bool verifyIntegrity (sqlite3* db, juce::String& error)
         return false;
     }
     return true;
+}
+
+bool checkHostShapedSchema (sqlite3* db, const char* schema, const juce::String& owner, juce::String& error)
+{
+    Statement statement;
+    const auto sql = "SELECT type,name,tbl_name,sql FROM " + juce::String (schema) + ".sqlite_master ORDER BY rowid";
+    if (! prepare (db, sql.toRawUTF8(), statement, error))
+        return false;
+    const auto text = [&statement] (int column) {
+        const auto* bytes = sqlite3_column_text (statement.handle, column);
+        return bytes != nullptr ? utf8::toTextReplacingMalformed (bytes, (size_t) sqlite3_column_bytes (statement.handle, column))
+                                : juce::String();
+    };
+    juce::StringArray foreign;
+    for (;;)
+    {
+        resetWorkBudget();
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            break;
+        const auto type = text (0);
+        const auto name = json::quotedForMessage (text (1));
+        if (type == "index")
+            continue;
+        if (type == "table")
+        {
+            // The stored text of a virtual table starts with these words, whatever case was typed.
+            if (! text (3).trimStart().startsWithIgnoreCase ("CREATE VIRTUAL"))
+                continue;
+            foreign.add ("virtual table " + name);
+        }
+        else if (type == "trigger")
+            foreign.add ("trigger " + name + " (on " + json::quotedForMessage (text (2)) + ")");
+        else if (type == "view")
+            foreign.add ("view " + name);
+        else
+            foreign.add ("schema object " + name + " of type " + json::quotedForMessage (type));
+    }
+    if (foreign.isEmpty())
+        return true;
+    error = owner + " is not a host save: it holds " + foreign.joinIntoString (", ") + "; a host saves tables and their indexes only";
+    return false;
 }
 
 //==============================================================================

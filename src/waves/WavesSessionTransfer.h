@@ -101,8 +101,9 @@ struct Statement
     ~Statement();
 };
 
-// Limits every connection to an untrusted database: no trusted schema, defensive mode, a cap on
-// the size of one text or blob value, and a cap on the work of one statement.
+// Limits every connection to an untrusted database: no trusted schema, defensive mode, no
+// triggers (a trigger the file brings never runs on what the converter writes), a cap on the size
+// of one text or blob value, and a cap on the work of one statement.
 void hardenConnection (sqlite3* db);
 // Gives the next statement on this thread its full work budget.
 void resetWorkBudget();
@@ -120,6 +121,12 @@ bool stepRow (sqlite3* db, sqlite3_stmt* statement, bool& hasRow, juce::String& 
 bool stepDone (sqlite3* db, sqlite3_stmt* statement, juce::String& error);
 bool execute (sqlite3* db, const juce::String& sql, juce::String& error);
 bool verifyIntegrity (sqlite3* db, juce::String& error);
+
+// A host saves tables and their indexes, nothing else. A template whose schema (in schema of db)
+// holds a trigger (which would run in the writer's transaction and later in the host), a view or
+// a virtual table (which would stand in for a table) is refused before anything is written:
+// error names every such object, after owner ("SuperRack template", "Waves host-save template").
+bool checkHostShapedSchema (sqlite3* db, const char* schema, const juce::String& owner, juce::String& error);
 
 // ---- Channel selection report and native transfer between eMotion LV1 and SuperRack SoundGrid
 

@@ -804,6 +804,16 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     if (! waves::sourceFingerprint (hostSaveTemplate, now, ignored) || now != templateCopy.fingerprint)
         return failWith ("SuperRack template changed while it was being copied");
 
+    // A host save holds tables and indexes only: a trigger would run in the write below (and in
+    // the host), a view or virtual table would stand in for what the reader and the proof read.
+    {
+        waves::Database db;
+        juce::String error;
+        if (! waves::openDatabase (copy, db, error))
+            return failWith ("sqlite open output failed: " + error);
+        if (! waves::checkHostShapedSchema (db.handle, "main", "SuperRack template", error))
+            return failWith (error);
+    }
     const auto base = readSuperRackSprk (copy);
     if (! base.isComplete())
         return failWith ("SuperRack template is not completely readable" + (base.error.isNotEmpty() ? ": " + base.error : juce::String()));

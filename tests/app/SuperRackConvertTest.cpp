@@ -66,6 +66,56 @@ TEST (SuperRackConvert, ConvertRunnerWritesAVerifiedPerformerSessionOnce)
     EXPECT_EQ (output.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
 }
 
+// A template that no host would save is refused before anything is written: a trigger (which
+// would run in the write and later in the host), a view or a virtual table standing in for a
+// table. The output is not made, the template stays as it was, and no private copy is left.
+TEST (SuperRackConvert, AHostShapedTemplateOnly)
+{
+    vorntest::ProgramSandbox box;
+    vorntest::SprkFixture source ("src.sprk");
+    fillSource (source);
+    source.close();
+    const auto catalog = box.work.getChildFile ("cat.tsv");
+    catalog.replaceWithText (proQ + "\tPro-Q 3\tFabFilter\t3.0\t/opt/vst3/ProQ3.vst3\n");
+    const struct
+    {
+        const char* name;
+        const char* sql;
+        const char* error;
+    } cases[] = {
+        { "trigger on plug", "CREATE TABLE fired(x); CREATE TRIGGER tr AFTER INSERT ON plug BEGIN INSERT INTO fired VALUES(NEW.id); END;",
+          "ERROR   SuperRack template is not a host save: it holds trigger \"tr\" (on \"plug\"); a host saves tables and their indexes only" },
+        { "view in place of a table", "DROP TABLE hot_snapshots; CREATE VIEW hot_snapshots AS SELECT 1 AS id, -1 AS snapshot_id;",
+          "ERROR   SuperRack template is not a host save: it holds view \"hot_snapshots\"; a host saves tables and their indexes only" },
+        { "virtual table", "CREATE VIRTUAL TABLE places USING rtree(id, x0, x1);",
+          "ERROR   SuperRack template is not a host save: it holds virtual table \"places\"; a host saves tables and their indexes only" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        vorntest::SprkFixture base ("tmpl.sprk");
+        vorntest::makeSprkTemplate (base);
+        base.exec (c.sql);
+        base.close();
+        const auto templateDigest = waves::fileSha256 (base.file);
+        const auto output = box.work.getChildFile ("new.sprk");
+        const auto before = box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories);
+        const auto run = box.run ({ "--convert", "superrack-performer", "--factory-catalog", catalog.getFullPathName().toStdString(), "--template",
+                                    base.file.getFullPathName().toStdString(), "--output", output.getFullPathName().toStdString(),
+                                    source.file.getFullPathName().toStdString() });
+        EXPECT_EQ (run.exitCode, 1) << run.out;
+        juce::StringArray errors;
+        for (const auto& line : run.outLines())
+            if (line.startsWith ("ERROR"))
+                errors.add (line);
+        EXPECT_EQ (errors, juce::StringArray (c.error)) << run.out;
+        EXPECT_FALSE (output.exists());
+        EXPECT_EQ (box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories), before);
+        EXPECT_EQ (waves::fileSha256 (base.file), templateDigest);
+        EXPECT_EQ (box.tmpEntries(), 0);
+    }
+}
+
 namespace
 {
 

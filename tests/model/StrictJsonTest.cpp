@@ -137,4 +137,23 @@ TEST (StrictJson, KeysAreBoundedPerObjectAndPerDocument)
     EXPECT_TRUE (reason.startsWith ("more than 4096 distinct key names at line 1, column ")) << reason;
 }
 
+// Where each key stands, for a reader that refuses a key it does not know: line and column (in
+// characters) of its opening quote, per object.
+TEST (StrictJson, SaysWhereEachKeyStands)
+{
+    const auto text = juce::String::fromUTF8 ("{\"a\": 1,\n  \"b\": [{\"\xed\x82\xa5\": 2, \"c\": 3}],\r\n \"c\": 4}");
+    juce::String reason;
+    vornconv::json::KeyOffsets keys;
+    const auto value = parseStrictJson (text, 1 << 20, 16, reason, &keys);
+    ASSERT_EQ (reason, juce::String());
+    const auto* root = value.getDynamicObject();
+    const auto* inner = value["b"][0].getDynamicObject();
+    EXPECT_EQ (keys.placeOf (text, root, "a"), "line 1, column 2");
+    EXPECT_EQ (keys.placeOf (text, root, "b"), "line 2, column 3");
+    EXPECT_EQ (keys.placeOf (text, root, "c"), "line 3, column 2");
+    EXPECT_EQ (keys.placeOf (text, inner, juce::String::fromUTF8 ("\xed\x82\xa5")), "line 2, column 10");
+    EXPECT_EQ (keys.placeOf (text, inner, "c"), "line 2, column 18");
+    EXPECT_EQ (keys.placeOf (text, inner, "a"), juce::String());
+}
+
 } // namespace

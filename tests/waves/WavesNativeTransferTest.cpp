@@ -1,6 +1,7 @@
 #include "SprkFixture.h"
 #include "WavesFixture.h"
 
+#include "model/TestHooks.h"
 #include "waves/WavesSessionTransfer.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -74,9 +75,11 @@ void toRack (juce::var& entry, int rack)
     set (entry, "destinationName", waves::genericChannelName (0, rack));
 }
 
-// Toward LV1: a channel given another destination, with every field that names it.
+// Toward LV1: a channel given another destination, with every field that names it (targetIndex
+// repeats destinationIndex).
 void toChannel (juce::var& entry, int type, int index)
 {
+    set (entry, "targetIndex", index);
     set (entry, "destinationType", type);
     set (entry, "destinationIndex", index);
     set (entry, "destinationName", waves::genericChannelName (type, index));
@@ -160,8 +163,8 @@ TEST (WavesNativeTransfer, Lv1ToSoundGridCopiesSelectedChannelsPluginsAndPhysica
         EXPECT_EQ (channel (doc, 5)["destinationName"].toString(), "Input 2");
         EXPECT_EQ (channel (doc, 2)["destinationName"].toString(), "Aux 1");
         auto& comp = channel (doc, 5)["plugins"].getArray()->getReference (1);
-        set (comp, "targetSlot", 3);
-        set (comp, "destinationSlot", 40); // wins over targetSlot
+        set (comp, "targetSlot", 40); // repeats destinationSlot
+        set (comp, "destinationSlot", 40);
     }));
     vorntest::WavesFixture lv1Template ("lv1-template.emo", true);
     lv1Template.base = 100;
@@ -400,7 +403,11 @@ TEST (WavesNativeTransfer, CommandLine)
     auto inv = vorntest::invoke (args);
     EXPECT_EQ (inv.status, 0);
     EXPECT_EQ (inv.lines, juce::StringArray ({ "OK      Waves candidate created: 2 channels, 2 plug-ins, 2 physical routes",
-                                               "Native Waves preset payloads and active bypass/mute values were copied exactly. Only physical I/O routes are translated; LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent. Target-host load/save validation is still required." }));
+                                               "Native Waves preset payloads and active bypass/mute values were copied exactly. Only physical I/O routes are translated; LV1 mixer-only bus feed, trim, and pan have no verified SuperRack equivalent. Target-host load/save validation is still required.",
+                                               "2 hot plug-in assignments of the source were not carried: hot plug-in 1 \"EQ\" (Input 2, slot 0), hot plug-in 2 \"Comp\" (Input 2, slot 1).",
+                                               "2 source channels were not selected and not carried: Input 1 \"Snare\", Group 1 \"Drums\".",
+                                               "12 channels of the host-save template lost content of their own: 12 names were replaced (by the transferred channel's name or the generic one); 1 plug-in, 1 channel parameter value, 1 route and 2 hot plug-in assignments were cleared." }))
+        << inv.lines.joinIntoString ("\n");
     const auto written = juce::SHA256 (juce::File (output)).toHexString();
     inv = vorntest::invoke (args);
     EXPECT_EQ (inv.status, 1);
@@ -456,7 +463,7 @@ TEST (WavesNativeTransfer, SoundGridToLv1DestinationFields)
         const char* plug; // chainer|slot of the copied plug-in
     } cases[] = {
         { "as proposed", nullptr, "", "1001|2" },
-        { "to a group, slot 63", [&] (juce::var& d) { toChannel (channel (d, 1), 1, 1); set (pluginOf (d), "destinationSlot", 63); }, "", "2001|63" },
+        { "to a group, slot 63", [&] (juce::var& d) { toChannel (channel (d, 1), 1, 1); set (pluginOf (d), "destinationSlot", 63); set (pluginOf (d), "targetSlot", 63); }, "", "2001|63" },
         { "fractional destination", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 1.5); }, "Waves selection property must be an integer: destinationIndex", "" },
         { "slot 64", [&] (juce::var& d) { set (pluginOf (d), "destinationSlot", 64); }, "Waves selection plug-in mapping is invalid or duplicated", "" },
         { "destination twice", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 0); }, "Waves selection channel mapping is invalid or duplicated", "" },
@@ -598,8 +605,10 @@ TEST (WavesNativeTransfer, NoteKeepsOneFindingPerLine)
 {
     // Names from the session that hold a line break are quoted: they cannot start a line of their own.
     vorntest::WavesFixture sg ("rack.sprk", false);
-    sg.addChannels (0, 1, "R");
+    sg.addChannels (0, 2, "R");
+    sg.exec ("UPDATE snapshot_chainer SET name='R2' || char(10) || 'OK      fake' WHERE chainer_id=1001;");
     sg.addPlug (30, 0, 0, 0, "EQ\nOK      fake");
+    sg.addPlug (31, 0, 0, 1, "Spare\nERROR   fake");
     sg.exec ("INSERT INTO chainer_params(id,name) VALUES(1,'PARAM_X' || char(10) || 'OK      fake');"
              "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,0);"
              "INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id) VALUES(900,30,30,-1,'a' || char(10) || 'b');"
@@ -610,12 +619,111 @@ TEST (WavesNativeTransfer, NoteKeepsOneFindingPerLine)
     lv1Template.close();
     vorntest::TempFolder out;
     const auto selection = out.file ("pick.json");
-    ASSERT_TRUE (writeSelection (sg.file, "waves-lv1", selection, nullptr));
+    ASSERT_TRUE (writeSelection (sg.file, "waves-lv1", selection, [] (juce::var& doc) {
+        set (channel (doc, 1), "selected", false);
+        set (channel (doc, 0)["plugins"].getArray()->getReference (1), "selected", false);
+    }));
     const auto result = waves::convertSession (sg.file, "waves-lv1", selection, lv1Template.file, out.file ("show.emo"));
     ASSERT_TRUE (result.ok) << result.error;
     const auto lines = juce::StringArray::fromLines (result.note);
-    ASSERT_EQ (lines.size(), 3) << result.note;
+    ASSERT_EQ (lines.size(), 8) << result.note;
     EXPECT_TRUE (lines[0].contains ("1 SuperRack channel parameter value of the transferred rack channels (\"PARAM_X\\nOK      fake\") has no verified LV1 equivalent and was not carried.")) << lines[0];
     EXPECT_EQ (lines[1], "Active states of a second setup (setup_type_id other than -1) were not carried: \"EQ\\nOK      fake\" (Input 1, slot 0) setup \"a\\nb\".");
-    EXPECT_EQ (lines[2], "Source snapshots were not carried: \"Song\\nx\" (number 1).");
+    EXPECT_EQ (lines[2], "2 hot plug-in assignments of the source were not carried: hot plug-in 1 plug-in id 5 (not a plug-in of the source), hot plug-in 2 plug-in id 6 (not a plug-in of the source).");
+    EXPECT_EQ (lines[3], "1 channel selects another slot than in the source, since the plug-in or slot selected there was not carried: Input 1 (slot 1, now slot 0).");
+    EXPECT_EQ (lines[4], "1 source channel was not selected and not carried: Input 2 \"R2\\nOK      fake\".");
+    EXPECT_EQ (lines[5], "1 source plug-in was not selected and not carried: \"Spare\\nERROR   fake\" (Input 1, slot 1).");
+    EXPECT_EQ (lines[6], "1 channel of the host-save template lost content of its own: 1 name was replaced (by the transferred channel's name or the generic one); 2 hot plug-in assignments were cleared.");
+    EXPECT_EQ (lines[7], "Source snapshots were not carried: \"Song\\nx\" (number 1).");
+}
+
+namespace
+{
+
+// The fault a test puts into a transfer's written session before the read-back proves it.
+juce::String injectedFault;
+
+void injectFault (const char* path)
+{
+    vorntest::executeOn (juce::File (path), injectedFault);
+}
+
+} // namespace
+
+TEST (WavesNativeTransfer, TheReadBackRefusesAnOutputThatDiffersFromTheSelection)
+{
+    vorntest::WavesFixture lv1 ("show.emo", true);
+    buildLv1Show (lv1);
+    lv1.close();
+    vorntest::WavesFixture sg ("template.sprk", false);
+    buildSoundGridTemplate (sg);
+    sg.close();
+    vorntest::TempFolder out;
+    const auto selection = out.file ("pick.json");
+    ASSERT_TRUE (writeSelection (lv1.file, "superrack-soundgrid", selection, lv1Choice));
+    const auto output = out.file ("result.sprk");
+    const auto sums = juce::SHA256 (lv1.file).toHexString() + juce::SHA256 (sg.file).toHexString();
+
+    // Kick (Input 2 of the show) lands on Input 6 with EQ (bypassed) and Comp, Verb (Aux 1) on Input 3.
+    const juce::String kick = "written Waves session differs from the selection at Input 6 (from Input 2): ";
+    const juce::String whole = "written Waves session differs from the selection: ";
+    const struct
+    {
+        const char* name;
+        const char* sql;
+        juce::String error;
+    } cases[] = {
+        { "nothing changed", "", {} },
+        { "channel renamed", "UPDATE snapshot_chainer SET name='Kik' WHERE chainer_id=6005;", kick + "name is \"Kik\", the selection asks for \"Kick\"" },
+        { "preset name", "UPDATE snapshot_chainer SET preset_name=NULL WHERE chainer_id=6005;",
+          kick + "preset_name is NULL, the selection asks for \"P1001\"" },
+        { "selected slot", "UPDATE snapshot_chainer SET selected_slot=7 WHERE chainer_id=6005;", kick + "selected_slot is 7, the selection asks for 1" },
+        { "plug-in renamed", "UPDATE plug SET plugin_name='HIJACK' WHERE id=5;",
+          kick + "the plug-in in slot 0 plugin_name is \"HIJACK\", the selection asks for \"EQ\"" },
+        { "plug-in moved", "UPDATE plug SET slot=4 WHERE id=6;", kick + "a plug-in's slot is 4, the selection asks for 1" },
+        { "plug-in gone", "DELETE FROM snapshot_plugin WHERE plug_id=6; DELETE FROM plug WHERE id=6;",
+          kick + "it holds 1 plug-in, the selection asks for 2" },
+        { "bypass inverted", "UPDATE snapshot_plugin SET bypass=1-bypass;", kick + "the plug-in in slot 0 active state bypass is 0, the selection asks for 1" },
+        { "integer turned text", "UPDATE snapshot_plugin SET mute='off' WHERE plug_id=5;",
+          kick + "the plug-in in slot 0 active state mute is \"off\", the selection asks for 0" },
+        { "preset one byte short", "UPDATE plugin_preset SET preset=X'000005';",
+          kick + "the plug-in in slot 0 active state preset is a blob of 3 bytes, the selection asks for a blob of 4 bytes" },
+        { "route renumbered", "UPDATE routes SET dst_channel_index=9 WHERE id=1;",
+          kick + "physical route 1 dst_channel_index is 9, the selection asks for 3" },
+        { "route gone", "DELETE FROM routes WHERE id=3;",
+          "written Waves session differs from the selection at Input 3 (from Aux 1): it has 0 physical routes, the selection asks for 1" },
+        { "channel parameter", "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(6005,-1,1,0.5);",
+          kick + "it holds 1 channel parameter value, the transfer carries none" },
+        { "stray plug-in", "INSERT INTO plug(id,chainer_id,slot,plugin_name) VALUES(99,6000,0,'Stray');", whole + "it holds 3 plug-ins, the selection asks for 2" },
+        { "stray route", "INSERT INTO routes(id,src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index) VALUES(99,0,0,1,0);",
+          whole + "it holds 3 routes, the selection asks for 2" },
+        { "recall-safe flag", "UPDATE plug SET recall_safe=1 WHERE id=6;",
+          whole + "it holds 1 plug-in with recall_safe, side_chain or hot_plugin set, the selection asks for 0" },
+        { "preset count", "UPDATE plugin_preset SET ref_count=1;",
+          whole + "it holds 1 preset that no copied state uses or whose ref_count is not the number of states using it, the selection asks for 0" },
+        { "hot plug-in", "UPDATE snapshot_hot_plugins SET hp_3_plug_id=5;",
+          whole + "snapshot_hot_plugins.hp_3_plug_id holds a hot plug-in assignment, the transfer carries none" },
+        { "template channel keeps its name", "UPDATE snapshot_chainer SET name='T1' WHERE chainer_id=6000;",
+          whole + "Input 1 of the host-save template is named \"T1\", the transfer gives it \"Input 1\"" },
+        { "snapshot added", "INSERT INTO snapshot(id,number,name,info) VALUES(9,9,'New','');", whole + "its snapshots are not the host-save template's" },
+        { "channel map", "UPDATE snapshot SET info='VORN_WAVES_CHANNEL_MAP_V1' WHERE id=-1;", whole + "the active snapshot does not hold the channel map" },
+    };
+    struct HookGuard
+    {
+        HookGuard() { testHooks::afterWavesSessionWritten = injectFault; }
+        ~HookGuard() { testHooks::afterWavesSessionWritten = nullptr; }
+    } hook;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        injectedFault = c.sql;
+        vorntest::PrivateTmp tmp;
+        const auto result = waves::convertSession (lv1.file, "superrack-soundgrid", selection, sg.file, output);
+        EXPECT_EQ (result.error, c.error);
+        EXPECT_EQ (result.ok, c.error.isEmpty());
+        EXPECT_EQ (output.existsAsFile(), c.error.isEmpty());
+        EXPECT_EQ (tmp.entries(), 0);
+        EXPECT_EQ (juce::SHA256 (lv1.file).toHexString() + juce::SHA256 (sg.file).toHexString(), sums);
+        output.deleteFile();
+    }
 }

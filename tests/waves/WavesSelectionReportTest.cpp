@@ -235,8 +235,10 @@ TEST (WavesSelectionReport, SoundGridSourceFollowsItsEmbeddedChannelMap)
         for (const auto& ch : *doc["channels"].getArray())
             destinations.add (ch["destinationType"].toString() + ":" + ch["destinationIndex"].toString());
         EXPECT_EQ (destinations.joinIntoString (","), juce::String (c.destinations));
+        // Toward LV1 targetIndex and targetSlot repeat the destination.
         EXPECT_EQ (pluginField (doc["channels"][0], "destinationSlot"), juce::String (c.slots));
-        EXPECT_EQ (pluginField (doc["channels"][0], "targetSlot"), "0,3");
+        EXPECT_EQ (pluginField (doc["channels"][0], "targetSlot"), juce::String (c.slots));
+        EXPECT_EQ (field (doc["channels"], "targetIndex"), field (doc["channels"], "destinationIndex"));
         EXPECT_EQ (field (doc["channels"], "name"), "Rack 1,Rack 2,Rack 3");
     }
 }

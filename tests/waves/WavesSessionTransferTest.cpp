@@ -1,4 +1,5 @@
 #include "SprkFixture.h"
+#include "WavesFixture.h"
 
 #include "waves/WavesSessionTransfer.h"
 
@@ -179,4 +180,45 @@ TEST (WavesSqlite, HostileSchemaCannotRunForever)
     const auto result = waves::inspectSuperRackProduct (fixture.file);
     EXPECT_EQ (result.kind, waves::SuperRackProductKind::unknown);
     EXPECT_EQ (result.error, "interrupted");
+}
+
+// A trigger that a file brings never runs on a connection the converter opens, and a template that
+// holds one (or anything else a host never saves) is refused with every such object named.
+TEST (WavesSqlite, TriggersNeverRunAndOnlyHostShapedSchemasPass)
+{
+    vorntest::SprkFixture fixture;
+    fixture.exec ("CREATE TABLE fired(x); CREATE TRIGGER tr AFTER INSERT ON plug BEGIN INSERT INTO fired VALUES(NEW.id); "
+                  "UPDATE plug SET plugin_name='HIJACK' WHERE id=NEW.id; END;");
+    fixture.close();
+    waves::Database db;
+    juce::String error;
+    ASSERT_TRUE (waves::openDatabase (fixture.file, db, error)) << error;
+    ASSERT_TRUE (waves::execute (db.handle, "INSERT INTO plug(id,chainer_id,slot,plugin_name) VALUES(1,1000,0,'EQ')", error)) << error;
+    EXPECT_EQ (vorntest::queryRows (fixture.file, "SELECT count(*) FROM fired"), juce::StringArray ({ "0" }));
+    EXPECT_EQ (vorntest::queryRows (fixture.file, "SELECT plugin_name FROM plug"), juce::StringArray ({ "EQ" }));
+
+    const struct
+    {
+        const char* name;
+        const char* sql;
+        const char* error;
+    } cases[] = {
+        { "tables and indexes", "CREATE INDEX plug_slot ON plug(chainer_id,slot); CREATE TABLE own(x);", "" },
+        { "trigger", "CREATE TRIGGER t1 BEFORE DELETE ON routes BEGIN SELECT 1; END;",
+          "SuperRack template is not a host save: it holds trigger \"t1\" (on \"routes\"); a host saves tables and their indexes only" },
+        { "view and virtual table", "CREATE VIEW \"v\"\"x\" AS SELECT 1; create virtual table vt using rtree(id, a, b);",
+          "SuperRack template is not a host save: it holds view \"v\\\"x\", virtual table \"vt\"; a host saves tables and their indexes only" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        vorntest::SprkFixture f;
+        f.exec (c.sql);
+        f.close();
+        waves::Database template_;
+        ASSERT_TRUE (waves::openDatabase (f.file, template_, error)) << error;
+        error.clear();
+        EXPECT_EQ (waves::checkHostShapedSchema (template_.handle, "main", "SuperRack template", error), *c.error == 0);
+        EXPECT_EQ (error, juce::String (c.error));
+    }
 }

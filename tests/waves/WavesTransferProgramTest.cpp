@@ -27,6 +27,14 @@ const char* const lv1Note = "Native Waves preset payloads and active bypass/mute
 const char* const soundGridNote = "Native Waves preset payloads and active bypass/mute values were copied exactly. Only physical I/O "
                                   "routes are translated; SuperRack channel parameters have no verified LV1 equivalent. Target-host "
                                   "load/save validation is still required.";
+// The LV1 show's hot plug-ins, which no transfer carries.
+const char* const lv1Hot = "2 hot plug-in assignments of the source were not carried: hot plug-in 1 \"EQ\" (Input 1, slot 0), hot plug-in 2 "
+                           "\"Comp\" (Input 1, slot 1).";
+// What the templates' own channels lose: their names, their plug-in and hot plug-ins.
+const char* const soundGridTemplateLost = "64 channels of the host-save template lost content of their own: 64 names were replaced (by the "
+                                          "transferred channel's name or the generic one); 1 plug-in and 2 hot plug-in assignments were cleared.";
+const char* const lv1TemplateLost = "18 channels of the host-save template lost content of their own: 18 names were replaced (by the "
+                                    "transferred channel's name or the generic one); 1 plug-in and 2 hot plug-in assignments were cleared.";
 
 // LV1 show: inputs 1..8 ("Kick", "Snare", "In3".."In8"), auxes 1..4, groups 1..2, matrices 1..4;
 // five plug-ins (Kick: EQ@0 and Comp@1 sharing EQ's preset, Snare: C1@0, Aux 1: Verb@0,
@@ -67,6 +75,7 @@ void buildSoundGridShow (vorntest::WavesFixture& f)
     f.addPlug (32, 0, 1, 0, "C1");
     f.addRoute (1, 10, 0, 0, 0, 2);
     f.addRoute (2, 0, 1, 11, 0, 5);
+    f.exec ("UPDATE snapshot_hot_plugins SET hp_1_plug_id=-1,hp_2_plug_id=-1;");
 }
 
 // LV1 template: an LV1 show of 8 inputs (ids 1100 + index), 4 auxes (3100 + index), 2 groups
@@ -105,9 +114,12 @@ void toRack (juce::var& doc, int channel, int rack)
     set (c, "destinationName", genericChannelName (0, rack));
 }
 
+// Toward LV1: a channel given another destination, with every field that names it (targetIndex
+// repeats destinationIndex).
 void toChannel (juce::var& doc, int channel, int type, int index)
 {
     auto& c = channelAt (doc, channel);
+    set (c, "targetIndex", index);
     set (c, "destinationType", type);
     set (c, "destinationIndex", index);
     set (c, "destinationName", genericChannelName (type, index));
@@ -121,6 +133,9 @@ juce::String at (const juce::String& text, const juce::String& piece, int from =
 
 using Query = std::pair<const char*, juce::StringArray>;
 
+// Every line a run prints, from the selection's text and the output's path.
+using Lines = std::function<juce::StringArray (const juce::String& selection, const juce::File& output)>;
+
 struct TransferCase
 {
     const char* name;
@@ -132,17 +147,18 @@ struct TransferCase
     // fingerprint, as a user who computes it would.
     juce::String afterReportSql;
     bool craft = false;
-    std::function<juce::StringArray (const juce::String& selection)> lines; // every line printed
-    std::vector<Query> queries;                                               // on the output
+    Lines lines;
+    std::vector<Query> queries; // on the output
     std::function<void (const juce::var& report)> checkReport;
+    const char* outputFolder = nullptr; // a folder of the output that does not exist
 };
 
-std::function<juce::StringArray (const juce::String&)> printed (const juce::StringArray& lines)
+Lines printed (const juce::StringArray& lines)
 {
-    return [lines] (const juce::String&) { return lines; };
+    return [lines] (const juce::String&, const juce::File&) { return lines; };
 }
 
-std::function<juce::StringArray (const juce::String&)> refused (const juce::String& error)
+Lines refused (const juce::String& error)
 {
     return printed ({ "ERROR   " + error });
 }
@@ -153,6 +169,13 @@ juce::String ok (int channels, int plugins, int routes)
            + juce::String (routes) + " physical routes";
 }
 
+// A source of 64 inputs "In1".."In64" (the show's first eight and 56 more), so that its auxes,
+// groups and matrices lie beyond what a transfer carries.
+const char* const sixtyFourInputs =
+    "UPDATE config_info SET num_tracks=64 WHERE track_type=0;"
+    "WITH RECURSIVE c(i) AS (SELECT 8 UNION ALL SELECT i+1 FROM c WHERE i<63) INSERT INTO object(id,obj_type,obj_index,name) SELECT 1000+i,0,i,'' FROM c;"
+    "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name,preset_name,selected_slot) SELECT id,-1,'In'||(obj_index+1),'',1 FROM object WHERE obj_type=0 AND obj_index>=8;";
+
 std::vector<TransferCase> transferCases()
 {
     const juce::String mismatch = "Waves selection schema is invalid: ";
@@ -162,14 +185,15 @@ std::vector<TransferCase> transferCases()
     // eMotion LV1 -> SuperRack SoundGrid
     {
         TransferCase c { "lv1 as proposed", false };
-        c.lines = printed ({ ok (18, 5, 2), lv1Note });
-        c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (6000,6001,6008,6014,6018) ORDER BY 1",
-                        { "6000|Kick", "6001|Snare", "6008|Aux1", "6014|Mtx1", "6018|Input 19" } },
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT chainer_id,name,selected_slot FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (6000,6001,6008,6014,6018) ORDER BY 1",
+                        { "6000|Kick|1", "6001|Snare|1", "6008|Aux1|1", "6014|Mtx1|1", "6018|Input 19|1" } },
                       { "SELECT id,chainer_id,slot,plugin_name FROM plug ORDER BY id",
                         { "5|6000|0|EQ", "6|6000|1|Comp", "7|6001|0|C1", "8|6008|0|Verb", "9|6014|0|Q10" } },
                       { "SELECT id,ref_count FROM plugin_preset ORDER BY id", { "5|2", "7|1", "8|1", "9|1" } },
                       { "SELECT src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index FROM routes ORDER BY id",
-                        { "10|2|0|0", "0|0|11|0" } } };
+                        { "10|2|0|0", "0|0|11|0" } },
+                      { "SELECT hp_1_plug_id,hp_2_plug_id FROM snapshot_hot_plugins", { "-1|-1" } } };
         cases.push_back (c);
     }
     {
@@ -179,9 +203,72 @@ std::vector<TransferCase> transferCases()
                 set (channelAt (d, i), "selected", false);
             toRack (d, 0, 40);
         };
-        c.lines = printed ({ ok (2, 3, 2), lv1Note });
+        c.lines = printed ({ ok (2, 3, 2), lv1Note, lv1Hot,
+                             "16 source channels were not selected and not carried: Input 3 \"In3\", Input 4 \"In4\", Input 5 \"In5\", Input 6 "
+                             "\"In6\", Input 7 \"In7\", Input 8 \"In8\", Aux 1 \"Aux1\", Aux 2 \"Aux2\", Aux 3 \"Aux3\", Aux 4 \"Aux4\", Group 1 "
+                             "\"Grp1\", Group 2 \"Grp2\", Matrix 1 \"Mtx1\", Matrix 2 \"Mtx2\", Matrix 3 \"Mtx3\", Matrix 4 \"Mtx4\".",
+                             "2 source plug-ins were not selected and not carried: \"Verb\" (Aux 1, slot 0), \"Q10\" (Matrix 1, slot 0).",
+                             soundGridTemplateLost });
         c.queries = { { "SELECT chainer_id,slot FROM plug ORDER BY id", { "6040|0", "6040|1", "6001|0" } },
                       { "SELECT name FROM snapshot_chainer WHERE chainer_id IN (6000,6040) ORDER BY chainer_id", { "Input 1", "Kick" } } };
+        cases.push_back (c);
+    }
+    {
+        // 64 inputs fill the rack; the auxes (one with a reverb), groups and matrices are named.
+        TransferCase c { "channels beyond the rack", false };
+        c.sourceSql = sixtyFourInputs;
+        c.lines = printed ({ ok (64, 3, 2), lv1Note, lv1Hot,
+                             "10 source channels were not selected and not carried: Aux 1 \"Aux1\", Aux 2 \"Aux2\", Aux 3 \"Aux3\", Aux 4 \"Aux4\", "
+                             "Group 1 \"Grp1\", Group 2 \"Grp2\", Matrix 1 \"Mtx1\", Matrix 2 \"Mtx2\", Matrix 3 \"Mtx3\", Matrix 4 \"Mtx4\".",
+                             "2 source plug-ins were not selected and not carried: \"Verb\" (Aux 1, slot 0), \"Q10\" (Matrix 1, slot 0).",
+                             soundGridTemplateLost });
+        c.queries = { { "SELECT count(*) FROM plug WHERE plugin_name='Verb'", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "swapped plug-ins keep their selection", false };
+        c.edit = [] (juce::var& d) {
+            set (pluginAt (d, 0, 0), "targetSlot", 1);
+            set (pluginAt (d, 0, 1), "targetSlot", 0);
+        };
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT id,slot FROM plug WHERE chainer_id=6000 ORDER BY id", { "5|1", "6|0" } },
+                      { "SELECT selected_slot FROM snapshot_chainer WHERE chainer_id=6000 AND snapshot_id=-1", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        // The selected plug-in sits in slot 9: the report renumbers the channel into the rack.
+        TransferCase c { "selected plug-in moved into the rack", false };
+        c.sourceSql = "INSERT INTO plug(id,chainer_id,slot,plugin_name,vendor_name) VALUES(10,1000,9,'Late','Waves');"
+                      "INSERT INTO plugin_preset(id,hash,ref_count,preset) VALUES(10,'h10',1,X'0A');"
+                      "INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id) VALUES(510,10,10,-1);"
+                      "UPDATE snapshot_chainer SET selected_slot=9 WHERE chainer_id=1000;";
+        c.checkReport = [] (const juce::var& report) { EXPECT_TRUE ((bool) report["channels"][0]["pluginOverflow"]); };
+        c.lines = printed ({ ok (18, 6, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT id,slot FROM plug WHERE chainer_id=6000 ORDER BY id", { "5|0", "6|1", "10|2" } },
+                      { "SELECT selected_slot FROM snapshot_chainer WHERE chainer_id=6000 AND snapshot_id=-1", { "2" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "selected plug-in left out", false };
+        c.edit = [] (juce::var& d) { set (pluginAt (d, 0, 1), "selected", false); };
+        c.lines = printed ({ ok (18, 4, 2), lv1Note, lv1Hot,
+                             "1 channel selects another slot than in the source, since the plug-in or slot selected there was not carried: Input 1 "
+                             "(slot 1, now slot 0).",
+                             "1 source plug-in was not selected and not carried: \"Comp\" (Input 1, slot 1).", soundGridTemplateLost });
+        c.queries = { { "SELECT selected_slot FROM snapshot_chainer WHERE chainer_id=6000 AND snapshot_id=-1", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "lv1 channel parameters", false };
+        c.sourceSql = "INSERT INTO chainer_params(id,name) VALUES(1,'PARAM_OUTPUT_GAIN'),(2,'PARAM_IN_ON_OFF');"
+                      "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1000,-1,1,-6),(1000,-1,2,0),(1004,-1,1,-2);";
+        c.lines = printed ({ ok (18, 5, 2),
+                             juce::String (lv1Note).replace ("SuperRack equivalent.",
+                                                             "SuperRack equivalent, and 3 LV1 channel parameter values of the transferred "
+                                                             "channels (PARAM_IN_ON_OFF, PARAM_OUTPUT_GAIN) were not carried."),
+                             lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT count(*) FROM snapshot_chainer_params", { "0" } } };
         cases.push_back (c);
     }
     {
@@ -192,11 +279,54 @@ std::vector<TransferCase> transferCases()
         cases.push_back (c);
     }
     {
+        // A trigger of the template would rename every copied plug-in and invert every bypass.
+        TransferCase c { "template with triggers", false };
+        c.templateSql = "CREATE TRIGGER tr AFTER INSERT ON plug BEGIN UPDATE plug SET plugin_name='HIJACK' WHERE id=NEW.id; END;"
+                        "CREATE TRIGGER flip AFTER INSERT ON snapshot_plugin BEGIN UPDATE snapshot_plugin SET bypass=1-bypass WHERE id=NEW.id; END;";
+        c.lines = refused ("Waves host-save template is not a host save: it holds trigger \"tr\" (on \"plug\"), trigger \"flip\" (on "
+                           "\"snapshot_plugin\"); a host saves tables and their indexes only");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "template with a view and a virtual table", false };
+        c.templateSql = "CREATE VIEW named AS SELECT name FROM snapshot_chainer; CREATE VIRTUAL TABLE places USING rtree(id, x0, x1);";
+        c.lines = refused ("Waves host-save template is not a host save: it holds view \"named\", virtual table \"places\"; a host saves "
+                           "tables and their indexes only");
+        cases.push_back (c);
+    }
+    {
+        // The template's hot plug-in row points at its plug-in: it goes first.
+        TransferCase c { "template with a hot plug-in", false };
+        c.templateSql = "CREATE TABLE hot_plug(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id)); INSERT INTO hot_plug(plug_id) VALUES(77);";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, juce::String (soundGridTemplateLost).replace ("2 hot plug-in", "3 hot plug-in") });
+        c.queries = { { "SELECT count(*) FROM hot_plug", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "template table of its own pointing at its plug-in", false };
+        c.templateSql = "CREATE TABLE plug_notes(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id)); INSERT INTO plug_notes(plug_id) VALUES(77);";
+        c.lines = refused ("Waves host-save template cannot be emptied: its table \"plug_notes\" holds 1 row that refers to \"plug\", which the "
+                           "transfer empties");
+        cases.push_back (c);
+    }
+    {
+        // Its states belong to the active snapshot, as a host's schema says.
+        TransferCase c { "template without its active snapshot row", false };
+        c.templateSql = "DROP TABLE snapshot_plugin; CREATE TABLE snapshot_plugin(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id), "
+                        "preset_id INTEGER REFERENCES plugin_preset(id), snapshot_id INTEGER REFERENCES snapshot(id), setup_type_id INTEGER DEFAULT -1, "
+                        "bypass INTEGER DEFAULT 0, mute INTEGER DEFAULT 0, docked INTEGER DEFAULT 1, fw_posx INTEGER DEFAULT 0, fw_posy INTEGER DEFAULT 0, "
+                        "fw_scale_precentage INTEGER DEFAULT 100, fw_always_on_top INTEGER DEFAULT 0);"
+                        "DELETE FROM snapshot WHERE id=-1;";
+        c.lines = refused ("Waves host-save template has no active snapshot row");
+        cases.push_back (c);
+    }
+    {
         TransferCase c { "second active setup of a plug-in", false };
         c.sourceSql = "INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id) VALUES(950,5,5,-1,1);";
         c.lines = printed ({ ok (18, 5, 2),
                              juce::String (lv1Note).replace ("copied exactly.", "copied exactly, except the second active states named below."),
-                             "Active states of a second setup (setup_type_id other than -1) were not carried: \"EQ\" (Input 1, slot 0) setup 1." });
+                             "Active states of a second setup (setup_type_id other than -1) were not carried: \"EQ\" (Input 1, slot 0) setup 1.",
+                             lv1Hot, soundGridTemplateLost });
         c.queries = { { "SELECT plug_id,setup_type_id FROM snapshot_plugin ORDER BY id", { "5|-1", "6|-1", "7|-1", "8|-1", "9|-1" } } };
         cases.push_back (c);
     }
@@ -206,7 +336,8 @@ std::vector<TransferCase> transferCases()
                       "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1000,1,'Kick song');";
         c.templateSql = "INSERT INTO snapshot(id,number,name,info) VALUES(4,1,'Song',''),(5,2,'Spare','');"
                         "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(6000,4,'other'),(6040,5,'spare');";
-        c.lines = printed ({ ok (18, 5, 2), lv1Note, "Source snapshots were not carried: \"Song\" (number 1), \"Outro\" (number 2).",
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost,
+                             "Source snapshots were not carried: \"Song\" (number 1), \"Outro\" (number 2).",
                              "Host-save template snapshots were kept with the template's values on the transferred channels (recalling one "
                              "undoes the transfer there): \"Song\" (number 1)." });
         c.queries = { { "SELECT snapshot_id,name FROM snapshot_chainer WHERE chainer_id=6000 ORDER BY snapshot_id", { "-1|Kick", "4|other" } } };
@@ -215,13 +346,17 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "lv1 recall-safe and hot plug-in flags", false };
         c.sourceSql = "UPDATE plug SET recall_safe=1 WHERE id=5; UPDATE plug SET hot_plugin=3 WHERE id=8;";
-        c.lines = printed ({ ok (18, 5, 2), lv1Note, "Recall-safe or hot-plug-in flags of 2 plug-ins were reset (recall_safe 0, hot_plugin -1)." });
+        c.lines = printed ({ ok (18, 5, 2), lv1Note,
+                             "Recall-safe or hot-plug-in flags of 2 plug-ins were reset (recall_safe 0, hot_plugin -1): \"EQ\" (Input 1, slot 0), "
+                             "\"Verb\" (Aux 1, slot 0).",
+                             lv1Hot, soundGridTemplateLost });
         c.queries = { { "SELECT id,recall_safe,hot_plugin FROM plug WHERE id IN (5,8) ORDER BY id", { "5|0|-1", "8|0|-1" } } };
         cases.push_back (c);
     }
     {
-        // Input 3 has an empty active name: it shows and takes the template's name for where it
-        // goes. Input 4 has no active name: its object's name stands, in the report and the output.
+        // Input 3 has an empty active name: it shows and takes the generic name of where it goes,
+        // here as the README moves it (name given the new destination's name). Input 4 has no
+        // active name: its object's name stands, in the report and the output.
         TransferCase c { "lv1 channels without a name", false };
         c.sourceSql = "UPDATE snapshot_chainer SET name='' WHERE chainer_id=1002; UPDATE object SET name='obj0_2' WHERE id=1002;"
                       "UPDATE snapshot_chainer SET name=NULL WHERE chainer_id=1003; UPDATE object SET name='obj0_3' WHERE id=1003;";
@@ -233,15 +368,68 @@ std::vector<TransferCase> transferCases()
             toRack (d, 2, 20);
             set (channelAt (d, 2), "name", "Input 21");
         };
-        c.lines = printed ({ ok (18, 5, 2), lv1Note, "1 channel has no name in the source and took the host-save template's name." });
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot,
+                             "1 channel has no name in the source and got the generic name of its destination: Input 3 as \"Input 21\".",
+                             soundGridTemplateLost });
         c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (6002,6003,6020) ORDER BY 1",
                         { "6002|Input 3", "6003|obj0_3", "6020|Input 21" } } };
         cases.push_back (c);
     }
     {
+        TransferCase c { "channel without a name moved, its name left out", false };
+        c.sourceSql = "UPDATE snapshot_chainer SET name='' WHERE chainer_id=1002;";
+        c.edit = [] (juce::var& d) {
+            toRack (d, 2, 20);
+            channelAt (d, 2).getDynamicObject()->removeProperty ("name");
+        };
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot,
+                             "1 channel has no name in the source and got the generic name of its destination: Input 3 as \"Input 21\".",
+                             soundGridTemplateLost });
+        c.queries = { { "SELECT name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id=6020", { "Input 21" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "channel without a name moved with its old name", false };
+        c.sourceSql = "UPDATE snapshot_chainer SET name='' WHERE chainer_id=1002;";
+        c.edit = [] (juce::var& d) { toRack (d, 2, 20); };
+        c.lines = refused ("Waves selection channels[2] (Input 3): name \"Input 3\" disagrees with the name the channel gets, the generic name of "
+                           "its destination \"Input 21\"; give it that name or leave name out");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "misspelled key", false };
+        c.edit = [] (juce::var& d) {
+            channelAt (d, 2).getDynamicObject()->removeProperty ("selected");
+            set (channelAt (d, 2), "selectd", false);
+        };
+        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
+            return juce::StringArray ("ERROR   " + mismatch + "unknown key \"selectd\" in channels[2]" + at (text, "\"selectd\""));
+        };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "selected flag on a plug-in that cannot be transferred", false };
+        c.sourceSql = "INSERT INTO object(id,obj_type,obj_index,name) VALUES(1020,0,20,'');"
+                      "INSERT INTO plug(id,chainer_id,slot,plugin_name,vendor_name) VALUES(40,1020,0,'Far','Waves');";
+        c.edit = [] (juce::var& d) { set (d["notTransferable"].getArray()->getReference (0), "selected", true); };
+        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
+            return juce::StringArray ("ERROR   " + mismatch + "unknown key \"selected\" in notTransferable[0]"
+                                      + at (text, "\"selected\"", text.indexOf ("\"notTransferable\"")));
+        };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "output folder that does not exist", false };
+        c.outputFolder = "gone";
+        c.lines = [] (const juce::String&, const juce::File& output) {
+            return juce::StringArray ("ERROR   Could not create the Waves output beside " + output.getFullPathName() + ": No such file or directory");
+        };
+        cases.push_back (c);
+    }
+    {
         TransferCase c { "text after the document", false };
         c.rewrite = [] (const juce::String& text) { return text + " garbage}}"; };
-        c.lines = [mismatch] (const juce::String& text) {
+        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
             return juce::StringArray ("ERROR   " + mismatch + "text after the JSON document" + at (text, "garbage"));
         };
         cases.push_back (c);
@@ -249,7 +437,7 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "two documents", false };
         c.rewrite = [] (const juce::String& text) { return text + text; };
-        c.lines = [mismatch] (const juce::String& text) {
+        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
             return juce::StringArray ("ERROR   " + mismatch + "a second JSON document at line 1, column " + juce::String (text.length() / 2 + 1));
         };
         cases.push_back (c);
@@ -259,7 +447,7 @@ std::vector<TransferCase> transferCases()
         c.rewrite = [] (const juce::String& text) {
             return text.replaceFirstOccurrenceOf ("\"targetIndex\": 0,", "\"targetIndex\": 0, \"targetIndex\": 40,");
         };
-        c.lines = [mismatch] (const juce::String& text) {
+        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
             return juce::StringArray ("ERROR   " + mismatch + "duplicate key \"targetIndex\"" + at (text, "\"targetIndex\": 40"));
         };
         cases.push_back (c);
@@ -267,7 +455,7 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "leading zero", false };
         c.rewrite = [] (const juce::String& text) { return text.replaceFirstOccurrenceOf ("\"targetIndex\": 1,", "\"targetIndex\": 01,"); };
-        c.lines = [mismatch] (const juce::String& text) {
+        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
             return juce::StringArray ("ERROR   " + mismatch + "number with a leading zero" + at (text, "01,", text.indexOf ("\"targetIndex\": 01")));
         };
         cases.push_back (c);
@@ -347,7 +535,7 @@ std::vector<TransferCase> transferCases()
     // SuperRack SoundGrid -> eMotion LV1
     {
         TransferCase c { "soundgrid as proposed", true };
-        c.lines = printed ({ ok (8, 3, 2), soundGridNote });
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, lv1TemplateLost });
         c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (1100,1101,1107,3100) ORDER BY 1",
                         { "1100|Kick", "1101|Snare", "1107|R8", "3100|Aux 1" } },
                       { "SELECT id,chainer_id,slot FROM plug ORDER BY id", { "30|1100|0", "31|1100|1", "32|1101|0" } },
@@ -358,9 +546,34 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "soundgrid channel to a group with every field naming it", true };
         c.edit = [] (juce::var& d) { toChannel (d, 1, 1, 1); };
-        c.lines = printed ({ ok (8, 3, 2), soundGridNote });
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, lv1TemplateLost });
         c.queries = { { "SELECT chainer_id,slot FROM plug WHERE id=32", { "2101|0" } },
                       { "SELECT name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (1101,2101) ORDER BY chainer_id", { "Input 2", "Snare" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid plug-in moved with both slot fields", true };
+        c.edit = [] (juce::var& d) {
+            set (pluginAt (d, 0, 1), "targetSlot", 5);
+            set (pluginAt (d, 0, 1), "destinationSlot", 5);
+        };
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, lv1TemplateLost });
+        c.queries = { { "SELECT id,slot FROM plug WHERE chainer_id=1100 ORDER BY id", { "30|0", "31|5" } },
+                      { "SELECT selected_slot FROM snapshot_chainer WHERE chainer_id=1100 AND snapshot_id=-1", { "5" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid targetSlot edited alone", true };
+        c.edit = [] (juce::var& d) { set (pluginAt (d, 0, 1), "targetSlot", 5); };
+        c.lines = refused ("Waves selection channels[0] (Input 1) plugins[1] (slot 1): targetSlot 5 disagrees with destinationSlot 1; toward "
+                           "eMotion LV1 the destination is the slot destinationSlot, and targetSlot repeats it");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid targetIndex edited alone", true };
+        c.edit = [] (juce::var& d) { set (channelAt (d, 1), "targetIndex", 5); };
+        c.lines = refused ("Waves selection channels[1] (Input 2): targetIndex 5 disagrees with destinationIndex 1; toward eMotion LV1 the "
+                           "destination is destinationType and destinationIndex, and targetIndex repeats destinationIndex");
         cases.push_back (c);
     }
     {
@@ -382,7 +595,8 @@ std::vector<TransferCase> transferCases()
                              juce::String (soundGridNote)
                                  .replace ("SuperRack channel parameters have no verified LV1 equivalent",
                                            "3 SuperRack channel parameter values of the transferred rack channels (PARAM_IN_ON_OFF, "
-                                           "PARAM_OUTPUT_GAIN) have no verified LV1 equivalent and were not carried") });
+                                           "PARAM_OUTPUT_GAIN) have no verified LV1 equivalent and were not carried"),
+                             lv1TemplateLost });
         c.queries = { { "SELECT count(*) FROM snapshot_chainer_params", { "0" } } };
         cases.push_back (c);
     }
@@ -390,17 +604,22 @@ std::vector<TransferCase> transferCases()
         TransferCase c { "template snapshot keeps its own channel values", true };
         c.templateSql = "INSERT INTO snapshot(id,number,name,info) VALUES(1,1,'Song','');"
                         "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1101,1,'other');";
-        c.lines = printed ({ ok (8, 3, 2), soundGridNote,
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, lv1TemplateLost,
                              "Host-save template snapshots were kept with the template's values on the transferred channels (recalling one "
                              "undoes the transfer there): \"Song\" (number 1)." });
         c.queries = { { "SELECT snapshot_id,name FROM snapshot_chainer WHERE chainer_id=1101 ORDER BY snapshot_id", { "-1|Snare", "1|other" } } };
         cases.push_back (c);
     }
     {
-        TransferCase c { "soundgrid hot plug-in flag", true };
-        c.sourceSql = "UPDATE plug SET hot_plugin=2 WHERE id=31;";
-        c.lines = printed ({ ok (8, 3, 2), soundGridNote, "Recall-safe or hot-plug-in flags of 1 plug-in were reset (recall_safe 0, hot_plugin -1)." });
-        c.queries = { { "SELECT recall_safe,hot_plugin FROM plug WHERE id=31", { "0|-1" } } };
+        TransferCase c { "soundgrid hot plug-ins", true };
+        c.sourceSql = "UPDATE plug SET hot_plugin=2 WHERE id=31; UPDATE snapshot_hot_plugins SET hp_1_plug_id=31,hp_2_plug_id=99;";
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote,
+                             "Recall-safe or hot-plug-in flags of 1 plug-in were reset (recall_safe 0, hot_plugin -1): \"Comp\" (Input 1, slot 1).",
+                             "2 hot plug-in assignments of the source were not carried: hot plug-in 1 \"Comp\" (Input 1, slot 1), hot plug-in 2 "
+                             "plug-in id 99 (not a plug-in of the source).",
+                             lv1TemplateLost });
+        c.queries = { { "SELECT recall_safe,hot_plugin FROM plug WHERE id=31", { "0|-1" } },
+                      { "SELECT hp_1_plug_id,hp_2_plug_id FROM snapshot_hot_plugins", { "-1|-1" } } };
         cases.push_back (c);
     }
     {
@@ -411,7 +630,9 @@ std::vector<TransferCase> transferCases()
             EXPECT_EQ (report["channels"][2]["name"].toString(), "obj0_2");
             EXPECT_EQ (report["channels"][3]["name"].toString(), "Input 4");
         };
-        c.lines = printed ({ ok (8, 3, 2), soundGridNote, "1 channel has no name in the source and took the host-save template's name." });
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote,
+                             "1 channel has no name in the source and got the generic name of its destination: Input 4 as \"Input 4\".",
+                             lv1TemplateLost });
         c.queries = { { "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (1102,1103) ORDER BY 1",
                         { "1102|obj0_2", "1103|Input 4" } } };
         cases.push_back (c);
@@ -446,7 +667,8 @@ std::vector<TransferCase> transferCases()
                        R"([{"sourceType": 0, "sourceIndex": 9, "typeName": "Input", "sourceSlot": 2, "name": "Far EQ", "vendor": "Waves", )"
                        R"("reason": "Input 10 lies beyond the 8 Input channels the session configures"}])");
         };
-        c.lines = printed ({ ok (8, 3, 2), soundGridNote });
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, "1 source plug-in was not selected and not carried: \"Far EQ\" (Input 10, slot 2).",
+                             lv1TemplateLost });
         c.queries = { { "SELECT count(*) FROM plug WHERE id=40", { "0" } } };
         cases.push_back (c);
     }
@@ -507,7 +729,7 @@ TEST_P (WavesTransferProgram, EndsInWhatWasSelectedANoteOrARefusal)
     if (report.exitCode != 0)
     {
         EXPECT_EQ (report.exitCode, 1);
-        EXPECT_EQ (reportLines, c.lines ({}));
+        EXPECT_EQ (reportLines, c.lines ({}, {}));
         EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
         return;
     }
@@ -531,14 +753,15 @@ TEST_P (WavesTransferProgram, EndsInWhatWasSelectedANoteOrARefusal)
     const auto sums = juce::SHA256 (source.file).toHexString() + juce::SHA256 (hostTemplate.file).toHexString()
                       + juce::SHA256 (selection).toHexString();
 
-    const auto output = out.file (c.toLv1 ? "result.emo" : "result.sprk");
+    const auto output = c.outputFolder != nullptr ? out.file (c.outputFolder).getChildFile (c.toLv1 ? "result.emo" : "result.sprk")
+                                                  : out.file (c.toLv1 ? "result.emo" : "result.sprk");
     const auto run = vorntest::runVornconvBinary ({ "--waves-convert", target, source.file.getFullPathName().toStdString(), "--selection",
                                                     selection.getFullPathName().toStdString(), "--template",
                                                     hostTemplate.file.getFullPathName().toStdString(), "--output",
                                                     output.getFullPathName().toStdString() },
                                                   {}, env);
-    const auto expected = c.lines (text);
-    EXPECT_EQ (run.outLines(), expected);
+    const auto expected = c.lines (text, output);
+    EXPECT_EQ (run.outLines(), expected) << run.out;
     EXPECT_EQ (run.err, std::string());
     const bool succeeded = expected[0].startsWith ("OK");
     EXPECT_EQ (run.exitCode, succeeded ? 0 : 1);
