@@ -19,6 +19,10 @@ struct HostReaders
 {
     RackReadResult (*file) (const juce::File& file) = nullptr;
     RackReadResult (*bytes) (const juce::File& name, std::string_view bytes) = nullptr;
+    // Of a document's bytes that the read takes over (a document proven before it is written),
+    // releasing them as soon as it holds what it needs of them; null where the bytes reader keeps
+    // no copy of the bytes it is given, so that reading them in place costs no more.
+    RackReadResult (*document) (const juce::File& name, juce::MemoryBlock&& bytes) = nullptr;
 };
 
 // The readers of a host (every descriptor has a file reader).

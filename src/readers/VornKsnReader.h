@@ -23,4 +23,8 @@ RackReadResult readVornKsn (const juce::File& file);
 // file names it in the result, and relative plug-in files lie in its folder.
 RackReadResult readVornKsnBytes (const juce::File& file, std::string_view bytes);
 
+// The same for a scene's bytes that the read takes over: it releases them as soon as it holds
+// what it needs of them, so that it never holds the scene's text twice.
+RackReadResult readVornKsnDocument (const juce::File& file, juce::MemoryBlock&& bytes);
+
 } // namespace vornconv

@@ -7,6 +7,12 @@
 #include "model/AtomicFileCommit.h"
 #include "writers/ConversionLedger.h"
 
+#include <cstring>
+#include <utility>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace vornconv::rapp
 {
 
@@ -33,13 +39,98 @@ void releaseUncomparedStates (RackSession& readBack)
         }
 }
 
-// The document a proof without an output writes: in memory, as the write would write it.
-struct DocumentInMemory
+// The file a proof without an output writes its document into, as the write writes its own into
+// its temporary: out of the process's memory, so that what the document is written from and the
+// document itself are never both held, and read back only once the writer has let go of the
+// former. It is anonymous (no name, in no folder) and gone with its descriptor, whatever ends the
+// run.
+struct AnonymousDocument
 {
-    juce::MemoryOutputStream bytes;
+    AnonymousDocument() : fd (::memfd_create ("vornconv-document", MFD_CLOEXEC)) {}
+    ~AnonymousDocument()
+    {
+        if (fd >= 0)
+            ::close (fd);
+    }
+    AnonymousDocument (const AnonymousDocument&) = delete;
+    AnonymousDocument& operator= (const AnonymousDocument&) = delete;
 
-    std::string_view view() const { return { static_cast<const char*> (bytes.getData()), bytes.getDataSize() }; }
+    const int fd;
 };
+
+// Writes through the descriptor: small pieces gathered, large ones as they come.
+struct AnonymousDocumentStream final : juce::OutputStream
+{
+    explicit AnonymousDocumentStream (int descriptor) : fd (descriptor) {}
+    ~AnonymousDocumentStream() override { flush(); }
+
+    void flush() override
+    {
+        const auto pending = std::exchange (used, (size_t) 0);
+        if (pending > 0)
+            writeThrough (buffer.get(), pending);
+    }
+    bool setPosition (juce::int64) override { return false; }
+    juce::int64 getPosition() override { return position; }
+
+    bool write (const void* data, size_t n) override
+    {
+        if (failed)
+            return false;
+        position += (juce::int64) n;
+        if (used + n > pieceBytes)
+            flush();
+        if (n >= pieceBytes)
+            writeThrough (data, n);
+        else if (n > 0)
+        {
+            std::memcpy (buffer.get() + used, data, n);
+            used += n;
+        }
+        return ! failed;
+    }
+
+    void writeThrough (const void* data, size_t n)
+    {
+        if (! failed && ! writeAllBytes (fd, data, n))
+        {
+            failed = true;
+            systemError = errno;
+        }
+    }
+
+    static constexpr size_t pieceBytes = 1 << 20;
+    const int fd;
+    juce::HeapBlock<char> buffer { pieceBytes };
+    size_t used = 0;
+    juce::int64 position = 0;
+    bool failed = false;
+    int systemError = 0;
+};
+
+// The whole file, into a block of its size.
+bool readAllBytes (int fd, juce::MemoryBlock& bytes)
+{
+    struct stat info {};
+    if (::fstat (fd, &info) != 0)
+        return false;
+    bytes.setSize ((size_t) info.st_size);
+    size_t done = 0;
+    while (done < bytes.getSize())
+    {
+        const auto n = ::pread (fd, static_cast<char*> (bytes.getData()) + done, bytes.getSize() - done, (off_t) done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+        {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += (size_t) n;
+    }
+    return true;
+}
 
 // Whatever leaves a write before its commit (a refusal, or an exception such as bad_alloc that
 // unwinds through it) takes away what the write made for its output: the temporary file and the
@@ -105,8 +196,14 @@ void readBackWith (VerifiedOutput& steps, const HostDescriptor& host)
     steps.ledger.target = &host;
     steps.readBack = readers.file;
     steps.readBackBytes = nullptr;
-    if (readers.bytes != nullptr)
-        steps.readBackBytes = [read = readers.bytes] (std::string_view bytes) { return read (juce::File(), bytes); };
+    if (readers.document != nullptr)
+        steps.readBackBytes = [read = readers.document] (juce::MemoryBlock&& bytes) { return read (juce::File(), std::move (bytes)); };
+    else if (readers.bytes != nullptr)
+        steps.readBackBytes = [read = readers.bytes] (juce::MemoryBlock&& bytes)
+        {
+            const juce::MemoryBlock taken (std::move (bytes));
+            return read (juce::File(), std::string_view (static_cast<const char*> (taken.getData()), taken.getSize()));
+        };
 }
 
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps)
@@ -166,18 +263,34 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
     if (steps.documentFile != nullptr)
         return proveReadBack (steps.readBack (steps.documentFile()), steps.proof, steps.ledger);
 
-    // Any other document is written as the write writes it, into memory, and released as the
-    // write releases it; its bytes go once they are read.
-    auto document = std::make_unique<DocumentInMemory>();
-    if (! steps.writeDocument (document->bytes))
+    // Any other document is written as the write writes it, into a file (an anonymous one: a
+    // proof claims no name), released as the write releases it, and then read back whole, as the
+    // write reads back its temporary file.
+    juce::MemoryBlock bytes;
     {
-        refused.refusal = steps.writeFailed;
-        return refused;
+        const AnonymousDocument document;
+        if (document.fd < 0)
+        {
+            refused.refusal = steps.writeFailed + systemReason (errno);
+            return refused;
+        }
+        AnonymousDocumentStream out (document.fd);
+        const bool written = steps.writeDocument (out);
+        out.flush();
+        if (! written || out.failed)
+        {
+            refused.refusal = steps.writeFailed + systemReason (out.systemError);
+            return refused;
+        }
+        if (steps.documentWritten)
+            steps.documentWritten();
+        if (! readAllBytes (document.fd, bytes))
+        {
+            refused.refusal = steps.writeFailed + systemReason (errno);
+            return refused;
+        }
     }
-    if (steps.documentWritten)
-        steps.documentWritten();
-    auto readBack = steps.readBackBytes (document->view());
-    document.reset();
+    auto readBack = steps.readBackBytes (std::move (bytes));
     return proveReadBack (std::move (readBack), steps.proof, steps.ledger);
 }
 

@@ -20,9 +20,9 @@
 // the checks of its own and the words of its refusal); everything about files is here.
 //
 // A plan runs the same steps up to the proof without an output (proveVerifiedDocument): the
-// document is built, read back from memory (or where it was made, for a document that is a file
-// of its own) and proven exactly as the write proves it, so that the plan's verdict is the
-// write's.
+// document is built, written into an anonymous file (or left where it was made, for a document
+// that is a file of its own), read back and proven exactly as the write proves it, so that the
+// plan's verdict is the write's, at no more cost: the proof holds what the write holds.
 //
 // States of one write, in order; a failure in any of them abandons the write:
 //   claimed    nothing stood at the output; its missing folders are made (and remembered), and a
@@ -111,9 +111,10 @@ struct VerifiedOutput
     // read back in place of the temporary file.
     std::function<juce::File()> documentFile;
     // The target's own readers (readersOf (host)): of the temporary file (or the document's own
-    // file), and of the document's bytes, which a proof without an output reads from memory.
+    // file), and of the document's bytes, which a proof without an output reads back from its
+    // anonymous file and hands over, so that they go as soon as the reader is done with them.
     std::function<RackReadResult (const juce::File&)> readBack;
-    std::function<RackReadResult (std::string_view)> readBackBytes;
+    std::function<RackReadResult (juce::MemoryBlock&& bytes)> readBackBytes;
     ReadBackProof proof;
     LedgerTerms ledger;            // the ledger the proof keeps (target: set by readBackWith)
     juce::String writeFailed;      // the refusal when the temporary file cannot be written
@@ -136,11 +137,12 @@ struct VerifiedWriteOutcome
 // create output directory"), then prepares, writes, reads back, proves and commits.
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps);
 
-// The write's steps up to the proof, without an output: prepares, writes the document into
-// memory and reads it back with readBackBytes (a document that is a file of its own is read where
-// it was made, as the write reads it) and proves it. Claims, creates and commits nothing; the
-// refusal is the write's, except for what only an output can meet (an output that stands there,
-// its folders, the temporary file and the commit).
+// The write's steps up to the proof, without an output: prepares, writes the document into an
+// anonymous file (no name, in no folder), lets the writer release it, reads it back whole with
+// readBackBytes (a document that is a file of its own is read where it was made, as the write
+// reads it) and proves it. Claims, creates and commits nothing; the refusal is the write's, except
+// for what only an output can meet (an output that stands there, its folders, the temporary file
+// and the commit).
 ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps);
 
 //==============================================================================

@@ -68,10 +68,10 @@ struct RecordedWrite
             besideOutputWhenRead = namesIn (output.getParentDirectory());
             return kick();
         };
-        out.readBackBytes = [this] (std::string_view bytes)
+        out.readBackBytes = [this] (juce::MemoryBlock&& bytes)
         {
             steps.add ("read bytes");
-            readBytes = juce::String (bytes.data(), bytes.size());
+            readBytes = bytes.toString();
             return kick();
         };
         out.proof.accept = [this] (const RackReadResult&) { steps.add ("accept"); return juce::String(); };
@@ -411,4 +411,51 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
     const auto withoutLedger = proveReadBack (read, proofExpecting ("Kick"));
     ASSERT_NE (withoutLedger.compared, nullptr);
     EXPECT_TRUE (withoutLedger.compared->ledger.isEmpty());
+}
+
+// A document proven without an output reaches its reader whole, written in pieces of every size.
+TEST (VerifiedWrite, TheProofWithoutAnOutputHandsTheWholeDocumentToItsReader)
+{
+    vorntest::TempFolder folder;
+    RecordedWrite write (folder.file ("show.x"));
+    juce::MemoryBlock meant;
+    juce::Random random (7);
+    for (int piece = 0; piece < 60; ++piece)
+    {
+        juce::MemoryBlock bytes ((size_t) random.nextInt (9000));
+        random.fillBitsRandomly (bytes.getData(), bytes.getSize());
+        meant.append (bytes.getData(), bytes.getSize());
+    }
+    // One piece larger than anything gathered before it is written.
+    const size_t large = (3 << 20) / 2;
+    juce::MemoryBlock pattern (large);
+    for (size_t i = 0; i < large; ++i)
+        static_cast<char*> (pattern.getData())[i] = (char) (i * 31 + (i >> 12));
+    const auto smallPart = meant.getSize();
+    meant.append (pattern.getData(), pattern.getSize());
+    meant.append ("end", 3);
+    write.out.writeDocument = [&meant, smallPart, large] (juce::OutputStream& out)
+    {
+        // In pieces of every size, one of none.
+        const auto* bytes = static_cast<const char*> (meant.getData());
+        size_t done = 0;
+        for (size_t n = 0; done < smallPart; n = (n * 7 + 13) % 70000)
+        {
+            const auto size = juce::jmin (n, smallPart - done);
+            if (! out.write (bytes + done, size))
+                return false;
+            done += size;
+        }
+        return out.write (bytes + done, large) && out.write (bytes + done + large, 3);
+    };
+    juce::MemoryBlock read;
+    write.out.readBackBytes = [&read] (juce::MemoryBlock&& bytes)
+    {
+        read = std::move (bytes);
+        return kick();
+    };
+    const auto proof = proveVerifiedDocument (write.out);
+    EXPECT_TRUE (proof.refusal.isEmpty()) << proof.refusal;
+    EXPECT_EQ (read.getSize(), meant.getSize());
+    EXPECT_TRUE (read == meant);
 }
