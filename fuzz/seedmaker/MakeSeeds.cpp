@@ -12,6 +12,7 @@
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
 #include "rapp/RappSelection.h"
+#include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/LiveProfessorRack2Reader.h"
 #include "readers/ReaperRppText.h"
@@ -240,7 +241,8 @@ void sessionWriterSeeds()
 
     const auto source = readVornKsn (example);
     const juce::TemporaryFile scene (".ksn");
-    const auto sceneResult = rapp::writeVornKsn (source, index, scene.getFile());
+    const auto plan = rapp::inspect (source, rapp::targetVornScene, index, nullptr, nullptr);
+    const auto sceneResult = rapp::writeVornKsn (source, index, plan, scene.getFile());
     if (sceneResult.ok)
         seedFile ("vorn_ksn", "written.ksn", scene.getFile());
     else

@@ -263,6 +263,8 @@ struct Inspection
 
     void blocker (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityBlocker, c, m }); }
     void warning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m }); }
+    // A warning of what the output will hold differently from the source.
+    void outputWarning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m, true }); }
 
     // The class id of a VST3 slot: as stored, or resolved through the index when it has none.
     juce::String classKey (const PluginRef& plugin) const
@@ -283,8 +285,14 @@ struct Inspection
         {
             const bool listed = note.code == "dugan.disabled" || note.code == "ui.channelColour"
                                 || (note.code == "ui.pluginUndock" && rules.keepsUndockOmission);
-            if (listed && note.fidelity == Fidelity::dropped)
+            if (! listed || note.fidelity != Fidelity::dropped)
+                continue;
+            // The convert prints a dropped Dugan record with its own line; what else the reader
+            // left out is left out of the output too.
+            if (note.code == "dugan.disabled")
                 warning (printableSessionText (note.code), printableSessionText (note.text));
+            else
+                outputWarning (printableSessionText (note.code), printableSessionText (note.text));
         }
     }
 
@@ -363,7 +371,7 @@ struct Inspection
                 ++active;
         if (rules.takesPerformerActiveState && isSuperRackSession (session)
             && session.sourceApp == superRackPerformerApp && active == 1)
-            warning (code::snapshots, utf8 (text::snapshotsActiveOnly));
+            outputWarning (code::snapshots, utf8 (text::snapshotsActiveOnly));
         else
             blocker (code::snapshots, utf8 (text::snapshotsBlocked));
     }
@@ -501,7 +509,7 @@ struct Inspection
             return;
         }
         if (plugin.unavailable || ! entry->available)
-            warning (c, utf8 (text::factoryUnavailable));
+            outputWarning (c, utf8 (text::factoryUnavailable));
     }
 
     void run()
@@ -697,7 +705,7 @@ void superRackSlotRules (Inspection& in, const RackStrip&, const PluginRef& plug
 {
     if (isAu)
     {
-        in.warning (c, utf8 (text::performerAu));
+        in.outputWarning (c, utf8 (text::performerAu));
         return;
     }
     if (isWavesPlugin (in, plugin))
@@ -788,7 +796,7 @@ void liveProfessorSlotRules (Inspection& in, const RackStrip& strip, const Plugi
     const auto key = plugin.classId.isNotEmpty() ? plugin.classId.toUpperCase() : in.index.resolveClassId (plugin);
     const auto* entry = key.isNotEmpty() ? in.index.findByClassId (key) : nullptr;
     if (! (entry != nullptr && ! plugin.unavailable && entry->available))
-        in.warning (c, utf8 (text::lpFactoryUnavailable));
+        in.outputWarning (c, utf8 (text::lpFactoryUnavailable));
 }
 
 //==============================================================================

@@ -294,6 +294,68 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
     return proveReadBack (std::move (readBack), steps.proof, steps.ledger);
 }
 
+namespace
+{
+
+// A refusal says only why: the notes of a document that was never proven go with it.
+WriteResult& refusedWith (WriteResult& result, const juce::String& error)
+{
+    result.ok = false;
+    result.error = error;
+    result.notes.clear();
+    result.notedFields.clear();
+    return result;
+}
+
+// The plan's verdict for this writer, then the writer's own checks; false with the refusal.
+bool admitted (const ConversionPlan& plan, const PlannedWrite& write, WriteResult& result)
+{
+    juce::String refusal;
+    if (plan.target != write.target || ! plan.canWrite())
+        refusal = write.blocked;
+    else if (write.admit)
+        refusal = write.admit (result);
+    if (refusal.isEmpty())
+        return true;
+    refusedWith (result, refusal);
+    return false;
+}
+
+} // namespace
+
+WriteResult checkPlannedWrite (const ConversionPlan& plan, const PlannedWrite& write)
+{
+    WriteResult result;
+    if (! admitted (plan, write, result))
+        return result;
+    auto proof = proveVerifiedDocument (write.steps (result));
+    result.compared = std::move (proof.compared);
+    if (proof.refusal.isNotEmpty())
+        return refusedWith (result, proof.refusal);
+    result.ok = true;
+    return result;
+}
+
+WriteResult writePlannedOutput (const ConversionPlan& plan, const PlannedWrite& write, const juce::File& output)
+{
+    WriteResult result;
+    if (! admitted (plan, write, result))
+        return result;
+    auto outcome = writeVerifiedOutput (output, write.steps (result));
+    result.compared = std::move (outcome.compared);
+    if (! outcome.proven)
+        return refusedWith (result, outcome.error);
+    if (! outcome.committed)
+    {
+        result.error = outcome.error;
+        return result;
+    }
+    if (write.committed)
+        write.committed (result);
+    result.ok = true;
+    return result;
+}
+
 RackStrip copyWithoutSlots (const RackStrip& strip)
 {
     RackStrip copy;

@@ -146,6 +146,36 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
 ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps);
 
 //==============================================================================
+// The one shell of every writer's check and write. The preflight is its caller's: rapp::inspect
+// of the session to be written, for the writer's host, run once; the writer takes its verdict
+// and never runs it again. A plan for another host, or one that blocks, is refused in the
+// writer's words before anything else; then come the writer's own checks, then the steps above
+// (without an output for a check, with one for a write).
+
+// What a writer gives the shell.
+struct PlannedWrite
+{
+    Target target = targetVornScene;   // the writer's host: a plan for any other is refused
+    juce::String blocked;              // the refusal of a plan that blocks ("RAPP preflight blocked ...")
+    // The writer's own checks and preparation once the plan allows, before the output is looked
+    // at (optional): empty, or the refusal. What it adds to result stays with a proven document.
+    std::function<juce::String (WriteResult& result)> admit;
+    // The steps of the document, made once admitted; their work may add notes (and notedFields)
+    // to result, which stay only with a proven document.
+    std::function<VerifiedOutput (WriteResult& result)> steps;
+    // What only a committed output adds to result (optional): the notes that say it is written.
+    std::function<void (WriteResult& result)> committed;
+};
+
+// The check: the write's refusal without an output (proveVerifiedDocument), or ok with the notes
+// of the proven document; compared as the proof left it.
+WriteResult checkPlannedWrite (const ConversionPlan& plan, const PlannedWrite& write);
+
+// The write (writeVerifiedOutput): ok only once committed. A document proven whose commit then
+// failed keeps its notes beside the error; every other refusal keeps none.
+WriteResult writePlannedOutput (const ConversionPlan& plan, const PlannedWrite& write, const juce::File& output);
+
+//==============================================================================
 // For expected sessions that copy only the state blocks the target proves (a session's states are
 // most of its size, and the expected session lives beside the source and the read-back).
 

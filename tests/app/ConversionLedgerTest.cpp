@@ -261,9 +261,10 @@ TEST (ConversionLedgerTargets, EveryFieldAConversionDidNotCarryHasExactlyOneNote
         const auto options = rich.optionsFor (host, output);
         ASSERT_EQ (host.optionRefusal (host, options), juce::String());
 
-        const auto checked = host.checkWrite (rich.source, rich.index, options);
+        const auto plan = rapp::inspect (rich.source, host.target, rich.index, options.profile, options.catalog);
+        const auto checked = host.checkWrite (rich.source, rich.index, options, plan);
         ASSERT_TRUE (checked.ok) << checked.error;
-        const auto written = host.write (rich.source, rich.index, options);
+        const auto written = host.write (rich.source, rich.index, options, plan);
         ASSERT_TRUE (written.ok) << written.error;
         ASSERT_NE (checked.compared, nullptr);
         ASSERT_NE (written.compared, nullptr);

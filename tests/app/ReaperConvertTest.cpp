@@ -31,6 +31,8 @@ struct Files
 const char* const writerNote = "WARNING    exact converter reread passed for REAPER cache-verified multi-CID reaper-7.65-native-v1; host load pending";
 // The probe session carries no audio setup of its own.
 const juce::String noRateNote = juce::String::fromUTF8 (u8"WARNING    source sample rate가 없어 REAPER profile 설정을 유지했다");
+// The plug-in no catalog row makes available, which the output holds inactive (bypassed).
+const juce::String writtenInactive = juce::String::fromUTF8 (u8"  WARNING strip 0, slot 0 (Pro-Q 4)           최신 factory cache에 없어 inactive로 기록한다");
 
 } // namespace
 
@@ -49,9 +51,9 @@ TEST (ReaperConvert, ConvertAndStateProbeWriteVerifiedProjects)
         { "convert", {}, true, "CANDIDATE  ", { writerNote } },
         { "slot probe", { "--reaper-state-probe", "0:0" }, true, "STATE PROBE  ", { writerNote, noRateNote } },
         { "normalized probe", { "--reaper-normalized-probe" }, true, "STATE PROBE  ", { writerNote, noRateNote } },
-        { "unavailable plug-in", {}, false, "CANDIDATE  ", { writerNote, "UNAVAILABLE_PLUGINS 1" } },
+        { "unavailable plug-in", {}, false, "CANDIDATE  ", { writerNote, writtenInactive, "UNAVAILABLE_PLUGINS 1" } },
         { "probe keeps the source's unavailable count", { "--reaper-normalized-probe" }, false, "STATE PROBE  ",
-          { writerNote, noRateNote, "UNAVAILABLE_PLUGINS 1" } },
+          { writerNote, noRateNote, writtenInactive, "UNAVAILABLE_PLUGINS 1" } },
     };
     int n = 0;
     for (const auto& c : cases)

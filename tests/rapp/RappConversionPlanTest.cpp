@@ -590,6 +590,68 @@ TEST (RappConversionPlan, CountersFollowTheSlotChecks)
     }
 }
 
+// The warnings a convert prints with what it wrote: those that say what the output holds
+// differently from the source, and no other.
+TEST (RappConversionPlan, WarningsThatChangeTheOutputAreMarked)
+{
+    struct Marked
+    {
+        const char* name;
+        Target target;
+        std::function<void (Fixture&)> change;
+        std::vector<std::string> marked;   // the codes of the marked warnings, in order
+    };
+    const auto unavailable = [] (Fixture& f) { f.slot().inactive = f.slot().unavailable = true; };
+    const Marked cases[] = {
+        { "clean", targetVornScene, [] (Fixture&) {}, {} },
+        { "unavailable, scene", targetVornScene, unavailable, { eqCode.toStdString() } },
+        { "unavailable, Performer", targetSuperRackPerformer, unavailable, { eqCode.toStdString() } },
+        { "unavailable, LiveProfessor", targetLiveProfessor, unavailable, { eqCode.toStdString() } },
+        { "unavailable, REAPER", targetReaper, unavailable, { eqCode.toStdString() } },
+        { "an AudioUnit kept unavailable by Performer", targetSuperRackPerformer, [] (Fixture& f) { f.slot() = auPlugin ("EQ"); },
+          { eqCode.toStdString() } },
+        { "saved snapshots left out", targetVornScene,
+          [] (Fixture& f)
+          {
+              f.session().sourceFormat = "waves.sprk";
+              f.session().sourceApp = "SuperRack Performer";
+              f.session().snapshots.add ({ -1, "Active", {} });
+              f.session().snapshots.add ({ 3, "B", {} });
+          },
+          { "source.snapshots" } },
+        { "what the reader left out", targetVornScene,
+          [] (Fixture& f)
+          {
+              f.session().notes.add (Fidelity::dropped, "ui.channelColour", "colours");
+              f.session().notes.add (Fidelity::dropped, "ui.pluginUndock", "docking");
+              f.session().notes.add (Fidelity::dropped, "dugan.disabled", "printed on its own line");
+          },
+          { "ui.channelColour", "ui.pluginUndock" } },
+        { "a sidechain to verify in the host", targetVornScene,
+          [] (Fixture& f)
+          {
+              f.slot().sidechainSource = 1;
+              f.strip (1).routeInL = 0;
+          },
+          {} },
+    };
+    for (const auto& c : cases)
+    {
+        Fixture f;
+        c.change (f);
+        const auto plan = f.run (c.target);
+        EXPECT_TRUE (plan.canWrite()) << c.name << "\n" << ::testing::PrintToString (issuesOf (plan));
+        std::vector<std::string> marked;
+        for (const auto& issue : plan.issues)
+        {
+            if (issue.changesOutput)
+                marked.push_back (issue.code.toStdString());
+            EXPECT_FALSE (issue.changesOutput && issue.severity == severityBlocker) << c.name;
+        }
+        EXPECT_EQ (marked, c.marked) << c.name;
+    }
+}
+
 TEST (RappConversionPlan, PrintableParts)
 {
     EXPECT_EQ (formatIssueLine ({ severityWarning, "target.hostLoad", "m" }),
