@@ -179,3 +179,93 @@ TEST (ReaperConvert, AnAudioUnitEditedInReaperIsCarried)
     vornconv::appendReaperBase64Lines (plainBody, plain, "");
     EXPECT_TRUE (output.loadFileAsString().contains (plainBody[0])) << output.loadFileAsString();
 }
+
+namespace
+{
+
+// The one-track project with its plug-in's state in another wrapper.
+juce::String withWrapper (const juce::MemoryBlock& wrapper)
+{
+    const auto plain = vorntest::makeWrapper (934538646u, 2, 2, 0, "COMP", "CONT", vorntest::programTail());
+    const auto text = vorntest::oneTrackProject (cid);
+    const auto line = juce::Base64::toBase64 (plain.getData(), plain.getSize());
+    EXPECT_TRUE (text.contains (line));
+    return text.replace (line, juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()));
+}
+
+juce::StringArray linesStarting (const juce::StringArray& lines, const juce::String& start)
+{
+    juce::StringArray found;
+    for (const auto& line : lines)
+        if (line.startsWith (start))
+            found.add (line);
+    return found;
+}
+
+} // namespace
+
+// A plug-in whose state its reader refused for its pin map (a mono output fanned to both
+// channels) blocks for that reason, in the reader's words, not for a missing stream.
+TEST (ReaperConvert, APlanBlocksASlotForTheReasonItsStateWasRefused)
+{
+    Files f;
+    const auto fanned = vorntest::makeWrapperWithMasks (934538646u, { 1 }, { 3 }, 0, "COMP", "CONT", vorntest::programTail());
+    f.input.replaceWithText (withWrapper (fanned));
+    const auto read = vornconv::readReaperRpp (f.input);
+    ASSERT_EQ (read.session.strips.size(), 1);
+    ASSERT_TRUE (read.session.strips[0].plugins[0].state.component.isEmpty());
+    juce::String reason;
+    for (const auto& note : read.session.notes)
+        if (note.code == "plugin[0:0].state" && note.fidelity == vornconv::Fidelity::dropped)
+            reason = note.text;
+    ASSERT_TRUE (reason.isNotEmpty());
+
+    const juce::StringArray options { "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                      "--reaper-cache", f.cache.getFullPathName() };
+    auto plan = juce::StringArray ("--plan");
+    plan.addArray (options);
+    plan.add (f.input.getFullPathName());
+    const auto planned = vorntest::invoke (plan);
+    EXPECT_EQ (planned.status, 1);
+    const auto slotBlockers = linesStarting (planned.lines, "  BLOCKER strip 0, slot 0 ");
+    ASSERT_EQ (slotBlockers.size(), 1) << planned.lines.joinIntoString ("\n");
+    EXPECT_EQ (slotBlockers[0].substring (46), reason);
+
+    // The convert refuses for the same reason, before it says so.
+    auto convert = juce::StringArray ("--convert");
+    convert.addArray (options);
+    convert.addArray ({ "--output", f.folder.file ("fanned.rpp").getFullPathName(), f.input.getFullPathName() });
+    const auto converted = vorntest::invoke (convert);
+    EXPECT_EQ (converted.status, 1);
+    EXPECT_TRUE (converted.lines.contains (slotBlockers[0])) << converted.lines.joinIntoString ("\n");
+    EXPECT_FALSE (f.folder.file ("fanned.rpp").exists());
+}
+
+// A project REAPER saved itself is read, but its plan says in plain words why it does not
+// convert, once; a project the converter wrote has no such line.
+TEST (ReaperConvert, AProjectReaperSavedItselfSaysWhyItIsNotConverted)
+{
+    Files f;
+    const auto saved = f.folder.file ("saved.rpp");
+    saved.replaceWithText (vorntest::hostSavedProject (cid));
+    const juce::String line = "  BLOCKER source.reaperSaved                  a project REAPER itself saved, without this converter's "
+                              "track ids and markers, is read, reported and exported, but not converted: only projects this "
+                              "converter wrote convert back";
+    for (const auto* target : { "vorn", "reaper" })
+    {
+        const auto plan = vorntest::invoke ({ "--plan", target, "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                              "--reaper-cache", f.cache.getFullPathName(), saved.getFullPathName() });
+        EXPECT_EQ (plan.status, 1) << target;
+        const auto blockers = linesStarting (plan.lines, "  BLOCKER ");
+        ASSERT_GE (blockers.size(), 3) << plan.lines.joinIntoString ("\n");
+        EXPECT_TRUE (blockers.indexOf (line) > blockers.indexOf (linesStarting (blockers, "  BLOCKER source.stripCoverage ")[0]))
+            << plan.lines.joinIntoString ("\n");
+        EXPECT_EQ (linesStarting (plan.lines, "  BLOCKER source.reaperSaved ").size(), 1) << target;
+        EXPECT_EQ (linesStarting (plan.lines, "  BLOCKER source.reaperSaved "), juce::StringArray (line));
+    }
+
+    const auto own = vorntest::invoke ({ "--plan", "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                         "--reaper-cache", f.cache.getFullPathName(), f.input.getFullPathName() });
+    EXPECT_EQ (own.status, 0) << own.lines.joinIntoString ("\n");
+    EXPECT_TRUE (linesStarting (own.lines, "  BLOCKER ").isEmpty());
+}
