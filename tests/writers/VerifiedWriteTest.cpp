@@ -401,7 +401,7 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
     EXPECT_TRUE (held.compared->readBack.session.strips[0].plugins[0].state.component.isEmpty());   // let go of
     ASSERT_EQ (held.compared->ledger.size(), 1);
     EXPECT_EQ (held.compared->ledger[0].code, "ledger.slot.componentSha256");
-    EXPECT_TRUE (held.compared->ledger[0].text.endsWith ("(first: strip 1, slot 2, EQ)")) << held.compared->ledger[0].text;
+    EXPECT_TRUE (held.compared->ledger[0].text.endsWith ("(first: strip 0, slot 1, EQ)")) << held.compared->ledger[0].text;
 
     const auto refused = proveReadBack (read, proofExpecting ("Snare"), terms);
     EXPECT_FALSE (refused.refusal.isEmpty());
