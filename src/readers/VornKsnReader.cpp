@@ -12,7 +12,7 @@
 //   - The read's state: what the walk over the strips learns, and the failed result.
 //   - Slots: the sidechain attributes, and the PLUGIN child with the plug-in and parameter states.
 //   - Scene checks and loading: a pristine inactive channel, a slot's complete converter state,
-//     the states lifted out of the text, and loadScene (of a text, or of bytes taken over).
+//     the states lifted out of the text, and loadScene (of a text, or of bytes it may overwrite).
 //   - The read of a scene's text: the root and setup, the audio device, strips and slots, the
 //     persistence counts, routing, the converter's own shape and the inactive channels in turn,
 //     then the notes and the grade.
@@ -484,20 +484,20 @@ bool loadScene (juce::String text, std::unique_ptr<juce::XmlElement>& root, Lift
     return root != nullptr;
 }
 
-// The same for a scene's bytes (UTF-8 without a NUL byte) that the read took over: the states are
-// lifted out of them where they lie, and the bytes go as soon as the rest is text of its own, so
-// that the read never holds the scene twice.
-bool loadSceneDocument (juce::MemoryBlock bytes, std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted,
-                        juce::String& error)
+// The same for a scene's bytes (UTF-8 without a NUL byte) that the read may overwrite, and the
+// byte after them: the states are lifted out of them where they lie, only the rest becomes text of
+// its own, and the bytes go before it is parsed, so that the read never holds the scene twice.
+bool loadSceneDocument (char* bytes, size_t size, const std::function<void()>& release, std::unique_ptr<juce::XmlElement>& root,
+                        LiftedStates& lifted, juce::String& error)
 {
     error = "XML parse failed";
-    const auto size = bytes.getSize();
-    bytes.append ("", 1);
+    bytes[size] = 0;
     size_t left = 0;
     juce::String text;
-    if (! liftStates (static_cast<char*> (bytes.getData()), size, lifted, left) || ! utf8::toText (bytes.getData(), left, text))
+    const bool loaded = liftStates (bytes, size, lifted, left) && utf8::toText (bytes, left, text);
+    release();
+    if (! loaded)
         return false;
-    bytes.reset();
     root = parseScene (text);
     return root != nullptr;
 }
@@ -796,13 +796,12 @@ RackReadResult readVornKsnBytes (const juce::File& file, std::string_view bytes)
                       { return loadScene (std::move (text), root, lifted, loadError); });
 }
 
-RackReadResult readVornKsnDocument (const juce::File& file, juce::MemoryBlock&& bytes)
+RackReadResult readVornKsnDocument (const juce::File& file, char* bytes, size_t size, const std::function<void()>& release)
 {
-    juce::MemoryBlock taken (std::move (bytes));
-    if (taken.getSize() > (size_t) maxVornKsnFileBytes || utf8::checkText (taken.getData(), taken.getSize()).fault != utf8::TextFault::none)
+    if (size > (size_t) maxVornKsnFileBytes || utf8::checkText (bytes, size).fault != utf8::TextFault::none)
         return failure (startRead (file), notSceneText);
-    return readScene (file, [&taken] (auto& root, auto& lifted, auto& loadError)
-                      { return loadSceneDocument (std::move (taken), root, lifted, loadError); });
+    return readScene (file, [bytes, size, &release] (auto& root, auto& lifted, auto& loadError)
+                      { return loadSceneDocument (bytes, size, release, root, lifted, loadError); });
 }
 
 } // namespace vornconv

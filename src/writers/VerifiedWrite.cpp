@@ -108,29 +108,65 @@ struct AnonymousDocumentStream final : juce::OutputStream
     int systemError = 0;
 };
 
-// The whole file, into a block of its size.
-bool readAllBytes (int fd, juce::MemoryBlock& bytes)
+// The document's bytes, read back from its anonymous file with one byte more after them. A reader
+// that works on them where they lie (readBackInPlace) gets them mapped privately: it may write
+// into them without touching the file, nothing it only reads is copied, and they go as soon as
+// it lets go of them. Any other reader holds them for its whole read, as it holds a file it reads:
+// it gets them read into a block of their own, as the write's read-back gets its temporary file.
+struct DocumentBytes
 {
-    struct stat info {};
-    if (::fstat (fd, &info) != 0)
-        return false;
-    bytes.setSize ((size_t) info.st_size);
-    size_t done = 0;
-    while (done < bytes.getSize())
+    DocumentBytes (int fd, bool inPlace)
     {
-        const auto n = ::pread (fd, static_cast<char*> (bytes.getData()) + done, bytes.getSize() - done, (off_t) done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        struct stat info {};
+        if (::fstat (fd, &info) != 0)
+            return;
+        const auto size = (size_t) info.st_size;
+        if (inPlace)
         {
-            if (n == 0)
-                errno = EIO;
-            return false;
+            if (::ftruncate (fd, info.st_size + 1) != 0)
+                return;
+            void* mapped = ::mmap (nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
+            if (mapped == MAP_FAILED)
+                return;
+            mapping = static_cast<char*> (mapped);
+            view = { mapping, size };
+            return;
         }
-        done += (size_t) n;
+        block.setSize (size + 1);
+        for (size_t done = 0; done < size;)
+        {
+            const auto n = ::pread (fd, static_cast<char*> (block.getData()) + done, size - done, (off_t) done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+            {
+                if (n == 0)
+                    errno = EIO;
+                block.reset();
+                return;
+            }
+            done += (size_t) n;
+        }
+        view = { static_cast<char*> (block.getData()), size };
     }
-    return true;
-}
+    ~DocumentBytes() { release(); }
+    DocumentBytes (const DocumentBytes&) = delete;
+    DocumentBytes& operator= (const DocumentBytes&) = delete;
+
+    bool isValid() const { return view.first != nullptr; }
+
+    void release()
+    {
+        if (mapping != nullptr)
+            ::munmap (mapping, view.second + 1);
+        mapping = nullptr;
+        block.reset();
+    }
+
+    char* mapping = nullptr;
+    juce::MemoryBlock block;
+    std::pair<char*, size_t> view { nullptr, 0 };
+};
 
 // Whatever leaves a write before its commit (a refusal, or an exception such as bad_alloc that
 // unwinds through it) takes away what the write made for its output: the temporary file and the
@@ -196,13 +232,16 @@ void readBackWith (VerifiedOutput& steps, const HostDescriptor& host)
     steps.ledger.target = &host;
     steps.readBack = readers.file;
     steps.readBackBytes = nullptr;
+    steps.readBackInPlace = readers.document != nullptr;
     if (readers.document != nullptr)
-        steps.readBackBytes = [read = readers.document] (juce::MemoryBlock&& bytes) { return read (juce::File(), std::move (bytes)); };
-    else if (readers.bytes != nullptr)
-        steps.readBackBytes = [read = readers.bytes] (juce::MemoryBlock&& bytes)
+        steps.readBackBytes = [read = readers.document] (char* bytes, size_t size, const std::function<void()>& release)
         {
-            const juce::MemoryBlock taken (std::move (bytes));
-            return read (juce::File(), std::string_view (static_cast<const char*> (taken.getData()), taken.getSize()));
+            return read (juce::File(), bytes, size, release);
+        };
+    else if (readers.bytes != nullptr)
+        steps.readBackBytes = [read = readers.bytes] (char* bytes, size_t size, const std::function<void()>&)
+        {
+            return read (juce::File(), std::string_view (bytes, size));
         };
 }
 
@@ -264,9 +303,9 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
         return proveReadBack (steps.readBack (steps.documentFile()), steps.proof, steps.ledger);
 
     // Any other document is written as the write writes it, into a file (an anonymous one: a
-    // proof claims no name), released as the write releases it, and then read back whole, as the
-    // write reads back its temporary file.
-    juce::MemoryBlock bytes;
+    // proof claims no name), released as the write releases it, and then read back whole where
+    // it lies, as the write reads back its temporary file.
+    RackReadResult readBack;
     {
         const AnonymousDocument document;
         if (document.fd < 0)
@@ -274,23 +313,26 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
             refused.refusal = steps.writeFailed + systemReason (errno);
             return refused;
         }
-        AnonymousDocumentStream out (document.fd);
-        const bool written = steps.writeDocument (out);
-        out.flush();
-        if (! written || out.failed)
         {
-            refused.refusal = steps.writeFailed + systemReason (out.systemError);
-            return refused;
-        }
+            AnonymousDocumentStream out (document.fd);
+            const bool written = steps.writeDocument (out);
+            out.flush();
+            if (! written || out.failed)
+            {
+                refused.refusal = steps.writeFailed + systemReason (out.systemError);
+                return refused;
+            }
+        } // its buffer goes before the document is read
         if (steps.documentWritten)
             steps.documentWritten();
-        if (! readAllBytes (document.fd, bytes))
+        DocumentBytes bytes (document.fd, steps.readBackInPlace);
+        if (! bytes.isValid())
         {
             refused.refusal = steps.writeFailed + systemReason (errno);
             return refused;
         }
+        readBack = steps.readBackBytes (bytes.view.first, bytes.view.second, [&bytes] { bytes.release(); });
     }
-    auto readBack = steps.readBackBytes (std::move (bytes));
     return proveReadBack (std::move (readBack), steps.proof, steps.ledger);
 }
 

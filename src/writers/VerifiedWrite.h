@@ -112,9 +112,13 @@ struct VerifiedOutput
     std::function<juce::File()> documentFile;
     // The target's own readers (readersOf (host)): of the temporary file (or the document's own
     // file), and of the document's bytes, which a proof without an output reads back from its
-    // anonymous file and hands over, so that they go as soon as the reader is done with them.
+    // anonymous file (size bytes, and one more after them, which the read may overwrite as it may
+    // them) and which the read lets go of (release) as soon as it can;
+    // readBackInPlace when that reader works on them where they lie (they are then mapped, not
+    // copied).
     std::function<RackReadResult (const juce::File&)> readBack;
-    std::function<RackReadResult (juce::MemoryBlock&& bytes)> readBackBytes;
+    std::function<RackReadResult (char* bytes, size_t size, const std::function<void()>& release)> readBackBytes;
+    bool readBackInPlace = false;
     ReadBackProof proof;
     LedgerTerms ledger;            // the ledger the proof keeps (target: set by readBackWith)
     juce::String writeFailed;      // the refusal when the temporary file cannot be written

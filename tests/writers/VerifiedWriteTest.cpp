@@ -68,10 +68,10 @@ struct RecordedWrite
             besideOutputWhenRead = namesIn (output.getParentDirectory());
             return kick();
         };
-        out.readBackBytes = [this] (juce::MemoryBlock&& bytes)
+        out.readBackBytes = [this] (char* bytes, size_t size, const std::function<void()>&)
         {
             steps.add ("read bytes");
-            readBytes = bytes.toString();
+            readBytes = juce::String (juce::CharPointer_UTF8 (bytes), size);
             return kick();
         };
         out.proof.accept = [this] (const RackReadResult&) { steps.add ("accept"); return juce::String(); };
@@ -558,14 +558,26 @@ TEST (VerifiedWrite, TheProofWithoutAnOutputHandsTheWholeDocumentToItsReader)
         }
         return out.write (bytes + done, large) && out.write (bytes + done + large, 3);
     };
-    juce::MemoryBlock read;
-    write.out.readBackBytes = [&read] (juce::MemoryBlock&& bytes)
+    // Mapped for a reader that works in place, read into a block of its own for any other: the
+    // same bytes, the byte after them the reader's to write, and the reader may let them go at once.
+    for (const bool inPlace : { false, true })
     {
-        read = std::move (bytes);
-        return kick();
-    };
-    const auto proof = proveVerifiedDocument (write.out);
-    EXPECT_TRUE (proof.refusal.isEmpty()) << proof.refusal;
-    EXPECT_EQ (read.getSize(), meant.getSize());
-    EXPECT_TRUE (read == meant);
+        SCOPED_TRACE (inPlace ? "in place" : "a block of its own");
+        juce::MemoryBlock read;
+        write.out.readBackInPlace = inPlace;
+        write.out.readBackBytes = [&read] (char* bytes, size_t size, const std::function<void()>& release)
+        {
+            bytes[size] = 0;
+            bytes[0] ^= 1;
+            bytes[0] ^= 1;
+            read = juce::MemoryBlock (bytes, size);
+            release();
+            release();
+            return kick();
+        };
+        const auto proof = proveVerifiedDocument (write.out);
+        EXPECT_TRUE (proof.refusal.isEmpty()) << proof.refusal;
+        EXPECT_EQ (read.getSize(), meant.getSize());
+        EXPECT_TRUE (read == meant);
+    }
 }
