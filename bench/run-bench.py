@@ -350,10 +350,12 @@ def special_rows(rows):
     plan, convert = find("scene", "64x8 road", 1, "--plan vorn"), find("scene", "64x8 road", 1, "--convert vorn")
     line("scene 64x8: --plan vorn / --convert vorn", plan, convert, 1.0)
     if plan is not None and convert is not None:
-        ratio = plan.peak / convert.peak
-        lines.append("%-72s %8.1f M / %8.1f M = %6.2f  (goal <= 1: %s)"
-                     % ("scene 64x8: peak memory of --plan vorn / --convert vorn", plan.peak / MIB, convert.peak / MIB, ratio,
-                        "met" if ratio <= 1.0 else "MISSED"))
+        # Peaks of the same allocations differ by a few KiB from run to run (page tables, the
+        # allocator's own records): within 1 MiB is no more.
+        met = plan.peak <= convert.peak + MIB
+        lines.append("%-72s %8.1f M / %8.1f M = %6.2f  (goal: no more, within 1 MiB: %s)"
+                     % ("scene 64x8: peak memory of --plan vorn / --convert vorn", plan.peak / MIB, convert.peak / MIB,
+                        plan.peak / convert.peak, "met" if met else "MISSED"))
     return lines
 
 
