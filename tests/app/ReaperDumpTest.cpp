@@ -147,7 +147,9 @@ TEST (ReaperDump, AudioUnitsOfARealProjectThroughTheProgram)
     EXPECT_TRUE (hasLineContaining (lines, row (0, "Bus Three", "opaque  split=NO raw="))) << dump.out;
     // Note rows: the grade in 9 columns, the code in 22, the text.
     EXPECT_TRUE (lines.contains ("  APPROX   plugin[0:0].presetNameREAPER preset name \"Freeze 1\" is not carried")) << dump.out;
-    EXPECT_TRUE (lines.contains ("  DROPPED  plugin[1:0].state     REAPER AudioUnit pin-map is not the observed sequential topology")) << dump.out;
+    EXPECT_TRUE (lines.contains ("  DROPPED  plugin[1:0].state     REAPER AudioUnit pin-map is not the observed sequential topology:"
+                                 " Bus Three, input pin 1 is fed by channel 3, input pin 2 is fed by channel 4, output pin 1 feeds"
+                                 " channel 3, output pin 2 feeds channel 4 (pins and track channels count from 1)")) << dump.out;
 
     // The report lists each plug-in by its identity; the routed one is named too.
     const auto report = vorntest::runVornconvBinary ({ "--session-report", "live.rpp" }, tmp.path());
@@ -179,4 +181,23 @@ TEST (ReaperDump, AudioUnitsOfARealProjectThroughTheProgram)
     EXPECT_EQ ((juce::int64) routed["uniqueId"], (juce::int64) (juce::int32) (vorntest::fourCc ("aufx") ^ vorntest::fourCc ("Bus3") ^ vorntest::fourCc ("Acme")));
     EXPECT_TRUE ((bool) routed["coverage"]["identity"]);
     EXPECT_FALSE ((bool) routed["coverage"]["state"]);
+}
+
+TEST (ReaperDump, APinMapNoteNamesThePluginAndItsRoutingThroughTheProgram)
+{
+    // A Waves mono component as REAPER saves it: its one output pin fanned to both track channels.
+    const std::string cid = "5657534331434D6331636F6D70206D6F";
+    const auto wrapper = vorntest::makeWrapperWithMasks (1448297313u, { 1 }, { 3 }, vorntest::reaperMarkerFull, "COMP", "CONT",
+                                                         vorntest::reaperSavedTail());
+    vorntest::TempFolder tmp;
+    tmp.file ("mono.rpp").replaceWithText (
+        "<REAPER_PROJECT 0.1 \"7.22/macOS-arm64\" 1720000000\n  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Vox\n"
+        "    <FXCHAIN\n      BYPASS 0 0 0\n      <VST \"VST3: C1 comp Mono (Waves)\" \"WaveShell1-VST3 15.vst3\" 0 \"\" 1448297313{" + cid + "} \"\"\n"
+        + stateLines (wrapper) + "      >\n      FXID {5E1C0A11-0000-4000-8000-000000000001}\n    >\n  >\n>\n");
+
+    const auto dump = vorntest::runVornconvBinary ({ "mono.rpp" }, tmp.path());
+    EXPECT_EQ (dump.exitCode, 0) << dump.out;
+    EXPECT_TRUE (dump.outLines().contains ("  DROPPED  plugin[0:0].state     REAPER VST3 pin-map is not the observed sequential topology:"
+                                           " C1 comp Mono, output pin 1 feeds channels 1 and 2 (pins and track channels count from 1)"))
+        << dump.out;
 }
