@@ -510,10 +510,14 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
     }
     else if (isAudioUnit)
     {
+        // The header is the display name, the component's "maker: name", REAPER's preset name,
+        // then the type, subtype and manufacturer: the codes are the last three parameters,
+        // whatever the quoted fields before them hold (an empty one leaves no token at all).
         audioUnit::Identity header;
-        const bool headerValid = params.size() >= 5 && parseUnsignedDecimal (params[2], header.type)
-                              && parseUnsignedDecimal (params[3], header.subtype)
-                              && parseUnsignedDecimal (params[4], header.manufacturer)
+        const size_t n = params.size();
+        const bool headerValid = n >= 4 && parseUnsignedDecimal (params[n - 3], header.type)
+                              && parseUnsignedDecimal (params[n - 2], header.subtype)
+                              && parseUnsignedDecimal (params[n - 1], header.manufacturer)
                               && header.type != 0 && header.subtype != 0 && header.manufacturer != 0;
         juce::MemoryBlock bytes;
         juce::String error;
