@@ -782,8 +782,13 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     // size, a hot journal going with it) and then read from the copy, so that what is read and
     // what is written into are the same bytes.
     juce::String ignored;
-    if (! makePrivateFolder (temporaryRoot(), "vornconv_superrack_", build.folder, ignored))
-        return failWith ("could not copy SuperRack template to temporary output" + systemReason (errno));
+    const auto root = temporaryRoot();
+    if (! makePrivateFolder (root, "vornconv_superrack_", build.folder, ignored))
+    {
+        const int code = errno;
+        return failWith ("could not copy the SuperRack template into the temporary folder " + root.getFullPathName() + " (TMPDIR)"
+                         + systemReason (code));
+    }
     const auto copy = build.database = build.folder.folder.getChildFile ("session.sprk");
     waves::DatabaseCopy templateCopy;
     if (! waves::copyDatabase (hostSaveTemplate, copy, templateCopy))

@@ -126,15 +126,29 @@ TEST (ReaperConvert, RealCachesAndARealTemplateThroughTheProgram)
         EXPECT_EQ (vorntest::stringOf (read.session.strips[0].plugins[0].state.component), "COMP");
     }
 
-    // A cache from REAPER 6.05 to 6.13 has no class ids at all: the refusal says so.
+    // A cache of REAPER 5 (or of an early REAPER 6) has no class ids at all: the refusal says so,
+    // without naming versions the file cannot tell.
     cache.replaceWithText ("[vstcache]\nFabFilter_Pro-Q_4.vst3=0000000000000000,934538646,Pro-Q 4 (FabFilter)\n");
-    const auto old = vorntest::invoke ({ "--plan", "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
-                                         "--reaper-cache", cache.getFullPathName(), f.input.getFullPathName() });
-    EXPECT_EQ (old.status, 1);
-    ASSERT_GE (old.lines.size(), 2);
-    EXPECT_EQ (old.lines[0], "ERROR   REAPER VST cache has no entries matching the module index");
-    EXPECT_EQ (old.lines[1], "ERROR   no .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
-                             " rescan the plug-ins in a newer REAPER");
+    const auto plan = [&] (const juce::File& reaperCache)
+    {
+        return vorntest::runVornconvBinary ({ "--plan", "reaper", "--profile", "1x1", "--factory-catalog",
+                                              f.catalog.getFullPathName().toStdString(), "--reaper-cache",
+                                              reaperCache.getFullPathName().toStdString(), f.input.getFullPathName().toStdString() });
+    };
+    const auto old = plan (cache);
+    EXPECT_EQ (old.exitCode, 1);
+    EXPECT_EQ (old.outLines(), juce::StringArray ({ "ERROR   REAPER VST cache has no entries matching the module index",
+                                               "ERROR   no .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved"
+                                               " it recorded none; rescan the plug-ins in a newer REAPER" }));
+
+    // REAPER's AudioUnit cache given in its place is refused as what it is. Its rows are keyed by
+    // the component's "maker: name"; their values are not read.
+    const auto auCache = f.folder.file ("reaper-auplugins64.ini");
+    auCache.replaceWithText ("[auplugins]\nApple: AUDelay=\nBABY Audio: Transit 2=\nNative Instruments: Kontakt=<inst>\n");
+    const auto au = plan (auCache);
+    EXPECT_EQ (au.exitCode, 1);
+    EXPECT_EQ (au.outLines(), juce::StringArray ("ERROR   REAPER cache " + auCache.getFullPathName() + " is REAPER's AudioUnit plug-in"
+                                            " cache, not its VST cache: --reaper-cache takes the VST cache (reaper-vstplugins64.ini)"));
 }
 
 TEST (ReaperConvert, AnAudioUnitEditedInReaperIsCarried)
