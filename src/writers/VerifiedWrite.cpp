@@ -5,9 +5,11 @@
 #include "writers/VerifiedWrite.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/PrivateFiles.h"
 #include "writers/ConversionLedger.h"
 
 #include <cstring>
+#include <fcntl.h>
 #include <utility>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -40,13 +42,23 @@ void releaseUncomparedStates (RackSession& readBack)
 }
 
 // The file a proof without an output writes its document into, as the write writes its own into
-// its temporary: out of the process's memory, so that what the document is written from and the
-// document itself are never both held, and read back only once the writer has let go of the
-// former. It is anonymous (no name, in no folder) and gone with its descriptor, whatever ends the
-// run.
+// its temporary: a file in the temporary folder, so that what the document is written from and
+// the document itself are never both held in memory, and read back only once the writer has let
+// go of the former. It is anonymous (O_TMPFILE: it has no name and is gone with its descriptor,
+// whatever ends the run). Only where no such file can be made there (a file system that cannot
+// hold a file without a name, a temporary folder that is missing) does it live in memory instead,
+// since a plan needs no temporary folder where its convert needs none.
+int openAnonymousDocument()
+{
+    const int fd = ::open (temporaryRoot().getFullPathName().toRawUTF8(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        return fd;
+    return ::memfd_create ("vornconv-document", MFD_CLOEXEC);
+}
+
 struct AnonymousDocument
 {
-    AnonymousDocument() : fd (::memfd_create ("vornconv-document", MFD_CLOEXEC)) {}
+    AnonymousDocument() : fd (openAnonymousDocument()) {}
     ~AnonymousDocument()
     {
         if (fd >= 0)
