@@ -12,6 +12,7 @@
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
 #include "rapp/RappSelection.h"
+#include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/LiveProfessorRack2Reader.h"
 #include "readers/ReaperRppText.h"
@@ -240,7 +241,8 @@ void sessionWriterSeeds()
 
     const auto source = readVornKsn (example);
     const juce::TemporaryFile scene (".ksn");
-    const auto sceneResult = rapp::writeVornKsn (source, index, scene.getFile());
+    const auto plan = rapp::inspect (source, rapp::targetVornScene, index, nullptr, nullptr);
+    const auto sceneResult = rapp::writeVornKsn (source, index, plan, scene.getFile());
     if (sceneResult.ok)
         seedFile ("vorn_ksn", "written.ksn", scene.getFile());
     else
@@ -261,12 +263,13 @@ void reaperSeeds()
 
     // AudioUnits as REAPER saves them: an instrument (AUi) with 34 outputs and a preset name, an
     // effect whose sidechain pair is unconnected, and one routed to channels 3/4.
-    auto auUnit = [] (int fx, const char* header, const char* type, const char* subtype, const juce::MemoryBlock& wrapper)
+    auto auUnit = [] (int fx, const char* header, const char* type, const char* subtype, const juce::MemoryBlock& wrapper,
+                      const char* preset = "")
     {
         juce::StringArray lines;
         appendReaperBase64Lines (lines, wrapper, "        ");
-        return juce::String ("      BYPASS 0 0 0\n      <AU ") + header + " \"\" " + juce::String (fourCc (type)) + " "
-             + juce::String (fourCc (subtype)) + " " + juce::String (fourCc ("Acme")) + " 0\n" + lines.joinIntoString ("\n")
+        return juce::String ("      BYPASS 0 0 0\n      <AU ") + header + " \"" + preset + "\" " + juce::String (fourCc (type)) + " "
+             + juce::String (fourCc (subtype)) + " " + juce::String (fourCc ("Acme")) + "\n" + lines.joinIntoString ("\n")
              + "\n      >\n      FLOATPOS 0 0 0 0\n      FXID {5E1C0A11-0000-4000-8000-00000000000" + juce::String (fx) + "}\n";
     };
     using vorntest::makeAudioUnitWrapper;
@@ -275,7 +278,7 @@ void reaperSeeds()
           "<REAPER_PROJECT 0.1 \"6.81/OSX64\" 1700000000\n  SAMPLERATE 48000 0 0\n"
           "  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Keys\n    NCHAN 34\n    <FXCHAIN\n      SHOW 0\n"
           + auUnit (1, "\"AUi: Synth One (Acme) (34ch)\" \"Acme: Synth One\"", "aumu", "Syn1",
-                    makeAudioUnitWrapper ({}, sequentialMasks (34), vorntest::auClassInfo ("aumu", "Syn1", "Acme"), "Freeze 1"))
+                    makeAudioUnitWrapper ({}, sequentialMasks (34), vorntest::auClassInfo ("aumu", "Syn1", "Acme"), "Freeze 1"), "Freeze 1")
           + auUnit (2, "\"AU: Comp Two (Acme)\" \"Acme: Comp Two\"", "aufx", "Cmp2",
                     makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), vorntest::auClassInfo ("aufx", "Cmp2", "Acme")))
           + "    >\n  >\n  <TRACK {0D6B2C1E-0000-4000-8000-000000000002}\n    NAME Bus\n    NCHAN 4\n    <FXCHAIN\n"

@@ -5,7 +5,8 @@
 // In this file, in order:
 //   - reading the input and applying a selection;
 //   - the parameter mirrors and the printers shared by plan and convert;
-//   - the request of one run, and the writer's proof that a plan runs;
+//   - the request of one run, the writer's proof that a plan runs, and the plan's lines a convert
+//     prints;
 //   - the plan runner;
 //   - the convert runner;
 //   - the selection-report runner;
@@ -107,16 +108,29 @@ struct ConvertRequest
     juce::File cacheDir;
 };
 
-// The target's writer's proof without an output, run on the session the convert would write: ok,
-// or the writer's refusal in its own words.
-rapp::WriteResult checkWrite (const RackReadResult& result, const ConvertRequest& request, const Vst3ModuleIndex& index)
+// The target's writer's proof without an output, run on the session the convert would write with
+// the plan as its verdict: ok, or the writer's refusal in its own words.
+rapp::WriteResult checkWrite (const RackReadResult& result, const ConvertRequest& request, const Vst3ModuleIndex& index,
+                              const rapp::ConversionPlan& plan)
 {
     rapp::WriteResult refused;
     refused.error = request.host->optionRefusal (*request.host, request.options);
     if (refused.error.isNotEmpty())
         return refused;
-    return request.host->checkWrite (result, index, request.options);
+    return request.host->checkWrite (result, index, request.options, plan);
 }
+
+// The plan's lines of the issues that pass: the blockers of a refused convert, or the warnings
+// that say what a written one holds differently from its source.
+void printIssues (const rapp::ConversionPlan& plan, bool (*passes) (const rapp::Issue&))
+{
+    for (const auto& issue : plan.issues)
+        if (passes (issue))
+            printLine (rapp::formatIssueLine (issue));
+}
+
+bool isBlocker (const rapp::Issue& issue) { return issue.severity == rapp::severityBlocker; }
+bool changesWhatIsWritten (const rapp::Issue& issue) { return issue.severity == rapp::severityWarning && issue.changesOutput; }
 
 int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
@@ -144,14 +158,16 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
             return printError (error);
     }
 
+    // The preflight, once: the writer's proof takes its verdict and does not run it again.
     auto plan = rapp::inspect (result, host.target, copy, profile, request.options.catalog);
     // "Allowed" promises that the convert with the same options will write: what its writer's
     // proof refuses (everything but what only an output can meet) is a blocker here, in the
     // writer's words. A proof that holds lists what the output will hold differently from the
     // source: every field of the ledger, since a plan prints none of the notes of the writer.
+    // What was proven goes once its ledger is taken.
     if (plan.canWrite())
     {
-        const auto checked = checkWrite (result, request, copy);
+        const auto checked = checkWrite (result, request, copy, plan);
         if (! checked.ok)
             plan.issues.add ({ rapp::severityBlocker, "target.writer", rapp::printableSessionText (checked.error) });
         else if (checked.compared != nullptr)
@@ -203,19 +219,32 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     if (optionRefusal.isNotEmpty())
         return printError (optionRefusal);
 
-    const bool stateProbe = host.writeStateProbe != nullptr && request.stateProbe.requested();
-    const auto written = stateProbe ? host.writeStateProbe (result, copy, request.options, request.stateProbe)
-                                    : host.write (result, copy, request.options);
-    if (! written.ok)
-        return printError (written.error);
+    // A state probe writes its diagnostic session in place of the source.
+    const bool stateProbe = host.makeStateProbe != nullptr && request.stateProbe.requested();
+    RackReadResult probeSession;
+    if (stateProbe && ! host.makeStateProbe (result, copy, request.options, request.stateProbe, probeSession, error))
+        return printError (error);
+    const auto& written = stateProbe ? probeSession : result;
+
+    // The preflight, once, of what is written: the writer takes its verdict and does not run it
+    // again. A convert it refuses says why before it says that it was refused.
+    const auto plan = rapp::inspect (written, host.target, copy, request.options.profile, request.options.catalog);
+    if (! plan.canWrite())
+        printIssues (plan, isBlocker);
+    const auto outcome = host.write (written, copy, request.options, plan);
+    if (! outcome.ok)
+        return printError (outcome.error);
     noteOutputWritten (output);
     printLine ((stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
-    for (const auto& note : written.notes)
+    for (const auto& note : outcome.notes)
         printLine ("WARNING    " + note);
     // What the output holds differently from the source and the writer's notes do not say.
-    for (const auto& note : rapp::unnotedLedger (written))
+    for (const auto& note : rapp::unnotedLedger (outcome))
         printLine ("WARNING    " + note.text);
     printDuganOmissions (result.session.notes);
+    // What the preflight decided the output holds differently (a plug-in written inactive, each
+    // named), beside the count of unavailable plug-ins.
+    printIssues (plan, changesWhatIsWritten);
     printUnavailablePlugins (unavailable);
     return 0;
 }
@@ -310,7 +339,7 @@ int runTargetOperation (const CommandLineOptions& o)
     const bool selectionReport = ! convert && ! plan;
 
     const rapp::ReaperStateProbe stateProbe { o.probeStrip, o.probeSlot, o.reaperNormalizedProbe };
-    if (host->writeStateProbe == nullptr && stateProbe.requested())
+    if (host->makeStateProbe == nullptr && stateProbe.requested())
     {
         const juce::String name = hostWithStateProbe()->descriptor().hostName;
         return printError (name + " probe options require a " + name + " conversion target");

@@ -19,6 +19,7 @@
 namespace vornconv::app
 {
 
+using rapp::ConversionPlan;
 using rapp::Vst3ModuleIndex;
 using rapp::WriteResult;
 
@@ -46,14 +47,15 @@ juce::String templateExtensionRefusal (const HostFormat& host, const char* what)
 
 juce::String vornOptionRefusal (const HostFormat&, const WriteOptions&) { return {}; }
 
-WriteResult checkVornWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions&)
+WriteResult checkVornWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions&, const ConversionPlan& plan)
 {
-    return rapp::checkVornKsnWrite (source, index);
+    return rapp::checkVornKsnWrite (source, index, plan);
 }
 
-WriteResult writeVorn (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options)
+WriteResult writeVorn (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                       const ConversionPlan& plan)
 {
-    return rapp::writeVornKsn (source, index, options.output);
+    return rapp::writeVornKsn (source, index, plan, options.output);
 }
 
 //==============================================================================
@@ -68,14 +70,16 @@ juce::String superRackOptionRefusal (const HostFormat& host, const WriteOptions&
     return {};
 }
 
-WriteResult checkSuperRackWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options)
+WriteResult checkSuperRackWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                                 const ConversionPlan& plan)
 {
-    return rapp::checkSuperRackSprkWrite (source, index, options.templateFile);
+    return rapp::checkSuperRackSprkWrite (source, index, plan, options.templateFile);
 }
 
-WriteResult writeSuperRack (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options)
+WriteResult writeSuperRack (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                            const ConversionPlan& plan)
 {
-    return rapp::writeSuperRackSprk (source, index, options.templateFile, options.output);
+    return rapp::writeSuperRackSprk (source, index, plan, options.templateFile, options.output);
 }
 
 //==============================================================================
@@ -93,14 +97,16 @@ juce::String liveProfessorOptionRefusal (const HostFormat& host, const WriteOpti
     return {};
 }
 
-WriteResult checkLiveProfessorWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options)
+WriteResult checkLiveProfessorWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                                     const ConversionPlan& plan)
 {
-    return rapp::checkLiveProfessorRack2Write (source, index, *options.catalog, options.templateFile, *options.profile);
+    return rapp::checkLiveProfessorRack2Write (source, index, *options.catalog, plan, options.templateFile, *options.profile);
 }
 
-WriteResult writeLiveProfessor (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options)
+WriteResult writeLiveProfessor (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                                const ConversionPlan& plan)
 {
-    return rapp::writeLiveProfessorRack2 (source, index, *options.catalog, options.templateFile, *options.profile,
+    return rapp::writeLiveProfessorRack2 (source, index, *options.catalog, plan, options.templateFile, *options.profile,
                                           options.output);
 }
 
@@ -116,20 +122,22 @@ juce::String reaperOptionRefusal (const HostFormat& host, const WriteOptions& op
     return {};
 }
 
-WriteResult checkReaperWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options)
+WriteResult checkReaperWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                              const ConversionPlan& plan)
 {
-    return rapp::checkReaperRppWrite (source, index, options.templateFile, *options.profile);
+    return rapp::checkReaperRppWrite (source, index, plan, options.templateFile, *options.profile);
 }
 
-WriteResult writeReaper (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options)
+WriteResult writeReaper (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                         const ConversionPlan& plan)
 {
-    return rapp::writeReaperRpp (source, index, options.templateFile, *options.profile, options.output);
+    return rapp::writeReaperRpp (source, index, plan, options.templateFile, *options.profile, options.output);
 }
 
-WriteResult writeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
-                                   const rapp::ReaperStateProbe& probe)
+bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
+                           const rapp::ReaperStateProbe& request, RackReadResult& probe, juce::String& error)
 {
-    return rapp::writeReaperStateProbe (source, index, options.templateFile, *options.profile, probe, options.output);
+    return rapp::makeReaperStateProbe (source, index, *options.profile, request, probe, error);
 }
 
 //==============================================================================
@@ -163,7 +171,7 @@ juce::StringArray extensions()
 const std::vector<HostFormat>& hostFormats()
 {
     // target, target word;
-    // option refusal, writer's proof, writer, state probe;
+    // option refusal, writer's proof, writer, state probe session;
     // parameter mirrors, plug-in catalog, value tree; usage input, usage note.
     static const std::vector<HostFormat> hosts = {
         { rapp::targetVornScene, "vorn",
@@ -177,7 +185,7 @@ const std::vector<HostFormat>& hostFormats()
           liveProfessorOptionRefusal, checkLiveProfessorWrite, writeLiveProfessor, nullptr,
           true, true, true, "<input>", nullptr },
         { rapp::targetReaper, "reaper",
-          reaperOptionRefusal, checkReaperWrite, writeReaper, writeReaperStateProbe,
+          reaperOptionRefusal, checkReaperWrite, writeReaper, makeReaperStateProbe,
           false, false, false, "<input>", nullptr },
     };
     return hosts;
@@ -216,7 +224,7 @@ const HostFormat* hostWith (bool HostFormat::*flag)
 const HostFormat* hostWithStateProbe()
 {
     for (const auto& host : hostFormats())
-        if (host.writeStateProbe != nullptr)
+        if (host.makeStateProbe != nullptr)
             return &host;
     return nullptr;
 }

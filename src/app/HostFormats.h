@@ -38,15 +38,19 @@ struct HostFormat
     // The options the writer cannot do without, refused in its own words; empty when all are there.
     juce::String (*optionRefusal) (const HostFormat&, const WriteOptions&);
     // The writer's proof without an output, when optionRefusal gave nothing: what a plan's
-    // "WRITE: allowed" promises.
-    rapp::WriteResult (*checkWrite) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&);
-    // Writes, verifies and commits the output, when optionRefusal gave nothing.
-    rapp::WriteResult (*write) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&);
+    // "WRITE: allowed" promises. The plan is the preflight of the session for this host, which the
+    // writer takes as its verdict.
+    rapp::WriteResult (*checkWrite) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&,
+                                     const rapp::ConversionPlan&);
+    // Writes, verifies and commits the output, when optionRefusal gave nothing; the plan as above.
+    rapp::WriteResult (*write) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&,
+                                const rapp::ConversionPlan&);
     // A convert given the state probe options (--reaper-state-probe, --reaper-normalized-probe)
-    // writes the host's diagnostic state probe instead, when optionRefusal gave nothing; null for
-    // every host that has none, which refuses those options.
-    rapp::WriteResult (*writeStateProbe) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&,
-                                          const rapp::ReaperStateProbe&);
+    // writes the host's diagnostic state probe session instead of its source, when optionRefusal
+    // gave nothing: false with the probe's refusal. Null for every host that has none, which
+    // refuses those options.
+    bool (*makeStateProbe) (const RackReadResult& source, const rapp::Vst3ModuleIndex&, const WriteOptions&,
+                            const rapp::ReaperStateProbe&, RackReadResult& probe, juce::String& error);
 
     // Plan and convert first fill every VST3 slot's parameter mirror (--plugin-probe and
     // --parameter-cache are then required, and refused for every other host).

@@ -158,6 +158,7 @@ ReaperStateSplit splitReaperState (const juce::MemoryBlock& wrapper)
     if (routed)
     {
         split.pinMapRouted = true;
+        split.routing = describeReaperPinRouting (inputs, outputs);
         split.error = "REAPER AudioUnit pin-map is not the observed sequential topology";
         return split;
     }

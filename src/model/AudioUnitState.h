@@ -38,6 +38,7 @@ struct ReaperStateSplit
     // Refused only because the pin map routes the plug-in to other track channels: everything
     // else is sound, and plist and identity are filled as on success.
     bool pinMapRouted = false;
+    juce::String routing;             // then: where the pins go (describeReaperPinRouting)
     juce::MemoryBlock plist;
     Identity identity;                // the property list's component
     juce::String presetName;          // REAPER's preset name, empty when there is none

@@ -19,6 +19,42 @@ juce::uint64 readU64 (const juce::uint8* b) noexcept
     return (juce::uint64) readU32 (b) | ((juce::uint64) readU32 (b + 4) << 32);
 }
 
+// The pins a description names before it only counts the rest.
+constexpr int describedPins = 8;
+
+// "channel 3", "channels 1 and 2", "channels 1 to 4 and 8", "no channel": the set bits of mask,
+// counted from 1, runs of three or more as a range.
+juce::String channelsOf (juce::uint64 mask)
+{
+    juce::StringArray items;
+    int channels = 0;
+    for (int c = 0; c < 64;)
+    {
+        if ((mask & ((juce::uint64) 1 << c)) == 0)
+        {
+            ++c;
+            continue;
+        }
+        int last = c;
+        while (last + 1 < 64 && (mask & ((juce::uint64) 1 << (last + 1))) != 0)
+            ++last;
+        const int run = last - c + 1;
+        channels += run;
+        if (run >= 3)
+            items.add (juce::String (c + 1) + " to " + juce::String (last + 1));
+        else
+            for (int k = c; k <= last; ++k)
+                items.add (juce::String (k + 1));
+        c = last + 1;
+    }
+    if (items.isEmpty())
+        return "no channel";
+    juce::String text = channels == 1 ? "channel " : "channels ";
+    for (int i = 0; i < items.size(); ++i)
+        text << (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") << items[i];
+    return text;
+}
+
 } // namespace
 
 ReaperPinMapFault readReaperPinMap (const juce::uint8* data, size_t size, size_t& pos, ReaperPinMapSide side,
@@ -48,7 +84,38 @@ ReaperPinMapFault readReaperPinMap (const juce::uint8* data, size_t size, size_t
     pos += 4 + 8 * (size_t) n;
     out.pins = n;
     out.connected = holdable ? connected : 0;
+    for (juce::uint32 i = 0; i < n; ++i)
+        out.masks[i] = readU64 (masks + 8 * (size_t) i);
     return holdable ? ReaperPinMapFault::none : ReaperPinMapFault::routed;
+}
+
+juce::String describeReaperPinRouting (const ReaperPinMap& inputs, const ReaperPinMap& outputs)
+{
+    juce::StringArray pins;
+    int more = 0;
+    const auto note = [&] (const juce::String& text)
+    {
+        if (pins.size() < describedPins)
+            pins.add (text);
+        else
+            ++more;
+    };
+
+    // Inputs after the last connected one feed nothing a strip would miss.
+    juce::uint32 fedInputs = juce::jmin (inputs.pins, maxReaperPins);
+    while (fedInputs > 0 && inputs.masks[fedInputs - 1] == 0)
+        --fedInputs;
+    for (juce::uint32 i = 0; i < fedInputs; ++i)
+        if (inputs.masks[i] != ((juce::uint64) 1 << i))
+            note ("input pin " + juce::String (i + 1) + " is fed by " + channelsOf (inputs.masks[i]));
+    for (juce::uint32 i = 0; i < juce::jmin (outputs.pins, maxReaperPins); ++i)
+        if (outputs.masks[i] != ((juce::uint64) 1 << i))
+            note ("output pin " + juce::String (i + 1) + " feeds " + channelsOf (outputs.masks[i]));
+
+    auto text = pins.joinIntoString (", ");
+    if (more > 0)
+        text << " and " << more << (more == 1 ? " more pin off its own channel" : " more pins off their own channels");
+    return text + " (pins and track channels count from 1)";
 }
 
 } // namespace vornconv

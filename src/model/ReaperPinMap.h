@@ -2,6 +2,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <array>
 #include <cstddef>
 
 // The pin maps that REAPER writes into its VST3 and AudioUnit state wrappers: a little-endian
@@ -39,6 +40,7 @@ struct ReaperPinMap
 {
     juce::uint32 pins = 0;
     juce::uint32 connected = 0; // pins 0 .. connected - 1 carry their own channel; the rest none
+    std::array<juce::uint64, maxReaperPins> masks {}; // pin i's track channels: bit c is channel c
 };
 
 // Reads the map at pos of the size bytes at data. On none and on routed, pos has moved past the
@@ -46,5 +48,12 @@ struct ReaperPinMap
 // are as they were.
 ReaperPinMapFault readReaperPinMap (const juce::uint8* data, size_t size, size_t& pos, ReaperPinMapSide side,
                                     ReaperPinMap& out) noexcept;
+
+// Where a plug-in's pins go that a strip cannot hold, in words: each pin not on its own track
+// channel (trailing unconnected inputs aside), input pins first, e.g. "output pin 1 feeds
+// channels 1 and 2" or "input pin 2 is fed by no channel", followed by the numbering. Pins and
+// track channels count from 1, as REAPER's pin connector shows them. A map that was not read has
+// no pins. The text names at most a few pins and then how many more there are.
+juce::String describeReaperPinRouting (const ReaperPinMap& inputs, const ReaperPinMap& outputs);
 
 } // namespace vornconv

@@ -73,20 +73,29 @@ bool sameBytes (const juce::MemoryBlock& a, const juce::uint8* b, size_t size) n
 }
 
 // Both pin maps through the shared reader; a map that routes the plug-in to other track channels
-// is refused, as a strip cannot hold it.
-bool readPinMaps (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, Layout& l, juce::String& error)
+// is refused, as a strip cannot hold it, and routing (when given) then says where its pins go.
+// After a routed input map the output map is still read for that description; the refusal stays
+// the input map's.
+bool readPinMaps (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, Layout& l, juce::String& error,
+                  juce::String* routing)
 {
     size_t at = (size_t) pos;
     ReaperPinMap inputs, outputs;
     auto fault = readReaperPinMap (b, (size_t) size, at, ReaperPinMapSide::inputs, inputs);
     if (fault == ReaperPinMapFault::none)
         fault = readReaperPinMap (b, (size_t) size, at, ReaperPinMapSide::outputs, outputs);
+    else if (fault == ReaperPinMapFault::routed)
+        readReaperPinMap (b, (size_t) size, at, ReaperPinMapSide::outputs, outputs); // left empty when it cannot be read
     switch (fault)
     {
         case ReaperPinMapFault::none: break;
         case ReaperPinMapFault::countTruncated: error = "REAPER VST3 pin-map count is truncated"; return false;
         case ReaperPinMapFault::countInvalid: error = "REAPER VST3 pin-map count is invalid"; return false;
-        case ReaperPinMapFault::routed: error = "REAPER VST3 pin-map is not the observed sequential topology"; return false;
+        case ReaperPinMapFault::routed:
+            error = "REAPER VST3 pin-map is not the observed sequential topology";
+            if (routing != nullptr)
+                *routing = describeReaperPinRouting (inputs, outputs);
+            return false;
     }
     l.inputPins = inputs.pins;
     l.connectedInputs = inputs.connected;
@@ -95,7 +104,8 @@ bool readPinMaps (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, La
     return true;
 }
 
-bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& layout, juce::String& error)
+bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& layout, juce::String& error,
+              juce::String* routing = nullptr)
 {
     const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
     const juce::uint64 size = wrapper.getSize();
@@ -116,7 +126,7 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
     }
     Layout l;
     juce::uint64 pos = 8;
-    if (! readPinMaps (b, size, pos, l, error))
+    if (! readPinMaps (b, size, pos, l, error, routing))
         return false;
     l.p = pos;
     if (size - l.p < 20)
@@ -198,8 +208,16 @@ bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaper
 
 bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error)
 {
+    juce::String routing;
+    return splitReaperVst3State (std::move (wrapper), reaperId, out, error, routing);
+}
+
+bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error,
+                           juce::String& routing)
+{
+    routing.clear();
     Layout layout;
-    if (! inspect (wrapper, reaperId, layout, error))
+    if (! inspect (wrapper, reaperId, layout, error, &routing))
         return false;
     const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
     PluginState state;

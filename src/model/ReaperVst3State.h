@@ -22,6 +22,11 @@ bool splitReaperVst3State (const juce::MemoryBlock& wrapper, juce::uint32 reaper
 // the wrapper is left as it was when the split fails.
 bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error);
 
+// The same; when the wrapper is refused because its pin map routes the plug-in to other track
+// channels, routing says where its pins go (describeReaperPinRouting), else it is empty.
+bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error,
+                           juce::String& routing);
+
 // A new wrapper for hostId around component and controller, with the magic, pin maps and program
 // tail of templateWrapper (checked against templateId); the header marker keeps the template's
 // high half and gets 0 in its low half. The result is split again and must give the same streams

@@ -8,14 +8,16 @@ namespace vornconv::rapp
 
 const std::vector<HostDescriptor>& hostDescriptors()
 {
-    // target, format id, extension, host name, its documents, target name, capacity, preflight rules.
+    // target, format id, extension, host name, its documents, target name, capacity, preflight rules,
+    // the fields its writer takes from the profile.
     static const std::vector<HostDescriptor> hosts = {
         { targetVornScene, "vorn.ksn", ".ksn", "Vorn Live", "scenes", "Vorn Live (.ksn)", { 64, 8, true }, vornSceneRules },
         { targetSuperRackPerformer, "waves.sprk", ".sprk", "SuperRack", "sessions", "SuperRack Performer (.sprk)", { 64, 8, true },
           superRackPerformerRules },
         { targetLiveProfessor, "liveprofessor.rack2", ".rack2", "LiveProfessor", "projects", "LiveProfessor (.rack2)", {},
           liveProfessorRules },
-        { targetReaper, "reaper.rpp", ".rpp", "REAPER", "projects", "REAPER (.rpp)", {}, reaperRules },
+        // Every track is the profile's track with the source's fields: its colour stays the profile's.
+        { targetReaper, "reaper.rpp", ".rpp", "REAPER", "projects", "REAPER (.rpp)", {}, reaperRules, { "strip.colour" } },
     };
     return hosts;
 }

@@ -30,6 +30,9 @@ struct HostDescriptor
     const char* targetName;    // what targetName gives ("REAPER (.rpp)")
     HostCapacity capacity;     // fixed, or 0 x 0 for a host shaped by the deployment profile
     const HostRules& rules;
+    // The fields of the conversion ledger (writers/ConversionLedger.h) whose value the host's
+    // writer takes from its template or built-in profile, never from the source.
+    std::vector<const char*> profileFields = {};
 };
 
 // Every host, in the order the usage and the refusals list them.

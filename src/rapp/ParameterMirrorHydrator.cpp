@@ -407,8 +407,11 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
     juce::String folderError;
     if (temporaryRoot == juce::File() || ! makePrivateFolder (temporaryRoot, probeDirectoryPrefix, probeDirectory, folderError))
     {
+        const int code = errno;
         error = "could not create isolated parameter probe directory"
-              + (temporaryRoot == juce::File() ? juce::String() : systemReason (errno));
+              + (temporaryRoot == juce::File() ? juce::String()
+                                               : " in the temporary folder " + temporaryRoot.getFullPathName() + " (TMPDIR)"
+                                                     + systemReason (code));
         return false;
     }
 

@@ -42,6 +42,8 @@ constexpr const char* readerFailedPrefix = "입력 리더가 실패했다: ";
 constexpr const char* incompleteProof = "입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다";
 constexpr const char* undockNotAuthorized = "Performer window docking omission is only authorized for Vorn Live";
 constexpr const char* coveragePrefix = "source reader가 의미를 증명하지 못한 필드: ";
+constexpr const char* reaperSaved = "a project REAPER itself saved, without this converter's track ids and markers, is read, "
+                                    "reported and exported, but not converted: only projects this converter wrote convert back";
 constexpr const char* pendingSidechainPrefix = "sidechain: ";
 constexpr const char* pendingIdentityPrefix = "identity=";
 constexpr const char* pendingStateInfix = "; state: ";
@@ -108,6 +110,7 @@ constexpr const char* target = "target";
 constexpr const char* undock = "source.ui.pluginUndock";
 constexpr const char* stripCoverage = "source.stripCoverage";
 constexpr const char* pluginCoverage = "source.pluginCoverage";
+constexpr const char* reaperSaved = "source.reaperSaved";
 constexpr const char* diagnosticPrefix = "source.diagnostic strip ";
 constexpr const char* nativeParameterNames = "source.nativeParameterNames";
 constexpr const char* hostLoad = "target.hostLoad";
@@ -132,6 +135,24 @@ constexpr const char* superRackPerformerApp = "SuperRack Performer";
 bool isSuperRackSession (const RackSession& session)
 {
     return session.sourceFormat == hostDescriptor (targetSuperRackPerformer).formatId;
+}
+
+// A REAPER project whose tracks the reader could not prove to be the converter's own (no
+// converter track ids, markers or routing of the converter's form): the reader says so with this
+// note, as it does for every project REAPER itself saved.
+bool isForeignReaperProject (const RackSession& session)
+{
+    if (session.sourceFormat != hostDescriptor (targetReaper).formatId)
+        return false;
+    for (const auto& note : session.notes)
+        if (note.code == "reaper.prototype" && note.fidelity == Fidelity::dropped)
+            return true;
+    return false;
+}
+
+juce::String stateNoteCode (const RackStrip& strip, int slot)
+{
+    return "plugin[" + juce::String (strip.index) + ":" + juce::String (slot) + "].state";
 }
 
 // Written so that NaN and infinity never count as the default value.
@@ -260,9 +281,15 @@ struct Inspection
     const DeploymentProfile* profile;
     const LiveProfessorPluginCatalog* catalog;
     ConversionPlan& plan;
+    // The reasons the reader gave for the plug-in states it refused, by the code of its note
+    // ("plugin[<strip>:<slot>].state"); gathered once, when a slot first needs one.
+    std::map<juce::String, juce::String> refusedStates {};
+    bool refusedStatesGathered = false;
 
     void blocker (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityBlocker, c, m }); }
     void warning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m }); }
+    // A warning of what the output will hold differently from the source.
+    void outputWarning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m, true }); }
 
     // The class id of a VST3 slot: as stored, or resolved through the index when it has none.
     juce::String classKey (const PluginRef& plugin) const
@@ -283,8 +310,14 @@ struct Inspection
         {
             const bool listed = note.code == "dugan.disabled" || note.code == "ui.channelColour"
                                 || (note.code == "ui.pluginUndock" && rules.keepsUndockOmission);
-            if (listed && note.fidelity == Fidelity::dropped)
+            if (! listed || note.fidelity != Fidelity::dropped)
+                continue;
+            // The convert prints a dropped Dugan record with its own line; what else the reader
+            // left out is left out of the output too.
+            if (note.code == "dugan.disabled")
                 warning (printableSessionText (note.code), printableSessionText (note.text));
+            else
+                outputWarning (printableSessionText (note.code), printableSessionText (note.text));
         }
     }
 
@@ -323,6 +356,24 @@ struct Inspection
             blocker (code::stripCoverage, utf8 (text::coveragePrefix) + countedEntries (strips, false));
         if (! slots.empty())
             blocker (code::pluginCoverage, utf8 (text::coveragePrefix) + countedEntries (slots, false));
+        // Why a REAPER project lacks them, in plain words.
+        if ((! strips.empty() || ! slots.empty()) && isForeignReaperProject (session))
+            blocker (code::reaperSaved, utf8 (text::reaperSaved));
+    }
+
+    // The blocker of a slot whose state cannot be carried: the reader's reason when it refused
+    // the state (its pin map, its wrapper, the identity it names), else the general one.
+    juce::String stateRefusal (const RackStrip& strip, int s, const char* general)
+    {
+        if (! refusedStatesGathered)
+        {
+            refusedStatesGathered = true;
+            for (const auto& note : session.notes)
+                if (note.fidelity == Fidelity::dropped && note.code.startsWith ("plugin[") && note.code.endsWith ("].state"))
+                    refusedStates.emplace (note.code, note.text);
+        }
+        const auto found = refusedStates.find (stateNoteCode (strip, s));
+        return found != refusedStates.end() ? printableSessionText (found->second) : utf8 (general);
     }
 
     void superRackDiagnostics()
@@ -363,7 +414,7 @@ struct Inspection
                 ++active;
         if (rules.takesPerformerActiveState && isSuperRackSession (session)
             && session.sourceApp == superRackPerformerApp && active == 1)
-            warning (code::snapshots, utf8 (text::snapshotsActiveOnly));
+            outputWarning (code::snapshots, utf8 (text::snapshotsActiveOnly));
         else
             blocker (code::snapshots, utf8 (text::snapshotsBlocked));
     }
@@ -445,7 +496,7 @@ struct Inspection
         {
             if (plugin.state.component.isEmpty())
             {
-                blocker (c, utf8 (text::missingComponent));
+                blocker (c, stateRefusal (strip, s, text::missingComponent));
                 return;
             }
             ++plan.statePortable;
@@ -456,7 +507,7 @@ struct Inspection
             if (st.encoding != PluginStateEncoding::audioUnitPlist || st.raw.isEmpty()
                 || plugin.auType == 0 || plugin.auSubtype == 0 || plugin.auManufacturer == 0)
             {
-                blocker (c, utf8 (text::auIncomplete));
+                blocker (c, stateRefusal (strip, s, text::auIncomplete));
                 return;
             }
             ++plan.auComplete;
@@ -501,7 +552,7 @@ struct Inspection
             return;
         }
         if (plugin.unavailable || ! entry->available)
-            warning (c, utf8 (text::factoryUnavailable));
+            outputWarning (c, utf8 (text::factoryUnavailable));
     }
 
     void run()
@@ -697,7 +748,7 @@ void superRackSlotRules (Inspection& in, const RackStrip&, const PluginRef& plug
 {
     if (isAu)
     {
-        in.warning (c, utf8 (text::performerAu));
+        in.outputWarning (c, utf8 (text::performerAu));
         return;
     }
     if (isWavesPlugin (in, plugin))
@@ -788,7 +839,7 @@ void liveProfessorSlotRules (Inspection& in, const RackStrip& strip, const Plugi
     const auto key = plugin.classId.isNotEmpty() ? plugin.classId.toUpperCase() : in.index.resolveClassId (plugin);
     const auto* entry = key.isNotEmpty() ? in.index.findByClassId (key) : nullptr;
     if (! (entry != nullptr && ! plugin.unavailable && entry->available))
-        in.warning (c, utf8 (text::lpFactoryUnavailable));
+        in.outputWarning (c, utf8 (text::lpFactoryUnavailable));
 }
 
 //==============================================================================

@@ -48,6 +48,9 @@ struct Issue
     juce::int32 severity = severityBlocker;
     juce::String code;      // a fixed key ("target.io"), "strip N" or "strip N, slot S (name)"
     juce::String message;   // always a single line
+    // A WARNING that says what the output will hold differently from the source (a plug-in
+    // written inactive, saved snapshots left out), which a convert prints with what it wrote.
+    bool changesOutput = false;
 };
 
 struct ConversionPlan

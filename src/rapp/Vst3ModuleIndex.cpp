@@ -525,6 +525,18 @@ void forEachCacheLine (std::string_view text, Visit&& visit)
     }
 }
 
+// "[auplugins]" (any case, with whatever REAPER appends to the name, as for another architecture).
+bool isAudioUnitSection (std::string_view line) noexcept
+{
+    constexpr std::string_view name = "[auplugins";
+    if (line.size() < name.size() + 1 || line.back() != ']')
+        return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (juce::CharacterFunctions::toLowerCase ((juce::juce_wchar) (juce::uint8) line[i]) != (juce::juce_wchar) name[i])
+            return false;
+    return true;
+}
+
 bool endsWithVst3 (std::string_view key) noexcept
 {
     constexpr std::string_view suffix = ".vst3";
@@ -628,14 +640,26 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
         return true;
     };
 
+    // What the rows say about the kind of cache, for a cache of which no row could be used:
+    // REAPER's AudioUnit cache has the section [auplugins] and keys its rows by the component's
+    // "maker: name", where its VST cache names plug-in files.
+    bool audioUnitSection = false;
+    int keyedRows = 0;
+    int componentKeyedRows = 0;
+
     // One row at a time; false when the row refuses the cache.
     bool refused = false;
     forEachCacheLine (text, [&] (std::string_view line)
     {
+        if (! line.empty() && line.front() == '[')
+            audioUnitSection = audioUnitSection || isAudioUnitSection (line);
         const auto equals = line.find ('=');
         if (equals == std::string_view::npos || equals == 0)
             return true;
         const auto keyBytes = line.substr (0, equals);
+        ++keyedRows;
+        if (keyBytes.find (": ") != std::string_view::npos)
+            ++componentKeyedRows;
         // A row that is not used is skipped whatever its bytes.
         if (! endsWithVst3 (keyBytes))
             return true;
@@ -724,10 +748,17 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
 
     if (stored == 0)
     {
+        if (vst3Rows == 0 && (audioUnitSection || (keyedRows > 0 && componentKeyedRows == keyedRows)))
+        {
+            error = "REAPER cache " + file.getFullPathName() + " is REAPER's AudioUnit plug-in cache, not its VST cache:"
+                    " --reaper-cache takes the VST cache (reaper-vstplugins64.ini)";
+            return false;
+        }
         error = "REAPER VST cache has no entries matching the module index";
+        // Caches that REAPER 5 and some REAPER 6 versions saved carry no class ids at all.
         if (vst3Rows > 0 && rowsWithClassId == 0)
-            error << "\nno .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
-                     " rescan the plug-ins in a newer REAPER";
+            error << "\nno .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved it recorded"
+                     " none; rescan the plug-ins in a newer REAPER";
         return false;
     }
     return true;

@@ -24,9 +24,10 @@ struct BoundReaders
     HostReaders readers;
 };
 
-// target; file reader, bytes reader (none for a database, which SQLite reads from a file).
+// target; file reader, bytes reader (none for a database, which SQLite reads from a file), and
+// the reader of bytes taken over where the bytes reader would copy them.
 const BoundReaders hostReaders[] = {
-    { rapp::targetVornScene, { readVornKsn, readVornKsnBytes } },
+    { rapp::targetVornScene, { readVornKsn, readVornKsnBytes, readVornKsnDocument } },
     { rapp::targetSuperRackPerformer, { readSuperRackSprk, nullptr } },
     { rapp::targetLiveProfessor, { readLiveProfessorRack2, readLiveProfessorBytes } },
     { rapp::targetReaper, { readReaperRpp, readReaperRppBytes } },

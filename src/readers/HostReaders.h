@@ -5,6 +5,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
 #include <string_view>
 
 // The readers of each host, bound to its descriptor: the only fact about a host that cannot sit
@@ -19,6 +20,11 @@ struct HostReaders
 {
     RackReadResult (*file) (const juce::File& file) = nullptr;
     RackReadResult (*bytes) (const juce::File& name, std::string_view bytes) = nullptr;
+    // Of a document's bytes that the read may overwrite (a document proven before it is written:
+    // size bytes, and one more after them), so that it works on them where they lie instead of
+    // copying them, and lets go of (release) as soon as it holds what it needs of
+    // them; null where the bytes reader keeps no copy of the bytes it is given.
+    RackReadResult (*document) (const juce::File& name, char* bytes, size_t size, const std::function<void()>& release) = nullptr;
 };
 
 // The readers of a host (every descriptor has a file reader).

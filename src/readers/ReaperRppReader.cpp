@@ -413,6 +413,13 @@ juce::String stateNoteCode (int trackIndex, int slot)
     return "plugin[" + juce::String (trackIndex) + ":" + juce::String (slot) + "].state";
 }
 
+// The note of a state refused because its pin map routes the plug-in to other track channels
+// names the plug-in and where its pins go.
+juce::String pinMapNote (const juce::String& refusal, const juce::String& plugin, const juce::String& routing)
+{
+    return refusal + ": " + (plugin.isNotEmpty() ? lineSafe (plugin) + ", " : juce::String()) + routing;
+}
+
 struct PlacedSlots
 {
     std::map<int, bool> sidechainCapable; // by slot position, for plug-ins placed by their id
@@ -479,9 +486,10 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
         juce::String error;
         const bool decoded = decodeReaperPluginLines (block, bytes, error);
         bool split = false;
+        juce::String routing;
         if (idFound && decoded)
         {
-            split = splitReaperVst3State (std::move (bytes), reaperId, slot.state, error);
+            split = splitReaperVst3State (std::move (bytes), reaperId, slot.state, error, routing);
             juce::String ignored;
             if (split)
                 sidechainCapable = validateReaperVst3StereoSidechainConfig (slot.state.raw, reaperId, ignored);
@@ -495,16 +503,21 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
                 slot.state.raw = std::move (bytes);
                 slot.state.encoding = PluginStateEncoding::opaque;
             }
-            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k), idFound ? error : headerError);
+            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k),
+                       ! idFound ? headerError : routing.isNotEmpty() ? pinMapNote (error, slot.name, routing) : error);
             strict = false;
         }
     }
     else if (isAudioUnit)
     {
+        // The header is the display name, the component's "maker: name", REAPER's preset name,
+        // then the type, subtype and manufacturer: the codes are the last three parameters,
+        // whatever the quoted fields before them hold (an empty one leaves no token at all).
         audioUnit::Identity header;
-        const bool headerValid = params.size() >= 5 && parseUnsignedDecimal (params[2], header.type)
-                              && parseUnsignedDecimal (params[3], header.subtype)
-                              && parseUnsignedDecimal (params[4], header.manufacturer)
+        const size_t n = params.size();
+        const bool headerValid = n >= 4 && parseUnsignedDecimal (params[n - 3], header.type)
+                              && parseUnsignedDecimal (params[n - 2], header.subtype)
+                              && parseUnsignedDecimal (params[n - 1], header.manufacturer)
                               && header.type != 0 && header.subtype != 0 && header.manufacturer != 0;
         juce::MemoryBlock bytes;
         juce::String error;
@@ -523,6 +536,8 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
             matched = named.type == header.type && named.subtype == header.subtype && named.manufacturer == header.manufacturer;
             if (! matched)
                 error = "REAPER AudioUnit header identity does not match the property list";
+            else if (split.pinMapRouted)
+                error = pinMapNote (split.error, slot.name, split.routing);
         }
         // A plug-in whose state was refused for its routing alone is still the component its
         // header names, so the reports can say which plug-in lost its state.

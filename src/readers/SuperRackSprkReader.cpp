@@ -1326,12 +1326,12 @@ void addPluginNotes (ReadState& s)
 bool stageSession (const juce::File& sprk, waves::StagedSource& staged, juce::String& error)
 {
     juce::String ignored;
-    if (! makePrivateFolder (temporaryRoot(), "vornconv_", staged.folder, ignored))
+    const auto root = temporaryRoot();
+    if (! makePrivateFolder (root, "vornconv_", staged.folder, ignored))
     {
-        // The product is told from this one copy, so the product inspection is what fails here
-        // first: a session read would stage its copy only after the inspection had staged its own.
-        error = "could not distinguish SuperRack Performer from SoundGrid: Could not create a private Waves source staging directory"
-              + systemReason (errno);
+        const int code = errno;
+        error = "could not copy the SuperRack session into the temporary folder " + root.getFullPathName() + " (TMPDIR)"
+              + systemReason (code);
         return false;
     }
     // Joined as text: JUCE would read a name starting with '~' as a home folder.

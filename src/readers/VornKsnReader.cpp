@@ -12,11 +12,12 @@
 //   - The read's state: what the walk over the strips learns, and the failed result.
 //   - Slots: the sidechain attributes, and the PLUGIN child with the plug-in and parameter states.
 //   - Scene checks and loading: a pristine inactive channel, a slot's complete converter state,
-//     and loadScene.
+//     the states lifted out of the text, and loadScene (of a text, or of bytes it may overwrite).
 //   - The read of a scene's text: the root and setup, the audio device, strips and slots, the
 //     persistence counts, routing, the converter's own shape and the inactive channels in turn,
 //     then the notes and the grade.
-//   - The readers: readVornKsn (through the untrusted-file loader) and readVornKsnBytes.
+//   - The readers: readVornKsn (through the untrusted-file loader), readVornKsnBytes and
+//     readVornKsnDocument.
 
 #include "readers/VornKsnReader.h"
 
@@ -31,6 +32,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <set>
 
 namespace vornconv
@@ -50,6 +52,7 @@ constexpr double pristineTolerance = 1e-6;
 const char* const noteConverterShape = "구형 VornLiveScene v1에는 snapshotStatus/root count가 없지만 모든 occupied VST3 slot의 Comp/Cont와 전체 routing payload가 완전하다";
 const char* const noteStripColour = "Vorn Live 는 스트립 색상을 저장하지 않는다";
 const char* const noteIdentity = "VST3 Class ID는 저장돼 있지 않다 — PluginDescription의 uniqueId/uid 32비트 해시를 설치된 moduleinfo/factory로 검증해 해소하기 전에는 타 호스트 출력이 불가하다";
+const char* const notSceneText = "scene text is not valid UTF-8 without NUL bytes";
 const char* const noteBlocked = "Vorn snapshot이 confirmed가 아니거나 slot Comp/Cont 상태가 완전하지 않아 strict writer를 차단한다 (status=";
 
 //==============================================================================
@@ -408,18 +411,13 @@ bool hasCompleteConverterState (const PluginRef& slot)
     return slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist && ! slot.state.raw.isEmpty();
 }
 
-// The whole scene text into root; false with the message. The text (read once, straight into it)
-// is the one JUCE's parser reads; the large states are decoded from it and lifted out (above) in
-// one pass that moves the rest of the text up over them, and the text is released as soon as the
-// tree is built. Anything that is not a scene document is "XML parse failed".
-bool loadScene (juce::String text, std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted, juce::String& error)
+// Every large pluginState value of a Slot lifted out of the scene text in bytes (size bytes and a
+// NUL after them): each is decoded where it stands and the rest of the text moves up over it, so
+// that the text left (its length in left, a NUL after it) is all JUCE's parser reads. The guard
+// checks the whole document first and says where each value lies; false when it refuses it.
+bool liftStates (char* bytes, size_t size, LiftedStates& lifted, size_t& left)
 {
     constexpr size_t smallestLifted = 64;
-    error = "XML parse failed";
-    auto* bytes = text.getCharPointer().getAddress();
-    const size_t size = std::strlen (bytes);
-
-    // The guard checks the whole document and says where each pluginState value of a Slot lies.
     std::vector<std::pair<size_t, size_t>> spans;
     juce::String detail;
     // A value with a reference in it is left to JUCE, which resolves it first.
@@ -432,36 +430,75 @@ bool loadScene (juce::String text, std::unique_ptr<juce::XmlElement>& root, Lift
     if (! strictXml::isWellFormed (bytes, size, maxVornKsnXmlDepth, detail, visit))
         return false;
 
-    if (! spans.empty())
+    left = size;
+    if (spans.empty())
+        return true;
+    lifted.prefix = "@" + juce::Uuid().toString() + "@";
+    const auto prefix = lifted.prefix.toStdString();
+    lifted.states.resize (spans.size());
+    size_t to = 0, from = 0;
+    for (size_t n = 0; n < spans.size(); ++n)
     {
-        lifted.prefix = "@" + juce::Uuid().toString() + "@";
-        const auto prefix = lifted.prefix.toStdString();
-        lifted.states.resize (spans.size());
-        size_t to = 0, from = 0;
-        for (size_t n = 0; n < spans.size(); ++n)
-        {
-            const auto [begin, end] = spans[n];
-            std::memmove (bytes + to, bytes + from, begin - from);
-            to += begin - from;
-            // The value is decoded where it stands (its closing quote briefly made its end).
-            auto& state = lifted.states[n];
-            const char quote = bytes[end];
-            bytes[end] = 0;
-            state.decoded = vst3::decodeJuceMemoryBlock (juce::StringRef (bytes + begin), state.bytes, vst3::maxStateBytes, state.error);
-            bytes[end] = quote;
-            const auto standIn = prefix + std::to_string (n);
-            std::memcpy (bytes + to, standIn.data(), standIn.size()); // never longer than the value
-            to += standIn.size();
-            from = end;
-        }
-        std::memmove (bytes + to, bytes + from, size - from);
-        to += size - from;
-        bytes[to] = 0;
-        // Most of the text was states: the rest goes into text of its own size.
-        if (to < size / 2)
-            text = juce::String (juce::CharPointer_UTF8 (bytes), to);
+        const auto [begin, end] = spans[n];
+        std::memmove (bytes + to, bytes + from, begin - from);
+        to += begin - from;
+        // The value is decoded where it stands (its closing quote briefly made its end).
+        auto& state = lifted.states[n];
+        const char quote = bytes[end];
+        bytes[end] = 0;
+        state.decoded = vst3::decodeJuceMemoryBlock (juce::StringRef (bytes + begin), state.bytes, vst3::maxStateBytes, state.error);
+        bytes[end] = quote;
+        const auto standIn = prefix + std::to_string (n);
+        std::memcpy (bytes + to, standIn.data(), standIn.size()); // never longer than the value
+        to += standIn.size();
+        from = end;
     }
-    root = strictXml::parseText (text, std::strlen (text.toRawUTF8()), maxVornKsnXmlDepth, detail);
+    std::memmove (bytes + to, bytes + from, size - from);
+    to += size - from;
+    bytes[to] = 0;
+    left = to;
+    return true;
+}
+
+std::unique_ptr<juce::XmlElement> parseScene (const juce::String& text)
+{
+    juce::String detail;
+    return strictXml::parseText (text, std::strlen (text.toRawUTF8()), maxVornKsnXmlDepth, detail);
+}
+
+// The whole scene text into root; false with the message. The text (read once, straight into it)
+// is the one JUCE's parser reads once the states are lifted out of it, and it is released as
+// soon as the tree is built. Anything that is not a scene document is "XML parse failed".
+bool loadScene (juce::String text, std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted, juce::String& error)
+{
+    error = "XML parse failed";
+    auto* bytes = text.getCharPointer().getAddress();
+    const size_t size = std::strlen (bytes);
+    size_t left = 0;
+    if (! liftStates (bytes, size, lifted, left))
+        return false;
+    // Most of the text was states: the rest goes into text of its own size.
+    if (left < size / 2)
+        text = juce::String (juce::CharPointer_UTF8 (bytes), left);
+    root = parseScene (text);
+    return root != nullptr;
+}
+
+// The same for a scene's bytes (UTF-8 without a NUL byte) that the read may overwrite, and the
+// byte after them: the states are lifted out of them where they lie, only the rest becomes text of
+// its own, and the bytes go before it is parsed, so that the read never holds the scene twice.
+bool loadSceneDocument (char* bytes, size_t size, const std::function<void()>& release, std::unique_ptr<juce::XmlElement>& root,
+                        LiftedStates& lifted, juce::String& error)
+{
+    error = "XML parse failed";
+    bytes[size] = 0;
+    size_t left = 0;
+    juce::String text;
+    const bool loaded = liftStates (bytes, size, lifted, left) && utf8::toText (bytes, left, text);
+    release();
+    if (! loaded)
+        return false;
+    root = parseScene (text);
     return root != nullptr;
 }
 
@@ -481,9 +518,12 @@ RackReadResult startRead (const juce::File& file)
     return result;
 }
 
+// What gives a read the document's tree and the states lifted out of its text, or the refusal.
+using SceneLoader = std::function<bool (std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted, juce::String& error)>;
+
 // file names the scene: its folder is where relative plug-in files lie, and its name is the
 // snapshot's.
-RackReadResult readScene (const juce::File& file, juce::String text)
+RackReadResult readScene (const juce::File& file, const SceneLoader& load)
 {
     auto result = startRead (file);
     auto& session = result.session;
@@ -491,7 +531,7 @@ RackReadResult readScene (const juce::File& file, juce::String text)
     std::unique_ptr<juce::XmlElement> root;
     LiftedStates lifted;
     juce::String loadError;
-    if (! loadScene (std::move (text), root, lifted, loadError))
+    if (! load (root, lifted, loadError))
         return failure (std::move (result), loadError);
 
     SceneReadState read;
@@ -743,15 +783,25 @@ RackReadResult readVornKsn (const juce::File& file)
     juce::String text, error ("XML parse failed");
     if (! file.existsAsFile() || ! readUntrustedText (file, maxVornKsnFileBytes, text, error))
         return failure (startRead (file), error);
-    return readScene (file, std::move (text));
+    return readScene (file, [&text] (auto& root, auto& lifted, auto& loadError)
+                      { return loadScene (std::move (text), root, lifted, loadError); });
 }
 
 RackReadResult readVornKsnBytes (const juce::File& file, std::string_view bytes)
 {
     juce::String text;
     if (bytes.size() > (size_t) maxVornKsnFileBytes || ! utf8::toText (bytes.data(), bytes.size(), text))
-        return failure (startRead (file), "scene text is not valid UTF-8 without NUL bytes");
-    return readScene (file, std::move (text));
+        return failure (startRead (file), notSceneText);
+    return readScene (file, [&text] (auto& root, auto& lifted, auto& loadError)
+                      { return loadScene (std::move (text), root, lifted, loadError); });
+}
+
+RackReadResult readVornKsnDocument (const juce::File& file, char* bytes, size_t size, const std::function<void()>& release)
+{
+    if (size > (size_t) maxVornKsnFileBytes || utf8::checkText (bytes, size).fault != utf8::TextFault::none)
+        return failure (startRead (file), notSceneText);
+    return readScene (file, [bytes, size, &release] (auto& root, auto& lifted, auto& loadError)
+                      { return loadSceneDocument (bytes, size, release, root, lifted, loadError); });
 }
 
 } // namespace vornconv

@@ -2,6 +2,7 @@
 
 #include "model/RackModel.h"
 
+#include <functional>
 #include <string_view>
 
 // Reader of Vorn Live scene files (.ksn): one XML document holding up to 64 strips of 8 plug-in
@@ -22,5 +23,10 @@ RackReadResult readVornKsn (const juce::File& file);
 // The same for a scene whose bytes are loaded already (they must be UTF-8 without a NUL byte);
 // file names it in the result, and relative plug-in files lie in its folder.
 RackReadResult readVornKsnBytes (const juce::File& file, std::string_view bytes);
+
+// The same for a scene's bytes that the read may overwrite (size bytes, and one more after them):
+// it lifts the states out of them where they lie and then lets go of them (release), so that it
+// never holds the scene's text twice.
+RackReadResult readVornKsnDocument (const juce::File& file, char* bytes, size_t size, const std::function<void()>& release);
 
 } // namespace vornconv

@@ -209,8 +209,23 @@ std::string findBundleBinary (const std::string& bundlePath)
     return *std::min_element (candidates.begin(), candidates.end());
 }
 
+std::string bundlePathProblem (const std::string& bundlePath)
+{
+    struct stat info {};
+    if (::stat (bundlePath.c_str(), &info) != 0)
+    {
+        const int code = errno;
+        if (code == ENOENT || code == ENOTDIR)
+            return "bundle does not exist";
+        return std::string ("bundle cannot be examined: ") + std::strerror (code);
+    }
+    return S_ISDIR (info.st_mode) ? std::string() : "bundle is not a directory";
+}
+
 BundleCatalog readBundleCatalog (const std::string& bundlePath, const std::string& rowBundlePath)
 {
+    if (const auto problem = bundlePathProblem (bundlePath); ! problem.empty())
+        return failure (problem);
     if (! isRowSafeBundlePath (rowBundlePath))
         return failure ("bundle path contains TAB, CR, LF, trailing whitespace or invalid UTF-8");
 

@@ -18,6 +18,11 @@ std::string architectureFolderName();
 // Empty when there is none.
 std::string findBundleBinary (const std::string& bundlePath);
 
+// Why a path cannot be read as a bundle before anything inside it is looked at: "bundle does not
+// exist", "bundle is not a directory", or the system's reason for not telling; empty for a
+// directory (links followed).
+std::string bundlePathProblem (const std::string& bundlePath);
+
 struct BundleCatalog
 {
     bool ok = false;

@@ -1,8 +1,13 @@
 #include "vst3catalog/CatalogCommandLine.h"
 
+#include "vst3catalog/BundleReader.h"
 #include "vst3catalog/BundleWalk.h"
 #include "vst3catalog/CatalogInterrupts.h"
 #include "vst3catalog/CatalogText.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace vornconv::vst3catalog
 {
@@ -26,6 +31,20 @@ bool interruptNoticed (const std::string& subject, std::ostream& err)
 bool endsTheRun (IsolationOutcome outcome)
 {
     return outcome == bundleInterrupted || outcome == catalogOutputFailed;
+}
+
+// Why a folder of `--all` gave no bundle: ": the folder does not exist", ": not a directory",
+// the system's reason, or " in this folder or below it".
+std::string emptyRootReason (const std::string& root)
+{
+    struct stat info {};
+    if (::stat (root.c_str(), &info) != 0)
+    {
+        const int code = errno;
+        return code == ENOENT || code == ENOTDIR ? std::string (": the folder does not exist")
+                                                 : std::string (": the folder cannot be examined: ") + std::strerror (code);
+    }
+    return S_ISDIR (info.st_mode) ? " in this folder or below it" : ": not a directory";
 }
 
 int scanAll (const CatalogSettings& settings, std::ostream& out, std::ostream& err)
@@ -57,6 +76,10 @@ int scanAll (const CatalogSettings& settings, std::ostream& out, std::ostream& e
     }
     if (interruptNoticed (subject, err))
         return 1;
+    // Nothing to read: say where the tool looked, so that a plug-in installed elsewhere is found.
+    if (attempted == 0)
+        for (const auto& root : settings.roots)
+            err << "ERROR\t" << quotedPath (root) << "\tno VST3 bundle found" << emptyRootReason (root) << '\n' << std::flush;
     err << "SCAN_SUMMARY\tattempted=" << attempted << "\tsucceeded=" << succeeded << "\tfailed=" << failed << '\n'
         << std::flush;
     return attempted == 0 || succeeded == 0 ? 1 : 0;
@@ -92,6 +115,14 @@ int runCatalogCommandLine (const std::vector<std::string>& args, const CatalogSe
     {
         if (interruptNoticed (bundle, err))
             return 1;
+        // A path that is no bundle at all is told as such here, without a child whose failure
+        // would only say that the reader failed.
+        if (const auto problem = bundlePathProblem (bundle); ! problem.empty())
+        {
+            err << "ERROR\t" << quotedPath (bundle) << '\t' << problem << '\n' << std::flush;
+            result = 1;
+            continue;
+        }
         const IsolationOutcome outcome = catalogBundleIsolated (settings.selfPath, bundle, settings.limits, out, err);
         if (endsTheRun (outcome))
             return 1;

@@ -1642,15 +1642,17 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     if (! openHeldFolder (output.getParentDirectory(), false, "output folder", outputFolder)
         || ! makeTemporaryIn (outputFolder, output.getFileName(), temporary))
         return fail ("Could not create the Waves output beside " + output.getFullPathName() + systemReason (errno));
-    if (! makePrivateFolder (temporaryRoot(), "vorn-waves-output", stage.folder, ignored))
-        return fail ("Could not stage the Waves host-save template" + systemReason (errno));
+    const auto root = temporaryRoot();
+    const auto stagingFailed = "Could not stage the Waves host-save template in the temporary folder " + root.getFullPathName() + " (TMPDIR)";
+    if (! makePrivateFolder (root, "vorn-waves-output", stage.folder, ignored))
+        return fail (stagingFailed + systemReason (errno));
     // A host save that still sits in the template's write-ahead log belongs to the template; an
     // unfinished one in its rollback journal is rolled back on the copy by SQLite.
     stage.file = stage.folder.folder.getChildFile ("template" + output.getFileExtension());
     DatabaseCopy templateCopy;
     if (! copyDatabase (hostSaveTemplate, stage.file, templateCopy))
         return fail (templateCopy.refusal.isNotEmpty() ? templateCopy.refusal
-                                                       : "Could not stage the Waves host-save template" + systemReason (templateCopy.systemError));
+                                                       : stagingFailed + systemReason (templateCopy.systemError));
     juce::String templateNow;
     if (! sourceFingerprint (hostSaveTemplate, templateNow, ignored) || templateNow != templateCopy.fingerprint)
         return fail ("Waves host-save template changed while it was being staged");

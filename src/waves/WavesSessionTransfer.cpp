@@ -219,9 +219,12 @@ bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::
         return false;
     }
     juce::String ignored;
-    if (! makePrivateFolder (temporaryRoot(), "vorn-waves-source", staged.folder, ignored))
+    const auto root = temporaryRoot();
+    if (! makePrivateFolder (root, "vorn-waves-source", staged.folder, ignored))
     {
-        error = "Could not create a private Waves source staging directory" + systemReason (errno);
+        const int code = errno;
+        error = "Could not create a private Waves source staging directory in the temporary folder " + root.getFullPathName()
+              + " (TMPDIR)" + systemReason (code);
         return false;
     }
     staged.database = juce::File (staged.folder.folder.getFullPathName() + "/" + source.getFileName());

@@ -186,6 +186,14 @@ juce::String documentsOf (const HostDescriptor& target)
     return juce::String (target.hostName) + " " + target.documents;
 }
 
+bool takenFromProfile (const HostDescriptor& target, const char* field)
+{
+    for (const auto* kept : target.profileFields)
+        if (std::strcmp (kept, field) == 0)
+            return true;
+    return false;
+}
+
 void addNote (NoteList& notes, const Tally& tally, const HostDescriptor& target)
 {
     const int count = tally.lost + tally.replaced;
@@ -210,6 +218,10 @@ void addNote (NoteList& notes, const Tally& tally, const HostDescriptor& target)
         what = "not carried or replaced";
         why = documents + " store no " + key + " or another value";
     }
+    // A field the documents can hold but the writer takes from its profile: the output holds the
+    // profile's value, as the writer's own note says.
+    if (takenFromProfile (target, tally.field))
+        why = juce::String (target.hostName) + " output keeps the profile's " + key;
     notes.add (tally.lost > 0 ? Fidelity::dropped : Fidelity::approx, ledgerNoteCode (tally.field),
                juce::String (count) + " " + unit + ": " + key + " " + what + dash() + why + " (first: " + tally.first + ")");
 }
@@ -268,11 +280,12 @@ StripsByIndex stripsByIndex (const RackSession& session)
     return strips;
 }
 
-juce::String stripPlace (const RackStrip& strip) { return "strip " + juce::String ((juce::int64) strip.index + 1); }
+// Strips and slots by their indices, counted from 0 as every other line counts them.
+juce::String stripPlace (const RackStrip& strip) { return "strip " + juce::String (strip.index); }
 
-juce::String slotPlace (const RackStrip& strip, int slot) { return stripPlace (strip) + ", slot " + juce::String (slot + 1); }
+juce::String slotPlace (const RackStrip& strip, int slot) { return stripPlace (strip) + ", slot " + juce::String (slot); }
 
-// "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 4, Ch 4)"
+// "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 3, Ch 4)"
 void compareStripCount (NoteList& notes, const RackSession& carried, const RackSession& output, const StripsByIndex& carriedStrips,
                         const StripsByIndex& outputStrips, const HostDescriptor& target)
 {

@@ -27,13 +27,15 @@
 // code "ledger." + the field ("ledger.inputDevice", "ledger.slot.vendor"), fidelity DROPPED when
 // a value is lost (the output holds none, or its reader does not prove the field) and APPROX when
 // it is replaced (a value filled in where the source had none counts as replaced). The text names
-// the field, says how many strips or plug-ins it touches and gives the first of them (strips and
-// slots counted from 1) with the source's value, or the source's and the output's (a state's
-// digests by the plug-in's name):
-//   "2 plug-ins: vendor not carried — LiveProfessor projects store no vendor (first: strip 1, slot 1, FabFilter)"
-//   "1 plug-in: name replaced — Vorn Live scenes hold another value (first: strip 2, slot 3, My EQ (old → EQ Test)"
+// the field, says how many strips or plug-ins it touches and gives the first of them (by strip
+// index and slot position, counted from 0 as the dump and the preflight count them) with the
+// source's value, or the source's and the output's (a state's digests by the plug-in's name):
+//   "2 plug-ins: vendor not carried — LiveProfessor projects store no vendor (first: strip 0, slot 0, FabFilter)"
+//   "1 plug-in: name replaced — Vorn Live scenes hold another value (first: strip 1, slot 2, My EQ (old → EQ Test)"
 //   "inputDevice not carried — REAPER projects store no inputDevice (source: Stage Interface)"
-//   "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 4, Ch 4)"
+//   "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 3, Ch 4)"
+// A field the host's writer takes from its profile (HostDescriptor::profileFields) says so instead:
+//   "2 strips: colour not carried — REAPER output keeps the profile's colour (first: strip 0, ff3366cc)"
 // A plug-in the run found unavailable is written switched off, as the preflight's warning and the
 // convert's count of unavailable plug-ins say: its bypass is not a difference.
 namespace vornconv::rapp

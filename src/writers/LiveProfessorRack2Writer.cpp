@@ -1936,12 +1936,6 @@ bool readTemplate (const juce::File& templateFile, TreeNode& tree, juce::String&
     return true;
 }
 
-bool preflightAllows (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
-                      const DeploymentProfile& profile)
-{
-    return inspect (source, targetLiveProfessor, index, &profile, &catalog).canWrite();
-}
-
 // The project as it is to be written.
 struct PreparedProject
 {
@@ -2077,67 +2071,55 @@ VerifiedOutput projectSteps (const RackReadResult& source, const Vst3ModuleIndex
     return steps;
 }
 
+// The LiveProfessor writer in the shell every writer's check and write runs in.
+PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                           const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project)
+{
+    PlannedWrite write;
+    write.target = targetLiveProfessor;
+    write.blocked = preflightRefusal;
+    write.steps = [&source, &index, &catalog, &templateFile, &profile, &project] (WriteResult&)
+    {
+        return projectSteps (source, index, catalog, templateFile, profile, project);
+    };
+    write.committed = [&source, &templateFile, &project] (WriteResult& result)
+    {
+        const auto& session = source.session;
+        result.notes.add (templateFile != juce::File()
+                              ? juce::String ("converter exact reread passed; LiveProfessor host load/DSP validation pending")
+                              : juce::String ("internal liveprofessor-2026.1-native-v1 exact reread passed; LiveProfessor host load/save/DSP validation pending"));
+        if (project.removedAssignments > 0)
+            result.notes.add (juce::String (project.removedAssignments) + juce::String::fromUTF8 (noteRemovedAssignments));
+        if (session.sampleRate > 0.0)
+        {
+            result.notes.add (juce::String::fromUTF8 (u8"LiveProfessor project에는 검증된 sample-rate 필드가 없어 audio device 설정이 결정한다"));
+            result.notedFields.add (ledgerField::sampleRate);
+        }
+        if (session.bufferSize < 1)
+        {
+            result.notes.add (juce::String::fromUTF8 (u8"source buffer size가 없어 LiveProfessor profile의 BufferSize를 유지했다"));
+            result.notedFields.add (ledgerField::bufferSize);
+        }
+    };
+    return write;
+}
+
 } // namespace
 
 WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vst3ModuleIndex& index,
-                                          const LiveProfessorPluginCatalog& catalog, const juce::File& templateFile,
-                                          const DeploymentProfile& profile)
+                                          const LiveProfessorPluginCatalog& catalog, const ConversionPlan& plan,
+                                          const juce::File& templateFile, const DeploymentProfile& profile)
 {
-    WriteResult result;
-    if (! preflightAllows (source, index, catalog, profile))
-    {
-        result.error = preflightRefusal;
-        return result;
-    }
     PreparedProject project;
-    auto proof = proveVerifiedDocument (projectSteps (source, index, catalog, templateFile, profile, project));
-    result.error = proof.refusal;
-    result.compared = std::move (proof.compared);
-    result.ok = result.error.isEmpty();
-    return result;
+    return checkPlannedWrite (plan, projectWrite (source, index, catalog, templateFile, profile, project));
 }
 
 WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index,
-                                     const LiveProfessorPluginCatalog& catalog, const juce::File& templateFile,
-                                     const DeploymentProfile& profile, const juce::File& output)
+                                     const LiveProfessorPluginCatalog& catalog, const ConversionPlan& plan,
+                                     const juce::File& templateFile, const DeploymentProfile& profile, const juce::File& output)
 {
-    WriteResult result;
-    const auto& session = source.session;
-    const bool withTemplate = templateFile != juce::File();
-
-    if (! preflightAllows (source, index, catalog, profile))
-    {
-        result.error = preflightRefusal;
-        return result;
-    }
-
     PreparedProject project;
-    const auto steps = projectSteps (source, index, catalog, templateFile, profile, project);
-    const auto outcome = writeVerifiedOutput (output, steps);
-    result.compared = outcome.compared;
-    if (! outcome.committed)
-    {
-        result.error = outcome.error;
-        return result;
-    }
-
-    result.notes.add (withTemplate
-                          ? juce::String ("converter exact reread passed; LiveProfessor host load/DSP validation pending")
-                          : juce::String ("internal liveprofessor-2026.1-native-v1 exact reread passed; LiveProfessor host load/save/DSP validation pending"));
-    if (project.removedAssignments > 0)
-        result.notes.add (juce::String (project.removedAssignments) + juce::String::fromUTF8 (noteRemovedAssignments));
-    if (session.sampleRate > 0.0)
-    {
-        result.notes.add (juce::String::fromUTF8 (u8"LiveProfessor project에는 검증된 sample-rate 필드가 없어 audio device 설정이 결정한다"));
-        result.notedFields.add (ledgerField::sampleRate);
-    }
-    if (session.bufferSize < 1)
-    {
-        result.notes.add (juce::String::fromUTF8 (u8"source buffer size가 없어 LiveProfessor profile의 BufferSize를 유지했다"));
-        result.notedFields.add (ledgerField::bufferSize);
-    }
-    result.ok = true;
-    return result;
+    return writePlannedOutput (plan, projectWrite (source, index, catalog, templateFile, profile, project), output);
 }
 
 } // namespace vornconv::rapp

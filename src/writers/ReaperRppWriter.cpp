@@ -888,9 +888,6 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
                              const DeploymentProfile& profile, PreparedProject& prepared)
 {
     const auto& session = source.session;
-    const auto plan = inspect (source, targetReaper, index, &profile, nullptr);
-    if (! plan.canWrite())
-        return "RAPP preflight blocked REAPER output";
     if (profile.strips < 1 || profile.slots < 1 || session.strips.size() != profile.strips)
         return "REAPER writer requires an exact positive source-shaped profile";
 
@@ -1256,66 +1253,60 @@ VerifiedOutput projectSteps (const RackReadResult& source, const DeploymentProfi
     return steps;
 }
 
-} // namespace
-
-WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                                 const DeploymentProfile& profile)
+// The REAPER writer in the shell every writer's check and write runs in.
+PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                           const DeploymentProfile& profile, PreparedProject& prepared)
 {
-    WriteResult result;
-    PreparedProject prepared;
-    result.error = prepareProject (source, index, templateFile, profile, prepared);
-    if (result.error.isEmpty())
+    PlannedWrite write;
+    write.target = targetReaper;
+    write.blocked = "RAPP preflight blocked REAPER output";
+    write.admit = [&source, &index, &templateFile, &profile, &prepared] (WriteResult&)
     {
-        auto proof = proveVerifiedDocument (projectSteps (source, profile, prepared));
-        result.error = proof.refusal;
-        result.compared = std::move (proof.compared);
-    }
-    result.ok = result.error.isEmpty();
-    return result;
+        return prepareProject (source, index, templateFile, profile, prepared);
+    };
+    write.steps = [&source, &profile, &prepared] (WriteResult&) { return projectSteps (source, profile, prepared); };
+    write.committed = [&source, &prepared] (WriteResult& result)
+    {
+        const auto& session = source.session;
+        result.notes.add (juce::String ("exact converter reread passed for REAPER cache-verified multi-CID ")
+                          + (prepared.builtIn ? reaperNativeProfileName : "external-template compatibility profile") + "; host load pending");
+        if (prepared.sharedMonoInputs > 0)
+            result.notes.add (juce::String (prepared.sharedMonoInputs)
+                              + " VORN shared stereo input route was represented as a REAPER stereo track with a shared mono record input");
+        if (! (session.sampleRate > 0))
+        {
+            result.notes.add (juce::String::fromUTF8 (noteNoSampleRate));
+            result.notedFields.add (ledgerField::sampleRate);
+        }
+        if (session.bufferSize > 0)
+        {
+            result.notes.add (juce::String::fromUTF8 (noteNoBufferSize));
+            result.notedFields.add (ledgerField::bufferSize);
+        }
+        if (! prepared.colouredStrips.isEmpty())
+        {
+            result.notes.add (juce::String (prepared.colouredStrips.size()) + " strip colours were not transferred: REAPER output keeps"
+                              " the profile's track colour (strips " + prepared.colouredStrips.joinIntoString (", ") + ")");
+            result.notedFields.add (ledgerField::stripColour);
+        }
+    };
+    return write;
 }
 
-WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                            const DeploymentProfile& profile, const juce::File& output)
+} // namespace
+
+WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                 const juce::File& templateFile, const DeploymentProfile& profile)
 {
-    WriteResult result;
-    const auto& session = source.session;
     PreparedProject prepared;
-    result.error = prepareProject (source, index, templateFile, profile, prepared);
-    if (result.error.isNotEmpty())
-        return result;
+    return checkPlannedWrite (plan, projectWrite (source, index, templateFile, profile, prepared));
+}
 
-    const auto steps = projectSteps (source, profile, prepared);
-    const auto outcome = writeVerifiedOutput (output, steps);
-    result.compared = outcome.compared;
-    if (! outcome.committed)
-    {
-        result.error = outcome.error;
-        return result;
-    }
-
-    result.notes.add (juce::String ("exact converter reread passed for REAPER cache-verified multi-CID ")
-                      + (prepared.builtIn ? reaperNativeProfileName : "external-template compatibility profile") + "; host load pending");
-    if (prepared.sharedMonoInputs > 0)
-        result.notes.add (juce::String (prepared.sharedMonoInputs)
-                          + " VORN shared stereo input route was represented as a REAPER stereo track with a shared mono record input");
-    if (! (session.sampleRate > 0))
-    {
-        result.notes.add (juce::String::fromUTF8 (noteNoSampleRate));
-        result.notedFields.add (ledgerField::sampleRate);
-    }
-    if (session.bufferSize > 0)
-    {
-        result.notes.add (juce::String::fromUTF8 (noteNoBufferSize));
-        result.notedFields.add (ledgerField::bufferSize);
-    }
-    if (! prepared.colouredStrips.isEmpty())
-    {
-        result.notes.add (juce::String (prepared.colouredStrips.size()) + " strip colours were not transferred: REAPER output keeps"
-                          " the profile's track colour (strips " + prepared.colouredStrips.joinIntoString (", ") + ")");
-        result.notedFields.add (ledgerField::stripColour);
-    }
-    result.ok = true;
-    return result;
+WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                            const juce::File& templateFile, const DeploymentProfile& profile, const juce::File& output)
+{
+    PreparedProject prepared;
+    return writePlannedOutput (plan, projectWrite (source, index, templateFile, profile, prepared), output);
 }
 
 } // namespace vornconv::rapp

@@ -1,9 +1,8 @@
-// The REAPER diagnostic state probe: the diagnostic session and its write.
+// The REAPER diagnostic state probe: the diagnostic session the convert writes.
 
 #include "writers/ReaperStateProbe.h"
 
 #include "rapp/Vst3ModuleIndex.h"
-#include "writers/ReaperRppWriter.h"
 
 namespace vornconv::rapp
 {
@@ -25,34 +24,33 @@ const RackStrip* lastStripWithIndex (const RackSession& session, int stripIndex)
     return found;
 }
 
-WriteResult refused (const char* message)
+bool refused (const char* message, juce::String& error)
 {
-    WriteResult result;
-    result.error = message;
-    return result;
+    error = message;
+    return false;
 }
 
 } // namespace
 
-WriteResult writeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                                   const DeploymentProfile& profile, const ReaperStateProbe& request, const juce::File& output)
+bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const DeploymentProfile& profile,
+                           const ReaperStateProbe& request, RackReadResult& probe, juce::String& error)
 {
     const bool slotMode = request.strip >= 0 && request.slot >= 0;
     if (! source.isComplete() || slotMode == request.normalized)
-        return refused ("REAPER probe requires a complete source and exactly one probe mode");
+        return refused ("REAPER probe requires a complete source and exactly one probe mode", error);
 
     juce::String selectedClassId;
     if (slotMode)
     {
         const auto* strip = lastStripWithIndex (source.session, request.strip);
         if (strip == nullptr || request.slot >= strip->plugins.size() || ! strip->plugins.getReference (request.slot).occupied)
-            return refused ("REAPER state probe source slot is absent");
+            return refused ("REAPER state probe source slot is absent", error);
         selectedClassId = upperClassId (strip->plugins.getReference (request.slot), index);
         if (selectedClassId.isEmpty() || request.strip >= profile.strips || request.slot >= profile.slots)
-            return refused ("REAPER state probe CID/profile is unresolved or undersized");
+            return refused ("REAPER state probe CID/profile is unresolved or undersized", error);
     }
 
-    RackReadResult probe;
+    probe = {};
     probe.ok = true;
     probe.status = readComplete;
     probe.session.sourceFormat = "reaper.state-probe";
@@ -62,7 +60,7 @@ WriteResult writeReaperStateProbe (const RackReadResult& source, const Vst3Modul
     {
         const auto* strip = lastStripWithIndex (source.session, t);
         if (strip == nullptr)
-            return refused ("REAPER state probe profile exceeds source strips");
+            return refused ("REAPER state probe profile exceeds source strips", error);
         RackStrip copy = *strip;
         copy.inputGainDb = 0.0f;
         copy.bypassed = false;
@@ -93,8 +91,8 @@ WriteResult writeReaperStateProbe (const RackReadResult& source, const Vst3Modul
         probe.session.strips.add (copy);
     }
     if (taken == 0)
-        return refused ("REAPER state probe found no selected-CID instances in profile");
-    return writeReaperRpp (probe, index, templateFile, profile, output);
+        return refused ("REAPER state probe found no selected-CID instances in profile", error);
+    return true;
 }
 
 } // namespace vornconv::rapp

@@ -2,7 +2,6 @@
 
 #include "model/RackModel.h"
 #include "rapp/RappConversionPlan.h"
-#include "writers/WriteResult.h"
 
 // The REAPER diagnostic state probe: a REAPER project of the profile's shape that carries the
 // source's plug-in states with everything around them normalised, so that one plug-in state can be
@@ -24,10 +23,11 @@ struct ReaperStateProbe
     bool requested() const noexcept { return strip >= 0 || slot >= 0 || normalized; }
 };
 
-// Builds the diagnostic session from a complete source and writes it with writeReaperRpp (the
-// template or the built-in profile, the profile, the output). Refusals are the write's, or the
-// probe's own ("REAPER probe requires a complete source and exactly one probe mode", ...).
-WriteResult writeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                                   const DeploymentProfile& profile, const ReaperStateProbe& probe, const juce::File& output);
+// The diagnostic session of a complete source, in probe: what the convert writes with
+// writeReaperRpp (the template or the built-in profile, the profile, the output) once the
+// preflight of that session allows. false with the probe's own refusal ("REAPER probe requires a
+// complete source and exactly one probe mode", ...).
+bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const DeploymentProfile& profile,
+                           const ReaperStateProbe& request, RackReadResult& probe, juce::String& error);
 
 } // namespace vornconv::rapp

@@ -750,23 +750,18 @@ bool copyInPieces (const juce::File& database, juce::OutputStream& out)
     return copied;
 }
 
-// The checks that need neither the template's content nor the output.
-bool checkSourceAndTemplatePath (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                                 ConversionPlan& plan, juce::String& error)
+// The checks that need neither the template's content nor the output, once the preflight allows:
+// empty, or the refusal.
+juce::String checkSourceAndTemplatePath (const RackReadResult& source, const juce::File& hostSaveTemplate)
 {
     const auto& session = source.session;
-    plan = inspect (source, targetSuperRackPerformer, index, nullptr, nullptr);
-    if (! plan.canWrite())
-        error = "RAPP preflight blocked SuperRack output";
-    else if (! hasContiguousStripIndices (session))
-        error = "SuperRack output requires strip indices 0 to " + juce::String (session.strips.size() - 1) + " without gaps or repeats";
-    else if (hostSaveTemplate == juce::File())
-        error = "SuperRack writer requires a verified 5.0.0.19 host-save base";
-    else if (! anythingExistsAt (hostSaveTemplate))
-        error = "SuperRack template path was provided but the file was not found";
-    else
-        return true;
-    return false;
+    if (! hasContiguousStripIndices (session))
+        return "SuperRack output requires strip indices 0 to " + juce::String (session.strips.size() - 1) + " without gaps or repeats";
+    if (hostSaveTemplate == juce::File())
+        return "SuperRack writer requires a verified 5.0.0.19 host-save base";
+    if (! anythingExistsAt (hostSaveTemplate))
+        return "SuperRack template path was provided but the file was not found";
+    return {};
 }
 
 // The template copied into a private folder and read there, the session written into that copy in
@@ -788,8 +783,13 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     // size, a hot journal going with it) and then read from the copy, so that what is read and
     // what is written into are the same bytes.
     juce::String ignored;
-    if (! makePrivateFolder (temporaryRoot(), "vornconv_superrack_", build.folder, ignored))
-        return failWith ("could not copy SuperRack template to temporary output" + systemReason (errno));
+    const auto root = temporaryRoot();
+    if (! makePrivateFolder (root, "vornconv_superrack_", build.folder, ignored))
+    {
+        const int code = errno;
+        return failWith ("could not copy the SuperRack template into the temporary folder " + root.getFullPathName() + " (TMPDIR)"
+                         + systemReason (code));
+    }
     const auto copy = build.database = build.folder.folder.getChildFile ("session.sprk");
     waves::DatabaseCopy templateCopy;
     if (! waves::copyDatabase (hostSaveTemplate, copy, templateCopy))
@@ -1161,15 +1161,17 @@ namespace
 // The write's steps once the source and the template path are checked: the session written into
 // a private copy of the template when the output is claimed (or, for a check, at once), proven
 // there with the SuperRack reader, then copied into the temporary file beside the output through
-// its own descriptor.
+// its own descriptor. The notes of what was not carried go into result.
 VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                               const ConversionPlan& plan, SuperRackBuild& build, WriteResult& built)
+                               const ConversionPlan& plan, SuperRackBuild& build, WriteResult& result)
 {
     VerifiedOutput steps;
-    steps.prepare = [&source, &index, &hostSaveTemplate, &plan, &build, &built] (juce::String& error)
+    steps.prepare = [&source, &index, &hostSaveTemplate, &plan, &build, &result] (juce::String& error)
     {
-        built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
+        const auto built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
         error = built.error;
+        result.notes.addArray (built.notes);
+        result.notedFields.addArray (built.notedFields);
         return built.ok;
     };
     steps.documentFile = [&build] { return build.database; };
@@ -1183,49 +1185,39 @@ VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleInd
     return steps;
 }
 
-} // namespace
-
-WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate)
+// The SuperRack writer in the shell every writer's check and write runs in.
+PlannedWrite superRackWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                             const juce::File& hostSaveTemplate, SuperRackBuild& build)
 {
-    ConversionPlan plan;
-    WriteResult refused;
-    if (! checkSourceAndTemplatePath (source, index, hostSaveTemplate, plan, refused.error))
-        return refused;
-    SuperRackBuild build;
-    WriteResult built;
-    auto proof = proveVerifiedDocument (superRackSteps (source, index, hostSaveTemplate, plan, build, built));
-    // The notes of what was not carried come with a proven session only.
-    auto& result = proof.refusal.isEmpty() ? built : refused;
-    result.error = proof.refusal;
-    result.ok = result.error.isEmpty();
-    result.compared = std::move (proof.compared);
-    return result;
+    PlannedWrite write;
+    write.target = targetSuperRackPerformer;
+    write.blocked = "RAPP preflight blocked SuperRack output";
+    write.admit = [&source, &hostSaveTemplate] (WriteResult&) { return checkSourceAndTemplatePath (source, hostSaveTemplate); };
+    write.steps = [&source, &index, &hostSaveTemplate, &plan, &build] (WriteResult& result)
+    {
+        return superRackSteps (source, index, hostSaveTemplate, plan, build, result);
+    };
+    write.committed = [] (WriteResult& result)
+    {
+        result.notes.add ("converter exact reread passed; SuperRack host load/DSP validation pending");
+    };
+    return write;
 }
 
-WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                                const juce::File& output)
-{
-    ConversionPlan plan;
-    WriteResult refused;
-    if (! checkSourceAndTemplatePath (source, index, hostSaveTemplate, plan, refused.error))
-        return refused;
+} // namespace
 
+WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                     const juce::File& hostSaveTemplate)
+{
     SuperRackBuild build;
-    WriteResult built;
-    const auto outcome = writeVerifiedOutput (output, superRackSteps (source, index, hostSaveTemplate, plan, build, built));
-    // The notes of what was not carried stay with a proven session, even when its commit failed.
-    if (! outcome.proven)
-    {
-        refused.error = outcome.error;
-        refused.compared = outcome.compared;
-        return refused;
-    }
-    built.ok = outcome.committed;
-    built.error = outcome.error;
-    built.compared = outcome.compared;
-    if (outcome.committed)
-        built.notes.add ("converter exact reread passed; SuperRack host load/DSP validation pending");
-    return built;
+    return checkPlannedWrite (plan, superRackWrite (source, index, plan, hostSaveTemplate, build));
+}
+
+WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                const juce::File& hostSaveTemplate, const juce::File& output)
+{
+    SuperRackBuild build;
+    return writePlannedOutput (plan, superRackWrite (source, index, plan, hostSaveTemplate, build), output);
 }
 
 } // namespace vornconv::rapp

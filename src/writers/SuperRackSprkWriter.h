@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/RackModel.h"
+#include "rapp/RappConversionPlan.h"
 #include "writers/WriteResult.h"
 
 #include <juce_core/juce_core.h>
@@ -82,17 +83,21 @@ struct PluginEncodingResolution
 PluginEncodingResolution resolvePluginEncodings (const RackSession& session, const Vst3ModuleIndex& index,
                                                  const TemplatePluginMetadata& templateMetadata);
 
-// Everything writeSuperRackSprk does before it needs the output path, run the same way: the
-// preflight, the template's checks and plug-in encodings, and the session written into a private
-// copy of the template, read back and verified. ok with the notes the write would give (all but
-// the last), or the refusal with the exact text the write would give. Leaves nothing behind.
-WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate);
+// The writer takes plan, the preflight of source for SuperRack Performer (rapp::inspect), as its
+// verdict: a plan that blocks is "RAPP preflight blocked SuperRack output".
 
-// Writes source as a SuperRack Performer session built from a copy of the host-saved template:
-// preflight, a checked copy of the template, one transaction that replaces its session content,
-// a read-back that must match the source, and an exclusive commit. The template and the source
-// are only read; on failure nothing is left at the output or beside it.
-WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                                const juce::File& output);
+// Everything writeSuperRackSprk does before it needs the output path, run the same way: the
+// template's checks and plug-in encodings, and the session written into a private copy of the
+// template, read back and verified. ok with the notes the write would give (all but the last), or
+// the refusal with the exact text the write would give. Leaves nothing behind.
+WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                     const juce::File& hostSaveTemplate);
+
+// Writes source as a SuperRack Performer session built from a copy of the host-saved template: a
+// checked copy of the template, one transaction that replaces its session content, a read-back
+// that must match the source, and an exclusive commit. The template and the source are only read;
+// on failure nothing is left at the output or beside it.
+WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                const juce::File& hostSaveTemplate, const juce::File& output);
 
 } // namespace vornconv::rapp

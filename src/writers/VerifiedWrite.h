@@ -20,9 +20,9 @@
 // the checks of its own and the words of its refusal); everything about files is here.
 //
 // A plan runs the same steps up to the proof without an output (proveVerifiedDocument): the
-// document is built, read back from memory (or where it was made, for a document that is a file
-// of its own) and proven exactly as the write proves it, so that the plan's verdict is the
-// write's.
+// document is built, written into an anonymous file (or left where it was made, for a document
+// that is a file of its own), read back and proven exactly as the write proves it, so that the
+// plan's verdict is the write's, at no more cost: the proof holds what the write holds.
 //
 // States of one write, in order; a failure in any of them abandons the write:
 //   claimed    the output's folder is held (HeldFolder.h: opened once, its missing folders made
@@ -116,9 +116,14 @@ struct VerifiedOutput
     // read back in place of the temporary file.
     std::function<juce::File()> documentFile;
     // The target's own readers (readersOf (host)): of the temporary file (or the document's own
-    // file), and of the document's bytes, which a proof without an output reads from memory.
+    // file), and of the document's bytes, which a proof without an output reads back from its
+    // anonymous file (size bytes, and one more after them, which the read may overwrite as it may
+    // them) and which the read lets go of (release) as soon as it can;
+    // readBackInPlace when that reader works on them where they lie (they are then mapped, not
+    // copied).
     std::function<RackReadResult (const juce::File&)> readBack;
-    std::function<RackReadResult (std::string_view)> readBackBytes;
+    std::function<RackReadResult (char* bytes, size_t size, const std::function<void()>& release)> readBackBytes;
+    bool readBackInPlace = false;
     ReadBackProof proof;
     LedgerTerms ledger;            // the ledger the proof keeps (target: set by readBackWith)
     juce::String writeFailed;      // the refusal when the temporary file cannot be written
@@ -143,12 +148,43 @@ struct VerifiedWriteOutcome
 // commitFailed).
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps);
 
-// The write's steps up to the proof, without an output: prepares, writes the document into
-// memory and reads it back with readBackBytes (a document that is a file of its own is read where
-// it was made, as the write reads it) and proves it. Claims, creates and commits nothing; the
-// refusal is the write's, except for what only an output can meet (an output that stands there,
-// its folders, the temporary file and the commit).
+// The write's steps up to the proof, without an output: prepares, writes the document into an
+// anonymous file (no name, in no folder), lets the writer release it, reads it back whole with
+// readBackBytes (a document that is a file of its own is read where it was made, as the write
+// reads it) and proves it. Claims, creates and commits nothing; the refusal is the write's, except
+// for what only an output can meet (an output that stands there, its folders, the temporary file
+// and the commit).
 ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps);
+
+//==============================================================================
+// The one shell of every writer's check and write. The preflight is its caller's: rapp::inspect
+// of the session to be written, for the writer's host, run once; the writer takes its verdict
+// and never runs it again. A plan for another host, or one that blocks, is refused in the
+// writer's words before anything else; then come the writer's own checks, then the steps above
+// (without an output for a check, with one for a write).
+
+// What a writer gives the shell.
+struct PlannedWrite
+{
+    Target target = targetVornScene;   // the writer's host: a plan for any other is refused
+    juce::String blocked;              // the refusal of a plan that blocks ("RAPP preflight blocked ...")
+    // The writer's own checks and preparation once the plan allows, before the output is looked
+    // at (optional): empty, or the refusal. What it adds to result stays with a proven document.
+    std::function<juce::String (WriteResult& result)> admit;
+    // The steps of the document, made once admitted; their work may add notes (and notedFields)
+    // to result, which stay only with a proven document.
+    std::function<VerifiedOutput (WriteResult& result)> steps;
+    // What only a committed output adds to result (optional): the notes that say it is written.
+    std::function<void (WriteResult& result)> committed;
+};
+
+// The check: the write's refusal without an output (proveVerifiedDocument), or ok with the notes
+// of the proven document; compared as the proof left it.
+WriteResult checkPlannedWrite (const ConversionPlan& plan, const PlannedWrite& write);
+
+// The write (writeVerifiedOutput): ok only once committed. A document proven whose commit then
+// failed keeps its notes beside the error; every other refusal keeps none.
+WriteResult writePlannedOutput (const ConversionPlan& plan, const PlannedWrite& write, const juce::File& output);
 
 //==============================================================================
 // For expected sessions that copy only the state blocks the target proves (a session's states are

@@ -361,36 +361,24 @@ std::unique_ptr<juce::XmlElement> buildScene (const RackSession& session, const 
 // What a scene write decides before it touches the output, then the document it builds.
 struct SceneBuild
 {
-    WriteResult result;
     int channelMode = 0;
     int activeChannels = 16;
     SceneStates states;
     std::unique_ptr<juce::XmlElement> document;
 };
 
-// The preflight and the placement of every strip: what is refused before the output is looked at.
-bool placeScene (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
+// The placement of every strip: what is refused before the output is looked at, once the
+// preflight allows.
+juce::String placeScene (const RackReadResult& source, SceneBuild& build, WriteResult& result)
 {
-    auto& result = build.result;
     const auto& session = source.session;
-
-    const auto plan = inspect (source, targetVornScene, index, nullptr, nullptr);
-    if (! plan.canWrite())
-    {
-        result.error = "RAPP preflight blocked Vorn output";
-        return false;
-    }
-
     for (const auto& note : session.notes)
         if (note.fidelity == Fidelity::approx && (note.code == "source.snapshots" || note.code == "ui.pluginUndock"))
             result.notes.add (note.text);
 
     const int n = session.strips.size();
     if (n > sceneStrips)
-    {
-        result.error = "Vorn Live output supports at most 64 current channels";
-        return false;
-    }
+        return "Vorn Live output supports at most 64 current channels";
     // A strip is placed by its index, so the channel mode must reach the highest index as well as
     // hold every strip; an index outside the scene, or one used twice, cannot be placed at all.
     int reach = n;
@@ -401,22 +389,19 @@ bool placeScene (const RackReadResult& source, const Vst3ModuleIndex& index, Sce
         for (int j = 0; j < i; ++j)
             repeated = repeated || session.strips.getReference (j).index == stripIndex;
         if (stripIndex < 0 || stripIndex >= sceneStrips || repeated)
-        {
-            result.error = "Vorn Live output cannot place strip index " + juce::String (stripIndex)
-                           + " (indices must be unique and 0 to 63)";
-            return false;
-        }
+            return "Vorn Live output cannot place strip index " + juce::String (stripIndex)
+                   + " (indices must be unique and 0 to 63)";
         reach = juce::jmax (reach, stripIndex + 1);
     }
     build.channelMode = reach >= 1 && reach <= 16 ? 0 : (reach <= 32 ? 1 : 2);
     build.activeChannels = build.channelMode == 0 ? 16 : (build.channelMode == 1 ? 32 : 64);
-    return true;
+    return {};
 }
 
 // The states the scene can hold, and the document with a stand-in for every large state.
-bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
+bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build, WriteResult& result,
+                         juce::String& error)
 {
-    auto& result = build.result;
     const auto& session = source.session;
     int unmappedCount = 0;
     juce::StringArray bypassNotKept;
@@ -430,7 +415,7 @@ bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& in
                 continue;
             if (slot.state.opaqueStatePending || (slot.state.parameterMirrorComplete && slot.state.parameters.isEmpty()))
             {
-                result.error = "cannot write pending opaque state or an empty complete parameter mirror";
+                error = "cannot write pending opaque state or an empty complete parameter mirror";
                 return false;
             }
             if (slot.inactive && slot.bypassed)
@@ -445,23 +430,18 @@ bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& in
         result.notes.add (juce::String (unmappedCount)
                           + juce::String::fromUTF8 (u8" SuperRack mixer parameter 값은 의미 매핑이 미검증이라 출력하지 않았다"));
 
-    build.document = buildScene (session, index, unmappedCount, build.channelMode, build.states, result.error);
+    build.document = buildScene (session, index, unmappedCount, build.channelMode, build.states, error);
     return build.document != nullptr;
 }
 
 // The write's steps once the scene is placed: the document built when the output is claimed
 // (or, for a check, at once), written with its states spliced in, read back with the scene reader
 // and proven against the expected session.
-VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
+VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build, WriteResult& result)
 {
     const auto& session = source.session;
     VerifiedOutput steps;
-    steps.prepare = [&] (juce::String& error)
-    {
-        const bool built = buildSceneDocument (source, index, build);
-        error = build.result.error;
-        return built;
-    };
+    steps.prepare = [&] (juce::String& error) { return buildSceneDocument (source, index, build, result, error); };
     steps.writeDocument = [&build] (juce::OutputStream& out)
     {
         juce::MemoryOutputStream documentText;
@@ -498,38 +478,34 @@ VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& 
     return steps;
 }
 
-} // namespace
-
-WriteResult checkVornKsnWrite (const RackReadResult& source, const Vst3ModuleIndex& index)
+// The scene writer in the shell every writer's check and write runs in.
+PlannedWrite sceneWrite (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
 {
-    SceneBuild build;
-    auto& result = build.result;
-    if (! placeScene (source, index, build))
-        return result;
-    auto proof = proveVerifiedDocument (sceneSteps (source, index, build));
-    result.error = proof.refusal;
-    result.compared = std::move (proof.compared);
-    result.ok = result.error.isEmpty();
-    return result;
+    PlannedWrite write;
+    write.target = targetVornScene;
+    write.blocked = "RAPP preflight blocked Vorn output";
+    write.admit = [&source, &build] (WriteResult& result) { return placeScene (source, build, result); };
+    write.steps = [&source, &index, &build] (WriteResult& result) { return sceneSteps (source, index, build, result); };
+    write.committed = [] (WriteResult& result)
+    {
+        result.notes.add ("converter exact reread passed; Vorn Live host load/DSP validation pending");
+    };
+    return write;
 }
 
-WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& output)
+} // namespace
+
+WriteResult checkVornKsnWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan)
 {
     SceneBuild build;
-    auto& result = build.result;
-    if (! placeScene (source, index, build))
-        return result;
+    return checkPlannedWrite (plan, sceneWrite (source, index, build));
+}
 
-    const auto outcome = writeVerifiedOutput (output, sceneSteps (source, index, build));
-    result.compared = outcome.compared;
-    if (! outcome.committed)
-    {
-        result.error = outcome.error;
-        return result;
-    }
-    result.notes.add ("converter exact reread passed; Vorn Live host load/DSP validation pending");
-    result.ok = true;
-    return result;
+WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                          const juce::File& output)
+{
+    SceneBuild build;
+    return writePlannedOutput (plan, sceneWrite (source, index, build), output);
 }
 
 } // namespace vornconv::rapp

@@ -261,9 +261,10 @@ TEST (ConversionLedgerTargets, EveryFieldAConversionDidNotCarryHasExactlyOneNote
         const auto options = rich.optionsFor (host, output);
         ASSERT_EQ (host.optionRefusal (host, options), juce::String());
 
-        const auto checked = host.checkWrite (rich.source, rich.index, options);
+        const auto plan = rapp::inspect (rich.source, host.target, rich.index, options.profile, options.catalog);
+        const auto checked = host.checkWrite (rich.source, rich.index, options, plan);
         ASSERT_TRUE (checked.ok) << checked.error;
-        const auto written = host.write (rich.source, rich.index, options);
+        const auto written = host.write (rich.source, rich.index, options, plan);
         ASSERT_TRUE (written.ok) << written.error;
         ASSERT_NE (checked.compared, nullptr);
         ASSERT_NE (written.compared, nullptr);
@@ -393,20 +394,20 @@ TEST (ConversionLedgerTargets, TheConvertAndThePlanSayWhatEachConversionDidNotCa
             { "ledger.outputDevice", utf8 (u8"outputDevice not carried — REAPER projects store no outputDevice (source: Stage Interface)") } } },
         { "SuperRack to LiveProfessor: the vendors", liveProfessor, "three.sprk", "three.rack2",
           { { "ledger.slot.vendor",
-              utf8 (u8"3 plug-ins: vendor not carried — LiveProfessor projects store no vendor (first: strip 1, slot 1, FabFilter)") } } },
+              utf8 (u8"3 plug-ins: vendor not carried — LiveProfessor projects store no vendor (first: strip 0, slot 0, FabFilter)") } } },
         { "LiveProfessor to REAPER: the parameter mirrors", reaperOfThree, "three.rack2", "three.rpp",
           { { "ledger.slot.parameterSha256", utf8 (u8"3 plug-ins: parameterSha256 not carried — REAPER projects store no "
-                                                   u8"parameterSha256 (first: strip 1, slot 1, Pro-Q 3)") },
+                                                   u8"parameterSha256 (first: strip 0, slot 0, Pro-Q 3)") },
             { "ledger.slot.parameterValuesSha256", utf8 (u8"3 plug-ins: parameterValuesSha256 not carried — REAPER projects store no "
-                                                         u8"parameterValuesSha256 (first: strip 1, slot 1, Pro-Q 3)") },
+                                                         u8"parameterValuesSha256 (first: strip 0, slot 0, Pro-Q 3)") },
             { "ledger.slot.parameterMirrorComplete", utf8 (u8"3 plug-ins: parameterMirrorComplete not carried — REAPER projects store "
-                                                           u8"no parameterMirrorComplete (first: strip 1, slot 1, Pro-Q 3)") } } },
+                                                           u8"no parameterMirrorComplete (first: strip 0, slot 0, Pro-Q 3)") } } },
         { "LiveProfessor to Vorn Live: the colours, and the strips added", vorn, "three.rack2", "three.ksn",
-          { { "ledger.strips", utf8 (u8"strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 4, Ch 4)") },
-            { "ledger.strip.colour", utf8 (u8"3 strips: colour not carried — Vorn Live scenes store no colour (first: strip 1, ffff7b33)") } } },
+          { { "ledger.strips", utf8 (u8"strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 3, Ch 4)") },
+            { "ledger.strip.colour", utf8 (u8"3 strips: colour not carried — Vorn Live scenes store no colour (first: strip 0, ffff7b33)") } } },
         { "scene to Vorn Live: the plug-in name", vorn, "unbalanced.ksn", "renamed.ksn",
           { { "ledger.slot.name", utf8 (u8"1 plug-in: name replaced — Vorn Live scenes hold another value "
-                                        u8"(first: strip 2, slot 3, My EQ (old → Gate One)") } } },
+                                        u8"(first: strip 1, slot 2, My EQ (old → Gate One)") } } },
     };
 
     for (const auto& c : cases)
@@ -438,4 +439,72 @@ TEST (ConversionLedgerTargets, TheConvertAndThePlanSayWhatEachConversionDidNotCa
             EXPECT_GT (at, readBackPassed) << convert.out;
         }
     }
+}
+
+namespace
+{
+
+// The plug-ins of a dump by strip index and slot position, as it prints them ("  1    Snare",
+// then "         [2] Gate One   ...").
+std::map<std::pair<int, int>, juce::String> dumpedPlugins (const juce::StringArray& lines)
+{
+    std::map<std::pair<int, int>, juce::String> plugins;
+    int strip = -1;
+    for (const auto& line : lines)
+    {
+        const auto text = line.trimStart();
+        if (line.startsWith ("  ") && juce::CharacterFunctions::isDigit (line[2]))
+            strip = text.getIntValue();
+        else if (strip >= 0 && text.startsWith ("[") && text.contains ("] "))
+            plugins[{ strip, text.substring (1).getIntValue() }] = text.fromFirstOccurrenceOf ("] ", false, false)
+                                                                       .upToFirstOccurrenceOf ("  ", false, false);
+    }
+    return plugins;
+}
+
+} // namespace
+
+// The ledger counts strips and slots as the dump does: the strip and slot it names first hold a
+// plug-in in the dump of the input, the one it names where it names the plug-in.
+TEST (ConversionLedgerTargets, ItsStripsAndSlotsAreTheDumpsNumbers)
+{
+    LedgerSandbox box;
+    box.write ("stage-left.ksn", juce::File (VORN_EXAMPLES_DIR "/stage-left.ksn").loadFileAsString());
+    const std::vector<std::vector<std::string>> plans = {
+        // Without a factory catalog: the example's plug-ins lose their parameter mirrors in REAPER.
+        { "--plan", "reaper", "--profile", "16x8", "--io", "16x16", "--reaper-cache", "reaper.ini", "stage-left.ksn" },
+        { "--plan", "vorn", "--factory-catalog", "cat.tsv", "unbalanced.ksn" },
+        { "--plan", "liveprofessor", "--profile", "3x8", "--io", "16x16", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+          "--parameter-cache", "cache", "three.sprk" },
+    };
+    int named = 0;
+    for (const auto& args : plans)
+    {
+        SCOPED_TRACE (args.back());
+        const auto dump = dumpedPlugins (box.run ({ args.back() }).outLines());
+        ASSERT_FALSE (dump.empty());
+        const auto plan = box.run (args);
+        EXPECT_EQ (plan.exitCode, 0) << plan.out;
+        int ledger = 0;
+        for (const auto& line : plan.outLines())
+        {
+            if (! line.startsWith ("  WARNING ledger.slot.") || ! line.contains ("(first: strip "))
+                continue;
+            ++ledger;
+            const auto place = line.fromFirstOccurrenceOf ("(first: strip ", false, false);
+            const int strip = place.getIntValue();
+            const int slot = place.fromFirstOccurrenceOf (", slot ", false, false).getIntValue();
+            const auto found = dump.find ({ strip, slot });
+            ASSERT_NE (found, dump.end()) << line;
+            // A state's digests name the plug-in itself.
+            const auto what = place.fromFirstOccurrenceOf (", slot ", false, false).fromFirstOccurrenceOf (", ", false, false);
+            if (line.contains ("Sha256") || line.contains ("parameterMirrorComplete"))
+            {
+                EXPECT_EQ (what, found->second + ")") << line;
+                ++named;
+            }
+        }
+        EXPECT_GT (ledger, 0) << plan.out;
+    }
+    EXPECT_GT (named, 0);
 }

@@ -148,6 +148,12 @@ juce::StringArray lines (std::initializer_list<juce::String> l)
 const juce::String banner = juce::String::repeatedString ("=", 68);
 const juce::String hostLoadWarning = juce::String::fromUTF8 (
     u8"  WARNING target.hostLoad                     converter exact reread는 통과 가능하지만 실제 host load/DSP 검증 전에는 candidate다");
+
+// The plan's line of a slot the output holds inactive, as plan and convert print it.
+juce::String writtenInactive (const juce::String& slotCode)
+{
+    return "  WARNING " + slotCode.paddedRight (' ', 36) + juce::String::fromUTF8 (u8"최신 factory cache에 없어 inactive로 기록한다");
+}
 } // namespace
 
 TEST (ConversionRunnerSetup, RefusalsComeInTheirOrder)
@@ -387,7 +393,8 @@ TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
     EXPECT_EQ (unavailable.outLines(), lines ({ "CANDIDATE  " + scene.getFullPathName() + " -> " + off.getFullPathName(),
                                                 "WARNING    strip 3, slot 5 is written switched off; its bypass flag cannot be stored as well",
                                                 "WARNING    converter exact reread passed; Vorn Live host load/DSP validation pending",
-                                                "UNAVAILABLE_PLUGINS 2", "" }));
+                                                writtenInactive ("strip 0, slot 0 (TestComp)"), writtenInactive ("strip 3, slot 5 (TestComp)"),
+                                                "UNAVAILABLE_PLUGINS 2", "" })) << unavailable.out;
     EXPECT_TRUE (off.loadFileAsString().contains ("<Slot index=\"0\" state=\"2\""));
 
     // The input itself is an existing file too.
@@ -412,8 +419,6 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   output extension must be .rpp" },
         { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
         { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   XML parse failed" },
-        { { "--convert", "vorn", "--factory-catalog", "other.tsv", "--output", "out/x.ksn", "in.ksn" },
-          "ERROR   RAPP preflight blocked Vorn output" },
         { { "--convert", "superrack-performer", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
           "ERROR   SuperRack writer requires a verified 5.0.0.19 host-save base" },
         { { "--convert", "superrack-performer", "--template", "t.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
@@ -440,6 +445,61 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         const auto run = box.run (c.args);
         EXPECT_EQ (run.exitCode, 1) << c.line;
         EXPECT_EQ (run.outLines(), lines ({ c.line, "" })) << c.line << "\n" << run.out;
+    }
+    EXPECT_FALSE (box.work.getChildFile ("out").exists());
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// A convert the preflight refuses says why, as the plan with the same options does: the plan's
+// blocker lines, in its order, then the refusal.
+TEST (ConversionRunnerConvert, ARefusalOfThePreflightPrintsItsBlockersFirst)
+{
+    RunnerSandbox box;
+    box.write ("in.ksn", writerShapedScene ({ SceneSlot() }));
+    box.write ("other.tsv", catalogRow ({}, "FEDCBA9876543210FEDCBA9876543210"));
+    const juce::File example (VORN_EXAMPLES_DIR);
+    const auto stageLeft = example.getChildFile ("stage-left.ksn").getFullPathName().toStdString();
+    const auto catalog = example.getChildFile ("stage-left-catalog.tsv").getFullPathName().toStdString();
+    const auto cache = example.getChildFile ("stage-left-reaper.ini").getFullPathName().toStdString();
+
+    struct Case
+    {
+        const char* what;
+        std::vector<std::string> options;   // of the plan and the convert alike
+        std::string input;
+        juce::String refusal;
+        juce::String blockerCode;           // one blocker the lines must hold
+    };
+    const Case cases[] = {
+        { "a plug-in no catalog row proves", { "vorn", "--factory-catalog", "other.tsv" }, "in.ksn",
+          "ERROR   RAPP preflight blocked Vorn output", "strip 0, slot 0 (TestComp)" },
+        // The example's strips are patched: REAPER needs the I/O capacity.
+        { "patched strips without --io", { "reaper", "--profile", "16x8", "--factory-catalog", catalog, "--reaper-cache", cache },
+          stageLeft, "ERROR   RAPP preflight blocked REAPER output", "target.io" },
+    };
+    for (const auto& c : cases)
+    {
+        std::vector<std::string> plan { "--plan" }, convert { "--convert" };
+        plan.insert (plan.end(), c.options.begin(), c.options.end());
+        convert.insert (convert.end(), c.options.begin(), c.options.end());
+        plan.push_back (c.input);
+        convert.insert (convert.end(), { "--output", "out/x" + std::string (c.options[0] == "vorn" ? ".ksn" : ".rpp"), c.input });
+
+        juce::StringArray blockers;
+        for (const auto& line : box.run (plan).outLines())
+            if (line.startsWith ("  BLOCKER "))
+                blockers.add (line);
+        ASSERT_FALSE (blockers.isEmpty()) << c.what;
+        bool named = false;
+        for (const auto& line : blockers)
+            named = named || line.startsWith ("  BLOCKER " + c.blockerCode.paddedRight (' ', 36));
+        EXPECT_TRUE (named) << c.what << "\n" << blockers.joinIntoString ("\n");
+
+        const auto run = box.run (convert);
+        EXPECT_EQ (run.exitCode, 1) << c.what;
+        auto expected = blockers;
+        expected.addArray ({ c.refusal, "" });
+        EXPECT_EQ (run.outLines(), expected) << c.what << "\n" << run.out;
     }
     EXPECT_FALSE (box.work.getChildFile ("out").exists());
     EXPECT_EQ (box.tmpEntries(), 0);

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "readers/ReaperRppReader.h"
+
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <gtest/gtest.h>
@@ -108,6 +110,54 @@ TEST (ExampleScene, ExportWritesWhatTheManifestDigestsAndNeverReplaces)
     EXPECT_EQ (refused.exitCode, 1);
     EXPECT_EQ (refused.outLines()[refused.outLines().size() - 2], "ERROR   refusing partial state export at strip 2, slot 1");
     EXPECT_FALSE (example.tmp.file ("other").exists());
+}
+
+// A user who leaves out the factory catalog: no plug-in is proven available, so the convert
+// writes each inactive (REAPER: bypassed) and names every one, as the plan does.
+TEST (ExampleScene, AConvertNamesThePlugInsItWritesInactive)
+{
+    vorntest::ProgramSandbox box;
+    box.write ("stage-left.ksn", exampleScene.loadFileAsString());
+    box.write ("reaper.ini", juce::File (VORN_EXAMPLES_DIR "/stage-left-reaper.ini").loadFileAsString());
+    box.write ("catalog.tsv", juce::File (VORN_EXAMPLES_DIR "/stage-left-catalog.tsv").loadFileAsString());
+    const std::vector<std::string> options = { "reaper", "--profile", "16x8", "--io", "16x16", "--reaper-cache", "reaper.ini" };
+    const auto run = [&box, &options] (const char* operation, std::vector<std::string> more)
+    {
+        std::vector<std::string> args { operation };
+        args.insert (args.end(), options.begin(), options.end());
+        args.insert (args.end(), more.begin(), more.end());
+        args.push_back ("stage-left.ksn");
+        return box.run (args);
+    };
+    const auto inactive = juce::String::fromUTF8 (u8"최신 factory cache에 없어 inactive로 기록한다");
+    const auto writtenInactive = [&inactive] (const juce::StringArray& lines)
+    {
+        juce::StringArray found;
+        for (const auto& line : lines)
+            if (line.startsWith ("  WARNING strip ") && line.endsWith (inactive))
+                found.add (line);
+        return found;
+    };
+
+    const auto planned = writtenInactive (run ("--plan", {}).outLines());
+    ASSERT_EQ (planned.size(), 2);
+    EXPECT_EQ (planned[0], "  WARNING " + juce::String ("strip 0, slot 0 (FreqShaper)").paddedRight (' ', 36) + inactive);
+
+    const auto converted = run ("--convert", { "--output", "stage-left.rpp" });
+    ASSERT_EQ (converted.exitCode, 0) << converted.out;
+    const auto lines = converted.outLines();
+    EXPECT_EQ (writtenInactive (lines), planned) << converted.out;
+    // Beside the count of unavailable plug-ins.
+    EXPECT_EQ (lines.indexOf (planned[1]) + 1, lines.indexOf ("UNAVAILABLE_PLUGINS 2")) << converted.out;
+    // The Kick's FreqShaper, active in the scene, is written switched off.
+    const auto written = vornconv::readReaperRpp (box.work.getChildFile ("stage-left.rpp"));
+    ASSERT_EQ (written.session.strips.size(), 16);
+    EXPECT_TRUE (written.session.strips[0].plugins[0].bypassed);
+
+    // With the catalog, nothing is written inactive and no line says so.
+    const auto proven = run ("--convert", { "--factory-catalog", "catalog.tsv", "--output", "proven.rpp" });
+    ASSERT_EQ (proven.exitCode, 0) << proven.out;
+    EXPECT_TRUE (writtenInactive (proven.outLines()).isEmpty()) << proven.out;
 }
 
 } // namespace

@@ -42,7 +42,7 @@ TEST (HostTable, WritersNeverMeetAMissingProfileOrCatalog)
     for (const auto& host : app::hostFormats())
     {
         // A host shaped by the profile needs it, and so does the state probe.
-        if (! host.descriptor().capacity.fixed || host.writeStateProbe != nullptr)
+        if (! host.descriptor().capacity.fixed || host.makeStateProbe != nullptr)
             EXPECT_TRUE (host.optionRefusal (host, {}).isNotEmpty()) << host.targetWord;
         if (host.needsPluginCatalog)
         {

@@ -31,6 +31,8 @@ struct Files
 const char* const writerNote = "WARNING    exact converter reread passed for REAPER cache-verified multi-CID reaper-7.65-native-v1; host load pending";
 // The probe session carries no audio setup of its own.
 const juce::String noRateNote = juce::String::fromUTF8 (u8"WARNING    source sample rate가 없어 REAPER profile 설정을 유지했다");
+// The plug-in no catalog row makes available, which the output holds inactive (bypassed).
+const juce::String writtenInactive = juce::String::fromUTF8 (u8"  WARNING strip 0, slot 0 (Pro-Q 4)           최신 factory cache에 없어 inactive로 기록한다");
 
 } // namespace
 
@@ -49,9 +51,9 @@ TEST (ReaperConvert, ConvertAndStateProbeWriteVerifiedProjects)
         { "convert", {}, true, "CANDIDATE  ", { writerNote } },
         { "slot probe", { "--reaper-state-probe", "0:0" }, true, "STATE PROBE  ", { writerNote, noRateNote } },
         { "normalized probe", { "--reaper-normalized-probe" }, true, "STATE PROBE  ", { writerNote, noRateNote } },
-        { "unavailable plug-in", {}, false, "CANDIDATE  ", { writerNote, "UNAVAILABLE_PLUGINS 1" } },
+        { "unavailable plug-in", {}, false, "CANDIDATE  ", { writerNote, writtenInactive, "UNAVAILABLE_PLUGINS 1" } },
         { "probe keeps the source's unavailable count", { "--reaper-normalized-probe" }, false, "STATE PROBE  ",
-          { writerNote, noRateNote, "UNAVAILABLE_PLUGINS 1" } },
+          { writerNote, noRateNote, writtenInactive, "UNAVAILABLE_PLUGINS 1" } },
     };
     int n = 0;
     for (const auto& c : cases)
@@ -124,15 +126,29 @@ TEST (ReaperConvert, RealCachesAndARealTemplateThroughTheProgram)
         EXPECT_EQ (vorntest::stringOf (read.session.strips[0].plugins[0].state.component), "COMP");
     }
 
-    // A cache from REAPER 6.05 to 6.13 has no class ids at all: the refusal says so.
+    // A cache of REAPER 5 (or of an early REAPER 6) has no class ids at all: the refusal says so,
+    // without naming versions the file cannot tell.
     cache.replaceWithText ("[vstcache]\nFabFilter_Pro-Q_4.vst3=0000000000000000,934538646,Pro-Q 4 (FabFilter)\n");
-    const auto old = vorntest::invoke ({ "--plan", "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
-                                         "--reaper-cache", cache.getFullPathName(), f.input.getFullPathName() });
-    EXPECT_EQ (old.status, 1);
-    ASSERT_GE (old.lines.size(), 2);
-    EXPECT_EQ (old.lines[0], "ERROR   REAPER VST cache has no entries matching the module index");
-    EXPECT_EQ (old.lines[1], "ERROR   no .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
-                             " rescan the plug-ins in a newer REAPER");
+    const auto plan = [&] (const juce::File& reaperCache)
+    {
+        return vorntest::runVornconvBinary ({ "--plan", "reaper", "--profile", "1x1", "--factory-catalog",
+                                              f.catalog.getFullPathName().toStdString(), "--reaper-cache",
+                                              reaperCache.getFullPathName().toStdString(), f.input.getFullPathName().toStdString() });
+    };
+    const auto old = plan (cache);
+    EXPECT_EQ (old.exitCode, 1);
+    EXPECT_EQ (old.outLines(), juce::StringArray ({ "ERROR   REAPER VST cache has no entries matching the module index",
+                                               "ERROR   no .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved"
+                                               " it recorded none; rescan the plug-ins in a newer REAPER" }));
+
+    // REAPER's AudioUnit cache given in its place is refused as what it is. Its rows are keyed by
+    // the component's "maker: name"; their values are not read.
+    const auto auCache = f.folder.file ("reaper-auplugins64.ini");
+    auCache.replaceWithText ("[auplugins]\nApple: AUDelay=\nBABY Audio: Transit 2=\nNative Instruments: Kontakt=<inst>\n");
+    const auto au = plan (auCache);
+    EXPECT_EQ (au.exitCode, 1);
+    EXPECT_EQ (au.outLines(), juce::StringArray ("ERROR   REAPER cache " + auCache.getFullPathName() + " is REAPER's AudioUnit plug-in"
+                                            " cache, not its VST cache: --reaper-cache takes the VST cache (reaper-vstplugins64.ini)"));
 }
 
 TEST (ReaperConvert, AnAudioUnitEditedInReaperIsCarried)
@@ -176,4 +192,94 @@ TEST (ReaperConvert, AnAudioUnitEditedInReaperIsCarried)
     juce::StringArray plainBody;
     vornconv::appendReaperBase64Lines (plainBody, plain, "");
     EXPECT_TRUE (output.loadFileAsString().contains (plainBody[0])) << output.loadFileAsString();
+}
+
+namespace
+{
+
+// The one-track project with its plug-in's state in another wrapper.
+juce::String withWrapper (const juce::MemoryBlock& wrapper)
+{
+    const auto plain = vorntest::makeWrapper (934538646u, 2, 2, 0, "COMP", "CONT", vorntest::programTail());
+    const auto text = vorntest::oneTrackProject (cid);
+    const auto line = juce::Base64::toBase64 (plain.getData(), plain.getSize());
+    EXPECT_TRUE (text.contains (line));
+    return text.replace (line, juce::Base64::toBase64 (wrapper.getData(), wrapper.getSize()));
+}
+
+juce::StringArray linesStarting (const juce::StringArray& lines, const juce::String& start)
+{
+    juce::StringArray found;
+    for (const auto& line : lines)
+        if (line.startsWith (start))
+            found.add (line);
+    return found;
+}
+
+} // namespace
+
+// A plug-in whose state its reader refused for its pin map (a mono output fanned to both
+// channels) blocks for that reason, in the reader's words, not for a missing stream.
+TEST (ReaperConvert, APlanBlocksASlotForTheReasonItsStateWasRefused)
+{
+    Files f;
+    const auto fanned = vorntest::makeWrapperWithMasks (934538646u, { 1 }, { 3 }, 0, "COMP", "CONT", vorntest::programTail());
+    f.input.replaceWithText (withWrapper (fanned));
+    const auto read = vornconv::readReaperRpp (f.input);
+    ASSERT_EQ (read.session.strips.size(), 1);
+    ASSERT_TRUE (read.session.strips[0].plugins[0].state.component.isEmpty());
+    juce::String reason;
+    for (const auto& note : read.session.notes)
+        if (note.code == "plugin[0:0].state" && note.fidelity == vornconv::Fidelity::dropped)
+            reason = note.text;
+    ASSERT_TRUE (reason.isNotEmpty());
+
+    const juce::StringArray options { "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                      "--reaper-cache", f.cache.getFullPathName() };
+    auto plan = juce::StringArray ("--plan");
+    plan.addArray (options);
+    plan.add (f.input.getFullPathName());
+    const auto planned = vorntest::invoke (plan);
+    EXPECT_EQ (planned.status, 1);
+    const auto slotBlockers = linesStarting (planned.lines, "  BLOCKER strip 0, slot 0 ");
+    ASSERT_EQ (slotBlockers.size(), 1) << planned.lines.joinIntoString ("\n");
+    EXPECT_EQ (slotBlockers[0].substring (46), reason);
+
+    // The convert refuses for the same reason, before it says so.
+    auto convert = juce::StringArray ("--convert");
+    convert.addArray (options);
+    convert.addArray ({ "--output", f.folder.file ("fanned.rpp").getFullPathName(), f.input.getFullPathName() });
+    const auto converted = vorntest::invoke (convert);
+    EXPECT_EQ (converted.status, 1);
+    EXPECT_TRUE (converted.lines.contains (slotBlockers[0])) << converted.lines.joinIntoString ("\n");
+    EXPECT_FALSE (f.folder.file ("fanned.rpp").exists());
+}
+
+// A project REAPER saved itself is read, but its plan says in plain words why it does not
+// convert, once; a project the converter wrote has no such line.
+TEST (ReaperConvert, AProjectReaperSavedItselfSaysWhyItIsNotConverted)
+{
+    Files f;
+    const auto saved = f.folder.file ("saved.rpp");
+    saved.replaceWithText (vorntest::hostSavedProject (cid));
+    const juce::String line = "  BLOCKER source.reaperSaved                  a project REAPER itself saved, without this converter's "
+                              "track ids and markers, is read, reported and exported, but not converted: only projects this "
+                              "converter wrote convert back";
+    for (const auto* target : { "vorn", "reaper" })
+    {
+        const auto plan = vorntest::invoke ({ "--plan", target, "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                              "--reaper-cache", f.cache.getFullPathName(), saved.getFullPathName() });
+        EXPECT_EQ (plan.status, 1) << target;
+        const auto blockers = linesStarting (plan.lines, "  BLOCKER ");
+        ASSERT_GE (blockers.size(), 3) << plan.lines.joinIntoString ("\n");
+        EXPECT_TRUE (blockers.indexOf (line) > blockers.indexOf (linesStarting (blockers, "  BLOCKER source.stripCoverage ")[0]))
+            << plan.lines.joinIntoString ("\n");
+        EXPECT_EQ (linesStarting (plan.lines, "  BLOCKER source.reaperSaved ").size(), 1) << target;
+        EXPECT_EQ (linesStarting (plan.lines, "  BLOCKER source.reaperSaved "), juce::StringArray (line));
+    }
+
+    const auto own = vorntest::invoke ({ "--plan", "reaper", "--profile", "1x1", "--factory-catalog", f.catalog.getFullPathName(),
+                                         "--reaper-cache", f.cache.getFullPathName(), f.input.getFullPathName() });
+    EXPECT_EQ (own.status, 0) << own.lines.joinIntoString ("\n");
+    EXPECT_TRUE (linesStarting (own.lines, "  BLOCKER ").isEmpty());
 }

@@ -101,10 +101,13 @@ std::string stateLines (const juce::MemoryBlock& data)
     return out;
 }
 
-std::string auBlock (int fx, const std::string& header, const char* type, const char* subtype, const juce::MemoryBlock& wrapper)
+// An AU block as REAPER saves it: the display name and the component's name (header), REAPER's
+// preset name (preset, often empty), then the type, subtype and manufacturer codes.
+std::string auBlock (int fx, const std::string& header, const char* type, const char* subtype, const juce::MemoryBlock& wrapper,
+                     const std::string& preset = "")
 {
-    return "      BYPASS 0 0 0\n      <AU " + header + " \"\" " + std::to_string (vorntest::fourCc (type)) + " "
-         + std::to_string (vorntest::fourCc (subtype)) + " " + std::to_string (vorntest::fourCc ("Acme")) + " 0\n"
+    return "      BYPASS 0 0 0\n      <AU " + header + " \"" + preset + "\" " + std::to_string (vorntest::fourCc (type)) + " "
+         + std::to_string (vorntest::fourCc (subtype)) + " " + std::to_string (vorntest::fourCc ("Acme")) + "\n"
          + stateLines (wrapper) + "      >\n      FLOATPOS 0 0 0 0\n      FXID {5E1C0A11-0000-4000-8000-00000000000"
          + std::to_string (fx) + "}\n";
 }
@@ -125,7 +128,7 @@ TEST (ReaperDump, AudioUnitsOfARealProjectThroughTheProgram)
         "<REAPER_PROJECT 0.1 \"6.81/OSX64\" 1700000000\n  SAMPLERATE 48000 0 0\n"
         "  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Keys\n    NCHAN 34\n    <FXCHAIN\n      SHOW 0\n"
         + auBlock (1, "\"AUi: Synth One (Acme) (34ch)\" \"Acme: Synth One\"", "aumu", "Syn1",
-                   makeAudioUnitWrapper ({}, sequentialMasks (34), synth, "Freeze 1"))
+                   makeAudioUnitWrapper ({}, sequentialMasks (34), synth, "Freeze 1"), "Freeze 1")
         + auBlock (2, "\"AU: Comp Two (Acme)\" \"Acme: Comp Two\"", "aufx", "Cmp2",
                    makeAudioUnitWrapper ({ 1, 2, 0, 0 }, sequentialMasks (2), comp))
         + "    >\n  >\n"
@@ -147,7 +150,9 @@ TEST (ReaperDump, AudioUnitsOfARealProjectThroughTheProgram)
     EXPECT_TRUE (hasLineContaining (lines, row (0, "Bus Three", "opaque  split=NO raw="))) << dump.out;
     // Note rows: the grade in 9 columns, the code in 22, the text.
     EXPECT_TRUE (lines.contains ("  APPROX   plugin[0:0].presetNameREAPER preset name \"Freeze 1\" is not carried")) << dump.out;
-    EXPECT_TRUE (lines.contains ("  DROPPED  plugin[1:0].state     REAPER AudioUnit pin-map is not the observed sequential topology")) << dump.out;
+    EXPECT_TRUE (lines.contains ("  DROPPED  plugin[1:0].state     REAPER AudioUnit pin-map is not the observed sequential topology:"
+                                 " Bus Three, input pin 1 is fed by channel 3, input pin 2 is fed by channel 4, output pin 1 feeds"
+                                 " channel 3, output pin 2 feeds channel 4 (pins and track channels count from 1)")) << dump.out;
 
     // The report lists each plug-in by its identity; the routed one is named too.
     const auto report = vorntest::runVornconvBinary ({ "--session-report", "live.rpp" }, tmp.path());
@@ -179,4 +184,80 @@ TEST (ReaperDump, AudioUnitsOfARealProjectThroughTheProgram)
     EXPECT_EQ ((juce::int64) routed["uniqueId"], (juce::int64) (juce::int32) (vorntest::fourCc ("aufx") ^ vorntest::fourCc ("Bus3") ^ vorntest::fourCc ("Acme")));
     EXPECT_TRUE ((bool) routed["coverage"]["identity"]);
     EXPECT_FALSE ((bool) routed["coverage"]["state"]);
+}
+
+TEST (ReaperDump, AudioUnitHeadersAreReadByTheirOwnGrammarThroughTheProgram)
+{
+    // The header's type, subtype and manufacturer are its last three fields, whatever the quoted
+    // fields before them hold: REAPER's preset name may be empty (and then leaves no token) or not.
+    const auto plist = vorntest::auClassInfo ("aumf", "Trn2", "B4b1", "<key>data</key><data>AAEC</data>");
+    const auto codes = std::to_string (vorntest::fourCc ("aumf")) + " " + std::to_string (vorntest::fourCc ("Trn2")) + " "
+                     + std::to_string (vorntest::fourCc ("B4b1"));
+    const auto identity = (juce::int64) (juce::int32) (vorntest::fourCc ("aumf") ^ vorntest::fourCc ("Trn2") ^ vorntest::fourCc ("B4b1"));
+    const struct
+    {
+        const char* what;
+        std::string fields;   // what stands between "<AU" and the state lines
+        bool read;
+    } cases[] = {
+        { "a named preset", "\"AU: Transit 2 (BABY Audio)\" \"BABY Audio: Transit 2\" \"T2 addLooperation\" " + codes, true },
+        { "no preset", "\"AU: Transit 2 (BABY Audio)\" \"BABY Audio: Transit 2\" \"\" " + codes, true },
+        { "no component name and no preset", "\"AU: Transit 2 (BABY Audio)\" \"\" \"\" " + codes, true },
+        { "a field after the codes", "\"AU: Transit 2 (BABY Audio)\" \"BABY Audio: Transit 2\" \"\" " + codes + " 0", false },
+        { "two codes", "\"AU: Transit 2 (BABY Audio)\" \"BABY Audio: Transit 2\" \"\" " + std::to_string (vorntest::fourCc ("aumf")) + " "
+                       + std::to_string (vorntest::fourCc ("Trn2")), false },
+    };
+    vorntest::TempFolder tmp;
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        tmp.file ("chain.rpp").replaceWithText (
+            "<REAPER_PROJECT 0.1 \"7.22/macOS-arm64\" 1720000000\n  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Vox\n"
+            "    <FXCHAIN\n      BYPASS 0 0 0\n      <AU " + c.fields + "\n"
+            + stateLines (vorntest::makeAudioUnitWrapper (vorntest::sequentialMasks (2), vorntest::sequentialMasks (2), plist))
+            + "      >\n      FXID {5E1C0A11-0000-4000-8000-000000000001}\n    >\n  >\n>\n");
+
+        const auto dump = vorntest::runVornconvBinary ({ "chain.rpp" }, tmp.path());
+        EXPECT_EQ (dump.exitCode, 0) << dump.out;
+        const auto row = "         [0] " + juce::String ("Transit 2").paddedRight (' ', 34) + juce::String ("BABY Audio").paddedRight (' ', 22) + "AU    ";
+        if (c.read)
+        {
+            EXPECT_TRUE (dump.outLines().contains (row + "audio-unit-plist  split=NO raw=" + juce::String ((int) plist.getSize()) + "B")) << dump.out;
+            EXPECT_FALSE (hasLineContaining (dump.outLines(), "plugin[0:0].state")) << dump.out;
+        }
+        else
+        {
+            EXPECT_TRUE (hasLineContaining (dump.outLines(), row + "opaque")) << dump.out;
+            EXPECT_TRUE (dump.outLines().contains ("  DROPPED  plugin[0:0].state     REAPER AudioUnit identity is malformed")) << dump.out;
+        }
+
+        const auto manifest = vorntest::runVornconvBinary ({ "--manifest", "chain.rpp" }, tmp.path());
+        EXPECT_EQ (manifest.exitCode, 0) << manifest.out;
+        juce::var m;
+        ASSERT_TRUE (juce::JSON::parse (juce::String::fromUTF8 (manifest.out.c_str()), m).wasOk()) << manifest.out;
+        const auto& slot = m["strips"][0]["plugins"][0];
+        EXPECT_EQ (slot["encoding"].toString(), c.read ? "audio-unit-plist" : "opaque");
+        EXPECT_EQ ((juce::int64) slot["uniqueId"], c.read ? identity : 0);
+        EXPECT_EQ ((bool) slot["coverage"]["identity"], c.read);
+        EXPECT_EQ ((bool) slot["coverage"]["state"], c.read);
+    }
+}
+
+TEST (ReaperDump, APinMapNoteNamesThePluginAndItsRoutingThroughTheProgram)
+{
+    // A Waves mono component as REAPER saves it: its one output pin fanned to both track channels.
+    const std::string cid = "5657534331434D6331636F6D70206D6F";
+    const auto wrapper = vorntest::makeWrapperWithMasks (1448297313u, { 1 }, { 3 }, vorntest::reaperMarkerFull, "COMP", "CONT",
+                                                         vorntest::reaperSavedTail());
+    vorntest::TempFolder tmp;
+    tmp.file ("mono.rpp").replaceWithText (
+        "<REAPER_PROJECT 0.1 \"7.22/macOS-arm64\" 1720000000\n  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Vox\n"
+        "    <FXCHAIN\n      BYPASS 0 0 0\n      <VST \"VST3: C1 comp Mono (Waves)\" \"WaveShell1-VST3 15.vst3\" 0 \"\" 1448297313{" + cid + "} \"\"\n"
+        + stateLines (wrapper) + "      >\n      FXID {5E1C0A11-0000-4000-8000-000000000001}\n    >\n  >\n>\n");
+
+    const auto dump = vorntest::runVornconvBinary ({ "mono.rpp" }, tmp.path());
+    EXPECT_EQ (dump.exitCode, 0) << dump.out;
+    EXPECT_TRUE (dump.outLines().contains ("  DROPPED  plugin[0:0].state     REAPER VST3 pin-map is not the observed sequential topology:"
+                                           " C1 comp Mono, output pin 1 feeds channels 1 and 2 (pins and track channels count from 1)"))
+        << dump.out;
 }

@@ -385,8 +385,12 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
 
     const auto blocked = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
     EXPECT_EQ (blocked.exitCode, 1);
-    EXPECT_EQ (blocked.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
-                                             "ERROR   RAPP preflight blocked LiveProfessor output", "" }));
+    // The preflight's reasons come before its refusal.
+    juce::StringArray reasonsFirst ("PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    reasonsFirst.add (juce::String::fromUTF8 (u8"  BLOCKER source                              입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다"));
+    reasonsFirst.add (juce::String::fromUTF8 (u8"  BLOCKER source.stripCoverage                source reader가 의미를 증명하지 못한 필드: route=1"));
+    reasonsFirst.addArray ({ "ERROR   RAPP preflight blocked LiveProfessor output", "" });
+    EXPECT_EQ (blocked.outLines(), reasonsFirst) << blocked.out;
     EXPECT_FALSE (box.work.getChildFile ("out.rack2").exists());
 
     const auto plan = box.run (with ({ "--plan", "liveprofessor", "--profile", "64x8" }, { "one.ksn" }));

@@ -246,8 +246,8 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
 }
 
 // The private copy of a session goes where TMPDIR says: a relative folder lies below the working
-// folder, as for any program, and one that does not exist refuses the read in the product
-// inspection's words (the product is told from that copy) instead of sending the copy elsewhere.
+// folder, as for any program, and one that does not exist refuses the read, naming the copy, the
+// folder and the system's reason, instead of sending the copy elsewhere.
 TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
 {
     vorntest::ProgramSandbox box;
@@ -259,8 +259,8 @@ TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
     }
     ASSERT_TRUE (box.work.getChildFile ("scratch").createDirectory());
     const auto home = "HOME=" + box.home.getFullPathName().toStdString();
-    const juce::String missing = "ERROR   could not distinguish SuperRack Performer from SoundGrid: "
-                                 "Could not create a private Waves source staging directory: No such file or directory";
+    const juce::String missing = "ERROR   could not copy the SuperRack session into the temporary folder "
+                               + box.work.getChildFile ("gone").getFullPathName() + " (TMPDIR): No such file or directory";
     const struct
     {
         const char* what;
@@ -291,6 +291,66 @@ TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
 }
 
 // An interrupted read takes its private copy of the session with it.
+// Every private copy that cannot be made says which copy it was, the temporary folder it was to
+// go below, and the system's reason.
+TEST (SuperRackHostileFiles, AStagingCopyThatCannotBeMadeSaysWhichWhereAndWhy)
+{
+    vorntest::ProgramSandbox box;
+    {
+        vorntest::SprkFixture f ("made.sprk");
+        fillSource (f);
+        f.close();
+        ASSERT_TRUE (f.file.copyFileTo (box.work.getChildFile ("session.sprk")));
+    }
+    {
+        vorntest::SprkFixture base ("tmpl.sprk");
+        vorntest::makeSprkTemplate (base);
+        base.close();
+        ASSERT_TRUE (base.file.copyFileTo (box.work.getChildFile ("template.sprk")));
+    }
+    {
+        vorntest::WavesFixture show ("made.sprk", false);
+        show.close();
+        ASSERT_TRUE (show.file.copyFileTo (box.work.getChildFile ("show.sprk")));
+    }
+    // The example scene with its strips centred, which SuperRack output holds.
+    box.write ("scene.ksn", juce::File (VORN_EXAMPLES_DIR "/stage-left.ksn").loadFileAsString()
+                                .replace ("pan=\"-0.25\"", "pan=\"0.0\"").replace ("pan=\"0.5\"", "pan=\"0.0\""));
+    ASSERT_TRUE (juce::File (VORN_EXAMPLES_DIR "/stage-left-catalog.tsv").copyFileTo (box.work.getChildFile ("catalog.tsv")));
+
+    const auto gone = box.work.getChildFile ("gone").getFullPathName();
+    const auto below = " into the temporary folder " + gone + " (TMPDIR): No such file or directory";
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> args;
+        juce::String error;
+    } cases[] = {
+        { "the SuperRack session read", { "session.sprk" }, "ERROR   could not copy the SuperRack session" + below },
+        { "the Waves source of a selection report", { "--waves-selection-report", "waves-lv1", "show.sprk" },
+          "ERROR   Could not create a private Waves source staging directory in the temporary folder " + gone
+              + " (TMPDIR): No such file or directory" },
+        { "the SuperRack template", { "--convert", "superrack-performer", "--factory-catalog", "catalog.tsv", "--template", "template.sprk",
+                                      "--output", "out.sprk", "scene.ksn" },
+          "ERROR   could not copy the SuperRack template" + below },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto r = vorntest::runProgram (vorntest::vornconvBinary(), c.args, box.work.getFullPathName().toStdString(),
+                                             { "HOME=" + box.home.getFullPathName().toStdString(), "TMPDIR=" + gone.toStdString() });
+        juce::StringArray errors;
+        for (const auto& line : r.outLines())
+            if (line.startsWith ("ERROR"))
+                errors.add (line);
+        EXPECT_EQ (errors, juce::StringArray (c.error)) << r.out;
+        EXPECT_EQ (r.exitCode, 1) << r.out;
+        EXPECT_EQ (r.err, "");
+        EXPECT_FALSE (box.work.getChildFile ("gone").exists());
+        EXPECT_FALSE (box.work.getChildFile ("out.sprk").exists());
+    }
+}
+
 TEST (SuperRackHostileFiles, AnInterruptedReadLeavesNoPrivateCopy)
 {
     vorntest::ProgramSandbox box;

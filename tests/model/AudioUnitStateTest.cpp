@@ -364,6 +364,7 @@ TEST (ReaperAudioUnitWrapper, ShapesOfRealSavesAreReadOrRefusedByTheirPinMaps)
         std::string presetName;
         bool routed;
         juce::uint32 connectedInputs; // 0 when the inputs are routed
+        const char* routing = "";     // where the pins go, for a routed map
     };
     const Case cases[] = {
         { "2 in / 2 out", sequentialMasks (2), sequentialMasks (2), "", false, 2 },
@@ -374,12 +375,14 @@ TEST (ReaperAudioUnitWrapper, ShapesOfRealSavesAreReadOrRefusedByTheirPinMaps)
         { "64 in / 64 out", sequentialMasks (64), sequentialMasks (64), "", false, 64 },
         { "a preset name", sequentialMasks (2), sequentialMasks (2), "Freeze 1", false, 2 },
         { "a preset name in UTF-8", { 1, 2, 0, 0 }, sequentialMasks (2), "No Autogain \xec\xb9\xb4", false, 2 },
-        { "routed to channels 3/4", { 4, 8 }, { 4, 8 }, "", true, 0 },
-        { "routed to channels 9/10", { 0x100, 0x200 }, { 0x100, 0x200 }, "", true, 0 },
-        { "outputs routed only", sequentialMasks (2), { 1, 4 }, "", true, 2 },
-        { "input after an unconnected one", { 1, 0, 4 }, sequentialMasks (2), "", true, 0 },
-        { "an output unconnected", sequentialMasks (2), { 1, 0 }, "", true, 2 },
-        { "mono onto both outputs", sequentialMasks (2), { 3, 2 }, "Default", true, 2 },
+        { "routed to channels 3/4", { 4, 8 }, { 4, 8 }, "", true, 0,
+          "input pin 1 is fed by channel 3, input pin 2 is fed by channel 4, output pin 1 feeds channel 3, output pin 2 feeds channel 4" },
+        { "routed to channels 9/10", { 0x100, 0x200 }, { 0x100, 0x200 }, "", true, 0,
+          "input pin 1 is fed by channel 9, input pin 2 is fed by channel 10, output pin 1 feeds channel 9, output pin 2 feeds channel 10" },
+        { "outputs routed only", sequentialMasks (2), { 1, 4 }, "", true, 2, "output pin 2 feeds channel 3" },
+        { "input after an unconnected one", { 1, 0, 4 }, sequentialMasks (2), "", true, 0, "input pin 2 is fed by no channel" },
+        { "an output unconnected", sequentialMasks (2), { 1, 0 }, "", true, 2, "output pin 2 feeds no channel" },
+        { "mono onto both outputs", sequentialMasks (2), { 3, 2 }, "Default", true, 2, "output pin 1 feeds channels 1 and 2" },
     };
     for (const auto& c : cases)
     {
@@ -388,6 +391,7 @@ TEST (ReaperAudioUnitWrapper, ShapesOfRealSavesAreReadOrRefusedByTheirPinMaps)
         EXPECT_EQ (split.ok, ! c.routed);
         EXPECT_EQ (split.pinMapRouted, c.routed);
         EXPECT_EQ (split.error, c.routed ? juce::String (routedMessage) : juce::String());
+        EXPECT_EQ (split.routing, c.routed ? juce::String (c.routing) + " (pins and track channels count from 1)" : juce::String());
         // Either way the rest of the wrapper was read whole.
         EXPECT_EQ (str (split.plist), str (plist));
         EXPECT_EQ (split.identity.type, fourCc ("aufx"));

@@ -265,20 +265,64 @@ TEST (ReaperVst3State, ShapesOfRealSavesSplitAndRebuild)
     }
 
     // Mono plug-ins map both outputs onto their one channel, others are routed to other track
-    // channels or connect an input after an unconnected one: refused, as every such topology.
+    // channels or connect an input after an unconnected one: refused, as every such topology, and
+    // the refusal says where each pin off its own channel goes (pins and channels from 1).
     using Masks = std::vector<juce::uint64>;
-    const std::pair<Masks, Masks> routed[] = {
-        { sequentialMasks (2), { 0x3, 0x2 } }, { sequentialMasks (2), { 0x2 } }, { sequentialMasks (2), { 1, 0 } },
-        { { 4, 8 }, { 4, 8 } }, { { 0x100, 0x200 }, sequentialMasks (2) }, { { 1, 0, 4 }, sequentialMasks (2) },
-        { { 0, 2 }, sequentialMasks (2) },
+    const struct { Masks inputs, outputs; const char* routing; } routed[] = {
+        { sequentialMasks (2), { 0x3, 0x2 }, "output pin 1 feeds channels 1 and 2" },
+        { sequentialMasks (2), { 0x2 }, "output pin 1 feeds channel 2" },
+        { sequentialMasks (2), { 1, 0 }, "output pin 2 feeds no channel" },
+        { { 4, 8 }, { 4, 8 }, "input pin 1 is fed by channel 3, input pin 2 is fed by channel 4, output pin 1 feeds channel 3,"
+                              " output pin 2 feeds channel 4" },
+        { { 0x100, 0x200 }, sequentialMasks (2), "input pin 1 is fed by channel 9, input pin 2 is fed by channel 10" },
+        { { 1, 0, 4 }, sequentialMasks (2), "input pin 2 is fed by no channel" },
+        { { 0, 2 }, sequentialMasks (2), "input pin 1 is fed by no channel" },
+        { { 0x3 }, { 0x1F, 0x2 }, "input pin 1 is fed by channels 1 and 2, output pin 1 feeds channels 1 to 5" },
+        { sequentialMasks (2), { 0x8000000000000015ull }, "output pin 1 feeds channels 1, 3, 5 and 64" },
+        { { 2, 1, 0, 0 }, { 0xFFFFFFFFFFFFFFFFull, 0 },
+          "input pin 1 is fed by channel 2, input pin 2 is fed by channel 1, output pin 1 feeds channels 1 to 64, output pin 2 feeds no channel" },
+        { sequentialMasks (2), { 2, 4, 8, 16, 32, 64, 128, 256, 512, 1024 },
+          "output pin 1 feeds channel 2, output pin 2 feeds channel 3, output pin 3 feeds channel 4, output pin 4 feeds channel 5,"
+          " output pin 5 feeds channel 6, output pin 6 feeds channel 7, output pin 7 feeds channel 8, output pin 8 feeds channel 9"
+          " and 2 more pins off their own channels" },
+        { sequentialMasks (2), { 2, 4, 8, 16, 32, 64, 128, 256, 512 },
+          "output pin 1 feeds channel 2, output pin 2 feeds channel 3, output pin 3 feeds channel 4, output pin 4 feeds channel 5,"
+          " output pin 5 feeds channel 6, output pin 6 feeds channel 7, output pin 7 feeds channel 8, output pin 8 feeds channel 9"
+          " and 1 more pin off its own channel" },
     };
-    for (const auto& [inputs, outputs] : routed)
+    for (const auto& c : routed)
     {
-        const auto wrapper = makeWrapperWithMasks (id, inputs, outputs, reaperMarkerZero, "C", "", reaperSavedTail());
+        SCOPED_TRACE (c.routing);
+        auto wrapper = makeWrapperWithMasks (id, c.inputs, c.outputs, reaperMarkerZero, "C", "", reaperSavedTail());
+        const auto saved = wrapper;
         PluginState state;
-        juce::String error;
-        EXPECT_FALSE (splitReaperVst3State (wrapper, id, state, error));
+        juce::String error, routing;
+        EXPECT_FALSE (splitReaperVst3State (std::move (wrapper), id, state, error, routing));
         EXPECT_EQ (error, "REAPER VST3 pin-map is not the observed sequential topology");
+        EXPECT_EQ (routing, juce::String (c.routing) + " (pins and track channels count from 1)");
+        EXPECT_EQ (wrapper, saved);
+    }
+
+    // A routed input map followed by an output map that cannot be read: the refusal stays the
+    // input map's, and only the inputs are described.
+    {
+        auto wrapper = makeWrapperWithMasks (id, { 4, 8 }, sequentialMasks (2), reaperMarkerZero, "C", "", reaperSavedTail());
+        setU32 (wrapper, 28, 65);
+        PluginState state;
+        juce::String error, routing;
+        EXPECT_FALSE (splitReaperVst3State (std::move (wrapper), id, state, error, routing));
+        EXPECT_EQ (error, "REAPER VST3 pin-map is not the observed sequential topology");
+        EXPECT_EQ (routing, "input pin 1 is fed by channel 3, input pin 2 is fed by channel 4 (pins and track channels count from 1)");
+    }
+    // A wrapper refused for anything else, or read, has no routing to tell.
+    {
+        PluginState state;
+        juce::String error, routing = "stale";
+        EXPECT_TRUE (splitReaperVst3State (validWrapper(), id, state, error, routing));
+        EXPECT_EQ (routing, "");
+        routing = "stale";
+        EXPECT_FALSE (splitReaperVst3State (validWrapper(), id + 1, state, error, routing));
+        EXPECT_EQ (routing, "");
     }
     // An instrument still needs an output pin.
     PluginState state;

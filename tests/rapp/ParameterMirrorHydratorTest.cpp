@@ -378,7 +378,8 @@ TEST (ParameterMirrorHydration, RefusalsLeaveEarlierSlotsHydrated)
 
         // A probe folder the file system refuses says why.
         setenv ("TMPDIR", box.root.file ("gone").getFullPathName().toRawUTF8(), 1);
-        EXPECT_EQ (box.hydrate (result, stats), "could not create isolated parameter probe directory: No such file or directory");
+        EXPECT_EQ (box.hydrate (result, stats), "could not create isolated parameter probe directory in the temporary folder "
+                                                    + box.root.file ("gone").getFullPathName() + " (TMPDIR): No such file or directory");
         setenv ("TMPDIR", box.tmp.getFullPathName().toRawUTF8(), 1);
         EXPECT_FALSE (box.log.exists());
     }

@@ -590,6 +590,125 @@ TEST (RappConversionPlan, CountersFollowTheSlotChecks)
     }
 }
 
+// A slot whose state cannot be carried is blocked for the reason its reader gave, where it gave
+// one: the DROPPED note on that slot's state.
+TEST (RappConversionPlan, ASlotWhoseStateTheReaderRefusedBlocksWithItsReason)
+{
+    const auto refusedState = [] (Fixture& f, const char* code, Fidelity fidelity = Fidelity::dropped)
+    {
+        f.slot().state.component.reset();
+        f.session().notes.add (fidelity, code, "REAPER VST3 pin-map is not the observed sequential topology");
+    };
+    const auto au = [] (Fixture& f)
+    {
+        f.slot() = auPlugin ("EQ");
+        f.slot().auType = 0;
+        f.session().notes.add (Fidelity::dropped, "plugin[0:0].state", "REAPER AudioUnit identity is malformed");
+    };
+    runTable (targetReaper, {
+        { "the reader's reason", [&] (Fixture& f) { refusedState (f, "plugin[0:0].state"); },
+          { hostLoad, B (eqCode, "REAPER VST3 pin-map is not the observed sequential topology") } },
+        { "an AudioUnit's", au, { hostLoad, B (eqCode, "REAPER AudioUnit identity is malformed") } },
+        { "a note on another slot", [&] (Fixture& f) { refusedState (f, "plugin[0:1].state"); },
+          { hostLoad, B (eqCode, msg::missingComponent) } },
+        { "a note on another strip", [&] (Fixture& f) { refusedState (f, "plugin[1:0].state"); },
+          { hostLoad, B (eqCode, msg::missingComponent) } },
+        { "a note that lost nothing", [&] (Fixture& f) { refusedState (f, "plugin[0:0].state", Fidelity::approx); },
+          { hostLoad, B (eqCode, msg::missingComponent) } },
+        { "no note", [] (Fixture& f) { f.slot().state.component.reset(); }, { hostLoad, B (eqCode, msg::missingComponent) } },
+        { "a reason on two lines stays one", [] (Fixture& f) {
+              f.slot().state.component.reset();
+              f.session().notes.add (Fidelity::dropped, "plugin[0:0].state", "first\nsecond"); },
+          { hostLoad, B (eqCode, "first\\nsecond") } },
+    });
+}
+
+// A REAPER project the reader could not prove to be the converter's own says why its coverage
+// blocks, once, after the coverage blockers.
+TEST (RappConversionPlan, AReaperProjectOfReaperItselfSaysItIsNotConverted)
+{
+    const juce::String saved = "a project REAPER itself saved, without this converter's track ids and markers, is read, "
+                               "reported and exported, but not converted: only projects this converter wrote convert back";
+    const auto reaperSaved = [] (Fixture& f, bool gap)
+    {
+        f.session().sourceFormat = "reaper.rpp";
+        f.session().notes.add (Fidelity::dropped, "reaper.prototype", "not the converter's");
+        f.strip (0).coverage.route = ! gap;
+        f.slot().coverage.mute = ! gap;
+    };
+    runTable (targetVornScene, {
+        { "a project REAPER saved", [&] (Fixture& f) { reaperSaved (f, true); },
+          { B ("source.stripCoverage", u (msg::coveragePrefix) + "route=1"), B ("source.pluginCoverage", u (msg::coveragePrefix) + "mute=1"),
+            B ("source.reaperSaved", saved), hostLoad } },
+        { "nothing unproven", [&] (Fixture& f) { reaperSaved (f, false); }, { hostLoad } },
+        { "another format", [&] (Fixture& f) { reaperSaved (f, true); f.session().sourceFormat = "vorn.ksn"; },
+          { B ("source.stripCoverage", u (msg::coveragePrefix) + "route=1"), B ("source.pluginCoverage", u (msg::coveragePrefix) + "mute=1"),
+            hostLoad } },
+    });
+}
+
+// The warnings a convert prints with what it wrote: those that say what the output holds
+// differently from the source, and no other.
+TEST (RappConversionPlan, WarningsThatChangeTheOutputAreMarked)
+{
+    struct Marked
+    {
+        const char* name;
+        Target target;
+        std::function<void (Fixture&)> change;
+        std::vector<std::string> marked;   // the codes of the marked warnings, in order
+    };
+    const auto unavailable = [] (Fixture& f) { f.slot().inactive = f.slot().unavailable = true; };
+    const Marked cases[] = {
+        { "clean", targetVornScene, [] (Fixture&) {}, {} },
+        { "unavailable, scene", targetVornScene, unavailable, { eqCode.toStdString() } },
+        { "unavailable, Performer", targetSuperRackPerformer, unavailable, { eqCode.toStdString() } },
+        { "unavailable, LiveProfessor", targetLiveProfessor, unavailable, { eqCode.toStdString() } },
+        { "unavailable, REAPER", targetReaper, unavailable, { eqCode.toStdString() } },
+        { "an AudioUnit kept unavailable by Performer", targetSuperRackPerformer, [] (Fixture& f) { f.slot() = auPlugin ("EQ"); },
+          { eqCode.toStdString() } },
+        { "saved snapshots left out", targetVornScene,
+          [] (Fixture& f)
+          {
+              f.session().sourceFormat = "waves.sprk";
+              f.session().sourceApp = "SuperRack Performer";
+              f.session().snapshots.add ({ -1, "Active", {} });
+              f.session().snapshots.add ({ 3, "B", {} });
+          },
+          { "source.snapshots" } },
+        { "what the reader left out", targetVornScene,
+          [] (Fixture& f)
+          {
+              f.session().notes.add (Fidelity::dropped, "ui.channelColour", "colours");
+              f.session().notes.add (Fidelity::dropped, "ui.pluginUndock", "docking");
+              f.session().notes.add (Fidelity::dropped, "dugan.disabled", "printed on its own line");
+          },
+          { "ui.channelColour", "ui.pluginUndock" } },
+        { "a sidechain to verify in the host", targetVornScene,
+          [] (Fixture& f)
+          {
+              f.slot().sidechainSource = 1;
+              f.strip (1).routeInL = 0;
+          },
+          {} },
+    };
+    for (const auto& c : cases)
+    {
+        Fixture f;
+        c.change (f);
+        const auto plan = f.run (c.target);
+        EXPECT_TRUE (plan.canWrite()) << c.name << "\n" << ::testing::PrintToString (issuesOf (plan));
+        std::vector<std::string> marked;
+        for (const auto& issue : plan.issues)
+        {
+            if (issue.changesOutput)
+                marked.push_back (issue.code.toStdString());
+            EXPECT_FALSE (issue.changesOutput && issue.severity == severityBlocker) << c.name;
+        }
+        EXPECT_EQ (marked, c.marked) << c.name;
+    }
+}
+
 TEST (RappConversionPlan, PrintableParts)
 {
     EXPECT_EQ (formatIssueLine ({ severityWarning, "target.hostLoad", "m" }),

@@ -272,8 +272,12 @@ TEST (Vst3ReaperCache, LineTable)
     const auto line = [&] (const juce::String& id, const juce::String& cid, const juce::String& name)
     { return key + "=00A1B2C3D4E5F600," + id + "{" + cid + "," + name + "\n"; };
     const juce::String none = "REAPER VST cache has no entries matching the module index";
-    const juce::String noClassIds = "no .vst3 row of this REAPER VST cache carries a class id (REAPER 6.05 to 6.13 saved none):"
-                                    " rescan the plug-ins in a newer REAPER";
+    const juce::String noClassIds = "no .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved it recorded"
+                                    " none; rescan the plug-ins in a newer REAPER";
+    vorntest::TempFolder temp;
+    const auto file = temp.file ("reaper.ini");
+    const juce::String audioUnits = "REAPER cache " + file.getFullPathName() + " is REAPER's AudioUnit plug-in cache, not its VST"
+                                    " cache: --reaper-cache takes the VST cache (reaper-vstplugins64.ini)";
     const juce::String badRow = "invalid REAPER VST3 cache row: " + key;
     const juce::String badIdentity = "invalid REAPER VST3 identity row: " + key;
 
@@ -285,6 +289,13 @@ TEST (Vst3ReaperCache, LineTable)
         { key + "=00A1\n" + key + "=00A1,\n" + key + "=00A1,123\n", none + "\n" + noClassIds },   // unscanned lines
         { "[vstcache]\nOld.dll=00,5{" + cidB + ",VST2\n" + key + "=00A1B2C3D4E5F600,1397572658,Comp (Maker)\n", none + "\n" + noClassIds },
         { "=0,1{" + cidA + ",x\n", none },
+        // REAPER's AudioUnit cache: told by its section or by rows keyed "maker: name".
+        { "[auplugins]\nApple: AUDelay=\nBABY Audio: Transit 2=<inst>\n", audioUnits },
+        { "[AUPLUGINS_ARM64]\n", audioUnits },
+        { "Apple: AUDelay=\nWaves: C1 comp Mono=00\n", audioUnits },
+        { "[vstcache]\n", none },
+        { "[vstcache]\nApple: AUDelay=\nreaeq.dll=00,1\n", none },
+        { "[auplugins]\n" + key + "=00A1B2C3D4E5F600,1397572658,Comp (Maker)\n", none + "\n" + noClassIds },
         { line ("123", cidA.dropLastCharacters (1), "Comp"), badRow },
         { line ("123", cidA, "").trimEnd().dropLastCharacters (1) + "\n", badRow },  // no comma after the CID
         { key + "=00,{" + cidA + ",Comp\n", badRow },
@@ -299,10 +310,8 @@ TEST (Vst3ReaperCache, LineTable)
         { line ("123", cidA, "Comp") + line ("123", cidA.toLowerCase(), "Comp"), {} },
     };
 
-    vorntest::TempFolder temp;
     for (const auto& c : cases)
     {
-        const auto file = temp.file ("reaper.ini");
         ASSERT_TRUE (file.replaceWithText (c.text));
         Vst3ModuleIndex index;
         juce::String error;

@@ -392,7 +392,9 @@ TEST (ReaperRppReader, AudioUnitWrappersAsReaperSavesThem)
     using vorntest::sequentialMasks;
     const auto identity = fourCc ("aufx") ^ fourCc ("Satt") ^ fourCc ("Acme");
     const auto routedWrapper = makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, auPlist());
-    const juce::String routedText = "REAPER AudioUnit pin-map is not the observed sequential topology";
+    // A refused routing names the plug-in and where its pins go.
+    const juce::String routedText = "REAPER AudioUnit pin-map is not the observed sequential topology: Satt, ";
+    const juce::String numbering = " (pins and track channels count from 1)";
 
     struct Case
     {
@@ -416,9 +418,12 @@ TEST (ReaperRppReader, AudioUnitWrappersAsReaperSavesThem)
         { "a preset name with a line break", withState (makeAudioUnitWrapper ({}, sequentialMasks (2), auPlist(), "No\nAutogain"),
                                                           "<AU \"AUi: Satt (Acme)\""),
           1, true, "plugin[0:1].presetName", Fidelity::approx, "REAPER preset name \"No Autogain\" is not carried", true },
-        { "routed to channels 3/4", withState (routedWrapper), 2, false, "plugin[0:1].state", Fidelity::dropped, routedText, true },
+        { "routed to channels 3/4", withState (routedWrapper), 2, false, "plugin[0:1].state", Fidelity::dropped,
+          routedText + "input pin 1 is fed by channel 3, input pin 2 is fed by channel 4, output pin 1 feeds channel 3,"
+                       " output pin 2 feeds channel 4" + numbering, true },
         { "routed instrument", withState (makeAudioUnitWrapper ({}, { 0x100, 0x200 }, auPlist(), "Freeze 1"), "<AU \"AUi: Satt (Acme)\""),
-          2, false, "plugin[0:1].state", Fidelity::dropped, routedText, true },
+          2, false, "plugin[0:1].state", Fidelity::dropped,
+          routedText + "output pin 1 feeds channel 9, output pin 2 feeds channel 10" + numbering, true },
         { "routed, and the property list names other codes", withState (makeAudioUnitWrapper ({ 4, 8 }, { 4, 8 }, auPlist ("Bcme"))),
           2, false, "plugin[0:1].state", Fidelity::dropped, "REAPER AudioUnit header identity does not match the property list", false },
         { "preset name without its NUL", [&] {
@@ -582,7 +587,8 @@ TEST (ReaperRppReader, ProjectShapedLikeReaperSavesItReadsAsPartial)
     EXPECT_EQ (s.sourceVersion, "7.22/macOS-arm64");
     EXPECT_EQ (s.sampleRate, 44100.0);
     EXPECT_EQ (noteCodes (s), juce::StringArray ({ "plugin[0:5].state", "track.timeline", "reaper.prototype" }));
-    EXPECT_EQ (noteText (s, "plugin[0:5].state"), "REAPER VST3 pin-map is not the observed sequential topology");
+    EXPECT_EQ (noteText (s, "plugin[0:5].state"), "REAPER VST3 pin-map is not the observed sequential topology: Soundboard,"
+                                                   " output pin 1 feeds channels 1 and 2 (pins and track channels count from 1)");
     ASSERT_EQ (s.strips.size(), 2);
 
     const auto& vox = s.strips.getReference (0);

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "model/ParameterSnapshot.h"
+#include "model/RackSemanticCompare.h"
 #include "model/Vst3State.h"
 #include "readers/VornKsnReader.h"
 
@@ -396,4 +397,44 @@ TEST (VornKsnReader, LargeStatesReadTheSameHoweverTheyAreSpelled)
     ASSERT_TRUE (described.ok) << described.error;
     EXPECT_TRUE (described.session.strips[0].plugins[0].descriptionXml.contains ("pluginState=\"" + state + "\""));
     EXPECT_EQ (described.session.strips[0].plugins[0].state.component, slot.state.component);
+}
+
+// The three roads into a scene read the same: of a file, of bytes, and of bytes the read may
+// overwrite (a document proven before it is written), for a scene, a broken one and bytes that
+// are no text.
+TEST (VornKsnReader, BytesItMayOverwriteReadAsTheFileReads)
+{
+    const auto scene = canonicalScene();
+    const auto state = vst3State ("abc", "xy");
+    const auto broken = edited (scene, state, state.substring (0, 40) + "!" + state.substring (41));
+    const std::string notText ("<VornLiveScene\xC0\xAF/>");
+    struct Case { const char* what; std::string bytes; };
+    const Case cases[] = {
+        { "a scene", scene.toStdString() },
+        { "a broken state", broken.toStdString() },
+        { "bytes that are no text", notText },
+        { "a NUL byte", std::string ("<VornLiveScene\0/>", 17) },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const SceneFile file (scene);
+        const auto& name = file.file;
+        const auto fromBytes = readVornKsnBytes (name, c.bytes);
+        auto writable = c.bytes + '!';   // the byte after them is the read's to write
+        bool released = false;
+        const auto taken = readVornKsnDocument (name, writable.data(), c.bytes.size(), [&released] { released = true; });
+        EXPECT_EQ (taken.ok, fromBytes.ok);
+        EXPECT_EQ (taken.status, fromBytes.status);
+        EXPECT_EQ (taken.error, fromBytes.error);
+        EXPECT_TRUE (compareRackSemantics (fromBytes.session, taken.session).isExact());
+        // Text the read could take lets its bytes go; bytes that are no text are refused at once.
+        EXPECT_EQ (released, c.what == std::string ("a scene") || c.what == std::string ("a broken state"));
+        if (c.what == std::string ("a scene"))
+        {
+            ASSERT_TRUE (taken.isComplete()) << taken.error;
+            EXPECT_EQ (taken.session.strips[0].plugins[0].state.component, bytesOf ("abc"));
+            EXPECT_TRUE (compareRackSemantics (readVornKsn (name).session, taken.session).isExact());
+        }
+    }
 }

@@ -71,9 +71,15 @@ TEST (BundleWalk, ScanAllCountsAttemptsSuccessesAndFailures)
     EXPECT_EQ (run.exitCode, 1);
     EXPECT_EQ (splitLines (run.err).back(), "SCAN_SUMMARY\tattempted=1\tsucceeded=0\tfailed=1");
 
-    settings.roots = { (dir.path / "absent").string() };
+    // Nothing found: every folder searched is named, with why it gave nothing.
+    fs::create_directories (dir.path / "empty" / "sub");
+    { std::ofstream (dir.path / "file") << "x"; }
+    settings.roots = { (dir.path / "absent").string(), (dir.path / "empty").string(), (dir.path / "file").string() };
     run = runInProcess ({ "--all" }, settings);
     EXPECT_EQ (run.exitCode, 1);
     EXPECT_EQ (run.out, "");
-    EXPECT_EQ (run.err, "SCAN_SUMMARY\tattempted=0\tsucceeded=0\tfailed=0\n");
+    EXPECT_EQ (run.err, "ERROR\t\"" + (dir.path / "absent").string() + "\"\tno VST3 bundle found: the folder does not exist\n"
+                        "ERROR\t\"" + (dir.path / "empty").string() + "\"\tno VST3 bundle found in this folder or below it\n"
+                        "ERROR\t\"" + (dir.path / "file").string() + "\"\tno VST3 bundle found: not a directory\n"
+                        "SCAN_SUMMARY\tattempted=0\tsucceeded=0\tfailed=0\n");
 }

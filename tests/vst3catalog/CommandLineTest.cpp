@@ -1,5 +1,7 @@
 #include "CatalogTestSupport.h"
 
+#include "vst3catalog/BundleWalk.h"
+
 using namespace catalogtest;
 
 namespace
@@ -28,8 +30,36 @@ TEST (CatalogCommandLine, UsageAndExitCodes)
     // Anything else is a list of bundles: "--help" among others is just a missing bundle.
     const ToolRun run = runInProcess ({ "--help", "-h" });
     EXPECT_EQ (run.exitCode, 1);
-    EXPECT_NE (run.err.find ("ERROR\t\"--help\"\tisolation reader failed\n"), std::string::npos) << run.err;
-    EXPECT_NE (run.err.find ("ERROR\t\"-h\"\tisolation reader failed\n"), std::string::npos) << run.err;
+    EXPECT_EQ (run.err, "ERROR\t\"--help\"\tbundle does not exist\nERROR\t\"-h\"\tbundle does not exist\n");
+}
+
+TEST (CatalogCommandLine, APathThatIsNoBundleIsToldAsSuchThroughTheProgram)
+{
+    // No child is started for it, so there is no reader failure to report, only the cause.
+    TempDir dir;
+    const std::string good = makeBundle (dir.path, "Good.vst3", "v1");
+    const std::string missing = (dir.path / "Missing.vst3").string();
+    const std::string file = (dir.path / "File.vst3").string();
+    { std::ofstream (file) << "x"; }
+    const ToolRun run = runProcess (VORNVST3CATALOG_BIN, { missing, good, file });
+    EXPECT_EQ (run.exitCode, 1);
+    EXPECT_EQ (run.out, alphaRow + good + "\n");
+    EXPECT_EQ (run.err, "ERROR\t\"" + missing + "\"\tbundle does not exist\nERROR\t\"" + file + "\"\tbundle is not a directory\n");
+}
+
+TEST (CatalogCommandLine, AScanThatFindsNothingNamesTheFoldersItSearchedThroughTheProgram)
+{
+    const auto roots = vornconv::vst3catalog::defaultScanRoots();
+    const ToolRun run = runProcess (VORNVST3CATALOG_BIN, { "--all" });
+    const auto lines = splitLines (run.err);
+    ASSERT_FALSE (lines.empty());
+    if (lines.back().rfind ("SCAN_SUMMARY\tattempted=0\t", 0) != 0)
+        GTEST_SKIP() << "this machine has VST3 bundles installed";
+    EXPECT_EQ (run.exitCode, 1);
+    EXPECT_EQ (run.out, "");
+    ASSERT_EQ (lines.size(), roots.size() + 1) << run.err;
+    for (size_t i = 0; i < roots.size(); ++i)
+        EXPECT_EQ (lines[i].rfind ("ERROR\t\"" + roots[i] + "\"\tno VST3 bundle found", 0), 0u) << lines[i];
 }
 
 TEST (CatalogCommandLine, BundlesAreReadInOrderAndACrashCostsOnlyItsOwnRows)
@@ -72,7 +102,7 @@ TEST (CatalogCommandLine, ChildModeKeepsPluginOutputOffTheRows)
     run = runProcess (VORNVST3CATALOG_BIN, { "--one", (dir.path / "None.vst3").string() });
     EXPECT_EQ (run.exitCode, 1);
     EXPECT_EQ (run.out, "");
-    EXPECT_EQ (run.err, "ERROR\t\"" + (dir.path / "None.vst3").string() + "\"\tmissing Contents/x86_64-linux binary\n");
+    EXPECT_EQ (run.err, "ERROR\t\"" + (dir.path / "None.vst3").string() + "\"\tbundle does not exist\n");
 }
 
 TEST (CatalogCommandLine, RowsThatCannotBeWrittenAreAnErrorAndEndTheRun)

@@ -145,7 +145,9 @@ TEST (IsolatedReader, BundleLayoutProblems)
 
     const struct { std::string bundle; std::string childError; } failures[] = {
         { makeBundle (dir.path, "Empty.vst3", ""), "\tmissing Contents/x86_64-linux binary" },
-        { (dir.path / "Absent.vst3").string(), "\tmissing Contents/x86_64-linux binary" },
+        { (dir.path / "Absent.vst3").string(), "\tbundle does not exist" },
+        { [&] { std::ofstream (dir.path / "File.vst3") << "x"; return (dir.path / "File.vst3").string(); }(), "\tbundle is not a directory" },
+        { (dir.path / "File.vst3" / "Inner.vst3").string(), "\tbundle does not exist" },
         { makeBundle (dir.path, "Tab\tName.vst3", "ok"),
           "\tbundle path contains TAB, CR, LF, trailing whitespace or invalid UTF-8" },
     };

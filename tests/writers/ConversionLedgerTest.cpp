@@ -97,10 +97,10 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
         { "vendors lost", targetLiveProfessor,
           [] (RackSession& s) { slotOf (s, 0, 0).vendor = slotOf (s, 1, 1).vendor = {}; },
           { { "ledger.slot.vendor", Fidelity::dropped,
-              utf8 (u8"2 plug-ins: vendor not carried — LiveProfessor projects store no vendor (first: strip 1, slot 1, FabFilter)") } } },
+              utf8 (u8"2 plug-ins: vendor not carried — LiveProfessor projects store no vendor (first: strip 0, slot 0, FabFilter)") } } },
         { "a name replaced", targetVornScene, [] (RackSession& s) { slotOf (s, 1, 1).name = "EQ Test"; },
           { { "ledger.slot.name", Fidelity::approx,
-              utf8 (u8"1 plug-in: name replaced — Vorn Live scenes hold another value (first: strip 2, slot 2, Pro-Q 3 → EQ Test)") } } },
+              utf8 (u8"1 plug-in: name replaced — Vorn Live scenes hold another value (first: strip 1, slot 1, Pro-Q 3 → EQ Test)") } } },
         { "a vendor lost and one filled in", targetVornScene,
           [] (RackSession& s)
           {
@@ -109,7 +109,7 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
           },
           { { "ledger.slot.vendor", Fidelity::dropped,
               utf8 (u8"2 plug-ins: vendor not carried or replaced — Vorn Live scenes store no vendor or another value "
-                    u8"(first: strip 1, slot 1, FabFilter)") } } },
+                    u8"(first: strip 0, slot 0, FabFilter)") } } },
         { "the session's fields", targetReaper,
           [] (RackSession& s)
           {
@@ -130,7 +130,7 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
               s.strips.add (vorntest::strip (2, "Ch 3"), vorntest::strip (3, "Ch 4"));
           },
           { { "ledger.strips", Fidelity::dropped,
-              utf8 (u8"strips: 1 not carried, 2 added — Vorn Live scenes hold 3 strips where the source has 2 (first: strip 2, Snare)") } } },
+              utf8 (u8"strips: 1 not carried, 2 added — Vorn Live scenes hold 3 strips where the source has 2 (first: strip 1, Snare)") } } },
         { "colours: one lost, one filled in", targetLiveProfessor,
           [] (RackSession& s)
           {
@@ -140,7 +140,17 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
           },
           { { "ledger.strip.colour", Fidelity::dropped,
               utf8 (u8"2 strips: colour not carried or replaced — LiveProfessor projects store no colour or another value "
-                    u8"(first: strip 1, ff3366cc)") } } },
+                    u8"(first: strip 0, ff3366cc)") } } },
+        // A REAPER project can hold a colour, but every track is the profile's, with its colour.
+        { "colours of REAPER tracks: the profile's", targetReaper,
+          [] (RackSession& s)
+          {
+              s.strips.getReference (0).hasColour = false;
+              s.strips.getReference (1).hasColour = true;
+              s.strips.getReference (1).colour = 0x01004060u;
+          },
+          { { "ledger.strip.colour", Fidelity::dropped,
+              utf8 (u8"2 strips: colour not carried or replaced — REAPER output keeps the profile's colour (first: strip 0, ff3366cc)") } } },
         { "a field the output's reader does not prove is lost; a proven one replaced", targetSuperRackPerformer,
           [] (RackSession& s)
           {
@@ -150,16 +160,16 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
               s.strips.getReference (1).muted = true;
           },
           { { "ledger.strip.outputGainDb", Fidelity::approx,
-              utf8 (u8"1 strip: outputGainDb replaced — SuperRack sessions hold another value (first: strip 2, 0 → -3)") },
+              utf8 (u8"1 strip: outputGainDb replaced — SuperRack sessions hold another value (first: strip 1, 0 → -3)") },
             { "ledger.strip.pan", Fidelity::dropped,
-              utf8 (u8"1 strip: pan not carried — SuperRack sessions store no pan (first: strip 1, 0.5)") },
+              utf8 (u8"1 strip: pan not carried — SuperRack sessions store no pan (first: strip 0, 0.5)") },
             { "ledger.strip.muted", Fidelity::approx,
-              utf8 (u8"1 strip: muted replaced — SuperRack sessions hold another value (first: strip 2, false → true)") } } },
+              utf8 (u8"1 strip: muted replaced — SuperRack sessions hold another value (first: strip 1, false → true)") } } },
         { "the routing as a set of physical patches", targetReaper,
           [] (RackSession& s) { s.strips.getReference (0).routePatches.getReference (0).physicalChannel = 5; },
           { { "ledger.strip.routePatches", Fidelity::approx,
               utf8 (u8"1 strip: routePatches replaced — REAPER projects hold another value "
-                    u8"(first: strip 1, out 0=0, out 1=1, in 0=0 → out 0=0, out 1=1, in 0=5)") } } },
+                    u8"(first: strip 0, out 0=0, out 1=1, in 0=0 → out 0=0, out 1=1, in 0=5)") } } },
         { "a state's bytes and a mirror's stored bytes, each its own digest", targetReaper,
           [] (RackSession& s)
           {
@@ -168,9 +178,9 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
               slotOf (s, 1, 1).state.parameters = parameterState::encode ({ 0.25f, 1.0f }, 7);
           },
           { { "ledger.slot.componentSha256", Fidelity::approx,
-              utf8 (u8"1 plug-in: componentSha256 replaced — REAPER projects hold another value (first: strip 1, slot 1, Pro-Q 3)") },
+              utf8 (u8"1 plug-in: componentSha256 replaced — REAPER projects hold another value (first: strip 0, slot 0, Pro-Q 3)") },
             { "ledger.slot.parameterSha256", Fidelity::approx,
-              utf8 (u8"1 plug-in: parameterSha256 replaced — REAPER projects hold another value (first: strip 2, slot 2, Pro-Q 3)") } } },
+              utf8 (u8"1 plug-in: parameterSha256 replaced — REAPER projects hold another value (first: strip 1, slot 1, Pro-Q 3)") } } },
         { "a mirror lost", targetReaper,
           [] (RackSession& s)
           {
@@ -181,13 +191,13 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
               }
           },
           { { "ledger.slot.parameterSha256", Fidelity::dropped,
-              utf8 (u8"2 plug-ins: parameterSha256 not carried — REAPER projects store no parameterSha256 (first: strip 1, slot 1, Pro-Q 3)") },
+              utf8 (u8"2 plug-ins: parameterSha256 not carried — REAPER projects store no parameterSha256 (first: strip 0, slot 0, Pro-Q 3)") },
             { "ledger.slot.parameterValuesSha256", Fidelity::dropped,
               utf8 (u8"2 plug-ins: parameterValuesSha256 not carried — REAPER projects store no parameterValuesSha256 "
-                    u8"(first: strip 1, slot 1, Pro-Q 3)") },
+                    u8"(first: strip 0, slot 0, Pro-Q 3)") },
             { "ledger.slot.parameterMirrorComplete", Fidelity::dropped,
               utf8 (u8"2 plug-ins: parameterMirrorComplete not carried — REAPER projects store no parameterMirrorComplete "
-                    u8"(first: strip 1, slot 1, Pro-Q 3)") } } },
+                    u8"(first: strip 0, slot 0, Pro-Q 3)") } } },
         { "a bypass written, and one on a plug-in that is unavailable", targetSuperRackPerformer,
           [] (RackSession& s)
           {
@@ -196,9 +206,9 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
               slotOf (s, 1, 1).sidechainSource = 0;
           },
           { { "ledger.slot.bypassed", Fidelity::approx,
-              utf8 (u8"1 plug-in: bypassed replaced — SuperRack sessions hold another value (first: strip 1, slot 1, false → true)") },
+              utf8 (u8"1 plug-in: bypassed replaced — SuperRack sessions hold another value (first: strip 0, slot 0, false → true)") },
             { "ledger.slot.sidechainSource", Fidelity::approx,
-              utf8 (u8"1 plug-in: sidechainSource replaced — SuperRack sessions hold another value (first: strip 2, slot 2, (none) → 0)") } } },
+              utf8 (u8"1 plug-in: sidechainSource replaced — SuperRack sessions hold another value (first: strip 1, slot 1, (none) → 0)") } } },
     };
 
     for (const auto& c : cases)
@@ -232,7 +242,7 @@ TEST (ConversionLedger, QuotesSessionTextOnOneLine)
     const auto notes = balanceLedger (source, output, hostDescriptor (targetVornScene));
     ASSERT_EQ (notes.size(), 1);
     EXPECT_EQ (notes[0].text, utf8 (u8"1 plug-in: name replaced — Vorn Live scenes hold another value "
-                                    u8"(first: strip 1, slot 1, Pro-Q 3 → EQ\\nTest)"));
+                                    u8"(first: strip 0, slot 0, Pro-Q 3 → EQ\\nTest)"));
 }
 
 // What the convert prints of a write's ledger: the fields its writer's own notes do not account for.

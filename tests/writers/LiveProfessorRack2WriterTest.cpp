@@ -4,6 +4,7 @@
 #include "model/ParameterSnapshot.h"
 #include "model/RackSemanticCompare.h"
 #include "model/Vst3State.h"
+#include "rapp/RappConversionPlan.h"
 #include "readers/LiveProfessorRack2Reader.h"
 #include "readers/ValueTreeReader.h"
 #include "writers/LiveProfessorRack2Writer.h"
@@ -111,9 +112,17 @@ struct Fixture
         return proven (p);
     }
 
+    // The road of the convert runner: the preflight of the source, then the writer with its verdict.
+    ConversionPlan plan() const { return inspect (source, targetLiveProfessor, index, &profile, &catalog); }
+
     WriteResult write (const juce::File& output, const juce::File& templateFile = {}) const
     {
-        return writeLiveProfessorRack2 (source, index, catalog, templateFile, profile, output);
+        return writeLiveProfessorRack2 (source, index, catalog, plan(), templateFile, profile, output);
+    }
+
+    WriteResult check (const juce::File& templateFile = {}) const
+    {
+        return checkLiveProfessorRack2Write (source, index, catalog, plan(), templateFile, profile);
     }
 
     // The built-in tree, bound, as the writer has it before the state placement.
@@ -993,7 +1002,7 @@ TEST (LiveProfessorWriter, TheCheckGivesTheWritersRefusalBeforeAnyOutput)
         juce::File templateFile;
         c.setUp (f, templateFile);
         const auto entries = f.folderEntries();
-        const auto checked = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, templateFile, f.profile);
+        const auto checked = f.check (templateFile);
         EXPECT_EQ (f.folderEntries(), entries);
         const auto written = f.write (f.temp.file ("out/show.rack2"), templateFile);
         EXPECT_FALSE (written.ok);
@@ -1008,11 +1017,11 @@ TEST (LiveProfessorWriter, TheCheckGivesTheWritersRefusalBeforeAnyOutput)
 
     // Where the writer writes, the check allows, and neither says anything else.
     Fixture f;
-    const auto checked = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, {}, f.profile);
+    const auto checked = f.check();
     EXPECT_TRUE (checked.ok) << checked.error;
     EXPECT_TRUE (checked.error.isEmpty());
     EXPECT_TRUE (f.write (f.temp.file ("show.rack2")).ok);
-    const auto withTemplate = checkLiveProfessorRack2Write (f.source, f.index, f.catalog, f.temp.file ("show.rack2"), f.profile);
+    const auto withTemplate = f.check (f.temp.file ("show.rack2"));
     EXPECT_TRUE (withTemplate.ok) << withTemplate.error;
 }
 

@@ -4,6 +4,7 @@
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 
+#include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/ReaperRppReader.h"
 #include "readers/ReaperRppText.h"
@@ -31,6 +32,25 @@ const juce::String notControlled = juce::String::fromUTF8 (u8"reaper.prototype -
 const juce::String masterChain = juce::String::fromUTF8 (u8"master.fxchain - REAPER Master FX 체인은 대상 호스트의 개별 랙 스트립에 일대일 대응되지 않아 변환 대상에서 제외한다");
 const juce::String compCid = "0123456789ABCDEF0123456789ABCDEF";
 constexpr juce::uint32 eqId = 934538646u;
+
+// The road of the convert runner: the preflight of the source for REAPER with the profile, then
+// the writer with its verdict.
+rapp::ConversionPlan reaperPlan (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const rapp::DeploymentProfile& profile)
+{
+    return rapp::inspect (source, rapp::targetReaper, index, &profile, nullptr);
+}
+
+rapp::WriteResult writeProject (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& templateFile,
+                                const rapp::DeploymentProfile& profile, const juce::File& output)
+{
+    return rapp::writeReaperRpp (source, index, reaperPlan (source, index, profile), templateFile, profile, output);
+}
+
+rapp::WriteResult checkProject (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& templateFile,
+                                const rapp::DeploymentProfile& profile)
+{
+    return rapp::checkReaperRppWrite (source, index, reaperPlan (source, index, profile), templateFile, profile);
+}
 
 rapp::Vst3ModuleEntry entry (const juce::String& cid, const juce::String& name, juce::uint32 reaperId, const juce::String& key)
 {
@@ -129,7 +149,7 @@ TEST (ReaperRppWriterBuiltIn, WritesVerifiesAndCommitsAMultiPluginProject)
     vorntest::TempFolder folder;
     const auto output = folder.file ("new/out.rpp");
     const auto index = makeIndex();
-    const auto written = rapp::writeReaperRpp (source, index, {}, { 2, 3, 0, 0 }, output);
+    const auto written = writeProject (source, index, {}, { 2, 3, 0, 0 }, output);
     ASSERT_TRUE (written.ok) << written.error;
     const juce::StringArray expectedNotes {
         "exact converter reread passed for REAPER cache-verified multi-CID reaper-7.65-native-v1; host load pending",
@@ -156,7 +176,7 @@ TEST (ReaperRppWriterBuiltIn, WritesVerifiesAndCommitsAMultiPluginProject)
     // The ids are stable and the states are rebuilt from the same prototype, so a written
     // project converts to the very same text.
     const auto again = folder.file ("again.rpp");
-    const auto second = rapp::writeReaperRpp (reread, index, {}, { 2, 3, 0, 0 }, again);
+    const auto second = writeProject (reread, index, {}, { 2, 3, 0, 0 }, again);
     ASSERT_TRUE (second.ok) << second.error;
     EXPECT_EQ (again.loadFileAsString(), text);
 }
@@ -173,7 +193,7 @@ TEST (ReaperRppWriterBuiltIn, AudioUnitOnlySourceAndSharedMonoInput)
 
     vorntest::TempFolder folder;
     const auto output = folder.file ("au.rpp");
-    const auto written = rapp::writeReaperRpp (source, makeIndex (false), {}, { 2, 1, 8, 8 }, output);
+    const auto written = writeProject (source, makeIndex (false), {}, { 2, 1, 8, 8 }, output);
     ASSERT_TRUE (written.ok) << written.error;
     ASSERT_EQ (written.notes.size(), 3);
     EXPECT_EQ (written.notes[1], "1 VORN shared stereo input route was represented as a REAPER stereo track with a shared mono record input");
@@ -236,7 +256,7 @@ TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
         if (juce::String (c.label) == "second CID without cache identity")
             index.entries.getReference (1).reaperKey.clear();
         vorntest::TempFolder folder;
-        const auto written = rapp::writeReaperRpp (source, index, {}, c.profile, folder.file ("sub/dir/out.rpp"));
+        const auto written = writeProject (source, index, {}, c.profile, folder.file ("sub/dir/out.rpp"));
         EXPECT_FALSE (written.ok) << c.label;
         EXPECT_EQ (written.error, c.error) << c.label;
         EXPECT_TRUE (folderNames (folder.file ({})).isEmpty()) << c.label << ": " << folderNames (folder.file ({})).joinIntoString (", ");
@@ -245,7 +265,7 @@ TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
     vorntest::TempFolder folder;
     const auto existing = folder.file ("out.rpp");
     ASSERT_TRUE (existing.replaceWithText ("keep"));
-    const auto written = rapp::writeReaperRpp (ok(), makeIndex(), {}, { 1, 1, 0, 0 }, existing);
+    const auto written = writeProject (ok(), makeIndex(), {}, { 1, 1, 0, 0 }, existing);
     EXPECT_EQ (written.error, "refusing to replace existing output: " + existing.getFullPathName());
     EXPECT_EQ (existing.loadFileAsString(), "keep");
     EXPECT_EQ (folderNames (folder.file ({})), juce::StringArray ("out.rpp"));
@@ -266,7 +286,7 @@ TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
     ASSERT_TRUE (templateFile.replaceWithText (templateText()));
     const auto output = folder.file ("out.rpp");
     // The template's own plug-in identity carries the same CID, so no cache identity is needed.
-    const auto written = rapp::writeReaperRpp (source, makeIndex (false), templateFile, { 2, 1, 0, 0 }, output);
+    const auto written = writeProject (source, makeIndex (false), templateFile, { 2, 1, 0, 0 }, output);
     ASSERT_TRUE (written.ok) << written.error;
     EXPECT_EQ (written.notes[0], "exact converter reread passed for REAPER cache-verified multi-CID external-template compatibility profile; host load pending");
     const auto text = output.loadFileAsString();
@@ -301,11 +321,11 @@ TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
     {
         vorntest::TempFolder f;
         ASSERT_TRUE (f.file ("t.rpp").replaceWithText (c.text));
-        const auto r = rapp::writeReaperRpp (source, makeIndex(), f.file ("t.rpp"), { 2, 1, 0, 0 }, f.file ("o.rpp"));
+        const auto r = writeProject (source, makeIndex(), f.file ("t.rpp"), { 2, 1, 0, 0 }, f.file ("o.rpp"));
         EXPECT_EQ (r.error, c.error) << c.label;
         EXPECT_EQ (folderNames (f.file ({})), juce::StringArray ("t.rpp")) << c.label;
     }
-    const auto missing = rapp::writeReaperRpp (source, makeIndex(), folder.file ("none.rpp"), { 2, 1, 0, 0 }, folder.file ("o.rpp"));
+    const auto missing = writeProject (source, makeIndex(), folder.file ("none.rpp"), { 2, 1, 0, 0 }, folder.file ("o.rpp"));
     EXPECT_EQ (missing.error, "explicit REAPER template file does not exist");
 
     // A template that is not UTF-8 is refused, naming the file, before anything is written.
@@ -313,7 +333,7 @@ TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
     std::string raw = templateText().toStdString();
     raw.replace (raw.find ("Kick"), 4, "Caf\xe9");
     ASSERT_TRUE (latin1.replaceWithData (raw.data(), raw.size()));
-    const auto refused = rapp::writeReaperRpp (source, makeIndex(), latin1, { 2, 1, 0, 0 }, folder.file ("o.rpp"));
+    const auto refused = writeProject (source, makeIndex(), latin1, { 2, 1, 0, 0 }, folder.file ("o.rpp"));
     EXPECT_TRUE (refused.error.startsWith ("REAPER template cannot be read: not valid UTF-8 text (byte ")) << refused.error;
     EXPECT_TRUE (refused.error.endsWith (latin1.getFullPathName())) << refused.error;
     EXPECT_FALSE (folder.file ("o.rpp").exists());
@@ -341,7 +361,7 @@ TEST (ReaperRppWriterBuiltIn, InstrumentsColoursAndClassIdsTheCacheGivesTwoPlugi
 
     vorntest::TempFolder folder;
     const auto output = folder.file ("out.rpp");
-    const auto written = rapp::writeReaperRpp (source, index, {}, { 3, 2, 0, 0 }, output);
+    const auto written = writeProject (source, index, {}, { 3, 2, 0, 0 }, output);
     ASSERT_TRUE (written.ok) << written.error;
     EXPECT_EQ (written.notes[written.notes.size() - 1],
                "2 strip colours were not transferred: REAPER output keeps the profile's track colour (strips 0, 2)");
@@ -362,15 +382,15 @@ TEST (ReaperRppWriterBuiltIn, InstrumentsColoursAndClassIdsTheCacheGivesTwoPlugi
     ambiguous.reaperName.clear();
     ambiguous.reaperAmbiguousKeys = { "DirectionalCompressor.vst3", "DistanceCompensator.vst3" };
     const juce::String why = " (the REAPER cache gives this class id to DirectionalCompressor.vst3 and DistanceCompensator.vst3)";
-    EXPECT_TRUE (rapp::writeReaperRpp (source, shared, {}, { 3, 2, 0, 0 }, folder.file ("fine.rpp")).ok);
+    EXPECT_TRUE (writeProject (source, shared, {}, { 3, 2, 0, 0 }, folder.file ("fine.rpp")).ok);
 
     auto second = source;
     second.session.strips.getReference (1).plugins.add (vst3 (compCid, "Comp", "C"));
-    EXPECT_EQ (rapp::writeReaperRpp (second, shared, {}, { 3, 2, 0, 0 }, folder.file ("a.rpp")).error,
+    EXPECT_EQ (writeProject (second, shared, {}, { 3, 2, 0, 0 }, folder.file ("a.rpp")).error,
                "REAPER cache lacks a complete identity for source CID " + compCid + why);
     auto first = completeRead ("test", { proven (strip (0, "Comp")) });
     first.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C"));
-    EXPECT_EQ (rapp::writeReaperRpp (first, shared, {}, { 1, 1, 0, 0 }, folder.file ("b.rpp")).error,
+    EXPECT_EQ (writeProject (first, shared, {}, { 1, 1, 0, 0 }, folder.file ("b.rpp")).error,
                "REAPER internal profile requires a complete native cache identity for CID " + compCid + why);
     EXPECT_FALSE (folder.file ("a.rpp").exists() || folder.file ("b.rpp").exists());
 }
@@ -403,7 +423,7 @@ TEST (ReaperRppWriterTemplate, AOneTrackProjectAsReaperSavesItServesAsTemplate)
     auto source = completeRead ("test", { kick, bass });
     source.session.sampleRate = 48000;
     const auto output = folder.file ("out.rpp");
-    const auto written = rapp::writeReaperRpp (source, makeIndex(), templateFile, { 2, 1, 0, 0 }, output);
+    const auto written = writeProject (source, makeIndex(), templateFile, { 2, 1, 0, 0 }, output);
     ASSERT_TRUE (written.ok) << written.error;
     const auto reread = readReaperRpp (output);
     ASSERT_EQ (reread.status, readComplete);
@@ -487,9 +507,9 @@ TEST (ReaperRppWriterCheck, GivesTheWritersRefusalBeforeTheOutputIsNeeded)
         auto source = ok;
         auto index = makeIndex();
         c.change (source, index);
-        const auto checked = rapp::checkReaperRppWrite (source, index, c.templateFile, c.profile);
+        const auto checked = checkProject (source, index, c.templateFile, c.profile);
         const auto output = folder.file ("out" + juce::String (n++) + ".rpp");
-        const auto written = rapp::writeReaperRpp (source, index, c.templateFile, c.profile, output);
+        const auto written = writeProject (source, index, c.templateFile, c.profile, output);
         EXPECT_EQ (written.ok, juce::String (c.label).startsWith ("writable")) << c.label << ": " << written.error;
         EXPECT_EQ (checked.ok, written.ok) << c.label << ": " << written.error;
         EXPECT_EQ (checked.error, written.error) << c.label;
@@ -521,7 +541,7 @@ TEST (ReaperRppWriterBuiltIn, StatesAtTheStreamLimitAndJustOver)
 
         vorntest::TempFolder folder;
         const auto output = folder.file ("big.rpp");
-        const auto written = rapp::writeReaperRpp (source, makeIndex(), {}, { 1, 1, 0, 0 }, output);
+        const auto written = writeProject (source, makeIndex(), {}, { 1, 1, 0, 0 }, output);
         if (extra == 0)
         {
             ASSERT_TRUE (written.ok) << written.error;
@@ -549,7 +569,7 @@ TEST (ReaperRppWriterProof, ARefusedReadBackNamesTheFirstDifference)
     const auto source = completeRead ("test", { kick, bass });
 
     vorntest::TempFolder folder;
-    const auto written = rapp::writeReaperRpp (source, makeIndex(), {}, { 2, 1, 0, 0 }, folder.file ("sub/out.rpp"));
+    const auto written = writeProject (source, makeIndex(), {}, { 2, 1, 0, 0 }, folder.file ("sub/out.rpp"));
     EXPECT_FALSE (written.ok);
     EXPECT_TRUE (written.error.startsWith ("written REAPER project failed exact strip-field validation: strip 1.outputGainDb: -170.0000000 != -170.000"))
         << written.error;

@@ -3,6 +3,7 @@
 
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
+#include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/SuperRackSprkReader.h"
 #include "waves/WavesSessionTransfer.h"
@@ -28,6 +29,24 @@ const juce::String templateCid = "0123456789ABCDEF0123456789ABCDEF";  // only in
 const char* const auPlist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict><key>type</key><integer>1635083896"
                             "</integer><key>subtype</key><integer>1415934836</integer><key>manufacturer</key><integer>1147497839"
                             "</integer></dict></plist>";
+
+// The road of the convert runner: the preflight of the source for SuperRack Performer, then the
+// writer with its verdict.
+rapp::ConversionPlan performerPlan (const RackReadResult& source, const rapp::Vst3ModuleIndex& index)
+{
+    return rapp::inspect (source, rapp::targetSuperRackPerformer, index, nullptr, nullptr);
+}
+
+rapp::WriteResult writeSession (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                const juce::File& output)
+{
+    return rapp::writeSuperRackSprk (source, index, performerPlan (source, index), hostSaveTemplate, output);
+}
+
+rapp::WriteResult checkSession (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& hostSaveTemplate)
+{
+    return rapp::checkSuperRackSprkWrite (source, index, performerPlan (source, index), hostSaveTemplate);
+}
 
 juce::StringArray rows (std::initializer_list<juce::String> items)
 {
@@ -125,7 +144,7 @@ struct WriteSandbox
 
     rapp::WriteResult write (const RackReadResult& source, const rapp::Vst3ModuleIndex& index) const
     {
-        return rapp::writeSuperRackSprk (source, index, base.file, output);
+        return writeSession (source, index, base.file, output);
     }
 
     vorntest::SprkFixture base { "template.sprk" };
@@ -164,7 +183,7 @@ TEST (SuperRackWriter, WritesTheSessionIntoACopyOfTheTemplateAndReadsBackEqual)
     rapp::WriteResult checked;
     {
         vorntest::PrivateTmp tmp;
-        checked = rapp::checkSuperRackSprkWrite (source, catalog(), box.base.file);
+        checked = checkSession (source, catalog(), box.base.file);
         EXPECT_EQ (tmp.entries(), 0);
     }
     const auto written = box.write (source, catalog());
@@ -261,7 +280,7 @@ TEST (SuperRackWriter, PlainSessionsKeepTheTemplateSettingsAndSayWhatWasNotCarri
     custom.close();
     const auto digest = waves::fileSha256 (custom.file);
 
-    const auto written = rapp::writeSuperRackSprk (source, catalog(), custom.file, box.output);
+    const auto written = writeSession (source, catalog(), custom.file, box.output);
     ASSERT_TRUE (written.ok) << written.error;
     EXPECT_EQ (written.notes,
                rows ({ utf8 ("source sample rate가 없어 SuperRack base 설정을 유지했다"),
@@ -390,7 +409,7 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
         const auto before = filesIn (box.outFolder.folder);
         const auto templateDigest = waves::fileSha256 (box.base.file);
 
-        const auto written = rapp::writeSuperRackSprk (source, catalog(), templateFile, output);
+        const auto written = writeSession (source, catalog(), templateFile, output);
         EXPECT_FALSE (written.ok);
         EXPECT_TRUE (written.error.startsWith (c.error)) << written.error;
         EXPECT_TRUE (written.notes.isEmpty());
@@ -398,7 +417,7 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
         if (juce::String (c.what) != "output exists")
         {
             vorntest::PrivateTmp tmp;
-            const auto checked = rapp::checkSuperRackSprkWrite (source, catalog(), templateFile);
+            const auto checked = checkSession (source, catalog(), templateFile);
             EXPECT_FALSE (checked.ok);
             EXPECT_EQ (checked.error, written.error);
             EXPECT_TRUE (checked.notes.isEmpty());
@@ -427,7 +446,7 @@ TEST (SuperRackWriter, AnUnfinishedTemplateSaveIsNotPartOfTheTemplate)
         s.bypassed = true;
         s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
         vorntest::PrivateTmp tmp;
-        const auto written = rapp::writeSuperRackSprk (sourceOf ({ s }), catalog(), base.file, output);
+        const auto written = writeSession (sourceOf ({ s }), catalog(), base.file, output);
         ASSERT_TRUE (written.ok) << written.error;
         EXPECT_EQ (filesIn (out.folder), rows ({ "show.sprk" }));
         EXPECT_EQ (query (output, "SELECT count(*) FROM chainer c JOIN object o ON o.id=c.obj_id WHERE o.obj_type=0"), rows ({ "64" }));
@@ -456,7 +475,7 @@ TEST (SuperRackWriter, TheTemporaryLiesBesideAnOutputNamedWithATilde)
     auto s = proven (strip (0, "Kick"));
     s.plugins.add (vst3Slot (fabFilterCid, "Pro-Q 3", "FabFilter"));
     const juce::File output (outFolder.getFullPathName() + "/~x.sprk"); // not getChildFile, which takes "~x" for a home folder
-    const auto written = rapp::writeSuperRackSprk (sourceOf ({ s }), catalog(), box.base.file, output);
+    const auto written = writeSession (sourceOf ({ s }), catalog(), box.base.file, output);
     EXPECT_TRUE (written.ok) << written.error;
     EXPECT_EQ (filesIn (outFolder), rows ({ "~x.sprk" }));
     EXPECT_EQ (filesIn (cwd.folder), juce::StringArray());
@@ -497,7 +516,7 @@ TEST (SuperRackWriter, ARefusedReadBackNamesTheFirstDifference)
         EXPECT_TRUE (written.notes.isEmpty());
         EXPECT_TRUE (filesIn (box.outFolder.folder).isEmpty());
         vorntest::PrivateTmp tmp;
-        const auto checked = rapp::checkSuperRackSprkWrite (source, catalog(), box.base.file);
+        const auto checked = checkSession (source, catalog(), box.base.file);
         EXPECT_EQ (checked.error, c.refusal);
         EXPECT_EQ (checked.compared != nullptr, written.compared != nullptr);
     }

@@ -70,10 +70,10 @@ struct RecordedWrite
             besideOutputWhenRead = namesIn (output.getParentDirectory());
             return kick();
         };
-        out.readBackBytes = [this] (std::string_view bytes)
+        out.readBackBytes = [this] (char* bytes, size_t size, const std::function<void()>&)
         {
             steps.add ("read bytes");
-            readBytes = juce::String (bytes.data(), bytes.size());
+            readBytes = juce::String (juce::CharPointer_UTF8 (bytes), size);
             return kick();
         };
         out.proof.accept = [this] (const RackReadResult&) { steps.add ("accept"); return juce::String(); };
@@ -403,7 +403,7 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
     EXPECT_TRUE (held.compared->readBack.session.strips[0].plugins[0].state.component.isEmpty());   // let go of
     ASSERT_EQ (held.compared->ledger.size(), 1);
     EXPECT_EQ (held.compared->ledger[0].code, "ledger.slot.componentSha256");
-    EXPECT_TRUE (held.compared->ledger[0].text.endsWith ("(first: strip 1, slot 2, EQ)")) << held.compared->ledger[0].text;
+    EXPECT_TRUE (held.compared->ledger[0].text.endsWith ("(first: strip 0, slot 1, EQ)")) << held.compared->ledger[0].text;
 
     const auto refused = proveReadBack (read, proofExpecting ("Snare"), terms);
     EXPECT_FALSE (refused.refusal.isEmpty());
@@ -413,4 +413,173 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
     const auto withoutLedger = proveReadBack (read, proofExpecting ("Kick"));
     ASSERT_NE (withoutLedger.compared, nullptr);
     EXPECT_TRUE (withoutLedger.compared->ledger.isEmpty());
+}
+
+namespace
+{
+
+// A writer in the shell: the recorded steps, its own check (admit) and a note for a committed
+// output; the steps add a note of a proven document as they prepare.
+struct ShelledWrite
+{
+    explicit ShelledWrite (const juce::File& output) : recorded (output)
+    {
+        write.target = targetReaper;
+        write.blocked = "RAPP preflight blocked REAPER output";
+        write.admit = [this] (WriteResult&) { recorded.steps.add ("admit"); return admitRefusal; };
+        write.steps = [this] (WriteResult& result)
+        {
+            auto steps = recorded.out;
+            steps.prepare = [this, &result] (juce::String&)
+            {
+                recorded.steps.add ("prepare");
+                result.notes.add ("what the document left out");
+                return true;
+            };
+            return steps;
+        };
+        write.committed = [] (WriteResult& result) { result.notes.add ("written"); };
+    }
+
+    RecordedWrite recorded;
+    PlannedWrite write;
+    juce::String admitRefusal;
+};
+
+ConversionPlan planFor (Target target, bool blocked)
+{
+    ConversionPlan plan;
+    plan.target = target;
+    plan.issues.add ({ severityWarning, "target.hostLoad", "candidate" });
+    if (blocked)
+        plan.issues.add ({ severityBlocker, "target.io", "no I/O" });
+    return plan;
+}
+
+} // namespace
+
+// The check and the write take the caller's plan as their verdict: one that blocks, or one made
+// for another host, is refused in the writer's words before its own checks and steps; a refusal
+// carries none of the notes, a write that is proven but not committed keeps them, and only a
+// committed one adds what says it is written.
+TEST (VerifiedWrite, TheShellTakesThePlansVerdictFirst)
+{
+    vorntest::TempFolder folder;
+    const juce::StringArray allSteps { "admit", "prepare", "write", "written", "read", "accept", "expected" };
+    const juce::StringArray checkSteps { "admit", "prepare", "write", "written", "read bytes", "accept", "expected" };
+    struct Case
+    {
+        const char* label;
+        ConversionPlan plan;
+        juce::String admitRefusal;
+        juce::String refusal;
+        juce::StringArray checkNotes, writeNotes;
+    };
+    const Case cases[] = {
+        { "a plan that allows", planFor (targetReaper, false), {}, {}, { "what the document left out" },
+          { "what the document left out", "written" } },
+        { "a plan that blocks", planFor (targetReaper, true), {}, "RAPP preflight blocked REAPER output", {}, {} },
+        { "a plan for another host", planFor (targetVornScene, false), {}, "RAPP preflight blocked REAPER output", {}, {} },
+        { "the writer's own refusal", planFor (targetReaper, false), "REAPER template must contain one strictly decoded VST3 state",
+          "REAPER template must contain one strictly decoded VST3 state", {}, {} },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.label);
+        const auto output = folder.file ("show.rpp");
+        ShelledWrite checking (output), writing (output);
+        checking.admitRefusal = writing.admitRefusal = c.admitRefusal;
+        const auto checked = checkPlannedWrite (c.plan, checking.write);
+        const auto written = writePlannedOutput (c.plan, writing.write, output);
+        const bool allowed = c.refusal.isEmpty();
+        EXPECT_EQ (checked.ok, allowed);
+        EXPECT_EQ (written.ok, allowed);
+        EXPECT_EQ (checked.error, c.refusal);
+        EXPECT_EQ (written.error, c.refusal);
+        EXPECT_EQ (checked.notes, c.checkNotes);
+        EXPECT_EQ (written.notes, c.writeNotes);
+        // A refused plan stops everything; the writer's own refusal stops it after its checks.
+        const auto ran = [&] (const juce::StringArray& all) { return allowed ? all : c.admitRefusal.isNotEmpty() ? juce::StringArray ("admit") : juce::StringArray(); };
+        EXPECT_EQ (checking.recorded.steps, ran (checkSteps));
+        EXPECT_EQ (writing.recorded.steps, ran (allSteps));
+        EXPECT_EQ (output.existsAsFile(), allowed);
+        output.deleteFile();
+    }
+
+    // A proven document whose commit fails keeps the notes of what it left out beside the error.
+    const auto taken = folder.file ("taken.rpp");
+    ShelledWrite write (taken);
+    const auto plan = planFor (targetReaper, false);
+    write.write.steps = [&write, &taken] (WriteResult& result)
+    {
+        auto steps = write.recorded.out;
+        steps.prepare = [&result] (juce::String&) { result.notes.add ("what the document left out"); return true; };
+        // Something takes the output while the document is proven.
+        steps.proof.accept = [&taken] (const RackReadResult&) { taken.replaceWithText ("theirs"); return juce::String(); };
+        return steps;
+    };
+    const auto late = writePlannedOutput (plan, write.write, taken);
+    EXPECT_FALSE (late.ok);
+    EXPECT_TRUE (late.error.startsWith ("commit failed: ")) << late.error;
+    EXPECT_EQ (late.notes, juce::StringArray ("what the document left out"));
+    EXPECT_EQ (taken.loadFileAsString(), "theirs");
+}
+
+// A document proven without an output reaches its reader whole, written in pieces of every size.
+TEST (VerifiedWrite, TheProofWithoutAnOutputHandsTheWholeDocumentToItsReader)
+{
+    vorntest::TempFolder folder;
+    RecordedWrite write (folder.file ("show.x"));
+    juce::MemoryBlock meant;
+    juce::Random random (7);
+    for (int piece = 0; piece < 60; ++piece)
+    {
+        juce::MemoryBlock bytes ((size_t) random.nextInt (9000));
+        random.fillBitsRandomly (bytes.getData(), bytes.getSize());
+        meant.append (bytes.getData(), bytes.getSize());
+    }
+    // One piece larger than anything gathered before it is written.
+    const size_t large = (3 << 20) / 2;
+    juce::MemoryBlock pattern (large);
+    for (size_t i = 0; i < large; ++i)
+        static_cast<char*> (pattern.getData())[i] = (char) (i * 31 + (i >> 12));
+    const auto smallPart = meant.getSize();
+    meant.append (pattern.getData(), pattern.getSize());
+    meant.append ("end", 3);
+    write.out.writeDocument = [&meant, smallPart, large] (juce::OutputStream& out)
+    {
+        // In pieces of every size, one of none.
+        const auto* bytes = static_cast<const char*> (meant.getData());
+        size_t done = 0;
+        for (size_t n = 0; done < smallPart; n = (n * 7 + 13) % 70000)
+        {
+            const auto size = juce::jmin (n, smallPart - done);
+            if (! out.write (bytes + done, size))
+                return false;
+            done += size;
+        }
+        return out.write (bytes + done, large) && out.write (bytes + done + large, 3);
+    };
+    // Mapped for a reader that works in place, read into a block of its own for any other: the
+    // same bytes, the byte after them the reader's to write, and the reader may let them go at once.
+    for (const bool inPlace : { false, true })
+    {
+        SCOPED_TRACE (inPlace ? "in place" : "a block of its own");
+        juce::MemoryBlock read;
+        write.out.readBackInPlace = inPlace;
+        write.out.readBackBytes = [&read] (char* bytes, size_t size, const std::function<void()>& release)
+        {
+            bytes[size] = 0;
+            bytes[0] ^= 1;
+            bytes[0] ^= 1;
+            read = juce::MemoryBlock (bytes, size);
+            release();
+            release();
+            return kick();
+        };
+        const auto proof = proveVerifiedDocument (write.out);
+        EXPECT_TRUE (proof.refusal.isEmpty()) << proof.refusal;
+        EXPECT_EQ (read.getSize(), meant.getSize());
+        EXPECT_TRUE (read == meant);
+    }
 }

@@ -18,6 +18,22 @@ namespace
 {
 const juce::String cid = "0123456789ABCDEF0123456789ABCDEF";
 
+// The road of the convert runner: the preflight of the source, then the writer with its verdict.
+rapp::ConversionPlan scenePlan (const RackReadResult& source, const rapp::Vst3ModuleIndex& index)
+{
+    return rapp::inspect (source, rapp::targetVornScene, index, nullptr, nullptr);
+}
+
+rapp::WriteResult writeScene (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& output)
+{
+    return rapp::writeVornKsn (source, index, scenePlan (source, index), output);
+}
+
+rapp::WriteResult checkScene (const RackReadResult& source, const rapp::Vst3ModuleIndex& index)
+{
+    return rapp::checkVornKsnWrite (source, index, scenePlan (source, index));
+}
+
 rapp::Vst3ModuleIndex catalogIndex()
 {
     rapp::Vst3ModuleIndex index;
@@ -44,7 +60,7 @@ Written write (const RackReadResult& source, const vorntest::TempFolder& tmp, co
 {
     Written w;
     const auto out = tmp.file (name);
-    w.result = rapp::writeVornKsn (source, catalogIndex(), out);
+    w.result = writeScene (source, catalogIndex(), out);
     if (w.result.ok)
     {
         w.text = out.loadFileAsString();
@@ -195,26 +211,26 @@ TEST (VornKsnWriter, RefusesWithoutTouchingAnything)
     s.plugins.add (comp());
     const auto source = completeRead ("vorn.ksn", { s });
 
-    auto r = rapp::writeVornKsn (source, catalogIndex(), existing);
+    auto r = writeScene (source, catalogIndex(), existing);
     EXPECT_FALSE (r.ok);
     EXPECT_EQ (r.error, "refusing to replace existing output: " + existing.getFullPathName());
     EXPECT_EQ (existing.loadFileAsString(), "keep");
 
     // A blocked preflight creates no folder; nor does a pending state found while writing.
     const auto nested = tmp.file ("new/deeper/out.ksn");
-    r = rapp::writeVornKsn (source, rapp::Vst3ModuleIndex(), nested);
+    r = writeScene (source, rapp::Vst3ModuleIndex(), nested);
     EXPECT_EQ (r.error, "RAPP preflight blocked Vorn output");
     EXPECT_FALSE (tmp.file ("new").exists());
 
     auto partial = source;
     partial.status = readPartial;
-    r = rapp::writeVornKsn (partial, catalogIndex(), nested);
+    r = writeScene (partial, catalogIndex(), nested);
     EXPECT_EQ (r.error, "RAPP preflight blocked Vorn output");
 
     juce::Array<RackStrip> many;
     for (int i = 0; i < 65; ++i)
         many.add (proven (strip (i, "S")));
-    r = rapp::writeVornKsn (completeRead ("vorn.ksn", many), catalogIndex(), nested);
+    r = writeScene (completeRead ("vorn.ksn", many), catalogIndex(), nested);
     EXPECT_FALSE (r.ok);
     EXPECT_FALSE (tmp.file ("new").exists());
     EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
@@ -261,8 +277,8 @@ TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
     for (const auto& c : cases)
     {
         const auto index = c.catalog ? catalogIndex() : rapp::Vst3ModuleIndex();
-        const auto checked = rapp::checkVornKsnWrite (c.source, index);
-        const auto written = rapp::writeVornKsn (c.source, index, tmp.file ("out.ksn"));
+        const auto checked = checkScene (c.source, index);
+        const auto written = writeScene (c.source, index, tmp.file ("out.ksn"));
         EXPECT_FALSE (written.ok) << c.what;
         EXPECT_FALSE (checked.ok) << c.what;
         EXPECT_EQ (checked.error, written.error) << c.what;
@@ -270,7 +286,7 @@ TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
             EXPECT_EQ (written.error, c.readBackRefusal) << c.what;
         EXPECT_FALSE (tmp.file ("out.ksn").exists()) << c.what;
     }
-    const auto checked = rapp::checkVornKsnWrite (good, catalogIndex());
+    const auto checked = checkScene (good, catalogIndex());
     EXPECT_TRUE (checked.ok) << checked.error;
     EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
     // The proof hands over what the scene reader read back and the session it was proven against.
@@ -278,7 +294,7 @@ TEST (VornKsnWriter, CheckGivesTheWritesOwnRefusal)
     EXPECT_EQ (checked.compared->readBack.session.sourceFormat, "vorn.ksn");
     EXPECT_EQ (checked.compared->readBack.session.countPlugins(), 1);
     EXPECT_EQ (checked.compared->expected.strips.size(), 16);
-    const auto written = rapp::writeVornKsn (good, catalogIndex(), tmp.file ("out.ksn"));
+    const auto written = writeScene (good, catalogIndex(), tmp.file ("out.ksn"));
     EXPECT_TRUE (written.ok);
     ASSERT_NE (written.compared, nullptr);
     EXPECT_EQ (written.compared->readBack.session.strips.size(), checked.compared->readBack.session.strips.size());
