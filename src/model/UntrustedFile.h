@@ -17,6 +17,10 @@
 namespace vornconv
 {
 
+// The refusal of a folder named where a file is wanted, as the loader gives it. Callers that look
+// at a path before reading it say the same.
+juce::String folderNotFileError (const juce::File& folder);
+
 // Opens file for reading: a regular file of at most maxBytes. On success fd is an open
 // descriptor (close-on-exec, blocking) that the caller closes, size its size at opening.
 bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, juce::String& error);

@@ -375,7 +375,7 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
         { "sample rate beyond the host's range", [] (auto&, auto& s, auto&, auto&) { s.session.sampleRate = 1e12; },
           "source sample rate cannot be represented by SuperRack" },
         { "template that is a folder", [] (auto&, auto&, auto& t, auto& o) { t = o.getSiblingFile ("folder.sprk"); t.createDirectory(); },
-          "SuperRack template is not completely readable: not a regular file: " },
+          "SuperRack template is not completely readable: a folder, not a file: " },
     };
     for (const auto& c : cases)
     {

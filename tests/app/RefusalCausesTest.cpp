@@ -1,0 +1,86 @@
+// A newcomer's first mistakes, made through the program: asking for help, a misspelt option, a
+// folder named as the input, an export of states that cannot be split, an edited selection that
+// does not fit, a template that is not the one the writer clones. Each is answered by name, with
+// the reason.
+
+#include "TestSupport.h"
+
+#include "model/JsonWriter.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+const juce::File exampleScene (VORN_EXAMPLES_DIR "/stage-left.ksn");
+const juce::File exampleCatalog (VORN_EXAMPLES_DIR "/stage-left-catalog.tsv");
+const juce::File exampleReaperCache (VORN_EXAMPLES_DIR "/stage-left-reaper.ini");
+
+std::string usageText()
+{
+    return juce::File (VORN_TEST_SOURCE_DIR "/app/usage.golden").loadFileAsString().toStdString();
+}
+
+// A REAPER project of one track holding a VST2 plug-in (REAPER's own ReaEQ), as REAPER saves it.
+const char* const reaperVst2Project =
+    "<REAPER_PROJECT 0.1 \"7.22/linux-x86_64\" 1712345678 0\n"
+    "  SAMPLERATE 48000 1 0\n"
+    "  <TRACK {1A2B3C4D-0000-4000-8000-000000000001}\n"
+    "    NAME Vox\n"
+    "    <FXCHAIN\n"
+    "      BYPASS 0 0 0\n"
+    "      <VST \"VST: ReaEQ (Cockos)\" reaeq.so 0 \"\" 1919247729<56535472656571726561657100000000> \"\"\n"
+    "        cWVlcu5e7f4=\n"
+    "      >\n"
+    "      FXID {AAAAAAAA-0000-4000-8000-000000000002}\n"
+    "    >\n"
+    "  >\n"
+    ">\n";
+
+} // namespace
+
+TEST (FolderAsInput, IsNamedAsAFolderInEveryOperation)
+{
+    vorntest::ProgramSandbox box;
+    for (const auto* name : { "d.ksn", "d.rpp", "d.rack2", "d.sprk", "d.emo", "d" })
+        ASSERT_TRUE (box.work.getChildFile (name).createDirectory());
+    box.write ("sel.json", "{}");
+    ASSERT_TRUE (exampleScene.copyFileTo (box.work.getChildFile ("show.ksn")));
+    ASSERT_TRUE (exampleCatalog.copyFileTo (box.work.getChildFile ("cat.tsv")));
+    const std::vector<std::vector<std::string>> runs = {
+        { "d.ksn" },
+        { "d" },
+        { "d.sprk" },
+        { "--manifest", "d.rpp" },
+        { "--tree", "d.rack2" },
+        { "--export-states", "out", "d.ksn" },
+        { "--session-report", "d.ksn" },
+        { "--session-report", "d.rpp" },
+        { "--session-report", "d.rack2" },
+        { "--session-report", "d.sprk" },
+        { "--plan", "vorn", "--factory-catalog", "cat.tsv", "d.ksn" },
+        { "--plan", "reaper", "--factory-catalog", "cat.tsv", "d.rpp" },
+        { "--selection-report", "vorn", "d.rack2" },
+        { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", "new.ksn", "d.rpp" },
+        { "--convert", "reaper", "--profile", "4x4", "--factory-catalog", "cat.tsv", "--output", "new.rpp", "d.sprk" },
+        { "--waves-selection-report", "waves-lv1", "d.sprk" },
+        { "--waves-selection-report", "superrack-soundgrid", "d.emo" },
+        { "--waves-convert", "superrack-soundgrid", "--selection", "sel.json", "--template", "show.ksn", "--output", "new.sprk", "d.emo" },
+    };
+    for (const auto& args : runs)
+    {
+        const auto folder = box.work.getChildFile (args.back());
+        const auto run = box.run (args);
+        EXPECT_EQ (run.exitCode, 1) << args[0];
+        bool named = false;
+        for (const auto& line : run.outLines())
+        {
+            const bool refusal = line.startsWith ("ERROR   ") || line.startsWith ("  BLOCKER ");
+            named = named || (refusal && line.endsWith ("a folder, not a file: " + folder.getFullPathName()));
+        }
+        EXPECT_TRUE (named) << args[0] << " " << args.back() << "\n" << run.out;
+        EXPECT_EQ (run.out.find ("file not found"), std::string::npos) << run.out;
+    }
+    EXPECT_EQ (box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 9);
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
