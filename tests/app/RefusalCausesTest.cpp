@@ -39,6 +39,56 @@ const char* const reaperVst2Project =
 
 } // namespace
 
+TEST (HelpOption, PrintsTheUsageAndSucceeds)
+{
+    vorntest::ProgramSandbox box;
+    for (const auto& args : std::vector<std::vector<std::string>> { { "--help" }, { "-h" }, { "--tree", "--help", "show.ksn" } })
+    {
+        const auto run = box.run (args);
+        EXPECT_EQ (run.exitCode, 0) << args[0];
+        EXPECT_EQ (run.out, usageText()) << args[0];
+        EXPECT_EQ (run.err, "");
+    }
+}
+
+// A word that begins with "-" and is no option is named before anything runs, so that a misspelt
+// option never leaves a run going on without it; a file of such a name is given with its folder.
+TEST (OptionLikeWords, AreRefusedByNameBeforeAnythingRuns)
+{
+    vorntest::ProgramSandbox box;
+    ASSERT_TRUE (exampleScene.copyFileTo (box.work.getChildFile ("show.ksn")));
+    ASSERT_TRUE (exampleCatalog.copyFileTo (box.work.getChildFile ("cat.tsv")));
+    struct Case { std::vector<std::string> args; juce::String refusal; };
+    const auto unknown = [] (const juce::String& word) {
+        return "ERROR   unknown option: " + word + " (an input file of this name is given as ./" + word + ")";
+    };
+    const Case cases[] = {
+        { { "--convert", "vorn", "--factory-catalogue", "cat.tsv", "--output", "new.ksn", "show.ksn" }, unknown ("--factory-catalogue") },
+        { { "--PLAN", "vorn", "show.ksn" }, unknown ("--PLAN") },
+        { { "show.ksn", "-x.ksn" }, unknown ("-x.ksn") },
+        { { "-", "show.ksn" }, unknown ("-") },
+        { { "--convert", "vorn", "--output", "new.ksn", "show.ksn", "--factory-catalog" },
+          "ERROR   option --factory-catalog takes a value, and none follows it" },
+        { { "show.ksn", "--output" }, "ERROR   option --output takes a value, and none follows it" },
+        // Before the operation count, too.
+        { { "--plan", "vorn", "--convert", "vorn", "--Output", "new.ksn", "show.ksn" }, unknown ("--Output") },
+    };
+    for (const auto& c : cases)
+    {
+        const auto run = box.run (c.args);
+        EXPECT_EQ (run.exitCode, 1) << c.refusal;
+        EXPECT_EQ (run.outLines(), juce::StringArray (c.refusal));
+        EXPECT_FALSE (box.work.getChildFile ("new.ksn").exists()) << c.refusal;
+    }
+
+    // The same name given with its folder is a file like any other.
+    ASSERT_TRUE (exampleScene.copyFileTo (box.work.getChildFile ("-x.ksn")));
+    const auto dumped = box.run ({ "./-x.ksn" });
+    EXPECT_EQ (dumped.exitCode, 0) << dumped.out;
+    EXPECT_TRUE (dumped.outLines().contains ("FILE    " + box.path ("-x.ksn"))) << dumped.out;
+    EXPECT_TRUE (dumped.outLines().contains ("READ    complete")) << dumped.out;
+}
+
 TEST (FolderAsInput, IsNamedAsAFolderInEveryOperation)
 {
     vorntest::ProgramSandbox box;
