@@ -55,6 +55,28 @@ juce::String withoutControlCharacters (const juce::String& name)
     return kept.size() == size ? name : utf8::toTextReplacingMalformed (kept.data(), kept.size());
 }
 
+// Why an occupied slot has no component state to export, in the terms of what the slot holds.
+// Only a VST3 state splits into the component and controller parts an export writes; other
+// formats keep one state of their own, and a VST3 state the reader could not split stays whole.
+juce::String whyStateCannotBeSplit (const PluginRef& slot)
+{
+    const auto& state = slot.state;
+    if (state.encoding == PluginStateEncoding::none && state.raw.isEmpty())
+        return "it carries no saved state";
+    if (isAudioUnitFormat (slot.format) || state.encoding == PluginStateEncoding::audioUnitPlist)
+        return "its AudioUnit state is one property list, not the component and controller parts an export writes";
+    if (slot.format == "VST3")
+    {
+        juce::String reason ("its VST3 state could not be split into component and controller parts");
+        if (slot.pendingStateReason.isNotEmpty())
+            reason << " (" << slot.pendingStateReason << ")";
+        return reason;
+    }
+    if (slot.format.isEmpty())
+        return "its format is unknown, so its state has no component and controller parts";
+    return "its " + formatForMessage (slot.format) + " state is one block, not the component and controller parts an export writes";
+}
+
 // What an export has made so far: the folders, the temporary files and the files already under
 // their final names, which stay registered for an interruption until the whole export is in
 // place. Unless the export finishes, all of it goes again on the way out, whatever the way (a
@@ -109,7 +131,8 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
             const auto& state = slot.state;
             if (state.component.isEmpty())
             {
-                error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position);
+                error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position)
+                      + " (" + (slot.name.isEmpty() ? juce::String ("unnamed plug-in") : slot.name) + "): " + whyStateCannotBeSplit (slot);
                 return false;
             }
             const auto stem = juce::File::createLegalFileName (withoutControlCharacters (slot.name)) + "__" + juce::String (strip.index) + "-" + juce::String (position);

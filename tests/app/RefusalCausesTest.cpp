@@ -134,3 +134,18 @@ TEST (FolderAsInput, IsNamedAsAFolderInEveryOperation)
     EXPECT_EQ (box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 9);
     EXPECT_EQ (box.tmpEntries(), 0);
 }
+
+// The export writes component and controller parts; a state that has none says which plug-in
+// holds it and why.
+TEST (StateExportRefusal, NamesThePluginAndWhyItsStateDoesNotSplit)
+{
+    vorntest::ProgramSandbox box;
+    box.write ("vox.rpp", reaperVst2Project);
+    const auto run = box.run ({ "--export-states", "states", "vox.rpp" });
+    EXPECT_EQ (run.exitCode, 1);
+    const auto lines = run.outLines();
+    ASSERT_GE (lines.size(), 2);
+    EXPECT_EQ (lines[lines.size() - 2], "ERROR   refusing partial state export at strip 0, slot 0 (ReaEQ): its VST2 state is one "
+                                        "block, not the component and controller parts an export writes");
+    EXPECT_FALSE (box.work.getChildFile ("states").exists());
+}
