@@ -149,3 +149,46 @@ TEST (StateExportRefusal, NamesThePluginAndWhyItsStateDoesNotSplit)
                                         "block, not the component and controller parts an export writes");
     EXPECT_FALSE (box.work.getChildFile ("states").exists());
 }
+
+// An edited selection that does not fit names the channel or plug-in entry, its index and the
+// limit, or the plug-in and the channel it needs.
+TEST (SelectionRefusals, NameTheEntryTheIndexAndTheLimit)
+{
+    vorntest::ProgramSandbox box;
+    ASSERT_TRUE (exampleScene.copyFileTo (box.work.getChildFile ("show.ksn")));
+    ASSERT_TRUE (exampleCatalog.copyFileTo (box.work.getChildFile ("cat.tsv")));
+    const auto report = box.run ({ "--selection-report", "vorn", "show.ksn" });
+    ASSERT_EQ (report.exitCode, 0) << report.out;
+
+    using Edit = std::function<void (juce::var& channels)>;
+    struct Case { const char* what; Edit edit; juce::String refusal; };
+    const Case cases[] = {
+        { "a channel beyond the target", [] (juce::var& c) { c[3].getDynamicObject()->setProperty ("targetIndex", 64); },
+          "ERROR   selection channel mapping is out of range or duplicated: channels[3] (source index 3) targetIndex 64 is "
+          "outside the target's 64 strips (0 to 63)" },
+        { "two channels on one strip", [] (juce::var& c) { c[2].getDynamicObject()->setProperty ("targetIndex", 0); },
+          "ERROR   selection channel mapping is out of range or duplicated: channels[2] (source index 2) targetIndex 0 is "
+          "taken by channels[0] too" },
+        { "a plug-in beyond the target's slots",
+          [] (juce::var& c) { c[1]["plugins"][0].getDynamicObject()->setProperty ("targetSlot", 8); },
+          "ERROR   selection plugin mapping is out of range, absent, or duplicated: channels[1] (source index 1) plugins[0] "
+          "targetSlot 8 is outside the target's 8 slots (0 to 7)" },
+        { "the key channel left out", [] (juce::var& c) { c[0].getDynamicObject()->setProperty ("selected", false); },
+          "ERROR   selected sidechain plugin requires a channel that was not selected: \"Gate One\" in slot 2 of source "
+          "index 1 takes its sidechain from source index 0, which is not kept" },
+    };
+    for (const auto& c : cases)
+    {
+        auto document = juce::JSON::parse (juce::String::fromUTF8 (report.out.c_str()));
+        auto channels = document["channels"];
+        c.edit (channels);
+        box.write ("sel.json", vornconv::json::toJsonLine (document));
+        const auto run = box.run ({ "--convert", "vorn", "--factory-catalog", "cat.tsv", "--selection", "sel.json", "--output",
+                                    "new.ksn", "show.ksn" });
+        EXPECT_EQ (run.exitCode, 1) << c.what;
+        juce::StringArray expected (c.refusal);
+        expected.add ({}); // main's empty line
+        EXPECT_EQ (run.outLines(), expected) << c.what;
+        EXPECT_FALSE (box.work.getChildFile ("new.ksn").exists()) << c.what;
+    }
+}
