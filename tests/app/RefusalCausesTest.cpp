@@ -192,3 +192,36 @@ TEST (SelectionRefusals, NameTheEntryTheIndexAndTheLimit)
         EXPECT_FALSE (box.work.getChildFile ("new.ksn").exists()) << c.what;
     }
 }
+
+// A REAPER template is one track with one VST3 plug-in whose state decodes: anything else is
+// refused saying what it holds.
+TEST (TemplateRefusals, AReaperTemplateSaysWhatItHolds)
+{
+    vorntest::ProgramSandbox box;
+    ASSERT_TRUE (exampleScene.copyFileTo (box.work.getChildFile ("show.ksn")));
+    ASSERT_TRUE (exampleCatalog.copyFileTo (box.work.getChildFile ("cat.tsv")));
+    ASSERT_TRUE (exampleReaperCache.copyFileTo (box.work.getChildFile ("reaper.ini")));
+    const std::vector<std::string> convert = { "--convert", "reaper", "--profile", "16x8", "--io", "16x16", "--factory-catalog",
+                                               "cat.tsv", "--reaper-cache", "reaper.ini" };
+    auto withArgs = [&convert] (std::vector<std::string> more) {
+        auto args = convert;
+        args.insert (args.end(), more.begin(), more.end());
+        return args;
+    };
+    const auto first = box.run (withArgs ({ "--output", "show.rpp", "show.ksn" }));
+    ASSERT_EQ (first.exitCode, 0) << first.out;
+    box.write ("vox.rpp", reaperVst2Project);
+
+    struct Case { const char* templateName; juce::String refusal; };
+    const Case cases[] = {
+        { "show.rpp", "ERROR   REAPER template must contain one strictly decoded VST3 state: it holds 16 tracks" },
+        { "vox.rpp", "ERROR   REAPER template must contain one strictly decoded VST3 state: ReaEQ's format is VST2, not VST3" },
+    };
+    for (const auto& c : cases)
+    {
+        const auto run = box.run (withArgs ({ "--template", c.templateName, "--output", "new.rpp", "show.ksn" }));
+        EXPECT_EQ (run.exitCode, 1) << c.templateName;
+        EXPECT_TRUE (run.outLines().contains (c.refusal)) << run.out;
+        EXPECT_FALSE (box.work.getChildFile ("new.rpp").exists());
+    }
+}
