@@ -4,7 +4,8 @@
 //
 // In this file, in order:
 //   - the option words and how each stores its value;
-//   - the operation count and the dispatch;
+//   - the operation count and the dispatch, after the usage asked for and the refusal of words
+//     that look like options;
 //   - printing, refusals and the strict decimal parse;
 //   - the parse of the arguments;
 //   - the usage, with the hosts filled in from the table of hosts;
@@ -17,6 +18,7 @@
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +75,8 @@ const OptionWord optionWords[] = {
     { "--io", ValueKind::text },
     { "--reaper-state-probe", ValueKind::probe },
     { "--reaper-normalized-probe", ValueKind::none },
+    { "--help", ValueKind::none },
+    { "-h", ValueKind::none },
 };
 
 void storeFlag (const juce::String& word, CommandLineOptions& o)
@@ -81,6 +85,7 @@ void storeFlag (const juce::String& word, CommandLineOptions& o)
     else if (word == "--manifest") o.manifest = true;
     else if (word == "--session-report") o.sessionReport = true;
     else if (word == "--reaper-normalized-probe") o.reaperNormalizedProbe = true;
+    else if (word == "--help" || word == "-h") o.help = true;
 }
 
 void storeValue (const juce::String& word, const juce::String& value, CommandLineOptions& o)
@@ -151,15 +156,46 @@ int dispatch (const CommandLineOptions& o)
     return runTargetOperation (o);
 }
 
+void printUsage()
+{
+    for (const auto& line : usageLines())
+        printLine (line);
+}
+
+// An input word that begins with "-" is a mistyped option (or one in another case), or an option
+// word in last place that found no value: taken as a file, it would be reported missing while the
+// run went on without the option. Such a word is refused, naming it, before anything runs; a file
+// whose name begins with "-" is given with its folder, as "./-name". True when one was refused.
+bool refusedOptionLikeInput (const CommandLineOptions& o)
+{
+    for (const auto& word : o.inputs)
+    {
+        if (! word.startsWithChar ('-'))
+            continue;
+        const bool known = std::any_of (std::begin (optionWords), std::end (optionWords),
+                                        [&word] (const OptionWord& option) { return word == option.word; });
+        printLine (known ? "ERROR   option " + word + " takes a value, and none follows it"
+                         : "ERROR   unknown option: " + word + " (an input file of this name is given as ./" + word + ")");
+        return true;
+    }
+    return false;
+}
+
 int invoke (const juce::StringArray& arguments)
 {
     CommandLineOptions options;
     if (parseArguments (arguments, options) == ParseOutcome::refused)
         return 1;
+    if (options.help)
+    {
+        printUsage();
+        return 0;
+    }
+    if (refusedOptionLikeInput (options))
+        return 1;
     if (options.inputs.isEmpty())
     {
-        for (const auto& line : usageLines())
-            printLine (line);
+        printUsage();
         return 1;
     }
     return dispatch (options) == 0 ? 0 : 1;

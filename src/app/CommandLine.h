@@ -30,6 +30,7 @@ struct CommandLineOptions
     int probeStrip = -1;
     int probeSlot = -1;
     bool reaperNormalizedProbe = false;
+    bool help = false; // --help or -h: the usage, and nothing else
     juce::StringArray inputs;
 };
 

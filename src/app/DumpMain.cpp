@@ -13,6 +13,7 @@
 #include "app/Manifest.h"
 #include "app/Operations.h"
 #include "app/StateExport.h"
+#include "model/UntrustedFile.h"
 #include "readers/ValueTreeDump.h"
 #include "readers/ValueTreeReader.h"
 
@@ -192,6 +193,11 @@ bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::Fil
 {
     if (! manifest)
         printBanner (file);
+    if (file.isDirectory())
+    {
+        printLine ("ERROR   " + folderNotFileError (file));
+        return true;
+    }
     if (! file.existsAsFile())
     {
         printLine ("ERROR   file not found");

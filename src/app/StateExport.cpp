@@ -54,6 +54,34 @@ juce::String withoutControlCharacters (const juce::String& name)
     return kept.size() == size ? name : utf8::toTextReplacingMalformed (kept.data(), kept.size());
 }
 
+// Why an occupied slot has no component state to export, in the terms of what the slot holds.
+// Only a VST3 state splits into the component and controller parts an export writes; other
+// formats keep one state of their own, and a VST3 state the reader could not split stays whole.
+juce::String whyStateCannotBeSplit (const RackSession& session, const RackStrip& strip, int position, const PluginRef& slot)
+{
+    const auto& state = slot.state;
+    if (state.encoding == PluginStateEncoding::none && state.raw.isEmpty())
+        return "it carries no saved state";
+    if (isAudioUnitFormat (slot.format) || state.encoding == PluginStateEncoding::audioUnitPlist)
+        return "its AudioUnit state is one property list, not the component and controller parts an export writes";
+    if (slot.format == "VST3")
+    {
+        juce::String reason ("its VST3 state could not be split into component and controller parts");
+        // The reader's own words when it gave any: what it kept pending, else what it dropped.
+        auto why = slot.pendingStateReason;
+        const auto code = "plugin[" + juce::String (strip.index) + ":" + juce::String (position) + "].state";
+        for (const auto& note : session.notes.items)
+            if (why.isEmpty() && note.fidelity == Fidelity::dropped && note.code == code)
+                why = note.text;
+        if (why.isNotEmpty())
+            reason << " (" << why << ")";
+        return reason;
+    }
+    if (slot.format.isEmpty())
+        return "its format is unknown, so its state has no component and controller parts";
+    return "its " + formatForMessage (slot.format) + " state is one block, not the component and controller parts an export writes";
+}
+
 } // namespace
 
 bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error)
@@ -70,7 +98,8 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
             const auto& state = slot.state;
             if (state.component.isEmpty())
             {
-                error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position);
+                error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position)
+                      + " (" + (slot.name.isEmpty() ? juce::String ("unnamed plug-in") : slot.name) + "): " + whyStateCannotBeSplit (session, strip, position, slot);
                 return false;
             }
             const auto stem = juce::File::createLegalFileName (withoutControlCharacters (slot.name)) + "__" + juce::String (strip.index) + "-" + juce::String (position);

@@ -199,6 +199,12 @@ juce::String readStatusName (juce::int32 status);
 // True for an AudioUnit slot's format, in either spelling the readers meet ("AU", "AudioUnit").
 inline bool isAudioUnitFormat (const juce::String& format) { return format == "AU" || format == "AudioUnit"; }
 
+// A slot's format as a message names it: REAPER's "VST" and "VSTi" are VST2 plug-ins.
+inline juce::String formatForMessage (const juce::String& format)
+{
+    return format == "VST" || format == "VSTi" ? juce::String ("VST2") : format;
+}
+
 struct RackReadResult
 {
     bool ok = false;

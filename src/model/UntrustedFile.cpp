@@ -194,6 +194,11 @@ struct Descriptor
 
 } // namespace
 
+juce::String folderNotFileError (const juce::File& folder)
+{
+    return "a folder, not a file: " + pathOf (folder);
+}
+
 bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, UntrustedFileStamp& stamp,
                         juce::String& error)
 {
@@ -214,11 +219,12 @@ bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, j
         error = code == ENOENT ? "file not found: " + path : "cannot open " + path + ": " + systemError (code);
         return false;
     }
-    struct stat info;
-    if (::fstat (opened, &info) != 0 || ! S_ISREG (info.st_mode))
+    struct stat info {};
+    const bool described = ::fstat (opened, &info) == 0;
+    if (! described || ! S_ISREG (info.st_mode))
     {
         ::close (opened);
-        error = "not a regular file: " + path;
+        error = described && S_ISDIR (info.st_mode) ? folderNotFileError (file) : "not a regular file: " + path;
         return false;
     }
     if (info.st_size < 0 || (juce::int64) info.st_size > maxBytes)

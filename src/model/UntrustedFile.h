@@ -35,6 +35,10 @@ struct UntrustedFileStamp
     timespec changed {};
 };
 
+// The refusal of a folder named where a file is wanted, as the loader gives it. Callers that look
+// at a path before reading it say the same.
+juce::String folderNotFileError (const juce::File& folder);
+
 // Opens file for reading: a regular file of at most maxBytes. On success fd is an open
 // descriptor (close-on-exec, blocking) that the caller closes, size its size at opening and stamp
 // what its read must find unchanged at the end.

@@ -27,7 +27,6 @@
 #include <algorithm>
 #include <limits>
 #include <map>
-#include <set>
 #include <vector>
 
 namespace vornconv::rapp
@@ -122,13 +121,15 @@ bool stringPropertyEquals (const juce::var& object, const char* key, const juce:
 }
 
 // An integer property in the int32 range; JSON numbers with a fraction or exponent, strings,
-// booleans and null are not integers.
-bool intProperty (const juce::var& object, const char* key, juce::int32& value, juce::String& error)
+// booleans and null are not integers. A refusal names the entry the property belongs to (path,
+// such as "channels[1].plugins[0]"; empty for the document itself).
+bool intProperty (const juce::var& object, const char* key, const juce::String& path, juce::int32& value, juce::String& error)
 {
+    const auto place = path.isEmpty() ? juce::String() : " in " + path;
     auto* dynamic = object.getDynamicObject();
     if (dynamic == nullptr || ! dynamic->hasProperty (key))
     {
-        error = juce::String ("selection property is missing: ") + key;
+        error = juce::String ("selection property is missing: ") + key + place;
         return false;
     }
     const auto v = dynamic->getProperty (key);
@@ -147,9 +148,18 @@ bool intProperty (const juce::var& object, const char* key, juce::int32& value, 
             return true;
         }
     }
-    error = juce::String ("selection property must be an integer: ") + key;
+    error = juce::String ("selection property must be an integer: ") + key + place;
     return false;
 }
+
+// The positions 0 to limit - 1 of what a target or a source holds, for a refusal.
+juce::String positionsText (juce::int32 limit, const char* what)
+{
+    return juce::String (limit) + " " + what + (limit > 0 ? " (0 to " + juce::String (limit - 1) + ")" : juce::String());
+}
+
+// Why an entry's "selected" is refused.
+const char* const selectedNotBoolean = " \"selected\" is not true or false";
 
 enum class Selected
 {
@@ -179,56 +189,78 @@ const RackStrip* firstStripWithIndex (const RackSession& session, juce::int32 in
     return nullptr;
 }
 
+// Why a kept plug-in's mapping cannot be placed, or empty when it can; sourceSlots and
+// targetSlots hold the element position of every slot this channel kept so far.
+juce::String pluginMappingFault (const PluginMapping& mapping, const RackStrip& strip, const HostCapacity& capacity,
+                                 const std::map<juce::int32, int>& sourceSlots, const std::map<juce::int32, int>& targetSlots)
+{
+    const auto source = juce::String (mapping.sourceSlot), target = juce::String (mapping.targetSlot);
+    if (mapping.sourceSlot < 0 || mapping.sourceSlot >= strip.plugins.size())
+        return "sourceSlot " + source + " is outside the source channel's " + positionsText (strip.plugins.size(), "slots");
+    if (! strip.plugins.getReference (mapping.sourceSlot).occupied)
+        return "sourceSlot " + source + " is an empty slot of the source channel";
+    // The projection pads every strip up to each target slot, so no target takes more than the
+    // selection's own limit, whatever the capacity says.
+    if (capacity.slots > maxSelectionSlotsPerStrip && (mapping.targetSlot < 0 || mapping.targetSlot >= maxSelectionSlotsPerStrip))
+        return "targetSlot " + target + " is outside the " + positionsText (maxSelectionSlotsPerStrip, "slots") + " a selection can place";
+    if (mapping.targetSlot < 0 || mapping.targetSlot >= capacity.slots)
+        return "targetSlot " + target + " is outside the target's " + positionsText (capacity.slots, "slots");
+    if (const auto earlier = sourceSlots.find (mapping.sourceSlot); earlier != sourceSlots.end())
+        return "sourceSlot " + source + " is kept by plugins[" + juce::String (earlier->second) + "] too";
+    if (const auto earlier = targetSlots.find (mapping.targetSlot); earlier != targetSlots.end())
+        return "targetSlot " + target + " is taken by plugins[" + juce::String (earlier->second) + "] too";
+    return {};
+}
+
 bool readPluginMappings (const juce::var& channel, const juce::String& channelPath, const juce::String& channelWhere,
                          const RackStrip& strip, const HostCapacity& capacity, std::vector<PluginMapping>& mappings, juce::String& error)
 {
     const auto* plugins = channel.getProperty ("plugins", {}).getArray();
     if (plugins == nullptr)
     {
-        error = "selection plugins array is missing";
+        error = "selection plugins array is missing: " + channelWhere;
         return false;
     }
-    const juce::int32 slotLimit = std::min (capacity.slots, maxSelectionSlotsPerStrip);
-    std::set<juce::int32> sourceSlots, targetSlots;
+    std::map<juce::int32, int> sourceSlots, targetSlots;
     for (int j = 0; j < plugins->size(); ++j)
     {
         const auto& element = plugins->getReference (j);
+        const auto entry = channelWhere + " plugins[" + juce::String (j) + "]";
         if (element.getDynamicObject() == nullptr)
         {
-            error = "selection plugin entry is invalid";
+            error = "selection plugin entry is invalid: " + entry + " is not an object";
             return false;
         }
         const auto selected = selectedFlag (element);
         if (selected == Selected::invalid)
         {
-            error = "selection plugin entry is invalid";
+            error = "selection plugin entry is invalid: " + entry + selectedNotBoolean;
             return false;
         }
         if (selected == Selected::no)
             continue;
         PluginMapping mapping;
-        if (! intProperty (element, "sourceSlot", mapping.sourceSlot, error)
-            || ! intProperty (element, "targetSlot", mapping.targetSlot, error))
+        const auto path = channelPath + ".plugins[" + juce::String (j) + "]";
+        if (! intProperty (element, "sourceSlot", path, mapping.sourceSlot, error)
+            || ! intProperty (element, "targetSlot", path, mapping.targetSlot, error))
             return false;
-        const bool sourceValid = mapping.sourceSlot >= 0 && mapping.sourceSlot < strip.plugins.size()
-                              && strip.plugins.getReference (mapping.sourceSlot).occupied;
-        const bool targetValid = mapping.targetSlot >= 0 && mapping.targetSlot < slotLimit;
-        if (! sourceValid || ! targetValid || ! sourceSlots.insert (mapping.sourceSlot).second
-            || ! targetSlots.insert (mapping.targetSlot).second)
+        const auto fault = pluginMappingFault (mapping, strip, capacity, sourceSlots, targetSlots);
+        if (fault.isNotEmpty())
         {
-            error = "selection plugin mapping is out of range, absent, or duplicated";
+            error = "selection plugin mapping is out of range, absent, or duplicated: " + entry + " " + fault;
             return false;
         }
+        sourceSlots.emplace (mapping.sourceSlot, j);
+        targetSlots.emplace (mapping.targetSlot, j);
         const auto& slot = strip.plugins.getReference (mapping.sourceSlot);
-        const auto path = channelPath + ".plugins[" + juce::String (j) + "]";
-        const auto where = channelWhere + " plugins[" + juce::String (j) + "] (slot " + juce::String (mapping.sourceSlot) + ")";
+        const auto where = entry + " (slot " + juce::String (mapping.sourceSlot) + ")";
         if (! checkTextField (element, "name", path, where, slot.name, "plugin", error)
             || ! checkTextField (element, "vendor", path, where, slot.vendor, "plugin", error))
             return false;
         if (element.getDynamicObject()->hasProperty ("sidechainSource"))
         {
             juce::int32 sidechain = 0;
-            if (! intProperty (element, "sidechainSource", sidechain, error))
+            if (! intProperty (element, "sidechainSource", path, sidechain, error))
                 return false;
             if (sidechain != slot.sidechainSource)
                 return disagreement (where, "sidechainSource " + juce::String (sidechain) + " disagrees with the source plugin's sidechainSource "
@@ -251,41 +283,51 @@ bool readChannelMappings (const juce::var& document, const RackSession& session,
         error = "selection channels array is missing";
         return false;
     }
-    std::set<juce::int32> sourceIndices, targetIndices;
+    // The element position of every channel kept so far, by its source and its target index.
+    std::map<juce::int32, int> sourceIndices, targetIndices;
     for (int i = 0; i < channels->size(); ++i)
     {
         const auto& element = channels->getReference (i);
+        const auto path = "channels[" + juce::String (i) + "]";
         if (element.getDynamicObject() == nullptr)
         {
-            error = "selection channel entry is invalid";
+            error = "selection channel entry is invalid: " + path + " is not an object";
             return false;
         }
         const auto selected = selectedFlag (element);
         if (selected == Selected::invalid)
         {
-            error = "selection channel entry is invalid";
+            error = "selection channel entry is invalid: " + path + selectedNotBoolean;
             return false;
         }
         if (selected == Selected::no)
             continue;
         ChannelMapping mapping;
-        if (! intProperty (element, "sourceIndex", mapping.sourceIndex, error)
-            || ! intProperty (element, "targetIndex", mapping.targetIndex, error))
+        if (! intProperty (element, "sourceIndex", path, mapping.sourceIndex, error)
+            || ! intProperty (element, "targetIndex", path, mapping.targetIndex, error))
             return false;
         const auto* strip = firstStripWithIndex (session, mapping.sourceIndex);
         if (strip == nullptr)
         {
-            error = "selection references a missing source channel";
+            error = "selection references a missing source channel: " + path + " sourceIndex " + juce::String (mapping.sourceIndex)
+                  + " is no strip of the source";
             return false;
         }
-        if (mapping.targetIndex < 0 || mapping.targetIndex >= capacity.strips
-            || ! sourceIndices.insert (mapping.sourceIndex).second || ! targetIndices.insert (mapping.targetIndex).second)
-        {
-            error = "selection channel mapping is out of range or duplicated";
-            return false;
-        }
-        const auto path = "channels[" + juce::String (i) + "]";
         const auto where = path + " (source index " + juce::String (mapping.sourceIndex) + ")";
+        juce::String fault;
+        if (mapping.targetIndex < 0 || mapping.targetIndex >= capacity.strips)
+            fault = "targetIndex " + juce::String (mapping.targetIndex) + " is outside the target's " + positionsText (capacity.strips, "strips");
+        else if (const auto earlier = sourceIndices.find (mapping.sourceIndex); earlier != sourceIndices.end())
+            fault = "keeps the same source channel as channels[" + juce::String (earlier->second) + "]";
+        else if (const auto taken = targetIndices.find (mapping.targetIndex); taken != targetIndices.end())
+            fault = "targetIndex " + juce::String (mapping.targetIndex) + " is taken by channels[" + juce::String (taken->second) + "] too";
+        if (fault.isNotEmpty())
+        {
+            error = "selection channel mapping is out of range or duplicated: " + where + " " + fault;
+            return false;
+        }
+        sourceIndices.emplace (mapping.sourceIndex, i);
+        targetIndices.emplace (mapping.targetIndex, i);
         if (! checkTextField (element, "name", path, where, strip->name, "channel", error)
             || ! readPluginMappings (element, path, where, *strip, capacity, mapping.plugins, error))
             return false;
@@ -332,7 +374,10 @@ bool project (const RackReadResult& source, const HostCapacity& capacity, const 
                 const auto kept = keptTargetIndex.find (slot.sidechainSource);
                 if (kept == keptTargetIndex.end())
                 {
-                    error = "selected sidechain plugin requires a channel that was not selected";
+                    error = "selected sidechain plugin requires a channel that was not selected: "
+                          + (slot.name.isEmpty() ? juce::String ("the plug-in") : json::quotedForMessage (slot.name))
+                          + " in slot " + juce::String (mapping.sourceSlot) + " of source index " + juce::String (channel.sourceIndex)
+                          + " takes its sidechain from source index " + juce::String (slot.sidechainSource) + ", which is not kept";
                     return false;
                 }
                 slot.sidechainSource = kept->second;
@@ -456,9 +501,10 @@ juce::String buildSelectionReportJson (const RackReadResult& source, const HostC
 bool applySelectionFile (const RackReadResult& source, const juce::File& selection, const HostCapacity& capacity,
                          const juce::String& targetId, RackReadResult& out, juce::String& error)
 {
-    if (! selection.existsAsFile())
+    // A folder is left to the loader, which names it as one.
+    if (! selection.exists())
     {
-        error = "selection file does not exist";
+        error = "selection file does not exist: " + selection.getFullPathName();
         return false;
     }
     juce::String readError, shapeReason;
@@ -476,7 +522,10 @@ bool applySelectionFile (const RackReadResult& source, const juce::File& selecti
         return shapeError ("schema is not \"" + juce::String (selectionSchema) + "\"", error);
     if (! stringPropertyEquals (document, "target", targetId))
     {
-        error = "selection target does not match conversion target";
+        const auto named = document.getProperty ("target", {});
+        error = "selection target does not match conversion target: the file is for "
+              + (named.isString() ? json::quotedForMessage (named.toString()) : juce::String ("no target"))
+              + ", the conversion for " + json::quotedForMessage (targetId);
         return false;
     }
     const auto fingerprint = sourceSha256 (source.session);
@@ -486,11 +535,14 @@ bool applySelectionFile (const RackReadResult& source, const juce::File& selecti
         return false;
     }
     juce::int32 strips = 0, slots = 0;
-    if (! intProperty (document, "targetStrips", strips, error) || ! intProperty (document, "targetSlots", slots, error))
+    if (! intProperty (document, "targetStrips", {}, strips, error) || ! intProperty (document, "targetSlots", {}, slots, error))
         return false;
     if (! capacity.fixed || strips != capacity.strips || slots != capacity.slots)
     {
-        error = "selection capacity does not match conversion capacity";
+        error = "selection capacity does not match conversion capacity: the file is for " + juce::String (strips) + " strips x "
+              + juce::String (slots) + " slots, the conversion "
+              + (capacity.fixed ? "for " + juce::String (capacity.strips) + " strips x " + juce::String (capacity.slots) + " slots"
+                                : juce::String ("has no fixed capacity"));
         return false;
     }
 

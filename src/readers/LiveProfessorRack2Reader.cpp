@@ -1138,7 +1138,7 @@ RackReadResult readProjectFile (const juce::File& file, TreeNode& root, StateByt
 {
     root = TreeNode();
     const auto path = file.getFullPathName();
-    if (! file.existsAsFile())
+    if (! file.exists())
     {
         auto result = readLiveProfessorRack2Tree ({}, path);
         result.error = "could not open file";

@@ -786,9 +786,9 @@ RackReadResult readReaperRpp (const juce::File& file)
 {
     juce::MemoryBlock bytes;
     juce::String error;
-    if (file.existsAsFile() && ! readUntrustedUtf8 (file, maxReaperRppFileBytes, bytes, error))
+    if (file.exists() && ! readUntrustedUtf8 (file, maxReaperRppFileBytes, bytes, error))
     {
-        // Refused by the loader (not a regular file, too large, not UTF-8, a NUL byte anywhere,
+        // Refused by the loader (a folder, not a regular file, too large, not UTF-8, a NUL byte anywhere,
         // also after the root's closing line): it says why.
         RackReadResult result;
         result.session.sourceFormat = rapp::hostDescriptor (rapp::targetReaper).formatId;

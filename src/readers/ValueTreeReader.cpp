@@ -621,7 +621,7 @@ bool readValueTreeFile (const juce::File& file, TreeNode& out, juce::String& err
 {
     out = TreeNode();
     fault = TreeReadFault::unreadableFile;
-    if (! file.existsAsFile())
+    if (! file.exists())
     {
         error = "value tree file does not exist";
         return false;

@@ -776,12 +776,12 @@ RackReadResult readScene (const juce::File& file, const SceneLoader& load)
 //==============================================================================
 // The readers
 
-// A file the loader refuses (not a regular file, too large, not UTF-8) says why; a missing one
-// is "XML parse failed".
+// A file the loader refuses (a folder, not a regular file, too large, not UTF-8) says why; a
+// missing one is "XML parse failed".
 RackReadResult readVornKsn (const juce::File& file)
 {
     juce::String text, error ("XML parse failed");
-    if (! file.existsAsFile() || ! readUntrustedText (file, maxVornKsnFileBytes, text, error))
+    if (! file.exists() || ! readUntrustedText (file, maxVornKsnFileBytes, text, error))
         return failure (startRead (file), error);
     return readScene (file, [&text] (auto& root, auto& lifted, auto& loadError)
                       { return loadScene (std::move (text), root, lifted, loadError); });

@@ -1609,6 +1609,9 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return result;
     };
 
+    for (const auto* named : { &input, &hostSaveTemplate })
+        if (named->isDirectory())
+            return fail (folderNotFileError (*named));
     if (! input.existsAsFile() || ! hostSaveTemplate.existsAsFile())
         return fail ("Waves source or host-save template is unavailable");
     if (anythingExistsAt (output))

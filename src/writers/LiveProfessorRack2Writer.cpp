@@ -1922,9 +1922,7 @@ bool readTemplate (const juce::File& templateFile, TreeNode& tree, juce::String&
     const auto checked = readLiveProfessorRack2 (templateFile, root);
     if (! checked.isComplete())
     {
-        error = "LiveProfessor template reader is not complete";
-        if (checked.error.isNotEmpty())
-            error << ": " << checked.error;
+        error = "LiveProfessor template reader is not complete" + incompleteReadReason (checked);
         return false;
     }
     if (! isValidTree (root) || root.type != "LiveProfessorProjectFile")

@@ -873,6 +873,37 @@ juce::String blockTheTrackCannotHold (const juce::StringArray& track)
     return {};
 }
 
+// Why a template as read is not the one track with one strictly decoded VST3 plug-in the tracks
+// are cloned from; empty when it is.
+juce::String templateShapeFault (const RackReadResult& read)
+{
+    if (! read.ok)
+        return read.error;
+    const auto& strips = read.session.strips;
+    if (strips.size() != 1)
+        return "it holds " + juce::String (strips.size()) + " tracks";
+    const auto& strip = strips.getReference (0);
+    int plugins = 0;
+    for (const auto& slot : strip.plugins)
+        plugins += slot.occupied ? 1 : 0;
+    if (plugins != 1)
+        return "its track holds " + juce::String (plugins) + " plug-ins";
+    if (strip.plugins.size() != 1)
+        return "its plug-in is not the first of its track's FX chain";
+    const auto& slot = strip.plugins.getReference (0);
+    const auto name = slot.name.isEmpty() ? juce::String ("its plug-in") : slot.name;
+    if (slot.format != "VST3")
+        return slot.format.isEmpty() ? name + " is of no known format, not VST3"
+                                     : name + "'s format is " + formatForMessage (slot.format) + ", not VST3";
+    if (! slot.coverage.state)
+    {
+        // A read that is ok has no error: the reader's own note on the state says why.
+        return "the state of " + name + " was not decoded"
+             + incompleteReadReason (read, "plugin[" + juce::String (strip.index) + ":0].state");
+    }
+    return {};
+}
+
 // Everything the writer does before it needs the output: the project, its sources and what the
 // notes will tell.
 struct PreparedProject
@@ -965,11 +996,9 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
             return "REAPER template cannot be read: " + loadError;
         const auto read = readersOf (hostDescriptor (targetReaper)).bytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
-        if (! read.ok || read.session.strips.size() != 1 || read.session.strips.getReference (0).plugins.size() != 1
-            || ! read.session.strips.getReference (0).plugins.getReference (0).occupied
-            || read.session.strips.getReference (0).plugins.getReference (0).format != "VST3"
-            || ! read.session.strips.getReference (0).plugins.getReference (0).coverage.state)
-            return "REAPER template must contain one strictly decoded VST3 state";
+        const auto fault = templateShapeFault (read);
+        if (fault.isNotEmpty())
+            return "REAPER template must contain one strictly decoded VST3 state: " + fault;
         // Copy-construct, then move: copy-assigning an empty MemoryBlock hands memcpy a null pointer.
         PluginState taken (read.session.strips.getReference (0).plugins.getReference (0).state);
         prototypeState = std::move (taken);

@@ -330,6 +330,19 @@ int sidechainPhysicalInput (const RackSession& session, int sourceStripIndex)
     return channel;
 }
 
+// Why the reader did not read a template completely, in its words: its error, else its note on
+// what it could not resolve (a sidechain source, a state that did not split), which makes a
+// SuperRack read partial; else the first note it dropped.
+juce::String templateIncompleteReason (const RackReadResult& read)
+{
+    if (read.error.isEmpty())
+        for (const auto* code : { "plugin.sidechain", "plugin.state" })
+            for (const auto& note : read.session.notes)
+                if (note.code == code && note.fidelity != Fidelity::lossless)
+                    return ": " + note.code + " - " + note.text;
+    return incompleteReadReason (read);
+}
+
 // The name a chainer carries in the written session: the host shows an unnamed input as "Ch N".
 juce::String writtenStripName (const RackStrip& strip)
 {
@@ -816,7 +829,7 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     }
     const auto base = readSuperRackSprk (copy);
     if (! base.isComplete())
-        return failWith ("SuperRack template is not completely readable" + (base.error.isNotEmpty() ? ": " + base.error : juce::String()));
+        return failWith ("SuperRack template is not completely readable" + templateIncompleteReason (base));
     if (base.session.sourceApp != performerApp)
         return failWith ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
 

@@ -142,10 +142,10 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
     cut.loadFromHexString ("410001017000");
     ASSERT_TRUE (truncated.replaceWithData (cut.getData(), cut.getSize()));
 
-    struct Case { juce::StringArray args; juce::File file; const char* error; };
+    struct Case { juce::StringArray args; juce::File file; juce::String error; };
     const Case cases[] = {
         { args ({ tmp.file ("missing.ksn").getFullPathName() }), tmp.file ("missing.ksn"), "ERROR   file not found" },
-        { args ({ tmp.folder.getFullPathName() + "/" }), tmp.folder, "ERROR   file not found" },
+        { args ({ tmp.folder.getFullPathName() + "/" }), tmp.folder, "ERROR   a folder, not a file: " + tmp.folder.getFullPathName() },
         { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt" },
         { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: " },
         { args ({ "--tree", scene.getFullPathName() }), scene, "ERROR   --tree is only supported for .rack2" },

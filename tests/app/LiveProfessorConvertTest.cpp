@@ -4,6 +4,7 @@
 #include "rapp/Vst3ModuleIndex.h"
 
 #include <gtest/gtest.h>
+#include <juce_data_structures/juce_data_structures.h>
 
 namespace
 {
@@ -101,4 +102,38 @@ TEST (LiveProfessorConvert, WritesOnceAndThenRefusesToReplaceOrToGuessATemplate)
     names.sort (false);
     EXPECT_EQ (names, juce::StringArray ({ "next.rack2", "show.rack2" }));
     EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// A template the project reader reads only partially, such as a host-saved project with several
+// global snapshots, is refused with the reader's reason.
+TEST (LiveProfessorConvert, ATemplateReadPartiallyIsRefusedWithTheReason)
+{
+    ConvertSandbox box;
+    ASSERT_EQ (box.convert ({ "--output", "show.rack2", "one.ksn" }).exitCode, 0);
+    juce::MemoryBlock bytes;
+    ASSERT_TRUE (box.work.getChildFile ("show.rack2").loadFileAsData (bytes));
+    auto root = juce::ValueTree::readFromData (bytes.getData(), bytes.getSize());
+    auto snapshots = root.getChildWithName ("GlobalSnapshots");
+    if (! snapshots.isValid())
+    {
+        snapshots = juce::ValueTree ("GlobalSnapshots");
+        root.appendChild (snapshots, nullptr);
+    }
+    for (int id = 101; snapshots.getNumChildren() < 5; ++id)
+    {
+        juce::ValueTree snapshot ("GlobalSnapshot");
+        snapshot.setProperty ("GSid", id, nullptr);
+        snapshot.setProperty ("GSname", "Scene " + juce::String (id), nullptr);
+        snapshots.appendChild (snapshot, nullptr);
+    }
+    juce::MemoryOutputStream out;
+    root.writeToStream (out);
+    box.writeBytes ("five.rack2", std::string (static_cast<const char*> (out.getData()), out.getDataSize()));
+
+    const auto refused = box.convert ({ "--template", "five.rack2", "--output", "next.rack2", "one.ksn" });
+    EXPECT_EQ (refused.exitCode, 1);
+    EXPECT_TRUE (refused.outLines().contains ("ERROR   LiveProfessor template reader is not complete: snapshots - multiple "
+                                              "GlobalSnapshots need per-snapshot RackIR state"))
+        << refused.out;
+    EXPECT_FALSE (box.work.getChildFile ("next.rack2").exists());
 }

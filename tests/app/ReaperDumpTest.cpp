@@ -260,4 +260,14 @@ TEST (ReaperDump, APinMapNoteNamesThePluginAndItsRoutingThroughTheProgram)
     EXPECT_TRUE (dump.outLines().contains ("  DROPPED  plugin[0:0].state     REAPER VST3 pin-map is not the observed sequential topology:"
                                            " C1 comp Mono, output pin 1 feeds channels 1 and 2 (pins and track channels count from 1)"))
         << dump.out;
+
+    // The export that cannot split the state says so in the same words.
+    const auto exported = vorntest::runVornconvBinary ({ "--export-states", "states", "mono.rpp" }, tmp.path());
+    EXPECT_EQ (exported.exitCode, 1) << exported.out;
+    EXPECT_NE (exported.out.find ("refusing partial state export at strip 0, slot 0 (C1 comp Mono): its VST3 state could not be split"
+                                        " into component and controller parts (REAPER VST3 pin-map is not the observed sequential"
+                                        " topology: C1 comp Mono, output pin 1 feeds channels 1 and 2"),
+               std::string::npos)
+        << exported.out;
+    EXPECT_FALSE (tmp.file ("states").exists());
 }

@@ -64,7 +64,7 @@ TEST (StateExport, RefusesBeforeWritingAnything)
     duplicate.strips.add (stripWith (5, { slotWith ("Same", "b", "") }));
     const auto out = tmp.file ("out");
     const Case cases[] = {
-        { partial, false, "refusing partial state export at strip 2, slot 2" },
+        { partial, false, "refusing partial state export at strip 2, slot 2 (AU): its VST3 state could not be split into component and controller parts" },
         { existing, true, "refusing to replace existing state export: " + out.getChildFile ("A__0-0.comp").getFullPathName() },
         { duplicate, false, "duplicate state export target: " + out.getChildFile ("Same__5-0.comp").getFullPathName() },
     };
@@ -85,6 +85,47 @@ TEST (StateExport, RefusesBeforeWritingAnything)
             out.deleteRecursively();
         }
         EXPECT_FALSE (out.exists()) << c.error;
+    }
+}
+
+// A slot without a component state is named with the reason its state cannot be split, from
+// what the slot holds.
+TEST (StateExport, RefusalNamesThePluginAndWhyItsStateDoesNotSplit)
+{
+    vorntest::TempFolder tmp;
+    auto withRaw = [] (PluginRef slot, PluginStateEncoding encoding) {
+        slot.state.encoding = encoding;
+        slot.state.raw = bytesOf ("state");
+        return slot;
+    };
+    auto pending = withRaw (vorntest::plugin ("VST3", "Pro-Q 3"), PluginStateEncoding::opaque);
+    pending.pendingStateReason = "missing active plugin preset row";
+    struct Case { PluginRef slot; juce::String error; };
+    const juce::String at = "refusing partial state export at strip 4, slot 1 ";
+    const Case cases[] = {
+        { withRaw (vorntest::plugin ("VST", "ReaComp"), PluginStateEncoding::hostSpecific),
+          at + "(ReaComp): its VST2 state is one block, not the component and controller parts an export writes" },
+        { withRaw (vorntest::plugin ("VSTi", "Synth"), PluginStateEncoding::opaque),
+          at + "(Synth): its VST2 state is one block, not the component and controller parts an export writes" },
+        { withRaw (vorntest::plugin ("JS", "volume"), PluginStateEncoding::hostSpecific),
+          at + "(volume): its JS state is one block, not the component and controller parts an export writes" },
+        { withRaw (vorntest::plugin ("AU", "AUDelay"), PluginStateEncoding::audioUnitPlist),
+          at + "(AUDelay): its AudioUnit state is one property list, not the component and controller parts an export writes" },
+        { withRaw (vorntest::plugin ("AudioUnit", "AUDelay"), PluginStateEncoding::opaque),
+          at + "(AUDelay): its AudioUnit state is one property list, not the component and controller parts an export writes" },
+        { pending, at + "(Pro-Q 3): its VST3 state could not be split into component and controller parts (missing active plugin preset row)" },
+        { vorntest::plugin ("VST3", "Empty"), at + "(Empty): it carries no saved state" },
+        { withRaw (vorntest::plugin ("", ""), PluginStateEncoding::opaque),
+          at + "(unnamed plug-in): its format is unknown, so its state has no component and controller parts" },
+    };
+    for (const auto& c : cases)
+    {
+        RackSession session;
+        session.strips.add (stripWith (4, { slotWith ("Fine", "a", "b"), c.slot }));
+        juce::String error;
+        EXPECT_FALSE (app::exportStates (session, tmp.file ("out"), error));
+        EXPECT_EQ (error, c.error);
+        EXPECT_FALSE (tmp.file ("out").exists()) << c.error;
     }
 }
 

@@ -109,7 +109,7 @@ TEST (UntrustedFile, OnlyRegularFilesWithinTheLimitAreRead)
     const Case cases[] = {
         { fifo, "not a regular file: " + fifo.getFullPathName() },
         { zero, "not a regular file: " + zero.getFullPathName() },
-        { dir.folder, "not a regular file: " + dir.folder.getFullPathName() },
+        { dir.folder, "a folder, not a file: " + dir.folder.getFullPathName() },
         { big, "file is larger than 100 bytes: " + big.getFullPathName() },
         { dir.file ("none"), "file not found: " + dir.file ("none").getFullPathName() },
     };

@@ -374,6 +374,8 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
     const auto twice = text ("\"targetIndex\": 1,", "\"targetIndex\": 1, \"targetIndex\": 3,");
     const auto leadingZero = text ("\"targetIndex\": 1,", "\"targetIndex\": 01,");
     const juce::String shape = "selection schema is invalid: ";
+    const juce::String M = "selection channel mapping is out of range or duplicated: ";
+    const juce::String P = "selection plugin mapping is out of range, absent, or duplicated: channels[0] (source index 0) plugins[1] ";
 
     struct Case { const char* what; Edit edit; juce::String raw; juce::String error; };
     const std::vector<Case> cases = {
@@ -397,9 +399,9 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
           "selection channels[0] (source index 0) plugins[0] (slot 0): vendor \"\" disagrees with the source plugin's vendor \"Acme\"" },
         { "sidechain moved", onPlugin (1, 0, set ("sidechainSource", 1)), {},
           "selection channels[1] (source index 1) plugins[0] (slot 0): sidechainSource 1 disagrees with the source plugin's sidechainSource 0" },
-        { "sidechain not an integer", onPlugin (1, 0, set ("sidechainSource", "0")), {}, "selection property must be an integer: sidechainSource" },
-        { "target", set ("target", "vorn"), {}, "selection target does not match conversion target" },
-        { "target type", set ("target", juce::var()), {}, "selection target does not match conversion target" },
+        { "sidechain not an integer", onPlugin (1, 0, set ("sidechainSource", "0")), {}, "selection property must be an integer: sidechainSource in channels[1].plugins[0]" },
+        { "target", set ("target", "vorn"), {}, "selection target does not match conversion target: the file is for \"vorn\", the conversion for \"reaper\"" },
+        { "target type", set ("target", juce::var()), {}, "selection target does not match conversion target: the file is for no target, the conversion for \"reaper\"" },
         { "fingerprint", set ("sourceSha256", abcSha256.toUpperCase()), {}, "selection source fingerprint does not match the current input file" },
         { "no fingerprint", drop ("sourceSha256"), {}, "selection source fingerprint does not match the current input file" },
         { "strips missing", drop ("targetStrips"), {}, "selection property is missing: targetStrips" },
@@ -407,32 +409,42 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
         { "strips double", {}, text ("\"targetStrips\": 4", "\"targetStrips\": 4.0"), "selection property must be an integer: targetStrips" },
         { "strips null", set ("targetStrips", juce::var()), {}, "selection property must be an integer: targetStrips" },
         { "slots wrap to 4", set ("targetSlots", (juce::int64) 4294967300LL), {}, "selection property must be an integer: targetSlots" },
-        { "slots", set ("targetSlots", 5), {}, "selection capacity does not match conversion capacity" },
+        { "slots", set ("targetSlots", 5), {},
+          "selection capacity does not match conversion capacity: the file is for 4 strips x 5 slots, the conversion for 4 strips x 4 slots" },
         { "no channels", drop ("channels"), {}, "selection channels array is missing" },
         { "channels object", set ("channels", juce::var (new juce::DynamicObject())), {}, "selection channels array is missing" },
-        { "channel entry", set ("channels", juce::Array<juce::var> { 3 }), {}, "selection channel entry is invalid" },
-        { "selected as text", onChannel (0, set ("selected", "false")), {}, "selection channel entry is invalid" },
-        { "selected as number", onChannel (0, set ("selected", 0)), {}, "selection channel entry is invalid" },
-        { "missing source", onChannel (1, set ("sourceIndex", 9)), {}, "selection references a missing source channel" },
-        { "no target index", onChannel (0, drop ("targetIndex")), {}, "selection property is missing: targetIndex" },
+        { "channel entry", set ("channels", juce::Array<juce::var> { 3 }), {}, "selection channel entry is invalid: channels[0] is not an object" },
+        { "selected as text", onChannel (0, set ("selected", "false")), {},
+          "selection channel entry is invalid: channels[0] \"selected\" is not true or false" },
+        { "selected as number", onChannel (0, set ("selected", 0)), {},
+          "selection channel entry is invalid: channels[0] \"selected\" is not true or false" },
+        { "missing source", onChannel (1, set ("sourceIndex", 9)), {},
+          "selection references a missing source channel: channels[1] sourceIndex 9 is no strip of the source" },
+        { "no target index", onChannel (0, drop ("targetIndex")), {}, "selection property is missing: targetIndex in channels[0]" },
         { "same target", both (onChannel (0, set ("targetIndex", 3)), onChannel (1, set ("targetIndex", 3))), {},
-          "selection channel mapping is out of range or duplicated" },
-        { "same source", onChannel (1, set ("sourceIndex", 0)), {}, "selection channel mapping is out of range or duplicated" },
-        { "target index at capacity", onChannel (0, set ("targetIndex", 4)), {}, "selection channel mapping is out of range or duplicated" },
-        { "negative target index", onChannel (0, set ("targetIndex", -1)), {}, "selection channel mapping is out of range or duplicated" },
-        { "no plugins", onChannel (0, drop ("plugins")), {}, "selection plugins array is missing" },
-        { "plugin entry", onChannel (0, set ("plugins", juce::Array<juce::var> { "x" })), {}, "selection plugin entry is invalid" },
-        { "plugin selected as number", onPlugin (0, 0, set ("selected", 1)), {}, "selection plugin entry is invalid" },
-        { "no target slot", onPlugin (0, 1, drop ("targetSlot")), {}, "selection property is missing: targetSlot" },
-        { "empty source slot", onPlugin (0, 1, set ("sourceSlot", 1)), {}, "selection plugin mapping is out of range, absent, or duplicated" },
-        { "source slot beyond", onPlugin (0, 1, set ("sourceSlot", 9)), {}, "selection plugin mapping is out of range, absent, or duplicated" },
-        { "same source slot", onPlugin (0, 1, set ("sourceSlot", 0)), {}, "selection plugin mapping is out of range, absent, or duplicated" },
-        { "same target slot", onPlugin (0, 1, set ("targetSlot", 0)), {}, "selection plugin mapping is out of range, absent, or duplicated" },
-        { "target slot at capacity", onPlugin (0, 1, set ("targetSlot", 4)), {}, "selection plugin mapping is out of range, absent, or duplicated" },
+          M + "channels[1] (source index 1) targetIndex 3 is taken by channels[0] too" },
+        { "same source", onChannel (1, set ("sourceIndex", 0)), {}, M + "channels[1] (source index 0) keeps the same source channel as channels[0]" },
+        { "target index at capacity", onChannel (0, set ("targetIndex", 4)), {},
+          M + "channels[0] (source index 0) targetIndex 4 is outside the target's 4 strips (0 to 3)" },
+        { "negative target index", onChannel (0, set ("targetIndex", -1)), {},
+          M + "channels[0] (source index 0) targetIndex -1 is outside the target's 4 strips (0 to 3)" },
+        { "no plugins", onChannel (0, drop ("plugins")), {}, "selection plugins array is missing: channels[0] (source index 0)" },
+        { "plugin entry", onChannel (0, set ("plugins", juce::Array<juce::var> { "x" })), {},
+          "selection plugin entry is invalid: channels[0] (source index 0) plugins[0] is not an object" },
+        { "plugin selected as number", onPlugin (0, 0, set ("selected", 1)), {},
+          "selection plugin entry is invalid: channels[0] (source index 0) plugins[0] \"selected\" is not true or false" },
+        { "no target slot", onPlugin (0, 1, drop ("targetSlot")), {}, "selection property is missing: targetSlot in channels[0].plugins[1]" },
+        { "empty source slot", onPlugin (0, 1, set ("sourceSlot", 1)), {}, P + "sourceSlot 1 is an empty slot of the source channel" },
+        { "source slot beyond", onPlugin (0, 1, set ("sourceSlot", 9)), {},
+          P + "sourceSlot 9 is outside the source channel's 3 slots (0 to 2)" },
+        { "same source slot", onPlugin (0, 1, set ("sourceSlot", 0)), {}, P + "sourceSlot 0 is kept by plugins[0] too" },
+        { "same target slot", onPlugin (0, 1, set ("targetSlot", 0)), {}, P + "targetSlot 0 is taken by plugins[0] too" },
+        { "target slot at capacity", onPlugin (0, 1, set ("targetSlot", 4)), {}, P + "targetSlot 4 is outside the target's 4 slots (0 to 3)" },
         { "nothing kept", both (onChannel (0, set ("selected", false)), onChannel (1, set ("selected", false))), {},
           "selection must keep at least one channel" },
         { "sidechain source left out", onChannel (0, set ("selected", false)), {},
-          "selected sidechain plugin requires a channel that was not selected" },
+          "selected sidechain plugin requires a channel that was not selected: \"P1.0\" in slot 0 of source index 1 takes its "
+          "sidechain from source index 0, which is not kept" },
         // Inputs JUCE's parser cannot take safely (unbounded recursion, integer overflow) never reach it.
         { "deep nesting", {}, deep, shape + "nesting deeper than 16" + at (deep, "[", deep.indexOf ("\"deep\"") + 23) },
         { "nesting one too deep", {}, oneTooDeep, shape + "nesting deeper than 16" + at (oneTooDeep, "[", oneTooDeep.indexOf ("\"deep\"") + 23) },
@@ -478,9 +490,9 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
     EXPECT_FALSE (f.apply (out, error));
     EXPECT_EQ (error, "selection file cannot be read: not valid UTF-8 text (byte 3): " + f.selection.getFullPathName());
     EXPECT_FALSE (rapp::applySelectionFile (f.session, f.folder.file ("none.json"), f.capacity, f.target, out, error));
-    EXPECT_EQ (error, "selection file does not exist");
+    EXPECT_EQ (error, "selection file does not exist: " + f.folder.file ("none.json").getFullPathName());
     EXPECT_FALSE (rapp::applySelectionFile (f.session, f.folder.folder, f.capacity, f.target, out, error));
-    EXPECT_EQ (error, "selection file does not exist");
+    EXPECT_EQ (error, "selection file cannot be read: a folder, not a file: " + f.folder.folder.getFullPathName());
 }
 
 TEST (SelectionFile, IsTiedToTheSourceFileAndAFixedCapacity)
@@ -493,7 +505,7 @@ TEST (SelectionFile, IsTiedToTheSourceFileAndAFixedCapacity)
 
     // The same document against a variable capacity of the same numbers.
     EXPECT_FALSE (rapp::applySelectionFile (f.session, f.selection, { 4, 4, false }, f.target, out, error));
-    EXPECT_EQ (error, "selection capacity does not match conversion capacity");
+    EXPECT_EQ (error, "selection capacity does not match conversion capacity: the file is for 4 strips x 4 slots, the conversion has no fixed capacity");
 
     // A source that cannot be fingerprinted matches no selection, not even one with an empty fingerprint.
     auto unnamed = f.session;
@@ -526,6 +538,7 @@ TEST (SelectionFile, PaddingUpToATargetSlotIsBounded)
         if (c.ok)
             EXPECT_EQ (out.session.strips.getReference (0).plugins.size(), c.targetSlot + 1);
         else
-            EXPECT_EQ (error, "selection plugin mapping is out of range, absent, or duplicated");
+            EXPECT_EQ (error, "selection plugin mapping is out of range, absent, or duplicated: channels[0] (source index 0) plugins[0] "
+                              "targetSlot " + juce::String (c.targetSlot) + " is outside the 256 slots (0 to 255) a selection can place");
     }
 }

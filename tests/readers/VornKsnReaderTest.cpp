@@ -346,7 +346,7 @@ TEST (VornKsnReader, ImpossibleFilesFailCleanly)
 {
     vorntest::TempFolder tmp;
     EXPECT_EQ (readVornKsn (tmp.file ("missing.ksn")).error, "XML parse failed");
-    EXPECT_EQ (readVornKsn (tmp.folder).error, "XML parse failed");
+    EXPECT_EQ (readVornKsn (tmp.folder).error, "a folder, not a file: " + tmp.folder.getFullPathName());
     const auto deep = tmp.file ("deep.ksn");
     deep.replaceWithText (juce::String::repeatedString ("<a>", 200000) + juce::String::repeatedString ("</a>", 200000));
     EXPECT_EQ (readVornKsn (deep).error, "XML parse failed");

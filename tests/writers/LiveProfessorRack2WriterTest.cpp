@@ -689,8 +689,9 @@ TEST (LiveProfessorWriterTemplate, RefusesTemplatesItCannotProve)
         root.removeChild (root.getChildWithName ("VORNConverterMetadata"), nullptr);
     };
     const Case cases[] = {
-        // A MIDI point makes the template's own reading partial; the reader gives no error text.
-        { "LiveProfessor template reader is not complete",
+        // A MIDI point makes the template's own reading partial; the reader gives no error text,
+        // only the note that made it partial.
+        { "LiveProfessor template reader is not complete: routing.audioPatch - AudioPatch contains a non-main-bus or malformed graph point",
           [] (ValueTree& root, Fixture&) {
               // The live patch: the current snapshot's, after the clean one.
               auto outputs = nodes (root, "AudioPatch").getLast().getChild (0);

@@ -314,8 +314,12 @@ TEST (ReaperRppWriterTemplate, ClonesTheTemplateTrack)
           "REAPER template track holds a block the output cannot hold: FXCHAIN/COMMENT" },
         { "a block in the plug-in", templateText().replace ("      >\n      FXID", "        <PARMENV 0\n        >\n      >\n      FXID"),
           "REAPER template track holds a block the output cannot hold: FXCHAIN/VST/PARMENV" },
-        { "no plug-in", templateText().replace ("934538646{", "1{"), "REAPER template must contain one strictly decoded VST3 state" },
-        { "two tracks", templateText().replace ("  <TRACK ", "  <TRACK {0}\n  >\n  <TRACK "), "REAPER template must contain one strictly decoded VST3 state" },
+        // The refusal of a template that is not one track with one decoded VST3 says what it holds.
+        { "a state of another plug-in", templateText().replace ("934538646{", "1{"),
+          "REAPER template must contain one strictly decoded VST3 state: the state of Template EQ was not decoded: "
+          "plugin[0:0].state - REAPER VST3 header id does not match the VST line" },
+        { "two tracks", templateText().replace ("  <TRACK ", "  <TRACK {0}\n  >\n  <TRACK "),
+          "REAPER template must contain one strictly decoded VST3 state: it holds 2 tracks" },
     };
     for (const auto& c : cases)
     {

@@ -393,8 +393,16 @@ TEST (SuperRackWriter, RefusalsLeaveTheOutputTheTemplateAndTheFolderUntouched)
           "written SuperRack state differs at strip 0, slot 0" },
         { "sample rate beyond the host's range", [] (auto&, auto& s, auto&, auto&) { s.session.sampleRate = 1e12; },
           "source sample rate cannot be represented by SuperRack" },
+        // A template the reader reads partially is refused with the note that made it partial.
+        { "template with a state that does not split",
+          onTemplate ("UPDATE config_info SET num_tracks=1 WHERE track_type=0;"
+                      "INSERT INTO plug(id,chainer_id,slot,plugin_name,vendor_name,plugin_4cc,additional_info,disabled,side_chain)"
+                      " VALUES(1,1000,0,'EQ','Acme','','',0,0);"
+                      "INSERT INTO plugin_preset(id,preset) VALUES(1,'not a preset');"
+                      "INSERT INTO snapshot_plugin(plug_id,preset_id,snapshot_id,bypass,mute) VALUES(1,1,-1,0,0);"),
+          utf8 ("SuperRack template is not completely readable: plugin.state - 1개 상태는 청크 분리 실패") },
         { "template that is a folder", [] (auto&, auto&, auto& t, auto& o) { t = o.getSiblingFile ("folder.sprk"); t.createDirectory(); },
-          "SuperRack template is not completely readable: not a regular file: " },
+          "SuperRack template is not completely readable: a folder, not a file: " },
     };
     for (const auto& c : cases)
     {
