@@ -223,6 +223,16 @@ inline Invocation invoke (const juce::StringArray& args)
     return inv;
 }
 
+// Every entry below folder (links not followed), as relative paths in order: what a run left there.
+inline juce::StringArray entriesOf (const juce::File& folder)
+{
+    juce::StringArray names;
+    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*", juce::File::FollowSymlinks::no))
+        names.add (f.getRelativePathFrom (folder));
+    names.sort (false);
+    return names;
+}
+
 // A fresh folder under the system temporary folder, removed with everything in it at the end.
 struct TempFolder
 {

@@ -14,6 +14,8 @@
 namespace
 {
 
+using vorntest::entriesOf;
+
 struct Sandbox : vorntest::ProgramSandbox
 {
     Sandbox()
@@ -36,15 +38,6 @@ struct Sandbox : vorntest::ProgramSandbox
         return run (args, vorntest::hangSilenceMs, [changed] { ::setenv ("VORN_TEST_CHANGE_WHILE_READ", changed.c_str(), 1); });
     }
 };
-
-juce::StringArray entriesOf (const juce::File& folder)
-{
-    juce::StringArray names;
-    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*", juce::File::FollowSymlinks::no))
-        names.add (f.getRelativePathFrom (folder));
-    names.sort (false);
-    return names;
-}
 
 } // namespace
 

@@ -14,6 +14,8 @@
 namespace
 {
 
+using vorntest::entriesOf;
+
 using vorntest::ProcessResult;
 
 // A sandbox with a scene that converts (one plug-in of 200 KiB of state: more than the small
@@ -46,15 +48,6 @@ juce::StringArray errorLines (const ProcessResult& r)
         if (line.startsWith ("ERROR"))
             errors.add (line);
     return errors;
-}
-
-juce::StringArray entriesOf (const juce::File& folder)
-{
-    juce::StringArray names;
-    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*", juce::File::FollowSymlinks::no))
-        names.add (f.getRelativePathFrom (folder));
-    names.sort (false);
-    return names;
 }
 
 struct Case

@@ -10,19 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace
-{
-
-juce::StringArray entriesOf (const juce::File& folder)
-{
-    juce::StringArray names;
-    for (const auto& f : folder.findChildFiles (juce::File::findFilesAndDirectories, true, "*", juce::File::FollowSymlinks::no))
-        names.add (f.getRelativePathFrom (folder));
-    names.sort (false);
-    return names;
-}
-
-} // namespace
+using vorntest::entriesOf;
 
 TEST (WavesOutputFolder, AFolderMovedOrReplacedBeforeTheCommitIsRefusedWithNothingLeft)
 {
