@@ -223,6 +223,16 @@ inline Invocation invoke (const juce::StringArray& args)
     return inv;
 }
 
+// The ERROR lines of what a run printed.
+inline juce::StringArray errorLines (const ProcessResult& r)
+{
+    juce::StringArray errors;
+    for (const auto& line : r.outLines())
+        if (line.startsWith ("ERROR"))
+            errors.add (line);
+    return errors;
+}
+
 // Every entry below folder (links not followed), as relative paths in order: what a run left there.
 inline juce::StringArray entriesOf (const juce::File& folder)
 {

@@ -925,24 +925,6 @@ bool columnExists (sqlite3* db, const char* schema, const char* table, const cha
     return true;
 }
 
-// Runs sql (bound to nothing) and hands every row to take.
-bool eachRow (sqlite3* db, const juce::String& sql, const std::function<void (sqlite3_stmt*)>& take, juce::String& error)
-{
-    Statement statement;
-    if (! prepare (db, sql.toRawUTF8(), statement, error))
-        return false;
-    for (;;)
-    {
-        resetWorkBudget();
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
-        take (statement.handle);
-    }
-}
-
 // Text of a row for a note: malformed bytes are replaced, since it only goes into a message.
 juce::String rowText (sqlite3_stmt* statement, int column)
 {

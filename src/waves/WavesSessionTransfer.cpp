@@ -423,18 +423,11 @@ bool verifyIntegrity (sqlite3* db, juce::String& error)
     return true;
 }
 
-bool checkHostShapedSchema (sqlite3* db, const char* schema, const juce::String& owner, juce::String& error)
+bool eachRow (sqlite3* db, const juce::String& sql, const std::function<void (sqlite3_stmt*)>& take, juce::String& error)
 {
     Statement statement;
-    const auto sql = "SELECT type,name,tbl_name,sql FROM " + juce::String (schema) + ".sqlite_master ORDER BY rowid";
     if (! prepare (db, sql.toRawUTF8(), statement, error))
         return false;
-    const auto text = [&statement] (int column) {
-        const auto* bytes = sqlite3_column_text (statement.handle, column);
-        return bytes != nullptr ? utf8::toTextReplacingMalformed (bytes, (size_t) sqlite3_column_bytes (statement.handle, column))
-                                : juce::String();
-    };
-    juce::StringArray foreign;
     for (;;)
     {
         resetWorkBudget();
@@ -442,16 +435,31 @@ bool checkHostShapedSchema (sqlite3* db, const char* schema, const juce::String&
         if (! stepRow (db, statement.handle, hasRow, error))
             return false;
         if (! hasRow)
-            break;
+            return true;
+        take (statement.handle);
+    }
+}
+
+bool checkHostShapedSchema (sqlite3* db, const char* schema, const juce::String& owner, juce::String& error)
+{
+    juce::StringArray foreign;
+    const auto sql = "SELECT type,name,tbl_name,sql FROM " + juce::String (schema) + ".sqlite_master ORDER BY rowid";
+    const bool listed = eachRow (db, sql, [&foreign] (sqlite3_stmt* row)
+    {
+        const auto text = [row] (int column) {
+            const auto* bytes = sqlite3_column_text (row, column);
+            return bytes != nullptr ? utf8::toTextReplacingMalformed (bytes, (size_t) sqlite3_column_bytes (row, column))
+                                    : juce::String();
+        };
         const auto type = text (0);
         const auto name = json::quotedForMessage (text (1));
         if (type == "index")
-            continue;
+            return;
         if (type == "table")
         {
             // The stored text of a virtual table starts with these words, whatever case was typed.
             if (! text (3).trimStart().startsWithIgnoreCase ("CREATE VIRTUAL"))
-                continue;
+                return;
             foreign.add ("virtual table " + name);
         }
         else if (type == "trigger")
@@ -460,7 +468,9 @@ bool checkHostShapedSchema (sqlite3* db, const char* schema, const juce::String&
             foreign.add ("view " + name);
         else
             foreign.add ("schema object " + name + " of type " + json::quotedForMessage (type));
-    }
+    }, error);
+    if (! listed)
+        return false;
     if (foreign.isEmpty())
         return true;
     error = owner + " is not a host save: it holds " + foreign.joinIntoString (", ") + "; a host saves tables and their indexes only";

@@ -4,6 +4,8 @@
 
 #include <juce_core/juce_core.h>
 
+#include <functional>
+
 #include <sqlite3.h>
 
 // Waves session databases (SuperRack .sprk, eMotion LV1 .emo) as the converter touches them:
@@ -120,6 +122,9 @@ bool prepare (sqlite3* db, const char* sql, Statement& statement, juce::String& 
 bool stepRow (sqlite3* db, sqlite3_stmt* statement, bool& hasRow, juce::String& error);
 bool stepDone (sqlite3* db, sqlite3_stmt* statement, juce::String& error);
 bool execute (sqlite3* db, const juce::String& sql, juce::String& error);
+// Runs sql (bound to nothing) and hands every row to take, each statement step with its full
+// work budget.
+bool eachRow (sqlite3* db, const juce::String& sql, const std::function<void (sqlite3_stmt*)>& take, juce::String& error);
 bool verifyIntegrity (sqlite3* db, juce::String& error);
 
 // A host saves tables and their indexes, nothing else. A template whose schema (in schema of db)

@@ -49,14 +49,7 @@ struct Sandbox : vorntest::ProgramSandbox
     }
 };
 
-juce::StringArray errorLines (const vorntest::ProcessResult& r)
-{
-    juce::StringArray errors;
-    for (const auto& line : r.outLines())
-        if (line.startsWith ("ERROR"))
-            errors.add (line);
-    return errors;
-}
+using vorntest::errorLines;
 
 } // namespace
 

@@ -18,6 +18,8 @@
 namespace
 {
 
+using vorntest::errorLines;
+
 using vorntest::ProcessResult;
 
 // A sandbox with a scene of one plug-in (a component and a controller state) and its catalog.
@@ -62,15 +64,6 @@ struct Sandbox : vorntest::ProgramSandbox
         return vorntest::finishProgram (running, vorntest::hangSilenceMs);
     }
 };
-
-juce::StringArray errorLines (const ProcessResult& r)
-{
-    juce::StringArray errors;
-    for (const auto& line : r.outLines())
-        if (line.startsWith ("ERROR"))
-            errors.add (line);
-    return errors;
-}
 
 // The names in a folder and what each holds (a small file's text, a larger one's size), links not
 // followed, whatever the length of the paths below it.

@@ -14,6 +14,8 @@
 namespace
 {
 
+using vorntest::errorLines;
+
 using vorntest::entriesOf;
 
 using vorntest::ProcessResult;
@@ -40,15 +42,6 @@ struct Sandbox : vorntest::ProgramSandbox
         return { "--export-states", folder.toStdString(), "in.ksn" };
     }
 };
-
-juce::StringArray errorLines (const ProcessResult& r)
-{
-    juce::StringArray errors;
-    for (const auto& line : r.outLines())
-        if (line.startsWith ("ERROR"))
-            errors.add (line);
-    return errors;
-}
 
 struct Case
 {
