@@ -12,7 +12,9 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 
 namespace vornconv::waves
 {
@@ -29,12 +31,13 @@ juce::String inSchema (const char* sql, const char* schema)
 // Texts and blobs up to this length are kept as they are; longer ones as their digest.
 constexpr size_t maxKeptValueBytes = 256;
 
-juce::String columnList (const char* const* columns, size_t count, const char* prefix)
+// ",a,b" for the columns a and b (each quoted) with "," as separator; nothing for no column.
+juce::String columnList (const ColumnList& columns, const char* separator)
 {
-    juce::StringArray names;
-    for (size_t c = 0; c < count; ++c)
-        names.add (juce::String (prefix) + columns[c]);
-    return names.joinIntoString (",");
+    juce::String text;
+    for (const auto& column : columns)
+        text << separator << sqlIdentifier (column);
+    return text;
 }
 
 // Every row of a prepared statement, all columns.
@@ -136,34 +139,35 @@ bool readChannel (sqlite3* db, const char* schema, int type, int index, const ch
     const bool activeName = sqlite3_column_type (statement.handle, 3) != SQLITE_NULL;
     if (! textColumn (statement.handle, activeName ? 3 : 1, activeName ? "snapshot_chainer.name" : "object.name", channel.name, error))
         return false;
+    channel.ownName = channel.name.isNotEmpty() && channel.name != genericChannelName (type, index);
     found = true;
     return true;
 }
 
 juce::String destinationChannelName (const WavesChannel& channel, int destinationType, int destinationIndex)
 {
-    return channel.name.isNotEmpty() ? channel.name : genericChannelName (destinationType, destinationIndex);
+    return channel.ownName ? channel.name : genericChannelName (destinationType, destinationIndex);
 }
 
-const char* const copiedPluginColumns[7] = { "plugin_name", "plugin_4cc", "additional_info", "disabled", "vendor_name", "plug_role", "ignore_latency" };
-const char* const activeStateColumns[11] = { "id",      "bypass",           "mute",      "docked", "fw_posx", "fw_posy",
-                                             "fw_scale_precentage", "fw_always_on_top", "preset_id", "hash",   "preset" };
-const char* const routeColumns[16] = { "id",
-                                       "src_cluster_type",
-                                       "src_cluster_type_index",
-                                       "src_section_type",
-                                       "src_section_index",
-                                       "src_channel_index",
-                                       "src_control_id",
-                                       "src_asgn_type",
-                                       "dst_cluster_type",
-                                       "dst_cluster_type_index",
-                                       "dst_section_type",
-                                       "dst_section_index",
-                                       "dst_channel_index",
-                                       "dst_control_id",
-                                       "dst_asgn_type",
-                                       "status" };
+ColumnList CarriedColumns::stateRow() const
+{
+    auto row = state;
+    row.insert (row.end(), preset.begin(), preset.end());
+    return row;
+}
+
+int CarriedColumns::indexOf (const ColumnList& columns, const char* name)
+{
+    for (size_t c = 0; c < columns.size(); ++c)
+        if (columns[c].equalsIgnoreCase (name))
+            return (int) c;
+    return -1;
+}
+
+juce::String sqlIdentifier (const juce::String& name)
+{
+    return "\"" + name.replace ("\"", "\"\"") + "\"";
+}
 
 SqlValue SqlValue::column (sqlite3_stmt* statement, int column)
 {
@@ -212,25 +216,106 @@ SqlValue SqlValue::of (const juce::String& text)
     return value;
 }
 
+std::optional<juce::int64> SqlValue::asInteger() const
+{
+    if (type == SQLITE_INTEGER)
+        return integer;
+    if (type == SQLITE_FLOAT)
+    {
+        if (std::isfinite (real) && std::floor (real) == real && std::fabs (real) < 9.0e18)
+            return (juce::int64) real;
+        return {};
+    }
+    if (type != SQLITE_TEXT || length == 0 || length > 20 || bytes.size() != length)
+        return {};
+    // Written as SQLite writes an integer as text: an optional minus, no leading zero.
+    const bool negative = bytes[0] == '-';
+    const size_t first = negative ? 1 : 0;
+    if (first == length || (bytes[first] == '0' && length > first + 1) || (negative && bytes[first] == '0'))
+        return {};
+    juce::uint64 magnitude = 0;
+    for (size_t i = first; i < length; ++i)
+    {
+        if (bytes[i] < '0' || bytes[i] > '9')
+            return {};
+        const auto digit = (juce::uint64) (bytes[i] - '0');
+        if (magnitude > (std::numeric_limits<juce::uint64>::max() - digit) / 10)
+            return {};
+        magnitude = magnitude * 10 + digit;
+    }
+    const auto limit = (juce::uint64) std::numeric_limits<juce::int64>::max() + (negative ? 1u : 0u);
+    if (magnitude > limit)
+        return {};
+    return negative ? (juce::int64) (0 - magnitude) : (juce::int64) magnitude;
+}
+
+namespace
+{
+
+// The number a value holds: an integer or a real as they are, a text when it is written as a
+// number and nothing else (digits, a sign, a point and an exponent; no blanks, no hexadecimal,
+// no infinity). A blob is never a number.
+struct Number
+{
+    bool whole = false;
+    juce::int64 integer = 0;
+    double real = 0.0;
+};
+
+std::optional<Number> numberOf (const SqlValue& value)
+{
+    if (value.type == SQLITE_INTEGER)
+        return Number { true, value.integer, 0.0 };
+    if (value.type == SQLITE_FLOAT)
+        return Number { false, 0, value.real };
+    if (value.type != SQLITE_TEXT)
+        return {};
+    if (const auto whole = value.asInteger())
+        return Number { true, *whole, 0.0 };
+    if (value.length == 0 || value.length > 64 || value.bytes.size() != value.length)
+        return {};
+    for (const char c : value.bytes)
+        if (! ((c >= '0' && c <= '9') || c == '.' || c == '-' || c == '+' || c == 'e' || c == 'E'))
+            return {};
+    char* end = nullptr;
+    const auto real = std::strtod (value.bytes.c_str(), &end);
+    if (end != value.bytes.c_str() + value.length || ! std::isfinite (real))
+        return {};
+    return Number { false, 0, real };
+}
+
+bool sameNumber (const Number& a, const Number& b)
+{
+    if (a.whole && b.whole)
+        return a.integer == b.integer;
+    if (! a.whole && ! b.whole)
+        return a.real == b.real;
+    const auto& whole = a.whole ? a : b;
+    const auto real = a.whole ? b.real : a.real;
+    return std::isfinite (real) && std::floor (real) == real && std::fabs (real) < 9.0e18 && (juce::int64) real == whole.integer;
+}
+
+} // namespace
+
 bool SqlValue::operator== (const SqlValue& other) const
 {
-    if (type != other.type)
+    if (type == other.type)
     {
-        // The same whole number, as an integer column and a real column hold it.
-        if (! ((type == SQLITE_INTEGER && other.type == SQLITE_FLOAT) || (type == SQLITE_FLOAT && other.type == SQLITE_INTEGER)))
-            return false;
-        const auto& whole = type == SQLITE_INTEGER ? *this : other;
-        const auto real = type == SQLITE_INTEGER ? other.real : this->real;
-        return std::isfinite (real) && std::floor (real) == real && std::fabs (real) < 9.0e18 && (juce::int64) real == whole.integer;
+        switch (type)
+        {
+            case SQLITE_INTEGER: return integer == other.integer;
+            case SQLITE_FLOAT: return real == other.real || (std::isnan (real) && std::isnan (other.real));
+            case SQLITE_TEXT:
+            case SQLITE_BLOB: return length == other.length && bytes == other.bytes;
+            default: return true;
+        }
     }
-    switch (type)
-    {
-        case SQLITE_INTEGER: return integer == other.integer;
-        case SQLITE_FLOAT: return real == other.real || (std::isnan (real) && std::isnan (other.real));
-        case SQLITE_TEXT:
-        case SQLITE_BLOB: return length == other.length && bytes == other.bytes;
-        default: return true;
-    }
+    // Another storage class of the same value: a number as a column of another declared type,
+    // or of none, holds it.
+    if (type == SQLITE_NULL || other.type == SQLITE_NULL || type == SQLITE_BLOB || other.type == SQLITE_BLOB)
+        return false;
+    const auto a = numberOf (*this), b = numberOf (other);
+    return a && b && sameNumber (*a, *b);
 }
 
 juce::String SqlValue::describe() const
@@ -248,32 +333,58 @@ juce::String SqlValue::describe() const
     }
 }
 
-bool readChannelContent (sqlite3* db, const char* schema, juce::int64 objectId, int type, int index, ChannelContent& content,
-                         juce::String& error)
+bool readChannelContent (sqlite3* db, const char* schema, const CarriedColumns& columns, juce::int64 objectId, int type, int index,
+                         ChannelContent& content, juce::String& error)
 {
     content = {};
     {
         Statement statement;
         bool hasRow = false;
-        if (! prepare (db, inSchema ("SELECT name,preset_name,selected_slot FROM @.snapshot_chainer WHERE chainer_id=? AND snapshot_id=-1 LIMIT 1", schema)
-                               .toRawUTF8(),
-                       statement, error))
+        const auto sql = "SELECT name,preset_name,selected_slot" + columnList (columns.activeRow, ",")
+                         + " FROM @.snapshot_chainer WHERE chainer_id=? AND snapshot_id=-1 LIMIT 1";
+        if (! prepare (db, inSchema (sql.toRawUTF8(), schema).toRawUTF8(), statement, error))
             return false;
         sqlite3_bind_int64 (statement.handle, 1, objectId);
         if (! stepRow (db, statement.handle, hasRow, error))
             return false;
         if (hasRow)
         {
+            content.activeRow = true;
             content.name = SqlValue::column (statement.handle, 0);
             content.presetName = SqlValue::column (statement.handle, 1);
             content.selectedSlot = SqlValue::column (statement.handle, 2);
+            for (int c = 3; c < sqlite3_column_count (statement.handle); ++c)
+                content.activeColumns.push_back (SqlValue::column (statement.handle, c));
         }
+    }
+    if (columns.layouts)
+    {
+        Statement count, layout;
+        bool hasRow = false;
+        const auto sql = "SELECT 0" + columnList (columns.layout, ",") + " FROM @.chainer WHERE obj_id=? LIMIT 1";
+        if (! prepare (db, inSchema ("SELECT count(*) FROM @.chainer WHERE obj_id=?", schema).toRawUTF8(), count, error)
+            || ! prepare (db, inSchema (sql.toRawUTF8(), schema).toRawUTF8(), layout, error))
+            return false;
+        sqlite3_bind_int64 (count.handle, 1, objectId);
+        sqlite3_bind_int64 (layout.handle, 1, objectId);
+        if (! stepRow (db, count.handle, hasRow, error))
+            return false;
+        content.layoutRows = hasRow ? sqlite3_column_int64 (count.handle, 0) : 0;
+        if (! stepRow (db, layout.handle, hasRow, error))
+            return false;
+        for (int c = 1; hasRow && c < sqlite3_column_count (layout.handle); ++c)
+            content.layout.push_back (SqlValue::column (layout.handle, c));
     }
     {
         Statement plugs, states;
-        const auto plugSql = "SELECT id,slot," + columnList (copiedPluginColumns, 7, "") + " FROM @.plug WHERE chainer_id=? ORDER BY slot,id";
-        const auto stateSql = "SELECT " + columnList (activeStateColumns, 9, "sp.")
-                              + ",pp.hash,pp.preset FROM @.snapshot_plugin sp LEFT JOIN @.plugin_preset pp ON pp.id=sp.preset_id "
+        const auto plugSql = "SELECT id,slot" + columnList (columns.plugin, ",") + " FROM @.plug WHERE chainer_id=? ORDER BY slot,id";
+        juce::StringArray stateColumns;
+        for (const auto& column : columns.state)
+            stateColumns.add ("sp." + sqlIdentifier (column));
+        for (const auto& column : columns.preset)
+            stateColumns.add ("pp." + sqlIdentifier (column));
+        const auto stateSql = "SELECT " + (stateColumns.isEmpty() ? juce::String ("sp.id") : stateColumns.joinIntoString (","))
+                              + " FROM @.snapshot_plugin sp LEFT JOIN @.plugin_preset pp ON pp.id=sp.preset_id "
                                 "WHERE sp.plug_id=? AND sp.snapshot_id=-1 AND sp.setup_type_id=-1 ORDER BY sp.id";
         if (! prepare (db, inSchema (plugSql.toRawUTF8(), schema).toRawUTF8(), plugs, error)
             || ! prepare (db, inSchema (stateSql.toRawUTF8(), schema).toRawUTF8(), states, error))
@@ -297,7 +408,7 @@ bool readChannelContent (sqlite3* db, const char* schema, juce::int64 objectId, 
     }
     {
         Statement routes;
-        const auto sql = "SELECT " + columnList (routeColumns, 16, "")
+        const auto sql = "SELECT " + (columns.route.empty() ? juce::String ("id") : columnList (columns.route, ",").substring (1))
                          + " FROM @.routes WHERE (typeof(src_cluster_type)='integer' AND src_cluster_type=10 AND typeof(dst_cluster_type)='integer' "
                            "AND dst_cluster_type=? AND typeof(dst_cluster_type_index)='integer' AND dst_cluster_type_index=?) OR "
                            "(typeof(src_cluster_type)='integer' AND src_cluster_type=? AND typeof(src_cluster_type_index)='integer' AND "

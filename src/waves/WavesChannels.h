@@ -2,6 +2,7 @@
 
 #include "waves/WavesSessionTransfer.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,9 @@ struct WavesChannel
     juce::int64 objectId = 0;
     bool activeRow = false; // the active snapshot holds a row for it
     juce::String name;      // its active name, else its object's name; empty when it has neither
+    // name is one of its own: not empty, and not the generic name of the channel's place ("Input
+    // 5" on input 4), which a host or an earlier transfer gives a channel left without a name.
+    bool ownName = false;
 };
 
 // The channel (type, index) of schema, which must be one object row with at most one row in the
@@ -38,13 +42,15 @@ bool readChannel (sqlite3* db, const char* schema, int type, int index, const ch
                   juce::String& error);
 
 // The name a channel gets at its destination: its own, or for a channel without one the
-// template's name for the destination, which the transfer gives every template channel.
+// template's name for the destination (its generic name), which the transfer gives every
+// template channel.
 juce::String destinationChannelName (const WavesChannel& channel, int destinationType, int destinationIndex);
 
-// One value of a session row as SQLite holds it. Values are equal when their storage classes and
-// bytes are (an integer and a real are equal when they are the same number, as a column of another
-// declared type stores it), so a comparison sees an integer that became text or a preset one byte
-// short. A long text or blob is kept as its length and SHA-256 only.
+// One value of a session row as SQLite holds it. Values are compared by value, not by storage
+// class: an integer, a real of the same whole number and a text that reads as that number are
+// one value (a column of another declared type, or of none, stores the same value so), while an
+// integer that became another number, a text that is no number, or a preset one byte short is
+// another value. A long text or blob is kept as its length and SHA-256 only.
 struct SqlValue
 {
     int type = SQLITE_NULL;
@@ -58,6 +64,8 @@ struct SqlValue
     static SqlValue of (const juce::String& text);
 
     bool isNull() const { return type == SQLITE_NULL; }
+    // The whole number it holds: an integer, a whole real, or a text written as one ("12", "-1").
+    std::optional<juce::int64> asInteger() const;
     bool operator== (const SqlValue& other) const;
     bool operator!= (const SqlValue& other) const { return ! (*this == other); }
 
@@ -66,14 +74,27 @@ struct SqlValue
 };
 
 using SqlRow = std::vector<SqlValue>;
+using ColumnList = std::vector<juce::String>;
 
-// The columns of a plug-in that the transfer copies from the source as they are, in the order
-// PluginContent::row holds them.
-extern const char* const copiedPluginColumns[7];
-// An active state: its snapshot_plugin columns, then its preset's id, hash and payload.
-extern const char* const activeStateColumns[11];
-// A route row, in the order of the routes table.
-extern const char* const routeColumns[16];
+// The columns of the tables a channel's rows live in that a transfer copies as they are and
+// proves: those both the source and the template hold (the template's spelling), but the ones
+// the transfer sets itself. They are taken from the two schemas, so that a column a newer host
+// adds is carried, not lost.
+struct CarriedColumns
+{
+    ColumnList activeRow; // snapshot_chainer, beside its key, chainer_id, snapshot_id, name, preset_name and selected_slot
+    ColumnList layout;    // chainer (the channel's inputs and outputs), beside its key and obj_id
+    bool layouts = false; // both sessions have a chainer table
+    ColumnList plugin;    // plug, beside id, chainer_id, slot, recall_safe, side_chain and hot_plugin
+    ColumnList state;     // snapshot_plugin, every column both hold
+    ColumnList preset;    // plugin_preset, beside id and ref_count
+    ColumnList route;     // routes, every column both hold
+
+    // An active state's row: the state's columns, then its preset's.
+    ColumnList stateRow() const;
+    // The place of a column in a list, or -1.
+    static int indexOf (const ColumnList& columns, const char* name);
+};
 
 // A plug-in of a channel as the transfer carries it: its row, and its active states (snapshot -1,
 // setup -1), each with the preset it uses.
@@ -81,25 +102,33 @@ struct PluginContent
 {
     juce::int64 id = 0;
     SqlValue slot;
-    SqlRow row;                 // copiedPluginColumns
-    std::vector<SqlRow> states; // activeStateColumns, by state id
+    SqlRow row;                 // CarriedColumns::plugin
+    std::vector<SqlRow> states; // CarriedColumns::stateRow, by state id
 };
 
 // What a transfer carries of one channel, read the same way from the source and from the output:
-// the active row's name, preset name and selected slot (all NULL without an active row), the
-// plug-ins by slot, the physical routes (physical input to the channel, channel to physical
-// output: the cluster types 10 and 11 with integer ends, by id) and the channel parameter values
-// of the active snapshot (param_id, param_value, by id; none when the session has no such table).
+// the active row's name, preset name, selected slot (all NULL without an active row) and further
+// columns, its layout row (chainer), the plug-ins by slot, the physical routes (physical input to
+// the channel, channel to physical output: the cluster types 10 and 11 with integer ends, by id)
+// and the channel parameter values of the active snapshot (param_id, param_value, by id; none
+// when the session has no such table).
 struct ChannelContent
 {
+    bool activeRow = false;
     SqlValue name, presetName, selectedSlot;
+    SqlRow activeColumns;  // CarriedColumns::activeRow
+    juce::int64 layoutRows = 0; // of the channel in chainer (0 when the session has no such table)
+    SqlRow layout;         // CarriedColumns::layout of its first layout row
     std::vector<PluginContent> plugins;
-    std::vector<SqlRow> routes; // routeColumns
+    std::vector<SqlRow> routes; // CarriedColumns::route
     std::vector<SqlRow> parameters;
 };
 
-bool readChannelContent (sqlite3* db, const char* schema, juce::int64 objectId, int type, int index, ChannelContent& content,
-                         juce::String& error);
+bool readChannelContent (sqlite3* db, const char* schema, const CarriedColumns& columns, juce::int64 objectId, int type, int index,
+                         ChannelContent& content, juce::String& error);
+
+// A column name quoted for SQL.
+juce::String sqlIdentifier (const juce::String& name);
 
 // A text column that becomes part of a document or a session: NULL is empty; bytes that are not
 // UTF-8 (or hold a NUL) are refused, naming where they were found.

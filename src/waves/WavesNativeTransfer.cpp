@@ -1,18 +1,25 @@
 // The native transfer of selected channels between an eMotion LV1 session and a SuperRack
 // SoundGrid session, database to database, inside a copy of a host-saved template. The selection
 // file is untrusted: exactly one JSON document of known keys, checked strictly against the input's
-// fingerprint, and every field it repeats of the source or of itself must agree. The input and
-// the template are staged as private copies; the template copy is opened, its schema proven to be
-// a host's (tables and indexes only), the staged input attached, both application types and the
-// SoundGrid side proven, and every selected channel checked before anything is written: a channel
-// the report lists, one source channel, one template channel inside the template's channels with
-// its active row, one plug-in per selected slot, a template that can be emptied. Then, in one
-// transaction, the template's plug-ins and routes go, the selected channels' names, selected
-// slots, plug-ins, presets and physical routes come over, and the channel map is recorded; the
-// integrity checks must pass. The written session is read back and compared, channel by channel,
-// with what the selection asked; only then does it go into a temporary file beside the output and
-// is published with an exclusive rename. The note says, one finding a line, what was not carried.
-// The input, the selection and the template are only read.
+// fingerprint, and every field it repeats of the source or of itself must agree; a refusal names
+// the entry (or the two entries) it is about. The input and the template are staged as private
+// copies; the template copy is opened, its schema proven to be a host's (tables and indexes only),
+// the staged input attached, both application types and the SoundGrid side proven. What each table
+// a selected channel's rows live in carries is taken from the two schemas: a column both hold is
+// copied as it is and proven, a column only the source holds must hold nothing but NULL or its
+// default on the rows carried, and a column only the template holds keeps the template's default
+// on a row the transfer adds and the template's value on a row of its own that it updates.
+// Before anything is written every selected channel and plug-in is checked: a channel the report
+// lists, one source channel, one template channel inside the template's channels with its active
+// row and its layout row, one plug-in per selected slot with one active state whose preset the
+// source holds and no sidechain, a template that can be emptied and breaks none of its own keys.
+// Then, in one transaction, the template's plug-ins and routes go, the selected channels' names,
+// active rows, layouts, selected slots, plug-ins, presets, states and physical routes come over,
+// and the channel map is recorded; the integrity checks must pass. The written session is read
+// back and compared by value, channel by channel, with what the selection asked; only then does
+// it go into a temporary file beside the output and is published with an exclusive rename. The
+// note says, one finding a line, what was not carried. The input, the selection and the template
+// are only read.
 //
 // In this file, in order:
 //   - Limits and the selection file: channel keys and choices, the keys a document may hold,
@@ -20,9 +27,12 @@
 //   - The output stage and SQL helpers: the private copy that becomes the output, and statements
 //     bound to integers.
 //   - Names, routes and the template's capacity: generic channel names, the physical routes of the
-//     selected channels, the channel counts of the template, the selected slot, and the rows every
-//     choice names.
-//   - The template: what it must hold to take the transfer, and what its own channels lose.
+//     selected channels, the channel counts of the template and the selected slot.
+//   - The template's tables: which exist, and the text of a row for a note.
+//   - The schemas: what each table carries, the rows every choice names, and what the source holds
+//     of the selected rows that the write would not carry.
+//   - The template: what it must hold to take the transfer, its own keys, and what its own
+//     channels lose.
 //   - The notes: what the source holds beyond the copy and what the template keeps.
 //   - The channel-map record: the record a later report reads back.
 //   - The proof: the written session read back and compared with the selection.
@@ -100,6 +110,7 @@ struct ChannelChoice
     juce::int64 sourceId = 0, targetId = 0;
     juce::String outputName; // the source's name, or the generic name of the destination for a channel without one
     bool blank = false;      // no name of its own: it takes the generic name of its destination
+    juce::String label;      // the source channel for a message: Input 2 "Snare", or Input 3 without a name of its own
     ChannelContent content;  // the source channel as the transfer carries it
     SqlValue selectedSlot;   // the slot the output selects
     bool selectionMoved = false; // and it is not the source's: what the source selects was not carried
@@ -384,13 +395,14 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
     // First the count: too many channels are refused as that, not by the first entry that no
     // longer fits.
     result.selectedCount = 0;
-    for (const auto& element : *channels)
+    for (int i = 0; i < channels->size(); ++i)
     {
-        auto* channel = element.getDynamicObject();
+        auto* channel = channels->getReference (i).getDynamicObject();
         const auto selected = channel != nullptr ? selectedFlag (*channel) : Selected::invalid;
         if (selected == Selected::invalid)
         {
-            error = "Waves selection contains an invalid channel";
+            error = "Waves selection contains an invalid channel: channels[" + juce::String (i) + "]"
+                    + (channel == nullptr ? " is not an object" : " \"selected\" is not true or false");
             return false;
         }
         result.selectedCount += selected == Selected::yes ? 1 : 0;
@@ -405,8 +417,15 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
 
     const bool toLv1 = target == wavesLv1Target;
     const int targetSlots = toLv1 ? lv1Slots : superRackSlots;
-    std::set<ChannelKey> sources, destinations;
-    std::set<int> rackIndices;
+    // The entries seen so far by the source channel and the destination they take, for a refusal
+    // that names both entries of a pair.
+    std::map<ChannelKey, juce::String> sources, destinations;
+    const auto channelMapping = [&error] (const juce::String& what) {
+        error = "Waves selection channel mapping is invalid or duplicated: " + what;
+        return false;
+    };
+    const auto typeWords = juce::String (" is not a channel type (0 ") + channelTypeName (0) + ", 1 " + channelTypeName (1) + ", 2 "
+                           + channelTypeName (2) + ", 6 " + channelTypeName (6) + ")";
     for (int i = 0; i < channels->size(); ++i)
     {
         auto* channel = channels->getReference (i).getDynamicObject();
@@ -434,17 +453,33 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         {
             choice.destination = { 0, choice.rackIndex };
         }
+        if (! isChannelType (choice.source.type))
+            return channelMapping (path + " sourceType " + juce::String (choice.source.type) + typeWords);
+        if (choice.source.index < 0)
+            return channelMapping (path + " sourceIndex " + juce::String (choice.source.index) + " is below 0");
+        choice.where = path + " (" + genericChannelName (choice.source.type, choice.source.index) + ")";
+        if (! optionalText (*channel, "name", path, choice.name, error))
+            return false;
+        // The entry as a refusal of a pair names it: its place, its source channel and its name.
+        const auto entry = path + " (" + genericChannelName (choice.source.type, choice.source.index)
+                           + (choice.name ? " " + json::quotedForMessage (*choice.name) : juce::String()) + ")";
         // The rack channel is targetIndex toward SoundGrid; toward LV1 it is the source's own, and
         // targetIndex only repeats the destination, which is unique by its type and index.
-        if (! isChannelType (choice.source.type) || ! isChannelType (choice.destination.type) || choice.source.index < 0
-            || choice.destination.index < 0 || (! toLv1 && (choice.rackIndex < 0 || choice.rackIndex >= maxChannels))
-            || ! sources.insert (choice.source).second || ! destinations.insert (choice.destination).second
-            || (! toLv1 && ! rackIndices.insert (choice.rackIndex).second))
-        {
-            error = "Waves selection channel mapping is invalid or duplicated";
-            return false;
-        }
-        choice.where = path + " (" + genericChannelName (choice.source.type, choice.source.index) + ")";
+        if (! toLv1 && (choice.rackIndex < 0 || choice.rackIndex >= maxChannels))
+            return channelMapping (entry + " targetIndex " + juce::String (choice.rackIndex) + " is not a rack channel (0 to "
+                                   + juce::String (maxChannels - 1) + ")");
+        if (! isChannelType (choice.destination.type))
+            return channelMapping (entry + " destinationType " + juce::String (choice.destination.type) + typeWords);
+        if (choice.destination.index < 0)
+            return channelMapping (entry + " destinationIndex " + juce::String (choice.destination.index) + " is below 0");
+        if (const auto seen = sources.find (choice.source); seen != sources.end())
+            return channelMapping (seen->second + " and " + entry + " both take " + genericChannelName (choice.source.type, choice.source.index)
+                                   + " from the source");
+        if (const auto seen = destinations.find (choice.destination); seen != destinations.end())
+            return channelMapping (seen->second + " and " + entry + " both go to "
+                                   + genericChannelName (choice.destination.type, choice.destination.index));
+        sources.emplace (choice.source, entry);
+        destinations.emplace (choice.destination, entry);
         if (! checkChannelFields (*channel, path, toLv1, choice, error))
             return false;
         if (toLv1)
@@ -452,13 +487,18 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         const auto* plugins = channel->getProperty ("plugins").getArray();
         if (plugins == nullptr)
         {
-            error = "Waves selection plug-in list is missing";
+            error = "Waves selection plug-in list is missing: " + choice.where + " has no plugins array";
             return false;
         }
-        std::set<int> sourceSlots, usedTargetSlots;
+        std::map<int, juce::String> sourceSlots, usedTargetSlots;
+        const auto pluginMapping = [&error, &entry] (const juce::String& what) {
+            error = "Waves selection plug-in mapping is invalid or duplicated: " + entry + " " + what;
+            return false;
+        };
         for (int j = 0; j < plugins->size(); ++j)
         {
             const auto pluginPath = path + ".plugins[" + juce::String (j) + "]";
+            const auto pluginPlace = "plugins[" + juce::String (j) + "]";
             auto* plugin = plugins->getReference (j).getDynamicObject();
             if (plugin == nullptr)
                 return shapeError (pluginPath + " is not an object", error);
@@ -466,21 +506,26 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
             if (pluginSelected == Selected::no)
                 continue;
             if (pluginSelected == Selected::invalid)
-            {
-                error = "Waves selection plug-in mapping is invalid or duplicated";
-                return false;
-            }
+                return pluginMapping (pluginPlace + " \"selected\" is not true or false");
             PluginChoice slot;
             const char* targetKey = toLv1 && plugin->hasProperty ("destinationSlot") ? "destinationSlot" : "targetSlot";
-            if (! intProperty (*plugin, "sourceSlot", slot.sourceSlot, error) || ! intProperty (*plugin, targetKey, slot.targetSlot, error))
+            if (! intProperty (*plugin, "sourceSlot", slot.sourceSlot, error) || ! intProperty (*plugin, targetKey, slot.targetSlot, error)
+                || ! optionalText (*plugin, "name", pluginPath, slot.name, error))
                 return false;
-            if (slot.sourceSlot < 0 || slot.sourceSlot > maxSourceSlot || slot.targetSlot < 0
-                || slot.targetSlot >= targetSlots || ! sourceSlots.insert (slot.sourceSlot).second
-                || ! usedTargetSlots.insert (slot.targetSlot).second)
-            {
-                error = "Waves selection plug-in mapping is invalid or duplicated";
-                return false;
-            }
+            const auto pluginEntry = pluginPlace + " (slot " + juce::String (slot.sourceSlot)
+                                     + (slot.name ? " " + json::quotedForMessage (*slot.name) : juce::String()) + ")";
+            if (slot.sourceSlot < 0 || slot.sourceSlot > maxSourceSlot)
+                return pluginMapping (pluginPlace + " sourceSlot " + juce::String (slot.sourceSlot) + " is not a slot (0 to "
+                                      + juce::String (maxSourceSlot) + ")");
+            if (slot.targetSlot < 0 || slot.targetSlot >= targetSlots)
+                return pluginMapping (pluginEntry + " " + targetKey + " " + juce::String (slot.targetSlot) + " is not a slot of the target (0 to "
+                                      + juce::String (targetSlots - 1) + ")");
+            if (const auto seen = sourceSlots.find (slot.sourceSlot); seen != sourceSlots.end())
+                return pluginMapping (seen->second + " and " + pluginEntry + " both take slot " + juce::String (slot.sourceSlot) + " from the source");
+            if (const auto seen = usedTargetSlots.find (slot.targetSlot); seen != usedTargetSlots.end())
+                return pluginMapping (seen->second + " and " + pluginEntry + " both go to slot " + juce::String (slot.targetSlot));
+            sourceSlots.emplace (slot.sourceSlot, pluginEntry);
+            usedTargetSlots.emplace (slot.targetSlot, pluginEntry);
             slot.where = choice.where + " plugins[" + juce::String (j) + "] (slot " + juce::String (slot.sourceSlot) + ")";
             if (! checkPluginFields (*plugin, pluginPath, toLv1, slot, error))
                 return false;
@@ -544,6 +589,28 @@ bool queryInts (sqlite3* db, const char* sql, std::initializer_list<juce::int64>
 
 constexpr juce::int64 sqlNull = std::numeric_limits<juce::int64>::min();
 
+// Every row of a query bound to values, handed to take.
+bool eachRowBound (sqlite3* db, const juce::String& sql, std::initializer_list<juce::int64> values, const std::function<void (sqlite3_stmt*)>& take,
+                   juce::String& error)
+{
+    Statement statement;
+    if (! prepare (db, sql.toRawUTF8(), statement, error))
+        return false;
+    int column = 1;
+    for (const auto value : values)
+        sqlite3_bind_int64 (statement.handle, column++, value);
+    for (;;)
+    {
+        resetWorkBudget();
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        take (statement.handle);
+    }
+}
+
 //==============================================================================
 // Names, routes and the template's capacity
 
@@ -592,13 +659,20 @@ bool applyGenericNames (sqlite3* db, juce::String& error)
 }
 
 // Physical input to a selected channel and selected channel to a physical output, with the mapped
-// end renumbered; every other column is copied as it is.
-bool copyPhysicalRoutes (sqlite3* db, const std::map<ChannelKey, ChannelKey>& mapped, int& copied, juce::String& error)
+// end renumbered; every other column both sessions hold is copied as it is.
+bool copyPhysicalRoutes (sqlite3* db, const ColumnList& columns, const std::map<ChannelKey, ChannelKey>& mapped, int& copied, juce::String& error)
 {
+    juce::StringArray names, places;
+    for (const auto& column : columns)
+    {
+        names.add (sqlIdentifier (column));
+        places.add ("?");
+    }
+    const int srcType = CarriedColumns::indexOf (columns, "src_cluster_type"), srcIndex = CarriedColumns::indexOf (columns, "src_cluster_type_index");
+    const int dstType = CarriedColumns::indexOf (columns, "dst_cluster_type"), dstIndex = CarriedColumns::indexOf (columns, "dst_cluster_type_index");
     Statement select, insert;
-    if (! prepare (db, "SELECT id,src_cluster_type,src_cluster_type_index,src_section_type,src_section_index,src_channel_index,src_control_id,src_asgn_type,dst_cluster_type,dst_cluster_type_index,dst_section_type,dst_section_index,dst_channel_index,dst_control_id,dst_asgn_type,status FROM source_session.routes ORDER BY id",
-                   select, error)
-        || ! prepare (db, "INSERT INTO routes(id,src_cluster_type,src_cluster_type_index,src_section_type,src_section_index,src_channel_index,src_control_id,src_asgn_type,dst_cluster_type,dst_cluster_type_index,dst_section_type,dst_section_index,dst_channel_index,dst_control_id,dst_asgn_type,status) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)",
+    if (! prepare (db, ("SELECT " + names.joinIntoString (",") + " FROM source_session.routes ORDER BY id").toRawUTF8(), select, error)
+        || ! prepare (db, ("INSERT INTO main.routes(" + names.joinIntoString (",") + ") VALUES(" + places.joinIntoString (",") + ")").toRawUTF8(),
                       insert, error))
         return false;
     const auto intColumn = [&select] (int column) {
@@ -617,26 +691,19 @@ bool copyPhysicalRoutes (sqlite3* db, const std::map<ChannelKey, ChannelKey>& ma
             return false;
         if (! hasRow)
             return true;
-        const auto srcType = intColumn (1), srcIndex = intColumn (2), dstType = intColumn (8), dstIndex = intColumn (9);
-        const auto srcMapped = srcType && srcIndex ? mapped.find ({ *srcType, *srcIndex }) : mapped.end();
-        const auto dstMapped = dstType && dstIndex ? mapped.find ({ *dstType, *dstIndex }) : mapped.end();
-        const bool physicalIn = srcType == 10 && dstMapped != mapped.end();
-        const bool physicalOut = srcMapped != mapped.end() && dstType == 11;
+        const auto fromType = intColumn (srcType), fromIndex = intColumn (srcIndex), toType = intColumn (dstType), toIndex = intColumn (dstIndex);
+        const auto srcMapped = fromType && fromIndex ? mapped.find ({ *fromType, *fromIndex }) : mapped.end();
+        const auto dstMapped = toType && toIndex ? mapped.find ({ *toType, *toIndex }) : mapped.end();
+        const bool physicalIn = fromType == 10 && dstMapped != mapped.end();
+        const bool physicalOut = srcMapped != mapped.end() && toType == 11;
         if (! physicalIn && ! physicalOut)
             continue;
         sqlite3_reset (insert.handle);
-        for (int c = 0; c < 16; ++c)
+        for (int c = 0; c < (int) columns.size(); ++c)
             sqlite3_bind_value (insert.handle, c + 1, sqlite3_column_value (select.handle, c));
-        if (physicalIn)
-        {
-            sqlite3_bind_int (insert.handle, 9, dstMapped->second.type);
-            sqlite3_bind_int (insert.handle, 10, dstMapped->second.index);
-        }
-        else
-        {
-            sqlite3_bind_int (insert.handle, 2, srcMapped->second.type);
-            sqlite3_bind_int (insert.handle, 3, srcMapped->second.index);
-        }
+        const auto& renumbered = physicalIn ? dstMapped->second : srcMapped->second;
+        sqlite3_bind_int (insert.handle, (physicalIn ? dstType : srcType) + 1, renumbered.type);
+        sqlite3_bind_int (insert.handle, (physicalIn ? dstIndex : srcIndex) + 1, renumbered.index);
         if (! stepDone (db, insert.handle, error))
             return false;
         ++copied;
@@ -750,28 +817,30 @@ bool countQuery (sqlite3* db, const char* sql, std::initializer_list<juce::int64
 // empty slot that the source selects stays selected when the target has it and nothing lands
 // there. Otherwise (the plug-in was not carried, or the slot cannot be kept) the first slot that
 // holds a plug-in, or -1 when none does, and the note says so. A source that selects nothing (-1,
-// NULL, no active row) selects nothing.
+// NULL, no active row) selects nothing. Slots compare by value: a selected slot held as the text
+// "1" is slot 1.
 void mapSelectedSlot (ChannelChoice& choice, int targetSlots)
 {
-    const auto& selected = choice.content.selectedSlot;
+    const auto& held = choice.content.selectedSlot;
+    const auto selected = held.asInteger();
     choice.selectionMoved = false;
     choice.selectedSlot = SqlValue::of ((juce::int64) -1);
-    if (selected.isNull() || selected == SqlValue::of ((juce::int64) -1))
+    if (held.isNull() || selected == -1)
         return;
     for (const auto& plugin : choice.plugins)
-        if (selected == SqlValue::of ((juce::int64) plugin.sourceSlot))
+        if (selected == plugin.sourceSlot)
         {
             choice.selectedSlot = SqlValue::of ((juce::int64) plugin.targetSlot);
             return;
         }
     bool sourceHolds = false, targetHolds = false;
     for (const auto& plugin : choice.content.plugins)
-        sourceHolds = sourceHolds || plugin.slot == selected;
+        sourceHolds = sourceHolds || (selected && plugin.slot.asInteger() == selected);
     for (const auto& plugin : choice.plugins)
-        targetHolds = targetHolds || SqlValue::of ((juce::int64) plugin.targetSlot) == selected;
-    if (selected.type == SQLITE_INTEGER && selected.integer >= 0 && selected.integer < targetSlots && ! sourceHolds && ! targetHolds)
+        targetHolds = targetHolds || plugin.targetSlot == selected;
+    if (selected && *selected >= 0 && *selected < targetSlots && ! sourceHolds && ! targetHolds)
     {
-        choice.selectedSlot = selected;
+        choice.selectedSlot = SqlValue::of (*selected);
         return;
     }
     juce::int64 first = -1;
@@ -782,119 +851,8 @@ void mapSelectedSlot (ChannelChoice& choice, int targetSlots)
     choice.selectionMoved = true;
 }
 
-// Every selected channel is one the report lists, one object with at most one active row in the
-// source, and lands on one template channel that has its one active row (the name, preset name
-// and selected slot go there); every selected plug-in is the one plug-in in its source slot. What
-// the entry says of a channel's or plug-in's name must be what the transfer writes.
-bool resolveChannels (sqlite3* db, bool toLv1, std::vector<ChannelChoice>& choices, juce::String& error)
-{
-    std::map<int, juce::int64> configured;
-    for (auto& choice : choices)
-    {
-        const auto& from = choice.source;
-        const auto& to = choice.destination;
-        const auto sourceName = genericChannelName (from.type, from.index);
-        if (toLv1 && from.type != 0)
-        {
-            error = "Waves selection takes " + sourceName + " from the source, but the channels of a SuperRack SoundGrid session are its "
-                    + channelTypeName (0) + " (rack) channels";
-            return false;
-        }
-        if (configured.count (from.type) == 0
-            && ! configuredChannelCount (db, "source_session", from.type, configured[from.type], error))
-            return false;
-        const auto count = configured[from.type];
-        if (from.index >= juce::jmin<juce::int64> (count, maxChannels))
-        {
-            error = "Waves selection takes " + sourceName + " from the source, but "
-                    + (count <= maxChannels ? "the source session configures " + juce::String (count) + " " + channelTypeName (from.type) + " channels"
-                                            : "a transfer carries only the first " + juce::String (maxChannels) + " " + channelTypeName (from.type)
-                                                  + " channels of the source");
-            return false;
-        }
-        bool found = false;
-        WavesChannel source, destination;
-        if (! readChannel (db, "source_session", from.type, from.index, "Waves source", found, source, error))
-            return false;
-        bool destinationFound = false;
-        if (found && ! readChannel (db, "main", to.type, to.index, "Waves host-save template", destinationFound, destination, error))
-            return false;
-        if (! found || ! destinationFound)
-        {
-            error = "Selected Waves source or destination channel object is missing";
-            return false;
-        }
-        if (! destination.activeRow)
-        {
-            error = "Waves host-save template has no active-snapshot row for " + genericChannelName (to.type, to.index)
-                    + " (snapshot_chainer); the channel's name, preset name and selected slot would be lost";
-            return false;
-        }
-        choice.sourceId = source.objectId;
-        choice.targetId = destination.objectId;
-        choice.blank = source.name.isEmpty();
-        choice.outputName = destinationChannelName (source, to.type, to.index);
-        if (choice.name && *choice.name != choice.outputName)
-            return disagreement (choice.where, "name " + json::quotedForMessage (*choice.name) + " disagrees with "
-                                                   + (choice.blank ? "the name the channel gets, the generic name of its destination "
-                                                                   : "the source channel's name ")
-                                                   + json::quotedForMessage (choice.outputName)
-                                                   + (choice.blank ? "; give it that name or leave name out" : ""),
-                                 error);
-        if (! readChannelContent (db, "source_session", choice.sourceId, from.type, from.index, choice.content, error))
-            return false;
-        for (auto& plugin : choice.plugins)
-        {
-            juce::int64 plugs = 0;
-            if (! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE chainer_id=? AND slot=?", { choice.sourceId, plugin.sourceSlot },
-                              plugs, error))
-                return false;
-            if (plugs == 0)
-            {
-                error = "Waves selection references a missing source plug-in";
-                return false;
-            }
-            if (plugs > 1)
-            {
-                error = "Waves source holds " + juce::String (plugs) + " plug-ins in slot " + juce::String (plugin.sourceSlot) + " of " + sourceName
-                        + "; nothing tells which one is meant";
-                return false;
-            }
-            Statement statement;
-            bool hasRow = false;
-            if (! prepare (db, "SELECT id,plugin_name,vendor_name FROM source_session.plug WHERE chainer_id=? AND slot=?", statement, error))
-                return false;
-            sqlite3_bind_int64 (statement.handle, 1, choice.sourceId);
-            sqlite3_bind_int (statement.handle, 2, plugin.sourceSlot);
-            juce::String vendor;
-            if (! stepRow (db, statement.handle, hasRow, error) || ! hasRow
-                || ! textColumn (statement.handle, 1, "plug.plugin_name", plugin.sourceName, error)
-                || ! textColumn (statement.handle, 2, "plug.vendor_name", vendor, error))
-            {
-                if (error.isEmpty())
-                    error = "Waves selection references a missing source plug-in";
-                return false;
-            }
-            plugin.plugId = sqlite3_column_int64 (statement.handle, 0);
-            for (size_t p = 0; p < choice.content.plugins.size(); ++p)
-                if (choice.content.plugins[p].id == plugin.plugId)
-                    plugin.sourcePlugin = p;
-            if (plugin.name && *plugin.name != plugin.sourceName)
-                return disagreement (plugin.where, "name " + json::quotedForMessage (*plugin.name) + " disagrees with the source plug-in's name "
-                                                       + json::quotedForMessage (plugin.sourceName),
-                                     error);
-            if (plugin.vendor && *plugin.vendor != vendor)
-                return disagreement (plugin.where, "vendor " + json::quotedForMessage (*plugin.vendor) + " disagrees with the source plug-in's vendor "
-                                                       + json::quotedForMessage (vendor),
-                                     error);
-        }
-        mapSelectedSlot (choice, toLv1 ? lv1Slots : superRackSlots);
-    }
-    return true;
-}
-
 //==============================================================================
-// The template: its shape, what it must hold, and what it loses
+// The template's tables
 
 bool tableExists (sqlite3* db, const char* schema, const char* table, bool& exists, juce::String& error)
 {
@@ -945,10 +903,448 @@ juce::String noteText (sqlite3_stmt* statement, int column)
     return text;
 }
 
-juce::String identifier (const juce::String& name)
+
+//==============================================================================
+// The schemas: what a transfer carries
+
+// A column that only the source holds, with its default (evaluated in the source's schema).
+struct SourceOnlyColumn
 {
-    return "\"" + name.replace ("\"", "\"\"") + "\"";
+    juce::String name;
+    SqlValue byDefault;
+    bool defaultKnown = true; // false when the default could not be evaluated: any value but NULL is lost
+};
+
+// One table a selected channel's rows live in, as the two schemas hold it.
+struct TableShape
+{
+    bool inSource = false, inTemplate = false;
+    ColumnList templateColumns;
+    std::vector<SourceOnlyColumn> sourceOnly;
+
+    bool templateHolds (const char* column) const { return CarriedColumns::indexOf (templateColumns, column) >= 0; }
+};
+
+// What the transfer carries of each table, from the two schemas: the columns it copies and proves
+// (CarriedColumns), those only the source holds (whose values must be NULL or the default, or the
+// transfer would lose them), and the flags it resets where the template holds them.
+struct TransferShape
+{
+    CarriedColumns carried;
+    TableShape activeRow, layout, plugin, state, preset, route;
+    std::vector<std::pair<juce::String, int>> pluginResets; // recall_safe 0, side_chain 0, hot_plugin -1
+};
+
+struct ColumnInfo
+{
+    juce::String name;
+    std::optional<juce::String> defaultText;
+    bool key = false;
+};
+
+bool readColumns (sqlite3* db, const char* schema, const char* table, std::vector<ColumnInfo>& columns, juce::String& error)
+{
+    columns.clear();
+    Statement statement;
+    if (! prepare (db, "SELECT name,dflt_value,pk FROM pragma_table_info(?,?)", statement, error))
+        return false;
+    sqlite3_bind_text (statement.handle, 1, table, -1, SQLITE_STATIC);
+    sqlite3_bind_text (statement.handle, 2, schema, -1, SQLITE_STATIC);
+    for (;;)
+    {
+        resetWorkBudget();
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        ColumnInfo column;
+        juce::String text;
+        const auto where = juce::String (juce::String (schema) == "main" ? "host-save template" : "source") + " column of " + table;
+        if (! textColumn (statement.handle, 0, where.toRawUTF8(), column.name, error))
+            return false;
+        if (sqlite3_column_type (statement.handle, 1) != SQLITE_NULL)
+        {
+            if (! textColumn (statement.handle, 1, where.toRawUTF8(), text, error))
+                return false;
+            column.defaultText = text;
+        }
+        column.key = sqlite3_column_int64 (statement.handle, 2) != 0;
+        columns.push_back (column);
+    }
 }
+
+bool holds (const std::vector<ColumnInfo>& columns, const juce::String& name)
+{
+    for (const auto& column : columns)
+        if (column.name.equalsIgnoreCase (name))
+            return true;
+    return false;
+}
+
+// A column's declared default, evaluated; false when it cannot be (the column then has no
+// default a value could be compared with).
+bool evaluateDefault (sqlite3* db, const juce::String& expression, SqlValue& value)
+{
+    Statement statement;
+    juce::String ignored;
+    bool hasRow = false;
+    resetWorkBudget();
+    if (! prepare (db, ("SELECT " + expression).toRawUTF8(), statement, ignored) || ! stepRow (db, statement.handle, hasRow, ignored) || ! hasRow)
+        return false;
+    value = SqlValue::column (statement.handle, 0);
+    return true;
+}
+
+// Splits table's columns as the two schemas hold them. own: the columns the transfer sets itself
+// (with keysOwn, the primary key of either schema as well), neither copied nor checked; required:
+// the columns the transfer needs in each session that holds the table. The rest both hold is
+// copied in the template's order; the rest only the source holds is checked.
+bool shapeTable (sqlite3* db, const char* table, std::initializer_list<const char*> own, bool keysOwn, std::initializer_list<const char*> required,
+                 bool optional, TableShape& shape, ColumnList& carried, juce::String& error)
+{
+    std::vector<ColumnInfo> source, target;
+    if (! readColumns (db, "source_session", table, source, error) || ! readColumns (db, "main", table, target, error))
+        return false;
+    shape = {};
+    carried.clear();
+    shape.inSource = ! source.empty();
+    shape.inTemplate = ! target.empty();
+    for (const auto& [columns, owner] : { std::make_pair (&source, "Waves source"), std::make_pair (&target, "Waves host-save template") })
+    {
+        if (columns->empty() && ! optional)
+        {
+            error = juce::String (owner) + " has no table " + table;
+            return false;
+        }
+        for (const auto* column : required)
+            if (! columns->empty() && ! holds (*columns, column))
+            {
+                error = juce::String (owner) + " has no column " + table + "." + column;
+                return false;
+            }
+    }
+    const auto isOwn = [&] (const ColumnInfo& column) {
+        for (const auto* name : own)
+            if (column.name.equalsIgnoreCase (name))
+                return true;
+        if (! keysOwn)
+            return false;
+        for (const auto* columns : { &source, &target })
+            for (const auto& other : *columns)
+                if (other.key && other.name.equalsIgnoreCase (column.name))
+                    return true;
+        return false;
+    };
+    for (const auto& column : target)
+    {
+        shape.templateColumns.push_back (column.name);
+        if (! isOwn (column) && holds (source, column.name))
+            carried.push_back (column.name);
+    }
+    for (const auto& column : source)
+    {
+        if (isOwn (column) || holds (target, column.name))
+            continue;
+        SourceOnlyColumn only;
+        only.name = column.name;
+        if (column.defaultText)
+            only.defaultKnown = evaluateDefault (db, *column.defaultText, only.byDefault);
+        shape.sourceOnly.push_back (only);
+    }
+    return true;
+}
+
+bool shapeTransfer (sqlite3* db, TransferShape& shape, juce::String& error)
+{
+    auto& carried = shape.carried;
+    if (! shapeTable (db, "snapshot_chainer", { "chainer_id", "snapshot_id", "name", "preset_name", "selected_slot" }, true,
+                      { "chainer_id", "snapshot_id", "name", "preset_name", "selected_slot" }, false, shape.activeRow, carried.activeRow, error)
+        || ! shapeTable (db, "chainer", { "obj_id" }, true, { "obj_id" }, true, shape.layout, carried.layout, error)
+        || ! shapeTable (db, "plug", { "id", "chainer_id", "slot", "recall_safe", "side_chain", "hot_plugin" }, false, { "id", "chainer_id", "slot" }, false,
+                         shape.plugin, carried.plugin, error)
+        || ! shapeTable (db, "snapshot_plugin", {}, false, { "id", "plug_id", "preset_id", "snapshot_id", "setup_type_id" }, false, shape.state,
+                         carried.state, error)
+        || ! shapeTable (db, "plugin_preset", { "id", "ref_count" }, false, { "id" }, false, shape.preset, carried.preset, error)
+        || ! shapeTable (db, "routes", {}, false, { "id", "src_cluster_type", "src_cluster_type_index", "dst_cluster_type", "dst_cluster_type_index" },
+                         false, shape.route, carried.route, error))
+        return false;
+    carried.layouts = shape.layout.inSource && shape.layout.inTemplate;
+    shape.pluginResets.clear();
+    for (const auto& [column, value] : { std::make_pair ("recall_safe", 0), std::make_pair ("side_chain", 0), std::make_pair ("hot_plugin", -1) })
+        if (shape.plugin.templateHolds (column))
+            shape.pluginResets.emplace_back (column, value);
+    return true;
+}
+
+// A selected plug-in for a message: "EQ" (Input 1, slot 0), as the source holds it.
+juce::String pluginLabel (const ChannelChoice& choice, const PluginChoice& plugin)
+{
+    return json::quotedForMessage (plugin.sourceName) + " (" + genericChannelName (choice.source.type, choice.source.index) + ", slot "
+           + juce::String (plugin.sourceSlot) + ")";
+}
+
+// Every selected channel is one the report lists, one object with at most one active row and at
+// most one layout row in the source, and lands on one template channel that has its one active
+// row (the name, preset name, selected slot and further columns go there) and, when the template
+// keeps layouts, its one layout row; every selected plug-in is the one plug-in in its source slot. What
+// the entry says of a channel's or plug-in's name must be what the transfer writes.
+bool resolveChannels (sqlite3* db, bool toLv1, const TransferShape& shape, std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    std::map<int, juce::int64> configured;
+    for (auto& choice : choices)
+    {
+        const auto& from = choice.source;
+        const auto& to = choice.destination;
+        const auto sourceName = genericChannelName (from.type, from.index);
+        if (toLv1 && from.type != 0)
+        {
+            error = "Waves selection takes " + sourceName + " from the source, but the channels of a SuperRack SoundGrid session are its "
+                    + channelTypeName (0) + " (rack) channels";
+            return false;
+        }
+        if (configured.count (from.type) == 0
+            && ! configuredChannelCount (db, "source_session", from.type, configured[from.type], error))
+            return false;
+        const auto count = configured[from.type];
+        if (from.index >= juce::jmin<juce::int64> (count, maxChannels))
+        {
+            error = "Waves selection takes " + sourceName + " from the source, but "
+                    + (count <= maxChannels ? "the source session configures " + juce::String (count) + " " + channelTypeName (from.type) + " channels"
+                                            : "a transfer carries only the first " + juce::String (maxChannels) + " " + channelTypeName (from.type)
+                                                  + " channels of the source");
+            return false;
+        }
+        bool found = false;
+        WavesChannel source, destination;
+        if (! readChannel (db, "source_session", from.type, from.index, "Waves source", found, source, error))
+            return false;
+        bool destinationFound = false;
+        if (found && ! readChannel (db, "main", to.type, to.index, "Waves host-save template", destinationFound, destination, error))
+            return false;
+        if (! found || ! destinationFound)
+        {
+            error = "Selected Waves source or destination channel object is missing: " + choice.where + ": "
+                    + (found ? "the host-save template holds no channel object for " + genericChannelName (to.type, to.index)
+                             : "the source holds no channel object for " + sourceName);
+            return false;
+        }
+        if (! destination.activeRow)
+        {
+            error = "Waves host-save template has no active-snapshot row for " + genericChannelName (to.type, to.index)
+                    + " (snapshot_chainer); the channel's name, preset name and selected slot would be lost";
+            return false;
+        }
+        choice.sourceId = source.objectId;
+        choice.targetId = destination.objectId;
+        choice.blank = ! source.ownName;
+        choice.outputName = destinationChannelName (source, to.type, to.index);
+        choice.label = sourceName + (source.ownName ? " " + json::quotedForMessage (source.name) : juce::String());
+        if (choice.name && *choice.name != choice.outputName)
+            return disagreement (choice.where, "name " + json::quotedForMessage (*choice.name) + " disagrees with "
+                                                   + (choice.blank ? "the name the channel gets, the generic name of its destination "
+                                                                   : "the source channel's name ")
+                                                   + json::quotedForMessage (choice.outputName)
+                                                   + (choice.blank ? "; give it that name or leave name out" : ""),
+                                 error);
+        if (! readChannelContent (db, "source_session", shape.carried, choice.sourceId, from.type, from.index, choice.content, error))
+            return false;
+        if (choice.content.layoutRows > 1)
+        {
+            error = "Waves source holds " + juce::String (choice.content.layoutRows) + " chainer rows for " + sourceName
+                    + "; nothing tells which one is meant";
+            return false;
+        }
+        if (shape.layout.inTemplate)
+        {
+            const auto place = genericChannelName (to.type, to.index);
+            juce::int64 layouts = 0;
+            if (! countQuery (db, "SELECT count(*) FROM main.chainer WHERE obj_id=?", { choice.targetId }, layouts, error))
+                return false;
+            if (layouts == 0)
+            {
+                error = "Waves host-save template has no chainer row for " + place
+                        + " (the channel's layout); the transferred channel's layout cannot be written there";
+                return false;
+            }
+            if (layouts > 1)
+            {
+                error = "Waves host-save template holds " + juce::String (layouts) + " chainer rows for " + place
+                        + "; nothing tells which one is meant";
+                return false;
+            }
+        }
+        for (auto& plugin : choice.plugins)
+        {
+            juce::int64 plugs = 0;
+            if (! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE chainer_id=? AND slot=?", { choice.sourceId, plugin.sourceSlot },
+                              plugs, error))
+                return false;
+            if (plugs == 0)
+            {
+                error = "Waves selection references a missing source plug-in: " + plugin.where + ": " + sourceName
+                        + " of the source holds no plug-in in slot " + juce::String (plugin.sourceSlot);
+                return false;
+            }
+            if (plugs > 1)
+            {
+                error = "Waves source holds " + juce::String (plugs) + " plug-ins in slot " + juce::String (plugin.sourceSlot) + " of " + sourceName
+                        + "; nothing tells which one is meant";
+                return false;
+            }
+            Statement statement;
+            bool hasRow = false;
+            if (! prepare (db, "SELECT id,plugin_name,vendor_name FROM source_session.plug WHERE chainer_id=? AND slot=?", statement, error))
+                return false;
+            sqlite3_bind_int64 (statement.handle, 1, choice.sourceId);
+            sqlite3_bind_int (statement.handle, 2, plugin.sourceSlot);
+            juce::String vendor;
+            if (! stepRow (db, statement.handle, hasRow, error) || ! hasRow
+                || ! textColumn (statement.handle, 1, "plug.plugin_name", plugin.sourceName, error)
+                || ! textColumn (statement.handle, 2, "plug.vendor_name", vendor, error))
+            {
+                if (error.isEmpty())
+                    error = "Waves selection references a missing source plug-in";
+                return false;
+            }
+            plugin.plugId = sqlite3_column_int64 (statement.handle, 0);
+            for (size_t p = 0; p < choice.content.plugins.size(); ++p)
+                if (choice.content.plugins[p].id == plugin.plugId)
+                    plugin.sourcePlugin = p;
+            if (plugin.name && *plugin.name != plugin.sourceName)
+                return disagreement (plugin.where, "name " + json::quotedForMessage (*plugin.name) + " disagrees with the source plug-in's name "
+                                                       + json::quotedForMessage (plugin.sourceName),
+                                     error);
+            if (plugin.vendor && *plugin.vendor != vendor)
+                return disagreement (plugin.where, "vendor " + json::quotedForMessage (*plugin.vendor) + " disagrees with the source plug-in's vendor "
+                                                       + json::quotedForMessage (vendor),
+                                     error);
+        }
+        mapSelectedSlot (choice, toLv1 ? lv1Slots : superRackSlots);
+    }
+    return true;
+}
+
+// The rows of the selected channels and plug-ins the write would not carry as they are, each
+// refused with what it is about, before anything is written: a selected plug-in with a sidechain
+// (its assignment or its flag), without exactly one active state, or whose active state names a
+// preset the source does not hold; and a value of a column only the source holds that is neither
+// NULL nor the column's default.
+bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    bool sidechainTable = false, sidechainFlag = false;
+    if (! tableExists (db, "source_session", "plug_sidechain", sidechainTable, error)
+        || ! columnExists (db, "source_session", "plug", "side_chain", sidechainFlag, error))
+        return false;
+    juce::StringArray sidechained, stateless;
+    for (const auto& choice : choices)
+        for (const auto& plugin : choice.plugins)
+        {
+            juce::int64 assigned = 0, flagged = 0;
+            if ((sidechainTable
+                 && ! countQuery (db, "SELECT count(*) FROM source_session.plug_sidechain WHERE plug_id=?", { plugin.plugId }, assigned, error))
+                || (sidechainFlag
+                    && ! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE id=? AND side_chain<>0", { plugin.plugId }, flagged, error)))
+                return false;
+            if (assigned + flagged > 0)
+                sidechained.add (pluginLabel (choice, plugin));
+            const auto states = choice.content.plugins[plugin.sourcePlugin].states.size();
+            if (states != 1)
+                stateless.add (pluginLabel (choice, plugin) + " has " + juce::String ((juce::int64) states) + " active states");
+        }
+    if (! sidechained.isEmpty())
+    {
+        error = "Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction: " + sidechained.joinIntoString (", ");
+        return false;
+    }
+    if (! stateless.isEmpty())
+    {
+        error = "A selected Waves plug-in has no unique active state: " + stateless.joinIntoString (", ");
+        return false;
+    }
+    for (const auto& choice : choices)
+        for (const auto& plugin : choice.plugins)
+        {
+            Statement statement;
+            bool hasRow = false;
+            if (! prepare (db,
+                           "SELECT sp.id,sp.preset_id FROM source_session.snapshot_plugin sp WHERE sp.plug_id=? AND sp.snapshot_id=-1 AND sp.setup_type_id=-1 "
+                           "AND sp.preset_id IS NOT NULL AND NOT EXISTS(SELECT 1 FROM source_session.plugin_preset pp WHERE pp.id=sp.preset_id) LIMIT 1",
+                           statement, error))
+                return false;
+            sqlite3_bind_int64 (statement.handle, 1, plugin.plugId);
+            if (! stepRow (db, statement.handle, hasRow, error))
+                return false;
+            if (hasRow)
+            {
+                error = "Waves source plug-in " + pluginLabel (choice, plugin) + " has an active state (snapshot_plugin "
+                        + SqlValue::column (statement.handle, 0).describe() + ") naming preset " + SqlValue::column (statement.handle, 1).describe()
+                        + ", which the source does not hold";
+                return false;
+            }
+        }
+
+    // Every value of a column only the source holds, on the rows the transfer carries.
+    // idColumn names a row in the message (routes), or is NULL.
+    const auto lost = [&] (const char* table, const TableShape& shape, const char* idColumn, const juce::String& where,
+                           std::initializer_list<juce::int64> values, const std::function<juce::String (const SqlValue& id)>& owner) {
+        if (shape.sourceOnly.empty())
+            return true;
+        juce::StringArray columns { idColumn };
+        for (const auto& column : shape.sourceOnly)
+            columns.add (sqlIdentifier (column.name));
+        juce::String refusal;
+        bool ok = eachRowBound (db, "SELECT " + columns.joinIntoString (",") + " FROM source_session." + table + " WHERE " + where, values,
+                                [&] (sqlite3_stmt* st) {
+                                    for (size_t c = 0; c < shape.sourceOnly.size() && refusal.isEmpty(); ++c)
+                                    {
+                                        const auto& column = shape.sourceOnly[c];
+                                        const auto value = SqlValue::column (st, (int) c + 1);
+                                        if (value.isNull() || (column.defaultKnown && value == column.byDefault))
+                                            continue;
+                                        refusal = "Waves source holds " + juce::String (table) + "." + column.name + " " + value.describe() + " for "
+                                                  + owner (SqlValue::column (st, 0))
+                                                  + ", a column the host-save template does not have; the transfer would lose it";
+                                    }
+                                },
+                                error);
+        if (ok && refusal.isNotEmpty())
+        {
+            error = refusal;
+            ok = false;
+        }
+        return ok;
+    };
+    for (const auto& choice : choices)
+    {
+        const auto channel = [&choice] (const SqlValue&) { return choice.label; };
+        if (! lost ("snapshot_chainer", shape.activeRow, "NULL", "chainer_id=? AND snapshot_id=-1", { choice.sourceId }, channel)
+            || (shape.layout.inSource && ! lost ("chainer", shape.layout, "NULL", "obj_id=?", { choice.sourceId }, channel)))
+            return false;
+        for (const auto& plugin : choice.plugins)
+        {
+            const auto owner = [&] (const SqlValue&) { return pluginLabel (choice, plugin); };
+            if (! lost ("plug", shape.plugin, "NULL", "id=?", { plugin.plugId }, owner)
+                || ! lost ("snapshot_plugin", shape.state, "NULL", "plug_id=? AND snapshot_id=-1 AND setup_type_id=-1", { plugin.plugId }, owner)
+                || ! lost ("plugin_preset", shape.preset, "NULL",
+                           "id IN (SELECT preset_id FROM source_session.snapshot_plugin WHERE plug_id=? AND snapshot_id=-1 AND setup_type_id=-1)",
+                           { plugin.plugId }, owner))
+                return false;
+        }
+        if (! lost ("routes", shape.route, "id",
+                    "(typeof(src_cluster_type)='integer' AND src_cluster_type=10 AND typeof(dst_cluster_type)='integer' AND dst_cluster_type=? AND "
+                    "typeof(dst_cluster_type_index)='integer' AND dst_cluster_type_index=?) OR (typeof(src_cluster_type)='integer' AND "
+                    "src_cluster_type=? AND typeof(src_cluster_type_index)='integer' AND src_cluster_type_index=? AND "
+                    "typeof(dst_cluster_type)='integer' AND dst_cluster_type=11) ORDER BY id",
+                    { choice.source.type, choice.source.index, choice.source.type, choice.source.index },
+                    [&choice] (const SqlValue& id) { return "physical route " + id.describe() + " of " + choice.label; }))
+            return false;
+    }
+    return true;
+}
+
+//==============================================================================
+// The template: what it must hold, its own keys, and what it loses
 
 // The tables the transfer empties (of snapshot_chainer_params the active rows only), in the
 // order their foreign keys need: the active states, sidechain assignments and hot plug-ins that
@@ -982,7 +1378,7 @@ bool checkTemplateTakesTheTransfer (sqlite3* db, juce::String& error)
     for (const auto& [table, parent] : dependents)
     {
         juce::int64 rows = 0;
-        if (! countQuery (db, ("SELECT count(*) FROM main." + identifier (table)).toRawUTF8(), {}, rows, error))
+        if (! countQuery (db, ("SELECT count(*) FROM main." + sqlIdentifier (table)).toRawUTF8(), {}, rows, error))
             return false;
         if (rows > 0)
         {
@@ -995,8 +1391,73 @@ bool checkTemplateTakesTheTransfer (sqlite3* db, juce::String& error)
     return true;
 }
 
+// A template that already breaks one of its own foreign keys is refused before anything is
+// written, in words that say it is the template's fault: the table, the key's columns and values,
+// the row, and the table it names.
+bool checkTemplateKeys (sqlite3* db, juce::String& error)
+{
+    juce::String table, parent;
+    SqlValue row;
+    juce::int64 key = -1;
+    bool broken = false;
+    if (! eachRow (db, "PRAGMA main.foreign_key_check",
+                   [&] (sqlite3_stmt* st) {
+                       if (broken)
+                           return;
+                       broken = true;
+                       table = rowText (st, 0);
+                       row = SqlValue::column (st, 1);
+                       parent = rowText (st, 2);
+                       key = sqlite3_column_int64 (st, 3);
+                   },
+                   error))
+        return false;
+    if (! broken)
+        return true;
+    juce::StringArray columns;
+    Statement statement;
+    if (! prepare (db, "SELECT \"from\" FROM pragma_foreign_key_list(?,'main') WHERE id=? ORDER BY seq", statement, error))
+        return false;
+    sqlite3_bind_text (statement.handle, 1, table.toRawUTF8(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64 (statement.handle, 2, key);
+    for (;;)
+    {
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            break;
+        columns.add (rowText (statement.handle, 0));
+    }
+    juce::StringArray values;
+    if (row.type == SQLITE_INTEGER && ! columns.isEmpty())
+    {
+        juce::StringArray quoted;
+        for (const auto& column : columns)
+            quoted.add (sqlIdentifier (column));
+        Statement value;
+        bool hasRow = false;
+        if (! prepare (db, ("SELECT " + quoted.joinIntoString (",") + " FROM main." + sqlIdentifier (table) + " WHERE rowid=?").toRawUTF8(), value, error))
+            return false;
+        sqlite3_bind_int64 (value.handle, 1, row.integer);
+        if (! stepRow (db, value.handle, hasRow, error))
+            return false;
+        for (int c = 0; hasRow && c < sqlite3_column_count (value.handle); ++c)
+            values.add (SqlValue::column (value.handle, c).describe());
+    }
+    // One column as it is, several in parentheses: snapshot_chainer.chainer_id 9999, t.(a, b) (1, 2).
+    const auto group = [] (const juce::StringArray& items) {
+        return items.size() > 1 ? "(" + items.joinIntoString (", ") + ")" : items.joinIntoString (", ");
+    };
+    error = "Waves host-save template already breaks a foreign key: " + table + "." + group (columns)
+            + (values.isEmpty() ? juce::String() : " " + group (values)) + (row.isNull() ? juce::String() : " (row " + row.describe() + ")")
+            + " names no row of " + parent;
+    return false;
+}
+
 // What the template's own channels lose: their names (generic ones or the transferred channels'
-// take their place), and every plug-in, active channel parameter value, route and hot plug-in
+// take their place; a blank name, or a generic one, is no name to lose, nor one the transferred
+// channel brings again), and every plug-in, active channel parameter value, route and hot plug-in
 // assignment of the template; channels counts the channels that lose any of it.
 struct TemplateLosses
 {
@@ -1024,13 +1485,16 @@ bool hotPluginColumns (sqlite3* db, const char* schema, juce::StringArray& colum
     return true;
 }
 
-bool collectTemplateLosses (sqlite3* db, TemplateLosses& losses, juce::String& error)
+bool collectTemplateLosses (sqlite3* db, const std::vector<ChannelChoice>& choices, TemplateLosses& losses, juce::String& error)
 {
     losses = {};
+    std::map<juce::int64, juce::String> arriving; // the name each transferred-onto channel gets
+    for (const auto& choice : choices)
+        arriving[choice.targetId] = choice.outputName;
     std::set<juce::int64> channels, lost;
     std::map<ChannelKey, juce::int64> objects;
     if (! eachRow (db,
-                   "SELECT o.id,o.obj_type,o.obj_index,(SELECT sc.name FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 LIMIT 1),"
+                   "SELECT o.id,o.obj_type,o.obj_index,COALESCE((SELECT sc.name FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 LIMIT 1),o.name),"
                    "EXISTS(SELECT 1 FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1) FROM main.object o "
                    "WHERE o.obj_type IN (0,1,2,6) AND typeof(o.obj_index)='integer'",
                    [&] (sqlite3_stmt* st) {
@@ -1041,7 +1505,11 @@ bool collectTemplateLosses (sqlite3* db, TemplateLosses& losses, juce::String& e
                        if (index < 0 || index >= std::numeric_limits<int>::max())
                            return;
                        objects.emplace (ChannelKey { type, (int) index }, id);
-                       if (sqlite3_column_int64 (st, 4) != 0 && SqlValue::column (st, 3) != SqlValue::of (genericChannelName (type, (int) index)))
+                       const auto name = SqlValue::column (st, 3);
+                       const auto generic = SqlValue::of (genericChannelName (type, (int) index));
+                       const bool blank = name.isNull() || name == SqlValue::of (juce::String()) || name == generic;
+                       const auto next = arriving.find (id);
+                       if (sqlite3_column_int64 (st, 4) != 0 && ! blank && (next == arriving.end() || name != SqlValue::of (next->second)))
                        {
                            ++losses.names;
                            lost.insert (id);
@@ -1072,23 +1540,25 @@ bool collectTemplateLosses (sqlite3* db, TemplateLosses& losses, juce::String& e
                       },
                       error))
         return false;
+    // Hot plug-in assignments, in the snapshots' slots and in hot_plug rows, belong to the channel
+    // of the plug-in they name, when the template holds it.
     juce::StringArray hot;
-    bool hotPlug = false;
-    if (! hotPluginColumns (db, "main", hot, error) || ! tableExists (db, "main", "hot_plug", hotPlug, error))
+    bool hotPlug = false, hotPlugColumn = false;
+    if (! hotPluginColumns (db, "main", hot, error) || ! tableExists (db, "main", "hot_plug", hotPlug, error)
+        || ! columnExists (db, "main", "hot_plug", "plug_id", hotPlugColumn, error))
         return false;
     for (const auto& column : hot)
     {
-        juce::int64 assigned = 0;
-        const auto sql = "SELECT count(*) FROM main.snapshot_hot_plugins WHERE " + identifier (column) + " IS NOT NULL AND " + identifier (column)
-                         + " IS NOT -1";
-        if (! countQuery (db, sql.toRawUTF8(), {}, assigned, error))
+        const auto value = "h." + sqlIdentifier (column);
+        if (! eachRow (db, "SELECT p.chainer_id FROM main.snapshot_hot_plugins h LEFT JOIN main.plug p ON p.id=" + value + " WHERE " + value
+                               + " IS NOT NULL AND " + value + " IS NOT -1",
+                       [&] (sqlite3_stmt* st) { ++losses.hotPlugins; onChannel (st, 0); }, error))
             return false;
-        losses.hotPlugins += assigned;
     }
-    juce::int64 hotRows = 0;
-    if (hotPlug && ! countQuery (db, "SELECT count(*) FROM main.hot_plug", {}, hotRows, error))
+    if (hotPlug
+        && ! eachRow (db, hotPlugColumn ? "SELECT p.chainer_id FROM main.hot_plug h LEFT JOIN main.plug p ON p.id=h.plug_id" : "SELECT NULL FROM main.hot_plug",
+                      [&] (sqlite3_stmt* st) { ++losses.hotPlugins; onChannel (st, 0); }, error))
         return false;
-    losses.hotPlugins += hotRows;
     losses.channels = (int) lost.size();
     return true;
 }
@@ -1205,8 +1675,12 @@ struct TransferNotes
                            + " replaced (by the transferred channel's name or the generic one)");
             if (! cleared.isEmpty())
                 parts.add (listed (cleared) + (lost.plugins + lost.parameters + lost.routes + lost.hotPlugins == 1 ? " was cleared" : " were cleared"));
-            lines.add (counted (lost.channels, "channel", "channels") + " of the host-save template lost content of "
-                       + (lost.channels == 1 ? "its" : "their") + " own: " + parts.joinIntoString ("; ") + ".");
+            // What no channel of the template held (a hot plug-in assignment of a plug-in it does
+            // not hold) is the template's loss, not a channel's.
+            lines.add ((lost.channels == 0 ? juce::String ("The host-save template lost content of its")
+                                           : counted (lost.channels, "channel", "channels") + " of the host-save template lost content of "
+                                                 + (lost.channels == 1 ? "its" : "their"))
+                       + " own: " + parts.joinIntoString ("; ") + ".");
         }
         add (sourceSnapshots, "Source snapshots were not carried: ");
         add (keptSnapshots, "Host-save template snapshots were kept with the template's values on the transferred channels (recalling one "
@@ -1285,7 +1759,7 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
     for (const auto& column : hot)
     {
         const auto number = column.fromFirstOccurrenceOf ("hp_", false, false).upToFirstOccurrenceOf ("_", false, false);
-        const auto value = "h." + identifier (column);
+        const auto value = "h." + sqlIdentifier (column);
         if (! noteRows (db, "SELECT " + value + ",p.id,p.plugin_name,o.obj_type,o.obj_index,p.slot FROM source_session.snapshot_hot_plugins h LEFT JOIN source_session.plug p ON p.id="
                                 + value + " LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE " + (snapshotColumn ? "h.snapshot_id=-1" : "1") + " AND "
                                 + value + " IS NOT NULL AND " + value + " IS NOT -1 ORDER BY h.id",
@@ -1297,6 +1771,26 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
                         notes.hotAssignments, error))
             return false;
     }
+    // And its hot_plug rows: none is carried either.
+    bool hotPlug = false, hotPlugColumn = false;
+    if (! tableExists (db, "source_session", "hot_plug", hotPlug, error)
+        || ! columnExists (db, "source_session", "hot_plug", "plug_id", hotPlugColumn, error))
+        return false;
+    if (hotPlug
+        && ! noteRows (db,
+                       hotPlugColumn ? "SELECT h.rowid,h.plug_id,p.id,p.plugin_name,o.obj_type,o.obj_index,p.slot FROM source_session.hot_plug h LEFT JOIN "
+                                       "source_session.plug p ON p.id=h.plug_id LEFT JOIN source_session.object o ON o.id=p.chainer_id ORDER BY h.rowid"
+                                     : "SELECT h.rowid,NULL,NULL FROM source_session.hot_plug h ORDER BY h.rowid",
+                       [hotPlugColumn] (sqlite3_stmt* st) {
+                           const auto row = "hot_plug row " + noteText (st, 0);
+                           if (! hotPlugColumn)
+                               return row;
+                           return row + " "
+                                  + (sqlite3_column_type (st, 2) == SQLITE_NULL ? "plug-in id " + noteText (st, 1) + " (not a plug-in of the source)"
+                                                                                : describePlugin (st, 3));
+                       },
+                       notes.hotAssignments, error))
+        return false;
 
     // Everything the source holds that the selection left out: its channels as the report lists
     // them, and every plug-in not carried (on those channels, on selected ones, or on channels the
@@ -1383,14 +1877,19 @@ bool readSnapshots (sqlite3* db, std::vector<SqlRow>& rows, juce::String& error)
 }
 
 // What the selection asks of a channel: the name it gets, the source's preset name (empty when it
-// has none) and the mapped selected slot; each selected plug-in with its row and active state at
-// its target slot; the physical routes with the channel's end renumbered; no channel parameter.
-ChannelContent expectedContent (const ChannelChoice& choice)
+// has none), the mapped selected slot and the further columns of its active row and of its layout
+// row (when the source holds them); each selected plug-in with its row and active state at its
+// target slot; the physical routes with the channel's end renumbered; no channel parameter.
+ChannelContent expectedContent (const ChannelChoice& choice, const CarriedColumns& columns)
 {
     ChannelContent expected;
+    expected.activeRow = choice.content.activeRow;
     expected.name = SqlValue::of (choice.outputName);
     expected.presetName = choice.content.presetName.isNull() ? SqlValue::of (juce::String()) : choice.content.presetName;
     expected.selectedSlot = choice.selectedSlot;
+    expected.activeColumns = choice.content.activeColumns;
+    expected.layoutRows = choice.content.layoutRows;
+    expected.layout = choice.content.layout;
     auto plugins = choice.plugins;
     std::sort (plugins.begin(), plugins.end(), [] (const PluginChoice& a, const PluginChoice& b) { return a.targetSlot < b.targetSlot; });
     for (const auto& plugin : plugins)
@@ -1399,27 +1898,29 @@ ChannelContent expectedContent (const ChannelChoice& choice)
         content.slot = SqlValue::of ((juce::int64) plugin.targetSlot);
         expected.plugins.push_back (std::move (content));
     }
+    const int srcType = CarriedColumns::indexOf (columns.route, "src_cluster_type"), srcIndex = CarriedColumns::indexOf (columns.route, "src_cluster_type_index");
+    const int dstType = CarriedColumns::indexOf (columns.route, "dst_cluster_type"), dstIndex = CarriedColumns::indexOf (columns.route, "dst_cluster_type_index");
     const auto type = SqlValue::of ((juce::int64) choice.source.type), index = SqlValue::of ((juce::int64) choice.source.index);
     for (auto route : choice.content.routes)
     {
-        const bool in = route[1] == SqlValue::of ((juce::int64) 10) && route[8] == type && route[9] == index;
-        route[in ? 8 : 1] = SqlValue::of ((juce::int64) choice.destination.type);
-        route[in ? 9 : 2] = SqlValue::of ((juce::int64) choice.destination.index);
+        const bool in = route[(size_t) srcType] == SqlValue::of ((juce::int64) 10) && route[(size_t) dstType] == type && route[(size_t) dstIndex] == index;
+        route[(size_t) (in ? dstType : srcType)] = SqlValue::of ((juce::int64) choice.destination.type);
+        route[(size_t) (in ? dstIndex : srcIndex)] = SqlValue::of ((juce::int64) choice.destination.index);
         expected.routes.push_back (std::move (route));
     }
     return expected;
 }
 
 // The first difference between a written channel and what the selection asks of it, or nothing.
-juce::String contentDifference (const ChannelContent& expected, const ChannelContent& actual)
+juce::String contentDifference (const ChannelContent& expected, const ChannelContent& actual, const CarriedColumns& columns)
 {
     const auto differs = [] (const juce::String& what, const SqlValue& is, const SqlValue& asked) {
         return what + " is " + is.describe() + ", the selection asks for " + asked.describe();
     };
-    const auto rowDifference = [&differs] (const juce::String& what, const char* const* columns, const SqlRow& is, const SqlRow& asked) {
-        for (size_t c = 0; c < is.size() && c < asked.size(); ++c)
+    const auto rowDifference = [&differs] (const juce::String& what, const ColumnList& names, const SqlRow& is, const SqlRow& asked) {
+        for (size_t c = 0; c < is.size() && c < asked.size() && c < names.size(); ++c)
             if (is[c] != asked[c])
-                return differs (what + " " + columns[c], is[c], asked[c]);
+                return differs (what + names[c], is[c], asked[c]);
         return juce::String();
     };
     if (actual.name != expected.name)
@@ -1428,9 +1929,20 @@ juce::String contentDifference (const ChannelContent& expected, const ChannelCon
         return differs ("preset_name", actual.presetName, expected.presetName);
     if (actual.selectedSlot != expected.selectedSlot)
         return differs ("selected_slot", actual.selectedSlot, expected.selectedSlot);
+    if (expected.activeRow)
+        if (const auto row = rowDifference ({}, columns.activeRow, actual.activeColumns, expected.activeColumns); row.isNotEmpty())
+            return row;
+    if (columns.layouts && expected.layoutRows == 1)
+    {
+        if (actual.layoutRows != 1)
+            return "it has " + counted (actual.layoutRows, "chainer row", "chainer rows") + ", the selection asks for 1";
+        if (const auto row = rowDifference ("chainer ", columns.layout, actual.layout, expected.layout); row.isNotEmpty())
+            return row;
+    }
     if (actual.plugins.size() != expected.plugins.size())
         return "it holds " + counted ((juce::int64) actual.plugins.size(), "plug-in", "plug-ins") + ", the selection asks for "
                + juce::String ((juce::int64) expected.plugins.size());
+    const auto stateColumns = columns.stateRow();
     for (size_t p = 0; p < actual.plugins.size(); ++p)
     {
         const auto& is = actual.plugins[p];
@@ -1440,20 +1952,22 @@ juce::String contentDifference (const ChannelContent& expected, const ChannelCon
             return differs ("a plug-in's slot", is.slot, asked.slot);
         if (is.id != asked.id)
             return differs (what + " id", SqlValue::of (is.id), SqlValue::of (asked.id));
-        if (const auto row = rowDifference (what, copiedPluginColumns, is.row, asked.row); row.isNotEmpty())
+        if (const auto row = rowDifference (what + " ", columns.plugin, is.row, asked.row); row.isNotEmpty())
             return row;
         if (is.states.size() != asked.states.size())
             return what + " has " + counted ((juce::int64) is.states.size(), "active state", "active states") + ", the selection asks for "
                    + juce::String ((juce::int64) asked.states.size());
         for (size_t s = 0; s < is.states.size(); ++s)
-            if (const auto state = rowDifference (what + " active state", activeStateColumns, is.states[s], asked.states[s]); state.isNotEmpty())
+            if (const auto state = rowDifference (what + " active state ", stateColumns, is.states[s], asked.states[s]); state.isNotEmpty())
                 return state;
     }
     if (actual.routes.size() != expected.routes.size())
         return "it has " + counted ((juce::int64) actual.routes.size(), "physical route", "physical routes") + ", the selection asks for "
                + juce::String ((juce::int64) expected.routes.size());
+    const int id = CarriedColumns::indexOf (columns.route, "id");
     for (size_t r = 0; r < actual.routes.size(); ++r)
-        if (const auto route = rowDifference ("physical route " + expected.routes[r][0].describe(), routeColumns, actual.routes[r], expected.routes[r]);
+        if (const auto route = rowDifference ("physical route " + expected.routes[r][(size_t) id].describe() + " ", columns.route, actual.routes[r],
+                                              expected.routes[r]);
             route.isNotEmpty())
             return route;
     if (! actual.parameters.empty())
@@ -1463,13 +1977,15 @@ juce::String contentDifference (const ChannelContent& expected, const ChannelCon
 }
 
 // Reads the written session back on a connection of its own, with the readers that read the
-// source, and compares it channel by channel with what the selection asked: names, preset names,
-// selected slots, plug-ins by slot with their rows and active states, physical routes, channel
-// parameters; then that nothing else came in (plug-ins, states, presets, routes, parameters, hot
+// source, and compares it by value, channel by channel, with what the selection asked: names,
+// preset names, selected slots, the further columns of the active rows and the layouts, plug-ins
+// by slot with their rows and active states, physical routes (every column the transfer carries),
+// channel parameters; then that nothing else came in (plug-ins, states, presets, routes, parameters, hot
 // plug-in assignments), that every template channel not transferred onto carries its generic
 // name, and that the snapshots are the template's with the channel map in the active one. The
 // first difference refuses the transfer.
-bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>& choices, const TransferProof& proof, juce::String& error)
+bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>& choices, const TransferShape& shape, const TransferProof& proof,
+                    juce::String& error)
 {
     Database db;
     if (! openDatabase (written, db, error))
@@ -1491,36 +2007,47 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
             return refuse (where, "its channel object or active row is not the template's");
         targets.insert (channel.objectId);
         ChannelContent actual;
-        if (! readChannelContent (db.handle, "main", channel.objectId, choice.destination.type, choice.destination.index, actual, error))
+        if (! readChannelContent (db.handle, "main", shape.carried, channel.objectId, choice.destination.type, choice.destination.index, actual, error))
             return false;
-        if (const auto difference = contentDifference (expectedContent (choice), actual); difference.isNotEmpty())
+        if (const auto difference = contentDifference (expectedContent (choice, shape.carried), actual, shape.carried); difference.isNotEmpty())
             return refuse (where, difference);
     }
 
+    // The flags the transfer resets, where the template holds them.
+    juce::StringArray resets, resetNames;
+    for (const auto& [column, value] : shape.pluginResets)
+    {
+        resets.add (sqlIdentifier (column) + " IS NOT " + juce::String (value));
+        resetNames.add (column);
+    }
+    const auto resetWords = listed (resetNames).replace (" and ", " or ");
+    const auto withResets = "plug-in with " + resetWords + " set", withResetsMany = "plug-ins with " + resetWords + " set";
+    const bool refCount = shape.preset.templateHolds ("ref_count");
     const struct
     {
-        const char* sql;
+        juce::String sql;
         juce::int64 expected;
-        const char *one, *many;
+        juce::String one, many;
     } totals[] = {
         { "SELECT count(*) FROM plug", proof.plugins, "plug-in", "plug-ins" },
         { "SELECT count(*) FROM snapshot_plugin", proof.plugins, "plug-in state", "plug-in states" },
         { "SELECT count(*) FROM routes", proof.routes, "route", "routes" },
         { "SELECT count(*) FROM snapshot_chainer_params WHERE snapshot_id=-1", 0, "active channel parameter value", "active channel parameter values" },
-        { "SELECT count(*) FROM plug WHERE recall_safe IS NOT 0 OR side_chain IS NOT 0 OR hot_plugin IS NOT -1", 0,
-          "plug-in with recall_safe, side_chain or hot_plugin set", "plug-ins with recall_safe, side_chain or hot_plugin set" },
-        { "SELECT count(*) FROM plugin_preset pp WHERE pp.ref_count IS NOT (SELECT count(*) FROM snapshot_plugin sp WHERE sp.preset_id=pp.id) "
-          "OR NOT EXISTS(SELECT 1 FROM snapshot_plugin sp WHERE sp.preset_id=pp.id)",
+        { resets.isEmpty() ? juce::String ("SELECT 0") : "SELECT count(*) FROM plug WHERE " + resets.joinIntoString (" OR "), 0, withResets, withResetsMany },
+        { juce::String ("SELECT count(*) FROM plugin_preset pp WHERE ")
+              + (refCount ? "pp.ref_count IS NOT (SELECT count(*) FROM snapshot_plugin sp WHERE sp.preset_id=pp.id) OR " : "")
+              + "NOT EXISTS(SELECT 1 FROM snapshot_plugin sp WHERE sp.preset_id=pp.id)",
           0, "preset that no copied state uses or whose ref_count is not the number of states using it",
           "presets that no copied state uses or whose ref_count is not the number of states using them" },
     };
     for (const auto& total : totals)
     {
         juce::int64 count = 0;
-        if (! countQuery (db.handle, total.sql, {}, count, error))
+        if (! countQuery (db.handle, total.sql.toRawUTF8(), {}, count, error))
             return false;
         if (count != total.expected)
-            return refuse ({}, "it holds " + counted (count, total.one, total.many) + ", the selection asks for " + juce::String (total.expected));
+            return refuse ({}, "it holds " + counted (count, total.one.toRawUTF8(), total.many.toRawUTF8()) + ", the selection asks for "
+                                   + juce::String (total.expected));
     }
     juce::StringArray hot;
     bool hotPlug = false;
@@ -1529,7 +2056,7 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
     for (const auto& column : hot)
     {
         juce::int64 assigned = 0;
-        if (! countQuery (db.handle, ("SELECT count(*) FROM snapshot_hot_plugins WHERE " + identifier (column) + " IS NOT -1").toRawUTF8(), {}, assigned,
+        if (! countQuery (db.handle, ("SELECT count(*) FROM snapshot_hot_plugins WHERE " + sqlIdentifier (column) + " IS NOT -1").toRawUTF8(), {}, assigned,
                           error))
             return false;
         if (assigned != 0)
@@ -1685,8 +2212,13 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return fail ("Select between 1 and 64 Waves channels: the selection selects " + juce::String (picked.selectedCount) + ", and "
                      + capacity);
     }
-    if (! checkDestinationsFitTemplate (db(), choices, error) || ! resolveChannels (db(), toLv1, choices, error)
-        || ! checkTemplateTakesTheTransfer (db(), error))
+    // What each table a selected channel's rows live in carries, from the two schemas; a
+    // template that already breaks one of its own keys is its own fault, said before anything is
+    // written. Then every row the selection names, and every value the write would lose.
+    TransferShape shape;
+    if (! shapeTransfer (db(), shape, error) || ! checkDestinationsFitTemplate (db(), choices, error)
+        || ! resolveChannels (db(), toLv1, shape, choices, error) || ! checkTemplateTakesTheTransfer (db(), error)
+        || ! checkTemplateKeys (db(), error) || ! checkSelectedRows (db(), shape, choices, error))
         return fail (error);
 
     // What the template holds before the write: its snapshots stay as they are, and the note says
@@ -1694,12 +2226,14 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     TransferProof proof;
     TemplateLosses templateLosses;
     bool hotPlugTable = false;
-    if (! readSnapshots (db(), proof.snapshots, error) || ! collectTemplateLosses (db(), templateLosses, error)
+    if (! readSnapshots (db(), proof.snapshots, error) || ! collectTemplateLosses (db(), choices, templateLosses, error)
         || ! tableExists (db(), "main", "hot_plug", hotPlugTable, error))
         return fail (error);
 
+    // Keys are checked once the write is done (by the integrity check before the commit), so that a
+    // fault the checks above did not foresee is named with its table rather than as a bare failure.
     if (! execute (db(),
-                   "BEGIN IMMEDIATE;CREATE TEMP TABLE vorn_channel_map(source_type INTEGER,source_index INTEGER,source_id INTEGER,target_type INTEGER,target_index INTEGER,target_id INTEGER,rack_index INTEGER,PRIMARY KEY(source_type,source_index),UNIQUE(target_type,target_index));CREATE TEMP TABLE vorn_plugin_map(source_id INTEGER PRIMARY KEY,target_id INTEGER UNIQUE,source_slot INTEGER,target_slot INTEGER);",
+                   "BEGIN IMMEDIATE;PRAGMA defer_foreign_keys=ON;CREATE TEMP TABLE vorn_channel_map(source_type INTEGER,source_index INTEGER,source_id INTEGER,target_type INTEGER,target_index INTEGER,target_id INTEGER,rack_index INTEGER,PRIMARY KEY(source_type,source_index),UNIQUE(target_type,target_index));CREATE TEMP TABLE vorn_plugin_map(source_id INTEGER PRIMARY KEY,target_id INTEGER UNIQUE,source_slot INTEGER,target_slot INTEGER);",
                    error))
         return fail (error);
 
@@ -1716,28 +2250,6 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
                                { plugin.plugId, plugin.plugId, plugin.sourceSlot, plugin.targetSlot }, error))
                 return fail (error);
         mapped[choice.source] = choice.destination;
-    }
-
-    {
-        // A plug-in flagged as sidechained is blocked as well when its assignment row is missing:
-        // the copy writes side_chain 0 and would drop the flag without a word.
-        std::vector<juce::int64> counts;
-        bool hasRow = false;
-        if (! queryInts (db(), "SELECT count(*) FROM source_session.plug_sidechain ps JOIN vorn_plugin_map pm ON pm.source_id=ps.plug_id", {},
-                         counts, hasRow, error))
-            return fail (error);
-        const bool listed = hasRow && ! counts.empty() && counts[0] != 0;
-        std::vector<juce::int64> flagged { 0 };
-        std::vector<juce::int64> hasColumn;
-        if (! queryInts (db(), "SELECT count(*) FROM pragma_table_info('plug','source_session') WHERE name='side_chain'", {}, hasColumn,
-                         hasRow, error))
-            return fail (error);
-        if (hasRow && ! hasColumn.empty() && hasColumn[0] != 0
-            && ! queryInts (db(), "SELECT count(*) FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id WHERE p.side_chain<>0",
-                            {}, flagged, hasRow, error))
-            return fail (error);
-        if (listed || (! flagged.empty() && flagged[0] != 0))
-            return fail ("Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction");
     }
 
     // The template's plug-ins go with the rows that point at them, children first, so that the
@@ -1770,28 +2282,78 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         if (! stepDone (db(), rename.handle, error))
             return fail (error);
     }
+    // The rest of each mapped channel's active row and its layout, as the source holds them, and
+    // the selected plug-ins with their presets and active states: every column both sessions hold
+    // is copied as it is (a plug-in keeps its id and takes its target slot, with its recall-safe,
+    // sidechain and hot-plug-in flags reset where the template holds them; a preset counts the
+    // copied states that use it).
+    const auto& carried = shape.carried;
+    const auto assignments = [] (const ColumnList& columns) {
+        juce::StringArray names, values;
+        for (const auto& column : columns)
+        {
+            names.add (sqlIdentifier (column));
+            values.add ("s." + sqlIdentifier (column));
+        }
+        return "(" + names.joinIntoString (",") + ")=(SELECT " + values.joinIntoString (",");
+    };
+    for (const auto& choice : choices)
+    {
+        if (choice.content.activeRow && ! carried.activeRow.empty()
+            && ! bindAndStep (db(),
+                              ("UPDATE main.snapshot_chainer SET " + assignments (carried.activeRow)
+                               + " FROM source_session.snapshot_chainer s WHERE s.chainer_id=? AND s.snapshot_id=-1 LIMIT 1) WHERE snapshot_id=-1 AND chainer_id=?")
+                                  .toRawUTF8(),
+                              { choice.sourceId, choice.targetId }, error))
+            return fail (error);
+        if (carried.layouts && choice.content.layoutRows == 1 && ! carried.layout.empty()
+            && ! bindAndStep (db(),
+                              ("UPDATE main.chainer SET " + assignments (carried.layout) + " FROM source_session.chainer s WHERE s.obj_id=? LIMIT 1) WHERE obj_id=?")
+                                  .toRawUTF8(),
+                              { choice.sourceId, choice.targetId }, error))
+            return fail (error);
+    }
+    juce::StringArray plugColumns { "id", "chainer_id", "slot" }, plugValues { "p.id", "m.target_id", "pm.target_slot" };
+    for (const auto& [column, value] : shape.pluginResets)
+    {
+        plugColumns.add (column);
+        plugValues.add (juce::String (value));
+    }
+    juce::StringArray presetColumns { "id" }, presetValues { "pp.id" };
+    if (shape.preset.templateHolds ("ref_count"))
+    {
+        presetColumns.add ("ref_count");
+        presetValues.add ("count(*)");
+    }
+    juce::StringArray stateColumns, stateValues;
+    const auto copied = [] (const ColumnList& columns, const char* from, juce::StringArray& names, juce::StringArray& values) {
+        for (const auto& column : columns)
+        {
+            names.add (sqlIdentifier (column));
+            values.add (juce::String (from) + "." + sqlIdentifier (column));
+        }
+    };
+    copied (carried.plugin, "p", plugColumns, plugValues);
+    copied (carried.preset, "pp", presetColumns, presetValues);
+    copied (carried.state, "sp", stateColumns, stateValues);
     if (! execute (db(),
-                   "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),'') WHERE d.snapshot_id=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);INSERT INTO plug(id,chainer_id,slot,plugin_name,plugin_4cc,additional_info,disabled,recall_safe,side_chain,hot_plugin,vendor_name,plug_role,ignore_latency) SELECT p.id,m.target_id,pm.target_slot,p.plugin_name,p.plugin_4cc,p.additional_info,p.disabled,0,0,-1,p.vendor_name,p.plug_role,p.ignore_latency FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;INSERT INTO plugin_preset(id,hash,ref_count,preset) SELECT pp.id,pp.hash,count(*),pp.preset FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1 GROUP BY pp.id;INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id,setup_type_id,bypass,mute,docked,fw_posx,fw_posy,fw_scale_precentage,fw_always_on_top) SELECT sp.id,pm.target_id,sp.preset_id,-1,-1,sp.bypass,sp.mute,sp.docked,sp.fw_posx,sp.fw_posy,sp.fw_scale_precentage,sp.fw_always_on_top FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1;",
+                   "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),'') WHERE d.snapshot_id=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);"
+                   "INSERT INTO main.plug(" + plugColumns.joinIntoString (",") + ") SELECT " + plugValues.joinIntoString (",")
+                       + " FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;"
+                         "INSERT INTO main.plugin_preset(" + presetColumns.joinIntoString (",") + ") SELECT " + presetValues.joinIntoString (",")
+                       + " FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1 GROUP BY pp.id;"
+                         "INSERT INTO main.snapshot_plugin(" + stateColumns.joinIntoString (",") + ") SELECT " + stateValues.joinIntoString (",")
+                       + " FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1;",
                    error))
         return fail (error);
 
+    // Every selected plug-in has its one active state (checked above).
     int pluginCount = 0;
-    {
-        // Equal totals are not enough: one plug-in with two active states and another with none
-        // would balance out. Every selected plug-in must have exactly one.
-        std::vector<juce::int64> counts, unmatched;
-        bool hasRow = false;
-        if (! queryInts (db(), "SELECT (SELECT count(*) FROM vorn_plugin_map),(SELECT count(*) FROM snapshot_plugin)", {}, counts, hasRow, error)
-            || ! queryInts (db(), "SELECT count(*) FROM vorn_plugin_map pm WHERE (SELECT count(*) FROM source_session.snapshot_plugin sp WHERE sp.plug_id=pm.source_id AND sp.snapshot_id=-1 AND sp.setup_type_id=-1)<>1",
-                            {}, unmatched, hasRow, error))
-            return fail (error);
-        if (counts.size() != 2 || counts[0] != counts[1] || unmatched.empty() || unmatched[0] != 0)
-            return fail ("A selected Waves plug-in has no unique active state");
-        pluginCount = (int) counts[1];
-    }
+    for (const auto& choice : choices)
+        pluginCount += (int) choice.plugins.size();
 
     int routeCount = 0;
-    if (! copyPhysicalRoutes (db(), mapped, routeCount, error))
+    if (! copyPhysicalRoutes (db(), carried.route, mapped, routeCount, error))
         return fail (error);
 
     {
@@ -1817,7 +2379,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     proof.routes = routeCount;
     if (testHooks::afterWavesSessionWritten != nullptr)
         testHooks::afterWavesSessionWritten (stage.file.getFullPathName().toRawUTF8());
-    if (! proveTransfer (stage.file, choices, proof, error))
+    if (! proveTransfer (stage.file, choices, shape, proof, error))
         return fail (error);
 
     // The finished session goes into the temporary file beside the output, and from there to

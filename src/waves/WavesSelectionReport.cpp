@@ -4,9 +4,10 @@
 // file. Only a staged copy of the input is opened, and the input must still have the copy's
 // fingerprint when the report is done. For a SoundGrid session that an earlier transfer wrote, the
 // channel-map record it left refines the proposals; that record is untrusted and never blocks the
-// report. A channel without a name of its own shows the name the transfer gives it (the generic
-// name of its destination), and plug-ins on channels the report does not list are named as not
-// transferable. Each destination a field repeats is written the same in both: toward SoundGrid
+// report; a rack channel it does not know is not proposed onto a place it records for another.
+// A channel without a name of its own (none, or only the generic name of its place) shows the
+// name the transfer gives it (the generic name of its destination), and plug-ins on channels the
+// report does not list are named as not transferable. Each destination a field repeats is written the same in both: toward SoundGrid
 // the destination fields repeat targetIndex and targetSlot, toward LV1 targetIndex and targetSlot
 // repeat destinationIndex and destinationSlot.
 //
@@ -318,6 +319,15 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
             error = problem;
             return {};
         }
+        // Toward LV1 the destinations the record gives the listed rack channels, each to the first
+        // rack channel that claims it. A rack channel the record does not know would go to the
+        // input of its own number; where the record sends another rack channel there, it is
+        // proposed unselected, so that no two selected channels share a destination.
+        std::map<std::pair<int, int>, int> recorded;
+        if (toLv1)
+            for (const auto& [rack, entry] : embedded)
+                if (rack < count)
+                    recorded.emplace (std::make_pair (entry.sourceType, entry.sourceIndex), rack);
         for (int i = 0; i < count; ++i)
         {
             bool found = false;
@@ -337,6 +347,10 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
                     entry = &found->second;
             const int destinationType = toLv1 ? (entry != nullptr ? entry->sourceType : 0) : 0;
             const int destinationIndex = toLv1 ? (entry != nullptr ? entry->sourceIndex : i) : n;
+            bool selected = n < maxChannels;
+            if (toLv1)
+                if (const auto claim = recorded.find ({ destinationType, destinationIndex }); claim != recorded.end() && claim->second != i)
+                    selected = false;
             // A channel without a name of its own takes the generic name of its destination, and
             // the report shows that name.
             const auto name = destinationChannelName (source, destinationType, destinationIndex);
@@ -380,7 +394,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
             channel->setProperty ("targetIndex", toLv1 ? destinationIndex : (n < maxChannels ? n : -1));
             channel->setProperty ("typeName", channelTypeName (type));
             channel->setProperty ("name", name);
-            channel->setProperty ("selected", n < maxChannels);
+            channel->setProperty ("selected", selected);
             channel->setProperty ("overflow", true);
             channel->setProperty ("destinationType", destinationType);
             channel->setProperty ("destinationIndex", destinationIndex);

@@ -244,8 +244,10 @@ TEST (WavesNativeTransfer, RefusesInvalidSelections)
         { "other source state", [] (juce::var& d) { set (d, "sourceSha256", juce::String::repeatedString ("0", 64)); }, {},
           "Waves selection source fingerprint does not match the current input file" },
         { "no channel list", [] (juce::var& d) { set (d, "channels", 3); }, {}, "Waves selection channel list is missing" },
-        { "channel not an object", [] (juce::var& d) { d["channels"].getArray()->add (7); }, {}, "Waves selection contains an invalid channel" },
-        { "selected not a boolean", [] (juce::var& d) { set (channel (d, 0), "selected", 0); }, {}, "Waves selection contains an invalid channel" },
+        { "channel not an object", [] (juce::var& d) { d["channels"].getArray()->add (7); }, {},
+          "Waves selection contains an invalid channel: channels[4] is not an object" },
+        { "selected not a boolean", [] (juce::var& d) { set (channel (d, 0), "selected", 0); }, {},
+          "Waves selection contains an invalid channel: channels[0] \"selected\" is not true or false" },
         { "missing key", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("sourceIndex"); }, {},
           "Waves selection property is missing: sourceIndex" },
         { "double index", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 3.0); }, {},
@@ -253,11 +255,15 @@ TEST (WavesNativeTransfer, RefusesInvalidSelections)
         { "index beyond int32", [] (juce::var& d) { set (channel (d, 1), "targetIndex", (juce::int64) 4294967297LL); }, {},
           "Waves selection property must be an integer: targetIndex" },
         { "rack channel 64", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 64); }, {},
-          "Waves selection channel mapping is invalid or duplicated" },
+          "Waves selection channel mapping is invalid or duplicated: channels[1] (Input 2 \"Kick\") targetIndex 64 is not a rack channel (0 to 63)" },
         { "unsupported source type", [] (juce::var& d) { set (channel (d, 1), "sourceType", 3); }, {},
-          "Waves selection channel mapping is invalid or duplicated" },
+          "Waves selection channel mapping is invalid or duplicated: channels[1] sourceType 3 is not a channel type (0 Input, 1 Group, 2 Aux, 6 Matrix)" },
+        { "negative source index", [] (juce::var& d) { set (channel (d, 1), "sourceIndex", -1); }, {},
+          "Waves selection channel mapping is invalid or duplicated: channels[1] sourceIndex -1 is below 0" },
         { "rack channel twice", [] (juce::var& d) { set (channel (d, 1), "targetIndex", 0); }, {},
-          "Waves selection channel mapping is invalid or duplicated" },
+          "Waves selection channel mapping is invalid or duplicated: channels[0] (Input 1 \"Snare\") and channels[1] (Input 2 \"Kick\") both go to Input 1" },
+        { "source channel twice", [] (juce::var& d) { set (channel (d, 0), "sourceIndex", 1); }, {},
+          "Waves selection channel mapping is invalid or duplicated: channels[0] (Input 2 \"Snare\") and channels[1] (Input 2 \"Kick\") both take Input 2 from the source" },
         // What an entry repeats must agree with the rest of it: toward SoundGrid targetIndex decides.
         { "only destinationIndex edited", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 7); }, {},
           "Waves selection channels[1] (Input 2): destinationIndex 7 disagrees with targetIndex 1; toward SuperRack SoundGrid the destination is the rack channel targetIndex" },
@@ -280,15 +286,19 @@ TEST (WavesNativeTransfer, RefusesInvalidSelections)
         { "sidechain asked for", [plugin] (juce::var& d) { set (plugin (d, 0), "sidechainSource", 0); }, {},
           "Waves selection channels[1] (Input 2) plugins[0] (slot 0): sidechainSource 0 disagrees with the source: the Waves transfer carries no sidechain (-1)" },
         { "no plug-in list", [] (juce::var& d) { channel (d, 1).getDynamicObject()->removeProperty ("plugins"); }, {},
-          "Waves selection plug-in list is missing" },
+          "Waves selection plug-in list is missing: channels[1] (Input 2) has no plugins array" },
         { "rack slot 8", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 8); }, {},
-          "Waves selection plug-in mapping is invalid or duplicated" },
+          "Waves selection plug-in mapping is invalid or duplicated: channels[1] (Input 2 \"Kick\") plugins[1] (slot 1 \"Comp\") targetSlot 8 is not a slot of the target (0 to 7)" },
         { "rack slot twice", [plugin] (juce::var& d) { set (plugin (d, 1), "targetSlot", 0); }, {},
-          "Waves selection plug-in mapping is invalid or duplicated" },
+          "Waves selection plug-in mapping is invalid or duplicated: channels[1] (Input 2 \"Kick\") plugins[0] (slot 0 \"EQ\") and plugins[1] (slot 1 \"Comp\") both go to slot 0" },
+        { "source slot twice", [plugin] (juce::var& d) { set (plugin (d, 1), "sourceSlot", 0); }, {},
+          "Waves selection plug-in mapping is invalid or duplicated: channels[1] (Input 2 \"Kick\") plugins[0] (slot 0 \"EQ\") and plugins[1] (slot 0 \"Comp\") both take slot 0 from the source" },
+        { "plug-in selected flag not a boolean", [plugin] (juce::var& d) { set (plugin (d, 1), "selected", "yes"); }, {},
+          "Waves selection plug-in mapping is invalid or duplicated: channels[1] (Input 2 \"Kick\") plugins[1] \"selected\" is not true or false" },
         { "nothing selected", [] (juce::var& d) { for (auto& c : *d["channels"].getArray()) set (c, "selected", false); }, {},
           "Select between 1 and 64 Waves channels" },
         { "missing source plug-in", [plugin] (juce::var& d) { set (plugin (d, 1), "sourceSlot", 6); }, {},
-          "Waves selection references a missing source plug-in" },
+          "Waves selection references a missing source plug-in: channels[1] (Input 2) plugins[1] (slot 6): Input 2 of the source holds no plug-in in slot 6" },
         { "destination beyond the template's channels", [] (juce::var& d) { toRack (channel (d, 1), 40); }, {},
           "Waves selection places Input 2 on Input 41, but the host-save template holds 12 Input channels" },
         { "source channel the report does not list", [] (juce::var& d) { set (channel (d, 1), "sourceIndex", 5); }, {},
@@ -320,23 +330,24 @@ TEST (WavesNativeTransfer, BlocksWhatCannotBeCarriedAndLeavesNothingBehind)
         const char* error;
     } cases[] = {
         { "sidechain assignment", "INSERT INTO plug_sidechain(plug_id,TrackHandle) VALUES(6,2);", "",
-          "Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction" },
+          "Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction: \"Comp\" (Input 2, slot 1)" },
         { "sidechain flag without assignment", "UPDATE plug SET side_chain=1 WHERE id=5;", "",
-          "Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction" },
-        { "no active state", "DELETE FROM snapshot_plugin WHERE plug_id=6;", "", "A selected Waves plug-in has no unique active state" },
+          "Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction: \"EQ\" (Input 2, slot 0)" },
+        { "no active state", "DELETE FROM snapshot_plugin WHERE plug_id=6;", "",
+          "A selected Waves plug-in has no unique active state: \"Comp\" (Input 2, slot 1) has 0 active states" },
         { "two states balance a missing one", "DELETE FROM snapshot_plugin WHERE plug_id=6; INSERT INTO snapshot_plugin(id,plug_id,preset_id,snapshot_id) VALUES(950,5,5,-1);",
-          "", "A selected Waves plug-in has no unique active state" },
+          "", "A selected Waves plug-in has no unique active state: \"EQ\" (Input 2, slot 0) has 2 active states, \"Comp\" (Input 2, slot 1) has 0 active states" },
         { "performer template", "", "UPDATE mixer_settings SET native_buffer_size=64; DELETE FROM device;",
           "The SuperRack host-save template is not a verified SuperRack SoundGrid session" },
         { "lv1 template", "", "UPDATE info SET application_type='com.waves.mixer.lv1';",
           "Waves source/template application types do not match the requested direction" },
         { "template without an active snapshot", "", "DELETE FROM snapshot;", "Waves host-save template has no active snapshot row" },
         { "template rack channel without its object", "", "DELETE FROM snapshot_chainer WHERE chainer_id=6005; DELETE FROM object WHERE id=6005;",
-          "Selected Waves source or destination channel object is missing" },
+          "Selected Waves source or destination channel object is missing: channels[1] (Input 2): the host-save template holds no channel object for Input 6" },
         { "template rack channel with two active rows", "", "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(6005,-1,'dup');",
           "Waves host-save template holds 2 active-snapshot rows for Input 6 (snapshot_chainer); nothing tells which one is meant" },
         { "template foreign key broken", "", "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(9999,-1,'ghost');",
-          "written Waves session failed foreign_key_check at snapshot_chainer" },
+          "Waves host-save template already breaks a foreign key: snapshot_chainer.chainer_id 9999 (row 13) names no row of object" },
     };
     for (const auto& c : cases)
     {
@@ -465,8 +476,10 @@ TEST (WavesNativeTransfer, SoundGridToLv1DestinationFields)
         { "as proposed", nullptr, "", "1001|2" },
         { "to a group, slot 63", [&] (juce::var& d) { toChannel (channel (d, 1), 1, 1); set (pluginOf (d), "destinationSlot", 63); set (pluginOf (d), "targetSlot", 63); }, "", "2001|63" },
         { "fractional destination", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 1.5); }, "Waves selection property must be an integer: destinationIndex", "" },
-        { "slot 64", [&] (juce::var& d) { set (pluginOf (d), "destinationSlot", 64); }, "Waves selection plug-in mapping is invalid or duplicated", "" },
-        { "destination twice", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 0); }, "Waves selection channel mapping is invalid or duplicated", "" },
+        { "slot 64", [&] (juce::var& d) { set (pluginOf (d), "destinationSlot", 64); },
+          "Waves selection plug-in mapping is invalid or duplicated: channels[1] (Input 2 \"R2\") plugins[0] (slot 2 \"EQ\") destinationSlot 64 is not a slot of the target (0 to 63)", "" },
+        { "destination twice", [] (juce::var& d) { set (channel (d, 1), "destinationIndex", 0); },
+          "Waves selection channel mapping is invalid or duplicated: channels[0] (Input 1 \"R1\") and channels[1] (Input 2 \"R2\") both go to Input 1", "" },
     };
     for (const auto& c : cases)
     {
@@ -633,7 +646,7 @@ TEST (WavesNativeTransfer, NoteKeepsOneFindingPerLine)
     EXPECT_EQ (lines[3], "1 channel selects another slot than in the source, since the plug-in or slot selected there was not carried: Input 1 (slot 1, now slot 0).");
     EXPECT_EQ (lines[4], "1 source channel was not selected and not carried: Input 2 \"R2\\nOK      fake\".");
     EXPECT_EQ (lines[5], "1 source plug-in was not selected and not carried: \"Spare\\nERROR   fake\" (Input 1, slot 1).");
-    EXPECT_EQ (lines[6], "1 channel of the host-save template lost content of its own: 1 name was replaced (by the transferred channel's name or the generic one); 2 hot plug-in assignments were cleared.");
+    EXPECT_EQ (lines[6], "The host-save template lost content of its own: 2 hot plug-in assignments were cleared.");
     EXPECT_EQ (lines[7], "Source snapshots were not carried: \"Song\\nx\" (number 1).");
 }
 
@@ -652,11 +665,19 @@ void injectFault (const char* path)
 
 TEST (WavesNativeTransfer, TheReadBackRefusesAnOutputThatDiffersFromTheSelection)
 {
+    // Both sessions hold a newer host's plug-in column, the channels' scope and their layouts:
+    // Kick is mono, out of scope, and its EQ has a version.
+    const juce::String carried = "ALTER TABLE plug ADD COLUMN plugin_version TEXT; ALTER TABLE snapshot_chainer ADD COLUMN in_scope INTEGER;"
+                                 "CREATE TABLE chainer(obj_id INTEGER PRIMARY KEY REFERENCES object(id), num_inputs INTEGER);"
+                                 "INSERT INTO chainer SELECT id,2 FROM object;";
     vorntest::WavesFixture lv1 ("show.emo", true);
     buildLv1Show (lv1);
+    lv1.exec (carried + "UPDATE plug SET plugin_version='14.1.2' WHERE id=5; UPDATE snapshot_chainer SET in_scope=0 WHERE chainer_id=1001;"
+                        "UPDATE chainer SET num_inputs=1 WHERE obj_id=1001;");
     lv1.close();
     vorntest::WavesFixture sg ("template.sprk", false);
     buildSoundGridTemplate (sg);
+    sg.exec (carried);
     sg.close();
     vorntest::TempFolder out;
     const auto selection = out.file ("pick.json");
@@ -683,6 +704,10 @@ TEST (WavesNativeTransfer, TheReadBackRefusesAnOutputThatDiffersFromTheSelection
         { "plug-in moved", "UPDATE plug SET slot=4 WHERE id=6;", kick + "a plug-in's slot is 4, the selection asks for 1" },
         { "plug-in gone", "DELETE FROM snapshot_plugin WHERE plug_id=6; DELETE FROM plug WHERE id=6;",
           kick + "it holds 1 plug-in, the selection asks for 2" },
+        { "newer column lost", "UPDATE plug SET plugin_version=NULL WHERE id=5;",
+          kick + "the plug-in in slot 0 plugin_version is NULL, the selection asks for \"14.1.2\"" },
+        { "scope lost", "UPDATE snapshot_chainer SET in_scope=1 WHERE chainer_id=6005;", kick + "in_scope is 1, the selection asks for 0" },
+        { "layout lost", "UPDATE chainer SET num_inputs=2 WHERE obj_id=6005;", kick + "chainer num_inputs is 2, the selection asks for 1" },
         { "bypass inverted", "UPDATE snapshot_plugin SET bypass=1-bypass;", kick + "the plug-in in slot 0 active state bypass is 0, the selection asks for 1" },
         { "integer turned text", "UPDATE snapshot_plugin SET mute='off' WHERE plug_id=5;",
           kick + "the plug-in in slot 0 active state mute is \"off\", the selection asks for 0" },

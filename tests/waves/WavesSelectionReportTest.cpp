@@ -200,6 +200,8 @@ TEST (WavesSelectionReport, SoundGridSourceFollowsItsEmbeddedChannelMap)
         const char* info;
         const char* destinations; // type:index of rack channels 0..2
         const char* slots;        // destinationSlot of rack channel 0's plug-ins (rack slots 0 and 3)
+        const char* selected = "1,1,1";
+        const char* record = nullptr; // replaces the record's JSON
     };
     const juce::String good = R"({"schema": "vorn-waves-channel-map-v1", "channels": [)"
                               R"({"rackIndex": 0, "sourceType": 2, "sourceIndex": 4, "plugins": [{"rackSlot": 3, "sourceSlot": 12}, {"rackSlot": 3, "sourceSlot": 1}]},)"
@@ -211,6 +213,10 @@ TEST (WavesSelectionReport, SoundGridSourceFollowsItsEmbeddedChannelMap)
         { "header without newline", "VORN_WAVES_CHANNEL_MAP_V1 ", "0:0,0:1,0:2", "0,3" },
         { "broken JSON", "VORN_WAVES_CHANNEL_MAP_V1\n{\"channels\": [", "0:0,0:1,0:2", "0,3" },
         { "deep JSON", "VORN_WAVES_CHANNEL_MAP_V1\n", "0:0,0:1,0:2", "0,3" },
+        // Rack channel 1, which the record does not know, would go where rack channel 0 came
+        // from: it is proposed unselected, so that the proposal is one a transfer takes.
+        { "unknown rack channel on a recorded place", "VORN_WAVES_CHANNEL_MAP_V1\n", "0:1,0:1,0:2", "0,3", "1,0,1",
+          R"({"schema": "vorn-waves-channel-map-v1", "channels": [{"rackIndex": 0, "sourceType": 0, "sourceIndex": 1, "plugins": []}]})" },
     };
     for (const auto& c : cases)
     {
@@ -225,7 +231,7 @@ TEST (WavesSelectionReport, SoundGridSourceFollowsItsEmbeddedChannelMap)
         else if (name == "broken JSON")
             sg.setInfo (c.info);
         else
-            sg.setInfo (c.info + good);
+            sg.setInfo (c.info + (c.record != nullptr ? juce::String (c.record) : good));
         sg.close();
         juce::String error;
         const auto doc = report (sg.file, "waves-lv1", error);
@@ -235,6 +241,7 @@ TEST (WavesSelectionReport, SoundGridSourceFollowsItsEmbeddedChannelMap)
         for (const auto& ch : *doc["channels"].getArray())
             destinations.add (ch["destinationType"].toString() + ":" + ch["destinationIndex"].toString());
         EXPECT_EQ (destinations.joinIntoString (","), juce::String (c.destinations));
+        EXPECT_EQ (field (doc["channels"], "selected"), juce::String (c.selected));
         // Toward LV1 targetIndex and targetSlot repeat the destination.
         EXPECT_EQ (pluginField (doc["channels"][0], "destinationSlot"), juce::String (c.slots));
         EXPECT_EQ (pluginField (doc["channels"][0], "targetSlot"), juce::String (c.slots));

@@ -13,6 +13,7 @@
 
 #include <cctype>
 #include <functional>
+#include <map>
 #include <utility>
 #include <vector>
 
@@ -175,6 +176,31 @@ const char* const sixtyFourInputs =
     "UPDATE config_info SET num_tracks=64 WHERE track_type=0;"
     "WITH RECURSIVE c(i) AS (SELECT 8 UNION ALL SELECT i+1 FROM c WHERE i<63) INSERT INTO object(id,obj_type,obj_index,name) SELECT 1000+i,0,i,'' FROM c;"
     "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name,preset_name,selected_slot) SELECT id,-1,'In'||(obj_index+1),'',1 FROM object WHERE obj_type=0 AND obj_index>=8;";
+
+// Layout rows (chainer) of every channel of a session, stereo as a host saves them.
+const char* const layouts = "CREATE TABLE chainer(id INTEGER PRIMARY KEY, obj_id INTEGER UNIQUE REFERENCES object(id), num_inputs INTEGER DEFAULT 2, "
+                            "num_outputs INTEGER DEFAULT 2, input_stem_format INTEGER DEFAULT 101, output_stem_format INTEGER DEFAULT 101);"
+                            "INSERT INTO chainer(obj_id) SELECT id FROM object;";
+// The plug-ins refer to their channel's layout row, as a host's schema can have it.
+const char* const plugsOnLayouts =
+    "PRAGMA legacy_alter_table=ON; ALTER TABLE plug RENAME TO plug_old;"
+    "CREATE TABLE plug(id INTEGER PRIMARY KEY, chainer_id INTEGER REFERENCES chainer(obj_id), slot INTEGER, plugin_name TEXT, plugin_4cc TEXT, "
+    "additional_info TEXT, disabled INTEGER DEFAULT 0, recall_safe INTEGER DEFAULT 0, side_chain INTEGER DEFAULT 0, hot_plugin INTEGER DEFAULT -1, "
+    "vendor_name TEXT, plug_role INTEGER DEFAULT 0, ignore_latency INTEGER DEFAULT 0);"
+    "INSERT INTO plug SELECT * FROM plug_old; DROP TABLE plug_old; PRAGMA legacy_alter_table=OFF;";
+// The scope of each channel in the active snapshot.
+const char* const scopes = "ALTER TABLE snapshot_chainer ADD COLUMN ch_scope_type_id INTEGER; ALTER TABLE snapshot_chainer ADD COLUMN in_scope INTEGER;";
+// Columns a newer host adds to the tables a channel's rows live in.
+const char* const newerColumns = "ALTER TABLE plug ADD COLUMN plugin_version TEXT; ALTER TABLE snapshot_plugin ADD COLUMN preset_version INTEGER;"
+                                 "ALTER TABLE snapshot_chainer ADD COLUMN color INTEGER; ALTER TABLE routes ADD COLUMN gain REAL;";
+const char* const hotPlugs = "CREATE TABLE hot_plug(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id));";
+
+// The active rows' table declared anew with columns (their values kept).
+juce::String activeRowsDeclared (const char* columns)
+{
+    return "ALTER TABLE snapshot_chainer RENAME TO sc_old; CREATE TABLE snapshot_chainer(" + juce::String (columns)
+           + "); INSERT INTO snapshot_chainer SELECT * FROM sc_old; DROP TABLE sc_old;";
+}
 
 std::vector<TransferCase> transferCases()
 {
@@ -521,7 +547,143 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "sidechained plug-in", false };
         c.sourceSql = "INSERT INTO plug_sidechain(plug_id,TrackHandle) VALUES(7,2);";
-        c.lines = refused ("Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction");
+        c.lines = refused ("Selected Waves plug-ins use sidechain routing that has not been host-validated for this direction: \"C1\" (Input 2, slot 0)");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "plug-in without its active state", false };
+        c.sourceSql = "DELETE FROM snapshot_plugin WHERE id=507;";
+        c.lines = refused ("A selected Waves plug-in has no unique active state: \"C1\" (Input 2, slot 0) has 0 active states");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "two channels on one rack channel", false };
+        c.edit = [] (juce::var& d) { toRack (d, 1, 0); };
+        c.lines = refused ("Waves selection channel mapping is invalid or duplicated: channels[0] (Input 1 \"Kick\") and channels[1] (Input 2 "
+                           "\"Snare\") both go to Input 1");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "two plug-ins on one slot", false };
+        c.edit = [] (juce::var& d) { set (pluginAt (d, 0, 1), "targetSlot", 0); };
+        c.lines = refused ("Waves selection plug-in mapping is invalid or duplicated: channels[0] (Input 1 \"Kick\") plugins[0] (slot 0 \"EQ\") and "
+                           "plugins[1] (slot 1 \"Comp\") both go to slot 0");
+        cases.push_back (c);
+    }
+    {
+        // A newer host's columns, in source and template: carried as they are, and proven.
+        TransferCase c { "columns a newer host adds", false };
+        c.sourceSql = juce::String (newerColumns)
+                      + "UPDATE plug SET plugin_version='14.1.2' WHERE id=7; UPDATE snapshot_plugin SET preset_version=7 WHERE id=507;"
+                        "UPDATE snapshot_chainer SET color=3 WHERE chainer_id=1001; UPDATE routes SET gain=-6 WHERE id=1;";
+        c.templateSql = newerColumns;
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT id,plugin_version FROM plug WHERE plugin_version IS NOT NULL", { "7|14.1.2" } },
+                      { "SELECT id,preset_version FROM snapshot_plugin WHERE preset_version IS NOT NULL", { "507|7" } },
+                      { "SELECT chainer_id,color FROM snapshot_chainer WHERE color IS NOT NULL", { "6001|3" } },
+                      { "SELECT id,gain FROM routes WHERE gain IS NOT NULL", { "1|-6.0" } } };
+        cases.push_back (c);
+    }
+    {
+        // Only the source holds them, at their defaults or NULL: nothing is lost. Only the
+        // template holds one: it keeps its default.
+        TransferCase c { "columns one side holds at their defaults", false };
+        c.sourceSql = "ALTER TABLE plug ADD COLUMN plugin_version TEXT; ALTER TABLE routes ADD COLUMN gain REAL DEFAULT 0; UPDATE routes SET gain=0 WHERE id=1;";
+        c.templateSql = "ALTER TABLE snapshot_plugin ADD COLUMN preset_version INTEGER DEFAULT 1;";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT DISTINCT preset_version FROM snapshot_plugin", { "1" } } };
+        cases.push_back (c);
+    }
+    {
+        // Only the source holds a column, with a value of its own: the transfer would lose it.
+        const struct
+        {
+            const char *name, *sql, *error;
+        } sourceOnly[] = {
+            { "plug column only the source holds", "ALTER TABLE plug ADD COLUMN plugin_version TEXT; UPDATE plug SET plugin_version='14.1.2' WHERE id=7;",
+              "Waves source holds plug.plugin_version \"14.1.2\" for \"C1\" (Input 2, slot 0), a column the host-save template does not have; "
+              "the transfer would lose it" },
+            { "state column only the source holds",
+              "ALTER TABLE snapshot_plugin ADD COLUMN preset_version INTEGER DEFAULT 0; UPDATE snapshot_plugin SET preset_version=7 WHERE id=507;",
+              "Waves source holds snapshot_plugin.preset_version 7 for \"C1\" (Input 2, slot 0), a column the host-save template does not have; "
+              "the transfer would lose it" },
+            { "active row column only the source holds",
+              "ALTER TABLE snapshot_chainer ADD COLUMN color INTEGER; UPDATE snapshot_chainer SET color=3 WHERE chainer_id=1001;",
+              "Waves source holds snapshot_chainer.color 3 for Input 2 \"Snare\", a column the host-save template does not have; the transfer "
+              "would lose it" },
+            { "route column only the source holds", "ALTER TABLE routes ADD COLUMN gain REAL; UPDATE routes SET gain=-6 WHERE id=1;",
+              "Waves source holds routes.gain -6 for physical route 1 of Input 1 \"Kick\", a column the host-save template does not have; the "
+              "transfer would lose it" },
+        };
+        for (const auto& o : sourceOnly)
+        {
+            TransferCase c { o.name, false };
+            c.sourceSql = o.sql;
+            c.lines = refused (o.error);
+            cases.push_back (c);
+        }
+    }
+    {
+        // A mono channel with its scope keeps both on the rack channel it lands on.
+        TransferCase c { "mono channel with its scope", false };
+        c.sourceSql = juce::String (layouts) + scopes
+                      + "UPDATE chainer SET num_inputs=1,num_outputs=1,input_stem_format=100,output_stem_format=100 WHERE obj_id=1001;"
+                        "UPDATE snapshot_chainer SET ch_scope_type_id=2,in_scope=0 WHERE chainer_id=1001;";
+        c.templateSql = juce::String (layouts) + scopes;
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT obj_id,num_inputs,num_outputs,input_stem_format,output_stem_format FROM chainer WHERE obj_id IN (6000,6001) ORDER BY obj_id",
+                        { "6000|2|2|101|101", "6001|1|1|100|100" } },
+                      { "SELECT chainer_id,ch_scope_type_id,in_scope FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (6000,6001) ORDER BY 1",
+                        { "6000|NULL|NULL", "6001|2|0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "source hot_plug row", false };
+        c.sourceSql = juce::String (hotPlugs) + "INSERT INTO hot_plug(id,plug_id) VALUES(1,7);";
+        c.templateSql = hotPlugs;
+        c.lines = printed ({ ok (18, 5, 2), lv1Note,
+                             "3 hot plug-in assignments of the source were not carried: hot plug-in 1 \"EQ\" (Input 1, slot 0), hot plug-in 2 "
+                             "\"Comp\" (Input 1, slot 1), hot_plug row 1 \"C1\" (Input 2, slot 0).",
+                             soundGridTemplateLost });
+        c.queries = { { "SELECT count(*) FROM hot_plug", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "active state naming a missing preset", false };
+        c.sourceSql = "UPDATE snapshot_plugin SET preset_id=999 WHERE id=507;";
+        c.lines = refused ("Waves source plug-in \"C1\" (Input 2, slot 0) has an active state (snapshot_plugin 507) naming preset 999, which the "
+                           "source does not hold");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "template channel without its chainer row", false };
+        c.sourceSql = layouts;
+        c.templateSql = juce::String (layouts) + plugsOnLayouts + "DELETE FROM chainer WHERE obj_id=6001;";
+        c.lines = refused ("Waves host-save template has no chainer row for Input 2 (the channel's layout); the transferred channel's layout "
+                           "cannot be written there");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "template that already breaks a foreign key", false };
+        c.templateSql = "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(9999,-1,'ghost');";
+        c.lines = refused ("Waves host-save template already breaks a foreign key: snapshot_chainer.chainer_id 9999 (row 65) names no row of object");
+        cases.push_back (c);
+    }
+    {
+        // A source without declared types holds the selected slot as text: the same slot.
+        TransferCase c { "selected slot held as text", false };
+        c.sourceSql = activeRowsDeclared ("id, chainer_id, snapshot_id, name, preset_name, selected_slot")
+                      + "UPDATE snapshot_chainer SET selected_slot='1' WHERE chainer_id=1000;";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT selected_slot,typeof(selected_slot) FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id=6000", { "1|integer" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "template declaring the selected slot as text", false };
+        c.templateSql = activeRowsDeclared ("id INTEGER PRIMARY KEY, chainer_id INTEGER REFERENCES object(id), snapshot_id INTEGER REFERENCES "
+                                            "snapshot(id), name TEXT, preset_name TEXT, selected_slot TEXT");
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT selected_slot,typeof(selected_slot) FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id=6000", { "1|text" } } };
         cases.push_back (c);
     }
     {
@@ -679,6 +841,34 @@ std::vector<TransferCase> transferCases()
         c.lines = refused ("Waves selection takes Input 10 from the source, but the source session configures 8 Input channels");
         cases.push_back (c);
     }
+    {
+        TransferCase c { "soundgrid columns a newer host adds", true };
+        c.sourceSql = juce::String (newerColumns) + "UPDATE plug SET plugin_version='2.0' WHERE id=32; UPDATE snapshot_chainer SET color=5 WHERE chainer_id=1001;";
+        c.templateSql = newerColumns;
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, lv1TemplateLost });
+        c.queries = { { "SELECT id,plugin_version FROM plug WHERE plugin_version IS NOT NULL", { "32|2.0" } },
+                      { "SELECT chainer_id,color FROM snapshot_chainer WHERE color IS NOT NULL", { "1101|5" } } };
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid hot_plug row", true };
+        c.sourceSql = juce::String (hotPlugs) + "INSERT INTO hot_plug(id,plug_id) VALUES(1,32);";
+        c.templateSql = hotPlugs;
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, "1 hot plug-in assignment of the source was not carried: hot_plug row 1 \"C1\" (Input 2, slot 0).",
+                             lv1TemplateLost });
+        c.queries = { { "SELECT count(*) FROM hot_plug", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        // A blank template name, or the generic one, is no name the template loses.
+        TransferCase c { "template channels with blank names", true };
+        c.templateSql = "UPDATE snapshot_chainer SET name='' WHERE chainer_id BETWEEN 1101 AND 1107; UPDATE snapshot_chainer SET name='Aux 2' "
+                        "WHERE chainer_id=3101; UPDATE snapshot_chainer SET name=NULL WHERE chainer_id=3102;";
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote,
+                             "9 channels of the host-save template lost content of their own: 9 names were replaced (by the transferred channel's "
+                             "name or the generic one); 1 plug-in and 2 hot plug-in assignments were cleared." });
+        cases.push_back (c);
+    }
     return cases;
 }
 
@@ -790,6 +980,84 @@ std::string caseName (const ::testing::TestParamInfo<TransferCase>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P (Cases, WavesTransferProgram, ::testing::ValuesIn (transferCases()), caseName);
+
+// The README's moves, there and back. Toward SoundGrid Kick goes to rack channel 30, Snare to 0
+// and In4 to 1 (rack 3, where In4 was proposed, is left to the template); In3 has no name and is
+// named after its place. The report of that output proposes where each rack channel came from,
+// without two selected channels on one destination; with the channels after the 18th left out
+// and In3 moved onto Input 1 (given the new destinationName, as the README says for a channel
+// without a name of its own), the way back is taken as proposed.
+TEST (WavesTransferProgram, TheReadmeMovesGoThereAndBack)
+{
+    vorntest::WavesFixture show ("show.emo", true);
+    vorntest::WavesFixture rackTemplate ("template.sprk", false);
+    vorntest::WavesFixture showTemplate ("template.emo", true);
+    buildLv1Show (show);
+    show.exec ("UPDATE snapshot_chainer SET name='' WHERE chainer_id=1002;");
+    buildSoundGridTemplate (rackTemplate);
+    buildLv1Template (showTemplate);
+    for (auto* f : { &show, &rackTemplate, &showTemplate })
+        f->close();
+    vorntest::TempFolder out;
+    const auto run = [] (const std::vector<juce::String>& args) {
+        std::vector<std::string> words;
+        for (const auto& a : args)
+            words.push_back (a.toStdString());
+        return vorntest::runVornconvBinary (words);
+    };
+    const auto reportOf = [&] (const juce::File& session, const char* target, juce::var& doc) {
+        const auto report = run ({ "--waves-selection-report", target, session.getFullPathName() });
+        ASSERT_EQ (report.exitCode, 0) << report.out;
+        ASSERT_TRUE (juce::JSON::parse (report.outLines()[0], doc).wasOk());
+    };
+
+    juce::var there;
+    reportOf (show.file, "superrack-soundgrid", there);
+    ASSERT_EQ (channelAt (there, 2)["name"].toString(), "Input 3");
+    toRack (there, 0, 30);
+    toRack (there, 1, 0);
+    toRack (there, 3, 1);
+    const auto pick = out.file ("there.json");
+    ASSERT_TRUE (pick.replaceWithText (vornconv::json::toJsonLine (there)));
+    const auto rack = out.file ("rack.sprk");
+    const auto forward = run ({ "--waves-convert", "superrack-soundgrid", show.file.getFullPathName(), "--selection", pick.getFullPathName(),
+                                "--template", rackTemplate.file.getFullPathName(), "--output", rack.getFullPathName() });
+    ASSERT_EQ (forward.exitCode, 0) << forward.out;
+
+    juce::var back;
+    reportOf (rack, "waves-lv1", back);
+    auto& channels = *back["channels"].getArray();
+    ASSERT_EQ (channels.size(), 64);
+    std::map<std::pair<int, int>, int> destinations;
+    for (int i = 0; i < channels.size(); ++i)
+    {
+        if (! (bool) channels[i]["selected"])
+            continue;
+        const auto key = std::make_pair ((int) channels[i]["destinationType"], (int) channels[i]["destinationIndex"]);
+        EXPECT_EQ (destinations.count (key), 0u) << "rack " << i << " and rack " << destinations[key] << " both go to "
+                                                 << channels[i]["destinationName"].toString();
+        destinations[key] = i;
+    }
+    EXPECT_EQ (juce::JSON::toString (channels[1], true).upToFirstOccurrenceOf (", \"pluginOverflow\"", false, false),
+               R"({"sourceType": 0, "sourceIndex": 1, "targetIndex": 3, "typeName": "Input", "name": "In4", "selected": true, "overflow": true, )"
+               R"("destinationType": 0, "destinationIndex": 3, "destinationName": "Input 4")");
+    EXPECT_EQ (channels[2]["name"].toString(), "Input 3");
+    for (int i = 18; i < channels.size(); ++i)
+        set (channels.getReference (i), "selected", false);
+    toChannel (back, 2, 0, 0);
+    set (channels.getReference (2), "name", "Input 1");
+    const auto pickBack = out.file ("back.json");
+    ASSERT_TRUE (pickBack.replaceWithText (vornconv::json::toJsonLine (back)));
+    const auto again = out.file ("again.emo");
+    const auto backward = run ({ "--waves-convert", "waves-lv1", rack.getFullPathName(), "--selection", pickBack.getFullPathName(), "--template",
+                                 showTemplate.file.getFullPathName(), "--output", again.getFullPathName() });
+    ASSERT_EQ (backward.exitCode, 0) << backward.out;
+    EXPECT_EQ (backward.outLines()[0], ok (17, 3, 0));
+    EXPECT_EQ (vorntest::queryRows (again, "SELECT chainer_id,name FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id IN (1100,1101,1102,1103,3100) "
+                                           "ORDER BY 1"),
+               juce::StringArray ({ "1100|Input 1", "1101|Snare", "1102|Input 3", "1103|In4", "3100|Aux1" }));
+    EXPECT_EQ (vorntest::queryRows (again, "SELECT id,chainer_id,slot FROM plug ORDER BY id"), juce::StringArray ({ "7|1101|0", "8|3100|0", "9|7100|0" }));
+}
 
 } // namespace
 
