@@ -205,6 +205,12 @@ inline juce::String formatForMessage (const juce::String& format)
     return format == "VST" || format == "VSTi" ? juce::String ("VST2") : format;
 }
 
+// A strip's routes in the one form every reader gives them: its physical patches inputs first,
+// then by rack channel (in the order read within one rack channel: the first is the main route);
+// and a strip with one input channel has no right input route, one with one output channel no
+// right output route (-1), whatever its file repeats there.
+void normaliseRoutes (RackStrip& strip);
+
 struct RackReadResult
 {
     bool ok = false;

@@ -711,6 +711,7 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
         strip.routeOutL = routing.routeOutL;
         strip.routeOutR = routing.routeOutR;
         strip.routePatches = routing.patches;
+        normaliseRoutes (strip);
         strip.coverage.inputGain = strip.coverage.bypass = strip.coverage.channelLayout = strip.coverage.route = true;
     }
 
