@@ -8,6 +8,7 @@
 
 #include <juce_core/juce_core.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,37 @@ inline juce::MemoryBlock makeWrapperWithMasks (juce::uint32 id, const std::vecto
     putU32 (out, (juce::uint32) ctrl.size());
     putU32 (out, 0);
     out.write (ctrl.data(), ctrl.size());
+    out.write (tail.data(), tail.size());
+    return juce::MemoryBlock (out.getData(), out.getDataSize());
+}
+
+// REAPER's list of a plug-in's parameter values saved in place of a component state: the header
+// and pin maps of a VST3 wrapper, then the length of what follows the marker word (8 + 4 per
+// value), 0 where a component state holds 1, the marker word, the words 0xDEADBEEF 0xDEADF00D,
+// the values as little-endian float32, and the tail.
+inline juce::MemoryBlock makeParameterValueWrapper (juce::uint32 id, int ins, int outs, const std::vector<float>& values,
+                                                    const std::string& tail, juce::uint32 marker = reaperMarkerFull)
+{
+    juce::MemoryOutputStream out;
+    putU32 (out, id);
+    putU32 (out, 0xFEED5EEEu);
+    for (const int pins : { ins, outs })
+    {
+        putU32 (out, (juce::uint32) pins);
+        for (int i = 0; i < pins; ++i)
+            putU64 (out, (juce::uint64) 1 << i);
+    }
+    putU32 (out, (juce::uint32) (8 + 4 * values.size()));
+    putU32 (out, 0);
+    putU32 (out, marker);
+    putU32 (out, 0xDEADBEEFu);
+    putU32 (out, 0xDEADF00Du);
+    for (const float value : values)
+    {
+        juce::uint32 bits = 0;
+        std::memcpy (&bits, &value, sizeof (bits));
+        putU32 (out, bits);
+    }
     out.write (tail.data(), tail.size());
     return juce::MemoryBlock (out.getData(), out.getDataSize());
 }

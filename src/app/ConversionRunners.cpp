@@ -65,11 +65,18 @@ bool applySelection (RackReadResult& result, const juce::File& selection, const 
     return true;
 }
 
+// What the mirrors kept of the source, filled and replaced, then where those filled and replaced
+// came from; and each slot whose mirror was replaced, with the reason.
 void printParameterMirrorStats (const rapp::ParameterMirrorHydrationStats& stats)
 {
-    printLine ("PARAMETER_MIRRORS source=" + juce::String (stats.alreadyComplete) + " memory=" + juce::String (stats.reusedInCall)
+    printLine ("PARAMETER_MIRRORS kept=" + juce::String (stats.alreadyComplete) + " filled=" + juce::String (stats.filled)
+               + " replaced=" + juce::String (stats.replaced) + " memory=" + juce::String (stats.reusedInCall)
                + " cache=" + juce::String (stats.cacheHits) + " probed=" + juce::String (stats.probed)
                + " repaired=" + juce::String (stats.replacedInvalid) + " skippedAU=" + juce::String (stats.auSkipped));
+    for (const auto& replaced : stats.replacements)
+        printLine ("WARNING    strip " + juce::String (replaced.strip) + ", slot " + juce::String (replaced.slot) + " ("
+                   + rapp::printableSessionText (replaced.plugin) + "): parameter mirror replaced by the probe's: the source's "
+                   + "is marked complete but does not decode (" + replaced.reason + ")");
 }
 
 // Fills every VST3 slot's parameter mirror, from the cache folder or by running the probe program

@@ -1,5 +1,7 @@
 #include "model/RackModel.h"
 
+#include <algorithm>
+
 namespace vornconv
 {
 
@@ -54,6 +56,21 @@ juce::String readStatusName (juce::int32 status)
         case readPartial:  return "partial (writer blocked)";
         default:           return {};
     }
+}
+
+void normaliseRoutes (RackStrip& strip)
+{
+    std::stable_sort (strip.routePatches.begin(), strip.routePatches.end(),
+                      [] (const RackPhysicalPatch& a, const RackPhysicalPatch& b)
+                      {
+                          if (a.isInput != b.isInput)
+                              return a.isInput;
+                          return a.rackChannel < b.rackChannel;
+                      });
+    if (strip.inputChannels == 1)
+        strip.routeInR = -1;
+    if (strip.outputChannels == 1)
+        strip.routeOutR = -1;
 }
 
 int RackSession::countPlugins() const

@@ -2,6 +2,9 @@
 
 #include <juce_core/juce_core.h>
 
+#include <map>
+#include <utility>
+
 // The one in-memory form of a rack session. Every reader fills a RackReadResult; everything
 // else only reads it. All types are plain values: copies are deep, moves are cheap, and objects
 // refer to each other only by strip index or slot position.
@@ -164,6 +167,18 @@ struct RackStrip
     StripCoverage coverage;
 };
 
+// Where the strips and plug-ins of a session that a selection projected stood in the session as
+// it was read (RappSelection.h), so that what speaks of the source names it as read. A session as
+// read has none (sourceStrips -1).
+struct SelectionOrigin
+{
+    juce::int32 sourceStrips = -1;                                        // the strips of the session as read
+    std::map<juce::int32, juce::int32> stripIndex;                        // kept strip's index -> its index as read
+    std::map<std::pair<juce::int32, juce::int32>, juce::int32> slot;      // (kept strip's index, slot) -> its slot as read
+
+    bool isProjection() const noexcept { return sourceStrips >= 0; }
+};
+
 struct RackSession
 {
     juce::String sourceFormat;
@@ -181,6 +196,7 @@ struct RackSession
     juce::Array<RackStrip> strips;
     juce::Array<RackSnapshot> snapshots;
     NoteList notes;
+    SelectionOrigin selectedFrom;
 
     // Occupied slots over every position of every strip.
     int countPlugins() const;
@@ -204,6 +220,12 @@ inline juce::String formatForMessage (const juce::String& format)
 {
     return format == "VST" || format == "VSTi" ? juce::String ("VST2") : format;
 }
+
+// A strip's routes in the one form every reader gives them: its physical patches inputs first,
+// then by rack channel (in the order read within one rack channel: the first is the main route);
+// and a strip with one input channel has no right input route, one with one output channel no
+// right output route (-1), whatever its file repeats there.
+void normaliseRoutes (RackStrip& strip);
 
 struct RackReadResult
 {

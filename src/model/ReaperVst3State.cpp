@@ -5,8 +5,8 @@
 // rebuilt wrapper is walked again before it is handed out.
 //
 // In this file, in order:
-//   - The wrapper's layout: the header markers, little-endian fields, the pin maps, inspect and
-//     the channel-configuration field.
+//   - The wrapper's layout: the header markers, little-endian fields, the pin maps, REAPER's
+//     parameter values in place of a state, inspect and the channel-configuration field.
 //   - Splitting and building: splitReaperVst3State and buildReaperVst3State.
 //   - Channel configuration: reading, setting and checking the stereo-sidechain shape.
 
@@ -36,6 +36,12 @@ bool isKnownMarker (juce::uint32 word) noexcept
     const auto low = word & ~markerHighMask;
     return (high == 0 || high == markerHighReaper) && (low == 0 || low == 65535 || low == 68);
 }
+
+// Some plug-ins' states REAPER saves as the list of their parameter values instead: after the pin
+// maps the length of what follows the marker word, 0 where a component state holds 1, the marker
+// word, then these two words and the values as float32 (then the program tail).
+constexpr juce::uint32 parameterValuesFirst = 0xDEADBEEFu;
+constexpr juce::uint32 parameterValuesSecond = 0xDEADF00Du;
 
 struct Layout
 {
@@ -104,8 +110,25 @@ bool readPinMaps (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, La
     return true;
 }
 
+// A wrapper that holds REAPER's parameter values, told by its markers (p: the length word after
+// the pin maps, at least 20 bytes before the end), is refused with its own reason; parameterValues
+// (when given) then gets their number.
+bool refuseParameterValues (const juce::uint8* b, juce::uint64 size, juce::uint64 p, juce::String& error, int* parameterValues)
+{
+    const auto length = (juce::uint64) readU32 (b + p);
+    if (length < 8 || (length - 8) % 4 != 0 || length > size - (p + 12))
+    {
+        error = "REAPER VST3 parameter-value length is invalid";
+        return false;
+    }
+    error = "REAPER VST3 state holds the plug-in's parameter values instead of a component state";
+    if (parameterValues != nullptr)
+        *parameterValues = (int) ((length - 8) / 4);
+    return false;
+}
+
 bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& layout, juce::String& error,
-              juce::String* routing = nullptr)
+              juce::String* routing = nullptr, int* parameterValues = nullptr)
 {
     const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
     const juce::uint64 size = wrapper.getSize();
@@ -135,6 +158,9 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
         return false;
     }
     l.marker = readU32 (b + l.p + 8);
+    if (readU32 (b + l.p + 4) == 0 && isKnownMarker (l.marker) && readU32 (b + l.p + 12) == parameterValuesFirst
+        && readU32 (b + l.p + 16) == parameterValuesSecond)
+        return refuseParameterValues (b, size, l.p, error, parameterValues);
     if (readU32 (b + l.p + 4) != 1 || readU32 (b + l.p + 16) != 1 || ! isKnownMarker (l.marker))
     {
         error = "REAPER VST3 state header markers are invalid";
@@ -228,6 +254,15 @@ bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, P
     state.raw.swapWith (wrapper);
     out = std::move (state);
     return true;
+}
+
+int reaperVst3ParameterValueCount (const juce::MemoryBlock& wrapper, juce::uint32 reaperId)
+{
+    Layout layout;
+    juce::String error;
+    int count = -1;
+    inspect (wrapper, reaperId, layout, error, nullptr, &count);
+    return count;
 }
 
 bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint32 templateId, juce::uint32 hostId,

@@ -27,6 +27,15 @@ bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, P
 bool splitReaperVst3State (juce::MemoryBlock&& wrapper, juce::uint32 reaperId, PluginState& out, juce::String& error,
                            juce::String& routing);
 
+// REAPER saves some plug-ins' state as the list of their parameter values instead of a component
+// state: the same id, magic and pin maps, then the length of what follows the marker word, 0 where
+// a component state holds 1, the marker word, the words 0xDEADBEEF 0xDEADF00D, the values as
+// float32, and the program tail. Every function here refuses such a wrapper for what it is ("REAPER
+// VST3 state holds the plug-in's parameter values instead of a component state"); this gives the
+// number of its values, or -1 for any other wrapper (one of that shape whose length does not fit
+// among them).
+int reaperVst3ParameterValueCount (const juce::MemoryBlock& wrapper, juce::uint32 reaperId);
+
 // A new wrapper for hostId around component and controller, with the magic, pin maps and program
 // tail of templateWrapper (checked against templateId); the header marker keeps the template's
 // high half and gets 0 in its low half. The result is split again and must give the same streams

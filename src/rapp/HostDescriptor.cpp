@@ -9,9 +9,10 @@ namespace vornconv::rapp
 const std::vector<HostDescriptor>& hostDescriptors()
 {
     // target, format id, extension, host name, its documents, target name, capacity, preflight rules,
-    // the fields its writer takes from the profile.
+    // the fields its writer takes from the profile, whether its one snapshot takes its file's name.
     static const std::vector<HostDescriptor> hosts = {
-        { targetVornScene, "vorn.ksn", ".ksn", "Vorn Live", "scenes", "Vorn Live (.ksn)", { 64, 8, true }, vornSceneRules },
+        { targetVornScene, "vorn.ksn", ".ksn", "Vorn Live", "scenes", "Vorn Live (.ksn)", { 64, 8, true }, vornSceneRules, {},
+          true },
         { targetSuperRackPerformer, "waves.sprk", ".sprk", "SuperRack", "sessions", "SuperRack Performer (.sprk)", { 64, 8, true },
           superRackPerformerRules },
         { targetLiveProfessor, "liveprofessor.rack2", ".rack2", "LiveProfessor", "projects", "LiveProfessor (.rack2)", {},

@@ -33,6 +33,8 @@ struct HostDescriptor
     // The fields of the conversion ledger (writers/ConversionLedger.h) whose value the host's
     // writer takes from its template or built-in profile, never from the source.
     std::vector<const char*> profileFields = {};
+    // Its documents hold one snapshot, named after the document's file.
+    bool snapshotNamedAfterFile = false;
 };
 
 // Every host, in the order the usage and the refusals list them.

@@ -8,7 +8,8 @@
 // Two ways in: hydrateParameterMirrors fills every VST3 slot on the calling thread and stops at
 // the first failure; prepareParameterMirrorsBestEffort only fills the cache, one job per distinct
 // key on up to three worker threads that take jobs from a shared counter, retries each failed job
-// once on the calling thread, and reports per-slot issues instead of failing.
+// once on the calling thread, and reports per-slot issues instead of failing. A complete mirror
+// that the source brings and that decodes is the source's: both keep it and run no probe for it.
 //
 // In this file, in order:
 //   - VNPM text: lines, fields, bounded indices and unit floats on byte ranges, and the last line
@@ -17,7 +18,8 @@
 //     atomically replacing a cache file.
 //   - One probe run: how a probe ended; a private folder, also the probe's working folder, the
 //     isolated run and its outcomes, the parsed answer.
-//   - Slots: resolving a slot's installed plug-in, the preconditions and the cache file name.
+//   - Slots: whether a source's own mirror stands, resolving a slot's installed plug-in, the
+//     preconditions and the cache file name.
 //   - Best-effort preparation: the jobs and one job's run.
 //   - Entry points: parseParameterProbeOutput, preparationWorkerCount, hydrateParameterMirrors and
 //     prepareParameterMirrorsBestEffort.
@@ -478,6 +480,21 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
 
 bool isAudioUnit (const PluginRef& slot) { return isAudioUnitFormat (slot.format); }
 
+// Whether the slot's own mirror stands: marked complete and decoding. When it is marked complete
+// but does not decode, reason says why.
+bool sourceMirrorStands (const PluginRef& slot, juce::String& reason)
+{
+    reason.clear();
+    if (! slot.state.parameterMirrorComplete)
+        return false;
+    parameterState::Snapshot snapshot;
+    if (parameterState::decode (slot.state.parameters, snapshot, reason))
+        return true;
+    if (reason.isEmpty())
+        reason = "it does not decode";
+    return false;
+}
+
 // Resolves the installed plug-in of a slot that needs a mirror; false with the slot's message.
 bool resolveSlot (const PluginRef& slot, int stripIndex, const Vst3ModuleIndex& index, const Vst3ModuleEntry*& entry,
                   juce::String& cid, juce::String& message)
@@ -604,8 +621,9 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
     std::map<juce::String, juce::MemoryBlock> obtained;
     for (auto& strip : result.session.strips)
     {
-        for (auto& slot : strip.plugins)
+        for (int position = 0; position < strip.plugins.size(); ++position)
         {
+            auto& slot = strip.plugins.getReference (position);
             if (! slot.occupied)
                 continue;
             if (isAudioUnit (slot))
@@ -613,8 +631,13 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
                 ++stats.auSkipped;
                 continue;
             }
-            if (slot.state.parameterMirrorComplete)
+            juce::String unusable;
+            if (sourceMirrorStands (slot, unusable))
+            {
                 ++stats.alreadyComplete;
+                continue;
+            }
+            const bool replacing = slot.state.parameterMirrorComplete;
 
             const Vst3ModuleEntry* entry = nullptr;
             juce::String cid;
@@ -649,6 +672,15 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
             stats.cacheFiles.addIfNotAlreadyThere (cacheFile);
             slot.state.parameters = std::move (snapshot);
             slot.state.parameterMirrorComplete = true;
+            if (replacing)
+            {
+                ++stats.replaced;
+                stats.replacements.add ({ strip.index, position, slot.name, unusable });
+            }
+            else
+            {
+                ++stats.filled;
+            }
         }
     }
     return true;
@@ -678,8 +710,12 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
                 ++report.auSkipped;
                 continue;
             }
-            if (slot.state.parameterMirrorComplete)
+            juce::String unusable;
+            if (sourceMirrorStands (slot, unusable))
+            {
                 ++report.alreadyComplete;
+                continue;
+            }
 
             const Vst3ModuleEntry* entry = nullptr;
             juce::String cid, message;

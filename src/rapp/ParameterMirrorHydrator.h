@@ -18,15 +18,31 @@
 namespace vornconv::rapp
 {
 
+// A slot whose mirror the source marks complete but which does not decode: the hydration put a
+// mirror of its own in its place.
+struct ParameterMirrorReplacement
+{
+    juce::int32 strip = 0;
+    juce::int32 slot = 0;
+    juce::String plugin;
+    juce::String reason;             // why the source's mirror could not be used
+};
+
+// What the hydration kept, filled and replaced, and where the mirrors it put in came from: every
+// VST3 slot is kept, filled or replaced; the slots filled and replaced were served from memory or
+// the cache, or by a probe run.
 struct ParameterMirrorHydrationStats
 {
-    juce::int32 alreadyComplete = 0; // slots whose mirror was complete already (hydrated again)
+    juce::int32 alreadyComplete = 0; // slots whose complete mirror is the source's, kept as it is
+    juce::int32 filled = 0;          // slots without a mirror that got one
+    juce::int32 replaced = 0;        // slots whose complete mirror did not decode, replaced
     juce::int32 reusedInCall = 0;    // slots served by a mirror obtained earlier in the same call
     juce::int32 cacheHits = 0;       // slots served from a valid cache file
     juce::int32 probed = 0;          // probe runs
     juce::int32 replacedInvalid = 0; // probe runs that replaced an unusable cache file
     juce::int32 auSkipped = 0;       // AudioUnit slots
     juce::Array<juce::File> cacheFiles; // every cache file used, once
+    juce::Array<ParameterMirrorReplacement> replacements; // the slots replaced, in session order
 };
 
 struct ParameterMirrorPreparationIssue
@@ -39,7 +55,7 @@ struct ParameterMirrorPreparationIssue
 
 struct ParameterMirrorPreparationReport
 {
-    juce::int32 alreadyComplete = 0; // slots whose mirror was complete already
+    juce::int32 alreadyComplete = 0; // slots whose complete mirror is the source's (no job)
     juce::int32 reusedInCall = 0;    // further slots served by another slot's probe run
     juce::int32 cacheHits = 0;       // slots served from the cache
     juce::int32 probed = 0;          // jobs probed and written
@@ -59,14 +75,18 @@ constexpr size_t maxProbeOutputBytes = size_t (64) * 1024 * 1024;
 // On success values holds the values in index order.
 bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& values, juce::String& error);
 
-// Fills the mirror of every VST3 slot (state.parameters, parameterMirrorComplete), from this
-// call's earlier answers, from the cache or by running the probe; single-threaded. The first
-// failure ends the call with false; the slots handled before it stay hydrated.
+// Gives every VST3 slot a complete mirror (state.parameters, parameterMirrorComplete). A complete
+// mirror of the source that decodes is the source's: it is kept as it is, and no probe runs for
+// it. Every other slot is filled (or, when its mirror is marked complete but does not decode,
+// replaced) from this call's earlier answers, from the cache or by running the probe;
+// single-threaded. The first failure ends the call with false; the slots handled before it stay
+// hydrated.
 bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& index, const juce::File& probeProgram,
                               const juce::File& cacheDir, ParameterMirrorHydrationStats& stats, juce::String& error,
                               int timeoutMs);
 
-// Fills the cache for every VST3 slot that can be probed, on at most three worker threads, and
+// Fills the cache for every VST3 slot the hydration would fill or replace and that can be probed
+// (a complete mirror of the source that decodes needs none), on at most three worker threads, and
 // reports per-slot problems as issues instead of failing; a failed probe is tried once more on the
 // calling thread. False only when the probe program or the cache folder is unusable. The session
 // is not changed.

@@ -308,7 +308,9 @@ struct Inspection
     {
         for (const auto& note : session.notes)
         {
+            // What a selection left out is named with the rest of what the output will not hold.
             const bool listed = note.code == "dugan.disabled" || note.code == "ui.channelColour"
+                                || note.code == "selection.channels" || note.code == "selection.plugins"
                                 || (note.code == "ui.pluginUndock" && rules.keepsUndockOmission);
             if (! listed || note.fidelity != Fidelity::dropped)
                 continue;

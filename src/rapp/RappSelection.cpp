@@ -10,8 +10,8 @@
 // In this file, in order:
 //   - Reading a selection file: the source digest, the document, strict properties, and the
 //     channel and plug-in mappings.
-//   - Projection: the projected session, with sidechain sources renumbered and notes for what was
-//     left out.
+//   - Projection: the projected session, with sidechain sources renumbered, where its strips and
+//     plug-ins stood in the session as read, and notes that name what was left out.
 //   - The report: buildSelectionReportJson.
 //   - Applying a selection file: applySelectionFile, which checks schema, target, digest and
 //     capacity before it projects.
@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <set>
 #include <vector>
 
 namespace vornconv::rapp
@@ -359,6 +360,13 @@ bool project (const RackReadResult& source, const HostCapacity& capacity, const 
     for (const auto& channel : channels)
         keptTargetIndex[channel.sourceIndex] = channel.targetIndex;
 
+    // Where each kept strip and plug-in stood in the session as read, for what speaks of it.
+    auto& origin = session.selectedFrom;
+    origin = SelectionOrigin();
+    origin.sourceStrips = source.session.strips.size();
+    std::set<juce::int32> keptStrips;                          // source indices
+    std::set<std::pair<juce::int32, juce::int32>> keptSlots;   // (source index, source slot)
+
     int keptPlugins = 0;
     for (const auto& channel : channels)
     {
@@ -366,8 +374,12 @@ bool project (const RackReadResult& source, const HostCapacity& capacity, const 
         RackStrip strip = original;
         strip.index = channel.targetIndex;
         strip.plugins.clear();
+        origin.stripIndex[channel.targetIndex] = channel.sourceIndex;
+        keptStrips.insert (channel.sourceIndex);
         for (const auto& mapping : channel.plugins)
         {
+            origin.slot[{ channel.targetIndex, mapping.targetSlot }] = mapping.sourceSlot;
+            keptSlots.emplace (channel.sourceIndex, mapping.sourceSlot);
             PluginRef slot = original.plugins.getReference (mapping.sourceSlot);
             if (slot.sidechainSource >= 0 && slot.sidechainKind != sidechainPhysical)
             {
@@ -390,14 +402,28 @@ bool project (const RackReadResult& source, const HostCapacity& capacity, const 
         session.strips.add (std::move (strip));
     }
 
+    // What was left out, named as the session as read names it (the plug-ins of a channel left
+    // out among them).
+    juce::StringArray leftOutChannels, leftOutPlugins;
+    for (const auto& strip : source.session.strips)
+    {
+        const auto place = "strip " + juce::String (strip.index);
+        if (keptStrips.count (strip.index) == 0)
+            leftOutChannels.add (place + " (" + strip.name + ")");
+        for (int p = 0; p < strip.plugins.size(); ++p)
+            if (strip.plugins.getReference (p).occupied && keptSlots.count ({ strip.index, p }) == 0)
+                leftOutPlugins.add (place + ", slot " + juce::String (p) + " (" + strip.plugins.getReference (p).name + ")");
+    }
     const int excludedChannels = source.session.strips.size() - (int) channels.size();
     if (excludedChannels > 0)
         session.notes.add (Fidelity::dropped, "selection.channels",
-                           "user excluded " + juce::String (excludedChannels) + " channels for target capacity");
+                           "user excluded " + juce::String (excludedChannels) + " channels for target capacity: "
+                               + leftOutChannels.joinIntoString (", "));
     const int excludedPlugins = source.session.countPlugins() - keptPlugins;
     if (excludedPlugins > 0)
         session.notes.add (Fidelity::dropped, "selection.plugins",
-                           "user excluded " + juce::String (excludedPlugins) + " plugins for target capacity");
+                           "user excluded " + juce::String (excludedPlugins) + " plugins for target capacity: "
+                               + leftOutPlugins.joinIntoString (", "));
     return true;
 }
 

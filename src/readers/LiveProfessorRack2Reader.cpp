@@ -670,6 +670,8 @@ void finishRoutes (RackSession& session, const std::set<int>& fedStrips)
             if (route != nullptr && *route < 0)
                 *route = patch.physicalChannel;
         }
+        // In the form every reader gives them (the patch walks outputs before inputs).
+        normaliseRoutes (strip);
         strip.coverage.route = true;
         const bool fed = fedStrips.count (s) != 0;
         for (auto& slot : strip.plugins)

@@ -420,6 +420,15 @@ juce::String pinMapNote (const juce::String& refusal, const juce::String& plugin
     return refusal + ": " + (plugin.isNotEmpty() ? lineSafe (plugin) + ", " : juce::String()) + routing;
 }
 
+// The note of a state in which REAPER saved the plug-in's parameter values instead of its
+// component state names the plug-in and what REAPER saved.
+juce::String parameterValuesNote (const juce::String& plugin, int values)
+{
+    return "REAPER saved the parameter values of " + (plugin.isNotEmpty() ? lineSafe (plugin) : juce::String ("the plug-in")) + " ("
+         + juce::String (values) + (values == 1 ? " value" : " values") + ") instead of a component state; the state is kept as "
+         + "bytes and cannot be carried";
+}
+
 struct PlacedSlots
 {
     std::map<int, bool> sidechainCapable; // by slot position, for plug-ins placed by their id
@@ -498,13 +507,16 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
         slot.coverage.state = split;
         if (! split)
         {
+            auto note = ! idFound ? headerError : routing.isNotEmpty() ? pinMapNote (error, slot.name, routing) : error;
+            if (idFound && decoded)
+                if (const int values = reaperVst3ParameterValueCount (bytes, reaperId); values >= 0)
+                    note = parameterValuesNote (slot.name, values);
             if (decoded)
             {
                 slot.state.raw = std::move (bytes);
                 slot.state.encoding = PluginStateEncoding::opaque;
             }
-            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k),
-                       ! idFound ? headerError : routing.isNotEmpty() ? pinMapNote (error, slot.name, routing) : error);
+            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k), note);
             strict = false;
         }
     }
@@ -699,6 +711,7 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
         strip.routeOutL = routing.routeOutL;
         strip.routeOutR = routing.routeOutR;
         strip.routePatches = routing.patches;
+        normaliseRoutes (strip);
         strip.coverage.inputGain = strip.coverage.bypass = strip.coverage.channelLayout = strip.coverage.route = true;
     }
 

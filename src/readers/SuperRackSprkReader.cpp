@@ -562,13 +562,9 @@ void readRoutes (ReadState& s)
     if (s.error.isNotEmpty())
         return;
 
+    // The routes in the form every reader gives them: a mono side has no right route.
     for (auto& strip : s.strips())
-    {
-        if (strip.inputChannels == 1 && strip.routeInL >= 0 && strip.routeInR < 0)
-            strip.routeInR = strip.routeInL;
-        if (strip.outputChannels == 1 && strip.routeOutL >= 0 && strip.routeOutR < 0)
-            strip.routeOutR = strip.routeOutL;
-    }
+        normaliseRoutes (strip);
     auto& notes = s.session().notes;
     notes.add (Fidelity::lossless, "routing.physical",
                juce::String (juce::CharPointer_UTF8 ("SuperRack routes의 physical input/output channel을 해독했다")));

@@ -722,6 +722,8 @@ RackReadResult readScene (const juce::File& file, const SceneLoader& load)
                 strip.routePatches.add ({ false, 0, strip.routeOutL });
             if (strip.routeOutR >= 0 && strip.outputChannels >= 2)
                 strip.routePatches.add ({ false, 1, strip.routeOutR });
+            // A mono side's right route, which a scene repeats from the left, is no route.
+            normaliseRoutes (strip);
         }
         read.strictCandidate = read.strictCandidate && routeCount == session.strips.size();
     }

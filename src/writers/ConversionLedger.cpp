@@ -5,6 +5,7 @@
 //   - how two values of each kind differ: not at all, lost or replaced;
 //   - the tally of one field over strips or plug-ins, and its note;
 //   - the session's fields, the strips, their fields and their plug-ins' fields;
+//   - the snapshots;
 //   - the ledger, and what of it a writer's notes leave unsaid.
 
 #include "writers/ConversionLedger.h"
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <vector>
 
 namespace vornconv::rapp
@@ -280,23 +282,42 @@ StripsByIndex stripsByIndex (const RackSession& session)
     return strips;
 }
 
-// Strips and slots by their indices, counted from 0 as every other line counts them.
-juce::String stripPlace (const RackStrip& strip) { return "strip " + juce::String (strip.index); }
+// Strips and slots by their indices, counted from 0 as every other line counts them: a strip or
+// slot of the session carried by the index and position it had in the session as read (a
+// selection's projection renumbers them), a strip only the output has by its own.
+struct Places
+{
+    const SelectionOrigin& origin;
 
-juce::String slotPlace (const RackStrip& strip, int slot) { return stripPlace (strip) + ", slot " + juce::String (slot); }
+    juce::String strip (const RackStrip& carried) const
+    {
+        const auto found = origin.stripIndex.find (carried.index);
+        return "strip " + juce::String (found != origin.stripIndex.end() ? found->second : carried.index);
+    }
 
-// "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 3, Ch 4)"
+    juce::String slot (const RackStrip& carried, int position) const
+    {
+        const auto found = origin.slot.find ({ carried.index, position });
+        return strip (carried) + ", slot " + juce::String (found != origin.slot.end() ? found->second : position);
+    }
+};
+
+juce::String outputStripPlace (const RackStrip& strip) { return "strip " + juce::String (strip.index); }
+
+// "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 3, Ch 4)"; the
+// source is the session as read, of which a selection keeps some strips ("... where the source has
+// 16 and the selection keeps 4 ...": what it left out its own note names).
 void compareStripCount (NoteList& notes, const RackSession& carried, const RackSession& output, const StripsByIndex& carriedStrips,
-                        const StripsByIndex& outputStrips, const HostDescriptor& target)
+                        const StripsByIndex& outputStrips, const HostDescriptor& target, const Places& places)
 {
     int lost = 0, added = 0;
     juce::String first;
     for (const auto& strip : carried.strips)
         if (outputStrips.count (strip.index) == 0 && lost++ == 0)
-            first = stripPlace (strip) + ", " + textValue (strip.name);
+            first = places.strip (strip) + ", " + textValue (strip.name);
     for (const auto& strip : output.strips)
         if (carriedStrips.count (strip.index) == 0 && added++ == 0 && lost == 0)
-            first = stripPlace (strip) + ", " + textValue (strip.name);
+            first = outputStripPlace (strip) + ", " + textValue (strip.name);
     if (lost + added == 0)
         return;
     juce::StringArray what;
@@ -304,9 +325,13 @@ void compareStripCount (NoteList& notes, const RackSession& carried, const RackS
         what.add (juce::String (lost) + " not carried");
     if (added > 0)
         what.add (juce::String (added) + " added");
+    const auto& origin = carried.selectedFrom;
+    const auto source = origin.isProjection()
+                            ? juce::String (origin.sourceStrips) + " and the selection keeps " + juce::String (carried.strips.size())
+                            : juce::String (carried.strips.size());
     notes.add (lost > 0 ? Fidelity::dropped : Fidelity::approx, ledgerNoteCode ("strips"),
                "strips: " + what.joinIntoString (", ") + dash() + documentsOf (target) + " hold " + juce::String (output.strips.size())
-                   + " strips where the source has " + juce::String (carried.strips.size()) + " (first: " + first + ")");
+                   + " strips where the source has " + source + " (first: " + first + ")");
 }
 
 // The strip fields and the plug-in fields, in the manifest's order (the colour, which the manifest
@@ -331,13 +356,13 @@ struct Tallies
     };
 };
 
-void compareStripFields (Tallies& tallies, const RackStrip& a, const RackStrip& b)
+void compareStripFields (Tallies& tallies, const RackStrip& a, const RackStrip& b, const Places& places)
 {
     auto& t = tallies.strips;
     const auto& proven = b.coverage;
-    const auto at = [&a] (const juce::String& carried, const juce::String& output)
+    const auto at = [&a, &places] (const juce::String& carried, const juce::String& output)
     {
-        return [&a, carried, output] (Change change) { return stripPlace (a) + ", " + changeText (change, carried, output); };
+        return [&a, &places, carried, output] (Change change) { return places.strip (a) + ", " + changeText (change, carried, output); };
     };
     const auto floats = [&] (StripField field, float x, float y, bool outputProven)
     {
@@ -375,19 +400,20 @@ void compareStripFields (Tallies& tallies, const RackStrip& a, const RackStrip& 
     t[colour].count (colourChange, at (colourValue (a), colourValue (b)));
 }
 
-void comparePluginFields (Tallies& tallies, const RackStrip& strip, int slot, const PluginRef& a, const PluginRef& b)
+void comparePluginFields (Tallies& tallies, const RackStrip& strip, int slot, const PluginRef& a, const PluginRef& b,
+                          const Places& places)
 {
     auto& t = tallies.plugins;
     const auto& proven = b.coverage;
-    const auto at = [&strip, slot] (const juce::String& carried, const juce::String& output)
+    const auto at = [&strip, slot, &places] (const juce::String& carried, const juce::String& output)
     {
-        return [&strip, slot, carried, output] (Change change)
+        return [&strip, slot, &places, carried, output] (Change change)
         {
-            return slotPlace (strip, slot) + ", " + changeText (change, carried, output);
+            return places.slot (strip, slot) + ", " + changeText (change, carried, output);
         };
     };
     // A state's digests say nothing a reader can use: the plug-in is named instead.
-    const auto named = [&strip, slot, &a] (Change) { return slotPlace (strip, slot) + ", " + textValue (a.name); };
+    const auto named = [&strip, slot, &a, &places] (Change) { return places.slot (strip, slot) + ", " + textValue (a.name); };
 
     t[pluginName].count (ofTexts (a.name, b.name), at (textValue (a.name), textValue (b.name)));
     t[vendor].count (ofTexts (a.vendor, b.vendor), at (textValue (a.vendor), textValue (b.vendor)));
@@ -411,9 +437,9 @@ void comparePluginFields (Tallies& tallies, const RackStrip& strip, int slot, co
     t[parameterMirrorComplete].count (mirror, named);
 }
 
-void compareStrip (Tallies& tallies, const RackStrip& a, const RackStrip& b)
+void compareStrip (Tallies& tallies, const RackStrip& a, const RackStrip& b, const Places& places)
 {
-    compareStripFields (tallies, a, b);
+    compareStripFields (tallies, a, b, places);
     // A plug-in on one side only is what every proof refuses; only plug-ins on both sides are
     // compared.
     for (int k = 0; k < a.plugins.size() && k < b.plugins.size(); ++k)
@@ -421,8 +447,65 @@ void compareStrip (Tallies& tallies, const RackStrip& a, const RackStrip& b)
         const auto& x = a.plugins.getReference (k);
         const auto& y = b.plugins.getReference (k);
         if (x.occupied && y.occupied)
-            comparePluginFields (tallies, a, k, x, y);
+            comparePluginFields (tallies, a, k, x, y, places);
     }
+}
+
+//==============================================================================
+// The snapshots: matched by name, one note for all of them.
+
+// "snapshots: 1 renamed — LiveProfessor projects hold 1 snapshot where the source has 1 (first: s → VORN_CLEAN_SNAPSHOT)";
+// a host whose one snapshot takes its document's file name says so, and names it by the output's
+// name (outputName; a proof without an output has none).
+void compareSnapshots (NoteList& notes, const RackSession& carried, const RackSession& output, const HostDescriptor& target,
+                       const juce::String& outputName)
+{
+    const auto fileName = outputName.isNotEmpty() ? outputName : juce::String ("the output's file name");
+    std::multiset<juce::String> unmatched;
+    for (const auto& snapshot : output.snapshots)
+        unmatched.insert (target.snapshotNamedAfterFile ? fileName : snapshot.name);
+    juce::StringArray lostNames;
+    for (const auto& snapshot : carried.snapshots)
+    {
+        const auto found = unmatched.find (snapshot.name);
+        if (found != unmatched.end())
+            unmatched.erase (found);
+        else
+            lostNames.add (snapshot.name);
+    }
+    // In the output's order: what is left of it was added or took the place of a lost one.
+    juce::StringArray addedNames;
+    for (const auto& snapshot : output.snapshots)
+    {
+        const auto name = target.snapshotNamedAfterFile ? fileName : snapshot.name;
+        if (const auto found = unmatched.find (name); found != unmatched.end())
+        {
+            unmatched.erase (found);
+            addedNames.add (name);
+        }
+    }
+    if (lostNames.isEmpty() && addedNames.isEmpty())
+        return;
+
+    const int renamed = juce::jmin (lostNames.size(), addedNames.size());
+    const int lost = lostNames.size() - renamed;
+    const int added = addedNames.size() - renamed;
+    juce::StringArray what;
+    if (renamed > 0)
+        what.add (juce::String (renamed) + " renamed");
+    if (lost > 0)
+        what.add (juce::String (lost) + " not carried");
+    if (added > 0)
+        what.add (juce::String (added) + " added");
+    const auto first = renamed > 0 ? textValue (lostNames[0]) + arrow() + textValue (addedNames[0])
+                                   : textValue (lost > 0 ? lostNames[0] : addedNames[0]);
+    const auto count = output.snapshots.size();
+    const auto why = target.snapshotNamedAfterFile
+                         ? documentsOf (target) + " name their snapshot after their file"
+                         : documentsOf (target) + " hold " + juce::String (count) + (count == 1 ? " snapshot" : " snapshots")
+                               + " where the source has " + juce::String (carried.snapshots.size());
+    notes.add (lost > 0 ? Fidelity::dropped : Fidelity::approx, ledgerNoteCode ("snapshots"),
+               "snapshots: " + what.joinIntoString (", ") + dash() + why + " (first: " + first + ")");
 }
 
 } // namespace
@@ -432,14 +515,16 @@ juce::String ledgerNoteCode (const juce::String& field)
     return "ledger." + field;
 }
 
-NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target)
+NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target,
+                        const juce::String& outputName)
 {
     NoteList notes;
     compareSession (notes, carried, output, target);
 
+    const Places places { carried.selectedFrom };
     const auto carriedStrips = stripsByIndex (carried);
     const auto outputStrips = stripsByIndex (output);
-    compareStripCount (notes, carried, output, carriedStrips, outputStrips, target);
+    compareStripCount (notes, carried, output, carriedStrips, outputStrips, target, places);
 
     Tallies tallies;
     // In the order of the manifest; the first strip of an index stands for it (a repeated index
@@ -447,11 +532,12 @@ NoteList balanceLedger (const RackSession& carried, const RackSession& output, c
     for (const auto& strip : carried.strips)
         if (carriedStrips.at (strip.index) == &strip)
             if (const auto found = outputStrips.find (strip.index); found != outputStrips.end())
-                compareStrip (tallies, strip, *found->second);
+                compareStrip (tallies, strip, *found->second, places);
     for (const auto& tally : tallies.strips)
         addNote (notes, tally, target);
     for (const auto& tally : tallies.plugins)
         addNote (notes, tally, target);
+    compareSnapshots (notes, carried, output, target, outputName);
     return notes;
 }
 

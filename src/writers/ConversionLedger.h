@@ -8,7 +8,10 @@
 
 // The ledger of a conversion: the fields of the manifest that carry meaning, compared between the
 // session a conversion carries (its source, as the writer was given it) and its output, as the
-// target's own reader read it back, so that no field changes without a note.
+// target's own reader read it back, so that no field changes without a note. What changed the
+// source on its way to the writer accounts for itself: a selection names what it left out (and
+// the ledger names strips and slots, and counts the strips, as the session was read), the
+// parameter mirrors say what they kept, filled and replaced.
 //
 // The fields, by their manifest key (a strip's after "strip.", a plug-in's after "slot."): the
 // session's sampleRate, bufferSize, inputDevice and outputDevice; the number of strips
@@ -17,8 +20,9 @@
 // patch set, "strip.routePatches") and its colour ("strip.colour", which the manifest leaves
 // out); each plug-in's name, vendor, bypassed, muted, sidechainSource, the component, controller,
 // stored parameter and parameter-value digests (componentSha256, controllerSha256,
-// parameterSha256, parameterValuesSha256) and parameterMirrorComplete. Strips are matched by
-// index, plug-ins by strip and slot. What names the host (source format, application and version,
+// parameterSha256, parameterValuesSha256) and parameterMirrorComplete; and the session's
+// snapshots (by name, which the manifest leaves out). Strips are matched by
+// index, plug-ins by strip and slot, snapshots by name. What names the host (source format, application and version,
 // capacity, coverage flags, the host's own identifiers and encodings) is not compared, floats are
 // compared within the comparison's tolerances, and the digests are compared as what they digest:
 // the bytes, and the decoded parameter values.
@@ -34,6 +38,9 @@
 //   "1 plug-in: name replaced — Vorn Live scenes hold another value (first: strip 1, slot 2, My EQ (old → EQ Test)"
 //   "inputDevice not carried — REAPER projects store no inputDevice (source: Stage Interface)"
 //   "strips: 13 added — Vorn Live scenes hold 16 strips where the source has 3 (first: strip 3, Ch 4)"
+//   "strips: 12 added — Vorn Live scenes hold 16 strips where the source has 16 and the selection keeps 4 (first: strip 4, Ch 5)"
+//   "snapshots: 1 not carried — REAPER projects hold 0 snapshots where the source has 1 (first: stage-left)"
+//   "snapshots: 1 renamed — Vorn Live scenes name their snapshot after their file (first: stage-left → new)"
 // A field the host's writer takes from its profile (HostDescriptor::profileFields) says so instead:
 //   "2 strips: colour not carried — REAPER output keeps the profile's colour (first: strip 0, ff3366cc)"
 // A plug-in the run found unavailable is written switched off, as the preflight's warning and the
@@ -60,10 +67,13 @@ constexpr const char* parameterMirrorComplete = "slot.parameterMirrorComplete";
 // "ledger." + the field: the code of its note.
 juce::String ledgerNoteCode (const juce::String& field);
 
-// One note per field that differs between carried and output, in the manifest's order. The
-// states are compared where they lie and each parameter mirror is decoded once per side; no
-// digest is computed. target names the output in the notes.
-NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target);
+// One note per field that differs between carried and output, in the manifest's order (the
+// snapshots last). The states are compared where they lie and each parameter mirror is decoded
+// once per side; no digest is computed. target names the output in the notes; outputName is the
+// output's file name without its extension (the name of a scene's snapshot), empty where there is
+// no output yet.
+NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target,
+                        const juce::String& outputName = {});
 
 // The ledger of what a write compared (none before its proof held), less the fields the writer's
 // own notes account for: what the convert prints after the writer's notes.

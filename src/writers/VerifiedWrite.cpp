@@ -192,7 +192,7 @@ ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof,
     // The ledger reads the read-back as the reader gave it: nothing of its states is released yet.
     NoteList ledger;
     if (terms.carried != nullptr && terms.target != nullptr)
-        ledger = balanceLedger (*terms.carried, readBack.session, *terms.target);
+        ledger = balanceLedger (*terms.carried, readBack.session, *terms.target, terms.outputName);
     releaseUncomparedStates (readBack.session);
     auto document = std::make_shared<ProvenDocument>();
     if (! proof.expected (document->expected, outcome.refusal))
@@ -269,11 +269,15 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     if (steps.prepare && ! steps.prepare (error))
         return refuse (error);
 
+    // The ledger names what the output holds by the output's name, not the temporary's.
+    auto ledger = steps.ledger;
+    ledger.outputName = output.getFileNameWithoutExtension();
+
     // A document that is a file of its own is proven where it was made, before it is copied.
     const bool ownFile = steps.documentFile != nullptr;
     if (ownFile)
     {
-        auto proof = proveReadBack (steps.readBack (steps.documentFile()), steps.proof, steps.ledger);
+        auto proof = proveReadBack (steps.readBack (steps.documentFile()), steps.proof, ledger);
         outcome.compared = std::move (proof.compared);
         if (proof.refusal.isNotEmpty())
             return refuse (proof.refusal);
@@ -285,7 +289,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     if (! ownFile)
     {
         testHooks::stopPoint ("read-back");
-        auto proof = proveReadBack (steps.readBack (temporary.pathThroughHandle()), steps.proof, steps.ledger);
+        auto proof = proveReadBack (steps.readBack (temporary.pathThroughHandle()), steps.proof, ledger);
         outcome.compared = std::move (proof.compared);
         if (proof.refusal.isNotEmpty())
             return refuse (proof.refusal);

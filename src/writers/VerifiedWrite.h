@@ -89,6 +89,7 @@ struct LedgerTerms
 {
     const RackSession* carried = nullptr;    // the session the conversion carries; null keeps no ledger
     const HostDescriptor* target = nullptr;  // the host of the document
+    juce::String outputName;                 // the output's file name without extension; empty without an output
 };
 
 // Runs the proof on a read-back. Once the read is accepted, the ledger compares it whole with the

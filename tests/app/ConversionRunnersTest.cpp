@@ -149,6 +149,13 @@ const juce::String banner = juce::String::repeatedString ("=", 68);
 const juce::String hostLoadWarning = juce::String::fromUTF8 (
     u8"  WARNING target.hostLoad                     converter exact reread는 통과 가능하지만 실제 host load/DSP 검증 전에는 candidate다");
 
+// The ledger's note of a scene's snapshot, which takes the name of the scene's file.
+juce::String snapshotRenamed (const juce::String& from, const juce::String& to)
+{
+    return juce::String::fromUTF8 (u8"snapshots: 1 renamed — Vorn Live scenes name their snapshot after their file (first: ") + from
+         + juce::String::fromUTF8 (u8" → ") + to + ")";
+}
+
 // The plan's line of a slot the output holds inactive, as plan and convert print it.
 juce::String writtenInactive (const juce::String& slotCode)
 {
@@ -216,7 +223,10 @@ TEST (ConversionRunnerPlan, CleanAndBlockedScenes)
     EXPECT_EQ (clean.exitCode, 0);
     EXPECT_EQ (clean.outLines(), lines ({ "", banner, "FILE    " + scene.getFullPathName(), "RAPP PLAN  target=Vorn Live (.ksn)",
                                           "  capacity=64 strips x 8 slots", "  VST3 moduleinfo: 1 indexed",
-                                          "  plugins=1 state-portable=1 identity-resolved=1", "  WRITE: allowed", hostLoadWarning, "" }));
+                                          "  plugins=1 state-portable=1 identity-resolved=1", "  WRITE: allowed", hostLoadWarning,
+                                          "  WARNING " + juce::String ("ledger.snapshots").paddedRight (' ', 36)
+                                              + snapshotRenamed ("in", "the output's file name"),
+                                          "" }));
 
     // No catalog row proves the slot's identity: the write is blocked.
     const auto blocked = box.run ({ "--plan", "vorn", "--factory-catalog", "other.tsv", "in.ksn" });
@@ -236,12 +246,12 @@ TEST (ConversionRunnerPlan, CleanAndBlockedScenes)
     const auto two = box.run ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "in.ksn", "notes.txt" });
     EXPECT_EQ (two.exitCode, 1);
     const auto twoLines = two.outLines();
-    ASSERT_EQ (twoLines.size(), 9 + 4 + 1);
-    EXPECT_EQ (twoLines[9], "");
-    EXPECT_EQ (twoLines[10], banner);
-    EXPECT_EQ (twoLines[11], "FILE    " + box.work.getChildFile ("notes.txt").getFullPathName());
-    EXPECT_EQ (twoLines[12], "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp");
-    EXPECT_EQ (twoLines[13], "");
+    ASSERT_EQ (twoLines.size(), 10 + 4 + 1);
+    EXPECT_EQ (twoLines[10], "");
+    EXPECT_EQ (twoLines[11], banner);
+    EXPECT_EQ (twoLines[12], "FILE    " + box.work.getChildFile ("notes.txt").getFullPathName());
+    EXPECT_EQ (twoLines[13], "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp");
+    EXPECT_EQ (twoLines[14], "");
     EXPECT_EQ (box.tmpEntries(), 0);
 }
 
@@ -368,7 +378,8 @@ TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
     const auto run = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--output", str (first), "in.ksn" });
     EXPECT_EQ (run.exitCode, 0) << run.out;
     EXPECT_EQ (run.outLines(), lines ({ "CANDIDATE  " + scene.getFullPathName() + " -> " + first.getFullPathName(),
-                                        "WARNING    converter exact reread passed; Vorn Live host load/DSP validation pending", "" }));
+                                        "WARNING    converter exact reread passed; Vorn Live host load/DSP validation pending",
+                                        "WARNING    " + snapshotRenamed ("in", "first"), "" }));
     ASSERT_TRUE (first.existsAsFile());
     EXPECT_EQ (first.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
 
@@ -393,6 +404,7 @@ TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
     EXPECT_EQ (unavailable.outLines(), lines ({ "CANDIDATE  " + scene.getFullPathName() + " -> " + off.getFullPathName(),
                                                 "WARNING    strip 3, slot 5 is written switched off; its bypass flag cannot be stored as well",
                                                 "WARNING    converter exact reread passed; Vorn Live host load/DSP validation pending",
+                                                "WARNING    " + snapshotRenamed ("in", "off"),
                                                 writtenInactive ("strip 0, slot 0 (TestComp)"), writtenInactive ("strip 3, slot 5 (TestComp)"),
                                                 "UNAVAILABLE_PLUGINS 2", "" })) << unavailable.out;
     EXPECT_TRUE (off.loadFileAsString().contains ("<Slot index=\"0\" state=\"2\""));

@@ -137,3 +137,46 @@ TEST (LiveProfessorConvert, ATemplateReadPartiallyIsRefusedWithTheReason)
         << refused.out;
     EXPECT_FALSE (box.work.getChildFile ("next.rack2").exists());
 }
+
+// A scene whose plug-in carries a complete parameter mirror (written from a LiveProfessor project)
+// converted to LiveProfessor with a probe that would answer other values: the mirror is the
+// source's and is kept, the probe does not run, and the mirror line says what was kept.
+TEST (LiveProfessorConvert, ACompleteMirrorOfTheSourceIsKept)
+{
+    ConvertSandbox box;
+    ASSERT_EQ (box.convert ({ "--output", "show.rack2", "one.ksn" }).exitCode, 0);
+    const auto scene = box.run ({ "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", "mirrored.ksn", "show.rack2" });
+    ASSERT_EQ (scene.exitCode, 0) << scene.out;
+
+    const auto log = box.work.getChildFile ("other.log");
+    box.write ("other.sh", "#!/bin/sh\necho run >> '" + log.getFullPathName() + "'\nprintf 'VNPM\\t3\\nP\\t0\\t0.5\\nP\\t1\\t0.25\\nP\\t2\\t0.125\\n'\n");
+    box.work.getChildFile ("other.sh").setExecutePermission (true);
+    const std::vector<std::string> options = { "liveprofessor", "--profile", "64x8", "--io", "2x2", "--factory-catalog", "cat.tsv",
+                                               "--plugin-probe", "other.sh", "--parameter-cache", "other-cache" };
+    const auto kept = "PARAMETER_MIRRORS kept=1 filled=0 replaced=0 memory=0 cache=0 probed=0 repaired=0 skippedAU=0";
+
+    auto planArgs = options;
+    planArgs.insert (planArgs.begin(), "--plan");
+    planArgs.push_back ("mirrored.ksn");
+    const auto plan = box.run (planArgs);
+    EXPECT_EQ (plan.exitCode, 0) << plan.out;
+    EXPECT_TRUE (plan.outLines().contains (kept)) << plan.out;
+
+    auto convertArgs = options;
+    convertArgs.insert (convertArgs.begin(), "--convert");
+    convertArgs.insert (convertArgs.end(), { "--output", "again.rack2", "mirrored.ksn" });
+    const auto convert = box.run (convertArgs);
+    ASSERT_EQ (convert.exitCode, 0) << convert.out;
+    EXPECT_EQ (convert.outLines()[0], kept) << convert.out;
+    EXPECT_FALSE (log.exists());
+
+    const auto mirrorOf = [&box] (const char* file)
+    {
+        const auto manifest = juce::JSON::parse (juce::String::fromUTF8 (box.run ({ "--manifest", file }).out.c_str()).trim());
+        const auto slot = manifest["strips"][0]["plugins"][0];
+        return slot["parameterSha256"].toString() + ((bool) slot["parameterMirrorComplete"] ? " complete" : " incomplete");
+    };
+    const auto source = mirrorOf ("mirrored.ksn");
+    EXPECT_TRUE (source.endsWith (" complete")) << source;
+    EXPECT_EQ (mirrorOf ("again.rack2"), source);
+}

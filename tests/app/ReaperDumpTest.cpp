@@ -271,3 +271,33 @@ TEST (ReaperDump, APinMapNoteNamesThePluginAndItsRoutingThroughTheProgram)
         << exported.out;
     EXPECT_FALSE (tmp.file ("states").exists());
 }
+
+// A project in which REAPER saved a plug-in's parameter values instead of its component state:
+// the dump, the plan and the export name the plug-in and say what REAPER saved.
+TEST (ReaperDump, ParameterValuesSavedInPlaceOfAStateAreNamedThroughTheProgram)
+{
+    const auto wrapper = vorntest::makeParameterValueWrapper (934538646u, 2, 2, { 0.5f, 0.25f, 1.0f, 0.0f, 0.75f, 0.125f },
+                                                              vorntest::reaperSavedTail (""));
+    vorntest::TempFolder tmp;
+    tmp.file ("values.rpp").replaceWithText (
+        "<REAPER_PROJECT 0.1 \"6.80/linux-x86_64\" 1690000000\n  <TRACK {0D6B2C1E-0000-4000-8000-000000000001}\n    NAME Vox\n"
+        "    <FXCHAIN\n      BYPASS 0 0 0\n      <VST \"VST3: Pro-Q 3 (FabFilter)\" \"FabFilter Pro-Q 3.vst3\" 0 \"\" "
+        "934538646{72C4DB717A4D459AB97E51745D84B39D} \"\"\n"
+        + stateLines (wrapper) + "      >\n      FXID {5E1C0A11-0000-4000-8000-000000000001}\n    >\n  >\n>\n");
+    const juce::String note = "REAPER saved the parameter values of Pro-Q 3 (6 values) instead of a component state; the state is "
+                              "kept as bytes and cannot be carried";
+
+    const auto dump = vorntest::runVornconvBinary ({ "values.rpp" }, tmp.path());
+    EXPECT_EQ (dump.exitCode, 0) << dump.out;
+    EXPECT_TRUE (dump.outLines().contains ("  DROPPED  plugin[0:0].state     " + note)) << dump.out;
+    EXPECT_TRUE (hasLineContaining (dump.outLines(), "VST3  opaque  split=NO raw=98B")) << dump.out;
+
+    const auto plan = vorntest::runVornconvBinary ({ "--plan", "reaper", "--profile", "1x8", "values.rpp" }, tmp.path());
+    EXPECT_EQ (plan.exitCode, 1) << plan.out;
+    EXPECT_TRUE (hasLineContaining (plan.outLines(), note)) << plan.out;
+
+    const auto exported = vorntest::runVornconvBinary ({ "--export-states", "states", "values.rpp" }, tmp.path());
+    EXPECT_EQ (exported.exitCode, 1) << exported.out;
+    EXPECT_NE (exported.out.find ("(" + note.toStdString() + ")"), std::string::npos) << exported.out;
+    EXPECT_FALSE (tmp.file ("states").exists());
+}

@@ -375,18 +375,18 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
 
     const auto noProfile = box.run (with ({ "--convert", "liveprofessor" }, { "--output", "out.rack2", "two.ksn" }));
     EXPECT_EQ (noProfile.exitCode, 1);
-    EXPECT_EQ (noProfile.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=1 cache=0 probed=1 repaired=0 skippedAU=0",
+    EXPECT_EQ (noProfile.outLines(), words ({ "PARAMETER_MIRRORS kept=0 filled=2 replaced=0 memory=1 cache=0 probed=1 repaired=0 skippedAU=0",
                                               "ERROR   LiveProfessor writer requires --profile <strips>x<slots>", "" }));
     EXPECT_EQ (box.cacheFiles ("cache"), 1);
 
     const auto badTemplate = box.run (with ({ "--convert", "liveprofessor" }, { "--template", "t.rpp", "--output", "out.rack2", "one.ksn" }));
-    EXPECT_EQ (badTemplate.outLines(), words ({ "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
+    EXPECT_EQ (badTemplate.outLines(), words ({ "PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
                                                 "ERROR   LiveProfessor optional template extension must be .rack2", "" }));
 
     const auto blocked = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
     EXPECT_EQ (blocked.exitCode, 1);
     // The preflight's reasons come before its refusal.
-    juce::StringArray reasonsFirst ("PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    juce::StringArray reasonsFirst ("PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
     reasonsFirst.add (juce::String::fromUTF8 (u8"  BLOCKER source                              입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다"));
     reasonsFirst.add (juce::String::fromUTF8 (u8"  BLOCKER source.stripCoverage                source reader가 의미를 증명하지 못한 필드: route=1"));
     reasonsFirst.addArray ({ "ERROR   RAPP preflight blocked LiveProfessor output", "" });
@@ -397,7 +397,7 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     const auto planLines = plan.outLines();
     ASSERT_GE (planLines.size(), 5);
     EXPECT_TRUE (planLines[2].startsWith ("FILE    "));
-    EXPECT_EQ (planLines[3], "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    EXPECT_EQ (planLines[3], "PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
     EXPECT_EQ (planLines[4], "RAPP PLAN  target=LiveProfessor (.rack2)");
     EXPECT_EQ (box.probeRuns ("probe.sh"), 1);
 
@@ -489,9 +489,9 @@ TEST (ParameterProbeRuns, AModuleBinaryReplacedInPlaceIsProbedAgain)
                                       "probe.sh", "--parameter-cache", "cache", "one.ksn" }).outLines();
         return lines.size() > 3 ? lines[3] : juce::String();
     };
-    EXPECT_EQ (plan(), "PARAMETER_MIRRORS source=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
+    EXPECT_EQ (plan(), "PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0");
     build ("build four", 100000501);
-    EXPECT_EQ (plan(), "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
+    EXPECT_EQ (plan(), "PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
     EXPECT_EQ (box.tmpEntries(), 0);
 }
 
@@ -508,7 +508,7 @@ TEST (ParameterProbeRuns, TheProbeWorksInItsPrivateFolder)
     EXPECT_EQ (report["status"].toString(), "ready");
     const auto convert = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "scribble.sh",
                                     "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" });
-    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
+    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0");
 
     EXPECT_FALSE (box.work.getChildFile ("relative.txt").exists());
     EXPECT_FALSE (box.work.getChildFile ("sub").exists());
@@ -613,7 +613,7 @@ TEST (ParameterProbeRuns, AProbeReachesNoDescriptorOfTheCaller)
     const auto convert = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "leaky.sh",
                                     "--parameter-cache", "other", "--output", "out.rack2", "one.ksn" },
                                   vorntest::hangSilenceMs, openSeven);
-    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS source=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0") << convert.out;
+    EXPECT_EQ (convert.outLines()[0], "PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=0 probed=1 repaired=0 skippedAU=0") << convert.out;
     ASSERT_TRUE (leak.existsAsFile());
     EXPECT_EQ (leak.getSize(), 0);
 }

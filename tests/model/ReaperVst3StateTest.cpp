@@ -330,3 +330,47 @@ TEST (ReaperVst3State, ShapesOfRealSavesSplitAndRebuild)
     EXPECT_FALSE (splitReaperVst3State (makeWrapper (id, 0, 0, reaperMarkerZero, "COMPONENT", "", reaperSavedTail()), id, state, error));
     EXPECT_EQ (error, "REAPER VST3 pin-map count is invalid");
 }
+
+// REAPER's list of parameter values saved in place of a component state (2 in / 2 out, six
+// values, a program tail without a name: 98 bytes) is told by its own markers, and counted; one
+// of that shape whose length does not fit is malformed, and a header with 0 where the component
+// state's 1 stands but without the markers keeps the markers' refusal.
+TEST (ReaperVst3State, ParameterValuesSavedInPlaceOfAComponentStateAreToldApart)
+{
+    const std::vector<float> six = { 0.5f, 0.25f, 1.0f, 0.0f, 0.75f, 0.125f };
+    const auto saved = vorntest::makeParameterValueWrapper (id, 2, 2, six, reaperSavedTail (""));
+    ASSERT_EQ (saved.getSize(), 98u);
+    PluginState out;
+    out.raw = bytesOf ("keep");
+    juce::String error;
+    EXPECT_FALSE (splitReaperVst3State (saved, id, out, error));
+    EXPECT_EQ (error, "REAPER VST3 state holds the plug-in's parameter values instead of a component state");
+    EXPECT_EQ (stringOf (out.raw), "keep");
+    EXPECT_EQ (reaperVst3ParameterValueCount (saved, id), 6);
+    EXPECT_EQ (reaperVst3ParameterValueCount (vorntest::makeParameterValueWrapper (id, 4, 2, {}, ""), id), 0);
+    int count = -1;
+    EXPECT_FALSE (readReaperVst3ChannelConfig (saved, id, count, error));
+    EXPECT_EQ (error, "REAPER VST3 state holds the plug-in's parameter values instead of a component state");
+
+    using Edit = std::function<void (juce::MemoryBlock&)>;
+    struct Case { const char* what; Edit edit; const char* error; };
+    const Case cases[] = {
+        { "length past the end", [] (auto& b) { setU32 (b, 48, 8 + 4 * 20); }, "REAPER VST3 parameter-value length is invalid" },
+        { "length below the markers", [] (auto& b) { setU32 (b, 48, 4); }, "REAPER VST3 parameter-value length is invalid" },
+        { "length not whole values", [] (auto& b) { setU32 (b, 48, 8 + 4 * 6 - 1); }, "REAPER VST3 parameter-value length is invalid" },
+        { "second marker", [] (auto& b) { setU32 (b, 64, 0xDEADF00Eu); }, "REAPER VST3 state header markers are invalid" },
+        { "unknown marker word", [] (auto& b) { setU32 (b, 56, 0x0011FFFFu); }, "REAPER VST3 state header markers are invalid" },
+        { "wrong id", [] (auto& b) { setU32 (b, 0, id + 1); }, "REAPER VST3 header id does not match the VST line" },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        auto wrapper = saved;
+        c.edit (wrapper);
+        EXPECT_FALSE (splitReaperVst3State (wrapper, id, out, error));
+        EXPECT_EQ (error, c.error);
+        EXPECT_EQ (reaperVst3ParameterValueCount (wrapper, id), -1);
+    }
+    // A component state keeps being one.
+    EXPECT_EQ (reaperVst3ParameterValueCount (validWrapper(), id), -1);
+}

@@ -301,12 +301,16 @@ TEST (ParameterMirrorHydration, CountersOverASessionAndAgain)
 {
     MirrorSandbox box;
     ASSERT_TRUE (box.cache.createDirectory());
+    // C brings a complete mirror of its own; E's is marked complete but does not decode.
     auto completeSlot = vst3Slot ("C");
     completeSlot.state.parameterMirrorComplete = true;
     completeSlot.state.parameters = parameterState::encode ({ 0.75f }, 0);
+    auto brokenSlot = vst3Slot ("E", "Broken EQ");
+    brokenSlot.state.parameterMirrorComplete = true;
+    brokenSlot.state.parameters = juce::MemoryBlock ("MPNV", 4);
     auto result = session ({ { vst3Slot ("A"), vst3Slot ("A") },
                              { vst3Slot ("B"), auSlot() },
-                             { completeSlot },
+                             { completeSlot, brokenSlot },
                              { vst3Slot ("D") } });
     // B is cached already (with values no probe would give), D's file is garbage.
     const auto fileB = box.cache.getChildFile (expectedKey (box.bundle, bundleTime, "B", "") + ".vnpm");
@@ -317,7 +321,10 @@ TEST (ParameterMirrorHydration, CountersOverASessionAndAgain)
 
     ParameterMirrorHydrationStats stats;
     ASSERT_EQ (box.hydrate (result, stats), "ok");
+    // C is kept without a probe; A, A, B and D are filled, E replaced; A, D and E are probed.
     EXPECT_EQ (stats.alreadyComplete, 1);
+    EXPECT_EQ (stats.filled, 4);
+    EXPECT_EQ (stats.replaced, 1);
     EXPECT_EQ (stats.reusedInCall, 1);
     EXPECT_EQ (stats.cacheHits, 1);
     EXPECT_EQ (stats.probed, 3);
@@ -326,6 +333,11 @@ TEST (ParameterMirrorHydration, CountersOverASessionAndAgain)
     EXPECT_EQ (stats.cacheFiles.size(), 4);
     EXPECT_EQ (box.logLines().size(), 3);
     EXPECT_EQ (fileD.getSize(), 28);
+    ASSERT_EQ (stats.replacements.size(), 1);
+    EXPECT_EQ (stats.replacements[0].strip, 2);
+    EXPECT_EQ (stats.replacements[0].slot, 1);
+    EXPECT_EQ (stats.replacements[0].plugin, "Broken EQ");
+    EXPECT_TRUE (stats.replacements[0].reason.isNotEmpty());
 
     for (const auto& strip : result.session.strips)
         for (const auto& slot : strip.plugins)
@@ -338,14 +350,17 @@ TEST (ParameterMirrorHydration, CountersOverASessionAndAgain)
         }
     EXPECT_EQ (hex (result.session.strips.getReference (1).plugins.getReference (0).state.parameters), hex (snapshotB));
     EXPECT_TRUE (result.session.strips.getReference (1).plugins.getReference (1).state.parameters.isEmpty());
-    EXPECT_EQ (result.session.strips.getReference (2).plugins.getReference (0).state.parameters.getSize(), 28u); // probed afresh
+    EXPECT_EQ (hex (result.session.strips.getReference (2).plugins.getReference (0).state.parameters),
+               hex (completeSlot.state.parameters)); // the source's own
+    EXPECT_EQ (result.session.strips.getReference (2).plugins.getReference (1).state.parameters.getSize(), 28u); // probed afresh
 
     // Everything is cached now.
-    auto again = session ({ { vst3Slot ("A"), vst3Slot ("A") }, { vst3Slot ("B"), auSlot() }, { completeSlot }, { vst3Slot ("D") } });
+    auto again = session ({ { vst3Slot ("A"), vst3Slot ("A") }, { vst3Slot ("B"), auSlot() }, { completeSlot, brokenSlot }, { vst3Slot ("D") } });
     ASSERT_EQ (box.hydrate (again, stats), "ok");
     EXPECT_EQ (stats.probed, 0);
     EXPECT_EQ (stats.cacheHits, 4);
     EXPECT_EQ (stats.reusedInCall, 1);
+    EXPECT_EQ (stats.alreadyComplete, 1);
 
     // A new modification time of the bundle is a new key; the old file stays.
     box.bundle.setLastModificationTime (juce::Time (bundleTime + 5000));
@@ -559,6 +574,18 @@ TEST (ParameterMirrorPreparation, IssuesRetriesAndTheDifferenceToHydration)
     EXPECT_EQ (report.probed, 1);
     EXPECT_EQ (report.reusedInCall, 1);
     EXPECT_EQ (report.cacheHits, 0);
+
+    // A complete mirror the source brings needs no probe, not even one that would fail: the
+    // hydration keeps it.
+    auto own = vst3Slot ("fail");
+    own.state.parameterMirrorComplete = true;
+    own.state.parameters = parameterState::encode ({ 0.5f }, 0);
+    const auto log = box.logLines().size();
+    ASSERT_EQ (box.prepare (session ({ { own } }), report), "ok");
+    EXPECT_EQ (report.alreadyComplete, 1);
+    EXPECT_TRUE (report.issues.isEmpty());
+    EXPECT_EQ (report.probed, 0);
+    EXPECT_EQ (box.logLines().size(), log);
 
     juce::String error;
     EXPECT_FALSE (prepareParameterMirrorsBestEffort (fresh, box.index, box.root.file ("nope"), box.cache, report, error, 1000));

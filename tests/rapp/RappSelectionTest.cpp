@@ -338,14 +338,23 @@ TEST (SelectionFile, ProjectsKeptChannelsAndPlugins)
     EXPECT_EQ (second.plugins.getReference (1).sidechainKind, (int) sidechainPhysical);
     EXPECT_EQ (second.plugins.getReference (0).sidechainSource, -1);
 
-    // One channel (with one plug-in) and one more plug-in were left out.
+    // One channel (with one plug-in) and one more plug-in were left out, each named as the source
+    // was read.
     ASSERT_EQ (out.session.notes.size(), 3);
     EXPECT_EQ (out.session.notes[1].fidelity, Fidelity::dropped);
     EXPECT_EQ (out.session.notes[1].code, "selection.channels");
-    EXPECT_EQ (out.session.notes[1].text, "user excluded 1 channels for target capacity");
+    EXPECT_EQ (out.session.notes[1].text, "user excluded 1 channels for target capacity: strip 2 (Ch 2)");
     EXPECT_EQ (out.session.notes[2].fidelity, Fidelity::dropped);
     EXPECT_EQ (out.session.notes[2].code, "selection.plugins");
-    EXPECT_EQ (out.session.notes[2].text, "user excluded 2 plugins for target capacity");
+    EXPECT_EQ (out.session.notes[2].text,
+               "user excluded 2 plugins for target capacity: strip 0, slot 2 (P0.2), strip 2, slot 1 (P2.1)");
+
+    // Where each kept strip and plug-in stood in the session as read.
+    const auto& origin = out.session.selectedFrom;
+    EXPECT_EQ (origin.sourceStrips, 3);
+    EXPECT_EQ (origin.stripIndex, (std::map<juce::int32, juce::int32> { { 2, 1 }, { 6, 0 } }));
+    EXPECT_EQ (origin.slot, (std::map<std::pair<juce::int32, juce::int32>, juce::int32> { { { 2, 0 }, 0 }, { { 6, 1 }, 5 }, { { 6, 4 }, 0 } }));
+    EXPECT_FALSE (f.session.session.selectedFrom.isProjection());
 }
 
 TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)

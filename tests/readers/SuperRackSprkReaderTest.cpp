@@ -93,10 +93,11 @@ TEST (SuperRackSprkReader, ReadsTheActiveSnapshotOfAPerformerSession)
     EXPECT_EQ (kick.name, "Kick");
     EXPECT_EQ (kick.inputChannels, 1);
     EXPECT_EQ (kick.outputChannels, 1);
+    // A mono strip has no right routes, as every reader gives it.
     EXPECT_EQ (kick.routeInL, 3);
-    EXPECT_EQ (kick.routeInR, 3);
+    EXPECT_EQ (kick.routeInR, -1);
     EXPECT_EQ (kick.routeOutL, 5);
-    EXPECT_EQ (kick.routeOutR, 5);
+    EXPECT_EQ (kick.routeOutR, -1);
     EXPECT_EQ (kick.routePatches.size(), 2);
     EXPECT_FALSE (kick.bypassed);
     ASSERT_EQ (kick.plugins.size(), 1);
@@ -392,7 +393,8 @@ TEST (SuperRackSprkReader, SettingsMulticastAndChannelLayouts)
     EXPECT_EQ (strips[0].routePatches.size(), 2);
     EXPECT_EQ (strips[1].inputChannels, 1);
     EXPECT_EQ (strips[1].outputChannels, 6);
-    EXPECT_EQ (strips[1].routeInR, 4);
+    EXPECT_EQ (strips[1].routeInL, 4);
+    EXPECT_EQ (strips[1].routeInR, -1); // mono: no right input either
     ASSERT_GE (result.session.notes.size(), 2);
     EXPECT_EQ (result.session.notes[1].code, "routing.multicast");
     EXPECT_EQ (result.session.notes[1].text, juce::String::fromUTF8 ("1개 추가 physical patch를 다중 route IR에 보존했다"));
