@@ -33,6 +33,9 @@ struct HostDescriptor
     // The fields of the conversion ledger (writers/ConversionLedger.h) whose value the host's
     // writer takes from its template or built-in profile, never from the source.
     std::vector<const char*> profileFields = {};
+    // Its files hold their strips at 0 to n - 1 in order, without gaps: a selection's kept
+    // channels must take exactly those places.
+    bool holdsStripsInOrder = false;
 };
 
 // Every host, in the order the usage and the refusals list them.
