@@ -4,8 +4,8 @@
 //
 // In this file, in order:
 //   - the option words and how each stores its value;
-//   - the operation count and the dispatch, after the usage asked for and the refusal of words
-//     that look like options;
+//   - the operation count and the dispatch, after the usage asked for, the refusal of words that
+//     look like options and the checks of the options against the operation (OperationOptions);
 //   - printing, refusals and the strict decimal parse;
 //   - the parse of the arguments;
 //   - the usage, with the hosts filled in from the table of hosts;
@@ -14,6 +14,7 @@
 #include "app/CommandLine.h"
 
 #include "app/HostFormats.h"
+#include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
@@ -145,15 +146,30 @@ int dispatch (const CommandLineOptions& o)
         printLine ("ERROR   choose exactly one conversion/report operation");
         return 1;
     }
-    if (o.wavesSelectionReport.isNotEmpty())
-        return runWavesSelectionReport (o);
-    if (o.wavesConvert.isNotEmpty())
-        return runWavesConvert (o);
-    if (o.sessionReport)
-        return runSessionReport (o);
-    if (o.plan.isEmpty() && o.convert.isEmpty() && o.selectionReport.isEmpty())
-        return runDump (o);
-    return runTargetOperation (o);
+    // The options are checked against the operation (and its target) before it runs.
+    const auto operation = operationOf (o);
+    const HostFormat* host = nullptr;
+    if (operation == Operation::plan || operation == Operation::convert || operation == Operation::selectionReport)
+    {
+        host = hostForTargetWord (o.convert.isNotEmpty() ? o.convert : o.plan.isNotEmpty() ? o.plan : o.selectionReport);
+        if (host == nullptr)
+            return printError (unknownTargetRefusal());
+    }
+    // The operations toward a target look at the paths after their own checks of what they need.
+    if (refusedOptionsOfOperation (o, operation, host) || (host == nullptr && refusedOptionPaths (o, operation)))
+        return 1;
+    switch (operation)
+    {
+        case Operation::wavesSelectionReport: return runWavesSelectionReport (o);
+        case Operation::wavesConvert:         return runWavesConvert (o);
+        case Operation::sessionReport:        return runSessionReport (o);
+        case Operation::dump:
+        case Operation::exportStates:         return runDump (o);
+        case Operation::plan:
+        case Operation::convert:
+        case Operation::selectionReport:      return runTargetOperation (o);
+    }
+    return 1;
 }
 
 void printUsage()
@@ -191,13 +207,15 @@ int invoke (const juce::StringArray& arguments)
         printUsage();
         return 0;
     }
-    if (refusedOptionLikeInput (options))
+    if (refusedOptionWordAsValue (options) || refusedOptionLikeInput (options))
         return 1;
     if (options.inputs.isEmpty())
     {
         printUsage();
         return 1;
     }
+    if (refusedRepeatedOption (options))
+        return 1;
     return dispatch (options) == 0 ? 0 : 1;
 }
 
@@ -308,6 +326,7 @@ ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOpti
 {
     for (int i = 0; i < arguments.size(); ++i)
     {
+        const int wordAt = i;
         const auto& arg = arguments[i];
         bool matched = false;
         for (const auto& option : optionWords)
@@ -337,6 +356,8 @@ ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOpti
         }
         if (! matched)
             options.inputs.add (arg);
+        else
+            options.given.push_back ({ arg, i > wordAt ? arguments[i] : juce::String() });
     }
     return ParseOutcome::parsed;
 }

@@ -2,6 +2,7 @@
 
 #include <juce_core/juce_core.h>
 #include <functional>
+#include <vector>
 
 namespace vornconv::app
 {
@@ -32,6 +33,15 @@ struct CommandLineOptions
     bool reaperNormalizedProbe = false;
     bool help = false; // --help or -h: the usage, and nothing else
     juce::StringArray inputs;
+
+    // Every option word met, in order, with the argument it took as its value (empty for one
+    // that takes none): what the checks of an operation's options look at.
+    struct Given
+    {
+        juce::String word;
+        juce::String value;
+    };
+    std::vector<Given> given;
 };
 
 // A file option counts as given when it differs from the empty File().

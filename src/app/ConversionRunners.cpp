@@ -1,12 +1,14 @@
 // The runners of the target operations: --plan (one plan per input), --convert (one input) and
 // --selection-report, with the command-line checks and set-up they share. Every choice that
-// depends on the target host comes from its descriptor and its row in the table of hosts.
+// depends on the target host comes from its descriptor and its row in the table of hosts. Plan and
+// convert share their whole first half (the input read, the selection applied, availability, the
+// parameter mirrors, the state probe session, the preflight and the blockers of the options the
+// writer cannot do without), so that each refuses what the other refuses, under the same key.
 //
 // In this file, in order:
 //   - reading the input and applying a selection;
 //   - the parameter mirrors and the printers shared by plan and convert;
-//   - the request of one run, the writer's proof that a plan runs, and the plan's lines a convert
-//     prints;
+//   - the request of one run and the first half that plan and convert share;
 //   - the plan runner;
 //   - the convert runner;
 //   - the selection-report runner;
@@ -15,6 +17,7 @@
 #include "app/ConversionRunners.h"
 
 #include "app/HostFormats.h"
+#include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/ParameterMirrorHydrator.h"
@@ -42,8 +45,24 @@ bool readInput (const juce::File& input, RackReadResult& result)
     return false;
 }
 
-bool applySelection (RackReadResult& result, const juce::File& selection, const HostFormat& host,
-                     const DeploymentProfile* profile, juce::String& error)
+// Prints the refusal; false.
+bool refused (const juce::String& error)
+{
+    printError (error);
+    return false;
+}
+
+juce::String profileText (const DeploymentProfile& profile)
+{
+    return juce::String (profile.strips) + "x" + juce::String (profile.slots);
+}
+
+// Applies the selection file to the result. For a host whose files hold their strips from 0
+// without gaps, the kept channels must take exactly those places. A host shaped by the profile
+// then takes as many strips as the selection keeps: a selection of fewer channels than the
+// profile has strips fits the profile to them (fitted), saying so in fitLine.
+bool applySelection (RackReadResult& result, const juce::File& selection, const HostFormat& host, const DeploymentProfile* profile,
+                     DeploymentProfile& fitted, juce::String& fitLine, juce::String& error)
 {
     if (selection == juce::File())
         return true;
@@ -55,13 +74,26 @@ bool applySelection (RackReadResult& result, const juce::File& selection, const 
         error = "selection requires a fixed target capacity or --profile";
         return false;
     }
+    const auto& descriptor = host.descriptor();
+    const rapp::SelectionPlacement placement { descriptor.holdsStripsInOrder,
+                                               juce::String (descriptor.hostName) + " " + descriptor.documents };
     RackReadResult projected;
-    if (! rapp::applySelectionFile (result, selection, capacity, host.targetWord, projected, error))
+    if (! rapp::applySelectionFile (result, selection, capacity, host.targetWord, projected, error, placement))
         return false;
     result.ok = projected.ok;
     result.status = projected.status;
     result.error = projected.error;
     result.session = std::move (projected.session);
+
+    const int kept = result.session.strips.size();
+    if (! rapp::targetCapacity (host.target).fixed && profile != nullptr && kept < profile->strips)
+    {
+        fitted = *profile;
+        fitted.strips = kept;
+        result.session.capacityStrips = kept;
+        fitLine = "the selection keeps " + juce::String (kept) + " of the " + juce::String (profile->strips) + " strips of --profile "
+                + profileText (*profile) + ": written as --profile " + profileText (fitted);
+    }
     return true;
 }
 
@@ -104,29 +136,6 @@ void printUnavailablePlugins (int count)
         printLine ("UNAVAILABLE_PLUGINS " + juce::String (count));
 }
 
-struct ConvertRequest
-{
-    juce::File input;
-    const HostFormat* host = nullptr;
-    WriteOptions options;
-    rapp::ReaperStateProbe stateProbe;
-    juce::File selection;
-    juce::File probe;
-    juce::File cacheDir;
-};
-
-// The target's writer's proof without an output, run on the session the convert would write with
-// the plan as its verdict: ok, or the writer's refusal in its own words.
-rapp::WriteResult checkWrite (const RackReadResult& result, const ConvertRequest& request, const Vst3ModuleIndex& index,
-                              const rapp::ConversionPlan& plan)
-{
-    rapp::WriteResult refused;
-    refused.error = request.host->optionRefusal (*request.host, request.options);
-    if (refused.error.isNotEmpty())
-        return refused;
-    return request.host->checkWrite (result, index, request.options, plan);
-}
-
 // The plan's lines of the issues that pass: the blockers of a refused convert, or the warnings
 // that say what a written one holds differently from its source.
 void printIssues (const rapp::ConversionPlan& plan, bool (*passes) (const rapp::Issue&))
@@ -139,34 +148,108 @@ void printIssues (const rapp::ConversionPlan& plan, bool (*passes) (const rapp::
 bool isBlocker (const rapp::Issue& issue) { return issue.severity == rapp::severityBlocker; }
 bool changesWhatIsWritten (const rapp::Issue& issue) { return issue.severity == rapp::severityWarning && issue.changesOutput; }
 
+struct ConvertRequest
+{
+    juce::File input;
+    const HostFormat* host = nullptr;
+    WriteOptions options;
+    rapp::ReaperStateProbe stateProbe;
+    juce::File selection;
+    juce::File probe;
+    juce::File cacheDir;
+};
+
+// What plan and convert both hold once their first half is done.
+struct PreparedRun
+{
+    RackReadResult source;              // as read, with the selection applied
+    RackReadResult probeSession;        // the diagnostic state probe session, when one is asked for
+    bool stateProbe = false;
+    Vst3ModuleIndex index;              // the private copy, with availability marked
+    int unavailable = 0;
+    DeploymentProfile fittedProfile;    // the profile fitted to a selection's kept channels
+    WriteOptions options;               // the request's, the profile fitted to a selection
+    rapp::ConversionPlan plan;          // of what is written
+    rapp::Issue missing;                // an option the writer cannot do without, when it is missing (code not empty)
+
+    const RackReadResult& written() const { return stateProbe ? probeSession : source; }
+};
+
+// The first half of plan and convert: reads the input (a failed read is left to the preflight, or
+// refused when refuseFailedRead), applies the selection, marks availability on a private copy of
+// the index, fills the parameter mirrors, builds the state probe session when asked for, and runs
+// the preflight once on what would be written, adding the blockers of the options the writer
+// cannot do without and the line of a profile fitted to a selection. False when refused, with
+// its ERROR line printed.
+bool prepareRun (const ConvertRequest& request, const Vst3ModuleIndex& index, bool refuseFailedRead, PreparedRun& run)
+{
+    const auto& host = *request.host;
+    run.options = request.options;
+    run.index = index;
+    if (! readInput (request.input, run.source))
+        return false;
+    if (! run.source.ok && refuseFailedRead)
+        return refused (run.source.error);
+
+    // A failed read goes straight to the preflight, which reports it: nothing else may act on a
+    // session that was never read completely.
+    juce::String error, fitLine;
+    if (run.source.ok)
+    {
+        if (! applySelection (run.source, request.selection, host, request.options.profile, run.fittedProfile, fitLine, error))
+            return refused (error);
+        if (fitLine.isNotEmpty())
+            run.options.profile = &run.fittedProfile;
+        run.unavailable = run.index.applyCachedAvailability (run.source);
+        // The mirrors are prepared (and cached) before the writer's options are looked at.
+        if (host.preparesParameterMirrors && ! prepareParameterMirrors (run.source, run.index, request.probe, request.cacheDir, error))
+            return refused (error);
+    }
+
+    run.missing = host.missingOption (host, run.options);
+    // A state probe session is shaped by the profile; without one the preflight blocks for want of it.
+    if (host.makeStateProbe != nullptr && request.stateProbe.requested() && run.options.profile != nullptr)
+    {
+        if (! host.makeStateProbe (run.source, run.index, run.options, request.stateProbe, run.probeSession, error))
+            return refused (error);
+        run.stateProbe = true;
+    }
+
+    // The preflight, once: the writer's proof and the writer take its verdict and do not run it again.
+    run.plan = rapp::inspect (run.written(), host.target, run.index, run.options.profile, run.options.catalog);
+    if (run.missing.code.isNotEmpty())
+    {
+        bool listed = false;
+        for (const auto& issue : run.plan.issues)
+            listed = listed || issue.code == run.missing.code;
+        if (! listed)
+            run.plan.issues.add (run.missing);
+    }
+    if (fitLine.isNotEmpty())
+        run.plan.issues.add ({ rapp::severityWarning, issueCode::fittedProfile, fitLine, true });
+    return true;
+}
+
+// "--reaper-state-probe 0:1" or "--reaper-normalized-probe": the probe a plan plans.
+juce::String stateProbeWords (const rapp::ReaperStateProbe& probe)
+{
+    if (probe.normalized)
+        return "--reaper-normalized-probe";
+    return "--reaper-state-probe " + juce::String (probe.strip) + ":" + juce::String (probe.slot);
+}
+
 int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
     const auto& input = request.input;
     const auto& host = *request.host;
-    const auto* profile = request.options.profile;
     printLine ({});
     printLine (juce::String::repeatedString ("=", 68));
     printLine ("FILE    " + input.getFullPathName());
 
-    RackReadResult result;
-    if (! readInput (input, result))
+    PreparedRun run;
+    if (! prepareRun (request, index, false, run))
         return 1;
-
-    // A failed read goes straight to the preflight, which reports it: nothing else may act on a
-    // session that was never read completely.
-    Vst3ModuleIndex copy = index;
-    if (result.ok)
-    {
-        juce::String error;
-        if (! applySelection (result, request.selection, host, profile, error))
-            return printError (error);
-        copy.applyCachedAvailability (result);
-        if (host.preparesParameterMirrors && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
-            return printError (error);
-    }
-
-    // The preflight, once: the writer's proof takes its verdict and does not run it again.
-    auto plan = rapp::inspect (result, host.target, copy, profile, request.options.catalog);
+    auto& plan = run.plan;
     // "Allowed" promises that the convert with the same options will write: what its writer's
     // proof refuses (everything but what only an output can meet) is a blocker here, in the
     // writer's words. A proof that holds lists what the output will hold differently from the
@@ -174,22 +257,24 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     // What was proven goes once its ledger is taken.
     if (plan.canWrite())
     {
-        const auto checked = checkWrite (result, request, copy, plan);
+        const auto checked = host.checkWrite (run.written(), run.index, run.options, plan);
         if (! checked.ok)
-            plan.issues.add ({ rapp::severityBlocker, "target.writer", rapp::printableSessionText (checked.error) });
+            plan.issues.add ({ rapp::severityBlocker, issueCode::writer, rapp::printableSessionText (checked.error) });
         else if (checked.compared != nullptr)
             for (const auto& note : checked.compared->ledger)
                 plan.issues.add ({ rapp::severityWarning, note.code, note.text });
     }
     printLine ("RAPP PLAN  target=" + rapp::targetName (plan.target));
+    if (run.stateProbe)
+        printLine ("  state probe session: " + stateProbeWords (request.stateProbe));
     if (plan.capacity.fixed)
         printLine ("  capacity=" + juce::String (plan.capacity.strips) + " strips x " + juce::String (plan.capacity.slots)
                    + " slots");
     else
         printLine ("  capacity=source-shaped deployment profile required");
-    juce::String indexed = "  VST3 moduleinfo: " + juce::String (copy.entries.size()) + " indexed";
-    if (! copy.warnings.isEmpty())
-        indexed << ", " << copy.warnings.size() << " skipped";
+    juce::String indexed = "  VST3 moduleinfo: " + juce::String (run.index.entries.size()) + " indexed";
+    if (! run.index.warnings.isEmpty())
+        indexed << ", " << run.index.warnings.size() << " skipped";
     printLine (indexed);
     printLine ("  plugins=" + juce::String (plan.plugins) + " state-portable=" + juce::String (plan.statePortable)
                + " identity-resolved=" + juce::String (plan.identityResolved));
@@ -207,52 +292,34 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     if (output.getFileExtension().toLowerCase() != extension)
         return printError ("output extension must be " + extension);
 
-    RackReadResult result;
-    if (! readInput (request.input, result))
+    PreparedRun run;
+    if (! prepareRun (request, index, true, run))
         return 1;
-    if (! result.ok)
-        return printError (result.error);
 
-    juce::String error;
-    if (! applySelection (result, request.selection, host, request.options.profile, error))
-        return printError (error);
-    Vst3ModuleIndex copy = index;
-    const int unavailable = copy.applyCachedAvailability (result);
-
-    // The mirrors are prepared (and cached) before the writer's options are refused.
-    const auto optionRefusal = host.optionRefusal (host, request.options);
-    if (host.preparesParameterMirrors && ! prepareParameterMirrors (result, copy, request.probe, request.cacheDir, error))
-        return printError (error);
-    if (optionRefusal.isNotEmpty())
-        return printError (optionRefusal);
-
-    // A state probe writes its diagnostic session in place of the source.
-    const bool stateProbe = host.makeStateProbe != nullptr && request.stateProbe.requested();
-    RackReadResult probeSession;
-    if (stateProbe && ! host.makeStateProbe (result, copy, request.options, request.stateProbe, probeSession, error))
-        return printError (error);
-    const auto& written = stateProbe ? probeSession : result;
-
-    // The preflight, once, of what is written: the writer takes its verdict and does not run it
-    // again. A convert it refuses says why before it says that it was refused.
-    const auto plan = rapp::inspect (written, host.target, copy, request.options.profile, request.options.catalog);
+    // A convert the preflight refuses says why before it says that it was refused: the plan's
+    // blockers, then what supplies a missing option, or the writer's own refusal.
+    const auto& plan = run.plan;
     if (! plan.canWrite())
+    {
         printIssues (plan, isBlocker);
-    const auto outcome = host.write (written, copy, request.options, plan);
+        if (run.missing.code.isNotEmpty())
+            return printError (run.missing.message);
+    }
+    const auto outcome = host.write (run.written(), run.index, run.options, plan);
     if (! outcome.ok)
         return printError (outcome.error);
     noteOutputWritten (output);
-    printLine ((stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
+    printLine ((run.stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : outcome.notes)
         printLine ("WARNING    " + note);
     // What the output holds differently from the source and the writer's notes do not say.
     for (const auto& note : rapp::unnotedLedger (outcome))
         printLine ("WARNING    " + note.text);
-    printDuganOmissions (result.session.notes);
+    printDuganOmissions (run.source.session.notes);
     // What the preflight decided the output holds differently (a plug-in written inactive, each
-    // named), beside the count of unavailable plug-ins.
+    // named; a profile fitted to the selection), beside the count of unavailable plug-ins.
     printIssues (plan, changesWhatIsWritten);
-    printUnavailablePlugins (unavailable);
+    printUnavailablePlugins (run.unavailable);
     return 0;
 }
 
@@ -288,7 +355,7 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
     {
         if (! index.loadFactoryCatalog (o.factoryCatalog, error))
         {
-            printError (error);
+            printError (optionFileRefusal ("--factory-catalog", o.factoryCatalog, error));
             return false;
         }
     }
@@ -301,7 +368,7 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
         if (! index.loadReaperCache (o.reaperCache, error))
         {
             // A refused cache may say why on a second line.
-            for (const auto& line : juce::StringArray::fromLines (error))
+            for (const auto& line : juce::StringArray::fromLines (optionFileRefusal ("--reaper-cache", o.reaperCache, error)))
                 printError (line);
             return false;
         }
@@ -337,6 +404,8 @@ bool parseDimensions (const juce::String& text, const juce::String& shapeError, 
 
 int runTargetOperation (const CommandLineOptions& o)
 {
+    // The target word, and the options neither the operation nor the target takes, were checked
+    // with the options (OperationOptions).
     const auto word = o.convert.isNotEmpty() ? o.convert : (o.plan.isNotEmpty() ? o.plan : o.selectionReport);
     const auto* host = hostForTargetWord (word);
     if (host == nullptr)
@@ -346,21 +415,8 @@ int runTargetOperation (const CommandLineOptions& o)
     const bool selectionReport = ! convert && ! plan;
 
     const rapp::ReaperStateProbe stateProbe { o.probeStrip, o.probeSlot, o.reaperNormalizedProbe };
-    if (host->makeStateProbe == nullptr && stateProbe.requested())
-    {
-        const juce::String name = hostWithStateProbe()->descriptor().hostName;
-        return printError (name + " probe options require a " + name + " conversion target");
-    }
-    if (host->preparesParameterMirrors)
-    {
-        if (! selectionReport && (! isGiven (o.pluginProbe) || ! isGiven (o.parameterCache)))
-            return printError (host->descriptor().hostName + juce::String (" requires --plugin-probe and --parameter-cache"));
-    }
-    else if (isGiven (o.pluginProbe) || isGiven (o.parameterCache))
-    {
-        return printError (juce::String ("parameter probe options require a ")
-                           + hostWith (&HostFormat::preparesParameterMirrors)->descriptor().hostName + " target");
-    }
+    if (host->preparesParameterMirrors && ! selectionReport && (! isGiven (o.pluginProbe) || ! isGiven (o.parameterCache)))
+        return printError (host->descriptor().hostName + juce::String (" requires --plugin-probe and --parameter-cache"));
     if (convert)
     {
         if (! isGiven (o.output))
@@ -370,11 +426,15 @@ int runTargetOperation (const CommandLineOptions& o)
     }
     if (selectionReport && o.inputs.size() != 1)
         return printError ("--selection-report accepts exactly one input file");
-    if (isGiven (o.selection) && selectionReport)
-        return printError ("--selection requires --plan or --convert");
+    if (refusedOptionPaths (o, operationOf (o)))
+        return 1;
+    if (const auto refusal = templateExtensionRefusal (*host, o.templateFile); refusal.isNotEmpty())
+        return printError (refusal);
 
+    // A selection report proposes from the session and the capacity alone: it takes neither a
+    // catalog nor a REAPER cache, so it needs no module index.
     Vst3ModuleIndex index;
-    if (! buildModuleIndex (o, index))
+    if (! selectionReport && ! buildModuleIndex (o, index))
         return 1;
 
     DeploymentProfile profileValue;

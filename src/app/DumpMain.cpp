@@ -56,7 +56,7 @@ juce::String bytes (const juce::MemoryBlock& block)
 juce::String slotRow (const PluginRef& slot, int position)
 {
     auto row = "         [" + juce::String (position) + "] " + fitColumn (slot.name, 34)
-             + fitColumn (slot.vendor, 22) + fitColumn (slot.format, 6);
+             + fitColumn (slot.vendor, 22) + fitColumn (slot.format, 6, ColumnFit::keepWhole);
     const auto& state = slot.state;
     const auto encoding = dumpEncodingName (state.encoding);
     if (encoding.isNotEmpty())
@@ -120,11 +120,15 @@ bool dumpTree (const juce::File& file, const HostFormat& host)
 
 } // namespace
 
-juce::String fitColumn (const juce::String& text, int width)
+juce::String fitColumn (const juce::String& text, int width, ColumnFit fit)
 {
-    if (text.length() >= width)
-        return text.substring (0, width);
-    return text.paddedRight (' ', width);
+    // A text that fills the column would run into the next one: a name is cut, with a mark; a
+    // number or a key is kept whole. Either way one blank stands before the next column.
+    if (text.length() < width)
+        return text.paddedRight (' ', width);
+    if (fit == ColumnFit::keepWhole)
+        return text + " ";
+    return text.substring (0, juce::jmax (0, width - 2)) + juce::String::fromUTF8 ("\xe2\x80\xa6") + (width >= 2 ? " " : "");
 }
 
 juce::StringArray formatTextDump (const RackReadResult& read)
@@ -164,9 +168,9 @@ juce::StringArray formatTextDump (const RackReadResult& read)
             occupied = occupied || slot.occupied;
         if (! occupied && strip.name.isEmpty())
             continue;
-        lines.add ("  " + fitColumn (juce::String (strip.index), 5)
+        lines.add ("  " + fitColumn (juce::String (strip.index), 5, ColumnFit::keepWhole)
                    + fitColumn (strip.name.isEmpty() ? juce::String ("-") : strip.name, 21)
-                   + fitColumn (juce::String (strip.inputChannels) + "/" + juce::String (strip.outputChannels), 6));
+                   + fitColumn (juce::String (strip.inputChannels) + "/" + juce::String (strip.outputChannels), 6, ColumnFit::keepWhole));
         for (int position = 0; position < strip.plugins.size(); ++position)
             if (strip.plugins.getReference (position).occupied)
                 lines.add (slotRow (strip.plugins.getReference (position), position));
@@ -177,14 +181,15 @@ juce::StringArray formatTextDump (const RackReadResult& read)
         lines.add ({});
         lines.add ("SNAPSHOTS");
         for (const auto& snapshot : session.snapshots)
-            lines.add ("  " + fitColumn (juce::String (snapshot.number), 6) + (snapshot.name.isEmpty() ? juce::String ("-") : snapshot.name));
+            lines.add ("  " + fitColumn (juce::String (snapshot.number), 6, ColumnFit::keepWhole) + (snapshot.name.isEmpty() ? juce::String ("-") : snapshot.name));
     }
     if (! session.notes.isEmpty())
     {
         lines.add ({});
         lines.add ("NOTES");
         for (const auto& note : session.notes)
-            lines.add ("  " + fitColumn (fidelityText (note.fidelity), 9) + fitColumn (note.code, 22) + note.text);
+            lines.add ("  " + fitColumn (fidelityText (note.fidelity), 9, ColumnFit::keepWhole) + fitColumn (note.code, 22, ColumnFit::keepWhole)
+                       + note.text);
     }
     return lines;
 }
@@ -206,7 +211,9 @@ bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::Fil
     const auto* host = hostForFile (file);
     if (host == nullptr)
     {
-        printLine ("ERROR   unrecognised extension: " + file.getFileExtension());
+        const auto extension = file.getFileExtension();
+        printLine ("ERROR   unrecognised extension: " + (extension.isEmpty() ? juce::String ("(none)") : extension) + " ("
+                   + inputKindsRead() + ")");
         return true;
     }
     if (tree)
@@ -242,11 +249,12 @@ bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::Fil
 
 int runDump (const CommandLineOptions& options)
 {
-    // The tree and the manifest replace the text dump that the export follows; asking for both
-    // would otherwise end in success with nothing exported.
-    if (isGiven (options.exportStates) && (options.tree || options.manifest))
+    // Each export is all or nothing; several inputs into one folder could not be: a refusal of a
+    // later one would leave the earlier ones' files.
+    if (isGiven (options.exportStates) && options.inputs.size() > 1)
     {
-        printLine ("ERROR   --export-states cannot be combined with --tree or --manifest");
+        printLine ("ERROR   --export-states takes one input file (" + juce::String (options.inputs.size())
+                   + " were given); export each on its own");
         return 1;
     }
     int failures = 0;

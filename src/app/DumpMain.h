@@ -8,8 +8,18 @@
 namespace vornconv::app
 {
 
-// Cuts text to its first width characters, or pads it on the right with blanks to width.
-juce::String fitColumn (const juce::String& text, int width);
+// How a text that does not fit its column is shown: cut to its first width - 2 characters followed
+// by "…" and one blank (a name), or kept whole followed by one blank (a number or a key, which a
+// cut would change). Either way it never runs into the next column.
+enum class ColumnFit
+{
+    cutWithMark,
+    keepWhole
+};
+
+// Pads text on the right with blanks to width characters; a text of width characters or more is
+// shown as fit says.
+juce::String fitColumn (const juce::String& text, int width, ColumnFit fit = ColumnFit::cutWithMark);
 
 // The text listing of a read session, line by line (without the banner).
 juce::StringArray formatTextDump (const RackReadResult& read);

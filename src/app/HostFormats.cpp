@@ -28,24 +28,24 @@ namespace
 
 bool templateGiven (const WriteOptions& options) { return options.templateFile != juce::File(); }
 
-// A template of the host's own format: its extension.
-bool templateHasExtension (const HostFormat& host, const WriteOptions& options)
-{
-    return options.templateFile.getFileExtension().toLowerCase() == host.descriptor().extension;
-}
-
 // The host's name followed by what it refuses.
 juce::String refusalOf (const HostFormat& host, const char* what) { return host.descriptor().hostName + juce::String (what); }
 
-juce::String templateExtensionRefusal (const HostFormat& host, const char* what)
+// All that the writer needs is there.
+rapp::Issue nothingMissing() { return { rapp::severityBlocker, {}, {} }; }
+
+rapp::Issue missing (const char* code, const juce::String& message) { return { rapp::severityBlocker, code, message }; }
+
+// A host shaped by the profile is refused without one, under the preflight's own key.
+rapp::Issue missingProfile (const HostFormat& host)
 {
-    return refusalOf (host, what) + host.descriptor().extension;
+    return missing ("target.profile", refusalOf (host, " writer requires --profile <strips>x<slots>"));
 }
 
 //==============================================================================
 // Vorn Live scene: built from the session alone; a template has no effect.
 
-juce::String vornOptionRefusal (const HostFormat&, const WriteOptions&) { return {}; }
+rapp::Issue vornMissingOption (const HostFormat&, const WriteOptions&) { return nothingMissing(); }
 
 WriteResult checkVornWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions&, const ConversionPlan& plan)
 {
@@ -61,13 +61,12 @@ WriteResult writeVorn (const RackReadResult& source, const Vst3ModuleIndex& inde
 //==============================================================================
 // SuperRack Performer: written into a copy of a session the host saved itself.
 
-juce::String superRackOptionRefusal (const HostFormat& host, const WriteOptions& options)
+rapp::Issue superRackMissingOption (const HostFormat& host, const WriteOptions& options)
 {
     if (! templateGiven (options))
-        return refusalOf (host, " writer requires a verified 5.0.0.19 host-save base");
-    if (! templateHasExtension (host, options))
-        return templateExtensionRefusal (host, " template extension must be ");
-    return {};
+        return missing (issueCode::missingTemplate, refusalOf (host, " writer requires a verified 5.0.0.19 host-save base: --template supplies "
+                                                           "it (a session SuperRack Performer 5.0.0.19 saved)"));
+    return nothingMissing();
 }
 
 WriteResult checkSuperRackWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
@@ -86,15 +85,13 @@ WriteResult writeSuperRack (const RackReadResult& source, const Vst3ModuleIndex&
 // LiveProfessor: shaped by the profile, with LiveProfessor's plug-in list; a host-saved
 // template is optional.
 
-juce::String liveProfessorOptionRefusal (const HostFormat& host, const WriteOptions& options)
+rapp::Issue liveProfessorMissingOption (const HostFormat& host, const WriteOptions& options)
 {
-    if (templateGiven (options) && ! templateHasExtension (host, options))
-        return templateExtensionRefusal (host, " optional template extension must be ");
     if (options.profile == nullptr)
-        return refusalOf (host, " writer requires --profile <strips>x<slots>");
+        return missingProfile (host);
     if (options.catalog == nullptr)
-        return refusalOf (host, " plugin catalog is unavailable");
-    return {};
+        return missing ("target.catalog", refusalOf (host, " plugin catalog is unavailable"));
+    return nothingMissing();
 }
 
 WriteResult checkLiveProfessorWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
@@ -113,13 +110,11 @@ WriteResult writeLiveProfessor (const RackReadResult& source, const Vst3ModuleIn
 //==============================================================================
 // REAPER: shaped by the profile; a one-track template is optional.
 
-juce::String reaperOptionRefusal (const HostFormat& host, const WriteOptions& options)
+rapp::Issue reaperMissingOption (const HostFormat& host, const WriteOptions& options)
 {
-    if (templateGiven (options) && ! templateHasExtension (host, options))
-        return templateExtensionRefusal (host, " optional template extension must be ");
     if (options.profile == nullptr)
-        return refusalOf (host, " writer requires --profile <strips>x<slots>");
-    return {};
+        return missingProfile (host);
+    return nothingMissing();
 }
 
 WriteResult checkReaperWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const WriteOptions& options,
@@ -170,22 +165,22 @@ juce::StringArray extensions()
 
 const std::vector<HostFormat>& hostFormats()
 {
-    // target, target word;
-    // option refusal, writer's proof, writer, state probe session;
+    // target, target word, template;
+    // missing option, writer's proof, writer, state probe session;
     // parameter mirrors, plug-in catalog, value tree; usage input, usage note.
     static const std::vector<HostFormat> hosts = {
-        { rapp::targetVornScene, "vorn",
-          vornOptionRefusal, checkVornWrite, writeVorn, nullptr,
+        { rapp::targetVornScene, "vorn", TemplateUse::none,
+          vornMissingOption, checkVornWrite, writeVorn, nullptr,
           false, false, false, "<input.sprk>", nullptr },
-        { rapp::targetSuperRackPerformer, "superrack-performer",
-          superRackOptionRefusal, checkSuperRackWrite, writeSuperRack, nullptr,
+        { rapp::targetSuperRackPerformer, "superrack-performer", TemplateUse::required,
+          superRackMissingOption, checkSuperRackWrite, writeSuperRack, nullptr,
           false, false, false, "<input.ksn>",
           "           SuperRack Performer transfers third-party VST3 only; Waves plug-ins are not transferable" },
-        { rapp::targetLiveProfessor, "liveprofessor",
-          liveProfessorOptionRefusal, checkLiveProfessorWrite, writeLiveProfessor, nullptr,
+        { rapp::targetLiveProfessor, "liveprofessor", TemplateUse::optional,
+          liveProfessorMissingOption, checkLiveProfessorWrite, writeLiveProfessor, nullptr,
           true, true, true, "<input>", nullptr },
-        { rapp::targetReaper, "reaper",
-          reaperOptionRefusal, checkReaperWrite, writeReaper, makeReaperStateProbe,
+        { rapp::targetReaper, "reaper", TemplateUse::optional,
+          reaperMissingOption, checkReaperWrite, writeReaper, makeReaperStateProbe,
           false, false, false, "<input>", nullptr },
     };
     return hosts;
@@ -251,6 +246,23 @@ bool readHostInput (const juce::File& input, RackReadResult& result)
 juce::String unknownTargetRefusal()
 {
     return "target must be " + spokenList (targetWords());
+}
+
+juce::String templateExtensionRefusal (const HostFormat& host, const juce::File& templateFile)
+{
+    const juce::String extension = host.descriptor().extension;
+    if (templateFile == juce::File() || host.templateUse == TemplateUse::none || templateFile.getFileExtension().toLowerCase() == extension)
+        return {};
+    return refusalOf (host, host.templateUse == TemplateUse::required ? " template extension must be " : " optional template extension must be ")
+         + extension;
+}
+
+juce::String inputKindsRead()
+{
+    auto kinds = extensions();
+    const auto last = kinds[kinds.size() - 1];
+    kinds.remove (kinds.size() - 1);
+    return "vornconv reads " + kinds.joinIntoString (", ") + " and " + last;
 }
 
 juce::String usageTargetWords()

@@ -30,25 +30,37 @@ struct WriteOptions
     const rapp::LiveProfessorPluginCatalog* catalog = nullptr; // null unless the host needs it
 };
 
+// What a host's writer takes as --template: nothing (the option is refused), or a file of the
+// host's own format that it may or must have.
+enum class TemplateUse
+{
+    none,
+    optional,
+    required
+};
+
 struct HostFormat
 {
     rapp::Target target;        // the host's descriptor
     const char* targetWord;     // the value of --plan, --convert and --selection-report, and a selection's target
 
-    // The options the writer cannot do without, refused in its own words; empty when all are there.
-    juce::String (*optionRefusal) (const HostFormat&, const WriteOptions&);
-    // The writer's proof without an output, when optionRefusal gave nothing: what a plan's
+    TemplateUse templateUse;
+    // The option the writer cannot do without and that is missing, as the blocker a plan lists and
+    // a convert prints before it refuses with the blocker's message: the key ("target.profile",
+    // "target.template") and what supplies it. An issue with an empty code when all are there.
+    rapp::Issue (*missingOption) (const HostFormat&, const WriteOptions&);
+    // The writer's proof without an output, when missingOption gave nothing: what a plan's
     // "WRITE: allowed" promises. The plan is the preflight of the session for this host, which the
     // writer takes as its verdict.
     rapp::WriteResult (*checkWrite) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&,
                                      const rapp::ConversionPlan&);
-    // Writes, verifies and commits the output, when optionRefusal gave nothing; the plan as above.
+    // Writes, verifies and commits the output, when missingOption gave nothing; the plan as above.
     rapp::WriteResult (*write) (const RackReadResult&, const rapp::Vst3ModuleIndex&, const WriteOptions&,
                                 const rapp::ConversionPlan&);
-    // A convert given the state probe options (--reaper-state-probe, --reaper-normalized-probe)
-    // writes the host's diagnostic state probe session instead of its source, when optionRefusal
-    // gave nothing: false with the probe's refusal. Null for every host that has none, which
-    // refuses those options.
+    // Plan and convert given the state probe options (--reaper-state-probe,
+    // --reaper-normalized-probe) work on the host's diagnostic state probe session instead of its
+    // source, once the profile is there: false with the probe's refusal. Null for every host that
+    // has none, which refuses those options.
     bool (*makeStateProbe) (const RackReadResult& source, const rapp::Vst3ModuleIndex&, const WriteOptions&,
                             const rapp::ReaperStateProbe&, RackReadResult& probe, juce::String& error);
 
@@ -68,6 +80,16 @@ struct HostFormat
     // The host's own reader of a file.
     RackReadResult read (const juce::File& file) const;
 };
+
+// The keys of the issues that plan and convert add to the preflight's: the writer's own refusal
+// in a plan, an option the writer cannot do without (besides the preflight's "target.profile" and
+// "target.catalog"), and a profile fitted to a selection.
+namespace issueCode
+{
+constexpr const char* writer = "target.writer";
+constexpr const char* missingTemplate = "target.template";
+constexpr const char* fittedProfile = "selection.profile";
+} // namespace issueCode
 
 // Every host, in the order of the descriptors.
 const std::vector<HostFormat>& hostFormats();
@@ -94,6 +116,14 @@ bool readHostInput (const juce::File& input, RackReadResult& result);
 
 // "target must be vorn, superrack-performer, liveprofessor, or reaper"
 juce::String unknownTargetRefusal();
+
+// A --template that the host's writer cannot take by its extension, refused with the options:
+// "SuperRack template extension must be .sprk", "REAPER optional template extension must be
+// .rpp"; empty when it can (or when none is given).
+juce::String templateExtensionRefusal (const HostFormat& host, const juce::File& templateFile);
+
+// "vornconv reads .ksn, .sprk, .rack2 and .rpp": the inputs the reading operations take.
+juce::String inputKindsRead();
 
 // The usage lines that depend on the hosts: the target words joined by "|", the extensions
 // joined by two blanks, and each host's convert line (and note).

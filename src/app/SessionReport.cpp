@@ -12,6 +12,7 @@
 
 #include "app/CommandLine.h"
 #include "app/HostFormats.h"
+#include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "model/JsonWriter.h"
 #include "rapp/Vst3ModuleIndex.h"
@@ -203,7 +204,7 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
     {
         juce::String error;
         if (! index.loadFactoryCatalog (factoryCatalog, error))
-            return printError (error);
+            return printError (optionFileRefusal ("--factory-catalog", factoryCatalog, error));
         index.applyCachedAvailability (result);
     }
 

@@ -134,7 +134,8 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     HeldFolder folder;
     if (! openHeldFolder (directory, true, "state export folder", folder))
     {
-        error = "could not create state export directory" + systemReason (errno);
+        const int code = errno;
+        error = "could not create state export directory" + heldFolderFailure (directory, code);
         return false;
     }
     std::vector<HeldFile> files;

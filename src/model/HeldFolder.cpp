@@ -1,5 +1,6 @@
 #include "model/HeldFolder.h"
 
+#include "model/AtomicFileCommit.h"
 #include "model/TestHooks.h"
 
 #include "model/Utf8Text.h"
@@ -113,6 +114,22 @@ void HeldFolder::keep (std::vector<HeldFile>& files)
     forgetRegistrations (registrations);
     for (auto& file : files)
         file.release();
+}
+
+juce::String heldFolderFailure (const juce::File& folder, int code)
+{
+    auto text = " " + folder.getFullPathName() + systemReason (code);
+    if (code != ENOTDIR)
+        return text;
+    // What stands in the way, the deepest first: a file, else a link where the run makes folders
+    // (it never follows one there).
+    for (auto part = folder; part.getParentDirectory() != part; part = part.getParentDirectory())
+        if (part.exists() && ! part.isDirectory())
+            return text + " (" + part.getFullPathName() + " is a file, not a folder)";
+    for (auto part = folder; part.getParentDirectory() != part; part = part.getParentDirectory())
+        if (part.isSymbolicLink())
+            return text + " (" + part.getFullPathName() + " is a link, not a folder)";
+    return text;
 }
 
 bool openHeldFolder (const juce::File& folder, bool create, const juce::String& role, HeldFolder& out)

@@ -78,6 +78,11 @@ struct HeldFolder
 // (ENOTDIR when something other than a folder stands in the way); nothing made stays.
 bool openHeldFolder (const juce::File& folder, bool create, const juce::String& role, HeldFolder& out);
 
+// What follows a refusal of openHeldFolder ("could not create output directory"): the folder's
+// path and the system's reason, and when a file stands in the way (ENOTDIR), which one, as
+// " /x/a.ksn/out: Not a directory (/x/a.ksn is a file, not a folder)".
+juce::String heldFolderFailure (const juce::File& folder, int code);
+
 // A file the run made in a held folder: registered by the folder's handle, its name there and its
 // identity, so that its removal (its owner's or an interruption's) never takes anything else.
 struct HeldFile

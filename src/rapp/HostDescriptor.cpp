@@ -9,16 +9,17 @@ namespace vornconv::rapp
 const std::vector<HostDescriptor>& hostDescriptors()
 {
     // target, format id, extension, host name, its documents, target name, capacity, preflight rules,
-    // the fields its writer takes from the profile, whether its one snapshot takes its file's name.
+    // the fields its writer takes from the profile, whether its one snapshot takes its file's name,
+    // whether its strips are 0 to n - 1 in order.
     static const std::vector<HostDescriptor> hosts = {
         { targetVornScene, "vorn.ksn", ".ksn", "Vorn Live", "scenes", "Vorn Live (.ksn)", { 64, 8, true }, vornSceneRules, {},
-          true },
+          true, false },
         { targetSuperRackPerformer, "waves.sprk", ".sprk", "SuperRack", "sessions", "SuperRack Performer (.sprk)", { 64, 8, true },
-          superRackPerformerRules },
+          superRackPerformerRules, {}, false, true },
         { targetLiveProfessor, "liveprofessor.rack2", ".rack2", "LiveProfessor", "projects", "LiveProfessor (.rack2)", {},
-          liveProfessorRules },
+          liveProfessorRules, {}, false, true },
         // Every track is the profile's track with the source's fields: its colour stays the profile's.
-        { targetReaper, "reaper.rpp", ".rpp", "REAPER", "projects", "REAPER (.rpp)", {}, reaperRules, { "strip.colour" } },
+        { targetReaper, "reaper.rpp", ".rpp", "REAPER", "projects", "REAPER (.rpp)", {}, reaperRules, { "strip.colour" }, false, true },
     };
     return hosts;
 }

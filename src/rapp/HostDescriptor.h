@@ -35,6 +35,9 @@ struct HostDescriptor
     std::vector<const char*> profileFields = {};
     // Its documents hold one snapshot, named after the document's file.
     bool snapshotNamedAfterFile = false;
+    // Its files hold their strips at 0 to n - 1 in order, without gaps: a selection's kept
+    // channels must take exactly those places.
+    bool holdsStripsInOrder = false;
 };
 
 // Every host, in the order the usage and the refusals list them.

@@ -119,6 +119,12 @@ constexpr const char* profile = "target.profile";
 constexpr const char* io = "target.io";
 constexpr const char* catalog = "target.catalog";
 constexpr const char* sidechainCycle = "source.sidechainCycle";
+// The codes of the source's notes that the preflight passes on as warnings.
+constexpr const char* dugan = "dugan.disabled";
+constexpr const char* channelColour = "ui.channelColour";
+constexpr const char* pluginUndock = "ui.pluginUndock";
+constexpr const char* selectionChannels = "selection.channels";
+constexpr const char* selectionPlugins = "selection.plugins";
 } // namespace code
 
 juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
@@ -309,14 +315,14 @@ struct Inspection
         for (const auto& note : session.notes)
         {
             // What a selection left out is named with the rest of what the output will not hold.
-            const bool listed = note.code == "dugan.disabled" || note.code == "ui.channelColour"
-                                || note.code == "selection.channels" || note.code == "selection.plugins"
-                                || (note.code == "ui.pluginUndock" && rules.keepsUndockOmission);
+            const bool listed = note.code == code::dugan || note.code == code::channelColour
+                                || note.code == code::selectionChannels || note.code == code::selectionPlugins
+                                || (note.code == code::pluginUndock && rules.keepsUndockOmission);
             if (! listed || note.fidelity != Fidelity::dropped)
                 continue;
             // The convert prints a dropped Dugan record with its own line; what else the reader
             // left out is left out of the output too.
-            if (note.code == "dugan.disabled")
+            if (note.code == code::dugan)
                 warning (printableSessionText (note.code), printableSessionText (note.text));
             else
                 outputWarning (printableSessionText (note.code), printableSessionText (note.text));
@@ -920,6 +926,17 @@ ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3M
     else
         Inspection { source, source.session, host->rules, index, profile, catalog, plan }.run();
     return plan;
+}
+
+const juce::StringArray& preflightIssueCodes()
+{
+    static const juce::StringArray codes {
+        code::source, code::undock, code::stripCoverage, code::pluginCoverage, code::reaperSaved,
+        juce::String (code::diagnosticPrefix).upToFirstOccurrenceOf (" ", false, false), code::nativeParameterNames,
+        code::hostLoad, code::snapshots, code::profile, code::io, code::catalog, code::sidechainCycle,
+        code::dugan, code::channelColour, code::pluginUndock, code::selectionChannels, code::selectionPlugins,
+    };
+    return codes;
 }
 
 juce::String severityName (juce::int32 severity)

@@ -80,6 +80,11 @@ HostCapacity targetCapacity (Target target);
 ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3ModuleIndex& index,
                         const DeploymentProfile* profile, const LiveProfessorPluginCatalog* catalog);
 
+// The fixed keys of the issues inspect gives ("target.profile", "source.snapshots", ...), with the
+// codes of the source's notes it passes on and "source.diagnostic" for its SuperRack diagnostics
+// ("source.diagnostic strip N, slot S (name)"); every other issue is keyed by its strip or slot.
+const juce::StringArray& preflightIssueCodes();
+
 // "BLOCKER" for severity 0, "WARNING" for any other severity.
 juce::String severityName (juce::int32 severity);
 

@@ -2,7 +2,8 @@
 // channels and plug-ins to keep and where to put them; the user edits it and hands it back, and
 // the file then projects the session onto the kept channels and plug-ins. Both are tied to the
 // exact input file by its SHA-256. The file is untrusted JSON: it goes through the loader and the
-// strict parse (exactly one JSON document, no repeated key), every integer must be a JSON integer
+// strict parse (exactly one JSON document, no repeated key, no key the report does not write,
+// refused with its line and column), every integer must be a JSON integer
 // in range, every "selected" a JSON boolean, every mapping must point at something that exists,
 // once, and what an entry repeats of the source (names, vendors, sidechain sources) must still be
 // what the source holds.
@@ -52,7 +53,15 @@ struct ChannelMapping
     juce::int32 sourceIndex = 0;
     juce::int32 targetIndex = 0;
     std::vector<PluginMapping> plugins;
+    int element = 0; // its place in the document's channels
 };
+
+// The keys the report writes, of the document, a channel and a plug-in: no other is taken, so that
+// a misspelt one is never silently ignored.
+const char* const documentKeys[] = { "schema", "target", "sourceSha256", "targetStrips", "targetSlots", "required", "channelOverflow",
+                                     "channels", nullptr };
+const char* const channelKeys[] = { "sourceIndex", "targetIndex", "name", "selected", "overflow", "pluginOverflow", "plugins", nullptr };
+const char* const pluginKeys[] = { "sourceSlot", "targetSlot", "name", "vendor", "selected", "sidechainSource", nullptr };
 
 // No session reader takes a larger file, so a larger one cannot be the source that was read.
 constexpr juce::int64 maxSourceFileBytes = (juce::int64) 1 << 30;
@@ -75,12 +84,12 @@ juce::String sourceSha256 (const RackSession& session)
 // The whole file as exactly one JSON document: a void var when the loader refuses the file
 // (too large, not a regular file, not UTF-8 text; readError says why) or when it is not one
 // JSON document within the parse's limits (shapeReason says what and where).
-juce::var parseSelectionFile (const juce::File& file, juce::String& readError, juce::String& shapeReason)
+juce::var parseSelectionFile (const juce::File& file, juce::String& text, json::KeyOffsets& keys, juce::String& readError,
+                              juce::String& shapeReason)
 {
-    juce::String text;
     if (! readUntrustedText (file, maxSelectionFileBytes, text, readError))
         return {};
-    return json::parseStrictJson (text, (size_t) maxSelectionFileBytes, maxSelectionJsonDepth, shapeReason);
+    return json::parseStrictJson (text, (size_t) maxSelectionFileBytes, maxSelectionJsonDepth, shapeReason, &keys);
 }
 
 // The document is not of the declared shape; reason says where.
@@ -88,6 +97,50 @@ bool shapeError (const juce::String& reason, juce::String& error)
 {
     error = "selection schema is invalid: " + reason;
     return false;
+}
+
+// Every key of value (when it is an object) must be one of keys; the first other one is refused,
+// naming it, where it stands in the document (path) and its line and column in the file.
+bool checkKeys (const juce::var& value, const char* const* keys, const juce::String& path, const juce::String& text,
+                const json::KeyOffsets& offsets, juce::String& error)
+{
+    auto* object = value.getDynamicObject();
+    if (object == nullptr)
+        return true;
+    for (const auto& property : object->getProperties())
+    {
+        const auto key = property.name.toString();
+        bool known = false;
+        for (auto* k = keys; *k != nullptr && ! known; ++k)
+            known = key == *k;
+        if (known)
+            continue;
+        const auto place = offsets.placeOf (text, object, key);
+        return shapeError ("unknown key " + json::quotedForMessage (key) + " in " + path + (place.isNotEmpty() ? " at " + place : juce::String()),
+                           error);
+    }
+    return true;
+}
+
+bool checkDocumentKeys (const juce::var& document, const juce::String& text, const json::KeyOffsets& offsets, juce::String& error)
+{
+    if (! checkKeys (document, documentKeys, "the document", text, offsets, error))
+        return false;
+    const auto* channels = document.getProperty ("channels", {}).getArray();
+    for (int i = 0; channels != nullptr && i < channels->size(); ++i)
+    {
+        const auto& channel = channels->getReference (i);
+        const auto path = "channels[" + juce::String (i) + "]";
+        if (! checkKeys (channel, channelKeys, path, text, offsets, error))
+            return false;
+        if (channel.getDynamicObject() == nullptr)
+            continue;
+        if (const auto* plugins = channel.getProperty ("plugins", {}).getArray())
+            for (int j = 0; j < plugins->size(); ++j)
+                if (! checkKeys (plugins->getReference (j), pluginKeys, path + ".plugins[" + juce::String (j) + "]", text, offsets, error))
+                    return false;
+    }
+    return true;
 }
 
 // A field the projection does not take from the document disagrees with the source: refused, so
@@ -304,6 +357,7 @@ bool readChannelMappings (const juce::var& document, const RackSession& session,
         if (selected == Selected::no)
             continue;
         ChannelMapping mapping;
+        mapping.element = i;
         if (! intProperty (element, "sourceIndex", path, mapping.sourceIndex, error)
             || ! intProperty (element, "targetIndex", path, mapping.targetIndex, error))
             return false;
@@ -342,6 +396,33 @@ bool readChannelMappings (const juce::var& document, const RackSession& session,
     std::sort (mappings.begin(), mappings.end(),
                [] (const ChannelMapping& a, const ChannelMapping& b) { return a.targetIndex < b.targetIndex; });
     return true;
+}
+
+// A target that holds its strips at 0 to n - 1 in order takes the n kept channels only at exactly
+// those indices (mappings sorted by targetIndex): the refusal names the first strip left empty,
+// the first entry beyond the kept ones and the rule.
+bool checkPlacement (const std::vector<ChannelMapping>& mappings, const SelectionPlacement& placement, juce::String& error)
+{
+    if (! placement.fromZeroWithoutGaps)
+        return true;
+    const int kept = (int) mappings.size();
+    int gap = -1;
+    for (int i = 0; i < kept && gap < 0; ++i)
+        if (mappings[(size_t) i].targetIndex != i)
+            gap = i;
+    if (gap < 0)
+        return true;
+    // Indices are distinct and none is negative, so with a strip left empty one lies beyond them.
+    const auto beyond = std::find_if (mappings.begin(), mappings.end(), [kept] (const ChannelMapping& m) { return m.targetIndex >= kept; });
+    const auto last = juce::String (kept - 1);
+    error = "selection channel mapping leaves a gap: " + placement.hostFiles + " hold the " + juce::String (kept)
+          + (kept == 1 ? " kept channel as strip 0" : " kept channels as strips 0 to " + last + " in order") + "; strip " + juce::String (gap)
+          + " is kept by no channel";
+    if (beyond != mappings.end())
+        error << ", and channels[" << beyond->element << "] (source index " << beyond->sourceIndex << ") has targetIndex "
+              << beyond->targetIndex;
+    error << "; give the kept channel" << (kept == 1 ? " targetIndex 0" : "s targetIndex 0 to " + last);
+    return false;
 }
 
 //==============================================================================
@@ -384,7 +465,18 @@ bool project (const RackReadResult& source, const HostCapacity& capacity, const 
             if (slot.sidechainSource >= 0 && slot.sidechainKind != sidechainPhysical)
             {
                 const auto kept = keptTargetIndex.find (slot.sidechainSource);
-                if (kept == keptTargetIndex.end())
+                // A source that is no strip of the session is no channel any entry could keep: it
+                // stays the source's, for the preflight to judge as it judges the source. Only
+                // when a kept channel lands on its number does it take one that no strip has.
+                if (firstStripWithIndex (source.session, slot.sidechainSource) == nullptr)
+                {
+                    bool taken = false;
+                    for (const auto& keptChannel : keptTargetIndex)
+                        taken = taken || keptChannel.second == slot.sidechainSource;
+                    if (taken)
+                        slot.sidechainSource = capacity.strips;
+                }
+                else if (kept == keptTargetIndex.end())
                 {
                     error = "selected sidechain plugin requires a channel that was not selected: "
                           + (slot.name.isEmpty() ? juce::String ("the plug-in") : json::quotedForMessage (slot.name))
@@ -392,7 +484,10 @@ bool project (const RackReadResult& source, const HostCapacity& capacity, const 
                           + " takes its sidechain from source index " + juce::String (slot.sidechainSource) + ", which is not kept";
                     return false;
                 }
-                slot.sidechainSource = kept->second;
+                else
+                {
+                    slot.sidechainSource = kept->second;
+                }
             }
             while (strip.plugins.size() < mapping.targetSlot)
                 strip.plugins.add (PluginRef());
@@ -525,7 +620,7 @@ juce::String buildSelectionReportJson (const RackReadResult& source, const HostC
 // Applying a selection file
 
 bool applySelectionFile (const RackReadResult& source, const juce::File& selection, const HostCapacity& capacity,
-                         const juce::String& targetId, RackReadResult& out, juce::String& error)
+                         const juce::String& targetId, RackReadResult& out, juce::String& error, const SelectionPlacement& placement)
 {
     // A folder is left to the loader, which names it as one.
     if (! selection.exists())
@@ -533,8 +628,9 @@ bool applySelectionFile (const RackReadResult& source, const juce::File& selecti
         error = "selection file does not exist: " + selection.getFullPathName();
         return false;
     }
-    juce::String readError, shapeReason;
-    const auto document = parseSelectionFile (selection, readError, shapeReason);
+    juce::String text, readError, shapeReason;
+    json::KeyOffsets keys;
+    const auto document = parseSelectionFile (selection, text, keys, readError, shapeReason);
     if (readError.isNotEmpty())
     {
         error = "selection file cannot be read: " + readError;
@@ -572,8 +668,11 @@ bool applySelectionFile (const RackReadResult& source, const juce::File& selecti
         return false;
     }
 
+    if (! checkDocumentKeys (document, text, keys, error))
+        return false;
+
     std::vector<ChannelMapping> channels;
-    if (! readChannelMappings (document, source.session, capacity, channels, error))
+    if (! readChannelMappings (document, source.session, capacity, channels, error) || ! checkPlacement (channels, placement, error))
         return false;
 
     // Built aside, so that a failure half-way leaves the caller's output untouched.

@@ -28,10 +28,23 @@ constexpr juce::int32 maxSelectionSlotsPerStrip = 256;
 juce::String buildSelectionReportJson (const RackReadResult& source, const HostCapacity& capacity,
                                        const juce::String& targetId);
 
+// What the target's files require of the places of the kept channels.
+struct SelectionPlacement
+{
+    // The target holds its strips at 0 to n - 1 in order, without gaps: the n kept channels must
+    // take exactly those target indices.
+    bool fromZeroWithoutGaps = false;
+    // The target's files as a refusal names them ("SuperRack sessions").
+    juce::String hostFiles;
+};
+
 // Checks the selection file against the source, the capacity and the target id and projects the
-// source onto the kept channels and plug-ins. out is written only on success; on failure error
-// says why and out is left as it was.
+// source onto the kept channels and plug-ins. The file holds no key that the report does not
+// write (a refusal names the key and its line and column). out is written only on success; on
+// failure error says why and out is left as it was. A kept plug-in keyed from a strip the source
+// does not have keeps that source for the preflight to judge, as it judges the source.
 bool applySelectionFile (const RackReadResult& source, const juce::File& selection, const HostCapacity& capacity,
-                         const juce::String& targetId, RackReadResult& out, juce::String& error);
+                         const juce::String& targetId, RackReadResult& out, juce::String& error,
+                         const SelectionPlacement& placement = {});
 
 } // namespace vornconv::rapp

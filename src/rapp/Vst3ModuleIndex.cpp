@@ -84,14 +84,12 @@ juce::File absoluteFileOrNone (const juce::String& path)
     return juce::File (path);
 }
 
-// The whole file as text. False when it is missing or empty (reason empty) or refused by the
-// loader (reason says why and names the file).
+// The whole file as text. False when it is empty (reason empty) or refused by the loader (reason
+// says why and names the file: one that is not there, a folder, a file that is not text).
 bool readWholeText (const juce::File& file, juce::String& text, juce::String& reason)
 {
     text.clear();
     reason.clear();
-    if (! file.existsAsFile())
-        return false;
     if (! readUntrustedText (file, maxTextFileBytes, text, reason))
         return false;
     return text.isNotEmpty();
@@ -432,35 +430,47 @@ bool Vst3ModuleIndex::loadFactoryCatalog (const juce::File& file, juce::String& 
     juce::String text, reason;
     if (! readWholeText (file, text, reason))
     {
+        // A file that is not there, or a folder, is said as the loader says it, naming the path.
         error = reason.isEmpty() ? "factory catalog is empty or unreadable: " + file.getFullPathName()
-                                 : "factory catalog cannot be read: " + reason;
+              : file.isDirectory() || ! file.exists() ? reason
+                                                      : "factory catalog cannot be read: " + reason;
         return false;
     }
-    return loadFactoryCatalogText (text, error);
+    return loadCatalogText (text, file, error);
 }
 
 bool Vst3ModuleIndex::loadFactoryCatalogText (juce::StringRef text, juce::String& error)
 {
+    return loadCatalogText (text, {}, error);
+}
+
+bool Vst3ModuleIndex::loadCatalogText (juce::StringRef text, const juce::File& file, juce::String& error)
+{
+    const auto source = file == juce::File() ? juce::String() : " of " + file.getFullPathName();
     error.clear();
     int stored = 0;
+    int lineNumber = 0;
 
     for (const auto& rawLine : splitLines (juce::String (text.text)))
     {
+        ++lineNumber;
         const auto line = rawLine.trimEnd();
         if (line.isEmpty())
             continue;
 
+        // The first bad row ends the load, named by its line.
+        const auto at = " at line " + juce::String (lineNumber) + source;
         const auto columns = splitTabs (line);
         if (columns.size() < 5 || columns.size() > 6)
         {
-            error = "invalid factory catalog row (expected 5 or 6 tab-separated columns)";
+            error = "invalid factory catalog row (expected 5 or 6 tab-separated columns)" + at;
             return false;
         }
 
         const auto cid = columns[0].trim().toUpperCase();
         if (! isHexClassId (cid))
         {
-            error = "invalid VST3 CID in factory catalog: " + columns[0];
+            error = "invalid VST3 CID in factory catalog: " + columns[0] + at;
             return false;
         }
 
@@ -471,7 +481,7 @@ bool Vst3ModuleIndex::loadFactoryCatalogText (juce::StringRef text, juce::String
             else if (columns[5] == "0") available = false;
             else
             {
-                error = "invalid availability flag in factory catalog";
+                error = "invalid availability flag in factory catalog" + at;
                 return false;
             }
         }
@@ -488,7 +498,7 @@ bool Vst3ModuleIndex::loadFactoryCatalogText (juce::StringRef text, juce::String
 
     if (stored == 0)
     {
-        error = "factory catalog has no plugin records";
+        error = "factory catalog has no plugin records" + (file == juce::File() ? juce::String() : ": " + file.getFullPathName());
         return false;
     }
     return true;
@@ -588,10 +598,12 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
     // checked in the rows that are used, not in the file. A NUL byte still refuses the file.
     juce::MemoryBlock bytes;
     juce::String reason;
-    if (! file.existsAsFile() || ! readUntrustedLines (file, maxTextFileBytes, bytes, reason) || bytes.isEmpty())
+    if (! readUntrustedLines (file, maxTextFileBytes, bytes, reason) || bytes.isEmpty())
     {
+        // A file that is not there, or a folder, is said as the loader says it, naming the path.
         error = reason.isEmpty() ? "REAPER VST cache is empty or unreadable: " + file.getFullPathName()
-                                 : "REAPER VST cache cannot be read: " + reason;
+              : file.isDirectory() || ! file.exists() ? reason
+                                                      : "REAPER VST cache cannot be read: " + reason;
         return false;
     }
     const std::string_view text (static_cast<const char*> (bytes.getData()), bytes.getSize());
@@ -750,11 +762,10 @@ bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& err
     {
         if (vst3Rows == 0 && (audioUnitSection || (keyedRows > 0 && componentKeyedRows == keyedRows)))
         {
-            error = "REAPER cache " + file.getFullPathName() + " is REAPER's AudioUnit plug-in cache, not its VST cache:"
-                    " --reaper-cache takes the VST cache (reaper-vstplugins64.ini)";
+            error = "REAPER cache " + file.getFullPathName() + " is REAPER's AudioUnit plug-in cache, not its VST cache";
             return false;
         }
-        error = "REAPER VST cache has no entries matching the module index";
+        error = "REAPER VST cache has no entries matching the module index in " + file.getFullPathName();
         // Caches that REAPER 5 and some REAPER 6 versions saved carry no class ids at all.
         if (vst3Rows > 0 && rowsWithClassId == 0)
             error << "\nno .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved it recorded"

@@ -84,7 +84,9 @@ struct Vst3ModuleIndex
     void addOrReplace (const Vst3ModuleEntry& entry);
 
     // Tab-separated rows: CID, name, vendor, version, bundle path [, "1" | "0"]; merged into the
-    // index. The first bad row ends the load; rows before it stay merged.
+    // index. The first bad row ends the load, named by its line (" at line 3", and " of " the
+    // file's path when loaded from a file); rows before it stay merged. Every refusal of a file
+    // names it.
     bool loadFactoryCatalog (const juce::File& file, juce::String& error);
     bool loadFactoryCatalogText (juce::StringRef text, juce::String& error);
 
@@ -95,7 +97,7 @@ struct Vst3ModuleIndex
     // UTF-8 is checked only in the rows that are used: a .vst3 row whose key or name is not
     // UTF-8 costs its class id the REAPER identity (reaperUnreadableKeys) with a line in
     // cacheWarnings; a NUL byte anywhere refuses the file. A failure's error may hold a second
-    // line that tells why.
+    // line that tells why; a cache of which no row could be used is named.
     bool loadReaperCache (const juce::File& file, juce::String& error);
 
     // Registers a VST3 slot's class id as an unavailable entry unless the index has it already.
@@ -123,6 +125,7 @@ private:
     std::unordered_map<juce::String, int> positions;
 
     void syncPositions();
+    bool loadCatalogText (juce::StringRef text, const juce::File& file, juce::String& error);
     void appendEntry (const Vst3ModuleEntry& entry);
     int positionOf (const juce::String& upperClassId) const;
 };

@@ -109,6 +109,19 @@ int runCatalogCommandLine (const std::vector<std::string>& args, const CatalogSe
     }
     if (args.size() == 1 && args[0] == "--all")
         return scanAll (settings, out, err);
+    // Any other word that begins with "-" is an option the tool does not have, or one that stands
+    // alone given with others: refused by name before any bundle is read, so that a mistyped
+    // option is never taken for a bundle path. A bundle of such a name is given with its folder.
+    for (const auto& word : args)
+    {
+        if (word.empty() || word[0] != '-')
+            continue;
+        if (word == "--all" || word == "--help" || word == "-h")
+            err << "ERROR\toption " << word << " stands alone: give it without other arguments\n" << std::flush;
+        else
+            err << "ERROR\tunknown option: " << word << " (a bundle whose name begins with - is given as ./" << word << ")\n" << std::flush;
+        return 1;
+    }
 
     int result = 0;
     for (const auto& bundle : args)

@@ -401,6 +401,10 @@ bool checkProfileLimits (const RackSession& session, const DeploymentProfile& pr
     {
         error = String ("LiveProfessor internal profile ") + internalProfileName
               + " supports 1..64 source-shaped chains, 1..8 slots, and explicit 1..128 channel I/O capacity";
+        // A profile of another shape than the session's: the one that fits.
+        if (strips >= 1 && strips <= 64 && strips != profile.strips && profile.slots >= 1)
+            error << ": the session has " << strips << (strips == 1 ? " strip" : " strips") << ", --profile " << profile.strips << "x" << profile.slots << " shapes "
+                  << profile.strips << "; give --profile " << strips << "x" << profile.slots;
         return false;
     }
     for (int i = 0; i < strips; ++i)

@@ -15,6 +15,7 @@
 #include "writers/ReaperRppWriterInternal.h"
 
 #include "model/AudioUnitState.h"
+#include "model/JsonWriter.h"
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
 #include "rapp/HostDescriptor.h"
@@ -176,6 +177,34 @@ void insertStateLines (juce::StringArray& unitLines, int vstIndex, int insertAt,
     replaceRange (unitLines, insertAt, insertAt - 1, std::move (body));
 }
 
+// What a refusal for want of a cache identity adds when the cache gave the class id to several
+// plug-ins, or in a row that is not UTF-8 text.
+juce::String missingIdentityReason (const Vst3ModuleEntry* entry)
+{
+    if (entry == nullptr)
+        return {};
+    juce::StringArray reasons;
+    if (entry->reaperAmbiguousKeys.size() >= 2)
+        reasons.add ("the REAPER cache gives this class id to " + entry->reaperAmbiguousKeys.joinIntoString (" and "));
+    if (! entry->reaperUnreadableKeys.isEmpty())
+        reasons.add ((entry->reaperUnreadableKeys.size() == 1 ? "the REAPER cache row " : "the REAPER cache rows ")
+                     + entry->reaperUnreadableKeys.joinIntoString (" and ")
+                     + (entry->reaperUnreadableKeys.size() == 1 ? " is" : " are") + " not valid UTF-8 text");
+    return reasons.isEmpty() ? juce::String() : " (" + reasons.joinIntoString ("; ") + ")";
+}
+
+// What a refusal for want of a REAPER identity adds after the class id: the plug-in that needs
+// it, and what supplies it.
+juce::String identityWanted (const SourcePlugin& source)
+{
+    const auto& name = source.plugin->name;
+    const auto plugin = " of " + (name.isEmpty() ? juce::String ("an unnamed plug-in") : name) + " (strip " + juce::String (source.strip)
+                      + ", slot " + juce::String (source.slot) + ")";
+    // A cache that holds the class id in a way that cannot be used says so; otherwise none had it.
+    const auto reason = missingIdentityReason (source.entry);
+    return plugin + (reason.isNotEmpty() ? reason : ": --reaper-cache supplies it (REAPER's reaper-vstplugins64.ini, with a row for the plug-in)");
+}
+
 bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
                     const SourcePlugin& source, juce::StringArray& unit, juce::String& error)
 {
@@ -185,7 +214,7 @@ bool buildVst3Unit (const TrackPrototype& prototype, const RackStrip& strip, con
     const juce::uint32 hostId = sameCid ? prototype.hostId : (source.entry != nullptr ? source.entry->reaperId : 0u);
     if (hostId == 0)
     {
-        error = "REAPER cache has no numeric host ID for CID " + source.cid;
+        error = "REAPER cache has no numeric host ID for CID " + source.cid + identityWanted (source);
         return false;
     }
     if (! sameCid)
@@ -794,20 +823,14 @@ bool completeCacheIdentity (const Vst3ModuleEntry* entry)
     return entry != nullptr && entry->reaperId != 0 && entry->reaperName.isNotEmpty() && entry->reaperKey.isNotEmpty();
 }
 
-// What a refusal for want of a cache identity adds when the cache gave the class id to several
-// plug-ins, or in a row that is not UTF-8 text.
-juce::String missingIdentityReason (const Vst3ModuleEntry* entry)
+// Why a strip's name cannot be a REAPER track name, naming the strip.
+juce::String unquotableName (const RackStrip& strip)
 {
-    if (entry == nullptr)
-        return {};
-    juce::StringArray reasons;
-    if (entry->reaperAmbiguousKeys.size() >= 2)
-        reasons.add ("the REAPER cache gives this class id to " + entry->reaperAmbiguousKeys.joinIntoString (" and "));
-    if (! entry->reaperUnreadableKeys.isEmpty())
-        reasons.add ((entry->reaperUnreadableKeys.size() == 1 ? "the REAPER cache row " : "the REAPER cache rows ")
-                     + entry->reaperUnreadableKeys.joinIntoString (" and ")
-                     + (entry->reaperUnreadableKeys.size() == 1 ? " is" : " are") + " not valid UTF-8 text");
-    return reasons.isEmpty() ? juce::String() : " (" + reasons.joinIntoString ("; ") + ")";
+    const auto strip_ = "strip " + juce::String (strip.index);
+    if (strip.name.isEmpty())
+        return strip_ + " has no name";
+    return strip_ + "'s name " + json::quotedForMessage (strip.name)
+         + (strip.name.containsChar ('"') ? " holds a double quote" : " holds a line break");
 }
 
 bool supportedSlot (const PluginRef& slot, int k, const DeploymentProfile& profile)
@@ -920,7 +943,14 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
 {
     const auto& session = source.session;
     if (profile.strips < 1 || profile.slots < 1 || session.strips.size() != profile.strips)
-        return "REAPER writer requires an exact positive source-shaped profile";
+    {
+        juce::String refusal ("REAPER writer requires an exact positive source-shaped profile");
+        if (profile.slots >= 1 && ! session.strips.isEmpty())
+            refusal << ": the session has " << session.strips.size() << (session.strips.size() == 1 ? " strip" : " strips") << ", --profile "
+                    << profile.strips << "x" << profile.slots << " shapes " << profile.strips << "; give --profile "
+                    << session.strips.size() << "x" << profile.slots;
+        return refusal;
+    }
 
     auto& sources = prepared.sources;
     juce::String error;
@@ -933,7 +963,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         if (! canonicalRouting (source, strip, profile, routing, error))
             return error;
         if (strip.name.isEmpty() || ! canQuoteInRpp (strip.name))
-            return "REAPER prototype writer requires non-empty names without quotes/newlines";
+            return "REAPER prototype writer requires non-empty names without quotes/newlines: " + unquotableName (strip);
         if (! (std::abs (strip.inputGainDb) <= 0.0001f))
             return "REAPER prototype writer only supports default input trim";
         for (int k = 0; k < strip.plugins.size(); ++k)
@@ -970,8 +1000,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
             if (s.entry == nullptr)
                 continue;
             if (! completeCacheIdentity (s.entry))
-                return "REAPER internal profile requires a complete native cache identity for CID " + s.cid
-                     + missingIdentityReason (s.entry);
+                return "REAPER internal profile requires a complete native cache identity for CID " + s.cid + identityWanted (s);
             name = s.entry->reaperName;
             file = s.entry->reaperKey;
             hostId = s.entry->reaperId;
@@ -1062,7 +1091,9 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
     {
         if (s.entry == nullptr || (! prepared.builtIn && s.cid == prototype.cid))
             continue;
-        if (! completeCacheIdentity (s.entry) || ! canQuoteInRpp (s.entry->reaperName) || ! canQuoteInRpp (s.entry->reaperKey))
+        if (! completeCacheIdentity (s.entry))
+            return "REAPER cache lacks a complete identity for source CID " + s.cid + identityWanted (s);
+        if (! canQuoteInRpp (s.entry->reaperName) || ! canQuoteInRpp (s.entry->reaperKey))
             return "REAPER cache lacks a complete identity for source CID " + s.cid + missingIdentityReason (s.entry);
     }
 

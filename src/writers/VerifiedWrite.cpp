@@ -249,7 +249,8 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     HeldFolder folder;
     if (! openHeldFolder (output.getParentDirectory(), true, "output folder", folder))
     {
-        outcome.error = "could not create output directory" + systemReason (errno);
+        const int code = errno;
+        outcome.error = "could not create output directory" + heldFolderFailure (output.getParentDirectory(), code);
         return outcome;
     }
     const auto name = output.getFileName();

@@ -267,7 +267,7 @@ TEST (ConversionLedgerTargets, EveryFieldAConversionDidNotCarryHasExactlyOneNote
         SCOPED_TRACE (host.targetWord);
         const auto output = rich.temp.file (juce::String ("out") + host.descriptor().extension);
         const auto options = rich.optionsFor (host, output);
-        ASSERT_EQ (host.optionRefusal (host, options), juce::String());
+        ASSERT_EQ (host.missingOption (host, options).code, juce::String());
 
         const auto plan = rapp::inspect (rich.source, host.target, rich.index, options.profile, options.catalog);
         const auto checked = host.checkWrite (rich.source, rich.index, options, plan);

@@ -181,11 +181,13 @@ TEST (ConversionRunnerSetup, RefusalsComeInTheirOrder)
         { { "--convert", "vorn", "in.ksn" }, "ERROR   --convert requires --output <new file>" },
         { { "--convert", "vorn", "--output", "o.ksn", "in.ksn", "in.ksn" }, "ERROR   --convert accepts exactly one input file" },
         { { "--selection-report", "reaper", "in.ksn", "in.ksn" }, "ERROR   --selection-report accepts exactly one input file" },
-        { { "--selection-report", "vorn", "--selection", "s.json", "in.ksn" }, "ERROR   --selection requires --plan or --convert" },
-        { { "--plan", "vorn", "--factory-catalog", "missing.tsv", "in.ksn" }, "ERROR   factory catalog is empty or unreadable: " + missing.getFullPathName() },
+        { { "--selection-report", "vorn", "--selection", "s.json", "in.ksn" },
+          "ERROR   --selection is not an option of --selection-report vorn; it goes with --plan, --convert or --waves-convert" },
+        { { "--plan", "vorn", "--factory-catalog", "missing.tsv", "in.ksn" }, "ERROR   --factory-catalog: file not found: " + missing.getFullPathName() },
         // The index is built before the profile is looked at: its error wins.
         { { "--plan", "reaper", "--io", "8x8", "--factory-catalog", "bad.tsv", "in.ksn" },
-          "ERROR   invalid factory catalog row (expected 5 or 6 tab-separated columns)" },
+          "ERROR   --factory-catalog: invalid factory catalog row (expected 5 or 6 tab-separated columns) at line 1 of "
+              + bad.getFullPathName() + "; --factory-catalog takes a catalog as vornvst3catalog prints it" },
         { { "--plan", "reaper", "--io", "8x8", "--factory-catalog", "good.tsv", "in.ksn" }, "ERROR   --io requires --profile for a variable host target" },
         { { "--plan", "reaper", "--profile", "64x", "--factory-catalog", "good.tsv", "in.ksn" },
           "ERROR   --profile must be <positive strips>x<positive slots>, e.g. 64x8" },
@@ -195,7 +197,7 @@ TEST (ConversionRunnerSetup, RefusalsComeInTheirOrder)
           "ERROR   --io must be <positive inputs>x<positive outputs>, e.g. 128x128" },
         { { "--plan", "reaper", "--profile", "8x8", "--io", "8x-8", "--factory-catalog", "good.tsv", "in.ksn" },
           "ERROR   --io values must both be positive decimal integers, e.g. 128x128" },
-        { { "--plan", "liveprofessor", "--plugin-probe", "p", "--parameter-cache", "c", "--factory-catalog", "good.tsv", "in.ksn" },
+        { { "--plan", "liveprofessor", "--plugin-probe", "good.tsv", "--parameter-cache", "c", "--factory-catalog", "good.tsv", "in.ksn" },
           "ERROR   LiveProfessor plugin catalog does not exist: "
               + box.liveProfessorList().getFullPathName() },
     };
@@ -335,6 +337,13 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
         EXPECT_EQ (planned.outLines().contains ("  WRITE: allowed"), c.writes) << c.what << "\n" << planned.out;
         if (c.writes)
             continue;
+        // A refusal of the options comes before anything is planned or written, in both alike.
+        if (const auto optionRefusal = vorntest::errorLines (planned); ! optionRefusal.isEmpty())
+        {
+            EXPECT_EQ (vorntest::errorLines (converted), optionRefusal) << c.what;
+            EXPECT_FALSE (box.work.getChildFile (output).exists()) << c.what;
+            continue;
+        }
         // The convert's refusal is the plan's writer blocker, unless the preflight blocked first.
         juce::String refusal;
         for (const auto& line : converted.outLines())
@@ -431,13 +440,11 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   output extension must be .rpp" },
         { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
         { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   XML parse failed" },
-        { { "--convert", "superrack-performer", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
-          "ERROR   SuperRack writer requires a verified 5.0.0.19 host-save base" },
-        { { "--convert", "superrack-performer", "--template", "t.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
+        { { "--convert", "superrack-performer", "--template", "in.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
           "ERROR   SuperRack template extension must be .sprk" },
-        { { "--convert", "reaper", "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
-          "ERROR   REAPER writer requires --profile <strips>x<slots>" },
-        { { "--convert", "reaper", "--template", "t.txt", "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
+        { { "--convert", "superrack-performer", "--template", "t.sprk", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
+          "ERROR   --template: file not found: " + box.work.getChildFile ("t.sprk").getFullPathName() },
+        { { "--convert", "reaper", "--template", "notes.txt", "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
           "ERROR   REAPER optional template extension must be .rpp" },
         { { "--convert", "reaper", "--profile", "1x1", "--reaper-state-probe", "0:1", "--reaper-normalized-probe",
             "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
@@ -456,7 +463,28 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
     {
         const auto run = box.run (c.args);
         EXPECT_EQ (run.exitCode, 1) << c.line;
-        EXPECT_EQ (run.outLines(), lines ({ c.line, "" })) << c.line << "\n" << run.out;
+        // A refusal of the options stands alone; one of a run is followed by main's empty line.
+        const bool ofTheOptions = c.line.contains ("template");
+        EXPECT_EQ (run.outLines(), ofTheOptions ? lines ({ c.line }) : lines ({ c.line, "" })) << c.line << "\n" << run.out;
+    }
+    // An option the writer cannot do without: the plan's blocker that names what supplies it, then
+    // the refusal in its words.
+    struct Missing { std::vector<std::string> args; juce::String blocker; juce::String refusal; };
+    const Missing missing[] = {
+        { { "--convert", "superrack-performer", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
+          "  BLOCKER target.template                     SuperRack writer requires a verified 5.0.0.19 host-save base: --template "
+          "supplies it (a session SuperRack Performer 5.0.0.19 saved)",
+          "ERROR   SuperRack writer requires a verified 5.0.0.19 host-save base: --template supplies it (a session SuperRack "
+          "Performer 5.0.0.19 saved)" },
+        { { "--convert", "reaper", "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
+          juce::String::fromUTF8 (u8"  BLOCKER target.profile                      가변 구조 호스트의 source-shaped output profile이 제공되지 않았다"),
+          "ERROR   REAPER writer requires --profile <strips>x<slots>" },
+    };
+    for (const auto& m : missing)
+    {
+        const auto run = box.run (m.args);
+        EXPECT_EQ (run.exitCode, 1) << m.refusal;
+        EXPECT_EQ (run.outLines(), lines ({ m.blocker, m.refusal, "" })) << run.out;
     }
     EXPECT_FALSE (box.work.getChildFile ("out").exists());
     EXPECT_EQ (box.tmpEntries(), 0);
@@ -545,14 +573,11 @@ TEST (ConversionRunnerSelection, ReportCapacityFollowsTargetAndProfile)
         { { "--selection-report", "reaper", "in.ksn" }, 3, 5 },
         { { "--selection-report", "reaper", "--profile", "16x4", "in.ksn" }, 16, 4 },
         { { "--selection-report", "vorn", "in.ksn" }, 64, 8 },
-        { { "--selection-report", "vorn", "--profile", "16x4", "in.ksn" }, 64, 8 },
-        // The probe option is accepted and not used.
-        { { "--selection-report", "liveprofessor", "--plugin-probe", "p", "in.ksn" }, 3, 5 },
+        { { "--selection-report", "liveprofessor", "in.ksn" }, 3, 5 },
     };
     for (const auto& c : cases)
     {
-        auto args = c.args;
-        args.insert (args.end() - 1, { "--factory-catalog", "good.tsv" });
+        const auto& args = c.args;
         const auto run = box.run (args);
         EXPECT_EQ (run.exitCode, 0) << run.out;
         EXPECT_EQ (run.err, "");
@@ -566,9 +591,24 @@ TEST (ConversionRunnerSelection, ReportCapacityFollowsTargetAndProfile)
         EXPECT_EQ (doc["channels"].size(), 3);
     }
 
-    const auto failed = box.run ({ "--selection-report", "vorn", "--factory-catalog", "good.tsv", "missing.ksn" });
+    const auto failed = box.run ({ "--selection-report", "vorn", "missing.ksn" });
     EXPECT_EQ (failed.exitCode, 1);
     EXPECT_EQ (failed.outLines(), lines ({ "ERROR   XML parse failed" }));
+
+    // A profile where no target is shaped, and the options a report does not use, are refused by
+    // name rather than ignored in silence.
+    const Case refusedCases[] = {
+        { { "--selection-report", "vorn", "--profile", "16x4", "in.ksn" }, 0, 0 },
+        { { "--selection-report", "liveprofessor", "--plugin-probe", "good.tsv", "in.ksn" }, 0, 0 },
+        { { "--selection-report", "reaper", "--factory-catalog", "good.tsv", "in.ksn" }, 0, 0 },
+    };
+    for (const auto& c : refusedCases)
+    {
+        const auto run = box.run (c.args);
+        EXPECT_EQ (run.exitCode, 1) << run.out;
+        EXPECT_TRUE (run.out.rfind ("ERROR   " + c.args[2] + " is not an option of --selection-report " + c.args[1] + "; it goes with ", 0) == 0)
+            << run.out;
+    }
 }
 
 TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
@@ -581,7 +621,7 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
     box.write ("good.tsv", catalogRow());
 
     // Leave strip 3's plug-in out and move strip 0 to 10.
-    const auto report = box.run ({ "--selection-report", "vorn", "--factory-catalog", "good.tsv", "in.ksn" });
+    const auto report = box.run ({ "--selection-report", "vorn", "in.ksn" });
     ASSERT_EQ (report.exitCode, 0);
     auto doc = parsedJson (report.out);
     auto& channels = *doc["channels"].getArray();

@@ -29,13 +29,32 @@ TEST (DetectFormat, ByLowerCasedExtensionOnly)
         EXPECT_EQ (app::detectFormat (juce::File (c.name)), c.format) << c.name;
 }
 
-TEST (FitColumn, CutsAndPadsByCharacters)
+// A name that does not fit is cut with a mark, a number or a key kept whole; either keeps one blank
+// before the next column.
+TEST (FitColumn, CutsWithAMarkOrKeepsWholeAndPadsByCharacters)
 {
-    EXPECT_EQ (app::fitColumn ("123456", 5), "12345");
+    EXPECT_EQ (app::fitColumn ("123456", 5), juce::String::fromUTF8 ("123\xe2\x80\xa6 "));
+    EXPECT_EQ (app::fitColumn ("12345", 5), juce::String::fromUTF8 ("123\xe2\x80\xa6 "));
+    EXPECT_EQ (app::fitColumn ("123456", 5, app::ColumnFit::keepWhole), "123456 ");
+    EXPECT_EQ (app::fitColumn ("12345", 5, app::ColumnFit::keepWhole), "12345 ");
+    EXPECT_EQ (app::fitColumn ("1234", 5, app::ColumnFit::keepWhole), "1234 ");
+    EXPECT_EQ (app::fitColumn ("1234", 5), "1234 ");
     EXPECT_EQ (app::fitColumn ("12", 5), "12   ");
     EXPECT_EQ (app::fitColumn (juce::String::fromUTF8 ("킥드럼"), 5), juce::String::fromUTF8 ("킥드럼  "));
-    EXPECT_EQ (app::fitColumn (juce::String::fromUTF8 ("가나다라마바"), 5), juce::String::fromUTF8 ("가나다라마"));
+    EXPECT_EQ (app::fitColumn (juce::String::fromUTF8 ("가나다라마바"), 5), juce::String::fromUTF8 ("가나다\xe2\x80\xa6 "));
     EXPECT_EQ (app::fitColumn ("", 3), "   ");
+}
+
+// A strip name longer than its column no longer runs into the I/O column.
+TEST (TextDump, ALongStripNameStaysApartFromTheNextColumnThroughTheProgram)
+{
+    vorntest::TempFolder tmp;
+    const auto scene = tmp.file ("long.ksn");
+    const auto text = juce::File (VORN_EXAMPLES_DIR "/stage-left.ksn").loadFileAsString();
+    ASSERT_TRUE (scene.replaceWithText (text.replace ("name=\"Bass DI\"", "name=\"Genesis_voice_MIXING2\"")));
+    const auto run = vorntest::runVornconvBinary ({ scene.getFullPathName().toStdString() });
+    EXPECT_EQ (run.exitCode, 0) << run.out;
+    EXPECT_TRUE (run.outLines().contains (juce::String::fromUTF8 ("  3    Genesis_voice_MIXIN\xe2\x80\xa6 1/2   "))) << run.out;
 }
 
 TEST (TextDump, ListsTheSessionLineByLine)
@@ -87,9 +106,10 @@ TEST (TextDump, ListsTheSessionLineByLine)
         "",
         "  IDX  NAME                 I/O   SLOTS",
         juce::String::fromUTF8 ("  1    보컬                   2/2   "),
-        "  12345-                    1/2   ",
+        // What does not fit its column is cut with a mark, one blank before the next column.
+        "  123456 -                    1/2   ",
         "         [0] Gate                              Acme                  VST3    [bypassed]",
-        "         [2] 0123456789012345678901234567890123Vendor                VST3  juce-vst3-xml  split=OK comp=3B cont=0B",
+        juce::String::fromUTF8 ("         [2] 01234567890123456789012345678901\xe2\x80\xa6 Vendor                VST3  juce-vst3-xml  split=OK comp=3B cont=0B"),
         "         [3] AUEQ                              Apple                 AU    host-specific  split=NO raw=17B",
         "         [4] X                                 Y                     VST3  ?",
         "",
@@ -146,10 +166,11 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
     const Case cases[] = {
         { args ({ tmp.file ("missing.ksn").getFullPathName() }), tmp.file ("missing.ksn"), "ERROR   file not found" },
         { args ({ tmp.folder.getFullPathName() + "/" }), tmp.folder, "ERROR   a folder, not a file: " + tmp.folder.getFullPathName() },
-        { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt" },
-        { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: " },
+        // An extension no reader takes is refused naming the ones read.
+        { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
+        { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: (none) (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
         { args ({ "--tree", scene.getFullPathName() }), scene, "ERROR   --tree is only supported for .rack2" },
-        { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt" },
+        { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
         { args ({ "--tree", empty.getFullPathName() }), empty, "ERROR   ValueTree parse failed" },
         { args ({ "--tree", truncated.getFullPathName() }), truncated, "ERROR   ValueTree parse failed" },
         { args ({ session.getFullPathName() }), session, "ERROR   could not distinguish SuperRack Performer from SoundGrid: no such table: main.info" },
@@ -169,7 +190,7 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
     // An export that the tree or the manifest would silently drop is refused before anything runs.
     inv = invoke (args ({ "--manifest", "--export-states", tmp.file ("out").getFullPathName(), scene.getFullPathName() }));
     EXPECT_EQ (inv.status, 1);
-    EXPECT_EQ (inv.lines, args ({ "ERROR   --export-states cannot be combined with --tree or --manifest" }));
+    EXPECT_EQ (inv.lines, args ({ "ERROR   --manifest is not an option of --export-states; it goes with a dump (no operation)" }));
     EXPECT_FALSE (tmp.file ("out").exists());
 }
 

@@ -34,21 +34,32 @@ TEST (HostTable, EveryRowIsFoundByItsExtensionAndWordAndEveryDescriptorHasOne)
     ASSERT_NE (app::hostWith (&app::HostFormat::dumpsValueTree), nullptr);
 }
 
-// The writers take the profile and the catalog by reference: a row must refuse, in words, the
-// options its writer cannot do without before anything reaches the writer.
-TEST (HostTable, WritersNeverMeetAMissingProfileOrCatalog)
+// The writers take the profile and the catalog by reference, and a SuperRack session is written
+// into its template: a row must name, as a blocker with its key and what supplies it, the options
+// its writer cannot do without before anything reaches the writer.
+TEST (HostTable, WritersNeverMeetAMissingProfileCatalogOrTemplate)
 {
     const rapp::DeploymentProfile profile { 8, 8, 0, 0 };
     for (const auto& host : app::hostFormats())
     {
+        const auto missing = host.missingOption (host, {});
         // A host shaped by the profile needs it, and so does the state probe.
         if (! host.descriptor().capacity.fixed || host.makeStateProbe != nullptr)
-            EXPECT_TRUE (host.optionRefusal (host, {}).isNotEmpty()) << host.targetWord;
+        {
+            EXPECT_EQ (missing.code, "target.profile") << host.targetWord;
+            EXPECT_TRUE (missing.message.contains ("--profile")) << host.targetWord;
+        }
+        if (host.templateUse == app::TemplateUse::required)
+        {
+            EXPECT_EQ (missing.code, "target.template") << host.targetWord;
+            EXPECT_TRUE (missing.message.contains ("--template")) << host.targetWord;
+        }
+        EXPECT_EQ (missing.severity, rapp::severityBlocker);
         if (host.needsPluginCatalog)
         {
             app::WriteOptions withProfile;
             withProfile.profile = &profile;
-            EXPECT_TRUE (host.optionRefusal (host, withProfile).isNotEmpty()) << host.targetWord;
+            EXPECT_EQ (host.missingOption (host, withProfile).code, "target.catalog") << host.targetWord;
         }
     }
 }

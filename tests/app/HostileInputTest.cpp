@@ -76,6 +76,7 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
     box.writeBytes ("nul.tsv", std::string ("# catalog\n\0", 11) + fakeCid + "\tFake EQ\tAcme\t1.0.0\t/x/Fake.vst3\n");
     box.writeBytes ("nul.ini", "[vst3]\nFake.vst3=00,1234{" + std::string (fakeCid) + "},F" + std::string (1, '\0') + "\n");
     box.writeBytes ("latin1.json", "{\"schema\": \"vorn-rapp-selection-v1\", \"x\": \"\xE9\"}");
+    box.write ("probe.sh", "#!/bin/sh\n");
     const auto plugins = box.liveProfessorList();
     plugins.getParentDirectory().createDirectory();
     plugins.replaceWithText ("<PROPERTIES><VALUE name=\"KnownPluginList\"><?x?>t</VALUE></PROPERTIES>");
@@ -99,15 +100,15 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
         { "device named as a project tree", { "--tree", "zero.rack2" }, "ERROR   not a regular file: " + work + "zero.rack2" },
         { "FIFO named as a project", { "fifo.rack2" }, "ERROR   not a regular file: " + work + "fifo.rack2" },
         { "FIFO as a factory catalog", { "--plan", "vorn", "--factory-catalog", "fifo.tsv", "good.ksn" },
-          "ERROR   factory catalog cannot be read: not a regular file: " + work + "fifo.tsv" },
+          "ERROR   --factory-catalog: factory catalog cannot be read: not a regular file: " + work + "fifo.tsv" },
         { "Latin-1 factory catalog", { "--plan", "vorn", "--factory-catalog", "latin1.tsv", "good.ksn" },
-          "ERROR   factory catalog cannot be read: not valid UTF-8 text (byte 34): " + work + "latin1.tsv" },
+          "ERROR   --factory-catalog: factory catalog cannot be read: not valid UTF-8 text (byte 34): " + work + "latin1.tsv" },
         { "NUL in a factory catalog", { "--plan", "vorn", "--factory-catalog", "nul.tsv", "good.ksn" },
-          "ERROR   factory catalog cannot be read: NUL byte in text (byte 10): " + work + "nul.tsv" },
+          "ERROR   --factory-catalog: factory catalog cannot be read: NUL byte in text (byte 10): " + work + "nul.tsv" },
         { "NUL in a REAPER cache", { "--plan", "reaper", "--factory-catalog", "cat.tsv", "--reaper-cache", "nul.ini", "good.ksn" },
-          "ERROR   REAPER VST cache cannot be read: NUL byte in text (byte 60): " + work + "nul.ini" },
+          "ERROR   --reaper-cache: REAPER VST cache cannot be read: NUL byte in text (byte 60): " + work + "nul.ini" },
         { "instruction in LiveProfessor's plug-in list",
-          { "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe", "--parameter-cache", "cache", "good.ksn" },
+          { "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache", "good.ksn" },
           "ERROR   LiveProfessor plugin catalog XML parse failed" },
         { "FIFO as a selection file", { "--plan", "vorn", "--factory-catalog", "cat.tsv", "--selection", "fifo.json", "good.ksn" },
           "ERROR   selection file cannot be read: not a regular file: " + work + "fifo.json" },

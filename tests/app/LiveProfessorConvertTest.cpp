@@ -56,9 +56,9 @@ struct ConvertSandbox : vorntest::ProgramSandbox
         return text + "</Strips><Routing>" + routes + "</Routing><Setup channelMode=\"2\"/></VornLiveScene>";
     }
 
-    vorntest::ProcessResult convert (std::vector<std::string> extra) const
+    vorntest::ProcessResult convert (std::vector<std::string> extra, const char* profile = "64x8") const
     {
-        std::vector<std::string> args = { "--convert", "liveprofessor", "--profile", "64x8", "--io", "2x2", "--factory-catalog",
+        std::vector<std::string> args = { "--convert", "liveprofessor", "--profile", profile, "--io", "2x2", "--factory-catalog",
                                           "cat.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache" };
         args.insert (args.end(), extra.begin(), extra.end());
         return run (args);
@@ -88,7 +88,8 @@ TEST (LiveProfessorConvert, WritesOnceAndThenRefusesToReplaceOrToGuessATemplate)
 
     const auto missingTemplate = box.convert ({ "--template", "none.rack2", "--output", "next.rack2", "one.ksn" });
     EXPECT_EQ (missingTemplate.exitCode, 1);
-    EXPECT_TRUE (missingTemplate.outLines().contains ("ERROR   LiveProfessor template file does not exist"));
+    EXPECT_EQ (vorntest::errorLines (missingTemplate),
+               juce::StringArray ("ERROR   --template: file not found: " + box.path ("none.rack2")));
     EXPECT_FALSE (box.work.getChildFile ("next.rack2").exists());
 
     const auto fromTemplate = box.convert ({ "--template", "show.rack2", "--output", "next.rack2", "one.ksn" });
@@ -179,4 +180,26 @@ TEST (LiveProfessorConvert, ACompleteMirrorOfTheSourceIsKept)
     const auto source = mirrorOf ("mirrored.ksn");
     EXPECT_TRUE (source.endsWith (" complete")) << source;
     EXPECT_EQ (mirrorOf ("again.rack2"), source);
+}
+
+// A selection that leaves the last channel out is written with the profile fitted to the kept
+// channels, and says so.
+TEST (LiveProfessorConvert, ASelectionOfFewerChannelsIsWrittenWithTheProfileFittedToThem)
+{
+    ConvertSandbox box;
+    const auto report = box.run ({ "--selection-report", "liveprofessor", "--profile", "64x3", "one.ksn" });
+    ASSERT_EQ (report.exitCode, 0) << report.out;
+    auto document = juce::JSON::parse (juce::String::fromUTF8 (report.out.c_str()));
+    auto* channels = document["channels"].getArray();
+    ASSERT_NE (channels, nullptr);
+    channels->getReference (63).getDynamicObject()->setProperty ("selected", false);
+    box.write ("sel.json", juce::JSON::toString (document, true));
+
+    const auto run = box.convert ({ "--selection", "sel.json", "--output", "fitted.rack2", "one.ksn" }, "64x3");
+    EXPECT_EQ (run.exitCode, 0) << run.out;
+    EXPECT_TRUE (run.outLines().contains ("  WARNING " + juce::String ("selection.profile").paddedRight (' ', 36)
+                                          + "the selection keeps 63 of the 64 strips of --profile 64x3: written as --profile 63x3"))
+        << run.out;
+    const auto dump = box.run ({ "fitted.rack2" });
+    EXPECT_TRUE (dump.outLines().contains ("RACK    63 strips (1 in use), 1 plugins, 1 snapshots")) << dump.out;
 }

@@ -219,9 +219,12 @@ TEST (OutputFolders, AFolderAnotherRunMakesMeanwhileIsTaken)
         else
         {
             EXPECT_EQ (r.exitCode, 1) << r.out;
+            // The refusal names the folder and what stands in its way.
+            const auto folder = c.exporting ? shared.getChildFile ("states") : shared;
             EXPECT_EQ (errorLines (r).joinIntoString ("\n"),
-                       juce::String (c.exporting ? "ERROR   could not create state export directory: Not a directory"
-                                                 : "ERROR   could not create output directory: Not a directory"));
+                       juce::String (c.exporting ? "ERROR   could not create state export directory " : "ERROR   could not create output directory ")
+                           + folder.getFullPathName() + ": Not a directory (" + shared.getFullPathName()
+                           + (c.meanwhile == Meanwhile::link ? " is a link, not a folder)" : " is a file, not a folder)"));
         }
     }
 }

@@ -1,5 +1,8 @@
 #include "TestSupport.h"
 
+#include "app/HostFormats.h"
+#include "rapp/RappConversionPlan.h"
+
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -98,5 +101,30 @@ TEST (Readme, AddingAHostListsTheFilesThatHoldTheHosts)
             all = all && text.contains (target);
         if (all)
             EXPECT_TRUE (listed.contains (file.getRelativePathFrom (root))) << file.getRelativePathFrom (root);
+    }
+}
+
+// The README's one table of blockers and warnings explains every key a plan or a convert prints:
+// each fixed key of the preflight, the keys plan and convert add, and the families keyed by a
+// strip, a slot or a field of the ledger.
+TEST (Readme, ExplainsEveryBlockerAndWarningKey)
+{
+    const auto readme = root.getChildFile ("README.md").loadFileAsString();
+    const auto table = readme.fromFirstOccurrenceOf ("## Blockers and warnings", false, false).upToFirstOccurrenceOf ("\n## ", false, false);
+    ASSERT_TRUE (table.isNotEmpty());
+    auto keys = vornconv::rapp::preflightIssueCodes();
+    keys.addArray ({ vornconv::app::issueCode::writer, vornconv::app::issueCode::missingTemplate,
+                     vornconv::app::issueCode::fittedProfile, "ledger.", "strip N", "strip N, slot S" });
+    // The first cell of each row: the key or keys it explains.
+    juce::StringArray firstCells;
+    for (const auto& line : juce::StringArray::fromLines (table))
+        if (line.startsWith ("| `"))
+            firstCells.add (line.fromFirstOccurrenceOf ("| ", false, false).upToFirstOccurrenceOf (" | ", false, false));
+    for (const auto& key : keys)
+    {
+        bool explained = false;
+        for (const auto& cell : firstCells)
+            explained = explained || cell.contains ("`" + key);
+        EXPECT_TRUE (explained) << key;
     }
 }

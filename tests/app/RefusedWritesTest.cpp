@@ -82,9 +82,9 @@ TEST (RefusedWrites, AFullOrReadOnlyPlaceNamesTheReason)
         { box.exportTo ("full/states"), "ERROR   could not write temporary state export: No space left on device" },
     });
     expectRefusals (box, readOnly.folder, {
-        { box.convertTo ("ro/new/out.ksn"), "ERROR   could not create output directory: Read-only file system" },
+        { box.convertTo ("ro/new/out.ksn"), "ERROR   could not create output directory " + box.path ("ro/new") + ": Read-only file system" },
         { box.convertTo ("ro/out.ksn"), "ERROR   temporary scene write failed: Read-only file system" },
-        { box.exportTo ("ro/states"), "ERROR   could not create state export directory: Read-only file system" },
+        { box.exportTo ("ro/states"), "ERROR   could not create state export directory " + box.path ("ro/states") + ": Read-only file system" },
         { box.exportTo ("ro"), "ERROR   could not write temporary state export: Read-only file system" },
     });
 }
@@ -109,15 +109,15 @@ TEST (RefusedWrites, AFolderThatMayNotBeWrittenOrNamedNamesTheReason)
         };
     }
     expectRefusals (box, locked, {
-        { box.convertTo ("locked/new/out.ksn"), "ERROR   could not create output directory: Permission denied" },
+        { box.convertTo ("locked/new/out.ksn"), "ERROR   could not create output directory " + box.path ("locked/new") + ": Permission denied" },
         { box.convertTo ("locked/out.ksn"), "ERROR   temporary scene write failed: Permission denied" },
-        { box.exportTo ("locked/states"), "ERROR   could not create state export directory: Permission denied" },
+        { box.exportTo ("locked/states"), "ERROR   could not create state export directory " + box.path ("locked/states") + ": Permission denied" },
     }, asOrdinaryUser);
 
     const auto tooLong = juce::String::repeatedString ("d", 300);
     expectRefusals (box, box.work, {
-        { box.convertTo (tooLong + "/out.ksn"), "ERROR   could not create output directory: File name too long" },
-        { box.exportTo (tooLong), "ERROR   could not create state export directory: File name too long" },
+        { box.convertTo (tooLong + "/out.ksn"), "ERROR   could not create output directory " + box.path (tooLong) + ": File name too long" },
+        { box.exportTo (tooLong), "ERROR   could not create state export directory " + box.path (tooLong) + ": File name too long" },
     });
 }
 

@@ -129,7 +129,7 @@ struct SessionSandbox : vorntest::ProgramSandbox
 TEST (SessionAsRead, ASelectionsExclusionsAreNamedAndTheLedgerCountsTheSourceAsRead)
 {
     SessionSandbox box;
-    const auto report = box.run ({ "--selection-report", "vorn", "--factory-catalog", "cat.tsv", "stage-left.ksn" });
+    const auto report = box.run ({ "--selection-report", "vorn", "stage-left.ksn" });
     ASSERT_EQ (report.exitCode, 0) << report.out;
     auto document = parsedJson (report.out);
     auto& channels = *document["channels"].getArray();

@@ -249,7 +249,8 @@ TEST (SessionReportCommand, RefusalsPrintOneErrorLine)
         { { "--session-report", "--plan", "vorn", "one.ksn" }, "ERROR   choose exactly one conversion/report operation" },
         { { "--session-report", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
         { { "--session-report", "--factory-catalog", "bad.tsv", "one.ksn" },
-          "ERROR   invalid factory catalog row (expected 5 or 6 tab-separated columns)" },
+          "ERROR   --factory-catalog: invalid factory catalog row (expected 5 or 6 tab-separated columns) at line 1 of "
+              + box.path ("bad.tsv") + "; --factory-catalog takes a catalog as vornvst3catalog prints it" },
     };
     for (const auto& c : cases)
     {
@@ -373,15 +374,21 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
         return head;
     };
 
+    // Without a profile, the plan's blockers (the profile's among them) and then what supplies it.
     const auto noProfile = box.run (with ({ "--convert", "liveprofessor" }, { "--output", "out.rack2", "two.ksn" }));
     EXPECT_EQ (noProfile.exitCode, 1);
-    EXPECT_EQ (noProfile.outLines(), words ({ "PARAMETER_MIRRORS kept=0 filled=2 replaced=0 memory=1 cache=0 probed=1 repaired=0 skippedAU=0",
-                                              "ERROR   LiveProfessor writer requires --profile <strips>x<slots>", "" }));
+    juce::StringArray profileMissing ("PARAMETER_MIRRORS kept=0 filled=2 replaced=0 memory=1 cache=0 probed=1 repaired=0 skippedAU=0");
+    profileMissing.add (juce::String::fromUTF8 (u8"  BLOCKER source                              입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다"));
+    profileMissing.add (juce::String::fromUTF8 (u8"  BLOCKER source.stripCoverage                source reader가 의미를 증명하지 못한 필드: route=2"));
+    profileMissing.add (juce::String::fromUTF8 (u8"  BLOCKER target.profile                      가변 구조 호스트의 source-shaped output profile이 제공되지 않았다"));
+    profileMissing.addArray ({ "ERROR   LiveProfessor writer requires --profile <strips>x<slots>", "" });
+    EXPECT_EQ (noProfile.outLines(), profileMissing) << noProfile.out;
     EXPECT_EQ (box.cacheFiles ("cache"), 1);
 
+    // A template the writer cannot take by its extension is refused with the options, before anything runs.
+    box.write ("t.rpp", "x");
     const auto badTemplate = box.run (with ({ "--convert", "liveprofessor" }, { "--template", "t.rpp", "--output", "out.rack2", "one.ksn" }));
-    EXPECT_EQ (badTemplate.outLines(), words ({ "PARAMETER_MIRRORS kept=0 filled=1 replaced=0 memory=0 cache=1 probed=0 repaired=0 skippedAU=0",
-                                                "ERROR   LiveProfessor optional template extension must be .rack2", "" }));
+    EXPECT_EQ (badTemplate.outLines(), words ({ "ERROR   LiveProfessor optional template extension must be .rack2" }));
 
     const auto blocked = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
     EXPECT_EQ (blocked.exitCode, 1);
@@ -441,7 +448,7 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
 
     const auto missing = box.run ({ "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope",
                                     "--parameter-cache", "other", "one.ksn" });
-    EXPECT_EQ (missing.outLines()[3], "ERROR   LiveProfessor parameter probe helper is unavailable");
+    EXPECT_EQ (missing.outLines(), juce::StringArray ("ERROR   --plugin-probe: file not found: " + box.path ("nope")));
     EXPECT_EQ (box.tmpEntries(), 0);
     EXPECT_EQ (noProfile.err + failing.err + plan.err, "");
 }

@@ -140,7 +140,8 @@ TEST (StateExport, EmptySessionMakesTheFolderOnly)
 
     ASSERT_TRUE (tmp.file ("file").replaceWithText ("x"));
     EXPECT_FALSE (app::exportStates (session, tmp.file ("file"), error));
-    EXPECT_EQ (error, "could not create state export directory: Not a directory");
+    EXPECT_EQ (error, "could not create state export directory " + tmp.file ("file").getFullPathName() + ": Not a directory ("
+                          + tmp.file ("file").getFullPathName() + " is a file, not a folder)");
 }
 
 TEST (StateExport, AFailedWriteLeavesNothingBehind)

@@ -80,8 +80,8 @@ TEST (TextFiles, ReaperCacheRowsAreCheckedWhereTheyAreUsed)
     };
     const auto refusal = [] (const juce::String& key)
     {
-        return "ERROR   REAPER internal profile requires a complete native cache identity for CID " + tonic + " (the REAPER cache row "
-             + key + " is not valid UTF-8 text)";
+        return "ERROR   REAPER internal profile requires a complete native cache identity for CID " + tonic
+             + " of Pro-Q 4 (strip 0, slot 0) (the REAPER cache row " + key + " is not valid UTF-8 text)";
     };
     const auto shownKey = juce::String::fromUTF8 ("\xEF\xBF\xBDTonic.vst3");
     const struct

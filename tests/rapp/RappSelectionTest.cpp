@@ -485,13 +485,15 @@ TEST (SelectionFile, RefusesEveryForeignOrMalformedDocument)
         EXPECT_TRUE (out.session.strips.isEmpty()) << c.what;
     }
 
-    // Nesting right at the limit, and JSON numbers of the longest accepted form, still pass.
-    f.selection.replaceWithText (text ("\"channels\"", "\"deep\": " + juce::String::repeatedString ("[", 15)
-                                                           + juce::String::repeatedString ("]", 15)
-                                                           + ", \"n\": -999999999999999999, \"e\": 1e-99999999, \"channels\""));
+    // Nesting right at the limit, and JSON numbers of the longest accepted form, still parse: what
+    // refuses them is only that the report writes no such keys.
+    const auto atLimit = text ("\"channels\"", "\"deep\": " + juce::String::repeatedString ("[", 15) + juce::String::repeatedString ("]", 15)
+                                                  + ", \"n\": -999999999999999999, \"e\": 1e-99999999, \"channels\"");
+    f.selection.replaceWithText (atLimit);
     RackReadResult out;
     juce::String error;
-    EXPECT_TRUE (f.apply (out, error)) << error;
+    EXPECT_FALSE (f.apply (out, error));
+    EXPECT_EQ (error, shape + "unknown key \"deep\" in the document" + at (atLimit, "\"deep\""));
 
     // Bytes that are not UTF-8, and a missing file.
     const char bad[] = { '{', '"', 's', '\xff', '"', ':', '1', '}' };
@@ -549,5 +551,94 @@ TEST (SelectionFile, PaddingUpToATargetSlotIsBounded)
         else
             EXPECT_EQ (error, "selection plugin mapping is out of range, absent, or duplicated: channels[0] (source index 0) plugins[0] "
                               "targetSlot " + juce::String (c.targetSlot) + " is outside the 256 slots (0 to 255) a selection can place");
+    }
+}
+
+// The file holds the keys the report writes and no other: a misspelt one is refused with its place
+// in the document and its line and column, at every level.
+TEST (SelectionFile, TakesNoKeyTheReportDoesNotWrite)
+{
+    Fixture f ({ { 0, { 0 } } }, { 4, 4, true });
+    using Edit = std::function<juce::var (const juce::var& doc)>;
+    struct Case { Edit where; juce::String path; };
+    const Case cases[] = {
+        { [] (const juce::var& d) { return d; }, "the document" },
+        { [] (const juce::var& d) { return channelAt (d, 0); }, "channels[0]" },
+        { [] (const juce::var& d) { return pluginAt (channelAt (d, 0), 0); }, "channels[0].plugins[0]" },
+    };
+    for (const auto& c : cases)
+    {
+        auto doc = f.report();
+        c.where (doc).getDynamicObject()->setProperty ("selectd", false);
+        f.write (doc);
+        const auto text = f.selection.loadFileAsString();
+        RackReadResult out;
+        juce::String error;
+        EXPECT_FALSE (f.apply (out, error)) << c.path;
+        EXPECT_EQ (error, "selection schema is invalid: unknown key \"selectd\" in " + c.path + " at line 1, column "
+                              + juce::String (text.indexOf ("\"selectd\"") + 1));
+        EXPECT_TRUE (out.session.strips.isEmpty());
+    }
+}
+
+// A host whose files hold their strips at 0 to n - 1 takes the n kept channels only there: a gap
+// is refused naming the strip left empty, the entry beyond the kept ones and the rule.
+TEST (SelectionFile, AHostWithStripsInOrderTakesTheKeptChannelsOnlyThere)
+{
+    Fixture f (consecutiveStrips (3), { 8, 4, true });
+    const rapp::SelectionPlacement inOrder { true, "REAPER projects" };
+    using Edit = std::function<void (juce::var& doc)>;
+    const auto set = [] (int channel, const char* key, const juce::var& value) {
+        return [=] (juce::var& d) { channelAt (d, channel).getDynamicObject()->setProperty (key, value); };
+    };
+    struct Case { const char* what; std::vector<Edit> edits; juce::String error; };
+    const Case cases[] = {
+        { "unedited", {}, {} },
+        { "the middle channel left out", { set (1, "selected", false) },
+          "selection channel mapping leaves a gap: REAPER projects hold the 2 kept channels as strips 0 to 1 in order; strip 1 is "
+          "kept by no channel, and channels[2] (source index 2) has targetIndex 2; give the kept channels targetIndex 0 to 1" },
+        { "the middle channel left out, the last moved up", { set (1, "selected", false), set (2, "targetIndex", 1) }, {} },
+        { "one channel kept, elsewhere", { set (1, "selected", false), set (2, "selected", false), set (0, "targetIndex", 3) },
+          "selection channel mapping leaves a gap: REAPER projects hold the 1 kept channel as strip 0; strip 0 is kept by no "
+          "channel, and channels[0] (source index 0) has targetIndex 3; give the kept channel targetIndex 0" },
+        { "two channels swapped", { set (0, "targetIndex", 1), set (1, "targetIndex", 0) }, {} },
+    };
+    for (const auto& c : cases)
+    {
+        auto doc = f.report();
+        for (const auto& edit : c.edits)
+            edit (doc);
+        f.write (doc);
+        RackReadResult out;
+        juce::String error;
+        EXPECT_EQ (rapp::applySelectionFile (f.session, f.selection, f.capacity, f.target, out, error, inOrder), c.error.isEmpty()) << c.what;
+        EXPECT_EQ (error, c.error) << c.what;
+        // A host that takes any places takes the gap.
+        EXPECT_TRUE (f.apply (out, error)) << c.what << ": " << error;
+    }
+}
+
+// A kept plug-in keyed from a strip the source does not have is no channel any entry could keep:
+// the source stays, for the preflight to judge, and never lands on a kept channel's new place.
+TEST (SelectionFile, ASidechainFromAStripTheSourceLacksStaysTheSources)
+{
+    Fixture f ({ { 0, {} }, { 1, { 0 } } }, { 8, 4, true });
+    f.session.session.strips.getReference (1).plugins.getReference (0).sidechainSource = 5;
+    struct Case { juce::int32 channel0Target; juce::int32 sidechain; };
+    const Case cases[] = { { 0, 5 }, { 5, 8 } };
+    for (const auto& c : cases)
+    {
+        auto doc = f.report();
+        channelAt (doc, 0).getDynamicObject()->setProperty ("targetIndex", c.channel0Target);
+        f.write (doc);
+        RackReadResult out;
+        juce::String error;
+        ASSERT_TRUE (f.apply (out, error)) << error;
+        const auto* keyed = &out.session.strips.getReference (0);
+        if (keyed->index != 1)
+            keyed = &out.session.strips.getReference (1);
+        EXPECT_EQ (keyed->plugins.getReference (0).sidechainSource, c.sidechain) << c.channel0Target;
+        for (const auto& strip : out.session.strips)
+            EXPECT_NE (strip.index, keyed->plugins.getReference (0).sidechainSource);
     }
 }

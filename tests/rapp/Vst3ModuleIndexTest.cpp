@@ -172,9 +172,10 @@ TEST (Vst3BundleScan, DefaultRootsIncludeTheUserFolders)
 TEST (Vst3FactoryCatalog, RowTable)
 {
     const juce::String cid31 = cidA.dropLastCharacters (1);
+    // The first bad row is named by its line.
     const juce::String noRows = "factory catalog has no plugin records";
-    const juce::String badColumns = "invalid factory catalog row (expected 5 or 6 tab-separated columns)";
-    const juce::String badFlag = "invalid availability flag in factory catalog";
+    const juce::String badColumns = "invalid factory catalog row (expected 5 or 6 tab-separated columns) at line 1";
+    const juce::String badFlag = "invalid availability flag in factory catalog at line 1";
 
     struct Case
     {
@@ -193,13 +194,16 @@ TEST (Vst3FactoryCatalog, RowTable)
         { cidA + "\tComp\tVendor\t1.0\n", badColumns, 0, false },
         { catalogRow (cidA, "Comp", "/p/Comp.vst3", "1\tmore"), badColumns, 0, false },
         { "  " + cidA.toLowerCase() + " \tComp\tV\t1\t/p/C.vst3\n", {}, 1, true },
-        { " " + cid31 + "\tComp\tV\t1\t/p/C.vst3\n", "invalid VST3 CID in factory catalog:  " + cid31, 0, false },
-        { "XYZ\ta\tb\tc\td\t7\n", "invalid VST3 CID in factory catalog: XYZ", 0, false },  // CID before flag
+        { " " + cid31 + "\tComp\tV\t1\t/p/C.vst3\n", "invalid VST3 CID in factory catalog:  " + cid31 + " at line 1", 0, false },
+        { "XYZ\ta\tb\tc\td\t7\n", "invalid VST3 CID in factory catalog: XYZ at line 1", 0, false },  // CID before flag
         { "\n \n\t\n", noRows, 0, false },
         { "", noRows, 0, false },
         { catalogRow (cidA, "Comp", "/p/C.vst3").trimEnd() + "\r" + catalogRow (cidB, "Gate", "/p/G.vst3").trimEnd() + "\r", {}, 2, true },
         { catalogRow (cidA, "Comp", "/p/C.vst3").trimEnd() + "\r\n" + catalogRow (cidB, "Gate", "/p/G.vst3", "0").trimEnd(), {}, 2, true },
-        { catalogRow (cidA, "Comp", "/p/C.vst3") + "bad row\n" + catalogRow (cidB, "Gate", "/p/G.vst3"), badColumns, 1, true },
+        { catalogRow (cidA, "Comp", "/p/C.vst3") + "bad row\n" + catalogRow (cidB, "Gate", "/p/G.vst3"),
+          badColumns.replace ("line 1", "line 2"), 1, true },
+        // Blank lines count as lines; a CR LF is one line end.
+        { catalogRow (cidA, "Comp", "/p/C.vst3").trimEnd() + "\r\n\r\n \nbad row\n", badColumns.replace ("line 1", "line 4"), 1, true },
         { catalogRow (cidA, "Comp", "/p/C.vst3") + catalogRow (cidA.toLowerCase(), "", "/p/C.vst3", "0"), {}, 1, false },
     };
 
@@ -244,17 +248,31 @@ TEST (Vst3FactoryCatalog, KeepsTextsAndBundlesByTheMergeRule)
     EXPECT_EQ (index.findByClassId (cidB)->bundle, juce::File());  // a relative path never becomes a File
 }
 
-TEST (Vst3FactoryCatalog, RefusesMissingEmptyAndFolderFiles)
+// Every refusal of a catalog file names it: a missing file and a folder as such, an empty file,
+// and a bad row with its line in the file.
+TEST (Vst3FactoryCatalog, RefusesMissingEmptyAndFolderFilesNamingThem)
 {
     vorntest::TempFolder temp;
     const auto empty = temp.file ("empty.tsv");
     ASSERT_TRUE (empty.create());
-    for (const auto& file : { temp.file ("missing.tsv"), empty, temp.folder })
+    const auto bad = temp.file ("bad.tsv");
+    ASSERT_TRUE (bad.replaceWithText ("\n" + catalogRow (cidA, "Comp", "/p/C.vst3") + "[vstcache]\n"));
+    const auto blank = temp.file ("blank.tsv");
+    ASSERT_TRUE (blank.replaceWithText ("\n \n"));
+    struct Case { juce::File file; juce::String error; };
+    const Case cases[] = {
+        { temp.file ("missing.tsv"), "file not found: " + temp.file ("missing.tsv").getFullPathName() },
+        { empty, "factory catalog is empty or unreadable: " + empty.getFullPathName() },
+        { temp.folder, "a folder, not a file: " + temp.folder.getFullPathName() },
+        { bad, "invalid factory catalog row (expected 5 or 6 tab-separated columns) at line 3 of " + bad.getFullPathName() },
+        { blank, "factory catalog has no plugin records: " + blank.getFullPathName() },
+    };
+    for (const auto& c : cases)
     {
         Vst3ModuleIndex index;
         juce::String error;
-        EXPECT_FALSE (index.loadFactoryCatalog (file, error));
-        EXPECT_EQ (error, "factory catalog is empty or unreadable: " + file.getFullPathName());
+        EXPECT_FALSE (index.loadFactoryCatalog (c.file, error));
+        EXPECT_EQ (error, c.error);
     }
 
     const auto good = temp.file ("good.tsv");
@@ -271,13 +289,12 @@ TEST (Vst3ReaperCache, LineTable)
     const juce::String key = "Comp.vst3";
     const auto line = [&] (const juce::String& id, const juce::String& cid, const juce::String& name)
     { return key + "=00A1B2C3D4E5F600," + id + "{" + cid + "," + name + "\n"; };
-    const juce::String none = "REAPER VST cache has no entries matching the module index";
-    const juce::String noClassIds = "no .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved it recorded"
-                                    " none; rescan the plug-ins in a newer REAPER";
     vorntest::TempFolder temp;
     const auto file = temp.file ("reaper.ini");
-    const juce::String audioUnits = "REAPER cache " + file.getFullPathName() + " is REAPER's AudioUnit plug-in cache, not its VST"
-                                    " cache: --reaper-cache takes the VST cache (reaper-vstplugins64.ini)";
+    const juce::String none = "REAPER VST cache has no entries matching the module index in " + file.getFullPathName();
+    const juce::String noClassIds = "no .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved it recorded"
+                                    " none; rescan the plug-ins in a newer REAPER";
+    const juce::String audioUnits = "REAPER cache " + file.getFullPathName() + " is REAPER's AudioUnit plug-in cache, not its VST cache";
     const juce::String badRow = "invalid REAPER VST3 cache row: " + key;
     const juce::String badIdentity = "invalid REAPER VST3 identity row: " + key;
 
@@ -357,11 +374,13 @@ TEST (Vst3ReaperCache, StoresIdentitiesAndAddsUnknownClassesUnavailable)
     EXPECT_FALSE (index.loadReaperCache (cache, error));
     EXPECT_EQ (error, "conflicting REAPER cache identity for CID " + cidB);
 
-    for (const auto& bad : { temp.file ("missing.ini"), temp.folder })
-    {
-        EXPECT_FALSE (index.loadReaperCache (bad, error));
-        EXPECT_EQ (error, "REAPER VST cache is empty or unreadable: " + bad.getFullPathName());
-    }
+    EXPECT_FALSE (index.loadReaperCache (temp.file ("missing.ini"), error));
+    EXPECT_EQ (error, "file not found: " + temp.file ("missing.ini").getFullPathName());
+    EXPECT_FALSE (index.loadReaperCache (temp.folder, error));
+    EXPECT_EQ (error, "a folder, not a file: " + temp.folder.getFullPathName());
+    ASSERT_TRUE (temp.file ("empty.ini").create());
+    EXPECT_FALSE (index.loadReaperCache (temp.file ("empty.ini"), error));
+    EXPECT_EQ (error, "REAPER VST cache is empty or unreadable: " + temp.file ("empty.ini").getFullPathName());
 }
 
 TEST (Vst3ReaperCache, ClassIdSharedByTwoPluginsIsAmbiguousAndTheRestLoads)
@@ -463,7 +482,7 @@ TEST (Vst3ReaperCache, RowsAreCheckedAsUtf8OnlyWhereUsed)
         // The class id is 32 characters: a two-byte one among them keeps the row's shape.
         { "X.vst3=00,4{" + a.substr (0, 31) + "\xC3\xA9,Comp\n", "invalid REAPER VST3 identity row: X.vst3" },
         { "X.vst3=00,4{" + a.substr (0, 31) + "\xE9,Comp\n", "invalid REAPER VST3 identity row: X.vst3" },
-        { "Tonic.vst3=00A2,43{" + b + ",\xB5Tonic\n", "REAPER VST cache has no entries matching the module index" },
+        { "Tonic.vst3=00A2,43{" + b + ",\xB5Tonic\n", "REAPER VST cache has no entries matching the module index in " + path },
     };
     for (const auto& r : refused)
     {

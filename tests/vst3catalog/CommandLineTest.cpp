@@ -27,10 +27,28 @@ TEST (CatalogCommandLine, UsageAndExitCodes)
         EXPECT_EQ (run.err, usage);
     }
 
-    // Anything else is a list of bundles: "--help" among others is just a missing bundle.
-    const ToolRun run = runInProcess ({ "--help", "-h" });
-    EXPECT_EQ (run.exitCode, 1);
-    EXPECT_EQ (run.err, "ERROR\t\"--help\"\tbundle does not exist\nERROR\t\"-h\"\tbundle does not exist\n");
+}
+
+// A word that begins with "-" is an option: one the tool does not have, or one that stands alone
+// given with others, is refused by name before any bundle is read; a bundle of such a name is
+// given with its folder.
+TEST (CatalogCommandLine, AnUnknownOrMisplacedOptionIsRefusedByNameThroughTheProgram)
+{
+    TempDir dir;
+    const std::string good = makeBundle (dir.path, "Good.vst3", "v1");
+    const struct { std::vector<std::string> args; std::string err; } cases[] = {
+        { { "--al" }, "ERROR\tunknown option: --al (a bundle whose name begins with - is given as ./--al)\n" },
+        { { good, "-x.vst3" }, "ERROR\tunknown option: -x.vst3 (a bundle whose name begins with - is given as ./-x.vst3)\n" },
+        { { "--help", "-h" }, "ERROR\toption --help stands alone: give it without other arguments\n" },
+        { { "--all", good }, "ERROR\toption --all stands alone: give it without other arguments\n" },
+    };
+    for (const auto& c : cases)
+    {
+        const ToolRun run = runProcess (VORNVST3CATALOG_BIN, c.args);
+        EXPECT_EQ (run.exitCode, 1) << c.args[0];
+        EXPECT_EQ (run.out, "") << c.args[0];
+        EXPECT_EQ (run.err, c.err);
+    }
 }
 
 TEST (CatalogCommandLine, APathThatIsNoBundleIsToldAsSuchThroughTheProgram)

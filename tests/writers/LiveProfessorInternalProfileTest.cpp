@@ -404,7 +404,9 @@ TEST (LiveProfessorInternalProfile, RefusesWhatItCannotBuildWithOneMessage)
               while (f.session.strips.size() < 65)
                   f.session.strips.add (vorntest::strip (f.session.strips.size(), "x", 2, 2));
               f.profile.strips = 65; }, limits },
-        { "profile strips differ", [] (Fixture& f) { f.profile.strips = 4; }, limits },
+        // A profile of another shape than the session's says which one fits.
+        { "profile strips differ", [] (Fixture& f) { f.profile.strips = 4; },
+          limits + ": the session has 3 strips, --profile 4x8 shapes 4; give --profile 3x8" },
         { "no slots", [] (Fixture& f) { f.profile.slots = 0; }, limits },
         { "9 slots", [] (Fixture& f) { f.profile.slots = 9; }, limits },
         { "no inputs", [] (Fixture& f) { f.profile.ioInputs = 0; }, limits },

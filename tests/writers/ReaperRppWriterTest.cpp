@@ -228,17 +228,21 @@ TEST (ReaperRppWriterRefusals, NothingIsWrittenOrLeftBehind)
         { "partial source", [] (RackReadResult& r) { r.status = readPartial; }, { 1, 1, 0, 0 }, true, "RAPP preflight blocked REAPER output" },
         { "muted plug-in", [] (RackReadResult& r) { r.session.strips.getReference (0).plugins.getReference (0).muted = true; }, { 1, 1, 0, 0 }, true,
           "RAPP preflight blocked REAPER output" },
-        { "profile not source-shaped", [] (RackReadResult&) {}, { 2, 1, 0, 0 }, true, "REAPER writer requires an exact positive source-shaped profile" },
+        { "profile not source-shaped", [] (RackReadResult&) {}, { 2, 1, 0, 0 }, true, "REAPER writer requires an exact positive source-shaped profile: the session has 1 strip, --profile 2x1 shapes 2; give --profile 1x1" },
         { "strips out of order", [] (RackReadResult& r) { r.session.strips.insert (0, proven (strip (1, "Snare"))); }, { 2, 1, 0, 0 }, true,
           "REAPER prototype writer requires ordered strips" },
         { "quote in name", [] (RackReadResult& r) { r.session.strips.getReference (0).name = "Kick \"2\""; }, { 1, 1, 0, 0 }, true,
-          "REAPER prototype writer requires non-empty names without quotes/newlines" },
+          "REAPER prototype writer requires non-empty names without quotes/newlines: strip 0's name \"Kick \\\"2\\\"\" holds a double quote" },
         { "newline in name", [] (RackReadResult& r) { r.session.strips.getReference (0).name = "Kick\n"; }, { 1, 1, 0, 0 }, true,
-          "REAPER prototype writer requires non-empty names without quotes/newlines" },
+          "REAPER prototype writer requires non-empty names without quotes/newlines: strip 0's name \"Kick\\n\" holds a line break" },
+        { "no name", [] (RackReadResult& r) { r.session.strips.getReference (0).name = {}; }, { 1, 1, 0, 0 }, true,
+          "REAPER prototype writer requires non-empty names without quotes/newlines: strip 0 has no name" },
         { "no cache identity", [] (RackReadResult&) {}, { 1, 1, 0, 0 }, false,
-          "REAPER internal profile requires a complete native cache identity for CID ED57BD725C60467EA64DD2F400758B6F" },
+          "REAPER internal profile requires a complete native cache identity for CID ED57BD725C60467EA64DD2F400758B6F of Pro-Q 4 (strip 0, slot 0)"
+          ": --reaper-cache supplies it (REAPER's reaper-vstplugins64.ini, with a row for the plug-in)" },
         { "second CID without cache identity", [] (RackReadResult& r) { r.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C")); },
-          { 1, 2, 0, 0 }, true, "REAPER cache lacks a complete identity for source CID 0123456789ABCDEF0123456789ABCDEF" },
+          { 1, 2, 0, 0 }, true, "REAPER cache lacks a complete identity for source CID 0123456789ABCDEF0123456789ABCDEF of Comp (strip 0, slot 1)"
+          ": --reaper-cache supplies it (REAPER's reaper-vstplugins64.ini, with a row for the plug-in)" },
         { "fractional sample rate", [] (RackReadResult& r) { r.session.sampleRate = 48000.4; }, { 1, 1, 0, 0 }, true,
           "written REAPER project failed strict reread: sample rate differs (source=48000.400, output=48000.000)" },
         { "sample rate too large", [] (RackReadResult& r) { r.session.sampleRate = 3.0e9; }, { 1, 1, 0, 0 }, true,
@@ -391,11 +395,11 @@ TEST (ReaperRppWriterBuiltIn, InstrumentsColoursAndClassIdsTheCacheGivesTwoPlugi
     auto second = source;
     second.session.strips.getReference (1).plugins.add (vst3 (compCid, "Comp", "C"));
     EXPECT_EQ (writeProject (second, shared, {}, { 3, 2, 0, 0 }, folder.file ("a.rpp")).error,
-               "REAPER cache lacks a complete identity for source CID " + compCid + why);
+               "REAPER cache lacks a complete identity for source CID " + compCid + " of Comp (strip 1, slot 0)" + why);
     auto first = completeRead ("test", { proven (strip (0, "Comp")) });
     first.session.strips.getReference (0).plugins.add (vst3 (compCid, "Comp", "C"));
     EXPECT_EQ (writeProject (first, shared, {}, { 1, 1, 0, 0 }, folder.file ("b.rpp")).error,
-               "REAPER internal profile requires a complete native cache identity for CID " + compCid + why);
+               "REAPER internal profile requires a complete native cache identity for CID " + compCid + " of Comp (strip 0, slot 0)" + why);
     EXPECT_FALSE (folder.file ("a.rpp").exists() || folder.file ("b.rpp").exists());
 }
 

@@ -458,8 +458,12 @@ TEST (ReaperTrackBuilderTrack, RefusedUnits)
     struct Case { const char* label; PluginRef plugin; const rapp::Vst3ModuleEntry* entry; juce::String cid; const char* error; };
     const Case cases[] = {
         { "quote in cache name", vst3Slot (otherCid, "C", "P", "V"), &quoted, otherCid, "REAPER cache identity cannot be encoded for CID 0123456789ABCDEF0123456789ABCDEF" },
-        { "no host id", vst3Slot (otherCid, "C", "P", "V"), &noId, otherCid, "REAPER cache has no numeric host ID for CID 0123456789ABCDEF0123456789ABCDEF" },
-        { "no entry", vst3Slot (otherCid, "C", "P", "V"), nullptr, otherCid, "REAPER cache has no numeric host ID for CID 0123456789ABCDEF0123456789ABCDEF" },
+        { "no host id", vst3Slot (otherCid, "C", "P", "V"), &noId, otherCid,
+          "REAPER cache has no numeric host ID for CID 0123456789ABCDEF0123456789ABCDEF of P (strip 1, slot 0): --reaper-cache supplies "
+          "it (REAPER's reaper-vstplugins64.ini, with a row for the plug-in)" },
+        { "no entry", vst3Slot (otherCid, "C", "P", "V"), nullptr, otherCid,
+          "REAPER cache has no numeric host ID for CID 0123456789ABCDEF0123456789ABCDEF of P (strip 1, slot 0): --reaper-cache supplies "
+          "it (REAPER's reaper-vstplugins64.ini, with a row for the plug-in)" },
         { "quote in AU vendor", au, nullptr, {}, "REAPER AudioUnit identity contains unsafe text" },
         { "AU as sidechain target", auSidechain, nullptr, {}, "REAPER AudioUnit sidechain wrapper has not been host-verified" },
     };
