@@ -12,6 +12,7 @@
 #include <juce_cryptography/juce_cryptography.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -79,9 +80,9 @@ bool configuredChannelCount (sqlite3* db, const char* schema, int type, juce::in
 {
     static const char* const matrixCount =
         "SELECT COALESCE(MAX(o.obj_index)+1,0) FROM @.object o WHERE o.obj_type=6 AND (EXISTS(SELECT 1 FROM @.plug p WHERE "
-        "p.chainer_id=o.id) OR EXISTS(SELECT 1 FROM @.routes r WHERE (r.src_cluster_type=6 AND "
-        "r.src_cluster_type_index=o.obj_index) OR (r.dst_cluster_type=6 AND r.dst_cluster_type_index=o.obj_index)) OR "
-        "EXISTS(SELECT 1 FROM @.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 AND trim(sc.name)<>''))";
+        "p.chainer_id=o.id) OR EXISTS(SELECT 1 FROM @.routes r WHERE (vorn_value(r.src_cluster_type)=6 AND vorn_value("
+        "r.src_cluster_type_index)=o.obj_index) OR (vorn_value(r.dst_cluster_type)=6 AND vorn_value(r.dst_cluster_type_index)=o.obj_index)) OR "
+        "EXISTS(SELECT 1 FROM @.snapshot_chainer sc WHERE sc.chainer_id=o.id AND vorn_value(sc.snapshot_id)=-1 AND trim(sc.name)<>''))";
     Statement statement;
     const auto sql = inSchema (type == 6 ? matrixCount : "SELECT num_tracks FROM @.config_info WHERE track_type=?", schema);
     if (! prepare (db, sql.toRawUTF8(), statement, error))
@@ -113,8 +114,8 @@ bool readChannel (sqlite3* db, const char* schema, int type, int index, const ch
         return false;
     }
     Statement statement;
-    const auto sql = inSchema ("SELECT o.id,o.name,(SELECT count(*) FROM @.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1),"
-                               "(SELECT sc.name FROM @.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 LIMIT 1) "
+    const auto sql = inSchema ("SELECT o.id,o.name,(SELECT count(*) FROM @.snapshot_chainer sc WHERE sc.chainer_id=o.id AND vorn_value(sc.snapshot_id)=-1),"
+                               "(SELECT sc.name FROM @.snapshot_chainer sc WHERE sc.chainer_id=o.id AND vorn_value(sc.snapshot_id)=-1 LIMIT 1) "
                                "FROM @.object o WHERE o.obj_type=? AND o.obj_index=?",
                                schema);
     if (! prepare (db, sql.toRawUTF8(), statement, error))
@@ -295,7 +296,83 @@ bool sameNumber (const Number& a, const Number& b)
     return std::isfinite (real) && std::floor (real) == real && std::fabs (real) < 9.0e18 && (juce::int64) real == whole.integer;
 }
 
+// A number in the one form it is compared in: a whole real as the integer it is.
+Number canonical (Number number)
+{
+    if (! number.whole && std::isfinite (number.real) && std::floor (number.real) == number.real && std::fabs (number.real) < 9.0e18)
+        return Number { true, (juce::int64) number.real, 0.0 };
+    return number;
+}
+
+// vorn_value(x): see addValueFunction.
+void valueFunction (sqlite3_context* context, int, sqlite3_value** arguments)
+{
+    auto* argument = arguments[0];
+    const auto type = sqlite3_value_type (argument);
+    std::optional<Number> number;
+    if (type == SQLITE_FLOAT)
+    {
+        number = Number { false, 0, sqlite3_value_double (argument) };
+    }
+    else if (type == SQLITE_TEXT)
+    {
+        const auto* text = sqlite3_value_text (argument);
+        const auto length = (size_t) sqlite3_value_bytes (argument);
+        // A number is never written longer than this (numberOf refuses longer texts).
+        if (text != nullptr && length <= 64)
+        {
+            SqlValue value;
+            value.type = SQLITE_TEXT;
+            value.length = length;
+            value.bytes.assign (reinterpret_cast<const char*> (text), length);
+            number = numberOf (value);
+        }
+    }
+    if (! number)
+    {
+        sqlite3_result_value (context, argument);
+        return;
+    }
+    const auto form = canonical (*number);
+    if (form.whole)
+        sqlite3_result_int64 (context, form.integer);
+    else
+        sqlite3_result_double (context, form.real);
+}
+
 } // namespace
+
+std::optional<std::string> SqlValue::key() const
+{
+    if (type == SQLITE_NULL)
+        return {};
+    if (type != SQLITE_BLOB)
+        if (const auto number = numberOf (*this))
+        {
+            const auto form = canonical (*number);
+            if (form.whole)
+                return "i" + std::to_string (form.integer);
+            char text[40];
+            std::snprintf (text, sizeof (text), "r%.17g", form.real);
+            return std::string (text);
+        }
+    // The length keeps a text apart from the digest of a long one.
+    return std::string (type == SQLITE_BLOB ? "b" : "t") + std::to_string (length) + ":" + bytes;
+}
+
+bool addValueFunction (sqlite3* db, juce::String& error)
+{
+    if (sqlite3_create_function_v2 (db, "vorn_value", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_DIRECTONLY, nullptr, valueFunction, nullptr,
+                                    nullptr, nullptr)
+        == SQLITE_OK)
+        return true;
+    error = sqlite3_errmsg (db);
+    return false;
+}
+
+const char* const physicalRouteFilter =
+    "((vorn_value(src_cluster_type)=10 AND vorn_value(dst_cluster_type)=? AND vorn_value(dst_cluster_type_index)=?) OR "
+    "(vorn_value(src_cluster_type)=? AND vorn_value(src_cluster_type_index)=? AND vorn_value(dst_cluster_type)=11))";
 
 bool SqlValue::operator== (const SqlValue& other) const
 {
@@ -341,7 +418,7 @@ bool readChannelContent (sqlite3* db, const char* schema, const CarriedColumns& 
         Statement statement;
         bool hasRow = false;
         const auto sql = "SELECT name,preset_name,selected_slot" + columnList (columns.activeRow, ",")
-                         + " FROM @.snapshot_chainer WHERE chainer_id=? AND snapshot_id=-1 LIMIT 1";
+                         + " FROM @.snapshot_chainer WHERE chainer_id=? AND vorn_value(snapshot_id)=-1 LIMIT 1";
         if (! prepare (db, inSchema (sql.toRawUTF8(), schema).toRawUTF8(), statement, error))
             return false;
         sqlite3_bind_int64 (statement.handle, 1, objectId);
@@ -377,7 +454,7 @@ bool readChannelContent (sqlite3* db, const char* schema, const CarriedColumns& 
     }
     {
         Statement plugs, states;
-        const auto plugSql = "SELECT id,slot" + columnList (columns.plugin, ",") + " FROM @.plug WHERE chainer_id=? ORDER BY slot,id";
+        const auto plugSql = "SELECT id,slot" + columnList (columns.plugin, ",") + " FROM @.plug WHERE chainer_id=? ORDER BY vorn_value(slot),id";
         juce::StringArray stateColumns;
         for (const auto& column : columns.state)
             stateColumns.add ("sp." + sqlIdentifier (column));
@@ -385,7 +462,7 @@ bool readChannelContent (sqlite3* db, const char* schema, const CarriedColumns& 
             stateColumns.add ("pp." + sqlIdentifier (column));
         const auto stateSql = "SELECT " + (stateColumns.isEmpty() ? juce::String ("sp.id") : stateColumns.joinIntoString (","))
                               + " FROM @.snapshot_plugin sp LEFT JOIN @.plugin_preset pp ON pp.id=sp.preset_id "
-                                "WHERE sp.plug_id=? AND sp.snapshot_id=-1 AND sp.setup_type_id=-1 ORDER BY sp.id";
+                                "WHERE sp.plug_id=? AND vorn_value(sp.snapshot_id)=-1 AND vorn_value(sp.setup_type_id)=-1 ORDER BY sp.id";
         if (! prepare (db, inSchema (plugSql.toRawUTF8(), schema).toRawUTF8(), plugs, error)
             || ! prepare (db, inSchema (stateSql.toRawUTF8(), schema).toRawUTF8(), states, error))
             return false;
@@ -409,10 +486,7 @@ bool readChannelContent (sqlite3* db, const char* schema, const CarriedColumns& 
     {
         Statement routes;
         const auto sql = "SELECT " + (columns.route.empty() ? juce::String ("id") : columnList (columns.route, ",").substring (1))
-                         + " FROM @.routes WHERE (typeof(src_cluster_type)='integer' AND src_cluster_type=10 AND typeof(dst_cluster_type)='integer' "
-                           "AND dst_cluster_type=? AND typeof(dst_cluster_type_index)='integer' AND dst_cluster_type_index=?) OR "
-                           "(typeof(src_cluster_type)='integer' AND src_cluster_type=? AND typeof(src_cluster_type_index)='integer' AND "
-                           "src_cluster_type_index=? AND typeof(dst_cluster_type)='integer' AND dst_cluster_type=11) ORDER BY id";
+                         + " FROM @.routes WHERE " + physicalRouteFilter + " ORDER BY id";
         if (! prepare (db, inSchema (sql.toRawUTF8(), schema).toRawUTF8(), routes, error))
             return false;
         sqlite3_bind_int (routes.handle, 1, type);
@@ -431,7 +505,7 @@ bool readChannelContent (sqlite3* db, const char* schema, const CarriedColumns& 
     if (! hasRow || sqlite3_column_int64 (table.handle, 0) == 0)
         return true;
     Statement parameters;
-    if (! prepare (db, inSchema ("SELECT param_id,param_value FROM @.snapshot_chainer_params WHERE chainer_id=? AND snapshot_id=-1 ORDER BY id", schema)
+    if (! prepare (db, inSchema ("SELECT param_id,param_value FROM @.snapshot_chainer_params WHERE chainer_id=? AND vorn_value(snapshot_id)=-1 ORDER BY id", schema)
                            .toRawUTF8(),
                    parameters, error))
         return false;

@@ -66,12 +66,28 @@ struct SqlValue
     bool isNull() const { return type == SQLITE_NULL; }
     // The whole number it holds: an integer, a whole real, or a text written as one ("12", "-1").
     std::optional<juce::int64> asInteger() const;
+    // A text that is the same for every spelling of one value: an integer, a whole real and a
+    // text written as that number share one; so do a real and a text written as it. None for
+    // NULL, which names no row.
+    std::optional<std::string> key() const;
     bool operator== (const SqlValue& other) const;
     bool operator!= (const SqlValue& other) const { return ! (*this == other); }
 
     // For a message: NULL, 3, 2.5, "Kick", a text of 70000 bytes, a blob of 12 bytes.
     juce::String describe() const;
 };
+
+// Adds to a connection the SQL function vorn_value(x): x as one value by the rule above, an
+// integer for an integer, a whole real or a text written as that number, a real for another real
+// or a text written as it, and any other value as it is. The filters that pick a channel's rows
+// (the active snapshot -1 and setup -1, a plug-in's slot, the cluster types and indexes of a
+// route) compare vorn_value of the column, so that a session without declared column types that
+// holds -1 as the text '-1' is read as one that holds the number.
+bool addValueFunction (sqlite3* db, juce::String& error);
+
+// The physical routes of a channel: from a physical input (cluster type 10) to it, or from it to
+// a physical output (11). Binds the channel's type and index, then its type and index again.
+extern const char* const physicalRouteFilter;
 
 using SqlRow = std::vector<SqlValue>;
 using ColumnList = std::vector<juce::String>;
@@ -109,7 +125,7 @@ struct PluginContent
 // What a transfer carries of one channel, read the same way from the source and from the output:
 // the active row's name, preset name, selected slot (all NULL without an active row) and further
 // columns, its layout row (chainer), the plug-ins by slot, the physical routes (physical input to
-// the channel, channel to physical output: the cluster types 10 and 11 with integer ends, by id)
+// the channel, channel to physical output: the cluster types 10 and 11, ends by value, by id)
 // and the channel parameter values of the active snapshot (param_id, param_value, by id; none
 // when the session has no such table).
 struct ChannelContent

@@ -12,7 +12,10 @@
 // Before anything is written every selected channel and plug-in is checked: a channel the report
 // lists, one source channel, one template channel inside the template's channels with its active
 // row and its layout row, one plug-in per selected slot with one active state whose preset the
-// source holds and no sidechain, a template that can be emptied and breaks none of its own keys.
+// source holds and no sidechain, no row of a table the transfer does not know that refers to what
+// it takes, a template that can be emptied and breaks none of its own keys. The filters that pick
+// a channel's rows compare by value (vorn_value), so that an untyped session holding -1 as text
+// is read as one holding the number.
 // Then, in one transaction, the template's plug-ins and routes go, the selected channels' names,
 // active rows, layouts, selected slots, plug-ins, presets, states and physical routes come over,
 // and the channel map is recorded; the integrity checks must pass. The written session is read
@@ -31,6 +34,8 @@
 //   - The template's tables: which exist, and the text of a row for a note.
 //   - The schemas: what each table carries, the rows every choice names, and what the source holds
 //     of the selected rows that the write would not carry.
+//   - The source's other tables: rows of a table the transfer does not know that refer to a row
+//     it takes.
 //   - The template: what it must hold to take the transfer, its own keys, and what its own
 //     channels lose.
 //   - The notes: what the source holds beyond the copy and what the template keeps.
@@ -50,6 +55,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <optional>
@@ -638,7 +644,7 @@ bool applyGenericNames (sqlite3* db, juce::String& error)
             }
         }
         Statement update;
-        if (! prepare (db, "UPDATE snapshot_chainer SET name=? WHERE snapshot_id=-1 AND chainer_id IN (SELECT id FROM object WHERE obj_type=? AND obj_index=?)",
+        if (! prepare (db, "UPDATE snapshot_chainer SET name=? WHERE vorn_value(snapshot_id)=-1 AND chainer_id IN (SELECT id FROM object WHERE obj_type=? AND obj_index=?)",
                        update, error))
             return false;
         for (const auto index : indices)
@@ -675,12 +681,11 @@ bool copyPhysicalRoutes (sqlite3* db, const ColumnList& columns, const std::map<
         || ! prepare (db, ("INSERT INTO main.routes(" + names.joinIntoString (",") + ") VALUES(" + places.joinIntoString (",") + ")").toRawUTF8(),
                       insert, error))
         return false;
+    // An end is the number it holds, also when an untyped column holds it as text ('10').
     const auto intColumn = [&select] (int column) {
-        const auto v = sqlite3_column_int64 (select.handle, column);
-        return sqlite3_column_type (select.handle, column) == SQLITE_INTEGER && v >= std::numeric_limits<int>::min()
-                       && v <= std::numeric_limits<int>::max()
-                   ? std::optional<int> ((int) v)
-                   : std::optional<int>();
+        const auto v = SqlValue::column (select.handle, column).asInteger();
+        return v && *v >= std::numeric_limits<int>::min() && *v <= std::numeric_limits<int>::max() ? std::optional<int> ((int) *v)
+                                                                                                 : std::optional<int>();
     };
     copied = 0;
     for (;;)
@@ -1077,6 +1082,14 @@ bool shapeTransfer (sqlite3* db, TransferShape& shape, juce::String& error)
     return true;
 }
 
+// The rows of the source a selected channel or plug-in brings beside its object, its layout
+// (chainer, obj_id=?) and its physical routes: the channel's active row (bound to its object id),
+// a plug-in's active states and the presets they use (bound to the plug-in's id).
+const char* const activeRowOf = "chainer_id=? AND vorn_value(snapshot_id)=-1";
+const char* const activeStatesOf = "plug_id=? AND vorn_value(snapshot_id)=-1 AND vorn_value(setup_type_id)=-1";
+const char* const activePresetsOf = "id IN (SELECT preset_id FROM source_session.snapshot_plugin WHERE plug_id=? AND vorn_value(snapshot_id)=-1 AND "
+                                    "vorn_value(setup_type_id)=-1)";
+
 // A selected plug-in for a message: "EQ" (Input 1, slot 0), as the source holds it.
 juce::String pluginLabel (const ChannelChoice& choice, const PluginChoice& plugin)
 {
@@ -1177,7 +1190,7 @@ bool resolveChannels (sqlite3* db, bool toLv1, const TransferShape& shape, std::
         for (auto& plugin : choice.plugins)
         {
             juce::int64 plugs = 0;
-            if (! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE chainer_id=? AND slot=?", { choice.sourceId, plugin.sourceSlot },
+            if (! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE chainer_id=? AND vorn_value(slot)=?", { choice.sourceId, plugin.sourceSlot },
                               plugs, error))
                 return false;
             if (plugs == 0)
@@ -1194,7 +1207,7 @@ bool resolveChannels (sqlite3* db, bool toLv1, const TransferShape& shape, std::
             }
             Statement statement;
             bool hasRow = false;
-            if (! prepare (db, "SELECT id,plugin_name,vendor_name FROM source_session.plug WHERE chainer_id=? AND slot=?", statement, error))
+            if (! prepare (db, "SELECT id,plugin_name,vendor_name FROM source_session.plug WHERE chainer_id=? AND vorn_value(slot)=?", statement, error))
                 return false;
             sqlite3_bind_int64 (statement.handle, 1, choice.sourceId);
             sqlite3_bind_int (statement.handle, 2, plugin.sourceSlot);
@@ -1268,7 +1281,8 @@ bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vect
             Statement statement;
             bool hasRow = false;
             if (! prepare (db,
-                           "SELECT sp.id,sp.preset_id FROM source_session.snapshot_plugin sp WHERE sp.plug_id=? AND sp.snapshot_id=-1 AND sp.setup_type_id=-1 "
+                           "SELECT sp.id,sp.preset_id FROM source_session.snapshot_plugin sp WHERE sp.plug_id=? AND vorn_value(sp.snapshot_id)=-1 AND "
+                           "vorn_value(sp.setup_type_id)=-1 "
                            "AND sp.preset_id IS NOT NULL AND NOT EXISTS(SELECT 1 FROM source_session.plugin_preset pp WHERE pp.id=sp.preset_id) LIMIT 1",
                            statement, error))
                 return false;
@@ -1318,27 +1332,258 @@ bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vect
     for (const auto& choice : choices)
     {
         const auto channel = [&choice] (const SqlValue&) { return choice.label; };
-        if (! lost ("snapshot_chainer", shape.activeRow, "NULL", "chainer_id=? AND snapshot_id=-1", { choice.sourceId }, channel)
+        if (! lost ("snapshot_chainer", shape.activeRow, "NULL", activeRowOf, { choice.sourceId }, channel)
             || (shape.layout.inSource && ! lost ("chainer", shape.layout, "NULL", "obj_id=?", { choice.sourceId }, channel)))
             return false;
         for (const auto& plugin : choice.plugins)
         {
             const auto owner = [&] (const SqlValue&) { return pluginLabel (choice, plugin); };
             if (! lost ("plug", shape.plugin, "NULL", "id=?", { plugin.plugId }, owner)
-                || ! lost ("snapshot_plugin", shape.state, "NULL", "plug_id=? AND snapshot_id=-1 AND setup_type_id=-1", { plugin.plugId }, owner)
-                || ! lost ("plugin_preset", shape.preset, "NULL",
-                           "id IN (SELECT preset_id FROM source_session.snapshot_plugin WHERE plug_id=? AND snapshot_id=-1 AND setup_type_id=-1)",
-                           { plugin.plugId }, owner))
+                || ! lost ("snapshot_plugin", shape.state, "NULL", activeStatesOf, { plugin.plugId }, owner)
+                || ! lost ("plugin_preset", shape.preset, "NULL", activePresetsOf, { plugin.plugId }, owner))
                 return false;
         }
-        if (! lost ("routes", shape.route, "id",
-                    "(typeof(src_cluster_type)='integer' AND src_cluster_type=10 AND typeof(dst_cluster_type)='integer' AND dst_cluster_type=? AND "
-                    "typeof(dst_cluster_type_index)='integer' AND dst_cluster_type_index=?) OR (typeof(src_cluster_type)='integer' AND "
-                    "src_cluster_type=? AND typeof(src_cluster_type_index)='integer' AND src_cluster_type_index=? AND "
-                    "typeof(dst_cluster_type)='integer' AND dst_cluster_type=11) ORDER BY id",
+        if (! lost ("routes", shape.route, "id", juce::String (physicalRouteFilter) + " ORDER BY id",
                     { choice.source.type, choice.source.index, choice.source.type, choice.source.index },
                     [&choice] (const SqlValue& id) { return "physical route " + id.describe() + " of " + choice.label; }))
             return false;
+    }
+    return true;
+}
+
+//==============================================================================
+// The source's other tables: rows that refer to what the transfer takes
+
+// The tables whose rows the transfer carries, names in its note or refuses by what they hold.
+const char* const accountedTables[] = { "object", "snapshot_chainer", "chainer", "plug", "snapshot_plugin", "plugin_preset", "routes",
+                                        "hot_plug", "plug_sidechain", "snapshot_hot_plugins", "snapshot_chainer_params" };
+// The tables the transfer takes rows of for a selected channel or plug-in.
+const char* const takenTables[] = { "object", "snapshot_chainer", "chainer", "plug", "snapshot_plugin", "plugin_preset", "routes" };
+
+bool isOneOf (const juce::String& table, const char* const* names, size_t count)
+{
+    for (size_t i = 0; i < count; ++i)
+        if (table.equalsIgnoreCase (names[i]))
+            return true;
+    return false;
+}
+
+// A declared foreign key of a table of the source: its columns, the table they name and the
+// columns there (none: that table's primary key).
+struct ForeignKey
+{
+    juce::String parent;
+    juce::StringArray from, to;
+};
+
+// The values of count columns of a row from first on, as one key compared by value; none when
+// one of them is NULL (such a row refers to nothing).
+std::optional<std::string> rowKey (sqlite3_stmt* statement, int first, int count)
+{
+    std::string key;
+    for (int c = first; c < first + count; ++c)
+    {
+        const auto part = SqlValue::column (statement, c).key();
+        if (! part)
+            return {};
+        key += std::to_string (part->size()) + ":" + *part;
+    }
+    return key;
+}
+
+// The names of a table's columns in the source (primaryKey: only those of its primary key, in
+// their order).
+bool sourceColumns (sqlite3* db, const juce::String& table, bool primaryKey, juce::StringArray& columns, juce::String& error)
+{
+    columns.clear();
+    Statement statement;
+    if (! prepare (db, primaryKey ? "SELECT name FROM pragma_table_info(?,'source_session') WHERE pk>0 ORDER BY pk"
+                                  : "SELECT name FROM pragma_table_info(?,'source_session')",
+                   statement, error))
+        return false;
+    sqlite3_bind_text (statement.handle, 1, table.toRawUTF8(), -1, SQLITE_TRANSIENT);
+    for (;;)
+    {
+        bool hasRow = false;
+        if (! stepRow (db, statement.handle, hasRow, error))
+            return false;
+        if (! hasRow)
+            return true;
+        juce::String name;
+        if (! textColumn (statement.handle, 0, ("source column of " + table).toRawUTF8(), name, error))
+            return false;
+        columns.add (name);
+    }
+}
+
+using KeyOwners = std::map<std::string, juce::String>;
+
+// The keys (columns of table) of the rows the transfer takes from table, each with the channel or
+// plug-in it belongs to as a refusal names it (the first, when two selected plug-ins share a
+// preset).
+bool takenKeys (sqlite3* db, const juce::String& table, const juce::StringArray& columns, const std::vector<ChannelChoice>& choices, KeyOwners& keys,
+                juce::String& error)
+{
+    juce::StringArray quoted;
+    for (const auto& column : columns)
+        quoted.add (sqlIdentifier (column));
+    const auto collect = [&] (const char* idColumn, const juce::String& where, std::initializer_list<juce::int64> values,
+                              const std::function<juce::String (const SqlValue& id)>& owner) {
+        return eachRowBound (db, "SELECT " + juce::String (idColumn) + "," + quoted.joinIntoString (",") + " FROM source_session." + sqlIdentifier (table)
+                                     + " WHERE " + where,
+                             values,
+                             [&] (sqlite3_stmt* st) {
+                                 if (const auto key = rowKey (st, 1, quoted.size()); key && keys.count (*key) == 0)
+                                     keys.emplace (*key, owner (SqlValue::column (st, 0)));
+                             },
+                             error);
+    };
+    for (const auto& choice : choices)
+    {
+        const auto channel = [&choice] (const SqlValue&) { return choice.label; };
+        if ((table.equalsIgnoreCase ("object") && ! collect ("NULL", "id=?", { choice.sourceId }, channel))
+            || (table.equalsIgnoreCase ("snapshot_chainer") && ! collect ("NULL", activeRowOf, { choice.sourceId }, channel))
+            || (table.equalsIgnoreCase ("chainer") && ! collect ("NULL", "obj_id=?", { choice.sourceId }, channel))
+            || (table.equalsIgnoreCase ("routes")
+                && ! collect ("id", physicalRouteFilter, { choice.source.type, choice.source.index, choice.source.type, choice.source.index },
+                              [&choice] (const SqlValue& id) { return "physical route " + id.describe() + " of " + choice.label; })))
+            return false;
+        for (const auto& plugin : choice.plugins)
+        {
+            const auto owner = [&] (const SqlValue&) { return pluginLabel (choice, plugin); };
+            if ((table.equalsIgnoreCase ("plug") && ! collect ("NULL", "id=?", { plugin.plugId }, owner))
+                || (table.equalsIgnoreCase ("snapshot_plugin") && ! collect ("NULL", activeStatesOf, { plugin.plugId }, owner))
+                || (table.equalsIgnoreCase ("plugin_preset") && ! collect ("NULL", activePresetsOf, { plugin.plugId }, owner)))
+                return false;
+        }
+    }
+    return true;
+}
+
+// A table the transfer knows nothing of (a newer host's) may hold rows that refer, through a
+// foreign key its schema declares, to a row the transfer takes for a selected channel or plug-in:
+// its object, active row, layout or physical route, a plug-in's row, active state or preset. The
+// transfer would lose such a row in silence, so the first one refuses it before anything is
+// written, naming the table, the row and the channel or plug-in. Keys are compared by value; a
+// row that refers to a row not taken belongs to what was not selected, and the note names that.
+// Each such table is read once.
+bool checkReferringRows (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    std::set<juce::String> tables; // of the source, in lower case
+    std::vector<std::pair<juce::String, std::vector<ForeignKey>>> referring;
+    juce::String last;
+    juce::int64 lastKey = -1;
+    bool failed = false;
+    if (! eachRow (db, "SELECT name FROM source_session.sqlite_master WHERE type='table'",
+                   [&tables] (sqlite3_stmt* st) { tables.insert (rowText (st, 0).toLowerCase()); }, error)
+        || ! eachRow (db,
+                      "SELECT m.name,f.id,f.\"table\",f.\"from\",f.\"to\" FROM source_session.sqlite_master m JOIN "
+                      "pragma_foreign_key_list(m.name,'source_session') f WHERE m.type='table' AND m.sql NOT LIKE 'CREATE VIRTUAL%' "
+                      "ORDER BY m.name,f.id,f.seq",
+                      [&] (sqlite3_stmt* st) {
+                          juce::String table, parent, from, to;
+                          if (failed || ! textColumn (st, 0, "source table name", table, error)
+                              || ! textColumn (st, 2, ("source foreign key of " + table).toRawUTF8(), parent, error)
+                              || ! textColumn (st, 3, ("source foreign key of " + table).toRawUTF8(), from, error)
+                              || ! textColumn (st, 4, ("source foreign key of " + table).toRawUTF8(), to, error))
+                          {
+                              failed = true;
+                              return;
+                          }
+                          if (isOneOf (table, accountedTables, std::size (accountedTables))
+                              || ! isOneOf (parent, takenTables, std::size (takenTables)))
+                              return;
+                          const auto key = sqlite3_column_int64 (st, 1);
+                          if (referring.empty() || table != last)
+                              referring.push_back ({ table, {} });
+                          auto& keys = referring.back().second;
+                          if (keys.empty() || table != last || key != lastKey)
+                              keys.push_back ({ parent, {}, {} });
+                          keys.back().from.add (from);
+                          if (to.isNotEmpty())
+                              keys.back().to.add (to);
+                          last = table;
+                          lastKey = key;
+                      },
+                      error)
+        || failed)
+        return false;
+
+    std::map<juce::String, KeyOwners> taken; // by table and key columns
+    for (const auto& entry : referring)
+    {
+        const auto& table = entry.first;
+        struct Reference
+        {
+            const KeyOwners* owners;
+            int columns;
+        };
+        std::vector<Reference> references;
+        juce::StringArray selected;
+        for (auto key : entry.second)
+        {
+            if (tables.count (key.parent.toLowerCase()) == 0)
+                continue;
+            // Columns the table it names does not have (or no primary key to stand for them)
+            // name no row: SQLite refuses such a key as a mismatch.
+            juce::StringArray parentColumns;
+            if (! sourceColumns (db, key.parent, key.to.isEmpty(), parentColumns, error))
+                return false;
+            if (key.to.isEmpty())
+                key.to = parentColumns;
+            bool known = key.to.size() == key.from.size();
+            for (const auto& column : key.to)
+                known = known && parentColumns.contains (column, true);
+            if (! known)
+                continue;
+            const auto which = key.parent.toLowerCase() + "(" + key.to.joinIntoString (",").toLowerCase() + ")";
+            if (taken.count (which) == 0 && ! takenKeys (db, key.parent, key.to, choices, taken[which], error))
+                return false;
+            if (taken[which].empty())
+                continue;
+            references.push_back ({ &taken[which], key.from.size() });
+            for (const auto& column : key.from)
+                selected.add (sqlIdentifier (column));
+        }
+        if (references.empty())
+            continue;
+        // A row by its primary key, or by its rowid when it has none.
+        juce::StringArray identity;
+        if (! sourceColumns (db, table, true, identity, error))
+            return false;
+        for (auto& column : identity)
+            column = sqlIdentifier (column);
+        if (identity.isEmpty())
+            identity.add ("rowid");
+        juce::String refusal;
+        if (! eachRow (db, "SELECT " + identity.joinIntoString (",") + "," + selected.joinIntoString (",") + " FROM source_session." + sqlIdentifier (table),
+                       [&] (sqlite3_stmt* st) {
+                           if (refusal.isNotEmpty())
+                               return;
+                           int column = identity.size();
+                           for (const auto& reference : references)
+                           {
+                               const auto key = rowKey (st, column, reference.columns);
+                               column += reference.columns;
+                               const auto owner = key ? reference.owners->find (*key) : reference.owners->end();
+                               if (owner == reference.owners->end())
+                                   continue;
+                               juce::StringArray row;
+                               for (int c = 0; c < identity.size(); ++c)
+                                   row.add (SqlValue::column (st, c).describe());
+                               refusal = "Waves source holds " + table + " row "
+                                         + (row.size() > 1 ? "(" + row.joinIntoString (", ") + ")" : row.joinIntoString (""))
+                                         + " for " + owner->second + ", a table the transfer does not carry; the transfer would lose it";
+                               return;
+                           }
+                       },
+                       error))
+            return false;
+        if (refusal.isNotEmpty())
+        {
+            error = refusal;
+            return false;
+        }
     }
     return true;
 }
@@ -1494,8 +1739,9 @@ bool collectTemplateLosses (sqlite3* db, const std::vector<ChannelChoice>& choic
     std::set<juce::int64> channels, lost;
     std::map<ChannelKey, juce::int64> objects;
     if (! eachRow (db,
-                   "SELECT o.id,o.obj_type,o.obj_index,COALESCE((SELECT sc.name FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 LIMIT 1),o.name),"
-                   "EXISTS(SELECT 1 FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1) FROM main.object o "
+                   "SELECT o.id,o.obj_type,o.obj_index,COALESCE((SELECT sc.name FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND "
+                   "vorn_value(sc.snapshot_id)=-1 LIMIT 1),o.name),"
+                   "EXISTS(SELECT 1 FROM main.snapshot_chainer sc WHERE sc.chainer_id=o.id AND vorn_value(sc.snapshot_id)=-1) FROM main.object o "
                    "WHERE o.obj_type IN (0,1,2,6) AND typeof(o.obj_index)='integer'",
                    [&] (sqlite3_stmt* st) {
                        const auto id = sqlite3_column_int64 (st, 0);
@@ -1522,16 +1768,17 @@ bool collectTemplateLosses (sqlite3* db, const std::vector<ChannelChoice>& choic
             lost.insert (sqlite3_column_int64 (st, column));
     };
     if (! eachRow (db, "SELECT chainer_id FROM main.plug", [&] (sqlite3_stmt* st) { ++losses.plugins; onChannel (st, 0); }, error)
-        || ! eachRow (db, "SELECT chainer_id FROM main.snapshot_chainer_params WHERE snapshot_id=-1",
+        || ! eachRow (db, "SELECT chainer_id FROM main.snapshot_chainer_params WHERE vorn_value(snapshot_id)=-1",
                       [&] (sqlite3_stmt* st) { ++losses.parameters; onChannel (st, 0); }, error)
         || ! eachRow (db, "SELECT src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index FROM main.routes",
                       [&] (sqlite3_stmt* st) {
                           ++losses.routes;
                           for (const int end : { 0, 2 })
                           {
-                              if (sqlite3_column_type (st, end) != SQLITE_INTEGER || sqlite3_column_type (st, end + 1) != SQLITE_INTEGER)
+                              const auto endType = SqlValue::column (st, end).asInteger(), endIndex = SqlValue::column (st, end + 1).asInteger();
+                              if (! endType || ! endIndex)
                                   continue;
-                              const auto type = sqlite3_column_int64 (st, end), index = sqlite3_column_int64 (st, end + 1);
+                              const auto type = *endType, index = *endIndex;
                               if (type < 0 || type > 6 || index < 0 || index >= std::numeric_limits<int>::max())
                                   continue;
                               if (const auto found = objects.find ({ (int) type, (int) index }); found != objects.end())
@@ -1719,17 +1966,17 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
     {
         bool named = false;
         if (! tableExists (db, "source_session", "chainer_params", named, error)
-            || ! countQuery (db, "SELECT count(*) FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1",
+            || ! countQuery (db, "SELECT count(*) FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE vorn_value(scp.snapshot_id)=-1",
                              {}, notes.channelParameters, error))
             return false;
         const juce::String name = named ? "COALESCE((SELECT cp.name FROM source_session.chainer_params cp WHERE cp.id=scp.param_id LIMIT 1),'parameter '||scp.param_id)"
                                         : "'parameter '||scp.param_id";
-        if (! noteRows (db, "SELECT DISTINCT " + name + " AS n FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE scp.snapshot_id=-1 ORDER BY n",
+        if (! noteRows (db, "SELECT DISTINCT " + name + " AS n FROM source_session.snapshot_chainer_params scp JOIN vorn_channel_map m ON m.source_id=scp.chainer_id WHERE vorn_value(scp.snapshot_id)=-1 ORDER BY n",
                         [] (sqlite3_stmt* st) { return noteText (st, 0); }, notes.parameterNames, error))
             return false;
     }
 
-    if (! noteRows (db, "SELECT sp.plug_id,sp.setup_type_id FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id IS NOT -1 ORDER BY sp.plug_id,sp.setup_type_id,sp.id",
+    if (! noteRows (db, "SELECT sp.plug_id,sp.setup_type_id FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE vorn_value(sp.snapshot_id)=-1 AND vorn_value(sp.setup_type_id) IS NOT -1 ORDER BY sp.plug_id,sp.setup_type_id,sp.id",
                     [&plugins] (sqlite3_stmt* st) {
                         return plugins[sqlite3_column_int64 (st, 0)] + " setup " + (sqlite3_column_type (st, 1) == SQLITE_NULL ? juce::String ("NULL") : noteText (st, 1));
                     },
@@ -1761,7 +2008,7 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
         const auto number = column.fromFirstOccurrenceOf ("hp_", false, false).upToFirstOccurrenceOf ("_", false, false);
         const auto value = "h." + sqlIdentifier (column);
         if (! noteRows (db, "SELECT " + value + ",p.id,p.plugin_name,o.obj_type,o.obj_index,p.slot FROM source_session.snapshot_hot_plugins h LEFT JOIN source_session.plug p ON p.id="
-                                + value + " LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE " + (snapshotColumn ? "h.snapshot_id=-1" : "1") + " AND "
+                                + value + " LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE " + (snapshotColumn ? "vorn_value(h.snapshot_id)=-1" : "1") + " AND "
                                 + value + " IS NOT NULL AND " + value + " IS NOT -1 ORDER BY h.id",
                         [&number] (sqlite3_stmt* st) {
                             return "hot plug-in " + number + " "
@@ -1801,7 +2048,7 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
         juce::int64 configured = 0;
         if (! configuredChannelCount (db, "source_session", type, configured, error))
             return false;
-        if (! noteRows (db, "SELECT o.obj_type,o.obj_index,COALESCE((SELECT sc.name FROM source_session.snapshot_chainer sc WHERE sc.chainer_id=o.id AND sc.snapshot_id=-1 LIMIT 1),o.name) "
+        if (! noteRows (db, "SELECT o.obj_type,o.obj_index,COALESCE((SELECT sc.name FROM source_session.snapshot_chainer sc WHERE sc.chainer_id=o.id AND vorn_value(sc.snapshot_id)=-1 LIMIT 1),o.name) "
                             "FROM source_session.object o WHERE o.obj_type=" + juce::String (type) + " AND typeof(o.obj_index)='integer' AND o.obj_index>=0 AND o.obj_index<"
                                 + juce::String (configured) + " AND o.id NOT IN (SELECT source_id FROM vorn_channel_map) ORDER BY o.obj_index,o.id",
                         [] (sqlite3_stmt* st) {
@@ -1988,7 +2235,7 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
                     juce::String& error)
 {
     Database db;
-    if (! openDatabase (written, db, error))
+    if (! openDatabase (written, db, error) || ! addValueFunction (db.handle, error))
         return false;
     const auto refuse = [&error] (const juce::String& where, const juce::String& what) {
         error = "written Waves session differs from the selection" + where + ": " + what;
@@ -2032,7 +2279,7 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
         { "SELECT count(*) FROM plug", proof.plugins, "plug-in", "plug-ins" },
         { "SELECT count(*) FROM snapshot_plugin", proof.plugins, "plug-in state", "plug-in states" },
         { "SELECT count(*) FROM routes", proof.routes, "route", "routes" },
-        { "SELECT count(*) FROM snapshot_chainer_params WHERE snapshot_id=-1", 0, "active channel parameter value", "active channel parameter values" },
+        { "SELECT count(*) FROM snapshot_chainer_params WHERE vorn_value(snapshot_id)=-1", 0, "active channel parameter value", "active channel parameter values" },
         { resets.isEmpty() ? juce::String ("SELECT 0") : "SELECT count(*) FROM plug WHERE " + resets.joinIntoString (" OR "), 0, withResets, withResetsMany },
         { juce::String ("SELECT count(*) FROM plugin_preset pp WHERE ")
               + (refCount ? "pp.ref_count IS NOT (SELECT count(*) FROM snapshot_plugin sp WHERE sp.preset_id=pp.id) OR " : "")
@@ -2070,7 +2317,7 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
 
     juce::String misnamed;
     if (! eachRow (db.handle,
-                   "SELECT o.id,o.obj_type,o.obj_index,sc.name FROM object o JOIN snapshot_chainer sc ON sc.chainer_id=o.id AND sc.snapshot_id=-1 "
+                   "SELECT o.id,o.obj_type,o.obj_index,sc.name FROM object o JOIN snapshot_chainer sc ON sc.chainer_id=o.id AND vorn_value(sc.snapshot_id)=-1 "
                    "WHERE o.obj_type IN (0,1,2,6) AND typeof(o.obj_index)='integer' AND o.obj_index>=0 ORDER BY o.obj_type,o.obj_index",
                    [&] (sqlite3_stmt* st) {
                        const auto index = sqlite3_column_int64 (st, 2);
@@ -2170,7 +2417,8 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         return fail ("Waves host-save template changed while it was being staged");
 
     const auto db = [&stage] { return stage.db.handle; };
-    if (! openDatabase (stage.file, stage.db, error) || ! checkHostShapedSchema (db(), "main", "Waves host-save template", error)
+    if (! openDatabase (stage.file, stage.db, error) || ! addValueFunction (db(), error)
+        || ! checkHostShapedSchema (db(), "main", "Waves host-save template", error)
         || ! execute (db(), "PRAGMA journal_mode=DELETE", error) || ! execute (db(), "PRAGMA foreign_keys=ON", error))
         return fail (error);
     {
@@ -2218,7 +2466,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     TransferShape shape;
     if (! shapeTransfer (db(), shape, error) || ! checkDestinationsFitTemplate (db(), choices, error)
         || ! resolveChannels (db(), toLv1, shape, choices, error) || ! checkTemplateTakesTheTransfer (db(), error)
-        || ! checkTemplateKeys (db(), error) || ! checkSelectedRows (db(), shape, choices, error))
+        || ! checkTemplateKeys (db(), error) || ! checkSelectedRows (db(), shape, choices, error) || ! checkReferringRows (db(), choices, error))
         return fail (error);
 
     // What the template holds before the write: its snapshots stay as they are, and the note says
@@ -2256,7 +2504,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     // delete holds under the host's foreign keys and no orphaned state is counted below.
     if (! execute (db(),
                    juce::String ("DELETE FROM snapshot_plugin;DELETE FROM plug_sidechain;") + (hotPlugTable ? "DELETE FROM hot_plug;" : "")
-                       + "DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM routes;DELETE FROM snapshot_chainer_params WHERE snapshot_id=-1;UPDATE snapshot_hot_plugins SET hp_1_plug_id=-1,hp_2_plug_id=-1,hp_3_plug_id=-1,hp_4_plug_id=-1,hp_5_plug_id=-1,hp_6_plug_id=-1,hp_7_plug_id=-1,hp_8_plug_id=-1,hp_9_plug_id=-1,hp_10_plug_id=-1,hp_11_plug_id=-1,hp_12_plug_id=-1;",
+                       + "DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM routes;DELETE FROM snapshot_chainer_params WHERE vorn_value(snapshot_id)=-1;UPDATE snapshot_hot_plugins SET hp_1_plug_id=-1,hp_2_plug_id=-1,hp_3_plug_id=-1,hp_4_plug_id=-1,hp_5_plug_id=-1,hp_6_plug_id=-1,hp_7_plug_id=-1,hp_8_plug_id=-1,hp_9_plug_id=-1,hp_10_plug_id=-1,hp_11_plug_id=-1,hp_12_plug_id=-1;",
                    error)
         || ! applyGenericNames (db(), error))
         return fail (error);
@@ -2274,7 +2522,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     for (const auto& choice : choices)
     {
         Statement rename;
-        if (! prepare (db(), "UPDATE snapshot_chainer SET name=?,selected_slot=? WHERE snapshot_id=-1 AND chainer_id=?", rename, error))
+        if (! prepare (db(), "UPDATE snapshot_chainer SET name=?,selected_slot=? WHERE vorn_value(snapshot_id)=-1 AND chainer_id=?", rename, error))
             return fail (error);
         sqlite3_bind_text (rename.handle, 1, choice.outputName.toRawUTF8(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64 (rename.handle, 2, choice.selectedSlot.integer);
@@ -2302,7 +2550,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         if (choice.content.activeRow && ! carried.activeRow.empty()
             && ! bindAndStep (db(),
                               ("UPDATE main.snapshot_chainer SET " + assignments (carried.activeRow)
-                               + " FROM source_session.snapshot_chainer s WHERE s.chainer_id=? AND s.snapshot_id=-1 LIMIT 1) WHERE snapshot_id=-1 AND chainer_id=?")
+                               + " FROM source_session.snapshot_chainer s WHERE s.chainer_id=? AND vorn_value(s.snapshot_id)=-1 LIMIT 1) WHERE vorn_value(snapshot_id)=-1 AND chainer_id=?")
                                   .toRawUTF8(),
                               { choice.sourceId, choice.targetId }, error))
             return fail (error);
@@ -2337,13 +2585,13 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     copied (carried.preset, "pp", presetColumns, presetValues);
     copied (carried.state, "sp", stateColumns, stateValues);
     if (! execute (db(),
-                   "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND s.snapshot_id=-1),'') WHERE d.snapshot_id=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);"
+                   "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND vorn_value(s.snapshot_id)=-1),'') WHERE vorn_value(d.snapshot_id)=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);"
                    "INSERT INTO main.plug(" + plugColumns.joinIntoString (",") + ") SELECT " + plugValues.joinIntoString (",")
                        + " FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;"
                          "INSERT INTO main.plugin_preset(" + presetColumns.joinIntoString (",") + ") SELECT " + presetValues.joinIntoString (",")
-                       + " FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1 GROUP BY pp.id;"
+                       + " FROM source_session.plugin_preset pp JOIN source_session.snapshot_plugin sp ON sp.preset_id=pp.id JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE vorn_value(sp.snapshot_id)=-1 AND vorn_value(sp.setup_type_id)=-1 GROUP BY pp.id;"
                          "INSERT INTO main.snapshot_plugin(" + stateColumns.joinIntoString (",") + ") SELECT " + stateValues.joinIntoString (",")
-                       + " FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE sp.snapshot_id=-1 AND sp.setup_type_id=-1;",
+                       + " FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE vorn_value(sp.snapshot_id)=-1 AND vorn_value(sp.setup_type_id)=-1;",
                    error))
         return fail (error);
 

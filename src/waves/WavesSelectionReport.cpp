@@ -153,7 +153,7 @@ struct ListedPlugin
 bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& plugins, juce::String& error)
 {
     Statement statement;
-    if (! prepare (db, "SELECT slot,plugin_name,vendor_name FROM plug WHERE chainer_id=? ORDER BY slot", statement, error))
+    if (! prepare (db, "SELECT slot,plugin_name,vendor_name FROM plug WHERE chainer_id=? ORDER BY vorn_value(slot)", statement, error))
         return false;
     sqlite3_bind_int64 (statement.handle, 1, objectId);
     for (;;)
@@ -163,13 +163,14 @@ bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& 
             return false;
         if (! hasRow)
             return true;
-        const auto slot = sqlite3_column_int64 (statement.handle, 0);
-        if (sqlite3_column_type (statement.handle, 0) != SQLITE_INTEGER || slot < 0 || slot > maxSourceSlot)
+        // A slot is the number it holds, also when an untyped column holds it as text ('1').
+        const auto slot = SqlValue::column (statement.handle, 0).asInteger();
+        if (! slot || *slot < 0 || *slot > maxSourceSlot)
         {
             error = "Waves channel contains an invalid plug-in slot";
             return false;
         }
-        ListedPlugin plugin { (int) slot, {}, {} };
+        ListedPlugin plugin { (int) *slot, {}, {} };
         if (! textColumn (statement.handle, 1, "plug.plugin_name", plugin.name, error)
             || ! textColumn (statement.handle, 2, "plug.vendor_name", plugin.vendor, error))
             return false;
@@ -272,7 +273,7 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
         return {};
     }
     Database db;
-    if (! openDatabase (staged.database, db, problem))
+    if (! openDatabase (staged.database, db, problem) || ! addValueFunction (db.handle, problem))
     {
         error = problem;
         return {};

@@ -195,12 +195,33 @@ const char* const newerColumns = "ALTER TABLE plug ADD COLUMN plugin_version TEX
                                  "ALTER TABLE snapshot_chainer ADD COLUMN color INTEGER; ALTER TABLE routes ADD COLUMN gain REAL;";
 const char* const hotPlugs = "CREATE TABLE hot_plug(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id));";
 
+// A table declared anew with columns (its values kept, and the keys of other tables still naming it).
+juce::String declaredAnew (const char* table, const char* columns)
+{
+    const juce::String t (table);
+    return "PRAGMA legacy_alter_table=ON; ALTER TABLE " + t + " RENAME TO " + t + "_old; CREATE TABLE " + t + "(" + columns + "); INSERT INTO " + t
+           + " SELECT * FROM " + t + "_old; DROP TABLE " + t + "_old; PRAGMA legacy_alter_table=OFF;";
+}
+
 // The active rows' table declared anew with columns (their values kept).
 juce::String activeRowsDeclared (const char* columns)
 {
-    return "ALTER TABLE snapshot_chainer RENAME TO sc_old; CREATE TABLE snapshot_chainer(" + juce::String (columns)
-           + "); INSERT INTO snapshot_chainer SELECT * FROM sc_old; DROP TABLE sc_old;";
+    return declaredAnew ("snapshot_chainer", columns);
 }
+
+// The tables a channel's rows live in as a source without declared column types holds them.
+const char* const untypedActiveRows = "id, chainer_id, snapshot_id, name, preset_name, selected_slot";
+const char* const untypedStates = "id INTEGER PRIMARY KEY, plug_id, preset_id, snapshot_id, setup_type_id DEFAULT -1, bypass DEFAULT 0, mute DEFAULT 0, "
+                                  "docked DEFAULT 1, fw_posx DEFAULT 0, fw_posy DEFAULT 0, fw_scale_precentage DEFAULT 100, fw_always_on_top DEFAULT 0";
+const char* const untypedPlugs = "id INTEGER PRIMARY KEY, chainer_id, slot, plugin_name, plugin_4cc, additional_info, disabled DEFAULT 0, "
+                                 "recall_safe DEFAULT 0, side_chain DEFAULT 0, hot_plugin DEFAULT -1, vendor_name, plug_role DEFAULT 0, "
+                                 "ignore_latency DEFAULT 0";
+const char* const untypedRoutes = "id INTEGER PRIMARY KEY, src_cluster_type, src_cluster_type_index, src_section_type, src_section_index, "
+                                  "src_channel_index, src_control_id, src_asgn_type, dst_cluster_type, dst_cluster_type_index, dst_section_type, "
+                                  "dst_section_index, dst_channel_index, dst_control_id, dst_asgn_type, status";
+const char* const untypedParameters = "id INTEGER PRIMARY KEY, chainer_id, snapshot_id, param_id, param_value";
+const char* const untypedHotPlugins = "id INTEGER PRIMARY KEY, snapshot_id, hp_1_plug_id, hp_2_plug_id, hp_3_plug_id, hp_4_plug_id, hp_5_plug_id, "
+                                      "hp_6_plug_id, hp_7_plug_id, hp_8_plug_id, hp_9_plug_id, hp_10_plug_id, hp_11_plug_id, hp_12_plug_id";
 
 std::vector<TransferCase> transferCases()
 {
@@ -687,6 +708,131 @@ std::vector<TransferCase> transferCases()
         cases.push_back (c);
     }
     {
+        // A newer host's table whose rows refer, through a declared key, to a row the transfer
+        // takes for a selected channel or plug-in: the transfer would lose them.
+        const struct
+        {
+            const char *name, *sql, *error;
+        } referring[] = {
+            { "newer table referring to a selected plug-in",
+              "CREATE TABLE plug_automation(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id), value REAL);"
+              "INSERT INTO plug_automation VALUES(1,99,0.1),(3,7,0.5);",
+              "Waves source holds plug_automation row 3 for \"C1\" (Input 2, slot 0), a table the transfer does not carry; the transfer would "
+              "lose it" },
+            { "newer table referring to a channel object",
+              "CREATE TABLE channel_color(id INTEGER PRIMARY KEY, obj_id INTEGER REFERENCES object, rgb INTEGER);"
+              "INSERT INTO channel_color VALUES(1,1001,255);",
+              "Waves source holds channel_color row 1 for Input 2 \"Snare\", a table the transfer does not carry; the transfer would lose it" },
+            { "newer table referring to a channel layout",
+              "CREATE TABLE chainer_meter(id INTEGER PRIMARY KEY, layout INTEGER REFERENCES chainer(obj_id)); INSERT INTO chainer_meter VALUES(2,1000);",
+              "Waves source holds chainer_meter row 2 for Input 1 \"Kick\", a table the transfer does not carry; the transfer would lose it" },
+            { "newer table referring to an active row",
+              "CREATE TABLE scope_meters(id INTEGER PRIMARY KEY, active_row INTEGER REFERENCES snapshot_chainer(id)); INSERT INTO scope_meters VALUES(4,2);",
+              "Waves source holds scope_meters row 4 for Input 2 \"Snare\", a table the transfer does not carry; the transfer would lose it" },
+            { "newer table referring to an active state",
+              "CREATE TABLE state_links(id INTEGER PRIMARY KEY, state_id INTEGER REFERENCES snapshot_plugin(id)); INSERT INTO state_links VALUES(5,506);",
+              "Waves source holds state_links row 5 for \"Comp\" (Input 1, slot 1), a table the transfer does not carry; the transfer would "
+              "lose it" },
+            { "newer table without rowid referring to a preset",
+              "CREATE TABLE preset_tags(preset_id INTEGER REFERENCES plugin_preset(id), tag TEXT, PRIMARY KEY(preset_id, tag)) WITHOUT ROWID;"
+              "INSERT INTO preset_tags VALUES(5,'warm');",
+              "Waves source holds preset_tags row (5, \"warm\") for \"EQ\" (Input 1, slot 0), a table the transfer does not carry; the transfer "
+              "would lose it" },
+            { "newer table referring to a physical route",
+              "CREATE TABLE route_notes(id INTEGER PRIMARY KEY, route_id INTEGER REFERENCES routes(id), note TEXT); INSERT INTO route_notes VALUES(6,2,'x');",
+              "Waves source holds route_notes row 6 for physical route 2 of Input 1 \"Kick\", a table the transfer does not carry; the transfer "
+              "would lose it" },
+        };
+        for (const auto& r : referring)
+        {
+            TransferCase c { r.name, false };
+            c.sourceSql = juce::String (layouts) + r.sql;
+            c.templateSql = layouts;
+            c.lines = refused (r.error);
+            cases.push_back (c);
+        }
+    }
+    {
+        // Rows of such tables that refer to what was not selected (a plug-in and a channel left
+        // out, a route to a group, no row at all) are counted among what was not selected.
+        TransferCase c { "newer tables referring to rows not selected", false };
+        c.sourceSql = "CREATE TABLE plug_automation(id INTEGER PRIMARY KEY, plug_id INTEGER REFERENCES plug(id), value REAL);"
+                      "INSERT INTO plug_automation VALUES(1,8,0.1),(2,9,0.2),(3,99,0.3);"
+                      "CREATE TABLE channel_color(id INTEGER PRIMARY KEY, obj_id INTEGER REFERENCES object(id)); INSERT INTO channel_color VALUES(1,1002);"
+                      "CREATE TABLE route_notes(id INTEGER PRIMARY KEY, route_id INTEGER REFERENCES routes(id)); INSERT INTO route_notes VALUES(1,3);";
+        c.edit = [] (juce::var& d) {
+            for (int i = 2; i < 18; ++i)
+                set (channelAt (d, i), "selected", false);
+        };
+        c.lines = printed ({ ok (2, 3, 2), lv1Note, lv1Hot,
+                             "16 source channels were not selected and not carried: Input 3 \"In3\", Input 4 \"In4\", Input 5 \"In5\", Input 6 "
+                             "\"In6\", Input 7 \"In7\", Input 8 \"In8\", Aux 1 \"Aux1\", Aux 2 \"Aux2\", Aux 3 \"Aux3\", Aux 4 \"Aux4\", Group 1 "
+                             "\"Grp1\", Group 2 \"Grp2\", Matrix 1 \"Mtx1\", Matrix 2 \"Mtx2\", Matrix 3 \"Mtx3\", Matrix 4 \"Mtx4\".",
+                             "2 source plug-ins were not selected and not carried: \"Verb\" (Aux 1, slot 0), \"Q10\" (Matrix 1, slot 0).",
+                             soundGridTemplateLost });
+        c.queries = { { "SELECT id FROM plug ORDER BY id", { "5", "6", "7" } } };
+        cases.push_back (c);
+    }
+    {
+        // An untyped source holds the active snapshot's number as text on Snare's active row, its
+        // channel parameter value and its hot plug-ins: the same snapshot, so all of it counts.
+        TransferCase c { "active snapshot held as text", false };
+        c.sourceSql = activeRowsDeclared (untypedActiveRows) + declaredAnew ("snapshot_chainer_params", untypedParameters)
+                      + declaredAnew ("snapshot_hot_plugins", untypedHotPlugins)
+                      + "UPDATE snapshot_chainer SET snapshot_id='-1' WHERE chainer_id=1001; UPDATE snapshot_hot_plugins SET snapshot_id='-1';"
+                        "INSERT INTO chainer_params(id,name) VALUES(1,'PARAM_OUTPUT_GAIN');"
+                        "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(1001,'-1',1,-6);";
+        c.checkReport = [] (const juce::var& report) { EXPECT_EQ (report["channels"][1]["name"].toString(), "Snare"); };
+        c.lines = printed ({ ok (18, 5, 2),
+                             juce::String (lv1Note).replace ("SuperRack equivalent.",
+                                                             "SuperRack equivalent, and 1 LV1 channel parameter value of the transferred "
+                                                             "channels (PARAM_OUTPUT_GAIN) was not carried."),
+                             lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT name,preset_name,selected_slot FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id=6001", { "Snare|P1001|1" } } };
+        cases.push_back (c);
+    }
+    {
+        // The same for a selected plug-in's active state: its snapshot and setup as text.
+        TransferCase c { "active state held as text", false };
+        c.sourceSql = declaredAnew ("snapshot_plugin", untypedStates) + "UPDATE snapshot_plugin SET snapshot_id='-1',setup_type_id='-1' WHERE id=507;";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT id,preset_id,snapshot_id,setup_type_id FROM snapshot_plugin WHERE plug_id=7", { "507|7|-1|-1" } },
+                      { "SELECT id FROM plugin_preset WHERE id=7", { "7" } } };
+        cases.push_back (c);
+    }
+    {
+        // A plug-in's slot as text: the slot of that number, selected there as in the source.
+        TransferCase c { "plug-in slot held as text", false };
+        c.sourceSql = declaredAnew ("plug", untypedPlugs) + "UPDATE plug SET slot='1' WHERE id=6;";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT id,slot,typeof(slot) FROM plug WHERE chainer_id=6000 ORDER BY id", { "5|0|integer", "6|1|integer" } },
+                      { "SELECT selected_slot FROM snapshot_chainer WHERE snapshot_id=-1 AND chainer_id=6000", { "1" } } };
+        cases.push_back (c);
+    }
+    {
+        // Physical routes whose cluster types and indexes are held as text are physical routes.
+        TransferCase c { "physical routes held as text", false };
+        c.sourceSql = declaredAnew ("routes", untypedRoutes)
+                      + "UPDATE routes SET src_cluster_type='10',dst_cluster_type_index='0' WHERE id=1; UPDATE routes SET dst_cluster_type='11' WHERE id=2;";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot, soundGridTemplateLost });
+        c.queries = { { "SELECT id,src_cluster_type,src_cluster_type_index,dst_cluster_type,dst_cluster_type_index FROM routes ORDER BY id",
+                        { "1|10|2|0|0", "2|0|0|11|0" } } };
+        cases.push_back (c);
+    }
+    {
+        // A template without declared types holding its active snapshot as text: its active rows
+        // take the transfer, and its active channel parameter value is cleared and counted.
+        TransferCase c { "template holding its active snapshot as text", false };
+        c.templateSql = activeRowsDeclared (untypedActiveRows) + declaredAnew ("snapshot_chainer_params", untypedParameters)
+                        + "UPDATE snapshot_chainer SET snapshot_id='-1';"
+                          "INSERT INTO snapshot_chainer_params(chainer_id,snapshot_id,param_id,param_value) VALUES(6001,'-1',1,-3);";
+        c.lines = printed ({ ok (18, 5, 2), lv1Note, lv1Hot,
+                             juce::String (soundGridTemplateLost).replace ("1 plug-in and", "1 plug-in, 1 channel parameter value and") });
+        c.queries = { { "SELECT name,preset_name FROM snapshot_chainer WHERE chainer_id IN (6001,6040) ORDER BY chainer_id", { "Snare|P1001", "Input 41|P6040" } },
+                      { "SELECT count(*) FROM snapshot_chainer_params", { "0" } } };
+        cases.push_back (c);
+    }
+    {
         TransferCase c { "source saved after the report", false };
         c.afterReportSql = "UPDATE snapshot_chainer SET name='Kick 2' WHERE chainer_id=1000;";
         c.lines = refused ("Waves selection source fingerprint does not match the current input file");
@@ -857,6 +1003,23 @@ std::vector<TransferCase> transferCases()
         c.lines = printed ({ ok (8, 3, 2), soundGridNote, "1 hot plug-in assignment of the source was not carried: hot_plug row 1 \"C1\" (Input 2, slot 0).",
                              lv1TemplateLost });
         c.queries = { { "SELECT count(*) FROM hot_plug", { "0" } } };
+        cases.push_back (c);
+    }
+    {
+        // Toward LV1 as well: a newer table's row for a selected plug-in (its key held as text by
+        // an untyped column) is refused; an active state held as text is carried.
+        TransferCase c { "soundgrid newer table referring to a selected plug-in", true };
+        c.sourceSql = "CREATE TABLE plug_automation(id INTEGER PRIMARY KEY, plug_id REFERENCES plug(id), value); INSERT INTO plug_automation VALUES(3,'32',0.5);";
+        c.lines = refused ("Waves source holds plug_automation row 3 for \"C1\" (Input 2, slot 0), a table the transfer does not carry; the transfer "
+                           "would lose it");
+        cases.push_back (c);
+    }
+    {
+        TransferCase c { "soundgrid active state held as text", true };
+        c.sourceSql = declaredAnew ("snapshot_plugin", untypedStates) + "UPDATE snapshot_plugin SET snapshot_id='-1' WHERE id=532;";
+        c.lines = printed ({ ok (8, 3, 2), soundGridNote, lv1TemplateLost });
+        c.queries = { { "SELECT id,chainer_id,slot FROM plug ORDER BY id", { "30|1100|0", "31|1100|1", "32|1101|0" } },
+                      { "SELECT id,snapshot_id FROM snapshot_plugin WHERE plug_id=32", { "532|-1" } } };
         cases.push_back (c);
     }
     {
