@@ -189,26 +189,58 @@ void installInterruptCleanup (const char* line)
 {
     static std::once_flag once;
     std::call_once (once, [line] {
+        // A signal the caller ignores (nohup, a background job of a script) stays ignored: only
+        // the ones left at another action are waited for. A blocked signal is queued even while
+        // it is ignored, so an ignored one must stay out of the set, or it would interrupt.
         sigset_t signals;
         sigemptyset (&signals);
+        bool any = false;
         for (int s : { SIGINT, SIGTERM, SIGHUP })
+        {
+            struct sigaction inherited {};
+            if (::sigaction (s, nullptr, &inherited) == 0 && (inherited.sa_flags & SA_SIGINFO) == 0
+                && inherited.sa_handler == SIG_IGN)
+                continue;
             sigaddset (&signals, s);
+            any = true;
+        }
+        if (! any)
+            return;
         ::pthread_sigmask (SIG_BLOCK, &signals, nullptr);
         std::thread (waitForInterrupt, signals, std::string (line)).detach();
     });
 }
 
-juce::File temporaryRoot()
+std::string workingFolderBytes()
+{
+    std::vector<char> buffer (4096);
+    for (;;)
+    {
+        if (::getcwd (buffer.data(), buffer.size()) != nullptr)
+            return buffer.data();
+        if (errno != ERANGE || buffer.size() >= ((size_t) 1 << 20))
+            return {};
+        buffer.resize (buffer.size() * 2);
+    }
+}
+
+std::string temporaryRootBytes()
 {
     const char* fromEnvironment = std::getenv ("TMPDIR");
     if (fromEnvironment == nullptr || fromEnvironment[0] == 0)
-        return juce::File ("/tmp");
-    const auto path = utf8::toTextReplacingMalformed (fromEnvironment);
+        return "/tmp";
     if (fromEnvironment[0] == '/')
-        return juce::File (path);
+        return fromEnvironment;
     // A relative folder is the user's word too: it lies below the working folder, as for any
-    // other program. Joined as text, so that a name starting with '~' is never a home folder.
-    return juce::File (juce::File::getCurrentWorkingDirectory().getFullPathName() + "/" + path);
+    // other program. Joined as bytes, so that a name starting with '~' is never a home folder.
+    const auto workingFolder = workingFolderBytes();
+    return workingFolder.empty() ? std::string (fromEnvironment) : workingFolder + "/" + fromEnvironment;
+}
+
+juce::File temporaryRoot()
+{
+    const auto path = temporaryRootBytes();
+    return juce::File (utf8::toTextReplacingMalformed (path.data(), path.size()));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -87,10 +87,12 @@ bool hasEnded (pid_t pid)
 }
 
 // What a probe must not inherit from us: the interrupt signals blocked (the one thread that
-// cleans up after them waits for them) or handled. Only async-signal-safe calls.
+// cleans up after them waits for them), a handler of ours, or children reaped unseen. The
+// interrupt signals keep the actions the run itself was started with: one its caller ignores
+// stays ignored. Only async-signal-safe calls.
 void giveSignalsBack (const void*)
 {
-    for (int s : { SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD })
+    for (int s : { SIGPIPE, SIGCHLD })
         ::signal (s, SIG_DFL);
     sigset_t noSignals;
     sigemptyset (&noSignals);
