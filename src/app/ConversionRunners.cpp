@@ -169,7 +169,8 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     {
         const auto checked = checkWrite (result, request, copy, plan);
         if (! checked.ok)
-            plan.issues.add ({ rapp::severityBlocker, "target.writer", rapp::printableSessionText (checked.error) });
+            plan.issues.add ({ rapp::severityBlocker, checked.temporaryFolderFault ? "temporary.folder" : "target.writer",
+                               rapp::printableSessionText (checked.error) });
         else if (checked.compared != nullptr)
             for (const auto& note : checked.compared->ledger)
                 plan.issues.add ({ rapp::severityWarning, note.code, note.text });

@@ -58,6 +58,10 @@ struct Entry
     dev_t device = 0;     // made in a held folder: the identity it had when made
     ino_t inode = 0;
     pid_t group = 0;
+    bool sealed = false;  // a file: written, and to be published only as it was then
+    off_t size = 0;
+    timespec modified {};
+    timespec changed {};
 };
 
 struct Registry
@@ -114,14 +118,31 @@ void dropEntry (int id)
 }
 
 // True while the entry's name in its folder still stands for what was made there: the same
-// device and inode, and still a file (or a folder), the name's own link never followed.
-bool stillMade (const Entry& e)
+// device and inode, and still a file (or a folder), the name's own link never followed. info then
+// holds what fstatat told of it.
+bool stillMade (const Entry& e, struct stat& info)
 {
-    struct stat info;
     if (::fstatat (e.folder->fd, e.path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     const bool rightKind = e.kind == Kind::madeFolder ? S_ISDIR (info.st_mode) : S_ISREG (info.st_mode);
     return rightKind && info.st_dev == e.device && info.st_ino == e.inode;
+}
+
+bool stillMade (const Entry& e)
+{
+    struct stat info;
+    return stillMade (e, info);
+}
+
+bool sameTime (const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// True while a sealed file is as it was when sealed: its size, modification and change times.
+bool stillAsSealed (const Entry& e, const struct stat& info)
+{
+    return ! e.sealed || (info.st_size == e.size && sameTime (info.st_mtim, e.modified) && sameTime (info.st_ctim, e.changed));
 }
 
 void removeTree (const std::string& path)
@@ -372,13 +393,31 @@ bool makeRegisteredFolderIn (const SharedFolder& parent, const std::string& name
     return true;
 }
 
+void sealRegisteredFile (int registration)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    const auto found = findEntry (registration);
+    struct stat info;
+    if (registration == 0 || found == r.entries.end() || found->kind != Kind::madeFile || ! stillMade (*found, info))
+        return;
+    found->sealed = true;
+    found->size = info.st_size;
+    found->modified = info.st_mtim;
+    found->changed = info.st_ctim;
+}
+
 RenameOutcome renameRegisteredFile (int& registration, const std::string& name, bool stayRegistered)
 {
     auto& r = registry();
     std::lock_guard<std::mutex> hold (r.lock);
     const auto found = findEntry (registration);
-    if (registration == 0 || found == r.entries.end() || found->kind != Kind::madeFile || ! stillMade (*found))
+    struct stat info;
+    if (registration == 0 || found == r.entries.end() || found->kind != Kind::madeFile || ! stillMade (*found, info))
         return RenameOutcome::missing;
+    // Right before it is published: a file changed since it was written (and proven) is not.
+    if (! stillAsSealed (*found, info))
+        return RenameOutcome::changed;
     const int folder = found->folder->fd;
     if (::renameat2 (folder, found->path.c_str(), folder, name.c_str(), RENAME_NOREPLACE) != 0)
         return RenameOutcome::failed;

@@ -94,17 +94,23 @@ bool createRegisteredFileIn (const SharedFolder& folder, const std::string& name
 // not a folder (a link, a file).
 bool makeRegisteredFolderIn (const SharedFolder& parent, const std::string& name, SharedFolder& made, int& registration);
 
+// A registered file is written: from now on it is published only as it is now (size,
+// modification and change time, as fstatat tells them through its folder's handle).
+void sealRegisteredFile (int registration);
+
 enum class RenameOutcome
 {
     renamed,
     missing, // the registered name no longer stands for the file that was made
+    changed, // the file was sealed and has changed since (cut short, written in place)
     failed   // the rename itself failed, errno kept
 };
 
 // Renames a registered file to name in the same folder, in one step that fails rather than
 // replace anything (renameat2, RENAME_NOREPLACE), under the registry's lock, so that no
-// interruption falls between the rename and the change of registration. On success the
-// registration follows the file to its new name when stayRegistered (an interruption then
+// interruption falls between the rename and the change of registration; a sealed file is
+// renamed only while it is still as sealed, checked under the same lock just before. On success
+// the registration follows the file to its new name when stayRegistered (an interruption then
 // removes it there), or is dropped (registration becomes 0).
 RenameOutcome renameRegisteredFile (int& registration, const std::string& name, bool stayRegistered);
 

@@ -12,7 +12,8 @@
 
 // What a run inherits from its caller is taken as the caller gave it: a signal the caller ignores
 // stays ignored, an empty option value is no value, and $TMPDIR and the working folder are paths
-// of bytes like every path on the command line.
+// of bytes like every path on the command line. A temporary folder that is full costs a plan
+// nothing its convert does not pay.
 namespace
 {
 
@@ -223,4 +224,33 @@ TEST (PathsOfBytes, ATemporaryOrWorkingFolderThatIsNotTextIsRefusedAsItIs)
     }
     // The look-alike of the working folder holds only what was put there.
     EXPECT_EQ (entriesOf (workLookAlike), juce::StringArray ("in.ksn"));
+}
+
+// A temporary folder with no room left: a plan's document, which needs no temporary folder where
+// its convert needs none, is proven in memory instead, so that the plan allows what the convert
+// then writes.
+TEST (FullTemporaryFolder, APlanDecidesAsItsConvertDoes)
+{
+    Sandbox box;
+    vorntest::PrivateMount full (box.tmp, "size=64k", false);
+    if (! full.available)
+        GTEST_SKIP() << "no private mounts on this system";
+    {
+        // Filled to the last block.
+        const auto filler = box.tmp.getChildFile ("filler").getFullPathName().toStdString();
+        const int fd = ::open (filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE (fd, 0);
+        const std::string block (4096, 'x');
+        while (::write (fd, block.data(), block.size()) > 0)
+        {
+        }
+        ::close (fd);
+    }
+    const auto plan = box.run (box.plan(), vorntest::hangSilenceMs);
+    EXPECT_EQ (plan.exitCode, 0) << plan.out;
+    EXPECT_TRUE (plan.outLines().contains ("  WRITE: allowed")) << plan.out;
+    const auto convert = box.run (box.convertTo ("new.ksn"), vorntest::hangSilenceMs);
+    EXPECT_EQ (convert.exitCode, 0) << convert.out;
+    EXPECT_TRUE (box.work.getChildFile ("new.ksn").existsAsFile());
+    EXPECT_EQ (full.entries(), juce::StringArray ("filler"));
 }
