@@ -65,7 +65,8 @@ struct HostFormat
 
     const rapp::HostDescriptor& descriptor() const { return rapp::hostDescriptor (target); }
 
-    // The host's own reader of a file.
+    // The host's own reader of a file, as every operation reads its inputs: a failed read's
+    // error names the file (a missing one is "file not found: " and its path).
     RackReadResult read (const juce::File& file) const;
 };
 

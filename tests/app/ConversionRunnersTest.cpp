@@ -255,7 +255,8 @@ TEST (ConversionRunnerPlan, FailedReadIsReportedByThePreflight)
     const auto l = run.outLines();
     ASSERT_EQ (l.size(), 10);
     EXPECT_EQ (l[7], "  WRITE: BLOCKED");
-    EXPECT_EQ (l[8], juce::String::fromUTF8 (u8"  BLOCKER source                              입력 리더가 실패했다: Strips node contains no Strip records"));
+    EXPECT_EQ (l[8], juce::String::fromUTF8 (u8"  BLOCKER source                              입력 리더가 실패했다: Strips node contains no Strip records (in ")
+                         + scene.getFullPathName() + ")");
 }
 
 // "WRITE: allowed" is a promise that the convert with the same options writes: whatever the
@@ -418,7 +419,7 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         { { "--convert", "vorn", "--output", "out/x.xml", "missing.ksn" }, "ERROR   output extension must be .ksn" },
         { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   output extension must be .rpp" },
         { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
-        { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   XML parse failed" },
+        { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   file not found: " + box.path ("missing.ksn") },
         { { "--convert", "superrack-performer", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
           "ERROR   SuperRack writer requires a verified 5.0.0.19 host-save base" },
         { { "--convert", "superrack-performer", "--template", "t.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
@@ -556,7 +557,7 @@ TEST (ConversionRunnerSelection, ReportCapacityFollowsTargetAndProfile)
 
     const auto failed = box.run ({ "--selection-report", "vorn", "--factory-catalog", "good.tsv", "missing.ksn" });
     EXPECT_EQ (failed.exitCode, 1);
-    EXPECT_EQ (failed.outLines(), lines ({ "ERROR   XML parse failed" }));
+    EXPECT_EQ (failed.outLines(), lines ({ "ERROR   file not found: " + box.path ("missing.ksn") }));
 }
 
 TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)

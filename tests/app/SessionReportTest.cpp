@@ -279,8 +279,6 @@ TEST (SessionReportCommand, PreparationStatuses)
     struct Skip { std::vector<std::string> args; const char* error; };
     const std::vector<Skip> skips = {
         { { "--session-report", "one.ksn" }, "VST3 factory cache is unavailable" },
-        { { "--session-report", "--factory-catalog", "missing.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache", "one.ksn" },
-          "VST3 factory cache is unavailable" },
         { { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope", "--parameter-cache", "cache", "one.ksn" },
           "parameter probe helper is unavailable" },
     };
@@ -292,6 +290,12 @@ TEST (SessionReportCommand, PreparationStatuses)
         EXPECT_EQ ((int) v["requiredStates"], 1);
         EXPECT_EQ (v["error"].toString(), s.error);
     }
+    EXPECT_FALSE (box.work.getChildFile ("cache").exists());
+    // A catalog that is not there is refused, as every operation that takes one refuses it.
+    const auto missingCatalog = box.run ({ "--session-report", "--factory-catalog", "missing.tsv", "--plugin-probe", "probe.sh",
+                                           "--parameter-cache", "cache", "one.ksn" });
+    EXPECT_EQ (missingCatalog.exitCode, 1);
+    EXPECT_EQ (missingCatalog.outLines(), juce::StringArray ("ERROR   factory catalog is empty or unreadable: " + box.path ("missing.tsv")));
     EXPECT_FALSE (box.work.getChildFile ("cache").exists());
 
     const std::vector<std::string> ready = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",

@@ -260,7 +260,8 @@ TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
     ASSERT_TRUE (box.work.getChildFile ("scratch").createDirectory());
     const auto home = "HOME=" + box.home.getFullPathName().toStdString();
     const juce::String missing = "ERROR   could not copy the SuperRack session into the temporary folder "
-                               + box.work.getChildFile ("gone").getFullPathName() + " (TMPDIR): No such file or directory";
+                               + box.work.getChildFile ("gone").getFullPathName() + " (TMPDIR): No such file or directory (in "
+                               + box.path ("good.sprk") + ")";
     const struct
     {
         const char* what;
@@ -326,7 +327,8 @@ TEST (SuperRackHostileFiles, AStagingCopyThatCannotBeMadeSaysWhichWhereAndWhy)
         std::vector<std::string> args;
         juce::String error;
     } cases[] = {
-        { "the SuperRack session read", { "session.sprk" }, "ERROR   could not copy the SuperRack session" + below },
+        { "the SuperRack session read", { "session.sprk" },
+          "ERROR   could not copy the SuperRack session" + below + " (in " + box.path ("session.sprk") + ")" },
         { "the Waves source of a selection report", { "--waves-selection-report", "waves-lv1", "show.sprk" },
           "ERROR   Could not create a private Waves source staging directory in the temporary folder " + gone
               + " (TMPDIR): No such file or directory" },
