@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 
+#include <gtest/gtest.h>
 #include <juce_core/juce_core.h>
 
 #include <cstdlib>
@@ -320,6 +321,30 @@ struct ProgramSandbox
     {
         auto running = start (args, inChild);
         return finishProgram (running, silenceMs);
+    }
+
+    // Runs args stopped at point ("<point>:<n>", a build with test hooks only), calls whileStopped
+    // with the run's process id, then continues the run (after a SIGTERM when interrupt) and
+    // collects what it printed. A run that ends before the point fails the case.
+    ProcessResult runStoppedAt (const std::vector<std::string>& args, const std::string& point,
+                                const std::function<void (pid_t)>& whileStopped, bool interrupt = false,
+                                const ChildSetup& inChild = {}) const
+    {
+        auto env = environment();
+        env.push_back ("VORN_TEST_STOP=" + point);
+        auto running = startProgram (vornconvBinary(), args, work.getFullPathName().toStdString(), env, inChild);
+        siginfo_t info {};
+        // Left waitable, so that finishProgram reaps it either way.
+        if (waitid (P_PID, (id_t) running.pid, &info, WSTOPPED | WEXITED | WNOWAIT) != 0 || info.si_code != CLD_STOPPED)
+            ADD_FAILURE() << "the run did not stop at " << point;
+        else
+        {
+            whileStopped (running.pid);
+            if (interrupt)
+                kill (running.pid, SIGTERM);
+            kill (running.pid, SIGCONT);
+        }
+        return finishProgram (running, hangSilenceMs);
     }
 
     // Files and folders the runs left directly in TMPDIR, hidden ones too.

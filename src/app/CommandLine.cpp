@@ -16,6 +16,7 @@
 #include "app/HostFormats.h"
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
+#include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
 
@@ -139,6 +140,19 @@ int countOperations (const CommandLineOptions& o)
     return count;
 }
 
+// The option word of the one operation asked for, or nullptr when none is.
+const char* operationWord (const CommandLineOptions& o)
+{
+    if (isGiven (o.exportStates)) return "--export-states";
+    if (o.sessionReport) return "--session-report";
+    if (o.plan.isNotEmpty()) return "--plan";
+    if (o.selectionReport.isNotEmpty()) return "--selection-report";
+    if (o.convert.isNotEmpty()) return "--convert";
+    if (o.wavesSelectionReport.isNotEmpty()) return "--waves-selection-report";
+    if (o.wavesConvert.isNotEmpty()) return "--waves-convert";
+    return nullptr;
+}
+
 int dispatch (const CommandLineOptions& o)
 {
     if (countOperations (o) > 1)
@@ -209,8 +223,11 @@ int invoke (const juce::StringArray& arguments)
     }
     if (refusedOptionWordAsValue (options) || refusedOptionLikeInput (options))
         return 1;
-    if (options.inputs.isEmpty())
+    if (options.inputs.isEmpty() && countOperations (options) <= 1)
     {
+        // An operation asked for without its input says so; without one, the usage is the answer.
+        if (const auto* operation = operationWord (options))
+            return printError (juce::String (operation) + " requires an input file");
         printUsage();
         return 1;
     }
@@ -289,13 +306,23 @@ bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
 
 bool refuseNonUtf8Paths (int count, const char* const* words)
 {
-    const auto refuse = [] (const char* word)
+    const auto refuse = [] (const std::string& path, const char* what)
     {
-        const auto size = std::strlen (word);
-        if (utf8::isValid (word, size))
+        if (utf8::isValid (path.data(), path.size()))
             return false;
-        printLine ("ERROR   path is not valid UTF-8: " + utf8::escapedBytes (word, size));
+        printLine ("ERROR   " + juce::String (what) + " is not valid UTF-8: " + utf8::escapedBytes (path.data(), path.size()));
         return true;
+    };
+    // A relative path lies below the working folder, whose bytes it takes on: a working folder
+    // that is not text would give it another folder's name as well.
+    std::string workingFolder;
+    const auto asUsed = [&workingFolder] (const char* word)
+    {
+        if (word[0] == 0 || word[0] == '/' || word[0] == '~')
+            return std::string (word);
+        if (workingFolder.empty())
+            workingFolder = workingFolderBytes();
+        return workingFolder.empty() ? std::string (word) : workingFolder + "/" + word;
     };
     for (int i = 0; i < count; ++i)
     {
@@ -308,7 +335,8 @@ bool refuseNonUtf8Paths (int count, const char* const* words)
             }
         if (option == nullptr)
         {
-            if (refuse (words[i]))
+            // A word that looks like an option is refused as one, never taken as a path.
+            if (refuse (words[i], "path") || (words[i][0] != '-' && refuse (asUsed (words[i]), "path")))
                 return true;
             continue;
         }
@@ -316,10 +344,11 @@ bool refuseNonUtf8Paths (int count, const char* const* words)
         if (option->kind == ValueKind::none || i + 1 >= count)
             continue;
         ++i;
-        if (option->kind == ValueKind::file && refuse (words[i]))
+        if (option->kind == ValueKind::file && (refuse (words[i], "path") || refuse (asUsed (words[i]), "path")))
             return true;
     }
-    return false;
+    // $TMPDIR is a path like any other, checked before anything is made below it.
+    return refuse (temporaryRootBytes(), "temporary folder (TMPDIR)");
 }
 
 ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOptions& options)
@@ -342,6 +371,13 @@ ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOpti
             if (i + 1 >= arguments.size())
                 continue; // an option word in last place takes no value and stays a word
             const auto& value = arguments[++i];
+            // An empty value ("$DEST" unset) is no value: as a path it would name the working
+            // folder, as a word nothing that was meant.
+            if (value.isEmpty())
+            {
+                printLine ("ERROR   option " + arg + " takes a value, and the value given is empty");
+                return ParseOutcome::refused;
+            }
             if (option.kind == ValueKind::probe)
             {
                 if (! parseProbe (value, options))

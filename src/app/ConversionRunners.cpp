@@ -259,7 +259,8 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     {
         const auto checked = host.checkWrite (run.written(), run.index, run.options, plan);
         if (! checked.ok)
-            plan.issues.add ({ rapp::severityBlocker, issueCode::writer, rapp::printableSessionText (checked.error) });
+            plan.issues.add ({ rapp::severityBlocker, checked.temporaryFolderFault ? issueCode::temporaryFolder : issueCode::writer,
+                               rapp::printableSessionText (checked.error) });
         else if (checked.compared != nullptr)
             for (const auto& note : checked.compared->ledger)
                 plan.issues.add ({ rapp::severityWarning, note.code, note.text });

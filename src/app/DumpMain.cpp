@@ -108,9 +108,10 @@ bool dumpTree (const juce::File& file, const HostFormat& host)
     {
         // A file that cannot be read says why; a stream that is well formed but too large for
         // the limits says so; anything else is no value tree at all.
-        printLine (fault == TreeReadFault::unreadableFile ? "ERROR   " + error
-                   : fault == TreeReadFault::overLimit     ? "ERROR   ValueTree exceeds a safety limit: " + error
-                                                           : juce::String ("ERROR   ValueTree parse failed"));
+        printLine ("ERROR   " + namingFile (fault == TreeReadFault::unreadableFile ? error
+                                                : fault == TreeReadFault::overLimit   ? "ValueTree exceeds a safety limit: " + error
+                                                                                      : juce::String ("ValueTree parse failed"),
+                                                file));
         return true;
     }
     printLine ({});
@@ -205,7 +206,7 @@ bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::Fil
     }
     if (! file.existsAsFile())
     {
-        printLine ("ERROR   file not found");
+        printLine ("ERROR   " + fileNotFoundError (file));
         return true;
     }
     const auto* host = hostForFile (file);

@@ -10,11 +10,15 @@
 
 #include "app/HostFormats.h"
 
+#include "model/UntrustedFile.h"
 #include "readers/HostReaders.h"
 #include "writers/LiveProfessorRack2Writer.h"
 #include "writers/ReaperRppWriter.h"
 #include "writers/SuperRackSprkWriter.h"
 #include "writers/VornKsnWriter.h"
+
+#include <cerrno>
+#include <sys/stat.h>
 
 namespace vornconv::app
 {
@@ -188,7 +192,21 @@ const std::vector<HostFormat>& hostFormats()
 
 RackReadResult HostFormat::read (const juce::File& file) const
 {
-    return readersOf (descriptor()).file (file);
+    // Every operation reads its inputs here, so that every refusal about an input names it, once:
+    // a file that is not there as such, and a reader's own words ("XML parse failed") with the
+    // file's path when they do not give it.
+    RackReadResult result;
+    struct stat info;
+    if (::lstat (file.getFullPathName().toRawUTF8(), &info) != 0 && errno == ENOENT)
+    {
+        result.error = fileNotFoundError (file);
+        result.session.sourceFile = file.getFullPathName();
+        return result;
+    }
+    result = readersOf (descriptor()).file (file);
+    if (! result.ok)
+        result.error = namingFile (result.error, file);
+    return result;
 }
 
 const HostFormat* hostForFile (const juce::File& file)

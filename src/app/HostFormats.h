@@ -77,7 +77,8 @@ struct HostFormat
 
     const rapp::HostDescriptor& descriptor() const { return rapp::hostDescriptor (target); }
 
-    // The host's own reader of a file.
+    // The host's own reader of a file, as every operation reads its inputs: a failed read's
+    // error names the file (a missing one is "file not found: " and its path).
     RackReadResult read (const juce::File& file) const;
 };
 
@@ -89,6 +90,8 @@ namespace issueCode
 constexpr const char* writer = "target.writer";
 constexpr const char* missingTemplate = "target.template";
 constexpr const char* fittedProfile = "selection.profile";
+// What the temporary folder refused (no room, a document changed under the run), not the writer.
+constexpr const char* temporaryFolder = "temporary.folder";
 } // namespace issueCode
 
 // Every host, in the order of the descriptors.

@@ -197,9 +197,10 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
     if (! result.ok)
         return printError (result.error);
 
-    // Only a catalog that exists takes part; the report never scans the plug-in folders.
+    // A catalog given is loaded, or refused as every operation that takes one refuses it (one
+    // that is not there included); the report never scans the plug-in folders.
     rapp::Vst3ModuleIndex index;
-    const bool catalogLoaded = isGiven (factoryCatalog) && factoryCatalog.existsAsFile();
+    const bool catalogLoaded = isGiven (factoryCatalog);
     if (catalogLoaded)
     {
         juce::String error;

@@ -76,6 +76,12 @@ struct DescriptorOutputStream final : juce::OutputStream
     int systemError = 0; // errno of the first failed write
 };
 
+// What a refusal calls name in folder: the folder's path as the run names it, then the name.
+juce::String pathIn (const HeldFolder& folder, const std::string& name)
+{
+    return folder.path.getFullPathName() + "/" + utf8::toTextReplacingMalformed (name.data(), name.size());
+}
+
 bool commitExclusive (const HeldFolder& folder, HeldFile& temporary, const juce::String& name, bool stayRegistered,
                       juce::String& error)
 {
@@ -98,10 +104,14 @@ bool commitExclusive (const HeldFolder& folder, HeldFile& temporary, const juce:
         case RenameOutcome::missing:
             error = "temporary output does not exist";
             return false;
+        case RenameOutcome::changed:
+            error = "temporary output changed after it was written: " + pathIn (folder, temporary.name);
+            return false;
         case RenameOutcome::failed:
             break;
     }
-    error = "exclusive atomic rename failed: " + utf8::toTextReplacingMalformed (std::strerror (errno));
+    error = "exclusive atomic rename failed: " + utf8::toTextReplacingMalformed (std::strerror (errno)) + ": "
+          + pathIn (folder, name.toStdString());
     return false;
 }
 

@@ -13,9 +13,11 @@ namespace vornconv
 // in one atomic step that fails, and changes nothing, when anything (file, folder, link, even a
 // dangling one) already stands at name. First the folder's path must still name the held folder
 // (HeldFolder::stillAtItsPath: its refusal), and temporary's name must still stand for the file
-// the run made there ("temporary output does not exist"); then the rename goes from the folder's
-// handle to the same handle ("exclusive atomic rename failed: " and the system's reason), so it
-// never crosses folders or file systems. There is no retry and no copy fallback; on failure the
+// the run made there ("temporary output does not exist") and, once the file was closed after its
+// write, still be as it was then: a temporary changed after it was written (and read back) is
+// refused ("temporary output changed after it was written: " and its path); then the rename goes
+// from the folder's handle to the same handle ("exclusive atomic rename failed: ", the system's
+// reason, ": " and the path it was to take), so it never crosses folders or file systems. There is no retry and no copy fallback; on failure the
 // temporary file stays where it is for its owner to remove. On success the temporary is no
 // longer the run's to remove.
 bool commitNewFileExclusive (const HeldFolder& folder, HeldFile& temporary, const juce::String& name, juce::String& error);

@@ -12,7 +12,10 @@
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <string>
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -120,19 +123,10 @@ int placeDescriptors (const ChildLaunch& launch, int& reportFd) noexcept
     return 0;
 }
 
-[[noreturn]] void runChild (const ChildLaunch& launch, char* const* argv, pid_t parent, int reportFd)
+// The child's side from its own signal set-up on: the caller's set-up, the alarm, the
+// descriptors, the working folder and the exec, whose failure goes back through reportFd.
+[[noreturn]] void startProgram (const ChildLaunch& launch, char* const* argv, int reportFd)
 {
-   #if defined(__linux__)
-    // A child must not outlive its parent, even one killed without a chance to clean up. The
-    // parent may be gone before the request is in place: then nobody would ever end the child.
-    if (::prctl (PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
-        ::_exit (127);
-   #else
-    if (::getppid() != parent)
-        ::_exit (127);
-   #endif
-    if (launch.forkInOwnGroup == nullptr)
-        ::setpgid (0, 0);
     if (launch.prepareChild != nullptr)
         launch.prepareChild (launch.context);
     if (launch.alarmSeconds > 0)
@@ -158,6 +152,171 @@ int placeDescriptors (const ChildLaunch& launch, int& reportFd) noexcept
     }
     (void) ! ::write (reportFd, &failure, sizeof failure);
     ::_exit (127);
+}
+
+#if defined(__linux__)
+// What tells the keeper of a group that its caller has died.
+constexpr int callerDeathSignal = SIGUSR1;
+
+// Removes name in parent (a folder's handle, or AT_FDCWD) and, when it is a folder, everything in
+// it, at most depth folders deep, never following a link. A folder written into meanwhile gets a
+// few passes. Only async-signal-safe calls.
+void removeTreeAt (int parent, const char* name, int depth) noexcept
+{
+    if (::unlinkat (parent, name, 0) == 0 || errno == ENOENT || depth <= 0)
+        return;
+    const int folder = ::openat (parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder < 0)
+        return;
+    alignas (8) char buffer[2048];
+    for (int pass = 0; pass < 3; ++pass)
+    {
+        bool found = false;
+        ::lseek (folder, 0, SEEK_SET);
+        for (;;)
+        {
+            const long n = ::syscall (SYS_getdents64, folder, buffer, sizeof (buffer));
+            if (n <= 0)
+                break;
+            for (long at = 0; at < n;)
+            {
+                const auto* record = reinterpret_cast<const DirectoryRecord*> (buffer + at);
+                at += record->length;
+                const char* entry = record->name;
+                if (entry[0] == '.' && (entry[1] == 0 || (entry[1] == '.' && entry[2] == 0)))
+                    continue;
+                found = true;
+                removeTreeAt (folder, entry, depth - 1);
+            }
+        }
+        if (! found)
+            break;
+    }
+    ::close (folder);
+    ::unlinkat (parent, name, AT_REMOVEDIR);
+}
+
+// The caller died before the group ended: the program and everything in its group go, and with
+// them the folder of the program's own. A process of its own, in a group of its own, removes the
+// folder once the group is gone (nothing of the group then writes into it any more); the keeper
+// waits until that process has left the group, then kills the group and itself.
+[[noreturn]] void endGroupWithoutCaller (pid_t program, const std::string& folder)
+{
+    if (program > 0)
+        ::kill (program, SIGKILL);
+    const pid_t group = ::getpgrp();
+    int ready[2];
+    if (! folder.empty() && ::pipe2 (ready, O_CLOEXEC) == 0)
+    {
+        const pid_t remover = ::fork();
+        if (remover == 0)
+        {
+            ::setpgid (0, 0);
+            ::close (ready[0]);
+            ::close (ready[1]); // the keeper reads the end of the pipe once this is gone
+            const timespec pause { 0, 10 * 1000 * 1000 };
+            for (int waited = 0; waited < 500 && ::kill (-group, 0) == 0; ++waited)
+                ::nanosleep (&pause, nullptr);
+            removeTreeAt (AT_FDCWD, folder.c_str(), 64);
+            ::_exit (0);
+        }
+        ::close (ready[1]);
+        char ignored;
+        while (remover > 0 && ::read (ready[0], &ignored, 1) < 0 && errno == EINTR)
+        {
+        }
+        ::close (ready[0]);
+    }
+    ::kill (0, SIGKILL);
+    ::_exit (1);
+}
+
+// Ends the keeper the way its program ended: the same exit status, or the same signal (with no
+// core file of the keeper's own).
+[[noreturn]] void endAsProgramEnded (int status)
+{
+    if (WIFSIGNALED (status))
+    {
+        const int signalNumber = WTERMSIG (status);
+        const struct rlimit noCore { 0, 0 };
+        ::setrlimit (RLIMIT_CORE, &noCore);
+        ::signal (signalNumber, SIG_DFL);
+        sigset_t only;
+        ::sigemptyset (&only);
+        ::sigaddset (&only, signalNumber);
+        ::sigprocmask (SIG_UNBLOCK, &only, nullptr);
+        ::raise (signalNumber);
+        ::_exit (128 + signalNumber);
+    }
+    ::_exit (WIFEXITED (status) ? WEXITSTATUS (status) : 127);
+}
+
+// The keeper of the child's process group (ChildLaunch::keepGroup): it stays the group's leader,
+// starts the program in a child of its own and passes on how it ended; should the caller die
+// first, it ends the whole group (endGroupWithoutCaller).
+[[noreturn]] void keepGroup (const ChildLaunch& launch, char* const* argv, pid_t parent, int reportFd)
+{
+    sigset_t waited, inherited;
+    ::sigemptyset (&waited);
+    ::sigaddset (&waited, callerDeathSignal);
+    ::sigaddset (&waited, SIGCHLD);
+    ::sigprocmask (SIG_BLOCK, &waited, &inherited);
+    ::signal (SIGCHLD, SIG_DFL);
+    if (::prctl (PR_SET_PDEATHSIG, callerDeathSignal) != 0)
+        ::_exit (127);
+    if (::getppid() != parent)
+        endGroupWithoutCaller (-1, launch.removeWithGroup);
+
+    const pid_t keeper = ::getpid();
+    const pid_t program = ::fork();
+    if (program == 0)
+    {
+        // The program dies with its keeper, and gets the mask the keeper was started with.
+        if (::prctl (PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != keeper)
+            ::_exit (127);
+        ::sigprocmask (SIG_SETMASK, &inherited, nullptr);
+        startProgram (launch, argv, reportFd);
+    }
+    if (program < 0)
+    {
+        const int failure = errno;
+        (void) ! ::write (reportFd, &failure, sizeof failure);
+        ::_exit (127);
+    }
+    // The keeper holds nothing: the end of the program's output and of its start report is seen
+    // as soon as the program's side lets go of them.
+    closeDescriptorsFrom (0);
+    for (;;)
+    {
+        siginfo_t info {};
+        const int got = ::sigwaitinfo (&waited, &info);
+        int status = 0;
+        if (got == SIGCHLD && ::waitpid (program, &status, WNOHANG) == program)
+            endAsProgramEnded (status);
+        if (got == callerDeathSignal && ::getppid() != parent)
+            endGroupWithoutCaller (program, launch.removeWithGroup);
+    }
+}
+#endif
+
+[[noreturn]] void runChild (const ChildLaunch& launch, char* const* argv, pid_t parent, int reportFd)
+{
+   #if defined(__linux__)
+    if (launch.forkInOwnGroup == nullptr)
+        ::setpgid (0, 0);
+    if (launch.keepGroup)
+        keepGroup (launch, argv, parent, reportFd);
+    // A child must not outlive its parent, even one killed without a chance to clean up. The
+    // parent may be gone before the request is in place: then nobody would ever end the child.
+    if (::prctl (PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent)
+        ::_exit (127);
+   #else
+    if (::getppid() != parent)
+        ::_exit (127);
+    if (launch.forkInOwnGroup == nullptr)
+        ::setpgid (0, 0);
+   #endif
+    startProgram (launch, argv, reportFd);
 }
 
 } // namespace

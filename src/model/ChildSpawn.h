@@ -34,6 +34,16 @@ struct ChildLaunch
     // async-signal-safe calls.
     void (*prepareChild) (const void* context) = nullptr;
     const void* context = nullptr;
+
+    // Where the system offers a parent-death signal (Linux): the child stays the leader of its
+    // process group, as the group's keeper, and runs the program in a child of its own (which
+    // dies with the keeper), passing on how it ended (its exit status, or its signal). Should the
+    // caller die first without ending the group itself (killed outright), the keeper kills the
+    // whole group, whatever the program started in it included, and removeWithGroup, a folder of
+    // the program's own (when not empty), is removed with everything in it once the group is
+    // gone. Elsewhere the child runs the program itself.
+    bool keepGroup = false;
+    std::string removeWithGroup;
 };
 
 struct LaunchedChild
@@ -42,11 +52,11 @@ struct LaunchedChild
     int startError = 0; // with a pid: the program could not be executed (errno); the child has exited with 127 and is still to be reaped
 };
 
-// Forks, and in the child: asks to be killed when the caller dies (and stops at once when it is
-// gone already), enters its own process group, runs prepareChild, sets the alarm, puts the three
-// standard descriptors in place, closes every other descriptor, enters the working folder and
-// executes the program with the caller's environment. Returns once the program runs or has
-// failed to start.
+// Forks, and in the child: enters its own process group, asks to be killed when the caller dies
+// (and stops at once when it is gone already), or keeps its group (keepGroup), then, in the child
+// that runs the program, runs prepareChild, sets the alarm, puts the three standard descriptors
+// in place, closes every other descriptor, enters the working folder and executes the program
+// with the caller's environment. Returns once the program runs or has failed to start.
 LaunchedChild launchChild (const ChildLaunch& launch);
 
 // Closes every descriptor from first up: close_range, or, where the system lacks it, each one

@@ -217,7 +217,11 @@ bool HeldFile::close()
         return true;
     const int result = ::close (fd);
     fd = -1;
-    return result == 0;
+    if (result != 0)
+        return false;
+    // Written: what is published from now on must be what was written (and then proven).
+    sealRegisteredFile (registration);
+    return true;
 }
 
 void HeldFile::remove()

@@ -101,7 +101,9 @@ struct HeldFile
 
     bool exists() const { return registration != 0; }
 
-    // Closes fd; false when closing reports an error (a write that failed late), errno kept.
+    // Closes fd once the file is written; false when closing reports an error (a write that
+    // failed late), errno kept. A file closed so is sealed (sealRegisteredFile): its commit
+    // refuses it once it has changed.
     bool close();
     // Removes the file now.
     void remove();

@@ -58,6 +58,10 @@ struct Entry
     dev_t device = 0;     // made in a held folder: the identity it had when made
     ino_t inode = 0;
     pid_t group = 0;
+    bool sealed = false;  // a file: written, and to be published only as it was then
+    off_t size = 0;
+    timespec modified {};
+    timespec changed {};
 };
 
 struct Registry
@@ -114,14 +118,31 @@ void dropEntry (int id)
 }
 
 // True while the entry's name in its folder still stands for what was made there: the same
-// device and inode, and still a file (or a folder), the name's own link never followed.
-bool stillMade (const Entry& e)
+// device and inode, and still a file (or a folder), the name's own link never followed. info then
+// holds what fstatat told of it.
+bool stillMade (const Entry& e, struct stat& info)
 {
-    struct stat info;
     if (::fstatat (e.folder->fd, e.path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     const bool rightKind = e.kind == Kind::madeFolder ? S_ISDIR (info.st_mode) : S_ISREG (info.st_mode);
     return rightKind && info.st_dev == e.device && info.st_ino == e.inode;
+}
+
+bool stillMade (const Entry& e)
+{
+    struct stat info;
+    return stillMade (e, info);
+}
+
+bool sameTime (const timespec& a, const timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// True while a sealed file is as it was when sealed: its size, modification and change times.
+bool stillAsSealed (const Entry& e, const struct stat& info)
+{
+    return ! e.sealed || (info.st_size == e.size && sameTime (info.st_mtim, e.modified) && sameTime (info.st_ctim, e.changed));
 }
 
 void removeTree (const std::string& path)
@@ -189,26 +210,58 @@ void installInterruptCleanup (const char* line)
 {
     static std::once_flag once;
     std::call_once (once, [line] {
+        // A signal the caller ignores (nohup, a background job of a script) stays ignored: only
+        // the ones left at another action are waited for. A blocked signal is queued even while
+        // it is ignored, so an ignored one must stay out of the set, or it would interrupt.
         sigset_t signals;
         sigemptyset (&signals);
+        bool any = false;
         for (int s : { SIGINT, SIGTERM, SIGHUP })
+        {
+            struct sigaction inherited {};
+            if (::sigaction (s, nullptr, &inherited) == 0 && (inherited.sa_flags & SA_SIGINFO) == 0
+                && inherited.sa_handler == SIG_IGN)
+                continue;
             sigaddset (&signals, s);
+            any = true;
+        }
+        if (! any)
+            return;
         ::pthread_sigmask (SIG_BLOCK, &signals, nullptr);
         std::thread (waitForInterrupt, signals, std::string (line)).detach();
     });
 }
 
-juce::File temporaryRoot()
+std::string workingFolderBytes()
+{
+    std::vector<char> buffer (4096);
+    for (;;)
+    {
+        if (::getcwd (buffer.data(), buffer.size()) != nullptr)
+            return buffer.data();
+        if (errno != ERANGE || buffer.size() >= ((size_t) 1 << 20))
+            return {};
+        buffer.resize (buffer.size() * 2);
+    }
+}
+
+std::string temporaryRootBytes()
 {
     const char* fromEnvironment = std::getenv ("TMPDIR");
     if (fromEnvironment == nullptr || fromEnvironment[0] == 0)
-        return juce::File ("/tmp");
-    const auto path = utf8::toTextReplacingMalformed (fromEnvironment);
+        return "/tmp";
     if (fromEnvironment[0] == '/')
-        return juce::File (path);
+        return fromEnvironment;
     // A relative folder is the user's word too: it lies below the working folder, as for any
-    // other program. Joined as text, so that a name starting with '~' is never a home folder.
-    return juce::File (juce::File::getCurrentWorkingDirectory().getFullPathName() + "/" + path);
+    // other program. Joined as bytes, so that a name starting with '~' is never a home folder.
+    const auto workingFolder = workingFolderBytes();
+    return workingFolder.empty() ? std::string (fromEnvironment) : workingFolder + "/" + fromEnvironment;
+}
+
+juce::File temporaryRoot()
+{
+    const auto path = temporaryRootBytes();
+    return juce::File (utf8::toTextReplacingMalformed (path.data(), path.size()));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -340,13 +393,31 @@ bool makeRegisteredFolderIn (const SharedFolder& parent, const std::string& name
     return true;
 }
 
+void sealRegisteredFile (int registration)
+{
+    auto& r = registry();
+    std::lock_guard<std::mutex> hold (r.lock);
+    const auto found = findEntry (registration);
+    struct stat info;
+    if (registration == 0 || found == r.entries.end() || found->kind != Kind::madeFile || ! stillMade (*found, info))
+        return;
+    found->sealed = true;
+    found->size = info.st_size;
+    found->modified = info.st_mtim;
+    found->changed = info.st_ctim;
+}
+
 RenameOutcome renameRegisteredFile (int& registration, const std::string& name, bool stayRegistered)
 {
     auto& r = registry();
     std::lock_guard<std::mutex> hold (r.lock);
     const auto found = findEntry (registration);
-    if (registration == 0 || found == r.entries.end() || found->kind != Kind::madeFile || ! stillMade (*found))
+    struct stat info;
+    if (registration == 0 || found == r.entries.end() || found->kind != Kind::madeFile || ! stillMade (*found, info))
         return RenameOutcome::missing;
+    // Right before it is published: a file changed since it was written (and proven) is not.
+    if (! stillAsSealed (*found, info))
+        return RenameOutcome::changed;
     const int folder = found->folder->fd;
     if (::renameat2 (folder, found->path.c_str(), folder, name.c_str(), RENAME_NOREPLACE) != 0)
         return RenameOutcome::failed;

@@ -12,7 +12,8 @@
 // output's folder, the folders made for an output, and the process groups of its children.
 //
 // Each is made and registered in one step under one lock. When the program is interrupted
-// (SIGINT, SIGTERM, SIGHUP), one thread that waits for those signals takes that lock, so nothing
+// (SIGINT, SIGTERM, SIGHUP, each unless the caller started it with that signal ignored, which
+// then stays ignored), one thread that waits for those signals takes that lock, so nothing
 // new is made after it, kills every registered child process group, removes everything registered
 // (the newest first), prints the interruption line and ends the process with status 1. Without
 // installInterruptCleanup (in tests that run an invocation in-process) the registry is kept all
@@ -20,14 +21,20 @@
 namespace vornconv
 {
 
-// Blocks the three signals in the calling thread (and so in every thread started after it) and
-// starts the thread that waits for them. Call once, first thing in main. line is printed on
-// standard output, followed by a newline, after the clean-up.
+// Blocks the three signals that the process did not inherit as ignored in the calling thread
+// (and so in every thread started after it) and starts the thread that waits for them. Call once,
+// first thing in main. line is printed on standard output, followed by a newline, after the
+// clean-up.
 void installInterruptCleanup (const char* line);
 
 // The folder temporary files go to: $TMPDIR when set and not empty (a relative one below the
-// working folder), else /tmp.
+// working folder), else /tmp. Its path as the bytes the environment gives (which need not be
+// text: the run refuses such a folder before anything is made), and as a File once it is text.
+std::string temporaryRootBytes();
 juce::File temporaryRoot();
+
+// The working folder as the bytes the system gives, or empty when it cannot be told.
+std::string workingFolderBytes();
 
 // A private folder (mode 0700, a fresh unpredictable name starting with prefix) removed with
 // everything in it when its owner goes or the run is interrupted.
@@ -87,17 +94,23 @@ bool createRegisteredFileIn (const SharedFolder& folder, const std::string& name
 // not a folder (a link, a file).
 bool makeRegisteredFolderIn (const SharedFolder& parent, const std::string& name, SharedFolder& made, int& registration);
 
+// A registered file is written: from now on it is published only as it is now (size,
+// modification and change time, as fstatat tells them through its folder's handle).
+void sealRegisteredFile (int registration);
+
 enum class RenameOutcome
 {
     renamed,
     missing, // the registered name no longer stands for the file that was made
+    changed, // the file was sealed and has changed since (cut short, written in place)
     failed   // the rename itself failed, errno kept
 };
 
 // Renames a registered file to name in the same folder, in one step that fails rather than
 // replace anything (renameat2, RENAME_NOREPLACE), under the registry's lock, so that no
-// interruption falls between the rename and the change of registration. On success the
-// registration follows the file to its new name when stayRegistered (an interruption then
+// interruption falls between the rename and the change of registration; a sealed file is
+// renamed only while it is still as sealed, checked under the same lock just before. On success
+// the registration follows the file to its new name when stayRegistered (an interruption then
 // removes it there), or is dropped (registration becomes 0).
 RenameOutcome renameRegisteredFile (int& registration, const std::string& name, bool stayRegistered);
 

@@ -199,6 +199,17 @@ juce::String folderNotFileError (const juce::File& folder)
     return "a folder, not a file: " + pathOf (folder);
 }
 
+juce::String fileNotFoundError (const juce::File& file)
+{
+    return "file not found: " + pathOf (file);
+}
+
+juce::String namingFile (const juce::String& reason, const juce::File& file)
+{
+    const auto path = pathOf (file);
+    return reason.contains (path) ? reason : reason + " (in " + path + ")";
+}
+
 bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, juce::int64& size, UntrustedFileStamp& stamp,
                         juce::String& error)
 {
@@ -216,7 +227,7 @@ bool openUntrustedFile (const juce::File& file, juce::int64 maxBytes, int& fd, j
     if (opened < 0)
     {
         const int code = errno;
-        error = code == ENOENT ? "file not found: " + path : "cannot open " + path + ": " + systemError (code);
+        error = code == ENOENT ? fileNotFoundError (file) : "cannot open " + path + ": " + systemError (code);
         return false;
     }
     struct stat info {};

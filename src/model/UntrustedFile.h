@@ -39,6 +39,15 @@ struct UntrustedFileStamp
 // at a path before reading it say the same.
 juce::String folderNotFileError (const juce::File& folder);
 
+// The refusal of a file that is not there: "file not found: " and its path.
+juce::String fileNotFoundError (const juce::File& file);
+
+// A refusal about file that names it, once: reason as it is when it names the file already (every
+// refusal of this loader does), else reason + " (in " + the file's path + ")", set apart so that
+// it is never taken for the end of the reason (a system's reason, a quoted value). For the words
+// of a reader that do not say which file they are about.
+juce::String namingFile (const juce::String& reason, const juce::File& file);
+
 // Opens file for reading: a regular file of at most maxBytes. On success fd is an open
 // descriptor (close-on-exec, blocking) that the caller closes, size its size at opening and stamp
 // what its read must find unchanged at the end.

@@ -1,7 +1,8 @@
 // Runs an untrusted helper program as a child and collects what it prints, never waiting past a
 // deadline or holding more than a cap. The child is forked into a process group of its own
-// (registered, so an interrupted run kills it), dies with us, starts in the working folder asked
-// for, gets /dev/null as input, one close-on-exec pipe for its output and no other descriptor,
+// (registered, so an interrupted run kills it) whose keeper ends the whole group when we die
+// without a chance to (and takes a private working folder with it), starts in the working folder
+// asked for, gets /dev/null as input, one close-on-exec pipe for its output and no other descriptor,
 // and reports a failed exec back (both through the spawn both programs share, ChildSpawn). The parent polls in short slices, so a child that has ended is
 // noticed even while something it started still holds the pipe open; the whole group is killed
 // and the child reaped on every way out.
@@ -87,10 +88,12 @@ bool hasEnded (pid_t pid)
 }
 
 // What a probe must not inherit from us: the interrupt signals blocked (the one thread that
-// cleans up after them waits for them) or handled. Only async-signal-safe calls.
+// cleans up after them waits for them), a handler of ours, or children reaped unseen. The
+// interrupt signals keep the actions the run itself was started with: one its caller ignores
+// stays ignored. Only async-signal-safe calls.
 void giveSignalsBack (const void*)
 {
-    for (int s : { SIGPIPE, SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD })
+    for (int s : { SIGPIPE, SIGCHLD })
         ::signal (s, SIG_DFL);
     sigset_t noSignals;
     sigemptyset (&noSignals);
@@ -99,7 +102,8 @@ void giveSignalsBack (const void*)
 
 // Starts the child in its own process group, registered so that an interrupted run kills it,
 // with /dev/null as input, outputFd as output and error and no other descriptor.
-bool spawnChild (const std::vector<std::string>& arguments, const std::string& workingDirectory, int outputFd, pid_t& pid)
+bool spawnChild (const std::vector<std::string>& arguments, const std::string& workingDirectory, bool privateFolder, int outputFd,
+                 pid_t& pid)
 {
     Descriptor input { ::open ("/dev/null", O_RDONLY | O_CLOEXEC) };
     if (input.fd < 0)
@@ -112,6 +116,9 @@ bool spawnChild (const std::vector<std::string>& arguments, const std::string& w
     launch.workingDirectory = workingDirectory;
     launch.forkInOwnGroup = forkChildInOwnGroup;
     launch.prepareChild = giveSignalsBack;
+    launch.keepGroup = true;
+    if (privateFolder)
+        launch.removeWithGroup = workingDirectory;
     const auto child = launchChild (launch);
     if (child.pid < 0)
         return false;
@@ -130,7 +137,7 @@ bool spawnChild (const std::vector<std::string>& arguments, const std::string& w
 } // namespace
 
 ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap,
-                               const std::string& workingDirectory)
+                               const std::string& workingDirectory, bool workingDirectoryIsPrivate)
 {
     ProcessRun run;
     if (arguments.empty() || arguments[0].empty())
@@ -145,7 +152,7 @@ ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int ti
         return run;
 
     pid_t pid = -1;
-    if (! spawnChild (arguments, workingDirectory, writeEnd.fd, pid))
+    if (! spawnChild (arguments, workingDirectory, workingDirectoryIsPrivate, writeEnd.fd, pid))
         return run;
     writeEnd.closeNow(); // only the child may hold the write end, or the end of output is never seen
 

@@ -36,7 +36,12 @@ struct ProcessRun
 // folder the child starts in). The child starts in workingDirectory when it is given, else in the
 // caller's working folder; a folder it cannot enter means it is not started. timeoutMs below 1
 // counts as 1.
+//
+// The child's process group ends with the caller in any case: a caller killed outright (where the
+// system tells a process of its parent's death) takes the group with it, whatever the child
+// started in it, and then workingDirectory too when workingDirectoryIsPrivate (a folder the caller
+// made for the child alone, removed with everything in it).
 ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int timeoutMs, std::size_t outputCap,
-                               const std::string& workingDirectory = {});
+                               const std::string& workingDirectory = {}, bool workingDirectoryIsPrivate = false);
 
 } // namespace vornconv::rapp

@@ -431,7 +431,7 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
                                            component.getFullPathName().toStdString(),
                                            controller.getFullPathName().toStdString() },
                                          timeoutMs, maxProbeOutputBytes,
-                                         probeDirectory.folder.getFullPathName().toStdString());
+                                         probeDirectory.folder.getFullPathName().toStdString(), true);
     switch (run.outcome)
     {
         case ProcessOutcome::startFailed:

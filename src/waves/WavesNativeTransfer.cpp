@@ -2368,8 +2368,10 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     for (const auto* named : { &input, &hostSaveTemplate })
         if (named->isDirectory())
             return fail (folderNotFileError (*named));
-    if (! input.existsAsFile() || ! hostSaveTemplate.existsAsFile())
-        return fail ("Waves source or host-save template is unavailable");
+    if (! input.existsAsFile())
+        return fail ("Waves source is unavailable: " + input.getFullPathName());
+    if (! hostSaveTemplate.existsAsFile())
+        return fail ("Waves host-save template is unavailable: " + hostSaveTemplate.getFullPathName());
     if (anythingExistsAt (output))
         return fail ("Waves output already exists; it was not overwritten");
     if (! selection.existsAsFile())

@@ -215,7 +215,7 @@ bool stageSourceSnapshot (const juce::File& source, StagedSource& staged, juce::
 {
     if (! anythingExistsAt (source))
     {
-        error = "Waves source is unavailable";
+        error = "Waves source is unavailable: " + source.getFullPathName();
         return false;
     }
     juce::String ignored;

@@ -795,13 +795,15 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     // The template is copied once (each of its files opened once, as a regular file of bounded
     // size, a hot journal going with it) and then read from the copy, so that what is read and
     // what is written into are the same bytes.
+    // What the temporary folder cannot take is its fault, named as such, not the writer's.
     juce::String ignored;
     const auto root = temporaryRoot();
+    const auto intoTemporaryFolder = " into the temporary folder " + root.getFullPathName() + " (TMPDIR)";
     if (! makePrivateFolder (root, "vornconv_superrack_", build.folder, ignored))
     {
         const int code = errno;
-        return failWith ("could not copy the SuperRack template into the temporary folder " + root.getFullPathName() + " (TMPDIR)"
-                         + systemReason (code));
+        result.temporaryFolderFault = true;
+        return failWith ("could not copy the SuperRack template" + intoTemporaryFolder + systemReason (code));
     }
     const auto copy = build.database = build.folder.folder.getChildFile ("session.sprk");
     waves::DatabaseCopy templateCopy;
@@ -809,9 +811,10 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     {
         if (templateCopy.refusal.isNotEmpty())
             return failWith ("SuperRack template is not completely readable: " + templateCopy.refusal);
-        return failWith ((templateCopy.failedPart.isEmpty() ? "could not copy SuperRack template to temporary output"
-                                                            : "could not copy SuperRack template journal sidecar")
-                         + systemReason (templateCopy.systemError));
+        result.temporaryFolderFault = true;
+        return failWith ((templateCopy.failedPart.isEmpty() ? "could not copy the SuperRack template"
+                                                            : "could not copy the SuperRack template's journal sidecar")
+                         + intoTemporaryFolder + systemReason (templateCopy.systemError));
     }
     juce::String now;
     if (! waves::sourceFingerprint (hostSaveTemplate, now, ignored) || now != templateCopy.fingerprint)
@@ -1183,6 +1186,7 @@ VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleInd
     {
         const auto built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
         error = built.error;
+        result.temporaryFolderFault = built.temporaryFolderFault;
         result.notes.addArray (built.notes);
         result.notedFields.addArray (built.notedFields);
         return built.ok;

@@ -9,9 +9,11 @@
 #include "model/TestHooks.h"
 #include "writers/ConversionLedger.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <utility>
+#include <vector>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,20 +48,19 @@ void releaseUncomparedStates (RackSession& readBack)
 // its temporary: a file in the temporary folder, so that what the document is written from and
 // the document itself are never both held in memory, and read back only once the writer has let
 // go of the former. It is anonymous (O_TMPFILE: it has no name and is gone with its descriptor,
-// whatever ends the run). Only where no such file can be made there (a file system that cannot
-// hold a file without a name, a temporary folder that is missing) does it live in memory instead,
-// since a plan needs no temporary folder where its convert needs none.
-int openAnonymousDocument()
-{
-    const int fd = ::open (temporaryRoot().getFullPathName().toRawUTF8(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0)
-        return fd;
-    return ::memfd_create ("vornconv-document", MFD_CLOEXEC);
-}
-
+// whatever ends the run). Where no such file can be made there (a file system that cannot hold a
+// file without a name, a temporary folder that is missing), or the temporary folder refuses a
+// write into it (full, over its quota, any write error), the document lives in memory instead,
+// with whatever was already written: a plan needs no temporary folder where its convert needs
+// none, and decides as its convert does.
 struct AnonymousDocument
 {
-    AnonymousDocument() : fd (openAnonymousDocument()) {}
+    AnonymousDocument()
+    {
+        fd = ::open (temporaryRoot().getFullPathName().toRawUTF8(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (fd < 0)
+            moveToMemory (0);
+    }
     ~AnonymousDocument()
     {
         if (fd >= 0)
@@ -68,13 +69,51 @@ struct AnonymousDocument
     AnonymousDocument (const AnonymousDocument&) = delete;
     AnonymousDocument& operator= (const AnonymousDocument&) = delete;
 
-    const int fd;
+    // From here on the document lives in memory, holding the first kept bytes of the file it
+    // leaves; false with errno when it cannot.
+    bool moveToMemory (size_t kept)
+    {
+        const int memory = ::memfd_create ("vornconv-document", MFD_CLOEXEC);
+        if (memory < 0)
+            return false;
+        std::vector<char> piece (std::min<size_t> (kept, (size_t) 1 << 20));
+        for (size_t done = 0; done < kept;)
+        {
+            const auto n = ::pread (fd, piece.data(), std::min (piece.size(), kept - done), (off_t) done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0 || ! writeAllBytes (memory, piece.data(), (size_t) n))
+            {
+                const int code = n == 0 ? EIO : errno;
+                ::close (memory);
+                errno = code;
+                return false;
+            }
+            done += (size_t) n;
+        }
+        if (fd >= 0)
+            ::close (fd);
+        fd = memory;
+        inMemory = true;
+        return true;
+    }
+
+    // Where the document lies, as a refusal names it.
+    juce::String place() const
+    {
+        return inMemory ? juce::String ("memory")
+                        : "the temporary folder " + temporaryRoot().getFullPathName() + " (TMPDIR)";
+    }
+
+    int fd = -1;
+    bool inMemory = false;
 };
 
-// Writes through the descriptor: small pieces gathered, large ones as they come.
+// Writes through the document's descriptor: small pieces gathered, large ones as they come. A
+// piece the temporary folder refuses moves the document into memory and goes there.
 struct AnonymousDocumentStream final : juce::OutputStream
 {
-    explicit AnonymousDocumentStream (int descriptor) : fd (descriptor) {}
+    explicit AnonymousDocumentStream (AnonymousDocument& target) : document (target) {}
     ~AnonymousDocumentStream() override { flush(); }
 
     void flush() override
@@ -105,46 +144,80 @@ struct AnonymousDocumentStream final : juce::OutputStream
 
     void writeThrough (const void* data, size_t n)
     {
-        if (! failed && ! writeAllBytes (fd, data, n))
+        if (failed)
+            return;
+        if (writeAllBytes (document.fd, data, n))
         {
-            failed = true;
-            systemError = errno;
+            written += n;
+            return;
         }
+        const int refused = errno;
+        if (! document.inMemory && document.moveToMemory (written) && writeAllBytes (document.fd, data, n))
+        {
+            written += n;
+            return;
+        }
+        failed = true;
+        systemError = document.inMemory ? errno : refused;
     }
 
     static constexpr size_t pieceBytes = 1 << 20;
-    const int fd;
+    AnonymousDocument& document;
     juce::HeapBlock<char> buffer { pieceBytes };
     size_t used = 0;
     juce::int64 position = 0;
+    size_t written = 0; // through to the descriptor
     bool failed = false;
     int systemError = 0;
 };
 
-// The document's bytes, read back from its anonymous file with one byte more after them. A reader
-// that works on them where they lie (readBackInPlace) gets them mapped privately: it may write
-// into them without touching the file, nothing it only reads is copied, and they go as soon as
-// it lets go of them. Any other reader holds them for its whole read, as it holds a file it reads:
-// it gets them read into a block of their own, as the write's read-back gets its temporary file.
-struct DocumentBytes
+// Who the document's file is and when it last changed, as fstat tells it.
+struct DocumentStamp
 {
-    DocumentBytes (int fd, bool inPlace)
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified {};
+    timespec changed {};
+
+    static bool take (int fd, DocumentStamp& out)
     {
         struct stat info {};
         if (::fstat (fd, &info) != 0)
+            return false;
+        out = { info.st_dev, info.st_ino, info.st_size, info.st_mtim, info.st_ctim };
+        return true;
+    }
+
+    bool operator== (const DocumentStamp& other) const
+    {
+        return device == other.device && inode == other.inode && size == other.size
+            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec
+            && changed.tv_sec == other.changed.tv_sec && changed.tv_nsec == other.changed.tv_nsec;
+    }
+};
+
+// The document's bytes, read back from its anonymous file into memory of our own, with one byte
+// more after them, which the reader may overwrite as it may them. They are read (never mapped: a
+// mapping of a file that another process cuts short kills the reader with SIGBUS when it touches
+// a page past the new end), and only as they were written: the file must be what it was once
+// written (identity, size, times) before and after the read, else the read is refused as changed.
+// A reader that works on them where they lie lets go of them as soon as it can.
+struct DocumentBytes
+{
+    enum class Outcome { read, changed, failed };
+
+    DocumentBytes (int fd, const DocumentStamp& written)
+    {
+        DocumentStamp before;
+        if (! DocumentStamp::take (fd, before))
             return;
-        const auto size = (size_t) info.st_size;
-        if (inPlace)
+        if (! (before == written))
         {
-            if (::ftruncate (fd, info.st_size + 1) != 0)
-                return;
-            void* mapped = ::mmap (nullptr, size + 1, PROT_READ | PROT_WRITE, MAP_PRIVATE, fd, 0);
-            if (mapped == MAP_FAILED)
-                return;
-            mapping = static_cast<char*> (mapped);
-            view = { mapping, size };
+            outcome = Outcome::changed;
             return;
         }
+        const auto size = (size_t) written.size;
         block.setSize (size + 1);
         for (size_t done = 0; done < size;)
         {
@@ -153,30 +226,27 @@ struct DocumentBytes
                 continue;
             if (n <= 0)
             {
-                if (n == 0)
-                    errno = EIO;
+                outcome = n == 0 ? Outcome::changed : Outcome::failed;
                 block.reset();
                 return;
             }
             done += (size_t) n;
         }
+        DocumentStamp after;
+        const bool told = DocumentStamp::take (fd, after);
+        if (! told || ! (after == written))
+        {
+            outcome = told ? Outcome::changed : Outcome::failed;
+            block.reset();
+            return;
+        }
+        outcome = Outcome::read;
         view = { static_cast<char*> (block.getData()), size };
     }
-    ~DocumentBytes() { release(); }
-    DocumentBytes (const DocumentBytes&) = delete;
-    DocumentBytes& operator= (const DocumentBytes&) = delete;
 
-    bool isValid() const { return view.first != nullptr; }
+    void release() { block.reset(); }
 
-    void release()
-    {
-        if (mapping != nullptr)
-            ::munmap (mapping, view.second + 1);
-        mapping = nullptr;
-        block.reset();
-    }
-
-    char* mapping = nullptr;
+    Outcome outcome = Outcome::failed; // failed: errno holds the system's reason
     juce::MemoryBlock block;
     std::pair<char*, size_t> view { nullptr, 0 };
 };
@@ -227,7 +297,6 @@ void readBackWith (VerifiedOutput& steps, const HostDescriptor& host)
     steps.ledger.target = &host;
     steps.readBack = readers.file;
     steps.readBackBytes = nullptr;
-    steps.readBackInPlace = readers.document != nullptr;
     if (readers.document != nullptr)
         steps.readBackBytes = [read = readers.document] (char* bytes, size_t size, const std::function<void()>& release)
         {
@@ -315,18 +384,18 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
         return proveReadBack (steps.readBack (steps.documentFile()), steps.proof, steps.ledger);
 
     // Any other document is written as the write writes it, into a file (an anonymous one: a
-    // proof claims no name), released as the write releases it, and then read back whole where
-    // it lies, as the write reads back its temporary file.
+    // proof claims no name), released as the write releases it, and then read back whole, as the
+    // write reads back its temporary file.
     RackReadResult readBack;
     {
-        const AnonymousDocument document;
+        AnonymousDocument document;
         if (document.fd < 0)
         {
             refused.refusal = steps.writeFailed + systemReason (errno);
             return refused;
         }
         {
-            AnonymousDocumentStream out (document.fd);
+            AnonymousDocumentStream out (document);
             const bool written = steps.writeDocument (out);
             out.flush();
             if (! written || out.failed)
@@ -337,12 +406,24 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
         } // its buffer goes before the document is read
         if (steps.documentWritten)
             steps.documentWritten();
-        DocumentBytes bytes (document.fd, steps.readBackInPlace);
-        if (! bytes.isValid())
+        // What the temporary folder does to the document from here on is its fault, not the
+        // writer's: a refusal then names the folder.
+        const auto refuseFromDocument = [&refused, &document] (const juce::String& what)
         {
-            refused.refusal = steps.writeFailed + systemReason (errno);
+            refused.refusal = "the unnamed document in " + document.place() + what;
+            refused.temporaryFolderFault = ! document.inMemory;
             return refused;
-        }
+        };
+        DocumentStamp written;
+        if (! DocumentStamp::take (document.fd, written))
+            return refuseFromDocument (" could not be read back" + systemReason (errno));
+        testHooks::stopPoint ("plan-document-written");
+        DocumentBytes bytes (document.fd, written);
+        if (bytes.outcome == DocumentBytes::Outcome::changed)
+            return refuseFromDocument (" changed while it was read back");
+        if (bytes.outcome != DocumentBytes::Outcome::read)
+            return refuseFromDocument (" could not be read back" + systemReason (errno));
+        testHooks::stopPoint ("plan-document-read");
         readBack = steps.readBackBytes (bytes.view.first, bytes.view.second, [&bytes] { bytes.release(); });
     }
     return proveReadBack (std::move (readBack), steps.proof, steps.ledger);
@@ -384,6 +465,7 @@ WriteResult checkPlannedWrite (const ConversionPlan& plan, const PlannedWrite& w
         return result;
     auto proof = proveVerifiedDocument (write.steps (result));
     result.compared = std::move (proof.compared);
+    result.temporaryFolderFault = result.temporaryFolderFault || proof.temporaryFolderFault;
     if (proof.refusal.isNotEmpty())
         return refusedWith (result, proof.refusal);
     result.ok = true;

@@ -82,6 +82,9 @@ struct ProofOutcome
 {
     juce::String refusal;
     std::shared_ptr<const ProvenDocument> compared;
+    // The refusal is the temporary folder's fault (the document in it changed or could not be
+    // read back), not the writer's.
+    bool temporaryFolderFault = false;
 };
 
 // What the ledger of a proof (ConversionLedger.h) compares the read-back with.
@@ -118,13 +121,10 @@ struct VerifiedOutput
     std::function<juce::File()> documentFile;
     // The target's own readers (readersOf (host)): of the temporary file (or the document's own
     // file), and of the document's bytes, which a proof without an output reads back from its
-    // anonymous file (size bytes, and one more after them, which the read may overwrite as it may
-    // them) and which the read lets go of (release) as soon as it can;
-    // readBackInPlace when that reader works on them where they lie (they are then mapped, not
-    // copied).
+    // anonymous file into memory of its own (size bytes, and one more after them, which the read
+    // may overwrite as it may them) and which the read lets go of (release) as soon as it can.
     std::function<RackReadResult (const juce::File&)> readBack;
     std::function<RackReadResult (char* bytes, size_t size, const std::function<void()>& release)> readBackBytes;
-    bool readBackInPlace = false;
     ReadBackProof proof;
     LedgerTerms ledger;            // the ledger the proof keeps (target: set by readBackWith)
     juce::String writeFailed;      // the refusal when the temporary file cannot be written
@@ -150,11 +150,15 @@ struct VerifiedWriteOutcome
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps);
 
 // The write's steps up to the proof, without an output: prepares, writes the document into an
-// anonymous file (no name, in no folder), lets the writer release it, reads it back whole with
-// readBackBytes (a document that is a file of its own is read where it was made, as the write
-// reads it) and proves it. Claims, creates and commits nothing; the refusal is the write's, except
-// for what only an output can meet (an output that stands there, its folders, the temporary file
-// and the commit).
+// anonymous file (no name, in no folder) in the temporary folder, or in memory where the temporary
+// folder cannot hold it (full, over its quota, any write error, no file without a name), lets the
+// writer release it, reads it back whole with readBackBytes (read, never mapped, and refused as
+// changed unless the file is still as written) (a document that is a file of its own is read where
+// it was made, as the write reads it) and proves it. Claims, creates and commits nothing; the
+// refusal is the write's, except for what only an output can meet (an output that stands there,
+// its folders, the temporary file and the commit) and for what another process does to the
+// anonymous file in the temporary folder ("the unnamed document in the temporary folder <path>
+// (TMPDIR) changed while it was read back", a fault of the temporary folder).
 ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps);
 
 //==============================================================================

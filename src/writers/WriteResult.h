@@ -34,6 +34,9 @@ struct WriteResult
     juce::StringArray notes;
     juce::StringArray notedFields;
     std::shared_ptr<const ProvenDocument> compared;
+    // The refusal is a fault of the temporary folder (a private copy it could not take, a
+    // document in it changed), not of the writer: a plan names the folder, not the writer.
+    bool temporaryFolderFault = false;
 };
 
 } // namespace vornconv::rapp

@@ -267,7 +267,8 @@ TEST (ConversionRunnerPlan, FailedReadIsReportedByThePreflight)
     const auto l = run.outLines();
     ASSERT_EQ (l.size(), 10);
     EXPECT_EQ (l[7], "  WRITE: BLOCKED");
-    EXPECT_EQ (l[8], juce::String::fromUTF8 (u8"  BLOCKER source                              입력 리더가 실패했다: Strips node contains no Strip records"));
+    EXPECT_EQ (l[8], juce::String::fromUTF8 (u8"  BLOCKER source                              입력 리더가 실패했다: Strips node contains no Strip records (in ")
+                         + scene.getFullPathName() + ")");
 }
 
 // "WRITE: allowed" is a promise that the convert with the same options writes: whatever the
@@ -439,7 +440,7 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         { { "--convert", "vorn", "--output", "out/x.xml", "missing.ksn" }, "ERROR   output extension must be .ksn" },
         { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   output extension must be .rpp" },
         { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
-        { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   XML parse failed" },
+        { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   file not found: " + box.path ("missing.ksn") },
         { { "--convert", "superrack-performer", "--template", "in.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
           "ERROR   SuperRack template extension must be .sprk" },
         { { "--convert", "superrack-performer", "--template", "t.sprk", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
@@ -593,7 +594,7 @@ TEST (ConversionRunnerSelection, ReportCapacityFollowsTargetAndProfile)
 
     const auto failed = box.run ({ "--selection-report", "vorn", "missing.ksn" });
     EXPECT_EQ (failed.exitCode, 1);
-    EXPECT_EQ (failed.outLines(), lines ({ "ERROR   XML parse failed" }));
+    EXPECT_EQ (failed.outLines(), lines ({ "ERROR   file not found: " + box.path ("missing.ksn") }));
 
     // A profile where no target is shaped, and the options a report does not use, are refused by
     // name rather than ignored in silence.

@@ -164,17 +164,19 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
 
     struct Case { juce::StringArray args; juce::File file; juce::String error; };
     const Case cases[] = {
-        { args ({ tmp.file ("missing.ksn").getFullPathName() }), tmp.file ("missing.ksn"), "ERROR   file not found" },
+        { args ({ tmp.file ("missing.ksn").getFullPathName() }), tmp.file ("missing.ksn"),
+          "ERROR   file not found: " + tmp.file ("missing.ksn").getFullPathName() },
         { args ({ tmp.folder.getFullPathName() + "/" }), tmp.folder, "ERROR   a folder, not a file: " + tmp.folder.getFullPathName() },
         // An extension no reader takes is refused naming the ones read.
         { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
         { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: (none) (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
         { args ({ "--tree", scene.getFullPathName() }), scene, "ERROR   --tree is only supported for .rack2" },
         { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
-        { args ({ "--tree", empty.getFullPathName() }), empty, "ERROR   ValueTree parse failed" },
-        { args ({ "--tree", truncated.getFullPathName() }), truncated, "ERROR   ValueTree parse failed" },
-        { args ({ session.getFullPathName() }), session, "ERROR   could not distinguish SuperRack Performer from SoundGrid: no such table: main.info" },
-        { args ({ scene.getFullPathName() }), scene, "ERROR   XML parse failed" },
+        { args ({ "--tree", empty.getFullPathName() }), empty, "ERROR   ValueTree parse failed (in " + empty.getFullPathName() + ")" },
+        { args ({ "--tree", truncated.getFullPathName() }), truncated, "ERROR   ValueTree parse failed (in " + truncated.getFullPathName() + ")" },
+        { args ({ session.getFullPathName() }), session,
+          "ERROR   could not distinguish SuperRack Performer from SoundGrid: no such table: main.info (in " + session.getFullPathName() + ")" },
+        { args ({ scene.getFullPathName() }), scene, "ERROR   XML parse failed (in " + scene.getFullPathName() + ")" },
     };
     for (const auto& c : cases)
     {
@@ -185,7 +187,7 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
 
     // The manifest leaves the banner out; a later good file still runs after a failed one.
     auto inv = invoke (args ({ "--manifest", tmp.file ("missing.ksn").getFullPathName() }));
-    EXPECT_EQ (inv.lines, args ({ "ERROR   file not found", "" }));
+    EXPECT_EQ (inv.lines, args ({ "ERROR   file not found: " + tmp.file ("missing.ksn").getFullPathName(), "" }));
 
     // An export that the tree or the manifest would silently drop is refused before anything runs.
     inv = invoke (args ({ "--manifest", "--export-states", tmp.file ("out").getFullPathName(), scene.getFullPathName() }));

@@ -40,29 +40,6 @@ struct Sandbox : vorntest::ProgramSandbox
     {
         return { "--export-states", folder.toStdString(), "in.ksn" };
     }
-
-    // Runs args stopped at point ("<point>:<n>"), does whileStopped, then continues the run (after
-    // a SIGTERM when interrupt) and collects what it printed. A run that ends before the point
-    // fails the case.
-    ProcessResult runStoppedAt (const std::vector<std::string>& args, const std::string& point,
-                                const std::function<void()>& whileStopped, bool interrupt = false) const
-    {
-        auto env = environment();
-        env.push_back ("VORN_TEST_STOP=" + point);
-        auto running = vorntest::startProgram (vorntest::vornconvBinary(), args, work.getFullPathName().toStdString(), env);
-        siginfo_t info {};
-        // Left waitable, so that finishProgram reaps it either way.
-        if (waitid (P_PID, (id_t) running.pid, &info, WSTOPPED | WEXITED | WNOWAIT) != 0 || info.si_code != CLD_STOPPED)
-            ADD_FAILURE() << "the run did not stop at " << point;
-        else
-        {
-            whileStopped();
-            if (interrupt)
-                kill (running.pid, SIGTERM);
-            kill (running.pid, SIGCONT);
-        }
-        return vorntest::finishProgram (running, vorntest::hangSilenceMs);
-    }
 };
 
 // The names in a folder and what each holds (a small file's text, a larger one's size), links not
@@ -138,7 +115,7 @@ TEST (OutputFolders, AFolderMovedOrReplacedBeforeTheCommitIsRefusedWithNothingLe
         const auto mineBefore = contentsOf (mine);
 
         const auto args = c.exporting ? box.exportTo ("states") : box.convertTo ("out/new.ksn");
-        const auto r = box.runStoppedAt (args, point, [&] {
+        const auto r = box.runStoppedAt (args, point, [&] (pid_t) {
             ASSERT_TRUE (folder.moveFileTo (away));
             if (c.swap == Swap::replacedByFolder)
                 ASSERT_TRUE (folder.createDirectory());
@@ -191,7 +168,7 @@ TEST (OutputFolders, AFolderAnotherRunMakesMeanwhileIsTaken)
         box.write ("mine/keep.txt", "the user's own");
 
         const auto args = c.exporting ? box.exportTo ("new/states") : box.convertTo ("new/a.ksn");
-        const auto r = box.runStoppedAt (args, "make-folder:1", [&] {
+        const auto r = box.runStoppedAt (args, "make-folder:1", [&] (pid_t) {
             if (c.meanwhile == Meanwhile::otherRun)
             {
                 const auto other = box.run (box.convertTo ("new/b.ksn"), vorntest::hangSilenceMs);

@@ -114,7 +114,7 @@ TEST (Readme, ExplainsEveryBlockerAndWarningKey)
     ASSERT_TRUE (table.isNotEmpty());
     auto keys = vornconv::rapp::preflightIssueCodes();
     keys.addArray ({ vornconv::app::issueCode::writer, vornconv::app::issueCode::missingTemplate,
-                     vornconv::app::issueCode::fittedProfile, "ledger.", "strip N", "strip N, slot S" });
+                     vornconv::app::issueCode::fittedProfile, vornconv::app::issueCode::temporaryFolder, "ledger.", "strip N", "strip N, slot S" });
     // The first cell of each row: the key or keys it explains.
     juce::StringArray firstCells;
     for (const auto& line : juce::StringArray::fromLines (table))

@@ -76,7 +76,7 @@ TEST (ReaperDump, StrictAndReaperShapedProjectsThroughTheProgram)
 
     const auto empty = vorntest::runVornconvBinary ({ "empty.rpp" }, tmp.path());
     EXPECT_EQ (empty.exitCode, 1);
-    EXPECT_TRUE (empty.outLines().contains ("ERROR   file empty or unreadable")) << empty.out;
+    EXPECT_TRUE (empty.outLines().contains ("ERROR   file empty or unreadable (in " + tmp.file ("empty.rpp").getFullPathName() + ")")) << empty.out;
 
     const auto exported = vorntest::runVornconvBinary ({ "--export-states", "ex", "A.rpp" }, tmp.path());
     EXPECT_EQ (exported.exitCode, 0) << exported.out;

@@ -225,3 +225,59 @@ TEST (TemplateRefusals, AReaperTemplateSaysWhatItHolds)
         EXPECT_FALSE (box.work.getChildFile ("new.rpp").exists());
     }
 }
+
+// A refusal about an input file names it, once, in every operation, whatever the reader's own
+// words: a file that is not there, one its reader cannot make sense of, one that is no value tree;
+// and a factory catalog that is not there is refused by every operation that takes one.
+TEST (InputRefusals, NameTheInputInEveryOperation)
+{
+    vorntest::ProgramSandbox box;
+    ASSERT_TRUE (exampleScene.copyFileTo (box.work.getChildFile ("show.ksn")));
+    ASSERT_TRUE (exampleCatalog.copyFileTo (box.work.getChildFile ("cat.tsv")));
+    box.write ("broken.ksn", "<VornLiveScene");
+    box.write ("empty.rpp", "");
+    box.write ("junk.rack2", "junk");
+    box.write ("sel.json", "{}");
+    const auto missing = [&box] (const char* name) { return "file not found: " + box.path (name); };
+    const auto saying = [&box] (const char* name, const char* reason) { return reason + juce::String (" (in ") + box.path (name) + ")"; };
+    const struct
+    {
+        std::vector<std::string> args;
+        const char* file;     // the file the refusal is about
+        juce::String refusal; // how the one refusal line (ERROR, or a plan's BLOCKER) ends
+    } cases[] = {
+        { { "nofile.rack2" }, "nofile.rack2", missing ("nofile.rack2") },
+        { { "--manifest", "nofile.ksn" }, "nofile.ksn", missing ("nofile.ksn") },
+        { { "--tree", "junk.rack2" }, "junk.rack2", saying ("junk.rack2", "ValueTree parse failed") },
+        { { "--session-report", "nofile.ksn" }, "nofile.ksn", missing ("nofile.ksn") },
+        { { "--session-report", "nofile.sprk" }, "nofile.sprk", missing ("nofile.sprk") },
+        { { "--session-report", "broken.ksn" }, "broken.ksn", saying ("broken.ksn", "XML parse failed") },
+        { { "--selection-report", "reaper", "--profile", "16x8", "nofile.rpp" }, "nofile.rpp", missing ("nofile.rpp") },
+        { { "--selection-report", "reaper", "--profile", "16x8", "empty.rpp" }, "empty.rpp", saying ("empty.rpp", "file empty or unreadable") },
+        { { "--plan", "vorn", "--factory-catalog", "cat.tsv", "nofile.rack2" }, "nofile.rack2", missing ("nofile.rack2") },
+        { { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", "new.ksn", "nofile.rpp" }, "nofile.rpp", missing ("nofile.rpp") },
+        { { "--waves-selection-report", "waves-lv1", "nofile.sprk" }, "nofile.sprk", "Waves source is unavailable: " + box.path ("nofile.sprk") },
+        { { "--waves-convert", "waves-lv1", "--selection", "sel.json", "--template", "show.ksn", "--output", "new.emo", "nofile.sprk" },
+          "nofile.sprk", "Waves source is unavailable: " + box.path ("nofile.sprk") },
+        { { "--waves-convert", "waves-lv1", "--selection", "sel.json", "--template", "nofile.emo", "--output", "new.emo", "show.ksn" },
+          "nofile.emo", "Waves host-save template is unavailable: " + box.path ("nofile.emo") },
+        { { "--session-report", "--factory-catalog", "nofile.tsv", "show.ksn" }, "nofile.tsv", box.path ("nofile.tsv") },
+        { { "--plan", "vorn", "--factory-catalog", "nofile.tsv", "show.ksn" }, "nofile.tsv", box.path ("nofile.tsv") },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.refusal);
+        const auto run = box.run (c.args);
+        EXPECT_EQ (run.exitCode, 1);
+        juce::StringArray refusals;
+        for (const auto& line : run.outLines())
+            if (line.startsWith ("ERROR   ") || line.startsWith ("  BLOCKER "))
+                refusals.add (line);
+        ASSERT_EQ (refusals.size(), 1) << run.out;
+        EXPECT_TRUE (refusals[0].endsWith (c.refusal)) << refusals[0];
+        const auto path = box.path (c.file);
+        EXPECT_EQ (refusals[0].indexOf (path), refusals[0].lastIndexOf (path)) << "named more than once: " << refusals[0];
+        EXPECT_FALSE (box.work.getChildFile ("new.ksn").exists() || box.work.getChildFile ("new.emo").exists());
+    }
+    EXPECT_EQ (box.tmpEntries(), 0);
+}

@@ -138,7 +138,7 @@ TEST (RefusedWrites, AFileSizeLimitIsARefusalNotADeath)
         ASSERT_TRUE (f.file.copyFileTo (box.work.getChildFile ("session.sprk")));
     }
     expectRefusals (box, box.work, {
-        { { "session.sprk" }, "ERROR   could not copy session to temporary directory: File too large" },
+        { { "session.sprk" }, "ERROR   could not copy session to temporary directory: File too large (in " + box.path ("session.sprk") + ")" },
     }, vorntest::fileSizeLimit (4096));
 }
 

@@ -280,8 +280,6 @@ TEST (SessionReportCommand, PreparationStatuses)
     struct Skip { std::vector<std::string> args; const char* error; };
     const std::vector<Skip> skips = {
         { { "--session-report", "one.ksn" }, "VST3 factory cache is unavailable" },
-        { { "--session-report", "--factory-catalog", "missing.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache", "one.ksn" },
-          "VST3 factory cache is unavailable" },
         { { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope", "--parameter-cache", "cache", "one.ksn" },
           "parameter probe helper is unavailable" },
     };
@@ -293,6 +291,12 @@ TEST (SessionReportCommand, PreparationStatuses)
         EXPECT_EQ ((int) v["requiredStates"], 1);
         EXPECT_EQ (v["error"].toString(), s.error);
     }
+    EXPECT_FALSE (box.work.getChildFile ("cache").exists());
+    // A catalog that is not there is refused, as every operation that takes one refuses it.
+    const auto missingCatalog = box.run ({ "--session-report", "--factory-catalog", "missing.tsv", "--plugin-probe", "probe.sh",
+                                           "--parameter-cache", "cache", "one.ksn" });
+    EXPECT_EQ (missingCatalog.exitCode, 1);
+    EXPECT_EQ (missingCatalog.outLines(), juce::StringArray ("ERROR   --factory-catalog: file not found: " + box.path ("missing.tsv")));
     EXPECT_FALSE (box.work.getChildFile ("cache").exists());
 
     const std::vector<std::string> ready = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
@@ -559,42 +563,53 @@ TEST (ParameterProbeRuns, AFailedProbeIsReportedWithHowItEnded)
 }
 
 // SIGINT reaches only the terminal's own process group, and the probe runs in a group of its own:
-// an interrupted run must end its probe and take away the probe's folder itself, and a probe must
-// not outlive a parent that is killed without a chance to clean up.
+// an interrupted run must end its probe and whatever the probe started in its group, and take away
+// the probe's folder itself. A run killed outright, without a chance to clean up, still takes the
+// probe's whole group with it, and the probe's folder goes too.
 TEST (ParameterProbeInterrupts, NoProbeOutlivesTheRunAndNothingStaysInTmp)
 {
     ReportSandbox box;
     const auto pidFile = box.work.getChildFile ("hang.pid");
-    box.probe ("hang.sh", "echo $$ > '" + pidFile.getFullPathName() + "'\ntrap '' INT TERM HUP\nwhile :; do sleep 1; done");
+    const auto sleeperFile = box.work.getChildFile ("sleeper.pid");
+    box.probe ("hang.sh", "sleep 30 &\necho $! > '" + sleeperFile.getFullPathName() + "'\necho $$ > '" + pidFile.getFullPathName()
+                              + "'\ntrap '' INT TERM HUP\nwhile :; do sleep 1; done");
     const std::vector<std::string> args = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "hang.sh",
                                             "--parameter-cache", "cache", "one.ksn" };
     for (int signal : { SIGINT, SIGTERM, SIGHUP, SIGKILL })
     {
+        SCOPED_TRACE (::strsignal (signal));
         pidFile.deleteFile();
+        sleeperFile.deleteFile();
         auto running = box.start (args);
         for (int waited = 0; waited < 2000 && pidFile.loadFileAsString().trim().isEmpty(); ++waited)
             ::usleep (10000);
         const pid_t probe = pidFile.loadFileAsString().trim().getIntValue();
+        const pid_t sleeper = sleeperFile.loadFileAsString().trim().getIntValue();
         ASSERT_GT (probe, 0) << "the probe never started";
+        ASSERT_GT (sleeper, 0) << "the probe's own child never started";
         EXPECT_GT (box.tmp.getNumberOfChildFiles (juce::File::findDirectories), 0);
 
         ::kill (running.pid, signal);
         const auto result = vorntest::finishProgram (running, 20000);
-        for (int waited = 0; waited < 500 && vorntest::processIsAlive (probe); ++waited)
+        for (int waited = 0; waited < 500 && (vorntest::processIsAlive (probe) || vorntest::processIsAlive (sleeper)
+                                              || box.tmpEntries() != 0); ++waited)
             ::usleep (10000);
-        EXPECT_FALSE (vorntest::processIsAlive (probe)) << signal;
+        EXPECT_FALSE (vorntest::processIsAlive (probe));
+        EXPECT_FALSE (vorntest::processIsAlive (sleeper));
+        EXPECT_EQ (box.tmpEntries(), 0);
+        // Never leave them behind, whatever the outcome.
+        ::kill (probe, SIGKILL);
+        ::kill (sleeper, SIGKILL);
         if (signal == SIGKILL)
         {
-            ::kill (probe, SIGKILL); // never leave it behind, whatever the outcome
             box.tmp.deleteRecursively();
             box.tmp.createDirectory();
             continue;
         }
-        EXPECT_EQ (result.exitCode, 1) << signal;
-        EXPECT_EQ (result.err, "") << signal;
+        EXPECT_EQ (result.exitCode, 1);
+        EXPECT_EQ (result.err, "");
         EXPECT_TRUE (result.outLines().contains ("ERROR   interrupted")) << result.out;
         EXPECT_EQ (result.outLines()[result.outLines().size() - 1], "ERROR   interrupted") << result.out;
-        EXPECT_EQ (box.tmpEntries(), 0) << signal;
     }
 }
 

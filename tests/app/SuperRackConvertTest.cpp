@@ -260,7 +260,8 @@ TEST (SuperRackHostileFiles, ThePrivateCopyGoesWhereTmpdirSays)
     ASSERT_TRUE (box.work.getChildFile ("scratch").createDirectory());
     const auto home = "HOME=" + box.home.getFullPathName().toStdString();
     const juce::String missing = "ERROR   could not copy the SuperRack session into the temporary folder "
-                               + box.work.getChildFile ("gone").getFullPathName() + " (TMPDIR): No such file or directory";
+                               + box.work.getChildFile ("gone").getFullPathName() + " (TMPDIR): No such file or directory (in "
+                               + box.path ("good.sprk") + ")";
     const struct
     {
         const char* what;
@@ -326,7 +327,8 @@ TEST (SuperRackHostileFiles, AStagingCopyThatCannotBeMadeSaysWhichWhereAndWhy)
         std::vector<std::string> args;
         juce::String error;
     } cases[] = {
-        { "the SuperRack session read", { "session.sprk" }, "ERROR   could not copy the SuperRack session" + below },
+        { "the SuperRack session read", { "session.sprk" },
+          "ERROR   could not copy the SuperRack session" + below + " (in " + box.path ("session.sprk") + ")" },
         { "the Waves source of a selection report", { "--waves-selection-report", "waves-lv1", "show.sprk" },
           "ERROR   Could not create a private Waves source staging directory in the temporary folder " + gone
               + " (TMPDIR): No such file or directory" },
@@ -378,4 +380,53 @@ TEST (SuperRackHostileFiles, AnInterruptedReadLeavesNoPrivateCopy)
         EXPECT_EQ (result.outLines()[result.outLines().size() - 1], "ERROR   interrupted") << result.out;
         EXPECT_EQ (box.tmpEntries(), 0);
     }
+}
+
+// A temporary folder with no room for the private copy of the template: the convert refuses,
+// and the plan blocks, both naming the temporary folder (the fault is its, not the writer's).
+TEST (SuperRackHostileFiles, AFullTemporaryFolderIsNamedByPlanAndConvert)
+{
+    vorntest::ProgramSandbox box;
+    {
+        vorntest::SprkFixture base ("tmpl.sprk");
+        vorntest::makeSprkTemplate (base);
+        base.close();
+        ASSERT_TRUE (base.file.copyFileTo (box.work.getChildFile ("template.sprk")));
+    }
+    box.write ("scene.ksn", juce::File (VORN_EXAMPLES_DIR "/stage-left.ksn").loadFileAsString()
+                                .replace ("pan=\"-0.25\"", "pan=\"0.0\"").replace ("pan=\"0.5\"", "pan=\"0.0\""));
+    ASSERT_TRUE (juce::File (VORN_EXAMPLES_DIR "/stage-left-catalog.tsv").copyFileTo (box.work.getChildFile ("catalog.tsv")));
+    vorntest::PrivateMount full (box.tmp, "size=64k", false);
+    if (! full.available)
+        GTEST_SKIP() << "no private mounts on this system";
+    {
+        const auto filler = box.tmp.getChildFile ("filler").getFullPathName().toStdString();
+        const int fd = ::open (filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE (fd, 0);
+        const std::string block (4096, 'x');
+        while (::write (fd, block.data(), block.size()) > 0)
+        {
+        }
+        ::close (fd);
+    }
+    const juce::String reason = "could not copy the SuperRack template into the temporary folder " + box.tmp.getFullPathName()
+                              + " (TMPDIR): No space left on device";
+    const std::vector<std::string> options = { "superrack-performer", "--factory-catalog", "catalog.tsv", "--template", "template.sprk" };
+
+    auto planArgs = options;
+    planArgs.insert (planArgs.begin(), "--plan");
+    planArgs.push_back ("scene.ksn");
+    const auto plan = box.run (planArgs);
+    EXPECT_EQ (plan.exitCode, 1) << plan.out;
+    EXPECT_TRUE (plan.outLines().contains ("  BLOCKER " + juce::String ("temporary.folder").paddedRight (' ', 36) + reason)) << plan.out;
+
+    auto convertArgs = options;
+    convertArgs.insert (convertArgs.begin(), "--convert");
+    for (const char* word : { "--output", "out.sprk", "scene.ksn" })
+        convertArgs.push_back (word);
+    const auto convert = box.run (convertArgs);
+    EXPECT_EQ (convert.exitCode, 1) << convert.out;
+    EXPECT_EQ (vorntest::errorLines (convert), juce::StringArray ("ERROR   " + reason)) << convert.out;
+    EXPECT_FALSE (box.work.getChildFile ("out.sprk").exists());
+    EXPECT_EQ (full.entries(), juce::StringArray ("filler"));
 }

@@ -77,7 +77,7 @@ TEST (AtomicFileCommit, NeverReplacesAnythingAtTarget)
 
         juce::String error;
         EXPECT_FALSE (commitNewFileExclusive (folder, tmp, "existing", error)) << kind;
-        EXPECT_EQ (error, "exclusive atomic rename failed: File exists") << kind;
+        EXPECT_EQ (error, "exclusive atomic rename failed: File exists: " + target.getFullPathName()) << kind;
         EXPECT_EQ (where (folder, tmp).loadFileAsString(), "new") << kind;
         if (kind == regularFile) EXPECT_EQ (target.loadFileAsString(), "old");
         if (kind == folderAtTarget) EXPECT_TRUE (target.isDirectory());

@@ -387,7 +387,7 @@ TEST (LiveProfessorReader, TheDumpReadsProjectsAndReportsHardErrors)
     EXPECT_TRUE (read.lines.contains ("READ    complete")) << read.lines.joinIntoString ("\n");
     const auto refused = vorntest::invoke ({ bad.file.getFullPathName() });
     EXPECT_EQ (refused.status, 1);
-    EXPECT_TRUE (refused.lines.contains ("ERROR   no Chains node")) << refused.lines.joinIntoString ("\n");
+    EXPECT_TRUE (refused.lines.contains ("ERROR   no Chains node (in " + bad.file.getFullPathName() + ")")) << refused.lines.joinIntoString ("\n");
 }
 
 TEST (LiveProfessorReader, RefusesWhatIsNotAReadableProjectFile)

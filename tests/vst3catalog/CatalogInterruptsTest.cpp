@@ -58,8 +58,9 @@ bool waitFor (Condition&& condition, std::chrono::milliseconds limit = std::chro
 }
 
 // Starts the tool on args with the three signals at their default action (whatever the test
-// runner set), TMPDIR pointed at tmp, and its standard output and error in files of capture.
-pid_t startTool (const std::vector<std::string>& args, const fs::path& capture, const fs::path& tmp)
+// runner set) but ignored, TMPDIR pointed at tmp, and its standard output and error in files of
+// capture.
+pid_t startTool (const std::vector<std::string>& args, const fs::path& capture, const fs::path& tmp, int ignored = 0)
 {
     const std::string outFile = (capture / "out").string();
     const std::string errFile = (capture / "err").string();
@@ -74,7 +75,7 @@ pid_t startTool (const std::vector<std::string>& args, const fs::path& capture, 
     if (pid == 0)
     {
         for (int s : { SIGINT, SIGTERM, SIGHUP })
-            ::signal (s, SIG_DFL);
+            ::signal (s, s == ignored ? SIG_IGN : SIG_DFL);
         sigset_t none;
         ::sigemptyset (&none);
         ::sigprocmask (SIG_SETMASK, &none, nullptr);
@@ -149,5 +150,44 @@ TEST (CatalogInterrupts, TheToolTakesItsHangingChildWithItOnEverySignal)
             EXPECT_EQ (err, "ERROR\t\"" + hang + "\"\tinterrupted (signal " + std::to_string (signalNumber) + ")\n");
         }
         EXPECT_TRUE (fs::is_empty (tmp));
+    }
+}
+
+// nohup, or a background job of a script: a signal ignored when the tool started stays ignored,
+// in the tool and in the child reading the current bundle; the others still interrupt it.
+TEST (CatalogInterrupts, ASignalIgnoredByTheCallerStaysIgnored)
+{
+    for (const int ignored : { SIGHUP, SIGINT })
+    {
+        SCOPED_TRACE (::strsignal (ignored));
+        TempDir dir;
+        TempDir capture;
+        const fs::path tmp = dir.path / "tmp";
+        fs::create_directory (tmp);
+        const std::string hang = makeBundle (dir.path, "Hang.vst3", "blockalarm");
+
+        const pid_t tool = startTool ({ hang }, capture.path, tmp, ignored);
+        ASSERT_GT (tool, 0);
+        pid_t child = 0;
+        ASSERT_TRUE (waitFor ([&] { return (child = childModeProcessOf (tool)) != 0; }));
+
+        ASSERT_EQ (::kill (tool, ignored), 0);
+        ASSERT_EQ (::kill (child, ignored), 0);
+        ::usleep (200000);
+        int status = 0;
+        EXPECT_EQ (::waitpid (tool, &status, WNOHANG), 0) << "the tool ended on an ignored signal";
+        EXPECT_EQ (childModeProcessOf (tool), child) << "the child ended on an ignored signal";
+
+        ::kill (tool, SIGTERM);
+        const bool ended = waitFor ([&] { return ::waitpid (tool, &status, WNOHANG) == tool; });
+        if (! ended)
+        {
+            ::kill (-child, SIGKILL);
+            ::kill (tool, SIGKILL);
+            ::waitpid (tool, &status, 0);
+        }
+        ASSERT_TRUE (ended);
+        EXPECT_TRUE (WIFEXITED (status) && WEXITSTATUS (status) == 1) << status;
+        EXPECT_EQ (readFile (capture.path / "err"), "ERROR\t\"" + hang + "\"\tinterrupted (signal " + std::to_string (SIGTERM) + ")\n");
     }
 }

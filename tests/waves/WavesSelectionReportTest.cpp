@@ -308,16 +308,17 @@ TEST (WavesSelectionReport, CommandLine)
     EXPECT_TRUE (inv.lines[0].startsWith (R"({"schema": "vorn-waves-selection-v1", "target": "superrack-soundgrid", "sourceSha256": ")"));
     EXPECT_TRUE (inv.lines[0].contains (R"("name": "Vox 1")"));
 
+    const auto missing = "ERROR   Waves source is unavailable: " + lv1.folder.file ("missing.sprk").getFullPathName();
     const struct
     {
         juce::StringArray args;
-        const char* line;
+        juce::String line;
     } refusals[] = {
         { { "--waves-selection-report", "reaper", path }, "ERROR   Waves target must be superrack-soundgrid or waves-lv1" },
         { { "--waves-selection-report", "waves-lv1", path, path }, "ERROR   Waves operation accepts exactly one input file" },
         { { "--waves-selection-report", "waves-lv1", path },
           "ERROR   Waves native transfer supports only LV1 .emo -> SuperRack SoundGrid .sprk and the reverse" },
-        { { "--waves-selection-report", "waves-lv1", lv1.folder.file ("missing.sprk").getFullPathName() }, "ERROR   Waves source is unavailable" },
+        { { "--waves-selection-report", "waves-lv1", lv1.folder.file ("missing.sprk").getFullPathName() }, missing },
     };
     for (const auto& r : refusals)
     {

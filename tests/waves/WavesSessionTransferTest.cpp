@@ -141,7 +141,7 @@ TEST (WavesStaging, CopiesExistingSidecarsOnlyAndRemovesTheFolder)
     waves::StagedSource missing;
     juce::String fingerprint, error;
     EXPECT_FALSE (waves::stageSourceSnapshot (folder.file ("none.sprk"), missing, fingerprint, error));
-    EXPECT_EQ (error, "Waves source is unavailable");
+    EXPECT_EQ (error, "Waves source is unavailable: " + folder.file ("none.sprk").getFullPathName());
 }
 
 TEST (WavesSqlite, ErrorConventionAndIntegrityChecks)
