@@ -11,8 +11,10 @@
 // recovered from the marked clean global snapshot.
 //
 // In this file, in order:
-//   - Names and value conversions: the metadata node's names, and numbers and flags read the
-//     lenient way JUCE reads them, without its undefined conversions.
+//   - Names and value conversions: the metadata node's names, integers read "as ints", and flags
+//     read the lenient way JUCE reads them. Every other property is read as the kind it must hold
+//     (ValueTreeReader.h); one of another kind is refused, or left out with a note where the
+//     project can do without it, by the node and the property.
 //   - Limits, notes and tree access: hardware node ids, channel and padding limits, the note
 //     texts, and lookups on nodes that may be missing.
 //   - Plug-in payloads: one Plugin node's activation, state (VST3 container or AudioUnit property
@@ -65,7 +67,7 @@ constexpr const char* slotIndexName = "slotIndex";
 constexpr const char* runtimeIdName = "pluginRuntimeId";
 
 // Leading decimal digits of a text, as JUCE reads a number from text, but saturating instead
-// of overflowing.
+// of overflowing. Only a flag is read from text this way.
 juce::int64 leadingInteger (const juce::String& text)
 {
     auto p = text.trimStart().getCharPointer();
@@ -86,34 +88,15 @@ juce::int64 leadingInteger (const juce::String& text)
     return negative ? -(juce::int64) magnitude : (juce::int64) magnitude;
 }
 
-// A value as int64 the way a var converts, without the undefined conversions: a non-finite
-// double gives 0 and a double outside the range saturates.
-juce::int64 asInt64 (const juce::var& v)
-{
-    if (v.isInt() || v.isInt64() || v.isBool())
-        return (juce::int64) v;
-    if (v.isDouble())
-    {
-        const double d = v;
-        if (! std::isfinite (d))
-            return 0;
-        if (d >= 9.2e18)
-            return std::numeric_limits<juce::int64>::max();
-        if (d <= -9.2e18)
-            return std::numeric_limits<juce::int64>::min();
-        return (juce::int64) d;
-    }
-    if (v.isString())
-        return leadingInteger (v.toString());
-    return 0;
-}
-
-int asInt (const juce::var& v)
+// An integer property read "as an int": narrowed, saturating at the ends of the int range.
+int saturatedInt (juce::int64 v)
 {
     return (int) juce::jlimit ((juce::int64) std::numeric_limits<int>::min(),
-                               (juce::int64) std::numeric_limits<int>::max(), asInt64 (v));
+                               (juce::int64) std::numeric_limits<int>::max(), v);
 }
 
+// A flag the lenient way JUCE reads one: a bool, a number other than 0, or a text that reads as
+// such a number or "true".
 bool asBool (const juce::var& v)
 {
     if (v.isBool() || v.isInt() || v.isInt64())
@@ -183,6 +166,30 @@ bool hasAll (const TreeNode& tree, std::initializer_list<const char*> names)
     return true;
 }
 
+// What a property of another kind is refused or noted with: the node, the property and, inside a
+// chain, which chain.
+juce::String kindFault (const TreeNode& node, std::string_view name, PropertyKind kind, const juce::String& where = {})
+{
+    return "LiveProfessor " + propertyKindFault (node, name, kind) + where;
+}
+
+juce::String inChain (int k)
+{
+    return " in chain " + juce::String (k);
+}
+
+// Code of the DROPPED note for an optional property of another kind, which the read leaves out.
+constexpr const char* propertyKindNote = "property.kind";
+
+// Integer properties that must all be there and hold integers, as for the ids of a patch point.
+bool readIntegers (const TreeNode& node, std::initializer_list<std::pair<const char*, juce::int64*>> properties)
+{
+    for (const auto& [name, out] : properties)
+        if (readIntegerProperty (node, name, *out) != PropertyRead::read)
+            return false;
+    return true;
+}
+
 bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
 {
     return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
@@ -214,8 +221,14 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
 {
     const auto* container = findChild (pluginNode, "ProcessorSettingsContainer");
     const auto* processor = firstChild (container, "processorState");
-    if (container == nullptr || processor == nullptr || ! hasProperty (*container, "id")
-        || asInt64 (valueOf (*container, "id")) != runtimeId
+    juce::int64 containerId = 0;
+    const auto containerIdRead = container != nullptr ? readIntegerProperty (*container, "id", containerId) : PropertyRead::absent;
+    if (containerIdRead == PropertyRead::wrongKind)
+    {
+        error = kindFault (*container, "id", PropertyKind::integer);
+        return false;
+    }
+    if (processor == nullptr || containerIdRead != PropertyRead::read || containerId != runtimeId
         || ! hasAll (*processor, { "enabled", "bypassed", "audioMute" }))
     {
         error = "LiveProfessor plugin processorState is incomplete";
@@ -233,8 +246,14 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
         if (child.type == "PluginSnapshot" && snapshots++ == 0)
             snapshot = &child;
     auto* chunk = snapshot != nullptr ? valueOf (*snapshot, "chunkData").getBinaryData() : nullptr;
-    if (snapshots != 1 || chunk == nullptr || chunk->getSize() == 0 || ! hasProperty (*snapshot, "SnapshotIdTag")
-        || asInt64 (valueOf (*snapshot, "SnapshotIdTag")) != runtimeId)
+    juce::int64 tag = 0;
+    const auto tagRead = snapshot != nullptr ? readIntegerProperty (*snapshot, "SnapshotIdTag", tag) : PropertyRead::absent;
+    if (snapshots == 1 && tagRead == PropertyRead::wrongKind)
+    {
+        error = kindFault (*snapshot, "SnapshotIdTag", PropertyKind::integer);
+        return false;
+    }
+    if (snapshots != 1 || chunk == nullptr || chunk->getSize() == 0 || tagRead != PropertyRead::read || tag != runtimeId)
     {
         error = "LiveProfessor plugin chunkData is missing";
         return false;
@@ -356,13 +375,12 @@ bool collectPatchPoints (const TreeNode* audioPatch, PatchPointSet& points, juce
     }
     for (const auto& outputs : audioPatch->children)
     {
-        if (outputs.type != "outputs" || ! hasAll (outputs, { "nodeId", "channelId" }))
+        juce::int64 nodeId = 0, channelId = 0;
+        if (outputs.type != "outputs" || ! readIntegers (outputs, { { "nodeId", &nodeId }, { "channelId", &channelId } }))
         {
             error = "AudioPatch contains an invalid outputs node";
             return false;
         }
-        const auto nodeId = asInt64 (valueOf (outputs, "nodeId"));
-        const auto channelId = asInt64 (valueOf (outputs, "channelId"));
         if (channelId < 0 || channelId > maxChannelId)
         {
             error = "AudioPatch outputs channel is out of range";
@@ -370,15 +388,16 @@ bool collectPatchPoints (const TreeNode* audioPatch, PatchPointSet& points, juce
         }
         for (const auto& point : outputs.children)
         {
+            juce::int64 outNode = 0, outChannel = 0, inNode = 0, inChannel = 0;
             if (point.type != "point"
-                || ! hasAll (point, { "outputNodeId", "outputChannelId", "inputNodeId", "inputChannelId", "isMidi" })
-                || asBool (valueOf (point, "isMidi")))
+                || ! readIntegers (point, { { "outputNodeId", &outNode }, { "outputChannelId", &outChannel },
+                                            { "inputNodeId", &inNode }, { "inputChannelId", &inChannel } })
+                || ! hasProperty (point, "isMidi") || asBool (valueOf (point, "isMidi")))
             {
                 error = "AudioPatch contains a malformed or MIDI point";
                 return false;
             }
-            const PatchPoint tuple { asInt64 (valueOf (point, "outputNodeId")), asInt64 (valueOf (point, "outputChannelId")),
-                                     asInt64 (valueOf (point, "inputNodeId")), asInt64 (valueOf (point, "inputChannelId")) };
+            const PatchPoint tuple { outNode, outChannel, inNode, inChannel };
             if (std::get<0> (tuple) != nodeId || std::get<1> (tuple) != channelId
                 || std::get<3> (tuple) < 0 || std::get<3> (tuple) > maxChannelId
                 || ! points.insert (tuple).second)
@@ -412,12 +431,18 @@ bool restoreCleanSnapshotPluginStates (const TreeNode& cleanSnapshot, RackSessio
     std::set<std::pair<int, int>> restored;
     for (const auto& plugin : plugins->children)
     {
-        if (plugin.type != "Plugin" || ! hasProperty (plugin, "PluginId"))
+        juce::int64 id = 0;
+        const auto idRead = plugin.type == "Plugin" ? readIntegerProperty (plugin, "PluginId", id) : PropertyRead::absent;
+        if (idRead == PropertyRead::wrongKind)
+        {
+            error = "VORN_CLEAN_SNAPSHOT " + kindFault (plugin, "PluginId", PropertyKind::integer);
+            return false;
+        }
+        if (idRead != PropertyRead::read)
         {
             error = "VORN_CLEAN_SNAPSHOT contains an invalid Plugin";
             return false;
         }
-        const auto id = asInt64 (valueOf (plugin, "PluginId"));
         if (! seenIds.insert (id).second || ! isStableRuntimeId (id) || stableRuntimeIdChain (id) >= session.strips.size())
         {
             error = "VORN_CLEAN_SNAPSHOT plugin runtime id is invalid";
@@ -480,9 +505,12 @@ const TreeNode* chooseCleanSnapshot (const TreeNode& globalSnapshots, const Tree
     const TreeNode* clean = nullptr;
     int count = 0;
     for (const auto& snapshot : globalSnapshots.children)
-        if (snapshot.type == "GlobalSnapshot" && valueOf (snapshot, "GSname").toString() == cleanSnapshotName
-            && count++ == 0)
+    {
+        juce::String name;
+        if (snapshot.type == "GlobalSnapshot" && readTextProperty (snapshot, "GSname", name) == PropertyRead::read
+            && name == cleanSnapshotName && count++ == 0)
             clean = &snapshot;
+    }
     if (count != 1)
         return nullptr;
     PatchPointSet livePoints, cleanPoints;
@@ -540,26 +568,23 @@ bool walkAudioPatch (const TreeNode& audioPatch, RackSession& session, const std
 
     for (const auto& outputs : audioPatch.children)
     {
-        if (outputs.type != "outputs" || ! hasAll (outputs, { "nodeId", "channelId" }))
+        juce::int64 nodeId = 0, channelId = 0;
+        if (outputs.type != "outputs" || ! readIntegers (outputs, { { "nodeId", &nodeId }, { "channelId", &channelId } }))
         {
             ok = false;
             continue;
         }
-        const auto nodeId = asInt64 (valueOf (outputs, "nodeId"));
-        const auto channelId = asInt64 (valueOf (outputs, "channelId"));
         for (const auto& point : outputs.children)
         {
+            juce::int64 outNode = 0, outChannel = 0, inNode = 0, inChannel = 0;
             if (point.type != "point"
-                || ! hasAll (point, { "outputNodeId", "outputChannelId", "inputNodeId", "inputChannelId", "isMidi" })
-                || asBool (valueOf (point, "isMidi")))
+                || ! readIntegers (point, { { "outputNodeId", &outNode }, { "outputChannelId", &outChannel },
+                                            { "inputNodeId", &inNode }, { "inputChannelId", &inChannel } })
+                || ! hasProperty (point, "isMidi") || asBool (valueOf (point, "isMidi")))
             {
                 ok = false;
                 continue;
             }
-            const auto outNode = asInt64 (valueOf (point, "outputNodeId"));
-            const auto outChannel = asInt64 (valueOf (point, "outputChannelId"));
-            const auto inNode = asInt64 (valueOf (point, "inputNodeId"));
-            const auto inChannel = asInt64 (valueOf (point, "inputChannelId"));
             if (outNode != nodeId || outChannel != channelId || outChannel < 0 || outChannel > maxChannelId
                 || inChannel < 0 || inChannel > maxChannelId || ! seen.insert ({ outNode, outChannel, inNode, inChannel }).second)
             {
@@ -763,13 +788,24 @@ bool readConverterMetadata (const TreeNode& root, bool& present, ConverterSlotMa
         }
     if (count == 0)
         return true;
-    if (count > 1 || ! hasProperty (*node, schemaVersionName) || asInt (valueOf (*node, schemaVersionName)) != 1
-        || ! hasProperty (*node, slotsPerStripName))
+    if (count > 1)
     {
         error = "VORN converter metadata header is invalid";
         return false;
     }
-    const int slotsPerStrip = asInt (valueOf (*node, slotsPerStripName));
+    juce::int64 schemaVersion = 0, slotsPerStripValue = 0;
+    for (const auto& [name, out] : { std::pair (schemaVersionName, &schemaVersion), std::pair (slotsPerStripName, &slotsPerStripValue) })
+        if (readIntegerProperty (*node, name, *out) == PropertyRead::wrongKind)
+        {
+            error = kindFault (*node, name, PropertyKind::integer);
+            return false;
+        }
+    if (! hasProperty (*node, schemaVersionName) || saturatedInt (schemaVersion) != 1 || ! hasProperty (*node, slotsPerStripName))
+    {
+        error = "VORN converter metadata header is invalid";
+        return false;
+    }
+    const int slotsPerStrip = saturatedInt (slotsPerStripValue);
     if (slotsPerStrip < 1)
     {
         error = "VORN converter metadata slot capacity is invalid";
@@ -786,9 +822,16 @@ bool readConverterMetadata (const TreeNode& root, bool& present, ConverterSlotMa
             error = "VORN converter metadata contains an invalid Slot";
             return false;
         }
-        const int chainIndex = asInt (valueOf (slot, chainIndexName));
-        const int slotIndex = asInt (valueOf (slot, slotIndexName));
-        const auto runtimeId = asInt64 (valueOf (slot, runtimeIdName));
+        juce::int64 chainValue = 0, slotValue = 0, runtimeId = 0;
+        for (const auto& [name, out] : { std::pair (chainIndexName, &chainValue), std::pair (slotIndexName, &slotValue),
+                                         std::pair (runtimeIdName, &runtimeId) })
+            if (readIntegerProperty (slot, name, *out) != PropertyRead::read)
+            {
+                error = kindFault (slot, name, PropertyKind::integer);
+                return false;
+            }
+        const int chainIndex = saturatedInt (chainValue);
+        const int slotIndex = saturatedInt (slotValue);
         if (chainIndex < 0 || slotIndex < 0 || slotIndex >= slotsPerStrip || runtimeId == 0
             || map.count (runtimeId) != 0 || ! places.insert ({ chainIndex, slotIndex }).second)
         {
@@ -875,12 +918,28 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
         session.notes.add (Fidelity::dropped, code, text);
         strict = false;
     };
+    // Properties the project can do without: one of another kind is left out (empty, or 0) with a
+    // DROPPED note that names it.
+    auto optionalText = [&dropped] (const TreeNode& node, const char* name, const juce::String& where = {})
+    {
+        juce::String text;
+        if (readTextProperty (node, name, text) == PropertyRead::wrongKind)
+            dropped (propertyKindNote, kindFault (node, name, PropertyKind::text, where));
+        return text;
+    };
+    auto optionalInteger = [&dropped] (const TreeNode& node, const char* name, juce::int64& out)
+    {
+        const auto read = readIntegerProperty (node, name, out);
+        if (read == PropertyRead::wrongKind)
+            dropped (propertyKindNote, kindFault (node, name, PropertyKind::integer));
+        return read == PropertyRead::read;
+    };
 
     if (! isValidTree (root))
         return fail (juce::String::fromUTF8 (parseFailed));
     if (root.type != "LiveProfessorProjectFile")
         return fail ("unexpected root type: " + juce::String::fromUTF8 (root.type.data(), (int) root.type.size()));
-    session.sourceVersion = valueOf (root, "appVersion").toString();
+    session.sourceVersion = optionalText (root, "appVersion");
 
     bool hasMetadata = false;
     ConverterSlotMap metadata;
@@ -891,12 +950,12 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
     const auto* device = firstChild (firstChild (&root, "AudioMidiHardware"), "IOdeviceProperties");
     if (device != nullptr)
     {
-        session.inputDevice = valueOf (*device, "inputDeviceName").toString();
-        session.outputDevice = valueOf (*device, "outputDeviceName").toString();
+        session.inputDevice = optionalText (*device, "inputDeviceName");
+        session.outputDevice = optionalText (*device, "outputDeviceName");
     }
     const auto* settings = firstChild (&root, "projectSettings");
-    if (settings != nullptr)
-        session.bufferSize = asInt (valueOf (*settings, "BufferSize"));
+    if (juce::int64 bufferSize = 0; settings != nullptr && optionalInteger (*settings, "BufferSize", bufferSize))
+        session.bufferSize = saturatedInt (bufferSize);
 
     const auto* chains = firstChild (&root, "Chains");
     if (chains == nullptr)
@@ -919,18 +978,20 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
         const auto* chainSettings = findChild (chain, "ChainSettings");
         if (chainSettings == nullptr)
             return fail ("LiveProfessor ChainSettings is missing");
-        const auto colour = valueOf (*chainSettings, "ChainColour").toString();
+        const auto colour = optionalText (*chainSettings, "ChainColour", inChain (k));
         if (colour.isNotEmpty())
         {
             strip.hasColour = true;
             strip.colour = (juce::uint32) (colour.getHexValue64() & 0xFFFFFFFF);
         }
-        const auto inputCount = valueOf (*chainSettings, "ChainInputCount");
-        const auto outputCount = valueOf (*chainSettings, "ChainOutputCount");
-        const auto sideChainCount = valueOf (*chainSettings, "SideChainCount");
-        if (! isNumeric (inputCount) || ! isNumeric (outputCount) || ! isNumeric (sideChainCount))
+        double inputCount = 0, outputCount = 0, sideChainCount = 0;
+        if (readNumberProperty (*chainSettings, "ChainInputCount", inputCount) != PropertyRead::read
+            || readNumberProperty (*chainSettings, "ChainOutputCount", outputCount) != PropertyRead::read
+            || readNumberProperty (*chainSettings, "SideChainCount", sideChainCount) != PropertyRead::read)
             return fail ("LiveProfessor chain channel-count property is missing or invalid");
-        const int inputs = asInt (inputCount), outputs = asInt (outputCount), sideChains = asInt (sideChainCount);
+        // The counts as ints: a finite number, cut to its whole part, and held to the int range.
+        auto asCount = [] (double count) { return (int) juce::jlimit (-1.0e9, 1.0e9, std::trunc (count)); };
+        const int inputs = asCount (inputCount), outputs = asCount (outputCount), sideChains = asCount (sideChainCount);
         if (inputs < 1 || inputs > maxChainChannels || outputs < 1 || outputs > maxChainChannels
             || sideChains < 0 || sideChains > maxSideChainCount)
             return fail ("LiveProfessor chain channel count is out of supported range");
@@ -940,23 +1001,26 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
         const auto* container = firstChild (chainSettings, "ProcessorSettingsContainer");
         if (container == nullptr)
             return fail ("LiveProfessor ProcessorSettingsContainer is missing");
-        if (! hasProperty (*container, "id"))
+        juce::int64 chainId = 0;
+        const auto chainIdRead = readIntegerProperty (*container, "id", chainId);
+        if (chainIdRead == PropertyRead::absent)
             return fail ("LiveProfessor chain runtime id is missing");
-        const auto chainId = asInt64 (valueOf (*container, "id"));
+        if (chainIdRead == PropertyRead::wrongKind)
+            return fail (kindFault (*container, "id", PropertyKind::integer, inChain (k)));
         // A chain carrying a hardware node id would make its patch points read as physical I/O.
         if (chainId == hardwareInputNode || chainId == hardwareOutputNode)
             return fail ("LiveProfessor chain runtime id collides with a hardware node id");
         if (! chainStrip.emplace (chainId, k).second)
             return fail ("LiveProfessor chain runtime id is duplicated");
-        strip.name = valueOf (*container, "name").toString();
+        strip.name = optionalText (*container, "name", inChain (k));
 
         const auto* processor = firstChild (container, "processorState");
         if (processor == nullptr)
             return fail ("LiveProfessor chain processorState is missing");
-        const auto inputGain = valueOf (*processor, "inputGain");
-        const auto outputGain = valueOf (*processor, "outputGain");
-        auto validGain = [] (const juce::var& v) { return isNumeric (v) && std::isfinite ((double) v) && (double) v >= 0.0; };
-        if (! validGain (inputGain) || ! validGain (outputGain))
+        double inputGain = 0, outputGain = 0;
+        if (readNumberProperty (*processor, "inputGain", inputGain) != PropertyRead::read
+            || readNumberProperty (*processor, "outputGain", outputGain) != PropertyRead::read
+            || inputGain < 0.0 || outputGain < 0.0)
             return fail ("LiveProfessor chain processorState property is missing or invalid");
         for (auto* flag : { "audioMute", "isolate", "bypassed", "enabled" })
             if (! valueOf (*processor, flag).isBool())
@@ -982,11 +1046,16 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
         {
             if (plug.type != "plug" || ! hasAll (plug, { "id", "type" }))
                 return fail ("LiveProfessor ProcessorOrder contains an invalid node");
-            const auto id = asInt64 (valueOf (plug, "id"));
+            juce::int64 id = 0;
+            juce::String type;
+            if (readIntegerProperty (plug, "id", id) != PropertyRead::read)
+                return fail (kindFault (plug, "id", PropertyKind::integer, inChain (k)));
+            if (readTextProperty (plug, "type", type) != PropertyRead::read)
+                return fail (kindFault (plug, "type", PropertyKind::text, inChain (k)));
             if (! distinctIds.insert (id).second)
                 return fail ("LiveProfessor ProcessorOrder contains a duplicate plugin id");
             orderIds.add (id);
-            orderTypes.add (valueOf (plug, "type").toString());
+            orderTypes.add (type);
         }
         if (chainPlugins->children.size() != (size_t) orderIds.size())
             return fail ("LiveProfessor ProcessorOrder/ChainPlugins count mismatch");
@@ -996,8 +1065,12 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
         for (size_t c = 0; c < chainPlugins->children.size(); ++c)
         {
             const auto& child = chainPlugins->children[c];
-            if (child.type == "Plugin" && hasProperty (child, "pluginUid"))
-                pluginsByUid[asInt64 (valueOf (child, "pluginUid"))].push_back (c);
+            juce::int64 uid = 0;
+            const auto uidRead = child.type == "Plugin" ? readIntegerProperty (child, "pluginUid", uid) : PropertyRead::absent;
+            if (uidRead == PropertyRead::wrongKind)
+                return fail (kindFault (child, "pluginUid", PropertyKind::integer, inChain (k)));
+            if (uidRead == PropertyRead::read)
+                pluginsByUid[uid].push_back (c);
         }
 
         int lastSlot = -1;
@@ -1008,15 +1081,19 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
             if (found == pluginsByUid.end() || found->second.size() != 1)
                 return fail ("LiveProfessor ProcessorOrder id does not resolve uniquely");
             const auto& pluginNode = chainPlugins->children[found->second.front()];
-            const auto typeId = valueOf (pluginNode, "pluginTypeId").toString();
+            juce::String typeId;
+            if (readTextProperty (pluginNode, "pluginTypeId", typeId) == PropertyRead::wrongKind)
+                return fail (kindFault (pluginNode, "pluginTypeId", PropertyKind::text, inChain (k)));
             if (typeId != orderTypes[p])
                 return fail ("LiveProfessor ProcessorOrder type does not match ChainPlugins");
 
             PluginRef slot;
             slot.occupied = true;
-            slot.name = valueOf (pluginNode, "pluginTypeName").toString();
             juce::String slotError;
-            const bool slotOk = slot.name.isNotEmpty() && hasProperty (pluginNode, "pluginUid")
+            const auto nameRead = readTextProperty (pluginNode, "pluginTypeName", slot.name);
+            if (nameRead == PropertyRead::wrongKind)
+                slotError = kindFault (pluginNode, "pluginTypeName", PropertyKind::text, inChain (k));
+            const bool slotOk = nameRead == PropertyRead::read && slot.name.isNotEmpty() && hasProperty (pluginNode, "pluginUid")
                              && readPluginType (typeId, slot, slotError)
                              && parsePluginPayload (pluginNode, r, slot, slotError, stateBytes);
             if (! slotOk)
@@ -1063,7 +1140,7 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
 
         int position = 0;
         for (const auto& entry : childrenOf (findChild (chain, "ChainSnapshotList")))
-            session.snapshots.add ({ position++, valueOf (entry, "name").toString(), {} });
+            session.snapshots.add ({ position++, optionalText (entry, "name", inChain (k)), {} });
 
         facts.push_back ({ sideChains });
         session.strips.add (std::move (strip));
@@ -1086,15 +1163,15 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
         {
             if (snapshot.type != "GlobalSnapshot")
                 continue;
-            const auto id = asInt64 (valueOf (snapshot, "GSid"));
+            juce::int64 id = 0;
+            optionalInteger (snapshot, "GSid", id);
             ids.push_back (id);
-            session.snapshots.add ({ position++, valueOf (snapshot, "GSname").toString(), "GSid=" + juce::String (id) });
+            session.snapshots.add ({ position++, optionalText (snapshot, "GSname"), "GSid=" + juce::String (id) });
         }
         if (ids.size() > 1)
             dropped ("snapshots", "multiple GlobalSnapshots need per-snapshot RackIR state");
-        if (hasProperty (*globalSnapshots, "ActiveSnapshot") && ! ids.empty())
+        if (juce::int64 active = 0; ! ids.empty() && optionalInteger (*globalSnapshots, "ActiveSnapshot", active))
         {
-            const auto active = asInt64 (valueOf (*globalSnapshots, "ActiveSnapshot"));
             if (std::count (ids.begin(), ids.end(), active) != 1)
                 dropped ("snapshots.active", "ActiveSnapshot does not resolve uniquely");
         }

@@ -7,8 +7,6 @@
 
 #include "readers/ValueTreeDump.h"
 
-#include <cmath>
-
 namespace vornconv
 {
 
@@ -27,28 +25,12 @@ void writeText (juce::MemoryOutputStream& out, const juce::String& text)
     out.write (text.toRawUTF8(), text.getNumBytesAsUTF8());
 }
 
-// The value's text, cut to 37 characters and "..." when it is longer than 40 characters. Only
-// the characters up to the cut are walked, however long the text.
+// The value's text (valueText: every kind printed without undefined formatting, a number that is
+// not finite as a word), cut to 37 characters and "..." when it is longer than 40 characters.
+// Only the characters up to the cut are walked, however long the text.
 void writeValueText (juce::MemoryOutputStream& out, const juce::var& value)
 {
-    if (auto* block = value.getBinaryData())
-    {
-        out << "<binary:" << juce::String ((juce::int64) block->getSize()) << ">";
-        return;
-    }
-    if (auto* array = value.getArray())
-    {
-        out << "<array:" << juce::String (array->size()) << ">";
-        return;
-    }
-    // JUCE's number text is undefined for a double that is not finite; a file may hold one.
-    if (value.isDouble() && ! std::isfinite ((double) value))
-    {
-        const auto number = (double) value;
-        out << (std::isnan (number) ? "nan" : number > 0 ? "inf" : "-inf");
-        return;
-    }
-    const auto text = value.toString();
+    const auto text = valueText (value);
     const auto start = text.getCharPointer();
     auto p = start;
     int characters = 0;

@@ -7,10 +7,10 @@ namespace vornconv
 {
 
 // Indented text of a value tree, one line per node ending in "\n": depth times two blanks, the
-// type, then "  [name=value, ...]" when the node has properties. Binary values show as
-// "<binary:N>", arrays as "<array:N>", other values as their text; a value text longer than 40
-// characters is cut to 37 and "...". Nodes deeper than maxDepth are left out; the result is empty
-// when depth > maxDepth.
+// type, then "  [name=value, ...]" when the node has properties. Each value shows as valueText
+// gives it (binary values as "<binary:N>", arrays as "<array:N>", a double that is not finite as
+// "nan", "inf" or "-inf"); a value text longer than 40 characters is cut to 37 and "...". Nodes
+// deeper than maxDepth are left out; the result is empty when depth > maxDepth.
 juce::String describeValueTree (const TreeNode& tree, int depth, int maxDepth);
 
 } // namespace vornconv

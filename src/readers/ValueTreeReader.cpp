@@ -14,6 +14,8 @@
 //   - Nodes: property names proven unique in linear time for numbered lists, a node with its
 //     properties and children, and a name written with its NUL.
 //   - Tree access: finding, reading, setting and removing properties, and finding children.
+//   - Properties read as their kind: text, integers and finite numbers, never converted from
+//     another kind, the refusal that names a property of another kind, and the text of any value.
 //   - Reading: bytes and files (every byte of a file read before its contents are judged), the
 //     fault told apart.
 //   - Writing: writeValueTree.
@@ -25,6 +27,7 @@
 #include "model/Utf8Text.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <unistd.h>
@@ -545,6 +548,107 @@ TreeNode* findChild (TreeNode& node, std::string_view type) noexcept
         if (child.type == type)
             return &child;
     return nullptr;
+}
+
+//==============================================================================
+// Properties read as their kind
+
+bool integerValue (const juce::var& value, juce::int64& out) noexcept
+{
+    out = 0;
+    if (value.isInt() || value.isInt64())
+    {
+        out = (juce::int64) value;
+        return true;
+    }
+    if (! value.isDouble())
+        return false;
+    // 2^63 is the first double past the int64 range; -2^63 is the last one in it.
+    const double d = value;
+    if (! std::isfinite (d) || d != std::trunc (d) || d < -9223372036854775808.0 || d >= 9223372036854775808.0)
+        return false;
+    out = (juce::int64) d;
+    return true;
+}
+
+bool numberValue (const juce::var& value, double& out) noexcept
+{
+    out = 0.0;
+    if (value.isInt() || value.isInt64())
+    {
+        out = (double) value;
+        return true;
+    }
+    if (! value.isDouble() || ! std::isfinite ((double) value))
+        return false;
+    out = value;
+    return true;
+}
+
+PropertyRead readTextProperty (const TreeNode& node, std::string_view name, juce::String& out)
+{
+    out.clear();
+    const auto* value = findProperty (node, name);
+    if (value == nullptr)
+        return PropertyRead::absent;
+    if (! value->isString())
+        return PropertyRead::wrongKind;
+    out = value->toString();
+    return PropertyRead::read;
+}
+
+PropertyRead readIntegerProperty (const TreeNode& node, std::string_view name, juce::int64& out)
+{
+    out = 0;
+    const auto* value = findProperty (node, name);
+    if (value == nullptr)
+        return PropertyRead::absent;
+    return integerValue (*value, out) ? PropertyRead::read : PropertyRead::wrongKind;
+}
+
+PropertyRead readNumberProperty (const TreeNode& node, std::string_view name, double& out)
+{
+    out = 0.0;
+    const auto* value = findProperty (node, name);
+    if (value == nullptr)
+        return PropertyRead::absent;
+    return numberValue (*value, out) ? PropertyRead::read : PropertyRead::wrongKind;
+}
+
+juce::String propertyKindFault (const TreeNode& node, std::string_view name, PropertyKind kind)
+{
+    const auto text = [] (std::string_view bytes) { return juce::String::fromUTF8 (bytes.data(), (int) bytes.size()); };
+    return text (node.type) + " property " + text (name)
+         + (kind == PropertyKind::text ? " is not text" : kind == PropertyKind::integer ? " is not an integer" : " is not a finite number");
+}
+
+juce::String valueText (const juce::var& value)
+{
+    if (value.isString())
+        return value.toString();
+    if (const auto* block = value.getBinaryData())
+        return "<binary:" + juce::String ((juce::int64) block->getSize()) + ">";
+    if (const auto* array = value.getArray())
+        return "<array:" + juce::String (array->size()) + ">";
+    if (value.isInt())
+        return juce::String ((int) value);
+    if (value.isInt64())
+        return juce::String ((juce::int64) value);
+    if (value.isBool())
+        return (bool) value ? "1" : "0";
+    if (value.isDouble())
+    {
+        const double d = value;
+        if (std::isnan (d))
+            return "nan";
+        if (std::isinf (d))
+            return d > 0 ? "inf" : "-inf";
+        // JUCE's own text of a double, which is defined for every finite one.
+        return juce::var (d).toString();
+    }
+    if (value.isUndefined())
+        return "undefined";
+    return {};
 }
 
 //==============================================================================

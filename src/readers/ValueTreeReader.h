@@ -73,6 +73,38 @@ void setProperty (TreeNode& node, std::string_view name, juce::var value);
 // Removes the property; the others keep their order.
 void removeProperty (TreeNode& node, std::string_view name);
 
+// Reading a property as the kind it must hold. A value is never converted from another kind: a
+// number is no text and a text no number (JUCE would parse the one and print the other, and it
+// prints a double by first casting it to int, which is undefined for NaN), and a double that is
+// not finite is no number.
+enum class PropertyKind { text, integer, number };
+
+// How a property came out: the node has none of that name, it holds another kind, or it was read.
+enum class PropertyRead { absent, wrongKind, read };
+
+// Text: a string value. out is empty unless the property was read.
+PropertyRead readTextProperty (const TreeNode& node, std::string_view name, juce::String& out);
+
+// Integer: an int or an int64, or a double holding a whole number within the int64 range (a count
+// or an id stored as 2.0 reads as 2). out is 0 unless the property was read.
+PropertyRead readIntegerProperty (const TreeNode& node, std::string_view name, juce::int64& out);
+
+// Number: an int, an int64 or a finite double. out is 0 unless the property was read.
+PropertyRead readNumberProperty (const TreeNode& node, std::string_view name, double& out);
+
+// The same rules on a value already in hand; false (out 0) for another kind.
+bool integerValue (const juce::var& value, juce::int64& out) noexcept;
+bool numberValue (const juce::var& value, double& out) noexcept;
+
+// What a property of another kind is refused or noted with, naming the node and the property:
+// "<type> property <name> is not text", "... is not an integer" or "... is not a finite number".
+juce::String propertyKindFault (const TreeNode& node, std::string_view name, PropertyKind kind);
+
+// The text of any value as the tree dump shows it: a text as it is; an int, an int64, a bool and a
+// finite double as JUCE prints them; a double that is not finite as "nan", "inf" or "-inf"; a
+// binary value as "<binary:N>" and an array as "<array:N>"; no value as nothing.
+juce::String valueText (const juce::var& value);
+
 // The first child of the type, or null.
 const TreeNode* findChild (const TreeNode& node, std::string_view type) noexcept;
 TreeNode* findChild (TreeNode& node, std::string_view type) noexcept;

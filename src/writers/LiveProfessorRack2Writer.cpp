@@ -1036,6 +1036,12 @@ bool fails (juce::String& error, const juce::String& message)
     return false;
 }
 
+// A template's text property that holds another kind, refused by its node and name.
+juce::String templateKindFault (const TreeNode& node, std::string_view name, const juce::String& stripIndex)
+{
+    return "LiveProfessor template " + propertyKindFault (node, name, PropertyKind::text) + " at strip " + stripIndex;
+}
+
 // Nodes taken out of the tree while other nodes of it are still being worked on. Moving a child
 // list here keeps every node in it where it is, so a node found before (and perhaps inside what
 // was taken out) can still be visited, to no effect on the tree, as JUCE visits a removed node.
@@ -1321,7 +1327,9 @@ bool bindMainTopology (const TreeNode& root, const RackSession& session, const D
                 continue;
             const auto& plug = order->children[k++];
             juce::int64 id = 0;
-            const auto type = propertyValue (plug, "type").toString();
+            String type, pluginType, pluginName;
+            if (readTextProperty (plug, "type", type) == PropertyRead::wrongKind)
+                return fails (error, templateKindFault (plug, "type", at));
             const TreeNode* plugin = nullptr;
             int matches = 0;
             if (idProperty (plug, "id", id))
@@ -1330,8 +1338,11 @@ bool bindMainTopology (const TreeNode& root, const RackSession& session, const D
                     matches = found->second.first;
                     plugin = found->second.second;
                 }
-            if (plug.type != "plug" || id == 0 || type.isEmpty() || matches != 1
-                || propertyValue (*plugin, "pluginTypeId").toString() != type)
+            if (plugin != nullptr)
+                for (const auto& [name, out] : { std::pair ("pluginTypeId", &pluginType), std::pair ("pluginTypeName", &pluginName) })
+                    if (readTextProperty (*plugin, name, *out) == PropertyRead::wrongKind)
+                        return fails (error, templateKindFault (*plugin, name, at));
+            if (plug.type != "plug" || id == 0 || type.isEmpty() || matches != 1 || pluginType != type)
                 return fails (error, "LiveProfessor template ProcessorOrder is inconsistent");
             if (! boundIds.insert (id).second)
                 return fails (error, "LiveProfessor template runtime id is duplicated");
@@ -1340,8 +1351,7 @@ bool bindMainTopology (const TreeNode& root, const RackSession& session, const D
                 return fails (error, "LiveProfessor template pluginTypeId is malformed");
 
             const auto* entry = catalog.findUnique (slot, index);
-            if (entry == nullptr || (juce::uint32) hex.getHexValue32() != entry->uniqueId
-                || propertyValue (*plugin, "pluginTypeName").toString() != entry->name)
+            if (entry == nullptr || (juce::uint32) hex.getHexValue32() != entry->uniqueId || pluginName != entry->name)
                 return fails (error, "LiveProfessor template/source plugin identity mismatch at strip " + at
                                          + ", slot " + String (s));
             // The plug-in must be one LiveProfessor's current list holds, installed, under the very
@@ -1620,7 +1630,11 @@ bool updateRepeatedState (TreeNode& root, const RackSession& session, const Chai
         if (bound == bindingOf.end())
             continue;
         const auto& binding = *bound->second;
-        if (const auto* typeId = findProperty (*snapshot, "pluginTypeId"); typeId != nullptr && typeId->toString() != binding.typeId)
+        String typeId;
+        const auto typeRead = readTextProperty (*snapshot, "pluginTypeId", typeId);
+        if (typeRead == PropertyRead::wrongKind)
+            return fails (error, "LiveProfessor template " + propertyKindFault (*snapshot, "pluginTypeId", PropertyKind::text));
+        if (typeRead == PropertyRead::read && typeId != binding.typeId)
             return fails (error, "LiveProfessor repeated PluginSnapshot identity mismatch");
         setBytes (*snapshot, "chunkData", binding.stateBytes);
 

@@ -486,6 +486,152 @@ TEST (LiveProfessorReader, StructuralFaultsAreHardErrors)
     }
 }
 
+// A property holds the kind it must: text, an integer (an int, an int64 or a whole double) or a
+// finite number. Another kind is never converted (JUCE prints a double by casting it to int first,
+// undefined for NaN): a property the read cannot do without is refused, an optional one left out
+// with a DROPPED note, both naming the node and the property.
+TEST (LiveProfessorReader, PropertiesOfAnotherKindAreRefusedOrLeftOutByName)
+{
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    auto set = [] (const char* path, const char* name, var value)
+    {
+        return [=] (ValueTree& root) { at (root, path).setProperty (name, value, nullptr); };
+    };
+    const char* plug = "Chains/Chain/ChainSettings/ProcessorOrder/plug";
+    const char* plugin = "Chains/Chain/ChainPlugins/Plugin";
+    const char* device = "AudioMidiHardware/IOdeviceProperties";
+    using Properties = std::vector<std::pair<const char*, var>>;
+    auto withProperties = [] (const char* type, const Properties& properties)
+    {
+        ValueTree n (type);
+        for (const auto& [name, value] : properties)
+            n.setProperty (name, value, nullptr);
+        return n;
+    };
+    auto metadata = [=] (Properties header, Properties slot)
+    {
+        return [=] (ValueTree& root)
+        {
+            auto n = withProperties ("VORNConverterMetadata", header);
+            n.appendChild (withProperties ("Slot", slot), nullptr);
+            root.appendChild (n, nullptr);
+        };
+    };
+    auto globalSnapshot = [=] (Properties list, Properties snapshot)
+    {
+        return [=] (ValueTree& root)
+        {
+            auto n = withProperties ("GlobalSnapshots", list);
+            n.appendChild (withProperties ("GlobalSnapshot", snapshot), nullptr);
+            root.appendChild (n, nullptr);
+        };
+    };
+    const auto kind = [] (const char* text) { return juce::String ("DROPPED property.kind LiveProfessor ") + text; };
+
+    struct Case
+    {
+        const char* what;
+        std::function<void (ValueTree&)> change;
+        juce::String error;                                       // empty: read
+        juce::StringArray notes;
+        std::function<juce::String (const RackSession&)> leftOut; // the field that must stay empty
+    };
+    const Case cases[] = {
+        // Refused.
+        { "plug type NaN", set (plug, "type", nan), "LiveProfessor plug property type is not text in chain 0", {}, {} },
+        { "plug id as text", set (plug, "id", "7001"), "LiveProfessor plug property id is not an integer in chain 0", {}, {} },
+        { "plug id fractional", set (plug, "id", 7001.5), "LiveProfessor plug property id is not an integer in chain 0", {}, {} },
+        { "chain id NaN", set ("Chains/Chain/ChainSettings/ProcessorSettingsContainer", "id", nan),
+          "LiveProfessor ProcessorSettingsContainer property id is not an integer in chain 0", {}, {} },
+        { "pluginUid NaN", set (plugin, "pluginUid", nan), "LiveProfessor Plugin property pluginUid is not an integer in chain 0", {}, {} },
+        { "pluginTypeId NaN", set (plugin, "pluginTypeId", nan), "LiveProfessor Plugin property pluginTypeId is not text in chain 0", {}, {} },
+        { "count NaN", set ("Chains/Chain/ChainSettings", "ChainInputCount", nan),
+          "LiveProfessor chain channel-count property is missing or invalid", {}, {} },
+        { "schemaVersion NaN", metadata ({ { "schemaVersion", nan }, { "sourceSlotsPerStrip", 8 } }, {}),
+          "LiveProfessor VORNConverterMetadata property schemaVersion is not an integer", {}, {} },
+        { "metadata runtime id as text",
+          metadata ({ { "schemaVersion", 1 }, { "sourceSlotsPerStrip", 8 } }, { { "chainIndex", 0 }, { "slotIndex", 0 }, { "pluginRuntimeId", "7001" } }),
+          "LiveProfessor Slot property pluginRuntimeId is not an integer", {}, {} },
+        // Read: a whole double is an integer.
+        { "plug id 7001.0", set (plug, "id", 7001.0), {}, {}, {} },
+        // Left out, with a note.
+        { "inputDeviceName NaN", set (device, "inputDeviceName", nan), {},
+          { kind ("IOdeviceProperties property inputDeviceName is not text") }, [] (const RackSession& s) { return s.inputDevice; } },
+        { "outputDeviceName int", set (device, "outputDeviceName", 5), {},
+          { kind ("IOdeviceProperties property outputDeviceName is not text") }, [] (const RackSession& s) { return s.outputDevice; } },
+        { "appVersion NaN", set ("", "appVersion", nan), {},
+          { kind ("LiveProfessorProjectFile property appVersion is not text") }, [] (const RackSession& s) { return s.sourceVersion; } },
+        { "BufferSize as text", set ("projectSettings", "BufferSize", "128"), {},
+          { kind ("projectSettings property BufferSize is not an integer") }, [] (const RackSession& s) { return s.bufferSize != 0 ? juce::String (s.bufferSize) : juce::String(); } },
+        { "ChainColour NaN", set ("Chains/Chain/ChainSettings", "ChainColour", nan), {},
+          { kind ("ChainSettings property ChainColour is not text in chain 0") },
+          [] (const RackSession& s) { return s.strips[0].hasColour ? juce::String ("colour") : juce::String(); } },
+        { "chain name NaN", set ("Chains/Chain/ChainSettings/ProcessorSettingsContainer", "name", nan), {},
+          { kind ("ProcessorSettingsContainer property name is not text in chain 0") }, [] (const RackSession& s) { return s.strips[0].name; } },
+        { "chain snapshot name NaN",
+          [] (ValueTree& r) { at (r, "Chains/Chain/ChainSnapshotList").appendChild (node ("ChainSnapshot", { { "name", std::nan ("") } }), nullptr); },
+          {}, { kind ("ChainSnapshot property name is not text in chain 0") }, [] (const RackSession& s) { return s.snapshots[0].name; } },
+        { "GSid and GSname NaN", globalSnapshot ({}, { { "GSid", nan }, { "GSname", nan } }), {},
+          { kind ("GlobalSnapshot property GSid is not an integer"), kind ("GlobalSnapshot property GSname is not text") },
+          [] (const RackSession& s) { return s.snapshots[0].name; } },
+        { "ActiveSnapshot NaN", globalSnapshot ({ { "ActiveSnapshot", nan } }, { { "GSid", (int64) 5 }, { "GSname", "A" } }), {},
+          { kind ("GlobalSnapshots property ActiveSnapshot is not an integer") }, {} },
+        { "pluginTypeName NaN", set (plugin, "pluginTypeName", nan), {},
+          { "DROPPED plugin.state LiveProfessor Plugin property pluginTypeName is not text in chain 0" },
+          [] (const RackSession& s) { return s.strips[0].plugins[0].name; } },
+        { "SnapshotIdTag NaN", set ("Chains/Chain/ChainPlugins/Plugin/Plugin/PluginSnapshot", "SnapshotIdTag", nan), {},
+          { "DROPPED plugin.state LiveProfessor PluginSnapshot property SnapshotIdTag is not an integer" }, {} },
+        { "plug-in container id NaN", set ("Chains/Chain/ChainPlugins/Plugin/ProcessorSettingsContainer", "id", nan), {},
+          { "DROPPED plugin.state LiveProfessor ProcessorSettingsContainer property id is not an integer" }, {} },
+        { "patch node id as text", set ("GlobalSnapshot/AudioPatch/outputs", "nodeId", "1"), {}, { patchFailure }, {} },
+    };
+    for (const auto& c : cases)
+    {
+        auto root = basicProject();
+        c.change (root);
+        const auto r = readTree (root);
+        EXPECT_EQ (r.ok, c.error.isEmpty()) << c.what << ": " << r.error;
+        EXPECT_EQ (r.error, c.error) << c.what;
+        if (! r.ok)
+            continue;
+        EXPECT_EQ (noteLines (r.session), c.notes) << c.what;
+        EXPECT_EQ (r.status, c.notes.isEmpty() ? readComplete : readPartial) << c.what;
+        if (c.leftOut)
+            EXPECT_EQ (c.leftOut (r.session), juce::String()) << c.what;
+    }
+}
+
+// A project that holds a NaN where the input device's name belongs: the dump leaves the name out
+// and says why, and the tree dump prints every property, the NaN as a word.
+TEST (LiveProfessorReader, TheProgramLeavesOutANumberWhereTextBelongsAndTheTreeShowsIt)
+{
+    auto root = basicProject();
+    auto device = at (root, "AudioMidiHardware/IOdeviceProperties");
+    device.setProperty ("inputDeviceName", std::numeric_limits<double>::quiet_NaN(), nullptr);
+    device.setProperty ("sampleRate", -std::numeric_limits<double>::infinity(), nullptr);
+    Rack2File f;
+    {
+        juce::FileOutputStream out (f.file);
+        root.writeToStream (out);
+    }
+    const auto path = f.file.getFullPathName().toStdString();
+
+    const auto dump = vorntest::runVornconvBinary ({ path });
+    EXPECT_EQ (dump.exitCode, 0) << dump.out << dump.err;
+    EXPECT_EQ (dump.err, "");
+    const auto lines = dump.outLines();
+    EXPECT_TRUE (lines.contains ("READ    partial (writer blocked)")) << dump.out;
+    EXPECT_TRUE (lines.contains ("DEVICE  in=  out=MADI Out  0 Hz / 128 smp")) << dump.out;
+    EXPECT_TRUE (lines.contains ("  DROPPED  property.kind         LiveProfessor IOdeviceProperties property inputDeviceName is not text"))
+        << dump.out;
+
+    const auto tree = vorntest::runVornconvBinary ({ "--tree", path });
+    EXPECT_EQ (tree.exitCode, 0) << tree.out << tree.err;
+    EXPECT_EQ (tree.err, "");
+    EXPECT_TRUE (tree.outLines().contains ("    IOdeviceProperties  [inputDeviceName=nan, outputDeviceName=MADI Out, sampleRate=-inf]"))
+        << tree.out;
+}
+
 // The basic project with count parameters on its plug-in, written through the converter's own
 // tree: JUCE's tree takes quadratic time over a million property names.
 void writeWithParameters (const juce::File& file, int count)

@@ -228,6 +228,63 @@ TEST (ValueTreeDump, DescribesNodesAndCutsLongValues)
     EXPECT_EQ (vornconv::describeValueTree (odd, 0, 1), "Odd  [n=nan, p=inf, m=-inf]\n");
 }
 
+// Every property read as the kind it must hold, and nothing converted from another kind; the text
+// of any value without JUCE's undefined text of a double that is not finite.
+TEST (ValueTreeReader, ReadsPropertiesAsTheKindTheyMustHold)
+{
+    using vornconv::PropertyRead;
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = HUGE_VAL;
+    const char blob[] = { 1, 2, 3 };
+    struct Case
+    {
+        const char* what;
+        juce::var value;
+        PropertyRead text, integer, number;
+        juce::int64 asInteger;
+        const char* shown;
+    };
+    using R = PropertyRead;
+    const Case cases[] = {
+        { "text", "12", R::read, R::wrongKind, R::wrongKind, 0, "12" },
+        { "int", -7, R::wrongKind, R::read, R::read, -7, "-7" },
+        { "int64", (juce::int64) 1 << 40, R::wrongKind, R::read, R::read, (juce::int64) 1 << 40, "1099511627776" },
+        { "whole double", 2.0, R::wrongKind, R::read, R::read, 2, "2.0" },
+        { "fraction", 0.5, R::wrongKind, R::wrongKind, R::read, 0, "0.5" },
+        { "-2^63", -9223372036854775808.0, R::wrongKind, R::read, R::read, std::numeric_limits<juce::int64>::min(), "-9.223372036854776e18" },
+        { "2^63", 9223372036854775808.0, R::wrongKind, R::wrongKind, R::read, 0, "9.223372036854776e18" },
+        { "NaN", nan, R::wrongKind, R::wrongKind, R::wrongKind, 0, "nan" },
+        { "infinity", inf, R::wrongKind, R::wrongKind, R::wrongKind, 0, "inf" },
+        { "-infinity", -inf, R::wrongKind, R::wrongKind, R::wrongKind, 0, "-inf" },
+        { "bool", true, R::wrongKind, R::wrongKind, R::wrongKind, 0, "1" },
+        { "binary", juce::var (blob, sizeof (blob)), R::wrongKind, R::wrongKind, R::wrongKind, 0, "<binary:3>" },
+        { "array", juce::Array<juce::var> { 1, 2 }, R::wrongKind, R::wrongKind, R::wrongKind, 0, "<array:2>" },
+        { "undefined", juce::var::undefined(), R::wrongKind, R::wrongKind, R::wrongKind, 0, "undefined" },
+        { "void", juce::var(), R::wrongKind, R::wrongKind, R::wrongKind, 0, "" },
+    };
+    for (const auto& c : cases)
+    {
+        TreeNode node { "Node", { { "p", c.value } }, {} };
+        juce::String text;
+        juce::int64 integer = -1;
+        double number = -1;
+        EXPECT_EQ (vornconv::readTextProperty (node, "p", text), c.text) << c.what;
+        EXPECT_EQ (vornconv::readIntegerProperty (node, "p", integer), c.integer) << c.what;
+        EXPECT_EQ (vornconv::readNumberProperty (node, "p", number), c.number) << c.what;
+        EXPECT_EQ (integer, c.asInteger) << c.what;
+        EXPECT_EQ (text, c.text == R::read ? c.value.toString() : juce::String()) << c.what;
+        if (c.number != R::read)
+            EXPECT_EQ (number, 0.0) << c.what;
+        EXPECT_EQ (vornconv::valueText (c.value), c.shown) << c.what;
+    }
+
+    const TreeNode node { "Chain", {}, {} };
+    juce::String text;
+    EXPECT_EQ (vornconv::readTextProperty (node, "name", text), PropertyRead::absent);
+    EXPECT_EQ (vornconv::propertyKindFault (node, "name", vornconv::PropertyKind::text), "Chain property name is not text");
+    EXPECT_EQ (vornconv::propertyKindFault (node, "id", vornconv::PropertyKind::integer), "Chain property id is not an integer");
+    EXPECT_EQ (vornconv::propertyKindFault (node, "gain", vornconv::PropertyKind::number), "Chain property gain is not a finite number");
+}
+
 TEST (ValueTreeDump, ReadsAHandWrittenStream)
 {
     TreeNode tree;

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
 
 using namespace vornconv;
@@ -468,6 +469,27 @@ TEST (LiveProfessorWriter, BindingAndPlacementRefuseTreesTheyCannotAccountFor)
           }, false },
         { "LiveProfessor repeated PluginSnapshot identity mismatch",
           [&] (ValueTree& root, Fixture&) { firstOf (root, "PluginSnapshot").setProperty ("pluginTypeId", "VST3-x-1-2", nullptr); },
+          false },
+        // Text a template must hold, holding a number: JUCE would print it by way of an int cast,
+        // undefined for NaN.
+        { "LiveProfessor template plug property type is not text at strip 0",
+          [&] (ValueTree& root, Fixture&) { firstOf (root, "plug").setProperty ("type", std::nan (""), nullptr); }, true },
+        { "LiveProfessor template Plugin property pluginTypeId is not text at strip 0",
+          [&] (ValueTree& root, Fixture&) {
+              const auto id = firstOf (root, "plug").getProperty ("id");
+              for (auto plugin : nodes (root, "Plugin"))
+                  if (plugin.getProperty ("pluginUid") == id)
+                      plugin.setProperty ("pluginTypeId", std::nan (""), nullptr);
+          }, true },
+        { "LiveProfessor template Plugin property pluginTypeName is not text at strip 0",
+          [&] (ValueTree& root, Fixture&) {
+              const auto id = firstOf (root, "plug").getProperty ("id");
+              for (auto plugin : nodes (root, "Plugin"))
+                  if (plugin.getProperty ("pluginUid") == id)
+                      plugin.setProperty ("pluginTypeName", std::nan (""), nullptr);
+          }, true },
+        { "LiveProfessor template PluginSnapshot property pluginTypeId is not text",
+          [&] (ValueTree& root, Fixture&) { firstOf (root, "PluginSnapshot").setProperty ("pluginTypeId", std::nan (""), nullptr); },
           false },
         { "LiveProfessor plugin state was not found in template",
           [&] (ValueTree& root, Fixture&) {
