@@ -24,6 +24,7 @@
 #include "rapp/RappConversionPlan.h"
 #include "rapp/RappSelection.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "readers/ReaperPluginCache.h"
 #include "writers/ConversionLedger.h"
 
 namespace vornconv::app
@@ -366,14 +367,15 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
     }
     if (isGiven (o.reaperCache))
     {
-        if (! index.loadReaperCache (o.reaperCache, error))
+        juce::StringArray warnings;
+        if (! loadReaperCache (index, o.reaperCache, warnings, error))
         {
             // A refused cache may say why on a second line.
             for (const auto& line : juce::StringArray::fromLines (optionFileRefusal ("--reaper-cache", o.reaperCache, error)))
                 printError (line);
             return false;
         }
-        for (const auto& warning : index.cacheWarnings)
+        for (const auto& warning : warnings)
             printLine ("WARNING " + warning);
     }
     return true;
