@@ -13,7 +13,7 @@
 
 #include "app/CommandLine.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "model/PrivateFiles.h"
@@ -162,7 +162,7 @@ int dispatch (const CommandLineOptions& o)
     }
     // The options are checked against the operation (and its target) before it runs.
     const auto operation = operationOf (o);
-    const HostFormat* host = nullptr;
+    const Host* host = nullptr;
     if (operation == Operation::plan || operation == Operation::convert || operation == Operation::selectionReport)
     {
         host = hostForTargetWord (o.convert.isNotEmpty() ? o.convert : o.plan.isNotEmpty() ? o.plan : o.selectionReport);

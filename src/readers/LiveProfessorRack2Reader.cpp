@@ -34,7 +34,6 @@
 #include "model/ParameterSnapshot.h"
 #include "model/StrictDecimal.h"
 #include "model/Vst3State.h"
-#include "rapp/HostDescriptor.h"
 #include "readers/ValueTreeReader.h"
 
 #include <algorithm>
@@ -902,7 +901,7 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = rapp::hostDescriptor (rapp::targetLiveProfessor).formatId;
+    session.sourceFormat = liveProfessorRack2FormatId;
     session.sourceApp = "LiveProfessor";
     session.sourceFile = sourcePath;
     auto fail = [&result] (const juce::String& message)

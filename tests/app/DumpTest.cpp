@@ -2,7 +2,7 @@
 #include "TestSupport.h"
 
 #include "app/DumpMain.h"
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 
 #include <gtest/gtest.h>
 #include <juce_data_structures/juce_data_structures.h>
