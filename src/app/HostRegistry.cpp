@@ -137,7 +137,7 @@ bool readHostInput (const juce::File& input, RackReadResult& result)
     if (host == nullptr)
     {
         result = {};
-        result.error = "RAPP input must be " + spokenList (extensions());
+        result.error = unknownInputRefusal();
         return false;
     }
     result = host->read (input);
@@ -147,6 +147,11 @@ bool readHostInput (const juce::File& input, RackReadResult& result)
 juce::String unknownTargetRefusal()
 {
     return "target must be " + spokenList (targetWords());
+}
+
+juce::String unknownInputRefusal()
+{
+    return "RAPP input must be " + spokenList (extensions());
 }
 
 juce::String templateExtensionRefusal (const Host& host, const juce::File& templateFile)

@@ -158,6 +158,10 @@ bool readHostInput (const juce::File& input, RackReadResult& result);
 // "target must be " and the target words, as a list ("a, b, c, or d").
 juce::String unknownTargetRefusal();
 
+// "RAPP input must be " and the extensions, as a list: the runners' refusal of an input no host
+// reads.
+juce::String unknownInputRefusal();
+
 // A --template that the host's writer cannot take by its extension, refused with the options:
 // "SuperRack template extension must be .sprk", "REAPER optional template extension must be
 // .rpp"; empty when it can (or when none is given).

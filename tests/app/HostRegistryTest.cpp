@@ -119,3 +119,16 @@ TEST (HostRegistry, WritersNeverMeetAMissingProfileCatalogOrTemplate)
         }
     }
 }
+
+// The texts that list every host, in the registry's order, word for word: the refusals of a target
+// word and of an input that no host has, and what the dump reads. (The tests through the program
+// check that these are what it prints; the usage's lists are in usage.golden.)
+TEST (HostRegistry, TheTextsThatListTheHostsNameEveryHost)
+{
+    EXPECT_EQ (app::unknownTargetRefusal(), "target must be vorn, superrack-performer, liveprofessor, or reaper");
+    EXPECT_EQ (app::unknownInputRefusal(), "RAPP input must be .ksn, .sprk, .rack2, or .rpp");
+    EXPECT_EQ (app::inputKindsRead(), "vornconv reads .ksn, .sprk, .rack2 and .rpp");
+    RackReadResult read;
+    EXPECT_FALSE (app::readHostInput (juce::File ("/x/notes.txt"), read));
+    EXPECT_EQ (read.error, app::unknownInputRefusal());
+}
