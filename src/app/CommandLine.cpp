@@ -8,7 +8,7 @@
 //     look like options and the checks of the options against the operation (OperationOptions);
 //   - printing, refusals and the strict decimal parse;
 //   - the parse of the arguments;
-//   - the usage, with the hosts filled in from the table of hosts;
+//   - the usage, with the hosts filled in from the registry of hosts;
 //   - one whole invocation.
 
 #include "app/CommandLine.h"
