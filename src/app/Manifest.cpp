@@ -2,6 +2,7 @@
 
 #include "model/JsonWriter.h"
 #include "model/ParameterSnapshot.h"
+#include "model/Vst3ClassId.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -163,7 +164,7 @@ juce::var pluginObject (const PluginRef& slot, int position)
     put (o, "name", slot.name);
     put (o, "vendor", slot.vendor);
     put (o, "format", slot.format);
-    put (o, "classId", slot.classId.toUpperCase());
+    put (o, "classId", storedClassId (slot.classId));
     put (o, "uniqueId", (int) (juce::int32) slot.uniqueId);
     put (o, "deprecatedUid", (int) (juce::int32) slot.deprecatedUid);
     put (o, "bypassed", slot.bypassed);

@@ -9,9 +9,9 @@
 #include "model/RackSemanticCompare.h"
 
 #include "model/ParameterSnapshot.h"
+#include "model/ValueComparison.h"
+#include "model/Vst3ClassId.h"
 
-#include <cmath>
-#include <cstring>
 #include <map>
 #include <set>
 #include <tuple>
@@ -22,8 +22,6 @@ namespace
 {
 
 const char* const unknownText = "<unknown>";
-constexpr double stripFloatTolerance = 0.0001;
-constexpr double sampleRateTolerance = 0.001;
 constexpr int summaryLines = 8;
 
 struct MismatchSink
@@ -39,20 +37,6 @@ struct MismatchSink
 
 juce::String boolText (bool b) { return b ? "true" : "false"; }
 juce::String floatText (float f) { return juce::String (f, 7); }
-
-// Written so that a non-finite value on either side never counts as "within tolerance".
-bool withinTolerance (double expected, double actual, double tolerance)
-{
-    return std::isfinite (expected) && std::isfinite (actual)
-           && std::fabs (expected - actual) <= tolerance;
-}
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    if (a.getSize() != b.getSize())
-        return false;
-    return a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0;
-}
 
 juce::String stripPath (const RackStrip& strip) { return semanticStripPath (strip.index); }
 
@@ -102,7 +86,7 @@ void compareSession (const RackSession& e, const RackSession& a, MismatchSink& s
     {
         if (a.sampleRate <= 0.0)
             sink.add (path, "sampleRate", juce::String (e.sampleRate, 3), unknownText);
-        else if (! withinTolerance (e.sampleRate, a.sampleRate, sampleRateTolerance))
+        else if (! withinTolerance (e.sampleRate, a.sampleRate, tolerance::sampleRate))
             sink.add (path, "sampleRate", juce::String (e.sampleRate, 3), juce::String (a.sampleRate, 3));
     }
 
@@ -130,7 +114,7 @@ void compareFloat (const juce::String& path, const char* field, bool expectedKno
         return;
     if (! actualKnown)
         sink.add (path, field, floatText (ev), unknownText);
-    else if (! withinTolerance (ev, av, stripFloatTolerance))
+    else if (! withinTolerance (ev, av, tolerance::level))
         sink.add (path, field, floatText (ev), floatText (av));
 }
 
@@ -166,7 +150,7 @@ bool sameIdentity (const PluginRef& e, const PluginRef& a)
                && e.auManufacturer == a.auManufacturer;
 
     if (e.classId.isNotEmpty() && a.classId.isNotEmpty())
-        return e.classId.equalsIgnoreCase (a.classId);
+        return sameClassId (e.classId, a.classId);
 
     if (e.uniqueId == 0)
         return e.name == a.name && e.vendor == a.vendor;

@@ -12,9 +12,9 @@
 
 #include "model/ParameterSnapshot.h"
 #include "model/RackSemanticCompare.h"
+#include "model/ValueComparison.h"
 #include "rapp/RappConversionPlan.h"
 
-#include <cmath>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -26,10 +26,6 @@ namespace vornconv::rapp
 
 namespace
 {
-
-// The tolerances of the read-back comparison: a difference it lets pass is no difference here.
-constexpr double stripFloatTolerance = 0.0001;
-constexpr double sampleRateTolerance = 0.001;
 
 const juce::String& dash()
 {
@@ -83,22 +79,12 @@ Change ofTexts (const juce::String& carried, const juce::String& output)
     return output.isEmpty() ? Change::lost : Change::replaced;
 }
 
-bool withinTolerance (double a, double b, double tolerance)
-{
-    return std::isfinite (a) && std::isfinite (b) && std::fabs (a - b) <= tolerance;
-}
-
 // A field under a coverage flag: a value the output's reader does not prove is lost.
 Change ofProven (bool same, bool outputProven)
 {
     if (same)
         return Change::none;
     return outputProven ? Change::replaced : Change::lost;
-}
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
 }
 
 // What a digest of the manifest stands for is compared, not the digest: the bytes themselves
@@ -131,8 +117,8 @@ Change ofParameterValues (const PluginState& carried, const PluginState& output)
         return Change::none;
     if (! b.has_value())
         return Change::lost;
-    if (a.has_value() && a->size() == b->size()
-        && (a->isEmpty() || std::memcmp (a->getRawDataPointer(), b->getRawDataPointer(), sizeof (float) * (size_t) a->size()) == 0))
+    if (a.has_value()
+        && sameBytes (a->begin(), sizeof (float) * (size_t) a->size(), b->begin(), sizeof (float) * (size_t) b->size()))
         return Change::none;
     return Change::replaced;
 }
@@ -255,7 +241,7 @@ void sessionField (NoteList& notes, const char* field, Change change, const juce
 void compareSession (NoteList& notes, const RackSession& carried, const RackSession& output, const HostDescriptor& target)
 {
     const bool sameRate = (! (carried.sampleRate > 0.0) && ! (output.sampleRate > 0.0))
-                          || withinTolerance (carried.sampleRate, output.sampleRate, sampleRateTolerance);
+                          || withinTolerance (carried.sampleRate, output.sampleRate, tolerance::sampleRate);
     const auto rate = sameRate ? Change::none : (carried.sampleRate > 0.0 && ! (output.sampleRate > 0.0) ? Change::lost : Change::replaced);
     sessionField (notes, ledgerField::sampleRate, rate, rateValue (carried.sampleRate), rateValue (output.sampleRate), target);
 
@@ -366,7 +352,7 @@ void compareStripFields (Tallies& tallies, const RackStrip& a, const RackStrip& 
     };
     const auto floats = [&] (StripField field, float x, float y, bool outputProven)
     {
-        t[field].count (ofProven (withinTolerance (x, y, stripFloatTolerance), outputProven), at (floatValue (x), floatValue (y)));
+        t[field].count (ofProven (withinTolerance (x, y, tolerance::level), outputProven), at (floatValue (x), floatValue (y)));
     };
     const auto bools = [&] (StripField field, bool x, bool y, bool outputProven)
     {
