@@ -19,6 +19,7 @@
 
 #include "rapp/RappConversionPlan.h"
 
+#include "model/RackFields.h"
 #include "model/ValueComparison.h"
 #include "rapp/HostDescriptor.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
@@ -328,15 +329,9 @@ struct Inspection
         std::map<std::string, int> strips, slots;
         for (const auto& strip : session.strips)
         {
-            const auto& c = strip.coverage;
-            const std::pair<const char*, bool> flags[] = {
-                { "name", c.name }, { "inputGain", c.inputGain }, { "outputGain", c.outputGain },
-                { "pan", c.pan }, { "mute", c.mute }, { "solo", c.solo }, { "bypass", c.bypass },
-                { "channelLayout", c.channelLayout }, { "route", c.route }
-            };
-            for (const auto& [name, known] : flags)
-                if (! known)
-                    ++strips[name];
+            for (const auto& flag : rackFields::stripFlags)
+                if (! (strip.coverage.*flag.proven))
+                    ++strips[flag.name];
             if (! strip.sourceParameters.isEmpty())
                 strips["nativeParameters"] += strip.sourceParameters.size();
 
@@ -344,14 +339,9 @@ struct Inspection
             {
                 if (! plugin.occupied)
                     continue;
-                const auto& p = plugin.coverage;
-                const std::pair<const char*, bool> slotFlags[] = {
-                    { "identity", p.identity }, { "activation", p.activation }, { "mute", p.mute },
-                    { "sidechain", p.sidechain }, { "state", p.state }
-                };
-                for (const auto& [name, known] : slotFlags)
-                    if (! known)
-                        ++slots[name];
+                for (const auto& flag : rackFields::slotFlags)
+                    if (! (plugin.coverage.*flag.proven))
+                        ++slots[flag.name];
             }
         }
         if (! strips.empty())
