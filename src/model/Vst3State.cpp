@@ -25,7 +25,9 @@
 
 #include "model/Utf8Text.h"
 
+#include "model/LittleEndian.h"
 #include "model/StrictXml.h"
+#include "model/Vst3ClassId.h"
 
 #include <cstring>
 #include <limits>
@@ -394,35 +396,9 @@ struct PresetLines
 //==============================================================================
 // Binary fields
 
-juce::uint32 readU32 (const juce::uint8* p) noexcept
-{
-    return (juce::uint32) p[0] | ((juce::uint32) p[1] << 8) | ((juce::uint32) p[2] << 16) | ((juce::uint32) p[3] << 24);
-}
-
-juce::int32 readI32 (const juce::uint8* p) noexcept
-{
-    const auto u = readU32 (p);
-    juce::int32 v;
-    std::memcpy (&v, &u, sizeof v);
-    return v;
-}
-
-juce::int64 readI64 (const juce::uint8* p) noexcept
-{
-    const juce::uint64 u = (juce::uint64) readU32 (p) | ((juce::uint64) readU32 (p + 4) << 32);
-    juce::int64 v;
-    std::memcpy (&v, &u, sizeof v);
-    return v;
-}
-
 bool hasTag (const juce::uint8* p, const char* tag) noexcept
 {
     return std::memcmp (p, tag, 4) == 0;
-}
-
-bool isHexDigit (juce::juce_wchar c) noexcept
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 juce::String decimal (int128 v)
@@ -695,7 +671,7 @@ JuceStateSplit parseJuceVst3State (const juce::MemoryBlock& data)
     }
 
     const auto* bytes = static_cast<const juce::uint8*> (data.getData());
-    const juce::uint64 xmlLength = readU32 (bytes + 4);
+    const juce::uint64 xmlLength = littleEndian::u32 (bytes + 4);
     if ((juce::uint64) data.getSize() != xmlLength + 9 || xmlLength < 1 || xmlLength > maxStateBytes
         || bytes[8 + xmlLength] != 0)
     {
@@ -932,28 +908,27 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
 
     const auto* b = static_cast<const juce::uint8*> (result.blob.getData());
     const size_t blobSize = result.blob.getSize();
-    result.marker = readI32 (b);
+    result.marker = littleEndian::i32 (b);
     if (result.marker != 307 || b[4] != 0)
     {
         result.error = "preset wrapper marker/layout is invalid";
         return result;
     }
 
-    for (size_t i = 5; i < 37; ++i)
-        if (! isHexDigit (b[i]))
-        {
-            result.error = "preset class id is invalid";
-            return result;
-        }
+    if (! isHexClassIdBytes (b + 5, 32))
+    {
+        result.error = "preset class id is invalid";
+        return result;
+    }
 
-    const juce::int64 bodyLength = readI64 (b + 37);
+    const juce::int64 bodyLength = littleEndian::i64 (b + 37);
     if (bodyLength < 1 || (juce::uint64) bodyLength != (juce::uint64) (blobSize - 45))
     {
         result.error = "preset body length does not match wrapper";
         return result;
     }
 
-    result.classId = juce::String (reinterpret_cast<const char*> (b + 5), 32).toUpperCase();
+    result.classId = storedClassId (juce::String (reinterpret_cast<const char*> (b + 5), 32));
     result.bodyOffset = 45;
     result.ok = true;
     return result;
@@ -973,11 +948,8 @@ juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBl
     if (component.isEmpty())
         return {};
     const juce::String id (classId.text);
-    if (id.length() != 32)
+    if (! isHexClassId (id))
         return {};
-    for (auto c : id)
-        if (! isHexDigit (c))
-            return {};
 
     const auto compSize = (juce::int64) component.getSize();
     const auto contSize = (juce::int64) controller.getSize();
@@ -986,7 +958,7 @@ juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBl
     juce::MemoryOutputStream blob;
     blob.writeInt (307);
     blob.writeByte (0);
-    blob.write (id.toUpperCase().toRawUTF8(), 32);
+    blob.write (storedClassId (id).toRawUTF8(), 32);
     blob.writeInt64 (compSize + contSize + (withController ? 48 : 28));
     blob.write (component.getData(), component.getSize());
     if (withController)
@@ -1032,13 +1004,13 @@ bool locateSteinbergChunks (const juce::uint8* b, size_t size, size_t base, Juce
 
     const size_t room = size - base;
     size_t table = 0;
-    if (room >= 48 && hasTag (b + size - 48, "List") && readU32 (b + size - 44) == 2
+    if (room >= 48 && hasTag (b + size - 48, "List") && littleEndian::u32 (b + size - 44) == 2
         && hasTag (b + size - 40, "Comp") && hasTag (b + size - 20, "Cont"))
     {
         table = size - 48;
         result.chunkCount = 2;
     }
-    else if (room >= 28 && hasTag (b + size - 28, "List") && readU32 (b + size - 24) == 1
+    else if (room >= 28 && hasTag (b + size - 28, "List") && littleEndian::u32 (b + size - 24) == 1
              && hasTag (b + size - 20, "Comp"))
     {
         table = size - 28;
@@ -1050,8 +1022,8 @@ bool locateSteinbergChunks (const juce::uint8* b, size_t size, size_t base, Juce
         return false;
     }
 
-    const juce::int64 compOffset = readI64 (b + table + 12);
-    const juce::int64 compSize = readI64 (b + table + 20);
+    const juce::int64 compOffset = littleEndian::i64 (b + table + 12);
+    const juce::int64 compSize = littleEndian::i64 (b + table + 20);
     if (compSize <= 0)
     {
         result.error = "Comp chunk has non-positive size";
@@ -1073,8 +1045,8 @@ bool locateSteinbergChunks (const juce::uint8* b, size_t size, size_t base, Juce
     }
     else
     {
-        const juce::int64 contOffset = readI64 (b + table + 32);
-        contSize = readI64 (b + table + 40);
+        const juce::int64 contOffset = littleEndian::i64 (b + table + 32);
+        contSize = littleEndian::i64 (b + table + 40);
         contPos = (int128) contOffset + delta;
         fits = fits && contOffset >= 0 && contSize >= 0
                && fitsInt64 ((int128) contOffset + contSize) && fitsInt64 (contPos) && fitsInt64 (contPos + contSize)

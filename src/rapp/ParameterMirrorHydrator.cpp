@@ -34,6 +34,7 @@
 #include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 #include "rapp/IsolatedProcess.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -318,7 +319,7 @@ juce::String stateCacheKey (const juce::String& cid, const Vst3ModuleEntry& entr
 {
     juce::MemoryOutputStream out (256 + state.component.getSize() + state.controller.getSize());
     out.writeString (cacheKeyTag);
-    out.writeString (cid.toUpperCase());
+    out.writeString (storedClassId (cid));
     out.writeString (entry.version);
     out.writeString (entry.bundle.getFullPathName());
     out.writeInt64 (modificationMillis (entry.bundle));
@@ -505,7 +506,7 @@ bool resolveSlot (const PluginRef& slot, int stripIndex, const Vst3ModuleIndex& 
         message = "cannot generate LiveProfessor parameters without Comp state at strip " + juce::String (stripIndex);
         return false;
     }
-    cid = (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
+    cid = index.classIdOf (slot);
     entry = cid.isEmpty() ? nullptr : index.findByClassId (cid);
     if (entry == nullptr || ! entry->available || ! entry->bundle.exists())
     {

@@ -19,6 +19,8 @@
 
 #include "rapp/RappConversionPlan.h"
 
+#include "model/RackFields.h"
+#include "model/ValueComparison.h"
 #include "rapp/HostDescriptor.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/Vst3ModuleIndex.h"
@@ -129,7 +131,6 @@ constexpr const char* selectionPlugins = "selection.plugins";
 
 juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
 
-constexpr float defaultTolerance = 0.0001f;
 constexpr int labelCharacters = 128;
 constexpr int physicalSidechainSources = 256;
 constexpr int cycleNodes = 64;
@@ -161,10 +162,10 @@ juce::String stateNoteCode (const RackStrip& strip, int slot)
     return "plugin[" + juce::String (strip.index) + ":" + juce::String (slot) + "].state";
 }
 
-// Written so that NaN and infinity never count as the default value.
+// NaN and infinity never count as the default value.
 bool differsFrom (float value, float reference)
 {
-    return ! (std::fabs (value - reference) <= defaultTolerance);
+    return ! withinTolerance (value, reference, tolerance::level);
 }
 
 juce::String hex32 (juce::uint32 value)
@@ -297,12 +298,6 @@ struct Inspection
     // A warning of what the output will hold differently from the source.
     void outputWarning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m, true }); }
 
-    // The class id of a VST3 slot: as stored, or resolved through the index when it has none.
-    juce::String classKey (const PluginRef& plugin) const
-    {
-        return plugin.classId.isNotEmpty() ? plugin.classId : index.resolveClassId (plugin);
-    }
-
     const LiveProfessorPluginEntry* catalogEntry (const PluginRef& plugin) const
     {
         return catalog != nullptr ? catalog->findUnique (plugin, index) : nullptr;
@@ -334,15 +329,9 @@ struct Inspection
         std::map<std::string, int> strips, slots;
         for (const auto& strip : session.strips)
         {
-            const auto& c = strip.coverage;
-            const std::pair<const char*, bool> flags[] = {
-                { "name", c.name }, { "inputGain", c.inputGain }, { "outputGain", c.outputGain },
-                { "pan", c.pan }, { "mute", c.mute }, { "solo", c.solo }, { "bypass", c.bypass },
-                { "channelLayout", c.channelLayout }, { "route", c.route }
-            };
-            for (const auto& [name, known] : flags)
-                if (! known)
-                    ++strips[name];
+            for (const auto& flag : rackFields::stripFlags)
+                if (! (strip.coverage.*flag.proven))
+                    ++strips[flag.name];
             if (! strip.sourceParameters.isEmpty())
                 strips["nativeParameters"] += strip.sourceParameters.size();
 
@@ -350,14 +339,9 @@ struct Inspection
             {
                 if (! plugin.occupied)
                     continue;
-                const auto& p = plugin.coverage;
-                const std::pair<const char*, bool> slotFlags[] = {
-                    { "identity", p.identity }, { "activation", p.activation }, { "mute", p.mute },
-                    { "sidechain", p.sidechain }, { "state", p.state }
-                };
-                for (const auto& [name, known] : slotFlags)
-                    if (! known)
-                        ++slots[name];
+                for (const auto& flag : rackFields::slotFlags)
+                    if (! (plugin.coverage.*flag.proven))
+                        ++slots[flag.name];
             }
         }
         if (! strips.empty())
@@ -540,7 +524,7 @@ struct Inspection
             return;
         }
 
-        const auto key = classKey (plugin);
+        const auto key = index.classIdOf (plugin);
         if (key.isEmpty())
         {
             if (const auto* entry = index.findUniqueByBundle (plugin.file))
@@ -727,7 +711,7 @@ bool isWavesPlugin (const Inspection& in, const PluginRef& plugin)
 {
     juce::String vendor = plugin.vendor;
     juce::String bundleName = plugin.file.getFileName();
-    const auto key = in.classKey (plugin);
+    const auto key = in.index.classIdOf (plugin);
     if (key.isNotEmpty())
     {
         if (const auto* entry = in.index.findByClassId (key))
@@ -844,7 +828,7 @@ void liveProfessorSlotRules (Inspection& in, const RackStrip& strip, const Plugi
     if (isAu)
         return;
 
-    const auto key = plugin.classId.isNotEmpty() ? plugin.classId.toUpperCase() : in.index.resolveClassId (plugin);
+    const auto key = in.index.classIdOf (plugin);
     const auto* entry = key.isNotEmpty() ? in.index.findByClassId (key) : nullptr;
     if (! (entry != nullptr && ! plugin.unavailable && entry->available))
         in.outputWarning (c, utf8 (text::lpFactoryUnavailable));

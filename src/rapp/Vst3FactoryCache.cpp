@@ -27,6 +27,7 @@
 #include "model/StrictXml.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 #include "rapp/Vst3ModuleIndex.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -180,7 +181,7 @@ bool parseRecord (const juce::String& line, bool scannerRow, Record& record, juc
         }
         available = fields[5] == "1";
     }
-    record.classId = fields[0].toUpperCase();
+    record.classId = storedClassId (fields[0]);
     record.name = fields[1];
     record.vendor = fields[2];
     record.version = fields[3];
@@ -417,7 +418,7 @@ bool isolatedIndexFor (const juce::File& bundle, const juce::String& fingerprint
             continue;
         const auto fields = splitTabs (line);
         if (fields.size() != 5 || fields[1].isEmpty() || fields[4] != bundlePath
-            || ! seenIds.insert (fields[0].toUpperCase()).second)
+            || ! seenIds.insert (storedClassId (fields[0])).second)
         {
             bad = true;
             continue;

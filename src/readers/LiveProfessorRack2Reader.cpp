@@ -33,13 +33,13 @@
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/StrictDecimal.h"
+#include "model/ValueComparison.h"
 #include "model/Vst3State.h"
 #include "rapp/HostDescriptor.h"
 #include "readers/ValueTreeReader.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <set>
 #include <tuple>
@@ -188,11 +188,6 @@ bool readIntegers (const TreeNode& node, std::initializer_list<std::pair<const c
         if (readIntegerProperty (node, name, *out) != PropertyRead::read)
             return false;
     return true;
-}
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
 }
 
 // The index i when name is "P" followed by i in decimal, as JUCE spells a number, for an i below

@@ -34,6 +34,7 @@
 #include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 #include "model/Vst3State.h"
 #include "rapp/HostDescriptor.h"
 #include "waves/WavesSessionTransfer.h"
@@ -593,7 +594,7 @@ juce::String classIdFromPlugRow (sqlite3_stmt* statement)
     }
     if (bytes.getDataSize() != 16)
         return {};
-    return juce::String::toHexString (bytes.getData(), 16, 0).toUpperCase();
+    return storedClassId (juce::String::toHexString (bytes.getData(), 16, 0));
 }
 
 void appendPlugDiagnostics (ReadState& s)
@@ -869,7 +870,7 @@ juce::String readStoredPreset (ReadState& s, const StoredPreset& stored)
         return {};
     }
     ref.state.encoding = PluginStateEncoding::vst3Container;
-    if (ref.classId.isNotEmpty() && ref.classId != preset.classId.toUpperCase())
+    if (ref.classId.isNotEmpty() && ! sameClassId (ref.classId, preset.classId))
         return "SuperRack plug CID differs from preset CID at strip " + juce::String (stored.stripIndex) + ", slot "
                + juce::String (stored.key.second);
     if (ref.classId.isEmpty())
@@ -1087,7 +1088,7 @@ void applyConverterMetadata (ReadState& s)
             if (slot >= strip.plugins.size())
                 return fail (s, "SuperRack converter parameter mirror references a missing slot");
             auto& ref = strip.plugins.getReference (slot);
-            if (! ref.occupied || ! ref.coverage.state || ref.classId.toUpperCase() != fields[2].toUpperCase()
+            if (! ref.occupied || ! ref.coverage.state || ! sameClassId (ref.classId, fields[2])
                 || superRackMetadata::stateDigest (ref.state.component) != fields[3]
                 || superRackMetadata::stateDigest (ref.state.controller) != fields[4])
                 return fail (s, "SuperRack converter parameter mirror does not match active plugin state");

@@ -18,6 +18,8 @@
 #include "model/JsonWriter.h"
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
+#include "model/ValueComparison.h"
+#include "model/Vst3ClassId.h"
 #include "rapp/HostDescriptor.h"
 #include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
@@ -165,7 +167,7 @@ bool locateVstBlock (const juce::StringArray& unitLines, int& vstIndex, int& end
         return false;
     }
     hostId = id;
-    cid = inner.toUpperCase();
+    cid = storedClassId (inner);
     return true;
 }
 
@@ -964,7 +966,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
             return error;
         if (strip.name.isEmpty() || ! canQuoteInRpp (strip.name))
             return "REAPER prototype writer requires non-empty names without quotes/newlines: " + unquotableName (strip);
-        if (! (std::abs (strip.inputGainDb) <= 0.0001f))
+        if (! withinTolerance (strip.inputGainDb, 0.0, tolerance::level))
             return "REAPER prototype writer only supports default input trim";
         for (int k = 0; k < strip.plugins.size(); ++k)
         {
@@ -978,7 +980,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
                 sources.push_back ({ i, k, &slot, nullptr, {} });
                 continue;
             }
-            const auto cid = (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
+            const auto cid = index.classIdOf (slot);
             const auto* entry = cid.isNotEmpty() ? index.findByClassId (cid) : nullptr;
             if (entry == nullptr)
                 return "REAPER source plugin CID/cache identity is unresolved";
@@ -1254,7 +1256,7 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
         else if (got.strips.size() != session.strips.size())
             reason = ": track count differs (source=" + juce::String (session.strips.size()) + ", output="
                    + juce::String (got.strips.size()) + ")";
-        else if (session.sampleRate > 0 && ! (std::abs (got.sampleRate - session.sampleRate) <= 0.001))
+        else if (session.sampleRate > 0 && ! withinTolerance (got.sampleRate, session.sampleRate, tolerance::sampleRate))
             reason = ": sample rate differs (source=" + juce::String (session.sampleRate, 3) + ", output="
                    + juce::String (got.sampleRate, 3) + ")";
         else

@@ -17,6 +17,8 @@
 #include "model/PrivateFiles.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "model/ValueComparison.h"
+#include "model/Vst3ClassId.h"
 #include "model/Vst3State.h"
 #include "rapp/HostDescriptor.h"
 #include "rapp/RappConversionPlan.h"
@@ -30,7 +32,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -107,7 +108,7 @@ juce::String presetClassId (sqlite3_stmt* statement, int column)
     if (text == nullptr || ! utf8::toText (text, (size_t) size, presetText))
         return {};
     const auto preset = vst3::parseSuperRackPreset (presetText);
-    return preset.ok ? preset.classId.toUpperCase() : juce::String();
+    return preset.ok ? storedClassId (preset.classId) : juce::String();
 }
 
 } // namespace
@@ -188,18 +189,11 @@ juce::String makeAdditionalInfo (juce::StringRef classId)
 
 const SuperRackNativeProfile::Plugin* nativePluginForCid (juce::StringRef classId)
 {
-    const auto wanted = juce::String (classId).toUpperCase();
+    const juce::String wanted (classId.text);
     for (const auto& row : SuperRackNativeProfile::plugins)
-        if (wanted == row.cid)
+        if (sameClassId (wanted, row.cid))
             return &row;
     return nullptr;
-}
-
-juce::String resolvedClassId (const PluginRef& plugin, const Vst3ModuleIndex& index)
-{
-    if (plugin.classId.isNotEmpty())
-        return plugin.classId.toUpperCase();
-    return index.resolveClassId (plugin);
 }
 
 PluginEncodingResolution resolvePluginEncodings (const RackSession& session, const Vst3ModuleIndex& index,
@@ -222,7 +216,7 @@ PluginEncodingResolution resolvePluginEncodings (const RackSession& session, con
             if (! slot.occupied || slot.format != "VST3")
                 continue;
 
-            const auto cid = resolvedClassId (slot, index);
+            const auto cid = index.classIdOf (slot);
             if (cid.isEmpty())
             {
                 return failed ("could not resolve VST3 CID for " + slot.name);
@@ -390,7 +384,7 @@ juce::String buildConverterSnapshotInfo (const RackSession& session, const Vst3M
             else if (plugin.state.parameterMirrorComplete && ! plugin.state.parameters.isEmpty())
             {
                 startRecord();
-                records << "P|" << prefix << resolvedClassId (plugin, index) << "|"
+                records << "P|" << prefix << index.classIdOf (plugin) << "|"
                         << superRackMetadata::stateDigest (plugin.state.component) << "|"
                         << superRackMetadata::stateDigest (plugin.state.controller) << "|";
                 vst3::writeJuceMemoryBlockText (records, plugin.state.parameters.getData(), plugin.state.parameters.getSize());
@@ -585,7 +579,7 @@ bool writePlugin (ChainerContext& c, juce::int64 chainerId, int slot, const Plug
 {
     auto& st = *c.st;
     sqlite3* db = c.db;
-    const auto cid = resolvedClassId (plugin, *c.index);
+    const auto cid = c.index->classIdOf (plugin);
     const auto encoding = c.encodings->find (cid);
     if (cid.isEmpty() || encoding == c.encodings->end())
     {
@@ -990,13 +984,6 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     return result;
 }
 
-bool near (double a, double b, double tolerance) { return std::abs (a - b) <= tolerance; }
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
-}
-
 juce::String boolText (bool value) { return value ? "true" : "false"; }
 
 // The read as a whole: complete, a Performer session with the source's plug-ins in one snapshot,
@@ -1023,7 +1010,7 @@ juce::String acceptReadBack (const RackSession& source, const RackReadResult& re
         detail = "plugin count differs (source=" + juce::String (source.countPlugins()) + ", output=" + juce::String (got.countPlugins()) + ")";
     else if (got.snapshots.size() != 1)
         detail = "snapshot count differs (expected 1, output=" + juce::String (got.snapshots.size()) + ")";
-    else if (source.sampleRate > 0 && ! near (got.sampleRate, source.sampleRate, 0.001))
+    else if (source.sampleRate > 0 && ! withinTolerance (got.sampleRate, source.sampleRate, tolerance::sampleRate))
         detail = "sample rate differs (source=" + juce::String (source.sampleRate, 3) + ", output=" + juce::String (got.sampleRate, 3) + ")";
     else if (source.bufferSize >= 1 && got.bufferSize != source.bufferSize)
         detail = "buffer size differs (source=" + juce::String (source.bufferSize) + ", output=" + juce::String (got.bufferSize) + ")";
@@ -1069,7 +1056,7 @@ RackSession expectedSession (const RackSession& source, const Vst3ModuleIndex& i
             else
             {
                 p.format = "VST3";
-                p.classId = resolvedClassId (slot, index);
+                p.classId = index.classIdOf (slot);
                 p.bypassed = slot.bypassed || slot.unavailable;
                 p.inactive = slot.unavailable ? false : slot.inactive;
                 p.coverage.mute = p.coverage.sidechain = true;
