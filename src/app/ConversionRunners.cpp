@@ -118,7 +118,10 @@ bool prepareParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
 {
     rapp::ParameterMirrorHydrationStats stats;
     if (! rapp::hydrateParameterMirrors (result, index, probe, cacheDir, stats, error, 30000))
+    {
+        error = mirrorInputRefusal (stats.inputFault, probe, cacheDir, error);
         return false;
+    }
     printParameterMirrorStats (stats);
     return true;
 }
