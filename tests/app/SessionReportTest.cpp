@@ -394,7 +394,8 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     // A template the writer cannot take by its extension is refused with the options, before anything runs.
     box.write ("t.rpp", "x");
     const auto badTemplate = box.run (with ({ "--convert", "liveprofessor" }, { "--template", "t.rpp", "--output", "out.rack2", "one.ksn" }));
-    EXPECT_EQ (badTemplate.outLines(), words ({ "ERROR   LiveProfessor optional template extension must be .rack2" }));
+    EXPECT_EQ (badTemplate.outLines(), juce::StringArray ("ERROR   --template: LiveProfessor optional template extension must be .rack2: "
+                                                          + box.path ("t.rpp")));
 
     const auto blocked = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
     EXPECT_EQ (blocked.exitCode, 1);
