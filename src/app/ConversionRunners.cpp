@@ -19,6 +19,7 @@
 #include "app/HostFormats.h"
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
+#include "model/UntrustedFile.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/ParameterMirrorHydrator.h"
 #include "rapp/RappConversionPlan.h"
@@ -79,7 +80,11 @@ bool applySelection (RackReadResult& result, const juce::File& selection, const 
                                                juce::String (descriptor.hostName) + " " + descriptor.documents };
     RackReadResult projected;
     if (! rapp::applySelectionFile (result, selection, capacity, host.targetWord, projected, error, placement))
+    {
+        // Whatever the file holds that the conversion cannot take, the refusal names it and the option.
+        error = "--selection: " + namingFile (error, selection);
         return false;
+    }
     result.ok = projected.ok;
     result.status = projected.status;
     result.error = projected.error;
@@ -118,7 +123,10 @@ bool prepareParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
 {
     rapp::ParameterMirrorHydrationStats stats;
     if (! rapp::hydrateParameterMirrors (result, index, probe, cacheDir, stats, error, 30000))
+    {
+        error = mirrorInputRefusal (stats.inputFault, probe, cacheDir, error);
         return false;
+    }
     printParameterMirrorStats (stats);
     return true;
 }
@@ -230,6 +238,19 @@ bool prepareRun (const ConvertRequest& request, const Vst3ModuleIndex& index, bo
     return true;
 }
 
+// A writer's refusal as plan and convert give it: one about the template or the output given
+// names the option and the path.
+juce::String writerRefusal (const rapp::WriteResult& result, const WriteOptions& options)
+{
+    switch (result.refusedPath)
+    {
+        case rapp::RefusedPath::templateFile: return "--template: " + namingFile (result.error, options.templateFile);
+        case rapp::RefusedPath::output:       return "--output: " + result.error;
+        case rapp::RefusedPath::none:         break;
+    }
+    return result.error;
+}
+
 // "--reaper-state-probe 0:1" or "--reaper-normalized-probe": the probe a plan plans.
 juce::String stateProbeWords (const rapp::ReaperStateProbe& probe)
 {
@@ -260,7 +281,7 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
         const auto checked = host.checkWrite (run.written(), run.index, run.options, plan);
         if (! checked.ok)
             plan.issues.add ({ rapp::severityBlocker, checked.temporaryFolderFault ? issueCode::temporaryFolder : issueCode::writer,
-                               rapp::printableSessionText (checked.error) });
+                               rapp::printableSessionText (writerRefusal (checked, run.options)) });
         else if (checked.compared != nullptr)
             for (const auto& note : checked.compared->ledger)
                 plan.issues.add ({ rapp::severityWarning, note.code, note.text });
@@ -291,7 +312,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     const auto& output = request.options.output;
     const juce::String extension = host.descriptor().extension;
     if (output.getFileExtension().toLowerCase() != extension)
-        return printError ("output extension must be " + extension);
+        return printError ("--output: output extension must be " + extension + ": " + output.getFullPathName());
 
     PreparedRun run;
     if (! prepareRun (request, index, true, run))
@@ -308,7 +329,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     }
     const auto outcome = host.write (run.written(), run.index, run.options, plan);
     if (! outcome.ok)
-        return printError (outcome.error);
+        return printError (writerRefusal (outcome, run.options));
     noteOutputWritten (output);
     printLine ((run.stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : outcome.notes)

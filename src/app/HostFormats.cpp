@@ -271,8 +271,9 @@ juce::String templateExtensionRefusal (const HostFormat& host, const juce::File&
     const juce::String extension = host.descriptor().extension;
     if (templateFile == juce::File() || host.templateUse == TemplateUse::none || templateFile.getFileExtension().toLowerCase() == extension)
         return {};
-    return refusalOf (host, host.templateUse == TemplateUse::required ? " template extension must be " : " optional template extension must be ")
-         + extension;
+    return "--template: "
+         + refusalOf (host, host.templateUse == TemplateUse::required ? " template extension must be " : " optional template extension must be ")
+         + extension + ": " + templateFile.getFullPathName();
 }
 
 juce::String inputKindsRead()

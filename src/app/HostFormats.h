@@ -121,8 +121,8 @@ bool readHostInput (const juce::File& input, RackReadResult& result);
 juce::String unknownTargetRefusal();
 
 // A --template that the host's writer cannot take by its extension, refused with the options:
-// "SuperRack template extension must be .sprk", "REAPER optional template extension must be
-// .rpp"; empty when it can (or when none is given).
+// "--template: SuperRack template extension must be .sprk: <path>", "--template: REAPER optional
+// template extension must be .rpp: <path>"; empty when it can (or when none is given).
 juce::String templateExtensionRefusal (const HostFormat& host, const juce::File& templateFile);
 
 // "vornconv reads .ksn, .sprk, .rack2 and .rpp": the inputs the reading operations take.

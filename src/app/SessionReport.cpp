@@ -229,15 +229,20 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
     }
     else if (! catalogLoaded)
         error = "VST3 factory cache is unavailable";
-    else if (! isGiven (probeProgram) || ! probeProgram.existsAsFile())
+    else if (! isGiven (probeProgram))
         error = "parameter probe helper is unavailable";
+    else if (const auto fault = rapp::probeProgramFault (probeProgram); fault.isNotEmpty())
+        error = optionFileRefusal ("--plugin-probe", probeProgram, "parameter probe helper is unavailable: " + fault);
     else if (! isGiven (cacheDir))
         error = "parameter mirror cache directory is unavailable";
     else
     {
         passed = &report;
         if (! rapp::prepareParameterMirrorsBestEffort (result, index, probeProgram, cacheDir, report, error, probeTimeoutMs))
+        {
             status = "failed";
+            error = mirrorInputRefusal (report.inputFault, probeProgram, cacheDir, error);
+        }
         else
             status = report.issues.isEmpty() ? "ready" : "partial";
     }

@@ -29,6 +29,7 @@
 #include "model/AtomicFileCommit.h"
 #include "model/FileTimes.h"
 #include "model/Folders.h"
+#include "model/HeldFolder.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
@@ -365,25 +366,39 @@ bool loadCacheEntry (const juce::File& file, juce::MemoryBlock& bytes)
 // The bytes go to a new, exclusively created file beside the target, which then replaces the
 // target in one rename: a reader sees the old file or the new one, never a part. mkstemps names
 // the file without any shared random state, so worker threads can write at the same time.
+// A failure names the entry and the system's reason.
 bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, juce::String& error)
 {
-    error = "could not atomically update parameter mirror cache";
+    const auto failed = [&file, &error] (int code)
+    {
+        error = "could not atomically update parameter mirror cache " + file.getFullPathName() + systemReason (code);
+        return false;
+    };
     auto pattern = file.getSiblingFile (file.getFileNameWithoutExtension() + "_tempXXXXXX" + file.getFileExtension())
                        .getFullPathName().toStdString();
     const int suffix = (int) file.getFileExtension().getNumBytesAsUTF8();
     const int fd = ::mkostemps (pattern.data(), suffix, O_CLOEXEC); // a probe started meanwhile must not hold it
     if (fd < 0)
-        return false;
+        return failed (errno);
 
     const auto* data = static_cast<const char*> (bytes.getData());
-    bool ok = writeAllBytes (fd, data, bytes.getSize());
-    ok = ok && ::fsync (fd) == 0;
-    ok = (::close (fd) == 0) && ok;
-    ok = ok && std::rename (pattern.c_str(), file.getFullPathName().toRawUTF8()) == 0;
+    int code = 0;
+    bool ok = writeAllBytes (fd, data, bytes.getSize()) && ::fsync (fd) == 0;
+    code = ok ? 0 : errno;
+    if (::close (fd) != 0 && ok)
+    {
+        ok = false;
+        code = errno;
+    }
+    if (ok && std::rename (pattern.c_str(), file.getFullPathName().toRawUTF8()) != 0)
+    {
+        ok = false;
+        code = errno;
+    }
     if (! ok)
     {
         ::unlink (pattern.c_str());
-        return false;
+        return failed (code);
     }
     error.clear();
     return true;
@@ -400,9 +415,11 @@ juce::String howItEnded (const ProcessRun& run)
     return "exit status " + juce::String (run.exitCode);
 }
 
+// A program that cannot be started at all is the probe program's fault (programFault).
 bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, const Vst3ModuleEntry& entry,
-               const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error)
+               const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error, bool& programFault)
 {
+    programFault = false;
     // A fresh folder (mode 0700) that no other process can have chosen, removed on every path out
     // of the run, an interruption included. The probe also works in it, so whatever it or the
     // plug-in writes to a relative path goes away with it instead of landing in the user's folder.
@@ -436,7 +453,8 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
     switch (run.outcome)
     {
         case ProcessOutcome::startFailed:
-            error = "could not start isolated parameter probe";
+            error = "could not start isolated parameter probe " + probeProgram.getFullPathName() + systemReason (run.startError);
+            programFault = true;
             return false;
         case ProcessOutcome::timedOut:
             error = "isolated parameter probe timed out for " + entry.name;
@@ -517,21 +535,29 @@ bool resolveSlot (const PluginRef& slot, int stripIndex, const Vst3ModuleIndex& 
     return true;
 }
 
+// The probe program and the cache folder, each named when it is the fault.
 bool checkPreconditions (const juce::File& probeProgram, const juce::File& cacheDir, int timeoutMs,
-                         const juce::String& prefix, juce::String& error)
+                         const juce::String& prefix, juce::String& error, MirrorInputFault& fault)
 {
-    if (probeProgram == juce::File() || ! probeProgram.existsAsFile())
+    fault = MirrorInputFault::none;
+    const auto unavailable = [&] (MirrorInputFault which, const juce::String& what, const juce::String& why)
     {
-        error = prefix + "parameter probe helper is unavailable";
+        fault = which;
+        error = prefix + what + " is unavailable" + why;
         return false;
-    }
+    };
+    if (probeProgram == juce::File())
+        return unavailable (MirrorInputFault::probeProgram, "parameter probe helper", {});
+    if (const auto why = probeProgramFault (probeProgram); why.isNotEmpty())
+        return unavailable (MirrorInputFault::probeProgram, "parameter probe helper", ": " + why);
+    if (timeoutMs < 1)
+        return unavailable (MirrorInputFault::none, "parameter mirror cache", {});
+    if (cacheDir == juce::File())
+        return unavailable (MirrorInputFault::cacheFolder, "parameter mirror cache", {});
     // Other runs may be making the same cache folder at this moment: one that stands when this
     // run comes to make it is theirs, and it is used.
-    if (timeoutMs < 1 || cacheDir == juce::File() || ! makeFolderWithParents (cacheDir))
-    {
-        error = prefix + "parameter mirror cache is unavailable";
-        return false;
-    }
+    if (! makeFolderWithParents (cacheDir))
+        return unavailable (MirrorInputFault::cacheFolder, "parameter mirror cache", ":" + heldFolderFailure (cacheDir, errno));
     return true;
 }
 
@@ -578,7 +604,8 @@ void runJob (PreparationJob& job, const juce::File& probeProgram, const juce::Fi
         }
         const bool existed = job.cacheFile.exists();
         juce::String error;
-        if (! runProbe (probeProgram, temporaryRoot, job.entry, job.state, timeoutMs, snapshot, error)
+        bool programFault = false;
+        if (! runProbe (probeProgram, temporaryRoot, job.entry, job.state, timeoutMs, snapshot, error, programFault)
             || ! writeCacheEntry (job.cacheFile, snapshot, error))
         {
             job.error = error;
@@ -604,6 +631,15 @@ bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& va
     return parseProbeBytes (text.toRawUTF8(), text.getNumBytesAsUTF8(), values, error);
 }
 
+juce::String probeProgramFault (const juce::File& probeProgram)
+{
+    if (probeProgram.isDirectory())
+        return folderNotFileError (probeProgram);
+    if (! probeProgram.existsAsFile())
+        return fileNotFoundError (probeProgram);
+    return {};
+}
+
 int preparationWorkerCount (int jobs)
 {
     return juce::jlimit (0, maxWorkers, jobs);
@@ -615,7 +651,7 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
 {
     stats = ParameterMirrorHydrationStats();
     error.clear();
-    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, "LiveProfessor ", error))
+    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, "LiveProfessor ", error, stats.inputFault))
         return false;
 
     const auto temporaryRoot = vornconv::temporaryRoot();
@@ -661,9 +697,17 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
             else
             {
                 const bool existed = cacheFile.exists();
-                if (! runProbe (probeProgram, temporaryRoot, *entry, slot.state, timeoutMs, snapshot, error)
-                    || ! writeCacheEntry (cacheFile, snapshot, error))
+                bool programFault = false;
+                if (! runProbe (probeProgram, temporaryRoot, *entry, slot.state, timeoutMs, snapshot, error, programFault))
+                {
+                    stats.inputFault = programFault ? MirrorInputFault::probeProgram : MirrorInputFault::none;
                     return false;
+                }
+                if (! writeCacheEntry (cacheFile, snapshot, error))
+                {
+                    stats.inputFault = MirrorInputFault::cacheFolder;
+                    return false;
+                }
                 ++stats.probed;
                 if (existed)
                     ++stats.replacedInvalid;
@@ -693,7 +737,7 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
 {
     report = ParameterMirrorPreparationReport();
     error.clear();
-    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, {}, error))
+    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, {}, error, report.inputFault))
         return false;
 
     // Scan on the calling thread: problems become issues, the rest become one job per key.

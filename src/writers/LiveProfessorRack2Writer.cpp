@@ -1957,6 +1957,7 @@ struct PreparedProject
 {
     TreeNode root;
     int removedAssignments = 0;   // controller assignments whose processor is gone
+    bool templateRefused = false; // the template file was refused as such
 };
 
 // Everything the writer does before it needs the output: the starting tree from the template or
@@ -1973,7 +1974,10 @@ bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index,
     if (withTemplate)
     {
         if (! readTemplate (templateFile, root, error))
+        {
+            project.templateRefused = true;
             return false;
+        }
     }
     else
     {
@@ -2070,12 +2074,17 @@ ReadBackProof liveProfessorProof (const RackReadResult& source, const Vst3Module
 // (or, for a check, at once), streamed as a value tree, released, read back with the project
 // reader and proven.
 VerifiedOutput projectSteps (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
-                             const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project)
+                             const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project,
+                             WriteResult& result)
 {
     VerifiedOutput steps;
-    steps.prepare = [&source, &index, &catalog, &templateFile, &profile, &project] (juce::String& error)
+    steps.prepare = [&source, &index, &catalog, &templateFile, &profile, &project, &result] (juce::String& error)
     {
-        return prepareProject (source, index, catalog, templateFile, profile, project, error);
+        if (prepareProject (source, index, catalog, templateFile, profile, project, error))
+            return true;
+        if (project.templateRefused)
+            result.refusedPath = RefusedPath::templateFile;
+        return false;
     };
     steps.writeDocument = [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); };
     steps.documentWritten = [&project] { project.root = {}; };
@@ -2094,9 +2103,9 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
     PlannedWrite write;
     write.target = targetLiveProfessor;
     write.blocked = preflightRefusal;
-    write.steps = [&source, &index, &catalog, &templateFile, &profile, &project] (WriteResult&)
+    write.steps = [&source, &index, &catalog, &templateFile, &profile, &project] (WriteResult& result)
     {
-        return projectSteps (source, index, catalog, templateFile, profile, project);
+        return projectSteps (source, index, catalog, templateFile, profile, project, result);
     };
     write.committed = [&source, &templateFile, &project] (WriteResult& result)
     {

@@ -936,6 +936,8 @@ struct PreparedProject
     juce::StringArray lines;
     std::vector<SourcePlugin> sources;
     bool builtIn = false;
+    // While the track prototype is taken from a template: a refusal then is the template's.
+    bool takingTemplate = false;
     int sharedMonoInputs = 0;
     juce::StringArray colouredStrips;
 };
@@ -990,7 +992,12 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
             prepared.colouredStrips.add (juce::String (i));
     }
 
+    // A sample rate REAPER cannot hold is the session's, whatever the track prototype.
+    if (session.sampleRate > 0 && (! std::isfinite (session.sampleRate) || session.sampleRate > 2147483647.0))
+        return "source sample rate cannot be represented by REAPER";
+
     prepared.builtIn = templateFile == juce::File();
+    prepared.takingTemplate = ! prepared.builtIn;
     auto& lines = prepared.lines;
     PluginState prototypeState;
     if (prepared.builtIn)
@@ -1036,13 +1043,9 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         lines = projectLinesOf (text);
     }
 
-    if (session.sampleRate > 0)
-    {
-        if (! std::isfinite (session.sampleRate) || session.sampleRate > 2147483647.0)
-            return "source sample rate cannot be represented by REAPER";
-        if (! replaceUniqueCommand (lines, "SAMPLERATE", "SAMPLERATE " + juce::String ((juce::int64) std::llround (session.sampleRate)) + " 0 0", error))
-            return error;
-    }
+    if (session.sampleRate > 0
+        && ! replaceUniqueCommand (lines, "SAMPLERATE", "SAMPLERATE " + juce::String ((juce::int64) std::llround (session.sampleRate)) + " 0 0", error))
+        return error;
 
     const auto trackSpan = findUniqueBlock (lines, "<TRACK ", error);
     if (! trackSpan.isValid())
@@ -1088,6 +1091,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         prototype.unitLast -= dropped;
         prototype.unit = copyRange (prototype.track, prototype.unitFirst, prototype.unitLast);
     }
+    prepared.takingTemplate = false;
 
     for (const auto& s : sources)
     {
@@ -1322,9 +1326,12 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
     PlannedWrite write;
     write.target = targetReaper;
     write.blocked = "RAPP preflight blocked REAPER output";
-    write.admit = [&source, &index, &templateFile, &profile, &prepared] (WriteResult&)
+    write.admit = [&source, &index, &templateFile, &profile, &prepared] (WriteResult& result)
     {
-        return prepareProject (source, index, templateFile, profile, prepared);
+        const auto refusal = prepareProject (source, index, templateFile, profile, prepared);
+        if (refusal.isNotEmpty() && prepared.takingTemplate)
+            result.refusedPath = RefusedPath::templateFile;
+        return refusal;
     };
     write.steps = [&source, &profile, &prepared] (WriteResult&) { return projectSteps (source, profile, prepared); };
     write.committed = [&source, &prepared] (WriteResult& result)

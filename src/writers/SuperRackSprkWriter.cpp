@@ -784,6 +784,13 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         result.notes.clear();
         return result;
     };
+    // The template as such, whatever the session: not read whole, changed, not a host save of
+    // SuperRack Performer, without what every session written into it needs.
+    const auto templateRefused = [&result, &failWith] (const juce::String& message)
+    {
+        result.refusedPath = RefusedPath::templateFile;
+        return failWith (message);
+    };
     const auto& session = source.session;
 
     // The template is copied once (each of its files opened once, as a regular file of bounded
@@ -804,7 +811,7 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     if (! waves::copyDatabase (hostSaveTemplate, copy, templateCopy))
     {
         if (templateCopy.refusal.isNotEmpty())
-            return failWith ("SuperRack template is not completely readable: " + templateCopy.refusal);
+            return templateRefused ("SuperRack template is not completely readable: " + templateCopy.refusal);
         result.temporaryFolderFault = true;
         return failWith ((templateCopy.failedPart.isEmpty() ? "could not copy the SuperRack template"
                                                             : "could not copy the SuperRack template's journal sidecar")
@@ -812,7 +819,7 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     }
     juce::String now;
     if (! waves::sourceFingerprint (hostSaveTemplate, now, ignored) || now != templateCopy.fingerprint)
-        return failWith ("SuperRack template changed while it was being copied");
+        return templateRefused ("SuperRack template changed while it was being copied");
 
     // A host save holds tables and indexes only: a trigger would run in the write below (and in
     // the host), a view or virtual table would stand in for what the reader and the proof read.
@@ -822,13 +829,13 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         if (! waves::openDatabase (copy, db, error))
             return failWith ("sqlite open output failed: " + error);
         if (! waves::checkHostShapedSchema (db.handle, "main", "SuperRack template", error))
-            return failWith (error);
+            return templateRefused (error);
     }
     const auto base = readSuperRackSprk (copy);
     if (! base.isComplete())
-        return failWith ("SuperRack template is not completely readable" + templateIncompleteReason (base));
+        return templateRefused ("SuperRack template is not completely readable" + templateIncompleteReason (base));
     if (base.session.sourceApp != performerApp)
-        return failWith ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
+        return templateRefused ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
 
     int vendorFallbacks = 0;
     int unmappedParameters = 0;
@@ -839,7 +846,7 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         if (! waves::openDatabase (copy, db, error))
             return failWith ("sqlite open output failed: " + error);
 
-        const auto preflightFailed = [&] (const juce::String& e) { return failWith ("SuperRack template preflight failed: " + e); };
+        const auto preflightFailed = [&] (const juce::String& e) { return templateRefused ("SuperRack template preflight failed: " + e); };
         std::vector<juce::int64> chainers;
         TemplatePluginMetadata templateMetadata;
         juce::int64 outputGainId = 0, inOnOffId = 0;
@@ -1174,6 +1181,7 @@ VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleInd
         const auto built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
         error = built.error;
         result.temporaryFolderFault = built.temporaryFolderFault;
+        result.refusedPath = built.refusedPath;
         result.notes.addArray (built.notes);
         result.notedFields.addArray (built.notedFields);
         return built.ok;
