@@ -236,18 +236,17 @@ bool updateProcessorState (TreeNode& node, bool enabled, bool bypassed, bool aud
     return true;
 }
 
-bool updateRepeatedState (TreeNode& root, const RackSession& session, const ChainIdMap& chainIds,
-                          const juce::Array<PluginBinding>& bindings, juce::String& error)
+namespace
 {
-    PatchContext context { session, chainIds, stripsByIndex (session), {} };
-    for (const auto& [stripIndex, chainId] : chainIds)
-        context.stripOfChain[chainId] = stripWithIndex (context.strips, stripIndex);
-    std::map<juce::int64, const PluginBinding*> bindingOf;
-    for (const auto& binding : bindings)
-        bindingOf[binding.runtimeId] = &binding;
-    std::map<juce::int64, int> chainCount, containerCount, snapshotCount;
 
-    // The first two steps change properties only, so the nodes found stay where they are.
+using BindingsById = std::map<juce::int64, const PluginBinding*>;
+using PlacementCounts = std::map<juce::int64, int>;
+
+// The mixer state of every chain processor and the activation of every bound plug-in processor,
+// counted by id. Only properties change, so the nodes found stay where they are.
+bool placeProcessorStates (TreeNode& root, const PatchContext& context, const BindingsById& bindingOf,
+                           PlacementCounts& chainCount, PlacementCounts& containerCount, juce::String& error)
+{
     std::vector<TreeNode*> containers;
     collectNodes (root, "ProcessorSettingsContainer", containers);
     for (auto* container : containers)
@@ -275,7 +274,49 @@ bool updateRepeatedState (TreeNode& root, const RackSession& session, const Chai
             ++containerCount[id];
         }
     }
+    return true;
+}
 
+// The binding's parameter values in the snapshot's one parameters node, each where its name
+// stands; a binding without parameters leaves the node empty.
+bool placeParameters (TreeNode& snapshot, const PluginBinding& binding, juce::String& error)
+{
+    TreeNode* parameters = nullptr;
+    int parameterNodes = 0;
+    for (auto& child : snapshot.children)
+        if (child.type == "parameters" && parameterNodes++ == 0)
+            parameters = &child;
+    if (parameterNodes != 1 || ! parameters->children.empty())
+        return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
+    if (! binding.hasParameters)
+    {
+        parameters->properties.clear();
+    }
+    else
+    {
+        const auto count = (size_t) binding.parameterValues.size();
+        if (parameters->properties.size() != count)
+            return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
+        // Each value goes where its name stands; names are unique, so P0 .. Pn are all there
+        // exactly when every index below the count is named once.
+        std::vector<juce::var*> byIndex (count, nullptr);
+        for (auto& property : parameters->properties)
+            if (const auto i = parameterIndex (property.name, count); i >= 0)
+                byIndex[(size_t) i] = &property.value;
+        for (size_t i = 0; i < count; ++i)
+        {
+            if (byIndex[i] == nullptr)
+                return fails (error, "LiveProfessor template parameters are not a contiguous P0..Pn set");
+            *byIndex[i] = (double) binding.parameterValues.getUnchecked ((int) i);
+        }
+    }
+    return true;
+}
+
+// The state bytes and parameter values of every snapshot of a bound plug-in, counted by id. Only
+// properties change, so the nodes found stay where they are.
+bool placePluginSnapshots (TreeNode& root, const BindingsById& bindingOf, PlacementCounts& snapshotCount, juce::String& error)
+{
     std::vector<TreeNode*> snapshots;
     collectNodes (root, "PluginSnapshot", snapshots);
     for (auto* snapshot : snapshots)
@@ -294,46 +335,17 @@ bool updateRepeatedState (TreeNode& root, const RackSession& session, const Chai
         if (typeRead == PropertyRead::read && typeId != binding.typeId)
             return fails (error, "LiveProfessor repeated PluginSnapshot identity mismatch");
         setBytes (*snapshot, "chunkData", binding.stateBytes);
-
-        TreeNode* parameters = nullptr;
-        int parameterNodes = 0;
-        for (auto& child : snapshot->children)
-            if (child.type == "parameters" && parameterNodes++ == 0)
-                parameters = &child;
-        if (parameterNodes != 1 || ! parameters->children.empty())
-            return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
-        if (! binding.hasParameters)
-        {
-            parameters->properties.clear();
-        }
-        else
-        {
-            const auto count = (size_t) binding.parameterValues.size();
-            if (parameters->properties.size() != count)
-                return fails (error, "LiveProfessor template parameter topology does not match source parameter mirror");
-            // Each value goes where its name stands; names are unique, so P0 .. Pn are all there
-            // exactly when every index below the count is named once.
-            std::vector<juce::var*> byIndex (count, nullptr);
-            for (auto& property : parameters->properties)
-                if (const auto i = parameterIndex (property.name, count); i >= 0)
-                    byIndex[(size_t) i] = &property.value;
-            for (size_t i = 0; i < count; ++i)
-            {
-                if (byIndex[i] == nullptr)
-                    return fails (error, "LiveProfessor template parameters are not a contiguous P0..Pn set");
-                *byIndex[i] = (double) binding.parameterValues.getUnchecked ((int) i);
-            }
-        }
+        if (! placeParameters (*snapshot, binding, error))
+            return false;
         ++snapshotCount[id];
     }
+    return true;
+}
 
-    for (const auto& [chainId, strip] : context.stripOfChain)
-        if (strip != nullptr && chainCount[chainId] < 1)
-            return fails (error, "LiveProfessor chain processor state was not found");
-    for (const auto& binding : bindings)
-        if (containerCount[binding.runtimeId] < 1 || snapshotCount[binding.runtimeId] < 1)
-            return fails (error, "LiveProfessor plugin state was not found in template");
-
+// Every audio patch's inventory, checked and completed, and its graph points for the session's
+// routing.
+bool placeRouting (TreeNode& root, const RackSession& session, const PatchContext& context, juce::String& error)
+{
     std::vector<TreeNode*> patches;
     collectNodes (root, "AudioPatch", patches);
     if (patches.empty())
@@ -359,6 +371,34 @@ bool updateRepeatedState (TreeNode& root, const RackSession& session, const Chai
             addSessionPoints (*patch, index, context, strip);
     }
     return true;
+}
+
+} // namespace
+
+bool updateRepeatedState (TreeNode& root, const RackSession& session, const ChainIdMap& chainIds,
+                          const juce::Array<PluginBinding>& bindings, juce::String& error)
+{
+    PatchContext context { session, chainIds, stripsByIndex (session), {} };
+    for (const auto& [stripIndex, chainId] : chainIds)
+        context.stripOfChain[chainId] = stripWithIndex (context.strips, stripIndex);
+    BindingsById bindingOf;
+    for (const auto& binding : bindings)
+        bindingOf[binding.runtimeId] = &binding;
+    PlacementCounts chainCount, containerCount, snapshotCount;
+
+    // The first two steps change properties only, so the nodes found stay where they are.
+    if (! placeProcessorStates (root, context, bindingOf, chainCount, containerCount, error)
+        || ! placePluginSnapshots (root, bindingOf, snapshotCount, error))
+        return false;
+
+    for (const auto& [chainId, strip] : context.stripOfChain)
+        if (strip != nullptr && chainCount[chainId] < 1)
+            return fails (error, "LiveProfessor chain processor state was not found");
+    for (const auto& binding : bindings)
+        if (containerCount[binding.runtimeId] < 1 || snapshotCount[binding.runtimeId] < 1)
+            return fails (error, "LiveProfessor plugin state was not found in template");
+
+    return placeRouting (root, session, context, error);
 }
 
 } // namespace vornconv::rapp::liveProfessorWriter
