@@ -36,8 +36,9 @@
 //     loses.
 //   - WavesTransferNotes.cpp: the note.
 //   - WavesTransferProof.cpp: the written session read back and compared with the selection.
-// This file holds the output stage, the write's own statements (generic names, physical routes,
-// the channel-map record) and convertSession.
+// This file holds the output stage, the steps of the write itself (staging, the channel and
+// plug-in maps, the copy, the channel-map record, publication) and convertSession, which runs
+// every step in order.
 
 #include "waves/WavesNativeTransferInternal.h"
 
@@ -59,7 +60,7 @@ namespace
 using namespace nativeTransfer;
 
 //==============================================================================
-// The output stage and the write's own statements
+// The output stage and the steps of the write
 
 // The copy of the template that becomes the output, in a private folder of its own, and the
 // connection that writes it. The folder goes with everything in it (the copy, its journal) on
@@ -213,96 +214,83 @@ juce::String channelMapRecord (const std::vector<ChannelChoice>& choices, bool t
     return "VORN_WAVES_CHANNEL_MAP_V1\n" + json::toJsonLine (juce::var (root));
 }
 
-} // namespace
 
-//==============================================================================
-// The transfer
-
-TransferResult convertSession (const juce::File& input, juce::StringRef targetRef, const juce::File& selection,
-                               const juce::File& hostSaveTemplate, const juce::File& output)
+// A refusal of the transfer: error says why.
+bool refuse (juce::String& error, const juce::String& message)
 {
-    const juce::String target (targetRef);
-    const bool toLv1 = target == wavesLv1Target;
-    TransferResult result;
-    const auto fail = [&result] (const juce::String& error) {
-        result = {};
-        result.error = error;
-        return result;
-    };
+    error = message;
+    return false;
+}
 
+// The input and the template must be files, the output must not exist yet, and a selection must
+// be given.
+bool checkFiles (const juce::File& input, const juce::File& selection, const juce::File& hostSaveTemplate, const juce::File& output,
+                 juce::String& error)
+{
     for (const auto* named : { &input, &hostSaveTemplate })
         if (named->isDirectory())
-            return fail (folderNotFileError (*named));
+            return refuse (error, folderNotFileError (*named));
     if (! input.existsAsFile())
-        return fail ("Waves source is unavailable: " + input.getFullPathName());
+        return refuse (error, "Waves source is unavailable: " + input.getFullPathName());
     if (! hostSaveTemplate.existsAsFile())
-        return fail ("Waves host-save template is unavailable: " + hostSaveTemplate.getFullPathName());
+        return refuse (error, "Waves host-save template is unavailable: " + hostSaveTemplate.getFullPathName());
     if (anythingExistsAt (output))
-        return fail ("Waves output already exists; it was not overwritten");
+        return refuse (error, "Waves output already exists; it was not overwritten");
     if (! selection.existsAsFile())
-        return fail ("Waves conversion requires a channel selection");
+        return refuse (error, "Waves conversion requires a channel selection");
+    return true;
+}
 
-    juce::String error;
-    Selection picked;
-    juce::String selectedFingerprint;
-    if (! sourceFingerprint (input, selectedFingerprint, error) || ! readSelection (selection, target, selectedFingerprint, picked, error))
-        return fail (error);
-    auto& choices = picked.choices;
-
-    // Declared before the output stage: the connection that attaches the staged input closes first.
-    StagedSource staged;
-    juce::String fingerprint;
-    if (! stageSourceSnapshot (input, staged, fingerprint, error))
-        return fail (error);
-    // The staged copy must be the state the selection was made for, not a later save.
-    if (fingerprint != selectedFingerprint)
-        return fail ("Waves selection source fingerprint does not match the current input file");
-
-    // The output's folder is held, and the output's temporary file made in it, first, so that an
-    // output folder that cannot take it fails before any work; it is written once the session is
-    // finished, and committed through the folder's handle.
-    HeldFolder outputFolder;
-    HeldFile temporary;
-    OutputStage stage;
+// The output's folder held and the output's temporary file made in it, and the template staged
+// as a private copy in the output stage, proven to be the template as it was.
+bool stageOutput (const juce::File& hostSaveTemplate, const juce::File& output, HeldFolder& outputFolder, HeldFile& temporary,
+                  OutputStage& stage, juce::String& error)
+{
     juce::String ignored;
     if (! openHeldFolder (output.getParentDirectory(), false, "output folder", outputFolder)
         || ! makeTemporaryIn (outputFolder, output.getFileName(), temporary))
-        return fail ("Could not create the Waves output beside " + output.getFullPathName() + systemReason (errno));
+        return refuse (error, "Could not create the Waves output beside " + output.getFullPathName() + systemReason (errno));
     const auto root = temporaryRoot();
     const auto stagingFailed = "Could not stage the Waves host-save template in the temporary folder " + root.getFullPathName() + " (TMPDIR)";
     if (! makePrivateFolder (root, "vorn-waves-output", stage.folder, ignored))
-        return fail (stagingFailed + systemReason (errno));
+        return refuse (error, stagingFailed + systemReason (errno));
     // A host save that still sits in the template's write-ahead log belongs to the template; an
     // unfinished one in its rollback journal is rolled back on the copy by SQLite.
     stage.file = stage.folder.folder.getChildFile ("template" + output.getFileExtension());
     DatabaseCopy templateCopy;
     if (! copyDatabase (hostSaveTemplate, stage.file, templateCopy))
-        return fail (templateCopy.refusal.isNotEmpty() ? templateCopy.refusal
-                                                       : stagingFailed + systemReason (templateCopy.systemError));
+        return refuse (error, templateCopy.refusal.isNotEmpty() ? templateCopy.refusal
+                                                               : stagingFailed + systemReason (templateCopy.systemError));
     juce::String templateNow;
     if (! sourceFingerprint (hostSaveTemplate, templateNow, ignored) || templateNow != templateCopy.fingerprint)
-        return fail ("Waves host-save template changed while it was being staged");
+        return refuse (error, "Waves host-save template changed while it was being staged");
+    return true;
+}
 
+// The template copy opened and proven a host's, the staged source attached, both application
+// types proven for the direction, and the SuperRack side proven SoundGrid.
+bool openStage (OutputStage& stage, const StagedSource& staged, const juce::String& target, bool toLv1, juce::String& error)
+{
     const auto db = [&stage] { return stage.db.handle; };
     if (! openDatabase (stage.file, stage.db, error) || ! addValueFunction (db(), error)
         || ! checkHostShapedSchema (db(), "main", "Waves host-save template", error)
         || ! execute (db(), "PRAGMA journal_mode=DELETE", error) || ! execute (db(), "PRAGMA foreign_keys=ON", error))
-        return fail (error);
+        return false;
     {
         Statement attach;
         if (! prepare (db(), "ATTACH DATABASE ? AS source_session", attach, error))
-            return fail (error);
+            return false;
         const auto path = staged.database.getFullPathName();
         sqlite3_bind_text (attach.handle, 1, path.toRawUTF8(), -1, SQLITE_TRANSIENT);
         if (! stepDone (db(), attach.handle, error))
-            return fail (error);
+            return false;
     }
 
     juce::String sourceTypeError, mainTypeError;
     const auto sourceType = applicationType (db(), "source_session", sourceTypeError);
     const auto mainType = applicationType (db(), "main", mainTypeError);
     if (! expectedDirection (sourceType, target) || mainType != (toLv1 ? "com.waves.mixer.lv1" : "com.waves.mixer.MRSG"))
-        return fail ("Waves source/template application types do not match the requested direction");
+        return refuse (error, "Waves source/template application types do not match the requested direction");
 
     // A SuperRack Performer session carries the same application type as a SoundGrid one; the
     // SuperRack side of either direction must prove that it is SoundGrid.
@@ -312,96 +300,98 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         {
             const juce::String what = toLv1 ? "The .sprk source is not a verified SuperRack SoundGrid session"
                                             : "The SuperRack host-save template is not a verified SuperRack SoundGrid session";
-            return fail (toLv1 && inspection.error.isNotEmpty() ? inspection.error
-                                                                : what + (inspection.error.isNotEmpty() && ! toLv1 ? ": " + inspection.error : juce::String()));
+            return refuse (error, toLv1 && inspection.error.isNotEmpty() ? inspection.error
+                                                                        : what + (inspection.error.isNotEmpty() && ! toLv1 ? ": " + inspection.error : juce::String()));
         }
     }
+    return true;
+}
 
-    // Before anything is written: the selection must fit the template as the host saved it, and
-    // every row it names must be there, once.
+// Before anything is written: the selection must fit the template as the host saved it, and
+// every row it names must be there, once; shape receives what each table carries.
+bool checkBeforeWriting (sqlite3* db, bool toLv1, Selection& picked, TransferShape& shape, juce::String& error)
+{
+    auto& choices = picked.choices;
     if (picked.selectedCount > maxChannels)
     {
         juce::String capacity;
-        if (! templateCapacityText (db(), toLv1, capacity, error))
-            return fail (error);
-        return fail ("Select between 1 and 64 Waves channels: the selection selects " + juce::String (picked.selectedCount) + ", and "
-                     + capacity);
+        if (! templateCapacityText (db, toLv1, capacity, error))
+            return false;
+        return refuse (error, "Select between 1 and 64 Waves channels: the selection selects " + juce::String (picked.selectedCount) + ", and "
+                             + capacity);
     }
     // What each table a selected channel's rows live in carries, from the two schemas; a
     // template that already breaks one of its own keys is its own fault, said before anything is
     // written. Then every row the selection names, and every value the write would lose.
-    TransferShape shape;
-    if (! shapeTransfer (db(), shape, error) || ! checkDestinationsFitTemplate (db(), choices, error)
-        || ! resolveChannels (db(), toLv1, shape, choices, error) || ! checkTemplateTakesTheTransfer (db(), error)
-        || ! checkTemplateKeys (db(), error) || ! checkSelectedRows (db(), shape, choices, error) || ! checkReferringRows (db(), choices, error))
-        return fail (error);
+    return shapeTransfer (db, shape, error) && checkDestinationsFitTemplate (db, choices, error)
+        && resolveChannels (db, toLv1, shape, choices, error) && checkTemplateTakesTheTransfer (db, error)
+        && checkTemplateKeys (db, error) && checkSelectedRows (db, shape, choices, error) && checkReferringRows (db, choices, error);
+}
 
-    // What the template holds before the write: its snapshots stay as they are, and the note says
-    // what its own channels lose.
-    TransferProof proof;
-    TemplateLosses templateLosses;
-    bool hotPlugTable = false;
-    if (! readSnapshots (db(), proof.snapshots, error) || ! collectTemplateLosses (db(), choices, templateLosses, error)
-        || ! tableExists (db(), "main", "hot_plug", hotPlugTable, error))
-        return fail (error);
-
+// The transaction begun with the channel and plug-in maps recorded (mapped receives each source
+// channel's destination), the template's plug-ins, routes and active channel parameters gone,
+// and every template channel named by its place.
+bool beginWrite (sqlite3* db, const std::vector<ChannelChoice>& choices, bool hotPlugTable, std::map<ChannelKey, ChannelKey>& mapped,
+                 juce::String& error)
+{
     // Keys are checked once the write is done (by the integrity check before the commit), so that a
     // fault the checks above did not foresee is named with its table rather than as a bare failure.
-    if (! execute (db(),
+    if (! execute (db,
                    "BEGIN IMMEDIATE;PRAGMA defer_foreign_keys=ON;CREATE TEMP TABLE vorn_channel_map(source_type INTEGER,source_index INTEGER,source_id INTEGER,target_type INTEGER,target_index INTEGER,target_id INTEGER,rack_index INTEGER,PRIMARY KEY(source_type,source_index),UNIQUE(target_type,target_index));CREATE TEMP TABLE vorn_plugin_map(source_id INTEGER PRIMARY KEY,target_id INTEGER UNIQUE,source_slot INTEGER,target_slot INTEGER);",
                    error))
-        return fail (error);
+        return false;
 
-    std::map<ChannelKey, ChannelKey> mapped;
     for (const auto& choice : choices)
     {
-        if (! bindAndStep (db(), "INSERT INTO vorn_channel_map VALUES(?,?,?,?,?,?,?)",
+        if (! bindAndStep (db, "INSERT INTO vorn_channel_map VALUES(?,?,?,?,?,?,?)",
                            { choice.source.type, choice.source.index, choice.sourceId, choice.destination.type, choice.destination.index,
                              choice.targetId, choice.rackIndex },
                            error))
-            return fail (error);
+            return false;
         for (const auto& plugin : choice.plugins)
-            if (! bindAndStep (db(), "INSERT INTO vorn_plugin_map(source_id,target_id,source_slot,target_slot) VALUES(?,?,?,?)",
+            if (! bindAndStep (db, "INSERT INTO vorn_plugin_map(source_id,target_id,source_slot,target_slot) VALUES(?,?,?,?)",
                                { plugin.plugId, plugin.plugId, plugin.sourceSlot, plugin.targetSlot }, error))
-                return fail (error);
+                return false;
         mapped[choice.source] = choice.destination;
     }
 
     // The template's plug-ins go with the rows that point at them, children first, so that the
     // delete holds under the host's foreign keys and no orphaned state is counted below.
-    if (! execute (db(),
+    if (! execute (db,
                    juce::String ("DELETE FROM snapshot_plugin;DELETE FROM plug_sidechain;") + (hotPlugTable ? "DELETE FROM hot_plug;" : "")
                        + "DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM routes;DELETE FROM snapshot_chainer_params WHERE vorn_value(snapshot_id)=-1;UPDATE snapshot_hot_plugins SET hp_1_plug_id=-1,hp_2_plug_id=-1,hp_3_plug_id=-1,hp_4_plug_id=-1,hp_5_plug_id=-1,hp_6_plug_id=-1,hp_7_plug_id=-1,hp_8_plug_id=-1,hp_9_plug_id=-1,hp_10_plug_id=-1,hp_11_plug_id=-1,hp_12_plug_id=-1;",
                    error)
-        || ! applyGenericNames (db(), error))
-        return fail (error);
+        || ! applyGenericNames (db, error))
+        return false;
+    return true;
+}
 
-    // The notes are taken before the copy: what the source holds beyond the copy, and what the
-    // template keeps of its own on the transferred channels.
-    TransferNotes notes;
-    notes.templateLosses = templateLosses;
-    if (! collectNotes (db(), choices, toLv1, notes, error))
-        return fail (error);
-
-    // Each mapped channel takes the name the selection showed for it (its own, or for a channel
-    // without one the generic name of its destination, which it already has) and selects the slot
-    // where the plug-in the source selects landed.
+// Each mapped channel takes the name the selection showed for it (its own, or for a channel
+// without one the generic name of its destination, which it already has) and selects the slot
+// where the plug-in the source selects landed.
+bool renameChannels (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
     for (const auto& choice : choices)
     {
         Statement rename;
-        if (! prepare (db(), "UPDATE snapshot_chainer SET name=?,selected_slot=? WHERE vorn_value(snapshot_id)=-1 AND chainer_id=?", rename, error))
-            return fail (error);
+        if (! prepare (db, "UPDATE snapshot_chainer SET name=?,selected_slot=? WHERE vorn_value(snapshot_id)=-1 AND chainer_id=?", rename, error))
+            return false;
         sqlite3_bind_text (rename.handle, 1, choice.outputName.toRawUTF8(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_int64 (rename.handle, 2, choice.selectedSlot.integer);
         sqlite3_bind_int64 (rename.handle, 3, choice.targetId);
-        if (! stepDone (db(), rename.handle, error))
-            return fail (error);
+        if (! stepDone (db, rename.handle, error))
+            return false;
     }
-    // The rest of each mapped channel's active row and its layout, as the source holds them, and
-    // the selected plug-ins with their presets and active states: every column both sessions hold
-    // is copied as it is (a plug-in keeps its id and takes its target slot, with its recall-safe,
-    // sidechain and hot-plug-in flags reset where the template holds them; a preset counts the
-    // copied states that use it).
+    return true;
+}
+
+// The rest of each mapped channel's active row and its layout, as the source holds them, and
+// the selected plug-ins with their presets and active states: every column both sessions hold
+// is copied as it is (a plug-in keeps its id and takes its target slot, with its recall-safe,
+// sidechain and hot-plug-in flags reset where the template holds them; a preset counts the
+// copied states that use it).
+bool copyChannelRows (sqlite3* db, const std::vector<ChannelChoice>& choices, const TransferShape& shape, juce::String& error)
+{
     const auto& carried = shape.carried;
     const auto assignments = [] (const ColumnList& columns) {
         juce::StringArray names, values;
@@ -415,18 +405,18 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     for (const auto& choice : choices)
     {
         if (choice.content.activeRow && ! carried.activeRow.empty()
-            && ! bindAndStep (db(),
+            && ! bindAndStep (db,
                               ("UPDATE main.snapshot_chainer SET " + assignments (carried.activeRow)
                                + " FROM source_session.snapshot_chainer s WHERE s.chainer_id=? AND vorn_value(s.snapshot_id)=-1 LIMIT 1) WHERE vorn_value(snapshot_id)=-1 AND chainer_id=?")
                                   .toRawUTF8(),
                               { choice.sourceId, choice.targetId }, error))
-            return fail (error);
+            return false;
         if (carried.layouts && choice.content.layoutRows == 1 && ! carried.layout.empty()
-            && ! bindAndStep (db(),
+            && ! bindAndStep (db,
                               ("UPDATE main.chainer SET " + assignments (carried.layout) + " FROM source_session.chainer s WHERE s.obj_id=? LIMIT 1) WHERE obj_id=?")
                                   .toRawUTF8(),
                               { choice.sourceId, choice.targetId }, error))
-            return fail (error);
+            return false;
     }
     juce::StringArray plugColumns { "id", "chainer_id", "slot" }, plugValues { "p.id", "m.target_id", "pm.target_slot" };
     for (const auto& [column, value] : shape.pluginResets)
@@ -451,7 +441,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     copied (carried.plugin, "p", plugColumns, plugValues);
     copied (carried.preset, "pp", presetColumns, presetValues);
     copied (carried.state, "sp", stateColumns, stateValues);
-    if (! execute (db(),
+    if (! execute (db,
                    "UPDATE snapshot_chainer AS d SET preset_name=COALESCE((SELECT s.preset_name FROM source_session.snapshot_chainer s JOIN vorn_channel_map m ON m.source_id=s.chainer_id WHERE m.target_id=d.chainer_id AND vorn_value(s.snapshot_id)=-1),'') WHERE vorn_value(d.snapshot_id)=-1 AND d.chainer_id IN (SELECT target_id FROM vorn_channel_map);"
                    "INSERT INTO main.plug(" + plugColumns.joinIntoString (",") + ") SELECT " + plugValues.joinIntoString (",")
                        + " FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id JOIN vorn_channel_map m ON m.source_id=p.chainer_id;"
@@ -460,6 +450,113 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
                          "INSERT INTO main.snapshot_plugin(" + stateColumns.joinIntoString (",") + ") SELECT " + stateValues.joinIntoString (",")
                        + " FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE vorn_value(sp.snapshot_id)=-1 AND vorn_value(sp.setup_type_id)=-1;",
                    error))
+        return false;
+    return true;
+}
+
+// The channel map recorded in the active snapshot (proof keeps the record), once the source is
+// proven unchanged since it was staged.
+bool recordChannelMap (sqlite3* db, const juce::File& input, const juce::String& fingerprint, const std::vector<ChannelChoice>& choices,
+                       bool toLv1, TransferProof& proof, juce::String& error)
+{
+    Statement update;
+    if (! prepare (db, "UPDATE snapshot SET info=? WHERE id=-1", update, error))
+        return false;
+    proof.record = channelMapRecord (choices, toLv1);
+    sqlite3_bind_text (update.handle, 1, proof.record.toRawUTF8(), -1, SQLITE_TRANSIENT);
+    if (fileSha256 (input) != fingerprint)
+        return refuse (error, "Waves source changed during conversion; no output was published");
+    if (! stepDone (db, update.handle, error))
+        return false;
+    // Without the active snapshot row the output would carry no channel map at all.
+    if (sqlite3_changes (db) != 1)
+        return refuse (error, "Waves host-save template has no active snapshot row");
+    return true;
+}
+
+// The finished session goes into the temporary file beside the output, and from there to the
+// output in one step that never replaces anything.
+bool publishOutput (const juce::File& written, HeldFile& temporary, const HeldFolder& outputFolder, const juce::File& output,
+                   juce::String& error)
+{
+    {
+        juce::MemoryBlock bytes;
+        if (! readUntrustedBytes (written, maxDatabaseFileBytes, bytes, error))
+            return false;
+        if (! writeAllBytes (temporary.fd, bytes.getData(), bytes.getSize()) || ! temporary.close())
+            return refuse (error, "Could not write the Waves output beside " + output.getFullPathName() + systemReason (errno));
+    }
+    return commitNewFileExclusive (outputFolder, temporary, output.getFileName(), error);
+}
+
+} // namespace
+
+//==============================================================================
+// The transfer
+
+TransferResult convertSession (const juce::File& input, juce::StringRef targetRef, const juce::File& selection,
+                               const juce::File& hostSaveTemplate, const juce::File& output)
+{
+    const juce::String target (targetRef);
+    const bool toLv1 = target == wavesLv1Target;
+    TransferResult result;
+    const auto fail = [&result] (const juce::String& error) {
+        result = {};
+        result.error = error;
+        return result;
+    };
+
+    juce::String error;
+    if (! checkFiles (input, selection, hostSaveTemplate, output, error))
+        return fail (error);
+
+    Selection picked;
+    juce::String selectedFingerprint;
+    if (! sourceFingerprint (input, selectedFingerprint, error) || ! readSelection (selection, target, selectedFingerprint, picked, error))
+        return fail (error);
+    auto& choices = picked.choices;
+
+    // Declared before the output stage: the connection that attaches the staged input closes first.
+    StagedSource staged;
+    juce::String fingerprint;
+    if (! stageSourceSnapshot (input, staged, fingerprint, error))
+        return fail (error);
+    // The staged copy must be the state the selection was made for, not a later save.
+    if (fingerprint != selectedFingerprint)
+        return fail ("Waves selection source fingerprint does not match the current input file");
+
+    // The output's folder is held, and the output's temporary file made in it, first, so that an
+    // output folder that cannot take it fails before any work; it is written once the session is
+    // finished, and committed through the folder's handle.
+    HeldFolder outputFolder;
+    HeldFile temporary;
+    OutputStage stage;
+    if (! stageOutput (hostSaveTemplate, output, outputFolder, temporary, stage, error) || ! openStage (stage, staged, target, toLv1, error))
+        return fail (error);
+    sqlite3* const db = stage.db.handle;
+
+    TransferShape shape;
+    if (! checkBeforeWriting (db, toLv1, picked, shape, error))
+        return fail (error);
+
+    // What the template holds before the write: its snapshots stay as they are, and the note says
+    // what its own channels lose.
+    TransferProof proof;
+    TemplateLosses templateLosses;
+    bool hotPlugTable = false;
+    if (! readSnapshots (db, proof.snapshots, error) || ! collectTemplateLosses (db, choices, templateLosses, error)
+        || ! tableExists (db, "main", "hot_plug", hotPlugTable, error))
+        return fail (error);
+
+    std::map<ChannelKey, ChannelKey> mapped;
+    if (! beginWrite (db, choices, hotPlugTable, mapped, error))
+        return fail (error);
+
+    // The notes are taken before the copy: what the source holds beyond the copy, and what the
+    // template keeps of its own on the transferred channels.
+    TransferNotes notes;
+    notes.templateLosses = templateLosses;
+    if (! collectNotes (db, choices, toLv1, notes, error))
         return fail (error);
 
     // Every selected plug-in has its one active state (checked above).
@@ -468,24 +565,10 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
         pluginCount += (int) choice.plugins.size();
 
     int routeCount = 0;
-    if (! copyPhysicalRoutes (db(), carried.route, mapped, routeCount, error))
-        return fail (error);
-
-    {
-        Statement update;
-        if (! prepare (db(), "UPDATE snapshot SET info=? WHERE id=-1", update, error))
-            return fail (error);
-        proof.record = channelMapRecord (choices, toLv1);
-        sqlite3_bind_text (update.handle, 1, proof.record.toRawUTF8(), -1, SQLITE_TRANSIENT);
-        if (fileSha256 (input) != fingerprint)
-            return fail ("Waves source changed during conversion; no output was published");
-        if (! stepDone (db(), update.handle, error))
-            return fail (error);
-        // Without the active snapshot row the output would carry no channel map at all.
-        if (sqlite3_changes (db()) != 1)
-            return fail ("Waves host-save template has no active snapshot row");
-    }
-    if (! verifyIntegrity (db(), error) || ! execute (db(), "COMMIT", error))
+    if (! renameChannels (db, choices, error) || ! copyChannelRows (db, choices, shape, error)
+        || ! copyPhysicalRoutes (db, shape.carried.route, mapped, routeCount, error)
+        || ! recordChannelMap (db, input, fingerprint, choices, toLv1, proof, error) || ! verifyIntegrity (db, error)
+        || ! execute (db, "COMMIT", error))
         return fail (error);
     stage.close();
 
@@ -497,16 +580,7 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     if (! proveTransfer (stage.file, choices, shape, proof, error))
         return fail (error);
 
-    // The finished session goes into the temporary file beside the output, and from there to
-    // the output in one step that never replaces anything.
-    {
-        juce::MemoryBlock bytes;
-        if (! readUntrustedBytes (stage.file, maxDatabaseFileBytes, bytes, error))
-            return fail (error);
-        if (! writeAllBytes (temporary.fd, bytes.getData(), bytes.getSize()) || ! temporary.close())
-            return fail ("Could not write the Waves output beside " + output.getFullPathName() + systemReason (errno));
-    }
-    if (! commitNewFileExclusive (outputFolder, temporary, output.getFileName(), error))
+    if (! publishOutput (stage.file, temporary, outputFolder, output, error))
         return fail (error);
 
     result.ok = true;

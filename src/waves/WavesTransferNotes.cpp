@@ -129,10 +129,20 @@ juce::String TransferNotes::text (bool toLv1) const
     return lines.joinIntoString ("\n");
 }
 
-bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool toLv1, TransferNotes& notes, juce::String& error)
+namespace
 {
-    // A plug-in by its name and where the selection took it from.
-    std::map<juce::int64, juce::String> plugins;
+
+// The columns describePlugin reads of a plug-in row of the source (p, with its channel object o),
+// and the order the note lists plug-ins in.
+constexpr const char* plugColumns = "p.plugin_name,o.obj_type,o.obj_index,p.slot";
+constexpr const char* plugOrder = " ORDER BY o.obj_type,o.obj_index,p.slot,p.id";
+
+juce::String describePluginRow (sqlite3_stmt* st) { return describePlugin (st, 0); }
+
+// What the selection itself says: the channels that got a generic name or select another slot;
+// and plugins receives each selected plug-in by its name and where the selection took it from.
+void noteChoices (const std::vector<ChannelChoice>& choices, TransferNotes& notes, std::map<juce::int64, juce::String>& plugins)
+{
     for (const auto& choice : choices)
     {
         const auto from = genericChannelName (choice.source.type, choice.source.index);
@@ -144,7 +154,11 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
         for (const auto& plugin : choice.plugins)
             plugins[plugin.plugId] = json::quotedForMessage (plugin.sourceName) + " (" + from + ", slot " + juce::String (plugin.sourceSlot) + ")";
     }
+}
 
+// The source's active channel parameter values on the transferred channels, and their names.
+bool noteChannelParameters (sqlite3* db, TransferNotes& notes, juce::String& error)
+{
     bool exists = false;
     if (! tableExists (db, "source_session", "snapshot_chainer_params", exists, error))
         return false;
@@ -161,7 +175,13 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
                         [] (sqlite3_stmt* st) { return noteText (st, 0); }, notes.parameterNames, error))
             return false;
     }
+    return true;
+}
 
+// The selected plug-ins' active states of a second setup, and those whose recall-safe or
+// hot-plug-in flags the copy resets.
+bool noteSelectedPlugins (sqlite3* db, std::map<juce::int64, juce::String>& plugins, TransferNotes& notes, juce::String& error)
+{
     if (! noteRows (db, "SELECT sp.plug_id,sp.setup_type_id FROM source_session.snapshot_plugin sp JOIN vorn_plugin_map pm ON pm.source_id=sp.plug_id WHERE vorn_value(sp.snapshot_id)=-1 AND vorn_value(sp.setup_type_id) IS NOT -1 ORDER BY sp.plug_id,sp.setup_type_id,sp.id",
                     [&plugins] (sqlite3_stmt* st) {
                         return plugins[sqlite3_column_int64 (st, 0)] + " setup " + (sqlite3_column_type (st, 1) == SQLITE_NULL ? juce::String ("NULL") : noteText (st, 1));
@@ -169,19 +189,22 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
                     notes.secondStates, error))
         return false;
 
-    const juce::String plugColumns = "p.plugin_name,o.obj_type,o.obj_index,p.slot";
-    const juce::String plugOrder = " ORDER BY o.obj_type,o.obj_index,p.slot,p.id";
-    const auto describe = [] (sqlite3_stmt* st) { return describePlugin (st, 0); };
     bool recallSafe = false, hotPlugin = false;
     if (! columnExists (db, "source_session", "plug", "recall_safe", recallSafe, error)
         || ! columnExists (db, "source_session", "plug", "hot_plugin", hotPlugin, error))
         return false;
     if ((recallSafe || hotPlugin)
-        && ! noteRows (db, "SELECT " + plugColumns + " FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE "
+        && ! noteRows (db, juce::String ("SELECT ") + plugColumns + " FROM source_session.plug p JOIN vorn_plugin_map pm ON pm.source_id=p.id LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE "
                                + (recallSafe ? "COALESCE(p.recall_safe,0)<>0" : "0") + " OR " + (hotPlugin ? "COALESCE(p.hot_plugin,-1)<>-1" : "0") + plugOrder,
-                       describe, notes.resetPlugins, error))
+                       describePluginRow, notes.resetPlugins, error))
         return false;
+    return true;
+}
 
+// The source's hot plug-in assignments, in the slots of its active snapshot and in its hot_plug
+// rows.
+bool noteHotAssignments (sqlite3* db, TransferNotes& notes, juce::String& error)
+{
     // The source's hot plug-in assignments of its active snapshot: no verified equivalent in the
     // other product, so none is carried.
     juce::StringArray hot;
@@ -224,7 +247,12 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
                        },
                        notes.hotAssignments, error))
         return false;
+    return true;
+}
 
+// Everything the source holds that the selection left out.
+bool noteUnselected (sqlite3* db, bool toLv1, TransferNotes& notes, juce::String& error)
+{
     // Everything the source holds that the selection left out: its channels as the report lists
     // them, and every plug-in not carried (on those channels, on selected ones, or on channels the
     // report cannot list).
@@ -244,10 +272,17 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
                         notes.unselectedChannels, error))
             return false;
     }
-    if (! noteRows (db, "SELECT " + plugColumns + " FROM source_session.plug p LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE p.id NOT IN (SELECT source_id FROM vorn_plugin_map)" + plugOrder,
-                    describe, notes.unselectedPlugins, error))
+    if (! noteRows (db, juce::String ("SELECT ") + plugColumns + " FROM source_session.plug p LEFT JOIN source_session.object o ON o.id=p.chainer_id WHERE p.id NOT IN (SELECT source_id FROM vorn_plugin_map)" + plugOrder,
+                    describePluginRow, notes.unselectedPlugins, error))
         return false;
+    return true;
+}
 
+// The source's snapshots, none carried, and the template's that keep its values on a transferred
+// channel.
+bool noteSnapshots (sqlite3* db, TransferNotes& notes, juce::String& error)
+{
+    bool exists = false;
     return noteRows (db, "SELECT name,number FROM source_session.snapshot WHERE id<>-1 ORDER BY number,id", describeSnapshot, notes.sourceSnapshots, error)
         && tableExists (db, "main", "snapshot_chainer_params", exists, error)
         && noteRows (db,
@@ -255,6 +290,17 @@ bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool 
                          + (exists ? " OR EXISTS(SELECT 1 FROM main.snapshot_chainer_params scp WHERE scp.snapshot_id=s.id AND scp.chainer_id IN (SELECT target_id FROM vorn_channel_map))" : "")
                          + ") ORDER BY s.number,s.id",
                      describeSnapshot, notes.keptSnapshots, error);
+}
+
+} // namespace
+
+bool collectNotes (sqlite3* db, const std::vector<ChannelChoice>& choices, bool toLv1, TransferNotes& notes, juce::String& error)
+{
+    // A plug-in by its name and where the selection took it from.
+    std::map<juce::int64, juce::String> plugins;
+    noteChoices (choices, notes, plugins);
+    return noteChannelParameters (db, notes, error) && noteSelectedPlugins (db, plugins, notes, error)
+        && noteHotAssignments (db, notes, error) && noteUnselected (db, toLv1, notes, error) && noteSnapshots (db, notes, error);
 }
 
 } // namespace vornconv::waves::nativeTransfer

@@ -126,17 +126,22 @@ bool readSnapshots (sqlite3* db, std::vector<SqlRow>& rows, juce::String& error)
                     error);
 }
 
-bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>& choices, const TransferShape& shape, const TransferProof& proof,
-                    juce::String& error)
+namespace
 {
-    Database db;
-    if (! openDatabase (written, db, error) || ! addValueFunction (db.handle, error))
-        return false;
-    const auto refuse = [&error] (const juce::String& where, const juce::String& what) {
-        error = "written Waves session differs from the selection" + where + ": " + what;
-        return false;
-    };
-    std::set<juce::int64> targets;
+
+// A written session that differs from the selection, where (at which channel, or empty) and in what.
+bool refuseDifference (juce::String& error, const juce::String& where, const juce::String& what)
+{
+    error = "written Waves session differs from the selection" + where + ": " + what;
+    return false;
+}
+
+// Each transferred channel of the written session, on its template channel object with its active
+// row, holds what the selection asks of it; targets receives those channel objects.
+bool proveChannels (const Database& db, const std::vector<ChannelChoice>& choices, const TransferShape& shape,
+                    std::set<juce::int64>& targets, juce::String& error)
+{
+    const auto refuse = [&error] (const juce::String& where, const juce::String& what) { return refuseDifference (error, where, what); };
     for (const auto& choice : choices)
     {
         const auto where = " at " + genericChannelName (choice.destination.type, choice.destination.index) + " (from "
@@ -154,7 +159,14 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
         if (const auto difference = contentDifference (expectedContent (choice, shape.carried), actual, shape.carried); difference.isNotEmpty())
             return refuse (where, difference);
     }
+    return true;
+}
 
+// The written session holds the plug-ins, states and routes the transfer copied and nothing else:
+// no active channel parameter value, no reset flag set, no preset that no copied state uses.
+bool proveTotals (const Database& db, const TransferShape& shape, const TransferProof& proof, juce::String& error)
+{
+    const auto refuse = [&error] (const juce::String& where, const juce::String& what) { return refuseDifference (error, where, what); };
     // The flags the transfer resets, where the template holds them.
     juce::StringArray resets, resetNames;
     for (const auto& [column, value] : shape.pluginResets)
@@ -191,6 +203,13 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
             return refuse ({}, "it holds " + counted (count, total.one.toRawUTF8(), total.many.toRawUTF8()) + ", the selection asks for "
                                    + juce::String (total.expected));
     }
+    return true;
+}
+
+// The written session holds no hot plug-in assignment, in the snapshots' slots or in hot_plug.
+bool proveNoHotAssignments (const Database& db, juce::String& error)
+{
+    const auto refuse = [&error] (const juce::String& where, const juce::String& what) { return refuseDifference (error, where, what); };
     juce::StringArray hot;
     bool hotPlug = false;
     if (! hotPluginColumns (db.handle, "main", hot, error) || ! tableExists (db.handle, "main", "hot_plug", hotPlug, error))
@@ -209,7 +228,13 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
         return false;
     if (hotRows != 0)
         return refuse ({}, "hot_plug holds " + juce::String (hotRows) + " rows, the transfer carries none");
+    return true;
+}
 
+// Every template channel not transferred onto carries its generic name.
+bool proveGenericNames (const Database& db, const std::set<juce::int64>& targets, juce::String& error)
+{
+    const auto refuse = [&error] (const juce::String& where, const juce::String& what) { return refuseDifference (error, where, what); };
     juce::String misnamed;
     if (! eachRow (db.handle,
                    "SELECT o.id,o.obj_type,o.obj_index,sc.name FROM object o JOIN snapshot_chainer sc ON sc.chainer_id=o.id AND vorn_value(sc.snapshot_id)=-1 "
@@ -228,7 +253,13 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
         return false;
     if (misnamed.isNotEmpty())
         return refuse ({}, misnamed);
+    return true;
+}
 
+// The snapshots are the template's, with the channel map in the active one.
+bool proveSnapshots (const Database& db, const TransferProof& proof, juce::String& error)
+{
+    const auto refuse = [&error] (const juce::String& where, const juce::String& what) { return refuseDifference (error, where, what); };
     std::vector<SqlRow> snapshots;
     if (! readSnapshots (db.handle, snapshots, error))
         return false;
@@ -241,6 +272,19 @@ bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>&
     if (! hasRow || SqlValue::column (info.handle, 0) != SqlValue::of (proof.record))
         return refuse ({}, "the active snapshot does not hold the channel map");
     return true;
+}
+
+} // namespace
+
+bool proveTransfer (const juce::File& written, const std::vector<ChannelChoice>& choices, const TransferShape& shape, const TransferProof& proof,
+                    juce::String& error)
+{
+    Database db;
+    if (! openDatabase (written, db, error) || ! addValueFunction (db.handle, error))
+        return false;
+    std::set<juce::int64> targets;
+    return proveChannels (db, choices, shape, targets, error) && proveTotals (db, shape, proof, error)
+        && proveNoHotAssignments (db, error) && proveGenericNames (db, targets, error) && proveSnapshots (db, proof, error);
 }
 
 } // namespace vornconv::waves::nativeTransfer

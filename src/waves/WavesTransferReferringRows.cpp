@@ -124,10 +124,16 @@ bool takenKeys (sqlite3* db, const juce::String& table, const juce::StringArray&
 
 } // namespace
 
-bool checkReferringRows (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
+namespace
 {
-    std::set<juce::String> tables; // of the source, in lower case
-    std::vector<std::pair<juce::String, std::vector<ForeignKey>>> referring;
+
+// The tables of the source that refer, through the foreign keys their schema declares, to a table
+// the transfer takes rows of, each with those keys; the tables the transfer accounts for are left
+// out.
+using ReferringTables = std::vector<std::pair<juce::String, std::vector<ForeignKey>>>;
+
+bool readReferringTables (sqlite3* db, std::set<juce::String>& tables, ReferringTables& referring, juce::String& error)
+{
     juce::String last;
     juce::int64 lastKey = -1;
     bool failed = false;
@@ -165,82 +171,117 @@ bool checkReferringRows (sqlite3* db, const std::vector<ChannelChoice>& choices,
                       error)
         || failed)
         return false;
+    return true;
+}
+
+// One foreign key of a referring table, by the keys of the rows the transfer takes from the table
+// it names (with their owners) and the number of its columns.
+struct Reference
+{
+    const KeyOwners* owners;
+    int columns;
+};
+
+// The references of a referring table's keys to rows the transfer takes, and the table's columns
+// that hold them, quoted; taken keeps the keys of each table and column list once read.
+bool takenReferences (sqlite3* db, const std::vector<ForeignKey>& keys, const std::set<juce::String>& tables,
+                      const std::vector<ChannelChoice>& choices, std::map<juce::String, KeyOwners>& taken,
+                      std::vector<Reference>& references, juce::StringArray& selected, juce::String& error)
+{
+    for (auto key : keys)
+    {
+        if (tables.count (key.parent.toLowerCase()) == 0)
+            continue;
+        // Columns the table it names does not have (or no primary key to stand for them)
+        // name no row: SQLite refuses such a key as a mismatch.
+        juce::StringArray parentColumns;
+        if (! sourceColumns (db, key.parent, key.to.isEmpty(), parentColumns, error))
+            return false;
+        if (key.to.isEmpty())
+            key.to = parentColumns;
+        bool known = key.to.size() == key.from.size();
+        for (const auto& column : key.to)
+            known = known && parentColumns.contains (column, true);
+        if (! known)
+            continue;
+        const auto which = key.parent.toLowerCase() + "(" + key.to.joinIntoString (",").toLowerCase() + ")";
+        if (taken.count (which) == 0 && ! takenKeys (db, key.parent, key.to, choices, taken[which], error))
+            return false;
+        if (taken[which].empty())
+            continue;
+        references.push_back ({ &taken[which], key.from.size() });
+        for (const auto& column : key.from)
+            selected.add (sqlIdentifier (column));
+    }
+    return true;
+}
+
+// The first row of the table whose key names a row the transfer takes refuses the transfer,
+// naming the row and what it belongs to.
+bool checkTableRows (sqlite3* db, const juce::String& table, const std::vector<Reference>& references, const juce::StringArray& selected,
+                     juce::String& error)
+{
+    // A row by its primary key, or by its rowid when it has none.
+    juce::StringArray identity;
+    if (! sourceColumns (db, table, true, identity, error))
+        return false;
+    for (auto& column : identity)
+        column = sqlIdentifier (column);
+    if (identity.isEmpty())
+        identity.add ("rowid");
+    juce::String refusal;
+    if (! eachRow (db, "SELECT " + identity.joinIntoString (",") + "," + selected.joinIntoString (",") + " FROM source_session." + sqlIdentifier (table),
+                   [&] (sqlite3_stmt* st) {
+                       if (refusal.isNotEmpty())
+                           return;
+                       int column = identity.size();
+                       for (const auto& reference : references)
+                       {
+                           const auto key = rowKey (st, column, reference.columns);
+                           column += reference.columns;
+                           const auto owner = key ? reference.owners->find (*key) : reference.owners->end();
+                           if (owner == reference.owners->end())
+                               continue;
+                           juce::StringArray row;
+                           for (int c = 0; c < identity.size(); ++c)
+                               row.add (SqlValue::column (st, c).describe());
+                           refusal = "Waves source holds " + table + " row "
+                                     + (row.size() > 1 ? "(" + row.joinIntoString (", ") + ")" : row.joinIntoString (""))
+                                     + " for " + owner->second + ", a table the transfer does not carry; the transfer would lose it";
+                           return;
+                       }
+                   },
+                   error))
+        return false;
+    if (refusal.isNotEmpty())
+    {
+        error = refusal;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool checkReferringRows (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    std::set<juce::String> tables; // of the source, in lower case
+    ReferringTables referring;
+    if (! readReferringTables (db, tables, referring, error))
+        return false;
 
     std::map<juce::String, KeyOwners> taken; // by table and key columns
     for (const auto& entry : referring)
     {
         const auto& table = entry.first;
-        struct Reference
-        {
-            const KeyOwners* owners;
-            int columns;
-        };
         std::vector<Reference> references;
         juce::StringArray selected;
-        for (auto key : entry.second)
-        {
-            if (tables.count (key.parent.toLowerCase()) == 0)
-                continue;
-            // Columns the table it names does not have (or no primary key to stand for them)
-            // name no row: SQLite refuses such a key as a mismatch.
-            juce::StringArray parentColumns;
-            if (! sourceColumns (db, key.parent, key.to.isEmpty(), parentColumns, error))
-                return false;
-            if (key.to.isEmpty())
-                key.to = parentColumns;
-            bool known = key.to.size() == key.from.size();
-            for (const auto& column : key.to)
-                known = known && parentColumns.contains (column, true);
-            if (! known)
-                continue;
-            const auto which = key.parent.toLowerCase() + "(" + key.to.joinIntoString (",").toLowerCase() + ")";
-            if (taken.count (which) == 0 && ! takenKeys (db, key.parent, key.to, choices, taken[which], error))
-                return false;
-            if (taken[which].empty())
-                continue;
-            references.push_back ({ &taken[which], key.from.size() });
-            for (const auto& column : key.from)
-                selected.add (sqlIdentifier (column));
-        }
+        if (! takenReferences (db, entry.second, tables, choices, taken, references, selected, error))
+            return false;
         if (references.empty())
             continue;
-        // A row by its primary key, or by its rowid when it has none.
-        juce::StringArray identity;
-        if (! sourceColumns (db, table, true, identity, error))
+        if (! checkTableRows (db, table, references, selected, error))
             return false;
-        for (auto& column : identity)
-            column = sqlIdentifier (column);
-        if (identity.isEmpty())
-            identity.add ("rowid");
-        juce::String refusal;
-        if (! eachRow (db, "SELECT " + identity.joinIntoString (",") + "," + selected.joinIntoString (",") + " FROM source_session." + sqlIdentifier (table),
-                       [&] (sqlite3_stmt* st) {
-                           if (refusal.isNotEmpty())
-                               return;
-                           int column = identity.size();
-                           for (const auto& reference : references)
-                           {
-                               const auto key = rowKey (st, column, reference.columns);
-                               column += reference.columns;
-                               const auto owner = key ? reference.owners->find (*key) : reference.owners->end();
-                               if (owner == reference.owners->end())
-                                   continue;
-                               juce::StringArray row;
-                               for (int c = 0; c < identity.size(); ++c)
-                                   row.add (SqlValue::column (st, c).describe());
-                               refusal = "Waves source holds " + table + " row "
-                                         + (row.size() > 1 ? "(" + row.joinIntoString (", ") + ")" : row.joinIntoString (""))
-                                         + " for " + owner->second + ", a table the transfer does not carry; the transfer would lose it";
-                               return;
-                           }
-                       },
-                       error))
-            return false;
-        if (refusal.isNotEmpty())
-        {
-            error = refusal;
-            return false;
-        }
     }
     return true;
 }

@@ -63,64 +63,163 @@ juce::String pluginLabel (const ChannelChoice& choice, const PluginChoice& plugi
            + juce::String (plugin.sourceSlot) + ")";
 }
 
+namespace
+{
+
+// The source channel must be one the report lists: toward SoundGrid an Input channel of the LV1
+// session, and within the first channels of its type the source configures (configured keeps
+// each type's count once read).
+bool checkSourceListed (sqlite3* db, bool toLv1, const ChannelKey& from, const juce::String& sourceName,
+                        std::map<int, juce::int64>& configured, juce::String& error)
+{
+    if (toLv1 && from.type != 0)
+    {
+        error = "Waves selection takes " + sourceName + " from the source, but the channels of a SuperRack SoundGrid session are its "
+                + channelTypeName (0) + " (rack) channels";
+        return false;
+    }
+    if (configured.count (from.type) == 0
+        && ! configuredChannelCount (db, "source_session", from.type, configured[from.type], error))
+        return false;
+    const auto count = configured[from.type];
+    if (from.index >= juce::jmin<juce::int64> (count, maxChannels))
+    {
+        error = "Waves selection takes " + sourceName + " from the source, but "
+                + (count <= maxChannels ? "the source session configures " + juce::String (count) + " " + channelTypeName (from.type) + " channels"
+                                        : "a transfer carries only the first " + juce::String (maxChannels) + " " + channelTypeName (from.type)
+                                              + " channels of the source");
+        return false;
+    }
+    return true;
+}
+
+// The channel objects of the source channel and of its destination in the template, which must
+// have its active row; the choice takes their ids, the name the channel gets and its label.
+bool findChannelObjects (sqlite3* db, ChannelChoice& choice, const juce::String& sourceName, juce::String& error)
+{
+    const auto& from = choice.source;
+    const auto& to = choice.destination;
+    bool found = false;
+    WavesChannel source, destination;
+    if (! readChannel (db, "source_session", from.type, from.index, "Waves source", found, source, error))
+        return false;
+    bool destinationFound = false;
+    if (found && ! readChannel (db, "main", to.type, to.index, "Waves host-save template", destinationFound, destination, error))
+        return false;
+    if (! found || ! destinationFound)
+    {
+        error = "Selected Waves source or destination channel object is missing: " + choice.where + ": "
+                + (found ? "the host-save template holds no channel object for " + genericChannelName (to.type, to.index)
+                         : "the source holds no channel object for " + sourceName);
+        return false;
+    }
+    if (! destination.activeRow)
+    {
+        error = "Waves host-save template has no active-snapshot row for " + genericChannelName (to.type, to.index)
+                + " (snapshot_chainer); the channel's name, preset name and selected slot would be lost";
+        return false;
+    }
+    choice.sourceId = source.objectId;
+    choice.targetId = destination.objectId;
+    choice.blank = ! source.ownName;
+    choice.outputName = destinationChannelName (source, to.type, to.index);
+    choice.label = sourceName + (source.ownName ? " " + json::quotedForMessage (source.name) : juce::String());
+    if (choice.name && *choice.name != choice.outputName)
+        return disagreement (choice.where, "name " + json::quotedForMessage (*choice.name) + " disagrees with "
+                                               + (choice.blank ? "the name the channel gets, the generic name of its destination "
+                                                               : "the source channel's name ")
+                                               + json::quotedForMessage (choice.outputName)
+                                               + (choice.blank ? "; give it that name or leave name out" : ""),
+                             error);
+    return true;
+}
+
+// The template channel a choice lands on must have one layout row (chainer) to take the
+// source's.
+bool checkTemplateLayoutRow (sqlite3* db, const ChannelChoice& choice, juce::String& error)
+{
+    const auto& to = choice.destination;
+    const auto place = genericChannelName (to.type, to.index);
+    juce::int64 layouts = 0;
+    if (! countQuery (db, "SELECT count(*) FROM main.chainer WHERE obj_id=?", { choice.targetId }, layouts, error))
+        return false;
+    if (layouts == 0)
+    {
+        error = "Waves host-save template has no chainer row for " + place
+                + " (the channel's layout); the transferred channel's layout cannot be written there";
+        return false;
+    }
+    if (layouts > 1)
+    {
+        error = "Waves host-save template holds " + juce::String (layouts) + " chainer rows for " + place
+                + "; nothing tells which one is meant";
+        return false;
+    }
+    return true;
+}
+
+// A selected plug-in must be the one plug-in in its source slot of the channel; it takes its id,
+// its name and its place in the channel's content, and what the entry says of its name and
+// vendor must be the source's.
+bool resolvePlugin (sqlite3* db, const ChannelChoice& choice, const juce::String& sourceName, PluginChoice& plugin, juce::String& error)
+{
+    juce::int64 plugs = 0;
+    if (! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE chainer_id=? AND vorn_value(slot)=?", { choice.sourceId, plugin.sourceSlot },
+                      plugs, error))
+        return false;
+    if (plugs == 0)
+    {
+        error = "Waves selection references a missing source plug-in: " + plugin.where + ": " + sourceName
+                + " of the source holds no plug-in in slot " + juce::String (plugin.sourceSlot);
+        return false;
+    }
+    if (plugs > 1)
+    {
+        error = "Waves source holds " + juce::String (plugs) + " plug-ins in slot " + juce::String (plugin.sourceSlot) + " of " + sourceName
+                + "; nothing tells which one is meant";
+        return false;
+    }
+    Statement statement;
+    bool hasRow = false;
+    if (! prepare (db, "SELECT id,plugin_name,vendor_name FROM source_session.plug WHERE chainer_id=? AND vorn_value(slot)=?", statement, error))
+        return false;
+    sqlite3_bind_int64 (statement.handle, 1, choice.sourceId);
+    sqlite3_bind_int (statement.handle, 2, plugin.sourceSlot);
+    juce::String vendor;
+    if (! stepRow (db, statement.handle, hasRow, error) || ! hasRow
+        || ! textColumn (statement.handle, 1, "plug.plugin_name", plugin.sourceName, error)
+        || ! textColumn (statement.handle, 2, "plug.vendor_name", vendor, error))
+    {
+        if (error.isEmpty())
+            error = "Waves selection references a missing source plug-in";
+        return false;
+    }
+    plugin.plugId = sqlite3_column_int64 (statement.handle, 0);
+    for (size_t p = 0; p < choice.content.plugins.size(); ++p)
+        if (choice.content.plugins[p].id == plugin.plugId)
+            plugin.sourcePlugin = p;
+    if (plugin.name && *plugin.name != plugin.sourceName)
+        return disagreement (plugin.where, "name " + json::quotedForMessage (*plugin.name) + " disagrees with the source plug-in's name "
+                                               + json::quotedForMessage (plugin.sourceName),
+                             error);
+    if (plugin.vendor && *plugin.vendor != vendor)
+        return disagreement (plugin.where, "vendor " + json::quotedForMessage (*plugin.vendor) + " disagrees with the source plug-in's vendor "
+                                               + json::quotedForMessage (vendor),
+                             error);
+    return true;
+}
+
+} // namespace
+
 bool resolveChannels (sqlite3* db, bool toLv1, const TransferShape& shape, std::vector<ChannelChoice>& choices, juce::String& error)
 {
     std::map<int, juce::int64> configured;
     for (auto& choice : choices)
     {
         const auto& from = choice.source;
-        const auto& to = choice.destination;
         const auto sourceName = genericChannelName (from.type, from.index);
-        if (toLv1 && from.type != 0)
-        {
-            error = "Waves selection takes " + sourceName + " from the source, but the channels of a SuperRack SoundGrid session are its "
-                    + channelTypeName (0) + " (rack) channels";
+        if (! checkSourceListed (db, toLv1, from, sourceName, configured, error) || ! findChannelObjects (db, choice, sourceName, error))
             return false;
-        }
-        if (configured.count (from.type) == 0
-            && ! configuredChannelCount (db, "source_session", from.type, configured[from.type], error))
-            return false;
-        const auto count = configured[from.type];
-        if (from.index >= juce::jmin<juce::int64> (count, maxChannels))
-        {
-            error = "Waves selection takes " + sourceName + " from the source, but "
-                    + (count <= maxChannels ? "the source session configures " + juce::String (count) + " " + channelTypeName (from.type) + " channels"
-                                            : "a transfer carries only the first " + juce::String (maxChannels) + " " + channelTypeName (from.type)
-                                                  + " channels of the source");
-            return false;
-        }
-        bool found = false;
-        WavesChannel source, destination;
-        if (! readChannel (db, "source_session", from.type, from.index, "Waves source", found, source, error))
-            return false;
-        bool destinationFound = false;
-        if (found && ! readChannel (db, "main", to.type, to.index, "Waves host-save template", destinationFound, destination, error))
-            return false;
-        if (! found || ! destinationFound)
-        {
-            error = "Selected Waves source or destination channel object is missing: " + choice.where + ": "
-                    + (found ? "the host-save template holds no channel object for " + genericChannelName (to.type, to.index)
-                             : "the source holds no channel object for " + sourceName);
-            return false;
-        }
-        if (! destination.activeRow)
-        {
-            error = "Waves host-save template has no active-snapshot row for " + genericChannelName (to.type, to.index)
-                    + " (snapshot_chainer); the channel's name, preset name and selected slot would be lost";
-            return false;
-        }
-        choice.sourceId = source.objectId;
-        choice.targetId = destination.objectId;
-        choice.blank = ! source.ownName;
-        choice.outputName = destinationChannelName (source, to.type, to.index);
-        choice.label = sourceName + (source.ownName ? " " + json::quotedForMessage (source.name) : juce::String());
-        if (choice.name && *choice.name != choice.outputName)
-            return disagreement (choice.where, "name " + json::quotedForMessage (*choice.name) + " disagrees with "
-                                                   + (choice.blank ? "the name the channel gets, the generic name of its destination "
-                                                                   : "the source channel's name ")
-                                                   + json::quotedForMessage (choice.outputName)
-                                                   + (choice.blank ? "; give it that name or leave name out" : ""),
-                                 error);
         if (! readChannelContent (db, "source_session", shape.carried, choice.sourceId, from.type, from.index, choice.content, error))
             return false;
         if (choice.content.layoutRows > 1)
@@ -129,77 +228,22 @@ bool resolveChannels (sqlite3* db, bool toLv1, const TransferShape& shape, std::
                     + "; nothing tells which one is meant";
             return false;
         }
-        if (shape.layout.inTemplate)
-        {
-            const auto place = genericChannelName (to.type, to.index);
-            juce::int64 layouts = 0;
-            if (! countQuery (db, "SELECT count(*) FROM main.chainer WHERE obj_id=?", { choice.targetId }, layouts, error))
-                return false;
-            if (layouts == 0)
-            {
-                error = "Waves host-save template has no chainer row for " + place
-                        + " (the channel's layout); the transferred channel's layout cannot be written there";
-                return false;
-            }
-            if (layouts > 1)
-            {
-                error = "Waves host-save template holds " + juce::String (layouts) + " chainer rows for " + place
-                        + "; nothing tells which one is meant";
-                return false;
-            }
-        }
+        if (shape.layout.inTemplate && ! checkTemplateLayoutRow (db, choice, error))
+            return false;
         for (auto& plugin : choice.plugins)
-        {
-            juce::int64 plugs = 0;
-            if (! countQuery (db, "SELECT count(*) FROM source_session.plug WHERE chainer_id=? AND vorn_value(slot)=?", { choice.sourceId, plugin.sourceSlot },
-                              plugs, error))
+            if (! resolvePlugin (db, choice, sourceName, plugin, error))
                 return false;
-            if (plugs == 0)
-            {
-                error = "Waves selection references a missing source plug-in: " + plugin.where + ": " + sourceName
-                        + " of the source holds no plug-in in slot " + juce::String (plugin.sourceSlot);
-                return false;
-            }
-            if (plugs > 1)
-            {
-                error = "Waves source holds " + juce::String (plugs) + " plug-ins in slot " + juce::String (plugin.sourceSlot) + " of " + sourceName
-                        + "; nothing tells which one is meant";
-                return false;
-            }
-            Statement statement;
-            bool hasRow = false;
-            if (! prepare (db, "SELECT id,plugin_name,vendor_name FROM source_session.plug WHERE chainer_id=? AND vorn_value(slot)=?", statement, error))
-                return false;
-            sqlite3_bind_int64 (statement.handle, 1, choice.sourceId);
-            sqlite3_bind_int (statement.handle, 2, plugin.sourceSlot);
-            juce::String vendor;
-            if (! stepRow (db, statement.handle, hasRow, error) || ! hasRow
-                || ! textColumn (statement.handle, 1, "plug.plugin_name", plugin.sourceName, error)
-                || ! textColumn (statement.handle, 2, "plug.vendor_name", vendor, error))
-            {
-                if (error.isEmpty())
-                    error = "Waves selection references a missing source plug-in";
-                return false;
-            }
-            plugin.plugId = sqlite3_column_int64 (statement.handle, 0);
-            for (size_t p = 0; p < choice.content.plugins.size(); ++p)
-                if (choice.content.plugins[p].id == plugin.plugId)
-                    plugin.sourcePlugin = p;
-            if (plugin.name && *plugin.name != plugin.sourceName)
-                return disagreement (plugin.where, "name " + json::quotedForMessage (*plugin.name) + " disagrees with the source plug-in's name "
-                                                       + json::quotedForMessage (plugin.sourceName),
-                                     error);
-            if (plugin.vendor && *plugin.vendor != vendor)
-                return disagreement (plugin.where, "vendor " + json::quotedForMessage (*plugin.vendor) + " disagrees with the source plug-in's vendor "
-                                                       + json::quotedForMessage (vendor),
-                                     error);
-        }
         mapSelectedSlot (choice, toLv1 ? lv1Slots : superRackSlots);
     }
     return true;
 }
 
-bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vector<ChannelChoice>& choices, juce::String& error)
+namespace
+{
+
+// No selected plug-in may use a sidechain (an assignment or the flag), and each must have
+// exactly one active state; each refusal lists every plug-in it is about.
+bool checkSelectedPlugins (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
 {
     bool sidechainTable = false, sidechainFlag = false;
     if (! tableExists (db, "source_session", "plug_sidechain", sidechainTable, error)
@@ -231,6 +275,12 @@ bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vect
         error = "A selected Waves plug-in has no unique active state: " + stateless.joinIntoString (", ");
         return false;
     }
+    return true;
+}
+
+// No active state of a selected plug-in may name a preset the source does not hold.
+bool checkActivePresets (sqlite3* db, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
     for (const auto& choice : choices)
         for (const auto& plugin : choice.plugins)
         {
@@ -253,7 +303,13 @@ bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vect
                 return false;
             }
         }
+    return true;
+}
 
+// No row the transfer carries may hold a value other than NULL or the default in a column only
+// the source holds.
+bool checkSourceOnlyValues (sqlite3* db, const TransferShape& shape, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
     // Every value of a column only the source holds, on the rows the transfer carries.
     // idColumn names a row in the message (routes), or is NULL.
     const auto lost = [&] (const char* table, const TableShape& shape, const char* idColumn, const juce::String& where,
@@ -305,6 +361,14 @@ bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vect
             return false;
     }
     return true;
+}
+
+} // namespace
+
+bool checkSelectedRows (sqlite3* db, const TransferShape& shape, const std::vector<ChannelChoice>& choices, juce::String& error)
+{
+    return checkSelectedPlugins (db, choices, error) && checkActivePresets (db, choices, error)
+        && checkSourceOnlyValues (db, shape, choices, error);
 }
 
 } // namespace vornconv::waves::nativeTransfer

@@ -257,8 +257,13 @@ bool disagreement (const juce::String& where, const juce::String& what, juce::St
     return false;
 }
 
-bool readSelection (const juce::File& selection, const juce::String& target, const juce::String& fingerprint, Selection& result,
-                    juce::String& error)
+namespace
+{
+
+// The selection file read and parsed, with the checks of the document as a whole: its schema,
+// its keys, its target, the input's fingerprint and a channel list.
+bool readDocument (const juce::File& selection, const juce::String& target, const juce::String& fingerprint, juce::var& document,
+                   juce::String& error)
 {
     juce::String text, reason;
     if (! readUntrustedText (selection, (juce::int64) maxSelectionBytes, text, reason))
@@ -267,7 +272,7 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         return false;
     }
     json::KeyOffsets offsets;
-    const auto document = json::parseStrictJson (text, maxSelectionBytes, maxSelectionDepth, reason, &offsets);
+    document = json::parseStrictJson (text, maxSelectionBytes, maxSelectionDepth, reason, &offsets);
     if (reason.isNotEmpty())
         return shapeError (reason, error);
     auto* root = document.getDynamicObject();
@@ -287,18 +292,22 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
         error = "Waves selection source fingerprint does not match the current input file";
         return false;
     }
-    const auto* channels = root->getProperty ("channels").getArray();
-    if (channels == nullptr)
+    if (root->getProperty ("channels").getArray() == nullptr)
     {
         error = "Waves selection channel list is missing";
         return false;
     }
-    // First the count: too many channels are refused as that, not by the first entry that no
-    // longer fits.
-    result.selectedCount = 0;
-    for (int i = 0; i < channels->size(); ++i)
+    return true;
+}
+
+// How many channels are selected; every entry must be an object whose "selected" is absent, true
+// or false.
+bool countSelected (const juce::Array<juce::var>& channels, int& selectedCount, juce::String& error)
+{
+    selectedCount = 0;
+    for (int i = 0; i < channels.size(); ++i)
     {
-        auto* channel = channels->getReference (i).getDynamicObject();
+        auto* channel = channels.getReference (i).getDynamicObject();
         const auto selected = channel != nullptr ? selectedFlag (*channel) : Selected::invalid;
         if (selected == Selected::invalid)
         {
@@ -306,27 +315,164 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
                     + (channel == nullptr ? " is not an object" : " \"selected\" is not true or false");
             return false;
         }
-        result.selectedCount += selected == Selected::yes ? 1 : 0;
+        selectedCount += selected == Selected::yes ? 1 : 0;
     }
-    if (result.selectedCount == 0)
+    if (selectedCount == 0)
     {
         error = "Select between 1 and 64 Waves channels";
         return false;
     }
-    if (result.selectedCount > maxChannels)
-        return true;
+    return true;
+}
 
-    const bool toLv1 = target == wavesLv1Target;
-    const int targetSlots = toLv1 ? lv1Slots : superRackSlots;
-    // The entries seen so far by the source channel and the destination they take, for a refusal
-    // that names both entries of a pair.
+// " is not a channel type (0 Input, 1 Group, 2 Aux, 6 Matrix)", for a refusal.
+juce::String notAChannelType()
+{
+    return juce::String (" is not a channel type (0 ") + channelTypeName (0) + ", 1 " + channelTypeName (1) + ", 2 "
+           + channelTypeName (2) + ", 6 " + channelTypeName (6) + ")";
+}
+
+// The entries seen so far by the source channel and the destination they take, for a refusal
+// that names both entries of a pair.
+struct SeenEntries
+{
     std::map<ChannelKey, juce::String> sources, destinations;
+};
+
+// The mapping of a selected channel entry at path: its source, rack index and destination, each
+// a channel (or rack channel) that no earlier entry takes, and the fields that repeat them. entry
+// is the entry as a refusal of a pair or of a plug-in names it.
+bool readChannelMapping (const juce::DynamicObject& channel, const juce::String& path, bool toLv1, ChannelChoice& choice,
+                         juce::String& entry, SeenEntries& earlier, juce::String& error)
+{
+    auto& sources = earlier.sources;
+    auto& destinations = earlier.destinations;
     const auto channelMapping = [&error] (const juce::String& what) {
         error = "Waves selection channel mapping is invalid or duplicated: " + what;
         return false;
     };
-    const auto typeWords = juce::String (" is not a channel type (0 ") + channelTypeName (0) + ", 1 " + channelTypeName (1) + ", 2 "
-                           + channelTypeName (2) + ", 6 " + channelTypeName (6) + ")";
+    if (! intProperty (channel, "sourceType", choice.source.type, error)
+        || ! intProperty (channel, "sourceIndex", choice.source.index, error)
+        || ! intProperty (channel, "targetIndex", choice.rackIndex, error))
+        return false;
+    if (toLv1)
+    {
+        // Toward LV1 the destination is the user's to choose, so it must be given.
+        for (const auto& [key, value] : { std::pair<const char*, int*> { "destinationType", &choice.destination.type },
+                                          std::pair<const char*, int*> { "destinationIndex", &choice.destination.index } })
+        {
+            if (! channel.hasProperty (key))
+                return shapeError (path + " has no " + key, error);
+            if (! intProperty (channel, key, *value, error))
+                return false;
+        }
+    }
+    else
+    {
+        choice.destination = { 0, choice.rackIndex };
+    }
+    if (! isChannelType (choice.source.type))
+        return channelMapping (path + " sourceType " + juce::String (choice.source.type) + notAChannelType());
+    if (choice.source.index < 0)
+        return channelMapping (path + " sourceIndex " + juce::String (choice.source.index) + " is below 0");
+    choice.where = path + " (" + genericChannelName (choice.source.type, choice.source.index) + ")";
+    if (! optionalText (channel, "name", path, choice.name, error))
+        return false;
+    // The entry as a refusal of a pair names it: its place, its source channel and its name.
+    entry = path + " (" + genericChannelName (choice.source.type, choice.source.index)
+            + (choice.name ? " " + json::quotedForMessage (*choice.name) : juce::String()) + ")";
+    // The rack channel is targetIndex toward SoundGrid; toward LV1 it is the source's own, and
+    // targetIndex only repeats the destination, which is unique by its type and index.
+    if (! toLv1 && (choice.rackIndex < 0 || choice.rackIndex >= maxChannels))
+        return channelMapping (entry + " targetIndex " + juce::String (choice.rackIndex) + " is not a rack channel (0 to "
+                               + juce::String (maxChannels - 1) + ")");
+    if (! isChannelType (choice.destination.type))
+        return channelMapping (entry + " destinationType " + juce::String (choice.destination.type) + notAChannelType());
+    if (choice.destination.index < 0)
+        return channelMapping (entry + " destinationIndex " + juce::String (choice.destination.index) + " is below 0");
+    if (const auto seen = sources.find (choice.source); seen != sources.end())
+        return channelMapping (seen->second + " and " + entry + " both take " + genericChannelName (choice.source.type, choice.source.index)
+                               + " from the source");
+    if (const auto seen = destinations.find (choice.destination); seen != destinations.end())
+        return channelMapping (seen->second + " and " + entry + " both go to "
+                               + genericChannelName (choice.destination.type, choice.destination.index));
+    sources.emplace (choice.source, entry);
+    destinations.emplace (choice.destination, entry);
+    if (! checkChannelFields (channel, path, toLv1, choice, error))
+        return false;
+    if (toLv1)
+        choice.rackIndex = choice.source.index;
+    return true;
+}
+
+// The selected plug-ins of the channel entry at path: each a source slot and a target slot that
+// no other plug-in of the entry takes, and the fields that repeat them.
+bool readPluginEntries (const juce::Array<juce::var>& plugins, const juce::String& path, const juce::String& entry, bool toLv1,
+                        ChannelChoice& choice, juce::String& error)
+{
+    const int targetSlots = toLv1 ? lv1Slots : superRackSlots;
+    std::map<int, juce::String> sourceSlots, usedTargetSlots;
+    const auto pluginMapping = [&error, &entry] (const juce::String& what) {
+        error = "Waves selection plug-in mapping is invalid or duplicated: " + entry + " " + what;
+        return false;
+    };
+    for (int j = 0; j < plugins.size(); ++j)
+    {
+        const auto pluginPath = path + ".plugins[" + juce::String (j) + "]";
+        const auto pluginPlace = "plugins[" + juce::String (j) + "]";
+        auto* plugin = plugins.getReference (j).getDynamicObject();
+        if (plugin == nullptr)
+            return shapeError (pluginPath + " is not an object", error);
+        const auto pluginSelected = selectedFlag (*plugin);
+        if (pluginSelected == Selected::no)
+            continue;
+        if (pluginSelected == Selected::invalid)
+            return pluginMapping (pluginPlace + " \"selected\" is not true or false");
+        PluginChoice slot;
+        const char* targetKey = toLv1 && plugin->hasProperty ("destinationSlot") ? "destinationSlot" : "targetSlot";
+        if (! intProperty (*plugin, "sourceSlot", slot.sourceSlot, error) || ! intProperty (*plugin, targetKey, slot.targetSlot, error)
+            || ! optionalText (*plugin, "name", pluginPath, slot.name, error))
+            return false;
+        const auto pluginEntry = pluginPlace + " (slot " + juce::String (slot.sourceSlot)
+                                 + (slot.name ? " " + json::quotedForMessage (*slot.name) : juce::String()) + ")";
+        if (slot.sourceSlot < 0 || slot.sourceSlot > maxSourceSlot)
+            return pluginMapping (pluginPlace + " sourceSlot " + juce::String (slot.sourceSlot) + " is not a slot (0 to "
+                                  + juce::String (maxSourceSlot) + ")");
+        if (slot.targetSlot < 0 || slot.targetSlot >= targetSlots)
+            return pluginMapping (pluginEntry + " " + targetKey + " " + juce::String (slot.targetSlot) + " is not a slot of the target (0 to "
+                                  + juce::String (targetSlots - 1) + ")");
+        if (const auto seen = sourceSlots.find (slot.sourceSlot); seen != sourceSlots.end())
+            return pluginMapping (seen->second + " and " + pluginEntry + " both take slot " + juce::String (slot.sourceSlot) + " from the source");
+        if (const auto seen = usedTargetSlots.find (slot.targetSlot); seen != usedTargetSlots.end())
+            return pluginMapping (seen->second + " and " + pluginEntry + " both go to slot " + juce::String (slot.targetSlot));
+        sourceSlots.emplace (slot.sourceSlot, pluginEntry);
+        usedTargetSlots.emplace (slot.targetSlot, pluginEntry);
+        slot.where = choice.where + " plugins[" + juce::String (j) + "] (slot " + juce::String (slot.sourceSlot) + ")";
+        if (! checkPluginFields (*plugin, pluginPath, toLv1, slot, error))
+            return false;
+        choice.plugins.push_back (slot);
+    }
+    return true;
+}
+
+} // namespace
+
+bool readSelection (const juce::File& selection, const juce::String& target, const juce::String& fingerprint, Selection& result,
+                    juce::String& error)
+{
+    juce::var document;
+    if (! readDocument (selection, target, fingerprint, document, error))
+        return false;
+    const auto* channels = document.getDynamicObject()->getProperty ("channels").getArray();
+    // First the count: too many channels are refused as that, not by the first entry that no
+    // longer fits.
+    if (! countSelected (*channels, result.selectedCount, error))
+        return false;
+    if (result.selectedCount > maxChannels)
+        return true;
+
+    const bool toLv1 = target == wavesLv1Target;
+    SeenEntries seen;
     for (int i = 0; i < channels->size(); ++i)
     {
         auto* channel = channels->getReference (i).getDynamicObject();
@@ -334,104 +480,17 @@ bool readSelection (const juce::File& selection, const juce::String& target, con
             continue;
         const auto path = "channels[" + juce::String (i) + "]";
         ChannelChoice choice;
-        if (! intProperty (*channel, "sourceType", choice.source.type, error)
-            || ! intProperty (*channel, "sourceIndex", choice.source.index, error)
-            || ! intProperty (*channel, "targetIndex", choice.rackIndex, error))
+        juce::String entry;
+        if (! readChannelMapping (*channel, path, toLv1, choice, entry, seen, error))
             return false;
-        if (toLv1)
-        {
-            // Toward LV1 the destination is the user's to choose, so it must be given.
-            for (const auto& [key, value] : { std::pair<const char*, int*> { "destinationType", &choice.destination.type },
-                                              std::pair<const char*, int*> { "destinationIndex", &choice.destination.index } })
-            {
-                if (! channel->hasProperty (key))
-                    return shapeError (path + " has no " + key, error);
-                if (! intProperty (*channel, key, *value, error))
-                    return false;
-            }
-        }
-        else
-        {
-            choice.destination = { 0, choice.rackIndex };
-        }
-        if (! isChannelType (choice.source.type))
-            return channelMapping (path + " sourceType " + juce::String (choice.source.type) + typeWords);
-        if (choice.source.index < 0)
-            return channelMapping (path + " sourceIndex " + juce::String (choice.source.index) + " is below 0");
-        choice.where = path + " (" + genericChannelName (choice.source.type, choice.source.index) + ")";
-        if (! optionalText (*channel, "name", path, choice.name, error))
-            return false;
-        // The entry as a refusal of a pair names it: its place, its source channel and its name.
-        const auto entry = path + " (" + genericChannelName (choice.source.type, choice.source.index)
-                           + (choice.name ? " " + json::quotedForMessage (*choice.name) : juce::String()) + ")";
-        // The rack channel is targetIndex toward SoundGrid; toward LV1 it is the source's own, and
-        // targetIndex only repeats the destination, which is unique by its type and index.
-        if (! toLv1 && (choice.rackIndex < 0 || choice.rackIndex >= maxChannels))
-            return channelMapping (entry + " targetIndex " + juce::String (choice.rackIndex) + " is not a rack channel (0 to "
-                                   + juce::String (maxChannels - 1) + ")");
-        if (! isChannelType (choice.destination.type))
-            return channelMapping (entry + " destinationType " + juce::String (choice.destination.type) + typeWords);
-        if (choice.destination.index < 0)
-            return channelMapping (entry + " destinationIndex " + juce::String (choice.destination.index) + " is below 0");
-        if (const auto seen = sources.find (choice.source); seen != sources.end())
-            return channelMapping (seen->second + " and " + entry + " both take " + genericChannelName (choice.source.type, choice.source.index)
-                                   + " from the source");
-        if (const auto seen = destinations.find (choice.destination); seen != destinations.end())
-            return channelMapping (seen->second + " and " + entry + " both go to "
-                                   + genericChannelName (choice.destination.type, choice.destination.index));
-        sources.emplace (choice.source, entry);
-        destinations.emplace (choice.destination, entry);
-        if (! checkChannelFields (*channel, path, toLv1, choice, error))
-            return false;
-        if (toLv1)
-            choice.rackIndex = choice.source.index;
         const auto* plugins = channel->getProperty ("plugins").getArray();
         if (plugins == nullptr)
         {
             error = "Waves selection plug-in list is missing: " + choice.where + " has no plugins array";
             return false;
         }
-        std::map<int, juce::String> sourceSlots, usedTargetSlots;
-        const auto pluginMapping = [&error, &entry] (const juce::String& what) {
-            error = "Waves selection plug-in mapping is invalid or duplicated: " + entry + " " + what;
+        if (! readPluginEntries (*plugins, path, entry, toLv1, choice, error))
             return false;
-        };
-        for (int j = 0; j < plugins->size(); ++j)
-        {
-            const auto pluginPath = path + ".plugins[" + juce::String (j) + "]";
-            const auto pluginPlace = "plugins[" + juce::String (j) + "]";
-            auto* plugin = plugins->getReference (j).getDynamicObject();
-            if (plugin == nullptr)
-                return shapeError (pluginPath + " is not an object", error);
-            const auto pluginSelected = selectedFlag (*plugin);
-            if (pluginSelected == Selected::no)
-                continue;
-            if (pluginSelected == Selected::invalid)
-                return pluginMapping (pluginPlace + " \"selected\" is not true or false");
-            PluginChoice slot;
-            const char* targetKey = toLv1 && plugin->hasProperty ("destinationSlot") ? "destinationSlot" : "targetSlot";
-            if (! intProperty (*plugin, "sourceSlot", slot.sourceSlot, error) || ! intProperty (*plugin, targetKey, slot.targetSlot, error)
-                || ! optionalText (*plugin, "name", pluginPath, slot.name, error))
-                return false;
-            const auto pluginEntry = pluginPlace + " (slot " + juce::String (slot.sourceSlot)
-                                     + (slot.name ? " " + json::quotedForMessage (*slot.name) : juce::String()) + ")";
-            if (slot.sourceSlot < 0 || slot.sourceSlot > maxSourceSlot)
-                return pluginMapping (pluginPlace + " sourceSlot " + juce::String (slot.sourceSlot) + " is not a slot (0 to "
-                                      + juce::String (maxSourceSlot) + ")");
-            if (slot.targetSlot < 0 || slot.targetSlot >= targetSlots)
-                return pluginMapping (pluginEntry + " " + targetKey + " " + juce::String (slot.targetSlot) + " is not a slot of the target (0 to "
-                                      + juce::String (targetSlots - 1) + ")");
-            if (const auto seen = sourceSlots.find (slot.sourceSlot); seen != sourceSlots.end())
-                return pluginMapping (seen->second + " and " + pluginEntry + " both take slot " + juce::String (slot.sourceSlot) + " from the source");
-            if (const auto seen = usedTargetSlots.find (slot.targetSlot); seen != usedTargetSlots.end())
-                return pluginMapping (seen->second + " and " + pluginEntry + " both go to slot " + juce::String (slot.targetSlot));
-            sourceSlots.emplace (slot.sourceSlot, pluginEntry);
-            usedTargetSlots.emplace (slot.targetSlot, pluginEntry);
-            slot.where = choice.where + " plugins[" + juce::String (j) + "] (slot " + juce::String (slot.sourceSlot) + ")";
-            if (! checkPluginFields (*plugin, pluginPath, toLv1, slot, error))
-                return false;
-            choice.plugins.push_back (slot);
-        }
         result.choices.push_back (std::move (choice));
     }
     return true;
