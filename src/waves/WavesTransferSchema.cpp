@@ -1,8 +1,8 @@
 // What a Waves transfer carries of each table a selected channel's rows live in, taken from the
 // two schemas: a column both hold is copied as it is and proven, a column only the source holds
 // must hold nothing but NULL or its default on the rows carried, and a column only the template
-// holds keeps the template's value; the plug-in flags the transfer resets where the template
-// holds them.
+// holds keeps the template's default on a row the transfer adds and the template's value on a row
+// of its own; also the plug-in flags the transfer resets where the template holds them.
 
 #include "waves/WavesNativeTransferInternal.h"
 
