@@ -972,13 +972,13 @@ struct ProjectRead
         return false;
     }
 
-    // The read as a failure, with what it built so far.
+    // The read as a failure, with what it built so far; the read ends with it.
     RackReadResult failed()
     {
         result.ok = false;
         result.status = readFailed;
         result.error = error;
-        return result;
+        return std::move (result);
     }
 
     void dropped (const char* code, const juce::String& text)
@@ -1373,7 +1373,8 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
     if (! reader.readHeader (root) || ! reader.readChains (root))
         return reader.failed();
     reader.readRouting (root, reader.readGlobalSnapshots (root));
-    return reader.result;
+    // The result holds every plug-in state read: it is handed over, not copied.
+    return std::move (reader.result);
 }
 
 // The project in the file; the tree that was read stays in root.
