@@ -825,20 +825,22 @@ juce::MemoryBlock buildJuceVst3State (const juce::MemoryBlock& component, const 
 //==============================================================================
 // SuperRack preset text
 
-SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
+namespace
 {
-    SuperRackPreset result;
-    const auto* text = static_cast<const juce::uint8*> (data);
-    if (text == nullptr)
-        size = 0;
-    else if (const auto* nul = std::memchr (text, 0, size))
-        size = (size_t) (static_cast<const juce::uint8*> (nul) - text);
 
-    // First pass: the number of sections, the first one (the format tag) and the length of the
-    // others, which together are the wrapper's base64.
-    PresetLines lines (text, size);
+// The sections of a preset text: the first (the format tag), how many there are, and the length
+// of the others, which together are the wrapper's base64.
+struct PresetSections
+{
     const juce::uint8* tagText = nullptr;
     size_t tagLength = 0, sections = 0, blobChars = 0;
+};
+
+PresetSections scanSections (const juce::uint8* text, size_t size)
+{
+    PresetSections found;
+    auto& [tagText, tagLength, sections, blobChars] = found;
+    PresetLines lines (text, size);
     {
         const juce::uint8* start = nullptr;
         size_t length = 0;
@@ -855,17 +857,17 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
             }
         }
     }
-    if (sections < 2)
-    {
-        result.error = "preset text has fewer than two base64 sections";
-        return result;
-    }
+    return found;
+}
 
+// The format tag, which must be "VST" byte for byte; the result keeps it as text.
+bool decodeFormatTag (const juce::uint8* tagText, size_t tagLength, SuperRackPreset& result)
+{
     juce::MemoryBlock tag;
     if (! decodeStandardBase64Bytes (tagText, tagLength, tag))
     {
         result.error = "format tag base64 decode failed";
-        return result;
+        return false;
     }
     // The tag is any bytes the text decodes to. As text it ends at a NUL, as JUCE's reading of
     // it does; but JUCE would read a malformed one past its end, so malformed bytes are replaced.
@@ -876,9 +878,14 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
     if (tag.getSize() != 3 || std::memcmp (tag.getData(), "VST", 3) != 0)
     {
         result.error = "preset format tag is not VST";
-        return result;
+        return false;
     }
+    return true;
+}
 
+// The other sections decoded into the result's blob.
+bool decodeBlob (const juce::uint8* text, size_t size, size_t blobChars, SuperRackPreset& result)
+{
     // Second pass: the other sections decode as one text straight into the wrapper. A text that
     // cannot decode to within the largest possible blob is refused before decoding.
     bool decoded = false;
@@ -903,33 +910,64 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
     if (! decoded)
     {
         result.error = "blob base64 decode failed";
-        return result;
+        return false;
     }
+    return true;
+}
 
+// The wrapper: its marker, its class id and a body length that fills the rest of the blob; the
+// result takes the class id and where the body starts.
+bool readWrapper (SuperRackPreset& result)
+{
     const auto* b = static_cast<const juce::uint8*> (result.blob.getData());
     const size_t blobSize = result.blob.getSize();
     result.marker = littleEndian::i32 (b);
     if (result.marker != 307 || b[4] != 0)
     {
         result.error = "preset wrapper marker/layout is invalid";
-        return result;
+        return false;
     }
 
     if (! isHexClassIdBytes (b + 5, 32))
     {
         result.error = "preset class id is invalid";
-        return result;
+        return false;
     }
 
     const juce::int64 bodyLength = littleEndian::i64 (b + 37);
     if (bodyLength < 1 || (juce::uint64) bodyLength != (juce::uint64) (blobSize - 45))
     {
         result.error = "preset body length does not match wrapper";
-        return result;
+        return false;
     }
 
     result.classId = storedClassId (juce::String (reinterpret_cast<const char*> (b + 5), 32));
     result.bodyOffset = 45;
+    return true;
+}
+
+} // namespace
+SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
+{
+    SuperRackPreset result;
+    const auto* text = static_cast<const juce::uint8*> (data);
+    if (text == nullptr)
+        size = 0;
+    else if (const auto* nul = std::memchr (text, 0, size))
+        size = (size_t) (static_cast<const juce::uint8*> (nul) - text);
+
+    // First pass: the number of sections, the first one (the format tag) and the length of the
+    // others, which together are the wrapper's base64.
+    const auto [tagText, tagLength, sections, blobChars] = scanSections (text, size);
+    if (sections < 2)
+    {
+        result.error = "preset text has fewer than two base64 sections";
+        return result;
+    }
+
+    if (! decodeFormatTag (tagText, tagLength, result) || ! decodeBlob (text, size, blobChars, result) || ! readWrapper (result))
+        return result;
+
     result.ok = true;
     return result;
 }

@@ -731,16 +731,13 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
     return true;
 }
 
-bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3ModuleIndex& index,
-                                        const juce::File& probeProgram, const juce::File& cacheDir,
-                                        ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs)
+namespace
 {
-    report = ParameterMirrorPreparationReport();
-    error.clear();
-    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, {}, error, report.inputFault))
-        return false;
 
-    // Scan on the calling thread: problems become issues, the rest become one job per key.
+// Scan on the calling thread: problems become issues, the rest become one job per key.
+std::vector<PreparationJob> collectJobs (const RackReadResult& result, const Vst3ModuleIndex& index, const juce::File& cacheDir,
+                                        ParameterMirrorPreparationReport& report)
+{
     std::vector<PreparationJob> jobs;
     std::map<juce::String, size_t> jobOfKey;
     for (const auto& strip : result.session.strips)
@@ -779,9 +776,12 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
             jobs[found->second].slots.push_back ({ strip.index, position, slot.name });
         }
     }
+    return jobs;
+}
 
-    // Workers touch nothing but their own job; the join orders their writes before the fold.
-    const auto temporaryRoot = vornconv::temporaryRoot();
+// Workers touch nothing but their own job; the join orders their writes before the fold.
+void runJobs (std::vector<PreparationJob>& jobs, const juce::File& probeProgram, const juce::File& temporaryRoot, int timeoutMs)
+{
     const int jobCount = (int) jobs.size();
     std::atomic<int> next { 0 };
     const auto work = [&jobs, &next, jobCount, &probeProgram, &temporaryRoot, timeoutMs]
@@ -810,13 +810,12 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
         work();
     for (auto& worker : workers)
         worker.join();
+}
 
-    // A failure may be passing (a busy machine, a probe that fails once): each failed job gets one
-    // more run here, in job order.
-    for (auto& job : jobs)
-        if (job.error.isNotEmpty())
-            runJob (job, probeProgram, temporaryRoot, timeoutMs);
-
+// The report of every job: its slots as issues when it failed, or a cache hit, a probe and the
+// cache file it filled.
+void foldJobs (const std::vector<PreparationJob>& jobs, ParameterMirrorPreparationReport& report)
+{
     for (const auto& job : jobs)
     {
         if (job.error.isNotEmpty())
@@ -836,6 +835,30 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
         }
         report.cacheFiles.addIfNotAlreadyThere (job.cacheFile);
     }
+}
+
+} // namespace
+
+bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3ModuleIndex& index,
+                                        const juce::File& probeProgram, const juce::File& cacheDir,
+                                        ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs)
+{
+    report = ParameterMirrorPreparationReport();
+    error.clear();
+    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, {}, error, report.inputFault))
+        return false;
+
+    auto jobs = collectJobs (result, index, cacheDir, report);
+    const auto temporaryRoot = vornconv::temporaryRoot();
+    runJobs (jobs, probeProgram, temporaryRoot, timeoutMs);
+
+    // A failure may be passing (a busy machine, a probe that fails once): each failed job gets one
+    // more run here, in job order.
+    for (auto& job : jobs)
+        if (job.error.isNotEmpty())
+            runJob (job, probeProgram, temporaryRoot, timeoutMs);
+
+    foldJobs (jobs, report);
     return true;
 }
 

@@ -771,28 +771,18 @@ juce::String checkSourceAndTemplatePath (const RackReadResult& source, const juc
     return {};
 }
 
-// The template copied into a private folder and read there, the session written into that copy in
-// one transaction, and the notes of what was not carried. ok with the notes, or the refusal.
-WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                                   const ConversionPlan& plan, SuperRackBuild& build)
+// The template copied into a private folder of its own, proven unchanged while it was copied; result
+// marks a fault of the temporary folder as such.
+bool copyTemplate (const juce::File& hostSaveTemplate, SuperRackBuild& build, WriteResult& result, juce::String& message)
 {
-    WriteResult result;
-    const auto failWith = [&result] (const juce::String& message)
-    {
-        result.ok = false;
-        result.error = message;
-        result.notes.clear();
-        return result;
-    };
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
     // The template as such, whatever the session: not read whole, changed, not a host save of
     // SuperRack Performer, without what every session written into it needs.
-    const auto templateRefused = [&result, &failWith] (const juce::String& message)
+    const auto templateRefused = [&result, &failWith] (const juce::String& text)
     {
         result.refusedPath = RefusedPath::templateFile;
-        return failWith (message);
+        return failWith (text);
     };
-    const auto& session = source.session;
-
     // The template is copied once (each of its files opened once, as a regular file of bounded
     // size, a hot journal going with it) and then read from the copy, so that what is read and
     // what is written into are the same bytes.
@@ -820,7 +810,19 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     juce::String now;
     if (! waves::sourceFingerprint (hostSaveTemplate, now, ignored) || now != templateCopy.fingerprint)
         return templateRefused ("SuperRack template changed while it was being copied");
+    return true;
+}
 
+// The copy must hold tables and indexes only, read completely, and be a SuperRack Performer session;
+// a refusal is the template's (result says so).
+bool checkTemplateCopy (const juce::File& copy, WriteResult& result, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    const auto templateRefused = [&result, &failWith] (const juce::String& text)
+    {
+        result.refusedPath = RefusedPath::templateFile;
+        return failWith (text);
+    };
     // A host save holds tables and indexes only: a trigger would run in the write below (and in
     // the host), a view or virtual table would stand in for what the reader and the proof read.
     {
@@ -836,105 +838,155 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         return templateRefused ("SuperRack template is not completely readable" + templateIncompleteReason (base));
     if (base.session.sourceApp != performerApp)
         return templateRefused ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
+    return true;
+}
 
+// What writing the session counts for the notes.
+struct WrittenCounts
+{
     int vendorFallbacks = 0;
     int unmappedParameters = 0;
     int patchedSidechains = 0;
+};
+
+// The source's sample rate and buffer size, where it has them, and its strip count as the current
+// input track count.
+bool writeMixerSettings (const waves::Database& db, const RackSession& session, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    juce::String error;
+    juce::StringArray assignments;
+    const double rate = session.sampleRate;
+    if (rate > 0)
     {
-        waves::Database db;
-        juce::String error;
-        if (! waves::openDatabase (copy, db, error))
-            return failWith ("sqlite open output failed: " + error);
+        if (! std::isfinite (rate) || rate > 2147483647.0)
+            return failWith ("source sample rate cannot be represented by SuperRack");
+        assignments.add ("sample_rate_preference=-1");
+        assignments.add ("user_sample_rate=" + juce::String ((juce::int64) std::round (rate)));
+    }
+    if (session.bufferSize >= 1)
+        assignments.add ("native_buffer_size=" + juce::String (session.bufferSize));
+    if (! assignments.isEmpty())
+    {
+        error.clear();
+        if (! waves::execute (db.handle, "UPDATE mixer_settings SET " + assignments.joinIntoString (","), error)
+            || sqlite3_changes (db.handle) != 1)
+            return failWith ("could not set SuperRack sample-rate/buffer settings" + (error.isNotEmpty() ? ": " + error : juce::String()));
+    }
 
-        const auto preflightFailed = [&] (const juce::String& e) { return templateRefused ("SuperRack template preflight failed: " + e); };
-        std::vector<juce::int64> chainers;
-        TemplatePluginMetadata templateMetadata;
-        juce::int64 outputGainId = 0, inOnOffId = 0;
-        if (! waves::execute (db.handle, "PRAGMA foreign_keys=ON", error)
-            || ! readInputChainers (db.handle, chainers, chainerCapacity, error)
-            || ! collectTemplatePluginEncodings (db.handle, templateMetadata, error)
-            || ! findChainerParameterId (db.handle, "PARAM_OUTPUT_GAIN", outputGainId, error)
-            || ! findChainerParameterId (db.handle, "PARAM_IN_ON_OFF", inOnOffId, error))
-            return preflightFailed (error);
+    if (! waves::execute (db.handle, "UPDATE config_info SET num_tracks=" + juce::String (session.strips.size()) + " WHERE track_type=0", error))
+        return failWith ("could not set SuperRack current input track count: " + error);
+    return true;
+}
 
-        const auto resolution = resolvePluginEncodings (session, index, templateMetadata);
-        if (! resolution.ok)
-            return failWith (resolution.error);
-        vendorFallbacks = resolution.vendorFallbacks;
+// The template's own session content goes: its snapshots, plug-ins, presets and the physical routes
+// of input 0.
+bool clearTemplateContent (const waves::Database& db, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    juce::String error;
+    if (! waves::execute (db.handle,
+                          "DELETE FROM snapshot_assignment;DELETE FROM snapshot_chainer_params;DELETE FROM snapshot_chainer;DELETE FROM "
+                          "snapshot_hot_plugins;DELETE FROM snapshot_iom;DELETE FROM snapshot_mute_group;DELETE FROM "
+                          "snapshot_output_chainer_preset;DELETE FROM snapshot_plugin;DELETE FROM snapshot_scope_settings;DELETE FROM "
+                          "chainer_snapshot_scope_settings;DELETE FROM hot_snapshots;DELETE FROM recalled_snapshot;DELETE FROM "
+                          "plug_sidechain;DELETE FROM hot_plug;DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM snapshot;DELETE "
+                          "FROM routes WHERE (src_cluster_type=10 AND src_cluster_type_index=0 AND dst_cluster_type=0  AND "
+                          "dst_section_type=0 AND dst_section_index=0) OR (src_cluster_type=0 AND src_section_type=-1 AND "
+                          "src_section_index=0  AND dst_cluster_type=11 AND dst_cluster_type_index=0);",
+                          error))
+        return failWith ("could not clear template session content: " + error);
+    return true;
+}
 
-        if (! waves::execute (db.handle, "BEGIN IMMEDIATE", error))
-            return failWith ("could not begin SuperRack output transaction: " + error);
-        RollbackGuard rollback { db.handle, true };
+// The active snapshot, carrying the converter's metadata, and selected.
+bool writeActiveSnapshot (const waves::Database& db, const RackSession& session, const Vst3ModuleIndex& index, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    juce::String error;
+    {
+        waves::Statement snapshot;
+        if (! waves::prepare (db.handle, "INSERT INTO snapshot(id,number,name,note,info,tempo,sync_tempo) VALUES(-1,-1,'Active',?,?,120,0)",
+                              snapshot, error))
+            return failWith ("could not create active snapshot: " + error);
+        const auto sourceName = juce::File::getCurrentWorkingDirectory().getChildFile (session.sourceFile).getFileNameWithoutExtension();
+        const auto info = buildConverterSnapshotInfo (session, index);
+        if (info.getNumBytesAsUTF8() > superRackMetadata::maxBytes)
+            return failWith (superRackMetadata::tooLargeMessage);
+        if (! bindText (snapshot.handle, 1, "Converted from " + sourceName + " by Vorn Converter") || ! bindText (snapshot.handle, 2, info))
+            return failWith ("could not save active snapshot: " + utf8::toTextReplacingMalformed (sqlite3_errmsg (db.handle)));
+        if (! runBound (db.handle, snapshot.handle, error))
+            return failWith ("could not save active snapshot: " + error);
+    }
+    if (! waves::execute (db.handle, "INSERT INTO recalled_snapshot(number) VALUES(-1)", error))
+        return failWith ("could not select active SuperRack snapshot: " + error);
+    return true;
+}
 
-        juce::StringArray assignments;
-        const double rate = session.sampleRate;
-        if (rate > 0)
-        {
-            if (! std::isfinite (rate) || rate > 2147483647.0)
-                return failWith ("source sample rate cannot be represented by SuperRack");
-            assignments.add ("sample_rate_preference=-1");
-            assignments.add ("user_sample_rate=" + juce::String ((juce::int64) std::round (rate)));
-        }
-        if (session.bufferSize >= 1)
-            assignments.add ("native_buffer_size=" + juce::String (session.bufferSize));
-        if (! assignments.isEmpty())
-        {
-            error.clear();
-            if (! waves::execute (db.handle, "UPDATE mixer_settings SET " + assignments.joinIntoString (","), error)
-                || sqlite3_changes (db.handle) != 1)
-                return failWith ("could not set SuperRack sample-rate/buffer settings" + (error.isNotEmpty() ? ": " + error : juce::String()));
-        }
+// The session written into the template copy in one transaction: every slot's plug-in encoding
+// resolved from the template, the mixer settings, the template's content cleared, the active
+// snapshot and every chainer; the keys are checked before the commit.
+bool writeSessionInto (const juce::File& copy, const RackSession& session, const Vst3ModuleIndex& index, WrittenCounts& counts,
+                       WriteResult& result, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    waves::Database db;
+    juce::String error;
+    if (! waves::openDatabase (copy, db, error))
+        return failWith ("sqlite open output failed: " + error);
 
-        if (! waves::execute (db.handle, "UPDATE config_info SET num_tracks=" + juce::String (session.strips.size()) + " WHERE track_type=0", error))
-            return failWith ("could not set SuperRack current input track count: " + error);
+    // What every session written into the template needs of it: a refusal is the template's.
+    const auto preflightFailed = [&] (const juce::String& e)
+    {
+        result.refusedPath = RefusedPath::templateFile;
+        return failWith ("SuperRack template preflight failed: " + e);
+    };
+    std::vector<juce::int64> chainers;
+    TemplatePluginMetadata templateMetadata;
+    juce::int64 outputGainId = 0, inOnOffId = 0;
+    if (! waves::execute (db.handle, "PRAGMA foreign_keys=ON", error)
+        || ! readInputChainers (db.handle, chainers, chainerCapacity, error)
+        || ! collectTemplatePluginEncodings (db.handle, templateMetadata, error)
+        || ! findChainerParameterId (db.handle, "PARAM_OUTPUT_GAIN", outputGainId, error)
+        || ! findChainerParameterId (db.handle, "PARAM_IN_ON_OFF", inOnOffId, error))
+        return preflightFailed (error);
 
-        if (! waves::execute (db.handle,
-                              "DELETE FROM snapshot_assignment;DELETE FROM snapshot_chainer_params;DELETE FROM snapshot_chainer;DELETE FROM "
-                              "snapshot_hot_plugins;DELETE FROM snapshot_iom;DELETE FROM snapshot_mute_group;DELETE FROM "
-                              "snapshot_output_chainer_preset;DELETE FROM snapshot_plugin;DELETE FROM snapshot_scope_settings;DELETE FROM "
-                              "chainer_snapshot_scope_settings;DELETE FROM hot_snapshots;DELETE FROM recalled_snapshot;DELETE FROM "
-                              "plug_sidechain;DELETE FROM hot_plug;DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM snapshot;DELETE "
-                              "FROM routes WHERE (src_cluster_type=10 AND src_cluster_type_index=0 AND dst_cluster_type=0  AND "
-                              "dst_section_type=0 AND dst_section_index=0) OR (src_cluster_type=0 AND src_section_type=-1 AND "
-                              "src_section_index=0  AND dst_cluster_type=11 AND dst_cluster_type_index=0);",
-                              error))
-            return failWith ("could not clear template session content: " + error);
+    const auto resolution = resolvePluginEncodings (session, index, templateMetadata);
+    if (! resolution.ok)
+        return failWith (resolution.error);
+    counts.vendorFallbacks = resolution.vendorFallbacks;
 
-        {
-            waves::Statement snapshot;
-            if (! waves::prepare (db.handle, "INSERT INTO snapshot(id,number,name,note,info,tempo,sync_tempo) VALUES(-1,-1,'Active',?,?,120,0)",
-                                  snapshot, error))
-                return failWith ("could not create active snapshot: " + error);
-            const auto sourceName = juce::File::getCurrentWorkingDirectory().getChildFile (session.sourceFile).getFileNameWithoutExtension();
-            const auto info = buildConverterSnapshotInfo (session, index);
-            if (info.getNumBytesAsUTF8() > superRackMetadata::maxBytes)
-                return failWith (superRackMetadata::tooLargeMessage);
-            if (! bindText (snapshot.handle, 1, "Converted from " + sourceName + " by Vorn Converter") || ! bindText (snapshot.handle, 2, info))
-                return failWith ("could not save active snapshot: " + utf8::toTextReplacingMalformed (sqlite3_errmsg (db.handle)));
-            if (! runBound (db.handle, snapshot.handle, error))
-                return failWith ("could not save active snapshot: " + error);
-        }
-        if (! waves::execute (db.handle, "INSERT INTO recalled_snapshot(number) VALUES(-1)", error))
-            return failWith ("could not select active SuperRack snapshot: " + error);
+    if (! waves::execute (db.handle, "BEGIN IMMEDIATE", error))
+        return failWith ("could not begin SuperRack output transaction: " + error);
+    RollbackGuard rollback { db.handle, true };
 
-        Statements statements;
-        if (! prepareStatements (db.handle, statements, error))
-            return failWith ("could not prepare SuperRack insert statements: " + error);
+    if (! writeMixerSettings (db, session, message) || ! clearTemplateContent (db, message)
+        || ! writeActiveSnapshot (db, session, index, message))
+        return false;
 
-        ChainerContext context { db.handle, &statements, &session, &index, &resolution.byCid, outputGainId, inOnOffId };
-        for (int i = 0; i < chainerCapacity; ++i)
-            if (! writeChainer (context, i, chainers[(size_t) i], error))
-                return failWith ("could not write SuperRack session: " + error);
-        unmappedParameters = context.unmappedParameters;
-        patchedSidechains = context.patchedSidechains;
+    Statements statements;
+    if (! prepareStatements (db.handle, statements, error))
+        return failWith ("could not prepare SuperRack insert statements: " + error);
 
-        if (! validateForeignKeys (db.handle, error) || ! waves::execute (db.handle, "COMMIT", error))
-            return failWith ("could not finalise SuperRack output: " + error);
-        rollback.active = false;
-        if (! waves::execute (db.handle, "PRAGMA wal_checkpoint(TRUNCATE)", error))
-            return failWith ("could not finalise SuperRack output: " + error);
-    } // statements finalized, connection closed
+    ChainerContext context { db.handle, &statements, &session, &index, &resolution.byCid, outputGainId, inOnOffId };
+    for (int i = 0; i < chainerCapacity; ++i)
+        if (! writeChainer (context, i, chainers[(size_t) i], error))
+            return failWith ("could not write SuperRack session: " + error);
+    counts.unmappedParameters = context.unmappedParameters;
+    counts.patchedSidechains = context.patchedSidechains;
 
+    if (! validateForeignKeys (db.handle, error) || ! waves::execute (db.handle, "COMMIT", error))
+        return failWith ("could not finalise SuperRack output: " + error);
+    rollback.active = false;
+    if (! waves::execute (db.handle, "PRAGMA wal_checkpoint(TRUNCATE)", error))
+        return failWith ("could not finalise SuperRack output: " + error);
+    return true;
+}
+
+// The notes of what the written session does not carry as the source has it, or carries another way.
+void noteWhatIsNotCarried (const RackSession& session, const ConversionPlan& plan, const WrittenCounts& counts, WriteResult& result)
+{
+    const auto [vendorFallbacks, unmappedParameters, patchedSidechains] = counts;
     if (unmappedParameters > 0)
         result.notes.add (juce::String (unmappedParameters) + utf8Text (" Vorn mixer parameter는 SuperRack 의미 매핑이 미검증이라 출력하지 않았다"));
     if (patchedSidechains > 0)
@@ -986,6 +1038,29 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         result.notedFields.addArray ({ ledgerField::pluginMuted, ledgerField::pluginSidechainSource, ledgerField::parameterSha256,
                                        ledgerField::parameterValuesSha256, ledgerField::parameterMirrorComplete });
     }
+}
+
+// The template copied into a private folder and read there, the session written into that copy in
+// one transaction, and the notes of what was not carried. ok with the notes, or the refusal.
+WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                   const ConversionPlan& plan, SuperRackBuild& build)
+{
+    WriteResult result;
+    const auto failWith = [&result] (const juce::String& message)
+    {
+        result.ok = false;
+        result.error = message;
+        result.notes.clear();
+        return result;
+    };
+    const auto& session = source.session;
+
+    juce::String error;
+    WrittenCounts counts;
+    if (! copyTemplate (hostSaveTemplate, build, result, error) || ! checkTemplateCopy (build.database, result, error)
+        || ! writeSessionInto (build.database, session, index, counts, result, error))
+        return failWith (error);
+    noteWhatIsNotCarried (session, plan, counts, result);
 
     result.ok = true;
     return result;
