@@ -15,6 +15,7 @@ namespace vornfuzz
 inline void checkIndex (const vornconv::rapp::Vst3ModuleIndex& index)
 {
     using namespace vornconv::rapp;
+    using vornconv::isHexClassId;
     for (const auto& entry : index.entries)
     {
         FUZZ_CHECK (isHexClassId (entry.classId) && entry.classId == entry.classId.toUpperCase());

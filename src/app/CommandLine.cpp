@@ -27,6 +27,8 @@
 #include <exception>
 #include <limits>
 #include <new>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace vornconv::app
 {
@@ -304,6 +306,35 @@ bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
     return true;
 }
 
+namespace
+{
+
+// A word beginning with '~' as the path a File makes of it: "~" and "~/x" below the home folder
+// ($HOME, else the user's entry in the password database), "~name/x" below name's home folder
+// (a name no user has leaves the word as it is). As bytes, before any of them becomes text.
+std::string homeRelativeBytes (const char* word)
+{
+    const std::string text (word);
+    const auto slash = text.find ('/');
+    const auto name = text.substr (1, slash == std::string::npos ? std::string::npos : slash - 1);
+    if (name.empty())
+    {
+        const char* home = std::getenv ("HOME");
+        const passwd* entry = home == nullptr ? ::getpwuid (::getuid()) : nullptr;
+        const std::string folder = home != nullptr ? home : entry != nullptr ? entry->pw_dir : "";
+        return folder + text.substr (1);
+    }
+    const passwd* entry = ::getpwnam (name.c_str());
+    if (entry == nullptr)
+        return text;
+    std::string folder (entry->pw_dir);
+    if (folder.empty() || folder.back() != '/')
+        folder += '/';
+    return folder + (slash == std::string::npos ? std::string() : text.substr (slash + 1));
+}
+
+} // namespace
+
 bool refuseNonUtf8Paths (int count, const char* const* words)
 {
     const auto refuse = [] (const std::string& path, const char* what)
@@ -314,15 +345,25 @@ bool refuseNonUtf8Paths (int count, const char* const* words)
         return true;
     };
     // A relative path lies below the working folder, whose bytes it takes on: a working folder
-    // that is not text would give it another folder's name as well.
+    // that is not text would give it another folder's name as well. So does a word below a home
+    // folder, whose bytes are the home folder's.
     std::string workingFolder;
-    const auto asUsed = [&workingFolder] (const char* word)
+    const auto belowWorkingFolder = [&workingFolder] (const std::string& word)
     {
-        if (word[0] == 0 || word[0] == '/' || word[0] == '~')
-            return std::string (word);
         if (workingFolder.empty())
             workingFolder = workingFolderBytes();
-        return workingFolder.empty() ? std::string (word) : workingFolder + "/" + word;
+        return workingFolder.empty() ? word : workingFolder + "/" + word;
+    };
+    const auto asUsed = [&belowWorkingFolder] (const char* word)
+    {
+        if (word[0] == 0 || word[0] == '/')
+            return std::string (word);
+        if (word[0] == '~')
+        {
+            const auto path = homeRelativeBytes (word);
+            return path.empty() || path[0] == '/' ? path : belowWorkingFolder (path);
+        }
+        return belowWorkingFolder (word);
     };
     for (int i = 0; i < count; ++i)
     {

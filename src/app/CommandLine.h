@@ -84,9 +84,11 @@ enum class ParseOutcome
 // The argument bytes as the system passed them (without the program name), before any becomes a
 // String: a path among them (a file option's value or an input word, told apart as the parse does)
 // that is not valid UTF-8 would name another file once it is text, and so would a relative one
-// below a working folder that is not. Prints "ERROR   path is not valid UTF-8: " and the path's
+// below a working folder that is not, and one beginning with '~' below a home folder that is not
+// ($HOME, or the home folder of the user it names). Prints "ERROR   path is not valid UTF-8: " and the path's
 // bytes escaped (utf8::escapedBytes) for the first one (a relative one with the working folder
-// before it when that folder is the fault), and returns true. Then the same for the temporary
+// before it, one below a home folder with that folder in place of '~', when that folder is the
+// fault), and returns true. Then the same for the temporary
 // folder ($TMPDIR, temporaryRootBytes): "ERROR   temporary folder (TMPDIR) is not valid UTF-8: "
 // and its bytes. False when every path is text.
 bool refuseNonUtf8Paths (int count, const char* const* words);

@@ -19,6 +19,7 @@
 #include "app/HostRegistry.h"
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
+#include "model/UntrustedFile.h"
 #include "rapp/ParameterMirrorHydrator.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/RappSelection.h"
@@ -76,7 +77,11 @@ bool applySelection (RackReadResult& result, const juce::File& selection, const 
     const rapp::SelectionPlacement placement { host.holdsStripsInOrder, juce::String (host.hostName()) + " " + host.documents() };
     RackReadResult projected;
     if (! rapp::applySelectionFile (result, selection, capacity, host.targetWord, projected, error, placement))
+    {
+        // Whatever the file holds that the conversion cannot take, the refusal names it and the option.
+        error = "--selection: " + namingFile (error, selection);
         return false;
+    }
     result.ok = projected.ok;
     result.status = projected.status;
     result.error = projected.error;
@@ -115,7 +120,10 @@ bool prepareParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
 {
     rapp::ParameterMirrorHydrationStats stats;
     if (! rapp::hydrateParameterMirrors (result, index, probe, cacheDir, stats, error, 30000))
+    {
+        error = mirrorInputRefusal (stats.inputFault, probe, cacheDir, error);
         return false;
+    }
     printParameterMirrorStats (stats);
     return true;
 }
@@ -228,6 +236,19 @@ bool prepareRun (const ConvertRequest& request, const Vst3ModuleIndex& index, bo
     return true;
 }
 
+// A writer's refusal as plan and convert give it: one about the template or the output given
+// names the option and the path.
+juce::String writerRefusal (const rapp::WriteResult& result, const WriteOptions& options)
+{
+    switch (result.refusedPath)
+    {
+        case rapp::RefusedPath::templateFile: return "--template: " + namingFile (result.error, options.templateFile);
+        case rapp::RefusedPath::output:       return "--output: " + result.error;
+        case rapp::RefusedPath::none:         break;
+    }
+    return result.error;
+}
+
 int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
     const auto& input = request.input;
@@ -250,7 +271,7 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
         const auto checked = host.check (run.written(), run.index, plan, run.options);
         if (! checked.ok)
             plan.issues.add ({ rapp::severityBlocker, checked.temporaryFolderFault ? issueCode::temporaryFolder : issueCode::writer,
-                               rapp::printableSessionText (checked.error) });
+                               rapp::printableSessionText (writerRefusal (checked, run.options)) });
         else if (checked.compared != nullptr)
             for (const auto& note : checked.compared->ledger)
                 plan.issues.add ({ rapp::severityWarning, note.code, note.text });
@@ -281,7 +302,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     const auto& output = request.options.output;
     const juce::String extension = host.extension;
     if (output.getFileExtension().toLowerCase() != extension)
-        return printError ("output extension must be " + extension);
+        return printError ("--output: output extension must be " + extension + ": " + output.getFullPathName());
 
     PreparedRun run;
     if (! prepareRun (request, index, true, run))
@@ -298,7 +319,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     }
     const auto outcome = host.write (run.written(), run.index, plan, run.options);
     if (! outcome.ok)
-        return printError (outcome.error);
+        return printError (writerRefusal (outcome, run.options));
     noteOutputWritten (output);
     printLine ((run.stateProbe ? "STATE PROBE  " : "CANDIDATE  ") + request.input.getFullPathName() + " -> " + output.getFullPathName());
     for (const auto& note : outcome.notes)

@@ -159,8 +159,9 @@ juce::String templateExtensionRefusal (const Host& host, const juce::File& templ
     const juce::String extension = host.extension;
     if (templateFile == juce::File() || host.templateUse == TemplateUse::none || templateFile.getFileExtension().toLowerCase() == extension)
         return {};
-    return refusalOf (host, host.templateUse == TemplateUse::required ? " template extension must be " : " optional template extension must be ")
-         + extension;
+    return "--template: "
+         + refusalOf (host, host.templateUse == TemplateUse::required ? " template extension must be " : " optional template extension must be ")
+         + extension + ": " + templateFile.getFullPathName();
 }
 
 juce::String inputKindsRead()

@@ -163,8 +163,8 @@ juce::String unknownTargetRefusal();
 juce::String unknownInputRefusal();
 
 // A --template that the host's writer cannot take by its extension, refused with the options:
-// "SuperRack template extension must be .sprk", "REAPER optional template extension must be
-// .rpp"; empty when it can (or when none is given).
+// "--template: SuperRack template extension must be .sprk: <path>", "--template: REAPER optional
+// template extension must be .rpp: <path>"; empty when it can (or when none is given).
 juce::String templateExtensionRefusal (const Host& host, const juce::File& templateFile);
 
 // "vornconv reads " and the extensions: the inputs the reading operations take.

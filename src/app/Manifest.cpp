@@ -2,6 +2,8 @@
 
 #include "model/JsonWriter.h"
 #include "model/ParameterSnapshot.h"
+#include "model/RackFields.h"
+#include "model/Vst3ClassId.h"
 
 #include <juce_cryptography/juce_cryptography.h>
 
@@ -156,53 +158,55 @@ void put (juce::var& target, const char* key, const juce::var& value)
     target.getDynamicObject()->setProperty (key, value);
 }
 
-juce::var pluginObject (const PluginRef& slot, int position)
+// What names the plug-in's class: its format, class id (in stored form) and the numeric ids.
+void putIdentity (juce::var& o, const PluginRef& slot)
 {
-    auto o = object();
-    put (o, "slot", position);
-    put (o, "name", slot.name);
-    put (o, "vendor", slot.vendor);
     put (o, "format", slot.format);
-    put (o, "classId", slot.classId.toUpperCase());
+    put (o, "classId", storedClassId (slot.classId));
     put (o, "uniqueId", (int) (juce::int32) slot.uniqueId);
     put (o, "deprecatedUid", (int) (juce::int32) slot.deprecatedUid);
-    put (o, "bypassed", slot.bypassed);
-    put (o, "inactive", slot.inactive);
-    put (o, "unavailable", slot.unavailable);
-    put (o, "muted", slot.muted);
-    put (o, "sidechainSource", (int) slot.sidechainSource);
-    put (o, "encoding", encodingName (slot.state.encoding));
-    put (o, "componentBytes", (juce::int64) slot.state.component.getSize());
-    put (o, "controllerBytes", (juce::int64) slot.state.controller.getSize());
-    put (o, "componentSha256", sha256Hex (slot.state.component));
-    put (o, "controllerSha256", sha256Hex (slot.state.controller));
-    put (o, "parameterSha256", sha256Hex (slot.state.parameters));
-    put (o, "parameterValuesSha256", parameterValuesDigest (slot.state));
-    put (o, "parameterMirrorComplete", slot.state.parameterMirrorComplete);
-    put (o, "opaqueStatePending", slot.state.opaqueStatePending);
+}
+
+// The state by its encoding, sizes and digests.
+void putState (juce::var& o, const PluginState& state)
+{
+    put (o, "encoding", encodingName (state.encoding));
+    put (o, "componentBytes", (juce::int64) state.component.getSize());
+    put (o, "controllerBytes", (juce::int64) state.controller.getSize());
+    put (o, "componentSha256", sha256Hex (state.component));
+    put (o, "controllerSha256", sha256Hex (state.controller));
+    put (o, "parameterSha256", sha256Hex (state.parameters));
+    put (o, "parameterValuesSha256", parameterValuesDigest (state));
+    put (o, "parameterMirrorComplete", state.parameterMirrorComplete);
+    put (o, "opaqueStatePending", state.opaqueStatePending);
+}
+
+juce::var pluginObject (const PluginRef& slot, int position)
+{
+    using rackFields::SlotKind;
+    auto o = object();
+    put (o, "slot", position);
+    for (const auto& field : rackFields::slotFields)
+    {
+        switch (field.kind)
+        {
+            case SlotKind::text: put (o, field.key, slot.*field.text); break;
+            case SlotKind::identity: putIdentity (o, slot); break;
+            case SlotKind::flag: put (o, field.key, slot.*field.flag); break;
+            case SlotKind::sidechain: put (o, field.key, (int) slot.sidechainSource); break;
+            case SlotKind::state: putState (o, slot.state); break;
+        }
+    }
     auto coverage = object();
-    put (coverage, "identity", slot.coverage.identity);
-    put (coverage, "activation", slot.coverage.activation);
-    put (coverage, "mute", slot.coverage.mute);
-    put (coverage, "sidechain", slot.coverage.sidechain);
-    put (coverage, "state", slot.coverage.state);
+    for (const auto& flag : rackFields::slotFlags)
+        put (coverage, flag.name, slot.coverage.*flag.proven);
     put (o, "coverage", coverage);
     return o;
 }
 
-juce::var stripObject (const RackStrip& strip)
+// The summary routes, then every patch as written.
+void putRouting (juce::var& o, const char* key, const RackStrip& strip)
 {
-    auto o = object();
-    put (o, "index", (int) strip.index);
-    put (o, "name", strip.name);
-    put (o, "inputGainDb", (double) strip.inputGainDb);
-    put (o, "outputGainDb", (double) strip.outputGainDb);
-    put (o, "pan", (double) strip.pan);
-    put (o, "muted", strip.muted);
-    put (o, "soloed", strip.soloed);
-    put (o, "bypassed", strip.bypassed);
-    put (o, "inputChannels", (int) strip.inputChannels);
-    put (o, "outputChannels", (int) strip.outputChannels);
     put (o, "routeInL", (int) strip.routeInL);
     put (o, "routeInR", (int) strip.routeInR);
     put (o, "routeOutL", (int) strip.routeOutL);
@@ -217,18 +221,30 @@ juce::var stripObject (const RackStrip& strip)
         put (p, "physicalChannel", (int) patch.physicalChannel);
         patches.add (p);
     }
-    put (o, "routePatches", patches);
+    put (o, key, patches);
+}
+
+juce::var stripObject (const RackStrip& strip)
+{
+    using rackFields::StripKind;
+    auto o = object();
+    put (o, "index", (int) strip.index);
+    for (const auto& field : rackFields::stripFields)
+    {
+        switch (field.kind)
+        {
+            case StripKind::text: put (o, field.key, strip.*field.text); break;
+            case StripKind::level: put (o, field.key, (double) (strip.*field.level)); break;
+            case StripKind::flag: put (o, field.key, strip.*field.flag); break;
+            case StripKind::count: put (o, field.key, (int) (strip.*field.count)); break;
+            case StripKind::routing: putRouting (o, field.key, strip); break;
+            case StripKind::colour: break; // a display attribute the manifest leaves out
+        }
+    }
 
     auto coverage = object();
-    put (coverage, "name", strip.coverage.name);
-    put (coverage, "inputGain", strip.coverage.inputGain);
-    put (coverage, "outputGain", strip.coverage.outputGain);
-    put (coverage, "pan", strip.coverage.pan);
-    put (coverage, "mute", strip.coverage.mute);
-    put (coverage, "solo", strip.coverage.solo);
-    put (coverage, "bypass", strip.coverage.bypass);
-    put (coverage, "channelLayout", strip.coverage.channelLayout);
-    put (coverage, "route", strip.coverage.route);
+    for (const auto& flag : rackFields::stripFlags)
+        put (coverage, flag.name, strip.coverage.*flag.proven);
     put (o, "coverage", coverage);
 
     juce::Array<juce::var> plugins;

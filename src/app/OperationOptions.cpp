@@ -125,7 +125,8 @@ const OptionUse optionUses[] = {
     { "--plan", "a target word", bit (Operation::plan), nullptr, nullptr, PathKind::none, 0 },
     { "--selection-report", "a target word", bit (Operation::selectionReport), nullptr, nullptr, PathKind::none, 0 },
     { "--waves-selection-report", "a Waves target word", bit (Operation::wavesSelectionReport), nullptr, nullptr, PathKind::none, 0 },
-    { "--selection", "a selection file", planAndConvert | bit (Operation::wavesConvert), nullptr, nullptr, PathKind::fileToRead, 0 },
+    { "--selection", "a selection file", planAndConvert | bit (Operation::wavesConvert), nullptr, nullptr, PathKind::fileToRead,
+      planAndConvert },
     { "--factory-catalog", "a catalog as vornvst3catalog prints it", planAndConvert | bit (Operation::sessionReport), nullptr, nullptr,
       PathKind::fileToRead, 0 },
     { "--reaper-cache", "REAPER's VST plug-in cache, reaper-vstplugins64.ini", planAndConvert, nullptr, nullptr, PathKind::fileToRead, 0 },
@@ -175,6 +176,16 @@ juce::String whereItGoes (const OptionUse& use)
     return text;
 }
 
+// Something that is not a folder (a file, a link to nothing, a device) stands at folder or at a
+// folder above it: the deepest that stands decides.
+bool notAFolderInTheWay (const juce::File& folder)
+{
+    for (auto part = folder; part.getParentDirectory() != part; part = part.getParentDirectory())
+        if (part.exists() || part.isSymbolicLink())
+            return ! part.isDirectory();
+    return false;
+}
+
 bool refuse (const juce::String& refusal)
 {
     printError (refusal);
@@ -194,8 +205,9 @@ juce::String pathRefusal (const OptionUse& use, const juce::String& value, Opera
         case PathKind::fileToWrite:
             if (file.isDirectory())
                 return option + ": " + folderNotFileError (file);
-            if (use.path == PathKind::fileToRead && (use.mustExist & bit (operation)) != 0 && ! file.exists() && ! file.isSymbolicLink())
-                return option + ": file not found: " + file.getFullPathName();
+            // A link to nothing is not there either.
+            if (use.path == PathKind::fileToRead && (use.mustExist & bit (operation)) != 0 && ! file.exists())
+                return option + ": " + fileNotFoundError (file);
             return {};
         case PathKind::folder:
             // Made when missing; a file in the way is named where the folder is opened.
@@ -273,9 +285,24 @@ juce::String optionFileRefusal (const juce::String& option, const juce::File& fi
     const auto* use = useOf (option);
     // The loaders say "cannot be read" of a file whose bytes they could not take (one that is no
     // regular file, is not text or changed meanwhile); of any other file that is there they refused
-    // what it holds.
-    const bool wrongKind = file.existsAsFile() && ! first.contains (" cannot be read: ") && use != nullptr && use->takes != nullptr;
+    // what it holds. A folder the run makes is of the wrong kind when something else stands in its
+    // place or in the place of a folder above it.
+    const bool wrongKind = use != nullptr && use->takes != nullptr
+                        && (use->path == PathKind::folder ? notAFolderInTheWay (file)
+                                                          : file.existsAsFile() && ! first.contains (" cannot be read: "));
     return option + ": " + first + (wrongKind ? "; " + option + " takes " + use->takes : juce::String()) + rest;
+}
+
+juce::String mirrorInputRefusal (rapp::MirrorInputFault fault, const juce::File& probeProgram, const juce::File& cacheDir,
+                                 const juce::String& error)
+{
+    switch (fault)
+    {
+        case rapp::MirrorInputFault::probeProgram: return optionFileRefusal ("--plugin-probe", probeProgram, error);
+        case rapp::MirrorInputFault::cacheFolder:  return optionFileRefusal ("--parameter-cache", cacheDir, error);
+        case rapp::MirrorInputFault::none:         break;
+    }
+    return error;
 }
 
 } // namespace vornconv::app

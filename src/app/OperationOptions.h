@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/CommandLine.h"
+#include "rapp/ParameterMirrorHydrator.h"
 
 // What each operation takes from the command line, and the checks of the options given against
 // it, all before anything runs: a run does what was asked or is refused by name.
@@ -49,5 +50,11 @@ bool refusedOptionPaths (const CommandLineOptions& options, Operation operation)
 // --factory-catalog takes a catalog as vornvst3catalog prints it"). A refusal of several lines
 // gets these words on its first.
 juce::String optionFileRefusal (const juce::String& option, const juce::File& file, const juce::String& error);
+
+// The refusal of a parameter mirror preparation that failed for its probe program or its cache
+// folder (fault), as optionFileRefusal gives it for --plugin-probe or --parameter-cache; any other
+// error as it is.
+juce::String mirrorInputRefusal (rapp::MirrorInputFault fault, const juce::File& probeProgram, const juce::File& cacheDir,
+                                 const juce::String& error);
 
 } // namespace vornconv::app

@@ -15,6 +15,7 @@
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "model/JsonWriter.h"
+#include "model/Vst3ClassId.h"
 #include "rapp/Vst3ModuleIndex.h"
 
 #include <algorithm>
@@ -46,7 +47,7 @@ struct UsageEntry
 juce::String usageKey (const PluginRef& slot)
 {
     if (slot.classId.isNotEmpty())
-        return "cid:" + slot.classId.toUpperCase();
+        return "cid:" + storedClassId (slot.classId);
     return "text:" + slot.format + "\n" + slot.vendor + "\n" + slot.name + "\n" + juce::String ((juce::int32) slot.uniqueId);
 }
 
@@ -133,7 +134,7 @@ juce::String buildSessionReportJson (const RackReadResult& result, const rapp::P
                 entry.name = slot.name;
                 entry.vendor = slot.vendor;
                 entry.format = slot.format;
-                entry.classId = slot.classId.toUpperCase();
+                entry.classId = storedClassId (slot.classId);
                 usage.push_back (entry);
                 found = usageOfKey.emplace (key, usage.size() - 1).first;
             }
@@ -228,15 +229,20 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
     }
     else if (! catalogLoaded)
         error = "VST3 factory cache is unavailable";
-    else if (! isGiven (probeProgram) || ! probeProgram.existsAsFile())
+    else if (! isGiven (probeProgram))
         error = "parameter probe helper is unavailable";
+    else if (const auto fault = rapp::probeProgramFault (probeProgram); fault.isNotEmpty())
+        error = optionFileRefusal ("--plugin-probe", probeProgram, "parameter probe helper is unavailable: " + fault);
     else if (! isGiven (cacheDir))
         error = "parameter mirror cache directory is unavailable";
     else
     {
         passed = &report;
         if (! rapp::prepareParameterMirrorsBestEffort (result, index, probeProgram, cacheDir, report, error, probeTimeoutMs))
+        {
             status = "failed";
+            error = mirrorInputRefusal (report.inputFault, probeProgram, cacheDir, error);
+        }
         else
             status = report.issues.isEmpty() ? "ready" : "partial";
     }

@@ -1,6 +1,7 @@
 #include "app/StateExport.h"
 
 #include "model/AtomicFileCommit.h"
+#include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 
 #include <cerrno>
@@ -108,7 +109,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
                 const auto target = childInside (directory, name);
                 if (target.exists() || target.isSymbolicLink())
                 {
-                    error = "refusing to replace existing state export: " + target.getFullPathName();
+                    error = "--export-states: refusing to replace existing state export: " + target.getFullPathName();
                     return false;
                 }
                 if (! targets.insert (target).second)
@@ -135,7 +136,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     if (! openHeldFolder (directory, true, "state export folder", folder))
     {
         const int code = errno;
-        error = "could not create state export directory" + heldFolderFailure (directory, code);
+        error = "--export-states: could not create state export directory" + heldFolderFailure (directory, code);
         return false;
     }
     std::vector<HeldFile> files;
@@ -155,7 +156,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
         if (! makeTemporaryIn (folder, item.name, temporary)
             || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
         {
-            error = "could not write temporary state export" + systemReason (errno);
+            error = "--export-states: " + namingFile ("could not write temporary state export" + systemReason (errno), directory);
             return false;
         }
     }
@@ -164,7 +165,10 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     // an interruption meanwhile takes all of them away.
     for (size_t i = 0; i < items.size(); ++i)
         if (! commitNewFileExclusiveProvisionally (folder, files[i], items[i].name, error))
+        {
+            error = "--export-states: " + error;
             return false;
+        }
     folder.keep (files);
     return true;
 }

@@ -10,7 +10,9 @@ namespace vornconv::app
 
 // Writes the state files into directory (made when missing). True when every planned file now
 // exists under its final name. False with error set when nothing written by this call remains
-// and no folder this call made is left behind.
+// and no folder this call made is left behind; a refusal about the folder or a file in it (one
+// that stands there, the folder not made, a temporary or a commit refused) begins with
+// "--export-states: ", the option that gave it.
 bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error);
 
 } // namespace vornconv::app

@@ -10,6 +10,7 @@
 
 #include "model/AudioUnitState.h"
 
+#include "model/LittleEndian.h"
 #include "model/PropertyList.h"
 #include "model/ReaperPinMap.h"
 #include "model/Utf8Text.h"
@@ -32,11 +33,6 @@ constexpr size_t reaperZeroTailBytes = 5;
 constexpr size_t minReaperWrapperBytes = 8 + 4 + 12 + 4 + 1 + 4 + 1 + reaperZeroTailBytes;
 constexpr size_t maxReaperWrapperBytes = 8 + 2 * maxReaperPinMapBytes + 4 + maxPropertyListBytes + 4
                                        + maxReaperPresetNameBytes + reaperZeroTailBytes;
-
-juce::uint32 readU32 (const juce::uint8* p) noexcept
-{
-    return (juce::uint32) p[0] | ((juce::uint32) p[1] << 8) | ((juce::uint32) p[2] << 16) | ((juce::uint32) p[3] << 24);
-}
 
 // Finds one identity field: it must be given exactly once, as an integer within 1..0xFFFFFFFF.
 // A real number is not accepted even when its value is whole, and a repeated key is refused
@@ -106,7 +102,7 @@ ReaperStateSplit splitReaperState (const juce::MemoryBlock& wrapper)
     if (size < minReaperWrapperBytes || size > maxReaperWrapperBytes)
         return fail ("REAPER AudioUnit wrapper size is invalid");
     const auto* b = static_cast<const juce::uint8*> (wrapper.getData());
-    if (readU32 (b) != reaperWrapperVersion || readU32 (b + 4) != 0)
+    if (littleEndian::u32 (b) != reaperWrapperVersion || littleEndian::u32 (b + 4) != 0)
         return fail ("REAPER AudioUnit pin-map header is unsupported");
 
     // The pin maps. One that routes the plug-in to other channels is well formed: the rest of
@@ -126,14 +122,14 @@ ReaperStateSplit splitReaperState (const juce::MemoryBlock& wrapper)
     constexpr size_t shortestTail = 4 + 1 + reaperZeroTailBytes;
     if (size - pos < 4 + shortestTail)
         return fail ("REAPER AudioUnit property-list length is inconsistent");
-    const size_t length = readU32 (b + pos);
+    const size_t length = littleEndian::u32 (b + pos);
     pos += 4;
     if (length < 1 || length > maxPropertyListBytes || length > size - pos - shortestTail)
         return fail ("REAPER AudioUnit property-list length is inconsistent");
     const auto* plistAt = b + pos;
     pos += length;
 
-    const size_t nameLength = readU32 (b + pos);
+    const size_t nameLength = littleEndian::u32 (b + pos);
     pos += 4;
     if (nameLength < 1 || nameLength > maxReaperPresetNameBytes || nameLength != size - pos - reaperZeroTailBytes)
         return fail ("REAPER AudioUnit preset-name length is inconsistent");

@@ -11,11 +11,17 @@ namespace vornconv
 
 bool makeFolderWithParents (const juce::File& folder)
 {
-    HeldFolder held;
-    if (! openHeldFolder (folder, true, "folder", held))
-        return false;
-    held.keep();
-    return true;
+    bool made = false;
+    int code = 0;
+    {
+        HeldFolder held;
+        made = openHeldFolder (folder, true, "folder", held);
+        code = errno;
+        if (made)
+            held.keep();
+    } // what the held folder lets go of here must not change the reason
+    errno = code;
+    return made;
 }
 
 } // namespace vornconv

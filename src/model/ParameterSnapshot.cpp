@@ -1,44 +1,12 @@
 #include "model/ParameterSnapshot.h"
 
+#include "model/LittleEndian.h"
+
 #include <cmath>
 #include <cstring>
 
 namespace vornconv::parameterState
 {
-
-namespace
-{
-
-juce::uint32 readU32 (const juce::uint8* p) noexcept
-{
-    return (juce::uint32) p[0] | ((juce::uint32) p[1] << 8) | ((juce::uint32) p[2] << 16) | ((juce::uint32) p[3] << 24);
-}
-
-juce::int32 readI32 (const juce::uint8* p) noexcept
-{
-    const auto u = readU32 (p);
-    juce::int32 v;
-    std::memcpy (&v, &u, sizeof v);
-    return v;
-}
-
-juce::int64 readI64 (const juce::uint8* p) noexcept
-{
-    const juce::uint64 u = (juce::uint64) readU32 (p) | ((juce::uint64) readU32 (p + 4) << 32);
-    juce::int64 v;
-    std::memcpy (&v, &u, sizeof v);
-    return v;
-}
-
-float readF32 (const juce::uint8* p) noexcept
-{
-    const auto u = readU32 (p);
-    float v;
-    std::memcpy (&v, &u, sizeof v);
-    return v;
-}
-
-} // namespace
 
 juce::MemoryBlock encode (const juce::Array<float>& values, juce::int64 key)
 {
@@ -80,19 +48,19 @@ bool decode (const juce::MemoryBlock& data, Snapshot& out, juce::String& error)
         error = "parameter snapshot is shorter than the VNPM header";
         return false;
     }
-    if (readI32 (bytes) != snapshotMagic)
+    if (littleEndian::i32 (bytes) != snapshotMagic)
     {
         error = "parameter snapshot VNPM magic mismatch";
         return false;
     }
-    if (readI32 (bytes + 4) != snapshotVersion)
+    if (littleEndian::i32 (bytes + 4) != snapshotVersion)
     {
         error = "parameter snapshot version is unsupported";
         return false;
     }
 
-    const juce::int32 count = readI32 (bytes + 8);
-    out.key = readI64 (bytes + 12);
+    const juce::int32 count = littleEndian::i32 (bytes + 8);
+    out.key = littleEndian::i64 (bytes + 12);
 
     // The sign is tested on its own and the size in 64 bits, so no count can wrap into a match.
     const juce::uint64 remaining = (juce::uint64) (size - snapshotHeaderSize);
@@ -105,7 +73,7 @@ bool decode (const juce::MemoryBlock& data, Snapshot& out, juce::String& error)
     out.values.ensureStorageAllocated (count);
     for (juce::int32 i = 0; i < count; ++i)
     {
-        const float v = readF32 (bytes + snapshotHeaderSize + (size_t) i * 4u);
+        const float v = littleEndian::f32 (bytes + snapshotHeaderSize + (size_t) i * 4u);
         if (! std::isfinite (v) || v < 0.0f || v > 1.0f)
         {
             error = "parameter snapshot contains a non-normalized value at index " + juce::String (i);

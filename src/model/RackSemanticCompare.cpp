@@ -1,17 +1,19 @@
 // The semantic comparison of an expected session with a re-read one, field by field.
 //
 // Divisions, in order:
-//   1. Value texts, tolerances, strip lookup and the canonical patch set.
-//   2. Session fields; strip fields, routes and slots; identities, states and mirrors.
+//   1. Value texts, strip lookup and the canonical patch set.
+//   2. Session fields; a value, an identity, a sidechain, a state and a route of each kind; the
+//      slots and the strips, walked over the field tables (model/RackFields.h).
 //   3. Paths, the mismatch text and the summary.
 //   4. compareRackSemantics: session, expected strips, strips only the re-read side has, repeats.
 
 #include "model/RackSemanticCompare.h"
 
 #include "model/ParameterSnapshot.h"
+#include "model/RackFields.h"
+#include "model/ValueComparison.h"
+#include "model/Vst3ClassId.h"
 
-#include <cmath>
-#include <cstring>
 #include <map>
 #include <set>
 #include <tuple>
@@ -22,8 +24,6 @@ namespace
 {
 
 const char* const unknownText = "<unknown>";
-constexpr double stripFloatTolerance = 0.0001;
-constexpr double sampleRateTolerance = 0.001;
 constexpr int summaryLines = 8;
 
 struct MismatchSink
@@ -39,20 +39,6 @@ struct MismatchSink
 
 juce::String boolText (bool b) { return b ? "true" : "false"; }
 juce::String floatText (float f) { return juce::String (f, 7); }
-
-// Written so that a non-finite value on either side never counts as "within tolerance".
-bool withinTolerance (double expected, double actual, double tolerance)
-{
-    return std::isfinite (expected) && std::isfinite (actual)
-           && std::fabs (expected - actual) <= tolerance;
-}
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    if (a.getSize() != b.getSize())
-        return false;
-    return a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0;
-}
 
 juce::String stripPath (const RackStrip& strip) { return semanticStripPath (strip.index); }
 
@@ -102,7 +88,7 @@ void compareSession (const RackSession& e, const RackSession& a, MismatchSink& s
     {
         if (a.sampleRate <= 0.0)
             sink.add (path, "sampleRate", juce::String (e.sampleRate, 3), unknownText);
-        else if (! withinTolerance (e.sampleRate, a.sampleRate, sampleRateTolerance))
+        else if (! withinTolerance (e.sampleRate, a.sampleRate, tolerance::sampleRate))
             sink.add (path, "sampleRate", juce::String (e.sampleRate, 3), juce::String (a.sampleRate, 3));
     }
 
@@ -123,6 +109,17 @@ void compareSession (const RackSession& e, const RackSession& a, MismatchSink& s
     compareDevice ("outputDevice", e.outputDevice, a.outputDevice);
 }
 
+void compareText (const juce::String& path, const char* field, bool expectedKnown, bool actualKnown,
+                  const juce::String& ev, const juce::String& av, MismatchSink& sink)
+{
+    if (! expectedKnown)
+        return;
+    if (! actualKnown)
+        sink.add (path, field, ev, unknownText);
+    else if (ev != av)
+        sink.add (path, field, ev, av);
+}
+
 void compareFloat (const juce::String& path, const char* field, bool expectedKnown, bool actualKnown,
                    float ev, float av, MismatchSink& sink)
 {
@@ -130,7 +127,7 @@ void compareFloat (const juce::String& path, const char* field, bool expectedKno
         return;
     if (! actualKnown)
         sink.add (path, field, floatText (ev), unknownText);
-    else if (! withinTolerance (ev, av, stripFloatTolerance))
+    else if (! withinTolerance (ev, av, tolerance::level))
         sink.add (path, field, floatText (ev), floatText (av));
 }
 
@@ -166,7 +163,7 @@ bool sameIdentity (const PluginRef& e, const PluginRef& a)
                && e.auManufacturer == a.auManufacturer;
 
     if (e.classId.isNotEmpty() && a.classId.isNotEmpty())
-        return e.classId.equalsIgnoreCase (a.classId);
+        return sameClassId (e.classId, a.classId);
 
     if (e.uniqueId == 0)
         return e.name == a.name && e.vendor == a.vendor;
@@ -199,41 +196,37 @@ bool sameMirror (const juce::MemoryBlock& e, const juce::MemoryBlock& a)
     return true;
 }
 
-void compareSlot (const juce::String& path, const PluginRef& e, const PluginRef& a, MismatchSink& sink)
+void compareIdentity (const juce::String& path, bool expectedKnown, bool actualKnown, const PluginRef& e,
+                      const PluginRef& a, MismatchSink& sink)
 {
-    if (e.occupied != a.occupied)
-    {
-        sink.add (path, "presence", e.occupied ? "present" : "empty", a.occupied ? "present" : "empty");
+    if (! expectedKnown)
         return;
-    }
-    if (! e.occupied)
-        return;
+    if (! actualKnown)
+        sink.add (path, "identity", e.name, unknownText);
+    else if (! sameIdentity (e, a))
+        sink.add (path, "identity", identityText (e), identityText (a));
+}
 
-    const auto& ec = e.coverage;
-    const auto& ac = a.coverage;
-
-    if (ec.identity)
-    {
-        if (! ac.identity)
-            sink.add (path, "identity", e.name, unknownText);
-        else if (! sameIdentity (e, a))
-            sink.add (path, "identity", identityText (e), identityText (a));
-    }
-
-    compareBool (path, "bypassed", ec.activation, ac.activation, e.bypassed, a.bypassed, sink);
-    compareBool (path, "inactive", ec.activation, ac.activation, e.inactive, a.inactive, sink);
-    compareBool (path, "muted", ec.mute, ac.mute, e.muted, a.muted, sink);
-    compareInt (path, "sidechainSource", ec.sidechain, ac.sidechain, e.sidechainSource, a.sidechainSource, sink);
+// The kind and the enabling of a sidechain count only where it has a source.
+void compareSidechain (const juce::String& path, bool expectedKnown, bool actualKnown, const PluginRef& e,
+                       const PluginRef& a, MismatchSink& sink)
+{
+    compareInt (path, "sidechainSource", expectedKnown, actualKnown, e.sidechainSource, a.sidechainSource, sink);
     if (e.sidechainSource >= 0)
     {
-        compareInt (path, "sidechainKind", ec.sidechain, ac.sidechain, e.sidechainKind, a.sidechainKind, sink);
-        compareBool (path, "sidechainEnabled", ec.sidechain, ac.sidechain,
-                     e.sidechainEnabled, a.sidechainEnabled, sink);
+        compareInt (path, "sidechainKind", expectedKnown, actualKnown, e.sidechainKind, a.sidechainKind, sink);
+        compareBool (path, "sidechainEnabled", expectedKnown, actualKnown, e.sidechainEnabled, a.sidechainEnabled, sink);
     }
+}
 
-    if (ec.state)
+// The streams byte for byte where the state is proven (an AudioUnit's ClassInfo, a VST3
+// plug-in's component and controller); a complete parameter mirror by its values.
+void compareState (const juce::String& path, bool expectedKnown, bool actualKnown, const PluginRef& e,
+                   const PluginRef& a, MismatchSink& sink)
+{
+    if (expectedKnown)
     {
-        if (! ac.state)
+        if (! actualKnown)
         {
             sink.add (path, "state", "Comp/Cont", unknownText);
         }
@@ -260,35 +253,67 @@ void compareSlot (const juce::String& path, const PluginRef& e, const PluginRef&
     }
 }
 
+void compareSlot (const juce::String& path, const PluginRef& e, const PluginRef& a, MismatchSink& sink)
+{
+    if (e.occupied != a.occupied)
+    {
+        sink.add (path, "presence", e.occupied ? "present" : "empty", a.occupied ? "present" : "empty");
+        return;
+    }
+    if (! e.occupied)
+        return;
+
+    using rackFields::SlotKind;
+    for (const auto& field : rackFields::slotFields)
+    {
+        // Only what a reader can prove is compared.
+        if (field.proven == nullptr)
+            continue;
+        const bool ek = e.coverage.*field.proven;
+        const bool ak = a.coverage.*field.proven;
+        switch (field.kind)
+        {
+            case SlotKind::text: compareText (path, field.key, ek, ak, e.*field.text, a.*field.text, sink); break;
+            case SlotKind::identity: compareIdentity (path, ek, ak, e, a, sink); break;
+            case SlotKind::flag: compareBool (path, field.key, ek, ak, e.*field.flag, a.*field.flag, sink); break;
+            case SlotKind::sidechain: compareSidechain (path, ek, ak, e, a, sink); break;
+            case SlotKind::state: compareState (path, ek, ak, e, a, sink); break;
+        }
+    }
+}
+
+void compareRoute (const juce::String& path, bool expectedKnown, bool actualKnown, const RackStrip& e,
+                   const RackStrip& a, MismatchSink& sink)
+{
+    if (! expectedKnown)
+        return;
+    if (! actualKnown)
+        sink.add (path, "route", "known physical patches", unknownText);
+    else if (canonicalPatches (e) != canonicalPatches (a))
+        sink.add (path, "route", "exact physical patches", "different patches");
+}
+
 void compareStrip (const RackStrip& e, const RackStrip& a, MismatchSink& sink)
 {
     const auto path = stripPath (e);
-    const auto& ec = e.coverage;
-    const auto& ac = a.coverage;
 
-    if (ec.name)
+    using rackFields::StripKind;
+    for (const auto& field : rackFields::stripFields)
     {
-        if (! ac.name)
-            sink.add (path, "name", e.name, unknownText);
-        else if (e.name != a.name)
-            sink.add (path, "name", e.name, a.name);
-    }
-
-    compareFloat (path, "inputGainDb", ec.inputGain, ac.inputGain, e.inputGainDb, a.inputGainDb, sink);
-    compareFloat (path, "outputGainDb", ec.outputGain, ac.outputGain, e.outputGainDb, a.outputGainDb, sink);
-    compareFloat (path, "pan", ec.pan, ac.pan, e.pan, a.pan, sink);
-    compareBool (path, "muted", ec.mute, ac.mute, e.muted, a.muted, sink);
-    compareBool (path, "soloed", ec.solo, ac.solo, e.soloed, a.soloed, sink);
-    compareBool (path, "bypassed", ec.bypass, ac.bypass, e.bypassed, a.bypassed, sink);
-    compareInt (path, "inputChannels", ec.channelLayout, ac.channelLayout, e.inputChannels, a.inputChannels, sink);
-    compareInt (path, "outputChannels", ec.channelLayout, ac.channelLayout, e.outputChannels, a.outputChannels, sink);
-
-    if (ec.route)
-    {
-        if (! ac.route)
-            sink.add (path, "route", "known physical patches", unknownText);
-        else if (canonicalPatches (e) != canonicalPatches (a))
-            sink.add (path, "route", "exact physical patches", "different patches");
+        // Only what a reader can prove is compared (the colour is not).
+        if (field.proven == nullptr)
+            continue;
+        const bool ek = e.coverage.*field.proven;
+        const bool ak = a.coverage.*field.proven;
+        switch (field.kind)
+        {
+            case StripKind::text: compareText (path, field.key, ek, ak, e.*field.text, a.*field.text, sink); break;
+            case StripKind::level: compareFloat (path, field.key, ek, ak, e.*field.level, a.*field.level, sink); break;
+            case StripKind::flag: compareBool (path, field.key, ek, ak, e.*field.flag, a.*field.flag, sink); break;
+            case StripKind::count: compareInt (path, field.key, ek, ak, e.*field.count, a.*field.count, sink); break;
+            case StripKind::routing: compareRoute (path, ek, ak, e, a, sink); break;
+            case StripKind::colour: break;
+        }
     }
 
     const int slotCount = juce::jmax (e.plugins.size(), a.plugins.size());

@@ -3,21 +3,13 @@
 
 #include "model/ReaperPinMap.h"
 
+#include "model/LittleEndian.h"
+
 namespace vornconv
 {
 
 namespace
 {
-
-juce::uint32 readU32 (const juce::uint8* b) noexcept
-{
-    return (juce::uint32) b[0] | ((juce::uint32) b[1] << 8) | ((juce::uint32) b[2] << 16) | ((juce::uint32) b[3] << 24);
-}
-
-juce::uint64 readU64 (const juce::uint8* b) noexcept
-{
-    return (juce::uint64) readU32 (b) | ((juce::uint64) readU32 (b + 4) << 32);
-}
 
 // The pins a description names before it only counts the rest.
 constexpr int describedPins = 8;
@@ -60,9 +52,9 @@ juce::String channelsOf (juce::uint64 mask)
 ReaperPinMapFault readReaperPinMap (const juce::uint8* data, size_t size, size_t& pos, ReaperPinMapSide side,
                                     ReaperPinMap& out) noexcept
 {
-    if (pos > size || size - pos < 4)
+    juce::uint32 n = 0;
+    if (! littleEndian::u32At (data, size, pos, n))
         return ReaperPinMapFault::countTruncated;
-    const auto n = readU32 (data + pos);
     const juce::uint32 minPins = side == ReaperPinMapSide::outputs ? 1 : 0;
     if (n < minPins || n > maxReaperPins || (size_t) n > (size - pos - 4) / 8)
         return ReaperPinMapFault::countInvalid;
@@ -71,21 +63,21 @@ ReaperPinMapFault readReaperPinMap (const juce::uint8* data, size_t size, size_t
     // connected may follow an unconnected pin.
     const auto* masks = data + pos + 4;
     juce::uint32 connected = 0;
-    while (connected < n && readU64 (masks + 8 * (size_t) connected) == ((juce::uint64) 1 << connected))
+    while (connected < n && littleEndian::u64 (masks + 8 * (size_t) connected) == ((juce::uint64) 1 << connected))
         ++connected;
     bool holdable = connected == n;
     if (! holdable && side == ReaperPinMapSide::inputs)
     {
         holdable = true;
         for (juce::uint32 i = connected; i < n; ++i)
-            holdable = holdable && readU64 (masks + 8 * (size_t) i) == 0;
+            holdable = holdable && littleEndian::u64 (masks + 8 * (size_t) i) == 0;
     }
 
     pos += 4 + 8 * (size_t) n;
     out.pins = n;
     out.connected = holdable ? connected : 0;
     for (juce::uint32 i = 0; i < n; ++i)
-        out.masks[i] = readU64 (masks + 8 * (size_t) i);
+        out.masks[i] = littleEndian::u64 (masks + 8 * (size_t) i);
     return holdable ? ReaperPinMapFault::none : ReaperPinMapFault::routed;
 }
 

@@ -12,7 +12,9 @@
 
 #include "model/ReaperVst3State.h"
 
+#include "model/LittleEndian.h"
 #include "model/ReaperPinMap.h"
+#include "model/ValueComparison.h"
 
 namespace vornconv
 {
@@ -59,11 +61,6 @@ struct Layout
     juce::uint64 tailAt = 0;
 };
 
-juce::uint32 readU32 (const juce::uint8* b) noexcept
-{
-    return (juce::uint32) b[0] | ((juce::uint32) b[1] << 8) | ((juce::uint32) b[2] << 16) | ((juce::uint32) b[3] << 24);
-}
-
 juce::uint8* putU32 (juce::uint8* at, juce::uint32 v) noexcept
 {
     at[0] = (juce::uint8) v;
@@ -71,11 +68,6 @@ juce::uint8* putU32 (juce::uint8* at, juce::uint32 v) noexcept
     at[2] = (juce::uint8) (v >> 16);
     at[3] = (juce::uint8) (v >> 24);
     return at + 4;
-}
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::uint8* b, size_t size) noexcept
-{
-    return a.getSize() == size && (size == 0 || std::memcmp (a.getData(), b, size) == 0);
 }
 
 // Both pin maps through the shared reader; a map that routes the plug-in to other track channels
@@ -115,7 +107,7 @@ bool readPinMaps (const juce::uint8* b, juce::uint64 size, juce::uint64& pos, La
 // (when given) then gets their number.
 bool refuseParameterValues (const juce::uint8* b, juce::uint64 size, juce::uint64 p, juce::String& error, int* parameterValues)
 {
-    const auto length = (juce::uint64) readU32 (b + p);
+    const auto length = (juce::uint64) littleEndian::u32 (b + p);
     if (length < 8 || (length - 8) % 4 != 0 || length > size - (p + 12))
     {
         error = "REAPER VST3 parameter-value length is invalid";
@@ -137,12 +129,12 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
         error = "REAPER VST3 wrapper is too small";
         return false;
     }
-    if (readU32 (b) != reaperId)
+    if (littleEndian::u32 (b) != reaperId)
     {
         error = "REAPER VST3 header id does not match the VST line";
         return false;
     }
-    if (readU32 (b + 4) != wrapperMagic)
+    if (littleEndian::u32 (b + 4) != wrapperMagic)
     {
         error = "REAPER VST3 wrapper magic/version is unsupported";
         return false;
@@ -157,18 +149,18 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
         error = "REAPER VST3 state header is truncated";
         return false;
     }
-    l.marker = readU32 (b + l.p + 8);
-    if (readU32 (b + l.p + 4) == 0 && isKnownMarker (l.marker) && readU32 (b + l.p + 12) == parameterValuesFirst
-        && readU32 (b + l.p + 16) == parameterValuesSecond)
+    l.marker = littleEndian::u32 (b + l.p + 8);
+    if (littleEndian::u32 (b + l.p + 4) == 0 && isKnownMarker (l.marker) && littleEndian::u32 (b + l.p + 12) == parameterValuesFirst
+        && littleEndian::u32 (b + l.p + 16) == parameterValuesSecond)
         return refuseParameterValues (b, size, l.p, error, parameterValues);
-    if (readU32 (b + l.p + 4) != 1 || readU32 (b + l.p + 16) != 1 || ! isKnownMarker (l.marker))
+    if (littleEndian::u32 (b + l.p + 4) != 1 || littleEndian::u32 (b + l.p + 16) != 1 || ! isKnownMarker (l.marker))
     {
         error = "REAPER VST3 state header markers are invalid";
         return false;
     }
     l.componentLengthAt = l.p + 12;
     l.componentAt = l.p + 20;
-    l.c = readU32 (b + l.componentLengthAt);
+    l.c = littleEndian::u32 (b + l.componentLengthAt);
     if (l.c < 1 || l.c > maxReaperVst3StreamBytes || (juce::uint64) l.c > size - l.componentAt)
     {
         error = "REAPER VST3 component length is invalid";
@@ -180,14 +172,14 @@ bool inspect (const juce::MemoryBlock& wrapper, juce::uint32 reaperId, Layout& l
         error = "REAPER VST3 controller header is truncated";
         return false;
     }
-    l.t = readU32 (b + l.q);
+    l.t = littleEndian::u32 (b + l.q);
     l.controllerAt = l.q + 8;
-    if (readU32 (b + l.q + 4) != 0 || l.t > maxReaperVst3StreamBytes || (juce::uint64) l.t > size - l.controllerAt)
+    if (littleEndian::u32 (b + l.q + 4) != 0 || l.t > maxReaperVst3StreamBytes || (juce::uint64) l.t > size - l.controllerAt)
     {
         error = "REAPER VST3 controller length/type is invalid";
         return false;
     }
-    if ((juce::uint64) readU32 (b + l.p) != (juce::uint64) l.c + l.t + 16)
+    if ((juce::uint64) littleEndian::u32 (b + l.p) != (juce::uint64) l.c + l.t + 16)
     {
         error = "REAPER VST3 aggregate state length is inconsistent";
         return false;
@@ -206,7 +198,7 @@ bool readConfig (const juce::MemoryBlock& wrapper, const Layout& layout, int& co
         error = "REAPER VST3 program tail has no channel_config field";
         return false;
     }
-    if (readU32 (b + size - 5) != 0)
+    if (littleEndian::u32 (b + size - 5) != 0)
     {
         error = "REAPER VST3 channel_config tail marker is invalid";
         return false;
@@ -311,7 +303,8 @@ bool buildReaperVst3State (const juce::MemoryBlock& templateWrapper, juce::uint3
     if (! inspect (built, hostId, check, splitError))
         return fail (splitError.isNotEmpty() ? splitError : juce::String ("REAPER rebuilt wrapper failed byte-exact state verification"));
     const auto* b = static_cast<const juce::uint8*> (built.getData());
-    if (! sameBytes (component, b + check.componentAt, check.c) || ! sameBytes (controller, b + check.controllerAt, check.t))
+    if (! sameBytes (component.getData(), component.getSize(), b + check.componentAt, check.c)
+        || ! sameBytes (controller.getData(), controller.getSize(), b + check.controllerAt, check.t))
         return fail ("REAPER rebuilt wrapper failed byte-exact state verification");
     out = std::move (built);
     return true;

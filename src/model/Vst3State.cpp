@@ -25,7 +25,9 @@
 
 #include "model/Utf8Text.h"
 
+#include "model/LittleEndian.h"
 #include "model/StrictXml.h"
+#include "model/Vst3ClassId.h"
 
 #include <cstring>
 #include <limits>
@@ -394,35 +396,9 @@ struct PresetLines
 //==============================================================================
 // Binary fields
 
-juce::uint32 readU32 (const juce::uint8* p) noexcept
-{
-    return (juce::uint32) p[0] | ((juce::uint32) p[1] << 8) | ((juce::uint32) p[2] << 16) | ((juce::uint32) p[3] << 24);
-}
-
-juce::int32 readI32 (const juce::uint8* p) noexcept
-{
-    const auto u = readU32 (p);
-    juce::int32 v;
-    std::memcpy (&v, &u, sizeof v);
-    return v;
-}
-
-juce::int64 readI64 (const juce::uint8* p) noexcept
-{
-    const juce::uint64 u = (juce::uint64) readU32 (p) | ((juce::uint64) readU32 (p + 4) << 32);
-    juce::int64 v;
-    std::memcpy (&v, &u, sizeof v);
-    return v;
-}
-
 bool hasTag (const juce::uint8* p, const char* tag) noexcept
 {
     return std::memcmp (p, tag, 4) == 0;
-}
-
-bool isHexDigit (juce::juce_wchar c) noexcept
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 juce::String decimal (int128 v)
@@ -695,7 +671,7 @@ JuceStateSplit parseJuceVst3State (const juce::MemoryBlock& data)
     }
 
     const auto* bytes = static_cast<const juce::uint8*> (data.getData());
-    const juce::uint64 xmlLength = readU32 (bytes + 4);
+    const juce::uint64 xmlLength = littleEndian::u32 (bytes + 4);
     if ((juce::uint64) data.getSize() != xmlLength + 9 || xmlLength < 1 || xmlLength > maxStateBytes
         || bytes[8 + xmlLength] != 0)
     {
@@ -849,20 +825,22 @@ juce::MemoryBlock buildJuceVst3State (const juce::MemoryBlock& component, const 
 //==============================================================================
 // SuperRack preset text
 
-SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
+namespace
 {
-    SuperRackPreset result;
-    const auto* text = static_cast<const juce::uint8*> (data);
-    if (text == nullptr)
-        size = 0;
-    else if (const auto* nul = std::memchr (text, 0, size))
-        size = (size_t) (static_cast<const juce::uint8*> (nul) - text);
 
-    // First pass: the number of sections, the first one (the format tag) and the length of the
-    // others, which together are the wrapper's base64.
-    PresetLines lines (text, size);
+// The sections of a preset text: the first (the format tag), how many there are, and the length
+// of the others, which together are the wrapper's base64.
+struct PresetSections
+{
     const juce::uint8* tagText = nullptr;
     size_t tagLength = 0, sections = 0, blobChars = 0;
+};
+
+PresetSections scanSections (const juce::uint8* text, size_t size)
+{
+    PresetSections found;
+    auto& [tagText, tagLength, sections, blobChars] = found;
+    PresetLines lines (text, size);
     {
         const juce::uint8* start = nullptr;
         size_t length = 0;
@@ -879,17 +857,17 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
             }
         }
     }
-    if (sections < 2)
-    {
-        result.error = "preset text has fewer than two base64 sections";
-        return result;
-    }
+    return found;
+}
 
+// The format tag, which must be "VST" byte for byte; the result keeps it as text.
+bool decodeFormatTag (const juce::uint8* tagText, size_t tagLength, SuperRackPreset& result)
+{
     juce::MemoryBlock tag;
     if (! decodeStandardBase64Bytes (tagText, tagLength, tag))
     {
         result.error = "format tag base64 decode failed";
-        return result;
+        return false;
     }
     // The tag is any bytes the text decodes to. As text it ends at a NUL, as JUCE's reading of
     // it does; but JUCE would read a malformed one past its end, so malformed bytes are replaced.
@@ -900,9 +878,14 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
     if (tag.getSize() != 3 || std::memcmp (tag.getData(), "VST", 3) != 0)
     {
         result.error = "preset format tag is not VST";
-        return result;
+        return false;
     }
+    return true;
+}
 
+// The other sections decoded into the result's blob.
+bool decodeBlob (const juce::uint8* text, size_t size, size_t blobChars, SuperRackPreset& result)
+{
     // Second pass: the other sections decode as one text straight into the wrapper. A text that
     // cannot decode to within the largest possible blob is refused before decoding.
     bool decoded = false;
@@ -927,34 +910,64 @@ SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
     if (! decoded)
     {
         result.error = "blob base64 decode failed";
-        return result;
+        return false;
     }
+    return true;
+}
 
+// The wrapper: its marker, its class id and a body length that fills the rest of the blob; the
+// result takes the class id and where the body starts.
+bool readWrapper (SuperRackPreset& result)
+{
     const auto* b = static_cast<const juce::uint8*> (result.blob.getData());
     const size_t blobSize = result.blob.getSize();
-    result.marker = readI32 (b);
+    result.marker = littleEndian::i32 (b);
     if (result.marker != 307 || b[4] != 0)
     {
         result.error = "preset wrapper marker/layout is invalid";
-        return result;
+        return false;
     }
 
-    for (size_t i = 5; i < 37; ++i)
-        if (! isHexDigit (b[i]))
-        {
-            result.error = "preset class id is invalid";
-            return result;
-        }
+    if (! isHexClassIdBytes (b + 5, 32))
+    {
+        result.error = "preset class id is invalid";
+        return false;
+    }
 
-    const juce::int64 bodyLength = readI64 (b + 37);
+    const juce::int64 bodyLength = littleEndian::i64 (b + 37);
     if (bodyLength < 1 || (juce::uint64) bodyLength != (juce::uint64) (blobSize - 45))
     {
         result.error = "preset body length does not match wrapper";
+        return false;
+    }
+
+    result.classId = storedClassId (juce::String (reinterpret_cast<const char*> (b + 5), 32));
+    result.bodyOffset = 45;
+    return true;
+}
+
+} // namespace
+SuperRackPreset parseSuperRackPresetBytes (const void* data, size_t size)
+{
+    SuperRackPreset result;
+    const auto* text = static_cast<const juce::uint8*> (data);
+    if (text == nullptr)
+        size = 0;
+    else if (const auto* nul = std::memchr (text, 0, size))
+        size = (size_t) (static_cast<const juce::uint8*> (nul) - text);
+
+    // First pass: the number of sections, the first one (the format tag) and the length of the
+    // others, which together are the wrapper's base64.
+    const auto [tagText, tagLength, sections, blobChars] = scanSections (text, size);
+    if (sections < 2)
+    {
+        result.error = "preset text has fewer than two base64 sections";
         return result;
     }
 
-    result.classId = juce::String (reinterpret_cast<const char*> (b + 5), 32).toUpperCase();
-    result.bodyOffset = 45;
+    if (! decodeFormatTag (tagText, tagLength, result) || ! decodeBlob (text, size, blobChars, result) || ! readWrapper (result))
+        return result;
+
     result.ok = true;
     return result;
 }
@@ -973,11 +986,8 @@ juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBl
     if (component.isEmpty())
         return {};
     const juce::String id (classId.text);
-    if (id.length() != 32)
+    if (! isHexClassId (id))
         return {};
-    for (auto c : id)
-        if (! isHexDigit (c))
-            return {};
 
     const auto compSize = (juce::int64) component.getSize();
     const auto contSize = (juce::int64) controller.getSize();
@@ -986,7 +996,7 @@ juce::String buildSuperRackPreset (juce::StringRef classId, const juce::MemoryBl
     juce::MemoryOutputStream blob;
     blob.writeInt (307);
     blob.writeByte (0);
-    blob.write (id.toUpperCase().toRawUTF8(), 32);
+    blob.write (storedClassId (id).toRawUTF8(), 32);
     blob.writeInt64 (compSize + contSize + (withController ? 48 : 28));
     blob.write (component.getData(), component.getSize());
     if (withController)
@@ -1032,13 +1042,13 @@ bool locateSteinbergChunks (const juce::uint8* b, size_t size, size_t base, Juce
 
     const size_t room = size - base;
     size_t table = 0;
-    if (room >= 48 && hasTag (b + size - 48, "List") && readU32 (b + size - 44) == 2
+    if (room >= 48 && hasTag (b + size - 48, "List") && littleEndian::u32 (b + size - 44) == 2
         && hasTag (b + size - 40, "Comp") && hasTag (b + size - 20, "Cont"))
     {
         table = size - 48;
         result.chunkCount = 2;
     }
-    else if (room >= 28 && hasTag (b + size - 28, "List") && readU32 (b + size - 24) == 1
+    else if (room >= 28 && hasTag (b + size - 28, "List") && littleEndian::u32 (b + size - 24) == 1
              && hasTag (b + size - 20, "Comp"))
     {
         table = size - 28;
@@ -1050,8 +1060,8 @@ bool locateSteinbergChunks (const juce::uint8* b, size_t size, size_t base, Juce
         return false;
     }
 
-    const juce::int64 compOffset = readI64 (b + table + 12);
-    const juce::int64 compSize = readI64 (b + table + 20);
+    const juce::int64 compOffset = littleEndian::i64 (b + table + 12);
+    const juce::int64 compSize = littleEndian::i64 (b + table + 20);
     if (compSize <= 0)
     {
         result.error = "Comp chunk has non-positive size";
@@ -1073,8 +1083,8 @@ bool locateSteinbergChunks (const juce::uint8* b, size_t size, size_t base, Juce
     }
     else
     {
-        const juce::int64 contOffset = readI64 (b + table + 32);
-        contSize = readI64 (b + table + 40);
+        const juce::int64 contOffset = littleEndian::i64 (b + table + 32);
+        contSize = littleEndian::i64 (b + table + 40);
         contPos = (int128) contOffset + delta;
         fits = fits && contOffset >= 0 && contSize >= 0
                && fitsInt64 ((int128) contOffset + contSize) && fitsInt64 (contPos) && fitsInt64 (contPos + contSize)

@@ -27,9 +27,6 @@ struct HostCheck
     // A warning of what the output will hold differently from the source.
     void outputWarning (const juce::String& code, const juce::String& message);
 
-    // The class id of a VST3 slot: as stored, or resolved through the index when it has none.
-    juce::String classKey (const PluginRef& plugin) const;
-
     // Hosts that have verified only enabled legacy sidechains refuse every other kind.
     void unverifiedSidechain (const PluginRef& plugin, const juce::String& code);
 

@@ -101,13 +101,17 @@ void giveSignalsBack (const void*)
 }
 
 // Starts the child in its own process group, registered so that an interrupted run kills it,
-// with /dev/null as input, outputFd as output and error and no other descriptor.
+// with /dev/null as input, outputFd as output and error and no other descriptor. False with the
+// system's reason in startError when it could not be started.
 bool spawnChild (const std::vector<std::string>& arguments, const std::string& workingDirectory, bool privateFolder, int outputFd,
-                 pid_t& pid)
+                 pid_t& pid, int& startError)
 {
     Descriptor input { ::open ("/dev/null", O_RDONLY | O_CLOEXEC) };
     if (input.fd < 0)
+    {
+        startError = errno;
         return false;
+    }
     ChildLaunch launch;
     launch.arguments = arguments;
     launch.standardInput = input.fd;
@@ -120,6 +124,7 @@ bool spawnChild (const std::vector<std::string>& arguments, const std::string& w
     if (privateFolder)
         launch.removeWithGroup = workingDirectory;
     const auto child = launchChild (launch);
+    startError = child.startError;
     if (child.pid < 0)
         return false;
     pid = child.pid;
@@ -145,14 +150,20 @@ ProcessRun runIsolatedProcess (const std::vector<std::string>& arguments, int ti
 
     int ends[2];
     if (::pipe2 (ends, O_CLOEXEC) != 0)
+    {
+        run.startError = errno;
         return run;
+    }
     Descriptor readEnd { ends[0] };
     Descriptor writeEnd { ends[1] };
     if (::fcntl (readEnd.fd, F_SETFL, O_NONBLOCK) != 0)
+    {
+        run.startError = errno;
         return run;
+    }
 
     pid_t pid = -1;
-    if (! spawnChild (arguments, workingDirectory, workingDirectoryIsPrivate, writeEnd.fd, pid))
+    if (! spawnChild (arguments, workingDirectory, workingDirectoryIsPrivate, writeEnd.fd, pid, run.startError))
         return run;
     writeEnd.closeNow(); // only the child may hold the write end, or the end of output is never seen
 

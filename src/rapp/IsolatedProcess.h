@@ -29,6 +29,7 @@ struct ProcessRun
     ProcessOutcome outcome = ProcessOutcome::startFailed;
     int exitCode = -1;
     int signalNumber = 0;
+    int startError = 0; // startFailed: the system's reason (an errno), when it gave one
     std::string output; // standard output and standard error as they arrived, at most the cap
 };
 

@@ -251,7 +251,7 @@ const LiveProfessorPluginEntry* LiveProfessorPluginCatalog::findUnique (const Pl
     if (slot.classId.isEmpty())
         return findUnique (slot);
 
-    const auto* module = index.findByClassId (slot.classId.toUpperCase());
+    const auto* module = index.findByClassId (slot.classId);
     if (module == nullptr || module->uniqueId == 0)
         return nullptr;
 

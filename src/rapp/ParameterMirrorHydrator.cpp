@@ -29,11 +29,13 @@
 #include "model/AtomicFileCommit.h"
 #include "model/FileTimes.h"
 #include "model/Folders.h"
+#include "model/HeldFolder.h"
 #include "model/ParameterSnapshot.h"
 #include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 #include "rapp/IsolatedProcess.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -318,7 +320,7 @@ juce::String stateCacheKey (const juce::String& cid, const Vst3ModuleEntry& entr
 {
     juce::MemoryOutputStream out (256 + state.component.getSize() + state.controller.getSize());
     out.writeString (cacheKeyTag);
-    out.writeString (cid.toUpperCase());
+    out.writeString (storedClassId (cid));
     out.writeString (entry.version);
     out.writeString (entry.bundle.getFullPathName());
     out.writeInt64 (modificationMillis (entry.bundle));
@@ -364,25 +366,39 @@ bool loadCacheEntry (const juce::File& file, juce::MemoryBlock& bytes)
 // The bytes go to a new, exclusively created file beside the target, which then replaces the
 // target in one rename: a reader sees the old file or the new one, never a part. mkstemps names
 // the file without any shared random state, so worker threads can write at the same time.
+// A failure names the entry and the system's reason.
 bool writeCacheEntry (const juce::File& file, const juce::MemoryBlock& bytes, juce::String& error)
 {
-    error = "could not atomically update parameter mirror cache";
+    const auto failed = [&file, &error] (int code)
+    {
+        error = "could not atomically update parameter mirror cache " + file.getFullPathName() + systemReason (code);
+        return false;
+    };
     auto pattern = file.getSiblingFile (file.getFileNameWithoutExtension() + "_tempXXXXXX" + file.getFileExtension())
                        .getFullPathName().toStdString();
     const int suffix = (int) file.getFileExtension().getNumBytesAsUTF8();
     const int fd = ::mkostemps (pattern.data(), suffix, O_CLOEXEC); // a probe started meanwhile must not hold it
     if (fd < 0)
-        return false;
+        return failed (errno);
 
     const auto* data = static_cast<const char*> (bytes.getData());
-    bool ok = writeAllBytes (fd, data, bytes.getSize());
-    ok = ok && ::fsync (fd) == 0;
-    ok = (::close (fd) == 0) && ok;
-    ok = ok && std::rename (pattern.c_str(), file.getFullPathName().toRawUTF8()) == 0;
+    int code = 0;
+    bool ok = writeAllBytes (fd, data, bytes.getSize()) && ::fsync (fd) == 0;
+    code = ok ? 0 : errno;
+    if (::close (fd) != 0 && ok)
+    {
+        ok = false;
+        code = errno;
+    }
+    if (ok && std::rename (pattern.c_str(), file.getFullPathName().toRawUTF8()) != 0)
+    {
+        ok = false;
+        code = errno;
+    }
     if (! ok)
     {
         ::unlink (pattern.c_str());
-        return false;
+        return failed (code);
     }
     error.clear();
     return true;
@@ -399,9 +415,11 @@ juce::String howItEnded (const ProcessRun& run)
     return "exit status " + juce::String (run.exitCode);
 }
 
+// A program that cannot be started at all is the probe program's fault (programFault).
 bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, const Vst3ModuleEntry& entry,
-               const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error)
+               const PluginState& state, int timeoutMs, juce::MemoryBlock& snapshot, juce::String& error, bool& programFault)
 {
+    programFault = false;
     // A fresh folder (mode 0700) that no other process can have chosen, removed on every path out
     // of the run, an interruption included. The probe also works in it, so whatever it or the
     // plug-in writes to a relative path goes away with it instead of landing in the user's folder.
@@ -435,7 +453,8 @@ bool runProbe (const juce::File& probeProgram, const juce::File& temporaryRoot, 
     switch (run.outcome)
     {
         case ProcessOutcome::startFailed:
-            error = "could not start isolated parameter probe";
+            error = "could not start isolated parameter probe " + probeProgram.getFullPathName() + systemReason (run.startError);
+            programFault = true;
             return false;
         case ProcessOutcome::timedOut:
             error = "isolated parameter probe timed out for " + entry.name;
@@ -505,7 +524,7 @@ bool resolveSlot (const PluginRef& slot, int stripIndex, const Vst3ModuleIndex& 
         message = "cannot generate LiveProfessor parameters without Comp state at strip " + juce::String (stripIndex);
         return false;
     }
-    cid = (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
+    cid = index.classIdOf (slot);
     entry = cid.isEmpty() ? nullptr : index.findByClassId (cid);
     if (entry == nullptr || ! entry->available || ! entry->bundle.exists())
     {
@@ -516,21 +535,29 @@ bool resolveSlot (const PluginRef& slot, int stripIndex, const Vst3ModuleIndex& 
     return true;
 }
 
+// The probe program and the cache folder, each named when it is the fault.
 bool checkPreconditions (const juce::File& probeProgram, const juce::File& cacheDir, int timeoutMs,
-                         const juce::String& prefix, juce::String& error)
+                         const juce::String& prefix, juce::String& error, MirrorInputFault& fault)
 {
-    if (probeProgram == juce::File() || ! probeProgram.existsAsFile())
+    fault = MirrorInputFault::none;
+    const auto unavailable = [&] (MirrorInputFault which, const juce::String& what, const juce::String& why)
     {
-        error = prefix + "parameter probe helper is unavailable";
+        fault = which;
+        error = prefix + what + " is unavailable" + why;
         return false;
-    }
+    };
+    if (probeProgram == juce::File())
+        return unavailable (MirrorInputFault::probeProgram, "parameter probe helper", {});
+    if (const auto why = probeProgramFault (probeProgram); why.isNotEmpty())
+        return unavailable (MirrorInputFault::probeProgram, "parameter probe helper", ": " + why);
+    if (timeoutMs < 1)
+        return unavailable (MirrorInputFault::none, "parameter mirror cache", {});
+    if (cacheDir == juce::File())
+        return unavailable (MirrorInputFault::cacheFolder, "parameter mirror cache", {});
     // Other runs may be making the same cache folder at this moment: one that stands when this
     // run comes to make it is theirs, and it is used.
-    if (timeoutMs < 1 || cacheDir == juce::File() || ! makeFolderWithParents (cacheDir))
-    {
-        error = prefix + "parameter mirror cache is unavailable";
-        return false;
-    }
+    if (! makeFolderWithParents (cacheDir))
+        return unavailable (MirrorInputFault::cacheFolder, "parameter mirror cache", ":" + heldFolderFailure (cacheDir, errno));
     return true;
 }
 
@@ -577,7 +604,8 @@ void runJob (PreparationJob& job, const juce::File& probeProgram, const juce::Fi
         }
         const bool existed = job.cacheFile.exists();
         juce::String error;
-        if (! runProbe (probeProgram, temporaryRoot, job.entry, job.state, timeoutMs, snapshot, error)
+        bool programFault = false;
+        if (! runProbe (probeProgram, temporaryRoot, job.entry, job.state, timeoutMs, snapshot, error, programFault)
             || ! writeCacheEntry (job.cacheFile, snapshot, error))
         {
             job.error = error;
@@ -603,6 +631,15 @@ bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& va
     return parseProbeBytes (text.toRawUTF8(), text.getNumBytesAsUTF8(), values, error);
 }
 
+juce::String probeProgramFault (const juce::File& probeProgram)
+{
+    if (probeProgram.isDirectory())
+        return folderNotFileError (probeProgram);
+    if (! probeProgram.existsAsFile())
+        return fileNotFoundError (probeProgram);
+    return {};
+}
+
 int preparationWorkerCount (int jobs)
 {
     return juce::jlimit (0, maxWorkers, jobs);
@@ -614,7 +651,7 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
 {
     stats = ParameterMirrorHydrationStats();
     error.clear();
-    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, "LiveProfessor ", error))
+    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, "LiveProfessor ", error, stats.inputFault))
         return false;
 
     const auto temporaryRoot = vornconv::temporaryRoot();
@@ -660,9 +697,17 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
             else
             {
                 const bool existed = cacheFile.exists();
-                if (! runProbe (probeProgram, temporaryRoot, *entry, slot.state, timeoutMs, snapshot, error)
-                    || ! writeCacheEntry (cacheFile, snapshot, error))
+                bool programFault = false;
+                if (! runProbe (probeProgram, temporaryRoot, *entry, slot.state, timeoutMs, snapshot, error, programFault))
+                {
+                    stats.inputFault = programFault ? MirrorInputFault::probeProgram : MirrorInputFault::none;
                     return false;
+                }
+                if (! writeCacheEntry (cacheFile, snapshot, error))
+                {
+                    stats.inputFault = MirrorInputFault::cacheFolder;
+                    return false;
+                }
                 ++stats.probed;
                 if (existed)
                     ++stats.replacedInvalid;
@@ -686,16 +731,13 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
     return true;
 }
 
-bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3ModuleIndex& index,
-                                        const juce::File& probeProgram, const juce::File& cacheDir,
-                                        ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs)
+namespace
 {
-    report = ParameterMirrorPreparationReport();
-    error.clear();
-    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, {}, error))
-        return false;
 
-    // Scan on the calling thread: problems become issues, the rest become one job per key.
+// Scan on the calling thread: problems become issues, the rest become one job per key.
+std::vector<PreparationJob> collectJobs (const RackReadResult& result, const Vst3ModuleIndex& index, const juce::File& cacheDir,
+                                        ParameterMirrorPreparationReport& report)
+{
     std::vector<PreparationJob> jobs;
     std::map<juce::String, size_t> jobOfKey;
     for (const auto& strip : result.session.strips)
@@ -734,9 +776,12 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
             jobs[found->second].slots.push_back ({ strip.index, position, slot.name });
         }
     }
+    return jobs;
+}
 
-    // Workers touch nothing but their own job; the join orders their writes before the fold.
-    const auto temporaryRoot = vornconv::temporaryRoot();
+// Workers touch nothing but their own job; the join orders their writes before the fold.
+void runJobs (std::vector<PreparationJob>& jobs, const juce::File& probeProgram, const juce::File& temporaryRoot, int timeoutMs)
+{
     const int jobCount = (int) jobs.size();
     std::atomic<int> next { 0 };
     const auto work = [&jobs, &next, jobCount, &probeProgram, &temporaryRoot, timeoutMs]
@@ -765,13 +810,12 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
         work();
     for (auto& worker : workers)
         worker.join();
+}
 
-    // A failure may be passing (a busy machine, a probe that fails once): each failed job gets one
-    // more run here, in job order.
-    for (auto& job : jobs)
-        if (job.error.isNotEmpty())
-            runJob (job, probeProgram, temporaryRoot, timeoutMs);
-
+// The report of every job: its slots as issues when it failed, or a cache hit, a probe and the
+// cache file it filled.
+void foldJobs (const std::vector<PreparationJob>& jobs, ParameterMirrorPreparationReport& report)
+{
     for (const auto& job : jobs)
     {
         if (job.error.isNotEmpty())
@@ -791,6 +835,30 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
         }
         report.cacheFiles.addIfNotAlreadyThere (job.cacheFile);
     }
+}
+
+} // namespace
+
+bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3ModuleIndex& index,
+                                        const juce::File& probeProgram, const juce::File& cacheDir,
+                                        ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs)
+{
+    report = ParameterMirrorPreparationReport();
+    error.clear();
+    if (! checkPreconditions (probeProgram, cacheDir, timeoutMs, {}, error, report.inputFault))
+        return false;
+
+    auto jobs = collectJobs (result, index, cacheDir, report);
+    const auto temporaryRoot = vornconv::temporaryRoot();
+    runJobs (jobs, probeProgram, temporaryRoot, timeoutMs);
+
+    // A failure may be passing (a busy machine, a probe that fails once): each failed job gets one
+    // more run here, in job order.
+    for (auto& job : jobs)
+        if (job.error.isNotEmpty())
+            runJob (job, probeProgram, temporaryRoot, timeoutMs);
+
+    foldJobs (jobs, report);
     return true;
 }
 

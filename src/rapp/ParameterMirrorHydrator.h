@@ -18,6 +18,16 @@
 namespace vornconv::rapp
 {
 
+// Which of the call's own inputs a failure of the whole call is about, when it is one of them: the
+// probe program (not a file, or one that cannot be started) or the cache folder (one that cannot be
+// made or used, an entry that cannot be put in place in it). The error then names the path.
+enum class MirrorInputFault
+{
+    none,
+    probeProgram,
+    cacheFolder
+};
+
 // A slot whose mirror the source marks complete but which does not decode: the hydration put a
 // mirror of its own in its place.
 struct ParameterMirrorReplacement
@@ -43,6 +53,7 @@ struct ParameterMirrorHydrationStats
     juce::int32 auSkipped = 0;       // AudioUnit slots
     juce::Array<juce::File> cacheFiles; // every cache file used, once
     juce::Array<ParameterMirrorReplacement> replacements; // the slots replaced, in session order
+    MirrorInputFault inputFault = MirrorInputFault::none; // what a failed call's error is about
 };
 
 struct ParameterMirrorPreparationIssue
@@ -63,6 +74,7 @@ struct ParameterMirrorPreparationReport
     juce::int32 auSkipped = 0;       // AudioUnit slots
     juce::Array<juce::File> cacheFiles;
     juce::Array<ParameterMirrorPreparationIssue> issues;
+    MirrorInputFault inputFault = MirrorInputFault::none; // what a failed call's error is about
 };
 
 // The most a probe may print (standard output and error together); more kills it.
@@ -80,7 +92,12 @@ bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& va
 // it. Every other slot is filled (or, when its mirror is marked complete but does not decode,
 // replaced) from this call's earlier answers, from the cache or by running the probe;
 // single-threaded. The first failure ends the call with false; the slots handled before it stay
-// hydrated.
+// hydrated. A probe program that is not a file or cannot be started, and a cache folder that
+// cannot be made or an entry that cannot be put in place in it, are named in the error
+// ("LiveProfessor parameter probe helper is unavailable: file not found: <path>", "LiveProfessor
+// parameter mirror cache is unavailable: <folder>: <reason>", "could not start isolated parameter
+// probe <path>: <reason>", "could not atomically update parameter mirror cache <entry>: <reason>")
+// and stats.inputFault says which.
 bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& index, const juce::File& probeProgram,
                               const juce::File& cacheDir, ParameterMirrorHydrationStats& stats, juce::String& error,
                               int timeoutMs);
@@ -88,11 +105,16 @@ bool hydrateParameterMirrors (RackReadResult& result, const Vst3ModuleIndex& ind
 // Fills the cache for every VST3 slot the hydration would fill or replace and that can be probed
 // (a complete mirror of the source that decodes needs none), on at most three worker threads, and
 // reports per-slot problems as issues instead of failing; a failed probe is tried once more on the
-// calling thread. False only when the probe program or the cache folder is unusable. The session
-// is not changed.
+// calling thread. False only when the probe program or the cache folder is unusable (named as the
+// hydration names them, without its "LiveProfessor ", report.inputFault saying which). The
+// session is not changed.
 bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3ModuleIndex& index,
                                         const juce::File& probeProgram, const juce::File& cacheDir,
                                         ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs);
+
+// Why probeProgram cannot be the probe: empty when it is a file, else "file not found: " or
+// "a folder, not a file: " and its path.
+juce::String probeProgramFault (const juce::File& probeProgram);
 
 // The number of worker threads for a number of jobs: none for none, at most three.
 int preparationWorkerCount (int jobs);

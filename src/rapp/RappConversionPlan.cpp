@@ -16,6 +16,8 @@
 
 #include "rapp/RappConversionPlan.h"
 
+#include "model/RackFields.h"
+#include "model/ValueComparison.h"
 #include "rapp/HostRules.h"
 #include "rapp/Vst3ModuleIndex.h"
 
@@ -102,7 +104,6 @@ constexpr const char* selectionPlugins = "selection.plugins";
 
 juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
 
-constexpr float defaultTolerance = 0.0001f;
 constexpr int labelCharacters = 128;
 
 // The product of SuperRack (the host whose sessions carry diagnostics of their reader that the
@@ -234,15 +235,9 @@ struct Inspection
         std::map<std::string, int> strips, slots;
         for (const auto& strip : session.strips)
         {
-            const auto& c = strip.coverage;
-            const std::pair<const char*, bool> flags[] = {
-                { "name", c.name }, { "inputGain", c.inputGain }, { "outputGain", c.outputGain },
-                { "pan", c.pan }, { "mute", c.mute }, { "solo", c.solo }, { "bypass", c.bypass },
-                { "channelLayout", c.channelLayout }, { "route", c.route }
-            };
-            for (const auto& [name, known] : flags)
-                if (! known)
-                    ++strips[name];
+            for (const auto& flag : rackFields::stripFlags)
+                if (! (strip.coverage.*flag.proven))
+                    ++strips[flag.name];
             if (! strip.sourceParameters.isEmpty())
                 strips["nativeParameters"] += strip.sourceParameters.size();
 
@@ -250,14 +245,9 @@ struct Inspection
             {
                 if (! plugin.occupied)
                     continue;
-                const auto& p = plugin.coverage;
-                const std::pair<const char*, bool> slotFlags[] = {
-                    { "identity", p.identity }, { "activation", p.activation }, { "mute", p.mute },
-                    { "sidechain", p.sidechain }, { "state", p.state }
-                };
-                for (const auto& [name, known] : slotFlags)
-                    if (! known)
-                        ++slots[name];
+                for (const auto& flag : rackFields::slotFlags)
+                    if (! (plugin.coverage.*flag.proven))
+                        ++slots[flag.name];
             }
         }
         if (! strips.empty())
@@ -481,11 +471,6 @@ void HostCheck::blocker (const juce::String& c, const juce::String& m) { plan.is
 void HostCheck::warning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m }); }
 void HostCheck::outputWarning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m, true }); }
 
-juce::String HostCheck::classKey (const PluginRef& plugin) const
-{
-    return plugin.classId.isNotEmpty() ? plugin.classId : index.resolveClassId (plugin);
-}
-
 void HostCheck::unverifiedSidechain (const PluginRef& plugin, const juce::String& c)
 {
     if (plugin.sidechainSource >= 0 && ! (plugin.sidechainKind == sidechainLegacy && plugin.sidechainEnabled))
@@ -500,7 +485,7 @@ void HostCheck::moduleIdentity (const PluginRef& plugin, const juce::String& c, 
         return;
     }
 
-    const auto key = classKey (plugin);
+    const auto key = index.classIdOf (plugin);
     if (key.isEmpty())
     {
         if (const auto* entry = index.findUniqueByBundle (plugin.file))
@@ -523,10 +508,10 @@ void HostCheck::moduleIdentity (const PluginRef& plugin, const juce::String& c, 
         outputWarning (c, utf8 (text::factoryUnavailable));
 }
 
-// Written so that NaN and infinity never count as the default value.
+// NaN and infinity never count as the default value.
 bool differsFrom (float value, float reference)
 {
-    return ! (std::fabs (value - reference) <= defaultTolerance);
+    return ! withinTolerance (value, reference, tolerance::level);
 }
 
 const RackStrip* firstStrip (const RackSession& session, juce::int32 index)

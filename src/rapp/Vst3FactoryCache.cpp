@@ -27,6 +27,7 @@
 #include "model/StrictXml.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 #include "rapp/Vst3ModuleIndex.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -180,7 +181,7 @@ bool parseRecord (const juce::String& line, bool scannerRow, Record& record, juc
         }
         available = fields[5] == "1";
     }
-    record.classId = fields[0].toUpperCase();
+    record.classId = storedClassId (fields[0]);
     record.name = fields[1];
     record.vendor = fields[2];
     record.version = fields[3];
@@ -417,7 +418,7 @@ bool isolatedIndexFor (const juce::File& bundle, const juce::String& fingerprint
             continue;
         const auto fields = splitTabs (line);
         if (fields.size() != 5 || fields[1].isEmpty() || fields[4] != bundlePath
-            || ! seenIds.insert (fields[0].toUpperCase()).second)
+            || ! seenIds.insert (storedClassId (fields[0])).second)
         {
             bad = true;
             continue;
@@ -628,22 +629,44 @@ bool mergeScan (const juce::File& existing, juce::StringRef scanText, const juce
     return true;
 }
 
-bool importVornLive (const juce::File& liveCache, const juce::File& converterCache, FactoryCacheStats& stats,
-                     juce::String& report, juce::String& error, const IsolatedCheck& isolatedCheck)
+namespace
 {
-    stats = {};
-    report.clear();
-    error.clear();
 
-    const auto environmentFile = liveCache.getSiblingFile (environmentFileName);
-    const auto layoutFile = liveCache.getSiblingFile (layoutFileName);
+// The VORN Live records an import reads, each proven to be what it claims: the plug-in cache, its
+// scan environment (complete and matching the cache, or pending) recorded for this converter, and
+// the per-plug-in verified layouts; with the hash of each file's bytes, so that a change during
+// the import is seen.
+struct LiveRecords
+{
+    juce::File environmentFile, layoutFile;
+    juce::String liveHash, environmentHashOfFile, layoutHash;
+    std::unique_ptr<juce::XmlElement> live, layout;
+    juce::String state;           // of the scan: "complete" or "pending"
+    juce::String environmentHash; // of the environment's signature
+    LayoutIndex layouts;          // of layout
+};
+
+bool readLiveRecords (const juce::File& liveCache, LiveRecords& records, juce::String& error)
+{
+    auto& environmentFile = records.environmentFile;
+    auto& layoutFile = records.layoutFile;
+    auto& liveHash = records.liveHash;
+    auto& environmentHashOfFile = records.environmentHashOfFile;
+    auto& live = records.live;
+    auto& layout = records.layout;
+    auto& state = records.state;
+    auto& environmentHash = records.environmentHash;
+    auto& layoutHash = records.layoutHash;
+    auto& layouts = records.layouts;
+    environmentFile = liveCache.getSiblingFile (environmentFileName);
+    layoutFile = liveCache.getSiblingFile (layoutFileName);
 
     juce::MemoryBlock liveBytes, environmentBytes;
     if (! readFileBytes (liveCache, liveBytes) || ! readFileBytes (environmentFile, environmentBytes))
         return failImport (error, "VORN Live cache or scan environment could not be read. Existing converter cache was kept.");
-    const auto liveHash = sha256Hex (liveBytes);
-    const auto environmentHashOfFile = sha256Hex (environmentBytes);
-    const auto live = parseXmlBytes (liveBytes);
+    liveHash = sha256Hex (liveBytes);
+    environmentHashOfFile = sha256Hex (environmentBytes);
+    live = parseXmlBytes (liveBytes);
     const auto environment = parseXmlBytes (environmentBytes);
 
     if (live == nullptr || ! live->hasTagName ("KNOWNPLUGINS"))
@@ -652,7 +675,7 @@ bool importVornLive (const juce::File& liveCache, const juce::File& converterCac
         || strictIntAttribute (*environment, "schema", 0) != 1)
         return failImport (error, "VORN Live scan environment record is missing or invalid. Existing converter cache was kept.");
 
-    const auto state = environment->getStringAttribute ("state");
+    state = environment->getStringAttribute ("state");
     if (state != "complete" && state != "pending")
         return failImport (error, "VORN Live scan environment state is invalid; existing converter cache was kept.");
     if (state == "complete"
@@ -663,114 +686,157 @@ bool importVornLive (const juce::File& liveCache, const juce::File& converterCac
     if (! signatureMatchesHost (signature))
         return failImport (error, "VORN Live cache environment does not match this converter. Existing cache was kept.");
     const auto signatureBytes = signature.toStdString();
-    const auto environmentHash = juce::SHA256 (signatureBytes.data(), signatureBytes.size()).toHexString();
+    environmentHash = juce::SHA256 (signatureBytes.data(), signatureBytes.size()).toHexString();
 
     juce::MemoryBlock layoutBytes;
     if (! readFileBytes (layoutFile, layoutBytes))
         return failImport (error, "VORN Live per-plugin verified layout cache could not be read; existing converter cache was kept.");
-    const auto layoutHash = sha256Hex (layoutBytes);
-    const auto layout = parseXmlBytes (layoutBytes);
+    layoutHash = sha256Hex (layoutBytes);
+    layout = parseXmlBytes (layoutBytes);
     if (layout == nullptr || ! layout->hasTagName ("PluginLayoutCache") || strictIntAttribute (*layout, "schema", -1) != 2)
         return failImport (error, "VORN Live per-plugin verified layout cache is missing or invalid; existing converter cache was kept.");
-    const auto layouts = indexLayouts (*layout);
+    layouts = indexLayouts (*layout);
+    return true;
+}
 
+// What an import keeps across the plug-ins of the cache: the installed modules, the rows to merge,
+// the bundles they come from with their fingerprints, the isolated checks' results and failures by
+// bundle, and the counts of plug-ins imported and skipped.
+struct ImportRun
+{
     Vst3ModuleIndex installed;
-    installed.scanDefaultLocations();
     juce::MemoryOutputStream rows;
     std::vector<std::pair<juce::File, juce::String>> importedBundles;
     std::map<juce::String, Vst3ModuleIndex> isolatedResults;
     std::map<juce::String, juce::String> isolatedFailures;
     int imported = 0, skipped = 0;
+};
 
-    for (const auto* plugin : live->getChildIterator())
+// The plug-in's matches in its bundle's isolated factory check, which runs once per bundle; a
+// failed check is kept for the report.
+int isolatedMatches (const juce::File& bundle, const juce::String& fingerprint, juce::uint32 uniqueId, const juce::String& name,
+                     const IsolatedCheck& isolatedCheck, ImportRun& run, const Vst3ModuleEntry*& match)
+{
+    auto& isolatedResults = run.isolatedResults;
+    auto& isolatedFailures = run.isolatedFailures;
+    const auto bundleKey = bundle.getFullPathName();
+    if (isolatedResults.count (bundleKey) == 0 && isolatedFailures.count (bundleKey) == 0)
     {
-        if (! plugin->hasTagName ("PLUGIN") || plugin->getStringAttribute ("format") != "VST3")
-            continue;
-
-        // A path that is not absolute as written names no bundle (and is never resolved against
-        // the working folder).
-        const auto path = plugin->getStringAttribute ("file");
-        const auto bundle = path.startsWithChar ('/') ? juce::File (path) : juce::File();
-        const auto name = plugin->getStringAttribute ("name");
-        juce::uint64 uniqueValue = 0, timeValue = 0;
-        const bool uniqueOk = parseHex (plugin->getStringAttribute ("uniqueId"), 8, uniqueValue);
-        const auto uniqueId = (juce::uint32) uniqueValue;
-        const auto fileTimeText = plugin->getStringAttribute ("fileTime");
-        const bool timeOk = parseHex (fileTimeText, 16, timeValue);
-        const auto version = plugin->getStringAttribute ("version");
-
-        const auto fingerprint = bundle == juce::File() ? juce::String() : bundleFingerprint (bundle);
-        juce::String lastProbeError;
-        const bool layoutVerified = bundle != juce::File() && uniqueOk
-            && verifiedLiveLayout (layouts, liveIdentityKey (bundle.getFullPathName(), (juce::int32) uniqueId, version),
-                                   environmentHash, bundle, fingerprint, lastProbeError);
-
-        const bool isBundle = bundle.isDirectory();
-        const bool timeHolds = timeOk && timeValue != 0 && fileTimeText.isNotEmpty()
-                            && bundle != juce::File() && (juce::uint64) modificationMillis (bundle) == timeValue;
-        const bool preconditions = isBundle && layoutVerified && timeHolds;
-
-        const Vst3ModuleEntry* match = nullptr;
-        int matches = preconditions ? countMatches (installed, bundle, uniqueId, name, match) : 0;
-
-        const auto bundleKey = bundle.getFullPathName();
-        if (matches == 0 && isolatedCheck && preconditions)
-        {
-            if (isolatedResults.count (bundleKey) == 0 && isolatedFailures.count (bundleKey) == 0)
-            {
-                Vst3ModuleIndex result;
-                juce::String failure;
-                if (isolatedIndexFor (bundle, fingerprint, isolatedCheck, result, failure))
-                    isolatedResults.emplace (bundleKey, std::move (result));
-                else
-                    isolatedFailures.emplace (bundleKey, failure);
-            }
-            const auto found = isolatedResults.find (bundleKey);
-            if (found != isolatedResults.end())
-                matches = countMatches (found->second, bundle, uniqueId, name, match);
-        }
-
-        const bool cleanFields = match != nullptr && ! hasLineBreakOrTab (match->name) && ! hasLineBreakOrTab (match->vendor)
-                              && ! hasLineBreakOrTab (match->version) && ! hasLineBreakOrTab (bundleKey);
-        if (matches == 1 && cleanFields)
-        {
-            rows << match->classId << "\t" << match->name << "\t" << match->vendor << "\t" << match->version
-                 << "\t" << bundleKey << "\n";
-            importedBundles.emplace_back (bundle, fingerprint);
-            if (lastProbeError.isNotEmpty())
-                report << "Note: " << name << " has a retained verified layout and later probe issue: "
-                       << lastProbeError.replaceCharacters ("\r\n", "  ") << "\n";
-            ++imported;
-            continue;
-        }
-
-        juce::String reason;
-        if (! isBundle)
-            reason = "VST3 bundle is missing";
-        else if (! layoutVerified)
-            reason = "no valid same-environment, same-fingerprint verified layout";
-        else if (! timeHolds)
-            reason = "catalog file timestamp changed or unavailable";
-        else if (matches == 0)
-        {
-            const auto failure = isolatedFailures.find (bundleKey);
-            if (failure != isolatedFailures.end())
-                reason = "isolated factory check failed: " + failure->second;
-            else
-                reason = isolatedCheck ? "isolated factory CID could not be uniquely matched"
-                                       : "installed moduleinfo CID could not be matched";
-        }
-        else if (matches == 1)
-            reason = "catalog fields contain unsupported control characters";
+        Vst3ModuleIndex result;
+        juce::String failure;
+        if (isolatedIndexFor (bundle, fingerprint, isolatedCheck, result, failure))
+            isolatedResults.emplace (bundleKey, std::move (result));
         else
-            reason = "installed moduleinfo CID is ambiguous";
-        report << "Skipped: " << name << " (" << reason << ")\n";
-        ++skipped;
+            isolatedFailures.emplace (bundleKey, failure);
     }
+    const auto found = isolatedResults.find (bundleKey);
+    if (found != isolatedResults.end())
+        return countMatches (found->second, bundle, uniqueId, name, match);
+    return 0;
+}
 
-    if (imported == 0)
-        return failImport (error, "No verified VST3 identities could be imported. Existing converter cache was kept.");
+// Why a plug-in was not imported, for the report.
+juce::String skipReason (bool isBundle, bool layoutVerified, bool timeHolds, int matches, const juce::String& bundleKey,
+                         const ImportRun& run, const IsolatedCheck& isolatedCheck)
+{
+    const auto& isolatedFailures = run.isolatedFailures;
+    juce::String reason;
+    if (! isBundle)
+        reason = "VST3 bundle is missing";
+    else if (! layoutVerified)
+        reason = "no valid same-environment, same-fingerprint verified layout";
+    else if (! timeHolds)
+        reason = "catalog file timestamp changed or unavailable";
+    else if (matches == 0)
+    {
+        const auto failure = isolatedFailures.find (bundleKey);
+        if (failure != isolatedFailures.end())
+            reason = "isolated factory check failed: " + failure->second;
+        else
+            reason = isolatedCheck ? "isolated factory CID could not be uniquely matched"
+                                   : "installed moduleinfo CID could not be matched";
+    }
+    else if (matches == 1)
+        reason = "catalog fields contain unsupported control characters";
+    else
+        reason = "installed moduleinfo CID is ambiguous";
+    return reason;
+}
 
+// One plug-in of the cache: a VST3 bundle with a verified layout of this environment and
+// fingerprint, its catalog timestamp unchanged, matched once by the installed modules (or the
+// isolated check) with fields a row can hold, becomes a row; any other is skipped, with the
+// reason in the report.
+void importPlugin (const juce::XmlElement& plugin, const LiveRecords& records, const IsolatedCheck& isolatedCheck, ImportRun& run,
+                   juce::String& report)
+{
+    auto& installed = run.installed;
+    auto& rows = run.rows;
+    auto& importedBundles = run.importedBundles;
+    auto& imported = run.imported;
+    auto& skipped = run.skipped;
+    const auto& layouts = records.layouts;
+    const auto& environmentHash = records.environmentHash;
+    if (! plugin.hasTagName ("PLUGIN") || plugin.getStringAttribute ("format") != "VST3")
+        return;
+
+    // A path that is not absolute as written names no bundle (and is never resolved against
+    // the working folder).
+    const auto path = plugin.getStringAttribute ("file");
+    const auto bundle = path.startsWithChar ('/') ? juce::File (path) : juce::File();
+    const auto name = plugin.getStringAttribute ("name");
+    juce::uint64 uniqueValue = 0, timeValue = 0;
+    const bool uniqueOk = parseHex (plugin.getStringAttribute ("uniqueId"), 8, uniqueValue);
+    const auto uniqueId = (juce::uint32) uniqueValue;
+    const auto fileTimeText = plugin.getStringAttribute ("fileTime");
+    const bool timeOk = parseHex (fileTimeText, 16, timeValue);
+    const auto version = plugin.getStringAttribute ("version");
+
+    const auto fingerprint = bundle == juce::File() ? juce::String() : bundleFingerprint (bundle);
+    juce::String lastProbeError;
+    const bool layoutVerified = bundle != juce::File() && uniqueOk
+        && verifiedLiveLayout (layouts, liveIdentityKey (bundle.getFullPathName(), (juce::int32) uniqueId, version),
+                               environmentHash, bundle, fingerprint, lastProbeError);
+
+    const bool isBundle = bundle.isDirectory();
+    const bool timeHolds = timeOk && timeValue != 0 && fileTimeText.isNotEmpty()
+                        && bundle != juce::File() && (juce::uint64) modificationMillis (bundle) == timeValue;
+    const bool preconditions = isBundle && layoutVerified && timeHolds;
+
+    const Vst3ModuleEntry* match = nullptr;
+    int matches = preconditions ? countMatches (installed, bundle, uniqueId, name, match) : 0;
+
+    const auto bundleKey = bundle.getFullPathName();
+    if (matches == 0 && isolatedCheck && preconditions)
+        matches = isolatedMatches (bundle, fingerprint, uniqueId, name, isolatedCheck, run, match);
+
+    const bool cleanFields = match != nullptr && ! hasLineBreakOrTab (match->name) && ! hasLineBreakOrTab (match->vendor)
+                          && ! hasLineBreakOrTab (match->version) && ! hasLineBreakOrTab (bundleKey);
+    if (matches == 1 && cleanFields)
+    {
+        rows << match->classId << "\t" << match->name << "\t" << match->vendor << "\t" << match->version
+             << "\t" << bundleKey << "\n";
+        importedBundles.emplace_back (bundle, fingerprint);
+        if (lastProbeError.isNotEmpty())
+            report << "Note: " << name << " has a retained verified layout and later probe issue: "
+                   << lastProbeError.replaceCharacters ("\r\n", "  ") << "\n";
+        ++imported;
+        return;
+    }
+    report << "Skipped: " << name << " (" << skipReason (isBundle, layoutVerified, timeHolds, matches, bundleKey, run, isolatedCheck)
+           << ")\n";
+    ++skipped;
+}
+
+// The records read at the start, and every imported bundle, must be as they were.
+bool checkUnchanged (const juce::File& liveCache, const LiveRecords& records,
+                     const std::vector<std::pair<juce::File, juce::String>>& importedBundles, juce::String& error)
+{
+    const auto& environmentFile = records.environmentFile;
+    const auto& layoutFile = records.layoutFile;
+    const auto& liveHash = records.liveHash;
+    const auto& environmentHashOfFile = records.environmentHashOfFile;
+    const auto& layoutHash = records.layoutHash;
     juce::MemoryBlock again;
     if (! readFileBytes (layoutFile, again) || sha256Hex (again) != layoutHash
         || ! readFileBytes (liveCache, again) || sha256Hex (again) != liveHash
@@ -779,6 +845,32 @@ bool importVornLive (const juce::File& liveCache, const juce::File& converterCac
     for (const auto& [bundle, fingerprint] : importedBundles)
         if (fingerprint.isEmpty() || bundleFingerprint (bundle) != fingerprint)
             return failImport (error, "A verified plug-in changed during import; existing converter cache was kept.");
+    return true;
+}
+
+} // namespace
+
+bool importVornLive (const juce::File& liveCache, const juce::File& converterCache, FactoryCacheStats& stats,
+                     juce::String& report, juce::String& error, const IsolatedCheck& isolatedCheck)
+{
+    stats = {};
+    report.clear();
+    error.clear();
+
+    LiveRecords records;
+    if (! readLiveRecords (liveCache, records, error))
+        return false;
+
+    ImportRun run;
+    run.installed.scanDefaultLocations();
+    for (const auto* plugin : records.live->getChildIterator())
+        importPlugin (*plugin, records, isolatedCheck, run, report);
+
+    if (run.imported == 0)
+        return failImport (error, "No verified VST3 identities could be imported. Existing converter cache was kept.");
+
+    if (! checkUnchanged (liveCache, records, run.importedBundles, error))
+        return false;
 
     if (converterCache.existsAsFile())
     {
@@ -791,11 +883,11 @@ bool importVornLive (const juce::File& liveCache, const juce::File& converterCac
         }
     }
 
-    if (! mergeScan (converterCache, rows.toString(), converterCache, FactoryScanScope::Individual, stats, error))
+    if (! mergeScan (converterCache, run.rows.toString(), converterCache, FactoryScanScope::Individual, stats, error))
         return false;
 
-    report = "VORN Live individually verified layouts (global scan: " + state + "): imported " + juce::String (imported)
-           + ", skipped " + juce::String (skipped) + ".\n" + report;
+    report = "VORN Live individually verified layouts (global scan: " + records.state + "): imported " + juce::String (run.imported)
+           + ", skipped " + juce::String (run.skipped) + ".\n" + report;
     return true;
 }
 

@@ -10,7 +10,7 @@
 // In this file, in order:
 //   - Limits and helpers: class-id bytes, absolute paths, whole text files, and the bundle walk.
 //   - Catalog lines and columns: splitLines and splitTabs.
-//   - Class ids and moduleinfo text: isHexClassId, the two derived ids, and the trailing-comma
+//   - Class ids and moduleinfo text: the two derived ids, and the trailing-comma
 //     clean-up of moduleinfo.json.
 //   - Scanning bundles: the default folders, scanLocations and addBundle.
 //   - Entries by class id: the position map and addOrReplace.
@@ -191,15 +191,6 @@ juce::StringArray splitTabs (const juce::String& line)
 //==============================================================================
 // Class ids and moduleinfo text
 
-bool isHexClassId (juce::StringRef text)
-{
-    int count = 0;
-    for (auto p = text.text; ! p.isEmpty(); ++count)
-        if (hexDigitValue (p.getAndAdvance()) < 0 || count >= 32)
-            return false;
-    return count == 32;
-}
-
 juce::uint32 deriveUniqueId (juce::StringRef classId)
 {
     juce::uint8 b[16];
@@ -335,7 +326,7 @@ void Vst3ModuleIndex::addBundle (const juce::File& bundle)
         if (! item.isObject() || item.getProperty ("Category", {}).toString() != "Audio Module Class")
             continue;
 
-        const auto cid = item.getProperty ("CID", {}).toString().toUpperCase();
+        const auto cid = storedClassId (item.getProperty ("CID", {}).toString());
         if (! isHexClassId (cid))
         {
             warnings.addIfNotAlreadyThere (path + ": invalid Audio Module CID");
@@ -452,7 +443,7 @@ bool Vst3ModuleIndex::loadCatalogText (juce::StringRef text, const juce::File& f
             return false;
         }
 
-        const auto cid = columns[0].trim().toUpperCase();
+        const auto cid = storedClassId (columns[0].trim());
         if (! isHexClassId (cid))
         {
             error = "invalid VST3 CID in factory catalog: " + columns[0] + at;
@@ -494,7 +485,7 @@ bool Vst3ModuleIndex::loadCatalogText (juce::StringRef text, const juce::File& f
 
 bool Vst3ModuleIndex::addUnavailableSourceIdentity (const PluginRef& plugin)
 {
-    const auto cid = plugin.classId.toUpperCase();
+    const auto cid = storedClassId (plugin.classId);
     if (plugin.format != "VST3" || ! isHexClassId (cid))
         return false;
     if (positionOf (cid) >= 0)
@@ -510,14 +501,14 @@ bool Vst3ModuleIndex::addUnavailableSourceIdentity (const PluginRef& plugin)
 
 const Vst3ModuleEntry* Vst3ModuleIndex::findByClassId (juce::StringRef classId) const
 {
-    const int at = positionOf (juce::String (classId.text).toUpperCase());
+    const int at = positionOf (storedClassId (juce::String (classId.text)));
     return at < 0 ? nullptr : &entries.getReference (at);
 }
 
 Vst3ModuleEntry* Vst3ModuleIndex::findByClassId (juce::StringRef classId)
 {
     syncPositions();
-    const int at = positionOf (juce::String (classId.text).toUpperCase());
+    const int at = positionOf (storedClassId (juce::String (classId.text)));
     return at < 0 ? nullptr : &entries.getReference (at);
 }
 
@@ -571,6 +562,11 @@ juce::String Vst3ModuleIndex::resolveClassId (const PluginRef& plugin) const
     return single (plugin.deprecatedUid, false, any);
 }
 
+juce::String Vst3ModuleIndex::classIdOf (const PluginRef& plugin) const
+{
+    return storedClassId (plugin.classId.isNotEmpty() ? plugin.classId : resolveClassId (plugin));
+}
+
 int Vst3ModuleIndex::applyCachedAvailability (RackReadResult& result)
 {
     int marked = 0;
@@ -581,17 +577,9 @@ int Vst3ModuleIndex::applyCachedAvailability (RackReadResult& result)
             if (! slot.occupied || slot.format != "VST3")
                 continue;
 
-            juce::String key;
             if (slot.classId.isNotEmpty())
-            {
                 addUnavailableSourceIdentity (slot);
-                key = slot.classId.toUpperCase();
-            }
-            else
-            {
-                key = resolveClassId (slot);
-            }
-
+            const auto key = classIdOf (slot);
             const auto* entry = key.isEmpty() ? nullptr : findByClassId (key);
             if (entry == nullptr || ! entry->available)
             {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/RackModel.h"
+#include "model/Vst3ClassId.h"
 
 #include <juce_core/juce_core.h>
 
@@ -34,9 +35,6 @@ struct Vst3ModuleEntry
     juce::StringArray reaperUnreadableKeys;
     bool available = false;
 };
-
-// Exactly 32 characters, each 0-9, A-F or a-f.
-bool isHexClassId (juce::StringRef text);
 
 // The id JUCE-based hosts store as a VST3 plug-in's uniqueId: the 31-fold of the class id's
 // four big-endian 32-bit words. 0 for a text that is not a class id.
@@ -105,6 +103,10 @@ struct Vst3ModuleIndex
     // The class id of the one entry whose uniqueId matches the slot's, else (when none matched)
     // of the one entry whose uid matches the slot's deprecatedUid; empty when unresolved.
     juce::String resolveClassId (const PluginRef& plugin) const;
+
+    // The class id a slot names, in stored form: its own when it carries one, else the one
+    // resolveClassId finds; empty when neither gives one.
+    juce::String classIdOf (const PluginRef& plugin) const;
 
     // Marks every occupied VST3 slot whose class is unknown or not available as inactive and
     // unavailable; returns how many slots it marked. Unknown class ids enter the index.

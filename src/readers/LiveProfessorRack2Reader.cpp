@@ -33,12 +33,12 @@
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/StrictDecimal.h"
+#include "model/ValueComparison.h"
 #include "model/Vst3State.h"
 #include "readers/ValueTreeReader.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <set>
 #include <tuple>
@@ -189,11 +189,6 @@ bool readIntegers (const TreeNode& node, std::initializer_list<std::pair<const c
     return true;
 }
 
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
-}
-
 // The index i when name is "P" followed by i in decimal, as JUCE spells a number, for an i below
 // count; -1 otherwise.
 int parameterIndex (const std::string& name, int count) noexcept
@@ -213,10 +208,8 @@ int parameterIndex (const std::string& name, int count) noexcept
 // were taken is never read again.
 enum class StateBytes { copy, take };
 
-// Reads one Plugin node's activation, state and parameters into slot; the slot's format must be
-// set already. What was set before a failure stays set.
-bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error,
-                         StateBytes stateBytes)
+// The plug-in processor's activation; its container must carry the runtime id.
+bool readActivation (const TreeNode& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error)
 {
     const auto* container = findChild (pluginNode, "ProcessorSettingsContainer");
     const auto* processor = firstChild (container, "processorState");
@@ -238,8 +231,14 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
     slot.muted = asBool (valueOf (*processor, "audioMute"));
     slot.coverage.activation = true;
     slot.coverage.mute = true;
+    return true;
+}
 
-    const TreeNode* snapshot = nullptr;
+// The state bytes of the plug-in's one PluginSnapshot (tagged with the runtime id, not empty,
+// within the limit) into the slot; snapshot receives that PluginSnapshot.
+bool takeStateBytes (const TreeNode& pluginNode, juce::int64 runtimeId, PluginRef& slot, StateBytes stateBytes, const TreeNode*& snapshot,
+                     juce::String& error)
+{
     int snapshots = 0;
     for (const auto& child : childrenOf (findChild (pluginNode, "Plugin")))
         if (child.type == "PluginSnapshot" && snapshots++ == 0)
@@ -271,7 +270,13 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
     {
         slot.state.raw = *chunk;
     }
+    return true;
+}
 
+// The slot's state bytes parsed strictly as its format keeps them: a VST3 container split into
+// its component and controller states, or an AudioUnit property list with the unit's identity.
+bool parseStateBytes (PluginRef& slot, juce::String& error)
+{
     if (slot.format == "VST3")
     {
         slot.state.encoding = PluginStateEncoding::juceVst3Xml;
@@ -298,10 +303,16 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
         slot.auManufacturer = identity.manufacturer;
         slot.state.encoding = PluginStateEncoding::audioUnitPlist;
     }
+    return true;
+}
 
+// The PluginSnapshot's one parameters node as the slot's parameter mirror: P0 .. Pn, each a
+// normalised number.
+bool readParameters (const TreeNode& snapshot, PluginRef& slot, juce::String& error)
+{
     const TreeNode* parameters = nullptr;
     int parameterNodes = 0;
-    for (const auto& child : snapshot->children)
+    for (const auto& child : snapshot.children)
         if (child.type == "parameters" && parameterNodes++ == 0)
             parameters = &child;
     if (parameterNodes != 1 || ! parameters->children.empty())
@@ -356,6 +367,18 @@ bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, Plug
     }
     slot.state.parameters = parameterState::encode (values.data(), values.size(), 0);
     slot.state.parameterMirrorComplete = true;
+    return true;
+}
+
+// Reads one Plugin node's activation, state and parameters into slot; the slot's format must be
+// set already. What was set before a failure stays set.
+bool parsePluginPayload (const TreeNode& pluginNode, juce::int64 runtimeId, PluginRef& slot, juce::String& error,
+                         StateBytes stateBytes)
+{
+    const TreeNode* snapshot = nullptr;
+    if (! readActivation (pluginNode, runtimeId, slot, error) || ! takeStateBytes (pluginNode, runtimeId, slot, stateBytes, snapshot, error)
+        || ! parseStateBytes (slot, error) || ! readParameters (*snapshot, slot, error))
+        return false;
     slot.coverage.identity = true;
     slot.coverage.state = true;
     return true;
@@ -550,87 +573,98 @@ struct SidechainFeed
     }
 };
 
-// Walks the audio patch into the strips' physical patches and the slots' sidechain sources.
-// Returns false (with every patch appended so far kept) when any point is malformed or cannot be
-// told apart as a main-bus physical connection or an exact sidechain feed.
-bool walkAudioPatch (const TreeNode& audioPatch, RackSession& session, const std::map<juce::int64, int>& chainStrip,
-                     const std::vector<ChainFacts>& facts, bool stableIds, std::set<int>& fedStrips)
+using SidechainFeeds = std::map<int, std::set<SidechainFeed>>;
+
+// One point of the outputs entry (nodeId, channelId) as a physical patch of its strip or a
+// sidechain feed of its destination; false when it is malformed, seen before, or neither.
+bool placePatchPoint (const TreeNode& point, juce::int64 nodeId, juce::int64 channelId, RackSession& session,
+                      const std::map<juce::int64, int>& chainStrip, const std::vector<ChainFacts>& facts, PatchPointSet& seen,
+                      SidechainFeeds& feeds)
 {
-    bool ok = true;
-    PatchPointSet seen;
-    std::map<int, std::set<SidechainFeed>> feeds;
     auto stripOf = [&chainStrip] (juce::int64 node)
     {
         const auto it = chainStrip.find (node);
         return it == chainStrip.end() ? -1 : it->second;
     };
-
-    for (const auto& outputs : audioPatch.children)
-    {
-        juce::int64 nodeId = 0, channelId = 0;
-        if (outputs.type != "outputs" || ! readIntegers (outputs, { { "nodeId", &nodeId }, { "channelId", &channelId } }))
-        {
-            ok = false;
-            continue;
-        }
-        for (const auto& point : outputs.children)
-        {
-            juce::int64 outNode = 0, outChannel = 0, inNode = 0, inChannel = 0;
-            if (point.type != "point"
-                || ! readIntegers (point, { { "outputNodeId", &outNode }, { "outputChannelId", &outChannel },
-                                            { "inputNodeId", &inNode }, { "inputChannelId", &inChannel } })
-                || ! hasProperty (point, "isMidi") || asBool (valueOf (point, "isMidi")))
-            {
-                ok = false;
-                continue;
-            }
-            if (outNode != nodeId || outChannel != channelId || outChannel < 0 || outChannel > maxChannelId
-                || inChannel < 0 || inChannel > maxChannelId || ! seen.insert ({ outNode, outChannel, inNode, inChannel }).second)
-            {
-                ok = false;
-                continue;
-            }
-
-            const int source = stripOf (outNode);
-            const int destination = stripOf (inNode);
-            if (destination >= 0 && outNode == hardwareInputNode)
-            {
-                auto& strip = session.strips.getReference (destination);
-                if (inChannel >= strip.inputChannels)
-                    ok = false;
-                else
-                    strip.routePatches.add ({ true, (juce::int32) inChannel, (juce::int32) outChannel });
-            }
-            else if (source >= 0 && inNode == hardwareOutputNode)
-            {
-                auto& strip = session.strips.getReference (source);
-                if (outChannel >= strip.outputChannels)
-                    ok = false;
-                else
-                    strip.routePatches.add ({ false, (juce::int32) outChannel, (juce::int32) inChannel });
-            }
-            else if (source >= 0 && destination >= 0)
-            {
-                const auto& from = session.strips.getReference (source);
-                const auto& to = session.strips.getReference (destination);
-                const int sideChains = facts[(size_t) destination].sideChainCount;
-                if (source == destination || outChannel >= from.outputChannels || sideChains < 1
-                    || inChannel < to.inputChannels || inChannel >= to.inputChannels + sideChains)
-                    ok = false;
-                else
-                    feeds[destination].insert ({ source, outChannel, inChannel });
-            }
-            else
-            {
-                ok = false;
-            }
-        }
-    }
-    if (! ok)
+    juce::int64 outNode = 0, outChannel = 0, inNode = 0, inChannel = 0;
+    if (point.type != "point"
+        || ! readIntegers (point, { { "outputNodeId", &outNode }, { "outputChannelId", &outChannel },
+                                    { "inputNodeId", &inNode }, { "inputChannelId", &inChannel } })
+        || ! hasProperty (point, "isMidi") || asBool (valueOf (point, "isMidi")))
+        return false;
+    if (outNode != nodeId || outChannel != channelId || outChannel < 0 || outChannel > maxChannelId
+        || inChannel < 0 || inChannel > maxChannelId || ! seen.insert ({ outNode, outChannel, inNode, inChannel }).second)
         return false;
 
-    for (const auto& entry : feeds)
-        fedStrips.insert (entry.first);
+    const int source = stripOf (outNode);
+    const int destination = stripOf (inNode);
+    if (destination >= 0 && outNode == hardwareInputNode)
+    {
+        auto& strip = session.strips.getReference (destination);
+        if (inChannel >= strip.inputChannels)
+            return false;
+        strip.routePatches.add ({ true, (juce::int32) inChannel, (juce::int32) outChannel });
+    }
+    else if (source >= 0 && inNode == hardwareOutputNode)
+    {
+        auto& strip = session.strips.getReference (source);
+        if (outChannel >= strip.outputChannels)
+            return false;
+        strip.routePatches.add ({ false, (juce::int32) outChannel, (juce::int32) inChannel });
+    }
+    else if (source >= 0 && destination >= 0)
+    {
+        const auto& from = session.strips.getReference (source);
+        const auto& to = session.strips.getReference (destination);
+        const int sideChains = facts[(size_t) destination].sideChainCount;
+        if (source == destination || outChannel >= from.outputChannels || sideChains < 1
+            || inChannel < to.inputChannels || inChannel >= to.inputChannels + sideChains)
+            return false;
+        feeds[destination].insert ({ source, outChannel, inChannel });
+    }
+    else
+    {
+        return false;
+    }
+    return true;
+}
+
+// The slot that takes a strip's sidechain from source: with stable runtime ids, the one slot
+// whose id names that source; otherwise the strip's one plug-in.
+bool placeSidechainSource (RackStrip& to, int source, bool stableIds)
+{
+    if (stableIds)
+    {
+        int carriers = 0;
+        for (const auto& slot : to.plugins)
+            if (slot.occupied && slot.sidechainSource >= 0)
+            {
+                ++carriers;
+                if (slot.sidechainSource != source)
+                    return false;
+            }
+        if (carriers != 1)
+            return false;
+    }
+    else
+    {
+        PluginRef* only = nullptr;
+        int occupied = 0;
+        for (auto& slot : to.plugins)
+            if (slot.occupied && occupied++ == 0)
+                only = &slot;
+        if (occupied != 1)
+            return false;
+        only->sidechainSource = source;
+    }
+    return true;
+}
+
+// The feeds of each destination must be exactly one source strip's main outputs into all of the
+// destination's sidechain inputs, and the slot that takes them must be known; with stable runtime
+// ids, no slot of a strip without feeds may name a sidechain source.
+bool placeSidechainFeeds (RackSession& session, const std::vector<ChainFacts>& facts, bool stableIds, const SidechainFeeds& feeds)
+{
     for (const auto& [destination, destinationFeeds] : feeds)
     {
         const int source = destinationFeeds.begin()->source;
@@ -647,30 +681,8 @@ bool walkAudioPatch (const TreeNode& audioPatch, RackSession& session, const std
         if (destinationFeeds != expected)
             return false;
 
-        if (stableIds)
-        {
-            int carriers = 0;
-            for (const auto& slot : to.plugins)
-                if (slot.occupied && slot.sidechainSource >= 0)
-                {
-                    ++carriers;
-                    if (slot.sidechainSource != source)
-                        return false;
-                }
-            if (carriers != 1)
-                return false;
-        }
-        else
-        {
-            PluginRef* only = nullptr;
-            int occupied = 0;
-            for (auto& slot : to.plugins)
-                if (slot.occupied && occupied++ == 0)
-                    only = &slot;
-            if (occupied != 1)
-                return false;
-            only->sidechainSource = source;
-        }
+        if (! placeSidechainSource (to, source, stableIds))
+            return false;
     }
     if (stableIds)
         for (int s = 0; s < session.strips.size(); ++s)
@@ -679,6 +691,34 @@ bool walkAudioPatch (const TreeNode& audioPatch, RackSession& session, const std
                     if (slot.occupied && slot.sidechainSource >= 0)
                         return false;
     return true;
+}
+
+// Walks the audio patch into the strips' physical patches and the slots' sidechain sources.
+// Returns false (with every patch appended so far kept) when any point is malformed or cannot be
+// told apart as a main-bus physical connection or an exact sidechain feed.
+bool walkAudioPatch (const TreeNode& audioPatch, RackSession& session, const std::map<juce::int64, int>& chainStrip,
+                     const std::vector<ChainFacts>& facts, bool stableIds, std::set<int>& fedStrips)
+{
+    bool ok = true;
+    PatchPointSet seen;
+    SidechainFeeds feeds;
+    for (const auto& outputs : audioPatch.children)
+    {
+        juce::int64 nodeId = 0, channelId = 0;
+        if (outputs.type != "outputs" || ! readIntegers (outputs, { { "nodeId", &nodeId }, { "channelId", &channelId } }))
+        {
+            ok = false;
+            continue;
+        }
+        for (const auto& point : outputs.children)
+            ok = placePatchPoint (point, nodeId, channelId, session, chainStrip, facts, seen, feeds) && ok;
+    }
+    if (! ok)
+        return false;
+
+    for (const auto& entry : feeds)
+        fedStrips.insert (entry.first);
+    return placeSidechainFeeds (session, facts, stableIds, feeds);
 }
 
 // Summary routes, route coverage and sidechain coverage once the patch has been read whole.
@@ -897,52 +937,92 @@ bool appendConverterMetadata (TreeNode& root, const juce::Array<PluginBinding>& 
 namespace
 {
 
-RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath, StateBytes stateBytes)
+// One read of a project's tree, step by step: the result it builds, whether everything so far was
+// read as it is (a property of another kind left out, or a plug-in that could not be read, makes
+// the read partial), and what the walk of the chains keeps for the later steps. A step that fails
+// says why in error, and the read fails with that message.
+struct ProjectRead
 {
+    StateBytes stateBytes = StateBytes::copy;
     RackReadResult result;
-    auto& session = result.session;
-    session.sourceFormat = liveProfessorRack2FormatId;
-    session.sourceApp = "LiveProfessor";
-    session.sourceFile = sourcePath;
-    auto fail = [&result] (const juce::String& message)
+    bool strict = true;
+    juce::String error;
+
+    // The converter metadata; each entry is taken off as its plug-in is placed.
+    bool hasMetadata = false;
+    ConverterSlotMap metadata;
+
+    // The strip of each chain runtime id, the chains' sidechain counts, the runtime id placed at
+    // each strip and slot, the kinds of runtime ids seen, and the empty slots asked for so far.
+    std::map<juce::int64, int> chainStrip;
+    std::vector<ChainFacts> facts;
+    PlacedIdMap placedIds;
+    bool stableIds = false, nativeIds = false;
+    juce::int64 paddingSlots = 0;
+
+    bool fail (const juce::String& message)
+    {
+        error = message;
+        return false;
+    }
+
+    // The read as a failure, with what it built so far; the read ends with it.
+    RackReadResult failed()
     {
         result.ok = false;
         result.status = readFailed;
-        result.error = message;
-        return result;
-    };
-    bool strict = true;
-    auto dropped = [&session, &strict] (const char* code, const juce::String& text)
+        result.error = error;
+        return std::move (result);
+    }
+
+    void dropped (const char* code, const juce::String& text)
     {
-        session.notes.add (Fidelity::dropped, code, text);
+        result.session.notes.add (Fidelity::dropped, code, text);
         strict = false;
-    };
+    }
+
     // Properties the project can do without: one of another kind is left out (empty, or 0) with a
     // DROPPED note that names it.
-    auto optionalText = [&dropped] (const TreeNode& node, const char* name, const juce::String& where = {})
+    juce::String optionalText (const TreeNode& node, const char* name, const juce::String& where = {})
     {
         juce::String text;
         if (readTextProperty (node, name, text) == PropertyRead::wrongKind)
             dropped (propertyKindNote, kindFault (node, name, PropertyKind::text, where));
         return text;
-    };
-    auto optionalInteger = [&dropped] (const TreeNode& node, const char* name, juce::int64& out)
+    }
+
+    bool optionalInteger (const TreeNode& node, const char* name, juce::int64& out)
     {
         const auto read = readIntegerProperty (node, name, out);
         if (read == PropertyRead::wrongKind)
             dropped (propertyKindNote, kindFault (node, name, PropertyKind::integer));
         return read == PropertyRead::read;
-    };
+    }
 
+    bool readHeader (const TreeNode& root);
+    bool readChains (const TreeNode& root);
+    bool readChain (const TreeNode& chain);
+    bool readChainLayout (const TreeNode& chainSettings, int k, RackStrip& strip, int& sideChains);
+    bool readChainProcessor (const TreeNode& chainSettings, int k, RackStrip& strip);
+    bool readProcessorOrder (const TreeNode& order, const TreeNode& chainPlugins, int k, juce::Array<juce::int64>& orderIds,
+                             juce::StringArray& orderTypes);
+    bool readChainSlots (const TreeNode& chainPlugins, const TreeNode& order, int k, RackStrip& strip);
+    bool readSlot (const TreeNode& pluginNode, juce::int64 r, const juce::String& orderType, int k, PluginRef& slot);
+    bool placeSlot (juce::int64 r, int k, int p, int& lastSlot, RackStrip& strip, PluginRef& slot);
+    const TreeNode* readGlobalSnapshots (const TreeNode& root);
+    void readRouting (const TreeNode& root, const TreeNode* globalSnapshots);
+};
+
+// The root, the application version, the converter metadata and the device settings.
+bool ProjectRead::readHeader (const TreeNode& root)
+{
+    auto& session = result.session;
     if (! isValidTree (root))
         return fail (juce::String::fromUTF8 (parseFailed));
     if (root.type != "LiveProfessorProjectFile")
         return fail ("unexpected root type: " + juce::String::fromUTF8 (root.type.data(), (int) root.type.size()));
     session.sourceVersion = optionalText (root, "appVersion");
 
-    bool hasMetadata = false;
-    ConverterSlotMap metadata;
-    juce::String error;
     if (! readConverterMetadata (root, hasMetadata, metadata, error))
         return fail (error);
 
@@ -955,195 +1035,18 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
     const auto* settings = firstChild (&root, "projectSettings");
     if (juce::int64 bufferSize = 0; settings != nullptr && optionalInteger (*settings, "BufferSize", bufferSize))
         session.bufferSize = saturatedInt (bufferSize);
+    return true;
+}
 
+// Every chain, one strip each, and then what the runtime ids and the metadata say of them all.
+bool ProjectRead::readChains (const TreeNode& root)
+{
     const auto* chains = firstChild (&root, "Chains");
     if (chains == nullptr)
         return fail ("no Chains node");
-
-    std::map<juce::int64, int> chainStrip;
-    std::vector<ChainFacts> facts;
-    PlacedIdMap placedIds;
-    bool stableIds = false, nativeIds = false;
-    juce::int64 paddingSlots = 0;
-
     for (const auto& chain : chains->children)
-    {
-        if (chain.type != "Chain")
-            continue;
-        const int k = session.strips.size();
-        RackStrip strip;
-        strip.index = k;
-
-        const auto* chainSettings = findChild (chain, "ChainSettings");
-        if (chainSettings == nullptr)
-            return fail ("LiveProfessor ChainSettings is missing");
-        const auto colour = optionalText (*chainSettings, "ChainColour", inChain (k));
-        if (colour.isNotEmpty())
-        {
-            strip.hasColour = true;
-            strip.colour = (juce::uint32) (colour.getHexValue64() & 0xFFFFFFFF);
-        }
-        double inputCount = 0, outputCount = 0, sideChainCount = 0;
-        if (readNumberProperty (*chainSettings, "ChainInputCount", inputCount) != PropertyRead::read
-            || readNumberProperty (*chainSettings, "ChainOutputCount", outputCount) != PropertyRead::read
-            || readNumberProperty (*chainSettings, "SideChainCount", sideChainCount) != PropertyRead::read)
-            return fail ("LiveProfessor chain channel-count property is missing or invalid");
-        // The counts as ints: a finite number, cut to its whole part, and held to the int range.
-        auto asCount = [] (double count) { return (int) juce::jlimit (-1.0e9, 1.0e9, std::trunc (count)); };
-        const int inputs = asCount (inputCount), outputs = asCount (outputCount), sideChains = asCount (sideChainCount);
-        if (inputs < 1 || inputs > maxChainChannels || outputs < 1 || outputs > maxChainChannels
-            || sideChains < 0 || sideChains > maxSideChainCount)
-            return fail ("LiveProfessor chain channel count is out of supported range");
-        strip.inputChannels = inputs;
-        strip.outputChannels = outputs;
-
-        const auto* container = firstChild (chainSettings, "ProcessorSettingsContainer");
-        if (container == nullptr)
-            return fail ("LiveProfessor ProcessorSettingsContainer is missing");
-        juce::int64 chainId = 0;
-        const auto chainIdRead = readIntegerProperty (*container, "id", chainId);
-        if (chainIdRead == PropertyRead::absent)
-            return fail ("LiveProfessor chain runtime id is missing");
-        if (chainIdRead == PropertyRead::wrongKind)
-            return fail (kindFault (*container, "id", PropertyKind::integer, inChain (k)));
-        // A chain carrying a hardware node id would make its patch points read as physical I/O.
-        if (chainId == hardwareInputNode || chainId == hardwareOutputNode)
-            return fail ("LiveProfessor chain runtime id collides with a hardware node id");
-        if (! chainStrip.emplace (chainId, k).second)
-            return fail ("LiveProfessor chain runtime id is duplicated");
-        strip.name = optionalText (*container, "name", inChain (k));
-
-        const auto* processor = firstChild (container, "processorState");
-        if (processor == nullptr)
-            return fail ("LiveProfessor chain processorState is missing");
-        double inputGain = 0, outputGain = 0;
-        if (readNumberProperty (*processor, "inputGain", inputGain) != PropertyRead::read
-            || readNumberProperty (*processor, "outputGain", outputGain) != PropertyRead::read
-            || inputGain < 0.0 || outputGain < 0.0)
-            return fail ("LiveProfessor chain processorState property is missing or invalid");
-        for (auto* flag : { "audioMute", "isolate", "bypassed", "enabled" })
-            if (! valueOf (*processor, flag).isBool())
-                return fail ("LiveProfessor chain processorState property is missing or invalid");
-        auto toDb = [] (double gain) { return gain > 0.0 ? (float) (20.0 * std::log10 (gain)) : -100.0f; };
-        strip.inputGainDb = toDb (inputGain);
-        strip.outputGainDb = toDb (outputGain);
-        strip.muted = valueOf (*processor, "audioMute");
-        strip.soloed = valueOf (*processor, "isolate");
-        strip.bypassed = (bool) valueOf (*processor, "bypassed") || ! (bool) valueOf (*processor, "enabled");
-        strip.coverage.name = strip.coverage.inputGain = strip.coverage.outputGain = strip.coverage.pan = true;
-        strip.coverage.mute = strip.coverage.solo = strip.coverage.bypass = strip.coverage.channelLayout = true;
-
-        const auto* chainPlugins = findChild (chain, "ChainPlugins");
-        const auto* order = firstChild (chainSettings, "ProcessorOrder");
-        if (chainPlugins == nullptr || order == nullptr)
-            return fail ("LiveProfessor ChainPlugins/ProcessorOrder is missing");
-
-        juce::Array<juce::int64> orderIds;
-        juce::StringArray orderTypes;
-        std::set<juce::int64> distinctIds;
-        for (const auto& plug : order->children)
-        {
-            if (plug.type != "plug" || ! hasAll (plug, { "id", "type" }))
-                return fail ("LiveProfessor ProcessorOrder contains an invalid node");
-            juce::int64 id = 0;
-            juce::String type;
-            if (readIntegerProperty (plug, "id", id) != PropertyRead::read)
-                return fail (kindFault (plug, "id", PropertyKind::integer, inChain (k)));
-            if (readTextProperty (plug, "type", type) != PropertyRead::read)
-                return fail (kindFault (plug, "type", PropertyKind::text, inChain (k)));
-            if (! distinctIds.insert (id).second)
-                return fail ("LiveProfessor ProcessorOrder contains a duplicate plugin id");
-            orderIds.add (id);
-            orderTypes.add (type);
-        }
-        if (chainPlugins->children.size() != (size_t) orderIds.size())
-            return fail ("LiveProfessor ProcessorOrder/ChainPlugins count mismatch");
-
-        // pluginUid of every Plugin child, so each ProcessorOrder id is resolved without rescanning.
-        std::map<juce::int64, std::vector<size_t>> pluginsByUid;
-        for (size_t c = 0; c < chainPlugins->children.size(); ++c)
-        {
-            const auto& child = chainPlugins->children[c];
-            juce::int64 uid = 0;
-            const auto uidRead = child.type == "Plugin" ? readIntegerProperty (child, "pluginUid", uid) : PropertyRead::absent;
-            if (uidRead == PropertyRead::wrongKind)
-                return fail (kindFault (child, "pluginUid", PropertyKind::integer, inChain (k)));
-            if (uidRead == PropertyRead::read)
-                pluginsByUid[uid].push_back (c);
-        }
-
-        int lastSlot = -1;
-        for (int p = 0; p < orderIds.size(); ++p)
-        {
-            const auto r = orderIds[p];
-            const auto found = pluginsByUid.find (r);
-            if (found == pluginsByUid.end() || found->second.size() != 1)
-                return fail ("LiveProfessor ProcessorOrder id does not resolve uniquely");
-            const auto& pluginNode = chainPlugins->children[found->second.front()];
-            juce::String typeId;
-            if (readTextProperty (pluginNode, "pluginTypeId", typeId) == PropertyRead::wrongKind)
-                return fail (kindFault (pluginNode, "pluginTypeId", PropertyKind::text, inChain (k)));
-            if (typeId != orderTypes[p])
-                return fail ("LiveProfessor ProcessorOrder type does not match ChainPlugins");
-
-            PluginRef slot;
-            slot.occupied = true;
-            juce::String slotError;
-            const auto nameRead = readTextProperty (pluginNode, "pluginTypeName", slot.name);
-            if (nameRead == PropertyRead::wrongKind)
-                slotError = kindFault (pluginNode, "pluginTypeName", PropertyKind::text, inChain (k));
-            const bool slotOk = nameRead == PropertyRead::read && slot.name.isNotEmpty() && hasProperty (pluginNode, "pluginUid")
-                             && readPluginType (typeId, slot, slotError)
-                             && parsePluginPayload (pluginNode, r, slot, slotError, stateBytes);
-            if (! slotOk)
-                dropped ("plugin.state", slotError);
-
-            int slotIndex = p;
-            if (isStableRuntimeId (r))
-            {
-                stableIds = true;
-                const int s = stableRuntimeIdSlot (r);
-                if (stableRuntimeIdChain (r) != k || s <= lastSlot)
-                    return fail ("LiveProfessor stable runtime id does not match ProcessorOrder");
-                slot.sidechainSource = stableRuntimeIdSidechainSource (r);
-                if (hasMetadata)
-                {
-                    const auto entry = metadata.find (r);
-                    if (entry == metadata.end() || entry->second.chainIndex != k || entry->second.slotIndex != s)
-                        return fail ("VORN converter metadata does not match ProcessorOrder");
-                    metadata.erase (entry);
-                }
-                slotIndex = s;
-            }
-            else
-            {
-                nativeIds = true;
-                if (hasMetadata)
-                {
-                    const auto entry = metadata.find (r);
-                    if (entry == metadata.end() || entry->second.chainIndex != k || entry->second.slotIndex <= lastSlot)
-                        return fail ("VORN converter metadata does not match ProcessorOrder");
-                    slotIndex = entry->second.slotIndex;
-                    metadata.erase (entry);
-                }
-            }
-            paddingSlots += slotIndex - strip.plugins.size();
-            if (paddingSlots > maxPaddingSlots)
-                return fail ("LiveProfessor slot layout exceeds the safety limit");
-            lastSlot = slotIndex;
-            while (strip.plugins.size() < slotIndex)
-                strip.plugins.add (PluginRef());
-            placedIds[{ k, slotIndex }] = r;
-            strip.plugins.add (std::move (slot));
-        }
-
-        int position = 0;
-        for (const auto& entry : childrenOf (findChild (chain, "ChainSnapshotList")))
-            session.snapshots.add ({ position++, optionalText (entry, "name", inChain (k)), {} });
-
-        facts.push_back ({ sideChains });
-        session.strips.add (std::move (strip));
-    }
+        if (chain.type == "Chain" && ! readChain (chain))
+            return false;
 
     if (stableIds && nativeIds)
         return fail ("LiveProfessor project mixes stable and native plugin runtime ids");
@@ -1152,7 +1055,242 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
 
     if (! childrenOf (firstChild (&root, "Plugins")).empty())
         dropped ("plugin.unassigned", juce::String::fromUTF8 (noteUnassigned));
+    return true;
+}
 
+// One chain as the next strip: its layout, its processor, its slots and its chain snapshots.
+bool ProjectRead::readChain (const TreeNode& chain)
+{
+    auto& session = result.session;
+    const int k = session.strips.size();
+    RackStrip strip;
+    strip.index = k;
+
+    const auto* chainSettings = findChild (chain, "ChainSettings");
+    if (chainSettings == nullptr)
+        return fail ("LiveProfessor ChainSettings is missing");
+    int sideChains = 0;
+    if (! readChainLayout (*chainSettings, k, strip, sideChains) || ! readChainProcessor (*chainSettings, k, strip))
+        return false;
+
+    const auto* chainPlugins = findChild (chain, "ChainPlugins");
+    const auto* order = firstChild (chainSettings, "ProcessorOrder");
+    if (chainPlugins == nullptr || order == nullptr)
+        return fail ("LiveProfessor ChainPlugins/ProcessorOrder is missing");
+    if (! readChainSlots (*chainPlugins, *order, k, strip))
+        return false;
+
+    int position = 0;
+    for (const auto& entry : childrenOf (findChild (chain, "ChainSnapshotList")))
+        session.snapshots.add ({ position++, optionalText (entry, "name", inChain (k)), {} });
+
+    facts.push_back ({ sideChains });
+    session.strips.add (std::move (strip));
+    return true;
+}
+
+// The chain's colour and its input, output and sidechain channel counts.
+bool ProjectRead::readChainLayout (const TreeNode& chainSettings, int k, RackStrip& strip, int& sideChains)
+{
+    const auto colour = optionalText (chainSettings, "ChainColour", inChain (k));
+    if (colour.isNotEmpty())
+    {
+        strip.hasColour = true;
+        strip.colour = (juce::uint32) (colour.getHexValue64() & 0xFFFFFFFF);
+    }
+    double inputCount = 0, outputCount = 0, sideChainCount = 0;
+    if (readNumberProperty (chainSettings, "ChainInputCount", inputCount) != PropertyRead::read
+        || readNumberProperty (chainSettings, "ChainOutputCount", outputCount) != PropertyRead::read
+        || readNumberProperty (chainSettings, "SideChainCount", sideChainCount) != PropertyRead::read)
+        return fail ("LiveProfessor chain channel-count property is missing or invalid");
+    // The counts as ints: a finite number, cut to its whole part, and held to the int range.
+    auto asCount = [] (double count) { return (int) juce::jlimit (-1.0e9, 1.0e9, std::trunc (count)); };
+    const int inputs = asCount (inputCount), outputs = asCount (outputCount);
+    sideChains = asCount (sideChainCount);
+    if (inputs < 1 || inputs > maxChainChannels || outputs < 1 || outputs > maxChainChannels
+        || sideChains < 0 || sideChains > maxSideChainCount)
+        return fail ("LiveProfessor chain channel count is out of supported range");
+    strip.inputChannels = inputs;
+    strip.outputChannels = outputs;
+    return true;
+}
+
+// The chain's processor: its runtime id (unique, and no hardware node's), its name, and its gains
+// and flags.
+bool ProjectRead::readChainProcessor (const TreeNode& chainSettings, int k, RackStrip& strip)
+{
+    const auto* container = firstChild (&chainSettings, "ProcessorSettingsContainer");
+    if (container == nullptr)
+        return fail ("LiveProfessor ProcessorSettingsContainer is missing");
+    juce::int64 chainId = 0;
+    const auto chainIdRead = readIntegerProperty (*container, "id", chainId);
+    if (chainIdRead == PropertyRead::absent)
+        return fail ("LiveProfessor chain runtime id is missing");
+    if (chainIdRead == PropertyRead::wrongKind)
+        return fail (kindFault (*container, "id", PropertyKind::integer, inChain (k)));
+    // A chain carrying a hardware node id would make its patch points read as physical I/O.
+    if (chainId == hardwareInputNode || chainId == hardwareOutputNode)
+        return fail ("LiveProfessor chain runtime id collides with a hardware node id");
+    if (! chainStrip.emplace (chainId, k).second)
+        return fail ("LiveProfessor chain runtime id is duplicated");
+    strip.name = optionalText (*container, "name", inChain (k));
+
+    const auto* processor = firstChild (container, "processorState");
+    if (processor == nullptr)
+        return fail ("LiveProfessor chain processorState is missing");
+    double inputGain = 0, outputGain = 0;
+    if (readNumberProperty (*processor, "inputGain", inputGain) != PropertyRead::read
+        || readNumberProperty (*processor, "outputGain", outputGain) != PropertyRead::read
+        || inputGain < 0.0 || outputGain < 0.0)
+        return fail ("LiveProfessor chain processorState property is missing or invalid");
+    for (auto* flag : { "audioMute", "isolate", "bypassed", "enabled" })
+        if (! valueOf (*processor, flag).isBool())
+            return fail ("LiveProfessor chain processorState property is missing or invalid");
+    auto toDb = [] (double gain) { return gain > 0.0 ? (float) (20.0 * std::log10 (gain)) : -100.0f; };
+    strip.inputGainDb = toDb (inputGain);
+    strip.outputGainDb = toDb (outputGain);
+    strip.muted = valueOf (*processor, "audioMute");
+    strip.soloed = valueOf (*processor, "isolate");
+    strip.bypassed = (bool) valueOf (*processor, "bypassed") || ! (bool) valueOf (*processor, "enabled");
+    strip.coverage.name = strip.coverage.inputGain = strip.coverage.outputGain = strip.coverage.pan = true;
+    strip.coverage.mute = strip.coverage.solo = strip.coverage.bypass = strip.coverage.channelLayout = true;
+    return true;
+}
+
+// The plug ids and types of the ProcessorOrder, each id once, one per ChainPlugins child.
+bool ProjectRead::readProcessorOrder (const TreeNode& order, const TreeNode& chainPlugins, int k, juce::Array<juce::int64>& orderIds,
+                                      juce::StringArray& orderTypes)
+{
+    std::set<juce::int64> distinctIds;
+    for (const auto& plug : order.children)
+    {
+        if (plug.type != "plug" || ! hasAll (plug, { "id", "type" }))
+            return fail ("LiveProfessor ProcessorOrder contains an invalid node");
+        juce::int64 id = 0;
+        juce::String type;
+        if (readIntegerProperty (plug, "id", id) != PropertyRead::read)
+            return fail (kindFault (plug, "id", PropertyKind::integer, inChain (k)));
+        if (readTextProperty (plug, "type", type) != PropertyRead::read)
+            return fail (kindFault (plug, "type", PropertyKind::text, inChain (k)));
+        if (! distinctIds.insert (id).second)
+            return fail ("LiveProfessor ProcessorOrder contains a duplicate plugin id");
+        orderIds.add (id);
+        orderTypes.add (type);
+    }
+    if (chainPlugins.children.size() != (size_t) orderIds.size())
+        return fail ("LiveProfessor ProcessorOrder/ChainPlugins count mismatch");
+    return true;
+}
+
+// The chain's plug-ins in ProcessorOrder, each resolved to its one Plugin child, read, and placed
+// at its slot.
+bool ProjectRead::readChainSlots (const TreeNode& chainPlugins, const TreeNode& order, int k, RackStrip& strip)
+{
+    juce::Array<juce::int64> orderIds;
+    juce::StringArray orderTypes;
+    if (! readProcessorOrder (order, chainPlugins, k, orderIds, orderTypes))
+        return false;
+
+    // pluginUid of every Plugin child, so each ProcessorOrder id is resolved without rescanning.
+    std::map<juce::int64, std::vector<size_t>> pluginsByUid;
+    for (size_t c = 0; c < chainPlugins.children.size(); ++c)
+    {
+        const auto& child = chainPlugins.children[c];
+        juce::int64 uid = 0;
+        const auto uidRead = child.type == "Plugin" ? readIntegerProperty (child, "pluginUid", uid) : PropertyRead::absent;
+        if (uidRead == PropertyRead::wrongKind)
+            return fail (kindFault (child, "pluginUid", PropertyKind::integer, inChain (k)));
+        if (uidRead == PropertyRead::read)
+            pluginsByUid[uid].push_back (c);
+    }
+
+    int lastSlot = -1;
+    for (int p = 0; p < orderIds.size(); ++p)
+    {
+        const auto r = orderIds[p];
+        const auto found = pluginsByUid.find (r);
+        if (found == pluginsByUid.end() || found->second.size() != 1)
+            return fail ("LiveProfessor ProcessorOrder id does not resolve uniquely");
+        const auto& pluginNode = chainPlugins.children[found->second.front()];
+        PluginRef slot;
+        if (! readSlot (pluginNode, r, orderTypes[p], k, slot) || ! placeSlot (r, k, p, lastSlot, strip, slot))
+            return false;
+    }
+    return true;
+}
+
+// One plug-in of the chain into slot; its type must be the one ProcessorOrder names. A plug-in
+// that cannot be read is kept as an occupied slot with a DROPPED note.
+bool ProjectRead::readSlot (const TreeNode& pluginNode, juce::int64 r, const juce::String& orderType, int k, PluginRef& slot)
+{
+    juce::String typeId;
+    if (readTextProperty (pluginNode, "pluginTypeId", typeId) == PropertyRead::wrongKind)
+        return fail (kindFault (pluginNode, "pluginTypeId", PropertyKind::text, inChain (k)));
+    if (typeId != orderType)
+        return fail ("LiveProfessor ProcessorOrder type does not match ChainPlugins");
+
+    slot.occupied = true;
+    juce::String slotError;
+    const auto nameRead = readTextProperty (pluginNode, "pluginTypeName", slot.name);
+    if (nameRead == PropertyRead::wrongKind)
+        slotError = kindFault (pluginNode, "pluginTypeName", PropertyKind::text, inChain (k));
+    const bool slotOk = nameRead == PropertyRead::read && slot.name.isNotEmpty() && hasProperty (pluginNode, "pluginUid")
+                     && readPluginType (typeId, slot, slotError)
+                     && parsePluginPayload (pluginNode, r, slot, slotError, stateBytes);
+    if (! slotOk)
+        dropped ("plugin.state", slotError);
+    return true;
+}
+
+// The slot at its place in the strip: a stable runtime id says the place itself, a native one is
+// the next place, or where the converter metadata puts it; the places between stay empty.
+bool ProjectRead::placeSlot (juce::int64 r, int k, int p, int& lastSlot, RackStrip& strip, PluginRef& slot)
+{
+    int slotIndex = p;
+    if (isStableRuntimeId (r))
+    {
+        stableIds = true;
+        const int s = stableRuntimeIdSlot (r);
+        if (stableRuntimeIdChain (r) != k || s <= lastSlot)
+            return fail ("LiveProfessor stable runtime id does not match ProcessorOrder");
+        slot.sidechainSource = stableRuntimeIdSidechainSource (r);
+        if (hasMetadata)
+        {
+            const auto entry = metadata.find (r);
+            if (entry == metadata.end() || entry->second.chainIndex != k || entry->second.slotIndex != s)
+                return fail ("VORN converter metadata does not match ProcessorOrder");
+            metadata.erase (entry);
+        }
+        slotIndex = s;
+    }
+    else
+    {
+        nativeIds = true;
+        if (hasMetadata)
+        {
+            const auto entry = metadata.find (r);
+            if (entry == metadata.end() || entry->second.chainIndex != k || entry->second.slotIndex <= lastSlot)
+                return fail ("VORN converter metadata does not match ProcessorOrder");
+            slotIndex = entry->second.slotIndex;
+            metadata.erase (entry);
+        }
+    }
+    paddingSlots += slotIndex - strip.plugins.size();
+    if (paddingSlots > maxPaddingSlots)
+        return fail ("LiveProfessor slot layout exceeds the safety limit");
+    lastSlot = slotIndex;
+    while (strip.plugins.size() < slotIndex)
+        strip.plugins.add (PluginRef());
+    placedIds[{ k, slotIndex }] = r;
+    strip.plugins.add (std::move (slot));
+    return true;
+}
+
+// The global snapshots as RackSnapshot rows; more than one, or an active one that does not
+// resolve, is noted. The GlobalSnapshots node, or null.
+const TreeNode* ProjectRead::readGlobalSnapshots (const TreeNode& root)
+{
+    auto& session = result.session;
     const auto* globalSnapshots = firstChild (&root, "GlobalSnapshots");
     if (globalSnapshots != nullptr)
     {
@@ -1175,7 +1313,15 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
                 dropped ("snapshots.active", "ActiveSnapshot does not resolve uniquely");
         }
     }
+    return globalSnapshots;
+}
 
+// The live audio patch (or, for a converter's project the host has saved since, the clean
+// snapshot's, with the plug-in states it holds) as physical patches and sidechain sources; the
+// result's status says whether the read was complete.
+void ProjectRead::readRouting (const TreeNode& root, const TreeNode* globalSnapshots)
+{
+    auto& session = result.session;
     result.ok = true;
     const auto* audioPatch = firstChild (firstChild (&root, "GlobalSnapshot"), "AudioPatch");
     bool cleanUsed = false;
@@ -1195,20 +1341,34 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
     {
         dropped ("routing.audioPatch", "current GlobalSnapshot/AudioPatch is missing");
         result.status = readPartial;
-        return result;
+        return;
     }
     std::set<int> fedStrips;
     if (! walkAudioPatch (*audioPatch, session, chainStrip, facts, stableIds, fedStrips))
     {
         dropped ("routing.audioPatch", "AudioPatch contains a non-main-bus or malformed graph point");
         result.status = readPartial;
-        return result;
+        return;
     }
     if (cleanUsed)
         session.notes.add (Fidelity::lossless, "routing.audioPatch", "host-normalized physical I/O restored from VORN_CLEAN_SNAPSHOT");
     finishRoutes (session, fedStrips);
     result.status = strict ? readComplete : readPartial;
-    return result;
+}
+
+RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath, StateBytes stateBytes)
+{
+    ProjectRead reader;
+    reader.stateBytes = stateBytes;
+    auto& session = reader.result.session;
+    session.sourceFormat = liveProfessorRack2FormatId;
+    session.sourceApp = "LiveProfessor";
+    session.sourceFile = sourcePath;
+    if (! reader.readHeader (root) || ! reader.readChains (root))
+        return reader.failed();
+    reader.readRouting (root, reader.readGlobalSnapshots (root));
+    // The result holds every plug-in state read: it is handed over, not copied.
+    return std::move (reader.result);
 }
 
 // The project in the file; the tree that was read stays in root.

@@ -11,6 +11,7 @@
 #include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 
 #include <map>
 #include <string_view>
@@ -231,8 +232,8 @@ bool readIdentityRow (CacheLoad& load, std::string_view line, std::string_view k
     const auto cidBytes = line.substr (brace + 1, cidEnd - brace - 1);
     const auto nameBytes = line.substr (cidEnd + 1);
     juce::uint32 id = 0;
-    const auto cid = utf8::isValid (cidBytes.data(), cidBytes.size()) ? checkedText (cidBytes).toUpperCase() : juce::String();
-    if (! parseReaperId (line.substr (comma + 1, brace - comma - 1), id) || ! rapp::isHexClassId (cid) || nameBytes.empty())
+    const auto cid = utf8::isValid (cidBytes.data(), cidBytes.size()) ? storedClassId (checkedText (cidBytes)) : juce::String();
+    if (! parseReaperId (line.substr (comma + 1, brace - comma - 1), id) || ! isHexClassId (cid) || nameBytes.empty())
         return load.fail ("invalid REAPER VST3 identity row: " + shownKey (keyBytes));
 
     const bool nameReadable = utf8::isValid (nameBytes.data(), nameBytes.size());

@@ -434,6 +434,170 @@ struct PlacedSlots
     std::map<int, bool> sidechainCapable; // by slot position, for plug-ins placed by their id
 };
 
+// A VST3 plug-in's REAPER id and class id from its header, and its state split out of REAPER's
+// wrapper; a state that cannot be split is kept as bytes with a DROPPED note. True when the
+// state's wrapper is a stereo main with a stereo sidechain.
+bool readVst3Plugin (RppNode block, const std::vector<std::string>& params, int trackIndex, int k, bool texts, PluginRef& slot,
+                     bool& strict, NoteList& notes)
+{
+    bool sidechainCapable = false;
+    int fields = 0;
+    juce::uint32 reaperId = 0;
+    for (const auto& param : params)
+    {
+        juce::uint32 id = 0;
+        juce::String classId;
+        if (parseReaperIdField (param, id, classId) && ++fields == 1)
+        {
+            reaperId = id;
+            slot.classId = classId;
+        }
+    }
+    const bool idFound = fields == 1;
+    if (! idFound)
+        slot.classId.clear();
+    const juce::String headerError = fields > 1 ? "VST3 header has multiple REAPER id/CID fields"
+                                                : "VST3 header has no valid REAPER id/CID";
+    juce::MemoryBlock bytes;
+    juce::String error;
+    const bool decoded = decodeReaperPluginLines (block, bytes, error);
+    bool split = false;
+    juce::String routing;
+    if (idFound && decoded)
+    {
+        split = splitReaperVst3State (std::move (bytes), reaperId, slot.state, error, routing);
+        juce::String ignored;
+        if (split)
+            sidechainCapable = validateReaperVst3StereoSidechainConfig (slot.state.raw, reaperId, ignored);
+    }
+    slot.coverage.identity = idFound && slot.name.isNotEmpty() && texts;
+    slot.coverage.state = split;
+    if (! split)
+    {
+        auto note = ! idFound ? headerError : routing.isNotEmpty() ? pinMapNote (error, slot.name, routing) : error;
+        if (idFound && decoded)
+            if (const int values = reaperVst3ParameterValueCount (bytes, reaperId); values >= 0)
+                note = parameterValuesNote (slot.name, values);
+        if (decoded)
+        {
+            slot.state.raw = std::move (bytes);
+            slot.state.encoding = PluginStateEncoding::opaque;
+        }
+        notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k), note);
+        strict = false;
+    }
+    return sidechainCapable;
+}
+
+// An AudioUnit plug-in's identity from its header, which must be the one its property list
+// names, and its state split out of REAPER's wrapper; a state that cannot be taken is kept as
+// bytes with a DROPPED note.
+void readAudioUnitPlugin (RppNode block, const std::vector<std::string>& params, int trackIndex, int k, bool texts, PluginRef& slot,
+                         bool& strict, NoteList& notes)
+{
+    // The header is the display name, the component's "maker: name", REAPER's preset name,
+    // then the type, subtype and manufacturer: the codes are the last three parameters,
+    // whatever the quoted fields before them hold (an empty one leaves no token at all).
+    audioUnit::Identity header;
+    const size_t n = params.size();
+    const bool headerValid = n >= 4 && parseUnsignedDecimal (params[n - 3], header.type)
+                          && parseUnsignedDecimal (params[n - 2], header.subtype)
+                          && parseUnsignedDecimal (params[n - 1], header.manufacturer)
+                          && header.type != 0 && header.subtype != 0 && header.manufacturer != 0;
+    juce::MemoryBlock bytes;
+    juce::String error;
+    const bool decoded = decodeReaperPluginLines (block, bytes, error);
+    audioUnit::ReaperStateSplit split;
+    if (decoded)
+    {
+        split = audioUnit::splitReaperState (bytes);
+        error = split.error;
+    }
+    // The property list is sound when the wrapper is, or when only its pin map was refused.
+    bool matched = false;
+    if (headerValid && (split.ok || split.pinMapRouted))
+    {
+        const auto& named = split.identity;
+        matched = named.type == header.type && named.subtype == header.subtype && named.manufacturer == header.manufacturer;
+        if (! matched)
+            error = "REAPER AudioUnit header identity does not match the property list";
+        else if (split.pinMapRouted)
+            error = pinMapNote (split.error, slot.name, split.routing);
+    }
+    // A plug-in whose state was refused for its routing alone is still the component its
+    // header names, so the reports can say which plug-in lost its state.
+    if (matched)
+    {
+        slot.auType = header.type;
+        slot.auSubtype = header.subtype;
+        slot.auManufacturer = header.manufacturer;
+        slot.uniqueId = slot.deprecatedUid = header.type ^ header.subtype ^ header.manufacturer;
+        slot.coverage.identity = slot.name.isNotEmpty() && texts;
+    }
+    if (matched && split.ok)
+    {
+        slot.state.raw = std::move (split.plist);
+        slot.state.encoding = PluginStateEncoding::audioUnitPlist;
+        slot.coverage.state = true;
+        if (split.presetName.isNotEmpty())
+            notes.add (Fidelity::approx, "plugin[" + juce::String (trackIndex) + ":" + juce::String (k) + "].presetName",
+                       "REAPER preset name \"" + lineSafe (split.presetName) + "\" is not carried");
+    }
+    else
+    {
+        if (decoded)
+        {
+            slot.state.raw = std::move (bytes);
+            slot.state.encoding = PluginStateEncoding::opaque;
+        }
+        notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k),
+                   headerValid ? error : juce::String ("REAPER AudioUnit identity is malformed"));
+        strict = false;
+    }
+}
+
+// A plug-in of another format: its state lines are kept for that host alone.
+void readOtherPlugin (RppNode block, bool texts, PluginRef& slot, bool& strict)
+{
+    slot.coverage.identity = slot.name.isNotEmpty() && slot.format.isNotEmpty() && texts;
+    auto walk = startRppWalk (block);
+    RppItem item;
+    bool hasLines = false;
+    while (! hasLines && nextRppItem (walk, item))
+        hasLines = ! item.isBlock;
+    if (hasLines)
+    {
+        juce::String ignored;
+        const bool whole = decodeReaperPluginLines (block, slot.state.raw, ignored);
+        slot.state.encoding = whole ? PluginStateEncoding::hostSpecific : PluginStateEncoding::opaque;
+    }
+    strict = false;
+}
+
+// The slot's place from its converter FXID: the slots before it stay empty. Without one, or with
+// one that does not fit the track and the slots read so far, the read is not strict.
+void placeByFxId (const RppUnit& unit, int trackIndex, bool sidechainCapable, RackStrip& strip, PluginRef& slot, bool& strict,
+                  PlacedSlots& placed, NoteList& notes)
+{
+    int fxTrack = 0, fxSlot = 0;
+    if (! parseReaperStableFxId (std::string_view (unit.fxid), fxTrack, fxSlot))
+    {
+        strict = false;
+    }
+    else if (fxTrack != trackIndex || fxSlot < strip.plugins.size() || fxSlot >= maxSlotPosition)
+    {
+        notes.add (Fidelity::dropped, "plugin[" + juce::String (trackIndex) + "].stableFxId", noteFxIdInconsistent);
+        slot.coverage.identity = false;
+        strict = false;
+    }
+    else
+    {
+        placed.sidechainCapable[fxSlot] = sidechainCapable;
+        while (strip.plugins.size() < fxSlot)
+            strip.plugins.add (PluginRef());
+    }
+}
+
 void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackIndex, RackStrip& strip, bool& strict,
                       PlacedSlots& placed, NoteList& notes)
 {
@@ -473,149 +637,13 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
     const int k = strip.plugins.size();
     bool sidechainCapable = false;
     if (vst3)
-    {
-        int fields = 0;
-        juce::uint32 reaperId = 0;
-        for (const auto& param : params)
-        {
-            juce::uint32 id = 0;
-            juce::String classId;
-            if (parseReaperIdField (param, id, classId) && ++fields == 1)
-            {
-                reaperId = id;
-                slot.classId = classId;
-            }
-        }
-        const bool idFound = fields == 1;
-        if (! idFound)
-            slot.classId.clear();
-        const juce::String headerError = fields > 1 ? "VST3 header has multiple REAPER id/CID fields"
-                                                    : "VST3 header has no valid REAPER id/CID";
-        juce::MemoryBlock bytes;
-        juce::String error;
-        const bool decoded = decodeReaperPluginLines (block, bytes, error);
-        bool split = false;
-        juce::String routing;
-        if (idFound && decoded)
-        {
-            split = splitReaperVst3State (std::move (bytes), reaperId, slot.state, error, routing);
-            juce::String ignored;
-            if (split)
-                sidechainCapable = validateReaperVst3StereoSidechainConfig (slot.state.raw, reaperId, ignored);
-        }
-        slot.coverage.identity = idFound && slot.name.isNotEmpty() && texts;
-        slot.coverage.state = split;
-        if (! split)
-        {
-            auto note = ! idFound ? headerError : routing.isNotEmpty() ? pinMapNote (error, slot.name, routing) : error;
-            if (idFound && decoded)
-                if (const int values = reaperVst3ParameterValueCount (bytes, reaperId); values >= 0)
-                    note = parameterValuesNote (slot.name, values);
-            if (decoded)
-            {
-                slot.state.raw = std::move (bytes);
-                slot.state.encoding = PluginStateEncoding::opaque;
-            }
-            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k), note);
-            strict = false;
-        }
-    }
+        sidechainCapable = readVst3Plugin (block, params, trackIndex, k, texts, slot, strict, notes);
     else if (isAudioUnit)
-    {
-        // The header is the display name, the component's "maker: name", REAPER's preset name,
-        // then the type, subtype and manufacturer: the codes are the last three parameters,
-        // whatever the quoted fields before them hold (an empty one leaves no token at all).
-        audioUnit::Identity header;
-        const size_t n = params.size();
-        const bool headerValid = n >= 4 && parseUnsignedDecimal (params[n - 3], header.type)
-                              && parseUnsignedDecimal (params[n - 2], header.subtype)
-                              && parseUnsignedDecimal (params[n - 1], header.manufacturer)
-                              && header.type != 0 && header.subtype != 0 && header.manufacturer != 0;
-        juce::MemoryBlock bytes;
-        juce::String error;
-        const bool decoded = decodeReaperPluginLines (block, bytes, error);
-        audioUnit::ReaperStateSplit split;
-        if (decoded)
-        {
-            split = audioUnit::splitReaperState (bytes);
-            error = split.error;
-        }
-        // The property list is sound when the wrapper is, or when only its pin map was refused.
-        bool matched = false;
-        if (headerValid && (split.ok || split.pinMapRouted))
-        {
-            const auto& named = split.identity;
-            matched = named.type == header.type && named.subtype == header.subtype && named.manufacturer == header.manufacturer;
-            if (! matched)
-                error = "REAPER AudioUnit header identity does not match the property list";
-            else if (split.pinMapRouted)
-                error = pinMapNote (split.error, slot.name, split.routing);
-        }
-        // A plug-in whose state was refused for its routing alone is still the component its
-        // header names, so the reports can say which plug-in lost its state.
-        if (matched)
-        {
-            slot.auType = header.type;
-            slot.auSubtype = header.subtype;
-            slot.auManufacturer = header.manufacturer;
-            slot.uniqueId = slot.deprecatedUid = header.type ^ header.subtype ^ header.manufacturer;
-            slot.coverage.identity = slot.name.isNotEmpty() && texts;
-        }
-        if (matched && split.ok)
-        {
-            slot.state.raw = std::move (split.plist);
-            slot.state.encoding = PluginStateEncoding::audioUnitPlist;
-            slot.coverage.state = true;
-            if (split.presetName.isNotEmpty())
-                notes.add (Fidelity::approx, "plugin[" + juce::String (trackIndex) + ":" + juce::String (k) + "].presetName",
-                           "REAPER preset name \"" + lineSafe (split.presetName) + "\" is not carried");
-        }
-        else
-        {
-            if (decoded)
-            {
-                slot.state.raw = std::move (bytes);
-                slot.state.encoding = PluginStateEncoding::opaque;
-            }
-            notes.add (Fidelity::dropped, stateNoteCode (trackIndex, k),
-                       headerValid ? error : juce::String ("REAPER AudioUnit identity is malformed"));
-            strict = false;
-        }
-    }
+        readAudioUnitPlugin (block, params, trackIndex, k, texts, slot, strict, notes);
     else
-    {
-        slot.coverage.identity = slot.name.isNotEmpty() && slot.format.isNotEmpty() && texts;
-        auto walk = startRppWalk (block);
-        RppItem item;
-        bool hasLines = false;
-        while (! hasLines && nextRppItem (walk, item))
-            hasLines = ! item.isBlock;
-        if (hasLines)
-        {
-            juce::String ignored;
-            const bool whole = decodeReaperPluginLines (block, slot.state.raw, ignored);
-            slot.state.encoding = whole ? PluginStateEncoding::hostSpecific : PluginStateEncoding::opaque;
-        }
-        strict = false;
-    }
+        readOtherPlugin (block, texts, slot, strict);
 
-    int fxTrack = 0, fxSlot = 0;
-    if (! parseReaperStableFxId (std::string_view (unit.fxid), fxTrack, fxSlot))
-    {
-        strict = false;
-    }
-    else if (fxTrack != trackIndex || fxSlot < strip.plugins.size() || fxSlot >= maxSlotPosition)
-    {
-        notes.add (Fidelity::dropped, "plugin[" + juce::String (trackIndex) + "].stableFxId", noteFxIdInconsistent);
-        slot.coverage.identity = false;
-        strict = false;
-    }
-    else
-    {
-        placed.sidechainCapable[fxSlot] = sidechainCapable;
-        while (strip.plugins.size() < fxSlot)
-            strip.plugins.add (PluginRef());
-    }
+    placeByFxId (unit, trackIndex, sidechainCapable, strip, slot, strict, placed, notes);
 
     const bool knownFormat = (slot.format == "VST3" && slot.coverage.identity) || slot.format == "AU";
     if (rppHasChildren (block) || ! knownFormat || ! slot.coverage.identity || ! slot.coverage.state
@@ -631,32 +659,11 @@ void readPluginBlock (const RppUnit& unit, const std::string& tag, int trackInde
 //==============================================================================
 // Tracks
 
-bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& flags)
+// The track's volume and pan, mute and solo, and FX bypass, each taken when it is in the form the
+// converter writes; false when one of them is not, or is given more than once.
+bool readTrackMixer (RppNode track, RackStrip& strip)
 {
-    RackStrip strip;
-    strip.index = trackIndex;
-
-    ParsedTrackRouting routing;
-    parseRouting (track, trackIndex, routing);
-    const auto stableId = makeReaperStableTrackId (trackIndex).toStdString();
-    const auto params = rppParams (track);
-    bool strict = routing.valid && params.size() == 1 && params[0] == stableId
-               && hasExactUniqueCommand (track, "TRACKID", "TRACKID " + stableId)
-               && hasExactUniqueCommand (track, "IPHASE", defaultPhaseLine)
-               && hasExactUniqueCommand (track, "PLAYOFFS", defaultPlayOffsetLine);
-
-    bool hasName = false;
-    strip.name = trackName (track, hasName);
-    strip.coverage.name = hasName;
-    strict = strict && countCommand (track, "NAME") == 1 && strip.name.isNotEmpty();
-
-    if (countCommand (track, "PEAKCOL") > 0)
-    {
-        const auto values = findCommand (track, "PEAKCOL");
-        strip.colour = (juce::uint32) (values.empty() ? 0 : leadingInteger (values[0]) & 0xFFFFFFFFu);
-        strip.hasColour = (strip.colour & reaperCustomColourFlag) != 0;
-    }
-
+    bool strict = true;
     {
         const auto v = findCommand (track, "VOLPAN");
         double volume = 0, pan = 0;
@@ -690,32 +697,28 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
             strip.bypassed = v[0] == "0";
         strict = strict && taken && countCommand (track, "FX") == 1;
     }
+    return strict;
+}
 
-    int chains = 0;
-    forEachChild (track, [&] (RppNode, const std::string& tag) {
-        if (tag == "FXCHAIN")
-            ++chains;
-        else if (tag != rppMarker::extTag)
-        {
-            flags.timeline = true;
-            strict = false;
-        }
-    });
-    strict = strict && chains == 1;
-    if (strict)
-    {
-        strip.inputChannels = routing.inputLayout;
-        strip.outputChannels = routing.outputLayout;
-        strip.routeInL = routing.routeInL;
-        strip.routeInR = routing.routeInR;
-        strip.routeOutL = routing.routeOutL;
-        strip.routeOutR = routing.routeOutR;
-        strip.routePatches = routing.patches;
-        normaliseRoutes (strip);
-        strip.coverage.inputGain = strip.coverage.bypass = strip.coverage.channelLayout = strip.coverage.route = true;
-    }
+// The strip's channel layout and routes, from a routing the read proved.
+void applyRouting (const ParsedTrackRouting& routing, RackStrip& strip)
+{
+    strip.inputChannels = routing.inputLayout;
+    strip.outputChannels = routing.outputLayout;
+    strip.routeInL = routing.routeInL;
+    strip.routeInR = routing.routeInR;
+    strip.routeOutL = routing.routeOutL;
+    strip.routeOutR = routing.routeOutR;
+    strip.routePatches = routing.patches;
+    normaliseRoutes (strip);
+    strip.coverage.inputGain = strip.coverage.bypass = strip.coverage.channelLayout = strip.coverage.route = true;
+}
 
-    PlacedSlots placed;
+// The plug-ins of the track's FX chain as its slots. A chain whose BYPASS and FXID lines do not
+// match its plug-in blocks, or that holds any other block, makes the read partial.
+void readFxChain (RppNode track, int trackIndex, RackStrip& strip, bool& strict, PlacedSlots& placed, NoteList& notes,
+                  ReadFlags& flags)
+{
     forEachChild (track, [&] (RppNode chain, const std::string& tag) {
         if (tag != "FXCHAIN")
             return;
@@ -731,10 +734,16 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
                 strict = false;
                 return;
             }
-            readPluginBlock (unit, childTag, trackIndex, strip, strict, placed, session.notes);
+            readPluginBlock (unit, childTag, trackIndex, strip, strict, placed, notes);
         });
     });
+}
 
+// The routing's sidechain, on the slot it names: that slot must hold a plug-in whose REAPER
+// wrapper is a stereo main with a stereo sidechain.
+void takeSidechain (const ParsedTrackRouting& routing, int trackIndex, PlacedSlots& placed, RackStrip& strip, bool& strict,
+                   NoteList& notes)
+{
     if (strict && routing.sidechainSlot >= 0)
     {
         const int s = routing.sidechainSlot;
@@ -744,13 +753,18 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
             strip.plugins.getReference (s).sidechainSource = routing.sidechainSource;
         else
         {
-            session.notes.add (Fidelity::dropped,
-                               "plugin[" + juce::String (trackIndex) + ":" + juce::String (s) + "].sidechainConfig",
-                               noteSidechainConfig);
+            notes.add (Fidelity::dropped,
+                       "plugin[" + juce::String (trackIndex) + ":" + juce::String (s) + "].sidechainConfig",
+                       noteSidechainConfig);
             strict = false;
         }
     }
+}
 
+// The plug-in names and vendors the routing marker records, one for every occupied slot and no
+// other, replace the ones the plug-in headers gave.
+void takePluginNames (ParsedTrackRouting& routing, RackStrip& strip, bool& strict)
+{
     if (strict && (! routing.pluginNames.empty() || ! routing.pluginVendors.empty()))
     {
         int occupied = 0;
@@ -781,6 +795,54 @@ bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& 
             strict = false;
         }
     }
+}
+
+bool readTrack (RppNode track, int trackIndex, RackSession& session, ReadFlags& flags)
+{
+    RackStrip strip;
+    strip.index = trackIndex;
+
+    ParsedTrackRouting routing;
+    parseRouting (track, trackIndex, routing);
+    const auto stableId = makeReaperStableTrackId (trackIndex).toStdString();
+    const auto params = rppParams (track);
+    bool strict = routing.valid && params.size() == 1 && params[0] == stableId
+               && hasExactUniqueCommand (track, "TRACKID", "TRACKID " + stableId)
+               && hasExactUniqueCommand (track, "IPHASE", defaultPhaseLine)
+               && hasExactUniqueCommand (track, "PLAYOFFS", defaultPlayOffsetLine);
+
+    bool hasName = false;
+    strip.name = trackName (track, hasName);
+    strip.coverage.name = hasName;
+    strict = strict && countCommand (track, "NAME") == 1 && strip.name.isNotEmpty();
+
+    if (countCommand (track, "PEAKCOL") > 0)
+    {
+        const auto values = findCommand (track, "PEAKCOL");
+        strip.colour = (juce::uint32) (values.empty() ? 0 : leadingInteger (values[0]) & 0xFFFFFFFFu);
+        strip.hasColour = (strip.colour & reaperCustomColourFlag) != 0;
+    }
+
+    strict = readTrackMixer (track, strip) && strict;
+
+    int chains = 0;
+    forEachChild (track, [&] (RppNode, const std::string& tag) {
+        if (tag == "FXCHAIN")
+            ++chains;
+        else if (tag != rppMarker::extTag)
+        {
+            flags.timeline = true;
+            strict = false;
+        }
+    });
+    strict = strict && chains == 1;
+    if (strict)
+        applyRouting (routing, strip);
+
+    PlacedSlots placed;
+    readFxChain (track, trackIndex, strip, strict, placed, session.notes, flags);
+    takeSidechain (routing, trackIndex, placed, strip, strict, session.notes);
+    takePluginNames (routing, strip, strict);
 
     if (! strict)
         for (auto& slot : strip.plugins)

@@ -24,6 +24,7 @@
 
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 
 #include <cerrno>
 #include <cmath>
@@ -586,11 +587,10 @@ bool parseReaperIdField (std::string_view text, juce::uint32& id, juce::String& 
     juce::uint32 value = 0;
     if (! parseUnsignedDecimal (text.substr (0, brace), value))
         return false;
-    for (const char c : inner)
-        if (hexValue (c) < 0)
-            return false;
+    if (! isHexClassIdBytes (inner.data(), inner.size()))
+        return false;
     id = value;
-    classId = juce::String (inner.data(), inner.size()).toUpperCase();
+    classId = storedClassId (juce::String (inner.data(), inner.size()));
     return true;
 }
 

@@ -34,6 +34,7 @@
 #include "model/PrivateFiles.h"
 #include "model/StrictDecimal.h"
 #include "model/Utf8Text.h"
+#include "model/Vst3ClassId.h"
 #include "model/Vst3State.h"
 #include "rapp/RappConversionPlan.h"
 #include "waves/WavesSessionTransfer.h"
@@ -338,7 +339,8 @@ void readActiveInfo (ReadState& s, sqlite3_stmt* statement, int column)
         fail (s, juce::String (utf8::faultName (fault)) + " in SuperRack snapshot.info");
 }
 
-void readStrips (ReadState& s)
+// The input chainers as strips, in index order; a session without any is no SuperRack session.
+void readInputChainers (ReadState& s)
 {
     requireIntegerColumns (s, "chainer", { "obj_id", "num_inputs", "num_outputs" });
     requireIntegerColumns (s, "object", { "id", "obj_type", "obj_index" });
@@ -389,7 +391,12 @@ void readStrips (ReadState& s)
         fail (s, message);
         return;
     }
+}
 
+// The snapshot rows, among them the one Active snapshot (number -1, id -1) with its converter
+// information.
+void readSnapshotRows (ReadState& s)
+{
     Int64 activeId = 0;
     if (! runStatement (s, "SELECT id, number, name, note, info FROM snapshot ORDER BY number",
                         [&] (sqlite3_stmt* st)
@@ -428,7 +435,11 @@ void readStrips (ReadState& s)
         fail (s, "invalid SuperRack Active snapshot identity");
         return;
     }
+}
 
+// The active snapshot's strip names; an active strip without one is named by its number.
+void readActiveStripNames (ReadState& s)
+{
     if (! runStatement (s, "SELECT chainer_id, name FROM snapshot_chainer WHERE snapshot_id = " + juce::String (s.activeId),
                         [&] (sqlite3_stmt* st)
                         {
@@ -448,6 +459,17 @@ void readStrips (ReadState& s)
     for (auto& strip : s.strips())
         if (strip.index < s.activeTracks && strip.name.isEmpty())
             strip.name = "Ch " + juce::String (strip.index + 1);
+}
+
+void readStrips (ReadState& s)
+{
+    readInputChainers (s);
+    if (s.error.isNotEmpty())
+        return;
+    readSnapshotRows (s);
+    if (s.error.isNotEmpty())
+        return;
+    readActiveStripNames (s);
 }
 
 void readInputBanks (ReadState& s)
@@ -593,7 +615,7 @@ juce::String classIdFromPlugRow (sqlite3_stmt* statement)
     }
     if (bytes.getDataSize() != 16)
         return {};
-    return juce::String::toHexString (bytes.getData(), 16, 0).toUpperCase();
+    return storedClassId (juce::String::toHexString (bytes.getData(), 16, 0));
 }
 
 void appendPlugDiagnostics (ReadState& s)
@@ -869,7 +891,7 @@ juce::String readStoredPreset (ReadState& s, const StoredPreset& stored)
         return {};
     }
     ref.state.encoding = PluginStateEncoding::vst3Container;
-    if (ref.classId.isNotEmpty() && ref.classId != preset.classId.toUpperCase())
+    if (ref.classId.isNotEmpty() && ! sameClassId (ref.classId, preset.classId))
         return "SuperRack plug CID differs from preset CID at strip " + juce::String (stored.stripIndex) + ", slot "
                + juce::String (stored.key.second);
     if (ref.classId.isEmpty())
@@ -1030,6 +1052,92 @@ juce::StringArray splitLines (const juce::String& text, int maxLines)
     return lines;
 }
 
+// A parameter mirror record: the slot it names must hold the plug-in whose class and states the
+// record names, and the mirror must decode.
+void applyParameterMirror (ReadState& s, RackStrip& strip, int slot, const juce::StringArray& fields)
+{
+    if (slot >= strip.plugins.size())
+        return fail (s, "SuperRack converter parameter mirror references a missing slot");
+    auto& ref = strip.plugins.getReference (slot);
+    if (! ref.occupied || ! ref.coverage.state || ! sameClassId (ref.classId, fields[2])
+        || superRackMetadata::stateDigest (ref.state.component) != fields[3]
+        || superRackMetadata::stateDigest (ref.state.controller) != fields[4])
+        return fail (s, "SuperRack converter parameter mirror does not match active plugin state");
+    juce::MemoryBlock mirror;
+    juce::String error;
+    if (! vst3::decodeJuceMemoryBlock (fields[5], mirror, maxMetadataBytes, error))
+        return fail (s, "invalid SuperRack converter parameter mirror: " + error);
+    parameterState::Snapshot snapshot;
+    if (! parameterState::decode (mirror, snapshot, error))
+        return fail (s, "invalid SuperRack converter VNPM mirror: " + error);
+    ref.state.parameters = std::move (mirror);
+    ref.state.parameterMirrorComplete = true;
+    ++s.restoredMirrors;
+}
+
+// An unavailable AudioUnit record: the AU the host cannot load, kept in a slot the host leaves
+// empty, with its identity and its state, which must name the same unit.
+void applyUnavailableAu (ReadState& s, const RackSession& session, RackStrip& strip, int slot, const juce::StringArray& fields)
+{
+    if (slot >= session.capacitySlots)
+        return fail (s, "SuperRack unavailable AU metadata overlaps a host plugin slot");
+    while (strip.plugins.size() < slot + 1)
+        strip.plugins.add (PluginRef());
+    if (strip.plugins[slot].occupied)
+        return fail (s, "SuperRack unavailable AU metadata overlaps a host plugin slot");
+    PluginRef ref;
+    juce::MemoryBlock plist;
+    if (! decodeUtf8Base64 (fields[2], ref.name) || ref.name.isEmpty() || ! decodeUtf8Base64 (fields[3], ref.vendor)
+        || ! parseUnsigned32 (fields[4], ref.uniqueId) || ! parseUnsigned32 (fields[5], ref.deprecatedUid)
+        || ! parseUnsigned32 (fields[6], ref.auType) || ! parseUnsigned32 (fields[7], ref.auSubtype)
+        || ! parseUnsigned32 (fields[8], ref.auManufacturer) || ! vst3::decodeStandardBase64 (fields[9], plist, maxMetadataBytes))
+        return fail (s, "invalid SuperRack unavailable AU metadata payload");
+    audioUnit::Identity identity;
+    juce::String error;
+    if (! audioUnit::parsePropertyList (plist, identity, error) || identity.type != ref.auType
+        || identity.subtype != ref.auSubtype || identity.manufacturer != ref.auManufacturer)
+        return fail (s, "SuperRack unavailable AU state identity mismatch: " + error);
+    ref.occupied = true;
+    ref.format = "AU";
+    ref.bypassed = ref.inactive = ref.unavailable = true;
+    ref.state.encoding = PluginStateEncoding::audioUnitPlist;
+    ref.state.raw = std::move (plist);
+    ref.coverage.identity = ref.coverage.activation = ref.coverage.mute = ref.coverage.sidechain = ref.coverage.state = true;
+    strip.plugins.getReference (slot) = std::move (ref);
+}
+
+// A sidechain record: it settles the source of a slot whose host route was ambiguous, which must be
+// the strip whose physical input L the route takes; a slot whose sidechain the host proved must
+// agree with it.
+void applySidechainRecord (ReadState& s, RackStrip& strip, const SlotKey& key, int slot, const juce::StringArray& fields,
+                          std::set<SlotKey>& sidechainRecords)
+{
+    const auto& strips = s.strips();
+    int source = 0;
+    if (! parseNonNegativeInt (fields[2], source) || slot >= strip.plugins.size() || source >= strips.size()
+        || sidechainRecords.count (key) > 0)
+        return fail (s, "invalid SuperRack converter sidechain reference");
+    sidechainRecords.insert (key);
+    auto& ref = strip.plugins.getReference (slot);
+    if (! ref.occupied)
+        return fail (s, "SuperRack converter sidechain reference conflicts with host routing");
+    if (ref.coverage.sidechain)
+    {
+        if (ref.sidechainSource != source)
+            return fail (s, "SuperRack converter sidechain reference conflicts with host routing");
+        return;
+    }
+    if (s.ambiguousSlots.erase (key) == 0)
+        return fail (s, "SuperRack converter sidechain reference has no matching ambiguous host route");
+    const auto* sourceStrip = stripWithIndex (s, source);
+    if (sourceStrip == nullptr || ! sourceStrip->coverage.route || sourceStrip->routeInL != s.ambiguousChannel[key])
+        return fail (s, "SuperRack converter sidechain reference conflicts with physical input L");
+    ref.sidechainSource = source;
+    ref.coverage.sidechain = true;
+    ref.pendingSidechainReason.clear();
+    --s.unresolvedSidechains;
+}
+
 void applyConverterMetadata (ReadState& s)
 {
     const auto& info = s.activeInfo;
@@ -1083,79 +1191,11 @@ void applyConverterMetadata (ReadState& s)
         }
 
         if (kind == parameters)
-        {
-            if (slot >= strip.plugins.size())
-                return fail (s, "SuperRack converter parameter mirror references a missing slot");
-            auto& ref = strip.plugins.getReference (slot);
-            if (! ref.occupied || ! ref.coverage.state || ref.classId.toUpperCase() != fields[2].toUpperCase()
-                || superRackMetadata::stateDigest (ref.state.component) != fields[3]
-                || superRackMetadata::stateDigest (ref.state.controller) != fields[4])
-                return fail (s, "SuperRack converter parameter mirror does not match active plugin state");
-            juce::MemoryBlock mirror;
-            juce::String error;
-            if (! vst3::decodeJuceMemoryBlock (fields[5], mirror, maxMetadataBytes, error))
-                return fail (s, "invalid SuperRack converter parameter mirror: " + error);
-            parameterState::Snapshot snapshot;
-            if (! parameterState::decode (mirror, snapshot, error))
-                return fail (s, "invalid SuperRack converter VNPM mirror: " + error);
-            ref.state.parameters = std::move (mirror);
-            ref.state.parameterMirrorComplete = true;
-            ++s.restoredMirrors;
-        }
+            applyParameterMirror (s, strip, slot, fields);
         else if (kind == unavailableAu)
-        {
-            if (slot >= session.capacitySlots)
-                return fail (s, "SuperRack unavailable AU metadata overlaps a host plugin slot");
-            while (strip.plugins.size() < slot + 1)
-                strip.plugins.add (PluginRef());
-            if (strip.plugins[slot].occupied)
-                return fail (s, "SuperRack unavailable AU metadata overlaps a host plugin slot");
-            PluginRef ref;
-            juce::MemoryBlock plist;
-            if (! decodeUtf8Base64 (fields[2], ref.name) || ref.name.isEmpty() || ! decodeUtf8Base64 (fields[3], ref.vendor)
-                || ! parseUnsigned32 (fields[4], ref.uniqueId) || ! parseUnsigned32 (fields[5], ref.deprecatedUid)
-                || ! parseUnsigned32 (fields[6], ref.auType) || ! parseUnsigned32 (fields[7], ref.auSubtype)
-                || ! parseUnsigned32 (fields[8], ref.auManufacturer) || ! vst3::decodeStandardBase64 (fields[9], plist, maxMetadataBytes))
-                return fail (s, "invalid SuperRack unavailable AU metadata payload");
-            audioUnit::Identity identity;
-            juce::String error;
-            if (! audioUnit::parsePropertyList (plist, identity, error) || identity.type != ref.auType
-                || identity.subtype != ref.auSubtype || identity.manufacturer != ref.auManufacturer)
-                return fail (s, "SuperRack unavailable AU state identity mismatch: " + error);
-            ref.occupied = true;
-            ref.format = "AU";
-            ref.bypassed = ref.inactive = ref.unavailable = true;
-            ref.state.encoding = PluginStateEncoding::audioUnitPlist;
-            ref.state.raw = std::move (plist);
-            ref.coverage.identity = ref.coverage.activation = ref.coverage.mute = ref.coverage.sidechain = ref.coverage.state = true;
-            strip.plugins.getReference (slot) = std::move (ref);
-        }
+            applyUnavailableAu (s, session, strip, slot, fields);
         else
-        {
-            int source = 0;
-            if (! parseNonNegativeInt (fields[2], source) || slot >= strip.plugins.size() || source >= strips.size()
-                || sidechainRecords.count (key) > 0)
-                return fail (s, "invalid SuperRack converter sidechain reference");
-            sidechainRecords.insert (key);
-            auto& ref = strip.plugins.getReference (slot);
-            if (! ref.occupied)
-                return fail (s, "SuperRack converter sidechain reference conflicts with host routing");
-            if (ref.coverage.sidechain)
-            {
-                if (ref.sidechainSource != source)
-                    return fail (s, "SuperRack converter sidechain reference conflicts with host routing");
-                continue;
-            }
-            if (s.ambiguousSlots.erase (key) == 0)
-                return fail (s, "SuperRack converter sidechain reference has no matching ambiguous host route");
-            const auto* sourceStrip = stripWithIndex (s, source);
-            if (sourceStrip == nullptr || ! sourceStrip->coverage.route || sourceStrip->routeInL != s.ambiguousChannel[key])
-                return fail (s, "SuperRack converter sidechain reference conflicts with physical input L");
-            ref.sidechainSource = source;
-            ref.coverage.sidechain = true;
-            ref.pendingSidechainReason.clear();
-            --s.unresolvedSidechains;
-        }
+            applySidechainRecord (s, strip, key, slot, fields, sidechainRecords);
     }
 }
 
@@ -1170,101 +1210,121 @@ void keepRaw (ReadState& s, RackStrip& strip, const juce::String& name, sqlite3_
         strip.sourceParameters.add ({ name, value });
 }
 
-void readMixerParameters (ReadState& s)
+// A row of the Performer's own (its input bank, channel colour, plug-in docking and input gain
+// fader), taken or counted; false when the row is none of those.
+bool takePerformerRow (ReadState& s, Int64 chainer, RackStrip& strip, const juce::String& name, bool numeric, bool finite, double value)
 {
-    const bool ok = runStatement (s, "SELECT scp.chainer_id, cp.name, scp.param_value FROM snapshot_chainer_params scp JOIN chainer_params cp "
-                                     "ON cp.id = scp.param_id WHERE scp.snapshot_id = " + juce::String (s.activeId),
-                                  [&] (sqlite3_stmt* st)
-                                  {
-                                      if (s.error.isNotEmpty())
-                                          return;
-                                      Int64 chainer = 0;
-                                      if (! integerAt (st, 0, chainer) || s.chainerMap.count (chainer) == 0)
-                                          return;
-                                      auto& strip = s.strips().getReference (s.chainerMap[chainer]);
-                                      juce::String name;
-                                      if (! textAt (s, st, 1, "chainer_params.name", name))
-                                          return;
-                                      double value = 0.0;
-                                      const bool numeric = numberAt (st, 2, value);
-                                      const bool finite = numeric && std::isfinite (value);
+    if (s.performer && name == "PARAM_INPUT_CHOOSE_BANK")
+        return true;
+    if (s.performer && name == "PARAM_COLOR_VALUE")
+    {
+        ++s.colourRows;
+        return true;
+    }
+    if (s.performer && name == "PARAM_PLUGINS_UNDOCK" && numeric && (value == 0.0 || value == 1.0))
+    {
+        ++s.undockRows;
+        return true;
+    }
+    if (s.performer && name == "PARAM_INPUT_GAIN_FADER")
+    {
+        if (s.inputGainChainers.count (chainer) > 0 || ! finite || std::abs (value) > 18.0)
+        {
+            fail (s, "invalid/duplicate SuperRack input gain fader");
+            return true;
+        }
+        s.inputGainChainers.insert (chainer);
+        strip.inputGainDb = (float) value;
+        ++s.inputGains;
+        return true;
+    }
+    return false;
+}
 
-                                      if (s.performer && name == "PARAM_INPUT_CHOOSE_BANK")
-                                          return;
-                                      if (s.performer && name == "PARAM_COLOR_VALUE")
-                                      {
-                                          ++s.colourRows;
-                                          return;
-                                      }
-                                      if (s.performer && name == "PARAM_PLUGINS_UNDOCK" && numeric && (value == 0.0 || value == 1.0))
-                                      {
-                                          ++s.undockRows;
-                                          return;
-                                      }
-                                      if (s.performer && name == "PARAM_INPUT_GAIN_FADER")
-                                      {
-                                          if (s.inputGainChainers.count (chainer) > 0 || ! finite || std::abs (value) > 18.0)
-                                              return fail (s, "invalid/duplicate SuperRack input gain fader");
-                                          s.inputGainChainers.insert (chainer);
-                                          strip.inputGainDb = (float) value;
-                                          ++s.inputGains;
-                                          return;
-                                      }
-                                      if (name == "PARAM_OUTPUT_GAIN")
-                                      {
-                                          // A text, blob or missing value is no gain: reading it as 0 dB would
-                                          // report an unknown level as a proven one.
-                                          if (! numeric)
-                                              return fail (s, "non-numeric SuperRack PARAM_OUTPUT_GAIN");
-                                          if (! finite)
-                                              return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
-                                          if (s.outputGainChainers.count (chainer) > 0)
-                                              return fail (s, "duplicate SuperRack PARAM_OUTPUT_GAIN");
-                                          // The model holds a float: a finite double beyond its range
-                                          // would become infinity there.
-                                          if (std::abs (value) > (double) std::numeric_limits<float>::max()
-                                              || ! std::isfinite ((float) value))
-                                              return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
-                                          s.outputGainChainers.insert (chainer);
-                                          strip.outputGainDb = (float) value;
-                                          ++s.outputGains;
-                                          return;
-                                      }
-                                      if (name == "PARAM_INPUT_DIGITAL_TRIM" || name == "PARAM_INPUT_DIGITAL_TRIM_L"
-                                          || name == "PARAM_INPUT_DIGITAL_TRIM_R" || name == "PARAM_INPUT_GAIN_FADER")
-                                      {
-                                          strip.coverage.inputGain = false;
-                                          return keepRaw (s, strip, name, st);
-                                      }
-                                      if (name == "PARAM_OUTPUT_MAIN_MUTE")
-                                      {
-                                          strip.coverage.mute = false;
-                                          return keepRaw (s, strip, name, st);
-                                      }
-                                      if (name == "PARAM_OUTPUT_PAN_L" || name == "PARAM_OUTPUT_PAN_R" || name == "PARAM_OUTPUT_WIDTH"
-                                          || name == "PARAM_OUTPUT_BALANCE")
-                                      {
-                                          strip.coverage.pan = false;
-                                          return keepRaw (s, strip, name, st);
-                                      }
-                                      if (name == "PARAM_IN_ON_OFF")
-                                      {
-                                          // Only a stored number can prove a bypass; anything else stays unproven.
-                                          if (finite && std::abs (value) < 1e-6)
-                                          {
-                                              strip.bypassed = true;
-                                              strip.coverage.bypass = true;
-                                              return;
-                                          }
-                                          strip.coverage.bypass = false;
-                                          return keepRaw (s, strip, name, st);
-                                      }
-                                      keepRaw (s, strip, name, st);
-                                  });
-    if (! ok)
-        fail (s, "could not query active chainer parameters: " + sqliteMessages (s));
+// The strip's output gain in dB: one stored finite number within a float's range per chainer.
+void takeOutputGain (ReadState& s, Int64 chainer, RackStrip& strip, bool numeric, bool finite, double value)
+{
+    // A text, blob or missing value is no gain: reading it as 0 dB would
+    // report an unknown level as a proven one.
+    if (! numeric)
+        return fail (s, "non-numeric SuperRack PARAM_OUTPUT_GAIN");
+    if (! finite)
+        return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
+    if (s.outputGainChainers.count (chainer) > 0)
+        return fail (s, "duplicate SuperRack PARAM_OUTPUT_GAIN");
+    // The model holds a float: a finite double beyond its range
+    // would become infinity there.
+    if (std::abs (value) > (double) std::numeric_limits<float>::max()
+        || ! std::isfinite ((float) value))
+        return fail (s, "non-finite SuperRack PARAM_OUTPUT_GAIN");
+    s.outputGainChainers.insert (chainer);
+    strip.outputGainDb = (float) value;
+    ++s.outputGains;
+}
+
+// A parameter the model does not map (input trims, main mute, pan and width, the input switch that
+// is not a proven bypass, and every other) is kept as the row has it, and the field it touches
+// loses its coverage.
+void keepUnmappedParameter (ReadState& s, RackStrip& strip, const juce::String& name, bool finite, double value, sqlite3_stmt* st)
+{
+    if (name == "PARAM_INPUT_DIGITAL_TRIM" || name == "PARAM_INPUT_DIGITAL_TRIM_L"
+        || name == "PARAM_INPUT_DIGITAL_TRIM_R" || name == "PARAM_INPUT_GAIN_FADER")
+    {
+        strip.coverage.inputGain = false;
+        return keepRaw (s, strip, name, st);
+    }
+    if (name == "PARAM_OUTPUT_MAIN_MUTE")
+    {
+        strip.coverage.mute = false;
+        return keepRaw (s, strip, name, st);
+    }
+    if (name == "PARAM_OUTPUT_PAN_L" || name == "PARAM_OUTPUT_PAN_R" || name == "PARAM_OUTPUT_WIDTH"
+        || name == "PARAM_OUTPUT_BALANCE")
+    {
+        strip.coverage.pan = false;
+        return keepRaw (s, strip, name, st);
+    }
+    if (name == "PARAM_IN_ON_OFF")
+    {
+        // Only a stored number can prove a bypass; anything else stays unproven.
+        if (finite && std::abs (value) < 1e-6)
+        {
+            strip.bypassed = true;
+            strip.coverage.bypass = true;
+            return;
+        }
+        strip.coverage.bypass = false;
+        return keepRaw (s, strip, name, st);
+    }
+    keepRaw (s, strip, name, st);
+}
+
+// One active chainer parameter row of a strip.
+void readMixerParameter (ReadState& s, sqlite3_stmt* st)
+{
     if (s.error.isNotEmpty())
         return;
+    Int64 chainer = 0;
+    if (! integerAt (st, 0, chainer) || s.chainerMap.count (chainer) == 0)
+        return;
+    auto& strip = s.strips().getReference (s.chainerMap[chainer]);
+    juce::String name;
+    if (! textAt (s, st, 1, "chainer_params.name", name))
+        return;
+    double value = 0.0;
+    const bool numeric = numberAt (st, 2, value);
+    const bool finite = numeric && std::isfinite (value);
+
+    if (takePerformerRow (s, chainer, strip, name, numeric, finite, value))
+        return;
+    if (name == "PARAM_OUTPUT_GAIN")
+        return takeOutputGain (s, chainer, strip, numeric, finite, value);
+    keepUnmappedParameter (s, strip, name, finite, value, st);
+}
+
+// The notes on what the mixer parameters gave: decoded gains, and what is excluded or kept raw.
+void noteMixerParameters (ReadState& s)
+{
     auto& notes = s.session().notes;
     if (s.outputGains > 0)
         notes.add (Fidelity::lossless, "mixer.outputGain", juce::String (s.outputGains) + juce::String (juce::CharPointer_UTF8 (" PARAM_OUTPUT_GAIN sparse row를 dB로 해독했다")));
@@ -1278,6 +1338,21 @@ void readMixerParameters (ReadState& s)
     if (s.colourRows > 0)
         notes.add (Fidelity::dropped, "ui.channelColour", juce::String (s.colourRows) + juce::String (juce::CharPointer_UTF8 (" Performer channel colour values excluded; target defaults apply")));
     notes.add (Fidelity::approx, "mixer.params", juce::String (juce::CharPointer_UTF8 ("Active snapshot의 chainer parameter를 원문 이름-값으로 보관함 — 게인·팬 등 의미 매핑은 아직 검증되지 않았다")));
+}
+
+void readMixerParameters (ReadState& s)
+{
+    const bool ok = runStatement (s, "SELECT scp.chainer_id, cp.name, scp.param_value FROM snapshot_chainer_params scp JOIN chainer_params cp "
+                                     "ON cp.id = scp.param_id WHERE scp.snapshot_id = " + juce::String (s.activeId),
+                                  [&] (sqlite3_stmt* st)
+                                  {
+                                      readMixerParameter (s, st);
+                                  });
+    if (! ok)
+        fail (s, "could not query active chainer parameters: " + sqliteMessages (s));
+    if (s.error.isNotEmpty())
+        return;
+    noteMixerParameters (s);
 }
 
 void checkAndDropReservedStrips (ReadState& s)

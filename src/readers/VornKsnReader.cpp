@@ -174,6 +174,11 @@ struct SceneReadState
     bool strictCandidate = false;
     int mirrorIncomplete = 0;
     int opaquePending = 0;
+
+    // What the root says: the channels the setup makes active, and the persistence counts (-1 where
+    // the root has none).
+    int activeChannels = sceneStrips;
+    int dirtyCount = -1, opaqueCount = -1, incompleteCount = -1;
 };
 
 RackReadResult failure (RackReadResult result, const juce::String& message)
@@ -264,43 +269,100 @@ bool readSidechain (const juce::XmlElement& e, int s, int k, PluginRef& slot, ju
     return valid;
 }
 
+// The PLUGIN child: the plug-in's identity, its description, its file (relative to the scene's
+// folder) and, for an AudioUnit, the identity its descriptor file names.
+bool readPluginDescriptor (const juce::XmlElement& plugin, const juce::File& sceneFolder, int s, int k, PluginRef& slot,
+                          juce::String& error)
+{
+    slot.occupied = true;
+    slot.name = plugin.getStringAttribute ("name");
+    slot.vendor = plugin.getStringAttribute ("manufacturer");
+    slot.format = plugin.getStringAttribute ("format");
+    if (! readHexAttribute (plugin, "uniqueId", slot.uniqueId) || ! readHexAttribute (plugin, "uid", slot.deprecatedUid))
+    {
+        error = "invalid PLUGIN uniqueId/uid" + at (s, k);
+        return false;
+    }
+    slot.descriptionXml = plugin.toString();
+    const auto fileText = plugin.getStringAttribute ("file");
+    if (fileText.isNotEmpty())
+    {
+        // Only a leading "/" makes a path absolute: a relative text (even one that starts
+        // with "~") stays under the scene's folder.
+        slot.file = fileText.startsWithChar ('/') ? juce::File (fileText)
+                                                  : sceneFolder.getChildFile ("./" + fileText);
+    }
+    if (isAudioUnitFormat (slot.format))
+    {
+        slot.format = "AU";
+        // The descriptor is the raw attribute text, not the path it was resolved to.
+        audioUnit::Identity descriptor;
+        if (audioUnit::parseDescriptorFile (fileText, descriptor))
+        {
+            slot.auType = descriptor.type;
+            slot.auSubtype = descriptor.subtype;
+            slot.auManufacturer = descriptor.manufacturer;
+        }
+    }
+    return true;
+}
+
+// The slot's decoded state as its kind keeps it: a VST3 container split into its component and
+// controller streams, an AudioUnit property list whose identity must agree with the descriptor's,
+// or bytes only the host reads.
+bool parsePluginState (PluginRef& slot, int s, int k, juce::String& error)
+{
+    auto& state = slot.state;
+    if (vst3::looksLikeJuceXmlContainer (state.raw))
+    {
+        state.encoding = PluginStateEncoding::juceVst3Xml;
+        auto split = vst3::parseJuceVst3State (state.raw);
+        if (! split.ok)
+        {
+            error = "invalid VST3 state" + at (s, k) + ": " + split.error;
+            return false;
+        }
+        state.component = std::move (split.component);
+        state.controller = std::move (split.controller);
+        // The container is rebuilt from its two streams wherever it is written again, and
+        // nothing reads it back: holding it beside them would double every state in memory.
+        state.raw.reset();
+    }
+    else if (slot.format == "AU")
+    {
+        audioUnit::Identity identity;
+        juce::String plistError;
+        if (! audioUnit::parsePropertyList (state.raw, identity, plistError))
+        {
+            error = "invalid AudioUnit state" + at (s, k) + ": " + plistError;
+            return false;
+        }
+        const auto agrees = [] (juce::uint32 described, juce::uint32 stored) { return described == 0 || described == stored; };
+        if (! agrees (slot.auType, identity.type) || ! agrees (slot.auSubtype, identity.subtype)
+            || ! agrees (slot.auManufacturer, identity.manufacturer))
+        {
+            error = "AudioUnit descriptor/state identity mismatch" + at (s, k);
+            return false;
+        }
+        slot.auType = identity.type;
+        slot.auSubtype = identity.subtype;
+        slot.auManufacturer = identity.manufacturer;
+        state.encoding = PluginStateEncoding::audioUnitPlist;
+    }
+    else
+    {
+        state.encoding = PluginStateEncoding::hostSpecific;
+    }
+    return true;
+}
+
 // The PLUGIN child and the state attributes; false with error set on a refusal.
 bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, LiftedStates& lifted, int s, int k,
                        PluginRef& slot, juce::String& error)
 {
     if (auto* plugin = e.getChildByName ("PLUGIN"))
-    {
-        slot.occupied = true;
-        slot.name = plugin->getStringAttribute ("name");
-        slot.vendor = plugin->getStringAttribute ("manufacturer");
-        slot.format = plugin->getStringAttribute ("format");
-        if (! readHexAttribute (*plugin, "uniqueId", slot.uniqueId) || ! readHexAttribute (*plugin, "uid", slot.deprecatedUid))
-        {
-            error = "invalid PLUGIN uniqueId/uid" + at (s, k);
+        if (! readPluginDescriptor (*plugin, sceneFolder, s, k, slot, error))
             return false;
-        }
-        slot.descriptionXml = plugin->toString();
-        const auto fileText = plugin->getStringAttribute ("file");
-        if (fileText.isNotEmpty())
-        {
-            // Only a leading "/" makes a path absolute: a relative text (even one that starts
-            // with "~") stays under the scene's folder.
-            slot.file = fileText.startsWithChar ('/') ? juce::File (fileText)
-                                                      : sceneFolder.getChildFile ("./" + fileText);
-        }
-        if (isAudioUnitFormat (slot.format))
-        {
-            slot.format = "AU";
-            // The descriptor is the raw attribute text, not the path it was resolved to.
-            audioUnit::Identity descriptor;
-            if (audioUnit::parseDescriptorFile (fileText, descriptor))
-            {
-                slot.auType = descriptor.type;
-                slot.auSubtype = descriptor.subtype;
-                slot.auManufacturer = descriptor.manufacturer;
-            }
-        }
-    }
 
     const auto pluginStateText = e.getStringAttribute ("pluginState");
     if (pluginStateText.isNotEmpty())
@@ -323,47 +385,8 @@ bool readSlotContents (juce::XmlElement& e, const juce::File& sceneFolder, Lifte
             error = "invalid JUCE pluginState encoding" + at (s, k) + ": " + decodeError;
             return false;
         }
-        auto& state = slot.state;
-        if (vst3::looksLikeJuceXmlContainer (state.raw))
-        {
-            state.encoding = PluginStateEncoding::juceVst3Xml;
-            auto split = vst3::parseJuceVst3State (state.raw);
-            if (! split.ok)
-            {
-                error = "invalid VST3 state" + at (s, k) + ": " + split.error;
-                return false;
-            }
-            state.component = std::move (split.component);
-            state.controller = std::move (split.controller);
-            // The container is rebuilt from its two streams wherever it is written again, and
-            // nothing reads it back: holding it beside them would double every state in memory.
-            state.raw.reset();
-        }
-        else if (slot.format == "AU")
-        {
-            audioUnit::Identity identity;
-            juce::String plistError;
-            if (! audioUnit::parsePropertyList (state.raw, identity, plistError))
-            {
-                error = "invalid AudioUnit state" + at (s, k) + ": " + plistError;
-                return false;
-            }
-            const auto agrees = [] (juce::uint32 described, juce::uint32 stored) { return described == 0 || described == stored; };
-            if (! agrees (slot.auType, identity.type) || ! agrees (slot.auSubtype, identity.subtype)
-                || ! agrees (slot.auManufacturer, identity.manufacturer))
-            {
-                error = "AudioUnit descriptor/state identity mismatch" + at (s, k);
-                return false;
-            }
-            slot.auType = identity.type;
-            slot.auSubtype = identity.subtype;
-            slot.auManufacturer = identity.manufacturer;
-            state.encoding = PluginStateEncoding::audioUnitPlist;
-        }
-        else
-        {
-            state.encoding = PluginStateEncoding::hostSpecific;
-        }
+        if (! parsePluginState (slot, s, k, error))
+            return false;
     }
     // The text is no longer needed; dropping it keeps a large scene's peak memory down.
     e.removeAttribute ("pluginState");
@@ -520,154 +543,161 @@ RackReadResult startRead (const juce::File& file)
 // What gives a read the document's tree and the states lifted out of its text, or the refusal.
 using SceneLoader = std::function<bool (std::unique_ptr<juce::XmlElement>& root, LiftedStates& lifted, juce::String& error)>;
 
-// file names the scene: its folder is where relative plug-in files lie, and its name is the
-// snapshot's.
-RackReadResult readScene (const juce::File& file, const SceneLoader& load)
+// A refusal of the scene: error says why.
+bool refuse (juce::String& error, const juce::String& message)
 {
-    auto result = startRead (file);
-    auto& session = result.session;
+    error = message;
+    return false;
+}
 
-    std::unique_ptr<juce::XmlElement> root;
-    LiftedStates lifted;
-    juce::String loadError;
-    if (! load (root, lifted, loadError))
-        return failure (std::move (result), loadError);
-
-    SceneReadState read;
-    if (root->hasTagName ("VornLegacyScene"))
+// The root and what it says of the whole scene: the snapshot status, the active channels of the
+// setup, the persistence counts, and the audio device.
+bool readSceneRoot (const juce::XmlElement& root, RackSession& session, SceneReadState& read, juce::String& error)
+{
+    auto& activeChannels = read.activeChannels;
+    auto& dirtyCount = read.dirtyCount;
+    auto& opaqueCount = read.opaqueCount;
+    auto& incompleteCount = read.incompleteCount;
+    if (root.hasTagName ("VornLegacyScene"))
         read.legacyRoot = true;
-    else if (! root->hasTagName ("VornLiveScene"))
-        return failure (std::move (result), "unexpected root tag: " + root->getTagName());
+    else if (! root.hasTagName ("VornLiveScene"))
+        return refuse (error, "unexpected root tag: " + root.getTagName());
 
-    session.sourceVersion = root->getStringAttribute ("version", "1");
-    session.sourceSnapshotStatus = root->getStringAttribute ("snapshotStatus", read.legacyRoot ? "legacy" : "");
+    session.sourceVersion = root.getStringAttribute ("version", "1");
+    session.sourceSnapshotStatus = root.getStringAttribute ("snapshotStatus", read.legacyRoot ? "legacy" : "");
 
-    int activeChannels = sceneStrips;
-    if (auto* setup = root->getChildByName ("Setup"))
+    if (auto* setup = root.getChildByName ("Setup"))
     {
         int mode = -1;
         if (! setup->hasAttribute ("channelMode") || ! readIntAttribute (*setup, "channelMode", -1, mode) || mode < 0 || mode > 2)
-            return failure (std::move (result), "invalid Vorn channelMode");
+            return refuse (error, "invalid Vorn channelMode");
         activeChannels = mode == 0 ? 16 : (mode == 1 ? 32 : 64);
     }
 
-    int dirtyCount = -1, opaqueCount = -1, incompleteCount = -1;
-    if (! readIntAttribute (*root, "dirtyPluginStateCount", -1, dirtyCount)
-        || ! readIntAttribute (*root, "opaqueStatePendingCount", -1, opaqueCount)
-        || ! readIntAttribute (*root, "incompleteParameterMirrorCount", -1, incompleteCount))
-        return failure (std::move (result), "Vorn root persistence counts disagree with occupied slot flags");
+    if (! readIntAttribute (root, "dirtyPluginStateCount", -1, dirtyCount)
+        || ! readIntAttribute (root, "opaqueStatePendingCount", -1, opaqueCount)
+        || ! readIntAttribute (root, "incompleteParameterMirrorCount", -1, incompleteCount))
+        return refuse (error, "Vorn root persistence counts disagree with occupied slot flags");
     read.strictCandidate = ! read.legacyRoot
                         && (session.sourceSnapshotStatus == "confirmed" || session.sourceSnapshotStatus == "convertedCanonical");
     read.converterShapeRoot = ! read.legacyRoot && session.sourceVersion == "1" && dirtyCount < 0 && opaqueCount < 0
                            && incompleteCount < 0 && session.sourceSnapshotStatus.isEmpty();
 
-    if (auto* device = root->getChildByName ("AudioDevice"))
+    if (auto* device = root.getChildByName ("AudioDevice"))
     {
         if (! readDoubleAttribute (*device, "sampleRate", session.sampleRate) || session.sampleRate < 0.0)
-            return failure (std::move (result), "invalid Vorn sampleRate");
+            return refuse (error, "invalid Vorn sampleRate");
         if (! readIntAttribute (*device, "bufferSize", 0, session.bufferSize) || session.bufferSize < 0)
-            return failure (std::move (result), "invalid Vorn bufferSize");
+            return refuse (error, "invalid Vorn bufferSize");
         session.inputDevice = device->getStringAttribute ("inputDevice");
         session.outputDevice = device->getStringAttribute ("outputDevice");
     }
+    return true;
+}
 
-    auto* stripsNode = root->getChildByName ("Strips");
-    if (stripsNode == nullptr)
-        return failure (std::move (result), "missing Strips node");
+// One Slot of a strip into slot: its sidechain, activation and contents (plug-in and states), its
+// parameter mirror's provenance, and what it adds to the counts the root must agree with.
+bool readSlot (juce::XmlElement& slotNode, int s, int k, const juce::File& sceneFolder, LiftedStates& lifted, SceneReadState& read,
+              PluginRef& slot, juce::String& error)
+{
+    if (! readSidechain (slotNode, s, k, slot, error))
+        return false;
 
-    const auto sceneFolder = file.getParentDirectory();
-    std::set<int> stripIndices;
-    for (auto* stripNode : stripsNode->getChildWithTagNameIterator ("Strip"))
+    int activation = 0;
+    if (! readIntAttribute (slotNode, "state", 0, activation) || activation < 0 || activation > 2)
+        return refuse (error, "invalid plugin activation state" + at (s, k));
+    slot.bypassed = activation == 1;
+    slot.inactive = activation == 2;
+
+    if (! readSlotContents (slotNode, sceneFolder, lifted, s, k, slot, error))
+        return false;
+
+    slot.state.parameterMirrorComplete = slotNode.getBoolAttribute ("parameterMirrorComplete");
+    if (read.converterShapeRoot && ! slotNode.hasAttribute ("parameterMirrorComplete")
+        && slotNode.hasAttribute ("vornconvParameterMirrorComplete"))
     {
-        RackStrip strip;
-        int s = -1;
-        if (! readIntAttribute (*stripNode, "index", -1, s) || s < 0 || s >= sceneStrips || stripIndices.count (s) != 0)
-            return failure (std::move (result), "invalid or duplicate Strip index: "
-                                                    + stripNode->getStringAttribute ("index", "-1"));
-        stripIndices.insert (s);
-        strip.index = s;
-        const juce::String where = " at strip " + juce::String (s);
-
-        strip.name = stripNode->getStringAttribute ("name");
-        if (! readFloatAttribute (*stripNode, "trimDb", strip.inputGainDb))
-            return failure (std::move (result), "invalid Vorn trimDb" + where);
-        if (! readFloatAttribute (*stripNode, "outTrimDb", strip.outputGainDb))
-            return failure (std::move (result), "invalid Vorn outTrimDb" + where);
-        float pan = 0.0f;
-        if (! readFloatAttribute (*stripNode, "pan", pan) || std::abs (pan) > 1.0f)
-            return failure (std::move (result), "invalid Vorn pan" + where);
-        strip.pan = (pan + 1.0f) / 2.0f;
-
-        strip.muted = stripNode->getBoolAttribute ("muted");
-        strip.soloed = stripNode->getBoolAttribute ("soloed");
-        strip.bypassed = stripNode->getBoolAttribute ("bypassed");
-        strip.inputChannels = stripNode->getBoolAttribute ("inputStereo") ? 2 : 1;
-        strip.outputChannels = stripNode->getBoolAttribute ("outputStereo") ? 2 : 1;
-        auto& cover = strip.coverage;
-        cover.name = cover.inputGain = cover.outputGain = cover.pan = true;
-        cover.mute = cover.solo = cover.bypass = cover.channelLayout = true;
-
-        std::set<int> slotIndices;
-        for (auto* slotNode : stripNode->getChildWithTagNameIterator ("Slot"))
-        {
-            int k = -1;
-            if (! readIntAttribute (*slotNode, "index", -1, k) || k < 0 || k >= session.capacitySlots || slotIndices.count (k) != 0)
-                return failure (std::move (result), "invalid or duplicate Slot index in strip " + juce::String (s) + ": "
-                                                        + slotNode->getStringAttribute ("index", "-1"));
-            slotIndices.insert (k);
-
-            PluginRef slot;
-            juce::String error;
-            if (! readSidechain (*slotNode, s, k, slot, error))
-                return failure (std::move (result), error);
-
-            int activation = 0;
-            if (! readIntAttribute (*slotNode, "state", 0, activation) || activation < 0 || activation > 2)
-                return failure (std::move (result), "invalid plugin activation state" + at (s, k));
-            slot.bypassed = activation == 1;
-            slot.inactive = activation == 2;
-
-            if (! readSlotContents (*slotNode, sceneFolder, lifted, s, k, slot, error))
-                return failure (std::move (result), error);
-
-            slot.state.parameterMirrorComplete = slotNode->getBoolAttribute ("parameterMirrorComplete");
-            if (read.converterShapeRoot && ! slotNode->hasAttribute ("parameterMirrorComplete")
-                && slotNode->hasAttribute ("vornconvParameterMirrorComplete"))
-            {
-                parameterState::Snapshot snapshot;
-                juce::String snapshotError;
-                if (slotNode->getStringAttribute ("vornconvParameterMirrorComplete") != "1"
-                    || ! parameterState::decode (slot.state.parameters, snapshot, snapshotError))
-                    return failure (std::move (result), "invalid converter parameter mirror provenance" + at (s, k));
-                slot.state.parameterMirrorComplete = true;
-            }
-
-            slot.state.opaqueStatePending = slotNode->getBoolAttribute ("opaqueStatePending");
-            slot.coverage.identity = slot.occupied;
-            slot.coverage.activation = slot.coverage.mute = slot.coverage.sidechain = true;
-            slot.coverage.state = slot.occupied
-                               && (! slot.state.component.isEmpty()
-                                   || (slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist));
-
-            if (slot.occupied)
-            {
-                if (! slot.state.parameterMirrorComplete)
-                    ++read.mirrorIncomplete;
-                if (slot.state.opaqueStatePending)
-                    ++read.opaquePending;
-                if (slot.state.opaqueStatePending || (slot.format == "VST3" && slot.state.component.isEmpty()))
-                    read.strictCandidate = false;
-            }
-
-            while (strip.plugins.size() <= k)
-                strip.plugins.add (PluginRef());
-            strip.plugins.getReference (k) = std::move (slot);
-        }
-        session.strips.add (std::move (strip));
+        parameterState::Snapshot snapshot;
+        juce::String snapshotError;
+        if (slotNode.getStringAttribute ("vornconvParameterMirrorComplete") != "1"
+            || ! parameterState::decode (slot.state.parameters, snapshot, snapshotError))
+            return refuse (error, "invalid converter parameter mirror provenance" + at (s, k));
+        slot.state.parameterMirrorComplete = true;
     }
 
-    if (session.strips.isEmpty())
-        return failure (std::move (result), "Strips node contains no Strip records");
+    slot.state.opaqueStatePending = slotNode.getBoolAttribute ("opaqueStatePending");
+    slot.coverage.identity = slot.occupied;
+    slot.coverage.activation = slot.coverage.mute = slot.coverage.sidechain = true;
+    slot.coverage.state = slot.occupied
+                       && (! slot.state.component.isEmpty()
+                           || (slot.format == "AU" && slot.state.encoding == PluginStateEncoding::audioUnitPlist));
+
+    if (slot.occupied)
+    {
+        if (! slot.state.parameterMirrorComplete)
+            ++read.mirrorIncomplete;
+        if (slot.state.opaqueStatePending)
+            ++read.opaquePending;
+        if (slot.state.opaqueStatePending || (slot.format == "VST3" && slot.state.component.isEmpty()))
+            read.strictCandidate = false;
+    }
+    return true;
+}
+
+// One Strip, at an index no other strip has: its name, gains, pan, flags and channel layout, and
+// its slots, each at an index no other slot of the strip has.
+bool readStrip (juce::XmlElement& stripNode, int capacitySlots, const juce::File& sceneFolder, LiftedStates& lifted,
+               std::set<int>& stripIndices, SceneReadState& read, RackStrip& strip, juce::String& error)
+{
+    int s = -1;
+    if (! readIntAttribute (stripNode, "index", -1, s) || s < 0 || s >= sceneStrips || stripIndices.count (s) != 0)
+        return refuse (error, "invalid or duplicate Strip index: "
+                                  + stripNode.getStringAttribute ("index", "-1"));
+    stripIndices.insert (s);
+    strip.index = s;
+    const juce::String where = " at strip " + juce::String (s);
+
+    strip.name = stripNode.getStringAttribute ("name");
+    if (! readFloatAttribute (stripNode, "trimDb", strip.inputGainDb))
+        return refuse (error, "invalid Vorn trimDb" + where);
+    if (! readFloatAttribute (stripNode, "outTrimDb", strip.outputGainDb))
+        return refuse (error, "invalid Vorn outTrimDb" + where);
+    float pan = 0.0f;
+    if (! readFloatAttribute (stripNode, "pan", pan) || std::abs (pan) > 1.0f)
+        return refuse (error, "invalid Vorn pan" + where);
+    strip.pan = (pan + 1.0f) / 2.0f;
+
+    strip.muted = stripNode.getBoolAttribute ("muted");
+    strip.soloed = stripNode.getBoolAttribute ("soloed");
+    strip.bypassed = stripNode.getBoolAttribute ("bypassed");
+    strip.inputChannels = stripNode.getBoolAttribute ("inputStereo") ? 2 : 1;
+    strip.outputChannels = stripNode.getBoolAttribute ("outputStereo") ? 2 : 1;
+    auto& cover = strip.coverage;
+    cover.name = cover.inputGain = cover.outputGain = cover.pan = true;
+    cover.mute = cover.solo = cover.bypass = cover.channelLayout = true;
+
+    std::set<int> slotIndices;
+    for (auto* slotNode : stripNode.getChildWithTagNameIterator ("Slot"))
+    {
+        int k = -1;
+        if (! readIntAttribute (*slotNode, "index", -1, k) || k < 0 || k >= capacitySlots || slotIndices.count (k) != 0)
+            return refuse (error, "invalid or duplicate Slot index in strip " + juce::String (s) + ": "
+                                      + slotNode->getStringAttribute ("index", "-1"));
+        slotIndices.insert (k);
+
+        PluginRef slot;
+        if (! readSlot (*slotNode, s, k, sceneFolder, lifted, read, slot, error))
+            return false;
+        while (strip.plugins.size() <= k)
+            strip.plugins.add (PluginRef());
+        strip.plugins.getReference (k) = std::move (slot);
+    }
+    return true;
+}
+
+// The root's persistence counts, where it has them, must agree with the slots' flags.
+bool checkPersistenceCounts (const RackSession& session, SceneReadState& read, juce::String& error)
+{
+    const auto dirtyCount = read.dirtyCount, opaqueCount = read.opaqueCount, incompleteCount = read.incompleteCount;
     read.strictCandidate = read.strictCandidate && session.strips.size() == sceneStrips;
     if (! read.legacyRoot)
     {
@@ -675,15 +705,21 @@ RackReadResult readScene (const juce::File& file, const SceneLoader& load)
         {
             if (dirtyCount != opaqueCount || opaqueCount != read.opaquePending
                 || (incompleteCount >= 0 && incompleteCount != read.mirrorIncomplete))
-                return failure (std::move (result), "Vorn root persistence counts disagree with occupied slot flags");
+                return refuse (error, "Vorn root persistence counts disagree with occupied slot flags");
         }
         else
         {
             read.strictCandidate = false;
         }
     }
+    return true;
+}
 
-    if (auto* routing = root->getChildByName ("Routing"))
+// The routing: one Route per strip at most, each naming a strip of the scene, as its summary routes
+// and physical patches.
+bool readRouting (const juce::XmlElement& root, RackSession& session, SceneReadState& read, juce::String& error)
+{
+    if (auto* routing = root.getChildByName ("Routing"))
     {
         std::set<int> routed;
         int routeCount = 0;
@@ -697,16 +733,16 @@ RackReadResult readScene (const juce::File& file, const SceneLoader& load)
                     if (strip.index == index)
                         target = &strip;
             if (target == nullptr)
-                return failure (std::move (result), "invalid or duplicate Vorn Route index: "
-                                                        + route->getStringAttribute ("strip", "-1"));
+                return refuse (error, "invalid or duplicate Vorn Route index: "
+                                          + route->getStringAttribute ("strip", "-1"));
             routed.insert (index);
 
             int channels[4] = { -1, -1, -1, -1 };
             const char* const names[4] = { "inL", "inR", "outL", "outR" };
             for (int i = 0; i < 4; ++i)
                 if (! readIntAttribute (*route, names[i], -1, channels[i]) || channels[i] < -1)
-                    return failure (std::move (result), "invalid Vorn route " + juce::String (names[i])
-                                                            + " at strip " + juce::String (index));
+                    return refuse (error, "invalid Vorn route " + juce::String (names[i])
+                                              + " at strip " + juce::String (index));
             auto& strip = *target;
             strip.routeInL = channels[0];
             strip.routeInR = channels[1];
@@ -730,7 +766,13 @@ RackReadResult readScene (const juce::File& file, const SceneLoader& load)
     {
         read.strictCandidate = false;
     }
+    return true;
+}
 
+// A scene of the converter's own shape whose every slot holds a complete converter state and
+// every strip a route is a strict candidate after all.
+void checkConverterShape (RackSession& session, SceneReadState& read)
+{
     if (read.converterShapeRoot && read.opaquePending == 0 && session.strips.size() == sceneStrips)
     {
         bool complete = true;
@@ -747,6 +789,45 @@ RackReadResult readScene (const juce::File& file, const SceneLoader& load)
             read.strictCandidate = true;
         }
     }
+}
+
+// file names the scene: its folder is where relative plug-in files lie, and its name is the
+// snapshot's.
+RackReadResult readScene (const juce::File& file, const SceneLoader& load)
+{
+    auto result = startRead (file);
+    auto& session = result.session;
+
+    std::unique_ptr<juce::XmlElement> root;
+    LiftedStates lifted;
+    juce::String error;
+    if (! load (root, lifted, error))
+        return failure (std::move (result), error);
+
+    SceneReadState read;
+    if (! readSceneRoot (*root, session, read, error))
+        return failure (std::move (result), error);
+    const int activeChannels = read.activeChannels;
+
+    auto* stripsNode = root->getChildByName ("Strips");
+    if (stripsNode == nullptr)
+        return failure (std::move (result), "missing Strips node");
+
+    const auto sceneFolder = file.getParentDirectory();
+    std::set<int> stripIndices;
+    for (auto* stripNode : stripsNode->getChildWithTagNameIterator ("Strip"))
+    {
+        RackStrip strip;
+        if (! readStrip (*stripNode, session.capacitySlots, sceneFolder, lifted, stripIndices, read, strip, error))
+            return failure (std::move (result), error);
+        session.strips.add (std::move (strip));
+    }
+
+    if (session.strips.isEmpty())
+        return failure (std::move (result), "Strips node contains no Strip records");
+    if (! checkPersistenceCounts (session, read, error) || ! readRouting (*root, session, read, error))
+        return failure (std::move (result), error);
+    checkConverterShape (session, read);
 
     for (int p = activeChannels; p < session.strips.size(); ++p)
         if (! isPristine (session.strips.getReference (p), p))

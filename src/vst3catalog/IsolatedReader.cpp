@@ -137,29 +137,34 @@ std::string outputFailedLine (int systemError)
     return line + "\n";
 }
 
-IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::string& bundlePath,
-                                        const IsolationLimits& limits, std::ostream& out, std::ostream& err)
+namespace
 {
-    const std::string prefix = "ERROR\t" + quotedPath (bundlePath);
 
-    int catalogPipe[2] = { -1, -1 };
-    int diagnosticPipe[2] = { -1, -1 };
+// The two pipes the reader writes its rows and its diagnostics into; false, with the error line
+// written, when one cannot be made.
+bool makePipes (int (&catalogPipe)[2], int (&diagnosticPipe)[2], const std::string& prefix, std::ostream& err)
+{
     if (::pipe2 (catalogPipe, O_CLOEXEC) != 0)
     {
         err << prefix << "\tunable to create catalog pipe\n" << std::flush;
-        return bundleFailed;
+        return false;
     }
     if (::pipe2 (diagnosticPipe, O_CLOEXEC) != 0)
     {
         closeFd (catalogPipe[0]);
         closeFd (catalogPipe[1]);
         err << prefix << "\tunable to create diagnostic pipe\n" << std::flush;
-        return bundleFailed;
+        return false;
     }
+    return true;
+}
 
-    out.flush();
-    err.flush();
-
+// The reader started on the bundle, with the read ends of its pipes non-blocking in catalog and
+// diagnostic; false, with the error line written and nothing left open or running, when it
+// cannot be.
+bool launchReader (const std::string& selfPath, const std::string& bundlePath, const IsolationLimits& limits, int (&catalogPipe)[2],
+                   int (&diagnosticPipe)[2], const std::string& prefix, std::ostream& err, pid_t& pid, Stream& catalog, Stream& diagnostic)
+{
     // The child gets the two pipes as standard output and error, the tool's standard input, and
     // no other descriptor: a plug-in cannot write to anything the tool's caller left open (the
     // catalog itself, with `3>&1`). A program that cannot be executed makes the child exit 127,
@@ -182,14 +187,12 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
         closeFd (diagnosticPipe[0]);
         closeFd (diagnosticPipe[1]);
         err << prefix << "\tunable to fork catalog reader\n" << std::flush;
-        return bundleFailed;
+        return false;
     }
-    const pid_t pid = child.pid;
+    pid = child.pid;
     closeFd (catalogPipe[1]);
     closeFd (diagnosticPipe[1]);
-    Stream catalog;
     catalog.fd = catalogPipe[0];
-    Stream diagnostic;
     diagnostic.fd = diagnosticPipe[0];
 
     if (! setNonBlocking (catalog.fd) || ! setNonBlocking (diagnostic.fd))
@@ -200,14 +203,28 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
         closeFd (catalog.fd);
         closeFd (diagnostic.fd);
         err << prefix << "\tunable to configure catalog pipe\n" << std::flush;
-        return bundleFailed;
+        return false;
     }
+    return true;
+}
 
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds (limits.deadlineMilliseconds);
+// How the wait for the reader ended: failed (timed out, or its output failed), whether it was
+// reaped, the interrupt that stopped the tool, and the status it ended with.
+struct ReaderEnd
+{
     bool failed = false;
     bool ended = false;
     int interruptedBy = 0;
     int status = 0;
+};
+
+// Reads both pipes until the reader ends, the deadline passes, its output fails or outgrows the
+// cap, or the tool is interrupted; a reader still running then is killed and reaped.
+ReaderEnd waitForReader (pid_t pid, Stream& catalog, Stream& diagnostic, const IsolationLimits& limits)
+{
+    ReaderEnd end;
+    auto& [failed, ended, interruptedBy, status] = end;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds (limits.deadlineMilliseconds);
 
     for (;;)
     {
@@ -260,24 +277,35 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
             fds[count++] = pollfd { interruptWakeDescriptor(), POLLIN, 0 };
         ::poll (count > 0 ? fds : nullptr, count, 50);
     }
+    return end;
+}
 
-    closeFd (catalog.fd);
-    closeFd (diagnostic.fd);
+// What the reader's row channel held beside the bundle's own well-formed rows: whether it held
+// only those (and some), the lines shown as diagnostics instead, and the first bundle another row
+// spoke for.
+struct ReaderAnswer
+{
+    bool clean = false;
+    std::string rejected;
+    std::string foreignBundle;
+};
 
-    const bool exitedCleanly = ! failed && interruptedBy == 0 && WIFEXITED (status) && WEXITSTATUS (status) == 0;
-
+ReaderAnswer checkAnswer (const std::string& bundlePath, const std::string& text, bool exitedCleanly)
+{
+    ReaderAnswer answer;
+    auto& answerIsClean = answer.clean;
+    auto& rejected = answer.rejected;
+    auto& foreignBundle = answer.foreignBundle;
     // The child is our own program, but it runs foreign code, which can write to any descriptor
     // it inherited, the row channel included: only well-formed rows of the bundle being read count
     // as an answer. Anything else is shown as a diagnostic and costs the bundle its rows; a row
     // that speaks for another bundle is refused by name, since rows are what prove a class
     // available.
-    bool answerIsClean = ! catalog.text.empty();
-    std::string rejected;
-    std::string foreignBundle;
+    answerIsClean = ! text.empty();
     if (exitedCleanly)
     {
         const std::string ownPath = catalogBundlePath (bundlePath);
-        forEachLine (catalog.text, [&] (const std::string& line, bool terminated)
+        forEachLine (text, [&] (const std::string& line, bool terminated)
         {
             const bool row = terminated && isCatalogRow (line);
             if (row && rowBundlePathOf (line) == ownPath)
@@ -288,6 +316,39 @@ IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::
                 foreignBundle = rowBundlePathOf (line);
         });
     }
+    return answer;
+}
+
+} // namespace
+
+IsolationOutcome catalogBundleIsolated (const std::string& selfPath, const std::string& bundlePath,
+                                        const IsolationLimits& limits, std::ostream& out, std::ostream& err)
+{
+    const std::string prefix = "ERROR\t" + quotedPath (bundlePath);
+
+    int catalogPipe[2] = { -1, -1 };
+    int diagnosticPipe[2] = { -1, -1 };
+    if (! makePipes (catalogPipe, diagnosticPipe, prefix, err))
+        return bundleFailed;
+
+    out.flush();
+    err.flush();
+
+    pid_t pid = -1;
+    Stream catalog, diagnostic;
+    if (! launchReader (selfPath, bundlePath, limits, catalogPipe, diagnosticPipe, prefix, err, pid, catalog, diagnostic))
+        return bundleFailed;
+
+    const auto end = waitForReader (pid, catalog, diagnostic, limits);
+    const bool failed = end.failed;
+    const int interruptedBy = end.interruptedBy, status = end.status;
+
+    closeFd (catalog.fd);
+    closeFd (diagnostic.fd);
+
+    const bool exitedCleanly = ! failed && interruptedBy == 0 && WIFEXITED (status) && WEXITSTATUS (status) == 0;
+
+    const auto [answerIsClean, rejected, foreignBundle] = checkAnswer (bundlePath, catalog.text, exitedCleanly);
     const std::string diagnosticText = diagnostic.text + rejected;
 
     if (! diagnosticText.empty())

@@ -261,31 +261,30 @@ juce::String genericChannelName (int type, int index)
 //==============================================================================
 // The report
 
-juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error)
+// The staged copy of the input opened, proven to be of the direction's source application, and a
+// SuperRack source proven SoundGrid; lv1Source says which product it is.
+bool openSource (const juce::File& input, const juce::String& targetId, StagedSource& staged, Database& db, juce::String& sourceSha256,
+                 bool& lv1Source, juce::String& error)
 {
-    const juce::String targetId (target);
-    // The staged folder outlives the connection that reads from it.
-    StagedSource staged;
-    juce::String sourceSha256, problem;
+    juce::String problem;
     if (! stageSourceSnapshot (input, staged, sourceSha256, problem))
     {
         error = problem;
-        return {};
+        return false;
     }
-    Database db;
     if (! openDatabase (staged.database, db, problem) || ! addValueFunction (db.handle, problem))
     {
         error = problem;
-        return {};
+        return false;
     }
     const auto appType = applicationType (db.handle, "main", problem);
     if (problem.isNotEmpty() || ! expectedDirection (appType, targetId))
     {
         error = problem.isNotEmpty() ? problem
                                      : juce::String ("Waves native transfer supports only LV1 .emo -> SuperRack SoundGrid .sprk and the reverse");
-        return {};
+        return false;
     }
-    const bool lv1Source = appType == "com.waves.mixer.lv1";
+    lv1Source = appType == "com.waves.mixer.lv1";
     if (! lv1Source)
     {
         const auto inspection = inspectSuperRackDatabase (db.handle, "main");
@@ -293,9 +292,149 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
         {
             error = inspection.error.isNotEmpty() ? inspection.error
                                                   : juce::String ("The .sprk source is not a verified SuperRack SoundGrid session");
-            return {};
+            return false;
         }
     }
+    return true;
+}
+
+// The plug-ins of a channel as the report lists them: when the channel holds more than the
+// target's slots (or one beyond them), in order and only the first ones selected; toward LV1 each
+// at the slot the embedded map says it came from.
+bool listPluginsOf (const Database& db, juce::int64 objectId, bool toLv1, const EmbeddedChannel* entry, juce::Array<juce::var>& plugins,
+                   bool& pluginOverflow, juce::String& error)
+{
+    juce::String problem;
+    juce::Array<ListedPlugin> rows;
+    if (! listPlugins (db.handle, objectId, rows, problem))
+    {
+        error = problem;
+        return false;
+    }
+    pluginOverflow = rows.size() > maxSlots;
+    for (const auto& row : rows)
+        pluginOverflow = pluginOverflow || row.slot >= maxSlots;
+
+    for (int k = 0; k < rows.size(); ++k)
+    {
+        const auto& row = rows.getReference (k);
+        int targetSlot = pluginOverflow ? (k < maxSlots ? k : -1) : row.slot;
+        // Toward LV1 the slot is where the embedded map says the plug-in came from (a
+        // renumbered one goes where it is renumbered to), and targetSlot repeats it.
+        int destinationSlot = targetSlot;
+        if (toLv1 && ! pluginOverflow && entry != nullptr)
+            if (const auto slot = entry->plugins.find (row.slot); slot != entry->plugins.end())
+                destinationSlot = targetSlot = slot->second;
+        auto* plugin = new juce::DynamicObject();
+        plugin->setProperty ("sourceSlot", row.slot);
+        plugin->setProperty ("targetSlot", targetSlot);
+        plugin->setProperty ("name", row.name);
+        plugin->setProperty ("vendor", row.vendor);
+        plugin->setProperty ("selected", k < maxSlots);
+        plugin->setProperty ("sidechainSource", -1);
+        if (toLv1)
+            plugin->setProperty ("destinationSlot", destinationSlot);
+        plugins.add (juce::var (plugin));
+    }
+    return true;
+}
+
+// The report's entry for channel i of the type, with the destination it is proposed for and its
+// plug-ins; listed counts the channels listed so far.
+bool listChannel (const Database& db, int type, int i, bool toLv1, const EmbeddedMap& embedded,
+                  const std::map<std::pair<int, int>, int>& recorded, int& listed, juce::Array<juce::var>& channels, juce::String& error)
+{
+    juce::String problem;
+    bool found = false;
+    WavesChannel source;
+    if (! readChannel (db.handle, "main", type, i, "Waves source", found, source, problem) || ! found)
+    {
+        error = problem.isNotEmpty() ? problem : juce::String ("configured Waves channel object is missing");
+        return false;
+    }
+    const auto objectId = source.objectId;
+
+    const int n = listed;
+    listed = std::min (listed + 1, maxChannels);
+    const EmbeddedChannel* entry = nullptr;
+    if (toLv1)
+        if (const auto found = embedded.find (i); found != embedded.end())
+            entry = &found->second;
+    const int destinationType = toLv1 ? (entry != nullptr ? entry->sourceType : 0) : 0;
+    const int destinationIndex = toLv1 ? (entry != nullptr ? entry->sourceIndex : i) : n;
+    bool selected = n < maxChannels;
+    if (toLv1)
+        if (const auto claim = recorded.find ({ destinationType, destinationIndex }); claim != recorded.end() && claim->second != i)
+            selected = false;
+    // A channel without a name of its own takes the generic name of its destination, and
+    // the report shows that name.
+    const auto name = destinationChannelName (source, destinationType, destinationIndex);
+
+    juce::Array<juce::var> plugins;
+    bool pluginOverflow = false;
+    if (! listPluginsOf (db, objectId, toLv1, entry, plugins, pluginOverflow, error))
+        return false;
+
+    auto* channel = new juce::DynamicObject();
+    channel->setProperty ("sourceType", type);
+    channel->setProperty ("sourceIndex", i);
+    channel->setProperty ("targetIndex", toLv1 ? destinationIndex : (n < maxChannels ? n : -1));
+    channel->setProperty ("typeName", channelTypeName (type));
+    channel->setProperty ("name", name);
+    channel->setProperty ("selected", selected);
+    channel->setProperty ("overflow", true);
+    channel->setProperty ("destinationType", destinationType);
+    channel->setProperty ("destinationIndex", destinationIndex);
+    channel->setProperty ("destinationName", genericChannelName (destinationType, destinationIndex));
+    channel->setProperty ("pluginOverflow", pluginOverflow);
+    channel->setProperty ("plugins", plugins);
+    channels.add (juce::var (channel));
+    return true;
+}
+
+// The configured channels of a type (at most the target's strips), each an entry of the report,
+// and the plug-ins of the type's other channels as not transferable.
+bool listChannelsOfType (const Database& db, int type, bool toLv1, const EmbeddedMap& embedded, int& listed, juce::Array<juce::var>& channels,
+                         juce::Array<juce::var>& notTransferable, juce::String& error)
+{
+    juce::String problem;
+    juce::int64 configured = 0;
+    if (! configuredChannelCount (db.handle, "main", type, configured, problem))
+    {
+        error = problem;
+        return false;
+    }
+    const int count = (int) juce::jmin<juce::int64> (configured, maxChannels);
+    if (! listNotTransferable (db.handle, type, configured, notTransferable, problem))
+    {
+        error = problem;
+        return false;
+    }
+    // Toward LV1 the destinations the record gives the listed rack channels, each to the first
+    // rack channel that claims it. A rack channel the record does not know would go to the
+    // input of its own number; where the record sends another rack channel there, it is
+    // proposed unselected, so that no two selected channels share a destination.
+    std::map<std::pair<int, int>, int> recorded;
+    if (toLv1)
+        for (const auto& [rack, entry] : embedded)
+            if (rack < count)
+                recorded.emplace (std::make_pair (entry.sourceType, entry.sourceIndex), rack);
+    for (int i = 0; i < count; ++i)
+        if (! listChannel (db, type, i, toLv1, embedded, recorded, listed, channels, error))
+            return false;
+    return true;
+}
+
+juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error)
+{
+    const juce::String targetId (target);
+    // The staged folder outlives the connection that reads from it.
+    StagedSource staged;
+    Database db;
+    juce::String sourceSha256;
+    bool lv1Source = false;
+    if (! openSource (input, targetId, staged, db, sourceSha256, lv1Source, error))
+        return {};
     const bool toLv1 = targetId == wavesLv1Target;
     const auto embedded = lv1Source ? EmbeddedMap() : readEmbeddedMap (db.handle);
 
@@ -306,105 +445,8 @@ juce::String buildSelectionReport (const juce::File& input, juce::StringRef targ
     const auto* types = lv1Source ? lv1Types : superRackTypes;
     const int typeCount = lv1Source ? 4 : 1;
     for (int t = 0; t < typeCount; ++t)
-    {
-        const int type = types[t];
-        juce::int64 configured = 0;
-        if (! configuredChannelCount (db.handle, "main", type, configured, problem))
-        {
-            error = problem;
+        if (! listChannelsOfType (db, types[t], toLv1, embedded, listed, channels, notTransferable, error))
             return {};
-        }
-        const int count = (int) juce::jmin<juce::int64> (configured, maxChannels);
-        if (! listNotTransferable (db.handle, type, configured, notTransferable, problem))
-        {
-            error = problem;
-            return {};
-        }
-        // Toward LV1 the destinations the record gives the listed rack channels, each to the first
-        // rack channel that claims it. A rack channel the record does not know would go to the
-        // input of its own number; where the record sends another rack channel there, it is
-        // proposed unselected, so that no two selected channels share a destination.
-        std::map<std::pair<int, int>, int> recorded;
-        if (toLv1)
-            for (const auto& [rack, entry] : embedded)
-                if (rack < count)
-                    recorded.emplace (std::make_pair (entry.sourceType, entry.sourceIndex), rack);
-        for (int i = 0; i < count; ++i)
-        {
-            bool found = false;
-            WavesChannel source;
-            if (! readChannel (db.handle, "main", type, i, "Waves source", found, source, problem) || ! found)
-            {
-                error = problem.isNotEmpty() ? problem : juce::String ("configured Waves channel object is missing");
-                return {};
-            }
-            const auto objectId = source.objectId;
-
-            const int n = listed;
-            listed = std::min (listed + 1, maxChannels);
-            const EmbeddedChannel* entry = nullptr;
-            if (toLv1)
-                if (const auto found = embedded.find (i); found != embedded.end())
-                    entry = &found->second;
-            const int destinationType = toLv1 ? (entry != nullptr ? entry->sourceType : 0) : 0;
-            const int destinationIndex = toLv1 ? (entry != nullptr ? entry->sourceIndex : i) : n;
-            bool selected = n < maxChannels;
-            if (toLv1)
-                if (const auto claim = recorded.find ({ destinationType, destinationIndex }); claim != recorded.end() && claim->second != i)
-                    selected = false;
-            // A channel without a name of its own takes the generic name of its destination, and
-            // the report shows that name.
-            const auto name = destinationChannelName (source, destinationType, destinationIndex);
-
-            juce::Array<ListedPlugin> rows;
-            if (! listPlugins (db.handle, objectId, rows, problem))
-            {
-                error = problem;
-                return {};
-            }
-            bool pluginOverflow = rows.size() > maxSlots;
-            for (const auto& row : rows)
-                pluginOverflow = pluginOverflow || row.slot >= maxSlots;
-
-            juce::Array<juce::var> plugins;
-            for (int k = 0; k < rows.size(); ++k)
-            {
-                const auto& row = rows.getReference (k);
-                int targetSlot = pluginOverflow ? (k < maxSlots ? k : -1) : row.slot;
-                // Toward LV1 the slot is where the embedded map says the plug-in came from (a
-                // renumbered one goes where it is renumbered to), and targetSlot repeats it.
-                int destinationSlot = targetSlot;
-                if (toLv1 && ! pluginOverflow && entry != nullptr)
-                    if (const auto slot = entry->plugins.find (row.slot); slot != entry->plugins.end())
-                        destinationSlot = targetSlot = slot->second;
-                auto* plugin = new juce::DynamicObject();
-                plugin->setProperty ("sourceSlot", row.slot);
-                plugin->setProperty ("targetSlot", targetSlot);
-                plugin->setProperty ("name", row.name);
-                plugin->setProperty ("vendor", row.vendor);
-                plugin->setProperty ("selected", k < maxSlots);
-                plugin->setProperty ("sidechainSource", -1);
-                if (toLv1)
-                    plugin->setProperty ("destinationSlot", destinationSlot);
-                plugins.add (juce::var (plugin));
-            }
-
-            auto* channel = new juce::DynamicObject();
-            channel->setProperty ("sourceType", type);
-            channel->setProperty ("sourceIndex", i);
-            channel->setProperty ("targetIndex", toLv1 ? destinationIndex : (n < maxChannels ? n : -1));
-            channel->setProperty ("typeName", channelTypeName (type));
-            channel->setProperty ("name", name);
-            channel->setProperty ("selected", selected);
-            channel->setProperty ("overflow", true);
-            channel->setProperty ("destinationType", destinationType);
-            channel->setProperty ("destinationIndex", destinationIndex);
-            channel->setProperty ("destinationName", genericChannelName (destinationType, destinationIndex));
-            channel->setProperty ("pluginOverflow", pluginOverflow);
-            channel->setProperty ("plugins", plugins);
-            channels.add (juce::var (channel));
-        }
-    }
 
     if (fileSha256 (input) != sourceSha256)
     {

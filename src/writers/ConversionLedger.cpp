@@ -4,18 +4,19 @@
 //   - the value texts of the notes;
 //   - how two values of each kind differ: not at all, lost or replaced;
 //   - the tally of one field over strips or plug-ins, and its note;
-//   - the session's fields, the strips, their fields and their plug-ins' fields;
+//   - the session's fields, the strips, their fields and their plug-ins' fields (walked over the
+//     field tables, model/RackFields.h);
 //   - the snapshots;
 //   - the ledger, and what of it a writer's notes leave unsaid.
 
 #include "writers/ConversionLedger.h"
 
 #include "model/ParameterSnapshot.h"
+#include "model/RackFields.h"
 #include "model/RackSemanticCompare.h"
+#include "model/ValueComparison.h"
 #include "rapp/RappConversionPlan.h"
 
-#include <cmath>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <set>
@@ -26,10 +27,6 @@ namespace vornconv::rapp
 
 namespace
 {
-
-// The tolerances of the read-back comparison: a difference it lets pass is no difference here.
-constexpr double stripFloatTolerance = 0.0001;
-constexpr double sampleRateTolerance = 0.001;
 
 const juce::String& dash()
 {
@@ -83,22 +80,12 @@ Change ofTexts (const juce::String& carried, const juce::String& output)
     return output.isEmpty() ? Change::lost : Change::replaced;
 }
 
-bool withinTolerance (double a, double b, double tolerance)
-{
-    return std::isfinite (a) && std::isfinite (b) && std::fabs (a - b) <= tolerance;
-}
-
 // A field under a coverage flag: a value the output's reader does not prove is lost.
 Change ofProven (bool same, bool outputProven)
 {
     if (same)
         return Change::none;
     return outputProven ? Change::replaced : Change::lost;
-}
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
 }
 
 // What a digest of the manifest stands for is compared, not the digest: the bytes themselves
@@ -131,8 +118,8 @@ Change ofParameterValues (const PluginState& carried, const PluginState& output)
         return Change::none;
     if (! b.has_value())
         return Change::lost;
-    if (a.has_value() && a->size() == b->size()
-        && (a->isEmpty() || std::memcmp (a->getRawDataPointer(), b->getRawDataPointer(), sizeof (float) * (size_t) a->size()) == 0))
+    if (a.has_value()
+        && sameBytes (a->begin(), sizeof (float) * (size_t) a->size(), b->begin(), sizeof (float) * (size_t) b->size()))
         return Change::none;
     return Change::replaced;
 }
@@ -156,9 +143,9 @@ bool samePatches (const juce::Array<RackPhysicalPatch>& a, const juce::Array<Rac
 
 struct Tally
 {
-    Tally (const char* name, bool plugins) : field (name), ofPlugins (plugins) {}
+    Tally (const juce::String& name, bool plugins) : field (name), ofPlugins (plugins) {}
 
-    const char* field;   // "strip.pan", "slot.vendor"
+    juce::String field;  // "strip.pan", "slot.vendor"
     bool ofPlugins;
     int lost = 0;
     int replaced = 0;
@@ -188,10 +175,10 @@ juce::String documentsOf (const OutputHost& target)
     return juce::String (target.hostName) + " " + target.documents;
 }
 
-bool takenFromProfile (const OutputHost& target, const char* field)
+bool takenFromProfile (const OutputHost& target, const juce::String& field)
 {
     for (const auto* kept : target.profileFields)
-        if (std::strcmp (kept, field) == 0)
+        if (field == kept)
             return true;
     return false;
 }
@@ -255,7 +242,7 @@ void sessionField (NoteList& notes, const char* field, Change change, const juce
 void compareSession (NoteList& notes, const RackSession& carried, const RackSession& output, const OutputHost& target)
 {
     const bool sameRate = (! (carried.sampleRate > 0.0) && ! (output.sampleRate > 0.0))
-                          || withinTolerance (carried.sampleRate, output.sampleRate, sampleRateTolerance);
+                          || withinTolerance (carried.sampleRate, output.sampleRate, tolerance::sampleRate);
     const auto rate = sameRate ? Change::none : (carried.sampleRate > 0.0 && ! (output.sampleRate > 0.0) ? Change::lost : Change::replaced);
     sessionField (notes, ledgerField::sampleRate, rate, rateValue (carried.sampleRate), rateValue (output.sampleRate), target);
 
@@ -334,77 +321,106 @@ void compareStripCount (NoteList& notes, const RackSession& carried, const RackS
                    + " strips where the source has " + source + " (first: " + first + ")");
 }
 
-// The strip fields and the plug-in fields, in the manifest's order (the colour, which the manifest
-// leaves out, last).
-enum StripField { stripName, inputGainDb, outputGainDb, pan, stripMuted, soloed, stripBypassed, inputChannels, outputChannels,
-                  routePatches, colour, stripFieldCount };
-enum PluginField { pluginName, vendor, pluginBypassed, pluginMuted, sidechainSource, componentSha256, controllerSha256,
-                   parameterSha256, parameterValuesSha256, parameterMirrorComplete, pluginFieldCount };
+// A state is accounted for by the manifest's digests of it and the completeness of its mirror.
+constexpr const char* stateKeys[] = { "componentSha256", "controllerSha256", "parameterSha256", "parameterValuesSha256",
+                                      "parameterMirrorComplete" };
 
+// One tally per field the ledger compares, in the order of the field tables (so in the manifest's).
 struct Tallies
 {
-    std::vector<Tally> strips {
-        { "strip.name", false }, { "strip.inputGainDb", false }, { "strip.outputGainDb", false }, { "strip.pan", false },
-        { "strip.muted", false }, { "strip.soloed", false }, { "strip.bypassed", false }, { "strip.inputChannels", false },
-        { "strip.outputChannels", false }, { "strip.routePatches", false }, { ledgerField::stripColour, false },
-    };
-    std::vector<Tally> plugins {
-        { "slot.name", true }, { "slot.vendor", true }, { ledgerField::pluginBypassed, true }, { ledgerField::pluginMuted, true },
-        { ledgerField::pluginSidechainSource, true }, { "slot.componentSha256", true }, { "slot.controllerSha256", true },
-        { ledgerField::parameterSha256, true }, { ledgerField::parameterValuesSha256, true },
-        { ledgerField::parameterMirrorComplete, true },
-    };
+    std::vector<Tally> strips;
+    std::vector<Tally> plugins;
+
+    Tallies()
+    {
+        for (const auto& field : rackFields::stripFields)
+            strips.emplace_back ("strip." + juce::String (field.key), false);
+        for (const auto& field : rackFields::slotFields)
+        {
+            if (! field.inLedger)
+                continue;
+            if (field.kind == rackFields::SlotKind::state)
+                for (const auto* key : stateKeys)
+                    plugins.emplace_back ("slot." + juce::String (key), true);
+            else
+                plugins.emplace_back ("slot." + juce::String (field.key), true);
+        }
+    }
 };
+
+// A field under a coverage flag that the output's reader did not prove is lost; a field under
+// none is proven by being there.
+template <typename Coverage>
+bool provenIn (const Coverage& coverage, bool Coverage::* flag)
+{
+    return flag == nullptr || coverage.*flag;
+}
 
 void compareStripFields (Tallies& tallies, const RackStrip& a, const RackStrip& b, const Places& places)
 {
-    auto& t = tallies.strips;
-    const auto& proven = b.coverage;
     const auto at = [&a, &places] (const juce::String& carried, const juce::String& output)
     {
         return [&a, &places, carried, output] (Change change) { return places.strip (a) + ", " + changeText (change, carried, output); };
     };
-    const auto floats = [&] (StripField field, float x, float y, bool outputProven)
-    {
-        t[field].count (ofProven (withinTolerance (x, y, stripFloatTolerance), outputProven), at (floatValue (x), floatValue (y)));
-    };
-    const auto bools = [&] (StripField field, bool x, bool y, bool outputProven)
-    {
-        t[field].count (ofProven (x == y, outputProven), at (boolValue (x), boolValue (y)));
-    };
-    const auto ints = [&] (StripField field, juce::int32 x, juce::int32 y, bool outputProven)
-    {
-        t[field].count (ofProven (x == y, outputProven), at (juce::String (x), juce::String (y)));
-    };
 
-    const auto name = a.name == b.name ? Change::none : (b.name.isEmpty() || ! proven.name ? Change::lost : Change::replaced);
-    t[stripName].count (name, at (textValue (a.name), textValue (b.name)));
-    floats (inputGainDb, a.inputGainDb, b.inputGainDb, proven.inputGain);
-    floats (outputGainDb, a.outputGainDb, b.outputGainDb, proven.outputGain);
-    floats (pan, a.pan, b.pan, proven.pan);
-    bools (stripMuted, a.muted, b.muted, proven.mute);
-    bools (soloed, a.soloed, b.soloed, proven.solo);
-    bools (stripBypassed, a.bypassed, b.bypassed, proven.bypass);
-    ints (inputChannels, a.inputChannels, b.inputChannels, proven.channelLayout);
-    ints (outputChannels, a.outputChannels, b.outputChannels, proven.channelLayout);
-
-    const auto carriedPatches = canonicalPatchSet (a);
-    const auto outputPatches = canonicalPatchSet (b);
-    const auto routing = samePatches (carriedPatches, outputPatches)
-                             ? Change::none
-                             : (outputPatches.isEmpty() || ! proven.route ? Change::lost : Change::replaced);
-    t[routePatches].count (routing, at (routingValue (carriedPatches), routingValue (outputPatches)));
-
-    const bool sameColour = a.hasColour == b.hasColour && (! a.hasColour || a.colour == b.colour);
-    const auto colourChange = sameColour ? Change::none : (a.hasColour && ! b.hasColour ? Change::lost : Change::replaced);
-    t[colour].count (colourChange, at (colourValue (a), colourValue (b)));
+    using rackFields::StripKind;
+    auto tally = tallies.strips.begin();
+    for (const auto& field : rackFields::stripFields)
+    {
+        auto& t = *tally++;
+        const bool outputProven = provenIn (b.coverage, field.proven);
+        switch (field.kind)
+        {
+            case StripKind::text:
+            {
+                const auto& x = a.*field.text;
+                const auto& y = b.*field.text;
+                t.count (x == y ? Change::none : (y.isEmpty() || ! outputProven ? Change::lost : Change::replaced),
+                         at (textValue (x), textValue (y)));
+                break;
+            }
+            case StripKind::level:
+            {
+                const float x = a.*field.level, y = b.*field.level;
+                t.count (ofProven (withinTolerance (x, y, tolerance::level), outputProven), at (floatValue (x), floatValue (y)));
+                break;
+            }
+            case StripKind::flag:
+            {
+                const bool x = a.*field.flag, y = b.*field.flag;
+                t.count (ofProven (x == y, outputProven), at (boolValue (x), boolValue (y)));
+                break;
+            }
+            case StripKind::count:
+            {
+                const juce::int32 x = a.*field.count, y = b.*field.count;
+                t.count (ofProven (x == y, outputProven), at (juce::String (x), juce::String (y)));
+                break;
+            }
+            case StripKind::routing:
+            {
+                const auto carriedPatches = canonicalPatchSet (a);
+                const auto outputPatches = canonicalPatchSet (b);
+                const auto routing = samePatches (carriedPatches, outputPatches)
+                                         ? Change::none
+                                         : (outputPatches.isEmpty() || ! outputProven ? Change::lost : Change::replaced);
+                t.count (routing, at (routingValue (carriedPatches), routingValue (outputPatches)));
+                break;
+            }
+            case StripKind::colour:
+            {
+                const bool sameColour = a.hasColour == b.hasColour && (! a.hasColour || a.colour == b.colour);
+                const auto colourChange = sameColour ? Change::none : (a.hasColour && ! b.hasColour ? Change::lost : Change::replaced);
+                t.count (colourChange, at (colourValue (a), colourValue (b)));
+                break;
+            }
+        }
+    }
 }
 
 void comparePluginFields (Tallies& tallies, const RackStrip& strip, int slot, const PluginRef& a, const PluginRef& b,
                           const Places& places)
 {
-    auto& t = tallies.plugins;
-    const auto& proven = b.coverage;
     const auto at = [&strip, slot, &places] (const juce::String& carried, const juce::String& output)
     {
         return [&strip, slot, &places, carried, output] (Change change)
@@ -415,26 +431,59 @@ void comparePluginFields (Tallies& tallies, const RackStrip& strip, int slot, co
     // A state's digests say nothing a reader can use: the plug-in is named instead.
     const auto named = [&strip, slot, &a, &places] (Change) { return places.slot (strip, slot) + ", " + textValue (a.name); };
 
-    t[pluginName].count (ofTexts (a.name, b.name), at (textValue (a.name), textValue (b.name)));
-    t[vendor].count (ofTexts (a.vendor, b.vendor), at (textValue (a.vendor), textValue (b.vendor)));
-    // An unavailable plug-in is written switched off, as the preflight says.
-    if (! a.unavailable)
-        t[pluginBypassed].count (ofProven (a.bypassed == b.bypassed, proven.activation),
-                                 at (boolValue (a.bypassed), boolValue (b.bypassed)));
-    t[pluginMuted].count (ofProven (a.muted == b.muted, proven.mute), at (boolValue (a.muted), boolValue (b.muted)));
-    const auto sidechain = a.sidechainSource == b.sidechainSource
-                               ? Change::none
-                               : (b.sidechainSource < 0 || ! proven.sidechain ? Change::lost : Change::replaced);
-    t[sidechainSource].count (sidechain, at (sidechainValue (a.sidechainSource), sidechainValue (b.sidechainSource)));
-
-    t[componentSha256].count (ofBytes (a.state.component, b.state.component), named);
-    t[controllerSha256].count (ofBytes (a.state.controller, b.state.controller), named);
-    t[parameterSha256].count (ofBytes (a.state.parameters, b.state.parameters), named);
-    t[parameterValuesSha256].count (ofParameterValues (a.state, b.state), named);
-    const auto mirror = a.state.parameterMirrorComplete == b.state.parameterMirrorComplete
-                            ? Change::none
-                            : (a.state.parameterMirrorComplete ? Change::lost : Change::replaced);
-    t[parameterMirrorComplete].count (mirror, named);
+    using rackFields::SlotKind;
+    auto tally = tallies.plugins.begin();
+    for (const auto& field : rackFields::slotFields)
+    {
+        if (! field.inLedger)
+            continue;
+        const bool outputProven = provenIn (b.coverage, field.proven);
+        switch (field.kind)
+        {
+            case SlotKind::text:
+            {
+                const auto& x = a.*field.text;
+                const auto& y = b.*field.text;
+                (*tally++).count (x == y ? Change::none : (y.isEmpty() || ! outputProven ? Change::lost : Change::replaced),
+                                  at (textValue (x), textValue (y)));
+                break;
+            }
+            case SlotKind::flag:
+            {
+                auto& t = *tally++;
+                // An unavailable plug-in is written switched off, as the preflight says: its
+                // activation is no difference.
+                if (field.proven == &PluginCoverage::activation && a.unavailable)
+                    break;
+                const bool x = a.*field.flag, y = b.*field.flag;
+                t.count (ofProven (x == y, outputProven), at (boolValue (x), boolValue (y)));
+                break;
+            }
+            case SlotKind::sidechain:
+            {
+                const auto sidechain = a.sidechainSource == b.sidechainSource
+                                           ? Change::none
+                                           : (b.sidechainSource < 0 || ! outputProven ? Change::lost : Change::replaced);
+                (*tally++).count (sidechain, at (sidechainValue (a.sidechainSource), sidechainValue (b.sidechainSource)));
+                break;
+            }
+            case SlotKind::state:
+            {
+                // In the order of stateKeys.
+                (*tally++).count (ofBytes (a.state.component, b.state.component), named);
+                (*tally++).count (ofBytes (a.state.controller, b.state.controller), named);
+                (*tally++).count (ofBytes (a.state.parameters, b.state.parameters), named);
+                (*tally++).count (ofParameterValues (a.state, b.state), named);
+                const auto mirror = a.state.parameterMirrorComplete == b.state.parameterMirrorComplete
+                                        ? Change::none
+                                        : (a.state.parameterMirrorComplete ? Change::lost : Change::replaced);
+                (*tally++).count (mirror, named);
+                break;
+            }
+            case SlotKind::identity:
+                break; // what names the host's own classes is not compared
+        }
+    }
 }
 
 void compareStrip (Tallies& tallies, const RackStrip& a, const RackStrip& b, const Places& places)

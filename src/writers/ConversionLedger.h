@@ -15,14 +15,13 @@
 //
 // The fields, by their manifest key (a strip's after "strip.", a plug-in's after "slot."): the
 // session's sampleRate, bufferSize, inputDevice and outputDevice; the number of strips
-// ("strips"); each strip's name, inputGainDb, outputGainDb, pan, muted, soloed, bypassed,
-// inputChannels, outputChannels, its physical routing as the comparison sees it (the canonical
-// patch set, "strip.routePatches") and its colour ("strip.colour", which the manifest leaves
-// out); each plug-in's name, vendor, bypassed, muted, sidechainSource, the component, controller,
-// stored parameter and parameter-value digests (componentSha256, controllerSha256,
-// parameterSha256, parameterValuesSha256) and parameterMirrorComplete; and the session's
-// snapshots (by name, which the manifest leaves out). Strips are matched by
-// index, plug-ins by strip and slot, snapshots by name. What names the host (source format, application and version,
+// ("strips"); every strip field of the field tables (model/RackFields.h: name, gains, pan,
+// switches, channel counts, the physical routing as the comparison sees it, "strip.routePatches",
+// and the colour, "strip.colour", which the manifest leaves out); every plug-in field the tables
+// keep for the ledger (name, vendor, bypassed, muted, sidechainSource, and the state as the
+// manifest's componentSha256, controllerSha256, parameterSha256, parameterValuesSha256 and
+// parameterMirrorComplete); and the session's snapshots (by name, which the manifest leaves out).
+// Strips are matched by index, plug-ins by strip and slot, snapshots by name. What names the host (source format, application and version,
 // capacity, coverage flags, the host's own identifiers and encodings) is not compared, floats are
 // compared within the comparison's tolerances, and the digests are compared as what they digest:
 // the bytes, and the decoded parameter values.

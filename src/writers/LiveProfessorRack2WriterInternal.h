@@ -18,6 +18,8 @@
 // The tree steps of the LiveProfessor 2 project writer: the built-in native project profile,
 // the node makers the template path shares with it, and the routines that rebuild patch
 // inventories and rewrite plug-in runtime ids. Only the writer itself (and its tests) call them.
+// Each step lives in a file of its own, named in the heading of its section below; the writer
+// (LiveProfessorRack2Writer.cpp) runs them in order.
 //
 // Property kinds are part of a .rack2 file (the value-tree stream records each value's kind),
 // so every id below is stored as an int64 even where it would fit in 32 bits.
@@ -27,6 +29,69 @@
 // that grows or shrinks move. The steps below hold on to nodes only where that cannot happen.
 namespace vornconv::rapp::liveProfessorWriter
 {
+
+//==============================================================================
+// Tree editing every step shares: inline here, or defined beside the step that needs it first
+// (setBytes and collectNodes with the node makers, readProperty with the patch inventories,
+// removeNodesOfType, removeAllChildren and the strip look-ups with the topology)
+
+// The host's own nodes: hardware input, hardware output and three further host nodes.
+inline constexpr juce::int64 fixedHostNodeIds[] = { 1, 2, 158, 159, 160 };
+
+inline juce::var int64Value (juce::int64 value) { return juce::var (value); }
+
+inline TreeNode makeNode (const char* type) { return TreeNode { type, {}, {} }; }
+
+inline void set (TreeNode& node, std::string_view name, juce::var value) { setProperty (node, name, std::move (value)); }
+
+// An empty block over an empty block is left as it is, as JUCE leaves a value it is set to again.
+void setBytes (TreeNode& node, std::string_view name, const juce::MemoryBlock& bytes);
+
+inline void append (TreeNode& parent, TreeNode child) { parent.children.push_back (std::move (child)); }
+
+// Appending to a node that is not there does nothing, as with JUCE's invalid trees.
+inline void appendIfPresent (TreeNode* parent, TreeNode child)
+{
+    if (parent != nullptr)
+        append (*parent, std::move (child));
+}
+
+inline bool isIntegerValue (const juce::var& value) { return value.isInt() || value.isInt64(); }
+
+// The property read as int64; false when the node lacks it or it is no number. A number is read
+// as JUCE would, but without its undefined conversions: a double must be finite and in range, and
+// a text (which JUCE would parse without overflow checks) is no number.
+bool readProperty (const TreeNode& node, std::string_view name, juce::int64& out);
+
+inline bool fails (juce::String& error, const juce::String& message)
+{
+    error = message;
+    return false;
+}
+
+// Depth-first pre-order, the tree itself included.
+void collectNodes (const TreeNode& tree, std::string_view type, std::vector<const TreeNode*>& out);
+void collectNodes (TreeNode& tree, std::string_view type, std::vector<TreeNode*>& out);
+
+// Removes every node of the type anywhere below tree, with its subtree.
+void removeNodesOfType (TreeNode& tree, std::string_view type);
+
+// Nodes taken out of the tree while other nodes of it are still being worked on. Moving a child
+// list here keeps every node in it where it is, so a node found before (and perhaps inside what
+// was taken out) can still be visited, to no effect on the tree, as JUCE visits a removed node.
+using Graveyard = std::vector<std::vector<TreeNode>>;
+
+void removeAllChildren (TreeNode* node, Graveyard* graveyard = nullptr);
+
+// The first strip of each index, looked up in log time.
+using StripsByIndex = std::map<int, const RackStrip*>;
+
+StripsByIndex stripsByIndex (const RackSession& session);
+const RackStrip* stripWithIndex (const StripsByIndex& strips, int stripIndex);
+const PluginRef* occupiedSlot (const RackStrip* strip, int slot);
+
+//==============================================================================
+// The built-in native profile (LiveProfessorInternalProfile.cpp)
 
 // The name of the built-in profile; it appears in its messages and in the converter metadata.
 extern const char* const internalProfileName;
@@ -54,6 +119,12 @@ TreeNode buildInternalProfile2026_1 (const RackSession& session, const Vst3Modul
                                      const LiveProfessorPluginCatalog& catalog,
                                      const DeploymentProfile& profile, juce::String& error);
 
+// A MidiPatch entry for the node on the MIDI patch channel.
+TreeNode makeMidiPatchEntry (juce::int64 nodeId);
+
+//==============================================================================
+// Node makers the profile and the template path share (LiveProfessorNodeMakers.cpp)
+
 // The strip's one sidechain source over its occupied slots (-1 = none); false, with the message,
 // when the slots name different sources or more than one slot names a source.
 bool sidechainSourceForStrip (const RackStrip& strip, int& source, juce::String& error);
@@ -75,12 +146,8 @@ bool configurePluginPrototype (TreeNode& pluginNode, const PluginRef& slot,
 // two channels and a last "C" bus for an odd count. A null list is refused.
 bool rebuildBusList (TreeNode* busses, const char* busType, int channelCount, juce::String& error);
 
-// Depth-first pre-order, the tree itself included.
-void collectNodes (const TreeNode& tree, std::string_view type, std::vector<const TreeNode*>& out);
-void collectNodes (TreeNode& tree, std::string_view type, std::vector<TreeNode*>& out);
-
 //==============================================================================
-// Patch inventories and runtime-id references
+// Patch inventories (LiveProfessorPatchInventory.cpp)
 
 // (isInput 1 or 0, rack channel, physical channel)
 using SourcePatch = std::tuple<juce::int32, juce::int32, juce::int32>;
@@ -101,13 +168,56 @@ const TreeNode* findOutputs (const TreeNode& audioPatch, juce::int64 nodeId, int
 // is no audio patch (null) to hold the entry.
 bool ensureAudioPatchOutput (TreeNode* audioPatch, juce::int64 nodeId, int channel, juce::String& error);
 
+// A bare outputs entry of an audio patch for the node and channel.
+TreeNode makeAudioPatchEntry (juce::int64 nodeId, int channel);
+
+//==============================================================================
+// Topology from a template or a single prototype (LiveProfessorTemplateTopology.cpp)
+
+// One bound source slot of the writer, the same record the converter metadata is written from.
+using PluginBinding = vornconv::PluginBinding;
+
+// A strip's index to the runtime id of its chain (the id of the chain's processor container).
+using ChainIdMap = std::map<juce::int32, juce::int64>;
+
+// Rebuilds every chain, and every global snapshot's chain list, from the tree's first chain and
+// its first plug-in, one chain per strip and one plug-in per occupied slot.
+bool synthesiseTopologyFromSinglePrototype (TreeNode& root, const RackSession& session,
+                                            const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                                            juce::String& error);
+
+// Proves that the tree's chains and plug-ins correspond one to one with the session's strips and
+// occupied slots, and records the chain ids and one binding per occupied slot.
+bool bindMainTopology (const TreeNode& root, const RackSession& session, const DeploymentProfile& profile,
+                       const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                       ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, juce::String& error);
+
+// 1 to 8 ASCII hexadecimal digits with a value other than 0.
+bool isJuceHexId (juce::StringRef text);
+
+// The id property (an int or int64; a text or a double that happens to read as the same number is
+// not the same reference); false when the node lacks it or it holds another kind.
+bool idProperty (const TreeNode& node, std::string_view name, juce::int64& out);
+
+//==============================================================================
+// Repeated state placement (LiveProfessorRepeatedState.cpp)
+
+// Writes the mixer state, activation, plug-in states, parameter values and routing into every
+// place of the tree that repeats them.
+bool updateRepeatedState (TreeNode& root, const RackSession& session, const ChainIdMap& chainIds,
+                          const juce::Array<PluginBinding>& bindings, juce::String& error);
+
 // Sets the node's processorState flags and, where present, isolate and the linear gains. False,
 // with nothing changed, when processorState or one of enabled, bypassed and audioMute is missing.
 bool updateProcessorState (TreeNode& node, bool enabled, bool bypassed, bool audioMute, bool isolate,
                            float inputGain, float outputGain);
 
-// 1 to 8 ASCII hexadecimal digits with a value other than 0.
-bool isJuceHexId (juce::StringRef text);
+//==============================================================================
+// Stable runtime ids and controller assignments (LiveProfessorRuntimeIds.cpp)
+
+// Replaces every bound plug-in's runtime id by the stable id of its source place.
+bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session,
+                            juce::Array<PluginBinding>& bindings, juce::String& error);
 
 // True when some int or int64 property anywhere in the tree equals the value.
 bool treeContainsNumericValue (const TreeNode& tree, juce::int64 value);
@@ -126,41 +236,12 @@ struct RuntimeIdReplacementCounts
 void replaceRuntimeIdReferences (TreeNode& tree, juce::int64 oldId, juce::int64 newId,
                                  RuntimeIdReplacementCounts& counts);
 
-// One bound source slot of the writer, the same record the converter metadata is written from.
-using PluginBinding = vornconv::PluginBinding;
+// The ids of every ProcessorSettingsContainer of the tree.
+std::set<juce::int64> processorIds (const TreeNode& root);
 
-} // namespace vornconv::rapp::liveProfessorWriter
-
-//==============================================================================
-// Topology binding, repeated state placement and stable runtime ids
-namespace vornconv::rapp::liveProfessorWriter
-{
-
-// A strip's index to the runtime id of its chain (the id of the chain's processor container).
-using ChainIdMap = std::map<juce::int32, juce::int64>;
-
-// Rebuilds every chain, and every global snapshot's chain list, from the tree's first chain and
-// its first plug-in, one chain per strip and one plug-in per occupied slot.
-bool synthesiseTopologyFromSinglePrototype (TreeNode& root, const RackSession& session,
-                                            const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
-                                            juce::String& error);
-
-// Proves that the tree's chains and plug-ins correspond one to one with the session's strips and
-// occupied slots, and records the chain ids and one binding per occupied slot.
-bool bindMainTopology (const TreeNode& root, const RackSession& session, const DeploymentProfile& profile,
-                       const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
-                       ChainIdMap& chainIds, juce::Array<PluginBinding>& bindings, juce::String& error);
-
-// Writes the mixer state, activation, plug-in states, parameter values and routing into every
-// place of the tree that repeats them.
-bool updateRepeatedState (TreeNode& root, const RackSession& session, const ChainIdMap& chainIds,
-                          const juce::Array<PluginBinding>& bindings, juce::String& error);
-
-// Replaces every bound plug-in's runtime id by the stable id of its source place.
-bool remapPluginRuntimeIds (TreeNode& root, const RackSession& session,
-                            juce::Array<PluginBinding>& bindings, juce::String& error);
-
-// Removes every node of the type anywhere below tree, with its subtree.
-void removeNodesOfType (TreeNode& tree, std::string_view type);
+// Removes every node whose ControllableId names a processor ("Processor" and its runtime id)
+// among the gone ones, with its subtree, and returns how many were removed. Assignments that name
+// anything else are kept.
+int removeDanglingControllerAssignments (TreeNode& root, const std::set<juce::int64>& goneProcessors);
 
 } // namespace vornconv::rapp::liveProfessorWriter

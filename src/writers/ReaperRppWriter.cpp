@@ -18,6 +18,8 @@
 #include "model/JsonWriter.h"
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
+#include "model/ValueComparison.h"
+#include "model/Vst3ClassId.h"
 #include "readers/ReaperRppReader.h"
 #include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
@@ -165,7 +167,7 @@ bool locateVstBlock (const juce::StringArray& unitLines, int& vstIndex, int& end
         return false;
     }
     hostId = id;
-    cid = inner.toUpperCase();
+    cid = storedClassId (inner);
     return true;
 }
 
@@ -578,21 +580,11 @@ bool replaceVstState (juce::StringArray& unitLines, const juce::MemoryBlock& sta
     return true;
 }
 
-
-bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
-                 const std::vector<SourcePlugin>& sources, juce::StringArray& outLines, juce::String& error)
+// The track's own commands for the strip: name, volume and pan, mute and solo, record input,
+// channel count, main send and track id.
+bool setTrackCommands (juce::StringArray& lines, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
+                       const juce::String& trackId, juce::String& error)
 {
-    auto lines = prototype.track;
-    if (lines.isEmpty() || ! prototype.fxChain.isValid() || prototype.fxChain.last >= lines.size()
-        || prototype.unitFirst <= prototype.fxChain.first || prototype.unitLast >= prototype.fxChain.last
-        || prototype.unitFirst > prototype.unitLast || prototype.unit.isEmpty())
-    {
-        error = "REAPER prototype track is malformed";
-        return false;
-    }
-    const auto trackId = makeReaperStableTrackId (strip.index);
-    lines.set (0, leadingWhitespace (lines[0]) + "<TRACK " + trackId);
-
     const double volume = std::pow (10.0, (double) strip.outputGainDb / 20.0);
     const double panValue = 2.0 * (double) strip.pan - 1.0;
     juce::int64 recordInput = -1;
@@ -610,9 +602,15 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
         || ! replaceUniqueCommand (lines, "MAINSEND", mainSendLine (outputRoute), error)
         || ! replaceUniqueCommand (lines, "TRACKID", "TRACKID " + trackId, error))
         return false;
+    return true;
+}
 
-    // The plug-in chain: the prototype's header lines, one unit per written slot, its footer lines.
-    auto chain = copyRange (lines, prototype.fxChain.first, prototype.unitFirst - 1);
+// The plug-in chain: the prototype's header lines, one unit per written slot, its footer lines.
+bool buildChain (const TrackPrototype& prototype, const juce::StringArray& lines, const RackStrip& strip,
+                 const CanonicalPhysicalRouting& routing, const std::vector<SourcePlugin>& sources, juce::StringArray& chain,
+                 juce::String& error)
+{
+    chain = copyRange (lines, prototype.fxChain.first, prototype.unitFirst - 1);
     for (int k = 0; k < strip.plugins.size(); ++k)
     {
         const auto* source = findSourcePlugin (sources, strip.index, k);
@@ -626,21 +624,14 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
         appendMoved (chain, unit);
     }
     chain.addArray (copyRange (lines, prototype.unitLast + 1, prototype.fxChain.last));
+    return true;
+}
 
-    // The FX, NCHAN and MAINSEND searches below see the whole track. When the chain holds none of
-    // those lines (a unit of plug-in states never does), one placeholder line stands for it while
-    // they run, so they need not walk the states; it is replaced by the chain at the end.
-    bool chainIsInert = true;
-    for (const auto& line : chain)
-        chainIsInert = chainIsInert && ! startsAfterIndent (line, "FX ") && ! startsAfterIndent (line, "NCHAN ")
-                    && ! startsAfterIndent (line, "MAINSEND ");
-    const juce::String placeholder ("\n");  // no other line can hold a line break
-    if (chainIsInert)
-        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, juce::StringArray (placeholder));
-    else
-        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, std::move (chain));
-
-    const auto fxText = fxLine (strip.bypassed);
+// The FX line for the strip's bypass: in place of the track's one FX line, or after its one NCHAN
+// line when it has none.
+bool placeFxLine (juce::StringArray& lines, bool bypassed, juce::String& error)
+{
+    const auto fxText = fxLine (bypassed);
     int fxIndex = -1;
     const int fxLines = countStartingWith (lines, "FX ", fxIndex);
     if (fxLines > 1)
@@ -668,7 +659,15 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
         }
         lines.insert (nchanIndex + 1, leadingWhitespace (lines[nchanIndex]) + fxText);
     }
+    return true;
+}
 
+// The routing's lines: the converter's EXT marker block (channel layout, shared mono input,
+// plug-in names and vendors, sidechain) and the sidechain's AUXRECV after NCHAN, and the hardware
+// output after MAINSEND.
+bool insertRoutingLines (juce::StringArray& lines, const RackStrip& strip, const CanonicalPhysicalRouting& routing, juce::String& error)
+{
+    const bool outputRoute = routing.outputFirst >= 0;
     int nchanIndex = -1;
     if (countStartingWith (lines, "NCHAN ", nchanIndex) == 0)
     {
@@ -708,6 +707,45 @@ bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const 
         lines.insert (mainSendIndex + 1, ind + hwOutLine (mono ? (juce::int64) routing.outputFirst + 1024
                                                                : (juce::int64) routing.outputFirst, mono));
     }
+    return true;
+}
+
+bool buildTrack (const TrackPrototype& prototype, const RackStrip& strip, const CanonicalPhysicalRouting& routing,
+                 const std::vector<SourcePlugin>& sources, juce::StringArray& outLines, juce::String& error)
+{
+    auto lines = prototype.track;
+    if (lines.isEmpty() || ! prototype.fxChain.isValid() || prototype.fxChain.last >= lines.size()
+        || prototype.unitFirst <= prototype.fxChain.first || prototype.unitLast >= prototype.fxChain.last
+        || prototype.unitFirst > prototype.unitLast || prototype.unit.isEmpty())
+    {
+        error = "REAPER prototype track is malformed";
+        return false;
+    }
+    const auto trackId = makeReaperStableTrackId (strip.index);
+    lines.set (0, leadingWhitespace (lines[0]) + "<TRACK " + trackId);
+
+    if (! setTrackCommands (lines, strip, routing, trackId, error))
+        return false;
+
+    juce::StringArray chain;
+    if (! buildChain (prototype, lines, strip, routing, sources, chain, error))
+        return false;
+
+    // The FX, NCHAN and MAINSEND searches below see the whole track. When the chain holds none of
+    // those lines (a unit of plug-in states never does), one placeholder line stands for it while
+    // they run, so they need not walk the states; it is replaced by the chain at the end.
+    bool chainIsInert = true;
+    for (const auto& line : chain)
+        chainIsInert = chainIsInert && ! startsAfterIndent (line, "FX ") && ! startsAfterIndent (line, "NCHAN ")
+                    && ! startsAfterIndent (line, "MAINSEND ");
+    const juce::String placeholder ("\n");  // no other line can hold a line break
+    if (chainIsInert)
+        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, juce::StringArray (placeholder));
+    else
+        replaceRange (lines, prototype.fxChain.first, prototype.fxChain.last, std::move (chain));
+
+    if (! placeFxLine (lines, strip.bypassed, error) || ! insertRoutingLines (lines, strip, routing, error))
+        return false;
 
     if (chainIsInert)
     {
@@ -934,140 +972,160 @@ struct PreparedProject
     juce::StringArray lines;
     std::vector<SourcePlugin> sources;
     bool builtIn = false;
+    // While the track prototype is taken from a template: a refusal then is the template's.
+    bool takingTemplate = false;
     int sharedMonoInputs = 0;
     juce::StringArray colouredStrips;
 };
 
-juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                             const DeploymentProfile& profile, PreparedProject& prepared)
+// A refusal of the project: refusal says why.
+bool refuse (juce::String& refusal, const juce::String& text)
 {
-    const auto& session = source.session;
+    refusal = text;
+    return false;
+}
+
+// The profile must have the session's shape.
+bool checkProfileShape (const RackSession& session, const DeploymentProfile& profile, juce::String& refusal)
+{
     if (profile.strips < 1 || profile.slots < 1 || session.strips.size() != profile.strips)
     {
-        juce::String refusal ("REAPER writer requires an exact positive source-shaped profile");
+        refusal = "REAPER writer requires an exact positive source-shaped profile";
         if (profile.slots >= 1 && ! session.strips.isEmpty())
             refusal << ": the session has " << session.strips.size() << (session.strips.size() == 1 ? " strip" : " strips") << ", --profile "
                     << profile.strips << "x" << profile.slots << " shapes " << profile.strips << "; give --profile "
                     << session.strips.size() << "x" << profile.slots;
-        return refusal;
+        return false;
     }
+    return true;
+}
 
+// Every strip in order, with a routing REAPER can hold, a name it can quote and no input trim;
+// every occupied slot a plug-in the profile takes, and a VST3 one found in REAPER's cache by its
+// class id. prepared receives the plug-ins and the strips that have a colour.
+bool collectSources (const RackReadResult& source, const Vst3ModuleIndex& index, const DeploymentProfile& profile,
+                     PreparedProject& prepared, juce::String& refusal)
+{
+    const auto& session = source.session;
     auto& sources = prepared.sources;
     juce::String error;
     for (int i = 0; i < session.strips.size(); ++i)
     {
         const auto& strip = session.strips.getReference (i);
         if (strip.index != i)
-            return "REAPER prototype writer requires ordered strips";
+            return refuse (refusal, "REAPER prototype writer requires ordered strips");
         CanonicalPhysicalRouting routing;
         if (! canonicalRouting (source, strip, profile, routing, error))
-            return error;
+            return refuse (refusal, error);
         if (strip.name.isEmpty() || ! canQuoteInRpp (strip.name))
-            return "REAPER prototype writer requires non-empty names without quotes/newlines: " + unquotableName (strip);
-        if (! (std::abs (strip.inputGainDb) <= 0.0001f))
-            return "REAPER prototype writer only supports default input trim";
+            return refuse (refusal, "REAPER prototype writer requires non-empty names without quotes/newlines: " + unquotableName (strip));
+        if (! withinTolerance (strip.inputGainDb, 0.0, tolerance::level))
+            return refuse (refusal, "REAPER prototype writer only supports default input trim");
         for (int k = 0; k < strip.plugins.size(); ++k)
         {
             const auto& slot = strip.plugins.getReference (k);
             if (! slot.occupied)
                 continue;
             if (! supportedSlot (slot, k, profile))
-                return "REAPER prototype writer found an out-of-profile or unsupported plugin";
+                return refuse (refusal, "REAPER prototype writer found an out-of-profile or unsupported plugin");
             if (slot.format == "AU")
             {
                 sources.push_back ({ i, k, &slot, nullptr, {} });
                 continue;
             }
-            const auto cid = (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
+            const auto cid = index.classIdOf (slot);
             const auto* entry = cid.isNotEmpty() ? index.findByClassId (cid) : nullptr;
             if (entry == nullptr)
-                return "REAPER source plugin CID/cache identity is unresolved";
+                return refuse (refusal, "REAPER source plugin CID/cache identity is unresolved");
             sources.push_back ({ i, k, &slot, entry, cid });
         }
         if (strip.hasColour)
             prepared.colouredStrips.add (juce::String (i));
     }
+    return true;
+}
 
-    prepared.builtIn = templateFile == juce::File();
-    auto& lines = prepared.lines;
-    PluginState prototypeState;
-    if (prepared.builtIn)
+// The built-in native profile's lines, with the first source plug-in REAPER's cache identifies
+// completely (or the profile's own) as the prototype plug-in.
+bool startFromNativeProfile (const std::vector<SourcePlugin>& sources, juce::StringArray& lines, PluginState& prototypeState,
+                            juce::String& refusal)
+{
+    juce::String error;
+    juce::String name = fallbackPrototypeName, file = fallbackPrototypeFile, cid = fallbackPrototypeCid;
+    juce::uint32 hostId = fallbackPrototypeId;
+    for (const auto& s : sources)
     {
-        juce::String name = fallbackPrototypeName, file = fallbackPrototypeFile, cid = fallbackPrototypeCid;
-        juce::uint32 hostId = fallbackPrototypeId;
-        for (const auto& s : sources)
-        {
-            if (s.entry == nullptr)
-                continue;
-            if (! completeCacheIdentity (s.entry))
-                return "REAPER internal profile requires a complete native cache identity for CID " + s.cid + identityWanted (s);
-            name = s.entry->reaperName;
-            file = s.entry->reaperKey;
-            hostId = s.entry->reaperId;
-            cid = s.cid;
-            break;
-        }
-        if (! canQuoteInRpp (name) || ! canQuoteInRpp (file))
-            return "REAPER internal profile cache identity contains unsafe text";
-        if (hostId == 0)
-            return "REAPER internal profile cannot encode a zero host ID";
-        const auto state = nativePrototypeState (hostId);
-        if (! splitReaperVst3State (state, hostId, prototypeState, error))
-            return "REAPER internal native profile is invalid: " + error;
-        lines = nativeSkeleton (name, file, hostId, cid, state);
+        if (s.entry == nullptr)
+            continue;
+        if (! completeCacheIdentity (s.entry))
+            return refuse (refusal, "REAPER internal profile requires a complete native cache identity for CID " + s.cid + identityWanted (s));
+        name = s.entry->reaperName;
+        file = s.entry->reaperKey;
+        hostId = s.entry->reaperId;
+        cid = s.cid;
+        break;
     }
-    else
-    {
-        if (! templateFile.existsAsFile())
-            return "explicit REAPER template file does not exist";
-        // Opened once: the text read is the text cloned.
-        juce::String text, loadError;
-        if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
-            return "REAPER template cannot be read: " + loadError;
-        const auto read = readReaperRppBytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
-        const auto fault = templateShapeFault (read);
-        if (fault.isNotEmpty())
-            return "REAPER template must contain one strictly decoded VST3 state: " + fault;
-        // Copy-construct, then move: copy-assigning an empty MemoryBlock hands memcpy a null pointer.
-        PluginState taken (read.session.strips.getReference (0).plugins.getReference (0).state);
-        prototypeState = std::move (taken);
-        lines = projectLinesOf (text);
-    }
+    if (! canQuoteInRpp (name) || ! canQuoteInRpp (file))
+        return refuse (refusal, "REAPER internal profile cache identity contains unsafe text");
+    if (hostId == 0)
+        return refuse (refusal, "REAPER internal profile cannot encode a zero host ID");
+    const auto state = nativePrototypeState (hostId);
+    if (! splitReaperVst3State (state, hostId, prototypeState, error))
+        return refuse (refusal, "REAPER internal native profile is invalid: " + error);
+    lines = nativeSkeleton (name, file, hostId, cid, state);
+    return true;
+}
 
-    if (session.sampleRate > 0)
-    {
-        if (! std::isfinite (session.sampleRate) || session.sampleRate > 2147483647.0)
-            return "source sample rate cannot be represented by REAPER";
-        if (! replaceUniqueCommand (lines, "SAMPLERATE", "SAMPLERATE " + juce::String ((juce::int64) std::llround (session.sampleRate)) + " 0 0", error))
-            return error;
-    }
+// The template's lines; it must hold one track with one strictly decoded VST3 state, which becomes
+// the prototype's.
+bool startFromTemplate (const juce::File& templateFile, juce::StringArray& lines, PluginState& prototypeState, juce::String& refusal)
+{
+    if (! templateFile.existsAsFile())
+        return refuse (refusal, "explicit REAPER template file does not exist");
+    // Opened once: the text read is the text cloned.
+    juce::String text, loadError;
+    if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
+        return refuse (refusal, "REAPER template cannot be read: " + loadError);
+    const auto read = readReaperRppBytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
+    const auto fault = templateShapeFault (read);
+    if (fault.isNotEmpty())
+        return refuse (refusal, "REAPER template must contain one strictly decoded VST3 state: " + fault);
+    // Copy-construct, then move: copy-assigning an empty MemoryBlock hands memcpy a null pointer.
+    PluginState taken (read.session.strips.getReference (0).plugins.getReference (0).state);
+    prototypeState = std::move (taken);
+    lines = projectLinesOf (text);
+    return true;
+}
 
-    const auto trackSpan = findUniqueBlock (lines, "<TRACK ", error);
-    if (! trackSpan.isValid())
-        return error;
-    TrackPrototype prototype;
+// The prototype every track is cloned from: the template's one track, holding no EXT, AUXRECV or
+// HWOUT and no block the output cannot hold, with its FX chain and its one VST unit (from its
+// BYPASS line), the unit's state lines dropped once.
+bool takeTrackPrototype (const juce::StringArray& lines, BlockSpan trackSpan, PluginState&& prototypeState, TrackPrototype& prototype,
+                        juce::String& refusal)
+{
+    juce::String error;
     prototype.track = copyRange (lines, trackSpan.first, trackSpan.last);
     for (const auto& line : prototype.track)
     {
         const auto text = line.trimStart();
         if (text.startsWith ("<" + juce::String (rppMarker::extTag)) || text.startsWith ("AUXRECV ") || text.startsWith ("HWOUT "))
-            return "REAPER template must use the strict default route without EXT/AUX/HWOUT";
+            return refuse (refusal, "REAPER template must use the strict default route without EXT/AUX/HWOUT");
     }
     if (const auto block = blockTheTrackCannotHold (prototype.track); block.isNotEmpty())
-        return "REAPER template track holds a block the output cannot hold: " + block;
+        return refuse (refusal, "REAPER template track holds a block the output cannot hold: " + block);
     prototype.fxChain = findUniqueBlock (prototype.track, "<FXCHAIN", error);
     if (! prototype.fxChain.isValid())
-        return error;
+        return refuse (refusal, error);
     const auto vst = findUniqueBlock (prototype.track, "<VST ", error);
     if (! vst.isValid())
-        return error;
+        return refuse (refusal, error);
     if (vst.first <= prototype.fxChain.first || vst.last >= prototype.fxChain.last)
-        return "REAPER template VST block is outside FXCHAIN";
+        return refuse (refusal, "REAPER template VST block is outside FXCHAIN");
     for (int i = vst.first - 1; i > prototype.fxChain.first && prototype.unitFirst < 0; --i)
         if (prototype.track[i].trimStart().startsWith ("BYPASS "))
             prototype.unitFirst = i;
     if (prototype.unitFirst < 0)
-        return "REAPER template VST block has no preceding BYPASS";
+        return refuse (refusal, "REAPER template VST block has no preceding BYPASS");
     prototype.unitLast = prototype.fxChain.last - 1;
     prototype.unit = copyRange (prototype.track, prototype.unitFirst, prototype.unitLast);
     prototype.state = std::move (prototypeState);
@@ -1075,7 +1133,7 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
     {
         auto unitCopy = prototype.unit;
         if (! replaceVstState (unitCopy, prototype.state.raw, prototype.hostId, prototype.cid, error))
-            return error;
+            return refuse (refusal, error);
     }
     {
         // Every built unit replaces the state lines: drop them from the prototype once.
@@ -1086,17 +1144,63 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         prototype.unitLast -= dropped;
         prototype.unit = copyRange (prototype.track, prototype.unitFirst, prototype.unitLast);
     }
+    return true;
+}
 
+// Every VST3 source plug-in other than the template's own must have a complete REAPER cache
+// identity that the project can quote.
+bool checkSourceIdentities (const std::vector<SourcePlugin>& sources, bool builtIn, const juce::String& prototypeCid, juce::String& refusal)
+{
     for (const auto& s : sources)
     {
-        if (s.entry == nullptr || (! prepared.builtIn && s.cid == prototype.cid))
+        if (s.entry == nullptr || (! builtIn && s.cid == prototypeCid))
             continue;
         if (! completeCacheIdentity (s.entry))
-            return "REAPER cache lacks a complete identity for source CID " + s.cid + identityWanted (s);
+            return refuse (refusal, "REAPER cache lacks a complete identity for source CID " + s.cid + identityWanted (s));
         if (! canQuoteInRpp (s.entry->reaperName) || ! canQuoteInRpp (s.entry->reaperKey))
-            return "REAPER cache lacks a complete identity for source CID " + s.cid + missingIdentityReason (s.entry);
+            return refuse (refusal, "REAPER cache lacks a complete identity for source CID " + s.cid + missingIdentityReason (s.entry));
     }
+    return true;
+}
 
+// Everything the writer does before it needs the output: the project's lines, with one track per
+// strip cloned from the prototype track. Empty, or the refusal.
+juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                             const DeploymentProfile& profile, PreparedProject& prepared)
+{
+    const auto& session = source.session;
+    juce::String refusal;
+    if (! checkProfileShape (session, profile, refusal) || ! collectSources (source, index, profile, prepared, refusal))
+        return refusal;
+
+    // A sample rate REAPER cannot hold is the session's, whatever the track prototype.
+    if (session.sampleRate > 0 && (! std::isfinite (session.sampleRate) || session.sampleRate > 2147483647.0))
+        return "source sample rate cannot be represented by REAPER";
+
+    juce::String error;
+    prepared.builtIn = templateFile == juce::File();
+    prepared.takingTemplate = ! prepared.builtIn;
+    auto& lines = prepared.lines;
+    PluginState prototypeState;
+    if (prepared.builtIn ? ! startFromNativeProfile (prepared.sources, lines, prototypeState, refusal)
+                         : ! startFromTemplate (templateFile, lines, prototypeState, refusal))
+        return refusal;
+
+    if (session.sampleRate > 0
+        && ! replaceUniqueCommand (lines, "SAMPLERATE", "SAMPLERATE " + juce::String ((juce::int64) std::llround (session.sampleRate)) + " 0 0", error))
+        return error;
+
+    const auto trackSpan = findUniqueBlock (lines, "<TRACK ", error);
+    if (! trackSpan.isValid())
+        return error;
+    TrackPrototype prototype;
+    if (! takeTrackPrototype (lines, trackSpan, std::move (prototypeState), prototype, refusal))
+        return refusal;
+    prepared.takingTemplate = false;
+    if (! checkSourceIdentities (prepared.sources, prepared.builtIn, prototype.cid, refusal))
+        return refusal;
+
+    const auto& sources = prepared.sources;
     juce::StringArray tracks;
     for (const auto& strip : session.strips)
     {
@@ -1254,7 +1358,7 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
         else if (got.strips.size() != session.strips.size())
             reason = ": track count differs (source=" + juce::String (session.strips.size()) + ", output="
                    + juce::String (got.strips.size()) + ")";
-        else if (session.sampleRate > 0 && ! (std::abs (got.sampleRate - session.sampleRate) <= 0.001))
+        else if (session.sampleRate > 0 && ! withinTolerance (got.sampleRate, session.sampleRate, tolerance::sampleRate))
             reason = ": sample rate differs (source=" + juce::String (session.sampleRate, 3) + ", output="
                    + juce::String (got.sampleRate, 3) + ")";
         else
@@ -1320,9 +1424,12 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
     PlannedWrite write;
     write.target = reaperRppOutput.target;
     write.blocked = "RAPP preflight blocked REAPER output";
-    write.admit = [&source, &index, &templateFile, &profile, &prepared] (WriteResult&)
+    write.admit = [&source, &index, &templateFile, &profile, &prepared] (WriteResult& result)
     {
-        return prepareProject (source, index, templateFile, profile, prepared);
+        const auto refusal = prepareProject (source, index, templateFile, profile, prepared);
+        if (refusal.isNotEmpty() && prepared.takingTemplate)
+            result.refusedPath = RefusedPath::templateFile;
+        return refusal;
     };
     write.steps = [&source, &profile, &prepared] (WriteResult&) { return projectSteps (source, profile, prepared); };
     write.committed = [&source, &prepared] (WriteResult& result)

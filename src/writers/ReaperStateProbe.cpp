@@ -10,11 +10,6 @@ namespace vornconv::rapp
 namespace
 {
 
-juce::String upperClassId (const PluginRef& slot, const Vst3ModuleIndex& index)
-{
-    return (slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot)).toUpperCase();
-}
-
 const RackStrip* lastStripWithIndex (const RackSession& session, int stripIndex)
 {
     const RackStrip* found = nullptr;
@@ -45,7 +40,7 @@ bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& 
         const auto* strip = lastStripWithIndex (source.session, request.strip);
         if (strip == nullptr || request.slot >= strip->plugins.size() || ! strip->plugins.getReference (request.slot).occupied)
             return refused ("REAPER state probe source slot is absent", error);
-        selectedClassId = upperClassId (strip->plugins.getReference (request.slot), index);
+        selectedClassId = index.classIdOf (strip->plugins.getReference (request.slot));
         if (selectedClassId.isEmpty() || request.strip >= profile.strips || request.slot >= profile.slots)
             return refused ("REAPER state probe CID/profile is unresolved or undersized", error);
     }
@@ -76,7 +71,7 @@ bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& 
         for (int s = 0; s < slots; ++s)
         {
             const auto& slot = strip->plugins.getReference (s);
-            if (! slot.occupied || (slotMode && upperClassId (slot, index) != selectedClassId))
+            if (! slot.occupied || (slotMode && index.classIdOf (slot) != selectedClassId))
                 continue;
             while (copy.plugins.size() < s)
                 copy.plugins.add (PluginRef());

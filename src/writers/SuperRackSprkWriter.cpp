@@ -17,6 +17,8 @@
 #include "model/PrivateFiles.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
+#include "model/ValueComparison.h"
+#include "model/Vst3ClassId.h"
 #include "model/Vst3State.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
@@ -29,7 +31,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <set>
 #include <tuple>
 #include <vector>
@@ -106,7 +107,7 @@ juce::String presetClassId (sqlite3_stmt* statement, int column)
     if (text == nullptr || ! utf8::toText (text, (size_t) size, presetText))
         return {};
     const auto preset = vst3::parseSuperRackPreset (presetText);
-    return preset.ok ? preset.classId.toUpperCase() : juce::String();
+    return preset.ok ? storedClassId (preset.classId) : juce::String();
 }
 
 } // namespace
@@ -187,18 +188,11 @@ juce::String makeAdditionalInfo (juce::StringRef classId)
 
 const SuperRackNativeProfile::Plugin* nativePluginForCid (juce::StringRef classId)
 {
-    const auto wanted = juce::String (classId).toUpperCase();
+    const juce::String wanted (classId.text);
     for (const auto& row : SuperRackNativeProfile::plugins)
-        if (wanted == row.cid)
+        if (sameClassId (wanted, row.cid))
             return &row;
     return nullptr;
-}
-
-juce::String resolvedClassId (const PluginRef& plugin, const Vst3ModuleIndex& index)
-{
-    if (plugin.classId.isNotEmpty())
-        return plugin.classId.toUpperCase();
-    return index.resolveClassId (plugin);
 }
 
 PluginEncodingResolution resolvePluginEncodings (const RackSession& session, const Vst3ModuleIndex& index,
@@ -221,7 +215,7 @@ PluginEncodingResolution resolvePluginEncodings (const RackSession& session, con
             if (! slot.occupied || slot.format != "VST3")
                 continue;
 
-            const auto cid = resolvedClassId (slot, index);
+            const auto cid = index.classIdOf (slot);
             if (cid.isEmpty())
             {
                 return failed ("could not resolve VST3 CID for " + slot.name);
@@ -389,7 +383,7 @@ juce::String buildConverterSnapshotInfo (const RackSession& session, const Vst3M
             else if (plugin.state.parameterMirrorComplete && ! plugin.state.parameters.isEmpty())
             {
                 startRecord();
-                records << "P|" << prefix << resolvedClassId (plugin, index) << "|"
+                records << "P|" << prefix << index.classIdOf (plugin) << "|"
                         << superRackMetadata::stateDigest (plugin.state.component) << "|"
                         << superRackMetadata::stateDigest (plugin.state.controller) << "|";
                 vst3::writeJuceMemoryBlockText (records, plugin.state.parameters.getData(), plugin.state.parameters.getSize());
@@ -584,7 +578,7 @@ bool writePlugin (ChainerContext& c, juce::int64 chainerId, int slot, const Plug
 {
     auto& st = *c.st;
     sqlite3* db = c.db;
-    const auto cid = resolvedClassId (plugin, *c.index);
+    const auto cid = c.index->classIdOf (plugin);
     const auto encoding = c.encodings->find (cid);
     if (cid.isEmpty() || encoding == c.encodings->end())
     {
@@ -776,21 +770,18 @@ juce::String checkSourceAndTemplatePath (const RackReadResult& source, const juc
     return {};
 }
 
-// The template copied into a private folder and read there, the session written into that copy in
-// one transaction, and the notes of what was not carried. ok with the notes, or the refusal.
-WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                                   const ConversionPlan& plan, SuperRackBuild& build)
+// The template copied into a private folder of its own, proven unchanged while it was copied; result
+// marks a fault of the temporary folder as such.
+bool copyTemplate (const juce::File& hostSaveTemplate, SuperRackBuild& build, WriteResult& result, juce::String& message)
 {
-    WriteResult result;
-    const auto failWith = [&result] (const juce::String& message)
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    // The template as such, whatever the session: not read whole, changed, not a host save of
+    // SuperRack Performer, without what every session written into it needs.
+    const auto templateRefused = [&result, &failWith] (const juce::String& text)
     {
-        result.ok = false;
-        result.error = message;
-        result.notes.clear();
-        return result;
+        result.refusedPath = RefusedPath::templateFile;
+        return failWith (text);
     };
-    const auto& session = source.session;
-
     // The template is copied once (each of its files opened once, as a regular file of bounded
     // size, a hot journal going with it) and then read from the copy, so that what is read and
     // what is written into are the same bytes.
@@ -809,7 +800,7 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     if (! waves::copyDatabase (hostSaveTemplate, copy, templateCopy))
     {
         if (templateCopy.refusal.isNotEmpty())
-            return failWith ("SuperRack template is not completely readable: " + templateCopy.refusal);
+            return templateRefused ("SuperRack template is not completely readable: " + templateCopy.refusal);
         result.temporaryFolderFault = true;
         return failWith ((templateCopy.failedPart.isEmpty() ? "could not copy the SuperRack template"
                                                             : "could not copy the SuperRack template's journal sidecar")
@@ -817,8 +808,20 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
     }
     juce::String now;
     if (! waves::sourceFingerprint (hostSaveTemplate, now, ignored) || now != templateCopy.fingerprint)
-        return failWith ("SuperRack template changed while it was being copied");
+        return templateRefused ("SuperRack template changed while it was being copied");
+    return true;
+}
 
+// The copy must hold tables and indexes only, read completely, and be a SuperRack Performer session;
+// a refusal is the template's (result says so).
+bool checkTemplateCopy (const juce::File& copy, WriteResult& result, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    const auto templateRefused = [&result, &failWith] (const juce::String& text)
+    {
+        result.refusedPath = RefusedPath::templateFile;
+        return failWith (text);
+    };
     // A host save holds tables and indexes only: a trigger would run in the write below (and in
     // the host), a view or virtual table would stand in for what the reader and the proof read.
     {
@@ -827,112 +830,162 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         if (! waves::openDatabase (copy, db, error))
             return failWith ("sqlite open output failed: " + error);
         if (! waves::checkHostShapedSchema (db.handle, "main", "SuperRack template", error))
-            return failWith (error);
+            return templateRefused (error);
     }
     const auto base = readSuperRackSprk (copy);
     if (! base.isComplete())
-        return failWith ("SuperRack template is not completely readable" + templateIncompleteReason (base));
+        return templateRefused ("SuperRack template is not completely readable" + templateIncompleteReason (base));
     if (base.session.sourceApp != performerApp)
-        return failWith ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
+        return templateRefused ("SuperRack template is not a SuperRack Performer session (" + base.session.sourceApp + ")");
+    return true;
+}
 
+// What writing the session counts for the notes.
+struct WrittenCounts
+{
     int vendorFallbacks = 0;
     int unmappedParameters = 0;
     int patchedSidechains = 0;
+};
+
+// The source's sample rate and buffer size, where it has them, and its strip count as the current
+// input track count.
+bool writeMixerSettings (const waves::Database& db, const RackSession& session, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    juce::String error;
+    juce::StringArray assignments;
+    const double rate = session.sampleRate;
+    if (rate > 0)
     {
-        waves::Database db;
-        juce::String error;
-        if (! waves::openDatabase (copy, db, error))
-            return failWith ("sqlite open output failed: " + error);
+        if (! std::isfinite (rate) || rate > 2147483647.0)
+            return failWith ("source sample rate cannot be represented by SuperRack");
+        assignments.add ("sample_rate_preference=-1");
+        assignments.add ("user_sample_rate=" + juce::String ((juce::int64) std::round (rate)));
+    }
+    if (session.bufferSize >= 1)
+        assignments.add ("native_buffer_size=" + juce::String (session.bufferSize));
+    if (! assignments.isEmpty())
+    {
+        error.clear();
+        if (! waves::execute (db.handle, "UPDATE mixer_settings SET " + assignments.joinIntoString (","), error)
+            || sqlite3_changes (db.handle) != 1)
+            return failWith ("could not set SuperRack sample-rate/buffer settings" + (error.isNotEmpty() ? ": " + error : juce::String()));
+    }
 
-        const auto preflightFailed = [&] (const juce::String& e) { return failWith ("SuperRack template preflight failed: " + e); };
-        std::vector<juce::int64> chainers;
-        TemplatePluginMetadata templateMetadata;
-        juce::int64 outputGainId = 0, inOnOffId = 0;
-        if (! waves::execute (db.handle, "PRAGMA foreign_keys=ON", error)
-            || ! readInputChainers (db.handle, chainers, chainerCapacity, error)
-            || ! collectTemplatePluginEncodings (db.handle, templateMetadata, error)
-            || ! findChainerParameterId (db.handle, "PARAM_OUTPUT_GAIN", outputGainId, error)
-            || ! findChainerParameterId (db.handle, "PARAM_IN_ON_OFF", inOnOffId, error))
-            return preflightFailed (error);
+    if (! waves::execute (db.handle, "UPDATE config_info SET num_tracks=" + juce::String (session.strips.size()) + " WHERE track_type=0", error))
+        return failWith ("could not set SuperRack current input track count: " + error);
+    return true;
+}
 
-        const auto resolution = resolvePluginEncodings (session, index, templateMetadata);
-        if (! resolution.ok)
-            return failWith (resolution.error);
-        vendorFallbacks = resolution.vendorFallbacks;
+// The template's own session content goes: its snapshots, plug-ins, presets and the physical routes
+// of input 0.
+bool clearTemplateContent (const waves::Database& db, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    juce::String error;
+    if (! waves::execute (db.handle,
+                          "DELETE FROM snapshot_assignment;DELETE FROM snapshot_chainer_params;DELETE FROM snapshot_chainer;DELETE FROM "
+                          "snapshot_hot_plugins;DELETE FROM snapshot_iom;DELETE FROM snapshot_mute_group;DELETE FROM "
+                          "snapshot_output_chainer_preset;DELETE FROM snapshot_plugin;DELETE FROM snapshot_scope_settings;DELETE FROM "
+                          "chainer_snapshot_scope_settings;DELETE FROM hot_snapshots;DELETE FROM recalled_snapshot;DELETE FROM "
+                          "plug_sidechain;DELETE FROM hot_plug;DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM snapshot;DELETE "
+                          "FROM routes WHERE (src_cluster_type=10 AND src_cluster_type_index=0 AND dst_cluster_type=0  AND "
+                          "dst_section_type=0 AND dst_section_index=0) OR (src_cluster_type=0 AND src_section_type=-1 AND "
+                          "src_section_index=0  AND dst_cluster_type=11 AND dst_cluster_type_index=0);",
+                          error))
+        return failWith ("could not clear template session content: " + error);
+    return true;
+}
 
-        if (! waves::execute (db.handle, "BEGIN IMMEDIATE", error))
-            return failWith ("could not begin SuperRack output transaction: " + error);
-        RollbackGuard rollback { db.handle, true };
+// The active snapshot, carrying the converter's metadata, and selected.
+bool writeActiveSnapshot (const waves::Database& db, const RackSession& session, const Vst3ModuleIndex& index, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    juce::String error;
+    {
+        waves::Statement snapshot;
+        if (! waves::prepare (db.handle, "INSERT INTO snapshot(id,number,name,note,info,tempo,sync_tempo) VALUES(-1,-1,'Active',?,?,120,0)",
+                              snapshot, error))
+            return failWith ("could not create active snapshot: " + error);
+        const auto sourceName = juce::File::getCurrentWorkingDirectory().getChildFile (session.sourceFile).getFileNameWithoutExtension();
+        const auto info = buildConverterSnapshotInfo (session, index);
+        if (info.getNumBytesAsUTF8() > superRackMetadata::maxBytes)
+            return failWith (superRackMetadata::tooLargeMessage);
+        if (! bindText (snapshot.handle, 1, "Converted from " + sourceName + " by Vorn Converter") || ! bindText (snapshot.handle, 2, info))
+            return failWith ("could not save active snapshot: " + utf8::toTextReplacingMalformed (sqlite3_errmsg (db.handle)));
+        if (! runBound (db.handle, snapshot.handle, error))
+            return failWith ("could not save active snapshot: " + error);
+    }
+    if (! waves::execute (db.handle, "INSERT INTO recalled_snapshot(number) VALUES(-1)", error))
+        return failWith ("could not select active SuperRack snapshot: " + error);
+    return true;
+}
 
-        juce::StringArray assignments;
-        const double rate = session.sampleRate;
-        if (rate > 0)
-        {
-            if (! std::isfinite (rate) || rate > 2147483647.0)
-                return failWith ("source sample rate cannot be represented by SuperRack");
-            assignments.add ("sample_rate_preference=-1");
-            assignments.add ("user_sample_rate=" + juce::String ((juce::int64) std::round (rate)));
-        }
-        if (session.bufferSize >= 1)
-            assignments.add ("native_buffer_size=" + juce::String (session.bufferSize));
-        if (! assignments.isEmpty())
-        {
-            error.clear();
-            if (! waves::execute (db.handle, "UPDATE mixer_settings SET " + assignments.joinIntoString (","), error)
-                || sqlite3_changes (db.handle) != 1)
-                return failWith ("could not set SuperRack sample-rate/buffer settings" + (error.isNotEmpty() ? ": " + error : juce::String()));
-        }
+// The session written into the template copy in one transaction: every slot's plug-in encoding
+// resolved from the template, the mixer settings, the template's content cleared, the active
+// snapshot and every chainer; the keys are checked before the commit.
+bool writeSessionInto (const juce::File& copy, const RackSession& session, const Vst3ModuleIndex& index, WrittenCounts& counts,
+                       WriteResult& result, juce::String& message)
+{
+    const auto failWith = [&message] (const juce::String& text) { message = text; return false; };
+    waves::Database db;
+    juce::String error;
+    if (! waves::openDatabase (copy, db, error))
+        return failWith ("sqlite open output failed: " + error);
 
-        if (! waves::execute (db.handle, "UPDATE config_info SET num_tracks=" + juce::String (session.strips.size()) + " WHERE track_type=0", error))
-            return failWith ("could not set SuperRack current input track count: " + error);
+    // What every session written into the template needs of it: a refusal is the template's.
+    const auto preflightFailed = [&] (const juce::String& e)
+    {
+        result.refusedPath = RefusedPath::templateFile;
+        return failWith ("SuperRack template preflight failed: " + e);
+    };
+    std::vector<juce::int64> chainers;
+    TemplatePluginMetadata templateMetadata;
+    juce::int64 outputGainId = 0, inOnOffId = 0;
+    if (! waves::execute (db.handle, "PRAGMA foreign_keys=ON", error)
+        || ! readInputChainers (db.handle, chainers, chainerCapacity, error)
+        || ! collectTemplatePluginEncodings (db.handle, templateMetadata, error)
+        || ! findChainerParameterId (db.handle, "PARAM_OUTPUT_GAIN", outputGainId, error)
+        || ! findChainerParameterId (db.handle, "PARAM_IN_ON_OFF", inOnOffId, error))
+        return preflightFailed (error);
 
-        if (! waves::execute (db.handle,
-                              "DELETE FROM snapshot_assignment;DELETE FROM snapshot_chainer_params;DELETE FROM snapshot_chainer;DELETE FROM "
-                              "snapshot_hot_plugins;DELETE FROM snapshot_iom;DELETE FROM snapshot_mute_group;DELETE FROM "
-                              "snapshot_output_chainer_preset;DELETE FROM snapshot_plugin;DELETE FROM snapshot_scope_settings;DELETE FROM "
-                              "chainer_snapshot_scope_settings;DELETE FROM hot_snapshots;DELETE FROM recalled_snapshot;DELETE FROM "
-                              "plug_sidechain;DELETE FROM hot_plug;DELETE FROM plug;DELETE FROM plugin_preset;DELETE FROM snapshot;DELETE "
-                              "FROM routes WHERE (src_cluster_type=10 AND src_cluster_type_index=0 AND dst_cluster_type=0  AND "
-                              "dst_section_type=0 AND dst_section_index=0) OR (src_cluster_type=0 AND src_section_type=-1 AND "
-                              "src_section_index=0  AND dst_cluster_type=11 AND dst_cluster_type_index=0);",
-                              error))
-            return failWith ("could not clear template session content: " + error);
+    const auto resolution = resolvePluginEncodings (session, index, templateMetadata);
+    if (! resolution.ok)
+        return failWith (resolution.error);
+    counts.vendorFallbacks = resolution.vendorFallbacks;
 
-        {
-            waves::Statement snapshot;
-            if (! waves::prepare (db.handle, "INSERT INTO snapshot(id,number,name,note,info,tempo,sync_tempo) VALUES(-1,-1,'Active',?,?,120,0)",
-                                  snapshot, error))
-                return failWith ("could not create active snapshot: " + error);
-            const auto sourceName = juce::File::getCurrentWorkingDirectory().getChildFile (session.sourceFile).getFileNameWithoutExtension();
-            const auto info = buildConverterSnapshotInfo (session, index);
-            if (info.getNumBytesAsUTF8() > superRackMetadata::maxBytes)
-                return failWith (superRackMetadata::tooLargeMessage);
-            if (! bindText (snapshot.handle, 1, "Converted from " + sourceName + " by Vorn Converter") || ! bindText (snapshot.handle, 2, info))
-                return failWith ("could not save active snapshot: " + utf8::toTextReplacingMalformed (sqlite3_errmsg (db.handle)));
-            if (! runBound (db.handle, snapshot.handle, error))
-                return failWith ("could not save active snapshot: " + error);
-        }
-        if (! waves::execute (db.handle, "INSERT INTO recalled_snapshot(number) VALUES(-1)", error))
-            return failWith ("could not select active SuperRack snapshot: " + error);
+    if (! waves::execute (db.handle, "BEGIN IMMEDIATE", error))
+        return failWith ("could not begin SuperRack output transaction: " + error);
+    RollbackGuard rollback { db.handle, true };
 
-        Statements statements;
-        if (! prepareStatements (db.handle, statements, error))
-            return failWith ("could not prepare SuperRack insert statements: " + error);
+    if (! writeMixerSettings (db, session, message) || ! clearTemplateContent (db, message)
+        || ! writeActiveSnapshot (db, session, index, message))
+        return false;
 
-        ChainerContext context { db.handle, &statements, &session, &index, &resolution.byCid, outputGainId, inOnOffId };
-        for (int i = 0; i < chainerCapacity; ++i)
-            if (! writeChainer (context, i, chainers[(size_t) i], error))
-                return failWith ("could not write SuperRack session: " + error);
-        unmappedParameters = context.unmappedParameters;
-        patchedSidechains = context.patchedSidechains;
+    Statements statements;
+    if (! prepareStatements (db.handle, statements, error))
+        return failWith ("could not prepare SuperRack insert statements: " + error);
 
-        if (! validateForeignKeys (db.handle, error) || ! waves::execute (db.handle, "COMMIT", error))
-            return failWith ("could not finalise SuperRack output: " + error);
-        rollback.active = false;
-        if (! waves::execute (db.handle, "PRAGMA wal_checkpoint(TRUNCATE)", error))
-            return failWith ("could not finalise SuperRack output: " + error);
-    } // statements finalized, connection closed
+    ChainerContext context { db.handle, &statements, &session, &index, &resolution.byCid, outputGainId, inOnOffId };
+    for (int i = 0; i < chainerCapacity; ++i)
+        if (! writeChainer (context, i, chainers[(size_t) i], error))
+            return failWith ("could not write SuperRack session: " + error);
+    counts.unmappedParameters = context.unmappedParameters;
+    counts.patchedSidechains = context.patchedSidechains;
 
+    if (! validateForeignKeys (db.handle, error) || ! waves::execute (db.handle, "COMMIT", error))
+        return failWith ("could not finalise SuperRack output: " + error);
+    rollback.active = false;
+    if (! waves::execute (db.handle, "PRAGMA wal_checkpoint(TRUNCATE)", error))
+        return failWith ("could not finalise SuperRack output: " + error);
+    return true;
+}
+
+// The notes of what the written session does not carry as the source has it, or carries another way.
+void noteWhatIsNotCarried (const RackSession& session, const ConversionPlan& plan, const WrittenCounts& counts, WriteResult& result)
+{
+    const auto [vendorFallbacks, unmappedParameters, patchedSidechains] = counts;
     if (unmappedParameters > 0)
         result.notes.add (juce::String (unmappedParameters) + utf8Text (" Vorn mixer parameter는 SuperRack 의미 매핑이 미검증이라 출력하지 않았다"));
     if (patchedSidechains > 0)
@@ -984,16 +1037,32 @@ WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3Modul
         result.notedFields.addArray ({ ledgerField::pluginMuted, ledgerField::pluginSidechainSource, ledgerField::parameterSha256,
                                        ledgerField::parameterValuesSha256, ledgerField::parameterMirrorComplete });
     }
+}
+
+// The template copied into a private folder and read there, the session written into that copy in
+// one transaction, and the notes of what was not carried. ok with the notes, or the refusal.
+WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                   const ConversionPlan& plan, SuperRackBuild& build)
+{
+    WriteResult result;
+    const auto failWith = [&result] (const juce::String& message)
+    {
+        result.ok = false;
+        result.error = message;
+        result.notes.clear();
+        return result;
+    };
+    const auto& session = source.session;
+
+    juce::String error;
+    WrittenCounts counts;
+    if (! copyTemplate (hostSaveTemplate, build, result, error) || ! checkTemplateCopy (build.database, result, error)
+        || ! writeSessionInto (build.database, session, index, counts, result, error))
+        return failWith (error);
+    noteWhatIsNotCarried (session, plan, counts, result);
 
     result.ok = true;
     return result;
-}
-
-bool near (double a, double b, double tolerance) { return std::abs (a - b) <= tolerance; }
-
-bool sameBytes (const juce::MemoryBlock& a, const juce::MemoryBlock& b)
-{
-    return a.getSize() == b.getSize() && (a.getSize() == 0 || std::memcmp (a.getData(), b.getData(), a.getSize()) == 0);
 }
 
 juce::String boolText (bool value) { return value ? "true" : "false"; }
@@ -1022,7 +1091,7 @@ juce::String acceptReadBack (const RackSession& source, const RackReadResult& re
         detail = "plugin count differs (source=" + juce::String (source.countPlugins()) + ", output=" + juce::String (got.countPlugins()) + ")";
     else if (got.snapshots.size() != 1)
         detail = "snapshot count differs (expected 1, output=" + juce::String (got.snapshots.size()) + ")";
-    else if (source.sampleRate > 0 && ! near (got.sampleRate, source.sampleRate, 0.001))
+    else if (source.sampleRate > 0 && ! withinTolerance (got.sampleRate, source.sampleRate, tolerance::sampleRate))
         detail = "sample rate differs (source=" + juce::String (source.sampleRate, 3) + ", output=" + juce::String (got.sampleRate, 3) + ")";
     else if (source.bufferSize >= 1 && got.bufferSize != source.bufferSize)
         detail = "buffer size differs (source=" + juce::String (source.bufferSize) + ", output=" + juce::String (got.bufferSize) + ")";
@@ -1068,7 +1137,7 @@ RackSession expectedSession (const RackSession& source, const Vst3ModuleIndex& i
             else
             {
                 p.format = "VST3";
-                p.classId = resolvedClassId (slot, index);
+                p.classId = index.classIdOf (slot);
                 p.bypassed = slot.bypassed || slot.unavailable;
                 p.inactive = slot.unavailable ? false : slot.inactive;
                 p.coverage.mute = p.coverage.sidechain = true;
@@ -1186,6 +1255,7 @@ VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleInd
         const auto built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
         error = built.error;
         result.temporaryFolderFault = built.temporaryFolderFault;
+        result.refusedPath = built.refusedPath;
         result.notes.addArray (built.notes);
         result.notedFields.addArray (built.notedFields);
         return built.ok;

@@ -70,10 +70,6 @@ juce::String makeAdditionalInfo (juce::StringRef classId);
 // The built-in row for this class id (compared in upper case), or null.
 const SuperRackNativeProfile::Plugin* nativePluginForCid (juce::StringRef classId);
 
-// The slot's class id in upper case, or else the one the index resolves from its ids; empty
-// when neither gives one.
-juce::String resolvedClassId (const PluginRef& plugin, const Vst3ModuleIndex& index);
-
 struct PluginEncodingResolution
 {
     bool ok = false;

@@ -7,6 +7,7 @@
 #include "model/AtomicFileCommit.h"
 #include "model/PrivateFiles.h"
 #include "model/TestHooks.h"
+#include "model/UntrustedFile.h"
 #include "writers/ConversionLedger.h"
 
 #include <algorithm>
@@ -320,12 +321,14 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     {
         const int code = errno;
         outcome.error = "could not create output directory" + heldFolderFailure (output.getParentDirectory(), code);
+        outcome.outputFault = true;
         return outcome;
     }
     const auto name = output.getFileName();
     if (folder.holds (name))
     {
         outcome.error = "refusing to replace existing output: " + output.getFullPathName();
+        outcome.outputFault = true;
         return outcome;
     }
     HeldFile temporary;
@@ -333,6 +336,11 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     {
         outcome.error = message;
         return outcome;
+    };
+    const auto refuseForOutput = [&outcome, &refuse] (const juce::String& message)
+    {
+        outcome.outputFault = true;
+        return refuse (message);
     };
 
     juce::String error;
@@ -353,7 +361,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
             return refuse (proof.refusal);
     }
     if (! makeTemporaryIn (folder, name, temporary) || ! writeThroughDescriptor (temporary, steps.writeDocument))
-        return refuse (steps.writeFailed + systemReason (errno));
+        return refuseForOutput (namingFile (steps.writeFailed + systemReason (errno), output));
     if (steps.documentWritten)
         steps.documentWritten();
     if (! ownFile)
@@ -367,7 +375,7 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     outcome.proven = true;
 
     if (! commitNewFileExclusive (folder, temporary, name, error))
-        return refuse (steps.commitFailed + error);
+        return refuseForOutput (steps.commitFailed + error);
     folder.keep();
     outcome.committed = true;
     return outcome;
@@ -479,6 +487,8 @@ WriteResult writePlannedOutput (const ConversionPlan& plan, const PlannedWrite& 
         return result;
     auto outcome = writeVerifiedOutput (output, write.steps (result));
     result.compared = std::move (outcome.compared);
+    if (outcome.outputFault)
+        result.refusedPath = RefusedPath::output;
     if (! outcome.proven)
         return refusedWith (result, outcome.error);
     if (! outcome.committed)

@@ -140,14 +140,17 @@ struct VerifiedWriteOutcome
 {
     bool committed = false;  // the output now holds the proven document
     bool proven = false;     // written and proven: only the commit was left (it may have failed)
+    bool outputFault = false; // the refusal is the output's place: its folder, its name taken, the temporary, the commit
     juce::String error;
     std::shared_ptr<const ProvenDocument> compared;   // as the proof left it
 };
 
 // Claims output ("could not create output directory" and the system's reason, "refusing to replace
-// existing output: ..." when anything stands there), then prepares, writes, reads back, proves and
-// commits (a commit refused because the output's folder was moved or replaced says so after
-// commitFailed).
+// existing output: ..." when anything stands there), then prepares, writes (a temporary the
+// output's folder does not take: writeFailed, the system's reason and " (in <output>)"), reads
+// back, proves and commits (a commit refused because the output's folder was moved or replaced
+// says so after commitFailed). A refusal of the claim, the temporary or the commit is the
+// output's (outputFault).
 VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const VerifiedOutput& steps);
 
 // The write's steps up to the proof, without an output: prepares, writes the document into an
@@ -189,7 +192,8 @@ struct PlannedWrite
 WriteResult checkPlannedWrite (const ConversionPlan& plan, const PlannedWrite& write);
 
 // The write (writeVerifiedOutput): ok only once committed. A document proven whose commit then
-// failed keeps its notes beside the error; every other refusal keeps none.
+// failed keeps its notes beside the error; every other refusal keeps none. A refusal of the
+// output's place is marked RefusedPath::output.
 WriteResult writePlannedOutput (const ConversionPlan& plan, const PlannedWrite& write, const juce::File& output);
 
 //==============================================================================

@@ -50,14 +50,9 @@ bool hasBalancedParentheses (const juce::String& text)
     return depth == 0;
 }
 
-juce::String slotClassId (const PluginRef& slot, const Vst3ModuleIndex& index)
-{
-    return slot.classId.isNotEmpty() ? slot.classId : index.resolveClassId (slot);
-}
-
 const Vst3ModuleEntry* moduleEntryFor (const PluginRef& slot, const Vst3ModuleIndex& index)
 {
-    const auto cid = slotClassId (slot, index);
+    const auto cid = index.classIdOf (slot);
     return cid.isEmpty() ? nullptr : index.findByClassId (cid);
 }
 

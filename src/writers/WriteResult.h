@@ -23,6 +23,16 @@ struct ProvenDocument
     NoteList ledger;
 };
 
+// The file or folder the caller gave that a refusal is about, when it is not the writer's work:
+// the template (the file as such, or what it holds as a template whatever the session), or the
+// output's place (its folder, a file standing at its name, the temporary beside it, the commit).
+enum class RefusedPath
+{
+    none,
+    templateFile,
+    output
+};
+
 // What every writer returns: ok only once the output is committed; notes are sentences for
 // the user, printed as warnings by the convert runner, in the order added, and notedFields the
 // fields of the ledger (ConversionLedger.h) that those notes already account for. compared is
@@ -37,6 +47,8 @@ struct WriteResult
     // The refusal is a fault of the temporary folder (a private copy it could not take, a
     // document in it changed), not of the writer: a plan names the folder, not the writer.
     bool temporaryFolderFault = false;
+    // The refusal is about the template or the output given (RefusedPath): the caller names them.
+    RefusedPath refusedPath = RefusedPath::none;
 };
 
 } // namespace vornconv::rapp

@@ -137,8 +137,8 @@ TEST (ConversionSelection, AnUnknownKeyIsRefusedWithItsLineAndColumn)
     const auto text = box.work.getChildFile ("sel.json").loadFileAsString();
     const int column = text.indexOf ("\"selectd\"") + 1;
     ASSERT_GT (column, 0);
-    const juce::String refusal = "ERROR   selection schema is invalid: unknown key \"selectd\" in channels[0] at line 1, column "
-                               + juce::String (column);
+    const juce::String refusal = "ERROR   --selection: selection schema is invalid: unknown key \"selectd\" in channels[0] at line 1, "
+                                 "column " + juce::String (column) + " (in " + box.path ("sel.json") + ")";
 
     const auto plan = box.run (joined ({ "--plan", "reaper" }, joined (reaperOptions, { "--selection", "sel.json", "show.ksn" })));
     EXPECT_EQ (plan.exitCode, 1);
@@ -244,10 +244,11 @@ TEST (OptionFiles, ARefusalNamesTheOptionTheFileAndWhatTheOptionTakes)
           "--template: a folder, not a file: " + path ("d.rpp") },
         { { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", "d.ksn", "show.ksn" }, "--output: a folder, not a file: " + path ("d.ksn") },
         { { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", "show.ksn/x.ksn", "show.ksn" },
-          "could not create output directory " + path ("show.ksn") + ": Not a directory (" + path ("show.ksn") + " is a file, not a folder)" },
-        { { "--export-states", "show.ksn/states", "show.ksn" },
-          "could not create state export directory " + path ("show.ksn/states") + ": Not a directory (" + path ("show.ksn")
+          "--output: could not create output directory " + path ("show.ksn") + ": Not a directory (" + path ("show.ksn")
               + " is a file, not a folder)" },
+        { { "--export-states", "show.ksn/states", "show.ksn" },
+          "--export-states: could not create state export directory " + path ("show.ksn/states") + ": Not a directory ("
+              + path ("show.ksn") + " is a file, not a folder)" },
         { { "chain.RfxChain" }, "unrecognised extension: .RfxChain (" + vornconv::app::inputKindsRead() + ")" },
     };
     for (const auto& c : cases)
@@ -257,6 +258,71 @@ TEST (OptionFiles, ARefusalNamesTheOptionTheFileAndWhatTheOptionTakes)
         EXPECT_EQ (vorntest::errorLines (run), juce::StringArray ("ERROR   " + c.refusal)) << run.out;
     }
     EXPECT_FALSE (box.work.getChildFile ("n.rpp").exists());
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// Every other refusal of a file or folder given to an option names the option and the path: the
+// selection (not there, not a regular file, not a selection, made for another target), the
+// template (its extension, a link to nothing, not a regular file, not a template), the output
+// (its extension, one that stands there) and the export folder (a state file that stands there).
+// A plan blocks a template as its convert refuses it.
+TEST (OptionFiles, EveryRefusalOfAnOptionsFileOrFolderNamesTheOptionAndThePath)
+{
+    ExampleSandbox box;
+    const auto path = [&box] (const char* name) { return box.path (name); };
+    for (const auto* name : { "fifo.json", "fifo.rpp" })
+        ASSERT_EQ (::mkfifo (path (name).toRawUTF8(), 0600), 0);
+    for (const auto* name : { "gone.json", "gone.rpp" })
+        ASSERT_EQ (::symlink ("nowhere", path (name).toRawUTF8()), 0);
+    box.write ("notes.txt", "not a template");
+    box.write ("bad.rpp", "not a project");
+    box.write ("states/FreqShaper__0-0.comp", "kept");
+    box.editedSelection ({ "--selection-report", "reaper", "--profile", "16x8", "show.ksn" }, [] (juce::Array<juce::var>&) {},
+                         "reaper.json");
+
+    const auto plan = [] (std::vector<std::string> options) { return joined (joined ({ "--plan", "vorn", "--factory-catalog", "cat.tsv" }, options), { "show.ksn" }); };
+    const auto toReaper = [] (const char* templateFile)
+    {
+        return joined (joined ({ "--convert", "reaper" }, reaperOptions), { "--template", templateFile, "--output", "n.rpp", "show.ksn" });
+    };
+    const auto toVorn = [] (const char* output)
+    {
+        return std::vector<std::string> { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", output, "show.ksn" };
+    };
+    struct Case { std::vector<std::string> args; juce::String refusal; };
+    const Case cases[] = {
+        { plan ({ "--selection", "none.json" }), "--selection: file not found: " + path ("none.json") },
+        { plan ({ "--selection", "gone.json" }), "--selection: file not found: " + path ("gone.json") },
+        { plan ({ "--selection", "fifo.json" }), "--selection: selection file cannot be read: not a regular file: " + path ("fifo.json") },
+        { plan ({ "--selection", "cat.tsv" }), "--selection: selection schema is invalid: integer out of range at line 1, column 1 (in "
+                                                   + path ("cat.tsv") + ")" },
+        { plan ({ "--selection", "reaper.json" }), "--selection: selection target does not match conversion target: the file is for "
+                                                       "\"reaper\", the conversion for \"vorn\" (in " + path ("reaper.json") + ")" },
+        { toReaper ("notes.txt"), "--template: REAPER optional template extension must be .rpp: " + path ("notes.txt") },
+        { toReaper ("gone.rpp"), "--template: file not found: " + path ("gone.rpp") },
+        { toReaper ("fifo.rpp"), "--template: REAPER template cannot be read: not a regular file: " + path ("fifo.rpp") },
+        { toReaper ("bad.rpp"), "--template: REAPER template must contain one strictly decoded VST3 state: no root block found (in "
+                                    + path ("bad.rpp") + ")" },
+        { toVorn ("n.txt"), "--output: output extension must be .ksn: " + path ("n.txt") },
+        { toVorn ("cat.ksn"), "--output: refusing to replace existing output: " + path ("cat.ksn") },
+        { { "--export-states", "states", "show.ksn" },
+          "--export-states: refusing to replace existing state export: " + path ("states/FreqShaper__0-0.comp") },
+    };
+    box.write ("cat.ksn", "stands there");
+    for (const auto& c : cases)
+    {
+        const auto run = box.run (c.args);
+        EXPECT_EQ (run.exitCode, 1) << c.refusal;
+        EXPECT_EQ (vorntest::errorLines (run), juce::StringArray ("ERROR   " + c.refusal)) << run.out;
+    }
+    // The plan of a template the convert refuses blocks with the same words.
+    const auto planned = box.run (joined (joined ({ "--plan", "reaper" }, reaperOptions), { "--template", "bad.rpp", "show.ksn" }));
+    EXPECT_EQ (planned.exitCode, 1);
+    EXPECT_TRUE (planned.outLines().contains (issueLine ("BLOCKER", "target.writer", cases[8].refusal))) << planned.out;
+
+    EXPECT_FALSE (box.work.getChildFile ("n.rpp").exists());
+    EXPECT_EQ (box.work.getChildFile ("cat.ksn").loadFileAsString(), "stands there");
+    EXPECT_EQ (vorntest::entriesOf (box.work.getChildFile ("states")), juce::StringArray ("FreqShaper__0-0.comp"));
     EXPECT_EQ (box.tmpEntries(), 0);
 }
 
@@ -334,7 +400,8 @@ TEST (SelectionsTheReadmeInvites, AreWrittenAsChosenOrRefusedWithTheWayOn)
     {
         const auto run = box.run ({ "--plan", "superrack-performer", "--factory-catalog", "cat.tsv", "--selection", c.file, "show.ksn" });
         EXPECT_EQ (run.exitCode, 1) << c.file;
-        EXPECT_EQ (vorntest::errorLines (run), juce::StringArray ("ERROR   " + c.refusal)) << run.out;
+        EXPECT_EQ (vorntest::errorLines (run), juce::StringArray ("ERROR   --selection: " + c.refusal + " (in " + box.path (c.file) + ")"))
+            << run.out;
     }
 
     // The gate keyed from strip 40, which the source does not have: the unedited report is taken,

@@ -302,7 +302,7 @@ TEST (ConversionRunnerPlan, AllowedMeansTheConvertWillWrite)
     const Case cases[] = {
         { "REAPER from a one-track template", withTemplate ("one-track.rpp"), true },
         { "REAPER from a template with an item", withTemplate ("item.rpp"), false,
-          "REAPER template track holds a block the output cannot hold: ITEM" },
+          "--template: REAPER template track holds a block the output cannot hold: ITEM (in " + box.path ("item.rpp") + ")" },
         { "REAPER from a template with a master chain", withTemplate ("master.rpp"), false, masterChain },
         { "scene", { "vorn" }, true },
         { "SuperRack without a template", { "superrack-performer" }, false },
@@ -404,7 +404,7 @@ TEST (ConversionRunnerConvert, SceneToSceneIsVerifiedExclusiveAndStable)
     const auto firstDigest = digestOf (first);
     const auto refused = box.run ({ "--convert", "vorn", "--factory-catalog", "good.tsv", "--output", str (first), "in.ksn" });
     EXPECT_EQ (refused.exitCode, 1);
-    EXPECT_EQ (refused.outLines(), lines ({ "ERROR   refusing to replace existing output: " + first.getFullPathName(), "" }));
+    EXPECT_EQ (refused.outLines(), lines ({ "ERROR   --output: refusing to replace existing output: " + first.getFullPathName(), "" }));
     EXPECT_EQ (digestOf (first), firstDigest);
 
     // A plug-in the catalog knows but marks as not installed is written switched off, and counted.
@@ -438,16 +438,16 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
     struct Case { std::vector<std::string> args; juce::String line; };
     const std::vector<Case> cases = {
         // The output's extension is checked before the input is read at all.
-        { { "--convert", "vorn", "--output", "out/x.xml", "missing.ksn" }, "ERROR   output extension must be .ksn" },
-        { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   output extension must be .rpp" },
+        { { "--convert", "vorn", "--output", "out/x.xml", "missing.ksn" }, "ERROR   --output: output extension must be .ksn: " + box.path ("out/x.xml") },
+        { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   --output: output extension must be .rpp: " + box.path ("out/x.ksn") },
         { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   " + vornconv::app::unknownInputRefusal() },
         { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   file not found: " + box.path ("missing.ksn") },
         { { "--convert", "superrack-performer", "--template", "in.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
-          "ERROR   SuperRack template extension must be .sprk" },
+          "ERROR   --template: SuperRack template extension must be .sprk: " + box.path ("in.ksn") },
         { { "--convert", "superrack-performer", "--template", "t.sprk", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
           "ERROR   --template: file not found: " + box.work.getChildFile ("t.sprk").getFullPathName() },
         { { "--convert", "reaper", "--template", "notes.txt", "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
-          "ERROR   REAPER optional template extension must be .rpp" },
+          "ERROR   --template: REAPER optional template extension must be .rpp: " + box.path ("notes.txt") },
         { { "--convert", "reaper", "--profile", "1x1", "--reaper-state-probe", "0:1", "--reaper-normalized-probe",
             "--factory-catalog", "good.tsv", "--output", "out/x.rpp", "in.ksn" },
           "ERROR   REAPER probe requires a complete source and exactly one probe mode" },
@@ -662,14 +662,18 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
     const std::vector<Case> cases = {
         { { "--plan", "reaper", "--selection", "anything.json", "in.ksn" },
           lines ({ "", banner, fileLine, "ERROR   selection requires a fixed target capacity or --profile", "" }) },
+        // A selection that is not there is refused with the options, before anything runs.
         { { "--plan", "vorn", "--selection", "none.json", "in.ksn" },
-          lines ({ "", banner, fileLine, "ERROR   selection file does not exist: " + box.work.getChildFile ("none.json").getFullPathName(), "" }) },
+          lines ({ "ERROR   --selection: file not found: " + box.path ("none.json") }) },
         { { "--plan", "reaper", "--profile", "64x8", "--selection", "edited.json", "in.ksn" },
-          lines ({ "", banner, fileLine, "ERROR   selection target does not match conversion target: the file is for \"vorn\", the conversion for \"reaper\"", "" }) },
+          lines ({ "", banner, fileLine, "ERROR   --selection: selection target does not match conversion target: the file is for \"vorn\", "
+                   "the conversion for \"reaper\" (in " + box.path ("edited.json") + ")", "" }) },
         { { "--plan", "reaper", "--profile", "64x8", "--selection", "trailing.json", "in.ksn" },
-          lines ({ "", banner, fileLine, "ERROR   selection schema is invalid: text after the JSON document at line 2, column 1", "" }) },
+          lines ({ "", banner, fileLine, "ERROR   --selection: selection schema is invalid: text after the JSON document at line 2, column 1 (in "
+                   + box.path ("trailing.json") + ")", "" }) },
         { { "--convert", "vorn", "--selection", "anything.json", "--output", "x.ksn", "in.ksn" },
-          lines ({ "ERROR   selection schema is invalid: schema is not \"vorn-rapp-selection-v1\"", "" }) },
+          lines ({ "ERROR   --selection: selection schema is invalid: schema is not \"vorn-rapp-selection-v1\" (in " + box.path ("anything.json")
+                   + ")", "" }) },
     };
     for (const auto& c : cases)
     {
@@ -685,7 +689,8 @@ TEST (ConversionRunnerSelection, PlanAndConvertApplyTheEditedReport)
     const auto changed = box.run ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "--selection", "edited.json", "in.ksn" });
     EXPECT_EQ (changed.exitCode, 1);
     EXPECT_EQ (changed.outLines(),
-               lines ({ "", banner, fileLine, "ERROR   selection source fingerprint does not match the current input file", "" }));
+               lines ({ "", banner, fileLine, "ERROR   --selection: selection source fingerprint does not match the current input file (in "
+                        + box.path ("edited.json") + ")", "" }));
     EXPECT_FALSE (box.work.getChildFile ("x.ksn").exists());
     EXPECT_EQ (box.tmpEntries(), 0);
 }

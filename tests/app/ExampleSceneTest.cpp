@@ -99,7 +99,7 @@ TEST (ExampleScene, ExportWritesWhatTheManifestDigestsAndNeverReplaces)
     const auto second = vorntest::runVornconvBinary ({ "--export-states", "states", "stage-left.ksn" }, example.tmp.path());
     EXPECT_EQ (second.exitCode, 1);
     EXPECT_EQ (second.outLines()[second.outLines().size() - 2],
-               "ERROR   refusing to replace existing state export: " + out.getChildFile ("FreqShaper__0-0.comp").getFullPathName());
+               "ERROR   --export-states: refusing to replace existing state export: " + out.getChildFile ("FreqShaper__0-0.comp").getFullPathName());
     EXPECT_EQ (out.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 3);
     EXPECT_EQ (out.getChildFile ("FreqShaper__0-0.comp").getLastModificationTime(), modified);
     EXPECT_EQ (digestOf (example.scene), before);

@@ -111,9 +111,9 @@ TEST (HostileInput, EachFileEndsInOneClearRefusal)
           { "--plan", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh", "--parameter-cache", "cache", "good.ksn" },
           "ERROR   LiveProfessor plugin catalog XML parse failed" },
         { "FIFO as a selection file", { "--plan", "vorn", "--factory-catalog", "cat.tsv", "--selection", "fifo.json", "good.ksn" },
-          "ERROR   selection file cannot be read: not a regular file: " + work + "fifo.json" },
+          "ERROR   --selection: selection file cannot be read: not a regular file: " + work + "fifo.json" },
         { "Latin-1 selection file", { "--plan", "vorn", "--factory-catalog", "cat.tsv", "--selection", "latin1.json", "good.ksn" },
-          "ERROR   selection file cannot be read: not valid UTF-8 text (byte 43): " + work + "latin1.json" },
+          "ERROR   --selection: selection file cannot be read: not valid UTF-8 text (byte 43): " + work + "latin1.json" },
     };
     for (const auto& c : cases)
     {

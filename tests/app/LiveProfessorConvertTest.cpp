@@ -84,7 +84,7 @@ TEST (LiveProfessorConvert, WritesOnceAndThenRefusesToReplaceOrToGuessATemplate)
 
     const auto again = box.convert ({ "--output", "show.rack2", "one.ksn" });
     EXPECT_EQ (again.exitCode, 1);
-    EXPECT_TRUE (again.outLines().contains ("ERROR   refusing to replace existing output: " + output.getFullPathName()));
+    EXPECT_TRUE (again.outLines().contains ("ERROR   --output: refusing to replace existing output: " + output.getFullPathName()));
 
     const auto missingTemplate = box.convert ({ "--template", "none.rack2", "--output", "next.rack2", "one.ksn" });
     EXPECT_EQ (missingTemplate.exitCode, 1);
@@ -133,8 +133,8 @@ TEST (LiveProfessorConvert, ATemplateReadPartiallyIsRefusedWithTheReason)
 
     const auto refused = box.convert ({ "--template", "five.rack2", "--output", "next.rack2", "one.ksn" });
     EXPECT_EQ (refused.exitCode, 1);
-    EXPECT_TRUE (refused.outLines().contains ("ERROR   LiveProfessor template reader is not complete: snapshots - multiple "
-                                              "GlobalSnapshots need per-snapshot RackIR state"))
+    EXPECT_TRUE (refused.outLines().contains ("ERROR   --template: LiveProfessor template reader is not complete: snapshots - multiple "
+                                              "GlobalSnapshots need per-snapshot RackIR state (in " + box.path ("five.rack2") + ")"))
         << refused.out;
     EXPECT_FALSE (box.work.getChildFile ("next.rack2").exists());
 }

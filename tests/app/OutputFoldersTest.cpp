@@ -126,8 +126,8 @@ TEST (OutputFolders, AFolderMovedOrReplacedBeforeTheCommitIsRefusedWithNothingLe
         EXPECT_EQ (r.exitCode, 1) << r.out;
         if (! c.interrupt)
             EXPECT_EQ (errorLines (r).joinIntoString ("\n"),
-                       c.exporting ? "ERROR   state export folder was moved or replaced during the run: " + folder.getFullPathName()
-                                   : "ERROR   atomic scene move failed: output folder was moved or replaced during the run: "
+                       c.exporting ? "ERROR   --export-states: state export folder was moved or replaced during the run: " + folder.getFullPathName()
+                                   : "ERROR   --output: atomic scene move failed: output folder was moved or replaced during the run: "
                                          + folder.getFullPathName());
         EXPECT_EQ (r.err, "");
         EXPECT_EQ (contentsOf (away), (std::map<std::string, std::string>()));
@@ -199,7 +199,8 @@ TEST (OutputFolders, AFolderAnotherRunMakesMeanwhileIsTaken)
             // The refusal names the folder and what stands in its way.
             const auto folder = c.exporting ? shared.getChildFile ("states") : shared;
             EXPECT_EQ (errorLines (r).joinIntoString ("\n"),
-                       juce::String (c.exporting ? "ERROR   could not create state export directory " : "ERROR   could not create output directory ")
+                       juce::String (c.exporting ? "ERROR   --export-states: could not create state export directory "
+                                                 : "ERROR   --output: could not create output directory ")
                            + folder.getFullPathName() + ": Not a directory (" + shared.getFullPathName()
                            + (c.meanwhile == Meanwhile::link ? " is a link, not a folder)" : " is a file, not a folder)"));
         }

@@ -134,7 +134,7 @@ TEST (TemporaryOutput, ChangedBetweenItsReadBackAndItsCommitIsNeverPublished)
                 vornconv::testHooks::changeOneByteInPlace (temporary.getFullPathName().toRawUTF8());
         });
         EXPECT_EQ (r.exitCode, 1) << r.out;
-        EXPECT_EQ (errorLines (r), juce::StringArray ("ERROR   atomic scene move failed: temporary output changed after it was written: "
+        EXPECT_EQ (errorLines (r), juce::StringArray ("ERROR   --output: atomic scene move failed: temporary output changed after it was written: "
                                                       + temporary.getFullPathName()))
             << r.out;
         EXPECT_EQ (r.err, "");
@@ -158,8 +158,9 @@ TEST (TemporaryOutput, ACommitThatLosesToAnotherFileNamesIt)
         const char* refusal;
     } cases[] = {
         { { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", "out/new.ksn", "in.ksn" }, "out/new.ksn",
-          "ERROR   atomic scene move failed: exclusive atomic rename failed: File exists: " },
-        { { "--export-states", "out", "in.ksn" }, "out/TestComp__0-0.comp", "ERROR   exclusive atomic rename failed: File exists: " },
+          "ERROR   --output: atomic scene move failed: exclusive atomic rename failed: File exists: " },
+        { { "--export-states", "out", "in.ksn" }, "out/TestComp__0-0.comp",
+          "ERROR   --export-states: exclusive atomic rename failed: File exists: " },
     };
     for (const auto& c : cases)
     {

@@ -164,17 +164,17 @@ TEST (SelectionRefusals, NameTheEntryTheIndexAndTheLimit)
     struct Case { const char* what; Edit edit; juce::String refusal; };
     const Case cases[] = {
         { "a channel beyond the target", [] (juce::var& c) { c[3].getDynamicObject()->setProperty ("targetIndex", 64); },
-          "ERROR   selection channel mapping is out of range or duplicated: channels[3] (source index 3) targetIndex 64 is "
+          "selection channel mapping is out of range or duplicated: channels[3] (source index 3) targetIndex 64 is "
           "outside the target's 64 strips (0 to 63)" },
         { "two channels on one strip", [] (juce::var& c) { c[2].getDynamicObject()->setProperty ("targetIndex", 0); },
-          "ERROR   selection channel mapping is out of range or duplicated: channels[2] (source index 2) targetIndex 0 is "
+          "selection channel mapping is out of range or duplicated: channels[2] (source index 2) targetIndex 0 is "
           "taken by channels[0] too" },
         { "a plug-in beyond the target's slots",
           [] (juce::var& c) { c[1]["plugins"][0].getDynamicObject()->setProperty ("targetSlot", 8); },
-          "ERROR   selection plugin mapping is out of range, absent, or duplicated: channels[1] (source index 1) plugins[0] "
+          "selection plugin mapping is out of range, absent, or duplicated: channels[1] (source index 1) plugins[0] "
           "targetSlot 8 is outside the target's 8 slots (0 to 7)" },
         { "the key channel left out", [] (juce::var& c) { c[0].getDynamicObject()->setProperty ("selected", false); },
-          "ERROR   selected sidechain plugin requires a channel that was not selected: \"Gate One\" in slot 2 of source "
+          "selected sidechain plugin requires a channel that was not selected: \"Gate One\" in slot 2 of source "
           "index 1 takes its sidechain from source index 0, which is not kept" },
     };
     for (const auto& c : cases)
@@ -186,7 +186,7 @@ TEST (SelectionRefusals, NameTheEntryTheIndexAndTheLimit)
         const auto run = box.run ({ "--convert", "vorn", "--factory-catalog", "cat.tsv", "--selection", "sel.json", "--output",
                                     "new.ksn", "show.ksn" });
         EXPECT_EQ (run.exitCode, 1) << c.what;
-        juce::StringArray expected (c.refusal);
+        juce::StringArray expected ("ERROR   --selection: " + c.refusal + " (in " + box.path ("sel.json") + ")");
         expected.add ({}); // main's empty line
         EXPECT_EQ (run.outLines(), expected) << c.what;
         EXPECT_FALSE (box.work.getChildFile ("new.ksn").exists()) << c.what;
@@ -214,14 +214,14 @@ TEST (TemplateRefusals, AReaperTemplateSaysWhatItHolds)
 
     struct Case { const char* templateName; juce::String refusal; };
     const Case cases[] = {
-        { "show.rpp", "ERROR   REAPER template must contain one strictly decoded VST3 state: it holds 16 tracks" },
-        { "vox.rpp", "ERROR   REAPER template must contain one strictly decoded VST3 state: ReaEQ's format is VST2, not VST3" },
+        { "show.rpp", "REAPER template must contain one strictly decoded VST3 state: it holds 16 tracks" },
+        { "vox.rpp", "REAPER template must contain one strictly decoded VST3 state: ReaEQ's format is VST2, not VST3" },
     };
     for (const auto& c : cases)
     {
         const auto run = box.run (withArgs ({ "--template", c.templateName, "--output", "new.rpp", "show.ksn" }));
         EXPECT_EQ (run.exitCode, 1) << c.templateName;
-        EXPECT_TRUE (run.outLines().contains (c.refusal)) << run.out;
+        EXPECT_TRUE (run.outLines().contains ("ERROR   --template: " + c.refusal + " (in " + box.path (c.templateName) + ")")) << run.out;
         EXPECT_FALSE (box.work.getChildFile ("new.rpp").exists());
     }
 }

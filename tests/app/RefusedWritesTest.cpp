@@ -78,14 +78,16 @@ TEST (RefusedWrites, AFullOrReadOnlyPlaceNamesTheReason)
         GTEST_SKIP() << "no private mounts on this system";
 
     expectRefusals (box, full.folder, {
-        { box.convertTo ("full/new/out.ksn"), "ERROR   temporary scene write failed: No space left on device" },
-        { box.exportTo ("full/states"), "ERROR   could not write temporary state export: No space left on device" },
+        { box.convertTo ("full/new/out.ksn"), "ERROR   --output: temporary scene write failed: No space left on device (in "
+                                                  + box.path ("full/new/out.ksn") + ")" },
+        { box.exportTo ("full/states"), "ERROR   --export-states: could not write temporary state export: No space left on device (in "
+                                            + box.path ("full/states") + ")" },
     });
     expectRefusals (box, readOnly.folder, {
-        { box.convertTo ("ro/new/out.ksn"), "ERROR   could not create output directory " + box.path ("ro/new") + ": Read-only file system" },
-        { box.convertTo ("ro/out.ksn"), "ERROR   temporary scene write failed: Read-only file system" },
-        { box.exportTo ("ro/states"), "ERROR   could not create state export directory " + box.path ("ro/states") + ": Read-only file system" },
-        { box.exportTo ("ro"), "ERROR   could not write temporary state export: Read-only file system" },
+        { box.convertTo ("ro/new/out.ksn"), "ERROR   --output: could not create output directory " + box.path ("ro/new") + ": Read-only file system" },
+        { box.convertTo ("ro/out.ksn"), "ERROR   --output: temporary scene write failed: Read-only file system (in " + box.path ("ro/out.ksn") + ")" },
+        { box.exportTo ("ro/states"), "ERROR   --export-states: could not create state export directory " + box.path ("ro/states") + ": Read-only file system" },
+        { box.exportTo ("ro"), "ERROR   --export-states: could not write temporary state export: Read-only file system (in " + box.path ("ro") + ")" },
     });
 }
 
@@ -109,15 +111,16 @@ TEST (RefusedWrites, AFolderThatMayNotBeWrittenOrNamedNamesTheReason)
         };
     }
     expectRefusals (box, locked, {
-        { box.convertTo ("locked/new/out.ksn"), "ERROR   could not create output directory " + box.path ("locked/new") + ": Permission denied" },
-        { box.convertTo ("locked/out.ksn"), "ERROR   temporary scene write failed: Permission denied" },
-        { box.exportTo ("locked/states"), "ERROR   could not create state export directory " + box.path ("locked/states") + ": Permission denied" },
+        { box.convertTo ("locked/new/out.ksn"), "ERROR   --output: could not create output directory " + box.path ("locked/new") + ": Permission denied" },
+        { box.convertTo ("locked/out.ksn"), "ERROR   --output: temporary scene write failed: Permission denied (in " + box.path ("locked/out.ksn")
+                                                + ")" },
+        { box.exportTo ("locked/states"), "ERROR   --export-states: could not create state export directory " + box.path ("locked/states") + ": Permission denied" },
     }, asOrdinaryUser);
 
     const auto tooLong = juce::String::repeatedString ("d", 300);
     expectRefusals (box, box.work, {
-        { box.convertTo (tooLong + "/out.ksn"), "ERROR   could not create output directory " + box.path (tooLong) + ": File name too long" },
-        { box.exportTo (tooLong), "ERROR   could not create state export directory " + box.path (tooLong) + ": File name too long" },
+        { box.convertTo (tooLong + "/out.ksn"), "ERROR   --output: could not create output directory " + box.path (tooLong) + ": File name too long" },
+        { box.exportTo (tooLong), "ERROR   --export-states: could not create state export directory " + box.path (tooLong) + ": File name too long" },
     });
 }
 
@@ -126,8 +129,9 @@ TEST (RefusedWrites, AFileSizeLimitIsARefusalNotADeath)
 {
     Sandbox box;
     expectRefusals (box, box.work, {
-        { box.convertTo ("new/out.ksn"), "ERROR   temporary scene write failed: File too large" },
-        { box.exportTo ("states"), "ERROR   could not write temporary state export: File too large" },
+        { box.convertTo ("new/out.ksn"), "ERROR   --output: temporary scene write failed: File too large (in " + box.path ("new/out.ksn") + ")" },
+        { box.exportTo ("states"), "ERROR   --export-states: could not write temporary state export: File too large (in " + box.path ("states")
+                                       + ")" },
     }, vorntest::fileSizeLimit (64 * 1024));
 
     // Reading a session staged below $TMPDIR: the staging folder goes too.

@@ -226,6 +226,56 @@ TEST (PathsOfBytes, ATemporaryOrWorkingFolderThatIsNotTextIsRefusedAsItIs)
     EXPECT_EQ (entriesOf (workLookAlike), juce::StringArray ("in.ksn"));
 }
 
+// A path word that begins with '~' names a file below the home folder: with a $HOME that is not
+// text it would name a look-alike's file. Such a word is checked as the bytes it stands for and
+// refused before anything is read or made; a $HOME of bytes costs nothing to a run whose words do
+// not begin with '~'.
+TEST (PathsOfBytes, AWordBelowAHomeFolderOfBytesIsRefusedAsItIs)
+{
+    Sandbox box;
+    const auto root = box.root.folder.getFullPathName().toStdString();
+    const auto badHome = makeFolderOfBytes (box.root.folder, "h\xE8");
+    const juce::File lookAlike (juce::CharPointer_UTF8 (makeFolderOfBytes (box.root.folder, "h\xEF\xBF\xBD").c_str()));
+    for (const auto* name : { "in.ksn", "cat.tsv" })
+        ASSERT_TRUE (box.work.getChildFile (name).copyFileTo (lookAlike.getChildFile (name)));
+    const auto home = "HOME=" + badHome;
+    const auto tmpdir = "TMPDIR=" + box.tmp.getFullPathName().toStdString();
+    const auto input = box.path ("in.ksn").toStdString();
+    const auto catalog = box.path ("cat.tsv").toStdString();
+    const auto refusal = [&root] (const std::string& rest) { return "ERROR   path is not valid UTF-8: " + root + "/h\\xE8" + rest + "\n"; };
+
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> args;
+        std::string out; // the whole output of a refusal, or empty for a run that succeeds
+    } cases[] = {
+        { "input", { "~/in.ksn" }, refusal ("/in.ksn") },
+        { "the home folder itself", { "--export-states", "~", input }, refusal ("") },
+        { "output", { "--convert", "vorn", "--factory-catalog", catalog, "--output", "~/new.ksn", input }, refusal ("/new.ksn") },
+        { "file read by an option", { "--plan", "vorn", "--factory-catalog", "~/cat.tsv", input }, refusal ("/cat.tsv") },
+        { "no word below the home folder", { "--convert", "vorn", "--factory-catalog", catalog, "--output", "new.ksn", input }, {} },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto r = vorntest::runProgram (vorntest::vornconvBinary(), c.args, box.work.getFullPathName().toStdString(), { home, tmpdir });
+        EXPECT_EQ (r.err, "");
+        if (c.out.empty())
+        {
+            EXPECT_EQ (r.exitCode, 0) << r.out;
+            EXPECT_TRUE (box.work.getChildFile ("new.ksn").existsAsFile());
+        }
+        else
+        {
+            EXPECT_EQ (r.exitCode, 1);
+            EXPECT_EQ (r.out, c.out);
+        }
+        EXPECT_TRUE (isEmptyFolder (badHome));
+        EXPECT_EQ (entriesOf (lookAlike), juce::StringArray ({ "cat.tsv", "in.ksn" }));
+    }
+}
+
 // A temporary folder with no room left: a plan's document, which needs no temporary folder where
 // its convert needs none, is proven in memory instead, so that the plan allows what the convert
 // then writes.

@@ -278,11 +278,11 @@ TEST (SessionReportCommand, PreparationStatuses)
     EXPECT_EQ ((int) none["preparedInstances"], 0);
     EXPECT_EQ (none["issues"].size(), 0);
 
-    struct Skip { std::vector<std::string> args; const char* error; };
+    struct Skip { std::vector<std::string> args; juce::String error; };
     const std::vector<Skip> skips = {
         { { "--session-report", "one.ksn" }, "VST3 factory cache is unavailable" },
         { { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "nope", "--parameter-cache", "cache", "one.ksn" },
-          "parameter probe helper is unavailable" },
+          "--plugin-probe: parameter probe helper is unavailable: file not found: " + box.path ("nope") },
     };
     for (const auto& s : skips)
     {
@@ -353,7 +353,9 @@ TEST (SessionReportCommand, PreparationStatuses)
                                     "--parameter-cache", "cat.tsv", "one.ksn" });
     EXPECT_EQ (keysOf (failed), counterKeys);
     EXPECT_EQ (failed["status"].toString(), "failed");
-    EXPECT_EQ (failed["error"].toString(), "parameter mirror cache is unavailable");
+    EXPECT_EQ (failed["error"].toString(), "--parameter-cache: parameter mirror cache is unavailable: " + box.path ("cat.tsv")
+                                               + ": Not a directory (" + box.path ("cat.tsv")
+                                               + " is a file, not a folder); --parameter-cache takes a folder");
     EXPECT_EQ ((int) failed["preparedInstances"], 0);
 
     // A catalog row that marks the plug-in unavailable.
@@ -393,7 +395,8 @@ TEST (LiveProfessorRunners, MirrorsArePreparedBeforeTheWriterChecks)
     // A template the writer cannot take by its extension is refused with the options, before anything runs.
     box.write ("t.rpp", "x");
     const auto badTemplate = box.run (with ({ "--convert", "liveprofessor" }, { "--template", "t.rpp", "--output", "out.rack2", "one.ksn" }));
-    EXPECT_EQ (badTemplate.outLines(), words ({ "ERROR   LiveProfessor optional template extension must be .rack2" }));
+    EXPECT_EQ (badTemplate.outLines(), juce::StringArray ("ERROR   --template: LiveProfessor optional template extension must be .rack2: "
+                                                          + box.path ("t.rpp")));
 
     const auto blocked = box.run (with ({ "--convert", "liveprofessor", "--profile", "64x8" }, { "--output", "out.rack2", "one.ksn" }));
     EXPECT_EQ (blocked.exitCode, 1);
@@ -675,4 +678,93 @@ TEST (ParameterCacheFolder, RunsThatMakeOneCacheFolderAtOnceAllUseIt)
     }
     EXPECT_EQ (box.cacheFiles ("shared/a/b/cache"), 1);
     EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// The files the LiveProfessor runners and the report take from --plugin-probe and
+// --parameter-cache: a refusal of either names the path, the option and, when something of
+// another kind stands there, what the option takes. The report keeps its statuses and says the same
+// in its error.
+TEST (ParameterMirrorOptions, ARefusalNamesThePathTheOptionAndWhatItTakes)
+{
+    ReportSandbox box;
+    box.write ("plain.txt", "not a program");
+    ASSERT_EQ (::symlink ("nowhere", box.path ("gone").toRawUTF8()), 0); // a link to nothing
+    const auto path = [&box] (const char* name) { return box.path (name); };
+    const auto cacheRefusal = [&path] (const char* given, const char* inTheWay, const char* kind)
+    {
+        return "parameter mirror cache is unavailable: " + path (given) + ": Not a directory (" + path (inTheWay) + " is a " + kind
+             + ", not a folder); --parameter-cache takes a folder";
+    };
+    const auto mirrorOptions = [] (const char* probe, const char* cache)
+    {
+        return std::vector<std::string> { "--factory-catalog", "cat.tsv", "--plugin-probe", probe, "--parameter-cache", cache };
+    };
+
+    // What plan and convert print, and the report's status with its error (or, for a partial
+    // preparation, the issue of the slot).
+    struct Case { const char* probe; const char* cache; juce::String runners; const char* status; juce::String report; };
+    const juce::String cannotStart = "could not start isolated parameter probe " + path ("plain.txt") + ": Permission denied";
+    const Case cases[] = {
+        { "probe.sh", "cat.tsv", "--parameter-cache: LiveProfessor " + cacheRefusal ("cat.tsv", "cat.tsv", "file"), "failed",
+          "--parameter-cache: " + cacheRefusal ("cat.tsv", "cat.tsv", "file") },
+        { "probe.sh", "cat.tsv/cache", "--parameter-cache: LiveProfessor " + cacheRefusal ("cat.tsv/cache", "cat.tsv", "file"), "failed",
+          "--parameter-cache: " + cacheRefusal ("cat.tsv/cache", "cat.tsv", "file") },
+        { "probe.sh", "gone", "--parameter-cache: LiveProfessor " + cacheRefusal ("gone", "gone", "link"), "failed",
+          "--parameter-cache: " + cacheRefusal ("gone", "gone", "link") },
+        { "gone", "cache", "--plugin-probe: file not found: " + path ("gone"), "skipped",
+          "--plugin-probe: parameter probe helper is unavailable: file not found: " + path ("gone") },
+        { "plain.txt", "cache", "--plugin-probe: " + cannotStart + "; --plugin-probe takes the probe program", "partial", cannotStart },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (juce::String (c.probe) + " " + c.cache);
+        auto plan = mirrorOptions (c.probe, c.cache);
+        plan.insert (plan.begin(), { "--plan", "liveprofessor" });
+        plan.push_back ("one.ksn");
+        auto convert = mirrorOptions (c.probe, c.cache);
+        convert.insert (convert.begin(), { "--convert", "liveprofessor" });
+        convert.insert (convert.end(), { "--output", "out.rack2", "one.ksn" });
+        for (const auto& args : { plan, convert })
+        {
+            const auto r = box.run (args);
+            EXPECT_EQ (r.exitCode, 1);
+            EXPECT_EQ (vorntest::errorLines (r), juce::StringArray ("ERROR   " + c.runners)) << r.out;
+        }
+        auto report = mirrorOptions (c.probe, c.cache);
+        report.insert (report.begin(), "--session-report");
+        report.push_back ("one.ksn");
+        const auto v = box.vnpm (report);
+        EXPECT_EQ (v["status"].toString(), juce::String (c.status));
+        EXPECT_EQ (juce::String (c.status) == "partial" ? v["issues"][0]["detail"].toString() : v["error"].toString(), c.report);
+    }
+    EXPECT_FALSE (box.work.getChildFile ("out.rack2").exists());
+    EXPECT_EQ (box.cacheFiles ("cache"), 0);
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// A cache entry the run cannot put in place (its name taken by a folder): the refusal names the
+// entry, the reason and the option.
+TEST (ParameterMirrorOptions, ACacheEntryThatCannotBeWrittenIsNamed)
+{
+    ReportSandbox box;
+    const std::vector<std::string> report = { "--session-report", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                              "--parameter-cache", "cache", "one.ksn" };
+    ASSERT_EQ (box.vnpm (report)["status"].toString(), "ready");
+    const auto entry = box.work.getChildFile ("cache").findChildFiles (juce::File::findFiles, false, "*.vnpm")[0];
+    ASSERT_TRUE (entry.deleteFile());
+    ASSERT_TRUE (entry.createDirectory());
+
+    const auto converted = box.run ({ "--convert", "liveprofessor", "--factory-catalog", "cat.tsv", "--plugin-probe", "probe.sh",
+                                      "--parameter-cache", "cache", "--output", "out.rack2", "one.ksn" });
+    EXPECT_EQ (converted.exitCode, 1);
+    EXPECT_EQ (vorntest::errorLines (converted),
+               juce::StringArray ("ERROR   --parameter-cache: could not atomically update parameter mirror cache "
+                                  + entry.getFullPathName() + ": Is a directory"))
+        << converted.out;
+    const auto v = box.vnpm (report);
+    EXPECT_EQ (v["status"].toString(), "partial");
+    EXPECT_EQ (v["issues"][0]["detail"].toString(),
+               "could not atomically update parameter mirror cache " + entry.getFullPathName() + ": Is a directory");
+    EXPECT_FALSE (box.work.getChildFile ("out.rack2").exists());
+    EXPECT_EQ (vorntest::entriesOf (box.work.getChildFile ("cache")), juce::StringArray (entry.getFileName()));
 }

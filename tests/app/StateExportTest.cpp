@@ -65,7 +65,7 @@ TEST (StateExport, RefusesBeforeWritingAnything)
     const auto out = tmp.file ("out");
     const Case cases[] = {
         { partial, false, "refusing partial state export at strip 2, slot 2 (AU): its VST3 state could not be split into component and controller parts" },
-        { existing, true, "refusing to replace existing state export: " + out.getChildFile ("A__0-0.comp").getFullPathName() },
+        { existing, true, "--export-states: refusing to replace existing state export: " + out.getChildFile ("A__0-0.comp").getFullPathName() },
         { duplicate, false, "duplicate state export target: " + out.getChildFile ("Same__5-0.comp").getFullPathName() },
     };
     for (const auto& c : cases)
@@ -140,7 +140,7 @@ TEST (StateExport, EmptySessionMakesTheFolderOnly)
 
     ASSERT_TRUE (tmp.file ("file").replaceWithText ("x"));
     EXPECT_FALSE (app::exportStates (session, tmp.file ("file"), error));
-    EXPECT_EQ (error, "could not create state export directory " + tmp.file ("file").getFullPathName() + ": Not a directory ("
+    EXPECT_EQ (error, "--export-states: could not create state export directory " + tmp.file ("file").getFullPathName() + ": Not a directory ("
                           + tmp.file ("file").getFullPathName() + " is a file, not a folder)");
 }
 
@@ -153,7 +153,8 @@ TEST (StateExport, AFailedWriteLeavesNothingBehind)
                                         slotWith (juce::String::repeatedString (juce::String::fromUTF8 ("가"), 120), "c", "") }));
     juce::String error;
     EXPECT_FALSE (app::exportStates (session, tmp.file ("new/out"), error));
-    EXPECT_EQ (error, "could not write temporary state export: File name too long");
+    EXPECT_EQ (error, "--export-states: could not write temporary state export: File name too long (in " + tmp.file ("new/out").getFullPathName()
+                          + ")");
     EXPECT_EQ (listing (tmp.folder), juce::StringArray());
 
     // Into a folder that exists already: the folder stays, and stays empty.

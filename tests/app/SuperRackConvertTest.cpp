@@ -61,7 +61,7 @@ TEST (SuperRackConvert, ConvertRunnerWritesAVerifiedPerformerSessionOnce)
     const auto digest = waves::fileSha256 (output);
     const auto again = box.run (args);
     EXPECT_EQ (again.exitCode, 1);
-    EXPECT_EQ (again.out, ("ERROR   refusing to replace existing output: " + output.getFullPathName() + "\n\n").toStdString());
+    EXPECT_EQ (again.out, ("ERROR   --output: refusing to replace existing output: " + output.getFullPathName() + "\n\n").toStdString());
     EXPECT_EQ (waves::fileSha256 (output), digest);
     EXPECT_EQ (output.getParentDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories), 1);
 }
@@ -84,11 +84,11 @@ TEST (SuperRackConvert, AHostShapedTemplateOnly)
         const char* error;
     } cases[] = {
         { "trigger on plug", "CREATE TABLE fired(x); CREATE TRIGGER tr AFTER INSERT ON plug BEGIN INSERT INTO fired VALUES(NEW.id); END;",
-          "ERROR   SuperRack template is not a host save: it holds trigger \"tr\" (on \"plug\"); a host saves tables and their indexes only" },
+          "SuperRack template is not a host save: it holds trigger \"tr\" (on \"plug\"); a host saves tables and their indexes only" },
         { "view in place of a table", "DROP TABLE hot_snapshots; CREATE VIEW hot_snapshots AS SELECT 1 AS id, -1 AS snapshot_id;",
-          "ERROR   SuperRack template is not a host save: it holds view \"hot_snapshots\"; a host saves tables and their indexes only" },
+          "SuperRack template is not a host save: it holds view \"hot_snapshots\"; a host saves tables and their indexes only" },
         { "virtual table", "CREATE VIRTUAL TABLE places USING rtree(id, x0, x1);",
-          "ERROR   SuperRack template is not a host save: it holds virtual table \"places\"; a host saves tables and their indexes only" },
+          "SuperRack template is not a host save: it holds virtual table \"places\"; a host saves tables and their indexes only" },
     };
     for (const auto& c : cases)
     {
@@ -108,7 +108,8 @@ TEST (SuperRackConvert, AHostShapedTemplateOnly)
         for (const auto& line : run.outLines())
             if (line.startsWith ("ERROR"))
                 errors.add (line);
-        EXPECT_EQ (errors, juce::StringArray (c.error)) << run.out;
+        EXPECT_EQ (errors, juce::StringArray ("ERROR   --template: " + juce::String (c.error) + " (in " + base.file.getFullPathName() + ")"))
+            << run.out;
         EXPECT_FALSE (output.exists());
         EXPECT_EQ (box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories), before);
         EXPECT_EQ (waves::fileSha256 (base.file), templateDigest);
@@ -220,9 +221,9 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
         { "NUL in an LV1 channel name", { "--waves-selection-report", "superrack-soundgrid", "nultext.emo" },
           "ERROR   NUL byte in Waves snapshot_chainer.name" },
         { "FIFO Performer template", convert ("fifo-template.sprk"),
-          "ERROR   SuperRack template is not completely readable: not a regular file: " + box.path ("fifo-template.sprk") },
+          "ERROR   --template: SuperRack template is not completely readable: not a regular file: " + box.path ("fifo-template.sprk") },
         { "device Performer template", convert ("zero-template.sprk"),
-          "ERROR   SuperRack template is not completely readable: not a regular file: " + box.path ("zero-template.sprk") },
+          "ERROR   --template: SuperRack template is not completely readable: not a regular file: " + box.path ("zero-template.sprk") },
         { "FIFO SoundGrid template", wavesConvert ("fifo-template.sprk"), "ERROR   not a regular file: " + box.path ("fifo-template.sprk") },
         { "device SoundGrid template", wavesConvert ("zero-template.sprk"), "ERROR   not a regular file: " + box.path ("zero-template.sprk") },
         { "schema of a SoundGrid template", wavesConvert ("badschema.sprk"), "ERROR   malformed database schema (" + replaced + ")" },

@@ -258,7 +258,7 @@ TEST (TextFiles, ANulByteRefusesAReaperProject)
         { "in a template", "nul-template.rpp", withNul ("template.rpp", "nul-template.rpp", "NAME Vox"),
           { "--convert", "reaper", "--profile", "1x1", "--factory-catalog", "cat.tsv", "--template", "nul-template.rpp", "--output",
             "t.rpp", "proq.rpp" },
-          "REAPER template cannot be read: " },
+          "--template: REAPER template cannot be read: " },
     };
     for (const auto& c : cases)
     {

@@ -382,12 +382,20 @@ TEST (ParameterMirrorHydration, RefusalsLeaveEarlierSlotsHydrated)
         auto result = session ({ { vst3Slot ("A") } });
         ParameterMirrorHydrationStats stats;
         juce::String error;
+        const auto nope = box.root.file ("nope").getFullPathName();
+        const auto probe = box.probe.getFullPathName();
         EXPECT_FALSE (hydrateParameterMirrors (result, box.index, box.root.file ("nope"), box.cache, stats, error, 1000));
-        EXPECT_EQ (error, "LiveProfessor parameter probe helper is unavailable");
+        EXPECT_EQ (error, "LiveProfessor parameter probe helper is unavailable: file not found: " + nope);
+        EXPECT_EQ (stats.inputFault, MirrorInputFault::probeProgram);
+        EXPECT_FALSE (hydrateParameterMirrors (result, box.index, box.root.folder, box.cache, stats, error, 1000));
+        EXPECT_EQ (error, "LiveProfessor parameter probe helper is unavailable: a folder, not a file: " + box.root.folder.getFullPathName());
         EXPECT_FALSE (hydrateParameterMirrors (result, box.index, box.probe, box.probe, stats, error, 1000));
-        EXPECT_EQ (error, "LiveProfessor parameter mirror cache is unavailable");
+        EXPECT_EQ (error, "LiveProfessor parameter mirror cache is unavailable: " + probe + ": Not a directory (" + probe
+                              + " is a file, not a folder)");
+        EXPECT_EQ (stats.inputFault, MirrorInputFault::cacheFolder);
         EXPECT_FALSE (hydrateParameterMirrors (result, box.index, box.probe, box.cache, stats, error, 0));
         EXPECT_EQ (error, "LiveProfessor parameter mirror cache is unavailable");
+        EXPECT_EQ (stats.inputFault, MirrorInputFault::none);
         EXPECT_FALSE (box.log.exists());
         EXPECT_FALSE (result.session.strips.getReference (0).plugins.getReference (0).state.parameterMirrorComplete);
 
@@ -458,7 +466,7 @@ TEST (ParameterMirrorHydration, ProbeMisbehaviourFailsCleanly)
         { "silent", "isolated parameter probe terminated without output for Fake EQ", {} },
         { "garbage", "invalid parameter probe output for Fake EQ: VNPM parameter row count does not match the header", {} },
         { "hang", "isolated parameter probe timed out for Fake EQ", {} },
-        { "any", "could not start isolated parameter probe", notExecutable },
+        { "any", "could not start isolated parameter probe " + notExecutable.getFullPathName() + ": Permission denied", notExecutable },
     };
     for (const auto& c : cases)
     {
@@ -470,6 +478,7 @@ TEST (ParameterMirrorHydration, ProbeMisbehaviourFailsCleanly)
                                                stats, error, 500));
         EXPECT_LT (std::chrono::duration<double> (std::chrono::steady_clock::now() - start).count(), 5.0) << c.mode;
         EXPECT_EQ (error, c.error) << c.mode;
+        EXPECT_EQ (stats.inputFault, c.probe == juce::File() ? MirrorInputFault::none : MirrorInputFault::probeProgram) << c.mode;
         EXPECT_EQ (stats.probed, 0) << c.mode;
         EXPECT_TRUE (box.tmpIsEmpty()) << c.mode;
         EXPECT_TRUE (box.cache.findChildFiles (juce::File::findFilesAndDirectories, false, "*").isEmpty()) << c.mode;
@@ -493,7 +502,8 @@ TEST (ParameterMirrorHydration, ProbeMisbehaviourFailsCleanly)
     const auto blocked = box.cache.getChildFile (expectedKey (box.bundle, bundleTime, "blocked", "") + ".vnpm");
     ASSERT_TRUE (blocked.createDirectory());
     auto unstorable = session ({ { vst3Slot ("blocked") } });
-    EXPECT_EQ (box.hydrate (unstorable, stats), "could not atomically update parameter mirror cache");
+    EXPECT_EQ (box.hydrate (unstorable, stats), "could not atomically update parameter mirror cache " + blocked.getFullPathName() + ": Is a directory");
+    EXPECT_EQ (stats.inputFault, MirrorInputFault::cacheFolder);
     EXPECT_EQ (box.cache.findChildFiles (juce::File::findFilesAndDirectories, false, "*").size(), 2); // big's file and the folder
     EXPECT_TRUE (blocked.isDirectory());
 }
@@ -589,8 +599,11 @@ TEST (ParameterMirrorPreparation, IssuesRetriesAndTheDifferenceToHydration)
 
     juce::String error;
     EXPECT_FALSE (prepareParameterMirrorsBestEffort (fresh, box.index, box.root.file ("nope"), box.cache, report, error, 1000));
-    EXPECT_EQ (error, "parameter probe helper is unavailable");
+    EXPECT_EQ (error, "parameter probe helper is unavailable: file not found: " + box.root.file ("nope").getFullPathName());
+    EXPECT_EQ (report.inputFault, MirrorInputFault::probeProgram);
     EXPECT_FALSE (prepareParameterMirrorsBestEffort (fresh, box.index, box.probe, box.probe, report, error, 1000));
-    EXPECT_EQ (error, "parameter mirror cache is unavailable");
+    EXPECT_EQ (error, "parameter mirror cache is unavailable: " + box.probe.getFullPathName() + ": Not a directory ("
+                          + box.probe.getFullPathName() + " is a file, not a folder)");
+    EXPECT_EQ (report.inputFault, MirrorInputFault::cacheFolder);
     EXPECT_TRUE (box.tmpIsEmpty());
 }

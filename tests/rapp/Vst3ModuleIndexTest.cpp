@@ -76,11 +76,11 @@ TEST (Vst3Identity, DerivesUniqueIdAndSignedByteUid)
 
 TEST (Vst3Identity, RecognisesOnlyThirtyTwoHexDigits)
 {
-    EXPECT_TRUE (rapp::isHexClassId ("0123456789abcdefABCDEF0123456789"));
+    EXPECT_TRUE (isHexClassId ("0123456789abcdefABCDEF0123456789"));
     for (const char* bad : { "", "0123456789ABCDEF0123456789ABCDE", "0123456789ABCDEF0123456789ABCDEF0",
                              "0123456789ABCDEF0123456789ABCDEG", " 0123456789ABCDEF0123456789ABCDE" })
     {
-        EXPECT_FALSE (rapp::isHexClassId (bad)) << bad;
+        EXPECT_FALSE (isHexClassId (bad)) << bad;
         EXPECT_EQ (rapp::deriveUniqueId (bad), 0u) << bad;
     }
 }

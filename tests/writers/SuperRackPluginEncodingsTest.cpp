@@ -129,7 +129,7 @@ TEST (SuperRackNativeProfile, HoldsSeventeenDistinctUpperCaseClassesFoundInAnyCa
     for (const auto& plugin : rapp::SuperRackNativeProfile::plugins)
     {
         const juce::String cid (plugin.cid);
-        EXPECT_TRUE (rapp::isHexClassId (cid) && cid == cid.toUpperCase()) << cid;
+        EXPECT_TRUE (isHexClassId (cid) && cid == cid.toUpperCase()) << cid;
         EXPECT_TRUE (juce::String (plugin.plugin4cc) == "VS0S" || juce::String (plugin.plugin4cc) == "VS2S") << cid;
         EXPECT_EQ (rapp::nativePluginForCid (cid.toLowerCase()), &plugin) << cid;
         ids.insert (cid);
@@ -381,14 +381,14 @@ TEST (SuperRackEncodingResolution, FindsTheClassThroughTheModuleIndexWhenTheSlot
 
     auto slot = vst3Slot ("", "Little Plate", "Soundtoys");
     slot.uniqueId = rapp::deriveUniqueId (soundtoysCid);
-    EXPECT_EQ (rapp::resolvedClassId (slot, index), soundtoysCid);
+    EXPECT_EQ (index.classIdOf (slot), soundtoysCid);
 
     const auto result = rapp::resolvePluginEncodings (sessionWith ({ { slot } }), index, {});
     ASSERT_TRUE (result.ok) << result.error;
     EXPECT_EQ (result.byCid.at (soundtoysCid).plugin4cc, "VS0S");
 
     // A class id of its own wins over the ids.
-    EXPECT_EQ (rapp::resolvedClassId (vst3Slot (unknownCid.toLowerCase(), "x", ""), index), unknownCid);
+    EXPECT_EQ (index.classIdOf (vst3Slot (unknownCid.toLowerCase(), "x", "")), unknownCid);
 }
 
 TEST (SuperRackEncodingResolution, StopsAtTheFirstSlotWithoutAVerifiedSource)

@@ -126,16 +126,17 @@ TEST (VerifiedWrite, EveryRefusalLeavesNothingBehind)
         std::function<void (RecordedWrite&)> change;
         juce::String error;        // the outcome's error ("<output>" stands for the output's path)
         juce::String lastStep;     // the last step that ran
+        bool outputFault = false;  // the refusal is the output's place, not the writer's
     };
     const std::vector<Case> cases = {
         { "an output that exists", [] (RecordedWrite& w) { w.output.getParentDirectory().createDirectory(); w.output.replaceWithText ("keep"); },
-          "refusing to replace existing output: <output>", "" },
+          "refusing to replace existing output: <output>", "", true },
         { "an output that is a folder", [] (RecordedWrite& w) { w.output.createDirectory(); },
-          "refusing to replace existing output: <output>", "" },
+          "refusing to replace existing output: <output>", "", true },
         { "a refused preparation", [] (RecordedWrite& w) { w.out.prepare = [&w] (juce::String& e) { w.steps.add ("prepare"); e = "no document"; return false; }; },
           "no document", "prepare" },
         { "a failed write", [] (RecordedWrite& w) { w.out.writeDocument = [&w] (juce::OutputStream& s) { w.steps.add ("write"); s.writeText ("DO", false, false, nullptr); return false; }; },
-          "write failed", "write" },
+          "write failed (in <output>)", "write", true },
         { "a refused read", [] (RecordedWrite& w) { w.out.proof.accept = [&w] (const RackReadResult&) { w.steps.add ("accept"); return juce::String ("not complete"); }; },
           "not complete", "accept" },
         { "an expected session that cannot be built", [] (RecordedWrite& w) { w.out.proof.expected = [&w] (RackSession&, juce::String& e) { w.steps.add ("expected"); e = "no mapping"; return false; }; },
@@ -156,7 +157,7 @@ TEST (VerifiedWrite, EveryRefusalLeavesNothingBehind)
               const auto read = w.out.readBack;
               w.out.readBack = [&w, read] (const juce::File& f) { auto r = read (f); w.output.replaceWithText ("raced"); return r; };
           },
-          "commit failed: exclusive atomic rename failed: File exists: <output>", "expected" },
+          "commit failed: exclusive atomic rename failed: File exists: <output>", "expected", true },
     };
     for (const auto& c : cases)
     {
@@ -170,6 +171,7 @@ TEST (VerifiedWrite, EveryRefusalLeavesNothingBehind)
         const auto outcome = writeVerifiedOutput (write.output, write.out);
         EXPECT_FALSE (outcome.committed);
         EXPECT_EQ (outcome.error, c.error.replace ("<output>", write.output.getFullPathName()));
+        EXPECT_EQ (outcome.outputFault, c.outputFault);
         EXPECT_EQ (write.steps.isEmpty() ? juce::String() : write.steps[write.steps.size() - 1], c.lastStep);
         EXPECT_EQ (outcome.proven, juce::String (c.label) == "an output that appears before the commit");
         if (juce::String (c.label) == "an output that appears before the commit")
@@ -357,7 +359,8 @@ TEST (VerifiedWrite, ALongOutputNameIsWrittenThoughItsTemporaryIsCutShort)
     RecordedWrite write (folder.file ("new/" + juce::String::repeatedString ("z", 256)));
     const auto outcome = writeVerifiedOutput (write.output, write.out);
     EXPECT_FALSE (outcome.committed);
-    EXPECT_EQ (outcome.error, "write failed: File name too long");
+    EXPECT_EQ (outcome.error, "write failed: File name too long (in " + write.output.getFullPathName() + ")");
+    EXPECT_TRUE (outcome.outputFault);
     EXPECT_EQ (namesIn (folder.folder), juce::StringArray());
 }
 

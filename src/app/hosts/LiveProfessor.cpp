@@ -107,7 +107,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
     if (isAu)
         return;
 
-    const auto key = plugin.classId.isNotEmpty() ? plugin.classId.toUpperCase() : in.index.resolveClassId (plugin);
+    const auto key = in.index.classIdOf (plugin);
     const auto* entry = key.isNotEmpty() ? in.index.findByClassId (key) : nullptr;
     if (! (entry != nullptr && ! plugin.unavailable && entry->available))
         in.outputWarning (c, utf8 (text::factoryUnavailable));

@@ -39,7 +39,7 @@ bool isWavesPlugin (const rapp::HostCheck& in, const PluginRef& plugin)
 {
     juce::String vendor = plugin.vendor;
     juce::String bundleName = plugin.file.getFileName();
-    const auto key = in.classKey (plugin);
+    const auto key = in.index.classIdOf (plugin);
     if (key.isNotEmpty())
     {
         if (const auto* entry = in.index.findByClassId (key))
