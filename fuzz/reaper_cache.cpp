@@ -3,6 +3,8 @@
 
 #include "IndexChecks.h"
 
+#include "readers/ReaperPluginCache.h"
+
 extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
 {
     vornconv::rapp::Vst3ModuleIndex index;
@@ -12,9 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput (const uint8_t* data, size_t size)
                                               error));
 
     const auto file = vornfuzz::ScratchFolder::get().write ("reaper-vstplugins64.ini", data, size);
-    const bool loaded = index.loadReaperCache (file, error);
+    juce::StringArray warnings;
+    const bool loaded = vornconv::loadReaperCache (index, file, warnings, error);
     FUZZ_CHECK (loaded == error.isEmpty());
     FUZZ_CHECK (vornfuzz::isCleanText (error));
+    for (const auto& warning : warnings)
+        FUZZ_CHECK (vornfuzz::isCleanText (warning));
     FUZZ_CHECK (index.entries.size() >= 2);
     vornfuzz::checkIndex (index);
     return 0;

@@ -7,6 +7,7 @@
 #include "SelectionSource.h"
 #include "SprkFixture.h"
 
+#include "app/HostRegistry.h"
 #include "model/AudioUnitState.h"
 #include "model/JsonWriter.h"
 #include "model/ParameterSnapshot.h"
@@ -241,8 +242,10 @@ void sessionWriterSeeds()
 
     const auto source = readVornKsn (example);
     const juce::TemporaryFile scene (".ksn");
-    const auto plan = rapp::inspect (source, rapp::targetVornScene, index, nullptr, nullptr);
-    const auto sceneResult = rapp::writeVornKsn (source, index, plan, scene.getFile());
+    const auto plan = rapp::inspect (source, app::hostOf (rapp::targetVornScene)->rules, index, nullptr);
+    rapp::WriteOptions options;
+    options.output = scene.getFile();
+    const auto sceneResult = rapp::writeVornKsn (source, index, plan, options);
     if (sceneResult.ok)
         seedFile ("vorn_ksn", "written.ksn", scene.getFile());
     else

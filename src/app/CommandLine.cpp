@@ -8,12 +8,12 @@
 //     look like options and the checks of the options against the operation (OperationOptions);
 //   - printing, refusals and the strict decimal parse;
 //   - the parse of the arguments;
-//   - the usage, with the hosts filled in from the table of hosts;
+//   - the usage, with the hosts filled in from the registry of hosts;
 //   - one whole invocation.
 
 #include "app/CommandLine.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "model/PrivateFiles.h"
@@ -164,7 +164,7 @@ int dispatch (const CommandLineOptions& o)
     }
     // The options are checked against the operation (and its target) before it runs.
     const auto operation = operationOf (o);
-    const HostFormat* host = nullptr;
+    const Host* host = nullptr;
     if (operation == Operation::plan || operation == Operation::convert || operation == Operation::selectionReport)
     {
         host = hostForTargetWord (o.convert.isNotEmpty() ? o.convert : o.plan.isNotEmpty() ? o.plan : o.selectionReport);

@@ -1,6 +1,6 @@
 // The runners of the target operations: --plan (one plan per input), --convert (one input) and
 // --selection-report, with the command-line checks and set-up they share. Every choice that
-// depends on the target host comes from its descriptor and its row in the table of hosts. Plan and
+// depends on the target host comes from its record in the registry of hosts. Plan and
 // convert share their whole first half (the input read, the selection applied, availability, the
 // parameter mirrors, the state probe session, the preflight and the blockers of the options the
 // writer cannot do without), so that each refuses what the other refuses, under the same key.
@@ -16,11 +16,10 @@
 
 #include "app/ConversionRunners.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "model/UntrustedFile.h"
-#include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/ParameterMirrorHydrator.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/RappSelection.h"
@@ -31,8 +30,8 @@ namespace vornconv::app
 {
 
 using rapp::DeploymentProfile;
-using rapp::LiveProfessorPluginCatalog;
 using rapp::Vst3ModuleIndex;
+using rapp::WriteOptions;
 
 namespace
 {
@@ -62,12 +61,12 @@ juce::String profileText (const DeploymentProfile& profile)
 // without gaps, the kept channels must take exactly those places. A host shaped by the profile
 // then takes as many strips as the selection keeps: a selection of fewer channels than the
 // profile has strips fits the profile to them (fitted), saying so in fitLine.
-bool applySelection (RackReadResult& result, const juce::File& selection, const HostFormat& host, const DeploymentProfile* profile,
+bool applySelection (RackReadResult& result, const juce::File& selection, const Host& host, const DeploymentProfile* profile,
                      DeploymentProfile& fitted, juce::String& fitLine, juce::String& error)
 {
     if (selection == juce::File())
         return true;
-    auto capacity = rapp::targetCapacity (host.target);
+    auto capacity = host.rules.capacity;
     if (! capacity.fixed && profile != nullptr)
         capacity = { profile->strips, profile->slots, true };
     if (! capacity.fixed)
@@ -75,9 +74,7 @@ bool applySelection (RackReadResult& result, const juce::File& selection, const 
         error = "selection requires a fixed target capacity or --profile";
         return false;
     }
-    const auto& descriptor = host.descriptor();
-    const rapp::SelectionPlacement placement { descriptor.holdsStripsInOrder,
-                                               juce::String (descriptor.hostName) + " " + descriptor.documents };
+    const rapp::SelectionPlacement placement { host.holdsStripsInOrder, juce::String (host.hostName()) + " " + host.documents() };
     RackReadResult projected;
     if (! rapp::applySelectionFile (result, selection, capacity, host.targetWord, projected, error, placement))
     {
@@ -91,7 +88,7 @@ bool applySelection (RackReadResult& result, const juce::File& selection, const 
     result.session = std::move (projected.session);
 
     const int kept = result.session.strips.size();
-    if (! rapp::targetCapacity (host.target).fixed && profile != nullptr && kept < profile->strips)
+    if (! host.rules.capacity.fixed && profile != nullptr && kept < profile->strips)
     {
         fitted = *profile;
         fitted.strips = kept;
@@ -159,9 +156,10 @@ bool changesWhatIsWritten (const rapp::Issue& issue) { return issue.severity == 
 struct ConvertRequest
 {
     juce::File input;
-    const HostFormat* host = nullptr;
+    const Host* host = nullptr;
+    const CommandLineOptions* commandLine = nullptr;
     WriteOptions options;
-    rapp::ReaperStateProbe stateProbe;
+    juce::String stateProbe;   // the state probe the options ask for, as a plan names it; empty for none
     juce::File selection;
     juce::File probe;
     juce::File cacheDir;
@@ -214,17 +212,17 @@ bool prepareRun (const ConvertRequest& request, const Vst3ModuleIndex& index, bo
             return refused (error);
     }
 
-    run.missing = host.missingOption (host, run.options);
+    run.missing = host.missingFrom (run.options);
     // A state probe session is shaped by the profile; without one the preflight blocks for want of it.
-    if (host.makeStateProbe != nullptr && request.stateProbe.requested() && run.options.profile != nullptr)
+    if (request.stateProbe.isNotEmpty() && run.options.profile != nullptr)
     {
-        if (! host.makeStateProbe (run.source, run.index, run.options, request.stateProbe, run.probeSession, error))
+        if (! host.stateProbe.make (*request.commandLine, run.source, run.index, run.options, run.probeSession, error))
             return refused (error);
         run.stateProbe = true;
     }
 
     // The preflight, once: the writer's proof and the writer take its verdict and do not run it again.
-    run.plan = rapp::inspect (run.written(), host.target, run.index, run.options.profile, run.options.catalog);
+    run.plan = rapp::inspect (run.written(), host.rules, run.index, run.options.profile, run.options.sideInput);
     if (run.missing.code.isNotEmpty())
     {
         bool listed = false;
@@ -251,14 +249,6 @@ juce::String writerRefusal (const rapp::WriteResult& result, const WriteOptions&
     return result.error;
 }
 
-// "--reaper-state-probe 0:1" or "--reaper-normalized-probe": the probe a plan plans.
-juce::String stateProbeWords (const rapp::ReaperStateProbe& probe)
-{
-    if (probe.normalized)
-        return "--reaper-normalized-probe";
-    return "--reaper-state-probe " + juce::String (probe.strip) + ":" + juce::String (probe.slot);
-}
-
 int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
 {
     const auto& input = request.input;
@@ -278,7 +268,7 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
     // What was proven goes once its ledger is taken.
     if (plan.canWrite())
     {
-        const auto checked = host.checkWrite (run.written(), run.index, run.options, plan);
+        const auto checked = host.check (run.written(), run.index, plan, run.options);
         if (! checked.ok)
             plan.issues.add ({ rapp::severityBlocker, checked.temporaryFolderFault ? issueCode::temporaryFolder : issueCode::writer,
                                rapp::printableSessionText (writerRefusal (checked, run.options)) });
@@ -286,9 +276,9 @@ int planRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index)
             for (const auto& note : checked.compared->ledger)
                 plan.issues.add ({ rapp::severityWarning, note.code, note.text });
     }
-    printLine ("RAPP PLAN  target=" + rapp::targetName (plan.target));
+    printLine (juce::String ("RAPP PLAN  target=") + host.targetName);
     if (run.stateProbe)
-        printLine ("  state probe session: " + stateProbeWords (request.stateProbe));
+        printLine ("  state probe session: " + request.stateProbe);
     if (plan.capacity.fixed)
         printLine ("  capacity=" + juce::String (plan.capacity.strips) + " strips x " + juce::String (plan.capacity.slots)
                    + " slots");
@@ -310,7 +300,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
 {
     const auto& host = *request.host;
     const auto& output = request.options.output;
-    const juce::String extension = host.descriptor().extension;
+    const juce::String extension = host.extension;
     if (output.getFileExtension().toLowerCase() != extension)
         return printError ("--output: output extension must be " + extension + ": " + output.getFullPathName());
 
@@ -327,7 +317,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
         if (run.missing.code.isNotEmpty())
             return printError (run.missing.message);
     }
-    const auto outcome = host.write (run.written(), run.index, run.options, plan);
+    const auto outcome = host.write (run.written(), run.index, plan, run.options);
     if (! outcome.ok)
         return printError (writerRefusal (outcome, run.options));
     noteOutputWritten (output);
@@ -345,7 +335,7 @@ int convertRappFile (const ConvertRequest& request, const Vst3ModuleIndex& index
     return 0;
 }
 
-int selectionReportFile (const juce::File& input, const HostFormat& host, const DeploymentProfile* profile)
+int selectionReportFile (const juce::File& input, const Host& host, const DeploymentProfile* profile)
 {
     RackReadResult result;
     if (! readInput (input, result))
@@ -353,7 +343,7 @@ int selectionReportFile (const juce::File& input, const HostFormat& host, const 
     if (! result.ok)
         return printError (result.error);
 
-    auto capacity = rapp::targetCapacity (host.target);
+    auto capacity = host.rules.capacity;
     if (! capacity.fixed && profile != nullptr)
     {
         capacity = { profile->strips, profile->slots, true };
@@ -385,16 +375,20 @@ bool buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
     {
         index.scanDefaultLocations();
     }
-    if (isGiven (o.reaperCache))
+    // A host's own file that every plan and convert joins onto the index (REAPER's plug-in cache).
+    for (const auto* host : hosts())
     {
-        if (! index.loadReaperCache (o.reaperCache, error))
+        if (host->joinModuleIndex == nullptr)
+            continue;
+        juce::StringArray warnings;
+        if (! host->joinModuleIndex (o, index, warnings, error))
         {
-            // A refused cache may say why on a second line.
-            for (const auto& line : juce::StringArray::fromLines (optionFileRefusal ("--reaper-cache", o.reaperCache, error)))
+            // A refusal may say why on a second line.
+            for (const auto& line : juce::StringArray::fromLines (error))
                 printError (line);
             return false;
         }
-        for (const auto& warning : index.cacheWarnings)
+        for (const auto& warning : warnings)
             printLine ("WARNING " + warning);
     }
     return true;
@@ -436,9 +430,8 @@ int runTargetOperation (const CommandLineOptions& o)
     const bool plan = ! convert && o.plan.isNotEmpty();
     const bool selectionReport = ! convert && ! plan;
 
-    const rapp::ReaperStateProbe stateProbe { o.probeStrip, o.probeSlot, o.reaperNormalizedProbe };
     if (host->preparesParameterMirrors && ! selectionReport && (! isGiven (o.pluginProbe) || ! isGiven (o.parameterCache)))
-        return printError (host->descriptor().hostName + juce::String (" requires --plugin-probe and --parameter-cache"));
+        return printError (host->hostName() + juce::String (" requires --plugin-probe and --parameter-cache"));
     if (convert)
     {
         if (! isGiven (o.output))
@@ -485,14 +478,11 @@ int runTargetOperation (const CommandLineOptions& o)
     if (selectionReport)
         return selectionReportFile (resolveArgument (o.inputs[0]), *host, profile);
 
-    LiveProfessorPluginCatalog catalogValue;
-    const LiveProfessorPluginCatalog* catalog = nullptr;
-    if (host->needsPluginCatalog)
-    {
-        if (! catalogValue.load (LiveProfessorPluginCatalog::defaultFile(), error))
-            return printError (error);
-        catalog = &catalogValue;
-    }
+    // What the host takes besides (LiveProfessor's plug-in list), loaded once for every input.
+    rapp::SideInput sideInput;
+    if (host->loadSideInput != nullptr && ! host->loadSideInput (sideInput, error))
+        return printError (error);
+    const juce::String stateProbe = host->stateProbe.asked != nullptr ? host->stateProbe.asked (o) : juce::String();
 
     int failures = 0;
     for (const auto& word : o.inputs)
@@ -500,10 +490,11 @@ int runTargetOperation (const CommandLineOptions& o)
         ConvertRequest request;
         request.input = resolveArgument (word);
         request.host = host;
+        request.commandLine = &o;
         request.options.output = o.output;
         request.options.templateFile = o.templateFile;
         request.options.profile = profile;
-        request.options.catalog = catalog;
+        request.options.sideInput = sideInput.has_value() ? &sideInput : nullptr;
         request.stateProbe = stateProbe;
         request.selection = o.selection;
         request.probe = o.pluginProbe;

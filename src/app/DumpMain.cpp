@@ -9,7 +9,7 @@
 
 #include "app/DumpMain.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "app/Manifest.h"
 #include "app/Operations.h"
 #include "app/StateExport.h"
@@ -94,11 +94,13 @@ void printText (const juce::String& text)
     }
 }
 
-bool dumpTree (const juce::File& file, const HostFormat& host)
+bool dumpsValueTree (const Host& host) { return host.dumpsValueTree; }
+
+bool dumpTree (const juce::File& file, const Host& host)
 {
     if (! host.dumpsValueTree)
     {
-        printLine (juce::String ("ERROR   --tree is only supported for ") + hostWith (&HostFormat::dumpsValueTree)->descriptor().extension);
+        printLine (juce::String ("ERROR   --tree is only supported for ") + hostWhere (dumpsValueTree)->extension);
         return true;
     }
     TreeNode tree;

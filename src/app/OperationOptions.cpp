@@ -12,7 +12,7 @@
 
 #include "app/OperationOptions.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "model/UntrustedFile.h"
 
 #include <set>
@@ -87,22 +87,21 @@ enum class PathKind
     folder        // a folder the run reads or fills (made when missing)
 };
 
-bool takesStateProbe (const HostFormat& host) { return host.makeStateProbe != nullptr; }
-bool preparesMirrors (const HostFormat& host) { return host.preparesParameterMirrors; }
-bool takesTemplate (const HostFormat& host) { return host.templateUse != TemplateUse::none; }
-bool shapedByProfile (const HostFormat& host) { return ! host.descriptor().capacity.fixed; }
+bool takesStateProbe (const Host& host) { return host.stateProbe.make != nullptr; }
+bool preparesMirrors (const Host& host) { return host.preparesParameterMirrors; }
+bool takesTemplate (const Host& host) { return host.templateUse != TemplateUse::none; }
+bool shapedByProfile (const Host& host) { return ! host.rules.capacity.fixed; }
 
 // The refusals that operations toward a target have always given for these options.
 juce::String stateProbeRefusal()
 {
-    const juce::String name = hostWithStateProbe()->descriptor().hostName;
+    const juce::String name = hostWhere (takesStateProbe)->hostName();
     return name + " probe options require a " + name + " conversion target";
 }
 
 juce::String parameterProbeRefusal()
 {
-    return juce::String ("parameter probe options require a ") + hostWith (&HostFormat::preparesParameterMirrors)->descriptor().hostName
-         + " target";
+    return juce::String ("parameter probe options require a ") + hostWhere (preparesMirrors)->hostName() + " target";
 }
 
 struct OptionUse
@@ -110,7 +109,7 @@ struct OptionUse
     const char* word;
     const char* takes;               // what its value is; null for a flag
     OperationSet operations;         // the operations that take it
-    bool (*hostTakes) (const HostFormat&); // among the operations toward a target, the hosts that take it; null: every host
+    bool (*hostTakes) (const Host&); // among the operations toward a target, the hosts that take it; null: every host
     juce::String (*hostRefusal)();   // what a plan or convert toward another host says; null: the common refusal
     PathKind path;
     OperationSet mustExist;          // the operations that read the file and refuse it when it is not there
@@ -168,9 +167,9 @@ juce::String whereItGoes (const OptionUse& use)
     if (towardTarget.isEmpty())
         return alternatives (others);
     juce::StringArray hosts;
-    for (const auto& host : hostFormats())
-        if (use.hostTakes (host))
-            hosts.add (host.targetWord);
+    for (const auto* host : app::hosts())
+        if (use.hostTakes (*host))
+            hosts.add (host->targetWord);
     auto text = alternatives (towardTarget) + " toward " + alternatives (hosts);
     if (! others.isEmpty())
         text << ", or with " << alternatives (others);
@@ -251,7 +250,7 @@ bool refusedRepeatedOption (const CommandLineOptions& o)
     return false;
 }
 
-bool refusedOptionsOfOperation (const CommandLineOptions& o, Operation operation, const HostFormat* host)
+bool refusedOptionsOfOperation (const CommandLineOptions& o, Operation operation, const Host* host)
 {
     const bool towardTarget = (targetOperations & bit (operation)) != 0;
     for (const auto& given : o.given)

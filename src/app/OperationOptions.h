@@ -8,7 +8,7 @@
 namespace vornconv::app
 {
 
-struct HostFormat;
+struct Host;
 
 enum class Operation
 {
@@ -37,7 +37,7 @@ bool refusedRepeatedOption (const CommandLineOptions& options);
 // The options against the operation: an option it does not take, and for the operations toward a
 // target (host, null for the others) one the target's host does not take, is refused naming what
 // takes it.
-bool refusedOptionsOfOperation (const CommandLineOptions& options, Operation operation, const HostFormat* host);
+bool refusedOptionsOfOperation (const CommandLineOptions& options, Operation operation, const Host* host);
 
 // The paths given to options, once the operation's own checks of which options it needs are done:
 // a folder where the option reads or writes a file is refused as a folder, and, for plan and

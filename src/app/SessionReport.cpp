@@ -11,7 +11,7 @@
 #include "app/SessionReport.h"
 
 #include "app/CommandLine.h"
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "app/OperationOptions.h"
 #include "app/Operations.h"
 #include "model/JsonWriter.h"

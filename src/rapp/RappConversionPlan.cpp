@@ -2,27 +2,23 @@
 // model read from the source and lists, as issues, everything the target host cannot hold
 // exactly. A BLOCKER stops the writer; a WARNING is printed and writing goes on.
 //
-// The steps every target runs are written once; what differs from host to host is the host's
-// descriptor (its capacity and display name, rapp/HostDescriptor.cpp) and its rules here (a few
-// yes-or-no rules and the host's own strip, slot and session checks), which the steps ask instead
-// of testing which host it is.
+// The steps every target runs are written once; what differs from host to host are the host's
+// rules (rapp/HostRules.h: its capacity, a few yes-or-no rules and its own strip, slot and session
+// checks), which the host's record gives and the steps ask instead of testing which host it is.
 //
 // In this file, in order:
 //   - the issue texts and codes;
 //   - small helpers over texts, strips and routing;
-//   - the rules record of a host;
-//   - the inspection: the steps every target runs, in the order their issues appear, and the
-//     identity check that most hosts share;
-//   - the rules of each host: Vorn Live scene, SuperRack Performer, LiveProfessor, REAPER;
-//   - the rules record of each host, which its descriptor names;
+//   - the inspection: the steps every target runs, in the order their issues appear;
+//   - what the hosts' own checks share (HostCheck): adding issues, and the identity check that
+//     most hosts share;
 //   - the public functions.
 
 #include "rapp/RappConversionPlan.h"
 
 #include "model/RackFields.h"
 #include "model/ValueComparison.h"
-#include "rapp/HostDescriptor.h"
-#include "rapp/LiveProfessorPluginCatalog.h"
+#include "rapp/HostRules.h"
 #include "rapp/Vst3ModuleIndex.h"
 
 #include <cmath>
@@ -30,7 +26,6 @@
 #include <set>
 #include <string>
 #include <utility>
-#include <vector>
 
 namespace vornconv::rapp
 {
@@ -59,11 +54,6 @@ constexpr const char* ioMissingTail = "--io <inputs>x<outputs>로 명시해야 �
 constexpr const char* stripCapacityHead = "대상 호스트의 ";
 constexpr const char* stripCapacityTail = "-strip capacity를 초과한다";
 constexpr const char* monoStereoOnly = "RAPP v1은 mono/stereo chain만 지원한다";
-constexpr const char* vornTrimRange = "Vorn Live trim range is -24..+12 dB; gain is not clamped";
-constexpr const char* vornMultiplePatch = "Vorn는 동일 rack channel의 다중 physical patch를 저장하지 못한다";
-constexpr const char* superRackFieldsPrefix = "SuperRack one-change fixture가 아직 없는 non-default field: ";
-constexpr const char* reaperFieldsPrefix = "REAPER v1 template proof 범위 밖 필드: ";
-constexpr const char* liveProfessorPan = "LiveProfessor chain에는 pan 동등 필드가 없다";
 constexpr const char* physicalInputHead = "물리 input ";
 constexpr const char* physicalOutputHead = "물리 output ";
 constexpr const char* physicalCapacityInfix = "번이 대상 I/O capacity ";
@@ -72,31 +62,14 @@ constexpr const char* slotCapacityHead = "대상 호스트의 채널당 ";
 constexpr const char* slotCapacityTail = "-slot capacity를 초과한다 — 잘라내지 않는다";
 constexpr const char* unsupportedFormat = "지원하지 않는 플러그인 포맷은 대상 호스트에 이식하지 않는다";
 constexpr const char* missingComponent = "Comp 상태 스트림이 없어 플러그인 상태를 이식할 수 없다";
-constexpr const char* wavesToPerformer = "Waves plug-ins cannot be transferred to SuperRack Performer";
-constexpr const char* performerInactive = "Vorn inactive slot은 SuperRack bypass/disabled와 동등성이 검증되지 않았다";
 constexpr const char* auIncomplete = "AU ClassInfo 상태 또는 component identity가 완전하지 않다";
-constexpr const char* performerAu = "SuperRack Performer는 AU를 지원하지 않아 해당 슬롯을 사용 불가/비활성으로 보존한다";
-constexpr const char* reaperMuteInactive = "REAPER v1은 inactive/plugin mute 매핑을 아직 검증하지 않았다";
 constexpr const char* schema2Sidechain = "This target has not verified schema-2 sidechain source semantics";
-constexpr const char* reaperSidechain = "REAPER track은 유효한 non-self sidechain target 하나만 허용한다";
-constexpr const char* vornSlotMute = "Vorn slot에는 SuperRack plugin mute의 동등 필드가 없다";
-constexpr const char* vornSidechainAccepted = "sidechain 입력 경로는 저장되지만 플러그인의 auxiliary bus 활성화, 채널 폭과 실신호 동등성은 실제 호스트에서 검증해야 한다";
-constexpr const char* vornSidechainUnproven = "Vorn sidechain source 또는 입력 L 라우팅을 확인할 수 없다";
-constexpr const char* performerSidechainPatch = "sidechain source strip의 physical input L patch가 하나로 확정되지 않았다";
 constexpr const char* vst3Unresolved = "설치된 VST3 moduleinfo와 CID를 고유하게 검증하지 못했다";
 constexpr const char* idMismatchHead = "저장 ID (";
 constexpr const char* idMismatchInfix = ")와 현재 bundle factory ID (";
 constexpr const char* idMismatchTail = ")가 다르다. 상태를 다른 CID에 쓰지 않는다";
 constexpr const char* noFactoryIdentity = "factory cache에 target identity가 없어 inactive placeholder를 만들 수 없다";
 constexpr const char* factoryUnavailable = "최신 factory cache에 없어 inactive로 기록한다";
-constexpr const char* lpSidechainSource = "LiveProfessor sidechain source strip이 유효하지 않다";
-constexpr const char* lpChainSidechainHead = "LiveProfessor chain sidechain은 catalog상 추가 input bus를 가진 ";
-constexpr const char* lpChainSidechainTail = "stereo target plugin 하나에만 고유하게 도달해야 한다";
-constexpr const char* lpCatalogMissing = "LiveProfessor KnownPluginList catalog가 제공되지 않았다";
-constexpr const char* lpAuUnlinked = "AU identity를 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다";
-constexpr const char* lpVst3Unlinked = "VST3 CID를 현재 설치 모듈과 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다";
-constexpr const char* lpFactoryUnavailable = "최신 factory cache에 없어 LiveProfessor에서 inactive로 기록한다";
-constexpr const char* sidechainCycle = "VORN Live Post-FX sidechain dependencies contain a cycle";
 
 // Checks the system adds where the source model alone would let an unprovable session through.
 constexpr const char* negativeStripIndex = "strip index is negative and cannot be placed in the target host";
@@ -119,8 +92,8 @@ constexpr const char* hostLoad = "target.hostLoad";
 constexpr const char* snapshots = "source.snapshots";
 constexpr const char* profile = "target.profile";
 constexpr const char* io = "target.io";
-constexpr const char* catalog = "target.catalog";
-constexpr const char* sidechainCycle = "source.sidechainCycle";
+constexpr const char* catalog = hostRuleCode::catalog;
+constexpr const char* sidechainCycle = hostRuleCode::sidechainCycle;
 // The codes of the source's notes that the preflight passes on as warnings.
 constexpr const char* dugan = "dugan.disabled";
 constexpr const char* channelColour = "ui.channelColour";
@@ -132,8 +105,6 @@ constexpr const char* selectionPlugins = "selection.plugins";
 juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
 
 constexpr int labelCharacters = 128;
-constexpr int physicalSidechainSources = 256;
-constexpr int cycleNodes = 64;
 
 // The product of SuperRack (the host whose sessions carry diagnostics of their reader that the
 // preflight passes on) whose saved snapshots a host may leave out.
@@ -141,7 +112,7 @@ constexpr const char* superRackPerformerApp = "SuperRack Performer";
 
 bool isSuperRackSession (const RackSession& session)
 {
-    return session.sourceFormat == hostDescriptor (targetSuperRackPerformer).formatId;
+    return session.sourceFormat == superRackSessionFormat;
 }
 
 // A REAPER project whose tracks the reader could not prove to be the converter's own (no
@@ -149,7 +120,7 @@ bool isSuperRackSession (const RackSession& session)
 // note, as it does for every project REAPER itself saved.
 bool isForeignReaperProject (const RackSession& session)
 {
-    if (session.sourceFormat != hostDescriptor (targetReaper).formatId)
+    if (session.sourceFormat != reaperProjectFormat)
         return false;
     for (const auto& note : session.notes)
         if (note.code == "reaper.prototype" && note.fidelity == Fidelity::dropped)
@@ -160,12 +131,6 @@ bool isForeignReaperProject (const RackSession& session)
 juce::String stateNoteCode (const RackStrip& strip, int slot)
 {
     return "plugin[" + juce::String (strip.index) + ":" + juce::String (slot) + "].state";
-}
-
-// NaN and infinity never count as the default value.
-bool differsFrom (float value, float reference)
-{
-    return ! withinTolerance (value, reference, tolerance::level);
 }
 
 juce::String hex32 (juce::uint32 value)
@@ -212,23 +177,6 @@ juce::String countedEntries (const std::map<std::string, int>& counts, bool mark
     return parts.joinIntoString (", ");
 }
 
-const RackStrip* firstStrip (const RackSession& session, juce::int32 index)
-{
-    for (const auto& strip : session.strips)
-        if (strip.index == index)
-            return &strip;
-    return nullptr;
-}
-
-const RackStrip* lastStrip (const RackSession& session, juce::int32 index)
-{
-    const RackStrip* found = nullptr;
-    for (const auto& strip : session.strips)
-        if (strip.index == index)
-            found = &strip;
-    return found;
-}
-
 bool usesPhysicalRouting (const RackSession& session)
 {
     for (const auto& strip : session.strips)
@@ -242,43 +190,6 @@ bool usesPhysicalRouting (const RackSession& session)
     return false;
 }
 
-int occupiedWithSidechain (const RackStrip& strip)
-{
-    int n = 0;
-    for (const auto& p : strip.plugins)
-        if (p.occupied && p.sidechainSource >= 0)
-            ++n;
-    return n;
-}
-
-struct Inspection;
-
-} // namespace
-
-// What one target host can hold, beyond the checks every host shares and the capacity its
-// descriptor gives. A new host is one record of these and the functions it names.
-struct HostRules
-{
-    // The host keeps the window docking records that a Performer source leaves out (and says so
-    // with the source's note); every other host refuses a session that left them out.
-    bool keepsUndockOmission;
-    // A SuperRack Performer source's saved snapshots may be left out when its Active state is
-    // unambiguous; otherwise two or more snapshots block.
-    bool takesPerformerActiveState;
-    // Physical routing needs the host's I/O capacity from --io, and every patch must fit it.
-    bool checksPhysicalIo;
-
-    // The host's own strip checks, after the shared ones and before the physical I/O check.
-    void (*stripRules) (Inspection&, const RackStrip&, const juce::String& code);
-    // Everything after the shared proof of the slot's format and state, identity included.
-    void (*slotRules) (Inspection&, const RackStrip&, const PluginRef&, const juce::String& code, bool isAu);
-    // After all strips; null when the host has none.
-    void (*sessionRules) (Inspection&);
-};
-
-namespace
-{
-
 struct Inspection
 {
     const RackReadResult& source;
@@ -286,22 +197,17 @@ struct Inspection
     const HostRules& rules;
     const Vst3ModuleIndex& index;
     const DeploymentProfile* profile;
-    const LiveProfessorPluginCatalog* catalog;
     ConversionPlan& plan;
+    // What the host's own checks see of this inspection.
+    HostCheck check;
     // The reasons the reader gave for the plug-in states it refused, by the code of its note
     // ("plugin[<strip>:<slot>].state"); gathered once, when a slot first needs one.
     std::map<juce::String, juce::String> refusedStates {};
     bool refusedStatesGathered = false;
 
-    void blocker (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityBlocker, c, m }); }
-    void warning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m }); }
-    // A warning of what the output will hold differently from the source.
-    void outputWarning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m, true }); }
-
-    const LiveProfessorPluginEntry* catalogEntry (const PluginRef& plugin) const
-    {
-        return catalog != nullptr ? catalog->findUnique (plugin, index) : nullptr;
-    }
+    void blocker (const juce::String& c, const juce::String& m) { check.blocker (c, m); }
+    void warning (const juce::String& c, const juce::String& m) { check.warning (c, m); }
+    void outputWarning (const juce::String& c, const juce::String& m) { check.outputWarning (c, m); }
 
     bool ioGiven() const { return profile != nullptr && profile->ioInputs >= 1 && profile->ioOutputs >= 1; }
 
@@ -425,7 +331,8 @@ struct Inspection
         if (strip.inputChannels > 2 || strip.outputChannels > 2)
             blocker (c, utf8 (text::monoStereoOnly));
 
-        rules.stripRules (*this, strip, c);
+        if (rules.stripRules != nullptr)
+            rules.stripRules (check, strip, c);
 
         if (rules.checksPhysicalIo && ioGiven())
             physicalCapacity (strip, c);
@@ -505,46 +412,7 @@ struct Inspection
             ++plan.auComplete;
         }
 
-        rules.slotRules (*this, strip, plugin, c, isAu);
-    }
-
-    // Hosts that have verified only enabled legacy sidechains refuse every other kind.
-    void unverifiedSidechain (const PluginRef& plugin, const juce::String& c)
-    {
-        if (plugin.sidechainSource >= 0 && ! (plugin.sidechainKind == sidechainLegacy && plugin.sidechainEnabled))
-            blocker (c, utf8 (text::schema2Sidechain));
-    }
-
-    // The identity check of the hosts that name a VST3 plug-in by the module index alone.
-    void moduleIdentity (const PluginRef& plugin, const juce::String& c, bool isAu)
-    {
-        if (isAu)
-        {
-            ++plan.identityResolved;
-            return;
-        }
-
-        const auto key = index.classIdOf (plugin);
-        if (key.isEmpty())
-        {
-            if (const auto* entry = index.findUniqueByBundle (plugin.file))
-                blocker (c, utf8 (text::idMismatchHead) + hex32 (plugin.uniqueId) + ", " + hex32 (plugin.deprecatedUid)
-                                + utf8 (text::idMismatchInfix) + hex32 ((juce::uint32) entry->uniqueId) + ", "
-                                + hex32 ((juce::uint32) entry->uid) + utf8 (text::idMismatchTail));
-            else
-                blocker (c, utf8 (text::vst3Unresolved));
-            return;
-        }
-
-        ++plan.identityResolved;
-        const auto* entry = index.findByClassId (key);
-        if (entry == nullptr)
-        {
-            blocker (c, utf8 (text::noFactoryIdentity));
-            return;
-        }
-        if (plugin.unavailable || ! entry->available)
-            outputWarning (c, utf8 (text::factoryUnavailable));
+        rules.slotRules (check, strip, plugin, c, isAu);
     }
 
     void run()
@@ -590,292 +458,72 @@ struct Inspection
         }
 
         if (rules.sessionRules != nullptr)
-            rules.sessionRules (*this);
+            rules.sessionRules (check);
     }
 };
-
-//==============================================================================
-// Vorn Live scene: a fixed 64 x 8 rack with trim limits, one physical channel per rack channel,
-// and sidechains from strips, physical inputs or post-fader rack points that must not loop.
-
-void vornStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
-{
-    auto inTrimRange = [] (float db) { return std::isfinite (db) && db >= -24.0f && db <= 12.0f; };
-    if (! inTrimRange (strip.inputGainDb) || ! inTrimRange (strip.outputGainDb))
-        in.blocker (c, utf8 (text::vornTrimRange));
-
-    // The scene keeps one physical channel per rack channel; a repeated identical patch is the
-    // same routing and is not a second channel.
-    std::vector<std::pair<std::pair<bool, int>, std::set<int>>> groups;
-    for (const auto& patch : strip.routePatches)
-    {
-        if (patch.physicalChannel < 0)
-            continue;
-        const std::pair<bool, int> key { patch.isInput, patch.rackChannel };
-        auto it = groups.begin();
-        while (it != groups.end() && it->first != key)
-            ++it;
-        if (it == groups.end())
-            groups.push_back ({ key, { patch.physicalChannel } });
-        else
-            it->second.insert (patch.physicalChannel);
-    }
-    for (const auto& group : groups)
-        if (group.second.size() >= 2)
-            in.blocker (c, utf8 (text::vornMultiplePatch));
-}
-
-void vornSlotRules (Inspection& in, const RackStrip&, const PluginRef& plugin, const juce::String& c, bool isAu)
-{
-    if (plugin.muted)
-        in.blocker (c, utf8 (text::vornSlotMute));
-
-    const int kind = plugin.sidechainKind;
-    // A kind outside the four has been refused already.
-    if (plugin.sidechainSource >= 0 && kind >= sidechainLegacy && kind <= sidechainRackPost)
-    {
-        bool accepted = false;
-        if (kind == sidechainPhysical)
-        {
-            accepted = plugin.sidechainSource < physicalSidechainSources;
-        }
-        else
-        {
-            const auto* sourceStrip = firstStrip (in.session, plugin.sidechainSource);
-            accepted = sourceStrip != nullptr && plugin.sidechainSource < in.plan.capacity.strips
-                       && (kind != sidechainLegacy || (sourceStrip->coverage.route && sourceStrip->routeInL >= 0));
-        }
-        if (accepted)
-            in.warning (c, utf8 (text::vornSidechainAccepted));
-        else
-            in.blocker (c, utf8 (text::vornSidechainUnproven));
-    }
-
-    in.moduleIdentity (plugin, c, isAu);
-}
-
-// Post-fader sidechains between strips must not form a cycle.
-void vornSessionRules (Inspection& in)
-{
-    std::vector<std::vector<int>> edges (cycleNodes);
-    for (const auto& strip : in.session.strips)
-    {
-        if (strip.index < 0 || strip.index >= cycleNodes)
-            continue;
-        for (const auto& plugin : strip.plugins)
-            if (plugin.occupied && plugin.sidechainEnabled && plugin.sidechainKind == sidechainRackPost
-                && plugin.sidechainSource >= 0 && plugin.sidechainSource < cycleNodes)
-                edges[(size_t) plugin.sidechainSource].push_back (strip.index);
-    }
-
-    enum Colour { unvisited, inProgress, done };
-    std::vector<Colour> colour (cycleNodes, unvisited);
-
-    // Iterative depth-first search: the stack holds (node, next edge to follow).
-    for (int start = 0; start < cycleNodes; ++start)
-    {
-        if (colour[(size_t) start] != unvisited)
-            continue;
-        std::vector<std::pair<int, size_t>> stack { { start, 0 } };
-        colour[(size_t) start] = inProgress;
-        while (! stack.empty())
-        {
-            auto& [node, next] = stack.back();
-            const auto& out = edges[(size_t) node];
-            if (next == out.size())
-            {
-                colour[(size_t) node] = done;
-                stack.pop_back();
-                continue;
-            }
-            const int to = out[next++];
-            if (colour[(size_t) to] == inProgress)
-            {
-                in.blocker (code::sidechainCycle, utf8 (text::sidechainCycle));
-                return;
-            }
-            if (colour[(size_t) to] == unvisited)
-            {
-                colour[(size_t) to] = inProgress;
-                stack.push_back ({ to, 0 });
-            }
-        }
-    }
-}
-
-//==============================================================================
-// SuperRack Performer: a fixed 64 x 8 rack that takes third-party VST3 plug-ins only, with
-// default strip fields, and legacy sidechains keyed from one physical input.
-
-bool isWavesPlugin (const Inspection& in, const PluginRef& plugin)
-{
-    juce::String vendor = plugin.vendor;
-    juce::String bundleName = plugin.file.getFileName();
-    const auto key = in.index.classIdOf (plugin);
-    if (key.isNotEmpty())
-    {
-        if (const auto* entry = in.index.findByClassId (key))
-        {
-            vendor = entry->vendor.isNotEmpty() ? entry->vendor : plugin.vendor;
-            bundleName = entry->bundle.getFileName();
-        }
-    }
-    vendor = vendor.trim().toLowerCase();
-    bundleName = bundleName.toLowerCase();
-    return vendor == "waves" || vendor.startsWith ("waves ") || bundleName.contains ("waveshell");
-}
-
-void superRackStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
-{
-    juce::StringArray fields;
-    if (differsFrom (strip.inputGainDb, 0.0f)) fields.add ("inputGain");
-    if (differsFrom (strip.pan, 0.5f)) fields.add ("pan");
-    if (strip.muted) fields.add ("mute");
-    if (strip.soloed) fields.add ("solo");
-    if (! fields.isEmpty())
-        in.blocker (c, utf8 (text::superRackFieldsPrefix) + fields.joinIntoString (", "));
-}
-
-void superRackSlotRules (Inspection& in, const RackStrip&, const PluginRef& plugin, const juce::String& c, bool isAu)
-{
-    if (isAu)
-    {
-        in.outputWarning (c, utf8 (text::performerAu));
-        return;
-    }
-    if (isWavesPlugin (in, plugin))
-    {
-        in.blocker (c, utf8 (text::wavesToPerformer));
-        return;
-    }
-    if (plugin.inactive && ! plugin.unavailable)
-        in.blocker (c, utf8 (text::performerInactive));
-
-    in.unverifiedSidechain (plugin, c);
-
-    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
-    {
-        const auto* sourceStrip = lastStrip (in.session, plugin.sidechainSource);
-        int inputLeft = 0;
-        if (sourceStrip != nullptr)
-            for (const auto& patch : sourceStrip->routePatches)
-                if (patch.isInput && patch.rackChannel == 0 && patch.physicalChannel >= 0)
-                    ++inputLeft;
-        if (! (sourceStrip != nullptr && inputLeft == 1))
-            in.blocker (c, utf8 (text::performerSidechainPatch));
-    }
-
-    in.moduleIdentity (plugin, c, isAu);
-}
-
-//==============================================================================
-// LiveProfessor: a rack shaped by the deployment profile, chains without pan, and plug-ins that
-// its own plug-in list must name.
-
-void liveProfessorStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
-{
-    if (differsFrom (strip.pan, 0.5f))
-        in.blocker (c, utf8 (text::liveProfessorPan));
-}
-
-void liveProfessorSlotRules (Inspection& in, const RackStrip& strip, const PluginRef& plugin, const juce::String& c,
-                             bool isAu)
-{
-    in.unverifiedSidechain (plugin, c);
-
-    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
-    {
-        const auto* sourceStrip = firstStrip (in.session, plugin.sidechainSource);
-        if (! (sourceStrip != nullptr && sourceStrip->outputChannels > 0 && sourceStrip->index != strip.index))
-            in.blocker (c, utf8 (text::lpSidechainSource));
-
-        int withSidechain = 0, occupied = 0, wideInputs = 0;
-        std::set<juce::int32> sources;
-        for (const auto& other : strip.plugins)
-        {
-            if (! other.occupied)
-                continue;
-            ++occupied;
-            if (other.sidechainSource >= 0)
-            {
-                ++withSidechain;
-                sources.insert (other.sidechainSource);
-            }
-            if (const auto* entry = in.catalogEntry (other))
-                if (entry->numInputs > strip.inputChannels)
-                    ++wideInputs;
-        }
-        const auto* own = in.catalogEntry (plugin);
-        const bool ownBusWide = own != nullptr && (juce::int64) own->numInputs >= 2 * (juce::int64) strip.inputChannels;
-        if (! (withSidechain == 1 && wideInputs == 1 && ownBusWide && sources.size() == 1
-               && (strip.inputChannels != 1 || occupied == 1)))
-            in.blocker (c, utf8 (text::lpChainSidechainHead) + utf8 (text::lpChainSidechainTail));
-    }
-
-    if (in.catalog == nullptr)
-    {
-        in.blocker (code::catalog, utf8 (text::lpCatalogMissing));
-        return;
-    }
-
-    if (in.catalogEntry (plugin) == nullptr)
-    {
-        in.blocker (c, utf8 (isAu ? text::lpAuUnlinked : text::lpVst3Unlinked));
-        return;
-    }
-
-    ++in.plan.identityResolved;
-    if (isAu)
-        return;
-
-    const auto key = in.index.classIdOf (plugin);
-    const auto* entry = key.isNotEmpty() ? in.index.findByClassId (key) : nullptr;
-    if (! (entry != nullptr && ! plugin.unavailable && entry->available))
-        in.outputWarning (c, utf8 (text::lpFactoryUnavailable));
-}
-
-//==============================================================================
-// REAPER: tracks shaped by the deployment profile, mono or stereo without input trim, active and
-// unmuted plug-ins, and at most one legacy sidechain per track from another track.
-
-void reaperStripRules (Inspection& in, const RackStrip& strip, const juce::String& c)
-{
-    auto monoOrStereo = [] (int n) { return n == 1 || n == 2; };
-    juce::StringArray fields;
-    if (! (monoOrStereo (strip.inputChannels) && monoOrStereo (strip.outputChannels)))
-        fields.add ("nonMonoStereoLayout");
-    if (differsFrom (strip.inputGainDb, 0.0f))
-        fields.add ("inputGain");
-    if (! fields.isEmpty())
-        in.blocker (c, utf8 (text::reaperFieldsPrefix) + fields.joinIntoString (", "));
-}
-
-void reaperSlotRules (Inspection& in, const RackStrip& strip, const PluginRef& plugin, const juce::String& c, bool isAu)
-{
-    if (plugin.muted || (plugin.inactive && ! plugin.unavailable))
-        in.blocker (c, utf8 (text::reaperMuteInactive));
-
-    in.unverifiedSidechain (plugin, c);
-
-    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
-    {
-        const auto* sourceStrip = firstStrip (in.session, plugin.sidechainSource);
-        if (! (sourceStrip != nullptr && sourceStrip->index != strip.index && occupiedWithSidechain (strip) == 1))
-            in.blocker (c, utf8 (text::reaperSidechain));
-    }
-
-    in.moduleIdentity (plugin, c, isAu);
-}
 
 } // namespace
 
 //==============================================================================
-// The rules of each host: keepsUndockOmission, takesPerformerActiveState, checksPhysicalIo; its
-// strip, slot and session rules.
-const HostRules vornSceneRules { true, true, false, vornStripRules, vornSlotRules, vornSessionRules };
-const HostRules superRackPerformerRules { false, false, false, superRackStripRules, superRackSlotRules, nullptr };
-const HostRules liveProfessorRules { false, false, true, liveProfessorStripRules, liveProfessorSlotRules, nullptr };
-const HostRules reaperRules { false, false, true, reaperStripRules, reaperSlotRules, nullptr };
+// What the hosts' own checks share
+
+void HostCheck::blocker (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityBlocker, c, m }); }
+void HostCheck::warning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m }); }
+void HostCheck::outputWarning (const juce::String& c, const juce::String& m) { plan.issues.add ({ severityWarning, c, m, true }); }
+
+void HostCheck::unverifiedSidechain (const PluginRef& plugin, const juce::String& c)
+{
+    if (plugin.sidechainSource >= 0 && ! (plugin.sidechainKind == sidechainLegacy && plugin.sidechainEnabled))
+        blocker (c, utf8 (text::schema2Sidechain));
+}
+
+void HostCheck::moduleIdentity (const PluginRef& plugin, const juce::String& c, bool isAu)
+{
+    if (isAu)
+    {
+        ++plan.identityResolved;
+        return;
+    }
+
+    const auto key = index.classIdOf (plugin);
+    if (key.isEmpty())
+    {
+        if (const auto* entry = index.findUniqueByBundle (plugin.file))
+            blocker (c, utf8 (text::idMismatchHead) + hex32 (plugin.uniqueId) + ", " + hex32 (plugin.deprecatedUid)
+                            + utf8 (text::idMismatchInfix) + hex32 ((juce::uint32) entry->uniqueId) + ", "
+                            + hex32 ((juce::uint32) entry->uid) + utf8 (text::idMismatchTail));
+        else
+            blocker (c, utf8 (text::vst3Unresolved));
+        return;
+    }
+
+    ++plan.identityResolved;
+    const auto* entry = index.findByClassId (key);
+    if (entry == nullptr)
+    {
+        blocker (c, utf8 (text::noFactoryIdentity));
+        return;
+    }
+    if (plugin.unavailable || ! entry->available)
+        outputWarning (c, utf8 (text::factoryUnavailable));
+}
+
+// NaN and infinity never count as the default value.
+bool differsFrom (float value, float reference)
+{
+    return ! withinTolerance (value, reference, tolerance::level);
+}
+
+const RackStrip* firstStrip (const RackSession& session, juce::int32 index)
+{
+    for (const auto& strip : session.strips)
+        if (strip.index == index)
+            return &strip;
+    return nullptr;
+}
+
+//==============================================================================
+// The public functions
 
 bool ConversionPlan::canWrite() const
 {
@@ -885,30 +533,18 @@ bool ConversionPlan::canWrite() const
     return true;
 }
 
-juce::String targetName (Target target)
-{
-    const auto* host = findHostDescriptor (target);
-    return host != nullptr ? host->targetName : "unknown";
-}
-
-HostCapacity targetCapacity (Target target)
-{
-    const auto* host = findHostDescriptor (target);
-    return host != nullptr ? host->capacity : HostCapacity {};
-}
-
-ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3ModuleIndex& index,
-                        const DeploymentProfile* profile, const LiveProfessorPluginCatalog* catalog)
+ConversionPlan inspect (const RackReadResult& source, const HostRules& target, const Vst3ModuleIndex& index,
+                        const DeploymentProfile* profile, const SideInput* sideInput)
 {
     ConversionPlan plan;
-    plan.target = target;
-    plan.capacity = targetCapacity (target);
-    const auto* host = findHostDescriptor (target);
-    // No writer exists for any other value: such a plan must never read as writable.
-    if (host == nullptr)
-        plan.issues.add ({ severityBlocker, code::target, utf8 (text::unknownTarget) + juce::String ((int) target) });
+    plan.target = target.target;
+    plan.capacity = target.capacity;
+    // No host has rules without slot checks, nor a writer for them: such a plan must never read
+    // as writable.
+    if (target.slotRules == nullptr)
+        plan.issues.add ({ severityBlocker, code::target, utf8 (text::unknownTarget) + juce::String ((int) target.target) });
     else
-        Inspection { source, source.session, host->rules, index, profile, catalog, plan }.run();
+        Inspection { source, source.session, target, index, profile, plan, { source.session, index, sideInput, plan } }.run();
     return plan;
 }
 

@@ -4,15 +4,19 @@
 
 #include <juce_core/juce_core.h>
 
+#include <any>
+
 // The conversion targets, their capacities and the preflight that decides, before any writer
 // touches a file, what the chosen target host can hold exactly. Everything it cannot hold becomes
-// an Issue: a BLOCKER stops the writer, a WARNING is printed and writing goes on.
+// an Issue: a BLOCKER stops the writer, a WARNING is printed and writing goes on. What the
+// preflight asks of the target host it is given by the host's record (HostRules.h).
 namespace vornconv::rapp
 {
 
 struct Vst3ModuleIndex;
-struct LiveProfessorPluginCatalog;
+struct HostRules;
 
+// The id of each host (app/HostRegistry.h holds one record per value).
 enum Target : juce::int32
 {
     targetVornScene = 0,
@@ -20,6 +24,17 @@ enum Target : juce::int32
     targetLiveProfessor = 2,
     targetReaper = 3
 };
+
+// The format ids (RackSession::sourceFormat) of the two sources the preflight treats apart, which
+// their readers stamp: a SuperRack session carries diagnostics of its reader that the preflight
+// passes on, and a REAPER project that REAPER saved itself is refused in plain words.
+constexpr const char* superRackSessionFormat = "waves.sprk";
+constexpr const char* reaperProjectFormat = "reaper.rpp";
+
+// What a host takes for a run besides the session, the module index and the profile, loaded once
+// by the host's record and read only by its own rules and writer (LiveProfessor's plug-in list);
+// empty for a host that takes nothing more.
+using SideInput = std::any;
 
 struct HostCapacity
 {
@@ -67,18 +82,13 @@ struct ConversionPlan
     bool canWrite() const;
 };
 
-// "Vorn Live (.ksn)", "SuperRack Performer (.sprk)", "LiveProfessor (.rack2)", "REAPER (.rpp)",
-// or "unknown" for any other value.
-juce::String targetName (Target target);
-
-// 64 x 8 fixed for the scene and SuperRack Performer targets; 0 x 0 not fixed otherwise.
-HostCapacity targetCapacity (Target target);
-
-// Walks the source and lists every issue for the target. Reads only. The module index is the
-// evidence for VST3 identities; the LiveProfessor catalog (null when not loaded) for target 2;
-// the profile is null when none was given.
-ConversionPlan inspect (const RackReadResult& source, Target target, const Vst3ModuleIndex& index,
-                        const DeploymentProfile* profile, const LiveProfessorPluginCatalog* catalog);
+// Walks the source and lists every issue for the target host, whose rules (its target, capacity
+// and checks of its own) its record gives. Reads only. The module index is the evidence for VST3
+// identities; the profile is null when none was given; sideInput is what the host's record loaded
+// for the run (null when it loads nothing, or did not). Rules without slot checks are no host's:
+// such a plan is never writable.
+ConversionPlan inspect (const RackReadResult& source, const HostRules& target, const Vst3ModuleIndex& index,
+                        const DeploymentProfile* profile, const SideInput* sideInput = nullptr);
 
 // The fixed keys of the issues inspect gives ("target.profile", "source.snapshots", ...), with the
 // codes of the source's notes it passes on and "source.diagnostic" for its SuperRack diagnostics

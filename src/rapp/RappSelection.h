@@ -23,8 +23,8 @@ constexpr int maxSelectionJsonDepth = 16;
 // projection pads every strip with empty slots up to each target slot.
 constexpr juce::int32 maxSelectionSlotsPerStrip = 256;
 
-// The one-line JSON document for the source, the capacity and the target id ("vorn",
-// "superrack-performer", "liveprofessor" or "reaper").
+// The one-line JSON document for the source, the capacity and the target id (the target host's
+// target word, "reaper").
 juce::String buildSelectionReportJson (const RackReadResult& source, const HostCapacity& capacity,
                                        const juce::String& targetId);
 

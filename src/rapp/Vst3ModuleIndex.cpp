@@ -1,37 +1,32 @@
 // The VST3 module index: the plug-in classes the converter may name in a target file, gathered
-// from the moduleinfo.json of installed bundles, from factory catalogs (the only source that makes
-// a class available) and from REAPER's plug-in cache, which adds REAPER's own id and name. Entries
+// from the moduleinfo.json of installed bundles and from factory catalogs (the only source that
+// makes a class available); REAPER's plug-in cache (readers/ReaperPluginCache) adds REAPER's own
+// id and name. Entries
 // keep their insertion order and are found by class id through a position map that is checked
 // against the entries before it is trusted. Every file is untrusted: it goes through the loader,
 // JSON through the bounded parse, and the bundle walk is bounded in depth and never enters a
 // folder twice.
 //
 // In this file, in order:
-//   - Limits and helpers: class-id bytes, absolute paths, whole text files, REAPER ids, and the
-//     bundle walk.
+//   - Limits and helpers: class-id bytes, absolute paths, whole text files, and the bundle walk.
 //   - Catalog lines and columns: splitLines and splitTabs.
 //   - Class ids and moduleinfo text: the two derived ids, and the trailing-comma
 //     clean-up of moduleinfo.json.
 //   - Scanning bundles: the default folders, scanLocations and addBundle.
 //   - Entries by class id: the position map and addOrReplace.
 //   - Factory catalogs
-//   - REAPER's plug-in cache: its lines as bytes, joining identities, rows that are not UTF-8,
-//     ambiguous class ids and conflicts.
 //   - Lookups and availability: unavailable source identities, finding by class id or bundle,
 //     resolving a class id from a slot's ids, and marking unavailable slots.
 
 #include "rapp/Vst3ModuleIndex.h"
 
 #include "model/JsonWriter.h"
-#include "model/StrictDecimal.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 
 #include <algorithm>
-#include <map>
 #include <set>
 #include <string>
-#include <string_view>
 #include <sys/stat.h>
 #include <utility>
 
@@ -102,16 +97,6 @@ Vst3ModuleEntry entryForClassId (const juce::String& upperClassId)
     entry.uniqueId = deriveUniqueId (upperClassId);
     entry.uid = deriveUid (upperClassId);
     return entry;
-}
-
-// Digits only, 1 to 4294967295.
-bool parseReaperId (std::string_view bytes, juce::uint32& out)
-{
-    juce::int64 value = 0;
-    if (bytes.size() > 10 || ! parseStrictDecimal (bytes, DecimalForm::digits, 1, 0xffffffffll, value))
-        return false;
-    out = (juce::uint32) value;
-    return true;
 }
 
 bool isBundleName (const juce::File& dir)
@@ -496,277 +481,6 @@ bool Vst3ModuleIndex::loadCatalogText (juce::StringRef text, const juce::File& f
 }
 
 //==============================================================================
-// REAPER's plug-in cache
-
-namespace
-{
-
-bool isAsciiSpace (char c) noexcept
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Calls visit with every line of the text, lines ending at LF, CR LF or CR, each without its
-// trailing whitespace, until visit returns false.
-template <typename Visit>
-void forEachCacheLine (std::string_view text, Visit&& visit)
-{
-    size_t start = 0;
-    while (start < text.size())
-    {
-        auto end = text.find_first_of ("\r\n", start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        auto line = text.substr (start, end - start);
-        while (! line.empty() && isAsciiSpace (line.back()))
-            line.remove_suffix (1);
-        if (! visit (line))
-            return;
-        start = end + (end + 1 < text.size() && text[end] == '\r' && text[end + 1] == '\n' ? 2 : 1);
-    }
-}
-
-// "[auplugins]" (any case, with whatever REAPER appends to the name, as for another architecture).
-bool isAudioUnitSection (std::string_view line) noexcept
-{
-    constexpr std::string_view name = "[auplugins";
-    if (line.size() < name.size() + 1 || line.back() != ']')
-        return false;
-    for (size_t i = 0; i < name.size(); ++i)
-        if (juce::CharacterFunctions::toLowerCase ((juce::juce_wchar) (juce::uint8) line[i]) != (juce::juce_wchar) name[i])
-            return false;
-    return true;
-}
-
-bool endsWithVst3 (std::string_view key) noexcept
-{
-    constexpr std::string_view suffix = ".vst3";
-    if (key.size() < suffix.size())
-        return false;
-    for (size_t i = 0; i < suffix.size(); ++i)
-        if (juce::CharacterFunctions::toLowerCase ((juce::juce_wchar) (juce::uint8) key[key.size() - suffix.size() + i])
-            != (juce::juce_wchar) suffix[i])
-            return false;
-    return true;
-}
-
-// The byte offset in line of the character count characters after from, counting each byte that
-// does not continue a UTF-8 sequence as the start of one; npos when the line ends first.
-size_t characterOffset (std::string_view line, size_t from, int count) noexcept
-{
-    size_t at = from;
-    for (int k = 0; k < count; ++k)
-    {
-        if (at >= line.size())
-            return std::string_view::npos;
-        ++at;
-        while (at < line.size() && ((juce::uint8) line[at] & 0xC0) == 0x80)
-            ++at;
-    }
-    return at < line.size() ? at : std::string_view::npos;
-}
-
-// Bytes known to be well-formed UTF-8 without a NUL byte, as text.
-juce::String checkedText (std::string_view bytes)
-{
-    juce::String text;
-    utf8::toText (bytes.data(), bytes.size(), text);
-    return text;
-}
-
-// A key for a message: malformed bytes shown as U+FFFD.
-juce::String shownKey (std::string_view bytes)
-{
-    return utf8::toTextReplacingMalformed (bytes.data(), bytes.size());
-}
-
-} // namespace
-
-bool Vst3ModuleIndex::loadReaperCache (const juce::File& file, juce::String& error)
-{
-    error.clear();
-    // REAPER writes plug-in names as the plug-ins report them, 8-bit text included: UTF-8 is
-    // checked in the rows that are used, not in the file. A NUL byte still refuses the file.
-    juce::MemoryBlock bytes;
-    juce::String reason;
-    if (! readUntrustedLines (file, maxTextFileBytes, bytes, reason) || bytes.isEmpty())
-    {
-        // A file that is not there, or a folder, is said as the loader says it, naming the path.
-        error = reason.isEmpty() ? "REAPER VST cache is empty or unreadable: " + file.getFullPathName()
-              : file.isDirectory() || ! file.exists() ? reason
-                                                      : "REAPER VST cache cannot be read: " + reason;
-        return false;
-    }
-    const std::string_view text (static_cast<const char*> (bytes.getData()), bytes.getSize());
-
-    syncPositions();
-    int stored = 0;
-    int vst3Rows = 0;
-    int rowsWithClassId = 0;
-    // The identities this cache gives each class id, by key: one key with two identities is a
-    // broken cache, two keys with two identities are two plug-ins sharing one class id.
-    struct Identity { juce::uint32 id; juce::String name; };
-    std::map<juce::String, std::map<juce::String, Identity>> seen;
-
-    // The entry of a cache row's class id, made (known, not available) when the index has none;
-    // -1 when it cannot be kept.
-    const auto entryOf = [this] (const juce::String& cid, const juce::String& name)
-    {
-        int at = positionOf (cid);
-        if (at < 0)
-        {
-            PluginRef ref;
-            ref.occupied = true;
-            ref.format = "VST3";
-            ref.classId = cid;
-            ref.name = name;
-            addUnavailableSourceIdentity (ref);
-            at = positionOf (cid);
-        }
-        return at;
-    };
-
-    // The class id of a row whose key or name cannot be read as UTF-8 text loses its REAPER
-    // identity: what the row says about it is unknown, so no other row can be trusted to agree.
-    const auto markUnreadable = [this, &entryOf] (const juce::String& cid, const juce::String& key, const juce::String& name)
-    {
-        const int at = entryOf (cid, name);
-        if (at < 0)
-            return false;
-        auto& entry = entries.getReference (at);
-        entry.reaperUnreadableKeys.addIfNotAlreadyThere (key);
-        entry.reaperId = 0;
-        entry.reaperKey.clear();
-        entry.reaperName.clear();
-        cacheWarnings.addIfNotAlreadyThere ("REAPER cache row " + key + " is not valid UTF-8 text; plug-ins of class id " + cid
-                                            + " cannot be written to REAPER");
-        return true;
-    };
-
-    // What the rows say about the kind of cache, for a cache of which no row could be used:
-    // REAPER's AudioUnit cache has the section [auplugins] and keys its rows by the component's
-    // "maker: name", where its VST cache names plug-in files.
-    bool audioUnitSection = false;
-    int keyedRows = 0;
-    int componentKeyedRows = 0;
-
-    // One row at a time; false when the row refuses the cache.
-    bool refused = false;
-    forEachCacheLine (text, [&] (std::string_view line)
-    {
-        if (! line.empty() && line.front() == '[')
-            audioUnitSection = audioUnitSection || isAudioUnitSection (line);
-        const auto equals = line.find ('=');
-        if (equals == std::string_view::npos || equals == 0)
-            return true;
-        const auto keyBytes = line.substr (0, equals);
-        ++keyedRows;
-        if (keyBytes.find (": ") != std::string_view::npos)
-            ++componentKeyedRows;
-        // A row that is not used is skipped whatever its bytes.
-        if (! endsWithVst3 (keyBytes))
-            return true;
-        ++vst3Rows;
-
-        const auto comma = line.find (',', equals + 1);
-        if (comma == std::string_view::npos)
-            return true;
-        const auto brace = line.find ('{', comma + 1);
-        if (brace == std::string_view::npos)
-            return true;
-        ++rowsWithClassId;
-
-        const auto fail = [&] (const juce::String& message)
-        {
-            error = message;
-            refused = true;
-            return false;
-        };
-        const auto cidEnd = characterOffset (line, brace + 1, 32);
-        if (brace - comma < 2 || cidEnd == std::string_view::npos || line[cidEnd] != ',')
-            return fail ("invalid REAPER VST3 cache row: " + shownKey (keyBytes));
-
-        // Hexadecimal digits and decimal digits are ASCII: bytes that are not UTF-8 fail them.
-        const auto cidBytes = line.substr (brace + 1, cidEnd - brace - 1);
-        const auto nameBytes = line.substr (cidEnd + 1);
-        juce::uint32 id = 0;
-        const auto cid = utf8::isValid (cidBytes.data(), cidBytes.size()) ? storedClassId (checkedText (cidBytes)) : juce::String();
-        if (! parseReaperId (line.substr (comma + 1, brace - comma - 1), id) || ! isHexClassId (cid) || nameBytes.empty())
-            return fail ("invalid REAPER VST3 identity row: " + shownKey (keyBytes));
-
-        const bool nameReadable = utf8::isValid (nameBytes.data(), nameBytes.size());
-        if (! nameReadable || ! utf8::isValid (keyBytes.data(), keyBytes.size()))
-            return markUnreadable (cid, shownKey (keyBytes), nameReadable ? checkedText (nameBytes) : juce::String())
-                || fail ("could not retain REAPER cache identity for CID " + cid);
-        const auto key = checkedText (keyBytes);
-        const auto name = checkedText (nameBytes);
-
-        const int at = entryOf (cid, name);
-        if (at < 0)
-            return fail ("could not retain REAPER cache identity for CID " + cid);
-
-        auto& keys = seen[cid];
-        const auto earlier = keys.find (key);
-        if (earlier != keys.end() && (earlier->second.id != id || earlier->second.name != name))
-            return fail ("conflicting REAPER cache identity for CID " + cid);
-        const bool firstOfThisCache = keys.empty();
-        keys.emplace (key, Identity { id, name });
-        ++stored;
-
-        auto& entry = entries.getReference (at);
-        if (! entry.reaperUnreadableKeys.isEmpty())
-            return true;
-        if (! entry.reaperAmbiguousKeys.isEmpty())
-        {
-            entry.reaperAmbiguousKeys.addIfNotAlreadyThere (key);
-            return true;
-        }
-        if (entry.reaperId == 0 || (entry.reaperId == id && entry.reaperName == name))
-        {
-            entry.reaperId = id;
-            if (entry.reaperKey.isEmpty())
-                entry.reaperKey = key;
-            entry.reaperName = name;
-            return true;
-        }
-        // Another identity: from an earlier cache it contradicts that cache; within this cache,
-        // under another key, it is a second plug-in with the same class id.
-        if (firstOfThisCache)
-            return fail ("conflicting REAPER cache identity for CID " + cid);
-        entry.reaperAmbiguousKeys.add (entry.reaperKey);
-        entry.reaperAmbiguousKeys.addIfNotAlreadyThere (key);
-        entry.reaperId = 0;
-        entry.reaperKey.clear();
-        entry.reaperName.clear();
-        return true;
-    });
-    if (refused)
-        return false;
-
-    for (const auto& entry : entries)
-        if (entry.reaperAmbiguousKeys.size() > 1 && seen.count (entry.classId) != 0)
-            cacheWarnings.addIfNotAlreadyThere ("REAPER cache gives class id " + entry.classId + " to "
-                                                + entry.reaperAmbiguousKeys.joinIntoString (" and ")
-                                                + "; plug-ins of this class id cannot be written to REAPER");
-
-    if (stored == 0)
-    {
-        if (vst3Rows == 0 && (audioUnitSection || (keyedRows > 0 && componentKeyedRows == keyedRows)))
-        {
-            error = "REAPER cache " + file.getFullPathName() + " is REAPER's AudioUnit plug-in cache, not its VST cache";
-            return false;
-        }
-        error = "REAPER VST cache has no entries matching the module index in " + file.getFullPathName();
-        // Caches that REAPER 5 and some REAPER 6 versions saved carry no class ids at all.
-        if (vst3Rows > 0 && rowsWithClassId == 0)
-            error << "\nno .vst3 row of this REAPER VST cache carries a class id: the REAPER that saved it recorded"
-                     " none; rescan the plug-ins in a newer REAPER";
-        return false;
-    }
-    return true;
-}
-
-//==============================================================================
 // Lookups and availability
 
 bool Vst3ModuleIndex::addUnavailableSourceIdentity (const PluginRef& plugin)
@@ -787,6 +501,13 @@ bool Vst3ModuleIndex::addUnavailableSourceIdentity (const PluginRef& plugin)
 
 const Vst3ModuleEntry* Vst3ModuleIndex::findByClassId (juce::StringRef classId) const
 {
+    const int at = positionOf (storedClassId (juce::String (classId.text)));
+    return at < 0 ? nullptr : &entries.getReference (at);
+}
+
+Vst3ModuleEntry* Vst3ModuleIndex::findByClassId (juce::StringRef classId)
+{
+    syncPositions();
     const int at = positionOf (storedClassId (juce::String (classId.text)));
     return at < 0 ? nullptr : &entries.getReference (at);
 }

@@ -8,8 +8,9 @@
 #include <unordered_map>
 
 // The VST3 plug-in classes the converter may name in a target file: built from the
-// moduleinfo.json of installed bundles, from a factory catalog, and joined with REAPER's
-// plug-in cache. A class counts as available only through a factory catalog row.
+// moduleinfo.json of installed bundles and from a factory catalog; REAPER's plug-in cache
+// (readers/ReaperPluginCache.h) adds REAPER's identity of the classes it lists. A class counts as
+// available only through a factory catalog row.
 namespace vornconv::rapp
 {
 
@@ -58,7 +59,6 @@ struct Vst3ModuleIndex
     // and appended to directly; remove entries or change a classId only by building a new index.
     juce::Array<Vst3ModuleEntry> entries;
     juce::StringArray warnings;             // problems met while scanning bundles
-    juce::StringArray cacheWarnings;        // what loadReaperCache could not use; the driver prints them
 
     // The folders scanDefaultLocations walks, in order: the system and the user VST3 folders of
     // macOS and, on Linux, also ~/.vst3, /usr/lib/vst3 and /usr/local/lib/vst3.
@@ -88,22 +88,14 @@ struct Vst3ModuleIndex
     bool loadFactoryCatalog (const juce::File& file, juce::String& error);
     bool loadFactoryCatalogText (juce::StringRef text, juce::String& error);
 
-    // Joins REAPER's plug-in cache: stores REAPER's id, key and name per class, and adds classes
-    // the index lacks as unavailable entries. A class id that two keys of one cache give
-    // different identities becomes ambiguous (reaperAmbiguousKeys) with a line in cacheWarnings;
-    // one key with two identities, or an identity that differs from an earlier cache's, fails.
-    // UTF-8 is checked only in the rows that are used: a .vst3 row whose key or name is not
-    // UTF-8 costs its class id the REAPER identity (reaperUnreadableKeys) with a line in
-    // cacheWarnings; a NUL byte anywhere refuses the file. A failure's error may hold a second
-    // line that tells why; a cache of which no row could be used is named.
-    bool loadReaperCache (const juce::File& file, juce::String& error);
-
     // Registers a VST3 slot's class id as an unavailable entry unless the index has it already.
     // False for a slot that is not VST3 or has no valid class id.
     bool addUnavailableSourceIdentity (const PluginRef& plugin);
 
-    // The entry with this class id (any case), or null.
+    // The entry with this class id (any case), or null. The entry to edit stays where it is until
+    // the index gets another entry.
     const Vst3ModuleEntry* findByClassId (juce::StringRef classId) const;
+    Vst3ModuleEntry* findByClassId (juce::StringRef classId);
 
     // The one entry whose bundle is this File; null for File(), for none, or for several.
     const Vst3ModuleEntry* findUniqueByBundle (const juce::File& bundle) const;

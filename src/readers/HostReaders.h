@@ -1,15 +1,14 @@
 #pragma once
 
 #include "model/RackModel.h"
-#include "rapp/HostDescriptor.h"
 
 #include <juce_core/juce_core.h>
 
 #include <functional>
 #include <string_view>
 
-// The readers of each host, bound to its descriptor: the only fact about a host that cannot sit
-// in the descriptor itself, which lies below the readers.
+// The shape of a host's readers: what every operation reads a host's files with, and what every
+// write reads its document back with. Each host's writer names its readers (writers/OutputHost.h).
 namespace vornconv
 {
 
@@ -26,8 +25,5 @@ struct HostReaders
     // them; null where the bytes reader keeps no copy of the bytes it is given.
     RackReadResult (*document) (const juce::File& name, char* bytes, size_t size, const std::function<void()>& release) = nullptr;
 };
-
-// The readers of a host (every descriptor has a file reader).
-const HostReaders& readersOf (const rapp::HostDescriptor& host);
 
 } // namespace vornconv

@@ -35,7 +35,6 @@
 #include "model/StrictDecimal.h"
 #include "model/ValueComparison.h"
 #include "model/Vst3State.h"
-#include "rapp/HostDescriptor.h"
 #include "readers/ValueTreeReader.h"
 
 #include <algorithm>
@@ -1362,7 +1361,7 @@ RackReadResult readProject (const TreeNode& root, const juce::String& sourcePath
     ProjectRead reader;
     reader.stateBytes = stateBytes;
     auto& session = reader.result.session;
-    session.sourceFormat = rapp::hostDescriptor (rapp::targetLiveProfessor).formatId;
+    session.sourceFormat = liveProfessorRack2FormatId;
     session.sourceApp = "LiveProfessor";
     session.sourceFile = sourcePath;
     if (! reader.readHeader (root) || ! reader.readChains (root))

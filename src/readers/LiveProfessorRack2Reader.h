@@ -21,6 +21,9 @@
 namespace vornconv
 {
 
+// The sourceFormat of every session this reader reads.
+constexpr const char* liveProfessorRack2FormatId = "liveprofessor.rack2";
+
 // Reads the project strictly. Never throws: a structural fault gives ok false, status 0 and the
 // error; what cannot be proven becomes a DROPPED note and status 2.
 RackReadResult readLiveProfessorRack2 (const juce::File& file);

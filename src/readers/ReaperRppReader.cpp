@@ -24,7 +24,7 @@
 #include "model/ReaperVst3State.h"
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
-#include "rapp/HostDescriptor.h"
+#include "rapp/RappConversionPlan.h"
 #include "readers/ReaperRppText.h"
 
 #include <cmath>
@@ -866,7 +866,7 @@ RackReadResult readReaperRpp (const juce::File& file)
         // Refused by the loader (a folder, not a regular file, too large, not UTF-8, a NUL byte anywhere,
         // also after the root's closing line): it says why.
         RackReadResult result;
-        result.session.sourceFormat = rapp::hostDescriptor (rapp::targetReaper).formatId;
+        result.session.sourceFormat = rapp::reaperProjectFormat;
         result.session.sourceApp = "REAPER";
         result.session.sourceFile = file.getFullPathName();
         result.error = error;
@@ -879,7 +879,7 @@ RackReadResult readReaperRppBytes (const juce::File& file, std::string_view text
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = rapp::hostDescriptor (rapp::targetReaper).formatId;
+    session.sourceFormat = rapp::reaperProjectFormat;
     session.sourceApp = "REAPER";
     session.sourceFile = file.getFullPathName();
     auto fail = [&result] (const juce::String& message)

@@ -11,6 +11,9 @@
 namespace vornconv
 {
 
+// Every session it reads carries the format id rapp::reaperProjectFormat (the preflight's, which
+// treats REAPER projects apart).
+
 // Reads the project. Never throws: a text-level failure gives ok false and status 0 (format,
 // application and file still set); everything else that is unexpected only lowers the grade.
 RackReadResult readReaperRpp (const juce::File& file);

@@ -36,7 +36,7 @@
 #include "model/Utf8Text.h"
 #include "model/Vst3ClassId.h"
 #include "model/Vst3State.h"
-#include "rapp/HostDescriptor.h"
+#include "rapp/RappConversionPlan.h"
 #include "waves/WavesSessionTransfer.h"
 
 #include <juce_cryptography/juce_cryptography.h>
@@ -1440,7 +1440,7 @@ RackReadResult readSuperRackSprk (const juce::File& sprk)
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = rapp::hostDescriptor (rapp::targetSuperRackPerformer).formatId;
+    session.sourceFormat = rapp::superRackSessionFormat;
     session.sourceFile = sprk.getFullPathName();
     session.capacityStrips = 64;
     session.capacitySlots = 8;

@@ -26,6 +26,9 @@ inline constexpr const char* tooLargeMessage = "SuperRack converter metadata exc
 juce::String stateDigest (const juce::MemoryBlock& bytes);
 } // namespace superRackMetadata
 
+// Every session it reads carries the format id rapp::superRackSessionFormat (the preflight's,
+// which passes on the diagnostics of this reader).
+
 // Never throws: a hard error gives ok false, status 0 and the error; a session whose plug-in
 // states or sidechains cannot all be proven gives status 2.
 RackReadResult readSuperRackSprk (const juce::File& sprk);

@@ -28,7 +28,6 @@
 #include "model/UntrustedFile.h"
 #include "model/Utf8Text.h"
 #include "model/Vst3State.h"
-#include "rapp/HostDescriptor.h"
 
 #include <cmath>
 #include <cstring>
@@ -533,7 +532,7 @@ RackReadResult startRead (const juce::File& file)
 {
     RackReadResult result;
     auto& session = result.session;
-    session.sourceFormat = rapp::hostDescriptor (rapp::targetVornScene).formatId;
+    session.sourceFormat = vornKsnFormatId;
     session.sourceApp = "Vorn Live";
     session.sourceFile = file.getFullPathName();
     session.capacityStrips = sceneStrips;

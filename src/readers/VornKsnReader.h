@@ -10,6 +10,9 @@
 namespace vornconv
 {
 
+// The sourceFormat of every session this reader reads.
+constexpr const char* vornKsnFormatId = "vorn.ksn";
+
 // Largest scene file that is read at all.
 constexpr juce::int64 maxVornKsnFileBytes = (juce::int64) 1 << 30;
 

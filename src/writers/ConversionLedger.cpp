@@ -170,12 +170,12 @@ juce::String keyOf (const juce::String& field)
 }
 
 // The host's documents as the notes name them ("REAPER projects").
-juce::String documentsOf (const HostDescriptor& target)
+juce::String documentsOf (const OutputHost& target)
 {
     return juce::String (target.hostName) + " " + target.documents;
 }
 
-bool takenFromProfile (const HostDescriptor& target, const juce::String& field)
+bool takenFromProfile (const OutputHost& target, const juce::String& field)
 {
     for (const auto* kept : target.profileFields)
         if (field == kept)
@@ -183,7 +183,7 @@ bool takenFromProfile (const HostDescriptor& target, const juce::String& field)
     return false;
 }
 
-void addNote (NoteList& notes, const Tally& tally, const HostDescriptor& target)
+void addNote (NoteList& notes, const Tally& tally, const OutputHost& target)
 {
     const int count = tally.lost + tally.replaced;
     if (count == 0)
@@ -225,7 +225,7 @@ juce::String changeText (Change change, const juce::String& carried, const juce:
 // The session's own fields: one note each.
 
 void sessionField (NoteList& notes, const char* field, Change change, const juce::String& carried, const juce::String& output,
-                   const HostDescriptor& target)
+                   const OutputHost& target)
 {
     if (change == Change::none)
         return;
@@ -239,7 +239,7 @@ void sessionField (NoteList& notes, const char* field, Change change, const juce
                        + ")");
 }
 
-void compareSession (NoteList& notes, const RackSession& carried, const RackSession& output, const HostDescriptor& target)
+void compareSession (NoteList& notes, const RackSession& carried, const RackSession& output, const OutputHost& target)
 {
     const bool sameRate = (! (carried.sampleRate > 0.0) && ! (output.sampleRate > 0.0))
                           || withinTolerance (carried.sampleRate, output.sampleRate, tolerance::sampleRate);
@@ -295,7 +295,7 @@ juce::String outputStripPlace (const RackStrip& strip) { return "strip " + juce:
 // source is the session as read, of which a selection keeps some strips ("... where the source has
 // 16 and the selection keeps 4 ...": what it left out its own note names).
 void compareStripCount (NoteList& notes, const RackSession& carried, const RackSession& output, const StripsByIndex& carriedStrips,
-                        const StripsByIndex& outputStrips, const HostDescriptor& target, const Places& places)
+                        const StripsByIndex& outputStrips, const OutputHost& target, const Places& places)
 {
     int lost = 0, added = 0;
     juce::String first;
@@ -506,7 +506,7 @@ void compareStrip (Tallies& tallies, const RackStrip& a, const RackStrip& b, con
 // "snapshots: 1 renamed — LiveProfessor projects hold 1 snapshot where the source has 1 (first: s → VORN_CLEAN_SNAPSHOT)";
 // a host whose one snapshot takes its document's file name says so, and names it by the output's
 // name (outputName; a proof without an output has none).
-void compareSnapshots (NoteList& notes, const RackSession& carried, const RackSession& output, const HostDescriptor& target,
+void compareSnapshots (NoteList& notes, const RackSession& carried, const RackSession& output, const OutputHost& target,
                        const juce::String& outputName)
 {
     const auto fileName = outputName.isNotEmpty() ? outputName : juce::String ("the output's file name");
@@ -564,7 +564,7 @@ juce::String ledgerNoteCode (const juce::String& field)
     return "ledger." + field;
 }
 
-NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target,
+NoteList balanceLedger (const RackSession& carried, const RackSession& output, const OutputHost& target,
                         const juce::String& outputName)
 {
     NoteList notes;

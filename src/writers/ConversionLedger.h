@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/RackModel.h"
-#include "rapp/HostDescriptor.h"
+#include "writers/OutputHost.h"
 #include "writers/WriteResult.h"
 
 #include <juce_core/juce_core.h>
@@ -40,7 +40,7 @@
 //   "strips: 12 added — Vorn Live scenes hold 16 strips where the source has 16 and the selection keeps 4 (first: strip 4, Ch 5)"
 //   "snapshots: 1 not carried — REAPER projects hold 0 snapshots where the source has 1 (first: stage-left)"
 //   "snapshots: 1 renamed — Vorn Live scenes name their snapshot after their file (first: stage-left → new)"
-// A field the host's writer takes from its profile (HostDescriptor::profileFields) says so instead:
+// A field the host's writer takes from its profile (OutputHost::profileFields) says so instead:
 //   "2 strips: colour not carried — REAPER output keeps the profile's colour (first: strip 0, ff3366cc)"
 // A plug-in the run found unavailable is written switched off, as the preflight's warning and the
 // convert's count of unavailable plug-ins say: its bypass is not a difference.
@@ -71,7 +71,7 @@ juce::String ledgerNoteCode (const juce::String& field);
 // once per side; no digest is computed. target names the output in the notes; outputName is the
 // output's file name without its extension (the name of a scene's snapshot), empty where there is
 // no output yet.
-NoteList balanceLedger (const RackSession& carried, const RackSession& output, const HostDescriptor& target,
+NoteList balanceLedger (const RackSession& carried, const RackSession& output, const OutputHost& target,
                         const juce::String& outputName = {});
 
 // The ledger of what a write compared (none before its proof held), less the fields the writer's

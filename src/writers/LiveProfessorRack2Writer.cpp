@@ -19,7 +19,6 @@
 #include "writers/LiveProfessorRack2Writer.h"
 #include "writers/LiveProfessorRack2WriterInternal.h"
 
-#include "rapp/HostDescriptor.h"
 #include "readers/ValueTreeReader.h"
 #include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
@@ -203,7 +202,7 @@ VerifiedOutput projectSteps (const RackReadResult& source, const Vst3ModuleIndex
     };
     steps.writeDocument = [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); };
     steps.documentWritten = [&project] { project.root = {}; };
-    readBackWith (steps, hostDescriptor (targetLiveProfessor));
+    readBackWith (steps, liveProfessorRack2Output);
     steps.ledger.carried = &source.session;
     steps.proof = liveProfessorProof (source, index, catalog);
     steps.writeFailed = "temporary LiveProfessor project write failed";
@@ -216,7 +215,7 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
                            const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project)
 {
     PlannedWrite write;
-    write.target = targetLiveProfessor;
+    write.target = liveProfessorRack2Output.target;
     write.blocked = preflightRefusal;
     write.steps = [&source, &index, &catalog, &templateFile, &profile, &project] (WriteResult& result)
     {
@@ -244,22 +243,66 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
     return write;
 }
 
-} // namespace
-
-WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vst3ModuleIndex& index,
-                                          const LiveProfessorPluginCatalog& catalog, const ConversionPlan& plan,
-                                          const juce::File& templateFile, const DeploymentProfile& profile)
+RackReadResult readProjectBytes (const juce::File& name, std::string_view bytes)
 {
-    PreparedProject project;
-    return checkPlannedWrite (plan, projectWrite (source, index, catalog, templateFile, profile, project));
+    return readLiveProfessorRack2Bytes (bytes.data(), bytes.size(), name == juce::File() ? juce::String() : name.getFullPathName());
 }
 
-WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index,
-                                     const LiveProfessorPluginCatalog& catalog, const ConversionPlan& plan,
-                                     const juce::File& templateFile, const DeploymentProfile& profile, const juce::File& output)
+// LiveProfessor's plug-in list, as the host's record loaded it for the run; null when it did not.
+const LiveProfessorPluginCatalog* pluginListOf (const WriteOptions& options)
 {
+    return std::any_cast<LiveProfessorPluginCatalog> (options.sideInput);
+}
+
+// A request without what the writer cannot do without is refused as the command line refuses it.
+juce::String missingInput (const WriteOptions& options)
+{
+    if (options.profile == nullptr)
+        return "LiveProfessor writer requires --profile <strips>x<slots>";
+    if (pluginListOf (options) == nullptr)
+        return "LiveProfessor plugin catalog is unavailable";
+    return {};
+}
+
+WriteResult refusedRequest (const juce::String& refusal)
+{
+    WriteResult result;
+    result.error = refusal;
+    return result;
+}
+
+} // namespace
+
+const OutputHost liveProfessorRack2Output = []
+{
+    OutputHost host;
+    host.target = targetLiveProfessor;
+    host.hostName = "LiveProfessor";
+    host.documents = "projects";
+    host.readers.file = readLiveProfessorRack2;
+    host.readers.bytes = readProjectBytes;
+    return host;
+}();
+
+WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                          const WriteOptions& options)
+{
+    if (const auto missing = missingInput (options); missing.isNotEmpty())
+        return refusedRequest (missing);
     PreparedProject project;
-    return writePlannedOutput (plan, projectWrite (source, index, catalog, templateFile, profile, project), output);
+    return checkPlannedWrite (plan, projectWrite (source, index, *pluginListOf (options), options.templateFile, *options.profile,
+                                                  project));
+}
+
+WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                     const WriteOptions& options)
+{
+    if (const auto missing = missingInput (options); missing.isNotEmpty())
+        return refusedRequest (missing);
+    PreparedProject project;
+    return writePlannedOutput (plan, projectWrite (source, index, *pluginListOf (options), options.templateFile, *options.profile,
+                                                   project),
+                               options.output);
 }
 
 } // namespace vornconv::rapp

@@ -20,7 +20,7 @@
 #include "model/UntrustedFile.h"
 #include "model/ValueComparison.h"
 #include "model/Vst3ClassId.h"
-#include "rapp/HostDescriptor.h"
+#include "readers/ReaperRppReader.h"
 #include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
 
@@ -1086,7 +1086,7 @@ bool startFromTemplate (const juce::File& templateFile, juce::StringArray& lines
     juce::String text, loadError;
     if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
         return refuse (refusal, "REAPER template cannot be read: " + loadError);
-    const auto read = readersOf (hostDescriptor (targetReaper)).bytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
+    const auto read = readReaperRppBytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
     const auto fault = templateShapeFault (read);
     if (fault.isNotEmpty())
         return refuse (refusal, "REAPER template must contain one strictly decoded VST3 state: " + fault);
@@ -1409,7 +1409,7 @@ VerifiedOutput projectSteps (const RackReadResult& source, const DeploymentProfi
         return out.write (buffer.getData(), buffer.getDataSize());
     };
     steps.documentWritten = [&prepared] { prepared.lines.clear(); };
-    readBackWith (steps, hostDescriptor (targetReaper));
+    readBackWith (steps, reaperRppOutput);
     steps.ledger.carried = &source.session;
     steps.proof = reaperProof (source, profile, prepared.sources);
     steps.writeFailed = "temporary REAPER project write failed";
@@ -1422,7 +1422,7 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
                            const DeploymentProfile& profile, PreparedProject& prepared)
 {
     PlannedWrite write;
-    write.target = targetReaper;
+    write.target = reaperRppOutput.target;
     write.blocked = "RAPP preflight blocked REAPER output";
     write.admit = [&source, &index, &templateFile, &profile, &prepared] (WriteResult& result)
     {
@@ -1460,20 +1460,44 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
     return write;
 }
 
+// A request without the profile a project is shaped by is refused as the command line refuses it.
+WriteResult withoutProfile()
+{
+    WriteResult result;
+    result.error = "REAPER writer requires --profile <strips>x<slots>";
+    return result;
+}
+
 } // namespace
 
-WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
-                                 const juce::File& templateFile, const DeploymentProfile& profile)
+const OutputHost reaperRppOutput = []
 {
+    OutputHost host;
+    host.target = targetReaper;
+    host.hostName = "REAPER";
+    host.documents = "projects";
+    host.profileFields = { ledgerField::stripColour };
+    host.readers.file = readReaperRpp;
+    host.readers.bytes = readReaperRppBytes;
+    return host;
+}();
+
+WriteResult checkReaperRppWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                                 const WriteOptions& options)
+{
+    if (options.profile == nullptr)
+        return withoutProfile();
     PreparedProject prepared;
-    return checkPlannedWrite (plan, projectWrite (source, index, templateFile, profile, prepared));
+    return checkPlannedWrite (plan, projectWrite (source, index, options.templateFile, *options.profile, prepared));
 }
 
 WriteResult writeReaperRpp (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
-                            const juce::File& templateFile, const DeploymentProfile& profile, const juce::File& output)
+                            const WriteOptions& options)
 {
+    if (options.profile == nullptr)
+        return withoutProfile();
     PreparedProject prepared;
-    return writePlannedOutput (plan, projectWrite (source, index, templateFile, profile, prepared), output);
+    return writePlannedOutput (plan, projectWrite (source, index, options.templateFile, *options.profile, prepared), options.output);
 }
 
 } // namespace vornconv::rapp

@@ -20,7 +20,6 @@
 #include "model/ValueComparison.h"
 #include "model/Vst3ClassId.h"
 #include "model/Vst3State.h"
-#include "rapp/HostDescriptor.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/SuperRackSprkReader.h"
@@ -1264,7 +1263,7 @@ VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleInd
     steps.documentFile = [&build] { return build.database; };
     steps.writeDocument = [&build] (juce::OutputStream& out) { return copyInPieces (build.database, out); };
     steps.documentWritten = [&build] { build.folder.remove(); };
-    readBackWith (steps, hostDescriptor (targetSuperRackPerformer));
+    readBackWith (steps, superRackSprkOutput);
     steps.ledger.carried = &source.session;
     steps.proof = superRackProof (source.session, index);
     steps.writeFailed = "could not write SuperRack temporary output";
@@ -1277,7 +1276,7 @@ PlannedWrite superRackWrite (const RackReadResult& source, const Vst3ModuleIndex
                              const juce::File& hostSaveTemplate, SuperRackBuild& build)
 {
     PlannedWrite write;
-    write.target = targetSuperRackPerformer;
+    write.target = superRackSprkOutput.target;
     write.blocked = "RAPP preflight blocked SuperRack output";
     write.admit = [&source, &hostSaveTemplate] (WriteResult&) { return checkSourceAndTemplatePath (source, hostSaveTemplate); };
     write.steps = [&source, &index, &hostSaveTemplate, &plan, &build] (WriteResult& result)
@@ -1293,18 +1292,28 @@ PlannedWrite superRackWrite (const RackReadResult& source, const Vst3ModuleIndex
 
 } // namespace
 
+const OutputHost superRackSprkOutput = []
+{
+    OutputHost host;
+    host.target = targetSuperRackPerformer;
+    host.hostName = "SuperRack";
+    host.documents = "sessions";
+    host.readers.file = readSuperRackSprk;
+    return host;
+}();
+
 WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
-                                     const juce::File& hostSaveTemplate)
+                                     const WriteOptions& options)
 {
     SuperRackBuild build;
-    return checkPlannedWrite (plan, superRackWrite (source, index, plan, hostSaveTemplate, build));
+    return checkPlannedWrite (plan, superRackWrite (source, index, plan, options.templateFile, build));
 }
 
 WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
-                                const juce::File& hostSaveTemplate, const juce::File& output)
+                                const WriteOptions& options)
 {
     SuperRackBuild build;
-    return writePlannedOutput (plan, superRackWrite (source, index, plan, hostSaveTemplate, build), output);
+    return writePlannedOutput (plan, superRackWrite (source, index, plan, options.templateFile, build), options.output);
 }
 
 } // namespace vornconv::rapp

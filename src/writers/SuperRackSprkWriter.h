@@ -2,6 +2,8 @@
 
 #include "model/RackModel.h"
 #include "rapp/RappConversionPlan.h"
+#include "writers/OutputHost.h"
+#include "writers/WriteOptions.h"
 #include "writers/WriteResult.h"
 
 #include <juce_core/juce_core.h>
@@ -21,6 +23,10 @@ namespace vornconv::rapp
 {
 
 struct Vst3ModuleIndex;
+
+// SuperRack Performer as its writer names it: "SuperRack" "sessions", read back with the
+// SuperRack reader (a database: from a file only).
+extern const OutputHost superRackSprkOutput;
 
 // The plugin_4cc and additional_info values of one VST3 class.
 struct TemplatePluginEncoding
@@ -80,20 +86,22 @@ PluginEncodingResolution resolvePluginEncodings (const RackSession& session, con
                                                  const TemplatePluginMetadata& templateMetadata);
 
 // The writer takes plan, the preflight of source for SuperRack Performer (rapp::inspect), as its
-// verdict: a plan that blocks is "RAPP preflight blocked SuperRack output".
+// verdict: a plan that blocks is "RAPP preflight blocked SuperRack output". Of the options it
+// takes the template (options.templateFile, a session the host saved itself, without which it
+// refuses) and the output.
 
 // Everything writeSuperRackSprk does before it needs the output path, run the same way: the
 // template's checks and plug-in encodings, and the session written into a private copy of the
 // template, read back and verified. ok with the notes the write would give (all but the last), or
 // the refusal with the exact text the write would give. Leaves nothing behind.
 WriteResult checkSuperRackSprkWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
-                                     const juce::File& hostSaveTemplate);
+                                     const WriteOptions& options);
 
 // Writes source as a SuperRack Performer session built from a copy of the host-saved template: a
 // checked copy of the template, one transaction that replaces its session content, a read-back
 // that must match the source, and an exclusive commit. The template and the source are only read;
 // on failure nothing is left at the output or beside it.
 WriteResult writeSuperRackSprk (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
-                                const juce::File& hostSaveTemplate, const juce::File& output);
+                                const WriteOptions& options);
 
 } // namespace vornconv::rapp

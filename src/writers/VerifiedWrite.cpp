@@ -292,9 +292,9 @@ juce::String incompleteReadReason (const RackReadResult& readBack, const juce::S
     return {};
 }
 
-void readBackWith (VerifiedOutput& steps, const HostDescriptor& host)
+void readBackWith (VerifiedOutput& steps, const OutputHost& host)
 {
-    const auto& readers = readersOf (host);
+    const auto& readers = host.readers;
     steps.ledger.target = &host;
     steps.readBack = readers.file;
     steps.readBackBytes = nullptr;

@@ -4,6 +4,7 @@
 #include "model/RackSemanticCompare.h"
 #include "rapp/RappConversionPlan.h"
 #include "readers/HostReaders.h"
+#include "writers/OutputHost.h"
 #include "writers/WriteResult.h"
 
 #include <juce_core/juce_core.h>
@@ -91,7 +92,7 @@ struct ProofOutcome
 struct LedgerTerms
 {
     const RackSession* carried = nullptr;    // the session the conversion carries; null keeps no ledger
-    const HostDescriptor* target = nullptr;  // the host of the document
+    const OutputHost* target = nullptr;      // the host of the document
     juce::String outputName;                 // the output's file name without extension; empty without an output
 };
 
@@ -119,7 +120,7 @@ struct VerifiedOutput
     // For a document that is a file of its own (optional): that file, known once prepared; it is
     // read back in place of the temporary file.
     std::function<juce::File()> documentFile;
-    // The target's own readers (readersOf (host)): of the temporary file (or the document's own
+    // The target's own readers (OutputHost::readers): of the temporary file (or the document's own
     // file), and of the document's bytes, which a proof without an output reads back from its
     // anonymous file into memory of its own (size bytes, and one more after them, which the read
     // may overwrite as it may them) and which the read lets go of (release) as soon as it can.
@@ -133,7 +134,7 @@ struct VerifiedOutput
 
 // readBack and readBackBytes of steps become the host's own readers, and the host the ledger's
 // target.
-void readBackWith (VerifiedOutput& steps, const HostDescriptor& host);
+void readBackWith (VerifiedOutput& steps, const OutputHost& host);
 
 struct VerifiedWriteOutcome
 {

@@ -16,9 +16,9 @@
 #include "model/AudioUnitState.h"
 #include "model/FileTimes.h"
 #include "model/Vst3State.h"
-#include "rapp/HostDescriptor.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
+#include "readers/VornKsnReader.h"
 #include "writers/ConversionLedger.h"
 #include "writers/VerifiedWrite.h"
 
@@ -444,7 +444,7 @@ VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& 
         return build.states.splice (documentText.getMemoryBlock(), out);
     };
     steps.documentWritten = [&build] { build.document.reset(); };
-    readBackWith (steps, hostDescriptor (targetVornScene));
+    readBackWith (steps, vornKsnOutput);
     steps.ledger.carried = &session;
     steps.writeFailed = "temporary scene write failed";
     steps.commitFailed = "atomic scene move failed: ";
@@ -477,7 +477,7 @@ VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& 
 PlannedWrite sceneWrite (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build)
 {
     PlannedWrite write;
-    write.target = targetVornScene;
+    write.target = vornKsnOutput.target;
     write.blocked = "RAPP preflight blocked Vorn output";
     write.admit = [&source, &build] (WriteResult& result) { return placeScene (source, build, result); };
     write.steps = [&source, &index, &build] (WriteResult& result) { return sceneSteps (source, index, build, result); };
@@ -490,17 +490,31 @@ PlannedWrite sceneWrite (const RackReadResult& source, const Vst3ModuleIndex& in
 
 } // namespace
 
-WriteResult checkVornKsnWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan)
+const OutputHost vornKsnOutput = []
+{
+    OutputHost host;
+    host.target = targetVornScene;
+    host.hostName = "Vorn Live";
+    host.documents = "scenes";
+    host.snapshotNamedAfterFile = true;
+    host.readers.file = readVornKsn;
+    host.readers.bytes = readVornKsnBytes;
+    host.readers.document = readVornKsnDocument;
+    return host;
+}();
+
+WriteResult checkVornKsnWrite (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
+                               const WriteOptions&)
 {
     SceneBuild build;
     return checkPlannedWrite (plan, sceneWrite (source, index, build));
 }
 
 WriteResult writeVornKsn (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
-                          const juce::File& output)
+                          const WriteOptions& options)
 {
     SceneBuild build;
-    return writePlannedOutput (plan, sceneWrite (source, index, build), output);
+    return writePlannedOutput (plan, sceneWrite (source, index, build), options.output);
 }
 
 } // namespace vornconv::rapp

@@ -6,6 +6,7 @@
 
 #include "TestSupport.h"
 
+#include "app/HostRegistry.h"
 #include "model/JsonWriter.h"
 
 #include <gtest/gtest.h>
@@ -248,7 +249,7 @@ TEST (OptionFiles, ARefusalNamesTheOptionTheFileAndWhatTheOptionTakes)
         { { "--export-states", "show.ksn/states", "show.ksn" },
           "--export-states: could not create state export directory " + path ("show.ksn/states") + ": Not a directory ("
               + path ("show.ksn") + " is a file, not a folder)" },
-        { { "chain.RfxChain" }, "unrecognised extension: .RfxChain (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
+        { { "chain.RfxChain" }, "unrecognised extension: .RfxChain (" + vornconv::app::inputKindsRead() + ")" },
     };
     for (const auto& c : cases)
     {

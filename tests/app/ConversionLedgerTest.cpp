@@ -1,7 +1,7 @@
 #include "RackBuilders.h"
 #include "SprkFixture.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "app/Manifest.h"
 #include "model/Vst3State.h"
 #include "model/ParameterSnapshot.h"
@@ -42,6 +42,7 @@ struct RichSession
     vorntest::TempFolder temp;
     rapp::Vst3ModuleIndex index;
     rapp::LiveProfessorPluginCatalog catalog;
+    rapp::SideInput pluginList;    // the catalog, as LiveProfessor's record loads it
     rapp::DeploymentProfile profile { 3, 8, 16, 16 };
     vorntest::SprkFixture base { "base.sprk" };
     RackReadResult source = vorntest::completeRead ("vorn.ksn");
@@ -62,6 +63,7 @@ struct RichSession
         index.entries.add (module);
         catalog.entries.add (vorntest::liveProfessorVst3 (module, 4, 2));
         catalog.entries.add (vorntest::liveProfessorAu ("Satt", "aufx", "Satt", "Acme", 0x5a17u));
+        pluginList = catalog;
 
         auto& session = source.session;
         session.sampleRate = 48000.0;
@@ -118,12 +120,13 @@ struct RichSession
         return p;
     }
 
-    app::WriteOptions optionsFor (const app::HostFormat& host, const juce::File& output) const
+    rapp::WriteOptions optionsFor (const app::Host& host, const juce::File& output) const
     {
-        app::WriteOptions options;
+        rapp::WriteOptions options;
         options.output = output;
         options.profile = &profile;
-        options.catalog = &catalog;
+        if (host.loadSideInput != nullptr)
+            options.sideInput = &pluginList;
         if (host.target == rapp::targetSuperRackPerformer)
             options.templateFile = base.file;
         return options;
@@ -262,17 +265,18 @@ TEST (ConversionLedgerTargets, EveryFieldAConversionDidNotCarryHasExactlyOneNote
                                 "slot.parameterValuesSha256", "slot.parameterMirrorComplete" } },
     };
 
-    for (const auto& host : app::hostFormats())
+    for (const auto* each : app::hosts())
     {
+        const auto& host = *each;
         SCOPED_TRACE (host.targetWord);
-        const auto output = rich.temp.file (juce::String ("out") + host.descriptor().extension);
+        const auto output = rich.temp.file (juce::String ("out") + host.extension);
         const auto options = rich.optionsFor (host, output);
-        ASSERT_EQ (host.missingOption (host, options).code, juce::String());
+        ASSERT_EQ (host.missingFrom (options).code, juce::String());
 
-        const auto plan = rapp::inspect (rich.source, host.target, rich.index, options.profile, options.catalog);
-        const auto checked = host.checkWrite (rich.source, rich.index, options, plan);
+        const auto plan = rapp::inspect (rich.source, host.rules, rich.index, options.profile, options.sideInput);
+        const auto checked = host.check (rich.source, rich.index, plan, options);
         ASSERT_TRUE (checked.ok) << checked.error;
-        const auto written = host.write (rich.source, rich.index, options, plan);
+        const auto written = host.write (rich.source, rich.index, plan, options);
         ASSERT_TRUE (written.ok) << written.error;
         ASSERT_NE (checked.compared, nullptr);
         ASSERT_NE (written.compared, nullptr);

@@ -2,6 +2,7 @@
 #include "TestSupport.h"
 
 #include "app/ConversionRunners.h"
+#include "app/HostRegistry.h"
 #include "model/JsonWriter.h"
 #include "model/Vst3State.h"
 #include "readers/VornKsnReader.h"
@@ -173,7 +174,7 @@ TEST (ConversionRunnerSetup, RefusalsComeInTheirOrder)
 
     struct Case { std::vector<std::string> args; juce::String line; };
     const std::vector<Case> cases = {
-        { { "--plan", "bogus", "in.ksn" }, "ERROR   target must be vorn, superrack-performer, liveprofessor, or reaper" },
+        { { "--plan", "bogus", "in.ksn" }, "ERROR   " + vornconv::app::unknownTargetRefusal() },
         { { "--plan", "vorn", "--reaper-state-probe", "0:0", "in.ksn" }, "ERROR   REAPER probe options require a REAPER conversion target" },
         { { "--convert", "liveprofessor", "--reaper-normalized-probe", "in.ksn" }, "ERROR   REAPER probe options require a REAPER conversion target" },
         { { "--plan", "liveprofessor", "--plugin-probe", "p", "in.ksn" }, "ERROR   LiveProfessor requires --plugin-probe and --parameter-cache" },
@@ -252,7 +253,7 @@ TEST (ConversionRunnerPlan, CleanAndBlockedScenes)
     EXPECT_EQ (twoLines[10], "");
     EXPECT_EQ (twoLines[11], banner);
     EXPECT_EQ (twoLines[12], "FILE    " + box.work.getChildFile ("notes.txt").getFullPathName());
-    EXPECT_EQ (twoLines[13], "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp");
+    EXPECT_EQ (twoLines[13], "ERROR   " + vornconv::app::unknownInputRefusal());
     EXPECT_EQ (twoLines[14], "");
     EXPECT_EQ (box.tmpEntries(), 0);
 }
@@ -439,7 +440,7 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         // The output's extension is checked before the input is read at all.
         { { "--convert", "vorn", "--output", "out/x.xml", "missing.ksn" }, "ERROR   --output: output extension must be .ksn: " + box.path ("out/x.xml") },
         { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   --output: output extension must be .rpp: " + box.path ("out/x.ksn") },
-        { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   RAPP input must be .ksn, .sprk, .rack2, or .rpp" },
+        { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   " + vornconv::app::unknownInputRefusal() },
         { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   file not found: " + box.path ("missing.ksn") },
         { { "--convert", "superrack-performer", "--template", "in.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
           "ERROR   --template: SuperRack template extension must be .sprk: " + box.path ("in.ksn") },

@@ -2,7 +2,7 @@
 #include "TestSupport.h"
 
 #include "app/DumpMain.h"
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 
 #include <gtest/gtest.h>
 #include <juce_data_structures/juce_data_structures.h>
@@ -168,10 +168,10 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
           "ERROR   file not found: " + tmp.file ("missing.ksn").getFullPathName() },
         { args ({ tmp.folder.getFullPathName() + "/" }), tmp.folder, "ERROR   a folder, not a file: " + tmp.folder.getFullPathName() },
         // An extension no reader takes is refused naming the ones read.
-        { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
-        { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: (none) (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
+        { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (" + app::inputKindsRead() + ")" },
+        { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: (none) (" + app::inputKindsRead() + ")" },
         { args ({ "--tree", scene.getFullPathName() }), scene, "ERROR   --tree is only supported for .rack2" },
-        { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (vornconv reads .ksn, .sprk, .rack2 and .rpp)" },
+        { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (" + app::inputKindsRead() + ")" },
         { args ({ "--tree", empty.getFullPathName() }), empty, "ERROR   ValueTree parse failed (in " + empty.getFullPathName() + ")" },
         { args ({ "--tree", truncated.getFullPathName() }), truncated, "ERROR   ValueTree parse failed (in " + truncated.getFullPathName() + ")" },
         { args ({ session.getFullPathName() }), session,

@@ -1,6 +1,6 @@
 #include "TestSupport.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "rapp/RappConversionPlan.h"
 
 #include <gtest/gtest.h>

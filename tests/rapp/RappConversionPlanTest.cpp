@@ -1,5 +1,7 @@
 #include "rapp/RappConversionPlan.h"
 
+#include "app/HostRegistry.h"
+#include "rapp/HostRules.h"
 #include "rapp/LiveProfessorPluginCatalog.h"
 #include "rapp/Vst3ModuleIndex.h"
 
@@ -178,9 +180,16 @@ struct Fixture
     RackStrip& strip (int i = 0) { return source.session.strips.getReference (i); }
     PluginRef& slot (int s = 0) { return strip (0).plugins.getReference (s); }
 
+    // The preflight for the host of target, with its rules as its record gives them; a value no
+    // host has gets rules that are no host's.
     ConversionPlan run (Target target) const
     {
-        return inspect (source, target, index, withProfile ? &profile : nullptr, withCatalog ? &catalog : nullptr);
+        HostRules noHost;
+        noHost.target = target;
+        const auto* host = app::hostOf (target);
+        const SideInput pluginList = catalog;
+        return inspect (source, host != nullptr ? host->rules : noHost, index, withProfile ? &profile : nullptr,
+                        withCatalog ? &pluginList : nullptr);
     }
 };
 
@@ -206,7 +215,7 @@ void runTable (Target target, const std::vector<Case>& cases)
         Fixture f;
         c.change (f);
         const auto plan = f.run (target);
-        EXPECT_EQ (issuesOf (plan), c.issues) << targetName (target) << ": " << c.name;
+        EXPECT_EQ (issuesOf (plan), c.issues) << (int) target << ": " << c.name;
         bool blocked = false;
         for (const auto& issue : plan.issues)
             blocked = blocked || issue.severity == severityBlocker;
@@ -221,41 +230,46 @@ void addPatch (RackStrip& strip, bool isInput, int rack, int physical)
 
 } // namespace
 
+// The name a plan gives each target, and the capacity its plan starts from: fixed, or shaped by
+// the profile (0 x 0 until one is given).
 TEST (RappConversionPlan, TargetsAndCapacities)
 {
-    const struct { int target; const char* name; int strips, slots; bool fixed; } rows[] = {
-        { 0, "Vorn Live (.ksn)", 64, 8, true },
-        { 1, "SuperRack Performer (.sprk)", 64, 8, true },
-        { 2, "LiveProfessor (.rack2)", 0, 0, false },
-        { 3, "REAPER (.rpp)", 0, 0, false },
-        { 4, "unknown", 0, 0, false },
-        { -1, "unknown", 0, 0, false },
+    const struct { Target target; const char* name; int strips, slots; bool fixed; } rows[] = {
+        { targetVornScene, "Vorn Live (.ksn)", 64, 8, true },
+        { targetSuperRackPerformer, "SuperRack Performer (.sprk)", 64, 8, true },
+        { targetLiveProfessor, "LiveProfessor (.rack2)", 0, 0, false },
+        { targetReaper, "REAPER (.rpp)", 0, 0, false },
     };
     for (const auto& r : rows)
     {
-        EXPECT_EQ (targetName ((Target) r.target), r.name);
-        const auto c = targetCapacity ((Target) r.target);
+        const auto* host = app::hostOf (r.target);
+        ASSERT_NE (host, nullptr) << r.name;
+        EXPECT_EQ (juce::String (host->targetName), r.name);
+        Fixture f;
+        f.withProfile = false;
+        const auto c = f.run (r.target).capacity;
         EXPECT_EQ (c.strips, r.strips) << r.name;
         EXPECT_EQ (c.slots, r.slots) << r.name;
         EXPECT_EQ (c.fixed, r.fixed) << r.name;
     }
+    EXPECT_EQ (app::hostOf ((Target) -1), nullptr);
 }
 
 TEST (RappConversionPlan, UnknownTargetIsNeverWritable)
 {
     Fixture f;
-    const auto plan = f.run ((Target) 4);
-    EXPECT_EQ (issuesOf (plan), std::vector<std::string> { B ("target", "unknown conversion target: 4") });
+    const auto plan = f.run ((Target) -1);
+    EXPECT_EQ (issuesOf (plan), std::vector<std::string> { B ("target", "unknown conversion target: -1") });
     EXPECT_FALSE (plan.canWrite());
 }
 
 TEST (RappConversionPlan, CleanSessionPassesEveryTarget)
 {
-    for (int t = 0; t < 4; ++t)
+    for (const auto* host : app::hosts())
     {
         Fixture f;
-        const auto plan = f.run ((Target) t);
-        EXPECT_EQ (issuesOf (plan), std::vector<std::string> { hostLoad }) << t;
+        const auto plan = f.run (host->target);
+        EXPECT_EQ (issuesOf (plan), std::vector<std::string> { hostLoad }) << host->targetWord;
         EXPECT_TRUE (plan.canWrite());
         EXPECT_EQ (plan.plugins, 1);
         EXPECT_EQ (plan.statePortable, 1);

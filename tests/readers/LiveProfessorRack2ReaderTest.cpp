@@ -1,7 +1,7 @@
 #include "RackBuilders.h"
 #include "TestSupport.h"
 
-#include "app/HostFormats.h"
+#include "app/HostRegistry.h"
 #include "model/AudioUnitState.h"
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"

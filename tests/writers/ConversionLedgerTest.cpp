@@ -2,6 +2,7 @@
 
 #include "RackBuilders.h"
 
+#include "app/HostRegistry.h"
 #include "model/ParameterSnapshot.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,9 @@ namespace
 {
 
 juce::String utf8 (const char* text) { return juce::String::fromUTF8 (text); }
+
+// The host of a target as its writer names it to the ledger.
+const OutputHost& outputOf (Target target) { return *app::hostOf (target)->output; }
 
 PluginRef proQ (const juce::String& name = "Pro-Q 3")
 {
@@ -219,7 +223,7 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
         slotOf (source, 1, 1).unavailable = juce::String (c.label).contains ("unavailable");
         auto output = source;
         c.change (output);
-        const auto notes = balanceLedger (source, output, hostDescriptor (c.target));
+        const auto notes = balanceLedger (source, output, outputOf (c.target));
         Expected found;
         for (const auto& note : notes)
             found.emplace_back (note.code, note.fidelity, note.text);
@@ -239,7 +243,7 @@ TEST (ConversionLedger, QuotesSessionTextOnOneLine)
     auto source = carried();
     auto output = source;
     slotOf (output, 0, 0).name = "EQ\nTest";
-    const auto notes = balanceLedger (source, output, hostDescriptor (targetVornScene));
+    const auto notes = balanceLedger (source, output, outputOf (targetVornScene));
     ASSERT_EQ (notes.size(), 1);
     EXPECT_EQ (notes[0].text, utf8 (u8"1 plug-in: name replaced — Vorn Live scenes hold another value "
                                     u8"(first: strip 0, slot 0, Pro-Q 3 → EQ\\nTest)"));

@@ -1,6 +1,7 @@
 #include "RackBuilders.h"
 #include "TestSupport.h"
 
+#include "app/HostRegistry.h"
 #include "model/ParameterSnapshot.h"
 #include "model/RackSemanticCompare.h"
 #include "model/Vst3State.h"
@@ -114,16 +115,32 @@ struct Fixture
     }
 
     // The road of the convert runner: the preflight of the source, then the writer with its verdict.
-    ConversionPlan plan() const { return inspect (source, targetLiveProfessor, index, &profile, &catalog); }
+    // LiveProfessor's plug-in list goes to the preflight and the writer as the host's record loads it.
+    ConversionPlan plan() const
+    {
+        const SideInput pluginList = catalog;
+        return inspect (source, app::hostOf (targetLiveProfessor)->rules, index, &profile, &pluginList);
+    }
 
     WriteResult write (const juce::File& output, const juce::File& templateFile = {}) const
     {
-        return writeLiveProfessorRack2 (source, index, catalog, plan(), templateFile, profile, output);
+        const SideInput pluginList = catalog;
+        WriteOptions options;
+        options.output = output;
+        options.templateFile = templateFile;
+        options.profile = &profile;
+        options.sideInput = &pluginList;
+        return writeLiveProfessorRack2 (source, index, plan(), options);
     }
 
     WriteResult check (const juce::File& templateFile = {}) const
     {
-        return checkLiveProfessorRack2Write (source, index, catalog, plan(), templateFile, profile);
+        const SideInput pluginList = catalog;
+        WriteOptions options;
+        options.templateFile = templateFile;
+        options.profile = &profile;
+        options.sideInput = &pluginList;
+        return checkLiveProfessorRack2Write (source, index, plan(), options);
     }
 
     // The built-in tree, bound, as the writer has it before the state placement.

@@ -4,6 +4,7 @@
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 
+#include "app/HostRegistry.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "readers/ReaperRppReader.h"
@@ -37,19 +38,28 @@ constexpr juce::uint32 eqId = 934538646u;
 // the writer with its verdict.
 rapp::ConversionPlan reaperPlan (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const rapp::DeploymentProfile& profile)
 {
-    return rapp::inspect (source, rapp::targetReaper, index, &profile, nullptr);
+    return rapp::inspect (source, app::hostOf (rapp::targetReaper)->rules, index, &profile);
+}
+
+rapp::WriteOptions writeOptions (const juce::File& templateFile, const rapp::DeploymentProfile& profile, const juce::File& output = {})
+{
+    rapp::WriteOptions options;
+    options.output = output;
+    options.templateFile = templateFile;
+    options.profile = &profile;
+    return options;
 }
 
 rapp::WriteResult writeProject (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& templateFile,
                                 const rapp::DeploymentProfile& profile, const juce::File& output)
 {
-    return rapp::writeReaperRpp (source, index, reaperPlan (source, index, profile), templateFile, profile, output);
+    return rapp::writeReaperRpp (source, index, reaperPlan (source, index, profile), writeOptions (templateFile, profile, output));
 }
 
 rapp::WriteResult checkProject (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& templateFile,
                                 const rapp::DeploymentProfile& profile)
 {
-    return rapp::checkReaperRppWrite (source, index, reaperPlan (source, index, profile), templateFile, profile);
+    return rapp::checkReaperRppWrite (source, index, reaperPlan (source, index, profile), writeOptions (templateFile, profile));
 }
 
 rapp::Vst3ModuleEntry entry (const juce::String& cid, const juce::String& name, juce::uint32 reaperId, const juce::String& key)

@@ -1,6 +1,7 @@
 #include "RackBuilders.h"
 #include "SprkFixture.h"
 
+#include "app/HostRegistry.h"
 #include "model/ParameterSnapshot.h"
 #include "model/Vst3State.h"
 #include "rapp/RappConversionPlan.h"
@@ -34,18 +35,26 @@ const char* const auPlist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist ve
 // writer with its verdict.
 rapp::ConversionPlan performerPlan (const RackReadResult& source, const rapp::Vst3ModuleIndex& index)
 {
-    return rapp::inspect (source, rapp::targetSuperRackPerformer, index, nullptr, nullptr);
+    return rapp::inspect (source, app::hostOf (rapp::targetSuperRackPerformer)->rules, index, nullptr);
+}
+
+rapp::WriteOptions writeOptions (const juce::File& hostSaveTemplate, const juce::File& output = {})
+{
+    rapp::WriteOptions options;
+    options.output = output;
+    options.templateFile = hostSaveTemplate;
+    return options;
 }
 
 rapp::WriteResult writeSession (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
                                 const juce::File& output)
 {
-    return rapp::writeSuperRackSprk (source, index, performerPlan (source, index), hostSaveTemplate, output);
+    return rapp::writeSuperRackSprk (source, index, performerPlan (source, index), writeOptions (hostSaveTemplate, output));
 }
 
 rapp::WriteResult checkSession (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& hostSaveTemplate)
 {
-    return rapp::checkSuperRackSprkWrite (source, index, performerPlan (source, index), hostSaveTemplate);
+    return rapp::checkSuperRackSprkWrite (source, index, performerPlan (source, index), writeOptions (hostSaveTemplate));
 }
 
 juce::StringArray rows (std::initializer_list<juce::String> items)

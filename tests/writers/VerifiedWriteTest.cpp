@@ -2,6 +2,8 @@
 
 #include "TestSupport.h"
 
+#include "writers/ReaperRppWriter.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -398,7 +400,7 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
         proof.refusal = [] (const RackSession&, const RackSession&, const RackSemanticComparison& c) { return c.summary(); };
         return proof;
     };
-    const LedgerTerms terms { &carried, &hostDescriptor (targetReaper) };
+    const LedgerTerms terms { &carried, &reaperRppOutput };
 
     const auto held = proveReadBack (read, proofExpecting ("Kick"), terms);
     ASSERT_TRUE (held.refusal.isEmpty()) << held.refusal;

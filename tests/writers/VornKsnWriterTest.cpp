@@ -1,6 +1,7 @@
 #include "RackBuilders.h"
 #include "TestSupport.h"
 
+#include "app/HostRegistry.h"
 #include "rapp/RappConversionPlan.h"
 #include "rapp/Vst3ModuleIndex.h"
 #include "model/ParameterSnapshot.h"
@@ -21,17 +22,19 @@ const juce::String cid = "0123456789ABCDEF0123456789ABCDEF";
 // The road of the convert runner: the preflight of the source, then the writer with its verdict.
 rapp::ConversionPlan scenePlan (const RackReadResult& source, const rapp::Vst3ModuleIndex& index)
 {
-    return rapp::inspect (source, rapp::targetVornScene, index, nullptr, nullptr);
+    return rapp::inspect (source, app::hostOf (rapp::targetVornScene)->rules, index, nullptr);
 }
 
 rapp::WriteResult writeScene (const RackReadResult& source, const rapp::Vst3ModuleIndex& index, const juce::File& output)
 {
-    return rapp::writeVornKsn (source, index, scenePlan (source, index), output);
+    rapp::WriteOptions options;
+    options.output = output;
+    return rapp::writeVornKsn (source, index, scenePlan (source, index), options);
 }
 
 rapp::WriteResult checkScene (const RackReadResult& source, const rapp::Vst3ModuleIndex& index)
 {
-    return rapp::checkVornKsnWrite (source, index, scenePlan (source, index));
+    return rapp::checkVornKsnWrite (source, index, scenePlan (source, index), {});
 }
 
 rapp::Vst3ModuleIndex catalogIndex()
@@ -120,7 +123,7 @@ TEST (VornKsnWriter, SlotsRoutesAndSidechainsAsTheSceneStoresThem)
     key.routeInL = 2; // a sidechain source must be fed from a physical input
     const auto source = completeRead ("vorn.ksn", { mono, key });
     const auto w = write (source, tmp);
-    const auto plan = rapp::inspect (source, rapp::targetVornScene, catalogIndex(), nullptr, nullptr);
+    const auto plan = scenePlan (source, catalogIndex());
     juce::String issues;
     for (const auto& i : plan.issues)
         issues << rapp::formatIssueLine (i) << "\n";
