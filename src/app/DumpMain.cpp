@@ -216,7 +216,7 @@ bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::Fil
     {
         const auto extension = file.getFileExtension();
         printLine ("ERROR   unrecognised extension: " + (extension.isEmpty() ? juce::String ("(none)") : extension) + " ("
-                   + inputKindsRead() + ")");
+                   + inputKindsRead() + "): " + file.getFullPathName());
         return true;
     }
     if (tree)

@@ -137,7 +137,7 @@ bool readHostInput (const juce::File& input, RackReadResult& result)
     if (host == nullptr)
     {
         result = {};
-        result.error = unknownInputRefusal();
+        result.error = unknownInputRefusal() + ": " + input.getFullPathName();
         return false;
     }
     result = host->read (input);

@@ -152,7 +152,8 @@ rapp::Issue missingProfile (const Host& host);
 juce::String detectFormat (const juce::File& file);
 
 // Reads an input of the conversion operations with the reader its extension selects. For an
-// extension no host has, nothing is read: false, with the runners' refusal as the error.
+// extension no host has, nothing is read: false, with the runners' refusal and the input's path
+// as the error.
 bool readHostInput (const juce::File& input, RackReadResult& result);
 
 // "target must be " and the target words, as a list ("a, b, c, or d").

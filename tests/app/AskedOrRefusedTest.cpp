@@ -249,7 +249,7 @@ TEST (OptionFiles, ARefusalNamesTheOptionTheFileAndWhatTheOptionTakes)
         { { "--export-states", "show.ksn/states", "show.ksn" },
           "--export-states: could not create state export directory " + path ("show.ksn/states") + ": Not a directory ("
               + path ("show.ksn") + " is a file, not a folder)" },
-        { { "chain.RfxChain" }, "unrecognised extension: .RfxChain (" + vornconv::app::inputKindsRead() + ")" },
+        { { "chain.RfxChain" }, "unrecognised extension: .RfxChain (" + vornconv::app::inputKindsRead() + "): " + path ("chain.RfxChain") },
     };
     for (const auto& c : cases)
     {

@@ -253,7 +253,7 @@ TEST (ConversionRunnerPlan, CleanAndBlockedScenes)
     EXPECT_EQ (twoLines[10], "");
     EXPECT_EQ (twoLines[11], banner);
     EXPECT_EQ (twoLines[12], "FILE    " + box.work.getChildFile ("notes.txt").getFullPathName());
-    EXPECT_EQ (twoLines[13], "ERROR   " + vornconv::app::unknownInputRefusal());
+    EXPECT_EQ (twoLines[13], "ERROR   " + vornconv::app::unknownInputRefusal() + ": " + box.work.getChildFile ("notes.txt").getFullPathName());
     EXPECT_EQ (twoLines[14], "");
     EXPECT_EQ (box.tmpEntries(), 0);
 }
@@ -440,7 +440,7 @@ TEST (ConversionRunnerConvert, RefusalsLeaveNothingBehind)
         // The output's extension is checked before the input is read at all.
         { { "--convert", "vorn", "--output", "out/x.xml", "missing.ksn" }, "ERROR   --output: output extension must be .ksn: " + box.path ("out/x.xml") },
         { { "--convert", "reaper", "--output", "out/x.ksn", "in.ksn" }, "ERROR   --output: output extension must be .rpp: " + box.path ("out/x.ksn") },
-        { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   " + vornconv::app::unknownInputRefusal() },
+        { { "--convert", "vorn", "--output", "out/x.ksn", "notes.txt" }, "ERROR   " + vornconv::app::unknownInputRefusal() + ": " + box.path ("notes.txt") },
         { { "--convert", "vorn", "--output", "out/x.ksn", "missing.ksn" }, "ERROR   file not found: " + box.path ("missing.ksn") },
         { { "--convert", "superrack-performer", "--template", "in.ksn", "--factory-catalog", "good.tsv", "--output", "out/x.sprk", "in.ksn" },
           "ERROR   --template: SuperRack template extension must be .sprk: " + box.path ("in.ksn") },

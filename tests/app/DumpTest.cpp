@@ -167,11 +167,11 @@ TEST (DumpFile, RefusalsPrintOneLineAfterTheBanner)
         { args ({ tmp.file ("missing.ksn").getFullPathName() }), tmp.file ("missing.ksn"),
           "ERROR   file not found: " + tmp.file ("missing.ksn").getFullPathName() },
         { args ({ tmp.folder.getFullPathName() + "/" }), tmp.folder, "ERROR   a folder, not a file: " + tmp.folder.getFullPathName() },
-        // An extension no reader takes is refused naming the ones read.
-        { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (" + app::inputKindsRead() + ")" },
-        { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: (none) (" + app::inputKindsRead() + ")" },
+        // An extension no reader takes is refused naming the ones read and the file.
+        { args ({ text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (" + app::inputKindsRead() + "): " + text.getFullPathName() },
+        { args ({ noext.getFullPathName() }), noext, "ERROR   unrecognised extension: (none) (" + app::inputKindsRead() + "): " + noext.getFullPathName() },
         { args ({ "--tree", scene.getFullPathName() }), scene, "ERROR   --tree is only supported for .rack2" },
-        { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (" + app::inputKindsRead() + ")" },
+        { args ({ "--tree", text.getFullPathName() }), text, "ERROR   unrecognised extension: .txt (" + app::inputKindsRead() + "): " + text.getFullPathName() },
         { args ({ "--tree", empty.getFullPathName() }), empty, "ERROR   ValueTree parse failed (in " + empty.getFullPathName() + ")" },
         { args ({ "--tree", truncated.getFullPathName() }), truncated, "ERROR   ValueTree parse failed (in " + truncated.getFullPathName() + ")" },
         { args ({ session.getFullPathName() }), session,

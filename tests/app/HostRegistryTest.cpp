@@ -130,5 +130,5 @@ TEST (HostRegistry, TheTextsThatListTheHostsNameEveryHost)
     EXPECT_EQ (app::inputKindsRead(), "vornconv reads .ksn, .sprk, .rack2 and .rpp");
     RackReadResult read;
     EXPECT_FALSE (app::readHostInput (juce::File ("/x/notes.txt"), read));
-    EXPECT_EQ (read.error, app::unknownInputRefusal());
+    EXPECT_EQ (read.error, app::unknownInputRefusal() + ": /x/notes.txt");
 }

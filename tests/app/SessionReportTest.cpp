@@ -248,7 +248,7 @@ TEST (SessionReportCommand, RefusalsPrintOneErrorLine)
         { { "--session-report", "--parameter-cache", "cache", "one.ksn" },
           "ERROR   session report VNPM preparation requires both --plugin-probe and --parameter-cache" },
         { { "--session-report", "--plan", "vorn", "one.ksn" }, "ERROR   choose exactly one conversion/report operation" },
-        { { "--session-report", "notes.txt" }, "ERROR   " + app::unknownInputRefusal() },
+        { { "--session-report", "notes.txt" }, "ERROR   " + app::unknownInputRefusal() + ": " + box.path ("notes.txt") },
         { { "--session-report", "--factory-catalog", "bad.tsv", "one.ksn" },
           "ERROR   --factory-catalog: invalid factory catalog row (expected 5 or 6 tab-separated columns) at line 1 of "
               + box.path ("bad.tsv") + "; --factory-catalog takes a catalog as vornvst3catalog prints it" },
