@@ -195,7 +195,7 @@ std::unique_ptr<juce::XmlElement> describePlugin (const PluginRef& slot, const R
 
 void writeSidechain (juce::XmlElement& slotXml, const PluginRef& slot)
 {
-    if (slot.sidechainSource < 0 || (slot.sidechainKind == sidechainLegacy && slot.sidechainEnabled))
+    if (slot.sidechainSource < 0 || (slot.sidechainKind == sidechainStrip && slot.sidechainEnabled))
     {
         slotXml.setAttribute ("sidechainSrc", slot.sidechainSource < 0 ? 0 : slot.sidechainSource + 1);
         return;

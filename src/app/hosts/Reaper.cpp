@@ -57,7 +57,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
 
     in.unverifiedSidechain (plugin, c);
 
-    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainStrip)
     {
         const auto* sourceStrip = rapp::firstStrip (in.session, plugin.sidechainSource);
         if (! (sourceStrip != nullptr && sourceStrip->index != strip.index && occupiedWithSidechain (strip) == 1))
