@@ -79,9 +79,10 @@ juce::StringArray banner (const juce::File& file)
     return { {}, juce::String::repeatedString ("=", 68), "FILE    " + file.getFullPathName() };
 }
 
-// The lines of text exactly as it is: every line of it already ends with "\n". The text is walked
-// once as UTF-8 bytes (indexing a String by character would cost time in its length).
-void addText (Decision& decided, const juce::String& text)
+// Streams text exactly as it is, line by line: every line of it already ends with "\n". The text
+// is walked once as UTF-8 bytes (indexing a String by character would cost time in its length),
+// and each line goes out as it is met, so that a tree of a million values is never held twice.
+void streamText (const juce::String& text, const Stream& stream)
 {
     const char* start = text.toRawUTF8();
     const char* const end = start + text.getNumBytesAsUTF8();
@@ -89,14 +90,15 @@ void addText (Decision& decided, const juce::String& text)
     {
         const auto* newline = static_cast<const char*> (std::memchr (start, '\n', (size_t) (end - start)));
         const auto* lineEnd = newline != nullptr ? newline : end;
-        decided.add (juce::String::fromUTF8 (start, (int) (lineEnd - start)));
+        stream (juce::StringArray (juce::String::fromUTF8 (start, (int) (lineEnd - start))));
         start = newline != nullptr ? newline + 1 : end; // a final line without "\n" gets one, as every line does
     }
 }
 
 bool dumpsValueTree (const Host& host) { return host.dumpsValueTree; }
 
-Decision dumpTree (const juce::File& file, const Host& host)
+// The value tree of one file: its lines go to stream as they are met; the decision holds a refusal.
+Decision dumpTree (const juce::File& file, const Host& host, const Stream& stream)
 {
     if (! host.dumpsValueTree)
         return refusal (juce::String ("--tree is only supported for ") + hostWhere (dumpsValueTree)->extension);
@@ -112,10 +114,9 @@ Decision dumpTree (const juce::File& file, const Host& host)
                                                                           : juce::String ("ValueTree parse failed"),
                                     file));
     }
-    Decision decided;
-    decided.add (juce::String());
-    addText (decided, describeValueTree (tree, 0, treeDumpLevels));
-    return decided;
+    stream (juce::StringArray (juce::String()));
+    streamText (describeValueTree (tree, 0, treeDumpLevels), stream);
+    return {};
 }
 
 } // namespace
@@ -211,7 +212,7 @@ Decision dumpFile (const juce::File& file, bool tree, bool manifest, const juce:
                         + inputKindsRead() + ")");
     }
     if (tree)
-        return dumpTree (file, *host);
+        return dumpTree (file, *host, stream);
 
     const auto read = host->read (file);
     if (! read.ok)

@@ -27,9 +27,10 @@ juce::String fitColumn (const juce::String& text, int width, ColumnFit fit = Col
 // The text listing of a read session, line by line (without the banner).
 juce::StringArray formatTextDump (const RackReadResult& read);
 
-// The dump of one file: its banner (unless a manifest is asked for) and, when an export follows,
-// its listing go to stream before the file is read and before the export; the decision holds the
-// rest. It fails when the dump of this file failed (the caller counts the failures).
+// The dump of one file: its banner (unless a manifest is asked for) goes to stream before the file
+// is read, its listing before an export that follows it, and a value tree line by line as it is
+// walked; the decision holds the rest. It fails when the dump of this file failed (the caller
+// counts the failures).
 Decision dumpFile (const juce::File& file, bool tree, bool manifest, const juce::File& exportDirectory, const Stream& stream);
 
 } // namespace vornconv::app
