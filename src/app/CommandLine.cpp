@@ -6,7 +6,7 @@
 //   - the option words and how each stores its value;
 //   - the operation count and the dispatch, after the usage asked for, the refusal of words that
 //     look like options and the checks of the options against the operation (OperationOptions);
-//   - printing, refusals and the strict decimal parse;
+//   - decisions and printing, refusals, the strict decimal parse and the parse of two dimensions;
 //   - the parse of the arguments;
 //   - the usage, with the hosts filled in from the registry of hosts;
 //   - one whole invocation.
@@ -35,6 +35,7 @@ namespace vornconv::app
 
 namespace
 {
+// Where print sends the lines of this invocation (runVornconv's sink), or null for standard output.
 const LineSink* currentSink = nullptr;
 
 // Standard output of this run: the system's reason for the first line it did not take, and the
@@ -111,24 +112,18 @@ void storeValue (const juce::String& word, const juce::String& value, CommandLin
     else if (word == "--io") o.io = value;
 }
 
-bool parseProbe (const juce::String& value, CommandLineOptions& o)
+Expected<void> parseProbe (const juce::String& value, CommandLineOptions& o)
 {
     const int colon = value.indexOfChar (':');
     if (colon <= 0 || colon == value.length() - 1)
-    {
-        printLine ("ERROR   --reaper-state-probe must be <strip>:<slot>");
-        return false;
-    }
+        return failure ("--reaper-state-probe must be <strip>:<slot>");
     int strip = -1, slot = -1;
     if (! parseDecimalInt (value.substring (0, colon), true, strip)
         || ! parseDecimalInt (value.substring (colon + 1), true, slot))
-    {
-        printLine ("ERROR   --reaper-state-probe indices must be non-negative decimal integers");
-        return false;
-    }
+        return failure ("--reaper-state-probe indices must be non-negative decimal integers");
     o.probeStrip = strip;
     o.probeSlot = slot;
-    return true;
+    return success();
 }
 
 int countOperations (const CommandLineOptions& o)
@@ -155,13 +150,10 @@ const char* operationWord (const CommandLineOptions& o)
     return nullptr;
 }
 
-int dispatch (const CommandLineOptions& o)
+Decision dispatch (const CommandLineOptions& o, const Stream& stream)
 {
     if (countOperations (o) > 1)
-    {
-        printLine ("ERROR   choose exactly one conversion/report operation");
-        return 1;
-    }
+        return refusal ("choose exactly one conversion/report operation");
     // The options are checked against the operation (and its target) before it runs.
     const auto operation = operationOf (o);
     const Host* host = nullptr;
@@ -169,36 +161,43 @@ int dispatch (const CommandLineOptions& o)
     {
         host = hostForTargetWord (o.convert.isNotEmpty() ? o.convert : o.plan.isNotEmpty() ? o.plan : o.selectionReport);
         if (host == nullptr)
-            return printError (unknownTargetRefusal());
+            return refusal (unknownTargetRefusal());
     }
+    if (const auto taken = checkOptionsOfOperation (o, operation, host); ! taken)
+        return refusal (taken.message());
     // The operations toward a target look at the paths after their own checks of what they need.
-    if (refusedOptionsOfOperation (o, operation, host) || (host == nullptr && refusedOptionPaths (o, operation)))
-        return 1;
+    if (host == nullptr)
+        if (const auto paths = checkOptionPaths (o, operation); ! paths)
+            return refusal (paths.message());
     switch (operation)
     {
         case Operation::wavesSelectionReport: return runWavesSelectionReport (o);
         case Operation::wavesConvert:         return runWavesConvert (o);
         case Operation::sessionReport:        return runSessionReport (o);
         case Operation::dump:
-        case Operation::exportStates:         return runDump (o);
+        case Operation::exportStates:         return runDump (o, stream);
         case Operation::plan:
         case Operation::convert:
-        case Operation::selectionReport:      return runTargetOperation (o);
+        case Operation::selectionReport:      return runTargetOperation (o, stream);
     }
-    return 1;
+    Decision none;
+    none.failed = true;
+    return none;
 }
 
-void printUsage()
+Decision usage (bool failed)
 {
-    for (const auto& line : usageLines())
-        printLine (line);
+    Decision decided;
+    decided.add (usageLines());
+    decided.failed = failed;
+    return decided;
 }
 
 // An input word that begins with "-" is a mistyped option (or one in another case), or an option
 // word in last place that found no value: taken as a file, it would be reported missing while the
 // run went on without the option. Such a word is refused, naming it, before anything runs; a file
-// whose name begins with "-" is given with its folder, as "./-name". True when one was refused.
-bool refusedOptionLikeInput (const CommandLineOptions& o)
+// whose name begins with "-" is given with its folder, as "./-name".
+Expected<void> checkOptionLikeInputs (const CommandLineOptions& o)
 {
     for (const auto& word : o.inputs)
     {
@@ -206,36 +205,56 @@ bool refusedOptionLikeInput (const CommandLineOptions& o)
             continue;
         const bool known = std::any_of (std::begin (optionWords), std::end (optionWords),
                                         [&word] (const OptionWord& option) { return word == option.word; });
-        printLine (known ? "ERROR   option " + word + " takes a value, and none follows it"
-                         : "ERROR   unknown option: " + word + " (an input file of this name is given as ./" + word + ")");
-        return true;
+        return failure (known ? "option " + word + " takes a value, and none follows it"
+                              : "unknown option: " + word + " (an input file of this name is given as ./" + word + ")");
     }
-    return false;
+    return success();
 }
 
-int invoke (const juce::StringArray& arguments)
+Decision invoke (const juce::StringArray& arguments, const Stream& stream)
 {
-    CommandLineOptions options;
-    if (parseArguments (arguments, options) == ParseOutcome::refused)
-        return 1;
+    const auto parsed = parseArguments (arguments);
+    if (! parsed)
+        return refusal (parsed.message());
+    const auto& options = *parsed;
     if (options.help)
-    {
-        printUsage();
-        return 0;
-    }
-    if (refusedOptionWordAsValue (options) || refusedOptionLikeInput (options))
-        return 1;
+        return usage (false);
+    if (const auto values = checkOptionWordsAsValues (options); ! values)
+        return refusal (values.message());
+    if (const auto inputs = checkOptionLikeInputs (options); ! inputs)
+        return refusal (inputs.message());
     if (options.inputs.isEmpty() && countOperations (options) <= 1)
     {
         // An operation asked for without its input says so; without one, the usage is the answer.
         if (const auto* operation = operationWord (options))
-            return printError (juce::String (operation) + " requires an input file");
-        printUsage();
-        return 1;
+            return refusal (juce::String (operation) + " requires an input file");
+        return usage (true);
     }
-    if (refusedRepeatedOption (options))
-        return 1;
-    return dispatch (options) == 0 ? 0 : 1;
+    if (const auto once = checkRepeatedOptions (options); ! once)
+        return refusal (once.message());
+    return dispatch (options, stream);
+}
+
+// Writes the UTF-8 bytes of text and one newline byte to this invocation's sink or to standard
+// output, where a line it does not take is remembered for finishStandardOutput.
+void printLine (const juce::String& text)
+{
+    if (currentSink != nullptr && *currentSink)
+    {
+        (*currentSink) (text);
+        return;
+    }
+    const auto bytes = text.toRawUTF8();
+    const auto size = std::strlen (bytes);
+    errno = 0;
+    if ((std::fwrite (bytes, 1, size, stdout) != size || std::fputc ('\n', stdout) == EOF) && standardOutputError == 0)
+        standardOutputError = errno != 0 ? errno : EIO;
+}
+
+void printLines (const juce::StringArray& lines)
+{
+    for (const auto& line : lines)
+        printLine (line);
 }
 
 } // namespace
@@ -250,18 +269,24 @@ juce::File resolveArgument (const juce::String& word)
     return juce::File::getCurrentWorkingDirectory().getChildFile (word);
 }
 
-void printLine (const juce::String& text)
+Decision& Decision::refuse (const juce::String& refusal)
 {
-    if (currentSink != nullptr && *currentSink)
-    {
-        (*currentSink) (text);
-        return;
-    }
-    const auto bytes = text.toRawUTF8();
-    const auto size = std::strlen (bytes);
-    errno = 0;
-    if ((std::fwrite (bytes, 1, size, stdout) != size || std::fputc ('\n', stdout) == EOF) && standardOutputError == 0)
-        standardOutputError = errno != 0 ? errno : EIO;
+    lines.add ("ERROR   " + refusal);
+    failed = true;
+    return *this;
+}
+
+Decision refusal (const juce::String& message)
+{
+    Decision decided;
+    decided.refuse (message);
+    return decided;
+}
+
+int print (const Decision& decision)
+{
+    printLines (decision.lines);
+    return decision.status();
 }
 
 void noteOutputWritten (const juce::File& output)
@@ -290,12 +315,6 @@ int finishStandardOutput (int status)
     return 1;
 }
 
-int printError (const juce::String& error)
-{
-    printLine ("ERROR   " + error);
-    return 1;
-}
-
 bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
 {
     juce::int64 value = 0;
@@ -304,6 +323,20 @@ bool parseDecimalInt (juce::StringRef text, bool zeroAllowed, int& out)
         return false;
     out = (int) value;
     return true;
+}
+
+Expected<Dimensions> parseDimensions (const juce::String& text, const juce::String& shapeError, const juce::String& valueError)
+{
+    int separator = text.indexOfChar ('x');
+    if (separator < 0)
+        separator = text.indexOfChar ('X');
+    if (separator <= 0 || separator == text.length() - 1)
+        return failure (shapeError);
+    Dimensions parsed;
+    if (! parseDecimalInt (text.substring (0, separator), false, parsed.first)
+        || ! parseDecimalInt (text.substring (separator + 1), false, parsed.second))
+        return failure (valueError);
+    return parsed;
 }
 
 namespace
@@ -335,13 +368,14 @@ std::string homeRelativeBytes (const char* word)
 
 } // namespace
 
-bool refuseNonUtf8Paths (int count, const char* const* words)
+Expected<void> checkPathsAreText (int count, const char* const* words)
 {
-    const auto refuse = [] (const std::string& path, const char* what)
+    juce::String refused;
+    const auto refuse = [&refused] (const std::string& path, const char* what)
     {
         if (utf8::isValid (path.data(), path.size()))
             return false;
-        printLine ("ERROR   " + juce::String (what) + " is not valid UTF-8: " + utf8::escapedBytes (path.data(), path.size()));
+        refused = juce::String (what) + " is not valid UTF-8: " + utf8::escapedBytes (path.data(), path.size());
         return true;
     };
     // A relative path lies below the working folder, whose bytes it takes on: a working folder
@@ -378,7 +412,7 @@ bool refuseNonUtf8Paths (int count, const char* const* words)
         {
             // A word that looks like an option is refused as one, never taken as a path.
             if (refuse (words[i], "path") || (words[i][0] != '-' && refuse (asUsed (words[i]), "path")))
-                return true;
+                return failure (refused);
             continue;
         }
         // As the parse takes them: a flag takes no value, an option word in last place none.
@@ -386,14 +420,17 @@ bool refuseNonUtf8Paths (int count, const char* const* words)
             continue;
         ++i;
         if (option->kind == ValueKind::file && (refuse (words[i], "path") || refuse (asUsed (words[i]), "path")))
-            return true;
+            return failure (refused);
     }
     // $TMPDIR is a path like any other, checked before anything is made below it.
-    return refuse (temporaryRootBytes(), "temporary folder (TMPDIR)");
+    if (refuse (temporaryRootBytes(), "temporary folder (TMPDIR)"))
+        return failure (refused);
+    return success();
 }
 
-ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOptions& options)
+Expected<CommandLineOptions> parseArguments (const juce::StringArray& arguments)
 {
+    CommandLineOptions options;
     for (int i = 0; i < arguments.size(); ++i)
     {
         const int wordAt = i;
@@ -415,14 +452,11 @@ ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOpti
             // An empty value ("$DEST" unset) is no value: as a path it would name the working
             // folder, as a word nothing that was meant.
             if (value.isEmpty())
-            {
-                printLine ("ERROR   option " + arg + " takes a value, and the value given is empty");
-                return ParseOutcome::refused;
-            }
+                return failure ("option " + arg + " takes a value, and the value given is empty");
             if (option.kind == ValueKind::probe)
             {
-                if (! parseProbe (value, options))
-                    return ParseOutcome::refused;
+                if (const auto probe = parseProbe (value, options); ! probe)
+                    return failure (probe.message());
             }
             else
             {
@@ -436,7 +470,7 @@ ParseOutcome parseArguments (const juce::StringArray& arguments, CommandLineOpti
         else
             options.given.push_back ({ arg, i > wordAt ? arguments[i] : juce::String() });
     }
-    return ParseOutcome::parsed;
+    return options;
 }
 
 const juce::StringArray& usageLines()
@@ -465,7 +499,9 @@ int runVornconv (const juce::StringArray& arguments, const LineSink& sink)
     outputsWritten.clear();
     try
     {
-        return invoke (arguments);
+        // The one place that prints: what the operation streams before its long steps, then its
+        // decision.
+        return print (invoke (arguments, printLines));
     }
     catch (const std::bad_alloc&)
     {

@@ -1,9 +1,11 @@
-// The dump operation: for each input file a readable listing of its session, its raw value tree
-// (--tree) or its manifest (--manifest), optionally followed by the export of its plug-in states.
+// The dump operation (the runner of a run without a conversion or report operation, which the
+// system's documents call DumpMain): for each input file a readable listing of its session, its
+// raw value tree (--tree) or its manifest (--manifest), optionally followed by the export of its
+// plug-in states.
 //
 // In this file, in order:
 //   - the printed names and the slot row;
-//   - the banner, the verbatim text printer and the value-tree dump;
+//   - the banner, the verbatim text lines and the value-tree dump;
 //   - column fitting and the text dump;
 //   - the dump of one file, and of every input word.
 
@@ -72,16 +74,15 @@ juce::String slotRow (const PluginRef& slot, int position)
     return row;
 }
 
-void printBanner (const juce::File& file)
+juce::StringArray banner (const juce::File& file)
 {
-    printLine ({});
-    printLine (juce::String::repeatedString ("=", 68));
-    printLine ("FILE    " + file.getFullPathName());
+    return { {}, juce::String::repeatedString ("=", 68), "FILE    " + file.getFullPathName() };
 }
 
-// Prints text exactly as it is: every line of it already ends with "\n". The text is walked
-// once as UTF-8 bytes (indexing a String by character would cost time in its length).
-void printText (const juce::String& text)
+// Streams text exactly as it is, line by line: every line of it already ends with "\n". The text
+// is walked once as UTF-8 bytes (indexing a String by character would cost time in its length),
+// and each line goes out as it is met, so that a tree of a million values is never held twice.
+void streamText (const juce::String& text, const Stream& stream)
 {
     const char* start = text.toRawUTF8();
     const char* const end = start + text.getNumBytesAsUTF8();
@@ -89,20 +90,18 @@ void printText (const juce::String& text)
     {
         const auto* newline = static_cast<const char*> (std::memchr (start, '\n', (size_t) (end - start)));
         const auto* lineEnd = newline != nullptr ? newline : end;
-        printLine (juce::String::fromUTF8 (start, (int) (lineEnd - start)));
+        stream (juce::StringArray (juce::String::fromUTF8 (start, (int) (lineEnd - start))));
         start = newline != nullptr ? newline + 1 : end; // a final line without "\n" gets one, as every line does
     }
 }
 
 bool dumpsValueTree (const Host& host) { return host.dumpsValueTree; }
 
-bool dumpTree (const juce::File& file, const Host& host)
+// The value tree of one file: its lines go to stream as they are met; the decision holds a refusal.
+Decision dumpTree (const juce::File& file, const Host& host, const Stream& stream)
 {
     if (! host.dumpsValueTree)
-    {
-        printLine (juce::String ("ERROR   --tree is only supported for ") + hostWhere (dumpsValueTree)->extension);
-        return true;
-    }
+        return refusal (juce::String ("--tree is only supported for ") + hostWhere (dumpsValueTree)->extension);
     TreeNode tree;
     juce::String error;
     TreeReadFault fault;
@@ -110,15 +109,14 @@ bool dumpTree (const juce::File& file, const Host& host)
     {
         // A file that cannot be read says why; a stream that is well formed but too large for
         // the limits says so; anything else is no value tree at all.
-        printLine ("ERROR   " + namingFile (fault == TreeReadFault::unreadableFile ? error
-                                                : fault == TreeReadFault::overLimit   ? "ValueTree exceeds a safety limit: " + error
-                                                                                      : juce::String ("ValueTree parse failed"),
-                                                file));
-        return true;
+        return refusal (namingFile (fault == TreeReadFault::unreadableFile ? error
+                                    : fault == TreeReadFault::overLimit   ? "ValueTree exceeds a safety limit: " + error
+                                                                          : juce::String ("ValueTree parse failed"),
+                                    file));
     }
-    printLine ({});
-    printText (describeValueTree (tree, 0, treeDumpLevels));
-    return false;
+    stream (juce::StringArray (juce::String()));
+    streamText (describeValueTree (tree, 0, treeDumpLevels), stream);
+    return {};
 }
 
 } // namespace
@@ -197,75 +195,68 @@ juce::StringArray formatTextDump (const RackReadResult& read)
     return lines;
 }
 
-bool dumpFile (const juce::File& file, bool tree, bool manifest, const juce::File& exportDirectory)
+Decision dumpFile (const juce::File& file, bool tree, bool manifest, const juce::File& exportDirectory, const Stream& stream)
 {
+    // The banner is out before the file is looked at: reading it may take long.
     if (! manifest)
-        printBanner (file);
+        stream (banner (file));
     if (file.isDirectory())
-    {
-        printLine ("ERROR   " + folderNotFileError (file));
-        return true;
-    }
+        return refusal (folderNotFileError (file));
     if (! file.existsAsFile())
-    {
-        printLine ("ERROR   " + fileNotFoundError (file));
-        return true;
-    }
+        return refusal (fileNotFoundError (file));
     const auto* host = hostForFile (file);
     if (host == nullptr)
     {
         const auto extension = file.getFileExtension();
-        printLine ("ERROR   unrecognised extension: " + (extension.isEmpty() ? juce::String ("(none)") : extension) + " ("
-                   + inputKindsRead() + "): " + file.getFullPathName());
-        return true;
+        return refusal ("unrecognised extension: " + (extension.isEmpty() ? juce::String ("(none)") : extension) + " ("
+                        + inputKindsRead() + "): " + file.getFullPathName());
     }
     if (tree)
-        return dumpTree (file, *host);
+        return dumpTree (file, *host, stream);
 
     const auto read = host->read (file);
     if (! read.ok)
-    {
-        printLine ("ERROR   " + read.error);
-        return true;
-    }
+        return refusal (read.error);
+    Decision decided;
     if (manifest)
     {
-        printLine (buildManifestJson (read.session));
-        return false;
+        decided.add (buildManifestJson (read.session));
+        return decided;
     }
-    for (const auto& line : formatTextDump (read))
-        printLine (line);
-    if (isGiven (exportDirectory))
-    {
-        juce::String error;
-        if (! exportStates (read.session, exportDirectory, error))
-        {
-            printLine ("ERROR   " + error);
-            return true;
-        }
-        noteOutputWritten (exportDirectory);
-        printLine ({});
-        printLine ("EXPORT  plugin states -> " + exportDirectory.getFullPathName());
-    }
-    return false;
+    decided.add (formatTextDump (read));
+    if (! isGiven (exportDirectory))
+        return decided;
+    // The listing is out before the export, which may take long.
+    stream (decided.lines);
+    if (const auto exported = exportStates (read.session, exportDirectory); ! exported)
+        return refusal (exported.message());
+    noteOutputWritten (exportDirectory);
+    Decision done;
+    done.add (juce::String());
+    done.add ("EXPORT  plugin states -> " + exportDirectory.getFullPathName());
+    return done;
 }
 
-int runDump (const CommandLineOptions& options)
+Decision runDump (const CommandLineOptions& options, const Stream& stream)
 {
     // Each export is all or nothing; several inputs into one folder could not be: a refusal of a
     // later one would leave the earlier ones' files.
     if (isGiven (options.exportStates) && options.inputs.size() > 1)
-    {
-        printLine ("ERROR   --export-states takes one input file (" + juce::String (options.inputs.size())
-                   + " were given); export each on its own");
-        return 1;
-    }
+        return refusal ("--export-states takes one input file (" + juce::String (options.inputs.size())
+                        + " were given); export each on its own");
     int failures = 0;
     for (const auto& word : options.inputs)
-        if (dumpFile (resolveArgument (word), options.tree, options.manifest, options.exportStates))
+    {
+        // Each file's lines are out before the next file is read.
+        const auto decided = dumpFile (resolveArgument (word), options.tree, options.manifest, options.exportStates, stream);
+        stream (decided.lines);
+        if (decided.failed)
             ++failures;
-    printLine ({});
-    return failures > 0 ? 1 : 0;
+    }
+    Decision end;
+    end.add (juce::String());
+    end.failed = failures > 0;
+    return end;
 }
 
 } // namespace vornconv::app

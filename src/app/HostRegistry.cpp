@@ -105,9 +105,11 @@ RackReadResult Host::read (const juce::File& file) const
     return result;
 }
 
-rapp::Issue Host::missingFrom (const rapp::WriteOptions& options) const
+std::optional<rapp::Issue> Host::missingFrom (const rapp::WriteOptions& options) const
 {
-    return missingOption != nullptr ? missingOption (*this, options) : rapp::Issue {};
+    if (missingOption == nullptr)
+        return std::nullopt;
+    return missingOption (*this, options);
 }
 
 rapp::Issue missingOptionIssue (const char* code, const juce::String& message)
@@ -131,17 +133,12 @@ juce::String detectFormat (const juce::File& file)
     return host != nullptr ? host->formatId : "";
 }
 
-bool readHostInput (const juce::File& input, RackReadResult& result)
+Expected<RackReadResult> readHostInput (const juce::File& input)
 {
     const auto* host = hostForFile (input);
     if (host == nullptr)
-    {
-        result = {};
-        result.error = unknownInputRefusal() + ": " + input.getFullPathName();
-        return false;
-    }
-    result = host->read (input);
-    return true;
+        return failure (unknownInputRefusal() + ": " + input.getFullPathName());
+    return host->read (input);
 }
 
 juce::String unknownTargetRefusal()
@@ -154,14 +151,15 @@ juce::String unknownInputRefusal()
     return "RAPP input must be " + spokenList (extensions());
 }
 
-juce::String templateExtensionRefusal (const Host& host, const juce::File& templateFile)
+Expected<void> checkTemplateExtension (const Host& host, const juce::File& templateFile)
 {
     const juce::String extension = host.extension;
     if (templateFile == juce::File() || host.templateUse == TemplateUse::none || templateFile.getFileExtension().toLowerCase() == extension)
-        return {};
-    return "--template: "
-         + refusalOf (host, host.templateUse == TemplateUse::required ? " template extension must be " : " optional template extension must be ")
-         + extension + ": " + templateFile.getFullPathName();
+        return success();
+    return failure ("--template: "
+                    + refusalOf (host, host.templateUse == TemplateUse::required ? " template extension must be "
+                                                                                 : " optional template extension must be ")
+                    + extension + ": " + templateFile.getFullPathName());
 }
 
 juce::String inputKindsRead()

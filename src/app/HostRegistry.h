@@ -7,6 +7,7 @@
 #include "writers/OutputHost.h"
 #include "writers/WriteOptions.h"
 
+#include <optional>
 #include <vector>
 
 // The hosts whose sessions vornconv reads and writes: one record per host, filled by field name in
@@ -37,9 +38,9 @@ struct StateProbe
     // The options that ask for it, as a plan names them ("--reaper-state-probe 0:1"); empty when
     // they ask for none.
     juce::String (*asked) (const CommandLineOptions& options) = nullptr;
-    // The session: false with its refusal.
-    bool (*make) (const CommandLineOptions& options, const RackReadResult& source, const rapp::Vst3ModuleIndex& index,
-                  const rapp::WriteOptions& writeOptions, RackReadResult& probe, juce::String& error) = nullptr;
+    // The session, or its refusal.
+    Expected<RackReadResult> (*make) (const CommandLineOptions& options, const RackReadResult& source,
+                                      const rapp::Vst3ModuleIndex& index, const rapp::WriteOptions& writeOptions) = nullptr;
 };
 
 struct Host
@@ -71,8 +72,9 @@ struct Host
     TemplateUse templateUse = TemplateUse::none;
     // The option the writer cannot do without and that is missing, as the blocker a plan lists and
     // a convert prints before it refuses with the blocker's message: the key ("target.profile",
-    // "target.template") and what supplies it. Null for a writer that needs nothing but the output.
-    rapp::Issue (*missingOption) (const Host& host, const rapp::WriteOptions& options) = nullptr;
+    // "target.template") and what supplies it; none when nothing is missing. Null for a writer that
+    // needs nothing but the output.
+    std::optional<rapp::Issue> (*missingOption) (const Host& host, const rapp::WriteOptions& options) = nullptr;
     // The writer's proof without an output (what a plan's "WRITE: allowed" promises), and its write,
     // once nothing is missing.
     rapp::WriterFunction check = nullptr;
@@ -84,13 +86,12 @@ struct Host
     // --parameter-cache are then required, and refused for every other host).
     bool preparesParameterMirrors = false;
     // Loads, once for a plan or a convert, what its preflight rules and its writer take besides
-    // (LiveProfessor's plug-in list): false with the refusal. Null for a host that takes nothing.
-    bool (*loadSideInput) (rapp::SideInput& input, juce::String& error) = nullptr;
+    // (LiveProfessor's plug-in list), or its refusal. Null for a host that takes nothing.
+    Expected<rapp::SideInput> (*loadSideInput)() = nullptr;
     // Joins a file of the host's own that the options name onto the module index of every plan and
-    // convert, whatever their target (REAPER's plug-in cache, which names REAPER's ids): false with
-    // the refusal; what it could not use goes into warnings. Null for a host that has none.
-    bool (*joinModuleIndex) (const CommandLineOptions& options, rapp::Vst3ModuleIndex& index, juce::StringArray& warnings,
-                             juce::String& error) = nullptr;
+    // convert, whatever their target (REAPER's plug-in cache, which names REAPER's ids): the
+    // warnings about what it could not use, or the refusal. Null for a host that has none.
+    Expected<juce::StringArray> (*joinModuleIndex) (const CommandLineOptions& options, rapp::Vst3ModuleIndex& index) = nullptr;
     // The probe options (--reaper-state-probe, --reaper-normalized-probe) are taken only by a host
     // that has one.
     StateProbe stateProbe;
@@ -100,9 +101,9 @@ struct Host
     const char* usageInput = "";    // the input named on the usage's convert line
     const char* usageNote = nullptr; // a line the usage adds under it, or nullptr
 
-    // The option its writer cannot do without that options lack (missingOption); an issue with an
-    // empty code when none is.
-    rapp::Issue missingFrom (const rapp::WriteOptions& options) const;
+    // The option its writer cannot do without that options lack (missingOption), as its blocker;
+    // none when nothing is missing.
+    std::optional<rapp::Issue> missingFrom (const rapp::WriteOptions& options) const;
 
     // The host as refusals name it ("REAPER"), and its files, after the host ("projects").
     const char* hostName() const { return output->hostName; }
@@ -151,10 +152,10 @@ rapp::Issue missingProfile (const Host& host);
 // The format id of the file's host; empty for any other extension.
 juce::String detectFormat (const juce::File& file);
 
-// Reads an input of the conversion operations with the reader its extension selects. For an
-// extension no host has, nothing is read: false, with the runners' refusal and the input's path
-// as the error.
-bool readHostInput (const juce::File& input, RackReadResult& result);
+// Reads an input of the conversion operations with the reader its extension selects (a read that
+// failed included: the result says so). For an extension no host has, nothing is read: the
+// runners' refusal, with the input's path.
+Expected<RackReadResult> readHostInput (const juce::File& input);
 
 // "target must be " and the target words, as a list ("a, b, c, or d").
 juce::String unknownTargetRefusal();
@@ -165,8 +166,8 @@ juce::String unknownInputRefusal();
 
 // A --template that the host's writer cannot take by its extension, refused with the options:
 // "--template: SuperRack template extension must be .sprk: <path>", "--template: REAPER optional
-// template extension must be .rpp: <path>"; empty when it can (or when none is given).
-juce::String templateExtensionRefusal (const Host& host, const juce::File& templateFile);
+// template extension must be .rpp: <path>". Success when it can (or when none is given).
+Expected<void> checkTemplateExtension (const Host& host, const juce::File& templateFile);
 
 // "vornconv reads " and the extensions: the inputs the reading operations take.
 juce::String inputKindsRead();

@@ -186,34 +186,28 @@ bool notAFolderInTheWay (const juce::File& folder)
     return false;
 }
 
-bool refuse (const juce::String& refusal)
-{
-    printError (refusal);
-    return true;
-}
-
-// The path check of one option given to the operation; empty when the path is of its kind.
-juce::String pathRefusal (const OptionUse& use, const juce::String& value, Operation operation)
+// The path check of one option given to the operation: fails unless the path is of its kind.
+Expected<void> checkPath (const OptionUse& use, const juce::String& value, Operation operation)
 {
     const auto file = resolveArgument (value);
     const juce::String option (use.word);
     switch (use.path)
     {
         case PathKind::none:
-            return {};
+            return success();
         case PathKind::fileToRead:
         case PathKind::fileToWrite:
             if (file.isDirectory())
-                return option + ": " + folderNotFileError (file);
+                return failure (option + ": " + folderNotFileError (file));
             // A link to nothing is not there either.
             if (use.path == PathKind::fileToRead && (use.mustExist & bit (operation)) != 0 && ! file.exists())
-                return option + ": " + fileNotFoundError (file);
-            return {};
+                return failure (option + ": " + fileNotFoundError (file));
+            return success();
         case PathKind::folder:
             // Made when missing; a file in the way is named where the folder is opened.
-            return {};
+            return success();
     }
-    return {};
+    return success();
 }
 
 } // namespace
@@ -230,27 +224,27 @@ Operation operationOf (const CommandLineOptions& o)
     return Operation::dump;
 }
 
-bool refusedOptionWordAsValue (const CommandLineOptions& o)
+Expected<void> checkOptionWordsAsValues (const CommandLineOptions& o)
 {
     for (const auto& given : o.given)
     {
         const auto* use = useOf (given.word);
         if (use != nullptr && use->takes != nullptr && useOf (given.value) != nullptr)
-            return refuse (given.word + " takes " + use->takes + "; got " + given.value);
+            return failure (given.word + " takes " + use->takes + "; got " + given.value);
     }
-    return false;
+    return success();
 }
 
-bool refusedRepeatedOption (const CommandLineOptions& o)
+Expected<void> checkRepeatedOptions (const CommandLineOptions& o)
 {
     std::set<juce::String> seen;
     for (const auto& given : o.given)
         if (! seen.insert (given.word).second)
-            return refuse (given.word + " is given twice; give it once");
-    return false;
+            return failure (given.word + " is given twice; give it once");
+    return success();
 }
 
-bool refusedOptionsOfOperation (const CommandLineOptions& o, Operation operation, const Host* host)
+Expected<void> checkOptionsOfOperation (const CommandLineOptions& o, Operation operation, const Host* host)
 {
     const bool towardTarget = (targetOperations & bit (operation)) != 0;
     for (const auto& given : o.given)
@@ -263,19 +257,19 @@ bool refusedOptionsOfOperation (const CommandLineOptions& o, Operation operation
         if (operationTakes && hostTakes)
             continue;
         if (operationTakes && use->hostRefusal != nullptr)
-            return refuse (use->hostRefusal());
-        return refuse (given.word + " is not an option of " + operationAsked (operation, o) + "; it goes with " + whereItGoes (*use));
+            return failure (use->hostRefusal());
+        return failure (given.word + " is not an option of " + operationAsked (operation, o) + "; it goes with " + whereItGoes (*use));
     }
-    return false;
+    return success();
 }
 
-bool refusedOptionPaths (const CommandLineOptions& o, Operation operation)
+Expected<void> checkOptionPaths (const CommandLineOptions& o, Operation operation)
 {
     for (const auto& given : o.given)
         if (const auto* use = useOf (given.word))
-            if (const auto refusal = pathRefusal (*use, given.value, operation); refusal.isNotEmpty())
-                return refuse (refusal);
-    return false;
+            if (auto path = checkPath (*use, given.value, operation); ! path)
+                return path;
+    return success();
 }
 
 juce::String optionFileRefusal (const juce::String& option, const juce::File& file, const juce::String& error)

@@ -25,24 +25,24 @@ enum class Operation
 // The one operation the options ask for; the count of operations is checked before.
 Operation operationOf (const CommandLineOptions& options);
 
-// Each check prints its one refusal line and returns true when the run is refused.
+// Each check fails with its one refusal.
 
 // An option word taken as the value of the option before it, which was left without its own
 // ("--plan takes a target word; got --factory-catalog").
-bool refusedOptionWordAsValue (const CommandLineOptions& options);
+Expected<void> checkOptionWordsAsValues (const CommandLineOptions& options);
 
 // An option given twice ("--output is given twice; give it once"): no later one silently wins.
-bool refusedRepeatedOption (const CommandLineOptions& options);
+Expected<void> checkRepeatedOptions (const CommandLineOptions& options);
 
 // The options against the operation: an option it does not take, and for the operations toward a
 // target (host, null for the others) one the target's host does not take, is refused naming what
 // takes it.
-bool refusedOptionsOfOperation (const CommandLineOptions& options, Operation operation, const Host* host);
+Expected<void> checkOptionsOfOperation (const CommandLineOptions& options, Operation operation, const Host* host);
 
 // The paths given to options, once the operation's own checks of which options it needs are done:
 // a folder where the option reads or writes a file is refused as a folder, and, for plan and
 // convert, a template or probe program that is not there as not found.
-bool refusedOptionPaths (const CommandLineOptions& options, Operation operation);
+Expected<void> checkOptionPaths (const CommandLineOptions& options, Operation operation);
 
 // The refusal of the file given to an option, from its loader's error (which names the file): the
 // option, the error, and, when the file is there but is not what the option reads, what the

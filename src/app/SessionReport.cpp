@@ -190,13 +190,15 @@ juce::String buildSessionReportJson (const RackReadResult& result, const rapp::P
     return json::toJsonLine (document);
 }
 
-int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog, const juce::File& probeProgram,
-                       const juce::File& cacheDir)
+Decision sessionReportFile (const juce::File& input, const juce::File& factoryCatalog, const juce::File& probeProgram,
+                            const juce::File& cacheDir)
 {
-    RackReadResult result;
-    readHostInput (input, result);
+    auto read = readHostInput (input);
+    if (! read)
+        return refusal (read.message());
+    auto& result = *read;
     if (! result.ok)
-        return printError (result.error);
+        return refusal (result.error);
 
     // A catalog given is loaded, or refused as every operation that takes one refuses it (one
     // that is not there included); the report never scans the plug-in folders.
@@ -206,7 +208,7 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
     {
         juce::String error;
         if (! index.loadFactoryCatalog (factoryCatalog, error))
-            return printError (optionFileRefusal ("--factory-catalog", factoryCatalog, error));
+            return refusal (optionFileRefusal ("--factory-catalog", factoryCatalog, error));
         index.applyCachedAvailability (result);
     }
 
@@ -231,8 +233,8 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
         error = "VST3 factory cache is unavailable";
     else if (! isGiven (probeProgram))
         error = "parameter probe helper is unavailable";
-    else if (const auto fault = rapp::probeProgramFault (probeProgram); fault.isNotEmpty())
-        error = optionFileRefusal ("--plugin-probe", probeProgram, "parameter probe helper is unavailable: " + fault);
+    else if (const auto probe = rapp::checkProbeProgram (probeProgram); ! probe)
+        error = optionFileRefusal ("--plugin-probe", probeProgram, "parameter probe helper is unavailable: " + probe.message());
     else if (! isGiven (cacheDir))
         error = "parameter mirror cache directory is unavailable";
     else
@@ -247,16 +249,17 @@ int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog
             status = report.issues.isEmpty() ? "ready" : "partial";
     }
 
-    printLine (buildSessionReportJson (result, passed, status, error));
-    return 0;
+    Decision decided;
+    decided.add (buildSessionReportJson (result, passed, status, error));
+    return decided;
 }
 
-int runSessionReport (const CommandLineOptions& options)
+Decision runSessionReport (const CommandLineOptions& options)
 {
     if (options.inputs.size() != 1)
-        return printError ("--session-report accepts exactly one input file");
+        return refusal ("--session-report accepts exactly one input file");
     if (isGiven (options.pluginProbe) != isGiven (options.parameterCache))
-        return printError ("session report VNPM preparation requires both --plugin-probe and --parameter-cache");
+        return refusal ("session report VNPM preparation requires both --plugin-probe and --parameter-cache");
     return sessionReportFile (resolveArgument (options.inputs[0]), options.factoryCatalog, options.pluginProbe,
                               options.parameterCache);
 }

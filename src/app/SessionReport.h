@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/CommandLine.h"
 #include "model/RackModel.h"
 #include "rapp/ParameterMirrorHydrator.h"
 
@@ -9,10 +10,10 @@
 namespace vornconv::app
 {
 
-// Reads input, prepares the mirrors when it can and prints the document; 0 when the document was
-// printed (whatever the preparation status), 1 after an ERROR line.
-int sessionReportFile (const juce::File& input, const juce::File& factoryCatalog, const juce::File& probeProgram,
-                       const juce::File& cacheDir);
+// Reads input and prepares the mirrors when it can: the document (whatever the preparation
+// status), or the refusal of an input, or of a catalog, that cannot be read.
+Decision sessionReportFile (const juce::File& input, const juce::File& factoryCatalog, const juce::File& probeProgram,
+                            const juce::File& cacheDir);
 
 // The document on one line. report is null for the status "skipped": then the preparation object
 // carries no counters.

@@ -85,8 +85,9 @@ juce::String whyStateCannotBeSplit (const RackSession& session, const RackStrip&
 
 } // namespace
 
-bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error)
+Expected<void> exportStates (const RackSession& session, const juce::File& directory)
 {
+    juce::String error;
     std::vector<ExportItem> items;
     std::set<juce::File> targets;  // looked up in log time: a session may hold thousands of states
     for (const auto& strip : session.strips)
@@ -99,9 +100,9 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
             const auto& state = slot.state;
             if (state.component.isEmpty())
             {
-                error = "refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position)
-                      + " (" + (slot.name.isEmpty() ? juce::String ("unnamed plug-in") : slot.name) + "): " + whyStateCannotBeSplit (session, strip, position, slot);
-                return false;
+                return failure ("refusing partial state export at strip " + juce::String (strip.index) + ", slot " + juce::String (position)
+                                + " (" + (slot.name.isEmpty() ? juce::String ("unnamed plug-in") : slot.name)
+                                + "): " + whyStateCannotBeSplit (session, strip, position, slot));
             }
             const auto stem = juce::File::createLegalFileName (withoutControlCharacters (slot.name)) + "__" + juce::String (strip.index) + "-" + juce::String (position);
             const auto plan = [&] (const juce::String& extension, const juce::MemoryBlock& bytes) {
@@ -121,9 +122,9 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
                 return true;
             };
             if (! plan (".comp", state.component))
-                return false;
+                return failure (error);
             if (! state.controller.isEmpty() && ! plan (".cont", state.controller))
-                return false;
+                return failure (error);
         }
     }
 
@@ -136,14 +137,13 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     if (! openHeldFolder (directory, true, "state export folder", folder))
     {
         const int code = errno;
-        error = "--export-states: could not create state export directory" + heldFolderFailure (directory, code);
-        return false;
+        return failure ("--export-states: could not create state export directory" + heldFolderFailure (directory, code));
     }
     std::vector<HeldFile> files;
     if (items.empty())
     {
         folder.keep();
-        return true;
+        return success();
     }
 
     // Each temporary is written through the descriptor that created it. Nothing is committed
@@ -156,8 +156,7 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
         if (! makeTemporaryIn (folder, item.name, temporary)
             || ! writeAllBytes (temporary.fd, item.bytes->getData(), item.bytes->getSize()) || ! temporary.close())
         {
-            error = "--export-states: " + namingFile ("could not write temporary state export" + systemReason (errno), directory);
-            return false;
+            return failure ("--export-states: " + namingFile ("could not write temporary state export" + systemReason (errno), directory));
         }
     }
 
@@ -165,12 +164,9 @@ bool exportStates (const RackSession& session, const juce::File& directory, juce
     // an interruption meanwhile takes all of them away.
     for (size_t i = 0; i < items.size(); ++i)
         if (! commitNewFileExclusiveProvisionally (folder, files[i], items[i].name, error))
-        {
-            error = "--export-states: " + error;
-            return false;
-        }
+            return failure ("--export-states: " + error);
     folder.keep (files);
-    return true;
+    return success();
 }
 
 } // namespace vornconv::app

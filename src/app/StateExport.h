@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Expected.h"
 #include "model/RackModel.h"
 
 // Export of every plug-in's component and controller state to files named after the plug-in,
@@ -8,11 +9,11 @@
 namespace vornconv::app
 {
 
-// Writes the state files into directory (made when missing). True when every planned file now
-// exists under its final name. False with error set when nothing written by this call remains
-// and no folder this call made is left behind; a refusal about the folder or a file in it (one
-// that stands there, the folder not made, a temporary or a commit refused) begins with
-// "--export-states: ", the option that gave it.
-bool exportStates (const RackSession& session, const juce::File& directory, juce::String& error);
+// Writes the state files into directory (made when missing). Success when every planned file now
+// exists under its final name. On a failure nothing written by this call remains and no folder
+// this call made is left behind; a refusal about the folder or a file in it (one that stands
+// there, the folder not made, a temporary or a commit refused) begins with "--export-states: ",
+// the option that gave it.
+Expected<void> exportStates (const RackSession& session, const juce::File& directory);
 
 } // namespace vornconv::app

@@ -41,7 +41,11 @@ int main (int argc, char* argv[])
     {
         // A path is checked as the bytes it is before it becomes text, which could not hold it
         // unchanged; any other word only ever is compared, so its malformed bytes are replaced.
-        if (! vornconv::app::refuseNonUtf8Paths (argc - 1, argv + 1))
+        if (const auto paths = vornconv::app::checkPathsAreText (argc - 1, argv + 1); ! paths)
+        {
+            status = vornconv::app::print (vornconv::app::refusal (paths.message()));
+        }
+        else
         {
             juce::StringArray arguments;
             for (int i = 1; i < argc; ++i)

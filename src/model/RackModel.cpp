@@ -39,7 +39,7 @@ juce::String sidechainKindName (juce::int32 kind)
 {
     switch (kind)
     {
-        case sidechainLegacy:   return "legacy";
+        case sidechainStrip:   return "legacy";
         case sidechainPhysical: return "physical";
         case sidechainRackPre:  return "rackPre";
         case sidechainRackPost: return "rackPost";

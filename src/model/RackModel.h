@@ -72,9 +72,12 @@ struct PluginCoverage
     bool state = false;
 };
 
+// What a slot's sidechain source (sidechainSource) is: a strip, by its index; a physical input
+// channel; or a strip, by its index, tapped before (rackPre) or after (rackPost) its processing.
+// The scene format calls the first kind "legacy", and so does sidechainKindName.
 enum SidechainKind : juce::int32
 {
-    sidechainLegacy = 0,
+    sidechainStrip = 0,
     sidechainPhysical = 1,
     sidechainRackPre = 2,
     sidechainRackPost = 3
@@ -102,7 +105,7 @@ struct PluginRef
     bool unavailable = false;
     bool muted = false;
     juce::int32 sidechainSource = -1;
-    juce::int32 sidechainKind = sidechainLegacy;
+    juce::int32 sidechainKind = sidechainStrip;
     bool sidechainEnabled = true;
     PluginState state;
     PluginCoverage coverage;

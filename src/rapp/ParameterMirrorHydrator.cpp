@@ -548,8 +548,8 @@ bool checkPreconditions (const juce::File& probeProgram, const juce::File& cache
     };
     if (probeProgram == juce::File())
         return unavailable (MirrorInputFault::probeProgram, "parameter probe helper", {});
-    if (const auto why = probeProgramFault (probeProgram); why.isNotEmpty())
-        return unavailable (MirrorInputFault::probeProgram, "parameter probe helper", ": " + why);
+    if (const auto probe = checkProbeProgram (probeProgram); ! probe)
+        return unavailable (MirrorInputFault::probeProgram, "parameter probe helper", ": " + probe.message());
     if (timeoutMs < 1)
         return unavailable (MirrorInputFault::none, "parameter mirror cache", {});
     if (cacheDir == juce::File())
@@ -631,13 +631,13 @@ bool parseParameterProbeOutput (const juce::String& text, juce::Array<float>& va
     return parseProbeBytes (text.toRawUTF8(), text.getNumBytesAsUTF8(), values, error);
 }
 
-juce::String probeProgramFault (const juce::File& probeProgram)
+Expected<void> checkProbeProgram (const juce::File& probeProgram)
 {
     if (probeProgram.isDirectory())
-        return folderNotFileError (probeProgram);
+        return failure (folderNotFileError (probeProgram));
     if (! probeProgram.existsAsFile())
-        return fileNotFoundError (probeProgram);
-    return {};
+        return failure (fileNotFoundError (probeProgram));
+    return success();
 }
 
 int preparationWorkerCount (int jobs)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Expected.h"
 #include "model/RackModel.h"
 #include "rapp/Vst3ModuleIndex.h"
 
@@ -112,9 +113,9 @@ bool prepareParameterMirrorsBestEffort (const RackReadResult& result, const Vst3
                                         const juce::File& probeProgram, const juce::File& cacheDir,
                                         ParameterMirrorPreparationReport& report, juce::String& error, int timeoutMs);
 
-// Why probeProgram cannot be the probe: empty when it is a file, else "file not found: " or
-// "a folder, not a file: " and its path.
-juce::String probeProgramFault (const juce::File& probeProgram);
+// Success when probeProgram is a file that can be the probe; else "file not found: " or "a folder,
+// not a file: " and its path.
+Expected<void> checkProbeProgram (const juce::File& probeProgram);
 
 // The number of worker threads for a number of jobs: none for none, at most three.
 int preparationWorkerCount (int jobs);

@@ -380,7 +380,7 @@ struct Inspection
         const auto c = namedSlotCode (strip, s, plugin);
         ++plan.plugins;
 
-        if (plugin.sidechainSource >= 0 && (plugin.sidechainKind < sidechainLegacy || plugin.sidechainKind > sidechainRackPost))
+        if (plugin.sidechainSource >= 0 && (plugin.sidechainKind < sidechainStrip || plugin.sidechainKind > sidechainRackPost))
             blocker (c, utf8 (text::invalidSidechainKind));
 
         const bool isVst3 = plugin.format == "VST3";
@@ -473,7 +473,7 @@ void HostCheck::outputWarning (const juce::String& c, const juce::String& m) { p
 
 void HostCheck::unverifiedSidechain (const PluginRef& plugin, const juce::String& c)
 {
-    if (plugin.sidechainSource >= 0 && ! (plugin.sidechainKind == sidechainLegacy && plugin.sidechainEnabled))
+    if (plugin.sidechainSource >= 0 && ! (plugin.sidechainKind == sidechainStrip && plugin.sidechainEnabled))
         blocker (c, utf8 (text::schema2Sidechain));
 }
 

@@ -19,6 +19,7 @@
 
 #include "rapp/RappSelection.h"
 
+#include "model/Expected.h"
 #include "model/JsonWriter.h"
 #include "model/StrictJson.h"
 #include "model/UntrustedFile.h"
@@ -243,27 +244,28 @@ const RackStrip* firstStripWithIndex (const RackSession& session, juce::int32 in
     return nullptr;
 }
 
-// Why a kept plug-in's mapping cannot be placed, or empty when it can; sourceSlots and
+// Success when a kept plug-in's mapping can be placed, else why it cannot; sourceSlots and
 // targetSlots hold the element position of every slot this channel kept so far.
-juce::String pluginMappingFault (const PluginMapping& mapping, const RackStrip& strip, const HostCapacity& capacity,
-                                 const std::map<juce::int32, int>& sourceSlots, const std::map<juce::int32, int>& targetSlots)
+Expected<void> checkPluginMapping (const PluginMapping& mapping, const RackStrip& strip, const HostCapacity& capacity,
+                                  const std::map<juce::int32, int>& sourceSlots, const std::map<juce::int32, int>& targetSlots)
 {
     const auto source = juce::String (mapping.sourceSlot), target = juce::String (mapping.targetSlot);
     if (mapping.sourceSlot < 0 || mapping.sourceSlot >= strip.plugins.size())
-        return "sourceSlot " + source + " is outside the source channel's " + positionsText (strip.plugins.size(), "slots");
+        return failure ("sourceSlot " + source + " is outside the source channel's " + positionsText (strip.plugins.size(), "slots"));
     if (! strip.plugins.getReference (mapping.sourceSlot).occupied)
-        return "sourceSlot " + source + " is an empty slot of the source channel";
+        return failure ("sourceSlot " + source + " is an empty slot of the source channel");
     // The projection pads every strip up to each target slot, so no target takes more than the
     // selection's own limit, whatever the capacity says.
     if (capacity.slots > maxSelectionSlotsPerStrip && (mapping.targetSlot < 0 || mapping.targetSlot >= maxSelectionSlotsPerStrip))
-        return "targetSlot " + target + " is outside the " + positionsText (maxSelectionSlotsPerStrip, "slots") + " a selection can place";
+        return failure ("targetSlot " + target + " is outside the " + positionsText (maxSelectionSlotsPerStrip, "slots")
+                        + " a selection can place");
     if (mapping.targetSlot < 0 || mapping.targetSlot >= capacity.slots)
-        return "targetSlot " + target + " is outside the target's " + positionsText (capacity.slots, "slots");
+        return failure ("targetSlot " + target + " is outside the target's " + positionsText (capacity.slots, "slots"));
     if (const auto earlier = sourceSlots.find (mapping.sourceSlot); earlier != sourceSlots.end())
-        return "sourceSlot " + source + " is kept by plugins[" + juce::String (earlier->second) + "] too";
+        return failure ("sourceSlot " + source + " is kept by plugins[" + juce::String (earlier->second) + "] too");
     if (const auto earlier = targetSlots.find (mapping.targetSlot); earlier != targetSlots.end())
-        return "targetSlot " + target + " is taken by plugins[" + juce::String (earlier->second) + "] too";
-    return {};
+        return failure ("targetSlot " + target + " is taken by plugins[" + juce::String (earlier->second) + "] too");
+    return success();
 }
 
 bool readPluginMappings (const juce::var& channel, const juce::String& channelPath, const juce::String& channelWhere,
@@ -298,10 +300,9 @@ bool readPluginMappings (const juce::var& channel, const juce::String& channelPa
         if (! intProperty (element, "sourceSlot", path, mapping.sourceSlot, error)
             || ! intProperty (element, "targetSlot", path, mapping.targetSlot, error))
             return false;
-        const auto fault = pluginMappingFault (mapping, strip, capacity, sourceSlots, targetSlots);
-        if (fault.isNotEmpty())
+        if (const auto placed = checkPluginMapping (mapping, strip, capacity, sourceSlots, targetSlots); ! placed)
         {
-            error = "selection plugin mapping is out of range, absent, or duplicated: " + entry + " " + fault;
+            error = "selection plugin mapping is out of range, absent, or duplicated: " + entry + " " + placed.message();
             return false;
         }
         sourceSlots.emplace (mapping.sourceSlot, j);

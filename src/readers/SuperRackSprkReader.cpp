@@ -719,7 +719,7 @@ void readPlugRows (ReadState& s)
                                       ref.format = ref.classId.isNotEmpty() ? "VST3" : "";
                                       ref.bypassed = disabled;
                                       ref.sidechainSource = -1;
-                                      ref.sidechainKind = sidechainLegacy;
+                                      ref.sidechainKind = sidechainStrip;
                                       ref.sidechainEnabled = true;
                                       ref.coverage.identity = ref.classId.isNotEmpty();
                                       ref.coverage.activation = true;
@@ -832,7 +832,7 @@ void readSidechains (ReadState& s)
                                       {
                                           const auto* source = stripWithIndex (s, owner->second);
                                           if (source != nullptr && source->coverage.route && source->routeInL == channel)
-                                              return resolve (owner->second, sidechainLegacy);
+                                              return resolve (owner->second, sidechainStrip);
                                           ref.pendingSidechainReason = "physical input is not the source strip's active left input; " + diagnostic;
                                       }
                                       ++s.unresolvedSidechains;

@@ -226,7 +226,7 @@ struct LiftedStates
 // The sidechain attributes of one slot; false with error set on a refusal.
 bool readSidechain (const juce::XmlElement& e, int s, int k, PluginRef& slot, juce::String& error)
 {
-    slot.sidechainKind = sidechainLegacy;
+    slot.sidechainKind = sidechainStrip;
     slot.sidechainEnabled = true;
     if (! (e.hasAttribute ("sidechainSchema") || e.hasAttribute ("sidechainKind")
            || e.hasAttribute ("sidechainIndex") || e.hasAttribute ("sidechainEnabled")))

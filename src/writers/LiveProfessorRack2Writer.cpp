@@ -78,10 +78,10 @@ struct PreparedProject
 // the built-in profile, the device settings, the topology, its binding to the session, the
 // states and routing in every repeated place, the stable runtime ids, the controller assignments
 // that still resolve, the clean snapshot and the converter metadata.
-bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
-                     const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project,
-                     juce::String& error)
+Expected<void> prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const LiveProfessorPluginCatalog& catalog,
+                               const juce::File& templateFile, const DeploymentProfile& profile, PreparedProject& project)
 {
+    juce::String error;
     const auto& session = source.session;
     const bool withTemplate = templateFile != juce::File();
     auto& root = project.root;
@@ -90,23 +90,20 @@ bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index,
         if (! readTemplate (templateFile, root, error))
         {
             project.templateRefused = true;
-            return false;
+            return failure (error);
         }
     }
     else
     {
         root = buildInternalProfile2026_1 (session, index, catalog, profile, error);
         if (! isValidTree (root))
-            return false;
+            return failure (error);
     }
 
     auto* device = child (child (&root, "AudioMidiHardware"), "IOdeviceProperties");
     auto* settings = child (&root, "projectSettings");
     if (device == nullptr || settings == nullptr)
-    {
-        error = "LiveProfessor profile lacks audio device/project settings";
-        return false;
-    }
+        return failure ("LiveProfessor profile lacks audio device/project settings");
     if (session.inputDevice.isNotEmpty())
         setProperty (*device, "inputDeviceName", session.inputDevice);
     if (session.outputDevice.isNotEmpty())
@@ -120,14 +117,14 @@ bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index,
     const auto* chains = child (&root, "Chains");
     if (chains == nullptr || chains->children.size() != (size_t) session.strips.size())
         if (! synthesiseTopologyFromSinglePrototype (root, session, index, catalog, error))
-            return false;
+            return failure (error);
 
     ChainIdMap chainIds;
     juce::Array<PluginBinding> bindings;
     if (! bindMainTopology (root, session, profile, index, catalog, chainIds, bindings, error)
         || ! updateRepeatedState (root, session, chainIds, bindings, error)
         || ! remapPluginRuntimeIds (root, session, bindings, error))
-        return false;
+        return failure (error);
 
     // Rebuilt chains and remapped plug-ins leave the processors they replaced behind; a
     // controller assignment naming one of them would name nothing in the host.
@@ -137,9 +134,11 @@ bool prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index,
                          std::inserter (gone, gone.end()));
     project.removedAssignments = removeDanglingControllerAssignments (root, gone);
 
-    return markConverterCleanSnapshot (root, error)
-        && appendConverterMetadata (root, bindings, profile,
-                                    withTemplate ? juce::StringRef() : juce::StringRef (internalProfileName), error);
+    if (! markConverterCleanSnapshot (root, error)
+        || ! appendConverterMetadata (root, bindings, profile, withTemplate ? juce::StringRef() : juce::StringRef (internalProfileName),
+                                      error))
+        return failure (error);
+    return success();
 }
 
 // The written project, read back, must be complete and hold the session exactly, its plug-ins
@@ -149,15 +148,15 @@ ReadBackProof liveProfessorProof (const RackReadResult& source, const Vst3Module
                                   const LiveProfessorPluginCatalog& catalog)
 {
     ReadBackProof proof;
-    proof.accept = [] (const RackReadResult& reread)
+    proof.accept = [] (const RackReadResult& reread) -> Expected<void>
     {
         if (reread.isComplete())
-            return juce::String();
-        return "written LiveProfessor project failed converter reread validation" + incompleteReadReason (reread);
+            return success();
+        return failure ("written LiveProfessor project failed converter reread validation" + incompleteReadReason (reread));
     };
-    proof.expected = [&source, &index, &catalog] (RackSession& expected, juce::String& error)
+    proof.expected = [&source, &index, &catalog]() -> Expected<RackSession>
     {
-        expected = source.session;
+        RackSession expected = source.session;
         expected.sampleRate = 0.0;
         for (auto& strip : expected.strips)
             for (auto& slot : strip.plugins)
@@ -166,16 +165,13 @@ ReadBackProof liveProfessorProof (const RackReadResult& source, const Vst3Module
                     continue;
                 const auto* entry = catalog.findUnique (slot, index);
                 if (entry == nullptr)
-                {
-                    error = "internal LiveProfessor canonical identity mapping failed";
-                    return false;
-                }
+                    return failure ("internal LiveProfessor canonical identity mapping failed");
                 slot.uniqueId = entry->uniqueId;
                 slot.classId = {};
                 slot.deprecatedUid = 0;
                 slot.file = juce::File();
             }
-        return true;
+        return expected;
     };
     proof.refusal = [] (const RackSession&, const RackSession&, const RackSemanticComparison& comparison)
     {
@@ -192,13 +188,12 @@ VerifiedOutput projectSteps (const RackReadResult& source, const Vst3ModuleIndex
                              WriteResult& result)
 {
     VerifiedOutput steps;
-    steps.prepare = [&source, &index, &catalog, &templateFile, &profile, &project, &result] (juce::String& error)
+    steps.prepare = [&source, &index, &catalog, &templateFile, &profile, &project, &result]
     {
-        if (prepareProject (source, index, catalog, templateFile, profile, project, error))
-            return true;
-        if (project.templateRefused)
+        auto prepared = prepareProject (source, index, catalog, templateFile, profile, project);
+        if (! prepared && project.templateRefused)
             result.refusedPath = RefusedPath::templateFile;
-        return false;
+        return prepared;
     };
     steps.writeDocument = [&project] (juce::OutputStream& out) { return writeValueTree (project.root, out); };
     steps.documentWritten = [&project] { project.root = {}; };
@@ -255,13 +250,13 @@ const LiveProfessorPluginCatalog* pluginListOf (const WriteOptions& options)
 }
 
 // A request without what the writer cannot do without is refused as the command line refuses it.
-juce::String missingInput (const WriteOptions& options)
+Expected<void> checkRequest (const WriteOptions& options)
 {
     if (options.profile == nullptr)
-        return "LiveProfessor writer requires --profile <strips>x<slots>";
+        return failure ("LiveProfessor writer requires --profile <strips>x<slots>");
     if (pluginListOf (options) == nullptr)
-        return "LiveProfessor plugin catalog is unavailable";
-    return {};
+        return failure ("LiveProfessor plugin catalog is unavailable");
+    return success();
 }
 
 WriteResult refusedRequest (const juce::String& refusal)
@@ -287,8 +282,8 @@ const OutputHost liveProfessorRack2Output = []
 WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
                                           const WriteOptions& options)
 {
-    if (const auto missing = missingInput (options); missing.isNotEmpty())
-        return refusedRequest (missing);
+    if (const auto request = checkRequest (options); ! request)
+        return refusedRequest (request.message());
     PreparedProject project;
     return checkPlannedWrite (plan, projectWrite (source, index, *pluginListOf (options), options.templateFile, *options.profile,
                                                   project));
@@ -297,8 +292,8 @@ WriteResult checkLiveProfessorRack2Write (const RackReadResult& source, const Vs
 WriteResult writeLiveProfessorRack2 (const RackReadResult& source, const Vst3ModuleIndex& index, const ConversionPlan& plan,
                                      const WriteOptions& options)
 {
-    if (const auto missing = missingInput (options); missing.isNotEmpty())
-        return refusedRequest (missing);
+    if (const auto request = checkRequest (options); ! request)
+        return refusedRequest (request.message());
     PreparedProject project;
     return writePlannedOutput (plan, projectWrite (source, index, *pluginListOf (options), options.templateFile, *options.profile,
                                                    project),

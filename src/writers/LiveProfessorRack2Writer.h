@@ -8,6 +8,11 @@
 #include "writers/WriteOptions.h"
 #include "writers/WriteResult.h"
 
+// The LiveProfessor project writer: what it says of LiveProfessor (liveProfessorRack2Output), the
+// write of a session as a new .rack2 project, and its check (the same steps without an output)
+// that a plan runs.
+// Like every writer it is declared in namespace rapp, the namespace of the conversion it completes
+// (the README's "RAPP"): it takes that conversion's plan as its verdict.
 namespace vornconv::rapp
 {
 

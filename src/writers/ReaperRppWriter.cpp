@@ -934,35 +934,35 @@ juce::String blockTheTrackCannotHold (const juce::StringArray& track)
     return {};
 }
 
-// Why a template as read is not the one track with one strictly decoded VST3 plug-in the tracks
-// are cloned from; empty when it is.
-juce::String templateShapeFault (const RackReadResult& read)
+// Success when a template as read is the one track with one strictly decoded VST3 plug-in the
+// tracks are cloned from; else why it is not.
+Expected<void> checkTemplateShape (const RackReadResult& read)
 {
     if (! read.ok)
-        return read.error;
+        return failure (read.error);
     const auto& strips = read.session.strips;
     if (strips.size() != 1)
-        return "it holds " + juce::String (strips.size()) + " tracks";
+        return failure ("it holds " + juce::String (strips.size()) + " tracks");
     const auto& strip = strips.getReference (0);
     int plugins = 0;
     for (const auto& slot : strip.plugins)
         plugins += slot.occupied ? 1 : 0;
     if (plugins != 1)
-        return "its track holds " + juce::String (plugins) + " plug-ins";
+        return failure ("its track holds " + juce::String (plugins) + " plug-ins");
     if (strip.plugins.size() != 1)
-        return "its plug-in is not the first of its track's FX chain";
+        return failure ("its plug-in is not the first of its track's FX chain");
     const auto& slot = strip.plugins.getReference (0);
     const auto name = slot.name.isEmpty() ? juce::String ("its plug-in") : slot.name;
     if (slot.format != "VST3")
-        return slot.format.isEmpty() ? name + " is of no known format, not VST3"
-                                     : name + "'s format is " + formatForMessage (slot.format) + ", not VST3";
+        return failure (slot.format.isEmpty() ? name + " is of no known format, not VST3"
+                                              : name + "'s format is " + formatForMessage (slot.format) + ", not VST3");
     if (! slot.coverage.state)
     {
         // A read that is ok has no error: the reader's own note on the state says why.
-        return "the state of " + name + " was not decoded"
-             + incompleteReadReason (read, "plugin[" + juce::String (strip.index) + ":0].state");
+        return failure ("the state of " + name + " was not decoded"
+                        + incompleteReadReason (read, "plugin[" + juce::String (strip.index) + ":0].state"));
     }
-    return {};
+    return success();
 }
 
 // Everything the writer does before it needs the output: the project, its sources and what the
@@ -1087,9 +1087,8 @@ bool startFromTemplate (const juce::File& templateFile, juce::StringArray& lines
     if (! readUntrustedText (templateFile, maxReaperRppFileBytes, text, loadError))
         return refuse (refusal, "REAPER template cannot be read: " + loadError);
     const auto read = readReaperRppBytes (templateFile, std::string_view (text.toRawUTF8(), text.getNumBytesAsUTF8()));
-    const auto fault = templateShapeFault (read);
-    if (fault.isNotEmpty())
-        return refuse (refusal, "REAPER template must contain one strictly decoded VST3 state: " + fault);
+    if (const auto shape = checkTemplateShape (read); ! shape)
+        return refuse (refusal, "REAPER template must contain one strictly decoded VST3 state: " + shape.message());
     // Copy-construct, then move: copy-assigning an empty MemoryBlock hands memcpy a null pointer.
     PluginState taken (read.session.strips.getReference (0).plugins.getReference (0).state);
     prototypeState = std::move (taken);
@@ -1164,18 +1163,18 @@ bool checkSourceIdentities (const std::vector<SourcePlugin>& sources, bool built
 }
 
 // Everything the writer does before it needs the output: the project's lines, with one track per
-// strip cloned from the prototype track. Empty, or the refusal.
-juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
-                             const DeploymentProfile& profile, PreparedProject& prepared)
+// strip cloned from the prototype track; or the refusal.
+Expected<void> prepareProject (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& templateFile,
+                               const DeploymentProfile& profile, PreparedProject& prepared)
 {
     const auto& session = source.session;
     juce::String refusal;
     if (! checkProfileShape (session, profile, refusal) || ! collectSources (source, index, profile, prepared, refusal))
-        return refusal;
+        return failure (refusal);
 
     // A sample rate REAPER cannot hold is the session's, whatever the track prototype.
     if (session.sampleRate > 0 && (! std::isfinite (session.sampleRate) || session.sampleRate > 2147483647.0))
-        return "source sample rate cannot be represented by REAPER";
+        return failure ("source sample rate cannot be represented by REAPER");
 
     juce::String error;
     prepared.builtIn = templateFile == juce::File();
@@ -1184,21 +1183,21 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
     PluginState prototypeState;
     if (prepared.builtIn ? ! startFromNativeProfile (prepared.sources, lines, prototypeState, refusal)
                          : ! startFromTemplate (templateFile, lines, prototypeState, refusal))
-        return refusal;
+        return failure (refusal);
 
     if (session.sampleRate > 0
         && ! replaceUniqueCommand (lines, "SAMPLERATE", "SAMPLERATE " + juce::String ((juce::int64) std::llround (session.sampleRate)) + " 0 0", error))
-        return error;
+        return failure (error);
 
     const auto trackSpan = findUniqueBlock (lines, "<TRACK ", error);
     if (! trackSpan.isValid())
-        return error;
+        return failure (error);
     TrackPrototype prototype;
     if (! takeTrackPrototype (lines, trackSpan, std::move (prototypeState), prototype, refusal))
-        return refusal;
+        return failure (refusal);
     prepared.takingTemplate = false;
     if (! checkSourceIdentities (prepared.sources, prepared.builtIn, prototype.cid, refusal))
-        return refusal;
+        return failure (refusal);
 
     const auto& sources = prepared.sources;
     juce::StringArray tracks;
@@ -1207,12 +1206,12 @@ juce::String prepareProject (const RackReadResult& source, const Vst3ModuleIndex
         CanonicalPhysicalRouting routing;
         juce::StringArray track;
         if (! canonicalRouting (source, strip, profile, routing, error) || ! buildTrack (prototype, strip, routing, sources, track, error))
-            return error;
+            return failure (error);
         appendMoved (tracks, track);
         prepared.sharedMonoInputs += routing.sharedMonoInput ? 1 : 0;
     }
     replaceRange (lines, trackSpan.first, trackSpan.last, std::move (tracks));
-    return {};
+    return success();
 }
 
 int occupiedCount (const RackStrip& strip)
@@ -1347,7 +1346,7 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
 {
     const auto& session = source.session;
     ReadBackProof proof;
-    proof.accept = [&session] (const RackReadResult& reread)
+    proof.accept = [&session] (const RackReadResult& reread) -> Expected<void>
     {
         // Why, in the order the read is judged: what made it partial, the tracks it holds, the
         // sample rate it holds.
@@ -1362,14 +1361,10 @@ ReadBackProof reaperProof (const RackReadResult& source, const DeploymentProfile
             reason = ": sample rate differs (source=" + juce::String (session.sampleRate, 3) + ", output="
                    + juce::String (got.sampleRate, 3) + ")";
         else
-            return juce::String();
-        return "written REAPER project failed strict reread" + reason;
+            return success();
+        return failure ("written REAPER project failed strict reread" + reason);
     };
-    proof.expected = [&session, &sources] (RackSession& expected, juce::String&)
-    {
-        expected = expectedReaperSession (session, sources);
-        return true;
-    };
+    proof.expected = [&session, &sources]() -> Expected<RackSession> { return expectedReaperSession (session, sources); };
     proof.ownChecks = [&source, &profile] (const RackSession& expected, const RackReadResult& reread,
                                            juce::Array<RackSemanticMismatch>& mismatches)
     {
@@ -1426,10 +1421,10 @@ PlannedWrite projectWrite (const RackReadResult& source, const Vst3ModuleIndex& 
     write.blocked = "RAPP preflight blocked REAPER output";
     write.admit = [&source, &index, &templateFile, &profile, &prepared] (WriteResult& result)
     {
-        const auto refusal = prepareProject (source, index, templateFile, profile, prepared);
-        if (refusal.isNotEmpty() && prepared.takingTemplate)
+        auto madeProject = prepareProject (source, index, templateFile, profile, prepared);
+        if (! madeProject && prepared.takingTemplate)
             result.refusedPath = RefusedPath::templateFile;
-        return refusal;
+        return madeProject;
     };
     write.steps = [&source, &profile, &prepared] (WriteResult&) { return projectSteps (source, profile, prepared); };
     write.committed = [&source, &prepared] (WriteResult& result)

@@ -6,6 +6,10 @@
 #include "writers/WriteOptions.h"
 #include "writers/WriteResult.h"
 
+// The REAPER project writer: what it says of REAPER (reaperRppOutput), the write of a session as a
+// new .rpp project, and its check (the same steps without an output) that a plan runs.
+// Like every writer it is declared in namespace rapp, the namespace of the conversion it completes
+// (the README's "RAPP"): it takes that conversion's plan as its verdict.
 namespace vornconv::rapp
 {
 

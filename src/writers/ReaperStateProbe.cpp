@@ -19,33 +19,27 @@ const RackStrip* lastStripWithIndex (const RackSession& session, int stripIndex)
     return found;
 }
 
-bool refused (const char* message, juce::String& error)
-{
-    error = message;
-    return false;
-}
-
 } // namespace
 
-bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const DeploymentProfile& profile,
-                           const ReaperStateProbe& request, RackReadResult& probe, juce::String& error)
+Expected<RackReadResult> makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index,
+                                               const DeploymentProfile& profile, const ReaperStateProbe& request)
 {
     const bool slotMode = request.strip >= 0 && request.slot >= 0;
     if (! source.isComplete() || slotMode == request.normalized)
-        return refused ("REAPER probe requires a complete source and exactly one probe mode", error);
+        return failure ("REAPER probe requires a complete source and exactly one probe mode");
 
     juce::String selectedClassId;
     if (slotMode)
     {
         const auto* strip = lastStripWithIndex (source.session, request.strip);
         if (strip == nullptr || request.slot >= strip->plugins.size() || ! strip->plugins.getReference (request.slot).occupied)
-            return refused ("REAPER state probe source slot is absent", error);
+            return failure ("REAPER state probe source slot is absent");
         selectedClassId = index.classIdOf (strip->plugins.getReference (request.slot));
         if (selectedClassId.isEmpty() || request.strip >= profile.strips || request.slot >= profile.slots)
-            return refused ("REAPER state probe CID/profile is unresolved or undersized", error);
+            return failure ("REAPER state probe CID/profile is unresolved or undersized");
     }
 
-    probe = {};
+    RackReadResult probe;
     probe.ok = true;
     probe.status = readComplete;
     probe.session.sourceFormat = "reaper.state-probe";
@@ -55,7 +49,7 @@ bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& 
     {
         const auto* strip = lastStripWithIndex (source.session, t);
         if (strip == nullptr)
-            return refused ("REAPER state probe profile exceeds source strips", error);
+            return failure ("REAPER state probe profile exceeds source strips");
         RackStrip copy = *strip;
         copy.inputGainDb = 0.0f;
         copy.bypassed = false;
@@ -86,8 +80,8 @@ bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& 
         probe.session.strips.add (copy);
     }
     if (taken == 0)
-        return refused ("REAPER state probe found no selected-CID instances in profile", error);
-    return true;
+        return failure ("REAPER state probe found no selected-CID instances in profile");
+    return probe;
 }
 
 } // namespace vornconv::rapp

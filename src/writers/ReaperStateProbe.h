@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Expected.h"
 #include "model/RackModel.h"
 #include "rapp/RappConversionPlan.h"
 
@@ -23,11 +24,11 @@ struct ReaperStateProbe
     bool requested() const noexcept { return strip >= 0 || slot >= 0 || normalized; }
 };
 
-// The diagnostic session of a complete source, in probe: what the convert writes with
-// writeReaperRpp (the template or the built-in profile, the profile, the output) once the
-// preflight of that session allows. false with the probe's own refusal ("REAPER probe requires a
-// complete source and exactly one probe mode", ...).
-bool makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index, const DeploymentProfile& profile,
-                           const ReaperStateProbe& request, RackReadResult& probe, juce::String& error);
+// The diagnostic session of a complete source: what the convert writes with writeReaperRpp (the
+// template or the built-in profile, the profile, the output) once the preflight of that session
+// allows; or the probe's own refusal ("REAPER probe requires a complete source and exactly one
+// probe mode", ...).
+Expected<RackReadResult> makeReaperStateProbe (const RackReadResult& source, const Vst3ModuleIndex& index,
+                                               const DeploymentProfile& profile, const ReaperStateProbe& request);
 
 } // namespace vornconv::rapp

@@ -757,17 +757,18 @@ bool copyInPieces (const juce::File& database, juce::OutputStream& out)
 }
 
 // The checks that need neither the template's content nor the output, once the preflight allows:
-// empty, or the refusal.
-juce::String checkSourceAndTemplatePath (const RackReadResult& source, const juce::File& hostSaveTemplate)
+// success, or the refusal.
+Expected<void> checkSourceAndTemplatePath (const RackReadResult& source, const juce::File& hostSaveTemplate)
 {
     const auto& session = source.session;
     if (! hasContiguousStripIndices (session))
-        return "SuperRack output requires strip indices 0 to " + juce::String (session.strips.size() - 1) + " without gaps or repeats";
+        return failure ("SuperRack output requires strip indices 0 to " + juce::String (session.strips.size() - 1)
+                        + " without gaps or repeats");
     if (hostSaveTemplate == juce::File())
-        return "SuperRack writer requires a verified 5.0.0.19 host-save base";
+        return failure ("SuperRack writer requires a verified 5.0.0.19 host-save base");
     if (! anythingExistsAt (hostSaveTemplate))
-        return "SuperRack template path was provided but the file was not found";
-    return {};
+        return failure ("SuperRack template path was provided but the file was not found");
+    return success();
 }
 
 // The template copied into a private folder of its own, proven unchanged while it was copied; result
@@ -1040,36 +1041,26 @@ void noteWhatIsNotCarried (const RackSession& session, const ConversionPlan& pla
 }
 
 // The template copied into a private folder and read there, the session written into that copy in
-// one transaction, and the notes of what was not carried. ok with the notes, or the refusal.
-WriteResult buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
-                                   const ConversionPlan& plan, SuperRackBuild& build)
+// one transaction, and the notes of what was not carried (into result, which also says whether a
+// refusal is the template's or the temporary folder's); or the refusal.
+Expected<void> buildSuperRackSession (const RackReadResult& source, const Vst3ModuleIndex& index, const juce::File& hostSaveTemplate,
+                                      const ConversionPlan& plan, SuperRackBuild& build, WriteResult& result)
 {
-    WriteResult result;
-    const auto failWith = [&result] (const juce::String& message)
-    {
-        result.ok = false;
-        result.error = message;
-        result.notes.clear();
-        return result;
-    };
     const auto& session = source.session;
-
     juce::String error;
     WrittenCounts counts;
     if (! copyTemplate (hostSaveTemplate, build, result, error) || ! checkTemplateCopy (build.database, result, error)
         || ! writeSessionInto (build.database, session, index, counts, result, error))
-        return failWith (error);
+        return failure (error);
     noteWhatIsNotCarried (session, plan, counts, result);
-
-    result.ok = true;
-    return result;
+    return success();
 }
 
 juce::String boolText (bool value) { return value ? "true" : "false"; }
 
 // The read as a whole: complete, a Performer session with the source's plug-ins in one snapshot,
-// at the source's sample rate and buffer size. Empty when it may be compared.
-juce::String acceptReadBack (const RackSession& source, const RackReadResult& read)
+// at the source's sample rate and buffer size. Success when it may be compared.
+Expected<void> acceptReadBack (const RackSession& source, const RackReadResult& read)
 {
     juce::String detail;
     const auto& got = read.session;
@@ -1096,11 +1087,11 @@ juce::String acceptReadBack (const RackSession& source, const RackReadResult& re
     else if (source.bufferSize >= 1 && got.bufferSize != source.bufferSize)
         detail = "buffer size differs (source=" + juce::String (source.bufferSize) + ", output=" + juce::String (got.bufferSize) + ")";
     if (detail.isEmpty())
-        return {};
+        return success();
     auto message = "written SuperRack session failed converter reread validation: " + detail;
     if (read.error.isNotEmpty())
         message << " (" << read.error << ")";
-    return message;
+    return failure (message);
 }
 
 // What a correct session reads back as: every strip with all its fields (named as the host names
@@ -1224,11 +1215,7 @@ ReadBackProof superRackProof (const RackSession& source, const Vst3ModuleIndex& 
 {
     ReadBackProof proof;
     proof.accept = [&source] (const RackReadResult& read) { return acceptReadBack (source, read); };
-    proof.expected = [&source, &index] (RackSession& expected, juce::String&)
-    {
-        expected = expectedSession (source, index);
-        return true;
-    };
+    proof.expected = [&source, &index]() -> Expected<RackSession> { return expectedSession (source, index); };
     proof.ownChecks = [&source] (const RackSession& expected, const RackReadResult& read, juce::Array<RackSemanticMismatch>& mismatches)
     {
         checkMirrorsAndRecords (source, expected, read, mismatches);
@@ -1250,15 +1237,9 @@ VerifiedOutput superRackSteps (const RackReadResult& source, const Vst3ModuleInd
                                const ConversionPlan& plan, SuperRackBuild& build, WriteResult& result)
 {
     VerifiedOutput steps;
-    steps.prepare = [&source, &index, &hostSaveTemplate, &plan, &build, &result] (juce::String& error)
+    steps.prepare = [&source, &index, &hostSaveTemplate, &plan, &build, &result]
     {
-        const auto built = buildSuperRackSession (source, index, hostSaveTemplate, plan, build);
-        error = built.error;
-        result.temporaryFolderFault = built.temporaryFolderFault;
-        result.refusedPath = built.refusedPath;
-        result.notes.addArray (built.notes);
-        result.notedFields.addArray (built.notedFields);
-        return built.ok;
+        return buildSuperRackSession (source, index, hostSaveTemplate, plan, build, result);
     };
     steps.documentFile = [&build] { return build.database; };
     steps.writeDocument = [&build] (juce::OutputStream& out) { return copyInPieces (build.database, out); };

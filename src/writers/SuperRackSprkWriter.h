@@ -13,7 +13,11 @@
 #include <array>
 #include <map>
 
-// SuperRack Performer sessions as the converter writes them.
+// The SuperRack Performer session writer: what it says of SuperRack (superRackSprkOutput), the
+// write of a session as a new .sprk session into a copy of a host-saved template, its check (the
+// same steps without an output) that a plan runs, and the encodings of the plug-in rows it writes.
+// Like every writer it is declared in namespace rapp, the namespace of the conversion it completes
+// (the README's "RAPP"): it takes that conversion's plan as its verdict.
 //
 // Every VST3 row that SuperRack saves in its plug table carries two host-made values beside
 // the class id: plugin_4cc and additional_info. The writer takes them only from verified

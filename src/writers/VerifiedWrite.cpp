@@ -257,8 +257,8 @@ struct DocumentBytes
 ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof, const LedgerTerms& terms)
 {
     ProofOutcome outcome;
-    outcome.refusal = proof.accept (readBack);
-    if (outcome.refusal.isNotEmpty())
+    outcome.verdict = proof.accept (readBack);
+    if (! outcome.verdict)
         return outcome;
     // The ledger reads the read-back as the reader gave it: nothing of its states is released yet.
     NoteList ledger;
@@ -266,8 +266,15 @@ ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof,
         ledger = balanceLedger (*terms.carried, readBack.session, *terms.target, terms.outputName);
     releaseUncomparedStates (readBack.session);
     auto document = std::make_shared<ProvenDocument>();
-    if (! proof.expected (document->expected, outcome.refusal))
-        return outcome;
+    {
+        auto expected = proof.expected();
+        if (! expected)
+        {
+            outcome.verdict = failure (expected.message());
+            return outcome;
+        }
+        document->expected = std::move (*expected);
+    }
     document->readBack = std::move (readBack);
     const auto& expected = document->expected;
     const auto& read = document->readBack;
@@ -275,7 +282,7 @@ ProofOutcome proveReadBack (RackReadResult readBack, const ReadBackProof& proof,
     if (proof.ownChecks)
         proof.ownChecks (expected, read, comparison.mismatches);
     if (! comparison.isExact())
-        outcome.refusal = proof.refusal (expected, read.session, comparison);
+        outcome.verdict = failure (proof.refusal (expected, read.session, comparison));
     else
         document->ledger = std::move (ledger);
     outcome.compared = std::move (document);
@@ -316,25 +323,9 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     // The output's folder is held from here on. Whatever leaves the write before its commit (a
     // refusal, or an exception such as bad_alloc unwinding through it) takes away, through the
     // folder's handle, the temporary file and then the folders made for the output.
-    HeldFolder folder;
-    if (! openHeldFolder (output.getParentDirectory(), true, "output folder", folder))
-    {
-        const int code = errno;
-        outcome.error = "could not create output directory" + heldFolderFailure (output.getParentDirectory(), code);
-        outcome.outputFault = true;
-        return outcome;
-    }
-    const auto name = output.getFileName();
-    if (folder.holds (name))
-    {
-        outcome.error = "refusing to replace existing output: " + output.getFullPathName();
-        outcome.outputFault = true;
-        return outcome;
-    }
-    HeldFile temporary;
     const auto refuse = [&outcome] (const juce::String& message)
     {
-        outcome.error = message;
+        outcome.committed = failure (message);
         return outcome;
     };
     const auto refuseForOutput = [&outcome, &refuse] (const juce::String& message)
@@ -342,10 +333,20 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
         outcome.outputFault = true;
         return refuse (message);
     };
+    HeldFolder folder;
+    if (! openHeldFolder (output.getParentDirectory(), true, "output folder", folder))
+    {
+        const int code = errno;
+        return refuseForOutput ("could not create output directory" + heldFolderFailure (output.getParentDirectory(), code));
+    }
+    const auto name = output.getFileName();
+    if (folder.holds (name))
+        return refuseForOutput ("refusing to replace existing output: " + output.getFullPathName());
+    HeldFile temporary;
 
-    juce::String error;
-    if (steps.prepare && ! steps.prepare (error))
-        return refuse (error);
+    if (steps.prepare)
+        if (const auto prepared = steps.prepare(); ! prepared)
+            return refuse (prepared.message());
 
     // The ledger names what the output holds by the output's name, not the temporary's.
     auto ledger = steps.ledger;
@@ -357,8 +358,8 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
     {
         auto proof = proveReadBack (steps.readBack (steps.documentFile()), steps.proof, ledger);
         outcome.compared = std::move (proof.compared);
-        if (proof.refusal.isNotEmpty())
-            return refuse (proof.refusal);
+        if (! proof.verdict)
+            return refuse (proof.verdict.message());
     }
     if (! makeTemporaryIn (folder, name, temporary) || ! writeThroughDescriptor (temporary, steps.writeDocument))
         return refuseForOutput (namingFile (steps.writeFailed + systemReason (errno), output));
@@ -369,23 +370,25 @@ VerifiedWriteOutcome writeVerifiedOutput (const juce::File& output, const Verifi
         testHooks::stopPoint ("read-back");
         auto proof = proveReadBack (steps.readBack (temporary.pathThroughHandle()), steps.proof, ledger);
         outcome.compared = std::move (proof.compared);
-        if (proof.refusal.isNotEmpty())
-            return refuse (proof.refusal);
+        if (! proof.verdict)
+            return refuse (proof.verdict.message());
     }
     outcome.proven = true;
 
+    juce::String error;
     if (! commitNewFileExclusive (folder, temporary, name, error))
         return refuseForOutput (steps.commitFailed + error);
     folder.keep();
-    outcome.committed = true;
+    outcome.committed = success();
     return outcome;
 }
 
 ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
 {
     ProofOutcome refused;
-    if (steps.prepare && ! steps.prepare (refused.refusal))
-        return refused;
+    if (steps.prepare)
+        if (refused.verdict = steps.prepare(); ! refused.verdict)
+            return refused;
 
     // A document that is a file of its own is proven where it was made, as the write proves it.
     if (steps.documentFile != nullptr)
@@ -399,7 +402,7 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
         AnonymousDocument document;
         if (document.fd < 0)
         {
-            refused.refusal = steps.writeFailed + systemReason (errno);
+            refused.verdict = failure (steps.writeFailed + systemReason (errno));
             return refused;
         }
         {
@@ -408,7 +411,7 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
             out.flush();
             if (! written || out.failed)
             {
-                refused.refusal = steps.writeFailed + systemReason (out.systemError);
+                refused.verdict = failure (steps.writeFailed + systemReason (out.systemError));
                 return refused;
             }
         } // its buffer goes before the document is read
@@ -418,7 +421,7 @@ ProofOutcome proveVerifiedDocument (const VerifiedOutput& steps)
         // writer's: a refusal then names the folder.
         const auto refuseFromDocument = [&refused, &document] (const juce::String& what)
         {
-            refused.refusal = "the unnamed document in " + document.place() + what;
+            refused.verdict = failure ("the unnamed document in " + document.place() + what);
             refused.temporaryFolderFault = ! document.inMemory;
             return refused;
         };
@@ -450,17 +453,17 @@ WriteResult& refusedWith (WriteResult& result, const juce::String& error)
     return result;
 }
 
-// The plan's verdict for this writer, then the writer's own checks; false with the refusal.
+// The plan's verdict for this writer, then the writer's own checks; false with the refusal in result.
 bool admitted (const ConversionPlan& plan, const PlannedWrite& write, WriteResult& result)
 {
-    juce::String refusal;
+    Expected<void> verdict;
     if (plan.target != write.target || ! plan.canWrite())
-        refusal = write.blocked;
+        verdict = failure (write.blocked);
     else if (write.admit)
-        refusal = write.admit (result);
-    if (refusal.isEmpty())
+        verdict = write.admit (result);
+    if (verdict)
         return true;
-    refusedWith (result, refusal);
+    refusedWith (result, verdict.message());
     return false;
 }
 
@@ -474,8 +477,8 @@ WriteResult checkPlannedWrite (const ConversionPlan& plan, const PlannedWrite& w
     auto proof = proveVerifiedDocument (write.steps (result));
     result.compared = std::move (proof.compared);
     result.temporaryFolderFault = result.temporaryFolderFault || proof.temporaryFolderFault;
-    if (proof.refusal.isNotEmpty())
-        return refusedWith (result, proof.refusal);
+    if (! proof.verdict)
+        return refusedWith (result, proof.verdict.message());
     result.ok = true;
     return result;
 }
@@ -490,10 +493,10 @@ WriteResult writePlannedOutput (const ConversionPlan& plan, const PlannedWrite& 
     if (outcome.outputFault)
         result.refusedPath = RefusedPath::output;
     if (! outcome.proven)
-        return refusedWith (result, outcome.error);
+        return refusedWith (result, outcome.committed.message());
     if (! outcome.committed)
     {
-        result.error = outcome.error;
+        result.error = outcome.committed.message();
         return result;
     }
     if (write.committed)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Expected.h"
 #include "model/RackModel.h"
 #include "model/RackSemanticCompare.h"
 #include "rapp/RappConversionPlan.h"
@@ -64,10 +65,10 @@ namespace vornconv::rapp
 // How a writer proves a read-back of its output.
 struct ReadBackProof
 {
-    // Empty when the read may be compared at all (complete, of the right shape), else the refusal.
-    std::function<juce::String (const RackReadResult& readBack)> accept;
-    // The session a correct output reads back as; false with the refusal when it cannot be built.
-    std::function<bool (RackSession& expected, juce::String& error)> expected;
+    // Success when the read may be compared at all (complete, of the right shape), else the refusal.
+    std::function<Expected<void> (const RackReadResult& readBack)> accept;
+    // The session a correct output reads back as, or the refusal when it cannot be built.
+    std::function<Expected<RackSession>()> expected;
     // What the writer proves beyond compareRackSemantics (optional), added as mismatches of the
     // same form.
     std::function<void (const RackSession& expected, const RackReadResult& readBack,
@@ -77,11 +78,11 @@ struct ReadBackProof
                                 const RackSemanticComparison& comparison)> refusal;
 };
 
-// What a proof gives its caller: the refusal (empty when the proof holds) and, once the read-back
-// was accepted and compared, what was compared (ProvenDocument, WriteResult.h).
+// What a proof gives its caller: whether it held (or its refusal) and, once the read-back was
+// accepted and compared, what was compared (ProvenDocument, WriteResult.h).
 struct ProofOutcome
 {
-    juce::String refusal;
+    Expected<void> verdict;
     std::shared_ptr<const ProvenDocument> compared;
     // The refusal is the temporary folder's fault (the document in it changed or could not be
     // read back), not the writer's.
@@ -111,8 +112,8 @@ juce::String incompleteReadReason (const RackReadResult& readBack, const juce::S
 // One output to write.
 struct VerifiedOutput
 {
-    // The writer's work once the output is claimed (optional); false with the refusal.
-    std::function<bool (juce::String& error)> prepare;
+    // The writer's work once the output is claimed (optional), or its refusal.
+    std::function<Expected<void>()> prepare;
     // Writes the whole document; false on a failure of its own.
     std::function<bool (juce::OutputStream& out)> writeDocument;
     // Releases the document once it is written (optional).
@@ -138,10 +139,10 @@ void readBackWith (VerifiedOutput& steps, const OutputHost& host);
 
 struct VerifiedWriteOutcome
 {
-    bool committed = false;  // the output now holds the proven document
-    bool proven = false;     // written and proven: only the commit was left (it may have failed)
-    bool outputFault = false; // the refusal is the output's place: its folder, its name taken, the temporary, the commit
-    juce::String error;
+    // The output now holds the proven document, or the refusal (until the write says otherwise).
+    Expected<void> committed = failure ("the output was not written");
+    bool proven = false;       // written and proven: only the commit was left (it may have failed)
+    bool outputFault = false;  // the refusal is the output's place: its folder, its name taken, the temporary, the commit
     std::shared_ptr<const ProvenDocument> compared;   // as the proof left it
 };
 
@@ -178,8 +179,8 @@ struct PlannedWrite
     Target target = targetVornScene;   // the writer's host: a plan for any other is refused
     juce::String blocked;              // the refusal of a plan that blocks ("RAPP preflight blocked ...")
     // The writer's own checks and preparation once the plan allows, before the output is looked
-    // at (optional): empty, or the refusal. What it adds to result stays with a proven document.
-    std::function<juce::String (WriteResult& result)> admit;
+    // at (optional): success, or the refusal. What it adds to result stays with a proven document.
+    std::function<Expected<void> (WriteResult& result)> admit;
     // The steps of the document, made once admitted; their work may add notes (and notedFields)
     // to result, which stay only with a proven document.
     std::function<VerifiedOutput (WriteResult& result)> steps;

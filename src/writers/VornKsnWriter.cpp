@@ -195,7 +195,7 @@ std::unique_ptr<juce::XmlElement> describePlugin (const PluginRef& slot, const R
 
 void writeSidechain (juce::XmlElement& slotXml, const PluginRef& slot)
 {
-    if (slot.sidechainSource < 0 || (slot.sidechainKind == sidechainLegacy && slot.sidechainEnabled))
+    if (slot.sidechainSource < 0 || (slot.sidechainKind == sidechainStrip && slot.sidechainEnabled))
     {
         slotXml.setAttribute ("sidechainSrc", slot.sidechainSource < 0 ? 0 : slot.sidechainSource + 1);
         return;
@@ -364,7 +364,7 @@ struct SceneBuild
 
 // The placement of every strip: what is refused before the output is looked at, once the
 // preflight allows.
-juce::String placeScene (const RackReadResult& source, SceneBuild& build, WriteResult& result)
+Expected<void> placeScene (const RackReadResult& source, SceneBuild& build, WriteResult& result)
 {
     const auto& session = source.session;
     for (const auto& note : session.notes)
@@ -373,7 +373,7 @@ juce::String placeScene (const RackReadResult& source, SceneBuild& build, WriteR
 
     const int n = session.strips.size();
     if (n > sceneStrips)
-        return "Vorn Live output supports at most 64 current channels";
+        return failure ("Vorn Live output supports at most 64 current channels");
     // A strip is placed by its index, so the channel mode must reach the highest index as well as
     // hold every strip; an index outside the scene, or one used twice, cannot be placed at all.
     int reach = n;
@@ -384,18 +384,17 @@ juce::String placeScene (const RackReadResult& source, SceneBuild& build, WriteR
         for (int j = 0; j < i; ++j)
             repeated = repeated || session.strips.getReference (j).index == stripIndex;
         if (stripIndex < 0 || stripIndex >= sceneStrips || repeated)
-            return "Vorn Live output cannot place strip index " + juce::String (stripIndex)
-                   + " (indices must be unique and 0 to 63)";
+            return failure ("Vorn Live output cannot place strip index " + juce::String (stripIndex)
+                            + " (indices must be unique and 0 to 63)");
         reach = juce::jmax (reach, stripIndex + 1);
     }
     build.channelMode = reach >= 1 && reach <= 16 ? 0 : (reach <= 32 ? 1 : 2);
     build.activeChannels = build.channelMode == 0 ? 16 : (build.channelMode == 1 ? 32 : 64);
-    return {};
+    return success();
 }
 
 // The states the scene can hold, and the document with a stand-in for every large state.
-bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build, WriteResult& result,
-                         juce::String& error)
+Expected<void> buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& index, SceneBuild& build, WriteResult& result)
 {
     const auto& session = source.session;
     int unmappedCount = 0;
@@ -409,10 +408,7 @@ bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& in
             if (! slot.occupied)
                 continue;
             if (slot.state.opaqueStatePending || (slot.state.parameterMirrorComplete && slot.state.parameters.isEmpty()))
-            {
-                error = "cannot write pending opaque state or an empty complete parameter mirror";
-                return false;
-            }
+                return failure ("cannot write pending opaque state or an empty complete parameter mirror");
             if (slot.inactive && slot.bypassed)
                 bypassNotKept.add ("strip " + juce::String (strip.index) + ", slot " + juce::String (k)
                                    + " is written switched off; its bypass flag cannot be stored as well");
@@ -425,8 +421,11 @@ bool buildSceneDocument (const RackReadResult& source, const Vst3ModuleIndex& in
         result.notes.add (juce::String (unmappedCount)
                           + juce::String::fromUTF8 (u8" SuperRack mixer parameter 값은 의미 매핑이 미검증이라 출력하지 않았다"));
 
+    juce::String error;
     build.document = buildScene (session, index, unmappedCount, build.channelMode, build.states, error);
-    return build.document != nullptr;
+    if (build.document == nullptr)
+        return failure (error);
+    return success();
 }
 
 // The write's steps once the scene is placed: the document built when the output is claimed
@@ -436,7 +435,7 @@ VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& 
 {
     const auto& session = source.session;
     VerifiedOutput steps;
-    steps.prepare = [&] (juce::String& error) { return buildSceneDocument (source, index, build, result, error); };
+    steps.prepare = [&] { return buildSceneDocument (source, index, build, result); };
     steps.writeDocument = [&build] (juce::OutputStream& out)
     {
         juce::MemoryOutputStream documentText;
@@ -450,22 +449,18 @@ VerifiedOutput sceneSteps (const RackReadResult& source, const Vst3ModuleIndex& 
     steps.commitFailed = "atomic scene move failed: ";
 
     auto& proof = steps.proof;
-    proof.accept = [&session] (const RackReadResult& reread)
+    proof.accept = [&session] (const RackReadResult& reread) -> Expected<void>
     {
         const int written = reread.session.countPlugins(), meant = session.countPlugins();
         if (reread.isComplete() && written == meant)
-            return juce::String();
+            return success();
         // Why: the reader's error or the note of the grade it gave, else the plug-ins it found.
         const auto reason = ! reread.isComplete() ? incompleteReadReason (reread, "source.snapshot")
                                                   : ": plugin count differs (source=" + juce::String (meant)
                                                         + ", output=" + juce::String (written) + ")";
-        return "written scene failed converter reread validation" + reason;
+        return failure ("written scene failed converter reread validation" + reason);
     };
-    proof.expected = [&] (RackSession& expected, juce::String&)
-    {
-        expected = makeExpectedVornSession (session, index, build.activeChannels);
-        return true;
-    };
+    proof.expected = [&]() -> Expected<RackSession> { return makeExpectedVornSession (session, index, build.activeChannels); };
     proof.refusal = [] (const RackSession&, const RackSession&, const RackSemanticComparison& comparison)
     {
         return "written Vorn scene failed exact semantic validation: " + comparison.summary();

@@ -6,6 +6,9 @@
 
 #include <memory>
 
+// What every writer's check and write returns (WriteResult), what its proof compared
+// (ProvenDocument), and which of the caller's paths a refusal is about (RefusedPath). Declared in
+// namespace rapp with the writers.
 namespace vornconv::rapp
 {
 

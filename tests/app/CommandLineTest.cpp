@@ -53,12 +53,11 @@ TEST (ParseDecimalInt, StrictDecimalOnly)
 
 TEST (ParseArguments, OptionsValuesAndInputWords)
 {
-    CommandLineOptions o;
-    ASSERT_EQ (parseArguments (args ({ "--plan", "REAPER", "--profile", "64X8", "--io", "8x8", "--tree",
-                                       "--output", "out.rpp", "in.ksn", "--manifest", "~/x.ksn",
-                                       "/abs/y.ksn", "--convert", "Vorn", "--convert", "LiveProfessor" }),
-                               o),
-               ParseOutcome::parsed);
+    const auto parsed = parseArguments (args ({ "--plan", "REAPER", "--profile", "64X8", "--io", "8x8", "--tree",
+                                                "--output", "out.rpp", "in.ksn", "--manifest", "~/x.ksn",
+                                                "/abs/y.ksn", "--convert", "Vorn", "--convert", "LiveProfessor" }));
+    ASSERT_TRUE (parsed.ok()) << parsed.message();
+    const auto& o = *parsed;
     EXPECT_EQ (o.plan, "reaper");
     EXPECT_EQ (o.profile, "64X8");
     EXPECT_EQ (o.io, "8x8");
@@ -77,15 +76,17 @@ TEST (ParseArguments, OptionsValuesAndInputWords)
 
 TEST (ParseArguments, OptionWordInLastPlaceBecomesInputWord)
 {
-    CommandLineOptions o;
-    ASSERT_EQ (parseArguments (args ({ "--tree", "--export-states" }), o), ParseOutcome::parsed);
+    const auto parsed = parseArguments (args ({ "--tree", "--export-states" }));
+    ASSERT_TRUE (parsed.ok()) << parsed.message();
+    const auto& o = *parsed;
     EXPECT_FALSE (isGiven (o.exportStates));
     ASSERT_EQ (o.inputs.size(), 1);
     EXPECT_EQ (o.inputs[0], "--export-states");
 
     // A value may itself look like an option word: it is consumed as the value.
-    CommandLineOptions p;
-    ASSERT_EQ (parseArguments (args ({ "--profile", "--tree" }), p), ParseOutcome::parsed);
+    const auto parsedValue = parseArguments (args ({ "--profile", "--tree" }));
+    ASSERT_TRUE (parsedValue.ok()) << parsedValue.message();
+    const auto& p = *parsedValue;
     EXPECT_EQ (p.profile, "--tree");
     EXPECT_FALSE (p.tree);
     EXPECT_TRUE (p.inputs.isEmpty());
@@ -110,18 +111,19 @@ TEST (ReaperStateProbe, ParsedAtOnceAndRefusedBeforeUsage)
     };
     for (const auto& c : cases)
     {
-        CommandLineOptions o;
         const auto inv = invoke (args ({ "--reaper-state-probe", c.value, "--plan", "bogus" }));
+        const auto parsed = parseArguments (args ({ "--reaper-state-probe", c.value }));
         if (c.error == nullptr)
         {
-            ASSERT_EQ (parseArguments (args ({ "--reaper-state-probe", c.value }), o), ParseOutcome::parsed);
-            EXPECT_EQ (o.probeStrip, c.strip);
-            EXPECT_EQ (o.probeSlot, c.slot);
+            ASSERT_TRUE (parsed.ok()) << parsed.message();
+            EXPECT_EQ (parsed->probeStrip, c.strip);
+            EXPECT_EQ (parsed->probeSlot, c.slot);
             // Parsed: the run goes on to find that the operation has no input.
             EXPECT_EQ (inv.lines, juce::StringArray ("ERROR   --plan requires an input file")) << c.value;
         }
         else
         {
+            EXPECT_FALSE (parsed.ok());
             EXPECT_EQ (inv.status, 1);
             EXPECT_EQ (inv.lines, juce::StringArray (c.error)) << c.value;
         }

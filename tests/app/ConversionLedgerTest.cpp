@@ -249,10 +249,15 @@ int notesFor (const NoteList& notes, const std::string& field)
 // One rich session converted to each target: every field whose value differs between the
 // source's manifest and the output's (and the colour) has exactly one note, the ledger's or the
 // writer's own, and no field that kept its value has a ledger note. The plan's check lists a
-// ledger note for every field that differs, since a plan prints none of the writer's notes.
+// ledger note for every field that differs, since a plan prints none of the writer's notes. The
+// check and the write leave the session they were given as it was read, whatever they make of
+// it for their document and their proof: the ledger compares the output with it, and the
+// convert prints what its notes say.
 TEST (ConversionLedgerTargets, EveryFieldAConversionDidNotCarryHasExactlyOneNote)
 {
     RichSession rich;
+    const auto asRead = app::buildManifestJson (rich.source.session);
+    const auto notesAsRead = rich.source.session.notes.size();
     // What each host holds differently from the rich session (the strips: a scene keeps sixteen;
     // the snapshots: the session has none, and every host but REAPER holds one).
     const std::map<rapp::Target, std::set<std::string>> expected = {
@@ -271,13 +276,15 @@ TEST (ConversionLedgerTargets, EveryFieldAConversionDidNotCarryHasExactlyOneNote
         SCOPED_TRACE (host.targetWord);
         const auto output = rich.temp.file (juce::String ("out") + host.extension);
         const auto options = rich.optionsFor (host, output);
-        ASSERT_EQ (host.missingFrom (options).code, juce::String());
+        ASSERT_FALSE (host.missingFrom (options).has_value()) << host.missingFrom (options)->message;
 
         const auto plan = rapp::inspect (rich.source, host.rules, rich.index, options.profile, options.sideInput);
         const auto checked = host.check (rich.source, rich.index, plan, options);
         ASSERT_TRUE (checked.ok) << checked.error;
         const auto written = host.write (rich.source, rich.index, plan, options);
         ASSERT_TRUE (written.ok) << written.error;
+        EXPECT_EQ (app::buildManifestJson (rich.source.session), asRead);
+        EXPECT_EQ (rich.source.session.notes.size(), notesAsRead);
         ASSERT_NE (checked.compared, nullptr);
         ASSERT_NE (written.compared, nullptr);
         const auto read = host.read (output);

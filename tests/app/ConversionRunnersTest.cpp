@@ -1,9 +1,10 @@
 #include "ReaperFixtures.h"
 #include "TestSupport.h"
 
-#include "app/ConversionRunners.h"
+#include "app/CommandLine.h"
 #include "app/HostRegistry.h"
 #include "model/JsonWriter.h"
+#include "model/TestHooks.h"
 #include "model/Vst3State.h"
 #include "readers/VornKsnReader.h"
 
@@ -122,14 +123,13 @@ TEST (ConversionRunnerParsing, ProfileDimensions)
     };
     for (const auto& c : cases)
     {
-        int a = -1, b = -1;
-        juce::String error;
-        EXPECT_EQ (parseDimensions (c.text, "shape", "value", a, b, error), c.ok) << c.text;
-        EXPECT_EQ (error, juce::String (c.error)) << c.text;
+        const auto parsed = parseDimensions (c.text, "shape", "value");
+        EXPECT_EQ (parsed.ok(), c.ok) << c.text;
+        EXPECT_EQ (parsed.message(), juce::String (c.error)) << c.text;
         if (c.ok)
         {
-            EXPECT_EQ (a, c.a);
-            EXPECT_EQ (b, c.b);
+            EXPECT_EQ (parsed->first, c.a);
+            EXPECT_EQ (parsed->second, c.b);
         }
     }
 }
@@ -255,6 +255,30 @@ TEST (ConversionRunnerPlan, CleanAndBlockedScenes)
     EXPECT_EQ (twoLines[12], "FILE    " + box.work.getChildFile ("notes.txt").getFullPathName());
     EXPECT_EQ (twoLines[13], "ERROR   " + vornconv::app::unknownInputRefusal() + ": " + box.work.getChildFile ("notes.txt").getFullPathName());
     EXPECT_EQ (twoLines[14], "");
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// A plan of several inputs says each input's plan before it reads the next, and the banner of an
+// input before its writer's proof (which may take long): a run interrupted during the second
+// input's proof has said the first input's whole plan and the second one's banner.
+TEST (ConversionRunnerPlan, EachInputIsSaidBeforeTheNextIsPlanned)
+{
+    if (! vornconv::testHooks::available)
+        GTEST_SKIP() << "a build without test hooks";
+    RunnerSandbox box;
+    const auto scene = box.write ("in.ksn", writerShapedScene ({ SceneSlot() }));
+    box.write ("good.tsv", catalogRow());
+    const auto run = box.runStoppedAt ({ "--plan", "vorn", "--factory-catalog", "good.tsv", "in.ksn", "in.ksn" },
+                                       "plan-document-written:2", [] (pid_t) {}, true);
+    EXPECT_EQ (run.exitCode, 1);
+    const auto printed = run.outLines();
+    ASSERT_EQ (printed.size(), 10 + 3 + 1) << run.out;
+    EXPECT_EQ (printed[2], "FILE    " + scene.getFullPathName());
+    EXPECT_EQ (printed[7], "  WRITE: allowed");
+    EXPECT_EQ (printed[10], "");
+    EXPECT_EQ (printed[11], banner);
+    EXPECT_EQ (printed[12], "FILE    " + scene.getFullPathName());
+    EXPECT_EQ (printed[13], "ERROR   interrupted");
     EXPECT_EQ (box.tmpEntries(), 0);
 }
 

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "model/TestHooks.h"
 #include "model/Vst3State.h"
 #include "rapp/Vst3ModuleIndex.h"
 
@@ -103,6 +104,24 @@ TEST (LiveProfessorConvert, WritesOnceAndThenRefusesToReplaceOrToGuessATemplate)
     names.sort (false);
     EXPECT_EQ (names, juce::StringArray ({ "next.rack2", "show.rack2" }));
     EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// The mirrors are prepared before the write, which may take long: their line is out before it, so
+// that a run interrupted while the written project is read back has said it.
+TEST (LiveProfessorConvert, TheMirrorsLineIsSaidBeforeTheWrite)
+{
+    if (! vornconv::testHooks::available)
+        GTEST_SKIP() << "a build without test hooks";
+    ConvertSandbox box;
+    const auto run = box.runStoppedAt ({ "--convert", "liveprofessor", "--profile", "64x8", "--io", "2x2", "--factory-catalog", "cat.tsv",
+                                         "--plugin-probe", "probe.sh", "--parameter-cache", "cache", "--output", "show.rack2", "one.ksn" },
+                                       "read-back:1", [] (pid_t) {}, true);
+    EXPECT_EQ (run.exitCode, 1);
+    const auto printed = run.outLines();
+    ASSERT_EQ (printed.size(), 2) << run.out;
+    EXPECT_TRUE (printed[0].startsWith ("PARAMETER_MIRRORS kept=0 filled=1 ")) << printed[0];
+    EXPECT_EQ (printed[1], "ERROR   interrupted");
+    EXPECT_FALSE (box.work.getChildFile ("show.rack2").exists());
 }
 
 // A template the project reader reads only partially, such as a host-saved project with several

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include "app/StateExport.h"
+#include "model/TestHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -41,8 +42,8 @@ TEST (StateExport, WritesEveryStateByteExact)
     session.strips.add (stripWith (3, { PluginRef(), slotWith ("Comp/EQ?", "abc", "") }));
     session.strips.add (stripWith (7, { slotWith ("~evil", "c1", "k1"), slotWith ("..", "c2", "") }));
     const auto target = tmp.file ("deep/er/out");
-    juce::String error;
-    ASSERT_TRUE (app::exportStates (session, target, error)) << error;
+    const auto exported = app::exportStates (session, target);
+    ASSERT_TRUE (exported.ok()) << exported.message();
     EXPECT_EQ (listing (tmp.folder), juce::StringArray ({ "deep", "deep/er", "deep/er/out", "deep/er/out/..__7-1.comp",
                                                           "deep/er/out/CompEQ__3-1.comp", "deep/er/out/~evil__7-0.comp",
                                                           "deep/er/out/~evil__7-0.cont" }));
@@ -75,9 +76,9 @@ TEST (StateExport, RefusesBeforeWritingAnything)
             ASSERT_TRUE (out.createDirectory());
             ASSERT_TRUE (out.getChildFile ("A__0-0.comp").replaceWithText ("old"));
         }
-        juce::String error;
-        EXPECT_FALSE (app::exportStates (c.session, out, error));
-        EXPECT_EQ (error, c.error);
+        const auto refused = app::exportStates (c.session, out);
+        EXPECT_FALSE (refused.ok());
+        EXPECT_EQ (refused.message(), c.error);
         if (c.existingFile)
         {
             EXPECT_EQ (listing (out), juce::StringArray ({ "A__0-0.comp" }));
@@ -122,9 +123,9 @@ TEST (StateExport, RefusalNamesThePluginAndWhyItsStateDoesNotSplit)
     {
         RackSession session;
         session.strips.add (stripWith (4, { slotWith ("Fine", "a", "b"), c.slot }));
-        juce::String error;
-        EXPECT_FALSE (app::exportStates (session, tmp.file ("out"), error));
-        EXPECT_EQ (error, c.error);
+        const auto refused = app::exportStates (session, tmp.file ("out"));
+        EXPECT_FALSE (refused.ok());
+        EXPECT_EQ (refused.message(), c.error);
         EXPECT_FALSE (tmp.file ("out").exists()) << c.error;
     }
 }
@@ -134,13 +135,14 @@ TEST (StateExport, EmptySessionMakesTheFolderOnly)
     vorntest::TempFolder tmp;
     RackSession session;
     session.strips.add (stripWith (0, { PluginRef() }));
-    juce::String error;
-    ASSERT_TRUE (app::exportStates (session, tmp.file ("a/b"), error)) << error;
+    const auto exported = app::exportStates (session, tmp.file ("a/b"));
+    ASSERT_TRUE (exported.ok()) << exported.message();
     EXPECT_EQ (listing (tmp.folder), juce::StringArray ({ "a", "a/b" }));
 
     ASSERT_TRUE (tmp.file ("file").replaceWithText ("x"));
-    EXPECT_FALSE (app::exportStates (session, tmp.file ("file"), error));
-    EXPECT_EQ (error, "--export-states: could not create state export directory " + tmp.file ("file").getFullPathName() + ": Not a directory ("
+    const auto refused = app::exportStates (session, tmp.file ("file"));
+    EXPECT_FALSE (refused.ok());
+    EXPECT_EQ (refused.message(), "--export-states: could not create state export directory " + tmp.file ("file").getFullPathName() + ": Not a directory ("
                           + tmp.file ("file").getFullPathName() + " is a file, not a folder)");
 }
 
@@ -151,15 +153,15 @@ TEST (StateExport, AFailedWriteLeavesNothingBehind)
     RackSession session;
     session.strips.add (stripWith (0, { slotWith ("Fine", "a", "b"),
                                         slotWith (juce::String::repeatedString (juce::String::fromUTF8 ("가"), 120), "c", "") }));
-    juce::String error;
-    EXPECT_FALSE (app::exportStates (session, tmp.file ("new/out"), error));
-    EXPECT_EQ (error, "--export-states: could not write temporary state export: File name too long (in " + tmp.file ("new/out").getFullPathName()
+    const auto refused = app::exportStates (session, tmp.file ("new/out"));
+    EXPECT_FALSE (refused.ok());
+    EXPECT_EQ (refused.message(), "--export-states: could not write temporary state export: File name too long (in " + tmp.file ("new/out").getFullPathName()
                           + ")");
     EXPECT_EQ (listing (tmp.folder), juce::StringArray());
 
     // Into a folder that exists already: the folder stays, and stays empty.
     ASSERT_TRUE (tmp.file ("kept").createDirectory());
-    EXPECT_FALSE (app::exportStates (session, tmp.file ("kept"), error));
+    EXPECT_FALSE (app::exportStates (session, tmp.file ("kept")).ok());
     EXPECT_EQ (listing (tmp.folder), juce::StringArray ({ "kept" }));
 }
 
@@ -170,8 +172,8 @@ TEST (StateExport, NamesLoseControlCharacters)
     const auto controls = juce::String ("a\tb\nc\x7f") + juce::String::charToString (0x85) + juce::String ("d\r");
     RackSession session;
     session.strips.add (stripWith (0, { slotWith (controls, "c", "") }));
-    juce::String error;
-    ASSERT_TRUE (app::exportStates (session, tmp.file ("out"), error)) << error;
+    const auto exported = app::exportStates (session, tmp.file ("out"));
+    ASSERT_TRUE (exported.ok()) << exported.message();
     EXPECT_EQ (listing (tmp.file ("out")), juce::StringArray ("abcd__0-0.comp"));
 }
 
@@ -183,8 +185,8 @@ TEST (StateExport, LongNamesThatFitAreWritten)
     const auto korean = juce::String::repeatedString (juce::String::fromUTF8 ("가"), 80);
     RackSession session;
     session.strips.add (stripWith (0, { PluginRef(), slotWith (korean, "long", "longer") }));
-    juce::String error;
-    ASSERT_TRUE (app::exportStates (session, tmp.file ("out"), error)) << error;
+    const auto exported = app::exportStates (session, tmp.file ("out"));
+    ASSERT_TRUE (exported.ok()) << exported.message();
     const auto longName = korean + "__0-1.comp";
     ASSERT_EQ (longName.getNumBytesAsUTF8(), (size_t) 250);
     EXPECT_EQ (listing (tmp.file ("out")), juce::StringArray (longName, korean + "__0-1.cont"));
@@ -277,6 +279,26 @@ InterruptedRun interruptExport (const vorntest::ProgramSandbox& box, const Inter
 }
 
 } // namespace
+
+// The listing of the session is out before its export, which may take long: a run interrupted
+// while the export's files are put in place has said the listing.
+TEST (StateExportInterrupts, TheListingIsSaidBeforeTheExport)
+{
+    if (! vornconv::testHooks::available)
+        GTEST_SKIP() << "a build without test hooks";
+    vorntest::ProgramSandbox box;
+    vorntest::SceneShape shape;
+    shape.occupiedStrips = 16;
+    shape.slotsPerStrip = 8;
+    const auto scene = box.write ("many.ksn", vorntest::convertibleScene (shape));
+    const auto run = box.runStoppedAt ({ "--export-states", "states", "many.ksn" }, "commit:1", [] (pid_t) {}, true);
+    EXPECT_EQ (run.exitCode, 1);
+    const auto printed = run.outLines();
+    ASSERT_GE (printed.size(), 5) << run.out;
+    EXPECT_EQ (printed[2], "FILE    " + scene.getFullPathName());
+    EXPECT_EQ (printed[3], "READ    complete");
+    EXPECT_EQ (printed[printed.size() - 1], "ERROR   interrupted");
+}
 
 // An export interrupted anywhere, while its temporary files are written or while they are put
 // under their final names, leaves nothing: no file (temporary or final) and not the folder it

@@ -21,68 +21,6 @@ using vorntest::proven;
 namespace
 {
 
-// The issue texts as the hosts' users see them.
-namespace msg
-{
-constexpr const char* readerFailedPrefix = "입력 리더가 실패했다: ";
-constexpr const char* incompleteProof = "입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다";
-constexpr const char* undockNotAuthorized = "Performer window docking omission is only authorized for Vorn Live";
-constexpr const char* coveragePrefix = "source reader가 의미를 증명하지 못한 필드: ";
-constexpr const char* pendingSidechainPrefix = "sidechain: ";
-constexpr const char* pendingIdentityPrefix = "identity=";
-constexpr const char* pendingStateInfix = "; state: ";
-constexpr const char* nativeNamesPrefix = "unmapped Active mixer fields: ";
-constexpr const char* hostLoad = "converter exact reread는 통과 가능하지만 실제 host load/DSP 검증 전에는 candidate다";
-constexpr const char* snapshotsActiveOnly = "Saved snapshots excluded; Active state only";
-constexpr const char* snapshotsBlocked = "여러 snapshot의 개별 mixer/plugin 상태를 아직 IR에 보존하지 못한다";
-constexpr const char* profileMissing = "가변 구조 호스트의 source-shaped output profile이 제공되지 않았다";
-constexpr const char* ioMissingHead = "물리 라우팅을 보존하려면 대상 호스트 입출력 용량을 ";
-constexpr const char* ioMissingTail = "--io <inputs>x<outputs>로 명시해야 한다";
-constexpr const char* stripCapacityHead = "대상 호스트의 ";
-constexpr const char* stripCapacityTail = "-strip capacity를 초과한다";
-constexpr const char* monoStereoOnly = "RAPP v1은 mono/stereo chain만 지원한다";
-constexpr const char* vornTrimRange = "Vorn Live trim range is -24..+12 dB; gain is not clamped";
-constexpr const char* vornMultiplePatch = "Vorn는 동일 rack channel의 다중 physical patch를 저장하지 못한다";
-constexpr const char* superRackFieldsPrefix = "SuperRack one-change fixture가 아직 없는 non-default field: ";
-constexpr const char* reaperFieldsPrefix = "REAPER v1 template proof 범위 밖 필드: ";
-constexpr const char* liveProfessorPan = "LiveProfessor chain에는 pan 동등 필드가 없다";
-constexpr const char* physicalInputHead = "물리 input ";
-constexpr const char* physicalOutputHead = "물리 output ";
-constexpr const char* physicalCapacityInfix = "번이 대상 I/O capacity ";
-constexpr const char* physicalCapacityTail = "ch를 초과한다";
-constexpr const char* slotCapacityHead = "대상 호스트의 채널당 ";
-constexpr const char* slotCapacityTail = "-slot capacity를 초과한다 — 잘라내지 않는다";
-constexpr const char* unsupportedFormat = "지원하지 않는 플러그인 포맷은 대상 호스트에 이식하지 않는다";
-constexpr const char* missingComponent = "Comp 상태 스트림이 없어 플러그인 상태를 이식할 수 없다";
-constexpr const char* wavesToPerformer = "Waves plug-ins cannot be transferred to SuperRack Performer";
-constexpr const char* performerInactive = "Vorn inactive slot은 SuperRack bypass/disabled와 동등성이 검증되지 않았다";
-constexpr const char* auIncomplete = "AU ClassInfo 상태 또는 component identity가 완전하지 않다";
-constexpr const char* performerAu = "SuperRack Performer는 AU를 지원하지 않아 해당 슬롯을 사용 불가/비활성으로 보존한다";
-constexpr const char* reaperMuteInactive = "REAPER v1은 inactive/plugin mute 매핑을 아직 검증하지 않았다";
-constexpr const char* schema2Sidechain = "This target has not verified schema-2 sidechain source semantics";
-constexpr const char* reaperSidechain = "REAPER track은 유효한 non-self sidechain target 하나만 허용한다";
-constexpr const char* vornSlotMute = "Vorn slot에는 SuperRack plugin mute의 동등 필드가 없다";
-constexpr const char* vornSidechainAccepted = "sidechain 입력 경로는 저장되지만 플러그인의 auxiliary bus 활성화, 채널 폭과 실신호 동등성은 실제 호스트에서 검증해야 한다";
-constexpr const char* vornSidechainUnproven = "Vorn sidechain source 또는 입력 L 라우팅을 확인할 수 없다";
-constexpr const char* performerSidechainPatch = "sidechain source strip의 physical input L patch가 하나로 확정되지 않았다";
-constexpr const char* vst3Unresolved = "설치된 VST3 moduleinfo와 CID를 고유하게 검증하지 못했다";
-constexpr const char* idMismatchHead = "저장 ID (";
-constexpr const char* idMismatchInfix = ")와 현재 bundle factory ID (";
-constexpr const char* idMismatchTail = ")가 다르다. 상태를 다른 CID에 쓰지 않는다";
-constexpr const char* noFactoryIdentity = "factory cache에 target identity가 없어 inactive placeholder를 만들 수 없다";
-constexpr const char* factoryUnavailable = "최신 factory cache에 없어 inactive로 기록한다";
-constexpr const char* lpSidechainSource = "LiveProfessor sidechain source strip이 유효하지 않다";
-constexpr const char* lpChainSidechainHead = "LiveProfessor chain sidechain은 catalog상 추가 input bus를 가진 ";
-constexpr const char* lpChainSidechainTail = "stereo target plugin 하나에만 고유하게 도달해야 한다";
-constexpr const char* lpCatalogMissing = "LiveProfessor KnownPluginList catalog가 제공되지 않았다";
-constexpr const char* lpAuUnlinked = "AU identity를 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다";
-constexpr const char* lpVst3Unlinked = "VST3 CID를 현재 설치 모듈과 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다";
-constexpr const char* lpFactoryUnavailable = "최신 factory cache에 없어 LiveProfessor에서 inactive로 기록한다";
-constexpr const char* sidechainCycle = "VORN Live Post-FX sidechain dependencies contain a cycle";
-constexpr const char* negativeStripIndex = "strip index is negative and cannot be placed in the target host";
-constexpr const char* duplicateStripIndex = "strip index is shared with an earlier strip; the strips cannot be told apart";
-constexpr const char* invalidSidechainKind = "sidechain kind is not legacy, physical, rackPre or rackPost and cannot be carried over";
-} // namespace msg
 
 const juce::String cidA = "0123456789ABCDEF0123456789ABCDEF";
 const juce::String cidB = "00112233445566770011223344556677";
@@ -100,7 +38,7 @@ std::string B (const juce::String& code, const juce::String& message) { return i
 std::string W (const juce::String& code, const char* message) { return issueText (1, code, u (message)); }
 std::string W (const juce::String& code, const juce::String& message) { return issueText (1, code, message); }
 
-const std::string hostLoad = W ("target.hostLoad", msg::hostLoad);
+const std::string hostLoad = W ("target.hostLoad", "converter exact reread는 통과 가능하지만 실제 host load/DSP 검증 전에는 candidate다");
 const juce::String eqCode = "strip 0, slot 0 (EQ)";
 
 juce::MemoryBlock someBytes() { return juce::MemoryBlock ("state", 5); }
@@ -281,19 +219,20 @@ TEST (RappConversionPlan, CleanSessionPassesEveryTarget)
 
 TEST (RappConversionPlan, SessionLevelFindings)
 {
-    const auto coverageMsg = [] (const char* entries) { return u (msg::coveragePrefix) + entries; };
+    const auto coverageMsg = [] (const char* entries) { return u ("source reader가 의미를 증명하지 못한 필드: ") + entries; };
     auto note = [] (Fixture& f, Fidelity fidelity, const char* code) { f.session().notes.add (fidelity, code, "colour\nlost"); };
     auto snapshots = [] (Fixture& f, int first, int second) { f.session().snapshots.add ({ first, "A", {} }); f.session().snapshots.add ({ second, "B", {} }); };
     auto performer = [] (Fixture& f) { f.session().sourceFormat = "waves.sprk"; f.session().sourceApp = "SuperRack Performer"; };
+    const auto severalSnapshots = B ("source.snapshots", "여러 snapshot의 개별 mixer/plugin 상태를 아직 IR에 보존하지 못한다");
 
     runTable (targetVornScene, {
         { "reader failed: nothing else is inspected",
           [] (Fixture& f) { f.source.ok = false; f.source.status = 0; f.source.error = "XML parse failed"; f.strip().index = 99; },
-          { B ("source", u (msg::readerFailedPrefix) + "XML parse failed") } },
+          { B ("source", "입력 리더가 실패했다: XML parse failed") } },
         { "reader error stays one line", [] (Fixture& f) { f.source.ok = false; f.source.error = "bad\r\nline"; },
-          { B ("source", u (msg::readerFailedPrefix) + "bad\\r\\nline") } },
+          { B ("source", "입력 리더가 실패했다: bad\\r\\nline") } },
         { "partial read is inspected in full", [] (Fixture& f) { f.source.status = readPartial; f.strip().index = 64; },
-          { B ("source", msg::incompleteProof), hostLoad, B ("strip 64", u (msg::stripCapacityHead) + "64" + msg::stripCapacityTail) } },
+          { B ("source", "입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다"), hostLoad, B ("strip 64", "대상 호스트의 64-strip capacity를 초과한다") } },
         { "dropped Dugan note", [&] (Fixture& f) { note (f, Fidelity::dropped, "dugan.disabled"); },
           { W ("dugan.disabled", "colour\\nlost"), hostLoad } },
         { "dropped colour note", [&] (Fixture& f) { note (f, Fidelity::dropped, "ui.channelColour"); },
@@ -310,22 +249,25 @@ TEST (RappConversionPlan, SessionLevelFindings)
         { "plugin coverage", [] (Fixture& f) { f.slot().coverage.state = false; f.slot().coverage.activation = false;
                                               f.strip().plugins.add (PluginRef()); },
           { B ("source.pluginCoverage", coverageMsg ("activation=1, state=1")), hostLoad } },
-        { "two snapshots", [&] (Fixture& f) { snapshots (f, 1, 2); }, { hostLoad, B ("source.snapshots", msg::snapshotsBlocked) } },
+        // A slot's fields start unproven: what no reader proved blocks.
+        { "a slot no reader proved", [] (Fixture& f) { auto unproven = f.slot(); unproven.coverage = PluginCoverage(); f.strip().plugins.add (unproven); },
+          { B ("source.pluginCoverage", coverageMsg ("activation=1, identity=1, mute=1, sidechain=1, state=1")), hostLoad } },
+        { "two snapshots", [&] (Fixture& f) { snapshots (f, 1, 2); }, { hostLoad, severalSnapshots } },
         { "one snapshot", [] (Fixture& f) { f.session().snapshots.add ({ 1, "A", {} }); }, { hostLoad } },
         { "Performer active snapshot only", [&] (Fixture& f) { performer (f); snapshots (f, -1, 3); },
-          { hostLoad, W ("source.snapshots", msg::snapshotsActiveOnly) } },
+          { hostLoad, W ("source.snapshots", "Saved snapshots excluded; Active state only") } },
         { "Performer without one active snapshot", [&] (Fixture& f) { performer (f); snapshots (f, -1, -1); },
-          { hostLoad, B ("source.snapshots", msg::snapshotsBlocked) } },
+          { hostLoad, severalSnapshots } },
         { "SoundGrid snapshots", [&] (Fixture& f) { performer (f); f.session().sourceApp = "SuperRack SoundGrid"; snapshots (f, -1, 3); },
-          { hostLoad, B ("source.snapshots", msg::snapshotsBlocked) } },
+          { hostLoad, severalSnapshots } },
     });
 
     runTable (targetSuperRackPerformer, {
         { "docking omission", [] (Fixture& f) { f.session().pluginUndockExclusions = 1; },
-          { B ("source.ui.pluginUndock", msg::undockNotAuthorized), hostLoad } },
+          { B ("source.ui.pluginUndock", "Performer window docking omission is only authorized for Vorn Live"), hostLoad } },
         { "undock note only for the scene", [&] (Fixture& f) { note (f, Fidelity::dropped, "ui.pluginUndock"); }, { hostLoad } },
         { "Performer snapshots on another target", [&] (Fixture& f) { performer (f); snapshots (f, -1, 3); },
-          { hostLoad, B ("source.snapshots", msg::snapshotsBlocked) } },
+          { hostLoad, severalSnapshots } },
     });
 }
 
@@ -342,8 +284,8 @@ TEST (RappConversionPlan, SuperRackDiagnostics)
               f.strip (1).sourceParameters.add ({ "Fader", "0" });
               f.strip (1).sourceParameters.add ({ "", "1" });
               f.strip (0).sourceParameters.add ({ "Fader", "2" }); },
-          { B ("source.stripCoverage", u (msg::coveragePrefix) + "nativeParameters=3"),
-            B ("source.pluginCoverage", u (msg::coveragePrefix) + "sidechain=1, state=1"),
+          { B ("source.stripCoverage", "source reader가 의미를 증명하지 못한 필드: nativeParameters=3"),
+            B ("source.pluginCoverage", "source reader가 의미를 증명하지 못한 필드: sidechain=1, state=1"),
             W ("source.diagnostic strip 0, slot 0 (Comp X  " + juce::String::repeatedString ("n", 120) + ")", "sidechain: no route\\x01"),
             W ("source.diagnostic strip 0, slot 0 (Comp X  " + juce::String::repeatedString ("n", 120) + ")", "identity=known; state: stale"),
             W ("source.nativeParameterNames", "unmapped Active mixer fields: <empty>=1, Fader=2"),
@@ -353,18 +295,18 @@ TEST (RappConversionPlan, SuperRackDiagnostics)
 
 TEST (RappConversionPlan, VornSceneTarget)
 {
-    const auto trim = B ("strip 0", msg::vornTrimRange);
-    const auto multiPatch = B ("strip 1", msg::vornMultiplePatch);
+    const auto trim = B ("strip 0", "Vorn Live trim range is -24..+12 dB; gain is not clamped");
+    const auto multiPatch = B ("strip 1", "Vorn는 동일 rack channel의 다중 physical patch를 저장하지 못한다");
     auto sidechain = [] (Fixture& f, int kind, int source) { f.slot().sidechainKind = kind; f.slot().sidechainSource = source; };
-    const auto accepted = W (eqCode, msg::vornSidechainAccepted);
-    const auto unproven = B (eqCode, msg::vornSidechainUnproven);
+    const auto accepted = W (eqCode, "sidechain 입력 경로는 저장되지만 플러그인의 auxiliary bus 활성화, 채널 폭과 실신호 동등성은 실제 호스트에서 검증해야 한다");
+    const auto unproven = B (eqCode, "Vorn sidechain source 또는 입력 L 라우팅을 확인할 수 없다");
 
     runTable (targetVornScene, {
         { "strip beyond capacity", [] (Fixture& f) { f.strip (1).index = 64; },
-          { hostLoad, B ("strip 64", u (msg::stripCapacityHead) + "64" + msg::stripCapacityTail) } },
-        { "negative strip index", [] (Fixture& f) { f.strip (1).index = -1; }, { hostLoad, B ("strip -1", msg::negativeStripIndex) } },
-        { "duplicate strip index", [] (Fixture& f) { f.strip (1).index = 0; }, { hostLoad, B ("strip 0", msg::duplicateStripIndex) } },
-        { "more than stereo", [] (Fixture& f) { f.strip (1).outputChannels = 3; }, { hostLoad, B ("strip 1", msg::monoStereoOnly) } },
+          { hostLoad, B ("strip 64", "대상 호스트의 64-strip capacity를 초과한다") } },
+        { "negative strip index", [] (Fixture& f) { f.strip (1).index = -1; }, { hostLoad, B ("strip -1", "strip index is negative and cannot be placed in the target host") } },
+        { "duplicate strip index", [] (Fixture& f) { f.strip (1).index = 0; }, { hostLoad, B ("strip 0", "strip index is shared with an earlier strip; the strips cannot be told apart") } },
+        { "more than stereo", [] (Fixture& f) { f.strip (1).outputChannels = 3; }, { hostLoad, B ("strip 1", "RAPP v1은 mono/stereo chain만 지원한다") } },
         { "trim +12 passes", [] (Fixture& f) { f.strip().inputGainDb = 12.0f; }, { hostLoad } },
         { "trim -24 passes", [] (Fixture& f) { f.strip().outputGainDb = -24.0f; }, { hostLoad } },
         { "trim +12.0001", [] (Fixture& f) { f.strip().inputGainDb = 12.0001f; }, { hostLoad, trim } },
@@ -381,40 +323,40 @@ TEST (RappConversionPlan, VornSceneTarget)
               addPatch (f.strip (1), true, 0, 2); addPatch (f.strip (1), true, 1, 3); addPatch (f.strip (1), false, 0, 2); addPatch (f.strip (1), true, 0, -1); },
           { hostLoad } },
         { "slot beyond capacity", [] (Fixture& f) { f.strip().plugins.resize (8); f.strip().plugins.add (PluginRef (f.slot())); },
-          { hostLoad, B ("strip 0, slot 8", u (msg::slotCapacityHead) + "8" + msg::slotCapacityTail) } },
-        { "unsupported format", [] (Fixture& f) { f.slot().format = "VST"; }, { hostLoad, B (eqCode, msg::unsupportedFormat) } },
-        { "missing component", [] (Fixture& f) { f.slot().state.component.reset(); }, { hostLoad, B (eqCode, msg::missingComponent) } },
+          { hostLoad, B ("strip 0, slot 8", "대상 호스트의 채널당 8-slot capacity를 초과한다 — 잘라내지 않는다") } },
+        { "unsupported format", [] (Fixture& f) { f.slot().format = "VST"; }, { hostLoad, B (eqCode, "지원하지 않는 플러그인 포맷은 대상 호스트에 이식하지 않는다") } },
+        { "missing component", [] (Fixture& f) { f.slot().state.component.reset(); }, { hostLoad, B (eqCode, "Comp 상태 스트림이 없어 플러그인 상태를 이식할 수 없다") } },
         { "complete AU", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); }, { hostLoad } },
         { "AudioUnit word", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); f.slot().format = "AudioUnit"; }, { hostLoad } },
         { "AU without plist", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); f.slot().state.encoding = PluginStateEncoding::opaque; },
-          { hostLoad, B (eqCode, msg::auIncomplete) } },
+          { hostLoad, B (eqCode, "AU ClassInfo 상태 또는 component identity가 완전하지 않다") } },
         { "AU without manufacturer", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); f.slot().auManufacturer = 0; },
-          { hostLoad, B (eqCode, msg::auIncomplete) } },
-        { "plug-in mute", [] (Fixture& f) { f.slot().muted = true; }, { hostLoad, B (eqCode, msg::vornSlotMute) } },
+          { hostLoad, B (eqCode, "AU ClassInfo 상태 또는 component identity가 완전하지 않다") } },
+        { "plug-in mute", [] (Fixture& f) { f.slot().muted = true; }, { hostLoad, B (eqCode, "Vorn slot에는 SuperRack plugin mute의 동등 필드가 없다") } },
         { "inactive is kept", [] (Fixture& f) { f.slot().inactive = true; }, { hostLoad } },
         { "physical sidechain 255", [&] (Fixture& f) { sidechain (f, 1, 255); }, { hostLoad, accepted } },
         { "physical sidechain 256", [&] (Fixture& f) { sidechain (f, 1, 256); }, { hostLoad, unproven } },
         { "legacy sidechain with input L", [&] (Fixture& f) { sidechain (f, 0, 1); f.strip (1).routeInL = 0; }, { hostLoad, accepted } },
         { "legacy sidechain without input L", [&] (Fixture& f) { sidechain (f, 0, 1); }, { hostLoad, unproven } },
         { "legacy sidechain with unproven route", [&] (Fixture& f) { sidechain (f, 0, 1); f.strip (1).routeInL = 0; f.strip (1).coverage.route = false; },
-          { B ("source.stripCoverage", u (msg::coveragePrefix) + "route=1"), hostLoad, unproven } },
+          { B ("source.stripCoverage", "source reader가 의미를 증명하지 못한 필드: route=1"), hostLoad, unproven } },
         { "rack sidechain from a strip", [&] (Fixture& f) { sidechain (f, 2, 1); }, { hostLoad, accepted } },
         { "rack sidechain from a missing strip", [&] (Fixture& f) { sidechain (f, 3, 5); }, { hostLoad, unproven } },
         { "rack sidechain beyond capacity", [&] (Fixture& f) { sidechain (f, 2, 70); f.strip (1).index = 70; },
-          { hostLoad, unproven, B ("strip 70", u (msg::stripCapacityHead) + "64" + msg::stripCapacityTail) } },
-        { "unknown sidechain kind", [&] (Fixture& f) { sidechain (f, 7, 1); }, { hostLoad, B (eqCode, msg::invalidSidechainKind) } },
-        { "class not in the index", [] (Fixture& f) { f.slot().classId = cidB; }, { hostLoad, B (eqCode, msg::noFactoryIdentity) } },
-        { "class unavailable", [] (Fixture& f) { f.index.entries.getReference (0).available = false; }, { hostLoad, W (eqCode, msg::factoryUnavailable) } },
-        { "slot unavailable", [] (Fixture& f) { f.slot().unavailable = true; }, { hostLoad, W (eqCode, msg::factoryUnavailable) } },
+          { hostLoad, unproven, B ("strip 70", "대상 호스트의 64-strip capacity를 초과한다") } },
+        { "unknown sidechain kind", [&] (Fixture& f) { sidechain (f, 7, 1); }, { hostLoad, B (eqCode, "sidechain kind is not legacy, physical, rackPre or rackPost and cannot be carried over") } },
+        { "class not in the index", [] (Fixture& f) { f.slot().classId = cidB; }, { hostLoad, B (eqCode, "factory cache에 target identity가 없어 inactive placeholder를 만들 수 없다") } },
+        { "class unavailable", [] (Fixture& f) { f.index.entries.getReference (0).available = false; }, { hostLoad, W (eqCode, "최신 factory cache에 없어 inactive로 기록한다") } },
+        { "slot unavailable", [] (Fixture& f) { f.slot().unavailable = true; }, { hostLoad, W (eqCode, "최신 factory cache에 없어 inactive로 기록한다") } },
         { "class resolved from unique id", [] (Fixture& f) { f.slot().classId = {}; f.slot().uniqueId = deriveUniqueId (cidA); }, { hostLoad } },
         { "class unresolved", [] (Fixture& f) { f.slot().classId = {}; f.slot().uniqueId = 5; f.slot().file = juce::File ("/plugins/Other.vst3"); },
-          { hostLoad, B (eqCode, msg::vst3Unresolved) } },
+          { hostLoad, B (eqCode, "설치된 VST3 moduleinfo와 CID를 고유하게 검증하지 못했다") } },
         { "class unresolved but bundle known", [] (Fixture& f) {
               f.slot().classId = {}; f.slot().uniqueId = 0x1a2b; f.slot().deprecatedUid = 0; f.index.entries.getReference (0).uniqueId = 0xffffffffu;
               f.index.entries.getReference (0).uid = 0x00c0ffeeu; },
-          { hostLoad, B (eqCode, u (msg::idMismatchHead) + "1a2b, 0" + msg::idMismatchInfix + "ffffffff, c0ffee" + msg::idMismatchTail) } },
+          { hostLoad, B (eqCode, "저장 ID (1a2b, 0)와 현재 bundle factory ID (ffffffff, c0ffee)가 다르다. 상태를 다른 CID에 쓰지 않는다") } },
         { "slot name is escaped in the code", [] (Fixture& f) { f.slot().name = "E\nQ"; f.slot().muted = true; },
-          { hostLoad, B ("strip 0, slot 0 (E\\nQ)", msg::vornSlotMute) } },
+          { hostLoad, B ("strip 0, slot 0 (E\\nQ)", "Vorn slot에는 SuperRack plugin mute의 동등 필드가 없다") } },
     });
 }
 
@@ -427,9 +369,9 @@ TEST (RappConversionPlan, VornSceneSidechainCycle)
         f.strip (strip).plugins.add (p);
     };
     const auto accepted = [] (int strip, int slot) {
-        return W ("strip " + juce::String (strip) + ", slot " + juce::String (slot) + " (EQ)", msg::vornSidechainAccepted);
+        return W ("strip " + juce::String (strip) + ", slot " + juce::String (slot) + " (EQ)", "sidechain 입력 경로는 저장되지만 플러그인의 auxiliary bus 활성화, 채널 폭과 실신호 동등성은 실제 호스트에서 검증해야 한다");
     };
-    const auto cycle = B ("source.sidechainCycle", msg::sidechainCycle);
+    const auto cycle = B ("source.sidechainCycle", "VORN Live Post-FX sidechain dependencies contain a cycle");
 
     runTable (targetVornScene, {
         { "two strips feeding each other", [&] (Fixture& f) { f.session().strips.add (makeStrip (5)); postFader (f, 1, 5); postFader (f, 2, 1); },
@@ -441,17 +383,17 @@ TEST (RappConversionPlan, VornSceneSidechainCycle)
           { hostLoad, accepted (1, 0) } },
         { "strips outside the graph are ignored", [&] (Fixture& f) {
               f.strip (1).index = -3; postFader (f, 1, 0); f.session().strips.add (makeStrip (90)); postFader (f, 2, 90); },
-          { hostLoad, B ("strip -3", msg::negativeStripIndex), accepted (-3, 0),
-            B ("strip 90", u (msg::stripCapacityHead) + "64" + msg::stripCapacityTail), B ("strip 90, slot 0 (EQ)", msg::vornSidechainUnproven) } },
+          { hostLoad, B ("strip -3", "strip index is negative and cannot be placed in the target host"), accepted (-3, 0),
+            B ("strip 90", "대상 호스트의 64-strip capacity를 초과한다"), B ("strip 90, slot 0 (EQ)", "Vorn sidechain source 또는 입력 L 라우팅을 확인할 수 없다") } },
     });
 }
 
 TEST (RappConversionPlan, SuperRackPerformerTarget)
 {
-    const auto fields = [] (const char* list) { return B ("strip 0", u (msg::superRackFieldsPrefix) + list); };
-    const auto waves = B (eqCode, msg::wavesToPerformer);
+    const auto fields = [] (const char* list) { return B ("strip 0", u ("SuperRack one-change fixture가 아직 없는 non-default field: ") + list); };
+    const auto waves = B (eqCode, "Waves plug-ins cannot be transferred to SuperRack Performer");
     auto legacySidechain = [] (Fixture& f) { f.slot().sidechainSource = 1; };
-    const auto patchUnknown = B (eqCode, msg::performerSidechainPatch);
+    const auto patchUnknown = B (eqCode, "sidechain source strip의 physical input L patch가 하나로 확정되지 않았다");
 
     runTable (targetSuperRackPerformer, {
         { "pan 0.50005 passes", [] (Fixture& f) { f.strip().pan = 0.50005f; }, { hostLoad } },
@@ -470,50 +412,56 @@ TEST (RappConversionPlan, SuperRackPerformerTarget)
         { "WaveShell bundle", [] (Fixture& f) { f.index.entries.getReference (0).bundle = juce::File ("/p/WaveShell1-VST3 14.vst3"); },
           { hostLoad, waves } },
         { "unindexed slot uses its own vendor", [] (Fixture& f) { f.slot().classId = cidB; f.slot().vendor = "Waves"; }, { hostLoad, waves } },
-        { "inactive slot", [] (Fixture& f) { f.slot().inactive = true; }, { hostLoad, B (eqCode, msg::performerInactive) } },
+        { "inactive slot", [] (Fixture& f) { f.slot().inactive = true; }, { hostLoad, B (eqCode, "Vorn inactive slot은 SuperRack bypass/disabled와 동등성이 검증되지 않았다") } },
         { "inactive because unavailable", [] (Fixture& f) { f.slot().inactive = f.slot().unavailable = true; },
-          { hostLoad, W (eqCode, msg::factoryUnavailable) } },
+          { hostLoad, W (eqCode, "최신 factory cache에 없어 inactive로 기록한다") } },
         { "AU is kept unavailable", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); f.slot().muted = true; },
-          { hostLoad, W (eqCode, msg::performerAu) } },
+          { hostLoad, W (eqCode, "SuperRack Performer는 AU를 지원하지 않아 해당 슬롯을 사용 불가/비활성으로 보존한다") } },
         { "schema-2 sidechain", [] (Fixture& f) { f.slot().sidechainSource = 1; f.slot().sidechainKind = sidechainRackPre; },
-          { hostLoad, B (eqCode, msg::schema2Sidechain) } },
+          { hostLoad, B (eqCode, "This target has not verified schema-2 sidechain source semantics") } },
         { "disabled sidechain", [] (Fixture& f) { f.slot().sidechainSource = 1; f.slot().sidechainEnabled = false; },
-          { hostLoad, B (eqCode, msg::schema2Sidechain), patchUnknown } },
+          { hostLoad, B (eqCode, "This target has not verified schema-2 sidechain source semantics"), patchUnknown } },
         { "legacy sidechain with one input L patch", [&] (Fixture& f) { legacySidechain (f); addPatch (f.strip (1), true, 0, 4); addPatch (f.strip (1), true, 1, 5); },
           { hostLoad } },
         { "legacy sidechain without a patch", [&] (Fixture& f) { legacySidechain (f); f.strip (1).routeInL = 4; }, { hostLoad, patchUnknown } },
         { "legacy sidechain with two input L patches", [&] (Fixture& f) { legacySidechain (f); addPatch (f.strip (1), true, 0, 4); addPatch (f.strip (1), true, 0, 6); },
           { hostLoad, patchUnknown } },
         { "legacy sidechain from a missing strip", [] (Fixture& f) { f.slot().sidechainSource = 9; }, { hostLoad, patchUnknown } },
-        { "identity through the index", [] (Fixture& f) { f.slot().classId = cidB; }, { hostLoad, B (eqCode, msg::noFactoryIdentity) } },
+        { "identity through the index", [] (Fixture& f) { f.slot().classId = cidB; }, { hostLoad, B (eqCode, "factory cache에 target identity가 없어 inactive placeholder를 만들 수 없다") } },
     });
 }
 
 TEST (RappConversionPlan, LiveProfessorTarget)
 {
-    const auto unlinked = B (eqCode, msg::lpVst3Unlinked);
-    const auto chainRule = B (eqCode, u (msg::lpChainSidechainHead) + msg::lpChainSidechainTail);
-    const auto catalogMissing = B ("target.catalog", msg::lpCatalogMissing);
+    const auto unlinked = B (eqCode, "VST3 CID를 현재 설치 모듈과 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다");
+    const auto chainRule = B (eqCode, "LiveProfessor chain sidechain은 catalog상 추가 input bus를 가진 stereo target plugin 하나에만 고유하게 도달해야 한다");
+    const auto catalogMissing = B ("target.catalog", "LiveProfessor KnownPluginList catalog가 제공되지 않았다");
     auto sidechainFrom = [] (PluginRef& p, int source) { p.sidechainSource = source; };
 
     runTable (targetLiveProfessor, {
         { "no profile: no strip or slot checks", [] (Fixture& f) { f.withProfile = false; f.strip().pan = 0.0f; f.source.status = readPartial; },
-          { B ("source", msg::incompleteProof), hostLoad, B ("target.profile", msg::profileMissing) } },
-        { "profile without slots", [] (Fixture& f) { f.profile.slots = 0; }, { hostLoad, B ("target.profile", msg::profileMissing) } },
-        { "profile capacity", [] (Fixture& f) { f.profile.strips = 1; }, { hostLoad, B ("strip 1", u (msg::stripCapacityHead) + "1" + msg::stripCapacityTail) } },
-        { "pan", [] (Fixture& f) { f.strip (1).pan = 0.6f; }, { hostLoad, B ("strip 1", msg::liveProfessorPan) } },
-        { "pan NaN", [] (Fixture& f) { f.strip (1).pan = notANumber; }, { hostLoad, B ("strip 1", msg::liveProfessorPan) } },
+          { B ("source", "입력 세션의 변환 필수 상태를 완전히 증명하지 못해 RAPP writer를 막았다"), hostLoad, B ("target.profile", "가변 구조 호스트의 source-shaped output profile이 제공되지 않았다") } },
+        { "profile without slots", [] (Fixture& f) { f.profile.slots = 0; }, { hostLoad, B ("target.profile", "가변 구조 호스트의 source-shaped output profile이 제공되지 않았다") } },
+        // A strip starts unproven, and centred, stereo and unrouted, which asks nothing of a
+        // target that has no pan and needs --io for a route: only what no reader proved blocks.
+        { "a strip no reader filled", [] (Fixture& f) { RackStrip unread; unread.index = 2; f.session().strips.add (unread); },
+          { B ("source.stripCoverage", "source reader가 의미를 증명하지 못한 필드: bypass=1, channelLayout=1, inputGain=1, mute=1, name=1, "
+                                       "outputGain=1, pan=1, route=1, solo=1"),
+            hostLoad } },
+        { "profile capacity", [] (Fixture& f) { f.profile.strips = 1; }, { hostLoad, B ("strip 1", "대상 호스트의 1-strip capacity를 초과한다") } },
+        { "pan", [] (Fixture& f) { f.strip (1).pan = 0.6f; }, { hostLoad, B ("strip 1", "LiveProfessor chain에는 pan 동등 필드가 없다") } },
+        { "pan NaN", [] (Fixture& f) { f.strip (1).pan = notANumber; }, { hostLoad, B ("strip 1", "LiveProfessor chain에는 pan 동등 필드가 없다") } },
         { "routing without io", [] (Fixture& f) { f.strip (1).routeOutR = 0; },
-          { hostLoad, B ("target.io", u (msg::ioMissingHead) + msg::ioMissingTail) } },
+          { hostLoad, B ("target.io", "물리 라우팅을 보존하려면 대상 호스트 입출력 용량을 --io <inputs>x<outputs>로 명시해야 한다") } },
         { "routing within io", [] (Fixture& f) { f.profile.ioInputs = f.profile.ioOutputs = 8; f.strip (1).routeInL = 7; f.strip (1).routeOutR = 7; },
           { hostLoad } },
         { "routing beyond io, outputs first", [] (Fixture& f) {
               f.profile.ioInputs = 4; f.profile.ioOutputs = 8;
               addPatch (f.strip (1), true, 1, 4); addPatch (f.strip (1), false, 0, 8); addPatch (f.strip (1), true, 0, 9); addPatch (f.strip (1), true, 0, 1); },
           { hostLoad,
-            B ("strip 1", u (msg::physicalOutputHead) + "8" + msg::physicalCapacityInfix + "8" + msg::physicalCapacityTail),
-            B ("strip 1", u (msg::physicalInputHead) + "9" + msg::physicalCapacityInfix + "4" + msg::physicalCapacityTail),
-            B ("strip 1", u (msg::physicalInputHead) + "4" + msg::physicalCapacityInfix + "4" + msg::physicalCapacityTail) } },
+            B ("strip 1", "물리 output 8번이 대상 I/O capacity 8ch를 초과한다"),
+            B ("strip 1", "물리 input 9번이 대상 I/O capacity 4ch를 초과한다"),
+            B ("strip 1", "물리 input 4번이 대상 I/O capacity 4ch를 초과한다") } },
         { "mono strip ignores its right route", [] (Fixture& f) { f.profile.ioInputs = f.profile.ioOutputs = 2; f.strip (1).inputChannels = 1; f.strip (1).routeInR = 5; },
           { hostLoad } },
         { "no catalog: one issue per slot", [] (Fixture& f) { f.withCatalog = false; f.strip().plugins.add (PluginRef (f.slot())); f.strip().plugins.add (PluginRef()); },
@@ -523,22 +471,22 @@ TEST (RappConversionPlan, LiveProfessorTarget)
         { "VST3 class not in the index", [] (Fixture& f) { f.slot().classId = cidB; }, { hostLoad, unlinked } },
         { "AU in the catalog", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); f.catalog.entries.add (f.catalogEntry ("AU", "EQ", 2)); },
           { hostLoad } },
-        { "AU not in the catalog", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); }, { hostLoad, B (eqCode, msg::lpAuUnlinked) } },
-        { "class unavailable", [] (Fixture& f) { f.index.entries.getReference (0).available = false; }, { hostLoad, W (eqCode, msg::lpFactoryUnavailable) } },
-        { "slot unavailable", [] (Fixture& f) { f.slot().unavailable = true; }, { hostLoad, W (eqCode, msg::lpFactoryUnavailable) } },
+        { "AU not in the catalog", [] (Fixture& f) { f.slot() = auPlugin ("EQ"); }, { hostLoad, B (eqCode, "AU identity를 LiveProfessor KnownPluginList에 고유하게 연결하지 못했다") } },
+        { "class unavailable", [] (Fixture& f) { f.index.entries.getReference (0).available = false; }, { hostLoad, W (eqCode, "최신 factory cache에 없어 LiveProfessor에서 inactive로 기록한다") } },
+        { "slot unavailable", [] (Fixture& f) { f.slot().unavailable = true; }, { hostLoad, W (eqCode, "최신 factory cache에 없어 LiveProfessor에서 inactive로 기록한다") } },
         { "chain sidechain into a wide plug-in", [&] (Fixture& f) { f.catalog.entries.getReference (0).numInputs = 4; sidechainFrom (f.slot(), 1); },
           { hostLoad } },
         { "chain sidechain into a plug-in without a side bus", [&] (Fixture& f) { sidechainFrom (f.slot(), 1); }, { hostLoad, chainRule } },
         { "chain sidechain without a catalog", [&] (Fixture& f) { f.withCatalog = false; f.catalog.entries.getReference (0).numInputs = 4; sidechainFrom (f.slot(), 1); },
           { hostLoad, chainRule, catalogMissing } },
         { "chain sidechain from itself", [&] (Fixture& f) { f.catalog.entries.getReference (0).numInputs = 4; sidechainFrom (f.slot(), 0); },
-          { hostLoad, B (eqCode, msg::lpSidechainSource) } },
+          { hostLoad, B (eqCode, "LiveProfessor sidechain source strip이 유효하지 않다") } },
         { "chain sidechain from a strip without outputs", [&] (Fixture& f) {
               f.catalog.entries.getReference (0).numInputs = 4; sidechainFrom (f.slot(), 1); f.strip (1).outputChannels = 0; },
-          { hostLoad, B (eqCode, msg::lpSidechainSource) } },
+          { hostLoad, B (eqCode, "LiveProfessor sidechain source strip이 유효하지 않다") } },
         { "two sidechained slots", [&] (Fixture& f) {
               f.catalog.entries.getReference (0).numInputs = 4; sidechainFrom (f.slot(), 1); f.strip().plugins.add (PluginRef (f.slot())); },
-          { hostLoad, chainRule, B ("strip 0, slot 1 (EQ)", u (msg::lpChainSidechainHead) + msg::lpChainSidechainTail) } },
+          { hostLoad, chainRule, B ("strip 0, slot 1 (EQ)", "LiveProfessor chain sidechain은 catalog상 추가 input bus를 가진 stereo target plugin 하나에만 고유하게 도달해야 한다") } },
         { "mono strip with two slots", [&] (Fixture& f) {
               f.catalog.entries.getReference (0).numInputs = 2; f.strip().inputChannels = 1; sidechainFrom (f.slot(), 1);
               f.strip().plugins.add (f.strip().plugins[0]); f.strip().plugins.getReference (1).sidechainSource = -1; },
@@ -549,33 +497,33 @@ TEST (RappConversionPlan, LiveProfessorTarget)
 
 TEST (RappConversionPlan, ReaperTarget)
 {
-    const auto fields = [] (const char* list) { return B ("strip 1", u (msg::reaperFieldsPrefix) + list); };
-    const auto sidechainRule = [] (int slot) { return B ("strip 0, slot " + juce::String (slot) + " (EQ)", msg::reaperSidechain); };
+    const auto fields = [] (const char* list) { return B ("strip 1", u ("REAPER v1 template proof 범위 밖 필드: ") + list); };
+    const auto sidechainRule = [] (int slot) { return B ("strip 0, slot " + juce::String (slot) + " (EQ)", "REAPER track은 유효한 non-self sidechain target 하나만 허용한다"); };
 
     runTable (targetReaper, {
-        { "no profile", [] (Fixture& f) { f.withProfile = false; }, { hostLoad, B ("target.profile", msg::profileMissing) } },
+        { "no profile", [] (Fixture& f) { f.withProfile = false; }, { hostLoad, B ("target.profile", "가변 구조 호스트의 source-shaped output profile이 제공되지 않았다") } },
         { "mono strip passes", [] (Fixture& f) { f.strip (1).inputChannels = f.strip (1).outputChannels = 1; }, { hostLoad } },
         { "no input channels", [] (Fixture& f) { f.strip (1).inputChannels = 0; }, { hostLoad, fields ("nonMonoStereoLayout") } },
         { "three input channels", [] (Fixture& f) { f.strip (1).inputChannels = 3; },
-          { hostLoad, B ("strip 1", msg::monoStereoOnly), fields ("nonMonoStereoLayout") } },
+          { hostLoad, B ("strip 1", "RAPP v1은 mono/stereo chain만 지원한다"), fields ("nonMonoStereoLayout") } },
         { "input gain", [] (Fixture& f) { f.strip (1).inputGainDb = 0.0002f; f.strip (1).outputChannels = 0; },
           { hostLoad, fields ("nonMonoStereoLayout, inputGain") } },
         { "input gain within tolerance", [] (Fixture& f) { f.strip (1).inputGainDb = 0.0001f; }, { hostLoad } },
         { "input gain NaN", [] (Fixture& f) { f.strip (1).inputGainDb = notANumber; }, { hostLoad, fields ("inputGain") } },
         { "slot beyond the profile", [] (Fixture& f) { f.profile.slots = 4; f.strip().plugins.resize (7); f.strip().plugins.add (PluginRef (f.slot())); },
-          { hostLoad, B ("strip 0, slot 7", u (msg::slotCapacityHead) + "4" + msg::slotCapacityTail) } },
-        { "plug-in mute", [] (Fixture& f) { f.slot().muted = true; }, { hostLoad, B (eqCode, msg::reaperMuteInactive) } },
-        { "inactive", [] (Fixture& f) { f.slot().inactive = true; }, { hostLoad, B (eqCode, msg::reaperMuteInactive) } },
+          { hostLoad, B ("strip 0, slot 7", "대상 호스트의 채널당 4-slot capacity를 초과한다 — 잘라내지 않는다") } },
+        { "plug-in mute", [] (Fixture& f) { f.slot().muted = true; }, { hostLoad, B (eqCode, "REAPER v1은 inactive/plugin mute 매핑을 아직 검증하지 않았다") } },
+        { "inactive", [] (Fixture& f) { f.slot().inactive = true; }, { hostLoad, B (eqCode, "REAPER v1은 inactive/plugin mute 매핑을 아직 검증하지 않았다") } },
         { "inactive because unavailable", [] (Fixture& f) { f.slot().inactive = f.slot().unavailable = true; },
-          { hostLoad, W (eqCode, msg::factoryUnavailable) } },
+          { hostLoad, W (eqCode, "최신 factory cache에 없어 inactive로 기록한다") } },
         { "one legacy sidechain from another strip", [] (Fixture& f) { f.slot().sidechainSource = 1; }, { hostLoad } },
         { "legacy sidechain from itself", [] (Fixture& f) { f.slot().sidechainSource = 0; }, { hostLoad, sidechainRule (0) } },
         { "legacy sidechain from a missing strip", [] (Fixture& f) { f.slot().sidechainSource = 4; }, { hostLoad, sidechainRule (0) } },
         { "two legacy sidechains on one strip", [] (Fixture& f) { f.slot().sidechainSource = 1; f.strip().plugins.add (PluginRef (f.slot())); },
           { hostLoad, sidechainRule (0), sidechainRule (1) } },
         { "physical sidechain", [] (Fixture& f) { f.slot().sidechainSource = 1; f.slot().sidechainKind = sidechainPhysical; },
-          { hostLoad, B (eqCode, msg::schema2Sidechain) } },
-        { "identity through the index", [] (Fixture& f) { f.slot().classId = {}; f.slot().file = juce::File(); }, { hostLoad, B (eqCode, msg::vst3Unresolved) } },
+          { hostLoad, B (eqCode, "This target has not verified schema-2 sidechain source semantics") } },
+        { "identity through the index", [] (Fixture& f) { f.slot().classId = {}; f.slot().file = juce::File(); }, { hostLoad, B (eqCode, "설치된 VST3 moduleinfo와 CID를 고유하게 검증하지 못했다") } },
     });
 }
 
@@ -619,17 +567,18 @@ TEST (RappConversionPlan, ASlotWhoseStateTheReaderRefusedBlocksWithItsReason)
         f.slot().auType = 0;
         f.session().notes.add (Fidelity::dropped, "plugin[0:0].state", "REAPER AudioUnit identity is malformed");
     };
+    const auto noComponent = B (eqCode, "Comp 상태 스트림이 없어 플러그인 상태를 이식할 수 없다");
     runTable (targetReaper, {
         { "the reader's reason", [&] (Fixture& f) { refusedState (f, "plugin[0:0].state"); },
           { hostLoad, B (eqCode, "REAPER VST3 pin-map is not the observed sequential topology") } },
         { "an AudioUnit's", au, { hostLoad, B (eqCode, "REAPER AudioUnit identity is malformed") } },
         { "a note on another slot", [&] (Fixture& f) { refusedState (f, "plugin[0:1].state"); },
-          { hostLoad, B (eqCode, msg::missingComponent) } },
+          { hostLoad, noComponent } },
         { "a note on another strip", [&] (Fixture& f) { refusedState (f, "plugin[1:0].state"); },
-          { hostLoad, B (eqCode, msg::missingComponent) } },
+          { hostLoad, noComponent } },
         { "a note that lost nothing", [&] (Fixture& f) { refusedState (f, "plugin[0:0].state", Fidelity::approx); },
-          { hostLoad, B (eqCode, msg::missingComponent) } },
-        { "no note", [] (Fixture& f) { f.slot().state.component.reset(); }, { hostLoad, B (eqCode, msg::missingComponent) } },
+          { hostLoad, noComponent } },
+        { "no note", [] (Fixture& f) { f.slot().state.component.reset(); }, { hostLoad, noComponent } },
         { "a reason on two lines stays one", [] (Fixture& f) {
               f.slot().state.component.reset();
               f.session().notes.add (Fidelity::dropped, "plugin[0:0].state", "first\nsecond"); },
@@ -652,11 +601,11 @@ TEST (RappConversionPlan, AReaperProjectOfReaperItselfSaysItIsNotConverted)
     };
     runTable (targetVornScene, {
         { "a project REAPER saved", [&] (Fixture& f) { reaperSaved (f, true); },
-          { B ("source.stripCoverage", u (msg::coveragePrefix) + "route=1"), B ("source.pluginCoverage", u (msg::coveragePrefix) + "mute=1"),
+          { B ("source.stripCoverage", "source reader가 의미를 증명하지 못한 필드: route=1"), B ("source.pluginCoverage", "source reader가 의미를 증명하지 못한 필드: mute=1"),
             B ("source.reaperSaved", saved), hostLoad } },
         { "nothing unproven", [&] (Fixture& f) { reaperSaved (f, false); }, { hostLoad } },
         { "another format", [&] (Fixture& f) { reaperSaved (f, true); f.session().sourceFormat = "vorn.ksn"; },
-          { B ("source.stripCoverage", u (msg::coveragePrefix) + "route=1"), B ("source.pluginCoverage", u (msg::coveragePrefix) + "mute=1"),
+          { B ("source.stripCoverage", "source reader가 의미를 증명하지 못한 필드: route=1"), B ("source.pluginCoverage", "source reader가 의미를 증명하지 못한 필드: mute=1"),
             hostLoad } },
     });
 }

@@ -268,7 +268,7 @@ TEST (SuperRackConverterMetadata, SidechainSources)
           {
               const auto& slot = r.session.strips[1].plugins[0];
               EXPECT_EQ (slot.sidechainSource, 0);
-              EXPECT_EQ (slot.sidechainKind, sidechainLegacy);
+              EXPECT_EQ (slot.sidechainKind, sidechainStrip);
               EXPECT_TRUE (slot.coverage.sidechain);
               EXPECT_TRUE (slot.pendingSidechainReason.isEmpty());
           } },

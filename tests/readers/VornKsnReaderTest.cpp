@@ -269,7 +269,7 @@ TEST (VornKsnReader, SidechainsSlotsAndFiles)
     ASSERT_EQ (plugins.size(), 4);
     EXPECT_FALSE (plugins[0].occupied);
     EXPECT_EQ (plugins[3].sidechainSource, 2);
-    EXPECT_EQ (plugins[3].sidechainKind, sidechainLegacy);
+    EXPECT_EQ (plugins[3].sidechainKind, sidechainStrip);
     EXPECT_TRUE (plugins[3].sidechainEnabled);
     EXPECT_TRUE (plugins[3].bypassed);
 

@@ -58,7 +58,7 @@ PluginRef& slotOf (RackSession& session, int strip, int slot)
     return session.strips.getReference (strip).plugins.getReference (slot);
 }
 
-using Expected = std::vector<std::tuple<juce::String, Fidelity, juce::String>>;   // code, fidelity, text
+using ExpectedNotes = std::vector<std::tuple<juce::String, Fidelity, juce::String>>;   // code, fidelity, text
 
 } // namespace
 
@@ -72,7 +72,7 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
         const char* label;
         Target target;
         std::function<void (RackSession&)> change;   // of the output, a copy of the carried session
-        Expected notes;
+        ExpectedNotes notes;
     };
     const std::vector<Case> cases = {
         { "the same session", targetReaper, [] (RackSession&) {}, {} },
@@ -224,7 +224,7 @@ TEST (ConversionLedger, SaysOfEachFieldThatChangedHowManyItTouchesAndTheFirst)
         auto output = source;
         c.change (output);
         const auto notes = balanceLedger (source, output, outputOf (c.target));
-        Expected found;
+        ExpectedNotes found;
         for (const auto& note : notes)
             found.emplace_back (note.code, note.fidelity, note.text);
         EXPECT_EQ (found.size(), c.notes.size());

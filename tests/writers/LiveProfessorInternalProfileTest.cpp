@@ -595,7 +595,7 @@ TEST (LiveProfessorNodeMakers, RebuildBusListSplitsChannelsIntoStereoAndMonoBuse
 
 TEST (LiveProfessorNodeMakers, SidechainSourceLooksOnlyAtOccupiedSlotSources)
 {
-    const auto slot = [] (bool occupied, int source, int kind = sidechainLegacy, bool enabled = true) {
+    const auto slot = [] (bool occupied, int source, int kind = sidechainStrip, bool enabled = true) {
         PluginRef p;
         p.occupied = occupied;
         p.sidechainSource = source;

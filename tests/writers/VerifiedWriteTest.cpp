@@ -59,7 +59,7 @@ struct RecordedWrite
 
     explicit RecordedWrite (const juce::File& target) : output (target)
     {
-        out.prepare = [this] (juce::String&) { steps.add ("prepare"); return true; };
+        out.prepare = [this] { steps.add ("prepare"); return success(); };
         out.writeDocument = [this] (juce::OutputStream& stream) { steps.add ("write"); return stream.writeText ("DOC", false, false, nullptr); };
         out.documentWritten = [this] { steps.add ("written"); };
         out.readBack = [this] (const juce::File& file)
@@ -78,12 +78,11 @@ struct RecordedWrite
             readBytes = juce::String (juce::CharPointer_UTF8 (bytes), size);
             return kick();
         };
-        out.proof.accept = [this] (const RackReadResult&) { steps.add ("accept"); return juce::String(); };
-        out.proof.expected = [this] (RackSession& expected, juce::String&)
+        out.proof.accept = [this] (const RackReadResult&) { steps.add ("accept"); return success(); };
+        out.proof.expected = [this]() -> Expected<RackSession>
         {
             steps.add ("expected");
-            expected = oneStrip ("Kick");
-            return true;
+            return oneStrip ("Kick");
         };
         out.proof.refusal = [this] (const RackSession&, const RackSession&, const RackSemanticComparison& comparison)
         {
@@ -102,7 +101,7 @@ TEST (VerifiedWrite, ProvesTheTemporaryBesideTheOutputAndThenPublishesIt)
     vorntest::TempFolder folder;
     RecordedWrite write (folder.file ("new/deeper/show.x"));
     const auto outcome = writeVerifiedOutput (write.output, write.out);
-    ASSERT_TRUE (outcome.committed) << outcome.error;
+    ASSERT_TRUE (outcome.committed.ok()) << outcome.committed.message();
     EXPECT_TRUE (outcome.proven);
     EXPECT_EQ (write.steps, juce::StringArray ({ "prepare", "write", "written", "read", "accept", "expected" }));
 
@@ -133,15 +132,15 @@ TEST (VerifiedWrite, EveryRefusalLeavesNothingBehind)
           "refusing to replace existing output: <output>", "", true },
         { "an output that is a folder", [] (RecordedWrite& w) { w.output.createDirectory(); },
           "refusing to replace existing output: <output>", "", true },
-        { "a refused preparation", [] (RecordedWrite& w) { w.out.prepare = [&w] (juce::String& e) { w.steps.add ("prepare"); e = "no document"; return false; }; },
+        { "a refused preparation", [] (RecordedWrite& w) { w.out.prepare = [&w]() -> Expected<void> { w.steps.add ("prepare"); return failure ("no document"); }; },
           "no document", "prepare" },
         { "a failed write", [] (RecordedWrite& w) { w.out.writeDocument = [&w] (juce::OutputStream& s) { w.steps.add ("write"); s.writeText ("DO", false, false, nullptr); return false; }; },
           "write failed (in <output>)", "write", true },
-        { "a refused read", [] (RecordedWrite& w) { w.out.proof.accept = [&w] (const RackReadResult&) { w.steps.add ("accept"); return juce::String ("not complete"); }; },
+        { "a refused read", [] (RecordedWrite& w) { w.out.proof.accept = [&w] (const RackReadResult&) -> Expected<void> { w.steps.add ("accept"); return failure ("not complete"); }; },
           "not complete", "accept" },
-        { "an expected session that cannot be built", [] (RecordedWrite& w) { w.out.proof.expected = [&w] (RackSession&, juce::String& e) { w.steps.add ("expected"); e = "no mapping"; return false; }; },
+        { "an expected session that cannot be built", [] (RecordedWrite& w) { w.out.proof.expected = [&w]() -> Expected<RackSession> { w.steps.add ("expected"); return failure ("no mapping"); }; },
           "no mapping", "expected" },
-        { "a read-back that differs", [] (RecordedWrite& w) { w.out.proof.expected = [&w] (RackSession& e, juce::String&) { w.steps.add ("expected"); e = oneStrip ("Snare"); return true; }; },
+        { "a read-back that differs", [] (RecordedWrite& w) { w.out.proof.expected = [&w]() -> Expected<RackSession> { w.steps.add ("expected"); return oneStrip ("Snare"); }; },
           "refused: 1 mismatch(es)\nstrip 0.name: Snare != Kick", "refusal" },
         { "a difference only the writer's own check sees", [] (RecordedWrite& w)
           {
@@ -169,8 +168,8 @@ TEST (VerifiedWrite, EveryRefusalLeavesNothingBehind)
         const auto kept = write.output.existsAsFile() ? write.output.loadFileAsString() : juce::String();
 
         const auto outcome = writeVerifiedOutput (write.output, write.out);
-        EXPECT_FALSE (outcome.committed);
-        EXPECT_EQ (outcome.error, c.error.replace ("<output>", write.output.getFullPathName()));
+        EXPECT_FALSE (outcome.committed.ok());
+        EXPECT_EQ (outcome.committed.message(), c.error.replace ("<output>", write.output.getFullPathName()));
         EXPECT_EQ (outcome.outputFault, c.outputFault);
         EXPECT_EQ (write.steps.isEmpty() ? juce::String() : write.steps[write.steps.size() - 1], c.lastStep);
         EXPECT_EQ (outcome.proven, juce::String (c.label) == "an output that appears before the commit");
@@ -206,12 +205,12 @@ TEST (VerifiedWrite, ADocumentThatIsAFileOfItsOwnIsProvenBeforeItIsCopied)
             return s.writeText (document.loadFileAsString(), false, false, nullptr);
         };
         if (! accepted)
-            write.out.proof.accept = [] (const RackReadResult&) { return juce::String ("not complete"); };
+            write.out.proof.accept = [] (const RackReadResult&) -> Expected<void> { return failure ("not complete"); };
 
         const auto outcome = writeVerifiedOutput (write.output, write.out);
         EXPECT_EQ (write.readFrom, document);
         EXPECT_TRUE (write.besideOutputWhenRead.isEmpty()) << "the temporary does not exist yet";
-        EXPECT_EQ (outcome.committed, accepted) << outcome.error;
+        EXPECT_EQ (outcome.committed.ok(), accepted) << outcome.committed.message();
         if (accepted)
         {
             EXPECT_EQ (write.steps, juce::StringArray ({ "prepare", "read", "accept", "expected", "write", "written" }));
@@ -219,7 +218,7 @@ TEST (VerifiedWrite, ADocumentThatIsAFileOfItsOwnIsProvenBeforeItIsCopied)
         }
         else
         {
-            EXPECT_EQ (outcome.error, "not complete");
+            EXPECT_EQ (outcome.committed.message(), "not complete");
             EXPECT_EQ (write.steps, juce::StringArray ({ "prepare", "read" }));
             EXPECT_TRUE (namesIn (folder.folder).isEmpty());
         }
@@ -247,13 +246,13 @@ TEST (VerifiedWrite, TheProofWithoutAnOutputRunsTheWritesSteps)
           { "prepare", "write", "written", "read bytes", "accept", "expected" } },
         { "a document that is a file of its own", [document] (RecordedWrite& w) { w.out.documentFile = [document] { return document; }; }, {},
           { "prepare", "read", "accept", "expected" } },
-        { "a refused preparation", [] (RecordedWrite& w) { w.out.prepare = [&w] (juce::String& e) { w.steps.add ("prepare"); e = "no document"; return false; }; },
+        { "a refused preparation", [] (RecordedWrite& w) { w.out.prepare = [&w]() -> Expected<void> { w.steps.add ("prepare"); return failure ("no document"); }; },
           "no document", { "prepare" } },
         { "a failed write", [] (RecordedWrite& w) { w.out.writeDocument = [&w] (juce::OutputStream&) { w.steps.add ("write"); return false; }; },
           "write failed", { "prepare", "write" } },
-        { "a refused read", [] (RecordedWrite& w) { w.out.proof.accept = [&w] (const RackReadResult&) { w.steps.add ("accept"); return juce::String ("not complete"); }; },
+        { "a refused read", [] (RecordedWrite& w) { w.out.proof.accept = [&w] (const RackReadResult&) -> Expected<void> { w.steps.add ("accept"); return failure ("not complete"); }; },
           "not complete", { "prepare", "write", "written", "read bytes", "accept" } },
-        { "a read-back that differs", [] (RecordedWrite& w) { w.out.proof.expected = [&w] (RackSession& e, juce::String&) { w.steps.add ("expected"); e = oneStrip ("Snare"); return true; }; },
+        { "a read-back that differs", [] (RecordedWrite& w) { w.out.proof.expected = [&w]() -> Expected<RackSession> { w.steps.add ("expected"); return oneStrip ("Snare"); }; },
           "refused: 1 mismatch(es)\nstrip 0.name: Snare != Kick", { "prepare", "write", "written", "read bytes", "accept", "expected", "refusal" } },
     };
     for (const auto& c : cases)
@@ -262,7 +261,8 @@ TEST (VerifiedWrite, TheProofWithoutAnOutputRunsTheWritesSteps)
         RecordedWrite write (folder.file ("new/show.x"));
         c.change (write);
         const auto proof = proveVerifiedDocument (write.out);
-        EXPECT_EQ (proof.refusal, c.refusal);
+        EXPECT_EQ (proof.verdict.ok(), c.refusal.isEmpty());
+        EXPECT_EQ (proof.verdict.message(), c.refusal);
         EXPECT_EQ (write.steps, c.steps);
         EXPECT_TRUE (namesIn (folder.folder).isEmpty());
         // What was compared reaches the caller, refused or not; nothing when the read was not compared.
@@ -294,7 +294,7 @@ TEST (VerifiedWrite, AnExceptionUnwindingThroughTheWriteLeavesNothingBehind)
         std::function<void (RecordedWrite&)> change;
     };
     const std::vector<Case> cases = {
-        { "prepare", [&] (RecordedWrite& w) { w.out.prepare = [&] (juce::String&) -> bool { outOfMemory(); return true; }; } },
+        { "prepare", [&] (RecordedWrite& w) { w.out.prepare = [&]() -> Expected<void> { outOfMemory(); return success(); }; } },
         { "write", [&] (RecordedWrite& w)
           {
               // Past the stream's buffer, so that the temporary holds bytes when the write is abandoned.
@@ -315,7 +315,7 @@ TEST (VerifiedWrite, AnExceptionUnwindingThroughTheWriteLeavesNothingBehind)
                   return {};
               };
           } },
-        { "expected", [&] (RecordedWrite& w) { w.out.proof.expected = [&] (RackSession&, juce::String&) -> bool { outOfMemory(); return true; }; } },
+        { "expected", [&] (RecordedWrite& w) { w.out.proof.expected = [&]() -> Expected<RackSession> { outOfMemory(); return RackSession(); }; } },
         { "own checks", [&] (RecordedWrite& w)
           {
               w.out.proof.ownChecks = [&] (const RackSession&, const RackReadResult&, juce::Array<RackSemanticMismatch>&) { outOfMemory(); };
@@ -346,7 +346,7 @@ TEST (VerifiedWrite, ALongOutputNameIsWrittenThoughItsTemporaryIsCutShort)
         vorntest::TempFolder folder;
         RecordedWrite write (folder.file ("new/" + name));
         const auto outcome = writeVerifiedOutput (write.output, write.out);
-        ASSERT_TRUE (outcome.committed) << outcome.error;
+        ASSERT_TRUE (outcome.committed.ok()) << outcome.committed.message();
         EXPECT_EQ (write.readFromFolder, write.output.getParentDirectory());
         EXPECT_LE (write.readFrom.getFileName().getNumBytesAsUTF8(), (size_t) 255);
         EXPECT_TRUE (write.readFrom.getFileName().contains (".tmp-"));
@@ -358,8 +358,8 @@ TEST (VerifiedWrite, ALongOutputNameIsWrittenThoughItsTemporaryIsCutShort)
     vorntest::TempFolder folder;
     RecordedWrite write (folder.file ("new/" + juce::String::repeatedString ("z", 256)));
     const auto outcome = writeVerifiedOutput (write.output, write.out);
-    EXPECT_FALSE (outcome.committed);
-    EXPECT_EQ (outcome.error, "write failed: File name too long (in " + write.output.getFullPathName() + ")");
+    EXPECT_FALSE (outcome.committed.ok());
+    EXPECT_EQ (outcome.committed.message(), "write failed: File name too long (in " + write.output.getFullPathName() + ")");
     EXPECT_TRUE (outcome.outputFault);
     EXPECT_EQ (namesIn (folder.folder), juce::StringArray());
 }
@@ -388,14 +388,14 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
     const auto proofExpecting = [] (const juce::String& name)
     {
         ReadBackProof proof;
-        proof.accept = [] (const RackReadResult&) { return juce::String(); };
-        proof.expected = [name] (RackSession& expected, juce::String&)
+        proof.accept = [] (const RackReadResult&) { return success(); };
+        proof.expected = [name]() -> Expected<RackSession>
         {
-            expected = oneStrip (name);
+            auto expected = oneStrip (name);
             PluginRef occupied;
             occupied.occupied = true;
             expected.strips.getReference (0).plugins.add (occupied, occupied);
-            return true;
+            return expected;
         };
         proof.refusal = [] (const RackSession&, const RackSession&, const RackSemanticComparison& c) { return c.summary(); };
         return proof;
@@ -403,7 +403,7 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
     const LedgerTerms terms { &carried, &reaperRppOutput };
 
     const auto held = proveReadBack (read, proofExpecting ("Kick"), terms);
-    ASSERT_TRUE (held.refusal.isEmpty()) << held.refusal;
+    ASSERT_TRUE (held.verdict.ok()) << held.verdict.message();
     ASSERT_NE (held.compared, nullptr);
     EXPECT_TRUE (held.compared->readBack.session.strips[0].plugins[0].state.component.isEmpty());   // let go of
     ASSERT_EQ (held.compared->ledger.size(), 1);
@@ -411,7 +411,8 @@ TEST (VerifiedWrite, TheLedgerReadsTheWholeReadBackAndComesOnlyWithAProofThatHol
     EXPECT_TRUE (held.compared->ledger[0].text.endsWith ("(first: strip 0, slot 1, EQ)")) << held.compared->ledger[0].text;
 
     const auto refused = proveReadBack (read, proofExpecting ("Snare"), terms);
-    EXPECT_FALSE (refused.refusal.isEmpty());
+    EXPECT_FALSE (refused.verdict.ok());
+    EXPECT_TRUE (refused.verdict.message().isNotEmpty());
     ASSERT_NE (refused.compared, nullptr);
     EXPECT_TRUE (refused.compared->ledger.isEmpty());
 
@@ -431,15 +432,21 @@ struct ShelledWrite
     {
         write.target = targetReaper;
         write.blocked = "RAPP preflight blocked REAPER output";
-        write.admit = [this] (WriteResult&) { recorded.steps.add ("admit"); return admitRefusal; };
+        write.admit = [this] (WriteResult&) -> Expected<void>
+        {
+            recorded.steps.add ("admit");
+            if (admitRefusal.isNotEmpty())
+                return failure (admitRefusal);
+            return success();
+        };
         write.steps = [this] (WriteResult& result)
         {
             auto steps = recorded.out;
-            steps.prepare = [this, &result] (juce::String&)
+            steps.prepare = [this, &result]
             {
                 recorded.steps.add ("prepare");
                 result.notes.add ("what the document left out");
-                return true;
+                return success();
             };
             return steps;
         };
@@ -448,7 +455,7 @@ struct ShelledWrite
 
     RecordedWrite recorded;
     PlannedWrite write;
-    juce::String admitRefusal;
+    juce::String admitRefusal;   // the writer's own refusal; none when empty
 };
 
 ConversionPlan planFor (Target target, bool blocked)
@@ -518,9 +525,9 @@ TEST (VerifiedWrite, TheShellTakesThePlansVerdictFirst)
     write.write.steps = [&write, &taken] (WriteResult& result)
     {
         auto steps = write.recorded.out;
-        steps.prepare = [&result] (juce::String&) { result.notes.add ("what the document left out"); return true; };
+        steps.prepare = [&result] { result.notes.add ("what the document left out"); return success(); };
         // Something takes the output while the document is proven.
-        steps.proof.accept = [&taken] (const RackReadResult&) { taken.replaceWithText ("theirs"); return juce::String(); };
+        steps.proof.accept = [&taken] (const RackReadResult&) { taken.replaceWithText ("theirs"); return success(); };
         return steps;
     };
     const auto late = writePlannedOutput (plan, write.write, taken);
@@ -579,7 +586,7 @@ TEST (VerifiedWrite, TheProofWithoutAnOutputHandsTheWholeDocumentToItsReader)
         return kick();
     };
     const auto proof = proveVerifiedDocument (write.out);
-    EXPECT_TRUE (proof.refusal.isEmpty()) << proof.refusal;
+    EXPECT_TRUE (proof.verdict.ok()) << proof.verdict.message();
     EXPECT_EQ (read.getSize(), meant.getSize());
     EXPECT_TRUE (read == meant);
 }

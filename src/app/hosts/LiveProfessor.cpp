@@ -40,13 +40,13 @@ const LiveProfessorPluginCatalog* pluginListOf (const rapp::SideInput* input)
     return std::any_cast<LiveProfessorPluginCatalog> (input);
 }
 
-bool loadPluginList (rapp::SideInput& input, juce::String& error)
+Expected<rapp::SideInput> loadPluginList()
 {
     LiveProfessorPluginCatalog catalog;
+    juce::String error;
     if (! catalog.load (LiveProfessorPluginCatalog::defaultFile(), error))
-        return false;
-    input = std::move (catalog);
-    return true;
+        return failure (error);
+    return rapp::SideInput (std::move (catalog));
 }
 
 void stripRules (rapp::HostCheck& in, const RackStrip& strip, const juce::String& c)
@@ -62,7 +62,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
 
     in.unverifiedSidechain (plugin, c);
 
-    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainStrip)
     {
         const auto* sourceStrip = rapp::firstStrip (in.session, plugin.sidechainSource);
         if (! (sourceStrip != nullptr && sourceStrip->outputChannels > 0 && sourceStrip->index != strip.index))
@@ -113,7 +113,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
         in.outputWarning (c, utf8 (text::factoryUnavailable));
 }
 
-rapp::Issue missingOption (const Host& host, const rapp::WriteOptions& options)
+std::optional<rapp::Issue> missingOption (const Host& host, const rapp::WriteOptions& options)
 {
     if (options.profile == nullptr)
         return missingProfile (host);

@@ -57,7 +57,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
 
     in.unverifiedSidechain (plugin, c);
 
-    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainStrip)
     {
         const auto* sourceStrip = rapp::firstStrip (in.session, plugin.sidechainSource);
         if (! (sourceStrip != nullptr && sourceStrip->index != strip.index && occupiedWithSidechain (strip) == 1))
@@ -67,7 +67,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
     in.moduleIdentity (plugin, c, isAu);
 }
 
-rapp::Issue missingOption (const Host& host, const rapp::WriteOptions& options)
+std::optional<rapp::Issue> missingOption (const Host& host, const rapp::WriteOptions& options)
 {
     if (options.profile == nullptr)
         return missingProfile (host);
@@ -76,14 +76,15 @@ rapp::Issue missingOption (const Host& host, const rapp::WriteOptions& options)
 
 // --reaper-cache: REAPER's plug-in cache joined onto the module index. A refused cache may say
 // why on a second line.
-bool joinPluginCache (const CommandLineOptions& o, rapp::Vst3ModuleIndex& index, juce::StringArray& warnings, juce::String& error)
+Expected<juce::StringArray> joinPluginCache (const CommandLineOptions& o, rapp::Vst3ModuleIndex& index)
 {
+    juce::StringArray warnings;
     if (! isGiven (o.reaperCache))
-        return true;
-    if (loadReaperCache (index, o.reaperCache, warnings, error))
-        return true;
-    error = optionFileRefusal ("--reaper-cache", o.reaperCache, error);
-    return false;
+        return warnings;
+    juce::String error;
+    if (! loadReaperCache (index, o.reaperCache, warnings, error))
+        return failure (optionFileRefusal ("--reaper-cache", o.reaperCache, error));
+    return warnings;
 }
 
 rapp::ReaperStateProbe probeAsked (const CommandLineOptions& o)
@@ -102,15 +103,12 @@ juce::String stateProbeWords (const CommandLineOptions& o)
     return "--reaper-state-probe " + juce::String (probe.strip) + ":" + juce::String (probe.slot);
 }
 
-bool makeStateProbe (const CommandLineOptions& o, const RackReadResult& source, const rapp::Vst3ModuleIndex& index,
-                     const rapp::WriteOptions& options, RackReadResult& probe, juce::String& error)
+Expected<RackReadResult> makeStateProbe (const CommandLineOptions& o, const RackReadResult& source, const rapp::Vst3ModuleIndex& index,
+                                         const rapp::WriteOptions& options)
 {
     if (options.profile == nullptr)
-    {
-        error = missingProfile (reaperHost()).message;
-        return false;
-    }
-    return rapp::makeReaperStateProbe (source, index, *options.profile, probeAsked (o), probe, error);
+        return failure (missingProfile (reaperHost()).message);
+    return rapp::makeReaperStateProbe (source, index, *options.profile, probeAsked (o));
 }
 
 Host describeHost()

@@ -81,7 +81,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, 
 
     in.unverifiedSidechain (plugin, c);
 
-    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainLegacy)
+    if (plugin.sidechainSource >= 0 && plugin.sidechainKind == sidechainStrip)
     {
         const auto* sourceStrip = lastStrip (in.session, plugin.sidechainSource);
         int inputLeft = 0;
@@ -96,7 +96,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, 
     in.moduleIdentity (plugin, c, isAu);
 }
 
-rapp::Issue missingOption (const Host& host, const rapp::WriteOptions& options)
+std::optional<rapp::Issue> missingOption (const Host& host, const rapp::WriteOptions& options)
 {
     if (options.templateFile == juce::File())
         return missingOptionIssue (issueCode::missingTemplate,

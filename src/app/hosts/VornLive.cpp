@@ -70,7 +70,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, 
 
     const int kind = plugin.sidechainKind;
     // A kind outside the four has been refused already.
-    if (plugin.sidechainSource >= 0 && kind >= sidechainLegacy && kind <= sidechainRackPost)
+    if (plugin.sidechainSource >= 0 && kind >= sidechainStrip && kind <= sidechainRackPost)
     {
         bool accepted = false;
         if (kind == sidechainPhysical)
@@ -81,7 +81,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, 
         {
             const auto* sourceStrip = rapp::firstStrip (in.session, plugin.sidechainSource);
             accepted = sourceStrip != nullptr && plugin.sidechainSource < in.plan.capacity.strips
-                       && (kind != sidechainLegacy || (sourceStrip->coverage.route && sourceStrip->routeInL >= 0));
+                       && (kind != sidechainStrip || (sourceStrip->coverage.route && sourceStrip->routeInL >= 0));
         }
         if (accepted)
             in.warning (c, utf8 (text::sidechainAccepted));
