@@ -401,6 +401,26 @@ juce::String KeyOffsets::placeOf (const juce::String& text, const juce::DynamicO
     return lineAndColumn (begin, begin + found->second);
 }
 
+Expected<void> checkKnownKeys (const juce::var& value, const char* const* keys, const juce::String& path, const juce::String& text,
+                               const KeyOffsets& offsets)
+{
+    auto* object = value.getDynamicObject();
+    if (object == nullptr)
+        return success();
+    for (const auto& property : object->getProperties())
+    {
+        const auto key = property.name.toString();
+        bool known = false;
+        for (auto* k = keys; *k != nullptr && ! known; ++k)
+            known = key == *k;
+        if (known)
+            continue;
+        const auto place = offsets.placeOf (text, object, key);
+        return failure ("unknown key " + quotedForMessage (key) + " in " + path + (place.isNotEmpty() ? " at " + place : juce::String()));
+    }
+    return success();
+}
+
 juce::var parseStrictJson (const juce::String& text, size_t maxBytes, int maxDepth, juce::String& reason, KeyOffsets* keys)
 {
     reason = {};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/Expected.h"
+
 #include <juce_core/juce_core.h>
 
 #include <map>
@@ -41,5 +43,11 @@ struct KeyOffsets
 };
 
 juce::var parseStrictJson (const juce::String& text, size_t maxBytes, int maxDepth, juce::String& reason, KeyOffsets* keys = nullptr);
+
+// Every key of value (when it is an object) must be one of keys (a list that ends with nullptr):
+// the first other one is a failure that names it, where it stands in the document (path, as
+// "channels[3]") and its line and column in text, the document value was parsed from with offsets.
+Expected<void> checkKnownKeys (const juce::var& value, const char* const* keys, const juce::String& path, const juce::String& text,
+                               const KeyOffsets& offsets);
 
 } // namespace vornconv::json

@@ -105,22 +105,8 @@ bool shapeError (const juce::String& reason, juce::String& error)
 bool checkKeys (const juce::var& value, const char* const* keys, const juce::String& path, const juce::String& text,
                 const json::KeyOffsets& offsets, juce::String& error)
 {
-    auto* object = value.getDynamicObject();
-    if (object == nullptr)
-        return true;
-    for (const auto& property : object->getProperties())
-    {
-        const auto key = property.name.toString();
-        bool known = false;
-        for (auto* k = keys; *k != nullptr && ! known; ++k)
-            known = key == *k;
-        if (known)
-            continue;
-        const auto place = offsets.placeOf (text, object, key);
-        return shapeError ("unknown key " + json::quotedForMessage (key) + " in " + path + (place.isNotEmpty() ? " at " + place : juce::String()),
-                           error);
-    }
-    return true;
+    const auto known = json::checkKnownKeys (value, keys, path, text, offsets);
+    return known.ok() || shapeError (known.message(), error);
 }
 
 bool checkDocumentKeys (const juce::var& document, const juce::String& text, const json::KeyOffsets& offsets, juce::String& error)

@@ -90,27 +90,13 @@ bool shapeError (const juce::String& reason, juce::String& error)
     return false;
 }
 
-// Every key of object must be one of keys; the first other one is refused, naming it, where it
-// stands in the document (path) and its line and column in the file.
+// Every key of value (when it is an object) must be one of keys; the first other one is refused,
+// naming it, where it stands in the document (path) and its line and column in the file.
 bool checkKeys (const juce::var& value, const char* const* keys, const juce::String& path, const juce::String& text,
                 const json::KeyOffsets& offsets, juce::String& error)
 {
-    auto* object = value.getDynamicObject();
-    if (object == nullptr)
-        return true;
-    for (const auto& property : object->getProperties())
-    {
-        const auto key = property.name.toString();
-        bool known = false;
-        for (auto* k = keys; *k != nullptr && ! known; ++k)
-            known = key == *k;
-        if (known)
-            continue;
-        const auto place = offsets.placeOf (text, object, key);
-        return shapeError ("unknown key " + json::quotedForMessage (key) + " in " + path + (place.isNotEmpty() ? " at " + place : juce::String()),
-                           error);
-    }
-    return true;
+    const auto known = json::checkKnownKeys (value, keys, path, text, offsets);
+    return known.ok() || shapeError (known.message(), error);
 }
 
 // The keys of the document, its channels and their plug-ins, and the entries it lists as not
