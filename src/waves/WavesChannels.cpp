@@ -45,19 +45,14 @@ juce::String columnList (const ColumnList& columns, const char* separator)
 bool allRows (sqlite3* db, sqlite3_stmt* statement, std::vector<SqlRow>& rows, juce::String& error)
 {
     rows.clear();
-    for (;;)
+    return eachRowOf (db, statement, [&rows] (sqlite3_stmt* step)
     {
-        resetWorkBudget();
-        bool hasRow = false;
-        if (! stepRow (db, statement, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
         SqlRow row;
-        for (int c = 0; c < sqlite3_column_count (statement); ++c)
-            row.push_back (SqlValue::column (statement, c));
+        for (int c = 0; c < sqlite3_column_count (step); ++c)
+            row.push_back (SqlValue::column (step, c));
         rows.push_back (std::move (row));
-    }
+        return true;
+    }, error);
 }
 
 bool countRows (sqlite3* db, const juce::String& sql, int type, int index, juce::int64& count, juce::String& error)

@@ -103,16 +103,13 @@ bool applyGenericNames (sqlite3* db, juce::String& error)
             if (! prepare (db, "SELECT DISTINCT obj_index FROM object WHERE obj_type=? ORDER BY obj_index", statement, error))
                 return false;
             sqlite3_bind_int (statement.handle, 1, type);
-            for (;;)
-            {
-                bool hasRow = false;
-                if (! stepRow (db, statement.handle, hasRow, error))
-                    return false;
-                if (! hasRow)
-                    break;
-                if (sqlite3_column_type (statement.handle, 0) == SQLITE_INTEGER)
-                    indices.push_back (sqlite3_column_int64 (statement.handle, 0));
-            }
+            if (! eachRowOf (db, statement.handle, [&indices] (sqlite3_stmt* row)
+                             {
+                                 if (sqlite3_column_type (row, 0) == SQLITE_INTEGER)
+                                     indices.push_back (sqlite3_column_int64 (row, 0));
+                                 return true;
+                             }, error))
+                return false;
         }
         Statement update;
         if (! prepare (db, "UPDATE snapshot_chainer SET name=? WHERE vorn_value(snapshot_id)=-1 AND chainer_id IN (SELECT id FROM object WHERE obj_type=? AND obj_index=?)",
@@ -159,21 +156,15 @@ bool copyPhysicalRoutes (sqlite3* db, const ColumnList& columns, const std::map<
                                                                                                  : std::optional<int>();
     };
     copied = 0;
-    for (;;)
+    return eachRowOf (db, select.handle, [&] (sqlite3_stmt*)
     {
-        resetWorkBudget();
-        bool hasRow = false;
-        if (! stepRow (db, select.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
         const auto fromType = intColumn (srcType), fromIndex = intColumn (srcIndex), toType = intColumn (dstType), toIndex = intColumn (dstIndex);
         const auto srcMapped = fromType && fromIndex ? mapped.find ({ *fromType, *fromIndex }) : mapped.end();
         const auto dstMapped = toType && toIndex ? mapped.find ({ *toType, *toIndex }) : mapped.end();
         const bool physicalIn = fromType == 10 && dstMapped != mapped.end();
         const bool physicalOut = srcMapped != mapped.end() && toType == 11;
         if (! physicalIn && ! physicalOut)
-            continue;
+            return true;
         sqlite3_reset (insert.handle);
         for (int c = 0; c < (int) columns.size(); ++c)
             sqlite3_bind_value (insert.handle, c + 1, sqlite3_column_value (select.handle, c));
@@ -183,7 +174,8 @@ bool copyPhysicalRoutes (sqlite3* db, const ColumnList& columns, const std::map<
         if (! stepDone (db, insert.handle, error))
             return false;
         ++copied;
-    }
+        return true;
+    }, error);
 }
 
 // The channel-map record: where each rack channel and slot sits on the LV1 side.

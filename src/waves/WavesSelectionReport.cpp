@@ -156,26 +156,21 @@ bool listPlugins (sqlite3* db, juce::int64 objectId, juce::Array<ListedPlugin>& 
     if (! prepare (db, "SELECT slot,plugin_name,vendor_name FROM plug WHERE chainer_id=? ORDER BY vorn_value(slot)", statement, error))
         return false;
     sqlite3_bind_int64 (statement.handle, 1, objectId);
-    for (;;)
+    return eachRowOf (db, statement.handle, [&] (sqlite3_stmt* row)
     {
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
         // A slot is the number it holds, also when an untyped column holds it as text ('1').
-        const auto slot = SqlValue::column (statement.handle, 0).asInteger();
+        const auto slot = SqlValue::column (row, 0).asInteger();
         if (! slot || *slot < 0 || *slot > maxSourceSlot)
         {
             error = "Waves channel contains an invalid plug-in slot";
             return false;
         }
         ListedPlugin plugin { (int) *slot, {}, {} };
-        if (! textColumn (statement.handle, 1, "plug.plugin_name", plugin.name, error)
-            || ! textColumn (statement.handle, 2, "plug.vendor_name", plugin.vendor, error))
+        if (! textColumn (row, 1, "plug.plugin_name", plugin.name, error) || ! textColumn (row, 2, "plug.vendor_name", plugin.vendor, error))
             return false;
         plugins.add (plugin);
-    }
+        return true;
+    }, error);
 }
 
 // The plug-ins on channels of a type that the report does not list (below index 0, at or beyond
@@ -192,17 +187,11 @@ bool listNotTransferable (sqlite3* db, int type, juce::int64 configured, juce::A
         return false;
     sqlite3_bind_int (statement.handle, 1, type);
     sqlite3_bind_int64 (statement.handle, 2, listed);
-    for (;;)
+    return eachRowOf (db, statement.handle, [&] (sqlite3_stmt* row)
     {
-        resetWorkBudget();
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
+        if (sqlite3_column_type (row, 0) != SQLITE_INTEGER)
             return true;
-        if (sqlite3_column_type (statement.handle, 0) != SQLITE_INTEGER)
-            continue;
-        const auto index = sqlite3_column_int64 (statement.handle, 0);
+        const auto index = sqlite3_column_int64 (row, 0);
         const auto channelName = genericChannelName (type, (int) juce::jlimit<juce::int64> (0, std::numeric_limits<int>::max() - 1, index));
         juce::String reason;
         if (index < 0)
@@ -213,19 +202,19 @@ bool listNotTransferable (sqlite3* db, int type, juce::int64 configured, juce::A
         else
             reason = channelName + " lies beyond the " + juce::String (maxChannels) + " channels a transfer carries";
         juce::String name, vendor;
-        if (! textColumn (statement.handle, 2, "plug.plugin_name", name, error)
-            || ! textColumn (statement.handle, 3, "plug.vendor_name", vendor, error))
+        if (! textColumn (row, 2, "plug.plugin_name", name, error) || ! textColumn (row, 3, "plug.vendor_name", vendor, error))
             return false;
         auto* entry = new juce::DynamicObject();
         entry->setProperty ("sourceType", type);
         entry->setProperty ("sourceIndex", index);
         entry->setProperty ("typeName", channelTypeName (type));
-        entry->setProperty ("sourceSlot", sqlite3_column_int64 (statement.handle, 1));
+        entry->setProperty ("sourceSlot", sqlite3_column_int64 (row, 1));
         entry->setProperty ("name", name);
         entry->setProperty ("vendor", vendor);
         entry->setProperty ("reason", reason);
         entries.add (juce::var (entry));
-    }
+        return true;
+    }, error);
 }
 
 } // namespace

@@ -423,21 +423,26 @@ bool verifyIntegrity (sqlite3* db, juce::String& error)
     return true;
 }
 
-bool eachRow (sqlite3* db, const juce::String& sql, const std::function<void (sqlite3_stmt*)>& take, juce::String& error)
+bool eachRowOf (sqlite3* db, sqlite3_stmt* statement, const std::function<bool (sqlite3_stmt*)>& take, juce::String& error)
 {
-    Statement statement;
-    if (! prepare (db, sql.toRawUTF8(), statement, error))
-        return false;
     for (;;)
     {
         resetWorkBudget();
         bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
+        if (! stepRow (db, statement, hasRow, error))
             return false;
         if (! hasRow)
             return true;
-        take (statement.handle);
+        if (! take (statement))
+            return false;
     }
+}
+
+bool eachRow (sqlite3* db, const juce::String& sql, const std::function<void (sqlite3_stmt*)>& take, juce::String& error)
+{
+    Statement statement;
+    return prepare (db, sql.toRawUTF8(), statement, error)
+        && eachRowOf (db, statement.handle, [&take] (sqlite3_stmt* row) { take (row); return true; }, error);
 }
 
 bool checkHostShapedSchema (sqlite3* db, const char* schema, const juce::String& owner, juce::String& error)

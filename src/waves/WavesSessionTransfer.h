@@ -122,8 +122,10 @@ bool prepare (sqlite3* db, const char* sql, Statement& statement, juce::String& 
 bool stepRow (sqlite3* db, sqlite3_stmt* statement, bool& hasRow, juce::String& error);
 bool stepDone (sqlite3* db, sqlite3_stmt* statement, juce::String& error);
 bool execute (sqlite3* db, const juce::String& sql, juce::String& error);
-// Runs sql (bound to nothing) and hands every row to take, each statement step with its full
-// work budget.
+// Steps a prepared statement through every row and hands each to take, each step with its full
+// work budget; take returns false (with error set) to stop with a failure.
+bool eachRowOf (sqlite3* db, sqlite3_stmt* statement, const std::function<bool (sqlite3_stmt*)>& take, juce::String& error);
+// Runs sql (bound to nothing) and hands every row to take, as eachRowOf does.
 bool eachRow (sqlite3* db, const juce::String& sql, const std::function<void (sqlite3_stmt*)>& take, juce::String& error);
 bool verifyIntegrity (sqlite3* db, juce::String& error);
 

@@ -39,16 +39,7 @@ bool eachRowBound (sqlite3* db, const juce::String& sql, std::initializer_list<j
     int column = 1;
     for (const auto value : values)
         sqlite3_bind_int64 (statement.handle, column++, value);
-    for (;;)
-    {
-        resetWorkBudget();
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
-        take (statement.handle);
-    }
+    return eachRowOf (db, statement.handle, [&take] (sqlite3_stmt* row) { take (row); return true; }, error);
 }
 
 bool countQuery (sqlite3* db, const char* sql, std::initializer_list<juce::int64> values, juce::int64& count, juce::String& error)

@@ -64,18 +64,15 @@ bool sourceColumns (sqlite3* db, const juce::String& table, bool primaryKey, juc
                    statement, error))
         return false;
     sqlite3_bind_text (statement.handle, 1, table.toRawUTF8(), -1, SQLITE_TRANSIENT);
-    for (;;)
+    const auto where = "source column of " + table;
+    return eachRowOf (db, statement.handle, [&] (sqlite3_stmt* row)
     {
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
         juce::String name;
-        if (! textColumn (statement.handle, 0, ("source column of " + table).toRawUTF8(), name, error))
+        if (! textColumn (row, 0, where.toRawUTF8(), name, error))
             return false;
         columns.add (name);
-    }
+        return true;
+    }, error);
 }
 
 using KeyOwners = std::map<std::string, juce::String>;

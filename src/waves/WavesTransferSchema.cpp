@@ -27,28 +27,23 @@ bool readColumns (sqlite3* db, const char* schema, const char* table, std::vecto
         return false;
     sqlite3_bind_text (statement.handle, 1, table, -1, SQLITE_STATIC);
     sqlite3_bind_text (statement.handle, 2, schema, -1, SQLITE_STATIC);
-    for (;;)
+    const auto where = juce::String (juce::String (schema) == "main" ? "host-save template" : "source") + " column of " + table;
+    return eachRowOf (db, statement.handle, [&] (sqlite3_stmt* row)
     {
-        resetWorkBudget();
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            return true;
         ColumnInfo column;
-        juce::String text;
-        const auto where = juce::String (juce::String (schema) == "main" ? "host-save template" : "source") + " column of " + table;
-        if (! textColumn (statement.handle, 0, where.toRawUTF8(), column.name, error))
+        if (! textColumn (row, 0, where.toRawUTF8(), column.name, error))
             return false;
-        if (sqlite3_column_type (statement.handle, 1) != SQLITE_NULL)
+        if (sqlite3_column_type (row, 1) != SQLITE_NULL)
         {
-            if (! textColumn (statement.handle, 1, where.toRawUTF8(), text, error))
+            juce::String text;
+            if (! textColumn (row, 1, where.toRawUTF8(), text, error))
                 return false;
             column.defaultText = text;
         }
-        column.key = sqlite3_column_int64 (statement.handle, 2) != 0;
+        column.key = sqlite3_column_int64 (row, 2) != 0;
         columns.push_back (column);
-    }
+        return true;
+    }, error);
 }
 
 bool holds (const std::vector<ColumnInfo>& columns, const juce::String& name)

@@ -28,17 +28,14 @@ bool templateChannelCount (sqlite3* db, int type, juce::int64& count, juce::Stri
     sqlite3_bind_int (statement.handle, 1, type);
     int rows = 0;
     bool integer = true;
-    for (;;)
-    {
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            break;
-        ++rows;
-        integer = integer && sqlite3_column_type (statement.handle, 0) == SQLITE_INTEGER;
-        count = sqlite3_column_int64 (statement.handle, 0);
-    }
+    if (! eachRowOf (db, statement.handle, [&] (sqlite3_stmt* row)
+                     {
+                         ++rows;
+                         integer = integer && sqlite3_column_type (row, 0) == SQLITE_INTEGER;
+                         count = sqlite3_column_int64 (row, 0);
+                         return true;
+                     }, error))
+        return false;
     if (rows > 1 || ! integer)
     {
         error = "Waves host-save template channel configuration is invalid";
@@ -176,15 +173,8 @@ bool checkTemplateKeys (sqlite3* db, juce::String& error)
         return false;
     sqlite3_bind_text (statement.handle, 1, table.toRawUTF8(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64 (statement.handle, 2, key);
-    for (;;)
-    {
-        bool hasRow = false;
-        if (! stepRow (db, statement.handle, hasRow, error))
-            return false;
-        if (! hasRow)
-            break;
-        columns.add (rowText (statement.handle, 0));
-    }
+    if (! eachRowOf (db, statement.handle, [&columns] (sqlite3_stmt* row) { columns.add (rowText (row, 0)); return true; }, error))
+        return false;
     juce::StringArray values;
     if (row.type == SQLITE_INTEGER && ! columns.isEmpty())
     {
