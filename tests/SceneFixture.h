@@ -4,6 +4,7 @@
 // slots asked for, and the factory catalog row that proves that class: a scene that converts and
 // exports.
 
+#include "TestSupport.h"
 #include "model/Vst3State.h"
 
 #include <juce_core/juce_core.h>
@@ -63,5 +64,24 @@ inline juce::String convertibleSceneCatalog()
 {
     return "0123456789ABCDEF0123456789ABCDEF\tTestComp\tAcme\t1.0\t/opt/fake/TestComp.vst3\n";
 }
+
+// A sandbox for runs of the program holding in.ksn, a scene that converts whose plug-in carries
+// 200 KiB of state (more than a small temporary folder or file system takes, and a document of
+// many pages), and cat.tsv, the catalog that proves it.
+struct ConvertibleSceneSandbox : ProgramSandbox
+{
+    ConvertibleSceneSandbox()
+    {
+        SceneShape shape;
+        shape.componentBytes = 200 * 1024;
+        write ("in.ksn", convertibleScene (shape));
+        write ("cat.tsv", convertibleSceneCatalog());
+    }
+
+    std::vector<std::string> convertTo (const juce::String& output) const
+    {
+        return { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", output.toStdString(), "in.ksn" };
+    }
+};
 
 } // namespace vorntest

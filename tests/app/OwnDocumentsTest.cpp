@@ -20,16 +20,7 @@ using vorntest::errorLines;
 using vorntest::entriesOf;
 
 // A scene whose document spans many pages (one plug-in of 200 KiB of state) and its catalog.
-struct Sandbox : vorntest::ProgramSandbox
-{
-    Sandbox()
-    {
-        vorntest::SceneShape shape;
-        shape.componentBytes = 200 * 1024;
-        write ("in.ksn", vorntest::convertibleScene (shape));
-        write ("cat.tsv", vorntest::convertibleSceneCatalog());
-    }
-};
+using Sandbox = vorntest::ConvertibleSceneSandbox;
 
 // The descriptors of process run that stand for a file below folder that no folder holds any
 // more (an unnamed file shows as "<folder>/#<inode> (deleted)"), as /proc/<pid>/fd paths.

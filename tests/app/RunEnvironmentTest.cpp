@@ -22,21 +22,8 @@ using vorntest::entriesOf;
 
 // A sandbox with a scene that converts (one plug-in of 200 KiB of state: more than a small
 // temporary folder takes) and its catalog.
-struct Sandbox : vorntest::ProgramSandbox
+struct Sandbox : vorntest::ConvertibleSceneSandbox
 {
-    Sandbox()
-    {
-        vorntest::SceneShape shape;
-        shape.componentBytes = 200 * 1024;
-        write ("in.ksn", vorntest::convertibleScene (shape));
-        write ("cat.tsv", vorntest::convertibleSceneCatalog());
-    }
-
-    std::vector<std::string> convertTo (const juce::String& output) const
-    {
-        return { "--convert", "vorn", "--factory-catalog", "cat.tsv", "--output", output.toStdString(), "in.ksn" };
-    }
-
     std::vector<std::string> plan() const { return { "--plan", "vorn", "--factory-catalog", "cat.tsv", "in.ksn" }; }
 };
 
