@@ -415,6 +415,39 @@ Decision buildModuleIndex (const CommandLineOptions& o, Vst3ModuleIndex& index)
 
 } // namespace
 
+namespace
+{
+
+// The deployment profile that --profile and --io give; none without --profile.
+Expected<std::optional<DeploymentProfile>> deploymentProfileOf (const CommandLineOptions& o)
+{
+    std::optional<DeploymentProfile> profile;
+    if (o.profile.isNotEmpty())
+    {
+        const auto dimensions = parseDimensions (o.profile, "--profile must be <positive strips>x<positive slots>, e.g. 64x8",
+                                                 "--profile values must both be positive decimal integers, e.g. 64x8");
+        if (! dimensions)
+            return failure (dimensions.message());
+        profile.emplace();
+        profile->strips = dimensions->first;
+        profile->slots = dimensions->second;
+    }
+    if (o.io.isNotEmpty())
+    {
+        const auto dimensions = parseDimensions (o.io, "--io must be <positive inputs>x<positive outputs>, e.g. 128x128",
+                                                 "--io values must both be positive decimal integers, e.g. 128x128");
+        if (! dimensions)
+            return failure (dimensions.message());
+        if (! profile.has_value())
+            return failure ("--io requires --profile for a variable host target");
+        profile->ioInputs = dimensions->first;
+        profile->ioOutputs = dimensions->second;
+    }
+    return profile;
+}
+
+} // namespace
+
 Decision runTargetOperation (const CommandLineOptions& o, const Stream& stream)
 {
     // The target word, and the options neither the operation nor the target takes, were checked
@@ -455,29 +488,10 @@ Decision runTargetOperation (const CommandLineOptions& o, const Stream& stream)
         stream (indexed.lines);
     }
 
-    DeploymentProfile profileValue;
-    const DeploymentProfile* profile = nullptr;
-    if (o.profile.isNotEmpty())
-    {
-        const auto dimensions = parseDimensions (o.profile, "--profile must be <positive strips>x<positive slots>, e.g. 64x8",
-                                                 "--profile values must both be positive decimal integers, e.g. 64x8");
-        if (! dimensions)
-            return refusal (dimensions.message());
-        profileValue.strips = dimensions->first;
-        profileValue.slots = dimensions->second;
-        profile = &profileValue;
-    }
-    if (o.io.isNotEmpty())
-    {
-        const auto dimensions = parseDimensions (o.io, "--io must be <positive inputs>x<positive outputs>, e.g. 128x128",
-                                                 "--io values must both be positive decimal integers, e.g. 128x128");
-        if (! dimensions)
-            return refusal (dimensions.message());
-        if (profile == nullptr)
-            return refusal ("--io requires --profile for a variable host target");
-        profileValue.ioInputs = dimensions->first;
-        profileValue.ioOutputs = dimensions->second;
-    }
+    const auto profileGiven = deploymentProfileOf (o);
+    if (! profileGiven)
+        return refusal (profileGiven.message());
+    const DeploymentProfile* profile = profileGiven->has_value() ? &**profileGiven : nullptr;
 
     if (selectionReport)
         return selectionReportFile (resolveArgument (o.inputs[0]), *host, profile);
