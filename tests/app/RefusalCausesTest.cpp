@@ -260,7 +260,7 @@ TEST (InputRefusals, NameTheInputInEveryOperation)
         { { "--waves-convert", "waves-lv1", "--selection", "sel.json", "--template", "show.ksn", "--output", "new.emo", "nofile.sprk" },
           "nofile.sprk", "Waves source is unavailable: " + box.path ("nofile.sprk") },
         { { "--waves-convert", "waves-lv1", "--selection", "sel.json", "--template", "nofile.emo", "--output", "new.emo", "show.ksn" },
-          "nofile.emo", "Waves host-save template is unavailable: " + box.path ("nofile.emo") },
+          "nofile.emo", "--template: " + missing ("nofile.emo") },
         { { "--session-report", "--factory-catalog", "nofile.tsv", "show.ksn" }, "nofile.tsv", box.path ("nofile.tsv") },
         { { "--plan", "vorn", "--factory-catalog", "nofile.tsv", "show.ksn" }, "nofile.tsv", box.path ("nofile.tsv") },
     };
