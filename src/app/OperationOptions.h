@@ -40,8 +40,9 @@ Expected<void> checkRepeatedOptions (const CommandLineOptions& options);
 Expected<void> checkOptionsOfOperation (const CommandLineOptions& options, Operation operation, const Host* host);
 
 // The paths given to options, once the operation's own checks of which options it needs are done:
-// a folder where the option reads or writes a file is refused as a folder, and, for plan and
-// convert, a template or probe program that is not there as not found.
+// a folder where the option reads or writes a file is refused as a folder, and a selection,
+// template or probe program that the operation reads (plan, convert, --waves-convert) and that is
+// not there as not found.
 Expected<void> checkOptionPaths (const CommandLineOptions& options, Operation operation);
 
 // The refusal of the file given to an option, from its loader's error (which names the file): the

@@ -148,10 +148,11 @@ bool LiveProfessorPluginCatalog::load (const juce::File& file, juce::String& err
     entries.clear();
     error.clear();
 
-    const auto fail = [this, &error] (const juce::String& message)
+    // The list is found below $HOME, not given by the user: every refusal says which file it is.
+    const auto fail = [this, &error, &file] (const juce::String& message)
     {
         entries.clear();
-        error = message;
+        error = namingFile (message, file);
         return false;
     };
 

@@ -46,8 +46,8 @@ struct LiveProfessorPluginCatalog
     static juce::File defaultFile();
 
     // Replaces the contents with the file's VST3 and AudioUnit records. On failure the catalog
-    // is empty and error holds the message. The list is untrusted: it is size-limited, parsed
-    // from memory, and any document type declaration is refused.
+    // is empty and error holds the message, which names the file. The list is untrusted: it is
+    // size-limited, parsed from memory, and any document type declaration is refused.
     bool load (const juce::File& file, juce::String& error);
 
     // The one entry with the slot's format and name (and its uniqueId when not 0; for AU its

@@ -214,60 +214,85 @@ bool refuse (juce::String& error, const juce::String& message)
     return false;
 }
 
-// The input and the template must be files, the output must not exist yet, and a selection must
-// be given.
-bool checkFiles (const juce::File& input, const juce::File& selection, const juce::File& hostSaveTemplate, const juce::File& output,
-                 juce::String& error)
+// A refusal of the transfer about one of its files: about says which, error why.
+bool refuseFor (TransferFile file, TransferFile& about, juce::String& error, const juce::String& message)
 {
-    for (const auto* named : { &input, &hostSaveTemplate })
+    about = file;
+    return refuse (error, message);
+}
+
+// The input and the template must be files, the output must not exist yet, and a selection must
+// be given (one that is given is refused, when it cannot be read, as its reading says); about
+// receives the file a refusal is about.
+bool checkFiles (const juce::File& input, const juce::File& selection, const juce::File& hostSaveTemplate, const juce::File& output,
+                 TransferFile& about, juce::String& error)
+{
+    const std::pair<const juce::File*, TransferFile> read[] = { { &input, TransferFile::source },
+                                                                { &hostSaveTemplate, TransferFile::hostSaveTemplate } };
+    for (const auto& [named, file] : read)
         if (named->isDirectory())
-            return refuse (error, folderNotFileError (*named));
+            return refuseFor (file, about, error, folderNotFileError (*named));
     if (! input.existsAsFile())
-        return refuse (error, "Waves source is unavailable: " + input.getFullPathName());
+        return refuseFor (TransferFile::source, about, error, "Waves source is unavailable: " + input.getFullPathName());
     if (! hostSaveTemplate.existsAsFile())
-        return refuse (error, "Waves host-save template is unavailable: " + hostSaveTemplate.getFullPathName());
+        return refuseFor (TransferFile::hostSaveTemplate, about, error,
+                          "Waves host-save template is unavailable: " + hostSaveTemplate.getFullPathName());
     if (anythingExistsAt (output))
-        return refuse (error, "Waves output already exists; it was not overwritten");
-    if (! selection.existsAsFile())
-        return refuse (error, "Waves conversion requires a channel selection");
+        return refuseFor (TransferFile::output, about, error, namingFile ("Waves output already exists; it was not overwritten", output));
+    if (selection == juce::File())
+        return refuseFor (TransferFile::selection, about, error, "Waves conversion requires a channel selection");
     return true;
 }
 
 // The output's folder held and the output's temporary file made in it, and the template staged
-// as a private copy in the output stage, proven to be the template as it was.
+// as a private copy in the output stage, proven to be the template as it was; about receives the
+// file a refusal is about (none for the temporary folder's).
 bool stageOutput (const juce::File& hostSaveTemplate, const juce::File& output, HeldFolder& outputFolder, HeldFile& temporary,
-                  OutputStage& stage, juce::String& error)
+                  OutputStage& stage, TransferFile& about, juce::String& error)
 {
     juce::String ignored;
     if (! openHeldFolder (output.getParentDirectory(), false, "output folder", outputFolder)
         || ! makeTemporaryIn (outputFolder, output.getFileName(), temporary))
-        return refuse (error, "Could not create the Waves output beside " + output.getFullPathName() + systemReason (errno));
+        return refuseFor (TransferFile::output, about, error,
+                          "Could not create the Waves output beside " + output.getFullPathName() + systemReason (errno));
     const auto root = temporaryRoot();
     const auto stagingFailed = "Could not stage the Waves host-save template in the temporary folder " + root.getFullPathName() + " (TMPDIR)";
     if (! makePrivateFolder (root, "vorn-waves-output", stage.folder, ignored))
-        return refuse (error, stagingFailed + systemReason (errno));
+        return refuseFor (TransferFile::none, about, error, stagingFailed + systemReason (errno));
     // A host save that still sits in the template's write-ahead log belongs to the template; an
     // unfinished one in its rollback journal is rolled back on the copy by SQLite.
     stage.file = stage.folder.folder.getChildFile ("template" + output.getFileExtension());
     DatabaseCopy templateCopy;
     if (! copyDatabase (hostSaveTemplate, stage.file, templateCopy))
-        return refuse (error, templateCopy.refusal.isNotEmpty() ? templateCopy.refusal
-                                                               : stagingFailed + systemReason (templateCopy.systemError));
+        return templateCopy.refusal.isNotEmpty()
+                   ? refuseFor (TransferFile::hostSaveTemplate, about, error, templateCopy.refusal)
+                   : refuseFor (TransferFile::none, about, error, stagingFailed + systemReason (templateCopy.systemError));
     juce::String templateNow;
     if (! sourceFingerprint (hostSaveTemplate, templateNow, ignored) || templateNow != templateCopy.fingerprint)
-        return refuse (error, "Waves host-save template changed while it was being staged");
+        return refuseFor (TransferFile::hostSaveTemplate, about, error, "Waves host-save template changed while it was being staged");
     return true;
 }
 
+// What a direction takes as its source (source true) or its host-save template, for a refusal of
+// a file of the other kind.
+juce::String sessionTaken (bool toLv1, bool source)
+{
+    return toLv1 == source ? "a SuperRack SoundGrid session (.sprk)" : "an eMotion LV1 session (.emo)";
+}
+
 // The template copy opened and proven a host's, the staged source attached, both application
-// types proven for the direction, and the SuperRack side proven SoundGrid.
-bool openStage (OutputStage& stage, const StagedSource& staged, const juce::String& target, bool toLv1, juce::String& error)
+// types proven for the direction, and the SuperRack side proven SoundGrid; about receives the file
+// a refusal is about.
+bool openStage (OutputStage& stage, const StagedSource& staged, const juce::String& target, bool toLv1, TransferFile& about,
+                juce::String& error)
 {
     const auto db = [&stage] { return stage.db.handle; };
+    about = TransferFile::hostSaveTemplate;
     if (! openDatabase (stage.file, stage.db, error) || ! addValueFunction (db(), error)
         || ! checkHostShapedSchema (db(), "main", "Waves host-save template", error)
         || ! execute (db(), "PRAGMA journal_mode=DELETE", error) || ! execute (db(), "PRAGMA foreign_keys=ON", error))
         return false;
+    about = TransferFile::source;
     {
         Statement attach;
         if (! prepare (db(), "ATTACH DATABASE ? AS source_session", attach, error))
@@ -278,14 +303,19 @@ bool openStage (OutputStage& stage, const StagedSource& staged, const juce::Stri
             return false;
     }
 
+    // A file that is no Waves session (its type unreadable) is of the wrong kind as well.
     juce::String sourceTypeError, mainTypeError;
     const auto sourceType = applicationType (db(), "source_session", sourceTypeError);
     const auto mainType = applicationType (db(), "main", mainTypeError);
-    if (! expectedDirection (sourceType, target) || mainType != (toLv1 ? "com.waves.mixer.lv1" : "com.waves.mixer.MRSG"))
-        return refuse (error, "Waves source/template application types do not match the requested direction");
+    const juce::String mismatch = "Waves source/template application types do not match the requested direction: " + target + " takes ";
+    if (! expectedDirection (sourceType, target))
+        return refuseFor (TransferFile::source, about, error, mismatch + sessionTaken (toLv1, true) + " as its source");
+    if (mainType != (toLv1 ? "com.waves.mixer.lv1" : "com.waves.mixer.MRSG"))
+        return refuseFor (TransferFile::hostSaveTemplate, about, error, mismatch + sessionTaken (toLv1, false) + " as its host-save template");
 
     // A SuperRack Performer session carries the same application type as a SoundGrid one; the
     // SuperRack side of either direction must prove that it is SoundGrid.
+    about = toLv1 ? TransferFile::source : TransferFile::hostSaveTemplate;
     {
         const auto inspection = inspectSuperRackDatabase (db(), toLv1 ? "source_session" : "main");
         if (inspection.kind != SuperRackProductKind::soundGrid)
@@ -467,18 +497,29 @@ bool recordChannelMap (sqlite3* db, const juce::File& input, const juce::String&
 }
 
 // The finished session goes into the temporary file beside the output, and from there to the
-// output in one step that never replaces anything.
+// output in one step that never replaces anything; about receives the file a refusal is about
+// (the output's, but for the finished session that cannot be read back).
 bool publishOutput (const juce::File& written, HeldFile& temporary, const HeldFolder& outputFolder, const juce::File& output,
-                   juce::String& error)
+                   TransferFile& about, juce::String& error)
 {
     {
         juce::MemoryBlock bytes;
         if (! readUntrustedBytes (written, maxDatabaseFileBytes, bytes, error))
             return false;
+        about = TransferFile::output;
         if (! writeAllBytes (temporary.fd, bytes.getData(), bytes.getSize()) || ! temporary.close())
             return refuse (error, "Could not write the Waves output beside " + output.getFullPathName() + systemReason (errno));
     }
     return commitNewFileExclusive (outputFolder, temporary, output.getFileName(), error);
+}
+
+// The checks before writing word every refusal of what the selection says as the selection's
+// own ("Waves selection ...", "Select between ..."): of its entries as of an entry that does not
+// fit the source or the template. Their other refusals are about what the source and the
+// template hold, and say whose in their words.
+bool inSelectionsWords (const juce::String& error)
+{
+    return error.startsWith ("Waves selection ") || error.startsWith ("Select between ");
 }
 
 } // namespace
@@ -492,30 +533,35 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     const juce::String target (targetRef);
     const bool toLv1 = target == wavesLv1Target;
     TransferResult result;
-    const auto fail = [&result] (const juce::String& error) {
+    // A refusal says which of the four files it is about (about), for the caller to name it.
+    const auto fail = [&result] (const juce::String& error, TransferFile about = TransferFile::none) {
         result = {};
         result.error = error;
+        result.refusedFile = about;
         return result;
     };
 
     juce::String error;
-    if (! checkFiles (input, selection, hostSaveTemplate, output, error))
-        return fail (error);
+    TransferFile about = TransferFile::none;
+    if (! checkFiles (input, selection, hostSaveTemplate, output, about, error))
+        return fail (error, about);
 
     Selection picked;
     juce::String selectedFingerprint;
-    if (! sourceFingerprint (input, selectedFingerprint, error) || ! readSelection (selection, target, selectedFingerprint, picked, error))
-        return fail (error);
+    if (! sourceFingerprint (input, selectedFingerprint, error))
+        return fail (error, TransferFile::source);
+    if (! readSelection (selection, target, selectedFingerprint, picked, error))
+        return fail (error, TransferFile::selection);
     auto& choices = picked.choices;
 
     // Declared before the output stage: the connection that attaches the staged input closes first.
     StagedSource staged;
     juce::String fingerprint;
     if (! stageSourceSnapshot (input, staged, fingerprint, error))
-        return fail (error);
+        return fail (error, TransferFile::source);
     // The staged copy must be the state the selection was made for, not a later save.
     if (fingerprint != selectedFingerprint)
-        return fail ("Waves selection source fingerprint does not match the current input file");
+        return fail ("Waves selection source fingerprint does not match the current input file", TransferFile::selection);
 
     // The output's folder is held, and the output's temporary file made in it, first, so that an
     // output folder that cannot take it fails before any work; it is written once the session is
@@ -523,13 +569,14 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     HeldFolder outputFolder;
     HeldFile temporary;
     OutputStage stage;
-    if (! stageOutput (hostSaveTemplate, output, outputFolder, temporary, stage, error) || ! openStage (stage, staged, target, toLv1, error))
-        return fail (error);
+    if (! stageOutput (hostSaveTemplate, output, outputFolder, temporary, stage, about, error)
+        || ! openStage (stage, staged, target, toLv1, about, error))
+        return fail (error, about);
     sqlite3* const db = stage.db.handle;
 
     TransferShape shape;
     if (! checkBeforeWriting (db, toLv1, picked, shape, error))
-        return fail (error);
+        return fail (error, inSelectionsWords (error) ? TransferFile::selection : TransferFile::none);
 
     // What the template holds before the write: its snapshots stay as they are, and the note says
     // what its own channels lose.
@@ -572,8 +619,9 @@ TransferResult convertSession (const juce::File& input, juce::StringRef targetRe
     if (! proveTransfer (stage.file, choices, shape, proof, error))
         return fail (error);
 
-    if (! publishOutput (stage.file, temporary, outputFolder, output, error))
-        return fail (error);
+    about = TransferFile::none;
+    if (! publishOutput (stage.file, temporary, outputFolder, output, about, error))
+        return fail (error, about);
 
     result.ok = true;
     result.summary = "Waves candidate created: " + juce::String ((int) choices.size()) + " channels, " + juce::String (pluginCount)

@@ -151,21 +151,39 @@ juce::String channelTypeName (int type);
 juce::String genericChannelName (int type, int index);
 
 // The one-line selection document of every configured channel of input, with the proposed
-// destination of each in the other product; empty with error set on failure. Only a staged copy
-// of input is opened.
+// destination of each in the other product; empty with error set on failure (every refusal is
+// about input; its words need not name it). Only a staged copy of input is opened.
 juce::String buildSelectionReport (const juce::File& input, juce::StringRef target, juce::String& error);
+
+// The file given to the transfer that a refusal is about, for the caller to name it (and the
+// option it came from): the input, the selection, the host-save template or the output. none: a
+// refusal about the transfer's own work (the temporary folder, the written session), or about
+// what the source and the template hold once both are open, which says in its words whose it is.
+enum class TransferFile
+{
+    none,
+    source,
+    selection,
+    hostSaveTemplate,
+    output
+};
 
 struct TransferResult
 {
     bool ok = false;
     juce::String error;
+    TransferFile refusedFile = TransferFile::none; // which file error is about
     juce::String summary;
     juce::String note; // one finding per line: what was copied as it was, and what was not
 };
 
 // Copies the channels and plug-ins that the selection document marks into a copy of the
 // host-saved template and publishes it at output, which must not exist yet. The input, the
-// selection and the template are only read; nothing is left behind when it fails.
+// selection and the template are only read; nothing is left behind when it fails. A refusal of
+// one of the four files (one that is not there or cannot be read, of another kind, a selection
+// whose document or entries do not hold, an output that stands there or cannot be made) says in
+// refusedFile which one it is about; its words need not name it, but for a refusal about the
+// output, which names the output or its folder.
 TransferResult convertSession (const juce::File& input, juce::StringRef target, const juce::File& selection,
                                const juce::File& hostSaveTemplate, const juce::File& output);
 

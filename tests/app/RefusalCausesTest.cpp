@@ -260,7 +260,7 @@ TEST (InputRefusals, NameTheInputInEveryOperation)
         { { "--waves-convert", "waves-lv1", "--selection", "sel.json", "--template", "show.ksn", "--output", "new.emo", "nofile.sprk" },
           "nofile.sprk", "Waves source is unavailable: " + box.path ("nofile.sprk") },
         { { "--waves-convert", "waves-lv1", "--selection", "sel.json", "--template", "nofile.emo", "--output", "new.emo", "show.ksn" },
-          "nofile.emo", "Waves host-save template is unavailable: " + box.path ("nofile.emo") },
+          "nofile.emo", "--template: " + missing ("nofile.emo") },
         { { "--session-report", "--factory-catalog", "nofile.tsv", "show.ksn" }, "nofile.tsv", box.path ("nofile.tsv") },
         { { "--plan", "vorn", "--factory-catalog", "nofile.tsv", "show.ksn" }, "nofile.tsv", box.path ("nofile.tsv") },
     };
@@ -278,6 +278,41 @@ TEST (InputRefusals, NameTheInputInEveryOperation)
         const auto path = box.path (c.file);
         EXPECT_EQ (refusals[0].indexOf (path), refusals[0].lastIndexOf (path)) << "named more than once: " << refusals[0];
         EXPECT_FALSE (box.work.getChildFile ("new.ksn").exists() || box.work.getChildFile ("new.emo").exists());
+    }
+    EXPECT_EQ (box.tmpEntries(), 0);
+}
+
+// LiveProfessor's own plug-in list, which no option names (the program reads it below $HOME): a
+// refusal of what it holds names it, so that a user knows which file to look at.
+TEST (InputRefusals, LiveProfessorsOwnPluginListIsNamed)
+{
+    vorntest::ProgramSandbox box;
+    ASSERT_TRUE (exampleScene.copyFileTo (box.work.getChildFile ("show.ksn")));
+    ASSERT_TRUE (exampleCatalog.copyFileTo (box.work.getChildFile ("cat.tsv")));
+    box.write ("probe.sh", "#!/bin/sh\n");
+    const auto list = box.liveProfessorList();
+    ASSERT_TRUE (list.getParentDirectory().createDirectory());
+    const auto in = " (in " + list.getFullPathName() + ")";
+    const struct
+    {
+        const char* text;
+        juce::String error;
+    } cases[] = {
+        { "not xml", "LiveProfessor plugin catalog XML parse failed" + in },
+        { "<x/>", "LiveProfessor plugin catalog root is not PROPERTIES" + in },
+        { "<PROPERTIES><VALUE name=\"Other\"/></PROPERTIES>", "LiveProfessor KnownPluginList does not resolve uniquely" + in },
+        { "<PROPERTIES><VALUE name=\"KnownPluginList\"><OTHER/></VALUE></PROPERTIES>", "LiveProfessor KNOWNPLUGINS node is missing" + in },
+        { "<PROPERTIES><VALUE name=\"KnownPluginList\"><KNOWNPLUGINS/></VALUE></PROPERTIES>",
+          "LiveProfessor plugin catalog has no supported records" + in },
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.text);
+        ASSERT_TRUE (list.replaceWithText (c.text));
+        const auto run = box.run ({ "--plan", "liveprofessor", "--plugin-probe", "probe.sh", "--parameter-cache", "cache", "--factory-catalog",
+                                    "cat.tsv", "show.ksn" });
+        EXPECT_EQ (run.exitCode, 1);
+        EXPECT_EQ (run.outLines(), juce::StringArray ("ERROR   " + c.error)) << run.out;
     }
     EXPECT_EQ (box.tmpEntries(), 0);
 }

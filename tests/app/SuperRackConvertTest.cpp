@@ -224,9 +224,9 @@ TEST (SuperRackHostileFiles, EachEndsInOneErrorLineAndLeavesNothingBehind)
           "ERROR   --template: SuperRack template is not completely readable: not a regular file: " + box.path ("fifo-template.sprk") },
         { "device Performer template", convert ("zero-template.sprk"),
           "ERROR   --template: SuperRack template is not completely readable: not a regular file: " + box.path ("zero-template.sprk") },
-        { "FIFO SoundGrid template", wavesConvert ("fifo-template.sprk"), "ERROR   not a regular file: " + box.path ("fifo-template.sprk") },
-        { "device SoundGrid template", wavesConvert ("zero-template.sprk"), "ERROR   not a regular file: " + box.path ("zero-template.sprk") },
-        { "schema of a SoundGrid template", wavesConvert ("badschema.sprk"), "ERROR   malformed database schema (" + replaced + ")" },
+        { "FIFO SoundGrid template", wavesConvert ("fifo-template.sprk"), "ERROR   --template: not a regular file: " + box.path ("fifo-template.sprk") },
+        { "device SoundGrid template", wavesConvert ("zero-template.sprk"), "ERROR   --template: not a regular file: " + box.path ("zero-template.sprk") },
+        { "schema of a SoundGrid template", wavesConvert ("badschema.sprk"), "ERROR   --template: malformed database schema (" + replaced + ")" },
     };
     const auto before = box.work.getNumberOfChildFiles (juce::File::findFilesAndDirectories);
     for (const auto& c : cases)
@@ -332,7 +332,7 @@ TEST (SuperRackHostileFiles, AStagingCopyThatCannotBeMadeSaysWhichWhereAndWhy)
           "ERROR   could not copy the SuperRack session" + below + " (in " + box.path ("session.sprk") + ")" },
         { "the Waves source of a selection report", { "--waves-selection-report", "waves-lv1", "show.sprk" },
           "ERROR   Could not create a private Waves source staging directory in the temporary folder " + gone
-              + " (TMPDIR): No such file or directory" },
+              + " (TMPDIR): No such file or directory (in " + box.path ("show.sprk") + ")" },
         { "the SuperRack template", { "--convert", "superrack-performer", "--factory-catalog", "catalog.tsv", "--template", "template.sprk",
                                       "--output", "out.sprk", "scene.ksn" },
           "ERROR   could not copy the SuperRack template" + below },

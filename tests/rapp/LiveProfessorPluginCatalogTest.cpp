@@ -119,8 +119,9 @@ TEST_F (CatalogFixture, EveryRefusalLeavesTheCatalogEmpty)
         ASSERT_TRUE (catalog.load (write (pluginList (good)), error)) << error;
         ASSERT_EQ (catalog.entries.size(), 1);
 
-        EXPECT_FALSE (catalog.load (write (c.text), error)) << c.text;
-        EXPECT_EQ (error, c.error) << c.text;
+        const auto file = write (c.text);
+        EXPECT_FALSE (catalog.load (file, error)) << c.text;
+        EXPECT_EQ (error, c.error + " (in " + file.getFullPathName() + ")") << c.text;
         EXPECT_TRUE (catalog.entries.isEmpty()) << c.text;
     }
 

@@ -340,7 +340,8 @@ TEST (WavesNativeTransfer, BlocksWhatCannotBeCarriedAndLeavesNothingBehind)
         { "performer template", "", "UPDATE mixer_settings SET native_buffer_size=64; DELETE FROM device;",
           "The SuperRack host-save template is not a verified SuperRack SoundGrid session" },
         { "lv1 template", "", "UPDATE info SET application_type='com.waves.mixer.lv1';",
-          "Waves source/template application types do not match the requested direction" },
+          "Waves source/template application types do not match the requested direction: superrack-soundgrid takes a SuperRack SoundGrid "
+          "session (.sprk) as its host-save template" },
         { "template without an active snapshot", "", "DELETE FROM snapshot;", "Waves host-save template has no active snapshot row" },
         { "template rack channel without its object", "", "DELETE FROM snapshot_chainer WHERE chainer_id=6005; DELETE FROM object WHERE id=6005;",
           "Selected Waves source or destination channel object is missing: channels[1] (Input 2): the host-save template holds no channel object for Input 6" },
@@ -396,11 +397,11 @@ TEST (WavesNativeTransfer, CommandLine)
         { { "--waves-convert", "superrack-soundgrid", input, "--output", output, "--template", templ },
           { "ERROR   Waves conversion requires --output, --template, and --selection" } },
         { { "--waves-convert", "waves-lv1", input, "--output", output, "--template", templ, "--selection", pick },
-          { "ERROR   Waves output extension must be .emo" } },
+          { "ERROR   --output: Waves output extension must be .emo: " + output } },
         { { "--waves-convert", "superrack-soundgrid", input, "--output", out.file ("r.emo").getFullPathName(), "--template", templ, "--selection", pick },
-          { "ERROR   Waves output extension must be .sprk" } },
+          { "ERROR   --output: Waves output extension must be .sprk: " + out.file ("r.emo").getFullPathName() } },
         { { "--waves-convert", "superrack-soundgrid", input, "--output", output, "--template", templ, "--selection", out.file ("none.json").getFullPathName() },
-          { "ERROR   Waves conversion requires a channel selection" } },
+          { "ERROR   --selection: file not found: " + out.file ("none.json").getFullPathName() } },
         { { "--waves-convert", "superrack", input, "--output", output }, { "ERROR   Waves target must be superrack-soundgrid or waves-lv1" } },
     };
     for (const auto& r : refusals)
@@ -422,7 +423,7 @@ TEST (WavesNativeTransfer, CommandLine)
     const auto written = juce::SHA256 (juce::File (output)).toHexString();
     inv = vorntest::invoke (args);
     EXPECT_EQ (inv.status, 1);
-    EXPECT_EQ (inv.lines, juce::StringArray ({ "ERROR   Waves output already exists; it was not overwritten" }));
+    EXPECT_EQ (inv.lines, juce::StringArray ({ "ERROR   --output: Waves output already exists; it was not overwritten (in " + output + ")" }));
     EXPECT_EQ (juce::SHA256 (juce::File (output)).toHexString(), written);
 }
 

@@ -65,7 +65,7 @@ TEST (WavesOutputFolder, AFolderMovedOrReplacedBeforeTheCommitIsRefusedWithNothi
         const auto run = vorntest::finishProgram (running, vorntest::hangSilenceMs);
 
         EXPECT_EQ (run.exitCode, 1) << run.out;
-        EXPECT_EQ (run.outLines().joinIntoString ("\n"), "ERROR   output folder was moved or replaced during the run: " + out.getFullPathName());
+        EXPECT_EQ (run.outLines().joinIntoString ("\n"), "ERROR   --output: output folder was moved or replaced during the run: " + out.getFullPathName());
         EXPECT_EQ (entriesOf (away).joinIntoString (", "), "");
         EXPECT_EQ (entriesOf (mine).joinIntoString (", "), "result.sprk");
         EXPECT_EQ (mine.getChildFile ("result.sprk").loadFileAsString(), "the user's own");

@@ -317,7 +317,7 @@ TEST (WavesSelectionReport, CommandLine)
         { { "--waves-selection-report", "reaper", path }, "ERROR   Waves target must be superrack-soundgrid or waves-lv1" },
         { { "--waves-selection-report", "waves-lv1", path, path }, "ERROR   Waves operation accepts exactly one input file" },
         { { "--waves-selection-report", "waves-lv1", path },
-          "ERROR   Waves native transfer supports only LV1 .emo -> SuperRack SoundGrid .sprk and the reverse" },
+          "ERROR   Waves native transfer supports only LV1 .emo -> SuperRack SoundGrid .sprk and the reverse (in " + path + ")" },
         { { "--waves-selection-report", "waves-lv1", lv1.folder.file ("missing.sprk").getFullPathName() }, missing },
     };
     for (const auto& r : refusals)

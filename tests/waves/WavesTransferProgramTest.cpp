@@ -17,6 +17,9 @@
 #include <utility>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace
 {
 
@@ -134,8 +137,15 @@ juce::String at (const juce::String& text, const juce::String& piece, int from =
 
 using Query = std::pair<const char*, juce::StringArray>;
 
-// Every line a run prints, from the selection's text and the output's path.
-using Lines = std::function<juce::StringArray (const juce::String& selection, const juce::File& output)>;
+// The files of a run and the selection's text, for the lines that name them.
+struct RunFiles
+{
+    juce::String text;
+    juce::File source, selection, hostTemplate, output;
+};
+
+// Every line a run prints.
+using Lines = std::function<juce::StringArray (const RunFiles&)>;
 
 struct TransferCase
 {
@@ -156,12 +166,31 @@ struct TransferCase
 
 Lines printed (const juce::StringArray& lines)
 {
-    return [lines] (const juce::String&, const juce::File&) { return lines; };
+    return [lines] (const RunFiles&) { return lines; };
 }
 
 Lines refused (const juce::String& error)
 {
     return printed ({ "ERROR   " + error });
+}
+
+// A refusal about one file of the run: it names the file, after the option that gave it.
+Lines refusedFor (juce::File RunFiles::*file, const char* option, const juce::String& error)
+{
+    return [file, option, error] (const RunFiles& run) {
+        return juce::StringArray ("ERROR   " + juce::String (option) + error + " (in " + (run.*file).getFullPathName() + ")");
+    };
+}
+
+Lines selectionRefused (const juce::String& error)
+{
+    return refusedFor (&RunFiles::selection, "--selection: ", error);
+}
+
+// A refusal of what the selection says at a place in its text (at (text, ...) gives where).
+Lines selectionRefusedAt (const std::function<juce::String (const juce::String& text)>& error)
+{
+    return [error] (const RunFiles& run) { return selectionRefused (error (run.text)) (run); };
 }
 
 juce::String ok (int channels, int plugins, int routes)
@@ -330,14 +359,14 @@ std::vector<TransferCase> transferCases()
         TransferCase c { "template with triggers", false };
         c.templateSql = "CREATE TRIGGER tr AFTER INSERT ON plug BEGIN UPDATE plug SET plugin_name='HIJACK' WHERE id=NEW.id; END;"
                         "CREATE TRIGGER flip AFTER INSERT ON snapshot_plugin BEGIN UPDATE snapshot_plugin SET bypass=1-bypass WHERE id=NEW.id; END;";
-        c.lines = refused ("Waves host-save template is not a host save: it holds trigger \"tr\" (on \"plug\"), trigger \"flip\" (on "
+        c.lines = refusedFor (&RunFiles::hostTemplate, "--template: ", "Waves host-save template is not a host save: it holds trigger \"tr\" (on \"plug\"), trigger \"flip\" (on "
                            "\"snapshot_plugin\"); a host saves tables and their indexes only");
         cases.push_back (c);
     }
     {
         TransferCase c { "template with a view and a virtual table", false };
         c.templateSql = "CREATE VIEW named AS SELECT name FROM snapshot_chainer; CREATE VIRTUAL TABLE places USING rtree(id, x0, x1);";
-        c.lines = refused ("Waves host-save template is not a host save: it holds view \"named\", virtual table \"places\"; a host saves "
+        c.lines = refusedFor (&RunFiles::hostTemplate, "--template: ", "Waves host-save template is not a host save: it holds view \"named\", virtual table \"places\"; a host saves "
                            "tables and their indexes only");
         cases.push_back (c);
     }
@@ -439,7 +468,7 @@ std::vector<TransferCase> transferCases()
         TransferCase c { "channel without a name moved with its old name", false };
         c.sourceSql = "UPDATE snapshot_chainer SET name='' WHERE chainer_id=1002;";
         c.edit = [] (juce::var& d) { toRack (d, 2, 20); };
-        c.lines = refused ("Waves selection channels[2] (Input 3): name \"Input 3\" disagrees with the name the channel gets, the generic name of "
+        c.lines = selectionRefused ("Waves selection channels[2] (Input 3): name \"Input 3\" disagrees with the name the channel gets, the generic name of "
                            "its destination \"Input 21\"; give it that name or leave name out");
         cases.push_back (c);
     }
@@ -449,9 +478,9 @@ std::vector<TransferCase> transferCases()
             channelAt (d, 2).getDynamicObject()->removeProperty ("selected");
             set (channelAt (d, 2), "selectd", false);
         };
-        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
-            return juce::StringArray ("ERROR   " + mismatch + "unknown key \"selectd\" in channels[2]" + at (text, "\"selectd\""));
-        };
+        c.lines = selectionRefusedAt ([mismatch] (const juce::String& text) {
+            return mismatch + "unknown key \"selectd\" in channels[2]" + at (text, "\"selectd\"");
+        });
         cases.push_back (c);
     }
     {
@@ -459,34 +488,32 @@ std::vector<TransferCase> transferCases()
         c.sourceSql = "INSERT INTO object(id,obj_type,obj_index,name) VALUES(1020,0,20,'');"
                       "INSERT INTO plug(id,chainer_id,slot,plugin_name,vendor_name) VALUES(40,1020,0,'Far','Waves');";
         c.edit = [] (juce::var& d) { set (d["notTransferable"].getArray()->getReference (0), "selected", true); };
-        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
-            return juce::StringArray ("ERROR   " + mismatch + "unknown key \"selected\" in notTransferable[0]"
-                                      + at (text, "\"selected\"", text.indexOf ("\"notTransferable\"")));
-        };
+        c.lines = selectionRefusedAt ([mismatch] (const juce::String& text) {
+            return mismatch + "unknown key \"selected\" in notTransferable[0]" + at (text, "\"selected\"", text.indexOf ("\"notTransferable\""));
+        });
         cases.push_back (c);
     }
     {
         TransferCase c { "output folder that does not exist", false };
         c.outputFolder = "gone";
-        c.lines = [] (const juce::String&, const juce::File& output) {
-            return juce::StringArray ("ERROR   Could not create the Waves output beside " + output.getFullPathName() + ": No such file or directory");
+        c.lines = [] (const RunFiles& run) {
+            return juce::StringArray ("ERROR   --output: Could not create the Waves output beside " + run.output.getFullPathName()
+                                      + ": No such file or directory");
         };
         cases.push_back (c);
     }
     {
         TransferCase c { "text after the document", false };
         c.rewrite = [] (const juce::String& text) { return text + " garbage}}"; };
-        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
-            return juce::StringArray ("ERROR   " + mismatch + "text after the JSON document" + at (text, "garbage"));
-        };
+        c.lines = selectionRefusedAt ([mismatch] (const juce::String& text) { return mismatch + "text after the JSON document" + at (text, "garbage"); });
         cases.push_back (c);
     }
     {
         TransferCase c { "two documents", false };
         c.rewrite = [] (const juce::String& text) { return text + text; };
-        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
-            return juce::StringArray ("ERROR   " + mismatch + "a second JSON document at line 1, column " + juce::String (text.length() / 2 + 1));
-        };
+        c.lines = selectionRefusedAt ([mismatch] (const juce::String& text) {
+            return mismatch + "a second JSON document at line 1, column " + juce::String (text.length() / 2 + 1);
+        });
         cases.push_back (c);
     }
     {
@@ -494,49 +521,49 @@ std::vector<TransferCase> transferCases()
         c.rewrite = [] (const juce::String& text) {
             return text.replaceFirstOccurrenceOf ("\"targetIndex\": 0,", "\"targetIndex\": 0, \"targetIndex\": 40,");
         };
-        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
-            return juce::StringArray ("ERROR   " + mismatch + "duplicate key \"targetIndex\"" + at (text, "\"targetIndex\": 40"));
-        };
+        c.lines = selectionRefusedAt ([mismatch] (const juce::String& text) {
+            return mismatch + "duplicate key \"targetIndex\"" + at (text, "\"targetIndex\": 40");
+        });
         cases.push_back (c);
     }
     {
         TransferCase c { "leading zero", false };
         c.rewrite = [] (const juce::String& text) { return text.replaceFirstOccurrenceOf ("\"targetIndex\": 1,", "\"targetIndex\": 01,"); };
-        c.lines = [mismatch] (const juce::String& text, const juce::File&) {
-            return juce::StringArray ("ERROR   " + mismatch + "number with a leading zero" + at (text, "01,", text.indexOf ("\"targetIndex\": 01")));
-        };
+        c.lines = selectionRefusedAt ([mismatch] (const juce::String& text) {
+            return mismatch + "number with a leading zero" + at (text, "01,", text.indexOf ("\"targetIndex\": 01"));
+        });
         cases.push_back (c);
     }
     {
         TransferCase c { "plug-in entry that is not an object", false };
         c.edit = [] (juce::var& d) { channelAt (d, 0)["plugins"].getArray()->add (3); };
-        c.lines = refused (mismatch + "channels[0].plugins[2] is not an object");
+        c.lines = selectionRefused (mismatch + "channels[0].plugins[2] is not an object");
         cases.push_back (c);
     }
     {
         TransferCase c { "destinationIndex edited alone", false };
         c.edit = [] (juce::var& d) { set (channelAt (d, 0), "destinationIndex", 40); };
-        c.lines = refused ("Waves selection channels[0] (Input 1): destinationIndex 40 disagrees with targetIndex 0; toward SuperRack "
+        c.lines = selectionRefused ("Waves selection channels[0] (Input 1): destinationIndex 40 disagrees with targetIndex 0; toward SuperRack "
                            "SoundGrid the destination is the rack channel targetIndex");
         cases.push_back (c);
     }
     {
         TransferCase c { "channel renamed in the selection", false };
         c.edit = [] (juce::var& d) { set (channelAt (d, 1), "name", "Snare top"); };
-        c.lines = refused ("Waves selection channels[1] (Input 2): name \"Snare top\" disagrees with the source channel's name \"Snare\"");
+        c.lines = selectionRefused ("Waves selection channels[1] (Input 2): name \"Snare top\" disagrees with the source channel's name \"Snare\"");
         cases.push_back (c);
     }
     {
         TransferCase c { "destinationSlot edited toward SoundGrid", false };
         c.edit = [] (juce::var& d) { set (pluginAt (d, 0, 1), "destinationSlot", 5); };
-        c.lines = refused ("Waves selection channels[0] (Input 1) plugins[1] (slot 1): destinationSlot 5 disagrees with targetSlot 1; "
+        c.lines = selectionRefused ("Waves selection channels[0] (Input 1) plugins[1] (slot 1): destinationSlot 5 disagrees with targetSlot 1; "
                            "toward SuperRack SoundGrid the destination is the rack slot targetSlot");
         cases.push_back (c);
     }
     {
         TransferCase c { "two active rows for one channel", false };
         c.sourceSql = "INSERT INTO snapshot_chainer(chainer_id,snapshot_id,name) VALUES(1001,-1,'Snare 2');";
-        c.lines = refused ("Waves source holds 2 active-snapshot rows for Input 2 (snapshot_chainer); nothing tells which one is meant");
+        c.lines = refusedFor (&RunFiles::source, "", "Waves source holds 2 active-snapshot rows for Input 2 (snapshot_chainer); nothing tells which one is meant");
         cases.push_back (c);
     }
     {
@@ -562,7 +589,7 @@ std::vector<TransferCase> transferCases()
             for (auto& channel : *d["channels"].getArray())
                 set (channel, "selected", true);
         };
-        c.lines = refused ("Select between 1 and 64 Waves channels: the selection selects 72, and the host-save template holds 64 Input channels");
+        c.lines = selectionRefused ("Select between 1 and 64 Waves channels: the selection selects 72, and the host-save template holds 64 Input channels");
         cases.push_back (c);
     }
     {
@@ -580,14 +607,14 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "two channels on one rack channel", false };
         c.edit = [] (juce::var& d) { toRack (d, 1, 0); };
-        c.lines = refused ("Waves selection channel mapping is invalid or duplicated: channels[0] (Input 1 \"Kick\") and channels[1] (Input 2 "
+        c.lines = selectionRefused ("Waves selection channel mapping is invalid or duplicated: channels[0] (Input 1 \"Kick\") and channels[1] (Input 2 "
                            "\"Snare\") both go to Input 1");
         cases.push_back (c);
     }
     {
         TransferCase c { "two plug-ins on one slot", false };
         c.edit = [] (juce::var& d) { set (pluginAt (d, 0, 1), "targetSlot", 0); };
-        c.lines = refused ("Waves selection plug-in mapping is invalid or duplicated: channels[0] (Input 1 \"Kick\") plugins[0] (slot 0 \"EQ\") and "
+        c.lines = selectionRefused ("Waves selection plug-in mapping is invalid or duplicated: channels[0] (Input 1 \"Kick\") plugins[0] (slot 0 \"EQ\") and "
                            "plugins[1] (slot 1 \"Comp\") both go to slot 0");
         cases.push_back (c);
     }
@@ -835,7 +862,7 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "source saved after the report", false };
         c.afterReportSql = "UPDATE snapshot_chainer SET name='Kick 2' WHERE chainer_id=1000;";
-        c.lines = refused ("Waves selection source fingerprint does not match the current input file");
+        c.lines = selectionRefused ("Waves selection source fingerprint does not match the current input file");
         cases.push_back (c);
     }
 
@@ -873,14 +900,14 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "soundgrid targetSlot edited alone", true };
         c.edit = [] (juce::var& d) { set (pluginAt (d, 0, 1), "targetSlot", 5); };
-        c.lines = refused ("Waves selection channels[0] (Input 1) plugins[1] (slot 1): targetSlot 5 disagrees with destinationSlot 1; toward "
+        c.lines = selectionRefused ("Waves selection channels[0] (Input 1) plugins[1] (slot 1): targetSlot 5 disagrees with destinationSlot 1; toward "
                            "eMotion LV1 the destination is the slot destinationSlot, and targetSlot repeats it");
         cases.push_back (c);
     }
     {
         TransferCase c { "soundgrid targetIndex edited alone", true };
         c.edit = [] (juce::var& d) { set (channelAt (d, 1), "targetIndex", 5); };
-        c.lines = refused ("Waves selection channels[1] (Input 2): targetIndex 5 disagrees with destinationIndex 1; toward eMotion LV1 the "
+        c.lines = selectionRefused ("Waves selection channels[1] (Input 2): targetIndex 5 disagrees with destinationIndex 1; toward eMotion LV1 the "
                            "destination is destinationType and destinationIndex, and targetIndex repeats destinationIndex");
         cases.push_back (c);
     }
@@ -948,19 +975,19 @@ std::vector<TransferCase> transferCases()
     {
         TransferCase c { "missing destinationIndex", true };
         c.edit = [] (juce::var& d) { channelAt (d, 1).getDynamicObject()->removeProperty ("destinationIndex"); };
-        c.lines = refused (mismatch + "channels[1] has no destinationIndex");
+        c.lines = selectionRefused (mismatch + "channels[1] has no destinationIndex");
         cases.push_back (c);
     }
     {
         TransferCase c { "missing destinationType", true };
         c.edit = [] (juce::var& d) { channelAt (d, 0).getDynamicObject()->removeProperty ("destinationType"); };
-        c.lines = refused (mismatch + "channels[0] has no destinationType");
+        c.lines = selectionRefused (mismatch + "channels[0] has no destinationType");
         cases.push_back (c);
     }
     {
         TransferCase c { "destination edited without its name", true };
         c.edit = [] (juce::var& d) { set (channelAt (d, 1), "destinationType", 2); };
-        c.lines = refused ("Waves selection channels[1] (Input 2): destinationName \"Input 2\" disagrees with destinationType 2 and "
+        c.lines = selectionRefused ("Waves selection channels[1] (Input 2): destinationName \"Input 2\" disagrees with destinationType 2 and "
                            "destinationIndex 1 (Aux 2)");
         cases.push_back (c);
     }
@@ -984,7 +1011,7 @@ std::vector<TransferCase> transferCases()
         TransferCase c { "rack beyond the configured ones in a selection", true };
         c.sourceSql = "INSERT INTO object(id,obj_type,obj_index,name) VALUES(1009,0,9,'');";
         c.edit = [] (juce::var& d) { set (channelAt (d, 7), "sourceIndex", 9); };
-        c.lines = refused ("Waves selection takes Input 10 from the source, but the source session configures 8 Input channels");
+        c.lines = selectionRefused ("Waves selection takes Input 10 from the source, but the source session configures 8 Input channels");
         cases.push_back (c);
     }
     {
@@ -1082,7 +1109,7 @@ TEST_P (WavesTransferProgram, EndsInWhatWasSelectedANoteOrARefusal)
     if (report.exitCode != 0)
     {
         EXPECT_EQ (report.exitCode, 1);
-        EXPECT_EQ (reportLines, c.lines ({}, {}));
+        EXPECT_EQ (reportLines, c.lines ({ {}, source.file, {}, {}, {} }));
         EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
         return;
     }
@@ -1113,7 +1140,7 @@ TEST_P (WavesTransferProgram, EndsInWhatWasSelectedANoteOrARefusal)
                                                     hostTemplate.file.getFullPathName().toStdString(), "--output",
                                                     output.getFullPathName().toStdString() },
                                                   {}, env);
-    const auto expected = c.lines (text, output);
+    const auto expected = c.lines ({ text, source.file, selection, hostTemplate.file, output });
     EXPECT_EQ (run.outLines(), expected) << run.out;
     EXPECT_EQ (run.err, std::string());
     const bool succeeded = expected[0].startsWith ("OK");
@@ -1220,6 +1247,146 @@ TEST (WavesTransferProgram, TheReadmeMovesGoThereAndBack)
                                            "ORDER BY 1"),
                juce::StringArray ({ "1100|Input 1", "1101|Snare", "1102|Input 3", "1103|In4", "3100|Aux1" }));
     EXPECT_EQ (vorntest::queryRows (again, "SELECT id,chainer_id,slot FROM plug ORDER BY id"), juce::StringArray ({ "7|1101|0", "8|3100|0", "9|7100|0" }));
+}
+
+// Every refusal of a file given to a Waves operation names it, and one of a file given to an option
+// begins with the option, as the conversion's do: a file that is not there (or a link to
+// nothing), a FIFO, an empty file, bytes that are no database, a SQLite file that is no Waves
+// session, a session of the other Waves kind, a SuperRack Performer session, and an output that
+// stands there or cannot be made. A source is refused for itself, not by a selection made for
+// another: its runs are given a selection with the source's own fingerprint, as a user who
+// computes it would. Nothing is written, nothing is left in $TMPDIR.
+TEST (WavesTransferProgram, EveryRefusalOfAFileNamesItAndTheOptionItCameFrom)
+{
+    vorntest::WavesFixture show ("show.emo", true), rackTemplate ("template.sprk", false), showTemplate ("template.emo", true);
+    vorntest::WavesFixture rack ("rack.sprk", false), performer ("performer.sprk", false), plain ("plain.emo", true);
+    buildLv1Show (show);
+    buildSoundGridTemplate (rackTemplate);
+    buildLv1Template (showTemplate);
+    buildSoundGridShow (rack);
+    buildSoundGridShow (performer);
+    performer.exec ("UPDATE mixer_settings SET native_buffer_size=64; DELETE FROM device;");
+    plain.exec ("DROP TABLE info;");
+    for (auto* f : { &show, &rackTemplate, &showTemplate, &rack, &performer, &plain })
+        f->close();
+
+    vorntest::TempFolder box, tmp;
+    const std::vector<std::string> env { "TMPDIR=" + tmp.path() };
+    const auto put = [&box] (const char* name, const std::string& bytes) {
+        const auto file = box.file (name);
+        // JUCE deletes a file it is to fill with no bytes.
+        EXPECT_TRUE (bytes.empty() ? file.create().wasOk() : file.replaceWithData (bytes.data(), bytes.size()));
+        return file;
+    };
+    const auto special = [&box] (const char* name, bool fifo) {
+        const auto file = box.file (name);
+        EXPECT_EQ (fifo ? ::mkfifo (file.getFullPathName().toRawUTF8(), 0600) : ::symlink ("nothing", file.getFullPathName().toRawUTF8()), 0);
+        return file;
+    };
+    const auto empty = put ("empty.emo", ""), junk = put ("junk.emo", std::string (600, 'x')), emptySelection = put ("empty.json", "");
+    const auto latin1Selection = put ("latin1.json", "{\"schema\": \"caf\xE9\"}"), taken = put ("taken.sprk", "mine");
+    const auto fifoSession = special ("fifo.emo", true), fifoSelection = special ("fifo.json", true), fifoTemplate = special ("fifo.sprk", true);
+    const auto lostSelection = special ("lost.json", false), lostTemplate = special ("lost.sprk", false), lostOutput = special ("lost-out.sprk", false);
+
+    // The report of a session, as the program gives it; for another file the same document with that
+    // file's fingerprint.
+    const auto reportOf = [&env] (const juce::File& session, const char* target) {
+        const auto report = vorntest::runVornconvBinary ({ "--waves-selection-report", target, session.getFullPathName().toStdString() }, {}, env);
+        EXPECT_EQ (report.exitCode, 0) << report.out;
+        return report.outLines()[0];
+    };
+    const auto toSoundGrid = reportOf (show.file, "superrack-soundgrid"), toLv1 = reportOf (rack.file, "waves-lv1");
+    const auto pick = box.file ("pick.json"), otherTarget = box.file ("lv1-pick.json");
+    ASSERT_TRUE (pick.replaceWithText (toSoundGrid) && otherTarget.replaceWithText (toLv1));
+    const auto pickFor = [&box] (const juce::File& session, const juce::String& report) {
+        juce::var doc;
+        EXPECT_TRUE (juce::JSON::parse (report, doc).wasOk());
+        const auto file = box.file ("pick-" + session.getFileName() + ".json");
+        EXPECT_TRUE (file.replaceWithText (report.replace (doc["sourceSha256"].toString(), vornconv::waves::fileSha256 (session))));
+        return file;
+    };
+
+    const auto p = [] (const juce::File& f) { return f.getFullPathName().toStdString(); };
+    const auto toRackFrom = [&] (const juce::File& source, const juce::File& selection, const juce::File& hostTemplate, const juce::File& output) {
+        return std::vector<std::string> { "--waves-convert", "superrack-soundgrid", p (source), "--selection", p (selection),
+                                          "--template", p (hostTemplate), "--output", p (output) };
+    };
+    const auto newRack = box.file ("new.sprk");
+    const auto withSource = [&] (const juce::File& source) { return toRackFrom (source, pickFor (source, toSoundGrid), rackTemplate.file, newRack); };
+    const auto withSelection = [&] (const juce::File& selection) { return toRackFrom (show.file, selection, rackTemplate.file, newRack); };
+    const auto withTemplate = [&] (const juce::File& hostTemplate) { return toRackFrom (show.file, pick, hostTemplate, newRack); };
+    const auto withOutput = [&] (const juce::File& output) { return toRackFrom (show.file, pick, rackTemplate.file, output); };
+    const auto report = [&] (const char* target, const juce::File& session) {
+        return std::vector<std::string> { "--waves-selection-report", target, p (session) };
+    };
+    const auto in = [] (const juce::File& f) { return " (in " + f.getFullPathName() + ")"; };
+    const auto notFound = [] (const juce::File& f) { return "file not found: " + f.getFullPathName(); };
+    const auto notRegular = [] (const juce::File& f) { return "not a regular file: " + f.getFullPathName(); };
+    const juce::String direction = "Waves source/template application types do not match the requested direction: superrack-soundgrid takes ";
+    const auto sourceKind = [&] (const juce::File& f) { return direction + "an eMotion LV1 session (.emo) as its source" + in (f); };
+    const auto templateKind = [&] (const juce::File& f) {
+        return "--template: " + direction + "a SuperRack SoundGrid session (.sprk) as its host-save template" + in (f);
+    };
+
+    const struct
+    {
+        const char* what;
+        std::vector<std::string> args;
+        juce::String error;
+    } cases[] = {
+        { "source not there", withSource (box.file ("none.emo")), "Waves source is unavailable: " + box.file ("none.emo").getFullPathName() },
+        { "source that is a FIFO", toRackFrom (fifoSession, pick, rackTemplate.file, newRack), notRegular (fifoSession) },
+        { "empty source", withSource (empty), sourceKind (empty) },
+        { "source of bytes that are no database", withSource (junk), "file is not a database" + in (junk) },
+        { "SQLite source that is no Waves session", withSource (plain.file), sourceKind (plain.file) },
+        { "source of the other Waves kind", withSource (rack.file), sourceKind (rack.file) },
+        { "SuperRack Performer source",
+          { "--waves-convert", "waves-lv1", p (performer.file), "--selection", p (pickFor (performer.file, toLv1)), "--template",
+            p (showTemplate.file), "--output", p (box.file ("new.emo")) },
+          "The .sprk source is not a verified SuperRack SoundGrid session" + in (performer.file) },
+        { "selection not there", withSelection (box.file ("none.json")), "--selection: " + notFound (box.file ("none.json")) },
+        { "selection that is a link to nothing", withSelection (lostSelection), "--selection: " + notFound (lostSelection) },
+        { "selection that is a FIFO", withSelection (fifoSelection), "--selection: Waves selection file cannot be read: " + notRegular (fifoSelection) },
+        { "empty selection", withSelection (emptySelection), "--selection: Waves selection schema is invalid: no JSON document" + in (emptySelection) },
+        { "selection that is not UTF-8", withSelection (latin1Selection),
+          "--selection: Waves selection file cannot be read: not valid UTF-8 text (byte 15): " + latin1Selection.getFullPathName() },
+        { "selection for the other direction", withSelection (otherTarget),
+          "--selection: Waves selection target does not match the conversion target" + in (otherTarget) },
+        { "template not there", withTemplate (box.file ("none.sprk")), "--template: " + notFound (box.file ("none.sprk")) },
+        { "template that is a link to nothing", withTemplate (lostTemplate), "--template: " + notFound (lostTemplate) },
+        { "template that is a FIFO", withTemplate (fifoTemplate), "--template: " + notRegular (fifoTemplate) },
+        { "empty template", withTemplate (empty), templateKind (empty) },
+        { "template of bytes that are no database", withTemplate (junk), "--template: file is not a database" + in (junk) },
+        { "SQLite template that is no Waves session", withTemplate (plain.file), templateKind (plain.file) },
+        { "template of the other Waves kind", withTemplate (showTemplate.file), templateKind (showTemplate.file) },
+        { "SuperRack Performer template", withTemplate (performer.file),
+          "--template: The SuperRack host-save template is not a verified SuperRack SoundGrid session" + in (performer.file) },
+        { "output of another extension", withOutput (box.file ("new.txt")),
+          "--output: Waves output extension must be .sprk: " + box.file ("new.txt").getFullPathName() },
+        { "output that stands there", withOutput (taken), "--output: Waves output already exists; it was not overwritten" + in (taken) },
+        { "output that is a link to nothing", withOutput (lostOutput), "--output: Waves output already exists; it was not overwritten" + in (lostOutput) },
+        { "output below a file", withOutput (junk.getChildFile ("new.sprk")),
+          "--output: Could not create the Waves output beside " + junk.getChildFile ("new.sprk").getFullPathName() + ": Not a directory" },
+        { "report of an empty session", report ("superrack-soundgrid", empty), "no such table: main.info" + in (empty) },
+        { "report of bytes that are no database", report ("superrack-soundgrid", junk), "file is not a database" + in (junk) },
+        { "report of a SQLite file that is no Waves session", report ("superrack-soundgrid", plain.file), "no such table: main.info" + in (plain.file) },
+        { "report of the other Waves kind", report ("superrack-soundgrid", rack.file),
+          "Waves native transfer supports only LV1 .emo -> SuperRack SoundGrid .sprk and the reverse" + in (rack.file) },
+        { "report of a SuperRack Performer session", report ("waves-lv1", performer.file),
+          "The .sprk source is not a verified SuperRack SoundGrid session" + in (performer.file) },
+        { "report of a FIFO", report ("superrack-soundgrid", fifoSession), notRegular (fifoSession) },
+    };
+    const auto before = folderEntries (box.folder);
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.what);
+        const auto run = vorntest::runVornconvBinary (c.args, {}, env);
+        EXPECT_EQ (run.exitCode, 1);
+        EXPECT_EQ (run.outLines(), juce::StringArray ("ERROR   " + c.error)) << run.out;
+        EXPECT_EQ (run.err, std::string());
+        EXPECT_EQ (folderEntries (box.folder), before);
+        EXPECT_EQ (tmp.folder.getNumberOfChildFiles (juce::File::findFilesAndDirectories), 0);
+    }
 }
 
 } // namespace
