@@ -14,6 +14,9 @@ namespace vornconv::rapp
 
 struct Vst3ModuleIndex;
 
+// The rules' messages are written in the source as UTF-8 (many of them Korean): their text.
+inline juce::String ruleText (const char* s) { return juce::String::fromUTF8 (s); }
+
 // What a host's own checks see of the session being inspected, and how they add to its plan.
 struct HostCheck
 {

@@ -102,8 +102,6 @@ constexpr const char* selectionChannels = "selection.channels";
 constexpr const char* selectionPlugins = "selection.plugins";
 } // namespace code
 
-juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
-
 constexpr int labelCharacters = 128;
 
 // The product of SuperRack (the host whose sessions carry diagnostics of their reader that the
@@ -251,12 +249,12 @@ struct Inspection
             }
         }
         if (! strips.empty())
-            blocker (code::stripCoverage, utf8 (text::coveragePrefix) + countedEntries (strips, false));
+            blocker (code::stripCoverage, ruleText (text::coveragePrefix) + countedEntries (strips, false));
         if (! slots.empty())
-            blocker (code::pluginCoverage, utf8 (text::coveragePrefix) + countedEntries (slots, false));
+            blocker (code::pluginCoverage, ruleText (text::coveragePrefix) + countedEntries (slots, false));
         // Why a REAPER project lacks them, in plain words.
         if ((! strips.empty() || ! slots.empty()) && isForeignReaperProject (session))
-            blocker (code::reaperSaved, utf8 (text::reaperSaved));
+            blocker (code::reaperSaved, ruleText (text::reaperSaved));
     }
 
     // The blocker of a slot whose state cannot be carried: the reader's reason when it refused
@@ -271,7 +269,7 @@ struct Inspection
                     refusedStates.emplace (note.code, note.text);
         }
         const auto found = refusedStates.find (stateNoteCode (strip, s));
-        return found != refusedStates.end() ? printableSessionText (found->second) : utf8 (general);
+        return found != refusedStates.end() ? printableSessionText (found->second) : ruleText (general);
     }
 
     void superRackDiagnostics()
@@ -287,19 +285,19 @@ struct Inspection
                 const auto& plugin = strip.plugins.getReference (s);
                 if (! plugin.occupied)
                     continue;
-                const auto label = utf8 (code::diagnosticPrefix) + juce::String (strip.index) + ", slot "
+                const auto label = ruleText (code::diagnosticPrefix) + juce::String (strip.index) + ", slot "
                                    + juce::String (s) + " (" + printableSessionText (cleanedLabel (plugin.name)) + ")";
                 if (! plugin.coverage.sidechain && plugin.pendingSidechainReason.isNotEmpty())
-                    warning (label, utf8 (text::pendingSidechainPrefix) + printableSessionText (plugin.pendingSidechainReason));
+                    warning (label, ruleText (text::pendingSidechainPrefix) + printableSessionText (plugin.pendingSidechainReason));
                 if (! (plugin.coverage.identity && plugin.coverage.state) && plugin.pendingStateReason.isNotEmpty())
-                    warning (label, utf8 (text::pendingIdentityPrefix) + (plugin.coverage.identity ? "known" : "unknown")
-                                        + utf8 (text::pendingStateInfix) + printableSessionText (plugin.pendingStateReason));
+                    warning (label, ruleText (text::pendingIdentityPrefix) + (plugin.coverage.identity ? "known" : "unknown")
+                                        + ruleText (text::pendingStateInfix) + printableSessionText (plugin.pendingStateReason));
             }
             for (const auto& parameter : strip.sourceParameters)
                 ++names[cleanedLabel (parameter.name).toStdString()];
         }
         if (! names.empty())
-            warning (code::nativeParameterNames, utf8 (text::nativeNamesPrefix) + countedEntries (names, true));
+            warning (code::nativeParameterNames, ruleText (text::nativeNamesPrefix) + countedEntries (names, true));
     }
 
     void snapshots()
@@ -312,9 +310,9 @@ struct Inspection
                 ++active;
         if (rules.takesPerformerActiveState && isSuperRackSession (session)
             && session.sourceApp == superRackPerformerApp && active == 1)
-            outputWarning (code::snapshots, utf8 (text::snapshotsActiveOnly));
+            outputWarning (code::snapshots, ruleText (text::snapshotsActiveOnly));
         else
-            blocker (code::snapshots, utf8 (text::snapshotsBlocked));
+            blocker (code::snapshots, ruleText (text::snapshotsBlocked));
     }
 
     void stripChecks (const RackStrip& strip, bool repeatedIndex)
@@ -322,14 +320,14 @@ struct Inspection
         const auto c = stripCode (strip);
 
         if (strip.index < 0)
-            blocker (c, utf8 (text::negativeStripIndex));
+            blocker (c, ruleText (text::negativeStripIndex));
         else if (strip.index >= plan.capacity.strips)
-            blocker (c, utf8 (text::stripCapacityHead) + juce::String (plan.capacity.strips) + utf8 (text::stripCapacityTail));
+            blocker (c, ruleText (text::stripCapacityHead) + juce::String (plan.capacity.strips) + ruleText (text::stripCapacityTail));
         if (repeatedIndex)
-            blocker (c, utf8 (text::duplicateStripIndex));
+            blocker (c, ruleText (text::duplicateStripIndex));
 
         if (strip.inputChannels > 2 || strip.outputChannels > 2)
-            blocker (c, utf8 (text::monoStereoOnly));
+            blocker (c, ruleText (text::monoStereoOnly));
 
         if (rules.stripRules != nullptr)
             rules.stripRules (check, strip, c);
@@ -359,8 +357,8 @@ struct Inspection
             const bool isInput = key.first;
             const int limit = isInput ? profile->ioInputs : profile->ioOutputs;
             if (physical >= limit)
-                blocker (c, utf8 (isInput ? text::physicalInputHead : text::physicalOutputHead) + juce::String (physical)
-                                + utf8 (text::physicalCapacityInfix) + juce::String (limit) + utf8 (text::physicalCapacityTail));
+                blocker (c, ruleText (isInput ? text::physicalInputHead : text::physicalOutputHead) + juce::String (physical)
+                                + ruleText (text::physicalCapacityInfix) + juce::String (limit) + ruleText (text::physicalCapacityTail));
         }
     }
 
@@ -372,8 +370,8 @@ struct Inspection
 
         if (s >= plan.capacity.slots)
         {
-            blocker (slotCode (strip, s), utf8 (text::slotCapacityHead) + juce::String (plan.capacity.slots)
-                                              + utf8 (text::slotCapacityTail));
+            blocker (slotCode (strip, s), ruleText (text::slotCapacityHead) + juce::String (plan.capacity.slots)
+                                              + ruleText (text::slotCapacityTail));
             return;
         }
 
@@ -381,13 +379,13 @@ struct Inspection
         ++plan.plugins;
 
         if (plugin.sidechainSource >= 0 && (plugin.sidechainKind < sidechainStrip || plugin.sidechainKind > sidechainRackPost))
-            blocker (c, utf8 (text::invalidSidechainKind));
+            blocker (c, ruleText (text::invalidSidechainKind));
 
         const bool isVst3 = plugin.format == "VST3";
         const bool isAu = isAudioUnitFormat (plugin.format);
         if (! isVst3 && ! isAu)
         {
-            blocker (c, utf8 (text::unsupportedFormat));
+            blocker (c, ruleText (text::unsupportedFormat));
             return;
         }
 
@@ -419,34 +417,34 @@ struct Inspection
     {
         if (! source.ok)
         {
-            blocker (code::source, utf8 (text::readerFailedPrefix) + printableSessionText (source.error));
+            blocker (code::source, ruleText (text::readerFailedPrefix) + printableSessionText (source.error));
             return;
         }
         if (source.status != readComplete)
-            blocker (code::source, utf8 (text::incompleteProof));
+            blocker (code::source, ruleText (text::incompleteProof));
 
         passThroughNotes();
 
         if (! rules.keepsUndockOmission && session.pluginUndockExclusions > 0)
-            blocker (code::undock, utf8 (text::undockNotAuthorized));
+            blocker (code::undock, ruleText (text::undockNotAuthorized));
 
         coverage();
         superRackDiagnostics();
-        warning (code::hostLoad, utf8 (text::hostLoad));
+        warning (code::hostLoad, ruleText (text::hostLoad));
         snapshots();
 
         if (! plan.capacity.fixed)
         {
             if (profile == nullptr || profile->strips <= 0 || profile->slots <= 0)
             {
-                blocker (code::profile, utf8 (text::profileMissing));
+                blocker (code::profile, ruleText (text::profileMissing));
                 return;
             }
             plan.capacity = { profile->strips, profile->slots, true };
         }
 
         if (rules.checksPhysicalIo && usesPhysicalRouting (session) && ! ioGiven())
-            blocker (code::io, utf8 (text::ioMissingHead) + utf8 (text::ioMissingTail));
+            blocker (code::io, ruleText (text::ioMissingHead) + ruleText (text::ioMissingTail));
 
         std::set<juce::int32> seen;
         for (const auto& strip : session.strips)
@@ -474,7 +472,7 @@ void HostCheck::outputWarning (const juce::String& c, const juce::String& m) { p
 void HostCheck::unverifiedSidechain (const PluginRef& plugin, const juce::String& c)
 {
     if (plugin.sidechainSource >= 0 && ! (plugin.sidechainKind == sidechainStrip && plugin.sidechainEnabled))
-        blocker (c, utf8 (text::schema2Sidechain));
+        blocker (c, ruleText (text::schema2Sidechain));
 }
 
 void HostCheck::moduleIdentity (const PluginRef& plugin, const juce::String& c, bool isAu)
@@ -489,11 +487,11 @@ void HostCheck::moduleIdentity (const PluginRef& plugin, const juce::String& c, 
     if (key.isEmpty())
     {
         if (const auto* entry = index.findUniqueByBundle (plugin.file))
-            blocker (c, utf8 (text::idMismatchHead) + hex32 (plugin.uniqueId) + ", " + hex32 (plugin.deprecatedUid)
-                            + utf8 (text::idMismatchInfix) + hex32 ((juce::uint32) entry->uniqueId) + ", "
-                            + hex32 ((juce::uint32) entry->uid) + utf8 (text::idMismatchTail));
+            blocker (c, ruleText (text::idMismatchHead) + hex32 (plugin.uniqueId) + ", " + hex32 (plugin.deprecatedUid)
+                            + ruleText (text::idMismatchInfix) + hex32 ((juce::uint32) entry->uniqueId) + ", "
+                            + hex32 ((juce::uint32) entry->uid) + ruleText (text::idMismatchTail));
         else
-            blocker (c, utf8 (text::vst3Unresolved));
+            blocker (c, ruleText (text::vst3Unresolved));
         return;
     }
 
@@ -501,11 +499,11 @@ void HostCheck::moduleIdentity (const PluginRef& plugin, const juce::String& c, 
     const auto* entry = index.findByClassId (key);
     if (entry == nullptr)
     {
-        blocker (c, utf8 (text::noFactoryIdentity));
+        blocker (c, ruleText (text::noFactoryIdentity));
         return;
     }
     if (plugin.unavailable || ! entry->available)
-        outputWarning (c, utf8 (text::factoryUnavailable));
+        outputWarning (c, ruleText (text::factoryUnavailable));
 }
 
 // NaN and infinity never count as the default value.
@@ -542,7 +540,7 @@ ConversionPlan inspect (const RackReadResult& source, const HostRules& target, c
     // No host has rules without slot checks, nor a writer for them: such a plan must never read
     // as writable.
     if (target.slotRules == nullptr)
-        plan.issues.add ({ severityBlocker, code::target, utf8 (text::unknownTarget) + juce::String ((int) target.target) });
+        plan.issues.add ({ severityBlocker, code::target, ruleText (text::unknownTarget) + juce::String ((int) target.target) });
     else
         Inspection { source, source.session, target, index, profile, plan, { source.session, index, sideInput, plan } }.run();
     return plan;

@@ -32,7 +32,7 @@ constexpr const char* vst3Unlinked = "VST3 CID를 현재 설치 모듈과 LivePr
 constexpr const char* factoryUnavailable = "최신 factory cache에 없어 LiveProfessor에서 inactive로 기록한다";
 } // namespace text
 
-juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
+using rapp::ruleText;
 
 // LiveProfessor's plug-in list, as loadPluginList loaded it for the run; null when it did not.
 const LiveProfessorPluginCatalog* pluginListOf (const rapp::SideInput* input)
@@ -52,7 +52,7 @@ Expected<rapp::SideInput> loadPluginList()
 void stripRules (rapp::HostCheck& in, const RackStrip& strip, const juce::String& c)
 {
     if (rapp::differsFrom (strip.pan, 0.5f))
-        in.blocker (c, utf8 (text::pan));
+        in.blocker (c, ruleText (text::pan));
 }
 
 void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& plugin, const juce::String& c, bool isAu)
@@ -66,7 +66,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
     {
         const auto* sourceStrip = rapp::firstStrip (in.session, plugin.sidechainSource);
         if (! (sourceStrip != nullptr && sourceStrip->outputChannels > 0 && sourceStrip->index != strip.index))
-            in.blocker (c, utf8 (text::sidechainSource));
+            in.blocker (c, ruleText (text::sidechainSource));
 
         int withSidechain = 0, occupied = 0, wideInputs = 0;
         std::set<juce::int32> sources;
@@ -88,18 +88,18 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
         const bool ownBusWide = own != nullptr && (juce::int64) own->numInputs >= 2 * (juce::int64) strip.inputChannels;
         if (! (withSidechain == 1 && wideInputs == 1 && ownBusWide && sources.size() == 1
                && (strip.inputChannels != 1 || occupied == 1)))
-            in.blocker (c, utf8 (text::chainSidechainHead) + utf8 (text::chainSidechainTail));
+            in.blocker (c, ruleText (text::chainSidechainHead) + ruleText (text::chainSidechainTail));
     }
 
     if (catalog == nullptr)
     {
-        in.blocker (rapp::hostRuleCode::catalog, utf8 (text::catalogMissing));
+        in.blocker (rapp::hostRuleCode::catalog, ruleText (text::catalogMissing));
         return;
     }
 
     if (catalogEntry (plugin) == nullptr)
     {
-        in.blocker (c, utf8 (isAu ? text::auUnlinked : text::vst3Unlinked));
+        in.blocker (c, ruleText (isAu ? text::auUnlinked : text::vst3Unlinked));
         return;
     }
 
@@ -110,7 +110,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
     const auto key = in.index.classIdOf (plugin);
     const auto* entry = key.isNotEmpty() ? in.index.findByClassId (key) : nullptr;
     if (! (entry != nullptr && ! plugin.unavailable && entry->available))
-        in.outputWarning (c, utf8 (text::factoryUnavailable));
+        in.outputWarning (c, ruleText (text::factoryUnavailable));
 }
 
 std::optional<rapp::Issue> missingOption (const Host& host, const rapp::WriteOptions& options)

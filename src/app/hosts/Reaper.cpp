@@ -27,7 +27,7 @@ constexpr const char* muteInactive = "REAPER v1은 inactive/plugin mute 매핑�
 constexpr const char* sidechain = "REAPER track은 유효한 non-self sidechain target 하나만 허용한다";
 } // namespace text
 
-juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
+using rapp::ruleText;
 
 int occupiedWithSidechain (const RackStrip& strip)
 {
@@ -47,13 +47,13 @@ void stripRules (rapp::HostCheck& in, const RackStrip& strip, const juce::String
     if (rapp::differsFrom (strip.inputGainDb, 0.0f))
         fields.add ("inputGain");
     if (! fields.isEmpty())
-        in.blocker (c, utf8 (text::fieldsPrefix) + fields.joinIntoString (", "));
+        in.blocker (c, ruleText (text::fieldsPrefix) + fields.joinIntoString (", "));
 }
 
 void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& plugin, const juce::String& c, bool isAu)
 {
     if (plugin.muted || (plugin.inactive && ! plugin.unavailable))
-        in.blocker (c, utf8 (text::muteInactive));
+        in.blocker (c, ruleText (text::muteInactive));
 
     in.unverifiedSidechain (plugin, c);
 
@@ -61,7 +61,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip& strip, const PluginRef& pl
     {
         const auto* sourceStrip = rapp::firstStrip (in.session, plugin.sidechainSource);
         if (! (sourceStrip != nullptr && sourceStrip->index != strip.index && occupiedWithSidechain (strip) == 1))
-            in.blocker (c, utf8 (text::sidechain));
+            in.blocker (c, ruleText (text::sidechain));
     }
 
     in.moduleIdentity (plugin, c, isAu);

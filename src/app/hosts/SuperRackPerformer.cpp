@@ -24,7 +24,7 @@ constexpr const char* performerAu = "SuperRack Performer는 AU를 지원하지 �
 constexpr const char* sidechainPatch = "sidechain source strip의 physical input L patch가 하나로 확정되지 않았다";
 } // namespace text
 
-juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
+using rapp::ruleText;
 
 const RackStrip* lastStrip (const RackSession& session, juce::int32 index)
 {
@@ -61,23 +61,23 @@ void stripRules (rapp::HostCheck& in, const RackStrip& strip, const juce::String
     if (strip.muted) fields.add ("mute");
     if (strip.soloed) fields.add ("solo");
     if (! fields.isEmpty())
-        in.blocker (c, utf8 (text::fieldsPrefix) + fields.joinIntoString (", "));
+        in.blocker (c, ruleText (text::fieldsPrefix) + fields.joinIntoString (", "));
 }
 
 void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, const juce::String& c, bool isAu)
 {
     if (isAu)
     {
-        in.outputWarning (c, utf8 (text::performerAu));
+        in.outputWarning (c, ruleText (text::performerAu));
         return;
     }
     if (isWavesPlugin (in, plugin))
     {
-        in.blocker (c, utf8 (text::wavesToPerformer));
+        in.blocker (c, ruleText (text::wavesToPerformer));
         return;
     }
     if (plugin.inactive && ! plugin.unavailable)
-        in.blocker (c, utf8 (text::performerInactive));
+        in.blocker (c, ruleText (text::performerInactive));
 
     in.unverifiedSidechain (plugin, c);
 
@@ -90,7 +90,7 @@ void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, 
                 if (patch.isInput && patch.rackChannel == 0 && patch.physicalChannel >= 0)
                     ++inputLeft;
         if (! (sourceStrip != nullptr && inputLeft == 1))
-            in.blocker (c, utf8 (text::sidechainPatch));
+            in.blocker (c, ruleText (text::sidechainPatch));
     }
 
     in.moduleIdentity (plugin, c, isAu);

@@ -29,7 +29,7 @@ constexpr const char* sidechainUnproven = "Vorn sidechain source 또는 입력 L
 constexpr const char* sidechainCycle = "VORN Live Post-FX sidechain dependencies contain a cycle";
 } // namespace text
 
-juce::String utf8 (const char* s) { return juce::String::fromUTF8 (s); }
+using rapp::ruleText;
 
 // The physical inputs a sidechain may come from, and the strips a post-fader sidechain loop is
 // looked for among.
@@ -40,7 +40,7 @@ void stripRules (rapp::HostCheck& in, const RackStrip& strip, const juce::String
 {
     auto inTrimRange = [] (float db) { return std::isfinite (db) && db >= -24.0f && db <= 12.0f; };
     if (! inTrimRange (strip.inputGainDb) || ! inTrimRange (strip.outputGainDb))
-        in.blocker (c, utf8 (text::trimRange));
+        in.blocker (c, ruleText (text::trimRange));
 
     // The scene keeps one physical channel per rack channel; a repeated identical patch is the
     // same routing and is not a second channel.
@@ -60,13 +60,13 @@ void stripRules (rapp::HostCheck& in, const RackStrip& strip, const juce::String
     }
     for (const auto& group : groups)
         if (group.second.size() >= 2)
-            in.blocker (c, utf8 (text::multiplePatch));
+            in.blocker (c, ruleText (text::multiplePatch));
 }
 
 void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, const juce::String& c, bool isAu)
 {
     if (plugin.muted)
-        in.blocker (c, utf8 (text::slotMute));
+        in.blocker (c, ruleText (text::slotMute));
 
     const int kind = plugin.sidechainKind;
     // A kind outside the four has been refused already.
@@ -84,9 +84,9 @@ void slotRules (rapp::HostCheck& in, const RackStrip&, const PluginRef& plugin, 
                        && (kind != sidechainStrip || (sourceStrip->coverage.route && sourceStrip->routeInL >= 0));
         }
         if (accepted)
-            in.warning (c, utf8 (text::sidechainAccepted));
+            in.warning (c, ruleText (text::sidechainAccepted));
         else
-            in.blocker (c, utf8 (text::sidechainUnproven));
+            in.blocker (c, ruleText (text::sidechainUnproven));
     }
 
     in.moduleIdentity (plugin, c, isAu);
@@ -129,7 +129,7 @@ void sessionRules (rapp::HostCheck& in)
             const int to = out[next++];
             if (colour[(size_t) to] == inProgress)
             {
-                in.blocker (rapp::hostRuleCode::sidechainCycle, utf8 (text::sidechainCycle));
+                in.blocker (rapp::hostRuleCode::sidechainCycle, ruleText (text::sidechainCycle));
                 return;
             }
             if (colour[(size_t) to] == unvisited)
